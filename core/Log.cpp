@@ -1,0 +1,132 @@
+#include "core/Log.h"
+
+#include <iostream>
+
+int CLog::CLogStreamBuffer::AddSink(std::ostream* stream, int minLevel, int maxLevel)
+{
+    m_sinks.push_back({stream, minLevel, maxLevel});
+    ++m_sinkCount;
+    return static_cast<int>(m_sinks.size()) - 1;
+}
+
+bool CLog::CLogStreamBuffer::RemoveSink(int index)
+{
+    if (index < 0 || static_cast<size_t>(index) >= m_sinks.size() || !m_sinks[index].stream)
+    {
+        return false;
+    }
+    m_sinks[index].stream = nullptr;
+    --m_sinkCount;
+    return true;
+}
+
+int CLog::CLogStreamBuffer::sync()
+{
+    const std::string text = str();
+    for (const LogSink& sink : m_sinks)
+    {
+        if (sink.stream && sink.minLevel <= m_currentLevel && m_currentLevel <= sink.maxLevel)
+        {
+            *sink.stream << text;
+            sink.stream->flush();
+        }
+    }
+    str(std::string());
+    return 0;
+}
+
+CLog::CLog() : std::ostream(nullptr)
+{
+    rdbuf(&m_buffer);
+}
+
+int CLog::AddSink(std::ostream* stream, int minLevel, int maxLevel)
+{
+    return m_buffer.AddSink(stream, minLevel, maxLevel);
+}
+
+bool CLog::RemoveSink(int index)
+{
+    return m_buffer.RemoveSink(index);
+}
+
+CLog& CLog::SetLevel(int level)
+{
+    m_buffer.SetLevel(level);
+    return *this;
+}
+
+CLog* GetLog()
+{
+    static CLog log;
+    return &log;
+}
+
+CScopedLogSink::CScopedLogSink(CLog* log, std::ostream* stream, int minLevel, int maxLevel)
+    : m_log(log), m_index(log->AddSink(stream, minLevel, maxLevel))
+{
+}
+
+CScopedLogSink::~CScopedLogSink()
+{
+    m_log->RemoveSink(m_index);
+}
+
+std::ostream& operator<<(std::ostream& out, const LogLevel& manipulator)
+{
+    if (auto* log = dynamic_cast<CLog*>(&out))
+    {
+        log->SetLevel(manipulator.level);
+    }
+    return out;
+}
+
+std::ostream& LogEndl(std::ostream& out)
+{
+    return std::endl(out);
+}
+
+void LogMessage(std::ostringstream& message, int level, bool newline)
+{
+    CLog* log = GetLog();
+    log->SetLevel(level);
+    *log << message.str();
+    if (newline)
+    {
+        *log << '\n';
+    }
+    log->flush();
+    message.str(std::string());
+    log->SetLevel(3);
+}
+
+void FlushMessageBuffer(std::ostringstream& message, CLog* log, int level)
+{
+    log->SetLevel(level);
+    *log << message.str() << '\n';
+    log->flush();
+    std::cout << message.str() << '\n';
+    std::cout.flush();
+    message.str(std::string());
+}
+
+filebufunbuf* filebufunbuf::SetFileName(const char* name)
+{
+    m_fileName = name;
+    m_file.open(m_fileName, std::ios_base::out | std::ios_base::trunc);
+    m_file.close();
+    return this;
+}
+
+int filebufunbuf::sync()
+{
+    m_file.open(m_fileName, std::ios_base::out | std::ios_base::app);
+    if (m_file.is_open())
+    {
+        m_file << str();
+        m_file.close();
+    }
+    m_file.clear();
+    str(std::string());
+    return 0;
+}
