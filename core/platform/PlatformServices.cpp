@@ -1,0 +1,24 @@
+#include "core/platform/PlatformServices.h"
+
+#include <stdexcept>
+
+PlatformServices& GetPlatformServices()
+{
+    static PlatformServices services;
+    return services;
+}
+
+void InstallPlatformServices(const PlatformServices& services)
+{
+    GetPlatformServices() = services;
+}
+
+IClock& GetClock()
+{
+    IClock* clock = GetPlatformServices().clock.get();
+    if (!clock)
+    {
+        throw std::logic_error("No clock installed");
+    }
+    return *clock;
+}
