@@ -1,0 +1,8 @@
+#include "core/UsageKey.h"
+
+#include <cstdio>
+
+int ReadUsageKey()
+{
+    return std::getchar();
+}
