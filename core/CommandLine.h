@@ -33,8 +33,8 @@ struct PciAddress
 struct RegisterSpec
 {
     uint16_t offset;
-    uint16_t width;  // bytes: 1, 2 or 4
-    int32_t access;  // 0 option absent, 1 write, -1 read
+    uint16_t width; // bytes: 1, 2 or 4
+    int32_t access; // 0 option absent, 1 write, -1 read
     uint32_t value;
     uint32_t mask;
 };
@@ -68,8 +68,7 @@ class ICommandLine : public IReferenceCount
 public:
     // Parses argv[1..] against the table and replaces any earlier instance in
     // the process-wide holder; returns the held (borrowed) pointer.
-    static ICommandLine* Create(int rowCount, const OptionDescriptor* table, int argc,
-                                char** argv);
+    static ICommandLine* Create(int rowCount, const OptionDescriptor* table, int argc, char** argv);
     // The held instance; throws std::runtime_error when there is none.
     static ICommandLine* GetInstance();
 
@@ -77,7 +76,8 @@ public:
     virtual bool IsSet(std::string name) = 0;
     virtual std::string GetValue(std::string name, int occurrence, int index) = 0;
     // Throws std::runtime_error for a component out of range.
-    virtual void GetPCIAddress(std::string name, int occurrence, int index, PciAddress* address) = 0;
+    virtual void GetPCIAddress(std::string name, int occurrence, int index,
+                               PciAddress* address) = 0;
     virtual bool GetRegisterSpec(std::string name, int occurrence, int index,
                                  RegisterSpec* spec) = 0;
     virtual bool GetRegisterFieldSpec(std::string name, int occurrence, int index,

@@ -27,8 +27,7 @@ public:
     std::string GetValue(std::string name, int occurrence, int index) override;
     void GetPCIAddress(std::string name, int occurrence, int index, PciAddress* address) override;
     bool GetRegisterSpec(std::string name, int occurrence, int index, RegisterSpec* spec) override;
-    bool GetRegisterFieldSpec(std::string name, int occurrence, int index,
-                              TuneSpec* spec) override;
+    bool GetRegisterFieldSpec(std::string name, int occurrence, int index, TuneSpec* spec) override;
     bool GetValuePair(std::string name, int occurrence, int index, TuneSpec* spec) override;
     bool GetHexList(std::string name, int occurrence, const TuneSpec* spec, void* out) override;
     uint32_t GetValueDec(std::string name, int occurrence, int index) override
@@ -176,7 +175,7 @@ OptionMap::iterator CCommandLineImpl::FindOccurrenceIterator(const std::string& 
 }
 
 const std::vector<std::string>* CCommandLineImpl::FindOccurrence(const std::string& name,
-                                                                  int occurrence) const
+                                                                 int occurrence) const
 {
     auto [it, end] = m_options.equal_range(name);
     for (int skipped = 0; it != end && skipped < occurrence; ++skipped)
@@ -213,7 +212,8 @@ void CCommandLineImpl::GetPCIAddress(std::string name, int occurrence, int index
     PciAddress result{-1, -1, -1, -1};
     const std::string value = GetValue(name, occurrence, index);
 
-    auto readComponent = [](const std::string& text, long limit, const char* error) {
+    auto readComponent = [](const std::string& text, long limit, const char* error)
+    {
         const long component = std::strtol(text.c_str(), nullptr, 16);
         if (component < 0 || component > limit)
         {
@@ -221,7 +221,8 @@ void CCommandLineImpl::GetPCIAddress(std::string name, int occurrence, int index
         }
         return static_cast<int>(component);
     };
-    auto readDeviceAndFunction = [&](const std::string& text) {
+    auto readDeviceAndFunction = [&](const std::string& text)
+    {
         std::vector<std::string> parts;
         SplitString(text, '.', parts);
         if (parts.empty() && !text.empty())
@@ -273,7 +274,8 @@ bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int ind
     const std::string& text = (*values)[index];
 
     // REG.W: the register offset and the width letter.
-    auto readOffsetAndWidth = [&](const std::string& registerText) {
+    auto readOffsetAndWidth = [&](const std::string& registerText)
+    {
         std::vector<std::string> parts;
         SplitString(registerText, '.', parts);
         if (parts.size() != 2 || parts[1].empty())
@@ -442,7 +444,8 @@ bool CCommandLineImpl::GetValuePair(std::string name, int occurrence, int index,
     }
     spec->id = static_cast<uint8_t>(id);
     const size_t colon = first.find(':');
-    const unsigned long width = colon == std::string::npos ? 4 : ReadUnsigned(first.substr(colon + 1), 10);
+    const unsigned long width =
+        colon == std::string::npos ? 4 : ReadUnsigned(first.substr(colon + 1), 10);
     if (values->size() < 2)
     {
         spec->kind = TuneSpec::DataIdOnly;
@@ -458,8 +461,7 @@ bool CCommandLineImpl::GetValuePair(std::string name, int occurrence, int index,
     return true;
 }
 
-bool CCommandLineImpl::GetHexList(std::string name, int occurrence, const TuneSpec* spec,
-                                  void* out)
+bool CCommandLineImpl::GetHexList(std::string name, int occurrence, const TuneSpec* spec, void* out)
 {
     const std::vector<std::string>* values = FindOccurrence(name, occurrence);
     // Without data values there is no element size to derive.
@@ -475,12 +477,14 @@ bool CCommandLineImpl::GetHexList(std::string name, int occurrence, const TuneSp
         const uint32_t value = static_cast<uint32_t>(ReadUnsigned((*values)[i], 16));
         switch (elementSize)
         {
-        case 1: {
+        case 1:
+        {
             const auto narrow = static_cast<uint8_t>(value);
             std::memcpy(cursor, &narrow, 1);
             break;
         }
-        case 2: {
+        case 2:
+        {
             const auto narrow = static_cast<uint16_t>(value);
             std::memcpy(cursor, &narrow, 2);
             break;
@@ -511,9 +515,8 @@ bool CCommandLineImpl::PrintUsage(std::ostream* out, bool paginate, int linesSoF
     }
     const std::string indent(maxName + maxArg + 4, ' ');
 
-    auto padded = [](const std::string& text, size_t width) {
-        return text + std::string(text.size() < width ? width - text.size() : 0, ' ');
-    };
+    auto padded = [](const std::string& text, size_t width)
+    { return text + std::string(text.size() < width ? width - text.size() : 0, ' '); };
 
     int lines = linesSoFar;
     bool started = firstOption.empty();
@@ -560,7 +563,8 @@ bool CCommandLineImpl::PrintUsage(std::ostream* out, bool paginate, int linesSoF
                     return true;
                 }
             }
-            const char letter = descriptor.shortChar == 0 ? ' ' : static_cast<char>(descriptor.shortChar);
+            const char letter =
+                descriptor.shortChar == 0 ? ' ' : static_cast<char>(descriptor.shortChar);
             *out << padded(descriptor.longName, maxName) << ' ' << letter << ' '
                  << padded(descriptor.argHelp, maxArg) << ' ' << body << '\n';
             out->flush();

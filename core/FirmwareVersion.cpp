@@ -91,9 +91,9 @@ void CFirmwareVersion::Parse()
 
 const VersionField* CFirmwareVersion::FindField(const std::string& name) const
 {
-    const auto found = std::find_if(m_fields.begin(), m_fields.end(), [&](const VersionField& f) {
-        return name == f.descriptor.name;
-    });
+    const auto found =
+        std::find_if(m_fields.begin(), m_fields.end(),
+                     [&](const VersionField& f) { return name == f.descriptor.name; });
     return found == m_fields.end() ? nullptr : &*found;
 }
 
@@ -110,7 +110,8 @@ size_t CFirmwareVersion::FindOrAddField(const std::string& name)
     {
         throw std::runtime_error("Error - Field '" + name + "' is not a valid FieldID name.\n");
     }
-    const char* start = descriptor->dataType == 0 ? "0" : (descriptor->dataType == 1 ? "" : "INVALID");
+    const char* start =
+        descriptor->dataType == 0 ? "0" : (descriptor->dataType == 1 ? "" : "INVALID");
     m_fields.push_back({*descriptor, start});
     return m_fields.size() - 1;
 }
@@ -168,7 +169,8 @@ std::string CFirmwareVersion::GetVersionString() const
         if (field.descriptor.dataType != 0 && field.descriptor.dataType != 1)
         {
             throw std::runtime_error("GetVersionString():: Unsupported dataType " +
-                                     DataTypeText(field.descriptor.dataType) + ". Unable to parse.");
+                                     DataTypeText(field.descriptor.dataType) +
+                                     ". Unable to parse.");
         }
         if (field.descriptor.hidden != 0)
         {

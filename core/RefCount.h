@@ -53,8 +53,14 @@ private:
 // Put inside an implementation class that derives from CReferenceCountImpl and
 // from an interface: both AddRef/Release reach the one counter.
 #define ROMVISE_REFCOUNT_FORWARD                                                                   \
-    int32_t AddRef() override { return CReferenceCountImpl::AddRef(); }                            \
-    int32_t Release() override { return CReferenceCountImpl::Release(); }
+    int32_t AddRef() override                                                                      \
+    {                                                                                              \
+        return CReferenceCountImpl::AddRef();                                                      \
+    }                                                                                              \
+    int32_t Release() override                                                                     \
+    {                                                                                              \
+        return CReferenceCountImpl::Release();                                                     \
+    }
 
 // Holds one reference on an interface object; empty holds nothing.
 template <class T> class CRefPtr

@@ -80,9 +80,10 @@ class CDisplayAdapterDatabaseImpl
 {
 public:
     CDisplayAdapterDatabaseImpl()
-        : CCatalogueImpl(GetAdapterCatalogueRecords(), [](const AdapterCatalogueRecord& r) {
-              return AdapterKey{r.vendorId, r.deviceId};
-          })
+        : CCatalogueImpl(GetAdapterCatalogueRecords(),
+                         [](const AdapterCatalogueRecord& r) {
+                             return AdapterKey{r.vendorId, r.deviceId};
+                         })
     {
     }
     ROMVISE_REFCOUNT_FORWARD

@@ -62,8 +62,9 @@ TEST_F(CsvSettingsTest, CommentsAndEmptyRowsAreSkippedButCounted)
 {
     ASSERT_TRUE(Load("// board settings\n\nName1 , 0x10\n"));
     EXPECT_EQ(Loaded(), (Pairs{{"Name1", "0x10"}}));
-    EXPECT_NE(logged.str().find("ROW #02: Name1 , 0x10" + std::string(43 - 12, ' ') + "( Width = 12 )\n"),
-              std::string::npos)
+    EXPECT_NE(
+        logged.str().find("ROW #02: Name1 , 0x10" + std::string(43 - 12, ' ') + "( Width = 12 )\n"),
+        std::string::npos)
         << logged.str();
     EXPECT_NE(logged.str().find("Field: Name1  -->  0x10\n"), std::string::npos);
     EXPECT_NE(logged.str().find("Contents: \n"), std::string::npos);

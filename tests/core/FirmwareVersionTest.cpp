@@ -79,7 +79,8 @@ TEST(FirmwareVersion, IncompleteStringIsFlaggedNotThrown)
     EXPECT_EQ(ErrorOf([&] { version.Compare(Version("12.34.5E.00.78"), "OEMBuildLevel"); }),
               "Error - 'OEMBuildLevel' field doesn't exist in both Versions.");
     EXPECT_FALSE(Version("").IsComplete());
-    EXPECT_EQ(ErrorOf([] { Version("").GetReleaseKind(); }), "Error - Unknown Firmware Version type!");
+    EXPECT_EQ(ErrorOf([] { Version("").GetReleaseKind(); }),
+              "Error - Unknown Firmware Version type!");
 }
 
 TEST(FirmwareVersion, CompareForUpdateByReleaseKind)

@@ -1,5 +1,5 @@
-#include "core/Exceptions.h"
 #include "core/TextHelpers.h"
+#include "core/Exceptions.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@ TEST(TextHelpers, HexAndNumberFormatting)
         const char* hex;
     };
     const Case hexCases[] = {
-        {0x1234, 2, "1234"}, {0x2A, 4, "002A"},     {0, 1, "0"},
-        {0, 0, ""},          {0xFFFFFFFF, 12, "FFFFFFFF"}, {0xABCDEF, 0, "ABCDEF"},
+        {0x1234, 2, "1234"},          {0x2A, 4, "002A"},       {0, 1, "0"}, {0, 0, ""},
+        {0xFFFFFFFF, 12, "FFFFFFFF"}, {0xABCDEF, 0, "ABCDEF"},
     };
     for (const Case& c : hexCases)
     {

@@ -41,9 +41,11 @@ TEST(AdapterCatalogue, RowsCoverEveryKindAndAreOrderedOnListing)
     std::vector<CDisplayAdapterType> types;
     database->GetAdapterTypes(types);
     ASSERT_EQ(types.size(), GetAdapterCatalogueRecords().size()); // no key repeats
-    EXPECT_TRUE(std::is_sorted(types.begin(), types.end(), [](const auto& a, const auto& b) {
-        return std::pair(a.vendorId, a.deviceId) < std::pair(b.vendorId, b.deviceId);
-    }));
+    EXPECT_TRUE(std::is_sorted(types.begin(), types.end(),
+                               [](const auto& a, const auto& b) {
+                                   return std::pair(a.vendorId, a.deviceId) <
+                                          std::pair(b.vendorId, b.deviceId);
+                               }));
 
     std::set<uint32_t> kinds;
     std::set<uint16_t> gpuMasks;
@@ -51,7 +53,8 @@ TEST(AdapterCatalogue, RowsCoverEveryKindAndAreOrderedOnListing)
     for (const CDisplayAdapterType& type : types)
     {
         kinds.insert(type.deviceKind);
-        const bool bridge = type.deviceKind == kDeviceKindZX22 || type.deviceKind == kDeviceKindPLX8747;
+        const bool bridge =
+            type.deviceKind == kDeviceKindZX22 || type.deviceKind == kDeviceKindPLX8747;
         // Bridges keep no straps in an image and have no feature mask.
         EXPECT_EQ(type.HasEEPROMStraps(), !bridge) << type.name;
         EXPECT_EQ(type.GetFeatureMask() == 0, bridge) << type.name;
@@ -113,7 +116,8 @@ TEST(BoardCatalogue, LookupsAndTheSingleton)
         database->GetBoardTypes(boards);
         EXPECT_EQ(boards.size(), GetBoardCatalogueRecords().size());
         EXPECT_TRUE(std::is_sorted(boards.begin(), boards.end(),
-                                   [](const auto& a, const auto& b) { return a.boardId < b.boardId; }));
+                                   [](const auto& a, const auto& b)
+                                   { return a.boardId < b.boardId; }));
     }
     ReleaseSingletons();
 }
