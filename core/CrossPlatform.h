@@ -1,0 +1,67 @@
+#pragma once
+// The operating-system layer: the program's one doorway to the operating
+// system for waits and timeouts, console keys, tones, keyboard lights, the
+// power check, reboot, system facts and the maker's display devices. One object
+// per process, created by GetCrossPlatform over the installed platform services.
+
+#include "core/DisplayDevices.h"
+#include "core/Log.h"
+#include "core/RefCount.h"
+#include "core/platform/IConsoleInput.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PlatformServices;
+
+class ICrossPlatform : public IReferenceCount
+{
+public:
+    // Waits at least this long.
+    virtual void DelayMicroseconds(uint32_t microseconds) = 0;
+    // The system's text for an error code; empty for 0 and unknown codes.
+    virtual std::string GetSystemErrorText(uint32_t code) = 0;
+    // Arms the object's one timeout, replacing any earlier one.
+    virtual void StartTimeout(uint32_t microseconds) = 0;
+    // Microseconds left on the timeout; 0 once it has expired (which disarms
+    // it) or when none is armed.
+    virtual uint32_t GetTimeoutRemaining() = 0;
+    // One key without echo; for an extended key (first code 0) the second code.
+    // kConsoleEndOfInput when the console has no more input.
+    virtual int GetKey() = 0;
+    // Plays a sine tone of the frequency for the duration and returns after it.
+    virtual void Beep(int32_t frequency, uint32_t durationMs) = 0;
+    // The keyboard lights are left alone on this platform.
+    virtual void SetKeyboardLights(uint8_t light0, uint8_t light1, uint8_t light2) = 0;
+    virtual bool GetKeyboardLight(int32_t index) = 0;
+    // Restarts the machine; std::runtime_error when the system refuses.
+    virtual void Reboot() = 0;
+    // On AC power, or on a battery charged above 35 percent.
+    virtual bool IsPowerSufficient() = 0;
+    // Always 0.
+    virtual int32_t GetReservedValue() = 0;
+    // The maker's display devices the operating system lists. The log may be null.
+    virtual std::vector<DisplayDeviceRecord> GetDisplayDevices(CLog* log) = 0;
+    // A 32-bit process on a 64-bit system.
+    virtual bool IsWow64() = 0;
+    // The description of the first device with "VEN_vvvv&DEV_dddd" in its IDs;
+    // empty when none.
+    virtual std::string GetDeviceDescription(uint16_t deviceId, uint16_t vendorId, CLog* log) = 0;
+    // The current directory; empty when it cannot be read.
+    virtual std::string GetWorkingDirectory() = 0;
+    // One key, echoed; kConsoleEndOfInput at end of input.
+    virtual int GetKeyWithEcho() = 0;
+    // One typed line without its line end; false at end of input.
+    virtual bool ReadLine(std::string& line) = 0;
+
+    // The text callers print when IsPowerSufficient says no.
+    static std::string GetLowPowerMessage();
+};
+
+// The process-wide layer, created on first call over GetPlatformServices(). The
+// pointer is borrowed: the holder keeps the reference.
+ICrossPlatform* GetCrossPlatform();
+
+// A new layer over the given services, with no reference taken.
+ICrossPlatform* CreateCrossPlatform(const PlatformServices& services);

@@ -1,0 +1,215 @@
+#include "core/CrossPlatformLinuxImpl.h"
+
+#include "core/PowerRule.h"
+#include "core/Singleton.h"
+#include "core/ToneWaveform.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace
+{
+// Deadline in microseconds, held at the largest value rather than wrapping.
+uint64_t DeadlineAfter(uint64_t now, uint32_t microseconds)
+{
+    const uint64_t limit = std::numeric_limits<uint64_t>::max();
+    return now > limit - microseconds ? limit : now + microseconds;
+}
+} // namespace
+
+CCrossPlatformLinuxImpl::CCrossPlatformLinuxImpl(const PlatformServices& services)
+    : m_services(services)
+{
+    if (m_services.breakHandling)
+    {
+        m_services.breakHandling->IgnoreBreaks();
+    }
+}
+
+CCrossPlatformLinuxImpl::~CCrossPlatformLinuxImpl()
+{
+    // Both steps run whatever the other does: the user gets the terminal and
+    // the break keys back on every way out.
+    try
+    {
+        if (m_services.consoleInput)
+        {
+            m_services.consoleInput->RestoreTerminal();
+        }
+    }
+    catch (...)
+    {
+    }
+    try
+    {
+        if (m_services.breakHandling)
+        {
+            m_services.breakHandling->RestoreBreaks();
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+IClock& CCrossPlatformLinuxImpl::Clock()
+{
+    if (!m_services.clock)
+    {
+        throw std::logic_error("No clock installed");
+    }
+    return *m_services.clock;
+}
+
+void CCrossPlatformLinuxImpl::DelayMicroseconds(uint32_t microseconds)
+{
+    if (microseconds != 0)
+    {
+        Clock().WaitMicroseconds(microseconds);
+    }
+}
+
+std::string CCrossPlatformLinuxImpl::GetSystemErrorText(uint32_t code)
+{
+    if (code == 0 || !m_services.systemControl)
+    {
+        return {};
+    }
+    return m_services.systemControl->GetSystemErrorText(code);
+}
+
+void CCrossPlatformLinuxImpl::StartTimeout(uint32_t microseconds)
+{
+    m_timeoutDeadline = DeadlineAfter(Clock().NowMicroseconds(), microseconds);
+    m_timeoutArmed = true;
+}
+
+uint32_t CCrossPlatformLinuxImpl::GetTimeoutRemaining()
+{
+    const uint64_t now = Clock().NowMicroseconds();
+    if (m_timeoutArmed && now < m_timeoutDeadline)
+    {
+        return static_cast<uint32_t>(m_timeoutDeadline - now);
+    }
+    m_timeoutArmed = false;
+    return 0;
+}
+
+int CCrossPlatformLinuxImpl::GetKey()
+{
+    if (!m_services.consoleInput)
+    {
+        return kConsoleEndOfInput;
+    }
+    const int key = m_services.consoleInput->ReadKeyWithoutEcho();
+    // 0 leads the code of an extended key; the second read is the key.
+    if (key == 0)
+    {
+        return m_services.consoleInput->ReadKeyWithoutEcho();
+    }
+    return key;
+}
+
+void CCrossPlatformLinuxImpl::Beep(int32_t frequency, uint32_t durationMs)
+{
+    if (!m_services.toneOutput)
+    {
+        return;
+    }
+    const std::vector<uint8_t> samples = MakeToneSamples(frequency, durationMs);
+    if (samples.empty())
+    {
+        return;
+    }
+    m_services.toneOutput->Play(samples, kToneSamplesPerSecond);
+}
+
+void CCrossPlatformLinuxImpl::SetKeyboardLights(uint8_t, uint8_t, uint8_t) {}
+
+bool CCrossPlatformLinuxImpl::GetKeyboardLight(int32_t)
+{
+    return false;
+}
+
+void CCrossPlatformLinuxImpl::Reboot()
+{
+    if (!m_services.systemControl)
+    {
+        throw std::runtime_error("Unable to reboot system.");
+    }
+    m_services.systemControl->Reboot();
+}
+
+bool CCrossPlatformLinuxImpl::IsPowerSufficient()
+{
+    return ::IsPowerSufficient(m_services.powerSource.get());
+}
+
+int32_t CCrossPlatformLinuxImpl::GetReservedValue()
+{
+    return 0;
+}
+
+std::vector<DisplayDeviceRecord> CCrossPlatformLinuxImpl::GetDisplayDevices(CLog* log)
+{
+    if (log)
+    {
+        log->SetLevel(3);
+    }
+    std::vector<DeviceEntry> devices;
+    if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))
+    {
+        return {};
+    }
+    return FindDisplayDevices(devices);
+}
+
+bool CCrossPlatformLinuxImpl::IsWow64()
+{
+    return m_services.systemControl && m_services.systemControl->IsWow64();
+}
+
+std::string CCrossPlatformLinuxImpl::GetDeviceDescription(uint16_t deviceId, uint16_t vendorId,
+                                                          CLog*)
+{
+    std::vector<DeviceEntry> devices;
+    if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))
+    {
+        return {};
+    }
+    return FindDeviceDescription(devices, deviceId, vendorId);
+}
+
+std::string CCrossPlatformLinuxImpl::GetWorkingDirectory()
+{
+    return m_services.systemControl ? m_services.systemControl->GetWorkingDirectory()
+                                    : std::string();
+}
+
+int CCrossPlatformLinuxImpl::GetKeyWithEcho()
+{
+    return m_services.consoleInput ? m_services.consoleInput->ReadKeyWithEcho()
+                                   : kConsoleEndOfInput;
+}
+
+bool CCrossPlatformLinuxImpl::ReadLine(std::string& line)
+{
+    line.clear();
+    return m_services.consoleInput && m_services.consoleInput->ReadLine(line);
+}
+
+std::string ICrossPlatform::GetLowPowerMessage()
+{
+    return "EEPROM updating prevented due to no AC power detected and battery level below 35%";
+}
+
+ICrossPlatform* CreateCrossPlatform(const PlatformServices& services)
+{
+    return new CCrossPlatformLinuxImpl(services);
+}
+
+ICrossPlatform* GetCrossPlatform()
+{
+    static CSingletonHolder<ICrossPlatform> holder(ESingletonSlot::CrossPlatform);
+    return GetOrCreateSingleton(holder, [] { return CreateCrossPlatform(GetPlatformServices()); });
+}
