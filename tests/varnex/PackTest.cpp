@@ -1,0 +1,169 @@
+#include "varnex/VarnexPack.h"
+#include "varnex/VarnexParity.h"
+#include "varnex/VarnexTag.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace
+{
+
+struct PackCase
+{
+    const char* format;
+    std::vector<int32_t> values;
+    std::vector<uint8_t> bytes;
+};
+
+class PackLanguage : public testing::TestWithParam<PackCase>
+{
+};
+
+TEST_P(PackLanguage, PacksToBytesAndUnpacksBack)
+{
+    const PackCase& c = GetParam();
+    const auto size = MeasureFormat(c.format);
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->bytes, c.bytes.size());
+    EXPECT_EQ(size->values, c.values.size());
+
+    std::vector<uint8_t> packed(c.bytes.size(), 0xEE);
+    ASSERT_TRUE(PackFields(c.format, packed, c.values));
+    EXPECT_EQ(packed, c.bytes);
+
+    std::vector<int32_t> unpacked(c.values.size(), 0x5A5A);
+    ASSERT_TRUE(UnpackFields(c.format, c.bytes, unpacked));
+    EXPECT_EQ(unpacked, c.values);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PackLanguage,
+    testing::Values(
+        // A count of 0 means 1.
+        PackCase{"0b", {0x7F}, {0x7F}},
+        // Words and double words are little-endian.
+        PackCase{"wd", {0x1234, 0x0A0B0C0D}, {0x34, 0x12, 0x0D, 0x0C, 0x0B, 0x0A}},
+        // s sign-extends, b zero-extends.
+        PackCase{"sb", {-128, 128}, {0x80, 0x80}},
+        // q takes two values, low word first.
+        PackCase{"q", {1, 2}, {1, 0, 0, 0, 2, 0, 0, 0}},
+        PackCase{"3s2bwb", {'R', 'O', 'M', 1, 2, 0x40, 0}, {'R', 'O', 'M', 1, 2, 0x40, 0, 0}}));
+
+TEST(PackLanguageSizes, SystemFormatsHaveTheirRecordLengths)
+{
+    struct
+    {
+        const char* format;
+        size_t bytes;
+        size_t values;
+    } const table[] = {
+        {"3s2bwb16b4w32b", 64, 59},
+        {"3s2bwbw4b3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw", 64, 52},
+        {"3s2bwbw4b3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3sw3b", 112, 91},
+        {"3s2bwbd116b", 128, 124},
+        {"3s2bwb3b128q5b", 1040, 271},
+        {"3s2bwb3b40q5b", 336, 95},
+        {"3s2bwb3b128q64d1b", 1292, 331},
+        {"3s2bwb4b2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd2bd4b", 112, 63},
+        {"3s2bwb26d", 112, 33},
+        {"3s2bwbbbw100b", 112, 110},
+        {"b3sw10b", 16, 15},
+        {"300b", 300, 300},
+    };
+    for (const auto& row : table)
+    {
+        const auto size = MeasureFormat(row.format);
+        ASSERT_TRUE(size) << row.format;
+        EXPECT_EQ(size->bytes, row.bytes) << row.format;
+        EXPECT_EQ(size->values, row.values) << row.format;
+    }
+}
+
+TEST(PackLanguageErrors, BadFormatsAndShortBuffersFail)
+{
+    std::vector<uint8_t> bytes(8, 0);
+    std::vector<int32_t> values(8, 0);
+    for (const char* format : {"x", "2", "b3", "bz"})
+    {
+        EXPECT_FALSE(MeasureFormat(format)) << format;
+        EXPECT_FALSE(PackFields(format, bytes, values)) << format;
+        EXPECT_FALSE(UnpackFields(format, bytes, values)) << format;
+    }
+    // The file-system record routines know b, s, w and d only.
+    EXPECT_FALSE(PackRecord("q", bytes, values));
+    EXPECT_FALSE(UnpackRecord("bq", bytes, values));
+    EXPECT_TRUE(PackRecord("b3sw", bytes, values));
+
+    // What was packed before the bad letter stays written.
+    std::vector<uint8_t> out(2, 0);
+    EXPECT_FALSE(PackFields("bx", out, std::vector<int32_t>{0x11, 0x22}));
+    EXPECT_EQ(out[0], 0x11);
+
+    // A record longer than the buffer, or more elements than values, fails
+    // without writing outside.
+    std::vector<uint8_t> shortBuffer(3, 0);
+    EXPECT_FALSE(PackFields("d", shortBuffer, std::vector<int32_t>{1}));
+    EXPECT_FALSE(UnpackFields("d", shortBuffer, values));
+    std::vector<int32_t> oneValue(1, 0);
+    EXPECT_FALSE(UnpackFields("q", bytes, oneValue));
+    EXPECT_FALSE(PackFields("2b", bytes, oneValue));
+}
+
+TEST(PackLanguageErrors, RepeatCountWrapsAtSixteenBits)
+{
+    // 65537 wraps to 1.
+    const auto size = MeasureFormat("65537b");
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->bytes, 1u);
+}
+
+TEST(VarnexTagTest, BuildsFromThreeCharactersOnly)
+{
+    EXPECT_EQ(VarnexTag("IMG").bytes, (std::array<uint8_t, 3>{'I', 'M', 'G'}));
+    EXPECT_TRUE(VarnexTag("IM").IsUnknown());
+    EXPECT_TRUE(VarnexTag("Unknown").IsUnknown());
+    EXPECT_TRUE(VarnexTag("").IsUnknown());
+    EXPECT_EQ(VarnexTags::Unknown, VarnexTag("IMGX"));
+    EXPECT_NE(VarnexTags::Zero, VarnexTags::IMG);
+    EXPECT_NE(VarnexTags::Unknown, VarnexTags::IMG);
+    EXPECT_EQ(VarnexTags::ROM.ToInteger(), 0x4D4F52u);
+    EXPECT_EQ(TagToString(VarnexTags::PBL), "PBL");
+    EXPECT_EQ(TagToString(VarnexTags::Zero), std::string(3, '\0'));
+}
+
+TEST(ParityTest, ReadsAndSetsTheFirstNonZeroWord)
+{
+    EXPECT_EQ(Parity32(0), 0u);
+    EXPECT_EQ(Parity32(0b1011), 1u);
+    EXPECT_EQ(Parity32(0xFFFFFFFF), 0u);
+
+    uint32_t words[3] = {0, 0b11, 0b1};
+    uint32_t parity = 9;
+    EXPECT_EQ(GetArrayParity(words, 3, &parity), 0);
+    EXPECT_EQ(parity, 0u); // 0b11 decides
+    EXPECT_EQ(SetArrayParity(words, 3, 1), 0);
+    EXPECT_EQ(words[1], 0b10u);
+    EXPECT_EQ(words[2], 0b1u);
+
+    std::array<uint32_t, 26> een{};
+    EXPECT_EQ(SetArrayParity(een.data(), 26, 0), 0);
+    EXPECT_EQ(een, (std::array<uint32_t, 26>{}));
+    EXPECT_EQ(SetArrayParity(een.data(), 26, 1), 0);
+    EXPECT_EQ(een[0], 0xFFFFFFFEu);
+    for (size_t i = 1; i < een.size(); ++i)
+    {
+        EXPECT_EQ(een[i], 0xFFFFFFFFu);
+    }
+
+    uint32_t zero = 0;
+    EXPECT_EQ(SetValueParity(&zero, 1), 2);
+    EXPECT_EQ(SetValueParity(nullptr, 0), 2);
+    EXPECT_EQ(GetArrayParity(nullptr, 1, &parity), 2);
+    EXPECT_EQ(GetArrayParity(words, 1, nullptr), 2);
+    EXPECT_EQ(SetArrayParity(nullptr, 1, 1), 2);
+    // An empty array cannot be given parity 1.
+    EXPECT_EQ(SetArrayParity(words, 0, 1), 2);
+}
+
+} // namespace
