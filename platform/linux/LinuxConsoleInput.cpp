@@ -1,0 +1,116 @@
+#include "platform/linux/LinuxServices.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace
+{
+// A typed line longer than this is cut; the rest of it is read and dropped.
+constexpr size_t kMaxLineLength = 4096;
+
+// Puts a terminal's saved mode back when the read it guards ends, however it ends.
+class CTerminalModeGuard
+{
+public:
+    CTerminalModeGuard(int fd, const termios& saved) : m_fd(fd), m_saved(saved) {}
+    ~CTerminalModeGuard() { tcsetattr(m_fd, TCSANOW, &m_saved); }
+    CTerminalModeGuard(const CTerminalModeGuard&) = delete;
+    CTerminalModeGuard& operator=(const CTerminalModeGuard&) = delete;
+
+private:
+    int m_fd;
+    termios m_saved;
+};
+} // namespace
+
+CLinuxConsoleInput::CLinuxConsoleInput(int fd) : m_fd(fd)
+{
+    termios mode{};
+    if (isatty(fd) && tcgetattr(fd, &mode) == 0)
+    {
+        m_initialMode = mode;
+    }
+}
+
+int CLinuxConsoleInput::ReadByte()
+{
+    for (;;)
+    {
+        unsigned char byte = 0;
+        const ssize_t got = ::read(m_fd, &byte, 1);
+        if (got == 1)
+        {
+            return byte;
+        }
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        return kConsoleEndOfInput;
+    }
+}
+
+int CLinuxConsoleInput::ReadKey(bool echo)
+{
+    termios current{};
+    if (!m_initialMode || tcgetattr(m_fd, &current) != 0)
+    {
+        return ReadByte();
+    }
+    CTerminalModeGuard guard(m_fd, current);
+    termios single = current;
+    single.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    if (echo)
+    {
+        single.c_lflag |= ECHO;
+    }
+    else
+    {
+        single.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    }
+    single.c_cc[VMIN] = 1;
+    single.c_cc[VTIME] = 0;
+    tcsetattr(m_fd, TCSANOW, &single);
+    return ReadByte();
+}
+
+int CLinuxConsoleInput::ReadKeyWithoutEcho()
+{
+    return ReadKey(false);
+}
+
+int CLinuxConsoleInput::ReadKeyWithEcho()
+{
+    return ReadKey(true);
+}
+
+bool CLinuxConsoleInput::ReadLine(std::string& line)
+{
+    line.clear();
+    bool any = false;
+    for (;;)
+    {
+        const int byte = ReadByte();
+        if (byte == kConsoleEndOfInput)
+        {
+            return any;
+        }
+        any = true;
+        if (byte == '\n')
+        {
+            return true;
+        }
+        if (line.size() < kMaxLineLength)
+        {
+            line.push_back(static_cast<char>(byte));
+        }
+    }
+}
+
+void CLinuxConsoleInput::RestoreTerminal()
+{
+    if (m_initialMode)
+    {
+        tcsetattr(m_fd, TCSANOW, &*m_initialMode);
+    }
+}

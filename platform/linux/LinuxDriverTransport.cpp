@@ -1,0 +1,215 @@
+#include "platform/linux/LinuxDriverTransport.h"
+
+#include "hw/IAcpiTableAccessor.h"
+#include "hw/SystemError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define ROMVISE_HAS_PORT_IO 1
+#else
+#define ROMVISE_HAS_PORT_IO 0
+#endif
+
+namespace
+{
+constexpr uint32_t kFirstConfigPort = 0xCF8;
+constexpr uint32_t kConfigPortCount = 8;
+
+bool IsConfigPort(uint32_t port)
+{
+    return port >= kFirstConfigPort && port + 4 <= kFirstConfigPort + kConfigPortCount;
+}
+} // namespace
+
+CLinuxDriverTransport::CLinuxDriverTransport(LinuxDriverTransportOptions options)
+    : m_options(std::move(options))
+{
+}
+
+CLinuxDriverTransport::~CLinuxDriverTransport()
+{
+    CloseAccess();
+}
+
+bool CLinuxDriverTransport::IsCompatibilityMode()
+{
+    if (sizeof(void*) != 4)
+    {
+        return false;
+    }
+    utsname system{};
+    return uname(&system) == 0 && std::strcmp(system.machine, "x86_64") == 0;
+}
+
+std::string CLinuxDriverTransport::DescribeError(uint32_t code)
+{
+    std::string text = SystemErrorText(code);
+    if (!m_failedStep.empty())
+    {
+        text += " (" + m_failedStep + ")";
+    }
+    return text;
+}
+
+uint32_t CLinuxDriverTransport::Fail(uint32_t code, std::string step)
+{
+    m_failedStep = std::move(step);
+    return code;
+}
+
+uint32_t CLinuxDriverTransport::OpenAccess()
+{
+    m_failedStep.clear();
+    m_fd = open(m_options.memoryDevice.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+    if (m_fd < 0)
+    {
+        return Fail(static_cast<uint32_t>(errno), "opening " + m_options.memoryDevice);
+    }
+    if (m_options.usePorts)
+    {
+#if ROMVISE_HAS_PORT_IO
+        if (ioperm(kFirstConfigPort, kConfigPortCount, 1) != 0)
+        {
+            const uint32_t code = static_cast<uint32_t>(errno);
+            CloseAccess();
+            return Fail(code, "ioperm for ports 0xCF8-0xCFF");
+        }
+        m_portsEnabled = true;
+#else
+        CloseAccess();
+        return Fail(ENOSYS, "I/O ports on this processor");
+#endif
+    }
+    return 0;
+}
+
+void CLinuxDriverTransport::CloseAccess()
+{
+    for (const auto& [linear, view] : m_views)
+    {
+        munmap(view.base, view.length);
+    }
+    m_views.clear();
+#if ROMVISE_HAS_PORT_IO
+    if (m_portsEnabled)
+    {
+        ioperm(kFirstConfigPort, kConfigPortCount, 0);
+    }
+#endif
+    m_portsEnabled = false;
+    if (m_fd >= 0)
+    {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+uint32_t CLinuxDriverTransport::MapPhysical(uint64_t physical, uint64_t length, uint64_t& linear)
+{
+    linear = 0;
+    if (m_fd < 0)
+    {
+        return EBADF;
+    }
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t start = physical & ~(page - 1);
+    const uint64_t delta = physical - start;
+    const uint64_t viewLength = (delta + length + page - 1) & ~(page - 1);
+    void* base = mmap(nullptr, viewLength, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd,
+                      static_cast<off_t>(start));
+    if (base == MAP_FAILED)
+    {
+        return Fail(static_cast<uint32_t>(errno), "mapping " + m_options.memoryDevice);
+    }
+    linear = reinterpret_cast<uint64_t>(base) + delta;
+    m_views[linear] = View{base, viewLength};
+    return 0;
+}
+
+uint32_t CLinuxDriverTransport::UnmapPhysical(uint64_t linear, uint64_t)
+{
+    const auto found = m_views.find(linear);
+    if (found == m_views.end())
+    {
+        return EINVAL;
+    }
+    const View view = found->second;
+    m_views.erase(found);
+    return munmap(view.base, view.length) == 0 ? 0 : static_cast<uint32_t>(errno);
+}
+
+uint32_t CLinuxDriverTransport::ReadPort32(uint32_t port, uint32_t& value)
+{
+    value = 0xFFFFFFFF;
+    if (!m_portsEnabled)
+    {
+        return EPERM;
+    }
+    if (!IsConfigPort(port))
+    {
+        return EINVAL;
+    }
+#if ROMVISE_HAS_PORT_IO
+    value = inl(static_cast<unsigned short>(port));
+    return 0;
+#else
+    return ENOSYS;
+#endif
+}
+
+uint32_t CLinuxDriverTransport::WritePort32(uint32_t port, uint32_t value)
+{
+    if (!m_portsEnabled)
+    {
+        return EPERM;
+    }
+    if (!IsConfigPort(port))
+    {
+        return EINVAL;
+    }
+#if ROMVISE_HAS_PORT_IO
+    outl(value, static_cast<unsigned short>(port));
+    return 0;
+#else
+    (void)value;
+    return ENOSYS;
+#endif
+}
+
+uint8_t CLinuxDriverTransport::ReadMemory8(uint64_t linear)
+{
+    return *reinterpret_cast<volatile uint8_t*>(linear);
+}
+uint16_t CLinuxDriverTransport::ReadMemory16(uint64_t linear)
+{
+    return *reinterpret_cast<volatile uint16_t*>(linear);
+}
+uint32_t CLinuxDriverTransport::ReadMemory32(uint64_t linear)
+{
+    return *reinterpret_cast<volatile uint32_t*>(linear);
+}
+void CLinuxDriverTransport::WriteMemory8(uint64_t linear, uint8_t value)
+{
+    *reinterpret_cast<volatile uint8_t*>(linear) = value;
+}
+void CLinuxDriverTransport::WriteMemory16(uint64_t linear, uint16_t value)
+{
+    *reinterpret_cast<volatile uint16_t*>(linear) = value;
+}
+void CLinuxDriverTransport::WriteMemory32(uint64_t linear, uint32_t value)
+{
+    *reinterpret_cast<volatile uint32_t*>(linear) = value;
+}
+
+void InstallLinuxDriverTransport()
+{
+    InstallDriverTransport(CRefPtr<IDriverTransport>(new CLinuxDriverTransport()));
+    SetAcpiTableDirectory("/sys/firmware/acpi/tables");
+}

@@ -1,0 +1,155 @@
+#include "platform/linux/Sysfs.h"
+
+#include "core/TextHelpers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+std::optional<std::string> ReadSysfsText(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    if (!in || !std::getline(in, line))
+    {
+        return std::nullopt;
+    }
+    return TrimWhitespace(line);
+}
+
+std::optional<uint32_t> ReadSysfsNumber(const fs::path& file)
+{
+    const std::optional<std::string> text = ReadSysfsText(file);
+    if (!text || text->empty())
+    {
+        return std::nullopt;
+    }
+    try
+    {
+        size_t used = 0;
+        const unsigned long value = std::stoul(*text, &used, 0);
+        if (used != text->size() || value > UINT32_MAX)
+        {
+            return std::nullopt;
+        }
+        return static_cast<uint32_t>(value);
+    }
+    catch (const std::exception&)
+    {
+        return std::nullopt;
+    }
+}
+
+int WriteSysfsText(const fs::path& file, const std::string& text)
+{
+    // One write() call: sysfs attributes take their value from a single write.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return errno;
+    }
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    const int writeError = written < 0 ? errno : 0;
+    const int closeError = ::close(fd) != 0 ? errno : 0;
+    if (writeError != 0)
+    {
+        return writeError;
+    }
+    if (static_cast<size_t>(written) != text.size())
+    {
+        return EIO;
+    }
+    return closeError;
+}
+
+bool ParsePciAddress(const std::string& text, SysfsPciFunction& function)
+{
+    unsigned segment = 0, bus = 0, device = 0, fn = 0;
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%4x:%2x:%2x.%1x%n", &segment, &bus, &device, &fn, &consumed) !=
+            4 ||
+        static_cast<size_t>(consumed) != text.size() || device > 31 || fn > 7)
+    {
+        return false;
+    }
+    function.address = text;
+    function.segment = segment;
+    function.bus = bus;
+    function.device = device;
+    function.function = fn;
+    return true;
+}
+
+bool ReadSysfsPciFunction(const fs::path& pciRoot, const std::string& address,
+                          SysfsPciFunction& function)
+{
+    if (!ParsePciAddress(address, function))
+    {
+        return false;
+    }
+    const fs::path dir = pciRoot / "devices" / address;
+    const auto vendor = ReadSysfsNumber(dir / "vendor");
+    const auto device = ReadSysfsNumber(dir / "device");
+    const auto classCode = ReadSysfsNumber(dir / "class");
+    if (!vendor || !device || !classCode || *vendor > 0xFFFF || *device > 0xFFFF)
+    {
+        return false;
+    }
+    function.vendorId = static_cast<uint16_t>(*vendor);
+    function.deviceId = static_cast<uint16_t>(*device);
+    function.classCode = *classCode & 0xFFFFFF;
+    function.revision = static_cast<uint8_t>(ReadSysfsNumber(dir / "revision").value_or(0));
+    std::error_code error;
+    const fs::path driverLink = fs::read_symlink(dir / "driver", error);
+    function.driver.reset();
+    if (!error && !driverLink.filename().empty())
+    {
+        function.driver = driverLink.filename().string();
+    }
+    return true;
+}
+
+bool ListSysfsPciFunctions(const fs::path& pciRoot, std::vector<SysfsPciFunction>& functions,
+                           int& error)
+{
+    functions.clear();
+    error = 0;
+    const fs::path devices = pciRoot / "devices";
+    std::error_code code;
+    if (!fs::exists(devices, code))
+    {
+        return true;
+    }
+    fs::directory_iterator it(devices, code);
+    if (code)
+    {
+        error = code.value();
+        return false;
+    }
+    std::vector<std::string> addresses;
+    for (; it != fs::directory_iterator(); it.increment(code))
+    {
+        if (code)
+        {
+            error = code.value();
+            return false;
+        }
+        addresses.push_back(it->path().filename().string());
+    }
+    std::sort(addresses.begin(), addresses.end());
+    for (const std::string& address : addresses)
+    {
+        SysfsPciFunction function;
+        if (ReadSysfsPciFunction(pciRoot, address, function))
+        {
+            functions.push_back(std::move(function));
+        }
+    }
+    return true;
+}

@@ -1,0 +1,44 @@
+#pragma once
+// Small readers and writers of sysfs attribute files, and the PCI functions
+// listed under a sysfs PCI bus directory.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The file's first line without surrounding white space; empty when unreadable.
+std::optional<std::string> ReadSysfsText(const std::filesystem::path& file);
+// A number in the file ("0x7e2b", "42"); empty when unreadable or not a number.
+std::optional<uint32_t> ReadSysfsNumber(const std::filesystem::path& file);
+// Writes the text to an attribute in one write; 0 or the errno of the failure.
+int WriteSysfsText(const std::filesystem::path& file, const std::string& text);
+
+struct SysfsPciFunction
+{
+    std::string address; // "0000:01:00.0"
+    uint32_t segment = 0;
+    uint32_t bus = 0;
+    uint32_t device = 0;
+    uint32_t function = 0;
+    uint16_t vendorId = 0;
+    uint16_t deviceId = 0;
+    uint32_t classCode = 0; // base class, subclass, programming interface
+    uint8_t revision = 0;
+    std::optional<std::string> driver; // name of the bound driver
+};
+
+// Splits "ssss:bb:dd.f"; false when the text is not such an address.
+bool ParsePciAddress(const std::string& text, SysfsPciFunction& function);
+
+// The functions under <pciRoot>/devices, by address. A function whose vendor,
+// device or class cannot be read is left out. False with the errno when the
+// directory cannot be read; a missing directory is an empty bus.
+bool ListSysfsPciFunctions(const std::filesystem::path& pciRoot,
+                           std::vector<SysfsPciFunction>& functions, int& error);
+
+// Reads one function's attributes; false when the vendor, device or class
+// cannot be read.
+bool ReadSysfsPciFunction(const std::filesystem::path& pciRoot, const std::string& address,
+                          SysfsPciFunction& function);

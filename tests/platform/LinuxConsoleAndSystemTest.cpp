@@ -1,0 +1,244 @@
+#include "platform/linux/LinuxServices.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <future>
+#include <stdexcept>
+#include <stdlib.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+// A console whose input is what the test wrote to a pipe.
+struct PipeConsole
+{
+    explicit PipeConsole(const std::string& input)
+    {
+        if (pipe(fds) != 0)
+        {
+            throw std::runtime_error("pipe");
+        }
+        if (write(fds[1], input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        {
+            throw std::runtime_error("write");
+        }
+        close(fds[1]);
+        console = new CLinuxConsoleInput(fds[0]);
+    }
+    ~PipeConsole() { close(fds[0]); }
+
+    int fds[2] = {-1, -1};
+    CRefPtr<IConsoleInput> console;
+};
+
+// A pseudo-terminal: the test types on the master side, the console reads the
+// slave side as it would a real terminal.
+struct PseudoTerminal
+{
+    PseudoTerminal()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        {
+            throw std::runtime_error("no pseudo-terminal");
+        }
+        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        if (slave < 0)
+        {
+            throw std::runtime_error("no pseudo-terminal slave");
+        }
+        fcntl(master, F_SETFL, O_NONBLOCK);
+    }
+    ~PseudoTerminal()
+    {
+        close(slave);
+        close(master);
+    }
+    void Type(const std::string& keys) const
+    {
+        if (write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+        {
+            throw std::runtime_error("type");
+        }
+    }
+    // What the terminal echoed back.
+    std::string Echoed() const
+    {
+        std::string text;
+        char buffer[64];
+        ssize_t got = 0;
+        while ((got = read(master, buffer, sizeof buffer)) > 0)
+        {
+            text.append(buffer, static_cast<size_t>(got));
+        }
+        return text;
+    }
+    tcflag_t LocalModes() const
+    {
+        termios mode{};
+        tcgetattr(slave, &mode);
+        return mode.c_lflag;
+    }
+
+    int master = -1;
+    int slave = -1;
+};
+// Starts the read, types the keys once the read has switched the terminal to
+// single keys, and returns what the read gave.
+int ReadWhileTyping(const PseudoTerminal& terminal, const std::function<int()>& read,
+                    const std::string& keys)
+{
+    auto result = std::async(std::launch::async, read);
+    for (int i = 0; i < 2000 && (terminal.LocalModes() & ICANON) != 0; ++i)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    terminal.Type(keys);
+    return result.get();
+}
+} // namespace
+
+TEST(LinuxConsoleInput, KeysAndLinesUntilEndOfInput)
+{
+    PipeConsole pipeConsole("ab\nYES\nlast");
+    IConsoleInput& console = *pipeConsole.console;
+    EXPECT_EQ(console.ReadKeyWithoutEcho(), 'a');
+    EXPECT_EQ(console.ReadKeyWithEcho(), 'b');
+    std::string line;
+    EXPECT_TRUE(console.ReadLine(line)); // the rest of the first line
+    EXPECT_EQ(line, "");
+    EXPECT_TRUE(console.ReadLine(line));
+    EXPECT_EQ(line, "YES");
+    EXPECT_TRUE(console.ReadLine(line)); // a last line without its line end
+    EXPECT_EQ(line, "last");
+    EXPECT_FALSE(console.ReadLine(line));
+    EXPECT_EQ(console.ReadKeyWithoutEcho(), kConsoleEndOfInput);
+    EXPECT_EQ(console.ReadKeyWithEcho(), kConsoleEndOfInput);
+}
+
+TEST(LinuxConsoleInput, TerminalKeyReadsTakeOneKeyAndRestoreTheMode)
+{
+    PseudoTerminal terminal;
+    const tcflag_t before = terminal.LocalModes();
+    ASSERT_NE(before & ICANON, 0u);
+    ASSERT_NE(before & ECHO, 0u);
+    CRefPtr<IConsoleInput> console(new CLinuxConsoleInput(terminal.slave));
+
+    // Keys are typed while the read waits, without a line end: a line-buffered
+    // read would still be waiting.
+    EXPECT_EQ(ReadWhileTyping(
+                  terminal, [&] { return console->ReadKeyWithoutEcho(); }, "s"),
+              's');
+    EXPECT_EQ(terminal.LocalModes(), before);
+    EXPECT_EQ(terminal.Echoed(), "");
+
+    EXPECT_EQ(ReadWhileTyping(
+                  terminal, [&] { return console->ReadKeyWithEcho(); }, "y"),
+              'y');
+    EXPECT_EQ(terminal.LocalModes(), before);
+    EXPECT_EQ(terminal.Echoed(), "y");
+
+    // Whatever a caller left behind, RestoreTerminal puts back the first mode.
+    termios changed{};
+    tcgetattr(terminal.slave, &changed);
+    changed.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(terminal.slave, TCSANOW, &changed);
+    console->RestoreTerminal();
+    EXPECT_EQ(terminal.LocalModes(), before);
+}
+
+namespace
+{
+void MarkSignal(int) {}
+} // namespace
+
+TEST(LinuxBreakHandling, IgnoresBreaksUntilRestoredOrDestroyed)
+{
+    struct sigaction mine
+    {
+    };
+    mine.sa_handler = MarkSignal;
+    sigemptyset(&mine.sa_mask);
+    struct sigaction original[3];
+    for (size_t i = 0; i < 3; ++i)
+    {
+        sigaction(CLinuxBreakHandling::kSignals[i], &mine, &original[i]);
+    }
+    const auto handlerOf = [](int signal)
+    {
+        struct sigaction current
+        {
+        };
+        sigaction(signal, nullptr, &current);
+        return current.sa_handler;
+    };
+    {
+        CRefPtr<IBreakHandling> breaks(new CLinuxBreakHandling);
+        breaks->IgnoreBreaks();
+        breaks->IgnoreBreaks(); // a second call keeps the first saved handlers
+        for (int signal : CLinuxBreakHandling::kSignals)
+        {
+            EXPECT_EQ(handlerOf(signal), SIG_IGN) << signal;
+        }
+        // Swallowed, not delivered.
+        EXPECT_EQ(raise(SIGINT), 0);
+        breaks->RestoreBreaks();
+        EXPECT_EQ(handlerOf(SIGTERM), &MarkSignal);
+        breaks->IgnoreBreaks();
+    } // destroyed while ignoring
+    for (int signal : CLinuxBreakHandling::kSignals)
+    {
+        EXPECT_EQ(handlerOf(signal), &MarkSignal) << signal;
+    }
+    for (size_t i = 0; i < 3; ++i)
+    {
+        sigaction(CLinuxBreakHandling::kSignals[i], &original[i], nullptr);
+    }
+}
+
+TEST(LinuxSystemControl, RebootRunsTheCommandAndReportsRefusal)
+{
+    CRefPtr<ISystemControl> accepted(new CLinuxSystemControl({"true"}));
+    EXPECT_NO_THROW(accepted->Reboot());
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"false"}, std::vector<std::string>{"/nonexistent/reboot"},
+          std::vector<std::string>{}})
+    {
+        CRefPtr<ISystemControl> refused(new CLinuxSystemControl(command));
+        try
+        {
+            refused->Reboot();
+            ADD_FAILURE() << "no exception";
+        }
+        catch (const std::runtime_error& error)
+        {
+            EXPECT_STREQ(error.what(), "Unable to reboot system.");
+        }
+    }
+}
+
+TEST(LinuxSystemControl, ErrorTextsWow64AndWorkingDirectory)
+{
+    CRefPtr<ISystemControl> system(new CLinuxSystemControl({}));
+    EXPECT_EQ(system->GetSystemErrorText(ENOENT), "No such file or directory");
+    EXPECT_EQ(system->GetSystemErrorText(0), "");
+    EXPECT_EQ(system->GetSystemErrorText(99999), "");
+    EXPECT_EQ(system->GetSystemErrorText(0xFFFFFFFF), "");
+    EXPECT_EQ(system->IsWow64(), false); // a 64-bit build
+    EXPECT_EQ(system->GetWorkingDirectory(), std::filesystem::current_path().string());
+}
+
+TEST(LinuxClock, WaitsAtLeastTheTimeAsked)
+{
+    CRefPtr<IClock> clock(new CLinuxClock);
+    const uint64_t start = clock->NowMicroseconds();
+    clock->WaitMicroseconds(2000);
+    EXPECT_GE(clock->NowMicroseconds() - start, 2000u);
+}
