@@ -1,0 +1,10 @@
+#include "sim/MachineFile.h"
+
+// Each model kind's file defines its own Register...Model function; adding a
+// kind means adding its line here.
+void RegisterRegisterFileModel(CSimModelRegistry& registry);
+
+void RegisterBuiltinSimModels(CSimModelRegistry& registry)
+{
+    RegisterRegisterFileModel(registry);
+}

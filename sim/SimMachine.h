@@ -1,0 +1,111 @@
+#pragma once
+// The simulated machine: a physical address space of RAM, the ECAM window and
+// ranges claimed by device models; an I/O port space with configuration
+// mechanism #1 on 0xCF8/0xCFC; PCI functions reachable through the bridges
+// above them; a virtual clock that every register access advances by a set
+// cost; and counters. Unclaimed reads return all ones and unclaimed writes
+// are dropped, as on a real bus.
+
+#include "core/RefCount.h"
+#include "sim/ISimDevice.h"
+#include "sim/SimCounters.h"
+#include "sim/SimPciFunction.h"
+#include "sim/VirtualClock.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+class CSimMachine
+{
+public:
+    static constexpr uint64_t kLowMemorySize = 0x100000;
+
+    // Starts with RAM below 1 MiB, nothing else.
+    CSimMachine();
+    CSimMachine(const CSimMachine&) = delete;
+    CSimMachine& operator=(const CSimMachine&) = delete;
+
+    CVirtualClock& Clock() { return *m_clock; }
+    CRefPtr<IClock> ClockService() const { return CRefPtr<IClock>(m_clock.get()); }
+    SimCounters& Counters() { return m_counters; }
+    // The virtual time each register, port or configuration access takes.
+    void SetAccessCostNanoseconds(uint64_t nanoseconds) { m_accessCost = nanoseconds; }
+
+    // Memory.
+    void AddRam(uint64_t base, uint64_t size);
+    // Direct RAM contents, for builders and tests; throws when the range is
+    // not all inside one RAM region.
+    void WriteRam(uint64_t address, std::span<const uint8_t> bytes);
+    std::vector<uint8_t> ReadRam(uint64_t address, uint64_t length) const;
+    void SetEcamWindow(uint64_t base, uint8_t startBus, uint8_t endBus);
+    void ClaimMemory(uint64_t base, uint64_t size, ISimDevice& device, int tag);
+    void ClaimPorts(uint16_t first, uint16_t count, ISimDevice& device);
+
+    // PCI topology. A function on bus 0 is always reachable; one on another
+    // bus only through a reachable bridge whose bus range holds that bus.
+    CSimPciFunction& AddFunction(uint8_t bus, uint8_t device, uint8_t function);
+    CSimPciFunction* FindFunction(uint8_t bus, uint8_t device, uint8_t function);
+    CSimPciFunction* FindReachableFunction(uint8_t bus, uint8_t device, uint8_t function);
+    const std::vector<std::unique_ptr<CSimPciFunction>>& Functions() const { return m_functions; }
+
+    // Device models; the machine keeps them for its life.
+    ISimDevice& AddDevice(std::shared_ptr<ISimDevice> device);
+    ISimDevice* FindDevice(const std::string& name) const;
+
+    // The bus, as the driver transport reaches it.
+    uint32_t ReadMemory(uint64_t address, unsigned width);
+    void WriteMemory(uint64_t address, unsigned width, uint32_t value);
+    uint32_t ReadPort(uint16_t port, unsigned width);
+    void WritePort(uint16_t port, unsigned width, uint32_t value);
+    uint32_t ReadConfig(uint8_t bus, uint8_t device, uint8_t function, uint32_t offset,
+                        unsigned width);
+    void WriteConfig(uint8_t bus, uint8_t device, uint8_t function, uint32_t offset, unsigned width,
+                     uint32_t value);
+
+private:
+    struct RamRegion
+    {
+        uint64_t base;
+        std::vector<uint8_t> bytes;
+    };
+    struct MemoryClaim
+    {
+        uint64_t base;
+        uint64_t size;
+        ISimDevice* device;
+        int tag;
+    };
+    struct PortClaim
+    {
+        uint16_t first;
+        uint16_t count;
+        ISimDevice* device;
+    };
+    struct EcamWindow
+    {
+        uint64_t base = 0;
+        uint8_t startBus = 0;
+        uint8_t endBus = 0;
+        bool present = false;
+    };
+
+    RamRegion* FindRam(uint64_t address, uint64_t length);
+    const RamRegion* FindRam(uint64_t address, uint64_t length) const;
+    bool IsBusReachable(uint8_t bus, int depth) const;
+    void ChargeAccess() { m_clock->AdvanceNanoseconds(m_accessCost); }
+    uint32_t ReadConfigMechanism1(uint16_t port, unsigned width);
+    void WriteConfigMechanism1(uint16_t port, unsigned width, uint32_t value);
+
+    CRefPtr<CVirtualClock> m_clock;
+    SimCounters m_counters;
+    uint64_t m_accessCost = 0;
+    std::vector<RamRegion> m_ram;
+    EcamWindow m_ecam;
+    std::vector<MemoryClaim> m_memoryClaims;
+    std::vector<PortClaim> m_portClaims;
+    std::vector<std::unique_ptr<CSimPciFunction>> m_functions;
+    std::vector<std::shared_ptr<ISimDevice>> m_devices;
+    uint32_t m_configAddress = 0;
+};
