@@ -169,3 +169,16 @@ TEST(LinuxPlatform, OperatingSystemLayerOverTheLinuxServices)
     EXPECT_EQ(os->GetSystemErrorText(ENOENT), "No such file or directory");
     close(pipeFds[0]);
 }
+
+TEST(LinuxPlatform, CreatesTheLayerOnThisMachineWithoutRoot)
+{
+    CFakePlatform restoreAfterwards;
+    // The machine's own sysfs, read only: nothing here changes a device.
+    restoreAfterwards.Install(MakeLinuxPlatformServices());
+    ICrossPlatform* os = GetCrossPlatform();
+    ASSERT_NE(os, nullptr);
+    EXPECT_NO_THROW(os->IsPowerSufficient());
+    EXPECT_NO_THROW(os->GetDisplayDevices(nullptr));
+    EXPECT_NO_THROW(os->DelayMicroseconds(10));
+    EXPECT_FALSE(os->IsWow64());
+}
