@@ -1,0 +1,633 @@
+#include "testkit/varnex/VarnexStoreBuilder.h"
+#include "varnex/VarnexFileSystem.h"
+#include "varnex/VarnexImage.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <numeric>
+#include <sstream>
+
+namespace
+{
+
+using testkit::CVarnexStoreBuilder;
+using testkit::MakeVarnexFsDummyNode;
+using testkit::MakeVarnexFsNode;
+using testkit::MakeVarnexFsSuperblock;
+
+struct CapturedLog
+{
+    CapturedLog() { log.AddSink(&text, 0, 10); }
+    CLog log;
+    std::ostringstream text;
+};
+
+// A context mounted on bytes (which it may change in place).
+struct MountedFs
+{
+    explicit MountedFs(std::vector<uint8_t> image) : bytes(std::move(image))
+    {
+        source = {bytes.data(), static_cast<uint32_t>(bytes.size())};
+        const uint32_t version = bytes.size() >= 8 ? bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) |
+                                                         (uint32_t{bytes[7]} << 24)
+                                                   : 0;
+        context = CreateVarnexFileSystem(&source, version);
+        result = VarnexFsMount(context);
+    }
+    ~MountedFs() { VarnexFsClose(context); }
+    MountedFs(const MountedFs&) = delete;
+    MountedFs& operator=(const MountedFs&) = delete;
+
+    std::vector<uint8_t> Read(const char* name, uint16_t offset, uint16_t count,
+                              int* code = nullptr)
+    {
+        std::vector<uint8_t> out(count + 1, 0xEE);
+        const int r = VarnexFsRead(context, reinterpret_cast<const uint8_t*>(name), offset, count,
+                                   out.data());
+        out.pop_back();
+        if (code != nullptr)
+        {
+            *code = r;
+        }
+        return out;
+    }
+    uint16_t Size(const char* name)
+    {
+        uint16_t size = 0;
+        EXPECT_EQ(VarnexFsGetSize(context, reinterpret_cast<const uint8_t*>(name), &size), 0);
+        return size;
+    }
+    int Write(const char* name, uint16_t offset, std::vector<uint8_t> data)
+    {
+        return VarnexFsWrite(context, reinterpret_cast<const uint8_t*>(name), offset,
+                             static_cast<uint16_t>(data.size()), data.data());
+    }
+
+    std::vector<uint8_t> bytes;
+    VarnexFsSource source{};
+    VarnexFsContext* context = nullptr;
+    int result = -99;
+};
+
+// An image laid out slot by slot: superblock at slot 0, then the given
+// 128-byte slots, then 0xFF up to total.
+std::vector<uint8_t> Layout(uint32_t total, const std::vector<std::array<uint8_t, 128>>& slots,
+                            uint32_t version = 2)
+{
+    std::vector<uint8_t> image = MakeVarnexFsSuperblock(version, total);
+    for (const auto& slot : slots)
+    {
+        image.insert(image.end(), slot.begin(), slot.end());
+    }
+    image.resize(total, 0xFF);
+    return image;
+}
+
+void PutSlot(std::vector<uint8_t>& image, size_t offset, const std::array<uint8_t, 128>& node)
+{
+    std::copy(node.begin(), node.end(), image.begin() + static_cast<long>(offset));
+}
+
+std::array<uint8_t, 128> Obsolete(const char* tag, uint8_t flags = 0x04)
+{
+    return MakeVarnexFsNode(flags, tag, 0, std::vector<uint8_t>{0});
+}
+
+TEST(VarnexFsBuildTest, LaysOutNodesFlagsAndSizes)
+{
+    struct
+    {
+        uint8_t attribute;
+        uint8_t flags;
+        uint32_t total;
+    } const table[] = {{0x00, 0x02, 20480},
+                       {0xFF, 0x02, 20480},
+                       {0x02, 0x0A, 20480},
+                       {0x01, 0x06, 32768},
+                       {0x03, 0x0E, 32768}};
+    for (const auto& row : table)
+    {
+        // 217 body bytes: size 225, three nodes of 112, 112 and 1.
+        const auto raw = CVarnexStoreBuilder()
+                             .Generic("BBX", std::vector<uint8_t>(217, 0x3C))
+                             .WithAttribute(row.attribute)
+                             .BuildRaw();
+        CapturedLog captured;
+        const auto fs = CVarnexImage(raw).SerializeFileSystem(&captured.log);
+        ASSERT_EQ(fs.size(), row.total);
+        EXPECT_EQ(fs[8] | (fs[9] << 8) | (fs[10] << 16), static_cast<int>(row.total));
+        // Read-write files start at the first block boundary after the
+        // read-only ones; read-only ones follow the directory's node.
+        const size_t first = (row.attribute != 0xFF && (row.attribute & 1)) ? 4096 : 256;
+        const uint8_t lengths[] = {112, 112, 1};
+        for (size_t k = 0; k < 3; ++k)
+        {
+            const size_t at = first + 128 * k;
+            EXPECT_EQ(fs[at], row.flags) << int{row.attribute};
+            EXPECT_EQ(fs[at + 4] | (fs[at + 5] << 8), static_cast<int>(112 * k));
+            EXPECT_EQ(fs[at + 6], lengths[k]);
+        }
+        // Then dummy nodes (read-only) or erased space (read-write).
+        EXPECT_EQ(fs[first + 3 * 128], first == 4096 ? 0xFF : 0x00);
+        // Every written node, dummy nodes included, sums to zero.
+        for (size_t at = 128; at < fs.size(); at += 128)
+        {
+            if (fs[at] == 0xFF)
+            {
+                continue;
+            }
+            const int sum = std::accumulate(fs.begin() + static_cast<long>(at),
+                                            fs.begin() + static_cast<long>(at + 128), 0);
+            EXPECT_EQ(sum % 256, 0) << at;
+        }
+    }
+}
+
+TEST(VarnexFsBuildTest, LogsItsProgress)
+{
+    const auto raw = CVarnexStoreBuilder().Generic("BBX", {1, 2}).BuildRaw();
+    CapturedLog captured;
+    CVarnexImage(raw).SerializeFileSystem(&captured.log);
+    EXPECT_EQ(captured.text.str(),
+              "Num of Objects = 2\n"
+              "Writing data from offset: 16 to offset: 80\n"
+              "Writing remaining data as 0xFF from offset: 80 to offset: 128\n"
+              " writeSize = 64 bytesToCopy = 64 objectOffset = 0 objectSize = 64\n"
+              "Writing data from offset: 16 to offset: 26\n"
+              "Writing remaining data as 0xFF from offset: 26 to offset: 128\n"
+              " writeSize = 10 bytesToCopy = 10 objectOffset = 0 objectSize = 10\n"
+              "Num of RW Objects = 0\n"
+              "Size of image with dummy RO blocks  = 3712\n");
+}
+
+TEST(VarnexFsBuildTest, RefusesContentThatLeavesLessThanTwoBytes)
+{
+    // Read-only slots pad to the first block; 224 read-write slots follow.
+    // Two read-write objects of 110 nodes and one of n: 223 slots fit in
+    // 32768 bytes (two 0xFF bytes and more stay), 224 do not.
+    for (const auto& [lastNodes, fits] :
+         std::vector<std::pair<size_t, bool>>{{3, true}, {4, false}})
+    {
+        const auto raw = CVarnexStoreBuilder()
+                             .Generic("BBX", std::vector<uint8_t>(0x2FFF - 8, 1))
+                             .WithAttribute(1)
+                             .Generic("PGM", std::vector<uint8_t>(0x2FFF - 8, 2))
+                             .WithAttribute(1)
+                             .Generic("XYZ", std::vector<uint8_t>(112 * lastNodes - 8, 3))
+                             .WithAttribute(1)
+                             .BuildRaw();
+        CapturedLog captured;
+        std::vector<uint8_t> out;
+        testing::internal::CaptureStdout();
+        const int result = CVarnexImage(raw).BuildFileSystemImage(out, &captured.log);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        if (fits)
+        {
+            EXPECT_EQ(result, 0);
+            ASSERT_EQ(out.size(), 32768u);
+            EXPECT_EQ(out[255 * 128], 0xFF);
+            EXPECT_EQ(printed, "");
+        }
+        else
+        {
+            EXPECT_EQ(result, 4);
+            EXPECT_EQ(printed, "Error: Varnex Image can't be fit into FS\n");
+            EXPECT_TRUE(CVarnexImage(raw).SerializeFileSystem(&captured.log).empty());
+        }
+    }
+}
+
+TEST(VarnexFsBuildTest, DummyNodesNeedWholeSlots)
+{
+    CapturedLog captured;
+    std::vector<uint8_t> out;
+    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 100, &captured.log), 3);
+    EXPECT_EQ(captured.text.str(), "Error while creating Dummy blocks: 100\n");
+    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 256, &captured.log), 0);
+    ASSERT_EQ(out.size(), 256u);
+    const auto dummy = MakeVarnexFsDummyNode();
+    EXPECT_TRUE(std::equal(dummy.begin(), dummy.end(), out.begin()));
+}
+
+// Mount failures, each with the code it ends in.
+struct MountCase
+{
+    const char* name;
+    std::function<std::vector<uint8_t>()> image;
+    int result;
+};
+
+class VarnexFsMountRejects : public testing::TestWithParam<MountCase>
+{
+};
+
+TEST_P(VarnexFsMountRejects, FailsWithItsCode)
+{
+    const auto image = GetParam().image();
+    MountedFs fs(image);
+    EXPECT_EQ(fs.result, GetParam().result);
+    // Nor does the image reader accept it.
+    EXPECT_EQ(CVarnexImage(image).GetObjectCount(), 0u);
+}
+
+std::vector<std::array<uint8_t, 128>> DistinctFiles(size_t count)
+{
+    std::vector<std::array<uint8_t, 128>> nodes;
+    for (size_t i = 0; i < count; ++i)
+    {
+        const std::string tag = {'F', static_cast<char>('A' + i / 26),
+                                 static_cast<char>('A' + i % 26)};
+        const std::vector<uint8_t> data = {static_cast<uint8_t>(tag[0]),
+                                           static_cast<uint8_t>(tag[1]),
+                                           static_cast<uint8_t>(tag[2]),
+                                           1,
+                                           0,
+                                           9,
+                                           0,
+                                           0,
+                                           7};
+        nodes.push_back(MakeVarnexFsNode(0x02, tag, 0, data));
+    }
+    return nodes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, VarnexFsMountRejects,
+    testing::Values(
+        MountCase{"VersionThree", [] { return Layout(20480, {}, 3); }, 5},
+        MountCase{"ErasedSuperblock",
+                  []
+                  {
+                      auto image = Layout(20480, {});
+                      std::fill(image.begin() + 4, image.begin() + 12, 0xFF);
+                      return image;
+                  },
+                  5},
+        MountCase{"SizeAllOnes",
+                  []
+                  {
+                      auto image = Layout(20480, {});
+                      std::fill(image.begin() + 8, image.begin() + 12, 0xFF);
+                      return image;
+                  },
+                  3},
+        MountCase{"VersionZeroSizeAllOnes",
+                  []
+                  {
+                      auto image = Layout(20480, {}, 0);
+                      std::fill(image.begin() + 8, image.begin() + 12, 0xFF);
+                      return image;
+                  },
+                  3},
+        MountCase{"SizeBeyondTheBytes",
+                  []
+                  {
+                      auto image = Layout(20480, {});
+                      image[10] = 0x01; // 65536 + 20480
+                      return image;
+                  },
+                  3},
+        MountCase{"BlockCutShort",
+                  []
+                  {
+                      auto image = Layout(4096, {});
+                      image.resize(2048);
+                      image[8] = 0;
+                      image[9] = 8;
+                      return image;
+                  },
+                  3},
+        MountCase{"NodeLengthZero",
+                  []
+                  {
+                      auto node = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{1});
+                      node[6] = 0;
+                      return Layout(20480, {node});
+                  },
+                  3},
+        MountCase{"NodeLengthPastItsData",
+                  []
+                  {
+                      auto node = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{1});
+                      node[6] = 113;
+                      return Layout(20480, {node});
+                  },
+                  3},
+        MountCase{"TwentyOneFiles", [] { return Layout(20480, DistinctFiles(21)); }, -1},
+        MountCase{"EqualSequences",
+                  []
+                  {
+                      const std::vector<uint8_t> data = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+                      auto image = Layout(32768, {});
+                      PutSlot(image, 4096, MakeVarnexFsNode(0x06, "BBX", 0, data, 4));
+                      PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, data, 4));
+                      return image;
+                  },
+                  3},
+        MountCase{"FileSizePastSixteenBits",
+                  []
+                  {
+                      // 600 live read-only nodes of 112 bytes for one file.
+                      std::vector<std::array<uint8_t, 128>> nodes(
+                          600, MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>(112, 1)));
+                      return Layout(4096 * 19, nodes);
+                  },
+                  3}),
+    [](const testing::TestParamInfo<MountCase>& info) { return info.param.name; });
+
+TEST(VarnexFsMountTest, VersionOneScansTwentyKilobytesWhateverTheSuperblockSays)
+{
+    auto image = Layout(20480, DistinctFiles(2), 1);
+    image[8] = 0, image[9] = 0x80; // 32768, beyond the 20480 bytes given
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    EXPECT_EQ(fs.context->fileSystemSize, 20480u);
+    EXPECT_EQ(fs.context->blocks.size(), 5u);
+}
+
+TEST(VarnexFsMountTest, ClassifiesBlocksAndFindsTheWriteBlock)
+{
+    const auto image = CVarnexStoreBuilder().Generic("BBX", {1}).WithAttribute(1).BuildFileSystem();
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.context->blocks.size(), 8u);
+    EXPECT_EQ(fs.context->blocks[0]->list, kVarnexFsReadOnlyBlocks);
+    EXPECT_EQ(fs.context->blocks[1]->list, kVarnexFsCleanBlocks);
+    EXPECT_EQ(fs.context->writeBlock, fs.context->blocks[1].get());
+    EXPECT_EQ(fs.context->lists[kVarnexFsErasedBlocks].size(), 6u);
+    bool needed = false;
+    EXPECT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), 0);
+    EXPECT_FALSE(needed);
+}
+
+TEST(VarnexFsMountTest, TheHigherSequenceWinsAndTheStaleCopyIsRetired)
+{
+    const std::vector<uint8_t> oldData = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+    const std::vector<uint8_t> newData = {'B', 'B', 'X', 1, 0, 9, 0, 1, 6};
+    // Either order on the medium.
+    for (const bool newerFirst : {false, true})
+    {
+        auto image = Layout(32768, {});
+        PutSlot(image, newerFirst ? 4224 : 4096, MakeVarnexFsNode(0x06, "BBX", 0, oldData, 0));
+        PutSlot(image, newerFirst ? 4096 : 4224, MakeVarnexFsNode(0x06, "BBX", 0, newData, 1));
+        MountedFs fs(image);
+        ASSERT_EQ(fs.result, 0);
+        EXPECT_EQ(fs.Size("BBX"), 9);
+        EXPECT_EQ(fs.Read("BBX", 0, 9), newData);
+        const size_t staleAt = newerFirst ? 4224 : 4096;
+        EXPECT_EQ(fs.bytes[staleAt], 0x04);
+        // Only that flags byte changed.
+        auto expected = image;
+        expected[staleAt] = 0x04;
+        EXPECT_EQ(fs.bytes, expected);
+        // The block now holds obsolete space.
+        EXPECT_EQ(fs.context->blocks[1]->list, kVarnexFsDirtyBlocks);
+    }
+}
+
+TEST(VarnexFsMountTest, ReadOnlyFilesKeepEveryCopy)
+{
+    const auto first = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{1, 1});
+    const auto second = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{2, 2});
+    MountedFs fs(Layout(20480, {first, second}));
+    ASSERT_EQ(fs.result, 0);
+    EXPECT_EQ(fs.Size("BBX"), 4);
+    EXPECT_EQ(fs.Read("BBX", 0, 2), (std::vector<uint8_t>{2, 2}));
+}
+
+TEST(VarnexFsMountTest, ListStopsAtTheZeroName)
+{
+    auto nodes = DistinctFiles(2);
+    nodes.push_back(MakeVarnexFsNode(0x02, std::string(3, '\0'), 0, std::vector<uint8_t>{1}));
+    nodes.push_back(DistinctFiles(3)[2]);
+    MountedFs fs(Layout(20480, nodes));
+    ASSERT_EQ(fs.result, 0);
+    std::array<uint8_t, 60> names{};
+    uint32_t count = 99;
+    EXPECT_EQ(VarnexFsList(fs.context, names.data(), &count), 0);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(std::string(names.begin(), names.begin() + 6), "FAAFAB");
+}
+
+TEST(VarnexFsReadTest, ChecksRangesAndChecksums)
+{
+    const std::vector<uint8_t> data(150, 0x77);
+    auto checked = MakeVarnexFsNode(0x02, "BBX", 0, std::span(data).first(112));
+    auto unchecked = MakeVarnexFsNode(0x0A, "BBX", 112, std::span(data).subspan(112), 0, true);
+    MountedFs fs(Layout(20480, {checked, unchecked}));
+    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.Size("BBX"), 150);
+
+    struct
+    {
+        uint16_t offset;
+        uint16_t count;
+        int result;
+    } const table[] = {{0, 150, 0},  {100, 50, 0}, {149, 1, 0},
+                       {100, 51, 2}, {150, 0, 0},  {0xFFFF, 2, 2}};
+    for (const auto& row : table)
+    {
+        int code = -99;
+        const auto out = fs.Read("BBX", row.offset, row.count, &code);
+        EXPECT_EQ(code, row.result) << row.offset << "+" << row.count;
+        if (row.result == 0)
+        {
+            EXPECT_EQ(out, std::vector<uint8_t>(row.count, 0x77));
+        }
+    }
+    int code = 0;
+    fs.Read("XYZ", 0, 1, &code);
+    EXPECT_EQ(code, 4);
+
+    // A checksummed node with a wrong checksum fails the read with 6.
+    checked[8] ^= 1;
+    MountedFs corrupt(Layout(20480, {checked}));
+    ASSERT_EQ(corrupt.result, 0);
+    corrupt.Read("BBX", 0, 1, &code);
+    EXPECT_EQ(code, 6);
+}
+
+TEST(VarnexFsReadTest, AChecksumErrorFailsTheWholeStore)
+{
+    auto fs = CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Generic("BBX", {1}).BuildFileSystem();
+    ASSERT_TRUE(CVarnexImage(fs).IsValid());
+    fs[3 * 128 + 20] ^= 0x01; // a data byte of the BBX file's node
+    CVarnexImage image(fs);
+    EXPECT_EQ(image.GetObjectCount(), 0u);
+    EXPECT_FALSE(image.IsValid());
+}
+
+// A file system with one read-write file of 150 bytes in block 1 that may be
+// patched in place (attribute 3) or not (attribute 1).
+std::vector<uint8_t> WritableStore(uint8_t attribute)
+{
+    std::vector<uint8_t> body(142);
+    std::iota(body.begin(), body.end(), 0);
+    body[20] = 0xFF;
+    body[21] = 0x0F;
+    return CVarnexStoreBuilder().Generic("BBX", body).WithAttribute(attribute).BuildFileSystem();
+}
+
+TEST(VarnexFsWriteTest, ClearingBitsOfAnUncheckedNodePatchesInPlace)
+{
+    MountedFs fs(WritableStore(3));
+    ASSERT_EQ(fs.result, 0);
+    const auto before = fs.bytes;
+    // File byte 28 (body byte 20) lies in node 0 at image offset 4096 + 16 + 28.
+    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), 0);
+    auto expected = before;
+    expected[4096 + 16 + 28] = 0x0F;
+    EXPECT_EQ(fs.bytes, expected);
+
+    // The same bytes again change nothing.
+    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), 0);
+    EXPECT_EQ(fs.bytes, expected);
+}
+
+TEST(VarnexFsWriteTest, SettingBitsOrChangingAChecksummedNodeWritesANewCopy)
+{
+    struct
+    {
+        uint8_t attribute;
+        uint16_t offset;
+        uint8_t value;
+    } const table[] = {{3, 29, 0xFF}, {1, 28, 0x0F}};
+    for (const auto& row : table)
+    {
+        MountedFs fs(WritableStore(row.attribute));
+        ASSERT_EQ(fs.result, 0);
+        const auto before = fs.bytes;
+        ASSERT_EQ(fs.Write("BBX", row.offset, {row.value}), 0);
+        // The old copy of node 0 is retired; the new one follows node 1.
+        EXPECT_EQ(fs.bytes[4096], before[4096] & ~0x02);
+        const size_t fresh = 4096 + 256;
+        EXPECT_EQ(fs.bytes[fresh], before[4096]);
+        EXPECT_EQ(fs.bytes[fresh + 7], 1); // sequence
+        const int sum =
+            std::accumulate(fs.bytes.begin() + fresh, fs.bytes.begin() + fresh + 128, 0);
+        EXPECT_EQ(sum % 256, 0);
+        EXPECT_EQ(fs.bytes[fresh + 16 + row.offset], row.value);
+        EXPECT_EQ(fs.Read("BBX", row.offset, 1), std::vector<uint8_t>{row.value});
+        EXPECT_EQ(fs.Size("BBX"), 150);
+
+        // A fresh mount of the changed bytes reads the same file.
+        MountedFs again(fs.bytes);
+        ASSERT_EQ(again.result, 0);
+        EXPECT_EQ(again.Read("BBX", 0, 150), fs.Read("BBX", 0, 150));
+    }
+}
+
+TEST(VarnexFsWriteTest, RefusesReadOnlyFilesAndRangesBeyondTheFile)
+{
+    const auto image = CVarnexStoreBuilder().Generic("BBX", {1, 2}).BuildFileSystem();
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    EXPECT_EQ(fs.Write("BBX", 0, {0}), 5);
+    EXPECT_EQ(fs.Write("XYZ", 0, {0}), 4);
+    EXPECT_EQ(fs.bytes, image);
+
+    MountedFs writable(WritableStore(3));
+    EXPECT_EQ(writable.Write("BBX", 149, {0, 0}), 2);
+}
+
+TEST(VarnexFsWriteTest, ASequenceOf255WrapsToZero)
+{
+    const std::vector<uint8_t> data = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+    auto image = Layout(32768, {});
+    PutSlot(image, 4096, MakeVarnexFsNode(0x06, "BBX", 0, data, 255));
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.Write("BBX", 8, {6}), 0);
+    EXPECT_EQ(fs.bytes[4096 + 128 + 7], 0);
+}
+
+// Blocks 1-7 full: block 1 of obsolete slots only, block 2 holding the live
+// BBX node, every other slot obsolete.
+std::vector<uint8_t> StoreWithoutErasedBlocks(bool liveNodeInFirstDirtyBlock)
+{
+    const std::vector<uint8_t> data = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+    std::vector<std::array<uint8_t, 128>> slots(31, MakeVarnexFsDummyNode());
+    auto image = Layout(32768, slots);
+    for (size_t at = 4096; at < 32768; at += 128)
+    {
+        PutSlot(image, at, Obsolete("OLD"));
+    }
+    PutSlot(image, liveNodeInFirstDirtyBlock ? 4096 + 128 : 8192 + 128,
+            MakeVarnexFsNode(0x06, "BBX", 0, data));
+    return image;
+}
+
+TEST(VarnexFsReclaimTest, WithNoErasedBlockARelocationReclaimsFirst)
+{
+    MountedFs fs(StoreWithoutErasedBlocks(false));
+    ASSERT_EQ(fs.result, 0);
+    EXPECT_TRUE(fs.context->lists[kVarnexFsErasedBlocks].empty());
+    bool needed = false;
+    ASSERT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), 0);
+    EXPECT_TRUE(needed);
+
+    ASSERT_EQ(fs.Write("BBX", 8, {6}), 0);
+    // Block 1 was erased and took the new copy in its first slot.
+    EXPECT_EQ(fs.bytes[4096], 0x06);
+    EXPECT_EQ(fs.bytes[4096 + 7], 1);
+    EXPECT_EQ(fs.bytes[4096 + 128], 0xFF);
+    EXPECT_EQ(fs.bytes[8192 + 128], 0x04);
+    EXPECT_EQ(fs.Read("BBX", 8, 1), std::vector<uint8_t>{6});
+}
+
+TEST(VarnexFsReclaimTest, ARelocationWithNowhereToGoFailsWithoutChangingTheImage)
+{
+    MountedFs fs(StoreWithoutErasedBlocks(true));
+    ASSERT_EQ(fs.result, 0);
+    const auto before = fs.bytes;
+    EXPECT_EQ(fs.Write("BBX", 8, {6}), 3);
+    EXPECT_EQ(fs.bytes, before);
+    EXPECT_EQ(fs.Read("BBX", 8, 1), std::vector<uint8_t>{5});
+}
+
+TEST(VarnexFsReclaimTest, MovesLiveNodesOutOfTheFirstDirtyBlockAndErasesIt)
+{
+    const std::vector<uint8_t> bbx = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+    const std::vector<uint8_t> pgm = {'P', 'G', 'M', 1, 0, 9, 0, 1, 7};
+    auto image = Layout(32768, {});
+    PutSlot(image, 4096, Obsolete("BBX"));
+    PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, bbx));
+    PutSlot(image, 8192, MakeVarnexFsNode(0x06, "PGM", 0, pgm));
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.context->writeBlock->start, 8192u);
+
+    VarnexFsSetWritable(fs.context, false);
+    EXPECT_EQ(VarnexFsReclaim(fs.context), 5);
+    VarnexFsSetWritable(fs.context, true);
+    ASSERT_EQ(VarnexFsReclaim(fs.context), 0);
+
+    EXPECT_EQ(std::vector<uint8_t>(fs.bytes.begin() + 4096, fs.bytes.begin() + 8192),
+              std::vector<uint8_t>(4096, 0xFF));
+    EXPECT_EQ(fs.bytes[8192 + 128], 0x06);
+    EXPECT_EQ(fs.bytes[8192 + 128 + 7], 1);
+    EXPECT_EQ(fs.Read("BBX", 0, 9), bbx);
+    EXPECT_EQ(fs.Read("PGM", 0, 9), pgm);
+    EXPECT_EQ(fs.context->lists[kVarnexFsErasedBlocks].size(), 6u);
+    EXPECT_TRUE(fs.context->lists[kVarnexFsDirtyBlocks].empty());
+
+    // Nothing dirty is left to reclaim.
+    EXPECT_EQ(VarnexFsReclaim(fs.context), 3);
+}
+
+TEST(VarnexFsReclaimTest, NeverReclaimsTheWriteBlock)
+{
+    const std::vector<uint8_t> bbx = {'B', 'B', 'X', 1, 0, 9, 0, 1, 5};
+    auto image = Layout(32768, {});
+    PutSlot(image, 4096, Obsolete("BBX"));
+    PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, bbx));
+    MountedFs fs(image);
+    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.context->writeBlock, fs.context->blocks[1].get());
+    const auto before = fs.bytes;
+    EXPECT_EQ(VarnexFsReclaim(fs.context), 3);
+    EXPECT_EQ(fs.bytes, before);
+}
+
+} // namespace
