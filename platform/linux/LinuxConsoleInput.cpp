@@ -7,6 +7,9 @@ namespace
 {
 // A typed line longer than this is cut; the rest of it is read and dropped.
 constexpr size_t kMaxLineLength = 4096;
+constexpr int kEscape = 0x1B;
+// Longest key sequence a terminal sends after ESC.
+constexpr size_t kMaxEscapeSequence = 16;
 
 // Puts a terminal's saved mode back when the read it guards ends, however it ends.
 class CTerminalModeGuard
@@ -71,7 +74,25 @@ int CLinuxConsoleInput::ReadKey(bool echo)
     single.c_cc[VMIN] = 1;
     single.c_cc[VTIME] = 0;
     tcsetattr(m_fd, TCSANOW, &single);
-    return ReadByte();
+    const int key = ReadByte();
+    if (key == kEscape)
+    {
+        DropPendingBytes(single);
+    }
+    return key;
+}
+
+void CLinuxConsoleInput::DropPendingBytes(termios mode)
+{
+    // A function or arrow key arrives as ESC and a few bytes at once; the rest
+    // of it must not answer the next prompt.
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = 0;
+    tcsetattr(m_fd, TCSANOW, &mode);
+    unsigned char byte = 0;
+    for (size_t i = 0; i < kMaxEscapeSequence && ::read(m_fd, &byte, 1) == 1; ++i)
+    {
+    }
 }
 
 int CLinuxConsoleInput::ReadKeyWithoutEcho()

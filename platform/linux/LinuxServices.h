@@ -38,6 +38,8 @@ private:
     int ReadKey(bool echo);
     // One byte, or kConsoleEndOfInput at end of input or on a read error.
     int ReadByte();
+    // Reads and drops what the terminal has already delivered.
+    void DropPendingBytes(termios mode);
 
     int m_fd;
     std::optional<termios> m_initialMode; // set when the descriptor is a terminal

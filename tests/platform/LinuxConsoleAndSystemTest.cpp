@@ -145,6 +145,15 @@ TEST(LinuxConsoleInput, TerminalKeyReadsTakeOneKeyAndRestoreTheMode)
     EXPECT_EQ(terminal.LocalModes(), before);
     EXPECT_EQ(terminal.Echoed(), "y");
 
+    // An arrow key is ESC and two more bytes; they do not answer the next read.
+    EXPECT_EQ(ReadWhileTyping(
+                  terminal, [&] { return console->ReadKeyWithoutEcho(); }, "\x1b[A"),
+              0x1B);
+    EXPECT_EQ(ReadWhileTyping(
+                  terminal, [&] { return console->ReadKeyWithoutEcho(); }, "n"),
+              'n');
+    EXPECT_EQ(terminal.LocalModes(), before);
+
     // Whatever a caller left behind, RestoreTerminal puts back the first mode.
     termios changed{};
     tcgetattr(terminal.slave, &changed);
