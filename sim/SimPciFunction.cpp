@@ -15,13 +15,24 @@ constexpr uint32_t kFirstExtendedCapability = 0x100;
 constexpr uint16_t kStatusCapabilityList = 0x10;
 constexpr uint8_t kPciExpressCapabilityId = 0x10;
 
-void CheckAccess(uint32_t offset, unsigned width)
+// Building may store 1 to 4 bytes at once; the bus makes 1-, 2- and 4-byte
+// accesses only.
+void CheckRange(uint32_t offset, unsigned width)
 {
-    if ((width != 1 && width != 2 && width != 4) || offset >= CSimPciFunction::kConfigSize ||
+    if (width == 0 || width > 4 || offset >= CSimPciFunction::kConfigSize ||
         width > CSimPciFunction::kConfigSize - offset)
     {
         throw std::out_of_range("configuration access outside the function's space");
     }
+}
+
+void CheckAccess(uint32_t offset, unsigned width)
+{
+    if (width == 3)
+    {
+        throw std::invalid_argument("configuration access width must be 1, 2 or 4 bytes");
+    }
+    CheckRange(offset, width);
 }
 } // namespace
 
@@ -38,7 +49,7 @@ CSimPciFunction::CSimPciFunction(uint8_t bus, uint8_t device, uint8_t function)
 
 void CSimPciFunction::Store(uint32_t offset, unsigned width, uint32_t value)
 {
-    CheckAccess(offset, width);
+    CheckRange(offset, width);
     for (unsigned i = 0; i < width; ++i)
     {
         m_config[offset + i] = static_cast<uint8_t>(value >> (8 * i));
@@ -47,7 +58,7 @@ void CSimPciFunction::Store(uint32_t offset, unsigned width, uint32_t value)
 
 uint32_t CSimPciFunction::Stored(uint32_t offset, unsigned width) const
 {
-    CheckAccess(offset, width);
+    CheckRange(offset, width);
     uint32_t value = 0;
     for (unsigned i = 0; i < width; ++i)
     {
@@ -58,7 +69,7 @@ uint32_t CSimPciFunction::Stored(uint32_t offset, unsigned width) const
 
 void CSimPciFunction::SetWritableMask(uint32_t offset, unsigned width, uint32_t mask)
 {
-    CheckAccess(offset, width);
+    CheckRange(offset, width);
     for (unsigned i = 0; i < width; ++i)
     {
         m_writable[offset + i] = static_cast<uint8_t>(mask >> (8 * i));
@@ -67,7 +78,7 @@ void CSimPciFunction::SetWritableMask(uint32_t offset, unsigned width, uint32_t 
 
 void CSimPciFunction::SetWriteOneToClearMask(uint32_t offset, unsigned width, uint32_t mask)
 {
-    CheckAccess(offset, width);
+    CheckRange(offset, width);
     for (unsigned i = 0; i < width; ++i)
     {
         m_writeOneToClear[offset + i] = static_cast<uint8_t>(mask >> (8 * i));

@@ -1,0 +1,95 @@
+// The Linux transport's mapping logic, against a regular file standing in for
+// /dev/mem; no test touches the machine's own memory or ports.
+
+#include "platform/linux/LinuxDriverTransport.h"
+#include "hw/IRomviseDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace
+{
+class LinuxDriverTransportTest : public ::testing::Test
+{
+protected:
+    LinuxDriverTransportTest()
+    {
+        std::vector<char> bytes(3 * 4096);
+        for (size_t i = 0; i < bytes.size(); ++i)
+        {
+            bytes[i] = static_cast<char>(i * 7);
+        }
+        std::ofstream(path, std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    ~LinuxDriverTransportTest() override { std::filesystem::remove(path); }
+
+    CRefPtr<IRomviseDriver> Open(const std::string& device)
+    {
+        return CreateRomviseDriver(CRefPtr<IDriverTransport>(
+            new CLinuxDriverTransport(LinuxDriverTransportOptions{device, false})));
+    }
+
+    uint8_t FileByte(size_t offset)
+    {
+        std::ifstream file(path, std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(offset));
+        return static_cast<uint8_t>(file.get());
+    }
+
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("romvise-mem-" + std::to_string(::getpid())))
+            .string();
+};
+
+TEST_F(LinuxDriverTransportTest, MapsUnalignedRangesAcrossPages)
+{
+    CRefPtr<IRomviseDriver> driver = Open(path);
+    const uint64_t linear = driver->MapPhysicalToLinear(0x0FFE, 4);
+    EXPECT_EQ(driver->ReadMemory8(linear), static_cast<uint8_t>(0x0FFE * 7));
+    EXPECT_EQ(driver->ReadMemory16(linear + 1),
+              static_cast<uint16_t>(static_cast<uint8_t>(0x0FFF * 7) |
+                                    static_cast<uint8_t>(0x1000 * 7) << 8));
+    driver->WriteMemory8(linear + 3, 0xA5);
+    EXPECT_EQ(FileByte(0x1001), 0xA5) << "writes go through to the memory device";
+
+    const uint64_t second = driver->MapPhysicalToLinear(0x2000, 0x1000);
+    driver->WriteMemory32(second + 0xFFC, 0x11223344);
+    EXPECT_EQ(FileByte(0x2FFF), 0x11);
+    driver->UnmapPhysicalToLinear(second, 0x1000);
+    driver->UnmapPhysicalToLinear(linear, 4);
+    EXPECT_THROW(driver->ReadMemory8(linear), std::runtime_error);
+}
+
+TEST_F(LinuxDriverTransportTest, FailuresNameTheStep)
+{
+    const std::string missing = path + ".missing";
+    try
+    {
+        Open(missing);
+        FAIL() << "opened a missing memory device";
+    }
+    catch (const std::runtime_error& error)
+    {
+        EXPECT_EQ(std::string(error.what()),
+                  "Unable to start service (0x00000002)\nDetailed :No such file or directory "
+                  "(opening " +
+                      missing + ")");
+    }
+
+    CRefPtr<IRomviseDriver> driver = Open(path);
+    try
+    {
+        driver->ReadPortULONG(0xCFC);
+        FAIL() << "read a port that was never granted";
+    }
+    catch (const std::runtime_error& error)
+    {
+        EXPECT_EQ(std::string(error.what()),
+                  "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
+    }
+}
+} // namespace
