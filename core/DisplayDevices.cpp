@@ -10,9 +10,9 @@ namespace
 {
 constexpr uint32_t kDisplayBaseClass = 0x03;
 
-bool Contains(const std::string& text, const char* piece)
+bool Contains(const std::string& text, const char* fragment)
 {
-    return text.find(piece) != std::string::npos;
+    return text.find(fragment) != std::string::npos;
 }
 
 bool ContainsMakerDisplayClass(const std::string& id)

@@ -13,8 +13,8 @@
 
 constexpr uint16_t kMakerVendorId = 0x7E2B;
 
-// Compatible-ID pieces that mark the maker's 3D-controller and VGA-compatible
-// display functions, and the maker's vendor-and-device piece.
+// Compatible-ID fragments that mark the maker's 3D-controller and VGA-compatible
+// display functions, and the maker's vendor-and-device fragment.
 inline constexpr const char* kMaker3DControllerId = "VEN_7E2B&CC_0302";
 inline constexpr const char* kMakerVgaControllerId = "VEN_7E2B&CC_0300";
 inline constexpr const char* kMakerDeviceIdPrefix = "VEN_7E2B&DEV_";
@@ -44,7 +44,7 @@ std::vector<std::string> MakePciCompatibleIds(uint16_t vendorId, uint16_t device
 std::string MakePciLocationText(uint32_t bus, uint32_t device, uint32_t function);
 
 // Whether the IDs mark one of the maker's display-class functions: the first ID
-// that contains either class piece decides.
+// that contains either class fragment decides.
 bool HasMakerDisplayClassId(const std::vector<std::string>& compatibleIds);
 
 // The record for a device, when its IDs name one of the maker's display devices
