@@ -1,7 +1,7 @@
 #include "core/CommandLine.h"
+#include "core/CrossPlatform.h"
 #include "core/Singleton.h"
 #include "core/TextHelpers.h"
-#include "core/UsageKey.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -556,7 +556,7 @@ bool CCommandLineImpl::PrintUsage(std::ostream* out, bool paginate, int linesSoF
             if (paginate && lines > 22)
             {
                 std::cout << "Press 'Enter' to continue, or 'Q' to quit." << std::endl;
-                const int key = ReadUsageKey();
+                const int key = GetCrossPlatform()->GetKey();
                 lines = 0;
                 if (key == 'Q' || key == 'q')
                 {

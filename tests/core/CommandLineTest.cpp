@@ -1,5 +1,6 @@
 #include "core/CommandLine.h"
 #include "core/Singleton.h"
+#include "tests/support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
@@ -369,4 +370,40 @@ TEST_F(CommandLineTest, UsageLines)
     line->PrintUsage(&out, false, 0, "hidden", "");
     EXPECT_EQ(out.str(), "second       Three.\n"
                          "third        Four.\n");
+}
+
+TEST_F(CommandLineTest, UsagePagesAfterTwentyTwoLines)
+{
+    CFakePlatform platform;
+    const OptionDescriptor table[] = {
+        {"one", 'o', 0, "", "First."},
+        {"two", 't', 0, "", "Second."},
+    };
+    char program[] = "romvise";
+    char* argv[] = {program};
+    ICommandLine* line = ICommandLine::Create(std::size(table), table, 1, argv);
+
+    // 22 lines already on screen: the prompt comes before the first option.
+    platform.console->keys = {'\n', 'q'};
+    std::ostringstream out;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(line->PrintUsage(&out, true, 22, "", ""));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Press 'Enter' to continue, or 'Q' to quit.\n");
+    EXPECT_EQ(out.str(), "one o  First.\ntwo t  Second.\n");
+
+    out.str("");
+    platform.console->keys = {'Q'};
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(line->PrintUsage(&out, true, 22, "", ""));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.str(), "");
+
+    // End of input is no quit: the listing goes on.
+    out.str("");
+    platform.console->keys.clear();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(line->PrintUsage(&out, true, 22, "", ""));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.str(), "one o  First.\ntwo t  Second.\n");
 }

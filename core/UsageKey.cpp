@@ -1,8 +1,0 @@
-#include "core/UsageKey.h"
-
-#include <cstdio>
-
-int ReadUsageKey()
-{
-    return std::getchar();
-}
