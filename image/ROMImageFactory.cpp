@@ -1,0 +1,145 @@
+// The image factories: the kind of an image follows from its first bytes.
+
+#include "core/Exceptions.h"
+#include "image/IROMImage.h"
+#include "image/OffsetModeScope.h"
+#include "image/ROMImageBridgePLX8747Impl.h"
+#include "image/ROMImageBridgeZX22Impl.h"
+#include "image/ROMImageGPUEFIImpl.h"
+#include "image/ROMImageGPUImpl.h"
+
+#include <fstream>
+#include <istream>
+#include <stdexcept>
+
+namespace
+{
+// The first four bytes as a little-endian value; missing bytes are 0.
+int32_t DetectType(uint32_t signature)
+{
+    if (signature == 0x5A583232) // "22XZ"
+    {
+        return kROMImageBridgeZX22;
+    }
+    if ((signature & 0xFFFF) == 0x5A4D) // "MZ", a PE image
+    {
+        return kROMImageGPUEFI;
+    }
+    if ((signature & 0xFF) == 0x5A)
+    {
+        return kROMImageBridgePLX8747;
+    }
+    return kROMImageGPU;
+}
+
+uint32_t SignatureOf(const uint8_t* bytes, uint32_t length)
+{
+    uint32_t signature = 0;
+    if (length >= 2)
+    {
+        signature |= static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+    }
+    if (length >= 4)
+    {
+        signature |= static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    }
+    return signature;
+}
+
+uint32_t SignatureOfRead(const char (&bytes)[4])
+{
+    uint32_t signature = 0;
+    for (int i = 3; i >= 0; --i)
+    {
+        signature = signature << 8 | static_cast<uint8_t>(bytes[i]);
+    }
+    return signature;
+}
+} // namespace
+
+CRefPtr<IROMImage> IROMImage::Create(int32_t type)
+{
+    switch (type)
+    {
+    case kROMImageBridgeZX22:
+        return CRefPtr<IROMImage>(new CROMImageBridgeZX22Impl());
+    case kROMImageBridgePLX8747:
+        return CRefPtr<IROMImage>(new CROMImageBridgePLX8747Impl());
+    case kROMImageGPU:
+        return CRefPtr<IROMImage>(new CROMImageGPUImpl());
+    case kROMImageGPUEFI:
+        return CRefPtr<IROMImage>(new CROMImageGPUEFIImpl());
+    default:
+        throw std::runtime_error("IROMImage::Create: Unknown/unsupported ROM image type");
+    }
+}
+
+CRefPtr<IROMImage> IROMImage::CreateFromBuffer(const uint8_t* bytes, uint32_t length)
+{
+    if (length > kImageBufferSize)
+    {
+        throw std::domain_error("Image is larger than the image buffer");
+    }
+    switch (DetectType(SignatureOf(bytes, length)))
+    {
+    case kROMImageBridgeZX22:
+        return CRefPtr<IROMImage>(new CROMImageBridgeZX22Impl(bytes, length));
+    case kROMImageBridgePLX8747:
+        return CRefPtr<IROMImage>(new CROMImageBridgePLX8747Impl(bytes, length));
+    case kROMImageGPUEFI:
+        return CRefPtr<IROMImage>(new CROMImageGPUEFIImpl(bytes, length));
+    default:
+        return CRefPtr<IROMImage>(new CROMImageGPUImpl(bytes, length));
+    }
+}
+
+CRefPtr<IROMImage> IROMImage::CreateFromFile(const std::string& fileName)
+{
+    char signature[4] = {0, 0, 0, 0};
+    {
+        std::ifstream file(fileName, std::ios::binary);
+        if (!file)
+        {
+            throw io_error("Cannot open file: " + fileName);
+        }
+        file.read(signature, sizeof signature);
+        if (file.bad())
+        {
+            throw io_error("Error reading file signature");
+        }
+    }
+    CRefPtr<IROMImage> image = Create(DetectType(SignatureOfRead(signature)));
+    image->LoadFromFile(fileName);
+    return image;
+}
+
+CRefPtr<IROMImage> IROMImage::CreateFromStream(std::istream& input, uint32_t totalLength)
+{
+    if (totalLength < 4 || totalLength > kImageBufferSize)
+    {
+        throw std::domain_error("Image length in stream is out of range");
+    }
+    char signature[4] = {0, 0, 0, 0};
+    input.read(signature, sizeof signature);
+    if (input.bad())
+    {
+        throw io_error("Error reading signature from input stream");
+    }
+    CRefPtr<IROMImage> image = Create(DetectType(SignatureOfRead(signature)));
+    image->WriteBlock(reinterpret_cast<const uint8_t*>(signature), 0, sizeof signature);
+    image->ReadFromStream(input, sizeof signature, totalLength - sizeof signature);
+    image->ReadKPDEFlags();
+    return image;
+}
+
+CRefPtr<IROMImage> IROMImage::Clone(IROMImage* source)
+{
+    const bool mode = source->GetOffsetMode();
+    CRefPtr<IROMImage> copy;
+    {
+        COffsetModeScope scope(source, false);
+        copy = CreateFromBuffer(source->GetBuffer(), source->GetROMSize());
+    }
+    copy->SetOffsetMode(mode);
+    return copy;
+}

@@ -1,0 +1,172 @@
+#pragma once
+// GPU firmware: an optional init-from-ROM segment followed by the PCI
+// expansion-ROM block chain. The image keeps a window whose start is the end
+// of the init-from-ROM segment; in offset mode (the normal state) image
+// offsets are taken from the window start, so offset 0 is the first block.
+
+#include "image/ROMImageBaseImpl.h"
+
+// One block's header fields, as the chain-editing operations read and write
+// them.
+struct PCIBlockInfo
+{
+    int32_t blockOffset = -1; // -1 without a PCIR structure or with length 0
+    bool isPrivate = false;   // false only for mark 0xAA55 with "PCIR"
+    uint32_t initLength = 0;  // bytes, from header offset 2
+    int32_t pcirOffset = -1;
+    uint32_t pcirLength = 0; // bytes
+    uint8_t pcirIndicator = 0;
+    uint8_t codeType = 0;
+    int32_t kpdeOffset = -1;
+    uint32_t length = 0;   // effective length in bytes
+    uint8_t indicator = 0; // effective indicator
+    uint8_t kpdeFlags = 0;
+};
+
+class CROMImageGPUImpl : public CROMImageBaseImpl
+{
+public:
+    // The UEFI driver kind passes its own type number.
+    explicit CROMImageGPUImpl(int32_t type = kROMImageGPU);
+    CROMImageGPUImpl(const uint8_t* bytes, uint32_t length, int32_t type = kROMImageGPU);
+
+    // Chain structure and validity.
+    bool HasValidSignature() override;
+    bool IsPCIROM() override;
+    bool IsErased() override;
+    std::string DumpPCIBlocks(int32_t detail) override;
+    int32_t FindPCIR(int32_t block) override;
+    uint32_t GetPCIBlockLength(int32_t block) override;
+    int32_t FindKPDE(int32_t block) override;
+    int32_t GetKPDESubsystemVendorIDOffset() override;
+    int32_t GetKPDESubsystemDeviceIDOffset() override;
+    uint32_t GetKPDELength(int32_t kpde) override;
+    uint32_t GetKPDEImageLength(int32_t block) override;
+    int32_t FindPCIBlockByCodeType(uint8_t codeType, int32_t start) override;
+    int32_t FindNthPCIBlock(uint8_t codeType, uint32_t n) override;
+    bool HasPCIR() override;
+    bool IsValid() override;
+
+    uint32_t GetROMSize() override;
+    void SetPCIBlockLength(int32_t block, uint32_t length) override;
+    void UpdateROMSize(uint32_t size) override;
+    void UpdateROMSizeFlagged(uint32_t size) override;
+    int32_t NextPCIBlock(int32_t block) override;
+    bool GetPCIRIndicator(uint8_t& indicator, int32_t block) override;
+    bool GetKPDEIndicator(uint8_t& indicator, int32_t block) override;
+    bool SetPCIRLastImage(int32_t block, uint8_t extraBits) override;
+    bool SetKPDELastImage(int32_t block, uint8_t extraBits) override;
+    bool ClearPCIRLastImage(int32_t block, uint8_t extraBits) override;
+    bool ClearKPDELastImage(int32_t block, uint8_t extraBits) override;
+    std::string GetTypeName() override;
+    bool ReadPCIBlockPayload(std::vector<uint8_t>& payload, uint8_t codeType) override;
+    int32_t GetPCIBlockEnd(int32_t block) override;
+
+    void FixChecksum() override;
+    void FixPCIBlockChecksum(int32_t block) override;
+
+    void Parse() override;
+    void ReadBlock(uint8_t* destination, int32_t offset, uint32_t length) override;
+    void WriteBlock(const uint8_t* source, int32_t offset, uint32_t length) override;
+    uint8_t* GetBuffer() override;
+
+    // Chain editing.
+    void AddPCIBlock(const uint8_t* bytes, uint32_t size, bool extendFirstImage) override;
+    void InsertPCIBlock(int32_t offset, const uint8_t* bytes, uint32_t size,
+                        bool joinContainer) override;
+    void RemovePCIBlock(int32_t block) override;
+    void ConvertToPrivateChain() override;
+    int32_t GetOffsetNewPCIBlock() override;
+
+    // NBSI objects.
+    bool HasVarnexBlock() override;
+    bool HasVarnexBackupBlock() override;
+    int32_t FindNBSIBlock() override;
+    int32_t FindNBSIObject(uint16_t type) override;
+    uint32_t GetNBSIObjectLength(uint16_t type) override;
+    bool HasNBSIObject(uint16_t type) override;
+
+    // Window, offset mode and the init-from-ROM segment.
+    void SetOffsetMode(bool on) override { m_offsetMode = on; }
+    bool GetOffsetMode() override { return m_offsetMode; }
+    uint32_t GetWindowOffset() override { return m_offsetMode ? m_windowOffset : 0; }
+    void ReadKPDEFlags() override;
+    bool GetKPDEFlag1() override { return m_kpdeFlag1; }
+    bool GetKPDEFlag3() override { return m_kpdeFlag3; }
+    bool CheckOffsetModeChain() override;
+    uint32_t GetIFRSubsystemID() override;
+    uint32_t GetIFRDataSize() override;
+    uint32_t GetIFRImageSize() override;
+    const uint8_t* GetIFRHeader() override;
+    void ReparseInOffsetMode() override;
+
+    // The first block's code type, 0xFF when the image has no valid chain.
+    uint8_t GetFirstCodeType();
+    std::string GetCodeTypeName();
+    // Applies the effective-length rule of the block's KPDE extension to the
+    // PCIR length (bytes) and indicator the caller passes.
+    void GetSubImageLength(int32_t pcir, uint32_t& length, uint8_t& indicator);
+    void SetSubImageLength(int32_t pcir, uint32_t length, uint8_t indicator);
+    uint8_t GetKPDEFlags(int32_t block);
+
+protected:
+    void ResetBITCache() override;
+    int32_t FindBytes(const uint8_t* pattern, uint32_t length) override;
+    bool IsRangeLoaded(int32_t offset, uint32_t length) override;
+
+    void GetPCIBlockInfo(PCIBlockInfo& info, int32_t block);
+    void SetPCIBlockInfo(PCIBlockInfo& info, int32_t block);
+    void ResetWindow();
+    bool HasIFRHeader();
+    bool HasIFRHeaderData();
+    bool HasCompleteIFR();
+
+private:
+    struct NewBlockPlace
+    {
+        int32_t newOffset = -1;
+        int32_t lastOffset = -1;
+        uint32_t firstLength = 0;
+        bool hasPrivate = false;
+    };
+    NewBlockPlace GetNewPCIBlockInfo();
+
+    // Keeps a copy of the whole image; unless committed, puts it back when it
+    // goes out of scope, so an edit that fails leaves the image as it was.
+    class CEditSnapshot
+    {
+    public:
+        explicit CEditSnapshot(CROMImageGPUImpl& image);
+        ~CEditSnapshot();
+        CEditSnapshot(const CEditSnapshot&) = delete;
+        CEditSnapshot& operator=(const CEditSnapshot&) = delete;
+        void Commit() { m_committed = true; }
+
+    private:
+        CROMImageGPUImpl& m_image;
+        std::vector<uint8_t> m_bytes;
+        uint32_t m_loadedSize;
+        bool m_offsetMode;
+        bool m_committed = false;
+    };
+
+    // The end of a block by its effective length, never past the loaded view.
+    uint64_t BlockEnd(int32_t block, int32_t pcir);
+
+    // Loaded bytes as the current mode sees them: from the window start in
+    // offset mode, from the buffer start otherwise.
+    uint32_t ViewLimit();
+    // The effective length and indicator of a block with a PCIR structure.
+    void EffectiveLength(int32_t block, int32_t pcir, uint32_t& length, uint8_t& indicator);
+    // The KPDE extension that belongs to a PCIR structure, -1 without one.
+    int32_t FindKPDEForPCIR(int32_t pcir);
+    bool SetIndicatorBits(int32_t at, uint8_t bits, bool set);
+    int32_t KPDEIndicatorOffset(int32_t block);
+    // Checks a block about to be appended before any byte is written.
+    void ValidateNewBlock(const uint8_t* bytes, uint32_t size, uint32_t placeOffset);
+
+    uint32_t m_windowOffset = 0;
+    bool m_offsetMode = true;
+    bool m_kpdeFlag1 = false;
+    bool m_kpdeFlag3 = false;
+};
