@@ -78,7 +78,8 @@ std::shared_ptr<ISimDevice> ReadRegisterFile(const nlohmann::json& section, SimL
         throw std::runtime_error("\"bar\" is out of range");
     }
     auto model = std::make_shared<CSimRegisterFile>(name, *context.function, static_cast<int>(bar));
-    for (const auto& [offset, value] : section.value("values", nlohmann::json::object()).items())
+    const nlohmann::json values = section.value("values", nlohmann::json::object());
+    for (const auto& [offset, value] : values.items())
     {
         model->SetRegister32(SimJsonNumber(nlohmann::json(offset), "register offset"),
                              static_cast<uint32_t>(SimJsonNumber(value, "register value")));

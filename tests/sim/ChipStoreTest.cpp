@@ -1,0 +1,57 @@
+// Chip contents written back to their file as they change.
+
+#include "sim/ChipStore.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace
+{
+class ChipStoreTest : public ::testing::Test
+{
+protected:
+    ~ChipStoreTest() override { std::filesystem::remove(path); }
+
+    std::vector<uint8_t> FileBytes()
+    {
+        std::ifstream file(path, std::ios::binary);
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+    }
+
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("romvise-chip-" + std::to_string(::getpid())))
+            .string();
+};
+
+TEST_F(ChipStoreTest, EveryChangeIsOnDiskAtOnce)
+{
+    CSimChipStore chip(path, 16);
+    EXPECT_EQ(FileBytes(), std::vector<uint8_t>(16, 0xFF)) << "a new chip is erased";
+    chip.Write(4, std::vector<uint8_t>{1, 2, 3});
+    chip.Fill(0, 2, 0x00);
+    // Another run opening the same file sees the half-written chip.
+    const std::vector<uint8_t> expected{0,    0,    0xFF, 0xFF, 1,    2,    3,    0xFF,
+                                        0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(FileBytes(), expected);
+    CSimChipStore again(path, 16);
+    EXPECT_EQ(again.Read(0, 16), expected);
+}
+
+TEST_F(ChipStoreTest, FileAndChipSizesMustAgree)
+{
+    std::ofstream(path, std::ios::binary).write("\x01\x02", 2);
+    {
+        CSimChipStore chip(path, 4);
+        EXPECT_EQ(chip.Read(0, 4), (std::vector<uint8_t>{1, 2, 0xFF, 0xFF}));
+    }
+    EXPECT_EQ(FileBytes().size(), 4u);
+    EXPECT_THROW(CSimChipStore(path, 3), std::runtime_error);
+
+    CSimChipStore chip(4);
+    EXPECT_THROW(chip.Write(3, std::vector<uint8_t>{1, 2}), std::out_of_range);
+    EXPECT_THROW(chip.Read(SIZE_MAX, 2), std::out_of_range);
+}
+} // namespace

@@ -1,0 +1,196 @@
+// Machine files: a described machine becomes the program's hardware, and its
+// functions are read through the driver, the ACPI tables and the PCI
+// accessor exactly as on a real machine.
+
+#include "sim/MachineFile.h"
+#include "core/Singleton.h"
+#include "core/platform/PlatformServices.h"
+#include "hw/IAcpiTableAccessor.h"
+#include "hw/IPCIDeviceAccessor.h"
+#include "hw/IRomviseDriver.h"
+#include "platform/linux/LinuxDriverTransport.h"
+#include "sim/SimMachine.h"
+#include "sim/SimulatedMachine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace
+{
+const char* const kMachine = R"({
+  "access_cost_ns": 100,
+  "acpi": {"revision": 0, "rsdp": "0xE1235", "mcfg": [{"base": "0xE0000000", "end_bus": 15}]},
+  "pci": [
+    {"address": "00:00.0", "vendor": "0x8086", "device": "0x0001", "class": "0x060000"},
+    {"address": "00:01.0", "vendor": "0x10B5", "device": "0x8747", "class": "0x060400",
+     "bridge": {"secondary": 1, "subordinate": 3}},
+    {"address": "01:08.0", "vendor": "0x10B5", "device": "0x8747", "class": "0x060400",
+     "bridge": {"secondary": 2, "subordinate": 2}, "port": 8},
+    {"address": "01:10.0", "vendor": "0x10B5", "device": "0x8747", "class": "0x060400",
+     "bridge": {"secondary": 3, "subordinate": 3}, "port": 16},
+    {"address": "02:00.0", "vendor": "0x10DE", "device": "0x2204", "class": "0x030000",
+     "bars": [{"index": 0, "size": "0x1000000", "address": "0xF0000000"}],
+     "model": {"kind": "registers", "name": "gpu-a", "values": {"0x0": "0x2204A100"}}},
+    {"address": "03:00.0", "vendor": "0x10DE", "device": "0x2206", "class": "0x030000",
+     "bars": [{"index": 0, "size": "0x1000000", "address": "0xF2000000"}],
+     "model": {"kind": "registers", "name": "gpu-b", "values": {"0x0": "0x2206B100"}}},
+    {"address": "03:00.1", "vendor": "0x10DE", "device": "0x1AEF", "class": "0x040300",
+     "bars": [{"index": 0, "size": "0x4000", "address": "0xF3000000"}]}
+  ]
+})";
+
+class MachineFileTest : public ::testing::Test
+{
+protected:
+    MachineFileTest() { std::filesystem::create_directories(directory); }
+    ~MachineFileTest() override
+    {
+        ReleaseSingletons();
+        InstallDriverTransport(nullptr);
+        unsetenv("ROMVISE_MACHINE");
+        std::filesystem::remove_all(directory);
+    }
+
+    std::string Write(const std::string& name, const std::string& text)
+    {
+        const std::string path = (directory / name).string();
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("romvise-machine-" + std::to_string(::getpid()));
+};
+
+TEST_F(MachineFileTest, EveryFunctionBehindTheBridgesIsReadAsOnARealMachine)
+{
+    setenv("ROMVISE_MACHINE", Write("board.json", kMachine).c_str(), 1);
+    ASSERT_EQ(InstallMachineFromEnvironment(), EMachineSelection::Simulated);
+    ASSERT_TRUE(GetAcpiTableAccessor()->IsMcfgPresent());
+
+    struct Expected
+    {
+        uint8_t bus, device, function;
+        uint32_t ids;
+        uint32_t bar0;
+        std::optional<uint32_t> register0;
+    };
+    const Expected functions[] = {
+        {0, 0, 0, 0x00018086, 0, std::nullopt},
+        {0, 1, 0, 0x874710B5, 0, std::nullopt},
+        {1, 8, 0, 0x874710B5, 0, std::nullopt},
+        {1, 16, 0, 0x874710B5, 0, std::nullopt},
+        {2, 0, 0, 0x220410DE, 0xF0000000, 0x2204A100},
+        {3, 0, 0, 0x220610DE, 0xF2000000, 0x2206B100},
+        {3, 0, 1, 0x1AEF10DE, 0xF3000000, 0xFFFFFFFF}, // no model answers
+    };
+    for (const Expected& f : functions)
+    {
+        CRefPtr<IPCIDeviceAccessor> pci =
+            CreatePCIDeviceAccessor(GetRomviseDriver(), 0, f.bus, f.device, f.function, -1, 0, 0);
+        EXPECT_EQ(pci->ReadConfig32(0), f.ids) << int(f.bus) << ":" << int(f.device);
+        EXPECT_EQ(pci->ReadExtConfig16(2), f.ids >> 16) << int(f.bus) << ":" << int(f.device);
+        EXPECT_EQ(pci->ReadConfig32(0x10), f.bar0) << int(f.bus) << ":" << int(f.device);
+        if (f.register0)
+        {
+            EXPECT_EQ(pci->Read32(0), *f.register0) << int(f.bus) << ":" << int(f.device);
+        }
+    }
+    CRefPtr<IPCIDeviceAccessor> bridge =
+        CreatePCIDeviceAccessor(GetRomviseDriver(), 0, 1, 16, 0, -1, 0, 0);
+    EXPECT_EQ(bridge->ReadExtConfig8(0x40 + 0x0F), 16) << "port number in link capabilities";
+    EXPECT_GT(GetClock().NowMicroseconds(), 0u) << "register accesses take virtual time";
+}
+
+TEST_F(MachineFileTest, WithoutTheVariableTheLinuxTransportIsChosen)
+{
+    unsetenv("ROMVISE_MACHINE");
+    EXPECT_EQ(InstallMachineFromEnvironment(), EMachineSelection::Linux);
+    EXPECT_NE(dynamic_cast<CLinuxDriverTransport*>(GetDriverTransport().get()), nullptr);
+}
+
+TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
+{
+    struct Case
+    {
+        const char* text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {R"({"pci": [{"address": "00:20.0", "vendor": 1, "device": 2}]})",
+         "bad PCI address \"00:20.0\""},
+        {R"({"pci": [{"address": "00:01.0", "device": 2}]})", "missing \"vendor\""},
+        {R"({"pci": [{"address": "00:01.0", "vendor": "0x1X", "device": 2}]})",
+         "vendor is not a number: \"0x1X\""},
+        {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
+              "bars": [{"index": 0, "size": 3000}]}]})",
+         "BAR size must be a power of two"},
+        {R"({"devices": [{"kind": "flux-capacitor"}]})",
+         "unknown device model kind \"flux-capacitor\""},
+        {R"({"devices": [{"kind": "registers"}]})",
+         "a \"registers\" model belongs inside a PCI function"},
+        {R"({"acpi": {"rsdp": "0xFFFF0"}})", "rsdp is out of range: 1048560"},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string path = Write("bad.json", c.text);
+        try
+        {
+            LoadMachineFile(path);
+            ADD_FAILURE() << "loaded: " << c.text;
+        }
+        catch (const std::runtime_error& error)
+        {
+            EXPECT_EQ(std::string(error.what()), "Machine file " + path + ": " + c.reason);
+        }
+    }
+    EXPECT_THROW(LoadMachineFile(Write("bad.json", "{ not json")), std::runtime_error);
+    EXPECT_THROW(LoadMachineFile((directory / "absent.json").string()), std::runtime_error);
+}
+
+// A model kind of its own, as a later device model joins: registered with a
+// reader that takes its section, attaches to its function and resolves its
+// files next to the machine file.
+class CScratchModel : public ISimDevice
+{
+public:
+    CScratchModel(CSimPciFunction& function, std::string file)
+        : m_function(function), file(std::move(file))
+    {
+    }
+    std::string Name() const override { return "scratch"; }
+    void Attach(CSimMachine&) override { m_function.AttachModel(this); }
+    std::optional<uint32_t> ReadConfig(CSimPciFunction&, uint32_t offset, unsigned) override
+    {
+        return offset == 0x40 ? std::optional<uint32_t>(++reads) : std::nullopt;
+    }
+
+    CSimPciFunction& m_function;
+    std::string file;
+    uint32_t reads = 0;
+};
+
+TEST_F(MachineFileTest, ModelKindsJoinThroughTheRegistry)
+{
+    CSimModelRegistry registry;
+    registry.Register("scratch",
+                      [](const nlohmann::json& section, SimLoadContext& context)
+                      {
+                          return std::make_shared<CScratchModel>(
+                              *context.function, context.ResolvePath(section.at("file")));
+                      });
+    const std::string path = Write("scratch.json", R"({"pci": [{"address": "00:03.0",
+        "vendor": 1, "device": 2, "model": {"kind": "scratch", "file": "chip.bin"}}]})");
+    std::shared_ptr<CSimMachine> machine = LoadMachineFile(path, registry);
+    auto* model = dynamic_cast<CScratchModel*>(machine->FindDevice("scratch"));
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(model->file, (directory / "chip.bin").string());
+    EXPECT_EQ(machine->ReadConfig(0, 3, 0, 0x40, 4), 1u);
+    EXPECT_EQ(machine->ReadConfig(0, 3, 0, 0x40, 4), 2u);
+    EXPECT_EQ(machine->ReadConfig(0, 3, 0, 0x00, 4), 0x00020001u);
+}
+} // namespace
