@@ -183,29 +183,63 @@ uint32_t CLinuxDriverTransport::WritePort32(uint32_t port, uint32_t value)
 #endif
 }
 
+// Device registers are reached by single loads and stores of their width. A
+// misaligned address (a table field in RAM, never a register) is reached
+// byte by byte instead, which the processor's alignment rules allow.
+namespace
+{
+template <class T> T Load(uint64_t linear)
+{
+    if (linear % sizeof(T) == 0)
+    {
+        return *reinterpret_cast<volatile T*>(linear);
+    }
+    T value = 0;
+    for (size_t i = 0; i < sizeof(T); ++i)
+    {
+        value = static_cast<T>(
+            value | static_cast<T>(*reinterpret_cast<volatile uint8_t*>(linear + i)) << (8 * i));
+    }
+    return value;
+}
+
+template <class T> void Store(uint64_t linear, T value)
+{
+    if (linear % sizeof(T) == 0)
+    {
+        *reinterpret_cast<volatile T*>(linear) = value;
+        return;
+    }
+    for (size_t i = 0; i < sizeof(T); ++i)
+    {
+        *reinterpret_cast<volatile uint8_t*>(linear + i) = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+} // namespace
+
 uint8_t CLinuxDriverTransport::ReadMemory8(uint64_t linear)
 {
-    return *reinterpret_cast<volatile uint8_t*>(linear);
+    return Load<uint8_t>(linear);
 }
 uint16_t CLinuxDriverTransport::ReadMemory16(uint64_t linear)
 {
-    return *reinterpret_cast<volatile uint16_t*>(linear);
+    return Load<uint16_t>(linear);
 }
 uint32_t CLinuxDriverTransport::ReadMemory32(uint64_t linear)
 {
-    return *reinterpret_cast<volatile uint32_t*>(linear);
+    return Load<uint32_t>(linear);
 }
 void CLinuxDriverTransport::WriteMemory8(uint64_t linear, uint8_t value)
 {
-    *reinterpret_cast<volatile uint8_t*>(linear) = value;
+    Store<uint8_t>(linear, value);
 }
 void CLinuxDriverTransport::WriteMemory16(uint64_t linear, uint16_t value)
 {
-    *reinterpret_cast<volatile uint16_t*>(linear) = value;
+    Store<uint16_t>(linear, value);
 }
 void CLinuxDriverTransport::WriteMemory32(uint64_t linear, uint32_t value)
 {
-    *reinterpret_cast<volatile uint32_t*>(linear) = value;
+    Store<uint32_t>(linear, value);
 }
 
 void InstallLinuxDriverTransport()
