@@ -1,0 +1,510 @@
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+
+namespace testkit
+{
+namespace
+{
+constexpr uint32_t kUnit = 512;
+constexpr uint16_t kNbsiPcirOffset = 0x20;
+
+void PutWord(std::vector<uint8_t>& bytes, size_t at, uint16_t value)
+{
+    if (at + 2 <= bytes.size())
+    {
+        bytes[at] = static_cast<uint8_t>(value);
+        bytes[at + 1] = static_cast<uint8_t>(value >> 8);
+    }
+}
+
+void PutDword(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
+{
+    PutWord(bytes, at, static_cast<uint16_t>(value));
+    PutWord(bytes, at + 2, static_cast<uint16_t>(value >> 16));
+}
+
+void PutByte(std::vector<uint8_t>& bytes, size_t at, uint8_t value)
+{
+    if (at < bytes.size())
+    {
+        bytes[at] = value;
+    }
+}
+
+uint32_t FourCharacters(const std::string& text)
+{
+    if (text.size() != 4)
+    {
+        throw std::invalid_argument("A signature has four characters");
+    }
+    return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[3])) << 24;
+}
+
+uint32_t RoundUp(uint32_t value, uint32_t unit)
+{
+    return (value + unit - 1) / unit * unit;
+}
+
+uint32_t DirectorySize(size_t objectCount)
+{
+    return objectCount == 0 ? 12 : static_cast<uint32_t>(10 + 2 * objectCount);
+}
+
+// Bytes an NBSI block needs: directory, records and data, and one spare
+// byte at the end for the checksum.
+uint32_t NbsiLength(uint16_t directoryOffset, const std::vector<NbsiObject>& objects)
+{
+    uint32_t end = directoryOffset + DirectorySize(objects.size());
+    for (const NbsiObject& object : objects)
+    {
+        end += 16 + static_cast<uint32_t>(object.data.size());
+    }
+    return RoundUp(end + 1, kUnit);
+}
+} // namespace
+
+// ---- image level ----------------------------------------------------------
+
+CGpuImageBuilder& CGpuImageBuilder::InitFromRom(uint32_t segmentSize, uint16_t subsystemVendor,
+                                                uint16_t subsystemDevice)
+{
+    if (segmentSize < 28)
+    {
+        throw std::invalid_argument("An init-from-ROM segment holds at least 28 bytes");
+    }
+    m_ifrSize = segmentSize;
+    m_ifrVendor = subsystemVendor;
+    m_ifrDevice = subsystemDevice;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::InitFromRomVersion(uint8_t version)
+{
+    m_ifrVersion = version;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::InitFromRomDataSize(uint32_t dataSize)
+{
+    m_ifrDataSize = dataSize;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::InitFromRomSizeField(uint32_t sizeField)
+{
+    m_ifrSizeField = sizeField;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Truncate(uint32_t byteCount)
+{
+    m_truncate = byteCount;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Trailer(std::vector<uint8_t> bytes)
+{
+    m_trailer = std::move(bytes);
+    return *this;
+}
+
+// ---- blocks ---------------------------------------------------------------
+
+CGpuImageBuilder::BlockSpec& CGpuImageBuilder::Current()
+{
+    if (m_blocks.empty())
+    {
+        throw std::logic_error("Add a block before setting its fields");
+    }
+    return m_blocks.back();
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Block(uint8_t codeType, uint32_t length)
+{
+    if (length < kUnit || length % kUnit != 0)
+    {
+        throw std::invalid_argument("A block length is a non-zero multiple of 512");
+    }
+    BlockSpec spec;
+    spec.codeType = codeType;
+    spec.length = length;
+    m_blocks.push_back(spec);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::NbsiBlock(std::vector<NbsiObject> objects)
+{
+    BlockSpec spec;
+    spec.codeType = kNbsi;
+    spec.isNbsi = true;
+    spec.pcirOffset = kNbsiPcirOffset;
+    spec.hasKpde = true;
+    spec.kpdeVersion = 0x0100;
+    spec.kpdeFlags = 0x04;
+    spec.objects = std::move(objects);
+    spec.length = NbsiLength(spec.nbsiDirectoryOffset, spec.objects);
+    m_blocks.push_back(std::move(spec));
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::VarnexBlock(std::vector<uint8_t> image,
+                                                std::vector<uint8_t> backup)
+{
+    return NbsiBlock({{0x4952, std::move(image)}, {0x4942, std::move(backup)}});
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Mark(uint16_t mark)
+{
+    Current().mark = mark;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Private()
+{
+    Current().mark = kPrivateMark;
+    Current().pcirSignature = FourCharacters("KPDS");
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirSignature(const std::string& fourCharacters)
+{
+    Current().pcirSignature = FourCharacters(fourCharacters);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirOffset(uint16_t offset)
+{
+    Current().pcirOffset = offset;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirStructureLength(uint16_t length)
+{
+    Current().pcirStructureLength = length;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirRevision(uint8_t revision)
+{
+    Current().pcirRevision = revision;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::VendorId(uint16_t vendorId)
+{
+    Current().vendorId = vendorId;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::DeviceId(uint16_t deviceId)
+{
+    Current().deviceId = deviceId;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirLength(uint32_t bytes)
+{
+    Current().pcirLength = bytes;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::InitSize(uint32_t bytes)
+{
+    Current().initSize = bytes;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::LastImage(bool last)
+{
+    Current().lastImage = last;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::PcirIndicator(uint8_t indicator)
+{
+    Current().lastImage = (indicator & 0x80) != 0;
+    Current().pcirIndicatorBits = static_cast<uint8_t>(indicator & 0x7F);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Kpde(uint16_t version, uint16_t structureLength)
+{
+    BlockSpec& spec = Current();
+    spec.hasKpde = true;
+    spec.kpdeVersion = version;
+    spec.kpdeStructureLength = structureLength;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::KpdeSubImageLength(uint32_t bytes)
+{
+    Current().kpdeSubImageLength = bytes;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::KpdeIndicator(uint8_t indicator)
+{
+    Current().kpdeIndicator = indicator;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::KpdeFlags(uint8_t flags)
+{
+    Current().kpdeFlags = flags;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::KpdeSubsystem(uint16_t vendor, uint16_t device)
+{
+    Current().kpdeSubsystem = std::make_pair(vendor, device);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::BadChecksum()
+{
+    Current().badChecksum = true;
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::NbsiDirectoryOffset(uint16_t offset)
+{
+    BlockSpec& spec = Current();
+    spec.nbsiDirectoryOffset = offset;
+    spec.length = std::max(spec.length, NbsiLength(offset, spec.objects));
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::NbsiObjectSizeField(uint32_t index, uint32_t sizeField)
+{
+    Current().objectSizeFields.emplace_back(index, sizeField);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Patch(uint32_t offset, std::vector<uint8_t> bytes)
+{
+    Current().patches.emplace_back(offset, std::move(bytes));
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::HardwareDataArea(uint16_t subsystemVendor,
+                                                     uint16_t subsystemDevice,
+                                                     std::vector<uint32_t> straps)
+{
+    straps.resize(std::max<size_t>(straps.size(), 4), 0);
+    std::vector<uint8_t> area(0x75 - 0x54, 0);
+    PutWord(area, 0x00, subsystemVendor);
+    PutWord(area, 0x02, subsystemDevice);
+    for (size_t i = 0; i < 4; ++i)
+    {
+        PutDword(area, 0x04 + 4 * i, straps[i]);
+    }
+    area[0x6A - 0x54] = 0xA5;
+    // Bytes 0x58 to 0x6B sum to 0.
+    const uint32_t sum =
+        std::accumulate(area.begin() + (0x58 - 0x54), area.begin() + (0x6B - 0x54), uint32_t{0});
+    area[0x6B - 0x54] = static_cast<uint8_t>(0x100 - (sum & 0xFF));
+    if (straps.size() >= 6)
+    {
+        PutDword(area, 0x6C - 0x54, straps[4]);
+        PutDword(area, 0x70 - 0x54, straps[5]);
+        area[0x74 - 0x54] = 0xB5;
+    }
+    return Patch(0x54, std::move(area));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::DisplayConfigurationPointer(uint16_t offset)
+{
+    Patch(0x34, {0x80});
+    return Patch(0x36, {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8)});
+}
+
+CGpuImageBuilder& CGpuImageBuilder::ModificationDate(const std::string& eightCharacters)
+{
+    std::vector<uint8_t> text(eightCharacters.begin(), eightCharacters.end());
+    text.resize(8, ' ');
+    return Patch(0x38, std::move(text));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::FlagByte49(uint8_t value)
+{
+    return Patch(0x49, {value});
+}
+
+// ---- output ---------------------------------------------------------------
+
+std::vector<uint8_t> CGpuImageBuilder::RenderInitFromRom() const
+{
+    std::vector<uint8_t> bytes(*m_ifrSize, 0);
+    PutDword(bytes, 0, FourCharacters("KRGI"));
+    // Header word: version in bits 8-15, the size record's offset (16) in
+    // bits 16-30.
+    PutDword(bytes, 4, static_cast<uint32_t>(m_ifrVersion) << 8 | 16u << 16);
+    PutDword(bytes, 8, m_ifrDataSize.value_or(28));
+    PutWord(bytes, 12, m_ifrVendor);
+    PutWord(bytes, 14, m_ifrDevice);
+    PutDword(bytes, 20, m_ifrSizeField.value_or(*m_ifrSize));
+    return bytes;
+}
+
+std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t index,
+                                                   bool isLast) const
+{
+    std::vector<uint8_t> bytes(spec.length);
+    if (!spec.isNbsi)
+    {
+        // A recognisable payload, different in every block, so sums and
+        // comparisons see real data.
+        for (size_t j = 0; j < bytes.size(); ++j)
+        {
+            bytes[j] = static_cast<uint8_t>(0x5A ^ (index * 13 + j * 7));
+        }
+    }
+    std::fill(bytes.begin(), bytes.begin() + std::min<size_t>(spec.pcirOffset, bytes.size()), 0);
+
+    const bool last = spec.lastImage.value_or(isLast);
+    PutWord(bytes, 0, spec.mark);
+    const uint32_t initSize = spec.initSize.value_or(spec.length);
+    if (spec.codeType == kEfi)
+    {
+        PutWord(bytes, 2, static_cast<uint16_t>(std::min<uint32_t>(initSize / kUnit, 0xFFFF)));
+    }
+    else
+    {
+        PutByte(bytes, 2, static_cast<uint8_t>(std::min<uint32_t>(initSize / kUnit, 0xFF)));
+    }
+    PutWord(bytes, 0x18, spec.pcirOffset);
+
+    const size_t pcir = spec.pcirOffset;
+    const uint32_t defaultSignature =
+        spec.mark == kPrivateMark ? FourCharacters("KPDS") : FourCharacters("PCIR");
+    PutDword(bytes, pcir, spec.pcirSignature.value_or(defaultSignature));
+    PutWord(bytes, pcir + 4, spec.vendorId);
+    PutWord(bytes, pcir + 6, spec.deviceId);
+    PutWord(bytes, pcir + 8, 0);
+    PutWord(bytes, pcir + 10, spec.pcirStructureLength);
+    PutByte(bytes, pcir + 12, spec.pcirRevision);
+    PutByte(bytes, pcir + 13, 0x00);
+    PutByte(bytes, pcir + 14, 0x00);
+    PutByte(bytes, pcir + 15, 0x03); // display controller
+    PutWord(bytes, pcir + 16, static_cast<uint16_t>(spec.pcirLength.value_or(spec.length) / kUnit));
+    PutWord(bytes, pcir + 18, 0);
+    PutByte(bytes, pcir + 20, spec.codeType);
+    PutByte(bytes, pcir + 21, static_cast<uint8_t>((last ? 0x80 : 0) | spec.pcirIndicatorBits));
+    PutWord(bytes, pcir + 22, 0);
+
+    if (spec.hasKpde)
+    {
+        const size_t kpde = (pcir + spec.pcirStructureLength + 15) / 16 * 16;
+        for (size_t j = kpde; j < kpde + 20 && j < bytes.size(); ++j)
+        {
+            bytes[j] = 0;
+        }
+        PutDword(bytes, kpde, FourCharacters("KPDE"));
+        PutWord(bytes, kpde + 4, spec.kpdeVersion);
+        PutWord(bytes, kpde + 6, spec.kpdeStructureLength);
+        PutWord(bytes, kpde + 8, static_cast<uint16_t>(spec.kpdeSubImageLength / kUnit));
+        if (spec.kpdeStructureLength >= 11)
+        {
+            PutByte(bytes, kpde + 10, spec.kpdeIndicator.value_or(last ? 0x80 : 0));
+        }
+        if (spec.kpdeStructureLength >= 12)
+        {
+            PutByte(bytes, kpde + 11, spec.kpdeFlags);
+        }
+        if (spec.kpdeSubsystem)
+        {
+            PutWord(bytes, kpde + 16, spec.kpdeSubsystem->first);
+            PutWord(bytes, kpde + 18, spec.kpdeSubsystem->second);
+        }
+    }
+
+    if (spec.isNbsi)
+    {
+        const size_t directory = spec.nbsiDirectoryOffset;
+        const uint32_t directorySize = DirectorySize(spec.objects.size());
+        PutWord(bytes, 22, spec.nbsiDirectoryOffset);
+        PutDword(bytes, directory, 0x4E425349); // "ISBN" as bytes
+        PutDword(bytes, directory + 4, directorySize);
+        PutByte(bytes, directory + 8, static_cast<uint8_t>(spec.objects.size()));
+        PutByte(bytes, directory + 9, 1);
+        size_t record = directory + directorySize;
+        for (size_t i = 0; i < spec.objects.size(); ++i)
+        {
+            const NbsiObject& object = spec.objects[i];
+            PutWord(bytes, directory + 10 + 2 * i, object.type);
+            uint32_t size = 16 + static_cast<uint32_t>(object.data.size());
+            for (const auto& [objectIndex, field] : spec.objectSizeFields)
+            {
+                if (objectIndex == i)
+                {
+                    size = field;
+                }
+            }
+            PutWord(bytes, record + 8, object.type);
+            PutDword(bytes, record + 10, size);
+            PutByte(bytes, record + 15, 1);
+            std::copy(object.data.begin(), object.data.end(), bytes.begin() + record + 16);
+            record += 16 + object.data.size();
+        }
+    }
+    for (const auto& [offset, patch] : spec.patches)
+    {
+        for (size_t j = 0; j < patch.size(); ++j)
+        {
+            PutByte(bytes, offset + j, patch[j]);
+        }
+    }
+
+    // The last byte makes the block's bytes sum to 0 modulo 256.
+    const uint32_t sum = std::accumulate(bytes.begin(), bytes.end() - 1, uint32_t{0});
+    bytes.back() = static_cast<uint8_t>(0x100 - (sum & 0xFF) + (spec.badChecksum ? 1 : 0));
+    return bytes;
+}
+
+std::vector<uint8_t> CGpuImageBuilder::Build() const
+{
+    std::vector<uint8_t> image;
+    if (m_ifrSize)
+    {
+        image = RenderInitFromRom();
+    }
+    for (size_t i = 0; i < m_blocks.size(); ++i)
+    {
+        const std::vector<uint8_t> block = RenderBlock(m_blocks[i], i, i + 1 == m_blocks.size());
+        image.insert(image.end(), block.begin(), block.end());
+    }
+    image.insert(image.end(), m_trailer.begin(), m_trailer.end());
+    if (m_truncate && *m_truncate < image.size())
+    {
+        image.resize(*m_truncate);
+    }
+    return image;
+}
+
+CRefPtr<IROMImage> CGpuImageBuilder::BuildImage() const
+{
+    const std::vector<uint8_t> bytes = Build();
+    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+uint32_t CGpuImageBuilder::OffsetOf(size_t index) const
+{
+    uint32_t offset = 0;
+    for (size_t i = 0; i < index && i < m_blocks.size(); ++i)
+    {
+        offset += m_blocks[i].length;
+    }
+    return offset;
+}
+
+uint32_t CGpuImageBuilder::ChainLength() const
+{
+    return OffsetOf(m_blocks.size());
+}
+} // namespace testkit

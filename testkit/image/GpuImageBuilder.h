@@ -1,0 +1,179 @@
+#pragma once
+// Builds GPU firmware images as the image model expects to read them: an
+// optional init-from-ROM segment, then a chain of PCI expansion-ROM blocks
+// (any mark and code type, with PCIR and optional KPDE structures), NBSI
+// blocks with their object directory, and the first block's fixed fields.
+// Checksums are fixed by default; each malformation has a switch of its own.
+//
+// The API is fluent. Block-level calls apply to the block added last:
+//
+//   std::vector<uint8_t> bytes = CGpuImageBuilder()
+//       .InitFromRom(0x1000)                      // "KRGI" segment of 0x1000 bytes
+//       .Block(0x00, 0x10000).Kpde(0x0101, 12)    // x86 block with a KPDE
+//       .HardwareDataArea(0x7E2B, 0x1234)         // fields of the first block
+//       .Block(0x03, 0x8000)                      // EFI block, last image
+//       .VarnexBlock(varnexBytes, {})             // NBSI block "IR"/"IB"
+//       .Build();
+//
+// Offsets returned by OffsetOf are window-relative (the chain starts at 0).
+// Malformations: PcirLength (bad or zero length), LastImage(false) (missing
+// last flag), BadChecksum, Truncate (cut the image short), and the raw Patch.
+
+#include "core/RefCount.h"
+#include "image/IROMImage.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testkit
+{
+// One object of an NBSI block: its 16-bit type ("IR" is 0x4952) and data.
+struct NbsiObject
+{
+    uint16_t type = 0;
+    std::vector<uint8_t> data;
+};
+
+class CGpuImageBuilder
+{
+public:
+    // Code types.
+    static constexpr uint8_t kX86 = 0x00;
+    static constexpr uint8_t kOpenFirmware = 0x01;
+    static constexpr uint8_t kEfi = 0x03;
+    static constexpr uint8_t kNbsi = 0x70;
+    static constexpr uint8_t kX86Extension = 0xE0;
+    // Block marks.
+    static constexpr uint16_t kPublicMark = 0xAA55;
+    static constexpr uint16_t kPrivateMark = 0x4B52; // "RK"
+    static constexpr uint16_t kAlternateMark = 0xBB77;
+
+    // ---- image level ------------------------------------------------------
+
+    // Puts an init-from-ROM segment of segmentSize bytes (a multiple of 512,
+    // at least 28) in front of the chain, with the given subsystem IDs.
+    CGpuImageBuilder& InitFromRom(uint32_t segmentSize, uint16_t subsystemVendor = 0x7E2B,
+                                  uint16_t subsystemDevice = 0x1234);
+    // Overrides the header's version byte (0 makes the segment size unreadable)
+    // or its data-size field.
+    CGpuImageBuilder& InitFromRomVersion(uint8_t version);
+    CGpuImageBuilder& InitFromRomDataSize(uint32_t dataSize);
+    // Overrides the segment-size field alone (the bytes emitted stay as given).
+    CGpuImageBuilder& InitFromRomSizeField(uint32_t sizeField);
+    // Cuts the finished image (segment included) to this many bytes.
+    CGpuImageBuilder& Truncate(uint32_t byteCount);
+    // Appends bytes after the last block (trailing data outside the chain).
+    CGpuImageBuilder& Trailer(std::vector<uint8_t> bytes);
+
+    // ---- blocks -----------------------------------------------------------
+
+    // Adds a block of code type and length (bytes, a multiple of 512). The
+    // block added last is the last image unless LastImage says otherwise.
+    CGpuImageBuilder& Block(uint8_t codeType, uint32_t length);
+    // Adds an NBSI block (code type 0x70) holding these objects in order; its
+    // length is the smallest multiple of 512 that holds them.
+    CGpuImageBuilder& NbsiBlock(std::vector<NbsiObject> objects);
+    // The Varnex block: objects "IR" (image) and "IB" (backup).
+    CGpuImageBuilder& VarnexBlock(std::vector<uint8_t> image, std::vector<uint8_t> backup);
+
+    // Settings of the block added last.
+    CGpuImageBuilder& Mark(uint16_t mark);
+    // "RK" mark and "KPDS" structure.
+    CGpuImageBuilder& Private();
+    CGpuImageBuilder& PcirSignature(const std::string& fourCharacters);
+    CGpuImageBuilder& PcirOffset(uint16_t offset);
+    CGpuImageBuilder& PcirStructureLength(uint16_t length);
+    CGpuImageBuilder& PcirRevision(uint8_t revision);
+    CGpuImageBuilder& VendorId(uint16_t vendorId);
+    CGpuImageBuilder& DeviceId(uint16_t deviceId);
+    // The PCIR image length in bytes, in place of the block's true length.
+    CGpuImageBuilder& PcirLength(uint32_t bytes);
+    // The header's initialization size in bytes (byte or word by code type).
+    CGpuImageBuilder& InitSize(uint32_t bytes);
+    // The last-image bit of both indicators; other PCIR indicator bits.
+    CGpuImageBuilder& LastImage(bool last);
+    CGpuImageBuilder& PcirIndicator(uint8_t indicator);
+    // A KPDE extension of this version and structure length.
+    CGpuImageBuilder& Kpde(uint16_t version = 0x0101, uint16_t structureLength = 12);
+    CGpuImageBuilder& KpdeSubImageLength(uint32_t bytes);
+    CGpuImageBuilder& KpdeIndicator(uint8_t indicator);
+    CGpuImageBuilder& KpdeFlags(uint8_t flags);
+    CGpuImageBuilder& KpdeSubsystem(uint16_t vendor, uint16_t device);
+    // Leaves the block's checksum byte wrong (one more than it should be).
+    CGpuImageBuilder& BadChecksum();
+    // NBSI blocks: the directory's first type, its offset, or an object's
+    // size field (index into the block's objects).
+    CGpuImageBuilder& NbsiDirectoryOffset(uint16_t offset);
+    CGpuImageBuilder& NbsiObjectSizeField(uint32_t index, uint32_t sizeField);
+    // Writes raw bytes at an offset of the block after everything else
+    // (checksum excluded: it is computed afterwards unless BadChecksum).
+    CGpuImageBuilder& Patch(uint32_t offset, std::vector<uint8_t> bytes);
+
+    // Fixed fields of the first block (call after its Block).
+    // Hardware data area at 0x54: subsystem IDs, straps, marker 0xA5 and a
+    // checksum at 0x6B; strap words 4 and 5 with marker 0xB5 when given.
+    CGpuImageBuilder& HardwareDataArea(uint16_t subsystemVendor, uint16_t subsystemDevice,
+                                       std::vector<uint32_t> straps = {0, 0, 0, 0});
+    // Display configuration pointer (byte 0x34 bit 7, word 0x36).
+    CGpuImageBuilder& DisplayConfigurationPointer(uint16_t offset);
+    CGpuImageBuilder& ModificationDate(const std::string& eightCharacters);
+    CGpuImageBuilder& FlagByte49(uint8_t value);
+
+    // ---- output -----------------------------------------------------------
+
+    std::vector<uint8_t> Build() const;
+    // The image made from the bytes by IROMImage::CreateFromBuffer.
+    CRefPtr<IROMImage> BuildImage() const;
+    // Window-relative offset of block index (in the order added).
+    uint32_t OffsetOf(size_t index) const;
+    uint32_t ChainLength() const;
+    size_t BlockCount() const { return m_blocks.size(); }
+
+private:
+    struct BlockSpec
+    {
+        uint8_t codeType = 0;
+        uint32_t length = 0;
+        uint16_t mark = kPublicMark;
+        std::optional<uint32_t> pcirSignature;
+        uint16_t pcirOffset = 0x80;
+        uint16_t pcirStructureLength = 0x18;
+        uint8_t pcirRevision = 0;
+        uint16_t vendorId = 0x7E2B;
+        uint16_t deviceId = 0x1234;
+        std::optional<uint32_t> pcirLength;
+        std::optional<uint32_t> initSize;
+        std::optional<bool> lastImage;
+        uint8_t pcirIndicatorBits = 0;
+        bool hasKpde = false;
+        uint16_t kpdeVersion = 0x0101;
+        uint16_t kpdeStructureLength = 12;
+        uint32_t kpdeSubImageLength = 0;
+        std::optional<uint8_t> kpdeIndicator;
+        uint8_t kpdeFlags = 0;
+        std::optional<std::pair<uint16_t, uint16_t>> kpdeSubsystem;
+        bool badChecksum = false;
+        bool isNbsi = false;
+        std::vector<NbsiObject> objects;
+        uint16_t nbsiDirectoryOffset = 0x50;
+        std::vector<std::pair<uint32_t, uint32_t>> objectSizeFields;
+        std::vector<std::pair<uint32_t, std::vector<uint8_t>>> patches;
+    };
+
+    BlockSpec& Current();
+    std::vector<uint8_t> RenderBlock(const BlockSpec& spec, size_t index, bool isLast) const;
+    std::vector<uint8_t> RenderInitFromRom() const;
+
+    std::vector<BlockSpec> m_blocks;
+    std::optional<uint32_t> m_ifrSize;
+    uint16_t m_ifrVendor = 0;
+    uint16_t m_ifrDevice = 0;
+    uint8_t m_ifrVersion = 1;
+    std::optional<uint32_t> m_ifrDataSize;
+    std::optional<uint32_t> m_ifrSizeField;
+    std::optional<uint32_t> m_truncate;
+    std::vector<uint8_t> m_trailer;
+};
+} // namespace testkit
