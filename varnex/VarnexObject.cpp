@@ -101,6 +101,14 @@ bool CVarnexImageObject::SetData(std::span<const uint8_t> data)
     {
         return false;
     }
+    // A body the class could not read back (a typed record of another length)
+    // is refused as well.
+    VarnexObjectHeader resized = m_header;
+    resized.size = static_cast<uint16_t>(data.size() + kVarnexHeaderSize);
+    if (!IsAcceptableLayout(resized))
+    {
+        return false;
+    }
     ReplaceBody(std::vector<uint8_t>(data.begin(), data.end()));
     return true;
 }

@@ -53,7 +53,8 @@ public:
     // false.
     virtual bool Reparse(std::span<const uint8_t> bytes);
     // The body becomes data and the size its length + 8. A body that would
-    // make the object 0x3000 bytes or more is refused, changing nothing.
+    // make the object 0x3000 bytes or more, or that does not match the
+    // class's record length, is refused, changing nothing.
     virtual bool SetData(std::span<const uint8_t> data);
     // Fills the body with the clear byte (0xFF for EEN and PGM, else 0).
     virtual void Clear();

@@ -18,16 +18,15 @@ namespace
 
 const std::vector<uint8_t>& BaseStore()
 {
-    static const std::vector<uint8_t> store =
-        testkit::CVarnexStoreBuilder()
-            .Img("1.0", 1, 2, 3, 4)
-            .Obd("699-0000")
-            .Oem(std::vector<uint8_t>(200, 0x0F))
-            .WithAttribute(0x03)
-            .Ecc(std::vector<uint8_t>(130, 0xEC))
-            .WithAttribute(0x01)
-            .Generic("PGM", {0xFF})
-            .BuildFileSystem();
+    static const std::vector<uint8_t> store = testkit::CVarnexStoreBuilder()
+                                                  .Img("1.0", 1, 2, 3, 4)
+                                                  .Obd("699-0000")
+                                                  .Oem(std::vector<uint8_t>(200, 0x0F))
+                                                  .WithAttribute(0x03)
+                                                  .Ecc(std::vector<uint8_t>(130, 0xEC))
+                                                  .WithAttribute(0x01)
+                                                  .Generic("PGM", {0xFF})
+                                                  .BuildFileSystem();
     return store;
 }
 

@@ -83,6 +83,8 @@ TEST(TypedObjectTest, SetDataReachesWhatIsSerializedForEveryKind)
         {
             body[k] = static_cast<uint8_t>(k * 7 + 3);
         }
+        // A body of another length could not be read back: refused.
+        EXPECT_FALSE(object->SetData(std::vector<uint8_t>(body.size() - 1, 0))) << TagToString(tag);
         ASSERT_TRUE(object->SetData(body));
         const auto out = Serialized(*object);
         ASSERT_EQ(out.size(), bytes.size()) << TagToString(tag);
