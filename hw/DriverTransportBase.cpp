@@ -1,4 +1,4 @@
-#include "hw/IDriverTransport.h"
+#include "hw/DriverTransportBase.h"
 
 #include "hw/SystemError.h"
 

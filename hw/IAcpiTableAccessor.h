@@ -5,6 +5,7 @@
 // addresses are the driver's, 64 bits wide.
 
 #include "core/RefCount.h"
+#include "hw/IRomviseDriver.h"
 
 #include <cstdint>
 #include <ostream>
@@ -44,7 +45,7 @@ public:
 // /sys/firmware/acpi/tables). Empty: nowhere.
 void SetAcpiTableDirectory(const std::string& directory);
 
-CRefPtr<IAcpiTableAccessor> CreateAcpiTableAccessor(CRefPtr<class IRomviseDriver> driver,
+CRefPtr<IAcpiTableAccessor> CreateAcpiTableAccessor(CRefPtr<IRomviseDriver> driver,
                                                     const std::string& tableDirectory);
 // The process-wide accessor over GetRomviseDriver(), created on first use.
 IAcpiTableAccessor* GetAcpiTableAccessor();

@@ -5,6 +5,8 @@
 // 8- or 16-bit configuration access go through the function's ECAM page.
 
 #include "core/RefCount.h"
+#include "hw/IAcpiTableAccessor.h"
+#include "hw/IRomviseDriver.h"
 
 #include <cstdint>
 #include <ostream>
@@ -52,9 +54,6 @@ public:
     virtual uint8_t GetParentBus() = 0;
     virtual uint16_t GetParentSegment() = 0;
 };
-
-class IRomviseDriver;
-class IAcpiTableAccessor;
 
 // The accessor of one function. `acpi` empty takes GetAcpiTableAccessor().
 CRefPtr<IPCIDeviceAccessor> CreatePCIDeviceAccessor(CRefPtr<IRomviseDriver> driver,

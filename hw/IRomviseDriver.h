@@ -5,6 +5,7 @@
 // side effects, and a simulated machine must see every access.
 
 #include "core/RefCount.h"
+#include "hw/IDriverTransport.h"
 
 #include <cstdint>
 
@@ -29,7 +30,7 @@ public:
 
 // Builds the driver over a transport: installs and starts its service and
 // opens its device.
-CRefPtr<IRomviseDriver> CreateRomviseDriver(CRefPtr<class IDriverTransport> transport);
+CRefPtr<IRomviseDriver> CreateRomviseDriver(CRefPtr<IDriverTransport> transport);
 
 // The process-wide driver over the installed transport (GetDriverTransport),
 // created on first use. A failed creation leaves no instance; the next call

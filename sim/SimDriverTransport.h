@@ -2,7 +2,7 @@
 // The driver transport of a simulated machine: maps hand out linear addresses
 // that stand for physical ones, and every access goes to the machine's bus.
 
-#include "hw/IDriverTransport.h"
+#include "hw/DriverTransportBase.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 // (opened O_SYNC, mapped page by page), the PCI configuration ports
 // 0xCF8-0xCFF through ioperm with inl/outl. Both need root.
 
-#include "hw/IDriverTransport.h"
+#include "hw/DriverTransportBase.h"
 
 #include <map>
 #include <string>

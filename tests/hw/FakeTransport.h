@@ -2,7 +2,7 @@
 // A transport that records what it is asked, in order, and fails the steps a
 // test names. Memory is a flat array behind linear addresses from 0x10000.
 
-#include "hw/IDriverTransport.h"
+#include "hw/DriverTransportBase.h"
 
 #include <map>
 #include <string>
