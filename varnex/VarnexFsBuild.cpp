@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <sstream>
 
 namespace
@@ -37,6 +39,36 @@ std::array<uint8_t, kVarnexFsNodeSize> MakeNode(uint8_t flags, const VarnexTag& 
     std::memcpy(node.data() + kVarnexFsNodeHeaderSize, data.data(), data.size());
     node[8] = VarnexFsChecksum(node, 0, kVarnexFsNodeSize, 8);
     return node;
+}
+
+// Every object becomes a file named by its tag, so two objects of one tag
+// would merge into one file and a mount holds at most 20 files: either would
+// build a file system that does not read back as the image.
+int CheckFileNames(const std::vector<std::unique_ptr<CVarnexImageObject>>& objects, CLog* log)
+{
+    std::ostringstream message;
+    int result = kVarnexFsOk;
+    std::set<uint32_t> seen;
+    for (const auto& object : objects)
+    {
+        if (!seen.insert(object->GetTag().ToInteger()).second)
+        {
+            message << "Error: Varnex Image holds more than one " << TagToString(object->GetTag())
+                    << " object";
+            result = kVarnexFsCorrupt;
+            break;
+        }
+    }
+    if (result == kVarnexFsOk && seen.size() > kVarnexFsMaxFiles)
+    {
+        message << "Error: Varnex Image can't be fit into FS";
+        result = kVarnexFsDoesNotFit;
+    }
+    if (result != kVarnexFsOk)
+    {
+        FlushMessageBuffer(message, log, 3);
+    }
+    return result;
 }
 
 } // namespace
@@ -105,6 +137,10 @@ int CVarnexImage::BuildFileSystemImage(std::vector<uint8_t>& out, CLog* log) con
     {
         out.resize(std::max<size_t>(out.size(), kVarnexFsReadOnlySize), 0xFF);
         return kVarnexFsOk;
+    }
+    if (const int result = CheckFileNames(m_objects, log); result != kVarnexFsOk)
+    {
+        return result;
     }
     std::vector<uint8_t> image(kVarnexFsNodeSize, 0);
     std::memcpy(image.data(), "JFFS", 4);

@@ -68,8 +68,9 @@ public:
     std::vector<uint8_t> SerializeRaw() const;
     // The file-system form; empty when it cannot be built.
     std::vector<uint8_t> SerializeFileSystem(CLog* log) const;
-    // Appends the file-system form to out: 0 done, 3 an object whose bytes
-    // disagree with its size, 4 the content does not fit.
+    // Appends the file-system form to out: 0 done, 3 two objects of one tag
+    // (they would share a file) or an object whose bytes disagree with its
+    // size, 4 the content or more than 20 files do not fit.
     virtual int BuildFileSystemImage(std::vector<uint8_t>& out, CLog* log) const;
 
     // Rebuilds the directory from the object list, dated by the calendar (the

@@ -198,6 +198,35 @@ TEST(VarnexFsBuildTest, RefusesContentThatLeavesLessThanTwoBytes)
     }
 }
 
+TEST(VarnexFsBuildTest, RefusesImagesThatWouldNotReadBack)
+{
+    CVarnexStoreBuilder twentyOne;
+    twentyOne.Directory(19);
+    for (char c = 'A'; c < 'A' + 18; ++c)
+    {
+        twentyOne.Generic(std::string("BX") + c, {1});
+    }
+    CVarnexImage twentyFiles(twentyOne.BuildRaw());
+    ASSERT_EQ(twentyFiles.GetObjectCount(), 19u);
+    const std::vector<uint8_t> extra = {'B', 'B', 'Z', 1, 0, 9, 0, 0, 1};
+    twentyFiles.AddObject(CVarnexImage::CreateObject(VarnexTag("BBZ"), extra, 0));
+    CapturedLog captured;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(twentyFiles.SerializeFileSystem(&captured.log).empty());
+    const std::vector<uint8_t> another = {'B', 'B', 'Y', 1, 0, 9, 0, 0, 1};
+    twentyFiles.AddObject(CVarnexImage::CreateObject(VarnexTag("BBY"), another, 0));
+    ASSERT_TRUE(twentyFiles.IsValid());
+    std::vector<uint8_t> out;
+    EXPECT_EQ(twentyFiles.BuildFileSystemImage(out, &captured.log), 4);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Varnex Image can't be fit into FS\n");
+
+    const auto raw = CVarnexStoreBuilder().Generic("BBX", {1}).Generic("BBX", {2}).BuildRaw();
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(CVarnexImage(raw).SerializeFileSystem(&captured.log).empty());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Error: Varnex Image holds more than one BBX object\n");
+}
+
 TEST(VarnexFsBuildTest, DummyNodesNeedWholeSlots)
 {
     CapturedLog captured;
