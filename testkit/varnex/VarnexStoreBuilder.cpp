@@ -200,6 +200,18 @@ CVarnexStoreBuilder& CVarnexStoreBuilder::WithSizeField(uint16_t size)
     return *this;
 }
 
+CVarnexStoreBuilder& CVarnexStoreBuilder::WithBadChecksum()
+{
+    m_objects.back().badChecksum = true;
+    return *this;
+}
+
+CVarnexStoreBuilder& CVarnexStoreBuilder::FileSystemVersion(uint32_t version)
+{
+    m_fileSystemVersion = version;
+    return *this;
+}
+
 std::vector<uint8_t> CVarnexStoreBuilder::Bytes(const Object& object)
 {
     std::vector<uint8_t> bytes(kHeader, 0);
@@ -316,13 +328,15 @@ std::vector<uint8_t> CVarnexStoreBuilder::BuildFileSystem() const
     {
         std::vector<uint8_t> bytes;
         uint8_t attribute;
+        bool badChecksum = false;
     };
     std::vector<File> readOnly{{DirectoryBytes(), 0}};
     std::vector<File> readWrite;
     for (const Object& object : m_objects)
     {
         const uint8_t attribute = object.attribute == 0xFF ? 0 : object.attribute;
-        ((attribute & 1) ? readWrite : readOnly).push_back({Bytes(object), object.attribute});
+        ((attribute & 1) ? readWrite : readOnly)
+            .push_back({Bytes(object), object.attribute, object.badChecksum});
     }
     auto appendFile = [](std::vector<uint8_t>& image, const File& file)
     {
@@ -334,11 +348,12 @@ std::vector<uint8_t> CVarnexStoreBuilder::BuildFileSystem() const
         {
             const size_t n = std::min<size_t>(112, file.bytes.size() - at);
             const auto node = MakeVarnexFsNode(flags, tag, static_cast<uint16_t>(at),
-                                               std::span(file.bytes).subspan(at, n));
+                                               std::span(file.bytes).subspan(at, n), 0,
+                                               file.badChecksum && at == 0);
             image.insert(image.end(), node.begin(), node.end());
         }
     };
-    std::vector<uint8_t> image = MakeVarnexFsSuperblock(2, 0);
+    std::vector<uint8_t> image = MakeVarnexFsSuperblock(m_fileSystemVersion, 0);
     for (const File& file : readOnly)
     {
         appendFile(image, file);

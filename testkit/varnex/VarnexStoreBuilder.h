@@ -15,8 +15,10 @@
 // Every object is added with version 1.0 and attribute 0 unless the With...
 // calls that follow it say otherwise; With... calls change the object added
 // last. The directory ("ROM") comes first and lists the objects back to back
-// in the order they were added. WithSizeField emits a header whose size
-// disagrees with the object's bytes, for tests of malformed stores.
+// in the order they were added. Malformations on purpose: WithSizeField emits
+// a header whose size disagrees with the object's bytes, WithBadChecksum a
+// file-system node whose checksum is wrong, FileSystemVersion another
+// superblock version.
 
 #include "varnex/VarnexCalendar.h"
 #include "varnex/VarnexTypedObjects.h"
@@ -61,6 +63,10 @@ public:
     CVarnexStoreBuilder& WithVersion(uint8_t version, uint8_t subversion);
     CVarnexStoreBuilder& WithAttribute(uint8_t attribute);
     CVarnexStoreBuilder& WithSizeField(uint16_t size);
+    // File-system form only: the object's first node carries a wrong checksum.
+    CVarnexStoreBuilder& WithBadChecksum();
+    // File-system form only: the superblock's version (2 unless set).
+    CVarnexStoreBuilder& FileSystemVersion(uint32_t version);
 
     // The directory followed by every object.
     std::vector<uint8_t> BuildRaw() const;
@@ -82,6 +88,7 @@ private:
         uint8_t subversion = 0;
         uint8_t attribute = 0;
         std::optional<uint16_t> sizeField;
+        bool badChecksum = false;
         std::vector<uint8_t> body;
     };
     CVarnexStoreBuilder& Add(const std::string& tag, std::vector<uint8_t> body);
@@ -89,6 +96,7 @@ private:
     std::vector<uint8_t> DirectoryBytes() const;
 
     uint32_t m_entries = 10;
+    uint32_t m_fileSystemVersion = 2;
     VarnexDate m_date{5, 3, 2024};
     std::vector<Object> m_objects;
 };

@@ -284,7 +284,14 @@ std::vector<std::array<uint8_t, 128>> DistinctFiles(size_t count)
 INSTANTIATE_TEST_SUITE_P(
     Images, VarnexFsMountRejects,
     testing::Values(
-        MountCase{"VersionThree", [] { return Layout(20480, {}, 3); }, 5},
+        MountCase{"VersionThree",
+                  [] {
+                      return CVarnexStoreBuilder()
+                          .Generic("BBX", {1})
+                          .FileSystemVersion(3)
+                          .BuildFileSystem();
+                  },
+                  5},
         MountCase{"ErasedSuperblock",
                   []
                   {
@@ -479,10 +486,11 @@ TEST(VarnexFsReadTest, ChecksRangesAndChecksums)
 
 TEST(VarnexFsReadTest, AChecksumErrorFailsTheWholeStore)
 {
-    auto fs = CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Generic("BBX", {1}).BuildFileSystem();
-    ASSERT_TRUE(CVarnexImage(fs).IsValid());
-    fs[3 * 128 + 20] ^= 0x01; // a data byte of the BBX file's node
-    CVarnexImage image(fs);
+    CVarnexStoreBuilder builder;
+    builder.Img("1.0", 1, 2, 3, 4).Generic("BBX", {1});
+    ASSERT_TRUE(CVarnexImage(builder.BuildFileSystem()).IsValid());
+    builder.WithBadChecksum();
+    CVarnexImage image(builder.BuildFileSystem());
     EXPECT_EQ(image.GetObjectCount(), 0u);
     EXPECT_FALSE(image.IsValid());
 }
