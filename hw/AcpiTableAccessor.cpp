@@ -74,6 +74,17 @@ bool IsSoundTable(const Table& table, const std::string& signature)
            Field32(table, 4) == table.size() && ChecksumIsZero(table.data(), table.size());
 }
 
+// A fixed-width text field, ending early at a NUL as "%.Ns" would.
+std::string FixedText(const Table& table, size_t at, size_t width)
+{
+    std::string text;
+    for (size_t i = 0; i < width && table[at + i] != 0; ++i)
+    {
+        text += static_cast<char>(table[at + i]);
+    }
+    return text;
+}
+
 std::string Printf(const char* format, auto... values)
 {
     std::array<char, 96> buffer{};
@@ -229,7 +240,7 @@ public:
         }
         out << "RSDP:\n";
         out << Printf("  checksum:      %02x\n", (*rsdp)[8]);
-        out << "  oem_id:        " << std::string(rsdp->begin() + 9, rsdp->begin() + 15) << "\n";
+        out << "  oem_id:        " << FixedText(*rsdp, 9, 6) << "\n";
         out << Printf("  revision:      %02x\n", (*rsdp)[15]);
         out << Printf("  rsdt_addr:     %08lx\n", static_cast<unsigned long>(Field32(*rsdp, 16)));
         out << Printf("  length:        %08lx\n", static_cast<unsigned long>(Field32(*rsdp, 20)));
@@ -262,8 +273,8 @@ private:
         out << Printf("  length:        %08lx\n", static_cast<unsigned long>(Field32(table, 4)));
         out << Printf("  revision:      %02x\n", table[8]);
         out << Printf("  checksum:      %02x\n", table[9]);
-        out << "  oem_id:        " << std::string(table.begin() + 10, table.begin() + 16) << "\n";
-        out << "  oem_table_id:  " << std::string(table.begin() + 16, table.begin() + 24) << "\n";
+        out << "  oem_id:        " << FixedText(table, 10, 6) << "\n";
+        out << "  oem_table_id:  " << FixedText(table, 16, 8) << "\n";
         out << Printf("  oem_revision:  %08lx\n", static_cast<unsigned long>(Field32(table, 24)));
         out << Printf("  creator_id:    %08lx\n", static_cast<unsigned long>(Field32(table, 28)));
         out << Printf("  creator_rev:   %08lx\n", static_cast<unsigned long>(Field32(table, 32)));

@@ -3,6 +3,7 @@
 #include "core/Exceptions.h"
 #include "sim/AcpiTableBuilder.h"
 #include "sim/SimMachine.h"
+#include "sim/SimPlatform.h"
 
 #include <fstream>
 #include <stdexcept>
@@ -237,6 +238,28 @@ void ReadFunction(const json& section, SimLoadContext& context, const CSimModelR
     }
 }
 
+// {"ac": true, "battery_percent": 50, "charging": false}; no battery_percent
+// means no battery.
+void ReadPower(const json& section, CSimMachine& machine)
+{
+    PowerStatus& power = machine.Power();
+    power.acLineStatus =
+        section.value("ac", true) ? PowerStatus::kAcOnline : PowerStatus::kAcOffline;
+    if (section.contains("battery_percent"))
+    {
+        power.batteryLifePercent =
+            Narrow<uint8_t>(SimJsonNumber(section.at("battery_percent"), "battery_percent"), 100,
+                            "battery_percent");
+        power.batteryFlag =
+            BatteryFlagFor(power.batteryLifePercent, section.value("charging", false));
+    }
+    else
+    {
+        power.batteryFlag = PowerStatus::kNoSystemBattery;
+        power.batteryLifePercent = PowerStatus::kPercentUnknown;
+    }
+}
+
 void ReadAcpi(const json& section, CSimMachine& machine)
 {
     CAcpiTableBuilder builder;
@@ -288,6 +311,10 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
         machine->AddRam(
             SimJsonRequiredNumber(region, "base"),
             Narrow<uint64_t>(SimJsonRequiredNumber(region, "size"), 0x40000000, "RAM size"));
+    }
+    if (description.contains("power"))
+    {
+        ReadPower(description.at("power"), *machine);
     }
     if (description.contains("acpi"))
     {

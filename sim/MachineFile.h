@@ -7,6 +7,7 @@
 //
 //   {
 //     "access_cost_ns": 100,
+//     "power": {"ac": false, "battery_percent": 50, "charging": false},
 //     "ram": [{"base": "0x100000", "size": "0x100000"}],
 //     "acpi": {"revision": 2, "rsdp": "0xF0010", "tables_at": "0xF1000",
 //              "mcfg": [{"base": "0xE0000000", "start_bus": 0, "end_bus": 255}]},

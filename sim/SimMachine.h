@@ -7,6 +7,7 @@
 // are dropped, as on a real bus.
 
 #include "core/RefCount.h"
+#include "core/platform/IPowerSource.h"
 #include "sim/ISimDevice.h"
 #include "sim/SimCounters.h"
 #include "sim/SimPciFunction.h"
@@ -32,6 +33,12 @@ public:
     SimCounters& Counters() { return m_counters; }
     // The virtual time each register, port or configuration access takes.
     void SetAccessCostNanoseconds(uint64_t nanoseconds) { m_accessCost = nanoseconds; }
+
+    // The machine's power supply (AC on, no battery unless set) and the
+    // reboots asked of it.
+    PowerStatus& Power() { return m_power; }
+    uint32_t RebootCount() const { return m_reboots; }
+    void RecordReboot() { ++m_reboots; }
 
     // Memory.
     void AddRam(uint64_t base, uint64_t size);
@@ -108,4 +115,7 @@ private:
     std::vector<std::unique_ptr<CSimPciFunction>> m_functions;
     std::vector<std::shared_ptr<ISimDevice>> m_devices;
     uint32_t m_configAddress = 0;
+    PowerStatus m_power{PowerStatus::kAcOnline, PowerStatus::kNoSystemBattery,
+                        PowerStatus::kPercentUnknown};
+    uint32_t m_reboots = 0;
 };

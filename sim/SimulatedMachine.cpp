@@ -6,6 +6,7 @@
 #include "sim/MachineFile.h"
 #include "sim/SimDriverTransport.h"
 #include "sim/SimMachine.h"
+#include "sim/SimPlatform.h"
 
 #include <cstdlib>
 
@@ -13,6 +14,12 @@ void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine)
 {
     PlatformServices services = GetPlatformServices();
     services.clock = machine->ClockService();
+    services.powerSource = CreateSimPowerSource(machine);
+    services.systemControl = CreateSimSystemControl(machine);
+    // The Linux display-device and D3-cold services would act on the real
+    // machine; they stay absent until the simulated machine models them.
+    services.displayDevices = nullptr;
+    services.d3Cold = nullptr;
     InstallPlatformServices(services);
     SetAcpiTableDirectory("");
     InstallDriverTransport(CRefPtr<IDriverTransport>(new CSimDriverTransport(std::move(machine))));

@@ -6,9 +6,10 @@
 
 class CSimMachine;
 
-// Installs the machine as the driver transport and its virtual clock as the
-// platform clock (the other platform services stay as installed); no ACPI
-// table directory is read.
+// Installs the machine as the driver transport, and as the platform's clock,
+// power source and system control. Console input and break handling stay as
+// installed; the display-device and D3-cold services are emptied, since the
+// Linux ones would act on the real machine. No ACPI table directory is read.
 void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine);
 
 enum class EMachineSelection

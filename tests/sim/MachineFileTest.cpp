@@ -10,6 +10,7 @@
 #include "hw/IRomviseDriver.h"
 #include "platform/linux/LinuxDriverTransport.h"
 #include "sim/SimMachine.h"
+#include "sim/SimPlatform.h"
 #include "sim/SimulatedMachine.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,32 @@ TEST_F(MachineFileTest, WithoutTheVariableTheLinuxTransportIsChosen)
     unsetenv("ROMVISE_MACHINE");
     EXPECT_EQ(InstallMachineFromEnvironment(), EMachineSelection::Linux);
     EXPECT_NE(dynamic_cast<CLinuxDriverTransport*>(GetDriverTransport().get()), nullptr);
+}
+
+TEST_F(MachineFileTest, PowerAndRebootBelongToTheMachine)
+{
+    std::shared_ptr<CSimMachine> machine =
+        LoadMachineFile(Write("laptop.json", R"({"power": {"ac": false, "battery_percent": 30}})"));
+    PlatformServices before = GetPlatformServices();
+    InstallSimulatedMachine(machine);
+    PlatformServices& services = GetPlatformServices();
+    PowerStatus status;
+    ASSERT_TRUE(services.powerSource->ReadPowerStatus(status));
+    EXPECT_EQ(status.acLineStatus, PowerStatus::kAcOffline);
+    EXPECT_EQ(status.batteryLifePercent, 30);
+    EXPECT_EQ(status.batteryFlag, PowerStatus::kBatteryLow);
+    services.systemControl->Reboot();
+    EXPECT_EQ(machine->RebootCount(), 1u);
+    EXPECT_FALSE(services.systemControl->IsWow64());
+    EXPECT_EQ(services.displayDevices, nullptr) << "never the real machine's devices";
+    EXPECT_EQ(services.d3Cold, nullptr);
+    InstallPlatformServices(before);
+
+    const PowerStatus desktop = LoadMachineFile(Write("desktop.json", "{}"))->Power();
+    EXPECT_EQ(desktop.acLineStatus, PowerStatus::kAcOnline);
+    EXPECT_EQ(desktop.batteryFlag, PowerStatus::kNoSystemBattery);
+    EXPECT_EQ(BatteryFlagFor(90, true), PowerStatus::kBatteryHigh | PowerStatus::kBatteryCharging);
+    EXPECT_EQ(BatteryFlagFor(4, false), PowerStatus::kBatteryLow | PowerStatus::kBatteryCritical);
 }
 
 TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)

@@ -1,0 +1,16 @@
+#pragma once
+// The platform services a simulated machine answers itself: its power supply
+// and system control (a reboot is recorded in the machine, never done).
+
+#include "core/platform/IPowerSource.h"
+#include "core/platform/ISystemControl.h"
+
+#include <memory>
+
+class CSimMachine;
+
+CRefPtr<IPowerSource> CreateSimPowerSource(std::shared_ptr<CSimMachine> machine);
+CRefPtr<ISystemControl> CreateSimSystemControl(std::shared_ptr<CSimMachine> machine);
+
+// The battery flags a charge level gives, as the system reports them.
+uint8_t BatteryFlagFor(uint8_t percent, bool charging);
