@@ -176,7 +176,7 @@ TEST(RomviseDriver, ServiceLeftRunningIsOpenedAndAccepted)
     }
 }
 
-TEST(RomviseDriver, ConstructionFailuresCarryTheOriginalTexts)
+TEST(RomviseDriver, ConstructionFailuresNameTheStep)
 {
     struct Case
     {
