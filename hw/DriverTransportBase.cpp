@@ -11,7 +11,8 @@ uint32_t CDriverTransportBase::CreateService(const std::string& name, const std:
     {
         return kErrorServiceExists;
     }
-    m_serviceName = name.empty() ? std::string("?") : name;
+    m_serviceName = name;
+    m_serviceInstalled = true;
     return 0;
 }
 
@@ -57,6 +58,7 @@ uint32_t CDriverTransportBase::RemoveService()
         return kErrorServiceDoesNotExist;
     }
     m_serviceName.clear();
+    m_serviceInstalled = false;
     return 0;
 }
 

@@ -23,7 +23,7 @@ public:
     bool IsCompatibilityMode() override { return false; }
     std::string DescribeError(uint32_t code) override;
 
-    bool IsServiceInstalled() const { return !m_serviceName.empty(); }
+    bool IsServiceInstalled() const { return m_serviceInstalled; }
     bool IsRunning() const { return m_running; }
     bool IsDeviceOpen() const { return m_deviceOpen; }
 
@@ -34,6 +34,7 @@ protected:
 
 private:
     std::string m_serviceName;
+    bool m_serviceInstalled = false;
     bool m_running = false;
     bool m_deviceOpen = false;
 };

@@ -280,15 +280,26 @@ private:
         {
             return absent;
         }
-        struct PageRelease
+        uint32_t result = absent;
+        try
         {
-            CPCIDeviceAccessorImpl& self;
-            ~PageRelease() noexcept(false)
+            result = access(m_configPage);
+        }
+        catch (...)
+        {
+            // The access's own error is the one to report; the page goes
+            // regardless.
+            try
             {
-                self.m_acpi->UnmapConfigSpace(std::exchange(self.m_configPage, 0));
+                m_acpi->UnmapConfigSpace(std::exchange(m_configPage, 0));
             }
-        } release{*this};
-        return access(m_configPage);
+            catch (const std::exception&)
+            {
+            }
+            throw;
+        }
+        m_acpi->UnmapConfigSpace(std::exchange(m_configPage, 0));
+        return result;
     }
 
     // Writes the command word alone: the status half is written as zero, so
