@@ -1,0 +1,176 @@
+// NBSI blocks: building the block parts, and finding the Varnex block and its
+// objects in GPU images.
+
+#include "image/IROMImage.h"
+#include "image/NBSIPCIBlock.h"
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using testkit::CGpuImageBuilder;
+
+namespace
+{
+constexpr uint16_t kIR = 0x4952;
+constexpr uint16_t kIB = 0x4942;
+
+uint32_t DwordAt(const uint8_t* bytes)
+{
+    uint32_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+uint16_t WordAt(const uint8_t* bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+std::string ErrorOf(const std::function<void()>& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const std::exception& error)
+    {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(NBSIBlockTest, EmptyKeyListGivesAnEmptyDirectory)
+{
+    CRefPtr<CNBSIPCIBlock> block(new CNBSIPCIBlock({}));
+    const std::vector<uint8_t>& directory = block->GetDirectory();
+    ASSERT_EQ(directory.size(), 12u);
+    EXPECT_EQ(std::string(directory.begin(), directory.begin() + 4), "ISBN");
+    EXPECT_EQ(block->GetDirectorySize(), 12u);
+    EXPECT_EQ(directory[8], 0);
+    EXPECT_EQ(directory[9], 1);
+    EXPECT_EQ(block->GetObjectRecord(0), nullptr);
+
+    const auto& header = block->GetHeader();
+    EXPECT_EQ(block->GetHeaderSize(), 56u);
+    EXPECT_EQ(WordAt(&header[0]), 0xAA55);
+    EXPECT_EQ(WordAt(&header[24]), 0x20);
+    EXPECT_EQ(std::string(header.begin() + 32, header.begin() + 36), "PCIR");
+    EXPECT_EQ(WordAt(&header[36]), 0x7E2B);
+    EXPECT_EQ(WordAt(&header[42]), 0x18);
+    EXPECT_EQ(header[52], 0x70);
+    EXPECT_EQ(header[53], 0x80);
+    EXPECT_EQ(WordAt(&block->GetKPDE()[4]), 0x0101);
+}
+
+TEST(NBSIBlockTest, VarnexBlockHoldsImageAndBackup)
+{
+    CRefPtr<CNBSIPCIBlock> block(
+        new CNBSIPCIBlockVarnex(std::vector<uint8_t>(4096, 0x52), std::vector<uint8_t>{}));
+    const std::vector<uint8_t>& directory = block->GetDirectory();
+    EXPECT_EQ(block->GetDirectorySize(), 14u);
+    EXPECT_EQ(directory[8], 2);
+    EXPECT_EQ(WordAt(&directory[10]), kIR);
+    EXPECT_EQ(WordAt(&directory[12]), kIB);
+    EXPECT_EQ(DwordAt(block->GetObjectRecord(0) + 10), 4112u);
+    EXPECT_EQ(DwordAt(block->GetObjectRecord(1) + 10), 16u);
+    EXPECT_EQ(block->GetObjectRecord(0)[15], 1);
+    EXPECT_EQ(block->GetObjectData(0).size(), 4096u);
+    EXPECT_EQ(WordAt(&block->GetKPDE()[4]), 0x0100);
+    EXPECT_EQ(block->GetKPDE()[11], 0x04);
+
+    EXPECT_EQ(block->GetObjectRecord(2), nullptr);
+    block->SetObjectData(2, {1, 2, 3});
+    EXPECT_THROW(block->GetObjectData(2), std::out_of_range);
+    EXPECT_EQ(DwordAt(block->GetObjectRecord(1) + 10), 16u);
+}
+
+TEST(NBSIBlockTest, LookupsFindTheVarnexObjects)
+{
+    // A block whose directory starts with another type comes first and is
+    // skipped; offsets are window-relative behind an init-from-ROM segment.
+    CRefPtr<IROMImage> image = CGpuImageBuilder()
+                                   .InitFromRom(0x400)
+                                   .Block(CGpuImageBuilder::kX86, 0x800)
+                                   .NbsiBlock({{0x5347, {9, 9}}})
+                                   .VarnexBlock({0x52, 0x4F, 0x4D}, {0x11, 0x22})
+                                   .BuildImage();
+    EXPECT_EQ(image->FindNBSIBlock(), 0xA00);
+    const int32_t data = 0xA00 + 0x50 + 14 + 16;
+    EXPECT_EQ(image->FindNBSIObject(kIR), data);
+    EXPECT_EQ(image->GetNBSIObjectLength(kIR), 3u);
+    EXPECT_EQ(image->FindNBSIObject(kIB), data + 3 + 16);
+    EXPECT_EQ(image->GetNBSIObjectLength(kIB), 2u);
+    EXPECT_TRUE(image->HasVarnexBlock());
+    EXPECT_TRUE(image->HasVarnexBackupBlock());
+    EXPECT_EQ(image->FindNBSIObject(0x1234), -1);
+}
+
+TEST(NBSIBlockTest, PresenceNeedsDataThatIsNotErased)
+{
+    struct Case
+    {
+        const char* name;
+        CGpuImageBuilder builder;
+        bool image;
+        bool backup;
+    };
+    const std::vector<Case> cases = {
+        {"erased image", CGpuImageBuilder().VarnexBlock({0xFF, 0x00}, {0x01}), false, true},
+        {"empty backup", CGpuImageBuilder().VarnexBlock({0x00}, {}), true, false},
+        {"only an image object",
+         CGpuImageBuilder()
+             .NbsiBlock({
+                 {kIR, {1}},
+             })
+             .Patch(0x50 + 12 + 17, {0x42, 0x49}),
+         true, false},
+        {"no NBSI block", CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x800), false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CRefPtr<IROMImage> image = c.builder.BuildImage();
+        EXPECT_EQ(image->HasVarnexBlock(), c.image);
+        EXPECT_EQ(image->HasVarnexBackupBlock(), c.backup);
+    }
+    // With one object in the directory "IB" is not looked for behind it.
+    CRefPtr<IROMImage> single = CGpuImageBuilder().NbsiBlock({{kIR, {1}}}).BuildImage();
+    EXPECT_EQ(single->FindNBSIObject(kIB), -1);
+}
+
+TEST(NBSIBlockTest, ObjectSizesOutsideTheBlockAreRefused)
+{
+    const std::string refused = "NBSI block corrupted - invalid object size";
+    struct Case
+    {
+        const char* name;
+        CGpuImageBuilder builder;
+        uint16_t type;
+    };
+    const std::vector<Case> cases = {
+        {"size below a record", CGpuImageBuilder().VarnexBlock({1}, {2}).NbsiObjectSizeField(0, 8),
+         kIR},
+        {"size of zero", CGpuImageBuilder().VarnexBlock({1}, {2}).NbsiObjectSizeField(0, 0), kIB},
+        {"image past the block",
+         CGpuImageBuilder().VarnexBlock({1}, {2}).NbsiObjectSizeField(0, 0x10000), kIR},
+        {"backup past the block",
+         CGpuImageBuilder().VarnexBlock({1}, {2}).NbsiObjectSizeField(1, 0xFFFFFFF0), kIB},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CRefPtr<IROMImage> image = c.builder.BuildImage();
+        EXPECT_EQ(ErrorOf([&] { image->FindNBSIObject(c.type); }), refused);
+    }
+    // A directory pointer outside the block: no Varnex block there.
+    CRefPtr<IROMImage> image =
+        CGpuImageBuilder().VarnexBlock({1}, {2}).Patch(22, {0xF0, 0xFF}).BuildImage();
+    EXPECT_EQ(image->FindNBSIBlock(), -1);
+}
+} // namespace
