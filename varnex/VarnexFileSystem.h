@@ -179,7 +179,7 @@ int VarnexFsReclaim(VarnexFsContext* context);
 // The 8-bit sum of bytes[first, end) without bytes[first + skip], negated.
 uint8_t VarnexFsChecksum(std::span<const uint8_t> bytes, size_t first, size_t end, size_t skip);
 
-// The builder's pieces: appends an object's nodes (0, or 3 when its bytes are
+// The builder's building blocks: appends an object's nodes (0, or 3 when its bytes are
 // fewer than its size field), and dummy nodes for count bytes (0, or 3 when
 // count is not a multiple of 128).
 int VarnexFsWriteObjectNodes(const CVarnexImageObject& object, uint8_t attribute,

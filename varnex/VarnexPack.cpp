@@ -5,12 +5,6 @@
 namespace
 {
 
-struct FormatItem
-{
-    char letter;
-    uint16_t count;
-};
-
 // Walks the format, calling visit(letter) once per element. Stops with false
 // at a bad letter, a count without a letter, or when visit refuses.
 bool WalkFormat(std::string_view format, bool allowQuad, const std::function<bool(char)>& visit)

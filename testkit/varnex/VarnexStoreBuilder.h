@@ -101,7 +101,7 @@ private:
     std::vector<Object> m_objects;
 };
 
-// File-system pieces for tests that lay out nodes themselves.
+// File-system building blocks for tests that lay out nodes themselves.
 // A 128-byte superblock: "JFFS", version, total size, zeros.
 std::vector<uint8_t> MakeVarnexFsSuperblock(uint32_t version, uint32_t totalSize);
 // A node: header {flags, tag, offset, data length, sequence, checksum}, the
