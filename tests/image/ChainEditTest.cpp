@@ -246,11 +246,47 @@ TEST(ChainEditTest, InsertPlacesABlockAtABoundary)
     EXPECT_EQ(end->Sum8(0x10000, 0x18000), 0);
 }
 
+CGpuImageBuilder SuperImage()
+{
+    // The first block's PCIR length covers the EFI block behind its own
+    // sub-image.
+    CGpuImageBuilder builder;
+    builder.Block(kX86, 0x10000)
+        .PcirLength(0x18000)
+        .InitSize(0x18000)
+        .Kpde()
+        .KpdeSubImageLength(0x10000)
+        .KpdeIndicator(0)
+        .KpdeFlags(0x02)
+        .Block(kEfi, 0x8000);
+    return builder;
+}
+
+TEST(ChainEditTest, InsertIntoASuperImageGrowsTheContainer)
+{
+    CRefPtr<IROMImage> image = SuperImage().BuildImage();
+    ASSERT_TRUE(image->GetKPDEFlag1());
+    const std::vector<uint8_t> block = CGpuImageBuilder().Block(0xE0, 0x800).Build();
+    image->InsertPCIBlock(0x10000, block.data(), 0x800, false);
+    EXPECT_EQ(Walk(image.get()), (std::vector<int32_t>{0, 0x10000, 0x10800}));
+    EXPECT_EQ(image->GetPCIBlockLength(0), 0x18800u);
+    EXPECT_EQ(image->GetByte(2), 0x18800 / 512);
+    EXPECT_EQ(image->GetROMSize(), 0x18800u);
+    EXPECT_EQ(image->Sum8(0, 0x10000), 0);
+    EXPECT_EQ(image->Sum8(0x10000, 0x10800), 0);
+}
+
 TEST(ChainEditTest, InsertRefusalsChangeNothing)
 {
     const std::vector<uint8_t> publicBlock = CGpuImageBuilder().Block(0xE0, 0x800).Build();
     const std::vector<uint8_t> privateBlock =
         CGpuImageBuilder().Block(0xE0, 0x800).Private().Build();
+    const std::vector<uint8_t> superBlock = CGpuImageBuilder()
+                                                .Block(0xE0, 0x800)
+                                                .PcirLength(0x1000)
+                                                .Kpde()
+                                                .KpdeSubImageLength(0x800)
+                                                .Build();
     // A chain with a private-flagged block, all of it public by its marks.
     CGpuImageBuilder flagged;
     flagged.Block(kX86, 0x10000).Block(kEfi, 0x8000).Kpde().KpdeFlags(0x01);
@@ -269,6 +305,8 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
          "PCI chain corrupted: image offset out of range"},
         {"private block into a public chain", flagged, 0x10000, &privateBlock,
          "Cannot insert private image into public chain"},
+        {"SuperImage into a SuperImage", SuperImage(), 0x10000, &superBlock,
+         "Inserting a SuperImage into a SuperImage not supported"},
     };
     for (const Case& c : cases)
     {

@@ -470,6 +470,16 @@ TEST(GpuWindowTest, DoubtfulHeadersGiveNoWindowOrNoSize)
     EXPECT_EQ(empty->GetIFRImageSize(), 0u);
 }
 
+TEST(GpuWindowTest, OffsetModeIsRestoredWhenAChainOperationFails)
+{
+    CRefPtr<IROMImage> image = TwoBlocks().LastImage(false).InitFromRom(0x1000).BuildImage();
+    image->SetOffsetMode(false);
+    EXPECT_EQ(ErrorOf([&] { image->GetROMSize(); }), "PCI Block corrupted - size mismatch");
+    EXPECT_FALSE(image->GetOffsetMode());
+    EXPECT_EQ(ErrorOf([&] { image->ConvertToPrivateChain(); }), "");
+    EXPECT_FALSE(image->GetOffsetMode());
+}
+
 TEST(GpuWindowTest, CloneKeepsTheSegmentAndTheMode)
 {
     CRefPtr<IROMImage> image =
