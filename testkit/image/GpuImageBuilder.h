@@ -15,6 +15,9 @@
 //       .VarnexBlock(varnexBytes, {})             // NBSI block "IR"/"IB"
 //       .Build();
 //
+// Varnex payloads are raw store bytes, for example those of
+// testkit::CVarnexStoreBuilder().Img(...).BuildRaw().
+//
 // Offsets returned by OffsetOf are window-relative (the chain starts at 0).
 // Malformations: PcirLength (bad or zero length), LastImage(false) (missing
 // last flag), BadChecksum, Truncate (cut the image short), and the raw Patch.

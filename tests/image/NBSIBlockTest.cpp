@@ -4,6 +4,7 @@
 #include "image/IROMImage.h"
 #include "image/NBSIPCIBlock.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "testkit/varnex/VarnexStoreBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,23 @@ TEST(NBSIBlockTest, LookupsFindTheVarnexObjects)
     EXPECT_TRUE(image->HasVarnexBlock());
     EXPECT_TRUE(image->HasVarnexBackupBlock());
     EXPECT_EQ(image->FindNBSIObject(0x1234), -1);
+}
+
+TEST(NBSIBlockTest, AVarnexStoreTravelsWhole)
+{
+    const std::vector<uint8_t> store =
+        testkit::CVarnexStoreBuilder().Img("1.2", 0x2204, 0x7E2B, 0x1454, 0x7E2B).BuildRaw();
+    CRefPtr<IROMImage> image = CGpuImageBuilder()
+                                   .Block(CGpuImageBuilder::kX86, 0x800)
+                                   .VarnexBlock(store, store)
+                                   .BuildImage();
+    ASSERT_EQ(image->GetNBSIObjectLength(kIR), store.size());
+    const int32_t data = image->FindNBSIObject(kIR);
+    std::vector<uint8_t> found(store.size());
+    image->ReadBlock(found.data(), data, static_cast<uint32_t>(found.size()));
+    EXPECT_EQ(found, store);
+    EXPECT_EQ(image->FindNBSIObject(kIB), data + static_cast<int32_t>(store.size()) + 16);
+    EXPECT_EQ(image->GetROMSize(), image->GetLoadedSize());
 }
 
 TEST(NBSIBlockTest, PresenceNeedsDataThatIsNotErased)
