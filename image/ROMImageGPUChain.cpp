@@ -42,6 +42,17 @@ struct CodeTypeNames
     const char* dumpName;
 };
 
+// The four signature characters of a structure.
+std::string SignatureText(IROMImage* image, int32_t at)
+{
+    std::string text;
+    for (int32_t i = 0; i < 4; ++i)
+    {
+        text.push_back(static_cast<char>(image->GetByte(at + i)));
+    }
+    return text;
+}
+
 CodeTypeNames NamesOf(uint8_t codeType)
 {
     switch (codeType)
@@ -737,7 +748,7 @@ std::string CROMImageGPUImpl::DumpPCIBlocks(int32_t detail)
         if (detail == 3)
         {
             out << "------- PCI BLOCK -------\n"
-                << " Signature    = " << GetStringAt(pcir).substr(0, 4) << '\n'
+                << " Signature    = " << SignatureText(this, pcir) << '\n'
                 << " Vendor ID    = " << ToHex(GetWord(pcir + kPcirVendorId), 2) << '\n'
                 << " Device ID    = " << ToHex(GetWord(pcir + kPcirDeviceId), 2) << '\n'
                 << " Class-code   = " << ToHex(GetByte(pcir + kPcirClassCode), 1)
@@ -748,7 +759,7 @@ std::string CROMImageGPUImpl::DumpPCIBlocks(int32_t detail)
             if (kpde != -1)
             {
                 out << "------- KPDE BLOCK ------\n"
-                    << " Signature    = " << GetStringAt(kpde).substr(0, 4) << '\n'
+                    << " Signature    = " << SignatureText(this, kpde) << '\n'
                     << " Length       = " << ToHex(GetWord(kpde + kKpdeImageLength), 2) << '\n'
                     << " Last Image   = " << ToHex(GetByte(kpde + kKpdeIndicator), 2) << '\n'
                     << " Flags-0      = " << ToHex(GetByte(kpde + kKpdeFlags), 2) << '\n';

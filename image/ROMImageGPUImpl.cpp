@@ -111,11 +111,13 @@ void CROMImageGPUImpl::WriteBlock(const uint8_t* source, int32_t offset, uint32_
 
 void CROMImageGPUImpl::Parse()
 {
+    // The window is derived from the new bytes first: the code-type test must
+    // not read the first block through the window of an earlier image.
+    ResetWindow();
     if (GetFirstCodeType() == kCodeOpenFirmware)
     {
         throw std::runtime_error("Unsupported code type: 0x01. FCode support deprecated.");
     }
-    ResetWindow();
     CROMImageBaseImpl::Parse();
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -213,6 +215,29 @@ TEST(GpuChainTest, OpenFirmwareFirstBlockIsRefused)
             [&]
             { IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size())); }),
         "Unsupported code type: 0x01. FCode support deprecated.");
+}
+
+TEST(GpuChainTest, LoadingANewFileForgetsTheOldWindow)
+{
+    // Through the old image's 0x1000-byte window the new file's second block
+    // (Open Firmware) would look like its first.
+    CRefPtr<IROMImage> image =
+        CGpuImageBuilder().InitFromRom(0x1000).Block(kX86, 0x800).BuildImage();
+    ASSERT_EQ(image->GetWindowOffset(), 0x1000u);
+    const std::vector<uint8_t> bytes = CGpuImageBuilder()
+                                           .Block(kX86, 0x1000)
+                                           .Block(CGpuImageBuilder::kOpenFirmware, 0x800)
+                                           .Build();
+    const std::string path = testing::TempDir() + "romvise-window.rom";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    EXPECT_EQ(ErrorOf([&] { image->LoadFromFile(path); }), "");
+    std::remove(path.c_str());
+    EXPECT_EQ(image->GetWindowOffset(), 0u);
+    EXPECT_EQ(image->GetROMSize(), 0x1800u);
 }
 
 TEST(GpuChainTest, KpdeSitsOnTheSixteenByteBoundaryAfterThePcir)
