@@ -60,6 +60,20 @@ private:
     const std::vector<std::string>* FindOccurrence(const std::string& name, int occurrence) const;
     OptionMap::iterator FindOccurrenceIterator(const std::string& name, int occurrence);
 
+    // What a typed reader works on: an absent option or occurrence is no
+    // error (the record says "absent"), a missing value is.
+    struct ReaderInput
+    {
+        enum Status
+        {
+            OptionAbsent,
+            ValueMissing,
+            Present
+        } status;
+        const std::string* text;
+    };
+    ReaderInput FindReaderInput(const std::string& name, int occurrence, int index) const;
+
     OptionMap m_options;
     bool m_stopped = false;
     std::vector<std::string> m_plainArguments;
@@ -171,18 +185,33 @@ OptionMap::iterator CCommandLineImpl::FindOccurrenceIterator(const std::string& 
     {
         ++it;
     }
-    return occurrence < 0 ? m_options.end() : (it == end ? m_options.end() : it);
+    return (occurrence < 0 || it == end) ? m_options.end() : it;
 }
 
 const std::vector<std::string>* CCommandLineImpl::FindOccurrence(const std::string& name,
                                                                  int occurrence) const
 {
-    auto [it, end] = m_options.equal_range(name);
-    for (int skipped = 0; it != end && skipped < occurrence; ++skipped)
-    {
-        ++it;
-    }
+    // The search changes nothing; it shares the stepping of the mutable one.
+    auto* self = const_cast<CCommandLineImpl*>(this);
+    const auto it = self->FindOccurrenceIterator(name, occurrence);
+    return it == self->m_options.end() ? nullptr : &it->second;
+}
     return (occurrence < 0 || it == end) ? nullptr : &it->second;
+}
+
+CCommandLineImpl::ReaderInput CCommandLineImpl::FindReaderInput(const std::string& name,
+                                                                int occurrence, int index) const
+{
+    const std::vector<std::string>* values = FindOccurrence(name, occurrence);
+    if (!values)
+    {
+        return {ReaderInput::OptionAbsent, nullptr};
+    }
+    if (index < 0 || static_cast<size_t>(index) >= values->size())
+    {
+        return {ReaderInput::ValueMissing, nullptr};
+    }
+    return {ReaderInput::Present, &(*values)[index]};
 }
 
 std::string CCommandLineImpl::GetValue(std::string name, int occurrence, int index)
@@ -262,16 +291,12 @@ bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int ind
                                        RegisterSpec* spec)
 {
     *spec = {};
-    const std::vector<std::string>* values = FindOccurrence(name, occurrence);
-    if (!values)
+    const ReaderInput input = FindReaderInput(name, occurrence, index);
+    if (input.status != ReaderInput::Present)
     {
-        return true;
+        return input.status == ReaderInput::OptionAbsent;
     }
-    if (index < 0 || static_cast<size_t>(index) >= values->size())
-    {
-        return false;
-    }
-    const std::string& text = (*values)[index];
+    const std::string& text = *input.text;
 
     // REG.W: the register offset and the width letter.
     auto readOffsetAndWidth = [&](const std::string& registerText)
@@ -346,16 +371,12 @@ bool CCommandLineImpl::GetRegisterFieldSpec(std::string name, int occurrence, in
                                             TuneSpec* spec)
 {
     *spec = {};
-    const std::vector<std::string>* values = FindOccurrence(name, occurrence);
-    if (!values)
+    const ReaderInput input = FindReaderInput(name, occurrence, index);
+    if (input.status != ReaderInput::Present)
     {
-        return true;
+        return input.status == ReaderInput::OptionAbsent;
     }
-    if (index < 0 || static_cast<size_t>(index) >= values->size())
-    {
-        return false;
-    }
-    const std::string& text = (*values)[index];
+    const std::string& text = *input.text;
     spec->kind = TuneSpec::Assign;
 
     std::vector<std::string> sides;
