@@ -196,8 +196,6 @@ const std::vector<std::string>* CCommandLineImpl::FindOccurrence(const std::stri
     const auto it = self->FindOccurrenceIterator(name, occurrence);
     return it == self->m_options.end() ? nullptr : &it->second;
 }
-    return (occurrence < 0 || it == end) ? nullptr : &it->second;
-}
 
 CCommandLineImpl::ReaderInput CCommandLineImpl::FindReaderInput(const std::string& name,
                                                                 int occurrence, int index) const
