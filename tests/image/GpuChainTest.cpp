@@ -340,6 +340,23 @@ TEST(GpuChainTest, DumpListsEveryBlock)
                                           " Flags-0      = 05\n"
                                           "-------------------------\n");
 
+    // A SuperImage whose PCIR says "last": detail 1 follows the PCIR lengths,
+    // detail 2 the effective ones into the contained block.
+    CRefPtr<IROMImage> super = CGpuImageBuilder()
+                                   .Block(kX86, 0x10000)
+                                   .PcirLength(0x18000)
+                                   .PcirIndicator(0x80)
+                                   .Kpde()
+                                   .KpdeSubImageLength(0x10000)
+                                   .KpdeIndicator(0)
+                                   .Block(kEfi, 0x8000)
+                                   .BuildImage();
+    EXPECT_EQ(super->DumpPCIBlocks(1), "Location        Size Type           \n"
+                                       "000000:017FFF  98304 x86            \n");
+    EXPECT_EQ(super->DumpPCIBlocks(2), "Location        Size Type           \n"
+                                       "000000:017FFF  98304 x86            \n"
+                                       "010000:017FFF  32768 EFI            \n");
+
     CRefPtr<IROMImage> broken = TwoBlocks().LastImage(false).BuildImage();
     EXPECT_EQ(ErrorOf([&] { broken->DumpPCIBlocks(1); }), "Location        Size Type           \n"
                                                           "000000:00FFFF  65536 x86            \n"

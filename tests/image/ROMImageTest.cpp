@@ -350,3 +350,31 @@ TEST(ROMImageTest, StringsSelectionsAndNames)
     EXPECT_THROW(image->GetSelection(1), std::out_of_range);
 }
 } // namespace
+
+namespace
+{
+class CAttachmentImpl : public CReferenceCountImpl, public IImageAttachment
+{
+public:
+    explicit CAttachmentImpl(int32_t kind) : m_kind(kind) {}
+    ROMVISE_REFCOUNT_FORWARD
+    int32_t GetAttachmentKind() override { return m_kind; }
+
+private:
+    int32_t m_kind;
+};
+
+TEST(ROMImageTest, AttachedObjectsGoToTheSlotOfTheirKind)
+{
+    CRefPtr<IImageAttachment> first(new CAttachmentImpl(0));
+    CRefPtr<IImageAttachment> second(new CAttachmentImpl(1));
+    CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);
+    image->AttachObject(first.get());
+    image->AttachObject(second.get());
+    EXPECT_EQ(image->GetAttachedObject1(), first.get());
+    EXPECT_EQ(image->GetAttachedObject2(), second.get());
+    EXPECT_EQ(image->CopyAttachedList().size(), 2u);
+    image->DetachObject(first.get());
+    EXPECT_EQ(image->GetAttachedList(), std::vector<IImageAttachment*>{second.get()});
+}
+} // namespace
