@@ -64,6 +64,14 @@ public:
     // output's length, else written over the bytes there. False, writing
     // nothing, when the bytes would not lie inside output.
     virtual bool Serialize(std::vector<uint8_t>& output, uint16_t offset) const;
+    // Whether this object, from a new image, may replace old in a merge.
+    // mayLose becomes false when old's data carries over whole and true when
+    // the transition needs the user's leave because data may be lost; a refusal
+    // leaves it as it was. Every class decides for itself (VarnexMergeRules.cpp).
+    virtual bool CanTransitionFrom(const CVarnexImageObject& old, bool& mayLose, CLog* log) const;
+    // Takes over what this class keeps of old's data; old is only read. The
+    // base keeps nothing: the new object stays as it is.
+    virtual bool MergeFrom(const CVarnexImageObject& old, CLog* log);
 
     const VarnexObjectHeader& GetHeader() const { return m_header; }
     const VarnexTag& GetTag() const { return m_header.tag; }
@@ -84,6 +92,8 @@ protected:
     bool ParseInto(const VarnexTag& expected, std::span<const uint8_t> image, uint64_t offset);
     // Sets the body while the header's size follows; used by typed setters.
     void ReplaceBody(std::vector<uint8_t> body);
+    // Old's body cut to, or padded with zero bytes up to, this body's length.
+    std::vector<uint8_t> BodyFittedFrom(const CVarnexImageObject& old) const;
     // Called by constructors of subclasses whose layout rule is stricter than
     // the base's, once their vtable is in place.
     void RefuseUnacceptableLayout();
@@ -108,4 +118,11 @@ class CVarnexImagePersistentObject : public CVarnexImageObject
 public:
     using CVarnexImageObject::CVarnexImageObject;
     void Clear() override {}
+    // Same major version: allowed when the subversion does not go back and
+    // the body does not shrink. A newer major version is allowed but may lose
+    // data; an older one is refused.
+    bool CanTransitionFrom(const CVarnexImageObject& old, bool& mayLose, CLog* log) const override;
+    // Same major version: the old body is kept, fitted to the new length. A
+    // newer major version discards the old data.
+    bool MergeFrom(const CVarnexImageObject& old, CLog* log) override;
 };

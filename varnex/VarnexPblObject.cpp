@@ -3,6 +3,7 @@
 #include "core/TextHelpers.h"
 #include "varnex/VarnexPack.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace
@@ -449,4 +450,96 @@ bool CVarnexImagePblObject::TransferPages(const CVarnexImagePblObject& source, u
         return false;
     }
     return true;
+}
+
+namespace
+{
+
+bool IsVersion(const CVarnexImageObject& object, uint8_t version, uint8_t subversion)
+{
+    return object.GetVersion() == version && object.GetSubversion() == subversion;
+}
+
+} // namespace
+
+bool CVarnexImagePblObject::CanTransitionFrom(const CVarnexImageObject& old, bool& mayLose,
+                                              CLog* log) const
+{
+    if (IsVersion(old, 2, 0) && IsVersion(*this, 2, 1))
+    {
+        mayLose = true; // 64 slots per array become 20
+        return true;
+    }
+    if (IsVersion(old, 2, 1) && IsVersion(*this, 2, 0))
+    {
+        mayLose = false;
+        return true;
+    }
+    return CVarnexImagePersistentObject::CanTransitionFrom(old, mayLose, log);
+}
+
+bool CVarnexImagePblObject::MergeFrom(const CVarnexImageObject& old, CLog* log)
+{
+    const auto* oldPbl = dynamic_cast<const CVarnexImagePblObject*>(&old);
+    const bool layoutsDiffer = oldPbl != nullptr && oldPbl->IsKnownVersion() && IsKnownVersion() &&
+                               old.GetVersion() == GetVersion() &&
+                               old.GetSubversion() != GetSubversion();
+    if (!layoutsDiffer)
+    {
+        // Same layout (or one this object cannot read): the persistent rule,
+        // whose refusal leaves the new object as it is.
+        CVarnexImagePersistentObject::MergeFrom(old, log);
+        return true;
+    }
+    // The arrays lie at other offsets in the other layout, so the body cannot
+    // be copied byte for byte: the pages are carried array by array.
+    if (IsVersion(old, 2, 0) && IsVersion(*this, 2, 1))
+    {
+        *log << "Warning: translating from PBL version 2.0 to version "
+             << "2.1 - some data may be truncated." << LogEndl;
+    }
+    else
+    {
+        *log << "Preserving data for PBL object." << LogEndl;
+    }
+    return ConvertPagesFrom(*oldPbl);
+}
+
+bool CVarnexImagePblObject::ConvertPagesFrom(const CVarnexImagePblObject& old)
+{
+    auto record = LoadRecord();
+    const auto oldRecord = old.LoadRecord();
+    if (!record || !oldRecord)
+    {
+        return false;
+    }
+    // The three count bytes; the page count cannot exceed what one array holds.
+    record->values[kPageCountAt - 1] = oldRecord->values[kPageCountAt - 1];
+    record->values[kPageCountAt] = static_cast<int32_t>(std::min<uint32_t>(
+        static_cast<uint8_t>(oldRecord->values[kPageCountAt]), record->capacity));
+    record->values[kPageCountAt + 1] = oldRecord->values[kPageCountAt + 1];
+    for (const uint32_t eccFlag : {1u, 0u})
+    {
+        uint32_t slot = 0;
+        for (uint32_t i = 0; i < oldRecord->capacity; ++i)
+        {
+            const VarnexRetiredPageEntry entry = oldRecord->Page(eccFlag, i);
+            if (entry != 0 && slot < record->capacity)
+            {
+                record->SetPage(eccFlag, slot++, entry);
+            }
+        }
+        for (; slot < record->capacity; ++slot)
+        {
+            record->SetPage(eccFlag, slot, 0);
+        }
+    }
+    // The fields after the arrays, value by value as far as both layouts go.
+    const size_t tailAt = record->Index(0, record->capacity);
+    const size_t oldTailAt = oldRecord->Index(0, oldRecord->capacity);
+    const size_t tailLength =
+        std::min(record->values.size() - tailAt, oldRecord->values.size() - oldTailAt);
+    std::copy_n(oldRecord->values.begin() + static_cast<std::ptrdiff_t>(oldTailAt), tailLength,
+                record->values.begin() + static_cast<std::ptrdiff_t>(tailAt));
+    return StoreRecord(*record);
 }

@@ -26,6 +26,12 @@ public:
 
     // Wipes both arrays and the page count (process logger, as every Clear).
     void Clear() override;
+    // 2.0 to 2.1 is allowed but may lose pages (64 slots per array become
+    // 20); 2.1 to 2.0 is allowed; every other pair follows the persistent rule.
+    bool CanTransitionFrom(const CVarnexImageObject& old, bool& mayLose, CLog* log) const override;
+    // Between 2.0 and 2.1 the pages are carried array by array into the new
+    // layout; every other pair follows the persistent merge.
+    bool MergeFrom(const CVarnexImageObject& old, CLog* log) override;
 
     // Sets every page of one array to 0 (ECC on for a non-zero flag).
     bool ClearPages(uint32_t eccFlag, CLog* log);
@@ -65,6 +71,10 @@ protected:
 private:
     std::optional<VarnexPblRecord> LoadRecord() const;
     bool StoreRecord(const VarnexPblRecord& record);
+    // Rewrites this object's record from old's, whose layout may differ:
+    // count bytes and trailing bytes carried, each array's pages copied in
+    // order into the free slots of this layout's array, as many as fit.
+    bool ConvertPagesFrom(const CVarnexImagePblObject& old);
 
     uint32_t m_transferMaximum = 0;
 };

@@ -45,6 +45,9 @@ public:
     // big)" on standard output and changes nothing; otherwise the field is
     // zeroed and the characters copied to its start.
     bool SetBoardProductNumber(std::span<const uint8_t> characters);
+    // The persistent merge, except that a blank old product number gives way
+    // to the new object's.
+    bool MergeFrom(const CVarnexImageObject& old, CLog* log) override;
 
 protected:
     bool IsAcceptableLayout(const VarnexObjectHeader& header) const override;
@@ -55,6 +58,10 @@ class CVarnexImageOemObject : public CVarnexImagePersistentObject
 {
 public:
     CVarnexImageOemObject(std::span<const uint8_t> image, uint16_t offset);
+    // Versions are not compared: only a body that would shrink is refused.
+    bool CanTransitionFrom(const CVarnexImageObject& old, bool& mayLose, CLog* log) const override;
+    // The old body, fitted to the new length, whatever the versions.
+    bool MergeFrom(const CVarnexImageObject& old, CLog* log) override;
 };
 
 struct VarnexPolicyEntry
