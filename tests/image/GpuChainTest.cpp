@@ -2,6 +2,7 @@
 // checksums, listing) and the init-from-ROM window.
 
 #include "image/IROMImage.h"
+#include "image/ROMImageGPUImpl.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -532,5 +533,34 @@ TEST(GpuWindowTest, CloneKeepsTheSegmentAndTheMode)
     EXPECT_EQ(copy->GetLoadedSize(), 0x19000u);
     EXPECT_EQ(copy->GetWindowOffset(), 0x1000u);
     EXPECT_EQ(copy->CompareRange(image.get(), 0, 0x18000), -1);
+}
+} // namespace
+
+namespace
+{
+// Reaches the image's protected pattern search.
+class CSearchableGPUImage : public CROMImageGPUImpl
+{
+public:
+    CSearchableGPUImage(const std::vector<uint8_t>& bytes)
+        : CROMImageGPUImpl(bytes.data(), static_cast<uint32_t>(bytes.size()))
+    {
+    }
+    using CROMImageGPUImpl::FindBytes;
+};
+
+TEST(GpuWindowTest, FindBytesSearchesOnlyTheWindowsLoadedBytes)
+{
+    std::vector<uint8_t> bytes = CGpuImageBuilder().InitFromRom(0x400).Block(kX86, 0x800).Build();
+    const uint8_t pattern[] = {'F', 'I', 'N', 'D'};
+    std::copy(pattern, pattern + 4, bytes.begin() + 0x100);         // in the segment
+    std::copy(pattern, pattern + 4, bytes.begin() + 0x400 + 0x300); // in the chain
+    std::copy(pattern, pattern + 3, bytes.end() - 3);               // cut by the end
+    CRefPtr<CSearchableGPUImage> image(new CSearchableGPUImage(bytes));
+    EXPECT_EQ(image->FindBytes(pattern, 4), 0x300);
+    image->SetOffsetMode(false);
+    EXPECT_EQ(image->FindBytes(pattern, 4), 0x100);
+    const uint8_t tail[] = {'F', 'I', 'N', 'D', 0xFF};
+    EXPECT_EQ(image->FindBytes(tail, 5), -1);
 }
 } // namespace
