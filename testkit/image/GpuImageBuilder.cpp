@@ -116,7 +116,7 @@ CGpuImageBuilder& CGpuImageBuilder::Trailer(std::vector<uint8_t> bytes)
 
 // ---- blocks ---------------------------------------------------------------
 
-CGpuImageBuilder::BlockSpec& CGpuImageBuilder::Current()
+CGpuImageBuilder::BlockPlan& CGpuImageBuilder::Current()
 {
     if (m_blocks.empty())
     {
@@ -131,25 +131,25 @@ CGpuImageBuilder& CGpuImageBuilder::Block(uint8_t codeType, uint32_t length)
     {
         throw std::invalid_argument("A block length is a non-zero multiple of 512");
     }
-    BlockSpec spec;
-    spec.codeType = codeType;
-    spec.length = length;
-    m_blocks.push_back(spec);
+    BlockPlan plan;
+    plan.codeType = codeType;
+    plan.length = length;
+    m_blocks.push_back(plan);
     return *this;
 }
 
 CGpuImageBuilder& CGpuImageBuilder::NbsiBlock(std::vector<NbsiObject> objects)
 {
-    BlockSpec spec;
-    spec.codeType = kNbsi;
-    spec.isNbsi = true;
-    spec.pcirOffset = kNbsiPcirOffset;
-    spec.hasKpde = true;
-    spec.kpdeVersion = 0x0100;
-    spec.kpdeFlags = 0x04;
-    spec.objects = std::move(objects);
-    spec.length = NbsiLength(spec.nbsiDirectoryOffset, spec.objects);
-    m_blocks.push_back(std::move(spec));
+    BlockPlan plan;
+    plan.codeType = kNbsi;
+    plan.isNbsi = true;
+    plan.pcirOffset = kNbsiPcirOffset;
+    plan.hasKpde = true;
+    plan.kpdeVersion = 0x0100;
+    plan.kpdeFlags = 0x04;
+    plan.objects = std::move(objects);
+    plan.length = NbsiLength(plan.nbsiDirectoryOffset, plan.objects);
+    m_blocks.push_back(std::move(plan));
     return *this;
 }
 
@@ -235,10 +235,10 @@ CGpuImageBuilder& CGpuImageBuilder::PcirIndicator(uint8_t indicator)
 
 CGpuImageBuilder& CGpuImageBuilder::Kpde(uint16_t version, uint16_t structureLength)
 {
-    BlockSpec& spec = Current();
-    spec.hasKpde = true;
-    spec.kpdeVersion = version;
-    spec.kpdeStructureLength = structureLength;
+    BlockPlan& plan = Current();
+    plan.hasKpde = true;
+    plan.kpdeVersion = version;
+    plan.kpdeStructureLength = structureLength;
     return *this;
 }
 
@@ -274,9 +274,9 @@ CGpuImageBuilder& CGpuImageBuilder::BadChecksum()
 
 CGpuImageBuilder& CGpuImageBuilder::NbsiDirectoryOffset(uint16_t offset)
 {
-    BlockSpec& spec = Current();
-    spec.nbsiDirectoryOffset = offset;
-    spec.length = std::max(spec.length, NbsiLength(offset, spec.objects));
+    BlockPlan& plan = Current();
+    plan.nbsiDirectoryOffset = offset;
+    plan.length = std::max(plan.length, NbsiLength(offset, plan.objects));
     return *this;
 }
 
@@ -352,11 +352,11 @@ std::vector<uint8_t> CGpuImageBuilder::RenderInitFromRom() const
     return bytes;
 }
 
-std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t index,
+std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t index,
                                                    bool isLast) const
 {
-    std::vector<uint8_t> bytes(spec.length);
-    if (!spec.isNbsi)
+    std::vector<uint8_t> bytes(plan.length);
+    if (!plan.isNbsi)
     {
         // A recognisable payload, different in every block, so sums and
         // comparisons see real data.
@@ -365,12 +365,12 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t
             bytes[j] = static_cast<uint8_t>(0x5A ^ (index * 13 + j * 7));
         }
     }
-    std::fill(bytes.begin(), bytes.begin() + std::min<size_t>(spec.pcirOffset, bytes.size()), 0);
+    std::fill(bytes.begin(), bytes.begin() + std::min<size_t>(plan.pcirOffset, bytes.size()), 0);
 
-    const bool last = spec.lastImage.value_or(isLast);
-    PutWord(bytes, 0, spec.mark);
-    const uint32_t initSize = spec.initSize.value_or(spec.length);
-    if (spec.codeType == kEfi)
+    const bool last = plan.lastImage.value_or(isLast);
+    PutWord(bytes, 0, plan.mark);
+    const uint32_t initSize = plan.initSize.value_or(plan.length);
+    if (plan.codeType == kEfi)
     {
         PutWord(bytes, 2, static_cast<uint16_t>(std::min<uint32_t>(initSize / kUnit, 0xFFFF)));
     }
@@ -378,68 +378,68 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t
     {
         PutByte(bytes, 2, static_cast<uint8_t>(std::min<uint32_t>(initSize / kUnit, 0xFF)));
     }
-    PutWord(bytes, 0x18, spec.pcirOffset);
+    PutWord(bytes, 0x18, plan.pcirOffset);
 
-    const size_t pcir = spec.pcirOffset;
+    const size_t pcir = plan.pcirOffset;
     const uint32_t defaultSignature =
-        spec.mark == kPrivateMark ? FourCharacters("KPDS") : FourCharacters("PCIR");
-    PutDword(bytes, pcir, spec.pcirSignature.value_or(defaultSignature));
-    PutWord(bytes, pcir + 4, spec.vendorId);
-    PutWord(bytes, pcir + 6, spec.deviceId);
+        plan.mark == kPrivateMark ? FourCharacters("KPDS") : FourCharacters("PCIR");
+    PutDword(bytes, pcir, plan.pcirSignature.value_or(defaultSignature));
+    PutWord(bytes, pcir + 4, plan.vendorId);
+    PutWord(bytes, pcir + 6, plan.deviceId);
     PutWord(bytes, pcir + 8, 0);
-    PutWord(bytes, pcir + 10, spec.pcirStructureLength);
-    PutByte(bytes, pcir + 12, spec.pcirRevision);
+    PutWord(bytes, pcir + 10, plan.pcirStructureLength);
+    PutByte(bytes, pcir + 12, plan.pcirRevision);
     PutByte(bytes, pcir + 13, 0x00);
     PutByte(bytes, pcir + 14, 0x00);
     PutByte(bytes, pcir + 15, 0x03); // display controller
-    PutWord(bytes, pcir + 16, static_cast<uint16_t>(spec.pcirLength.value_or(spec.length) / kUnit));
+    PutWord(bytes, pcir + 16, static_cast<uint16_t>(plan.pcirLength.value_or(plan.length) / kUnit));
     PutWord(bytes, pcir + 18, 0);
-    PutByte(bytes, pcir + 20, spec.codeType);
-    PutByte(bytes, pcir + 21, static_cast<uint8_t>((last ? 0x80 : 0) | spec.pcirIndicatorBits));
+    PutByte(bytes, pcir + 20, plan.codeType);
+    PutByte(bytes, pcir + 21, static_cast<uint8_t>((last ? 0x80 : 0) | plan.pcirIndicatorBits));
     PutWord(bytes, pcir + 22, 0);
 
-    if (spec.hasKpde)
+    if (plan.hasKpde)
     {
-        const size_t kpde = (pcir + spec.pcirStructureLength + 15) / 16 * 16;
+        const size_t kpde = (pcir + plan.pcirStructureLength + 15) / 16 * 16;
         for (size_t j = kpde; j < kpde + 20 && j < bytes.size(); ++j)
         {
             bytes[j] = 0;
         }
         PutDword(bytes, kpde, FourCharacters("KPDE"));
-        PutWord(bytes, kpde + 4, spec.kpdeVersion);
-        PutWord(bytes, kpde + 6, spec.kpdeStructureLength);
-        PutWord(bytes, kpde + 8, static_cast<uint16_t>(spec.kpdeSubImageLength / kUnit));
-        if (spec.kpdeStructureLength >= 11)
+        PutWord(bytes, kpde + 4, plan.kpdeVersion);
+        PutWord(bytes, kpde + 6, plan.kpdeStructureLength);
+        PutWord(bytes, kpde + 8, static_cast<uint16_t>(plan.kpdeSubImageLength / kUnit));
+        if (plan.kpdeStructureLength >= 11)
         {
-            PutByte(bytes, kpde + 10, spec.kpdeIndicator.value_or(last ? 0x80 : 0));
+            PutByte(bytes, kpde + 10, plan.kpdeIndicator.value_or(last ? 0x80 : 0));
         }
-        if (spec.kpdeStructureLength >= 12)
+        if (plan.kpdeStructureLength >= 12)
         {
-            PutByte(bytes, kpde + 11, spec.kpdeFlags);
+            PutByte(bytes, kpde + 11, plan.kpdeFlags);
         }
-        if (spec.kpdeSubsystem)
+        if (plan.kpdeSubsystem)
         {
-            PutWord(bytes, kpde + 16, spec.kpdeSubsystem->first);
-            PutWord(bytes, kpde + 18, spec.kpdeSubsystem->second);
+            PutWord(bytes, kpde + 16, plan.kpdeSubsystem->first);
+            PutWord(bytes, kpde + 18, plan.kpdeSubsystem->second);
         }
     }
 
-    if (spec.isNbsi)
+    if (plan.isNbsi)
     {
-        const size_t directory = spec.nbsiDirectoryOffset;
-        const uint32_t directorySize = DirectorySize(spec.objects.size());
-        PutWord(bytes, 22, spec.nbsiDirectoryOffset);
+        const size_t directory = plan.nbsiDirectoryOffset;
+        const uint32_t directorySize = DirectorySize(plan.objects.size());
+        PutWord(bytes, 22, plan.nbsiDirectoryOffset);
         PutDword(bytes, directory, 0x4E425349); // "ISBN" as bytes
         PutDword(bytes, directory + 4, directorySize);
-        PutByte(bytes, directory + 8, static_cast<uint8_t>(spec.objects.size()));
+        PutByte(bytes, directory + 8, static_cast<uint8_t>(plan.objects.size()));
         PutByte(bytes, directory + 9, 1);
         size_t record = directory + directorySize;
-        for (size_t i = 0; i < spec.objects.size(); ++i)
+        for (size_t i = 0; i < plan.objects.size(); ++i)
         {
-            const NbsiObject& object = spec.objects[i];
+            const NbsiObject& object = plan.objects[i];
             PutWord(bytes, directory + 10 + 2 * i, object.type);
             uint32_t size = 16 + static_cast<uint32_t>(object.data.size());
-            for (const auto& [objectIndex, field] : spec.objectSizeFields)
+            for (const auto& [objectIndex, field] : plan.objectSizeFields)
             {
                 if (objectIndex == i)
                 {
@@ -453,7 +453,7 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t
             record += 16 + object.data.size();
         }
     }
-    for (const auto& [offset, patch] : spec.patches)
+    for (const auto& [offset, patch] : plan.patches)
     {
         for (size_t j = 0; j < patch.size(); ++j)
         {
@@ -463,7 +463,7 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockSpec& spec, size_t
 
     // The last byte makes the block's bytes sum to 0 modulo 256.
     const uint32_t sum = std::accumulate(bytes.begin(), bytes.end() - 1, uint32_t{0});
-    bytes.back() = static_cast<uint8_t>(0x100 - (sum & 0xFF) + (spec.badChecksum ? 1 : 0));
+    bytes.back() = static_cast<uint8_t>(0x100 - (sum & 0xFF) + (plan.badChecksum ? 1 : 0));
     return bytes;
 }
 

@@ -135,7 +135,7 @@ public:
     size_t BlockCount() const { return m_blocks.size(); }
 
 private:
-    struct BlockSpec
+    struct BlockPlan
     {
         uint8_t codeType = 0;
         uint32_t length = 0;
@@ -165,11 +165,11 @@ private:
         std::vector<std::pair<uint32_t, std::vector<uint8_t>>> patches;
     };
 
-    BlockSpec& Current();
-    std::vector<uint8_t> RenderBlock(const BlockSpec& spec, size_t index, bool isLast) const;
+    BlockPlan& Current();
+    std::vector<uint8_t> RenderBlock(const BlockPlan& plan, size_t index, bool isLast) const;
     std::vector<uint8_t> RenderInitFromRom() const;
 
-    std::vector<BlockSpec> m_blocks;
+    std::vector<BlockPlan> m_blocks;
     std::optional<uint32_t> m_ifrSize;
     uint16_t m_ifrVendor = 0;
     uint16_t m_ifrDevice = 0;
