@@ -108,7 +108,8 @@ TEST(RefCount, MovedFromPointerIsEmpty)
     CRefPtr<IProbe> b(std::move(a));
     EXPECT_FALSE(a);
     EXPECT_EQ(CountOf(b.get()), 1);
-    b = std::move(b);
+    CRefPtr<IProbe>& alias = b; // self-move through an alias keeps the object
+    b = std::move(alias);
     EXPECT_EQ(destroyed, 0);
 }
 
