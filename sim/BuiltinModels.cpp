@@ -3,8 +3,10 @@
 // Each model kind's file defines its own Register...Model function; adding a
 // kind means adding its line here.
 void RegisterRegisterFileModel(CSimModelRegistry& registry);
+void RegisterSimGpuModel(CSimModelRegistry& registry);
 
 void RegisterBuiltinSimModels(CSimModelRegistry& registry)
 {
     RegisterRegisterFileModel(registry);
+    RegisterSimGpuModel(registry);
 }

@@ -108,8 +108,8 @@ public:
     uint8_t Address() const { return m_address; }
     void OnLines(CSimI2CBus& bus, bool sda, bool scl) final;
 
-    // Once addressed, hold the clock low after the address byte's acknowledge,
-    // for ever: a slave that hangs.
+    // Once addressed, hold the clock low from the end of the address byte's
+    // acknowledge on, for ever: a slave that hangs.
     void SetHangAfterAddress(bool hang) { m_hangAfterAddress = hang; }
 
 protected:
@@ -138,6 +138,7 @@ private:
     void StartReceived(CSimI2CBus& bus);
     void ClockRose(bool sda);
     void ClockFell(CSimI2CBus& bus);
+    void SendNextByte(CSimI2CBus& bus);
 
     std::string m_name;
     uint8_t m_address;
@@ -146,7 +147,7 @@ private:
     bool m_acknowledge = false;
     bool m_masterAcked = false;
     bool m_hangAfterAddress = false;
-    bool m_hung = false;
+    bool m_addressPhase = false;
     int m_bits = 0;
     uint8_t m_shift = 0;
     bool m_lastSda = true;
