@@ -31,6 +31,10 @@ constexpr uint64_t kLegacyRomWindow = 0x700000;
 constexpr uint64_t kIsoRomWindow = 0x7E0000;
 constexpr uint64_t kRomWindowEnd = 0x800000;
 constexpr uint32_t kControlDataIn = 1u << 4;
+constexpr uint64_t kSpeedometerReading = 0x121C;
+constexpr uint64_t kSpeedometerSelect = 0x1228;
+constexpr uint64_t kSpeedometerControl = 0x100A40;
+constexpr uint32_t kSpeedometerEnable = 1u << 28;
 
 bool InRange(uint64_t offset, uint64_t first, uint64_t end)
 {
@@ -168,6 +172,11 @@ void CSimGpu::ReleaseHeldMutex(unsigned mutex)
     held.owner = held.request;
     held.ownerIsBus = held.request != 0;
     held.request = 0;
+}
+
+void CSimGpu::SetSpeedometerReading(unsigned speedometer, uint32_t reading)
+{
+    m_speedometers[speedometer] = reading;
 }
 
 uint8_t CSimGpu::MutexOwner(unsigned mutex) const
@@ -312,6 +321,13 @@ uint32_t CSimGpu::ReadDword(uint64_t offset)
     if (offset == kStraps)
     {
         return m_config.straps;
+    }
+    if (offset == kSpeedometerReading)
+    {
+        const unsigned selected = Register(kSpeedometerSelect) & 0xFu;
+        const auto found = m_speedometers.find(selected);
+        const bool enabled = Register(kSpeedometerControl + 4ull * selected) & kSpeedometerEnable;
+        return found != m_speedometers.end() && enabled ? found->second : 0;
     }
     if (offset == ControlRegister())
     {

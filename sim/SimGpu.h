@@ -22,6 +22,9 @@
 //   0x00E204        EEPROM control (ISO and later)
 //   0x00E208        ROM window offset (kinds 8-13): bits 2-23 are where the
 //                   ROM window starts in the EEPROM
+//   0x00121C        speedometer reading of the one 0x1228 selects (bits 0-3),
+//                   0 while that speedometer's control 0x100A40 + 4i lacks
+//                   bit 28
 //   0x00E800        clock status: bit 16 ready, bit 17 set once bit 0 written
 //   0x10A488..      mutex unit, ISO to Cendra2: ID 0x10A488, release
 //                   0x10A48C, mutex n at 0x10A580 + 4n (16 mutexes)
@@ -115,6 +118,9 @@ public:
     void SetRegister(uint64_t offset, uint32_t value);
     uint32_t Register(uint64_t offset) const;
 
+    // The reading speedometer i gives once enabled.
+    void SetSpeedometerReading(unsigned speedometer, uint32_t reading);
+
     // Another agent of the GPU takes or lets go of a mutex.
     void HoldMutex(unsigned mutex, uint8_t id);
     void ReleaseHeldMutex(unsigned mutex);
@@ -182,6 +188,7 @@ private:
     std::array<std::unique_ptr<CSimI2CBus>, kPortCount> m_ports;
     std::vector<std::shared_ptr<ISimGpuRegisterHook>> m_hooks;
     std::vector<Mutex> m_mutexes;
+    std::map<unsigned, uint32_t> m_speedometers;
     uint8_t m_nextMutexId = 1;
     bool m_recording = false;
     std::vector<Access> m_accesses;

@@ -5,6 +5,7 @@
 //             "clocks_ready": true, "pll_never_locks": false,
 //             "prom_pins_stuck": false,
 //             "registers": {"0xE4E8": "0x10000000"},
+//             "speedometers": ["0x1200", "0x1300"],
 //             "eeprom": {...},
 //             "i2c": [{"port": 1, "hold_clock_low": false, "slaves": [...]}]}
 
@@ -133,6 +134,16 @@ std::shared_ptr<ISimDevice> ReadGpu(const nlohmann::json& section, SimLoadContex
     {
         gpu->SetRegister(SimJsonNumber(nlohmann::json(offset), "register offset"),
                          static_cast<uint32_t>(SimJsonNumber(value, "register value")));
+    }
+    const nlohmann::json speedometers = section.value("speedometers", nlohmann::json::array());
+    if (!speedometers.is_array() || speedometers.size() > 16)
+    {
+        throw std::runtime_error("\"speedometers\" holds at most 16 readings");
+    }
+    for (size_t i = 0; i < speedometers.size(); ++i)
+    {
+        gpu->SetSpeedometerReading(static_cast<unsigned>(i), static_cast<uint32_t>(SimJsonNumber(
+                                                                 speedometers[i], "speedometers")));
     }
     if (section.contains("eeprom"))
     {

@@ -145,7 +145,8 @@ TEST_F(SimGpuMachineFileTest, ModelSectionsAreReadInFull)
     model["architecture"] = "0x0A";
     model["implementation"] = 6;
     model["straps"] = "0x00C00000";
-    model["registers"] = {{"0xE4E8", "0x10000000"}};
+    model["registers"] = {{"0xE4E8", "0x10000000"}, {"0x100A44", "0x10000000"}};
+    model["speedometers"] = {"0x1200", "0x1300"};
     model["i2c"].push_back(
         {{"port", 3},
          {"hold_clock_low", true},
@@ -157,6 +158,11 @@ TEST_F(SimGpuMachineFileTest, ModelSectionsAreReadInFull)
     EXPECT_EQ(gpu->Config().architecture, 0x0Au);
     EXPECT_EQ(gpu->Config().implementation, 6u);
     EXPECT_EQ(gpu->Register(0xE4E8), 0x10000000u);
+    // Speedometer 1 is enabled, 0 is not.
+    gpu->SetRegister(0x1228, 0x40001);
+    EXPECT_EQ(gpu->ReadBar(gpu->Function(), 0, 0x121C, 4), 0x1300u);
+    gpu->SetRegister(0x1228, 0x40000);
+    EXPECT_EQ(gpu->ReadBar(gpu->Function(), 0, 0x121C, 4), 0u);
     EXPECT_FALSE(gpu->Port(3).Scl());
     ASSERT_NE(gpu->Port(3).FindSlave("regulator"), nullptr);
 
