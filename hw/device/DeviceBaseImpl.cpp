@@ -150,8 +150,11 @@ int32_t CDeviceBaseImpl::I2CWrite(uint8_t port, uint8_t address, const std::vect
 static int32_t ReadDataBytes(II2CMaster& master, uint8_t port, std::vector<uint8_t>& out,
                              uint32_t count, bool stop, int32_t status)
 {
+    // The count comes from the caller (or a slave's length byte): reserve no
+    // more than a sane transfer, the vector grows if more bytes really come.
+    constexpr uint32_t kReserveLimit = 4096;
     out.clear();
-    out.reserve(count);
+    out.reserve(std::min(count, kReserveLimit));
     while (count > 0 && status == kI2CDone)
     {
         --count;

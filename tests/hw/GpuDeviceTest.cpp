@@ -79,7 +79,8 @@ TEST(DeviceFactory, EachKindBuildsItsClassAndKeepsTheCatalogueKind)
     for (const auto& [kind, type] : cases)
     {
         CRefPtr<IDevice> device = IDevice::Create(rig.OpenAccessor(), kind);
-        EXPECT_EQ(std::type_index(typeid(*device.get())), type) << kind;
+        const IDevice& built = *device;
+        EXPECT_EQ(std::type_index(typeid(built)), type) << kind;
         EXPECT_EQ(device->GetDeviceKind(), kind);
     }
     for (const int32_t kind : {0, 1, 4, 14, -1})

@@ -141,6 +141,10 @@ TEST_F(I2CMasterTest, ANackedReadAddressClearsTheOutputAndSendsNoStop)
     EXPECT_EQ(device->I2CRead(kPort, 0x52, out, 2, true), 4);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(Trace(), "S 53-");
+    // A count no transfer could reach reserves nothing unreasonable.
+    out = {1};
+    EXPECT_EQ(device->I2CRead(kPort, 0x52, out, 0xFFFFFFFF, true), 4);
+    EXPECT_TRUE(out.empty());
 }
 
 TEST_F(I2CMasterTest, BlockReadsTakeTheirLengthFromTheFirstByte)
