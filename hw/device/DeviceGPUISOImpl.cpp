@@ -2,6 +2,7 @@
 
 #include "core/CrossPlatform.h"
 #include "core/TextHelpers.h"
+#include "hw/device/I2CPortScope.h"
 
 #include <iostream>
 #include <stdexcept>
@@ -605,20 +606,14 @@ bool CDeviceGPUISOImpl::ProbeDisplayOnPorts()
     const uint8_t address = 0x50 << 1;
     for (const uint8_t port : GetI2CPorts())
     {
-        if (!AcquireI2CPort(port))
+        const CI2CPortScope held(*this, port);
+        if (!held.IsHeld() || !IsProbeableI2CAddress(address))
         {
             continue;
         }
-        BeginI2CPortAccess(port);
-        bool found = false;
-        if (IsProbeableI2CAddress(address))
-        {
-            Delay(5);
-            found = I2CWrite(port, address, {}, 0, false) == kI2CDone;
-            I2CStop(port);
-        }
-        EndI2CPortAccess(port);
-        ReleaseI2CPort(port);
+        Delay(5);
+        const bool found = I2CWrite(port, address, {}, 0, false) == kI2CDone;
+        I2CStop(port);
         if (found)
         {
             return true;

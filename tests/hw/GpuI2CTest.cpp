@@ -5,6 +5,7 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/DeviceGPUGenerationsImpl.h"
 #include "hw/device/DeviceGPULegacyImpl.h"
+#include "hw/device/I2CPortScope.h"
 #include "sim/SimI2CSlaves.h"
 #include "testkit/machine/SimGpuRig.h"
 
@@ -252,6 +253,29 @@ TEST(GpuMutex, ADeviceThatGoesWhileHoldingAPortLetsTheMutexGo)
     ASSERT_TRUE(gpu.device->AcquireI2CPort(3));
     gpu.device = nullptr;
     EXPECT_EQ(gpu.rig.gpu->MutexOwner(5), 0);
+}
+
+TEST(GpuMutex, APortScopeGivesThePortBackWhenTheWorkInsideThrows)
+{
+    GpuUnderTest gpu(kDeviceKindIso, 11);
+    CSimGpu& sim = *gpu.rig.gpu;
+    EXPECT_THROW(
+        {
+            const CI2CPortScope held(*gpu.device, 1);
+            ASSERT_TRUE(held.IsHeld());
+            EXPECT_EQ(sim.Register(0xE150), 0x7u);
+            EXPECT_NE(sim.MutexOwner(5), 0);
+            throw std::runtime_error("transaction failed");
+        },
+        std::runtime_error);
+    EXPECT_EQ(sim.Register(0xE150), 0x3u);
+    EXPECT_EQ(sim.MutexOwner(5), 0);
+    EXPECT_EQ(gpu.Iso().GetAcquiredPortMask(), 0u);
+
+    sim.HoldMutex(5, 0x42);
+    const CI2CPortScope refused(*gpu.device, 1);
+    EXPECT_FALSE(refused.IsHeld());
+    EXPECT_EQ(sim.Register(0xE150), 0x3u);
 }
 
 TEST(GpuProbe, ADisplayOnAnyPortOrABusyControllerMeansI2CIsActive)
