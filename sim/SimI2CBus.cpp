@@ -196,10 +196,7 @@ void CSimI2CByteSlave::OnLines(CSimI2CBus& bus, bool sda, bool scl)
         }
         else
         {
-            if (m_state != EState::Idle)
-            {
-                OnStop();
-            }
+            EndTransfer();
             m_state = EState::Idle;
             bus.DriveSdaLow(*this, false);
         }
@@ -215,12 +212,18 @@ void CSimI2CByteSlave::OnLines(CSimI2CBus& bus, bool sda, bool scl)
     }
 }
 
-void CSimI2CByteSlave::StartReceived(CSimI2CBus& bus)
+void CSimI2CByteSlave::EndTransfer()
 {
-    if (m_state != EState::Idle && m_state != EState::Ignore)
+    if (m_addressed)
     {
+        m_addressed = false;
         OnStop();
     }
+}
+
+void CSimI2CByteSlave::StartReceived(CSimI2CBus& bus)
+{
+    EndTransfer();
     m_state = EState::Address;
     m_bits = 0;
     m_shift = 0;
@@ -259,6 +262,7 @@ void CSimI2CByteSlave::ClockFell(CSimI2CBus& bus)
             return;
         }
         m_reading = (m_shift & 1) != 0;
+        m_addressed = true;
         m_acknowledge = OnAddress(m_reading);
         m_addressPhase = true;
         m_state = EState::AckOut;

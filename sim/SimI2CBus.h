@@ -120,7 +120,8 @@ protected:
     virtual bool OnWrite(uint8_t byte) = 0;
     // The next byte the master reads.
     virtual uint8_t OnRead() = 0;
-    // A stop, or a start that ends the transfer.
+    // A stop, or a repeated start, ending a transfer that carried this
+    // slave's address.
     virtual void OnStop() {}
 
 private:
@@ -136,6 +137,7 @@ private:
     };
 
     void StartReceived(CSimI2CBus& bus);
+    void EndTransfer();
     void ClockRose(bool sda);
     void ClockFell(CSimI2CBus& bus);
     void SendNextByte(CSimI2CBus& bus);
@@ -148,6 +150,7 @@ private:
     bool m_masterAcked = false;
     bool m_hangAfterAddress = false;
     bool m_addressPhase = false;
+    bool m_addressed = false;
     int m_bits = 0;
     uint8_t m_shift = 0;
     bool m_lastSda = true;

@@ -324,4 +324,46 @@ TEST(SimI2CBus, SlavesAnswerOnlyTheirAddressAndAnyoneCanHoldALineLow)
     port.HoldClockLow(false);
     EXPECT_TRUE(port.Scl());
 }
+// Records what the byte decoder hands a slave.
+class CCountingSlave : public CSimI2CByteSlave
+{
+public:
+    CCountingSlave() : CSimI2CByteSlave("counting", 0x98) {}
+    std::vector<std::string> events;
+
+protected:
+    bool OnAddress(bool read) override
+    {
+        events.push_back(read ? "read" : "write");
+        return true;
+    }
+    bool OnWrite(uint8_t byte) override
+    {
+        events.push_back("byte " + std::to_string(byte));
+        return true;
+    }
+    uint8_t OnRead() override
+    {
+        events.push_back("next");
+        return 0x5A;
+    }
+    void OnStop() override { events.push_back("stop"); }
+};
+
+TEST(SimI2CBus, ASlaveHearsOnlyTransfersAddressedToIt)
+{
+    CSimGpuRig rig(SimGpuConfigForKind(kDeviceKindIso), 0x1000);
+    auto slave = std::make_shared<CCountingSlave>();
+    rig.gpu->Port(0).AddSlave(slave);
+    rig.gpu->Port(0).AddSlave(std::make_shared<CSimDisplaySlave>());
+    CRefPtr<IDevice> device = IDevice::Create(rig.OpenAccessor(), kDeviceKindIso);
+    device->BeginI2CPortAccess(0);
+    EXPECT_EQ(device->SMBusWriteData(0, 0xA0, 0x01, 0x02, false), 0);
+    EXPECT_TRUE(slave->events.empty());
+    uint16_t data = 0;
+    EXPECT_EQ(device->SMBusReadData(0, 0x98, 0x07, data, false), 0);
+    EXPECT_EQ(data, 0x5A);
+    EXPECT_EQ(slave->events,
+              (std::vector<std::string>{"write", "byte 7", "stop", "read", "next", "stop"}));
+}
 } // namespace
