@@ -11,10 +11,17 @@
 #include "core/RefCount.h"
 #include "image/IImageAttachment.h"
 
+#include "image/IVFieldTable.h"
+
+#include <array>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
+
+class CLog;
+struct PreservedDataRecord;
 
 // The size of every image buffer.
 inline constexpr uint32_t kImageBufferSize = 0x300000;
@@ -26,6 +33,30 @@ enum EROMImageType : int32_t
     kROMImageBridgePLX8747 = 2,
     kROMImageGPU = 3,
     kROMImageGPUEFI = 4,
+};
+
+// Entries of the five init tables that the 'I' token points to.
+struct InitTablePairEntry
+{
+    uint32_t first = 0;
+    uint32_t second = 0;
+};
+struct InitTableTripleEntry
+{
+    uint32_t first = 0;
+    uint32_t second = 0;
+    uint32_t third = 0;
+};
+struct InitTable5ByteEntry
+{
+    uint32_t value = 0;
+    uint8_t byte = 0;
+};
+struct InitTable9ByteEntry
+{
+    uint32_t first = 0;
+    uint32_t second = 0;
+    uint8_t byte = 0;
 };
 
 // One selection record of a multi-image ROM file: a VField and the range of
@@ -175,6 +206,151 @@ public:
     virtual uint32_t GetIFRImageSize() = 0;
     virtual const uint8_t* GetIFRHeader() = 0;
     virtual void ReparseInOffsetMode() = 0;
+
+    // ---- BIT and its tokens ----------------------------------------------
+    // 0 BIT not found (or not searched yet), 1 found; never searches.
+    virtual int32_t GetBITState() = 0;
+    // Offset of the first token entry with the ID and at least the version and
+    // size; writes the entry's version and size back. -1 when there is none.
+    virtual int32_t FindBITToken(uint8_t id, uint8_t& minimumVersion, uint16_t& minimumSize) = 0;
+    virtual int32_t GetBITTokenDataOffset(int32_t entry) = 0;
+    virtual int32_t GetBITTokenData(uint8_t id, uint8_t minimumVersion, uint16_t minimumSize) = 0;
+
+    // Fields of the information token 'i' and the BIOS-data token 'B'; each
+    // answers its fallback value when the BIT, the token or its bytes are
+    // missing.
+    virtual bool GetInfoFlag5() = 0;
+    virtual int32_t GetInfoPointer7Offset() = 0;
+    virtual uint32_t GetInfoPointer7Value() = 0;
+    virtual uint16_t GetBoardID() = 0;
+    virtual int32_t GetBuildDateOffset() = 0;
+    virtual std::string GetBuildDate() = 0;
+    virtual int32_t GetPreservationTableOffset() = 0;
+    virtual uint8_t GetInfoByte35() = 0;
+    virtual uint8_t GetHierarchyID() = 0;
+    virtual std::string GetHierarchyIDName() = 0;
+    virtual std::string GetChipSKU() = 0;
+    virtual std::string GetChipSKURevision() = 0;
+    virtual std::string GetProject() = 0;
+    virtual std::string GetProjectSKU() = 0;
+    virtual std::string GetCDP() = 0;
+    virtual std::string GetProjectRevision() = 0;
+    virtual uint8_t GetInfoByte66() = 0;
+    virtual uint16_t GetAlternateBoardID() = 0;
+    virtual std::string GetBuildGUID() = 0;
+    virtual uint32_t GetInfoDword88() = 0;
+    virtual bool GetBIOSDataFlag32() = 0;
+    virtual bool IsCoprocBuild() = 0;
+    virtual bool GetHeaderFlag48() = 0;
+
+    // Init tables and devinit scripts.
+    virtual uint16_t GetInitTableWordEntry(uint8_t index) = 0;
+    virtual InitTablePairEntry GetInitTablePairEntry(uint8_t index) = 0;
+    virtual InitTableTripleEntry GetInitTableTripleEntry(uint8_t index) = 0;
+    virtual InitTable5ByteEntry GetInitTable5ByteEntry(uint8_t index) = 0;
+    virtual InitTable9ByteEntry GetInitTable9ByteEntry(uint8_t index) = 0;
+    virtual uint16_t GetInitTableV1WordEntry(uint8_t index) = 0;
+    virtual int32_t GetInitTableOffset14() = 0;
+    virtual uint8_t GetDevinitSignatureType() = 0;
+    virtual void GetDevinitOffsets(int32_t& scriptTable, int32_t& tables) = 0;
+
+    // The image's own VField tables behind token 'V'.
+    virtual VFieldRegisterRecord GetVFieldRegister(uint8_t index) = 0;
+    virtual VFieldRecord GetVField(uint8_t id) = 0;
+
+    // TMDS and LVDS info entries.
+    virtual bool LoadTMDSTable(CLog* log) = 0;
+    virtual bool LoadLVDSTable(CLog* log) = 0;
+    virtual uint32_t GetTMDSEntryCount() = 0;
+    virtual uint32_t GetLVDSEntryCount() = 0;
+    virtual uint32_t GetTMDSLinkCount() = 0;
+    virtual uint32_t GetLVDSLinkCount() = 0;
+    virtual std::string GetTMDSLinkName(uint32_t link) = 0;
+    virtual std::string GetLVDSLinkName(uint32_t link) = 0;
+    virtual uint8_t GetTMDSLinkIndex(uint32_t link) = 0;
+    virtual uint8_t GetLVDSLinkIndex(uint32_t link) = 0;
+    virtual int32_t GetTMDSEntryValue(uint32_t entry, uint32_t link) = 0;
+    virtual int32_t GetLVDSEntryValue(uint32_t entry, uint32_t link) = 0;
+
+    // Range records {start, end} and offsets beyond the first x86 block.
+    virtual uint16_t ReadRangeStart(int32_t offset) = 0;
+    virtual uint16_t ReadRangeEnd(int32_t offset) = 0;
+    virtual bool NextRange(int32_t& cursor) = 0;
+    virtual int32_t MapExtendedOffset(int32_t offset) = 0;
+
+    // ---- preservation table ----------------------------------------------
+    virtual int32_t GetPreservationEntryOffset(uint32_t index) = 0;
+    virtual uint32_t GetPreservationEntryCount() = 0;
+    virtual int32_t GetPreservationFlagsOffset() = 0;
+    virtual uint8_t GetPreservationEntryFlags(uint32_t index) = 0;
+    virtual void SetPreservationEntryFlags(uint32_t index, uint8_t value) = 0;
+    virtual uint8_t GetPreservationControlByte() = 0;
+    virtual int32_t GetPreservationHeaderWord4() = 0;
+    virtual int32_t GetPreservationHeaderByte6() = 0;
+    virtual int32_t GetPreservationHeaderBlockOffset() = 0;
+    // Status 0 found, 5 no such data block, 6 no preservation table.
+    virtual uint32_t FindPreservedData(IROMImage* image, PreservedDataRecord& record) = 0;
+    // Status 0 found, 2 no preserved value for the register.
+    virtual uint32_t GetPreservedRegisterValue(IROMImage* image, uint8_t ramStrap,
+                                               uint32_t registerAddress, uint32_t& value) = 0;
+    // Status 0 changed, 2 register not found, 3 its entry has no flags.
+    // Operation 3 adds under the mask, 4 subtracts, any other sets.
+    virtual uint32_t TunePreservedRegisterValue(IROMImage* image, uint8_t ramStrap,
+                                                uint32_t registerAddress, uint32_t value,
+                                                uint32_t mask, uint32_t operation) = 0;
+
+    // ---- identification, board data and straps ---------------------------
+    virtual uint16_t GetVendorID() = 0;
+    virtual uint16_t GetDeviceID() = 0;
+    virtual uint16_t GetDeviceIDListEntry(uint32_t index) = 0;
+    virtual uint16_t GetSubsystemVendorID() = 0;
+    virtual uint16_t GetSubsystemDeviceID() = 0;
+    virtual std::string GetVersionString(int32_t variant) = 0;
+    virtual uint32_t GetVersionNumber() = 0;
+    virtual uint8_t GetVersionByte(uint32_t index) = 0;
+    virtual uint16_t GetGPUDeviceID() = 0;
+    virtual uint16_t GetInfoWord38() = 0;
+    virtual bool GetInfoFlag37() = 0;
+    virtual bool GetInfoFlag5Bit4() = 0;
+    virtual bool GetInfoFlag68Bit1() = 0;
+    virtual bool GetInfoFlag68Bit0() = 0;
+    virtual bool GetUEFITokenFlag() = 0;
+    virtual bool GetHeaderFlag49() = 0;
+    virtual bool NeedsWriteProtectRemoval() = 0;
+    virtual std::string GetModificationDate() = 0;
+    virtual bool HasHardwareDataArea() = 0;
+    virtual void SetStraps(uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3,
+                           uint32_t word4, uint32_t word5) = 0;
+    virtual void SetGUIDSource(uint32_t source) = 0;
+    virtual bool HasIEEE1394GUID() = 0;
+    virtual int32_t GetIEEE1394GUIDOffset() = 0;
+    virtual uint8_t GetIEEE1394GUIDSize() = 0;
+    virtual void SetIEEE1394GUID(uint32_t high, uint32_t low) = 0;
+    virtual std::string GetSignOnMessage() = 0;
+    virtual std::string GetOEMString() = 0;
+    virtual std::string GetVendorName() = 0;
+    virtual std::string GetProductName() = 0;
+    virtual std::string GetProductRevision() = 0;
+    virtual int32_t FindPMID() = 0;
+    virtual int32_t ReadI2CDeviceList(std::vector<uint32_t>& entries) = 0;
+    virtual int32_t CheckInitScripts(uint32_t script) = 0;
+    // (offset, size in bytes) of the display configuration block.
+    virtual std::pair<int32_t, uint32_t> UpdateDisplayConfig() = 0;
+    virtual std::array<uint8_t, 16> GetPLLInfo(uint8_t pllId) = 0;
+    virtual std::string GetVarnexVersion() = 0;
+
+    // ---- run-time ROM pack fields and the microcode entry ----------------
+    virtual void SetRuntimePackWord(uint16_t word) = 0;
+    virtual uint16_t GetRuntimePackWord() = 0;
+    virtual uint8_t GetRuntimePackAppliedCount() = 0;
+    virtual uint8_t GetRuntimePackRecordCapacity() = 0;
+    virtual int32_t GetRuntimePackRecord(uint32_t index) = 0;
+    virtual int32_t FindKestrixUcodeEntry(uint8_t id) = 0;
+
+    // ---- init-from-ROM segment -------------------------------------------
+    virtual bool StripIFR() = 0;
+    virtual bool CreateBexorIFR(uint32_t variant) = 0;
+    virtual bool UpdateBexorIFR(bool replaceCommands) = 0;
 
 protected:
     ~IROMImage() = default;

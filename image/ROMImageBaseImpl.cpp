@@ -95,7 +95,7 @@ uint8_t* CROMImageBaseImpl::GetRawBytePointer(int32_t offset, bool raw)
 
 void CROMImageBaseImpl::ResetBITCache()
 {
-    m_bitOffset = -1;
+    m_bitBufferOffset = -1;
     m_bitState = 0;
 }
 
@@ -210,6 +210,7 @@ void CROMImageBaseImpl::Parse()
 {
     // A fresh parse finds the tables again.
     ResetBITCache();
+    GetBITOffset();
 }
 
 // ---- sums, CRC, comparison -----------------------------------------------

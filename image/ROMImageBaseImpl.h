@@ -121,6 +121,135 @@ public:
     const uint8_t* GetIFRHeader() override { return nullptr; }
     void ReparseInOffsetMode() override {}
 
+    // BIT and its tokens.
+    int32_t GetBITState() override { return m_bitState; }
+    int32_t FindBITToken(uint8_t id, uint8_t& minimumVersion, uint16_t& minimumSize) override;
+    int32_t GetBITTokenDataOffset(int32_t entry) override;
+    int32_t GetBITTokenData(uint8_t id, uint8_t minimumVersion, uint16_t minimumSize) override;
+    bool GetInfoFlag5() override;
+    int32_t GetInfoPointer7Offset() override;
+    uint32_t GetInfoPointer7Value() override;
+    uint16_t GetBoardID() override;
+    int32_t GetBuildDateOffset() override;
+    std::string GetBuildDate() override;
+    int32_t GetPreservationTableOffset() override;
+    uint8_t GetInfoByte35() override;
+    uint8_t GetHierarchyID() override;
+    std::string GetHierarchyIDName() override;
+    std::string GetChipSKU() override;
+    std::string GetChipSKURevision() override;
+    std::string GetProject() override;
+    std::string GetProjectSKU() override;
+    std::string GetCDP() override;
+    std::string GetProjectRevision() override;
+    uint8_t GetInfoByte66() override;
+    uint16_t GetAlternateBoardID() override;
+    std::string GetBuildGUID() override;
+    uint32_t GetInfoDword88() override;
+    bool GetBIOSDataFlag32() override;
+    bool IsCoprocBuild() override;
+    bool GetHeaderFlag48() override;
+
+    uint16_t GetInitTableWordEntry(uint8_t index) override;
+    InitTablePairEntry GetInitTablePairEntry(uint8_t index) override;
+    InitTableTripleEntry GetInitTableTripleEntry(uint8_t index) override;
+    InitTable5ByteEntry GetInitTable5ByteEntry(uint8_t index) override;
+    InitTable9ByteEntry GetInitTable9ByteEntry(uint8_t index) override;
+    uint16_t GetInitTableV1WordEntry(uint8_t index) override;
+    int32_t GetInitTableOffset14() override;
+    uint8_t GetDevinitSignatureType() override;
+    void GetDevinitOffsets(int32_t& scriptTable, int32_t& tables) override;
+    VFieldRegisterRecord GetVFieldRegister(uint8_t index) override;
+    VFieldRecord GetVField(uint8_t id) override;
+
+    bool LoadTMDSTable(CLog* log) override;
+    bool LoadLVDSTable(CLog* log) override;
+    uint32_t GetTMDSEntryCount() override { return static_cast<uint32_t>(m_tmdsEntries.size()); }
+    uint32_t GetLVDSEntryCount() override { return static_cast<uint32_t>(m_lvdsEntries.size()); }
+    uint32_t GetTMDSLinkCount() override { return 4; }
+    uint32_t GetLVDSLinkCount() override { return 8; }
+    std::string GetTMDSLinkName(uint32_t link) override;
+    std::string GetLVDSLinkName(uint32_t link) override;
+    uint8_t GetTMDSLinkIndex(uint32_t link) override;
+    uint8_t GetLVDSLinkIndex(uint32_t link) override;
+    int32_t GetTMDSEntryValue(uint32_t entry, uint32_t link) override;
+    int32_t GetLVDSEntryValue(uint32_t entry, uint32_t link) override;
+
+    uint16_t ReadRangeStart(int32_t offset) override;
+    uint16_t ReadRangeEnd(int32_t offset) override;
+    bool NextRange(int32_t& cursor) override;
+    int32_t MapExtendedOffset(int32_t offset) override;
+
+    // Preservation table.
+    int32_t GetPreservationEntryOffset(uint32_t index) override;
+    uint32_t GetPreservationEntryCount() override;
+    int32_t GetPreservationFlagsOffset() override;
+    uint8_t GetPreservationEntryFlags(uint32_t index) override;
+    void SetPreservationEntryFlags(uint32_t index, uint8_t value) override;
+    uint8_t GetPreservationControlByte() override;
+    int32_t GetPreservationHeaderWord4() override { return -1; }
+    int32_t GetPreservationHeaderByte6() override { return -1; }
+    int32_t GetPreservationHeaderBlockOffset() override { return -1; }
+    uint32_t FindPreservedData(IROMImage*, PreservedDataRecord&) override { return 6; }
+    uint32_t GetPreservedRegisterValue(IROMImage*, uint8_t, uint32_t, uint32_t&) override
+    {
+        return 2;
+    }
+    uint32_t TunePreservedRegisterValue(IROMImage*, uint8_t, uint32_t, uint32_t, uint32_t,
+                                        uint32_t) override
+    {
+        return 2;
+    }
+
+    // Identification answers of an image kind without a GPU chain.
+    uint16_t GetVendorID() override { return 0; }
+    uint16_t GetDeviceID() override { return 0; }
+    uint16_t GetDeviceIDListEntry(uint32_t) override { return 0; }
+    uint16_t GetSubsystemVendorID() override { return 0; }
+    uint16_t GetSubsystemDeviceID() override { return 0; }
+    std::string GetVersionString(int32_t) override { return "Unavailable (Invalid)"; }
+    uint32_t GetVersionNumber() override { return 0; }
+    uint8_t GetVersionByte(uint32_t) override { return 0; }
+    uint16_t GetGPUDeviceID() override { return 0; }
+    uint16_t GetInfoWord38() override { return 0; }
+    bool GetInfoFlag37() override { return false; }
+    bool GetInfoFlag5Bit4() override { return false; }
+    bool GetInfoFlag68Bit1() override { return false; }
+    bool GetInfoFlag68Bit0() override { return false; }
+    bool GetUEFITokenFlag() override { return false; }
+    bool GetHeaderFlag49() override { return false; }
+    bool NeedsWriteProtectRemoval() override { return false; }
+    std::string GetModificationDate() override { return ""; }
+    bool HasHardwareDataArea() override { return false; }
+    void SetStraps(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) override;
+    void SetGUIDSource(uint32_t) override;
+    bool HasIEEE1394GUID() override { return false; }
+    int32_t GetIEEE1394GUIDOffset() override;
+    uint8_t GetIEEE1394GUIDSize() override;
+    void SetIEEE1394GUID(uint32_t, uint32_t) override;
+    std::string GetSignOnMessage() override { return ""; }
+    std::string GetOEMString() override { return ""; }
+    std::string GetVendorName() override { return ""; }
+    std::string GetProductName() override { return ""; }
+    std::string GetProductRevision() override { return ""; }
+    int32_t FindPMID() override { return -1; }
+    int32_t ReadI2CDeviceList(std::vector<uint32_t>&) override { return -1; }
+    int32_t CheckInitScripts(uint32_t) override;
+    std::pair<int32_t, uint32_t> UpdateDisplayConfig() override;
+    std::array<uint8_t, 16> GetPLLInfo(uint8_t) override { return {}; }
+    std::string GetVarnexVersion() override { return "N/A"; }
+
+    void SetRuntimePackWord(uint16_t) override;
+    uint16_t GetRuntimePackWord() override { return 0; }
+    uint8_t GetRuntimePackAppliedCount() override { return 0; }
+    uint8_t GetRuntimePackRecordCapacity() override { return 0; }
+    int32_t GetRuntimePackRecord(uint32_t) override { return -1; }
+    int32_t FindKestrixUcodeEntry(uint8_t) override { return -1; }
+
+    bool StripIFR() override { return false; }
+    bool CreateBexorIFR(uint32_t) override;
+    bool UpdateBexorIFR(bool) override { return true; }
+
 protected:
     // Byte at an image offset (translated unless raw); "Invalid offset" when
     // the buffer offset reaches the buffer end.
@@ -135,8 +264,31 @@ protected:
     // True when [offset, offset + length) of the image lies in loaded bytes.
     virtual bool IsRangeLoaded(int32_t offset, uint32_t length) = 0;
 
-    int32_t GetBITOffset() const { return m_bitOffset; }
-    bool IsBITState() const { return m_bitState != 0; }
+    // The BIT offset, searching first when none is cached; -1 without a BIT.
+    int32_t GetBITOffset();
+    // Searches when the state is 0, then compares.
+    bool IsBITState(int32_t state);
+    uint16_t GetBITVersion(int32_t bitOffset) { return GetWord(bitOffset + 6); }
+    // The BIT offset when the cached state is 1 and the 12-byte header is
+    // loaded (searching first when parse is set), else -1.
+    int32_t LoadedBITHeader(bool parse);
+    // Data offset of a token whose bytes [data, data + loaded) are loaded,
+    // -1 otherwise; the BIT header must be loaded, and of version 0x0100
+    // when exactVersion.
+    int32_t TokenDataLoaded(uint8_t id, uint8_t version, uint16_t size, uint32_t loaded,
+                            bool exactVersion, bool parse = true);
+    // Data of a token for the readers that take table pointers from it:
+    // errors instead of reading a pointer taken from outside the image.
+    int32_t RequireTokenData(uint8_t id, uint8_t version, uint16_t size, uint32_t loaded);
+    // The offset of a table from a 16-bit pointer, which must name loaded
+    // bytes of at least the given length.
+    int32_t RequireTable(int32_t pointer, uint32_t length, const char* what);
+    // The token search; onlyVersion100 false accepts any BIT version from
+    // 0x0100 up.
+    int32_t WalkBITTokens(uint8_t id, uint8_t& minimumVersion, uint16_t& minimumSize,
+                          bool onlyVersion100);
+    // Up to width characters of the field, ending at a zero byte.
+    std::string FieldText(int32_t offset, uint32_t width);
 
     // Direct access to the buffer for the kinds' own bounded copies.
     uint8_t* BufferStart() { return m_buffer.get(); }
@@ -152,8 +304,14 @@ private:
     int32_t m_type;
     std::string m_fileName;
     std::string m_boardName;
-    int32_t m_bitOffset = -1;
+    bool LoadEntryList(uint8_t token, std::vector<int32_t>& list, const char* what, CLog* log);
+
+    // The BIT as found: its buffer offset (the image offset depends on the
+    // window the caller sees) and the state.
+    int64_t m_bitBufferOffset = -1;
     int32_t m_bitState = 0;
+    std::vector<int32_t> m_tmdsEntries;
+    std::vector<int32_t> m_lvdsEntries;
     std::vector<VFieldSelection> m_selections;
     std::vector<IImageAttachment*> m_attachedList;
     IImageAttachment* m_attached1 = nullptr;

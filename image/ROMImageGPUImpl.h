@@ -4,7 +4,24 @@
 // of the init-from-ROM segment; in offset mode (the normal state) image
 // offsets are taken from the window start, so offset 0 is the first block.
 
+#include "image/PreservationTable.h"
 #include "image/ROMImageBaseImpl.h"
+#include "varnex/VarnexImage.h"
+
+// The data that an image without an init-from-ROM segment keeps in its first
+// block's hardware data area.
+struct AvrelRomData
+{
+    uint32_t strap0 = 0;
+    uint32_t strap1 = 0;
+    uint32_t strap2 = 0;
+    uint32_t strap3 = 0;
+    uint32_t commandListOffset = 0;
+    uint32_t strap4 = 0;
+    uint32_t strap5 = 0;
+    uint32_t subsystemIds = 0;
+    uint8_t marker = 0;
+};
 
 // One block's header fields, as the chain-editing operations read and write
 // them.
@@ -100,6 +117,71 @@ public:
     const uint8_t* GetIFRHeader() override;
     void ReparseInOffsetMode() override;
 
+    // Identification, board data and straps.
+    uint16_t GetVendorID() override;
+    uint16_t GetDeviceID() override;
+    uint16_t GetDeviceIDListEntry(uint32_t index) override;
+    uint16_t GetSubsystemVendorID() override;
+    uint16_t GetSubsystemDeviceID() override;
+    std::string GetVersionString(int32_t variant) override;
+    uint32_t GetVersionNumber() override;
+    uint8_t GetVersionByte(uint32_t index) override;
+    uint16_t GetGPUDeviceID() override;
+    uint16_t GetInfoWord38() override;
+    bool GetInfoFlag37() override;
+    bool GetInfoFlag5Bit4() override;
+    bool GetInfoFlag68Bit1() override;
+    bool GetInfoFlag68Bit0() override;
+    bool GetUEFITokenFlag() override;
+    bool GetHeaderFlag49() override;
+    bool NeedsWriteProtectRemoval() override;
+    std::string GetModificationDate() override;
+    bool HasHardwareDataArea() override;
+    void SetStraps(uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3, uint32_t word4,
+                   uint32_t word5) override;
+    void SetGUIDSource(uint32_t source) override;
+    bool HasIEEE1394GUID() override;
+    int32_t GetIEEE1394GUIDOffset() override;
+    uint8_t GetIEEE1394GUIDSize() override;
+    void SetIEEE1394GUID(uint32_t high, uint32_t low) override;
+    std::string GetSignOnMessage() override { return BoardText(0); }
+    std::string GetOEMString() override { return BoardText(1); }
+    std::string GetVendorName() override { return BoardText(2); }
+    std::string GetProductName() override { return BoardText(3); }
+    std::string GetProductRevision() override { return BoardText(4); }
+    int32_t FindPMID() override;
+    int32_t ReadI2CDeviceList(std::vector<uint32_t>& entries) override;
+    std::pair<int32_t, uint32_t> UpdateDisplayConfig() override;
+    std::array<uint8_t, 16> GetPLLInfo(uint8_t pllId) override;
+    std::string GetVarnexVersion() override { return GetVarnexVersionText(false); }
+    // The Varnex store of the NBSI object "IB" (backup) or "IR"; none when
+    // the object is missing or empty.
+    CRefPtr<CVarnexImage> CreateVarnexImage(bool backup);
+    std::string GetVarnexVersionText(bool backup);
+
+    // Run-time ROM pack fields, preservation lookups and the microcode entry.
+    void SetRuntimePackWord(uint16_t word) override;
+    uint16_t GetRuntimePackWord() override;
+    uint8_t GetRuntimePackAppliedCount() override;
+    uint8_t GetRuntimePackRecordCapacity() override;
+    int32_t GetRuntimePackRecord(uint32_t index) override;
+    int32_t GetPreservationHeaderWord4() override;
+    int32_t GetPreservationHeaderByte6() override;
+    int32_t GetPreservationHeaderBlockOffset() override;
+    uint32_t FindPreservedData(IROMImage* image, PreservedDataRecord& record) override;
+    uint32_t GetPreservedRegisterValue(IROMImage* image, uint8_t ramStrap, uint32_t registerAddress,
+                                       uint32_t& value) override;
+    uint32_t TunePreservedRegisterValue(IROMImage* image, uint8_t ramStrap,
+                                        uint32_t registerAddress, uint32_t value, uint32_t mask,
+                                        uint32_t operation) override;
+    int32_t FindPreservedRegisterOffset(IROMImage* image, PreservedRegisterQuery& query);
+    int32_t FindKestrixUcodeEntry(uint8_t id) override;
+
+    // The init-from-ROM segment.
+    bool StripIFR() override;
+    bool CreateBexorIFR(uint32_t variant) override;
+    bool UpdateBexorIFR(bool replaceCommands) override;
+
     // The first block's code type, 0xFF when the image has no valid chain.
     uint8_t GetFirstCodeType();
     std::string GetCodeTypeName();
@@ -121,7 +203,24 @@ protected:
     bool HasIFRHeaderData();
     bool HasCompleteIFR();
 
+    // Register commands of the init-from-ROM segment.
+    static uint32_t SetOddParity(uint32_t word);
+    static uint32_t EncodeIFRCommand(uint32_t countField, uint32_t address, uint32_t type);
+    bool ReadIFRCommands(std::vector<uint32_t>& words, int32_t source);
+    // The destination limit is the last offset a word may be written at; -1
+    // takes the loaded size.
+    bool CopyIFRCommands(int32_t destination, int32_t source, int64_t destinationLimit = -1);
+    bool ConvertIFRCommands(int32_t destination, int32_t source, int64_t destinationLimit = -1);
+    bool ParseAvrelRomData(AvrelRomData& record);
+
 private:
+    // The five board texts of token 'S': sign-on, OEM, vendor, product,
+    // revision.
+    std::string BoardText(uint32_t which);
+    int32_t GetRuntimePackWordOffset();
+    // Data of token 'B' version 2 of at least this size, its bytes loaded.
+    int32_t BiosDataV2(uint16_t size);
+
     struct NewBlockPlace
     {
         int32_t newOffset = -1;

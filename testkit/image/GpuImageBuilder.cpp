@@ -296,26 +296,10 @@ CGpuImageBuilder& CGpuImageBuilder::HardwareDataArea(uint16_t subsystemVendor,
                                                      uint16_t subsystemDevice,
                                                      std::vector<uint32_t> straps)
 {
+    Current();
     straps.resize(std::max<size_t>(straps.size(), 4), 0);
-    std::vector<uint8_t> area(0x75 - 0x54, 0);
-    PutWord(area, 0x00, subsystemVendor);
-    PutWord(area, 0x02, subsystemDevice);
-    for (size_t i = 0; i < 4; ++i)
-    {
-        PutDword(area, 0x04 + 4 * i, straps[i]);
-    }
-    area[0x6A - 0x54] = 0xA5;
-    // Bytes 0x58 to 0x6B sum to 0.
-    const uint32_t sum =
-        std::accumulate(area.begin() + (0x58 - 0x54), area.begin() + (0x6B - 0x54), uint32_t{0});
-    area[0x6B - 0x54] = static_cast<uint8_t>(0x100 - (sum & 0xFF));
-    if (straps.size() >= 6)
-    {
-        PutDword(area, 0x6C - 0x54, straps[4]);
-        PutDword(area, 0x70 - 0x54, straps[5]);
-        area[0x74 - 0x54] = 0xB5;
-    }
-    return Patch(0x54, std::move(area));
+    m_hardwareData = HardwareDataPlan{subsystemVendor, subsystemDevice, std::move(straps)};
+    return *this;
 }
 
 CGpuImageBuilder& CGpuImageBuilder::DisplayConfigurationPointer(uint16_t offset)
@@ -334,6 +318,357 @@ CGpuImageBuilder& CGpuImageBuilder::ModificationDate(const std::string& eightCha
 CGpuImageBuilder& CGpuImageBuilder::FlagByte49(uint8_t value)
 {
     return Patch(0x49, {value});
+}
+
+// ---- VBIOS tables ---------------------------------------------------------
+
+namespace
+{
+std::vector<uint8_t> Bytes(std::initializer_list<uint32_t> dwords, size_t width = 4)
+{
+    std::vector<uint8_t> bytes;
+    for (uint32_t value : dwords)
+    {
+        for (size_t b = 0; b < width; ++b)
+        {
+            bytes.push_back(static_cast<uint8_t>(value >> (8 * b)));
+        }
+    }
+    return bytes;
+}
+
+void Append(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& more)
+{
+    bytes.insert(bytes.end(), more.begin(), more.end());
+}
+
+void PutText(std::vector<uint8_t>& bytes, size_t at, const std::string& text, size_t width)
+{
+    for (size_t i = 0; i < width; ++i)
+    {
+        PutByte(bytes, at + i, i < text.size() ? static_cast<uint8_t>(text[i]) : 0);
+    }
+}
+} // namespace
+
+std::vector<uint8_t> ScriptWrite(uint32_t registerAddress, uint32_t value)
+{
+    std::vector<uint8_t> bytes = {0x7A};
+    Append(bytes, Bytes({registerAddress, value}));
+    return bytes;
+}
+
+std::vector<uint8_t> ScriptWriteRun(uint32_t base, std::vector<uint32_t> values)
+{
+    std::vector<uint8_t> bytes = {0x58};
+    Append(bytes, Bytes({base}));
+    bytes.push_back(static_cast<uint8_t>(values.size()));
+    for (uint32_t value : values)
+    {
+        Append(bytes, Bytes({value}));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> ScriptWriteAB(uint32_t registerAddress, uint32_t a, uint32_t b)
+{
+    std::vector<uint8_t> bytes = {0x97};
+    Append(bytes, Bytes({registerAddress, a, b}));
+    return bytes;
+}
+
+std::vector<uint8_t> ScriptStrapSelect(uint8_t m, uint8_t s, uint32_t registerAddress,
+                                       std::vector<uint32_t> values)
+{
+    std::vector<uint8_t> bytes = {0x32, 0, 0, 0, m, s, static_cast<uint8_t>(values.size())};
+    Append(bytes, Bytes({registerAddress}));
+    for (uint32_t value : values)
+    {
+        Append(bytes, Bytes({value}));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> ScriptRamConfig(uint32_t base, uint8_t stride, uint8_t count,
+                                     std::vector<uint32_t> values)
+{
+    std::vector<uint8_t> bytes = {0x8F};
+    Append(bytes, Bytes({base}));
+    bytes.push_back(stride);
+    bytes.push_back(count);
+    for (uint32_t value : values)
+    {
+        Append(bytes, Bytes({value}));
+    }
+    return bytes;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Bit(uint16_t version, uint8_t headerSize, uint8_t entrySize)
+{
+    m_hasBit = true;
+    m_bitVersion = version;
+    m_bitHeaderSize = headerSize;
+    m_bitEntrySize = entrySize;
+    return *this;
+}
+
+uint32_t CGpuImageBuilder::Place(std::vector<uint8_t> bytes, size_t block, uint32_t align)
+{
+    if (block >= m_blocks.size())
+    {
+        throw std::logic_error("Add the block before placing tables in it");
+    }
+    BlockPlan& plan = m_blocks[block];
+    uint32_t at = plan.tableCursor;
+    while (at % align != 0)
+    {
+        ++at;
+    }
+    if (at + bytes.size() + 1 > plan.length)
+    {
+        throw std::logic_error("The block's table area is full");
+    }
+    plan.tableCursor = at + static_cast<uint32_t>(bytes.size());
+    plan.patches.emplace_back(at, std::move(bytes));
+    return OffsetOf(block) + at;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Token(char id, uint8_t version, std::vector<uint8_t> data,
+                                          std::optional<uint16_t> size)
+{
+    const uint16_t length = size.value_or(static_cast<uint16_t>(data.size()));
+    const uint32_t at = Place(std::move(data));
+    return TokenEntry(id, version, length, static_cast<uint16_t>(at));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::TokenEntry(char id, uint8_t version, uint16_t size,
+                                               uint16_t pointer)
+{
+    m_hasBit = true;
+    m_tokens.push_back({static_cast<uint8_t>(id), version, size, pointer});
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Info(const InfoToken& info)
+{
+    std::vector<uint8_t> data(std::max<size_t>(info.size, 92), 0);
+    PutDword(data, 7, info.pointer7Value);
+    PutWord(data, 11, info.boardId);
+    PutText(data, 15, info.buildDate, 8);
+    PutWord(data, 23, info.gpuDeviceId);
+    PutWord(data, 33, info.preservationTable);
+    PutByte(data, 36, info.hierarchyId);
+    PutText(data, 48, info.chipSku, 3);
+    PutText(data, 51, info.chipSkuRevision, 1);
+    PutText(data, 52, info.project, 4);
+    PutText(data, 56, info.projectSku, 4);
+    PutText(data, 60, info.cdp, 5);
+    PutText(data, 65, info.projectRevision, 1);
+    PutWord(data, 70, info.alternateBoardId);
+    std::copy(info.buildGuid.begin(), info.buildGuid.end(), data.begin() + 72);
+    data.resize(info.size);
+    return Token('i', info.tokenVersion, std::move(data));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::BiosData(const BiosDataToken& fields)
+{
+    std::vector<uint8_t> data(std::max<size_t>(fields.size, 33), 0);
+    PutDword(data, 0, fields.version);
+    PutByte(data, 4, fields.oemVersion);
+    PutWord(data, 26, fields.packWord);
+    PutWord(data, 28, fields.appliedRecord);
+    PutByte(data, 30, fields.recordCapacity);
+    PutByte(data, 31, fields.appliedCount);
+    PutByte(data, 32, fields.flags32);
+    data.resize(fields.size);
+    return Token('B', fields.tokenVersion, std::move(data));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Version(uint32_t version, uint8_t oemVersion)
+{
+    BiosDataToken fields;
+    fields.version = version;
+    fields.oemVersion = oemVersion;
+    return BiosData(fields);
+}
+
+CGpuImageBuilder& CGpuImageBuilder::BoardTexts(const std::string& signOn, const std::string& oem,
+                                               const std::string& vendor,
+                                               const std::string& product,
+                                               const std::string& revision)
+{
+    std::vector<uint8_t> data(21, 0);
+    const std::array<std::pair<size_t, const std::string*>, 5> texts = {
+        {{0, &signOn}, {9, &oem}, {12, &vendor}, {15, &product}, {18, &revision}}};
+    for (const auto& [field, text] : texts)
+    {
+        std::vector<uint8_t> bytes(text->begin(), text->end());
+        bytes.push_back(0);
+        PutWord(data, field, static_cast<uint16_t>(Place(std::move(bytes))));
+    }
+    return Token('S', 2, std::move(data));
+}
+
+CGpuImageBuilder& CGpuImageBuilder::GuidRecord(uint32_t high, uint32_t low)
+{
+    std::vector<uint8_t> record(10, 0);
+    record[0] = 10;
+    PutDword(record, 2, low);
+    PutDword(record, 6, high);
+    const uint32_t sum = std::accumulate(record.begin(), record.end(), uint32_t{0});
+    record[1] = static_cast<uint8_t>(0x100 - (sum & 0xFF));
+    // The record starts 2 bytes before a multiple of 4: pad in front of it.
+    Current();
+    const uint32_t pad = (6 - m_blocks.front().tableCursor % 4) % 4;
+    record.insert(record.begin(), pad, 0);
+    const uint32_t start = Place(std::move(record)) + pad;
+    m_guidPointer = static_cast<uint16_t>((start + 2) / 4);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Pmid()
+{
+    Place({'P', 'M', 'I', 'D', 0x01, 0x00, 0x00, 0x00}, 0, 4);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::Dcb(std::vector<uint32_t> i2cEntries)
+{
+    std::vector<uint8_t> table = {0x40, 5, static_cast<uint8_t>(i2cEntries.size()), 4, 0};
+    for (uint32_t entry : i2cEntries)
+    {
+        Append(table, Bytes({entry}));
+    }
+    const uint32_t tableAt = Place(std::move(table), 0, 4);
+    std::vector<uint8_t> header(32, 0);
+    header[0] = 0x40;
+    header[1] = 32;
+    PutDword(header, 6, 0x4EDCBDCB);
+    PutWord(header, 18, static_cast<uint16_t>(tableAt));
+    Place(std::move(header), 0, 4);
+    return *this;
+}
+
+CGpuImageBuilder& CGpuImageBuilder::VFieldTables(std::vector<std::array<uint8_t, 13>> registers,
+                                                 std::vector<std::array<uint8_t, 3>> fields)
+{
+    std::vector<uint8_t> registerTable = {0x10, 13, static_cast<uint8_t>(registers.size())};
+    for (const auto& r : registers)
+    {
+        registerTable.insert(registerTable.end(), r.begin(), r.end());
+    }
+    std::vector<uint8_t> fieldTable = {0x10, 3, static_cast<uint8_t>(fields.size())};
+    for (const auto& f : fields)
+    {
+        fieldTable.insert(fieldTable.end(), f.begin(), f.end());
+    }
+    const uint32_t registerAt = Place(std::move(registerTable));
+    const uint32_t fieldAt = Place(std::move(fieldTable));
+    std::vector<uint8_t> data(6, 0);
+    PutWord(data, 0, static_cast<uint16_t>(fieldAt));
+    PutWord(data, 2, static_cast<uint16_t>(registerAt));
+    return Token('V', 1, std::move(data));
+}
+
+uint32_t CGpuImageBuilder::PreservationTable(uint8_t version,
+                                             std::vector<PreservationEntry> entries,
+                                             uint8_t controlIndex)
+{
+    const bool withFlagsBlock = version >= 0x11;
+    const uint8_t headerSize = withFlagsBlock ? 11 : 7;
+    std::vector<uint8_t> table(headerSize, 0);
+    table[0] = version;
+    table[1] = headerSize;
+    table[2] = 5;
+    table[3] = static_cast<uint8_t>(entries.size());
+    for (const PreservationEntry& entry : entries)
+    {
+        Append(table, Bytes({entry.offset, entry.length}, 2));
+        table.push_back(withFlagsBlock ? entry.dataId : entry.flags);
+    }
+    if (withFlagsBlock)
+    {
+        std::vector<uint8_t> flags = {0, 0, 0, 0, controlIndex};
+        for (const PreservationEntry& entry : entries)
+        {
+            flags.push_back(entry.flags);
+        }
+        PutDword(table, 7, Place(std::move(flags)));
+    }
+    return Place(std::move(table));
+}
+
+uint32_t CGpuImageBuilder::UcodeTable(std::vector<std::pair<uint8_t, uint32_t>> entries,
+                                      uint8_t descriptorSize, size_t block,
+                                      std::optional<uint32_t> tokenPointer)
+{
+    std::vector<uint8_t> table = {0x10,          6, 6, static_cast<uint8_t>(entries.size()), 0,
+                                  descriptorSize};
+    for (const auto& [id, descriptor] : entries)
+    {
+        table.push_back(id);
+        table.push_back(0);
+        Append(table, Bytes({descriptor}));
+    }
+    const uint32_t at = Place(std::move(table), block);
+    Token('p', 2, Bytes({tokenPointer.value_or(at)}));
+    return at;
+}
+
+void CGpuImageBuilder::RenderFirstBlockTables(std::vector<uint8_t>& bytes) const
+{
+    if (m_hardwareData)
+    {
+        const HardwareDataPlan& hda = *m_hardwareData;
+        PutWord(bytes, 0x54, hda.vendor);
+        PutWord(bytes, 0x56, hda.device);
+        for (size_t i = 0; i < 4; ++i)
+        {
+            PutDword(bytes, 0x58 + 4 * i, hda.straps[i]);
+        }
+        PutWord(bytes, 0x68, m_guidPointer);
+        PutByte(bytes, 0x6A, 0xA5);
+        const uint32_t sum =
+            std::accumulate(bytes.begin() + 0x58, bytes.begin() + 0x6B, uint32_t{0});
+        PutByte(bytes, 0x6B, static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+        if (hda.straps.size() >= 6)
+        {
+            PutDword(bytes, 0x6C, hda.straps[4]);
+            PutDword(bytes, 0x70, hda.straps[5]);
+            PutByte(bytes, 0x74, 0xB5);
+        }
+        else
+        {
+            for (size_t i = 0x6C; i <= 0x74; ++i)
+            {
+                PutByte(bytes, i, 0);
+            }
+        }
+    }
+    if (!m_hasBit)
+    {
+        return;
+    }
+    const std::vector<uint8_t> signature = {0xFF, 0xB8, 'B', 'I', 'T', 0x00};
+    std::copy(signature.begin(), signature.end(), bytes.begin() + kBitOffset);
+    PutWord(bytes, kBitOffset + 6, m_bitVersion);
+    PutByte(bytes, kBitOffset + 8, m_bitHeaderSize);
+    PutByte(bytes, kBitOffset + 9, m_bitEntrySize);
+    PutByte(bytes, kBitOffset + 10, static_cast<uint8_t>(m_tokens.size()));
+    PutByte(bytes, kBitOffset + 11, 0);
+    size_t entry = kBitOffset + m_bitHeaderSize;
+    for (const TokenPlan& token : m_tokens)
+    {
+        for (size_t j = 0; j < m_bitEntrySize; ++j)
+        {
+            PutByte(bytes, entry + j, 0);
+        }
+        PutByte(bytes, entry, token.id);
+        PutByte(bytes, entry + 1, token.version);
+        PutWord(bytes, entry + 2, token.size);
+        PutWord(bytes, entry + 4, token.pointer);
+        entry += m_bitEntrySize;
+    }
 }
 
 // ---- output ---------------------------------------------------------------
@@ -452,6 +787,10 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t
             std::copy(object.data.begin(), object.data.end(), bytes.begin() + record + 16);
             record += 16 + object.data.size();
         }
+    }
+    if (index == 0)
+    {
+        RenderFirstBlockTables(bytes);
     }
     for (const auto& [offset, patch] : plan.patches)
     {

@@ -25,6 +25,7 @@
 #include "core/RefCount.h"
 #include "image/IROMImage.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,6 +39,60 @@ struct NbsiObject
     uint16_t type = 0;
     std::vector<uint8_t> data;
 };
+
+// The fields of the information token 'i' (version 2, 92 bytes).
+struct InfoToken
+{
+    uint32_t pointer7Value = 0;
+    uint16_t boardId = 0;
+    std::string buildDate = "01/02/03";
+    uint16_t gpuDeviceId = 0;
+    uint16_t preservationTable = 0; // image offset of the table, 0 = none
+    uint8_t hierarchyId = 1;
+    std::string chipSku;
+    std::string chipSkuRevision;
+    std::string project;
+    std::string projectSku;
+    std::string cdp;
+    std::string projectRevision;
+    uint16_t alternateBoardId = 0;
+    std::array<uint8_t, 16> buildGuid{};
+    uint8_t tokenVersion = 2;
+    uint16_t size = 92;
+};
+
+// The fields of the BIOS-data token 'B' (version 2, 32 bytes).
+struct BiosDataToken
+{
+    uint32_t version = 0; // read as the dotted bytes 3.2.1.0
+    uint8_t oemVersion = 0;
+    uint16_t packWord = 0;
+    uint16_t appliedRecord = 0; // image offset of the applied-image record
+    uint8_t recordCapacity = 0;
+    uint8_t appliedCount = 0;
+    uint8_t flags32 = 0;
+    uint8_t tokenVersion = 2;
+    uint16_t size = 32;
+};
+
+// One entry of a preservation table: the range, its flags and data ID.
+struct PreservationEntry
+{
+    uint16_t offset = 0;
+    uint16_t length = 0;
+    uint8_t flags = 0;
+    uint8_t dataId = 0;
+};
+
+// Init-script records as the preserved-register search reads them.
+std::vector<uint8_t> ScriptWrite(uint32_t registerAddress, uint32_t value);           // 0x7A
+std::vector<uint8_t> ScriptWriteRun(uint32_t base, std::vector<uint32_t> values);     // 0x58
+std::vector<uint8_t> ScriptWriteAB(uint32_t registerAddress, uint32_t a, uint32_t b); // 0x97
+std::vector<uint8_t> ScriptStrapSelect(uint8_t m, uint8_t s, uint32_t registerAddress,
+                                       std::vector<uint32_t> values); // 0x32
+// 0x8F: count groups of values.size() / count values each.
+std::vector<uint8_t> ScriptRamConfig(uint32_t base, uint8_t stride, uint8_t count,
+                                     std::vector<uint32_t> values);
 
 class CGpuImageBuilder
 {
@@ -124,6 +179,53 @@ public:
     CGpuImageBuilder& ModificationDate(const std::string& eightCharacters);
     CGpuImageBuilder& FlagByte49(uint8_t value);
 
+    // ---- VBIOS tables ------------------------------------------------------
+    // Tables go into a table area of a block (from 0x400 on), the BIT at 0x100
+    // of the first block; every offset returned is window-relative. A BIT is
+    // written as soon as a token exists.
+
+    // BIT header fields (version, header size, token entry size).
+    CGpuImageBuilder& Bit(uint16_t version = 0x0100, uint8_t headerSize = 12,
+                          uint8_t entrySize = 6);
+    // Places the data and adds a token entry pointing at it; the entry's size
+    // is the data's length unless given.
+    CGpuImageBuilder& Token(char id, uint8_t version, std::vector<uint8_t> data,
+                            std::optional<uint16_t> size = std::nullopt);
+    // A token entry with a size and pointer of its own; nothing is placed.
+    CGpuImageBuilder& TokenEntry(char id, uint8_t version, uint16_t size, uint16_t pointer);
+    CGpuImageBuilder& Info(const InfoToken& info);
+    CGpuImageBuilder& BiosData(const BiosDataToken& data);
+    // The version 'B' token alone: "86.04.1B.00.02" is Version(0x86041B00, 2).
+    CGpuImageBuilder& Version(uint32_t version, uint8_t oemVersion);
+    // The five board texts of token 'S' version 2.
+    CGpuImageBuilder& BoardTexts(const std::string& signOn, const std::string& oem,
+                                 const std::string& vendor, const std::string& product,
+                                 const std::string& revision);
+    // IEEE 1394 GUID record of 10 bytes, pointed to by the hardware data area.
+    CGpuImageBuilder& GuidRecord(uint32_t high, uint32_t low);
+    // "PMID" structure.
+    CGpuImageBuilder& Pmid();
+    // DCB header with its signature and an I2C device table of these entries.
+    CGpuImageBuilder& Dcb(std::vector<uint32_t> i2cEntries);
+    // The image's VField tables behind token 'V' version 1.
+    CGpuImageBuilder& VFieldTables(std::vector<std::array<uint8_t, 13>> registers,
+                                   std::vector<std::array<uint8_t, 3>> fields);
+
+    // Places bytes in the table area of the block (index, in the order added;
+    // the first block by default); returns their window-relative offset.
+    uint32_t Place(std::vector<uint8_t> bytes, size_t block = 0, uint32_t align = 1);
+    // A preservation table: version 0x10 keeps each entry's flags in its byte
+    // 4 (entry size 5); 0x11 and later keep the data ID there and the flags in
+    // a flags block with the control entry's index. Returns the table offset.
+    uint32_t PreservationTable(uint8_t version, std::vector<PreservationEntry> entries,
+                               uint8_t controlIndex = 0);
+    // The microcode table behind token 'p': entries {ID, descriptor offset};
+    // returns the table offset. The token is added unless a pointer of the
+    // caller's is given.
+    uint32_t UcodeTable(std::vector<std::pair<uint8_t, uint32_t>> entries, uint8_t descriptorSize,
+                        size_t block = 0, std::optional<uint32_t> tokenPointer = std::nullopt);
+    static constexpr uint32_t kBitOffset = 0x100;
+
     // ---- output -----------------------------------------------------------
 
     std::vector<uint8_t> Build() const;
@@ -163,7 +265,22 @@ private:
         uint16_t nbsiDirectoryOffset = 0x50;
         std::vector<std::pair<uint32_t, uint32_t>> objectSizeFields;
         std::vector<std::pair<uint32_t, std::vector<uint8_t>>> patches;
+        uint32_t tableCursor = 0x400;
     };
+    struct TokenPlan
+    {
+        uint8_t id = 0;
+        uint8_t version = 0;
+        uint16_t size = 0;
+        uint16_t pointer = 0;
+    };
+    struct HardwareDataPlan
+    {
+        uint16_t vendor = 0;
+        uint16_t device = 0;
+        std::vector<uint32_t> straps;
+    };
+    void RenderFirstBlockTables(std::vector<uint8_t>& bytes) const;
 
     BlockPlan& Current();
     std::vector<uint8_t> RenderBlock(const BlockPlan& plan, size_t index, bool isLast) const;
@@ -178,5 +295,12 @@ private:
     std::optional<uint32_t> m_ifrSizeField;
     std::optional<uint32_t> m_truncate;
     std::vector<uint8_t> m_trailer;
+    uint16_t m_bitVersion = 0x0100;
+    uint8_t m_bitHeaderSize = 12;
+    uint8_t m_bitEntrySize = 6;
+    bool m_hasBit = false;
+    std::vector<TokenPlan> m_tokens;
+    std::optional<HardwareDataPlan> m_hardwareData;
+    uint16_t m_guidPointer = 0;
 };
 } // namespace testkit
