@@ -1,0 +1,18 @@
+#pragma once
+// The parent of the ZX22 bridge class; it adds nothing to the device base. The
+// secondary-bus body is shared by both bridge classes (the PLX switch class
+// derives from the device base directly).
+
+#include "hw/device/DeviceBaseImpl.h"
+
+class CDeviceBridgeImpl : public CDeviceBaseImpl
+{
+public:
+    using CDeviceBaseImpl::CDeviceBaseImpl;
+};
+
+// Bits 8-15 of the bridge's own configuration dword 0x18.
+inline uint8_t ReadBridgeSecondaryBus(IDevice& bridge)
+{
+    return static_cast<uint8_t>(bridge.ReadConfig32(0x18) >> 8);
+}
