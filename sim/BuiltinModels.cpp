@@ -3,7 +3,6 @@
 // Each model kind's file defines its own Register...Model function; adding a
 // kind means adding its line here.
 void RegisterRegisterFileModel(CSimModelRegistry& registry);
-void RegisterSpiFlashModel(CSimModelRegistry& registry);
 void RegisterSimGpuModel(CSimModelRegistry& registry);
 void RegisterSimZX22Model(CSimModelRegistry& registry);
 void RegisterSimPlxModel(CSimModelRegistry& registry);
@@ -11,7 +10,6 @@ void RegisterSimPlxModel(CSimModelRegistry& registry);
 void RegisterBuiltinSimModels(CSimModelRegistry& registry)
 {
     RegisterRegisterFileModel(registry);
-    RegisterSpiFlashModel(registry);
     RegisterSimGpuModel(registry);
     RegisterSimZX22Model(registry);
     RegisterSimPlxModel(registry);
