@@ -4,7 +4,9 @@
 // power check, reboot, system facts and the maker's display devices. One object
 // per process, created by GetCrossPlatform over the installed platform services.
 
+#include "core/AdapterContext.h"
 #include "core/DisplayDevices.h"
+#include "core/DisplayDriverHook.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/platform/IConsoleInput.h"
@@ -54,6 +56,41 @@ public:
     virtual int GetKeyWithEcho() = 0;
     // One typed line without its line end; false at end of input.
     virtual bool ReadLine(std::string& line) = 0;
+
+    // Display-driver control. The adapters are those of the bus scan: the
+    // active one is being worked on, the primary one drives the screen.
+    virtual void SetActiveAdapter(CRefPtr<IAdapterContext> adapter) = 0;
+    virtual CRefPtr<IAdapterContext> GetActiveAdapter() = 0;
+    virtual void SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter) = 0;
+    virtual void SetAdapterCount(int32_t count) = 0;
+    // The active adapter's display driver is one this layer controls (device
+    // kinds 8 to 13).
+    virtual bool IsActiveAdapterManaged() = 0;
+    // std::runtime_error "Error: Display adapter was not initialized." without
+    // an active adapter.
+    virtual int32_t GetActiveAdapterBus() = 0;
+    virtual int32_t GetActiveAdapterDevice() = 0;
+    // The flash context of the adapter being flashed: its microcode loader, its
+    // EEPROM and the EEPROM part catalogue, held as opaque references of the
+    // EEPROM layer and handed back to the flashing engine on restore.
+    virtual void SetFlashContext(CRefPtr<IReferenceCount> loader, CRefPtr<IReferenceCount> eeprom,
+                                 CRefPtr<IReferenceCount> eepromDatabase) = 0;
+    // Borrowed; null when none is held.
+    virtual IReferenceCount* GetFlashLoader() = 0;
+    virtual CRefPtr<IReferenceCount> GetFlashEEPROM() = 0;
+    virtual CRefPtr<IReferenceCount> GetFlashEEPROMDatabase() = 0;
+    virtual void SetDisplayDriverHook(CRefPtr<IDisplayDriverHook> hook) = 0;
+    virtual bool IsDisplayDriverDisabled() = 0;
+    // Disables the maker's display devices (the active adapter's last), or
+    // enables again those it disabled. False only when the device list cannot
+    // be made.
+    virtual bool ToggleDisplayDriver(CLog* log) = 0;
+    // Undoes what the run did to the display driver.
+    virtual void RestoreDisplayDriver(CLog* log) = 0;
+    // Disables the display devices whose compatible IDs contain the text.
+    virtual bool DisableDeviceDriver(const std::string& idText, CLog* log) = 0;
+    // Enables again what DisableDeviceDriver disabled.
+    virtual void EnableDeviceDriver(CLog* log) = 0;
 
     // The text callers print when IsPowerSufficient says no.
     static std::string GetLowPowerMessage();

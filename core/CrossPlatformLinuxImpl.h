@@ -6,6 +6,8 @@
 #include "core/CrossPlatform.h"
 #include "core/platform/PlatformServices.h"
 
+#include <set>
+
 class CCrossPlatformLinuxImpl : public CReferenceCountImpl, public ICrossPlatform
 {
 public:
@@ -31,10 +33,60 @@ public:
     int GetKeyWithEcho() override;
     bool ReadLine(std::string& line) override;
 
+    void SetActiveAdapter(CRefPtr<IAdapterContext> adapter) override;
+    CRefPtr<IAdapterContext> GetActiveAdapter() override;
+    void SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter) override;
+    void SetAdapterCount(int32_t count) override;
+    bool IsActiveAdapterManaged() override;
+    int32_t GetActiveAdapterBus() override;
+    int32_t GetActiveAdapterDevice() override;
+    void SetFlashContext(CRefPtr<IReferenceCount> loader, CRefPtr<IReferenceCount> eeprom,
+                         CRefPtr<IReferenceCount> eepromDatabase) override;
+    IReferenceCount* GetFlashLoader() override;
+    CRefPtr<IReferenceCount> GetFlashEEPROM() override;
+    CRefPtr<IReferenceCount> GetFlashEEPROMDatabase() override;
+    void SetDisplayDriverHook(CRefPtr<IDisplayDriverHook> hook) override;
+    bool IsDisplayDriverDisabled() override;
+    bool ToggleDisplayDriver(CLog* log) override;
+    void RestoreDisplayDriver(CLog* log) override;
+    bool DisableDeviceDriver(const std::string& idText, CLog* log) override;
+    void EnableDeviceDriver(CLog* log) override;
+
+    // Waits for a device state change or D3-cold retry take these.
+    static constexpr uint32_t kToggleWaitMicroseconds = 10000;
+    static constexpr uint32_t kDeviceWaitMicroseconds = 5000;
+    static constexpr uint32_t kD3ColdRetryMicroseconds = 100000;
+    static constexpr int kD3ColdRestoreAttempts = 50;
+
 private:
     IClock& Clock();
+    bool IsPrimaryAdapterReady();
+    void DisableD3Cold(CLog& log);
+    void RestoreD3Cold(CLog& log);
+    bool ShowMonitorWarningIfDue(CLog& log);
+    bool DisableDevices(CLog& log);
+    void EnableDevices(CLog& log);
+    // Disables one device when it is the maker's, started and may be disabled;
+    // true when it was disabled now.
+    bool DisableIfStarted(const DeviceEntry& device, uint32_t waitMicroseconds, CLog& log);
+    // Enables again the remembered devices of `disabled` that the list still
+    // shows disabled; those enabled (or found enabled) leave the set.
+    void EnableRemembered(std::set<std::string>& disabled, uint32_t waitMicroseconds, CLog& log);
 
     PlatformServices m_services;
     uint64_t m_timeoutDeadline = 0;
     bool m_timeoutArmed = false;
+
+    CRefPtr<IAdapterContext> m_activeAdapter;
+    CRefPtr<IAdapterContext> m_primaryAdapter;
+    int32_t m_adapterCount = 0;
+    CRefPtr<IReferenceCount> m_flashLoader;
+    CRefPtr<IReferenceCount> m_flashEeprom;
+    CRefPtr<IReferenceCount> m_flashEepromDatabase;
+    CRefPtr<IDisplayDriverHook> m_hook;
+    bool m_d3ColdDisabled = false;
+    // The devices this object disabled, by instance ID: by the driver toggle
+    // and by the single-device disabling. Only these are enabled again.
+    std::set<std::string> m_toggledDevices;
+    std::set<std::string> m_disabledDevices;
 };

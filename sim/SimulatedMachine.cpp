@@ -4,6 +4,7 @@
 #include "hw/IAcpiTableAccessor.h"
 #include "platform/linux/LinuxDriverTransport.h"
 #include "sim/MachineFile.h"
+#include "sim/SimDisplay.h"
 #include "sim/SimDriverTransport.h"
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
@@ -16,10 +17,11 @@ void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine)
     services.clock = machine->ClockService();
     services.powerSource = CreateSimPowerSource(machine);
     services.systemControl = CreateSimSystemControl(machine);
-    // The Linux display-device and D3-cold services would act on the real
-    // machine; they stay absent until the simulated machine models them.
-    services.displayDevices = nullptr;
-    services.d3Cold = nullptr;
+    // The machine's own display devices and D3-cold settings stand in for the
+    // Linux ones, which would act on the real machine.
+    auto* displays = new CSimDisplayDevices(machine);
+    services.displayDevices = CRefPtr<IDisplayDeviceManager>(displays);
+    services.d3Cold = CRefPtr<ID3ColdControl>(displays);
     InstallPlatformServices(services);
     SetAcpiTableDirectory("");
     InstallDriverTransport(CRefPtr<IDriverTransport>(new CSimDriverTransport(std::move(machine))));

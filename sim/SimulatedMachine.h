@@ -7,9 +7,9 @@
 class CSimMachine;
 
 // Installs the machine as the driver transport, and as the platform's clock,
-// power source and system control. Console input and break handling stay as
-// installed; the display-device and D3-cold services are emptied, since the
-// Linux ones would act on the real machine. No ACPI table directory is read.
+// power source, system control, display devices and D3-cold control (see
+// sim/SimDisplay.h). Console input and break handling stay as installed. No
+// ACPI table directory is read.
 void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine);
 
 enum class EMachineSelection

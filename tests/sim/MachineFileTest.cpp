@@ -9,6 +9,7 @@
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
 #include "platform/linux/LinuxDriverTransport.h"
+#include "sim/SimDisplay.h"
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
 #include "sim/SimulatedMachine.h"
@@ -129,8 +130,9 @@ TEST_F(MachineFileTest, PowerAndRebootBelongToTheMachine)
     services.systemControl->Reboot();
     EXPECT_EQ(machine->RebootCount(), 1u);
     EXPECT_FALSE(services.systemControl->IsWow64());
-    EXPECT_EQ(services.displayDevices, nullptr) << "never the real machine's devices";
-    EXPECT_EQ(services.d3Cold, nullptr);
+    // The machine's own display devices, never the real machine's.
+    EXPECT_NE(GetSimDisplayDevices(), nullptr);
+    EXPECT_NE(services.d3Cold, nullptr);
     InstallPlatformServices(before);
 
     const PowerStatus desktop = LoadMachineFile(Write("desktop.json", "{}"))->Power();
