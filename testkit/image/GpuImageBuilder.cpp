@@ -452,6 +452,8 @@ CGpuImageBuilder& CGpuImageBuilder::TokenEntry(char id, uint8_t version, uint16_
 CGpuImageBuilder& CGpuImageBuilder::Info(const InfoToken& info)
 {
     std::vector<uint8_t> data(std::max<size_t>(info.size, 92), 0);
+    PutDword(data, 0, info.version);
+    PutByte(data, 4, info.oemVersion);
     PutDword(data, 7, info.pointer7Value);
     PutWord(data, 11, info.boardId);
     PutText(data, 15, info.buildDate, 8);

@@ -43,18 +43,20 @@ struct NbsiObject
 // The fields of the information token 'i' (version 2, 92 bytes).
 struct InfoToken
 {
+    uint32_t version = 0; // bytes 0-3, read as the dotted bytes 3.2.1.0
+    uint8_t oemVersion = 0;
     uint32_t pointer7Value = 0;
     uint16_t boardId = 0;
     std::string buildDate = "01/02/03";
     uint16_t gpuDeviceId = 0;
     uint16_t preservationTable = 0; // image offset of the table, 0 = none
     uint8_t hierarchyId = 1;
-    std::string chipSku;
-    std::string chipSkuRevision;
-    std::string project;
-    std::string projectSku;
-    std::string cdp;
-    std::string projectRevision;
+    std::string chipSku{};
+    std::string chipSkuRevision{};
+    std::string project{};
+    std::string projectSku{};
+    std::string cdp{};
+    std::string projectRevision{};
     uint16_t alternateBoardId = 0;
     std::array<uint8_t, 16> buildGuid{};
     uint8_t tokenVersion = 2;
