@@ -62,6 +62,7 @@ public:
     virtual void SetActiveAdapter(CRefPtr<IAdapterContext> adapter) = 0;
     virtual CRefPtr<IAdapterContext> GetActiveAdapter() = 0;
     virtual void SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter) = 0;
+    virtual CRefPtr<IAdapterContext> GetPrimaryAdapter() = 0;
     virtual void SetAdapterCount(int32_t count) = 0;
     // The active adapter's display driver is one this layer controls (device
     // kinds 8 to 13).

@@ -79,6 +79,11 @@ void CCrossPlatformLinuxImpl::SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter
     m_primaryAdapter = std::move(adapter);
 }
 
+CRefPtr<IAdapterContext> CCrossPlatformLinuxImpl::GetPrimaryAdapter()
+{
+    return m_primaryAdapter;
+}
+
 void CCrossPlatformLinuxImpl::SetAdapterCount(int32_t count)
 {
     m_adapterCount = count;

@@ -36,6 +36,7 @@ public:
     void SetActiveAdapter(CRefPtr<IAdapterContext> adapter) override;
     CRefPtr<IAdapterContext> GetActiveAdapter() override;
     void SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter) override;
+    CRefPtr<IAdapterContext> GetPrimaryAdapter() override;
     void SetAdapterCount(int32_t count) override;
     bool IsActiveAdapterManaged() override;
     int32_t GetActiveAdapterBus() override;

@@ -305,9 +305,10 @@ void CPCIBusImpl::ScanFunction(CRefPtr<IPCIDeviceAccessor> accessor, const Funct
     }
     catch (const std::runtime_error& error)
     {
-        // A display function no device class serves is left out; the walk
-        // goes on to the rest of the machine.
-        if (type.deviceKind != kDeviceKindUnknown)
+        // A display function no device class serves, or a GPU whose device
+        // cannot be set up because its registers are not assigned, is left
+        // out; the walk goes on to the rest of the machine.
+        if (type.deviceKind != kDeviceKindUnknown && accessor->IsBar0Assigned())
         {
             throw;
         }

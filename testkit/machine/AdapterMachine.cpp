@@ -81,11 +81,12 @@ CSimPciFunction& AddSimZX22Bridge(CSimMachine& machine, PciLocation at, uint8_t 
 }
 
 CSimPciFunction& AddSimPlxPort(CSimMachine& machine, PciLocation at, uint8_t secondary,
-                               uint8_t subordinate, uint8_t portNumber)
+                               uint8_t subordinate, uint8_t portNumber, uint32_t barAddress)
 {
     CSimPciFunction& function =
         AddBridge(machine, at, kPlxVendorId, 0x8747, secondary, subordinate);
     StorePortNumber(function, 0x68, portNumber);
+    function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, barAddress});
     return function;
 }
 

@@ -32,9 +32,10 @@ CSimPciFunction& AddSimRootPort(CSimMachine& machine, PciLocation at, uint8_t se
 // A ZX22 bridge (the first ID of the catalogue's block) with its port number.
 CSimPciFunction& AddSimZX22Bridge(CSimMachine& machine, PciLocation at, uint8_t secondary,
                                   uint8_t subordinate, uint8_t portNumber = 0);
-// A PLX PEX 8747 port with its port number.
+// A PLX PEX 8747 port with its port number and a 128 KiB BAR0 at `barAddress`
+// (0 leaves it unassigned).
 CSimPciFunction& AddSimPlxPort(CSimMachine& machine, PciLocation at, uint8_t secondary,
-                               uint8_t subordinate, uint8_t portNumber);
+                               uint8_t subordinate, uint8_t portNumber, uint32_t barAddress = 0);
 // A board MCU on port 1 of the GPU, running `application` (empty: boot loader
 // only).
 CSimMcuSlave& AddSimMcu(CSimGpu& gpu, const std::vector<uint8_t>& application,
