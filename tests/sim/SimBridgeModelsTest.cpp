@@ -1,0 +1,318 @@
+// The simulated ZX22 bridge and PLX switch: the ZX22's window in a GPU's
+// BAR0 and its relocation, its EEPROM lines behind the debug switch; the PLX
+// switch's EEPROM controller (busy polls, write enable, protection, the
+// configuration-space path); and both as machine-file sections.
+
+#include "hw/catalogue/AdapterCatalogue.h"
+#include "sim/MachineFile.h"
+#include "sim/SimGpu.h"
+#include "sim/SimMachine.h"
+#include "sim/SimPlxSwitch.h"
+#include "sim/SimZX22Bridge.h"
+#include "testkit/machine/SimHardware.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint64_t kGpuBar = 0xF1000000;
+constexpr uint64_t kPlxBar = 0xD0000000;
+constexpr uint32_t kStart = 1u << 18;
+
+std::string ErrorOf(auto action)
+{
+    try
+    {
+        action();
+    }
+    catch (const std::exception& error)
+    {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+// A chip that records the lines it is driven with.
+class CRecordingChip : public ISimEepromChip
+{
+public:
+    std::string Name() const override { return "recording"; }
+    void SetLines(bool selected, bool clock, bool data) override
+    {
+        lines.push_back({selected, clock, data});
+    }
+    bool DataOut() const override { return dataOut; }
+    CSimChipStore& Contents() override { return contents; }
+
+    struct Lines
+    {
+        bool selected;
+        bool clock;
+        bool data;
+        bool operator==(const Lines&) const = default;
+    };
+    std::vector<Lines> lines;
+    bool dataOut = false;
+    CSimChipStore contents{0x1000};
+};
+
+// ZX22 at 00:01.0 (buses 1-2), a port at 01:00.0, a GPU at 02:00.0 whose
+// BAR0 shows the bridge at window 7.
+const char* const kZX22Machine = R"({
+  "acpi": {"mcfg": [{"base": "0xE0000000", "end_bus": 15}]},
+  "pci": [
+    {"address": "00:01.0", "vendor": "0x7E2B", "device": 0, "class": "0x060400",
+     "revision": "0xA0", "bridge": {"secondary": 1, "subordinate": 2}},
+    {"address": "01:00.0", "vendor": "0x1B36", "device": "0x000C", "class": "0x060400",
+     "bridge": {"secondary": 2, "subordinate": 2}},
+    {"address": "02:00.0", "vendor": "0x7E2B", "device": "0x2204", "class": "0x030000",
+     "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+     "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6}}
+  ],
+  "devices": [
+    {"kind": "zx22", "name": "zx22", "function": "00:01.0", "gpu": "gpu0", "window": 7,
+     "straps": "0x80", "placement": "0x3FFF",
+     "eeprom": {"kind": "plain", "size": "0x1000", "fill": "0x5A"}}
+  ]
+})";
+
+nlohmann::json ZX22Machine()
+{
+    nlohmann::json description = nlohmann::json::parse(kZX22Machine);
+    description["pci"][0]["device"] = GetZX22DeviceIdBase() + 2;
+    return description;
+}
+
+TEST(SimZX22Bridge, ShowsInItsWindowAndMovesWhenThePlacementIsWritten)
+{
+    auto machine = LoadMachineJson(ZX22Machine(), ".");
+    auto* bridge = dynamic_cast<CSimZX22Bridge*>(machine->FindDevice("zx22"));
+    ASSERT_NE(bridge, nullptr);
+    const uint32_t ids = static_cast<uint32_t>(GetZX22DeviceIdBase() + 2) << 16 | 0x7E2B;
+    const uint64_t window7 = kGpuBar + 0x1C000;
+    EXPECT_EQ(machine->ReadMemory(window7, 4), ids);
+    EXPECT_EQ(machine->ReadMemory(window7 + 0x18, 4), 0x00020100u);
+    EXPECT_EQ(machine->ReadMemory(window7 + 0xB00, 4), 0x80u);
+    EXPECT_EQ(machine->ReadMemory(window7 + 0x600, 4), 0xF101FFFFu);
+    EXPECT_EQ(machine->ReadMemory(window7 + 0x1000, 4), 0x5A5A5A5Au);
+    EXPECT_EQ(machine->ReadMemory(window7 + 0x1FFF, 1), 0x5Au);
+    EXPECT_EQ(machine->ReadMemory(kGpuBar + 0x18000, 4), 0u);
+
+    // The identification mirrors configuration space and ignores writes.
+    machine->WriteMemory(window7, 4, 0);
+    EXPECT_EQ(machine->ReadMemory(window7, 4), ids);
+
+    machine->WriteMemory(window7 + 0x604, 4, 0x18000);
+    EXPECT_EQ(bridge->WindowIndex(), 7u);
+    machine->WriteMemory(window7 + 0x600, 4, 0xF1018000 | 0x3BFF);
+    EXPECT_EQ(bridge->WindowIndex(), 6u);
+    EXPECT_EQ(machine->ReadMemory(kGpuBar + 0x18000, 4), ids);
+    EXPECT_EQ(machine->ReadMemory(kGpuBar + 0x18604, 4), 0x18000u);
+    EXPECT_EQ(machine->ReadMemory(window7, 4), 0u);
+}
+
+TEST(SimZX22Bridge, EepromLinesFollowTheControlRegisterOnlyWithTheDebugSwitchOff)
+{
+    auto machine = MakeMachineWithMcfg();
+    CSimPciFunction& function = machine->AddFunction(0, 1, 0);
+    function.SetIds(kKorvanVendorId, GetZX22DeviceIdBase(), 0x060400, 0xA0);
+    function.MakeBridge(0, 1, 1);
+    CSimPciFunction& gpuFunction =
+        AddTestFunction(*machine, 1, 0, 0, kKorvanVendorId, 0x2204, kGpuBar, CSimGpu::kBarSize);
+    gpuFunction.Store(0x04, 2, 0x6);
+    auto gpu = std::make_shared<CSimGpu>("gpu", gpuFunction, SimGpuConfigForKind(6));
+    machine->AddDevice(gpu);
+    auto bridge = std::make_shared<CSimZX22Bridge>("zx22", function, *gpu, SimZX22Config{});
+    auto chip = std::make_shared<CRecordingChip>();
+    bridge->AttachChip(chip);
+    machine->AddDevice(bridge);
+    const uint64_t window = kGpuBar + 0x18000;
+
+    machine->WriteMemory(window + 0xB04, 4, 0x5); // software control, clock high
+    EXPECT_TRUE(chip->lines.empty());
+    machine->WriteMemory(window + 0x210, 4, 0);
+    machine->WriteMemory(window + 0xB04, 4, 0x9); // selected, data high
+    machine->WriteMemory(window + 0xB04, 4, 0x7); // deselected, clock high
+    EXPECT_EQ(chip->lines,
+              (std::vector<CRecordingChip::Lines>{{true, false, true}, {false, true, false}}));
+    EXPECT_EQ(machine->ReadMemory(window + 0xB04, 4), 0x7u);
+    chip->dataOut = true;
+    EXPECT_EQ(machine->ReadMemory(window + 0xB04, 4), 0x17u);
+    // A byte through the EEPROM window reaches the chip's contents.
+    chip->contents.Fill(0x10, 1, 0xC3);
+    EXPECT_EQ(machine->ReadMemory(window + 0x1010, 1), 0xC3u);
+}
+
+TEST(SimZX22Bridge, MachineFileMistakesAreNamed)
+{
+    struct Case
+    {
+        const char* key;
+        nlohmann::json value;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"gpu", "gpu9", "\"gpu\" \"gpu9\" names no GPU model declared before"},
+        {"function", "05:00.0", "\"function\" 05:00.0 is not declared"},
+        {"function", "zz", "\"function\" must be \"BB:DD.F\""},
+        {"window", 0, "\"window\" lies outside the GPU's BAR0"},
+        {"window", 0x400, "\"window\" lies outside the GPU's BAR0"},
+    };
+    for (const Case& c : cases)
+    {
+        nlohmann::json description = ZX22Machine();
+        description["devices"][0][c.key] = c.value;
+        EXPECT_EQ(ErrorOf([&] { LoadMachineJson(description, "."); }), c.reason) << c.key;
+    }
+}
+
+class SimPlxSwitchTest : public ::testing::Test
+{
+protected:
+    CSimPlxSwitch& Add(const SimPlxConfig& config)
+    {
+        CSimPciFunction& function = machine->AddFunction(0, 1, 0);
+        function.SetIds(kPlxVendorId, 0x8747, 0x060400, config.revision);
+        function.MakeBridge(0, 1, 1);
+        function.Store(0x04, 2, 0x6);
+        function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, kPlxBar});
+        auto model = std::make_shared<CSimPlxSwitch>("plx", function, config);
+        machine->AddDevice(model);
+        return *model;
+    }
+
+    uint32_t Control() { return machine->ReadMemory(kPlxBar + 0x260, 4); }
+    void Command(uint32_t command, uint32_t index)
+    {
+        machine->WriteMemory(kPlxBar + 0x260, 4, (index & 0x1FFF) | command << 13 | kStart);
+    }
+    // Polls until idle; the number of polls that still read busy.
+    unsigned Settle()
+    {
+        unsigned busy = 0;
+        while ((Control() & kStart) != 0 && busy < 100)
+        {
+            ++busy;
+        }
+        return busy;
+    }
+
+    std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
+};
+
+TEST_F(SimPlxSwitchTest, StaysBusyForTheSetNumberOfPollsAndDropsCommandsMeanwhile)
+{
+    SimPlxConfig config;
+    config.busyPolls = 3;
+    CSimPlxSwitch& plx = Add(config);
+    const std::array<uint8_t, 4> bytes{0x11, 0x22, 0x33, 0x44};
+    plx.Eeprom().Write(8, bytes);
+
+    Command(3, 2);
+    Command(3, 0); // dropped: the controller is busy
+    EXPECT_EQ(Settle(), 3u);
+    EXPECT_EQ(machine->ReadMemory(kPlxBar + 0x264, 4), 0x44332211u);
+    EXPECT_EQ(machine->Counters().Get("plx commands while busy"), 1u);
+    EXPECT_EQ(machine->Counters().Get("plx eeprom reads"), 1u);
+}
+
+TEST_F(SimPlxSwitchTest, WritesNeedWriteEnableAndRespectBlockProtection)
+{
+    SimPlxConfig config;
+    config.busyPolls = 0;
+    CSimPlxSwitch& plx = Add(config);
+    const uint64_t data = kPlxBar + 0x264;
+
+    machine->WriteMemory(data, 4, 0xDEADBEEF);
+    Command(2, 1); // no write enable: ignored
+    EXPECT_EQ(plx.Eeprom().Read(4, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    Command(6, 0);
+    EXPECT_EQ(plx.Status(), 0x02);
+    Command(2, 1);
+    EXPECT_EQ(plx.Eeprom().Read(4, 4), (std::vector<uint8_t>{0xEF, 0xBE, 0xAD, 0xDE}));
+    EXPECT_EQ(plx.Status(), 0x00);
+
+    // Protecting the upper quarter refuses dword 0x300 and keeps dword 1.
+    machine->WriteMemory(data, 4, 0x04);
+    Command(6, 0);
+    Command(1, 0);
+    Command(5, 0);
+    EXPECT_EQ(Control() >> 24, 0x04u);
+    machine->WriteMemory(data, 4, 0x12345678);
+    Command(6, 0);
+    Command(2, 0x300);
+    EXPECT_EQ(plx.Eeprom().Read(0xC00, 4), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    Command(6, 0);
+    Command(2, 0x2FF);
+    EXPECT_EQ(plx.Eeprom().Read(0xBFC, 4), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+}
+
+TEST_F(SimPlxSwitchTest, ConfigurationSpacePathOpensWithBit16OnLaterRevisions)
+{
+    struct Case
+    {
+        uint8_t revision;
+        bool opens;
+    };
+    for (const Case c : {Case{0xC9, false}, Case{0xCA, true}})
+    {
+        machine = MakeMachineWithMcfg();
+        SimPlxConfig config;
+        config.revision = c.revision;
+        config.busyPolls = 0;
+        CSimPlxSwitch& plx = Add(config);
+        const std::array<uint8_t, 4> bytes{1, 2, 3, 4};
+        plx.Eeprom().Write(0, bytes);
+        EXPECT_EQ(machine->ReadConfig(0, 1, 0, 0xB7C, 4), c.revision);
+
+        machine->WriteConfig(0, 1, 0, 0x260, 4, 3 << 13 | kStart);
+        EXPECT_EQ(machine->ReadConfig(0, 1, 0, 0x264, 4), 0u) << int{c.revision};
+        machine->WriteMemory(kPlxBar + 0x760, 4, 1u << 16);
+        EXPECT_EQ(plx.IsConfigPathOpen(), c.opens);
+        machine->WriteConfig(0, 1, 0, 0x260, 4, 3 << 13 | kStart);
+        EXPECT_EQ(machine->ReadConfig(0, 1, 0, 0x264, 4), c.opens ? 0x04030201u : 0u)
+            << int{c.revision};
+    }
+}
+
+TEST(SimPlxSwitchFile, EepromContentsComeFromTheFileAndGoBackToIt)
+{
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("romvise-plx-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    std::ofstream(directory / "plx.bin", std::ios::binary) << std::string("\x01\x02\x03\x04", 4);
+    const nlohmann::json description = nlohmann::json::parse(R"({
+      "pci": [{"address": "00:01.0", "vendor": "0x10B5", "device": "0x8747",
+               "class": "0x060400", "revision": "0xCA", "command": "0x6",
+               "bridge": {"secondary": 1, "subordinate": 1},
+               "bars": [{"index": 0, "size": "0x20000", "address": "0xD0000000"}],
+               "model": {"kind": "plx8747", "name": "plx", "busy_polls": 0,
+                         "eeprom": {"size": "0x1000", "file": "plx.eeprom",
+                                    "image": "plx.bin"}}}]
+    })");
+    {
+        auto machine = LoadMachineJson(description, directory);
+        EXPECT_EQ(machine->ReadConfig(0, 1, 0, 0xB7C, 4), 0xCAu);
+        machine->WriteMemory(kPlxBar + 0x260, 4, 3 << 13 | kStart);
+        EXPECT_EQ(machine->ReadMemory(kPlxBar + 0x264, 4), 0x04030201u);
+        machine->WriteMemory(kPlxBar + 0x264, 4, 0xA1B2C3D4);
+        machine->WriteMemory(kPlxBar + 0x260, 4, 0x00A4C000);
+        machine->WriteMemory(kPlxBar + 0x260, 4, 2 << 13 | kStart | 1);
+    }
+    std::ifstream file(directory / "plx.eeprom", std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(file),
+                              std::istreambuf_iterator<char>()};
+    ASSERT_EQ(written.size(), 0x1000u);
+    EXPECT_EQ(written.substr(0, 8), std::string("\x01\x02\x03\x04\xD4\xC3\xB2\xA1", 8));
+
+    nlohmann::json wrong = description;
+    wrong["pci"][0]["model"]["eeprom"] = {{"size", 6}};
+    EXPECT_EQ(ErrorOf([&] { LoadMachineJson(wrong, directory); }),
+              "the PLX switch's \"eeprom\" holds whole dwords, at most 64 KiB");
+    std::filesystem::remove_all(directory);
+}
+} // namespace
