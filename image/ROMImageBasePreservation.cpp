@@ -51,6 +51,11 @@ int32_t CROMImageBaseImpl::GetPreservationFlagsOffset()
 // Where the flags of an entry are kept, -1 when the table keeps none.
 static int32_t EntryFlagsPlace(CROMImageBaseImpl& image, uint32_t index)
 {
+    // An index past the table names no entry, whatever bytes follow it.
+    if (index >= image.GetPreservationEntryCount())
+    {
+        return -1;
+    }
     const int32_t flags = image.GetPreservationFlagsOffset();
     if (flags != -1)
     {

@@ -1,0 +1,393 @@
+// The preservation table of GPU firmware: its readers, the search of init
+// scripts for a preserved register's value, tuning registers and data blocks
+// through IPreserveTune, the run-time ROM pack fields and the microcode entry.
+
+#include "core/Log.h"
+#include "image/IPreserveTune.h"
+#include "image/IROMImage.h"
+#include "image/PreservationTable.h"
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using testkit::CGpuImageBuilder;
+using testkit::InfoToken;
+using testkit::PreservationEntry;
+
+namespace
+{
+std::string ErrorOf(const std::function<void()>& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const std::exception& error)
+    {
+        return error.what();
+    }
+    return "";
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto& part : parts)
+    {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> Snapshot(IROMImage* image)
+{
+    return std::vector<uint8_t>(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
+}
+
+uint8_t FirstBlockSum(IROMImage* image)
+{
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < 0x10000; ++i)
+    {
+        sum += image->GetByte(i);
+    }
+    return static_cast<uint8_t>(sum);
+}
+
+// A first block whose preservation table lists the given entries; each entry
+// whose bytes are given has them placed and its offset and length set.
+struct PreservedImage
+{
+    CGpuImageBuilder builder;
+    std::vector<uint32_t> placed;
+    uint32_t table = 0;
+
+    PreservedImage(uint8_t version,
+                   std::vector<std::pair<PreservationEntry, std::vector<uint8_t>>> entries,
+                   uint8_t controlIndex = 0, bool ramConfigToken = false)
+    {
+        builder.Block(CGpuImageBuilder::kX86, 0x10000);
+        std::vector<PreservationEntry> list;
+        for (auto& [entry, bytes] : entries)
+        {
+            PreservationEntry e = entry;
+            if (!bytes.empty())
+            {
+                const uint32_t at = builder.Place(bytes);
+                placed.push_back(at);
+                e.offset = static_cast<uint16_t>(at);
+                e.length = static_cast<uint16_t>(bytes.size());
+            }
+            list.push_back(e);
+        }
+        if (ramConfigToken)
+        {
+            // Version 1 memory token: RAM configuration count 3 at +2, strap
+            // table at +3 mapping strap s to configuration s.
+            const uint32_t strapTable =
+                builder.Place({0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0});
+            builder.Token(
+                'M', 1,
+                {0, 0, 3, static_cast<uint8_t>(strapTable), static_cast<uint8_t>(strapTable >> 8)});
+        }
+        table = builder.PreservationTable(version, list, controlIndex);
+        InfoToken info;
+        info.preservationTable = static_cast<uint16_t>(table);
+        builder.Info(info);
+    }
+    CRefPtr<IROMImage> Build() const { return builder.BuildImage(); }
+};
+} // namespace
+
+TEST(PreservationTest, RegisterSearchThroughInitScripts)
+{
+    const std::vector<uint8_t> script = Join({
+        testkit::ScriptWriteRun(0x2000, {0x21, 0x22}),
+        testkit::ScriptWrite(0x3000, 0xCAFE),
+        testkit::ScriptWriteRun(0x1000, {0xA0, 0xA1, 0xA2, 0xA3}),
+        testkit::ScriptWriteAB(0x4000, 0xAAAA, 0xBBBB),
+        testkit::ScriptStrapSelect(0x0C, 2, 0x5000, {0x50, 0x51, 0x52, 0x53}),
+        testkit::ScriptRamConfig(0x6000, 4, 2, {0x60, 0x61, 0x62, 0x63, 0x64, 0x65}),
+    });
+    // The first range starts with an opcode the search does not know: it ends
+    // there and never sees the write behind it.
+    const std::vector<uint8_t> unknown = Join({{0x00}, testkit::ScriptWrite(0x3000, 0x0BAD)});
+    PreservedImage fixture(0x11, {{{0, 0, 0x40, 0}, unknown}, {{0, 0, 0x40, 0}, script}}, 0, true);
+    CRefPtr<IROMImage> image = fixture.Build();
+
+    struct Case
+    {
+        uint32_t registerAddress;
+        uint8_t strap;
+        std::optional<uint32_t> value;
+    };
+    const Case cases[] = {
+        {0x3000, 0, 0xCAFE},       {0x100C, 0, 0xA3},         {0x1010, 0, std::nullopt},
+        {0x1002, 0, std::nullopt}, {0x2004, 0, 0x22},         {0x4000, 0, 0xBBBB},
+        {0x5000, 1, 0x51},         {0x5000, 7, 0x53},         {0x6004, 2, 0x65},
+        {0x6000, 1, 0x61},         {0x6008, 2, std::nullopt}, {0x7000, 0, std::nullopt},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.registerAddress);
+        uint32_t value = 0;
+        const uint32_t status =
+            image->GetPreservedRegisterValue(image.get(), c.strap, c.registerAddress, value);
+        if (c.value)
+        {
+            EXPECT_EQ(status, 0u);
+            EXPECT_EQ(value, *c.value);
+        }
+        else
+        {
+            EXPECT_EQ(status, 2u);
+        }
+    }
+}
+
+TEST(PreservationTest, RecordsWithZeroStrideOrNoEntriesAreRefused)
+{
+    for (const auto& record :
+         {testkit::ScriptRamConfig(0x6000, 0, 2, {1, 2, 3, 4, 5, 6}),
+          testkit::ScriptRamConfig(0x6000, 4, 0, {}), testkit::ScriptWriteRun(0x1000, {})})
+    {
+        PreservedImage fixture(0x11, {{{0, 0, 0x40, 0}, record}}, 0, true);
+        CRefPtr<IROMImage> image = fixture.Build();
+        uint32_t value = 0;
+        const std::string error =
+            ErrorOf([&] { image->GetPreservedRegisterValue(image.get(), 0, 0x6000, value); });
+        EXPECT_NE(error.find("has a zero stride or no entries"), std::string::npos) << error;
+    }
+}
+
+TEST(PreservationTest, TableReadersForBothVersions)
+{
+    PreservedImage old(0x10, {{{0x1234, 0x10, 0x40, 0}, {}}, {{0x2000, 0x20, 0x10, 0}, {}}});
+    CRefPtr<IROMImage> v10 = old.Build();
+    EXPECT_EQ(v10->GetPreservationEntryCount(), 2u);
+    EXPECT_EQ(v10->GetPreservationEntryOffset(1), static_cast<int32_t>(old.table + 7 + 5));
+    EXPECT_EQ(v10->GetPreservationEntryFlags(0), 0x40);
+    EXPECT_EQ(v10->GetPreservationEntryFlags(1), 0x10);
+    EXPECT_EQ(v10->GetPreservationFlagsOffset(), -1);
+    EXPECT_EQ(v10->GetPreservationControlByte(), 0xFF);
+    EXPECT_EQ(v10->GetPreservationHeaderWord4(), 0);
+    EXPECT_EQ(v10->GetPreservationHeaderByte6(), 0);
+    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+    EXPECT_EQ(tune->GetLowestPreservedOffset(v10.get()), static_cast<int32_t>(old.table));
+    // An old table keeps no data IDs and its script ranges are not searched.
+    PreservedDataRecord record;
+    record.dataId = 1;
+    EXPECT_EQ(v10->FindPreservedData(v10.get(), record), 5u);
+    uint32_t value = 0;
+    EXPECT_EQ(v10->GetPreservedRegisterValue(v10.get(), 0, 0x1234, value), 2u);
+
+    PreservedImage current(0x11, {{{0x3000, 0x10, 0x40, 0}, {}}, {{0x2000, 0x20, 0x90, 7}, {}}}, 1);
+    CRefPtr<IROMImage> v11 = current.Build();
+    EXPECT_EQ(v11->GetPreservationEntryFlags(1), 0x90);
+    EXPECT_EQ(v11->GetPreservationControlByte(), 1);
+    EXPECT_EQ(v11->GetPreservationHeaderBlockOffset(), v11->GetPreservationFlagsOffset());
+    EXPECT_EQ(tune->GetLowestPreservedOffset(v11.get()), 0x2000);
+    v11->SetPreservationEntryFlags(0, 0x41);
+    EXPECT_EQ(v11->GetPreservationEntryFlags(0), 0x41);
+    EXPECT_EQ(v11->GetPreservationEntryFlags(5), 0xFF);
+
+    CRefPtr<IROMImage> none = CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BuildImage();
+    EXPECT_EQ(none->GetPreservationEntryCount(), 0u);
+    EXPECT_EQ(none->GetPreservationEntryOffset(0), -1);
+    EXPECT_EQ(tune->GetLowestPreservedOffset(none.get()), -1);
+}
+
+TEST(PreservationTest, TuneRegisterUnderAMask)
+{
+    struct Case
+    {
+        const char* name;
+        uint8_t lowest;
+        uint8_t highest;
+        uint32_t value;
+        uint32_t operation;
+        uint32_t stored;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"add wraps within the mask", 8, 15, 0x01, 3, 0x1234FF78, 0x12340078},
+        {"subtract wraps within the mask", 8, 15, 0x01, 4, 0x12340078, 0x1234FF78},
+        {"set replaces the masked bits", 8, 15, 0xAB, 0, 0x12340078, 0x1234AB78},
+        {"bits 4 to 7", 4, 7, 0x3, 0, 0xFFFFFFFF, 0xFFFFFF3F},
+        {"whole register", 0xFF, 0xFF, 0xDEADBEEF, 0, 0x12345678, 0xDEADBEEF},
+        {"whole register add", 0xFF, 3, 0x10, 3, 0x12345678, 0x12345688},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        PreservedImage fixture(
+            0x11,
+            {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, c.stored)}, {{0x100, 4, 0x90, 3}, {}}},
+            1);
+        CRefPtr<IROMImage> image = fixture.Build();
+        CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+        PreservedRegisterTune record;
+        record.registerAddress = 0x3000;
+        record.value = c.value;
+        record.lowestBit = c.lowest;
+        record.highestBit = c.highest;
+        record.operation = c.operation;
+        ASSERT_TRUE(tune->TuneRegister(image.get(), record, nullptr));
+        uint32_t value = 0;
+        ASSERT_TRUE(tune->FindRegister(image.get(), 0x3000, value, nullptr));
+        EXPECT_EQ(value, c.expected);
+        EXPECT_EQ(image->GetPreservationEntryFlags(0), 0x40);
+        EXPECT_EQ(image->GetPreservationEntryFlags(1), 0x10);
+        EXPECT_EQ(FirstBlockSum(image.get()), 0);
+    }
+}
+
+TEST(PreservationTest, RefusedTuningsLeaveTheImageAndSayWhy)
+{
+    PreservedImage fixture(0x11, {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, 0x12345678)}});
+    CRefPtr<IROMImage> image = fixture.Build();
+    const std::vector<uint8_t> before = Snapshot(image.get());
+    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+    CLog log;
+    std::ostringstream text;
+    log.AddSink(&text, 3, 3);
+
+    PreservedRegisterTune missing;
+    missing.registerAddress = 0x7000;
+    EXPECT_FALSE(tune->TuneRegister(image.get(), missing, &log));
+    PreservedRegisterTune upsideDown;
+    upsideDown.registerAddress = 0x3000;
+    upsideDown.lowestBit = 9;
+    upsideDown.highestBit = 8;
+    EXPECT_FALSE(tune->TuneRegister(image.get(), upsideDown, &log));
+    PreservedRegisterTune pastTheRegister = upsideDown;
+    pastTheRegister.lowestBit = 0;
+    pastTheRegister.highestBit = 40;
+    EXPECT_FALSE(tune->TuneRegister(image.get(), pastTheRegister, &log));
+    uint32_t value = 0;
+    EXPECT_FALSE(tune->FindRegister(image.get(), 0x7001, value, &log));
+    EXPECT_EQ(text.str(), "Preserved register 0x00007000 find fail : STATUS_NOT_FOUND_REGVALUE.\n"
+                          "Preserved register 0x00003000 tune fail : invalid bit range.\n"
+                          "Preserved register 0x00003000 tune fail : invalid bit range.\n"
+                          "Preserved register 0x00007001 find fail : STATUS_NOT_FOUND_REGVALUE.\n");
+    EXPECT_EQ(Snapshot(image.get()), before);
+}
+
+TEST(PreservationTest, DataBlocksFoundAndTuned)
+{
+    const std::vector<uint8_t> block(8, 0x11);
+    PreservedImage fixture(
+        0x11, {{{0, 0, 0x80, 7}, block}, {{0, 0, 0x90, 7}, block}, {{0, 0, 0x80, 0}, {}}}, 2);
+    CRefPtr<IROMImage> image = fixture.Build();
+    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+
+    PreservedDataRecord record;
+    record.dataId = 7;
+    EXPECT_EQ(image->FindPreservedData(image.get(), record), 0u);
+    EXPECT_EQ(record.entryIndex, 1u);
+    EXPECT_EQ(record.offset, fixture.placed[1]);
+    EXPECT_EQ(record.size, 8);
+
+    CLog log;
+    std::ostringstream text;
+    log.AddSink(&text, 3, 3);
+    const std::vector<uint8_t> source = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    PreservedDataTune tooLarge{7, 0, 9};
+    const std::vector<uint8_t> before = Snapshot(image.get());
+    EXPECT_FALSE(tune->TuneData(image.get(), tooLarge, source.data(), &log));
+    EXPECT_EQ(Snapshot(image.get()), before);
+
+    PreservedDataTune fits{7, 0, 4};
+    EXPECT_TRUE(tune->TuneData(image.get(), fits, source.data(), &log));
+    EXPECT_EQ(fits.offset, fixture.placed[1]);
+    EXPECT_EQ(image->GetDword(static_cast<int32_t>(fixture.placed[1])), 0x04030201u);
+    EXPECT_EQ(image->GetByte(static_cast<int32_t>(fixture.placed[1]) + 4), 0x11);
+    EXPECT_EQ(image->GetPreservationEntryFlags(1), 0x10);
+    EXPECT_EQ(image->GetPreservationEntryFlags(2), 0x00);
+    EXPECT_EQ(FirstBlockSum(image.get()), 0);
+
+    PreservedDataTune unknown{9, 0, 1};
+    EXPECT_FALSE(tune->FindData(image.get(), unknown, &log));
+    CRefPtr<IROMImage> none = CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BuildImage();
+    EXPECT_FALSE(tune->FindData(none.get(), unknown, &log));
+    EXPECT_EQ(text.str(), "Preserved Data ID 07 tune fail : STATUS_DATA_SIZE_OVERFLOW.\n"
+                          "Preserved Data ID 09 find fail : STATUS_NOT_FOUND_DATA_ID.\n"
+                          "Preservation Table find fail : STATUS_NOT_FOUND_PRESERVE_TABLE.\n");
+}
+
+TEST(PreservationTest, DataTuningWithoutControlEntryWritesNothing)
+{
+    PreservedImage fixture(0x11, {{{0, 0, 0x90, 7}, std::vector<uint8_t>(4, 0x11)}}, 0xFF);
+    CRefPtr<IROMImage> image = fixture.Build();
+    const std::vector<uint8_t> before = Snapshot(image.get());
+    CLog log;
+    std::ostringstream text;
+    log.AddSink(&text, 3, 3);
+    const std::vector<uint8_t> source = {1, 2, 3, 4};
+    PreservedDataTune record{7, 0, 4};
+    EXPECT_FALSE(IPreserveTune::Create(0)->TuneData(image.get(), record, source.data(), &log));
+    EXPECT_EQ(text.str(),
+              "Preservation control entry 255 invlaid flag : STATUS_CTRL_FLAG_ERROR.\n");
+    EXPECT_EQ(Snapshot(image.get()), before);
+}
+
+TEST(PreservationTest, RuntimePackFields)
+{
+    testkit::BiosDataToken short28;
+    short28.size = 28;
+    short28.packWord = 0x55;
+    CRefPtr<IROMImage> small =
+        CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BiosData(short28).BuildImage();
+    EXPECT_EQ(small->GetRuntimePackWord(), 0x55);
+    EXPECT_EQ(small->GetRuntimePackRecordCapacity(), 0);
+    EXPECT_EQ(small->GetRuntimePackRecord(0), -1);
+    small->SetRuntimePackWord(0x1234);
+    EXPECT_EQ(small->GetRuntimePackWord(), 0x1234);
+
+    CGpuImageBuilder builder;
+    builder.Block(CGpuImageBuilder::kX86, 0x8000);
+    testkit::BiosDataToken full;
+    full.appliedRecord = static_cast<uint16_t>(builder.Place({0xA1, 0xA2, 0xA3}));
+    full.recordCapacity = 2;
+    full.appliedCount = 3;
+    CRefPtr<IROMImage> image = builder.BiosData(full).BuildImage();
+    EXPECT_EQ(image->GetRuntimePackAppliedCount(), 3);
+    EXPECT_EQ(image->GetRuntimePackRecordCapacity(), 2);
+    EXPECT_EQ(image->GetRuntimePackRecord(1), 0xA2);
+    EXPECT_EQ(image->GetRuntimePackRecord(2), -1);
+
+    testkit::BiosDataToken v1;
+    v1.tokenVersion = 1;
+    CRefPtr<IROMImage> old =
+        CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BiosData(v1).BuildImage();
+    EXPECT_EQ(ErrorOf([&] { old->SetRuntimePackWord(1); }),
+              "ROM image not capable of being a run-time ROM pack image");
+    EXPECT_EQ(old->GetRuntimePackWord(), 0);
+}
+
+TEST(PreservationTest, MicrocodeEntryWithItsDescriptorLoaded)
+{
+    CGpuImageBuilder builder;
+    builder.Block(CGpuImageBuilder::kX86, 0x8000);
+    const uint32_t descriptor = builder.Place(std::vector<uint8_t>(16, 0x44));
+    builder.UcodeTable({{2, descriptor}, {1, 0x7FF8}, {1, descriptor}}, 16);
+    EXPECT_EQ(builder.BuildImage()->FindKestrixUcodeEntry(1), static_cast<int32_t>(descriptor));
+    EXPECT_EQ(builder.BuildImage()->FindKestrixUcodeEntry(3), -1);
+
+    // A table in the x86 extension block, named by an offset counted over the
+    // first block and its extension.
+    CGpuImageBuilder extended;
+    extended.Block(CGpuImageBuilder::kX86, 0x8000).Block(CGpuImageBuilder::kX86Extension, 0x8000);
+    const uint32_t inExtension = extended.Place(std::vector<uint8_t>(8, 0x55), 1);
+    const uint32_t tableOffset = 0x8000 + 0x400 + 8; // the table follows the descriptor
+    const uint32_t table = extended.UcodeTable({{1, inExtension}}, 8, 1, tableOffset);
+    ASSERT_EQ(table, 0x8000u + 0x408);
+    EXPECT_EQ(extended.BuildImage()->FindKestrixUcodeEntry(1), static_cast<int32_t>(inExtension));
+}
