@@ -528,6 +528,17 @@ CGpuImageBuilder& CGpuImageBuilder::GuidRecord(uint32_t high, uint32_t low)
     return *this;
 }
 
+CGpuImageBuilder& CGpuImageBuilder::CommandList(std::vector<uint32_t> words)
+{
+    std::vector<uint8_t> bytes;
+    for (uint32_t word : words)
+    {
+        Append(bytes, Bytes({word}));
+    }
+    m_guidPointer = static_cast<uint16_t>(Place(std::move(bytes), 0, 4) / 4);
+    return *this;
+}
+
 CGpuImageBuilder& CGpuImageBuilder::Pmid()
 {
     Place({'P', 'M', 'I', 'D', 0x01, 0x00, 0x00, 0x00}, 0, 4);

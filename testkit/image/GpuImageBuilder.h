@@ -205,6 +205,9 @@ public:
                                  const std::string& revision);
     // IEEE 1394 GUID record of 10 bytes, pointed to by the hardware data area.
     CGpuImageBuilder& GuidRecord(uint32_t high, uint32_t low);
+    // The register command list of an image without init-from-ROM segment,
+    // pointed to by the hardware data area's word at 0x68 (units of 4 bytes).
+    CGpuImageBuilder& CommandList(std::vector<uint32_t> words);
     // "PMID" structure.
     CGpuImageBuilder& Pmid();
     // DCB header with its signature and an I2C device table of these entries.
