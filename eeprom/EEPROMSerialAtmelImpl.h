@@ -1,0 +1,40 @@
+#pragma once
+// The driver for standard SPI serial-flash parts of many makers: identification
+// through four ID commands in a fixed order, chip and block erase, page
+// programming (with the auto-address-increment programming older SST parts
+// need), status-register block protection, and optional reads by SPI command.
+
+#include "eeprom/EEPROMSerialImpl.h"
+
+class CEEPROMSerialAtmelImpl : public CEEPROMSerialImpl
+{
+public:
+    // Continuation codes (0x7F) read before giving up on a manufacturer.
+    static constexpr int kMaxContinuationCodes = 16;
+    static constexpr int kProtectionTries = 3;
+
+    CEEPROMSerialAtmelImpl(CRefPtr<IDevice> device, int32_t retryCount, bool softwareRead);
+
+    bool Identify(IEEPROMDatabase* database, CLog& log) override;
+    void EraseChip(IUserInterface* ui, CLog& log) override;
+    uint32_t ErasePages(IUserInterface* ui, uint32_t address, uint32_t count, bool showProgress,
+                        CLog& log) override;
+    void SetProtection(bool lock, CLog& log) override;
+
+protected:
+    void ProgramPage(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
+                     CLog& log) override;
+    void ReadBytes(uint32_t address, uint32_t count, uint8_t* buffer) override;
+    // Samples the data line before each clock pulse (SPI mode 0).
+    uint8_t ReceiveByte() override;
+
+private:
+    uint8_t ReadStatus(CLog& log);
+    void CheckUnprotected(uint8_t status, const char* message, CLog& log);
+    void ProgramPageOnce(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
+                         CLog& log);
+
+    bool m_autoUnprotect = true;
+    int32_t m_retryCount;
+    bool m_softwareRead;
+};

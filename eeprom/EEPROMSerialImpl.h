@@ -1,0 +1,63 @@
+#pragma once
+// The software SPI transport: the EEPROM's pins driven bit by bit through the
+// device's EEPROM control register.
+//
+//   bit 0  software control of the SPI pins (set while the driver owns them)
+//   bit 1  chip select, active low
+//   bit 2  clock
+//   bit 3  data out (to the part)
+//   bit 4  data in (from the part)
+//
+// Every register write is read back, and every clock edge is followed by a
+// dummy read of register 0x200, so that each edge has reached the pins before
+// the next one.
+
+#include "eeprom/EEPROMBaseImpl.h"
+
+#include <initializer_list>
+
+class CEEPROMSerialImpl : public CEEPROMBaseImpl
+{
+public:
+    explicit CEEPROMSerialImpl(CRefPtr<IDevice> device) : CEEPROMBaseImpl(std::move(device)) {}
+
+protected:
+    // Bit 4 of the control register: the part's data line.
+    static bool DataIn(uint32_t control) { return (control & (1u << 4)) != 0; }
+
+    // Owns the SPI pins for a scope: enters software SPI, and on every way
+    // out releases chip select and leaves software SPI.
+    class CSoftwareSpiSession
+    {
+    public:
+        explicit CSoftwareSpiSession(CEEPROMSerialImpl& owner);
+        ~CSoftwareSpiSession();
+        CSoftwareSpiSession(const CSoftwareSpiSession&) = delete;
+        CSoftwareSpiSession& operator=(const CSoftwareSpiSession&) = delete;
+
+    private:
+        CEEPROMSerialImpl& m_owner;
+    };
+
+    virtual void SendByte(uint8_t value);
+    virtual uint8_t ReceiveByte() = 0;
+
+    uint32_t ReadControl();
+    void WriteControl(uint32_t value);
+    void EnterSoftwareSpi();
+    void LeaveSoftwareSpi();
+    void SelectChip();
+    void DeselectChip();
+    void PulseClock();
+    void SendAddress(uint32_t address);
+    // Select, send the bytes, deselect.
+    void SendFrame(std::initializer_list<uint8_t> bytes);
+    // Waits `firstDelay`, then polls the status register (opcode 0x05) up to
+    // 1000 times, `pollDelay` apart, until its busy bit 0 is clear.
+    void WaitWhileBusy(uint32_t firstDelay, uint32_t pollDelay);
+    static void Delay(uint32_t microseconds);
+
+private:
+    // The control register as last read back.
+    uint32_t m_control = 0;
+};

@@ -1,0 +1,212 @@
+#include "eeprom/EEPROMSerialMCImpl.h"
+
+#include "core/CrossPlatform.h"
+#include "core/TextHelpers.h"
+
+#include <algorithm>
+#include <iostream>
+#include <stdexcept>
+
+namespace
+{
+constexpr uint32_t kFirstPollDelay = 50;
+constexpr uint32_t kPollDelay = 200;
+constexpr uint32_t kLockClear = 0x71FFFFFF;
+constexpr uint32_t kLockBits = 0x8C000000;
+constexpr uint32_t kUnlockBits = 0x02000000;
+
+void Delay(uint32_t microseconds)
+{
+    GetCrossPlatform()->DelayMicroseconds(microseconds);
+}
+} // namespace
+
+CEEPROMSerialMCImpl::CEEPROMSerialMCImpl(CRefPtr<IDevice> device, int32_t retryCount)
+    : CEEPROMBaseImpl(std::move(device)), m_retryCount(retryCount)
+{
+}
+
+bool CEEPROMSerialMCImpl::Identify(IEEPROMDatabase* database, CLog& log)
+{
+    if (!m_part.IsIdentified() && !m_identifyAttempted)
+    {
+        m_identifyAttempted = true;
+        m_reportedManufacturer = kManufacturer;
+        m_reportedDevice = kDevice;
+        LogDetail(log, "Microchip Serial EEPROM Identify.");
+        IEEPROMDatabase* catalogue = database ? database : GetEEPROMDatabase();
+        m_part = catalogue->GetEEPROMType(kManufacturer, kDevice);
+    }
+    return true;
+}
+
+void CEEPROMSerialMCImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* buffer)
+{
+    for (uint32_t offset = 0; offset < count; offset += 4)
+    {
+        const uint32_t value = Device().ReadROMDword(static_cast<int32_t>(address + offset));
+        // Only the bytes asked for: the buffer may end inside this double word.
+        for (uint32_t i = 0; i < 4 && offset + i < count; ++i)
+        {
+            buffer[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    }
+}
+
+uint32_t CEEPROMSerialMCImpl::Read(IUserInterface* ui, uint32_t address, uint32_t count,
+                                   int32_t imageOffset, IROMImage* destination, CLog& log)
+{
+    const uint32_t size = PartSize();
+    if (address > size)
+    {
+        throw std::domain_error("Can only read within the identified device's size");
+    }
+    count = std::min(count, size - address);
+    CProgressScope progress(ui, 4);
+    LogDetail(log, "Reading EEPROM bytes.");
+    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Count: " + std::to_string(count));
+    std::vector<uint8_t> chunk(kReadChunk);
+    uint32_t done = 0;
+    while (done < count)
+    {
+        const uint32_t length = std::min(kReadChunk, count - done);
+        ReadBytes(address + done, length, chunk.data());
+        destination->WriteBlock(chunk.data(), imageOffset + static_cast<int32_t>(done), length);
+        done += length;
+        progress.Show(static_cast<int>(done), static_cast<int>(count), 0x300000);
+        LogDetail(log, "sizeBytesRead: " + std::to_string(done));
+    }
+    LogDetail(log, "Read complete.");
+    return done;
+}
+
+CRefPtr<IROMImage> CEEPROMSerialMCImpl::ReadImage(IUserInterface* ui, uint32_t count, CLog& log)
+{
+    count = std::min(count, PartSize());
+    CRefPtr<IROMImage> image = IROMImage::Create(kROMImageBridgePLX8747);
+    Read(ui, 0, count, 0, image.get(), log);
+    return image;
+}
+
+void CEEPROMSerialMCImpl::EraseChip(IUserInterface*, CLog&)
+{
+    const uint32_t size = PartSize();
+    for (uint32_t address = 0; address + 4 <= size; address += 4)
+    {
+        Device().WriteROMDword(static_cast<int32_t>(address), 0xFFFFFFFF);
+    }
+}
+
+uint32_t CEEPROMSerialMCImpl::ErasePages(IUserInterface*, uint32_t, uint32_t count, bool, CLog&)
+{
+    return count;
+}
+
+void CEEPROMSerialMCImpl::SetProtection(bool lock, CLog& log)
+{
+    const uint32_t value = Device().ReadROMControl();
+    LogDetail(log, lock ? "lock" : "unlock");
+    Device().WriteROMControl((value & kLockClear) | (lock ? kLockBits : kUnlockBits));
+}
+
+void CEEPROMSerialMCImpl::EnsureSignature(CLog& log)
+{
+    LogDetail(log, "Testing if the first byte is 0x5A");
+    if (Device().ReadROMByte(0) == kSignature)
+    {
+        return;
+    }
+    // Only byte 0 changes: the other three bytes of the double word are
+    // configuration data that may not be part of the page being written.
+    const uint32_t first = Device().ReadROMDword(0);
+    Device().WriteROMDword(0, (first & ~0xFFu) | kSignature);
+    std::cout << "Writing valid signature" << std::endl;
+    if (Device().ReadROMByte(0) != kSignature)
+    {
+        LogDetail(log, "ERROR: Unable to write 0x5A");
+        throw std::runtime_error("Unable to write the EEPROM signature 0x5A");
+    }
+}
+
+void CEEPROMSerialMCImpl::ProgramPage(uint32_t address, IROMImage* image, int32_t imageOffset,
+                                      uint32_t count, CLog& log)
+{
+    if (!m_part.IsIdentified())
+    {
+        throw std::domain_error("Cannot program unknown EEPROM type");
+    }
+    LogDetail(log, "Program page.");
+    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Count: " + std::to_string(count));
+    if (count == 0)
+    {
+        return;
+    }
+    EnsureSignature(log);
+
+    const uint32_t end = address + count;
+    const uint8_t lastWanted = image->GetByte(imageOffset + static_cast<int32_t>(count - 1));
+    const int32_t attempts = std::max<int32_t>(m_retryCount, 1);
+    for (int32_t attempt = 0; attempt < attempts; ++attempt)
+    {
+        const bool lastAttempt = attempt + 1 == attempts;
+        // Whole double words; one the range covers only in part keeps the
+        // EEPROM's own bytes outside the range.
+        for (uint32_t dword = address & ~3u; dword < end; dword += 4)
+        {
+            const bool partial = dword < address || dword + 4 > end;
+            uint32_t value = partial ? Device().ReadROMDword(static_cast<int32_t>(dword)) : 0;
+            for (uint32_t i = 0; i < 4; ++i)
+            {
+                const uint32_t byteAddress = dword + i;
+                if (byteAddress < address || byteAddress >= end)
+                {
+                    continue;
+                }
+                const uint8_t wanted =
+                    image->GetByte(imageOffset + static_cast<int32_t>(byteAddress - address));
+                value = (value & ~(0xFFu << (8 * i))) | (uint32_t{wanted} << (8 * i));
+            }
+            Device().WriteROMDword(static_cast<int32_t>(dword), value);
+        }
+
+        LogDetail(log, "Polling for completion.");
+        Delay(kFirstPollDelay);
+        bool written = false;
+        for (int poll = 0; poll < kCompletionPolls; ++poll)
+        {
+            if (poll != 0)
+            {
+                Delay(kPollDelay);
+            }
+            if (Device().ReadROMByte(static_cast<int32_t>(end - 1)) == lastWanted)
+            {
+                written = true;
+                break;
+            }
+        }
+        if (!written)
+        {
+            LogDetail(log, "iCount exceeds MAX_LOOP.");
+            if (lastAttempt)
+            {
+                throw std::runtime_error(
+                    "Exceeded maximum wait time to program a single page (200 ms) at offset 0x" +
+                    ToHex(address, 5));
+            }
+            continue;
+        }
+        LogDetail(log, "Page programming complete.");
+        if (VerifyPage(address, image, imageOffset, count, attempt, log))
+        {
+            LogDetail(log, "Page verification complete.");
+            return;
+        }
+        if (lastAttempt)
+        {
+            throw std::runtime_error("Mismatch in " + std::to_string(count) +
+                                     " byte page-mode programming");
+        }
+    }
+}

@@ -1,0 +1,644 @@
+#include "sim/SimSpiFlash.h"
+
+#include "sim/MachineFile.h"
+#include "sim/SimCounters.h"
+#include "sim/SimMachine.h"
+#include "sim/SimPartReaders.h"
+#include "sim/VirtualClock.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace
+{
+constexpr uint8_t kStatusBusy = 0x01;
+constexpr uint8_t kStatusWriteEnabled = 0x02;
+// Block-protect bits 2-5 and the status-register write disable bit 7.
+constexpr uint8_t kStatusWritable = 0xBC;
+// A program frame holds the opcode, the address and at most a page of data
+// (with the SST trailing byte); more is dropped.
+constexpr size_t kMaxFrame = 4 + 1024 + 1;
+
+constexpr uint8_t kSst = 0xBF;
+constexpr uint8_t kAtmel = 0x1F;
+constexpr uint8_t kTenx = 0x5E;
+constexpr uint8_t kPmc = 0x9D;
+constexpr uint8_t kSt = 0x20;
+constexpr uint8_t kContinuation = 0x7F;
+
+bool IsStandardChipErase(uint8_t opcode, uint8_t partOpcode)
+{
+    return opcode == partOpcode || opcode == 0x60 || opcode == 0xC7;
+}
+} // namespace
+
+CSimSpiFlash::CSimSpiFlash(std::string name, const EEPROMPartRecord& part, ESimSpiFlavour flavour,
+                           std::shared_ptr<CSimChipStore> contents, CVirtualClock* clock,
+                           SimCounters* counters)
+    : m_name(std::move(name)), m_part(part), m_flavour(flavour), m_contents(std::move(contents)),
+      m_clock(clock), m_counters(counters),
+      m_size(uint32_t{part.SizeDepthInKbit} * part.SizeWidthBits * 128u),
+      m_pageSize(std::max<uint32_t>(part.BytesPerPage, 1)),
+      m_blockSize(uint32_t{part.KbytesPerBlock} * 1024u)
+{
+    if (!m_contents)
+    {
+        throw std::invalid_argument("a flash chip needs its contents");
+    }
+    if (m_contents->Size() < m_size)
+    {
+        throw std::invalid_argument("the contents of " + m_name + " are smaller than the part");
+    }
+    const uint8_t manufacturer = part.ManufacturerID;
+    const uint16_t device = part.DeviceID;
+    if (device > 0xFF || manufacturer == kContinuation)
+    {
+        m_idAnswers[0x9F] = {manufacturer, static_cast<uint8_t>(device >> 8),
+                             static_cast<uint8_t>(device)};
+    }
+    else if (manufacturer == kSst)
+    {
+        m_idAnswers[0x90] = {manufacturer, static_cast<uint8_t>(device)};
+    }
+    else if (manufacturer == kAtmel || manufacturer == kTenx)
+    {
+        m_idAnswers[0x15] = {manufacturer, static_cast<uint8_t>(device)};
+    }
+    else if (manufacturer == kPmc)
+    {
+        m_idAnswers[0xAB] = {manufacturer, static_cast<uint8_t>(device)};
+    }
+    else if (manufacturer == kSt)
+    {
+        m_idAnswers[0xAB] = {static_cast<uint8_t>(device)};
+    }
+    else
+    {
+        m_idAnswers[0x9F] = {manufacturer, static_cast<uint8_t>(device >> 8),
+                             static_cast<uint8_t>(device)};
+    }
+}
+
+const EEPROMPartRecord& CSimSpiFlash::FindPart(uint8_t manufacturerId, uint16_t deviceId)
+{
+    for (const EEPROMPartRecord& part : GetBuiltInEEPROMParts())
+    {
+        if (part.ManufacturerID == manufacturerId && part.DeviceID == deviceId)
+        {
+            return part;
+        }
+    }
+    throw std::invalid_argument("no built-in EEPROM part has this ID");
+}
+
+void CSimSpiFlash::SetIdAnswer(uint8_t opcode, std::vector<uint8_t> answer)
+{
+    m_idAnswers[opcode] = std::move(answer);
+}
+
+uint64_t CSimSpiFlash::CommandCount(uint8_t opcode) const
+{
+    const auto found = m_commands.find(opcode);
+    return found == m_commands.end() ? 0 : found->second;
+}
+
+void CSimSpiFlash::ClearHistory()
+{
+    m_erases.clear();
+    m_programs.clear();
+    m_commands.clear();
+    m_bytesClocked = 0;
+    m_statusReads = 0;
+}
+
+// ---- lines -------------------------------------------------------------------
+
+void CSimSpiFlash::SetLines(bool selected, bool clock, bool dataIn)
+{
+    if (selected != m_selected)
+    {
+        m_selected = selected;
+        m_clockLine = clock;
+        if (selected)
+        {
+            BeginFrame();
+        }
+        else
+        {
+            EndFrame();
+        }
+        return;
+    }
+    const bool rising = clock && !m_clockLine;
+    const bool falling = !clock && m_clockLine;
+    m_clockLine = clock;
+    if (!m_selected)
+    {
+        return;
+    }
+    if (rising)
+    {
+        m_shiftIn = static_cast<uint8_t>(m_shiftIn << 1 | (dataIn ? 1 : 0));
+        ++m_bitCount;
+        if (m_flavour == ESimSpiFlavour::SST)
+        {
+            if (m_bitCount == 1 && m_statusPending)
+            {
+                // The status byte is taken when its first bit goes out, so
+                // that every byte the driver reads is one status read.
+                m_statusPending = false;
+                m_shiftOut = StatusReadBusy() ? 0x00 : 0x01;
+            }
+            m_dataOut = (m_shiftOut >> (8 - m_bitCount)) & 1u;
+        }
+        if (m_bitCount == 8)
+        {
+            m_bitCount = 0;
+            ByteReceived(m_shiftIn);
+            m_shiftOut = NextOutputByte();
+        }
+    }
+    else if (falling && m_flavour == ESimSpiFlavour::Standard)
+    {
+        m_dataOut = (m_shiftOut >> (7 - m_bitCount)) & 1u;
+    }
+}
+
+void CSimSpiFlash::Release()
+{
+    if (m_selected)
+    {
+        m_selected = false;
+        EndFrame();
+    }
+    m_clockLine = false;
+}
+
+void CSimSpiFlash::BeginFrame()
+{
+    m_bitCount = 0;
+    m_shiftIn = 0;
+    m_shiftOut = 0xFF;
+    m_frame.clear();
+    m_received = 0;
+    m_statusLatched = false;
+    m_statusPending = false;
+}
+
+void CSimSpiFlash::ByteReceived(uint8_t value)
+{
+    ++m_bytesClocked;
+    ++m_received;
+    if (m_frame.size() < kMaxFrame)
+    {
+        m_frame.push_back(value);
+    }
+}
+
+uint32_t CSimSpiFlash::FrameAddress() const
+{
+    return (uint32_t{m_frame[1]} << 16 | uint32_t{m_frame[2]} << 8 | m_frame[3]) % m_size;
+}
+
+bool CSimSpiFlash::IsBusy() const
+{
+    if (m_faults.neverReady && m_everBusy)
+    {
+        return true;
+    }
+    if (m_busyReadsLeft > 0)
+    {
+        return true;
+    }
+    return m_clock && m_clock->NowNanoseconds() < m_busyUntil;
+}
+
+bool CSimSpiFlash::IsProtected() const
+{
+    return (m_status & m_part.WriteProtectMask) != 0;
+}
+
+void CSimSpiFlash::StartBusy(uint64_t microseconds)
+{
+    m_everBusy = true;
+    m_busyReadsLeft = m_faults.extraBusyReads;
+    if (m_clock)
+    {
+        m_busyUntil = m_clock->NowNanoseconds() + microseconds * 1000;
+    }
+}
+
+bool CSimSpiFlash::StatusReadBusy()
+{
+    ++m_statusReads;
+    if (m_faults.neverReady && m_everBusy)
+    {
+        return true;
+    }
+    if (m_clock && m_clock->NowNanoseconds() < m_busyUntil)
+    {
+        return true;
+    }
+    if (m_busyReadsLeft > 0)
+    {
+        --m_busyReadsLeft;
+        return true;
+    }
+    return false;
+}
+
+uint8_t CSimSpiFlash::StandardStatus()
+{
+    const bool busy = StatusReadBusy();
+    return static_cast<uint8_t>((m_status & ~(kStatusBusy | kStatusWriteEnabled)) |
+                                (busy ? kStatusBusy : 0) |
+                                (m_writeEnabled ? kStatusWriteEnabled : 0));
+}
+
+uint8_t CSimSpiFlash::IdAnswer(uint8_t opcode, size_t index) const
+{
+    const auto found = m_idAnswers.find(opcode);
+    if (found == m_idAnswers.end() || found->second.empty())
+    {
+        return 0xFF;
+    }
+    const std::vector<uint8_t>& answer = found->second;
+    return answer[std::min(index, answer.size() - 1)];
+}
+
+// The byte the chip shifts out in the slot after the bytes received so far.
+uint8_t CSimSpiFlash::NextOutputByte()
+{
+    const uint8_t opcode = m_frame.front();
+    const size_t received = m_received;
+    if (m_flavour == ESimSpiFlavour::SST)
+    {
+        switch (opcode)
+        {
+        case 0x9F:
+            m_statusPending = true;
+            return 0x00;
+        case 0x90:
+            if (received >= 4)
+            {
+                const bool device = ((FrameAddress() + (received - 4)) & 1u) != 0;
+                return device ? static_cast<uint8_t>(m_part.DeviceID) : m_part.ManufacturerID;
+            }
+            return 0xFF;
+        case 0xFF:
+            if (received >= 6 && !IsBusy())
+            {
+                return m_contents->At((FrameAddress() + (received - 6)) % m_size);
+            }
+            return 0xFF;
+        default:
+            return 0xFF;
+        }
+    }
+
+    if (opcode == 0x05)
+    {
+        // One status read per frame: the byte repeats until deselect.
+        if (!m_statusLatched)
+        {
+            m_latchedStatus = StandardStatus();
+            m_statusLatched = true;
+        }
+        return m_latchedStatus;
+    }
+    if (IsBusy())
+    {
+        return 0xFF;
+    }
+    switch (opcode)
+    {
+    case 0x9F:
+    case 0x15:
+        return IdAnswer(opcode, received - 1);
+    case 0x90:
+    case 0xAB:
+        if (received >= 4)
+        {
+            const size_t index = received - 4;
+            if (opcode == 0x90 && (m_frame[3] & 1u))
+            {
+                // Address 1 starts with the device byte.
+                return IdAnswer(opcode, index + 1 - 2 * (index % 2));
+            }
+            return IdAnswer(opcode, opcode == 0x90 ? index % 2 : index);
+        }
+        return 0xFF;
+    case 0x03:
+        if (received >= 4)
+        {
+            return m_contents->At((FrameAddress() + (received - 4)) % m_size);
+        }
+        return 0xFF;
+    default:
+        return 0xFF;
+    }
+}
+
+// ---- commands ----------------------------------------------------------------
+
+void CSimSpiFlash::EndFrame()
+{
+    m_dataOut = true;
+    if (m_frame.empty())
+    {
+        return;
+    }
+    ++m_commands[m_frame.front()];
+    if (m_counters)
+    {
+        m_counters->Add("spi.bytes", m_frame.size());
+        m_counters->Add("spi.frames");
+    }
+    if (m_flavour == ESimSpiFlavour::SST)
+    {
+        ExecuteSst();
+    }
+    else
+    {
+        ExecuteStandard();
+    }
+}
+
+void CSimSpiFlash::ExecuteStandard()
+{
+    const uint8_t opcode = m_frame.front();
+    const size_t length = m_frame.size();
+    if (IsBusy() || opcode == 0x05)
+    {
+        return;
+    }
+    switch (opcode)
+    {
+    case 0x06:
+        m_writeEnabled = !m_faults.loseWriteEnable;
+        return;
+    case 0x04:
+        m_writeEnabled = false;
+        m_autoIncrement = false;
+        return;
+    case 0x50:
+        m_statusWriteEnabled = !m_faults.loseWriteEnable;
+        return;
+    case 0x98:
+        if (m_writeEnabled)
+        {
+            m_status &= static_cast<uint8_t>(~m_part.WriteProtectMask);
+            m_writeEnabled = false;
+        }
+        return;
+    case 0x01:
+        if (length >= 2 && (m_writeEnabled || m_statusWriteEnabled) && !m_faults.writeProtectPin)
+        {
+            m_status = static_cast<uint8_t>((m_status & ~kStatusWritable) |
+                                            (m_frame[1] & kStatusWritable));
+            StartBusy(m_timing.writeStatus);
+        }
+        m_writeEnabled = false;
+        m_statusWriteEnabled = false;
+        return;
+    case 0x02:
+        if (length >= 5 && m_writeEnabled && !IsProtected())
+        {
+            Program(FrameAddress(), m_frame.data() + 4, length - 4, true);
+            StartBusy(m_timing.pageProgram);
+        }
+        m_writeEnabled = false;
+        return;
+    case 0xAD:
+    case 0xAF:
+    {
+        if (m_part.ManufacturerID != kSst)
+        {
+            return;
+        }
+        const size_t step = opcode == 0xAD ? 2 : 1;
+        if (!m_autoIncrement)
+        {
+            if (length >= 4 + step && m_writeEnabled && !IsProtected())
+            {
+                m_autoIncrement = true;
+                m_autoIncrementAddress = FrameAddress();
+                Program(m_autoIncrementAddress, m_frame.data() + 4, step, false);
+                m_autoIncrementAddress =
+                    (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
+                StartBusy(m_timing.byteProgram);
+            }
+            return;
+        }
+        if (length >= 1 + step)
+        {
+            Program(m_autoIncrementAddress, m_frame.data() + 1, step, false);
+            m_autoIncrementAddress =
+                (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
+            StartBusy(m_timing.byteProgram);
+        }
+        return;
+    }
+    default:
+        break;
+    }
+    if (length == 1 && IsStandardChipErase(opcode, m_part.ChipEraseCommand))
+    {
+        if (m_writeEnabled && !IsProtected())
+        {
+            Erase(0, m_size);
+            StartBusy(m_timing.chipErase);
+        }
+        m_writeEnabled = false;
+        return;
+    }
+    if (length == 4 && opcode == m_part.BulkEraseCommand && m_blockSize != 0)
+    {
+        if (m_writeEnabled && !IsProtected())
+        {
+            const uint32_t address = FrameAddress() / m_blockSize * m_blockSize;
+            Erase(address, m_blockSize);
+            StartBusy(EraseTime(m_blockSize));
+        }
+        m_writeEnabled = false;
+    }
+}
+
+void CSimSpiFlash::ExecuteSst()
+{
+    const uint8_t opcode = m_frame.front();
+    const size_t length = m_frame.size();
+    if (IsBusy())
+    {
+        return;
+    }
+    if (opcode == 0x60 && length >= 5 && m_frame[4] == 0xD0)
+    {
+        Erase(0, m_size);
+        StartBusy(m_timing.chipErase);
+    }
+    else if (opcode == 0x20 && length >= 5 && m_frame[4] == 0xD0 && m_blockSize != 0)
+    {
+        Erase(FrameAddress() / m_blockSize * m_blockSize, m_blockSize);
+        StartBusy(EraseTime(m_blockSize));
+    }
+    else if (opcode == 0x10 && length >= 6)
+    {
+        // The byte after the data ends the command; it is not programmed.
+        const size_t dataLength = length - 5;
+        Program(FrameAddress(), m_frame.data() + 4, dataLength, true);
+        StartBusy(m_timing.byteProgram * dataLength);
+    }
+}
+
+uint64_t CSimSpiFlash::EraseTime(uint32_t length) const
+{
+    return length <= 4096 ? m_timing.sectorErase : m_timing.blockErase;
+}
+
+void CSimSpiFlash::Program(uint32_t address, const uint8_t* data, size_t length, bool wrapInPage)
+{
+    if (wrapInPage)
+    {
+        // Bytes past the end of the page wrap to its start.
+        const uint32_t pageStart = address / m_pageSize * m_pageSize;
+        const uint32_t pageLength = std::min(m_pageSize, m_size - pageStart);
+        std::vector<uint8_t> page = m_contents->Read(pageStart, pageLength);
+        for (size_t i = 0; i < length; ++i)
+        {
+            page[(address - pageStart + i) % pageLength] &= data[i];
+        }
+        m_contents->Write(pageStart, page);
+        ApplyStuckBits(pageStart, pageLength);
+    }
+    else
+    {
+        for (size_t i = 0; i < length; ++i)
+        {
+            const uint32_t target = static_cast<uint32_t>((address + i) % m_size);
+            const uint8_t value[1] = {static_cast<uint8_t>(m_contents->At(target) & data[i])};
+            m_contents->Write(target, value);
+            ApplyStuckBits(target, 1);
+        }
+    }
+    m_programs.push_back({address, static_cast<uint32_t>(length)});
+    if (m_counters)
+    {
+        m_counters->Add("spi.programs");
+    }
+}
+
+void CSimSpiFlash::Erase(uint32_t address, uint32_t length)
+{
+    m_contents->Fill(address, length, 0xFF);
+    ApplyStuckBits(address, length);
+    m_erases.push_back({address, length});
+    if (m_counters)
+    {
+        m_counters->Add("spi.erases");
+    }
+}
+
+void CSimSpiFlash::ApplyStuckBits(uint32_t address, uint32_t length)
+{
+    for (auto it = m_faults.stuckBits.lower_bound(address);
+         it != m_faults.stuckBits.end() && it->first < uint64_t{address} + length; ++it)
+    {
+        const auto [mask, value] = it->second;
+        const uint8_t stuck =
+            static_cast<uint8_t>((m_contents->At(it->first) & ~mask) | (value & mask));
+        const uint8_t one[1] = {stuck};
+        m_contents->Write(it->first, one);
+    }
+}
+
+// ---- machine files -------------------------------------------------------------
+
+namespace
+{
+// A GPU's "eeprom" section:
+//   {"kind": "spi_flash", "name": "flash", "part": "EF/3013",
+//    "flavour": "standard" | "sst", "file": "flash.bin", "image": "firmware.rom",
+//    "fill": "0xFF", "status": "0x0C",
+//    "timing": {"page_program_us": 700, "byte_program_us": 10, "sector_erase_us": 45000,
+//               "block_erase_us": 150000, "chip_erase_us": 2000000, "write_status_us": 10000},
+//    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
+//               "extra_busy_reads": 0,
+//               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
+// The size is the part's; "file" keeps the contents on disk across runs.
+std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimLoadContext& context,
+                                             const std::string& defaultName)
+{
+    const std::string key = section.value("part", std::string());
+    const size_t slash = key.find('/');
+    const EEPROMPartRecord* part = nullptr;
+    try
+    {
+        if (slash == std::string::npos)
+        {
+            throw std::invalid_argument(key);
+        }
+        part = &CSimSpiFlash::FindPart(
+            static_cast<uint8_t>(std::stoul(key.substr(0, slash), nullptr, 16)),
+            static_cast<uint16_t>(std::stoul(key.substr(slash + 1), nullptr, 16)));
+    }
+    catch (const std::exception&)
+    {
+        throw std::runtime_error("\"part\" is not a built-in part: \"" + key + "\"");
+    }
+    const std::string flavourText = section.value("flavour", std::string("standard"));
+    if (flavourText != "standard" && flavourText != "sst")
+    {
+        throw std::runtime_error("\"flavour\" must be \"standard\" or \"sst\"");
+    }
+    const uint32_t size = uint32_t{part->SizeDepthInKbit} * part->SizeWidthBits * 128u;
+    nlohmann::json contentsSection = section;
+    contentsSection["size"] = size;
+    auto chip = std::make_shared<CSimSpiFlash>(
+        section.value("name", defaultName), *part,
+        flavourText == "sst" ? ESimSpiFlavour::SST : ESimSpiFlavour::Standard,
+        ReadSimChipContents(contentsSection, context), &context.machine.Clock(),
+        &context.machine.Counters());
+    const uint64_t status = SimJsonNumber(section, "status", 0);
+    if (status > 0xFF)
+    {
+        throw std::runtime_error("\"status\" is out of range");
+    }
+    chip->SetStatus(static_cast<uint8_t>(status));
+
+    const nlohmann::json timing = section.value("timing", nlohmann::json::object());
+    SimSpiFlashTiming& times = chip->Timing();
+    times.pageProgram = SimJsonNumber(timing, "page_program_us", times.pageProgram);
+    times.byteProgram = SimJsonNumber(timing, "byte_program_us", times.byteProgram);
+    times.sectorErase = SimJsonNumber(timing, "sector_erase_us", times.sectorErase);
+    times.blockErase = SimJsonNumber(timing, "block_erase_us", times.blockErase);
+    times.chipErase = SimJsonNumber(timing, "chip_erase_us", times.chipErase);
+    times.writeStatus = SimJsonNumber(timing, "write_status_us", times.writeStatus);
+
+    const nlohmann::json faults = section.value("faults", nlohmann::json::object());
+    SimSpiFlashFaults& wanted = chip->Faults();
+    wanted.neverReady = faults.value("never_ready", false);
+    wanted.loseWriteEnable = faults.value("lose_write_enable", false);
+    wanted.writeProtectPin = faults.value("write_protect_pin", false);
+    wanted.extraBusyReads = static_cast<uint32_t>(
+        std::min<uint64_t>(SimJsonNumber(faults, "extra_busy_reads", 0), UINT32_MAX));
+    for (const nlohmann::json& stuck : faults.value("stuck_bits", nlohmann::json::array()))
+    {
+        const uint64_t offset = SimJsonRequiredNumber(stuck, "offset");
+        const uint64_t mask = SimJsonRequiredNumber(stuck, "mask");
+        const uint64_t value = SimJsonNumber(stuck, "value", 0);
+        if (offset >= size || mask > 0xFF || value > 0xFF)
+        {
+            throw std::runtime_error("a stuck bit is out of range");
+        }
+        wanted.stuckBits[static_cast<uint32_t>(offset)] = {static_cast<uint8_t>(mask),
+                                                           static_cast<uint8_t>(value)};
+    }
+    return chip;
+}
+} // namespace
+
+void RegisterSpiFlashModel(CSimModelRegistry&)
+{
+    RegisterSimEepromChipKind("spi_flash", ReadSpiFlash);
+}

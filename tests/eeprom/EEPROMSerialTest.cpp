@@ -1,0 +1,435 @@
+#include "FlashRig.h"
+#include "eeprom/DisplayDriverRestore.h"
+#include "eeprom/IEEPROM.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+namespace
+{
+// MX25L512: 64 KiB, 256-byte pages, 4 KiB erase blocks, protect mask 0x0C.
+constexpr uint8_t kMx = 0xC2;
+constexpr uint16_t kMx25l512 = 0x2010;
+constexpr uint32_t kSize = 0x10000;
+constexpr uint32_t kBlock = 0x1000;
+
+std::string Describe(IEEPROM& eeprom)
+{
+    std::ostringstream text;
+    eeprom.Describe(text);
+    return text.str();
+}
+
+template <class Call> std::string ErrorOf(Call call)
+{
+    try
+    {
+        call();
+    }
+    catch (const std::exception& error)
+    {
+        return error.what();
+    }
+    return "no error";
+}
+
+// Counts the display-driver restores the drivers ask for.
+struct RestoreCounter
+{
+    RestoreCounter()
+    {
+        previous = SetDisplayDriverRestorer([this](CLog*) { ++count; });
+    }
+    ~RestoreCounter() { SetDisplayDriverRestorer(previous); }
+    int count = 0;
+    DisplayDriverRestorer previous;
+};
+} // namespace
+
+// ---- identification ---------------------------------------------------------
+
+struct IdentifyCase
+{
+    uint8_t manufacturer;
+    uint16_t device;
+    std::vector<uint8_t> sentOpcodes;
+    std::vector<uint8_t> unsentOpcodes;
+};
+
+class EEPROMIdentifyTest : public ::testing::TestWithParam<IdentifyCase>
+{
+};
+
+TEST_P(EEPROMIdentifyTest, FindsThePartByTheCommandItsMakerAnswers)
+{
+    const IdentifyCase& wanted = GetParam();
+    FlashRig flash(wanted.manufacturer, wanted.device);
+    CRefPtr<IEEPROM> eeprom = flash.Open();
+    ASSERT_TRUE(eeprom->Identify(GetEEPROMDatabase(), flash.log));
+    EXPECT_EQ(eeprom->GetType().ManufacturerID, wanted.manufacturer);
+    EXPECT_EQ(eeprom->GetType().DeviceID, wanted.device);
+    for (uint8_t opcode : wanted.sentOpcodes)
+    {
+        EXPECT_EQ(flash.chip->CommandCount(opcode), 1u) << std::hex << int{opcode};
+    }
+    for (uint8_t opcode : wanted.unsentOpcodes)
+    {
+        EXPECT_EQ(flash.chip->CommandCount(opcode), 0u) << std::hex << int{opcode};
+    }
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Parts, EEPROMIdentifyTest,
+                         ::testing::Values(
+                             // JEDEC answer found at once.
+                             IdentifyCase{0xEF, 0x3013, {0x9F}, {0x90, 0x15, 0xAB}},
+                             // JEDEC answer beginning with the continuation code.
+                             IdentifyCase{0x7F, 0x9D7D, {0x9F}, {0x90, 0x15, 0xAB}},
+                             // SST's 0x90 answer: the Atmel and ST steps are skipped.
+                             IdentifyCase{0xBF, 0x0049, {0x9F, 0x90}, {0x15, 0xAB}},
+                             // Atmel and Tenx answer 0x15; no 0xAB step.
+                             IdentifyCase{0x1F, 0x0065, {0x9F, 0x90, 0x15}, {0xAB}},
+                             IdentifyCase{0x5E, 0x0001, {0x9F, 0x90, 0x15}, {0xAB}},
+                             // 0xAB: PMC answers its manufacturer first; ST only its device byte.
+                             IdentifyCase{0x9D, 0x007B, {0x9F, 0x90, 0x15, 0xAB}, {}},
+                             IdentifyCase{0x20, 0x0010, {0x9F, 0x90, 0x15, 0xAB}, {}}));
+
+TEST(EEPROMIdentify, UnknownPartIsDescribedWithItsReportedIdsAndCannotBeErased)
+{
+    FlashRig flash(kMx, kMx25l512);
+    for (uint8_t opcode : {0x9F, 0x90, 0x15, 0xAB})
+    {
+        flash.chip->SetIdAnswer(opcode, {0xFF});
+    }
+    CRefPtr<IEEPROM> eeprom = flash.Open();
+    EXPECT_FALSE(eeprom->Identify(GetEEPROMDatabase(), flash.log));
+    // A failed identification is not repeated.
+    EXPECT_FALSE(eeprom->Identify(GetEEPROMDatabase(), flash.log));
+    EXPECT_EQ(flash.chip->CommandCount(0x9F), 1u);
+    EXPECT_EQ(Describe(*eeprom), "EEPROM ID (20,00FF) : Unknown");
+    EXPECT_EQ(ErrorOf([&] { eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log); }),
+              "Display adapter's EEPROM does not support block erase");
+    EXPECT_EQ(ErrorOf([&] { eeprom->EraseChip(nullptr, flash.log); }),
+              "Cannot program unknown EEPROM type");
+}
+
+TEST(EEPROMIdentify, EndlessContinuationCodesEndTheProductIdRead)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->SetIdAnswer(0x9F, {0xFF});
+    flash.chip->SetIdAnswer(0x90, {0xFF});
+    flash.chip->SetIdAnswer(0x15, {0x7F});
+    flash.chip->SetIdAnswer(0xAB, {0x10});
+    CRefPtr<IEEPROM> eeprom = flash.Open();
+    // The ST step still runs and finds 20/0010.
+    EXPECT_TRUE(eeprom->Identify(GetEEPROMDatabase(), flash.log));
+    EXPECT_EQ(eeprom->GetType().PartName, "M25P10");
+    EXPECT_NE(flash.logText.str().find("Continued Manufacturer Code (Atmel): 7F"),
+              std::string::npos);
+}
+
+TEST(EEPROMIdentify, DescribeShowsThePart)
+{
+    FlashRig flash(kMx, kMx25l512);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    EXPECT_EQ(Describe(*eeprom), "EEPROM ID (C2,2010) : MX MX25L512 2.7-3.6V 512Kx1S, page");
+}
+
+// ---- writing ---------------------------------------------------------------------
+
+TEST(EEPROMWrite, WholeImageIsErasedProgrammedAndVerified)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.Fill(RandomBytes(kSize, 1));
+    const std::vector<uint8_t> wanted = RandomBytes(kSize, 2);
+    CRefPtr<IROMImage> image = ImageOf(wanted);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log), kSize);
+    EXPECT_EQ(flash.Bytes(), wanted);
+    EXPECT_EQ(flash.chip->Erases().size(), kSize / kBlock);
+    EXPECT_EQ(flash.chip->Programs().size(), kSize / 256);
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+}
+
+TEST(EEPROMWrite, IdenticalImageNeitherErasesNorPrograms)
+{
+    FlashRig flash(kMx, kMx25l512);
+    const std::vector<uint8_t> bytes = RandomBytes(kSize, 3);
+    flash.Fill(bytes);
+    CRefPtr<IROMImage> image = ImageOf(bytes);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log), kSize);
+    EXPECT_TRUE(flash.chip->Erases().empty());
+    EXPECT_TRUE(flash.chip->Programs().empty());
+}
+
+TEST(EEPROMWrite, OneDifferingBlockIsTheOnlyOneErasedAndProgrammed)
+{
+    FlashRig flash(kMx, kMx25l512);
+    const std::vector<uint8_t> bytes = RandomBytes(kSize, 4);
+    flash.Fill(bytes);
+    std::vector<uint8_t> wanted = bytes;
+    wanted[3 * kBlock + 10] = static_cast<uint8_t>(~wanted[3 * kBlock + 10]);
+    CRefPtr<IROMImage> image = ImageOf(wanted);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log);
+    EXPECT_EQ(flash.Bytes(), wanted);
+    EXPECT_EQ(flash.chip->Erases(), (std::vector<SimFlashOperation>{{3 * kBlock, kBlock}}));
+    ASSERT_EQ(flash.chip->Programs().size(), kBlock / 256);
+    for (const SimFlashOperation& program : flash.chip->Programs())
+    {
+        EXPECT_EQ(program.address / kBlock, 3u);
+    }
+}
+
+TEST(EEPROMWrite, PagesNeedingOnlyClearedBitsAreProgrammedWithoutErase)
+{
+    FlashRig flash(kMx, kMx25l512);
+    std::vector<uint8_t> bytes(kSize, 0xFF);
+    flash.Fill(bytes);
+    bytes[0x2345] = 0x12;
+    CRefPtr<IROMImage> image = ImageOf(bytes);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log);
+    EXPECT_EQ(flash.Bytes(), bytes);
+    EXPECT_TRUE(flash.chip->Erases().empty());
+    EXPECT_EQ(flash.chip->Programs(), (std::vector<SimFlashOperation>{{0x2300, 256}}));
+}
+
+TEST(EEPROMWrite, WriteEndingInsideAnErasedBlockKeepsTheRestOfThatBlock)
+{
+    FlashRig flash(kMx, kMx25l512);
+    const std::vector<uint8_t> before = RandomBytes(kSize, 5);
+    flash.Fill(before);
+    const std::vector<uint8_t> image = RandomBytes(kSize, 6);
+    CRefPtr<IROMImage> newImage = ImageOf(image);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    // Writes block 0 whole and the first 0x164 bytes of block 1.
+    const uint32_t count = kBlock + 0x164;
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, newImage.get(), 0, count, true, true, flash.log),
+              count);
+    std::vector<uint8_t> wanted = before;
+    std::copy_n(image.begin(), count, wanted.begin());
+    EXPECT_EQ(flash.Bytes(), wanted);
+    EXPECT_EQ(flash.chip->Erases().size(), 2u);
+}
+
+TEST(EEPROMWrite, UnalignedStartNeedingAnEraseIsRefusedBeforeAnythingIsErased)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.Fill(std::vector<uint8_t>(kSize, 0x00));
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(kSize, 0xA5));
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    EXPECT_EQ(
+        ErrorOf(
+            [&]
+            { eeprom->WriteImage(nullptr, 0x100, image.get(), 0, 0x200, true, true, flash.log); }),
+        "Cannot erase unaligned block");
+    EXPECT_TRUE(flash.chip->Erases().empty());
+}
+
+TEST(EEPROMWrite, StuckBitEndsInTheMismatchErrorAfterTheRetries)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->Faults().stuckBits[0x105] = {0x01, 0x00};
+    RestoreCounter restores;
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(0x1000, 0xFF));
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 3);
+    flash.contents->Fill(0x100, 8, 0x00);
+
+    EXPECT_EQ(
+        ErrorOf([&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, 0x1000, true, true, flash.log); }),
+        "Mismatch in 256 byte page-mode programming");
+    EXPECT_EQ(flash.chip->CommandCount(0x02), 3u + 1u); // page 0, then page 1 three times
+    EXPECT_EQ(restores.count, 1);
+    EXPECT_NE(flash.logText.str().find("Byte: 0x00000105"), std::string::npos);
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+}
+
+TEST(EEPROMWrite, ZeroRetriesStillProgramsAndChecksThePage)
+{
+    FlashRig flash(kMx, kMx25l512);
+    std::vector<uint8_t> bytes(256, 0x5A);
+    CRefPtr<IROMImage> image = ImageOf(bytes);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 0);
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log);
+    EXPECT_EQ(flash.contents->Read(0, 256), bytes);
+}
+
+// ---- busy polling ----------------------------------------------------------------
+
+TEST(EEPROMBusy, ReadyOnTheLastAllowedPollIsNotATimeout)
+{
+    for (const uint32_t busyReads : {999u, 1000u})
+    {
+        SCOPED_TRACE(busyReads);
+        FlashRig flash(kMx, kMx25l512);
+        flash.chip->Timing() = SimSpiFlashTiming{0, 0, 0, 0, 0, 0};
+        flash.chip->Faults().extraBusyReads = busyReads;
+        CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(256, 0x00));
+        CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+        const std::string error = ErrorOf(
+            [&] { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); });
+        if (busyReads == 999)
+        {
+            EXPECT_EQ(error, "no error");
+        }
+        else
+        {
+            EXPECT_EQ(error, "Exceeded maximum wait time to program a single page: 2005 ms");
+        }
+        EXPECT_EQ(flash.ControlRegister() & 3u, 2u); // released, software control off
+    }
+}
+
+TEST(EEPROMBusy, EraseWaitsOutTheDatasheetTimeOnTheVirtualClock)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->Timing().sectorErase = 100000; // ready on the third poll
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    const uint64_t start = flash.rig.machine->Clock().NowMicroseconds();
+    eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log);
+    EXPECT_GE(flash.rig.machine->Clock().NowMicroseconds() - start, 110000u);
+    EXPECT_EQ(flash.chip->StatusReads(), 1u + 3u); // the protection check, then three polls
+}
+
+TEST(EEPROMBusy, ChipThatNeverBecomesReadyTimesOutTheErase)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->Faults().neverReady = true;
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    EXPECT_EQ(ErrorOf([&] { eeprom->EraseChip(nullptr, flash.log); }),
+              "Exceeded maximum wait time to program a single page: 30050 ms");
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+}
+
+// ---- auto-address-increment parts ------------------------------------------------
+
+TEST(EEPROMWrite, SstPartsProgramByAutoAddressIncrementSteps)
+{
+    struct Case
+    {
+        uint16_t device;
+        uint8_t opcode;
+        uint64_t steps;
+    };
+    for (const Case& wanted : {Case{0x258C, 0xAD, 128}, Case{0x0049, 0xAF, 256}})
+    {
+        SCOPED_TRACE(wanted.device);
+        FlashRig flash(0xBF, wanted.device);
+        const std::vector<uint8_t> bytes = RandomBytes(256, wanted.device);
+        CRefPtr<IROMImage> image = ImageOf(bytes);
+        CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+        eeprom->WriteImage(nullptr, 0x100, image.get(), 0, 256, true, true, flash.log);
+        EXPECT_EQ(flash.contents->Read(0x100, 256), bytes);
+        EXPECT_EQ(flash.chip->CommandCount(wanted.opcode), wanted.steps);
+        EXPECT_EQ(flash.chip->CommandCount(0x02), 0u);
+        EXPECT_EQ(flash.chip->CommandCount(0x04), 1u);
+    }
+}
+
+// ---- protection --------------------------------------------------------------------
+
+TEST(EEPROMProtection, LockIsReadBackAndUnlockClearsTheBits)
+{
+    FlashRig flash(kMx, kMx25l512);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    eeprom->SetProtection(true, flash.log);
+    EXPECT_EQ(flash.chip->Status() & 0x0C, 0x0C);
+    EXPECT_NE(flash.logText.str().find("Succeed to enable write-protection after 00 try."),
+              std::string::npos);
+
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(kBlock, 0x00));
+    EXPECT_EQ(ErrorOf([&] { eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log); }),
+              "Software write protection enabled, unable to erase EEPROM pages.");
+    EXPECT_EQ(
+        ErrorOf([&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); }),
+        "Software write protection enabled, unable to program EEPROM.");
+
+    eeprom->SetProtection(false, flash.log);
+    EXPECT_EQ(flash.chip->Status() & 0x0C, 0);
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log);
+    EXPECT_EQ(flash.contents->Read(0, 256), std::vector<uint8_t>(256, 0x00));
+}
+
+TEST(EEPROMProtection, LockThatDoesNotTakeFailsAfterThreeTries)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->Faults().writeProtectPin = true;
+    RestoreCounter restores;
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    EXPECT_EQ(ErrorOf([&] { eeprom->SetProtection(true, flash.log); }),
+              "Error: set EEPROM protection function failed");
+    EXPECT_EQ(flash.chip->CommandCount(0x01), 3u);
+    EXPECT_EQ(restores.count, 1);
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+}
+
+TEST(EEPROMProtection, PartWithoutProtectBitsLocksAtTheFirstTry)
+{
+    FlashRig flash(0xBF, 0x2658); // global-unlock part, mask 0
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    eeprom->SetProtection(true, flash.log);
+    EXPECT_EQ(flash.chip->CommandCount(0x01), 1u);
+    EXPECT_EQ(flash.chip->CommandCount(0x98), 1u);
+}
+
+TEST(EEPROMProtection, LostWriteEnableLeavesThePageUnwritten)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.chip->Faults().loseWriteEnable = true;
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(256, 0x00));
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 2);
+    EXPECT_EQ(
+        ErrorOf([&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); }),
+        "Mismatch in 256 byte page-mode programming");
+    EXPECT_EQ(flash.contents->Read(0, 256), std::vector<uint8_t>(256, 0xFF));
+}
+
+// ---- reading ------------------------------------------------------------------------
+
+TEST(EEPROMRead, ReadsThroughTheWindowOrBySpiCommandsAndStopsAtTheEnd)
+{
+    for (const bool softwareRead : {false, true})
+    {
+        SCOPED_TRACE(softwareRead);
+        FlashRig flash(kMx, kMx25l512);
+        const std::vector<uint8_t> bytes = RandomBytes(kSize, 7);
+        flash.Fill(bytes);
+        CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 3, softwareRead);
+        CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);
+        image->SetOffsetMode(false);
+        EXPECT_EQ(eeprom->Read(nullptr, kSize - 100, 4096, 0, image.get(), flash.log), 100u);
+        EXPECT_TRUE(std::equal(bytes.end() - 100, bytes.end(), image->GetBuffer()));
+        EXPECT_EQ(flash.chip->CommandCount(0x03), softwareRead ? 1u : 0u);
+        EXPECT_EQ(ErrorOf([&] { eeprom->Read(nullptr, kSize + 1, 1, 0, image.get(), flash.log); }),
+                  "Can only read within the identified device's size");
+    }
+}
+
+// ---- factory --------------------------------------------------------------------------
+
+TEST(EEPROMFactory, PicksTheClassByRomTypeAndKeepsMicrocontrollerGpusOut)
+{
+    FlashRig flash(kMx, kMx25l512);
+    EXPECT_TRUE(CreateEEPROM(flash.device, 1, 3, false, false));
+    EXPECT_TRUE(CreateEEPROM(flash.device, 2, 3, false, false));
+    EXPECT_TRUE(CreateEEPROM(flash.device, 3, 3, false, false));
+    EXPECT_FALSE(CreateEEPROM(flash.device, 0, 3, false, false));
+    EXPECT_FALSE(CreateEEPROM(flash.device, 4, 3, false, false));
+
+    FlashRig later(kMx, kMx25l512, ESimSpiFlavour::Standard, 11);
+    EXPECT_FALSE(CreateEEPROM(later.device, 1, 3, false, false));
+    EXPECT_TRUE(CreateEEPROM(later.device, 1, 3, false, true));
+}
