@@ -2,6 +2,7 @@
 
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/SimMcu.h"
+#include "sim/SimZX22Bridge.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <cstdio>
@@ -140,8 +141,10 @@ TwoGpuMachine MakeTwoGpuMachine()
     CSimMachine& machine = *made.machine;
     AddSimRootPort(machine, {0, 1, 0}, 1, 1);
     made.dolvik = &AddSimGpu(machine, {1, 0, 0}, 0x0C00, 12, kDolvikBar, 0x7E2B, 0x0C10);
-    AddSimZX22Bridge(machine, {0, 2, 0}, 2, 2, 0);
-    made.iso = &AddSimGpu(machine, {2, 0, 0}, 0x0610, 6, kIsoBar, 0x7E2B, 0x0611);
+    CSimPciFunction& zx22 = AddSimZX22Bridge(machine, {0, 2, 0}, 2, 3, 0);
+    AddSimRootPort(machine, {2, 0, 0}, 3, 3);
+    made.iso = &AddSimGpu(machine, {3, 0, 0}, 0x0610, 6, kIsoBar, 0x7E2B, 0x0611);
+    machine.AddDevice(std::make_shared<CSimZX22Bridge>("zx22", zx22, *made.iso, SimZX22Config{}));
     made.mcu = &AddSimMcu(*made.dolvik, MakeMcuFirmware(0x7E2B, 0x0C00, 3000));
     return made;
 }

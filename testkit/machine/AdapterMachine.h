@@ -52,7 +52,8 @@ std::vector<uint8_t> MakeMcuFirmware(uint16_t vendorId, uint16_t deviceId, uint3
 
 // Two GPUs of different generations: a Dolvik1 C00 (kind 12) at 01:00.0 behind
 // a root port at 00:01.0, with the board MCU running firmware version "07",
-// and an ISO 610 (kind 6) at 02:00.0 behind a ZX22 bridge at 00:02.0.
+// and an ISO 610 (kind 6) at 03:00.0 behind a ZX22 bridge at 00:02.0 (whose
+// registers show in the ISO's BAR0) and a plain port at 02:00.0.
 struct TwoGpuMachine
 {
     std::shared_ptr<CSimMachine> machine;

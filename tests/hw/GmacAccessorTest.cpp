@@ -10,51 +10,16 @@
 #include "sim/SimMcu.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
+#include "testkit/machine/TypedConsole.h"
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace
 {
-// Keys and lines typed at the console.
-class CTypedConsole : public CReferenceCountImpl, public IConsoleInput
-{
-public:
-    ROMVISE_REFCOUNT_FORWARD
-    int ReadKeyWithoutEcho() override { return Pop(keys); }
-    int ReadKeyWithEcho() override { return Pop(keys); }
-    bool ReadLine(std::string& line) override
-    {
-        if (lines.empty())
-        {
-            return false;
-        }
-        line = lines.front();
-        lines.pop_front();
-        return true;
-    }
-    void RestoreTerminal() override {}
-
-    std::deque<int> keys;
-    std::deque<std::string> lines;
-
-private:
-    static int Pop(std::deque<int>& queue)
-    {
-        if (queue.empty())
-        {
-            return kConsoleEndOfInput;
-        }
-        const int key = queue.front();
-        queue.pop_front();
-        return key;
-    }
-};
-
 const std::vector<uint8_t> kInstalled =
     MakeMcuFirmware(0x7E2B, 0x0C00, 3000, "KRVN", "S100", "B1", "07");
 
@@ -63,9 +28,7 @@ class GmacAccessorTest : public ::testing::Test
 protected:
     GmacAccessorTest() : m_made(MakeTwoGpuMachine()), m_scope(m_made.machine)
     {
-        PlatformServices services = GetPlatformServices();
-        services.consoleInput = CRefPtr<IConsoleInput>(m_console.get());
-        InstallPlatformServices(services);
+        m_console = InstallTypedConsole();
         m_device =
             IDevice::Create(CreatePCIDeviceAccessor(GetRomviseDriver(), 0, 1, 0, 0, -1, 0, 0), 12);
         m_gmac = CreateGmacAccessor(m_device.get(), CRefPtr<IReferenceCount>(m_device), 0x7E2B,
@@ -88,7 +51,7 @@ protected:
 
     TwoGpuMachine m_made;
     CSimHardwareScope m_scope;
-    CRefPtr<CTypedConsole> m_console{new CTypedConsole()};
+    CRefPtr<CTypedConsole> m_console;
     CRefPtr<IDevice> m_device;
     CRefPtr<IGmacAccessor> m_gmac;
     std::ostringstream m_out;

@@ -203,8 +203,8 @@ TEST_F(SimGpuMachineFileTest, BadSectionsAreRefusedWithTheirReason)
     const Case cases[] = {
         {"kind", [](json& m) { m["device_kind"] = 4; }, "\"device_kind\" must be 5-13"},
         {"port", [](json& m) { m["i2c"][0]["port"] = 10; }, "\"port\" must be 0-9"},
-        {"slave", [](json& m) { m["i2c"][0]["slaves"][0]["kind"] = "mcu"; },
-         "unknown I2C slave kind \"mcu\""},
+        {"slave", [](json& m) { m["i2c"][0]["slaves"][0]["kind"] = "thermal"; },
+         "unknown I2C slave kind \"thermal\""},
         {"chip", [](json& m) { m["eeprom"]["kind"] = "nor"; }, "unknown EEPROM kind \"nor\""},
         {"image size", [](json& m) { m["eeprom"]["size"] = "0x100"; }, "is larger than the EEPROM"},
         {"image file", [](json& m) { m["eeprom"]["image"] = "missing.rom"; },
