@@ -1,0 +1,231 @@
+// The serial flash chip models at their pins: mode-0 and SST bit timing,
+// program and erase rules, busy time on the virtual clock, and the machine-file
+// section whose contents stay on disk between runs.
+
+#include "sim/SimSpiFlash.h"
+#include "sim/MachineFile.h"
+#include "sim/SimGpu.h"
+#include "sim/SimMachine.h"
+#include "sim/VirtualClock.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <initializer_list>
+#include <unistd.h>
+
+namespace
+{
+// MX25L512: 64 KiB, 256-byte pages, 4 KiB blocks erased by 0x20, protect mask 0x0C.
+const EEPROMPartRecord& Mx25l512()
+{
+    return CSimSpiFlash::FindPart(0xC2, 0x2010);
+}
+
+// Drives the chip's pins as a bus master would.
+class Pins
+{
+public:
+    Pins(CSimSpiFlash& chip, bool sampleAfterPulse) : m_chip(chip), m_sst(sampleAfterPulse) {}
+
+    uint8_t Transfer(uint8_t out)
+    {
+        uint8_t in = 0;
+        for (int bit = 7; bit >= 0; --bit)
+        {
+            const bool data = (out >> bit) & 1u;
+            if (!m_sst)
+            {
+                in = static_cast<uint8_t>(in << 1 | m_chip.DataOut());
+            }
+            m_chip.SetLines(true, false, data);
+            m_chip.SetLines(true, true, data);
+            m_chip.SetLines(true, false, data);
+            if (m_sst)
+            {
+                in = static_cast<uint8_t>(in << 1 | m_chip.DataOut());
+            }
+        }
+        return in;
+    }
+
+    // One frame: sends the bytes, then reads `receive` bytes.
+    std::vector<uint8_t> Frame(std::initializer_list<uint8_t> bytes, size_t receive = 0)
+    {
+        m_chip.SetLines(true, false, false);
+        for (uint8_t value : bytes)
+        {
+            Transfer(value);
+        }
+        std::vector<uint8_t> answer;
+        for (size_t i = 0; i < receive; ++i)
+        {
+            answer.push_back(Transfer(0x00));
+        }
+        m_chip.SetLines(false, false, false);
+        return answer;
+    }
+
+private:
+    CSimSpiFlash& m_chip;
+    bool m_sst;
+};
+
+struct Chip
+{
+    explicit Chip(ESimSpiFlavour flavour = ESimSpiFlavour::Standard,
+                  const EEPROMPartRecord& part = Mx25l512())
+        : contents(std::make_shared<CSimChipStore>(uint32_t{part.SizeDepthInKbit} *
+                                                   part.SizeWidthBits * 128u)),
+          chip("flash", part, flavour, contents, clock.get(), nullptr),
+          pins(chip, flavour == ESimSpiFlavour::SST)
+    {
+    }
+
+    CRefPtr<CVirtualClock> clock{new CVirtualClock};
+    std::shared_ptr<CSimChipStore> contents;
+    CSimSpiFlash chip;
+    Pins pins;
+};
+} // namespace
+
+TEST(SimSpiFlash, PageProgramClearsBitsOnlyAndWrapsInsideItsPage)
+{
+    Chip flash;
+    flash.contents->Fill(0x100, 0x100, 0xF0);
+    flash.pins.Frame({0x06});
+    // 0x20 bytes from 0x1F0: the last 0x10 wrap to 0x100.
+    flash.pins.Frame({0x02, 0x00, 0x01, 0xF0, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C,
+                      0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C,
+                      0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C, 0x3C});
+    EXPECT_EQ(flash.contents->At(0x1F0), 0x30);
+    EXPECT_EQ(flash.contents->At(0x1FF), 0x30);
+    EXPECT_EQ(flash.contents->At(0x100), 0x30);
+    EXPECT_EQ(flash.contents->At(0x10F), 0x30);
+    EXPECT_EQ(flash.contents->At(0x110), 0xF0);
+    EXPECT_EQ(flash.contents->At(0x200), 0xFF);
+}
+
+TEST(SimSpiFlash, ProgramAndEraseNeedWriteEnableAndKeepTheChipBusy)
+{
+    Chip flash;
+    flash.contents->Fill(0, 0x2000, 0x00);
+    flash.pins.Frame({0x20, 0x00, 0x10, 0x00}); // no write enable: ignored
+    EXPECT_EQ(flash.contents->At(0x1000), 0x00);
+
+    flash.pins.Frame({0x06});
+    EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0] & 0x03, 0x02); // latch set, not busy
+    flash.pins.Frame({0x20, 0x00, 0x10, 0x80});             // erases the block at 0x1000
+    EXPECT_EQ(flash.contents->Read(0x1000, 0x1000), std::vector<uint8_t>(0x1000, 0xFF));
+    EXPECT_EQ(flash.contents->At(0x0FFF), 0x00);
+    EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0] & 0x03, 0x01); // busy, latch cleared
+    flash.clock->WaitMicroseconds(flash.chip.Timing().sectorErase);
+    EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0] & 0x01, 0x00);
+    EXPECT_EQ(flash.chip.Erases(), (std::vector<SimFlashOperation>{{0x1000, 0x1000}}));
+}
+
+TEST(SimSpiFlash, BlockProtectBitsRefuseProgrammingUntilCleared)
+{
+    Chip flash;
+    flash.pins.Frame({0x06});
+    flash.pins.Frame({0x01, 0x0C});
+    flash.clock->WaitMicroseconds(flash.chip.Timing().writeStatus);
+    EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0], 0x0C);
+    flash.pins.Frame({0x06});
+    flash.pins.Frame({0x02, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(flash.contents->At(0), 0xFF);
+
+    flash.chip.Faults().writeProtectPin = true;
+    flash.pins.Frame({0x06});
+    flash.pins.Frame({0x01, 0x00});
+    EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0], 0x0C); // the pin holds the bits
+}
+
+TEST(SimSpiFlash, ReadsAndIdentificationAnswers)
+{
+    Chip flash;
+    flash.contents->Fill(0xFFFE, 2, 0x42);
+    flash.contents->Fill(0, 1, 0x17);
+    // A read runs on past the end of the chip to its start.
+    EXPECT_EQ(flash.pins.Frame({0x03, 0x00, 0xFF, 0xFE}, 3),
+              (std::vector<uint8_t>{0x42, 0x42, 0x17}));
+    EXPECT_EQ(flash.pins.Frame({0x9F}, 3), (std::vector<uint8_t>{0xC2, 0x20, 0x10}));
+    flash.chip.SetIdAnswer(0x15, {0x7F, 0x1F});
+    EXPECT_EQ(flash.pins.Frame({0x15}, 3), (std::vector<uint8_t>{0x7F, 0x1F, 0x1F}));
+}
+
+TEST(SimSpiFlash, SstFlavourDrivesOnTheRisingEdgeAndTakesConfirmedCommands)
+{
+    Chip flash(ESimSpiFlavour::SST, CSimSpiFlash::FindPart(0xBF, 0x0049));
+    EXPECT_EQ(flash.pins.Frame({0x90, 0x00, 0x00, 0x00}, 1)[0], 0xBF);
+    EXPECT_EQ(flash.pins.Frame({0x90, 0x00, 0x00, 0x01}, 1)[0], 0x49);
+
+    flash.contents->Fill(0, 0x2000, 0x00);
+    flash.pins.Frame({0x20, 0x00, 0x10, 0x00, 0x00, 0x00}); // no 0xD0: ignored
+    EXPECT_EQ(flash.contents->At(0x1000), 0x00);
+    flash.pins.Frame({0x20, 0x00, 0x10, 0x00, 0xD0, 0x00});
+    EXPECT_EQ(flash.contents->At(0x1000), 0xFF);
+    EXPECT_EQ(flash.pins.Frame({0x9F}, 1)[0] & 1u, 0u); // busy: ready bit clear
+    flash.clock->WaitMicroseconds(flash.chip.Timing().sectorErase);
+    EXPECT_EQ(flash.pins.Frame({0x9F}, 1)[0] & 1u, 1u);
+
+    // The byte after the data ends the command and is not programmed.
+    flash.pins.Frame({0x10, 0x00, 0x10, 0x00, 0x12, 0x34, 0x00});
+    flash.clock->WaitMicroseconds(1000);
+    EXPECT_EQ(flash.pins.Frame({0xFF, 0x00, 0x10, 0x00, 0x00, 0x00}, 3),
+              (std::vector<uint8_t>{0x12, 0x34, 0xFF}));
+}
+
+TEST(SimSpiFlash, MachineFileChipKeepsItsContentsOnDiskAndHasItsFaults)
+{
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("romvise-spi-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const nlohmann::json description = nlohmann::json::parse(R"({
+      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
+               "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
+                         "eeprom": {"kind": "spi_flash", "part": "C2/2010", "file": "flash.bin",
+                                    "faults": {"stuck_bits": [{"offset": "0x10", "mask": "0x80"}]}}}}]
+    })");
+    for (int run = 0; run < 2; ++run)
+    {
+        auto machine = LoadMachineJson(description, folder);
+        auto* gpu = dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"));
+        ASSERT_NE(gpu, nullptr);
+        auto* chip = dynamic_cast<CSimSpiFlash*>(gpu->Chip());
+        ASSERT_NE(chip, nullptr);
+        EXPECT_EQ(chip->Contents().Size(), 0x10000u);
+        EXPECT_EQ(chip->Faults().stuckBits.at(0x10), (std::pair<uint8_t, uint8_t>{0x80, 0x00}));
+        if (run == 0)
+        {
+            Pins pins(*chip, false);
+            pins.Frame({0x06});
+            pins.Frame({0x02, 0x00, 0x00, 0x10, 0xFF, 0x5A});
+        }
+        EXPECT_EQ(chip->Contents().At(0x10), 0x7F); // bit 7 is stuck at 0
+        EXPECT_EQ(chip->Contents().At(0x11), 0x5A);
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(SimSpiFlash, MachineFileRefusesAnUnknownPart)
+{
+    const nlohmann::json description = nlohmann::json::parse(R"({
+      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
+               "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
+                         "eeprom": {"kind": "spi_flash", "part": "C2/9999"}}}]
+    })");
+    try
+    {
+        LoadMachineJson(description, ".");
+        ADD_FAILURE() << "loaded";
+    }
+    catch (const std::exception& error)
+    {
+        EXPECT_NE(std::string(error.what()).find("\"part\" is not a built-in part: \"C2/9999\""),
+                  std::string::npos)
+            << error.what();
+    }
+}
