@@ -158,11 +158,14 @@ void CEEPROMBaseImpl::CheckGeometry(bool eraseAware) const
 {
     const uint32_t page = m_part.BytesPerPage;
     const uint32_t block = m_part.KbytesPerBlock * 1024u;
-    // A page of 0 bytes gives the write no way forward, and a page longer than
-    // the read-back buffer cannot be verified.
-    if (!IsPowerOfTwo(page) || page > kMaxPageSize)
+    // A page of 0 bytes gives the write no way forward.
+    if (!IsPowerOfTwo(page))
     {
         throw std::domain_error("bytesPerPage is not a power of 2");
+    }
+    if (page > kMaxPageSize)
+    {
+        throw std::domain_error("bytesPerPage is greater than 1024");
     }
     // A part that must be erased before writing but has no erase block cannot
     // be written at all.
