@@ -433,3 +433,21 @@ TEST(EEPROMFactory, PicksTheClassByRomTypeAndKeepsMicrocontrollerGpusOut)
     EXPECT_FALSE(CreateEEPROM(later.device, 1, 3, false, false));
     EXPECT_TRUE(CreateEEPROM(later.device, 1, 3, false, true));
 }
+
+TEST(EEPROMRead, ReadImageTakesTheWholePartAndTheCopyStopsAtTheWindow)
+{
+    FlashRig flash(0xEF, 0x4014); // 1 MiB
+    std::vector<uint8_t> bytes(0x100000, 0xFF);
+    std::fill(bytes.begin() + 0x1000, bytes.begin() + 0x1100, 0x3C);
+    flash.Fill(bytes);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+    CRefPtr<IROMImage> image = eeprom->ReadImage(nullptr, 0x300000, flash.log);
+    EXPECT_EQ(image->GetLoadedSize(), 0x100000u);
+    EXPECT_EQ(image->GetByte(0x10FF), 0x3C);
+    EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+
+    CRefPtr<IROMImage> copy = eeprom->ReadImageCopy(nullptr, 0x40000, flash.log);
+    EXPECT_EQ(copy->GetLoadedSize(), 0x20000u);
+    EXPECT_EQ(copy->GetByte(0x1000), 0x3C);
+}
