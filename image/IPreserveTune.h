@@ -7,6 +7,7 @@
 #include <cstdint>
 
 class CLog;
+class IDisplayAdapter;
 class IROMImage;
 
 // A change to one preserved register: value placed at bits lowest..highest
@@ -33,8 +34,11 @@ struct PreservedDataTune
 class IPreserveTune : public IReferenceCount
 {
 public:
-    // For an adapter whose strap word 0 is given: its RAM strap is bits 2-5.
-    static CRefPtr<IPreserveTune> Create(uint32_t strapWord0);
+    // For the adapter being updated: its RAM strap is bits 2-5 of its strap
+    // word 0.
+    static CRefPtr<IPreserveTune> Create(IDisplayAdapter* adapter);
+    // The same for an adapter whose strap word 0 is given.
+    static CRefPtr<IPreserveTune> CreateForStraps(uint32_t strapWord0);
 
     // The smallest range offset of the table, the table itself for an old
     // table, -1 without one.

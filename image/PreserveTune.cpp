@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "core/TextHelpers.h"
+#include "hw/adapter/IDisplayAdapter.h"
 #include "image/IROMImage.h"
 #include "image/PreservationTable.h"
 
@@ -207,7 +208,12 @@ private:
     uint32_t m_lastEntry = 0;
 };
 
-CRefPtr<IPreserveTune> IPreserveTune::Create(uint32_t strapWord0)
+CRefPtr<IPreserveTune> IPreserveTune::Create(IDisplayAdapter* adapter)
+{
+    return CreateForStraps(adapter->ReadStraps(0));
+}
+
+CRefPtr<IPreserveTune> IPreserveTune::CreateForStraps(uint32_t strapWord0)
 {
     return CRefPtr<IPreserveTune>(
         new CPreserveTuneImpl(static_cast<uint8_t>((strapWord0 >> 2) & 0xF)));

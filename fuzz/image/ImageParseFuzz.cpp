@@ -152,7 +152,7 @@ void ReadTables(IROMImage* image)
 // The edits, on an image of their own.
 void EditTables(IROMImage* image)
 {
-    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0x3C);
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0x3C);
     Try([&] { tune->GetLowestPreservedOffset(image); });
     Try(
         [&]

@@ -318,3 +318,63 @@ TEST(BitTokenTest, ExtendedOffsetsMapIntoTheExtensionBlock)
     CRefPtr<IROMImage> noExtension = FirstBlock().BuildImage();
     EXPECT_EQ(noExtension->MapExtendedOffset(0x12000), -1);
 }
+
+TEST(BitTokenTest, FlagsAndSmallFieldsOfTheTokens)
+{
+    InfoToken info;
+    CGpuImageBuilder builder = FirstBlock();
+    builder.Patch(0x48, {0x01});
+    testkit::BiosDataToken bios;
+    bios.flags32 = 0x03;
+    bios.size = 33; // the flags byte lies at +32
+    builder.BiosData(bios);
+    std::vector<uint8_t> data(92, 0);
+    data[5] = 0x10;  // information flag
+    data[35] = 0x35; // information byte
+    data[37] = 0x04; // flag 37
+    data[38] = 0x38; // word 38
+    data[66] = 0x66; // information byte
+    data[68] = 0x03; // flags 68
+    data[88] = 0x88; // double word 88
+    CRefPtr<IROMImage> image = builder.Token('i', 2, data).Token('U', 1, {0, 0, 0x02}).BuildImage();
+    EXPECT_TRUE(image->GetInfoFlag5());
+    EXPECT_TRUE(image->GetInfoFlag5Bit4());
+    EXPECT_EQ(image->GetInfoByte35(), 0x35);
+    EXPECT_TRUE(image->GetInfoFlag37());
+    EXPECT_EQ(image->GetInfoWord38(), 0x38);
+    EXPECT_EQ(image->GetInfoByte66(), 0x66);
+    EXPECT_TRUE(image->GetInfoFlag68Bit0());
+    EXPECT_TRUE(image->GetInfoFlag68Bit1());
+    EXPECT_EQ(image->GetInfoDword88(), 0x88u);
+    EXPECT_TRUE(image->GetBIOSDataFlag32());
+    EXPECT_TRUE(image->IsCoprocBuild());
+    EXPECT_TRUE(image->GetUEFITokenFlag());
+    EXPECT_TRUE(image->GetHeaderFlag48());
+
+    // A token too short for a field gives its fallback value.
+    data.resize(66);
+    CRefPtr<IROMImage> shortToken = FirstBlock().Token('i', 2, data).BuildImage();
+    EXPECT_EQ(shortToken->GetInfoByte66(), 0);
+    EXPECT_FALSE(shortToken->GetInfoFlag68Bit0());
+    EXPECT_EQ(shortToken->GetInfoDword88(), 0u);
+    EXPECT_EQ(shortToken->GetInfoByte35(), 0x35);
+}
+
+TEST(BitTokenTest, RangeRecordsEndAtAZeroStart)
+{
+    CGpuImageBuilder builder = FirstBlock();
+    const uint32_t list = builder.Place(Words({0x300, 0x3FF, 0x200, 0x2FF, 0x250, 0x260, 0, 0}));
+    CRefPtr<IROMImage> image = builder.BuildImage();
+    int32_t cursor = static_cast<int32_t>(list);
+    EXPECT_EQ(image->ReadRangeStart(cursor), 0x300);
+    EXPECT_EQ(image->ReadRangeEnd(cursor), 0x3FF);
+    ASSERT_TRUE(image->NextRange(cursor));
+    EXPECT_EQ(cursor, static_cast<int32_t>(list + 4));
+    // 0x200 is not greater than the next start 0x250: the cursor stays.
+    EXPECT_FALSE(image->NextRange(cursor));
+    EXPECT_EQ(cursor, static_cast<int32_t>(list + 4));
+    cursor = static_cast<int32_t>(list + 12);
+    ASSERT_TRUE(image->NextRange(cursor));
+    EXPECT_EQ(cursor, -1);
+    EXPECT_FALSE(image->NextRange(cursor));
+}

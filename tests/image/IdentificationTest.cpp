@@ -321,3 +321,33 @@ TEST(IdentificationTest, VarnexVersionFromTheNbsiBlock)
         CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x1000).BuildImage()->GetVarnexVersion(),
         "N/A");
 }
+
+TEST(IdentificationTest, PllParametersThroughTheClockToken)
+{
+    CGpuImageBuilder builder;
+    builder.Block(CGpuImageBuilder::kX86, 0x10000);
+    std::vector<uint8_t> parameters(16);
+    for (uint8_t i = 0; i < 16; ++i)
+    {
+        parameters[i] = static_cast<uint8_t>(0x70 + i);
+    }
+    const uint32_t record = builder.Place(parameters);
+    const uint32_t table =
+        builder.Place({0x40, 5, 4, 2, 0, //
+                       0x01, 0, 0, 0,    //
+                       0x07, static_cast<uint8_t>(record), static_cast<uint8_t>(record >> 8), 0});
+    builder.Token('C', 2, {static_cast<uint8_t>(table), static_cast<uint8_t>(table >> 8), 0, 0});
+    CRefPtr<IROMImage> image = builder.BuildImage();
+    std::array<uint8_t, 16> expected{};
+    std::copy(parameters.begin(), parameters.end(), expected.begin());
+    EXPECT_EQ(image->GetPLLInfo(7), expected);
+    EXPECT_EQ(ErrorOf([&] { image->GetPLLInfo(9); }), "ERROR: PLL Parameters not found.");
+    image->SetByte(static_cast<int32_t>(table), 0x30);
+    EXPECT_EQ(ErrorOf([&] { image->GetPLLInfo(7); }),
+              "ERROR: PLL Info Table version not supported.");
+
+    CRefPtr<IROMImage> noClock =
+        CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).Version(1, 0).BuildImage();
+    EXPECT_EQ(ErrorOf([&] { noClock->GetPLLInfo(7); }),
+              "ERROR: BIT_CLOCK_PTRS setting is invalid.");
+}

@@ -152,6 +152,47 @@ TEST(PreservationTest, RegisterSearchThroughInitScripts)
     }
 }
 
+TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
+{
+    // Memory token version 2: RAM configuration count 3, no strap table, and a
+    // Memory Information Table whose entries map straps 5 and 6 to
+    // configurations 2 and 1 (entry 0 is unused).
+    const std::vector<uint8_t> script = testkit::ScriptRamConfig(0x6000, 4, 1, {0x60, 0x61, 0x62});
+    auto build = [&](uint8_t method)
+    {
+        CGpuImageBuilder builder;
+        builder.Block(CGpuImageBuilder::kX86, 0x10000);
+        const uint32_t scriptAt = builder.Place(script);
+        const uint32_t mit = builder.Place({0x10, 7,    5, 3, method, 0, 0, //
+                                            0x0F, 0x00, 0, 0, 0,            //
+                                            0x50, 0x02, 0, 0, 0,            //
+                                            0x60, 0x01, 0, 0, 0});
+        builder.Token('M', 2, {3, 0, 0, static_cast<uint8_t>(mit), static_cast<uint8_t>(mit >> 8)});
+        const uint32_t table = builder.PreservationTable(
+            0x11,
+            {{static_cast<uint16_t>(scriptAt), static_cast<uint16_t>(script.size()), 0x40, 0}});
+        InfoToken info;
+        info.preservationTable = static_cast<uint16_t>(table);
+        return builder.Info(info).BuildImage();
+    };
+    CRefPtr<IROMImage> image = build(0);
+    const std::pair<uint32_t, uint32_t> cases[] = {{5, 0x62}, {6, 0x61}, {7, 0x60}};
+    for (const auto& [strap, expected] : cases)
+    {
+        uint32_t value = 0;
+        // The adapter's RAM strap is bits 2-5 of its strap word 0.
+        ASSERT_TRUE(IPreserveTune::CreateForStraps(strap << 2)
+                        ->FindRegister(image.get(), 0x6000, value, nullptr));
+        EXPECT_EQ(value, expected) << strap;
+    }
+    CRefPtr<IROMImage> otherMethod = build(1);
+    uint32_t value = 0;
+    EXPECT_EQ(
+        ErrorOf([&]
+                { otherMethod->GetPreservedRegisterValue(otherMethod.get(), 5, 0x6000, value); }),
+        "Unsupported MemInfo Entry Look-Up Method: 1");
+}
+
 TEST(PreservationTest, RecordsWithZeroStrideOrNoEntriesAreRefused)
 {
     for (const auto& record :
@@ -179,7 +220,7 @@ TEST(PreservationTest, TableReadersForBothVersions)
     EXPECT_EQ(v10->GetPreservationControlByte(), 0xFF);
     EXPECT_EQ(v10->GetPreservationHeaderWord4(), 0);
     EXPECT_EQ(v10->GetPreservationHeaderByte6(), 0);
-    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
     EXPECT_EQ(tune->GetLowestPreservedOffset(v10.get()), static_cast<int32_t>(old.table));
     // An old table keeps no data IDs and its script ranges are not searched.
     PreservedDataRecord record;
@@ -232,7 +273,7 @@ TEST(PreservationTest, TuneRegisterUnderAMask)
             {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, c.stored)}, {{0x100, 4, 0x90, 3}, {}}},
             1);
         CRefPtr<IROMImage> image = fixture.Build();
-        CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+        CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
         PreservedRegisterTune record;
         record.registerAddress = 0x3000;
         record.value = c.value;
@@ -254,7 +295,7 @@ TEST(PreservationTest, RefusedTuningsLeaveTheImageAndSayWhy)
     PreservedImage fixture(0x11, {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, 0x12345678)}});
     CRefPtr<IROMImage> image = fixture.Build();
     const std::vector<uint8_t> before = Snapshot(image.get());
-    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
     CLog log;
     std::ostringstream text;
     log.AddSink(&text, 3, 3);
@@ -286,7 +327,7 @@ TEST(PreservationTest, DataBlocksFoundAndTuned)
     PreservedImage fixture(
         0x11, {{{0, 0, 0x80, 7}, block}, {{0, 0, 0x90, 7}, block}, {{0, 0, 0x80, 0}, {}}}, 2);
     CRefPtr<IROMImage> image = fixture.Build();
-    CRefPtr<IPreserveTune> tune = IPreserveTune::Create(0);
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
 
     PreservedDataRecord record;
     record.dataId = 7;
@@ -332,7 +373,8 @@ TEST(PreservationTest, DataTuningWithoutControlEntryWritesNothing)
     log.AddSink(&text, 3, 3);
     const std::vector<uint8_t> source = {1, 2, 3, 4};
     PreservedDataTune record{7, 0, 4};
-    EXPECT_FALSE(IPreserveTune::Create(0)->TuneData(image.get(), record, source.data(), &log));
+    EXPECT_FALSE(
+        IPreserveTune::CreateForStraps(0)->TuneData(image.get(), record, source.data(), &log));
     EXPECT_EQ(text.str(),
               "Preservation control entry 255 invlaid flag : STATUS_CTRL_FLAG_ERROR.\n");
     EXPECT_EQ(Snapshot(image.get()), before);
