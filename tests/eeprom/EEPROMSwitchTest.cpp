@@ -172,3 +172,48 @@ TEST_F(EEPROMSwitchTest, ReadOfAnOddCountStaysInsideTheDestination)
     EXPECT_EQ(image->GetByte(6), Pattern(6)[6]);
     EXPECT_EQ(image->GetByte(7), 0x77);
 }
+
+TEST_F(EEPROMSwitchTest, PageThatNeverReadsBackTimesOutAfterTheRetries)
+{
+    const std::vector<uint8_t> before = Pattern(7);
+    plx->Eeprom().Write(0, before);
+    // Write enable, then the upper quarter protected (BP0).
+    device->Write32(CDeviceBridgePLX8747Impl::kRegisterEEPROMData, 0x04);
+    device->WriteROMControl(6u << 13 | 1u << 18);
+    device->WriteROMControl(1u << 13 | 1u << 18);
+    std::vector<uint8_t> wanted = before;
+    wanted[0xC1F] ^= 0xFF;
+    CRefPtr<IROMImage> image = ImageOf(wanted);
+    CRefPtr<IEEPROM> eeprom = OpenIdentified();
+
+    std::string error = "no error";
+    try
+    {
+        eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, log);
+    }
+    catch (const std::runtime_error& caught)
+    {
+        error = caught.what();
+    }
+    EXPECT_EQ(error,
+              "Exceeded maximum wait time to program a single page (200 ms) at offset 0x00C00");
+    const std::string text = logText.str();
+    size_t timeouts = 0;
+    for (size_t at = text.find("iCount exceeds MAX_LOOP."); at != std::string::npos;
+         at = text.find("iCount exceeds MAX_LOOP.", at + 1))
+    {
+        ++timeouts;
+    }
+    EXPECT_EQ(timeouts, 3u);
+    EXPECT_EQ(Contents(), before);
+}
+
+TEST_F(EEPROMSwitchTest, ProtectionSetsTheLockBitsOfTheControlRegister)
+{
+    CRefPtr<IEEPROM> eeprom = OpenIdentified();
+    // Lock: bits 31, 27 and 26 set and bit 25 clear; unlock: the reverse.
+    eeprom->SetProtection(true, log);
+    EXPECT_EQ(plx->ControlWrites().back() & 0x8E000000, 0x8C000000u);
+    eeprom->SetProtection(false, log);
+    EXPECT_EQ(plx->ControlWrites().back() & 0x8E000000, 0x02000000u);
+}
