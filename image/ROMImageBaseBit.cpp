@@ -64,8 +64,9 @@ int32_t ToOffset(uint64_t value)
 int32_t CROMImageBaseImpl::GetBITOffset()
 {
     const uint32_t window = GetWindowOffset();
-    if (m_bitBufferOffset == -1)
+    if (!m_bitSearched)
     {
+        m_bitSearched = true;
         const int32_t found = FindBytes(kBitSignature.data(), kBitSignature.size());
         m_bitBufferOffset = found == -1 ? -1 : int64_t{found} + window;
         m_bitState = found == -1 ? 0 : 1;
@@ -81,10 +82,7 @@ int32_t CROMImageBaseImpl::GetBITOffset()
 
 bool CROMImageBaseImpl::IsBITState(int32_t state)
 {
-    if (m_bitState == 0)
-    {
-        GetBITOffset();
-    }
+    GetBITOffset();
     if (state == 1 && GetBITOffset() == -1)
     {
         return false;

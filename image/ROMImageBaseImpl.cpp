@@ -97,6 +97,7 @@ void CROMImageBaseImpl::ResetBITCache()
 {
     m_bitBufferOffset = -1;
     m_bitState = 0;
+    m_bitSearched = false;
 }
 
 int32_t CROMImageBaseImpl::FindBytes(const uint8_t* pattern, uint32_t length)

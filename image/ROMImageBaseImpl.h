@@ -310,6 +310,8 @@ private:
     // window the caller sees) and the state.
     int64_t m_bitBufferOffset = -1;
     int32_t m_bitState = 0;
+    // A search that found nothing is not repeated until the bytes change.
+    bool m_bitSearched = false;
     std::vector<int32_t> m_tmdsEntries;
     std::vector<int32_t> m_lvdsEntries;
     std::vector<VFieldSelection> m_selections;
