@@ -104,11 +104,15 @@ bool CSimMcuSlave::OnAddress(bool read)
     {
         m_reply.clear();
         m_replyIndex = 0;
-        if (m_commandAccepted && m_received.size() == 1)
+        if (m_commandAccepted && m_received.size() == 1 && !m_config.emptyReplies)
         {
             const std::vector<uint8_t> data = ReplyFor(m_received[0]);
             m_reply.push_back(static_cast<uint8_t>(data.size()));
             m_reply.insert(m_reply.end(), data.begin(), data.end());
+        }
+        else if (m_commandAccepted && m_received.size() == 1)
+        {
+            m_reply.push_back(0);
         }
         m_received.clear();
         return true;

@@ -36,6 +36,8 @@ struct SimMcuConfig
     int failProgramPage = -1;
     // The mode confirmation after a reset shows the old mode.
     bool ignoresReset = false;
+    // Every read command answers with a count of 0.
+    bool emptyReplies = false;
     uint16_t bootloaderVersion = 0x0103;
 };
 

@@ -2,6 +2,7 @@
 // port 1: mode switches, the paged read, the page-buffer primitives and their
 // status bytes, the firmware file checks and the whole update.
 
+#include "core/CommandLine.h"
 #include "core/Log.h"
 #include "core/platform/PlatformServices.h"
 #include "hw/IRomviseDriver.h"
@@ -98,6 +99,9 @@ TEST_F(GmacAccessorTest, ModeSwitchFailures)
              mcu.Config().ignoresReset = true;
          },
          "Failed to switch to APP mode on confirmation stage.\n"},
+        {"an empty reply to the mode read",
+         [](CSimMcuSlave& mcu) { mcu.Config().emptyReplies = true; },
+         "GmacGetCurrentMode failure: Data size mismatch.\n"},
         {"no MCU answering", [](CSimMcuSlave& mcu) { mcu.Config().absent = true; },
          "\n\n    Error communicating with GMAC entry from I2C Device Table,\n"
          "    which failed to get current mode through I2C Slave Address \n"
@@ -363,6 +367,25 @@ TEST_F(GmacAccessorTest, WithoutConfirmationTheIdsAreStillChecked)
 
     const std::vector<uint8_t> own = MakeMcuFirmware(0x7E2B, 0x0C00, 1200);
     EXPECT_TRUE(m_gmac->Flash(WriteFile("own.bin", own), Log()));
+    EXPECT_EQ(Mcu().Mode(), 1);
+}
+
+TEST_F(GmacAccessorTest, NoConfirmSkipsTheQuestionButNotTheIdCheck)
+{
+    const OptionDescriptor table[] = {{"noconfirm", ' ', 0, "", ""}};
+    char program[] = "romvise";
+    char option[] = "--noconfirm";
+    char* argv[] = {program, option};
+    ICommandLine::Create(1, table, 2, argv);
+
+    EXPECT_FALSE(
+        m_gmac->Flash(WriteFile("other.bin", MakeMcuFirmware(0x7E2B, 0x0C05, 1200)), Log()));
+    EXPECT_NE(Output().find("Device ID mismatch ( Adapter = 0C00 vs. ROM = 0C05 )\n"),
+              std::string::npos);
+    EXPECT_EQ(Mcu().ErasedPages(), 0);
+
+    EXPECT_TRUE(m_gmac->Flash(WriteFile("same.bin", MakeMcuFirmware(0x7E2B, 0x0C00, 1200)), Log()));
+    EXPECT_EQ(Output().find("Press 'y'"), std::string::npos) << "no question asked";
     EXPECT_EQ(Mcu().Mode(), 1);
 }
 

@@ -149,6 +149,26 @@ TEST(PCIBusScan, LogsEveryPresentFunctionAndItsRole)
     EXPECT_EQ(result.adapters.size(), 1u);
 }
 
+TEST(PCIBusScan, BridgeSubsystemComesFromItsCapabilityAndALoopingListEnds)
+{
+    CSimHardwareScope scope(MakeMachineWithMcfg());
+    CSimPciFunction& zx22 = AddSimZX22Bridge(scope.Machine(), {0, 2, 0}, 2, 2);
+    zx22.AddCapability(0x05, {0, 0});
+    zx22.AddCapability(0x0D, {0, 0, 0x2B, 0x7E, 0x34, 0x12});
+    CSimPciFunction& looping = AddSimZX22Bridge(scope.Machine(), {0, 3, 0}, 3, 3);
+    const uint8_t first = looping.AddCapability(0x05, {0, 0});
+    const uint8_t second = looping.AddCapability(0x10, {0, 0});
+    looping.Store(second + 1u, 1, first); // the list points back at its start
+
+    const ScanResult result = Scan();
+    EXPECT_NE(result.log.find("Device:00:02:00=7E2B:1E00:7E2B:1234 BRIDGE GPU\n"),
+              std::string::npos)
+        << result.log;
+    EXPECT_NE(result.log.find("Device:00:03:00=7E2B:1E00:FFFF:FFFF BRIDGE GPU\n"),
+              std::string::npos);
+    EXPECT_EQ(result.adapters.size(), 2u);
+}
+
 TEST(PCIBusScan, KeptUnknownDisplayFunctionDoesNotEndTheScan)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
