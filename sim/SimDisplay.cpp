@@ -150,6 +150,20 @@ uint32_t CSimDisplayDevices::ChangeDeviceState(const std::string& instanceId,
     const bool enable = change == EDeviceStateChange::Enable;
     m_changes.push_back(std::string(enable ? "enable " : "disable ") + instanceId);
     found->second.bound = enable;
+    if (!enable)
+    {
+        for (auto hidden = m_hidden.begin(); hidden != m_hidden.end(); ++hidden)
+        {
+            if (InstanceId(hidden->bus, hidden->device, hidden->function) == instanceId &&
+                hidden->appear)
+            {
+                const std::function<void()> appear = std::move(hidden->appear);
+                m_hidden.erase(hidden);
+                appear();
+                break;
+            }
+        }
+    }
     return 0;
 }
 
@@ -211,9 +225,9 @@ bool CSimDisplayDevices::IsD3ColdAllowed(const std::string& instanceId)
 }
 
 void CSimDisplayDevices::AddHiddenGpu(uint8_t bus, uint8_t device, uint8_t function,
-                                      uint16_t deviceId)
+                                      uint16_t deviceId, std::function<void()> appear)
 {
-    m_hidden.push_back({bus, device, function, deviceId});
+    m_hidden.push_back({bus, device, function, deviceId, std::move(appear)});
 }
 
 CSimDisplayDevices* GetSimDisplayDevices()

@@ -10,6 +10,7 @@
 #include "core/platform/IDisplayDeviceManager.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,8 +46,11 @@ public:
     void SetDriverBound(const std::string& instanceId, bool bound);
     bool IsD3ColdAllowed(const std::string& instanceId);
     // A maker GPU the system lists at this address that the PCI walk does not
-    // reach.
-    void AddHiddenGpu(uint8_t bus, uint8_t device, uint8_t function, uint16_t deviceId);
+    // reach while its driver holds it. Disabling its driver calls `appear`
+    // (which may add the function to the machine); from then on the GPU is
+    // listed as the machine shows it.
+    void AddHiddenGpu(uint8_t bus, uint8_t device, uint8_t function, uint16_t deviceId,
+                      std::function<void()> appear = {});
     // Every state change asked, in order: "disable 0000:01:00.0".
     const std::vector<std::string>& Changes() const { return m_changes; }
     // Makes ListDevices fail.
@@ -73,6 +77,7 @@ private:
     {
         uint8_t bus, device, function;
         uint16_t deviceId;
+        std::function<void()> appear;
     };
     std::vector<Hidden> m_hidden;
     std::vector<std::string> m_changes;

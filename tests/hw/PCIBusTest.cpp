@@ -226,6 +226,29 @@ TEST(PCIBusScan, GpuMissingFromTheWalkIsDisabledAndTheWalkRepeatedTwice)
     EXPECT_TRUE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
 }
 
+TEST(PCIBusScan, GpuThatAppearsOnceItsDriverLetsGoIsFoundByTheSecondPass)
+{
+    CSimHardwareScope scope(MakeMachineWithMcfg());
+    CSimMachine& machine = scope.Machine();
+    AddSimRootPort(machine, {0, 1, 0}, 1, 1);
+    AddSimRootPort(machine, {0, 3, 0}, 3, 3);
+    AddSimGpu(machine, {1, 0, 0}, 0x0C00, 12, kBar);
+    GetSimDisplayDevices()->AddHiddenGpu(
+        3, 0, 0, 0x0C01,
+        [&machine] {
+            AddSimGpu(machine, {3, 0, 0}, 0x0C01, 12, kBar + 0x1000000);
+        });
+
+    const ScanResult result = Scan();
+    EXPECT_EQ(Names(result.adapters),
+              "Korvan Dolvik1 C00 @00:01:00.0 NRM/--; Korvan Dolvik1 C01 Duo @00:03:00.0 NRM/--");
+    EXPECT_EQ(Count(result.log, "is missed in the PCI enumeration"), 1u);
+    EXPECT_EQ(Count(result.log, "Device:01:00:00="), 2u) << "two passes";
+    EXPECT_FALSE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
+    GetCrossPlatform()->EnableDeviceDriver(nullptr);
+    EXPECT_TRUE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
+}
+
 TEST(PCIBusScan, ListsFunctionsOfABusWithTheirConfigurationSpace)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
