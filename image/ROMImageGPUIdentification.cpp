@@ -192,12 +192,8 @@ bool CROMImageGPUImpl::GetInfoFlag68Bit0()
 
 bool CROMImageGPUImpl::GetUEFITokenFlag()
 {
-    if (!IsValid() || !IsBITState(1))
-    {
-        return false;
-    }
-    const int32_t data = GetBITTokenData('U', 1, 3);
-    return data != -1 && IsRangeLoaded(data, 3) && (GetByte(data + 2) & 0x02) != 0;
+    const int32_t data = TokenDataLoaded('U', 1, 3, 3, false);
+    return data != -1 && (GetByte(data + 2) & 0x02) != 0;
 }
 
 bool CROMImageGPUImpl::GetHeaderFlag49()
