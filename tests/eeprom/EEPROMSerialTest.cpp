@@ -451,3 +451,46 @@ TEST(EEPROMRead, ReadImageTakesTheWholePartAndTheCopyStopsAtTheWindow)
     EXPECT_EQ(copy->GetLoadedSize(), 0x20000u);
     EXPECT_EQ(copy->GetByte(0x1000), 0x3C);
 }
+
+namespace
+{
+// Fails one register write of the EEPROM control register while the chip is
+// selected, as a bus error in the middle of a command would.
+class CFailingControlWrite : public ISimGpuRegisterHook
+{
+public:
+    explicit CFailingControlWrite(int failAt) : m_left(failAt) {}
+    std::optional<uint32_t> ReadRegister(uint64_t, unsigned) override { return std::nullopt; }
+    bool WriteRegister(uint64_t offset, unsigned, uint32_t value) override
+    {
+        const bool midFrame = offset == 0xE204 && (value & 1u) && !(value & 2u);
+        if (midFrame && m_left > 0 && --m_left == 0)
+        {
+            throw std::runtime_error("bus error");
+        }
+        return false;
+    }
+
+private:
+    int m_left;
+};
+} // namespace
+
+TEST(EEPROMWrite, FailureInTheMiddleOfACommandReleasesTheChipAndThePins)
+{
+    FlashRig flash(kMx, kMx25l512);
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(256, 0x00));
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+    // Inside the page program frame, after its opcode and address.
+    flash.rig.gpu->AddHook(std::make_shared<CFailingControlWrite>(300));
+    EXPECT_EQ(
+        ErrorOf([&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); }),
+        "bus error");
+    EXPECT_EQ(flash.ControlRegister() & 3u, 2u);
+    // The chip was deselected (it ends the command it was given) and takes the
+    // next one once that is done.
+    flash.rig.machine->Clock().WaitMicroseconds(flash.chip->Timing().pageProgram);
+    eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log);
+    EXPECT_EQ(flash.chip->Erases().size(), 1u);
+}
