@@ -1,0 +1,156 @@
+// The simulated machine's display devices and D3-cold settings, and the board
+// MCU's machine-file section.
+
+#include "core/DisplayDevices.h"
+#include "sim/MachineFile.h"
+#include "sim/SimDisplay.h"
+#include "sim/SimGpu.h"
+#include "sim/SimMachine.h"
+#include "sim/SimMcu.h"
+#include "testkit/machine/AdapterMachine.h"
+#include "testkit/machine/SimHardware.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace
+{
+using json = nlohmann::json;
+
+TEST(SimDisplayDevices, ListTheReachableFunctionsWithTheMakersGpusStarted)
+{
+    std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
+    AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
+    AddSimGpu(*machine, {1, 0, 0}, 0x0C00, 12, 0xC0000000);
+    // No bridge leads to bus 5: the system cannot see that GPU.
+    AddSimGpu(*machine, {5, 0, 0}, 0x0B00, 11, 0xC1000000);
+    auto* displays = new CSimDisplayDevices(machine);
+    CRefPtr<IDisplayDeviceManager> manager(displays);
+    CRefPtr<ID3ColdControl> d3Cold(displays);
+
+    std::vector<DeviceEntry> devices;
+    ASSERT_TRUE(manager->ListDevices(devices));
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].instanceId, "0000:00:01.0");
+    EXPECT_EQ(devices[1].instanceId, "0000:01:00.0");
+    EXPECT_EQ(devices[1].description, "Korvan Dolvik1 C00");
+    EXPECT_EQ(devices[1].location, "PCI bus 1, device 0, function 0");
+    EXPECT_EQ(FindDisplayDevices(devices), (std::vector<DisplayDeviceRecord>{
+                                               {0x7E2B, 0x0C00, "PCI\\VEN_7E2B&DEV_0C00&REV_A1"}}));
+
+    DeviceStatus status;
+    ASSERT_EQ(manager->GetDeviceStatus("0000:01:00.0", status), 0u);
+    EXPECT_EQ(status.status & DeviceStatus::kStarted, DeviceStatus::kStarted);
+    ASSERT_EQ(manager->GetDeviceStatus("0000:00:01.0", status), 0u);
+    EXPECT_EQ(status.problem, DeviceStatus::kProblemNoDriver) << "no display driver for a port";
+    EXPECT_NE(manager->GetDeviceStatus("0000:05:00.0", status), 0u);
+    EXPECT_NE(manager->ChangeDeviceState("0000:00:01.0", EDeviceStateChange::Disable,
+                                         EDeviceStateScope::Global),
+              0u);
+
+    ASSERT_EQ(manager->ChangeDeviceState("0000:01:00.0", EDeviceStateChange::Disable,
+                                         EDeviceStateScope::Global),
+              0u);
+    ASSERT_EQ(manager->GetDeviceStatus("0000:01:00.0", status), 0u);
+    EXPECT_EQ(status.problem, DeviceStatus::kProblemDisabled);
+    EXPECT_FALSE(displays->IsDriverBound("0000:01:00.0"));
+
+    std::vector<std::string> gpus;
+    ASSERT_EQ(d3Cold->EnumerateGpus(gpus), 0);
+    EXPECT_EQ(gpus, std::vector<std::string>{"0000:01:00.0"});
+    uint32_t allowed = 0;
+    ASSERT_EQ(d3Cold->QueryD3Cold("0000:01:00.0", allowed), 0);
+    EXPECT_EQ(allowed, 1u);
+    ASSERT_EQ(d3Cold->SetD3Cold("0000:01:00.0", false), 0);
+    EXPECT_FALSE(displays->IsD3ColdAllowed("0000:01:00.0"));
+    EXPECT_NE(d3Cold->SetD3Cold("0000:09:00.0", false), 0);
+}
+
+class SimMcuMachineFileTest : public ::testing::Test
+{
+protected:
+    SimMcuMachineFileTest()
+    {
+        std::filesystem::create_directories(m_directory);
+        const std::vector<uint8_t> firmware = MakeMcuFirmware(0x7E2B, 0x0C00, 2000);
+        std::ofstream(m_directory / "mcu.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(firmware.data()),
+                   static_cast<std::streamsize>(firmware.size()));
+    }
+
+    static json Machine(const json& mcu)
+    {
+        return json{
+            {"pci",
+             json::array(
+                 {{{"address", "00:01.0"},
+                   {"vendor", "0x7E2B"},
+                   {"device", "0x0C00"},
+                   {"class", "0x030000"},
+                   {"model",
+                    {{"kind", "gpu"},
+                     {"name", "gpu"},
+                     {"device_kind", 12},
+                     {"i2c", json::array({{{"port", 1}, {"slaves", json::array({mcu})}}})}}}}})}};
+    }
+
+    CSimMcuSlave& McuOf(CSimMachine& machine)
+    {
+        auto* gpu = dynamic_cast<CSimGpu*>(machine.FindDevice("gpu"));
+        return *dynamic_cast<CSimMcuSlave*>(gpu->Port(1).FindSlave("mcu"));
+    }
+
+    std::filesystem::path m_directory =
+        std::filesystem::path(::testing::TempDir()) / "sim-mcu-machine";
+};
+
+TEST_F(SimMcuMachineFileTest, ReadsTheMcuSection)
+{
+    std::shared_ptr<CSimMachine> running =
+        LoadMachineJson(Machine({{"kind", "mcu"}, {"application", "mcu.bin"}}), m_directory);
+    CSimMcuSlave& app = McuOf(*running);
+    EXPECT_EQ(app.Mode(), 1);
+    EXPECT_TRUE(app.IsApplicationValid());
+
+    std::shared_ptr<CSimMachine> loader = LoadMachineJson(Machine({{"kind", "mcu"},
+                                                                   {"application", "mcu.bin"},
+                                                                   {"mode", "bootloader"},
+                                                                   {"refuses_read_page", true},
+                                                                   {"busy_polls", 5}}),
+                                                          m_directory);
+    CSimMcuSlave& bootLoader = McuOf(*loader);
+    EXPECT_EQ(bootLoader.Mode(), 0);
+    EXPECT_TRUE(bootLoader.Config().refusesReadPage);
+    EXPECT_EQ(bootLoader.Config().busyPolls, 5);
+
+    // Without an application the MCU can only run its boot loader.
+    EXPECT_EQ(McuOf(*LoadMachineJson(Machine({{"kind", "mcu"}}), m_directory)).Mode(), 0);
+}
+
+TEST_F(SimMcuMachineFileTest, BadSectionsAreRefused)
+{
+    const struct
+    {
+        json section;
+        const char* error;
+    } cases[] = {
+        {{{"kind", "mcu"}, {"mode", "sleep"}}, "\"mode\" must be \"app\" or \"bootloader\""},
+        {{{"kind", "mcu"}, {"application", "missing.bin"}}, "cannot open \"application\""},
+        {{{"kind", "mcu"}, {"address", "0x1FF"}}, "\"address\" is out of range"},
+    };
+    for (const auto& c : cases)
+    {
+        try
+        {
+            LoadMachineJson(Machine(c.section), m_directory);
+            ADD_FAILURE() << c.error;
+        }
+        catch (const std::runtime_error& error)
+        {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+        }
+    }
+}
+} // namespace
