@@ -289,7 +289,7 @@ bool CCrossPlatformLinuxImpl::DisableDevices(CLog& log)
     return true;
 }
 
-void CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
+bool CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
                                                uint32_t waitMicroseconds, CLog& log)
 {
     std::vector<DeviceEntry> devices;
@@ -299,7 +299,7 @@ void CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
         {
             ReportNotReenabled(instanceId);
         }
-        return;
+        return false;
     }
     std::set<std::string> stillDisabled;
     for (const DeviceEntry& device : devices)
@@ -345,16 +345,21 @@ void CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
         ReportNotReenabled(instanceId);
     }
     disabled = std::move(stillDisabled);
+    return true;
 }
 
-void CCrossPlatformLinuxImpl::EnableDevices(CLog& log)
+bool CCrossPlatformLinuxImpl::EnableDevices(CLog& log)
 {
-    EnableRemembered(m_toggledDevices, kToggleWaitMicroseconds, log);
+    if (!EnableRemembered(m_toggledDevices, kToggleWaitMicroseconds, log))
+    {
+        return false;
+    }
     if (m_toggledDevices.empty())
     {
         SetFlashContext(nullptr, nullptr, nullptr);
     }
     RestoreD3Cold(log);
+    return true;
 }
 
 bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
@@ -365,12 +370,7 @@ bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
     out << LogEndl;
     if (IsDisplayDriverDisabled())
     {
-        if (!m_services.displayDevices)
-        {
-            return false;
-        }
-        EnableDevices(out);
-        return true;
+        return EnableDevices(out);
     }
     if (!ShowMonitorWarningIfDue(out))
     {
@@ -436,6 +436,8 @@ void CCrossPlatformLinuxImpl::EnableDeviceDriver(CLog* log)
     CLog discard;
     CLog& out = log ? *log : discard;
     out.SetLevel(3);
-    EnableRemembered(m_disabledDevices, kDeviceWaitMicroseconds, out);
-    RestoreD3Cold(out);
+    if (EnableRemembered(m_disabledDevices, kDeviceWaitMicroseconds, out))
+    {
+        RestoreD3Cold(out);
+    }
 }

@@ -66,13 +66,14 @@ private:
     void RestoreD3Cold(CLog& log);
     bool ShowMonitorWarningIfDue(CLog& log);
     bool DisableDevices(CLog& log);
-    void EnableDevices(CLog& log);
+    bool EnableDevices(CLog& log);
     // Disables one device when it is the maker's, started and may be disabled;
     // true when it was disabled now.
     bool DisableIfStarted(const DeviceEntry& device, uint32_t waitMicroseconds, CLog& log);
     // Enables again the remembered devices of `disabled` that the list still
-    // shows disabled; those enabled (or found enabled) leave the set.
-    void EnableRemembered(std::set<std::string>& disabled, uint32_t waitMicroseconds, CLog& log);
+    // shows disabled; those enabled (or found enabled) leave the set, the
+    // others are reported. False when the device list cannot be made.
+    bool EnableRemembered(std::set<std::string>& disabled, uint32_t waitMicroseconds, CLog& log);
 
     PlatformServices m_services;
     uint64_t m_timeoutDeadline = 0;

@@ -162,8 +162,11 @@ private:
                       IDisplayAdapterDatabase& database, bool keepUnknown, CLog& log,
                       DisplayAdapterList& adapters, PCIDeviceAccessorList& candidates);
     bool RescanIfGPUMissing(const DisplayAdapterList& adapters, int attempt, CLog& log);
-    void PrintFunction(IPCIDeviceAccessor& accessor, uint32_t count, uint32_t dumpLength,
-                       CLog& log);
+    // "<nn> segment:bus:device.function  description(vendor:device)".
+    void PrintFunction(IPCIDeviceAccessor& accessor, uint32_t count, CLog& log);
+    // Rows of 16 configuration bytes up to the length.
+    void DumpConfiguration(IPCIDeviceAccessor& accessor, uint32_t dumpLength, CLog& log);
+    static void WriteToConsoleAndLog(const std::string& text, CLog& log);
 
     CRefPtr<IAcpiTableAccessor> m_acpi;
     bool m_mcfgPresent = false;
@@ -174,9 +177,9 @@ DisplayAdapterList& CPCIBusImpl::FindDevices(DisplayAdapterList& adapters,
                                              CRefPtr<IDisplayAdapterDatabase> database,
                                              bool keepUnknown, CLog* log)
 {
-    if (!log)
+    if (!log || !database)
     {
-        throw std::invalid_argument("FindDevices needs a log");
+        throw std::invalid_argument("FindDevices needs a log and the adapter catalogue");
     }
     log->SetLevel(2);
     *log << "FindDevices:" << LogEndl;
@@ -389,11 +392,11 @@ PCIDeviceAccessorList& CPCIBusImpl::FindPCIDevices(PCIDeviceAccessorList& access
                 accessors.push_back(accessor);
                 if (print)
                 {
-                    PrintFunction(*accessor, printed++, dumpLength, *log);
+                    PrintFunction(*accessor, printed++, *log);
                 }
-                else if (dumpLength > 0)
+                if (dumpLength > 0)
                 {
-                    PrintFunction(*accessor, ~0u, dumpLength, *log);
+                    DumpConfiguration(*accessor, dumpLength, *log);
                 }
             }
         }
@@ -401,49 +404,53 @@ PCIDeviceAccessorList& CPCIBusImpl::FindPCIDevices(PCIDeviceAccessorList& access
     return accessors;
 }
 
-void CPCIBusImpl::PrintFunction(IPCIDeviceAccessor& accessor, uint32_t count, uint32_t dumpLength,
-                                CLog& log)
+void CPCIBusImpl::PrintFunction(IPCIDeviceAccessor& accessor, uint32_t count, CLog& log)
+{
+    const uint32_t ids = accessor.ReadConfig32(0);
+    const uint16_t vendorId = static_cast<uint16_t>(ids);
+    const uint16_t deviceId = static_cast<uint16_t>(ids >> 16);
+    std::string description = GetCrossPlatform()->GetDeviceDescription(deviceId, vendorId, &log);
+    if (description.empty())
+    {
+        description = "PCI Device";
+    }
+    std::ostringstream text;
+    text << "<" << FormatNumber(count, 2) << "> " << ToHex(accessor.GetSegment(), 2) << ":"
+         << ToHex(accessor.GetBus(), 4) << ":" << ToHex(accessor.GetDeviceNumber(), 2) << "."
+         << ToHex(accessor.GetFunctionNumber(), 2) << "  " << description << "("
+         << ToHex(vendorId, 4) << ":" << ToHex(deviceId, 4) << ")\n";
+    WriteToConsoleAndLog(text.str(), log);
+}
+
+void CPCIBusImpl::DumpConfiguration(IPCIDeviceAccessor& accessor, uint32_t dumpLength, CLog& log)
 {
     std::ostringstream text;
-    if (count != ~0u)
+    // Configuration space ends at 4 KiB whatever length is asked.
+    for (uint32_t offset = 0; offset < dumpLength && offset < 0x1000; offset += 16)
     {
-        const uint32_t ids = accessor.ReadConfig32(0);
-        const uint16_t vendorId = static_cast<uint16_t>(ids);
-        const uint16_t deviceId = static_cast<uint16_t>(ids >> 16);
-        std::string description =
-            GetCrossPlatform()->GetDeviceDescription(deviceId, vendorId, &log);
-        if (description.empty())
+        text << "  \t\t  " << ToHex(offset, 2) << ": ";
+        for (uint32_t word = 0; word < 4; ++word)
         {
-            description = "PCI Device";
-        }
-        text << "<" << FormatNumber(count, 2) << "> " << ToHex(accessor.GetSegment(), 2) << ":"
-             << ToHex(accessor.GetBus(), 4) << ":" << ToHex(accessor.GetDeviceNumber(), 2) << "."
-             << ToHex(accessor.GetFunctionNumber(), 2) << "  " << description << "("
-             << ToHex(vendorId, 4) << ":" << ToHex(deviceId, 4) << ")\n";
-    }
-    if (dumpLength > 0)
-    {
-        for (uint32_t offset = 0; offset < dumpLength && offset < 0x1000; offset += 16)
-        {
-            text << "  \t\t  " << ToHex(offset, 2) << ": ";
-            for (uint32_t word = 0; word < 4; ++word)
+            const uint32_t value = accessor.ReadConfig32(offset + 4 * word);
+            for (uint32_t byte = 0; byte < 4; ++byte)
             {
-                const uint32_t value = accessor.ReadConfig32(offset + 4 * word);
-                for (uint32_t byte = 0; byte < 4; ++byte)
-                {
-                    text << ToHex((value >> (8 * byte)) & 0xFF, 2) << " ";
-                }
-                if (word == 1)
-                {
-                    text << "- ";
-                }
+                text << ToHex((value >> (8 * byte)) & 0xFF, 2) << " ";
             }
-            text << "\n";
+            if (word == 1)
+            {
+                text << "- ";
+            }
         }
         text << "\n";
     }
-    std::cout << text.str() << std::flush;
-    log << text.str() << std::flush;
+    text << "\n";
+    WriteToConsoleAndLog(text.str(), log);
+}
+
+void CPCIBusImpl::WriteToConsoleAndLog(const std::string& text, CLog& log)
+{
+    std::cout << text << std::flush;
+    log << text << std::flush;
 }
 } // namespace
 

@@ -286,9 +286,16 @@ int32_t CGmacAccessorImpl::GmacSetReadPage(uint16_t page, CLog* log)
 bool CGmacAccessorImpl::GmacWriteDataToPageBuffer(uint8_t paragraph,
                                                   const std::vector<uint8_t>& bytes, CLog* log)
 {
-    if (paragraph >= kParagraphsPerPage || bytes.size() < kGmacParagraphSize)
+    if (paragraph >= kParagraphsPerPage)
     {
         GmacMessage("Invalid paragraph 0x" + ToHex(paragraph, 2));
+        return false;
+    }
+    if (bytes.size() < kGmacParagraphSize)
+    {
+        GmacDetail(log, "GmacWriteDataToPageBuffer: Data size mismatch ( " +
+                            ToHex(static_cast<uint32_t>(bytes.size()), 2) + " vs. " +
+                            ToHex(kGmacParagraphSize, 2) + " )");
         return false;
     }
     const std::vector<uint8_t> data(bytes.begin(), bytes.begin() + kGmacParagraphSize);

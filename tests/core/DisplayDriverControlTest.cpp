@@ -161,6 +161,14 @@ TEST_F(DisplayDriverControlTest, FailureToEnableIsReportedAndRemembered)
                              "restart the machine.\n");
     EXPECT_TRUE(m_os->IsDisplayDriverDisabled()) << "the device is still disabled";
 
+    // Without a device list nothing can be enabled: said so, and remembered.
+    console.str("");
+    m_platform.devices->listFails = true;
+    EXPECT_FALSE(m_os->ToggleDisplayDriver(&m_log));
+    EXPECT_EQ(console.str(), "Failed to re-enable display device 0000:01:00.0; enable it again or "
+                             "restart the machine.\n");
+    m_platform.devices->listFails = false;
+
     // A later attempt that works enables just that device.
     m_platform.devices->devices[0].changeError = 0;
     m_platform.devices->changes.clear();
