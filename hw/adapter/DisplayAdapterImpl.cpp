@@ -174,20 +174,23 @@ public:
         m_device->WriteROMDword(offset, value);
     }
 
+    // Enables nest: only the outermost saves register 0xC040, so a nested
+    // enable never takes the masked value for the one to put back.
     void EnableROMAccess() override
     {
         m_device->EnableROMAccess();
-        if (m_type.MasksC040DuringROMAccess())
+        if (m_type.MasksC040DuringROMAccess() && m_romAccessDepth == 0)
         {
             m_savedC040 = Read32(kRomAccessMaskRegister);
             Write32(kRomAccessMaskRegister, m_savedC040 & ~kRomAccessMaskBits);
         }
+        ++m_romAccessDepth;
     }
 
     void RestoreROMAccess() override
     {
         m_device->RestoreROMAccess();
-        if (m_type.MasksC040DuringROMAccess())
+        if (m_romAccessDepth > 0 && --m_romAccessDepth == 0 && m_type.MasksC040DuringROMAccess())
         {
             Write32(kRomAccessMaskRegister, m_savedC040);
         }
@@ -282,6 +285,7 @@ private:
     CRefPtr<IDevice> m_device;
     CRefPtr<IGmacAccessor> m_gmac;
     uint32_t m_savedC040 = 0;
+    int m_romAccessDepth = 0;
 };
 
 uint32_t CDisplayAdapterImpl::GetSpeedometerValue(CLog* log)

@@ -154,6 +154,13 @@ TEST_F(DisplayAdapterTest, StrapsModeAndRomAccessMask)
     EXPECT_EQ(gpu.Register(0xC040), 0xCFFFFFFFu);
     adapter->RestoreROMAccess();
     EXPECT_EQ(gpu.Register(0xC040), 0xFFFFFFFFu);
+    // A nested enable keeps the value the outer one saved.
+    adapter->EnableROMAccess();
+    adapter->EnableROMAccess();
+    adapter->RestoreROMAccess();
+    EXPECT_EQ(gpu.Register(0xC040), 0xCFFFFFFFu);
+    adapter->RestoreROMAccess();
+    EXPECT_EQ(gpu.Register(0xC040), 0xFFFFFFFFu);
 
     CDisplayAdapterType noStraps = TypeFor(0x0610, 6, "Korvan ISO 610");
     noStraps.eepromStraps = 0;
