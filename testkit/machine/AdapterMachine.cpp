@@ -107,10 +107,11 @@ std::vector<uint8_t> MakeMcuFirmware(uint16_t vendorId, uint16_t deviceId, uint3
                                      const std::string& project, const std::string& sku,
                                      const std::string& branch, const std::string& version)
 {
-    std::vector<uint8_t> file(64 + imageSize, 0);
+    std::vector<uint8_t> file(64, 0);
+    file.reserve(64 + size_t{imageSize});
     for (uint32_t i = 0; i < imageSize; ++i)
     {
-        file[64 + i] = static_cast<uint8_t>((i * 13 + 5) ^ (i >> 8));
+        file.push_back(static_cast<uint8_t>((i * 13 + 5) ^ (i >> 8)));
     }
     PutText(file, 0, "GMAC", 4);
     PutLittle(file, 4, 0x0200, 2);

@@ -208,8 +208,8 @@ TEST_F(GmacAccessorTest, ImageFileChecks)
     badChecksum[63] ^= 1;
     std::vector<uint8_t> changedImage = good;
     changedImage[100] ^= 0xFF;
-    std::vector<uint8_t> padded(16, 0);
-    padded.insert(padded.end(), good.begin(), good.end());
+    std::vector<uint8_t> padded = good;
+    padded.insert(padded.begin(), 16, 0);
     const Case cases[] = {
         {"header only",
          std::vector<uint8_t>(good.begin(), good.begin() + 64),
