@@ -1,6 +1,6 @@
 #include "varnex/VarnexFileSystem.h"
 
-#include "varnex/VarnexBounds.h"
+#include "core/Range.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,7 +12,7 @@ namespace
 
 bool SourceFits(const VarnexFsContext* context, uint64_t offset, uint64_t length)
 {
-    return VarnexRangeFits(offset, length, context->source->length);
+    return RangeFits(offset, length, context->source->length);
 }
 
 const uint8_t* SourceAt(const VarnexFsContext* context, uint32_t offset)

@@ -1,6 +1,6 @@
 #include "varnex/VarnexObject.h"
 
-#include "varnex/VarnexBounds.h"
+#include "core/Range.h"
 #include "varnex/VarnexPack.h"
 
 #include <algorithm>
@@ -45,7 +45,7 @@ CVarnexImageObject::CVarnexImageObject(const VarnexTag& expected, std::span<cons
 bool CVarnexImageObject::ParseInto(const VarnexTag& expected, std::span<const uint8_t> image,
                                    uint64_t offset)
 {
-    if (!VarnexRangeFits(offset, kVarnexHeaderSize, image.size()))
+    if (!RangeFits(offset, kVarnexHeaderSize, image.size()))
     {
         return false;
     }
@@ -57,8 +57,8 @@ bool CVarnexImageObject::ParseInto(const VarnexTag& expected, std::span<const ui
     // A size below the header's own would make the serialised object longer
     // than its size field, overlapping the next object of a raw image.
     if (header.tag != expected || header.size < kVarnexHeaderSize ||
-        header.size >= kVarnexMaxObjectSize ||
-        !VarnexRangeFits(offset, header.size, image.size()) || !IsAcceptableLayout(header))
+        header.size >= kVarnexMaxObjectSize || !RangeFits(offset, header.size, image.size()) ||
+        !IsAcceptableLayout(header))
     {
         return false;
     }
@@ -147,7 +147,7 @@ bool CVarnexImageObject::Serialize(std::vector<uint8_t>& output, uint16_t offset
         output.insert(output.end(), bytes.begin(), bytes.end());
         return true;
     }
-    if (!VarnexRangeFits(offset, bytes.size(), output.size()))
+    if (!RangeFits(offset, bytes.size(), output.size()))
     {
         return false;
     }
