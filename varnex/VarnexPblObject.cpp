@@ -94,6 +94,19 @@ struct VarnexPblRecord
         }
         return count;
     }
+    // Zeroes every page of one array, logging how many were in use.
+    void WipePages(uint32_t eccFlag, CLog* log)
+    {
+        *log << "Clear all blacklisted-pages (" << FormatNumber(capacity, 2) << ") of "
+             << ArrayName(eccFlag) << "." << LogEndl;
+        const uint32_t wiped = CountPages(eccFlag);
+        for (uint32_t i = 0; i < capacity; ++i)
+        {
+            SetPage(eccFlag, i, 0);
+        }
+        *log << "Wiped out " << FormatNumber(wiped, 2) << " of blacklisted-page records of "
+             << ArrayName(eccFlag) << "." << LogEndl;
+    }
 };
 
 std::optional<CVarnexImagePblObject::Layout> CVarnexImagePblObject::GetLayout(uint8_t version,
@@ -198,19 +211,7 @@ bool CVarnexImagePblObject::ClearPages(uint32_t eccFlag, CLog* log)
         *log << "PBL:  Page array null" << LogEndl;
         return false;
     }
-    *log << "Clear all blacklisted-pages (" << FormatNumber(record->capacity, 2) << ") of "
-         << ArrayName(eccFlag) << "." << LogEndl;
-    uint32_t wiped = 0;
-    for (uint32_t i = 0; i < record->capacity; ++i)
-    {
-        if (record->Page(eccFlag, i) != 0)
-        {
-            record->SetPage(eccFlag, i, 0);
-            ++wiped;
-        }
-    }
-    *log << "Wiped out " << FormatNumber(wiped, 2) << " of blacklisted-page records of "
-         << ArrayName(eccFlag) << "." << LogEndl;
+    record->WipePages(eccFlag, log);
     return StoreRecord(*record);
 }
 
@@ -236,19 +237,7 @@ void CVarnexImagePblObject::Clear()
     // Both arrays are wiped in the working record and written back together.
     for (const uint32_t eccFlag : {1u, 0u})
     {
-        *log << "Clear all blacklisted-pages (" << FormatNumber(record->capacity, 2) << ") of "
-             << ArrayName(eccFlag) << "." << LogEndl;
-        uint32_t wiped = 0;
-        for (uint32_t i = 0; i < record->capacity; ++i)
-        {
-            if (record->Page(eccFlag, i) != 0)
-            {
-                record->SetPage(eccFlag, i, 0);
-                ++wiped;
-            }
-        }
-        *log << "Wiped out " << FormatNumber(wiped, 2) << " of blacklisted-page records of "
-             << ArrayName(eccFlag) << "." << LogEndl;
+        record->WipePages(eccFlag, log);
     }
     record->values[kPageCountAt] = 0;
     if (!StoreRecord(*record))
