@@ -1,9 +1,9 @@
 #include "core/Log.h"
+#include "core/Range.h"
 #include "core/Singleton.h"
 #include "core/TextHelpers.h"
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/IRomviseDriver.h"
-#include "hw/RangeCheck.h"
 
 #include <array>
 #include <cstdio>

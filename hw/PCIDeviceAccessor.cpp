@@ -1,9 +1,9 @@
 #include "core/Log.h"
+#include "core/Range.h"
 #include "core/TextHelpers.h"
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
-#include "hw/RangeCheck.h"
 
 #include <algorithm>
 #include <sstream>

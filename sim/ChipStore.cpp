@@ -1,7 +1,7 @@
 #include "sim/ChipStore.h"
 
 #include "core/Exceptions.h"
-#include "hw/RangeCheck.h"
+#include "core/Range.h"
 
 #include <cerrno>
 #include <cstring>

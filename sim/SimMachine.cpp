@@ -1,6 +1,6 @@
 #include "sim/SimMachine.h"
 
-#include "hw/RangeCheck.h"
+#include "core/Range.h"
 
 #include <stdexcept>
 
