@@ -51,15 +51,20 @@ bool CLinuxDriverTransport::IsCompatibilityMode()
 std::string CLinuxDriverTransport::DescribeError(uint32_t code)
 {
     std::string text = SystemErrorText(code);
-    if (!m_failedStep.empty())
+    // A step names the failure it was recorded with and no later one: a
+    // failure that comes from elsewhere (an ungranted port, a closed device)
+    // must not carry it.
+    if (code == m_failedCode && !m_failedStep.empty())
     {
         text += " (" + m_failedStep + ")";
     }
+    m_failedStep.clear();
     return text;
 }
 
 uint32_t CLinuxDriverTransport::Fail(uint32_t code, std::string step)
 {
+    m_failedCode = code;
     m_failedStep = std::move(step);
     return code;
 }

@@ -54,6 +54,8 @@ private:
     int m_fd = -1;
     bool m_portsEnabled = false;
     std::map<uint64_t, View> m_views; // by the linear address handed out
+    // The step of the last recorded failure, until it is described.
+    uint32_t m_failedCode = 0;
     std::string m_failedStep;
 };
 

@@ -92,4 +92,32 @@ TEST_F(LinuxDriverTransportTest, FailuresNameTheStep)
                   "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
     }
 }
+
+TEST_F(LinuxDriverTransportTest, AFailedStepNamesOnlyItsOwnError)
+{
+    // /dev/null opens but cannot be mapped: the map failure names its step,
+    // and the port failure after it names none.
+    CRefPtr<IRomviseDriver> driver = Open("/dev/null");
+    try
+    {
+        driver->MapPhysicalToLinear(0x1000, 0x10);
+        FAIL() << "mapped a device that cannot be mapped";
+    }
+    catch (const std::runtime_error& error)
+    {
+        EXPECT_EQ(std::string(error.what()), "Error attempting to map adapter "
+                                             "(0x00000013)\nDetailed :No such device (mapping "
+                                             "/dev/null)");
+    }
+    try
+    {
+        driver->ReadPortULONG(0xCFC);
+        FAIL() << "read a port that was never granted";
+    }
+    catch (const std::runtime_error& error)
+    {
+        EXPECT_EQ(std::string(error.what()),
+                  "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
+    }
+}
 } // namespace
