@@ -1,6 +1,7 @@
 #include "image/IPreserveTune.h"
 
 #include "core/Log.h"
+#include "core/Range.h"
 #include "core/TextHelpers.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "image/IROMImage.h"
@@ -46,6 +47,16 @@ std::string DataFailure(uint8_t dataId, uint32_t status)
     default:
         return id + " find fail : Unkown Status.";
     }
+}
+
+// True when the bytes [offset, offset + size) of the image as its callers see
+// it (past the window) are loaded. A table entry pointing past the end would
+// otherwise make a tuning write grow the image.
+bool IsInsideImage(IROMImage* image, uint64_t offset, uint64_t size)
+{
+    const uint64_t loaded = image->GetLoadedSize();
+    const uint64_t window = image->GetWindowOffset();
+    return window <= loaded && RangeFits(offset, size, loaded - window);
 }
 
 std::string ControlFailure(uint32_t entry)
@@ -160,6 +171,12 @@ public:
         {
             Note(log, "Preserved Data ID " + FormatNumber(tune.dataId, 2) +
                           " tune fail : STATUS_DATA_SIZE_OVERFLOW.");
+            return false;
+        }
+        if (!IsInsideImage(image, found.offset, size))
+        {
+            Note(log, "Preserved Data ID " + FormatNumber(tune.dataId, 2) +
+                          " tune fail : block lies outside the image.");
             return false;
         }
         // The flags are checked before anything is written, so a refused

@@ -380,6 +380,24 @@ TEST(PreservationTest, DataTuningWithoutControlEntryWritesNothing)
     EXPECT_EQ(Snapshot(image.get()), before);
 }
 
+TEST(PreservationTest, DataBlockPastTheImageEndIsNotTuned)
+{
+    // The entry's block starts 16 bytes before the end of a 64 KiB image and
+    // claims 32 bytes: writing it would grow the image with the tuned bytes.
+    PreservedImage fixture(0x11, {{{0xFFF0, 0x20, 0x90, 7}, {}}, {{0, 0, 0x80, 0}, {}}}, 1);
+    CRefPtr<IROMImage> image = fixture.Build();
+    const std::vector<uint8_t> before = Snapshot(image.get());
+    CLog log;
+    std::ostringstream text;
+    log.AddSink(&text, 3, 3);
+    const std::vector<uint8_t> source(0x20, 0x5A);
+    PreservedDataTune record{7, 0, 0x20};
+    EXPECT_FALSE(
+        IPreserveTune::CreateForStraps(0)->TuneData(image.get(), record, source.data(), &log));
+    EXPECT_EQ(text.str(), "Preserved Data ID 07 tune fail : block lies outside the image.\n");
+    EXPECT_EQ(Snapshot(image.get()), before);
+}
+
 TEST(PreservationTest, RuntimePackFields)
 {
     testkit::BiosDataToken short28;
