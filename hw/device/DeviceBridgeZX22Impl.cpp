@@ -1,6 +1,7 @@
 #include "hw/device/DeviceBridgeZX22Impl.h"
 
 #include "core/Log.h"
+#include "core/Range.h"
 #include "core/TextHelpers.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 
@@ -217,7 +218,7 @@ namespace
 void CheckROMRange(int32_t offset, uint32_t length)
 {
     if (offset < 0 ||
-        static_cast<uint64_t>(offset) + length > CDeviceBridgeZX22Impl::kROMWindowSize)
+        !RangeFits(static_cast<uint32_t>(offset), length, CDeviceBridgeZX22Impl::kROMWindowSize))
     {
         throw std::out_of_range("ZX22 EEPROM offset " +
                                 ToHexString(static_cast<uint32_t>(offset), 8) +

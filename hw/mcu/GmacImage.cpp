@@ -3,6 +3,7 @@
 // operations.
 
 #include "core/Exceptions.h"
+#include "core/Range.h"
 #include "core/TextHelpers.h"
 #include "hw/mcu/GmacAccessorImpl.h"
 
@@ -77,15 +78,15 @@ uint32_t CGmacAccessorImpl::Crc32(const uint8_t* bytes, uint32_t length)
 
 bool CGmacAccessorImpl::CheckImageCrc(const std::vector<uint8_t>& image)
 {
-    const uint64_t start = HeaderSize(m_header);
-    const uint64_t size = ImageSize(m_header);
+    const uint32_t start = HeaderSize(m_header);
+    const uint32_t size = ImageSize(m_header);
     // A file shorter than its header claims fails the check without being read
     // past its end.
-    if (start + size > image.size())
+    if (!RangeFits(start, size, image.size()))
     {
         return false;
     }
-    return Crc32(image.data() + start, static_cast<uint32_t>(size)) == Dword(m_header, 32);
+    return Crc32(image.data() + start, size) == Dword(m_header, 32);
 }
 
 bool CGmacAccessorImpl::CheckHeaderFields(const GmacImageHeader& header, std::ostringstream& text,
