@@ -1,5 +1,7 @@
 #include "hw/DriverRequest.h"
 
+#include "core/Range.h"
+
 #include <cerrno>
 
 namespace
@@ -162,8 +164,7 @@ bool CKernelRequestHandler::IsMapped(uint64_t linear, uint32_t width) const
     auto holds = [&](const Mapping& entry)
     {
         return entry.linear != 0 && linear >= entry.linear &&
-               linear - entry.linear <= entry.length &&
-               entry.length - (linear - entry.linear) >= width;
+               RangeFits(linear - entry.linear, width, entry.length);
     };
     if (holds(m_mappings[m_lastHit]))
     {
