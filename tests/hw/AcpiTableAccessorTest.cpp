@@ -6,6 +6,7 @@
 #include "sim/AcpiTableBuilder.h"
 #include "sim/SimDriverTransport.h"
 #include "sim/SimMachine.h"
+#include "testkit/machine/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -33,19 +34,6 @@ protected:
 private:
     CRefPtr<IRomviseDriver> m_driver;
 };
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 TEST_F(AcpiTableAccessorTest, FindsTheRootPointerWhereverFirmwarePutsIt)
 {

@@ -5,6 +5,7 @@
 #include "hw/DriverRequest.h"
 #include "hw/IRomviseDriver.h"
 #include "hw/ServiceControl.h"
+#include "testkit/machine/ErrorOf.h"
 #include "tests/hw/FakeTransport.h"
 
 #include <gmock/gmock.h>
@@ -19,19 +20,6 @@ namespace
 CRefPtr<CFakeTransport> MakeTransport()
 {
     return CRefPtr<CFakeTransport>(new CFakeTransport);
-}
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
 }
 
 TEST(DriverRequest, RecordsCarryTagAndLittleEndianFields)

@@ -9,6 +9,7 @@
 #include "hw/device/DeviceGPUGenerationsImpl.h"
 #include "hw/device/DeviceGPULegacyImpl.h"
 #include "hw/device/ROMAccessScope.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimGpuRig.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +20,6 @@
 namespace
 {
 using Access = CSimGpu::Access;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 SimGpuConfig Config(uint32_t kind, uint32_t straps = 0)
 {

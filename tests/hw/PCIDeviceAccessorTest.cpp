@@ -6,6 +6,7 @@
 #include "hw/IRomviseDriver.h"
 #include "sim/RegisterFileModel.h"
 #include "sim/SimDriverTransport.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,6 @@
 namespace
 {
 constexpr uint32_t kBar = 0xF0000000;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 class PCIDeviceAccessorTest : public ::testing::Test
 {

@@ -8,6 +8,7 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/DeviceBridgePLX8747Impl.h"
 #include "sim/SimPlxSwitch.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -23,19 +24,6 @@ constexpr uint32_t kAssignedBar = 0xD0000000;
 constexpr uint32_t kMemoryWindow = 0x2FF02000; // 0x20000000-0x2FFFFFFF
 constexpr uint32_t kBit26 = 1u << 26;
 constexpr uint32_t kBit16 = 1u << 16;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 CRefPtr<IPCIDeviceAccessor> Open(uint8_t bus, uint8_t device)
 {

@@ -10,6 +10,7 @@
 #include "hw/device/DeviceBridgeZX22Impl.h"
 #include "sim/SimGpu.h"
 #include "sim/SimZX22Bridge.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -22,19 +23,6 @@ using Access = CSimGpu::Access;
 using Accessors = std::vector<CRefPtr<IPCIDeviceAccessor>>;
 
 constexpr uint32_t kGpuBar = 0xF1000000;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 CRefPtr<IPCIDeviceAccessor> Open(uint8_t bus, uint8_t device)
 {

@@ -9,6 +9,7 @@
 #include "sim/SimMachine.h"
 #include "sim/SimPlxSwitch.h"
 #include "sim/SimZX22Bridge.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -22,19 +23,6 @@ namespace
 constexpr uint64_t kGpuBar = 0xF1000000;
 constexpr uint64_t kPlxBar = 0xD0000000;
 constexpr uint32_t kStart = 1u << 18;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 // A chip that records the lines it is driven with.
 class CRecordingChip : public ISimEepromChip

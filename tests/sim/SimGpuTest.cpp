@@ -11,6 +11,7 @@
 #include "hw/device/ROMAccessScope.h"
 #include "sim/MachineFile.h"
 #include "sim/SimI2CSlaves.h"
+#include "testkit/machine/ErrorOf.h"
 #include "testkit/machine/SimGpuRig.h"
 
 #include <gtest/gtest.h>
@@ -22,19 +23,6 @@
 namespace
 {
 using nlohmann::json;
-
-std::string ErrorOf(auto action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 // The IDs of the catalogue's first adapter of the kind; kinds the catalogue
 // has no row for get an ID of the maker's.
