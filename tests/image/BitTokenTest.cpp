@@ -5,6 +5,7 @@
 
 #include "core/Log.h"
 #include "image/IROMImage.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -16,24 +17,12 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 using testkit::InfoToken;
 
 namespace
 {
 constexpr uint32_t kBit = CGpuImageBuilder::kBitOffset;
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
 
 std::vector<uint8_t> Words(std::initializer_list<uint16_t> words)
 {

@@ -2,6 +2,7 @@
 // and converting to the private form; failed edits leave the image as it was.
 
 #include "image/IROMImage.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -12,24 +13,12 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 
 namespace
 {
 constexpr uint8_t kX86 = CGpuImageBuilder::kX86;
 constexpr uint8_t kEfi = CGpuImageBuilder::kEfi;
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
 
 std::vector<uint8_t> BytesOf(IROMImage* image)
 {

@@ -3,6 +3,7 @@
 
 #include "image/IROMImage.h"
 #include "image/ROMImageGPUImpl.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 
 namespace
 {
@@ -23,19 +25,6 @@ constexpr uint8_t kEfi = CGpuImageBuilder::kEfi;
 constexpr uint8_t kNbsi = CGpuImageBuilder::kNbsi;
 
 // The error text of an action, "" when it succeeds.
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
-
 CGpuImageBuilder TwoBlocks()
 {
     CGpuImageBuilder builder;

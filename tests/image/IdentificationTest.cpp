@@ -4,6 +4,7 @@
 // Varnex version of the NBSI block.
 
 #include "image/IROMImage.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
@@ -15,23 +16,11 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 using testkit::InfoToken;
 
 namespace
 {
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
-
 std::vector<uint8_t> Snapshot(IROMImage* image)
 {
     return std::vector<uint8_t>(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());

@@ -3,6 +3,7 @@
 
 #include "image/IROMImage.h"
 #include "image/ROMImageGPUImpl.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 using testkit::InfoToken;
 
 namespace
@@ -24,19 +26,6 @@ public:
     using CROMImageGPUImpl::EncodeIFRCommand;
     using CROMImageGPUImpl::SetOddParity;
 };
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
 
 std::vector<uint8_t> Bytes(IROMImage* image)
 {

@@ -3,6 +3,7 @@
 
 #include "image/IROMImage.h"
 #include "image/NBSIPCIBlock.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 
 namespace
 {
@@ -31,19 +33,6 @@ uint32_t DwordAt(const uint8_t* bytes)
 uint16_t WordAt(const uint8_t* bytes)
 {
     return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
 }
 
 TEST(NBSIBlockTest, EmptyKeyListGivesAnEmptyDirectory)

@@ -3,6 +3,7 @@
 // agree with the files. Skipped when the packages are not installed.
 
 #include "image/IROMImage.h"
+#include "testkit/image/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+using testkit::ErrorOf;
 
 namespace
 {
@@ -47,19 +50,6 @@ std::vector<uint8_t> ReadFile(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
 }
 
 // ISA option ROMs: the 0x55 0xAA mark but no PCI data structure.

@@ -6,6 +6,7 @@
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "image/PreservationTable.h"
+#include "testkit/image/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -18,24 +19,12 @@
 #include <vector>
 
 using testkit::CGpuImageBuilder;
+using testkit::ErrorOf;
 using testkit::InfoToken;
 using testkit::PreservationEntry;
 
 namespace
 {
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
-}
-
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
 {
     std::vector<uint8_t> bytes;

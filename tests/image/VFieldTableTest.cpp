@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "hw/device/DeviceBaseImpl.h"
 #include "image/IVFieldTable.h"
+#include "testkit/image/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+using testkit::ErrorOf;
 
 namespace
 {
@@ -79,19 +82,6 @@ VFieldRecord Field(uint8_t id, uint8_t lowest, uint8_t highest, uint8_t register
 {
     const uint16_t word = static_cast<uint16_t>(lowest | highest << 5 | registerIndex << 10);
     return {id, static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
-}
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "";
 }
 } // namespace
 
