@@ -342,18 +342,43 @@ private:
     uint64_t SizeBar0(uint32_t bar, uint32_t high, bool is64Bit)
     {
         const uint32_t command = ReadConfig32(kCommandOffset) & 0xFFFF;
-        WriteConfig32(kCommandOffset, command & ~kMemorySpaceEnable);
-        WriteConfig32(kBar0Offset, 0xFFFFFFFF);
-        const uint32_t lowMask = ReadConfig32(kBar0Offset) & ~0xFu;
-        uint32_t highMask = 0xFFFFFFFF;
-        if (is64Bit)
+        // While it is sized the BAR holds all ones and decoding is off; both
+        // go back however the sizing ends, or the device stays unreachable.
+        const auto restore = [&]
         {
-            WriteConfig32(kBar1Offset, 0xFFFFFFFF);
-            highMask = ReadConfig32(kBar1Offset);
-            WriteConfig32(kBar1Offset, high);
+            if (is64Bit)
+            {
+                WriteConfig32(kBar1Offset, high);
+            }
+            WriteConfig32(kBar0Offset, bar);
+            WriteConfig32(kCommandOffset, command);
+        };
+        WriteConfig32(kCommandOffset, command & ~kMemorySpaceEnable);
+        uint32_t lowMask = 0;
+        uint32_t highMask = 0xFFFFFFFF;
+        try
+        {
+            WriteConfig32(kBar0Offset, 0xFFFFFFFF);
+            lowMask = ReadConfig32(kBar0Offset) & ~0xFu;
+            if (is64Bit)
+            {
+                WriteConfig32(kBar1Offset, 0xFFFFFFFF);
+                highMask = ReadConfig32(kBar1Offset);
+            }
         }
-        WriteConfig32(kBar0Offset, bar);
-        WriteConfig32(kCommandOffset, command);
+        catch (...)
+        {
+            // The sizing error is the one to report.
+            try
+            {
+                restore();
+            }
+            catch (const std::exception&)
+            {
+            }
+            throw;
+        }
+        restore();
         const uint64_t mask = static_cast<uint64_t>(highMask) << 32 | lowMask;
         if (lowMask == 0 && (!is64Bit || highMask == 0))
         {

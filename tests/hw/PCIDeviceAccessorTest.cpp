@@ -11,11 +11,42 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <sstream>
+#include <utility>
 
 namespace
 {
 constexpr uint32_t kBar = 0xF0000000;
+
+// A simulated machine whose configuration read fails once, right after the
+// all-ones write that sizes a BAR.
+class CFailingSizingTransport : public CSimDriverTransport
+{
+public:
+    using CSimDriverTransport::CSimDriverTransport;
+
+    uint32_t WritePort32(uint32_t port, uint32_t value) override
+    {
+        if (port == 0xCFC)
+        {
+            m_failNextRead = value == 0xFFFFFFFF;
+        }
+        return CSimDriverTransport::WritePort32(port, value);
+    }
+    uint32_t ReadPort32(uint32_t port, uint32_t& value) override
+    {
+        if (std::exchange(m_failNextRead, false))
+        {
+            value = 0xFFFFFFFF;
+            return EIO;
+        }
+        return CSimDriverTransport::ReadPort32(port, value);
+    }
+
+private:
+    bool m_failNextRead = false;
+};
 
 class PCIDeviceAccessorTest : public ::testing::Test
 {
@@ -173,6 +204,19 @@ TEST_F(PCIDeviceAccessorTest, WindowFollowsTheBarSizeAndType)
         }
         EXPECT_EQ(ErrorOf([&] { pci->Read32(0x20000); }), c.error) << c.what;
     }
+}
+
+TEST_F(PCIDeviceAccessorTest, AFailedBarSizingPutsTheBarAndDecodingBack)
+{
+    function.Store(0x04, 2, 0x0006);
+    driver = CreateRomviseDriver(CRefPtr<IDriverTransport>(new CFailingSizingTransport(machine)));
+    acpi = CreateAcpiTableAccessor(driver, "");
+    CRefPtr<IPCIDeviceAccessor> pci = Open();
+
+    EXPECT_EQ(ErrorOf([&] { pci->MapRegisters(); }),
+              "Error reading I/O port (0x00000005)\nDetailed :Input/output error");
+    EXPECT_EQ(function.Stored(0x10, 4), kBar);
+    EXPECT_EQ(function.Stored(0x04, 2), 0x0006u);
 }
 
 TEST_F(PCIDeviceAccessorTest, MapPhysicalRangeKeepsAMappedWindow)
