@@ -72,16 +72,18 @@ static int32_t EntryFlagsPlace(CROMImageBaseImpl& image, uint32_t index)
     return entry == -1 ? -1 : entry + 4;
 }
 
+// Entry flags past the loaded image are none: reading them finds blank bytes
+// and writing them would grow the image.
 uint8_t CROMImageBaseImpl::GetPreservationEntryFlags(uint32_t index)
 {
     const int32_t place = EntryFlagsPlace(*this, index);
-    return place == -1 ? kNoFlags : GetByte(place);
+    return place == -1 || !IsRangeLoaded(place, 1) ? kNoFlags : GetByte(place);
 }
 
 void CROMImageBaseImpl::SetPreservationEntryFlags(uint32_t index, uint8_t value)
 {
     const int32_t place = EntryFlagsPlace(*this, index);
-    if (place != -1)
+    if (place != -1 && IsRangeLoaded(place, 1))
     {
         SetByte(place, value);
     }

@@ -387,6 +387,29 @@ TEST(PreservationTest, DataBlockPastTheImageEndIsNotTuned)
     EXPECT_EQ(Snapshot(image.get()), before);
 }
 
+TEST(PreservationTest, EntryFlagsPastTheImageEndAreNeitherReadNorWritten)
+{
+    // The flags block is moved to the last six bytes of the image: the
+    // control index (1) and entry 0's flags lie inside, entry 1's just past.
+    // Clearing the control entry's changed bit must not grow the image.
+    PreservedImage fixture(
+        0x11, {{{0, 0, 0x90, 7}, std::vector<uint8_t>(4, 0x11)}, {{0, 0, 0x80, 0}, {}}});
+    CRefPtr<IROMImage> image = fixture.Build();
+    const int32_t end = static_cast<int32_t>(image->GetLoadedSize());
+    image->SetDword(static_cast<int32_t>(fixture.table) + 7, static_cast<uint32_t>(end - 6));
+    image->SetByte(end - 2, 1);
+    image->SetByte(end - 1, 0x90);
+    EXPECT_EQ(image->GetPreservationEntryFlags(1), 0xFF);
+
+    const std::vector<uint8_t> source = {1, 2, 3, 4};
+    PreservedDataTune record{7, 0, 4};
+    CLog log;
+    EXPECT_TRUE(
+        IPreserveTune::CreateForStraps(0)->TuneData(image.get(), record, source.data(), &log));
+    EXPECT_EQ(image->GetDword(static_cast<int32_t>(fixture.placed[0])), 0x04030201u);
+    EXPECT_EQ(image->GetLoadedSize(), static_cast<uint32_t>(end));
+}
+
 TEST(PreservationTest, RuntimePackFields)
 {
     testkit::BiosDataToken short28;
