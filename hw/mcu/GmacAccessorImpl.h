@@ -5,6 +5,24 @@
 #include "hw/mcu/IGmacAccessor.h"
 
 #include <sstream>
+#include <string>
+
+// Fields of an image header: little-endian numbers and fixed-width texts.
+inline uint16_t HeaderWord(const GmacImageHeader& header, size_t offset)
+{
+    return static_cast<uint16_t>(header[offset] | (header[offset + 1] << 8));
+}
+
+inline uint32_t HeaderDword(const GmacImageHeader& header, size_t offset)
+{
+    return HeaderWord(header, offset) |
+           (static_cast<uint32_t>(HeaderWord(header, offset + 2)) << 16);
+}
+
+inline std::string HeaderText(const GmacImageHeader& header, size_t offset, size_t length)
+{
+    return std::string(reinterpret_cast<const char*>(header.data() + offset), length);
+}
 
 class CGmacAccessorImpl : public CReferenceCountImpl, public IGmacAccessor
 {

@@ -19,21 +19,6 @@ constexpr uint16_t kStm32DeviceId = 0x0440;
 constexpr uint16_t kImageFormatVersion = 0x0100;
 constexpr char kSignature[] = "GMAC";
 
-uint16_t Word(const GmacImageHeader& header, size_t offset)
-{
-    return static_cast<uint16_t>(header[offset] | (header[offset + 1] << 8));
-}
-
-uint32_t Dword(const GmacImageHeader& header, size_t offset)
-{
-    return Word(header, offset) | (static_cast<uint32_t>(Word(header, offset + 2)) << 16);
-}
-
-std::string Text(const GmacImageHeader& header, size_t offset, size_t length)
-{
-    return std::string(reinterpret_cast<const char*>(header.data() + offset), length);
-}
-
 bool ChecksumIsZero(const GmacImageHeader& header)
 {
     uint8_t sum = 0;
@@ -51,7 +36,7 @@ uint32_t HeaderSize(const GmacImageHeader& header)
 
 uint32_t ImageSize(const GmacImageHeader& header)
 {
-    return Dword(header, 28);
+    return HeaderDword(header, 28);
 }
 
 // Appends a failure text; every text but the last of a message is set off by
@@ -86,7 +71,7 @@ bool CGmacAccessorImpl::CheckImageCrc(const std::vector<uint8_t>& image)
     {
         return false;
     }
-    return Crc32(image.data() + start, size) == Dword(m_header, 32);
+    return Crc32(image.data() + start, size) == HeaderDword(m_header, 32);
 }
 
 bool CGmacAccessorImpl::CheckHeaderFields(const GmacImageHeader& header, std::ostringstream& text,
@@ -97,17 +82,17 @@ bool CGmacAccessorImpl::CheckHeaderFields(const GmacImageHeader& header, std::os
         AddFailure(text, failure);
         failed = true;
     };
-    if (Word(header, 4) != kHeaderVersion)
+    if (HeaderWord(header, 4) != kHeaderVersion)
     {
-        fail(" Incompatible image header version: " + ToHex(Word(header, 4), 4));
+        fail(" Incompatible image header version: " + ToHex(HeaderWord(header, 4), 4));
     }
     if (HeaderSize(header) != kGmacHeaderSize)
     {
         fail(" Incorrect image header size: " + ToHex(HeaderSize(header), 2));
     }
-    if (Word(header, 24) != kStm32DeviceId)
+    if (HeaderWord(header, 24) != kStm32DeviceId)
     {
-        fail(" Incorrect uC device Id: " + ToHex(Word(header, 24), 4));
+        fail(" Incorrect uC device Id: " + ToHex(HeaderWord(header, 24), 4));
     }
     return !failed;
 }
@@ -144,7 +129,7 @@ bool CGmacAccessorImpl::ValidateImage()
                              ToHex(kGmacFlashLimit, 4) + " ).");
         failed = true;
     }
-    if (Word(m_header, 26) != kImageFormatVersion)
+    if (HeaderWord(m_header, 26) != kImageFormatVersion)
     {
         AddFailure(text, "GMAC MCU image format version mismatch.");
         failed = true;
@@ -186,7 +171,7 @@ bool CGmacAccessorImpl::ValidateHeader(const GmacImageHeader& header, CLog*)
                              ToHex(kGmacFlashLimit, 4) + " ).");
         failed = true;
     }
-    if (Word(header, 26) != kImageFormatVersion)
+    if (HeaderWord(header, 26) != kImageFormatVersion)
     {
         AddFailure(text, "GMAC MCU image format version mismatch.");
         failed = true;
@@ -232,8 +217,8 @@ uint32_t CGmacAccessorImpl::CheckImageIds(CLog*)
         GmacMessage((first ? "\n" : "") + text);
         first = false;
     };
-    const uint16_t imageVendor = Word(m_header, 20);
-    const uint16_t imageDevice = Word(m_header, 22);
+    const uint16_t imageVendor = HeaderWord(m_header, 20);
+    const uint16_t imageDevice = HeaderWord(m_header, 22);
     if (m_vendorId != imageVendor)
     {
         report("Vendor ID mismatch ( Adapter = " + ToHex(m_vendorId, 4) +
@@ -251,39 +236,39 @@ uint32_t CGmacAccessorImpl::CheckImageIds(CLog*)
 
 std::string CGmacAccessorImpl::GetSignature()
 {
-    return m_imageValid ? Text(m_header, 0, 4) : std::string();
+    return m_imageValid ? HeaderText(m_header, 0, 4) : std::string();
 }
 std::string CGmacAccessorImpl::GetProject()
 {
-    return m_imageValid ? Text(m_header, 8, 4) : std::string();
+    return m_imageValid ? HeaderText(m_header, 8, 4) : std::string();
 }
 std::string CGmacAccessorImpl::GetSku()
 {
-    return m_imageValid ? Text(m_header, 12, 4) : std::string();
+    return m_imageValid ? HeaderText(m_header, 12, 4) : std::string();
 }
 std::string CGmacAccessorImpl::GetSkuBranch()
 {
-    return m_imageValid ? Text(m_header, 16, 2) : std::string();
+    return m_imageValid ? HeaderText(m_header, 16, 2) : std::string();
 }
 std::string CGmacAccessorImpl::GetAppVersion()
 {
-    return m_imageValid ? Text(m_header, 18, 2) : std::string();
+    return m_imageValid ? HeaderText(m_header, 18, 2) : std::string();
 }
 uint16_t CGmacAccessorImpl::GetImageVendorID()
 {
-    return m_imageValid ? Word(m_header, 20) : 0;
+    return m_imageValid ? HeaderWord(m_header, 20) : 0;
 }
 uint16_t CGmacAccessorImpl::GetImageDeviceID()
 {
-    return m_imageValid ? Word(m_header, 22) : 0;
+    return m_imageValid ? HeaderWord(m_header, 22) : 0;
 }
 uint16_t CGmacAccessorImpl::GetStm32DeviceID()
 {
-    return m_imageValid ? Word(m_header, 24) : 0;
+    return m_imageValid ? HeaderWord(m_header, 24) : 0;
 }
 uint16_t CGmacAccessorImpl::GetImageVersion()
 {
-    return m_imageValid ? Word(m_header, 26) : 0;
+    return m_imageValid ? HeaderWord(m_header, 26) : 0;
 }
 
 bool CGmacAccessorImpl::ReadImageFile(const std::string& fileName, std::vector<uint8_t>& out)

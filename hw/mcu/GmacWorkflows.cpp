@@ -26,21 +26,6 @@ bool IsOptionSet(const char* name)
     }
 }
 
-uint16_t Word(const GmacImageHeader& header, size_t offset)
-{
-    return static_cast<uint16_t>(header[offset] | (header[offset + 1] << 8));
-}
-
-uint32_t Dword(const GmacImageHeader& header, size_t offset)
-{
-    return Word(header, offset) | (static_cast<uint32_t>(Word(header, offset + 2)) << 16);
-}
-
-std::string Text(const GmacImageHeader& header, size_t offset, size_t length)
-{
-    return std::string(reinterpret_cast<const char*>(header.data() + offset), length);
-}
-
 // The application lines of a display; `label` is the indent of the labels.
 std::string ApplicationBlock(const std::string& indent, const std::string& project,
                              const std::string& sku, const std::string& branch,
@@ -60,23 +45,23 @@ std::string ApplicationBlock(const std::string& indent, const std::string& proje
 std::string HeaderBlock(const std::string& indent, const GmacImageHeader& header, bool lastBreak)
 {
     const uint32_t headerSize = header[6];
-    const uint32_t imageSize = Dword(header, 28);
+    const uint32_t imageSize = HeaderDword(header, 28);
     std::ostringstream text;
-    text << indent << "Signature             : " << Text(header, 0, 4) << "\n";
-    text << indent << "Header Version        : " << ToHex(Word(header, 4), 4) << "\n";
+    text << indent << "Signature             : " << HeaderText(header, 0, 4) << "\n";
+    text << indent << "Header Version        : " << ToHex(HeaderWord(header, 4), 4) << "\n";
     text << indent << "Header Size           : 0x" << ToHex(headerSize, 2) << " ("
          << FormatNumber(headerSize, 2) << ") bytes\n";
-    text << indent << "Project               : " << Text(header, 8, 4) << "\n";
-    text << indent << "SKU                   : " << Text(header, 12, 4) << "\n";
-    text << indent << "SKU Branch            : " << Text(header, 16, 2) << "\n";
-    text << indent << "APP Version           : " << Text(header, 18, 2) << "\n";
-    text << indent << "PCI Vendor ID:        : " << ToHex(Word(header, 20), 4) << "\n";
-    text << indent << "PCI Device ID         : " << ToHex(Word(header, 22), 4) << "\n";
-    text << indent << "STM32 Device ID       : " << ToHex(Word(header, 24), 4) << "\n";
-    text << indent << "Image Version         : " << ToHex(Word(header, 26), 4) << "\n";
+    text << indent << "Project               : " << HeaderText(header, 8, 4) << "\n";
+    text << indent << "SKU                   : " << HeaderText(header, 12, 4) << "\n";
+    text << indent << "SKU Branch            : " << HeaderText(header, 16, 2) << "\n";
+    text << indent << "APP Version           : " << HeaderText(header, 18, 2) << "\n";
+    text << indent << "PCI Vendor ID:        : " << ToHex(HeaderWord(header, 20), 4) << "\n";
+    text << indent << "PCI Device ID         : " << ToHex(HeaderWord(header, 22), 4) << "\n";
+    text << indent << "STM32 Device ID       : " << ToHex(HeaderWord(header, 24), 4) << "\n";
+    text << indent << "Image Version         : " << ToHex(HeaderWord(header, 26), 4) << "\n";
     text << indent << "Image Size            : 0x" << ToHex(imageSize, 4) << " ("
          << FormatNumber(imageSize, 4) << ") bytes\n";
-    text << indent << "Image Checksum:       : " << ToHex(Dword(header, 32), 4) << "\n";
+    text << indent << "Image Checksum:       : " << ToHex(HeaderDword(header, 32), 4) << "\n";
     text << indent << "Header Checksum       : " << ToHex(header[63], 1);
     if (lastBreak)
     {
@@ -224,9 +209,9 @@ bool CGmacAccessorImpl::ConfirmUpdate(CLog* log)
 
 void CGmacAccessorImpl::PrintApplicationId(const GmacImageHeader& header, std::ostream& out)
 {
-    out << Text(header, 18, 2) << ", ID:" << ToHex(Word(header, 20), 4) << ":"
-        << ToHex(Word(header, 22), 4) << ":" << Text(header, 8, 4) << ":" << Text(header, 12, 4)
-        << "\n";
+    out << HeaderText(header, 18, 2) << ", ID:" << ToHex(HeaderWord(header, 20), 4) << ":"
+        << ToHex(HeaderWord(header, 22), 4) << ":" << HeaderText(header, 8, 4) << ":"
+        << HeaderText(header, 12, 4) << "\n";
 }
 
 bool CGmacAccessorImpl::Flash(const std::string& fileName, CLog* log)
@@ -353,7 +338,7 @@ bool CGmacAccessorImpl::SaveMcuImageToFile(const std::string& fileName, CLog* lo
         return false;
     }
     std::vector<uint8_t> bytes;
-    const uint32_t size = header[6] + Dword(header, 28);
+    const uint32_t size = header[6] + HeaderDword(header, 28);
     if (ReadImage(bytes, kGmacApplicationOffset, size, log) != kGmacReadDone)
     {
         GmacDetail(log, "Failed to read back application image.");
@@ -440,8 +425,9 @@ bool CGmacAccessorImpl::DisplayMcuInfo(CLog* log, bool direct)
         return false;
     }
     GmacMessage("GMAC MCU application information :\n\n" +
-                ApplicationBlock("  ", Text(header, 8, 4), Text(header, 12, 4), Text(header, 16, 2),
-                                 Text(header, 18, 2), Word(header, 20), Word(header, 22)));
+                ApplicationBlock("  ", HeaderText(header, 8, 4), HeaderText(header, 12, 4),
+                                 HeaderText(header, 16, 2), HeaderText(header, 18, 2),
+                                 HeaderWord(header, 20), HeaderWord(header, 22)));
     EmitHeaderBlock("\nGMAC MCU firmware header information :\n" + HeaderBlock("  ", header, false),
                     log, direct);
     const bool back = SwitchToAppMode(log);
