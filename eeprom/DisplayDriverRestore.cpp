@@ -1,31 +1,12 @@
 #include "eeprom/DisplayDriverRestore.h"
 
-#include <utility>
-
-namespace
-{
-DisplayDriverRestorer& InstalledRestorer()
-{
-    static DisplayDriverRestorer restorer;
-    return restorer;
-}
-} // namespace
-
-DisplayDriverRestorer SetDisplayDriverRestorer(DisplayDriverRestorer restorer)
-{
-    return std::exchange(InstalledRestorer(), std::move(restorer));
-}
+#include "core/CrossPlatform.h"
 
 void RestoreDisplayDriverBeforeError(CLog& log)
 {
-    const DisplayDriverRestorer& restorer = InstalledRestorer();
-    if (!restorer)
-    {
-        return;
-    }
     try
     {
-        restorer(&log);
+        GetCrossPlatform()->RestoreDisplayDriver(&log);
     }
     catch (...)
     {

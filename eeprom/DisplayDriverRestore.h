@@ -1,20 +1,13 @@
 #pragma once
 // The EEPROM drivers give the machine its display back before they raise an
-// error, so that a failed update never leaves the screen dark. The
-// operating-system layer does the restoring; until it offers that, the
-// application (or a test) installs the routine here, and with none installed
-// the call does nothing.
+// error, so that a failed update never leaves the screen dark: they ask the
+// operating-system layer to undo what the run did to the display driver. With
+// nothing disabled that restore does nothing.
 
 #include "core/Log.h"
 
-#include <functional>
-
-using DisplayDriverRestorer = std::function<void(CLog*)>;
-
-// Installs the routine; an empty one removes it. Returns the previous one.
-DisplayDriverRestorer SetDisplayDriverRestorer(DisplayDriverRestorer restorer);
-
-// Called by the drivers just before they throw. Never throws.
+// Called by the drivers just before they throw. Never throws: the error about
+// to be raised is the one the user must see.
 void RestoreDisplayDriverBeforeError(CLog& log);
 
 // Restores the display driver and throws the error.

@@ -1,5 +1,5 @@
 #include "FlashRig.h"
-#include "eeprom/DisplayDriverRestore.h"
+#include "core/CrossPlatform.h"
 #include "eeprom/IEEPROM.h"
 
 #include <gtest/gtest.h>
@@ -35,16 +35,52 @@ template <class Call> std::string ErrorOf(Call call)
     return "no error";
 }
 
-// Counts the display-driver restores the drivers ask for.
+// An adapter whose display driver the operating-system layer manages.
+class CManagedAdapter : public CReferenceCountImpl, public IAdapterContext
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+    uint32_t GetDeviceKind() override { return 8; }
+    uint8_t GetBusNumber() override { return 1; }
+    uint8_t GetDeviceNumber() override { return 0; }
+    bool IsDisplayAttached() override { return true; }
+};
+
+// Counts the display-driver restores that reach the operating-system layer: a
+// restore on a managed active adapter hands it to the layer's hook, which
+// counts, then clears it, so only the first restore is counted.
+class CRestoreCountingHook : public CReferenceCountImpl, public IDisplayDriverHook
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+    void LoadPreOSApp(CRefPtr<IAdapterContext>, CRefPtr<IReferenceCount>, CRefPtr<IReferenceCount>,
+                      CLog* log) override
+    {
+        ++count;
+        lastLog = log;
+    }
+    void ResetDriverState() override {}
+
+    int count = 0;
+    CLog* lastLog = nullptr;
+};
+
 struct RestoreCounter
 {
-    RestoreCounter()
+    RestoreCounter() : hook(new CRestoreCountingHook)
     {
-        previous = SetDisplayDriverRestorer([this](CLog*) { ++count; });
+        GetCrossPlatform()->SetActiveAdapter(CRefPtr<IAdapterContext>(new CManagedAdapter));
+        GetCrossPlatform()->SetDisplayDriverHook(CRefPtr<IDisplayDriverHook>(hook.get()));
     }
-    ~RestoreCounter() { SetDisplayDriverRestorer(previous); }
-    int count = 0;
-    DisplayDriverRestorer previous;
+    ~RestoreCounter()
+    {
+        GetCrossPlatform()->SetDisplayDriverHook(nullptr);
+        GetCrossPlatform()->SetActiveAdapter(nullptr);
+    }
+    int Count() const { return hook->count; }
+    CLog* LastLog() const { return hook->lastLog; }
+
+    CRefPtr<CRestoreCountingHook> hook;
 };
 } // namespace
 
@@ -250,7 +286,8 @@ TEST(EEPROMWrite, StuckBitEndsInTheMismatchErrorAfterTheRetries)
                 { eeprom->WriteImage(nullptr, 0, image.get(), 0, 0x1000, true, true, flash.log); }),
         "Mismatch in 256 byte page-mode programming");
     EXPECT_EQ(flash.chip->CommandCount(0x02), 3u + 1u); // page 0, then page 1 three times
-    EXPECT_EQ(restores.count, 1);
+    EXPECT_EQ(restores.Count(), 1);
+    EXPECT_EQ(restores.LastLog(), &flash.log);
     EXPECT_NE(flash.logText.str().find("Byte: 0x00000105"), std::string::npos);
     EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
 }
@@ -371,7 +408,8 @@ TEST(EEPROMProtection, LockThatDoesNotTakeFailsAfterThreeTries)
     EXPECT_EQ(ErrorOf([&] { eeprom->SetProtection(true, flash.log); }),
               "Error: set EEPROM protection function failed");
     EXPECT_EQ(flash.chip->CommandCount(0x01), 3u);
-    EXPECT_EQ(restores.count, 1);
+    EXPECT_EQ(restores.Count(), 1);
+    EXPECT_EQ(restores.LastLog(), &flash.log);
     EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
 }
 
