@@ -3,6 +3,7 @@
 
 #include "platform/linux/LinuxDriverTransport.h"
 #include "hw/IRomviseDriver.h"
+#include "testkit/machine/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -67,30 +68,14 @@ TEST_F(LinuxDriverTransportTest, MapsUnalignedRangesAcrossPages)
 TEST_F(LinuxDriverTransportTest, FailuresNameTheStep)
 {
     const std::string missing = path + ".missing";
-    try
-    {
-        Open(missing);
-        FAIL() << "opened a missing memory device";
-    }
-    catch (const std::runtime_error& error)
-    {
-        EXPECT_EQ(std::string(error.what()),
-                  "Unable to start service (0x00000002)\nDetailed :No such file or directory "
-                  "(opening " +
-                      missing + ")");
-    }
+    EXPECT_EQ(ErrorOf([&] { Open(missing); }),
+              "Unable to start service (0x00000002)\nDetailed :No such file or directory "
+              "(opening " +
+                  missing + ")");
 
     CRefPtr<IRomviseDriver> driver = Open(path);
-    try
-    {
-        driver->ReadPortULONG(0xCFC);
-        FAIL() << "read a port that was never granted";
-    }
-    catch (const std::runtime_error& error)
-    {
-        EXPECT_EQ(std::string(error.what()),
-                  "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
-    }
+    EXPECT_EQ(ErrorOf([&] { driver->ReadPortULONG(0xCFC); }),
+              "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
 }
 
 TEST_F(LinuxDriverTransportTest, AFailedStepNamesOnlyItsOwnError)
@@ -98,26 +83,10 @@ TEST_F(LinuxDriverTransportTest, AFailedStepNamesOnlyItsOwnError)
     // /dev/null opens but cannot be mapped: the map failure names its step,
     // and the port failure after it names none.
     CRefPtr<IRomviseDriver> driver = Open("/dev/null");
-    try
-    {
-        driver->MapPhysicalToLinear(0x1000, 0x10);
-        FAIL() << "mapped a device that cannot be mapped";
-    }
-    catch (const std::runtime_error& error)
-    {
-        EXPECT_EQ(std::string(error.what()), "Error attempting to map adapter "
-                                             "(0x00000013)\nDetailed :No such device (mapping "
-                                             "/dev/null)");
-    }
-    try
-    {
-        driver->ReadPortULONG(0xCFC);
-        FAIL() << "read a port that was never granted";
-    }
-    catch (const std::runtime_error& error)
-    {
-        EXPECT_EQ(std::string(error.what()),
-                  "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
-    }
+    EXPECT_EQ(ErrorOf([&] { driver->MapPhysicalToLinear(0x1000, 0x10); }),
+              "Error attempting to map adapter (0x00000013)\nDetailed :No such device (mapping "
+              "/dev/null)");
+    EXPECT_EQ(ErrorOf([&] { driver->ReadPortULONG(0xCFC); }),
+              "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
 }
 } // namespace
