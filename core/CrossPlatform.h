@@ -86,7 +86,8 @@ public:
     // enables again those it disabled. False only when the device list cannot
     // be made.
     virtual bool ToggleDisplayDriver(CLog* log) = 0;
-    // Undoes what the run did to the display driver.
+    // Undoes what the run did to the display driver. Never throws: a step that
+    // fails is logged and the steps after it still run.
     virtual void RestoreDisplayDriver(CLog* log) = 0;
     // Disables the display devices whose compatible IDs contain the text.
     virtual bool DisableDeviceDriver(const std::string& idText, CLog* log) = 0;

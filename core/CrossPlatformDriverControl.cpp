@@ -55,6 +55,21 @@ bool IsMakerDisplayEntry(const DeviceEntry& device)
            device.location.has_value();
 }
 
+// Runs one step of the display-driver restore. The restore is what callers
+// rely on just before they report an error, so a failing step is logged and
+// the steps after it still run.
+template <class Step> void RunRestoreStep(CLog& log, Step step)
+{
+    try
+    {
+        step();
+    }
+    catch (const std::exception& error)
+    {
+        log << LogLevel(4) << error.what() << LogEndl;
+    }
+}
+
 void ReportNotReenabled(const std::string& instanceId)
 {
     std::ostringstream message;
@@ -387,7 +402,13 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
     {
         if (m_hook)
         {
-            m_hook->LoadPreOSApp(m_activeAdapter, m_flashEeprom, m_flashEepromDatabase, log);
+            // The display comes back even when the firmware's application
+            // cannot be started.
+            RunRestoreStep(out,
+                           [&] {
+                               m_hook->LoadPreOSApp(m_activeAdapter, m_flashEeprom,
+                                                    m_flashEepromDatabase, log);
+                           });
         }
         // The loader is released, not destroyed: whoever else holds it keeps it.
         m_flashLoader = nullptr;
@@ -396,15 +417,19 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
             out.SetLevel(3);
             out << LogEndl << "Restore the KR driver state automatically, and a reboot is required."
                 << LogEndl;
-            ToggleDisplayDriver(&out);
-            if (m_hook)
-            {
-                m_hook->ResetDriverState();
-            }
+            RunRestoreStep(out,
+                           [&]
+                           {
+                               ToggleDisplayDriver(&out);
+                               if (m_hook)
+                               {
+                                   m_hook->ResetDriverState();
+                               }
+                           });
         }
         SetActiveAdapter(nullptr);
     }
-    EnableDeviceDriver(&out);
+    RunRestoreStep(out, [&] { EnableDeviceDriver(&out); });
 }
 
 bool CCrossPlatformLinuxImpl::DisableDeviceDriver(const std::string& idText, CLog* log)

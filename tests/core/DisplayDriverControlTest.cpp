@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 
 namespace
 {
@@ -50,6 +51,10 @@ public:
         loadedAdapter = adapter.get();
         loadedEeprom = eeprom.get();
         loadedDatabase = database.get();
+        if (!loadError.empty())
+        {
+            throw std::runtime_error(loadError);
+        }
     }
     void ResetDriverState() override { calls.push_back("reset"); }
 
@@ -57,6 +62,7 @@ public:
     IAdapterContext* loadedAdapter = nullptr;
     IReferenceCount* loadedEeprom = nullptr;
     IReferenceCount* loadedDatabase = nullptr;
+    std::string loadError; // non-empty: LoadPreOSApp throws it
 };
 
 // Something the flash context holds; records when it goes.
@@ -263,6 +269,23 @@ TEST_F(DisplayDriverControlTest, RestoreHandsTheFlashContextToTheHookAndEnablesT
     // Enabling the driver emptied the flash context.
     EXPECT_TRUE(eepromGone);
     EXPECT_TRUE(databaseGone);
+}
+
+TEST_F(DisplayDriverControlTest, RestoreGivesTheDisplayBackWhenThePreOSAppFails)
+{
+    CRefPtr<CRecordingHook> hook(new CRecordingHook());
+    hook->loadError = "Pre-OS App could not be loaded";
+    m_os->SetDisplayDriverHook(CRefPtr<IDisplayDriverHook>(hook.get()));
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    m_os->ToggleDisplayDriver(&m_log);
+    m_platform.devices->changes.clear();
+
+    EXPECT_NO_THROW(m_os->RestoreDisplayDriver(&m_log));
+    EXPECT_EQ(hook->calls, (std::vector<std::string>{"load", "reset"}));
+    EXPECT_FALSE(m_os->IsDisplayDriverDisabled());
+    EXPECT_EQ(Changes().size(), 4u);
+    EXPECT_FALSE(m_os->GetActiveAdapter());
+    EXPECT_NE(m_out.str().find("Pre-OS App could not be loaded\n"), std::string::npos);
 }
 
 TEST_F(DisplayDriverControlTest, RestoreAfterARunThatNeverDisabledTheDriver)
