@@ -328,22 +328,7 @@ uint32_t CEEPROMBaseImpl::ProgramBlock(IUserInterface* ui, IROMImage* current, u
     }
 
     CEEPROMEnabler enabler(m_device);
-    SaveRomWindow(log);
-    struct WindowRestore
-    {
-        CEEPROMBaseImpl& self;
-        CLog& log;
-        ~WindowRestore()
-        {
-            try
-            {
-                self.RestoreRomWindow(log);
-            }
-            catch (...)
-            {
-            }
-        }
-    } windowRestore{*this, log};
+    CRomWindowScope windows(*this, log);
 
     const auto pages = SplitPages(address, count);
     const int pageTotal = static_cast<int>((uint64_t{count} + page - 1) / page);
@@ -414,6 +399,24 @@ bool CEEPROMBaseImpl::VerifyPage(uint32_t address, IROMImage* image, int32_t ima
         return false;
     }
     return true;
+}
+
+CEEPROMBaseImpl::CRomWindowScope::CRomWindowScope(CEEPROMBaseImpl& owner, CLog& log)
+    : m_owner(owner), m_log(log)
+{
+    m_owner.SaveRomWindow(m_log);
+}
+
+CEEPROMBaseImpl::CRomWindowScope::~CRomWindowScope()
+{
+    try
+    {
+        m_owner.RestoreRomWindow(m_log);
+    }
+    catch (...)
+    {
+        // A destructor must not throw; the error that unwinds matters more.
+    }
 }
 
 void CEEPROMBaseImpl::SaveRomWindow(CLog&)
@@ -498,22 +501,7 @@ CRefPtr<IROMImage> CEEPROMBaseImpl::ReadImage(IUserInterface* ui, uint32_t count
 
     CEEPROMEnabler enabler(m_device);
     CProgressScope progress(ui, 4);
-    SaveRomWindow(log);
-    struct WindowRestore
-    {
-        CEEPROMBaseImpl& self;
-        CLog& log;
-        ~WindowRestore()
-        {
-            try
-            {
-                self.RestoreRomWindow(log);
-            }
-            catch (...)
-            {
-            }
-        }
-    } windowRestore{*this, log};
+    CRomWindowScope windows(*this, log);
 
     LogDetail(log, "Reading EEPROM bytes.");
     LogDetail(log, "Start: 0x00000000");

@@ -77,6 +77,20 @@ public:
 protected:
     virtual void SaveRomWindow(CLog& log);
     virtual void RestoreRomWindow(CLog& log);
+    // Saves the ROM-window decode registers for a scope and puts them back on
+    // every way out.
+    class CRomWindowScope
+    {
+    public:
+        CRomWindowScope(CEEPROMBaseImpl& owner, CLog& log);
+        ~CRomWindowScope();
+        CRomWindowScope(const CRomWindowScope&) = delete;
+        CRomWindowScope& operator=(const CRomWindowScope&) = delete;
+
+    private:
+        CEEPROMBaseImpl& m_owner;
+        CLog& m_log;
+    };
     // Programs one page, or part of one, and checks it by reading it back.
     virtual void ProgramPage(uint32_t address, IROMImage* image, int32_t imageOffset,
                              uint32_t count, CLog& log) = 0;
