@@ -82,12 +82,10 @@ int32_t CROMImageBaseImpl::GetBITOffset()
 
 bool CROMImageBaseImpl::IsBITState(int32_t state)
 {
-    GetBITOffset();
-    if (state == 1 && GetBITOffset() == -1)
-    {
-        return false;
-    }
-    return m_bitState == state;
+    // The lookup runs the search once if needed; a BIT in front of the window
+    // is not found in this view even though the search saw it.
+    const bool found = GetBITOffset() != -1;
+    return m_bitState == state && (state != 1 || found);
 }
 
 int32_t CROMImageBaseImpl::LoadedBITHeader(bool parse)
