@@ -1,3 +1,4 @@
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexFileSystem.h"
 #include "varnex/VarnexImage.h"
@@ -11,17 +12,11 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
 using testkit::MakeVarnexFsDummyNode;
 using testkit::MakeVarnexFsNode;
 using testkit::MakeVarnexFsSuperblock;
-
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 // A context mounted on bytes (which it may change in place).
 struct MountedFs

@@ -1,3 +1,4 @@
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexFileSystem.h"
 #include "varnex/VarnexImage.h"
@@ -11,14 +12,8 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
-
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 std::vector<std::string> Tags(const CVarnexImage& image)
 {

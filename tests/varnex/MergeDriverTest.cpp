@@ -3,6 +3,7 @@
 
 #include "core/CommandLine.h"
 #include "core/Singleton.h"
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexMerge.h"
 #include "varnex/VarnexPblObject.h"
@@ -15,14 +16,8 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
-
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 const OptionDescriptor kOptions[] = {
     {"owecc", ' ', 0, "", ""},

@@ -1,6 +1,7 @@
 // Which new object may replace which old one, and what each class keeps of
 // the old data.
 
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
 #include "varnex/VarnexPblObject.h"
@@ -15,14 +16,8 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
-
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 // The one object a builder holds, made by the class that serves its tag.
 std::unique_ptr<CVarnexImageObject> Make(const CVarnexStoreBuilder& builder)

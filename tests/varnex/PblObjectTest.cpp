@@ -1,3 +1,4 @@
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexPblObject.h"
 
@@ -8,14 +9,8 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
-
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 // A page with retirement type t in bits 29-31.
 constexpr uint64_t Page(uint64_t id, uint64_t type)

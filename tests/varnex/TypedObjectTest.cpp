@@ -1,3 +1,4 @@
+#include "testkit/varnex/CapturedLog.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
 #include "varnex/VarnexParity.h"
@@ -10,15 +11,8 @@
 namespace
 {
 
+using testkit::CapturedLog;
 using testkit::CVarnexStoreBuilder;
-
-// A logger whose every line lands in text.
-struct CapturedLog
-{
-    CapturedLog() { log.AddSink(&text, 0, 10); }
-    CLog log;
-    std::ostringstream text;
-};
 
 template <class T> T Make(const CVarnexStoreBuilder& builder)
 {
