@@ -185,25 +185,15 @@ void CEEPROMSerialAtmelImpl::EraseChip(IUserInterface* ui, CLog& log)
 uint32_t CEEPROMSerialAtmelImpl::ErasePages(IUserInterface* ui, uint32_t address, uint32_t count,
                                             bool showProgress, CLog& log)
 {
-    const uint32_t block = m_part.KbytesPerBlock * 1024u;
-    if (block == 0)
+    uint32_t block = 0;
+    try
     {
-        ThrowWithDisplayRestored(
-            log, std::runtime_error("Display adapter's EEPROM does not support block erase"));
+        block = EraseBlockFor(address, count);
     }
-    if (count % block != 0)
+    catch (const std::exception&)
     {
-        ThrowWithDisplayRestored(log, std::domain_error("Can only erase full pages"));
-    }
-    if (address % block != 0)
-    {
-        ThrowWithDisplayRestored(
-            log, std::domain_error("Can only erase pages starting on a page boundry"));
-    }
-    if (uint64_t{address} + count > PartSize())
-    {
-        ThrowWithDisplayRestored(
-            log, std::domain_error("Can only erase pages within the identified device's size"));
+        RestoreDisplayDriverBeforeError(log);
+        throw;
     }
     if (m_reportedManufacturer == kSst && m_autoUnprotect)
     {

@@ -153,3 +153,25 @@ void CEEPROMSerialImpl::WaitWhileBusy(uint32_t firstDelay, uint32_t pollDelay)
         "Exceeded maximum wait time to program a single page: " +
         std::to_string((uint64_t{firstDelay} + uint64_t{kStatusPolls} * pollDelay) / 1000) + " ms");
 }
+
+uint32_t CEEPROMSerialImpl::EraseBlockFor(uint32_t address, uint32_t count) const
+{
+    const uint32_t block = m_part.KbytesPerBlock * 1024u;
+    if (block == 0)
+    {
+        throw std::runtime_error("Display adapter's EEPROM does not support block erase");
+    }
+    if (count % block != 0)
+    {
+        throw std::domain_error("Can only erase full pages");
+    }
+    if (address % block != 0)
+    {
+        throw std::domain_error("Can only erase pages starting on a page boundry");
+    }
+    if (uint64_t{address} + count > PartSize())
+    {
+        throw std::domain_error("Can only erase pages within the identified device's size");
+    }
+    return block;
+}

@@ -56,6 +56,9 @@ protected:
     // 1000 times, `pollDelay` apart, until its busy bit 0 is clear.
     void WaitWhileBusy(uint32_t firstDelay, uint32_t pollDelay);
     static void Delay(uint32_t microseconds);
+    // The part's erase block, when [address, address + count) is a run of whole
+    // blocks inside the part; otherwise the error that refuses the request.
+    uint32_t EraseBlockFor(uint32_t address, uint32_t count) const;
 
 private:
     // The control register as last read back.

@@ -102,23 +102,7 @@ void CEEPROMSerialSSTImpl::EraseChip(IUserInterface* ui, CLog& log)
 uint32_t CEEPROMSerialSSTImpl::ErasePages(IUserInterface* ui, uint32_t address, uint32_t count,
                                           bool showProgress, CLog& log)
 {
-    const uint32_t block = m_part.KbytesPerBlock * 1024u;
-    if (block == 0)
-    {
-        throw std::runtime_error("Display adapter's EEPROM does not support block erase");
-    }
-    if (count % block != 0)
-    {
-        throw std::domain_error("Can only erase full pages");
-    }
-    if (address % block != 0)
-    {
-        throw std::domain_error("Can only erase pages starting on a page boundry");
-    }
-    if (uint64_t{address} + count > PartSize())
-    {
-        throw std::domain_error("Can only erase pages within the identified device's size");
-    }
+    const uint32_t block = EraseBlockFor(address, count);
     CEEPROMEnabler enabler(DevicePtr());
     CSoftwareSpiSession spi(*this);
     CProgressScope progress(ui, showProgress ? 2 : 0);

@@ -175,6 +175,53 @@ TEST(EEPROMIdentify, DescribeShowsThePart)
 
 // ---- writing ---------------------------------------------------------------------
 
+TEST(EEPROMErase, PageRequestsThatAreNotWholeBlocksOfThePartAreRefused)
+{
+    // A case with fromEnd counts its address back from the end of the part.
+    struct Case
+    {
+        uint32_t address;
+        bool fromEnd;
+        uint32_t count;
+        const char* error;
+    };
+    const Case cases[] = {
+        {0, false, kBlock / 2, "Can only erase full pages"},
+        {kBlock / 2, false, kBlock, "Can only erase pages starting on a page boundry"},
+        {kBlock, true, 2 * kBlock, "Can only erase pages within the identified device's size"},
+        // The end lies past 4 GiB: refused, not wrapped round to the start.
+        {0xFFFFF000, false, 2 * kBlock, "Can only erase pages within the identified device's size"},
+    };
+    // The standard serial driver restores the display driver before the
+    // error; the SST driver never does.
+    struct Driver
+    {
+        uint8_t manufacturer;
+        uint16_t device;
+        ESimSpiFlavour flavour;
+        uint32_t romType;
+        uint32_t size;
+        int restores;
+    };
+    for (const Driver& driver : {Driver{kMx, kMx25l512, ESimSpiFlavour::Standard, 1, kSize, 1},
+                                 Driver{0xBF, 0x0049, ESimSpiFlavour::SST, 2, 0x20000, 0}})
+    {
+        FlashRig flash(driver.manufacturer, driver.device, driver.flavour);
+        CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(driver.romType);
+        for (const Case& c : cases)
+        {
+            const uint32_t address = c.fromEnd ? driver.size - c.address : c.address;
+            RestoreCounter restores;
+            EXPECT_EQ(
+                ErrorOf([&] { eeprom->ErasePages(nullptr, address, c.count, false, flash.log); }),
+                c.error)
+                << std::hex << address;
+            EXPECT_EQ(restores.Count(), driver.restores) << std::hex << address;
+        }
+        EXPECT_TRUE(flash.chip->Erases().empty());
+    }
+}
+
 TEST(EEPROMWrite, WholeImageIsErasedProgrammedAndVerified)
 {
     FlashRig flash(kMx, kMx25l512);
