@@ -46,14 +46,11 @@ uint32_t SignatureOf(const uint8_t* bytes, uint32_t length)
     return signature;
 }
 
+// The signature of the four bytes read from a file or stream (zero where the
+// input ended early).
 uint32_t SignatureOfRead(const char (&bytes)[4])
 {
-    uint32_t signature = 0;
-    for (int i = 3; i >= 0; --i)
-    {
-        signature = signature << 8 | static_cast<uint8_t>(bytes[i]);
-    }
-    return signature;
+    return SignatureOf(reinterpret_cast<const uint8_t*>(bytes), sizeof bytes);
 }
 } // namespace
 
