@@ -81,35 +81,26 @@ bool CROMImageGPUImpl::ReadIFRCommands(std::vector<uint32_t>& words, int32_t sou
 bool CROMImageGPUImpl::CopyIFRCommands(int32_t destination, int32_t source,
                                        int64_t destinationLimit)
 {
-    const uint64_t loaded = GetLoadedSize();
-    if (loaded < 4)
+    // The whole list is read before any word is written, so a list that runs
+    // out or does not fit writes nothing, and a destination overlapping the
+    // source cannot feed written words back into the copy.
+    std::vector<uint32_t> words;
+    if (!ReadIFRCommands(words, source))
     {
         return false;
     }
-    const uint64_t limit = loaded - 4;
+    const uint64_t limit = GetLoadedSize() - 4;
     const uint64_t dLimit = destinationLimit < 0 ? limit : static_cast<uint64_t>(destinationLimit);
-    uint64_t d = UnsignedOffset(destination);
-    uint64_t s = UnsignedOffset(source);
-    while (d <= dLimit && s <= limit)
+    const uint64_t first = UnsignedOffset(destination);
+    if (first > dLimit || 4 * uint64_t{words.size() - 1} > dLimit - first)
     {
-        const uint32_t command = GetDword(static_cast<int32_t>(s));
-        SetDword(static_cast<int32_t>(d), SetOddParity(command));
-        s += 4;
-        d += 4;
-        for (uint32_t i = 0; i <= CountField(command); ++i, s += 4, d += 4)
-        {
-            if (s > limit || d > dLimit)
-            {
-                return false;
-            }
-            SetDword(static_cast<int32_t>(d), GetDword(static_cast<int32_t>(s)));
-        }
-        if ((command & 3) == kTypeLast)
-        {
-            return true;
-        }
+        return false;
     }
-    return false;
+    for (size_t i = 0; i < words.size(); ++i)
+    {
+        SetDword(static_cast<int32_t>(first + 4 * i), words[i]);
+    }
+    return true;
 }
 
 bool CROMImageGPUImpl::ConvertIFRCommands(int32_t destination, int32_t source,
