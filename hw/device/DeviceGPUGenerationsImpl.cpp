@@ -8,22 +8,10 @@
 namespace
 {
 constexpr uint32_t kCendra2ControllerStatus = 0xD958;
-constexpr uint32_t kControllerStride = 80;
-constexpr uint32_t kControllerBusyBit = 1u << 28;
 constexpr uint32_t kClockGateRegister = 0xE9F8;
 constexpr std::array<uint32_t, 2> kPerfClockRegisters{0x137190, 0x13717C};
 // Polls of a clock status bit; the timeout normally ends the wait first.
 constexpr uint32_t kClockPollBound = 100000;
-
-int BitOf(uint32_t value, unsigned bit)
-{
-    return static_cast<int>((value >> bit) & 1u);
-}
-
-uint32_t SetBit(uint32_t value, unsigned bit, bool on)
-{
-    return on ? (value | (1u << bit)) : (value & ~(1u << bit));
-}
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -111,14 +99,7 @@ CDeviceGPUCendra2Impl::CDeviceGPUCendra2Impl(CRefPtr<IPCIDeviceAccessor> accesso
 
 bool CDeviceGPUCendra2Impl::IsI2CControllerBusy()
 {
-    for (uint32_t i = 0; i < 4; ++i)
-    {
-        if (Read32(kCendra2ControllerStatus + kControllerStride * i) & kControllerBusyBit)
-        {
-            return true;
-        }
-    }
-    return false;
+    return IsAnyI2CControllerBusy(kCendra2ControllerStatus);
 }
 
 bool CDeviceGPUCendra2Impl::WaitForBit(uint32_t reg, uint32_t bit, uint32_t microseconds)

@@ -26,16 +26,6 @@ void PrintInvalidPort(uint8_t port)
 {
     std::cout << "ERROR : Invalid I2C Port " << ToHex(port, 2) << std::endl;
 }
-
-uint32_t SetBit(uint32_t value, unsigned bit, bool on)
-{
-    return on ? (value | (1u << bit)) : (value & ~(1u << bit));
-}
-
-int BitOf(uint32_t value, unsigned bit)
-{
-    return static_cast<int>((value >> bit) & 1u);
-}
 } // namespace
 
 CDeviceGPUISOImpl::CDeviceGPUISOImpl(CRefPtr<IPCIDeviceAccessor> accessor, int32_t deviceKind)
@@ -589,16 +579,21 @@ void CDeviceGPUISOImpl::SetI2CLines(uint8_t port, I2CLineState lines)
 // ---------------------------------------------------------------------------
 // Display probe
 
-bool CDeviceGPUISOImpl::IsI2CControllerBusy()
+bool CDeviceGPUISOImpl::IsAnyI2CControllerBusy(uint32_t firstStatusRegister)
 {
     for (uint32_t i = 0; i < 4; ++i)
     {
-        if (Read32(kIsoControllerStatus + kControllerStride * i) & kControllerBusyBit)
+        if (Read32(firstStatusRegister + kControllerStride * i) & kControllerBusyBit)
         {
             return true;
         }
     }
     return false;
+}
+
+bool CDeviceGPUISOImpl::IsI2CControllerBusy()
+{
+    return IsAnyI2CControllerBusy(kIsoControllerStatus);
 }
 
 bool CDeviceGPUISOImpl::ProbeDisplayOnPorts()

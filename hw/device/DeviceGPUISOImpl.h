@@ -104,6 +104,14 @@ protected:
     bool IsValidPortIndex(uint8_t port) const { return port < kPortCount; }
     uint32_t ReadLineRegister(uint8_t port);
     void WriteLineRegister(uint8_t port, uint32_t value);
+    static int BitOf(uint32_t value, unsigned bit) { return static_cast<int>((value >> bit) & 1u); }
+    static uint32_t SetBit(uint32_t value, unsigned bit, bool on)
+    {
+        return on ? (value | (1u << bit)) : (value & ~(1u << bit));
+    }
+    // Whether any of the four I2C controllers whose status registers start
+    // at `firstStatusRegister` (80 bytes apart) shows busy.
+    bool IsAnyI2CControllerBusy(uint32_t firstStatusRegister);
     // Runs `read` with the 0x1084 gate open when the offset is gated.
     template <class Read> auto ReadThroughGate(uint32_t offset, Read read);
 
