@@ -105,33 +105,18 @@ CLinuxPowerSource::CLinuxPowerSource(fs::path root) : m_root(std::move(root)) {}
 
 bool CLinuxPowerSource::ReadPowerStatus(PowerStatus& status)
 {
-    SupplySummary summary;
+    // A supply list that cannot be read whole is no reading: a missing
+    // battery would otherwise pass for a machine on AC.
+    std::vector<std::string> supplies;
     std::error_code error;
-    if (fs::exists(m_root, error))
-    {
-        fs::directory_iterator it(m_root, error);
-        if (error)
-        {
-            return false;
-        }
-        std::vector<fs::path> supplies;
-        for (; it != fs::directory_iterator(); it.increment(error))
-        {
-            if (error)
-            {
-                return false;
-            }
-            supplies.push_back(it->path());
-        }
-        std::sort(supplies.begin(), supplies.end());
-        for (const fs::path& supply : supplies)
-        {
-            AddSupply(supply, summary);
-        }
-    }
-    else if (error)
+    if (!ListSysfsDirectory(m_root, supplies, error))
     {
         return false;
+    }
+    SupplySummary summary;
+    for (const std::string& supply : supplies)
+    {
+        AddSupply(m_root / supply, summary);
     }
     status = ToStatus(summary);
     return true;

@@ -115,34 +115,43 @@ bool ReadSysfsPciFunction(const fs::path& pciRoot, const std::string& address,
     return true;
 }
 
+bool ListSysfsDirectory(const fs::path& dir, std::vector<std::string>& names,
+                        std::error_code& error)
+{
+    names.clear();
+    error.clear();
+    if (!fs::exists(dir, error))
+    {
+        return !error;
+    }
+    fs::directory_iterator it(dir, error);
+    // An increment that fails also ends the walk, so the error is checked
+    // after the loop as well as inside it.
+    for (; !error && it != fs::directory_iterator(); it.increment(error))
+    {
+        names.push_back(it->path().filename().string());
+    }
+    if (error)
+    {
+        names.clear();
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
 bool ListSysfsPciFunctions(const fs::path& pciRoot, std::vector<SysfsPciFunction>& functions,
                            int& error)
 {
     functions.clear();
     error = 0;
-    const fs::path devices = pciRoot / "devices";
+    std::vector<std::string> addresses;
     std::error_code code;
-    if (!fs::exists(devices, code))
-    {
-        return true;
-    }
-    fs::directory_iterator it(devices, code);
-    if (code)
+    if (!ListSysfsDirectory(pciRoot / "devices", addresses, code))
     {
         error = code.value();
         return false;
     }
-    std::vector<std::string> addresses;
-    for (; it != fs::directory_iterator(); it.increment(code))
-    {
-        if (code)
-        {
-            error = code.value();
-            return false;
-        }
-        addresses.push_back(it->path().filename().string());
-    }
-    std::sort(addresses.begin(), addresses.end());
     for (const std::string& address : addresses)
     {
         SysfsPciFunction function;

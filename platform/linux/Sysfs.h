@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 // The file's first line without surrounding white space; empty when unreadable.
@@ -28,6 +29,11 @@ struct SysfsPciFunction
     uint8_t revision = 0;
     std::optional<std::string> driver; // name of the bound driver
 };
+
+// The names of the entries of a directory, sorted. A missing directory has
+// none; false with the error when the directory cannot be read to its end.
+bool ListSysfsDirectory(const std::filesystem::path& dir, std::vector<std::string>& names,
+                        std::error_code& error);
 
 // Splits "ssss:bb:dd.f"; false when the text is not such an address.
 bool ParsePciAddress(const std::string& text, SysfsPciFunction& function);
