@@ -187,15 +187,15 @@ int CVarnexImage::BuildFileSystemImage(std::vector<uint8_t>& out, CLog* log) con
     {
         image[8 + i] = static_cast<uint8_t>(total >> (8 * i));
     }
-    const size_t start = out.size();
-    out.insert(out.end(), image.begin(), image.end());
-    if (out.size() - start > total - 2)
+    // Checked before anything is appended: a refused image leaves out as it was.
+    if (image.size() > total - 2)
     {
         std::ostringstream message;
         message << "Error: Varnex Image can't be fit into FS";
         FlushMessageBuffer(message, log, 3);
         return kVarnexFsDoesNotFit;
     }
-    out.resize(start + total, 0xFF);
+    image.resize(total, 0xFF);
+    out.insert(out.end(), image.begin(), image.end());
     return kVarnexFsOk;
 }

@@ -187,6 +187,7 @@ TEST(VarnexFsBuildTest, RefusesContentThatLeavesLessThanTwoBytes)
         else
         {
             EXPECT_EQ(result, 4);
+            EXPECT_TRUE(out.empty());
             EXPECT_EQ(printed, "Error: Varnex Image can't be fit into FS\n");
             EXPECT_TRUE(CVarnexImage(raw).SerializeFileSystem(&captured.log).empty());
         }
