@@ -1,5 +1,6 @@
 #include "sim/SimPciFunction.h"
 
+#include "core/Range.h"
 #include "sim/ISimDevice.h"
 
 #include <stdexcept>
@@ -19,8 +20,7 @@ constexpr uint8_t kPciExpressCapabilityId = 0x10;
 // accesses only.
 void CheckRange(uint32_t offset, unsigned width)
 {
-    if (width == 0 || width > 4 || offset >= CSimPciFunction::kConfigSize ||
-        width > CSimPciFunction::kConfigSize - offset)
+    if (width == 0 || width > 4 || !RangeFits(offset, width, CSimPciFunction::kConfigSize))
     {
         throw std::out_of_range("configuration access outside the function's space");
     }
