@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 
 CVarnexImage::CVarnexImage(std::span<const uint8_t> bytes)
 {
@@ -170,7 +171,11 @@ void CVarnexImage::ParseFileSystem(std::span<const uint8_t> bytes)
     const uint32_t version =
         copy[4] | (uint32_t{copy[5]} << 8) | (uint32_t{copy[6]} << 16) | (uint32_t{copy[7]} << 24);
     VarnexFsSource source{copy.data(), static_cast<uint32_t>(copy.size())};
-    VarnexFsContext* context = CreateVarnexFileSystem(&source, version);
+    // Closed on every way out, a failed allocation during the mount included.
+    const auto close = [](VarnexFsContext* opened) { opened->operations.Close(opened); };
+    const std::unique_ptr<VarnexFsContext, decltype(close)> owner(
+        CreateVarnexFileSystem(&source, version), close);
+    VarnexFsContext* context = owner.get();
     if (context == nullptr)
     {
         return;
@@ -205,7 +210,6 @@ void CVarnexImage::ParseFileSystem(std::span<const uint8_t> bytes)
             }
         }
     }
-    context->operations.Close(context);
     // A file that cannot be read fails the whole store: an image short of one
     // of its objects must not pass as valid.
     if (complete)
