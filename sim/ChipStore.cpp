@@ -20,21 +20,36 @@ CSimChipStore::CSimChipStore(const std::string& path, size_t size, uint8_t fill)
     {
         throw io_error("Cannot open chip contents " + path + ": " + std::strerror(errno));
     }
+    // A constructor that throws runs no destructor: the file is closed here.
+    try
+    {
+        Load(size);
+    }
+    catch (...)
+    {
+        close(m_fd);
+        throw;
+    }
+}
+
+void CSimChipStore::Load(size_t size)
+{
     struct stat info
     {
     };
-    fstat(m_fd, &info);
+    if (fstat(m_fd, &info) != 0)
+    {
+        throw io_error("Cannot read chip contents " + m_path + ": " + std::strerror(errno));
+    }
     const size_t existing = static_cast<size_t>(info.st_size);
     if (existing > size)
     {
-        close(m_fd);
-        throw io_error("Chip contents " + path + " are larger than the chip (" +
+        throw io_error("Chip contents " + m_path + " are larger than the chip (" +
                        std::to_string(existing) + " > " + std::to_string(size) + " bytes)");
     }
     if (existing > 0 && pread(m_fd, m_bytes.data(), existing, 0) != static_cast<ssize_t>(existing))
     {
-        close(m_fd);
-        throw io_error("Cannot read chip contents " + path);
+        throw io_error("Cannot read chip contents " + m_path);
     }
     if (existing < size)
     {

@@ -29,6 +29,8 @@ public:
     void Fill(size_t offset, size_t length, uint8_t value);
 
 private:
+    // Reads the file's contents and pads a short file to `size`.
+    void Load(size_t size);
     void CheckRange(size_t offset, size_t length) const;
     void WriteBack(size_t offset, size_t length);
 

@@ -54,4 +54,17 @@ TEST_F(ChipStoreTest, FileAndChipSizesMustAgree)
     EXPECT_THROW(chip.Write(3, std::vector<uint8_t>{1, 2}), std::out_of_range);
     EXPECT_THROW(chip.Read(SIZE_MAX, 2), std::out_of_range);
 }
+
+TEST_F(ChipStoreTest, AFailedOpenLeavesNoFileOpen)
+{
+    const auto openFiles = []
+    {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = openFiles();
+    // /dev/full opens but refuses the padding written to it.
+    EXPECT_THROW(CSimChipStore("/dev/full", 16), std::runtime_error);
+    EXPECT_EQ(openFiles(), before);
+}
 } // namespace
