@@ -1,5 +1,7 @@
 #include "sim/SimMcu.h"
 
+#include "core/Range.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -66,7 +68,7 @@ bool CSimMcuSlave::IsApplicationValid() const
                           (static_cast<uint32_t>(header[31]) << 24);
     const uint32_t crc = header[32] | (header[33] << 8) | (header[34] << 16) |
                          (static_cast<uint32_t>(header[35]) << 24);
-    if (static_cast<uint64_t>(kApplicationOffset) + kHeaderSize + size > kFlashSize)
+    if (!RangeFits(kApplicationOffset + kHeaderSize, size, kFlashSize))
     {
         return false;
     }
