@@ -96,12 +96,15 @@ public:
         *this = other.m_ptr;
         return *this;
     }
+    // The incoming pointer is taken before the old object is released: that
+    // object may own `other` (as in `node = std::move(node->next)`).
     CRefPtr& operator=(CRefPtr&& other) noexcept
     {
         if (this != &other)
         {
+            T* incoming = std::exchange(other.m_ptr, nullptr);
             ReleaseIfSet();
-            m_ptr = std::exchange(other.m_ptr, nullptr);
+            m_ptr = incoming;
         }
         return *this;
     }

@@ -113,6 +113,36 @@ TEST(RefCount, MovedFromPointerIsEmpty)
     EXPECT_EQ(destroyed, 0);
 }
 
+// A list node that owns the next one.
+class CNode : public CReferenceCountImpl, public IReferenceCount
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+    explicit CNode(int* destroyed) : m_destroyed(destroyed) {}
+    ~CNode() override { ++*m_destroyed; }
+
+    CRefPtr<CNode> next;
+
+private:
+    int* m_destroyed;
+};
+
+TEST(RefCount, MovingFromAMemberOfTheHeldObjectKeepsTheMovedObject)
+{
+    int headDestroyed = 0;
+    int nextDestroyed = 0;
+    CRefPtr<CNode> head(new CNode(&headDestroyed));
+    CNode* second = new CNode(&nextDestroyed);
+    head->next = second;
+
+    // Releasing the old head destroys the pointer being moved from.
+    head = std::move(head->next);
+    EXPECT_EQ(headDestroyed, 1);
+    EXPECT_EQ(nextDestroyed, 0);
+    EXPECT_EQ(head.get(), second);
+    EXPECT_EQ(second->GetReferenceCount(), 1);
+}
+
 TEST(Singleton, GetterReturnsTheSameObjectUntilReleasedInSlotOrder)
 {
     static int destroyed = 0;
