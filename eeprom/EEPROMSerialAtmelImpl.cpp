@@ -41,7 +41,7 @@ constexpr uint32_t kProtectionRetryDelay = 10;
 
 CEEPROMSerialAtmelImpl::CEEPROMSerialAtmelImpl(CRefPtr<IDevice> device, int32_t retryCount,
                                                bool softwareRead)
-    : CEEPROMSerialImpl(std::move(device)), m_retryCount(retryCount), m_softwareRead(softwareRead)
+    : CEEPROMSerialImpl(std::move(device), retryCount, softwareRead)
 {
 }
 
@@ -347,29 +347,16 @@ void CEEPROMSerialAtmelImpl::ProgramPage(uint32_t address, IROMImage* image, int
     {
         ThrowWithDisplayRestored(log, std::domain_error("Cannot program unknown EEPROM type"));
     }
-    LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
-    LogDetail(log, "Count: " + std::to_string(count));
-    CEEPROMEnabler enabler(DevicePtr());
-    // At least one attempt: with none the page would be left unwritten and
-    // the write reported whole.
-    const int32_t attempts = std::max<int32_t>(m_retryCount, 1);
-    for (int32_t attempt = 0; attempt < attempts; ++attempt)
+    if (!ProgramAndVerifyPage(address, image, imageOffset, count, log,
+                              [&] { ProgramPageOnce(address, image, imageOffset, count, log); }))
     {
-        ProgramPageOnce(address, image, imageOffset, count, log);
-        if (VerifyPage(address, image, imageOffset, count, attempt, log))
-        {
-            LogDetail(log, "Page verification complete.");
-            return;
-        }
+        ThrowWithDisplayRestored(log, std::runtime_error(MismatchText(count)));
     }
-    ThrowWithDisplayRestored(log, std::runtime_error("Mismatch in " + std::to_string(count) +
-                                                     " byte page-mode programming"));
 }
 
 void CEEPROMSerialAtmelImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* buffer)
 {
-    if (!m_softwareRead)
+    if (!ReadsBySoftware())
     {
         CEEPROMBaseImpl::ReadBytes(address, count, buffer);
         return;

@@ -35,6 +35,4 @@ private:
                          CLog& log);
 
     bool m_autoUnprotect = true;
-    int32_t m_retryCount;
-    bool m_softwareRead;
 };

@@ -175,3 +175,8 @@ uint32_t CEEPROMSerialImpl::EraseBlockFor(uint32_t address, uint32_t count) cons
     }
     return block;
 }
+
+std::string CEEPROMSerialImpl::MismatchText(uint32_t count)
+{
+    return "Mismatch in " + std::to_string(count) + " byte page-mode programming";
+}

@@ -14,12 +14,17 @@
 
 #include "eeprom/EEPROMBaseImpl.h"
 
+#include <algorithm>
 #include <initializer_list>
+#include <string>
 
 class CEEPROMSerialImpl : public CEEPROMBaseImpl
 {
 public:
-    explicit CEEPROMSerialImpl(CRefPtr<IDevice> device) : CEEPROMBaseImpl(std::move(device)) {}
+    CEEPROMSerialImpl(CRefPtr<IDevice> device, int32_t retryCount, bool softwareRead)
+        : CEEPROMBaseImpl(std::move(device)), m_retryCount(retryCount), m_softwareRead(softwareRead)
+    {
+    }
 
 protected:
     // Bit 4 of the control register: the part's data line.
@@ -60,7 +65,43 @@ protected:
     // blocks inside the part; otherwise the error that refuses the request.
     uint32_t EraseBlockFor(uint32_t address, uint32_t count) const;
 
+    // Programs a page with `programOnce` and reads it back, as many times as
+    // the retry count allows and at least once: with none the page would be
+    // left unwritten and the write reported whole. False when the last
+    // read-back still differs; MismatchText(count) is then the error.
+    template <class ProgramOnce>
+    bool ProgramAndVerifyPage(uint32_t address, IROMImage* image, int32_t imageOffset,
+                              uint32_t count, CLog& log, ProgramOnce programOnce);
+    static std::string MismatchText(uint32_t count);
+
+    // Reads go by SPI command instead of through the ROM window.
+    bool ReadsBySoftware() const { return m_softwareRead; }
+
 private:
     // The control register as last read back.
     uint32_t m_control = 0;
+    int32_t m_retryCount;
+    bool m_softwareRead;
 };
+
+template <class ProgramOnce>
+bool CEEPROMSerialImpl::ProgramAndVerifyPage(uint32_t address, IROMImage* image,
+                                             int32_t imageOffset, uint32_t count, CLog& log,
+                                             ProgramOnce programOnce)
+{
+    LogDetail(log, "Program page.");
+    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Count: " + std::to_string(count));
+    CEEPROMEnabler enabler(DevicePtr());
+    const int32_t attempts = std::max<int32_t>(m_retryCount, 1);
+    for (int32_t attempt = 0; attempt < attempts; ++attempt)
+    {
+        programOnce();
+        if (VerifyPage(address, image, imageOffset, count, attempt, log))
+        {
+            LogDetail(log, "Page verification complete.");
+            return true;
+        }
+    }
+    return false;
+}

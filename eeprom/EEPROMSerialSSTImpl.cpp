@@ -19,7 +19,7 @@ constexpr uint32_t kPollDelay = 20;
 
 CEEPROMSerialSSTImpl::CEEPROMSerialSSTImpl(CRefPtr<IDevice> device, int32_t retryCount,
                                            bool softwareRead)
-    : CEEPROMSerialImpl(std::move(device)), m_retryCount(retryCount), m_softwareRead(softwareRead)
+    : CEEPROMSerialImpl(std::move(device), retryCount, softwareRead)
 {
 }
 
@@ -135,42 +135,32 @@ void CEEPROMSerialSSTImpl::ProgramPage(uint32_t address, IROMImage* image, int32
     {
         throw std::domain_error("Cannot program unknown EEPROM type");
     }
-    LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
-    LogDetail(log, "Count: " + std::to_string(count));
-    CEEPROMEnabler enabler(DevicePtr());
-    const int32_t attempts = std::max<int32_t>(m_retryCount, 1);
-    for (int32_t attempt = 0; attempt < attempts; ++attempt)
+    const auto programOnce = [&]
     {
+        CSoftwareSpiSession spi(*this);
+        LogDetail(log, "Sending program command.");
+        SelectChip();
+        SendByte(kProgram);
+        SendAddress(address);
+        for (uint32_t i = 0; i < count; ++i)
         {
-            CSoftwareSpiSession spi(*this);
-            LogDetail(log, "Sending program command.");
-            SelectChip();
-            SendByte(kProgram);
-            SendAddress(address);
-            for (uint32_t i = 0; i < count; ++i)
-            {
-                SendByte(image->GetByte(imageOffset + static_cast<int32_t>(i)));
-            }
-            SendByte(0x00);
-            DeselectChip();
-            LogDetail(log, "Polling for completion.");
-            WaitWhileBusySST();
-            LogDetail(log, "Page programming complete.");
+            SendByte(image->GetByte(imageOffset + static_cast<int32_t>(i)));
         }
-        if (VerifyPage(address, image, imageOffset, count, attempt, log))
-        {
-            LogDetail(log, "Page verification complete.");
-            return;
-        }
+        SendByte(0x00);
+        DeselectChip();
+        LogDetail(log, "Polling for completion.");
+        WaitWhileBusySST();
+        LogDetail(log, "Page programming complete.");
+    };
+    if (!ProgramAndVerifyPage(address, image, imageOffset, count, log, programOnce))
+    {
+        throw std::runtime_error(MismatchText(count));
     }
-    throw std::runtime_error("Mismatch in " + std::to_string(count) +
-                             " byte page-mode programming");
 }
 
 void CEEPROMSerialSSTImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* buffer)
 {
-    if (!m_softwareRead)
+    if (!ReadsBySoftware())
     {
         CEEPROMBaseImpl::ReadBytes(address, count, buffer);
         return;

@@ -27,8 +27,4 @@ protected:
     uint8_t ReceiveByte() override;
     // Polls the status byte (opcode 0x9F) until its ready bit 0 is set.
     void WaitWhileBusySST();
-
-private:
-    int32_t m_retryCount;
-    bool m_softwareRead;
 };
