@@ -430,6 +430,13 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
         SetActiveAdapter(nullptr);
     }
     RunRestoreStep(out, [&] { EnableDeviceDriver(&out); });
+    // D3 cold was turned off before the first device was disabled, also when
+    // that device then refused; once nothing this layer disabled is left
+    // disabled, it goes back on.
+    if (!IsDisplayDriverDisabled() && m_disabledDevices.empty())
+    {
+        RunRestoreStep(out, [&] { RestoreD3Cold(out); });
+    }
 }
 
 bool CCrossPlatformLinuxImpl::DisableDeviceDriver(const std::string& idText, CLog* log)

@@ -183,6 +183,24 @@ TEST_F(DisplayDriverControlTest, FailureToEnableIsReportedAndRemembered)
     EXPECT_EQ(Changes(), (std::vector<std::string>{"enable 0000:01:00.0", "enable 0000:01:00.0"}));
 }
 
+TEST_F(DisplayDriverControlTest, RestoreTurnsD3ColdBackOnWhenNoDeviceCouldBeDisabled)
+{
+    for (auto& device : m_platform.devices->devices)
+    {
+        device.changeError = 5;
+    }
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    m_os->ToggleDisplayDriver(&m_log);
+    ASSERT_FALSE(m_os->IsDisplayDriverDisabled());
+    ASSERT_FALSE(m_platform.d3Cold->gpus[0].allowed) << "turned off before the first disable";
+
+    m_os->RestoreDisplayDriver(&m_log);
+    EXPECT_TRUE(m_platform.d3Cold->gpus[0].allowed);
+    EXPECT_TRUE(m_platform.d3Cold->gpus[1].allowed);
+    EXPECT_NE(m_out.str().find("Restore D3 cold capability after 01 try.\n"), std::string::npos);
+    EXPECT_EQ(m_out.str().find("Restore the KR driver"), std::string::npos);
+}
+
 TEST_F(DisplayDriverControlTest, MonitorWarningWhenThePrimaryAdapterHasNoDisplay)
 {
     struct Case
