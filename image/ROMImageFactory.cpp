@@ -124,7 +124,13 @@ CRefPtr<IROMImage> IROMImage::CreateFromStream(std::istream& input, uint32_t tot
     }
     CRefPtr<IROMImage> image = Create(DetectType(SignatureOfRead(signature)));
     image->WriteBlock(reinterpret_cast<const uint8_t*>(signature), 0, sizeof signature);
-    image->ReadFromStream(input, sizeof signature, totalLength - sizeof signature);
+    // The caller gives the image's length: fewer bytes are a cut image, which
+    // must not pass as a shorter one.
+    const uint32_t rest = totalLength - sizeof signature;
+    if (image->ReadFromStream(input, sizeof signature, rest) != rest)
+    {
+        throw io_error("Stream ended before the image did");
+    }
     image->ReadKPDEFlags();
     return image;
 }

@@ -201,6 +201,13 @@ TEST(ROMImageTest, SaveLoadAndStreamsRoundTripTheBytes)
     EXPECT_EQ(fromStream->GetLoadedSize(), 0x1000u);
     EXPECT_EQ(fromStream->Compare(image.get()), -1);
 
+    // A stream that ends before the length it was given is a cut image, not
+    // a shorter one.
+    std::stringstream cut;
+    image->WriteToStream(cut, 0, 0x800);
+    EXPECT_EQ(ErrorText<io_error>([&] { IROMImage::CreateFromStream(cut, 0x1000); }),
+              "Stream ended before the image did");
+
     std::stringstream tooLong;
     EXPECT_EQ(
         ErrorText<std::domain_error>([&] { IROMImage::CreateFromStream(tooLong, kMiB3 + 1); }),
