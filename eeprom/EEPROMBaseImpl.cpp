@@ -2,6 +2,7 @@
 
 #include "core/Range.h"
 #include "core/TextHelpers.h"
+#include "hw/device/ROMAccessScope.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
@@ -89,13 +90,11 @@ CEEPROMEnabler::CEEPROMEnabler(CRefPtr<IDevice> device) : m_device(std::move(dev
 
 CEEPROMEnabler::~CEEPROMEnabler()
 {
-    try
+    // Never throws: a failure is logged, and the error that unwinds, if any,
+    // is the one the user sees.
+    if (std::exchange(m_active, false))
     {
-        Close();
-    }
-    catch (...)
-    {
-        // A destructor must not throw; the error that unwinds matters more.
+        RestoreROMAccessQuietly(*m_device);
     }
 }
 
