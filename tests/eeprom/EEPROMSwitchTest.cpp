@@ -49,6 +49,15 @@ protected:
 
     std::vector<uint8_t> Contents() { return plx->Eeprom().Read(0, kSize); }
 
+    // Write enable, then the status register's block-protect bits (BP1 0x08,
+    // BP0 0x04) written to the part.
+    void ProtectBlocks(uint32_t protectBits)
+    {
+        device->Write32(CDeviceBridgePLX8747Impl::kRegisterEEPROMData, protectBits);
+        device->WriteROMControl(6u << 13 | 1u << 18);
+        device->WriteROMControl(1u << 13 | 1u << 18);
+    }
+
     static std::vector<uint8_t> Pattern(uint32_t seed)
     {
         std::mt19937 random(seed);
@@ -122,10 +131,7 @@ TEST_F(EEPROMSwitchTest, SignatureThatCannotBeWrittenIsAnError)
     std::vector<uint8_t> before = Pattern(4);
     before[0] = 0x00;
     plx->Eeprom().Write(0, before);
-    // Write enable, then all of the array protected (BP1 and BP0).
-    device->Write32(CDeviceBridgePLX8747Impl::kRegisterEEPROMData, 0x0C);
-    device->WriteROMControl(6u << 13 | 1u << 18);
-    device->WriteROMControl(1u << 13 | 1u << 18);
+    ProtectBlocks(0x0C); // all of the array
     std::vector<uint8_t> wanted = before;
     wanted[0x105] ^= 0xFF;
     CRefPtr<IROMImage> image = ImageOf(wanted);
@@ -177,10 +183,7 @@ TEST_F(EEPROMSwitchTest, PageThatNeverReadsBackTimesOutAfterTheRetries)
 {
     const std::vector<uint8_t> before = Pattern(7);
     plx->Eeprom().Write(0, before);
-    // Write enable, then the upper quarter protected (BP0).
-    device->Write32(CDeviceBridgePLX8747Impl::kRegisterEEPROMData, 0x04);
-    device->WriteROMControl(6u << 13 | 1u << 18);
-    device->WriteROMControl(1u << 13 | 1u << 18);
+    ProtectBlocks(0x04); // the upper quarter
     std::vector<uint8_t> wanted = before;
     wanted[0xC1F] ^= 0xFF;
     CRefPtr<IROMImage> image = ImageOf(wanted);
