@@ -3,6 +3,7 @@
 // first byte is even are applied as patches to a valid store with read-only
 // and read-write files.
 
+#include "testkit/varnex/StorePatch.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexFileSystem.h"
 #include "varnex/VarnexImage.h"
@@ -28,17 +29,6 @@ const std::vector<uint8_t>& BaseStore()
                                                   .Generic("PGM", {0xFF})
                                                   .BuildFileSystem();
     return store;
-}
-
-std::vector<uint8_t> Patched(const std::vector<uint8_t>& base, const uint8_t* data, size_t size)
-{
-    std::vector<uint8_t> bytes = base;
-    for (size_t i = 1; i + 2 < size; i += 3)
-    {
-        const size_t offset = (data[i] | (data[i + 1] << 8)) % bytes.size();
-        bytes[offset] = data[i + 2];
-    }
-    return bytes;
 }
 
 uint32_t VersionOf(const std::vector<uint8_t>& bytes)
@@ -108,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> bytes;
     if (size > 0 && (data[0] & 1) == 0)
     {
-        bytes = Patched(BaseStore(), data, std::min<size_t>(size, 300));
+        bytes = testkit::PatchedStore(BaseStore(), data, std::min<size_t>(size, 300));
     }
     else
     {

@@ -2,6 +2,7 @@
 // back out in both forms. Inputs whose first byte is even are applied as
 // patches to a valid raw store, so that mutations reach deep into the parse.
 
+#include "testkit/varnex/StorePatch.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
 
@@ -29,18 +30,6 @@ const std::vector<uint8_t>& BaseStore()
     return store;
 }
 
-// Each 3-byte record (offset low, offset high, value) patches one byte.
-std::vector<uint8_t> Patched(const std::vector<uint8_t>& base, const uint8_t* data, size_t size)
-{
-    std::vector<uint8_t> bytes = base;
-    for (size_t i = 1; i + 2 < size; i += 3)
-    {
-        const size_t offset = (data[i] | (data[i + 1] << 8)) % bytes.size();
-        bytes[offset] = data[i + 2];
-    }
-    return bytes;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -48,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> bytes;
     if (size > 0 && (data[0] & 1) == 0)
     {
-        bytes = Patched(BaseStore(), data, size);
+        bytes = testkit::PatchedStore(BaseStore(), data, size);
     }
     else
     {
