@@ -1,27 +1,17 @@
 #include "core/FirmwareVersion.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+
+using testkit::ErrorOf;
 
 namespace
 {
 CFirmwareVersion Version(const std::string& text)
 {
     return CFirmwareVersion(text, FirmwareVersionLayout);
-}
-
-std::string ErrorOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const std::runtime_error& error)
-    {
-        return error.what();
-    }
-    return "no error";
 }
 } // namespace
 

@@ -1,11 +1,14 @@
 #include "FlashRig.h"
 #include "core/CrossPlatform.h"
 #include "eeprom/IEEPROM.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <sstream>
+
+using testkit::ErrorOf;
 
 namespace
 {
@@ -20,19 +23,6 @@ std::string Describe(IEEPROM& eeprom)
     std::ostringstream text;
     eeprom.Describe(text);
     return text.str();
-}
-
-template <class Call> std::string ErrorOf(Call call)
-{
-    try
-    {
-        call();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "no error";
 }
 
 // An adapter whose display driver the operating-system layer manages.
@@ -365,7 +355,7 @@ TEST(EEPROMBusy, ReadyOnTheLastAllowedPollIsNotATimeout)
             [&] { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); });
         if (busyReads == 999)
         {
-            EXPECT_EQ(error, "no error");
+            EXPECT_EQ(error, "(no error)");
         }
         else
         {

@@ -6,13 +6,15 @@
 #include "sim/AcpiTableBuilder.h"
 #include "sim/SimDriverTransport.h"
 #include "sim/SimMachine.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+using testkit::ErrorOf;
 
 namespace
 {

@@ -5,13 +5,15 @@
 #include "hw/DriverRequest.h"
 #include "hw/IRomviseDriver.h"
 #include "hw/ServiceControl.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "tests/hw/FakeTransport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
+
+using testkit::ErrorOf;
 
 using ::testing::ElementsAre;
 

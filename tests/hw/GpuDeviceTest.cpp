@@ -9,13 +9,15 @@
 #include "hw/device/DeviceGPUGenerationsImpl.h"
 #include "hw/device/DeviceGPULegacyImpl.h"
 #include "hw/device/ROMAccessScope.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimGpuRig.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <typeindex>
+
+using testkit::ErrorOf;
 
 namespace
 {

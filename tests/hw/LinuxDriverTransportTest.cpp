@@ -3,13 +3,15 @@
 
 #include "platform/linux/LinuxDriverTransport.h"
 #include "hw/IRomviseDriver.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
+
+using testkit::ErrorOf;
 
 namespace
 {

@@ -6,7 +6,7 @@
 #include "hw/IRomviseDriver.h"
 #include "sim/RegisterFileModel.h"
 #include "sim/SimDriverTransport.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <sstream>
 #include <utility>
+
+using testkit::ErrorOf;
 
 namespace
 {

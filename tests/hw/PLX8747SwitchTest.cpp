@@ -8,7 +8,7 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/DeviceBridgePLX8747Impl.h"
 #include "sim/SimPlxSwitch.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,8 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+
+using testkit::ErrorOf;
 
 namespace
 {

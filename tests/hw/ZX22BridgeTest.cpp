@@ -10,12 +10,14 @@
 #include "hw/device/DeviceBridgeZX22Impl.h"
 #include "sim/SimGpu.h"
 #include "sim/SimZX22Bridge.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+
+using testkit::ErrorOf;
 
 namespace
 {

@@ -5,7 +5,7 @@
 
 #include "core/Log.h"
 #include "image/IROMImage.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>

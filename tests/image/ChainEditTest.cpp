@@ -2,7 +2,7 @@
 // and converting to the private form; failed edits leave the image as it was.
 
 #include "image/IROMImage.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 
 #include "image/IROMImage.h"
 #include "image/ROMImageGPUImpl.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -161,26 +161,30 @@ struct MalformationCase
 TEST(GpuChainTest, MalformedChainsEndInCleanErrors)
 {
     const std::string noLast = "PCI Block corrupted - size mismatch";
+    const std::string none = "(no error)";
     const std::vector<MalformationCase> cases = {
         {"missing last flag", TwoBlocks().LastImage(false), noLast, "PCI block chain corrupted",
          "PCI block chain corrupted - GetNewPCIBlockInfo failed",
          "PCI Block chain corrupted - PCI block search failed"},
-        {"zero length first block", CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0), "",
+        {"zero length first block", CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0), none,
          "PCI Block corrupted 2",
-         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed", ""},
+         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed", none},
         {"length running past the image",
          CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0x1000).LastImage(false), noLast,
          "PCI block chain corrupted", "PCI block chain corrupted - GetNewPCIBlockInfo failed",
          "PCI Block chain corrupted - PCI block search failed"},
-        {"no PCI data structure", CGpuImageBuilder().Block(kX86, 0x800).PcirSignature("XXXX"), "",
+        {"no PCI data structure", CGpuImageBuilder().Block(kX86, 0x800).PcirSignature("XXXX"), none,
          "PCI Block corrupted 1.OffsetMode is true",
-         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed", ""},
+         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
+         none},
         {"PCIR pointer outside the image", CGpuImageBuilder().Block(kX86, 0x800).PcirOffset(0xFFF0),
-         "", "PCI Block corrupted 1.OffsetMode is true",
-         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed", ""},
-        {"truncated mid-chain", TwoBlocks().Truncate(0x10010), "",
+         none, "PCI Block corrupted 1.OffsetMode is true",
+         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
+         none},
+        {"truncated mid-chain", TwoBlocks().Truncate(0x10010), none,
          "PCI Block corrupted 1.OffsetMode is true",
-         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed", ""},
+         "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
+         none},
     };
     for (const MalformationCase& c : cases)
     {
@@ -224,7 +228,7 @@ TEST(GpuChainTest, LoadingANewFileForgetsTheOldWindow)
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
     }
-    EXPECT_EQ(ErrorOf([&] { image->LoadFromFile(path); }), "");
+    EXPECT_EQ(ErrorOf([&] { image->LoadFromFile(path); }), "(no error)");
     std::remove(path.c_str());
     EXPECT_EQ(image->GetWindowOffset(), 0u);
     EXPECT_EQ(image->GetROMSize(), 0x1800u);
@@ -471,7 +475,7 @@ TEST(GpuWindowTest, OffsetModeSeesTheChainBehindTheSegment)
     std::vector<uint8_t> out(8);
     EXPECT_EQ(ErrorOf([&] { image->ReadBlock(out.data(), 0x18000 - 4, 8); }),
               "Source block is out of range");
-    EXPECT_EQ(ErrorOf([&] { image->ReadBlock(out.data(), 0x18000 - 8, 8); }), "");
+    EXPECT_EQ(ErrorOf([&] { image->ReadBlock(out.data(), 0x18000 - 8, 8); }), "(no error)");
     EXPECT_EQ(ErrorOf([&] { image->GetCRC32(0x18001); }), "Improper size used for CRC calculation");
 }
 
@@ -508,7 +512,7 @@ TEST(GpuWindowTest, OffsetModeIsRestoredWhenAChainOperationFails)
     image->SetOffsetMode(false);
     EXPECT_EQ(ErrorOf([&] { image->GetROMSize(); }), "PCI Block corrupted - size mismatch");
     EXPECT_FALSE(image->GetOffsetMode());
-    EXPECT_EQ(ErrorOf([&] { image->ConvertToPrivateChain(); }), "");
+    EXPECT_EQ(ErrorOf([&] { image->ConvertToPrivateChain(); }), "(no error)");
     EXPECT_FALSE(image->GetOffsetMode());
 }
 

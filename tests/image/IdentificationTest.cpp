@@ -4,7 +4,7 @@
 // Varnex version of the NBSI block.
 
 #include "image/IROMImage.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 

@@ -3,7 +3,7 @@
 
 #include "image/IROMImage.h"
 #include "image/NBSIPCIBlock.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 

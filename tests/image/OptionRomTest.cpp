@@ -3,7 +3,7 @@
 // agree with the files. Skipped when the packages are not installed.
 
 #include "image/IROMImage.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "image/PreservationTable.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "core/Log.h"
 #include "hw/device/DeviceBaseImpl.h"
 #include "image/IVFieldTable.h"
-#include "testkit/image/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 

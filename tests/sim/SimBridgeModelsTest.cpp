@@ -9,7 +9,7 @@
 #include "sim/SimMachine.h"
 #include "sim/SimPlxSwitch.h"
 #include "sim/SimZX22Bridge.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
+
+using testkit::ErrorOf;
 
 namespace
 {

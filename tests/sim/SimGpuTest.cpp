@@ -11,7 +11,7 @@
 #include "hw/device/ROMAccessScope.h"
 #include "sim/MachineFile.h"
 #include "sim/SimI2CSlaves.h"
-#include "testkit/machine/ErrorOf.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimGpuRig.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
+
+using testkit::ErrorOf;
 
 namespace
 {

@@ -4,6 +4,9 @@
 #include <exception>
 #include <string>
 
+namespace testkit
+{
+
 // The what() of the exception the action throws, or "(no error)" when it
 // returns normally.
 std::string ErrorOf(auto action)
@@ -18,3 +21,5 @@ std::string ErrorOf(auto action)
     }
     return "(no error)";
 }
+
+} // namespace testkit
