@@ -78,7 +78,7 @@ void CFirmwareVersion::Parse()
         }
         if (component.empty())
         {
-            component = "0";
+            component.push_back('0'); // an empty component reads as 0
         }
         const uint32_t mask = 0xFFFFFFFFu >> ((32 - row.bitCount) % 32);
         const uint32_t source = static_cast<uint32_t>(ReadHex(component));
