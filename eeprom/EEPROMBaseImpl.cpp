@@ -462,17 +462,20 @@ void CEEPROMBaseImpl::WriteRomByte(uint32_t address, uint8_t value)
     m_device->WriteROMByte(static_cast<int32_t>(address), value);
 }
 
-uint32_t CEEPROMBaseImpl::Read(IUserInterface* ui, uint32_t address, uint32_t count,
-                               int32_t imageOffset, IROMImage* destination, CLog& log)
+uint32_t CEEPROMBaseImpl::ClampReadCount(uint32_t address, uint32_t count) const
 {
     const uint32_t size = PartSize();
     if (address > size)
     {
         throw std::domain_error("Can only read within the identified device's size");
     }
-    count = std::min(count, size - address);
+    return std::min(count, size - address);
+}
 
-    CEEPROMEnabler enabler(m_device);
+uint32_t CEEPROMBaseImpl::ReadIntoImage(IUserInterface* ui, uint32_t address, uint32_t count,
+                                        int32_t imageOffset, IROMImage* destination, CLog& log,
+                                        int progressTotal, bool logEachChunk)
+{
     CProgressScope progress(ui, 4);
     LogDetail(log, "Reading EEPROM bytes.");
     LogDetail(log, "Start: 0x" + Hex8(address));
@@ -485,10 +488,23 @@ uint32_t CEEPROMBaseImpl::Read(IUserInterface* ui, uint32_t address, uint32_t co
         ReadBytes(address + done, length, chunk.data());
         destination->WriteBlock(chunk.data(), imageOffset + static_cast<int32_t>(done), length);
         done += length;
-        progress.Show(static_cast<int>(done), static_cast<int>(count),
-                      static_cast<int>(kProgressTotal));
+        progress.Show(static_cast<int>(done), static_cast<int>(count), progressTotal);
+        if (logEachChunk)
+        {
+            LogDetail(log, "sizeBytesRead: " + std::to_string(done));
+        }
     }
     LogDetail(log, "Read complete.");
+    return done;
+}
+
+uint32_t CEEPROMBaseImpl::Read(IUserInterface* ui, uint32_t address, uint32_t count,
+                               int32_t imageOffset, IROMImage* destination, CLog& log)
+{
+    count = ClampReadCount(address, count);
+    CEEPROMEnabler enabler(m_device);
+    const uint32_t done = ReadIntoImage(ui, address, count, imageOffset, destination, log,
+                                        static_cast<int>(kProgressTotal), false);
     enabler.Close();
     return done;
 }

@@ -110,6 +110,16 @@ protected:
     bool VerifyPage(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
                     int32_t attempt, CLog& log);
 
+    // The count that stays inside the part from address; std::domain_error for
+    // an address past the part.
+    uint32_t ClampReadCount(uint32_t address, uint32_t count) const;
+    // Reads count bytes from address into the image at imageOffset, in chunks,
+    // with progress over progressTotal; logs each chunk when asked. The caller
+    // holds ROM access open. Returns the bytes read.
+    uint32_t ReadIntoImage(IUserInterface* ui, uint32_t address, uint32_t count,
+                           int32_t imageOffset, IROMImage* destination, CLog& log,
+                           int progressTotal, bool logEachChunk);
+
     // The geometry checks shared by the write and the block programming.
     void CheckGeometry(bool eraseAware) const;
     // The part's size; std::runtime_error for the unknown part.

@@ -56,29 +56,9 @@ void CEEPROMSerialMCImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* b
 uint32_t CEEPROMSerialMCImpl::Read(IUserInterface* ui, uint32_t address, uint32_t count,
                                    int32_t imageOffset, IROMImage* destination, CLog& log)
 {
-    const uint32_t size = PartSize();
-    if (address > size)
-    {
-        throw std::domain_error("Can only read within the identified device's size");
-    }
-    count = std::min(count, size - address);
-    CProgressScope progress(ui, 4);
-    LogDetail(log, "Reading EEPROM bytes.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
-    LogDetail(log, "Count: " + std::to_string(count));
-    std::vector<uint8_t> chunk(kReadChunk);
-    uint32_t done = 0;
-    while (done < count)
-    {
-        const uint32_t length = std::min(kReadChunk, count - done);
-        ReadBytes(address + done, length, chunk.data());
-        destination->WriteBlock(chunk.data(), imageOffset + static_cast<int32_t>(done), length);
-        done += length;
-        progress.Show(static_cast<int>(done), static_cast<int>(count), 0x300000);
-        LogDetail(log, "sizeBytesRead: " + std::to_string(done));
-    }
-    LogDetail(log, "Read complete.");
-    return done;
+    // Reads through the switch's EEPROM controller, with no ROM access scope of its own.
+    return ReadIntoImage(ui, address, ClampReadCount(address, count), imageOffset, destination, log,
+                         0x300000, true);
 }
 
 CRefPtr<IROMImage> CEEPROMSerialMCImpl::ReadImage(IUserInterface* ui, uint32_t count, CLog& log)
