@@ -1,5 +1,4 @@
 #include "sim/SimSpiFlash.h"
-
 #include "sim/MachineFile.h"
 #include "sim/SimCounters.h"
 #include "sim/SimMachine.h"
@@ -7,6 +6,7 @@
 #include "sim/VirtualClock.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace
@@ -526,6 +526,12 @@ void CSimSpiFlash::Program(uint32_t address, const uint8_t* data, size_t length,
     {
         m_counters->Add("spi.programs");
     }
+    if (m_faults.stopAfterPrograms != 0 && m_programs.size() >= m_faults.stopAfterPrograms)
+    {
+        // The chip store has written every change back already: the next run
+        // finds the chip half-written, as after a power loss.
+        std::_Exit(kSimStoppedExitCode);
+    }
 }
 
 void CSimSpiFlash::Erase(uint32_t address, uint32_t length)
@@ -563,7 +569,7 @@ namespace
 //    "timing": {"page_program_us": 700, "byte_program_us": 10, "sector_erase_us": 45000,
 //               "block_erase_us": 150000, "chip_erase_us": 2000000, "write_status_us": 10000},
 //    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
-//               "extra_busy_reads": 0,
+//               "extra_busy_reads": 0, "stop_after_programs": 0,
 //               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
 // The size is the part's; "file" keeps the contents on disk across runs.
 std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimLoadContext& context,
@@ -622,6 +628,8 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
     wanted.writeProtectPin = faults.value("write_protect_pin", false);
     wanted.extraBusyReads = static_cast<uint32_t>(
         std::min<uint64_t>(SimJsonNumber(faults, "extra_busy_reads", 0), UINT32_MAX));
+    wanted.stopAfterPrograms = static_cast<uint32_t>(
+        std::min<uint64_t>(SimJsonNumber(faults, "stop_after_programs", 0), UINT32_MAX));
     for (const nlohmann::json& stuck : faults.value("stuck_bits", nlohmann::json::array()))
     {
         const uint64_t offset = SimJsonRequiredNumber(stuck, "offset");

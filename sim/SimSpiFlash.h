@@ -74,7 +74,13 @@ struct SimSpiFlashFaults
     // After each program, erase or status write the chip answers busy to
     // this many status reads beyond its busy time.
     uint32_t extraBusyReads = 0;
+    // The process stops, as on a power loss, right after this many program
+    // operations (0: never). The contents written so far are on disk.
+    uint32_t stopAfterPrograms = 0;
 };
+
+// The exit status of a process stopped by the stopAfterPrograms fault.
+constexpr int kSimStoppedExitCode = 86;
 
 struct SimFlashOperation
 {

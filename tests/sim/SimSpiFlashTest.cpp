@@ -209,6 +209,43 @@ TEST(SimSpiFlash, MachineFileChipKeepsItsContentsOnDiskAndHasItsFaults)
     std::filesystem::remove_all(folder);
 }
 
+TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
+{
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("romvise-stop-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const nlohmann::json description = nlohmann::json::parse(R"({
+      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
+               "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
+                         "eeprom": {"kind": "spi_flash", "part": "C2/2010", "file": "flash.bin",
+                                    "faults": {"stop_after_programs": 2}}}}]
+    })");
+    // Three page programs are asked for; the process stops after the second.
+    auto programThreePages = [&]
+    {
+        auto machine = LoadMachineJson(description, folder);
+        auto* chip = dynamic_cast<CSimSpiFlash*>(
+            dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"))->Chip());
+        Pins pins(*chip, false);
+        for (uint8_t page = 0; page < 3; ++page)
+        {
+            pins.Frame({0x06});
+            pins.Frame({0x02, 0x00, page, 0x00, 0xA5});
+            machine->Clock().WaitMicroseconds(chip->Timing().pageProgram);
+        }
+    };
+    EXPECT_EXIT(programThreePages(), testing::ExitedWithCode(kSimStoppedExitCode), "");
+
+    auto machine = LoadMachineJson(description, folder);
+    auto* chip =
+        dynamic_cast<CSimSpiFlash*>(dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"))->Chip());
+    EXPECT_EQ(chip->Contents().At(0x000), 0xA5);
+    EXPECT_EQ(chip->Contents().At(0x100), 0xA5);
+    EXPECT_EQ(chip->Contents().At(0x200), 0xFF); // never programmed
+    std::filesystem::remove_all(folder);
+}
+
 TEST(SimSpiFlash, MachineFileRefusesAnUnknownPart)
 {
     const nlohmann::json description = nlohmann::json::parse(R"({
