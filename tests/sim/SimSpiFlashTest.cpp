@@ -87,6 +87,27 @@ struct Chip
     CSimSpiFlash chip;
     Pins pins;
 };
+
+// A machine with one ISO GPU whose MX25L512 keeps its contents in flash.bin,
+// with the given faults section.
+nlohmann::json GpuWithFlashFile(const std::string& faults)
+{
+    nlohmann::json description = nlohmann::json::parse(R"({
+      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
+               "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
+                         "eeprom": {"kind": "spi_flash", "part": "C2/2010", "file": "flash.bin"}}}]
+    })");
+    description["pci"][0]["model"]["eeprom"]["faults"] = nlohmann::json::parse(faults);
+    return description;
+}
+
+// The flash chip behind that machine's GPU; null when the machine has none.
+CSimSpiFlash* FlashOf(CSimMachine& machine)
+{
+    auto* gpu = dynamic_cast<CSimGpu*>(machine.FindDevice("gpu0"));
+    return gpu ? dynamic_cast<CSimSpiFlash*>(gpu->Chip()) : nullptr;
+}
 } // namespace
 
 TEST(SimSpiFlash, PageProgramClearsBitsOnlyAndWrapsInsideItsPage)
@@ -181,19 +202,12 @@ TEST(SimSpiFlash, MachineFileChipKeepsItsContentsOnDiskAndHasItsFaults)
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("romvise-spi-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    const nlohmann::json description = nlohmann::json::parse(R"({
-      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
-               "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
-               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
-                         "eeprom": {"kind": "spi_flash", "part": "C2/2010", "file": "flash.bin",
-                                    "faults": {"stuck_bits": [{"offset": "0x10", "mask": "0x80"}]}}}}]
-    })");
+    const nlohmann::json description =
+        GpuWithFlashFile(R"({"stuck_bits": [{"offset": "0x10", "mask": "0x80"}]})");
     for (int run = 0; run < 2; ++run)
     {
         auto machine = LoadMachineJson(description, folder);
-        auto* gpu = dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"));
-        ASSERT_NE(gpu, nullptr);
-        auto* chip = dynamic_cast<CSimSpiFlash*>(gpu->Chip());
+        CSimSpiFlash* chip = FlashOf(*machine);
         ASSERT_NE(chip, nullptr);
         EXPECT_EQ(chip->Contents().Size(), 0x10000u);
         EXPECT_EQ(chip->Faults().stuckBits.at(0x10), (std::pair<uint8_t, uint8_t>{0x80, 0x00}));
@@ -214,19 +228,12 @@ TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("romvise-stop-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    const nlohmann::json description = nlohmann::json::parse(R"({
-      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
-               "command": "0x6", "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
-               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
-                         "eeprom": {"kind": "spi_flash", "part": "C2/2010", "file": "flash.bin",
-                                    "faults": {"stop_after_programs": 2}}}}]
-    })");
+    const nlohmann::json description = GpuWithFlashFile(R"({"stop_after_programs": 2})");
     // Three page programs are asked for; the process stops after the second.
     auto programThreePages = [&]
     {
         auto machine = LoadMachineJson(description, folder);
-        auto* chip = dynamic_cast<CSimSpiFlash*>(
-            dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"))->Chip());
+        CSimSpiFlash* chip = FlashOf(*machine);
         Pins pins(*chip, false);
         for (uint8_t page = 0; page < 3; ++page)
         {
@@ -238,8 +245,7 @@ TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
     EXPECT_EXIT(programThreePages(), testing::ExitedWithCode(kSimStoppedExitCode), "");
 
     auto machine = LoadMachineJson(description, folder);
-    auto* chip =
-        dynamic_cast<CSimSpiFlash*>(dynamic_cast<CSimGpu*>(machine->FindDevice("gpu0"))->Chip());
+    CSimSpiFlash* chip = FlashOf(*machine);
     EXPECT_EQ(chip->Contents().At(0x000), 0xA5);
     EXPECT_EQ(chip->Contents().At(0x100), 0xA5);
     EXPECT_EQ(chip->Contents().At(0x200), 0xFF); // never programmed
