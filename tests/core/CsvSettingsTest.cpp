@@ -1,4 +1,5 @@
 #include "core/CsvSettings.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -11,24 +12,11 @@ namespace
 class CsvSettingsTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_dir = std::filesystem::temp_directory_path() /
-                ("romvise-csv-" + std::to_string(::getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override
-    {
-        std::filesystem::remove_all(m_dir);
-        GetLog()->SetLevel(3);
-    }
+    void TearDown() override { GetLog()->SetLevel(3); }
 
     std::string Write(const std::string& contents)
     {
-        const auto path = m_dir / "settings.csv";
-        std::ofstream(path, std::ios::binary) << contents;
-        return path.string();
+        return m_dir.WriteText("settings.csv", contents);
     }
 
     // Loads the file with a log capturing every level; returns the result.
@@ -50,7 +38,7 @@ protected:
         return pairs;
     }
 
-    std::filesystem::path m_dir;
+    testkit::CScratchDirectory m_dir{"romvise-csv"};
     CsvSettings settings;
     std::ostringstream logged;
     std::ostringstream consoleLogged;

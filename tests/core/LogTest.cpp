@@ -1,4 +1,5 @@
 #include "core/Log.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -118,8 +119,8 @@ TEST_F(LogTest, MessageWritersAndTheirLevels)
 
 TEST(FileBufUnbuf, TruncatesThenAppendsEachFlush)
 {
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("romvise-crash-" + std::to_string(::getpid()) + ".log");
+    const testkit::CScratchDirectory folder{"romvise-crash"};
+    const auto path = folder / "crash.log";
     std::ofstream(path) << "old contents";
     {
         filebufunbuf buffer;
@@ -132,7 +133,6 @@ TEST(FileBufUnbuf, TruncatesThenAppendsEachFlush)
         stream << "never flushed";
     }
     EXPECT_EQ(ReadFile(path), "first\nsecond\n");
-    std::filesystem::remove(path);
 }
 
 TEST(FileBufUnbuf, UnopenableFileDropsTheText)

@@ -7,6 +7,7 @@
 #include "sim/SimDriverTransport.h"
 #include "sim/SimMachine.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -178,18 +179,14 @@ TEST_F(AcpiTableAccessorTest, EcamAbove4GiBIsRefused)
 
 TEST_F(AcpiTableAccessorTest, TableDirectoryServesWhenMemoryHoldsNoRootPointer)
 {
-    const auto directory =
-        std::filesystem::temp_directory_path() / ("romvise-acpi-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
+    const testkit::CScratchDirectory directory{"romvise-acpi"};
     std::vector<uint8_t> body(8 + 16, 0);
     body[8 + 3] = 0xE0; // base 0xE0000000
     body[8 + 11] = 0xFF;
     const std::vector<uint8_t> mcfg = CAcpiTableBuilder::MakeTable("MCFG", body);
-    std::ofstream(directory / "MCFG", std::ios::binary)
-        .write(reinterpret_cast<const char*>(mcfg.data()),
-               static_cast<std::streamsize>(mcfg.size()));
+    directory.WriteBytes("MCFG", mcfg);
 
-    CRefPtr<IAcpiTableAccessor> acpi = Open(directory.string());
+    CRefPtr<IAcpiTableAccessor> acpi = Open(directory.Path().string());
     EXPECT_TRUE(acpi->IsMcfgPresent());
     uint64_t base = 0;
     EXPECT_TRUE(acpi->GetMcfgEntry(0, &base, nullptr, nullptr, nullptr));
@@ -197,7 +194,6 @@ TEST_F(AcpiTableAccessorTest, TableDirectoryServesWhenMemoryHoldsNoRootPointer)
     std::ostringstream dump;
     acpi->DumpTables(dump);
     EXPECT_EQ(dump.str(), "RSDP: NULL\n");
-    std::filesystem::remove_all(directory);
 }
 
 TEST_F(AcpiTableAccessorTest, DumpShowsTheCachedHeaders)

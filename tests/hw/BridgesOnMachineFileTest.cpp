@@ -8,6 +8,7 @@
 #include "hw/device/DeviceBridgePLX8747Impl.h"
 #include "hw/device/DeviceBridgeZX22Impl.h"
 #include "sim/MachineFile.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -31,14 +32,9 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed)
 class BridgesOnMachineFileTest : public ::testing::Test
 {
 protected:
-    BridgesOnMachineFileTest() { std::filesystem::create_directories(directory); }
-    ~BridgesOnMachineFileTest() override { std::filesystem::remove_all(directory); }
-
     void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes)
     {
-        std::ofstream(directory / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
+        directory.WriteBytes(name, bytes);
     }
 
     std::string WriteMachine()
@@ -66,13 +62,10 @@ protected:
           ]
         })");
         machine["pci"][0]["device"] = GetZX22DeviceIdBase() + 3;
-        const std::filesystem::path path = directory / "machine.json";
-        std::ofstream(path) << machine.dump(2);
-        return path.string();
+        return directory.WriteText("machine.json", machine.dump(2));
     }
 
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("romvise-bridges-" + std::to_string(::getpid()));
+    const testkit::CScratchDirectory directory{"romvise-bridges"};
 };
 
 TEST_F(BridgesOnMachineFileTest, EachBridgeReadsItsEepromThroughItsROMWindow)

@@ -9,6 +9,7 @@
 #include "hw/device/IDevice.h"
 #include "hw/mcu/IGmacAccessor.h"
 #include "sim/SimMcu.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 #include "testkit/machine/TypedConsole.h"
@@ -43,13 +44,10 @@ protected:
 
     std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes)
     {
-        const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) / name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path.string();
+        return m_files.WriteBytes(name, bytes);
     }
 
+    testkit::CScratchDirectory m_files{"romvise-gmac"};
     TwoGpuMachine m_made;
     CSimHardwareScope m_scope;
     CRefPtr<CTypedConsole> m_console;

@@ -4,6 +4,7 @@
 #include "platform/linux/LinuxDriverTransport.h"
 #include "hw/IRomviseDriver.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,6 @@ protected:
         std::ofstream(path, std::ios::binary)
             .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
-    ~LinuxDriverTransportTest() override { std::filesystem::remove(path); }
 
     CRefPtr<IRomviseDriver> Open(const std::string& device)
     {
@@ -43,9 +43,8 @@ protected:
         return static_cast<uint8_t>(file.get());
     }
 
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("romvise-mem-" + std::to_string(::getpid())))
-            .string();
+    const testkit::CScratchDirectory folder{"romvise-mem"};
+    const std::string path = (folder / "mem").string();
 };
 
 TEST_F(LinuxDriverTransportTest, MapsUnalignedRangesAcrossPages)

@@ -12,6 +12,7 @@
 #include "sim/SimDisplay.h"
 #include "sim/SimGpu.h"
 #include "sim/SimMcu.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 #include "testkit/machine/TypedConsole.h"
@@ -49,29 +50,16 @@ const char* const kMachine = R"({
   "devices": [{"kind": "zx22", "function": "00:02.0", "gpu": "iso", "window": 6}]
 })";
 
-void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 class TwoGpuMachineFile : public ::testing::Test
 {
 protected:
-    TwoGpuMachineFile()
-        : m_folder(fs::path(::testing::TempDir()) / "two-gpu-machine"), m_scope(Load(m_folder)),
-          m_console(InstallTypedConsole())
-    {
-    }
+    TwoGpuMachineFile() : m_scope(Load(m_folder)), m_console(InstallTypedConsole()) {}
 
-    static std::shared_ptr<CSimMachine> Load(const fs::path& folder)
+    static std::shared_ptr<CSimMachine> Load(const testkit::CScratchDirectory& folder)
     {
-        fs::create_directories(folder);
-        WriteBytes(folder / "mcu-07.bin",
-                   MakeMcuFirmware(0x7E2B, 0x0C00, 3000, "KRVN", "S100", "B1", "07"));
-        std::ofstream(folder / "machine.json") << kMachine;
-        return LoadMachineFile((folder / "machine.json").string());
+        folder.WriteBytes("mcu-07.bin",
+                          MakeMcuFirmware(0x7E2B, 0x0C00, 3000, "KRVN", "S100", "B1", "07"));
+        return LoadMachineFile(folder.WriteText("machine.json", kMachine));
     }
 
     CSimMcuSlave& Mcu()
@@ -80,7 +68,7 @@ protected:
         return *dynamic_cast<CSimMcuSlave*>(gpu->Port(1).FindSlave("mcu"));
     }
 
-    fs::path m_folder;
+    testkit::CScratchDirectory m_folder{"romvise-two-gpu"};
     CSimHardwareScope m_scope;
     CRefPtr<CTypedConsole> m_console;
 };
@@ -131,21 +119,20 @@ TEST_F(TwoGpuMachineFile, FindsDrivesAndUpdatesItsAdapters)
                                         "enable 0000:03:00.0", "enable 0000:03:00.0"}));
 
     // The MCU of the Dolvik1 takes new firmware without a question.
-    const fs::path update = m_folder / "mcu-08.bin";
     const std::vector<uint8_t> firmware =
         MakeMcuFirmware(0x7E2B, 0x0C00, 5000, "KRVN", "S100", "B1", "08");
-    WriteBytes(update, firmware);
+    const std::string update = m_folder.WriteBytes("mcu-08.bin", firmware);
     ASSERT_TRUE(dolvik->GetGmacAccessor());
     EXPECT_FALSE(adapters[0]->GetGmacAccessor()) << "bridges have no MCU";
     std::ostringstream messages;
     CScopedLogSink sink(GetLog(), &messages, 4, 5);
     // End of input answers the prompt with no 'y'.
-    EXPECT_FALSE(dolvik->GetGmacAccessor()->Flash(update.string(), &log));
+    EXPECT_FALSE(dolvik->GetGmacAccessor()->Flash(update, &log));
     EXPECT_NE(messages.str().find("Update aborted."), std::string::npos);
 
     m_console->keys = {'y'};
     const uint64_t before = m_scope.Machine().Clock().NowMicroseconds();
-    EXPECT_TRUE(dolvik->GetGmacAccessor()->Flash(update.string(), &log));
+    EXPECT_TRUE(dolvik->GetGmacAccessor()->Flash(update, &log));
     EXPECT_TRUE(Mcu().IsApplicationValid());
     EXPECT_EQ(Mcu().Mode(), 1);
     EXPECT_EQ(std::vector<uint8_t>(Mcu().Flash().begin() + 4096,

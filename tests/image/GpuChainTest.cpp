@@ -4,6 +4,7 @@
 #include "image/IROMImage.h"
 #include "image/ROMImageGPUImpl.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -222,14 +223,9 @@ TEST(GpuChainTest, LoadingANewFileForgetsTheOldWindow)
                                            .Block(kX86, 0x1000)
                                            .Block(CGpuImageBuilder::kOpenFirmware, 0x800)
                                            .Build();
-    const std::string path = testing::TempDir() + "romvise-window.rom";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-    }
+    const testkit::CScratchDirectory folder;
+    const std::string path = folder.WriteBytes("window.rom", bytes);
     EXPECT_EQ(ErrorOf([&] { image->LoadFromFile(path); }), "(no error)");
-    std::remove(path.c_str());
     EXPECT_EQ(image->GetWindowOffset(), 0u);
     EXPECT_EQ(image->GetROMSize(), 0x1800u);
 }

@@ -3,6 +3,7 @@
 
 #include "core/Exceptions.h"
 #include "image/IROMImage.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -46,17 +47,11 @@ CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
 class TempFile
 {
 public:
-    explicit TempFile(const std::string& name)
-        : m_path(std::filesystem::temp_directory_path() / (name + "." + std::to_string(::getpid())))
-    {
-    }
-    ~TempFile() { std::filesystem::remove(m_path); }
+    explicit TempFile(const std::string& name) : m_path(m_folder / name) {}
     std::string Path() const { return m_path.string(); }
     void Write(const std::vector<uint8_t>& bytes) const
     {
-        std::ofstream out(m_path, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        m_folder.WriteBytes(m_path.filename(), bytes);
     }
     std::vector<uint8_t> Read() const
     {
@@ -65,6 +60,7 @@ public:
     }
 
 private:
+    testkit::CScratchDirectory m_folder;
     std::filesystem::path m_path;
 };
 

@@ -5,25 +5,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <stdlib.h>
 
 namespace fs = std::filesystem;
-
-CSysfsTree::CSysfsTree()
-{
-    std::string pattern = (fs::temp_directory_path() / "romvise-sysfs-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-    {
-        throw std::runtime_error("cannot make a temporary directory");
-    }
-    m_root = pattern;
-}
-
-CSysfsTree::~CSysfsTree()
-{
-    std::error_code ignored;
-    fs::remove_all(m_root, ignored);
-}
 
 void CSysfsTree::Write(const fs::path& file, const std::string& text) const
 {

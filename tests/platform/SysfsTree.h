@@ -1,6 +1,8 @@
 #pragma once
 // A temporary directory standing in for /sys, removed when the object goes.
 
+#include "testkit/ScratchDirectory.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -8,12 +10,7 @@
 class CSysfsTree
 {
 public:
-    CSysfsTree();
-    ~CSysfsTree();
-    CSysfsTree(const CSysfsTree&) = delete;
-    CSysfsTree& operator=(const CSysfsTree&) = delete;
-
-    const std::filesystem::path& Root() const { return m_root; }
+    const std::filesystem::path& Root() const { return m_root.Path(); }
     std::filesystem::path PciRoot() const { return m_root / "bus" / "pci"; }
     std::filesystem::path PowerRoot() const { return m_root / "class" / "power_supply"; }
 
@@ -31,5 +28,5 @@ public:
     void Unlink(const std::string& address) const;
 
 private:
-    std::filesystem::path m_root;
+    testkit::CScratchDirectory m_root{"romvise-sysfs"};
 };

@@ -1,6 +1,7 @@
 // Chip contents written back to their file as they change.
 
 #include "sim/ChipStore.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,14 @@ namespace
 class ChipStoreTest : public ::testing::Test
 {
 protected:
-    ~ChipStoreTest() override { std::filesystem::remove(path); }
-
     std::vector<uint8_t> FileBytes()
     {
         std::ifstream file(path, std::ios::binary);
         return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
     }
 
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("romvise-chip-" + std::to_string(::getpid())))
-            .string();
+    const testkit::CScratchDirectory folder{"romvise-chip"};
+    const std::string path = (folder / "chip.bin").string();
 };
 
 TEST_F(ChipStoreTest, EveryChangeIsOnDiskAtOnce)

@@ -13,6 +13,7 @@
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
 #include "sim/SimulatedMachine.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -48,24 +49,19 @@ const char* const kMachine = R"({
 class MachineFileTest : public ::testing::Test
 {
 protected:
-    MachineFileTest() { std::filesystem::create_directories(directory); }
     ~MachineFileTest() override
     {
         ReleaseSingletons();
         InstallDriverTransport(nullptr);
         unsetenv("ROMVISE_MACHINE");
-        std::filesystem::remove_all(directory);
     }
 
     std::string Write(const std::string& name, const std::string& text)
     {
-        const std::string path = (directory / name).string();
-        std::ofstream(path) << text;
-        return path;
+        return directory.WriteText(name, text);
     }
 
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("romvise-machine-" + std::to_string(::getpid()));
+    const testkit::CScratchDirectory directory{"romvise-machine"};
 };
 
 TEST_F(MachineFileTest, EveryFunctionBehindTheBridgesIsReadAsOnARealMachine)

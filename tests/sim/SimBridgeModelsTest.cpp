@@ -10,6 +10,7 @@
 #include "sim/SimPlxSwitch.h"
 #include "sim/SimZX22Bridge.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -271,10 +272,8 @@ TEST_F(SimPlxSwitchTest, ConfigurationSpacePathOpensWithBit16OnLaterRevisions)
 
 TEST(SimPlxSwitchFile, EepromContentsComeFromTheFileAndGoBackToIt)
 {
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("romvise-plx-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
-    std::ofstream(directory / "plx.bin", std::ios::binary) << std::string("\x01\x02\x03\x04", 4);
+    const testkit::CScratchDirectory directory{"romvise-plx"};
+    directory.WriteText("plx.bin", std::string("\x01\x02\x03\x04", 4));
     const nlohmann::json description = nlohmann::json::parse(R"({
       "pci": [{"address": "00:01.0", "vendor": "0x10B5", "device": "0x8747",
                "class": "0x060400", "revision": "0xCA", "command": "0x6",
@@ -303,6 +302,5 @@ TEST(SimPlxSwitchFile, EepromContentsComeFromTheFileAndGoBackToIt)
     wrong["pci"][0]["model"]["eeprom"] = {{"size", 6}};
     EXPECT_EQ(ErrorOf([&] { LoadMachineJson(wrong, directory); }),
               "the PLX switch's \"eeprom\" holds whole dwords, at most 64 KiB");
-    std::filesystem::remove_all(directory);
 }
 } // namespace

@@ -7,6 +7,7 @@
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
 #include "sim/SimMcu.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 
@@ -73,11 +74,7 @@ class SimMcuMachineFileTest : public ::testing::Test
 protected:
     SimMcuMachineFileTest()
     {
-        std::filesystem::create_directories(m_directory);
-        const std::vector<uint8_t> firmware = MakeMcuFirmware(0x7E2B, 0x0C00, 2000);
-        std::ofstream(m_directory / "mcu.bin", std::ios::binary)
-            .write(reinterpret_cast<const char*>(firmware.data()),
-                   static_cast<std::streamsize>(firmware.size()));
+        m_directory.WriteBytes("mcu.bin", MakeMcuFirmware(0x7E2B, 0x0C00, 2000));
     }
 
     static json Machine(const json& mcu)
@@ -102,8 +99,7 @@ protected:
         return *dynamic_cast<CSimMcuSlave*>(gpu->Port(1).FindSlave("mcu"));
     }
 
-    std::filesystem::path m_directory =
-        std::filesystem::path(::testing::TempDir()) / "sim-mcu-machine";
+    testkit::CScratchDirectory m_directory{"romvise-sim-mcu"};
 };
 
 TEST_F(SimMcuMachineFileTest, ReadsTheMcuSection)

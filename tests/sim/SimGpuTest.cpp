@@ -12,6 +12,7 @@
 #include "sim/MachineFile.h"
 #include "sim/SimI2CSlaves.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 #include "testkit/machine/SimGpuRig.h"
 
 #include <gtest/gtest.h>
@@ -65,17 +66,13 @@ class SimGpuMachineFileTest : public ::testing::Test
 protected:
     SimGpuMachineFileTest()
     {
-        std::filesystem::create_directories(directory);
         image.resize(0x8000);
         for (size_t i = 0; i < image.size(); ++i)
         {
             image[i] = static_cast<uint8_t>(i * 13 + 5);
         }
-        std::ofstream(directory / "firmware.rom", std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()),
-                   static_cast<std::streamsize>(image.size()));
+        directory.WriteBytes("firmware.rom", image);
     }
-    ~SimGpuMachineFileTest() override { std::filesystem::remove_all(directory); }
 
     json Model(uint32_t kind) const
     {
@@ -88,8 +85,7 @@ protected:
                                                            {"bytes", {0x00, 0xFF, 0x7E}}}})}}})}};
     }
 
-    const std::filesystem::path directory =
-        std::filesystem::temp_directory_path() / ("romvise-simgpu-" + std::to_string(::getpid()));
+    const testkit::CScratchDirectory directory{"romvise-simgpu"};
     std::vector<uint8_t> image;
 };
 

@@ -7,6 +7,7 @@
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
 #include "sim/VirtualClock.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -199,9 +200,7 @@ TEST(SimSpiFlash, SstFlavourDrivesOnTheRisingEdgeAndTakesConfirmedCommands)
 
 TEST(SimSpiFlash, MachineFileChipKeepsItsContentsOnDiskAndHasItsFaults)
 {
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("romvise-spi-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    const testkit::CScratchDirectory folder{"romvise-spi"};
     const nlohmann::json description =
         GpuWithFlashFile(R"({"stuck_bits": [{"offset": "0x10", "mask": "0x80"}]})");
     for (int run = 0; run < 2; ++run)
@@ -220,14 +219,11 @@ TEST(SimSpiFlash, MachineFileChipKeepsItsContentsOnDiskAndHasItsFaults)
         EXPECT_EQ(chip->Contents().At(0x10), 0x7F); // bit 7 is stuck at 0
         EXPECT_EQ(chip->Contents().At(0x11), 0x5A);
     }
-    std::filesystem::remove_all(folder);
 }
 
 TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
 {
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("romvise-stop-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    const testkit::CScratchDirectory folder{"romvise-stop"};
     const nlohmann::json description = GpuWithFlashFile(R"({"stop_after_programs": 2})");
     // Three page programs are asked for; the process stops after the second.
     auto programThreePages = [&]
@@ -249,7 +245,6 @@ TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
     EXPECT_EQ(chip->Contents().At(0x000), 0xA5);
     EXPECT_EQ(chip->Contents().At(0x100), 0xA5);
     EXPECT_EQ(chip->Contents().At(0x200), 0xFF); // never programmed
-    std::filesystem::remove_all(folder);
 }
 
 TEST(SimSpiFlash, MachineFileRefusesAnUnknownPart)
