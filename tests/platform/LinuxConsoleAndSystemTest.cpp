@@ -96,7 +96,8 @@ int ReadWhileTyping(const PseudoTerminal& terminal, const std::function<int()>& 
                     const std::string& keys)
 {
     auto result = std::async(std::launch::async, read);
-    for (int i = 0; i < 2000 && (terminal.LocalModes() & ICANON) != 0; ++i)
+    // Bounded generously: a loaded CI machine can take seconds to start the read.
+    for (int i = 0; i < 20000 && (terminal.LocalModes() & ICANON) != 0; ++i)
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
