@@ -217,7 +217,7 @@ public:
     bool GetInfoFlag68Bit1() override { return false; }
     bool GetInfoFlag68Bit0() override { return false; }
     bool GetUEFITokenFlag() override { return false; }
-    bool GetHeaderFlag49() override { return false; }
+    bool GetHeaderFlag49() override { return true; }
     bool NeedsWriteProtectRemoval() override { return false; }
     std::string GetModificationDate() override { return ""; }
     bool HasHardwareDataArea() override { return false; }
@@ -237,7 +237,7 @@ public:
     int32_t CheckInitScripts(uint32_t) override;
     std::pair<int32_t, uint32_t> UpdateDisplayConfig() override;
     std::array<uint8_t, 16> GetPLLInfo(uint8_t) override { return {}; }
-    std::string GetVarnexVersion() override { return "N/A"; }
+    std::string GetVarnexVersion() override { return "Not Supported"; }
 
     void SetRuntimePackWord(uint16_t) override;
     uint16_t GetRuntimePackWord() override { return 0; }
@@ -246,9 +246,10 @@ public:
     int32_t GetRuntimePackRecord(uint32_t) override { return -1; }
     int32_t FindKestrixUcodeEntry(uint8_t) override { return -1; }
 
+    // Only a GPU image has an init-from-ROM segment to edit.
     bool StripIFR() override { return false; }
-    bool CreateBexorIFR(uint32_t) override;
-    bool UpdateBexorIFR(bool) override { return true; }
+    bool CreateBexorIFR(uint32_t) override { return false; }
+    bool UpdateBexorIFR(bool) override { return false; }
 
 protected:
     // Byte at an image offset (translated unless raw); "Invalid offset" when

@@ -131,8 +131,3 @@ void CROMImageBaseImpl::SetRuntimePackWord(uint16_t)
 {
     throw std::runtime_error("ROM image not capable of being a run-time ROM pack image");
 }
-
-bool CROMImageBaseImpl::CreateBexorIFR(uint32_t)
-{
-    throw std::runtime_error("CreateBexorIFR: not a GPU image");
-}

@@ -116,6 +116,20 @@ TEST(ROMImageTest, CreateMakesEmptyImagesOfEachKindAndRefusesOthers)
     }
 }
 
+TEST(ROMImageTest, KindsWithoutAGpuChainGiveTheNeutralAnswers)
+{
+    for (int32_t type : {1, 2})
+    {
+        CRefPtr<IROMImage> image = IROMImage::Create(type);
+        EXPECT_EQ(image->GetVarnexVersion(), "Not Supported") << type;
+        EXPECT_TRUE(image->GetHeaderFlag49()) << type;
+        EXPECT_FALSE(image->StripIFR()) << type;
+        EXPECT_FALSE(image->CreateBexorIFR(1)) << type;
+        EXPECT_FALSE(image->UpdateBexorIFR(true)) << type;
+        EXPECT_TRUE(image->IsBlank()) << type;
+    }
+}
+
 TEST(ROMImageTest, ByteAccessAtTheLastValidOffsetsAndOnePast)
 {
     CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);
