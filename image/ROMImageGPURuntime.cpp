@@ -146,7 +146,8 @@ uint32_t CROMImageGPUImpl::FindPreservedData(IROMImage* image, PreservedDataReco
         }
         const uint8_t flags = image->GetPreservationEntryFlags(i);
         const uint8_t id = image->GetByte(entry + 4);
-        if (flags != kNoFlags && (flags & kFlagDataBlock) != 0 && id != 0 && id == record.dataId)
+        // Flags that read 0xFF match too; the tuning then refuses them.
+        if ((flags & kFlagDataBlock) != 0 && id != 0 && id == record.dataId)
         {
             record.entryIndex = i;
             record.offset = image->GetWord(entry);
@@ -173,7 +174,7 @@ int32_t CROMImageGPUImpl::FindPreservedRegisterOffset(IROMImage* image,
     {
         const int32_t entry = image->GetPreservationEntryOffset(i);
         const uint8_t flags = image->GetPreservationEntryFlags(i);
-        if (entry == -1 || flags == kNoFlags || (flags & kFlagScriptRange) == 0)
+        if (entry == -1 || (flags & kFlagScriptRange) == 0)
         {
             continue;
         }

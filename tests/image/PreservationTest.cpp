@@ -310,6 +310,42 @@ TEST(PreservationTest, RefusedTuningsLeaveTheImageAndSayWhy)
     EXPECT_EQ(Snapshot(image.get()), before);
 }
 
+TEST(PreservationTest, EntriesWhoseFlagsReadBlankAreFoundButNotTuned)
+{
+    // Flags 0xFF carry the data-block and script-range bits, so both entries
+    // are found; tuning them is refused for their flags and writes nothing.
+    PreservedImage fixture(0x11,
+                           {{{0, 0, 0xFF, 7}, std::vector<uint8_t>(4, 0x11)},
+                            {{0, 0, 0xFF, 0}, testkit::ScriptWrite(0x3000, 0x12345678)},
+                            {{0, 0, 0x80, 0}, {}}},
+                           2);
+    CRefPtr<IROMImage> image = fixture.Build();
+    const std::vector<uint8_t> before = Snapshot(image.get());
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
+    CLog log;
+    std::ostringstream text;
+    log.AddSink(&text, 3, 3);
+
+    PreservedDataRecord record;
+    record.dataId = 7;
+    EXPECT_EQ(image->FindPreservedData(image.get(), record), 0u);
+    EXPECT_EQ(record.entryIndex, 0u);
+    uint32_t value = 0;
+    EXPECT_TRUE(tune->FindRegister(image.get(), 0x3000, value, &log));
+    EXPECT_EQ(value, 0x12345678u);
+
+    PreservedRegisterTune registerTune;
+    registerTune.registerAddress = 0x3000;
+    registerTune.value = 1;
+    EXPECT_FALSE(tune->TuneRegister(image.get(), registerTune, &log));
+    const std::vector<uint8_t> source = {1, 2, 3, 4};
+    PreservedDataTune dataTune{7, 0, 4};
+    EXPECT_FALSE(tune->TuneData(image.get(), dataTune, source.data(), &log));
+    EXPECT_EQ(text.str(), "Preserved register 0x00003000 find fail : STATUS_NOT_FOUND_PRESERVE.\n"
+                          "Preservation control entry 00 invlaid flag : STATUS_CTRL_FLAG_ERROR.\n");
+    EXPECT_EQ(Snapshot(image.get()), before);
+}
+
 TEST(PreservationTest, DataBlocksFoundAndTuned)
 {
     const std::vector<uint8_t> block(8, 0x11);
