@@ -93,6 +93,24 @@ struct PreservedImage
     }
     CRefPtr<IROMImage> Build() const { return builder.BuildImage(); }
 };
+
+// An image of the fixture with a tuner, the log lines they write and the
+// bytes as they were, for the tunings that must be refused.
+struct RefusedTuning
+{
+    explicit RefusedTuning(const PreservedImage& fixture)
+        : image(fixture.Build()), before(Snapshot(image.get()))
+    {
+        log.AddSink(&text, 3, 3);
+    }
+    bool Unchanged() const { return Snapshot(image.get()) == before; }
+
+    CRefPtr<IROMImage> image;
+    std::vector<uint8_t> before;
+    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
+    CLog log;
+    std::ostringstream text;
+};
 } // namespace
 
 TEST(PreservationTest, RegisterSearchThroughInitScripts)
@@ -281,33 +299,32 @@ TEST(PreservationTest, TuneRegisterUnderAMask)
 
 TEST(PreservationTest, RefusedTuningsLeaveTheImageAndSayWhy)
 {
-    PreservedImage fixture(0x11, {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, 0x12345678)}});
-    CRefPtr<IROMImage> image = fixture.Build();
-    const std::vector<uint8_t> before = Snapshot(image.get());
-    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
-    CLog log;
-    std::ostringstream text;
-    log.AddSink(&text, 3, 3);
+    RefusedTuning run(
+        PreservedImage(0x11, {{{0, 0, 0xC0, 0}, testkit::ScriptWrite(0x3000, 0x12345678)}}));
+    IROMImage* image = run.image.get();
+    IPreserveTune* tune = run.tune.get();
+    CLog& log = run.log;
 
     PreservedRegisterTune missing;
     missing.registerAddress = 0x7000;
-    EXPECT_FALSE(tune->TuneRegister(image.get(), missing, &log));
+    EXPECT_FALSE(tune->TuneRegister(image, missing, &log));
     PreservedRegisterTune upsideDown;
     upsideDown.registerAddress = 0x3000;
     upsideDown.lowestBit = 9;
     upsideDown.highestBit = 8;
-    EXPECT_FALSE(tune->TuneRegister(image.get(), upsideDown, &log));
+    EXPECT_FALSE(tune->TuneRegister(image, upsideDown, &log));
     PreservedRegisterTune pastTheRegister = upsideDown;
     pastTheRegister.lowestBit = 0;
     pastTheRegister.highestBit = 40;
-    EXPECT_FALSE(tune->TuneRegister(image.get(), pastTheRegister, &log));
+    EXPECT_FALSE(tune->TuneRegister(image, pastTheRegister, &log));
     uint32_t value = 0;
-    EXPECT_FALSE(tune->FindRegister(image.get(), 0x7001, value, &log));
-    EXPECT_EQ(text.str(), "Preserved register 0x00007000 find fail : STATUS_NOT_FOUND_REGVALUE.\n"
-                          "Preserved register 0x00003000 tune fail : invalid bit range.\n"
-                          "Preserved register 0x00003000 tune fail : invalid bit range.\n"
-                          "Preserved register 0x00007001 find fail : STATUS_NOT_FOUND_REGVALUE.\n");
-    EXPECT_EQ(Snapshot(image.get()), before);
+    EXPECT_FALSE(tune->FindRegister(image, 0x7001, value, &log));
+    EXPECT_EQ(run.text.str(),
+              "Preserved register 0x00007000 find fail : STATUS_NOT_FOUND_REGVALUE.\n"
+              "Preserved register 0x00003000 tune fail : invalid bit range.\n"
+              "Preserved register 0x00003000 tune fail : invalid bit range.\n"
+              "Preserved register 0x00007001 find fail : STATUS_NOT_FOUND_REGVALUE.\n");
+    EXPECT_TRUE(run.Unchanged());
 }
 
 TEST(PreservationTest, EntriesWhoseFlagsReadBlankAreFoundButNotTuned)
@@ -319,31 +336,30 @@ TEST(PreservationTest, EntriesWhoseFlagsReadBlankAreFoundButNotTuned)
                             {{0, 0, 0xFF, 0}, testkit::ScriptWrite(0x3000, 0x12345678)},
                             {{0, 0, 0x80, 0}, {}}},
                            2);
-    CRefPtr<IROMImage> image = fixture.Build();
-    const std::vector<uint8_t> before = Snapshot(image.get());
-    CRefPtr<IPreserveTune> tune = IPreserveTune::CreateForStraps(0);
-    CLog log;
-    std::ostringstream text;
-    log.AddSink(&text, 3, 3);
+    RefusedTuning run(fixture);
+    IROMImage* image = run.image.get();
+    IPreserveTune* tune = run.tune.get();
+    CLog& log = run.log;
 
     PreservedDataRecord record;
     record.dataId = 7;
-    EXPECT_EQ(image->FindPreservedData(image.get(), record), 0u);
+    EXPECT_EQ(image->FindPreservedData(image, record), 0u);
     EXPECT_EQ(record.entryIndex, 0u);
     uint32_t value = 0;
-    EXPECT_TRUE(tune->FindRegister(image.get(), 0x3000, value, &log));
+    EXPECT_TRUE(tune->FindRegister(image, 0x3000, value, &log));
     EXPECT_EQ(value, 0x12345678u);
 
     PreservedRegisterTune registerTune;
     registerTune.registerAddress = 0x3000;
     registerTune.value = 1;
-    EXPECT_FALSE(tune->TuneRegister(image.get(), registerTune, &log));
+    EXPECT_FALSE(tune->TuneRegister(image, registerTune, &log));
     const std::vector<uint8_t> source = {1, 2, 3, 4};
     PreservedDataTune dataTune{7, 0, 4};
-    EXPECT_FALSE(tune->TuneData(image.get(), dataTune, source.data(), &log));
-    EXPECT_EQ(text.str(), "Preserved register 0x00003000 find fail : STATUS_NOT_FOUND_PRESERVE.\n"
-                          "Preservation control entry 00 invlaid flag : STATUS_CTRL_FLAG_ERROR.\n");
-    EXPECT_EQ(Snapshot(image.get()), before);
+    EXPECT_FALSE(tune->TuneData(image, dataTune, source.data(), &log));
+    EXPECT_EQ(run.text.str(),
+              "Preserved register 0x00003000 find fail : STATUS_NOT_FOUND_PRESERVE.\n"
+              "Preservation control entry 00 invlaid flag : STATUS_CTRL_FLAG_ERROR.\n");
+    EXPECT_TRUE(run.Unchanged());
 }
 
 TEST(PreservationTest, DataBlocksFoundAndTuned)
