@@ -115,10 +115,32 @@ protected:
         return gpu;
     }
 
+    // Upstream ZX22 U on bus 0 (debug 0x9), ZX22 B on bus 2 (debug 0x5), the
+    // GPU on bus 4; both bridges start at window 7, where U (nearer the root)
+    // hides B. Returns U's model.
+    CSimZX22Bridge& StackedBridges()
+    {
+        CSimPciFunction& upstream = AddZX22(0, 1, 5);
+        AddPort(1, 0, 2, 5);
+        CSimPciFunction& lower = AddZX22(2, 3, 5);
+        AddPort(3, 0, 4, 5);
+        stackedGpu = &AddGpu(4);
+        SimZX22Config upstreamConfig;
+        upstreamConfig.window = 7;
+        upstreamConfig.debug = 0x9;
+        upstreamConfig.placementSettings = 0x3FFF;
+        CSimZX22Bridge& upstreamModel = Host(upstream, *stackedGpu, upstreamConfig);
+        SimZX22Config lowerConfig = upstreamConfig;
+        lowerConfig.debug = 0x5;
+        Host(lower, *stackedGpu, lowerConfig);
+        return upstreamModel;
+    }
+
     CSimMachine& machine() { return scope.Machine(); }
 
     CSimHardwareScope scope{MakeMachineWithMcfg()};
     CSimZX22Bridge* bridgeModel = nullptr;
+    CSimGpu* stackedGpu = nullptr;
     std::ostringstream trace;
     CLog log;
     int sink = log.AddSink(&trace, 1, 5);
@@ -146,21 +168,8 @@ TEST_F(ZX22BridgeTest, BindsToTheWindowThatShowsItsOwnBusAndReadsThroughIt)
 
 TEST_F(ZX22BridgeTest, MovesTheUpstreamBridgeOutOfTheWayWithExactPlacementValues)
 {
-    // Upstream ZX22 U on bus 0, this ZX22 B on bus 2, the GPU on bus 4; both
-    // bridges start at window 7, where U (nearer the root) hides B.
-    CSimPciFunction& upstream = AddZX22(0, 1, 5);
-    AddPort(1, 0, 2, 5);
-    CSimPciFunction& lower = AddZX22(2, 3, 5);
-    AddPort(3, 0, 4, 5);
-    CSimGpu& gpu = AddGpu(4);
-    SimZX22Config upstreamConfig;
-    upstreamConfig.window = 7;
-    upstreamConfig.debug = 0x9;
-    upstreamConfig.placementSettings = 0x3FFF;
-    CSimZX22Bridge& upstreamModel = Host(upstream, gpu, upstreamConfig);
-    SimZX22Config lowerConfig = upstreamConfig;
-    lowerConfig.debug = 0x5;
-    Host(lower, gpu, lowerConfig);
+    CSimZX22Bridge& upstreamModel = StackedBridges();
+    CSimGpu& gpu = *stackedGpu;
     const uint32_t oldPlacement = upstreamModel.Register(0x600);
     ASSERT_EQ(oldPlacement, 0xF101FFFFu);
 
@@ -197,6 +206,28 @@ TEST_F(ZX22BridgeTest, MovesTheUpstreamBridgeOutOfTheWayWithExactPlacementValues
     EXPECT_EQ(zx22->Read32(0x210), 0x5u);
     EXPECT_EQ(gpu.Accesses().back(), (Access{false, 0x1C210, 4, 0x5}));
     EXPECT_GT(gpu.Accesses().size(), 1u);
+}
+
+TEST_F(ZX22BridgeTest, BridgesOfOneScanFollowAWindowThatTheOtherMoved)
+{
+    // U is searched first and binds by probing; B then moves U to window 6.
+    // Sharing the scan's search position, U looks at the windows again and
+    // keeps reaching its own registers, not B's.
+    CSimZX22Bridge& upstreamModel = StackedBridges();
+
+    const Accessors candidates = Candidates();
+    auto scan = CRefPtr<CZX22SearchContext>(new CZX22SearchContext);
+    CRefPtr<CDeviceBridgeZX22Impl> first = Bridge(0);
+    CRefPtr<CDeviceBridgeZX22Impl> second = Bridge(2);
+    first->ScanForChildren(candidates, log, scan);
+    ASSERT_EQ(first->GetWindowIndex(), 7);
+    second->ScanForChildren(candidates, log, scan);
+    ASSERT_EQ(upstreamModel.WindowIndex(), 6u);
+
+    EXPECT_EQ(first->Read32(0x210), 0x9u);
+    EXPECT_EQ(first->GetWindowIndex(), 6);
+    EXPECT_EQ(second->Read32(0x210), 0x5u);
+    EXPECT_EQ(second->GetWindowIndex(), 7);
 }
 
 TEST_F(ZX22BridgeTest, SearchPositionBelongsToOneScan)
