@@ -4,6 +4,7 @@
 #include "core/Range.h"
 #include "core/TextHelpers.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <string>
@@ -99,9 +100,12 @@ uint8_t BIOSOffset::RamConfigurationIndex(IROMImage* image, uint8_t strap)
 int32_t BIOSOffset::FindRegisterValue(IROMImage* image, PreservedRegisterQuery& query)
 {
     const uint32_t reg = query.registerAddress;
-    // Every record must lie inside the range and the loaded bytes: the walk
-    // reads nothing it cannot also step over.
-    const uint64_t limit = std::min<uint64_t>(query.end, image->GetLoadedSize());
+    // Every record must lie inside the range and the loaded bytes as the
+    // caller's offsets see them (past the window): the walk reads nothing it
+    // cannot also step over, and no value slot lies past the image.
+    const uint64_t loaded = image->GetLoadedSize();
+    const uint64_t window = image->GetWindowOffset();
+    const uint64_t limit = std::min<uint64_t>(query.end, loaded > window ? loaded - window : 0);
     auto fits = [&](uint64_t length) { return RangeFits(query.cursor, length, limit); };
     auto dword = [&](uint64_t at) { return image->GetDword(static_cast<int32_t>(at)); };
     auto byte = [&](uint64_t at) { return image->GetByte(static_cast<int32_t>(at)); };

@@ -113,6 +113,27 @@ struct RefusedTuning
 };
 } // namespace
 
+TEST(PreservationTest, ScriptValuePastTheLoadedChainIsNotFound)
+{
+    // Behind an init-from-ROM segment the chain ends 0x200 bytes before the
+    // buffer's loaded end. A write record whose value runs past the chain's
+    // last loaded byte names no value: tuning it would grow the image.
+    CGpuImageBuilder builder;
+    builder.InitFromRom(0x200).Block(CGpuImageBuilder::kX86, 0x1000);
+    builder.Patch(0xFF0, testkit::ScriptWrite(0x3000, 0x12345678));
+    InfoToken info;
+    info.preservationTable =
+        static_cast<uint16_t>(builder.PreservationTable(0x11, {{0xFF0, 9, 0x40, 0}}));
+    builder.Info(info);
+    CRefPtr<IROMImage> image = builder.Truncate(0x200 + 0xFF6).BuildImage();
+    ASSERT_EQ(image->GetWindowOffset(), 0x200u);
+
+    uint32_t value = 0;
+    EXPECT_EQ(image->GetPreservedRegisterValue(image.get(), 0, 0x3000, value), 2u);
+    EXPECT_EQ(image->TunePreservedRegisterValue(image.get(), 0, 0x3000, 1, 0xFF, 0), 2u);
+    EXPECT_EQ(image->GetLoadedSize(), 0x200u + 0xFF6);
+}
+
 TEST(PreservationTest, RegisterSearchThroughInitScripts)
 {
     const std::vector<uint8_t> script = Join({
