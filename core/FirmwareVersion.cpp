@@ -158,7 +158,9 @@ std::string CFirmwareVersion::GetReleaseKindText() const
 
 std::string CFirmwareVersion::GetVersionString() const
 {
-    if (!m_version.empty() && IsBringUp())
+    // A version too short to hold a release level has no release kind; it is
+    // written from its fields like any other.
+    if (!m_version.empty() && FindField("ReleaseLevel") && IsBringUp())
     {
         return m_version;
     }

@@ -68,6 +68,9 @@ TEST(FirmwareVersion, IncompleteStringIsFlaggedNotThrown)
               "Error - Field OEMBuildLevel does not exist.\n");
     EXPECT_EQ(ErrorOf([&] { version.Compare(Version("12.34.5E.00.78"), "OEMBuildLevel"); }),
               "Error - 'OEMBuildLevel' field doesn't exist in both Versions.");
+    // What was parsed still reads back, also without a release level.
+    EXPECT_EQ(version.GetVersionString(), "12.34.5E");
+    EXPECT_EQ(Version("12.34").GetVersionString(), "12.34");
     EXPECT_FALSE(Version("").IsComplete());
     EXPECT_EQ(ErrorOf([] { Version("").GetReleaseKind(); }),
               "Error - Unknown Firmware Version type!");
