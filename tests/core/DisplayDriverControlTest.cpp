@@ -8,10 +8,12 @@
 #include "core/Exceptions.h"
 #include "core/Log.h"
 #include "core/Singleton.h"
+#include "testkit/ErrorOf.h"
 #include "tests/support/FakePlatform.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -378,3 +380,157 @@ TEST_F(DisplayDriverControlTest, ActiveAdapterFacts)
     EXPECT_EQ(m_os->GetActiveAdapterDevice(), 7);
 }
 } // namespace
+
+using testkit::ErrorOf;
+
+namespace
+{
+// Parses the given arguments against a table of the options the display-driver
+// control reads.
+void ParseOptions(std::vector<std::string> arguments)
+{
+    static const OptionDescriptor kTable[] = {
+        {"auto", 'a', 0, "", ""},
+        {"offswdriver", 'S', 0, "", ""},
+    };
+    arguments.insert(arguments.begin(), "romvise");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+    {
+        argv.push_back(argument.data());
+    }
+    ICommandLine::Create(static_cast<int>(std::size(kTable)), kTable, static_cast<int>(argv.size()),
+                         argv.data());
+}
+} // namespace
+
+TEST_F(DisplayDriverControlTest, DeviceStatusDecidesWhetherADeviceIsDisabled)
+{
+    constexpr uint32_t kRunning =
+        DeviceStatus::kDriverLoaded | DeviceStatus::kStarted | DeviceStatus::kDisableable;
+    struct Case
+    {
+        const char* name;
+        uint32_t statusError;
+        DeviceStatus status;
+        const char* logged; // the line the walk logs for the device, or null
+        bool disabled;
+    };
+    const Case cases[] = {
+        {"status unreadable",
+         31,
+         {kRunning, 0},
+         "CM_Get_DevNode_Status(), Error code = 31\n",
+         false},
+        {"driver failed to start",
+         0,
+         {kRunning | DeviceStatus::kHasProblem, 43},
+         "Disabling driver: Device Driver Status code = 43\n",
+         false},
+        {"problem 67 is no problem", 0, {kRunning | DeviceStatus::kHasProblem, 67}, nullptr, true},
+        {"not started",
+         0,
+         {DeviceStatus::kDriverLoaded | DeviceStatus::kDisableable, 0},
+         nullptr,
+         false},
+        {"cannot be disabled",
+         0,
+         {DeviceStatus::kDriverLoaded | DeviceStatus::kStarted, 0},
+         nullptr,
+         false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CFakePlatform platform;
+        CFakeDisplayDeviceManager::Device& device = platform.devices->AddPciDevice(
+            "0000:02:00.0", 0x7E2B, 0x0B00, 0x030000, 2, 0, 0, "Korvan Dolvik B00");
+        device.statusError = c.statusError;
+        device.status = c.status;
+        CLog log;
+        std::ostringstream out;
+        log.AddSink(&out, 1, 5);
+        ICrossPlatform* os = GetCrossPlatform();
+        os->SetAdapterCount(1);
+
+        EXPECT_TRUE(os->ToggleDisplayDriver(&log));
+        EXPECT_EQ(os->IsDisplayDriverDisabled(), c.disabled);
+        EXPECT_EQ(platform.devices->changes.size(), c.disabled ? 1u : 0u);
+        if (c.logged)
+        {
+            EXPECT_NE(out.str().find(c.logged), std::string::npos) << out.str();
+        }
+        EXPECT_EQ(out.str().find("Device Driver Status code") != std::string::npos,
+                  c.logged && std::string(c.logged).find("Status code") != std::string::npos);
+    }
+}
+
+TEST_F(DisplayDriverControlTest, ThirtyTwoBitBuildOnASixtyFourBitSystemRefusesToDisable)
+{
+    const std::string refusal = " The flasher cannot automatic disable the KR driver on Windows "
+                                "x64,\n\tplease use the flasher 64-bit version instead.\n";
+    m_platform.system->wow64 = true;
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    EXPECT_EQ(ErrorOf([&] { m_os->ToggleDisplayDriver(&m_log); }), refusal);
+    EXPECT_EQ(ErrorOf([&] { m_os->DisableDeviceDriver("VEN_7E2B&DEV_0B00", &m_log); }), refusal);
+    EXPECT_TRUE(m_platform.devices->changes.empty());
+    EXPECT_FALSE(m_os->IsDisplayDriverDisabled());
+}
+
+TEST_F(DisplayDriverControlTest, MonitorWarningSkippedWithAutoAndNeedsAPrimaryAdapter)
+{
+    m_os->SetAdapterCount(2);
+    m_os->SetPrimaryAdapter(nullptr);
+    EXPECT_EQ(ErrorOf([&] { m_os->ToggleDisplayDriver(&m_log); }),
+              "Error: Primary display adapter was not initialized.");
+    EXPECT_TRUE(m_platform.devices->changes.empty());
+
+    // With "auto" nobody is asked, and no primary adapter is needed.
+    ParseOptions({"--auto"});
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(m_os->ToggleDisplayDriver(&m_log));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(m_platform.console->keysWithoutEcho, 0);
+    EXPECT_TRUE(m_os->IsDisplayDriverDisabled());
+}
+
+TEST_F(DisplayDriverControlTest, RestoreLeavesTheDriverAloneWithOffswdriver)
+{
+    CRefPtr<CRecordingHook> hook(new CRecordingHook());
+    m_os->SetDisplayDriverHook(CRefPtr<IDisplayDriverHook>(hook.get()));
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    m_os->ToggleDisplayDriver(&m_log);
+    m_platform.devices->changes.clear();
+
+    ParseOptions({"--offswdriver"});
+    m_os->RestoreDisplayDriver(&m_log);
+    EXPECT_EQ(hook->calls, (std::vector<std::string>{"load"}));
+    EXPECT_TRUE(m_platform.devices->changes.empty());
+    EXPECT_TRUE(m_os->IsDisplayDriverDisabled());
+    EXPECT_EQ(m_out.str().find("Restore the KR driver"), std::string::npos);
+    EXPECT_FALSE(m_os->GetActiveAdapter());
+}
+
+TEST_F(DisplayDriverControlTest, D3ColdRestoreStopsWhenNoGpuTakesTheSetting)
+{
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    m_os->ToggleDisplayDriver(&m_log);
+    for (auto& gpu : m_platform.d3Cold->gpus)
+    {
+        gpu.setStatus = 5;
+    }
+    m_platform.d3Cold->gpus[1].queryStatus = 7; // skipped without a word
+    m_platform.clock->waits.clear();
+    const size_t before = m_out.str().size();
+    m_os->ToggleDisplayDriver(&m_log);
+    const std::string out = m_out.str().substr(before);
+    EXPECT_NE(out.find("Skip to Enable D3 cold capability due to with error code 0x00000005 on "
+                       "GPU index 0x00.\n"
+                       "KR driver doesn't support the function to set D3 cold capability.\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("GPU index 0x01"), std::string::npos);
+    EXPECT_EQ(out.find("Retry"), std::string::npos);
+    EXPECT_EQ(std::count(m_platform.clock->waits.begin(), m_platform.clock->waits.end(), 100000u),
+              0);
+}
