@@ -1,8 +1,11 @@
 #include "core/UserInterface.h"
 #include "core/CommandLine.h"
+#include "core/CrossPlatformLinuxImpl.h"
+#include "core/UserInterfaceCmdLineImpl.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -229,4 +232,65 @@ TEST(UserInterfaceSingleton, OptionsFromTheCommandLine)
     ui->ReportErrorLevel(1);
     ui->Signal(0);
     EXPECT_TRUE(fakes.tones->played.empty());
+}
+
+namespace
+{
+// The operating-system layer over the fakes, with keyboard lights that can be
+// read and that record every setting.
+class CLightsPlatform : public CCrossPlatformLinuxImpl
+{
+public:
+    using CCrossPlatformLinuxImpl::CCrossPlatformLinuxImpl;
+    void SetKeyboardLights(uint8_t light0, uint8_t light1, uint8_t light2) override
+    {
+        settings.push_back({light0, light1, light2});
+    }
+    bool GetKeyboardLight(int32_t index) override
+    {
+        ++reads;
+        return lights.at(static_cast<size_t>(index));
+    }
+
+    std::array<bool, 3> lights{};
+    int reads = 0;
+    std::vector<std::array<uint8_t, 3>> settings;
+};
+} // namespace
+
+TEST(UserInterfaceLights, ProgressCyclesThePatternAndRestoreSetsTheSavedLights)
+{
+    using Lights = std::vector<std::array<uint8_t, 3>>;
+    CFakePlatform fakes;
+    CRefPtr<CLightsPlatform> platform(new CLightsPlatform(fakes.Services()));
+    platform->lights = {true, false, true};
+    std::ostringstream out;
+    std::ostringstream err;
+    CRefPtr<IUserInterface> ui(
+        new CUserInterfaceCmdLineImpl(platform.get(), true, false, false, out, err));
+    EXPECT_EQ(platform->reads, 3);
+
+    for (int position = 0; position < 5; ++position)
+    {
+        ui->ShowProgress(position, 50, 50, 1);
+    }
+    EXPECT_EQ(platform->settings, (Lights{{0, 1, 0}, {1, 0, 0}, {0, 0, 1}, {1, 0, 0}, {0, 1, 0}}));
+
+    // The start signal saves the lights as they are now; restore puts them back.
+    platform->lights = {false, true, true};
+    ui->Signal(0);
+    EXPECT_EQ(platform->reads, 6);
+    platform->settings.clear();
+    ui->Signal(1);
+    EXPECT_EQ(platform->settings, (Lights{{0, 1, 1}}));
+
+    // With the lights off they are read but never set.
+    platform->settings.clear();
+    CRefPtr<IUserInterface> dark(
+        new CUserInterfaceCmdLineImpl(platform.get(), false, false, false, out, err));
+    EXPECT_EQ(platform->reads, 9);
+    dark->ShowProgress(0, 50, 50, 1);
+    dark->ShowProgress(0, 50, 50, 2);
+    dark->Signal(1);
+    EXPECT_TRUE(platform->settings.empty());
 }
