@@ -218,15 +218,17 @@ TEST_F(PLX8747SwitchTest, BorrowingIsRefusedWhenTheWindowCannotGiveTheTopMebibyt
         const char* what;
         uint32_t window;
         std::optional<uint32_t> downstreamWindow;
+        std::optional<uint32_t> downstreamBar;
         bool borrowable;
         std::string log;
     };
+    const std::string inUse = "BAR0 is disabled and cannot be borrowed: a device behind the "
+                              "switch uses 0x2FF00000.\n";
     const Case cases[] = {
-        {"limit below base", 0x1FF02000, std::nullopt, false, ""},
-        {"a port forwards the top", kMemoryWindow, 0x2FF02FF0, false,
-         "BAR0 is disabled and cannot be borrowed: a device behind the switch uses "
-         "0x2FF00000.\n"},
-        {"a port below the top", kMemoryWindow, 0x2FE02000, true,
+        {"limit below base", 0x1FF02000, std::nullopt, std::nullopt, false, ""},
+        {"a port forwards the top", kMemoryWindow, 0x2FF02FF0, std::nullopt, false, inUse},
+        {"a device's BAR lies in the top", kMemoryWindow, std::nullopt, 0x2FF80000, false, inUse},
+        {"a port below the top", kMemoryWindow, 0x2FE02000, 0x2FE00000, true,
          "BAR0 is disabled and configurable.\n"},
     };
     for (const Case& c : cases)
@@ -246,6 +248,11 @@ TEST_F(PLX8747SwitchTest, BorrowingIsRefusedWhenTheWindowCannotGiveTheTopMebibyt
             port.SetIds(kPlxVendorId, 0x8747, 0x060400, 0xCA);
             port.MakeBridge(1, 2, 2);
             port.Store(0x20, 4, *c.downstreamWindow);
+        }
+        if (c.downstreamBar)
+        {
+            AddTestFunction(own.Machine(), 1, 1, 0, kKorvanVendorId, 0x0610, *c.downstreamBar,
+                            0x10000);
         }
         logged.str("");
         CRefPtr<CDeviceBridgePLX8747Impl> plx(new CDeviceBridgePLX8747Impl(Open(0, 1)));
