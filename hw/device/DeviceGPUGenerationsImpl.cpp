@@ -191,6 +191,12 @@ CDeviceGPUDolvikImpl::CDeviceGPUDolvikImpl(CRefPtr<IPCIDeviceAccessor> accessor,
 {
 }
 
+CDeviceGPUDolvikImpl::~CDeviceGPUDolvikImpl()
+{
+    // Held ports go back through this class's mutex unit.
+    GivePortsBackAtEnd();
+}
+
 CDeviceGPUISOImpl::MutexRegisterSet CDeviceGPUDolvikImpl::GetMutexRegisters() const
 {
     return {0xDF00, 0xDF04, 0xDF08, 32};

@@ -53,6 +53,7 @@ class CDeviceGPUDolvikImpl : public CDeviceGPUCendra2Impl
 {
 public:
     CDeviceGPUDolvikImpl(CRefPtr<IPCIDeviceAccessor> accessor, int32_t deviceKind);
+    ~CDeviceGPUDolvikImpl() override;
 
     virtual bool RaiseClocksKind11();
     virtual bool RaiseClocksKind12();

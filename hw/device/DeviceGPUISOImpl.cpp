@@ -36,6 +36,11 @@ CDeviceGPUISOImpl::CDeviceGPUISOImpl(CRefPtr<IPCIDeviceAccessor> accessor, int32
 
 CDeviceGPUISOImpl::~CDeviceGPUISOImpl()
 {
+    GivePortsBackAtEnd();
+}
+
+void CDeviceGPUISOImpl::GivePortsBackAtEnd() noexcept
+{
     // A device that goes while it holds ports gives mutex 5 and its owner ID
     // back, so other users of the GPU's I2C ports are not locked out.
     if (m_acquiredPorts != 0 || m_mutexOwnerId != kNoMutexId)

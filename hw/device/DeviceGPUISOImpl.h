@@ -99,6 +99,11 @@ protected:
     // The mutex unit's registers: the ISO set up to Cendra2, another from
     // Dolvik on.
     virtual MutexRegisterSet GetMutexRegisters() const;
+    // Gives back the ports and the mutex owner ID a device still holds when
+    // it goes. A destructor calls it while the class's own mutex unit is in
+    // force: a generation that moves the unit calls it from its destructor,
+    // since by the base's destructor the move no longer applies.
+    void GivePortsBackAtEnd() noexcept;
     // The kinds whose ROM window offset register is saved and set: 8 to 13.
     bool HasWindowOffsetRegister();
     bool IsValidPortIndex(uint8_t port) const { return port < kPortCount; }

@@ -249,10 +249,16 @@ TEST(GpuMutex, InvalidPortsAreReportedAndUnmappingGivesEverythingBack)
 
 TEST(GpuMutex, ADeviceThatGoesWhileHoldingAPortLetsTheMutexGo)
 {
-    GpuUnderTest gpu(kDeviceKindIso, 11);
-    ASSERT_TRUE(gpu.device->AcquireI2CPort(3));
-    gpu.device = nullptr;
-    EXPECT_EQ(gpu.rig.gpu->MutexOwner(5), 0);
+    // Each generation gives the mutex back through its own mutex unit.
+    for (const uint32_t kind : {kDeviceKindIso, kDeviceKindDolvik, kDeviceKindEstrel})
+    {
+        SCOPED_TRACE(kind);
+        GpuUnderTest gpu(kind, 11);
+        ASSERT_TRUE(gpu.device->AcquireI2CPort(3));
+        ASSERT_NE(gpu.rig.gpu->MutexOwner(5), 0);
+        gpu.device = nullptr;
+        EXPECT_EQ(gpu.rig.gpu->MutexOwner(5), 0);
+    }
 }
 
 TEST(GpuMutex, APortScopeGivesThePortBackWhenTheWorkInsideThrows)
