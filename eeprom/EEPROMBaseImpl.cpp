@@ -82,28 +82,54 @@ std::string Hex2(uint32_t value)
 
 // ---- guards ----------------------------------------------------------------
 
-CEEPROMEnabler::CEEPROMEnabler(CRefPtr<IDevice> device) : m_device(std::move(device))
+CEEPROMEnabler::CEEPROMEnabler(CRefPtr<IDevice> device, CRefPtr<IDisplayAdapter> adapter)
+    : m_device(std::move(device)), m_adapter(std::move(adapter))
 {
-    m_device->EnableROMAccess();
+    m_adapter ? m_adapter->EnableROMAccess() : m_device->EnableROMAccess();
     m_active = true;
 }
 
 CEEPROMEnabler::~CEEPROMEnabler()
 {
-    // Never throws: a failure is logged, and the error that unwinds, if any,
-    // is the one the user sees.
-    if (std::exchange(m_active, false))
+    if (!std::exchange(m_active, false))
+    {
+        return;
+    }
+    if (!m_adapter)
     {
         RestoreROMAccessQuietly(*m_device);
+        return;
+    }
+    // Never throws: the error that unwinds, if any, is the one the user sees.
+    try
+    {
+        m_adapter->RestoreROMAccess();
+    }
+    catch (const std::exception& error)
+    {
+        LogRestoreFailure(error);
+    }
+    catch (...)
+    {
     }
 }
 
 void CEEPROMEnabler::Close()
 {
-    if (m_active)
+    if (std::exchange(m_active, false))
     {
-        m_active = false;
-        m_device->RestoreROMAccess();
+        m_adapter ? m_adapter->RestoreROMAccess() : m_device->RestoreROMAccess();
+    }
+}
+
+void CEEPROMEnabler::LogRestoreFailure(const std::exception& error) noexcept
+{
+    try
+    {
+        *GetLog() << LogLevel(4) << "Could not restore EEPROM access: " << error.what() << LogEndl;
+    }
+    catch (...)
+    {
     }
 }
 
@@ -326,7 +352,7 @@ uint32_t CEEPROMBaseImpl::ProgramBlock(IUserInterface* ui, IROMImage* current, u
         ErasePages(ui, address, block, false, log);
     }
 
-    CEEPROMEnabler enabler(m_device);
+    CEEPROMEnabler enabler(m_device, m_adapter);
     CRomWindowScope windows(*this, log);
 
     const auto pages = SplitPages(address, count);
@@ -502,7 +528,7 @@ uint32_t CEEPROMBaseImpl::Read(IUserInterface* ui, uint32_t address, uint32_t co
                                int32_t imageOffset, IROMImage* destination, CLog& log)
 {
     count = ClampReadCount(address, count);
-    CEEPROMEnabler enabler(m_device);
+    CEEPROMEnabler enabler(m_device, m_adapter);
     const uint32_t done = ReadIntoImage(ui, address, count, imageOffset, destination, log,
                                         static_cast<int>(kProgressTotal), false);
     enabler.Close();
@@ -514,7 +540,7 @@ CRefPtr<IROMImage> CEEPROMBaseImpl::ReadImage(IUserInterface* ui, uint32_t count
     const uint32_t size = PartSize();
     count = std::min({count, size, kImageBufferSize});
 
-    CEEPROMEnabler enabler(m_device);
+    CEEPROMEnabler enabler(m_device, m_adapter);
     CProgressScope progress(ui, 4);
     CRomWindowScope windows(*this, log);
 

@@ -6,16 +6,20 @@
 // operations below.
 
 #include "eeprom/IEEPROM.h"
+#include "hw/adapter/IDisplayAdapter.h"
 
+#include <exception>
 #include <span>
 #include <utility>
 #include <vector>
 
 // Opens the device's ROM access for a scope and restores it on every way out.
+// With an adapter the access goes through the adapter, which also masks the
+// registers its catalogue entry asks for while the EEPROM is open.
 class CEEPROMEnabler
 {
 public:
-    explicit CEEPROMEnabler(CRefPtr<IDevice> device);
+    explicit CEEPROMEnabler(CRefPtr<IDevice> device, CRefPtr<IDisplayAdapter> adapter = nullptr);
     virtual ~CEEPROMEnabler();
     CEEPROMEnabler(const CEEPROMEnabler&) = delete;
     CEEPROMEnabler& operator=(const CEEPROMEnabler&) = delete;
@@ -24,7 +28,10 @@ public:
     void Close();
 
 private:
+    static void LogRestoreFailure(const std::exception& error) noexcept;
+
     CRefPtr<IDevice> m_device;
+    CRefPtr<IDisplayAdapter> m_adapter;
     bool m_active = false;
 };
 
@@ -70,6 +77,13 @@ public:
     CKestrixLoader* GetLoader() override { return nullptr; }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}
+
+    // ROM access is opened and restored through this adapter (the one whose
+    // device this is) from now on.
+    void UseAdapterForRomAccess(CRefPtr<IDisplayAdapter> adapter)
+    {
+        m_adapter = std::move(adapter);
+    }
 
     uint8_t GetReportedManufacturerID() const { return m_reportedManufacturer; }
     uint16_t GetReportedDeviceID() const { return m_reportedDevice; }
@@ -130,6 +144,8 @@ protected:
 
     IDevice& Device() { return *m_device; }
     const CRefPtr<IDevice>& DevicePtr() const { return m_device; }
+    // Null unless the EEPROM was made for an adapter.
+    const CRefPtr<IDisplayAdapter>& AdapterPtr() const { return m_adapter; }
 
     CEEPROMType m_part;
     uint8_t m_reportedManufacturer = 0;
@@ -143,6 +159,7 @@ private:
     void RestoreBlockTail(IROMImage* current, uint32_t from, uint32_t blockEnd, CLog& log);
 
     CRefPtr<IDevice> m_device;
+    CRefPtr<IDisplayAdapter> m_adapter;
     std::vector<std::pair<uint32_t, uint32_t>> m_savedWindows;
 };
 

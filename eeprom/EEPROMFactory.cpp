@@ -15,30 +15,61 @@ bool IsDrivenDirectly(int32_t deviceKind)
 constexpr uint32_t kRomTypeStandardSpi = 1;
 constexpr uint32_t kRomTypeSstSerial = 2;
 constexpr uint32_t kRomTypeSwitchEeprom = 3;
+
+// The direct driver for the EEPROM type, or null when there is none.
+CEEPROMBaseImpl* NewDirectDriver(CRefPtr<IDevice> device, uint32_t romType, int32_t retryCount,
+                                 bool softwareRead)
+{
+    switch (romType)
+    {
+    case kRomTypeStandardSpi:
+        return new CEEPROMSerialAtmelImpl(std::move(device), retryCount, softwareRead);
+    case kRomTypeSstSerial:
+        return new CEEPROMSerialSSTImpl(std::move(device), retryCount, softwareRead);
+    case kRomTypeSwitchEeprom:
+        return new CEEPROMSerialMCImpl(std::move(device), retryCount);
+    default:
+        return nullptr;
+    }
+}
+
+bool HasDirectDriver(IDevice& device, bool noMicrocontroller)
+{
+    // The secure EEPROM class of the microcontroller path belongs here; until
+    // it exists these devices have no EEPROM driver.
+    return noMicrocontroller || IsDrivenDirectly(device.GetDeviceKind());
+}
 } // namespace
 
 CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDevice> device, uint32_t romType, int32_t retryCount,
                               bool softwareRead, bool noMicrocontroller)
 {
-    if (!device)
+    if (!device || !HasDirectDriver(*device, noMicrocontroller))
     {
         return nullptr;
     }
-    if (!noMicrocontroller && !IsDrivenDirectly(device->GetDeviceKind()))
+    return CRefPtr<IEEPROM>(NewDirectDriver(device, romType, retryCount, softwareRead));
+}
+
+CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDisplayAdapter> adapter, int32_t retryCount,
+                              bool softwareRead, bool noMicrocontroller)
+{
+    if (!adapter)
     {
-        // The secure EEPROM class of the microcontroller path belongs here;
-        // until it exists these devices have no EEPROM driver.
         return nullptr;
     }
-    switch (romType)
+    CRefPtr<IDevice> device = adapter->GetDevice();
+    if (!device || !HasDirectDriver(*device, noMicrocontroller))
     {
-    case kRomTypeStandardSpi:
-        return CRefPtr<IEEPROM>(new CEEPROMSerialAtmelImpl(device, retryCount, softwareRead));
-    case kRomTypeSstSerial:
-        return CRefPtr<IEEPROM>(new CEEPROMSerialSSTImpl(device, retryCount, softwareRead));
-    case kRomTypeSwitchEeprom:
-        return CRefPtr<IEEPROM>(new CEEPROMSerialMCImpl(device, retryCount));
-    default:
         return nullptr;
     }
+    CEEPROMBaseImpl* driver =
+        NewDirectDriver(device, adapter->GetROMType(), retryCount, softwareRead);
+    if (!driver)
+    {
+        return nullptr;
+    }
+    CRefPtr<IEEPROM> eeprom(driver);
+    driver->UseAdapterForRomAccess(adapter);
+    return eeprom;
 }

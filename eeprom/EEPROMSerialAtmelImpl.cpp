@@ -83,7 +83,7 @@ bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
         m_reportedDevice = 0;
         IEEPROMDatabase* catalogue = database ? database : GetEEPROMDatabase();
         LogDetail(log, "Atmel Serial EEPROM Identify.");
-        CEEPROMEnabler enabler(DevicePtr());
+        CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
         CSoftwareSpiSession spi(*this);
 
         SelectChip();
@@ -168,7 +168,7 @@ void CEEPROMSerialAtmelImpl::EraseChip(IUserInterface* ui, CLog& log)
     {
         SetProtection(false, log);
     }
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CProgressScope progress(ui, 1);
     CSoftwareSpiSession spi(*this);
     LogDetail(log, "Sending erase command.");
@@ -199,7 +199,7 @@ uint32_t CEEPROMSerialAtmelImpl::ErasePages(IUserInterface* ui, uint32_t address
     {
         SetProtection(false, log);
     }
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CProgressScope progress(ui, showProgress ? 2 : 0);
     CSoftwareSpiSession spi(*this);
     CheckUnprotected(ReadStatus(log),
@@ -230,7 +230,7 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
             log, std::domain_error("Cannot modify software protect on unknown EEPROM type"));
     }
     const uint8_t mask = m_part.WriteProtectMask;
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CSoftwareSpiSession spi(*this);
     bool changed = false;
     for (int attempt = 0; attempt < kProtectionTries && !changed; ++attempt)
@@ -361,7 +361,7 @@ void CEEPROMSerialAtmelImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t
         CEEPROMBaseImpl::ReadBytes(address, count, buffer);
         return;
     }
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CSoftwareSpiSession spi(*this);
     SelectChip();
     SendByte(kRead);

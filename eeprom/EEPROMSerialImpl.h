@@ -92,7 +92,7 @@ bool CEEPROMSerialImpl::ProgramAndVerifyPage(uint32_t address, IROMImage* image,
     LogDetail(log, "Program page.");
     LogDetail(log, "Start: 0x" + Hex8(address));
     LogDetail(log, "Count: " + std::to_string(count));
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     const int32_t attempts = std::max<int32_t>(m_retryCount, 1);
     for (int32_t attempt = 0; attempt < attempts; ++attempt)
     {

@@ -61,7 +61,7 @@ bool CEEPROMSerialSSTImpl::Identify(IEEPROMDatabase* database, CLog& log)
         m_reportedDevice = 0;
         IEEPROMDatabase* catalogue = database ? database : GetEEPROMDatabase();
         LogDetail(log, "SST serial EEPROM identify.");
-        CEEPROMEnabler enabler(DevicePtr());
+        CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
         CSoftwareSpiSession spi(*this);
         SelectChip();
         SendByte(kReadId);
@@ -88,7 +88,7 @@ void CEEPROMSerialSSTImpl::EraseChip(IUserInterface* ui, CLog& log)
     {
         throw std::domain_error("Cannot program unknown EEPROM type");
     }
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CProgressScope progress(ui, 1);
     CSoftwareSpiSession spi(*this);
     LogDetail(log, "Sending erase command.");
@@ -103,7 +103,7 @@ uint32_t CEEPROMSerialSSTImpl::ErasePages(IUserInterface* ui, uint32_t address, 
                                           bool showProgress, CLog& log)
 {
     const uint32_t block = EraseBlockFor(address, count);
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CSoftwareSpiSession spi(*this);
     CProgressScope progress(ui, showProgress ? 2 : 0);
     for (uint32_t erased = 0; erased < count; erased += block)
@@ -165,7 +165,7 @@ void CEEPROMSerialSSTImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* 
         CEEPROMBaseImpl::ReadBytes(address, count, buffer);
         return;
     }
-    CEEPROMEnabler enabler(DevicePtr());
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     CSoftwareSpiSession spi(*this);
     SelectChip();
     SendByte(kRead);

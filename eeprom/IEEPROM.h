@@ -12,6 +12,7 @@
 #include "core/UserInterface.h"
 #include "eeprom/EEPROMType.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "hw/adapter/IDisplayAdapter.h"
 #include "hw/device/IDevice.h"
 #include "image/IROMImage.h"
 
@@ -71,4 +72,10 @@ protected:
 // EEPROM only through the microcontroller get no direct driver unless
 // `noMicrocontroller` is set.
 CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDevice> device, uint32_t romType, int32_t retryCount,
+                              bool softwareRead, bool noMicrocontroller);
+// The EEPROM class for an adapter, by the EEPROM type the adapter reports, or
+// null when there is none. The driver opens the EEPROM through the adapter, so
+// the registers the adapter's catalogue entry masks during EEPROM access are
+// masked for every operation.
+CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDisplayAdapter> adapter, int32_t retryCount,
                               bool softwareRead, bool noMicrocontroller);

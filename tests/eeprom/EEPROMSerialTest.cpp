@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <set>
 #include <sstream>
 
 using testkit::ErrorOf;
@@ -507,6 +509,59 @@ TEST(EEPROMFactory, PicksTheClassByRomTypeAndKeepsMicrocontrollerGpusOut)
     FlashRig later(kMx, kMx25l512, ESimSpiFlavour::Standard, 11);
     EXPECT_FALSE(CreateEEPROM(later.device, 1, 3, false, false));
     EXPECT_TRUE(CreateEEPROM(later.device, 1, 3, false, true));
+}
+
+// Straps that report a standard SPI part; records register 0xC040 at every
+// write of the EEPROM control register that drives the pins.
+class CRegisterDuringSpi : public ISimGpuRegisterHook
+{
+public:
+    explicit CRegisterDuringSpi(CSimGpu& gpu) : m_gpu(gpu) {}
+    std::optional<uint32_t> ReadRegister(uint64_t offset, unsigned) override
+    {
+        return offset == 0x101000 ? std::optional<uint32_t>(1u << 22) : std::nullopt;
+    }
+    bool WriteRegister(uint64_t offset, unsigned, uint32_t value) override
+    {
+        if (offset == 0xE204 && (value & 1u))
+        {
+            seen.insert(m_gpu.Register(0xC040));
+        }
+        return false;
+    }
+
+    std::set<uint32_t> seen;
+
+private:
+    CSimGpu& m_gpu;
+};
+
+TEST(EEPROMFactory, AdapterEepromMasksTheAdaptersRegisterWhileTheChipIsOpen)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.rig.gpu->SetRegister(0xC040, 0xFFFFFFFF);
+    CDisplayAdapterType type;
+    type.vendorId = 0x7E2B;
+    type.deviceId = 0x0610;
+    type.deviceKind = 6;
+    type.name = "Korvan ISO 610";
+    type.romTypeFromStraps = 1;
+    type.masksC040 = 1;
+    CRefPtr<IDisplayAdapter> adapter =
+        CreateDisplayAdapter(type, 0x1111, 0x2222, flash.rig.OpenAccessor());
+    auto spi = std::make_shared<CRegisterDuringSpi>(*flash.rig.gpu);
+    flash.rig.gpu->AddHook(spi);
+
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(adapter, 3, false, false);
+    ASSERT_TRUE(eeprom);
+    ASSERT_TRUE(eeprom->Identify(GetEEPROMDatabase(), flash.log));
+    const std::vector<uint8_t> bytes = RandomBytes(kBlock, 5);
+    CRefPtr<IROMImage> image = ImageOf(bytes);
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, kBlock, true, true, flash.log);
+
+    EXPECT_EQ(flash.contents->Read(0, kBlock), bytes);
+    EXPECT_EQ(spi->seen, std::set<uint32_t>{0xCFFFFFFF});
+    EXPECT_EQ(flash.rig.gpu->Register(0xC040), 0xFFFFFFFFu);
 }
 
 TEST(EEPROMRead, ReadImageTakesTheWholePartAndTheCopyStopsAtTheWindow)
