@@ -138,7 +138,18 @@ void CCrossPlatformLinuxImpl::SetFlashContext(CRefPtr<IReferenceCount> loader,
 
 IReferenceCount* CCrossPlatformLinuxImpl::GetFlashLoader()
 {
-    return m_flashLoader.get();
+    return m_flashLoader ? m_flashLoader.get() : m_releasingLoader;
+}
+
+void CCrossPlatformLinuxImpl::ReleaseFlashLoader()
+{
+    // The loader is released, not destroyed: whoever else holds it keeps it.
+    // When this was the last reference, its clean-up asks whether it is still
+    // the registered loader before it closes the microcontroller's session, so
+    // it stays registered until the release returns.
+    m_releasingLoader = m_flashLoader.get();
+    m_flashLoader = nullptr;
+    m_releasingLoader = nullptr;
 }
 
 CRefPtr<IReferenceCount> CCrossPlatformLinuxImpl::GetFlashEEPROM()
@@ -410,8 +421,7 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
                                                     m_flashEepromDatabase, log);
                            });
         }
-        // The loader is released, not destroyed: whoever else holds it keeps it.
-        m_flashLoader = nullptr;
+        ReleaseFlashLoader();
         if (IsDisplayDriverDisabled() && !IsOptionSet("offswdriver"))
         {
             out.SetLevel(3);

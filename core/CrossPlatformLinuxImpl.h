@@ -74,6 +74,7 @@ private:
     // shows disabled; those enabled (or found enabled) leave the set, the
     // others are reported. False when the device list cannot be made.
     bool EnableRemembered(std::set<std::string>& disabled, uint32_t waitMicroseconds, CLog& log);
+    void ReleaseFlashLoader();
 
     PlatformServices m_services;
     uint64_t m_timeoutDeadline = 0;
@@ -83,6 +84,8 @@ private:
     CRefPtr<IAdapterContext> m_primaryAdapter;
     int32_t m_adapterCount = 0;
     CRefPtr<IReferenceCount> m_flashLoader;
+    // The loader whose release is under way; still reported as registered.
+    IReferenceCount* m_releasingLoader = nullptr;
     CRefPtr<IReferenceCount> m_flashEeprom;
     CRefPtr<IReferenceCount> m_flashEepromDatabase;
     CRefPtr<IDisplayDriverHook> m_hook;

@@ -534,3 +534,33 @@ TEST_F(DisplayDriverControlTest, D3ColdRestoreStopsWhenNoGpuTakesTheSetting)
     EXPECT_EQ(std::count(m_platform.clock->waits.begin(), m_platform.clock->waits.end(), 100000u),
               0);
 }
+
+namespace
+{
+// A microcode loader stand-in whose clean-up, like the real one's, asks the
+// operating-system layer whether it is still the registered loader.
+class CLoaderProbe : public CReferenceCountImpl, public IReferenceCount
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+    explicit CLoaderProbe(int* sawItselfRegistered) : m_sawItselfRegistered(sawItselfRegistered) {}
+    ~CLoaderProbe() override
+    {
+        *m_sawItselfRegistered = GetCrossPlatform()->GetFlashLoader() == this ? 1 : 0;
+    }
+
+private:
+    int* m_sawItselfRegistered;
+};
+} // namespace
+
+TEST_F(DisplayDriverControlTest, RestoreReleasesTheLoaderWhileItIsStillRegistered)
+{
+    int sawItselfRegistered = -1;
+    m_os->SetFlashContext(CRefPtr<IReferenceCount>(new CLoaderProbe(&sawItselfRegistered)), nullptr,
+                          nullptr);
+    m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(m_active.get()));
+    m_os->RestoreDisplayDriver(&m_log);
+    EXPECT_EQ(sawItselfRegistered, 1) << "its clean-up must see it registered to close its session";
+    EXPECT_EQ(m_os->GetFlashLoader(), nullptr);
+}
