@@ -30,6 +30,15 @@ TEST_F(CrossPlatformFixture, OneObjectPerProcessThatSwallowsBreaksWhileItLives)
     EXPECT_TRUE(fakes.breaks->ignoring);
 }
 
+TEST_F(CrossPlatformFixture, BreaksComeBackEvenWhenTheTerminalCannotBeRestored)
+{
+    fakes.console->restoreFails = true;
+    EXPECT_NO_THROW(ReleaseSingletons());
+    EXPECT_EQ(fakes.console->restoreCount, 1);
+    EXPECT_FALSE(fakes.breaks->ignoring);
+    fakes.console->restoreFails = false;
+}
+
 TEST_F(CrossPlatformFixture, DelaysWaitOnTheClock)
 {
     os->DelayMicroseconds(250);

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,14 @@ public:
     int ReadKeyWithoutEcho() override;
     int ReadKeyWithEcho() override;
     bool ReadLine(std::string& line) override;
-    void RestoreTerminal() override { ++restoreCount; }
+    void RestoreTerminal() override
+    {
+        ++restoreCount;
+        if (restoreFails)
+        {
+            throw std::runtime_error("terminal gone");
+        }
+    }
 
     std::deque<int> keys;          // keys for both key reads, first first
     std::deque<std::string> lines; // lines for ReadLine
@@ -57,6 +65,7 @@ public:
     int keysWithEcho = 0;
     int linesRead = 0;
     int restoreCount = 0;
+    bool restoreFails = false; // RestoreTerminal throws
 };
 
 // Records whether breaks are being ignored.
