@@ -252,7 +252,9 @@ std::vector<uint8_t> CSimMcuSlave::ReplyFor(uint8_t command)
     case 0x20:
         return Little(kFlashSize, 4);
     case 0x21:
-        return Little(Crc32(m_pageBuffer.data(), m_pageBuffer.size()), 4);
+        return Little(Crc32(m_pageBuffer.data(), m_pageBuffer.size()) ^
+                          (m_config.badPageBufferCrc ? 1u : 0u),
+                      4);
     case 0x23:
         return {PollStatus(true)};
     case 0x25:

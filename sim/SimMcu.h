@@ -38,6 +38,9 @@ struct SimMcuConfig
     bool ignoresReset = false;
     // Every read command answers with a count of 0.
     bool emptyReplies = false;
+    // The page-buffer CRC (0x21) answers a value that matches no page, as
+    // when a paragraph was corrupted on its way in.
+    bool badPageBufferCrc = false;
     uint16_t bootloaderVersion = 0x0103;
 };
 

@@ -401,6 +401,25 @@ TEST_F(GmacAccessorTest, UpdateFailsWhenTheMcuNeverReturnsToTheApplication)
     EXPECT_EQ(out.find("Successfully flashed"), std::string::npos);
 }
 
+TEST_F(GmacAccessorTest, UpdateThatProgrammedNothingFailsThoughTheOldApplicationRuns)
+{
+    // Every page buffer fails its CRC check, so no page is erased and the
+    // installed application starts again after each attempt.
+    m_console->keys = {'y'};
+    Mcu().Config().badPageBufferCrc = true;
+    const std::vector<uint8_t> update =
+        MakeMcuFirmware(0x7E2B, 0x0C00, 1500, "KRVN", "S100", "B1", "08");
+    EXPECT_FALSE(m_gmac->Flash(WriteFile("unwritten.bin", update), Log()));
+    EXPECT_EQ(Mcu().Mode(), 1);
+    EXPECT_EQ(Mcu().ErasedPages(), 0);
+    EXPECT_EQ(Mcu().Flash()[4096 + 18 + 1], '7');
+    const std::string out = Output();
+    EXPECT_NE(out.find("Failed to verify CRC at page#00\n"), std::string::npos);
+    EXPECT_NE(out.find("Programming the MCU failed, and retry 02/03...\n"), std::string::npos);
+    EXPECT_NE(out.find("\nFailed to flash application image to GMAC MCU.\n"), std::string::npos);
+    EXPECT_EQ(out.find("Successfully flashed"), std::string::npos) << out;
+}
+
 TEST_F(GmacAccessorTest, DisplaysTheMcuAndAFile)
 {
     m_gmac->DisplayVersion("", Log(), false);
