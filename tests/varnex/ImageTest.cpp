@@ -138,27 +138,51 @@ TEST(VarnexImageTest, ParsingNeverChangesTheBytesGiven)
 
 TEST(VarnexImageTest, UpdateDirectoryFollowsNewSizesAndStampsTheDate)
 {
-    auto raw = CVarnexStoreBuilder()
-                   .Directory(10, {1, 1, 2000})
-                   .Img("1.0", 1, 2, 3, 4)
-                   .Obd("P")
-                   .Generic("BBX", std::vector<uint8_t>(4, 1))
-                   .BuildRaw();
-    CVarnexImage image(raw);
-    ASSERT_TRUE(image.FindObject(VarnexTags::BBX)->SetData(std::vector<uint8_t>(12, 2)));
-    auto calendar = CreateFixedVarnexCalendar({5, 3, 2024});
-    ASSERT_TRUE(image.UpdateDirectory(calendar.get()));
+    // The 10-entry directory is 64 bytes long, the 19-entry one 112 bytes with
+    // three trailing bytes that the rebuild carries over.
+    struct
+    {
+        uint32_t entries;
+        uint16_t first;
+    } const table[] = {{10, 64}, {19, 112}};
+    for (const auto& row : table)
+    {
+        SCOPED_TRACE(row.entries);
+        auto raw = CVarnexStoreBuilder()
+                       .Directory(row.entries, {1, 1, 2000})
+                       .Img("1.0", 1, 2, 3, 4)
+                       .Obd("P")
+                       .Generic("BBX", std::vector<uint8_t>(4, 1))
+                       .BuildRaw();
+        if (row.entries == 19)
+        {
+            raw[109] = 0xA1, raw[110] = 0xA2, raw[111] = 0xA3;
+        }
+        CVarnexImage image(raw);
+        ASSERT_TRUE(image.FindObject(VarnexTags::BBX)->SetData(std::vector<uint8_t>(12, 2)));
+        auto calendar = CreateFixedVarnexCalendar({5, 3, 2024});
+        ASSERT_TRUE(image.UpdateDirectory(calendar.get()));
 
-    const auto out = image.SerializeRaw();
-    ASSERT_EQ(out.size(), 276u);
-    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 10, out.begin() + 14),
-              (std::vector<uint8_t>{5, 3, 0xE8, 0x07}));
-    std::vector<VarnexDirectoryEntry> entries;
-    static_cast<CVarnexImageRomObject*>(image.FindObject(VarnexTags::ROM))->ListEntries(entries);
-    EXPECT_EQ(entries, (std::vector<VarnexDirectoryEntry>{
-                           {VarnexTags::IMG, 64}, {VarnexTags::OBD, 128}, {VarnexTags::BBX, 256}}));
-    EXPECT_EQ(std::vector<uint8_t>(out.begin() + 256, out.begin() + 264),
-              (std::vector<uint8_t>{'B', 'B', 'X', 1, 0, 20, 0, 0}));
+        const uint16_t bbxAt = row.first + 64 + 128;
+        const auto out = image.SerializeRaw();
+        ASSERT_EQ(out.size(), bbxAt + 20u);
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + 10, out.begin() + 14),
+                  (std::vector<uint8_t>{5, 3, 0xE8, 0x07}));
+        std::vector<VarnexDirectoryEntry> entries;
+        static_cast<CVarnexImageRomObject*>(image.FindObject(VarnexTags::ROM))
+            ->ListEntries(entries);
+        EXPECT_EQ(entries, (std::vector<VarnexDirectoryEntry>{
+                               {VarnexTags::IMG, row.first},
+                               {VarnexTags::OBD, static_cast<uint16_t>(row.first + 64)},
+                               {VarnexTags::BBX, bbxAt}}));
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + bbxAt, out.begin() + bbxAt + 8),
+                  (std::vector<uint8_t>{'B', 'B', 'X', 1, 0, 20, 0, 0}));
+        if (row.entries == 19)
+        {
+            EXPECT_EQ(std::vector<uint8_t>(out.begin() + 109, out.begin() + 112),
+                      (std::vector<uint8_t>{0xA1, 0xA2, 0xA3}));
+        }
+    }
 }
 
 TEST(VarnexImageTest, UpdateDirectoryRefusesMoreObjectsThanEntries)
