@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 namespace
@@ -184,6 +185,83 @@ TEST(PblObjectTest, RefusedTransfersLeaveTheDestinationUnchanged)
                                      &captured.log));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ((*narrow.GetPageArray(1))[0], Page(1, 1));
+}
+
+TEST(PblObjectTest, ADynamicPageAlreadyPresentStillCountsAsNotTransferred)
+{
+    const auto destinationBytes =
+        CVarnexStoreBuilder().Pbl(2, 0, {Page(7, 1)}, {Page(7, 1)}).ObjectBytes(0);
+    CVarnexImagePblObject destination(destinationBytes, 0);
+    const auto sourceBytes =
+        CVarnexStoreBuilder().Pbl(2, 0, {Page(7, 2)}, {Page(7, 2)}).ObjectBytes(0);
+    const CVarnexImagePblObject source(sourceBytes, 0);
+
+    CapturedLog captured;
+    uint32_t notTransferred = 0;
+    ASSERT_TRUE(destination.TransferPages(source, 0, notTransferred, &captured.log));
+    EXPECT_EQ(notTransferred, 2u);
+    const std::string text = captured.text.str();
+    EXPECT_NE(text.find("page 0x0000000720000007 already present in IB, skip to transfer this "
+                        "page to IB.\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("PBL: 0 out of 1 pages transferred\n"), std::string::npos) << text;
+    EXPECT_EQ((*destination.GetPageArray(1))[1], 0u);
+    EXPECT_EQ(destination.GetCounts(), 1);
+}
+
+TEST(PblObjectTest, AnUnknownVersionRefusesEveryPageOperation)
+{
+    auto bytes = CVarnexStoreBuilder().Generic("PBL", std::vector<uint8_t>(40, 1)).ObjectBytes(0);
+    bytes[3] = 4; // version 4.0
+    CVarnexImagePblObject unknown(bytes, 0);
+    const auto known = CVarnexStoreBuilder().Pbl(2, 0, {Page(1, 2)}, {}).ObjectBytes(0);
+    CVarnexImagePblObject other(known, 0);
+    uint32_t notTransferred = 0;
+    uint32_t transferred = 0;
+
+    struct
+    {
+        const char* name;
+        std::function<bool(CLog*)> operation;
+        const char* message;
+    } const table[] = {
+        {"ClearPages", [&](CLog* log) { return unknown.ClearPages(1, log); },
+         "PBL:  Page array null\n"},
+        {"ConvertDynamicPages", [&](CLog* log) { return unknown.ConvertDynamicPages(log); },
+         "PBL:  Page array null\n"},
+        {"MovePages",
+         [&](CLog* log) { return other.MovePages(unknown, 1, notTransferred, transferred, log); },
+         "PBL:  Page array null\n"},
+        {"TransferPages",
+         [&](CLog* log) { return other.TransferPages(unknown, 0, notTransferred, log); },
+         "PBL: Version mismatch. Unable to transfer pages\n"},
+    };
+    for (const auto& row : table)
+    {
+        CapturedLog captured;
+        EXPECT_FALSE(row.operation(&captured.log)) << row.name;
+        EXPECT_EQ(captured.text.str(), row.message) << row.name;
+    }
+    EXPECT_EQ(unknown.GetBytes(), bytes);
+    EXPECT_EQ(other.GetBytes(), known);
+
+    // A same-major version that is not one of the three known layouts.
+    auto bytes22 = bytes;
+    bytes22[3] = 2, bytes22[4] = 2;
+    const CVarnexImagePblObject unknown22(bytes22, 0);
+    CapturedLog captured;
+    EXPECT_FALSE(other.TransferPages(unknown22, 0, notTransferred, &captured.log));
+    EXPECT_EQ(captured.text.str(), "PBL: Version not supported.  Unable to transfer pages\n");
+
+    // Clear reports on the process logger at level 4 and changes nothing.
+    std::ostringstream processLog;
+    {
+        CScopedLogSink sink(GetLog(), &processLog, 4, 4);
+        unknown.Clear();
+    }
+    EXPECT_EQ(processLog.str(), "PBL: Unknown version or subversion\n");
+    EXPECT_EQ(unknown.GetBytes(), bytes);
 }
 
 } // namespace
