@@ -156,6 +156,38 @@ TEST(VarnexFsBuildTest, LogsItsProgress)
               "Size of image with dummy RO blocks  = 3712\n");
 }
 
+TEST(VarnexFsBuildTest, ReadOnlyContentEndingOnABlockGetsNoDummyNodes)
+{
+    // Superblock, directory (1 node), BBX (29 nodes) and ROB (1 node) fill
+    // block 0 exactly; the read-write files follow at 4096 in their order,
+    // whatever the interleaving in the image.
+    const auto raw = CVarnexStoreBuilder()
+                         .Generic("BBX", std::vector<uint8_t>(29 * 112 - 8, 0x11))
+                         .Generic("PGM", {0x22})
+                         .WithAttribute(0x01)
+                         .Generic("ROB", {0x33})
+                         .Generic("RWB", {0x44})
+                         .WithAttribute(0x03)
+                         .BuildRaw();
+    CapturedLog captured;
+    const auto fs = CVarnexImage(raw).SerializeFileSystem(&captured.log);
+    ASSERT_EQ(fs.size(), 32768u);
+    EXPECT_NE(captured.text.str().find("Num of RW Objects = 2\n"
+                                       "Size of image with dummy RO blocks  = 0\n"),
+              std::string::npos);
+    const auto tagAt = [&](size_t at)
+    { return std::string(fs.begin() + at + 1, fs.begin() + at + 4); };
+    EXPECT_EQ(tagAt(128), "ROM");
+    EXPECT_EQ(tagAt(256), "BBX");
+    EXPECT_EQ(tagAt(4096 - 128), "ROB");
+    EXPECT_EQ(tagAt(4096), "PGM");
+    EXPECT_EQ(fs[4096], 0x06);
+    EXPECT_EQ(tagAt(4096 + 128), "RWB");
+    EXPECT_EQ(fs[4096 + 128], 0x0E);
+    EXPECT_EQ(fs[4096 + 256], 0xFF);
+    EXPECT_TRUE(CVarnexImage(fs).IsValid());
+}
+
 TEST(VarnexFsBuildTest, RefusesContentThatLeavesLessThanTwoBytes)
 {
     // Read-only slots pad to the first block; 224 read-write slots follow.
