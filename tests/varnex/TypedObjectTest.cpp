@@ -162,6 +162,36 @@ TEST(PpoObjectTest, AddsToAFreshTableAfterAddingItsHeader)
               "\nPolicy Name: TGP    Override Attribute: limitRated    Override Value: 8mW\n");
 }
 
+TEST(PpoObjectTest, NamesItsCodesAndPrintsUnknownOnesAsInvalid)
+{
+    const char* const attributes[] = {"limitMin", "limitMax", "limitRated", "limitCurrent",
+                                      "limitBattery"};
+    for (uint8_t code = 0; code < 5; ++code)
+    {
+        EXPECT_EQ(CVarnexImagePpoObject::GetAttributeName(code), attributes[code]);
+        EXPECT_EQ(CVarnexImagePpoObject::ParseAttributeName(attributes[code]), code);
+    }
+    EXPECT_EQ(CVarnexImagePpoObject::ParseAttributeName("LimitMin"), 5);
+    EXPECT_EQ(CVarnexImagePpoObject::ParsePolicyName("TGP"), 1);
+    EXPECT_EQ(CVarnexImagePpoObject::ParsePolicyName("tgp"), 2);
+
+    // A table read from a store may hold codes the system has no name for.
+    const auto ppo = Make<CVarnexImagePpoObject>(
+        CVarnexStoreBuilder().Ppo({{1, 1, 100}, {2, 5, 7}, {0, 4, 3000000000u}}));
+    CapturedLog captured;
+    testing::internal::CaptureStdout();
+    ppo.PrintPolicies(&captured.log);
+    const std::string lines =
+        "\nPolicy Name: TGP    Override Attribute: limitMax    Override Value: 100mW\n"
+        "Policy Name: INVALID    Override Attribute: INVALID    Override Value: 7mW\n"
+        "Policy Name: INVALID    Override Attribute: limitBattery    Override Value: "
+        "3000000000mW\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), lines);
+    EXPECT_EQ(captured.text.str(), "Header: \n    Version: 16\n    Size: 4\n    Entry size: 6\n"
+                                   "    Entry count: 3\n" +
+                                       lines);
+}
+
 TEST(PpoObjectTest, RefusesBadRequestsWithTheirMessages)
 {
     struct
