@@ -22,10 +22,24 @@ constexpr uint8_t kReadStatus = 0x05;
 CEEPROMSerialImpl::CSoftwareSpiSession::CSoftwareSpiSession(CEEPROMSerialImpl& owner)
     : m_owner(owner)
 {
-    m_owner.EnterSoftwareSpi();
+    try
+    {
+        m_owner.EnterSoftwareSpi();
+    }
+    catch (...)
+    {
+        // Entering may have taken the pins before it failed: give them back.
+        LeaveQuietly();
+        throw;
+    }
 }
 
 CEEPROMSerialImpl::CSoftwareSpiSession::~CSoftwareSpiSession()
+{
+    LeaveQuietly();
+}
+
+void CEEPROMSerialImpl::CSoftwareSpiSession::LeaveQuietly() noexcept
 {
     try
     {

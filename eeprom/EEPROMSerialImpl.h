@@ -31,7 +31,8 @@ protected:
     static bool DataIn(uint32_t control) { return (control & (1u << 4)) != 0; }
 
     // Owns the SPI pins for a scope: enters software SPI, and on every way
-    // out releases chip select and leaves software SPI.
+    // out, a failure while entering included, releases chip select and leaves
+    // software SPI.
     class CSoftwareSpiSession
     {
     public:
@@ -41,6 +42,8 @@ protected:
         CSoftwareSpiSession& operator=(const CSoftwareSpiSession&) = delete;
 
     private:
+        void LeaveQuietly() noexcept;
+
         CEEPROMSerialImpl& m_owner;
     };
 

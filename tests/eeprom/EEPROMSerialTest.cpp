@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <utility>
 
 using testkit::ErrorOf;
 
@@ -623,4 +624,37 @@ TEST(EEPROMWrite, FailureInTheMiddleOfACommandReleasesTheChipAndThePins)
     flash.rig.machine->Clock().WaitMicroseconds(flash.chip->Timing().pageProgram);
     eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log);
     EXPECT_EQ(flash.chip->Erases().size(), 1u);
+}
+
+namespace
+{
+// Fails the first read of the EEPROM control register once the driver has
+// taken the pins: the read-back that ends entering software SPI.
+class CFailingReadBackAfterEnter : public ISimGpuRegisterHook
+{
+public:
+    explicit CFailingReadBackAfterEnter(CSimGpu& gpu) : m_gpu(gpu) {}
+    std::optional<uint32_t> ReadRegister(uint64_t offset, unsigned) override
+    {
+        if (offset == 0xE204 && (m_gpu.Register(0xE204) & 1u) && !std::exchange(m_failed, true))
+        {
+            throw std::runtime_error("bus error");
+        }
+        return std::nullopt;
+    }
+    bool WriteRegister(uint64_t, unsigned, uint32_t) override { return false; }
+
+private:
+    CSimGpu& m_gpu;
+    bool m_failed = false;
+};
+} // namespace
+
+TEST(EEPROMIdentify, FailureWhileTakingThePinsGivesThemBack)
+{
+    FlashRig flash(kMx, kMx25l512);
+    flash.rig.gpu->AddHook(std::make_shared<CFailingReadBackAfterEnter>(*flash.rig.gpu));
+    CRefPtr<IEEPROM> eeprom = flash.Open();
+    EXPECT_EQ(ErrorOf([&] { eeprom->Identify(GetEEPROMDatabase(), flash.log); }), "bus error");
+    EXPECT_EQ(flash.ControlRegister() & 3u, 2u); // released, software control off
 }
