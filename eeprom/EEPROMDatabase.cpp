@@ -2,7 +2,7 @@
 #include "core/TextHelpers.h"
 #include "eeprom/IEEPROMDatabase.h"
 
-#include <cstdlib>
+#include <cctype>
 #include <iomanip>
 #include <map>
 #include <stdexcept>
@@ -60,9 +60,28 @@ using PartKey = std::pair<uint8_t, uint16_t>;
 // The largest program page the drivers' page buffers take.
 constexpr uint16_t kMaxBytesPerPage = 1024;
 
-unsigned long ReadHex(const std::string& text)
+// Unsigned hexadecimal: leading blanks skipped, an optional "0x", then digits
+// up to the first character that is none. A sign is no digit, so "-1" reads
+// as 0 rather than as the largest value.
+uint64_t ReadHex(const std::string& text)
 {
-    return std::strtoul(text.c_str(), nullptr, 16);
+    size_t at = 0;
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+    {
+        ++at;
+    }
+    if (text.size() - at > 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X') &&
+        std::isxdigit(static_cast<unsigned char>(text[at + 2])))
+    {
+        at += 2;
+    }
+    uint64_t value = 0;
+    for (; at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])); ++at)
+    {
+        const char digit = static_cast<char>(std::tolower(static_cast<unsigned char>(text[at])));
+        value = value * 16 + static_cast<uint64_t>(digit <= '9' ? digit - '0' : digit - 'a' + 10);
+    }
+    return value;
 }
 
 template <class Field>

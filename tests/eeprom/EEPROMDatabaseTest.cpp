@@ -135,6 +135,7 @@ TEST(EEPROMDatabase, RefusedTestParts)
     const Case cases[] = {
         {"ChipFeatureFlag", "<absent>", 16},
         {"ManufacturerID", "100", 0}, // truncated to 0
+        {"ManufacturerID", "-1", 0},  // a sign is no hexadecimal digit
         {"PartName", "", 9},
         {"BytesPerPage", "800", 17}, // 2 KiB pages are more than a page buffer holds
     };
