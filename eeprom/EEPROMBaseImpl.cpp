@@ -268,18 +268,18 @@ uint32_t CEEPROMBaseImpl::WriteImage(IUserInterface* ui, uint32_t address, IROMI
     const uint64_t end = uint64_t{address} + count;
     uint64_t current = address;
     int32_t offset = imageOffset;
-    uint32_t piece = std::min(count, unit - address % unit);
+    uint32_t blockPart = std::min(count, unit - address % unit);
     uint32_t total = 0;
     while (current < end)
     {
         bool needsErase = false;
-        CompareBlock(scratch.get(), static_cast<uint32_t>(current), image, offset, piece,
+        CompareBlock(scratch.get(), static_cast<uint32_t>(current), image, offset, blockPart,
                      needsErase, pageFlags, log);
         total += ProgramBlock(ui, scratch.get(), static_cast<uint32_t>(current), image, offset,
-                              piece, eraseAware && needsErase, pageFlags, log);
-        current += piece;
-        offset += static_cast<int32_t>(piece);
-        piece = static_cast<uint32_t>(std::min<uint64_t>(unit, end - current));
+                              blockPart, eraseAware && needsErase, pageFlags, log);
+        current += blockPart;
+        offset += static_cast<int32_t>(blockPart);
+        blockPart = static_cast<uint32_t>(std::min<uint64_t>(unit, end - current));
     }
     return total;
 }

@@ -56,7 +56,7 @@ class CEEPROMBaseImpl : public CReferenceCountImpl, public IEEPROM
 public:
     ROMVISE_REFCOUNT_FORWARD
 
-    // Reads go in pieces of this many bytes; a page is never longer.
+    // Reads go in chunks of this many bytes; a page is never longer.
     static constexpr uint32_t kReadChunk = 1024;
     static constexpr uint32_t kMaxPageSize = 1024;
 
