@@ -6,6 +6,7 @@
 #include "sim/VirtualClock.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -584,9 +585,20 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
         {
             throw std::invalid_argument(key);
         }
-        part = &CSimSpiFlash::FindPart(
-            static_cast<uint8_t>(std::stoul(key.substr(0, slash), nullptr, 16)),
-            static_cast<uint16_t>(std::stoul(key.substr(slash + 1), nullptr, 16)));
+        // Each ID whole and in range: "1C2/2010" must not pass for C2/2010.
+        const auto id = [](const std::string& text, unsigned long limit)
+        {
+            size_t used = 0;
+            const unsigned long value = std::stoul(text, &used, 16);
+            if (used != text.size() || value > limit ||
+                !std::isxdigit(static_cast<unsigned char>(text[0])))
+            {
+                throw std::invalid_argument(text);
+            }
+            return value;
+        };
+        part = &CSimSpiFlash::FindPart(static_cast<uint8_t>(id(key.substr(0, slash), 0xFF)),
+                                       static_cast<uint16_t>(id(key.substr(slash + 1), 0xFFFF)));
     }
     catch (const std::exception&)
     {

@@ -249,21 +249,27 @@ TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
 
 TEST(SimSpiFlash, MachineFileRefusesAnUnknownPart)
 {
-    const nlohmann::json description = nlohmann::json::parse(R"({
-      "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
-               "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
-               "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
-                         "eeprom": {"kind": "spi_flash", "part": "C2/9999"}}}]
-    })");
-    try
+    // Unknown keys, and keys whose IDs only match a part once cut to size.
+    for (const char* key : {"C2/9999", "1C2/2010", "C2/12010", "C2/2010x", "-C2/2010"})
     {
-        LoadMachineJson(description, ".");
-        ADD_FAILURE() << "loaded";
-    }
-    catch (const std::exception& error)
-    {
-        EXPECT_NE(std::string(error.what()).find("\"part\" is not a built-in part: \"C2/9999\""),
-                  std::string::npos)
-            << error.what();
+        nlohmann::json description = nlohmann::json::parse(R"({
+          "pci": [{"address": "00:02.0", "vendor": "0x7E2B", "device": "0x1000", "class": "0x030000",
+                   "bars": [{"index": 0, "size": "0x1000000", "address": "0xF1000000"}],
+                   "model": {"kind": "gpu", "name": "gpu0", "device_kind": 6,
+                             "eeprom": {"kind": "spi_flash"}}}]
+        })");
+        description["pci"][0]["model"]["eeprom"]["part"] = key;
+        try
+        {
+            LoadMachineJson(description, ".");
+            ADD_FAILURE() << key << " loaded";
+        }
+        catch (const std::exception& error)
+        {
+            EXPECT_NE(std::string(error.what())
+                          .find(std::string("\"part\" is not a built-in part: \"") + key + "\""),
+                      std::string::npos)
+                << error.what();
+        }
     }
 }
