@@ -13,6 +13,7 @@
 #include "hw/mcu/IGmacAccessor.h"
 
 #include <cstdint>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,25 @@ struct DevIdImageFacts
     uint32_t legacyWord64 = 0;
     uint16_t imageDeviceId = 0;
 };
+
+// The facts of a firmware image, read through its FindNthPCIBlock, GetDword and
+// GetDeviceID (a template, since the image model lies above this layer). An
+// image without a legacy block (-1), or with one too near the end of the
+// offsets to hold the two words, gives facts that never switch.
+template <class Image> DevIdImageFacts ReadDevIdImageFacts(Image& image)
+{
+    DevIdImageFacts facts;
+    facts.imageDeviceId = image.GetDeviceID();
+    const int32_t block = image.FindNthPCIBlock(0, 0);
+    if (block < 0 || block > std::numeric_limits<int32_t>::max() - 0x64)
+    {
+        return facts;
+    }
+    facts.hasLegacyBlock = true;
+    facts.legacyWord60 = image.GetDword(block + 0x60);
+    facts.legacyWord64 = image.GetDword(block + 0x64);
+    return facts;
+}
 
 class IDisplayAdapter : public IAdapterContext
 {

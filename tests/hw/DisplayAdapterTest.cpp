@@ -308,4 +308,34 @@ TEST_F(DisplayAdapterTest, SwitchDevIdBetweenPrimaryAndSecondaryIds)
                              CreatePCIDeviceAccessor(GetRomviseDriver(), 0, 1, 0, 0, -1, 0, 0));
     EXPECT_FALSE(iso->SwitchDevID(&primaryImage, nullptr));
 }
+// An image as the device-ID switch reads it: a legacy block at a given offset
+// (-1: none) and its two words.
+struct FakeImage
+{
+    int32_t block;
+    int32_t FindNthPCIBlock(uint8_t codeType, uint32_t n)
+    {
+        return codeType == 0 && n == 0 ? block : -1;
+    }
+    uint32_t GetDword(int32_t offset) { return offset == block + 0x60 ? 0x1 : 0x2; }
+    uint16_t GetDeviceID() { return 0x0C02; }
+};
+
+TEST(DevIdImageFacts, AreReadFromTheFirstLegacyBlockOnlyWhenThereIsOne)
+{
+    FakeImage withBlock{0x200};
+    const DevIdImageFacts read = ReadDevIdImageFacts(withBlock);
+    EXPECT_TRUE(read.hasLegacyBlock);
+    EXPECT_EQ(read.legacyWord60, 0x1u);
+    EXPECT_EQ(read.legacyWord64, 0x2u);
+    EXPECT_EQ(read.imageDeviceId, 0x0C02);
+
+    for (const int32_t missing : {-1, std::numeric_limits<int32_t>::max() - 0x10})
+    {
+        FakeImage without{missing};
+        const DevIdImageFacts none = ReadDevIdImageFacts(without);
+        EXPECT_FALSE(none.hasLegacyBlock) << missing;
+        EXPECT_EQ(none.legacyWord60 | none.legacyWord64, 0u) << missing;
+    }
+}
 } // namespace
