@@ -4,6 +4,7 @@
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/IRomviseDriver.h"
 #include "hw/adapter/IPCIBus.h"
+#include "hw/device/DeviceBridgeZX22Impl.h"
 
 #include <iomanip>
 #include <iostream>
@@ -195,9 +196,21 @@ DisplayAdapterList& CPCIBusImpl::FindDevices(DisplayAdapterList& adapters,
         PCIDeviceAccessorList candidates;
         ScanPass(segment, descriptors, *database, keepUnknown, *log, adapters, candidates);
 
+        // The ZX22 bridges of one pass share one search position: a bridge
+        // found later may move an earlier one's window, and the earlier one
+        // must see that move to keep reaching its own registers.
+        const CRefPtr<CZX22SearchContext> zx22Search(new CZX22SearchContext);
         for (const CRefPtr<IDisplayAdapter>& adapter : adapters)
         {
-            adapter->GetDevice()->ScanForChildren(candidates, *log);
+            const CRefPtr<IDevice> device = adapter->GetDevice();
+            if (auto* zx22 = dynamic_cast<CDeviceBridgeZX22Impl*>(device.get()))
+            {
+                zx22->ScanForChildren(candidates, *log, zx22Search);
+            }
+            else
+            {
+                device->ScanForChildren(candidates, *log);
+            }
         }
         if (!adapters.empty())
         {

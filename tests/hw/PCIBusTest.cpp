@@ -5,6 +5,7 @@
 #include "core/CrossPlatform.h"
 #include "hw/adapter/IPCIBus.h"
 #include "sim/SimDisplay.h"
+#include "sim/SimZX22Bridge.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 
@@ -190,6 +191,32 @@ TEST(PCIBusScan, ScansUpToAndIncludingTheEndBus)
     AddSimGpu(*machine, {0x3F, 0, 0}, 0x0610, 6, kBar);
     AddSimGpu(*machine, {0x40, 0, 0}, 0x0611, 6, kBar + 0x1000000);
     EXPECT_EQ(Names(Scan().adapters), "Korvan ISO 610 @00:3F:00.0 NRM/--");
+}
+
+TEST(PCIBusScan, StackedZX22BridgesEachKeepReachingTheirOwnRegisters)
+{
+    // Upstream bridge U at 00:01.0 and lower bridge B at 02:00.0, both shown
+    // in the GPU's window 7 where U hides B: B's search moves U away, and U,
+    // found first, must follow the move.
+    CSimHardwareScope scope(MakeMachineWithMcfg());
+    CSimMachine& machine = scope.Machine();
+    CSimPciFunction& upstream = AddSimZX22Bridge(machine, {0, 1, 0}, 1, 4);
+    AddSimRootPort(machine, {1, 0, 0}, 2, 4);
+    CSimPciFunction& lower = AddSimZX22Bridge(machine, {2, 0, 0}, 3, 4);
+    AddSimRootPort(machine, {3, 0, 0}, 4, 4);
+    CSimGpu& gpu = AddSimGpu(machine, {4, 0, 0}, 0x0610, 6, kBar);
+    SimZX22Config config;
+    config.window = 7;
+    config.placementSettings = 0x3FFF;
+    config.debug = 0x9;
+    machine.AddDevice(std::make_shared<CSimZX22Bridge>("upstream", upstream, gpu, config));
+    config.debug = 0x5;
+    machine.AddDevice(std::make_shared<CSimZX22Bridge>("lower", lower, gpu, config));
+
+    const ScanResult result = Scan();
+    ASSERT_EQ(result.adapters.size(), 3u);
+    EXPECT_EQ(result.adapters[0]->GetDevice()->Read32(0x210), 0x9u) << result.log;
+    EXPECT_EQ(result.adapters[1]->GetDevice()->Read32(0x210), 0x5u);
 }
 
 TEST(PCIBusScan, PrimaryAdapterIsTheFirstThatIsNoBridge)
