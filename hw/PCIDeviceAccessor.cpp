@@ -5,7 +5,6 @@
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
 
-#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -23,7 +22,7 @@ constexpr uint32_t kMemorySpaceEnable = 0x2;
 constexpr uint32_t kCapabilityListStatus = 1u << 20;
 constexpr uint8_t kAgpCapabilityId = 0x02;
 constexpr uint32_t kVendorControlOffset = 0x64;
-constexpr uint32_t kMaxWindowLength = 0x800000; // 8 MiB
+constexpr uint32_t kWindowLength = 0x800000; // 8 MiB
 constexpr uint64_t kFourGiB = 0x100000000ull;
 // 48 capabilities of 4 bytes fill the 192 bytes above the header.
 constexpr int kMaxCapabilities = 48;
@@ -139,16 +138,11 @@ public:
 
     void MapRegisters() override
     {
-        uint32_t base = 0;
-        uint32_t length = 0;
-        if (!m_windowMapped)
-        {
-            DecodeBar0(base, length);
-        }
+        const uint32_t base = m_windowMapped ? 0 : DecodeBar0();
         EnableMemorySpace();
         if (!m_windowMapped)
         {
-            MapWindow(base, length);
+            MapWindow(base, kWindowLength);
         }
         const uint32_t control = ReadConfig32(kVendorControlOffset);
         if (control & 3)
@@ -310,9 +304,12 @@ private:
         WriteConfig32(kCommandOffset, command | kMemorySpaceEnable);
     }
 
-    // The base and the window length of BAR0: a memory BAR below 4 GiB,
-    // sized the standard way with memory decoding off.
-    void DecodeBar0(uint32_t& base, uint32_t& length)
+    // The base of BAR0, which must be an assigned memory BAR below 4 GiB. The
+    // BAR is only read: sizing it would mean writing all ones to it with
+    // memory decoding off, and the display driver may be using the device at
+    // this moment. The window is 8 MiB whatever the BAR's size; register
+    // offsets are the program's own, all inside the BARs of the devices.
+    uint32_t DecodeBar0()
     {
         const uint32_t bar = ReadConfig32(kBar0Offset);
         if (bar & 1)
@@ -326,65 +323,12 @@ private:
             throw std::runtime_error("BAR0 of " + Location() + " lies above 4 GB (0x" +
                                      ToHex(high, 8) + ToHex(bar & ~0xFu, 8) + ").");
         }
-        base = bar & ~0xFu;
+        const uint32_t base = bar & ~0xFu;
         if (base == 0)
         {
             throw std::runtime_error("BAR0 of " + Location() + " is not assigned.");
         }
-        const uint64_t size = SizeBar0(bar, high, is64Bit);
-        if (size == 0)
-        {
-            throw std::runtime_error("BAR0 of " + Location() + " is not implemented.");
-        }
-        length = static_cast<uint32_t>(std::min<uint64_t>(size, kMaxWindowLength));
-    }
-
-    uint64_t SizeBar0(uint32_t bar, uint32_t high, bool is64Bit)
-    {
-        const uint32_t command = ReadConfig32(kCommandOffset) & 0xFFFF;
-        // While it is sized the BAR holds all ones and decoding is off; both
-        // go back however the sizing ends, or the device stays unreachable.
-        const auto restore = [&]
-        {
-            if (is64Bit)
-            {
-                WriteConfig32(kBar1Offset, high);
-            }
-            WriteConfig32(kBar0Offset, bar);
-            WriteConfig32(kCommandOffset, command);
-        };
-        WriteConfig32(kCommandOffset, command & ~kMemorySpaceEnable);
-        uint32_t lowMask = 0;
-        uint32_t highMask = 0xFFFFFFFF;
-        try
-        {
-            WriteConfig32(kBar0Offset, 0xFFFFFFFF);
-            lowMask = ReadConfig32(kBar0Offset) & ~0xFu;
-            if (is64Bit)
-            {
-                WriteConfig32(kBar1Offset, 0xFFFFFFFF);
-                highMask = ReadConfig32(kBar1Offset);
-            }
-        }
-        catch (...)
-        {
-            // The sizing error is the one to report.
-            try
-            {
-                restore();
-            }
-            catch (const std::exception&)
-            {
-            }
-            throw;
-        }
-        restore();
-        const uint64_t mask = static_cast<uint64_t>(highMask) << 32 | lowMask;
-        if (lowMask == 0 && (!is64Bit || highMask == 0))
-        {
-            return 0;
-        }
-        return ~mask + 1;
+        return base;
     }
 
     void MapWindow(uint32_t physical, uint32_t length)
