@@ -1,15 +1,23 @@
 // Fuzzes image creation from bytes, everything that walks the PCI block
 // chain, and the VBIOS table readers and edits: any input must end in a value
 // or in an exception, never in a read outside the buffer or an endless walk.
+//
+// An input whose first byte is even is the image itself. An odd first byte
+// makes the rest a list of byte patches (16-bit offset, value) applied to a
+// complete builder image that carries every table the readers know, so that
+// even a short run reaches deep into the chain and the tables instead of
+// stopping at a missing block mark.
 
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "image/IVFieldTable.h"
 #include "image/PreservationTable.h"
+#include "testkit/image/GpuImageBuilder.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -180,6 +188,125 @@ void EditTables(IROMImage* image)
     Try([&] { image->CreateBexorIFR(1); });
     Try([&] { image->StripIFR(); });
 }
+
+std::vector<uint8_t> Words(std::initializer_list<uint32_t> words)
+{
+    std::vector<uint8_t> bytes;
+    for (uint32_t word : words)
+    {
+        bytes.push_back(static_cast<uint8_t>(word));
+        bytes.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto& part : parts)
+    {
+        bytes.insert(bytes.end(), part.begin(), part.end());
+    }
+    return bytes;
+}
+
+// A GPU image with the chain's every kind of block and every table a reader
+// follows: hardware data area, GUID record, command list, BIT with its
+// tokens, init and devinit tables, preservation table with init scripts,
+// VField, TMDS, LVDS, PLL and microcode tables, DCB, PMID and a Varnex block.
+std::vector<uint8_t> RichImage(bool initFromRom)
+{
+    using testkit::CGpuImageBuilder;
+    CGpuImageBuilder b;
+    if (initFromRom)
+    {
+        b.InitFromRom(0x200);
+    }
+    b.Block(CGpuImageBuilder::kX86, 0x8000)
+        .Kpde()
+        .Patch(0x4C, {0x00, 0x80})
+        .CommandList({0x08001000, 1, 0x08002003, 2, 3})
+        .HardwareDataArea(0x7E2B, 0x1454, {1, 2, 3, 4, 5, 6})
+        .GuidRecord(0x11223344, 0x55667788)
+        .ModificationDate("12/31/99")
+        .FlagByte49(0x01)
+        .Pmid()
+        .Dcb({0x11111111, 0x22222222})
+        .BoardTexts("Sign-on", "OEM", "Korvan", "Board", "A1")
+        .VFieldTables({{0x30, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, {{7, 0xE4, 0x00}});
+
+    const std::vector<uint8_t> script = Join({
+        testkit::ScriptWriteRun(0x1000, {1, 2}),
+        testkit::ScriptWrite(0x3000, 5),
+        testkit::ScriptStrapSelect(0x0C, 2, 0x5000, {1, 2, 3, 4}),
+        testkit::ScriptRamConfig(0x6000, 4, 2, {1, 2, 3, 4, 5, 6}),
+        testkit::ScriptWriteAB(0x4000, 1, 2),
+    });
+    const uint32_t scripts = b.Place(script);
+    const uint32_t dataBlock = b.Place(std::vector<uint8_t>(16, 0x11));
+    const uint32_t strapTable = b.Place({0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0});
+    b.Token('M', 1, Join({{0, 0, 3}, Words({strapTable})}));
+    testkit::InfoToken info;
+    info.version = 0x86041B00;
+    info.boardId = 0x0E2B;
+    info.gpuDeviceId = 0x2204;
+    info.pointer7Value = 0xAE6CEF;
+    info.preservationTable = static_cast<uint16_t>(b.PreservationTable(
+        0x11,
+        {{static_cast<uint16_t>(scripts), static_cast<uint16_t>(script.size()), 0x40, 0},
+         {static_cast<uint16_t>(dataBlock), 16, 0x90, 1},
+         {0, 0, 0x80, 0}},
+        2));
+    b.Info(info);
+    testkit::BiosDataToken bios;
+    bios.version = 0x86041B00;
+    bios.appliedRecord = static_cast<uint16_t>(b.Place({1, 2, 3, 4}));
+    bios.recordCapacity = 4;
+    bios.appliedCount = 2;
+    b.BiosData(bios);
+
+    const uint32_t words = b.Place(Words({0x1111, 0x2222}));
+    const uint32_t pairs = b.Place(std::vector<uint8_t>(16, 2));
+    const uint32_t scriptTable = b.Place(Words({0x0600, 0x0700, 0, 0, 0x0102}));
+    const uint32_t devinit = b.Place({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0});
+    b.Token('I', 1,
+            Words({scriptTable, words, pairs, pairs, pairs, pairs, 0, 0x0ABC, words, 0, scriptTable,
+                   0, devinit, 0}));
+    const uint32_t links = b.Place(std::vector<uint8_t>(32, 0x22));
+    b.Token('T', 0, Words({links, links}));
+    b.Token('L', 0, Words({links}));
+    const uint32_t pllRecord = b.Place(std::vector<uint8_t>(16, 0x33));
+    const uint32_t pllTable = b.Place(Join({{0x40, 5, 3, 1, 0, 1}, Words({pllRecord})}));
+    b.Token('C', 2, Join({Words({pllTable}), {0, 0}}));
+    b.UcodeTable({{1, b.Place(std::vector<uint8_t>(8, 0x44))}}, 8);
+
+    b.Block(CGpuImageBuilder::kEfi, 0x800)
+        .VarnexBlock({'R', 'O', 'M', 0, 1, 2, 3}, {'R', 'O', 'M'})
+        .Block(CGpuImageBuilder::kX86Extension, 0x400);
+    return b.Build();
+}
+
+// The seed image with the input's patches applied; a set bit 1 of the mode
+// byte picks the seed with an init-from-ROM segment, bit 2 cuts the image at
+// the last patch.
+std::vector<uint8_t> PatchedImage(const uint8_t* data, size_t size)
+{
+    static const std::vector<uint8_t> plain = RichImage(false);
+    static const std::vector<uint8_t> withSegment = RichImage(true);
+    std::vector<uint8_t> image = (data[0] & 2) != 0 ? withSegment : plain;
+    size_t cut = image.size();
+    for (size_t i = 1; i + 3 <= size; i += 3)
+    {
+        const size_t at = (data[i] | data[i + 1] << 8) % image.size();
+        image[at] = data[i + 2];
+        cut = at;
+    }
+    if ((data[0] & 4) != 0)
+    {
+        image.resize(cut);
+    }
+    return image;
+}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -188,8 +315,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         return 0;
     }
+    std::vector<uint8_t> patched;
+    const uint8_t* bytes = data;
+    size_t length = size;
+    if (size > 0 && (data[0] & 1) != 0)
+    {
+        patched = PatchedImage(data, size);
+        bytes = patched.data();
+        length = patched.size();
+    }
     CRefPtr<IROMImage> image;
-    Try([&] { image = IROMImage::CreateFromBuffer(data, static_cast<uint32_t>(size)); });
+    Try([&] { image = IROMImage::CreateFromBuffer(bytes, static_cast<uint32_t>(length)); });
     if (!image)
     {
         return 0;
