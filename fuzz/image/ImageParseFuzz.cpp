@@ -17,7 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -189,27 +188,6 @@ void EditTables(IROMImage* image)
     Try([&] { image->StripIFR(); });
 }
 
-std::vector<uint8_t> Words(std::initializer_list<uint32_t> words)
-{
-    std::vector<uint8_t> bytes;
-    for (uint32_t word : words)
-    {
-        bytes.push_back(static_cast<uint8_t>(word));
-        bytes.push_back(static_cast<uint8_t>(word >> 8));
-    }
-    return bytes;
-}
-
-std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
-{
-    std::vector<uint8_t> bytes;
-    for (const auto& part : parts)
-    {
-        bytes.insert(bytes.end(), part.begin(), part.end());
-    }
-    return bytes;
-}
-
 // A GPU image with the chain's every kind of block and every table a reader
 // follows: hardware data area, GUID record, command list, BIT with its
 // tokens, init and devinit tables, preservation table with init scripts,
@@ -217,6 +195,8 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
 std::vector<uint8_t> RichImage(bool initFromRom)
 {
     using testkit::CGpuImageBuilder;
+    using testkit::Join;
+    using testkit::Words;
     CGpuImageBuilder b;
     if (initFromRom)
     {

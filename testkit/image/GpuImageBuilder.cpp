@@ -351,6 +351,21 @@ void PutText(std::vector<uint8_t>& bytes, size_t at, const std::string& text, si
 }
 } // namespace
 
+std::vector<uint8_t> Words(std::initializer_list<uint32_t> words)
+{
+    return Bytes(words, 2);
+}
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> bytes;
+    for (const auto& part : parts)
+    {
+        Append(bytes, part);
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> ScriptWrite(uint32_t registerAddress, uint32_t value)
 {
     std::vector<uint8_t> bytes = {0x7A};

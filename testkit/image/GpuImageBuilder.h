@@ -27,6 +27,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,11 @@ struct PreservationEntry
     uint8_t flags = 0;
     uint8_t dataId = 0;
 };
+
+// Little-endian 16-bit words (the low half of each value), and byte lists
+// joined in order: the pieces tables are made of.
+std::vector<uint8_t> Words(std::initializer_list<uint32_t> words);
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts);
 
 // Init-script records as the preserved-register search reads them.
 std::vector<uint8_t> ScriptWrite(uint32_t registerAddress, uint32_t value);           // 0x7A

@@ -19,21 +19,11 @@
 using testkit::CGpuImageBuilder;
 using testkit::ErrorOf;
 using testkit::InfoToken;
+using testkit::Words;
 
 namespace
 {
 constexpr uint32_t kBit = CGpuImageBuilder::kBitOffset;
-
-std::vector<uint8_t> Words(std::initializer_list<uint16_t> words)
-{
-    std::vector<uint8_t> bytes;
-    for (uint16_t w : words)
-    {
-        bytes.push_back(static_cast<uint8_t>(w));
-        bytes.push_back(static_cast<uint8_t>(w >> 8));
-    }
-    return bytes;
-}
 
 CGpuImageBuilder FirstBlock()
 {

@@ -21,20 +21,11 @@
 using testkit::CGpuImageBuilder;
 using testkit::ErrorOf;
 using testkit::InfoToken;
+using testkit::Join;
 using testkit::PreservationEntry;
 
 namespace
 {
-std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts)
-{
-    std::vector<uint8_t> bytes;
-    for (const auto& part : parts)
-    {
-        bytes.insert(bytes.end(), part.begin(), part.end());
-    }
-    return bytes;
-}
-
 std::vector<uint8_t> Snapshot(IROMImage* image)
 {
     return std::vector<uint8_t>(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
