@@ -225,6 +225,13 @@ TEST(BitTokenTest, InitTablesAndDevinit)
     EXPECT_EQ(image->GetInitTableOffset14(), 0x0ABC);
     EXPECT_EQ(image->CheckInitScripts(1), 0x0700);
     EXPECT_EQ(ErrorOf([&] { image->CheckInitScripts(0x8000); }), "Script table not loaded");
+    // A script that starts in the last loaded byte is there; one past is not.
+    image->SetWord(static_cast<int32_t>(scriptTable) + 4, 0xFFFF);
+    EXPECT_EQ(image->CheckInitScripts(2), 0xFFFF);
+    image->SetLoadedSize(0xFFFF);
+    EXPECT_EQ(ErrorOf([&] { image->CheckInitScripts(2); }), "Script not loaded");
+    image->SetLoadedSize(0x10000);
+    image->SetWord(static_cast<int32_t>(scriptTable) + 4, 0);
     // An entry past the loaded bytes is refused.
     EXPECT_EQ(ErrorOf([&] { image->GetInitTable9ByteEntry(0); }),
               "ERROR: Init table entry lies outside the image.");

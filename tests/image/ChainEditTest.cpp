@@ -279,6 +279,19 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
     // A chain with a private-flagged block, all of it public by its marks.
     CGpuImageBuilder flagged;
     flagged.Block(kX86, 0x10000).Block(kEfi, 0x8000).Kpde().KpdeFlags(0x01);
+    // The same with its last block private by its marks too.
+    CGpuImageBuilder privateTail;
+    privateTail.Block(kX86, 0x10000).Block(kEfi, 0x8000).Private().Kpde().KpdeFlags(0x01);
+    // A SuperImage first block whose fixed init segment covers the EFI block.
+    CGpuImageBuilder fixedInit;
+    fixedInit.Block(kX86, 0x10000)
+        .PcirLength(0x18000)
+        .InitSize(0x18000)
+        .Kpde()
+        .KpdeSubImageLength(0x10000)
+        .KpdeIndicator(0)
+        .KpdeFlags(0x0A)
+        .Block(kEfi, 0x8000);
     struct Case
     {
         const char* name;
@@ -296,6 +309,10 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
          "Cannot insert private image into public chain"},
         {"SuperImage into a SuperImage", SuperImage(), 0x10000, &superBlock,
          "Inserting a SuperImage into a SuperImage not supported"},
+        {"public block behind a private one", privateTail, 0x18000, &publicBlock,
+         "Cannot insert public image into private chain"},
+        {"inside the fixed init segment", fixedInit, 0x10000, &publicBlock,
+         "PCI block insertion into init segment not supported"},
     };
     for (const Case& c : cases)
     {

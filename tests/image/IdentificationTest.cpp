@@ -261,6 +261,41 @@ TEST(IdentificationTest, BoardTextsTablesAndFixedFields)
     EXPECT_EQ(bare->GetDeviceIDListEntry(0), 0);
 }
 
+TEST(IdentificationTest, FlagByte49ReadByTheVersion)
+{
+    // From version 0x84 on, bits 2 and 3 of byte 0x49 decide header flag 49;
+    // below it, the third version byte does. Above version 0x60, bit 0 asks
+    // for the EEPROM's write protection to be removed before programming.
+    struct Case
+    {
+        uint32_t version;
+        uint8_t flags49;
+        bool headerFlag49;
+        bool removeWriteProtection;
+    };
+    const Case cases[] = {
+        {0x86041B00, 0x00, true, false},  {0x86041B00, 0x04, false, false},
+        {0x86041B00, 0x08, false, false}, {0x84041B00, 0x01, true, true},
+        {0x80041B00, 0x0D, true, true},   {0x80040000, 0x00, false, false},
+        {0x60041B00, 0x01, true, false},  {0x61040000, 0x01, false, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(testing::Message() << std::hex << c.version << " " << int{c.flags49});
+        CRefPtr<IROMImage> image = CGpuImageBuilder()
+                                       .Block(CGpuImageBuilder::kX86, 0x8000)
+                                       .FlagByte49(c.flags49)
+                                       .Version(c.version, 0)
+                                       .BuildImage();
+        EXPECT_EQ(image->GetHeaderFlag49(), c.headerFlag49);
+        EXPECT_EQ(image->NeedsWriteProtectRemoval(), c.removeWriteProtection);
+    }
+    const std::vector<uint8_t> notAnImage(0x100, 0x00);
+    CRefPtr<IROMImage> invalid = IROMImage::CreateFromBuffer(notAnImage.data(), 0x100);
+    EXPECT_FALSE(invalid->GetHeaderFlag49());
+    EXPECT_FALSE(invalid->NeedsWriteProtectRemoval());
+}
+
 TEST(IdentificationTest, DisplayConfigurationBlock)
 {
     std::vector<uint8_t> file(2048, 0);

@@ -177,15 +177,15 @@ TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
     // Memory Information Table whose entries map straps 5 and 6 to
     // configurations 2 and 1 (entry 0 is unused).
     const std::vector<uint8_t> script = testkit::ScriptRamConfig(0x6000, 4, 1, {0x60, 0x61, 0x62});
-    auto build = [&](uint8_t method)
+    auto build = [&](uint8_t method, uint8_t entryCount)
     {
         CGpuImageBuilder builder;
         builder.Block(CGpuImageBuilder::kX86, 0x10000);
         const uint32_t scriptAt = builder.Place(script);
-        const uint32_t mit = builder.Place({0x10, 7,    5, 3, method, 0, 0, //
-                                            0x0F, 0x00, 0, 0, 0,            //
-                                            0x50, 0x02, 0, 0, 0,            //
-                                            0x60, 0x01, 0, 0, 0});
+        const uint32_t mit = builder.Place({0x10, 7,    5, entryCount, method, 0, 0, //
+                                            0x0F, 0x00, 0, 0,          0,            //
+                                            0x50, 0x02, 0, 0,          0,            //
+                                            0x60, 0x01, 0, 0,          0});
         builder.Token('M', 2, {3, 0, 0, static_cast<uint8_t>(mit), static_cast<uint8_t>(mit >> 8)});
         const uint32_t table = builder.PreservationTable(
             0x11,
@@ -194,7 +194,7 @@ TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
         info.preservationTable = static_cast<uint16_t>(table);
         return builder.Info(info).BuildImage();
     };
-    CRefPtr<IROMImage> image = build(0);
+    CRefPtr<IROMImage> image = build(0, 3);
     const std::pair<uint32_t, uint32_t> cases[] = {{5, 0x62}, {6, 0x61}, {7, 0x60}};
     for (const auto& [strap, expected] : cases)
     {
@@ -204,12 +204,17 @@ TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
                         ->FindRegister(image.get(), 0x6000, value, nullptr));
         EXPECT_EQ(value, expected) << strap;
     }
-    CRefPtr<IROMImage> otherMethod = build(1);
+    CRefPtr<IROMImage> otherMethod = build(1, 3);
     uint32_t value = 0;
     EXPECT_EQ(
         ErrorOf([&]
                 { otherMethod->GetPreservedRegisterValue(otherMethod.get(), 5, 0x6000, value); }),
         "Unsupported MemInfo Entry Look-Up Method: 1");
+    // Without entries there is not even entry 0 to fall back on.
+    CRefPtr<IROMImage> noEntries = build(0, 0);
+    EXPECT_EQ(
+        ErrorOf([&] { noEntries->GetPreservedRegisterValue(noEntries.get(), 5, 0x6000, value); }),
+        "Memory Information Table Entry not found: 0");
 }
 
 TEST(PreservationTest, RecordsWithZeroStrideOrNoEntriesAreRefused)
