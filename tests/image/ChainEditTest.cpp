@@ -152,19 +152,25 @@ TEST(ChainEditTest, RemovingTheFirstOrLastBlock)
     EXPECT_EQ(withKpde->GetROMSize(), 0x10000u);
 }
 
+// The first block's PCIR length covers the EFI block behind its own
+// sub-image; KPDE flags 0x0A also make its init segment fixed.
+CGpuImageBuilder SuperImage(uint8_t kpdeFlags = 0x02)
+{
+    CGpuImageBuilder builder;
+    builder.Block(kX86, 0x10000)
+        .PcirLength(0x18000)
+        .InitSize(0x18000)
+        .Kpde()
+        .KpdeSubImageLength(0x10000)
+        .KpdeIndicator(0)
+        .KpdeFlags(kpdeFlags)
+        .Block(kEfi, 0x8000);
+    return builder;
+}
+
 TEST(ChainEditTest, RemoveRefusalsChangeNothing)
 {
-    // A SuperImage first block with a fixed init segment covering the EFI block.
-    CRefPtr<IROMImage> fixed = CGpuImageBuilder()
-                                   .Block(kX86, 0x10000)
-                                   .PcirLength(0x18000)
-                                   .InitSize(0x18000)
-                                   .Kpde()
-                                   .KpdeSubImageLength(0x10000)
-                                   .KpdeIndicator(0)
-                                   .KpdeFlags(0x0A)
-                                   .Block(kEfi, 0x8000)
-                                   .BuildImage();
+    CRefPtr<IROMImage> fixed = SuperImage(0x0A).BuildImage();
     ASSERT_TRUE(fixed->GetKPDEFlag1());
     ASSERT_TRUE(fixed->GetKPDEFlag3());
     CRefPtr<IROMImage> plain = TwoBlocks().BuildImage();
@@ -235,22 +241,6 @@ TEST(ChainEditTest, InsertPlacesABlockAtABoundary)
     EXPECT_EQ(end->Sum8(0x10000, 0x18000), 0);
 }
 
-CGpuImageBuilder SuperImage()
-{
-    // The first block's PCIR length covers the EFI block behind its own
-    // sub-image.
-    CGpuImageBuilder builder;
-    builder.Block(kX86, 0x10000)
-        .PcirLength(0x18000)
-        .InitSize(0x18000)
-        .Kpde()
-        .KpdeSubImageLength(0x10000)
-        .KpdeIndicator(0)
-        .KpdeFlags(0x02)
-        .Block(kEfi, 0x8000);
-    return builder;
-}
-
 TEST(ChainEditTest, InsertIntoASuperImageGrowsTheContainer)
 {
     CRefPtr<IROMImage> image = SuperImage().BuildImage();
@@ -282,16 +272,6 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
     // The same with its last block private by its marks too.
     CGpuImageBuilder privateTail;
     privateTail.Block(kX86, 0x10000).Block(kEfi, 0x8000).Private().Kpde().KpdeFlags(0x01);
-    // A SuperImage first block whose fixed init segment covers the EFI block.
-    CGpuImageBuilder fixedInit;
-    fixedInit.Block(kX86, 0x10000)
-        .PcirLength(0x18000)
-        .InitSize(0x18000)
-        .Kpde()
-        .KpdeSubImageLength(0x10000)
-        .KpdeIndicator(0)
-        .KpdeFlags(0x0A)
-        .Block(kEfi, 0x8000);
     struct Case
     {
         const char* name;
@@ -311,7 +291,7 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
          "Inserting a SuperImage into a SuperImage not supported"},
         {"public block behind a private one", privateTail, 0x18000, &publicBlock,
          "Cannot insert public image into private chain"},
-        {"inside the fixed init segment", fixedInit, 0x10000, &publicBlock,
+        {"inside the fixed init segment", SuperImage(0x0A), 0x10000, &publicBlock,
          "PCI block insertion into init segment not supported"},
     };
     for (const Case& c : cases)
