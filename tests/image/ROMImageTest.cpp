@@ -180,6 +180,14 @@ TEST(ROMImageTest, BuffersAndFilesLargerThanTheImageAreRefusedNotCut)
     EXPECT_EQ(image->LoadFromFile(file.Path()), kMiB3);
 }
 
+// A device that fails under a stream: reads and writes end in the bad state.
+class CBrokenStreamBuffer : public std::streambuf
+{
+protected:
+    int_type underflow() override { throw std::runtime_error("device gone"); }
+    int_type overflow(int_type) override { throw std::runtime_error("device gone"); }
+};
+
 TEST(ROMImageTest, FileErrorsCarryTheirTexts)
 {
     TempFile empty("romvise-empty");
@@ -193,6 +201,14 @@ TEST(ROMImageTest, FileErrorsCarryTheirTexts)
               "Cannot create file: /nonexistent/x.rom");
     EXPECT_EQ(ErrorText<std::domain_error>([&] { image->SaveToFile(empty.Path(), kMiB3, 1); }),
               "Save range is outside the image buffer");
+
+    CBrokenStreamBuffer broken;
+    std::istream input(&broken);
+    EXPECT_EQ(ErrorText<io_error>([&] { IROMImage::CreateFromStream(input, 16); }),
+              "Error reading signature from input stream");
+    std::ostream output(&broken);
+    EXPECT_EQ(ErrorText<io_error>([&] { image->WriteToStream(output, 0, 16); }),
+              "Error writing image to file");
 }
 
 TEST(ROMImageTest, SaveLoadAndStreamsRoundTripTheBytes)
