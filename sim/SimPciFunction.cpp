@@ -112,7 +112,7 @@ void CSimPciFunction::MakeBridge(uint8_t primary, uint8_t secondary, uint8_t sub
 
 bool CSimPciFunction::IsBridge() const
 {
-    return (Stored(kHeaderType, 1) & 0x7F) == 0x01;
+    return (m_config[kHeaderType] & 0x7F) == 0x01;
 }
 
 uint8_t CSimPciFunction::SecondaryBus() const
@@ -188,8 +188,21 @@ void CSimPciFunction::ApplyBarMasks(int index)
 uint64_t CSimPciFunction::BarAddress(int index) const
 {
     const SimBar& bar = m_bars.at(static_cast<size_t>(index));
-    const uint32_t offset = kBar0 + 4 * static_cast<uint32_t>(index);
-    const uint32_t low = Stored(offset, 4);
+    return DecodedBarAddress(bar, kBar0 + 4 * static_cast<uint32_t>(index));
+}
+
+// The BAR registers and the command word sit at fixed offsets inside the
+// header, so the decode path reads them without Stored's range checks: it
+// runs on every register access the bus makes.
+uint32_t CSimPciFunction::HeaderDword(uint32_t offset) const
+{
+    return uint32_t{m_config[offset]} | uint32_t{m_config[offset + 1]} << 8 |
+           uint32_t{m_config[offset + 2]} << 16 | uint32_t{m_config[offset + 3]} << 24;
+}
+
+uint64_t CSimPciFunction::DecodedBarAddress(const SimBar& bar, uint32_t offset) const
+{
+    const uint32_t low = HeaderDword(offset);
     if (bar.kind == ESimBarKind::Io)
     {
         return low & ~0x3u;
@@ -197,14 +210,14 @@ uint64_t CSimPciFunction::BarAddress(int index) const
     uint64_t address = low & ~0xFu;
     if (bar.kind == ESimBarKind::Memory64)
     {
-        address |= static_cast<uint64_t>(Stored(offset + 4, 4)) << 32;
+        address |= static_cast<uint64_t>(HeaderDword(offset + 4)) << 32;
     }
     return address;
 }
 
 bool CSimPciFunction::MemoryDecodingEnabled() const
 {
-    return (Stored(kCommand, 2) & 0x2) != 0;
+    return (m_config[kCommand] & 0x2) != 0;
 }
 
 std::optional<std::pair<int, uint64_t>> CSimPciFunction::DecodeMemory(uint64_t address,
@@ -214,14 +227,15 @@ std::optional<std::pair<int, uint64_t>> CSimPciFunction::DecodeMemory(uint64_t a
     {
         return std::nullopt;
     }
-    for (int index = 0; index < BarRegisterCount(); ++index)
+    const int count = BarRegisterCount();
+    for (int index = 0; index < count; ++index)
     {
         const SimBar& bar = m_bars[static_cast<size_t>(index)];
         if (bar.size == 0 || bar.kind == ESimBarKind::Io)
         {
             continue;
         }
-        const uint64_t base = BarAddress(index);
+        const uint64_t base = DecodedBarAddress(bar, kBar0 + 4 * static_cast<uint32_t>(index));
         // An unassigned BAR decodes nothing.
         if (base != 0 && address >= base && address - base <= bar.size - width)
         {

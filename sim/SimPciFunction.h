@@ -79,6 +79,8 @@ public:
 
 private:
     int BarRegisterCount() const;
+    uint32_t HeaderDword(uint32_t offset) const;
+    uint64_t DecodedBarAddress(const SimBar& bar, uint32_t offset) const;
     void ApplyBarMasks(int index);
 
     uint8_t m_bus;
