@@ -91,20 +91,20 @@ CSimGpu::CSimGpu(std::string name, CSimPciFunction& function, const SimGpuConfig
     // high, the debug port on, the lines released.
     if (IsLegacy())
     {
-        m_registers[kPromPins] = 1;
-        m_registers[kLegacyDebugPort] = 1;
-        m_registers[kLegacyControl] = 2;
+        m_registers.Set(kPromPins, 1);
+        m_registers.Set(kLegacyDebugPort, 1);
+        m_registers.Set(kLegacyControl, 2);
         return;
     }
-    m_registers[kDebugPort] = 1;
-    m_registers[kControl] = 2;
+    m_registers.Set(kDebugPort, 1);
+    m_registers.Set(kControl, 2);
     if (m_config.deviceKind >= 8)
     {
-        m_registers[kWindowOffset] = 1;
+        m_registers.Set(kWindowOffset, 1);
     }
     for (unsigned port = 0; port < kPortCount; ++port)
     {
-        m_registers[IsIsoLineLayout() ? IsoLineRegister(port) : LaterLineRegister(port)] = 3;
+        m_registers.Set(IsIsoLineLayout() ? IsoLineRegister(port) : LaterLineRegister(port), 3);
     }
     m_mutexes.resize(Mutexes().count);
 }
@@ -137,13 +137,12 @@ void CSimGpu::AddHook(std::shared_ptr<ISimGpuRegisterHook> hook)
 
 void CSimGpu::SetRegister(uint64_t offset, uint32_t value)
 {
-    m_registers[offset] = value;
+    m_registers.Set(offset, value);
 }
 
 uint32_t CSimGpu::Register(uint64_t offset) const
 {
-    const auto found = m_registers.find(offset);
-    return found == m_registers.end() ? 0 : found->second;
+    return m_registers.Get(offset);
 }
 
 CSimGpu::MutexUnit CSimGpu::Mutexes() const
@@ -264,7 +263,7 @@ uint32_t CSimGpu::ReadLineRegister(unsigned port)
 
 void CSimGpu::WriteLineRegister(unsigned port, uint32_t value)
 {
-    m_registers[IsIsoLineLayout() ? IsoLineRegister(port) : LaterLineRegister(port)] = value;
+    m_registers.Set(IsIsoLineLayout() ? IsoLineRegister(port) : LaterLineRegister(port), value);
     if (value & 4u)
     {
         m_ports[port]->DriveMaster((value & 2u) != 0, (value & 1u) != 0);
@@ -278,7 +277,7 @@ void CSimGpu::WriteLineRegister(unsigned port, uint32_t value)
 void CSimGpu::WriteControl(uint32_t value)
 {
     const uint32_t previous = Register(ControlRegister());
-    m_registers[ControlRegister()] = value & ~kControlDataIn;
+    m_registers.Set(ControlRegister(), value & ~kControlDataIn);
     if (!m_chip || (Register(DebugPortRegister()) & 1u))
     {
         return;
@@ -423,10 +422,10 @@ void CSimGpu::WriteDword(uint64_t offset, uint32_t value)
     }
     if (!IsLegacy() && offset == kPadCommit)
     {
-        m_registers[offset] = value & ~1u;
+        m_registers.Set(offset, value & ~1u);
         return;
     }
-    m_registers[offset] = value;
+    m_registers.Set(offset, value);
 }
 
 uint32_t CSimGpu::ReadRegister(uint64_t offset, unsigned width)

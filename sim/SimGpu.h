@@ -53,6 +53,7 @@
 // window): a hook sees every access first.
 
 #include "sim/ISimDevice.h"
+#include "sim/RegisterPages.h"
 #include "sim/SimEepromChip.h"
 #include "sim/SimI2CBus.h"
 
@@ -183,7 +184,7 @@ private:
     CSimPciFunction& m_function;
     SimGpuConfig m_config;
     CVirtualClock* m_clock = nullptr;
-    std::map<uint64_t, uint32_t> m_registers;
+    CSimRegisterPages m_registers{kBarSize};
     std::shared_ptr<ISimEepromChip> m_chip;
     std::array<std::unique_ptr<CSimI2CBus>, kPortCount> m_ports;
     std::vector<std::shared_ptr<ISimGpuRegisterHook>> m_hooks;
