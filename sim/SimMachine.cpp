@@ -1,6 +1,7 @@
 #include "sim/SimMachine.h"
 
 #include "core/Range.h"
+#include "sim/AddressRange.h"
 
 #include <stdexcept>
 
@@ -37,6 +38,7 @@ CSimMachine::CSimMachine() : m_clock(new CVirtualClock)
 void CSimMachine::AddRam(uint64_t base, uint64_t size)
 {
     m_ram.push_back(RamRegion{base, std::vector<uint8_t>(size, 0)});
+    ++m_layoutChanges;
 }
 
 CSimMachine::RamRegion* CSimMachine::FindRam(uint64_t address, uint64_t length)
@@ -80,11 +82,23 @@ std::vector<uint8_t> CSimMachine::ReadRam(uint64_t address, uint64_t length) con
 void CSimMachine::SetEcamWindow(uint64_t base, uint8_t startBus, uint8_t endBus)
 {
     m_ecam = EcamWindow{base, startBus, endBus, true};
+    ++m_layoutChanges;
+}
+
+uint64_t CSimMachine::EcamFirst() const
+{
+    return m_ecam.base + (uint64_t{m_ecam.startBus} << 20);
+}
+
+uint64_t CSimMachine::EcamSize() const
+{
+    return (uint64_t{m_ecam.endBus} - m_ecam.startBus + 1) << 20;
 }
 
 void CSimMachine::ClaimMemory(uint64_t base, uint64_t size, ISimDevice& device, int tag)
 {
     m_memoryClaims.push_back(MemoryClaim{base, size, &device, tag});
+    ++m_layoutChanges;
 }
 
 void CSimMachine::ClaimPorts(uint16_t first, uint16_t count, ISimDevice& device)
@@ -103,6 +117,8 @@ CSimPciFunction& CSimMachine::AddFunction(uint8_t bus, uint8_t device, uint8_t f
         throw std::invalid_argument("PCI function defined twice");
     }
     m_functions.push_back(std::make_unique<CSimPciFunction>(bus, device, function));
+    m_functions.back()->SetChangeCounter(&m_layoutChanges);
+    ++m_layoutChanges;
     return *m_functions.back();
 }
 
@@ -175,6 +191,14 @@ ISimDevice* CSimMachine::FindDevice(const std::string& name) const
 uint32_t CSimMachine::ReadMemory(uint64_t address, unsigned width)
 {
     CheckWidth(width);
+    if (InLastBar(address, width))
+    {
+        ++m_counters.registerReads;
+        ChargeAccess();
+        return m_lastBar.model->ReadBar(*m_lastBar.function, m_lastBar.bar,
+                                        address - m_lastBar.base, width) &
+               WidthMask(width);
+    }
     if (const RamRegion* region = FindRam(address, width))
     {
         uint32_t value = 0;
@@ -186,9 +210,7 @@ uint32_t CSimMachine::ReadMemory(uint64_t address, unsigned width)
     }
     ++m_counters.registerReads;
     ChargeAccess();
-    if (m_ecam.present &&
-        Holds(m_ecam.base + (uint64_t{m_ecam.startBus} << 20),
-              (uint64_t{m_ecam.endBus} - m_ecam.startBus + 1) << 20, address, width))
+    if (m_ecam.present && Holds(EcamFirst(), EcamSize(), address, width))
     {
         const uint64_t offset = address - m_ecam.base;
         return ReadConfig(static_cast<uint8_t>(offset >> 20), (offset >> 15) & 0x1F,
@@ -202,13 +224,15 @@ uint32_t CSimMachine::ReadMemory(uint64_t address, unsigned width)
                    WidthMask(width);
         }
     }
-    for (const auto& function : m_functions)
+    for (size_t index = 0; index < m_functions.size(); ++index)
     {
-        if (ISimDevice* model = function->Model())
+        CSimPciFunction& function = *m_functions[index];
+        if (ISimDevice* model = function.Model())
         {
-            if (const auto hit = function->DecodeMemory(address, width))
+            if (const auto hit = function.DecodeMemory(address, width))
             {
-                return model->ReadBar(*function, hit->first, hit->second, width) & WidthMask(width);
+                RememberBar(index, hit->first);
+                return model->ReadBar(function, hit->first, hit->second, width) & WidthMask(width);
             }
         }
     }
@@ -218,6 +242,14 @@ uint32_t CSimMachine::ReadMemory(uint64_t address, unsigned width)
 void CSimMachine::WriteMemory(uint64_t address, unsigned width, uint32_t value)
 {
     CheckWidth(width);
+    if (InLastBar(address, width))
+    {
+        ++m_counters.registerWrites;
+        ChargeAccess();
+        m_lastBar.model->WriteBar(*m_lastBar.function, m_lastBar.bar, address - m_lastBar.base,
+                                  width, value & WidthMask(width));
+        return;
+    }
     if (RamRegion* region = FindRam(address, width))
     {
         for (unsigned i = 0; i < width; ++i)
@@ -229,9 +261,7 @@ void CSimMachine::WriteMemory(uint64_t address, unsigned width, uint32_t value)
     ++m_counters.registerWrites;
     ChargeAccess();
     value &= WidthMask(width);
-    if (m_ecam.present &&
-        Holds(m_ecam.base + (uint64_t{m_ecam.startBus} << 20),
-              (uint64_t{m_ecam.endBus} - m_ecam.startBus + 1) << 20, address, width))
+    if (m_ecam.present && Holds(EcamFirst(), EcamSize(), address, width))
     {
         const uint64_t offset = address - m_ecam.base;
         WriteConfig(static_cast<uint8_t>(offset >> 20), (offset >> 15) & 0x1F, (offset >> 12) & 0x7,
@@ -246,17 +276,67 @@ void CSimMachine::WriteMemory(uint64_t address, unsigned width, uint32_t value)
             return;
         }
     }
-    for (const auto& function : m_functions)
+    for (size_t index = 0; index < m_functions.size(); ++index)
     {
-        if (ISimDevice* model = function->Model())
+        CSimPciFunction& function = *m_functions[index];
+        if (ISimDevice* model = function.Model())
         {
-            if (const auto hit = function->DecodeMemory(address, width))
+            if (const auto hit = function.DecodeMemory(address, width))
             {
-                model->WriteBar(*function, hit->first, hit->second, width, value);
+                RememberBar(index, hit->first);
+                model->WriteBar(function, hit->first, hit->second, width, value);
                 return;
             }
         }
     }
+}
+
+// Keeps the window of the BAR an access just decoded to, unless RAM, the ECAM
+// window, a claim, a function ahead of this one or an earlier BAR of the same
+// function could take part of it: those are looked at first, so the window
+// could not stand in for the whole decode.
+void CSimMachine::RememberBar(size_t functionIndex, int bar)
+{
+    m_lastBar.model = nullptr;
+    CSimPciFunction& function = *m_functions[functionIndex];
+    const uint64_t base = function.BarAddress(bar);
+    const uint64_t size = function.Bar(bar).size;
+    // A BAR narrower than an access decodes every address above its base.
+    if (size < 4)
+    {
+        return;
+    }
+    for (const RamRegion& region : m_ram)
+    {
+        if (RangesOverlap(region.base, region.bytes.size(), base, size))
+        {
+            return;
+        }
+    }
+    if (m_ecam.present && RangesOverlap(EcamFirst(), EcamSize(), base, size))
+    {
+        return;
+    }
+    for (const MemoryClaim& claim : m_memoryClaims)
+    {
+        if (RangesOverlap(claim.base, claim.size, base, size))
+        {
+            return;
+        }
+    }
+    for (size_t index = 0; index < functionIndex; ++index)
+    {
+        const CSimPciFunction& ahead = *m_functions[index];
+        if (ahead.Model() && ahead.DecodesInside(base, size, CSimPciFunction::kBarCount))
+        {
+            return;
+        }
+    }
+    if (function.DecodesInside(base, size, bar))
+    {
+        return;
+    }
+    m_lastBar = LastBar{m_layoutChanges, base, size, &function, function.Model(), bar};
 }
 
 uint32_t CSimMachine::ReadPort(uint16_t port, unsigned width)

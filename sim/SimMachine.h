@@ -98,6 +98,27 @@ private:
         bool present = false;
     };
 
+    // The BAR window that the last access decoded to a function fell in, when
+    // nothing the bus decodes ahead of that BAR overlaps it: while the layout
+    // stays unchanged, every access inside the window goes to that BAR.
+    struct LastBar
+    {
+        uint64_t layoutChanges = 0;
+        uint64_t base = 0;
+        uint64_t size = 0;
+        CSimPciFunction* function = nullptr;
+        ISimDevice* model = nullptr;
+        int bar = 0;
+    };
+
+    bool InLastBar(uint64_t address, unsigned width) const
+    {
+        return m_lastBar.model && m_lastBar.layoutChanges == m_layoutChanges &&
+               address >= m_lastBar.base && address - m_lastBar.base <= m_lastBar.size - width;
+    }
+    void RememberBar(size_t functionIndex, int bar);
+    uint64_t EcamFirst() const;
+    uint64_t EcamSize() const;
     RamRegion* FindRam(uint64_t address, uint64_t length);
     const RamRegion* FindRam(uint64_t address, uint64_t length) const;
     bool IsBusReachable(uint8_t bus, int depth) const;
@@ -111,6 +132,11 @@ private:
     std::vector<RamRegion> m_ram;
     EcamWindow m_ecam;
     std::vector<MemoryClaim> m_memoryClaims;
+    // Advanced by every change to RAM regions, the ECAM window, claims,
+    // functions' headers, BARs and models: whatever decides where a memory
+    // access goes.
+    uint64_t m_layoutChanges = 0;
+    LastBar m_lastBar;
     std::vector<PortClaim> m_portClaims;
     std::vector<std::unique_ptr<CSimPciFunction>> m_functions;
     std::vector<std::shared_ptr<ISimDevice>> m_devices;

@@ -1,8 +1,10 @@
 #include "sim/SimPciFunction.h"
 
 #include "core/Range.h"
+#include "sim/AddressRange.h"
 #include "sim/ISimDevice.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace
@@ -50,6 +52,7 @@ CSimPciFunction::CSimPciFunction(uint8_t bus, uint8_t device, uint8_t function)
 void CSimPciFunction::Store(uint32_t offset, unsigned width, uint32_t value)
 {
     CheckRange(offset, width);
+    NoteChange();
     for (unsigned i = 0; i < width; ++i)
     {
         m_config[offset + i] = static_cast<uint8_t>(value >> (8 * i));
@@ -108,6 +111,7 @@ void CSimPciFunction::MakeBridge(uint8_t primary, uint8_t secondary, uint8_t sub
     {
         m_bars[static_cast<size_t>(index)] = SimBar{};
     }
+    NoteChange();
 }
 
 bool CSimPciFunction::IsBridge() const
@@ -142,6 +146,7 @@ void CSimPciFunction::SetBar(int index, const SimBar& bar)
         throw std::invalid_argument("BAR size must be a power of two");
     }
     m_bars[static_cast<size_t>(index)] = bar;
+    NoteChange();
     ApplyBarMasks(index);
 }
 
@@ -245,6 +250,35 @@ std::optional<std::pair<int, uint64_t>> CSimPciFunction::DecodeMemory(uint64_t a
     return std::nullopt;
 }
 
+bool CSimPciFunction::DecodesInside(uint64_t base, uint64_t size, int barLimit) const
+{
+    if (!MemoryDecodingEnabled())
+    {
+        return false;
+    }
+    const int count = std::min(barLimit, BarRegisterCount());
+    for (int index = 0; index < count; ++index)
+    {
+        const SimBar& bar = m_bars[static_cast<size_t>(index)];
+        if (bar.size == 0 || bar.kind == ESimBarKind::Io)
+        {
+            continue;
+        }
+        const uint64_t barBase = DecodedBarAddress(bar, kBar0 + 4 * static_cast<uint32_t>(index));
+        if (barBase == 0)
+        {
+            continue;
+        }
+        // A BAR narrower than an access decodes every address above its base
+        // (see DecodeMemory), so one narrower than a dword overlaps anything.
+        if (bar.size < 4 || RangesOverlap(barBase, bar.size, base, size))
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 uint8_t CSimPciFunction::AddCapability(uint8_t id, const std::vector<uint8_t>& body)
 {
     const uint32_t offset = m_nextCapability;
@@ -333,6 +367,7 @@ void CSimPciFunction::ConfigWrite(uint32_t offset, unsigned width, uint32_t valu
         byte = static_cast<uint8_t>(byte & ~(written & m_writeOneToClear[at]));
         m_config[at] = byte;
     }
+    NoteChange();
     if (m_model)
     {
         m_model->OnConfigWrite(*this, offset, width, value);

@@ -31,6 +31,7 @@ class CSimPciFunction
 {
 public:
     static constexpr uint32_t kConfigSize = 0x1000;
+    static constexpr int kBarCount = 6;
 
     CSimPciFunction(uint8_t bus, uint8_t device, uint8_t function);
 
@@ -74,13 +75,33 @@ public:
     uint32_t ConfigRead(uint32_t offset, unsigned width);
     void ConfigWrite(uint32_t offset, unsigned width, uint32_t value);
 
-    void AttachModel(ISimDevice* model) { m_model = model; }
+    void AttachModel(ISimDevice* model)
+    {
+        m_model = model;
+        NoteChange();
+    }
     ISimDevice* Model() const { return m_model; }
+
+    // True when one of the memory BARs before `barLimit` that decode now could
+    // hold an access inside [base, base + size).
+    bool DecodesInside(uint64_t base, uint64_t size, int barLimit) const;
+
+    // A counter this function advances whenever its header, BARs or model
+    // change, so that the bus can tell when an address it decoded before may
+    // decode differently now.
+    void SetChangeCounter(uint64_t* counter) { m_changeCounter = counter; }
 
 private:
     int BarRegisterCount() const;
     uint32_t HeaderDword(uint32_t offset) const;
     uint64_t DecodedBarAddress(const SimBar& bar, uint32_t offset) const;
+    void NoteChange()
+    {
+        if (m_changeCounter)
+        {
+            ++*m_changeCounter;
+        }
+    }
     void ApplyBarMasks(int index);
 
     uint8_t m_bus;
@@ -96,4 +117,5 @@ private:
     uint32_t m_nextExtendedCapability = 0x100;
     std::optional<uint8_t> m_portNumber;
     ISimDevice* m_model = nullptr;
+    uint64_t* m_changeCounter = nullptr;
 };

@@ -1,10 +1,13 @@
 // The simulated machine's bus: configuration space semantics, BAR sizing,
-// reachability through bridges, the access cost and the counters.
+// reachability through bridges, the access cost and the counters, and memory
+// decoding that follows every change to where an address goes.
 
 #include "sim/SimMachine.h"
 #include "sim/RegisterFileModel.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace
 {
@@ -125,5 +128,120 @@ TEST(SimMachine, MemoryDecodesRamEcamClaimsAndBars)
     EXPECT_EQ(machine.Clock().NowNanoseconds(), 6u * 250);
     machine.Clock().WaitMicroseconds(10);
     EXPECT_EQ(machine.Clock().NowMicroseconds(), 11u);
+}
+
+constexpr uint64_t kEcam = 0xE0000000;
+constexpr uint64_t kGpuBar = 0xF0000000;
+constexpr uint32_t kGpuValue = 0x22222222;
+
+uint64_t EcamAddress(uint8_t device, uint32_t offset)
+{
+    return kEcam + (uint64_t{device} << 15) + offset;
+}
+
+// Memory claimed from the machine, answering every read with one value.
+class CClaimedMemory : public ISimDevice
+{
+public:
+    static constexpr uint32_t kValue = 0xC1A1C1A1;
+    std::string Name() const override { return "claim"; }
+    void Attach(CSimMachine&) override {}
+    uint32_t ReadMemory(int, uint64_t, unsigned) override { return kValue; }
+};
+
+// Function 0:1.0 with a 4 KiB BAR not yet given an address, then function
+// 0:2.0 with a 2 MiB BAR at kGpuBar; register 0x20 of each tells them apart.
+struct DecodeFixture
+{
+    DecodeFixture()
+    {
+        machine.SetEcamWindow(kEcam, 0, 0);
+        first = AddGpu(1, 0x1000, 0, 0x11111111);
+        second = AddGpu(2, 0x200000, kGpuBar, kGpuValue);
+    }
+
+    CSimPciFunction* AddGpu(uint8_t device, uint64_t size, uint64_t address, uint32_t value)
+    {
+        CSimPciFunction& function = machine.AddFunction(0, device, 0);
+        function.SetIds(0x10DE, 0x1230 + device, 0x030000, 0);
+        function.SetBar(0, SimBar{size, ESimBarKind::Memory32, false, address});
+        function.Store(0x04, 2, 0x0002);
+        auto model = std::make_shared<CSimRegisterFile>("gpu", function);
+        machine.AddDevice(model);
+        model->SetRegister32(0x20, value);
+        return &function;
+    }
+
+    CSimMachine machine;
+    CSimPciFunction* first = nullptr;
+    CSimPciFunction* second = nullptr;
+    CClaimedMemory claim;
+};
+
+TEST(SimMachine, BarAccessesFollowDecodingAndBarChanges)
+{
+    DecodeFixture fixture;
+    CSimMachine& machine = fixture.machine;
+    const uint64_t moved = kGpuBar + 0x400000;
+    ASSERT_EQ(machine.ReadMemory(kGpuBar + 0x20, 4), kGpuValue);
+
+    machine.WriteMemory(EcamAddress(2, 0x04), 2, 0);
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x20, 4), 0xFFFFFFFFu) << "decoding off";
+    machine.WriteMemory(EcamAddress(2, 0x04), 2, 0x0002);
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x20, 4), kGpuValue) << "decoding on again";
+
+    machine.WriteMemory(EcamAddress(2, 0x10), 4, static_cast<uint32_t>(moved));
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x20, 4), 0xFFFFFFFFu) << "BAR moved away";
+    EXPECT_EQ(machine.ReadMemory(moved + 0x20, 4), kGpuValue) << "BAR moved";
+
+    fixture.second->Store(0x10, 4, static_cast<uint32_t>(kGpuBar));
+    EXPECT_EQ(machine.ReadMemory(moved + 0x20, 4), 0xFFFFFFFFu) << "stored back by a builder";
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x1FFFFC, 4), 0u) << "last dword";
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x1FFFFE, 4), 0xFFFFFFFFu) << "straddles the end";
+    EXPECT_EQ(machine.ReadMemory(kGpuBar - 2, 4), 0xFFFFFFFFu) << "straddles the start";
+
+    fixture.second->SetBar(0, SimBar{0x1000, ESimBarKind::Memory32, false, kGpuBar});
+    EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x1000, 4), 0xFFFFFFFFu) << "BAR made smaller";
+    EXPECT_EQ(machine.Counters().registerReads, 10u);
+    EXPECT_EQ(machine.Counters().registerWrites, 3u);
+}
+
+// Whatever the bus looks at before a BAR takes the part of the BAR's window
+// it covers, even after an access elsewhere in that window.
+TEST(SimMachine, RamEcamClaimsAndEarlierFunctionsComeBeforeABar)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void(DecodeFixture&)> add;
+        uint64_t address;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {"RAM",
+         [](DecodeFixture& f)
+         {
+             f.machine.AddRam(kGpuBar + 0x800, 0x100);
+             f.machine.WriteRam(kGpuBar + 0x800, std::vector<uint8_t>{0x5A, 0x5B, 0x5C, 0x5D});
+         },
+         kGpuBar + 0x800, 0x5D5C5B5A},
+        {"ECAM window", [](DecodeFixture& f) { f.machine.SetEcamWindow(kGpuBar + 0x100000, 0, 0); },
+         kGpuBar + 0x100000 + (2 << 15), 0x123210DE},
+        {"claim", [](DecodeFixture& f) { f.machine.ClaimMemory(kGpuBar + 0x900, 4, f.claim, 0); },
+         kGpuBar + 0x900, CClaimedMemory::kValue},
+        {"earlier function",
+         [](DecodeFixture& f) { f.first->Store(0x10, 4, static_cast<uint32_t>(kGpuBar)); },
+         kGpuBar + 0x20, 0x11111111},
+    };
+    for (const Case& c : cases)
+    {
+        DecodeFixture fixture;
+        CSimMachine& machine = fixture.machine;
+        ASSERT_EQ(machine.ReadMemory(kGpuBar + 0x20, 4), kGpuValue) << c.what;
+        c.add(fixture);
+        EXPECT_EQ(machine.ReadMemory(c.address, 4), c.value) << c.what;
+        EXPECT_EQ(machine.ReadMemory(kGpuBar + 0x2000, 4), 0u) << c.what << ": BAR elsewhere";
+        EXPECT_EQ(machine.ReadMemory(c.address, 4), c.value) << c.what << ": after the BAR";
+    }
 }
 } // namespace
