@@ -11,7 +11,7 @@ uint32_t CSimRegisterPages::GetOther(uint64_t offset) const
     return found == m_others.end() ? 0 : found->second;
 }
 
-void CSimRegisterPages::Set(uint64_t offset, uint32_t value)
+void CSimRegisterPages::SetOther(uint64_t offset, uint32_t value)
 {
     if (!IsPaged(offset))
     {

@@ -25,7 +25,15 @@ public:
         }
         return GetOther(offset);
     }
-    void Set(uint64_t offset, uint32_t value);
+    void Set(uint64_t offset, uint32_t value)
+    {
+        if (IsPaged(offset) && m_pages[offset >> kPageShift])
+        {
+            (*m_pages[offset >> kPageShift])[(offset & kPageMask) >> 2] = value;
+            return;
+        }
+        SetOther(offset, value);
+    }
 
 private:
     static constexpr unsigned kPageShift = 12;
@@ -34,6 +42,8 @@ private:
 
     bool IsPaged(uint64_t offset) const { return (offset & 3) == 0 && offset < m_limit; }
     uint32_t GetOther(uint64_t offset) const;
+    // Registers in the map, and the first register of a page.
+    void SetOther(uint64_t offset, uint32_t value);
 
     uint64_t m_limit;
     std::vector<std::unique_ptr<Page>> m_pages;

@@ -294,6 +294,14 @@ void CSimGpu::WriteControl(uint32_t value)
 
 uint32_t CSimGpu::ReadDword(uint64_t offset)
 {
+    // The EEPROM control register is read on every clock edge of a bit-banged
+    // transfer; no window or other special register shares its offset, so it
+    // is served first.
+    if (offset == ControlRegister())
+    {
+        const bool dataIn = !m_chip || m_chip->DataOut();
+        return (Register(offset) & ~kControlDataIn) | (dataIn ? kControlDataIn : 0);
+    }
     const bool inRomWindow = IsLegacy() ? InRange(offset, kLegacyRomWindow, kRomWindowEnd)
                                         : InRange(offset, kIsoRomWindow, kRomWindowEnd);
     if (InRange(offset, kPromWindow, kPromWindowEnd) || inRomWindow)
@@ -327,11 +335,6 @@ uint32_t CSimGpu::ReadDword(uint64_t offset)
         const auto found = m_speedometers.find(selected);
         const bool enabled = Register(kSpeedometerControl + 4ull * selected) & kSpeedometerEnable;
         return found != m_speedometers.end() && enabled ? found->second : 0;
-    }
-    if (offset == ControlRegister())
-    {
-        const bool dataIn = !m_chip || m_chip->DataOut();
-        return (Register(offset) & ~kControlDataIn) | (dataIn ? kControlDataIn : 0);
     }
     if (const auto port = LinePortAt(offset))
     {
