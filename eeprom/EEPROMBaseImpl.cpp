@@ -357,31 +357,46 @@ uint32_t CEEPROMBaseImpl::ProgramBlock(IUserInterface* ui, IROMImage* current, u
 
     const auto pages = SplitPages(address, count);
     const int pageTotal = static_cast<int>((uint64_t{count} + page - 1) / page);
+    const bool blockHasTail = erase && count < block;
     uint32_t done = 0;
-    for (size_t i = 0; i < pages.size(); ++i)
+    try
     {
-        const auto [pageAddress, length] = pages[i];
-        if (erase || (i < pageFlags.size() && pageFlags[i]))
+        for (size_t i = 0; i < pages.size(); ++i)
         {
-            ProgramPage(pageAddress, wanted,
-                        imageOffset + static_cast<int32_t>(pageAddress - address), length, log);
-        }
-        done += length;
-        if (ui)
-        {
-            ui->ShowProgress(static_cast<int>(done / page), pageTotal,
-                             static_cast<int>(kProgressTotal / page), 3);
+            const auto [pageAddress, length] = pages[i];
+            if (erase || (i < pageFlags.size() && pageFlags[i]))
+            {
+                ProgramPage(pageAddress, wanted,
+                            imageOffset + static_cast<int32_t>(pageAddress - address), length,
+                            log);
+            }
+            done += length;
+            if (ui)
+            {
+                ui->ShowProgress(static_cast<int>(done / page), pageTotal,
+                                 static_cast<int>(kProgressTotal / page), 3);
+            }
         }
     }
-    if (erase && count < block)
+    catch (...)
     {
-        RestoreBlockTail(current, address + count, address + block, log);
+        // The block is already erased: the bytes the caller never asked to
+        // touch go back before the original failure is reported.
+        if (blockHasTail)
+        {
+            RestoreBlockTail(current, address + count, address + block, log, true);
+        }
+        throw;
+    }
+    if (blockHasTail)
+    {
+        RestoreBlockTail(current, address + count, address + block, log, false);
     }
     return done;
 }
 
 void CEEPROMBaseImpl::RestoreBlockTail(IROMImage* current, uint32_t from, uint32_t blockEnd,
-                                       CLog& log)
+                                       CLog& log, bool bestEffort)
 {
     const uint8_t* bytes = current->GetBuffer();
     for (const auto& [pageAddress, length] : SplitPages(from, blockEnd - from))
@@ -392,7 +407,24 @@ void CEEPROMBaseImpl::RestoreBlockTail(IROMImage* current, uint32_t from, uint32
             continue;
         }
         LogDetail(log, "Restoring erased contents at 0x" + Hex8(pageAddress));
-        ProgramPage(pageAddress, current, static_cast<int32_t>(pageAddress), length, log);
+        if (!bestEffort)
+        {
+            ProgramPage(pageAddress, current, static_cast<int32_t>(pageAddress), length, log);
+            continue;
+        }
+        try
+        {
+            ProgramPage(pageAddress, current, static_cast<int32_t>(pageAddress), length, log);
+        }
+        catch (const std::exception& error)
+        {
+            LogDetail(log, "Could not restore erased contents at 0x" + Hex8(pageAddress) + ": " +
+                               error.what());
+        }
+        catch (...)
+        {
+            LogDetail(log, "Could not restore erased contents at 0x" + Hex8(pageAddress));
+        }
     }
 }
 

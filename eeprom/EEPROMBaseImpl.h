@@ -155,8 +155,10 @@ protected:
 
 private:
     // Programs back, from the pre-read contents, the part of an erased block
-    // that lies past the written range.
-    void RestoreBlockTail(IROMImage* current, uint32_t from, uint32_t blockEnd, CLog& log);
+    // that lies past the written range. Best effort goes on past a page that
+    // fails (logging it) instead of stopping at it.
+    void RestoreBlockTail(IROMImage* current, uint32_t from, uint32_t blockEnd, CLog& log,
+                          bool bestEffort);
 
     CRefPtr<IDevice> m_device;
     CRefPtr<IDisplayAdapter> m_adapter;

@@ -2,6 +2,7 @@
 
 #include "core/CrossPlatform.h"
 #include "core/TextHelpers.h"
+#include "eeprom/DisplayDriverRestore.h"
 
 #include <algorithm>
 #include <iostream>
@@ -87,7 +88,19 @@ void CEEPROMSerialMCImpl::SetProtection(bool lock, CLog& log)
 {
     const uint32_t value = Device().ReadROMControl();
     LogDetail(log, lock ? "lock" : "unlock");
-    Device().WriteROMControl((value & kLockClear) | (lock ? kLockBits : kUnlockBits));
+    const uint32_t wanted = lock ? kLockBits : kUnlockBits;
+    Device().WriteROMControl((value & kLockClear) | wanted);
+    // A controller that drops the write (busy, or not reachable) must not
+    // leave the caller believing the EEPROM is locked or unlocked.
+    const uint32_t readBack = Device().ReadROMControl();
+    LogDetail(log, "EEPROM control register: " + Hex8(readBack));
+    if ((readBack & ~kLockClear) != wanted)
+    {
+        LogDetail(log, std::string(lock ? "Error: Enable" : "Error: Disable") +
+                           " EEPROM protection function failed");
+        ThrowWithDisplayRestored(log,
+                                 std::domain_error("Error: set EEPROM protection function failed"));
+    }
 }
 
 void CEEPROMSerialMCImpl::EnsureSignature(CLog& log)

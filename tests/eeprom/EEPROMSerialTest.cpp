@@ -297,6 +297,28 @@ TEST(EEPROMWrite, WriteEndingInsideAnErasedBlockKeepsTheRestOfThatBlock)
     EXPECT_EQ(flash.chip->Erases().size(), 2u);
 }
 
+TEST(EEPROMWrite, FailedPageAfterAnEraseStillPutsBackTheRestOfTheBlock)
+{
+    FlashRig flash(kMx, kMx25l512);
+    const std::vector<uint8_t> before = RandomBytes(kSize, 7);
+    flash.Fill(before);
+    std::vector<uint8_t> image = RandomBytes(kSize, 8);
+    image[0x105] = static_cast<uint8_t>(before[0x105] | 0x01); // needs the stuck bit
+    flash.chip->Faults().stuckBits[0x105] = {0x01, 0x00};
+    CRefPtr<IROMImage> newImage = ImageOf(image);
+    CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 3);
+
+    EXPECT_EQ(ErrorOf(
+                  [&]
+                  { eeprom->WriteImage(nullptr, 0, newImage.get(), 0, 0x164, true, true, flash.log); }),
+              "Mismatch in 100 byte page-mode programming");
+    const std::vector<uint8_t> after = flash.Bytes();
+    // Everything past the written range, in the erased block and beyond, is as it was.
+    EXPECT_TRUE(std::equal(after.begin() + 0x164, after.end(), before.begin() + 0x164));
+    // The page written before the failure holds the new bytes.
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 0x100, image.begin()));
+}
+
 TEST(EEPROMWrite, UnalignedStartNeedingAnEraseIsRefusedBeforeAnythingIsErased)
 {
     FlashRig flash(kMx, kMx25l512);

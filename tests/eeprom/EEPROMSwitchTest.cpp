@@ -7,6 +7,7 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/DeviceBridgePLX8747Impl.h"
 #include "sim/SimPlxSwitch.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,7 @@ constexpr uint32_t kSize = 0x1000;
 class EEPROMSwitchTest : public ::testing::Test
 {
 protected:
-    EEPROMSwitchTest()
+    explicit EEPROMSwitchTest(bool stuckBusy = false)
     {
         CSimPciFunction& function = scope.Machine().AddFunction(0, 1, 0);
         function.SetIds(kPlxVendorId, 0x8747, 0x060400, 0xCA);
@@ -32,6 +33,7 @@ protected:
         function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, kBar});
         SimPlxConfig config;
         config.busyPolls = 0;
+        config.stuckBusy = stuckBusy;
         auto model = std::make_shared<CSimPlxSwitch>("plx", function, config);
         plx = model.get();
         scope.Machine().AddDevice(model);
@@ -82,6 +84,12 @@ protected:
     CRefPtr<IDevice> device;
     std::ostringstream logText;
     CLog log;
+};
+// A controller that, once a command started, stays busy and ignores writes.
+class EEPROMSwitchStuckTest : public EEPROMSwitchTest
+{
+protected:
+    EEPROMSwitchStuckTest() : EEPROMSwitchTest(true) {}
 };
 } // namespace
 
@@ -219,4 +227,16 @@ TEST_F(EEPROMSwitchTest, ProtectionSetsTheLockBitsOfTheControlRegister)
     EXPECT_EQ(plx->ControlWrites().back() & 0x8E000000, 0x8C000000u);
     eeprom->SetProtection(false, log);
     EXPECT_EQ(plx->ControlWrites().back() & 0x8E000000, 0x02000000u);
+}
+
+TEST_F(EEPROMSwitchStuckTest, ProtectionThatDoesNotReachTheControlRegisterIsAnError)
+{
+    CRefPtr<IEEPROM> eeprom = OpenIdentified();
+    device->WriteROMControl(3u << 13 | 1u << 18); // a read that never ends
+    for (const bool lock : {true, false})
+    {
+        EXPECT_EQ(testkit::ErrorOf([&] { eeprom->SetProtection(lock, log); }),
+                  "Error: set EEPROM protection function failed")
+            << lock;
+    }
 }
