@@ -10,6 +10,23 @@
 #include <map>
 #include <memory>
 
+namespace
+{
+// Whether any two of the [start, end) ranges share a byte.
+bool RangesOverlap(std::vector<std::pair<uint32_t, uint32_t>> ranges)
+{
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i)
+    {
+        if (ranges[i].first < ranges[i - 1].second)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
 CVarnexImage::CVarnexImage(std::span<const uint8_t> bytes)
 {
     if (IsErased(bytes))
@@ -153,9 +170,21 @@ void CVarnexImage::ParseRaw(std::span<const uint8_t> bytes)
     m_objects.push_back(std::move(directory));
     // An entry whose object does not parse still gives an (empty) object, so
     // the image reads as not valid rather than silently short of an object.
+    std::vector<std::pair<uint32_t, uint32_t>> ranges{{0u, m_objects.front()->GetSize()}};
     for (const VarnexDirectoryEntry& entry : entries)
     {
-        AddObject(CreateObject(entry.tag, bytes, entry.offset));
+        auto object = CreateObject(entry.tag, bytes, entry.offset);
+        if (object && object->HasData())
+        {
+            ranges.emplace_back(entry.offset, entry.offset + uint32_t{object->GetSize()});
+        }
+        AddObject(std::move(object));
+    }
+    // Objects that share bytes cannot each be changed and written back: the
+    // store is refused like one whose directory does not parse.
+    if (RangesOverlap(ranges))
+    {
+        ReleaseObjects();
     }
 }
 
@@ -270,9 +299,11 @@ std::vector<uint8_t> CVarnexImage::SerializeRaw() const
         {
             continue;
         }
-        // An offset past the bytes written so far would leave a gap of
-        // undefined bytes; overwriting past the end would write outside.
-        if (entry.offset > output.size() || !match->Serialize(output, entry.offset))
+        // Every byte written so far belongs to an object, so an offset before
+        // the end would write one object over another (one grown without a
+        // directory update), and an offset past it would leave a gap of
+        // undefined bytes: both are refused.
+        if (entry.offset != output.size() || !match->Serialize(output, entry.offset))
         {
             return {};
         }

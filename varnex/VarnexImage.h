@@ -4,6 +4,7 @@
 //
 //   erased       every byte 0xFF (or none)   no objects
 //   raw          bytes 0-2 "ROM"             the directory, then the objects it lists
+//                                            (no two of them sharing a byte)
 //   file system  bytes 0-3 "JFFS"            one file per object (VarnexFileSystem.h)
 //
 // A store that cannot be read gives an image without objects, which is not
@@ -64,7 +65,8 @@ public:
     std::vector<uint8_t> Serialize(int mode, CLog* log) const;
     std::vector<uint8_t> GetRawBytes(CLog* log) const;
     // The raw form; empty when the image is not valid, has no directory, or its
-    // directory places objects outside the bytes written so far.
+    // directory does not place the objects back to back (a gap, or an object
+    // grown without UpdateDirectory that would be written over the next one).
     std::vector<uint8_t> SerializeRaw() const;
     // The file-system form; empty when it cannot be built.
     std::vector<uint8_t> SerializeFileSystem(CLog* log) const;

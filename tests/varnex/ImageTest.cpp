@@ -98,6 +98,56 @@ TEST(VarnexImageTest, SkipsUnusedEntriesAndRefusesMismatchedObjects)
     EXPECT_TRUE(mismatched.SerializeRaw().empty());
 }
 
+TEST(VarnexImageTest, StoreWhoseObjectsShareBytesIsRefused)
+{
+    // A BBX whose body holds a whole PGM object, so that an entry can point inside it.
+    const std::vector<uint8_t> pgm = {'P', 'G', 'M', 1, 0, 10, 0, 0, 7, 7};
+    const auto nested = CVarnexStoreBuilder().Generic("BBX", pgm).Generic("PGM", {7, 7}).BuildRaw();
+    const auto twoBbx = CVarnexStoreBuilder().Generic("BBX", {1}).Generic("BBX", {2}).BuildRaw();
+    ASSERT_TRUE(CVarnexImage(nested).IsValid());
+    ASSERT_TRUE(CVarnexImage(twoBbx).IsValid());
+    // Entry 1 of the directory: tag at bytes 19-21, offset at 22-23.
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> raw;
+        std::array<uint8_t, 3> tag;
+        uint16_t offset;
+    };
+    const Case cases[] = {
+        {"PGM entry inside the BBX", nested, {'P', 'G', 'M'}, 64 + 8},
+        {"two entries at one offset", twoBbx, {'B', 'B', 'X'}, 64},
+        {"an entry over the directory", nested, {'R', 'O', 'M'}, 0},
+    };
+    for (Case c : cases)
+    {
+        std::copy(c.tag.begin(), c.tag.end(), c.raw.begin() + 19);
+        c.raw[22] = static_cast<uint8_t>(c.offset);
+        c.raw[23] = static_cast<uint8_t>(c.offset >> 8);
+        CVarnexImage image(c.raw);
+        EXPECT_EQ(image.GetObjectCount(), 0u) << c.name;
+        EXPECT_FALSE(image.IsValid()) << c.name;
+    }
+}
+
+TEST(VarnexImageTest, ObjectGrownWithoutDirectoryUpdateIsNeverWrittenOverTheNext)
+{
+    const auto raw = CVarnexStoreBuilder().Generic("BBX", {1}).Generic("PGM", {2, 2}).BuildRaw();
+    CVarnexImage image(raw);
+    ASSERT_TRUE(image.IsValid());
+    // 28 bytes from 64 now: the PGM listed at 73 lies wholly inside.
+    ASSERT_TRUE(image.FindObject(VarnexTags::BBX)->SetData(std::vector<uint8_t>(20, 3)));
+    EXPECT_TRUE(image.SerializeRaw().empty());
+
+    auto calendar = CreateFixedVarnexCalendar({5, 3, 2024});
+    ASSERT_TRUE(image.UpdateDirectory(calendar.get()));
+    const auto rewritten = image.SerializeRaw();
+    CVarnexImage reread(rewritten);
+    ASSERT_TRUE(reread.IsValid());
+    EXPECT_EQ(reread.FindObject(VarnexTags::BBX)->GetData(), std::vector<uint8_t>(20, 3));
+    EXPECT_EQ(reread.FindObject(VarnexTags::PGM)->GetData(), (std::vector<uint8_t>{2, 2}));
+}
+
 TEST(VarnexImageTest, EveryKindSurvivesRawToFileSystemToRaw)
 {
     for (const uint32_t entries : {10u, 19u})
