@@ -550,8 +550,18 @@ uint32_t CROMImageGPUImpl::GetROMSize()
             {
                 const int32_t block = ToImageOffset(sum);
                 const int32_t pcir = block == -1 ? -1 : FindPCIR(block);
-                if (pcir == -1 || GetPCIBlockLength(block) == 0)
+                if (pcir == -1)
                 {
+                    break;
+                }
+                if (GetPCIBlockLength(block) == 0)
+                {
+                    // A block the chain leads to cannot be empty: sizing the
+                    // image without it would cut off what follows.
+                    if (step != 0)
+                    {
+                        throw std::runtime_error("PCI Block corrupted - size mismatch");
+                    }
                     break;
                 }
                 uint32_t length = 0;

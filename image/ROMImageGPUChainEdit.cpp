@@ -25,6 +25,23 @@ void ClearLast(uint8_t& indicator)
 {
     indicator = WithLastImage(indicator, false);
 }
+
+// The image length its PCI data structure gives a block held in bytes, or
+// none when the structure's pointer or length field lies outside them.
+std::optional<uint64_t> PcirLengthOf(const uint8_t* bytes, uint32_t size)
+{
+    if (bytes == nullptr || !RangeFits(kPcirPointerOffset, 2, size))
+    {
+        return std::nullopt;
+    }
+    const uint32_t pcir = bytes[kPcirPointerOffset] | bytes[kPcirPointerOffset + 1] << 8;
+    if (!RangeFits(uint64_t{pcir} + kPcirImageLength, 2, size))
+    {
+        return std::nullopt;
+    }
+    const uint32_t units = bytes[pcir + kPcirImageLength] | bytes[pcir + kPcirImageLength + 1] << 8;
+    return uint64_t{units} * kUnit;
+}
 } // namespace
 
 CROMImageGPUImpl::CEditSnapshot::CEditSnapshot(CROMImageGPUImpl& image)
@@ -215,6 +232,12 @@ void CROMImageGPUImpl::ValidateNewBlock(const uint8_t* bytes, uint32_t size, uin
     {
         refuse("image length is 0");
     }
+    // The chain steps by this field: one that disagrees with the bytes given
+    // would send the walk into the middle of a block or past the image.
+    if (PcirLengthOf(bytes, size) != size)
+    {
+        refuse("its length does not match its size");
+    }
 }
 
 void CROMImageGPUImpl::AddPCIBlock(const uint8_t* bytes, uint32_t size, bool extendFirstImage)
@@ -332,7 +355,9 @@ void CROMImageGPUImpl::InsertPCIBlock(int32_t offset, const uint8_t* bytes, uint
     {
         throw std::runtime_error("PCI block insertion offset not found");
     }
-    if (bytes == nullptr || size == 0)
+    // The chain steps by the PCI data structure's length: a block whose field
+    // disagrees with its size would send the walk to the wrong place.
+    if (bytes == nullptr || size == 0 || PcirLengthOf(bytes, size) != size)
     {
         throw std::runtime_error("Inserted PCI block invalid");
     }

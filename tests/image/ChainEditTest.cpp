@@ -107,6 +107,14 @@ TEST(ChainEditTest, AddRefusesBadBlocksAndLeavesTheImageAlone)
          "Invalid PCI block: image length is 0"},
         {"length beyond its bytes", CGpuImageBuilder().Block(kEfi, 0x400).PcirLength(0x800).Build(),
          "Invalid PCI block: its length does not match its size"},
+        {"length field disagreeing while the KPDE length fits",
+         CGpuImageBuilder()
+             .Block(kEfi, 0x400)
+             .PcirLength(0x800)
+             .Kpde()
+             .KpdeSubImageLength(0x400)
+             .Build(),
+         "Invalid PCI block: its length does not match its size"},
         {"not the last image", CGpuImageBuilder().Block(kEfi, 0x400).LastImage(false).Build(),
          "Invalid PCI block: not marked as the last image"},
     };
@@ -260,12 +268,12 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
     const std::vector<uint8_t> publicBlock = CGpuImageBuilder().Block(0xE0, 0x800).Build();
     const std::vector<uint8_t> privateBlock =
         CGpuImageBuilder().Block(0xE0, 0x800).Private().Build();
-    const std::vector<uint8_t> superBlock = CGpuImageBuilder()
-                                                .Block(0xE0, 0x800)
-                                                .PcirLength(0x1000)
-                                                .Kpde()
-                                                .KpdeSubImageLength(0x800)
-                                                .Build();
+    const std::vector<uint8_t> superBlock =
+        CGpuImageBuilder().Block(0xE0, 0x1000).Kpde().KpdeSubImageLength(0x800).Build();
+    const std::vector<uint8_t> longField =
+        CGpuImageBuilder().Block(0xE0, 0x800).PcirLength(0x1000).Build();
+    const std::vector<uint8_t> shortField =
+        CGpuImageBuilder().Block(0xE0, 0x800).PcirLength(0x400).Build();
     // A chain with a private-flagged block, all of it public by its marks.
     CGpuImageBuilder flagged;
     flagged.Block(kX86, 0x10000).Block(kEfi, 0x8000).Kpde().KpdeFlags(0x01);
@@ -293,6 +301,10 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
          "Cannot insert public image into private chain"},
         {"inside the fixed init segment", SuperImage(0x0A), 0x10000, &publicBlock,
          "PCI block insertion into init segment not supported"},
+        {"length field beyond the block", TwoBlocks(), 0x10000, &longField,
+         "Inserted PCI block invalid"},
+        {"length field short of the block", TwoBlocks(), 0x18000, &shortField,
+         "Inserted PCI block invalid"},
     };
     for (const Case& c : cases)
     {
