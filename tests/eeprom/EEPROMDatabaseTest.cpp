@@ -174,7 +174,14 @@ TEST(EEPROMDatabase, FlagsAndZeroValues)
 
 TEST(EEPROMDatabase, SingletonIsKeptUntilRelease)
 {
+    // A test part added to the process-wide catalogue marks that instance.
+    std::ostringstream out;
     IEEPROMDatabase* first = GetEEPROMDatabase();
+    ASSERT_TRUE(first->AddTestPart(TestPartSettings(), out));
     EXPECT_EQ(first, GetEEPROMDatabase());
+    EXPECT_TRUE(GetEEPROMDatabase()->IsSupported(0xAA, 0x1234));
+
+    ReleaseSingletons();
+    EXPECT_FALSE(GetEEPROMDatabase()->IsSupported(0xAA, 0x1234));
     ReleaseSingletons();
 }

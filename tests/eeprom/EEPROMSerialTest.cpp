@@ -356,11 +356,19 @@ TEST(EEPROMWrite, StuckBitEndsInTheMismatchErrorAfterTheRetries)
 
 TEST(EEPROMWrite, ZeroRetriesStillProgramsAndChecksThePage)
 {
+    // A bit the page needs is stuck at 0: the one attempt is programmed,
+    // checked, and fails.
     FlashRig flash(kMx, kMx25l512);
+    flash.chip->Faults().stuckBits[0x05] = {0x02, 0x00};
     std::vector<uint8_t> bytes(256, 0x5A);
     CRefPtr<IROMImage> image = ImageOf(bytes);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 0);
-    eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log);
+    EXPECT_EQ(
+        ErrorOf([&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, 256, true, true, flash.log); }),
+        "Mismatch in 256 byte page-mode programming");
+    EXPECT_EQ(flash.chip->CommandCount(0x02), 1u);
+    bytes[0x05] = 0x58;
     EXPECT_EQ(flash.contents->Read(0, 256), bytes);
 }
 

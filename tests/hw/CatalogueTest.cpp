@@ -87,11 +87,25 @@ TEST(AdapterCatalogue, UnknownDisplayEntry)
     EXPECT_EQ(type.name, "Unknown display adapter");
 }
 
-TEST(AdapterCatalogue, EachCreateIsIndependent)
+// The adapter catalogue has no operation that changes it, so what two calls
+// can share is only the object: each call makes its own, and the holder of one
+// may release it while the other stays whole.
+TEST(AdapterCatalogue, EachCreateMakesAnObjectOfItsOwn)
 {
     CRefPtr<IDisplayAdapterDatabase> first(CreateDisplayAdapterDatabase());
     CRefPtr<IDisplayAdapterDatabase> second(CreateDisplayAdapterDatabase());
     EXPECT_NE(first.get(), second.get());
+    std::vector<CDisplayAdapterType> before;
+    second->GetAdapterTypes(before);
+    first = nullptr;
+    std::vector<CDisplayAdapterType> after;
+    second->GetAdapterTypes(after);
+    ASSERT_EQ(after.size(), GetAdapterCatalogueRecords().size());
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i)
+    {
+        EXPECT_EQ(after[i].name, before[i].name);
+    }
 }
 
 TEST(BoardCatalogue, LookupsAndTheSingleton)

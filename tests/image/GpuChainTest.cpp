@@ -156,38 +156,85 @@ struct MalformationCase
     std::string chainCheck;
     std::string newBlock;
     std::string nbsiSearch;
+    // The blocks both listings show before they stop at the corrupt link.
+    std::vector<std::string> listed;
 };
+
+// The listing of the blocks, then the error that ends it.
+std::string CorruptListing(const std::vector<std::string>& blocks)
+{
+    std::string text = "Location        Size Type           \n";
+    for (const std::string& block : blocks)
+    {
+        text += block + "\n";
+    }
+    return text + "\nPCI Block corrupted 3";
+}
+
+size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
+}
 
 TEST(GpuChainTest, MalformedChainsEndInCleanErrors)
 {
     const std::string noLast = "PCI Block corrupted - size mismatch";
     const std::string none = "(no error)";
     const std::vector<MalformationCase> cases = {
-        {"missing last flag", TwoBlocks().LastImage(false), noLast, "PCI block chain corrupted",
+        {"missing last flag",
+         TwoBlocks().LastImage(false),
+         noLast,
+         "PCI block chain corrupted",
          "PCI block chain corrupted - GetNewPCIBlockInfo failed",
-         "PCI Block chain corrupted - PCI block search failed"},
-        {"zero length first block", CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0), none,
+         "PCI Block chain corrupted - PCI block search failed",
+         {"000000:00FFFF  65536 x86            ", "010000:017FFF  32768 EFI            "}},
+        {"zero length first block",
+         CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0),
+         none,
          "PCI Block corrupted 2",
-         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed", none},
+         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed",
+         none,
+         {}},
         {"length running past the image",
-         CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0x1000).LastImage(false), noLast,
-         "PCI block chain corrupted", "PCI block chain corrupted - GetNewPCIBlockInfo failed",
-         "PCI Block chain corrupted - PCI block search failed"},
-        {"no PCI data structure", CGpuImageBuilder().Block(kX86, 0x800).PcirSignature("XXXX"), none,
+         CGpuImageBuilder().Block(kX86, 0x800).PcirLength(0x1000).LastImage(false),
+         noLast,
+         "PCI block chain corrupted",
+         "PCI block chain corrupted - GetNewPCIBlockInfo failed",
+         "PCI Block chain corrupted - PCI block search failed",
+         {"000000:000FFF   4096 x86            "}},
+        {"no PCI data structure",
+         CGpuImageBuilder().Block(kX86, 0x800).PcirSignature("XXXX"),
+         none,
          "PCI Block corrupted 1.OffsetMode is true",
          "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
-         none},
-        {"PCIR pointer outside the image", CGpuImageBuilder().Block(kX86, 0x800).PcirOffset(0xFFF0),
-         none, "PCI Block corrupted 1.OffsetMode is true",
+         none,
+         {}},
+        {"PCIR pointer outside the image",
+         CGpuImageBuilder().Block(kX86, 0x800).PcirOffset(0xFFF0),
+         none,
+         "PCI Block corrupted 1.OffsetMode is true",
          "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
-         none},
-        {"zero length in the second block", TwoBlocks().PcirLength(0), noLast,
+         none,
+         {}},
+        {"zero length in the second block",
+         TwoBlocks().PcirLength(0),
+         noLast,
          "PCI Block corrupted 2",
-         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed", none},
-        {"truncated mid-chain", TwoBlocks().Truncate(0x10010), none,
+         "PCI Block corrupted - invalid PCI block size. GetNewPCIBlockInfo failed",
+         none,
+         {"000000:00FFFF  65536 x86            "}},
+        {"truncated mid-chain",
+         TwoBlocks().Truncate(0x10010),
+         none,
          "PCI Block corrupted 1.OffsetMode is true",
          "PCI Block corrupted - no valid PCI data structure found. GetNewPCIBlockInfo failed",
-         none},
+         none,
+         {"000000:00FFFF  65536 x86            "}},
     };
     for (const MalformationCase& c : cases)
     {
@@ -197,9 +244,15 @@ TEST(GpuChainTest, MalformedChainsEndInCleanErrors)
         EXPECT_EQ(ErrorOf([&] { image->CheckOffsetModeChain(); }), c.chainCheck);
         EXPECT_EQ(ErrorOf([&] { image->GetOffsetNewPCIBlock(); }), c.newBlock);
         EXPECT_EQ(ErrorOf([&] { image->FindPCIBlockByCodeType(kNbsi, 0); }), c.nbsiSearch);
-        // Neither listing walks out of bounds or forever.
-        ErrorOf([&] { image->DumpPCIBlocks(1); });
-        ErrorOf([&] { image->DumpPCIBlocks(3); });
+        // Both listings show the blocks up to the corrupt link, then fail.
+        EXPECT_EQ(ErrorOf([&] { image->DumpPCIBlocks(1); }), CorruptListing(c.listed));
+        const std::string detailed = ErrorOf([&] { image->DumpPCIBlocks(3); });
+        EXPECT_TRUE(detailed.ends_with("\nPCI Block corrupted 3")) << detailed;
+        EXPECT_EQ(CountOf(detailed, "------- PCI BLOCK -------"), c.listed.size());
+        for (const std::string& block : c.listed)
+        {
+            EXPECT_NE(detailed.find(block + "\n"), std::string::npos) << block;
+        }
     }
 }
 
@@ -546,12 +599,19 @@ TEST(GpuWindowTest, FindBytesSearchesOnlyTheWindowsLoadedBytes)
     const uint8_t pattern[] = {'F', 'I', 'N', 'D'};
     std::copy(pattern, pattern + 4, bytes.begin() + 0x100);         // in the segment
     std::copy(pattern, pattern + 4, bytes.begin() + 0x400 + 0x300); // in the chain
-    std::copy(pattern, pattern + 3, bytes.end() - 3);               // cut by the end
+    // The last loaded bytes start a pattern that goes on into the unloaded
+    // fill (0xFF): found only by a search that reads past the loaded end.
+    const uint8_t end[] = {'E', 'N', 'D'};
+    const uint8_t endAndFill[] = {'E', 'N', 'D', 0xFF};
+    std::copy(end, end + 3, bytes.end() - 3);
+    const int32_t endOffset = static_cast<int32_t>(bytes.size()) - 3;
     CRefPtr<CSearchableGPUImage> image(new CSearchableGPUImage(bytes));
     EXPECT_EQ(image->FindBytes(pattern, 4), 0x300);
+    EXPECT_EQ(image->FindBytes(end, 3), endOffset - 0x400);
+    EXPECT_EQ(image->FindBytes(endAndFill, 4), -1);
     image->SetOffsetMode(false);
     EXPECT_EQ(image->FindBytes(pattern, 4), 0x100);
-    const uint8_t tail[] = {'F', 'I', 'N', 'D', 0xFF};
-    EXPECT_EQ(image->FindBytes(tail, 5), -1);
+    EXPECT_EQ(image->FindBytes(end, 3), endOffset);
+    EXPECT_EQ(image->FindBytes(endAndFill, 4), -1);
 }
 } // namespace

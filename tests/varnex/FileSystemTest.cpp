@@ -50,7 +50,8 @@ struct MountedFs
     uint16_t Size(const char* name)
     {
         uint16_t size = 0;
-        EXPECT_EQ(VarnexFsGetSize(context, reinterpret_cast<const uint8_t*>(name), &size), 0);
+        EXPECT_EQ(VarnexFsGetSize(context, reinterpret_cast<const uint8_t*>(name), &size),
+                  kVarnexFsOk);
         return size;
     }
     int Write(const char* name, uint16_t offset, std::vector<uint8_t> data)
@@ -211,14 +212,14 @@ TEST(VarnexFsBuildTest, RefusesContentThatLeavesLessThanTwoBytes)
         const std::string printed = testing::internal::GetCapturedStdout();
         if (fits)
         {
-            EXPECT_EQ(result, 0);
+            EXPECT_EQ(result, kVarnexFsOk);
             ASSERT_EQ(out.size(), 32768u);
             EXPECT_EQ(out[255 * 128], 0xFF);
             EXPECT_EQ(printed, "");
         }
         else
         {
-            EXPECT_EQ(result, 4);
+            EXPECT_EQ(result, kVarnexFsDoesNotFit);
             EXPECT_TRUE(out.empty());
             EXPECT_EQ(printed, "Error: Varnex Image can't be fit into FS\n");
             EXPECT_TRUE(CVarnexImage(raw).SerializeFileSystem(&captured.log).empty());
@@ -245,7 +246,7 @@ TEST(VarnexFsBuildTest, RefusesImagesThatWouldNotReadBack)
     twentyFiles.AddObject(CVarnexImage::CreateObject(VarnexTag("BBY"), another, 0));
     ASSERT_TRUE(twentyFiles.IsValid());
     std::vector<uint8_t> out;
-    EXPECT_EQ(twentyFiles.BuildFileSystemImage(out, &captured.log), 4);
+    EXPECT_EQ(twentyFiles.BuildFileSystemImage(out, &captured.log), kVarnexFsDoesNotFit);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: Varnex Image can't be fit into FS\n");
 
     const auto raw = CVarnexStoreBuilder().Generic("BBX", {1}).Generic("BBX", {2}).BuildRaw();
@@ -259,9 +260,9 @@ TEST(VarnexFsBuildTest, DummyNodesNeedWholeSlots)
 {
     CapturedLog captured;
     std::vector<uint8_t> out;
-    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 100, &captured.log), 3);
+    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 100, &captured.log), kVarnexFsCorrupt);
     EXPECT_EQ(captured.text.str(), "Error while creating Dummy blocks: 100\n");
-    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 256, &captured.log), 0);
+    EXPECT_EQ(VarnexFsWriteDummyNodes(out, 256, &captured.log), kVarnexFsOk);
     ASSERT_EQ(out.size(), 256u);
     const auto dummy = MakeVarnexFsDummyNode();
     EXPECT_TRUE(std::equal(dummy.begin(), dummy.end(), out.begin()));
@@ -319,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
                           .FileSystemVersion(3)
                           .BuildFileSystem();
                   },
-                  5},
+                  kVarnexFsNotAllowed},
         MountCase{"ErasedSuperblock",
                   []
                   {
@@ -327,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::fill(image.begin() + 4, image.begin() + 12, 0xFF);
                       return image;
                   },
-                  5},
+                  kVarnexFsNotAllowed},
         MountCase{"SizeAllOnes",
                   []
                   {
@@ -335,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::fill(image.begin() + 8, image.begin() + 12, 0xFF);
                       return image;
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"VersionZeroSizeAllOnes",
                   []
                   {
@@ -343,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::fill(image.begin() + 8, image.begin() + 12, 0xFF);
                       return image;
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"SizeBeyondTheBytes",
                   []
                   {
@@ -351,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
                       image[10] = 0x01; // 65536 + 20480
                       return image;
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"BlockCutShort",
                   []
                   {
@@ -361,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
                       image[9] = 8;
                       return image;
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"NodeLengthZero",
                   []
                   {
@@ -369,7 +370,7 @@ INSTANTIATE_TEST_SUITE_P(
                       node[6] = 0;
                       return Layout(20480, {node});
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"NodeLengthPastItsData",
                   []
                   {
@@ -377,8 +378,9 @@ INSTANTIATE_TEST_SUITE_P(
                       node[6] = 113;
                       return Layout(20480, {node});
                   },
-                  3},
-        MountCase{"TwentyOneFiles", [] { return Layout(20480, DistinctFiles(21)); }, -1},
+                  kVarnexFsCorrupt},
+        MountCase{"TwentyOneFiles", [] { return Layout(20480, DistinctFiles(21)); },
+                  kVarnexFsTooManyFiles},
         MountCase{"EqualSequences",
                   []
                   {
@@ -388,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, data, 4));
                       return image;
                   },
-                  3},
+                  kVarnexFsCorrupt},
         MountCase{"FileSizePastSixteenBits",
                   []
                   {
@@ -397,7 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
                           600, MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>(112, 1)));
                       return Layout(4096 * 19, nodes);
                   },
-                  3}),
+                  kVarnexFsCorrupt}),
     [](const testing::TestParamInfo<MountCase>& info) { return info.param.name; });
 
 TEST(VarnexFsMountTest, VersionOneScansTwentyKilobytesWhateverTheSuperblockSays)
@@ -405,7 +407,7 @@ TEST(VarnexFsMountTest, VersionOneScansTwentyKilobytesWhateverTheSuperblockSays)
     auto image = Layout(20480, DistinctFiles(2), 1);
     image[8] = 0, image[9] = 0x80; // 32768, beyond the 20480 bytes given
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     EXPECT_EQ(fs.context->fileSystemSize, 20480u);
     EXPECT_EQ(fs.context->blocks.size(), 5u);
 }
@@ -414,14 +416,14 @@ TEST(VarnexFsMountTest, ClassifiesBlocksAndFindsTheWriteBlock)
 {
     const auto image = CVarnexStoreBuilder().Generic("BBX", {1}).WithAttribute(1).BuildFileSystem();
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     ASSERT_EQ(fs.context->blocks.size(), 8u);
     EXPECT_EQ(fs.context->blocks[0]->list, kVarnexFsReadOnlyBlocks);
     EXPECT_EQ(fs.context->blocks[1]->list, kVarnexFsCleanBlocks);
     EXPECT_EQ(fs.context->writeBlock, fs.context->blocks[1].get());
     EXPECT_EQ(fs.context->lists[kVarnexFsErasedBlocks].size(), 6u);
     bool needed = false;
-    EXPECT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), 0);
+    EXPECT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), kVarnexFsOk);
     EXPECT_FALSE(needed);
 }
 
@@ -436,7 +438,7 @@ TEST(VarnexFsMountTest, TheHigherSequenceWinsAndTheStaleCopyIsRetired)
         PutSlot(image, newerFirst ? 4224 : 4096, MakeVarnexFsNode(0x06, "BBX", 0, oldData, 0));
         PutSlot(image, newerFirst ? 4096 : 4224, MakeVarnexFsNode(0x06, "BBX", 0, newData, 1));
         MountedFs fs(image);
-        ASSERT_EQ(fs.result, 0);
+        ASSERT_EQ(fs.result, kVarnexFsOk);
         EXPECT_EQ(fs.Size("BBX"), 9);
         EXPECT_EQ(fs.Read("BBX", 0, 9), newData);
         const size_t staleAt = newerFirst ? 4224 : 4096;
@@ -455,7 +457,7 @@ TEST(VarnexFsMountTest, ReadOnlyFilesKeepEveryCopy)
     const auto first = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{1, 1});
     const auto second = MakeVarnexFsNode(0x02, "BBX", 0, std::vector<uint8_t>{2, 2});
     MountedFs fs(Layout(20480, {first, second}));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     EXPECT_EQ(fs.Size("BBX"), 4);
     EXPECT_EQ(fs.Read("BBX", 0, 2), (std::vector<uint8_t>{2, 2}));
 }
@@ -466,10 +468,10 @@ TEST(VarnexFsMountTest, ListStopsAtTheZeroName)
     nodes.push_back(MakeVarnexFsNode(0x02, std::string(3, '\0'), 0, std::vector<uint8_t>{1}));
     nodes.push_back(DistinctFiles(3)[2]);
     MountedFs fs(Layout(20480, nodes));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     std::array<uint8_t, 60> names{};
     uint32_t count = 99;
-    EXPECT_EQ(VarnexFsList(fs.context, names.data(), &count), 0);
+    EXPECT_EQ(VarnexFsList(fs.context, names.data(), &count), kVarnexFsOk);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(std::string(names.begin(), names.begin() + 6), "FAAFAB");
 }
@@ -480,7 +482,7 @@ TEST(VarnexFsReadTest, ChecksRangesAndChecksums)
     auto checked = MakeVarnexFsNode(0x02, "BBX", 0, std::span(data).first(112));
     auto unchecked = MakeVarnexFsNode(0x0A, "BBX", 112, std::span(data).subspan(112), 0, true);
     MountedFs fs(Layout(20480, {checked, unchecked}));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     ASSERT_EQ(fs.Size("BBX"), 150);
 
     struct
@@ -488,8 +490,9 @@ TEST(VarnexFsReadTest, ChecksRangesAndChecksums)
         uint16_t offset;
         uint16_t count;
         int result;
-    } const table[] = {{0, 150, 0},  {100, 50, 0}, {149, 1, 0},
-                       {100, 51, 2}, {150, 0, 0},  {0xFFFF, 2, 2}};
+    } const table[] = {{0, 150, kVarnexFsOk}, {100, 50, kVarnexFsOk},
+                       {149, 1, kVarnexFsOk}, {100, 51, kVarnexFsBadArgument},
+                       {150, 0, kVarnexFsOk}, {0xFFFF, 2, kVarnexFsBadArgument}};
     for (const auto& row : table)
     {
         int code = -99;
@@ -502,14 +505,14 @@ TEST(VarnexFsReadTest, ChecksRangesAndChecksums)
     }
     int code = 0;
     fs.Read("XYZ", 0, 1, &code);
-    EXPECT_EQ(code, 4);
+    EXPECT_EQ(code, kVarnexFsNoFile);
 
     // A checksummed node with a wrong checksum fails the read with 6.
     checked[8] ^= 1;
     MountedFs corrupt(Layout(20480, {checked}));
-    ASSERT_EQ(corrupt.result, 0);
+    ASSERT_EQ(corrupt.result, kVarnexFsOk);
     corrupt.Read("BBX", 0, 1, &code);
-    EXPECT_EQ(code, 6);
+    EXPECT_EQ(code, kVarnexFsChecksumError);
 }
 
 TEST(VarnexFsReadTest, AChecksumErrorFailsTheWholeStore)
@@ -537,16 +540,16 @@ std::vector<uint8_t> WritableStore(uint8_t attribute)
 TEST(VarnexFsWriteTest, ClearingBitsOfAnUncheckedNodePatchesInPlace)
 {
     MountedFs fs(WritableStore(3));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     const auto before = fs.bytes;
     // File byte 28 (body byte 20) lies in node 0 at image offset 4096 + 16 + 28.
-    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), 0);
+    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), kVarnexFsOk);
     auto expected = before;
     expected[4096 + 16 + 28] = 0x0F;
     EXPECT_EQ(fs.bytes, expected);
 
     // The same bytes again change nothing.
-    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), 0);
+    ASSERT_EQ(fs.Write("BBX", 28, {0x0F}), kVarnexFsOk);
     EXPECT_EQ(fs.bytes, expected);
 }
 
@@ -561,9 +564,9 @@ TEST(VarnexFsWriteTest, SettingBitsOrChangingAChecksummedNodeWritesANewCopy)
     for (const auto& row : table)
     {
         MountedFs fs(WritableStore(row.attribute));
-        ASSERT_EQ(fs.result, 0);
+        ASSERT_EQ(fs.result, kVarnexFsOk);
         const auto before = fs.bytes;
-        ASSERT_EQ(fs.Write("BBX", row.offset, {row.value}), 0);
+        ASSERT_EQ(fs.Write("BBX", row.offset, {row.value}), kVarnexFsOk);
         // The old copy of node 0 is retired; the new one follows node 1.
         EXPECT_EQ(fs.bytes[4096], before[4096] & ~0x02);
         const size_t fresh = 4096 + 256;
@@ -578,7 +581,7 @@ TEST(VarnexFsWriteTest, SettingBitsOrChangingAChecksummedNodeWritesANewCopy)
 
         // A fresh mount of the changed bytes reads the same file.
         MountedFs again(fs.bytes);
-        ASSERT_EQ(again.result, 0);
+        ASSERT_EQ(again.result, kVarnexFsOk);
         EXPECT_EQ(again.Read("BBX", 0, 150), fs.Read("BBX", 0, 150));
     }
 }
@@ -587,13 +590,13 @@ TEST(VarnexFsWriteTest, RefusesReadOnlyFilesAndRangesBeyondTheFile)
 {
     const auto image = CVarnexStoreBuilder().Generic("BBX", {1, 2}).BuildFileSystem();
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
-    EXPECT_EQ(fs.Write("BBX", 0, {0}), 5);
-    EXPECT_EQ(fs.Write("XYZ", 0, {0}), 4);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
+    EXPECT_EQ(fs.Write("BBX", 0, {0}), kVarnexFsNotAllowed);
+    EXPECT_EQ(fs.Write("XYZ", 0, {0}), kVarnexFsNoFile);
     EXPECT_EQ(fs.bytes, image);
 
     MountedFs writable(WritableStore(3));
-    EXPECT_EQ(writable.Write("BBX", 149, {0, 0}), 2);
+    EXPECT_EQ(writable.Write("BBX", 149, {0, 0}), kVarnexFsBadArgument);
 }
 
 TEST(VarnexFsWriteTest, ASequenceOf255WrapsToZero)
@@ -602,8 +605,8 @@ TEST(VarnexFsWriteTest, ASequenceOf255WrapsToZero)
     auto image = Layout(32768, {});
     PutSlot(image, 4096, MakeVarnexFsNode(0x06, "BBX", 0, data, 255));
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
-    ASSERT_EQ(fs.Write("BBX", 8, {6}), 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
+    ASSERT_EQ(fs.Write("BBX", 8, {6}), kVarnexFsOk);
     EXPECT_EQ(fs.bytes[4096 + 128 + 7], 0);
 }
 
@@ -626,13 +629,13 @@ std::vector<uint8_t> StoreWithoutErasedBlocks(bool liveNodeInFirstDirtyBlock)
 TEST(VarnexFsReclaimTest, WithNoErasedBlockARelocationReclaimsFirst)
 {
     MountedFs fs(StoreWithoutErasedBlocks(false));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     EXPECT_TRUE(fs.context->lists[kVarnexFsErasedBlocks].empty());
     bool needed = false;
-    ASSERT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), 0);
+    ASSERT_EQ(VarnexFsNeedsReclaim(fs.context, &needed), kVarnexFsOk);
     EXPECT_TRUE(needed);
 
-    ASSERT_EQ(fs.Write("BBX", 8, {6}), 0);
+    ASSERT_EQ(fs.Write("BBX", 8, {6}), kVarnexFsOk);
     // Block 1 was erased and took the new copy in its first slot.
     EXPECT_EQ(fs.bytes[4096], 0x06);
     EXPECT_EQ(fs.bytes[4096 + 7], 1);
@@ -644,9 +647,9 @@ TEST(VarnexFsReclaimTest, WithNoErasedBlockARelocationReclaimsFirst)
 TEST(VarnexFsReclaimTest, ARelocationWithNowhereToGoFailsWithoutChangingTheImage)
 {
     MountedFs fs(StoreWithoutErasedBlocks(true));
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     const auto before = fs.bytes;
-    EXPECT_EQ(fs.Write("BBX", 8, {6}), 3);
+    EXPECT_EQ(fs.Write("BBX", 8, {6}), kVarnexFsCorrupt);
     EXPECT_EQ(fs.bytes, before);
     EXPECT_EQ(fs.Read("BBX", 8, 1), std::vector<uint8_t>{5});
 }
@@ -660,13 +663,13 @@ TEST(VarnexFsReclaimTest, MovesLiveNodesOutOfTheFirstDirtyBlockAndErasesIt)
     PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, bbx));
     PutSlot(image, 8192, MakeVarnexFsNode(0x06, "PGM", 0, pgm));
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     ASSERT_EQ(fs.context->writeBlock->start, 8192u);
 
     VarnexFsSetWritable(fs.context, false);
-    EXPECT_EQ(VarnexFsReclaim(fs.context), 5);
+    EXPECT_EQ(VarnexFsReclaim(fs.context), kVarnexFsNotAllowed);
     VarnexFsSetWritable(fs.context, true);
-    ASSERT_EQ(VarnexFsReclaim(fs.context), 0);
+    ASSERT_EQ(VarnexFsReclaim(fs.context), kVarnexFsOk);
 
     EXPECT_EQ(std::vector<uint8_t>(fs.bytes.begin() + 4096, fs.bytes.begin() + 8192),
               std::vector<uint8_t>(4096, 0xFF));
@@ -678,7 +681,7 @@ TEST(VarnexFsReclaimTest, MovesLiveNodesOutOfTheFirstDirtyBlockAndErasesIt)
     EXPECT_TRUE(fs.context->lists[kVarnexFsDirtyBlocks].empty());
 
     // Nothing dirty is left to reclaim.
-    EXPECT_EQ(VarnexFsReclaim(fs.context), 3);
+    EXPECT_EQ(VarnexFsReclaim(fs.context), kVarnexFsCorrupt);
 }
 
 TEST(VarnexFsReclaimTest, NeverReclaimsTheWriteBlock)
@@ -688,10 +691,10 @@ TEST(VarnexFsReclaimTest, NeverReclaimsTheWriteBlock)
     PutSlot(image, 4096, Obsolete("BBX"));
     PutSlot(image, 4096 + 128, MakeVarnexFsNode(0x06, "BBX", 0, bbx));
     MountedFs fs(image);
-    ASSERT_EQ(fs.result, 0);
+    ASSERT_EQ(fs.result, kVarnexFsOk);
     ASSERT_EQ(fs.context->writeBlock, fs.context->blocks[1].get());
     const auto before = fs.bytes;
-    EXPECT_EQ(VarnexFsReclaim(fs.context), 3);
+    EXPECT_EQ(VarnexFsReclaim(fs.context), kVarnexFsCorrupt);
     EXPECT_EQ(fs.bytes, before);
 }
 
