@@ -86,6 +86,13 @@ uint32_t CDriverTransportBase::CloseDevice()
     return 0;
 }
 
+uint32_t CDriverTransportBase::QueryBarSize(uint16_t, uint8_t, uint8_t, uint8_t, uint32_t,
+                                            uint64_t& size)
+{
+    size = 0;
+    return ENOSYS;
+}
+
 std::string CDriverTransportBase::DescribeError(uint32_t code)
 {
     return SystemErrorText(code);

@@ -22,6 +22,9 @@ public:
     uint32_t CloseDevice() override;
     bool IsCompatibilityMode() override { return false; }
     std::string DescribeError(uint32_t code) override;
+    // ENOSYS: a transport that knows its BARs says so.
+    uint32_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                          uint32_t bar, uint64_t& size) override;
 
     bool IsServiceInstalled() const { return m_serviceInstalled; }
     bool IsRunning() const { return m_running; }

@@ -40,6 +40,15 @@ public:
     virtual uint32_t MapPhysical(uint64_t physical, uint64_t length, uint64_t& linear) = 0;
     virtual uint32_t UnmapPhysical(uint64_t linear, uint64_t length) = 0;
     virtual uint32_t ReadPort32(uint32_t port, uint32_t& value) = 0;
+
+    // The size in bytes of BAR `bar` (0-5) of a PCI function, as the system
+    // assigned it, found without touching the BAR: a BAR is never written to
+    // size it, since the display driver may be using the device. 0 and size 0
+    // for a BAR that is not implemented or not assigned (a 64-bit BAR's upper
+    // half among them); ENODEV when the function is not there, ENOSYS when
+    // this transport cannot tell.
+    virtual uint32_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                                  uint32_t bar, uint64_t& size) = 0;
     virtual uint32_t WritePort32(uint32_t port, uint32_t value) = 0;
 
     // Accesses inside a mapping. The driver checks the address against its

@@ -29,8 +29,9 @@ public:
     // Uses [physical, physical + length) as the register window when none is
     // mapped; otherwise does nothing.
     virtual void MapPhysicalRange(uint32_t physical, uint32_t length) = 0;
-    // Enables memory decoding and maps the window at BAR0 (at most 8 MiB, never
-    // more than the BAR decodes).
+    // Enables memory decoding and maps the window at BAR0: 8 MiB or the BAR's
+    // size (GetBarSize), whichever is smaller. A BAR whose size is unknown is
+    // not mapped.
     virtual void MapRegisters() = 0;
     virtual void UnmapRegisters() = 0;
     virtual void Lock() = 0;
@@ -47,6 +48,9 @@ public:
     virtual void Write32(uint32_t offset, uint32_t value) = 0;
     virtual bool HasAGPCapability() = 0;
     virtual bool IsBar0Assigned() = 0;
+    // The size of BAR `bar` as the system assigned it, learnt through the
+    // driver without writing the BAR; 0 when unknown or not assigned.
+    virtual uint64_t GetBarSize(uint32_t bar) = 0;
     // Not behind a recognised switch (switch port -1).
     virtual bool IsNormalBoard() = 0;
     virtual int32_t GetSwitchPort() = 0;

@@ -17,6 +17,11 @@ public:
     virtual void UnmapPhysicalToLinear(uint64_t linear, uint32_t length) = 0;
     virtual uint32_t ReadPortULONG(uint32_t port) = 0;
     virtual void WritePortULONG(uint32_t port, uint32_t value) = 0;
+    // The size of a function's BAR as the transport knows it without writing
+    // the BAR (IDriverTransport::QueryBarSize); 0 when the BAR is not
+    // assigned, the function is absent or the transport cannot tell.
+    virtual uint64_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                                  uint32_t bar) = 0;
 
     // Accesses at a linear address inside a mapping; an address outside every
     // mapping raises std::runtime_error.

@@ -5,6 +5,7 @@
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -138,11 +139,17 @@ public:
 
     void MapRegisters() override
     {
-        const uint32_t base = m_windowMapped ? 0 : DecodeBar0();
+        uint32_t base = 0;
+        uint32_t length = 0;
+        if (!m_windowMapped)
+        {
+            base = DecodeBar0();
+            length = WindowLength();
+        }
         EnableMemorySpace();
         if (!m_windowMapped)
         {
-            MapWindow(base, kWindowLength);
+            MapWindow(base, length);
         }
         const uint32_t control = ReadConfig32(kVendorControlOffset);
         if (control & 3)
@@ -235,6 +242,11 @@ public:
         return bar > 0 && bar < 0xFF000000;
     }
 
+    uint64_t GetBarSize(uint32_t bar) override
+    {
+        return m_driver->QueryBarSize(m_segment, m_bus, m_device, m_function, bar);
+    }
+
     bool IsNormalBoard() override { return m_switchPort == -1; }
     int32_t GetSwitchPort() override { return m_switchPort; }
     int32_t GetSwitchPortIndex() override { return m_switchPort; }
@@ -272,7 +284,10 @@ private:
         m_configPage = m_acpi->MapConfigSpace(m_bus, m_device, m_function);
         if (m_configPage == 0)
         {
-            return absent;
+            // Without an entry there is no window: a read cannot be told from
+            // an absent function and a write would vanish.
+            throw std::runtime_error("The ACPI MCFG table has no entries: PCI Express extended "
+                                     "configuration space cannot be reached.");
         }
         uint32_t result = absent;
         try
@@ -307,8 +322,7 @@ private:
     // The base of BAR0, which must be an assigned memory BAR below 4 GiB. The
     // BAR is only read: sizing it would mean writing all ones to it with
     // memory decoding off, and the display driver may be using the device at
-    // this moment. The window is 8 MiB whatever the BAR's size; register
-    // offsets are the program's own, all inside the BARs of the devices.
+    // this moment. Its size comes from the system (WindowLength).
     uint32_t DecodeBar0()
     {
         const uint32_t bar = ReadConfig32(kBar0Offset);
@@ -329,6 +343,19 @@ private:
             throw std::runtime_error("BAR0 of " + Location() + " is not assigned.");
         }
         return base;
+    }
+
+    // 8 MiB, or less when BAR0 is smaller: an access past the BAR would
+    // reach whatever decodes next, the neighbouring device's registers.
+    uint32_t WindowLength()
+    {
+        const uint64_t size = GetBarSize(0);
+        if (size == 0)
+        {
+            throw std::runtime_error("Unable to map device address space: the size of BAR0 of " +
+                                     Location() + " is not known.");
+        }
+        return static_cast<uint32_t>(std::min<uint64_t>(size, kWindowLength));
     }
 
     void MapWindow(uint32_t physical, uint32_t length)

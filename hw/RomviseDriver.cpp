@@ -89,6 +89,18 @@ public:
              "Error writing I/O port (0x");
     }
 
+    uint64_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                          uint32_t bar) override
+    {
+        RequireOpen("Invalid handle in QueryBarSize");
+        uint64_t size = 0;
+        if (m_transport->QueryBarSize(segment, bus, device, function, bar, size) != 0)
+        {
+            return 0;
+        }
+        return size;
+    }
+
     uint8_t ReadMemory8(uint64_t linear) override
     {
         RequireMapped(linear, 1);

@@ -6,6 +6,8 @@
 #include "sim/SimPlatform.h"
 
 #include <fstream>
+#include <iomanip>
+#include <sstream>
 #include <stdexcept>
 
 using nlohmann::json;
@@ -134,6 +136,41 @@ ESimBarKind ParseBarKind(const json& bar)
     throw std::runtime_error("unknown BAR type \"" + type + "\"");
 }
 
+std::string HexNumber(uint64_t value)
+{
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
+
+// A BAR as hardware can have it: a size that is a power of two of at least
+// 16 bytes, an address aligned to that size, and a 32-bit memory BAR wholly
+// below 4 GiB. The error names the function and the BAR.
+void ValidateBar(uint8_t bus, uint8_t device, uint8_t function, int index, const SimBar& bar)
+{
+    std::ostringstream where;
+    where << "PCI function " << std::uppercase << std::hex << std::setfill('0') << std::setw(2)
+          << unsigned{bus} << ":" << std::setw(2) << unsigned{device} << "." << unsigned{function}
+          << " BAR" << std::dec << index << ": ";
+    if (bar.size < 16 || (bar.size & (bar.size - 1)) != 0)
+    {
+        throw std::runtime_error(where.str() + "size " + HexNumber(bar.size) +
+                                 " is not a power of two of at least 16 bytes");
+    }
+    if ((bar.address & (bar.size - 1)) != 0)
+    {
+        throw std::runtime_error(where.str() + "address " + HexNumber(bar.address) +
+                                 " is not aligned to its size " + HexNumber(bar.size));
+    }
+    if (bar.kind == ESimBarKind::Memory32 &&
+        (bar.address >= 0x100000000ull || bar.size > 0x100000000ull - bar.address))
+    {
+        throw std::runtime_error(where.str() +
+                                 "a 32-bit memory BAR must lie below 4 GiB (address " +
+                                 HexNumber(bar.address) + ", size " + HexNumber(bar.size) + ")");
+    }
+}
+
 std::vector<uint8_t> ParseBytes(const json& list, const std::string& what)
 {
     std::vector<uint8_t> bytes;
@@ -191,9 +228,11 @@ void ReadFunction(const json& section, SimLoadContext& context, const CSimModelR
     }
     for (const json& bar : section.value("bars", json::array()))
     {
-        function.SetBar(Narrow<int>(SimJsonRequiredNumber(bar, "index"), 5, "BAR index"),
-                        SimBar{SimJsonRequiredNumber(bar, "size"), ParseBarKind(bar),
-                               bar.value("prefetchable", false), SimJsonNumber(bar, "address", 0)});
+        const int index = Narrow<int>(SimJsonRequiredNumber(bar, "index"), 5, "BAR index");
+        const SimBar parsed{SimJsonRequiredNumber(bar, "size"), ParseBarKind(bar),
+                            bar.value("prefetchable", false), SimJsonNumber(bar, "address", 0)};
+        ValidateBar(bus, device, number, index, parsed);
+        function.SetBar(index, parsed);
     }
     if (section.contains("command"))
     {

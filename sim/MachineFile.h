@@ -21,6 +21,8 @@
 //     "devices": [{"kind": "...", ...}]
 //   }
 //
+// A BAR's size is a power of two of at least 16 bytes, its address (0 for
+// unassigned) is aligned to its size, and a "mem32" BAR lies below 4 GiB.
 // Numbers are JSON integers or "0x" hexadecimal strings. File paths inside a
 // section are relative to the machine file's folder (SimLoadContext::ResolvePath).
 

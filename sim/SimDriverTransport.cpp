@@ -39,6 +39,35 @@ uint32_t CSimDriverTransport::WritePort32(uint32_t port, uint32_t value)
     return 0;
 }
 
+uint32_t CSimDriverTransport::QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device,
+                                           uint8_t function, uint32_t bar, uint64_t& size)
+{
+    size = 0;
+    CSimPciFunction* found =
+        segment == 0 ? m_machine->FindFunction(bus, device, function) : nullptr;
+    if (!found)
+    {
+        return ENODEV;
+    }
+    if (bar >= static_cast<uint32_t>(CSimPciFunction::kBarCount))
+    {
+        return EINVAL;
+    }
+    const int index = static_cast<int>(bar);
+    // The upper half of a 64-bit BAR is no BAR of its own.
+    if (index > 0 && found->Bar(index - 1).kind == ESimBarKind::Memory64 &&
+        found->Bar(index - 1).size != 0)
+    {
+        return 0;
+    }
+    // An unassigned BAR, as the system reports it, has no range.
+    if (found->BarAddress(index) != 0)
+    {
+        size = found->Bar(index).size;
+    }
+    return 0;
+}
+
 uint8_t CSimDriverTransport::ReadMemory8(uint64_t linear)
 {
     return static_cast<uint8_t>(m_machine->ReadMemory(linear - kLinearOffset, 1));

@@ -22,6 +22,9 @@ public:
     uint32_t UnmapPhysical(uint64_t linear, uint64_t length) override;
     uint32_t ReadPort32(uint32_t port, uint32_t& value) override;
     uint32_t WritePort32(uint32_t port, uint32_t value) override;
+    // From the machine's BAR table (segment 0 only).
+    uint32_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                          uint32_t bar, uint64_t& size) override;
 
     uint8_t ReadMemory8(uint64_t linear) override;
     uint16_t ReadMemory16(uint64_t linear) override;

@@ -160,17 +160,12 @@ CSimGpu::MutexUnit CSimGpu::Mutexes() const
 
 void CSimGpu::HoldMutex(unsigned mutex, uint8_t id)
 {
-    Mutex& held = m_mutexes.at(mutex);
-    held.owner = id;
-    held.ownerIsBus = false;
+    m_mutexes.at(mutex).owner = id;
 }
 
 void CSimGpu::ReleaseHeldMutex(unsigned mutex)
 {
-    Mutex& held = m_mutexes.at(mutex);
-    held.owner = held.request;
-    held.ownerIsBus = held.request != 0;
-    held.request = 0;
+    m_mutexes.at(mutex).owner = 0;
 }
 
 void CSimGpu::SetSpeedometerReading(unsigned speedometer, uint32_t reading)
@@ -181,11 +176,6 @@ void CSimGpu::SetSpeedometerReading(unsigned speedometer, uint32_t reading)
 uint8_t CSimGpu::MutexOwner(unsigned mutex) const
 {
     return m_mutexes.at(mutex).owner;
-}
-
-uint8_t CSimGpu::MutexRequest(unsigned mutex) const
-{
-    return m_mutexes.at(mutex).request;
 }
 
 void CSimGpu::Attach(CSimMachine& machine)
@@ -391,27 +381,13 @@ void CSimGpu::WriteDword(uint64_t offset, uint32_t value)
     {
         Mutex& mutex = m_mutexes[(offset - unit.first) / 4];
         const auto id = static_cast<uint8_t>(value);
-        if (id != 0)
+        if (id == 0)
         {
-            if (mutex.owner == 0)
-            {
-                mutex.owner = id;
-                mutex.ownerIsBus = true;
-            }
-            else if (mutex.owner != id)
-            {
-                mutex.request = id;
-            }
+            mutex.owner = 0; // whoever holds it
         }
-        else if (mutex.ownerIsBus)
+        else if (mutex.owner == 0)
         {
-            mutex.owner = mutex.request;
-            mutex.ownerIsBus = mutex.request != 0;
-            mutex.request = 0;
-        }
-        else
-        {
-            mutex.request = 0;
+            mutex.owner = id;
         }
         return;
     }

@@ -44,10 +44,9 @@
 // later keep the output levels there and read the live ones in bits 4-5.
 //
 // The mutex unit hands out a new ID on every read of its ID register. Writing
-// an ID to a free mutex grants it; writing one to a mutex that another holds
-// leaves a request that is granted when the holder lets go. Writing 0 releases
-// the mutex when the bus holds it, and withdraws a waiting request when
-// another agent (HoldMutex) holds it.
+// an ID to a free mutex grants it; writing one to a mutex that is held changes
+// nothing (no request waits). Writing 0 releases the mutex, whoever holds it:
+// an agent on the bus or another agent of the GPU (HoldMutex).
 //
 // Other models can claim register ranges of the BAR (the ZX22 bridge's
 // window): a hook sees every access first.
@@ -126,8 +125,6 @@ public:
     void HoldMutex(unsigned mutex, uint8_t id);
     void ReleaseHeldMutex(unsigned mutex);
     uint8_t MutexOwner(unsigned mutex) const;
-    // The request waiting on a held mutex, 0 when none.
-    uint8_t MutexRequest(unsigned mutex) const;
 
     // Every register access in order, when recording is on.
     struct Access
@@ -159,9 +156,7 @@ private:
     };
     struct Mutex
     {
-        uint8_t owner = 0;
-        uint8_t request = 0;
-        bool ownerIsBus = false;
+        uint8_t owner = 0; // 0: free
     };
 
     bool IsLegacy() const { return m_config.deviceKind == 5; }

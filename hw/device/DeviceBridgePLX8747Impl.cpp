@@ -42,15 +42,24 @@ bool WindowHolds(uint32_t window, uint32_t top)
     return base <= limit && base <= top && top <= limit;
 }
 
-bool AddressInBorrowRange(uint64_t address, uint32_t top)
+// Whether a BAR of `size` bytes at `address` reaches into the 1 MiB at top.
+// A BAR whose size the system does not tell may run anywhere up the window:
+// it counts as reaching in when it starts at or below the range's end.
+bool BarReachesBorrowRange(uint64_t address, uint64_t size, uint32_t top)
 {
-    return address >= top && address < static_cast<uint64_t>(top) + 0x100000;
+    const uint64_t end = static_cast<uint64_t>(top) + 0x100000;
+    if (size == 0)
+    {
+        return address < end;
+    }
+    return address < end && address + size > top;
 }
 
 // Whether one function's memory BARs or bridge windows use the 1 MiB at top.
-// BAR sizes are not probed (that would disturb a live device); a BAR is taken
-// as in use when it starts inside the range, and bridges are judged by their
-// forwarding windows, which hold everything behind them.
+// BARs are not probed (writing one would disturb a live device): their sizes
+// come from the system through the accessor, and a BAR is in use when any
+// part of its range lies in the top mebibyte. Bridges are judged also by
+// their forwarding windows, which hold everything behind them.
 bool FunctionUses(IPCIDeviceAccessor& function, uint32_t top, bool isBridge)
 {
     const uint32_t barEnd = isBridge ? 0x18 : 0x28;
@@ -61,13 +70,18 @@ bool FunctionUses(IPCIDeviceAccessor& function, uint32_t top, bool isBridge)
         {
             continue; // I/O
         }
+        const uint32_t index = (offset - kConfigBar0) / 4;
         uint64_t address = bar & ~0xFu;
         if (((bar >> 1) & 3) == 2 && offset + 4 < barEnd)
         {
             offset += 4;
             address |= static_cast<uint64_t>(function.ReadConfig32(offset)) << 32;
         }
-        if (AddressInBorrowRange(address, top))
+        if (address == 0)
+        {
+            continue; // not assigned
+        }
+        if (BarReachesBorrowRange(address, function.GetBarSize(index), top))
         {
             return true;
         }
@@ -347,8 +361,10 @@ bool CDeviceBridgePLX8747Impl::IsBar0Assigned()
     {
         return true;
     }
-    // The test needs extended configuration space.
-    if (!GetAcpiTableAccessor()->IsMcfgPresent())
+    // The test needs extended configuration space: an MCFG table with an
+    // entry to reach it through.
+    IAcpiTableAccessor* acpi = GetAcpiTableAccessor();
+    if (!acpi->IsMcfgPresent() || !acpi->GetMcfgEntry(0, nullptr, nullptr, nullptr, nullptr))
     {
         return false;
     }

@@ -395,11 +395,12 @@ bool CDeviceGPUISOImpl::AcquireMutex(uint32_t mutex)
         Delay(1);
         owned = IsMutexOwned(mutex);
     }
-    if (!owned)
+    if (!owned && IsMutexOwned(mutex))
     {
-        // Withdraw the request: left in the register it would be granted
-        // later to a program that has given up waiting, and no one would
-        // ever release the mutex.
+        // Granted after the last poll, to a program that has stopped
+        // waiting: give it back. Writing 0 releases whoever holds the mutex,
+        // so it is written only while the register holds this program's own
+        // ID; a mutex another agent holds is never touched.
         Write32(reg, 0);
     }
     return owned;

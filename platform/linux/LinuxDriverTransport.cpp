@@ -2,6 +2,7 @@
 
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/SystemError.h"
+#include "platform/linux/Sysfs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -186,6 +187,29 @@ uint32_t CLinuxDriverTransport::WritePort32(uint32_t port, uint32_t value)
     (void)value;
     return ENOSYS;
 #endif
+}
+
+uint32_t CLinuxDriverTransport::QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device,
+                                             uint8_t function, uint32_t bar, uint64_t& size)
+{
+    size = 0;
+    if (bar > 5)
+    {
+        return EINVAL;
+    }
+    const std::filesystem::path dir = std::filesystem::path(m_options.sysfsRoot) / "bus" / "pci" /
+                                      "devices" / SysfsPciAddress(segment, bus, device, function);
+    std::vector<SysfsPciResource> resources;
+    int error = 0;
+    if (!ReadSysfsPciResources(dir, resources, error))
+    {
+        return static_cast<uint32_t>(error == ENOENT ? ENODEV : error);
+    }
+    if (bar < resources.size())
+    {
+        size = resources[bar].Size();
+    }
+    return 0;
 }
 
 // Device registers are reached by single loads and stores of their width. A

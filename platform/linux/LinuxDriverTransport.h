@@ -14,6 +14,8 @@ struct LinuxDriverTransportOptions
     std::string memoryDevice = "/dev/mem";
     // Ask for the configuration ports at start; tests leave them alone.
     bool usePorts = true;
+    // Where sysfs is: PCI functions under <sysfsRoot>/bus/pci/devices.
+    std::string sysfsRoot = "/sys";
 };
 
 class CLinuxDriverTransport : public CDriverTransportBase
@@ -29,6 +31,9 @@ public:
     uint32_t UnmapPhysical(uint64_t linear, uint64_t length) override;
     uint32_t ReadPort32(uint32_t port, uint32_t& value) override;
     uint32_t WritePort32(uint32_t port, uint32_t value) override;
+    // From the function's `resource` file in sysfs.
+    uint32_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                          uint32_t bar, uint64_t& size) override;
 
     uint8_t ReadMemory8(uint64_t linear) override;
     uint16_t ReadMemory16(uint64_t linear) override;

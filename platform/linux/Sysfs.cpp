@@ -3,6 +3,7 @@
 #include "core/TextHelpers.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -159,6 +160,51 @@ bool ListSysfsPciFunctions(const fs::path& pciRoot, std::vector<SysfsPciFunction
         {
             functions.push_back(std::move(function));
         }
+    }
+    return true;
+}
+
+std::string SysfsPciAddress(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function)
+{
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%04x:%02x:%02x.%x", unsigned{segment}, unsigned{bus},
+                  unsigned{device} & 0x1F, unsigned{function} & 0x7);
+    return text.data();
+}
+
+bool ReadSysfsPciResources(const fs::path& functionDir, std::vector<SysfsPciResource>& resources,
+                           int& error)
+{
+    resources.clear();
+    error = 0;
+    std::error_code exists;
+    if (!fs::exists(functionDir / "resource", exists))
+    {
+        error = ENOENT;
+        return false;
+    }
+    std::ifstream in(functionDir / "resource");
+    if (!in)
+    {
+        error = EACCES;
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line))
+    {
+        if (TrimWhitespace(line).empty())
+        {
+            continue;
+        }
+        unsigned long long start = 0;
+        unsigned long long end = 0;
+        unsigned long long flags = 0;
+        if (std::sscanf(line.c_str(), "%llx %llx %llx", &start, &end, &flags) != 3)
+        {
+            error = EINVAL;
+            return false;
+        }
+        resources.push_back(SysfsPciResource{start, end, flags});
     }
     return true;
 }

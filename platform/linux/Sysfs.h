@@ -48,3 +48,35 @@ bool ListSysfsPciFunctions(const std::filesystem::path& pciRoot,
 // cannot be read.
 bool ReadSysfsPciFunction(const std::filesystem::path& pciRoot, const std::string& address,
                           SysfsPciFunction& function);
+
+// One line of a PCI function's `resource` file: lines 0-5 are its BARs, 6 its
+// expansion ROM, and bridge windows follow. An unassigned resource is all 0.
+struct SysfsPciResource
+{
+    uint64_t start = 0;
+    uint64_t end = 0;
+    uint64_t flags = 0;
+
+    static constexpr uint64_t kIo = 0x100;         // IORESOURCE_IO
+    static constexpr uint64_t kMemory = 0x200;     // IORESOURCE_MEM
+    static constexpr uint64_t kUnset = 0x20000000; // IORESOURCE_UNSET
+
+    // Assigned, of memory or I/O, with a range: its size, else 0.
+    uint64_t Size() const
+    {
+        if ((flags & (kIo | kMemory)) == 0 || (flags & kUnset) != 0 || end <= start)
+        {
+            return 0;
+        }
+        return end - start + 1;
+    }
+};
+
+// "SSSS:BB:DD.F" as sysfs names a function.
+std::string SysfsPciAddress(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function);
+
+// The lines of <functionDir>/resource; false with the errno when the file
+// cannot be read (ENOENT when the function is not there), EINVAL for a line
+// that is not three numbers.
+bool ReadSysfsPciResources(const std::filesystem::path& functionDir,
+                           std::vector<SysfsPciResource>& resources, int& error);

@@ -169,7 +169,7 @@ TEST(GpuLines, AByteTransferStopsAtTheFirstBitThatTimesOut)
 }
 
 // Mutex 5 and the ports that hold it.
-TEST(GpuMutex, APortTakenByAnotherAgentIsRefusedAndTheRequestWithdrawn)
+TEST(GpuMutex, APortTakenByAnotherAgentIsRefusedAndTheMutexLeftToIt)
 {
     GpuUnderTest gpu(kDeviceKindIso, 11);
     CSimGpu& sim = *gpu.rig.gpu;
@@ -178,10 +178,8 @@ TEST(GpuMutex, APortTakenByAnotherAgentIsRefusedAndTheRequestWithdrawn)
     EXPECT_FALSE(gpu.device->AcquireI2CPort(1));
     EXPECT_GE(gpu.rig.machine->Clock().NowMicroseconds() - before, 100000u);
     EXPECT_EQ(gpu.Iso().GetAcquiredPortMask(), 0u);
-    EXPECT_EQ(sim.MutexOwner(5), 0x42);
-    EXPECT_EQ(sim.MutexRequest(5), 0);
-    // When the other agent lets go, the mutex is free: no stale request of
-    // ours takes it.
+    EXPECT_EQ(sim.MutexOwner(5), 0x42) << "the refused request released nothing";
+    // When the other agent lets go, the mutex is free.
     sim.ReleaseHeldMutex(5);
     EXPECT_EQ(sim.MutexOwner(5), 0);
 
@@ -189,6 +187,39 @@ TEST(GpuMutex, APortTakenByAnotherAgentIsRefusedAndTheRequestWithdrawn)
     const uint32_t id = gpu.Iso().GetMutexOwnerId();
     EXPECT_NE(id, CDeviceGPUISOImpl::kNoMutexId);
     EXPECT_EQ(sim.MutexOwner(5), id);
+}
+
+TEST(GpuMutex, AnAgentThatGivesUpNeverTakesTheMutexFromItsHolder)
+{
+    // Two agents of the program on one GPU, both reaching it over the bus:
+    // they differ only in the IDs the mutex unit gave them.
+    GpuUnderTest gpu(kDeviceKindIso, 11);
+    CSimGpu& sim = *gpu.rig.gpu;
+    CRefPtr<IDevice> second = IDevice::Create(gpu.rig.OpenAccessor(), kDeviceKindIso);
+    auto& a = gpu.Iso();
+    auto& b = dynamic_cast<CDeviceGPUISOImpl&>(*second.get());
+
+    ASSERT_TRUE(gpu.device->AcquireI2CPort(1));
+    const uint32_t aId = a.GetMutexOwnerId();
+    EXPECT_EQ(sim.MutexOwner(5), aId);
+
+    EXPECT_FALSE(second->AcquireI2CPort(1));
+    EXPECT_NE(b.GetMutexOwnerId(), aId);
+    EXPECT_EQ(b.GetAcquiredPortMask(), 0u);
+    // A still holds mutex 5, as it believes.
+    EXPECT_EQ(sim.MutexOwner(5), aId);
+    EXPECT_TRUE(a.IsMutexOwned(5));
+    EXPECT_FALSE(b.IsMutexOwned(5));
+
+    // When A lets go the mutex is free: B's abandoned request does not take it.
+    EXPECT_TRUE(gpu.device->ReleaseI2CPort(1));
+    EXPECT_EQ(sim.MutexOwner(5), 0);
+    EXPECT_TRUE(second->AcquireI2CPort(1));
+    EXPECT_EQ(sim.MutexOwner(5), b.GetMutexOwnerId());
+    EXPECT_FALSE(gpu.device->AcquireI2CPort(1));
+    EXPECT_EQ(sim.MutexOwner(5), b.GetMutexOwnerId());
+    EXPECT_TRUE(second->ReleaseI2CPort(1));
+    EXPECT_EQ(sim.MutexOwner(5), 0);
 }
 
 TEST(GpuMutex, TheMutexIsHeldFromTheFirstPortToTheLast)

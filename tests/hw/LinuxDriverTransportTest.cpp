@@ -90,4 +90,27 @@ TEST_F(LinuxDriverTransportTest, AFailedStepNamesOnlyItsOwnError)
     EXPECT_EQ(ErrorOf([&] { driver->ReadPortULONG(0xCFC); }),
               "Error reading I/O port (0x00000001)\nDetailed :Operation not permitted");
 }
+TEST_F(LinuxDriverTransportTest, BarSizesComeFromTheResourceFileInSysfs)
+{
+    // The BAR registers are never written to size them: the sizes are the
+    // kernel's, from each function's `resource` file.
+    const testkit::CScratchDirectory sys{"romvise-sys"};
+    sys.WriteText("bus/pci/devices/0000:01:00.0/resource",
+                  "0x00000000f0000000 0x00000000f001ffff 0x0000000000040200\n"
+                  "0x0000002000000000 0x00000020ffffffff 0x000000000014220c\n"
+                  "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
+                  "0x000000000000e000 0x000000000000e07f 0x0000000000040101\n"
+                  "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
+                  "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
+                  "0x00000000f0080000 0x00000000f00fffff 0x0000000000046200\n");
+    CRefPtr<IRomviseDriver> driver = CreateRomviseDriver(CRefPtr<IDriverTransport>(
+        new CLinuxDriverTransport(LinuxDriverTransportOptions{path, false, sys.Path().string()})));
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 0), 0x20000u);
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 1), 0x100000000u);
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 2), 0u) << "the upper half of BAR1";
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 3), 0x80u);
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 5), 0u);
+    EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 6), 0u) << "the ROM is no BAR";
+    EXPECT_EQ(driver->QueryBarSize(0, 2, 0, 0, 0), 0u) << "no such function";
+}
 } // namespace

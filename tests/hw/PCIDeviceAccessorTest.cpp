@@ -1,9 +1,11 @@
 // One PCI function through the driver: which path serves each configuration
 // access, the register window at BAR0, and the function's description.
 
+#include "core/TextHelpers.h"
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
+#include "sim/AcpiTableBuilder.h"
 #include "sim/RegisterFileModel.h"
 #include "sim/SimDriverTransport.h"
 #include "testkit/ErrorOf.h"
@@ -40,6 +42,19 @@ public:
         }
         return CSimDriverTransport::WritePort32(port, value);
     }
+
+    uint32_t QueryBarSize(uint16_t segment, uint8_t bus, uint8_t device, uint8_t function,
+                          uint32_t bar, uint64_t& size) override
+    {
+        if (!knowsBars)
+        {
+            size = 0;
+            return ENOSYS;
+        }
+        return CSimDriverTransport::QueryBarSize(segment, bus, device, function, bar, size);
+    }
+
+    bool knowsBars = true;
 
     std::vector<uint32_t> written;
 
@@ -170,41 +185,121 @@ TEST_F(PCIDeviceAccessorTest, FirstRegisterAccessMapsBar0AndEnablesDecoding)
     EXPECT_EQ(function.Stored(0x64, 4), 0u);
 }
 
-TEST_F(PCIDeviceAccessorTest, WindowIsEightMiBOfAnyMemoryBarBelow4GiB)
+TEST_F(PCIDeviceAccessorTest, WindowIsEightMiBOrTheBarWhicheverIsSmaller)
 {
     struct Case
     {
         const char* what;
         SimBar bar;
         const char* error;
+        uint32_t window;
     };
     const Case cases[] = {
-        {"small BAR", SimBar{0x20000, ESimBarKind::Memory32, false, kBar}, "(no error)"},
-        {"64-bit BAR below 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, kBar},
-         "(no error)"},
+        {"small BAR", SimBar{0x20000, ESimBarKind::Memory32, false, kBar}, "(no error)", 0x20000},
+        {"64-bit BAR below 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, kBar}, "(no error)",
+         0x20000},
+        {"BAR of 8 MiB", SimBar{0x800000, ESimBarKind::Memory32, false, kBar}, "(no error)",
+         0x800000},
+        {"BAR of 32 MiB", SimBar{0x2000000, ESimBarKind::Memory32, false, kBar}, "(no error)",
+         0x800000},
         {"64-bit BAR above 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, 0x2F0000000ull},
-         "BAR0 of S:00,B:01,D:02,F:03 lies above 4 GB (0x00000002F0000000)."},
+         "BAR0 of S:00,B:01,D:02,F:03 lies above 4 GB (0x00000002F0000000).", 0},
         {"I/O BAR", SimBar{0x100, ESimBarKind::Io, false, 0xE000},
-         "BAR0 of S:00,B:01,D:02,F:03 is an I/O BAR."},
+         "BAR0 of S:00,B:01,D:02,F:03 is an I/O BAR.", 0},
         {"unassigned BAR", SimBar{0x20000, ESimBarKind::Memory32, false, 0},
-         "BAR0 of S:00,B:01,D:02,F:03 is not assigned."},
+         "BAR0 of S:00,B:01,D:02,F:03 is not assigned.", 0},
     };
     for (const Case& c : cases)
     {
         function.SetBar(0, c.bar);
         CRefPtr<IPCIDeviceAccessor> pci = Open();
+        EXPECT_EQ(pci->GetBarSize(0), c.bar.address != 0 ? c.bar.size : 0) << c.what;
         registers->SetRegister32(0x1FFFC, 0xCAFEF00D);
         EXPECT_EQ(ErrorOf([&] { pci->MapRegisters(); }), c.error) << c.what;
-        if (c.bar.address == kBar)
+        if (c.window != 0)
         {
             EXPECT_EQ(pci->Read32(0x1FFFC), 0xCAFEF00Du) << c.what;
-            EXPECT_EQ(ErrorOf([&] { pci->Read32(0x7FFFFC); }), "(no error)") << c.what;
-            EXPECT_EQ(ErrorOf([&] { pci->Read32(0x800000); }),
-                      "Register offset 0x00800000 lies outside the register window of "
-                      "S:00,B:01,D:02,F:03 (size 0x00800000).")
+            EXPECT_EQ(ErrorOf([&] { pci->Read32(c.window - 4); }), "(no error)") << c.what;
+            EXPECT_EQ(ErrorOf([&] { pci->Read32(c.window); }),
+                      "Register offset " + ToHexString(c.window, 8) +
+                          " lies outside the register window of S:00,B:01,D:02,F:03 (size " +
+                          ToHexString(c.window, 8) + ").")
                 << c.what;
         }
     }
+}
+
+TEST_F(PCIDeviceAccessorTest, ARegisterWriteNeverLandsInTheNeighbouringDevice)
+{
+    // Two functions whose 128 KiB BARs lie back to back: the first one's
+    // window ends where the second one's registers begin.
+    function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, kBar});
+    CSimPciFunction& neighbour =
+        AddTestFunction(*machine, 1, 4, 0, 0x10DE, 0x2206, kBar + 0x20000, 0x20000);
+    neighbour.Store(0x04, 2, 0x2);
+    auto model = std::make_shared<CSimRegisterFile>("neighbour", neighbour);
+    CSimRegisterFile* next = model.get();
+    machine->AddDevice(model);
+    next->SetRegister32(0x10, 0x11111111);
+
+    CRefPtr<IPCIDeviceAccessor> pci = Open();
+    EXPECT_EQ(ErrorOf([&] { pci->Write32(0x20010, 0xDEADBEEF); }),
+              "Register offset 0x00020010 lies outside the register window of "
+              "S:00,B:01,D:02,F:03 (size 0x00020000).");
+    EXPECT_EQ(ErrorOf([&] { pci->Read8(0x20000); }),
+              "Register offset 0x00020000 lies outside the register window of "
+              "S:00,B:01,D:02,F:03 (size 0x00020000).");
+    EXPECT_EQ(next->Register32(0x10), 0x11111111u);
+    pci->Write32(0x1FFFC, 0x22222222);
+    EXPECT_EQ(registers->Register32(0x1FFFC), 0x22222222u);
+}
+
+TEST_F(PCIDeviceAccessorTest, ABarAtTheTopOfThe32BitSpaceMaps)
+{
+    function.SetBar(0, SimBar{0x100000, ESimBarKind::Memory32, false, 0xFFF00000});
+    CRefPtr<IPCIDeviceAccessor> pci = Open();
+    EXPECT_EQ(ErrorOf([&] { pci->MapRegisters(); }), "(no error)");
+    pci->Write32(0xFFFFC, 0x600DF00D);
+    EXPECT_EQ(registers->Register32(0xFFFFC), 0x600DF00Du);
+    EXPECT_EQ(pci->Read32(0xFFFFC), 0x600DF00Du);
+    EXPECT_THROW(pci->Read32(0x100000), std::runtime_error);
+}
+
+TEST_F(PCIDeviceAccessorTest, WithAnMcfgOfNoEntriesExtendedAccessesAreErrors)
+{
+    auto empty = std::make_shared<CSimMachine>();
+    CAcpiTableBuilder().AddMcfg({}).Build(*empty);
+    CSimPciFunction& added = AddTestFunction(*empty, 0, 1, 0, 0x10DE, 1, kBar, 0x1000);
+    added.SetWritableMask(0x104, 4, 0xFFFFFFFF);
+    machine = empty;
+    driver = nullptr;
+    CRefPtr<IPCIDeviceAccessor> pci = Open(0, 1, 0);
+    ASSERT_TRUE(acpi->IsMcfgPresent());
+    EXPECT_EQ(pci->ReadConfig32(0), 0x000110DEu);
+    const std::string error = "The ACPI MCFG table has no entries: PCI Express extended "
+                              "configuration space cannot be reached.";
+    EXPECT_EQ(ErrorOf([&] { pci->ReadExtConfig32(0x104); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->ReadExtConfig16(0x40); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->ReadExtConfig8(0x40); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->WriteExtConfig32(0x104, 1); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->WriteExtConfig16(0x104, 1); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->WriteExtConfig8(0x104, 1); }), error);
+    EXPECT_EQ(ErrorOf([&] { pci->WriteConfig32(0x104, 1); }), error);
+    EXPECT_EQ(added.Stored(0x104, 4), 0u);
+}
+
+TEST_F(PCIDeviceAccessorTest, ABarOfUnknownSizeIsNotMapped)
+{
+    // A transport that cannot tell BAR sizes: no window is guessed.
+    auto* unknowing = new CConfigWriteRecorder(machine);
+    unknowing->knowsBars = false;
+    driver = CreateRomviseDriver(CRefPtr<IDriverTransport>(unknowing));
+    acpi = CreateAcpiTableAccessor(driver, "");
+    CRefPtr<IPCIDeviceAccessor> pci = Open();
+    EXPECT_EQ(pci->GetBarSize(0), 0u);
+    EXPECT_EQ(ErrorOf([&] { pci->Read32(0); }),
+              "Unable to map device address space: the size of BAR0 of S:00,B:01,D:02,F:03 is "
+              "not known.");
 }
 
 TEST_F(PCIDeviceAccessorTest, MappingOnlyReadsTheBar)

@@ -221,6 +221,7 @@ TEST_F(PLX8747SwitchTest, BorrowingIsRefusedWhenTheWindowCannotGiveTheTopMebibyt
         std::optional<uint32_t> downstreamBar;
         bool borrowable;
         std::string log;
+        uint64_t downstreamBarSize = 0x10000;
     };
     const std::string inUse = "BAR0 is disabled and cannot be borrowed: a device behind the "
                               "switch uses 0x2FF00000.\n";
@@ -230,6 +231,11 @@ TEST_F(PLX8747SwitchTest, BorrowingIsRefusedWhenTheWindowCannotGiveTheTopMebibyt
         {"a device's BAR lies in the top", kMemoryWindow, std::nullopt, 0x2FF80000, false, inUse},
         {"a port below the top", kMemoryWindow, 0x2FE02000, 0x2FE00000, true,
          "BAR0 is disabled and configurable.\n"},
+        // The BAR starts 3 MiB below the top mebibyte and runs through it.
+        {"a device's BAR reaches into the top", kMemoryWindow, std::nullopt, 0x2FC00000, false,
+         inUse, 0x400000},
+        {"a device's BAR ends just below the top", kMemoryWindow, std::nullopt, 0x2FC00000, true,
+         "BAR0 is disabled and configurable.\n", 0x200000},
     };
     for (const Case& c : cases)
     {
@@ -252,7 +258,7 @@ TEST_F(PLX8747SwitchTest, BorrowingIsRefusedWhenTheWindowCannotGiveTheTopMebibyt
         if (c.downstreamBar)
         {
             AddTestFunction(own.Machine(), 1, 1, 0, kKorvanVendorId, 0x0610, *c.downstreamBar,
-                            0x10000);
+                            c.downstreamBarSize);
         }
         logged.str("");
         CRefPtr<CDeviceBridgePLX8747Impl> plx(new CDeviceBridgePLX8747Impl(Open(0, 1)));

@@ -153,7 +153,20 @@ TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
          "vendor is not a number: \"0x1X\""},
         {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
               "bars": [{"index": 0, "size": 3000}]}]})",
-         "BAR size must be a power of two"},
+         "PCI function 00:01.0 BAR0: size 0xbb8 is not a power of two of at least 16 bytes"},
+        {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
+              "bars": [{"index": 3, "size": 8, "address": "0xF0000000"}]}]})",
+         "PCI function 00:01.0 BAR3: size 0x8 is not a power of two of at least 16 bytes"},
+        {R"({"pci": [{"address": "02:1f.7", "vendor": 1, "device": 2,
+              "bars": [{"index": 2, "size": "0x4000", "address": "0xF0001000"}]}]})",
+         "PCI function 02:1F.7 BAR2: address 0xf0001000 is not aligned to its size 0x4000"},
+        {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
+              "bars": [{"index": 1, "size": "0x1000", "address": "0x100000000"}]}]})",
+         "PCI function 00:01.0 BAR1: a 32-bit memory BAR must lie below 4 GiB (address "
+         "0x100000000, size 0x1000)"},
+        {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
+              "bars": [{"index": 0, "size": "0x10", "type": "io", "address": "0xE008"}]}]})",
+         "PCI function 00:01.0 BAR0: address 0xe008 is not aligned to its size 0x10"},
         {R"({"devices": [{"kind": "flux-capacitor"}]})",
          "unknown device model kind \"flux-capacitor\""},
         {R"({"devices": [{"kind": "registers"}]})",
@@ -175,6 +188,23 @@ TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
     }
     EXPECT_THROW(LoadMachineFile(Write("bad.json", "{ not json")), std::runtime_error);
     EXPECT_THROW(LoadMachineFile((directory / "absent.json").string()), std::runtime_error);
+}
+
+TEST_F(MachineFileTest, SoundBarsLoad)
+{
+    const std::string path = Write("bars.json", R"({"pci": [
+        {"address": "00:01.0", "vendor": 1, "device": 2,
+         "bars": [{"index": 0, "size": "0x100000", "address": "0xFFF00000"},
+                  {"index": 2, "size": "0x10000000", "type": "mem64",
+                   "address": "0x2F0000000"},
+                  {"index": 4, "size": "0x10", "type": "io", "address": "0xE010"},
+                  {"index": 5, "size": "0x1000"}]}]})");
+    const std::shared_ptr<CSimMachine> machine = LoadMachineFile(path);
+    CSimPciFunction* function = machine->FindFunction(0, 1, 0);
+    ASSERT_NE(function, nullptr);
+    EXPECT_EQ(function->BarAddress(0), 0xFFF00000u);
+    EXPECT_EQ(function->BarAddress(2), 0x2F0000000u);
+    EXPECT_EQ(function->Bar(5).size, 0x1000u);
 }
 
 // A model kind of its own, as a later device model joins: registered with a
