@@ -62,8 +62,6 @@ public:
 
     // True while PCI devices are reached through sysfs.
     bool UsesSysfs() const { return m_sysfs != nullptr; }
-    // How many functions sysfs lists (0 on the /dev/mem path).
-    size_t SysfsFunctionCount() const { return m_sysfs ? m_sysfs->FunctionCount() : 0; }
 
 protected:
     uint32_t OpenAccess() override;

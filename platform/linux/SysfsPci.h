@@ -52,7 +52,6 @@ public:
     // Lists the functions and their memory BARs; 0, or the errno when the
     // folder cannot be read (ENOENT when there is no PCI bus in sysfs).
     int Load();
-    size_t FunctionCount() const { return m_functions.size(); }
 
     // A configuration access of 1, 2 or 4 bytes. A function that is not there
     // reads as all ones and ignores writes, as on the bus; so do offsets past
