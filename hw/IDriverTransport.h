@@ -1,7 +1,8 @@
 #pragma once
 // What the driver object sends its requests through: the machine's physical
-// memory and I/O ports, reached on Linux through /dev/mem and ioperm, or in
-// the simulated machine through the machine itself. Every operation that can
+// memory and I/O ports, reached on Linux through sysfs (with /dev/mem and
+// ioperm as the fallback), or in the simulated machine through the machine
+// itself. Every operation that can
 // fail returns 0 or a system code (errno, or one of the service codes of
 // hw/SystemError.h); the driver turns codes into the user's error texts.
 

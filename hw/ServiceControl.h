@@ -1,7 +1,7 @@
 #pragma once
 // Registering, starting, stopping and removing the driver's service. On Linux
-// the service is the transport: starting it opens /dev/mem and the
-// configuration ports, stopping it closes them. Failures raise
+// the service is the transport: starting it opens the PCI functions in sysfs
+// (or /dev/mem and the configuration ports), stopping it closes them. Failures raise
 // std::runtime_error in the hardware layer's form (hw/SystemError.h); the
 // failures listed with each operation are accepted.
 

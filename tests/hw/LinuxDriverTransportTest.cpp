@@ -30,10 +30,11 @@ protected:
             .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
 
+    // The /dev/mem path: a sysfs without a PCI bus.
     CRefPtr<IRomviseDriver> Open(const std::string& device)
     {
-        return CreateRomviseDriver(CRefPtr<IDriverTransport>(
-            new CLinuxDriverTransport(LinuxDriverTransportOptions{device, false})));
+        return CreateRomviseDriver(CRefPtr<IDriverTransport>(new CLinuxDriverTransport(
+            LinuxDriverTransportOptions{device, false, (folder / "sys").string(), 0})));
     }
 
     uint8_t FileByte(size_t offset)
@@ -70,9 +71,10 @@ TEST_F(LinuxDriverTransportTest, FailuresNameTheStep)
 {
     const std::string missing = path + ".missing";
     EXPECT_EQ(ErrorOf([&] { Open(missing); }),
-              "Unable to start service (0x00000002)\nDetailed :No such file or directory "
-              "(opening " +
-                  missing + ")");
+              "Unable to start service (0x00000013)\nDetailed :No such device (no PCI bus in "
+              "sysfs: " +
+                  (folder / "sys/bus/pci/devices").string() + " is missing, and " + missing +
+                  " cannot be opened (No such file or directory))");
 
     CRefPtr<IRomviseDriver> driver = Open(path);
     EXPECT_EQ(ErrorOf([&] { driver->ReadPortULONG(0xCFC); }),
@@ -103,8 +105,9 @@ TEST_F(LinuxDriverTransportTest, BarSizesComeFromTheResourceFileInSysfs)
                   "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
                   "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
                   "0x00000000f0080000 0x00000000f00fffff 0x0000000000046200\n");
-    CRefPtr<IRomviseDriver> driver = CreateRomviseDriver(CRefPtr<IDriverTransport>(
-        new CLinuxDriverTransport(LinuxDriverTransportOptions{path, false, sys.Path().string()})));
+    CRefPtr<IRomviseDriver> driver =
+        CreateRomviseDriver(CRefPtr<IDriverTransport>(new CLinuxDriverTransport(
+            LinuxDriverTransportOptions{path, false, sys.Path().string(), 0})));
     EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 0), 0x20000u);
     EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 1), 0x100000000u);
     EXPECT_EQ(driver->QueryBarSize(0, 1, 0, 0, 2), 0u) << "the upper half of BAR1";
