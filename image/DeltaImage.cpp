@@ -55,6 +55,14 @@ void WriteBytes(std::ostream& output, std::initializer_list<uint8_t> bytes)
     }
 }
 
+void RequireInsideDelta(uint64_t end, uint32_t deltaLength)
+{
+    if (end > deltaLength)
+    {
+        throw std::out_of_range(kPatchCorrupted);
+    }
+}
+
 // Reads exactly count bytes of the delta; anything less is a cut delta.
 void ReadDeltaBytes(std::istream& input, uint8_t* destination, uint32_t count)
 {
@@ -220,13 +228,17 @@ uint32_t CROMMeldImpl::ApplyDelta(std::istream& input, uint32_t deltaLength, uin
     std::vector<uint8_t> data(delta::kChunk);
     while (consumed < deltaLength)
     {
+        // Every record must lie inside the delta: a record that runs past the
+        // delta's end would eat the bytes of whatever follows it.
         uint8_t header[2] = {};
+        RequireInsideDelta(consumed + 2, deltaLength);
         ReadDeltaBytes(input, header, 2);
         const bool isLong = header[0] == delta::kLongRecordMark;
         uint32_t skip = header[0];
         uint32_t headerLength = 2;
         if (isLong)
         {
+            RequireInsideDelta(consumed + 4, deltaLength);
             uint8_t skipBytes[2] = {};
             ReadDeltaBytes(input, skipBytes, 2);
             skip = skipBytes[0] | static_cast<uint32_t>(skipBytes[1]) << 8;
@@ -237,14 +249,11 @@ uint32_t CROMMeldImpl::ApplyDelta(std::istream& input, uint32_t deltaLength, uin
         Trace(log, "D:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
                        ToHex(static_cast<uint32_t>(position + count - 1), 5) + ":0x" +
                        ToHex(count, 4));
-        // Every record must lie inside the image and inside the delta: a
-        // record that runs past the delta's end would eat the next record's
-        // bytes.
-        if (position > imageSize || position + count > imageSize ||
-            consumed + headerLength + count > deltaLength)
+        if (position > imageSize || position + count > imageSize)
         {
             throw std::out_of_range(kPatchCorrupted);
         }
+        RequireInsideDelta(consumed + headerLength + count, deltaLength);
         ReadDeltaBytes(input, data.data(), count);
         image->WriteBytes(static_cast<int32_t>(position), data.data(), count, true);
         position += count;
