@@ -28,14 +28,6 @@ uint32_t ChunkCount(uint32_t length)
     return (length + delta::kChunk - 1) / delta::kChunk;
 }
 
-void Trace(CLog* log, const std::string& line)
-{
-    if (log)
-    {
-        *log << line << LogEndl;
-    }
-}
-
 std::string ShortRecordTrace(uint32_t skip, uint32_t countByte)
 {
     return "S:0x" + ToHex(skip, 2) + ":      " + ":0x" + ToHex(countByte, 2);
@@ -177,13 +169,13 @@ uint32_t CROMMeldImpl::WriteDelta(std::ostream& output, const DiffRangeList& ran
         }
         uint32_t first = range.first;
         uint32_t length = Length(range);
-        Trace(log, "D:0x" + ToHex(first, 5) + ":0x" + ToHex(range.last, 5) + ":0x" +
+        TraceLine(log, "D:0x" + ToHex(first, 5) + ":0x" + ToHex(range.last, 5) + ":0x" +
                        ToHex(length, 4));
         while (first - position > delta::kMaxLongSkip)
         {
             // A skip longer than 16 bits: jump with a record of one byte.
             WriteBytes(output, {delta::kLongRecordMark, 0x01, 0xFF, 0xFF});
-            Trace(log, LongRecordTrace(delta::kMaxLongSkip, 1));
+            TraceLine(log, LongRecordTrace(delta::kMaxLongSkip, 1));
             position += delta::kMaxLongSkip;
             image->WriteToStream(output, position, 1);
             position += 1;
@@ -197,7 +189,7 @@ uint32_t CROMMeldImpl::WriteDelta(std::ostream& output, const DiffRangeList& ran
             if (skip <= delta::kMaxShortSkip)
             {
                 WriteBytes(output, {static_cast<uint8_t>(skip), static_cast<uint8_t>(countByte)});
-                Trace(log, ShortRecordTrace(skip, countByte));
+                TraceLine(log, ShortRecordTrace(skip, countByte));
                 written += 2;
             }
             else
@@ -205,7 +197,7 @@ uint32_t CROMMeldImpl::WriteDelta(std::ostream& output, const DiffRangeList& ran
                 WriteBytes(output, {delta::kLongRecordMark, static_cast<uint8_t>(countByte),
                                     static_cast<uint8_t>(skip & 0xFF),
                                     static_cast<uint8_t>(skip >> 8)});
-                Trace(log, LongRecordTrace(skip, countByte));
+                TraceLine(log, LongRecordTrace(skip, countByte));
                 written += 4;
             }
             image->WriteToStream(output, first, count);
@@ -214,9 +206,9 @@ uint32_t CROMMeldImpl::WriteDelta(std::ostream& output, const DiffRangeList& ran
             length -= count;
             written += count;
         }
-        Trace(log, "F:0x" + ToHex(position, 5));
+        TraceLine(log, "F:0x" + ToHex(position, 5));
     }
-    Trace(log, "E:0x" + ToHex(position, 5) + ":0x" + ToHex(written, 5));
+    TraceLine(log, "E:0x" + ToHex(position, 5) + ":0x" + ToHex(written, 5));
     return written;
 }
 
@@ -246,7 +238,7 @@ uint32_t CROMMeldImpl::ApplyDelta(std::istream& input, uint32_t deltaLength, uin
         }
         const uint32_t count = header[1] == 0 ? delta::kChunk : header[1];
         position += skip;
-        Trace(log, "D:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
+        TraceLine(log, "D:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
                        ToHex(static_cast<uint32_t>(position + count - 1), 5) + ":0x" +
                        ToHex(count, 4));
         if (position > imageSize || position + count > imageSize)
@@ -257,11 +249,11 @@ uint32_t CROMMeldImpl::ApplyDelta(std::istream& input, uint32_t deltaLength, uin
         ReadDeltaBytes(input, data.data(), count);
         image->WriteBytes(static_cast<int32_t>(position), data.data(), count, true);
         position += count;
-        Trace(log, isLong ? LongRecordTrace(skip, header[1]) : ShortRecordTrace(skip, header[1]));
-        Trace(log, "F:0x" + ToHex(static_cast<uint32_t>(position), 5));
+        TraceLine(log, isLong ? LongRecordTrace(skip, header[1]) : ShortRecordTrace(skip, header[1]));
+        TraceLine(log, "F:0x" + ToHex(static_cast<uint32_t>(position), 5));
         consumed += headerLength + count;
     }
-    Trace(log, "E:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
+    TraceLine(log, "E:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
                    ToHex(static_cast<uint32_t>(consumed), 5));
     return static_cast<uint32_t>(consumed);
 }

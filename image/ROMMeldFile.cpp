@@ -55,14 +55,6 @@ struct ImageRecord
     std::vector<VFieldSelection> selections;
 };
 
-void Trace(CLog* log, const std::string& line)
-{
-    if (log)
-    {
-        *log << line << LogEndl;
-    }
-}
-
 // ---- little-endian fields ---------------------------------------------------
 
 void Put16(std::vector<uint8_t>& bytes, uint32_t value)
@@ -206,19 +198,19 @@ ImageRecord ReadVariableRecord(CRecordReader& reader, uint32_t index)
 
 void TraceSelection(CLog* log, const VFieldSelection& selection)
 {
-    Trace(log, "Selection VField ID: 0x" + ToHex(selection.vfieldId & 0xFF, 2));
-    Trace(log, "Selection ID Min: 0x" + ToHex(selection.minimum, 8));
-    Trace(log, "Selection ID Max: 0x" + ToHex(selection.maximum, 8));
+    TraceLine(log, "Selection VField ID: 0x" + ToHex(selection.vfieldId & 0xFF, 2));
+    TraceLine(log, "Selection ID Min: 0x" + ToHex(selection.minimum, 8));
+    TraceLine(log, "Selection ID Max: 0x" + ToHex(selection.maximum, 8));
 }
 
 void TraceRecord(CLog* log, const std::string& name, const std::string& detailedName,
                  uint8_t flags, uint32_t imageSize, uint32_t storedSize)
 {
-    Trace(log, "Image Name: " + name);
-    Trace(log, "Detailed Name: " + detailedName);
-    Trace(log, "Flags: 0x" + ToHex(flags, 2));
-    Trace(log, "Image Size: 0x" + ToHex(imageSize, 5));
-    Trace(log, "Stored Size: 0x" + ToHex(storedSize, 5));
+    TraceLine(log, "Image Name: " + name);
+    TraceLine(log, "Detailed Name: " + detailedName);
+    TraceLine(log, "Flags: 0x" + ToHex(flags, 2));
+    TraceLine(log, "Image Size: 0x" + ToHex(imageSize, 5));
+    TraceLine(log, "Stored Size: 0x" + ToHex(storedSize, 5));
 }
 
 // ---- writing ----------------------------------------------------------------
@@ -253,8 +245,8 @@ std::vector<uint8_t> EncodeRecord(uint32_t version, IROMImage* image, uint8_t fl
         if (version == kMegaROMVersion102)
         {
             const VFieldSelection selection = image->GetSelection(0);
-            Trace(log, "Min Selection ID: 0x" + ToHex(selection.minimum, 8));
-            Trace(log, "Max Selection ID: 0x" + ToHex(selection.maximum, 8));
+            TraceLine(log, "Min Selection ID: 0x" + ToHex(selection.minimum, 8));
+            TraceLine(log, "Max Selection ID: 0x" + ToHex(selection.maximum, 8));
             Put32(bytes, selection.minimum);
             Put32(bytes, selection.maximum);
         }
@@ -313,15 +305,15 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
     {
         log->SetLevel(3);
     }
-    Trace(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
-    Trace(log, "Version: 0x" + ToHex(m_version, 4));
+    TraceLine(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
+    TraceLine(log, "Version: 0x" + ToHex(m_version, 4));
     if (m_version != kMegaROMVersion101)
     {
-        Trace(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
+        TraceLine(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
     }
     if (baseLength != 0)
     {
-        Trace(log, "Writing base image for run-time ROM pack");
+        TraceLine(log, "Writing base image for run-time ROM pack");
         m_images.at(0)->WriteToStream(output, 0, baseLength);
     }
 
@@ -379,12 +371,12 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
                  EncodeRecord(m_version, image, flags, imageSize, storedSize, masterIndex, log));
         if (storedSize != 0 && full)
         {
-            Trace(log, "Full image");
+            TraceLine(log, "Full image");
             working->WriteToStream(output, 0, imageSize);
         }
         else if (storedSize != 0)
         {
-            Trace(log, "Master Index: " + std::to_string(*master));
+            TraceLine(log, "Master Index: " + std::to_string(*master));
             WriteDelta(output, ranges, working.get(), log);
         }
     }
@@ -404,7 +396,7 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
     CRefPtr<IROMImage> base;
     if (baseLength != 0 && !reader.AtEnd())
     {
-        Trace(log, "Reading base image for run-time ROM pack");
+        TraceLine(log, "Reading base image for run-time ROM pack");
         const std::vector<uint8_t> bytes = reader.Read(baseLength, "the base image");
         base = IROMImage::CreateFromBuffer(bytes.data(), baseLength);
     }
@@ -417,8 +409,8 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
     }
     std::memcpy(m_key.data(), header, m_key.size());
     m_version = Get32(&header[8]);
-    Trace(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
-    Trace(log, "Version: 0x" + ToHex(m_version, 4));
+    TraceLine(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
+    TraceLine(log, "Version: 0x" + ToHex(m_version, 4));
     if (std::memcmp(m_key.data(), "KRROM", 5) != 0)
     {
         throw std::runtime_error("Specified file is not a MEGA ROM file");
@@ -433,7 +425,7 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         uint8_t type[4] = {};
         reader.Read(type, sizeof type, "the header");
         m_selectionType = Get32(type);
-        Trace(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
+        TraceLine(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
         m_vfieldTable->ReadFromStream(input, log);
     }
 
@@ -452,7 +444,7 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         }
         else if (record.masterIndex != kNoMaster)
         {
-            Trace(log, "Master Index: " + std::to_string(record.masterIndex));
+            TraceLine(log, "Master Index: " + std::to_string(record.masterIndex));
             if (record.masterIndex >= m_images.size())
             {
                 throw std::runtime_error("Delta image with no master image in file");
@@ -465,7 +457,7 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         }
         else
         {
-            Trace(log, "Full Image");
+            TraceLine(log, "Full Image");
             if (record.storedSize != record.imageSize)
             {
                 throw std::runtime_error("Image size mismatch for master image");

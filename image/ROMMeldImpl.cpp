@@ -19,6 +19,14 @@ constexpr const char* kSelectionTypeWith101 =
     "Only the normal selection type (0) is allowed with version 1.01 MEGA ROM files";
 } // namespace
 
+void TraceLine(CLog* log, const std::string& line)
+{
+    if (log)
+    {
+        *log << line << LogEndl;
+    }
+}
+
 CRefPtr<IROMMeld> IROMMeld::Create()
 {
     return CRefPtr<IROMMeld>(new CROMMeldImpl());

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+// One trace line of the meld's operations at the log's current level; a null
+// log writes nothing.
+void TraceLine(CLog* log, const std::string& line);
+
 class CROMMeldImpl : public CReferenceCountImpl, public IROMMeld
 {
 public:

@@ -21,14 +21,6 @@ constexpr uint32_t kPcirInBlock = 0x20;
 constexpr uint32_t kPcirEndInBlock = 0x38;
 constexpr uint32_t kKpdeAlignment = 16;
 
-void Trace(CLog* log, const std::string& line)
-{
-    if (log)
-    {
-        *log << line << LogEndl;
-    }
-}
-
 std::string Hex(uint32_t value)
 {
     return ToHexString(value, 8);
@@ -123,7 +115,7 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
     }
     if (blockOffset % kBlockAlignment != 0)
     {
-        Trace(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
+        TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
                        ") is not aligned to 512 bytes.");
         return false;
     }
@@ -136,7 +128,7 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
         kSectorSize;
     if (varnex > kImageBufferSize)
     {
-        Trace(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
+        TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
                        ") leaves no room for the Varnex image.");
         return false;
     }
@@ -148,12 +140,12 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
     layout.directoryOffset = static_cast<uint32_t>(varnex - recordSize - directorySize);
     layout.gap2 = layout.directoryOffset - (layout.kpdeOffset + nbsi::kKpdeSize);
 
-    Trace(log, "Varnex Expansion ROM parameters:");
-    Trace(log, "    PCI Block Offset  = " + Hex(blockOffset));
-    Trace(log, "    PCI Struct Offset = " + Hex(layout.pcirOffset));
-    Trace(log, "    KPDE Offset       = " + Hex(layout.kpdeOffset));
-    Trace(log, "    NBSI Offset       = " + Hex(layout.directoryOffset));
-    Trace(log, "    Varnex Offset    = " + Hex(layout.varnexOffset));
+    TraceLine(log, "Varnex Expansion ROM parameters:");
+    TraceLine(log, "    PCI Block Offset  = " + Hex(blockOffset));
+    TraceLine(log, "    PCI Struct Offset = " + Hex(layout.pcirOffset));
+    TraceLine(log, "    KPDE Offset       = " + Hex(layout.kpdeOffset));
+    TraceLine(log, "    NBSI Offset       = " + Hex(layout.directoryOffset));
+    TraceLine(log, "    Varnex Offset    = " + Hex(layout.varnexOffset));
     return true;
 }
 
@@ -191,7 +183,7 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::BuildBlankVarnexRom(IROMImage* refer
     {
         return nullptr;
     }
-    Trace(log, "Calculating Varnex offsets for the blank ROM image...");
+    TraceLine(log, "Calculating Varnex offsets for the blank ROM image...");
     VarnexRomLayout layout;
     if (!ComputeVarnexRomLayout(0, layout, block, log))
     {
@@ -256,11 +248,11 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
 
     auto fail = [log](const char* what)
     {
-        Trace(log, what);
-        Trace(log, "Merge failed.");
+        TraceLine(log, what);
+        TraceLine(log, "Merge failed.");
         return nullptr;
     };
-    Trace(log, "Calculating Varnex offsets for the existing ROM image...");
+    TraceLine(log, "Calculating Varnex offsets for the existing ROM image...");
     VarnexRomLayout targetLayout;
     if (targetBlock == -1 ||
         !ComputeVarnexRomLayout(static_cast<uint32_t>(targetBlock + targetWindow), targetLayout,
@@ -268,7 +260,7 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     {
         return fail("Invalid image offsets for the existing Varnex image.");
     }
-    Trace(log, "Calculating Varnex offsets for the input ROM image...");
+    TraceLine(log, "Calculating Varnex offsets for the input ROM image...");
     VarnexRomLayout sourceLayout;
     if (sourceBlock == -1 ||
         !ComputeVarnexRomLayout(static_cast<uint32_t>(sourceBlock) + sourceWindow, sourceLayout,
@@ -300,7 +292,7 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
         BufferBytes(source, sourceLayout.directoryOffset, sourceLength - directoryInBlock);
     AppendBytes(added.get(), tail.data(), static_cast<uint32_t>(tail.size()));
     const uint32_t addedLength = added->GetLoadedSize();
-    Trace(log, "Final PCI expansion ROM size is " + std::to_string(addedLength) + " bytes.");
+    TraceLine(log, "Final PCI expansion ROM size is " + std::to_string(addedLength) + " bytes.");
 
     VarnexRomLayout relative = targetLayout;
     relative.blockOffset = 0;
@@ -311,7 +303,7 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     WriteVarnexRomHeaderFields(added.get(), relative, addedLength, isPrivate, true);
 
     CImageRestorePoint restorePoint(target);
-    Trace(log, "Appending Varnex to the PCI ROM chain...");
+    TraceLine(log, "Appending Varnex to the PCI ROM chain...");
     if (targetLayout.blockOffset == 0)
     {
         COffsetModeScope scope(target, false);
@@ -323,11 +315,11 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     }
     const int32_t varnex = target->FindNBSIObject(nbsi::kTypeVarnexImage);
     const uint64_t absolute = UnsignedOffset(varnex) + targetWindow;
-    Trace(log, "Final Varnex Offset = " + Hex(static_cast<uint32_t>(varnex)) + " (" +
+    TraceLine(log, "Final Varnex Offset = " + Hex(static_cast<uint32_t>(varnex)) + " (" +
                    Hex(static_cast<uint32_t>(absolute)) + ")");
     if (varnex == -1 || absolute % kSectorSize != 0)
     {
-        Trace(log, "Error: Varnex image is not sector aligned");
+        TraceLine(log, "Error: Varnex image is not sector aligned");
         return nullptr;
     }
     restorePoint.Commit();
