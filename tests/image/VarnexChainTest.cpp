@@ -225,6 +225,22 @@ TEST(VarnexChainTest, FailedAppendLeavesTheTarget)
               std::string::npos);
     EXPECT_EQ(BufferOf(target.get()), before);
 
+    // A target that still holds a Varnex block of its own: the store found
+    // after the append is the old one, off the sector boundary, and the
+    // appended block is taken out again.
+    CRefPtr<IROMImage> holding = CGpuImageBuilder()
+                                     .Block(CGpuImageBuilder::kX86, 0x1000)
+                                     .VarnexBlock({'R', 'O', 'M', 0, 1}, {})
+                                     .BuildImage();
+    const std::vector<uint8_t> holdingBefore = BufferOf(holding.get());
+    CRefPtr<IROMImage> blank = BlankVarnexRom(Store(), Backup());
+    testkit::CapturedLog alignLog;
+    EXPECT_FALSE(NewFlash()->AppendVarnexToRomChain(holding.get(), blank.get(), &alignLog.log));
+    EXPECT_NE(alignLog.text.str().find("Error: Varnex image is not sector aligned\n"),
+              std::string::npos);
+    EXPECT_EQ(BufferOf(holding.get()), holdingBefore);
+    EXPECT_EQ(holding->GetLoadedSize(), holdingBefore.size());
+
     // No room left in the image buffer for the block.
     CRefPtr<IROMImage> full =
         CGpuImageBuilder().Block(CGpuImageBuilder::kX86, kImageBufferSize - 0x2000).BuildImage();
