@@ -1,0 +1,173 @@
+// The multi-image ROM file object: its settings, its list of images and the
+// entry points that read and write it through buffers, streams and files.
+
+#include "image/ROMMeldImpl.h"
+
+#include "core/Exceptions.h"
+#include "core/Log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+constexpr char kMegaROMKey[] = "KRROM";
+constexpr const char* kSelectionTypeWith101 =
+    "Only the normal selection type (0) is allowed with version 1.01 MEGA ROM files";
+} // namespace
+
+void TraceLine(CLog* log, const std::string& line)
+{
+    if (log)
+    {
+        *log << line << LogEndl;
+    }
+}
+
+CRefPtr<IROMMeld> IROMMeld::Create()
+{
+    return CRefPtr<IROMMeld>(new CROMMeldImpl());
+}
+
+CROMMeldImpl::CROMMeldImpl() : m_vfieldTable(IVFieldTable::Create())
+{
+    Reset();
+}
+
+void CROMMeldImpl::Reset()
+{
+    m_key.fill(0);
+    std::memcpy(m_key.data(), kMegaROMKey, 5);
+    m_version = kMegaROMVersion103;
+    m_selectionType = 0;
+    m_vfieldTable->Clear();
+    m_images.clear();
+}
+
+void CROMMeldImpl::SetVersion(uint32_t version)
+{
+    m_version = version;
+    if (version != kMegaROMVersion101)
+    {
+        return;
+    }
+    if (!m_vfieldTable->IsEmpty())
+    {
+        throw std::runtime_error("VFields cannot be used with version 1.01 MEGA ROM files");
+    }
+    if (m_selectionType != 0)
+    {
+        throw std::runtime_error(kSelectionTypeWith101);
+    }
+}
+
+void CROMMeldImpl::SetSelectionType(uint32_t type)
+{
+    if (type != 0 && m_version == kMegaROMVersion101)
+    {
+        throw std::runtime_error(kSelectionTypeWith101);
+    }
+    m_selectionType = type;
+}
+
+void CROMMeldImpl::AddImage(CRefPtr<IROMImage> image)
+{
+    if (image->GetFileNameCStr()[0] == '\0')
+    {
+        image->SetFileName("Image[" + std::to_string(m_images.size()) + "]");
+    }
+    m_images.push_back(std::move(image));
+}
+
+void CROMMeldImpl::ReplaceImage(CRefPtr<IROMImage> image, uint32_t index)
+{
+    if (index >= m_images.size())
+    {
+        return;
+    }
+    if (image->GetFileNameCStr()[0] == '\0')
+    {
+        image->SetFileName("Image[" + std::to_string(m_images.size()) + "]");
+    }
+    m_images[index] = std::move(image);
+}
+
+CRefPtr<IROMImage> CROMMeldImpl::GetImage(uint32_t index)
+{
+    if (index >= m_images.size())
+    {
+        throw std::out_of_range("MEGA ROM image index " + std::to_string(index) +
+                                " is past the last image");
+    }
+    return m_images[index];
+}
+
+SelectionCriteria CROMMeldImpl::GetSelection()
+{
+    return SelectionCriteria{m_selectionType, m_vfieldTable};
+}
+
+void CROMMeldImpl::ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* log)
+{
+    std::istringstream input(std::string(reinterpret_cast<const char*>(bytes), length),
+                             std::ios::binary);
+    ReadFromStream(input, log);
+}
+
+void CROMMeldImpl::ReadFromStream(std::istream& input, CLog* log)
+{
+    Reset();
+    if (m_runtimePackMode)
+    {
+        ReadRuntimePack(input, log);
+        return;
+    }
+    ReadMegaROM(input, 0, log);
+    if (!VerifyAllCertificates(log))
+    {
+        throw io_error("Error: Image failed certification check.");
+    }
+}
+
+void CROMMeldImpl::WriteToStream(std::ostream& output, CLog* log)
+{
+    if (m_runtimePackMode)
+    {
+        WriteRuntimePack(output, log);
+        return;
+    }
+    if (!CertifyPack(log))
+    {
+        throw io_error("Error: VBIOS Certification process for KRR failed.");
+    }
+    WriteMegaROM(output, 0, log);
+    EndCertification(log);
+}
+
+void CROMMeldImpl::ReadFromFile(const std::string& fileName, CLog* log)
+{
+    std::ifstream file(fileName, std::ios::binary);
+    if (!file)
+    {
+        throw io_error("Cannot open file: " + fileName);
+    }
+    ReadFromStream(file, log);
+}
+
+void CROMMeldImpl::WriteToFile(const std::string& fileName, CLog* log)
+{
+    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+    if (!file)
+    {
+        throw io_error("Cannot create file: " + fileName);
+    }
+    WriteToStream(file, log);
+    file.close();
+    if (file.fail())
+    {
+        throw io_error("Error writing image to file");
+    }
+}
