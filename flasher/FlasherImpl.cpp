@@ -204,13 +204,20 @@ CRefPtr<IEEPROM> CFlasherImpl::OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IP
     {
         MicrocodeLoaderRequest request{ui,           bus,         adapter,  database, eeprom,
                                        m_wiuConsole, m_autoConfirm, detailed, log};
-        // A new loader replaces the one of an earlier adapter in every holder.
-        m_loader = m_loaderFactory(request);
-        GetCrossPlatform()->SetFlashContext(CRefPtr<IReferenceCount>(m_loader.get()),
-                                            CRefPtr<IReferenceCount>(eeprom.get()),
-                                            CRefPtr<IReferenceCount>(database.get()));
+        AttachMicrocodeLoader(m_loaderFactory(request), eeprom, database);
     }
     return eeprom;
+}
+
+void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
+                                         CRefPtr<IEEPROMDatabase> database)
+{
+    // The new loader replaces the earlier one in every holder; the earlier one
+    // goes when its last holder lets go.
+    m_loader = loader;
+    GetCrossPlatform()->SetFlashContext(CRefPtr<IReferenceCount>(loader.get()),
+                                        CRefPtr<IReferenceCount>(eeprom.get()),
+                                        CRefPtr<IReferenceCount>(database.get()));
 }
 
 CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,

@@ -87,6 +87,11 @@ public:
     bool IsDriverDisabled() const { return m_driverDisabled; }
     // Installs the maker of microcode loaders for secure EEPROMs.
     void SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory);
+    // Makes the loader the one of the adapter being worked on: the engine and
+    // the operating-system layer's flash context (with the EEPROM and the part
+    // catalogue) share it, and the one of an earlier adapter is let go of.
+    void AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
+                               CRefPtr<IEEPROMDatabase> database);
     // The loader of the adapter being worked on; null when none.
     CRefPtr<IMicrocodeLoader> GetMicrocodeLoader() const { return m_loader; }
     // The operating-system layer's restore has run the pre-OS step and is
