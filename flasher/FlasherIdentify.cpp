@@ -161,13 +161,24 @@ bool CFlasherImpl::CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPRO
         return false;
     }
     COffsetModeScope offsetOff(image.get(), false);
-    const uint64_t chain = image->GetROMSize();
     const uint64_t loaded = image->GetLoadedSize();
-    if (chain > loaded)
+    // The chain's size is 0 when its blocks run past the loaded bytes: such
+    // an image was cut short and must not be written.
+    uint64_t chain = 0;
+    try
+    {
+        chain = image->GetROMSize();
+    }
+    catch (const std::runtime_error& error)
+    {
+        LogLine(log, 3, error.what());
+        return false;
+    }
+    if (chain == 0 && image->IsPCIROM())
     {
         LogLine(log, 3,
-                "ROM image PCI block chain runs past the loaded image, chain size = " +
-                    Hex8(chain) + " v.s. loaded size = " + Hex8(loaded));
+                "ROM image PCI block chain runs past the loaded image, loaded size = " +
+                    Hex8(loaded));
         return false;
     }
     // What is programmed is every loaded byte, so that is what must fit.
