@@ -1,6 +1,7 @@
 #include "FlasherMachine.h"
 
 #include "core/CrossPlatform.h"
+#include "hw/IRomviseDriver.h"
 #include "hw/adapter/EnumerateAdapters.h"
 #include "sim/MachineFile.h"
 #include "sim/SimDisplay.h"
@@ -103,6 +104,25 @@ CFlasherMachine::~CFlasherMachine()
     GetCrossPlatform()->SetFlashContext(nullptr, nullptr, nullptr);
     GetCrossPlatform()->SetActiveAdapter(nullptr);
     adapters.clear();
+}
+
+CRefPtr<IDisplayAdapter> CFlasherMachine::AdapterWithFlagA(size_t index, uint8_t flagA) const
+{
+    const uint16_t deviceId = Adapter(index)->GetDeviceID();
+    for (AdapterCatalogueRecord record : GetAdapterCatalogueRecords())
+    {
+        if (record.vendorId == kKorvanVendorId && record.deviceId == deviceId)
+        {
+            record.flagA = flagA;
+            const uint8_t bus = static_cast<uint8_t>(index + 1);
+            CRefPtr<IDisplayAdapter> adapter = CreateDisplayAdapter(
+                CDisplayAdapterType(record), Adapter(index)->GetSubsystemVendorID(),
+                Adapter(index)->GetSubsystemDeviceID(),
+                CreatePCIDeviceAccessor(GetRomviseDriver(), 0, bus, 0, 0, -1, 0, 0));
+            return adapter;
+        }
+    }
+    throw std::runtime_error("no catalogue entry for the adapter");
 }
 
 CSimGpu& CFlasherMachine::Gpu(size_t index) const

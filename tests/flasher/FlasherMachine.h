@@ -45,6 +45,8 @@ public:
 
     // The GPU adapters in bus order, and their models.
     CRefPtr<IDisplayAdapter> Adapter(size_t index) const { return adapters.at(index); }
+    // The adapter again, its catalogue entry's flag A replaced.
+    CRefPtr<IDisplayAdapter> AdapterWithFlagA(size_t index, uint8_t flagA) const;
     CSimGpu& Gpu(size_t index) const;
     CSimSpiFlash& Chip(size_t index) const;
     std::vector<uint8_t> ChipBytes(size_t index) const;
