@@ -26,34 +26,6 @@ size_t CountOf(const std::vector<std::string>& changes, const std::string& prefi
                                              { return change.rfind(prefix, 0) == 0; }));
 }
 
-// Pre-OS microcode in the first block: a layout-1 descriptor, 0x40 bytes of
-// code and 0x20 bytes of data right after it.
-std::vector<uint8_t> FirmwareWithPreOSApp(uint32_t codeSize = 0x40)
-{
-    testkit::CGpuImageBuilder builder = FirmwareBuilder({.deviceId = 0x0900});
-    std::vector<uint8_t> descriptor(0x30, 0);
-    auto put = [&](size_t at, uint32_t value)
-    {
-        for (size_t i = 0; i < 4; ++i)
-        {
-            descriptor[at + i] = static_cast<uint8_t>(value >> (8 * i));
-        }
-    };
-    put(0x00, 0x60);      // stored size
-    put(0x08, 0x1234);    // boot vector
-    put(0x10, 0x100);     // code memory base
-    put(0x14, codeSize);  // code load size
-    put(0x24, 0x40);      // data offset from the code
-    put(0x28, 0x200);     // data memory base
-    put(0x2C, 0x20);      // data load size
-    for (uint32_t i = 0; i < 0x60; ++i)
-    {
-        descriptor.push_back(static_cast<uint8_t>(0xA0 + i));
-    }
-    const uint32_t at = builder.Place(descriptor, 0, 4);
-    builder.UcodeTable({{1, at}}, 0x30);
-    return builder.Build();
-}
 } // namespace
 
 TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLast)
@@ -62,7 +34,7 @@ TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLa
     // Dolvik1 (12) are flashed with the driver disabled.
     CFlasherMachine rig({{0x0610, 6, MakeFirmware({.deviceId = 0x0610})},
                          {0x0800, 8, MakeFirmware()},
-                         {0x0900, 9, FirmwareWithPreOSApp()},
+                         {0x0900, 9, FirmwareWithPreOSApp({.deviceId = 0x0900})},
                          {0x0C00, 12, MakeFirmware({.deviceId = 0x0C00})}});
     ICrossPlatform* os = GetCrossPlatform();
     os->SetDisplayDriverHook(CreateDisplayDriverHook(rig.flasher.get()));
