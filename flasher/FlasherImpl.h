@@ -6,8 +6,10 @@
 //   FlasherSection.cpp         programming one changed range of an image
 //   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
 //   FlasherPreOS.cpp           the pre-OS application start
+//   FlasherCertificateGate.cpp the certificate gate before programming
 
 #include "core/Log.h"
+#include "flasher/CertificateGate.h"
 #include "flasher/IFlasher.h"
 #include "flasher/MicrocodeLoader.h"
 
@@ -70,6 +72,13 @@ public:
 
     // The engine's own operations, used by the operations above (and reached
     // by tests through this class, not through IFlasher).
+    // 0 when the image may be written to the adapter's EEPROM; -1 or the
+    // microcode's error code when it is refused (the refusal is logged and
+    // shown). Only EEPROMs reached through the microcontroller are checked.
+    virtual int32_t VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                                           CRefPtr<IReferenceCount> certificate, CLog* log,
+                                           bool showProgress);
     // Throws "Supported EEPROM not found" when no supported part answers.
     virtual void IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
                                 CRefPtr<IEEPROMDatabase> database, CLog* log, bool showProgress);
@@ -85,6 +94,8 @@ public:
     // Settings the engine hands to the EEPROM objects it creates.
     int32_t GetRetryCount() const { return m_retryCount; }
     bool IsDriverDisabled() const { return m_driverDisabled; }
+    // Installs the certificate and microcode checks of the gate.
+    void SetCertificateGateServices(CertificateGateServices services);
     // Installs the maker of microcode loaders for secure EEPROMs.
     void SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory);
     // Makes the loader the one of the adapter being worked on: the engine and
@@ -128,6 +139,7 @@ private:
     bool m_noKestrix;
     bool m_driverDisabled = false;
     MicrocodeLoaderFactory m_loaderFactory;
+    CertificateGateServices m_certificateGate;
     CRefPtr<IMicrocodeLoader> m_loader;
 };
 

@@ -70,7 +70,7 @@ public:
         return count;
     }
     void SetProtection(bool lock, CLog&) override { protectionChanges.push_back(lock); }
-    bool IsSecure() override { return false; }
+    bool IsSecure() override { return secure; }
     void SetLoader(CKestrixLoader*) override {}
     CKestrixLoader* GetLoader() override { return nullptr; }
     void RunConsole() override {}
@@ -82,4 +82,5 @@ public:
     std::vector<bool> protectionChanges;
     bool dropFirstByte = false;
     bool shortWrite = false;
+    bool secure = false;
 };
