@@ -10,6 +10,7 @@
 #include "core/Singleton.h"
 #include "flasher/DisplayDriverGuard.h"
 
+#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -37,6 +38,15 @@ void LogLine(CLog* log, int level, const std::string& text)
 void RestoreDisplayDriverNow(CLog* log)
 {
     GetCrossPlatform()->RestoreDisplayDriver(log);
+}
+
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
+{
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "Mismatch at offset 0x%08X - Expected value: 0x%02X - Read back: 0x%02X",
+                  static_cast<uint32_t>(offset), expected, readBack);
+    return text;
 }
 
 uint32_t ImageViewSize(IROMImage& image)

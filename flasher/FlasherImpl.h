@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
 #include "flasher/IFlasher.h"
+#include "flasher/UEFIImageServices.h"
 #include "flasher/MicrocodeLoader.h"
 
 #include <cstdint>
@@ -36,6 +37,9 @@ public:
                                 CLog* log) override;
     void PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
                                bool showProgress, CLog* log) override;
+    void FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
+                        CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                        CLog* log) override;
     bool FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                        CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                        int32_t deviceType, uint8_t& slaveAddress, uint8_t& port,
@@ -96,6 +100,8 @@ public:
     bool IsDriverDisabled() const { return m_driverDisabled; }
     // Installs the certificate and microcode checks of the gate.
     void SetCertificateGateServices(CertificateGateServices services);
+    // Installs the UEFI image merge.
+    void SetUEFIImageServices(UEFIImageServices services);
     // Installs the maker of microcode loaders for secure EEPROMs.
     void SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory);
     // Makes the loader the one of the adapter being worked on: the engine and
@@ -140,6 +146,7 @@ private:
     bool m_driverDisabled = false;
     MicrocodeLoaderFactory m_loaderFactory;
     CertificateGateServices m_certificateGate;
+    UEFIImageServices m_uefi;
     CRefPtr<IMicrocodeLoader> m_loader;
 };
 
@@ -147,5 +154,7 @@ private:
 void LogLine(CLog* log, int level, const std::string& text);
 // Restores the display driver through the operating-system layer.
 void RestoreDisplayDriverNow(CLog* log);
+// "Mismatch at offset 0x..." with the byte expected and the byte read back.
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
 // The number of image bytes visible at window-relative offsets.
 uint32_t ImageViewSize(IROMImage& image);

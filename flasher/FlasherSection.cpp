@@ -8,7 +8,6 @@
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 namespace
@@ -45,14 +44,6 @@ SectionRange PlanSection(const CEEPROMType& type, IROMImage& image, uint32_t sta
     return range;
 }
 
-std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
-{
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "Mismatch at offset 0x%08X - Expected value: 0x%02X - Read back: 0x%02X",
-                  static_cast<uint32_t>(offset), expected, readBack);
-    return text;
-}
 } // namespace
 
 void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,

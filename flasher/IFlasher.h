@@ -52,6 +52,11 @@ public:
     // Forces the subsystem-vendor strap through the GPU's strap override.
     virtual bool OverrideSubvendorStrap(CRefPtr<IUserInterface> ui,
                                         CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
+    // Merges a UEFI driver image into the adapter's firmware, programs the
+    // result into the identified EEPROM and reads it back.
+    virtual void FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
+                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                CLog* log) = 0;
     // Copies the board's settings of the preservation table from the adapter's
     // current image into the new one.
     virtual void PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
