@@ -1,0 +1,138 @@
+// The certificate gate before an image is programmed into an EEPROM reached
+// through the Kestrix microcontroller.
+
+#include "core/UserInterface.h"
+#include "flasher/FlasherImpl.h"
+
+namespace
+{
+// GPU kinds whose images are checked in software; the later ones hand the
+// image to the signed microcode.
+bool ChecksInSoftware(int32_t deviceKind)
+{
+    return (deviceKind >= 2 && deviceKind <= 9) || deviceKind == 14;
+}
+
+constexpr uint32_t kSkuRegister = 0x2128C;
+constexpr uint32_t kSkuBit0Register = 0x216AC;
+constexpr uint32_t kSkuBit1Register = 0x216B0;
+constexpr uint32_t kSkuBit2Register = 0x216B4;
+constexpr int32_t kCendra2Kind = 10;
+constexpr uint8_t kSkuSignatureType = 3;
+constexpr uint32_t kOldPackageFormat = 1;
+
+const char* const kShortRefusal = "\nUpdate Aborted - Invalid firmware image detected.\n";
+
+struct Refusal
+{
+    const char* logLine;
+    const char* detailed;
+};
+
+const Refusal kUncertified{"BCRT Error: VBIOS uncertified",
+                           "\nERROR: VBIOS uncertified, Update aborted\n"};
+const Refusal kOldCertificate{"BCRT Error: Invalid Certificate Version found",
+                              "\nERROR:BIOS Cert Verification Error, Update aborted\n"};
+const Refusal kScripts{"GPU Initialization scripts signature check failed. Update aborted.",
+                       "\nGPU Initialization scripts signature check failed. Update aborted.\n"};
+const Refusal kTables{"GPU Initialization tables signature check failed. Update aborted.",
+                      "\nGPU Initialization tables signature check failed. Update aborted.\n"};
+const Refusal kCertificate20{"BCRT Error: Certificate 2.0 verification failed",
+                             "\nBIOS Cert 2.0 Verification Error, Update aborted.\n"};
+const Refusal kChainFailed{"BCRT Error: Certificate verification failed",
+                           "\nERROR:BIOS Cert Verification Error, Update aborted\n"};
+
+// Logs the refusal and shows it: in detail with the progress shown, else
+// only the short line, the detail staying in the log file.
+int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log, int32_t result = -1)
+{
+    LogLine(log, showProgress ? 4 : 3, std::string("\n") + refusal.logLine);
+    GetUserInterface()->ShowMessage(1, showProgress ? refusal.detailed : kShortRefusal);
+    return result;
+}
+
+uint32_t HardwareSku(IDisplayAdapter& adapter, int32_t deviceKind)
+{
+    if (deviceKind == kCendra2Kind)
+    {
+        return (adapter.Read32(kSkuBit2Register) & 1) << 2 |
+               (adapter.Read32(kSkuBit1Register) & 1) << 1 | (adapter.Read32(kSkuBit0Register) & 1);
+    }
+    return adapter.Read32(kSkuRegister) & 7;
+}
+} // namespace
+
+bool IsAcceptedCertificateLevel(int32_t level)
+{
+    return level >= kFirstVendorLevel && level <= kLastVendorLevel;
+}
+
+void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)
+{
+    m_certificateGate = std::move(services);
+}
+
+int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
+                                             CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                                             CRefPtr<IReferenceCount> certificate, CLog* log,
+                                             bool showProgress)
+{
+    if (!eeprom->IsSecure())
+    {
+        return 0;
+    }
+    const int32_t kind = adapter->GetDevice()->GetDeviceKind();
+    if (ChecksInSoftware(kind))
+    {
+        if (!m_certificateGate.verifyCertificateChain)
+        {
+            return Refuse(kChainFailed, showProgress, log);
+        }
+        const int32_t level = m_certificateGate.verifyCertificateChain(image, log);
+        if (level == kCertificateNoPackage)
+        {
+            return Refuse(kUncertified, showProgress, log);
+        }
+        // Only the vendor levels pass; a failed chain and any answer the
+        // check is not known to give are refused.
+        return IsAcceptedCertificateLevel(level) ? 0 : Refuse(kChainFailed, showProgress, log);
+    }
+
+    const int32_t package = m_certificateGate.findCertificatePackage
+                                ? m_certificateGate.findCertificatePackage(image)
+                                : -1;
+    if (package == -1)
+    {
+        return Refuse(kUncertified, showProgress, log);
+    }
+    if (image->GetDword(package) == kOldPackageFormat)
+    {
+        return Refuse(kOldCertificate, showProgress, log);
+    }
+    LogLine(log, 3, "\nBCRT: Start Certificate 2.0 verification by PMU");
+    const int32_t verified =
+        m_certificateGate.verifyByMicrocode
+            ? m_certificateGate.verifyByMicrocode(adapter, eeprom, image, certificate, log,
+                                                  showProgress)
+            : -1;
+    if (verified == kMicrocodeScriptsSignatureFailed)
+    {
+        return Refuse(kScripts, showProgress, log, verified);
+    }
+    if (verified == kMicrocodeTablesSignatureFailed)
+    {
+        return Refuse(kTables, showProgress, log, verified);
+    }
+    if (verified != 0)
+    {
+        return Refuse(kCertificate20, showProgress, log, verified);
+    }
+    if (HardwareSku(*adapter, kind) != 0 && image->GetDevinitSignatureType() != kSkuSignatureType)
+    {
+        LogLine(log, 4, "\nCompatibility Error: Invalid ROMVISE Version found");
+        GetUserInterface()->ShowMessage(1, "\nThis version of Romvise is not compatible with "
+                                           "this version of HW SKU, Update aborted.\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,198 @@
+// EEPROM identification, image reads and the check that an image fits the
+// identified part.
+
+#include "core/CrossPlatform.h"
+#include "core/TextHelpers.h"
+#include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherImpl.h"
+#include "image/OffsetModeScope.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+constexpr uint32_t kImageHeadSize = 0x1000;
+
+std::string Hex8(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%08llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The log the EEPROM driver writes to: the caller's, or one nobody reads.
+class CLogTarget
+{
+public:
+    explicit CLogTarget(CLog* log) : m_log(log ? *log : m_discard) {}
+    CLog& operator*() { return m_log; }
+
+private:
+    CLog m_discard;
+    CLog& m_log;
+};
+} // namespace
+
+void CFlasherImpl::IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                  CRefPtr<IEEPROMDatabase> database, CLog* log,
+                                  bool showProgress)
+{
+    if (showProgress)
+    {
+        ui->ShowMessage(0, "Identifying EEPROM");
+    }
+    LogLine(log, 3, "Action: Identify EEPROM.");
+    CLogTarget target(log);
+    const bool found = eeprom->Identify(database.get(), *target);
+    std::ostringstream description;
+    eeprom->Describe(description);
+    if (showProgress)
+    {
+        ui->ShowMessage(1, description.str());
+    }
+    LogLine(log, 3, description.str());
+    if (!found)
+    {
+        RestoreDisplayDriverNow(log);
+        throw std::runtime_error("Supported EEPROM not found");
+    }
+}
+
+CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImage(CRefPtr<IUserInterface> ui,
+                                                 CRefPtr<IEEPROM> eeprom, uint32_t count,
+                                                 CLog* log)
+{
+    LogLine(log, 3, "Action: Read EEPROM image.");
+    CDisplayDriverRestoreOnError guard(log);
+    try
+    {
+        CLogTarget target(log);
+        CRefPtr<IROMImage> image = eeprom->ReadImage(ui.get(), count, *target);
+        image->Parse();
+        if (image->GetLoadedSize() == 0)
+        {
+            RestoreDisplayDriverNow(log);
+            throw std::runtime_error("Unable to read EEPROM");
+        }
+        return image;
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "\nReading EEPROM failed.");
+        throw;
+    }
+}
+
+CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImageCopy(CRefPtr<IUserInterface> ui,
+                                                     CRefPtr<IEEPROM> eeprom, uint32_t count,
+                                                     CLog* log)
+{
+    LogLine(log, 3, "Action: Read EEPROM image copy.");
+    CDisplayDriverRestoreOnError guard(log);
+    try
+    {
+        CLogTarget target(log);
+        CRefPtr<IROMImage> image = eeprom->ReadImageCopy(ui.get(), count, *target);
+        if (!image || image->GetLoadedSize() == 0)
+        {
+            throw std::runtime_error("Reading EEPROM image failed");
+        }
+        return image;
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "\nReading EEPROM image failed.");
+        throw;
+    }
+}
+
+CRefPtr<IROMImage> CFlasherImpl::ReadImageHead(CRefPtr<IUserInterface> ui,
+                                               CRefPtr<IDisplayAdapter> adapter,
+                                               CRefPtr<IEEPROMDatabase> database,
+                                               CRefPtr<IEEPROM> eeprom, bool& blank, CLog* log)
+{
+    LogLine(log, 3, "Action: Read image head.");
+    CDisplayDriverRestoreOnError guard(log);
+    blank = false;
+    if (adapter->IsROMTypeZero() && !adapter->IsROMAccessEnabled())
+    {
+        LogLine(log, 3, "Reading frame buffer copy.");
+        CRefPtr<IROMImage> copy = ReadEEPROMImageCopy(ui, eeprom, kImageHeadSize, log);
+        if (copy->IsValid())
+        {
+            return copy;
+        }
+    }
+    IdentifyEEPROM(ui, eeprom, database, log, false);
+    CRefPtr<IROMImage> head = ReadEEPROMImage(ui, eeprom, kImageHeadSize, log);
+    blank = head->IsErased();
+    if (blank)
+    {
+        LogLine(log, 3, "EEPROM is blank.");
+    }
+    return head;
+}
+
+CRefPtr<IROMImage> CFlasherImpl::ReadAdapterImage(CRefPtr<IUserInterface> ui,
+                                                  CRefPtr<IDisplayAdapter> /*adapter*/,
+                                                  CRefPtr<IEEPROMDatabase> database,
+                                                  CRefPtr<IEEPROM> eeprom, CLog* log,
+                                                  bool showProgress)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    IdentifyEEPROM(ui, eeprom, database, log, showProgress);
+    return ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
+}
+
+bool CFlasherImpl::CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                                        CLog* log)
+{
+    if (log)
+    {
+        log->SetLevel(3);
+    }
+    const CEEPROMType type = eeprom->GetType();
+    const uint32_t partSize = type.GetSizeInBytes();
+    if (type.BytesPerPage == 0)
+    {
+        LogLine(log, 3, "EEPROM page size is zero: the part cannot be programmed.");
+        return false;
+    }
+    COffsetModeScope offsetOff(image.get(), false);
+    const uint64_t loaded = image->GetLoadedSize();
+    // The chain's size is 0 when its blocks run past the loaded bytes: such
+    // an image was cut short and must not be written.
+    uint64_t chain = 0;
+    try
+    {
+        chain = image->GetROMSize();
+    }
+    catch (const std::runtime_error& error)
+    {
+        LogLine(log, 3, error.what());
+        return false;
+    }
+    if (chain == 0 && image->IsPCIROM())
+    {
+        LogLine(log, 3,
+                "ROM image PCI block chain runs past the loaded image, loaded size = " +
+                    Hex8(loaded));
+        return false;
+    }
+    // What is programmed is every loaded byte, so that is what must fit.
+    uint64_t size = loaded;
+    if (size % type.BytesPerPage != 0)
+    {
+        size += type.BytesPerPage - size % type.BytesPerPage;
+    }
+    if (size > partSize)
+    {
+        LogLine(log, 3,
+                "ROM image too large for EEPROM, target image size = " + Hex8(size) +
+                    " v.s. Certain EEPROM size = " + Hex8(partSize));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,328 @@
+// The engine object: its settings, the mode word, the display driver around
+// an adapter's operations, and the shared start of every operation on one
+// adapter.
+
+#include "flasher/FlasherImpl.h"
+
+#include "core/CommandLine.h"
+#include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
+#include "core/Singleton.h"
+#include "flasher/DisplayDriverGuard.h"
+
+#include <cstdio>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+// Bridges and the GPU kinds up to 7 keep their display driver while their
+// EEPROM is worked on.
+bool KeepsDisplayDriver(int32_t deviceKind)
+{
+    return (deviceKind >= 2 && deviceKind <= 7) || deviceKind == 14;
+}
+
+constexpr uint32_t kBlankWarningWaitMicroseconds = 3000000;
+} // namespace
+
+void LogLine(CLog* log, int level, const std::string& text)
+{
+    if (log)
+    {
+        log->SetLevel(level);
+        *log << text << LogEndl;
+    }
+}
+
+void RestoreDisplayDriverNow(CLog* log)
+{
+    GetCrossPlatform()->RestoreDisplayDriver(log);
+}
+
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
+{
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "Mismatch at offset 0x%08X - Expected value: 0x%02X - Read back: 0x%02X",
+                  static_cast<uint32_t>(offset), expected, readBack);
+    return text;
+}
+
+uint32_t ImageViewSize(IROMImage& image)
+{
+    const uint32_t loaded = image.GetLoadedSize();
+    const uint32_t window = image.GetWindowOffset();
+    return window <= loaded ? loaded - window : 0;
+}
+
+CDisplayDriverRestoreOnError::~CDisplayDriverRestoreOnError()
+{
+    if (std::uncaught_exceptions() > m_exceptions)
+    {
+        try
+        {
+            RestoreDisplayDriverNow(m_log);
+        }
+        catch (...)
+        {
+            // The error on its way out is the one the user must see.
+        }
+    }
+}
+
+CFlasherImpl::CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole,
+                           bool autoConfirm, bool diffsOnly, bool noKestrix)
+    : m_retryCount(retryCount), m_manualRead(manualRead), m_wiuConsole(wiuConsole),
+      m_autoConfirm(autoConfirm), m_diffsOnly(diffsOnly), m_noKestrix(noKestrix)
+{
+}
+
+CFlasherImpl::~CFlasherImpl()
+{
+    m_driverDisabled = false;
+}
+
+IFlasher* CreateFlasher(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
+                        bool diffsOnly, bool noKestrix)
+{
+    return new CFlasherImpl(retryCount, manualRead, wiuConsole, autoConfirm, diffsOnly,
+                            noKestrix);
+}
+
+IFlasher* GetFlasher()
+{
+    static CSingletonHolder<IFlasher> holder(ESingletonSlot::Flasher);
+    return GetOrCreateSingleton(holder,
+                                []
+                                {
+                                    ICommandLine* commandLine = ICommandLine::GetInstance();
+                                    const bool noKestrix = commandLine->IsSet("nokestrix");
+                                    const bool diffsOnly = commandLine->IsSet("diffsonly");
+                                    const bool autoConfirm = commandLine->IsSet("auto");
+                                    const bool wiuConsole = commandLine->IsSet("wiuconsole");
+                                    const bool manualRead = commandLine->IsSet("manualread");
+                                    const int32_t retries = commandLine->IsSet("noretries") ? 1 : 3;
+                                    return CreateFlasher(retries, manualRead, wiuConsole,
+                                                         autoConfirm, diffsOnly, noKestrix);
+                                });
+}
+
+void CFlasherImpl::SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory)
+{
+    m_loaderFactory = std::move(factory);
+}
+
+void CFlasherImpl::SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                 CRefPtr<IDisplayAdapter> adapter, bool detailed)
+{
+    std::ostringstream text;
+    text << "Adapter: ";
+    adapter->PrintDescriptionLine(text, detailed);
+    ui->ShowMessage(1, text.str());
+    bus->MapAdapter(adapter);
+    if (detailed && adapter->IsDebugPortEnabled())
+    {
+        ui->ShowMessage(5, "Debug port will be disabled during EEPROM access.");
+    }
+}
+
+void CFlasherImpl::DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
+                                        bool rememberDisabled)
+{
+    if (KeepsDisplayDriver(adapter->GetDevice()->GetDeviceKind()))
+    {
+        return;
+    }
+    ICrossPlatform* os = GetCrossPlatform();
+    os->SetActiveAdapter(CRefPtr<IAdapterContext>(adapter.get()));
+    if (ICommandLine::GetInstance()->IsSet("offswdriver") || m_driverDisabled)
+    {
+        return;
+    }
+    LogLine(log, 3, "\nDisable KR driver before start if KR driver loaded.");
+    m_driverDisabled = rememberDisabled;
+    if (os->IsDisplayDriverDisabled())
+    {
+        LogLine(log, 3, "\nKR driver may not be loaded or already be in disabled state.");
+        return;
+    }
+    WarnDisplayBlank(GetUserInterface());
+    os->ToggleDisplayDriver(log);
+    if (os->IsDisplayDriverDisabled())
+    {
+        LogLine(log, 3, "\nThe Romvise succeed to disable the KR Driver automatically.");
+    }
+}
+
+void CFlasherImpl::WarnDisplayBlank(CRefPtr<IUserInterface> ui)
+{
+    if (IsVerbose())
+    {
+        return;
+    }
+    ui->ShowMessage(4, "   The display may go *BLANK* on and off for up to 6 seconds \n"
+                       "   or more during access to the EEPROM depending on your display \n"
+                       "   adapter and output device, it will begin in about 3 seconds.");
+    GetCrossPlatform()->DelayMicroseconds(kBlankWarningWaitMicroseconds);
+}
+
+void CFlasherImpl::RestoreDisplayDriver(bool last)
+{
+    ICrossPlatform* os = GetCrossPlatform();
+    if (last || !m_driverDisabled)
+    {
+        m_driverDisabled = false;
+        os->RestoreDisplayDriver(GetLog());
+        return;
+    }
+    // The driver stays disabled for the next adapter; this one gets its pre-OS
+    // application back now.
+    auto* adapter = dynamic_cast<IDisplayAdapter*>(os->GetActiveAdapter().get());
+    auto* eeprom = dynamic_cast<IEEPROM*>(os->GetFlashEEPROM().get());
+    auto* database = dynamic_cast<IEEPROMDatabase*>(os->GetFlashEEPROMDatabase().get());
+    try
+    {
+        LoadPreOSApp(GetUserInterface(), adapter, eeprom, database, GetLog());
+    }
+    catch (const std::exception& error)
+    {
+        LogLine(GetLog(), 4, error.what());
+    }
+    // The loader is let go of by every holder here, so nothing uses it again.
+    m_loader = nullptr;
+    os->SetFlashContext(nullptr, nullptr, nullptr);
+    os->SetActiveAdapter(nullptr);
+}
+
+void CFlasherImpl::ResetDriverState()
+{
+    m_driverDisabled = false;
+}
+
+CRefPtr<IEEPROM> CFlasherImpl::OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                          CRefPtr<IDisplayAdapter> adapter,
+                                          CRefPtr<IEEPROMDatabase> database, bool detailed,
+                                          CLog* log)
+{
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(adapter, m_retryCount, m_manualRead, m_noKestrix);
+    if (!eeprom)
+    {
+        throw std::runtime_error("Cannot program unsupported EEPROM type");
+    }
+    if (eeprom->IsSecure() && m_loaderFactory)
+    {
+        MicrocodeLoaderRequest request{ui,           bus,         adapter,  database, eeprom,
+                                       m_wiuConsole, m_autoConfirm, detailed, log};
+        AttachMicrocodeLoader(m_loaderFactory(request), eeprom, database);
+    }
+    return eeprom;
+}
+
+void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
+                                         CRefPtr<IEEPROMDatabase> database)
+{
+    // The new loader replaces the earlier one in every holder; the earlier one
+    // goes when its last holder lets go.
+    m_loader = loader;
+    GetCrossPlatform()->SetFlashContext(CRefPtr<IReferenceCount>(loader.get()),
+                                        CRefPtr<IReferenceCount>(eeprom.get()),
+                                        CRefPtr<IReferenceCount>(database.get()));
+}
+
+CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,
+                                                     CRefPtr<IUserInterface> ui,
+                                                     CRefPtr<IPCIBus> bus,
+                                                     CRefPtr<IDisplayAdapter> adapter,
+                                                     CRefPtr<IEEPROMDatabase> database,
+                                                     bool detailed, bool select, CLog* log)
+{
+    LogLine(log, 3, "Action: " + action);
+    DisableDisplayDriver(adapter, log, false);
+    if (select)
+    {
+        SelectAdapter(ui, bus, adapter, detailed);
+    }
+    else
+    {
+        bus->MapAdapter(adapter);
+    }
+    return OpenEEPROM(ui, bus, adapter, database, detailed, log);
+}
+
+void CFlasherImpl::LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log)
+{
+    if (!eeprom.GetType().WriteProtectOff)
+    {
+        return;
+    }
+    ui.ShowMessage(0, "Executing automatic disable of EEPROM write protect");
+    try
+    {
+        eeprom.SetProtection(false, log);
+    }
+    catch (...)
+    {
+        LogLine(&log, 4, "\nDisabling of EEPROM write protect failed.");
+        throw;
+    }
+    ui.ShowMessage(1, "Remove EEPROM write protect complete.");
+    LogLine(&log, 3, "Remove EEPROM write protect complete.");
+}
+
+void CFlasherImpl::ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
+                                  const std::string& abortText)
+{
+    const std::string prompt = typed ? "Type \"YES\" to confirm (all caps): "
+                                     : "Press 'y' to confirm (any other key to abort): ";
+    if (!ui.Confirm(typed, question + "\nAre you sure you want to continue?\n" + prompt))
+    {
+        RestoreDisplayDriverNow(GetLog());
+        throw user_abort_error(abortText);
+    }
+}
+
+namespace
+{
+// The operating-system layer's way back into the engine when it restores the
+// display driver.
+class CFlasherDriverHook : public CReferenceCountImpl, public IDisplayDriverHook
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    explicit CFlasherDriverHook(CRefPtr<IFlasher> flasher) : m_flasher(std::move(flasher)) {}
+
+    void LoadPreOSApp(CRefPtr<IAdapterContext> adapter, CRefPtr<IReferenceCount> eeprom,
+                      CRefPtr<IReferenceCount> eepromDatabase, CLog* log) override
+    {
+        // The layer lets go of the flash context next; the engine's reference
+        // must not keep the loader's session open after it, however the start
+        // ends.
+        struct ReleaseLoaderAfter
+        {
+            CFlasherImpl* engine;
+            ~ReleaseLoaderAfter()
+            {
+                if (engine)
+                {
+                    engine->ReleaseMicrocodeLoader();
+                }
+            }
+        } release{dynamic_cast<CFlasherImpl*>(m_flasher.get())};
+        m_flasher->LoadPreOSApp(GetUserInterface(), dynamic_cast<IDisplayAdapter*>(adapter.get()),
+                                dynamic_cast<IEEPROM*>(eeprom.get()),
+                                dynamic_cast<IEEPROMDatabase*>(eepromDatabase.get()), log);
+    }
+
+    void ResetDriverState() override { m_flasher->ResetDriverState(); }
+
+private:
+    CRefPtr<IFlasher> m_flasher;
+};
+} // namespace
+
+CRefPtr<IDisplayDriverHook> CreateDisplayDriverHook(CRefPtr<IFlasher> flasher)
+{
+    return CRefPtr<IDisplayDriverHook>(new CFlasherDriverHook(std::move(flasher)));
+}

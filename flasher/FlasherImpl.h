@@ -1,0 +1,160 @@
+#pragma once
+// The flashing engine. One class, its operations in one file per family:
+//   FlasherImpl.cpp            object, mode word, display driver, adapter set-up
+//   FlasherIdentify.cpp        EEPROM identification, image reads, the fit check
+//   FlasherMaintenance.cpp     protection, check, dump, erase
+//   FlasherSection.cpp         programming one changed range of an image
+//   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
+//   FlasherPreOS.cpp           the pre-OS application start
+//   FlasherCertificateGate.cpp the certificate gate before programming
+
+#include "core/Log.h"
+#include "flasher/CertificateGate.h"
+#include "flasher/IFlasher.h"
+#include "flasher/UEFIImageServices.h"
+#include "flasher/MicrocodeLoader.h"
+
+#include <cstdint>
+#include <string>
+
+class CFlasherImpl : public CReferenceCountImpl, public IFlasher
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
+                 bool diffsOnly, bool noKestrix);
+    ~CFlasherImpl() override;
+
+    // IFlasher.
+    void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                       CRefPtr<IDisplayAdapter> adapter, bool detailed) override;
+    void DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
+                              bool rememberDisabled) override;
+    void RestoreDisplayDriver(bool last) override;
+    void ResetDriverState() override;
+    bool OverrideSubvendorStrap(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                                CLog* log) override;
+    void PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                               bool showProgress, CLog* log) override;
+    void FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
+                        CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                        CLog* log) override;
+    bool FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                       CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                       int32_t deviceType, uint8_t& slaveAddress, uint8_t& port,
+                       CLog* log) override;
+    void EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     bool skipConfirmation, CLog* log) override;
+    void SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                            CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                            bool enable, CLog* log) override;
+    void CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     CLog* log) override;
+    void DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                       CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                       uint32_t count, CLog* log) override;
+    CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                       uint32_t count, CLog* log) override;
+    CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                                     CRefPtr<IEEPROMDatabase> database, CRefPtr<IEEPROM> eeprom,
+                                     bool& blank, CLog* log) override;
+    CRefPtr<IROMImage> ReadAdapterImage(CRefPtr<IUserInterface> ui,
+                                        CRefPtr<IDisplayAdapter> adapter,
+                                        CRefPtr<IEEPROMDatabase> database, CRefPtr<IEEPROM> eeprom,
+                                        CLog* log, bool showProgress) override;
+    bool CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                              CLog* log) override;
+    bool IsVerbose() override { return (m_modeFlags & kFlasherVerbose) != 0; }
+    void SetModeFlags(int32_t flags) override { m_modeFlags = flags; }
+    int32_t GetModeFlags() override { return m_modeFlags; }
+    bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                      CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
+                      CLog* log) override;
+
+    // The engine's own operations, used by the operations above (and reached
+    // by tests through this class, not through IFlasher).
+    // 0 when the image may be written to the adapter's EEPROM; -1 or the
+    // microcode's error code when it is refused (the refusal is logged and
+    // shown). Only EEPROMs reached through the microcontroller are checked.
+    virtual int32_t VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                                           CRefPtr<IReferenceCount> certificate, CLog* log,
+                                           bool showProgress);
+    // Throws "Supported EEPROM not found" when no supported part answers.
+    virtual void IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                CRefPtr<IEEPROMDatabase> database, CLog* log, bool showProgress);
+    virtual CRefPtr<IROMImage> ReadEEPROMImageCopy(CRefPtr<IUserInterface> ui,
+                                                   CRefPtr<IEEPROM> eeprom, uint32_t count,
+                                                   CLog* log);
+    // Programs [start, start + length) of the edited image (widened to whole
+    // programming units) and reads the whole part back to prove it.
+    virtual void UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, uint32_t start,
+                               int32_t length, CLog* log);
+
+    // Settings the engine hands to the EEPROM objects it creates.
+    int32_t GetRetryCount() const { return m_retryCount; }
+    bool IsDriverDisabled() const { return m_driverDisabled; }
+    // Installs the certificate and microcode checks of the gate.
+    void SetCertificateGateServices(CertificateGateServices services);
+    // Installs the UEFI image merge.
+    void SetUEFIImageServices(UEFIImageServices services);
+    // Installs the maker of microcode loaders for secure EEPROMs.
+    void SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory);
+    // Makes the loader the one of the adapter being worked on: the engine and
+    // the operating-system layer's flash context (with the EEPROM and the part
+    // catalogue) share it, and the one of an earlier adapter is let go of.
+    void AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
+                               CRefPtr<IEEPROMDatabase> database);
+    // The loader of the adapter being worked on; null when none.
+    CRefPtr<IMicrocodeLoader> GetMicrocodeLoader() const { return m_loader; }
+    // The operating-system layer's restore has run the pre-OS step and is
+    // about to let go of the flash context: the engine lets go of its loader.
+    void ReleaseMicrocodeLoader() { m_loader = nullptr; }
+
+private:
+    // Shows the blank-display warning and waits, unless verbose.
+    virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
+
+    // The shared start of an operation on one adapter: the action line, the
+    // display driver, the adapter selected (or only mapped) and its EEPROM
+    // opened, with the microcode loader for a secure one.
+    CRefPtr<IEEPROM> BeginAdapterOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                           CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IEEPROMDatabase> database, bool detailed,
+                                           bool select, CLog* log);
+    // Throws "Cannot program unsupported EEPROM type" without an EEPROM class.
+    CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IEEPROMDatabase> database, bool detailed, CLog* log);
+    // Lifts the part's software write protection when its record asks for it.
+    void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
+    // The single-key question and, for the gravest operations, the typed one.
+    void ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
+                        const std::string& abortText);
+
+    int32_t m_modeFlags = 1;
+    int32_t m_retryCount;
+    bool m_manualRead;
+    bool m_wiuConsole;
+    bool m_autoConfirm;
+    bool m_diffsOnly;
+    bool m_noKestrix;
+    bool m_driverDisabled = false;
+    MicrocodeLoaderFactory m_loaderFactory;
+    CertificateGateServices m_certificateGate;
+    UEFIImageServices m_uefi;
+    CRefPtr<IMicrocodeLoader> m_loader;
+};
+
+// Writes the text at the level as one line to the log (which may be null).
+void LogLine(CLog* log, int level, const std::string& text);
+// Restores the display driver through the operating-system layer.
+void RestoreDisplayDriverNow(CLog* log);
+// "Mismatch at offset 0x..." with the byte expected and the byte read back.
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
+// The number of image bytes visible at window-relative offsets.
+uint32_t ImageViewSize(IROMImage& image);

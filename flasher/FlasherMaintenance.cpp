@@ -1,0 +1,158 @@
+// EEPROM maintenance: software write protection, the part check, the
+// hexadecimal dump and the chip erase.
+
+#include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherImpl.h"
+#include "image/OffsetModeScope.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace
+{
+constexpr uint32_t kDumpBytesPerLine = 16;
+
+std::string HexByte(uint8_t value)
+{
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", value);
+    return text;
+}
+
+std::string HexAddress(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", value);
+    return text;
+}
+
+char Printable(uint8_t value)
+{
+    return value >= 0x20 && value <= 0x7E ? static_cast<char>(value) : '.';
+}
+} // namespace
+
+// The listing of whole 16-byte lines from address 0 while the address is
+// below the count, bytes as hexadecimal and as characters.
+std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
+{
+    std::string listing;
+    for (uint64_t address = 0; address < count; address += kDumpBytesPerLine)
+    {
+        std::string hex;
+        std::string characters;
+        for (uint32_t i = 0; i < kDumpBytesPerLine; ++i)
+        {
+            const uint8_t value = image.GetByte(static_cast<int32_t>(address + i));
+            hex += HexByte(value) + " ";
+            characters += Printable(value);
+        }
+        listing += "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " +
+                   characters;
+    }
+    return listing + "\n";
+}
+
+void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                      CRefPtr<IDisplayAdapter> adapter,
+                                      CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation("Set software protect.", ui, bus, adapter, database, true, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+    ui->ShowMessage(0, "Setting EEPROM software protect setting");
+    ui->Signal(0);
+    CLog discard;
+    try
+    {
+        eeprom->SetProtection(enable, log ? *log : discard);
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "\nSetting of EEPROM protect failed.");
+        throw;
+    }
+    const std::string done =
+        enable ? "Write protecting EEPROM complete." : "Remove EEPROM write protect complete.";
+    ui->ShowMessage(1, done);
+    LogLine(log, 3, done);
+    ui->Signal(1);
+}
+
+void CFlasherImpl::CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation("Check EEPROM.", ui, bus, adapter, database, true, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+}
+
+void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                 CRefPtr<IDisplayAdapter> adapter,
+                                 CRefPtr<IEEPROMDatabase> database, uint32_t count, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation("Display EEPROM.", ui, bus, adapter, database, true, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+    ui->ShowMessage(0, "Reading adapter firmware image");
+    const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
+    CRefPtr<IROMImage> image = ReadEEPROMImage(ui, eeprom, partSize, log);
+    ui->ShowMessage(0, "Dumping EEPROM image");
+    LogLine(log, 3, "Dumping EEPROM image.");
+    COffsetModeScope offsetOff(image.get(), false);
+    // Only what the part holds can be shown.
+    const std::string listing = FormatEEPROMDump(*image, std::min(count, partSize));
+    ui->ShowMessage(2, listing);
+    LogLine(log, 3, listing);
+}
+
+void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               bool skipConfirmation, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    LogLine(log, 3, "Action: Erase EEPROM.");
+    DisableDisplayDriver(adapter, log, false);
+    SelectAdapter(ui, bus, adapter, true);
+    ui->Signal(0);
+    CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+    if (skipConfirmation)
+    {
+        LogLine(log, 4, "Erase EEPROM confirmation skipped.");
+    }
+    else
+    {
+        ConfirmOrAbort(*ui, false,
+                       "Erasing the EEPROM completely erases all data from the EEPROM part "
+                       "including preservation (krtune) data.\nCompletely erase EEPROM?\n",
+                       "Erase aborted");
+        if (adapter->HasEEPROMStraps() && !adapter->GetCatalogueFlagA())
+        {
+            ConfirmOrAbort(*ui, true,
+                           "The display adapter may become unbootable after erasing the EEPROM.\n",
+                           "Erase aborted");
+        }
+    }
+    CLog discard;
+    CLog& out = log ? *log : discard;
+    LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
+    ui->ShowMessage(0, "Erasing EEPROM");
+    try
+    {
+        eeprom->EraseChip(ui.get(), out);
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "EEPROM erase failed.");
+        throw;
+    }
+    ui->ShowMessage(1, "EEPROM erase completed.");
+    LogLine(log, 3, "EEPROM erase completed.");
+    ui->Signal(1);
+}

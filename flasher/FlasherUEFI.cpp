@@ -1,0 +1,91 @@
+// Flashing a UEFI driver image: merged into the adapter's current firmware,
+// programmed, and read back.
+
+#include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherImpl.h"
+#include "image/OffsetModeScope.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace
+{
+std::string Hex2(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X", value);
+    return text;
+}
+
+// The three items the log shows of a firmware before and after the merge.
+void LogRomLayout(CLog* log, const std::string& title, IROMImage& rom,
+                  const UEFIImageServices& uefi)
+{
+    CRefPtr<IROMImage> held(&rom);
+    LogLine(log, 3, "\n" + title);
+    LogLine(log, 3, "UEFI-Support = " + (uefi.describeSupport ? uefi.describeSupport(held)
+                                                               : std::string("Unavailable")));
+    LogLine(log, 3, "ROM Size = " + std::to_string(rom.GetLoadedSize()));
+    LogLine(log, 3, "Expanded PCI Blocks Layout:");
+    LogLine(log, 3, rom.DumpPCIBlocks(1));
+}
+} // namespace
+
+void CFlasherImpl::SetUEFIImageServices(UEFIImageServices services)
+{
+    m_uefi = std::move(services);
+}
+
+void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
+                                  CRefPtr<IDisplayAdapter> /*adapter*/, CRefPtr<IEEPROM> eeprom,
+                                  CLog* log)
+{
+    LogLine(log, 3, "Action: Flash UEFI image.");
+    CDisplayDriverRestoreOnError guard(log);
+    ui->Signal(0);
+    const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
+    CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
+    CRefPtr<IROMImage> rom = IROMImage::Clone(current.get());
+    LogRomLayout(log, "Current ROM:", *rom, m_uefi);
+
+    LogLine(log, 3, "\nMerging the ROM with the provided UEFI image.");
+    const bool merged = m_uefi.merge && m_uefi.merge(rom, uefiImage, log);
+    LogLine(log, 3, std::string("Successful merge?: ") + (merged ? "Yes" : "No"));
+    if (!merged)
+    {
+        // Nothing is written, and the caller must not take that for an update.
+        RestoreDisplayDriverNow(log);
+        throw std::runtime_error("The UEFI image could not be merged into the adapter firmware.");
+    }
+    LogRomLayout(log, "NEW (UEFI-updated)ROM:", *rom, m_uefi);
+
+    COffsetModeScope offsetOff(rom.get(), false);
+    const uint32_t romSize = rom->GetROMSize();
+    if (romSize > partSize)
+    {
+        LogLine(log, 3, "EEPROM size = " + Hex2(partSize));
+        LogLine(log, 3, "Can't fit an image of size " + Hex2(romSize));
+        RestoreDisplayDriverNow(log);
+        throw std::runtime_error(
+            "The EEPROM on this graphics card is too small to support this firmware update.");
+    }
+    CLog discard;
+    const uint32_t written =
+        eeprom->WriteImage(ui.get(), 0, rom.get(), 0, romSize, true, true, log ? *log : discard);
+    // A merged image without a chain has nothing to write: that is no update.
+    if (romSize == 0 || written < romSize)
+    {
+        RestoreDisplayDriverNow(log);
+        throw std::runtime_error("Full image not programmed");
+    }
+    CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, romSize, log);
+    COffsetModeScope readBackOff(readBack.get(), false);
+    const int32_t mismatch = rom->CompareRange(readBack.get(), 0, romSize);
+    if (mismatch != -1)
+    {
+        const std::string text =
+            MismatchText(mismatch, rom->GetByte(mismatch), readBack->GetByte(mismatch));
+        RestoreDisplayDriverNow(log);
+        throw std::runtime_error(text);
+    }
+}

@@ -1,0 +1,132 @@
+#pragma once
+// The flashing engine: every user-level operation on one adapter's EEPROM and
+// firmware, and the few settings those operations share. One engine per
+// process, reached through GetFlasher.
+//
+// Every operation on an adapter writes "Action: " and its name to the log at
+// level 3, hands the display driver to the operating-system layer, selects the
+// adapter and opens its EEPROM with the engine's retry count and access
+// settings. Destructive operations ask for confirmation unless their caller
+// passes the skip flag. When an operation leaves by an exception the display
+// driver is restored first.
+
+#include "core/DisplayDriverHook.h"
+#include "core/Log.h"
+#include "core/RefCount.h"
+#include "core/UserInterface.h"
+#include "eeprom/IEEPROM.h"
+#include "eeprom/IEEPROMDatabase.h"
+#include "hw/adapter/IDisplayAdapter.h"
+#include "hw/adapter/IPCIBus.h"
+#include "image/IROMImage.h"
+
+#include <cstdint>
+
+// The engine's mode word.
+enum FlasherModeFlags : int32_t
+{
+    kFlasherVerbose = 0x1,
+    // FlashImage names the old and the new version after a successful update.
+    kFlasherShowVersionChange = 0x8,
+    kFlasherPackagedMode = 0x8,
+    kFlasherEngineeringMode = 0xF,
+};
+
+class IFlasher : public IReferenceCount
+{
+public:
+    // Shows "Adapter: " and its description and maps its registers.
+    virtual void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter, bool detailed) = 0;
+    // Disables the maker's display driver before the adapter is worked on
+    // (kinds 8 to 13), at most once per run when `rememberDisabled` is set.
+    virtual void DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
+                                      bool rememberDisabled) = 0;
+    // After an adapter: the last one (or a run that never disabled the driver)
+    // gives the display driver back; any other starts the adapter's pre-OS
+    // application and keeps the driver disabled.
+    virtual void RestoreDisplayDriver(bool last) = 0;
+    // The operating-system layer enabled the driver again.
+    virtual void ResetDriverState() = 0;
+
+    // Forces the subsystem-vendor strap through the GPU's strap override.
+    virtual bool OverrideSubvendorStrap(CRefPtr<IUserInterface> ui,
+                                        CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
+    // Merges a UEFI driver image into the adapter's firmware, programs the
+    // result into the identified EEPROM and reads it back.
+    virtual void FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
+                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                CLog* log) = 0;
+    // Copies the board's settings of the preservation table from the adapter's
+    // current image into the new one.
+    virtual void PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                       bool showProgress, CLog* log) = 0;
+    // The slave address and port of the I2C device of `deviceType` in the
+    // adapter firmware's device table.
+    virtual bool FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IEEPROMDatabase> database, int32_t deviceType,
+                               uint8_t& slaveAddress, uint8_t& port, CLog* log) = 0;
+
+    // EEPROM maintenance.
+    virtual void EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             bool skipConfirmation, CLog* log) = 0;
+    virtual void SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                    CRefPtr<IDisplayAdapter> adapter,
+                                    CRefPtr<IEEPROMDatabase> database, bool enable,
+                                    CLog* log) = 0;
+    virtual void CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             CLog* log) = 0;
+    // A hexadecimal listing of the first `count` bytes.
+    virtual void DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               uint32_t count, CLog* log) = 0;
+
+    // Image reads from an identified EEPROM.
+    virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui,
+                                               CRefPtr<IEEPROM> eeprom, uint32_t count,
+                                               CLog* log) = 0;
+    // The first 4096 bytes of the adapter's firmware; `blank` tells an erased
+    // EEPROM.
+    virtual CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface> ui,
+                                             CRefPtr<IDisplayAdapter> adapter,
+                                             CRefPtr<IEEPROMDatabase> database,
+                                             CRefPtr<IEEPROM> eeprom, bool& blank,
+                                             CLog* log) = 0;
+    // The whole part.
+    virtual CRefPtr<IROMImage> ReadAdapterImage(CRefPtr<IUserInterface> ui,
+                                                CRefPtr<IDisplayAdapter> adapter,
+                                                CRefPtr<IEEPROMDatabase> database,
+                                                CRefPtr<IEEPROM> eeprom, CLog* log,
+                                                bool showProgress) = 0;
+    // True when the image fits the identified part.
+    virtual bool CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
+                                      CLog* log) = 0;
+
+    virtual bool IsVerbose() = 0;
+    virtual void SetModeFlags(int32_t flags) = 0;
+    virtual int32_t GetModeFlags() = 0;
+
+    // Loads the pre-OS application of the adapter's firmware into its
+    // microcontroller and starts it; true when it was started.
+    virtual bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
+                              CLog* log) = 0;
+
+protected:
+    ~IFlasher() = default;
+};
+
+// A new engine with the settings of the command line's options, no reference
+// taken.
+IFlasher* CreateFlasher(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
+                        bool diffsOnly, bool noKestrix);
+// The process-wide engine, created on first call from the command line's
+// options; the pointer is borrowed.
+IFlasher* GetFlasher();
+// The hook through which the operating-system layer's display-driver restore
+// reaches the engine; the application registers it with
+// ICrossPlatform::SetDisplayDriverHook.
+CRefPtr<IDisplayDriverHook> CreateDisplayDriverHook(CRefPtr<IFlasher> flasher);

@@ -1,0 +1,159 @@
+// The display driver around the engine's work on several adapters: disabled
+// once for the newer adapters, the pre-OS application started between them,
+// enabled again after the last; exempt adapters and "offswdriver" leave it
+// alone, and a refusal while disabling passes through.
+
+#include "FakeLoader.h"
+#include "FirmwareImages.h"
+#include "FlasherMachine.h"
+#include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
+#include "sim/SimDisplay.h"
+#include "testkit/ErrorOf.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using testkit::ErrorOf;
+
+namespace
+{
+size_t CountOf(const std::vector<std::string>& changes, const std::string& prefix)
+{
+    return static_cast<size_t>(std::count_if(changes.begin(), changes.end(),
+                                             [&](const std::string& change)
+                                             { return change.rfind(prefix, 0) == 0; }));
+}
+
+} // namespace
+
+TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLast)
+{
+    // An ISO (kind 6) keeps its driver; the Avrel2b (8), Cendra1 (9) and
+    // Dolvik1 (12) are flashed with the driver disabled.
+    CFlasherMachine rig({{0x0610, 6, MakeFirmware({.deviceId = 0x0610})},
+                         {0x0800, 8, MakeFirmware()},
+                         {0x0900, 9, FirmwareWithPreOSApp({.deviceId = 0x0900})},
+                         {0x0C00, 12, MakeFirmware({.deviceId = 0x0C00})}});
+    ICrossPlatform* os = GetCrossPlatform();
+    os->SetDisplayDriverHook(CreateDisplayDriverHook(rig.flasher.get()));
+    CSimDisplayDevices& displays = *GetSimDisplayDevices();
+    CRefPtr<CFakeLoader> loader(new CFakeLoader);
+    // The primary adapter has no monitor: the one disabling asks first.
+    rig.console->keys = {'y'};
+    std::ostringstream processLog;
+    CScopedLogSink sink(GetLog(), &processLog, 1, 5);
+
+    for (size_t i = 0; i < 4; ++i)
+    {
+        SCOPED_TRACE("adapter " + std::to_string(i));
+        const bool last = i == 3;
+        rig.flasher->DisableDisplayDriver(rig.Adapter(i), &rig.log, true);
+        if (i == 0)
+        {
+            EXPECT_TRUE(displays.Changes().empty()) << "an ISO keeps its driver";
+            EXPECT_FALSE(os->GetActiveAdapter());
+        }
+        else
+        {
+            EXPECT_TRUE(os->IsDisplayDriverDisabled());
+            EXPECT_EQ(os->GetActiveAdapter().get(),
+                      static_cast<IAdapterContext*>(rig.Adapter(i).get()));
+        }
+        CRefPtr<IEEPROM> eeprom = rig.OpenEEPROM(i);
+        bool blank = true;
+        CRefPtr<IROMImage> head =
+            rig.flasher->ReadImageHead(rig.ui, rig.Adapter(i), rig.database, eeprom, blank, &rig.log);
+        EXPECT_FALSE(blank);
+        if (i == 2)
+        {
+            // The Cendra1's EEPROM sits behind its microcontroller's loader.
+            rig.flasher->AttachMicrocodeLoader(loader.get(), eeprom, rig.database);
+        }
+        rig.flasher->RestoreDisplayDriver(last);
+        EXPECT_FALSE(os->GetActiveAdapter());
+        EXPECT_EQ(os->IsDisplayDriverDisabled(), i != 0 && !last);
+    }
+    // The three newer GPUs were disabled in one go, the ISO's device with them,
+    // and each came back once after the last adapter.
+    const std::vector<std::string>& changes = displays.Changes();
+    EXPECT_EQ(CountOf(changes, "disable"), 4u);
+    EXPECT_EQ(changes[3], "disable 0000:02:00.0") << "the active adapter goes last";
+    for (size_t i = 0; i < 4; ++i)
+    {
+        EXPECT_TRUE(rig.DriverBound(i)) << i;
+    }
+    EXPECT_FALSE(rig.flasher->IsDriverDisabled());
+    // Between the Cendra1 and the Dolvik1 its pre-OS application was started
+    // from its own firmware, and the loader let go of by every holder.
+    EXPECT_EQ(loader->calls,
+              (std::vector<std::string>{"close", "pre-OS on", "reset", "plain", "code @256 x64",
+                                        "data @512 x32", "start @4660"}));
+    EXPECT_EQ(loader->written[0].front(), 0xA0);
+    EXPECT_EQ(loader->written[1].front(), 0xA0 + 0x40);
+    EXPECT_EQ(loader->GetReferenceCount(), 1);
+    EXPECT_EQ(os->GetFlashLoader(), nullptr);
+    EXPECT_NE(processLog.str().find("Pre-OS App is loaded and started."), std::string::npos);
+}
+
+TEST(FlasherDisplayDriver, OffswdriverOnlyRecordsTheActiveAdapter)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}}, {"offswdriver"});
+    rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, true);
+    EXPECT_EQ(GetCrossPlatform()->GetActiveAdapter().get(),
+              static_cast<IAdapterContext*>(rig.Adapter(0).get()));
+    EXPECT_TRUE(GetSimDisplayDevices()->Changes().empty());
+    EXPECT_EQ(rig.Logged(), "");
+    EXPECT_FALSE(rig.flasher->IsDriverDisabled());
+}
+
+TEST(FlasherDisplayDriver, EngineOperationsFindTheDriverDisabledAndKeepIt)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    rig.flasher->SetModeFlags(kFlasherPackagedMode);
+    rig.flasher->CheckEEPROM(rig.ui, rig.bus, rig.Adapter(0), rig.database, &rig.log);
+    EXPECT_FALSE(rig.DriverBound(0)) << "disabled for the operation, kept after it";
+    EXPECT_FALSE(rig.flasher->IsDriverDisabled()) << "operations do not remember it";
+    EXPECT_NE(rig.Logged().find("The Romvise succeed to disable the KR Driver automatically."),
+              std::string::npos);
+    rig.logText.str("");
+    rig.flasher->CheckEEPROM(rig.ui, rig.bus, rig.Adapter(0), rig.database, &rig.log);
+    EXPECT_NE(rig.Logged().find("KR driver may not be loaded or already be in disabled state."),
+              std::string::npos);
+    EXPECT_EQ(CountOf(GetSimDisplayDevices()->Changes(), "disable"), 1u);
+    // Never verbose in the packaged mode: the blank-display warning was shown.
+    EXPECT_FALSE(rig.flasher->IsVerbose());
+    rig.flasher->RestoreDisplayDriver(false);
+    EXPECT_TRUE(rig.DriverBound(0)) << "never remembered, so restored as the last";
+}
+
+TEST(FlasherDisplayDriver, ARefusalWhileDisablingPassesThroughWithTheFlagSet)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}, {0x0C00, 12, MakeFirmware()}});
+    // The primary adapter has no monitor: disabling asks first, and end of
+    // input refuses.
+    GetCrossPlatform()->SetPrimaryAdapter(CRefPtr<IAdapterContext>(rig.Adapter(0).get()));
+    EXPECT_EQ(ErrorOf([&] { rig.flasher->DisableDisplayDriver(rig.Adapter(1), &rig.log, true); }),
+              "User aborted");
+    EXPECT_TRUE(rig.flasher->IsDriverDisabled());
+    EXPECT_TRUE(rig.DriverBound(0));
+    EXPECT_TRUE(rig.DriverBound(1));
+}
+
+TEST(FlasherDisplayDriver, AFailingOperationGivesTheDisplayBack)
+{
+    // An erased chip of an unknown part: identification fails inside an
+    // operation that had disabled the driver.
+    CFlasherMachine rig({{0x0800, 8, {}}});
+    rig.Chip(0).SetIdAnswer(0x9F, {0x12, 0x34, 0x56});
+    rig.Chip(0).SetIdAnswer(0x90, {0x12});
+    rig.Chip(0).SetIdAnswer(0x15, {0x12});
+    rig.Chip(0).SetIdAnswer(0xAB, {0x12});
+    EXPECT_EQ(ErrorOf([&] { rig.flasher->CheckEEPROM(rig.ui, rig.bus, rig.Adapter(0),
+                                                     rig.database, &rig.log); }),
+              "Supported EEPROM not found");
+    EXPECT_TRUE(rig.DriverBound(0));
+    EXPECT_FALSE(GetCrossPlatform()->IsDisplayDriverDisabled());
+    EXPECT_NE(rig.Logged().find("EEPROM ID"), std::string::npos) << "the description is logged";
+}

@@ -1,0 +1,83 @@
+#pragma once
+// Firmware images for the engine's tests, made by the image builder.
+
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <cstdint>
+#include <vector>
+
+struct FirmwareSpec
+{
+    uint16_t deviceId = 0x0800;
+    uint16_t subsystemDevice = 0x0001;
+    uint16_t boardId = 0x0201;
+    uint32_t version = 0x86041B00; // "86.04.1B.00"
+    uint32_t length = 0x10000;
+};
+
+inline testkit::CGpuImageBuilder FirmwareBuilder(const FirmwareSpec& spec = {})
+{
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kX86, spec.length)
+        .DeviceId(spec.deviceId)
+        .HardwareDataArea(0x7E2B, spec.subsystemDevice);
+    testkit::InfoToken info;
+    info.boardId = spec.boardId;
+    info.version = spec.version;
+    builder.Info(info).Version(spec.version, 2);
+    return builder;
+}
+
+inline std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {})
+{
+    return FirmwareBuilder(spec).Build();
+}
+
+struct PreOSAppSpec
+{
+    uint16_t deviceId = 0x0900;
+    uint32_t codeSize = 0x40;
+    // The second layout: flags byte with bit 0 set, version, header size.
+    bool secondLayout = false;
+    uint32_t secureCodeSize = 0;
+};
+
+// Pre-OS microcode in the first block: a descriptor, 0x40 bytes of code
+// (0xA0, 0xA1, ...) and 0x20 bytes of data right after it, loaded at 0x100
+// and 0x200 and started at 0x1234.
+inline std::vector<uint8_t> FirmwareWithPreOSApp(const PreOSAppSpec& spec)
+{
+    testkit::CGpuImageBuilder builder = FirmwareBuilder({.deviceId = spec.deviceId});
+    const uint32_t header = spec.secondLayout ? 0x3C : 0x30;
+    std::vector<uint8_t> descriptor(header, 0);
+    auto put = [&](size_t at, uint32_t value)
+    {
+        for (size_t i = 0; i < 4; ++i)
+        {
+            descriptor[at + i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    };
+    const size_t shift = spec.secondLayout ? 4 : 0;
+    if (spec.secondLayout)
+    {
+        descriptor[0] = 1;
+        descriptor[1] = 2;
+        descriptor[2] = static_cast<uint8_t>(header);
+    }
+    put(shift + 0x00, 0x60);                // stored size
+    put(shift + 0x08, 0x1234);              // boot vector
+    put(shift + 0x10, 0x100);               // code memory base
+    put(shift + 0x14, spec.codeSize);       // code load size
+    put(shift + 0x1C, 0x80);                // secure code base
+    put(shift + 0x20, spec.secureCodeSize); // secure code size
+    put(shift + 0x24, 0x40);                // data offset from the code
+    put(shift + 0x28, 0x200);               // data memory base
+    put(shift + 0x2C, 0x20);                // data load size
+    for (uint32_t i = 0; i < 0x60; ++i)
+    {
+        descriptor.push_back(static_cast<uint8_t>(0xA0 + i));
+    }
+    const uint32_t at = builder.Place(descriptor, 0, 4);
+    builder.UcodeTable({{1, at}}, static_cast<uint8_t>(header));
+    return builder.Build();
+}
