@@ -83,6 +83,7 @@ std::vector<Entry> PackageEntries(const SignedImageSpec& spec)
         {
             entries.push_back(vendor);
         }
+        entries.insert(entries.end(), spec.fillerEntries, Entry{});
     }
     return entries;
 }

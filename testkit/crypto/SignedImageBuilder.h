@@ -33,7 +33,8 @@ struct SignedImageSpec
     // Malformations.
     bool markLast = true;          // attribute bit 1 on the last entry
     bool secondVendor = false;     // one more vendor entry before the master
-    uint32_t fillerEntries = 0;    // entries of type 0 with no certificate, before the master
+    uint32_t fillerEntries = 0;    // entries of type 0 with no certificate: before the master,
+                                   // or at the end when the master comes first
     uint32_t masterEntryType = 2;  // type word of the master's entry
     uint32_t masterCertType = 2;   // type inside the master certificate
     size_t masterSigner = kRootKey;
