@@ -99,6 +99,12 @@ TEST(Cert20Test, TruncatedCertificatesAreInvalidWithoutReadingPastTheBytes)
         EXPECT_FALSE(cert->IsValid()) << length;
         EXPECT_NE(cert->GetErrorCode(), 0) << length;
         EXPECT_EQ(cert->FindExtension(cert20::kExtVendorName).data.size(), 0u) << length;
+        // No validity period makes a malformed certificate valid, and its
+        // printout reads only what it holds.
+        cert->CheckValidityPeriod(kTimeSourceLocalClock);
+        EXPECT_FALSE(cert->IsValid()) << length;
+        CLog silent;
+        cert->Print(true, &silent);
     }
     const std::vector<uint8_t> master = MasterBytes();
     const std::vector<uint8_t> shortIssuer(master.begin(), master.begin() + 100);

@@ -37,6 +37,7 @@ CBCRT20KRCert::CBCRT20KRCert(const std::string& path, uint32_t options, uint32_t
         return;
     }
     Parse();
+    m_structureError = m_error;
     if (m_error != 0)
     {
         return;
@@ -56,6 +57,7 @@ CBCRT20KRCert::CBCRT20KRCert(std::span<const uint8_t> bytes, uint32_t options, u
     : CBCRTCertBase(2, options, options2), m_bytes(bytes.begin(), bytes.end())
 {
     Parse();
+    m_structureError = m_error;
     m_valid = m_error == 0;
 }
 
@@ -69,6 +71,7 @@ CBCRT20KRCert::CBCRT20KRCert(std::span<const uint8_t> bytes, std::span<const uin
     {
         m_error = VerifySignature();
     }
+    m_structureError = m_error;
     m_valid = m_error == 0;
 }
 

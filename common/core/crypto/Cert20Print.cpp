@@ -195,8 +195,9 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
 
     // The sections below read past the main structure: only for a
     // certificate whose size and layout passed the header check.
-    if (m_error != 0 && m_error != BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED &&
-        m_error != BCRT_ERROR_CODE_X509CERT_DATE_INVALID)
+    if (m_structureError == BCRT_ERROR_CODE_CERT_BLOCK_MISSING ||
+        m_structureError == BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION ||
+        m_structureError == BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID)
     {
         return;
     }

@@ -10,6 +10,14 @@
 
 int32_t CBCRTCertBase::CheckValidityPeriod(int32_t timeSource)
 {
+    // A certificate that did not parse, or whose signature failed, stays
+    // invalid whatever the time.
+    if (m_structureError != 0)
+    {
+        m_valid = false;
+        m_error = m_structureError;
+        return 0;
+    }
     NtpTimeQuery query;
     if (timeSource == kTimeSourceLocalClock)
     {

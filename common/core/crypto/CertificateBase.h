@@ -45,6 +45,9 @@ protected:
 
     BCRTCertInfo m_info;
     int32_t m_error = 0;
+    // The error of the parse or the signature check, which no validity
+    // period can clear.
+    int32_t m_structureError = 0;
     bool m_valid = false;
     int32_t m_timeStatus = 0;
     BCRTValidityDate m_notBefore;

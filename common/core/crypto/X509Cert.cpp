@@ -100,7 +100,7 @@ CBCRTx509Cert::CBCRTx509Cert(const std::string& path, uint32_t options, uint32_t
     m_info.certType = subject ? X509TypeBitOfUnit(subject->organizationUnit) : 0;
     if (m_info.certType == 0)
     {
-        m_error = BCRT_ERROR_CODE_X509CERT_SUBJECT_INVALID;
+        m_error = m_structureError = BCRT_ERROR_CODE_X509CERT_SUBJECT_INVALID;
         return;
     }
     m_valid = true;
@@ -109,14 +109,14 @@ CBCRTx509Cert::CBCRTx509Cert(const std::string& path, uint32_t options, uint32_t
     if (!issuer)
     {
         m_valid = false;
-        m_error = BCRT_ERROR_CODE_X509CERT_SUBJECT_INVALID;
+        m_error = m_structureError = BCRT_ERROR_CODE_X509CERT_SUBJECT_INVALID;
         return;
     }
     const bool master = m_info.certType == kX509MasterTypeBit;
     if (!IssuerMatches(*issuer, ExpectedX509Issuer(master)))
     {
         m_valid = false;
-        m_error = BCRT_ERROR_CODE_X509CERT_ISSUER_INVALID;
+        m_error = m_structureError = BCRT_ERROR_CODE_X509CERT_ISSUER_INVALID;
         return;
     }
     if ((m_info.certType & kX509VendorTypeMask) != 0)
