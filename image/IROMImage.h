@@ -352,6 +352,29 @@ public:
     virtual bool CreateBexorIFR(uint32_t variant) = 0;
     virtual bool UpdateBexorIFR(bool replaceCommands) = 0;
 
+    // ---- certificate block of a signed image -----------------------------
+    // The certification package inside the certificate block (code type
+    // 0x70), -1 without one.
+    virtual int32_t FindBCRTBlock() = 0;
+    // The first package entry of the type, -1 when none; the walks raise a
+    // runtime error when they read a 51st entry.
+    virtual int32_t GetX509CertificateList(uint32_t type) = 0;
+    virtual int32_t FindNextX509Certificate(int32_t entry, uint32_t type) = 0;
+    // The signature record after the last package entry, -1 without one.
+    virtual int32_t FindBCRTHATBase() = 0;
+    // The signature block after the record's ranges, -1 without one.
+    virtual int32_t GetCertificateTableOffset() = 0;
+    // The certificate-information block and its end, -1 when not flagged.
+    virtual int32_t GetCertInfoBlockOffset() = 0;
+    virtual int32_t GetCertInfoBlockEnd() = 0;
+    // Writes the bytes over the certificate-information block and fixes the
+    // certificate block's checksum; std::domain_error when the image has no
+    // such block or the bytes would run past the certificate block.
+    virtual void WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) = 0;
+    // The stored body hash: 32 hexadecimal digits, or 128 bits as "0" and "1".
+    virtual std::string GetImageHashText(bool hex) = 0;
+    virtual bool HasBCRT() = 0;
+
 protected:
     ~IROMImage() = default;
 };

@@ -251,6 +251,18 @@ public:
     bool CreateBexorIFR(uint32_t) override { return false; }
     bool UpdateBexorIFR(bool) override { return false; }
 
+    // Certificate block: only a GPU image carries one.
+    int32_t FindBCRTBlock() override { return -1; }
+    int32_t GetX509CertificateList(uint32_t) override { return -1; }
+    int32_t FindNextX509Certificate(int32_t, uint32_t) override { return -1; }
+    int32_t FindBCRTHATBase() override { return -1; }
+    int32_t GetCertificateTableOffset() override { return -1; }
+    int32_t GetCertInfoBlockOffset() override { return -1; }
+    int32_t GetCertInfoBlockEnd() override { return -1; }
+    void WriteCertInfoBlock(const uint8_t*, uint32_t) override {}
+    std::string GetImageHashText(bool) override { return "Not Supported"; }
+    bool HasBCRT() override { return false; }
+
 protected:
     // Byte at an image offset (translated unless raw); "Invalid offset" when
     // the buffer offset reaches the buffer end.

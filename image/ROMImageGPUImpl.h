@@ -182,6 +182,18 @@ public:
     bool CreateBexorIFR(uint32_t variant) override;
     bool UpdateBexorIFR(bool replaceCommands) override;
 
+    // Certificate block of a signed image.
+    int32_t FindBCRTBlock() override;
+    int32_t GetX509CertificateList(uint32_t type) override;
+    int32_t FindNextX509Certificate(int32_t entry, uint32_t type) override;
+    int32_t FindBCRTHATBase() override;
+    int32_t GetCertificateTableOffset() override;
+    int32_t GetCertInfoBlockOffset() override;
+    int32_t GetCertInfoBlockEnd() override;
+    void WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) override;
+    std::string GetImageHashText(bool hex) override;
+    bool HasBCRT() override;
+
     // The first block's code type, 0xFF when the image has no valid chain.
     uint8_t GetFirstCodeType();
     std::string GetCodeTypeName();

@@ -1,0 +1,80 @@
+#pragma once
+// The certificate gate of GPU images: the chain of trust root -> master ->
+// vendor of the image's certification package, then the image against its
+// signature record (preserved data, then the body with the init-from-ROM
+// segment). The answer is a certification level: 1 no package, 2 to 7
+// certified (the vendor certificate's type minus 1), 8 failed. A broken chain
+// throws io_error " Error: Failed certification sanity check.".
+
+#include "common/core/crypto/BIOSSignature.h"
+#include "core/Log.h"
+#include "image/IROMImage.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+enum CertificationLevel : int32_t
+{
+    kCertificationNoPackage = 1,
+    kCertificationFailed = 8,
+};
+
+// Codes of the image check.
+enum ImageCheckCode : int32_t
+{
+    BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH = 2,
+    BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH = 3,
+    BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH = 4,
+    BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH = 7,
+    BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH = 8,
+    BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE = 10,
+    BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID = 55,
+};
+
+// The mode every chain check uses.
+inline constexpr int32_t kSignatureModeRsa = 2;
+
+// The root container this program trusts, and its pass phrase.
+std::span<const uint8_t> BuiltInRootContainer();
+std::span<const uint8_t> BuiltInRootPassPhrase();
+
+class CBCRTChainOfTrust
+{
+public:
+    // Trusts the built-in root.
+    CBCRTChainOfTrust();
+    // Trusts the root certificate inside this "Salted__" container.
+    CBCRTChainOfTrust(std::span<const uint8_t> rootContainer, std::span<const uint8_t> passPhrase);
+
+    // The certification level of the image. Messages go to the log (none:
+    // nothing is written).
+    int32_t VerifyCertificateChain(IROMImage* image, CLog* log);
+    // The image check proper over image A (before the certificate block) and
+    // image B (from it): 0 or the code of the last failure.
+    int32_t VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+                                 int32_t mode, int32_t instance, CLog* log);
+    // Deciphers the root on first use; true also when that failed (the
+    // master certificate then fails).
+    bool LoadRootCertificate();
+
+    int32_t GetCode() const { return m_code; }
+    uint32_t GetPackageKind() const { return m_packageKind; }
+
+private:
+    struct Found;
+    void RefusePackage(CLog& log, const char* reason);
+    void CheckCertificates(IROMImage* image, const Found& found, CLog& log);
+    int32_t CheckImage(IROMImage* image, int32_t hat, std::span<const uint8_t> signingCertificate,
+                       CLog& log);
+    void Fail(CLog& log, int32_t code);
+
+    std::vector<uint8_t> m_rootContainer;
+    std::vector<uint8_t> m_passPhrase;
+    int32_t m_code = 0;
+    uint32_t m_packageKind = 0;
+    bool m_ifrSeen = false;
+    uint32_t m_ifrSize = 0;
+    bool m_rootLoaded = false;
+    std::vector<uint8_t> m_root;
+};

@@ -1,0 +1,383 @@
+// The image check of the chain of trust: the signature record rebuilt from
+// the BCRTHAT, images A (before the certificate block) and B (from it), the
+// preserve stage and the body stage. Every range is bounded by the image it
+// names; a range outside it fails the check.
+
+#include "common/core/crypto/ChainOfTrust.h"
+
+#include "common/core/crypto/Cert20KRCert.h"
+#include "common/core/crypto/digitalsignature/Digests.h"
+#include "common/core/crypto/digitalsignature/DigitalSignature.h"
+#include "core/Exceptions.h"
+#include "core/Range.h"
+#include "image/CertificatePackage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+using namespace certblock;
+
+namespace
+{
+const char* CodeName(int32_t code)
+{
+    switch (code)
+    {
+    case BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH:
+        return "BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH";
+    case BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH:
+        return "BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH";
+    case BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH:
+        return "BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH";
+    case BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH:
+        return "BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH";
+    case BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH:
+        return "BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH";
+    case BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE:
+        return "BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE";
+    default:
+        return "BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID";
+    }
+}
+
+// The loaded bytes an image shows from its window start.
+uint64_t ViewSize(IROMImage* image)
+{
+    const uint32_t loaded = image->GetLoadedSize();
+    const uint32_t window = image->GetWindowOffset();
+    return window <= loaded ? loaded - window : 0;
+}
+
+// Bytes [at, at + size) of the image's view, nothing when outside it.
+const uint8_t* ViewBytes(IROMImage* image, uint64_t at, uint64_t size)
+{
+    return RangeFits(at, size, ViewSize(image)) ? image->GetBuffer() + at : nullptr;
+}
+
+// A located range: its bytes, or nothing when it lies outside its image.
+struct Located
+{
+    const uint8_t* bytes = nullptr;
+    uint32_t size = 0;
+};
+
+// Where a range of the record lies; base instances other than 0 are refused.
+std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record, const BCRTSignedRange& range)
+{
+    if (range.BaseInstance() != 0)
+    {
+        throw io_error("Certification Package Parsing failed. Non-zero base instance not supported.");
+    }
+    if (record->GetVersion() < 2 || range.Kind() == BCRT_RANGE_PACKAGE)
+    {
+        return 0;
+    }
+    const int32_t block = a->FindNthPCIBlock(range.CodeType(), 0);
+    if (block == -1)
+    {
+        return std::nullopt;
+    }
+    return block;
+}
+
+struct SigningKey
+{
+    std::array<uint8_t, kRsa1024Size> modulus{};
+    uint32_t exponent = 0;
+    bool present = false;
+};
+
+// Verifies the signature over the digest with the record's signing
+// certificate: certificate 2.0 (kind 2) or PEM (kind 1).
+bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const uint8_t> signature,
+                      const ImageHashState& digest, CLog& log)
+{
+    const std::span<const uint8_t> certificate(record->GetSigningCertificateData(),
+                                               record->GetSigningCertificateSize());
+    if (kind == kKindX509)
+    {
+        DecryptResult result;
+        RsaPublicDecrypt(signature, reinterpret_cast<const char*>(certificate.data()), certificate.size(),
+                         kCertificateFormatPem, result);
+        if (result.data.empty() && result.libraryError != 0)
+        {
+            log << LogLevel(4) << LogEndl << " RSA decrypt has issue. RSA Error Code:" << result.libraryError
+                << LogEndl;
+        }
+        return std::equal(result.data.begin(), result.data.end(), digest.begin(), digest.end());
+    }
+    CRefPtr<CBCRT20KRCert> cert = new CBCRT20KRCert(certificate, kCertOptionsFormat20, 0);
+    if (!cert->IsValid())
+    {
+        const int32_t code = cert->GetErrorCode();
+        log << LogLevel(4) << "KR Certificate Error: "
+            << (code == BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION ? "BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION"
+                : code == BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID ? "  BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID"
+                                                                    : "  KR Certificate Unknow Error")
+            << LogEndl << LogEndl;
+        throw io_error(" Error: Failed certification sanity check.");
+    }
+    // A certificate without its public key supplies none to check with.
+    if ((cert->GetFlags() & cert20::kPubkeyPresent) == 0 || signature.size() != kRsa1024Size)
+    {
+        return false;
+    }
+    return VerifyPkcs1Signature(cert->GetModulus(), cert->GetExponent(),
+                                std::span<const uint8_t, kRsa1024Size>(signature.data(), kRsa1024Size), digest);
+}
+
+struct StageHashes
+{
+    ImageHashState fnv = kFnvStart;
+    ImageHashState dm = kDaviesMeyerStart;
+
+    void Add(const uint8_t* bytes, uint32_t size)
+    {
+        AesDaviesMeyerHash(bytes, size, dm.data());
+        FnvDualHash64(bytes, size, fnv.data());
+    }
+};
+} // namespace
+
+void CBCRTChainOfTrust::Fail(CLog& log, int32_t code)
+{
+    m_code = code;
+    log << LogLevel(4) << LogEndl << "Error Code:" << code << " " << CodeName(code) << " " << LogEndl;
+}
+
+int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+                                                int32_t mode, int32_t instance, CLog* logArgument)
+{
+    CLog silent;
+    CLog& log = logArgument != nullptr ? *logArgument : silent;
+    const std::vector<BCRTSignedRange> ranges = record->GetSignedRanges();
+    auto rangeOutside = [&]()
+    {
+        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        log << "       Signed range outside the image. " << LogEndl;
+        return m_code;
+    };
+
+    // Preserve stage.
+    StageHashes preserve;
+    std::optional<BCRTSignedRange> preserveSignature;
+    std::optional<BCRTSignedRange> preserveHash;
+    std::optional<int64_t> preserveSignatureAt;
+    std::optional<int64_t> preserveHashAt;
+    for (const BCRTSignedRange& range : ranges)
+    {
+        const std::optional<int64_t> base = BlockBase(a, record, range);
+        if (range.Instance() != static_cast<uint32_t>(instance))
+        {
+            continue;
+        }
+        if (!base)
+        {
+            return rangeOutside();
+        }
+        const uint64_t at = static_cast<uint64_t>(*base) + range.offset;
+        if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
+        {
+            const uint8_t* bytes = ViewBytes(a, at, range.size);
+            if (bytes == nullptr)
+            {
+                return rangeOutside();
+            }
+            preserve.Add(bytes, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_PRESERVE_SIGNATURE)
+        {
+            preserveSignature = range;
+            preserveSignatureAt = static_cast<int64_t>(at);
+        }
+        else if (range.Kind() == BCRT_RANGE_PRESERVE_HASH)
+        {
+            preserveHash = range;
+            preserveHashAt = static_cast<int64_t>(at);
+        }
+    }
+
+    if (preserveHash && preserveHash->size >= kImageHashStateSize)
+    {
+        const uint8_t* stored = ViewBytes(a, static_cast<uint64_t>(*preserveHashAt), kImageHashStateSize);
+        if (mode != kSignatureModeRsa)
+        {
+            Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+        }
+        else if (stored == nullptr || !std::equal(preserve.fnv.begin(), preserve.fnv.end(), stored))
+        {
+            Fail(log, BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH);
+        }
+    }
+    else if (preserveHash && preserveHash->size != 0)
+    {
+        Fail(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
+        log << "       Preserve FNV Hash size larger than the placeholder inside VBIOS image." << LogEndl
+            << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
+    }
+
+    if (mode != kSignatureModeRsa)
+    {
+        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+    }
+    else if (preserveSignature && preserveSignature->size != 0)
+    {
+        // One RSA-1024 signature: a longer range cannot hold a valid one.
+        const uint8_t* bytes = preserveSignature->size <= kRsa1024Size
+                                   ? ViewBytes(a, static_cast<uint64_t>(*preserveSignatureAt), preserveSignature->size)
+                                   : nullptr;
+        if (bytes == nullptr ||
+            !SignatureMatches(m_packageKind, record, {bytes, preserveSignature->size}, preserve.dm, log))
+        {
+            Fail(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
+        }
+    }
+
+    // The body signature block of image B.
+    const uint8_t* bodySignature = nullptr;
+    const uint8_t* storedBodyHash = nullptr;
+    if (mode == kSignatureModeRsa)
+    {
+        const int32_t table = b->GetCertificateTableOffset();
+        if (table != -1 && b->GetDword(table + static_cast<int32_t>(kSignatureSize)) == kRsa1024Size)
+        {
+            const uint64_t signatureAt = UnsignedOffset(table) + b->GetDword(table + static_cast<int32_t>(kSignatureHeaderSize));
+            bodySignature = ViewBytes(b, signatureAt, kRsa1024Size);
+            storedBodyHash = ViewBytes(b, signatureAt + kRsa1024Size, kBodyHashSize);
+        }
+    }
+    else
+    {
+        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+    }
+
+    if (instance != 0)
+    {
+        return m_code;
+    }
+    // Body stage.
+    StageHashes body;
+    for (const BCRTSignedRange& range : ranges)
+    {
+        const std::optional<int64_t> base = BlockBase(a, record, range);
+        if (range.Instance() != static_cast<uint32_t>(instance))
+        {
+            continue;
+        }
+        if (!base)
+        {
+            return rangeOutside();
+        }
+        const uint8_t* bytes = nullptr;
+        if (range.Kind() == BCRT_RANGE_IFR)
+        {
+            const uint8_t* header = a->GetIFRHeader();
+            bytes = header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
+                        ? header + range.offset
+                        : nullptr;
+            m_ifrSeen = true;
+            m_ifrSize = range.size;
+        }
+        else if (range.Kind() == BCRT_RANGE_BODY)
+        {
+            bytes = ViewBytes(a, static_cast<uint64_t>(*base) + range.offset, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_PACKAGE)
+        {
+            const int32_t package = b->FindBCRTBlock();
+            bytes = ViewBytes(b, (package == -1 ? 0 : UnsignedOffset(package)) + range.offset, range.size);
+        }
+        else
+        {
+            continue;
+        }
+        if (bytes == nullptr)
+        {
+            return rangeOutside();
+        }
+        body.Add(bytes, range.size);
+    }
+
+    if (mode != kSignatureModeRsa)
+    {
+        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+        return m_code;
+    }
+    if (bodySignature == nullptr ||
+        !SignatureMatches(m_packageKind, record, {bodySignature, kRsa1024Size}, body.dm, log))
+    {
+        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        log << LogEndl << "       VBIOS Signature Check failed. " << LogEndl;
+    }
+    if (storedBodyHash == nullptr || !std::equal(body.fnv.begin(), body.fnv.end(), storedBodyHash))
+    {
+        Fail(log, BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH);
+    }
+    return m_code;
+}
+
+int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
+                                      std::span<const uint8_t> signingCertificate, CLog& log)
+{
+    // The signature record from the BCRTHAT: its header and every range must
+    // lie in the certificate block.
+    const uint64_t limit = CertificateBlockLimit(*image);
+    CRefPtr<CBCRTBIOSSignature> record = CreateBIOSSignature();
+    record->SetSigningCertificate(signingCertificate.data(), static_cast<uint32_t>(signingCertificate.size()));
+    const uint64_t first = UnsignedOffset(hat) + (RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
+                                                      ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize))
+                                                      : 0);
+    const uint64_t count = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
+                               ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount))
+                               : 0;
+    if (!RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit) || !RangeFits(first, count * kRangeSize, limit))
+    {
+        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        log << "       Signature record outside the certificate block. " << LogEndl;
+        return m_code;
+    }
+    record->SetVersion(image->GetDword(hat + static_cast<int32_t>(kHatVersion)));
+    for (uint64_t i = 0; i < count; ++i)
+    {
+        const auto at = static_cast<int32_t>(first + i * kRangeSize);
+        record->AddSignedRange(image->GetDword(at), image->GetDword(at + 4), image->GetDword(at + 8));
+    }
+
+    // Image A: the part before the certificate block, from the init-from-ROM
+    // header when there is one; image B: the certificate block onwards.
+    const int32_t base = image->FindNthPCIBlock(kCodeType, 0);
+    const uint8_t* ifrHeader = image->GetIFRHeader();
+    const uint32_t ifrSize = image->GetIFRImageSize();
+    const uint64_t view = ViewSize(image);
+    const uint64_t aLength = (ifrHeader != nullptr ? uint64_t{ifrSize} : 0) + UnsignedOffset(base);
+    if (base == -1 || UnsignedOffset(base) > view ||
+        (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
+    {
+        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        return m_code;
+    }
+    CRefPtr<IROMImage> a = ifrHeader != nullptr
+                               ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
+                               : IROMImage::CreateFromBuffer(image->GetBuffer(), static_cast<uint32_t>(aLength));
+    if (ifrHeader != nullptr)
+    {
+        m_ifrSeen = false;
+        m_ifrSize = 0;
+    }
+    CRefPtr<IROMImage> b = IROMImage::CreateFromBuffer(image->GetBuffer() + base,
+                                                       static_cast<uint32_t>(view - UnsignedOffset(base)));
+
+    int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
+    if (code != 0)
+    {
+        log << LogLevel(4) << LogEndl << " VBIOS image failed certification sanity check." << LogEndl;
+    }
+    if (ifrHeader != nullptr && m_packageKind == kKindCert20 && (!m_ifrSeen || m_ifrSize != ifrSize))
+    {
+        code = m_code = BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID;
+        log << LogLevel(4) << LogEndl << " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID" << LogEndl << LogEndl
+            << " VBIOS image failed certification sanity check." << LogEndl;
+    }
+    return code;
+}

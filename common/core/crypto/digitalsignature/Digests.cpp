@@ -1,0 +1,187 @@
+// Digests and the RSA check on the crypto library's EVP and BN interfaces.
+
+#include "common/core/crypto/digitalsignature/Digests.h"
+
+#include "common/core/crypto/digitalsignature/OpenSslHandles.h"
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+using namespace crypto_handles;
+
+void Sha256(const uint8_t* data, size_t length, uint8_t digest[kSha256Size])
+{
+    static const uint8_t kNothing = 0;
+    unsigned int written = 0;
+    if (EVP_Digest(length == 0 ? &kNothing : data, length, digest, &written, EVP_sha256(),
+                   nullptr) != 1 ||
+        written != kSha256Size)
+    {
+        throw std::runtime_error("SHA-256 digest failed");
+    }
+}
+
+namespace
+{
+constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
+
+uint64_t LoadLane(const uint8_t* bytes)
+{
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+    {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+void StoreLane(uint8_t* bytes, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+    {
+        bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+} // namespace
+
+void FnvDualHash64(const uint8_t* data, size_t length, uint8_t state[kImageHashStateSize])
+{
+    uint64_t lane0 = LoadLane(state);
+    uint64_t lane1 = LoadLane(state + 8);
+    size_t i = 0;
+    for (; i + 1 < length; i += 2)
+    {
+        lane0 = (lane0 ^ data[i]) * kFnvPrime;
+        lane1 = (lane1 ^ data[i + 1]) * kFnvPrime;
+    }
+    if (i < length)
+    {
+        lane0 = (lane0 ^ data[i]) * kFnvPrime;
+        lane1 = (lane1 ^ 0xFF) * kFnvPrime;
+    }
+    StoreLane(state, lane0);
+    StoreLane(state + 8, lane1);
+}
+
+namespace
+{
+constexpr size_t kChunkSize = 256;
+constexpr size_t kBlockSize = 16;
+constexpr uint8_t kChunkFill = 0xED;
+
+// One Davies-Meyer step: the block is the AES key, the chaining value the
+// cipher text. The cipher stays set up; only the key changes from step to step.
+class CDaviesMeyer
+{
+public:
+    explicit CDaviesMeyer(uint8_t* state) : m_state(state), m_context(EVP_CIPHER_CTX_new())
+    {
+        if (!m_context ||
+            EVP_DecryptInit_ex(m_context.get(), EVP_aes_128_ecb(), nullptr, nullptr, nullptr) != 1)
+        {
+            throw std::runtime_error("AES-128 set-up failed");
+        }
+        EVP_CIPHER_CTX_set_padding(m_context.get(), 0);
+    }
+
+    void Step(const uint8_t* key)
+    {
+        uint8_t plain[kBlockSize];
+        int written = 0;
+        if (EVP_DecryptInit_ex(m_context.get(), nullptr, nullptr, key, nullptr) != 1 ||
+            EVP_DecryptUpdate(m_context.get(), plain, &written, m_state, kBlockSize) != 1 ||
+            written != static_cast<int>(kBlockSize))
+        {
+            throw std::runtime_error("AES-128 decryption failed");
+        }
+        for (size_t i = 0; i < kBlockSize; ++i)
+        {
+            m_state[i] ^= plain[i];
+        }
+    }
+
+private:
+    uint8_t* m_state;
+    CipherContext m_context;
+};
+} // namespace
+
+void AesDaviesMeyerHash(const uint8_t* data, size_t length, uint8_t state[kImageHashStateSize])
+{
+    CDaviesMeyer hash(state);
+    const size_t whole = length / kChunkSize * kChunkSize;
+    for (size_t at = 0; at < whole; at += kBlockSize)
+    {
+        hash.Step(data + at);
+    }
+    if (length == 0 || whole != length)
+    {
+        uint8_t chunk[kChunkSize];
+        std::fill(std::begin(chunk), std::end(chunk), kChunkFill);
+        if (length != whole)
+        {
+            std::memcpy(chunk, data + whole, length - whole);
+        }
+        for (size_t at = 0; at < kChunkSize; at += kBlockSize)
+        {
+            hash.Step(chunk + at);
+        }
+    }
+    uint8_t final[kBlockSize] = {0x80};
+    const auto bits = static_cast<uint32_t>(length * 8);
+    final[12] = static_cast<uint8_t>(bits >> 24);
+    final[13] = static_cast<uint8_t>(bits >> 16);
+    final[14] = static_cast<uint8_t>(bits >> 8);
+    final[15] = static_cast<uint8_t>(bits);
+    hash.Step(final);
+}
+
+bool VerifyPkcs1Signature(std::span<const uint8_t, kRsa1024Size> modulus, uint32_t exponent,
+                          std::span<const uint8_t, kRsa1024Size> signature,
+                          std::span<const uint8_t> digest)
+{
+    const size_t d = digest.size();
+    if (d != 16 && d != kSha256Size)
+    {
+        return false;
+    }
+    std::array<uint8_t, kRsa1024Size> expected{};
+    expected[1] = 0x01;
+    std::fill(expected.begin() + 2, expected.end() - static_cast<ptrdiff_t>(d) - 1, 0xFF);
+    std::copy(digest.begin(), digest.end(), expected.end() - static_cast<ptrdiff_t>(d));
+
+    BigNumber n(BN_bin2bn(modulus.data(), kRsa1024Size, nullptr));
+    BigNumber s(BN_bin2bn(signature.data(), kRsa1024Size, nullptr));
+    BigNumber e(BN_new());
+    BigNumber m(BN_new());
+    BigNumberContext context(BN_CTX_new());
+    if (!n || !s || !e || !m || !context || BN_set_word(e.get(), exponent) != 1)
+    {
+        throw std::bad_alloc();
+    }
+    if (BN_is_zero(n.get()) || BN_mod_exp(m.get(), s.get(), e.get(), n.get(), context.get()) != 1)
+    {
+        return false;
+    }
+    std::array<uint8_t, kRsa1024Size> recovered{};
+    if (BN_bn2binpad(m.get(), recovered.data(), kRsa1024Size) != static_cast<int>(kRsa1024Size))
+    {
+        return false;
+    }
+    return recovered == expected;
+}
+
+void ReverseBytes(uint8_t* destination, const uint8_t* source, size_t length)
+{
+    if (destination == source)
+    {
+        std::reverse(destination, destination + length);
+        return;
+    }
+    std::reverse_copy(source, source + length, destination);
+}

@@ -1,0 +1,69 @@
+// Fuzzes the certificate block of a signed image: the input is a list of
+// byte patches (16-bit offset into the certificate block, value) applied to a
+// complete signed image from the test kit, after which every certificate
+// block operation and the whole chain-of-trust check run. Any input must end
+// in a value or in one of the checks' exceptions, never in a read outside the
+// image or an endless walk.
+
+#include "common/core/crypto/ChainOfTrust.h"
+#include "testkit/crypto/SignedImageBuilder.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+namespace
+{
+template <class F> void Try(F&& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+const testkit::SignedImage& Template()
+{
+    static const testkit::SignedImage image = []
+    {
+        testkit::SignedImageSpec spec;
+        spec.bodyLength = 0x1000;
+        spec.preserveSignature = true;
+        return testkit::BuildSignedImage(spec);
+    }();
+    return image;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const testkit::SignedImage& signedImage = Template();
+    std::vector<uint8_t> bytes = signedImage.bytes;
+    const size_t block = signedImage.layout.certificateBlock;
+    for (size_t i = 0; i + 3 <= size; i += 3)
+    {
+        const size_t at = block + (size_t{data[i]} | size_t{data[i + 1]} << 8);
+        if (at < bytes.size())
+        {
+            bytes[at] = data[i + 2];
+        }
+    }
+    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    Try([&] { image->HasBCRT(); });
+    Try([&] { image->GetX509CertificateList(2); });
+    Try([&] { image->FindNextX509Certificate(image->FindBCRTBlock(), 6); });
+    Try([&] { image->GetCertInfoBlockEnd(); });
+    Try([&] { image->GetImageHashText(false); });
+    Try([&]
+        {
+            static const std::vector<uint8_t> root = testkit::TestRootContainer();
+            static const std::vector<uint8_t> phrase = testkit::TestRootPassPhrase();
+            CBCRTChainOfTrust chain(root, phrase);
+            chain.VerifyCertificateChain(image.get(), nullptr);
+        });
+    return 0;
+}

@@ -1,0 +1,263 @@
+// Signed GPU images: certificates, package, signature record, signatures.
+
+#include "testkit/crypto/SignedImageBuilder.h"
+
+#include "common/core/crypto/digitalsignature/Digests.h"
+#include "image/CertificatePackage.h"
+#include "testkit/crypto/CertificateBuilder.h"
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <stdexcept>
+
+namespace testkit
+{
+namespace
+{
+void Append32(std::vector<uint8_t>& bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+    {
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
+}
+
+void AppendBytes(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& more)
+{
+    bytes.insert(bytes.end(), more.begin(), more.end());
+}
+
+BCRTSignedRange Range(uint8_t kind, uint32_t offset, uint32_t size)
+{
+    return {offset, size, uint32_t{kind} << 8};
+}
+
+std::vector<uint8_t> PemBytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+struct Entry
+{
+    uint32_t type = 0;
+    std::vector<uint8_t> certificate;
+};
+
+std::vector<Entry> PackageEntries(const SignedImageSpec& spec)
+{
+    const CTestKey& masterKey = CTestKey::Get(kMasterKey);
+    const CTestKey& vendorKey = CTestKey::Get(spec.vendorKey);
+    Entry master{spec.masterEntryType, {}};
+    Entry vendor{spec.vendorType, {}};
+    if (spec.packageKind == certblock::kKindX509)
+    {
+        master.certificate = PemBytes(BuildX509Pem(MakerX509Spec("Master Certificate"), masterKey,
+                                                   CTestKey::Get(spec.masterSigner)));
+        vendor.certificate = PemBytes(BuildX509Pem(MakerX509Spec("Partner Certificate"), vendorKey, masterKey));
+        master.type = 1u;
+        vendor.type = 1u << spec.vendorType;
+    }
+    else
+    {
+        Cert20Spec masterSpec;
+        masterSpec.type = spec.masterCertType;
+        master.certificate = BuildCert20(masterSpec, masterKey, &CTestKey::Get(spec.masterSigner));
+        Cert20Spec vendorSpec;
+        vendorSpec.type = spec.vendorType;
+        vendor.certificate = BuildCert20(vendorSpec, vendorKey, &masterKey);
+    }
+    std::vector<Entry> entries;
+    if (spec.vendorFirst)
+    {
+        entries = {vendor};
+        if (spec.secondVendor)
+        {
+            entries.push_back(vendor);
+        }
+        entries.insert(entries.end(), spec.fillerEntries, Entry{});
+        entries.push_back(master);
+    }
+    else
+    {
+        entries = {master, vendor};
+        if (spec.secondVendor)
+        {
+            entries.push_back(vendor);
+        }
+        entries.insert(entries.end(), spec.fillerEntries, Entry{});
+    }
+    return entries;
+}
+
+std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
+{
+    const std::vector<Entry> entries = PackageEntries(spec);
+    std::vector<uint8_t> package;
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        const bool last = i + 1 == entries.size();
+        Append32(package, spec.packageKind);
+        Append32(package, certblock::kEntryHeaderSize);
+        Append32(package, 0);
+        Append32(package, static_cast<uint32_t>(package.size() + 16 + entries[i].certificate.size()));
+        Append32(package, entries[i].type);
+        Append32(package, 1);
+        Append32(package, last && spec.markLast ? certblock::kAttributeLast : 0);
+        AppendBytes(package, entries[i].certificate);
+    }
+    return package;
+}
+
+struct StageHashes
+{
+    ImageHashState fnv = kFnvStart;
+    ImageHashState dm = kDaviesMeyerStart;
+    void Add(const uint8_t* bytes, uint32_t size)
+    {
+        AesDaviesMeyerHash(bytes, size, dm.data());
+        FnvDualHash64(bytes, size, fnv.data());
+    }
+};
+} // namespace
+
+CRefPtr<IROMImage> SignedImage::Image() const
+{
+    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+SignedImage BuildSignedImage(const SignedImageSpec& spec)
+{
+    SignedImage result;
+    SignedImageLayout& layout = result.layout;
+    const std::vector<uint8_t> package = BuildPackage(spec);
+
+    std::vector<BCRTSignedRange> ranges{
+        Range(BCRT_RANGE_PRESERVE_DATA, layout.preservedData, 0x100),
+        Range(BCRT_RANGE_PRESERVE_HASH, layout.preserveHash, 16),
+    };
+    if (spec.preserveSignature)
+    {
+        ranges.push_back(Range(BCRT_RANGE_PRESERVE_SIGNATURE, layout.preserveSignature, 128));
+    }
+    ranges.push_back(Range(BCRT_RANGE_BODY, 0, layout.preservedData));
+    ranges.push_back(Range(BCRT_RANGE_BODY, layout.preserveHash, spec.bodyLength - layout.preserveHash));
+    if (spec.initFromRom)
+    {
+        ranges.push_back(Range(BCRT_RANGE_IFR, 0, spec.ifrRangeSize.value_or(*spec.initFromRom)));
+    }
+    const uint32_t hatSize = 16 + static_cast<uint32_t>((ranges.size() + 1 + spec.extraRanges.size()) * 12);
+    ranges.push_back(Range(BCRT_RANGE_PACKAGE, 0,
+                           static_cast<uint32_t>(package.size()) + hatSize + certblock::kSignatureBlockHeader));
+    const size_t signedCount = ranges.size();
+    ranges.insert(ranges.end(), spec.extraRanges.begin(), spec.extraRanges.end());
+
+    std::vector<uint8_t> record;
+    Append32(record, 2);
+    Append32(record, 16);
+    Append32(record, static_cast<uint32_t>(ranges.size()));
+    Append32(record, 0);
+    for (const BCRTSignedRange& range : ranges)
+    {
+        Append32(record, range.offset);
+        Append32(record, range.size);
+        Append32(record, range.attributes);
+    }
+    std::vector<uint8_t> signatureBlock;
+    for (uint32_t word : {1u, 36u, 0x00010001u, 1u, 128u, 16u, 1700000000u, 0u,
+                          spec.certInfoBlock ? certblock::kFlagCertInfoBlock : 0u})
+    {
+        Append32(signatureBlock, word);
+    }
+    signatureBlock.resize(signatureBlock.size() + 128 + 16);
+    if (spec.certInfoBlock)
+    {
+        std::vector<uint8_t> info(std::max<uint32_t>(spec.certInfoLength, certblock::kCertInfoMinimum));
+        info[20] = static_cast<uint8_t>(spec.certInfoLength);
+        info[21] = static_cast<uint8_t>(spec.certInfoLength >> 8);
+        AppendBytes(signatureBlock, info);
+    }
+
+    std::vector<uint8_t> payload{'I', 'S', 'B', 'N', 12, 0, 0, 0, 1, 1, 0x42, 0x56};
+    AppendBytes(payload, {0, 0, 0, 0, 0, 0, 0, 0, 0x42, 0x56});
+    Append32(payload, static_cast<uint32_t>(16 + package.size() + record.size() + signatureBlock.size()));
+    AppendBytes(payload, {0x00, 0x01});
+    AppendBytes(payload, package);
+    AppendBytes(payload, record);
+    AppendBytes(payload, signatureBlock);
+
+    constexpr uint32_t kDirectory = 0x38;
+    const auto certLength = static_cast<uint32_t>((kDirectory + payload.size() + 1 + 511) / 512 * 512);
+    CGpuImageBuilder builder;
+    if (spec.initFromRom)
+    {
+        builder.InitFromRom(*spec.initFromRom);
+    }
+    builder.Block(CGpuImageBuilder::kX86, spec.bodyLength)
+        .Block(certblock::kCodeType, certLength)
+        .PcirOffset(0x20)
+        .Patch(kDirectory, payload);
+    CRefPtr<IROMImage> image = builder.BuildImage();
+
+    layout.certificateBlock = builder.OffsetOf(1);
+    layout.package = layout.certificateBlock + kDirectory + certblock::kPackageFromDirectory;
+    layout.hat = layout.package + static_cast<uint32_t>(package.size());
+    layout.signatureBlock = layout.hat + static_cast<uint32_t>(record.size());
+    layout.certInfo = layout.signatureBlock + 36 + 128 + 16;
+
+    // Preserve stage: the hash and the signature go into the x86 block,
+    // whose checksum is fixed before the body is hashed.
+    const CTestKey& signer = CTestKey::Get(spec.vendorKey);
+    StageHashes preserve;
+    preserve.Add(image->GetBuffer() + layout.preservedData, 0x100);
+    image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(layout.preserveHash), 16);
+    if (spec.preserveSignature)
+    {
+        const std::vector<uint8_t> signature = signer.SignDigest(preserve.dm);
+        image->WriteBlock(signature.data(), static_cast<int32_t>(layout.preserveSignature), 128);
+    }
+    image->FixPCIBlockChecksum(0);
+
+    StageHashes body;
+    for (size_t i = 0; i < signedCount; ++i)
+    {
+        const BCRTSignedRange& range = ranges[i];
+        if (range.Kind() == BCRT_RANGE_IFR)
+        {
+            body.Add(image->GetIFRHeader() + range.offset, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_BODY)
+        {
+            body.Add(image->GetBuffer() + range.offset, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_PACKAGE)
+        {
+            body.Add(image->GetBuffer() + layout.package + range.offset, range.size);
+        }
+    }
+    const std::vector<uint8_t> signature = signer.SignDigest(body.dm);
+    image->WriteBlock(signature.data(), static_cast<int32_t>(layout.signatureBlock + 36), 128);
+    image->WriteBlock(body.fnv.data(), static_cast<int32_t>(layout.signatureBlock + 36 + 128), 16);
+    image->FixPCIBlockChecksum(static_cast<int32_t>(layout.certificateBlock));
+
+    image->SetOffsetMode(false);
+    result.bytes.assign(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
+    return result;
+}
+
+std::vector<uint8_t> TestRootPassPhrase()
+{
+    std::vector<uint8_t> phrase(64);
+    for (size_t i = 0; i < phrase.size(); ++i)
+    {
+        phrase[i] = static_cast<uint8_t>(i * 37 + 11);
+    }
+    return phrase;
+}
+
+std::vector<uint8_t> TestRootContainer()
+{
+    Cert20Spec rootSpec;
+    rootSpec.type = 1;
+    const CTestKey& root = CTestKey::Get(kRootKey);
+    return MakeSaltedContainer(TestRootPassPhrase(), BuildCert20(rootSpec, root, &root));
+}
+} // namespace testkit

@@ -1,0 +1,73 @@
+#pragma once
+// Signed GPU images for the tests: an x86 block, an optional init-from-ROM
+// segment and a certificate block whose certification package holds a vendor
+// and a master certificate 2.0 under a test root, a signature record of
+// preserved-data, body, init-from-ROM and package ranges, the body signature
+// with its stored hash, and an optional certificate-information block. The
+// preserve hash (and, when asked, the preserve signature) are written into
+// the x86 block. The spec's switches make each malformation on purpose.
+
+#include "common/core/crypto/BIOSSignature.h"
+#include "core/RefCount.h"
+#include "image/IROMImage.h"
+#include "testkit/crypto/TestKeys.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace testkit
+{
+struct SignedImageSpec
+{
+    uint32_t bodyLength = 0x10000; // the x86 block, a multiple of 512
+    std::optional<uint32_t> initFromRom; // segment size
+    uint32_t vendorType = 6;
+    uint32_t packageKind = 2;
+    bool vendorFirst = true;
+    bool preserveSignature = false;
+    bool certInfoBlock = true;
+    uint32_t certInfoLength = 0x40;
+    // The kind-7 range's size; the segment's size when not given.
+    std::optional<uint32_t> ifrRangeSize;
+    // Malformations.
+    bool markLast = true;          // attribute bit 1 on the last entry
+    bool secondVendor = false;     // one more vendor entry before the master
+    uint32_t fillerEntries = 0;    // entries of type 0 with no certificate: before the master,
+                                   // or at the end when the master comes first
+    uint32_t masterEntryType = 2;  // type word of the master's entry
+    uint32_t masterCertType = 2;   // type inside the master certificate
+    size_t masterSigner = kRootKey;
+    size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
+    std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder
+};
+
+// Where the builder put things (window-relative image offsets).
+struct SignedImageLayout
+{
+    uint32_t certificateBlock = 0;
+    uint32_t package = 0;
+    uint32_t hat = 0;
+    uint32_t signatureBlock = 0;
+    uint32_t certInfo = 0;
+    uint32_t preservedData = 0x200; // in the x86 block
+    uint32_t preserveHash = 0x300;
+    uint32_t preserveSignature = 0x310;
+    uint32_t bodyByte = 0x1000; // a byte inside a body range
+};
+
+struct SignedImage
+{
+    std::vector<uint8_t> bytes;
+    SignedImageLayout layout;
+    // The image made from the bytes.
+    CRefPtr<IROMImage> Image() const;
+};
+
+SignedImage BuildSignedImage(const SignedImageSpec& spec = {});
+
+// The root certificate 2.0 of the test chain in its "Salted__" container
+// (aes-128-cbc), and the 64-byte pass phrase that opens it.
+std::vector<uint8_t> TestRootContainer();
+std::vector<uint8_t> TestRootPassPhrase();
+} // namespace testkit
