@@ -352,6 +352,11 @@ public:
     virtual bool CreateBexorIFR(uint32_t variant) = 0;
     virtual bool UpdateBexorIFR(bool replaceCommands) = 0;
 
+    // ---- certificate-information block ----------------------------------
+    // Writes the block the microcode's verification returned into the
+    // image's certificate block; kinds without one do nothing and say false.
+    virtual bool WriteCertInfoBlock(const uint8_t* /*bytes*/, uint32_t /*count*/) { return false; }
+
 protected:
     ~IROMImage() = default;
 };
