@@ -102,7 +102,13 @@ CSimKestrix::Engine* CSimKestrix::EngineOf(uint64_t offset, uint32_t& registerOf
 {
     for (Engine& engine : m_engines)
     {
-        if (offset >= engine.base && offset < engine.base + kEngineSpan)
+        const uint64_t reg = offset - engine.base;
+        const bool known = reg == kMailbox0 || reg == kMailbox1 ||
+                           (reg >= kCpuControl && reg <= kResetStatus) ||
+                           (reg >= kImemControl && reg <= kImemTag) ||
+                           (reg >= kDmemControl && reg <= kDmemData) || reg == 0x200 ||
+                           reg == 0x20C;
+        if (offset >= engine.base && offset < engine.base + kEngineSpan && known)
         {
             registerOffset = static_cast<uint32_t>(offset - engine.base);
             return &engine;
@@ -348,7 +354,7 @@ void CSimKestrix::StartEngine(Engine& engine)
 {
     ++engine.starts;
     engine.refusedSignature = !SignatureAccepted(engine);
-    engine.running = !engine.refusedSignature && (m_enable & (1u << engine.enableBit));
+    engine.running = !engine.refusedSignature;
 }
 
 std::vector<uint8_t> CSimKestrix::ReadDmem(uint32_t base, uint32_t offset, uint32_t count) const
