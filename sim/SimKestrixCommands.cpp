@@ -228,10 +228,6 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
         return 0;
     case kECID: {
         const uint32_t count = arguments[0] == 1 ? 32 : (arguments[0] == 2 || arguments[0] == 3) ? 16 : 0;
-        if (count == 0)
-        {
-            return kErrUnsupportedParameter;
-        }
         std::vector<uint8_t> bytes(m_config.ecid.begin(),
                                    m_config.ecid.begin() + std::min<size_t>(count, m_config.ecid.size()));
         WriteDmem(engine.base, buffers.cmdOut, bytes);
