@@ -12,7 +12,7 @@ namespace
 {
 void Put(std::vector<uint8_t>& bytes, uint32_t offset, uint32_t value)
 {
-    if (offset + 4 <= bytes.size())
+    if (uint64_t{offset} + 4 <= bytes.size())
     {
         KestrixPutWord(bytes, offset, value);
     }
@@ -20,7 +20,7 @@ void Put(std::vector<uint8_t>& bytes, uint32_t offset, uint32_t value)
 
 void PutText(std::vector<uint8_t>& bytes, uint32_t offset, const std::string& text)
 {
-    if (offset + text.size() < bytes.size())
+    if (uint64_t{offset} + text.size() < bytes.size())
     {
         std::copy(text.begin(), text.end(), bytes.begin() + offset);
     }
