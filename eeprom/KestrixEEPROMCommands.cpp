@@ -15,15 +15,6 @@ constexpr size_t kPartBlockWords = 7;
 constexpr uint32_t kBadParameter = 8; // CMD_UNSUPPORTED_PARAMETER
 const char* const kRunEidFirst = "Please run KR_UCODE_CMD_COMMAND_EID ( EEPROM ID ) first.";
 
-std::vector<uint32_t> ToWords(std::span<const uint8_t> bytes)
-{
-    std::vector<uint32_t> words((bytes.size() + 3) / 4, 0);
-    for (size_t i = 0; i < bytes.size(); ++i)
-    {
-        words[i / 4] |= uint32_t{bytes[i]} << (8 * (i % 4));
-    }
-    return words;
-}
 } // namespace
 
 void CKestrixLoader::WriteArguments(std::span<const uint32_t> words)
@@ -34,7 +25,7 @@ void CKestrixLoader::WriteArguments(std::span<const uint32_t> words)
 
 void CKestrixLoader::WriteDataBuffer(std::span<const uint8_t> bytes)
 {
-    const std::vector<uint32_t> words = ToWords(bytes);
+    const std::vector<uint32_t> words = KestrixWordsOf(bytes);
     WriteMemory(kKestrixDmem, image.mapper->rmv_img_data_buffer_offset,
                 static_cast<uint32_t>(bytes.size()), words, *m_adapter);
 }

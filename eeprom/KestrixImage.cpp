@@ -103,6 +103,16 @@ void KestrixPutWord(std::span<uint8_t> bytes, size_t offset, uint32_t value)
     }
 }
 
+std::vector<uint32_t> KestrixWordsOf(std::span<const uint8_t> bytes)
+{
+    std::vector<uint32_t> words((bytes.size() + 3) / 4, 0);
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        words[i / 4] |= uint32_t{bytes[i]} << (8 * (i % 4));
+    }
+    return words;
+}
+
 std::string KestrixLoadStatusName(uint32_t status)
 {
     switch (status)

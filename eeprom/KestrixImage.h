@@ -145,3 +145,5 @@ std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> 
 // Little-endian word access inside a segment; the caller has checked the range.
 uint32_t KestrixWordAt(std::span<const uint8_t> bytes, size_t offset);
 void KestrixPutWord(std::span<uint8_t> bytes, size_t offset, uint32_t value);
+// The bytes as little-endian words, the last one filled up with zeros.
+std::vector<uint32_t> KestrixWordsOf(std::span<const uint8_t> bytes);

@@ -53,15 +53,6 @@ bool IsOlderPmu(uint32_t kind)
     }
 }
 
-std::vector<uint32_t> ToWords(std::span<const uint8_t> bytes)
-{
-    std::vector<uint32_t> words((bytes.size() + 3) / 4, 0);
-    for (size_t i = 0; i < bytes.size(); ++i)
-    {
-        words[i / 4] |= uint32_t{bytes[i]} << (8 * (i % 4));
-    }
-    return words;
-}
 } // namespace
 
 void SetKestrixSoftwareSpi(bool on)
@@ -327,8 +318,8 @@ void CKestrixLoader::LoadMicrocode(CRefPtr<IUserInterface> userInterface,
         {
             imemCount = image.secureStart + image.alternateSecureSize;
         }
-        WriteMemory(kKestrixImem, 0, imemCount, ToWords(image.code), *adapter);
-        WriteMemory(kKestrixDmem, 0, image.dmemSize, ToWords(image.data), *adapter);
+        WriteMemory(kKestrixImem, 0, imemCount, KestrixWordsOf(image.code), *adapter);
+        WriteMemory(kKestrixDmem, 0, image.dmemSize, KestrixWordsOf(image.data), *adapter);
         StartEngine(*adapter, 0);
         if (!m_notBuiltIn)
         {

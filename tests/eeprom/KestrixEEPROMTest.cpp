@@ -2,6 +2,7 @@
 // chunked reads and programs, and a round trip through the microcode that
 // must leave the chip model holding what was written.
 
+#include "FlashRig.h"
 #include "KestrixRig.h"
 
 #include "testkit/ScratchDirectory.h"
@@ -9,22 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 
 namespace
 {
 using Arguments = std::vector<std::vector<uint32_t>>;
-
-std::vector<uint8_t> Random(size_t size, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::vector<uint8_t> bytes(size);
-    for (uint8_t& byte : bytes)
-    {
-        byte = static_cast<uint8_t>(random());
-    }
-    return bytes;
-}
 
 // The argument words of every command `id` the microcode ran.
 Arguments ArgumentsOf(const CSimKestrix& kestrix, uint32_t id, size_t words)
@@ -143,7 +132,7 @@ TEST(KestrixEEPROM, TransfersAreCutToTheDataBuffer)
         KestrixRig rig;
         CRefPtr<CKestrixLoader> loader = LoadWithBuffer(rig, folder, c.bufferSize);
         ASSERT_EQ(loader->IdentifyEEPROM(), 0u);
-        std::vector<uint8_t> bytes = Random(c.count, c.count);
+        std::vector<uint8_t> bytes = RandomBytes(c.count, c.count);
         if (c.program)
         {
             // Flags pass through unchanged (bit 1 means nothing to the model).
@@ -194,7 +183,7 @@ TEST(KestrixEEPROM, SectorEraseAdvancesByEraseBlocksAndStopsAtAFailure)
 TEST(KestrixEEPROM, ReadEraseAndProgramThroughTheMicrocodeMatchTheChip)
 {
     KestrixRig rig;
-    rig.contents->Write(0, Random(0x80000, 7));
+    rig.contents->Write(0, RandomBytes(0x80000, 7));
     CRefPtr<CKestrixLoader> loader = rig.Load();
     ASSERT_EQ(loader->IdentifyEEPROM(), 0u);
 
@@ -202,7 +191,7 @@ TEST(KestrixEEPROM, ReadEraseAndProgramThroughTheMicrocodeMatchTheChip)
     ASSERT_EQ(loader->ReadEEPROM(0x1000, read), 0u);
     EXPECT_EQ(read, rig.contents->Read(0x1000, 0x3000));
 
-    const std::vector<uint8_t> image = Random(0x2100, 11);
+    const std::vector<uint8_t> image = RandomBytes(0x2100, 11);
     ASSERT_EQ(loader->EraseSectors(0x4000, 3), 0u);
     ASSERT_EQ(loader->ProgramEEPROM(0x4000, image, 0), 0u);
     std::vector<uint8_t> back(image.size());
@@ -213,7 +202,7 @@ TEST(KestrixEEPROM, ReadEraseAndProgramThroughTheMicrocodeMatchTheChip)
     EXPECT_EQ(rig.contents->Read(0x6100, 0xF00), std::vector<uint8_t>(0xF00, 0xFF));
 
     // Flags bit 0: the microcode erases the touched blocks itself.
-    const std::vector<uint8_t> again = Random(0x100, 12);
+    const std::vector<uint8_t> again = RandomBytes(0x100, 12);
     ASSERT_EQ(loader->ProgramEEPROM(0x4010, again, 1), 0u);
     EXPECT_EQ(rig.contents->Read(0x4010, again.size()), again);
 
