@@ -298,3 +298,28 @@ TEST(KestrixLoader, ClosesOnlyItsOwnRegistration)
     EXPECT_EQ(GetCrossPlatform()->GetFlashLoader(), nullptr);
 }
 } // namespace
+
+namespace
+{
+TEST(KestrixLoader, VerboseLoadReportsTheImageAndItsMapper)
+{
+    KestrixRig rig;
+    KestrixLoadRequest request = rig.Request();
+    request.verbose = true;
+    CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+    ASSERT_FALSE(rig.ui->messages.empty());
+    const std::string& report = rig.ui->messages.front();
+    for (const char* line :
+         {"1:Kestrix IMEM size = 0x00010000  DMEM Size = 0x00010000\n",
+          "Image  IMEM size = 0x00000200  DMEM Size = 0x00000200\n\n",
+          "Sec start = 0x00000100  Sec end = 0x00000200\n", "uCode Load Type: KESTRIX_PMU \n",
+          "uCode load style:  Normal - signed uCode section\n",
+          "  dmapper structure version: 3\n",
+          "  uCode Build Date and Time: Mar 14 2026,  09:26:53\n",
+          "  cmd_in_buffer_offset = 0x00000100\n", "  rmv_img_data_buffer_size = 0x00002000\n",
+          "  MultiTgtTbl offset = 0x00000090\n"})
+    {
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\nin\n" << report;
+    }
+}
+} // namespace

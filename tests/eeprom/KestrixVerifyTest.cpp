@@ -206,6 +206,20 @@ TEST(KestrixVerify, WithoutLoadedMicrocodeTouchesNothing)
     EXPECT_TRUE(rig.gpu->Accesses().empty());
 }
 
+TEST(KestrixVerify, APushRequestTooLargeToAnswerDoesNotHoldTheWaitForEver)
+{
+    // 44 bytes do not fit the ten transfer registers: the request stays
+    // unanswered and its passes, which the wait does not count, run out.
+    SimKestrixConfig config;
+    config.vvPushCount = 44;
+    KestrixRig rig(config);
+    CRefPtr<CKestrixLoader> loader = rig.Load();
+    CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
+    EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 1u);
+    EXPECT_EQ(rig.ui->messages.back(), "1: VV Command failed to complete mailbox0 = 2000000E");
+    EXPECT_TRUE(rig.kestrix->VVPushedWords().empty());
+}
+
 TEST(KestrixVerify, AVerificationThatNeverCompletesEnds)
 {
     SimKestrixConfig config;
