@@ -19,12 +19,20 @@ const char* const kRunEidFirst = "Please run KR_UCODE_CMD_COMMAND_EID ( EEPROM I
 
 void CKestrixLoader::WriteArguments(std::span<const uint32_t> words)
 {
+    if (!IsReady())
+    {
+        return;
+    }
     WriteMemory(kKestrixDmem, image.mapper->cmd_in_buffer_offset,
                 static_cast<uint32_t>(words.size() * 4), words, *m_adapter);
 }
 
 void CKestrixLoader::WriteDataBuffer(std::span<const uint8_t> bytes)
 {
+    if (!IsReady())
+    {
+        return;
+    }
     const std::vector<uint32_t> words = KestrixWordsOf(bytes);
     WriteMemory(kKestrixDmem, image.mapper->rmv_img_data_buffer_offset,
                 static_cast<uint32_t>(bytes.size()), words, *m_adapter);
@@ -33,6 +41,10 @@ void CKestrixLoader::WriteDataBuffer(std::span<const uint8_t> bytes)
 uint32_t CKestrixLoader::ReadResultWord()
 {
     uint32_t word = 0;
+    if (!IsReady())
+    {
+        return word;
+    }
     ReadMemory(kKestrixDmem, image.mapper->cmd_out_buffer_offset, {&word, 1}, *m_adapter);
     return word;
 }

@@ -216,6 +216,8 @@ private:
     };
 
     void ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName);
+    // Attached, with a mapper to find the command buffers by.
+    bool IsReady() const { return m_adapter && image.mapper.has_value(); }
     bool IsRegisteredLoader();
     void Show(const std::string& text);
     void ResetPmu(IDisplayAdapter& adapter);

@@ -36,6 +36,10 @@ uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t offset)
 std::vector<uint8_t> CKestrixLoader::ReadDmemBytes(uint32_t offset, uint32_t count)
 {
     std::vector<uint32_t> words((count + 3) / 4);
+    if (!IsReady())
+    {
+        return std::vector<uint8_t>(count, 0);
+    }
     ReadMemory(kKestrixDmem, offset, words, *m_adapter);
     std::vector<uint8_t> bytes(words.size() * 4);
     for (size_t i = 0; i < words.size(); ++i)

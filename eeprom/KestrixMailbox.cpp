@@ -170,7 +170,7 @@ std::string KestrixStatusName(uint32_t status)
 
 uint32_t CKestrixLoader::SendCommand(uint32_t id)
 {
-    if (!m_adapter)
+    if (!IsReady())
     {
         return kKestrixNotCompleted;
     }

@@ -203,6 +203,10 @@ TEST(KestrixVerify, WithoutLoadedMicrocodeTouchesNothing)
     rig.gpu->RecordAccesses(true);
     CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
     EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 10u);
+    // Other commands of a loader that never loaded do not complete.
+    EXPECT_EQ(loader->IdentifyEEPROM(), 1u);
+    std::array<uint8_t, 32> ecid{};
+    EXPECT_EQ(loader->ReadECID(ecid, 1), 1u);
     EXPECT_TRUE(rig.gpu->Accesses().empty());
 }
 
