@@ -251,6 +251,15 @@ TEST(KestrixLoader, FactoryRefusals)
         request.userImage = c.userImage;
         request.fileName = c.fileName;
         EXPECT_EQ(testkit::ErrorOf([&] { CreateKestrixLoader(request); }), c.error);
+        if (c.error.starts_with("PMU:  "))
+        {
+            EXPECT_NE(rig.logText.str().find("ERROR: " + c.error + "\n"), std::string::npos);
+        }
+        if (c.error == missing)
+        {
+            EXPECT_NE(rig.logText.str().find("using \"pmu\", \"krdec\" or \"sec\" \n"),
+                      std::string::npos);
+        }
     }
 }
 
