@@ -70,7 +70,8 @@ bool CKestrixLoader::GuardIdentified(const std::string& firstLine)
     {
         return true;
     }
-    const auto show = [&](const std::string& text) {
+    const auto show = [&](const std::string& text)
+    {
         if (m_userInterface)
         {
             m_userInterface->ShowMessage(1, text);
@@ -163,8 +164,8 @@ uint32_t CKestrixLoader::ReadEEPROM(uint32_t address, std::span<uint8_t> destina
     uint32_t result = 0;
     for (size_t done = 0; done < destination.size();)
     {
-        const auto chunk = static_cast<uint32_t>(std::min<size_t>(destination.size() - done,
-                                                                  chunkLimit));
+        const auto chunk =
+            static_cast<uint32_t>(std::min<size_t>(destination.size() - done, chunkLimit));
         const uint32_t arguments[] = {address, chunk};
         WriteArguments(arguments);
         result = SendAndReport(KR_UCODE_CMD_COMMAND_ERD);

@@ -18,9 +18,9 @@ uint16_t HalfWordAt(std::span<const uint8_t> bytes, size_t offset)
 KestrixImageHeader ReadHeader(std::span<const uint8_t> image)
 {
     KestrixImageHeader header;
-    uint32_t* const words[] = {&header.version,     &header.headerSize, &header.imemSize,
-                               &header.dmemSize,    &header.secureStart, &header.word5,
-                               &header.word6,       &header.word7};
+    uint32_t* const words[] = {&header.version,  &header.headerSize,  &header.imemSize,
+                               &header.dmemSize, &header.secureStart, &header.word5,
+                               &header.word6,    &header.word7};
     for (size_t i = 0; i < std::size(words); ++i)
     {
         *words[i] = KestrixWordAt(image, i * 4);

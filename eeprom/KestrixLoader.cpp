@@ -61,8 +61,8 @@ CLog& LogOf(CLog* log)
 
 std::string KestrixEngineName(uint32_t engineType)
 {
-    static const char* const kNames[] = {"KESTRIX_PMU",        "KESTRIX_KRDEC",
-                                         "KESTRIX_SEC",        "KESTRIX_PMU_ATTACH",
+    static const char* const kNames[] = {"KESTRIX_PMU",          "KESTRIX_KRDEC",
+                                         "KESTRIX_SEC",          "KESTRIX_PMU_ATTACH",
                                          "KESTRIX_KRDEC_ATTACH", "KESTRIX_SEC_ATTACH"};
     return engineType < std::size(kNames) ? kNames[engineType] : "UNKNOWN";
 }
@@ -105,8 +105,8 @@ void CKestrixLoader::ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::st
         {
             throw std::runtime_error("Kestrix ucode could not be found for this GPU");
         }
-        image = ParseKestrixImage({descriptor->image, descriptor->size},
-                                  TargetEngine(m_engineType), descriptor);
+        image = ParseKestrixImage({descriptor->image, descriptor->size}, TargetEngine(m_engineType),
+                                  descriptor);
     }
     else if (m_engineType == KESTRIX_KRDEC)
     {
@@ -117,14 +117,14 @@ void CKestrixLoader::ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::st
         // Attach types have no image: the pmu's running microcode is read
         // back at load; krdec and sec cannot be attached to.
         m_notBuiltIn = true;
-        image.status = m_engineType == KESTRIX_PMU_ATTACH ? KESTRIX_IMAGE_OK
-                                                          : KESTRIX_IMAGE_FILE_FORMAT_ERROR;
+        image.status =
+            m_engineType == KESTRIX_PMU_ATTACH ? KESTRIX_IMAGE_OK : KESTRIX_IMAGE_FILE_FORMAT_ERROR;
     }
     m_loadStatus = image.status;
 }
 
-const KestrixUcodeDescriptor* CKestrixLoader::FindMicrocodeForDevice(
-    CRefPtr<IDisplayAdapter> adapter)
+const KestrixUcodeDescriptor*
+CKestrixLoader::FindMicrocodeForDevice(CRefPtr<IDisplayAdapter> adapter)
 {
     return adapter ? FindKestrixUcodeForDeviceId(adapter->GetDeviceID()) : nullptr;
 }

@@ -211,8 +211,7 @@ private:
     struct Registers
     {
         uint32_t mailbox0, mailbox1, cpuControl, bootVector, hardwareConfig, dmaControl,
-            resetStatus, imemControl, imemData, imemTag, dmemControl, dmemData, icdCommand,
-            icdData;
+            resetStatus, imemControl, imemData, imemTag, dmemControl, dmemData, icdCommand, icdData;
     };
 
     void ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName);

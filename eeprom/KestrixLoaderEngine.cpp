@@ -46,7 +46,17 @@ bool IsOlderPmu(uint32_t kind)
 {
     switch (kind)
     {
-    case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9: case 10: case 11: case 14:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 14:
         return true;
     default:
         return false;
@@ -104,8 +114,8 @@ void CKestrixLoader::ResetPmu(IDisplayAdapter& adapter)
     }
     else
     {
-        adapter.Write32(kEnableRegister, adapter.Read32(kEnableRegister) |
-                                             (1u << kPmuEnableBit) | (1u << kPmuEnableBitOld));
+        adapter.Write32(kEnableRegister, adapter.Read32(kEnableRegister) | (1u << kPmuEnableBit) |
+                                             (1u << kPmuEnableBitOld));
     }
 }
 

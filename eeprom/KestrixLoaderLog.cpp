@@ -167,8 +167,8 @@ std::string CKestrixLoader::DmemText(uint32_t offset)
 std::string CKestrixLoader::ComposeLoadReport()
 {
     std::ostringstream out;
-    out << "Kestrix IMEM size = " << Hex8(m_engineImemSize) << "  DMEM Size = "
-        << Hex8(m_engineDmemSize) << "\n";
+    out << "Kestrix IMEM size = " << Hex8(m_engineImemSize)
+        << "  DMEM Size = " << Hex8(m_engineDmemSize) << "\n";
     if (m_engineType == KESTRIX_PMU_ATTACH && m_loadStatus != KESTRIX_IMAGE_OK)
     {
         out << "Error Code: KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND.  Attach mode, DMAPPER not "
@@ -176,16 +176,16 @@ std::string CKestrixLoader::ComposeLoadReport()
         return out.str();
     }
     const std::optional<KestrixDmemMapper>& mapper = image.mapper;
-    const bool alternate = mapper && mapper->version == 3 &&
-                           (mapper->ucodeFeature & kUcodeFeatureAlternateSignatures);
-    out << "Image  IMEM size = " << Hex8(image.imemSize) << "  DMEM Size = "
-        << Hex8(image.dmemSize) << "\n\n";
+    const bool alternate =
+        mapper && mapper->version == 3 && (mapper->ucodeFeature & kUcodeFeatureAlternateSignatures);
+    out << "Image  IMEM size = " << Hex8(image.imemSize) << "  DMEM Size = " << Hex8(image.dmemSize)
+        << "\n\n";
     out << "Sec start = " << Hex8(image.secureStart) << "  Sec end = " << Hex8(image.secureEnd);
     if (alternate)
     {
-        out << " Alt Sec Size = " << Hex8(image.alternateSecureSize) << " Entire Sec Size = "
-            << Hex8(image.entireSecureSize) << " Alt DMEM Size = "
-            << Hex8(image.alternateDmemSize);
+        out << " Alt Sec Size = " << Hex8(image.alternateSecureSize)
+            << " Entire Sec Size = " << Hex8(image.entireSecureSize)
+            << " Alt DMEM Size = " << Hex8(image.alternateDmemSize);
     }
     out << "\nuCode Load Type: " << KestrixEngineName(m_engineType) << " ";
     out << "\nuCode load style: " << (m_userImageMode == 1 ? " Alternate " : " Normal");
@@ -200,11 +200,13 @@ std::string CKestrixLoader::ComposeLoadReport()
     out << "\nKestrix DMEM Map: \n  dmapper structure version: " << mapper->version << "\n";
     if (mapper->IsExtended())
     {
-        out << "  uCode Build Date and Time: " << DmemText(WordAt(image.data, mapper->buildStampOffset))
-            << ",  " << DmemText(WordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
-        const auto signature = [&](const char* label, uint32_t area, uint32_t half) {
-            const uint32_t at = WordAt(image.data, mapper->signatureTableOffset + 4 * area) +
-                                half * kSignatureSize;
+        out << "  uCode Build Date and Time: "
+            << DmemText(WordAt(image.data, mapper->buildStampOffset)) << ",  "
+            << DmemText(WordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
+        const auto signature = [&](const char* label, uint32_t area, uint32_t half)
+        {
+            const uint32_t at =
+                WordAt(image.data, mapper->signatureTableOffset + 4 * area) + half * kSignatureSize;
             out << label;
             for (uint32_t word = 0; word < 4; ++word)
             {
@@ -236,8 +238,9 @@ std::string CKestrixLoader::ComposeLoadReport()
     }
     if (mapper->version == 3)
     {
-        out << "  command mask0 = " << Hex8(mapper->commandMask0) << "   command mask1 = "
-            << Hex8(mapper->commandMask1) << "  ucode_feature = " << Hex8(mapper->ucodeFeature)
+        out << "  command mask0 = " << Hex8(mapper->commandMask0)
+            << "   command mask1 = " << Hex8(mapper->commandMask1)
+            << "  ucode_feature = " << Hex8(mapper->ucodeFeature)
             << "  MultiTgtTbl offset = " << Hex8(mapper->targetRecordOffset) << "\n";
     }
     return out.str();

@@ -130,8 +130,8 @@ std::string KestrixErrorText(uint32_t errorCode)
             continue;
         }
         const bool noPrefix = errorCode >= 42 && errorCode <= 44;
-        std::string text = std::string(noPrefix ? "" : "Error: ") + "KR_UCODE_ERR_CODE_" +
-                           entry.name + " ";
+        std::string text =
+            std::string(noPrefix ? "" : "Error: ") + "KR_UCODE_ERR_CODE_" + entry.name + " ";
         if (const char* explanation = Explanation(errorCode))
         {
             text += std::string("\n") + explanation;
@@ -148,8 +148,8 @@ std::string KestrixErrorText(uint32_t errorCode)
 std::string KestrixCommandName(uint32_t id)
 {
     static const char* const kNames[] = {
-        nullptr, nullptr, "EID",   "ESI",   "ERD",  "EWR",  "ESE",    "ECE",  "RRD",  "RWR",
-        "PREP",  "CLOSE", "EPROT", "ERDSR", "VV",   "ECID", nullptr,  "BSI_INFO", nullptr, "ARB"};
+        nullptr, nullptr, "EID",   "ESI",   "ERD", "EWR",  "ESE",   "ECE",      "RRD",   "RWR",
+        "PREP",  "CLOSE", "EPROT", "ERDSR", "VV",  "ECID", nullptr, "BSI_INFO", nullptr, "ARB"};
     if (id == KR_UCODE_CMD_COMMAND_NONE)
     {
         return " KR_UCODE_CMD_COMMAND_NONE - Infomation Only ";
@@ -225,10 +225,10 @@ uint32_t CKestrixLoader::SendCommand(uint32_t id)
 void CKestrixLoader::DecodeErrorCode(uint32_t commandWord, uint32_t errorCode)
 {
     const uint32_t id = commandWord & kIdMask;
-    std::string text = "Command id:" + ToHex(commandWord, 4) + " Command: " +
-                       KestrixCommandName(id) + (id != 0 ? "failed" : "") + "\n";
-    text += "Command Status:" + KestrixStatusName(commandWord >> 28) + "  Error Code: " +
-            ToHex(errorCode, 8) + "\n";
+    std::string text = "Command id:" + ToHex(commandWord, 4) +
+                       " Command: " + KestrixCommandName(id) + (id != 0 ? "failed" : "") + "\n";
+    text += "Command Status:" + KestrixStatusName(commandWord >> 28) +
+            "  Error Code: " + ToHex(errorCode, 8) + "\n";
     text += KestrixErrorText(errorCode);
     Show(text);
 }

@@ -115,8 +115,8 @@ uint32_t CKestrixLoader::WaitForVV(IROMImage& romImage, uint32_t& lastMailbox0, 
         {
             if (log)
             {
-                *log << LogLevel(3) << "PMU VV Command completes after "
-                     << FormatNumber(counted, 8) << " waiting loops" << LogEndl;
+                *log << LogLevel(3) << "PMU VV Command completes after " << FormatNumber(counted, 8)
+                     << " waiting loops" << LogEndl;
             }
             return KR_UCODE_CMD_STS_COMPLETE;
         }
@@ -229,7 +229,8 @@ uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
     }
     if (outcome != KR_UCODE_CMD_STS_COMPLETE)
     {
-        const std::string text = " VV Command failed to complete mailbox0 = " + ToHex(lastMailbox0, 4);
+        const std::string text =
+            " VV Command failed to complete mailbox0 = " + ToHex(lastMailbox0, 4);
         if (m_userInterface)
         {
             m_userInterface->ShowMessage(1, text);

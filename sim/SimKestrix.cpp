@@ -103,11 +103,10 @@ CSimKestrix::Engine* CSimKestrix::EngineOf(uint64_t offset, uint32_t& registerOf
     for (Engine& engine : m_engines)
     {
         const uint64_t reg = offset - engine.base;
-        const bool known = reg == kMailbox0 || reg == kMailbox1 ||
-                           (reg >= kCpuControl && reg <= kResetStatus) ||
-                           (reg >= kImemControl && reg <= kImemTag) ||
-                           (reg >= kDmemControl && reg <= kDmemData) || reg == 0x200 ||
-                           reg == 0x20C;
+        const bool known =
+            reg == kMailbox0 || reg == kMailbox1 || (reg >= kCpuControl && reg <= kResetStatus) ||
+            (reg >= kImemControl && reg <= kImemTag) || (reg >= kDmemControl && reg <= kDmemData) ||
+            reg == 0x200 || reg == 0x20C;
         if (offset >= engine.base && offset < engine.base + kEngineSpan && known)
         {
             registerOffset = static_cast<uint32_t>(offset - engine.base);
@@ -226,12 +225,14 @@ uint32_t CSimKestrix::ReadEngine(Engine& engine, uint32_t reg)
         return engine.imemControl;
     case kDmemControl:
         return engine.dmemControl;
-    case kImemData: {
+    case kImemData:
+    {
         const uint32_t word = MemoryWord(engine.imem, engine.imemControl);
         Advance(engine.imemControl, kReadIncrement);
         return word;
     }
-    case kDmemData: {
+    case kDmemData:
+    {
         const uint32_t word = MemoryWord(engine.dmem, engine.dmemControl);
         Advance(engine.dmemControl, kReadIncrement);
         return word;
@@ -281,7 +282,8 @@ void CSimKestrix::WriteEngine(Engine& engine, uint32_t reg, uint32_t value)
     case kDmemControl:
         engine.dmemControl = value;
         return;
-    case kImemTag: {
+    case kImemTag:
+    {
         const size_t block = (engine.imemControl & kAddressMask) / kBlockSize;
         if (block < engine.tags.size())
         {
@@ -289,7 +291,8 @@ void CSimKestrix::WriteEngine(Engine& engine, uint32_t reg, uint32_t value)
         }
         return;
     }
-    case kImemData: {
+    case kImemData:
+    {
         const size_t index = (engine.imemControl & kAddressMask) / 4;
         if (index < engine.imem.size())
         {
@@ -299,7 +302,8 @@ void CSimKestrix::WriteEngine(Engine& engine, uint32_t reg, uint32_t value)
         Advance(engine.imemControl, kWriteIncrement);
         return;
     }
-    case kDmemData: {
+    case kDmemData:
+    {
         const size_t index = (engine.dmemControl & kAddressMask) / 4;
         if (index < engine.dmem.size())
         {

@@ -20,21 +20,41 @@ constexpr uint32_t kPrintfPending = 0x80000000;
 
 enum : uint32_t
 {
-    kEID = 2, kESI = 3, kERD = 4, kEWR = 5, kESE = 6, kECE = 7,
-    kPREP = 10, kCLOSE = 11, kEPROT = 12, kERDSR = 13, kVV = 14, kECID = 15,
+    kEID = 2,
+    kESI = 3,
+    kERD = 4,
+    kEWR = 5,
+    kESE = 6,
+    kECE = 7,
+    kPREP = 10,
+    kCLOSE = 11,
+    kEPROT = 12,
+    kERDSR = 13,
+    kVV = 14,
+    kECID = 15,
 };
 
 enum : uint32_t
 {
-    kErrTimeout = 1, kErrDependency = 2, kErrEidRead = 3, kErrErdBuffer = 4, kErrEwrBuffer = 5,
-    kErrUnsupportedCommand = 7, kErrUnsupportedParameter = 8,
+    kErrTimeout = 1,
+    kErrDependency = 2,
+    kErrEidRead = 3,
+    kErrErdBuffer = 4,
+    kErrEwrBuffer = 5,
+    kErrUnsupportedCommand = 7,
+    kErrUnsupportedParameter = 8,
 };
 
 // The part block's 16-bit words (ESI).
 enum : size_t
 {
-    kPartBytesPerPage = 2, kPartKbytesPerBlock = 3, kPartSizeDepth = 6, kPartSizeWidth = 7,
-    kPartChipErase = 8, kPartBulkErase = 9, kPartWriteProtectMask = 10,
+    kPartBytesPerPage = 2,
+    kPartKbytesPerBlock = 3,
+    kPartSizeDepth = 6,
+    kPartSizeWidth = 7,
+    kPartChipErase = 8,
+    kPartBulkErase = 9,
+    kPartWriteProtectMask = 10,
 };
 
 constexpr uint32_t kPushRequest = 1u << 29;
@@ -218,7 +238,8 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     const Buffers buffers = *FindBuffers(engine);
     switch (id)
     {
-    case kPREP: {
+    case kPREP:
+    {
         const uint32_t size = std::min(arguments[1], buffers.dataSize);
         m_prepPayload = (arguments[0] & 1u) ? ReadDmem(engine.base, buffers.data, size)
                                             : std::vector<uint8_t>{};
@@ -226,14 +247,19 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     }
     case kCLOSE:
         return 0;
-    case kECID: {
-        const uint32_t count = arguments[0] == 1 ? 32 : (arguments[0] == 2 || arguments[0] == 3) ? 16 : 0;
+    case kECID:
+    {
+        const uint32_t count = arguments[0] == 1                          ? 32
+                               : (arguments[0] == 2 || arguments[0] == 3) ? 16
+                                                                          : 0;
         std::vector<uint8_t> bytes(m_config.ecid.begin(),
-                                   m_config.ecid.begin() + std::min<size_t>(count, m_config.ecid.size()));
+                                   m_config.ecid.begin() +
+                                       std::min<size_t>(count, m_config.ecid.size()));
         WriteDmem(engine.base, buffers.cmdOut, bytes);
         return 0;
     }
-    case kVV: {
+    case kVV:
+    {
         PutDmemWords(engine, buffers.cmdOut,
                      {1, 24, m_config.vvCertInfo.empty() ? 0u : 1u, 0, m_config.vvCertInfoOffset,
                       static_cast<uint32_t>(m_config.vvCertInfo.size())});
@@ -285,13 +311,13 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     {
         return kErrDependency;
     }
-    const auto part = [&](size_t word) {
-        return static_cast<uint32_t>(m_partBlock[2 * word] | m_partBlock[2 * word + 1] << 8);
-    };
+    const auto part = [&](size_t word)
+    { return static_cast<uint32_t>(m_partBlock[2 * word] | m_partBlock[2 * word + 1] << 8); };
     const uint32_t page = std::max<uint32_t>(part(kPartBytesPerPage), 1);
     const uint32_t block = part(kPartKbytesPerBlock) * 1024;
     const uint32_t chipSize = part(kPartSizeDepth) * part(kPartSizeWidth) * 128;
-    const auto eraseBlock = [&](uint32_t address) {
+    const auto eraseBlock = [&](uint32_t address)
+    {
         flash.Frame({0x06});
         flash.Begin();
         flash.Send(static_cast<uint8_t>(part(kPartBulkErase)));
@@ -301,7 +327,8 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     };
     switch (id)
     {
-    case kERD: {
+    case kERD:
+    {
         const uint32_t count = arguments[1];
         if (count > buffers.dataSize)
         {
@@ -319,7 +346,8 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         WriteDmem(engine.base, buffers.data, bytes);
         return 0;
     }
-    case kEWR: {
+    case kEWR:
+    {
         const uint32_t address = arguments[0];
         const uint32_t count = arguments[1];
         if (count > buffers.dataSize)

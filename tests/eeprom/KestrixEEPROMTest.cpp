@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace
 {
 using Arguments = std::vector<std::vector<uint32_t>>;
@@ -66,10 +65,11 @@ TEST(KestrixEEPROM, FailedIdentificationIsReportedAndSendsNoPartBlock)
     EXPECT_EQ(loader->IdentifyEEPROM(), 3u);
     EXPECT_FALSE(loader->IsPartIdentified());
     EXPECT_TRUE(ArgumentsOf(*rig.kestrix, KR_UCODE_CMD_COMMAND_ESI, 1).empty());
-    EXPECT_EQ(rig.ui->messages.back(), "1:Command id:0002 Command: KR_UCODE_CMD_COMMAND_EID failed\n"
-                                       "Command Status:KR_UCODE_CMD_STS_NONE  Error Code: 00000003\n"
-                                       "Error: KR_UCODE_ERR_CODE_CMD_EID_RD_ERROR \n"
-                                       "  EEPROM ID process failed. ");
+    EXPECT_EQ(rig.ui->messages.back(),
+              "1:Command id:0002 Command: KR_UCODE_CMD_COMMAND_EID failed\n"
+              "Command Status:KR_UCODE_CMD_STS_NONE  Error Code: 00000003\n"
+              "Error: KR_UCODE_ERR_CODE_CMD_EID_RD_ERROR \n"
+              "  EEPROM ID process failed. ");
 }
 
 TEST(KestrixEEPROM, OperationsBeforeIdentificationSendNothing)
@@ -118,11 +118,17 @@ TEST(KestrixEEPROM, TransfersAreCutToTheDataBuffer)
     };
     const std::vector<Case> cases = {
         {"read 1 KiB, 8 KiB buffer", 0x2000, false, 1024, {{a, 1024}}},
-        {"read 20 KiB, 9 KiB buffer", 0x2400, false, 0x5000,
+        {"read 20 KiB, 9 KiB buffer",
+         0x2400,
+         false,
+         0x5000,
          {{a, 0x2000}, {a + 0x2000, 0x2000}, {a + 0x4000, 0x1000}}},
         {"program 10 bytes", 0x2000, true, 10, {{a, 10, 2}}},
         {"program one buffer", 0x2400, true, 0x2400, {{a, 0x2400, 2}}},
-        {"program two buffers and 5 bytes", 0x2400, true, 0x4805,
+        {"program two buffers and 5 bytes",
+         0x2400,
+         true,
+         0x4805,
          {{a, 0x2400, 2}, {a + 0x2400, 0x2400, 2}, {a + 0x4800, 5, 2}}},
     };
     for (const Case& c : cases)

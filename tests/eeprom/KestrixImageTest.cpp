@@ -100,7 +100,8 @@ TEST(KestrixImage, TargetRecordOfAnotherVersionIsLeftAlone)
 
 TEST(KestrixImage, SignaturePatchFollowsTheMapper)
 {
-    const std::array<uint8_t, 16> production = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    const std::array<uint8_t, 16> production = {1, 2,  3,  4,  5,  6,  7,  8,
+                                                9, 10, 11, 12, 13, 14, 15, 16};
     const std::array<uint8_t, 16> alternate = {0xA1, 0xA2};
     const KestrixUcodeDescriptor descriptor{nullptr, 0, alternate.data(), production.data()};
     struct Case

@@ -36,8 +36,8 @@ TEST(KestrixLoader, LoadsBuiltInMicrocodeIntoThePmu)
     // named in the target record.
     const std::vector<uint8_t> dmem = rig.kestrix->ReadDmem(CSimKestrix::kPmuBase, 0, 0x200);
     EXPECT_EQ(dmem, parsed.data);
-    EXPECT_TRUE(std::equal(descriptor->productionSignature,
-                           descriptor->productionSignature + 16, dmem.begin()));
+    EXPECT_TRUE(std::equal(descriptor->productionSignature, descriptor->productionSignature + 16,
+                           dmem.begin()));
     EXPECT_TRUE(std::equal(descriptor->alternateProductionSignature,
                            descriptor->alternateProductionSignature + 16, dmem.begin() + 0x20));
     EXPECT_EQ(dmem[0x90 + 8], 1);
@@ -128,7 +128,13 @@ TEST(KestrixLoader, ResetVariants)
     const std::string failed = "Kestrix engine reset did not complete.  kestrix uCode load failed.";
     const std::vector<ResetCase> cases = {
         {"newer pmu, permitted", 0x0C00, 12, false, false, 0x10, "(no error)", {}},
-        {"newer pmu, not permitted", 0x0C00, 12, false, false, 0x0, "(no error)",
+        {"newer pmu, not permitted",
+         0x0C00,
+         12,
+         false,
+         false,
+         0x0,
+         "(no error)",
          {"1:PMU does not permit a reset.", "1:PMU does not permit a reset (00000000)."}},
         {"older pmu", 0x0B00, 11, false, false, 0x0, "(no error)", {}},
         {"reset never ready", 0x0C00, 12, true, false, 0x10, failed, {}},
@@ -280,7 +286,8 @@ TEST(KestrixLoader, ClosesOnlyItsOwnRegistration)
 {
     KestrixRig rig;
     constexpr uint32_t kClose = 11;
-    const auto closes = [&] {
+    const auto closes = [&]
+    {
         size_t count = 0;
         for (const auto& command : rig.kestrix->Commands())
         {
@@ -322,8 +329,7 @@ TEST(KestrixLoader, VerboseLoadReportsTheImageAndItsMapper)
          {"1:Kestrix IMEM size = 0x00010000  DMEM Size = 0x00010000\n",
           "Image  IMEM size = 0x00000200  DMEM Size = 0x00000200\n\n",
           "Sec start = 0x00000100  Sec end = 0x00000200\n", "uCode Load Type: KESTRIX_PMU \n",
-          "uCode load style:  Normal - signed uCode section\n",
-          "  dmapper structure version: 3\n",
+          "uCode load style:  Normal - signed uCode section\n", "  dmapper structure version: 3\n",
           "  uCode Build Date and Time: Mar 14 2026,  09:26:53\n",
           "  cmd_in_buffer_offset = 0x00000100\n", "  rmv_img_data_buffer_size = 0x00002000\n",
           "  MultiTgtTbl offset = 0x00000090\n"})

@@ -53,9 +53,9 @@ struct KestrixRig
     {
         const EEPROMPartRecord& part = CSimSpiFlash::FindPart(0xC2, 0x2013);
         contents = std::make_shared<CSimChipStore>(part.SizeDepthInKbit * 128u);
-        chip = std::make_shared<CSimSpiFlash>("flash", part, ESimSpiFlavour::Standard, contents,
-                                              &scope.Machine().Clock(),
-                                              &scope.Machine().Counters());
+        chip =
+            std::make_shared<CSimSpiFlash>("flash", part, ESimSpiFlavour::Standard, contents,
+                                           &scope.Machine().Clock(), &scope.Machine().Counters());
         gpu->AttachChip(chip);
         auto model = std::make_shared<CSimKestrix>("kestrix", *gpu, std::move(config));
         kestrix = model.get();

@@ -57,7 +57,7 @@ uint32_t ImageWord(size_t offset)
 }
 
 const std::vector<uint8_t> kCertInfo = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,
-                                         0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE};
+                                        0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE};
 
 TEST(KestrixVerify, ServesRequestsAndLandsTheCertificateInformationInTheImage)
 {
@@ -123,7 +123,10 @@ TEST(KestrixVerify, PushRequests)
     }
     const std::vector<Case> cases = {
         {"ten registers", 0x100, 40, false, all},
-        {"a part word is sent whole", 0x20, 6, false,
+        {"a part word is sent whole",
+         0x20,
+         6,
+         false,
          {ImageWord(0x20), ImageWord(0x24), 0, 0, 0, 0, 0, 0, 0, 0}},
         {"no IFR segment", 0x20, 8, true, std::vector<uint32_t>(10, 0)},
     };
