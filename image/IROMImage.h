@@ -367,10 +367,12 @@ public:
     // The certificate-information block and its end, -1 when not flagged.
     virtual int32_t GetCertInfoBlockOffset() = 0;
     virtual int32_t GetCertInfoBlockEnd() = 0;
-    // Writes the bytes over the certificate-information block and fixes the
-    // certificate block's checksum; std::domain_error when the image has no
-    // such block or the bytes would run past the certificate block.
-    virtual void WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) = 0;
+    // Writes the bytes over the certificate-information block (the one the
+    // microcode's verification returns) and fixes the certificate block's
+    // checksum; true once written, false for kinds without a certificate
+    // block; std::domain_error when a GPU image has no such block or the
+    // bytes would run past the certificate block.
+    virtual bool WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) = 0;
     // The stored body hash: 32 hexadecimal digits, or 128 bits as "0" and "1".
     virtual std::string GetImageHashText(bool hex) = 0;
     virtual bool HasBCRT() = 0;

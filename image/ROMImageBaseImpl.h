@@ -259,7 +259,7 @@ public:
     int32_t GetCertificateTableOffset() override { return -1; }
     int32_t GetCertInfoBlockOffset() override { return -1; }
     int32_t GetCertInfoBlockEnd() override { return -1; }
-    void WriteCertInfoBlock(const uint8_t*, uint32_t) override {}
+    bool WriteCertInfoBlock(const uint8_t*, uint32_t) override { return false; }
     std::string GetImageHashText(bool) override { return "Not Supported"; }
     bool HasBCRT() override { return false; }
 

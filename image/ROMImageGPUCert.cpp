@@ -165,7 +165,7 @@ int32_t CROMImageGPUImpl::GetCertInfoBlockEnd()
     return end <= CertificateBlockLimit(*this) ? AsOffset(end) : -1;
 }
 
-void CROMImageGPUImpl::WriteCertInfoBlock(const uint8_t* bytes, uint32_t count)
+bool CROMImageGPUImpl::WriteCertInfoBlock(const uint8_t* bytes, uint32_t count)
 {
     const int32_t info = GetCertInfoBlockOffset();
     if (info == -1)
@@ -186,6 +186,7 @@ void CROMImageGPUImpl::WriteCertInfoBlock(const uint8_t* bytes, uint32_t count)
         SetByte(info + static_cast<int32_t>(i), bytes[i]);
     }
     FixPCIBlockChecksum(block);
+    return true;
 }
 
 std::string CROMImageGPUImpl::GetImageHashText(bool hex)

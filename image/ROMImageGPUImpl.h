@@ -190,7 +190,7 @@ public:
     int32_t GetCertificateTableOffset() override;
     int32_t GetCertInfoBlockOffset() override;
     int32_t GetCertInfoBlockEnd() override;
-    void WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) override;
+    bool WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) override;
     std::string GetImageHashText(bool hex) override;
     bool HasBCRT() override;
 

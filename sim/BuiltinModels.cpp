@@ -8,6 +8,7 @@ void RegisterSimGpuModel(CSimModelRegistry& registry);
 void RegisterSimZX22Model(CSimModelRegistry& registry);
 void RegisterSimPlxModel(CSimModelRegistry& registry);
 void RegisterSimMcuModel(CSimModelRegistry& registry);
+void RegisterSimKestrixModel(CSimModelRegistry& registry);
 
 void RegisterBuiltinSimModels(CSimModelRegistry& registry)
 {
@@ -17,4 +18,5 @@ void RegisterBuiltinSimModels(CSimModelRegistry& registry)
     RegisterSimZX22Model(registry);
     RegisterSimPlxModel(registry);
     RegisterSimMcuModel(registry);
+    RegisterSimKestrixModel(registry);
 }

@@ -1,0 +1,274 @@
+#pragma once
+// The microcode loader of one Kestrix engine of one adapter: chooses and
+// parses a microcode image, resets the engine, writes its code and data
+// memories, starts it and prepares it (PREP); from then on it is the command
+// channel to the microcode (mailbox handshake, EEPROM, ECID and verification
+// commands) and dumps the microcode's printf log. Built-in microcode is told
+// to CLOSE when the loader registered with the operating-system layer goes.
+//
+// Microcode operations return an unsigned 32-bit status: 0 done, 1 not
+// completed, 2 part not identified, 10 no microcode loaded, any other value
+// the microcode's error code. They report failures themselves and never throw.
+//
+//   CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+//   loader->IdentifyEEPROM();
+//   loader->ReadEEPROM(0, bytes);
+
+#include "core/Log.h"
+#include "core/RefCount.h"
+#include "core/UserInterface.h"
+#include "eeprom/EEPROMType.h"
+#include "eeprom/IEEPROMDatabase.h"
+#include "eeprom/KestrixImage.h"
+#include "hw/adapter/IDisplayAdapter.h"
+#include "hw/adapter/IPCIBus.h"
+#include "hw/catalogue/AdapterCatalogue.h"
+#include "hw/catalogue/BoardCatalogue.h"
+#include "image/IROMImage.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+enum KestrixEngineType : uint32_t
+{
+    KESTRIX_PMU = 0,
+    KESTRIX_KRDEC = 1,
+    KESTRIX_SEC = 2,
+    KESTRIX_PMU_ATTACH = 3,
+    KESTRIX_KRDEC_ATTACH = 4,
+    KESTRIX_SEC_ATTACH = 5,
+};
+
+// "KESTRIX_PMU" and the like; "UNKNOWN" outside the table.
+std::string KestrixEngineName(uint32_t engineType);
+
+// The process-wide software-SPI choice of the engineering command mode: PREP
+// then asks the microcode to drive the EEPROM by software SPI.
+void SetKestrixSoftwareSpi(bool on);
+
+// Memory kinds of the memory operations.
+constexpr uint32_t kKestrixDmem = 0;
+constexpr uint32_t kKestrixImem = 1;
+
+// Command ids and statuses of the mailbox.
+enum KestrixCommand : uint32_t
+{
+    KR_UCODE_CMD_COMMAND_NONE = 0,
+    KR_UCODE_CMD_COMMAND_EID = 2,
+    KR_UCODE_CMD_COMMAND_ESI = 3,
+    KR_UCODE_CMD_COMMAND_ERD = 4,
+    KR_UCODE_CMD_COMMAND_EWR = 5,
+    KR_UCODE_CMD_COMMAND_ESE = 6,
+    KR_UCODE_CMD_COMMAND_ECE = 7,
+    KR_UCODE_CMD_COMMAND_RRD = 8,
+    KR_UCODE_CMD_COMMAND_RWR = 9,
+    KR_UCODE_CMD_COMMAND_PREP = 10,
+    KR_UCODE_CMD_COMMAND_CLOSE = 11,
+    KR_UCODE_CMD_COMMAND_EPROT = 12,
+    KR_UCODE_CMD_COMMAND_ERDSR = 13,
+    KR_UCODE_CMD_COMMAND_VV = 14,
+    KR_UCODE_CMD_COMMAND_ECID = 15,
+    KR_UCODE_CMD_COMMAND_BSI_INFO = 17,
+    KR_UCODE_CMD_COMMAND_ARB = 19,
+};
+
+enum KestrixCommandStatus : uint32_t
+{
+    KR_UCODE_CMD_STS_NONE = 0,
+    KR_UCODE_CMD_STS_NEW = 1,
+    KR_UCODE_CMD_STS_PENDING = 2,
+    KR_UCODE_CMD_STS_COMPLETE = 3,
+};
+
+// Results of the loader's own that are not microcode error codes.
+constexpr uint32_t kKestrixNotCompleted = 1;
+constexpr uint32_t kKestrixNotIdentified = 2;
+constexpr uint32_t kKestrixNotLoaded = 10;
+
+// The text a failed command's report gives for an error code.
+std::string KestrixErrorText(uint32_t errorCode);
+// The report name of a command id ("KR_UCODE_CMD_COMMAND_EID " and the like).
+std::string KestrixCommandName(uint32_t id);
+std::string KestrixStatusName(uint32_t status);
+
+// Asked by the load, with the adapter and the log, for the certificate that
+// travels with PREP; nullopt when the adapter has none.
+class IKestrixPrepPayloadSource
+{
+public:
+    virtual std::optional<std::vector<uint8_t>> GetAdapterCertificate(IDisplayAdapter& adapter,
+                                                                      CLog* log) = 0;
+
+protected:
+    ~IKestrixPrepPayloadSource() = default;
+};
+
+struct KestrixLoadRequest
+{
+    CRefPtr<IUserInterface> userInterface;
+    CRefPtr<IPCIBus> bus;
+    CRefPtr<IDisplayAdapterDatabase> adapterDatabase;
+    CRefPtr<IBoardDatabase> boardDatabase;
+    CRefPtr<IEEPROMDatabase> eepromDatabase;
+    CRefPtr<IDisplayAdapter> adapter;
+    uint32_t engineType = KESTRIX_PMU;
+    bool userImage = false;
+    std::string fileName;
+    bool verbose = false;
+    IKestrixPrepPayloadSource* payloadSource = nullptr;
+    CLog* log = nullptr;
+};
+
+// The certificate-information block the last verification returned.
+struct KestrixCertificateInformation
+{
+    uint32_t flags = 0;
+    uint32_t byteCount = 0;
+    std::vector<uint8_t> bytes;
+};
+
+class CKestrixLoader : public CReferenceCountImpl, public IReferenceCount
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    // Chooses and parses the image; the outcome is GetLoadStatus(). Throws
+    // std::runtime_error for an engine type above 5 and for a device without
+    // built-in microcode.
+    CKestrixLoader(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName,
+                   uint32_t engineType, bool verbose);
+    ~CKestrixLoader() override;
+
+    void AttachAdapter(CRefPtr<IUserInterface> userInterface, CRefPtr<IDisplayAdapter> adapter,
+                       bool routeToUserInterface);
+    // Loads, starts and prepares the engine (types 0-2) or reads back the
+    // running microcode's DMEM (attach types). Throws std::runtime_error when
+    // the engine does not come out of reset or PREP fails.
+    void LoadMicrocode(CRefPtr<IUserInterface> userInterface, CRefPtr<IDisplayAdapter> adapter,
+                       IKestrixPrepPayloadSource* payloadSource, CLog* log);
+
+    static const KestrixUcodeDescriptor* FindMicrocodeForDevice(CRefPtr<IDisplayAdapter> adapter);
+
+    uint32_t ReadMemoryWord(uint32_t kind, uint32_t address, IDisplayAdapter& adapter);
+    void ReadMemory(uint32_t kind, uint32_t address, std::span<uint32_t> words,
+                    IDisplayAdapter& adapter);
+    // Writes `byteCount` bytes from whole words (the count rounded up).
+    void WriteMemory(uint32_t kind, uint32_t address, uint32_t byteCount,
+                     std::span<const uint32_t> words, IDisplayAdapter& adapter);
+    // False when the engine did not leave reset or its DMA did not go idle.
+    bool ResetEngine(IDisplayAdapter& adapter);
+    void StartEngine(IDisplayAdapter& adapter, uint32_t bootVector);
+    void Close();
+    // The microcode's printf log (and, with `secureScratch`, the BSI secure
+    // scratch structure first).
+    void GetLog(bool secureScratch = false);
+
+    // The mailbox handshake.
+    uint32_t SendCommand(uint32_t id);
+    void DecodeErrorCode(uint32_t commandWord, uint32_t errorCode);
+
+    // EEPROM, ECID and verification commands.
+    uint32_t IdentifyEEPROM();
+    uint32_t EraseSectors(uint32_t address, uint32_t blockCount);
+    uint32_t EraseChip();
+    uint32_t ReadEEPROM(uint32_t address, std::span<uint8_t> destination);
+    uint32_t SetProtection(uint32_t state);
+    uint32_t ReadStatusRegister(uint32_t index, uint32_t& value);
+    uint32_t ProgramEEPROM(uint32_t address, std::span<const uint8_t> source, uint32_t flags);
+    uint32_t ReadECID(std::span<uint8_t, 32> destination, uint32_t kind);
+    // `certificate` is the data of a valid signing certificate, or null.
+    uint32_t SendVVCommand(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
+                           const std::vector<uint8_t>* certificate, CLog* log);
+    CEEPROMType GetPartType() const { return m_part; }
+    uint8_t GetEEPROMManufacturerID() const { return static_cast<uint8_t>(m_eepromId); }
+    uint16_t GetEEPROMDeviceID() const { return static_cast<uint16_t>(m_eepromId >> 16); }
+    uint32_t GetEEPROMId() const { return m_eepromId; }
+    bool IsPartIdentified() const { return m_partBlock.has_value(); }
+    uint32_t GetDataBufferSize() const;
+    const KestrixCertificateInformation& GetCertificateInformation() const { return m_certInfo; }
+
+    uint32_t GetLoadStatus() const { return m_loadStatus; }
+    uint32_t GetEngineType() const { return m_engineType; }
+    const std::optional<KestrixDmemMapper>& GetMapper() const { return image.mapper; }
+    uint32_t GetEngineImemSize() const { return m_engineImemSize; }
+    uint32_t GetEngineDmemSize() const { return m_engineDmemSize; }
+    bool IsBuiltIn() const { return !m_notBuiltIn; }
+    void SetCatalogues(CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> parts);
+    // Set to 1 by the engineering command mode when the user named the file.
+    void SetUserImageMode(uint32_t mode) { m_userImageMode = mode; }
+
+    // The parsed image; the flashing engine sets the secure members of its
+    // own microcode here before it writes that microcode.
+    KestrixParsedImage image;
+    // Set while foreign microcode runs on the engine: no CLOSE at the end.
+    bool keepRunning = false;
+
+private:
+    struct Registers
+    {
+        uint32_t mailbox0, mailbox1, cpuControl, bootVector, hardwareConfig, dmaControl,
+            resetStatus, imemControl, imemData, imemTag, dmemControl, dmemData, icdCommand, icdData;
+    };
+
+    void ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName);
+    // Attached, with a mapper to find the command buffers by.
+    bool IsReady() const { return m_adapter && image.mapper.has_value(); }
+    bool IsRegisteredLoader();
+    void Show(const std::string& text);
+    void ResetPmu(IDisplayAdapter& adapter);
+    void ResetByEnableBit(IDisplayAdapter& adapter, uint32_t bit);
+    bool Poll(IDisplayAdapter& adapter, uint32_t reg, uint32_t mask, uint32_t wanted);
+    void WriteImem(uint32_t address, uint32_t byteCount, std::span<const uint32_t> words,
+                   IDisplayAdapter& adapter);
+    void ReadBackAttachedDmem(IDisplayAdapter& adapter);
+    std::string ComposeLoadReport();
+    std::string DmemText(uint32_t offset);
+    void ShowSecureScratch();
+    bool SendPrep(CLog* log);
+    void Delay(uint32_t microseconds);
+    void CloseIfRegistered();
+
+    // Argument and result blocks.
+    void WriteArguments(std::span<const uint32_t> words);
+    void WriteDataBuffer(std::span<const uint8_t> bytes);
+    std::vector<uint8_t> ReadDmemBytes(uint32_t offset, uint32_t count);
+    uint32_t ReadResultWord();
+    bool GuardIdentified(const std::string& firstLine);
+    uint32_t SendAndReport(uint32_t id);
+
+    // Verification.
+    void ServePushRequest(uint32_t request, IROMImage& image);
+    void ServeDevinitRequest(uint32_t request, IROMImage& image);
+    uint32_t WaitForVV(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
+    void KeepVVResult(IROMImage& image);
+
+    std::string m_fileName;
+    uint32_t m_engineType = KESTRIX_PMU;
+    uint32_t m_engineDmemSize = 0;
+    uint32_t m_engineImemSize = 0;
+    uint32_t m_loadStatus = KESTRIX_IMAGE_OK;
+    CRefPtr<IDisplayAdapter> m_adapter;
+    CRefPtr<IBoardDatabase> m_boardDatabase;
+    CRefPtr<IEEPROMDatabase> m_eepromDatabase;
+    CRefPtr<IUserInterface> m_userInterface;
+    bool m_routeToUserInterface = false;
+    CEEPROMType m_part;
+    Registers m_registers{};
+    bool m_verbose = false;
+    uint32_t m_eepromId = 0;
+    std::optional<std::array<uint16_t, 14>> m_partBlock;
+    bool m_notBuiltIn = false;
+    uint32_t m_userImageMode = 0;
+    KestrixCertificateInformation m_certInfo;
+    std::optional<std::vector<uint8_t>> m_prepPayload;
+    // A command timed out: the mailbox stays untouched until the next reset.
+    bool m_mailboxAbandoned = false;
+    bool m_mapped = false;
+};
+
+// A loader that is attached and loaded, or std::runtime_error.
+CRefPtr<CKestrixLoader> CreateKestrixLoader(KestrixLoadRequest request);

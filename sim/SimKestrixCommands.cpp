@@ -1,0 +1,474 @@
+// The behavioural microcode of the simulated Kestrix engines: the mailbox
+// state machine, the commands, the VV script and the printf ring. Flash
+// commands go to the GPU's chip over its serial lines, as the microcode's
+// SPI controller would send them.
+
+#include "eeprom/KestrixImage.h"
+#include "sim/SimCounters.h"
+#include "sim/SimEepromChip.h"
+#include "sim/SimGpu.h"
+#include "sim/SimKestrix.h"
+#include "sim/VirtualClock.h"
+
+#include <algorithm>
+
+namespace
+{
+constexpr uint32_t kStatusPending = 2;
+constexpr uint32_t kStatusComplete = 3;
+constexpr uint32_t kPrintfPending = 0x80000000;
+
+enum : uint32_t
+{
+    kEID = 2,
+    kESI = 3,
+    kERD = 4,
+    kEWR = 5,
+    kESE = 6,
+    kECE = 7,
+    kPREP = 10,
+    kCLOSE = 11,
+    kEPROT = 12,
+    kERDSR = 13,
+    kVV = 14,
+    kECID = 15,
+};
+
+enum : uint32_t
+{
+    kErrTimeout = 1,
+    kErrDependency = 2,
+    kErrEidRead = 3,
+    kErrErdBuffer = 4,
+    kErrEwrBuffer = 5,
+    kErrUnsupportedCommand = 7,
+    kErrUnsupportedParameter = 8,
+};
+
+// The part block's 16-bit words (ESI).
+enum : size_t
+{
+    kPartBytesPerPage = 2,
+    kPartKbytesPerBlock = 3,
+    kPartSizeDepth = 6,
+    kPartSizeWidth = 7,
+    kPartChipErase = 8,
+    kPartBulkErase = 9,
+    kPartWriteProtectMask = 10,
+};
+
+constexpr uint32_t kPushRequest = 1u << 29;
+constexpr uint32_t kDevinitRequest = 7u << 29;
+constexpr uint32_t kAnswered = 3;
+constexpr uint32_t kBusyWaitPolls = 1000000;
+} // namespace
+
+// SPI mode 0 over the chip's lines: data set while the clock is low, taken on
+// the rising edge; the chip's output is read while the clock is low.
+class CSimKestrix::CFlashMaster
+{
+public:
+    CFlashMaster(ISimEepromChip& chip, CVirtualClock* clock) : m_chip(chip), m_clock(clock) {}
+
+    void Begin() { m_chip.SetLines(true, false, false); }
+    void End() { m_chip.SetLines(false, false, false); }
+    void Send(uint8_t value)
+    {
+        for (int bit = 7; bit >= 0; --bit)
+        {
+            const bool one = (value >> bit) & 1u;
+            m_chip.SetLines(true, false, one);
+            m_chip.SetLines(true, true, one);
+            m_chip.SetLines(true, false, one);
+        }
+    }
+    void SendAddress(uint32_t address)
+    {
+        Send(static_cast<uint8_t>(address >> 16));
+        Send(static_cast<uint8_t>(address >> 8));
+        Send(static_cast<uint8_t>(address));
+    }
+    uint8_t Receive()
+    {
+        uint8_t value = 0;
+        for (int bit = 0; bit < 8; ++bit)
+        {
+            value = static_cast<uint8_t>(value << 1 | (m_chip.DataOut() ? 1 : 0));
+            m_chip.SetLines(true, true, false);
+            m_chip.SetLines(true, false, false);
+        }
+        return value;
+    }
+    void Frame(std::initializer_list<uint8_t> bytes)
+    {
+        Begin();
+        for (const uint8_t value : bytes)
+        {
+            Send(value);
+        }
+        End();
+    }
+    uint8_t Status()
+    {
+        Begin();
+        Send(0x05);
+        const uint8_t status = Receive();
+        End();
+        return status;
+    }
+    // False when the chip stays busy.
+    bool WaitReady()
+    {
+        for (uint32_t poll = 0; poll < kBusyWaitPolls; ++poll)
+        {
+            if ((Status() & 1u) == 0)
+            {
+                return true;
+            }
+            if (m_clock)
+            {
+                m_clock->WaitMicroseconds(10);
+            }
+        }
+        return false;
+    }
+
+private:
+    ISimEepromChip& m_chip;
+    CVirtualClock* m_clock;
+};
+
+std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engine) const
+{
+    const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
+    const auto magic = FindKestrixDmapMagic(data);
+    if (!magic)
+    {
+        return std::nullopt;
+    }
+    const auto mapper = ReadKestrixDmemMapper(data, *magic);
+    if (!mapper)
+    {
+        return std::nullopt;
+    }
+    return Buffers{mapper->cmd_in_buffer_offset, mapper->cmd_out_buffer_offset,
+                   mapper->rmv_img_data_buffer_offset, mapper->rmv_img_data_buffer_size,
+                   mapper->printfHeaderOffset};
+}
+
+std::vector<uint32_t> CSimKestrix::DmemWords(const Engine& engine, uint32_t offset,
+                                             uint32_t count) const
+{
+    std::vector<uint32_t> words;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        const size_t index = offset / 4 + i;
+        words.push_back(index < engine.dmem.size() ? engine.dmem[index] : 0);
+    }
+    return words;
+}
+
+void CSimKestrix::PutDmemWords(Engine& engine, uint32_t offset, const std::vector<uint32_t>& words)
+{
+    for (size_t i = 0; i < words.size(); ++i)
+    {
+        const size_t index = offset / 4 + i;
+        if (index < engine.dmem.size())
+        {
+            engine.dmem[index] = words[i];
+        }
+    }
+}
+
+uint32_t CSimKestrix::PollMailbox(Engine& engine)
+{
+    if (!engine.pending)
+    {
+        return engine.mailbox0;
+    }
+    const uint32_t id = engine.mailbox0 & 0x0FFFFFFF;
+    engine.mailbox0 = id | kStatusPending << 28;
+    const bool stuck = std::find(m_config.neverComplete.begin(), m_config.neverComplete.end(),
+                                 id) != m_config.neverComplete.end();
+    if (stuck)
+    {
+        return engine.mailbox0;
+    }
+    if (engine.pollsLeft > 0)
+    {
+        --engine.pollsLeft;
+        return engine.mailbox0;
+    }
+    if (id == kVV && !StepVV(engine))
+    {
+        return engine.mailbox0;
+    }
+    Complete(engine, id);
+    return engine.mailbox0;
+}
+
+void CSimKestrix::Complete(Engine& engine, uint32_t id)
+{
+    engine.pending = false;
+    const auto buffers = FindBuffers(engine);
+    const std::vector<uint32_t> arguments =
+        buffers ? DmemWords(engine, buffers->cmdIn, 8) : std::vector<uint32_t>(8, 0);
+    uint32_t error = kErrDependency;
+    const auto forced = m_config.errorCodes.find(id);
+    if (forced != m_config.errorCodes.end())
+    {
+        error = forced->second;
+    }
+    else if (buffers)
+    {
+        error = Run(engine, id, arguments);
+    }
+    m_commands.push_back({engine.base, id, arguments, error});
+    if (m_counters)
+    {
+        m_counters->Add("kestrix commands");
+    }
+    engine.mailbox1 = error;
+    WritePrintf(engine);
+    engine.mailbox0 = id | kStatusComplete << 28;
+}
+
+uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_t>& arguments)
+{
+    const Buffers buffers = *FindBuffers(engine);
+    switch (id)
+    {
+    case kPREP:
+    {
+        const uint32_t size = std::min(arguments[1], buffers.dataSize);
+        m_prepPayload = (arguments[0] & 1u) ? ReadDmem(engine.base, buffers.data, size)
+                                            : std::vector<uint8_t>{};
+        return 0;
+    }
+    case kCLOSE:
+        return 0;
+    case kECID:
+    {
+        const uint32_t count = arguments[0] == 1                          ? 32
+                               : (arguments[0] == 2 || arguments[0] == 3) ? 16
+                                                                          : 0;
+        std::vector<uint8_t> bytes(m_config.ecid.begin(),
+                                   m_config.ecid.begin() +
+                                       std::min<size_t>(count, m_config.ecid.size()));
+        WriteDmem(engine.base, buffers.cmdOut, bytes);
+        return 0;
+    }
+    case kVV:
+    {
+        PutDmemWords(engine, buffers.cmdOut,
+                     {1, 24, m_config.vvCertInfo.empty() ? 0u : 1u, 0, m_config.vvCertInfoOffset,
+                      static_cast<uint32_t>(m_config.vvCertInfo.size())});
+        WriteDmem(engine.base, m_config.vvCertInfoOffset, m_config.vvCertInfo);
+        return 0;
+    }
+    default:
+        break;
+    }
+    if ((id >= kEID && id <= kECE) || id == kEPROT || id == kERDSR)
+    {
+        return RunFlashCommand(engine, id, arguments);
+    }
+    return kErrUnsupportedCommand;
+}
+
+uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
+                                      const std::vector<uint32_t>& arguments)
+{
+    ISimEepromChip* chip = m_gpu.Chip();
+    const Buffers buffers = *FindBuffers(engine);
+    if (!chip)
+    {
+        return kErrEidRead;
+    }
+    CFlashMaster flash(*chip, m_clock);
+    if (id == kEID)
+    {
+        flash.Begin();
+        flash.Send(0x9F);
+        const uint8_t manufacturer = flash.Receive();
+        const uint8_t high = flash.Receive();
+        const uint8_t low = flash.Receive();
+        flash.End();
+        if (manufacturer == 0xFF || manufacturer == 0)
+        {
+            return kErrEidRead;
+        }
+        PutDmemWords(engine, buffers.cmdOut,
+                     {manufacturer | static_cast<uint32_t>(high << 8 | low) << 16});
+        return 0;
+    }
+    if (id == kESI)
+    {
+        m_partBlock = ReadDmem(engine.base, buffers.cmdIn, 28);
+        return 0;
+    }
+    if (m_partBlock.empty())
+    {
+        return kErrDependency;
+    }
+    const auto part = [&](size_t word)
+    { return static_cast<uint32_t>(m_partBlock[2 * word] | m_partBlock[2 * word + 1] << 8); };
+    const uint32_t page = std::max<uint32_t>(part(kPartBytesPerPage), 1);
+    const uint32_t block = part(kPartKbytesPerBlock) * 1024;
+    const uint32_t chipSize = part(kPartSizeDepth) * part(kPartSizeWidth) * 128;
+    const auto eraseBlock = [&](uint32_t address)
+    {
+        flash.Frame({0x06});
+        flash.Begin();
+        flash.Send(static_cast<uint8_t>(part(kPartBulkErase)));
+        flash.SendAddress(address);
+        flash.End();
+        return flash.WaitReady();
+    };
+    switch (id)
+    {
+    case kERD:
+    {
+        const uint32_t count = arguments[1];
+        if (count > buffers.dataSize)
+        {
+            return kErrErdBuffer;
+        }
+        std::vector<uint8_t> bytes(count);
+        flash.Begin();
+        flash.Send(0x03);
+        flash.SendAddress(arguments[0]);
+        for (uint8_t& value : bytes)
+        {
+            value = flash.Receive();
+        }
+        flash.End();
+        WriteDmem(engine.base, buffers.data, bytes);
+        return 0;
+    }
+    case kEWR:
+    {
+        const uint32_t address = arguments[0];
+        const uint32_t count = arguments[1];
+        if (count > buffers.dataSize)
+        {
+            return kErrEwrBuffer;
+        }
+        if ((arguments[2] & 1u) && block != 0 && count != 0)
+        {
+            for (uint32_t at = address / block * block; at < address + count; at += block)
+            {
+                if (!eraseBlock(at))
+                {
+                    return kErrTimeout;
+                }
+            }
+        }
+        const std::vector<uint8_t> bytes = ReadDmem(engine.base, buffers.data, count);
+        for (uint32_t done = 0; done < count;)
+        {
+            const uint32_t at = address + done;
+            const uint32_t chunk = std::min(count - done, page - at % page);
+            flash.Frame({0x06});
+            flash.Begin();
+            flash.Send(0x02);
+            flash.SendAddress(at);
+            for (uint32_t i = 0; i < chunk; ++i)
+            {
+                flash.Send(bytes[done + i]);
+            }
+            flash.End();
+            if (!flash.WaitReady())
+            {
+                return kErrTimeout;
+            }
+            done += chunk;
+        }
+        return 0;
+    }
+    case kESE:
+        if (block == 0 || arguments[0] % block != 0 || arguments[0] >= chipSize)
+        {
+            return kErrUnsupportedParameter;
+        }
+        return eraseBlock(arguments[0]) ? 0u : uint32_t{kErrTimeout};
+    case kECE:
+        flash.Frame({0x06});
+        flash.Frame({static_cast<uint8_t>(part(kPartChipErase))});
+        return flash.WaitReady() ? 0u : uint32_t{kErrTimeout};
+    case kEPROT:
+        flash.Frame({0x06});
+        flash.Frame({0x01, static_cast<uint8_t>(arguments[0] ? part(kPartWriteProtectMask) : 0)});
+        return flash.WaitReady() ? 0u : uint32_t{kErrTimeout};
+    case kERDSR:
+        PutDmemWords(engine, buffers.cmdOut, {flash.Status()});
+        return 0;
+    default:
+        return kErrUnsupportedCommand;
+    }
+}
+
+bool CSimKestrix::StepVV(Engine& engine)
+{
+    // Stage 0: raise the push request; 1: wait for its answer; 2: raise the
+    // devinit request; 3: wait for its answer; 4: done.
+    switch (engine.vvStage)
+    {
+    case 0:
+        m_request = (m_config.vvPushOffset & 0xFFFFF) | (m_config.vvPushCount & 0xFF) << 20 |
+                    (m_config.vvPushFromIfr ? 1u << 28 : 0) | kPushRequest;
+        engine.vvStage = 1;
+        return false;
+    case 1:
+        if ((m_request >> 29) != kAnswered)
+        {
+            return false;
+        }
+        m_vvPushed.assign(m_transfer.begin(), m_transfer.end());
+        m_request = kDevinitRequest;
+        engine.vvStage = 3;
+        return false;
+    case 3:
+        if ((m_request >> 29) != kAnswered)
+        {
+            return false;
+        }
+        m_vvDevinit = {m_transfer[0], m_transfer[1]};
+        m_request = 0;
+        engine.vvStage = 4;
+        return true;
+    default:
+        return true;
+    }
+}
+
+void CSimKestrix::WritePrintf(Engine& engine)
+{
+    const auto buffers = FindBuffers(engine);
+    if (m_printf.empty() || !buffers || buffers->printfHeader == 0)
+    {
+        return;
+    }
+    std::vector<uint32_t> header = DmemWords(engine, buffers->printfHeader, 4);
+    const uint32_t ring = header[1];
+    const uint32_t size = header[2];
+    if (size == 0)
+    {
+        return;
+    }
+    uint32_t writeOffset = header[0] % size;
+    for (const char c : m_printf)
+    {
+        WriteDmem(engine.base, ring + writeOffset, {static_cast<uint8_t>(c)});
+        if (++writeOffset == size)
+        {
+            writeOffset = 0;
+            header[3] |= 1; // wrapped
+        }
+    }
+    header[0] = writeOffset;
+    header[3] |= 2; // holds text
+    PutDmemWords(engine, buffers->printfHeader, header);
+    m_printf.clear();
+    engine.mailbox1 |= kPrintfPending;
+}
