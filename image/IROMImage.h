@@ -339,6 +339,22 @@ public:
     virtual std::array<uint8_t, 16> GetPLLInfo(uint8_t pllId) = 0;
     virtual std::string GetVarnexVersion() = 0;
 
+    // ---- UEFI driver of a GPU image ---------------------------------------
+    // "Yes", "Placeholder", "No (hidden)" or "No".
+    virtual std::string GetUEFISupport() = 0;
+    virtual std::string GetUEFIVersion() = 0;
+    virtual std::string GetUEFIVariantID() = 0;
+    virtual std::string GetUEFIFeatureString() = 0;
+    virtual std::vector<std::string> GetUEFISigners() = 0;
+    // "Yes" or the reason the image's UEFI driver may not be replaced.
+    virtual std::string CanUpdateUEFI() = 0;
+    // "Yes" or the reason the supplied image cannot be merged into this one.
+    virtual std::string CheckUEFIImage(const uint8_t* bytes, uint32_t length) = 0;
+    // Merges the supplied image's EFI block into this image; true on
+    // success, every failure raises std::runtime_error and leaves this image
+    // as it was. Progress lines go to the log (may be null) at level 3.
+    virtual bool UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CLog* log) = 0;
+
     // ---- run-time ROM pack fields and the microcode entry ----------------
     virtual void SetRuntimePackWord(uint16_t word) = 0;
     virtual uint16_t GetRuntimePackWord() = 0;

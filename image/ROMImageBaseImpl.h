@@ -217,6 +217,16 @@ public:
     bool GetInfoFlag68Bit1() override { return false; }
     bool GetInfoFlag68Bit0() override { return false; }
     bool GetUEFITokenFlag() override { return false; }
+
+    // UEFI driver: kinds without a GPU chain give the fixed answers.
+    std::string GetUEFISupport() override { return "No"; }
+    std::string GetUEFIVersion() override { return "Not Supported"; }
+    std::string GetUEFIVariantID() override { return "Not Supported"; }
+    std::string GetUEFIFeatureString() override { return "Not Supported"; }
+    std::vector<std::string> GetUEFISigners() override { return {"Unsigned"}; }
+    std::string CanUpdateUEFI() override { return "Not supported."; }
+    std::string CheckUEFIImage(const uint8_t*, uint32_t) override { return "Not supported."; }
+    bool UpdateUEFIImage(const uint8_t*, uint32_t, CLog*) override { return false; }
     bool GetHeaderFlag49() override { return true; }
     bool NeedsWriteProtectRemoval() override { return false; }
     std::string GetModificationDate() override { return ""; }

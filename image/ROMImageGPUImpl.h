@@ -159,6 +159,16 @@ public:
     CRefPtr<CVarnexImage> CreateVarnexImage(bool backup);
     std::string GetVarnexVersionText(bool backup);
 
+    // UEFI driver in the chain's EFI block.
+    std::string GetUEFISupport() override;
+    std::string GetUEFIVersion() override;
+    std::string GetUEFIVariantID() override;
+    std::string GetUEFIFeatureString() override;
+    std::vector<std::string> GetUEFISigners() override;
+    std::string CanUpdateUEFI() override;
+    std::string CheckUEFIImage(const uint8_t* bytes, uint32_t length) override;
+    bool UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CLog* log) override;
+
     // Run-time ROM pack fields, preservation lookups and the microcode entry.
     void SetRuntimePackWord(uint16_t word) override;
     uint16_t GetRuntimePackWord() override;

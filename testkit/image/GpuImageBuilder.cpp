@@ -286,6 +286,16 @@ CGpuImageBuilder& CGpuImageBuilder::NbsiObjectSizeField(uint32_t index, uint32_t
     return *this;
 }
 
+CGpuImageBuilder& CGpuImageBuilder::Payload(std::vector<uint8_t> bytes)
+{
+    BlockPlan& plan = Current();
+    // Room for the largest structures in front of the payload and the
+    // checksum byte behind it.
+    plan.length = std::max(plan.length, RoundUp(0x100 + static_cast<uint32_t>(bytes.size()) + 1, kUnit));
+    plan.payload = std::move(bytes);
+    return *this;
+}
+
 CGpuImageBuilder& CGpuImageBuilder::Patch(uint32_t offset, std::vector<uint8_t> bytes)
 {
     Current().patches.emplace_back(offset, std::move(bytes));
@@ -784,6 +794,19 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t
         {
             PutWord(bytes, kpde + 16, plan.kpdeSubsystem->first);
             PutWord(bytes, kpde + 18, plan.kpdeSubsystem->second);
+        }
+    }
+
+    if (!plan.payload.empty())
+    {
+        size_t at = pcir + plan.pcirStructureLength;
+        if (plan.hasKpde)
+        {
+            at = (pcir + plan.pcirStructureLength + 15) / 16 * 16 + plan.kpdeStructureLength;
+        }
+        for (size_t j = 0; j < plan.payload.size(); ++j)
+        {
+            PutByte(bytes, at + j, plan.payload[j]);
         }
     }
 

@@ -173,6 +173,10 @@ public:
     // size field (index into the block's objects).
     CGpuImageBuilder& NbsiDirectoryOffset(uint16_t offset);
     CGpuImageBuilder& NbsiObjectSizeField(uint32_t index, uint32_t sizeField);
+    // Bytes placed right after the block's data structure, or after its KPDE
+    // extension when it has one: the payload of an EFI block. The block grows
+    // to hold them.
+    CGpuImageBuilder& Payload(std::vector<uint8_t> bytes);
     // Writes raw bytes at an offset of the block after everything else
     // (checksum excluded: it is computed afterwards unless BadChecksum).
     CGpuImageBuilder& Patch(uint32_t offset, std::vector<uint8_t> bytes);
@@ -276,6 +280,7 @@ private:
         uint16_t nbsiDirectoryOffset = 0x50;
         std::vector<std::pair<uint32_t, uint32_t>> objectSizeFields;
         std::vector<std::pair<uint32_t, std::vector<uint8_t>>> patches;
+        std::vector<uint8_t> payload;
         uint32_t tableCursor = 0x400;
     };
     struct TokenPlan

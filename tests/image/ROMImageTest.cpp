@@ -5,6 +5,7 @@
 #include "image/IROMImage.h"
 #include "testkit/ScratchDirectory.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/UefiBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -80,7 +81,9 @@ TEST(ROMImageTest, KindFollowsTheFirstBytesInEveryFactory)
         {"0x5A and a byte", {0x5A, 0x00}, kROMImageBridgePLX8747, kROMImageBridgePLX8747},
         {"22XZ", {'2', '2', 'X', 'Z', 1, 2}, kROMImageBridgeZX22, kROMImageBridgeZX22},
         {"22X only", {'2', '2', 'X'}, kROMImageGPU, kROMImageGPU},
-        {"PE mark", {0x4D, 0x5A, 0x90, 0x00}, kROMImageGPUEFI, kROMImageGPUEFI},
+        // A UEFI driver file must carry its GPU support list to load.
+        {"PE mark", testkit::Join({{0x4D, 0x5A, 0x90, 0x00}, testkit::GpuSupportList(1, 1, {})}),
+         kROMImageGPUEFI, kROMImageGPUEFI},
         {"public block mark", {0x55, 0xAA, 0x01, 0x00}, kROMImageGPU, kROMImageGPU},
         {"init-from-ROM", {'K', 'R', 'G', 'I'}, kROMImageGPU, kROMImageGPU},
     };

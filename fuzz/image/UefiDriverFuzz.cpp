@@ -1,0 +1,118 @@
+// Fuzzes the UEFI driver reader and the UEFI operations of a GPU image: a
+// driver's build record, security directory and DER signer, and the chain
+// walk, checks and merge around them. Any input must end in a value or an
+// exception, never in a read outside the data or an endless walk.
+//
+// Input modes by the first byte:
+//   0 mod 3  the rest is the decompressed driver itself (framed with the
+//            test encoder, so every reader path sees the bytes as given);
+//   1 mod 3  the rest is the compressed block payload;
+//   2 mod 3  patches (16-bit offset, value) to a signed test driver with a
+//            build record, then the reader, and the GPU image that carries
+//            it in its EFI block, merged into another image.
+
+#include "core/Log.h"
+#include "image/IROMImage.h"
+#include "image/UEFIDecompressor.h"
+#include "testkit/image/EfiCompressor.h"
+#include "testkit/image/UefiBuilder.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+namespace
+{
+template <class F> void Try(F&& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+void ReadDriver(const UEFIDecompressor& reader)
+{
+    Try([&] { reader.GetVersionString(); });
+    Try([&] { reader.GetVariantID(); });
+    Try([&] { reader.GetFeatureString(); });
+    Try([&] { reader.GetSigner(); });
+}
+
+const std::vector<uint8_t>& SeedDriver()
+{
+    static const std::vector<uint8_t> driver =
+        testkit::CUefiDriverBuilder()
+            .BuildInfo(testkit::UefiBuildRecord(
+                {{"VER", "9.1"}, {"DAT", "01.01.2026"}, {"CHG", "7"}, {"VAR", "0101"}}))
+            .Certificate(1, {1, 2, 3})
+            .Certificate(2, testkit::SignedDataFor("Fuzz Signer"))
+            .BodySize(0x200)
+            .Build();
+    return driver;
+}
+
+void MergeInto(const std::vector<uint8_t>& supplied)
+{
+    static const std::vector<uint8_t> current =
+        testkit::UefiGpuImage(testkit::EfiPosition::Public, SeedDriver(), 0x200)
+            .Version(0x80011000, 1)
+            .Build();
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(current.data(), static_cast<uint32_t>(current.size()));
+    Try([&] { image->CheckUEFIImage(supplied.data(), static_cast<uint32_t>(supplied.size())); });
+    Try([&] { image->UpdateUEFIImage(supplied.data(), static_cast<uint32_t>(supplied.size()), nullptr); });
+    Try([&] { image->GetUEFIVersion(); });
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1 || size > 0x20000)
+    {
+        return 0;
+    }
+    const std::vector<uint8_t> rest(data + 1, data + size);
+    switch (data[0] % 3)
+    {
+    case 0:
+        ReadDriver(UEFIDecompressor(testkit::EfiCompress(rest, {false}), "Yes"));
+        break;
+    case 1:
+        ReadDriver(UEFIDecompressor(rest, "Yes"));
+        break;
+    default:
+    {
+        std::vector<uint8_t> driver = SeedDriver();
+        for (size_t i = 0; i + 3 <= rest.size(); i += 3)
+        {
+            driver[(rest[i] | rest[i + 1] << 8) % driver.size()] = rest[i + 2];
+        }
+        ReadDriver(UEFIDecompressor(testkit::EfiCompress(driver, {false}), "Yes"));
+        std::vector<uint8_t> image;
+        Try([&] { image = testkit::UefiGpuImage(testkit::EfiPosition::Public, driver).Build(); });
+        if (!image.empty())
+        {
+            for (size_t i = 0; i + 3 <= rest.size() && (rest[0] & 1) != 0; i += 3)
+            {
+                image[(rest[i] | rest[i + 1] << 8) % image.size()] = rest[i + 2];
+            }
+            CRefPtr<IROMImage> gpu;
+            Try([&] { gpu = IROMImage::CreateFromBuffer(image.data(), static_cast<uint32_t>(image.size())); });
+            if (gpu)
+            {
+                Try([&] { gpu->GetUEFISupport(); });
+                Try([&] { gpu->GetUEFISigners(); });
+                Try([&] { gpu->CanUpdateUEFI(); });
+            }
+            MergeInto(image);
+        }
+        break;
+    }
+    }
+    return 0;
+}
