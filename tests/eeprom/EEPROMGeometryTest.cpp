@@ -53,7 +53,7 @@ TEST(EEPROMGeometry, UnworkableGeometryIsRefusedBeforeTheChipIsTouched)
     {
         SCOPED_TRACE(wanted.error);
         FlashRig flash(0xC2, 0x2010);
-        CEEPROMType part(CSimSpiFlash::FindPart(0xC2, 0x2010));
+        CEEPROMType part(GetEEPROMDatabase()->GetEEPROMType(0xC2, 0x2010));
         part.BytesPerPage = wanted.bytesPerPage;
         part.KbytesPerBlock = wanted.kbytesPerBlock;
         part.EraseReqBeforeChipSectorWrite = wanted.eraseRequired;

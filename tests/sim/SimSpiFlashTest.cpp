@@ -18,7 +18,7 @@
 namespace
 {
 // MX25L512: 64 KiB, 256-byte pages, 4 KiB blocks erased by 0x20, protect mask 0x0C.
-const EEPROMPartRecord& Mx25l512()
+const SimFlashPart& Mx25l512()
 {
     return CSimSpiFlash::FindPart(0xC2, 0x2010);
 }
@@ -75,9 +75,8 @@ private:
 struct Chip
 {
     explicit Chip(ESimSpiFlavour flavour = ESimSpiFlavour::Standard,
-                  const EEPROMPartRecord& part = Mx25l512())
-        : contents(std::make_shared<CSimChipStore>(uint32_t{part.SizeDepthInKbit} *
-                                                   part.SizeWidthBits * 128u)),
+                  const SimFlashPart& part = Mx25l512())
+        : contents(std::make_shared<CSimChipStore>(part.sizeBytes)),
           chip("flash", part, flavour, contents, clock.get(), nullptr),
           pins(chip, flavour == ESimSpiFlavour::SST)
     {
