@@ -10,6 +10,11 @@ namespace
 // TvBlockUpdateSupported, SerialPart, ManufacturerCodeName, Voltage, PartName,
 // SizeDepthInKbit, SizeWidthBits, ChipEraseCommand, BulkEraseCommand, WriteProtectMask,
 // WriteProtectOff, ChipFeatureFlag
+//
+// The drivers erase block by block with BulkEraseCommand, so on a serial part
+// that opcode must erase exactly KbytesPerBlock: one that erases more wipes
+// the neighbouring blocks of every block written. FM25F02, FM25F04, S25FL208K
+// and SST26WF080B erase 4 KiB with 0x20; their 0xD8 erases 64 KiB blocks.
 // clang-format off
 constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0xBF, 0x0042, 1, 4, true, false, true, "SST", "3.0-3.6", "SST45VF010", 1024, 1, 0x60, 0x20, 0x0C, false, 0},
@@ -23,7 +28,7 @@ constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0xBF, 0x0043, 256, 4, true, false, true, "SST", "3.0-3.6", "SST25LF020", 2048, 1, 0x60, 0x20, 0x0C, true, 0},
     {0xBF, 0x0044, 256, 4, true, false, true, "SST", "3.0-3.6", "SST25LF040", 4096, 1, 0x60, 0x20, 0x0C, true, 0},
     {0xBF, 0x258C, 256, 4, true, false, true, "SST", "2.7-3.6", "SST25VF020B", 2048, 1, 0x60, 0x20, 0x0C, true, 1},
-    {0xBF, 0x2658, 256, 4, true, false, true, "uChip", "1.65-1.95", "SST26WF080B", 8192, 1, 0xC7, 0xD8, 0x00, true, 2},
+    {0xBF, 0x2658, 256, 4, true, false, true, "uChip", "1.65-1.95", "SST26WF080B", 8192, 1, 0xC7, 0x20, 0x00, true, 2},
     {0x1F, 0x6601, 256, 4, true, false, true, "Atmel", "2.7-3.6", "AT25FS010", 1024, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xC2, 0x2010, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L512", 512, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xC2, 0x2011, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L1005", 1024, 1, 0xC7, 0x20, 0x0C, false, 0},
@@ -70,9 +75,9 @@ constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0x7F, 0x9D22, 256, 4, true, false, true, "PMC", "2.7-3.6", "Pm25LD020", 2048, 1, 0xC7, 0xD7, 0x1C, false, 0},
     {0x7F, 0x9D42, 256, 4, true, false, true, "PMC", "2.3-3.6", "Pm25LQ020", 2048, 1, 0xC7, 0xD7, 0x1C, false, 0},
     {0x7F, 0x9D43, 256, 4, true, false, true, "PMC", "2.3-3.6", "Pm25LQ040", 4096, 1, 0xC7, 0xD7, 0x1C, false, 0},
-    {0xA1, 0x3112, 256, 4, true, false, true, "FM", "2.7-3.6", "FM25F02", 2048, 1, 0xC7, 0xD8, 0x1C, false, 0},
-    {0xA1, 0x3113, 256, 4, true, false, true, "FM", "2.7-3.6", "FM25F04", 4096, 1, 0xC7, 0xD8, 0x1C, false, 0},
-    {0x01, 0x4014, 256, 4, true, false, true, "CY", "2.7-3.6", "S25FL208K", 8192, 1, 0xC7, 0xD8, 0x1C, false, 0},
+    {0xA1, 0x3112, 256, 4, true, false, true, "FM", "2.7-3.6", "FM25F02", 2048, 1, 0xC7, 0x20, 0x1C, false, 0},
+    {0xA1, 0x3113, 256, 4, true, false, true, "FM", "2.7-3.6", "FM25F04", 4096, 1, 0xC7, 0x20, 0x1C, false, 0},
+    {0x01, 0x4014, 256, 4, true, false, true, "CY", "2.7-3.6", "S25FL208K", 8192, 1, 0xC7, 0x20, 0x1C, false, 0},
     {0x1F, 0x0060, 256, 32, true, false, true, "Atmel", "2.7-3.6", "AT25F1024", 1024, 1, 0x62, 0x52, 0x0C, false, 0},
     {0x1F, 0x0040, 256, 32, true, false, true, "Atmel", "2.7-3.6", "AT25F1024", 1024, 1, 0x62, 0x52, 0x0C, false, 0},
     {0x20, 0x2011, 256, 32, true, false, true, "Num", "2.3-3.6", "M25P10-A", 1024, 1, 0xC7, 0xD8, 0x0C, false, 0},

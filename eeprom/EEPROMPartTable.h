@@ -25,6 +25,6 @@ struct EEPROMPartRecord
     uint8_t ChipFeatureFlag;
 };
 
-// The built-in parts in table order. The simulated machine's chip models take
-// their identification answers and geometry from the same rows.
+// The built-in parts in table order. The simulated machine's flash chips carry
+// their own datasheet facts, and the tests hold these rows against them.
 std::span<const EEPROMPartRecord> GetBuiltInEEPROMParts();

@@ -14,82 +14,74 @@ namespace
 {
 constexpr uint8_t kStatusBusy = 0x01;
 constexpr uint8_t kStatusWriteEnabled = 0x02;
-// Block-protect bits 2-5 and the status-register write disable bit 7.
-constexpr uint8_t kStatusWritable = 0xBC;
 // A program frame holds the opcode, the address and at most a page of data
 // (with the SST trailing byte); more is dropped.
 constexpr size_t kMaxFrame = 4 + 1024 + 1;
+constexpr uint8_t kSstSectorErase = 0x20;
 
-constexpr uint8_t kSst = 0xBF;
-constexpr uint8_t kAtmel = 0x1F;
-constexpr uint8_t kTenx = 0x5E;
-constexpr uint8_t kPmc = 0x9D;
-constexpr uint8_t kSt = 0x20;
-constexpr uint8_t kContinuation = 0x7F;
-
-bool IsStandardChipErase(uint8_t opcode, uint8_t partOpcode)
+std::vector<uint8_t> AnswerOf(const SimFlashId& id)
 {
-    return opcode == partOpcode || opcode == 0x60 || opcode == 0xC7;
+    return {id.bytes.begin(), id.bytes.begin() + id.length};
+}
+
+// The chip's times from the part's typical figures: the 4 KiB erase for
+// sectors, the largest block erase for blocks.
+SimSpiFlashTiming TimingOf(const SimFlashPart& part)
+{
+    SimSpiFlashTiming timing;
+    timing.pageProgram = part.pageProgram.typicalUs;
+    timing.byteProgram = part.byteProgram.typicalUs;
+    timing.writeStatus = part.writeStatus.typicalUs;
+    uint32_t largestBlock = 0;
+    for (const SimFlashErase& erase : part.erases)
+    {
+        if (erase.bytes == 0)
+        {
+            timing.chipErase = erase.time.typicalUs;
+        }
+        else if (erase.bytes <= 4096)
+        {
+            timing.sectorErase = erase.time.typicalUs;
+        }
+        else if (erase.bytes > largestBlock)
+        {
+            largestBlock = erase.bytes;
+            timing.blockErase = erase.time.typicalUs;
+        }
+    }
+    return timing;
 }
 } // namespace
 
-CSimSpiFlash::CSimSpiFlash(std::string name, const EEPROMPartRecord& part, ESimSpiFlavour flavour,
+CSimSpiFlash::CSimSpiFlash(std::string name, const SimFlashPart& part, ESimSpiFlavour flavour,
                            std::shared_ptr<CSimChipStore> contents, CVirtualClock* clock,
                            SimCounters* counters)
     : m_name(std::move(name)), m_part(part), m_flavour(flavour), m_contents(std::move(contents)),
-      m_clock(clock), m_counters(counters),
-      m_size(uint32_t{part.SizeDepthInKbit} * part.SizeWidthBits * 128u),
-      m_pageSize(std::max<uint32_t>(part.BytesPerPage, 1)),
-      m_blockSize(uint32_t{part.KbytesPerBlock} * 1024u)
+      m_clock(clock), m_counters(counters), m_size(part.sizeBytes),
+      m_pageSize(std::max<uint32_t>(part.pageBytes, 1)), m_timing(TimingOf(part))
 {
     if (!m_contents)
     {
         throw std::invalid_argument("a flash chip needs its contents");
     }
-    if (m_contents->Size() < m_size)
+    if (m_size == 0 || m_contents->Size() < m_size)
     {
         throw std::invalid_argument("the contents of " + m_name + " are smaller than the part");
     }
-    const uint8_t manufacturer = part.ManufacturerID;
-    const uint16_t device = part.DeviceID;
-    if (device > 0xFF || manufacturer == kContinuation)
-    {
-        m_idAnswers[0x9F] = {manufacturer, static_cast<uint8_t>(device >> 8),
-                             static_cast<uint8_t>(device)};
-    }
-    else if (manufacturer == kSst)
-    {
-        m_idAnswers[0x90] = {manufacturer, static_cast<uint8_t>(device)};
-    }
-    else if (manufacturer == kAtmel || manufacturer == kTenx)
-    {
-        m_idAnswers[0x15] = {manufacturer, static_cast<uint8_t>(device)};
-    }
-    else if (manufacturer == kPmc)
-    {
-        m_idAnswers[0xAB] = {manufacturer, static_cast<uint8_t>(device)};
-    }
-    else if (manufacturer == kSt)
-    {
-        m_idAnswers[0xAB] = {static_cast<uint8_t>(device)};
-    }
-    else
-    {
-        m_idAnswers[0x9F] = {manufacturer, static_cast<uint8_t>(device >> 8),
-                             static_cast<uint8_t>(device)};
-    }
+    m_idAnswers[0x9F] = AnswerOf(part.jedecId);
+    m_idAnswers[0x90] = AnswerOf(part.readId);
+    m_idAnswers[0xAB] = AnswerOf(part.signature);
+    m_idAnswers[0x15] = AnswerOf(part.productId);
 }
 
-const EEPROMPartRecord& CSimSpiFlash::FindPart(uint8_t manufacturerId, uint16_t deviceId)
+const SimFlashPart& CSimSpiFlash::FindPart(uint8_t manufacturerId, uint16_t deviceId)
 {
-    for (const EEPROMPartRecord& part : GetBuiltInEEPROMParts())
+    const SimFlashPart* part = FindSimFlashPart(manufacturerId, deviceId);
+    if (part == nullptr)
     {
-        if (part.ManufacturerID == manufacturerId && part.DeviceID == deviceId)
-        {
-            return part;
-        }
+        throw std::invalid_argument("no simulated flash part has this ID");
     }
-    throw std::invalid_argument("no built-in EEPROM part has this ID");
+    return *part;
 }
 
 void CSimSpiFlash::SetIdAnswer(uint8_t opcode, std::vector<uint8_t> answer)
@@ -216,7 +208,7 @@ bool CSimSpiFlash::IsBusy() const
 
 bool CSimSpiFlash::IsProtected() const
 {
-    return (m_status & m_part.WriteProtectMask) != 0;
+    return (m_status & m_part.protectBits) != 0;
 }
 
 void CSimSpiFlash::StartBusy(uint64_t microseconds)
@@ -283,7 +275,7 @@ uint8_t CSimSpiFlash::NextOutputByte()
             if (received >= 4)
             {
                 const bool device = ((FrameAddress() + (received - 4)) & 1u) != 0;
-                return device ? static_cast<uint8_t>(m_part.DeviceID) : m_part.ManufacturerID;
+                return device ? static_cast<uint8_t>(m_part.deviceId) : m_part.manufacturerId;
             }
             return 0xFF;
         case 0xFF:
@@ -386,17 +378,17 @@ void CSimSpiFlash::ExecuteStandard()
         m_statusWriteEnabled = !m_faults.loseWriteEnable;
         return;
     case 0x98:
-        if (m_writeEnabled)
+        if (m_part.globalUnlock && m_writeEnabled)
         {
-            m_status &= static_cast<uint8_t>(~m_part.WriteProtectMask);
+            m_status &= static_cast<uint8_t>(~m_part.protectBits);
             m_writeEnabled = false;
         }
         return;
     case 0x01:
         if (length >= 2 && (m_writeEnabled || m_statusWriteEnabled) && !m_faults.writeProtectPin)
         {
-            m_status = static_cast<uint8_t>((m_status & ~kStatusWritable) |
-                                            (m_frame[1] & kStatusWritable));
+            const uint8_t writable = m_part.writableStatusBits;
+            m_status = static_cast<uint8_t>((m_status & ~writable) | (m_frame[1] & writable));
             StartBusy(m_timing.writeStatus);
         }
         m_writeEnabled = false;
@@ -405,7 +397,9 @@ void CSimSpiFlash::ExecuteStandard()
     case 0x02:
         if (length >= 5 && m_writeEnabled && !IsProtected())
         {
-            Program(FrameAddress(), m_frame.data() + 4, length - 4, true);
+            // A part without pages programs the first data byte only.
+            const size_t dataLength = m_pageSize == 1 ? 1 : length - 4;
+            Program(FrameAddress(), m_frame.data() + 4, dataLength, true);
             StartBusy(m_timing.pageProgram);
         }
         m_writeEnabled = false;
@@ -413,7 +407,7 @@ void CSimSpiFlash::ExecuteStandard()
     case 0xAD:
     case 0xAF:
     {
-        if (m_part.ManufacturerID != kSst)
+        if (opcode != m_part.autoIncrementOpcode)
         {
             return;
         }
@@ -443,26 +437,25 @@ void CSimSpiFlash::ExecuteStandard()
     default:
         break;
     }
-    if (length == 1 && IsStandardChipErase(opcode, m_part.ChipEraseCommand))
+    // An erase frame is the opcode alone for a chip erase, the opcode and
+    // three address bytes for the others; any other length is ignored.
+    const SimFlashErase* erase = FindSimFlashErase(m_part, opcode);
+    if (erase == nullptr || length != (erase->bytes == 0 ? 1u : 4u))
     {
-        if (m_writeEnabled && !IsProtected())
-        {
-            Erase(0, m_size);
-            StartBusy(m_timing.chipErase);
-        }
-        m_writeEnabled = false;
         return;
     }
-    if (length == 4 && opcode == m_part.BulkEraseCommand && m_blockSize != 0)
+    if (m_writeEnabled && !IsProtected())
     {
-        if (m_writeEnabled && !IsProtected())
-        {
-            const uint32_t address = FrameAddress() / m_blockSize * m_blockSize;
-            Erase(address, m_blockSize);
-            StartBusy(EraseTime(m_blockSize));
-        }
-        m_writeEnabled = false;
+        EraseByOpcode(*erase, length == 4 ? FrameAddress() : 0);
     }
+    m_writeEnabled = false;
+}
+
+void CSimSpiFlash::EraseByOpcode(const SimFlashErase& erase, uint32_t address)
+{
+    const auto [start, bytes] = SimFlashEraseRange(m_part, erase, address);
+    Erase(start, bytes);
+    StartBusy(erase.bytes == 0 ? m_timing.chipErase : EraseTime(bytes));
 }
 
 void CSimSpiFlash::ExecuteSst()
@@ -478,16 +471,18 @@ void CSimSpiFlash::ExecuteSst()
         Erase(0, m_size);
         StartBusy(m_timing.chipErase);
     }
-    else if (opcode == 0x20 && length >= 5 && m_frame[4] == 0xD0 && m_blockSize != 0)
+    else if (opcode == kSstSectorErase && length >= 5 && m_frame[4] == 0xD0)
     {
-        Erase(FrameAddress() / m_blockSize * m_blockSize, m_blockSize);
-        StartBusy(EraseTime(m_blockSize));
+        if (const SimFlashErase* erase = FindSimFlashErase(m_part, kSstSectorErase))
+        {
+            EraseByOpcode(*erase, FrameAddress());
+        }
     }
     else if (opcode == 0x10 && length >= 6)
     {
         // The byte after the data ends the command; it is not programmed.
         const size_t dataLength = length - 5;
-        Program(FrameAddress(), m_frame.data() + 4, dataLength, true);
+        Program(FrameAddress(), m_frame.data() + 4, dataLength, m_pageSize > 1);
         StartBusy(m_timing.byteProgram * dataLength);
     }
 }
@@ -572,13 +567,15 @@ namespace
 //    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
 //               "extra_busy_reads": 0, "stop_after_programs": 0,
 //               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
-// The size is the part's; "file" keeps the contents on disk across runs.
+// "part" names a simulated part by its ID (sim/SimFlashParts.cpp); the size
+// is the part's, and "timing" replaces its typical datasheet times. "file"
+// keeps the contents on disk across runs.
 std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimLoadContext& context,
                                              const std::string& defaultName)
 {
     const std::string key = section.value("part", std::string());
     const size_t slash = key.find('/');
-    const EEPROMPartRecord* part = nullptr;
+    const SimFlashPart* part = nullptr;
     try
     {
         if (slash == std::string::npos)
@@ -609,7 +606,7 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
     {
         throw std::runtime_error("\"flavour\" must be \"standard\" or \"sst\"");
     }
-    const uint32_t size = uint32_t{part->SizeDepthInKbit} * part->SizeWidthBits * 128u;
+    const uint32_t size = part->sizeBytes;
     nlohmann::json contentsSection = section;
     contentsSection["size"] = size;
     auto chip = std::make_shared<CSimSpiFlash>(

@@ -8,32 +8,34 @@
 // enable, 0x04 write disable (also ends auto-address-increment programming),
 // 0x05 read status (bit 0 busy, bit 1 write enable latch, the part's
 // block-protect bits), 0x01 write status (needs the latch or 0x50), 0x50
-// enable write status, 0x98 global unlock, 0x02 page program (clears bits
-// only; the address wraps inside its page), 0xAD/0xAF word and byte
-// auto-address-increment programming (SST parts), 0x03 read, and the part's
-// own chip-erase and block-erase opcodes. Program and erase need the write
+// enable write status, 0x98 global unlock (parts that have it), 0x02 page
+// program (clears bits only; the address wraps inside its page; one byte on
+// the SST25 parts), 0xAD/0xAF word and byte auto-address-increment
+// programming (the SST25 part's own one), 0x03 read, and the part's own erase
+// opcodes. Program and erase need the write
 // enable latch, which they clear, and are refused while any block-protect bit
 // is set. Commands take effect when chip select rises.
 //
 // SST: the chip drives its output on the rising edge, so the driver samples
 // after the pulse. Commands: 0x90 + address (0: manufacturer, 1: device),
-// 0x60 + address + 0xD0 chip erase, 0x20 + address + 0xD0 block erase,
-// 0x10 + address + data + one trailing byte program, 0x9F status (bit 0 set
+// 0x60 + address + 0xD0 chip erase, 0x20 + address + 0xD0 erase of what the
+// part's 0x20 erases, 0x10 + address + data + one trailing byte program (in
+// order, wrapping inside the part's page), 0x9F status (bit 0 set
 // when ready), 0xFF + address + two dummy bytes read.
 //
-// Identification answers and geometry come from the part's row in the
-// built-in part table: a part with a two-byte device ID (or keyed under the
-// continuation code 0x7F) answers 0x9F; one with a one-byte ID answers the
-// command its maker uses (SST 0x90, Atmel and Tenx 0x15, PMC 0xAB with its
-// manufacturer, ST 0xAB with the device byte alone) and reads 0xFF elsewhere.
+// The part's own datasheet facts (sim/SimFlashParts.h) give its answers to
+// the ID commands (a command the part does not know reads 0xFF), its size and
+// page, which opcodes erase how much, its protect bits and its times. An erase
+// wipes what the opcode wipes on the real part, so a driver that sends the
+// wrong opcode loses the neighbouring blocks here as it would on a board.
 // Tests may replace the answer of any ID command.
 //
 // Program and erase keep the chip busy for datasheet times on the machine's
 // virtual clock. Contents live in a chip store, so a file-backed chip keeps
 // what a run left behind.
 
-#include "eeprom/EEPROMPartTable.h"
 #include "sim/SimEepromChip.h"
+#include "sim/SimFlashParts.h"
 
 #include <cstdint>
 #include <map>
@@ -50,7 +52,8 @@ enum class ESimSpiFlavour
     SST,
 };
 
-// Typical datasheet times, in microseconds.
+// The times the chip takes, in microseconds: the part's typical datasheet
+// figures unless a test or machine file sets others.
 struct SimSpiFlashTiming
 {
     uint64_t pageProgram = 700;
@@ -93,13 +96,13 @@ class CSimSpiFlash : public ISimEepromChip
 {
 public:
     // `clock` and `counters` may be null (no busy time, nothing counted).
-    CSimSpiFlash(std::string name, const EEPROMPartRecord& part, ESimSpiFlavour flavour,
+    CSimSpiFlash(std::string name, const SimFlashPart& part, ESimSpiFlavour flavour,
                  std::shared_ptr<CSimChipStore> contents, CVirtualClock* clock,
                  SimCounters* counters);
 
-    // The built-in part with this key; std::invalid_argument when there is none.
-    static const EEPROMPartRecord& FindPart(uint8_t manufacturerId, uint16_t deviceId);
-    const EEPROMPartRecord& Part() const { return m_part; }
+    // The simulated part known by this ID; std::invalid_argument when there is none.
+    static const SimFlashPart& FindPart(uint8_t manufacturerId, uint16_t deviceId);
+    const SimFlashPart& Part() const { return m_part; }
     uint32_t SizeInBytes() const { return m_size; }
     SimSpiFlashTiming& Timing() { return m_timing; }
     SimSpiFlashFaults& Faults() { return m_faults; }
@@ -141,18 +144,19 @@ private:
     void ExecuteSst();
     void Program(uint32_t address, const uint8_t* data, size_t length, bool wrapInPage);
     void Erase(uint32_t address, uint32_t length);
+    // The erase the opcode starts, with the address the frame carries.
+    void EraseByOpcode(const SimFlashErase& erase, uint32_t address);
     uint64_t EraseTime(uint32_t length) const;
     void ApplyStuckBits(uint32_t address, uint32_t length);
 
     std::string m_name;
-    EEPROMPartRecord m_part;
+    SimFlashPart m_part;
     ESimSpiFlavour m_flavour;
     std::shared_ptr<CSimChipStore> m_contents;
     CVirtualClock* m_clock;
     SimCounters* m_counters;
     uint32_t m_size;
     uint32_t m_pageSize;
-    uint32_t m_blockSize;
     SimSpiFlashTiming m_timing;
     SimSpiFlashFaults m_faults;
     std::map<uint8_t, std::vector<uint8_t>> m_idAnswers;

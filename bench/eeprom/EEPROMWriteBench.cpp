@@ -109,8 +109,8 @@ void Run(const Case& wanted)
     CSimGpuRig rig(SimGpuConfigForKind(6));
     CSimMachine& machine = *rig.machine;
     machine.SetAccessCostNanoseconds(kAccessCostNs);
-    const EEPROMPartRecord& part = CSimSpiFlash::FindPart(wanted.manufacturer, wanted.device);
-    const uint32_t size = uint32_t{part.SizeDepthInKbit} * part.SizeWidthBits * 128u;
+    const SimFlashPart& part = CSimSpiFlash::FindPart(wanted.manufacturer, wanted.device);
+    const uint32_t size = part.sizeBytes;
     auto contents = std::make_shared<CSimChipStore>(size);
     const std::vector<uint8_t> before = RandomBytes(size, 1);
     contents->Write(0, before);
@@ -148,7 +148,7 @@ void Run(const Case& wanted)
                              programs * timing.pageProgram * 1000 +
                              (spiBytesNeeded * 8 * 2 + windowReads) * kAccessCostNs;
 
-    std::printf("case %s: %s %u KiB, %s\n", wanted.name, part.PartName, size / 1024,
+    std::printf("case %s: %s %u KiB, %s\n", wanted.name, part.name, size / 1024,
                 verified ? "written and verified" : "CONTENTS DIFFER");
     std::printf("  virtual time        %12.3f ms\n", static_cast<double>(virtualNs) / 1e6);
     std::printf("  register accesses   %12llu\n", static_cast<unsigned long long>(accesses));

@@ -2,34 +2,12 @@
 // the chip is touched.
 
 #include "FlashRig.h"
+#include "OnePartDatabase.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-// A catalogue that knows one part under every key.
-class COnePartDatabase : public CReferenceCountImpl, public IEEPROMDatabase
-{
-public:
-    ROMVISE_REFCOUNT_FORWARD
-
-    explicit COnePartDatabase(const CEEPROMType& part) : m_part(part) {}
-
-    CEEPROMType GetEEPROMType(uint8_t, uint16_t) override { return m_part; }
-    void PrintSupportedParts(std::ostream&) override {}
-    bool ApplyPartParameter(CEEPROMType&, const CsvSettings&, const std::string&,
-                            const ParameterSetter&, std::ostream&) override
-    {
-        return false;
-    }
-    bool ReadTestPart(CEEPROMType&, const CsvSettings&, std::ostream&) override { return false; }
-    bool IsSupported(uint8_t, uint16_t) override { return true; }
-    bool AddTestPart(const CsvSettings&, std::ostream&) override { return false; }
-
-private:
-    CEEPROMType m_part;
-};
-
 struct GeometryCase
 {
     uint16_t bytesPerPage;
@@ -53,7 +31,7 @@ TEST(EEPROMGeometry, UnworkableGeometryIsRefusedBeforeTheChipIsTouched)
     {
         SCOPED_TRACE(wanted.error);
         FlashRig flash(0xC2, 0x2010);
-        CEEPROMType part(CSimSpiFlash::FindPart(0xC2, 0x2010));
+        CEEPROMType part(GetEEPROMDatabase()->GetEEPROMType(0xC2, 0x2010));
         part.BytesPerPage = wanted.bytesPerPage;
         part.KbytesPerBlock = wanted.kbytesPerBlock;
         part.EraseReqBeforeChipSectorWrite = wanted.eraseRequired;

@@ -18,9 +18,8 @@ struct FlashRig
              ESimSpiFlavour flavour = ESimSpiFlavour::Standard, uint32_t deviceKind = 6)
         : rig(SimGpuConfigForKind(deviceKind))
     {
-        const EEPROMPartRecord& part = CSimSpiFlash::FindPart(manufacturer, deviceId);
-        const uint32_t size = uint32_t{part.SizeDepthInKbit} * part.SizeWidthBits * 128u;
-        contents = std::make_shared<CSimChipStore>(size);
+        const SimFlashPart& part = CSimSpiFlash::FindPart(manufacturer, deviceId);
+        contents = std::make_shared<CSimChipStore>(part.sizeBytes);
         chip = std::make_shared<CSimSpiFlash>("flash", part, flavour, contents,
                                               &rig.machine->Clock(), &rig.machine->Counters());
         rig.gpu->AttachChip(chip);

@@ -109,14 +109,16 @@ TEST(InitFromROMTest, SegmentCreatedStrippedAndRecreated)
     {
         EXPECT_EQ(BufferDword(image.get(), 4 * index), value) << "word " << index;
     }
-    EXPECT_EQ(BufferDword(image.get(), 4 * 6), CCommandCodec::EncodeIFRCommand(1, 0x101000, 2));
-    EXPECT_EQ(BufferDword(image.get(), 4 * 9), CCommandCodec::EncodeIFRCommand(1, 0x10100C, 2));
-    EXPECT_EQ(BufferDword(image.get(), 4 * 12), CCommandCodec::EncodeIFRCommand(1, 0x101034, 2));
-    // The image's own list follows with its parity bits recomputed.
+    // Commands of one word (count field 1, type 2) at 0x101000, 0x10100C
+    // and 0x101034, each with its odd-parity bit.
+    EXPECT_EQ(BufferDword(image.get(), 4 * 6), 0x82101002u);
+    EXPECT_EQ(BufferDword(image.get(), 4 * 9), 0x8210100Eu);
+    EXPECT_EQ(BufferDword(image.get(), 4 * 12), 0x02101036u);
+    // The image's own list follows with its parity bits recomputed: both
+    // command words have an even count of ones, so bit 31 is set.
     for (size_t i = 0; i < kCommands.size(); ++i)
     {
-        const uint32_t word =
-            i == 0 || i == 6 ? CCommandCodec::SetOddParity(kCommands[i]) : kCommands[i];
+        const uint32_t word = i == 0 || i == 6 ? kCommands[i] | 0x80000000u : kCommands[i];
         EXPECT_EQ(BufferDword(image.get(), static_cast<uint32_t>(60 + 4 * i)), word)
             << "list word " << i;
     }
@@ -155,7 +157,7 @@ TEST(InitFromROMTest, ListWithoutEndGetsOne)
     }
     ASSERT_TRUE(image->CreateBexorIFR(0));
     const uint32_t size = image->GetIFRDataSize();
-    EXPECT_EQ(BufferDword(image.get(), size - 12), CCommandCodec::SetOddParity(0x0200E20B));
+    EXPECT_EQ(BufferDword(image.get(), size - 12), 0x8200E20Bu); // 0x0200E20B with parity
     EXPECT_EQ(BufferDword(image.get(), 4 * 13), 0xFFFFFFFFu);
     EXPECT_EQ(BufferDword(image.get(), 4 * 14), 0u);
 }
@@ -183,7 +185,7 @@ TEST(InitFromROMTest, UpdateRefreshesStrapsAndCommands)
     image->SetDword(60, 0);
     image->SetOffsetMode(true);
     ASSERT_TRUE(image->UpdateBexorIFR(true));
-    EXPECT_EQ(BufferDword(image.get(), 60), CCommandCodec::SetOddParity(kCommands[0]));
+    EXPECT_EQ(BufferDword(image.get(), 60), 0x88001000u); // kCommands[0] with parity
 }
 
 TEST(InitFromROMTest, OlderFirmwareListIsConverted)

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <initializer_list>
 #include <unistd.h>
@@ -18,7 +19,7 @@
 namespace
 {
 // MX25L512: 64 KiB, 256-byte pages, 4 KiB blocks erased by 0x20, protect mask 0x0C.
-const EEPROMPartRecord& Mx25l512()
+const SimFlashPart& Mx25l512()
 {
     return CSimSpiFlash::FindPart(0xC2, 0x2010);
 }
@@ -75,9 +76,8 @@ private:
 struct Chip
 {
     explicit Chip(ESimSpiFlavour flavour = ESimSpiFlavour::Standard,
-                  const EEPROMPartRecord& part = Mx25l512())
-        : contents(std::make_shared<CSimChipStore>(uint32_t{part.SizeDepthInKbit} *
-                                                   part.SizeWidthBits * 128u)),
+                  const SimFlashPart& part = Mx25l512())
+        : contents(std::make_shared<CSimChipStore>(part.sizeBytes)),
           chip("flash", part, flavour, contents, clock.get(), nullptr),
           pins(chip, flavour == ESimSpiFlavour::SST)
     {
@@ -144,6 +144,101 @@ TEST(SimSpiFlash, ProgramAndEraseNeedWriteEnableAndKeepTheChipBusy)
     flash.clock->WaitMicroseconds(flash.chip.Timing().sectorErase);
     EXPECT_EQ(flash.pins.Frame({0x05}, 1)[0] & 0x01, 0x00);
     EXPECT_EQ(flash.chip.Erases(), (std::vector<SimFlashOperation>{{0x1000, 0x1000}}));
+}
+
+TEST(SimSpiFlash, EachEraseOpcodeErasesWhatItErasesOnThePart)
+{
+    struct Case
+    {
+        const char* name;
+        uint8_t manufacturer;
+        uint16_t device;
+        uint8_t opcode;
+        bool chipErase; // sent without an address
+        uint32_t address;
+        SimFlashOperation erased; // length 0: nothing
+    };
+    const Case cases[] = {
+        {"W25Q80BV 4 KiB sector", 0xEF, 0x4014, 0x20, false, 0x12345, {0x12000, 0x1000}},
+        {"W25Q80BV 32 KiB block", 0xEF, 0x4014, 0x52, false, 0x12345, {0x10000, 0x8000}},
+        {"W25Q80BV 64 KiB block", 0xEF, 0x4014, 0xD8, false, 0x12345, {0x10000, 0x10000}},
+        {"W25Q80BV chip", 0xEF, 0x4014, 0xC7, true, 0, {0, 0x100000}},
+        {"M25P10 32 KiB sector", 0x20, 0x0010, 0xD8, false, 0x9000, {0x8000, 0x8000}},
+        {"AT25F512 32 KiB sector", 0x1F, 0x0065, 0x52, false, 0x9000, {0x8000, 0x8000}},
+        {"AT25F512 chip", 0x1F, 0x0065, 0x62, true, 0, {0, 0x10000}},
+        {"Pm25LV512 4 KiB sector", 0x9D, 0x007B, 0xD7, false, 0x1234, {0x1000, 0x1000}},
+        {"SST26WF080B 8 KiB block at the bottom",
+         0xBF,
+         0x2658,
+         0xD8,
+         false,
+         0x2345,
+         {0x2000, 0x2000}},
+        {"SST26WF080B 32 KiB block at the bottom",
+         0xBF,
+         0x2658,
+         0xD8,
+         false,
+         0x9000,
+         {0x8000, 0x8000}},
+        {"SST26WF080B 64 KiB block", 0xBF, 0x2658, 0xD8, false, 0x12345, {0x10000, 0x10000}},
+        {"SST26WF080B 32 KiB block at the top",
+         0xBF,
+         0x2658,
+         0xD8,
+         false,
+         0xF1000,
+         {0xF0000, 0x8000}},
+        {"SST26WF080B 8 KiB block at the top",
+         0xBF,
+         0x2658,
+         0xD8,
+         false,
+         0xF9000,
+         {0xF8000, 0x2000}},
+        {"MX25L512E has no 0x52", 0xC2, 0x2010, 0x52, false, 0x1000, {0, 0}},
+        {"a chip erase opcode with an address", 0xC2, 0x2010, 0xC7, false, 0x1000, {0, 0}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Chip flash(ESimSpiFlavour::Standard, CSimSpiFlash::FindPart(c.manufacturer, c.device));
+        const uint32_t size = flash.chip.SizeInBytes();
+        flash.contents->Fill(0, size, 0x00);
+        flash.pins.Frame({0x06});
+        if (c.chipErase)
+        {
+            flash.pins.Frame({c.opcode});
+        }
+        else
+        {
+            flash.pins.Frame({c.opcode, static_cast<uint8_t>(c.address >> 16),
+                              static_cast<uint8_t>(c.address >> 8),
+                              static_cast<uint8_t>(c.address)});
+        }
+        std::vector<uint8_t> wanted(size, 0x00);
+        std::fill_n(wanted.begin() + c.erased.address, c.erased.length, 0xFF);
+        EXPECT_EQ(flash.contents->Read(0, size), wanted);
+        EXPECT_EQ(flash.chip.Erases().size(), c.erased.length == 0 ? 0u : 1u);
+    }
+}
+
+TEST(SimSpiFlash, PartsAnswerOnlyTheIdCommandsTheyKnow)
+{
+    // SST25VF010A: no JEDEC ID; 0x90 with address 1 starts with the device.
+    Chip sst(ESimSpiFlavour::Standard, CSimSpiFlash::FindPart(0xBF, 0x0049));
+    EXPECT_EQ(sst.pins.Frame({0x9F}, 3), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(sst.pins.Frame({0x90, 0x00, 0x00, 0x01}, 3),
+              (std::vector<uint8_t>{0x49, 0xBF, 0x49}));
+    // Its 0x02 programs one byte; the rest of the frame is ignored.
+    sst.pins.Frame({0x06});
+    sst.pins.Frame({0x02, 0x00, 0x01, 0x00, 0x12, 0x34});
+    EXPECT_EQ(sst.contents->Read(0x100, 2), (std::vector<uint8_t>{0x12, 0xFF}));
+
+    // M25P10: only the signature, after three dummy bytes.
+    Chip st(ESimSpiFlavour::Standard, CSimSpiFlash::FindPart(0x20, 0x0010));
+    EXPECT_EQ(st.pins.Frame({0x9F}, 1)[0], 0xFF);
+    EXPECT_EQ(st.pins.Frame({0xAB, 0x00, 0x00, 0x00}, 2), (std::vector<uint8_t>{0x10, 0x10}));
 }
 
 TEST(SimSpiFlash, BlockProtectBitsRefuseProgrammingUntilCleared)
