@@ -2,8 +2,8 @@
 // commands are in SimKestrixCommands.cpp.
 
 #include "sim/SimKestrix.h"
+#include "sim/SimKestrixDataMap.h"
 
-#include "eeprom/KestrixImage.h"
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
 
@@ -340,16 +340,9 @@ bool CSimKestrix::SignatureAccepted(const Engine& engine) const
         return true;
     }
     const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
-    uint32_t slot = 0;
-    if (const auto magic = FindKestrixDmapMagic(data))
-    {
-        const auto mapper = ReadKestrixDmemMapper(data, *magic);
-        if (mapper && mapper->IsExtended())
-        {
-            slot = KestrixWordAt(data, mapper->signatureTableOffset);
-        }
-    }
-    return slot + kSignatureSize <= data.size() &&
+    const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
+    const uint32_t slot = map && map->signatureArea ? *map->signatureArea : 0;
+    return uint64_t{slot} + kSimKestrixSignatureSize <= data.size() &&
            std::equal(m_config.expectedSignature->begin(), m_config.expectedSignature->end(),
                       data.begin() + slot);
 }

@@ -3,11 +3,11 @@
 // commands go to the GPU's chip over its serial lines, as the microcode's
 // SPI controller would send them.
 
-#include "eeprom/KestrixImage.h"
 #include "sim/SimCounters.h"
 #include "sim/SimEepromChip.h"
 #include "sim/SimGpu.h"
 #include "sim/SimKestrix.h"
+#include "sim/SimKestrixDataMap.h"
 #include "sim/VirtualClock.h"
 
 #include <algorithm>
@@ -141,19 +141,13 @@ private:
 std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engine) const
 {
     const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
-    const auto magic = FindKestrixDmapMagic(data);
-    if (!magic)
+    const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
+    if (!map)
     {
         return std::nullopt;
     }
-    const auto mapper = ReadKestrixDmemMapper(data, *magic);
-    if (!mapper)
-    {
-        return std::nullopt;
-    }
-    return Buffers{mapper->cmd_in_buffer_offset, mapper->cmd_out_buffer_offset,
-                   mapper->rmv_img_data_buffer_offset, mapper->rmv_img_data_buffer_size,
-                   mapper->printfHeaderOffset};
+    return Buffers{map->commandIn, map->commandOut, map->dataBuffer, map->dataBufferSize,
+                   map->printfHeader};
 }
 
 std::vector<uint32_t> CSimKestrix::DmemWords(const Engine& engine, uint32_t offset,

@@ -51,8 +51,8 @@ struct KestrixRig
                         uint32_t deviceKind = 12)
         : scope(MakeKestrixMachine(deviceId, deviceKind, gpu))
     {
-        const EEPROMPartRecord& part = CSimSpiFlash::FindPart(0xC2, 0x2013);
-        contents = std::make_shared<CSimChipStore>(part.SizeDepthInKbit * 128u);
+        const SimFlashPart& part = CSimSpiFlash::FindPart(0xC2, 0x2013);
+        contents = std::make_shared<CSimChipStore>(part.sizeBytes);
         chip =
             std::make_shared<CSimSpiFlash>("flash", part, ESimSpiFlavour::Standard, contents,
                                            &scope.Machine().Clock(), &scope.Machine().Counters());
