@@ -72,6 +72,10 @@ TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLa
             rig.flasher->AttachMicrocodeLoader(loader.get(), eeprom, rig.database);
         }
         rig.flasher->RestoreDisplayDriver(last);
+        if (i == 2)
+        {
+            EXPECT_EQ(loader->GetReferenceCount(), 1) << "let go of by the engine and the context";
+        }
         EXPECT_FALSE(os->GetActiveAdapter());
         EXPECT_EQ(os->IsDisplayDriverDisabled(), i != 0 && !last);
     }
@@ -156,4 +160,18 @@ TEST(FlasherDisplayDriver, AFailingOperationGivesTheDisplayBack)
     EXPECT_TRUE(rig.DriverBound(0));
     EXPECT_FALSE(GetCrossPlatform()->IsDisplayDriverDisabled());
     EXPECT_NE(rig.Logged().find("EEPROM ID"), std::string::npos) << "the description is logged";
+}
+
+TEST(FlasherDisplayDriver, AnErrorOfTheImageModelGivesTheDisplayBackToo)
+{
+    // The chip holds an Open Firmware image, which the image model refuses
+    // while the dump reads it.
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kOpenFirmware, 0x10000);
+    CFlasherMachine rig({{0x0800, 8, builder.Build()}});
+    EXPECT_EQ(ErrorOf([&] { rig.flasher->DisplayEEPROM(rig.ui, rig.bus, rig.Adapter(0),
+                                                       rig.database, 16, &rig.log); }),
+              "Unsupported code type: 0x01. FCode support deprecated.");
+    EXPECT_TRUE(rig.DriverBound(0));
+    EXPECT_NE(rig.Logged().find("\nReading EEPROM failed.\n"), std::string::npos);
 }
