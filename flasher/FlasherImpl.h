@@ -7,6 +7,7 @@
 //   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
 //   FlasherPreOS.cpp           the pre-OS application start
 //   FlasherCertificateGate.cpp the certificate gate before programming
+//   FlasherProgram.cpp         programming a whole image and proving it
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -73,6 +74,11 @@ public:
     bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                       CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                       CLog* log) override;
+    void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage, bool showProgress,
+                    bool keepStraps, bool keepBoardSettings, CRefPtr<IDisplayAdapter> adapter,
+                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
+                    uint32_t flashFlags, CLog* log, CRefPtr<IBCRTCert> certificate,
+                    bool processVarnex) override;
 
     // The engine's own operations, used by the operations above (and reached
     // by tests through this class, not through IFlasher).

@@ -14,6 +14,7 @@
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
+#include "common/core/crypto/Certificate.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -114,6 +115,19 @@ public:
     virtual bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                               CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                               CLog* log) = 0;
+
+    // Image programming, save and compare, and the Varnex store carried from
+    // the adapter's current image into a new one.
+    // Programs `newImage` into the adapter's EEPROM with the board's data
+    // carried over, reads it back and compares it. `flashFlags` bit 0 compares
+    // the init-from-ROM segment only, bit 1 programs only that segment.
+    // `certificate` (may be null) goes to the certificate gate. Throws on
+    // every failure, after restoring the display driver for its own.
+    virtual void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
+                            bool showProgress, bool keepStraps, bool keepBoardSettings,
+                            CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                            CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
+                            CRefPtr<IBCRTCert> certificate, bool processVarnex) = 0;
 
 protected:
     ~IFlasher() = default;
