@@ -6,6 +6,7 @@
 #include "core/CrossPlatform.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
@@ -22,12 +23,6 @@ const VarnexTag kBboTag("BBO");
 const VarnexTag kObdTag("OBD");
 constexpr int32_t kProcessFailed = 9;
 constexpr int32_t kBuildFailed = 4;
-
-bool OptionSet(const char* name)
-{
-    ICommandLine* commandLine = ICommandLine::GetInstance();
-    return commandLine && commandLine->IsSet(name);
-}
 
 std::string OptionValue(const char* name)
 {
@@ -107,7 +102,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             LogLine(log, 3,
                     "No difference found in OBD data between of Current OBD and File image.");
         }
-        else if (!OptionSet("auto") && OptionSet("mergevarnex"))
+        else if (!IsOptionSet("auto") && IsOptionSet("mergevarnex"))
         {
             CRefPtr<IUserInterface> ui = GetUserInterface();
             ui->ShowMessage(1, "\nDifferent fields of OBD: ");
@@ -201,7 +196,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
     }
     MergeVarnexImage(newImage, current, log);
     if ((newImage->HasNBSIObject(nbsi::kTypeVarnexImage) && deleteBlock) ||
-        !OptionSet("mergevarnex"))
+        !IsOptionSet("mergevarnex"))
     {
         LogLine(log, 3, "Delete the current Varnex block from the target vbios image.");
         RemoveBlockIfPresent(*newImage);
@@ -330,7 +325,7 @@ int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image,
         return kBuildFailed;
     }
     ReplaceImageContent(*image, *rebuilt);
-    if (OptionSet("romout"))
+    if (IsOptionSet("romout"))
     {
         image->SaveToFile(OptionValue("romout"), 0, image->GetLoadedSize());
     }

@@ -5,6 +5,7 @@
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
 #include "flasher/ObdFields.h"
+#include "flasher/VarnexErrorGuard.h"
 
 #include <cstdio>
 #include <iostream>
@@ -15,6 +16,19 @@ namespace
 {
 const VarnexTag kObdTag("OBD");
 constexpr size_t kObdBodyLength = 120;
+
+uint32_t HexDigitValue(char digit)
+{
+    if (digit >= 'A' && digit <= 'F')
+    {
+        return static_cast<uint32_t>(digit - 'A' + 10);
+    }
+    if (digit >= 'a' && digit <= 'f')
+    {
+        return static_cast<uint32_t>(digit - 'a' + 10);
+    }
+    return static_cast<uint8_t>(digit) & 0xFu;
+}
 
 std::string UpToZero(const std::string& text)
 {
@@ -69,11 +83,13 @@ bool SetObdField(CVarnexImageObject& obd, const ObdField& field, const std::stri
     body.resize(std::max(body.size(), kObdBodyLength), 0);
     if (field.isDate)
     {
-        // Decimal-coded digits: "20240305" becomes 0x20240305.
+        // One hexadecimal digit a character: "20240305" becomes 0x20240305,
+        // and the text read from a field gives its value back, A to F
+        // included.
         uint32_t value = 0;
         for (char digit : text)
         {
-            value = value << 4 | (static_cast<uint8_t>(digit) & 0xF);
+            value = value << 4 | HexDigitValue(digit);
         }
         for (size_t i = 0; i < 4; ++i)
         {
@@ -183,7 +199,8 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
                                                bool /*flag*/, CLog* log)
 {
     const char* const name = "CFlasherImpl::CopyVarnexImageObdObject";
-    try
+    // A copy that did not complete is a failure for the caller.
+    return RunGuardingStoreErrors(name, 4, [&]() -> int32_t
     {
         if (!newStore || !currentStore)
         {
@@ -221,19 +238,5 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
         newStore->UpdateDirectory();
         LogLine(log, 3, "Succeed to preserve Varnex OBD.");
         return 0;
-    }
-    catch (const std::out_of_range& error)
-    {
-        std::cerr << "ERROR: " << name << error.what() << std::endl;
-    }
-    catch (const std::overflow_error& error)
-    {
-        std::cerr << "ERROR: " << name << error.what() << std::endl;
-    }
-    catch (const std::runtime_error& error)
-    {
-        std::cerr << "ERROR: " << error.what() << std::endl;
-    }
-    // The copy did not complete: the caller must not take it for done.
-    return 4;
+    });
 }

@@ -1,10 +1,10 @@
 // The Varnex flash types: each image's store classified by the two presence
 // tests, and the pair of classifications turned into a flash type.
 
-#include "core/CommandLine.h"
 #include "core/TextHelpers.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
 
@@ -45,39 +45,11 @@ uint32_t ReleaseNumber(const std::vector<std::string>& pieces)
     return static_cast<uint32_t>(std::strtoul(pieces.back().c_str(), nullptr, 16));
 }
 
-bool OptionSet(const char* name)
-{
-    ICommandLine* commandLine = ICommandLine::GetInstance();
-    return commandLine && commandLine->IsSet(name);
-}
-
 std::string Hex2(uint32_t value)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%02X", value);
     return text;
-}
-
-// Runs a presence test; damaged store data make it false.
-template <class Test> bool GuardedTest(const char* name, Test test)
-{
-    try
-    {
-        return test();
-    }
-    catch (const std::out_of_range& error)
-    {
-        std::cerr << "ERROR: " << name << error.what() << std::endl;
-    }
-    catch (const std::overflow_error& error)
-    {
-        std::cerr << "ERROR: " << name << error.what() << std::endl;
-    }
-    catch (const std::runtime_error& error)
-    {
-        std::cerr << "ERROR: " << error.what() << std::endl;
-    }
-    return false;
 }
 
 struct StoreClass
@@ -161,7 +133,7 @@ bool CFlasherImpl::IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* re
     {
         log->SetLevel(3);
     }
-    return GuardedTest("CFlasherImpl::IsGenericVarnexPresent", [&]
+    return RunGuardingStoreErrors("CFlasherImpl::IsGenericVarnexPresent", false, [&]
     {
         CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
         if (!store || !store->IsValid())
@@ -206,7 +178,7 @@ bool CFlasherImpl::IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* re
 bool CFlasherImpl::IsProductVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release,
                                           uint32_t* level, bool backup)
 {
-    return GuardedTest("CFlasherImpl::IsProductVarnexPresent", [&]
+    return RunGuardingStoreErrors("CFlasherImpl::IsProductVarnexPresent", false, [&]
     {
         CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
         if (!store || !store->IsValid())
@@ -252,7 +224,7 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     {
         log->SetLevel(3);
     }
-    const bool merge = OptionSet("mergevarnex");
+    const bool merge = IsOptionSet("mergevarnex");
     auto classify = [this](CRefPtr<IROMImage> image)
     {
         StoreClass store;
