@@ -19,6 +19,8 @@
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "hw/adapter/IPCIBus.h"
+#include "hw/catalogue/AdapterCatalogue.h"
+#include "hw/catalogue/BoardCatalogue.h"
 #include "image/IROMImage.h"
 #include "varnex/VarnexImage.h"
 #include "varnex/VarnexTypedObjects.h"
@@ -132,6 +134,34 @@ public:
                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                             CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
                             CRefPtr<IBCRTCert> certificate, bool processVarnex) = 0;
+
+    // Save, compare and image information, without programming.
+    virtual void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                         CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
+    // Writes the adapter's image to the file: the block chain without the
+    // board's 0x85 block (all of it with `keepAll`), or the whole part.
+    virtual void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IDisplayAdapterDatabase> adapters,
+                              CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                              bool keepAll, bool wholeEEPROM, bool detail, CLog* log) = 0;
+    // Throws the first difference between the file image and the adapter's.
+    virtual void CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
+                                 CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                 CRefPtr<IBoardDatabase> boards,
+                                 CRefPtr<IEEPROMDatabase> database, bool withIds, bool verify,
+                                 bool doVarnex, bool ifrOnly, bool checkCertificates,
+                                 CLog* log) = 0;
+    virtual void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
+                                   bool detail, bool withUEFI) = 0;
+    virtual void PrintImageInfo(CRefPtr<IROMImage> image, CRefPtr<IDisplayAdapterDatabase> adapters,
+                                CRefPtr<IBoardDatabase> boards, bool full, bool boardNames,
+                                bool detail, std::ostream& out, CLog* log,
+                                CRefPtr<IDisplayAdapter> adapter) = 0;
+    virtual void DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                  CRefPtr<IDisplayAdapter> adapter,
+                                  CRefPtr<IEEPROMDatabase> database, bool keepAll,
+                                  CLog* log) = 0;
 
     // The Varnex store an image carries ("IB", its backup, when `backup`);
     // null without one.
