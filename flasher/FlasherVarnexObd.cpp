@@ -30,6 +30,13 @@ uint32_t HexDigitValue(char digit)
     return static_cast<uint8_t>(digit) & 0xFu;
 }
 
+// Board data padded with blanks or with zero bytes is the same data.
+std::string TrimmedForCompare(const std::string& text)
+{
+    const size_t end = text.find_last_not_of(std::string(" \t\r\n\v\f\0", 7));
+    return TrimWhitespace(end == std::string::npos ? std::string() : text.substr(0, end + 1));
+}
+
 std::string UpToZero(const std::string& text)
 {
     return text.substr(0, text.find('\0'));
@@ -114,8 +121,8 @@ bool CFlasherImpl::PrintOBDFieldDiffs(CVarnexImageObject* newObd, CVarnexImageOb
     bool same = true;
     for (const ObdField& field : ObdFields())
     {
-        const std::string fresh = TrimWhitespace(GetObdField(*newObd, field));
-        const std::string cur = TrimWhitespace(GetObdField(*currentObd, field));
+        const std::string fresh = TrimmedForCompare(GetObdField(*newObd, field));
+        const std::string cur = TrimmedForCompare(GetObdField(*currentObd, field));
         if (fresh != cur)
         {
             same = false;

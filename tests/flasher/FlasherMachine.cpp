@@ -15,6 +15,7 @@ const OptionDescriptor kOptions[] = {
     {"relaxdevid", ' ', 0, "", ""},  {"altdevid", ' ', 1, "", ""},
     {"ifronly", ' ', 0, "", ""},     {"verify", ' ', 0, "", ""},
     {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""},
+    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},
 };
 
 std::string Hex(uint32_t value)
