@@ -40,7 +40,7 @@ void SetCommandLine(const std::vector<std::string>& options)
                          static_cast<int>(argv.size()), argv.data());
 }
 
-std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus)
+std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
 {
     std::string pci;
     for (size_t i = 0; i < gpus.size(); ++i)
@@ -50,7 +50,7 @@ std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus)
         std::snprintf(address, sizeof address, "%02zx:00.0", i + 1);
         char port[32];
         std::snprintf(port, sizeof port, "00:%02zx.0", i + 1);
-        const SimGpuSpec& gpu = gpus[i];
+        const SimGpuSetup& gpu = gpus[i];
         pci +=
             std::string(i == 0 ? "" : ",\n") + R"({"address": ")" + port +
             R"(", "vendor": "0x8086", "device": "0x7A38", "class": "0x060400", "bridge": {"secondary": )" +
@@ -71,7 +71,7 @@ std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus)
            pci + "]}";
 }
 
-CFlasherMachine::CFlasherMachine(const std::vector<SimGpuSpec>& gpus,
+CFlasherMachine::CFlasherMachine(const std::vector<SimGpuSetup>& gpus,
                                  const std::vector<std::string>& options)
 {
     for (size_t i = 0; i < gpus.size(); ++i)

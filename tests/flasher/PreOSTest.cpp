@@ -19,7 +19,7 @@ struct PreOSCase
     const char* name;
     uint16_t deviceId;
     uint32_t deviceKind;
-    PreOSAppSpec app;
+    PreOSAppLayout app;
     uint32_t enableRegister; // 0x1598
     uint32_t engineType;
     bool started;
