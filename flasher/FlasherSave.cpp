@@ -213,8 +213,8 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
         const int32_t store = fileImage->FindNBSIObject(nbsi::kTypeVarnexImage);
         if (store != -1)
         {
-            text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) +
-                    " ( " + Hex(static_cast<uint32_t>(store) + fileImage->GetWindowOffset(), 8) +
+            text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
+                    Hex(static_cast<uint32_t>(store) + fileImage->GetWindowOffset(), 8) +
                     " ) with length " +
                     std::to_string(fileImage->GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
         }
@@ -231,8 +231,8 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
     LogLine(log, 3, match);
 }
 
-void CFlasherImpl::PrintImageVersion(CRefPtr<IROMImage> image, bool boardName,
-                                     std::ostream& out, bool detail, bool withUEFI)
+void CFlasherImpl::PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
+                                     bool detail, bool withUEFI)
 {
     out << image->GetVersionString(0);
     if (!detail)
@@ -245,7 +245,8 @@ void CFlasherImpl::PrintImageVersion(CRefPtr<IROMImage> image, bool boardName,
         out << "/" << Hex(image->GetGPUDeviceID(), 4);
     }
     out << ":" << Hex(image->GetSubsystemVendorID(), 4) << ":"
-        << Hex(image->GetSubsystemDeviceID(), 4) << "\n" << std::string(15, ' ');
+        << Hex(image->GetSubsystemDeviceID(), 4) << "\n"
+        << std::string(15, ' ');
     if (boardName && !image->GetBoardName().empty())
     {
         out << image->GetBoardName();
@@ -270,9 +271,8 @@ void CFlasherImpl::DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus>
                                     CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Display version.", ui, bus, adapter, database, IsVerbose(), true,
-                              log);
+    CRefPtr<IEEPROM> eeprom = BeginAdapterOperation("Display version.", ui, bus, adapter, database,
+                                                    IsVerbose(), true, log);
     CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
     if (!keepAll)
     {
@@ -423,8 +423,7 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
     if (detail)
     {
         out << Label("Hierarchy ID") << image->GetHierarchyIDName() << "\n"
-            << Label("Chip SKU") << Joined(image->GetChipSKU(), image->GetChipSKURevision())
-            << "\n"
+            << Label("Chip SKU") << Joined(image->GetChipSKU(), image->GetChipSKURevision()) << "\n"
             << Label("Project")
             << Joined(image->GetProject(), image->GetProjectSKU(), image->GetProjectRevision())
             << "\n"

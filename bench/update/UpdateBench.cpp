@@ -76,8 +76,8 @@ void Update(CFlasherMachine& rig, const char* name, const std::vector<uint8_t>& 
     const uint64_t startAccesses =
         machine.Counters().registerReads + machine.Counters().registerWrites;
     const double startCpu = CpuSeconds();
-    rig.flasher->FlashImage(rig.ui, image, false, false, true, rig.Adapter(0), eeprom,
-                            rig.database, 0, &rig.log, nullptr, true);
+    rig.flasher->FlashImage(rig.ui, image, false, false, true, rig.Adapter(0), eeprom, rig.database,
+                            0, &rig.log, nullptr, true);
     const double cpu = CpuSeconds() - startCpu;
     const uint64_t virtualNs = machine.Clock().NowNanoseconds() - startNs;
     const uint64_t accesses =
@@ -119,8 +119,7 @@ int main()
     rig.scope->Machine().SetAccessCostNanoseconds(kAccessCostNs);
     rig.flasher->SetModeFlags(kFlasherPackagedMode);
 
-    testkit::CGpuImageBuilder fresh =
-        FirmwareBuilder({.version = 0x86041C00, .length = 0x40000});
+    testkit::CGpuImageBuilder fresh = FirmwareBuilder({.version = 0x86041C00, .length = 0x40000});
     fresh.Block(0x03, kImageSize - 0x40000);
     const std::vector<uint8_t> image = fresh.Build();
     std::vector<uint8_t> oneBlock = image;

@@ -24,8 +24,7 @@ const char* const kGrown =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
 // The package's firmware, asking for the protection to be lifted.
-CRefPtr<IROMImage> PackageImage(FirmwareSpec spec = {.version = 0x86041C00},
-                                bool withBbo = true)
+CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true)
 {
     std::vector<uint8_t> bytes =
         WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo));
@@ -101,10 +100,7 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     {
         EXPECT_EQ(ObjectBytes(after.get(), tag), ObjectBytes(before.get(), tag)) << tag;
     }
-    EXPECT_EQ(ReadVarnexStore(after.get(), false)
-                  ->FindObject(VarnexTag("IMG"))
-                  ->GetData()
-                  .at(0),
+    EXPECT_EQ(ReadVarnexStore(after.get(), false)->FindObject(VarnexTag("IMG"))->GetData().at(0),
               'G');
     EXPECT_EQ(dynamic_cast<CVarnexImageImgObject*>(
                   ReadVarnexStore(after.get(), false)->FindObject(VarnexTag("IMG")))
@@ -186,10 +182,9 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         // too large: a write would wrap onto the start of the part.
         FlashRig f;
         const std::vector<uint8_t> big = MakeFirmware({.length = 0x7FE00});
-        EXPECT_EQ(ErrorOf([&] {
-                      f.Flash(IROMImage::CreateFromBuffer(big.data(), 0x7FE00), false);
-                  }),
-                  kGrown);
+        EXPECT_EQ(
+            ErrorOf([&] { f.Flash(IROMImage::CreateFromBuffer(big.data(), 0x7FE00), false); }),
+            kGrown);
         EXPECT_TRUE(f.ChipUntouched());
     }
     {
@@ -214,9 +209,8 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         bool userAbort = false;
         try
         {
-            f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true,
-                                      f.rig.Adapter(0), secure.get(), f.rig.database, 0,
-                                      &f.rig.log, nullptr, true);
+            f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true, f.rig.Adapter(0),
+                                      secure.get(), f.rig.database, 0, &f.rig.log, nullptr, true);
         }
         catch (const user_abort_error& error)
         {

@@ -35,9 +35,9 @@ std::vector<uint8_t> WithoutBoardBlock(const std::vector<uint8_t>& firmware)
 
 void Save(CFlasherMachine& rig, const std::string& path, bool keepAll, bool wholeEEPROM)
 {
-    rig.flasher->SaveROMImage(rig.ui, path, rig.bus, rig.Adapter(0),
-                              CreateDisplayAdapterDatabase(), GetBoardDatabase(), rig.database,
-                              keepAll, wholeEEPROM, false, &rig.log);
+    rig.flasher->SaveROMImage(rig.ui, path, rig.bus, rig.Adapter(0), CreateDisplayAdapterDatabase(),
+                              GetBoardDatabase(), rig.database, keepAll, wholeEEPROM, false,
+                              &rig.log);
 }
 } // namespace
 
@@ -64,13 +64,15 @@ TEST(FlasherCompare, MatchesWithoutTheBoardBlockAndFailsOnDifferences)
     CFlasherMachine rig({{0x0800, 8, firmware}});
     auto compare = [&](const std::vector<uint8_t>& file, bool doVarnex)
     {
-        return ErrorOf([&] {
-            rig.flasher->CompareROMImage(
-                rig.ui,
-                IROMImage::CreateFromBuffer(file.data(), static_cast<uint32_t>(file.size())),
-                rig.bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false,
-                doVarnex, false, false, &rig.log);
-        });
+        return ErrorOf(
+            [&]
+            {
+                rig.flasher->CompareROMImage(
+                    rig.ui,
+                    IROMImage::CreateFromBuffer(file.data(), static_cast<uint32_t>(file.size())),
+                    rig.bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false,
+                    doVarnex, false, false, &rig.log);
+            });
     };
     const std::vector<uint8_t> same = WithoutBoardBlock(firmware);
     EXPECT_EQ(compare(same, false), "(no error)");

@@ -40,7 +40,7 @@ inline std::vector<uint8_t> PackageStore(bool withBbo = true)
 
 // The firmware with the store appended in the layout the engine writes.
 inline std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& store)
+                                            const std::vector<uint8_t>& store)
 {
     CRefPtr<IROMImage> image =
         IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
@@ -63,4 +63,3 @@ inline std::vector<uint8_t> AdapterFirmware()
     }
     return bytes;
 }
-

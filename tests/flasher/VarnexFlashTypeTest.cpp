@@ -129,9 +129,9 @@ TEST(FlasherVarnexFlashType, ClassifiesEachPairOfStores)
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}},
                             c.mergeOption ? std::vector<std::string>{"mergevarnex"}
                                           : std::vector<std::string>{});
-        EXPECT_EQ(rig.flasher->GetVarnexFlashType(ImageWith(c.fresh), ImageWith(c.current),
-                                                  &rig.log),
-                  c.type);
+        EXPECT_EQ(
+            rig.flasher->GetVarnexFlashType(ImageWith(c.fresh), ImageWith(c.current), &rig.log),
+            c.type);
         char line[32];
         std::snprintf(line, sizeof line, "VARNEX_FLASH_TYPE: %02X\n", c.type);
         EXPECT_NE(rig.Logged().find(line), std::string::npos);
@@ -149,9 +149,10 @@ TEST(FlasherVarnexFlashType, UnknownTypeFailsTheProcessing)
 
 TEST(FlasherObdFields, ReadWriteAndCompareByName)
 {
-    CRefPtr<CVarnexImage> store(new CVarnexImage(
-        CVarnexStoreBuilder().Img("G001.0001", 0, 0, 0, 0, true).Generic("OBD", ObdBody("", "", ""))
-            .BuildRaw()));
+    CRefPtr<CVarnexImage> store(new CVarnexImage(CVarnexStoreBuilder()
+                                                     .Img("G001.0001", 0, 0, 0, 0, true)
+                                                     .Generic("OBD", ObdBody("", "", ""))
+                                                     .BuildRaw()));
     CVarnexImageObject& obd = *store->FindObject(VarnexTag("OBD"));
     auto field = [](const char* name) -> const ObdField&
     {
@@ -199,9 +200,11 @@ TEST(FlasherObdFields, ReadWriteAndCompareByName)
     // Copying carries every field; another OBD version copies nothing.
     EXPECT_EQ(rig.flasher->CopyVarnexImageObdObject(store, other, false, &rig.log), 0);
     EXPECT_EQ(obd.GetData(), copy.GetData());
-    CRefPtr<CVarnexImage> older(new CVarnexImage(
-        CVarnexStoreBuilder().Img("G001.0001", 0, 0, 0, 0, true).Generic("OBD", ObdBody("X", "Y", ""))
-            .WithVersion(2, 0).BuildRaw()));
+    CRefPtr<CVarnexImage> older(new CVarnexImage(CVarnexStoreBuilder()
+                                                     .Img("G001.0001", 0, 0, 0, 0, true)
+                                                     .Generic("OBD", ObdBody("X", "Y", ""))
+                                                     .WithVersion(2, 0)
+                                                     .BuildRaw()));
     EXPECT_EQ(rig.flasher->CopyVarnexImageObdObject(store, older, false, &rig.log), 12);
     EXPECT_EQ(obd.GetData(), copy.GetData());
 }
