@@ -80,23 +80,21 @@ public:
                       CLog* log) override;
     void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage, bool showProgress,
                     bool keepStraps, bool keepBoardSettings, CRefPtr<IDisplayAdapter> adapter,
-                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
-                    uint32_t flashFlags, CLog* log, CRefPtr<IBCRTCert> certificate,
-                    bool processVarnex) override;
+                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags,
+                    CLog* log, CRefPtr<IBCRTCert> certificate, bool processVarnex) override;
     void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                  CRefPtr<IDisplayAdapter> adapter, CLog* log) override;
-    void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
-                      CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
-                      CRefPtr<IDisplayAdapterDatabase> adapters, CRefPtr<IBoardDatabase> boards,
-                      CRefPtr<IEEPROMDatabase> database, bool keepAll, bool wholeEEPROM,
-                      bool detail, CLog* log) override;
+    void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IDisplayAdapterDatabase> adapters,
+                      CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                      bool keepAll, bool wholeEEPROM, bool detail, CLog* log) override;
     void CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
                          CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                          CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
                          bool withIds, bool verify, bool doVarnex, bool ifrOnly,
                          bool checkCertificates, CLog* log) override;
-    void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
-                           bool detail, bool withUEFI) override;
+    void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out, bool detail,
+                           bool withUEFI) override;
     void PrintImageInfo(CRefPtr<IROMImage> image, CRefPtr<IDisplayAdapterDatabase> adapters,
                         CRefPtr<IBoardDatabase> boards, bool full, bool boardNames, bool detail,
                         std::ostream& out, CLog* log, CRefPtr<IDisplayAdapter> adapter) override;

@@ -10,11 +10,11 @@
 // passes the skip flag. When an operation leaves by an exception the display
 // driver is restored first.
 
+#include "common/core/crypto/Certificate.h"
 #include "core/DisplayDriverHook.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
-#include "common/core/crypto/Certificate.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -145,10 +145,9 @@ public:
     // Throws the first difference between the file image and the adapter's.
     virtual void CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
                                  CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
-                                 CRefPtr<IBoardDatabase> boards,
-                                 CRefPtr<IEEPROMDatabase> database, bool withIds, bool verify,
-                                 bool doVarnex, bool ifrOnly, bool checkCertificates,
-                                 CLog* log) = 0;
+                                 CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                                 bool withIds, bool verify, bool doVarnex, bool ifrOnly,
+                                 bool checkCertificates, CLog* log) = 0;
     virtual void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
                                    bool detail, bool withUEFI) = 0;
     virtual void PrintImageInfo(CRefPtr<IROMImage> image, CRefPtr<IDisplayAdapterDatabase> adapters,
@@ -157,8 +156,7 @@ public:
                                 CRefPtr<IDisplayAdapter> adapter) = 0;
     virtual void DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                   CRefPtr<IDisplayAdapter> adapter,
-                                  CRefPtr<IEEPROMDatabase> database, bool keepAll,
-                                  CLog* log) = 0;
+                                  CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log) = 0;
 
     // The Varnex store an image carries ("IB", its backup, when `backup`);
     // null without one.
