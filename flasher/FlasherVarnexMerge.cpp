@@ -389,6 +389,42 @@ int32_t CFlasherImpl::UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<u
     return 0;
 }
 
+int32_t CFlasherImpl::BackupOEMObject(CRefPtr<CVarnexImage> backupStore,
+                                      CRefPtr<CVarnexImage> primaryStore,
+                                      std::vector<uint8_t>& data, CLog* log)
+{
+    if (!primaryStore || !primaryStore->IsValid())
+    {
+        std::cout << "Invalid Varnex image." << std::endl;
+        return 4;
+    }
+    if (!backupStore || !backupStore->IsValid())
+    {
+        LogLine(log, 3, "Invalid Backup Varnex image.");
+        return 4;
+    }
+    const CVarnexImageObject* primary = primaryStore->FindObject(kOemTag);
+    if (!primary)
+    {
+        LogLine(log, 3, "OEM data not backed up: Varnex does not have OEM Object.");
+        return 5;
+    }
+    const CVarnexImageObject* backup = backupStore->FindObject(kOemTag);
+    if (!backup)
+    {
+        LogLine(log, 3, "OEM data not backed up: Backup Varnex image does not have OEM Object.");
+        return 17;
+    }
+    if (primary->GetVersion() != backup->GetVersion() ||
+        primary->GetSubversion() != backup->GetSubversion())
+    {
+        LogLine(log, 3,
+                "OEM data not backed up: Primary and Backup OEM Object version mismatches.");
+        return 17;
+    }
+    return UpdateOEMObject(backupStore, data, log);
+}
+
 int32_t CFlasherImpl::PreserveOEMObject(CRefPtr<CVarnexImage> newStore,
                                         CRefPtr<CVarnexImage> currentStore, CLog* log)
 {
