@@ -24,10 +24,11 @@ const char* const kGrown =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
 // The package's firmware, asking for the protection to be lifted.
-CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true)
+CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true,
+                                uint8_t obdVersion = 1)
 {
     std::vector<uint8_t> bytes =
-        WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo));
+        WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo, obdVersion));
     bytes[0x49] |= 0x01;
     return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
@@ -91,6 +92,7 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     FlashRig f;
     f.rig.flasher->SetModeFlags(kFlasherPackagedMode);
     f.rig.Chip(0).SetStatus(0x1C);
+    f.rig.Adapter(0)->Write32(kWindowOffsetRegister, 0x00ABCDEC);
     CRefPtr<IROMImage> before = ChipImage(f.rig.ChipBytes(0));
     f.Flash(PackageImage());
 
@@ -197,6 +199,16 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
                   std::string::npos);
         EXPECT_TRUE(f.ChipUntouched());
         EXPECT_TRUE(f.rig.DriverBound(0));
+    }
+    {
+        // The board's OBD object cannot be copied into the package's of
+        // another version: its board data must not be silently replaced.
+        FlashRig f;
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage({.version = 0x86041C00}, true, 2)); }),
+                  "Failed to process Varnex block.");
+        EXPECT_NE(f.rig.Logged().find("ERROR: Failed to preserve Varnex OBD object (12).\n"),
+                  std::string::npos);
+        EXPECT_TRUE(f.ChipUntouched());
     }
     {
         FlashRig f;

@@ -25,11 +25,12 @@ inline std::vector<uint8_t> BoardStore()
         .BuildRaw();
 }
 
-inline std::vector<uint8_t> PackageStore(bool withBbo = true)
+inline std::vector<uint8_t> PackageStore(bool withBbo = true, uint8_t obdVersion = 1)
 {
     testkit::CVarnexStoreBuilder builder;
     builder.Img("G001.0002", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
         .Obd("", "", "")
+        .WithVersion(obdVersion, 0)
         .Oem(std::vector<uint8_t>(8, 0));
     if (withBbo)
     {
