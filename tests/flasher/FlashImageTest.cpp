@@ -232,3 +232,44 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         EXPECT_TRUE(secure->writes.empty());
     }
 }
+
+TEST(FlasherFlashImage, SegmentOnlyKeepsTheRestAndNeverCutsUsedBytes)
+{
+    auto firmware = [](uint32_t segment, uint32_t blockLength)
+    { return FirmwareBuilder({.length = blockLength}).InitFromRom(segment).Build(); };
+    {
+        // A shorter new segment: the rest moves down, 0xFF behind it.
+        CFlasherMachine rig({{0x0800, 8, firmware(0x1200, 0x10000)}});
+        const std::vector<uint8_t> before = rig.ChipBytes(0);
+        const std::vector<uint8_t> shorter = firmware(0x1000, 0x10000);
+        rig.flasher->FlashImage(
+            rig.ui,
+            IROMImage::CreateFromBuffer(shorter.data(), static_cast<uint32_t>(shorter.size())),
+            false, false, false, rig.Adapter(0), rig.OpenEEPROM(0), rig.database, 2, &rig.log,
+            nullptr, false);
+        const std::vector<uint8_t> chip = rig.ChipBytes(0);
+        EXPECT_TRUE(std::equal(shorter.begin(), shorter.begin() + 0x1000, chip.begin()));
+        EXPECT_TRUE(std::equal(before.begin() + 0x1200, before.end(), chip.begin() + 0x1000));
+        EXPECT_TRUE(
+            std::all_of(chip.end() - 0x200, chip.end(), [](uint8_t b) { return b == 0xFF; }));
+    }
+    {
+        // A longer new segment on a part whose end is in use: refused.
+        CFlasherMachine rig({{0x0800, 8, firmware(0x1000, 0x7F000)}});
+        rig.Chip(0).ClearHistory();
+        const std::vector<uint8_t> longer = firmware(0x1200, 0x10000);
+        EXPECT_EQ(
+            ErrorOf(
+                [&]
+                {
+                    rig.flasher->FlashImage(
+                        rig.ui,
+                        IROMImage::CreateFromBuffer(longer.data(),
+                                                    static_cast<uint32_t>(longer.size())),
+                        false, false, false, rig.Adapter(0), rig.OpenEEPROM(0), rig.database, 2,
+                        &rig.log, nullptr, false);
+                }),
+            "The end of the EEPROM is in use: the larger init-from-ROM segment does not fit.");
+        EXPECT_TRUE(rig.Chip(0).Programs().empty());
+    }
+}
