@@ -27,8 +27,8 @@ const char* const kGrown =
 CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true,
                                 uint8_t obdVersion = 1)
 {
-    std::vector<uint8_t> bytes =
-        WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo, obdVersion));
+    std::vector<uint8_t> bytes = WithVarnexBlock(FirmwareWithSlot(spec, kPackageSlot, 0x80).Build(),
+                                                 PackageStore(withBbo, obdVersion));
     bytes[0x49] |= 0x01;
     return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
@@ -114,6 +114,13 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     for (uint32_t i = 0; i < 0x14; ++i)
     {
         EXPECT_EQ(chip[0x58 + i], 0xC0 + i) << i;
+    }
+    {
+        COffsetModeScope off(after.get(), false);
+        const int32_t entry = after->GetPreservationEntryOffset(0);
+        std::vector<uint8_t> slot(after->GetWord(entry + 2));
+        after->ReadBlock(slot.data(), after->GetWord(entry), static_cast<uint32_t>(slot.size()));
+        EXPECT_EQ(slot, kBoardSlot) << "the board's settings carried over";
     }
     // The board's block, now ending the chain: its payload is the board's.
     const std::vector<uint8_t> board = ChainBlocks(before.get(), 0x85).at(0);
