@@ -138,8 +138,10 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             MergeVarnexImage(newImage, current, log);
         }
     }
-    catch (const std::runtime_error& error)
+    catch (const std::exception& error)
     {
+        // Whatever stopped the merge, the new image does not carry the
+        // board's store: the caller must not program it.
         LogLine(log, 4, error.what());
         return kProcessFailed;
     }
