@@ -280,3 +280,34 @@ TEST(FlasherFlashImage, SegmentOnlyKeepsTheRestAndNeverCutsUsedBytes)
         EXPECT_TRUE(rig.Chip(0).Programs().empty());
     }
 }
+
+TEST(FlasherFlashImage, CompareOnlyWritesNothing)
+{
+    const std::vector<uint8_t> firmware =
+        FirmwareBuilder({.length = 0x10000}).InitFromRom(0x1000).Build();
+    CFlasherMachine rig({{0x0800, 8, firmware}});
+    rig.Chip(0).ClearHistory();
+    auto compare = [&](const std::vector<uint8_t>& bytes)
+    {
+        return ErrorOf(
+            [&]
+            {
+                rig.flasher->FlashImage(
+                    rig.ui,
+                    IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size())),
+                    false, false, false, rig.Adapter(0), rig.OpenEEPROM(0), rig.database, 1,
+                    &rig.log, nullptr, false);
+            });
+    };
+    EXPECT_EQ(compare(firmware), "(no error)");
+    EXPECT_NE(rig.Logged().find("File IFR image matches adapter IFR image.\n"), std::string::npos);
+    std::vector<uint8_t> changed = firmware;
+    changed[0x800] ^= 0xFF;
+    char text[96];
+    std::snprintf(text, sizeof text,
+                  "Mismatch at offset 0x00000800 - Image value: 0x%02X - Read back: 0x%02X",
+                  changed[0x800], firmware[0x800]);
+    EXPECT_EQ(compare(changed), text);
+    EXPECT_TRUE(rig.Chip(0).Programs().empty());
+    EXPECT_TRUE(rig.Chip(0).Erases().empty());
+}
