@@ -107,16 +107,6 @@ std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
     return package;
 }
 
-struct StageHashes
-{
-    ImageHashState fnv = kFnvStart;
-    ImageHashState dm = kDaviesMeyerStart;
-    void Add(const uint8_t* bytes, uint32_t size)
-    {
-        AesDaviesMeyerHash(bytes, size, dm.data());
-        FnvDualHash64(bytes, size, fnv.data());
-    }
-};
 } // namespace
 
 CRefPtr<IROMImage> SignedImage::Image() const
@@ -206,7 +196,7 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     // Preserve stage: the hash and the signature go into the x86 block,
     // whose checksum is fixed before the body is hashed.
     const CTestKey& signer = CTestKey::Get(spec.vendorKey);
-    StageHashes preserve;
+    ImageStageHashes preserve;
     preserve.Add(image->GetBuffer() + layout.preservedData, 0x100);
     image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(layout.preserveHash), 16);
     if (spec.preserveSignature)
@@ -216,7 +206,7 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     }
     image->FixPCIBlockChecksum(0);
 
-    StageHashes body;
+    ImageStageHashes body;
     for (size_t i = 0; i < signedCount; ++i)
     {
         const BCRTSignedRange& range = ranges[i];

@@ -127,17 +127,6 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
                                 std::span<const uint8_t, kRsa1024Size>(signature.data(), kRsa1024Size), digest);
 }
 
-struct StageHashes
-{
-    ImageHashState fnv = kFnvStart;
-    ImageHashState dm = kDaviesMeyerStart;
-
-    void Add(const uint8_t* bytes, uint32_t size)
-    {
-        AesDaviesMeyerHash(bytes, size, dm.data());
-        FnvDualHash64(bytes, size, fnv.data());
-    }
-};
 } // namespace
 
 void CBCRTChainOfTrust::Fail(CLog& log, int32_t code)
@@ -160,29 +149,38 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
     };
 
     // Preserve stage.
-    StageHashes preserve;
+    ImageStageHashes preserve;
     std::optional<BCRTSignedRange> preserveSignature;
     std::optional<BCRTSignedRange> preserveHash;
     std::optional<int64_t> preserveSignatureAt;
     std::optional<int64_t> preserveHashAt;
-    for (const BCRTSignedRange& range : ranges)
+    // Calls the step with each range of the wanted instance and the offset
+    // its block base gives it in image A; false when a range cannot be
+    // located or the step refuses it.
+    auto forEachRange = [&](auto&& step)
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
-        if (range.Instance() != static_cast<uint32_t>(instance))
+        for (const BCRTSignedRange& range : ranges)
         {
-            continue;
+            const std::optional<int64_t> base = BlockBase(a, record, range);
+            if (range.Instance() != static_cast<uint32_t>(instance))
+            {
+                continue;
+            }
+            if (!base || !step(range, static_cast<uint64_t>(*base) + range.offset))
+            {
+                return false;
+            }
         }
-        if (!base)
-        {
-            return rangeOutside();
-        }
-        const uint64_t at = static_cast<uint64_t>(*base) + range.offset;
+        return true;
+    };
+    const bool preserveLocated = forEachRange([&](const BCRTSignedRange& range, uint64_t at)
+    {
         if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
         {
             const uint8_t* bytes = ViewBytes(a, at, range.size);
             if (bytes == nullptr)
             {
-                return rangeOutside();
+                return false;
             }
             preserve.Add(bytes, range.size);
         }
@@ -196,6 +194,11 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
             preserveHash = range;
             preserveHashAt = static_cast<int64_t>(at);
         }
+        return true;
+    });
+    if (!preserveLocated)
+    {
+        return rangeOutside();
     }
 
     if (preserveHash && preserveHash->size >= kImageHashStateSize)
@@ -257,18 +260,9 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
         return m_code;
     }
     // Body stage.
-    StageHashes body;
-    for (const BCRTSignedRange& range : ranges)
+    ImageStageHashes body;
+    const bool bodyLocated = forEachRange([&](const BCRTSignedRange& range, uint64_t at)
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
-        if (range.Instance() != static_cast<uint32_t>(instance))
-        {
-            continue;
-        }
-        if (!base)
-        {
-            return rangeOutside();
-        }
         const uint8_t* bytes = nullptr;
         if (range.Kind() == BCRT_RANGE_IFR)
         {
@@ -281,7 +275,7 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
         }
         else if (range.Kind() == BCRT_RANGE_BODY)
         {
-            bytes = ViewBytes(a, static_cast<uint64_t>(*base) + range.offset, range.size);
+            bytes = ViewBytes(a, at, range.size);
         }
         else if (range.Kind() == BCRT_RANGE_PACKAGE)
         {
@@ -290,13 +284,17 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
         }
         else
         {
-            continue;
+            return true;
         }
-        if (bytes == nullptr)
+        if (bytes != nullptr)
         {
-            return rangeOutside();
+            body.Add(bytes, range.size);
         }
-        body.Add(bytes, range.size);
+        return bytes != nullptr;
+    });
+    if (!bodyLocated)
+    {
+        return rangeOutside();
     }
 
     if (mode != kSignatureModeRsa)
