@@ -45,6 +45,10 @@ TEST(ChainOfTrustTest, SignedImagesCertifyAtTheirVendorLevel)
     large.bodyLength = 0x40000;
     large.initFromRom = 0x1000;
     large.preserveSignature = true;
+    // A later preserve-hash range replaces the earlier one; size 0 means no
+    // preserve hash to check.
+    SignedImageSpec noPreserveHash;
+    noPreserveHash.extraRanges = {{0x300, 0, 0x0400}};
     const Case cases[] = {
         {"plain", SignedImageSpec{}, 5},
         {"init-from-ROM segment", withIfr, 5},
@@ -52,6 +56,7 @@ TEST(ChainOfTrustTest, SignedImagesCertifyAtTheirVendorLevel)
         {"master entry first", masterFirst, 5},
         {"KRD vendor", krd, 2},
         {"large", large, 5},
+        {"preserve hash range of size 0", noPreserveHash, 5},
     };
     for (const Case& c : cases)
     {
@@ -116,6 +121,8 @@ TEST(ChainOfTrustTest, TamperingTable)
     rangeAtMinusOne.extraRanges = {{0xFFFFFFFF, 16, 0x0800}};
     rangeOutside.extraRanges = {{0x100, 0x01000000, 0x0800}};
     baseInstance.extraRanges = {{0x100, 16, 0x100800}};
+    SignedImageSpec shortPreserveHash;
+    shortPreserveHash.extraRanges = {{0x300, 8, 0x0400}};
     tooManyEntries.fillerEntries = 50;
     tooManyEntries.vendorFirst = false;
     withIfr.initFromRom = 0x800;
@@ -135,6 +142,10 @@ TEST(ChainOfTrustTest, TamperingTable)
          [](SignedImage& i, const SignedImageSpec& s)
          { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; },
          8, 4, "", "Error Code:4 BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH "},
+        {"preserve hash range of 8 bytes", shortPreserveHash, none, 8, 2, "",
+         "Error Code:2 BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH \n"
+         "       Preserve FNV Hash size larger than the placeholder inside VBIOS image.\n"
+         "       Preserve FNV hash not generated to VBIOS image. \n"},
         {"stored body hash", plain,
          [](SignedImage& i, const SignedImageSpec& s)
          { ByteAt(i, s, i.layout.signatureBlock + 36 + 128) ^= 1; },
