@@ -11,8 +11,8 @@
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
 #include "flasher/IFlasher.h"
-#include "flasher/UEFIImageServices.h"
 #include "flasher/MicrocodeLoader.h"
+#include "flasher/UEFIImageServices.h"
 
 #include <cstdint>
 #include <string>
@@ -126,10 +126,15 @@ private:
                                            CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                                            CRefPtr<IEEPROMDatabase> database, bool detailed,
                                            bool select, CLog* log);
+    // The same with the adapter selected in detail and its part identified.
+    CRefPtr<IEEPROM> BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                              CRefPtr<IPCIBus> bus,
+                                              CRefPtr<IDisplayAdapter> adapter,
+                                              CRefPtr<IEEPROMDatabase> database, CLog* log);
     // Throws "Cannot program unsupported EEPROM type" without an EEPROM class.
     CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
-                                CRefPtr<IDisplayAdapter> adapter,
-                                CRefPtr<IEEPROMDatabase> database, bool detailed, CLog* log);
+                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                                bool detailed, CLog* log);
     // Lifts the part's software write protection when its record asks for it.
     void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
     // The single-key question and, for the gravest operations, the typed one.

@@ -48,10 +48,21 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
             hex += HexByte(value) + " ";
             characters += Printable(value);
         }
-        listing += "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " +
-                   characters;
+        listing +=
+            "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " + characters;
     }
     return listing + "\n";
+}
+
+CRefPtr<IEEPROM>
+CFlasherImpl::BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                       CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                       CRefPtr<IEEPROMDatabase> database, CLog* log)
+{
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation(action, ui, bus, adapter, database, true, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+    return eeprom;
 }
 
 void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -60,8 +71,7 @@ void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBu
 {
     CDisplayDriverRestoreOnError guard(log);
     CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Set software protect.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+        BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
     ui->Signal(0);
     CLog discard;
@@ -87,8 +97,7 @@ void CFlasherImpl::CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
 {
     CDisplayDriverRestoreOnError guard(log);
     CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Check EEPROM.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+        BeginIdentifiedOperation("Check EEPROM.", ui, bus, adapter, database, log);
 }
 
 void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -97,8 +106,7 @@ void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
 {
     CDisplayDriverRestoreOnError guard(log);
     CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Display EEPROM.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+        BeginIdentifiedOperation("Display EEPROM.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Reading adapter firmware image");
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> image = ReadEEPROMImage(ui, eeprom, partSize, log);

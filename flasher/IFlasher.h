@@ -64,9 +64,9 @@ public:
     // The slave address and port of the I2C device of `deviceType` in the
     // adapter firmware's device table.
     virtual bool FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
-                               CRefPtr<IDisplayAdapter> adapter,
-                               CRefPtr<IEEPROMDatabase> database, int32_t deviceType,
-                               uint8_t& slaveAddress, uint8_t& port, CLog* log) = 0;
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               int32_t deviceType, uint8_t& slaveAddress, uint8_t& port,
+                               CLog* log) = 0;
 
     // EEPROM maintenance.
     virtual void EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -74,8 +74,7 @@ public:
                              bool skipConfirmation, CLog* log) = 0;
     virtual void SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                     CRefPtr<IDisplayAdapter> adapter,
-                                    CRefPtr<IEEPROMDatabase> database, bool enable,
-                                    CLog* log) = 0;
+                                    CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log) = 0;
     virtual void CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                              CLog* log) = 0;
@@ -85,16 +84,14 @@ public:
                                uint32_t count, CLog* log) = 0;
 
     // Image reads from an identified EEPROM.
-    virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui,
-                                               CRefPtr<IEEPROM> eeprom, uint32_t count,
-                                               CLog* log) = 0;
+    virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                               uint32_t count, CLog* log) = 0;
     // The first 4096 bytes of the adapter's firmware; `blank` tells an erased
     // EEPROM.
     virtual CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface> ui,
                                              CRefPtr<IDisplayAdapter> adapter,
                                              CRefPtr<IEEPROMDatabase> database,
-                                             CRefPtr<IEEPROM> eeprom, bool& blank,
-                                             CLog* log) = 0;
+                                             CRefPtr<IEEPROM> eeprom, bool& blank, CLog* log) = 0;
     // The whole part.
     virtual CRefPtr<IROMImage> ReadAdapterImage(CRefPtr<IUserInterface> ui,
                                                 CRefPtr<IDisplayAdapter> adapter,
