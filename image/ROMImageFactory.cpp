@@ -8,9 +8,11 @@
 #include "image/ROMImageGPUEFIImpl.h"
 #include "image/ROMImageGPUImpl.h"
 
+#include <algorithm>
 #include <fstream>
 #include <istream>
 #include <stdexcept>
+#include <vector>
 
 namespace
 {
@@ -141,7 +143,11 @@ CRefPtr<IROMImage> IROMImage::Clone(IROMImage* source)
     CRefPtr<IROMImage> copy;
     {
         COffsetModeScope scope(source, false);
-        copy = CreateFromBuffer(source->GetBuffer(), source->GetROMSize());
+        // Only the firmware's bytes are copied out: the rest of a buffer is 0xFF.
+        const uint32_t size = source->GetROMSize();
+        std::vector<uint8_t> bytes(std::max(size, 1u));
+        source->ReadBytes(0, bytes.data(), size, false);
+        copy = CreateFromBuffer(bytes.data(), size);
     }
     copy->SetOffsetMode(mode);
     return copy;

@@ -86,7 +86,7 @@ int32_t CROMImageGPUImpl::FindBytes(const uint8_t* pattern, uint32_t length)
 
 uint8_t* CROMImageGPUImpl::GetBuffer()
 {
-    return BufferStart() + GetWindowOffset();
+    return Buffer().WriteAll() + GetWindowOffset();
 }
 
 void CROMImageGPUImpl::ReadBlock(uint8_t* destination, int32_t offset, uint32_t length)
