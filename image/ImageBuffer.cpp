@@ -6,8 +6,9 @@
 namespace
 {
 // Erased buffers kept for the next images of this thread. A few cover the
-// images an operation holds at once (an image, its clone, a scratch copy).
-constexpr size_t kPoolLimit = 4;
+// images an operation holds at once (an image, its clone, a scratch copy, an
+// edit's snapshot).
+constexpr size_t kPoolLimit = 6;
 
 std::vector<std::unique_ptr<uint8_t[]>>& Pool()
 {
@@ -59,21 +60,12 @@ void CImageBuffer::ErasedFrom(uint32_t count)
     m_dirtyEnd = std::min(count, kSize);
 }
 
-std::vector<uint8_t> CImageBuffer::Save() const
+void CImageBuffer::CopyFrom(const CImageBuffer& other)
 {
-    return std::vector<uint8_t>(m_bytes.get(), m_bytes.get() + m_dirtyEnd);
-}
-
-void CImageBuffer::Restore(const std::vector<uint8_t>& saved)
-{
-    const uint32_t savedEnd = static_cast<uint32_t>(std::min<size_t>(saved.size(), kSize));
-    if (m_dirtyEnd > savedEnd)
+    if (m_dirtyEnd > other.m_dirtyEnd)
     {
-        std::memset(m_bytes.get() + savedEnd, 0xFF, m_dirtyEnd - savedEnd);
+        std::memset(m_bytes.get() + other.m_dirtyEnd, 0xFF, m_dirtyEnd - other.m_dirtyEnd);
     }
-    if (savedEnd != 0)
-    {
-        std::memcpy(m_bytes.get(), saved.data(), savedEnd);
-    }
-    m_dirtyEnd = savedEnd;
+    std::memcpy(m_bytes.get(), other.m_bytes.get(), other.m_dirtyEnd);
+    m_dirtyEnd = other.m_dirtyEnd;
 }

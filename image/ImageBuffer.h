@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 class CImageBuffer
 {
@@ -38,10 +37,8 @@ public:
     // unknown length): the bytes from count on are still 0xFF.
     void ErasedFrom(uint32_t count);
 
-    // The bytes that may differ from 0xFF, for a later Restore.
-    std::vector<uint8_t> Save() const;
-    // The buffer as Save found it.
-    void Restore(const std::vector<uint8_t>& saved);
+    // This buffer becomes a copy of other (a snapshot, or its restore).
+    void CopyFrom(const CImageBuffer& other);
 
     uint32_t DirtyEnd() const { return m_dirtyEnd; }
 

@@ -34,6 +34,34 @@ const std::array<uint32_t, 256>& Crc32Table()
     }();
     return table;
 }
+// The sum of the bytes, eight a step: blocks run to megabytes and every edit
+// sums them. Each step adds the eight bytes in four 16-bit lanes (at most
+// 2 x 255 a lane), emptied every 128 steps before a lane can overflow.
+uint64_t SumOfBytes(const uint8_t* bytes, size_t count)
+{
+    constexpr uint64_t kAlternateBytes = 0x00FF00FF00FF00FFull;
+    constexpr size_t kStepsPerRound = 128;
+    const size_t words = count / 8;
+    uint64_t total = 0;
+    for (size_t word = 0; word < words;)
+    {
+        const size_t roundEnd = std::min(words, word + kStepsPerRound);
+        uint64_t lanes = 0;
+        for (; word < roundEnd; ++word)
+        {
+            uint64_t value = 0;
+            std::memcpy(&value, bytes + 8 * word, sizeof value);
+            lanes += (value & kAlternateBytes) + ((value >> 8) & kAlternateBytes);
+        }
+        total += (lanes & 0xFFFF) + ((lanes >> 16) & 0xFFFF) + ((lanes >> 32) & 0xFFFF) +
+                 (lanes >> 48);
+    }
+    for (size_t i = 8 * words; i < count; ++i)
+    {
+        total += bytes[i];
+    }
+    return total;
+}
 } // namespace
 
 CROMImageBaseImpl::CROMImageBaseImpl(int32_t type) : m_type(type) {}
@@ -103,9 +131,8 @@ int32_t CROMImageBaseImpl::FindBytes(const uint8_t* pattern, uint32_t length)
         return -1;
     }
     const uint8_t* begin = m_buffer.Bytes();
-    const uint8_t* end = begin + m_loadedSize;
-    const uint8_t* hit = std::search(begin, end, pattern, pattern + length);
-    return hit == end ? -1 : static_cast<int32_t>(hit - begin);
+    const auto* hit = static_cast<const uint8_t*>(memmem(begin, m_loadedSize, pattern, length));
+    return hit == nullptr ? -1 : static_cast<int32_t>(hit - begin);
 }
 
 // ---- interface byte access -----------------------------------------------
@@ -224,13 +251,7 @@ uint8_t CROMImageBaseImpl::Sum8(uint32_t start, uint32_t end)
     {
         throw std::out_of_range(kInvalidOffset);
     }
-    const uint8_t* bytes = m_buffer.Bytes() + first;
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < end - start; ++i)
-    {
-        sum += bytes[i];
-    }
-    return static_cast<uint8_t>(sum);
+    return static_cast<uint8_t>(SumOfBytes(m_buffer.Bytes() + first, end - start));
 }
 
 uint8_t CROMImageBaseImpl::GetChecksumByte(uint32_t start, uint32_t end)

@@ -86,6 +86,8 @@ public:
     void WriteBlock(const uint8_t* source, int32_t offset, uint32_t length) override;
     // Handed out to code that may write anywhere: the whole buffer counts as written.
     uint8_t* GetBuffer() override { return m_buffer.WriteAll(); }
+    // What GetBuffer points at, for reading only.
+    const uint8_t* BufferView() { return m_buffer.Bytes() + GetWindowOffset(); }
 
     void AddPCIBlock(const uint8_t*, uint32_t, bool) override {}
     void ConvertToPrivateChain() override {}

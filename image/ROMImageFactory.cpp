@@ -8,11 +8,9 @@
 #include "image/ROMImageGPUEFIImpl.h"
 #include "image/ROMImageGPUImpl.h"
 
-#include <algorithm>
 #include <fstream>
 #include <istream>
 #include <stdexcept>
-#include <vector>
 
 namespace
 {
@@ -143,11 +141,12 @@ CRefPtr<IROMImage> IROMImage::Clone(IROMImage* source)
     CRefPtr<IROMImage> copy;
     {
         COffsetModeScope scope(source, false);
-        // Only the firmware's bytes are copied out: the rest of a buffer is 0xFF.
+        // Only the firmware's bytes are copied, straight from the source's
+        // buffer when it is one of ours (handing out its writable pointer
+        // would count the whole buffer as written).
         const uint32_t size = source->GetROMSize();
-        std::vector<uint8_t> bytes(std::max(size, 1u));
-        source->ReadBytes(0, bytes.data(), size, false);
-        copy = CreateFromBuffer(bytes.data(), size);
+        auto* ours = dynamic_cast<CROMImageBaseImpl*>(source);
+        copy = CreateFromBuffer(ours ? ours->BufferView() : source->GetBuffer(), size);
     }
     copy->SetOffsetMode(mode);
     return copy;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace
@@ -30,22 +31,46 @@ TEST(ImageBufferTest, ReusedBuffersAreErasedWhateverWroteIntoThem)
     }
 }
 
-TEST(ImageBufferTest, RestoreBringsBackSavedBytesAndErasesLaterOnes)
+TEST(ImageBufferTest, CopyBringsBackSavedBytesAndErasesLaterOnes)
 {
     CImageBuffer buffer;
     buffer.Write(4)[2] = 0x12;
-    const std::vector<uint8_t> saved = buffer.Save();
-    EXPECT_EQ(saved, (std::vector<uint8_t>{0xFF, 0xFF, 0x12, 0xFF}));
+    CImageBuffer saved;
+    saved.CopyFrom(buffer);
+    EXPECT_EQ(saved.DirtyEnd(), 4u);
+    EXPECT_EQ(saved.Bytes()[2], 0x12);
 
     uint8_t* bytes = buffer.Write(0x20000);
     bytes[2] = 0x34;
     bytes[0x1FFFF] = 0x56;
-    buffer.Restore(saved);
+    buffer.CopyFrom(saved);
     EXPECT_EQ(buffer.Bytes()[2], 0x12);
     EXPECT_EQ(buffer.Bytes()[0x1FFFF], 0xFF);
     EXPECT_EQ(buffer.DirtyEnd(), 4u);
 
     buffer.Erase();
     EXPECT_TRUE(AllErased(buffer.Bytes()));
+}
+TEST(ImageBufferTest, Sum8AgreesWithAByteByByteSum)
+{
+    CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);
+    image->SetOffsetMode(false);
+    std::vector<uint8_t> bytes(0x3000);
+    uint32_t seed = 1;
+    for (uint8_t& byte : bytes)
+    {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(seed >> 16 | 0xF0); // large bytes fill the lanes fastest
+    }
+    image->WriteBlock(bytes.data(), 0, static_cast<uint32_t>(bytes.size()));
+    for (const auto& [start, end] : {std::pair{0u, 0u}, {0u, 7u}, {3u, 0x1001u}, {5u, 0x2FFFu}})
+    {
+        uint32_t sum = 0;
+        for (uint32_t i = start; i < end; ++i)
+        {
+            sum += bytes[i];
+        }
+        EXPECT_EQ(image->Sum8(start, end), static_cast<uint8_t>(sum)) << start << ".." << end;
+    }
 }
 } // namespace
