@@ -153,7 +153,7 @@ TEST(FlasherCertificateGate, NewerKindsAskTheMicrocodeThenTheHardwareSku)
             {{},
              [&](CRefPtr<IROMImage>) { return c.package; },
              [&](CRefPtr<IDisplayAdapter>, CRefPtr<IEEPROM>, CRefPtr<IROMImage>,
-                 CRefPtr<IReferenceCount>, CLog*, bool) { return ++asked, c.verified; }});
+                 CRefPtr<IBCRTCert>, CLog*, bool) { return ++asked, c.verified; }});
         rig.logText.str("");
         CCapturedConsole console;
         EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,

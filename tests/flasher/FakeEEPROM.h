@@ -4,6 +4,7 @@
 // give a read-back that differs.
 
 #include "eeprom/IEEPROM.h"
+#include "eeprom/KestrixLoader.h"
 
 #include <algorithm>
 #include <vector>
@@ -74,8 +75,8 @@ public:
     }
     void SetProtection(bool lock, CLog&) override { protectionChanges.push_back(lock); }
     bool IsSecure() override { return secure; }
-    void SetLoader(CKestrixLoader*) override {}
-    CKestrixLoader* GetLoader() override { return nullptr; }
+    void SetLoader(CRefPtr<CKestrixLoader> attached) override { loader = attached; }
+    CKestrixLoader* GetLoader() override { return loader.get(); }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}
 
@@ -86,4 +87,5 @@ public:
     bool dropFirstByte = false;
     bool shortWrite = false;
     bool secure = false;
+    CRefPtr<CKestrixLoader> loader;
 };
