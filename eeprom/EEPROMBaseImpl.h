@@ -73,7 +73,7 @@ public:
     CRefPtr<IROMImage> ReadImage(IUserInterface* ui, uint32_t count, CLog& log) override;
     CRefPtr<IROMImage> ReadImageCopy(IUserInterface* ui, uint32_t count, CLog& log) override;
     bool IsSecure() override { return m_secure; }
-    void SetLoader(CRefPtr<CKestrixLoader>) override {}
+    void SetLoader(CKestrixLoader*) override {}
     CKestrixLoader* GetLoader() override { return nullptr; }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}

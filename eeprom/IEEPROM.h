@@ -54,9 +54,8 @@ public:
     virtual void SetProtection(bool lock, CLog& log) = 0;
     // True for the EEPROM reached through the microcontroller's microcode.
     virtual bool IsSecure() = 0;
-    // The microcode loader of the secure path, shared with the engine and the
-    // operating-system layer; the other classes keep none.
-    virtual void SetLoader(CRefPtr<CKestrixLoader> loader) = 0;
+    // The microcode loader of the secure path; the other classes keep none.
+    virtual void SetLoader(CKestrixLoader* loader) = 0;
     virtual CKestrixLoader* GetLoader() = 0;
     virtual void RunConsole() = 0;
     virtual void RunConsoleWithMessage(const std::string& message) = 0;

@@ -126,7 +126,9 @@ MicrocodeLoaderFactory DefaultMicrocodeLoaderFactory()
         load.verbose = request.detailed;
         load.log = request.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(load);
-        request.eeprom->SetLoader(loader);
+        // The EEPROM keeps a plain pointer: the session ends when the
+        // operating-system layer, the loader's last holder, lets go of it.
+        request.eeprom->SetLoader(loader.get());
         return AdaptKestrixLoader(loader);
     };
 }

@@ -4,7 +4,6 @@
 // give a read-back that differs.
 
 #include "eeprom/IEEPROM.h"
-#include "eeprom/KestrixLoader.h"
 
 #include <algorithm>
 #include <vector>
@@ -75,8 +74,8 @@ public:
     }
     void SetProtection(bool lock, CLog&) override { protectionChanges.push_back(lock); }
     bool IsSecure() override { return secure; }
-    void SetLoader(CRefPtr<CKestrixLoader> attached) override { loader = attached; }
-    CKestrixLoader* GetLoader() override { return loader.get(); }
+    void SetLoader(CKestrixLoader* attached) override { loader = attached; }
+    CKestrixLoader* GetLoader() override { return loader; }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}
 
@@ -87,5 +86,5 @@ public:
     bool dropFirstByte = false;
     bool shortWrite = false;
     bool secure = false;
-    CRefPtr<CKestrixLoader> loader;
+    CKestrixLoader* loader = nullptr;
 };
