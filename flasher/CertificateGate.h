@@ -1,9 +1,10 @@
 #pragma once
 // What the certificate gate asks of the certificate and microcode layers
-// (the engine installs those layers' services when it is made): the software check of an image's
-// certification package and chain (older GPU kinds), the package's place in
-// the image, and the microcode's image verification (newer GPU kinds).
-// Whatever is not installed refuses: the gate fails closed.
+// (the engine installs those layers' services when it is made): the
+// software check of an image's certification package and chain (older GPU
+// kinds), the package's place in the image, and the microcode's image
+// verification (newer GPU kinds). Whatever is not installed refuses: the
+// gate fails closed.
 
 #include "common/core/crypto/Certificate.h"
 #include "core/Log.h"

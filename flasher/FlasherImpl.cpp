@@ -226,10 +226,9 @@ void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefP
     // The new loader replaces the earlier one in every holder; the earlier one
     // goes when its last holder lets go.
     m_loader = loader;
-    GetCrossPlatform()->SetFlashContext(CRefPtr<IReferenceCount>(loader ? loader->GetRegistration()
-                                                                        : nullptr),
-                                        CRefPtr<IReferenceCount>(eeprom.get()),
-                                        CRefPtr<IReferenceCount>(database.get()));
+    GetCrossPlatform()->SetFlashContext(
+        CRefPtr<IReferenceCount>(loader ? loader->GetRegistration() : nullptr),
+        CRefPtr<IReferenceCount>(eeprom.get()), CRefPtr<IReferenceCount>(database.get()));
 }
 
 CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,

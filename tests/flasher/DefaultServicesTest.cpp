@@ -178,8 +178,8 @@ TEST(FlasherDefaultServices, UEFIFlashRefusedByTheImageLeavesTheChip)
     const std::vector<uint8_t> before = rig.ChipBytes(0);
     EXPECT_EQ(ErrorOf(
                   [&] {
-                      rig.flasher->FlashUEFIImage(rig.ui, ImageOf(supplied), rig.Adapter(0),
-                                                  eeprom, &rig.log);
+                      rig.flasher->FlashUEFIImage(rig.ui, ImageOf(supplied), rig.Adapter(0), eeprom,
+                                                  &rig.log);
                   }),
               "GPU doesn't support having a UEFI update:\nCannot update: Image is not a Vove80 "
               "or Vezo70. [ Read as Core00]\n");
@@ -218,6 +218,21 @@ CRefPtr<CFlasherImpl> NewEngine()
 {
     return new CFlasherImpl(3, false, false, true, false, false);
 }
+
+// The engine, the caller's loader and EEPROM let go, then the system layer
+// restores the display driver and lets go of the flash context; returns the
+// CLOSE commands sent before the system layer let go.
+size_t LetGoAsTheRunEnds(KestrixRig& rig, CFlasherImpl& engine, CRefPtr<IMicrocodeLoader>& loader,
+                         CRefPtr<CFakeEEPROM>& eeprom)
+{
+    engine.ReleaseMicrocodeLoader();
+    loader = nullptr;
+    eeprom = nullptr;
+    const size_t closes = Closes(rig);
+    GetCrossPlatform()->SetActiveAdapter(CRefPtr<IAdapterContext>(rig.adapter.get()));
+    GetCrossPlatform()->RestoreDisplayDriver(nullptr);
+    return closes;
+}
 } // namespace
 
 TEST(FlasherDefaultServices, SecureEEPROMsGetAKestrixLoaderTheSystemLayerHolds)
@@ -233,14 +248,8 @@ TEST(FlasherDefaultServices, SecureEEPROMsGetAKestrixLoaderTheSystemLayerHolds)
     EXPECT_EQ(GetCrossPlatform()->GetFlashLoader(),
               static_cast<IReferenceCount*>(eeprom->GetLoader()));
 
-    // Every holder but the system layer lets go: the session stays open
-    // until the layer restores the display driver and lets go too.
-    engine->ReleaseMicrocodeLoader();
-    loader = nullptr;
-    eeprom = nullptr;
-    EXPECT_EQ(Closes(rig), 0u);
-    GetCrossPlatform()->SetActiveAdapter(CRefPtr<IAdapterContext>(rig.adapter.get()));
-    GetCrossPlatform()->RestoreDisplayDriver(nullptr);
+    // The session stays open until the system layer lets go too.
+    EXPECT_EQ(LetGoAsTheRunEnds(rig, *engine, loader, eeprom), 0u);
     EXPECT_EQ(Closes(rig), 1u);
 }
 
@@ -272,11 +281,7 @@ TEST(FlasherDefaultServices, KestrixLoaderRunsThePreOSSteps)
     EXPECT_TRUE(pmu.running);
 
     // The pre-OS application keeps running when every holder lets go.
-    engine->ReleaseMicrocodeLoader();
-    loader = nullptr;
-    eeprom = nullptr;
-    GetCrossPlatform()->SetActiveAdapter(CRefPtr<IAdapterContext>(rig.adapter.get()));
-    GetCrossPlatform()->RestoreDisplayDriver(nullptr);
+    LetGoAsTheRunEnds(rig, *engine, loader, eeprom);
     EXPECT_EQ(Closes(rig), 1u);
 }
 
