@@ -74,8 +74,8 @@ public:
     }
     void SetProtection(bool lock, CLog&) override { protectionChanges.push_back(lock); }
     bool IsSecure() override { return secure; }
-    void SetLoader(CKestrixLoader*) override {}
-    CKestrixLoader* GetLoader() override { return nullptr; }
+    void SetLoader(CKestrixLoader* attached) override { loader = attached; }
+    CKestrixLoader* GetLoader() override { return loader; }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}
 
@@ -86,4 +86,5 @@ public:
     bool dropFirstByte = false;
     bool shortWrite = false;
     bool secure = false;
+    CKestrixLoader* loader = nullptr;
 };
