@@ -200,6 +200,8 @@ public:
     void SetCatalogues(CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> parts);
     // Set to 1 by the engineering command mode when the user named the file.
     void SetUserImageMode(uint32_t mode) { m_userImageMode = mode; }
+    // True: the loader's messages go to the user interface, else to the log.
+    void SetRouteToUserInterface(bool on) { m_routeToUserInterface = on; }
 
     // The parsed image; the flashing engine sets the secure members of its
     // own microcode here before it writes that microcode.
