@@ -91,8 +91,8 @@ void CEEPROMSecureFlashImpl::EraseChip(IUserInterface*, CLog& log)
     }
 }
 
-uint32_t CEEPROMSecureFlashImpl::ErasePages(IUserInterface*, uint32_t address, uint32_t count,
-                                            bool, CLog& log)
+uint32_t CEEPROMSecureFlashImpl::ErasePages(IUserInterface*, uint32_t address, uint32_t count, bool,
+                                            CLog& log)
 {
     const uint32_t block = m_part.KbytesPerBlock * 1024u;
     if (block == 0)
@@ -156,7 +156,8 @@ void CEEPROMSecureFlashImpl::SetProtection(bool lock, CLog& log)
                   "Error: " + directionTitle + " EEPROM protection function failed, and retry...");
         GetCrossPlatform()->DelayMicroseconds(kProtectionRetryDelay);
     }
-    ThrowWithDisplayRestored(log, std::domain_error("Error: set EEPROM protection function failed"));
+    ThrowWithDisplayRestored(log,
+                             std::domain_error("Error: set EEPROM protection function failed"));
 }
 
 void CEEPROMSecureFlashImpl::Program(uint32_t address, IROMImage* image, int32_t imageOffset,
@@ -171,10 +172,10 @@ void CEEPROMSecureFlashImpl::Program(uint32_t address, IROMImage* image, int32_t
         ThrowWithDisplayRestored(log, std::domain_error(kPageTooLarge));
     }
     RequireKnownPart(log);
-    if (!image ||
-        !RangeFits(UnsignedOffset(imageOffset), count, ImageBufferLimit(image)))
+    if (!image || !RangeFits(UnsignedOffset(imageOffset), count, ImageBufferLimit(image)))
     {
-        ThrowWithDisplayRestored(log, std::domain_error("Image range to write is outside the image"));
+        ThrowWithDisplayRestored(log,
+                                 std::domain_error("Image range to write is outside the image"));
     }
     CheckUnprotected("Software write protection enabled, unable to program EEPROM.", log);
     const std::span<const uint8_t> bytes(image->GetBuffer() + static_cast<uint32_t>(imageOffset),
@@ -224,7 +225,8 @@ void CEEPROMSecureFlashImpl::CheckWritable(IROMImage* image, uint32_t imageOffse
 {
     if (!image || !RangeFits(imageOffset, count, ImageBufferLimit(image)))
     {
-        ThrowWithDisplayRestored(log, std::domain_error("Image range to write is outside the image"));
+        ThrowWithDisplayRestored(log,
+                                 std::domain_error("Image range to write is outside the image"));
     }
     // Each range is written at the address equal to its image offset.
     if (!RangeFits(imageOffset, count, PartSize()))
@@ -242,8 +244,8 @@ void CEEPROMSecureFlashImpl::CheckWritable(IROMImage* image, uint32_t imageOffse
     }
 }
 
-void CEEPROMSecureFlashImpl::EraseBeforeWrite(IUserInterface* ui, uint32_t address,
-                                              uint32_t count, CLog& log)
+void CEEPROMSecureFlashImpl::EraseBeforeWrite(IUserInterface* ui, uint32_t address, uint32_t count,
+                                              CLog& log)
 {
     if (ui)
     {
@@ -271,9 +273,9 @@ void CEEPROMSecureFlashImpl::EraseBeforeWrite(IUserInterface* ui, uint32_t addre
     }
 }
 
-uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address,
-                                            IROMImage* image, int32_t imageOffset, uint32_t count,
-                                            bool eraseAware, bool reserved, CLog& log)
+uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address, IROMImage* image,
+                                            int32_t imageOffset, uint32_t count, bool eraseAware,
+                                            bool reserved, CLog& log)
 {
     RequireKnownPart(log);
     const uint32_t offset = static_cast<uint32_t>(imageOffset);
@@ -303,6 +305,22 @@ uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address
     }
     enabler.Close();
     return written;
+}
+
+void CEEPROMSecureFlashImpl::RunConsole()
+{
+    if (m_loader)
+    {
+        m_loader->RunConsole();
+    }
+}
+
+void CEEPROMSecureFlashImpl::RunConsoleWithMessage(const std::string& message)
+{
+    if (m_loader)
+    {
+        m_loader->RunConsoleWithMessage(message);
+    }
 }
 
 uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,

@@ -45,11 +45,12 @@ public:
     uint32_t ErasePages(IUserInterface* ui, uint32_t address, uint32_t count, bool showProgress,
                         CLog& log) override;
     void SetProtection(bool lock, CLog& log) override;
-    uint32_t WriteImage(IUserInterface* ui, uint32_t address, IROMImage* image,
-                        int32_t imageOffset, uint32_t count, bool eraseAware, bool reserved,
-                        CLog& log) override;
+    uint32_t WriteImage(IUserInterface* ui, uint32_t address, IROMImage* image, int32_t imageOffset,
+                        uint32_t count, bool eraseAware, bool reserved, CLog& log) override;
     void SetLoader(CKestrixLoader* loader) override { m_loader = CRefPtr<CKestrixLoader>(loader); }
     CKestrixLoader* GetLoader() override { return m_loader.get(); }
+    void RunConsole() override;
+    void RunConsoleWithMessage(const std::string& message) override;
     uint32_t VerifyImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
                          CRefPtr<IBCRTCert> certificate, CLog& log, bool console) override;
 

@@ -145,8 +145,8 @@ private:
         // An entry is whole or the block is not to be trusted.
         m_block.Word(at + kEntrySize - 4);
         const uint32_t word2 = m_block.Word(at + 8);
-        return {static_cast<uint8_t>(m_block.Word(at) >> 8), m_block.Word(at + 4),
-                word2 & 0xFFFFF, word2};
+        return {static_cast<uint8_t>(m_block.Word(at) >> 8), m_block.Word(at + 4), word2 & 0xFFFFF,
+                word2};
     }
 
     // An entry of another type starts where the one before it started.

@@ -18,8 +18,8 @@ struct CertInfoRegion
 struct CertInfoEntry
 {
     uint8_t type = 2;
-    uint32_t offset = 0; // inside its region
-    uint32_t length = 0; // 20 bits
+    uint32_t offset = 0;  // inside its region
+    uint32_t length = 0;  // 20 bits
     uint8_t selector = 0; // 0 region 0, 0xE0 region 1, 0x70 region 2
 };
 

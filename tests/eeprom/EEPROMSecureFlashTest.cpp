@@ -34,8 +34,8 @@ CertInfoSpec Layout(uint32_t region2Offset = 0x2000)
 {
     CertInfoSpec spec;
     spec.base = 0x4000;
-    spec.regions = {{{0, 0x1000}, {0x1000, 0x1000}, {region2Offset, 0x100},
-                     {region2Offset + 0x100, 0x150}}};
+    spec.regions = {
+        {{0, 0x1000}, {0x1000, 0x1000}, {region2Offset, 0x100}, {region2Offset + 0x100, 0x150}}};
     return spec;
 }
 
@@ -77,7 +77,10 @@ TEST(SecureWriteRanges, CertificateInformationCutsTheSpanOrRefusesIt)
         std::string error;
     };
     const std::vector<Case> cases = {
-        {"entries, gaps, regions 2 and 3 and the tail", InfoOf(ThreeEntries()), 0, 0xA000,
+        {"entries, gaps, regions 2 and 3 and the tail",
+         InfoOf(ThreeEntries()),
+         0,
+         0xA000,
          {{0, 0x4000},
           {0x4000, 0x200},
           {0x4200, 0xF00},
@@ -88,9 +91,16 @@ TEST(SecureWriteRanges, CertificateInformationCutsTheSpanOrRefusesIt)
           {0x6400, 0x2000},
           {0x8400, 0x1C00}},
          ""},
-        {"a long gap goes in 8 KiB pieces", InfoOf(longGap), 0x4000, 0x6400,
-         {{0x4000, 0x200}, {0x4200, 0x2000}, {0x6200, 0x2000}, {0x8200, 0x1E00},
-          {0xA000, 0x100}, {0xA100, 0x300}},
+        {"a long gap goes in 8 KiB pieces",
+         InfoOf(longGap),
+         0x4000,
+         0x6400,
+         {{0x4000, 0x200},
+          {0x4200, 0x2000},
+          {0x6200, 0x2000},
+          {0x8200, 0x1E00},
+          {0xA000, 0x100},
+          {0xA100, 0x300}},
          ""},
         {"an empty span", InfoOf(ThreeEntries()), 0, 0, {}, ""},
         {"no verification", {}, 0, 0xA000, {}, kNotVerified},
