@@ -236,10 +236,29 @@ TEST(KestrixConsoleCommands, RegistersAreReadAndWrittenDirectlyOrRefused)
     EXPECT_NE(text.find("Usage: i2c <i2c port>"), std::string::npos);
 }
 
+TEST(KestrixConsoleCommands, MicrocodeReadsAndWritesRegistersWithinItsResultBuffer)
+{
+    ConsoleRig console;
+    console.rig.gpu->SetRegister(0x114, 0xBEEF);
+    std::string text = console.Session("prd 0x110 2\npwr 0x300 7\n");
+    EXPECT_NE(text.find(" Register @ 00000114 = 0000beef (pmu)\n"), std::string::npos);
+    EXPECT_NE(text.find(" Register @ 00000300 <-- 00000007 (pmu)\n"), std::string::npos);
+    EXPECT_EQ(console.rig.gpu->Register(0x300), 7u);
+
+    // A count past the microcode's result buffer reads only what it holds.
+    text = console.Session("prd 0x100 1000\n");
+    EXPECT_EQ(ConsoleRig::Count(text, "(pmu)"),
+              console.loader->GetMapper()->cmd_out_buffer_size / 4);
+}
+
 TEST(KestrixConsoleCommands, DebuggerAndVerificationArgumentsAreChecked)
 {
     ConsoleRig console;
-    std::string text = console.Session("icd\nicd step\nicd regs foo\nvv\n");
+    std::string text = console.Session("icd regs pc\nicd\nicd step\nicd regs foo\nvv\n");
+    char pc[32];
+    std::snprintf(pc, sizeof pc, "PC = 0x%08x\n", console.rig.kestrix->Pmu().bootVector);
+    EXPECT_NE(text.find(pc), std::string::npos);
+    EXPECT_EQ(ConsoleRig::Count(text, " = 0x"), 1u) << "only the program counter";
     EXPECT_NE(text.find("Error: icd: ICD command parameter missing."), std::string::npos);
     EXPECT_NE(text.find("Error: icd: ICD command - `step` not supported."), std::string::npos);
     EXPECT_NE(text.find("Error: icd: ICD regs command parameter - `foo` not supported."),
