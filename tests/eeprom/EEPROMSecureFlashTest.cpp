@@ -230,8 +230,13 @@ TEST(SecureEEPROM, KindNineErasesThenProgramsEachRangeAndReadsBackEqual)
     EXPECT_EQ(secure.Write(), kImageSize);
 
     EXPECT_EQ(secure.Chip(), Pattern(0x10));
-    EXPECT_EQ(secure.eeprom->ReadImage(nullptr, kImageSize, secure.rig.log)->GetBuffer()[0x9FFF],
-              Pattern(0x10)[0x9FFF]);
+    // Read back through the microcode, as the software-read flag asks.
+    CRefPtr<IEEPROM> reader = CreateEEPROM(secure.rig.adapter, 3, true, false);
+    reader->SetLoader(secure.loader.get());
+    ASSERT_TRUE(reader->Identify(nullptr, secure.rig.log));
+    CRefPtr<IROMImage> readBack = reader->ReadImage(nullptr, kImageSize, secure.rig.log);
+    EXPECT_EQ(std::vector<uint8_t>(readBack->GetBuffer(), readBack->GetBuffer() + kImageSize),
+              Pattern(0x10));
     // Every 4 KiB block of the span was erased, and all of that before the
     // first program.
     const auto& erases = secure.rig.chip->Erases();
@@ -310,6 +315,55 @@ TEST(SecureEEPROM, LaterKindsEraseNothingThemselves)
             EXPECT_EQ(command.arguments[2], 0u) << "no erase asked of the microcode";
         }
     }
+}
+
+TEST(SecureEEPROM, AnUnknownPartIsReportedAndRefusesChanges)
+{
+    KestrixRig rig({}, 0x0900, 9);
+    rig.chip->SetIdAnswer(0x9F, {0x12, 0x34, 0x56});
+    CRefPtr<CKestrixLoader> loader = rig.Load();
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(rig.adapter, 3, false, false);
+    eeprom->SetLoader(loader.get());
+    EXPECT_FALSE(eeprom->Identify(nullptr, rig.log));
+    CRefPtr<IROMImage> image = ImageOf(Pattern(0x10));
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->ErasePages(nullptr, 0, 0x1000, false, rig.log); }),
+              "Display adapter's EEPROM does not support block erase");
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->SetProtection(true, rig.log); }),
+              "Cannot program unknown EEPROM type");
+    EXPECT_EQ(testkit::ErrorOf(
+                  [&] { eeprom->WriteImage(nullptr, 0, image.get(), 0, 16, true, true, rig.log); }),
+              "Cannot program unknown EEPROM type");
+    EXPECT_TRUE(rig.chip->Erases().empty());
+    EXPECT_TRUE(rig.chip->Programs().empty());
+}
+
+TEST(SecureEEPROM, WithoutAnAttachedLoaderNothingIsSent)
+{
+    KestrixRig rig({}, 0x0900, 9);
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(rig.adapter, 3, false, false);
+    EXPECT_EQ(eeprom->GetLoader(), nullptr);
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->Identify(nullptr, rig.log); }),
+              "Error: no microcode loader for the display adapter's EEPROM");
+}
+
+TEST(SecureEEPROM, ProtectionThatDoesNotTakeFailsAfterThreeTries)
+{
+    SecureRig secure(ThreeEntries());
+    secure.rig.chip->Faults().writeProtectPin = true;
+    EXPECT_EQ(testkit::ErrorOf([&] { secure.eeprom->SetProtection(true, secure.rig.log); }),
+              "Error: set EEPROM protection function failed");
+    EXPECT_EQ(CountOf(secure.rig.logText.str(),
+                      "Error: Enable EEPROM protection function failed, and retry..."),
+              3u);
+}
+
+TEST(SecureEEPROM, AFailedProgramCommandFailsTheWrite)
+{
+    CertInfoSpec spec = ThreeEntries();
+    SecureRig secure(spec);
+    ASSERT_EQ(secure.Verify(), 0u);
+    secure.rig.kestrix->Config().errorCodes[KR_UCODE_CMD_COMMAND_EWR] = 5;
+    EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(); }), "Error: EEPROM Program failed");
 }
 
 TEST(SecureEEPROM, ProtectionIsSetAndCheckedThroughTheMicrocode)

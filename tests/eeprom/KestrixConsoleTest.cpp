@@ -34,16 +34,6 @@ struct ConsoleRig
         return text.substr(text.find("vez? "));
     }
 
-    static size_t Count(const std::string& text, const std::string& part)
-    {
-        size_t count = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        {
-            ++count;
-        }
-        return count;
-    }
-
     KestrixRig rig;
     CRefPtr<CKestrixLoader> loader;
     CRefPtr<CTypedConsole> console;
@@ -130,7 +120,7 @@ TEST(KestrixConsoleShell, TypedLinesAreEditedRecalledAndDispatched)
         SCOPED_TRACE(c.name);
         ConsoleRig console;
         const std::string text = console.Session(c.typed);
-        EXPECT_EQ(ConsoleRig::Count(text, c.shown), c.times)
+        EXPECT_EQ(CountOf(text, c.shown), c.times)
             << text.substr(text.size() > 200 ? text.size() - 200 : 0);
     }
 }
@@ -230,7 +220,7 @@ TEST(KestrixConsoleCommands, RegistersAreReadAndWrittenDirectlyOrRefused)
     EXPECT_NE(text.find(" Register @ 00000110 = 0000cafe \n"), std::string::npos)
         << "the second rd continues behind the first";
     EXPECT_NE(text.find(" Register @ 00000200 <-- 00000005 \n"), std::string::npos);
-    EXPECT_EQ(ConsoleRig::Count(text, "command invalid:\n"), 3u);
+    EXPECT_EQ(CountOf(text, "command invalid:\n"), 3u);
     EXPECT_NE(text.find("\nwr is a command to write to priv register \n"), std::string::npos);
     EXPECT_NE(text.find("\npwr is a command"), std::string::npos);
     EXPECT_NE(text.find("Usage: i2c <i2c port>"), std::string::npos);
@@ -247,8 +237,7 @@ TEST(KestrixConsoleCommands, MicrocodeReadsAndWritesRegistersWithinItsResultBuff
 
     // A count past the microcode's result buffer reads only what it holds.
     text = console.Session("prd 0x100 1000\n");
-    EXPECT_EQ(ConsoleRig::Count(text, "(pmu)"),
-              console.loader->GetMapper()->cmd_out_buffer_size / 4);
+    EXPECT_EQ(CountOf(text, "(pmu)"), console.loader->GetMapper()->cmd_out_buffer_size / 4);
 }
 
 TEST(KestrixConsoleCommands, DebuggerAndVerificationArgumentsAreChecked)
@@ -258,7 +247,7 @@ TEST(KestrixConsoleCommands, DebuggerAndVerificationArgumentsAreChecked)
     char pc[32];
     std::snprintf(pc, sizeof pc, "PC = 0x%08x\n", console.rig.kestrix->Pmu().bootVector);
     EXPECT_NE(text.find(pc), std::string::npos);
-    EXPECT_EQ(ConsoleRig::Count(text, " = 0x"), 1u) << "only the program counter";
+    EXPECT_EQ(CountOf(text, " = 0x"), 1u) << "only the program counter";
     EXPECT_NE(text.find("Error: icd: ICD command parameter missing."), std::string::npos);
     EXPECT_NE(text.find("Error: icd: ICD command - `step` not supported."), std::string::npos);
     EXPECT_NE(text.find("Error: icd: ICD regs command parameter - `foo` not supported."),
