@@ -138,6 +138,26 @@ TEST(KestrixConsoleShell, BannerAndFramedMessageComeFirst)
               0u);
 }
 
+TEST(KestrixConsoleShell, AVerboseLoadEntersTheConsoleAfterPreparation)
+{
+    KestrixRig rig;
+    CRefPtr<CTypedConsole> console = InstallTypedConsole();
+    for (const char c : std::string("dmap\nexit\n"))
+    {
+        console->keys.push_back(c);
+    }
+    KestrixLoadRequest request = rig.Request();
+    request.verbose = true;
+    testing::internal::CaptureStdout();
+    CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+    const std::string text = testing::internal::GetCapturedStdout();
+    EXPECT_NE(text.find("+++++++++++++++++++++++++++\nEnter console mode after preparation.\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("vez? DMEM Mapper offset = 0x"), std::string::npos);
+    EXPECT_TRUE(console->keys.empty());
+    EXPECT_EQ(rig.kestrix->Commands().back().id, KR_UCODE_CMD_COMMAND_PREP);
+}
+
 TEST(KestrixConsoleCommands, RawCommandsNeedTheirPrerequisitesAndArguments)
 {
     ConsoleRig console;
