@@ -279,6 +279,13 @@ uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address
 {
     RequireKnownPart(log);
     const uint32_t offset = static_cast<uint32_t>(imageOffset);
+    // Every range goes to the EEPROM address equal to its image offset; an
+    // address elsewhere would have the erase and the programs miss each other.
+    if (address != offset)
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error("Secure EEPROM writes go to the image's own offsets"));
+    }
     const std::vector<VpdaWriteRange> ranges = CheckVpda(offset, count);
     CheckWritable(image, offset, count, ranges, log);
 

@@ -197,10 +197,10 @@ struct SecureRig
     }
 
     uint32_t Verify() { return eeprom->VerifyImage(rig.adapter, image, nullptr, rig.log, false); }
-    uint32_t Write(bool eraseAware = true)
+    uint32_t Write(bool eraseAware = true, uint32_t address = 0)
     {
-        return eeprom->WriteImage(rig.ui.get(), 0, image.get(), 0, kImageSize, eraseAware, true,
-                                  rig.log);
+        return eeprom->WriteImage(rig.ui.get(), address, image.get(), 0, kImageSize, eraseAware,
+                                  true, rig.log);
     }
     std::vector<uint8_t> Chip() const { return rig.contents->Read(0, kImageSize); }
 
@@ -272,6 +272,7 @@ TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
         uint32_t bufferSize;
         bool verify;
         std::string error;
+        uint32_t address = 0;
     };
     const std::vector<Case> cases = {
         {"no verification", ThreeEntries(), 0x8000, false, kNotVerified},
@@ -280,6 +281,8 @@ TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
         // The first range, 0x4000 bytes, does not fit the microcode's buffer.
         {"a range larger than the buffer", ThreeEntries(), 0x2000, true,
          "Cannot program page larger than buffer"},
+        {"an address other than the image offset", ThreeEntries(), 0x8000, true,
+         "Secure EEPROM writes go to the image's own offsets", 0x10000},
     };
     for (const Case& c : cases)
     {
@@ -290,7 +293,7 @@ TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
             ASSERT_EQ(secure.Verify(), 0u);
         }
         secure.rig.chip->ClearHistory();
-        EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(); }), c.error);
+        EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(true, c.address); }), c.error);
         EXPECT_TRUE(secure.rig.chip->Erases().empty());
         EXPECT_TRUE(secure.rig.chip->Programs().empty());
         EXPECT_EQ(secure.Chip(), Pattern(0x55));
