@@ -6,6 +6,7 @@
 
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
+#include "testkit/image/GpuImageBuilder.h"
 #include "testkit/machine/TypedConsole.h"
 
 #include <gtest/gtest.h>
@@ -273,6 +274,23 @@ TEST(KestrixConsoleCommands, DebuggerAndVerificationArgumentsAreChecked)
     EXPECT_NE(text.find("Error: icd: ICD regs command parameter - `foo` not supported."),
               std::string::npos);
     EXPECT_NE(text.find("\nvv send vv command to Kestrix to verify VBIOS \n"), std::string::npos);
+    // A GPU image whose devinit tables the verification can find.
+    using testkit::CGpuImageBuilder;
+    using testkit::Words;
+    CGpuImageBuilder builder;
+    builder.Block(CGpuImageBuilder::kX86, 0x10000).Bit();
+    const uint32_t scripts = builder.Place(Words({0x0600, 0x0700, 0, 0, 0x0102}));
+    const uint32_t tables = builder.Place({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0});
+    builder.Token('I', 0,
+                  Words({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint16_t>(scripts), 0,
+                         static_cast<uint16_t>(tables), 0}));
+    testkit::CScratchDirectory folder;
+    const std::string file = folder.WriteBytes("signed.rom", builder.Build());
+    text = console.Session("vv " + file + "\nvv " + file + " extra\n");
+    EXPECT_NE(text.find("vv command completed successfully\n"), std::string::npos);
+    EXPECT_EQ(console.rig.kestrix->Commands().back().id, KR_UCODE_CMD_COMMAND_VV);
+    EXPECT_EQ(CountOf(text, "Usage: vv [vbios image file name]"), 1u);
+
     // A file that cannot be loaded leaves the console with its error.
     for (const char c : std::string("vv /nonexistent/image.rom\n"))
     {
