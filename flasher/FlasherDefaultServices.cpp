@@ -25,6 +25,16 @@ CertificateGateServices GateServicesOver(MeldMaker makeMeld)
     };
     services.findCertificatePackage = [](CRefPtr<IROMImage> image)
     { return image->FindBCRTBlock(); };
+    // Newer adapters: the microcode behind the EEPROM checks the image; its
+    // answer also decides which ranges the next secure write may program.
+    services.verifyByMicrocode = [](CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                    CRefPtr<IROMImage> image, CRefPtr<IBCRTCert> certificate,
+                                    CLog* log, bool showProgress)
+    {
+        CLog unused;
+        return static_cast<int32_t>(
+            eeprom->VerifyImage(adapter, image, certificate, log ? *log : unused, showProgress));
+    };
     return services;
 }
 

@@ -111,15 +111,22 @@ TEST(FlasherDefaultServices, EngineIsMadeWithTheBuiltInRootAndThePackageLookup)
     EXPECT_EQ(verify(0, FirmwareBuilder().BuildImage()), -1);
     EXPECT_EQ(rig.Logged(), kUncertified);
 
-    // Newer kinds: the package is found in the image; the microcode's
-    // verification is not installed, so a current package is refused.
+    // Newer kinds: the package is found in the image and the EEPROM's
+    // microcontroller verifies a current one; its refusal refuses the image.
     EXPECT_EQ(verify(1, FirmwareBuilder().BuildImage()), -1);
     EXPECT_EQ(rig.Logged(), kUncertified);
     EXPECT_EQ(verify(1, SignedImage(6, 1)), -1);
     EXPECT_EQ(rig.Logged(), "\nBCRT Error: Invalid Certificate Version found\n");
-    EXPECT_EQ(verify(1, SignedImage()), -1);
+    EXPECT_EQ(secure->verifications, 0);
+    secure->microcodeVerdict = 0x48;
+    EXPECT_EQ(verify(1, SignedImage()), 0x48);
+    EXPECT_EQ(rig.Logged(), "\nBCRT: Start Certificate 2.0 verification by PMU\n\nGPU "
+                            "Initialization scripts signature check failed. Update aborted.\n");
+    secure->microcodeVerdict = 0x31;
+    EXPECT_EQ(verify(1, SignedImage()), 0x31);
     EXPECT_EQ(rig.Logged(), "\nBCRT: Start Certificate 2.0 verification by PMU\n\nBCRT Error: "
                             "Certificate 2.0 verification failed\n");
+    EXPECT_EQ(secure->verifications, 2);
 }
 
 namespace
