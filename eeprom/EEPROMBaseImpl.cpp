@@ -35,13 +35,6 @@ uint64_t RoundUp(uint64_t value, uint64_t unit)
     return RoundDown(value + unit - 1, unit);
 }
 
-// The bytes an image's buffer pointer can reach.
-uint64_t BufferLimit(IROMImage* image)
-{
-    const uint32_t window = image->GetWindowOffset();
-    return window < kImageBufferSize ? kImageBufferSize - window : 0;
-}
-
 void DumpPage(CLog& log, uint32_t address, IROMImage* image, int32_t imageOffset,
               const std::vector<uint8_t>& actual)
 {
@@ -64,6 +57,12 @@ void DumpPage(CLog& log, uint32_t address, IROMImage* image, int32_t imageOffset
     }
 }
 } // namespace
+
+uint64_t ImageBufferLimit(IROMImage* image)
+{
+    const uint32_t window = image->GetWindowOffset();
+    return window < kImageBufferSize ? kImageBufferSize - window : 0;
+}
 
 void LogDetail(CLog& log, const std::string& text)
 {
@@ -229,7 +228,7 @@ uint32_t CEEPROMBaseImpl::WriteImage(IUserInterface* ui, uint32_t address, IROMI
         throw std::domain_error("Cannot program unknown EEPROM type");
     }
     CheckGeometry(eraseAware);
-    if (!image || !RangeFits(static_cast<uint32_t>(imageOffset), count, BufferLimit(image)))
+    if (!image || !RangeFits(static_cast<uint32_t>(imageOffset), count, ImageBufferLimit(image)))
     {
         throw std::domain_error("Image range to write is outside the image");
     }

@@ -165,6 +165,9 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> m_savedWindows;
 };
 
+// The bytes an image's buffer pointer can reach.
+uint64_t ImageBufferLimit(IROMImage* image);
+
 // Log helpers: one level-3 line.
 void LogDetail(CLog& log, const std::string& text);
 std::string Hex8(uint32_t value);

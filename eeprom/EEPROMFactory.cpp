@@ -1,3 +1,4 @@
+#include "eeprom/EEPROMSecureFlashImpl.h"
 #include "eeprom/EEPROMSerialAtmelImpl.h"
 #include "eeprom/EEPROMSerialMCImpl.h"
 #include "eeprom/EEPROMSerialSSTImpl.h"
@@ -35,8 +36,6 @@ CEEPROMBaseImpl* NewDirectDriver(CRefPtr<IDevice> device, uint32_t romType, int3
 
 bool HasDirectDriver(IDevice& device, bool noMicrocontroller)
 {
-    // The secure EEPROM class of the microcontroller path belongs here; until
-    // it exists these devices have no EEPROM driver.
     return noMicrocontroller || IsDrivenDirectly(device.GetDeviceKind());
 }
 } // namespace
@@ -59,12 +58,14 @@ CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDisplayAdapter> adapter, int32_t retryCou
         return nullptr;
     }
     CRefPtr<IDevice> device = adapter->GetDevice();
-    if (!device || !HasDirectDriver(*device, noMicrocontroller))
+    if (!device)
     {
         return nullptr;
     }
     CEEPROMBaseImpl* driver =
-        NewDirectDriver(device, adapter->GetROMType(), retryCount, softwareRead);
+        HasDirectDriver(*device, noMicrocontroller)
+            ? NewDirectDriver(device, adapter->GetROMType(), retryCount, softwareRead)
+            : new CEEPROMSecureFlashImpl(device, retryCount, softwareRead);
     if (!driver)
     {
         return nullptr;

@@ -7,6 +7,7 @@
 // Failures are exceptions carrying the text the user sees. Every operation
 // that touches the chip holds the device's ROM access open for its duration.
 
+#include "common/core/crypto/Certificate.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
@@ -59,6 +60,16 @@ public:
     virtual CKestrixLoader* GetLoader() = 0;
     virtual void RunConsole() = 0;
     virtual void RunConsoleWithMessage(const std::string& message) = 0;
+    // Has the microcontroller verify the new image against its signing
+    // certificate (null: none) and returns the microcode's result; the
+    // certificate information it returns governs the next WriteImage. With
+    // `console` the microcode's messages go to the user interface. An EEPROM
+    // without a microcontroller has nothing to verify and returns 0.
+    virtual uint32_t VerifyImage(CRefPtr<IDisplayAdapter>, CRefPtr<IROMImage>,
+                                 CRefPtr<IBCRTCert>, CLog&, bool)
+    {
+        return 0;
+    }
 
 protected:
     ~IEEPROM() = default;
@@ -70,12 +81,14 @@ protected:
 // verify attempts per page; `softwareRead` reads the chip with SPI read
 // commands instead of through the ROM window. Device kinds that reach their
 // EEPROM only through the microcontroller get no direct driver unless
-// `noMicrocontroller` is set.
+// `noMicrocontroller` is set (their secure driver needs the adapter).
 CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDevice> device, uint32_t romType, int32_t retryCount,
                               bool softwareRead, bool noMicrocontroller);
 // The EEPROM class for an adapter, by the EEPROM type the adapter reports, or
 // null when there is none. The driver opens the EEPROM through the adapter, so
 // the registers the adapter's catalogue entry masks during EEPROM access are
-// masked for every operation.
+// masked for every operation. Device kinds 9 to 13 get the secure EEPROM,
+// reached through the microcontroller, unless `noMicrocontroller` is set; its
+// loader is attached with SetLoader before any other operation.
 CRefPtr<IEEPROM> CreateEEPROM(CRefPtr<IDisplayAdapter> adapter, int32_t retryCount,
                               bool softwareRead, bool noMicrocontroller);

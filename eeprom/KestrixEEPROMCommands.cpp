@@ -97,6 +97,12 @@ uint32_t CKestrixLoader::IdentifyEEPROM()
         return eid;
     }
     m_eepromId = ReadResultWord();
+    PreparePartBlock();
+    return SendCommand(KR_UCODE_CMD_COMMAND_ESI);
+}
+
+void CKestrixLoader::PreparePartBlock()
+{
     IEEPROMDatabase* catalogue = m_eepromDatabase ? m_eepromDatabase.get() : GetEEPROMDatabase();
     m_part = catalogue->GetEEPROMType(GetEEPROMManufacturerID(), GetEEPROMDeviceID());
     std::array<uint16_t, 14> block{};
@@ -110,7 +116,6 @@ uint32_t CKestrixLoader::IdentifyEEPROM()
         words[i] = uint32_t{block[2 * i]} | uint32_t{block[2 * i + 1]} << 16;
     }
     WriteArguments(words);
-    return SendCommand(KR_UCODE_CMD_COMMAND_ESI);
 }
 
 uint32_t CKestrixLoader::EraseSectors(uint32_t address, uint32_t blockCount)

@@ -29,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <vector>
@@ -123,6 +124,23 @@ struct KestrixLoadRequest
     CLog* log = nullptr;
 };
 
+class CKestrixLoader;
+
+// One row of the debug console's command table.
+struct KestrixConsoleCommand
+{
+    void (CKestrixLoader::*handler)();
+    void (CKestrixLoader::*help)();
+    const char* name;
+    uint32_t reserved;
+};
+
+// The engine registers the in-circuit debugger reads, by its numbering.
+struct KestrixIcdRegisters
+{
+    std::array<uint32_t, 29> words{};
+};
+
 // The certificate-information block the last verification returned.
 struct KestrixCertificateInformation
 {
@@ -200,6 +218,64 @@ public:
     void SetCatalogues(CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> parts);
     // Set to 1 by the engineering command mode when the user named the file.
     void SetUserImageMode(uint32_t mode) { m_userImageMode = mode; }
+    // True: the loader's messages go to the user interface, else to the log.
+    void SetRouteToUserInterface(bool on) { m_routeToUserInterface = on; }
+
+    // The debug console: an interactive command line on the program's own
+    // console (keys through the operating-system layer, text to the console
+    // output). Returns 0 when the user leaves with exit or quit, or at the
+    // end of input.
+    uint32_t RunConsole();
+    uint32_t RunConsoleWithMessage(const std::string& message);
+    // Where the console writes; standard output unless a test redirects it.
+    void SetConsoleOutput(std::ostream& out) { m_consoleOut = &out; }
+
+    // The console's pieces.
+    static constexpr size_t kConsoleTokens = 20;
+    static constexpr size_t kConsoleTokenSize = 50;
+    static constexpr size_t kConsoleLineSize = 256;
+    static constexpr size_t kConsoleHistory = 30;
+    // Characters entered (the line is in `buffer`), or -1 at end of input.
+    int ReadLine(std::string& buffer, size_t size);
+    void SplitLine(const std::string& line);
+    static std::string NextToken(const std::string& line, size_t& position);
+    static uint32_t ParseNumber(const std::string& text);
+    static uint32_t ParseDigits(const std::string& text, uint32_t base);
+    uint32_t DecodeKey(int character);
+    void ResetConsoleState();
+    void PrintCommandList();
+    void PrintCommandHelp();
+    void DispatchCommand();
+    const std::vector<std::string>& ConsoleTokens() const { return m_tokens; }
+
+    // Command handlers and help printers of the console.
+    void ConsoleCmd();
+    void ConsoleImem();
+    void ConsoleDmem();
+    void ConsoleDmemWrite();
+    void ConsoleDmap();
+    void ConsoleGetlog();
+    void ConsoleRd();
+    void ConsoleWr();
+    void ConsolePrd();
+    void ConsolePwr();
+    void ConsoleIcd();
+    void ConsoleI2c();
+    void ConsoleVv();
+    void HelpCmd();
+    void HelpDmem();
+    void HelpDmemwr();
+    void HelpDmap();
+    void HelpGetlog();
+    void HelpRd();
+    void HelpWr();
+    void HelpPrd();
+    void HelpPwr();
+    void HelpIcd();
+    void HelpI2c();
+    void HelpVv();
+    uint32_t ReadIcdRegisters(KestrixIcdRegisters& record, uint32_t mask, bool print);
+    bool WaitIcdReady();
 
     // The parsed image; the flashing engine sets the secure members of its
     // own microcode here before it writes that microcode.
@@ -239,6 +315,8 @@ private:
     uint32_t ReadResultWord();
     bool GuardIdentified(const std::string& firstLine);
     uint32_t SendAndReport(uint32_t id);
+    // Looks the identified EEPROM up and writes its part block for ESI.
+    void PreparePartBlock();
 
     // Verification.
     void ServePushRequest(uint32_t request, IROMImage& image);
@@ -268,6 +346,24 @@ private:
     // A command timed out: the mailbox stays untouched until the next reset.
     bool m_mailboxAbandoned = false;
     bool m_mapped = false;
+
+    // Console state, kept across the commands of one console run.
+    void ConsolePrint(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void PrintHelpOf(const char* command);
+    uint32_t TokenNumber(size_t index) const { return ParseNumber(m_tokens.at(index)); }
+    void DumpWords(const char* title, uint32_t address, const std::vector<uint32_t>& words);
+    void DumpMemory(uint32_t kind);
+    bool PrepareConsoleCommand(uint32_t id, std::vector<uint32_t>& arguments);
+    void ShowConsoleCommandResult(uint32_t id, const std::vector<uint32_t>& arguments);
+    std::ostream* m_consoleOut = nullptr;
+    std::vector<std::string> m_tokens;
+    std::array<std::string, kConsoleHistory> m_history;
+    size_t m_historyIndex = 0;
+    uint32_t m_keyState = 0;
+    uint32_t m_registerAddress = 0;
+    uint32_t m_registerCount = 1;
+    uint32_t m_dmemDumpLength = 8;
+    uint32_t m_imemDumpLength = 8;
 };
 
 // A loader that is attached and loaded, or std::runtime_error.

@@ -343,5 +343,13 @@ void CKestrixLoader::LoadMicrocode(CRefPtr<IUserInterface> userInterface,
         {
             throw std::runtime_error("Kestrix PREP command failed.  kestrix uCode load failed.");
         }
+        if (m_verbose)
+        {
+            RunConsoleWithMessage("Enter console mode after preparation.");
+        }
+    }
+    else if (m_engineType == KESTRIX_PMU_ATTACH && m_verbose)
+    {
+        RunConsoleWithMessage("console attach to PMU ");
     }
 }

@@ -1,10 +1,12 @@
 #pragma once
-// What the certificate gate asks of the certificate and microcode layers,
-// installed by the application: the software check of an image's
-// certification package and chain (older GPU kinds), the package's place in
-// the image, and the microcode's image verification (newer GPU kinds).
-// Whatever is not installed refuses: the gate fails closed.
+// What the certificate gate asks of the certificate and microcode layers
+// (the engine installs those layers' services when it is made): the
+// software check of an image's certification package and chain (older GPU
+// kinds), the package's place in the image, and the microcode's image
+// verification (newer GPU kinds). Whatever is not installed refuses: the
+// gate fails closed.
 
+#include "common/core/crypto/Certificate.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "eeprom/IEEPROM.h"
@@ -34,7 +36,7 @@ struct CertificateGateServices
     // The microcode's verification of the image with the certificate (which
     // may be null): 0 accepted, else the microcode's error code.
     std::function<int32_t(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                          CRefPtr<IROMImage> image, CRefPtr<IReferenceCount> certificate, CLog* log,
+                          CRefPtr<IROMImage> image, CRefPtr<IBCRTCert> certificate, CLog* log,
                           bool showProgress)>
         verifyByMicrocode;
 };

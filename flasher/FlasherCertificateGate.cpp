@@ -74,7 +74,7 @@ void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)
 
 int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
                                              CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
-                                             CRefPtr<IReferenceCount> certificate, CLog* log,
+                                             CRefPtr<IBCRTCert> certificate, CLog* log,
                                              bool showProgress)
 {
     if (!eeprom->IsSecure())

@@ -9,6 +9,7 @@
 #include "core/Exceptions.h"
 #include "core/Singleton.h"
 #include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherDefaultServices.h"
 
 #include <cstdio>
 #include <sstream>
@@ -76,6 +77,7 @@ CFlasherImpl::CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole,
     : m_retryCount(retryCount), m_manualRead(manualRead), m_wiuConsole(wiuConsole),
       m_autoConfirm(autoConfirm), m_diffsOnly(diffsOnly), m_noKestrix(noKestrix)
 {
+    InstallDefaultServices(*this);
 }
 
 CFlasherImpl::~CFlasherImpl()
@@ -224,9 +226,9 @@ void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefP
     // The new loader replaces the earlier one in every holder; the earlier one
     // goes when its last holder lets go.
     m_loader = loader;
-    GetCrossPlatform()->SetFlashContext(CRefPtr<IReferenceCount>(loader.get()),
-                                        CRefPtr<IReferenceCount>(eeprom.get()),
-                                        CRefPtr<IReferenceCount>(database.get()));
+    GetCrossPlatform()->SetFlashContext(
+        CRefPtr<IReferenceCount>(loader ? loader->GetRegistration() : nullptr),
+        CRefPtr<IReferenceCount>(eeprom.get()), CRefPtr<IReferenceCount>(database.get()));
 }
 
 CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,

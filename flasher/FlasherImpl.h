@@ -170,7 +170,7 @@ public:
     // shown). Only EEPROMs reached through the microcontroller are checked.
     virtual int32_t VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
                                            CRefPtr<IROMImage> image, CRefPtr<IEEPROM> eeprom,
-                                           CRefPtr<IReferenceCount> certificate, CLog* log,
+                                           CRefPtr<IBCRTCert> certificate, CLog* log,
                                            bool showProgress);
     // Throws "Supported EEPROM not found" when no supported part answers.
     virtual void IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,

@@ -53,7 +53,7 @@ bool CFlasherImpl::LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdap
     // flash context may be used; the engine shares it.
     ICrossPlatform* os = GetCrossPlatform();
     CRefPtr<IMicrocodeLoader> loader = m_loader;
-    if (!loader || os->GetFlashLoader() != static_cast<IReferenceCount*>(loader.get()))
+    if (!loader || os->GetFlashLoader() != loader->GetRegistration())
     {
         return false;
     }

@@ -45,6 +45,10 @@ public:
     virtual void WriteMemory(CRefPtr<IDisplayAdapter> adapter, EMicrocodeMemory memory,
                              uint32_t destination, std::span<const uint8_t> bytes) = 0;
     virtual void StartEngine(CRefPtr<IDisplayAdapter> adapter, uint32_t bootVector) = 0;
+    // The object the operating-system layer's flash context holds for this
+    // loader: the one whose registration the loader beneath checks before it
+    // closes the microcode's session.
+    virtual IReferenceCount* GetRegistration() { return this; }
 
 protected:
     ~IMicrocodeLoader() = default;

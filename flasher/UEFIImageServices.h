@@ -1,6 +1,7 @@
 #pragma once
-// What the UEFI image flash asks of the image layer's UEFI support,
-// installed by the application. Without a merge installed every merge fails.
+// What the UEFI image flash asks of the image layer's UEFI support (the
+// engine installs the image layer's when it is made). Without a merge
+// installed every merge fails.
 
 #include "core/Log.h"
 #include "core/RefCount.h"

@@ -241,13 +241,11 @@ bool ScratchData::ReadCLen()
     uint32_t index = 0;
     while (index < number)
     {
-        uint16_t code = m_ptTable[PeekBits(kPTTableBits)];
-        if (!WalkTree(code, kExtraSetSize, kBitBufferBits - 1 - kPTTableBits) ||
-            code >= kExtraSetSize)
+        uint16_t code = 0;
+        if (!DecodeSymbol(m_ptTable, kPTTableBits, m_ptLengths, kExtraSetSize, code))
         {
             return false;
         }
-        FillBuffer(m_ptLengths[code]);
         if (code <= 2)
         {
             uint32_t zeros = 1;
@@ -285,29 +283,38 @@ bool ScratchData::ReadBlockHeader()
 
 // ---- symbols -------------------------------------------------------------
 
+bool ScratchData::DecodeSymbol(const std::vector<uint16_t>& table, uint32_t tableBits,
+                               const std::vector<uint8_t>& lengths, uint32_t setSize,
+                               uint16_t& symbol)
+{
+    symbol = table[PeekBits(tableBits)];
+    if (!WalkTree(symbol, setSize, kBitBufferBits - 1 - tableBits) || symbol >= setSize)
+    {
+        return false;
+    }
+    FillBuffer(lengths[symbol]);
+    return true;
+}
+
 uint16_t ScratchData::DecodeC()
 {
-    uint16_t symbol = m_cTable[PeekBits(kCTableBits)];
-    if (!WalkTree(symbol, kCharacterSetSize, kBitBufferBits - 1 - kCTableBits) ||
-        symbol >= kCharacterSetSize)
+    uint16_t symbol = 0;
+    if (!DecodeSymbol(m_cTable, kCTableBits, m_cLengths, kCharacterSetSize, symbol))
     {
         m_ok = false;
         return 0;
     }
-    FillBuffer(m_cLengths[symbol]);
     return symbol;
 }
 
 uint32_t ScratchData::DecodeP()
 {
-    uint16_t symbol = m_ptTable[PeekBits(kPTTableBits)];
-    if (!WalkTree(symbol, kPositionSetSize, kBitBufferBits - 1 - kPTTableBits) ||
-        symbol >= kPositionSetSize)
+    uint16_t symbol = 0;
+    if (!DecodeSymbol(m_ptTable, kPTTableBits, m_ptLengths, kPositionSetSize, symbol))
     {
         m_ok = false;
         return 0;
     }
-    FillBuffer(m_ptLengths[symbol]);
     if (symbol <= 1)
     {
         return symbol;

@@ -42,6 +42,10 @@ private:
     // Follows the trees below a table entry; false when the walk does not end
     // on a symbol within the code's 16 bits.
     bool WalkTree(uint16_t& symbol, uint32_t symbolCount, uint32_t firstBit);
+    // Looks a symbol of a set up through its table and trees and consumes its
+    // code; false when the code leads to no symbol of the set.
+    bool DecodeSymbol(const std::vector<uint16_t>& table, uint32_t tableBits,
+                      const std::vector<uint8_t>& lengths, uint32_t setSize, uint16_t& symbol);
     bool ReadBlockHeader();
     uint16_t DecodeC();
     uint32_t DecodeP();

@@ -133,16 +133,19 @@ int32_t CROMImageBaseImpl::WalkBITTokens(uint8_t id, uint8_t& minimumVersion, ui
     {
         return -1;
     }
+    // The whole list is loaded (checked above): it is scanned in place, as
+    // every table reader walks it, often many times an operation.
+    const uint8_t* entries = count == 0 ? nullptr : GetRawBytePointer(ToOffset(list), false);
     for (uint32_t i = 0; i < count; ++i)
     {
-        const int32_t entry = ToOffset(list + uint64_t{i} * entrySize);
-        const uint8_t version = GetByte(entry + 1);
-        const uint16_t size = GetWord(entry + 2);
-        if (GetByte(entry) == id && version >= minimumVersion && size >= minimumSize)
+        const uint8_t* fields = entries + uint64_t{i} * entrySize;
+        const uint8_t version = fields[1];
+        const auto size = static_cast<uint16_t>(fields[2] | fields[3] << 8);
+        if (fields[0] == id && version >= minimumVersion && size >= minimumSize)
         {
             minimumVersion = version;
             minimumSize = size;
-            return entry;
+            return ToOffset(list + uint64_t{i} * entrySize);
         }
     }
     return -1;

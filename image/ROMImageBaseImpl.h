@@ -7,6 +7,7 @@
 
 #include "core/RefCount.h"
 #include "image/IROMImage.h"
+#include "image/ImageBuffer.h"
 
 #include <memory>
 #include <string>
@@ -83,7 +84,10 @@ public:
     void RemoveBlock(int32_t offset, uint32_t length) override;
     void ReadBlock(uint8_t* destination, int32_t offset, uint32_t length) override;
     void WriteBlock(const uint8_t* source, int32_t offset, uint32_t length) override;
-    uint8_t* GetBuffer() override { return m_buffer.get(); }
+    // Handed out to code that may write anywhere: the whole buffer counts as written.
+    uint8_t* GetBuffer() override { return m_buffer.WriteAll(); }
+    // What GetBuffer points at, for reading only.
+    const uint8_t* BufferView() { return m_buffer.Bytes() + GetWindowOffset(); }
 
     void AddPCIBlock(const uint8_t*, uint32_t, bool) override {}
     void ConvertToPrivateChain() override {}
@@ -277,7 +281,7 @@ protected:
     // Byte at an image offset (translated unless raw); "Invalid offset" when
     // the buffer offset reaches the buffer end.
     virtual uint8_t ReadRawByte(int32_t offset, bool raw);
-    virtual uint8_t* GetRawBytePointer(int32_t offset, bool raw);
+    virtual const uint8_t* GetRawBytePointer(int32_t offset, bool raw);
     // Buffer offset of an image offset, in 64 bits so -1 plus a window cannot
     // wrap into the buffer.
     virtual uint64_t TranslateOffset(int32_t offset);
@@ -313,8 +317,10 @@ protected:
     // Up to width characters of the field, ending at a zero byte.
     std::string FieldText(int32_t offset, uint32_t width);
 
-    // Direct access to the buffer for the kinds' own bounded copies.
-    uint8_t* BufferStart() { return m_buffer.get(); }
+    // Direct access to the buffer for the kinds' own bounded reads, and to
+    // the buffer object for their snapshots.
+    const uint8_t* BufferStart() const { return m_buffer.Bytes(); }
+    CImageBuffer& Buffer() { return m_buffer; }
     // Fills the buffer with 0xFF and sets the loaded size to 0.
     void EraseBuffer();
 
@@ -322,7 +328,7 @@ private:
     // Bytes [start, start + count) of the buffer must lie within it.
     static void RequireBufferRange(uint64_t start, uint64_t count, const char* what);
 
-    std::unique_ptr<uint8_t[]> m_buffer;
+    CImageBuffer m_buffer;
     uint32_t m_loadedSize = 0;
     int32_t m_type;
     std::string m_fileName;

@@ -141,7 +141,12 @@ CRefPtr<IROMImage> IROMImage::Clone(IROMImage* source)
     CRefPtr<IROMImage> copy;
     {
         COffsetModeScope scope(source, false);
-        copy = CreateFromBuffer(source->GetBuffer(), source->GetROMSize());
+        // Only the firmware's bytes are copied, straight from the source's
+        // buffer when it is one of ours (handing out its writable pointer
+        // would count the whole buffer as written).
+        const uint32_t size = source->GetROMSize();
+        auto* ours = dynamic_cast<CROMImageBaseImpl*>(source);
+        copy = CreateFromBuffer(ours ? ours->BufferView() : source->GetBuffer(), size);
     }
     copy->SetOffsetMode(mode);
     return copy;

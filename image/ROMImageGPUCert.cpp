@@ -57,7 +57,8 @@ int32_t CROMImageGPUImpl::FindBCRTBlock()
     const auto structureLength = static_cast<int16_t>(GetWord(pcir + pcirom::kPcirStructureLength));
     const int64_t directory = int64_t{pcir} + structureLength;
     const uint64_t limit = CertificateBlockLimit(*this);
-    if (directory < block || !RangeFits(static_cast<uint64_t>(directory), kPackageFromDirectory, limit) ||
+    if (directory < block ||
+        !RangeFits(static_cast<uint64_t>(directory), kPackageFromDirectory, limit) ||
         GetDword(static_cast<int32_t>(directory)) != kDirectorySignature)
     {
         return -1;
@@ -144,7 +145,8 @@ int32_t CROMImageGPUImpl::GetCertificateTableOffset()
 int32_t CROMImageGPUImpl::GetCertInfoBlockOffset()
 {
     const int32_t table = GetCertificateTableOffset();
-    if (table == -1 || (GetDword(table + static_cast<int32_t>(kSignatureFlags)) & kFlagCertInfoBlock) == 0)
+    if (table == -1 ||
+        (GetDword(table + static_cast<int32_t>(kSignatureFlags)) & kFlagCertInfoBlock) == 0)
     {
         return -1;
     }
@@ -161,7 +163,8 @@ int32_t CROMImageGPUImpl::GetCertInfoBlockEnd()
     {
         return -1;
     }
-    const uint64_t end = UnsignedOffset(info) + GetDword(info + static_cast<int32_t>(kCertInfoLength));
+    const uint64_t end =
+        UnsignedOffset(info) + GetDword(info + static_cast<int32_t>(kCertInfoLength));
     return end <= CertificateBlockLimit(*this) ? AsOffset(end) : -1;
 }
 
@@ -196,7 +199,8 @@ std::string CROMImageGPUImpl::GetImageHashText(bool hex)
     {
         return "Not Supported";
     }
-    const uint64_t hash = UnsignedOffset(table) + GetDword(table + static_cast<int32_t>(kSignatureHeaderSize)) +
+    const uint64_t hash = UnsignedOffset(table) +
+                          GetDword(table + static_cast<int32_t>(kSignatureHeaderSize)) +
                           GetDword(table + static_cast<int32_t>(kSignatureSize));
     if (!RangeFits(hash, kBodyHashSize, CertificateBlockLimit(*this)))
     {

@@ -441,7 +441,7 @@ bool CROMImageGPUImpl::ReadPCIBlockPayload(std::vector<uint8_t>& payload, uint8_
     {
         return false;
     }
-    const uint8_t* view = GetBuffer();
+    const uint8_t* view = BufferStart() + GetWindowOffset();
     payload.assign(view + start, view + end);
     return true;
 }

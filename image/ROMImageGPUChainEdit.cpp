@@ -45,9 +45,9 @@ std::optional<uint64_t> PcirLengthOf(const uint8_t* bytes, uint32_t size)
 } // namespace
 
 CROMImageGPUImpl::CEditSnapshot::CEditSnapshot(CROMImageGPUImpl& image)
-    : m_image(image), m_bytes(image.BufferStart(), image.BufferStart() + kImageBufferSize),
-      m_loadedSize(image.GetLoadedSize()), m_offsetMode(image.GetOffsetMode())
+    : m_image(image), m_loadedSize(image.GetLoadedSize()), m_offsetMode(image.GetOffsetMode())
 {
+    m_bytes.CopyFrom(image.Buffer());
 }
 
 CROMImageGPUImpl::CEditSnapshot::~CEditSnapshot()
@@ -56,7 +56,7 @@ CROMImageGPUImpl::CEditSnapshot::~CEditSnapshot()
     {
         return;
     }
-    std::memcpy(m_image.BufferStart(), m_bytes.data(), kImageBufferSize);
+    m_image.Buffer().CopyFrom(m_bytes);
     m_image.SetLoadedSize(m_loadedSize);
     m_image.m_offsetMode = m_offsetMode;
     m_image.ResetBITCache();

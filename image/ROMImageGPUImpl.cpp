@@ -79,14 +79,13 @@ int32_t CROMImageGPUImpl::FindBytes(const uint8_t* pattern, uint32_t length)
         return -1;
     }
     const uint8_t* begin = BufferStart() + window;
-    const uint8_t* end = begin + limit;
-    const uint8_t* hit = std::search(begin, end, pattern, pattern + length);
-    return hit == end ? -1 : static_cast<int32_t>(hit - begin);
+    const auto* hit = static_cast<const uint8_t*>(memmem(begin, limit, pattern, length));
+    return hit == nullptr ? -1 : static_cast<int32_t>(hit - begin);
 }
 
 uint8_t* CROMImageGPUImpl::GetBuffer()
 {
-    return BufferStart() + GetWindowOffset();
+    return Buffer().WriteAll() + GetWindowOffset();
 }
 
 void CROMImageGPUImpl::ReadBlock(uint8_t* destination, int32_t offset, uint32_t length)

@@ -265,7 +265,7 @@ private:
 
     private:
         CROMImageGPUImpl& m_image;
-        std::vector<uint8_t> m_bytes;
+        CImageBuffer m_bytes;
         uint32_t m_loadedSize;
         bool m_offsetMode;
         bool m_committed = false;

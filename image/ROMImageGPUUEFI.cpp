@@ -434,10 +434,11 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
     result->SetOffsetMode(false);
     const uint32_t mergedSize = result->GetLoadedSize();
     const uint32_t oldLoaded = GetLoadedSize();
-    std::copy_n(result->GetBuffer(), mergedSize, BufferStart());
+    uint8_t* target = Buffer().Write(std::max(mergedSize, oldLoaded));
+    std::copy_n(result->GetBuffer(), mergedSize, target);
     if (oldLoaded > mergedSize)
     {
-        std::fill(BufferStart() + mergedSize, BufferStart() + oldLoaded, 0xFF);
+        std::fill(target + mergedSize, target + oldLoaded, 0xFF);
     }
     SetLoadedSize(mergedSize);
     ResetBITCache();

@@ -246,6 +246,11 @@ void VFieldTableImpl::PrintTables(CLog* log, const std::vector<VFieldRegisterRec
                                   const std::array<uint8_t, 3>& rh,
                                   const std::array<uint8_t, 3>& fh)
 {
+    // Without a log the lines would be built for nothing.
+    if (log == nullptr)
+    {
+        return;
+    }
     PrintHeader(log, "VField Register Table", rh);
     for (size_t i = 0; i < registers.size(); ++i)
     {

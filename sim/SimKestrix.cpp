@@ -106,7 +106,7 @@ CSimKestrix::Engine* CSimKestrix::EngineOf(uint64_t offset, uint32_t& registerOf
         const bool known =
             reg == kMailbox0 || reg == kMailbox1 || (reg >= kCpuControl && reg <= kResetStatus) ||
             (reg >= kImemControl && reg <= kImemTag) || (reg >= kDmemControl && reg <= kDmemData) ||
-            reg == 0x200 || reg == 0x20C;
+            reg == kIcdCommand || reg == kIcdData;
         if (offset >= engine.base && offset < engine.base + kEngineSpan && known)
         {
             registerOffset = static_cast<uint32_t>(offset - engine.base);
@@ -312,8 +312,27 @@ void CSimKestrix::WriteEngine(Engine& engine, uint32_t reg, uint32_t value)
         Advance(engine.dmemControl, kWriteIncrement);
         return;
     }
+    case kIcdCommand:
+        RunIcdCommand(engine, value);
+        return;
     default:
         engine.plainRegisters[reg] = value;
+    }
+}
+
+void CSimKestrix::RunIcdCommand(Engine& engine, uint32_t value)
+{
+    // A register read (command 8) answers at once: the engine's program
+    // counter is its boot vector, the other registers read 0.
+    constexpr uint32_t kIcdRead = 8;
+    constexpr uint32_t kIcdPc = 21;
+    constexpr uint32_t kIcdReady = 1u << 15;
+    engine.plainRegisters[kIcdCommand] = value;
+    if ((value & 0xFF) == kIcdRead)
+    {
+        const uint32_t index = (value >> 8) & 0x1F;
+        engine.plainRegisters[kIcdData] = index == kIcdPc ? engine.bootVector : 0;
+        engine.plainRegisters[kIcdCommand] = value | kIcdReady;
     }
 }
 

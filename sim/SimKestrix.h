@@ -17,7 +17,9 @@
 //           reset, then bit 1 set (done)
 //   +0x180/184/188  IMEM control, data, tag
 //   +0x1C0/1C4      DMEM control, data
-//   +0x200, +0x20C  ICD command and data: plain registers
+//   +0x200, +0x20C  ICD command and data: a read command ((r << 8) | 8)
+//           puts register r into the data register (the program counter,
+//           21, is the boot vector; the others read 0) and sets bit 15
 // Memory control words: bits 0-23 the byte address, bit 24 auto-increment
 // after each data write, bit 25 after each data read, bit 28 (IMEM) the
 // words written go into a secure block. Every IMEM write marks its 256-byte
@@ -48,6 +50,9 @@
 //   EPROT (12) {state}: status register := WriteProtectMask or 0
 //   ERDSR (13) {index}: status register 0x05 to cmd_out word 0
 //   VV (14)    the verification script below
+//   RRD (8)    {address, count}: the GPU's registers to cmd_out, at most
+//              its size in words
+//   RWR (9)    {address, value}: the GPU's register := value
 //   ECID (15)  {kind}: 32 bytes (kind 1) or 16 bytes (2, 3) to cmd_out
 //   others     CMD_UNSUPPORTED_COMMAND (7)
 // Flash commands go out over the chip's serial lines (ISimEepromChip), and
@@ -114,6 +119,8 @@ public:
     static constexpr uint32_t kPmuBase = 0x10A000;
     static constexpr uint32_t kKrdecBase = 0x84000;
     static constexpr uint32_t kSecBase = 0x87000;
+    static constexpr uint32_t kIcdCommand = 0x200;
+    static constexpr uint32_t kIcdData = 0x20C;
 
     CSimKestrix(std::string name, CSimGpu& gpu, SimKestrixConfig config);
     ~CSimKestrix() override;
@@ -190,6 +197,7 @@ private:
     void StartEngine(Engine& engine);
     bool SignatureAccepted(const Engine& engine) const;
     void WriteEnable(uint32_t value);
+    void RunIcdCommand(Engine& engine, uint32_t value);
     uint32_t MemoryWord(const std::vector<uint32_t>& memory, uint32_t address) const;
 
     // Commands.
@@ -201,7 +209,7 @@ private:
     void WritePrintf(Engine& engine);
     struct Buffers
     {
-        uint32_t cmdIn = 0, cmdOut = 0, data = 0, dataSize = 0, printfHeader = 0;
+        uint32_t cmdIn = 0, cmdOut = 0, cmdOutSize = 0, data = 0, dataSize = 0, printfHeader = 0;
     };
     std::optional<Buffers> FindBuffers(const Engine& engine) const;
     std::vector<uint32_t> DmemWords(const Engine& engine, uint32_t offset, uint32_t count) const;

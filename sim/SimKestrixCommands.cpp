@@ -26,6 +26,8 @@ enum : uint32_t
     kEWR = 5,
     kESE = 6,
     kECE = 7,
+    kRRD = 8,
+    kRWR = 9,
     kPREP = 10,
     kCLOSE = 11,
     kEPROT = 12,
@@ -146,8 +148,8 @@ std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engin
     {
         return std::nullopt;
     }
-    return Buffers{map->commandIn, map->commandOut, map->dataBuffer, map->dataBufferSize,
-                   map->printfHeader};
+    return Buffers{map->commandIn,  map->commandOut,     map->commandOutSize,
+                   map->dataBuffer, map->dataBufferSize, map->printfHeader};
 }
 
 std::vector<uint32_t> CSimKestrix::DmemWords(const Engine& engine, uint32_t offset,
@@ -240,6 +242,19 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
         return 0;
     }
     case kCLOSE:
+        return 0;
+    case kRRD:
+    {
+        std::vector<uint32_t> words;
+        for (uint32_t k = 0; k < std::min(arguments[1], buffers.cmdOutSize / 4); ++k)
+        {
+            words.push_back(m_gpu.Register(arguments[0] + 4ull * k));
+        }
+        PutDmemWords(engine, buffers.cmdOut, words);
+        return 0;
+    }
+    case kRWR:
+        m_gpu.SetRegister(arguments[0], arguments[1]);
         return 0;
     case kECID:
     {

@@ -40,6 +40,7 @@ std::optional<SimKestrixDataMap> ReadSimKestrixDataMap(std::span<const uint8_t> 
     }
     const auto field = [&](size_t offset) { return WordAt(data, *at + offset); };
     SimKestrixDataMap map{field(0x08), field(0x10), field(0x18), field(0x1C), field(0x20), {}};
+    map.commandOutSize = field(0x14);
     const uint32_t version = field(kVersionOffset) & 0xFFFF;
     if ((version == 2 || version == 3) && RangeFits(*at, kSignatureTableOffset + 4, data.size()))
     {

@@ -18,6 +18,7 @@ struct SimKestrixDataMap
     uint32_t printfHeader = 0;
     // The first signature area, when the map version has a signature table.
     std::optional<uint32_t> signatureArea;
+    uint32_t commandOutSize = 0;
 };
 
 // The map in `data`, or nullopt when there is none or it runs past the end.

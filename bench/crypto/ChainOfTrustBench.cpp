@@ -64,12 +64,13 @@ int main()
     const std::string keyFile = scratch.WriteText("vendor.pub", vendor.PublicPem());
     const std::string signatureFile = scratch.WriteBytes("image.sig", vendor.SignDigest(digest));
     const std::string digestFile = (scratch / "image.sha256").string();
-    const std::string command = "openssl dgst -sha256 -binary -out " + digestFile + " " + imageFile +
-                                " && openssl pkeyutl -verify -pubin -inkey " + keyFile + " -in " + digestFile +
-                                " -sigfile " + signatureFile;
+    const std::string command = "openssl dgst -sha256 -binary -out " + digestFile + " " +
+                                imageFile + " && openssl pkeyutl -verify -pubin -inkey " + keyFile +
+                                " -in " + digestFile + " -sigfile " + signatureFile;
     const double openssl = BestSeconds([&] { testkit::RunCommand(command + " >/dev/null"); });
 
-    std::printf("image                      : %zu bytes, level %d\n", signedImage.bytes.size(), level);
+    std::printf("image                      : %zu bytes, level %d\n", signedImage.bytes.size(),
+                level);
     std::printf("chain of trust check       : %8.3f ms\n", ours * 1e3);
     std::printf("openssl dgst + pkeyutl     : %8.3f ms\n", openssl * 1e3);
     std::printf("ratio (ours / openssl)     : %8.3f (target at most 1.2)\n", ours / openssl);

@@ -52,13 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             bytes[at] = data[i + 2];
         }
     }
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
     Try([&] { image->HasBCRT(); });
     Try([&] { image->GetX509CertificateList(2); });
     Try([&] { image->FindNextX509Certificate(image->FindBCRTBlock(), 6); });
     Try([&] { image->GetCertInfoBlockEnd(); });
     Try([&] { image->GetImageHashText(false); });
-    Try([&]
+    Try(
+        [&]
         {
             static const std::vector<uint8_t> root = testkit::TestRootContainer();
             static const std::vector<uint8_t> phrase = testkit::TestRootPassPhrase();

@@ -2,18 +2,24 @@
 // chain, and the VBIOS table readers and edits: any input must end in a value
 // or in an exception, never in a read outside the buffer or an endless walk.
 //
-// An input whose first byte is even is the image itself. An odd first byte
-// makes the rest a list of byte patches (16-bit offset, value) applied to a
-// complete builder image that carries every table the readers know, so that
-// even a short run reaches deep into the chain and the tables instead of
-// stopping at a missing block mark.
+// An input is the image itself, unless its first byte is 1, 3, 5 or 7 (no
+// image starts so): then the rest is a list of byte patches (16-bit offset,
+// value) applied to a complete builder image that carries every table the
+// readers know, so that even a short input reaches deep into the chain and the
+// tables. The seed corpus holds the test kit's images of every kind and the
+// real option ROMs of the machine, so whole images are mutated from the start.
+//
+// fuzz-max-len: 1048576
 
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "image/IVFieldTable.h"
 #include "image/PreservationTable.h"
+#include "fuzz/FuzzSeeds.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/SeedImages.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -188,91 +194,13 @@ void EditTables(IROMImage* image)
     Try([&] { image->StripIFR(); });
 }
 
-// A GPU image with the chain's every kind of block and every table a reader
-// follows: hardware data area, GUID record, command list, BIT with its
-// tokens, init and devinit tables, preservation table with init scripts,
-// VField, TMDS, LVDS, PLL and microcode tables, DCB, PMID and a Varnex block.
-std::vector<uint8_t> RichImage(bool initFromRom)
-{
-    using testkit::CGpuImageBuilder;
-    using testkit::Join;
-    using testkit::Words;
-    CGpuImageBuilder b;
-    if (initFromRom)
-    {
-        b.InitFromRom(0x200);
-    }
-    b.Block(CGpuImageBuilder::kX86, 0x8000)
-        .Kpde()
-        .Patch(0x4C, {0x00, 0x80})
-        .CommandList({0x08001000, 1, 0x08002003, 2, 3})
-        .HardwareDataArea(0x7E2B, 0x1454, {1, 2, 3, 4, 5, 6})
-        .GuidRecord(0x11223344, 0x55667788)
-        .ModificationDate("12/31/99")
-        .FlagByte49(0x01)
-        .Pmid()
-        .Dcb({0x11111111, 0x22222222})
-        .BoardTexts("Sign-on", "OEM", "Korvan", "Board", "A1")
-        .VFieldTables({{0x30, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, {{7, 0xE4, 0x00}});
-
-    const std::vector<uint8_t> script = Join({
-        testkit::ScriptWriteRun(0x1000, {1, 2}),
-        testkit::ScriptWrite(0x3000, 5),
-        testkit::ScriptStrapSelect(0x0C, 2, 0x5000, {1, 2, 3, 4}),
-        testkit::ScriptRamConfig(0x6000, 4, 2, {1, 2, 3, 4, 5, 6}),
-        testkit::ScriptWriteAB(0x4000, 1, 2),
-    });
-    const uint32_t scripts = b.Place(script);
-    const uint32_t dataBlock = b.Place(std::vector<uint8_t>(16, 0x11));
-    const uint32_t strapTable = b.Place({0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0});
-    b.Token('M', 1, Join({{0, 0, 3}, Words({strapTable})}));
-    testkit::InfoToken info;
-    info.version = 0x86041B00;
-    info.boardId = 0x0E2B;
-    info.gpuDeviceId = 0x2204;
-    info.pointer7Value = 0xAE6CEF;
-    info.preservationTable = static_cast<uint16_t>(b.PreservationTable(
-        0x11,
-        {{static_cast<uint16_t>(scripts), static_cast<uint16_t>(script.size()), 0x40, 0},
-         {static_cast<uint16_t>(dataBlock), 16, 0x90, 1},
-         {0, 0, 0x80, 0}},
-        2));
-    b.Info(info);
-    testkit::BiosDataToken bios;
-    bios.version = 0x86041B00;
-    bios.appliedRecord = static_cast<uint16_t>(b.Place({1, 2, 3, 4}));
-    bios.recordCapacity = 4;
-    bios.appliedCount = 2;
-    b.BiosData(bios);
-
-    const uint32_t words = b.Place(Words({0x1111, 0x2222}));
-    const uint32_t pairs = b.Place(std::vector<uint8_t>(16, 2));
-    const uint32_t scriptTable = b.Place(Words({0x0600, 0x0700, 0, 0, 0x0102}));
-    const uint32_t devinit = b.Place({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0});
-    b.Token('I', 1,
-            Words({scriptTable, words, pairs, pairs, pairs, pairs, 0, 0x0ABC, words, 0, scriptTable,
-                   0, devinit, 0}));
-    const uint32_t links = b.Place(std::vector<uint8_t>(32, 0x22));
-    b.Token('T', 0, Words({links, links}));
-    b.Token('L', 0, Words({links}));
-    const uint32_t pllRecord = b.Place(std::vector<uint8_t>(16, 0x33));
-    const uint32_t pllTable = b.Place(Join({{0x40, 5, 3, 1, 0, 1}, Words({pllRecord})}));
-    b.Token('C', 2, Join({Words({pllTable}), {0, 0}}));
-    b.UcodeTable({{1, b.Place(std::vector<uint8_t>(8, 0x44))}}, 8);
-
-    b.Block(CGpuImageBuilder::kEfi, 0x800)
-        .VarnexBlock({'R', 'O', 'M', 0, 1, 2, 3}, {'R', 'O', 'M'})
-        .Block(CGpuImageBuilder::kX86Extension, 0x400);
-    return b.Build();
-}
-
-// The seed image with the input's patches applied; a set bit 1 of the mode
-// byte picks the seed with an init-from-ROM segment, bit 2 cuts the image at
-// the last patch.
+// The image with every table, the input's patches applied; a set bit 1 of
+// the mode byte picks the one with an init-from-ROM segment, bit 2 cuts the
+// image at the last patch.
 std::vector<uint8_t> PatchedImage(const uint8_t* data, size_t size)
 {
-    static const std::vector<uint8_t> plain = RichImage(false);
-    static const std::vector<uint8_t> withSegment = RichImage(true);
+    static const std::vector<uint8_t> plain = testkit::ImageWithEveryTable(false);
+    static const std::vector<uint8_t> withSegment = testkit::ImageWithEveryTable(true);
     std::vector<uint8_t> image = (data[0] & 2) != 0 ? withSegment : plain;
     size_t cut = image.size();
     for (size_t i = 1; i + 3 <= size; i += 3)
@@ -287,7 +215,65 @@ std::vector<uint8_t> PatchedImage(const uint8_t* data, size_t size)
     }
     return image;
 }
+// Appends and inserts, on a copy, a well-formed block and one cut from the
+// input (whose length fields may disagree with its size).
+void EditChain(IROMImage* image, const std::vector<int32_t>& blocks, const uint8_t* bytes,
+               size_t length)
+{
+    static const std::vector<uint8_t> wellFormed =
+        testkit::CGpuImageBuilder().Block(testkit::CGpuImageBuilder::kX86Extension, 0x800).Build();
+    const std::vector<uint8_t> cut(bytes, bytes + std::min<size_t>(length, 0x800));
+    CRefPtr<IROMImage> copy;
+    Try([&] { copy = IROMImage::Clone(image); });
+    if (!copy)
+    {
+        return;
+    }
+    for (const std::vector<uint8_t>* block : {&wellFormed, &cut})
+    {
+        const auto size = static_cast<uint32_t>(block->size());
+        Try([&] { copy->AddPCIBlock(block->data(), size, length % 2 == 0); });
+        const int32_t at = blocks.empty() ? 0 : blocks[length % blocks.size()];
+        Try([&] { copy->InsertPCIBlock(at, block->data(), size, length % 3 == 0); });
+        Try([&] { copy->CheckOffsetModeChain(); });
+        Try([&] { copy->GetROMSize(); });
+    }
+}
+
+// A kind the factory may not pick for these bytes, forced: each input gets
+// one, by its length, so that every kind sees every shape of input.
+void ConstructEveryKind(const uint8_t* bytes, size_t length)
+{
+    const int32_t kinds[] = {kROMImageBridgeZX22, kROMImageBridgePLX8747, kROMImageGPUEFI};
+    for (int32_t type : {kinds[length % std::size(kinds)]})
+    {
+        Try(
+            [&]
+            {
+                CRefPtr<IROMImage> image = IROMImage::Create(type);
+                image->WriteBlock(bytes, 0, static_cast<uint32_t>(length));
+                image->Parse();
+                image->IsValid();
+                image->GetROMSize();
+                image->GetTypeName();
+                image->NextPCIBlock(0);
+            });
+    }
+}
 } // namespace
+
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    std::vector<FuzzSeed> seeds;
+    for (testkit::NamedBytes& image : testkit::SeedImages())
+    {
+        seeds.push_back({image.name, std::move(image.bytes)});
+    }
+    // Patches on the image with every table, with and without its segment.
+    seeds.push_back({"patches", {1, 0x04, 0x00, 0x12, 0x02, 0x01, 0x80}});
+    seeds.push_back({"patches-init-from-rom", {3, 0x00, 0x02, 0x55}});
+    return seeds;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -298,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> patched;
     const uint8_t* bytes = data;
     size_t length = size;
-    if (size > 0 && (data[0] & 1) != 0)
+    if (size > 0 && data[0] < 8 && (data[0] & 1) != 0)
     {
         patched = PatchedImage(data, size);
         bytes = patched.data();
@@ -342,22 +328,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         Try([&] { image->RemovePCIBlock(blocks.back()); });
     }
-    ReadTables(image.get());
+    // The readers run once, behind the edits: an edit that fails leaves the
+    // tables as they were, one that succeeds gives the readers its result.
     CRefPtr<IROMImage> edited;
     Try([&] { edited = IROMImage::Clone(image.get()); });
     if (edited)
     {
         EditTables(edited.get());
-        ReadTables(edited.get());
     }
+    ReadTables(edited ? edited.get() : image.get());
+    // VField tables are text files of a few kilobytes.
     Try(
         [&]
         {
-            std::istringstream stream(std::string(reinterpret_cast<const char*>(data), size));
+            const size_t textLength = std::min<size_t>(size, 0x1000);
+            std::istringstream stream(std::string(reinterpret_cast<const char*>(data), textLength));
             CRefPtr<IVFieldTable> table = IVFieldTable::Create();
             table->ReadFromStream(stream, nullptr);
             table->Validate();
         });
+    EditChain(image.get(), blocks, bytes, length);
+    ConstructEveryKind(bytes, length);
     Try([&] { image->ConvertToPrivateChain(); });
     Try([&] { IROMImage::Clone(image.get()); });
     return 0;

@@ -55,10 +55,12 @@ std::vector<uint8_t> BuildCert20(const Cert20Spec& spec, const CTestKey& subject
             const size_t entry = bytes.size();
             bytes.resize(entry + kEntryHeaderSize);
             PutWord(bytes, entry, 0);
-            PutWord(bytes, entry + 4, static_cast<uint32_t>(entry + kEntryHeaderSize + data.size() - base));
+            PutWord(bytes, entry + 4,
+                    static_cast<uint32_t>(entry + kEntryHeaderSize + data.size() - base));
             PutWord(bytes, entry + 8, type);
-            PutWord(bytes, entry + 12, (i == 0 ? kEntryFirst : 0) |
-                                           (i + 1 == spec.extensions.size() ? kEntryLast : 0));
+            PutWord(bytes, entry + 12,
+                    (i == 0 ? kEntryFirst : 0) |
+                        (i + 1 == spec.extensions.size() ? kEntryLast : 0));
             bytes.insert(bytes.end(), data.begin(), data.end());
         }
     }
@@ -67,7 +69,8 @@ std::vector<uint8_t> BuildCert20(const Cert20Spec& spec, const CTestKey& subject
     {
         bytes.resize(bytes.size() + kRsa1024Size);
     }
-    const size_t altSignatures = (spec.debugAltSignature ? 1 : 0) + (spec.productionAltSignature ? 1 : 0);
+    const size_t altSignatures =
+        (spec.debugAltSignature ? 1 : 0) + (spec.productionAltSignature ? 1 : 0);
     bytes.resize(bytes.size() + altSignatures * kAltSignatureSize, 0xA5);
     if (spec.debugAltSignature)
     {
@@ -83,8 +86,9 @@ std::vector<uint8_t> BuildCert20(const Cert20Spec& spec, const CTestKey& subject
     PutWord(bytes, kSerial, spec.serial);
     PutWord(bytes, kCertSize, static_cast<uint32_t>(bytes.size()));
     PutWord(bytes, kType, spec.type);
-    PutWord(bytes, kAlgorithm, uint32_t{spec.hash} | uint32_t{spec.crypto} << 8 |
-                                   uint32_t{spec.altHash} << 16 | uint32_t{spec.altCrypto} << 24);
+    PutWord(bytes, kAlgorithm,
+            uint32_t{spec.hash} | uint32_t{spec.crypto} << 8 | uint32_t{spec.altHash} << 16 |
+                uint32_t{spec.altCrypto} << 24);
     PutWord(bytes, kFlags, flags);
     PutWord(bytes, kIssuerId, spec.issuerId);
     PutWord(bytes, kOwnerId, spec.ownerId);
@@ -98,7 +102,8 @@ std::vector<uint8_t> BuildCert20(const Cert20Spec& spec, const CTestKey& subject
     {
         // The check takes the signature from 128 bytes before the end, less
         // one alternate signature for 3AES128.
-        const size_t end = bytes.size() - (spec.altCrypto == kAltCrypto3Aes128 ? kAltSignatureSize : 0);
+        const size_t end =
+            bytes.size() - (spec.altCrypto == kAltCrypto3Aes128 ? kAltSignatureSize : 0);
         const size_t at = end >= kRsa1024Size ? end - kRsa1024Size : signatureAt;
         uint8_t digest[kSha256Size];
         Sha256(bytes.data(), at, digest);
@@ -134,8 +139,8 @@ void AddNameFields(X509_NAME* name, const X509NameFields& fields)
         if (*value)
         {
             X509_NAME_add_entry_by_txt(name, key, MBSTRING_ASC,
-                                       reinterpret_cast<const unsigned char*>((*value)->c_str()), -1,
-                                       -1, 0);
+                                       reinterpret_cast<const unsigned char*>((*value)->c_str()),
+                                       -1, -1, 0);
         }
     }
 }

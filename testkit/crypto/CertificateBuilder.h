@@ -17,8 +17,8 @@ struct Cert20Spec
 {
     uint32_t version = 0x20;
     uint32_t serial = 1;
-    uint32_t type = 6; // PP, a vendor type
-    uint8_t hash = 2;  // SHA-256
+    uint32_t type = 6;  // PP, a vendor type
+    uint8_t hash = 2;   // SHA-256
     uint8_t crypto = 1; // RSA-1024
     uint8_t altHash = 0;
     uint8_t altCrypto = 0;

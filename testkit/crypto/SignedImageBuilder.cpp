@@ -52,7 +52,8 @@ std::vector<Entry> PackageEntries(const SignedImageSpec& spec)
     {
         master.certificate = PemBytes(BuildX509Pem(MakerX509Spec("Master Certificate"), masterKey,
                                                    CTestKey::Get(spec.masterSigner)));
-        vendor.certificate = PemBytes(BuildX509Pem(MakerX509Spec("Partner Certificate"), vendorKey, masterKey));
+        vendor.certificate =
+            PemBytes(BuildX509Pem(MakerX509Spec("Partner Certificate"), vendorKey, masterKey));
         master.type = 1u;
         vendor.type = 1u << spec.vendorType;
     }
@@ -98,7 +99,8 @@ std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
         Append32(package, spec.packageKind);
         Append32(package, certblock::kEntryHeaderSize);
         Append32(package, 0);
-        Append32(package, static_cast<uint32_t>(package.size() + 16 + entries[i].certificate.size()));
+        Append32(package,
+                 static_cast<uint32_t>(package.size() + 16 + entries[i].certificate.size()));
         Append32(package, entries[i].type);
         Append32(package, 1);
         Append32(package, last && spec.markLast ? certblock::kAttributeLast : 0);
@@ -107,16 +109,6 @@ std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
     return package;
 }
 
-struct StageHashes
-{
-    ImageHashState fnv = kFnvStart;
-    ImageHashState dm = kDaviesMeyerStart;
-    void Add(const uint8_t* bytes, uint32_t size)
-    {
-        AesDaviesMeyerHash(bytes, size, dm.data());
-        FnvDualHash64(bytes, size, fnv.data());
-    }
-};
 } // namespace
 
 CRefPtr<IROMImage> SignedImage::Image() const
@@ -139,14 +131,17 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         ranges.push_back(Range(BCRT_RANGE_PRESERVE_SIGNATURE, layout.preserveSignature, 128));
     }
     ranges.push_back(Range(BCRT_RANGE_BODY, 0, layout.preservedData));
-    ranges.push_back(Range(BCRT_RANGE_BODY, layout.preserveHash, spec.bodyLength - layout.preserveHash));
+    ranges.push_back(
+        Range(BCRT_RANGE_BODY, layout.preserveHash, spec.bodyLength - layout.preserveHash));
     if (spec.initFromRom)
     {
         ranges.push_back(Range(BCRT_RANGE_IFR, 0, spec.ifrRangeSize.value_or(*spec.initFromRom)));
     }
-    const uint32_t hatSize = 16 + static_cast<uint32_t>((ranges.size() + 1 + spec.extraRanges.size()) * 12);
-    ranges.push_back(Range(BCRT_RANGE_PACKAGE, 0,
-                           static_cast<uint32_t>(package.size()) + hatSize + certblock::kSignatureBlockHeader));
+    const uint32_t hatSize =
+        16 + static_cast<uint32_t>((ranges.size() + 1 + spec.extraRanges.size()) * 12);
+    ranges.push_back(
+        Range(BCRT_RANGE_PACKAGE, 0,
+              static_cast<uint32_t>(package.size()) + hatSize + certblock::kSignatureBlockHeader));
     const size_t signedCount = ranges.size();
     ranges.insert(ranges.end(), spec.extraRanges.begin(), spec.extraRanges.end());
 
@@ -170,7 +165,8 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     signatureBlock.resize(signatureBlock.size() + 128 + 16);
     if (spec.certInfoBlock)
     {
-        std::vector<uint8_t> info(std::max<uint32_t>(spec.certInfoLength, certblock::kCertInfoMinimum));
+        std::vector<uint8_t> info(
+            std::max<uint32_t>(spec.certInfoLength, certblock::kCertInfoMinimum));
         info[20] = static_cast<uint8_t>(spec.certInfoLength);
         info[21] = static_cast<uint8_t>(spec.certInfoLength >> 8);
         AppendBytes(signatureBlock, info);
@@ -178,14 +174,16 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
 
     std::vector<uint8_t> payload{'I', 'S', 'B', 'N', 12, 0, 0, 0, 1, 1, 0x42, 0x56};
     AppendBytes(payload, {0, 0, 0, 0, 0, 0, 0, 0, 0x42, 0x56});
-    Append32(payload, static_cast<uint32_t>(16 + package.size() + record.size() + signatureBlock.size()));
+    Append32(payload,
+             static_cast<uint32_t>(16 + package.size() + record.size() + signatureBlock.size()));
     AppendBytes(payload, {0x00, 0x01});
     AppendBytes(payload, package);
     AppendBytes(payload, record);
     AppendBytes(payload, signatureBlock);
 
     constexpr uint32_t kDirectory = 0x38;
-    const auto certLength = static_cast<uint32_t>((kDirectory + payload.size() + 1 + 511) / 512 * 512);
+    const auto certLength =
+        static_cast<uint32_t>((kDirectory + payload.size() + 1 + 511) / 512 * 512);
     CGpuImageBuilder builder;
     if (spec.initFromRom)
     {
@@ -206,7 +204,7 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     // Preserve stage: the hash and the signature go into the x86 block,
     // whose checksum is fixed before the body is hashed.
     const CTestKey& signer = CTestKey::Get(spec.vendorKey);
-    StageHashes preserve;
+    ImageStageHashes preserve;
     preserve.Add(image->GetBuffer() + layout.preservedData, 0x100);
     image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(layout.preserveHash), 16);
     if (spec.preserveSignature)
@@ -216,7 +214,7 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     }
     image->FixPCIBlockChecksum(0);
 
-    StageHashes body;
+    ImageStageHashes body;
     for (size_t i = 0; i < signedCount; ++i)
     {
         const BCRTSignedRange& range = ranges[i];

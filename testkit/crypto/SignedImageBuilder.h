@@ -20,7 +20,7 @@ namespace testkit
 {
 struct SignedImageSpec
 {
-    uint32_t bodyLength = 0x10000; // the x86 block, a multiple of 512
+    uint32_t bodyLength = 0x10000;       // the x86 block, a multiple of 512
     std::optional<uint32_t> initFromRom; // segment size
     uint32_t vendorType = 6;
     uint32_t packageKind = 2;
@@ -31,12 +31,12 @@ struct SignedImageSpec
     // The kind-7 range's size; the segment's size when not given.
     std::optional<uint32_t> ifrRangeSize;
     // Malformations.
-    bool markLast = true;          // attribute bit 1 on the last entry
-    bool secondVendor = false;     // one more vendor entry before the master
-    uint32_t fillerEntries = 0;    // entries of type 0 with no certificate: before the master,
-                                   // or at the end when the master comes first
-    uint32_t masterEntryType = 2;  // type word of the master's entry
-    uint32_t masterCertType = 2;   // type inside the master certificate
+    bool markLast = true;         // attribute bit 1 on the last entry
+    bool secondVendor = false;    // one more vendor entry before the master
+    uint32_t fillerEntries = 0;   // entries of type 0 with no certificate: before the master,
+                                  // or at the end when the master comes first
+    uint32_t masterEntryType = 2; // type word of the master's entry
+    uint32_t masterCertType = 2;  // type inside the master certificate
     size_t masterSigner = kRootKey;
     size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
     std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder

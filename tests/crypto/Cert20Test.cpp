@@ -13,8 +13,14 @@ using namespace testkit;
 
 namespace
 {
-const CTestKey& Master() { return CTestKey::Get(kMasterKey); }
-const CTestKey& Vendor() { return CTestKey::Get(kVendorKey); }
+const CTestKey& Master()
+{
+    return CTestKey::Get(kMasterKey);
+}
+const CTestKey& Vendor()
+{
+    return CTestKey::Get(kVendorKey);
+}
 
 std::vector<uint8_t> MasterBytes()
 {
@@ -91,10 +97,12 @@ TEST(Cert20Test, ThreeAesLayoutSignsAllButTheTrailingAlternateSignature)
 TEST(Cert20Test, TruncatedCertificatesAreInvalidWithoutReadingPastTheBytes)
 {
     const std::vector<uint8_t> whole = BuildCert20(WithExtensions(), Vendor(), &Master());
-    for (size_t length : {size_t{0}, size_t{40}, size_t{175}, size_t{176}, size_t{200}, whole.size() - 1})
+    for (size_t length :
+         {size_t{0}, size_t{40}, size_t{175}, size_t{176}, size_t{200}, whole.size() - 1})
     {
         // A copy of exactly this length, so the sanitizer build sees any read past it.
-        const std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(length));
+        const std::vector<uint8_t> cut(whole.begin(),
+                                       whole.begin() + static_cast<ptrdiff_t>(length));
         const CRefPtr<CBCRT20KRCert> cert = Checked(cut);
         EXPECT_FALSE(cert->IsValid()) << length;
         EXPECT_NE(cert->GetErrorCode(), 0) << length;
@@ -165,7 +173,8 @@ TEST(Cert20Test, ExtensionsAndAttributes)
 
     Cert20Spec unknownProfile = WithExtensions();
     unknownProfile.extensions[1].second = TextData("DOZU Nobody");
-    EXPECT_EQ(Checked(BuildCert20(unknownProfile, Vendor(), &Master()))->GetAttribute(2, 3), std::nullopt);
+    EXPECT_EQ(Checked(BuildCert20(unknownProfile, Vendor(), &Master()))->GetAttribute(2, 3),
+              std::nullopt);
 
     CRefPtr<CBCRT20KRCert> plain = Checked(BuildCert20(Cert20Spec{}, Vendor(), &Master()));
     EXPECT_EQ(plain->GetGpuId(), 0u);
@@ -176,13 +185,15 @@ TEST(Cert20Test, ExtensionsAndAttributes)
 TEST(Cert20Test, ReadFromAFile)
 {
     CScratchDirectory scratch("cert20");
-    CRefPtr<IBCRTCert> missing = CreateCertificate((scratch / "none.bin").string(), kCertOptionsFormat20, 0);
+    CRefPtr<IBCRTCert> missing =
+        CreateCertificate((scratch / "none.bin").string(), kCertOptionsFormat20, 0);
     EXPECT_EQ(missing->GetErrorCode(), 60);
     EXPECT_FALSE(missing->IsValid());
 
     CScopedCertificateClock clock([] { return int64_t{1700000000}; });
     const size_t servers = TimeServerList().size();
-    const std::string path = scratch.WriteBytes("vendor.bin", BuildCert20(WithExtensions(), Vendor(), &Master()));
+    const std::string path =
+        scratch.WriteBytes("vendor.bin", BuildCert20(WithExtensions(), Vendor(), &Master()));
     CRefPtr<IBCRTCert> cert = CreateCertificate(path, kCertOptionsFormat20, 0);
     EXPECT_TRUE(cert->IsValid());
     EXPECT_EQ(cert->GetFormatVersion(), 2);
@@ -196,18 +207,18 @@ TEST(Cert20Test, ReadFromAFile)
 TEST(Cert20Test, PrintsItsFields)
 {
     CScopedCertificateClock clock([] { return int64_t{1700000000}; });
-    CRefPtr<CBCRT20KRCert> cert = new CBCRT20KRCert(BuildCert20(WithExtensions(), Vendor(), &Master()),
-                                                    kCertOptionsFormat20, 0);
+    CRefPtr<CBCRT20KRCert> cert = new CBCRT20KRCert(
+        BuildCert20(WithExtensions(), Vendor(), &Master()), kCertOptionsFormat20, 0);
     cert->CheckValidityPeriod(kTimeSourceLocalClock);
     CapturedLog captured;
     cert->Print(true, &captured.log);
     const std::string text = captured.text.str();
-    for (const char* line : {"-- Certificate Infomation  --\n", "         Cert Version : 0x0020\n",
-                             "            Cert Type : 0006 (PP) \n",
-                             "          Issuer's ID : 00000001\n",
-                             "           Not Before : 01/01/2020, 00:00:00\n",
-                             "          Ext 5: VENDOR NAME: Vendor Co\n",
-                             "          Ext 2: BIOSMOD SECURITY LEVEL: DOZU Default\n"})
+    for (const char* line :
+         {"-- Certificate Infomation  --\n", "         Cert Version : 0x0020\n",
+          "            Cert Type : 0006 (PP) \n", "          Issuer's ID : 00000001\n",
+          "           Not Before : 01/01/2020, 00:00:00\n",
+          "          Ext 5: VENDOR NAME: Vendor Co\n",
+          "          Ext 2: BIOSMOD SECURITY LEVEL: DOZU Default\n"})
     {
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
     }

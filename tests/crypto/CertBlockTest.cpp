@@ -54,7 +54,8 @@ TEST(CertBlockTest, UnsignedAndMalformedBlocksAnswerNone)
     // A directory that is not "ISBN" makes the image unsigned.
     std::vector<uint8_t> bytes = signedImage.bytes;
     bytes[signedImage.layout.package - 28] = 'X';
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
     EXPECT_FALSE(image->HasBCRT());
     EXPECT_EQ(image->FindBCRTHATBase(), -1);
     EXPECT_EQ(image->GetCertificateTableOffset(), -1);
@@ -108,7 +109,9 @@ TEST(CertBlockTest, ImageHashText)
     image->SetByte(hash, 0x01);
     image->SetByte(hash + 1, 0xAB);
     EXPECT_EQ(image->GetImageHashText(true), "01AB" + std::string(28, '0'));
-    EXPECT_EQ(image->GetImageHashText(false), "00000001" "10101011" + std::string(112, '0'));
+    EXPECT_EQ(image->GetImageHashText(false), "00000001"
+                                              "10101011" +
+                                                  std::string(112, '0'));
     EXPECT_EQ(IROMImage::Create(kROMImageBridgeZX22)->GetImageHashText(true), "Not Supported");
 }
 

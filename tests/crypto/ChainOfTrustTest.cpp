@@ -45,6 +45,10 @@ TEST(ChainOfTrustTest, SignedImagesCertifyAtTheirVendorLevel)
     large.bodyLength = 0x40000;
     large.initFromRom = 0x1000;
     large.preserveSignature = true;
+    // A later preserve-hash range replaces the earlier one; size 0 means no
+    // preserve hash to check.
+    SignedImageSpec noPreserveHash;
+    noPreserveHash.extraRanges = {{0x300, 0, 0x0400}};
     const Case cases[] = {
         {"plain", SignedImageSpec{}, 5},
         {"init-from-ROM segment", withIfr, 5},
@@ -52,6 +56,7 @@ TEST(ChainOfTrustTest, SignedImagesCertifyAtTheirVendorLevel)
         {"master entry first", masterFirst, 5},
         {"KRD vendor", krd, 2},
         {"large", large, 5},
+        {"preserve hash range of size 0", noPreserveHash, 5},
     };
     for (const Case& c : cases)
     {
@@ -60,14 +65,16 @@ TEST(ChainOfTrustTest, SignedImagesCertifyAtTheirVendorLevel)
         CBCRTChainOfTrust chain = TestChain();
         EXPECT_EQ(chain.VerifyCertificateChain(image.get(), &captured.log), c.level) << c.name;
         EXPECT_EQ(chain.GetCode(), 0) << c.name;
-        EXPECT_EQ(captured.text.str(), "Cert 2.0 root of trust verification: Valid\nCert 2.0 Vendor Cert: Valid\n")
+        EXPECT_EQ(captured.text.str(),
+                  "Cert 2.0 root of trust verification: Valid\nCert 2.0 Vendor Cert: Valid\n")
             << c.name;
     }
 }
 
 TEST(ChainOfTrustTest, AnImageWithoutPackageIsLevelOne)
 {
-    CRefPtr<IROMImage> image = CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x1000).BuildImage();
+    CRefPtr<IROMImage> image =
+        CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x1000).BuildImage();
     CBCRTChainOfTrust chain = TestChain();
     EXPECT_EQ(chain.VerifyCertificateChain(image.get(), nullptr), kCertificationNoPackage);
 }
@@ -92,10 +99,10 @@ TEST(ChainOfTrustTest, TamperingTable)
         const char* name;
         SignedImageSpec spec;
         Mutation mutate;
-        int32_t level;          // 0: the check must throw `error`
-        int32_t code;           // the image check's code, -1 to skip
+        int32_t level; // 0: the check must throw `error`
+        int32_t code;  // the image check's code, -1 to skip
         const char* error;
-        const char* logLine;    // a line the log must hold
+        const char* logLine; // a line the log must hold
     };
     const Mutation none = [](SignedImage&, const SignedImageSpec&) {};
     SignedImageSpec plain, preserveSigned, wrongMaster, secondVendor, noLast, x509, ifrShort,
@@ -114,48 +121,67 @@ TEST(ChainOfTrustTest, TamperingTable)
     rangeAtMinusOne.extraRanges = {{0xFFFFFFFF, 16, 0x0800}};
     rangeOutside.extraRanges = {{0x100, 0x01000000, 0x0800}};
     baseInstance.extraRanges = {{0x100, 16, 0x100800}};
+    SignedImageSpec shortPreserveHash;
+    shortPreserveHash.extraRanges = {{0x300, 8, 0x0400}};
     tooManyEntries.fillerEntries = 50;
     tooManyEntries.vendorFirst = false;
     withIfr.initFromRom = 0x800;
 
     const Case cases[] = {
         {"body byte", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.bodyByte) ^= 1; }, 8, 7, "",
-         "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
-        {"init-from-ROM byte", withIfr, [](SignedImage& i, const SignedImageSpec&) { i.bytes[0x40] ^= 1; }, 8, 7,
-         "", "Error Code:7 BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH "},
+         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.bodyByte) ^= 1; }, 8,
+         7, "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
+        {"init-from-ROM byte", withIfr,
+         [](SignedImage& i, const SignedImageSpec&) { i.bytes[0x40] ^= 1; }, 8, 7, "",
+         "Error Code:7 BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH "},
         {"preserved byte", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; }, 8, 3,
-         "", "Error Code:3 BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH "},
+         [](SignedImage& i, const SignedImageSpec& s)
+         { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; },
+         8, 3, "", "Error Code:3 BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH "},
         {"preserved byte under a preserve signature", preserveSigned,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; }, 8, 4,
-         "", "Error Code:4 BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH "},
+         [](SignedImage& i, const SignedImageSpec& s)
+         { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; },
+         8, 4, "", "Error Code:4 BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH "},
+        {"preserve hash range of 8 bytes", shortPreserveHash, none, 8, 2, "",
+         "Error Code:2 BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH \n"
+         "       Preserve FNV Hash size larger than the placeholder inside VBIOS image.\n"
+         "       Preserve FNV hash not generated to VBIOS image. \n"},
         {"stored body hash", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.signatureBlock + 36 + 128) ^= 1; },
+         [](SignedImage& i, const SignedImageSpec& s)
+         { ByteAt(i, s, i.layout.signatureBlock + 36 + 128) ^= 1; },
          8, 7, "", " VBIOS image failed certification sanity check."},
         {"body signature", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.signatureBlock + 40) ^= 1; }, 8, 8,
-         "", "       VBIOS Signature Check failed. "},
+         [](SignedImage& i, const SignedImageSpec& s)
+         { ByteAt(i, s, i.layout.signatureBlock + 40) ^= 1; },
+         8, 8, "", "       VBIOS Signature Check failed. "},
         {"signature size beyond its buffer", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.signatureBlock + 17) = 2; }, 8, -1,
-         "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
-        {"wrong master key", wrongMaster, none, 0, -1, kSanity, "  Error: Master Cert Chain of Trust Failed"},
+         [](SignedImage& i, const SignedImageSpec& s)
+         { ByteAt(i, s, i.layout.signatureBlock + 17) = 2; },
+         8, -1, "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
+        {"wrong master key", wrongMaster, none, 0, -1, kSanity,
+         "  Error: Master Cert Chain of Trust Failed"},
         {"master certificate of another type", masterCertType, none, 0, -1, kSanity,
          "  Error: Master Cert Chain of Trust Failed"},
         {"vendor entry claims another type", plain,
-         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.package + 16) = 7; }, 0, -1, kSanity,
-         "  Error: Vendor Cert Chain of Trust Failed"},
+         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.package + 16) = 7; },
+         0, -1, kSanity, "  Error: Vendor Cert Chain of Trust Failed"},
         {"second vendor", secondVendor, none, 8, -1, "", "Cert 2.0 Vendor Cert: Valid"},
         {"second vendor before the master", secondVendorBeforeMaster, none, 0, -1, kSanity,
          "  Error: Master Cert Chain of Trust Failed"},
-        {"no last marker", noLast, none, 8, -1, "", "BCRT Error: Certification package has no last entry"},
-        {"more than 51 entries", tooManyEntries, none, 8, -1, "", "BCRT Error: Certification package has no last entry"},
-        {"X.509 package", x509, none, 8, -1, "", "BCRT Error: Certification package is not chained to the root of trust"},
-        {"init-from-ROM range of 0x7FF", ifrShort, none, 8, 55, "", " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"},
+        {"no last marker", noLast, none, 8, -1, "",
+         "BCRT Error: Certification package has no last entry"},
+        {"more than 51 entries", tooManyEntries, none, 8, -1, "",
+         "BCRT Error: Certification package has no last entry"},
+        {"X.509 package", x509, none, 8, -1, "",
+         "BCRT Error: Certification package is not chained to the root of trust"},
+        {"init-from-ROM range of 0x7FF", ifrShort, none, 8, 55, "",
+         " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"},
         {"range at -1", rangeAtMinusOne, none, 8, 8, "", "       Signed range outside the image. "},
-        {"range outside the image", rangeOutside, none, 8, 8, "", "       Signed range outside the image. "},
+        {"range outside the image", rangeOutside, none, 8, 8, "",
+         "       Signed range outside the image. "},
         {"non-zero base instance", baseInstance, none, 0, -1,
-         "Certification Package Parsing failed. Non-zero base instance not supported.", "Cert 2.0 Vendor Cert: Valid"},
+         "Certification Package Parsing failed. Non-zero base instance not supported.",
+         "Cert 2.0 Vendor Cert: Valid"},
     };
     for (const Case& c : cases)
     {
@@ -165,14 +191,16 @@ TEST(ChainOfTrustTest, TamperingTable)
         CapturedLog captured;
         CBCRTChainOfTrust chain = TestChain();
         int32_t level = 0;
-        const std::string error = ErrorOf([&] { level = chain.VerifyCertificateChain(image.get(), &captured.log); });
+        const std::string error =
+            ErrorOf([&] { level = chain.VerifyCertificateChain(image.get(), &captured.log); });
         EXPECT_EQ(level, c.level) << c.name;
         EXPECT_EQ(error, c.level == 0 ? std::string(c.error) : "(no error)") << c.name;
         if (c.code != -1)
         {
             EXPECT_EQ(chain.GetCode(), c.code) << c.name;
         }
-        EXPECT_NE(captured.text.str().find(c.logLine), std::string::npos) << c.name << "\n" << captured.text.str();
+        EXPECT_NE(captured.text.str().find(c.logLine), std::string::npos) << c.name << "\n"
+                                                                          << captured.text.str();
     }
 }
 
@@ -182,8 +210,9 @@ TEST(ChainOfTrustTest, TheBuiltInRootDoesNotTrustTheTestRoot)
     CBCRTChainOfTrust chain;
     CapturedLog captured;
     EXPECT_EQ(ErrorOf([&] { chain.VerifyCertificateChain(image.get(), &captured.log); }), kSanity);
-    EXPECT_EQ(captured.text.str(), "  Error: Master Cert Chain of Trust Failed\n\n"
-                                   "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED\n\n");
+    EXPECT_EQ(captured.text.str(),
+              "  Error: Master Cert Chain of Trust Failed\n\n"
+              "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED\n\n");
 
     const std::vector<uint8_t> wrongPhrase(64, 'x');
     CBCRTChainOfTrust locked(TestRootContainer(), wrongPhrase);

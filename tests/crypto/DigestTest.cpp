@@ -58,7 +58,8 @@ TEST(Sha256Test, MatchesTheCommandLineAroundTheBlockEdges)
     {
         const std::vector<uint8_t> data = Pattern(length);
         const std::string file = scratch.WriteBytes("data" + std::to_string(length), data);
-        const std::string expected = testkit::RunCommand("openssl dgst -sha256 -r " + file).substr(0, 64);
+        const std::string expected =
+            testkit::RunCommand("openssl dgst -sha256 -r " + file).substr(0, 64);
         uint8_t digest[kSha256Size];
         Sha256(data.data(), data.size(), digest);
         EXPECT_EQ(HexText(digest, kSha256Size), expected) << "length " << length;
@@ -68,9 +69,11 @@ TEST(Sha256Test, MatchesTheCommandLineAroundTheBlockEdges)
 TEST(FnvDualHashTest, KnownVectorsAndOddEnds)
 {
     const ImageHashState a = Fnv({Bytes("a")});
-    EXPECT_EQ(HexText(a.data(), 16), "d3a4000000610000" "4db1010000ff0000");
+    EXPECT_EQ(HexText(a.data(), 16), "d3a4000000610000"
+                                     "4db1010000ff0000");
     const ImageHashState abc = Fnv({Bytes("abc")});
-    EXPECT_EQ(HexText(abc.data(), 16), "10d7170100834901" "9bdf1a0100ff4c01");
+    EXPECT_EQ(HexText(abc.data(), 16), "10d7170100834901"
+                                       "9bdf1a0100ff4c01");
     EXPECT_EQ(Fnv({{}}), kFnvStart);
     // Each call pads its own odd end, so a split changes the result.
     EXPECT_NE(Fnv({Bytes("a"), Bytes("bc")}), abc);
@@ -81,7 +84,8 @@ TEST(FnvDualHashTest, KnownVectorsAndOddEnds)
 namespace
 {
 // One Davies-Meyer step done by the command line: H = AES-Decrypt(key, H) ^ H.
-void ReferenceStep(const testkit::CScratchDirectory& scratch, ImageHashState& state, const uint8_t* key)
+void ReferenceStep(const testkit::CScratchDirectory& scratch, ImageHashState& state,
+                   const uint8_t* key)
 {
     const std::string file = scratch.WriteBytes("block", state);
     const std::string plain = testkit::RunCommand("openssl enc -d -aes-128-ecb -nopad -K " +
@@ -157,7 +161,9 @@ TEST(Pkcs1SignatureTest, AcceptsTheExactBlockOnly)
 TEST(Pkcs1SignatureTest, RefusesASignatureOfAnotherKey)
 {
     const std::vector<uint8_t> digest = Pattern(32);
-    const std::vector<uint8_t> signature = testkit::CTestKey::Get(testkit::kStrangerKey).SignDigest(digest);
+    const std::vector<uint8_t> signature =
+        testkit::CTestKey::Get(testkit::kStrangerKey).SignDigest(digest);
     EXPECT_FALSE(VerifyPkcs1Signature(testkit::CTestKey::Get(testkit::kVendorKey).Modulus(), 65537,
-                                      std::span<const uint8_t, 128>(signature.data(), 128), digest));
+                                      std::span<const uint8_t, 128>(signature.data(), 128),
+                                      digest));
 }

@@ -16,7 +16,8 @@ namespace
 {
 CRefPtr<IBCRTCert> ReadX509(const CScratchDirectory& scratch, const X509Spec& spec)
 {
-    const std::string pem = BuildX509Pem(spec, CTestKey::Get(kVendorKey), CTestKey::Get(kMasterKey));
+    const std::string pem =
+        BuildX509Pem(spec, CTestKey::Get(kVendorKey), CTestKey::Get(kMasterKey));
     return CreateCertificate(scratch.WriteText("cert.pem", pem), 0, 0);
 }
 } // namespace
@@ -111,8 +112,8 @@ TEST(X509CertTest, TimeStrings)
 
 TEST(X509CertTest, RsaPublicDecryptRecoversTheSignedBytes)
 {
-    const std::string pem = BuildX509Pem(MakerX509Spec("Partner Certificate"), CTestKey::Get(kVendorKey),
-                                         CTestKey::Get(kMasterKey));
+    const std::string pem = BuildX509Pem(MakerX509Spec("Partner Certificate"),
+                                         CTestKey::Get(kVendorKey), CTestKey::Get(kMasterKey));
     const std::vector<uint8_t> digest{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     const std::vector<uint8_t> signature = CTestKey::Get(kVendorKey).SignDigest(digest);
     DecryptResult result;
@@ -130,10 +131,12 @@ TEST(SaltedContainerTest, ReadsWhatTheCommandLineWrites)
     CScratchDirectory scratch("salted");
     const std::string plain(300, 'r');
     const std::string input = scratch.WriteText("plain", plain);
-    const std::string containerText = RunCommand("openssl enc -aes-128-cbc -md md5 -pass pass:phrase -in " + input);
+    const std::string containerText =
+        RunCommand("openssl enc -aes-128-cbc -md md5 -pass pass:phrase -in " + input);
     const std::vector<uint8_t> container(containerText.begin(), containerText.end());
     const std::string phrase = "phrase";
-    const std::span<const uint8_t> pass(reinterpret_cast<const uint8_t*>(phrase.data()), phrase.size());
+    const std::span<const uint8_t> pass(reinterpret_cast<const uint8_t*>(phrase.data()),
+                                        phrase.size());
     std::vector<uint8_t> out;
     EXPECT_EQ(DecryptSaltedContainer(pass, container, out, 2, 0), kSaltedOk);
     EXPECT_EQ(std::string(out.begin(), out.end()), plain);
@@ -149,7 +152,9 @@ TEST(SaltedContainerTest, ReadsWhatTheCommandLineWrites)
                                      container, out, 2, 0),
               kSaltedOk);
 
-    const std::vector<uint8_t> made = MakeSaltedContainer(pass, std::vector<uint8_t>(plain.begin(), plain.end()));
+    const std::vector<uint8_t> made =
+        MakeSaltedContainer(pass, std::vector<uint8_t>(plain.begin(), plain.end()));
     const std::string madeFile = scratch.WriteBytes("made", made);
-    EXPECT_EQ(RunCommand("openssl enc -d -aes-128-cbc -md md5 -pass pass:phrase -in " + madeFile), plain);
+    EXPECT_EQ(RunCommand("openssl enc -d -aes-128-cbc -md md5 -pass pass:phrase -in " + madeFile),
+              plain);
 }

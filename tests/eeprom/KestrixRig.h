@@ -36,6 +36,17 @@ public:
     std::vector<std::string> messages;
 };
 
+// How often `part` stands in `text`.
+inline size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
+}
+
 inline std::shared_ptr<CSimMachine> MakeKestrixMachine(uint16_t deviceId, uint32_t deviceKind,
                                                        CSimGpu*& gpu)
 {

@@ -152,8 +152,8 @@ TEST(FlasherCertificateGate, NewerKindsAskTheMicrocodeThenTheHardwareSku)
         rig.flasher->SetCertificateGateServices(
             {{},
              [&](CRefPtr<IROMImage>) { return c.package; },
-             [&](CRefPtr<IDisplayAdapter>, CRefPtr<IEEPROM>, CRefPtr<IROMImage>,
-                 CRefPtr<IReferenceCount>, CLog*, bool) { return ++asked, c.verified; }});
+             [&](CRefPtr<IDisplayAdapter>, CRefPtr<IEEPROM>, CRefPtr<IROMImage>, CRefPtr<IBCRTCert>,
+                 CLog*, bool) { return ++asked, c.verified; }});
         rig.logText.str("");
         CCapturedConsole console;
         EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,

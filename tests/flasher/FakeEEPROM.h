@@ -58,6 +58,13 @@ public:
     {
         return 0;
     }
+    // The microcontroller's answer to an image verification.
+    uint32_t VerifyImage(CRefPtr<IDisplayAdapter>, CRefPtr<IROMImage>, CRefPtr<IBCRTCert>, CLog&,
+                         bool) override
+    {
+        ++verifications;
+        return microcodeVerdict;
+    }
     CRefPtr<IROMImage> ReadImage(IUserInterface*, uint32_t count, CLog&) override
     {
         const uint32_t size = std::min<uint32_t>(count, static_cast<uint32_t>(bytes.size()));
@@ -74,16 +81,19 @@ public:
     }
     void SetProtection(bool lock, CLog&) override { protectionChanges.push_back(lock); }
     bool IsSecure() override { return secure; }
-    void SetLoader(CKestrixLoader*) override {}
-    CKestrixLoader* GetLoader() override { return nullptr; }
+    void SetLoader(CKestrixLoader* attached) override { loader = attached; }
+    CKestrixLoader* GetLoader() override { return loader; }
     void RunConsole() override {}
     void RunConsoleWithMessage(const std::string&) override {}
 
     CEEPROMType type;
+    uint32_t microcodeVerdict = 0;
+    int verifications = 0;
     std::vector<uint8_t> bytes;
     std::vector<FakeWrite> writes;
     std::vector<bool> protectionChanges;
     bool dropFirstByte = false;
     bool shortWrite = false;
     bool secure = false;
+    CKestrixLoader* loader = nullptr;
 };

@@ -333,6 +333,7 @@ TEST(GpuUefiTest, MergePutsTheSuppliedDriverInPlaceOfTheOldOne)
             EXPECT_EQ(merged->GetUEFISupport(), "Yes");
             EXPECT_EQ(merged->GetUEFIVersion(), "2.0 (03.04.2026 @ 00042 )");
             EXPECT_EQ(merged->GetUEFIVariantID(), "0x0204");
+            EXPECT_EQ(merged->GetUEFIFeatureString(), " Cendra   Multi-Display ");
             EXPECT_EQ(merged->GetUEFISigners(), std::vector<std::string>{"New Signer"});
             EXPECT_EQ(image->GetUEFIVersion(), merged->GetUEFIVersion());
             const std::vector<ChainBlock> chain = ChainOf(merged.get());
@@ -347,6 +348,64 @@ TEST(GpuUefiTest, MergePutsTheSuppliedDriverInPlaceOfTheOldOne)
             EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 6), 0x1234);
             EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 4), 0x7E2B);
         }
+    }
+}
+
+TEST(GpuUefiTest, MergeRefusesKpdeStructuresThatDoNotMatch)
+{
+    const std::vector<uint8_t> driver = Driver("2.0", "Signer");
+    const auto current = [&](uint8_t x86Flags, uint16_t efiKpdeLength)
+    {
+        return CGpuImageBuilder()
+            .Block(CGpuImageBuilder::kX86, 0x1000)
+            .Kpde(0x0101, 12)
+            .KpdeFlags(x86Flags)
+            .KpdeIndicator(0)
+            .Version(kUpdatableVersion, 1)
+            .Block(CGpuImageBuilder::kEfi, 0x200)
+            .Payload(testkit::EfiPayload(driver))
+            .Kpde(0x0101, efiKpdeLength)
+            .BuildImage();
+    };
+    const auto supplied = [&](std::optional<uint16_t> kpdeLength)
+    {
+        CGpuImageBuilder b = UefiGpuImage(EfiPosition::Public, driver);
+        if (kpdeLength)
+        {
+            b.Kpde(0x0101, *kpdeLength);
+        }
+        return b.Build();
+    };
+    struct Case
+    {
+        const char* name;
+        CRefPtr<IROMImage> image;
+        std::vector<uint8_t> supplied;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"shorter KPDE in the new block", current(0, 16), supplied(12), "KPDE table size mismatch."},
+        {"private image, new block without KPDE", current(0x01, 12), supplied(std::nullopt),
+         "Incompatible ROM and EFI file."},
+        {"standard image, new block without KPDE", current(0, 12), supplied(std::nullopt),
+         "(no error)"},
+        {"private image, both with KPDE", current(0x01, 12), supplied(12), "(no error)"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> before = RawBytes(c.image.get());
+        EXPECT_EQ(ErrorOf([&] {
+                      c.image->UpdateUEFIImage(c.supplied.data(),
+                                               static_cast<uint32_t>(c.supplied.size()), nullptr);
+                  }),
+                  c.error);
+        if (c.error != "(no error)")
+        {
+            EXPECT_EQ(RawBytes(c.image.get()), before);
+            continue;
+        }
+        EXPECT_EQ(ImageOf(RawBytes(c.image.get()))->GetUEFIVersion(), "2.0 (03.04.2026 @ 00042 )");
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/image/SeedImages.h"
 
 #include <gtest/gtest.h>
 
@@ -23,35 +24,6 @@ namespace
 {
 namespace fs = std::filesystem;
 
-std::vector<fs::path> OptionRoms()
-{
-    std::vector<fs::path> files;
-    const std::pair<const char*, const char*> places[] = {{"/usr/lib/ipxe/qemu", ".rom"},
-                                                          {"/usr/share/seabios", ".bin"}};
-    for (const auto& [folder, extension] : places)
-    {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(folder, error))
-        {
-            const std::string name = entry.path().filename().string();
-            const bool wanted = entry.path().extension() == extension &&
-                                (extension == std::string(".rom") || name.rfind("vgabios", 0) == 0);
-            if (wanted)
-            {
-                files.push_back(entry.path());
-            }
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::vector<uint8_t> ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // ISA option ROMs: the 0x55 0xAA mark but no PCI data structure.
 bool IsIsaRom(const std::string& name)
 {
@@ -62,7 +34,7 @@ bool IsIsaRom(const std::string& name)
 
 TEST(OptionRomTest, ChainsOfRealRomsWalkSizeAndChecksumAsTheFilesSay)
 {
-    const std::vector<fs::path> files = OptionRoms();
+    const std::vector<fs::path> files = testkit::DebianOptionRoms();
     if (files.empty())
     {
         GTEST_SKIP() << "ipxe-qemu and seabios option ROMs are not installed (scripts/deps)";
@@ -71,7 +43,7 @@ TEST(OptionRomTest, ChainsOfRealRomsWalkSizeAndChecksumAsTheFilesSay)
     {
         const std::string name = path.filename().string();
         SCOPED_TRACE(name);
-        const std::vector<uint8_t> bytes = ReadFile(path);
+        const std::vector<uint8_t> bytes = testkit::ReadFileBytes(path);
         const auto fileSize = static_cast<uint32_t>(bytes.size());
         CRefPtr<IROMImage> image = IROMImage::CreateFromFile(path.string());
         ASSERT_EQ(image->GetImageType(), kROMImageGPU);

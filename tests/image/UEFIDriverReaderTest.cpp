@@ -153,7 +153,7 @@ TEST(UEFIDriverReaderTest, TruncatedStreamYieldsTheDecodedSizeAndSaysItRanOut)
 {
     const std::vector<uint8_t> driver = CUefiDriverBuilder().BodySize(0x3000).Build();
     std::vector<uint8_t> block = testkit::EfiCompress(driver, {false});
-    block.resize(block.size() - 200);
+    block.erase(block.end() - 200, block.end());
     // The header's compressed size is made to match what is left.
     const auto left = static_cast<uint32_t>(block.size() - 8);
     std::memcpy(block.data(), &left, 4);

@@ -156,7 +156,7 @@ TEST(UefiDriverFileTest, EntriesStayWithinTheListsCapacity)
 
     // A list whose room reaches past the file's end cannot be read there.
     std::vector<uint8_t> cut = DriverFile(GpuSupportList(2, 1, Entries(1), 4000));
-    cut.resize(cut.size() - 7000);
+    cut.erase(cut.end() - 7000, cut.end());
     CRefPtr<IROMImage> image = FromBytes(cut);
     EXPECT_EQ(ErrorOf([&] { Driver(image).GetSupportEntry(3900); }),
               "support list runs past the end of the image");

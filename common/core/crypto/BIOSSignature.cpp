@@ -40,7 +40,8 @@ auto RangeKey(const BCRTSignedRange& r)
 // instance of word 2, offset in word 1.
 auto PreservedKey(const uint32_t* record)
 {
-    return std::make_tuple((record[0] >> 8) & 0xFF, record[2] >> 24, (record[2] >> 20) & 0xF, record[1]);
+    return std::make_tuple((record[0] >> 8) & 0xFF, record[2] >> 24, (record[2] >> 20) & 0xF,
+                           record[1]);
 }
 
 class CBCRTBIOSSignatureImpl : public CBCRTBIOSSignature, public CReferenceCountImpl
@@ -94,7 +95,10 @@ public:
     uint32_t GetNbsiHeaderTemplateSize() override { return 12; }
     const uint8_t* GetNbsiObjectTemplate() override { return kNbsiObject.data(); }
     uint32_t GetNbsiObjectTemplateSize() override { return 16; }
-    const uint8_t* GetHeader() override { return m_useHeaderV2 ? m_headerV2.data() : m_header.data(); }
+    const uint8_t* GetHeader() override
+    {
+        return m_useHeaderV2 ? m_headerV2.data() : m_header.data();
+    }
     uint32_t GetHeaderSize() override { return m_useHeaderV2 ? kHeaderV2Size : kHeaderSize; }
     const std::string& GetName() override { return m_name; }
     uint8_t* GetBuffer1() override { return nullptr; }
@@ -122,29 +126,45 @@ public:
     }
     const uint8_t* GetSigningCertificateData() override { return m_signingData; }
     uint32_t GetSigningCertificateSize() override { return m_signingSize; }
-    void AddPreservedRange(const BCRTPreservedRange& range) override { m_preservedRanges.push_back(range); }
+    void AddPreservedRange(const BCRTPreservedRange& range) override
+    {
+        m_preservedRanges.push_back(range);
+    }
     std::vector<BCRTPreservedRange> GetPreservedRanges() override { return m_preservedRanges; }
     std::vector<BCRTPreservedRange>& GetPreservedRangeList() override { return m_preservedRanges; }
-    void AddPreservedEntry(const BCRTPreservedEntry& entry) override { m_preservedEntries.push_back(entry); }
+    void AddPreservedEntry(const BCRTPreservedEntry& entry) override
+    {
+        m_preservedEntries.push_back(entry);
+    }
     std::vector<BCRTPreservedEntry> GetPreservedEntries() override { return m_preservedEntries; }
     std::vector<BCRTPreservedEntry>& GetPreservedEntryList() override { return m_preservedEntries; }
-    void SetExtraData(const uint8_t* bytes) override { std::memcpy(m_extra.data(), bytes, kExtraSize); }
-    void SetHeaderV2(const uint8_t* bytes) override { std::memcpy(m_headerV2.data(), bytes, kHeaderV2Size); }
+    void SetExtraData(const uint8_t* bytes) override
+    {
+        std::memcpy(m_extra.data(), bytes, kExtraSize);
+    }
+    void SetHeaderV2(const uint8_t* bytes) override
+    {
+        std::memcpy(m_headerV2.data(), bytes, kHeaderV2Size);
+    }
     const uint8_t* GetExtraData() override { return m_extra.data(); }
     void SortPreservedLists() override
     {
         std::stable_sort(m_preservedRanges.begin(), m_preservedRanges.end(),
-                         [](const auto& a, const auto& b) { return PreservedKey(a.data()) < PreservedKey(b.data()); });
+                         [](const auto& a, const auto& b)
+                         { return PreservedKey(a.data()) < PreservedKey(b.data()); });
         std::stable_sort(m_preservedEntries.begin(), m_preservedEntries.end(),
-                         [](const auto& a, const auto& b) { return PreservedKey(a.data()) < PreservedKey(b.data()); });
+                         [](const auto& a, const auto& b)
+                         { return PreservedKey(a.data()) < PreservedKey(b.data()); });
     }
 
     // Never opened: kept for the record's file form.
     bool StreamFailed() const { return m_stream.fail() || m_stream.bad(); }
 
 private:
-    static constexpr std::array<uint8_t, 12> kNbsiHeader{'I', 'S', 'B', 'N', 12, 0, 0, 0, 1, 1, 0x42, 0x56};
-    static constexpr std::array<uint8_t, 16> kNbsiObject{0, 0, 0, 0, 0, 0, 0, 0, 0x42, 0x56, 16, 0, 0, 0, 0x00, 0x01};
+    static constexpr std::array<uint8_t, 12> kNbsiHeader{'I', 'S', 'B', 'N', 12,   0,
+                                                         0,   0,   1,   1,   0x42, 0x56};
+    static constexpr std::array<uint8_t, 16> kNbsiObject{0,    0,    0,  0, 0, 0, 0,    0,
+                                                         0x42, 0x56, 16, 0, 0, 0, 0x00, 0x01};
 
     uint32_t m_reserved = 0;
     std::string m_name;
@@ -159,15 +179,17 @@ private:
     std::array<uint8_t, kExtraSize> m_extra{};
     std::vector<BCRTPreservedRange> m_preservedRanges;
     std::vector<BCRTPreservedEntry> m_preservedEntries;
-    std::array<uint8_t, 56> m_pciTemplate{0x55, 0xAA, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                          0x20, 0, 0, 0, 0, 0, 0, 0, 'P', 'C', 'I', 'R', 0x2B, 0x7E, 0, 0, 0, 0, 0x18,
-                                          0, 0, 0, 0, 0, 0x38, 0, 0, 0, 0x70, 0x80, 0, 0};
+    std::array<uint8_t, 56> m_pciTemplate{
+        0x55, 0xAA, 0, 0, 0,    0,    0, 0, 0, 0, 0,    0, 0, 0,   0,    0,    0,   0,    0,
+        0,    0,    0, 0, 0,    0x20, 0, 0, 0, 0, 0,    0, 0, 'P', 'C',  'I',  'R', 0x2B, 0x7E,
+        0,    0,    0, 0, 0x18, 0,    0, 0, 0, 0, 0x38, 0, 0, 0,   0x70, 0x80, 0,   0};
 };
 
 void CBCRTBIOSSignatureImpl::MergeSignedRanges()
 {
     std::stable_sort(m_ranges.begin(), m_ranges.end(),
-                     [](const BCRTSignedRange& a, const BCRTSignedRange& b) { return RangeKey(a) < RangeKey(b); });
+                     [](const BCRTSignedRange& a, const BCRTSignedRange& b)
+                     { return RangeKey(a) < RangeKey(b); });
     constexpr uint32_t kIgnoredBits = 0x000F0000;
     std::vector<BCRTSignedRange> merged;
     std::optional<size_t> kept;

@@ -146,8 +146,10 @@ CBCRT20KRCert::Extension CBCRT20KRCert::FindExtension(uint32_t type)
             {
                 break;
             }
-            Extension found{0, at, {m_bytes.begin() + static_cast<ptrdiff_t>(dataStart),
-                                    m_bytes.begin() + static_cast<ptrdiff_t>(next)}};
+            Extension found{0,
+                            at,
+                            {m_bytes.begin() + static_cast<ptrdiff_t>(dataStart),
+                             m_bytes.begin() + static_cast<ptrdiff_t>(next)}};
             found.data.push_back(0);
             return found;
         }
@@ -190,9 +192,9 @@ int32_t CBCRT20KRCert::VerifySignature()
     const uint32_t body = length - kRsa1024Size;
     uint8_t digest[kSha256Size];
     Sha256(m_bytes.data(), body, digest);
-    const uint32_t exponent = uint32_t{m_issuer[kExponent]} | uint32_t{m_issuer[kExponent + 1]} << 8 |
-                              uint32_t{m_issuer[kExponent + 2]} << 16 |
-                              uint32_t{m_issuer[kExponent + 3]} << 24;
+    const uint32_t exponent =
+        uint32_t{m_issuer[kExponent]} | uint32_t{m_issuer[kExponent + 1]} << 8 |
+        uint32_t{m_issuer[kExponent + 2]} << 16 | uint32_t{m_issuer[kExponent + 3]} << 24;
     const bool good = VerifyPkcs1Signature(
         std::span<const uint8_t, kRsa1024Size>(m_issuer.data() + kModulus, kRsa1024Size), exponent,
         std::span<const uint8_t, kRsa1024Size>(m_bytes.data() + body, kRsa1024Size), digest);

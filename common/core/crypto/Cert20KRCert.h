@@ -78,8 +78,8 @@ public:
     // Parses the bytes; no signature and no validity check.
     CBCRT20KRCert(std::span<const uint8_t> bytes, uint32_t options, uint32_t options2);
     // Parses the bytes and checks the signature with the issuer's key.
-    CBCRT20KRCert(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer,
-                  uint32_t options, uint32_t options2);
+    CBCRT20KRCert(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer, uint32_t options,
+                  uint32_t options2);
 
     std::string GetErrorText() override { return {}; }
     uint32_t GetDataSize() override { return static_cast<uint32_t>(m_bytes.size()); }
@@ -98,7 +98,7 @@ public:
     struct Extension
     {
         int32_t code = 0;
-        uint32_t entry = 0; // offset of the entry header in the certificate
+        uint32_t entry = 0;        // offset of the entry header in the certificate
         std::vector<uint8_t> data; // the data and one zero byte
     };
     Extension FindExtension(uint32_t type);
@@ -123,7 +123,10 @@ private:
     int32_t CheckHeader();
     // A 32-bit word of the certificate; the caller has checked it lies inside.
     uint32_t Word(uint32_t at) const;
-    uint8_t AlgorithmByte(uint32_t index) const { return static_cast<uint8_t>(Word(cert20::kAlgorithm) >> (8 * index)); }
+    uint8_t AlgorithmByte(uint32_t index) const
+    {
+        return static_cast<uint8_t>(Word(cert20::kAlgorithm) >> (8 * index));
+    }
     bool HasMainStructure() const { return m_bytes.size() >= cert20::kMainStructureSize; }
     std::optional<std::string> ExtensionText(uint32_t type);
 

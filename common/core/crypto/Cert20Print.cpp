@@ -16,7 +16,7 @@ namespace
 const char* TypeName(uint32_t type)
 {
     static constexpr std::array<const char*, 11> kNames{
-        " (ROOT) ", " (MASTER) ", " (KRD) ", " (AED) ", " (KRA) ",      " (PP) ",
+        " (ROOT) ", " (MASTER) ", " (KRD) ", " (AED) ",      " (KRA) ", " (PP) ",
         " (PD) ",   " (XOC) ",    " (KRL) ", " (BASELINE) ", " (PSDL) "};
     return type >= 1 && type <= kNames.size() ? kNames[type - 1]
                                               : " Error: Certificate Type Unknown ";
@@ -91,7 +91,8 @@ std::string FlagText(uint32_t flags)
 
 std::string DateText(const BCRTValidityDate& d)
 {
-    auto n = [](int32_t value, uint32_t width) { return FormatNumber(static_cast<uint32_t>(value), width); };
+    auto n = [](int32_t value, uint32_t width)
+    { return FormatNumber(static_cast<uint32_t>(value), width); };
     return n(d.month, 2) + "/" + n(d.day, 2) + "/" + n(d.year, 4) + ", " + n(d.hour, 2) + ":" +
            n(d.minute, 2) + ":" + n(d.second, 2);
 }
@@ -206,8 +207,8 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
     {
         const size_t keySize = crypto == 1 ? 128 : crypto == 2 ? 384 : crypto == 3 ? 32 : 0;
         const size_t shown = RangeFits(kModulus, keySize, Word(kCertSize)) ? keySize : 0;
-        out << "            Public Key: " << "\n     "
-            << HexBytes(m_bytes.data() + kModulus, shown, 32, "     ") << LogEndl;
+        out << "            Public Key: "
+            << "\n     " << HexBytes(m_bytes.data() + kModulus, shown, 32, "     ") << LogEndl;
     }
     if (m_extensionBase != 0)
     {
@@ -216,16 +217,19 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
             << " Total Entries: " << Word(area + kExtensionCount) << LogEndl;
         const uint64_t size = Word(kCertSize);
         uint64_t entry = uint64_t{area} + Word(area + kExtensionFirstOffset);
-        for (uint32_t i = 0; i < Word(area + kExtensionCount) && RangeFits(entry, kEntryHeaderSize, size); ++i)
+        for (uint32_t i = 0;
+             i < Word(area + kExtensionCount) && RangeFits(entry, kEntryHeaderSize, size); ++i)
         {
             const auto at = static_cast<uint32_t>(entry);
             const uint32_t type = Word(at + kEntryType);
             const uint32_t flags = Word(at + kEntryFlags);
             const uint64_t next = uint64_t{m_extensionBase} + Word(at + kEntryNext);
-            out << "          Ext " << type << ":" << ((flags & kEntryFirst) != 0 ? " (First Ext Entry) " : "")
+            out << "          Ext " << type << ":"
+                << ((flags & kEntryFirst) != 0 ? " (First Ext Entry) " : "")
                 << ((flags & kEntryLast) != 0 ? "(Last Ext Entry) " : "");
             const Extension found = FindExtension(type);
-            out << (found.code == 0 && found.entry == at ? ExtensionLine(type, found.data) : " Unknown Extension ")
+            out << (found.code == 0 && found.entry == at ? ExtensionLine(type, found.data)
+                                                         : " Unknown Extension ")
                 << LogEndl;
             if ((flags & kEntryLast) != 0 || next < entry + kEntryHeaderSize)
             {
@@ -242,12 +246,12 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
         if (end >= altSignatures + kRsa1024Size + kMainStructureSize)
         {
             end -= altSignatures;
-            out << "  RSA1K Signature: " << HexBytes(m_bytes.data() + end - kRsa1024Size, kRsa1024Size, 32, "")
-                << LogEndl;
+            out << "  RSA1K Signature: "
+                << HexBytes(m_bytes.data() + end - kRsa1024Size, kRsa1024Size, 32, "") << LogEndl;
             for (uint32_t at = end; at < end + altSignatures; at += kAltSignatureSize)
             {
-                out << "  3AES Debug Signature: " << HexBytes(m_bytes.data() + at, kAltSignatureSize, 32, "")
-                    << LogEndl;
+                out << "  3AES Debug Signature: "
+                    << HexBytes(m_bytes.data() + at, kAltSignatureSize, 32, "") << LogEndl;
             }
         }
     }

@@ -52,7 +52,8 @@ void WriteCodeLine(CLog& log, int32_t code, bool master)
         log << LogEndl << "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_NO_SIG_FOUND" << LogEndl;
         return;
     case BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED:
-        log << LogEndl << "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED" << LogEndl;
+        log << LogEndl << "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED"
+            << LogEndl;
         return;
     case BCRT_ERROR_CODE_CERT20_CERT_NO_CA_SPEFICIFIED:
         if (master)
@@ -61,7 +62,8 @@ void WriteCodeLine(CLog& log, int32_t code, bool master)
         }
         else
         {
-            log << LogEndl << "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED" << LogEndl;
+            log << LogEndl << "BCRT Error: BCRT_ERROR_CODE_CERT20_CERT_RSA_SIG_VERIFICATION_FAILED"
+                << LogEndl;
         }
         return;
     default:
@@ -79,8 +81,8 @@ void WriteCodeLine(CLog& log, int32_t code, bool master)
 // Builds one certificate of the chain with its issuer; a certificate that is
 // not valid, or whose own type is not the one its package entry claims,
 // breaks the chain.
-void CheckLink(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer, uint32_t expectedType,
-               bool master, CLog& log)
+void CheckLink(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer,
+               uint32_t expectedType, bool master, CLog& log)
 {
     CRefPtr<CBCRT20KRCert> cert = new CBCRT20KRCert(bytes, issuer, kCertOptionsFormat20, 0);
     const char* failure = master ? "  Error: Master Cert Chain of Trust Failed"
@@ -94,12 +96,12 @@ void CheckLink(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer, 
     }
     if (cert->GetCertType() != expectedType)
     {
-        log << LogLevel(4) << failure << LogEndl
-            << "  Certificate type " << cert->GetCertType() << " differs from its package entry type "
-            << expectedType << LogEndl << LogEndl;
+        log << LogLevel(4) << failure << LogEndl << "  Certificate type " << cert->GetCertType()
+            << " differs from its package entry type " << expectedType << LogEndl << LogEndl;
         throw io_error(kSanityFailure);
     }
-    log << (master ? "Cert 2.0 root of trust verification: Valid" : "Cert 2.0 Vendor Cert: Valid") << LogEndl;
+    log << (master ? "Cert 2.0 root of trust verification: Valid" : "Cert 2.0 Vendor Cert: Valid")
+        << LogEndl;
 }
 } // namespace
 
@@ -126,7 +128,8 @@ bool CBCRTChainOfTrust::LoadRootCertificate()
     if (!m_rootLoaded)
     {
         m_rootLoaded = true;
-        if (DecryptSaltedContainer(m_passPhrase, m_rootContainer, m_root, kRootCipherId, 0) != kSaltedOk)
+        if (DecryptSaltedContainer(m_passPhrase, m_rootContainer, m_root, kRootCipherId, 0) !=
+            kSaltedOk)
         {
             m_root.clear();
         }
@@ -142,7 +145,8 @@ void CBCRTChainOfTrust::RefusePackage(CLog& log, const char* reason)
 void CBCRTChainOfTrust::CheckCertificates(IROMImage* image, const Found& found, CLog& log)
 {
     CheckLink(BytesOf(image, found.master), m_root, kCertTypeMaster, true, log);
-    CheckLink(BytesOf(image, found.vendor), BytesOf(image, found.master), found.vendor.entryType, false, log);
+    CheckLink(BytesOf(image, found.vendor), BytesOf(image, found.master), found.vendor.entryType,
+              false, log);
 }
 
 int32_t CBCRTChainOfTrust::VerifyCertificateChain(IROMImage* image, CLog* logArgument)
@@ -175,10 +179,11 @@ int32_t CBCRTChainOfTrust::VerifyCertificateChain(IROMImage* image, CLog* logArg
     while (!stopped && walker.Next(entry))
     {
         last = entry;
-        const CertificatePlace place{entry.CertificateOffset(),
-                                     static_cast<uint32_t>(UnsignedOffset(package) + entry.next -
-                                                           UnsignedOffset(entry.CertificateOffset())),
-                                     entry.type, true};
+        const CertificatePlace place{
+            entry.CertificateOffset(),
+            static_cast<uint32_t>(UnsignedOffset(package) + entry.next -
+                                  UnsignedOffset(entry.CertificateOffset())),
+            entry.type, true};
         if (entry.type == kCertTypeMaster)
         {
             stopped = found.master.found;

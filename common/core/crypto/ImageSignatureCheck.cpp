@@ -63,11 +63,13 @@ struct Located
 };
 
 // Where a range of the record lies; base instances other than 0 are refused.
-std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record, const BCRTSignedRange& range)
+std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record,
+                                 const BCRTSignedRange& range)
 {
     if (range.BaseInstance() != 0)
     {
-        throw io_error("Certification Package Parsing failed. Non-zero base instance not supported.");
+        throw io_error(
+            "Certification Package Parsing failed. Non-zero base instance not supported.");
     }
     if (record->GetVersion() < 2 || range.Kind() == BCRT_RANGE_PACKAGE)
     {
@@ -98,12 +100,12 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
     if (kind == kKindX509)
     {
         DecryptResult result;
-        RsaPublicDecrypt(signature, reinterpret_cast<const char*>(certificate.data()), certificate.size(),
-                         kCertificateFormatPem, result);
+        RsaPublicDecrypt(signature, reinterpret_cast<const char*>(certificate.data()),
+                         certificate.size(), kCertificateFormatPem, result);
         if (result.data.empty() && result.libraryError != 0)
         {
-            log << LogLevel(4) << LogEndl << " RSA decrypt has issue. RSA Error Code:" << result.libraryError
-                << LogEndl;
+            log << LogLevel(4) << LogEndl
+                << " RSA decrypt has issue. RSA Error Code:" << result.libraryError << LogEndl;
         }
         return std::equal(result.data.begin(), result.data.end(), digest.begin(), digest.end());
     }
@@ -112,9 +114,11 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
     {
         const int32_t code = cert->GetErrorCode();
         log << LogLevel(4) << "KR Certificate Error: "
-            << (code == BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION ? "BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION"
-                : code == BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID ? "  BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID"
-                                                                    : "  KR Certificate Unknow Error")
+            << (code == BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION
+                    ? "BCRT_ERROR_CODE_CERT20_UNSUPPORTED_VERSION"
+                : code == BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID
+                    ? "  BCRT_ERROR_CODE_CERT20_TYPE_ISSUER_INVALID"
+                    : "  KR Certificate Unknow Error")
             << LogEndl << LogEndl;
         throw io_error(" Error: Failed certification sanity check.");
     }
@@ -123,31 +127,23 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
     {
         return false;
     }
-    return VerifyPkcs1Signature(cert->GetModulus(), cert->GetExponent(),
-                                std::span<const uint8_t, kRsa1024Size>(signature.data(), kRsa1024Size), digest);
+    return VerifyPkcs1Signature(
+        cert->GetModulus(), cert->GetExponent(),
+        std::span<const uint8_t, kRsa1024Size>(signature.data(), kRsa1024Size), digest);
 }
 
-struct StageHashes
-{
-    ImageHashState fnv = kFnvStart;
-    ImageHashState dm = kDaviesMeyerStart;
-
-    void Add(const uint8_t* bytes, uint32_t size)
-    {
-        AesDaviesMeyerHash(bytes, size, dm.data());
-        FnvDualHash64(bytes, size, fnv.data());
-    }
-};
 } // namespace
 
 void CBCRTChainOfTrust::Fail(CLog& log, int32_t code)
 {
     m_code = code;
-    log << LogLevel(4) << LogEndl << "Error Code:" << code << " " << CodeName(code) << " " << LogEndl;
+    log << LogLevel(4) << LogEndl << "Error Code:" << code << " " << CodeName(code) << " "
+        << LogEndl;
 }
 
-int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
-                                                int32_t mode, int32_t instance, CLog* logArgument)
+int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
+                                                CBCRTBIOSSignature* record, int32_t mode,
+                                                int32_t instance, CLog* logArgument)
 {
     CLog silent;
     CLog& log = logArgument != nullptr ? *logArgument : silent;
@@ -160,47 +156,63 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
     };
 
     // Preserve stage.
-    StageHashes preserve;
+    ImageStageHashes preserve;
     std::optional<BCRTSignedRange> preserveSignature;
     std::optional<BCRTSignedRange> preserveHash;
     std::optional<int64_t> preserveSignatureAt;
     std::optional<int64_t> preserveHashAt;
-    for (const BCRTSignedRange& range : ranges)
+    // Calls the step with each range of the wanted instance and the offset
+    // its block base gives it in image A; false when a range cannot be
+    // located or the step refuses it.
+    auto forEachRange = [&](auto&& step)
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
-        if (range.Instance() != static_cast<uint32_t>(instance))
+        for (const BCRTSignedRange& range : ranges)
         {
-            continue;
-        }
-        if (!base)
-        {
-            return rangeOutside();
-        }
-        const uint64_t at = static_cast<uint64_t>(*base) + range.offset;
-        if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
-        {
-            const uint8_t* bytes = ViewBytes(a, at, range.size);
-            if (bytes == nullptr)
+            const std::optional<int64_t> base = BlockBase(a, record, range);
+            if (range.Instance() != static_cast<uint32_t>(instance))
             {
-                return rangeOutside();
+                continue;
             }
-            preserve.Add(bytes, range.size);
+            if (!base || !step(range, static_cast<uint64_t>(*base) + range.offset))
+            {
+                return false;
+            }
         }
-        else if (range.Kind() == BCRT_RANGE_PRESERVE_SIGNATURE)
+        return true;
+    };
+    const bool preserveLocated = forEachRange(
+        [&](const BCRTSignedRange& range, uint64_t at)
         {
-            preserveSignature = range;
-            preserveSignatureAt = static_cast<int64_t>(at);
-        }
-        else if (range.Kind() == BCRT_RANGE_PRESERVE_HASH)
-        {
-            preserveHash = range;
-            preserveHashAt = static_cast<int64_t>(at);
-        }
+            if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
+            {
+                const uint8_t* bytes = ViewBytes(a, at, range.size);
+                if (bytes == nullptr)
+                {
+                    return false;
+                }
+                preserve.Add(bytes, range.size);
+            }
+            else if (range.Kind() == BCRT_RANGE_PRESERVE_SIGNATURE)
+            {
+                preserveSignature = range;
+                preserveSignatureAt = static_cast<int64_t>(at);
+            }
+            else if (range.Kind() == BCRT_RANGE_PRESERVE_HASH)
+            {
+                preserveHash = range;
+                preserveHashAt = static_cast<int64_t>(at);
+            }
+            return true;
+        });
+    if (!preserveLocated)
+    {
+        return rangeOutside();
     }
 
     if (preserveHash && preserveHash->size >= kImageHashStateSize)
     {
-        const uint8_t* stored = ViewBytes(a, static_cast<uint64_t>(*preserveHashAt), kImageHashStateSize);
+        const uint8_t* stored =
+            ViewBytes(a, static_cast<uint64_t>(*preserveHashAt), kImageHashStateSize);
         if (mode != kSignatureModeRsa)
         {
             Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
@@ -213,8 +225,8 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
     else if (preserveHash && preserveHash->size != 0)
     {
         Fail(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
-        log << "       Preserve FNV Hash size larger than the placeholder inside VBIOS image." << LogEndl
-            << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
+        log << "       Preserve FNV Hash size larger than the placeholder inside VBIOS image."
+            << LogEndl << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
     }
 
     if (mode != kSignatureModeRsa)
@@ -224,11 +236,13 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
     else if (preserveSignature && preserveSignature->size != 0)
     {
         // One RSA-1024 signature: a longer range cannot hold a valid one.
-        const uint8_t* bytes = preserveSignature->size <= kRsa1024Size
-                                   ? ViewBytes(a, static_cast<uint64_t>(*preserveSignatureAt), preserveSignature->size)
-                                   : nullptr;
+        const uint8_t* bytes =
+            preserveSignature->size <= kRsa1024Size
+                ? ViewBytes(a, static_cast<uint64_t>(*preserveSignatureAt), preserveSignature->size)
+                : nullptr;
         if (bytes == nullptr ||
-            !SignatureMatches(m_packageKind, record, {bytes, preserveSignature->size}, preserve.dm, log))
+            !SignatureMatches(m_packageKind, record, {bytes, preserveSignature->size}, preserve.dm,
+                              log))
         {
             Fail(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
         }
@@ -240,9 +254,12 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
     if (mode == kSignatureModeRsa)
     {
         const int32_t table = b->GetCertificateTableOffset();
-        if (table != -1 && b->GetDword(table + static_cast<int32_t>(kSignatureSize)) == kRsa1024Size)
+        if (table != -1 &&
+            b->GetDword(table + static_cast<int32_t>(kSignatureSize)) == kRsa1024Size)
         {
-            const uint64_t signatureAt = UnsignedOffset(table) + b->GetDword(table + static_cast<int32_t>(kSignatureHeaderSize));
+            const uint64_t signatureAt =
+                UnsignedOffset(table) +
+                b->GetDword(table + static_cast<int32_t>(kSignatureHeaderSize));
             bodySignature = ViewBytes(b, signatureAt, kRsa1024Size);
             storedBodyHash = ViewBytes(b, signatureAt + kRsa1024Size, kBodyHashSize);
         }
@@ -257,46 +274,43 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCR
         return m_code;
     }
     // Body stage.
-    StageHashes body;
-    for (const BCRTSignedRange& range : ranges)
+    ImageStageHashes body;
+    const bool bodyLocated = forEachRange(
+        [&](const BCRTSignedRange& range, uint64_t at)
+        {
+            const uint8_t* bytes = nullptr;
+            if (range.Kind() == BCRT_RANGE_IFR)
+            {
+                const uint8_t* header = a->GetIFRHeader();
+                bytes = header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
+                            ? header + range.offset
+                            : nullptr;
+                m_ifrSeen = true;
+                m_ifrSize = range.size;
+            }
+            else if (range.Kind() == BCRT_RANGE_BODY)
+            {
+                bytes = ViewBytes(a, at, range.size);
+            }
+            else if (range.Kind() == BCRT_RANGE_PACKAGE)
+            {
+                const int32_t package = b->FindBCRTBlock();
+                bytes = ViewBytes(b, (package == -1 ? 0 : UnsignedOffset(package)) + range.offset,
+                                  range.size);
+            }
+            else
+            {
+                return true;
+            }
+            if (bytes != nullptr)
+            {
+                body.Add(bytes, range.size);
+            }
+            return bytes != nullptr;
+        });
+    if (!bodyLocated)
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
-        if (range.Instance() != static_cast<uint32_t>(instance))
-        {
-            continue;
-        }
-        if (!base)
-        {
-            return rangeOutside();
-        }
-        const uint8_t* bytes = nullptr;
-        if (range.Kind() == BCRT_RANGE_IFR)
-        {
-            const uint8_t* header = a->GetIFRHeader();
-            bytes = header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
-                        ? header + range.offset
-                        : nullptr;
-            m_ifrSeen = true;
-            m_ifrSize = range.size;
-        }
-        else if (range.Kind() == BCRT_RANGE_BODY)
-        {
-            bytes = ViewBytes(a, static_cast<uint64_t>(*base) + range.offset, range.size);
-        }
-        else if (range.Kind() == BCRT_RANGE_PACKAGE)
-        {
-            const int32_t package = b->FindBCRTBlock();
-            bytes = ViewBytes(b, (package == -1 ? 0 : UnsignedOffset(package)) + range.offset, range.size);
-        }
-        else
-        {
-            continue;
-        }
-        if (bytes == nullptr)
-        {
-            return rangeOutside();
-        }
-        body.Add(bytes, range.size);
+        return rangeOutside();
     }
 
     if (mode != kSignatureModeRsa)
@@ -324,14 +338,17 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     // lie in the certificate block.
     const uint64_t limit = CertificateBlockLimit(*image);
     CRefPtr<CBCRTBIOSSignature> record = CreateBIOSSignature();
-    record->SetSigningCertificate(signingCertificate.data(), static_cast<uint32_t>(signingCertificate.size()));
-    const uint64_t first = UnsignedOffset(hat) + (RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
-                                                      ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize))
-                                                      : 0);
+    record->SetSigningCertificate(signingCertificate.data(),
+                                  static_cast<uint32_t>(signingCertificate.size()));
+    const uint64_t first =
+        UnsignedOffset(hat) + (RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
+                                   ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize))
+                                   : 0);
     const uint64_t count = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
                                ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount))
                                : 0;
-    if (!RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit) || !RangeFits(first, count * kRangeSize, limit))
+    if (!RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit) ||
+        !RangeFits(first, count * kRangeSize, limit))
     {
         Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
@@ -341,7 +358,8 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     for (uint64_t i = 0; i < count; ++i)
     {
         const auto at = static_cast<int32_t>(first + i * kRangeSize);
-        record->AddSignedRange(image->GetDword(at), image->GetDword(at + 4), image->GetDword(at + 8));
+        record->AddSignedRange(image->GetDword(at), image->GetDword(at + 4),
+                               image->GetDword(at + 8));
     }
 
     // Image A: the part before the certificate block, from the init-from-ROM
@@ -357,27 +375,30 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         return m_code;
     }
-    CRefPtr<IROMImage> a = ifrHeader != nullptr
-                               ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
-                               : IROMImage::CreateFromBuffer(image->GetBuffer(), static_cast<uint32_t>(aLength));
+    CRefPtr<IROMImage> a =
+        ifrHeader != nullptr
+            ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
+            : IROMImage::CreateFromBuffer(image->GetBuffer(), static_cast<uint32_t>(aLength));
     if (ifrHeader != nullptr)
     {
         m_ifrSeen = false;
         m_ifrSize = 0;
     }
-    CRefPtr<IROMImage> b = IROMImage::CreateFromBuffer(image->GetBuffer() + base,
-                                                       static_cast<uint32_t>(view - UnsignedOffset(base)));
+    CRefPtr<IROMImage> b = IROMImage::CreateFromBuffer(
+        image->GetBuffer() + base, static_cast<uint32_t>(view - UnsignedOffset(base)));
 
     int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
     if (code != 0)
     {
-        log << LogLevel(4) << LogEndl << " VBIOS image failed certification sanity check." << LogEndl;
+        log << LogLevel(4) << LogEndl << " VBIOS image failed certification sanity check."
+            << LogEndl;
     }
-    if (ifrHeader != nullptr && m_packageKind == kKindCert20 && (!m_ifrSeen || m_ifrSize != ifrSize))
+    if (ifrHeader != nullptr && m_packageKind == kKindCert20 &&
+        (!m_ifrSeen || m_ifrSize != ifrSize))
     {
         code = m_code = BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID;
-        log << LogLevel(4) << LogEndl << " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID" << LogEndl << LogEndl
-            << " VBIOS image failed certification sanity check." << LogEndl;
+        log << LogLevel(4) << LogEndl << " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"
+            << LogEndl << LogEndl << " VBIOS image failed certification sanity check." << LogEndl;
     }
     return code;
 }

@@ -32,6 +32,20 @@ inline constexpr ImageHashState kDaviesMeyerStart{0xBE, 0xBE, 0xBE, 0xBE, 0xBE, 
 // final length block. Every call ends with its own final block.
 void AesDaviesMeyerHash(const uint8_t* data, size_t length, uint8_t state[kImageHashStateSize]);
 
+// The two hashes of one stage of the image check, carried from range to
+// range: each range goes through DMOVERAES128 first, then dual FNV.
+struct ImageStageHashes
+{
+    ImageHashState fnv = kFnvStart;
+    ImageHashState dm = kDaviesMeyerStart;
+
+    void Add(const uint8_t* bytes, size_t size)
+    {
+        AesDaviesMeyerHash(bytes, size, dm.data());
+        FnvDualHash64(bytes, size, fnv.data());
+    }
+};
+
 // True when signature^exponent mod modulus equals 0x00 0x01 0xFF.. 0x00
 // digest exactly (128 bytes, digest of 16 or 32 bytes). An exponent of 0,
 // a zero modulus or any other digest length fails.

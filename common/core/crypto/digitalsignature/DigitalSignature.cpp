@@ -35,7 +35,8 @@ void SetLibraryError(std::string* errorText)
 Certificate ReadPem(const char* text, size_t length, std::string* errorText)
 {
     ERR_clear_error();
-    if (text == nullptr || length == 0 || length > static_cast<size_t>(std::numeric_limits<int>::max()))
+    if (text == nullptr || length == 0 ||
+        length > static_cast<size_t>(std::numeric_limits<int>::max()))
     {
         SetLibraryError(errorText);
         return nullptr;
@@ -234,7 +235,8 @@ X509AttributeRow* X509ReadAttributes(const char* text, size_t length,
         }
         const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
         const auto* bytes = ASN1_STRING_get0_data(data);
-        const size_t size = std::min<size_t>(static_cast<size_t>(ASN1_STRING_length(data)), kMaxValue);
+        const size_t size =
+            std::min<size_t>(static_cast<size_t>(ASN1_STRING_length(data)), kMaxValue);
         std::string value;
         for (size_t j = 0; j < size; ++j)
         {
@@ -300,7 +302,8 @@ int32_t DecryptSaltedContainer(std::span<const uint8_t> passPhrase,
     {
         return kSaltedUnknownCipher;
     }
-    Cipher cipher(EVP_CIPHER_fetch(nullptr, kCipherNames[static_cast<size_t>(cipherId - 1)], nullptr));
+    Cipher cipher(
+        EVP_CIPHER_fetch(nullptr, kCipherNames[static_cast<size_t>(cipherId - 1)], nullptr));
     if (!cipher)
     {
         return kSaltedUnknownCipher;
@@ -333,7 +336,8 @@ int32_t DecryptSaltedContainer(std::span<const uint8_t> passPhrase,
     std::vector<uint8_t> produced(kPartSize + EVP_MAX_BLOCK_LENGTH);
     for (size_t fed = 0; fed < text.size(); fed += kFeedSize)
     {
-        const std::span<const uint8_t> piece = text.subspan(fed, std::min(kFeedSize, text.size() - fed));
+        const std::span<const uint8_t> piece =
+            text.subspan(fed, std::min(kFeedSize, text.size() - fed));
         for (size_t part = 0; part < piece.size(); part += kPartSize)
         {
             const size_t size = std::min(kPartSize, piece.size() - part);

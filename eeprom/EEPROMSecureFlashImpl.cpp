@@ -1,0 +1,348 @@
+// CEEPROMSecureFlashImpl: identification, erase, protection, programming and
+// reads through the microcode's EEPROM commands, and the image write.
+
+#include "eeprom/EEPROMSecureFlashImpl.h"
+
+#include "common/core/crypto/Certificate.h"
+#include "core/CrossPlatform.h"
+#include "core/Range.h"
+#include "eeprom/DisplayDriverRestore.h"
+
+#include <stdexcept>
+
+namespace
+{
+constexpr uint32_t kProgressTotal = 0x300000;
+constexpr uint32_t kProtectionRetryDelay = 10;
+// The microcode's program flags: bit 0 asks it to erase the blocks it
+// programs first.
+constexpr uint32_t kProgramErasesFirst = 1;
+
+const char* const kUnknownPart = "Cannot program unknown EEPROM type";
+const char* const kStatusReadFailed = "Error: reading EEPROM status register failed";
+const char* const kPageTooLarge = "Cannot program page larger than buffer";
+} // namespace
+
+CEEPROMSecureFlashImpl::CEEPROMSecureFlashImpl(CRefPtr<IDevice> device, int32_t retryCount,
+                                               bool softwareRead)
+    : CEEPROMSerialImpl(std::move(device), retryCount, softwareRead)
+{
+    m_secure = true;
+}
+
+CKestrixLoader& CEEPROMSecureFlashImpl::Loader(CLog& log)
+{
+    if (!m_loader)
+    {
+        ThrowWithDisplayRestored(
+            log, std::runtime_error("Error: no microcode loader for the display adapter's EEPROM"));
+    }
+    return *m_loader;
+}
+
+void CEEPROMSecureFlashImpl::RequireKnownPart(CLog& log)
+{
+    if (!m_part.IsIdentified())
+    {
+        ThrowWithDisplayRestored(log, std::domain_error(kUnknownPart));
+    }
+}
+
+void CEEPROMSecureFlashImpl::CheckUnprotected(const char* protectedText, CLog& log)
+{
+    uint32_t status = 0;
+    if (Loader(log).ReadStatusRegister(0, status) != 0)
+    {
+        ThrowWithDisplayRestored(log, std::domain_error(kStatusReadFailed));
+    }
+    if ((status & m_part.WriteProtectMask) != 0)
+    {
+        ThrowWithDisplayRestored(log, std::runtime_error(protectedText));
+    }
+}
+
+bool CEEPROMSecureFlashImpl::Identify(IEEPROMDatabase*, CLog& log)
+{
+    CKestrixLoader& loader = Loader(log);
+    if (loader.IdentifyEEPROM() != 0)
+    {
+        ThrowWithDisplayRestored(
+            log, std::runtime_error("Error: Display adapter's EEPROM ID process failed"));
+    }
+    m_part = loader.GetPartType();
+    if (!m_part.IsIdentified())
+    {
+        return false;
+    }
+    m_identifyAttempted = true;
+    m_reportedManufacturer = loader.GetEEPROMManufacturerID();
+    m_reportedDevice = loader.GetEEPROMDeviceID();
+    LogDetail(log, "Serial EEPROM Identify by PMU");
+    return true;
+}
+
+void CEEPROMSecureFlashImpl::EraseChip(IUserInterface*, CLog& log)
+{
+    CheckUnprotected("Software write protection enabled, unable to erase EEPROM.", log);
+    if (Loader(log).EraseChip() != 0)
+    {
+        ThrowWithDisplayRestored(
+            log, std::runtime_error("Error: Display adapter's EEPROM Erase failed"));
+    }
+}
+
+uint32_t CEEPROMSecureFlashImpl::ErasePages(IUserInterface*, uint32_t address, uint32_t count, bool,
+                                            CLog& log)
+{
+    const uint32_t block = m_part.KbytesPerBlock * 1024u;
+    if (block == 0)
+    {
+        ThrowWithDisplayRestored(
+            log, std::runtime_error("Display adapter's EEPROM does not support block erase"));
+    }
+    if (count % block != 0)
+    {
+        ThrowWithDisplayRestored(log, std::domain_error("Can only erase full pages"));
+    }
+    if (address % block != 0)
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error("Can only erase pages starting on a page boundry"));
+    }
+    if (!m_part.IsIdentified() || !RangeFits(address, count, PartSize()))
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error(m_part.IsIdentified()
+                                       ? "Can only erase pages within the identified device's size"
+                                       : kUnknownPart));
+    }
+    CheckUnprotected("Software write protection enabled, unable to erase EEPROM pages.", log);
+    if (Loader(log).EraseSectors(address, count / block) != 0)
+    {
+        ThrowWithDisplayRestored(log, std::domain_error("Error: EEPROM Erase Page process failed"));
+    }
+    return count;
+}
+
+void CEEPROMSecureFlashImpl::SetProtection(bool lock, CLog& log)
+{
+    RequireKnownPart(log);
+    CKestrixLoader& loader = Loader(log);
+    const uint32_t mask = m_part.WriteProtectMask;
+    const std::string direction = lock ? "enable" : "disable";
+    const std::string directionTitle = lock ? "Enable" : "Disable";
+    for (int attempt = 0; attempt < kProtectionTries; ++attempt)
+    {
+        if (loader.SetProtection(lock ? 1 : 0) != 0)
+        {
+            LogDetail(log, "Error: KR_UCODE_ERR_CODE_CMD_NOERROR, and retry...");
+            continue;
+        }
+        uint32_t status = 0;
+        if (loader.ReadStatusRegister(0, status) != 0)
+        {
+            LogDetail(log, "Error: reading EEPROM status register failed during a post-check the "
+                           "write-protection " +
+                               direction + "d, and retry...");
+            continue;
+        }
+        if ((status & mask) == (lock ? mask : 0u))
+        {
+            LogDetail(log, "Succeed to " + direction + " write-protection after " +
+                               Hex2(static_cast<uint32_t>(attempt)) + " try.");
+            return;
+        }
+        LogDetail(log,
+                  "Error: " + directionTitle + " EEPROM protection function failed, and retry...");
+        GetCrossPlatform()->DelayMicroseconds(kProtectionRetryDelay);
+    }
+    ThrowWithDisplayRestored(log,
+                             std::domain_error("Error: set EEPROM protection function failed"));
+}
+
+void CEEPROMSecureFlashImpl::Program(uint32_t address, IROMImage* image, int32_t imageOffset,
+                                     uint32_t count, bool eraseAware, bool, CLog& log)
+{
+    LogDetail(log, "Program page.");
+    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Count: " + std::to_string(count));
+    CKestrixLoader& loader = Loader(log);
+    if (count > loader.GetDataBufferSize())
+    {
+        ThrowWithDisplayRestored(log, std::domain_error(kPageTooLarge));
+    }
+    RequireKnownPart(log);
+    if (!image || !RangeFits(UnsignedOffset(imageOffset), count, ImageBufferLimit(image)))
+    {
+        ThrowWithDisplayRestored(log,
+                                 std::domain_error("Image range to write is outside the image"));
+    }
+    CheckUnprotected("Software write protection enabled, unable to program EEPROM.", log);
+    const std::span<const uint8_t> bytes(image->GetBuffer() + static_cast<uint32_t>(imageOffset),
+                                         count);
+    if (loader.ProgramEEPROM(address, bytes, eraseAware ? 0u : kProgramErasesFirst) != 0)
+    {
+        ThrowWithDisplayRestored(log, std::domain_error("Error: EEPROM Program failed"));
+    }
+}
+
+void CEEPROMSecureFlashImpl::ProgramPage(uint32_t address, IROMImage* image, int32_t imageOffset,
+                                         uint32_t count, CLog& log)
+{
+    Program(address, image, imageOffset, count, true, true, log);
+}
+
+void CEEPROMSecureFlashImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t* buffer)
+{
+    if (!ReadsBySoftware())
+    {
+        if (!AdapterPtr())
+        {
+            CEEPROMBaseImpl::ReadBytes(address, count, buffer);
+            return;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            buffer[i] = AdapterPtr()->ReadROMByte(static_cast<int32_t>(address + i));
+        }
+        return;
+    }
+    if (!m_loader || m_loader->ReadEEPROM(address, {buffer, count}) != 0)
+    {
+        throw std::domain_error("Error: EEPROM Read failed");
+    }
+}
+
+std::vector<VpdaWriteRange> CEEPROMSecureFlashImpl::CheckVpda(uint32_t imageOffset, uint32_t count)
+{
+    static const KestrixCertificateInformation kNone;
+    return ComputeVpdaWriteRanges(m_loader ? m_loader->GetCertificateInformation() : kNone,
+                                  imageOffset, count);
+}
+
+void CEEPROMSecureFlashImpl::CheckWritable(IROMImage* image, uint32_t imageOffset, uint32_t count,
+                                           const std::vector<VpdaWriteRange>& ranges, CLog& log)
+{
+    if (!image || !RangeFits(imageOffset, count, ImageBufferLimit(image)))
+    {
+        ThrowWithDisplayRestored(log,
+                                 std::domain_error("Image range to write is outside the image"));
+    }
+    // Each range is written at the address equal to its image offset.
+    if (!RangeFits(imageOffset, count, PartSize()))
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error("Can only write within the identified device's size"));
+    }
+    const uint32_t buffer = Loader(log).GetDataBufferSize();
+    for (const VpdaWriteRange& range : ranges)
+    {
+        if (range.length > buffer)
+        {
+            ThrowWithDisplayRestored(log, std::domain_error(kPageTooLarge));
+        }
+    }
+}
+
+void CEEPROMSecureFlashImpl::EraseBeforeWrite(IUserInterface* ui, uint32_t address, uint32_t count,
+                                              CLog& log)
+{
+    if (ui)
+    {
+        ui->ShowMessage(0, "Erasing EEPROM");
+    }
+    try
+    {
+        const uint32_t block = m_part.KbytesPerBlock * 1024u;
+        if (block == 0)
+        {
+            EraseChip(ui, log);
+            return;
+        }
+        const uint64_t rounded = (uint64_t{count} + block - 1) / block * block;
+        if (rounded > UINT32_MAX ||
+            ErasePages(ui, address, static_cast<uint32_t>(rounded), true, log) != rounded)
+        {
+            ThrowWithDisplayRestored(log, std::runtime_error("Sector erase failed."));
+        }
+    }
+    catch (...)
+    {
+        log << LogLevel(4) << "EEPROM erase failed." << LogEndl;
+        throw;
+    }
+}
+
+uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address, IROMImage* image,
+                                            int32_t imageOffset, uint32_t count, bool eraseAware,
+                                            bool reserved, CLog& log)
+{
+    RequireKnownPart(log);
+    const uint32_t offset = static_cast<uint32_t>(imageOffset);
+    // Every range goes to the EEPROM address equal to its image offset; an
+    // address elsewhere would have the erase and the programs miss each other.
+    if (address != offset)
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error("Secure EEPROM writes go to the image's own offsets"));
+    }
+    const std::vector<VpdaWriteRange> ranges = CheckVpda(offset, count);
+    CheckWritable(image, offset, count, ranges, log);
+
+    CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
+    if (Device().GetDeviceKind() == kEraseFirstDeviceKind)
+    {
+        EraseBeforeWrite(ui, address, count, log);
+    }
+    CProgressScope progress(ui, 3);
+    CRomWindowScope windows(*this, log);
+    const uint32_t page = m_part.BytesPerPage != 0 ? m_part.BytesPerPage : 1u;
+    uint32_t written = 0;
+    for (const VpdaWriteRange& range : ranges)
+    {
+        Program(range.offset, image, static_cast<int32_t>(range.offset), range.length, eraseAware,
+                reserved, log);
+        written += range.length;
+        if (ui)
+        {
+            ui->ShowProgress(static_cast<int>(written / page),
+                             static_cast<int>((uint64_t{count} + page - 1) / page),
+                             static_cast<int>(kProgressTotal / page), 3);
+        }
+    }
+    enabler.Close();
+    return written;
+}
+
+void CEEPROMSecureFlashImpl::RunConsole()
+{
+    if (m_loader)
+    {
+        m_loader->RunConsole();
+    }
+}
+
+void CEEPROMSecureFlashImpl::RunConsoleWithMessage(const std::string& message)
+{
+    if (m_loader)
+    {
+        m_loader->RunConsoleWithMessage(message);
+    }
+}
+
+uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,
+                                             CRefPtr<IROMImage> image,
+                                             CRefPtr<IBCRTCert> certificate, CLog& log,
+                                             bool console)
+{
+    CKestrixLoader& loader = Loader(log);
+    loader.SetRouteToUserInterface(console);
+    std::vector<uint8_t> certificateData;
+    if (certificate && certificate->IsValid() && certificate->GetData())
+    {
+        certificateData.assign(certificate->GetData(),
+                               certificate->GetData() + certificate->GetDataSize());
+    }
+    return loader.SendVVCommand(std::move(adapter), std::move(image),
+                                certificateData.empty() ? nullptr : &certificateData, &log);
+}

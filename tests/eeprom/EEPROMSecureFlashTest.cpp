@@ -1,0 +1,387 @@
+// The secure EEPROM: write ranges from the certificate information of the
+// image verification, and whole writes through the microcode on a simulated
+// adapter, whose chip model shows what was erased and programmed and when.
+
+#include "FlashRig.h"
+#include "KestrixRig.h"
+
+#include "eeprom/EEPROMSecureFlashImpl.h"
+#include "image/ROMImageGPUImpl.h"
+#include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
+#include "testkit/kestrix/CertInfoBlockBuilder.h"
+#include "testkit/kestrix/KestrixImageBuilder.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+const char* const kNotVerified =
+    "Image has not been verified by the microcode. VBIOS Security Check failed";
+const char* const kNotCovering =
+    "VPDA write ranges do not cover the image exactly. VBIOS Security Check failed";
+const char* const kMalformed =
+    "Certificate information block is malformed. VBIOS Security Check failed";
+const char* const kNotFinalized = "VPDA not finalized. VBIOS Security Check failed";
+
+using Ranges = std::vector<VpdaWriteRange>;
+
+// Regions from a base of 0x4000: region 0 at 0x4000, region 1 at 0x5000,
+// region 2 (0x100 bytes) at 0x4000 + region2Offset and region 3 (0x150 bytes)
+// right behind it, so that regions 2 and 3 end on a 512-byte unit 0x400
+// after region 2 starts.
+CertInfoSpec Layout(uint32_t region2Offset = 0x2000)
+{
+    CertInfoSpec spec;
+    spec.base = 0x4000;
+    spec.regions = {
+        {{0, 0x1000}, {0x1000, 0x1000}, {region2Offset, 0x100}, {region2Offset + 0x100, 0x150}}};
+    return spec;
+}
+
+KestrixCertificateInformation InfoOf(const CertInfoSpec& spec)
+{
+    std::vector<uint8_t> bytes = BuildCertInfoBlock(spec);
+    return {1, static_cast<uint32_t>(bytes.size()), bytes};
+}
+
+CertInfoSpec ThreeEntries()
+{
+    CertInfoSpec spec = Layout();
+    spec.entries = {{2, 0, 0x200, 0}, {2, 0x100, 0x80, 0xE0}, {3, 0, 0x100, 0}};
+    return spec;
+}
+
+TEST(SecureWriteRanges, CertificateInformationCutsTheSpanOrRefusesIt)
+{
+    CertInfoSpec overlapping = Layout();
+    overlapping.entries = {{2, 0, 0x200, 0}, {2, 0x100, 0x200, 0}};
+    CertInfoSpec startsPastBase = Layout();
+    startsPastBase.entries = {{2, 0x100, 0x200, 0}};
+    CertInfoSpec oneEntry = Layout();
+    oneEntry.entries = {{2, 0, 0x200, 0}};
+    CertInfoSpec longGap = Layout(0x6000);
+    longGap.entries = {{2, 0, 0x200, 0}, {3, 0, 0x100, 0}};
+    CertInfoSpec notFinalized = ThreeEntries();
+    notFinalized.finalized = false;
+    CertInfoSpec shortBlock = ThreeEntries();
+    shortBlock.truncate = 12;
+
+    struct Case
+    {
+        const char* name;
+        KestrixCertificateInformation info;
+        uint32_t offset;
+        uint32_t count;
+        Ranges expected;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"entries, gaps, regions 2 and 3 and the tail",
+         InfoOf(ThreeEntries()),
+         0,
+         0xA000,
+         {{0, 0x4000},
+          {0x4000, 0x200},
+          {0x4200, 0xF00},
+          {0x5100, 0x80},
+          {0x5180, 0xE80},
+          {0x6000, 0x100},
+          {0x6100, 0x300},
+          {0x6400, 0x2000},
+          {0x8400, 0x1C00}},
+         ""},
+        {"a long gap goes in 8 KiB pieces",
+         InfoOf(longGap),
+         0x4000,
+         0x6400,
+         {{0x4000, 0x200},
+          {0x4200, 0x2000},
+          {0x6200, 0x2000},
+          {0x8200, 0x1E00},
+          {0xA000, 0x100},
+          {0xA100, 0x300}},
+         ""},
+        {"an empty span", InfoOf(ThreeEntries()), 0, 0, {}, ""},
+        {"no verification", {}, 0, 0xA000, {}, kNotVerified},
+        {"a verification without the block", {0, 0, {}}, 0, 0xA000, {}, kNotVerified},
+        {"not finalized", InfoOf(notFinalized), 0, 0xA000, {}, kNotFinalized},
+        {"entries cut off", InfoOf(shortBlock), 0, 0xA000, {}, kMalformed},
+        {"overlapping entries", InfoOf(overlapping), 0, 0xA000, {}, kNotCovering},
+        {"a hole before the first entry", InfoOf(startsPastBase), 0, 0xA000, {}, kNotCovering},
+        {"entries run out before the span ends", InfoOf(oneEntry), 0, 0xA000, {}, kNotCovering},
+        {"an entry past the span's end", InfoOf(ThreeEntries()), 0, 0x4100, {}, kNotCovering},
+        {"a base past the span's end", InfoOf(ThreeEntries()), 0, 0x1000, {}, kNotCovering},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        if (c.error.empty())
+        {
+            EXPECT_EQ(ComputeVpdaWriteRanges(c.info, c.offset, c.count), c.expected);
+        }
+        else
+        {
+            EXPECT_EQ(testkit::ErrorOf([&] { ComputeVpdaWriteRanges(c.info, c.offset, c.count); }),
+                      c.error);
+        }
+    }
+}
+
+// The image the secure writes carry, and the one the chip held before.
+constexpr uint32_t kImageSize = 0xA000;
+
+std::vector<uint8_t> Pattern(uint8_t seed)
+{
+    std::vector<uint8_t> bytes(kImageSize);
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        bytes[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 8));
+    }
+    return bytes;
+}
+
+// A GPU image without devinit tables, which the verification accepts as it
+// is; the certificate information lands in the test's record, not the bytes.
+class CVerifiableImage : public CROMImageGPUImpl
+{
+public:
+    explicit CVerifiableImage(const std::vector<uint8_t>& bytes)
+        : CROMImageGPUImpl(bytes.data(), static_cast<uint32_t>(bytes.size()))
+    {
+    }
+    uint32_t GetInfoDword88() override { return 0; }
+    int32_t MapExtendedOffset(int32_t) override { return -1; }
+    int32_t GetInfoPointer7Offset() override { return -1; }
+    void GetDevinitOffsets(int32_t& scriptTable, int32_t& tables) override
+    {
+        scriptTable = -1;
+        tables = -1;
+    }
+    bool WriteCertInfoBlock(const uint8_t* bytes, uint32_t count) override
+    {
+        certInfo.assign(bytes, bytes + count);
+        return true;
+    }
+
+    std::vector<uint8_t> certInfo;
+};
+
+// A Cendra1 (kind 9) or Dolvik1 (kind 12) adapter whose chip holds an old
+// image, with its secure EEPROM identified through a loader whose image data
+// buffer holds `bufferSize` bytes.
+struct SecureRig
+{
+    explicit SecureRig(const CertInfoSpec& certInfo, uint32_t kind = 9,
+                       uint32_t bufferSize = 0x8000)
+        : rig(ConfigWith(certInfo), kind == 9 ? 0x0900 : 0x0C00, kind)
+    {
+        rig.contents->Write(0, Pattern(0x55));
+        KestrixImageSpec spec;
+        spec.dataBufferSize = bufferSize;
+        KestrixLoadRequest request = rig.Request();
+        request.userImage = true;
+        request.fileName = folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+        loader = CreateKestrixLoader(request);
+        eeprom = CreateEEPROM(rig.adapter, 3, false, false);
+        eeprom->SetLoader(loader.get());
+        EXPECT_TRUE(eeprom->Identify(nullptr, rig.log));
+        image = CRefPtr<IROMImage>(new CVerifiableImage(Pattern(0x10)));
+    }
+
+    static SimKestrixConfig ConfigWith(const CertInfoSpec& certInfo)
+    {
+        SimKestrixConfig config;
+        config.vvCertInfo = BuildCertInfoBlock(certInfo);
+        return config;
+    }
+
+    uint32_t Verify() { return eeprom->VerifyImage(rig.adapter, image, nullptr, rig.log, false); }
+    uint32_t Write(bool eraseAware = true, uint32_t address = 0)
+    {
+        return eeprom->WriteImage(rig.ui.get(), address, image.get(), 0, kImageSize, eraseAware,
+                                  true, rig.log);
+    }
+    std::vector<uint8_t> Chip() const { return rig.contents->Read(0, kImageSize); }
+
+    testkit::CScratchDirectory folder;
+    KestrixRig rig;
+    CRefPtr<CKestrixLoader> loader;
+    CRefPtr<IEEPROM> eeprom;
+    CRefPtr<IROMImage> image;
+};
+
+TEST(SecureEEPROM, AdaptersOfTheMicrocontrollerKindsGetTheSecureClass)
+{
+    KestrixRig rig({}, 0x0900, 9);
+    EXPECT_TRUE(CreateEEPROM(rig.adapter, 3, false, false)->IsSecure());
+    // Asked for no microcontroller, the adapter's ROM type chooses a direct
+    // driver, if any.
+    CRefPtr<IEEPROM> direct = CreateEEPROM(rig.adapter, 3, false, true);
+    EXPECT_TRUE(!direct || !direct->IsSecure());
+}
+
+TEST(SecureEEPROM, KindNineErasesThenProgramsEachRangeAndReadsBackEqual)
+{
+    SecureRig secure(ThreeEntries());
+    ASSERT_EQ(secure.Verify(), 0u);
+    secure.rig.chip->ClearHistory();
+
+    EXPECT_EQ(secure.Write(), kImageSize);
+
+    EXPECT_EQ(secure.Chip(), Pattern(0x10));
+    // Read back through the microcode, as the software-read flag asks.
+    CRefPtr<IEEPROM> reader = CreateEEPROM(secure.rig.adapter, 3, true, false);
+    reader->SetLoader(secure.loader.get());
+    ASSERT_TRUE(reader->Identify(nullptr, secure.rig.log));
+    CRefPtr<IROMImage> readBack = reader->ReadImage(nullptr, kImageSize, secure.rig.log);
+    EXPECT_EQ(std::vector<uint8_t>(readBack->GetBuffer(), readBack->GetBuffer() + kImageSize),
+              Pattern(0x10));
+    // Every 4 KiB block of the span was erased, and all of that before the
+    // first program.
+    const auto& erases = secure.rig.chip->Erases();
+    ASSERT_EQ(erases.size(), kImageSize / 0x1000);
+    for (uint32_t i = 0; i < erases.size(); ++i)
+    {
+        EXPECT_EQ(erases[i], (SimFlashOperation{i * 0x1000, 0x1000}));
+    }
+    EXPECT_EQ(secure.rig.ui->messages.front(), "0:Erasing EEPROM");
+    // One program command per range, at the range's own offset.
+    std::vector<std::vector<uint32_t>> programs;
+    for (const CSimKestrix::Command& command : secure.rig.kestrix->Commands())
+    {
+        if (command.id == KR_UCODE_CMD_COMMAND_EWR)
+        {
+            programs.push_back({command.arguments[0], command.arguments[1], command.arguments[2]});
+        }
+    }
+    EXPECT_EQ(programs.size(), 9u);
+    EXPECT_EQ(programs.front(), (std::vector<uint32_t>{0, 0x4000, 0}));
+    EXPECT_EQ(programs[6], (std::vector<uint32_t>{0x6100, 0x300, 0}));
+}
+TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
+{
+    CertInfoSpec notFinalized = ThreeEntries();
+    notFinalized.finalized = false;
+    CertInfoSpec withHole = ThreeEntries();
+    withHole.entries[0].offset = 0x100;
+    struct Case
+    {
+        const char* name;
+        CertInfoSpec certInfo;
+        uint32_t bufferSize;
+        bool verify;
+        std::string error;
+        uint32_t address = 0;
+    };
+    const std::vector<Case> cases = {
+        {"no verification", ThreeEntries(), 0x8000, false, kNotVerified},
+        {"not finalized", notFinalized, 0x8000, true, kNotFinalized},
+        {"ranges with a hole", withHole, 0x8000, true, kNotCovering},
+        // The first range, 0x4000 bytes, does not fit the microcode's buffer.
+        {"a range larger than the buffer", ThreeEntries(), 0x2000, true,
+         "Cannot program page larger than buffer"},
+        {"an address other than the image offset", ThreeEntries(), 0x8000, true,
+         "Secure EEPROM writes go to the image's own offsets", 0x10000},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SecureRig secure(c.certInfo, 9, c.bufferSize);
+        if (c.verify)
+        {
+            ASSERT_EQ(secure.Verify(), 0u);
+        }
+        secure.rig.chip->ClearHistory();
+        EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(true, c.address); }), c.error);
+        EXPECT_TRUE(secure.rig.chip->Erases().empty());
+        EXPECT_TRUE(secure.rig.chip->Programs().empty());
+        EXPECT_EQ(secure.Chip(), Pattern(0x55));
+    }
+}
+
+TEST(SecureEEPROM, LaterKindsEraseNothingThemselves)
+{
+    SecureRig secure(ThreeEntries(), 12);
+    // The caller erased the chip: an erase-aware write only programs.
+    secure.rig.contents->Fill(0, kImageSize, 0xFF);
+    ASSERT_EQ(secure.Verify(), 0u);
+
+    EXPECT_EQ(secure.Write(true), kImageSize);
+
+    EXPECT_EQ(secure.Chip(), Pattern(0x10));
+    EXPECT_TRUE(secure.rig.chip->Erases().empty());
+    for (const CSimKestrix::Command& command : secure.rig.kestrix->Commands())
+    {
+        if (command.id == KR_UCODE_CMD_COMMAND_EWR)
+        {
+            EXPECT_EQ(command.arguments[2], 0u) << "no erase asked of the microcode";
+        }
+    }
+}
+
+TEST(SecureEEPROM, AnUnknownPartIsReportedAndRefusesChanges)
+{
+    KestrixRig rig({}, 0x0900, 9);
+    rig.chip->SetIdAnswer(0x9F, {0x12, 0x34, 0x56});
+    CRefPtr<CKestrixLoader> loader = rig.Load();
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(rig.adapter, 3, false, false);
+    eeprom->SetLoader(loader.get());
+    EXPECT_FALSE(eeprom->Identify(nullptr, rig.log));
+    CRefPtr<IROMImage> image = ImageOf(Pattern(0x10));
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->ErasePages(nullptr, 0, 0x1000, false, rig.log); }),
+              "Display adapter's EEPROM does not support block erase");
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->SetProtection(true, rig.log); }),
+              "Cannot program unknown EEPROM type");
+    EXPECT_EQ(testkit::ErrorOf(
+                  [&] { eeprom->WriteImage(nullptr, 0, image.get(), 0, 16, true, true, rig.log); }),
+              "Cannot program unknown EEPROM type");
+    EXPECT_TRUE(rig.chip->Erases().empty());
+    EXPECT_TRUE(rig.chip->Programs().empty());
+}
+
+TEST(SecureEEPROM, WithoutAnAttachedLoaderNothingIsSent)
+{
+    KestrixRig rig({}, 0x0900, 9);
+    CRefPtr<IEEPROM> eeprom = CreateEEPROM(rig.adapter, 3, false, false);
+    EXPECT_EQ(eeprom->GetLoader(), nullptr);
+    EXPECT_EQ(testkit::ErrorOf([&] { eeprom->Identify(nullptr, rig.log); }),
+              "Error: no microcode loader for the display adapter's EEPROM");
+}
+
+TEST(SecureEEPROM, ProtectionThatDoesNotTakeFailsAfterThreeTries)
+{
+    SecureRig secure(ThreeEntries());
+    secure.rig.chip->Faults().writeProtectPin = true;
+    EXPECT_EQ(testkit::ErrorOf([&] { secure.eeprom->SetProtection(true, secure.rig.log); }),
+              "Error: set EEPROM protection function failed");
+    EXPECT_EQ(CountOf(secure.rig.logText.str(),
+                      "Error: Enable EEPROM protection function failed, and retry..."),
+              3u);
+}
+
+TEST(SecureEEPROM, AFailedProgramCommandFailsTheWrite)
+{
+    CertInfoSpec spec = ThreeEntries();
+    SecureRig secure(spec);
+    ASSERT_EQ(secure.Verify(), 0u);
+    secure.rig.kestrix->Config().errorCodes[KR_UCODE_CMD_COMMAND_EWR] = 5;
+    EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(); }), "Error: EEPROM Program failed");
+}
+
+TEST(SecureEEPROM, ProtectionIsSetAndCheckedThroughTheMicrocode)
+{
+    SecureRig secure(ThreeEntries());
+    secure.eeprom->SetProtection(true, secure.rig.log);
+    EXPECT_EQ(secure.rig.chip->Status() & 0x0C, 0x0C);
+    EXPECT_NE(secure.rig.logText.str().find("Succeed to enable write-protection after 00 try."),
+              std::string::npos);
+    ASSERT_EQ(secure.Verify(), 0u);
+    EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(); }),
+              "Software write protection enabled, unable to erase EEPROM pages.");
+    EXPECT_EQ(secure.Chip(), Pattern(0x55));
+
+    secure.eeprom->SetProtection(false, secure.rig.log);
+    EXPECT_EQ(secure.rig.chip->Status() & 0x0C, 0);
+}
+} // namespace

@@ -1,0 +1,28 @@
+// The seed images the fuzzers start from are what they claim: whole,
+// well-formed chains that the image model reads end to end.
+
+#include "image/IROMImage.h"
+#include "testkit/ErrorOf.h"
+#include "testkit/image/SeedImages.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+TEST(SeedImagesTest, EveryBuiltSeedIsAWholeChain)
+{
+    for (const testkit::NamedBytes& seed : testkit::SeedImages())
+    {
+        if (seed.name.rfind("debian-", 0) == 0)
+        {
+            continue; // checked against their files in OptionRomTest
+        }
+        SCOPED_TRACE(seed.name);
+        CRefPtr<IROMImage> image =
+            IROMImage::CreateFromBuffer(seed.bytes.data(), static_cast<uint32_t>(seed.bytes.size()));
+        EXPECT_EQ(testkit::ErrorOf([&] { image->CheckOffsetModeChain(); }), "(no error)");
+        image->SetOffsetMode(false);
+        EXPECT_EQ(image->GetROMSize(), seed.bytes.size());
+    }
+}
+} // namespace
