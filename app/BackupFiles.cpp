@@ -36,16 +36,19 @@ bool IsWholePciRom(CRefPtr<IROMImage> image)
     {
         return false;
     }
+    // Block offsets are chain offsets; the sums read the buffer, which has
+    // the init-from-ROM segment (if any) in front of the chain.
+    const uint64_t window = image->GetWindowOffset();
     int32_t block = 0;
     for (int guard = 0; block >= 0 && guard < 256; ++guard)
     {
-        const int32_t end = image->GetPCIBlockEnd(block);
-        if (end <= block || !RangeFits(UnsignedOffset(block), static_cast<uint32_t>(end - block),
-                                       image->GetROMSize()))
+        const uint32_t length = image->GetPCIBlockLength(block);
+        if (length == 0 || !RangeFits(UnsignedOffset(block), length, image->GetROMSize()))
         {
             return false;
         }
-        if (image->Sum8(static_cast<uint32_t>(block), static_cast<uint32_t>(end)) != 0)
+        const uint64_t start = window + UnsignedOffset(block);
+        if (image->Sum8(static_cast<uint32_t>(start), static_cast<uint32_t>(start + length)) != 0)
         {
             return false;
         }
