@@ -229,3 +229,23 @@ TEST(PackagedRun, RestoreFileIsCheckedBeforeAnythingIsWritten)
         EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
     }
 }
+
+// A failure after the display driver was disabled still gives it back, and
+// the log file names the program's version.
+TEST(PackagedRun, FailureAfterTheDriverWasDisabledRestoresIt)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    const ProgramResult run = folder.Updater("-L run.log -r missing", "y");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "\nI/O ERROR: Cannot open file: missing/image000.bkr\n" + kSupportParagraph);
+    const std::vector<uint8_t> logBytes = folder.ReadFile("run.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_EQ(log.rfind("*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
+                        "\n\n\n",
+                        0),
+              0u)
+        << log;
+    EXPECT_TRUE(Contains(log, "Restore the KR driver state automatically, and a reboot is required."));
+}
