@@ -70,13 +70,7 @@ void CProgramFolder::MakeMachine(const std::vector<std::vector<uint8_t>>& firmwa
 
 std::vector<uint8_t> CProgramFolder::Chip(size_t index) const
 {
-    std::vector<uint8_t> chip = ReadFile("chip" + std::to_string(index) + ".bin");
-    if (chip.empty())
-    {
-        // Never written: the chip still holds its starting firmware.
-        chip = ReadFile("firmware" + std::to_string(index) + ".rom");
-    }
-    return chip;
+    return ReadFile("chip" + std::to_string(index) + ".bin");
 }
 
 std::vector<uint8_t> CProgramFolder::ReadFile(const std::string& name) const

@@ -18,7 +18,7 @@ const char kUsage[] =
     "kind 8) behind a root port for each --gpu, whose serial flash chip (default part\n"
     "EF/3013, 512 KiB) starts with the FIRMWARE file (makefirmware --help). The chip\n"
     "contents live in FOLDER/chip<N>.bin and change as programs write them; making the\n"
-    "machine again starts them afresh. --battery runs the machine on battery at that\n"
+    "machine again starts them afresh from the firmware files. --battery runs the machine on battery at that\n"
     "charge (below 35 the updater refuses to write); --stop-after-programs ends the\n"
     "process after that many program operations on each chip, like a power loss.\n"
     "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
@@ -64,8 +64,7 @@ nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string&
     std::snprintf(address, sizeof address, "%02x:00.0", bus);
     nlohmann::json eeprom = {{"kind", "spi_flash"},
                              {"part", part},
-                             {"file", "chip" + std::to_string(index) + ".bin"},
-                             {"image", "firmware" + std::to_string(index) + ".rom"}};
+                             {"file", "chip" + std::to_string(index) + ".bin"}};
     if (stopAfterPrograms != 0)
     {
         eeprom["faults"] = {{"stop_after_programs", stopAfterPrograms}};
@@ -109,10 +108,10 @@ int Make(const ToolArguments& arguments)
     for (auto [at, end] = arguments.options.equal_range("gpu"); at != end; ++at, ++index)
     {
         const GpuSpec gpu = ReadGpu(at->second);
-        std::filesystem::copy_file(gpu.firmware, folder / ("firmware" + std::to_string(index) + ".rom"),
+        // The chip starts with the firmware (the rest reads as erased) and
+        // keeps what programs write into it from run to run.
+        std::filesystem::copy_file(gpu.firmware, folder / ("chip" + std::to_string(index) + ".bin"),
                                    std::filesystem::copy_options::overwrite_existing);
-        // A new machine starts from its firmware files, not from an old chip.
-        std::filesystem::remove(folder / ("chip" + std::to_string(index) + ".bin"));
         for (const nlohmann::json& function : GpuFunctions(gpu, index, part, stopAfter))
         {
             pci.push_back(function);
