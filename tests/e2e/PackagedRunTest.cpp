@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -248,4 +249,84 @@ TEST(PackagedRun, FailureAfterTheDriverWasDisabledRestoresIt)
               0u)
         << log;
     EXPECT_TRUE(Contains(log, "Restore the KR driver state automatically, and a reboot is required."));
+}
+
+TEST(PackagedRun, UpdateWithCountdownAndReboot)
+{
+    struct Case
+    {
+        const char* name;
+        const char* stampOptions;
+        std::vector<std::string> outParts;
+        std::vector<std::string> outAbsent;
+    };
+    const std::vector<Case> cases = {
+        {"countdown", "--flags 0x420",
+         {"UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n", "Update successful.",
+          "No more matches found.\n\nSystem will reset now!\n"},
+         {"CONFIRM"}},
+        {"quiet countdown", "--flags 0x430",
+         {kBanner, "Firmware Image Version: 86.04.1C.00.02\n",
+          "UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n"},
+         {"CONFIRM", "*** IMPORTANT ***", "No more matches found.", "System will reset now!"}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)});
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer), c.stampOptions).exitCode, 0);
+        const ProgramResult run = folder.Updater("");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        for (const std::string& part : c.outParts)
+        {
+            EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part << "\nin:\n" << run.out;
+        }
+        for (const std::string& part : c.outAbsent)
+        {
+            EXPECT_FALSE(Contains(run.out, part)) << part;
+        }
+        EXPECT_FALSE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+// Each adapter is programmed from its own copy of the package image: the
+// board block the engine carries from the first adapter's firmware must not
+// reach the second adapter, which has none.
+TEST(PackagedRun, TwoAdaptersKeepTheirOwnBoardData)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> boardData = {0xB0, 0xA4, 0xD0, 0xA7, 0xA0, 0x11, 0x22, 0x33};
+    folder.MakeMachine({MakeFirmware({.boardBlock = boardData}), MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer), "--flags 0x80").exitCode, 0);
+    ProgramResult run = folder.Updater("", "yyy");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto holdsBoardData = [&](const std::vector<uint8_t>& chip)
+    { return std::search(chip.begin(), chip.end(), boardData.begin(), boardData.end()) != chip.end(); };
+    EXPECT_TRUE(holdsBoardData(folder.Chip(0)));
+    EXPECT_FALSE(holdsBoardData(folder.Chip(1)));
+
+    run = folder.Updater("", "y");
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string already = "Board is already updated with firmware version 86.04.1C.00.02.\n";
+    const size_t first = run.out.find(already);
+    ASSERT_NE(first, std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(already, first + 1), std::string::npos) << run.out;
+}
+
+TEST(PackagedRun, BackupThenChangedChipThenRestoreGivesTheFirmwareBack)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> original = MakeFirmware(kOld);
+    folder.MakeMachine({original});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    ASSERT_EQ(folder.Updater("-b", "").exitCode, 0);
+    ASSERT_EQ(folder.Updater("", "y").exitCode, 0);
+    ASSERT_FALSE(ChipHolds(folder.Chip(0), original));
+
+    const ProgramResult run = folder.Updater("-r", "y");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "CONFIRM: You are about to restore the firmware of the display "
+                                  "adapter.\nAre you sure you want to do this?\n"));
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), original));
 }

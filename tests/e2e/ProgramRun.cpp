@@ -18,6 +18,10 @@ std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
     info.boardId = spec.boardId;
     info.version = spec.version;
     builder.Info(info).Version(spec.version, 2);
+    if (!spec.boardBlock.empty())
+    {
+        builder.Block(0x85, 0x200).Payload(spec.boardBlock);
+    }
     return builder.Build();
 }
 

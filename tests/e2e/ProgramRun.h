@@ -23,6 +23,9 @@ struct FirmwareSpec
     uint16_t boardId = 0x0201;
     uint32_t version = 0x86041B00; // "86.04.1B.00"
     uint32_t length = 0x10000;
+    // The payload of a board block (code type 0x85) after the first block;
+    // empty for none.
+    std::vector<uint8_t> boardBlock = {};
 };
 
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {});
