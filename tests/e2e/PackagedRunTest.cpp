@@ -123,6 +123,8 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
          1, {kBanner}, "", {"Board is incompatible", "No display adapters"}},
         {"quiet by the control block", {.deviceId = 0x0C00}, "--flags 0x10", "", "", "", 1,
          {kBanner}, "", {"Board is incompatible", "*** IMPORTANT ***"}},
+        {"quiet flag overridden by -s 1", {.deviceId = 0x0C00}, "--flags 0x10", "", "-s 1", "",
+         1, {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
         {"low battery", kNewer, "", "--battery 20", "", "y", 2, {prompt},
          "\nERROR: EEPROM updating prevented due to no AC power detected and battery level "
          "below 35%\n" +
