@@ -167,14 +167,5 @@ void CKRUserFlashApp::RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> a
     {
         return;
     }
-    CheckPower(state);
-    const uint32_t flags = state.store.control.flags;
-    if (flags & kPackageRemoveWriteProtect)
-    {
-        state.flasher->SetSoftwareProtect(state.ui, state.bus, adapter, state.eeproms, false,
-                                          state.log);
-    }
-    state.flasher->FlashImage(state.ui, image, false, false,
-                              (flags & kPackageReplaceBoardSettings) == 0, adapter, eeprom,
-                              state.eeproms, 0, state.log, nullptr, true);
+    ProgramImage(state, adapter, eeprom, image);
 }

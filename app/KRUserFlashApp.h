@@ -74,6 +74,10 @@ private:
     // 'y' goes on, 's' skips (false); any other key aborts the run.
     bool ConfirmOrAbort(RunState& state, const std::string& action, const std::string& abortText);
     void CheckPower(RunState& state);
+    // The power check, the write-protection removal the package asks for,
+    // and the programming itself.
+    void ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                      CRefPtr<IROMImage> image);
     void UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                        CRefPtr<IROMImage> head, CRefPtr<IROMImage> image);
     void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,

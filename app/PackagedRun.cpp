@@ -310,7 +310,6 @@ bool CKRUserFlashApp::ConfirmOrAbort(RunState& state, const std::string& action,
 
 void CKRUserFlashApp::CheckPower(RunState& state)
 {
-    // Checked before anything is written to the adapter.
     if (!GetCrossPlatform()->IsPowerSufficient() && !commandLine->IsSet("nopowerchk"))
     {
         GetCrossPlatform()->RestoreDisplayDriver(state.log);
@@ -329,6 +328,13 @@ void CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
     {
         return;
     }
+    ProgramImage(state, adapter, eeprom, image);
+}
+
+void CKRUserFlashApp::ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image)
+{
+    // The power check comes before anything is written to the adapter.
     CheckPower(state);
     const uint32_t flags = state.store.control.flags;
     if (flags & kPackageRemoveWriteProtect)

@@ -3,6 +3,8 @@
 // options and plain words, with hexadecimal numbers.
 
 #include <cstdint>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -80,4 +82,26 @@ inline std::string ToolOption(const ToolArguments& arguments, const std::string&
 {
     const auto found = arguments.options.find(name);
     return found == arguments.options.end() ? fallback : found->second;
+}
+
+// The generators' main: "--help" shows the usage; a failure shows the reason
+// and the usage and gives exit code 1.
+inline int RunTool(const char* name, const char* usage, int argc, char** argv,
+                   const std::function<int(const ToolArguments&)>& make)
+{
+    try
+    {
+        const ToolArguments arguments = ReadToolArguments(argc, argv);
+        if (arguments.help)
+        {
+            std::cout << usage << std::endl;
+            return 0;
+        }
+        return make(arguments);
+    }
+    catch (const std::exception& error)
+    {
+        std::cerr << name << ": " << error.what() << '\n' << usage << std::endl;
+        return 1;
+    }
 }

@@ -66,19 +66,5 @@ int Make(const ToolArguments& arguments)
 
 int main(int argc, char** argv)
 {
-    try
-    {
-        const ToolArguments arguments = ReadToolArguments(argc, argv);
-        if (arguments.help)
-        {
-            std::cout << kUsage << std::endl;
-            return 0;
-        }
-        return Make(arguments);
-    }
-    catch (const std::exception& error)
-    {
-        std::cerr << "makefirmware: " << error.what() << '\n' << kUsage << std::endl;
-        return 1;
-    }
+    return RunTool("makefirmware", kUsage, argc, argv, Make);
 }

@@ -139,19 +139,5 @@ int Make(const ToolArguments& arguments)
 
 int main(int argc, char** argv)
 {
-    try
-    {
-        const ToolArguments arguments = ReadToolArguments(argc, argv);
-        if (arguments.help)
-        {
-            std::cout << kUsage << std::endl;
-            return 0;
-        }
-        return Make(arguments);
-    }
-    catch (const std::exception& error)
-    {
-        std::cerr << "makemachine: " << error.what() << '\n' << kUsage << std::endl;
-        return 1;
-    }
+    return RunTool("makemachine", kUsage, argc, argv, Make);
 }
