@@ -54,8 +54,9 @@ void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image,
     else if (currentHas)
     {
         LogLine(log, 4, "WARNING: Unable to preserve IEEE 1394 GUID,");
-        LogLine(log, 4, newHas ? "new image does not have the same space allocated for it."
-                               : "new image does not have space allocated for it.");
+        LogLine(log, 4,
+                newHas ? "new image does not have the same space allocated for it."
+                       : "new image does not have space allocated for it.");
     }
     else if (newHas)
     {
@@ -80,6 +81,14 @@ void CarryBoardBlock(IROMImage& current, IROMImage& image)
     }
     std::vector<uint8_t> bytes(length);
     current.ReadBlock(bytes.data(), block, length);
+    // In the current chain other blocks may follow it; appended, it ends the
+    // chain.
+    CRefPtr<IROMImage> single = IROMImage::CreateFromBuffer(bytes.data(), length);
+    single->SetOffsetMode(false);
+    single->SetPCIRLastImage(0, 0);
+    single->SetKPDELastImage(0, 0);
+    single->FixPCIBlockChecksum(0);
+    single->ReadBlock(bytes.data(), 0, length);
     for (int32_t old = image.FindNthPCIBlock(kBoardBlockCodeType, 0); old != -1;
          old = image.FindNthPCIBlock(kBoardBlockCodeType, 0))
     {

@@ -6,6 +6,7 @@
 #include "core/CrossPlatform.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
@@ -22,12 +23,6 @@ const VarnexTag kBboTag("BBO");
 const VarnexTag kObdTag("OBD");
 constexpr int32_t kProcessFailed = 9;
 constexpr int32_t kBuildFailed = 4;
-
-bool OptionSet(const char* name)
-{
-    ICommandLine* commandLine = ICommandLine::GetInstance();
-    return commandLine && commandLine->IsSet(name);
-}
 
 std::string OptionValue(const char* name)
 {
@@ -107,7 +102,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             LogLine(log, 3,
                     "No difference found in OBD data between of Current OBD and File image.");
         }
-        else if (!OptionSet("auto") && OptionSet("mergevarnex"))
+        else if (!IsOptionSet("auto") && IsOptionSet("mergevarnex"))
         {
             CRefPtr<IUserInterface> ui = GetUserInterface();
             ui->ShowMessage(1, "\nDifferent fields of OBD: ");
@@ -133,8 +128,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         RefactorNBSIVarnex(newImage, current, log);
         if (row->action == 1 || row->action == 3)
         {
-            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) !=
-                0)
+            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) != 0)
             {
                 return kProcessFailed;
             }
@@ -153,8 +147,8 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
 }
 
 int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
-                                  bool keepOBD, bool refreshBackup, bool deleteBlock,
-                                  bool keepOEM, bool keepBBO, CLog* log)
+                                  bool keepOBD, bool refreshBackup, bool deleteBlock, bool keepOEM,
+                                  bool keepBBO, CLog* log)
 {
     if (log)
     {
@@ -183,8 +177,9 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
         const int32_t copied = CopyVarnexImageObdObject(newStore, curStore, false, log);
         if (copied != 0)
         {
-            LogLine(log, 4, "ERROR: Failed to preserve Varnex OBD object (" +
-                                std::to_string(copied) + ").");
+            LogLine(log, 4,
+                    "ERROR: Failed to preserve Varnex OBD object (" + std::to_string(copied) +
+                        ").");
             return copied;
         }
     }
@@ -201,15 +196,16 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
     }
     MergeVarnexImage(newImage, current, log);
     if ((newImage->HasNBSIObject(nbsi::kTypeVarnexImage) && deleteBlock) ||
-        !OptionSet("mergevarnex"))
+        !IsOptionSet("mergevarnex"))
     {
         LogLine(log, 3, "Delete the current Varnex block from the target vbios image.");
         RemoveBlockIfPresent(*newImage);
     }
     if (!newStore)
     {
-        LogLine(log, 3, "ROM image does not contain the Varnex Blcok (IR), skip to process the "
-                        "Varnex merger.");
+        LogLine(log, 3,
+                "ROM image does not contain the Varnex Blcok (IR), skip to process the "
+                "Varnex merger.");
         return 0;
     }
     std::vector<uint8_t> mainPayload = newStore->Serialize(1, log);
@@ -259,8 +255,7 @@ void CFlasherImpl::RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
 {
     auto refactor = [&](CRefPtr<IROMImage> image, const char* line)
     {
-        if (image && image->HasNBSIObject(nbsi::kTypeVarnexImage) &&
-            !image->CheckOffsetModeChain())
+        if (image && image->HasNBSIObject(nbsi::kTypeVarnexImage) && !image->CheckOffsetModeChain())
         {
             LogLine(log, 3, line);
             CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
@@ -274,8 +269,7 @@ void CFlasherImpl::RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
     refactor(newImage, "Refactor file image's NBSI_VARNEX for super image.");
 }
 
-int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image,
-                                        std::vector<uint8_t>& mainPayload,
+int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<uint8_t>& mainPayload,
                                         std::vector<uint8_t>& backupPayload, bool hasBackup,
                                         CLog* log)
 {
@@ -330,7 +324,7 @@ int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image,
         return kBuildFailed;
     }
     ReplaceImageContent(*image, *rebuilt);
-    if (OptionSet("romout"))
+    if (IsOptionSet("romout"))
     {
         image->SaveToFile(OptionValue("romout"), 0, image->GetLoadedSize());
     }
@@ -449,8 +443,9 @@ int32_t CFlasherImpl::PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
     source->GetValue(id, revision, value);
     if (!newStore->FindObject(kBboTag))
     {
-        LogLine(log, 3, "Failed to preserve Varnex BBO object due to Varnex does not contain the "
-                        "BBO placeholder.");
+        LogLine(log, 3,
+                "Failed to preserve Varnex BBO object due to Varnex does not contain the "
+                "BBO placeholder.");
         return 9;
     }
     if (UpdateBBOObject(newStore, static_cast<uint8_t>(id), static_cast<uint8_t>(revision),
