@@ -116,11 +116,11 @@ CRefPtr<IROMImage> CKRUserFlashApp::CheckRestoreImage(const std::string& fileNam
 }
 
 void CKRUserFlashApp::BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                    CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head)
+                                    CRefPtr<IROMImage> head)
 {
     std::cout << "Backing up firmware image on display adapter found\n"
               << "that is suitable for packaged upgrade." << std::endl;
-    ShowAdapterAndVersion(adapter, head);
+    ShowAdapterAndVersion(state, adapter, head);
     const std::string fileName = NextFileName(state, "backup");
     // A backup never replaces a file: it may be the only copy of a board's
     // firmware.
@@ -128,16 +128,8 @@ void CKRUserFlashApp::BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
     {
         throw io_error("Backup file already exists: " + fileName);
     }
-    CRefPtr<IROMImage> current =
-        state.flasher->ReadAdapterImage(state.ui, adapter, state.eeproms, eeprom, state.log, false);
-    const uint32_t count = current->GetWindowOffset() + current->GetROMSize();
-    if (current->GetROMSize() == 0 || current->SaveToFile(fileName, 0, count) != count)
-    {
-        std::ostringstream message;
-        message << "Write of EEPROM image to file failed.";
-        LogMessage(message, 4, true);
-        throw io_error("Error writing image to file");
-    }
+    state.flasher->SaveROMImage(state.ui, fileName, state.bus, adapter, state.adapters, state.boards,
+                                state.eeproms, true, false, false, state.log);
     AppendBackupTrailer(fileName);
     ++state.fileCounter;
 }
@@ -160,7 +152,7 @@ void CKRUserFlashApp::RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> a
                                  "display adapter.");
     }
     std::cout << "Found display adapter for firmware restore." << std::endl;
-    ShowAdapterAndVersion(adapter, head);
+    ShowAdapterAndVersion(state, adapter, head);
     const bool confirmed = ConfirmOrAbort(state, "restore", "Restore aborted");
     ++state.fileCounter;
     if (!confirmed)

@@ -80,11 +80,11 @@ private:
                       CRefPtr<IROMImage> image);
     void UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                        CRefPtr<IROMImage> head, CRefPtr<IROMImage> image);
-    void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                       CRefPtr<IROMImage> head);
+    void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head);
     void RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                         CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head);
-    void ShowAdapterAndVersion(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head);
+    void ShowAdapterAndVersion(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IROMImage> head);
     std::string NextFileName(RunState& state, const std::string& option);
 };
 

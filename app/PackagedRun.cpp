@@ -226,7 +226,7 @@ void CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter
     std::cout << "Firmware Image Version: " << image->GetVersionString(0) << std::endl;
     if (commandLine->IsSet("backup"))
     {
-        BackupAdapter(state, adapter, eeprom, head);
+        BackupAdapter(state, adapter, head);
     }
     else if (commandLine->IsSet("restore"))
     {
@@ -267,13 +267,13 @@ void CKRUserFlashApp::ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> a
     LogMessage(message, 3, true);
 }
 
-void CKRUserFlashApp::ShowAdapterAndVersion(CRefPtr<IDisplayAdapter> adapter,
+void CKRUserFlashApp::ShowAdapterAndVersion(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                             CRefPtr<IROMImage> head)
 {
     adapter->PrintDescription(std::cout, false, false);
-    std::cout << '\n'
-              << std::setw(21) << ' ' << "Current Firmware Version: " << head->GetVersionString(0)
-              << std::endl;
+    std::cout << '\n' << std::setw(21) << ' ' << "Current Firmware Version: ";
+    state.flasher->PrintImageVersion(head, false, std::cout, false, false);
+    std::cout << std::endl;
 }
 
 bool CKRUserFlashApp::ConfirmOrAbort(RunState& state, const std::string& action,
@@ -323,7 +323,7 @@ void CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
                                     CRefPtr<IROMImage> image)
 {
     std::cout << "Found display adapter suitable for this update:" << std::endl;
-    ShowAdapterAndVersion(adapter, head);
+    ShowAdapterAndVersion(state, adapter, head);
     if (!ConfirmOrAbort(state, "update", "User aborted"))
     {
         return;
