@@ -79,8 +79,15 @@ std::vector<uint8_t> CProgramFolder::Chip(size_t index) const
 
 std::vector<uint8_t> CProgramFolder::ReadFile(const std::string& name) const
 {
-    std::ifstream file(PathOf(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    std::ifstream file(PathOf(name), std::ios::binary | std::ios::ate);
+    if (!file)
+    {
+        return {};
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 std::string CProgramFolder::PathOf(const std::string& name) const

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -128,7 +129,15 @@ std::vector<uint8_t> ReadFile(const std::string& name)
     {
         throw std::runtime_error("cannot open " + name);
     }
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    file.seekg(0, std::ios::end);
+    std::vector<uint8_t> bytes(static_cast<size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!file)
+    {
+        throw std::runtime_error("cannot read " + name);
+    }
+    return bytes;
 }
 
 // True for a multi-image file; throws when the package is neither that nor
@@ -168,8 +177,8 @@ size_t FindControlBlock(const std::vector<uint8_t>& program)
     pattern[23] = 0xFF;
     std::optional<size_t> found;
     auto at = program.begin();
-    while ((at = std::search(at, program.end(), std::begin(pattern), std::end(pattern))) !=
-           program.end())
+    const std::boyer_moore_horspool_searcher searcher(std::begin(pattern), std::end(pattern));
+    while ((at = std::search(at, program.end(), searcher)) != program.end())
     {
         if (found)
         {
