@@ -65,8 +65,8 @@ private:
 
     bool IsQuiet(const PackageControlBlock& control);
     int RunPackage(RunState& state);
-    void HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
-    void TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+    int HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
+    int TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                   CRefPtr<IROMImage> head, bool blank, CRefPtr<IROMImage> image);
     uint32_t MaskedMismatch(uint32_t mismatch);
     void ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> adapter,
@@ -74,11 +74,16 @@ private:
     // 'y' goes on, 's' skips (false); any other key aborts the run.
     bool ConfirmOrAbort(RunState& state, const std::string& action, const std::string& abortText);
     void CheckPower(RunState& state);
+    // Carries the adapter's Varnex store into the image before programming,
+    // writing the adapter's Varnex backup block first when it lacks one; a
+    // non-zero status ends the run with it.
+    int PremergeVarnex(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image);
     // The power check, the write-protection removal the package asks for,
     // and the programming itself.
     void ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                      CRefPtr<IROMImage> image);
-    void UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                      CRefPtr<IROMImage> image, bool processVarnex = true);
+    // Returns a non-zero status when the Varnex pre-merge ends the run.
+    int UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                        CRefPtr<IROMImage> head, CRefPtr<IROMImage> image);
     void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head);
     void RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,

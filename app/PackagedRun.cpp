@@ -87,7 +87,11 @@ int CKRUserFlashApp::RunPackage(RunState& state)
     int handled = 0;
     for (CRefPtr<IDisplayAdapter>& adapter : adapters)
     {
-        HandleAdapter(state, adapter);
+        if (const int status = HandleAdapter(state, adapter); status != 0)
+        {
+            // The Varnex pre-merge ends the run with its status.
+            return status;
+        }
         ++handled;
         state.flasher->RestoreDisplayDriver(handled == state.adapterCount);
     }
@@ -118,7 +122,7 @@ int CKRUserFlashApp::RunPackage(RunState& state)
     return state.result;
 }
 
-void CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
+int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
 {
     state.flasher->DisableDisplayDriver(adapter, state.log, true);
     state.flasher->SelectAdapter(state.ui, state.bus, adapter, false);
@@ -166,18 +170,22 @@ void CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
         LogMessage(note, 3, true);
         note << "Adapter not accessible, skipping";
         LogMessage(note, 3, true);
-        return;
+        return 0;
     }
     if (blank && state.selection.kind == 0)
     {
         std::cerr << "WARNING: EEPROM is erased, unable to check for update." << std::endl;
-        return;
+        return 0;
     }
     NameBoard(state.boards, head);
     for (CRefPtr<IROMImage>& image : state.images)
     {
-        TryImage(state, adapter, eeprom, head, blank, image);
+        if (const int status = TryImage(state, adapter, eeprom, head, blank, image); status != 0)
+        {
+            return status;
+        }
     }
+    return 0;
 }
 
 uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)
@@ -202,7 +210,7 @@ uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)
     return mismatch;
 }
 
-void CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+int CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head, bool blank,
                                CRefPtr<IROMImage> image)
 {
@@ -220,7 +228,7 @@ void CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter
     if (mismatch != 0)
     {
         ReportMismatch(state, adapter, head, image, mismatch);
-        return;
+        return 0;
     }
     state.matchedAny = true;
     std::cout << "Firmware Image Version: " << image->GetVersionString(0) << std::endl;
@@ -236,9 +244,15 @@ void CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter
     {
         // Each adapter gets its own copy: the engine writes the adapter's
         // board data into the image it programs.
-        UpdateAdapter(state, adapter, eeprom, head, IROMImage::Clone(image.get()));
+        if (const int status =
+                UpdateAdapter(state, adapter, eeprom, head, IROMImage::Clone(image.get()));
+            status != 0)
+        {
+            return status;
+        }
     }
     std::cout << std::endl;
+    return 0;
 }
 
 void CKRUserFlashApp::ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> adapter,
@@ -318,7 +332,7 @@ void CKRUserFlashApp::CheckPower(RunState& state)
     }
 }
 
-void CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+int CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                     CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head,
                                     CRefPtr<IROMImage> image)
 {
@@ -326,13 +340,27 @@ void CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
     ShowAdapterAndVersion(state, adapter, head);
     if (!ConfirmOrAbort(state, "update", "User aborted"))
     {
-        return;
+        return 0;
     }
-    ProgramImage(state, adapter, eeprom, image);
+    bool processVarnex = true;
+    if (state.store.control.flags & kPackageMergeVarnex)
+    {
+        // The power check comes before the pre-merge, which may write the
+        // adapter's Varnex backup block.
+        CheckPower(state);
+        if (const int status = PremergeVarnex(state, adapter, image); status != 0)
+        {
+            return status;
+        }
+        processVarnex = false;
+    }
+    ProgramImage(state, adapter, eeprom, image, processVarnex);
+    return 0;
 }
 
 void CKRUserFlashApp::ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image)
+                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image,
+                                   bool processVarnex)
 {
     // The power check comes before anything is written to the adapter.
     CheckPower(state);
@@ -344,5 +372,5 @@ void CKRUserFlashApp::ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> ada
     }
     state.flasher->FlashImage(state.ui, image, false, false,
                               (flags & kPackageReplaceBoardSettings) == 0, adapter, eeprom,
-                              state.eeproms, 0, state.log, nullptr, true);
+                              state.eeproms, 0, state.log, nullptr, processVarnex);
 }

@@ -41,6 +41,12 @@ public:
                                                      const DisplayAdapterList& adapters,
                                                      CLog* log);
 
+    // Writes the Varnex backup block into the adapter's firmware: 0 done, 16
+    // no Varnex image or the adapter's images unreadable, 3 the write failed.
+    virtual int BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
+                             CRefPtr<IDisplayAdapterDatabase> adapters, bool skipConfirm,
+                             CLog* log);
+
 protected:
     CRefPtr<ICommandLine> commandLine;
     int32_t selectedSegment = 0;

@@ -125,6 +125,11 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
          {kBanner}, "", {"Board is incompatible", "*** IMPORTANT ***"}},
         {"quiet flag overridden by -s 1", {.deviceId = 0x0C00}, "--flags 0x10", "", "-s 1", "",
          1, {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
+        {"Varnex merge without a Varnex image", kNewer, "--flags 0x1000", "", "", "y", 16,
+         {prompt, "Reading VBIOS image for updating Varnex Backup region...\n",
+          "\nVarnex image is not present.\n"},
+         "",
+         {"Update successful."}},
         {"low battery", kNewer, "", "--battery 20", "", "y", 2, {prompt},
          "\nERROR: EEPROM updating prevented due to no AC power detected and battery level "
          "below 35%\n" +
