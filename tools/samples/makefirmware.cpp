@@ -49,7 +49,8 @@ int Make(const ToolArguments& arguments)
     testkit::CGpuImageBuilder builder;
     builder.Block(testkit::CGpuImageBuilder::kX86, size)
         .DeviceId(deviceId)
-        .HardwareDataArea(subsystemVendor, subsystemDevice);
+        .HardwareDataArea(subsystemVendor, subsystemDevice)
+        .ModificationDate("12/10/26");
     builder.Info(info).Version(info.version, 2);
     const std::vector<uint8_t> bytes = builder.Build();
 
