@@ -1,0 +1,97 @@
+#pragma once
+// The packaged updater: finds the adapters its embedded package fits and
+// updates them, or saves their firmware into backup files, or writes such
+// files back. Five options make up its whole command line.
+
+#include "app/PackageSlot.h"
+#include "app/RomviseBaseApp.h"
+#include "core/UserInterface.h"
+#include "eeprom/IEEPROM.h"
+#include "eeprom/IEEPROMDatabase.h"
+#include "hw/catalogue/AdapterCatalogue.h"
+#include "hw/catalogue/BoardCatalogue.h"
+#include "image/IROMImage.h"
+#include "image/IVFieldTable.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+class IFlasher;
+
+// Exit codes of the packaged updater.
+enum PackagedExitCode : int
+{
+    kExitMatched = 0,
+    kExitNoMatch = 1,
+    kExitRuntimeError = 2,
+    kExitIoError = 3,
+    kExitProgrammingError = 4,
+    kExitUserAbort = 5,
+    kExitEnvironmentError = 6,
+    kExitNoVarnexImage = 16,
+};
+
+// How a ROM pack picks its image for an adapter (the kind and the field table
+// of the pack's selection definition); kind 0 for a single image.
+struct PackageSelection
+{
+    int32_t kind = 0;
+    CRefPtr<IVFieldTable> fields;
+};
+
+class CKRUserFlashApp : public CRomviseBaseApp
+{
+public:
+    CKRUserFlashApp(int argc, char** argv);
+    ~CKRUserFlashApp() override;
+
+    std::string GetProgramName() override;
+    int32_t GetFeatureFlags() override;
+    // The whole job; returns the exit code.
+    int Run() override;
+
+    virtual void LoadPackagedImages(std::vector<CRefPtr<IROMImage>>& images,
+                                    CRefPtr<IBoardDatabase> boards, const uint8_t* package,
+                                    uint32_t length, bool isPack, PackageSelection& selection);
+    virtual void AppendBackupTrailer(const std::string& fileName);
+    // The backup file as an image without its trailer, refused unless it was
+    // written by a program carrying this very package.
+    CRefPtr<IROMImage> CheckRestoreImage(const std::string& fileName);
+
+private:
+    struct RunState;
+
+    bool IsQuiet(const PackageControlBlock& control);
+    int RunPackage(RunState& state);
+    int HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
+    int TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                  CRefPtr<IROMImage> head, bool blank, CRefPtr<IROMImage> image);
+    uint32_t MaskedMismatch(uint32_t mismatch);
+    void ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                        CRefPtr<IROMImage> head, CRefPtr<IROMImage> image, uint32_t mismatch);
+    // 'y' goes on, 's' skips (false); any other key aborts the run.
+    bool ConfirmOrAbort(RunState& state, const std::string& action, const std::string& abortText);
+    void CheckPower(RunState& state);
+    // Carries the adapter's Varnex store into the image before programming,
+    // writing the adapter's Varnex backup block first when it lacks one; a
+    // non-zero status ends the run with it.
+    int PremergeVarnex(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image);
+    // The power check, the write-protection removal the package asks for,
+    // and the programming itself.
+    void ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                      CRefPtr<IROMImage> image, bool processVarnex = true);
+    // Returns a non-zero status when the Varnex pre-merge ends the run.
+    int UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                       CRefPtr<IROMImage> head, CRefPtr<IROMImage> image);
+    void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head);
+    void RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                        CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head);
+    void ShowAdapterAndVersion(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IROMImage> head);
+    std::string NextFileName(RunState& state, const std::string& option);
+};
+
+// The version text of the program, fixed when it is built.
+const char* GetProgramVersionText();

@@ -1,0 +1,105 @@
+// The embedded slot's reading rules, and the package turned into the images
+// the run tries.
+
+#include "app/KRUserFlashApp.h"
+#include "app/PackageSlot.h"
+#include "testkit/ErrorOf.h"
+#include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/KrromWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+namespace
+{
+std::unique_ptr<PackageStore> StoreWithLength(uint32_t length)
+{
+    auto store = std::make_unique<PackageStore>();
+    std::memset(store.get(), 0, sizeof(PackageStore));
+    std::memcpy(store->slot, &length, sizeof length);
+    return store;
+}
+
+std::vector<uint8_t> Firmware(uint16_t boardId)
+{
+    testkit::InfoToken info;
+    info.boardId = boardId;
+    info.version = 0x86041C00;
+    return testkit::CGpuImageBuilder()
+        .Block(testkit::CGpuImageBuilder::kX86, 0x8000)
+        .DeviceId(0x0800)
+        .HardwareDataArea(0x7E2B, 0x0001)
+        .Info(info)
+        .Version(info.version, 2)
+        .Build();
+}
+
+char* Argument(const char* text)
+{
+    return const_cast<char*>(text);
+}
+} // namespace
+
+TEST(PackageSlot, UnstampedProgramHoldsThePlaceholders)
+{
+    const PackageStore& store = GetPackageStore();
+    EXPECT_TRUE(IsPackageSlotEmpty(store));
+    EXPECT_EQ(GetPackageFileName(store.control), "flash.rom");
+    EXPECT_EQ(store.control.subsystemVendorId, 0xFFFF);
+    EXPECT_EQ(store.control.subsystemDeviceId, 0xFFFF);
+    EXPECT_EQ(store.control.boardId, 0xFFFF);
+    EXPECT_EQ(std::memcmp(store.control.marker, "ROMUVISE_STRUCT\xFF", 16), 0);
+}
+
+TEST(PackageSlot, LengthWordMustLieInsideTheSlot)
+{
+    const std::string invalid = "Embedded ROM image has an invalid length.";
+    EXPECT_EQ(testkit::ErrorOf([] { GetPackageBytes(*StoreWithLength(0)); }), invalid);
+    EXPECT_EQ(testkit::ErrorOf([] { GetPackageBytes(*StoreWithLength(0x2FFFFD)); }), invalid);
+    EXPECT_EQ(testkit::ErrorOf([] { GetPackageBytes(*StoreWithLength(0xFFFFFFFF)); }), invalid);
+    auto full = StoreWithLength(0x2FFFFC);
+    EXPECT_EQ(GetPackageBytes(*full).size(), 0x2FFFFCu);
+    EXPECT_EQ(GetPackageBytes(*full).data(), full->slot + 4);
+}
+
+TEST(PackageSlot, NameFieldIsReadToAtMost64Bytes)
+{
+    auto store = StoreWithLength(1);
+    std::memset(store->control.fileName, 'n', sizeof store->control.fileName);
+    store->control.flags = 0x12345678; // the byte after the name field is not read
+    EXPECT_EQ(GetPackageFileName(store->control), std::string(64, 'n'));
+}
+
+TEST(LoadPackagedImages, SingleImageIsNamedAndPackKeepsItsOwnNames)
+{
+    char* argv[] = {Argument("romuvise")};
+    CKRUserFlashApp app(1, argv);
+    CRefPtr<IBoardDatabase> boards = GetBoardDatabase();
+
+    const std::vector<uint8_t> single = Firmware(0x0201);
+    std::vector<CRefPtr<IROMImage>> images;
+    PackageSelection selection;
+    selection.kind = 7;
+    app.LoadPackagedImages(images, boards, single.data(), static_cast<uint32_t>(single.size()),
+                           false, selection);
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_STREQ(images[0]->GetFileNameCStr(), "flash.rom");
+    EXPECT_EQ(selection.kind, 0);
+    CBoardType board;
+    boards->GetBoardType(board, 0x0201);
+    EXPECT_EQ(images[0]->GetBoardName(), board.IsKnown() ? board.name : "");
+
+    const std::vector<uint8_t> pack = testkit::CKrromWriter()
+                                          .Full(Firmware(0x0201), "A", "Board A")
+                                          .Full(Firmware(0x0202), "B", "Board B")
+                                          .Build();
+    images.clear();
+    app.LoadPackagedImages(images, boards, pack.data(), static_cast<uint32_t>(pack.size()), true,
+                           selection);
+    ASSERT_EQ(images.size(), 2u);
+    EXPECT_STREQ(images[0]->GetFileNameCStr(), "A");
+    EXPECT_STREQ(images[1]->GetFileNameCStr(), "B");
+    EXPECT_EQ(images[1]->GetBoardID(), 0x0202);
+}

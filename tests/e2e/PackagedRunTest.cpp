@@ -1,0 +1,339 @@
+// romuvise as a process on simulated machines: the embedded package, the
+// command line, the prompts, the version rules, the power check, and backup
+// and restore files.
+
+#include "ProgramRun.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+namespace
+{
+const std::string kSupportParagraph =
+    "Please note this error and contact your display adapter manufacturer's \n"
+    "technical support line.  It is important that you leave your system ON and NOT \n"
+    "reboot until instructed by your manufacturer on how to proceed.\n";
+const std::string kUsageLine = "Usage: romuvise [-s LEVEL] [-L LOGFILE] [-b DIR | -r DIR] [-S]\n";
+const std::string kBanner = "\nKorvan Firmware Update Utility\nVersion ";
+
+const FirmwareSpec kOld{};
+const FirmwareSpec kNewer{.version = 0x86041C00};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The first 1024 bytes of the slot a package is stamped into.
+std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package)
+{
+    std::vector<uint8_t> trailer(1024, 0);
+    const uint32_t length = static_cast<uint32_t>(package.size());
+    std::memcpy(trailer.data(), &length, 4);
+    std::copy(package.begin(), package.begin() + std::min<size_t>(package.size(), 1020),
+              trailer.begin() + 4);
+    return trailer;
+}
+} // namespace
+
+TEST(PackagedRun, UnstampedProgramStopsBeforeAnyAdapter)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    std::filesystem::copy_file(ROMUVISE_PATH, folder.PathOf("romuvise"));
+    const ProgramResult run = folder.Updater("", "yy");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "\nERROR: No embedded ROM image.  romstamp.exe was never executed.  See "
+                       "romuvise.doc for details.\n" +
+                           kSupportParagraph);
+    EXPECT_TRUE(Contains(run.out, kBanner));
+    EXPECT_FALSE(Contains(run.out, "Adapter: "));
+}
+
+TEST(PackagedRun, CommandLineErrorsEndTheRunBeforeAnyHardware)
+{
+    struct Case
+    {
+        const char* arguments;
+        std::string out;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"--auto", "", kUsageLine},
+        {"-s 1 --nopowerchk", "", kUsageLine},
+        {"-L", "No filename specified for --log.\n\n\n", ""},
+        {"-L -s 3", "No filename specified for --log.\n\n\n", ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.arguments);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)});
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+        const ProgramResult run = folder.Updater(c.arguments, "yyyy");
+        EXPECT_EQ(run.exitCode, 5);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+// One adapter with older firmware; the package, its flags, the machine's
+// power and the keys vary.
+TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
+{
+    struct Case
+    {
+        const char* name;
+        FirmwareSpec package;
+        const char* stampOptions;
+        const char* machineOptions;
+        const char* arguments;
+        const char* keys;
+        int exitCode;
+        std::vector<std::string> outParts;
+        std::string err;
+        std::vector<std::string> outAbsent = {};
+    };
+    const std::string prompt = "CONFIRM: You are about to update the firmware of the display "
+                               "adapter.\nAre you sure you want to do this?\nPress 'y' to confirm "
+                               "('s' to skip, 'a' to abort):  ";
+    const std::string found = "Found display adapter suitable for this update:\n"
+                              "Korvan Avrel2 800    Device Path: S:00,B:01,D:00,F:00\n"
+                              "                     Current Firmware Version: 86.04.1B.00.02\n";
+    const std::vector<Case> cases = {
+        {"abort", kNewer, "", "", "", "a", 5,
+         {"Firmware Image Version: 86.04.1C.00.02\n" + found + prompt}, "\nERROR: User aborted\n"},
+        {"skip", kNewer, "", "", "", "s", 0, {prompt, "\n\nNo more matches found.\n"}, ""},
+        {"already updated", kOld, "--flags 0x80", "", "", "", 1,
+         {"Board is already updated with firmware version 86.04.1B.00.02.\n\n",
+          "No display adapters were found that are compatible with this update.\n"},
+         ""},
+        {"older image with the newer-only rule", {.version = 0x86041A00}, "--flags 0x80", "", "",
+         "", 1, {"Board is already updated with firmware version 86.04.1B.00.02.\n"}, ""},
+        {"equal version accepted", kOld, "--flags 0x2000", "", "", "s", 0,
+         {"Firmware Image Version: 86.04.1B.00.02\n", prompt}, ""},
+        {"no version rule", kOld, "", "", "", "s", 0, {prompt}, ""},
+        {"incompatible", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "", "", 1,
+         {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
+        {"incompatible, quiet", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "-s 3", "",
+         1, {kBanner}, "", {"Board is incompatible", "No display adapters"}},
+        {"quiet by the control block", {.deviceId = 0x0C00}, "--flags 0x10", "", "", "", 1,
+         {kBanner}, "", {"Board is incompatible", "*** IMPORTANT ***"}},
+        {"quiet flag overridden by -s 1", {.deviceId = 0x0C00}, "--flags 0x10", "", "-s 1", "",
+         1, {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
+        {"Varnex merge without a Varnex image", kNewer, "--flags 0x1000", "", "", "y", 16,
+         {prompt, "Reading VBIOS image for updating Varnex Backup region...\n",
+          "\nVarnex image is not present.\n"},
+         "",
+         {"Update successful."}},
+        {"low battery", kNewer, "", "--battery 20", "", "y", 2, {prompt},
+         "\nERROR: EEPROM updating prevented due to no AC power detected and battery level "
+         "below 35%\n" +
+             kSupportParagraph},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)}, c.machineOptions);
+        ASSERT_EQ(folder.Stamp(MakeFirmware(c.package), c.stampOptions).exitCode, 0);
+        const ProgramResult run = folder.Updater(c.arguments, c.keys);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        for (const std::string& part : c.outParts)
+        {
+            EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part << "\nin:\n" << run.out;
+        }
+        for (const std::string& part : c.outAbsent)
+        {
+            EXPECT_FALSE(Contains(run.out, part)) << part;
+        }
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+TEST(PackagedRun, BackupOfTwoAdaptersNeverOverwritesAndForeignBackupsAreRefused)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> first = MakeFirmware(kOld);
+    const std::vector<uint8_t> second = MakeFirmware({.version = 0x86041A00});
+    folder.MakeMachine({first, second});
+    const std::vector<uint8_t> package = MakeFirmware(kNewer);
+    ASSERT_EQ(folder.Stamp(package).exitCode, 0);
+    std::filesystem::create_directory(folder.PathOf("saved"));
+
+    ProgramResult run = folder.Updater("-b saved", "yy");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "Backing up firmware image on display adapter found\n"
+                                  "that is suitable for packaged upgrade.\n"));
+    EXPECT_FALSE(Contains(run.out, "*** IMPORTANT ***"));
+    auto withTrailer = [&](std::vector<uint8_t> image)
+    {
+        const std::vector<uint8_t> trailer = TrailerOf(package);
+        image.insert(image.end(), trailer.begin(), trailer.end());
+        return image;
+    };
+    EXPECT_TRUE(folder.ReadFile("saved/image000.bkr") == withTrailer(first));
+    EXPECT_TRUE(folder.ReadFile("saved/image001.bkr") == withTrailer(second));
+
+    // A second backup into the same folder keeps the first files.
+    run = folder.Updater("-b saved", "yy");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "\nI/O ERROR: Backup file already exists: saved/image000.bkr\n" +
+                           kSupportParagraph);
+    EXPECT_TRUE(folder.ReadFile("saved/image000.bkr") == withTrailer(first));
+
+    // A program with another package refuses these files before writing.
+    std::filesystem::remove(folder.PathOf("romuvise"));
+    ASSERT_EQ(folder.Stamp(MakeFirmware({.length = 0x8000})).exitCode, 0);
+    run = folder.Updater("-r saved", "yy");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "\nERROR: Invalid firmare restore image file: backup image not saved "
+                       "with this utility.\n" +
+                           kSupportParagraph);
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), first));
+    EXPECT_TRUE(ChipHolds(folder.Chip(1), second));
+}
+
+TEST(PackagedRun, RestoreFileIsCheckedBeforeAnythingIsWritten)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> firmware;
+        std::string message;
+    };
+    std::vector<uint8_t> badSum = MakeFirmware(kOld);
+    badSum[0x200] ^= 0x01;
+    std::vector<uint8_t> cut = MakeFirmware(kOld);
+    cut.resize(0x8000);
+    const std::vector<Case> cases = {
+        {"block sum", badSum, "not a valid firmware image."},
+        {"cut short", cut, "not a valid firmware image."},
+        {"another board", MakeFirmware({.deviceId = 0x0C00}),
+         "image does not fit this display adapter."},
+        {"too large", std::vector<uint8_t>(0x300001, 0xFF), "the file is too large."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)});
+        const std::vector<uint8_t> package = MakeFirmware(kNewer);
+        ASSERT_EQ(folder.Stamp(package).exitCode, 0);
+        std::vector<uint8_t> file = c.firmware;
+        const std::vector<uint8_t> trailer = TrailerOf(package);
+        file.insert(file.end(), trailer.begin(), trailer.end());
+        folder.WriteFile("image000.bkr", file);
+        const ProgramResult run = folder.Updater("-r", "y");
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.err, "\nERROR: Invalid firmare restore image file: " + c.message + "\n" +
+                               kSupportParagraph);
+        EXPECT_FALSE(Contains(run.out, "CONFIRM"));
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+// A failure after the display driver was disabled still gives it back, and
+// the log file names the program's version.
+TEST(PackagedRun, FailureAfterTheDriverWasDisabledRestoresIt)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    const ProgramResult run = folder.Updater("-L run.log -r missing", "y");
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.err, "\nI/O ERROR: Cannot open file: missing/image000.bkr\n" + kSupportParagraph);
+    const std::vector<uint8_t> logBytes = folder.ReadFile("run.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_EQ(log.rfind("*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
+                        "\n\n\n",
+                        0),
+              0u)
+        << log;
+    EXPECT_TRUE(Contains(log, "Restore the KR driver state automatically, and a reboot is required."));
+}
+
+TEST(PackagedRun, UpdateWithCountdownAndReboot)
+{
+    struct Case
+    {
+        const char* name;
+        const char* stampOptions;
+        std::vector<std::string> outParts;
+        std::vector<std::string> outAbsent;
+    };
+    const std::vector<Case> cases = {
+        {"countdown", "--flags 0x420",
+         {"UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n", "Update successful.",
+          "No more matches found.\n\nSystem will reset now!\n"},
+         {"CONFIRM"}},
+        {"quiet countdown", "--flags 0x430",
+         {kBanner, "Firmware Image Version: 86.04.1C.00.02\n",
+          "UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n"},
+         {"CONFIRM", "*** IMPORTANT ***", "No more matches found.", "System will reset now!"}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)});
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer), c.stampOptions).exitCode, 0);
+        const ProgramResult run = folder.Updater("");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        for (const std::string& part : c.outParts)
+        {
+            EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part << "\nin:\n" << run.out;
+        }
+        for (const std::string& part : c.outAbsent)
+        {
+            EXPECT_FALSE(Contains(run.out, part)) << part;
+        }
+        EXPECT_FALSE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+// Each adapter is programmed from its own copy of the package image: the
+// board block the engine carries from the first adapter's firmware must not
+// reach the second adapter, which has none.
+TEST(PackagedRun, TwoAdaptersKeepTheirOwnBoardData)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> boardData = {0xB0, 0xA4, 0xD0, 0xA7, 0xA0, 0x11, 0x22, 0x33};
+    folder.MakeMachine({MakeFirmware({.boardBlock = boardData}), MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer), "--flags 0x80").exitCode, 0);
+    ProgramResult run = folder.Updater("", "yyy");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto holdsBoardData = [&](const std::vector<uint8_t>& chip)
+    { return std::search(chip.begin(), chip.end(), boardData.begin(), boardData.end()) != chip.end(); };
+    EXPECT_TRUE(holdsBoardData(folder.Chip(0)));
+    EXPECT_FALSE(holdsBoardData(folder.Chip(1)));
+
+    run = folder.Updater("", "y");
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string already = "Board is already updated with firmware version 86.04.1C.00.02.\n";
+    const size_t first = run.out.find(already);
+    ASSERT_NE(first, std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(already, first + 1), std::string::npos) << run.out;
+}
+
+TEST(PackagedRun, BackupThenChangedChipThenRestoreGivesTheFirmwareBack)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> original = MakeFirmware(kOld);
+    folder.MakeMachine({original});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    ASSERT_EQ(folder.Updater("-b", "").exitCode, 0);
+    ASSERT_EQ(folder.Updater("", "y").exitCode, 0);
+    ASSERT_FALSE(ChipHolds(folder.Chip(0), original));
+
+    const ProgramResult run = folder.Updater("-r", "y");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "CONFIRM: You are about to restore the firmware of the display "
+                                  "adapter.\nAre you sure you want to do this?\n"));
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), original));
+}

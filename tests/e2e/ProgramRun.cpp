@@ -1,0 +1,106 @@
+#include "ProgramRun.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+
+std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
+{
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kX86, spec.length)
+        .DeviceId(spec.deviceId)
+        .HardwareDataArea(0x7E2B, 0x0001);
+    testkit::InfoToken info;
+    info.boardId = spec.boardId;
+    info.version = spec.version;
+    builder.Info(info).Version(spec.version, 2);
+    if (!spec.boardBlock.empty())
+    {
+        builder.Block(0x85, 0x200).Payload(spec.boardBlock);
+    }
+    return builder.Build();
+}
+
+ProgramResult CProgramFolder::Run(const std::string& command, const std::string& keys) const
+{
+    WriteFile("keys.txt", std::vector<uint8_t>(keys.begin(), keys.end()));
+    std::string line = "cd '" + m_folder.Path().string() + "' && ";
+    line += m_hasMachine ? "ROMVISE_MACHINE=machine.json " : "";
+    line += command + " < keys.txt > out.txt 2> err.txt";
+    const int status = std::system(line.c_str());
+    ProgramResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const std::vector<uint8_t> out = ReadFile("out.txt");
+    const std::vector<uint8_t> err = ReadFile("err.txt");
+    result.out.assign(out.begin(), out.end());
+    result.err.assign(err.begin(), err.end());
+    return result;
+}
+
+ProgramResult CProgramFolder::Stamp(const std::vector<uint8_t>& package, const std::string& options)
+{
+    if (!std::filesystem::exists(PathOf("romuvise")))
+    {
+        std::filesystem::copy_file(ROMUVISE_PATH, PathOf("romuvise"));
+    }
+    WriteFile("package.rom", package);
+    return Run(std::string(ROMSTAMP_PATH) + " " + options + " romuvise package.rom");
+}
+
+ProgramResult CProgramFolder::Updater(const std::string& arguments, const std::string& keys) const
+{
+    return Run("./romuvise " + arguments, keys);
+}
+
+void CProgramFolder::MakeMachine(const std::vector<std::vector<uint8_t>>& firmware,
+                                 const std::string& options)
+{
+    std::string command = std::string(MAKEMACHINE_PATH) + " " + options;
+    for (size_t i = 0; i < firmware.size(); ++i)
+    {
+        const std::string name = "start" + std::to_string(i) + ".rom";
+        WriteFile(name, firmware[i]);
+        command += " --gpu " + name;
+    }
+    m_hasMachine = false;
+    const ProgramResult made = Run(command + " .");
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    m_hasMachine = true;
+}
+
+std::vector<uint8_t> CProgramFolder::Chip(size_t index) const
+{
+    return ReadFile("chip" + std::to_string(index) + ".bin");
+}
+
+std::vector<uint8_t> CProgramFolder::ReadFile(const std::string& name) const
+{
+    std::ifstream file(PathOf(name), std::ios::binary | std::ios::ate);
+    if (!file)
+    {
+        return {};
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
+}
+
+std::string CProgramFolder::PathOf(const std::string& name) const
+{
+    return (m_folder.Path() / name).string();
+}
+
+void CProgramFolder::WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) const
+{
+    m_folder.WriteBytes(name, bytes);
+}
+
+bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware)
+{
+    return chip.size() >= firmware.size() && std::equal(firmware.begin(), firmware.end(), chip.begin());
+}

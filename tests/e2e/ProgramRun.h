@@ -1,0 +1,59 @@
+#pragma once
+// Runs the built programs as processes inside a scratch folder: a stamped
+// copy of romuvise, a machine of adapters with their firmware, keys on
+// standard input, and what the process wrote and returned.
+
+#include "testkit/ScratchDirectory.h"
+#include "testkit/image/GpuImageBuilder.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ProgramResult
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+struct FirmwareSpec
+{
+    uint16_t deviceId = 0x0800;
+    uint16_t boardId = 0x0201;
+    uint32_t version = 0x86041B00; // "86.04.1B.00"
+    uint32_t length = 0x10000;
+    // The payload of a board block (code type 0x85) after the first block;
+    // empty for none.
+    std::vector<uint8_t> boardBlock = {};
+};
+
+std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {});
+
+class CProgramFolder
+{
+public:
+    // Runs `command` (program path and arguments, shell-quoted by the caller)
+    // in the folder with `keys` on standard input and ROMVISE_MACHINE set to
+    // the folder's machine when one was made.
+    ProgramResult Run(const std::string& command, const std::string& keys = "") const;
+
+    // romstamp's result; on success "romuvise" in the folder carries `package`.
+    ProgramResult Stamp(const std::vector<uint8_t>& package, const std::string& options = "");
+    // romuvise with the arguments.
+    ProgramResult Updater(const std::string& arguments, const std::string& keys = "") const;
+    // A machine with one GPU per firmware (the chips start with it).
+    void MakeMachine(const std::vector<std::vector<uint8_t>>& firmware,
+                     const std::string& options = "");
+    std::vector<uint8_t> Chip(size_t index) const;
+    std::vector<uint8_t> ReadFile(const std::string& name) const;
+    std::string PathOf(const std::string& name) const;
+    void WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
+
+private:
+    testkit::CScratchDirectory m_folder{"romvise-e2e"};
+    bool m_hasMachine = false;
+};
+
+// The chip holds the firmware at its start and is erased after it.
+bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware);

@@ -1,0 +1,268 @@
+// romstamp: writes a firmware package and its control block into a copy of
+// the packaged updater. The control block is found by its 24-byte pattern (8
+// zero bytes and the marker); the package goes into the slot right before it.
+//
+//   romstamp [--flags HEX] [--subsystem VENDOR:DEVICE] [--board-id HEX]
+//            [--name TEXT] PROGRAM PACKAGE
+
+#include "app/PackageSlot.h"
+#include "image/IROMImage.h"
+#include "image/IROMMeld.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace
+{
+const char kUsage[] =
+    "Usage: romstamp [--flags HEX] [--subsystem VENDOR:DEVICE] [--board-id HEX] [--name TEXT]\n"
+    "                PROGRAM PACKAGE\n"
+    "Writes PACKAGE (a firmware image or a multi-image KRROM file) into the program file\n"
+    "PROGRAM, a copy of romuvise, with the control-block fields given. Flag 0x200 is set\n"
+    "for a multi-image file. Stamping a stamped program replaces its package.";
+
+struct StampRequest
+{
+    uint32_t flags = 0;
+    uint16_t subsystemVendorId = kNoControlId;
+    uint16_t subsystemDeviceId = kNoControlId;
+    uint16_t boardId = kNoControlId;
+    std::string name = "flash.rom";
+    std::string program;
+    std::string package;
+};
+
+uint32_t ParseHex(const std::string& text, uint32_t largest, const std::string& what)
+{
+    size_t used = 0;
+    unsigned long value = 0;
+    try
+    {
+        value = std::stoul(text, &used, 16);
+    }
+    catch (const std::exception&)
+    {
+        used = 0;
+    }
+    if (used == 0 || used != text.size() || value > largest)
+    {
+        throw std::runtime_error("invalid " + what + ": " + text);
+    }
+    return static_cast<uint32_t>(value);
+}
+
+StampRequest ParseArguments(int argc, char** argv)
+{
+    StampRequest request;
+    std::vector<std::string> plain;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string word = argv[i];
+        auto value = [&]() -> std::string
+        {
+            if (i + 1 >= argc)
+            {
+                throw std::runtime_error("missing value for " + word);
+            }
+            return argv[++i];
+        };
+        if (word == "--flags")
+        {
+            request.flags = ParseHex(value(), 0xFFFFFFFF, "flags");
+        }
+        else if (word == "--subsystem")
+        {
+            const std::string pair = value();
+            const size_t colon = pair.find(':');
+            if (colon == std::string::npos)
+            {
+                throw std::runtime_error("invalid subsystem (VENDOR:DEVICE): " + pair);
+            }
+            request.subsystemVendorId =
+                static_cast<uint16_t>(ParseHex(pair.substr(0, colon), 0xFFFF, "subsystem vendor"));
+            request.subsystemDeviceId =
+                static_cast<uint16_t>(ParseHex(pair.substr(colon + 1), 0xFFFF, "subsystem device"));
+        }
+        else if (word == "--board-id")
+        {
+            request.boardId = static_cast<uint16_t>(ParseHex(value(), 0xFFFF, "board ID"));
+        }
+        else if (word == "--name")
+        {
+            request.name = value();
+            if (request.name.size() >= sizeof(PackageControlBlock::fileName))
+            {
+                throw std::runtime_error("name longer than 63 characters: " + request.name);
+            }
+        }
+        else if (word.starts_with("--"))
+        {
+            throw std::runtime_error("unknown option: " + word);
+        }
+        else
+        {
+            plain.push_back(word);
+        }
+    }
+    if (plain.size() != 2)
+    {
+        throw std::runtime_error("expected PROGRAM and PACKAGE");
+    }
+    request.program = plain[0];
+    request.package = plain[1];
+    return request;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& name)
+{
+    std::ifstream file(name, std::ios::binary);
+    if (!file)
+    {
+        throw std::runtime_error("cannot open " + name);
+    }
+    file.seekg(0, std::ios::end);
+    std::vector<uint8_t> bytes(static_cast<size_t>(file.tellg()));
+    file.seekg(0);
+    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!file)
+    {
+        throw std::runtime_error("cannot read " + name);
+    }
+    return bytes;
+}
+
+// True for a multi-image file; throws when the package is neither that nor
+// one firmware image.
+bool ClassifyPackage(const std::vector<uint8_t>& package)
+{
+    if (package.empty() || package.size() > kMaxPackageLength)
+    {
+        throw std::runtime_error("package size " + std::to_string(package.size()) +
+                                 " is outside 1 to " + std::to_string(kMaxPackageLength) +
+                                 " bytes");
+    }
+    const uint32_t length = static_cast<uint32_t>(package.size());
+    if (package.size() >= 5 && std::memcmp(package.data(), "KRROM", 5) == 0)
+    {
+        CRefPtr<IROMMeld> meld = IROMMeld::Create();
+        meld->ReadFromBuffer(package.data(), length, nullptr);
+        if (meld->GetImageCount() == 0)
+        {
+            throw std::runtime_error("the multi-image file holds no image");
+        }
+        return true;
+    }
+    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(package.data(), length);
+    if (!image->IsValid())
+    {
+        throw std::runtime_error("the package is neither a firmware image nor a multi-image file");
+    }
+    return false;
+}
+
+// The offset of the one control block in the program file.
+size_t FindControlBlock(const std::vector<uint8_t>& program)
+{
+    uint8_t pattern[kControlBlockPatternSize] = {};
+    std::memcpy(pattern + 8, kControlBlockMarker, 15);
+    pattern[23] = 0xFF;
+    std::optional<size_t> found;
+    auto at = program.begin();
+    const std::boyer_moore_horspool_searcher searcher(std::begin(pattern), std::end(pattern));
+    while ((at = std::search(at, program.end(), searcher)) != program.end())
+    {
+        if (found)
+        {
+            throw std::runtime_error("the program holds more than one control block");
+        }
+        found = static_cast<size_t>(at - program.begin());
+        ++at;
+    }
+    if (!found)
+    {
+        throw std::runtime_error("the program holds no control block (not a romuvise program)");
+    }
+    if (*found < kPackageSlotSize || *found + sizeof(PackageControlBlock) > program.size())
+    {
+        throw std::runtime_error("the control block has no package slot in front of it");
+    }
+    return *found;
+}
+
+void Stamp(const StampRequest& request)
+{
+    const std::vector<uint8_t> package = ReadFile(request.package);
+    const bool isPack = ClassifyPackage(package);
+    std::vector<uint8_t> program = ReadFile(request.program);
+    const size_t controlAt = FindControlBlock(program);
+
+    uint8_t* slot = program.data() + controlAt - kPackageSlotSize;
+    std::fill(slot, slot + kPackageSlotSize, 0);
+    const uint32_t length = static_cast<uint32_t>(package.size());
+    std::memcpy(slot, &length, sizeof length);
+    std::memcpy(slot + 4, package.data(), package.size());
+
+    PackageControlBlock control{};
+    std::memcpy(&control, program.data() + controlAt, sizeof control);
+    control.subsystemVendorId = request.subsystemVendorId;
+    control.subsystemDeviceId = request.subsystemDeviceId;
+    control.boardId = request.boardId;
+    control.flags = request.flags | (isPack ? uint32_t{kPackageIsPack} : 0u);
+    std::memset(control.fileName, 0, sizeof control.fileName);
+    std::memcpy(control.fileName, request.name.data(), request.name.size());
+    std::memcpy(program.data() + controlAt, &control, sizeof control);
+
+    // Written beside the program and renamed over it, so a failed write
+    // leaves the program as it was.
+    const std::string temporary = request.program + ".stamping";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(program.data()),
+                  static_cast<std::streamsize>(program.size()));
+        out.close();
+        if (!out)
+        {
+            std::remove(temporary.c_str());
+            throw std::runtime_error("cannot write " + temporary);
+        }
+    }
+    std::error_code error;
+    std::filesystem::permissions(temporary, std::filesystem::status(request.program).permissions(),
+                                 error);
+    if (error || std::rename(temporary.c_str(), request.program.c_str()) != 0)
+    {
+        std::remove(temporary.c_str());
+        throw std::runtime_error("cannot replace " + request.program);
+    }
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h"))
+    {
+        std::cout << kUsage << std::endl;
+        return 0;
+    }
+    try
+    {
+        const StampRequest request = ParseArguments(argc, argv);
+        Stamp(request);
+        return 0;
+    }
+    catch (const std::exception& error)
+    {
+        std::cerr << "romstamp: " << error.what() << std::endl;
+        std::cerr << kUsage << std::endl;
+        return 1;
+    }
+}

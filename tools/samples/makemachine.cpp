@@ -1,0 +1,143 @@
+// makemachine: writes a simulated machine with Korvan adapters into a folder.
+
+#include "ToolArguments.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace
+{
+const char kUsage[] =
+    "Usage: makemachine [--gpu FIRMWARE[:DEVICE-ID[:KIND]]]... [--part MAKER/DEVICE]\n"
+    "                   [--battery PERCENT] [--stop-after-programs N] FOLDER\n"
+    "Writes FOLDER/machine.json: a machine with one Korvan GPU (default device 0800,\n"
+    "kind 8) behind a root port for each --gpu, whose serial flash chip (default part\n"
+    "EF/3013, 512 KiB) starts with the FIRMWARE file (makefirmware --help). The chip\n"
+    "contents live in FOLDER/chip<N>.bin and change as programs write them; making the\n"
+    "machine again starts them afresh from the firmware files. --battery runs the machine on battery at that\n"
+    "charge (below 35 the updater refuses to write); --stop-after-programs ends the\n"
+    "process after that many program operations on each chip, like a power loss.\n"
+    "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
+
+struct GpuSpec
+{
+    std::string firmware;
+    uint32_t deviceId = 0x0800;
+    uint32_t kind = 8;
+};
+
+GpuSpec ReadGpu(const std::string& text)
+{
+    GpuSpec gpu;
+    const size_t first = text.find(':');
+    gpu.firmware = text.substr(0, first);
+    if (first != std::string::npos)
+    {
+        const size_t second = text.find(':', first + 1);
+        gpu.deviceId = ParseToolNumber(text.substr(first + 1, second - first - 1), 0xFFFF);
+        if (second != std::string::npos)
+        {
+            gpu.kind = ParseToolNumber(text.substr(second + 1), 13, 10);
+        }
+    }
+    return gpu;
+}
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string& part,
+                            uint32_t stopAfterPrograms)
+{
+    const int bus = static_cast<int>(index) + 1;
+    char port[16];
+    char address[16];
+    std::snprintf(port, sizeof port, "00:%02x.0", bus);
+    std::snprintf(address, sizeof address, "%02x:00.0", bus);
+    nlohmann::json eeprom = {{"kind", "spi_flash"},
+                             {"part", part},
+                             {"file", "chip" + std::to_string(index) + ".bin"}};
+    if (stopAfterPrograms != 0)
+    {
+        eeprom["faults"] = {{"stop_after_programs", stopAfterPrograms}};
+    }
+    return nlohmann::json::array(
+        {{{"address", port},
+          {"vendor", "0x8086"},
+          {"device", "0x7A38"},
+          {"class", "0x060400"},
+          {"bridge", {{"secondary", bus}, {"subordinate", bus}}}},
+         {{"address", address},
+          {"vendor", "0x7E2B"},
+          {"device", Hex(gpu.deviceId)},
+          {"class", "0x030000"},
+          {"revision", "0xA1"},
+          {"subsystem", {{"vendor", "0x7E2B"}, {"device", "0x0001"}}},
+          {"bars",
+           {{{"index", 0}, {"size", "0x1000000"}, {"address", Hex(0xC0000000u + index * 0x2000000u)}}}},
+          {"model",
+           {{"kind", "gpu"},
+            {"name", "gpu" + std::to_string(index)},
+            {"device_kind", gpu.kind},
+            {"straps", "0x400000"},
+            {"eeprom", eeprom}}}}});
+}
+
+int Make(const ToolArguments& arguments)
+{
+    if (arguments.plain.size() != 1)
+    {
+        throw std::runtime_error("expected one FOLDER");
+    }
+    const std::filesystem::path folder = arguments.plain[0];
+    std::filesystem::create_directories(folder);
+    const std::string part = ToolOption(arguments, "part", "EF/3013");
+    const uint32_t stopAfter =
+        ParseToolNumber(ToolOption(arguments, "stop-after-programs", "0"), 0x7FFFFFFF, 10);
+
+    nlohmann::json pci = nlohmann::json::array();
+    size_t index = 0;
+    for (auto [at, end] = arguments.options.equal_range("gpu"); at != end; ++at, ++index)
+    {
+        const GpuSpec gpu = ReadGpu(at->second);
+        // The chip starts with the firmware (the rest reads as erased) and
+        // keeps what programs write into it from run to run.
+        std::filesystem::copy_file(gpu.firmware, folder / ("chip" + std::to_string(index) + ".bin"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        for (const nlohmann::json& function : GpuFunctions(gpu, index, part, stopAfter))
+        {
+            pci.push_back(function);
+        }
+    }
+    nlohmann::json machine = {
+        {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
+        {"pci", pci}};
+    const std::string battery = ToolOption(arguments, "battery", "");
+    if (!battery.empty())
+    {
+        machine["power"] = {{"ac", false},
+                            {"battery_percent", ParseToolNumber(battery, 100, 10)},
+                            {"charging", false}};
+    }
+    std::ofstream out(folder / "machine.json", std::ios::trunc);
+    out << machine.dump(2) << std::endl;
+    if (!out)
+    {
+        throw std::runtime_error("cannot write " + (folder / "machine.json").string());
+    }
+    return 0;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    return RunTool("makemachine", kUsage, argc, argv, Make);
+}
