@@ -285,25 +285,37 @@ uint32_t Hash3(const std::vector<uint8_t>& input, size_t at)
 std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
 {
     std::vector<Code> codes;
-    std::vector<int64_t> head(size_t{1} << kHashBits, -1);
-    std::vector<int64_t> previous(input.size(), -1);
+    if (!useMatches)
+    {
+        // Literals only: the hash chains would never be read.
+        codes.reserve(input.size());
+        for (const uint8_t byte : input)
+        {
+            codes.push_back({byte, 0});
+        }
+        return codes;
+    }
+    // 32-bit chain links: inputs stay far below 2 GiB, and the smaller tables
+    // are quicker to fill for each call.
+    std::vector<int32_t> head(size_t{1} << kHashBits, -1);
+    std::vector<int32_t> previous(input.size(), -1);
     const auto insert = [&](size_t at)
     {
         if (at + kMinMatch <= input.size())
         {
             const uint32_t h = Hash3(input, at);
             previous[at] = head[h];
-            head[h] = static_cast<int64_t>(at);
+            head[h] = static_cast<int32_t>(at);
         }
     };
     for (size_t at = 0; at < input.size();)
     {
         size_t bestLength = 0;
         size_t bestFrom = 0;
-        if (useMatches && at + kMinMatch <= input.size())
+        if (at + kMinMatch <= input.size())
         {
             const size_t limit = std::min<size_t>(kMaxMatch, input.size() - at);
-            int64_t candidate = head[Hash3(input, at)];
+            int32_t candidate = head[Hash3(input, at)];
             for (uint32_t step = 0; candidate >= 0 && step < kChainLimit; ++step)
             {
                 const auto from = static_cast<size_t>(candidate);
