@@ -295,17 +295,27 @@ std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
         }
         return codes;
     }
-    // 32-bit chain links: inputs stay far below 2 GiB, and the smaller tables
-    // are quicker to fill for each call.
-    std::vector<int32_t> head(size_t{1} << kHashBits, -1);
+    // The hash heads are kept from call to call, each stamped with the call
+    // that set it, so a call does not fill the whole table first: a head of
+    // another call reads as none. Links are 32 bits: inputs stay far below
+    // 2 GiB.
+    struct Head
+    {
+        uint64_t call = 0;
+        int32_t at = -1;
+    };
+    thread_local std::vector<Head> heads(size_t{1} << kHashBits);
+    thread_local uint64_t calls = 0;
+    const uint64_t call = ++calls;
+    const auto head = [&](uint32_t h) { return heads[h].call == call ? heads[h].at : -1; };
     std::vector<int32_t> previous(input.size(), -1);
     const auto insert = [&](size_t at)
     {
         if (at + kMinMatch <= input.size())
         {
             const uint32_t h = Hash3(input, at);
-            previous[at] = head[h];
-            head[h] = static_cast<int32_t>(at);
+            previous[at] = head(h);
+            heads[h] = {call, static_cast<int32_t>(at)};
         }
     };
     for (size_t at = 0; at < input.size();)
@@ -315,7 +325,7 @@ std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
         if (at + kMinMatch <= input.size())
         {
             const size_t limit = std::min<size_t>(kMaxMatch, input.size() - at);
-            int32_t candidate = head[Hash3(input, at)];
+            int32_t candidate = head(Hash3(input, at));
             for (uint32_t step = 0; candidate >= 0 && step < kChainLimit; ++step)
             {
                 const auto from = static_cast<size_t>(candidate);
