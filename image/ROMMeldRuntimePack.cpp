@@ -57,7 +57,8 @@ std::vector<uint8_t> ReadWholeStream(std::istream& input)
         const size_t wanted = std::min(kChunk, kImageBufferSize - bytes.size());
         const size_t before = bytes.size();
         bytes.resize(before + wanted);
-        input.read(reinterpret_cast<char*>(bytes.data() + before), static_cast<std::streamsize>(wanted));
+        input.read(reinterpret_cast<char*>(bytes.data() + before),
+                   static_cast<std::streamsize>(wanted));
         const auto read = static_cast<size_t>(input.gcount());
         bytes.resize(before + read);
         if (read < wanted)

@@ -67,7 +67,8 @@ std::vector<FuzzSeed> FuzzSeeds()
 {
     const testkit::CTestKey& key = testkit::CTestKey::Get(testkit::kVendorKey);
     testkit::Cert20Spec withExtensions;
-    withExtensions.extensions = {{1, testkit::TextData("Korvan Test")}, {5, {0x22, 0x04, 0x00, 0x00}}};
+    withExtensions.extensions = {{1, testkit::TextData("Korvan Test")},
+                                 {5, {0x22, 0x04, 0x00, 0x00}}};
     testkit::Cert20Spec master;
     master.type = 2;
     const std::string pem = testkit::BuildX509Pem(testkit::MakerX509Spec("Board Vendor"), key,
@@ -76,7 +77,8 @@ std::vector<FuzzSeed> FuzzSeeds()
         {"cert20-self-signed", Mode(0, testkit::BuildCert20(withExtensions, key, &key))},
         {"cert20-master-unsigned", Mode(0, testkit::BuildCert20(master, key, nullptr))},
         {"x509-pem", Mode(1, std::vector<uint8_t>(pem.begin(), pem.end()))},
-        {"asn1-time", Mode(1, {'2', '0', '2', '6', '1', '2', '1', '0', '1', '9', '0', '0', '0', '0', 'Z'})},
+        {"asn1-time",
+         Mode(1, {'2', '0', '2', '6', '1', '2', '1', '0', '1', '9', '0', '0', '0', '0', 'Z'})},
     };
 }
 

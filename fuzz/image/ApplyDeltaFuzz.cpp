@@ -115,7 +115,8 @@ void RoundTrip(CROMMeldImpl* meld, const uint8_t* data, size_t size)
 std::vector<uint8_t> RawDelta(uint16_t imageSize, const std::vector<uint8_t>& delta)
 {
     const auto length = static_cast<uint16_t>(delta.size());
-    std::vector<uint8_t> input = {0, static_cast<uint8_t>(imageSize), static_cast<uint8_t>(imageSize >> 8),
+    std::vector<uint8_t> input = {0, static_cast<uint8_t>(imageSize),
+                                  static_cast<uint8_t>(imageSize >> 8),
                                   static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
     input.insert(input.end(), delta.begin(), delta.end());
     return input;
@@ -145,12 +146,14 @@ std::vector<FuzzSeed> FuzzSeeds()
     std::fill(changed.begin() + 0x300, changed.begin() + 0x500, 0x77);
     changed.insert(changed.end(), {1, 2, 3, 4});
     return {
-        {"delta-short-skips", RawDelta(0x1000, testkit::DeltaRecords({{0x10, {1, 2, 3}}, {0x20, {4}}}))},
+        {"delta-short-skips",
+         RawDelta(0x1000, testkit::DeltaRecords({{0x10, {1, 2, 3}}, {0x20, {4}}}))},
         {"delta-long-skip-and-run",
          RawDelta(0x9000, testkit::DeltaRecords({{0x10, {1}},
                                                  {0x4000, std::vector<uint8_t>(256, 9)},
                                                  {0x8FF0, {5, 6, 7, 8}}}))},
-        {"delta-past-the-size", RawDelta(0x100, testkit::DeltaRecords({{0xF0, std::vector<uint8_t>(32, 1)}}))},
+        {"delta-past-the-size",
+         RawDelta(0x100, testkit::DeltaRecords({{0xF0, std::vector<uint8_t>(32, 1)}}))},
         {"round-trip-images", Pair(0, master, changed)},
         {"round-trip-stretched", Pair(0xF8, master, changed)},
     };

@@ -40,7 +40,8 @@ const std::vector<uint8_t>& SeedStream()
 // The raw-stream input for these bytes: the decoded size (an even first
 // byte, so the bytes are padded to an odd length), then the stream without
 // its header.
-std::vector<uint8_t> RawInput(std::vector<uint8_t> decoded, const testkit::EfiCompressOptions& options)
+std::vector<uint8_t> RawInput(std::vector<uint8_t> decoded,
+                              const testkit::EfiCompressOptions& options)
 {
     if (decoded.size() % 2 == 0)
     {
@@ -48,7 +49,8 @@ std::vector<uint8_t> RawInput(std::vector<uint8_t> decoded, const testkit::EfiCo
     }
     const std::vector<uint8_t> stream = testkit::EfiCompress(decoded, options);
     const auto sizeField = static_cast<uint32_t>(decoded.size() - 1);
-    std::vector<uint8_t> input = {static_cast<uint8_t>(sizeField), static_cast<uint8_t>(sizeField >> 8)};
+    std::vector<uint8_t> input = {static_cast<uint8_t>(sizeField),
+                                  static_cast<uint8_t>(sizeField >> 8)};
     input.insert(input.end(), stream.begin() + 8, stream.end());
     return input;
 }

@@ -105,8 +105,11 @@ std::vector<FuzzSeed> FuzzSeeds()
                                 .Pbl(2, 0, {1}, {2})
                                 .FileSystemVersion(1)
                                 .BuildFileSystem()},
-        {"store-bad-checksum",
-         testkit::CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Oem({1, 2}).WithBadChecksum().BuildFileSystem()},
+        {"store-bad-checksum", testkit::CVarnexStoreBuilder()
+                                   .Img("1.0", 1, 2, 3, 4)
+                                   .Oem({1, 2})
+                                   .WithBadChecksum()
+                                   .BuildFileSystem()},
         {"patches-writes", {0, 0x80, 0x00, 0x01, 0x01, 0x04, 0x20, 0x00, 0x02, 0x00, 0x00, 0x03}},
         {"patches-reclaim", {2, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x02}},
     };

@@ -39,7 +39,8 @@ std::vector<FuzzSeed> FuzzSeeds()
 {
     return {
         {"raw-every-object", BaseStore()},
-        {"raw-10-entries", testkit::CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Pbl(3, 0, {1, 2}, {3}).BuildRaw()},
+        {"raw-10-entries",
+         testkit::CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Pbl(3, 0, {1, 2}, {3}).BuildRaw()},
         {"file-system", testkit::CVarnexStoreBuilder()
                             .Img("1.0", 1, 2, 3, 4)
                             .Oem(std::vector<uint8_t>(200, 0x0F))

@@ -385,8 +385,9 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         m_ifrSeen = false;
         m_ifrSize = 0;
     }
-    CRefPtr<IROMImage> b = IROMImage::CreateFromBuffer(
-        IROMImage::ReadOnlyBuffer(image) + base, static_cast<uint32_t>(view - UnsignedOffset(base)));
+    CRefPtr<IROMImage> b =
+        IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image) + base,
+                                    static_cast<uint32_t>(view - UnsignedOffset(base)));
 
     int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
     if (code != 0)
