@@ -71,8 +71,8 @@ DiffRangeList CROMMeldImpl::ComputeDiffRanges(IROMImage* master, IROMImage* imag
     // Loaded sizes count from the buffer start, so compare buffer bytes.
     COffsetModeScope masterScope(master, false);
     COffsetModeScope imageScope(image, false);
-    const uint8_t* masterBytes = master->GetBuffer();
-    const uint8_t* imageBytes = image->GetBuffer();
+    const uint8_t* masterBytes = IROMImage::ReadOnlyBuffer(master);
+    const uint8_t* imageBytes = IROMImage::ReadOnlyBuffer(image);
     const uint32_t masterSize = std::min(master->GetLoadedSize(), kImageBufferSize);
     const uint32_t imageSize = std::min(image->GetLoadedSize(), kImageBufferSize);
 

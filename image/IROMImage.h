@@ -77,6 +77,10 @@ public:
     static CRefPtr<IROMImage> CreateFromFile(const std::string& fileName);
     static CRefPtr<IROMImage> CreateFromStream(std::istream& input, uint32_t totalLength);
     static CRefPtr<IROMImage> Clone(IROMImage* source);
+    // What the image's GetBuffer points at, for reading only. GetBuffer hands
+    // out a writable pointer, so the whole 3 MiB buffer then counts as
+    // written and every later erase or copy of the image costs that much.
+    static const uint8_t* ReadOnlyBuffer(IROMImage* image);
 
     // Identity and names.
     virtual int32_t GetImageType() = 0;

@@ -324,11 +324,21 @@ void CROMImageBaseImpl::CopyBlock(int32_t destination, IROMImage* source, int32_
     {
         throw std::out_of_range(kInvalidOffset);
     }
-    // Read everything first: the source may be this image.
+    // Read everything first: the source may be this image. One of ours reads
+    // the range at once, as its byte reads would one by one (they translate
+    // offsets linearly, so the range fails where its first byte would).
     std::vector<uint8_t> bytes(count);
-    for (uint32_t i = 0; i < count; ++i)
+    auto* ours = dynamic_cast<CROMImageBaseImpl*>(source);
+    if (ours != nullptr && count > 0)
     {
-        bytes[i] = source->GetByte(static_cast<int32_t>(UnsignedOffset(sourceOffset) + i));
+        ours->ReadBytes(sourceOffset, bytes.data(), count, false);
+    }
+    else
+    {
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            bytes[i] = source->GetByte(static_cast<int32_t>(UnsignedOffset(sourceOffset) + i));
+        }
     }
     std::copy(bytes.begin(), bytes.end(), m_buffer.Write(target + count) + target);
     m_loadedSize = std::max<uint32_t>(m_loadedSize, static_cast<uint32_t>(target + count));

@@ -145,9 +145,14 @@ CRefPtr<IROMImage> IROMImage::Clone(IROMImage* source)
         // buffer when it is one of ours (handing out its writable pointer
         // would count the whole buffer as written).
         const uint32_t size = source->GetROMSize();
-        auto* ours = dynamic_cast<CROMImageBaseImpl*>(source);
-        copy = CreateFromBuffer(ours ? ours->BufferView() : source->GetBuffer(), size);
+        copy = CreateFromBuffer(ReadOnlyBuffer(source), size);
     }
     copy->SetOffsetMode(mode);
     return copy;
+}
+
+const uint8_t* IROMImage::ReadOnlyBuffer(IROMImage* image)
+{
+    auto* ours = dynamic_cast<CROMImageBaseImpl*>(image);
+    return ours ? ours->BufferView() : image->GetBuffer();
 }

@@ -247,7 +247,7 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
     CRefPtr<IROMImage> supplied = CreateFromBuffer(bytes, length);
     // The working copy holds the chain alone: the loaded bytes that follow the
     // window start, no more.
-    CRefPtr<IROMImage> working = CreateFromBuffer(GetBuffer(), ViewLimit());
+    CRefPtr<IROMImage> working = CreateFromBuffer(BufferView(), ViewLimit());
     supplied->SetOffsetMode(true);
     working->SetOffsetMode(true);
 
@@ -379,8 +379,8 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
              "Could not find offset to UEFI image.");
     }
     const uint32_t window = GetWindowOffset();
-    const uint8_t* chain = working->GetBuffer();
-    const uint8_t* newBlock = supplied->GetBuffer() + newEfi;
+    const uint8_t* chain = ReadOnlyBuffer(working.get());
+    const uint8_t* newBlock = ReadOnlyBuffer(supplied.get()) + newEfi;
     std::vector<uint8_t> merged(BufferStart(), BufferStart() + window);
     merged.insert(merged.end(), chain, chain + insertAt);
     merged.insert(merged.end(), newBlock, newBlock + newSize);
@@ -435,7 +435,7 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
     const uint32_t mergedSize = result->GetLoadedSize();
     const uint32_t oldLoaded = GetLoadedSize();
     uint8_t* target = Buffer().Write(std::max(mergedSize, oldLoaded));
-    std::copy_n(result->GetBuffer(), mergedSize, target);
+    std::copy_n(ReadOnlyBuffer(result.get()), mergedSize, target);
     if (oldLoaded > mergedSize)
     {
         std::fill(target + mergedSize, target + oldLoaded, 0xFF);

@@ -498,7 +498,8 @@ CRefPtr<IROMImage> CROMMeldImpl::RebuildFromDelta(IROMImage* master,
         ApplyDelta(input, static_cast<uint32_t>(delta.size()), imageSize, patched.get(), log);
     }
     COffsetModeScope patchedScope(patched.get(), false);
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(patched->GetBuffer(), imageSize);
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(patched.get()), imageSize);
     image->SetOffsetMode(patchedMode);
     return image;
 }

@@ -14,6 +14,7 @@
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldImpl.h"
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 #include <sstream>
@@ -44,17 +45,31 @@ void PrepareSingleImage(IROMImage* image)
     image->FixPCIBlockChecksum(0);
 }
 
-// The whole stream (up to one image buffer) as bytes.
+// The whole stream (up to one image buffer) as bytes. Read in chunks: a pack
+// is mostly far smaller than the buffer, and filling 3 MiB first would cost
+// more than the read.
 std::vector<uint8_t> ReadWholeStream(std::istream& input)
 {
-    std::vector<uint8_t> bytes(kImageBufferSize);
-    input.read(reinterpret_cast<char*>(bytes.data()), kImageBufferSize);
-    const auto read = static_cast<size_t>(input.gcount());
-    if (read == 0 || input.bad())
+    constexpr size_t kChunk = 0x10000;
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < kImageBufferSize)
+    {
+        const size_t wanted = std::min(kChunk, kImageBufferSize - bytes.size());
+        const size_t before = bytes.size();
+        bytes.resize(before + wanted);
+        input.read(reinterpret_cast<char*>(bytes.data() + before),
+                   static_cast<std::streamsize>(wanted));
+        const auto read = static_cast<size_t>(input.gcount());
+        bytes.resize(before + read);
+        if (read < wanted)
+        {
+            break;
+        }
+    }
+    if (bytes.empty() || input.bad())
     {
         throw io_error("Error reading stream into buffer");
     }
-    bytes.resize(read);
     return bytes;
 }
 } // namespace
@@ -146,7 +161,7 @@ void CROMMeldImpl::ReadRuntimePack(std::istream& input, CLog* log)
     image->SetRuntimePackWord(0);
     {
         COffsetModeScope scope(image.get(), false);
-        const uint8_t* buffer = image->GetBuffer();
+        const uint8_t* buffer = IROMImage::ReadOnlyBuffer(image.get());
         std::istringstream packStream(
             std::string(reinterpret_cast<const char*>(buffer), image->GetLoadedSize()),
             std::ios::binary);

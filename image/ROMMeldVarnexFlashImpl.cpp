@@ -35,7 +35,8 @@ public:
         : m_image(image), m_offsetMode(image->GetOffsetMode()), m_loadedSize(image->GetLoadedSize())
     {
         COffsetModeScope scope(image, false);
-        m_bytes.assign(image->GetBuffer(), image->GetBuffer() + kImageBufferSize);
+        const uint8_t* bytes = IROMImage::ReadOnlyBuffer(image);
+        m_bytes.assign(bytes, bytes + kImageBufferSize);
     }
     ~CImageRestorePoint()
     {
@@ -87,7 +88,7 @@ std::vector<uint8_t> BufferBytes(IROMImage* image, uint64_t offset, uint64_t cou
         throw std::out_of_range("Invalid offset");
     }
     COffsetModeScope scope(image, false);
-    const uint8_t* start = image->GetBuffer() + offset;
+    const uint8_t* start = IROMImage::ReadOnlyBuffer(image) + offset;
     return {start, start + count};
 }
 // Whether the source's chain is private. A stand-alone block image holds only
@@ -307,11 +308,11 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     if (targetLayout.blockOffset == 0)
     {
         COffsetModeScope scope(target, false);
-        target->WriteBlock(added->GetBuffer(), 0, addedLength);
+        target->WriteBlock(IROMImage::ReadOnlyBuffer(added.get()), 0, addedLength);
     }
     else
     {
-        target->AddPCIBlock(added->GetBuffer(), addedLength, false);
+        target->AddPCIBlock(IROMImage::ReadOnlyBuffer(added.get()), addedLength, false);
     }
     const int32_t varnex = target->FindNBSIObject(nbsi::kTypeVarnexImage);
     const uint64_t absolute = UnsignedOffset(varnex) + targetWindow;

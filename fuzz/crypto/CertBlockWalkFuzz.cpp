@@ -3,9 +3,11 @@
 // complete signed image from the test kit, after which every certificate
 // block operation and the whole chain-of-trust check run. Any input must end
 // in a value or in one of the checks' exceptions, never in a read outside the
-// image or an endless walk.
+// image or an endless walk. The seeds patch the package, the signature block
+// and the certificate-information block of the builder's image.
 
 #include "common/core/crypto/ChainOfTrust.h"
+#include "fuzz/FuzzSeeds.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 
 #include <cstddef>
@@ -37,7 +39,26 @@ const testkit::SignedImage& Template()
     }();
     return image;
 }
+
+// One patch: the offset from the certificate block, then the value.
+std::vector<uint8_t> PatchAt(uint32_t windowOffset, uint8_t value)
+{
+    const uint32_t at = windowOffset - Template().layout.certificateBlock;
+    return {static_cast<uint8_t>(at), static_cast<uint8_t>(at >> 8), value};
+}
 } // namespace
+
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    const testkit::SignedImageLayout& layout = Template().layout;
+    return {
+        {"unchanged", {}},
+        {"block-header", PatchAt(layout.certificateBlock + 4, 0x7F)},
+        {"package", PatchAt(layout.package + 8, 0x01)},
+        {"signature-block", PatchAt(layout.signatureBlock + 2, 0x00)},
+        {"cert-info", PatchAt(layout.certInfo + 1, 0xFF)},
+    };
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

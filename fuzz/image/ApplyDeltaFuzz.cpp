@@ -6,8 +6,11 @@
 // their delta must have the length GetDeltaSize predicts and rebuild the
 // image exactly, or the target aborts.
 
+#include "fuzz/FuzzSeeds.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldImpl.h"
+#include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/KrromWriter.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -106,7 +109,55 @@ void RoundTrip(CROMMeldImpl* meld, const uint8_t* data, size_t size)
         abort();
     }
 }
+
+// An even first byte, the image size and the delta length (little-endian),
+// then the delta.
+std::vector<uint8_t> RawDelta(uint16_t imageSize, const std::vector<uint8_t>& delta)
+{
+    const auto length = static_cast<uint16_t>(delta.size());
+    std::vector<uint8_t> input = {0, static_cast<uint8_t>(imageSize),
+                                  static_cast<uint8_t>(imageSize >> 8),
+                                  static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)};
+    input.insert(input.end(), delta.begin(), delta.end());
+    return input;
+}
+
+// An odd first byte, the split at byte 1, the stretch at byte 2, then the
+// master and the image.
+std::vector<uint8_t> Pair(uint8_t stretch, const std::vector<uint8_t>& master,
+                          const std::vector<uint8_t>& image)
+{
+    const auto split = static_cast<uint8_t>(master.size() * 255 / (master.size() + image.size()));
+    std::vector<uint8_t> input = {1, split, stretch};
+    input.insert(input.end(), master.begin(), master.end());
+    input.insert(input.end(), image.begin(), image.end());
+    return input;
+}
 } // namespace
+
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    const std::vector<uint8_t> master = testkit::CGpuImageBuilder()
+                                            .Block(testkit::CGpuImageBuilder::kX86, 0x1000)
+                                            .Block(testkit::CGpuImageBuilder::kEfi, 0x800)
+                                            .Build();
+    std::vector<uint8_t> changed = master;
+    changed[0x40] ^= 0xFF;
+    std::fill(changed.begin() + 0x300, changed.begin() + 0x500, 0x77);
+    changed.insert(changed.end(), {1, 2, 3, 4});
+    return {
+        {"delta-short-skips",
+         RawDelta(0x1000, testkit::DeltaRecords({{0x10, {1, 2, 3}}, {0x20, {4}}}))},
+        {"delta-long-skip-and-run",
+         RawDelta(0x9000, testkit::DeltaRecords({{0x10, {1}},
+                                                 {0x4000, std::vector<uint8_t>(256, 9)},
+                                                 {0x8FF0, {5, 6, 7, 8}}}))},
+        {"delta-past-the-size",
+         RawDelta(0x100, testkit::DeltaRecords({{0xF0, std::vector<uint8_t>(32, 1)}}))},
+        {"round-trip-images", Pair(0, master, changed)},
+        {"round-trip-stretched", Pair(0xF8, master, changed)},
+    };
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

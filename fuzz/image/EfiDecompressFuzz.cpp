@@ -3,9 +3,14 @@
 // tables, the input or the output. Inputs whose first byte is odd are
 // mutations of a stream the test encoder made, so that runs reach deep into
 // well-formed block headers and matches.
+//
+// The seeds are the encoder's streams of a text, a driver and random-looking
+// bytes, with and without matches and in small blocks.
 
+#include "fuzz/FuzzSeeds.h"
 #include "image/EfiDecompress.h"
 #include "testkit/image/EfiCompressor.h"
+#include "testkit/image/UefiBuilder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,22 +19,71 @@
 
 namespace
 {
+std::vector<uint8_t> Text()
+{
+    std::vector<uint8_t> text;
+    for (int i = 0; i < 200; ++i)
+    {
+        const std::string line = "GOP mode " + std::to_string(i % 17) + " of driver\n";
+        text.insert(text.end(), line.begin(), line.end());
+        text.insert(text.end(), static_cast<size_t>(i % 5), static_cast<uint8_t>(i));
+    }
+    return text;
+}
+
 const std::vector<uint8_t>& SeedStream()
 {
-    static const std::vector<uint8_t> seed = []
-    {
-        std::vector<uint8_t> text;
-        for (int i = 0; i < 200; ++i)
-        {
-            const std::string line = "GOP mode " + std::to_string(i % 17) + " of driver\n";
-            text.insert(text.end(), line.begin(), line.end());
-            text.insert(text.end(), static_cast<size_t>(i % 5), static_cast<uint8_t>(i));
-        }
-        return testkit::EfiCompress(text, {true, 500});
-    }();
+    static const std::vector<uint8_t> seed = testkit::EfiCompress(Text(), {true, 500});
     return seed;
 }
+
+// The raw-stream input for these bytes: the decoded size (an even first
+// byte, so the bytes are padded to an odd length), then the stream without
+// its header.
+std::vector<uint8_t> RawInput(std::vector<uint8_t> decoded,
+                              const testkit::EfiCompressOptions& options)
+{
+    if (decoded.size() % 2 == 0)
+    {
+        decoded.push_back(0x5A);
+    }
+    const std::vector<uint8_t> stream = testkit::EfiCompress(decoded, options);
+    const auto sizeField = static_cast<uint32_t>(decoded.size() - 1);
+    std::vector<uint8_t> input = {static_cast<uint8_t>(sizeField),
+                                  static_cast<uint8_t>(sizeField >> 8)};
+    input.insert(input.end(), stream.begin() + 8, stream.end());
+    return input;
+}
+
+std::vector<uint8_t> Scrambled(size_t length)
+{
+    std::vector<uint8_t> bytes(length);
+    uint32_t state = 0x12345678;
+    for (uint8_t& byte : bytes)
+    {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
 } // namespace
+
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    const std::vector<uint8_t> driver =
+        testkit::CUefiDriverBuilder()
+            .BuildInfo(testkit::UefiBuildRecord({{"VER", "1.0"}, {"VAR", "0101"}}))
+            .Build();
+    return {
+        {"text", RawInput(Text(), {})},
+        {"text-small-blocks", RawInput(Text(), {true, 500})},
+        {"text-literals-only", RawInput(Text(), {false})},
+        {"driver", RawInput(driver, {})},
+        {"scrambled", RawInput(Scrambled(3000), {})},
+        {"single-symbol", RawInput(std::vector<uint8_t>(4001, 0x41), {})},
+        {"patched-encoder-stream", {0x01, 0x10, 0x20, 0x00, 0xFF, 0x40, 0x01, 0x00}},
+    };
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -3,12 +3,15 @@
 // past its bounds or an endless loop. A file that reads is written back and
 // read again.
 //
-// An input whose first byte is even is the file itself. An odd first byte
-// makes the rest a list of byte patches (16-bit offset, value) applied to a
-// writer-made file of the version picked by bits 1-2 (1.01, 1.02, 1.03) that
-// holds a full image, a delta of it and a second full image, so that short
-// runs reach the records and the delta coding.
+// An input is the file itself, unless its first byte is odd and below 16 (no
+// file starts so): then the rest is a list of byte patches (16-bit offset,
+// value) applied to a writer-made file of the version picked by bits 1-2
+// (1.01, 1.02, 1.03) that holds a full image, a delta of it and a second full
+// image, so that short runs reach the records and the delta coding; bit 3
+// cuts the file at the first patch's offset. The seeds are those files whole
+// and a few patch lists.
 
+#include "fuzz/FuzzSeeds.h"
 #include "image/IROMMeld.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/image/KrromWriter.h"
@@ -93,13 +96,26 @@ void ReadAndRewrite(const std::vector<uint8_t>& file, bool packMode)
 }
 } // namespace
 
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    return {
+        {"krrom-1.01", SeedFile(0x101)},
+        {"krrom-1.02", SeedFile(0x102)},
+        {"krrom-1.03", SeedFile(0x103)},
+        {"patches-1.01", {1, 0x10, 0x00, 0x02}},
+        {"patches-1.02", {3, 0x40, 0x00, 0x7F}},
+        {"patches-1.03", {5, 0x08, 0x00, 0x00, 0x30, 0x00, 0x01}},
+        {"cut-1.03", {13, 0x00, 0x03, 0x00}},
+    };
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size > 0x10000)
     {
         return 0;
     }
-    if (size > 0 && (data[0] & 1) != 0)
+    if (size > 0 && data[0] < 16 && (data[0] & 1) != 0)
     {
         ReadAndRewrite(Patched(data, size), false);
         return 0;

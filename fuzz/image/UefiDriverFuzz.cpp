@@ -13,6 +13,7 @@
 //            the first patch byte is set).
 
 #include "core/Log.h"
+#include "fuzz/FuzzSeeds.h"
 #include "image/IROMImage.h"
 #include "image/UEFIDecompressor.h"
 #include "testkit/image/EfiCompressor.h"
@@ -69,7 +70,33 @@ void MergeInto(const std::vector<uint8_t>& supplied)
     Try([&] { image->UpdateUEFIImage(supplied.data(), static_cast<uint32_t>(supplied.size()), nullptr); });
     Try([&] { image->GetUEFIVersion(); });
 }
+
+std::vector<uint8_t> Mode(uint8_t mode, const std::vector<uint8_t>& rest)
+{
+    std::vector<uint8_t> input = {mode};
+    input.insert(input.end(), rest.begin(), rest.end());
+    return input;
+}
 } // namespace
+
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    const std::vector<uint8_t> plus =
+        testkit::CUefiDriverBuilder()
+            .Pe32Plus()
+            .BuildInfo(testkit::UefiBuildRecord({{"VER", "1.0"}, {"VAR", "0101"}}))
+            .Certificate(2, testkit::SignedDataFor("X"))
+            .Build();
+    return {
+        {"driver", Mode(0, SeedDriver())},
+        {"driver-pe32-plus", Mode(0, plus)},
+        {"compressed-driver", Mode(1, testkit::EfiCompress(SeedDriver()))},
+        {"compressed-pe32-plus", Mode(1, testkit::EfiCompress(plus))},
+        {"patched-driver", {2, 0x00, 0x01, 0x20}},
+        {"patched-driver-and-image", {2, 0x01, 0x00, 0x55}},
+        {"patched-driver-merged", {2, 0x02, 0x00, 0x4D, 0x80, 0x00, 0x00}},
+    };
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -1,8 +1,10 @@
 // Mounts arbitrary or patched file-system images, reads every file, then
 // writes, relocates and reclaims, all inside the given bytes. Inputs whose
-// first byte is even are applied as patches to a valid store with read-only
-// and read-write files.
+// first byte is even and below 16 (no store starts so) are applied as patches
+// to a valid store with read-only and read-write files; the seeds are such
+// patch lists and whole stores of the builder.
 
+#include "fuzz/FuzzSeeds.h"
 #include "testkit/varnex/StorePatch.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexFileSystem.h"
@@ -93,10 +95,30 @@ void Exercise(std::vector<uint8_t>& bytes, const uint8_t* data, size_t size)
 
 } // namespace
 
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    return {
+        {"store-read-only-and-read-write", BaseStore()},
+        {"store-version-1", testkit::CVarnexStoreBuilder()
+                                .Img("1.0", 1, 2, 3, 4)
+                                .Obd("699-0000")
+                                .Pbl(2, 0, {1}, {2})
+                                .FileSystemVersion(1)
+                                .BuildFileSystem()},
+        {"store-bad-checksum", testkit::CVarnexStoreBuilder()
+                                   .Img("1.0", 1, 2, 3, 4)
+                                   .Oem({1, 2})
+                                   .WithBadChecksum()
+                                   .BuildFileSystem()},
+        {"patches-writes", {0, 0x80, 0x00, 0x01, 0x01, 0x04, 0x20, 0x00, 0x02, 0x00, 0x00, 0x03}},
+        {"patches-reclaim", {2, 0x00, 0x01, 0xFF, 0x00, 0x00, 0x00, 0x02}},
+    };
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> bytes;
-    if (size > 0 && (data[0] & 1) == 0)
+    if (size > 0 && data[0] < 16 && (data[0] & 1) == 0)
     {
         bytes = testkit::PatchedStore(BaseStore(), data, std::min<size_t>(size, 300));
     }

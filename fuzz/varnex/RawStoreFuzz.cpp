@@ -1,7 +1,10 @@
 // Feeds arbitrary bytes to the Varnex image reader and writes what it read
-// back out in both forms. Inputs whose first byte is even are applied as
-// patches to a valid raw store, so that mutations reach deep into the parse.
+// back out in both forms. Inputs whose first byte is even and below 16 (no
+// store starts so) are applied as patches to a valid raw store, so that
+// mutations reach deep into the parse; the seeds are such patch lists and
+// whole stores of the builder in both forms.
 
+#include "fuzz/FuzzSeeds.h"
 #include "testkit/varnex/StorePatch.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
@@ -32,10 +35,26 @@ const std::vector<uint8_t>& BaseStore()
 
 } // namespace
 
+std::vector<FuzzSeed> FuzzSeeds()
+{
+    return {
+        {"raw-every-object", BaseStore()},
+        {"raw-10-entries",
+         testkit::CVarnexStoreBuilder().Img("1.0", 1, 2, 3, 4).Pbl(3, 0, {1, 2}, {3}).BuildRaw()},
+        {"file-system", testkit::CVarnexStoreBuilder()
+                            .Img("1.0", 1, 2, 3, 4)
+                            .Oem(std::vector<uint8_t>(200, 0x0F))
+                            .WithAttribute(0x03)
+                            .BuildFileSystem()},
+        {"patches-directory", {0, 0x05, 0x00, 0x40, 0x0E, 0x00, 0x50}},
+        {"patches-objects", {2, 0x80, 0x00, 0x00, 0x90, 0x00, 0xFF}},
+    };
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<uint8_t> bytes;
-    if (size > 0 && (data[0] & 1) == 0)
+    if (size > 0 && data[0] < 16 && (data[0] & 1) == 0)
     {
         bytes = testkit::PatchedStore(BaseStore(), data, size);
     }

@@ -285,25 +285,47 @@ uint32_t Hash3(const std::vector<uint8_t>& input, size_t at)
 std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
 {
     std::vector<Code> codes;
-    std::vector<int64_t> head(size_t{1} << kHashBits, -1);
-    std::vector<int64_t> previous(input.size(), -1);
+    if (!useMatches)
+    {
+        // Literals only: the hash chains would never be read.
+        codes.reserve(input.size());
+        for (const uint8_t byte : input)
+        {
+            codes.push_back({byte, 0});
+        }
+        return codes;
+    }
+    // The hash heads are kept from call to call, each stamped with the call
+    // that set it, so a call does not fill the whole table first: a head of
+    // another call reads as none. Links are 32 bits: inputs stay far below
+    // 2 GiB.
+    struct Head
+    {
+        uint64_t call = 0;
+        int32_t at = -1;
+    };
+    thread_local std::vector<Head> heads(size_t{1} << kHashBits);
+    thread_local uint64_t calls = 0;
+    const uint64_t call = ++calls;
+    const auto head = [&](uint32_t h) { return heads[h].call == call ? heads[h].at : -1; };
+    std::vector<int32_t> previous(input.size(), -1);
     const auto insert = [&](size_t at)
     {
         if (at + kMinMatch <= input.size())
         {
             const uint32_t h = Hash3(input, at);
-            previous[at] = head[h];
-            head[h] = static_cast<int64_t>(at);
+            previous[at] = head(h);
+            heads[h] = {call, static_cast<int32_t>(at)};
         }
     };
     for (size_t at = 0; at < input.size();)
     {
         size_t bestLength = 0;
         size_t bestFrom = 0;
-        if (useMatches && at + kMinMatch <= input.size())
+        if (at + kMinMatch <= input.size())
         {
             const size_t limit = std::min<size_t>(kMaxMatch, input.size() - at);
-            int64_t candidate = head[Hash3(input, at)];
+            int32_t candidate = head(Hash3(input, at));
             for (uint32_t step = 0; candidate >= 0 && step < kChainLimit; ++step)
             {
                 const auto from = static_cast<size_t>(candidate);

@@ -1,6 +1,8 @@
 #include "testkit/image/SeedImages.h"
 
+#include "testkit/image/BridgeImageBuilder.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/UefiBuilder.h"
 
 #include <algorithm>
 #include <fstream>
@@ -115,6 +117,18 @@ std::vector<uint8_t> X86EfiChain()
         .NbsiBlock({{0x4952, std::vector<uint8_t>(64, 0x11)}, {0x4942, {1, 2, 3}}});
     return builder.Build();
 }
+
+// A signed EFI driver with a build record, compressed into the EFI block at
+// the given position, behind an init-from-ROM segment.
+std::vector<uint8_t> UefiImage(EfiPosition position)
+{
+    static const std::vector<uint8_t> driver =
+        CUefiDriverBuilder()
+            .BuildInfo(UefiBuildRecord({{"VER", "1.0"}, {"VAR", "0101"}}))
+            .Certificate(2, SignedDataFor("Seed Signer"))
+            .Build();
+    return UefiGpuImage(position, driver, 0x200).Version(0x80011000, 1).Build();
+}
 } // namespace
 
 std::vector<NamedBytes> SeedImages()
@@ -124,6 +138,12 @@ std::vector<NamedBytes> SeedImages()
         {"gpu-every-table-init-from-rom", ImageWithEveryTable(true)},
         {"gpu-x86-efi-private-nbsi", X86EfiChain()},
         {"gpu-superimage", SuperImage()},
+        {"gpu-uefi-public", UefiImage(EfiPosition::Public)},
+        {"gpu-uefi-hidden", UefiImage(EfiPosition::Hidden)},
+        {"gpu-uefi-placeholder", UefiImage(EfiPosition::Placeholder)},
+        {"bridge-zx22", CZx22ImageBuilder().Record({0x04030201, 5, 0, "12/31/99", "Name"}).Build()},
+        {"bridge-plx8747",
+         CPlxImageBuilder().Register(0x00, 0, 0x874710B5).Register(0xA8, 0, 0x12347E2B).Build()},
     };
     // One real ROM of each form: the others of a package differ in their code only.
     for (const char* name : {"efi-e1000.rom", "pxe-e1000.rom", "vgabios-cirrus.bin"})

@@ -26,7 +26,8 @@ struct NamedBytes
 // without an init-from-ROM segment in front.
 std::vector<uint8_t> ImageWithEveryTable(bool initFromRom);
 
-// Every seed image, by name; of the Debian option ROMs one of each form (EFI,
+// Every seed image, by name: GPU images ("gpu-..."), the bridges' EEPROM
+// images ("bridge-zx22", "bridge-plx8747") and, of the Debian option ROMs one of each form (EFI,
 // x86 PXE, VGA BIOS).
 std::vector<NamedBytes> SeedImages();
 

@@ -31,7 +31,7 @@ std::span<const uint8_t> BytesOf(IROMImage* image, const CertificatePlace& place
     {
         return {};
     }
-    return {image->GetBuffer() + place.offset, place.size};
+    return {IROMImage::ReadOnlyBuffer(image) + place.offset, place.size};
 }
 
 // The line for a certificate's error code after "Chain of Trust Failed".

@@ -52,7 +52,7 @@ uint64_t ViewSize(IROMImage* image)
 // Bytes [at, at + size) of the image's view, nothing when outside it.
 const uint8_t* ViewBytes(IROMImage* image, uint64_t at, uint64_t size)
 {
-    return RangeFits(at, size, ViewSize(image)) ? image->GetBuffer() + at : nullptr;
+    return RangeFits(at, size, ViewSize(image)) ? IROMImage::ReadOnlyBuffer(image) + at : nullptr;
 }
 
 // A located range: its bytes, or nothing when it lies outside its image.
@@ -378,14 +378,16 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     CRefPtr<IROMImage> a =
         ifrHeader != nullptr
             ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
-            : IROMImage::CreateFromBuffer(image->GetBuffer(), static_cast<uint32_t>(aLength));
+            : IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image),
+                                          static_cast<uint32_t>(aLength));
     if (ifrHeader != nullptr)
     {
         m_ifrSeen = false;
         m_ifrSize = 0;
     }
-    CRefPtr<IROMImage> b = IROMImage::CreateFromBuffer(
-        image->GetBuffer() + base, static_cast<uint32_t>(view - UnsignedOffset(base)));
+    CRefPtr<IROMImage> b =
+        IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image) + base,
+                                    static_cast<uint32_t>(view - UnsignedOffset(base)));
 
     int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
     if (code != 0)
