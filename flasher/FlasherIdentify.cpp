@@ -33,6 +33,22 @@ private:
     CLog m_discard;
     CLog& m_log;
 };
+// Runs a read with the EEPROM driver's log, writing the failure line at
+// level 4 when the read leaves by an exception, which then goes on.
+template <class Read> CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const char* failure, Read read)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    try
+    {
+        CLogTarget target(log);
+        return read(*target);
+    }
+    catch (...)
+    {
+        LogLine(log, 4, failure);
+        throw;
+    }
+}
 } // namespace
 
 void CFlasherImpl::IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
@@ -65,24 +81,19 @@ CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImage(CRefPtr<IUserInterface> ui,
                                                  CLog* log)
 {
     LogLine(log, 3, "Action: Read EEPROM image.");
-    CDisplayDriverRestoreOnError guard(log);
-    try
-    {
-        CLogTarget target(log);
-        CRefPtr<IROMImage> image = eeprom->ReadImage(ui.get(), count, *target);
-        image->Parse();
-        if (image->GetLoadedSize() == 0)
-        {
-            RestoreDisplayDriverNow(log);
-            throw std::runtime_error("Unable to read EEPROM");
-        }
-        return image;
-    }
-    catch (...)
-    {
-        LogLine(log, 4, "\nReading EEPROM failed.");
-        throw;
-    }
+    return ReadWithFailureLine(log, "\nReading EEPROM failed.",
+                               [&](CLog& target)
+                               {
+                                   CRefPtr<IROMImage> image =
+                                       eeprom->ReadImage(ui.get(), count, target);
+                                   image->Parse();
+                                   if (image->GetLoadedSize() == 0)
+                                   {
+                                       RestoreDisplayDriverNow(log);
+                                       throw std::runtime_error("Unable to read EEPROM");
+                                   }
+                                   return image;
+                               });
 }
 
 CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImageCopy(CRefPtr<IUserInterface> ui,
@@ -90,22 +101,17 @@ CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImageCopy(CRefPtr<IUserInterface> ui,
                                                      CLog* log)
 {
     LogLine(log, 3, "Action: Read EEPROM image copy.");
-    CDisplayDriverRestoreOnError guard(log);
-    try
-    {
-        CLogTarget target(log);
-        CRefPtr<IROMImage> image = eeprom->ReadImageCopy(ui.get(), count, *target);
-        if (!image || image->GetLoadedSize() == 0)
-        {
-            throw std::runtime_error("Reading EEPROM image failed");
-        }
-        return image;
-    }
-    catch (...)
-    {
-        LogLine(log, 4, "\nReading EEPROM image failed.");
-        throw;
-    }
+    return ReadWithFailureLine(log, "\nReading EEPROM image failed.",
+                               [&](CLog& target)
+                               {
+                                   CRefPtr<IROMImage> image =
+                                       eeprom->ReadImageCopy(ui.get(), count, target);
+                                   if (!image || image->GetLoadedSize() == 0)
+                                   {
+                                       throw std::runtime_error("Reading EEPROM image failed");
+                                   }
+                                   return image;
+                               });
 }
 
 CRefPtr<IROMImage> CFlasherImpl::ReadImageHead(CRefPtr<IUserInterface> ui,

@@ -126,6 +126,11 @@ private:
                                            CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                                            CRefPtr<IEEPROMDatabase> database, bool detailed,
                                            bool select, CLog* log);
+    // The same with the adapter selected in detail and its part identified.
+    CRefPtr<IEEPROM> BeginIdentifiedOperation(const std::string& action,
+                                              CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                              CRefPtr<IDisplayAdapter> adapter,
+                                              CRefPtr<IEEPROMDatabase> database, CLog* log);
     // Throws "Cannot program unsupported EEPROM type" without an EEPROM class.
     CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                 CRefPtr<IDisplayAdapter> adapter,

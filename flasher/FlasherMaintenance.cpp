@@ -54,14 +54,25 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
     return listing + "\n";
 }
 
+CRefPtr<IEEPROM> CFlasherImpl::BeginIdentifiedOperation(const std::string& action,
+                                                        CRefPtr<IUserInterface> ui,
+                                                        CRefPtr<IPCIBus> bus,
+                                                        CRefPtr<IDisplayAdapter> adapter,
+                                                        CRefPtr<IEEPROMDatabase> database,
+                                                        CLog* log)
+{
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation(action, ui, bus, adapter, database, true, true, log);
+    IdentifyEEPROM(ui, eeprom, database, log, true);
+    return eeprom;
+}
+
 void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                       CRefPtr<IDisplayAdapter> adapter,
                                       CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Set software protect.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
     ui->Signal(0);
     CLog discard;
@@ -86,9 +97,7 @@ void CFlasherImpl::CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Check EEPROM.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Check EEPROM.", ui, bus, adapter, database, log);
 }
 
 void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -96,9 +105,7 @@ void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                                  CRefPtr<IEEPROMDatabase> database, uint32_t count, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Display EEPROM.", ui, bus, adapter, database, true, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
+    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Display EEPROM.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Reading adapter firmware image");
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> image = ReadEEPROMImage(ui, eeprom, partSize, log);

@@ -8,12 +8,14 @@
 #include "FlasherMachine.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
+#include "core/Singleton.h"
 #include "sim/SimDisplay.h"
 #include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 
 using testkit::ErrorOf;
 
@@ -72,6 +74,10 @@ TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLa
             rig.flasher->AttachMicrocodeLoader(loader.get(), eeprom, rig.database);
         }
         rig.flasher->RestoreDisplayDriver(last);
+        if (i == 2)
+        {
+            EXPECT_EQ(loader->GetReferenceCount(), 1) << "let go of by the engine and the context";
+        }
         EXPECT_FALSE(os->GetActiveAdapter());
         EXPECT_EQ(os->IsDisplayDriverDisabled(), i != 0 && !last);
     }
@@ -156,4 +162,54 @@ TEST(FlasherDisplayDriver, AFailingOperationGivesTheDisplayBack)
     EXPECT_TRUE(rig.DriverBound(0));
     EXPECT_FALSE(GetCrossPlatform()->IsDisplayDriverDisabled());
     EXPECT_NE(rig.Logged().find("EEPROM ID"), std::string::npos) << "the description is logged";
+}
+
+TEST(FlasherDisplayDriver, AnErrorOfTheImageModelGivesTheDisplayBackToo)
+{
+    // The chip holds an Open Firmware image, which the image model refuses
+    // while the dump reads it.
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kOpenFirmware, 0x10000);
+    CFlasherMachine rig({{0x0800, 8, builder.Build()}});
+    EXPECT_EQ(ErrorOf([&] { rig.flasher->DisplayEEPROM(rig.ui, rig.bus, rig.Adapter(0),
+                                                       rig.database, 16, &rig.log); }),
+              "Unsupported code type: 0x01. FCode support deprecated.");
+    EXPECT_TRUE(rig.DriverBound(0));
+    EXPECT_NE(rig.Logged().find("\nReading EEPROM failed.\n"), std::string::npos);
+}
+
+TEST(FlasherObject, TakesItsSettingsFromTheCommandLineOnce)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}}, {"noretries"});
+    auto* engine = dynamic_cast<CFlasherImpl*>(GetFlasher());
+    ASSERT_NE(engine, nullptr);
+    EXPECT_EQ(engine->GetRetryCount(), 1);
+    EXPECT_EQ(engine->GetModeFlags(), 1);
+    SetCommandLine({});
+    EXPECT_EQ(GetFlasher(), static_cast<IFlasher*>(engine)) << "options are read once";
+    ReleaseSingletons();
+    SetCommandLine({});
+    EXPECT_EQ(dynamic_cast<CFlasherImpl*>(GetFlasher())->GetRetryCount(), 3);
+    ReleaseSingletons();
+    EXPECT_EQ(ErrorOf([] { GetFlasher(); }), "Error: No instance with CommandLine interface");
+}
+
+TEST(FlasherObject, WarnsOfABlankDisplayUnlessVerbose)
+{
+    for (int32_t mode : {kFlasherPackagedMode, kFlasherEngineeringMode})
+    {
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        rig.flasher->SetModeFlags(mode);
+        std::ostringstream console;
+        std::streambuf* saved = std::cout.rdbuf(console.rdbuf());
+        const uint64_t before = rig.scope->Machine().Clock().NowMicroseconds();
+        rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
+        const uint64_t waited = rig.scope->Machine().Clock().NowMicroseconds() - before;
+        std::cout.rdbuf(saved);
+        const bool verbose = mode == kFlasherEngineeringMode;
+        EXPECT_EQ(rig.flasher->IsVerbose(), verbose);
+        EXPECT_EQ(console.str().find("*BLANK*") != std::string::npos, !verbose) << mode;
+        EXPECT_EQ(waited >= 6000000, !verbose) << "three seconds shown, three more waited";
+        EXPECT_FALSE(rig.DriverBound(0));
+    }
 }
