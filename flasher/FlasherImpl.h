@@ -7,6 +7,7 @@
 //   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
 //   FlasherPreOS.cpp           the pre-OS application start
 //   FlasherCertificateGate.cpp the certificate gate before programming
+//   FlasherVersions.cpp        applied run-time packs, the one-line version
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -73,6 +74,20 @@ public:
     bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                       CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                       CLog* log) override;
+
+    // Version displays, field updates, deletion, tuning and tests.
+    void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                      CRefPtr<IDisplayAdapter> adapter,
+                                      CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                      CRefPtr<IBoardDatabase> boardDatabase,
+                                      CRefPtr<IEEPROMDatabase> database, CLog* log) override;
+    void PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                           CRefPtr<IDisplayAdapter> adapter,
+                           CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                           CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                           std::ostream& out, bool showVarnexVersion, CLog* log,
+                           bool indent) override;
+//@@MOREIMPL@@
 
     // The engine's own operations, used by the operations above (and reached
     // by tests through this class, not through IFlasher).
@@ -141,6 +156,14 @@ private:
     void ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
                         const std::string& abortText);
 
+    // The common start of the version displays: the adapter's whole
+    // firmware, without its first block of code type 0x85.
+    CRefPtr<IROMImage> ReadImageForVersion(const std::string& action, CRefPtr<IUserInterface> ui,
+                                           CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IEEPROMDatabase> database, bool detailed,
+                                           CRefPtr<IEEPROM>& eeprom, CLog* log);
+//@@MOREPRIV@@
+
     int32_t m_modeFlags = 1;
     int32_t m_retryCount;
     bool m_manualRead;
@@ -163,3 +186,7 @@ void RestoreDisplayDriverNow(CLog* log);
 std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
 // The number of image bytes visible at window-relative offsets.
 uint32_t ImageViewSize(IROMImage& image);
+// The lines describing one image of a run-time ROM pack.
+void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
+                               IDisplayAdapterDatabase& adapterDatabase,
+                               IBoardDatabase& boardDatabase, std::ostream& out, CLog* log);

@@ -18,9 +18,12 @@
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "hw/adapter/IPCIBus.h"
+#include "hw/catalogue/AdapterCatalogue.h"
+#include "hw/catalogue/BoardCatalogue.h"
 #include "image/IROMImage.h"
 
 #include <cstdint>
+#include <ostream>
 
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
@@ -114,6 +117,24 @@ public:
     virtual bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                               CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                               CLog* log) = 0;
+
+
+    // ---- version displays, field updates, deletion, tuning and tests -----
+    // The run-time ROM pack images the running firmware reports as applied.
+    virtual void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                              CRefPtr<IDisplayAdapter> adapter,
+                                              CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                              CRefPtr<IBoardDatabase> boardDatabase,
+                                              CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    // One line of identity and firmware version; "Version N/A" when the
+    // firmware cannot be read.
+    virtual void PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                   CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                   CRefPtr<IBoardDatabase> boardDatabase,
+                                   CRefPtr<IEEPROMDatabase> database, std::ostream& out,
+                                   bool showVarnexVersion, CLog* log, bool indent) = 0;
+//@@MORE@@
 
 protected:
     ~IFlasher() = default;
