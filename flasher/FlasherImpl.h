@@ -8,6 +8,7 @@
 //   FlasherPreOS.cpp           the pre-OS application start
 //   FlasherCertificateGate.cpp the certificate gate before programming
 //   FlasherVersions.cpp        applied run-time packs, the one-line version
+//   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -87,6 +88,19 @@ public:
                            CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
                            std::ostream& out, bool showVarnexVersion, CLog* log,
                            bool indent) override;
+    void UpdateTVType(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                      CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                      CRefPtr<IEEPROMDatabase> database, CLog* log) override;
+    void UpdateStraps(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                      uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3,
+                      CLog* log) override;
+    void UpdateGUID(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                    CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                    uint32_t high, uint32_t low, CLog* log) override;
+    void UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                          CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                          uint32_t source, CLog* log) override;
 //@@MOREIMPL@@
 
     // The engine's own operations, used by the operations above (and reached
@@ -162,6 +176,13 @@ private:
                                            CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                                            CRefPtr<IEEPROMDatabase> database, bool detailed,
                                            CRefPtr<IEEPROM>& eeprom, CLog* log);
+    // The common start of the field updates: the adapter selected, its
+    // EEPROM opened and identified, the whole part read.
+    CRefPtr<IROMImage> ReadImageForFieldUpdate(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                               CRefPtr<IDisplayAdapter> adapter,
+                                               CRefPtr<IEEPROMDatabase> database,
+                                               bool needsTvBlockUpdate, CRefPtr<IEEPROM>& eeprom,
+                                               CLog* log);
 //@@MOREPRIV@@
 
     int32_t m_modeFlags = 1;

@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
@@ -134,6 +135,24 @@ public:
                                    CRefPtr<IBoardDatabase> boardDatabase,
                                    CRefPtr<IEEPROMDatabase> database, std::ostream& out,
                                    bool showVarnexVersion, CLog* log, bool indent) = 0;
+    // Field updates of the adapter's current firmware; only the changed
+    // range is programmed, then the whole part is read back.
+    virtual void UpdateTVType(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    virtual void UpdateStraps(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                              uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3,
+                              CLog* log) = 0;
+    // Refused for an image without a GUID record.
+    virtual void UpdateGUID(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                            CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                            uint32_t high, uint32_t low, CLog* log) = 0;
+    // Source 1 main, 0 dedicated.
+    virtual void UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                  CRefPtr<IDisplayAdapter> adapter,
+                                  CRefPtr<IEEPROMDatabase> database, uint32_t source,
+                                  CLog* log) = 0;
 //@@MORE@@
 
 protected:
