@@ -9,6 +9,7 @@
 //   FlasherCertificateGate.cpp the certificate gate before programming
 //   FlasherVersions.cpp        applied run-time packs, the one-line version
 //   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
+//   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -101,6 +102,9 @@ public:
     void UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                           CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                           uint32_t source, CLog* log) override;
+    void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     bool skipConfirmation, CLog* log) override;
 //@@MOREIMPL@@
 
     // The engine's own operations, used by the operations above (and reached
@@ -183,6 +187,11 @@ private:
                                                CRefPtr<IEEPROMDatabase> database,
                                                bool needsTvBlockUpdate, CRefPtr<IEEPROM>& eeprom,
                                                CLog* log);
+    // Programs an image whose ROM chain is the current image's Varnex block
+    // alone.
+    void WriteVarnexOnlyImage(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> current,
+                              int32_t varnexBlock, CLog* log);
 //@@MOREPRIV@@
 
     int32_t m_modeFlags = 1;

@@ -153,6 +153,11 @@ public:
                                   CRefPtr<IDisplayAdapter> adapter,
                                   CRefPtr<IEEPROMDatabase> database, uint32_t source,
                                   CLog* log) = 0;
+    // Removes the firmware from the EEPROM and keeps only its Varnex store;
+    // firmware without one is erased whole.
+    virtual void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             bool skipConfirmation, CLog* log) = 0;
 //@@MORE@@
 
 protected:
