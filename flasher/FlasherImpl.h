@@ -10,6 +10,7 @@
 //   FlasherVersions.cpp        applied run-time packs, the one-line version
 //   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
 //   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
+//   FlasherTests.cpp           write/verify and read tests of a range
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -105,6 +106,12 @@ public:
     void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                      bool skipConfirmation, CLog* log) override;
+    void TestFlashing(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                      int32_t passes, uint32_t start, uint32_t length, CLog* log) override;
+    void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     int32_t passes, uint32_t start, uint32_t length, CLog* log) override;
 //@@MOREIMPL@@
 
     // The engine's own operations, used by the operations above (and reached
@@ -192,6 +199,13 @@ private:
     void WriteVarnexOnlyImage(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                               CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> current,
                               int32_t varnexBlock, CLog* log);
+    // The common start of the EEPROM tests: the part identified and read,
+    // the range widened to whole units and checked against the part.
+    CRefPtr<IROMImage> BeginEEPROMTest(bool writeVerify, CRefPtr<IUserInterface> ui,
+                                       CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                       CRefPtr<IEEPROMDatabase> database, CRefPtr<IEEPROM>& eeprom,
+                                       uint32_t& start, uint32_t& length, uint32_t& unit,
+                                       CLog* log);
 //@@MOREPRIV@@
 
     int32_t m_modeFlags = 1;

@@ -158,6 +158,15 @@ public:
     virtual void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                              bool skipConfirmation, CLog* log) = 0;
+    // EEPROM qualification over [start, start + length) widened to whole
+    // programming units (length 0: one unit); passes 0 runs until a pass
+    // fails. A range reaching past the part is refused whole.
+    virtual void TestFlashing(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                              int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
+    virtual void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
 //@@MORE@@
 
 protected:
