@@ -11,6 +11,10 @@
 //   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
 //   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
 //   FlasherTests.cpp           write/verify and read tests of a range
+//   FlasherProgram.cpp         programming a whole image and proving it
+//   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
+//   FlasherVarnexObd.cpp       OBD board-data fields
+//   FlasherVarnexMerge.cpp     Varnex block processing, merge, OEM and BBO
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -77,6 +81,50 @@ public:
     bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                       CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                       CLog* log) override;
+    void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage, bool showProgress,
+                    bool keepStraps, bool keepBoardSettings, CRefPtr<IDisplayAdapter> adapter,
+                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
+                    uint32_t flashFlags, CLog* log, CRefPtr<IBCRTCert> certificate,
+                    bool processVarnex) override;
+    CRefPtr<CVarnexImage> ReadVarnexObject(CRefPtr<IROMImage> image, bool backup) override;
+    bool IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release, uint32_t* level,
+                                bool backup) override;
+    bool IsProductVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release, uint32_t* level,
+                                bool backup) override;
+    int32_t GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                               CLog* log) override;
+    int32_t ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> newImage,
+                               CRefPtr<IROMImage> current, CLog* log) override;
+    int32_t MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current, bool keepOBD,
+                        bool refreshBackup, bool deleteBlock, bool keepOEM, bool keepBBO,
+                        CLog* log) override;
+    void MergeVarnexImage(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                          CLog* log) override;
+    void RemoveVarnexBlock(CRefPtr<IROMImage> image) override;
+    void RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                            CLog* log) override;
+    int32_t BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<uint8_t>& mainPayload,
+                              std::vector<uint8_t>& backupPayload, bool hasBackup,
+                              CLog* log) override;
+    bool PrintOBDFieldDiffs(CVarnexImageObject* newObd, CVarnexImageObject* currentObd,
+                            std::ostream& out) override;
+    bool IsOBDFieldsMatched(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current, bool backup,
+                            std::ostream& out) override;
+    void PrintOutOBDFields(CRefPtr<IROMImage> image, bool backup, std::ostream& out) override;
+    void PrintOBDObjectFields(CVarnexImageObject* obd, std::ostream& out) override;
+    int32_t CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
+                                     CRefPtr<CVarnexImage> currentStore, bool flag,
+                                     CLog* log) override;
+    int32_t UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, uint8_t revision,
+                            uint16_t value, CLog* log) override;
+    int32_t UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<uint8_t>& data,
+                            CLog* log) override;
+    int32_t PreserveOEMObject(CRefPtr<CVarnexImage> newStore, CRefPtr<CVarnexImage> currentStore,
+                              CLog* log) override;
+    // Carries the adapter's BBO record into the new store: 0 carried or
+    // skipped, 4 not carried, 9 the new store has no BBO object.
+    virtual int32_t PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
+                                      CRefPtr<CVarnexImage> currentStore, CLog* log);
 
     // Version displays, field updates, deletion, tuning and tests.
     void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,

@@ -14,6 +14,7 @@
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
+#include "common/core/crypto/Certificate.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -21,10 +22,13 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
 #include "image/IROMImage.h"
+#include "varnex/VarnexImage.h"
+#include "varnex/VarnexTypedObjects.h"
 
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <vector>
 
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
@@ -168,6 +172,73 @@ public:
                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                              int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
 //@@MORE@@
+    // Image programming, save and compare, and the Varnex store carried from
+    // the adapter's current image into a new one.
+    // Programs `newImage` into the adapter's EEPROM with the board's data
+    // carried over, reads it back and compares it. `flashFlags` bit 0 compares
+    // the init-from-ROM segment only, bit 1 programs only that segment.
+    // `certificate` (may be null) goes to the certificate gate. Throws on
+    // every failure, after restoring the display driver for its own.
+    virtual void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
+                            bool showProgress, bool keepStraps, bool keepBoardSettings,
+                            CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                            CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
+                            CRefPtr<IBCRTCert> certificate, bool processVarnex) = 0;
+
+    // The Varnex store an image carries ("IB", its backup, when `backup`);
+    // null without one.
+    virtual CRefPtr<CVarnexImage> ReadVarnexObject(CRefPtr<IROMImage> image, bool backup) = 0;
+    // Presence tests: the store is valid and generic (or product); its release
+    // number and level are stored where the pointers are not null.
+    virtual bool IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release,
+                                        uint32_t* level, bool backup) = 0;
+    virtual bool IsProductVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release,
+                                        uint32_t* level, bool backup) = 0;
+    // The Varnex flash type (0 to 24) of programming `newImage` over `current`.
+    virtual int32_t GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                       CLog* log) = 0;
+    // Carries the adapter's store into the new image as the flash type says:
+    // 0 done, 9 failed.
+    virtual int32_t ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> newImage,
+                                       CRefPtr<IROMImage> current, CLog* log) = 0;
+    // Merges the adapter's objects into the new image's store and rebuilds the
+    // new image's Varnex block: 0 done, else the failure (nothing usable built).
+    virtual int32_t MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                bool keepOBD, bool refreshBackup, bool deleteBlock, bool keepOEM,
+                                bool keepBBO, CLog* log) = 0;
+    // The adapter's whole Varnex block replaces the new image's.
+    virtual void MergeVarnexImage(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                  CLog* log) = 0;
+    virtual void RemoveVarnexBlock(CRefPtr<IROMImage> image) = 0;
+    // Rebuilds the Varnex blocks of both images in the engine's own layout.
+    virtual void RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                    CLog* log) = 0;
+    // Rebuilds the image's Varnex block from the two payloads (padded in
+    // place): 0 done, 4 failed (the image then unchanged).
+    virtual int32_t BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<uint8_t>& mainPayload,
+                                      std::vector<uint8_t>& backupPayload, bool hasBackup,
+                                      CLog* log) = 0;
+
+    // OBD board data by field.
+    virtual bool PrintOBDFieldDiffs(CVarnexImageObject* newObd, CVarnexImageObject* currentObd,
+                                    std::ostream& out) = 0;
+    virtual bool IsOBDFieldsMatched(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                    bool backup, std::ostream& out) = 0;
+    virtual void PrintOutOBDFields(CRefPtr<IROMImage> image, bool backup, std::ostream& out) = 0;
+    virtual void PrintOBDObjectFields(CVarnexImageObject* obd, std::ostream& out) = 0;
+    // 0 copied; 4 a store missing or invalid or a field refused; 12 an OBD
+    // object missing or of another version.
+    virtual int32_t CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
+                                             CRefPtr<CVarnexImage> currentStore, bool flag,
+                                             CLog* log) = 0;
+
+    // OEM and BBO objects.
+    virtual int32_t UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, uint8_t revision,
+                                    uint16_t value, CLog* log) = 0;
+    virtual int32_t UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<uint8_t>& data,
+                                    CLog* log) = 0;
+    virtual int32_t PreserveOEMObject(CRefPtr<CVarnexImage> newStore,
+                                      CRefPtr<CVarnexImage> currentStore, CLog* log) = 0;
 
 protected:
     ~IFlasher() = default;

@@ -1,0 +1,375 @@
+// Programming a whole firmware image into an adapter's EEPROM: the board's
+// own data carried over, the certificate gate, write protection, the write,
+// the read-back and the compare.
+
+#include "core/Exceptions.h"
+#include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherImpl.h"
+#include "image/OffsetModeScope.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+namespace
+{
+constexpr uint32_t kCompareSegmentOnly = 0x1;
+constexpr uint32_t kProgramSegmentOnly = 0x2;
+constexpr int32_t kStrapOffset = 0x58;
+constexpr uint32_t kStrapLength = 0x14;
+// The block that belongs to the board and travels from image to image.
+constexpr uint8_t kBoardBlockCodeType = 0x85;
+
+const char* const kDoesNotFit = "Cannot program a non-page boundary or invalid range for EEPROM.";
+const char* const kGrownPastPart =
+    "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
+
+// Restores the display driver and throws the engine's own failure.
+[[noreturn]] void Fail(CLog* log, const std::string& text)
+{
+    RestoreDisplayDriverNow(log);
+    throw std::runtime_error(text);
+}
+
+std::string Hex(uint32_t value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image, CLog* log)
+{
+    const bool currentHas = current.HasIEEE1394GUID();
+    const bool newHas = image.HasIEEE1394GUID();
+    if (currentHas && newHas && current.GetIEEE1394GUIDSize() == image.GetIEEE1394GUIDSize())
+    {
+        const char* const text = "Preserving IEEE 1394 GUID from original image.";
+        ui.ShowMessage(3, text);
+        LogLine(log, 3, text);
+        image.CopyBlock(image.GetIEEE1394GUIDOffset(), &current, current.GetIEEE1394GUIDOffset(),
+                        current.GetIEEE1394GUIDSize());
+    }
+    else if (currentHas)
+    {
+        LogLine(log, 4, "WARNING: Unable to preserve IEEE 1394 GUID,");
+        LogLine(log, 4, newHas ? "new image does not have the same space allocated for it."
+                               : "new image does not have space allocated for it.");
+    }
+    else if (newHas)
+    {
+        LogLine(log, 4,
+                "WARNING: No IEEE 1394 GUID present in original image, GUID from new image used.");
+    }
+}
+
+// The board's 0x85 block of the current image replaces any the new image
+// brings, so that an update never stacks a second copy onto the chain.
+void CarryBoardBlock(IROMImage& current, IROMImage& image)
+{
+    const int32_t block = current.FindNthPCIBlock(kBoardBlockCodeType, 0);
+    if (block == -1)
+    {
+        return;
+    }
+    const uint32_t length = current.GetPCIBlockLength(block);
+    if (length == 0)
+    {
+        return;
+    }
+    std::vector<uint8_t> bytes(length);
+    current.ReadBlock(bytes.data(), block, length);
+    // In the current chain other blocks may follow it; appended, it ends the
+    // chain.
+    CRefPtr<IROMImage> single = IROMImage::CreateFromBuffer(bytes.data(), length);
+    single->SetOffsetMode(false);
+    single->SetPCIRLastImage(0, 0);
+    single->SetKPDELastImage(0, 0);
+    single->FixPCIBlockChecksum(0);
+    single->ReadBlock(bytes.data(), 0, length);
+    for (int32_t old = image.FindNthPCIBlock(kBoardBlockCodeType, 0); old != -1;
+         old = image.FindNthPCIBlock(kBoardBlockCodeType, 0))
+    {
+        image.RemovePCIBlock(old);
+    }
+    image.AddPCIBlock(bytes.data(), length, true);
+}
+
+// The image that programs only the new init-from-ROM segment: the new segment
+// followed by the current image's content after its own segment, in the
+// current image's loaded size. When the new segment is the larger, the
+// current image's last bytes are cut, which is only safe while they are
+// erased.
+CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log)
+{
+    image.SetOffsetMode(false);
+    current.SetOffsetMode(false);
+    const uint32_t newSegment = image.GetIFRImageSize();
+    const uint32_t currentSegment = current.GetIFRImageSize();
+    const uint32_t currentSize = current.GetLoadedSize();
+    if (newSegment > currentSize)
+    {
+        Fail(log, kGrownPastPart);
+    }
+    const uint32_t difference =
+        newSegment > currentSegment ? newSegment - currentSegment : currentSegment - newSegment;
+    if (difference != 0)
+    {
+        LogLine(log, 3, "NOTE: Size of target/source IFR mismatch.");
+    }
+    std::vector<uint8_t> buffer(uint64_t{currentSize} + difference, 0xFF);
+    uint32_t start = 0;
+    if (newSegment > currentSegment)
+    {
+        const uint8_t* tail = current.GetBuffer() + currentSize - difference;
+        if (std::any_of(tail, tail + difference, [](uint8_t byte) { return byte != 0xFF; }))
+        {
+            Fail(log, "The end of the EEPROM is in use: the larger init-from-ROM segment does "
+                      "not fit.");
+        }
+        current.ReadBlock(buffer.data() + difference, 0, currentSize);
+        image.ReadBlock(buffer.data(), 0, newSegment);
+    }
+    else
+    {
+        // Equal segments or a smaller new one: the current content after its
+        // segment moves down to follow the new segment, 0xFF behind it.
+        current.ReadBlock(buffer.data(), 0, currentSize);
+        image.ReadBlock(buffer.data() + difference, 0, newSegment);
+        start = difference;
+    }
+    return IROMImage::CreateFromBuffer(buffer.data() + start, currentSize);
+}
+} // namespace
+
+void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
+                              bool showProgress, bool keepStraps, bool keepBoardSettings,
+                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                              CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
+                              CRefPtr<IBCRTCert> certificate, bool processVarnex)
+{
+    const bool compareOnly = (flashFlags & kCompareSegmentOnly) != 0;
+    const bool segmentOnly = (flashFlags & kProgramSegmentOnly) != 0;
+    LogLine(log, 3,
+            compareOnly   ? "Action: Verify/Compare IFR only."
+            : segmentOnly ? "Action: Flash IFR only."
+                          : "Action: Flash image.");
+    CDisplayDriverRestoreOnError guard(log);
+    CLog discard;
+    CLog& out = log ? *log : discard;
+    ui->Signal(0);
+    const bool entryMode = newImage->GetOffsetMode();
+
+    IdentifyEEPROM(ui, eeprom, database, log, showProgress);
+    if (!CheckImageFitsEEPROM(newImage, eeprom, log))
+    {
+        Fail(log, kDoesNotFit);
+    }
+    const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
+    CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
+
+    if (processVarnex)
+    {
+        const int32_t flashType = GetVarnexFlashType(newImage, current, log);
+        if (ProcessVarnexBlock(flashType, newImage, current, log) != 0)
+        {
+            // Programming the image without the board's store would lose it.
+            LogLine(log, 3, "ERROR: Failed to process Varnex block.");
+            Fail(log, "Failed to process Varnex block.");
+        }
+        if (!CheckImageFitsEEPROM(newImage, eeprom, log))
+        {
+            Fail(log, kGrownPastPart);
+        }
+    }
+    const std::string oldVersion = current->GetVersionString(1);
+
+    if (adapter->HasEEPROMStraps())
+    {
+        if (keepStraps)
+        {
+            const char* const text = "Preserving straps from original image.";
+            if (showProgress)
+            {
+                ui->ShowMessage(3, text);
+            }
+            LogLine(log, 3, text);
+            COffsetModeScope currentOff(current.get(), false);
+            COffsetModeScope newOff(newImage.get(), false);
+            newImage->CopyBlock(kStrapOffset, current.get(), kStrapOffset, kStrapLength);
+        }
+        if (adapter->HasIeee1394Guid())
+        {
+            CarryIeee1394Guid(*ui, *current, *newImage, log);
+        }
+    }
+    if (keepBoardSettings)
+    {
+        PreserveBoardSettings(newImage, current, showProgress, log);
+    }
+    if (VerifyImageCertificate(adapter, newImage, eeprom, certificate, log, showProgress) != 0)
+    {
+        RestoreDisplayDriverNow(log);
+        throw user_abort_error("Invalid firmware image detected. \n");
+    }
+    {
+        COffsetModeScope currentOff(current.get(), false);
+        COffsetModeScope newOff(newImage.get(), false);
+        CarryBoardBlock(*current, *newImage);
+    }
+
+    CRefPtr<IROMImage> target = newImage;
+    if (segmentOnly)
+    {
+        target = SpliceSegment(*newImage, *current, log);
+    }
+    current = nullptr;
+    // The board settings and the board's block may have made the image grow
+    // since the fit check; a write past the part's end would wrap to its
+    // start and destroy the firmware there.
+    if (!CheckImageFitsEEPROM(target, eeprom, log))
+    {
+        Fail(log, kGrownPastPart);
+    }
+
+    if (!compareOnly && !m_diffsOnly)
+    {
+        if (eeprom->GetType().WriteProtectOff || newImage->NeedsWriteProtectRemoval())
+        {
+            if (showProgress)
+            {
+                ui->ShowMessage(0, "Executing automatic disable of EEPROM write protect");
+            }
+            LogLine(log, 3, "Executing automatic disable of EEPROM write protect.");
+            try
+            {
+                eeprom->SetProtection(false, out);
+            }
+            catch (...)
+            {
+                LogLine(log, 4, "\nDisabling of EEPROM write protect failed.");
+                throw;
+            }
+            if (showProgress)
+            {
+                ui->ShowMessage(1, "Remove EEPROM write protect complete.");
+            }
+            LogLine(log, 3, "Remove EEPROM write protect complete.");
+        }
+        if (IsVerbose())
+        {
+            ui->ShowMessage(0, "Storing updated firmware image");
+        }
+        LogLine(log, 3, "Storing updated firmware image.");
+    }
+
+    uint32_t verifyLength = 0;
+    {
+        COffsetModeScope targetOn(target.get(), true);
+        const int32_t certInfo = target->GetCertInfoBlockOffset();
+        if (certInfo != -1)
+        {
+            LogLine(log, 3, "Cert info block will be finalized during flash process.");
+            // The microcode completes the block while programming: compare
+            // only up to its start.
+            verifyLength = static_cast<uint32_t>(certInfo) + target->GetIFRImageSize();
+        }
+    }
+    target->SetOffsetMode(false);
+    const uint32_t targetSize = target->GetLoadedSize();
+    if (verifyLength == 0)
+    {
+        verifyLength = targetSize;
+    }
+
+    if (!compareOnly)
+    {
+        try
+        {
+            const uint32_t written =
+                eeprom->WriteImage(ui.get(), 0, target.get(), 0, targetSize, true, true, out);
+            if (written < targetSize)
+            {
+                Fail(log, "Full image not programmed");
+            }
+            if (showProgress)
+            {
+                ui->ShowMessage(0, "Verifying update");
+            }
+            LogLine(log, 3, "Verifying update.");
+        }
+        catch (...)
+        {
+            LogLine(log, 4, "EEPROM programming failed.");
+            throw;
+        }
+    }
+    else
+    {
+        verifyLength = target->GetIFRImageSize();
+        if (verifyLength == 0)
+        {
+            Fail(log, "File image DOES NOT contains IFR.");
+        }
+        if (showProgress)
+        {
+            ui->ShowMessage(0, "Comparing adapter's IFR and input image diffs");
+        }
+        LogLine(log, 3, "Comparing adapter's IFR and input image diffs.");
+    }
+    if (verifyLength == 0)
+    {
+        Fail(log, "Incorrect image size for image comparison.");
+    }
+
+    ui->Signal(1);
+    CRefPtr<IROMImage> readBack;
+    try
+    {
+        readBack = ReadEEPROMImage(ui, eeprom, targetSize, log);
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "\nReading EEPROM for compare failed.");
+        throw;
+    }
+    const bool readBackMode = readBack->GetOffsetMode();
+    readBack->SetOffsetMode(false);
+    const int32_t mismatch = target->CompareRange(readBack.get(), 0, verifyLength);
+    if (mismatch != -1)
+    {
+        Fail(log, "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
+                      (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
+                      Hex(target->GetByte(mismatch), 2) + " - Read back: 0x" +
+                      Hex(readBack->GetByte(mismatch), 2));
+    }
+    if (!compareOnly)
+    {
+        ui->ShowMessage(1, "Update successful.");
+        ui->ShowMessage(1, "");
+        readBack->SetOffsetMode(true);
+        if (showProgress || (GetModeFlags() & kFlasherShowVersionChange) != 0)
+        {
+            ui->ShowMessage(1, "Firmware image has been updated from version " + oldVersion +
+                                   " to " + readBack->GetVersionString(1) + ".");
+            ui->ShowMessage(1, "");
+        }
+        LogLine(log, 3, "Update successful.");
+    }
+    else
+    {
+        const char* const text = "File IFR image matches adapter IFR image.";
+        if (showProgress)
+        {
+            ui->ShowMessage(1, text);
+        }
+        LogLine(log, 3, text);
+    }
+
+    readBack->SetOffsetMode(true);
+    adapter->GetDevice()->UpdateROMWindowOffset(readBack->GetWindowOffset());
+    readBack->SetOffsetMode(readBackMode);
+    newImage->SetOffsetMode(entryMode);
+    ui->Signal(2);
+}

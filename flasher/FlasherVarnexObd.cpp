@@ -1,0 +1,242 @@
+// The OBD object's board data by field: read, compared, printed and copied
+// from the adapter's store into a new one.
+
+#include "core/TextHelpers.h"
+#include "core/UserInterface.h"
+#include "flasher/FlasherImpl.h"
+#include "flasher/ObdFields.h"
+#include "flasher/VarnexErrorGuard.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+const VarnexTag kObdTag("OBD");
+constexpr size_t kObdBodyLength = 120;
+
+uint32_t HexDigitValue(char digit)
+{
+    if (digit >= 'A' && digit <= 'F')
+    {
+        return static_cast<uint32_t>(digit - 'A' + 10);
+    }
+    if (digit >= 'a' && digit <= 'f')
+    {
+        return static_cast<uint32_t>(digit - 'a' + 10);
+    }
+    return static_cast<uint8_t>(digit) & 0xFu;
+}
+
+std::string UpToZero(const std::string& text)
+{
+    return text.substr(0, text.find('\0'));
+}
+} // namespace
+
+const std::vector<ObdField>& ObdFields()
+{
+    static const std::vector<ObdField> fields = {
+        {"BoardBuildDate", 0, 4, "Error: Invalid Board Build Date (too big)", true},
+        {"MarketingName", 4, 24, "Error: Invalid marketing name (too big)"},
+        {"BoardSerialNumber", 28, 16, "Error: Invalid board serial number (too big)"},
+        {"MemoryManufacturer", 44, 1, "Error: Invalid Memory Vendor ID (too big)"},
+        {"MemoryPartID", 45, 20, "Error: Invalid Memory Part ID (too big)"},
+        {"MemoryDateCode", 65, 6, "Error: Invalid Memory Date Code (too big)"},
+        {"BoardProductPartNumber", 71, 20, "Error: Invalid board product number (too big)"},
+        {"BoardRevision", 91, 3, "Error: Invalid Board Revision (too big)"},
+        {"BoardType", 94, 1, "Error: Invalid Board Type (too big)"},
+        {"Board699PartNumber", 95, 20, "Error: Invalid board 699 number (too big)"},
+    };
+    return fields;
+}
+
+std::string GetObdField(const CVarnexImageObject& obd, const ObdField& field)
+{
+    std::vector<uint8_t> body = obd.GetData();
+    body.resize(kObdBodyLength, 0);
+    if (field.isDate)
+    {
+        const uint32_t value = body[0] | body[1] << 8 | body[2] << 16 | uint32_t{body[3]} << 24;
+        if (value == 0)
+        {
+            return "0";
+        }
+        char text[16];
+        std::snprintf(text, sizeof text, "%08X", value);
+        return text;
+    }
+    return std::string(body.begin() + field.offset, body.begin() + field.offset + field.length);
+}
+
+bool SetObdField(CVarnexImageObject& obd, const ObdField& field, const std::string& text)
+{
+    const size_t longest = field.isDate ? 8 : field.length;
+    if (text.size() > longest)
+    {
+        std::cout << field.tooBigText << std::endl;
+        return false;
+    }
+    std::vector<uint8_t> body = obd.GetData();
+    body.resize(std::max(body.size(), kObdBodyLength), 0);
+    if (field.isDate)
+    {
+        // One hexadecimal digit a character: "20240305" becomes 0x20240305,
+        // and the text read from a field gives its value back, A to F
+        // included.
+        uint32_t value = 0;
+        for (char digit : text)
+        {
+            value = value << 4 | HexDigitValue(digit);
+        }
+        for (size_t i = 0; i < 4; ++i)
+        {
+            body[i] = static_cast<uint8_t>(value >> (8 * i));
+        }
+    }
+    else
+    {
+        std::fill(body.begin() + field.offset, body.begin() + field.offset + field.length, 0);
+        std::copy(text.begin(), text.end(), body.begin() + field.offset);
+    }
+    return obd.SetData(body);
+}
+
+bool CFlasherImpl::PrintOBDFieldDiffs(CVarnexImageObject* newObd, CVarnexImageObject* currentObd,
+                                      std::ostream& out)
+{
+    if (!newObd || !currentObd)
+    {
+        return true;
+    }
+    bool same = true;
+    for (const ObdField& field : ObdFields())
+    {
+        const std::string fresh = TrimWhitespace(GetObdField(*newObd, field));
+        const std::string cur = TrimWhitespace(GetObdField(*currentObd, field));
+        if (fresh != cur)
+        {
+            same = false;
+            out << "  " << field.name << ": " << UpToZero(fresh) << " (File) v.s. "
+                << UpToZero(cur) << " (Current)" << std::endl;
+        }
+    }
+    return same;
+}
+
+bool CFlasherImpl::IsOBDFieldsMatched(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
+                                      bool backup, std::ostream& out)
+{
+    try
+    {
+        CRefPtr<CVarnexImage> fresh = ReadVarnexObject(newImage, backup);
+        CRefPtr<CVarnexImage> cur = ReadVarnexObject(current, backup);
+        if (!fresh || !cur)
+        {
+            GetUserInterface()->ShowMessage(1, "Varnex image is not present");
+            return false;
+        }
+        if (!fresh->IsValid() || !cur->IsValid())
+        {
+            GetUserInterface()->ShowMessage(1, "Invalid Varnex image");
+            return true;
+        }
+        CVarnexImageObject* newObd = fresh->FindObject(kObdTag);
+        if (!newObd)
+        {
+            return true;
+        }
+        const bool matched = PrintOBDFieldDiffs(newObd, cur->FindObject(kObdTag), out);
+        out << std::endl;
+        return matched;
+    }
+    catch (const std::exception&)
+    {
+        out << "ERROR: " << "CFlasherImpl::IsOBDFieldsMatched" << std::endl;
+        return true;
+    }
+}
+
+void CFlasherImpl::PrintOutOBDFields(CRefPtr<IROMImage> image, bool backup, std::ostream& out)
+{
+    try
+    {
+        if (!image->HasNBSIObject(0x4952))
+        {
+            GetUserInterface()->ShowMessage(1, "Varnex image is not present");
+            return;
+        }
+        CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
+        if (!store || !store->IsValid())
+        {
+            GetUserInterface()->ShowMessage(1, "Invalid Varnex image");
+            return;
+        }
+        PrintOBDObjectFields(store->FindObject(kObdTag), out);
+    }
+    catch (const std::exception&)
+    {
+        out << "ERROR: " << "CFlasherImpl::PrintOutOBDFields" << std::endl;
+    }
+}
+
+void CFlasherImpl::PrintOBDObjectFields(CVarnexImageObject* obd, std::ostream& out)
+{
+    if (!obd)
+    {
+        return;
+    }
+    for (const ObdField& field : ObdFields())
+    {
+        out << field.name << " : " << TrimWhitespace(GetObdField(*obd, field)) << std::endl;
+    }
+}
+
+int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
+                                               CRefPtr<CVarnexImage> currentStore,
+                                               bool /*flag*/, CLog* log)
+{
+    const char* const name = "CFlasherImpl::CopyVarnexImageObdObject";
+    // A copy that did not complete is a failure for the caller.
+    return RunGuardingStoreErrors(name, 4, [&]() -> int32_t
+    {
+        if (!newStore || !currentStore)
+        {
+            return 4;
+        }
+        if (!newStore->IsValid() || !currentStore->IsValid())
+        {
+            std::cerr << "ERROR: Invalid Varnex " << name << std::endl;
+            return 4;
+        }
+        CVarnexImageObject* target = newStore->FindObject(kObdTag);
+        CVarnexImageObject* source = currentStore->FindObject(kObdTag);
+        if (!target || !source || target->GetVersion() != source->GetVersion() ||
+            target->GetSubversion() != source->GetSubversion())
+        {
+            return 12;
+        }
+        std::ostringstream before;
+        PrintOBDObjectFields(target, before);
+        LogLine(log, 3, "\nBefore Merging OBD:\n" + before.str() + "\nSource of OBD:");
+        for (const ObdField& field : ObdFields())
+        {
+            const std::string text = GetObdField(*source, field);
+            LogLine(log, 3, std::string(field.name) + " : " + TrimWhitespace(text));
+            if (!SetObdField(*target, field, text))
+            {
+                GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");
+                LogLine(log, 3, "ERROR: Fail to copy OBD info block");
+                return 4;
+            }
+        }
+        std::ostringstream after;
+        PrintOBDObjectFields(target, after);
+        LogLine(log, 3, "\nAFTER Merging OBD:\n" + after.str());
+        newStore->UpdateDirectory();
+        LogLine(log, 3, "Succeed to preserve Varnex OBD.");
+        return 0;
+    });
+}

@@ -1,0 +1,279 @@
+// Programming a whole image: the board's straps, 0x85 block and Varnex
+// objects carried into the new image on the simulated chip; failures that
+// must leave the chip unwritten; a stuck bit caught by the read-back.
+
+#include "FakeEEPROM.h"
+#include "FirmwareImages.h"
+#include "FlasherMachine.h"
+#include "core/Exceptions.h"
+#include "image/OffsetModeScope.h"
+#include "image/ROMMeldVarnexFlashImpl.h"
+#include "testkit/ErrorOf.h"
+#include "testkit/varnex/VarnexStoreBuilder.h"
+
+#include <gtest/gtest.h>
+
+using testkit::CVarnexStoreBuilder;
+using testkit::ErrorOf;
+
+namespace
+{
+constexpr uint32_t kWindowOffsetRegister = 0xE208;
+const char* const kGrown =
+    "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
+
+// The adapter's store: generic (its ID check waived), without the 699 number
+// that would make it "populated", so the flash type to a newer generic store
+// keeps its OBD.
+std::vector<uint8_t> BoardStore()
+{
+    return CVarnexStoreBuilder()
+        .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+        .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
+        .Bbo(7, 2, 0xBEEF)
+        .BuildRaw();
+}
+
+std::vector<uint8_t> PackageStore(bool withBbo = true)
+{
+    CVarnexStoreBuilder builder;
+    builder.Img("G001.0002", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+        .Obd("", "", "")
+        .Oem(std::vector<uint8_t>(8, 0));
+    if (withBbo)
+    {
+        builder.Bbo(0, 0, 0);
+    }
+    return builder.BuildRaw();
+}
+
+// The firmware with the store appended in the layout the engine writes.
+std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
+                                     const std::vector<uint8_t>& store)
+{
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
+    CRefPtr<CROMMeldVarnexFlashImpl> merger(CROMMeldVarnexFlashImpl::Create());
+    CNBSIPCIBlockVarnex block(store, {});
+    CRefPtr<IROMImage> laidOut = merger->BuildBlankVarnexRom(image.get(), &block, nullptr);
+    EXPECT_TRUE(merger->AppendVarnexToRomChain(image.get(), laidOut.get(), nullptr));
+    COffsetModeScope off(image.get(), false);
+    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
+}
+
+// The adapter's firmware: straps of its own, a 0x85 block and its store.
+std::vector<uint8_t> AdapterFirmware()
+{
+    std::vector<uint8_t> bytes =
+        WithVarnexBlock(FirmwareBuilder().Block(0x85, 0x400).Build(), BoardStore());
+    for (uint32_t i = 0; i < 0x14; ++i)
+    {
+        bytes[0x58 + i] = static_cast<uint8_t>(0xC0 + i);
+    }
+    return bytes;
+}
+
+// The package's firmware, asking for the protection to be lifted.
+CRefPtr<IROMImage> PackageImage(FirmwareSpec spec = {.version = 0x86041C00},
+                                bool withBbo = true)
+{
+    std::vector<uint8_t> bytes =
+        WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo));
+    bytes[0x49] |= 0x01;
+    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+CRefPtr<IROMImage> ChipImage(const std::vector<uint8_t>& chip)
+{
+    return IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
+}
+
+std::vector<uint8_t> ObjectBytes(IROMImage* image, const char* tag)
+{
+    CRefPtr<CVarnexImage> store = ReadVarnexStore(image, false);
+    if (!store)
+    {
+        return {};
+    }
+    CVarnexImageObject* object = store->FindObject(VarnexTag(tag));
+    return object ? object->GetBytes() : std::vector<uint8_t>{};
+}
+
+// The bytes of each block of the chain with the code type, in chain order.
+std::vector<std::vector<uint8_t>> ChainBlocks(IROMImage* image, uint8_t codeType)
+{
+    COffsetModeScope off(image, false);
+    std::vector<std::vector<uint8_t>> found;
+    int32_t block = 0;
+    for (int guard = 0; block != -1 && guard < 16; ++guard, block = image->NextPCIBlock(block))
+    {
+        const int32_t pcir = image->FindPCIR(block);
+        if (pcir != -1 && image->GetByte(pcir + 0x14) == codeType)
+        {
+            std::vector<uint8_t> bytes(image->GetPCIBlockLength(block));
+            image->ReadBlock(bytes.data(), block, static_cast<uint32_t>(bytes.size()));
+            found.push_back(std::move(bytes));
+        }
+    }
+    return found;
+}
+
+struct FlashRig
+{
+    FlashRig() : rig({{0x0800, 8, AdapterFirmware()}}), eeprom(rig.OpenEEPROM(0))
+    {
+        rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
+        rig.Chip(0).ClearHistory();
+    }
+    void Flash(CRefPtr<IROMImage> image, bool processVarnex = true)
+    {
+        rig.flasher->FlashImage(rig.ui, image, false, true, true, rig.Adapter(0), eeprom,
+                                rig.database, 0, &rig.log, nullptr, processVarnex);
+    }
+    bool ChipUntouched() { return rig.Chip(0).Programs().empty() && rig.Chip(0).Erases().empty(); }
+
+    CFlasherMachine rig;
+    CRefPtr<IEEPROM> eeprom;
+};
+} // namespace
+
+TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
+{
+    FlashRig f;
+    f.rig.flasher->SetModeFlags(kFlasherPackagedMode);
+    f.rig.Chip(0).SetStatus(0x1C);
+    CRefPtr<IROMImage> before = ChipImage(f.rig.ChipBytes(0));
+    f.Flash(PackageImage());
+
+    CRefPtr<IROMImage> after = ChipImage(f.rig.ChipBytes(0));
+    EXPECT_EQ(after->GetVersionString(1), "86.04.1C.00.00");
+    for (const char* tag : {"OBD", "OEM", "BBO"})
+    {
+        EXPECT_EQ(ObjectBytes(after.get(), tag), ObjectBytes(before.get(), tag)) << tag;
+    }
+    EXPECT_EQ(ReadVarnexStore(after.get(), false)
+                  ->FindObject(VarnexTag("IMG"))
+                  ->GetData()
+                  .at(0),
+              'G');
+    EXPECT_EQ(dynamic_cast<CVarnexImageImgObject*>(
+                  ReadVarnexStore(after.get(), false)->FindObject(VarnexTag("IMG")))
+                  ->GetVersionText(),
+              "G001.0002");
+    // The adapter's store became the backup copy.
+    EXPECT_TRUE(after->HasNBSIObject(0x4942));
+    const std::vector<uint8_t> chip = f.rig.ChipBytes(0);
+    for (uint32_t i = 0; i < 0x14; ++i)
+    {
+        EXPECT_EQ(chip[0x58 + i], 0xC0 + i) << i;
+    }
+    // The board's block, now ending the chain: its payload is the board's.
+    const std::vector<uint8_t> board = ChainBlocks(before.get(), 0x85).at(0);
+    ASSERT_EQ(ChainBlocks(after.get(), 0x85).size(), 1u) << after->DumpPCIBlocks(1);
+    const std::vector<uint8_t> carried = ChainBlocks(after.get(), 0x85).at(0);
+    ASSERT_EQ(carried.size(), board.size());
+    EXPECT_TRUE(std::equal(board.begin() + 0x100, board.end() - 1, carried.begin() + 0x100));
+    EXPECT_EQ(f.rig.Chip(0).Status() & 0x1C, 0) << "write protection lifted";
+    EXPECT_NE(f.rig.Shown().find("Update successful.\n\nFirmware image has been updated from "
+                                 "version 86.04.1B.00.00 to 86.04.1C.00.00."),
+              std::string::npos);
+    EXPECT_NE(f.rig.Logged().find("VARNEX_FLASH_TYPE: 06\n"), std::string::npos);
+    after->SetOffsetMode(true);
+    EXPECT_EQ(f.rig.Adapter(0)->Read32(kWindowOffsetRegister) & 0x00FFFFFCu,
+              after->GetWindowOffset() & 0x00FFFFFCu);
+
+    // The same image again: the board's 0x85 block is replaced, not stacked.
+    f.Flash(ChipImage(f.rig.ChipBytes(0)));
+    CRefPtr<IROMImage> again = ChipImage(f.rig.ChipBytes(0));
+    EXPECT_EQ(ChainBlocks(again.get(), 0x85).size(), 1u) << again->DumpPCIBlocks(1);
+    EXPECT_EQ(ObjectBytes(again.get(), "OBD"), ObjectBytes(before.get(), "OBD"));
+}
+
+TEST(FlasherFlashImage, AStuckBitEndsInTheMismatchWithTheDriverBack)
+{
+    {
+        // The chip's driver sees the page it just programmed differ.
+        FlashRig f;
+        CRefPtr<IROMImage> image = PackageImage();
+        int32_t at = 0x300;
+        while ((image->GetByte(at) & 0x01) == 0)
+        {
+            ++at;
+        }
+        f.rig.Chip(0).Faults().stuckBits[static_cast<uint32_t>(at)] = {0x01, 0x00};
+        EXPECT_EQ(ErrorOf([&] { f.Flash(image); }), "Mismatch in 256 byte page-mode programming");
+        EXPECT_NE(f.rig.Logged().find("EEPROM programming failed.\n"), std::string::npos);
+        EXPECT_TRUE(f.rig.DriverBound(0));
+        EXPECT_EQ(f.rig.Shown().find("Update successful."), std::string::npos);
+    }
+    {
+        // A part that takes the write but reads back otherwise: the engine's
+        // own compare of the whole image.
+        FlashRig f;
+        CRefPtr<CFakeEEPROM> dropping(new CFakeEEPROM(256, 4, true));
+        const std::vector<uint8_t> adapter = AdapterFirmware();
+        std::copy(adapter.begin(), adapter.end(), dropping->bytes.begin());
+        dropping->dropFirstByte = true;
+        f.eeprom = dropping.get();
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }),
+                  "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+        EXPECT_TRUE(f.rig.DriverBound(0));
+        EXPECT_EQ(f.rig.Shown().find("Update successful."), std::string::npos);
+    }
+}
+
+TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
+{
+    {
+        FlashRig f;
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage({.length = 0x90000})); }),
+                  "Cannot program a non-page boundary or invalid range for EEPROM.");
+        EXPECT_TRUE(f.ChipUntouched());
+        EXPECT_TRUE(f.rig.DriverBound(0));
+    }
+    {
+        // Fits as given, but the board's 0x85 block carried over makes it
+        // too large: a write would wrap onto the start of the part.
+        FlashRig f;
+        const std::vector<uint8_t> big = MakeFirmware({.length = 0x7FE00});
+        EXPECT_EQ(ErrorOf([&] {
+                      f.Flash(IROMImage::CreateFromBuffer(big.data(), 0x7FE00), false);
+                  }),
+                  kGrown);
+        EXPECT_TRUE(f.ChipUntouched());
+    }
+    {
+        // The package's store has no BBO placeholder for the board's record:
+        // nothing is programmed and the update fails.
+        FlashRig f;
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage({.version = 0x86041C00}, false)); }),
+                  "Failed to process Varnex block.");
+        EXPECT_NE(f.rig.Logged().find("ERROR: Failed to process Varnex block.\n"),
+                  std::string::npos);
+        EXPECT_TRUE(f.ChipUntouched());
+        EXPECT_TRUE(f.rig.DriverBound(0));
+    }
+    {
+        FlashRig f;
+        CRefPtr<CFakeEEPROM> secure(new CFakeEEPROM(256, 4, true));
+        secure->secure = true;
+        const std::vector<uint8_t> adapter = AdapterFirmware();
+        std::copy(adapter.begin(), adapter.end(), secure->bytes.begin());
+        f.rig.flasher->SetCertificateGateServices(
+            {[](CRefPtr<IROMImage>, CLog*) { return 8; }, {}, {}});
+        bool userAbort = false;
+        try
+        {
+            f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true,
+                                      f.rig.Adapter(0), secure.get(), f.rig.database, 0,
+                                      &f.rig.log, nullptr, true);
+        }
+        catch (const user_abort_error& error)
+        {
+            userAbort = std::string(error.what()) == "Invalid firmware image detected. \n";
+        }
+        EXPECT_TRUE(userAbort);
+        EXPECT_TRUE(secure->writes.empty());
+    }
+}
