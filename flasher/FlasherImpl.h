@@ -11,6 +11,7 @@
 //   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
 //   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
 //   FlasherTests.cpp           write/verify and read tests of a range
+//   FlasherTuning.cpp          preservation-data tuning
 //   FlasherProgram.cpp         programming a whole image and proving it
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
 //   FlasherVarnexObd.cpp       OBD board-data fields
@@ -21,6 +22,7 @@
 #include "flasher/IFlasher.h"
 #include "flasher/UEFIImageServices.h"
 #include "flasher/MicrocodeLoader.h"
+#include "image/IPreserveTune.h"
 
 #include <cstdint>
 #include <string>
@@ -160,6 +162,11 @@ public:
     void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                      int32_t passes, uint32_t start, uint32_t length, CLog* log) override;
+    void TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine* commandLine,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROMDatabase> database,
+                              std::vector<PreservationTuneRequest>& requests,
+                              bool skipConfirmation, CLog* log) override;
 //@@MOREIMPL@@
 
     // The engine's own operations, used by the operations above (and reached
@@ -254,6 +261,11 @@ private:
                                        CRefPtr<IEEPROMDatabase> database, CRefPtr<IEEPROM>& eeprom,
                                        uint32_t& start, uint32_t& length, uint32_t& unit,
                                        CLog* log);
+    // One tuning request: its answer shown, a change applied to the working
+    // copy; false when a change could not be made.
+    bool ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLine, IPreserveTune& tuner,
+                          IROMImage& current, IROMImage& working,
+                          PreservationTuneRequest& request, CLog* log);
 //@@MOREPRIV@@
 
     int32_t m_modeFlags = 1;

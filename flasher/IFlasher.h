@@ -10,6 +10,7 @@
 // passes the skip flag. When an operation leaves by an exception the display
 // driver is restored first.
 
+#include "core/CommandLine.h"
 #include "core/DisplayDriverHook.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
@@ -29,6 +30,33 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+// One preservation-tuning request, in command-line order.
+enum PreservationTuneKind : uint32_t
+{
+    kTuneSetRegister = 1,
+    kTuneReadRegister = 2,
+    kTuneAddRegister = 3,
+    kTuneSubtractRegister = 4,
+    kTuneReadData = 5,
+    kTuneWriteData = 6,
+};
+// lowBit and highBit when the request names no bit range.
+inline constexpr uint8_t kNoBitRange = 255;
+struct PreservationTuneRequest
+{
+    uint32_t registerAddress = 0;
+    uint32_t value = 0;
+    uint8_t lowBit = kNoBitRange;
+    uint8_t highBit = kNoBitRange;
+    uint8_t dataId = 0;
+    // The occurrence of "presdatatune" that holds the data values.
+    uint8_t occurrence = 0;
+    uint32_t dataOffset = 0;
+    // Bytes to write (values x 4), or the block's size once found.
+    uint16_t dataSize = 0;
+    uint32_t requestKind = 0;
+};
 
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
@@ -171,6 +199,14 @@ public:
     virtual void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                              int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
+    // Answers read requests from the adapter's firmware and writes the
+    // change requests back, only when every change succeeded and the user
+    // agrees; data requests get their offset and size filled in.
+    virtual void TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine* commandLine,
+                                      CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                      CRefPtr<IEEPROMDatabase> database,
+                                      std::vector<PreservationTuneRequest>& requests,
+                                      bool skipConfirmation, CLog* log) = 0;
 //@@MORE@@
     // Image programming, save and compare, and the Varnex store carried from
     // the adapter's current image into a new one.
