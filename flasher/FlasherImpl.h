@@ -12,6 +12,7 @@
 //   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
 //   FlasherTests.cpp           write/verify and read tests of a range
 //   FlasherTuning.cpp          preservation-data tuning
+//   FlasherStress.cpp          the EEPROM stress test
 //   FlasherProgram.cpp         programming a whole image and proving it
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
 //   FlasherVarnexObd.cpp       OBD board-data fields
@@ -25,6 +26,8 @@
 #include "image/IPreserveTune.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 class CFlasherImpl : public CReferenceCountImpl, public IFlasher
@@ -167,7 +170,16 @@ public:
                               CRefPtr<IEEPROMDatabase> database,
                               std::vector<PreservationTuneRequest>& requests,
                               bool skipConfirmation, CLog* log) override;
-//@@MOREIMPL@@
+    int32_t StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                       CRefPtr<IDisplayAdapter> adapter,
+                       CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                       CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                       CLog* log) override;
+    int32_t GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                StressTestParams* params, CLog* log) override;
+    // The folder of the stress test's backup and outcome files; the working
+    // directory unless set.
+    void SetStressTestFolder(std::filesystem::path folder) { m_stressTestFolder = std::move(folder); }
 
     // The engine's own operations, used by the operations above (and reached
     // by tests through this class, not through IFlasher).
@@ -266,8 +278,19 @@ private:
     bool ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLine, IPreserveTune& tuner,
                           IROMImage& current, IROMImage& working,
                           PreservationTuneRequest& request, CLog* log);
-//@@MOREPRIV@@
+    // One erase/write/verify iteration of the stress test; 0 when it passed.
+    int32_t RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                               CRefPtr<IROMImage> working, CRefPtr<IROMImage> backup,
+                               const StressTestParams& params, int32_t n, std::ofstream& outcome,
+                               CLog* log);
+    // Writes the saved firmware back, proves it and only then deletes the
+    // backup file.
+    int32_t RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                   CRefPtr<IROMImage> backup,
+                                   const std::filesystem::path& backupPath,
+                                   const StressTestParams& params, CLog* log);
 
+    std::filesystem::path m_stressTestFolder;
     int32_t m_modeFlags = 1;
     int32_t m_retryCount;
     bool m_manualRead;

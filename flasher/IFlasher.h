@@ -58,6 +58,21 @@ struct PreservationTuneRequest
     uint32_t requestKind = 0;
 };
 
+// What the stress test's questions chose.
+struct StressTestParams
+{
+    int32_t testType = 0;
+    uint32_t sectorCount = 0;
+    uint32_t startSector = 0;
+    uint32_t startOffset = 0;
+    uint32_t testLength = 0;
+    int32_t loopCount = 0;
+    int64_t maxEraseTimeMs = 0;
+    // On the monotonic clock, in milliseconds.
+    uint64_t startTimeMs = 0;
+    std::string startTimeText;
+};
+
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
 {
@@ -207,7 +222,17 @@ public:
                                       CRefPtr<IEEPROMDatabase> database,
                                       std::vector<PreservationTuneRequest>& requests,
                                       bool skipConfirmation, CLog* log) = 0;
-//@@MORE@@
+    // Erases, programs and verifies chosen sectors many times, with the
+    // firmware saved first and written back after a passing run; the status
+    // is 0 or the failure's code.
+    virtual int32_t StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                               CRefPtr<IBoardDatabase> boardDatabase,
+                               CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    // The stress test's questions on the console; 0 when the user confirmed.
+    virtual int32_t GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                        StressTestParams* params, CLog* log) = 0;
     // Image programming, save and compare, and the Varnex store carried from
     // the adapter's current image into a new one.
     // Programs `newImage` into the adapter's EEPROM with the board's data
