@@ -19,29 +19,13 @@ void CFlasherImpl::DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                bool skipConfirmation, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    LogLine(log, 3, "Action: Delete Vbios.");
-    DisableDisplayDriver(adapter, log, false);
-    SelectAdapter(ui, bus, adapter, true);
-    ui->Signal(0);
-    CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, true);
-    if (skipConfirmation)
-    {
-        LogLine(log, 4, "Delete Vbios confirmation skipped.");
-    }
-    else
-    {
-        ConfirmOrAbort(*ui, false,
-                       "Erasing the Vbios erases all Vbios related data from the EEPROM part "
-                       "including preservation (krtune) data.\nDelete Vbios?\n",
-                       "Erase aborted");
-        if (adapter->HasEEPROMStraps() && !adapter->GetCatalogueFlagA())
-        {
-            ConfirmOrAbort(*ui, true,
-                           "The display adapter may become unbootable after erasing the EEPROM.\n",
-                           "Delete aborted");
-        }
-    }
+    const DestructiveQuestions questions{
+        "Delete Vbios.", "Delete Vbios confirmation skipped.",
+        "Erasing the Vbios erases all Vbios related data from the EEPROM part including "
+        "preservation (krtune) data.\nDelete Vbios?\n",
+        "Erase aborted", "Delete aborted"};
+    CRefPtr<IEEPROM> eeprom =
+        BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
     CLog discard;
     CLog& out = log ? *log : discard;
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);

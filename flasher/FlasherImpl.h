@@ -244,6 +244,25 @@ private:
                                 CRefPtr<IEEPROMDatabase> database, bool detailed, CLog* log);
     // Lifts the part's software write protection when its record asks for it.
     void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
+    // The texts of a destructive operation: its action, the log line when
+    // its questions are skipped, the single-key question and the abort texts
+    // of that and of the typed question.
+    struct DestructiveQuestions
+    {
+        std::string action;
+        std::string skippedLine;
+        std::string question;
+        std::string abortText;
+        std::string typedAbortText;
+    };
+    // The shared start of the erase and the VBIOS deletion: the display
+    // driver, the adapter, its EEPROM identified, then the questions unless
+    // the caller skips them.
+    CRefPtr<IEEPROM> BeginDestructiveOperation(const DestructiveQuestions& questions,
+                                               CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                               CRefPtr<IDisplayAdapter> adapter,
+                                               CRefPtr<IEEPROMDatabase> database,
+                                               bool skipConfirmation, CLog* log);
     // The single-key question and, for the gravest operations, the typed one.
     void ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
                         const std::string& abortText);

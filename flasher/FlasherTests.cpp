@@ -3,23 +3,15 @@
 // pattern once and reads it back pass after pass. Both leave their last
 // pattern in the range.
 
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
-#include "image/OffsetModeScope.h"
 
-#include <cstdio>
 #include <stdexcept>
 
 namespace
 {
 constexpr uint32_t kPatternModulus = 251;
-
-std::string Hex8(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
 
 // The programming unit: the page, or the erase block of a part that must be
 // erased before it is written when that block is larger.
@@ -111,7 +103,7 @@ CRefPtr<IROMImage> CFlasherImpl::BeginEEPROMTest(bool writeVerify, CRefPtr<IUser
     {
         throw std::runtime_error("Invalid test range.");
     }
-    const std::string first = "Test start: 0x" + Hex8(start);
+    const std::string first = "Test start: 0x" + ToHex(start, 8);
     const std::string size = "Test size: " + std::to_string(length);
     ui->ShowMessage(1, first + "\n" + size);
     LogLine(log, 3, first);
@@ -182,7 +174,7 @@ void CFlasherImpl::TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
         const int32_t mismatch = image->CompareRange(reference.get(), start, length);
         if (mismatch != -1)
         {
-            throw std::runtime_error("Mismatch at offset 0x" + Hex8(static_cast<uint32_t>(mismatch)));
+            throw std::runtime_error("Mismatch at offset 0x" + ToHex(static_cast<uint32_t>(mismatch), 8));
         }
         ShowAndLog(*ui, log, "Pass completed.");
     }

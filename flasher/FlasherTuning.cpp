@@ -5,29 +5,15 @@
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/IPreserveTune.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace
 {
-std::string Hex8(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof text, "%08X", value);
-    return text;
-}
-
-std::string Decimal2(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u", value);
-    return text;
-}
-
 // Every answer line stands between line ends on the console.
 void Answer(IUserInterface& ui, const std::string& text)
 {
@@ -36,10 +22,10 @@ void Answer(IUserInterface& ui, const std::string& text)
 
 std::string TuningLine(const PreservationTuneRequest& request)
 {
-    std::string line = " Tuning preserved setting for  REG 0x" + Hex8(request.registerAddress);
+    std::string line = " Tuning preserved setting for  REG 0x" + ToHex(request.registerAddress, 8);
     line += request.highBit == kNoBitRange
                 ? " "
-                : "[" + Decimal2(request.highBit) + ":" + Decimal2(request.lowBit) + "] ";
+                : "[" + FormatNumber(request.highBit, 2) + ":" + FormatNumber(request.lowBit, 2) + "] ";
     if (request.requestKind == kTuneAddRegister)
     {
         line += "to plus with ";
@@ -52,7 +38,7 @@ std::string TuningLine(const PreservationTuneRequest& request)
     {
         line += "to ";
     }
-    return line + "0x" + Hex8(request.value);
+    return line + "0x" + ToHex(request.value, 8);
 }
 
 PreservedRegisterTune RegisterTune(const PreservationTuneRequest& request)
@@ -69,14 +55,14 @@ PreservedRegisterTune RegisterTune(const PreservationTuneRequest& request)
 // The block's DWORDs, four to a line, while the position is below its size.
 std::string DataBlockText(IROMImage& image, const PreservationTuneRequest& request)
 {
-    std::string text = " Reading Preserved Data for Data ID " + Decimal2(request.dataId) + " in DWORD =";
+    std::string text = " Reading Preserved Data for Data ID " + FormatNumber(request.dataId, 2) + " in DWORD =";
     for (uint32_t at = 0; at < request.dataSize; at += 4)
     {
         if (at % 16 == 0)
         {
             text += "\n";
         }
-        text += " 0x" + Hex8(image.GetDword(static_cast<int32_t>(request.dataOffset + at)));
+        text += " 0x" + ToHex(image.GetDword(static_cast<int32_t>(request.dataOffset + at)), 8);
     }
     return text;
 }
@@ -93,12 +79,12 @@ bool CFlasherImpl::ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLin
         uint32_t value = 0;
         if (tuner.FindRegister(&current, request.registerAddress, value, log))
         {
-            Answer(ui, " Reading Preserved setting for REG 0x" + Hex8(request.registerAddress) +
-                           " = 0x" + Hex8(value));
+            Answer(ui, " Reading Preserved setting for REG 0x" + ToHex(request.registerAddress, 8) +
+                           " = 0x" + ToHex(value, 8));
         }
         else
         {
-            Answer(ui, " Preserved setting for REG 0x" + Hex8(request.registerAddress) +
+            Answer(ui, " Preserved setting for REG 0x" + ToHex(request.registerAddress, 8) +
                            " : Not Found !");
         }
         return true;
@@ -112,7 +98,7 @@ bool CFlasherImpl::ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLin
         {
             return true;
         }
-        Answer(ui, " Preserved setting for Register 0x" + Hex8(request.registerAddress) +
+        Answer(ui, " Preserved setting for Register 0x" + ToHex(request.registerAddress, 8) +
                        " : Not Found !");
         return false;
     }
@@ -127,7 +113,7 @@ bool CFlasherImpl::ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLin
         }
         else
         {
-            Answer(ui, " Preserved Data for Data ID " + Decimal2(request.dataId) + " : Not Found !");
+            Answer(ui, " Preserved Data for Data ID " + FormatNumber(request.dataId, 2) + " : Not Found !");
         }
         return true;
     }
@@ -149,7 +135,7 @@ bool CFlasherImpl::ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLin
         {
             return true;
         }
-        Answer(ui, " Preserved Data for Data ID " + Decimal2(request.dataId) + " : Not Found !");
+        Answer(ui, " Preserved Data for Data ID " + FormatNumber(request.dataId, 2) + " : Not Found !");
         return false;
     }
     default:

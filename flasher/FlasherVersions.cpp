@@ -2,13 +2,13 @@
 // as applied, and the one-line identity and version of an adapter for
 // listings of many adapters. Neither writes to the EEPROM.
 
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/IROMMeld.h"
 
 #include <algorithm>
 #include <cxxabi.h>
-#include <cstdio>
 #include <cstdlib>
 #include <iomanip>
 #include <sstream>
@@ -17,13 +17,6 @@
 
 namespace
 {
-std::string Hex4(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
-    return text;
-}
-
 // The lines of a report, shown on the console at the end and written to the
 // log as they come.
 class CReport
@@ -84,27 +77,27 @@ void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
     {
         CBoardType board;
         boardDatabase.GetBoardType(board, boardId);
-        out << "Board ID              : " << Hex4(boardId);
+        out << "Board ID              : " << ToHex(boardId, 4);
         if (board.IsKnown())
         {
             out << " (" << board.name << ")";
         }
         else
         {
-            LogLine(log, 4, "WARNING: Unknown Board ID " + Hex4(boardId));
+            LogLine(log, 4, "WARNING: Unknown Board ID " + ToHex(boardId, 4));
             LogLine(log, 4, "(It is recommended you obtain a newer version of ROMVISE.)");
             LogLine(log, 3, "");
         }
         out << '\n';
     }
-    out << "PCI ID                : " << Hex4(image.GetVendorID()) << "-"
-        << Hex4(image.GetDeviceID()) << '\n';
+    out << "PCI ID                : " << ToHex(image.GetVendorID(), 4) << "-"
+        << ToHex(image.GetDeviceID(), 4) << '\n';
     if (const uint16_t gpu = image.GetGPUDeviceID(); gpu != 0)
     {
-        out << "GPU Device ID         : " << Hex4(gpu) << '\n';
+        out << "GPU Device ID         : " << ToHex(gpu, 4) << '\n';
     }
-    out << "Subsystem ID          : " << Hex4(image.GetSubsystemVendorID()) << "-"
-        << Hex4(image.GetSubsystemDeviceID()) << '\n';
+    out << "Subsystem ID          : " << ToHex(image.GetSubsystemVendorID(), 4) << "-"
+        << ToHex(image.GetSubsystemDeviceID(), 4) << '\n';
     out << '\n';
 }
 
@@ -223,13 +216,13 @@ void CFlasherImpl::PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus
     DisableDisplayDriver(adapter, log, false);
     bus->MapAdapter(adapter);
     out << std::left << std::setw(16) << adapter->GetName() << std::right << " ("
-        << Hex4(adapter->GetVendorID()) << "," << Hex4(adapter->GetDeviceID());
+        << ToHex(adapter->GetVendorID(), 4) << "," << ToHex(adapter->GetDeviceID(), 4);
     if (const uint16_t registerId = adapter->GetRegisterDeviceID(); registerId != 0)
     {
-        out << "/" << Hex4(registerId);
+        out << "/" << ToHex(registerId, 4);
     }
-    out << "," << Hex4(adapter->GetSubsystemVendorID()) << ","
-        << Hex4(adapter->GetSubsystemDeviceID()) << ") " << adapter->GetParentBusText() << ":"
+    out << "," << ToHex(adapter->GetSubsystemVendorID(), 4) << ","
+        << ToHex(adapter->GetSubsystemDeviceID(), 4) << ") " << adapter->GetParentBusText() << ":"
         << std::left << std::setw(4) << adapter->GetHierarchyShortName() << std::right << " ";
     try
     {
