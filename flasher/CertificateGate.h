@@ -34,8 +34,8 @@ struct CertificateGateServices
     // The microcode's verification of the image with the certificate (which
     // may be null): 0 accepted, else the microcode's error code.
     std::function<int32_t(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                          CRefPtr<IROMImage> image, CRefPtr<IReferenceCount> certificate,
-                          CLog* log, bool showProgress)>
+                          CRefPtr<IROMImage> image, CRefPtr<IReferenceCount> certificate, CLog* log,
+                          bool showProgress)>
         verifyByMicrocode;
 };
 

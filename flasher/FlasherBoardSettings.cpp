@@ -87,8 +87,8 @@ std::optional<PreservationEntryRecord> ReadEntry(IROMImage& image,
 // Whether the adapter's entry carries board data worth carrying over.
 bool IsUsable(const PreservationTableFacts& table, const PreservationEntryRecord& entry)
 {
-    const bool hasData = (entry.flags & kNoBoardData) == 0 && entry.DataOffset() != 0 &&
-                         entry.DataSize() != 0;
+    const bool hasData =
+        (entry.flags & kNoBoardData) == 0 && entry.DataOffset() != 0 && entry.DataSize() != 0;
     if (table.version >= kSeparateFlagsVersion)
     {
         return hasData;
@@ -96,8 +96,7 @@ bool IsUsable(const PreservationTableFacts& table, const PreservationEntryRecord
     return table.entrySize == 3 || (table.entrySize == 5 && hasData);
 }
 
-bool FitsBoth(IROMImage& to, int64_t toOffset, IROMImage& from, int64_t fromOffset,
-              uint32_t length)
+bool FitsBoth(IROMImage& to, int64_t toOffset, IROMImage& from, int64_t fromOffset, uint32_t length)
 {
     return toOffset >= 0 && fromOffset >= 0 &&
            RangeFits(static_cast<uint64_t>(toOffset), length, ImageViewSize(to)) &&
@@ -164,10 +163,11 @@ void CFlasherImpl::PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IR
             const std::string text = "The EEPROM on this graphics card preservation table version "
                                      "is higher than image.  Preserve area failed.";
             LogLine(log, 3, "Error: " + text);
-            LogLine(log, 3, "        EEPROM    Preservation table version = " +
-                                std::to_string(from.version));
-            LogLine(log, 3, "      Image file  Preservation table version = " +
-                                std::to_string(to.version));
+            LogLine(log, 3,
+                    "        EEPROM    Preservation table version = " +
+                        std::to_string(from.version));
+            LogLine(log, 3,
+                    "      Image file  Preservation table version = " + std::to_string(to.version));
             RestoreDisplayDriverNow(log);
             throw std::runtime_error(text);
         }
@@ -261,8 +261,9 @@ bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                 port = static_cast<uint8_t>((record >> 20) & 1);
                 LogLine(log, 3, "I2C Device type : " + Hex(record & 0xFF, 2));
                 LogLine(log, 3, "I2C Slave address :" + Hex(slaveAddress, 2));
-                LogLine(log, 3, "I2C Port :" + Hex(port, 2) + "( " +
-                                    (port == 0 ? "Primary" : "Secondary") + " )");
+                LogLine(log, 3,
+                        "I2C Port :" + Hex(port, 2) + "( " + (port == 0 ? "Primary" : "Secondary") +
+                            " )");
             }
         }
     }

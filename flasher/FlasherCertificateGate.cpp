@@ -110,11 +110,10 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
         return Refuse(kOldCertificate, showProgress, log);
     }
     LogLine(log, 3, "\nBCRT: Start Certificate 2.0 verification by PMU");
-    const int32_t verified =
-        m_certificateGate.verifyByMicrocode
-            ? m_certificateGate.verifyByMicrocode(adapter, eeprom, image, certificate, log,
-                                                  showProgress)
-            : -1;
+    const int32_t verified = m_certificateGate.verifyByMicrocode
+                                 ? m_certificateGate.verifyByMicrocode(
+                                       adapter, eeprom, image, certificate, log, showProgress)
+                                 : -1;
     if (verified == kMicrocodeScriptsSignatureFailed)
     {
         return Refuse(kScripts, showProgress, log, verified);

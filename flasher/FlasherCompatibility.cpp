@@ -80,15 +80,17 @@ uint32_t VersionMismatch(const CompatibilityFacts& facts, CLog* log)
     if (log)
     {
         *log << "Current      - Parsed " << current.GetReleaseKindText()
-             << " version: " << current.GetVersionString() << LogEndl
-             << "Replace with - Parsed " << replacement.GetReleaseKindText()
-             << " version: " << replacement.GetVersionString() << LogEndl << LogEndl;
+             << " version: " << current.GetVersionString() << LogEndl << "Replace with - Parsed "
+             << replacement.GetReleaseKindText() << " version: " << replacement.GetVersionString()
+             << LogEndl << LogEndl;
     }
     const int currentKind = current.GetReleaseKind();
     const int replacementKind = replacement.GetReleaseKind();
     if (currentKind != replacementKind)
     {
-        return currentKind > replacementKind ? uint32_t{kMismatchVersionOrder | kMismatchSameVersion} : 0u;
+        return currentKind > replacementKind
+                   ? uint32_t{kMismatchVersionOrder | kMismatchSameVersion}
+                   : 0u;
     }
     const int32_t order = replacement.CompareForUpdate(current);
     if (order == 0)
@@ -114,10 +116,10 @@ bool SelectionRejects(CRefPtr<IDisplayAdapter> adapter, IROMImage& image,
         {
             const VFieldSelection record = image.GetSelection(i);
             const uint32_t value =
-                selection->fields ? selection->fields->ReadFieldValue(
-                                        adapter->GetDevice().get(),
-                                        static_cast<uint8_t>(record.vfieldId))
-                                  : 0;
+                selection->fields
+                    ? selection->fields->ReadFieldValue(adapter->GetDevice().get(),
+                                                        static_cast<uint8_t>(record.vfieldId))
+                    : 0;
             rejects = !image.IsInSelectionRange(i, value) || rejects;
         }
         return rejects;

@@ -35,7 +35,8 @@ private:
 };
 // Runs a read with the EEPROM driver's log, writing the failure line at
 // level 4 when the read leaves by an exception, which then goes on.
-template <class Read> CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const char* failure, Read read)
+template <class Read>
+CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const char* failure, Read read)
 {
     CDisplayDriverRestoreOnError guard(log);
     try
@@ -52,8 +53,7 @@ template <class Read> CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const ch
 } // namespace
 
 void CFlasherImpl::IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
-                                  CRefPtr<IEEPROMDatabase> database, CLog* log,
-                                  bool showProgress)
+                                  CRefPtr<IEEPROMDatabase> database, CLog* log, bool showProgress)
 {
     if (showProgress)
     {
@@ -77,8 +77,7 @@ void CFlasherImpl::IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> e
 }
 
 CRefPtr<IROMImage> CFlasherImpl::ReadEEPROMImage(CRefPtr<IUserInterface> ui,
-                                                 CRefPtr<IEEPROM> eeprom, uint32_t count,
-                                                 CLog* log)
+                                                 CRefPtr<IEEPROM> eeprom, uint32_t count, CLog* log)
 {
     LogLine(log, 3, "Action: Read EEPROM image.");
     return ReadWithFailureLine(log, "\nReading EEPROM failed.",

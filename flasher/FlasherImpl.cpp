@@ -71,8 +71,8 @@ CDisplayDriverRestoreOnError::~CDisplayDriverRestoreOnError()
     }
 }
 
-CFlasherImpl::CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole,
-                           bool autoConfirm, bool diffsOnly, bool noKestrix)
+CFlasherImpl::CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
+                           bool diffsOnly, bool noKestrix)
     : m_retryCount(retryCount), m_manualRead(manualRead), m_wiuConsole(wiuConsole),
       m_autoConfirm(autoConfirm), m_diffsOnly(diffsOnly), m_noKestrix(noKestrix)
 {
@@ -86,8 +86,7 @@ CFlasherImpl::~CFlasherImpl()
 IFlasher* CreateFlasher(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
                         bool diffsOnly, bool noKestrix)
 {
-    return new CFlasherImpl(retryCount, manualRead, wiuConsole, autoConfirm, diffsOnly,
-                            noKestrix);
+    return new CFlasherImpl(retryCount, manualRead, wiuConsole, autoConfirm, diffsOnly, noKestrix);
 }
 
 IFlasher* GetFlasher()
@@ -212,7 +211,7 @@ CRefPtr<IEEPROM> CFlasherImpl::OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IP
     }
     if (eeprom->IsSecure() && m_loaderFactory)
     {
-        MicrocodeLoaderRequest request{ui,           bus,         adapter,  database, eeprom,
+        MicrocodeLoaderRequest request{ui,           bus,           adapter,  database, eeprom,
                                        m_wiuConsole, m_autoConfirm, detailed, log};
         AttachMicrocodeLoader(m_loaderFactory(request), eeprom, database);
     }

@@ -14,6 +14,7 @@
 //   FlasherTuning.cpp          preservation-data tuning
 //   FlasherStress.cpp          the EEPROM stress test
 //   FlasherProgram.cpp         programming a whole image and proving it
+//   FlasherSave.cpp            save, compare, image information
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
 //   FlasherVarnexObd.cpp       OBD board-data fields
 //   FlasherVarnexMerge.cpp     Varnex block processing, merge, OEM and BBO
@@ -21,8 +22,8 @@
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
 #include "flasher/IFlasher.h"
-#include "flasher/UEFIImageServices.h"
 #include "flasher/MicrocodeLoader.h"
+#include "flasher/UEFIImageServices.h"
 #include "image/IPreserveTune.h"
 
 #include <cstdint>
@@ -88,9 +89,27 @@ public:
                       CLog* log) override;
     void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage, bool showProgress,
                     bool keepStraps, bool keepBoardSettings, CRefPtr<IDisplayAdapter> adapter,
-                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
-                    uint32_t flashFlags, CLog* log, CRefPtr<IBCRTCert> certificate,
-                    bool processVarnex) override;
+                    CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags,
+                    CLog* log, CRefPtr<IBCRTCert> certificate, bool processVarnex) override;
+    void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                 CRefPtr<IDisplayAdapter> adapter, CLog* log) override;
+    void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IDisplayAdapterDatabase> adapters,
+                      CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                      bool keepAll, bool wholeEEPROM, bool detail, CLog* log) override;
+    void CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
+                         CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                         CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                         bool withIds, bool verify, bool doVarnex, bool ifrOnly,
+                         bool checkCertificates, CLog* log) override;
+    void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out, bool detail,
+                           bool withUEFI) override;
+    void PrintImageInfo(CRefPtr<IROMImage> image, CRefPtr<IDisplayAdapterDatabase> adapters,
+                        CRefPtr<IBoardDatabase> boards, bool full, bool boardNames, bool detail,
+                        std::ostream& out, CLog* log, CRefPtr<IDisplayAdapter> adapter) override;
+    void DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                          CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                          bool keepAll, CLog* log) override;
     CRefPtr<CVarnexImage> ReadVarnexObject(CRefPtr<IROMImage> image, bool backup) override;
     bool IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release, uint32_t* level,
                                 bool backup) override;
@@ -234,14 +253,20 @@ private:
                                            CRefPtr<IEEPROMDatabase> database, bool detailed,
                                            bool select, CLog* log);
     // The same with the adapter selected in detail and its part identified.
-    CRefPtr<IEEPROM> BeginIdentifiedOperation(const std::string& action,
-                                              CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+    CRefPtr<IEEPROM> BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                              CRefPtr<IPCIBus> bus,
                                               CRefPtr<IDisplayAdapter> adapter,
                                               CRefPtr<IEEPROMDatabase> database, CLog* log);
+    // The adapter's whole part read after identification, as the read-only
+    // operations start.
+    CRefPtr<IROMImage> ReadIdentifiedAdapterImage(CRefPtr<IUserInterface> ui,
+                                                  CRefPtr<IEEPROM> eeprom,
+                                                  CRefPtr<IEEPROMDatabase> database, bool detail,
+                                                  CLog* log);
     // Throws "Cannot program unsupported EEPROM type" without an EEPROM class.
     CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
-                                CRefPtr<IDisplayAdapter> adapter,
-                                CRefPtr<IEEPROMDatabase> database, bool detailed, CLog* log);
+                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                                bool detailed, CLog* log);
     // Lifts the part's software write protection when its record asks for it.
     void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
     // The texts of a destructive operation: its action, the log line when

@@ -48,18 +48,16 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
             hex += HexByte(value) + " ";
             characters += Printable(value);
         }
-        listing += "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " +
-                   characters;
+        listing +=
+            "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " + characters;
     }
     return listing + "\n";
 }
 
-CRefPtr<IEEPROM> CFlasherImpl::BeginIdentifiedOperation(const std::string& action,
-                                                        CRefPtr<IUserInterface> ui,
-                                                        CRefPtr<IPCIBus> bus,
-                                                        CRefPtr<IDisplayAdapter> adapter,
-                                                        CRefPtr<IEEPROMDatabase> database,
-                                                        CLog* log)
+CRefPtr<IEEPROM>
+CFlasherImpl::BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                       CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                       CRefPtr<IEEPROMDatabase> database, CLog* log)
 {
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation(action, ui, bus, adapter, database, true, true, log);
@@ -72,7 +70,8 @@ void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBu
                                       CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
     ui->Signal(0);
     CLog discard;
@@ -97,7 +96,8 @@ void CFlasherImpl::CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Check EEPROM.", ui, bus, adapter, database, log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginIdentifiedOperation("Check EEPROM.", ui, bus, adapter, database, log);
 }
 
 void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -105,7 +105,8 @@ void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                                  CRefPtr<IEEPROMDatabase> database, uint32_t count, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CRefPtr<IEEPROM> eeprom = BeginIdentifiedOperation("Display EEPROM.", ui, bus, adapter, database, log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginIdentifiedOperation("Display EEPROM.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Reading adapter firmware image");
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> image = ReadEEPROMImage(ui, eeprom, partSize, log);

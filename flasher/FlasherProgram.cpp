@@ -54,8 +54,9 @@ void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image,
     else if (currentHas)
     {
         LogLine(log, 4, "WARNING: Unable to preserve IEEE 1394 GUID,");
-        LogLine(log, 4, newHas ? "new image does not have the same space allocated for it."
-                               : "new image does not have space allocated for it.");
+        LogLine(log, 4,
+                newHas ? "new image does not have the same space allocated for it."
+                       : "new image does not have space allocated for it.");
     }
     else if (newHas)
     {

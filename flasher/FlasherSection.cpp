@@ -70,7 +70,8 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
 
     // Whole units, and never past the end of the part.
     range.start -= range.start % range.unit;
-    range.end = std::min<uint64_t>((range.end + range.unit - 1) / range.unit * range.unit, partSize);
+    range.end =
+        std::min<uint64_t>((range.end + range.unit - 1) / range.unit * range.unit, partSize);
     const uint32_t count = static_cast<uint32_t>(range.end - range.start);
 
     if (IsVerbose())

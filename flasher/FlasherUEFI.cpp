@@ -23,8 +23,9 @@ void LogRomLayout(CLog* log, const std::string& title, IROMImage& rom,
 {
     CRefPtr<IROMImage> held(&rom);
     LogLine(log, 3, "\n" + title);
-    LogLine(log, 3, "UEFI-Support = " + (uefi.describeSupport ? uefi.describeSupport(held)
-                                                               : std::string("Unavailable")));
+    LogLine(log, 3,
+            "UEFI-Support = " +
+                (uefi.describeSupport ? uefi.describeSupport(held) : std::string("Unavailable")));
     LogLine(log, 3, "ROM Size = " + std::to_string(rom.GetLoadedSize()));
     LogLine(log, 3, "Expanded PCI Blocks Layout:");
     LogLine(log, 3, rom.DumpPCIBlocks(1));

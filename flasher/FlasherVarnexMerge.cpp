@@ -128,8 +128,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         RefactorNBSIVarnex(newImage, current, log);
         if (row->action == 1 || row->action == 3)
         {
-            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) !=
-                0)
+            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) != 0)
             {
                 return kProcessFailed;
             }
@@ -148,8 +147,8 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
 }
 
 int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
-                                  bool keepOBD, bool refreshBackup, bool deleteBlock,
-                                  bool keepOEM, bool keepBBO, CLog* log)
+                                  bool keepOBD, bool refreshBackup, bool deleteBlock, bool keepOEM,
+                                  bool keepBBO, CLog* log)
 {
     if (log)
     {
@@ -178,8 +177,9 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
         const int32_t copied = CopyVarnexImageObdObject(newStore, curStore, false, log);
         if (copied != 0)
         {
-            LogLine(log, 4, "ERROR: Failed to preserve Varnex OBD object (" +
-                                std::to_string(copied) + ").");
+            LogLine(log, 4,
+                    "ERROR: Failed to preserve Varnex OBD object (" + std::to_string(copied) +
+                        ").");
             return copied;
         }
     }
@@ -203,8 +203,9 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
     }
     if (!newStore)
     {
-        LogLine(log, 3, "ROM image does not contain the Varnex Blcok (IR), skip to process the "
-                        "Varnex merger.");
+        LogLine(log, 3,
+                "ROM image does not contain the Varnex Blcok (IR), skip to process the "
+                "Varnex merger.");
         return 0;
     }
     std::vector<uint8_t> mainPayload = newStore->Serialize(1, log);
@@ -254,8 +255,7 @@ void CFlasherImpl::RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
 {
     auto refactor = [&](CRefPtr<IROMImage> image, const char* line)
     {
-        if (image && image->HasNBSIObject(nbsi::kTypeVarnexImage) &&
-            !image->CheckOffsetModeChain())
+        if (image && image->HasNBSIObject(nbsi::kTypeVarnexImage) && !image->CheckOffsetModeChain())
         {
             LogLine(log, 3, line);
             CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
@@ -269,8 +269,7 @@ void CFlasherImpl::RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
     refactor(newImage, "Refactor file image's NBSI_VARNEX for super image.");
 }
 
-int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image,
-                                        std::vector<uint8_t>& mainPayload,
+int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<uint8_t>& mainPayload,
                                         std::vector<uint8_t>& backupPayload, bool hasBackup,
                                         CLog* log)
 {
@@ -444,8 +443,9 @@ int32_t CFlasherImpl::PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
     source->GetValue(id, revision, value);
     if (!newStore->FindObject(kBboTag))
     {
-        LogLine(log, 3, "Failed to preserve Varnex BBO object due to Varnex does not contain the "
-                        "BBO placeholder.");
+        LogLine(log, 3,
+                "Failed to preserve Varnex BBO object due to Varnex does not contain the "
+                "BBO placeholder.");
         return 9;
     }
     if (UpdateBBOObject(newStore, static_cast<uint8_t>(id), static_cast<uint8_t>(revision),

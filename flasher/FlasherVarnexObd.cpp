@@ -30,6 +30,13 @@ uint32_t HexDigitValue(char digit)
     return static_cast<uint8_t>(digit) & 0xFu;
 }
 
+// Board data padded with blanks or with zero bytes is the same data.
+std::string TrimmedForCompare(const std::string& text)
+{
+    const size_t end = text.find_last_not_of(std::string(" \t\r\n\v\f\0", 7));
+    return TrimWhitespace(end == std::string::npos ? std::string() : text.substr(0, end + 1));
+}
+
 std::string UpToZero(const std::string& text)
 {
     return text.substr(0, text.find('\0'));
@@ -114,13 +121,13 @@ bool CFlasherImpl::PrintOBDFieldDiffs(CVarnexImageObject* newObd, CVarnexImageOb
     bool same = true;
     for (const ObdField& field : ObdFields())
     {
-        const std::string fresh = TrimWhitespace(GetObdField(*newObd, field));
-        const std::string cur = TrimWhitespace(GetObdField(*currentObd, field));
+        const std::string fresh = TrimmedForCompare(GetObdField(*newObd, field));
+        const std::string cur = TrimmedForCompare(GetObdField(*currentObd, field));
         if (fresh != cur)
         {
             same = false;
-            out << "  " << field.name << ": " << UpToZero(fresh) << " (File) v.s. "
-                << UpToZero(cur) << " (Current)" << std::endl;
+            out << "  " << field.name << ": " << UpToZero(fresh) << " (File) v.s. " << UpToZero(cur)
+                << " (Current)" << std::endl;
         }
     }
     return same;
@@ -154,7 +161,8 @@ bool CFlasherImpl::IsOBDFieldsMatched(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
     }
     catch (const std::exception&)
     {
-        out << "ERROR: " << "CFlasherImpl::IsOBDFieldsMatched" << std::endl;
+        out << "ERROR: "
+            << "CFlasherImpl::IsOBDFieldsMatched" << std::endl;
         return true;
     }
 }
@@ -178,7 +186,8 @@ void CFlasherImpl::PrintOutOBDFields(CRefPtr<IROMImage> image, bool backup, std:
     }
     catch (const std::exception&)
     {
-        out << "ERROR: " << "CFlasherImpl::PrintOutOBDFields" << std::endl;
+        out << "ERROR: "
+            << "CFlasherImpl::PrintOutOBDFields" << std::endl;
     }
 }
 
@@ -195,48 +204,50 @@ void CFlasherImpl::PrintOBDObjectFields(CVarnexImageObject* obd, std::ostream& o
 }
 
 int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
-                                               CRefPtr<CVarnexImage> currentStore,
-                                               bool /*flag*/, CLog* log)
+                                               CRefPtr<CVarnexImage> currentStore, bool /*flag*/,
+                                               CLog* log)
 {
     const char* const name = "CFlasherImpl::CopyVarnexImageObdObject";
     // A copy that did not complete is a failure for the caller.
-    return RunGuardingStoreErrors(name, 4, [&]() -> int32_t
-    {
-        if (!newStore || !currentStore)
+    return RunGuardingStoreErrors(
+        name, 4,
+        [&]() -> int32_t
         {
-            return 4;
-        }
-        if (!newStore->IsValid() || !currentStore->IsValid())
-        {
-            std::cerr << "ERROR: Invalid Varnex " << name << std::endl;
-            return 4;
-        }
-        CVarnexImageObject* target = newStore->FindObject(kObdTag);
-        CVarnexImageObject* source = currentStore->FindObject(kObdTag);
-        if (!target || !source || target->GetVersion() != source->GetVersion() ||
-            target->GetSubversion() != source->GetSubversion())
-        {
-            return 12;
-        }
-        std::ostringstream before;
-        PrintOBDObjectFields(target, before);
-        LogLine(log, 3, "\nBefore Merging OBD:\n" + before.str() + "\nSource of OBD:");
-        for (const ObdField& field : ObdFields())
-        {
-            const std::string text = GetObdField(*source, field);
-            LogLine(log, 3, std::string(field.name) + " : " + TrimWhitespace(text));
-            if (!SetObdField(*target, field, text))
+            if (!newStore || !currentStore)
             {
-                GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");
-                LogLine(log, 3, "ERROR: Fail to copy OBD info block");
                 return 4;
             }
-        }
-        std::ostringstream after;
-        PrintOBDObjectFields(target, after);
-        LogLine(log, 3, "\nAFTER Merging OBD:\n" + after.str());
-        newStore->UpdateDirectory();
-        LogLine(log, 3, "Succeed to preserve Varnex OBD.");
-        return 0;
-    });
+            if (!newStore->IsValid() || !currentStore->IsValid())
+            {
+                std::cerr << "ERROR: Invalid Varnex " << name << std::endl;
+                return 4;
+            }
+            CVarnexImageObject* target = newStore->FindObject(kObdTag);
+            CVarnexImageObject* source = currentStore->FindObject(kObdTag);
+            if (!target || !source || target->GetVersion() != source->GetVersion() ||
+                target->GetSubversion() != source->GetSubversion())
+            {
+                return 12;
+            }
+            std::ostringstream before;
+            PrintOBDObjectFields(target, before);
+            LogLine(log, 3, "\nBefore Merging OBD:\n" + before.str() + "\nSource of OBD:");
+            for (const ObdField& field : ObdFields())
+            {
+                const std::string text = GetObdField(*source, field);
+                LogLine(log, 3, std::string(field.name) + " : " + TrimWhitespace(text));
+                if (!SetObdField(*target, field, text))
+                {
+                    GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");
+                    LogLine(log, 3, "ERROR: Fail to copy OBD info block");
+                    return 4;
+                }
+            }
+            std::ostringstream after;
+            PrintOBDObjectFields(target, after);
+            LogLine(log, 3, "\nAFTER Merging OBD:\n" + after.str());
+            newStore->UpdateDirectory();
+            LogLine(log, 3, "Succeed to preserve Varnex OBD.");
+            return 0;
+        });
 }

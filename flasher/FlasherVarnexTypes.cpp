@@ -133,88 +133,92 @@ bool CFlasherImpl::IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* re
     {
         log->SetLevel(3);
     }
-    return RunGuardingStoreErrors("CFlasherImpl::IsGenericVarnexPresent", false, [&]
-    {
-        CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
-        if (!store || !store->IsValid())
+    return RunGuardingStoreErrors(
+        "CFlasherImpl::IsGenericVarnexPresent", false,
+        [&]
         {
-            return false;
-        }
-        auto* img = dynamic_cast<CVarnexImageImgObject*>(store->FindObject(kImgTag));
-        if (!img)
-        {
-            return false;
-        }
-        const std::string version = img->GetVersionText();
-        LogLine(log, 3, version);
-        std::vector<std::string> pieces;
-        SplitString(version, '.', pieces);
-        if (version.empty() || pieces.size() < 2)
-        {
-            return false;
-        }
-        if (!img->IsIdCheckWaived() && pieces[0] != "G001" && pieces[0] != "BU01")
-        {
-            return false;
-        }
-        if (release)
-        {
-            *release = ReleaseNumber(pieces);
-        }
-        if (level)
-        {
-            *level = kGenericDefault;
-            const CVarnexImageObject* obd = store->FindObject(kObdTag);
-            if (obd && NotEmpty(BodyText(*obd, kSerialNumberAt, kSerialNumberLength)) &&
-                BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+            CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
+            if (!store || !store->IsValid())
             {
-                *level = kGenericPopulated;
+                return false;
             }
-        }
-        return true;
-    });
+            auto* img = dynamic_cast<CVarnexImageImgObject*>(store->FindObject(kImgTag));
+            if (!img)
+            {
+                return false;
+            }
+            const std::string version = img->GetVersionText();
+            LogLine(log, 3, version);
+            std::vector<std::string> pieces;
+            SplitString(version, '.', pieces);
+            if (version.empty() || pieces.size() < 2)
+            {
+                return false;
+            }
+            if (!img->IsIdCheckWaived() && pieces[0] != "G001" && pieces[0] != "BU01")
+            {
+                return false;
+            }
+            if (release)
+            {
+                *release = ReleaseNumber(pieces);
+            }
+            if (level)
+            {
+                *level = kGenericDefault;
+                const CVarnexImageObject* obd = store->FindObject(kObdTag);
+                if (obd && NotEmpty(BodyText(*obd, kSerialNumberAt, kSerialNumberLength)) &&
+                    BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+                {
+                    *level = kGenericPopulated;
+                }
+            }
+            return true;
+        });
 }
 
 bool CFlasherImpl::IsProductVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release,
                                           uint32_t* level, bool backup)
 {
-    return RunGuardingStoreErrors("CFlasherImpl::IsProductVarnexPresent", false, [&]
-    {
-        CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
-        if (!store || !store->IsValid())
+    return RunGuardingStoreErrors(
+        "CFlasherImpl::IsProductVarnexPresent", false,
+        [&]
         {
-            return false;
-        }
-        auto* img = dynamic_cast<CVarnexImageImgObject*>(store->FindObject(kImgTag));
-        if (!img || img->IsIdCheckWaived() || img->GetDeviceId() == 0 ||
-            img->GetVendorId() == 0 || img->GetSubsystemId() == 0 ||
-            img->GetSubsystemVendorId() == 0)
-        {
-            return false;
-        }
-        const std::string version = img->GetVersionText();
-        if (version.empty())
-        {
-            return true;
-        }
-        std::vector<std::string> pieces;
-        SplitString(version, '.', pieces);
-        if (pieces.size() >= 2 && release)
-        {
-            *release = ReleaseNumber(pieces);
-        }
-        if (level)
-        {
-            *level = kProductDefault;
-            const CVarnexImageObject* obd = store->FindObject(kObdTag);
-            if (obd && NotEmpty(BodyText(*obd, kMarketingNameAt, kMarketingNameLength)) &&
-                BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+            CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
+            if (!store || !store->IsValid())
             {
-                *level = kProductPopulated;
+                return false;
             }
-        }
-        return true;
-    });
+            auto* img = dynamic_cast<CVarnexImageImgObject*>(store->FindObject(kImgTag));
+            if (!img || img->IsIdCheckWaived() || img->GetDeviceId() == 0 ||
+                img->GetVendorId() == 0 || img->GetSubsystemId() == 0 ||
+                img->GetSubsystemVendorId() == 0)
+            {
+                return false;
+            }
+            const std::string version = img->GetVersionText();
+            if (version.empty())
+            {
+                return true;
+            }
+            std::vector<std::string> pieces;
+            SplitString(version, '.', pieces);
+            if (pieces.size() >= 2 && release)
+            {
+                *release = ReleaseNumber(pieces);
+            }
+            if (level)
+            {
+                *level = kProductDefault;
+                const CVarnexImageObject* obd = store->FindObject(kObdTag);
+                if (obd && NotEmpty(BodyText(*obd, kMarketingNameAt, kMarketingNameLength)) &&
+                    BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+                {
+                    *level = kProductPopulated;
+                }
+            }
+            return true;
+        });
 }
 
 int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
@@ -251,12 +255,14 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     const bool both = cur.hasBlock && fresh.hasBlock;
     if (both)
     {
-        LogLine(log, 3, "Varnex Release Level: " + Hex2(cur.level) + "(Current) v.s." +
-                            Hex2(fresh.level) + "(File)");
+        LogLine(log, 3,
+                "Varnex Release Level: " + Hex2(cur.level) + "(Current) v.s." + Hex2(fresh.level) +
+                    "(File)");
         LogLine(log, 3, "   NOTES: GENERIC_DEFAULT = 0, GENERIC_POPULATED = 1 ");
         LogLine(log, 3, "          PRODUCT_DEFAULT = 2 ,PRODUCT_POPULATED = 3 ");
-        LogLine(log, 3, "Varnex Release Version: " + current->GetVarnexVersion() +
-                            "(Current) v.s. " + newImage->GetVarnexVersion() + "(File)");
+        LogLine(log, 3,
+                "Varnex Release Version: " + current->GetVarnexVersion() + "(Current) v.s. " +
+                    newImage->GetVarnexVersion() + "(File)");
     }
     const bool newer = fresh.release > cur.release;
     const uint32_t c = cur.level;

@@ -10,12 +10,12 @@
 // passes the skip flag. When an operation leaves by an exception the display
 // driver is restored first.
 
+#include "common/core/crypto/Certificate.h"
 #include "core/CommandLine.h"
 #include "core/DisplayDriverHook.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
-#include "common/core/crypto/Certificate.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -115,9 +115,9 @@ public:
     // The slave address and port of the I2C device of `deviceType` in the
     // adapter firmware's device table.
     virtual bool FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
-                               CRefPtr<IDisplayAdapter> adapter,
-                               CRefPtr<IEEPROMDatabase> database, int32_t deviceType,
-                               uint8_t& slaveAddress, uint8_t& port, CLog* log) = 0;
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               int32_t deviceType, uint8_t& slaveAddress, uint8_t& port,
+                               CLog* log) = 0;
 
     // EEPROM maintenance.
     virtual void EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -125,8 +125,7 @@ public:
                              bool skipConfirmation, CLog* log) = 0;
     virtual void SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                     CRefPtr<IDisplayAdapter> adapter,
-                                    CRefPtr<IEEPROMDatabase> database, bool enable,
-                                    CLog* log) = 0;
+                                    CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log) = 0;
     virtual void CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                              CLog* log) = 0;
@@ -136,16 +135,14 @@ public:
                                uint32_t count, CLog* log) = 0;
 
     // Image reads from an identified EEPROM.
-    virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui,
-                                               CRefPtr<IEEPROM> eeprom, uint32_t count,
-                                               CLog* log) = 0;
+    virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                               uint32_t count, CLog* log) = 0;
     // The first 4096 bytes of the adapter's firmware; `blank` tells an erased
     // EEPROM.
     virtual CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface> ui,
                                              CRefPtr<IDisplayAdapter> adapter,
                                              CRefPtr<IEEPROMDatabase> database,
-                                             CRefPtr<IEEPROM> eeprom, bool& blank,
-                                             CLog* log) = 0;
+                                             CRefPtr<IEEPROM> eeprom, bool& blank, CLog* log) = 0;
     // The whole part.
     virtual CRefPtr<IROMImage> ReadAdapterImage(CRefPtr<IUserInterface> ui,
                                                 CRefPtr<IDisplayAdapter> adapter,
@@ -245,6 +242,32 @@ public:
                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                             CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
                             CRefPtr<IBCRTCert> certificate, bool processVarnex) = 0;
+
+    // Save, compare and image information, without programming.
+    virtual void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                         CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
+    // Writes the adapter's image to the file: the block chain without the
+    // board's 0x85 block (all of it with `keepAll`), or the whole part.
+    virtual void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IDisplayAdapterDatabase> adapters,
+                              CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                              bool keepAll, bool wholeEEPROM, bool detail, CLog* log) = 0;
+    // Throws the first difference between the file image and the adapter's.
+    virtual void CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
+                                 CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                 CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                                 bool withIds, bool verify, bool doVarnex, bool ifrOnly,
+                                 bool checkCertificates, CLog* log) = 0;
+    virtual void PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
+                                   bool detail, bool withUEFI) = 0;
+    virtual void PrintImageInfo(CRefPtr<IROMImage> image, CRefPtr<IDisplayAdapterDatabase> adapters,
+                                CRefPtr<IBoardDatabase> boards, bool full, bool boardNames,
+                                bool detail, std::ostream& out, CLog* log,
+                                CRefPtr<IDisplayAdapter> adapter) = 0;
+    virtual void DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                  CRefPtr<IDisplayAdapter> adapter,
+                                  CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log) = 0;
 
     // The Varnex store an image carries ("IB", its backup, when `backup`);
     // null without one.

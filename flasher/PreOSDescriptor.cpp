@@ -46,7 +46,8 @@ std::optional<PreOSDescriptor> ReadPreOSDescriptor(IROMImage& image, int32_t off
     descriptor.dataSize = field(layout.dataSize);
     const uint64_t code = start + headerSize;
     const uint64_t data = code + field(layout.dataOffset);
-    if (!RangeFits(code, descriptor.codeSize, limit) || !RangeFits(data, descriptor.dataSize, limit))
+    if (!RangeFits(code, descriptor.codeSize, limit) ||
+        !RangeFits(data, descriptor.dataSize, limit))
     {
         return std::nullopt;
     }

@@ -62,8 +62,7 @@ const std::vector<uint8_t> kFresh3{0x31, 0x32, 0x33};
 TEST(FlasherBoardSettings, CopiesTheUsableSlotsAndClearsTheirFlags)
 {
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
-    CRefPtr<IROMImage> current =
-        PreservedImage(0x11, {{kBoard0}, {kBoard1, 0x80}, {kBoard2}});
+    CRefPtr<IROMImage> current = PreservedImage(0x11, {{kBoard0}, {kBoard1, 0x80}, {kBoard2}});
     CRefPtr<IROMImage> fresh = PreservedImage(0x11, {{kFresh4, 0x80}, {kFresh2}, {kFresh3, 0x80}});
     rig.flasher->PreserveBoardSettings(fresh, current, true, &rig.log);
     EXPECT_EQ(SlotData(*fresh, 0), kBoard0);
@@ -83,7 +82,8 @@ TEST(FlasherBoardSettings, WarnsAndSkipsTheSlotsItCannotCarry)
     // image has no slot 2.
     CRefPtr<IROMImage> current =
         PreservedImage(0x10, {{{}, 0, 0xFFF0, 0x40}, {kBoard1}, {kBoard2}});
-    CRefPtr<IROMImage> fresh = PreservedImage(0x10, {{std::vector<uint8_t>(0x40, 0x44)}, {kFresh3}});
+    CRefPtr<IROMImage> fresh =
+        PreservedImage(0x10, {{std::vector<uint8_t>(0x40, 0x44)}, {kFresh3}});
     rig.flasher->PreserveBoardSettings(fresh, current, true, &rig.log);
     EXPECT_EQ(SlotData(*fresh, 0), std::vector<uint8_t>(0x40, 0x44));
     EXPECT_EQ(SlotData(*fresh, 1), kFresh3);

@@ -101,10 +101,10 @@ namespace
 struct MicrocodeCase
 {
     const char* name;
-    int32_t package;     // -1: none; else the package's format version is 1 at 0x800
+    int32_t package; // -1: none; else the package's format version is 1 at 0x800
     uint32_t format;
-    int32_t verified;    // the microcode's answer
-    uint32_t sku;        // register 0x2128C
+    int32_t verified; // the microcode's answer
+    uint32_t sku;     // register 0x2128C
     int32_t result;
     const char* logged;
     const char* shown;

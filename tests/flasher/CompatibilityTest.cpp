@@ -55,8 +55,8 @@ const MismatchCase kMismatchCases[] = {
          f.imageGpuDeviceId = 0x0802;
      },
      0},
-    {"other device ID", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageDeviceIds = {0x0802}; }, 0x01},
+    {"other device ID",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageDeviceIds = {0x0802}; }, 0x01},
     {"device ID within the mask",
      [](CompatibilityFacts& f, CompatibilityRequest&)
      {
@@ -65,7 +65,10 @@ const MismatchCase kMismatchCases[] = {
      },
      0},
     {"device ID in the image's list",
-     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageDeviceIds = {0x0802, 0x0801}; }, 0},
+     [](CompatibilityFacts& f, CompatibilityRequest&) {
+         f.imageDeviceIds = {0x0802, 0x0801};
+     },
+     0},
     {"device ID switched: subsystem and board left out",
      [](CompatibilityFacts& f, CompatibilityRequest&)
      {
@@ -75,10 +78,10 @@ const MismatchCase kMismatchCases[] = {
          f.imageBoardId = 0x0301;
      },
      0},
-    {"other subsystem device", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageSubsystemDeviceId = 0x0002; }, 0x02},
-    {"other subsystem vendor", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageSubsystemVendorId = 0x1043; }, 0x02},
+    {"other subsystem device",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageSubsystemDeviceId = 0x0002; }, 0x02},
+    {"other subsystem vendor",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageSubsystemVendorId = 0x1043; }, 0x02},
     {"adapter's own subsystem IDs accepted",
      [](CompatibilityFacts& f, CompatibilityRequest& r)
      {
@@ -135,8 +138,8 @@ const MismatchCase kMismatchCases[] = {
          f.imageBoardId = 0x0301;
      },
      0},
-    {"hierarchy 1 over a position", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.currentHierarchyId = 3; }, 0x10},
+    {"hierarchy 1 over a position",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.currentHierarchyId = 3; }, 0x10},
     {"hierarchy 3 at index 2",
      [](CompatibilityFacts& f, CompatibilityRequest&)
      {
@@ -158,20 +161,24 @@ const MismatchCase kMismatchCases[] = {
          f.adapterHierarchyIndex = 19;
      },
      0x10},
-    {"selection rejects", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.selectionRejects = true; }, 0x20},
-    {"equal versions", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageVersion = f.currentVersion; }, 0x200},
-    {"older version", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageVersion = "86.04.5C.00.02"; }, 0x08},
-    {"versions that cannot be compared", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageVersion = "86.05.5E.00.02"; }, 0x08},
-    {"production replaced by bring-up", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.imageVersion = "86.04.01.00.02"; }, 0x208},
-    {"bring-up replaced by production", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.currentVersion = "86.04.01.00.02"; }, 0},
-    {"a version without a dot", [](CompatibilityFacts& f, CompatibilityRequest&)
-     { f.currentVersion = "Unavailable (Not found)"; }, 0},
+    {"selection rejects",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.selectionRejects = true; }, 0x20},
+    {"equal versions",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageVersion = f.currentVersion; },
+     0x200},
+    {"older version",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageVersion = "86.04.5C.00.02"; }, 0x08},
+    {"versions that cannot be compared",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageVersion = "86.05.5E.00.02"; }, 0x08},
+    {"production replaced by bring-up",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.imageVersion = "86.04.01.00.02"; },
+     0x208},
+    {"bring-up replaced by production",
+     [](CompatibilityFacts& f, CompatibilityRequest&) { f.currentVersion = "86.04.01.00.02"; }, 0},
+    {"a version without a dot",
+     [](CompatibilityFacts& f, CompatibilityRequest&)
+     { f.currentVersion = "Unavailable (Not found)"; },
+     0},
 };
 } // namespace
 
@@ -219,18 +226,19 @@ TEST(FlasherCompatibility, ChecksAnImageAgainstASimulatedAdapter)
               0x200u);
     CRefPtr<IROMImage> otherBoard =
         FirmwareBuilder({.boardId = 0x0301, .version = 0x86041C00}).BuildImage();
-    EXPECT_EQ(CheckImageCompatibility(rig.Adapter(0), otherBoard, current, nullptr, request,
-                                      &rig.log),
-              0x04u);
+    EXPECT_EQ(
+        CheckImageCompatibility(rig.Adapter(0), otherBoard, current, nullptr, request, &rig.log),
+        0x04u);
     CRefPtr<IROMImage> otherDevice = FirmwareBuilder({.deviceId = 0x0900}).BuildImage();
-    EXPECT_EQ(CheckImageCompatibility(rig.Adapter(0), otherDevice, current, nullptr, request,
-                                      &rig.log) &
-                  0x01u,
-              0x01u);
+    EXPECT_EQ(
+        CheckImageCompatibility(rig.Adapter(0), otherDevice, current, nullptr, request, &rig.log) &
+            0x01u,
+        0x01u);
     const SelectionCriteria unknown{3, nullptr};
-    EXPECT_EQ(ErrorOf([&] {
-                  CheckImageCompatibility(rig.Adapter(0), same, current, &unknown, request,
-                                          &rig.log);
-              }),
+    EXPECT_EQ(ErrorOf(
+                  [&] {
+                      CheckImageCompatibility(rig.Adapter(0), same, current, &unknown, request,
+                                              &rig.log);
+                  }),
               "Unknown selection type: a newer version of ROMVISE is required.");
 }

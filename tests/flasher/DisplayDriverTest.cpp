@@ -65,8 +65,8 @@ TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLa
         }
         CRefPtr<IEEPROM> eeprom = rig.OpenEEPROM(i);
         bool blank = true;
-        CRefPtr<IROMImage> head =
-            rig.flasher->ReadImageHead(rig.ui, rig.Adapter(i), rig.database, eeprom, blank, &rig.log);
+        CRefPtr<IROMImage> head = rig.flasher->ReadImageHead(rig.ui, rig.Adapter(i), rig.database,
+                                                             eeprom, blank, &rig.log);
         EXPECT_FALSE(blank);
         if (i == 2)
         {
@@ -156,9 +156,11 @@ TEST(FlasherDisplayDriver, AFailingOperationGivesTheDisplayBack)
     rig.Chip(0).SetIdAnswer(0x90, {0x12});
     rig.Chip(0).SetIdAnswer(0x15, {0x12});
     rig.Chip(0).SetIdAnswer(0xAB, {0x12});
-    EXPECT_EQ(ErrorOf([&] { rig.flasher->CheckEEPROM(rig.ui, rig.bus, rig.Adapter(0),
-                                                     rig.database, &rig.log); }),
-              "Supported EEPROM not found");
+    EXPECT_EQ(
+        ErrorOf(
+            [&]
+            { rig.flasher->CheckEEPROM(rig.ui, rig.bus, rig.Adapter(0), rig.database, &rig.log); }),
+        "Supported EEPROM not found");
     EXPECT_TRUE(rig.DriverBound(0));
     EXPECT_FALSE(GetCrossPlatform()->IsDisplayDriverDisabled());
     EXPECT_NE(rig.Logged().find("EEPROM ID"), std::string::npos) << "the description is logged";
@@ -171,8 +173,11 @@ TEST(FlasherDisplayDriver, AnErrorOfTheImageModelGivesTheDisplayBackToo)
     testkit::CGpuImageBuilder builder;
     builder.Block(testkit::CGpuImageBuilder::kOpenFirmware, 0x10000);
     CFlasherMachine rig({{0x0800, 8, builder.Build()}});
-    EXPECT_EQ(ErrorOf([&] { rig.flasher->DisplayEEPROM(rig.ui, rig.bus, rig.Adapter(0),
-                                                       rig.database, 16, &rig.log); }),
+    EXPECT_EQ(ErrorOf(
+                  [&] {
+                      rig.flasher->DisplayEEPROM(rig.ui, rig.bus, rig.Adapter(0), rig.database, 16,
+                                                 &rig.log);
+                  }),
               "Unsupported code type: 0x01. FCode support deprecated.");
     EXPECT_TRUE(rig.DriverBound(0));
     EXPECT_NE(rig.Logged().find("\nReading EEPROM failed.\n"), std::string::npos);

@@ -35,7 +35,10 @@ public:
     }
 
     bool Identify(IEEPROMDatabase*, CLog&) override { return true; }
-    std::ostream& Describe(std::ostream& out) override { return out << "EEPROM ID (EF,3013) : fake"; }
+    std::ostream& Describe(std::ostream& out) override
+    {
+        return out << "EEPROM ID (EF,3013) : fake";
+    }
     const CEEPROMType& GetType() override { return type; }
     uint32_t WriteImage(IUserInterface*, uint32_t address, IROMImage* image, int32_t imageOffset,
                         uint32_t count, bool, bool, CLog&) override

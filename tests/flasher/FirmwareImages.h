@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-struct FirmwareSpec
+struct FirmwareFacts
 {
     uint16_t deviceId = 0x0800;
     uint16_t subsystemDevice = 0x0001;
@@ -15,25 +15,25 @@ struct FirmwareSpec
     uint32_t length = 0x10000;
 };
 
-inline testkit::CGpuImageBuilder FirmwareBuilder(const FirmwareSpec& spec = {})
+inline testkit::CGpuImageBuilder FirmwareBuilder(const FirmwareFacts& facts = {})
 {
     testkit::CGpuImageBuilder builder;
-    builder.Block(testkit::CGpuImageBuilder::kX86, spec.length)
-        .DeviceId(spec.deviceId)
-        .HardwareDataArea(0x7E2B, spec.subsystemDevice);
+    builder.Block(testkit::CGpuImageBuilder::kX86, facts.length)
+        .DeviceId(facts.deviceId)
+        .HardwareDataArea(0x7E2B, facts.subsystemDevice);
     testkit::InfoToken info;
-    info.boardId = spec.boardId;
-    info.version = spec.version;
-    builder.Info(info).Version(spec.version, 2);
+    info.boardId = facts.boardId;
+    info.version = facts.version;
+    builder.Info(info).Version(facts.version, 2);
     return builder;
 }
 
-inline std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {})
+inline std::vector<uint8_t> MakeFirmware(const FirmwareFacts& facts = {})
 {
-    return FirmwareBuilder(spec).Build();
+    return FirmwareBuilder(facts).Build();
 }
 
-struct PreOSAppSpec
+struct PreOSAppLayout
 {
     uint16_t deviceId = 0x0900;
     uint32_t codeSize = 0x40;
@@ -45,10 +45,10 @@ struct PreOSAppSpec
 // Pre-OS microcode in the first block: a descriptor, 0x40 bytes of code
 // (0xA0, 0xA1, ...) and 0x20 bytes of data right after it, loaded at 0x100
 // and 0x200 and started at 0x1234.
-inline std::vector<uint8_t> FirmwareWithPreOSApp(const PreOSAppSpec& spec)
+inline std::vector<uint8_t> FirmwareWithPreOSApp(const PreOSAppLayout& facts)
 {
-    testkit::CGpuImageBuilder builder = FirmwareBuilder({.deviceId = spec.deviceId});
-    const uint32_t header = spec.secondLayout ? 0x3C : 0x30;
+    testkit::CGpuImageBuilder builder = FirmwareBuilder({.deviceId = facts.deviceId});
+    const uint32_t header = facts.secondLayout ? 0x3C : 0x30;
     std::vector<uint8_t> descriptor(header, 0);
     auto put = [&](size_t at, uint32_t value)
     {
@@ -57,22 +57,22 @@ inline std::vector<uint8_t> FirmwareWithPreOSApp(const PreOSAppSpec& spec)
             descriptor[at + i] = static_cast<uint8_t>(value >> (8 * i));
         }
     };
-    const size_t shift = spec.secondLayout ? 4 : 0;
-    if (spec.secondLayout)
+    const size_t shift = facts.secondLayout ? 4 : 0;
+    if (facts.secondLayout)
     {
         descriptor[0] = 1;
         descriptor[1] = 2;
         descriptor[2] = static_cast<uint8_t>(header);
     }
-    put(shift + 0x00, 0x60);                // stored size
-    put(shift + 0x08, 0x1234);              // boot vector
-    put(shift + 0x10, 0x100);               // code memory base
-    put(shift + 0x14, spec.codeSize);       // code load size
-    put(shift + 0x1C, 0x80);                // secure code base
-    put(shift + 0x20, spec.secureCodeSize); // secure code size
-    put(shift + 0x24, 0x40);                // data offset from the code
-    put(shift + 0x28, 0x200);               // data memory base
-    put(shift + 0x2C, 0x20);                // data load size
+    put(shift + 0x00, 0x60);                 // stored size
+    put(shift + 0x08, 0x1234);               // boot vector
+    put(shift + 0x10, 0x100);                // code memory base
+    put(shift + 0x14, facts.codeSize);       // code load size
+    put(shift + 0x1C, 0x80);                 // secure code base
+    put(shift + 0x20, facts.secureCodeSize); // secure code size
+    put(shift + 0x24, 0x40);                 // data offset from the code
+    put(shift + 0x28, 0x200);                // data memory base
+    put(shift + 0x2C, 0x20);                 // data load size
     for (uint32_t i = 0; i < 0x60; ++i)
     {
         descriptor.push_back(static_cast<uint8_t>(0xA0 + i));

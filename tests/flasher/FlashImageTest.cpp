@@ -5,6 +5,7 @@
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
+#include "VarnexFirmware.h"
 #include "core/Exceptions.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
@@ -22,61 +23,8 @@ constexpr uint32_t kWindowOffsetRegister = 0xE208;
 const char* const kGrown =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
-// The adapter's store: generic (its ID check waived), without the 699 number
-// that would make it "populated", so the flash type to a newer generic store
-// keeps its OBD.
-std::vector<uint8_t> BoardStore()
-{
-    return CVarnexStoreBuilder()
-        .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
-        .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
-        .Bbo(7, 2, 0xBEEF)
-        .BuildRaw();
-}
-
-std::vector<uint8_t> PackageStore(bool withBbo = true)
-{
-    CVarnexStoreBuilder builder;
-    builder.Img("G001.0002", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Obd("", "", "")
-        .Oem(std::vector<uint8_t>(8, 0));
-    if (withBbo)
-    {
-        builder.Bbo(0, 0, 0);
-    }
-    return builder.BuildRaw();
-}
-
-// The firmware with the store appended in the layout the engine writes.
-std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
-                                     const std::vector<uint8_t>& store)
-{
-    CRefPtr<IROMImage> image =
-        IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
-    CRefPtr<CROMMeldVarnexFlashImpl> merger(CROMMeldVarnexFlashImpl::Create());
-    CNBSIPCIBlockVarnex block(store, {});
-    CRefPtr<IROMImage> laidOut = merger->BuildBlankVarnexRom(image.get(), &block, nullptr);
-    EXPECT_TRUE(merger->AppendVarnexToRomChain(image.get(), laidOut.get(), nullptr));
-    COffsetModeScope off(image.get(), false);
-    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
-}
-
-// The adapter's firmware: straps of its own, a 0x85 block and its store.
-std::vector<uint8_t> AdapterFirmware()
-{
-    std::vector<uint8_t> bytes =
-        WithVarnexBlock(FirmwareBuilder().Block(0x85, 0x400).Build(), BoardStore());
-    for (uint32_t i = 0; i < 0x14; ++i)
-    {
-        bytes[0x58 + i] = static_cast<uint8_t>(0xC0 + i);
-    }
-    return bytes;
-}
-
 // The package's firmware, asking for the protection to be lifted.
-CRefPtr<IROMImage> PackageImage(FirmwareSpec spec = {.version = 0x86041C00},
-                                bool withBbo = true)
+CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true)
 {
     std::vector<uint8_t> bytes =
         WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo));
@@ -152,10 +100,7 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     {
         EXPECT_EQ(ObjectBytes(after.get(), tag), ObjectBytes(before.get(), tag)) << tag;
     }
-    EXPECT_EQ(ReadVarnexStore(after.get(), false)
-                  ->FindObject(VarnexTag("IMG"))
-                  ->GetData()
-                  .at(0),
+    EXPECT_EQ(ReadVarnexStore(after.get(), false)->FindObject(VarnexTag("IMG"))->GetData().at(0),
               'G');
     EXPECT_EQ(dynamic_cast<CVarnexImageImgObject*>(
                   ReadVarnexStore(after.get(), false)->FindObject(VarnexTag("IMG")))
@@ -237,10 +182,9 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         // too large: a write would wrap onto the start of the part.
         FlashRig f;
         const std::vector<uint8_t> big = MakeFirmware({.length = 0x7FE00});
-        EXPECT_EQ(ErrorOf([&] {
-                      f.Flash(IROMImage::CreateFromBuffer(big.data(), 0x7FE00), false);
-                  }),
-                  kGrown);
+        EXPECT_EQ(
+            ErrorOf([&] { f.Flash(IROMImage::CreateFromBuffer(big.data(), 0x7FE00), false); }),
+            kGrown);
         EXPECT_TRUE(f.ChipUntouched());
     }
     {
@@ -265,9 +209,8 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         bool userAbort = false;
         try
         {
-            f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true,
-                                      f.rig.Adapter(0), secure.get(), f.rig.database, 0,
-                                      &f.rig.log, nullptr, true);
+            f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true, f.rig.Adapter(0),
+                                      secure.get(), f.rig.database, 0, &f.rig.log, nullptr, true);
         }
         catch (const user_abort_error& error)
         {

@@ -11,10 +11,10 @@
 namespace
 {
 const OptionDescriptor kOptions[] = {
-    {"offswdriver", 'S', 0, "", ""}, {"auto", ' ', 0, "", ""},
-    {"relaxdevid", ' ', 0, "", ""},  {"altdevid", ' ', 1, "", ""},
-    {"ifronly", ' ', 0, "", ""},     {"verify", ' ', 0, "", ""},
+    {"offswdriver", 'S', 0, "", ""}, {"auto", ' ', 0, "", ""},      {"relaxdevid", ' ', 0, "", ""},
+    {"altdevid", ' ', 1, "", ""},    {"ifronly", ' ', 0, "", ""},   {"verify", ' ', 0, "", ""},
     {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""},
+    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},
 };
 
 std::string Hex(uint32_t value)
@@ -41,7 +41,7 @@ void SetCommandLine(const std::vector<std::string>& options)
                          static_cast<int>(argv.size()), argv.data());
 }
 
-std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus)
+std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
 {
     std::string pci;
     for (size_t i = 0; i < gpus.size(); ++i)
@@ -51,25 +51,28 @@ std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus)
         std::snprintf(address, sizeof address, "%02zx:00.0", i + 1);
         char port[32];
         std::snprintf(port, sizeof port, "00:%02zx.0", i + 1);
-        const SimGpuSpec& gpu = gpus[i];
-        pci += std::string(i == 0 ? "" : ",\n") + R"({"address": ")" + port +
-               R"(", "vendor": "0x8086", "device": "0x7A38", "class": "0x060400", "bridge": {"secondary": )" +
-               bus + R"(, "subordinate": )" + bus + "}},\n" + R"({"address": ")" + address +
-               R"(", "vendor": "0x7E2B", "device": ")" + Hex(gpu.deviceId) +
-               R"(", "class": "0x030000", "revision": "0xA1", "subsystem": {"vendor": "0x7E2B", "device": "0x0001"}, "bars": [{"index": 0, "size": "0x1000000", "address": ")" +
-               Hex(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u) +
-               R"("}], "model": {"kind": "gpu", "name": "gpu)" + std::to_string(i) +
-               R"(", "device_kind": )" + std::to_string(gpu.deviceKind) +
-               R"(, "straps": "0x400000", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
-               R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
-               (gpu.firmware.empty() ? "" : R"(, "image": "firmware)" + std::to_string(i) + R"(.rom")") +
-               "}}}";
+        const SimGpuSetup& gpu = gpus[i];
+        pci +=
+            std::string(i == 0 ? "" : ",\n") + R"({"address": ")" + port +
+            R"(", "vendor": "0x8086", "device": "0x7A38", "class": "0x060400", "bridge": {"secondary": )" +
+            bus + R"(, "subordinate": )" + bus + "}},\n" + R"({"address": ")" + address +
+            R"(", "vendor": "0x7E2B", "device": ")" + Hex(gpu.deviceId) +
+            R"(", "class": "0x030000", "revision": "0xA1", "subsystem": {"vendor": "0x7E2B", "device": "0x0001"}, "bars": [{"index": 0, "size": "0x1000000", "address": ")" +
+            Hex(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u) +
+            R"("}], "model": {"kind": "gpu", "name": "gpu)" + std::to_string(i) +
+            R"(", "device_kind": )" + std::to_string(gpu.deviceKind) +
+            R"(, "straps": "0x400000", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
+            R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
+            (gpu.firmware.empty() ? ""
+                                  : R"(, "image": "firmware)" + std::to_string(i) + R"(.rom")") +
+            "}}}";
     }
     return R"({"acpi": {"mcfg": [{"base": "0xE0000000", "start_bus": 0, "end_bus": 255}]},
-"pci": [)" + pci + "]}";
+"pci": [)" +
+           pci + "]}";
 }
 
-CFlasherMachine::CFlasherMachine(const std::vector<SimGpuSpec>& gpus,
+CFlasherMachine::CFlasherMachine(const std::vector<SimGpuSetup>& gpus,
                                  const std::vector<std::string>& options)
 {
     for (size_t i = 0; i < gpus.size(); ++i)
@@ -127,8 +130,8 @@ CRefPtr<IDisplayAdapter> CFlasherMachine::AdapterWithFlagA(size_t index, uint8_t
 
 CSimGpu& CFlasherMachine::Gpu(size_t index) const
 {
-    return *dynamic_cast<CSimGpu*>(
-        const_cast<CFlasherMachine*>(this)->scope->Machine().FindDevice("gpu" + std::to_string(index)));
+    return *dynamic_cast<CSimGpu*>(const_cast<CFlasherMachine*>(this)->scope->Machine().FindDevice(
+        "gpu" + std::to_string(index)));
 }
 
 CSimSpiFlash& CFlasherMachine::Chip(size_t index) const

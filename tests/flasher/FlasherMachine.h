@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-struct SimGpuSpec
+struct SimGpuSetup
 {
     uint16_t deviceId;
     uint32_t deviceKind;
@@ -34,12 +34,12 @@ struct SimGpuSpec
 
 // The machine file text for the GPUs: GPU i at bus i + 1, its chip kept in
 // "chip<i>.bin" and loaded from "firmware<i>.rom".
-std::string FlasherMachineJson(const std::vector<SimGpuSpec>& gpus);
+std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus);
 
 class CFlasherMachine
 {
 public:
-    explicit CFlasherMachine(const std::vector<SimGpuSpec>& gpus,
+    explicit CFlasherMachine(const std::vector<SimGpuSetup>& gpus,
                              const std::vector<std::string>& options = {});
     ~CFlasherMachine();
 

@@ -78,9 +78,8 @@ TEST(FlasherFit, MeasuresWhatWillBeWrittenInWholePages)
         EXPECT_EQ(rig.Logged(), c.logged);
     }
     CRefPtr<CFakeEEPROM> noPages(new CFakeEEPROM(0, 4, true));
-    EXPECT_FALSE(rig.flasher->CheckImageFitsEEPROM(IROMImage::CreateFromBuffer(
-                                                       MakeFirmware().data(), 0x10000),
-                                                   noPages.get(), &rig.log));
+    EXPECT_FALSE(rig.flasher->CheckImageFitsEEPROM(
+        IROMImage::CreateFromBuffer(MakeFirmware().data(), 0x10000), noPages.get(), &rig.log));
 }
 
 TEST(FlasherFit, MeasuresAnImageInOffsetModeWithTheModeOffAndPutsItBack)

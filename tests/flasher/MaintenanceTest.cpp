@@ -48,9 +48,10 @@ TEST(FlasherErase, AsksTwiceOnAGpuAndErasesOnlyOnBothYeses)
         const std::vector<uint8_t> before = rig.ChipBytes(0);
         rig.console->keys.assign(c.keys.begin(), c.keys.end());
         rig.console->lines.assign(c.lines.begin(), c.lines.end());
-        const std::string error = ErrorOf([&] {
-            rig.flasher->EraseEEPROM(rig.ui, rig.bus, adapter, rig.database, c.skip, &rig.log);
-        });
+        const std::string error = ErrorOf(
+            [&] {
+                rig.flasher->EraseEEPROM(rig.ui, rig.bus, adapter, rig.database, c.skip, &rig.log);
+            });
         EXPECT_EQ(error, c.erased ? "(no error)" : "Erase aborted");
         EXPECT_EQ(AllErased(rig.ChipBytes(0)), c.erased);
         if (!c.erased)
@@ -59,9 +60,10 @@ TEST(FlasherErase, AsksTwiceOnAGpuAndErasesOnlyOnBothYeses)
             EXPECT_TRUE(rig.DriverBound(0)) << "a refusal gives the display back";
         }
         const std::string shown = rig.Shown();
-        const bool asked = shown.find("Completely erase EEPROM?\n\nAre you sure you want to "
-                                      "continue?\nPress 'y' to confirm (any other key to abort): ") !=
-                           std::string::npos;
+        const bool asked =
+            shown.find("Completely erase EEPROM?\n\nAre you sure you want to "
+                       "continue?\nPress 'y' to confirm (any other key to abort): ") !=
+            std::string::npos;
         EXPECT_EQ(asked, !c.skip);
         EXPECT_EQ(rig.Logged().find("Erase EEPROM confirmation skipped.") != std::string::npos,
                   c.skip);
@@ -78,8 +80,8 @@ TEST(FlasherErase, ARefusalIsAUserAbortAndCatalogueFlagASkipsTheTypedQuestion)
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
     rig.console->keys = {'y'};
     rig.console->lines = {"NO"};
-    EXPECT_THROW(rig.flasher->EraseEEPROM(rig.ui, rig.bus, rig.AdapterWithFlagA(0, 0),
-                                          rig.database, false, &rig.log),
+    EXPECT_THROW(rig.flasher->EraseEEPROM(rig.ui, rig.bus, rig.AdapterWithFlagA(0, 0), rig.database,
+                                          false, &rig.log),
                  user_abort_error);
     EXPECT_NE(rig.Shown().find("The display adapter may become unbootable after erasing the "
                                "EEPROM.\n\nAre you sure you want to continue?\nType \"YES\" to "

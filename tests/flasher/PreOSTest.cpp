@@ -19,7 +19,7 @@ struct PreOSCase
     const char* name;
     uint16_t deviceId;
     uint32_t deviceKind;
-    PreOSAppSpec app;
+    PreOSAppLayout app;
     uint32_t enableRegister; // 0x1598
     uint32_t engineType;
     bool started;
@@ -29,12 +29,31 @@ struct PreOSCase
 const PreOSCase kPreOSCases[] = {
     {"a kind-8 GPU never", 0x0800, 8, {.deviceId = 0x0800}, 0x1000, 0, false, {}},
     {"kind 9 without the register test", 0x0900, 9, {}, 0, 0, true, kStarted},
-    {"kind 10 enabled by the firmware", 0x0A00, 10, {.deviceId = 0x0A00}, 0x1000, 0, true, kStarted},
+    {"kind 10 enabled by the firmware",
+     0x0A00,
+     10,
+     {.deviceId = 0x0A00},
+     0x1000,
+     0,
+     true,
+     kStarted},
     {"kind 10 not enabled", 0x0A00, 10, {.deviceId = 0x0A00}, 0x2000, 0, false, kSkipped},
     {"attached to running microcode", 0x0900, 9, {}, 0, 3, false, kSkipped},
-    {"second layout", 0x0C00, 12, {.deviceId = 0x0C00, .secondLayout = true}, 0x1000, 0, true,
+    {"second layout",
+     0x0C00,
+     12,
+     {.deviceId = 0x0C00, .secondLayout = true},
+     0x1000,
+     0,
+     true,
      kStarted},
-    {"secure code", 0x0900, 9, {.secureCodeSize = 0x20}, 0, 0, true,
+    {"secure code",
+     0x0900,
+     9,
+     {.secureCodeSize = 0x20},
+     0,
+     0,
+     true,
      {"close", "pre-OS on", "reset", "secure 128+64", "code @256 x64", "data @512 x32",
       "start @4660"}},
     // The descriptor claims more code than the firmware holds: the running

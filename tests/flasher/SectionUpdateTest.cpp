@@ -18,7 +18,8 @@ namespace
 // The chip's image with three bytes changed at the offset.
 CRefPtr<IROMImage> EditedImage(const std::vector<uint8_t>& chip, uint32_t offset)
 {
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
     image->SetOffsetMode(false);
     for (uint32_t i = 0; i < 3; ++i)
     {
@@ -103,8 +104,8 @@ TEST(FlasherSectionUpdate, LiftsWriteProtectionOnlyWhenThePartAsks)
 {
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
     CRefPtr<CFakeEEPROM> eeprom = FakeWithFirmware(256, 4, true, true);
-    rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), eeprom.get(), EditedImage(eeprom->bytes, 0x100),
-                               0x100, 3, &rig.log);
+    rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), eeprom.get(),
+                               EditedImage(eeprom->bytes, 0x100), 0x100, 3, &rig.log);
     EXPECT_EQ(eeprom->protectionChanges, std::vector<bool>{false});
     EXPECT_NE(rig.Shown().find("Remove EEPROM write protect complete."), std::string::npos);
 }
@@ -114,10 +115,13 @@ TEST(FlasherSectionUpdate, RefusesWhatItCannotProgramOrProve)
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
     auto update = [&](CFakeEEPROM& eeprom, uint32_t start, int32_t length)
     {
-        return ErrorOf([&] {
-            rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), &eeprom,
-                                       EditedImage(eeprom.bytes, 0x10005), start, length, &rig.log);
-        });
+        return ErrorOf(
+            [&]
+            {
+                rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), &eeprom,
+                                           EditedImage(eeprom.bytes, 0x10005), start, length,
+                                           &rig.log);
+            });
     };
     const std::string invalid = "Cannot program a non-page boundary or invalid range for EEPROM.";
     CRefPtr<CFakeEEPROM> noPages(new CFakeEEPROM(0, 0, false));

@@ -14,7 +14,8 @@
 TEST(FlasherTwoAdapterRun, IdentifiesReadsChecksErasesAndUpdates)
 {
     const std::vector<uint8_t> avrelFirmware = MakeFirmware();
-    const std::vector<uint8_t> dolvikFirmware = MakeFirmware({.deviceId = 0x0C00, .boardId = 0x0601});
+    const std::vector<uint8_t> dolvikFirmware =
+        MakeFirmware({.deviceId = 0x0C00, .boardId = 0x0601});
     CFlasherMachine rig({{0x0800, 8, avrelFirmware}, {0x0C00, 12, dolvikFirmware}}, {"auto"});
     GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(rig.flasher.get()));
     rig.flasher->SetModeFlags(kFlasherEngineeringMode);
@@ -31,8 +32,8 @@ TEST(FlasherTwoAdapterRun, IdentifiesReadsChecksErasesAndUpdates)
     EXPECT_EQ(rig.ChipBytes(1), dolvikChip);
 
     // Read the second adapter's firmware.
-    CRefPtr<IROMImage> dolvik = rig.flasher->ReadAdapterImage(
-        rig.ui, rig.Adapter(1), rig.database, rig.OpenEEPROM(1), &rig.log, true);
+    CRefPtr<IROMImage> dolvik = rig.flasher->ReadAdapterImage(rig.ui, rig.Adapter(1), rig.database,
+                                                              rig.OpenEEPROM(1), &rig.log, true);
     dolvik->SetOffsetMode(false);
     EXPECT_TRUE(std::equal(dolvikChip.begin(), dolvikChip.end(), dolvik->GetBuffer()));
     EXPECT_TRUE(bothDisabled());
@@ -65,8 +66,8 @@ TEST(FlasherTwoAdapterRun, IdentifiesReadsChecksErasesAndUpdates)
 
     // Update three bytes of the first adapter's firmware.
     CRefPtr<IEEPROM> eeprom = rig.OpenEEPROM(0);
-    CRefPtr<IROMImage> image =
-        rig.flasher->ReadAdapterImage(rig.ui, rig.Adapter(0), rig.database, eeprom, &rig.log, false);
+    CRefPtr<IROMImage> image = rig.flasher->ReadAdapterImage(rig.ui, rig.Adapter(0), rig.database,
+                                                             eeprom, &rig.log, false);
     image->SetOffsetMode(false);
     for (int32_t i = 0; i < 3; ++i)
     {

@@ -53,19 +53,23 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
     const std::vector<uint8_t> small = MakeFirmware({.length = 0x18000});
     auto flash = [&](const std::vector<uint8_t>& uefi, CRefPtr<IEEPROM> target)
     {
-        return ErrorOf([&] {
-            rig.flasher->FlashUEFIImage(rig.ui,
-                                        IROMImage::CreateFromBuffer(
-                                            uefi.data(), static_cast<uint32_t>(uefi.size())),
-                                        rig.Adapter(0), target, &rig.log);
-        });
+        return ErrorOf(
+            [&]
+            {
+                rig.flasher->FlashUEFIImage(
+                    rig.ui,
+                    IROMImage::CreateFromBuffer(uefi.data(), static_cast<uint32_t>(uefi.size())),
+                    rig.Adapter(0), target, &rig.log);
+            });
     };
 
     rig.flasher->SetUEFIImageServices(ReplacingMerge(false));
-    EXPECT_EQ(flash(small, eeprom), "The UEFI image could not be merged into the adapter firmware.");
+    EXPECT_EQ(flash(small, eeprom),
+              "The UEFI image could not be merged into the adapter firmware.");
     EXPECT_NE(rig.Logged().find("Successful merge?: No\n"), std::string::npos);
     rig.flasher->SetUEFIImageServices({});
-    EXPECT_EQ(flash(small, eeprom), "The UEFI image could not be merged into the adapter firmware.");
+    EXPECT_EQ(flash(small, eeprom),
+              "The UEFI image could not be merged into the adapter firmware.");
 
     rig.flasher->SetUEFIImageServices(ReplacingMerge());
     EXPECT_EQ(flash(MakeFirmware({.length = 0x90000}), eeprom),

@@ -1,0 +1,477 @@
+// Operations that read an adapter's firmware and report on it without
+// programming: save to a file, compare with a file image, the image's version
+// and information listing, the block chain and the speedometer.
+
+#include "core/Exceptions.h"
+#include "flasher/DisplayDriverGuard.h"
+#include "flasher/FlasherImpl.h"
+#include "image/NBSIPCIBlock.h"
+#include "image/OffsetModeScope.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+constexpr uint8_t kBoardBlockCodeType = 0x85;
+
+std::string Hex(uint32_t value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+// The board's own 0x85 block is no part of the firmware a file holds.
+void DropBoardBlock(IROMImage& image)
+{
+    const int32_t block = image.FindNthPCIBlock(kBoardBlockCodeType, 0);
+    if (block != -1)
+    {
+        image.RemovePCIBlock(block);
+    }
+}
+
+[[noreturn]] void Fail(CLog* log, const std::string& text)
+{
+    RestoreDisplayDriverNow(log);
+    throw std::runtime_error(text);
+}
+
+// A labelled line of the information listing.
+std::string Label(const char* label)
+{
+    std::string text(label);
+    text.resize(22, ' ');
+    return text + ": ";
+}
+} // namespace
+
+CRefPtr<IROMImage> CFlasherImpl::ReadIdentifiedAdapterImage(CRefPtr<IUserInterface> ui,
+                                                            CRefPtr<IEEPROM> eeprom,
+                                                            CRefPtr<IEEPROMDatabase> database,
+                                                            bool detail, CLog* log)
+{
+    IdentifyEEPROM(ui, eeprom, database, log, detail);
+    ui->ShowMessage(0, "Reading adapter firmware image");
+    return ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
+}
+
+void CFlasherImpl::DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                           CRefPtr<IDisplayAdapter> adapter, CLog* log)
+{
+    LogLine(log, 3, "Action: Display speedometer value.");
+    SelectAdapter(ui, bus, adapter, true);
+    const uint32_t value = adapter->GetSpeedometerValue(log);
+    const std::string text =
+        "Mean Speedometer Value: 0x" + Hex(value, 8) + " (" + std::to_string(value) + ")";
+    ui->ShowMessage(1, text);
+    LogLine(log, 3, text);
+}
+
+void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                                CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IDisplayAdapterDatabase> adapters,
+                                CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                                bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log);
+    CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, detail, log);
+    if (!keepAll && !wholeEEPROM)
+    {
+        DropBoardBlock(*image);
+    }
+    const bool ifrOnly = image->GetIFRImageSize() != 0 && image->FindNthPCIBlock(0, 0) == -1;
+    if (!wholeEEPROM)
+    {
+        std::ostringstream shown;
+        PrintImageInfo(image, adapters, boards, false, false, detail, shown, log, adapter);
+        ui->ShowMessage(2, shown.str());
+        std::ostringstream logged;
+        PrintImageInfo(image, adapters, boards, true, true, detail, logged, log, adapter);
+        LogLine(log, 3, logged.str());
+    }
+    const bool mode = image->GetOffsetMode();
+    try
+    {
+        uint32_t length = 0;
+        if (wholeEEPROM)
+        {
+            length = eeprom->GetType().GetSizeInBytes();
+        }
+        else if (ifrOnly)
+        {
+            length = image->GetIFRImageSize();
+        }
+        else
+        {
+            image->SetOffsetMode(false);
+            length = image->GetROMSize();
+        }
+        image->SaveToFile(fileName, 0, length);
+    }
+    catch (...)
+    {
+        LogLine(log, 4, "\nWrite of EEPROM image to file failed.");
+        throw;
+    }
+    image->SetOffsetMode(mode);
+    ui->ShowMessage(1, "Saving of image completed.");
+    LogLine(log, 3, "Saving of image completed.");
+}
+
+void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> fileImage,
+                                   CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IBoardDatabase> boards,
+                                   CRefPtr<IEEPROMDatabase> database, bool withIds, bool verify,
+                                   bool doVarnex, bool ifrOnly, bool checkCertificates, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    const char* action = ifrOnly  ? "Verify IFR image."
+                         : verify ? "Verify ROM image."
+                                  : "Compare ROM image.";
+    CRefPtr<IEEPROM> eeprom =
+        BeginAdapterOperation(action, ui, bus, adapter, database, IsVerbose(), true, log);
+    CRefPtr<IROMImage> current = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
+    DropBoardBlock(*current);
+    if (boards)
+    {
+        CBoardType board;
+        boards->GetBoardType(board, current->GetBoardID());
+        if (board.IsKnown())
+        {
+            current->SetBoardName(board.name);
+        }
+    }
+    std::ostringstream versions;
+    versions << "Current      - Version:";
+    PrintImageVersion(current, withIds, versions, IsVerbose(), false);
+    versions << "\nCompare with - Version:";
+    PrintImageVersion(fileImage, withIds, versions, IsVerbose(), false);
+    ui->ShowMessage(1, versions.str());
+    LogLine(log, 3, versions.str());
+
+    if (verify)
+    {
+        PreserveBoardSettings(fileImage, current, true, log);
+    }
+    if (doVarnex)
+    {
+        const int32_t flashType = GetVarnexFlashType(fileImage, current, log);
+        if (ProcessVarnexBlock(flashType, fileImage, current, log) != 0)
+        {
+            // Without the Varnex step the images cannot be compared: that
+            // is no match.
+            LogLine(log, 3, "ERROR: Failed to process Varnex block.");
+            Fail(log, "Failed to process Varnex block.");
+        }
+        if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
+            ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
+        {
+            LogLine(log, 3,
+                    "ERROR: Failed to merge Varnex block itself for the verification purpose.");
+            Fail(log, "Failed to merge Varnex block itself for the verification purpose.");
+        }
+        if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
+        {
+            Fail(log, "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the "
+                      "EEPROM.");
+        }
+    }
+    if (checkCertificates &&
+        VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
+    {
+        RestoreDisplayDriverNow(log);
+        throw user_error("Invalid firmware image detected. \n");
+    }
+
+    COffsetModeScope fileOff(fileImage.get(), false);
+    COffsetModeScope currentOff(current.get(), false);
+    const uint32_t fileSize = ifrOnly ? fileImage->GetIFRImageSize() : fileImage->GetLoadedSize();
+    const uint32_t adapterSize = ifrOnly ? current->GetIFRImageSize() : current->GetROMSize();
+    LogLine(log, 3, "File size: " + std::to_string(fileSize));
+    LogLine(log, 3, "Adapter size: " + std::to_string(adapterSize));
+    const int32_t first = fileImage->CompareRange(current.get(), 0, fileSize);
+    const std::string sizes = "(" + std::to_string(fileSize) + ") and adapter firmware (" +
+                              std::to_string(adapterSize) + ")";
+    if (first == -1 && fileSize != adapterSize)
+    {
+        Fail(log, "Size difference between file" + sizes);
+    }
+    if (first != -1)
+    {
+        if (current->IsErased() && current->GetIFRImageSize() == 0)
+        {
+            ui->ShowMessage(1, "NOTE: EEPROM appears to be erased.");
+            LogLine(log, 3, "Adapter EEPROM appears to be erased.");
+        }
+        std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
+        const int32_t store = fileImage->FindNBSIObject(nbsi::kTypeVarnexImage);
+        if (store != -1)
+        {
+            text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
+                    Hex(static_cast<uint32_t>(store) + fileImage->GetWindowOffset(), 8) +
+                    " ) with length " +
+                    std::to_string(fileImage->GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
+        }
+        if (fileSize != adapterSize)
+        {
+            text += "       Size diffs between file" + sizes;
+        }
+        LogLine(log, 3, text);
+        Fail(log, text);
+    }
+    const char* const match = ifrOnly ? "File IFR image matches adapter IFR image."
+                                      : "File firmware image matches adapter firmware image.";
+    ui->ShowMessage(1, match);
+    LogLine(log, 3, match);
+}
+
+void CFlasherImpl::PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, std::ostream& out,
+                                     bool detail, bool withUEFI)
+{
+    out << image->GetVersionString(0);
+    if (!detail)
+    {
+        return;
+    }
+    out << " ID:" << Hex(image->GetVendorID(), 4) << ":" << Hex(image->GetDeviceID(), 4);
+    if (image->GetGPUDeviceID() != 0)
+    {
+        out << "/" << Hex(image->GetGPUDeviceID(), 4);
+    }
+    out << ":" << Hex(image->GetSubsystemVendorID(), 4) << ":"
+        << Hex(image->GetSubsystemDeviceID(), 4) << "\n"
+        << std::string(15, ' ');
+    if (boardName && !image->GetBoardName().empty())
+    {
+        out << image->GetBoardName();
+    }
+    else
+    {
+        out << image->GetProductName();
+    }
+    const std::string hierarchy = image->GetHierarchyIDName();
+    if (image->GetHierarchyID() != 0)
+    {
+        out << " (" << hierarchy << ")";
+    }
+    if (withUEFI)
+    {
+        out << "\n               UEFI Version: " << image->GetUEFIVersion();
+    }
+}
+
+void CFlasherImpl::DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                    CRefPtr<IDisplayAdapter> adapter,
+                                    CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom = BeginAdapterOperation("Display version.", ui, bus, adapter, database,
+                                                    IsVerbose(), true, log);
+    CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
+    if (!keepAll)
+    {
+        DropBoardBlock(*image);
+    }
+    const std::string dump = image->DumpPCIBlocks(keepAll ? 3 : 1);
+    LogLine(log, 3, dump);
+    ui->ShowMessage(2, dump);
+}
+
+namespace
+{
+std::string OrNotAvailable(const std::string& text)
+{
+    return text.empty() ? "N/A" : text;
+}
+
+std::string Joined(const std::string& first, const std::string& second,
+                   const std::string& third = "")
+{
+    if (first.empty())
+    {
+        return "N/A";
+    }
+    std::string text = first + "-" + second;
+    return third.empty() ? text : text + "-" + third;
+}
+
+bool IsGpuImage(IROMImage& image)
+{
+    return image.GetImageType() == kROMImageGPU || image.GetImageType() == kROMImageGPUEFI;
+}
+
+void PrintSegment(IROMImage& image, std::ostream& out)
+{
+    COffsetModeScope off(&image, false);
+    const uint32_t dataSize = image.GetIFRDataSize();
+    if (dataSize != 0)
+    {
+        out << Label("IFR Data Size") << dataSize << " bytes\n"
+            << Label("IFR CRC32") << Hex(image.GetCRC32(dataSize), 8) << "\n";
+    }
+    const uint32_t segmentSize = image.GetIFRImageSize();
+    if (segmentSize != 0)
+    {
+        const uint32_t subsystem = image.GetIFRSubsystemID();
+        out << Label("IFR Image Size") << segmentSize << " bytes\n"
+            << Label("IFR Image CRC32") << Hex(image.GetCRC32(segmentSize), 8) << "\n"
+            << Label("IFR Subsystem ID") << Hex(subsystem & 0xFFFF, 4) << "-"
+            << Hex(subsystem >> 16, 4) << "\n";
+    }
+}
+
+// Lines after the first continue under the label column.
+void PrintContinued(std::ostream& out, const char* label, const std::vector<std::string>& lines)
+{
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        out << (i == 0 ? Label(label) : std::string(22, ' ') + ": ") << lines[i] << "\n";
+    }
+}
+} // namespace
+
+void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
+                                  CRefPtr<IDisplayAdapterDatabase> adapters,
+                                  CRefPtr<IBoardDatabase> boards, bool full, bool boardNames,
+                                  bool detail, std::ostream& out, CLog* /*log*/,
+                                  CRefPtr<IDisplayAdapter> /*adapter*/)
+{
+    const bool gpu = IsGpuImage(*image);
+    if (detail)
+    {
+        PrintSegment(*image, out);
+    }
+    out << Label("Image Size") << image->GetROMSize() << " bytes\n";
+    out << Label("Version") << image->GetVersionString(0);
+    if (!image->IsPCIROM())
+    {
+        out << (image->GetIFRImageSize() != 0 ? " (IFR-only Image)" : " (Disabled Image)");
+    }
+    out << "\n";
+    if (detail)
+    {
+        out << Label("~CRC32") << Hex(image->GetCRC32(image->GetROMSize()), 8) << "\n";
+        if (gpu)
+        {
+            out << Label("Image Hash")
+                << (image->GetCertificateTableOffset() == -1 ? std::string("N/A")
+                                                             : image->GetImageHashText(true))
+                << "\n";
+        }
+    }
+    if (full)
+    {
+        if (gpu)
+        {
+            const std::pair<const char*, std::string> texts[] = {
+                {"OEM String", image->GetOEMString()},
+                {"Vendor Name", image->GetVendorName()},
+                {"Product Name", image->GetProductName()},
+                {"Product Revision", image->GetProductRevision()},
+            };
+            for (const auto& [label, text] : texts)
+            {
+                if (!text.empty())
+                {
+                    out << Label(label) << text << "\n";
+                }
+            }
+        }
+        CDisplayAdapterType type;
+        if (adapters)
+        {
+            adapters->GetAdapterType(type, image->GetVendorID(), image->GetDeviceID());
+        }
+        std::vector<std::string> names{type.name};
+        std::string pciIds = Hex(image->GetVendorID(), 4) + "-" + Hex(image->GetDeviceID(), 4);
+        for (uint32_t i = 0; i < 64 && image->GetDeviceIDListEntry(i) != 0; ++i)
+        {
+            names.push_back(Hex(image->GetDeviceIDListEntry(i), 4));
+            pciIds += ", " + Hex(image->GetDeviceIDListEntry(i), 4);
+        }
+        PrintContinued(out, "Device Name(s)", names);
+        if (detail && image->GetBoardID() != 0)
+        {
+            out << Label("Board ID") << Hex(image->GetBoardID(), 4);
+            if (boardNames && boards)
+            {
+                CBoardType board;
+                boards->GetBoardType(board, image->GetBoardID());
+                if (board.IsKnown())
+                {
+                    out << " (" << board.name << ")";
+                }
+                else
+                {
+                    out << "\nWARNING: Unknown Board ID " << Hex(image->GetBoardID(), 4)
+                        << "\n(It is recommended you obtain a newer version of ROMVISE.)";
+                }
+            }
+            out << "\n";
+        }
+        out << Label("PCI ID") << pciIds << "\n";
+        out << Label("GPU Device ID") << Hex(image->GetGPUDeviceID(), 4) << "\n";
+    }
+    out << Label("Subsystem ID") << Hex(image->GetSubsystemVendorID(), 4) << "-"
+        << Hex(image->GetSubsystemDeviceID(), 4) << "\n";
+    if (detail)
+    {
+        out << Label("Hierarchy ID") << image->GetHierarchyIDName() << "\n"
+            << Label("Chip SKU") << Joined(image->GetChipSKU(), image->GetChipSKURevision()) << "\n"
+            << Label("Project")
+            << Joined(image->GetProject(), image->GetProjectSKU(), image->GetProjectRevision())
+            << "\n"
+            << Label("CDP") << OrNotAvailable(image->GetCDP()) << "\n";
+        if (boardNames)
+        {
+            out << Label("Coproc Build") << (image->IsCoprocBuild() ? "YES" : "NO") << "\n";
+        }
+        if (!image->GetBuildDate().empty())
+        {
+            out << Label("Build Date") << image->GetBuildDate() << "\n";
+        }
+    }
+    const std::string modified = image->GetModificationDate();
+    if (!modified.empty())
+    {
+        out << Label(detail ? "Modification Date" : "Date") << modified << "\n";
+    }
+    if (!gpu)
+    {
+        return;
+    }
+    if (detail)
+    {
+        out << Label("Build GUID") << image->GetBuildGUID() << "\n"
+            << Label("UEFI Support") << image->GetUEFISupport() << "\n";
+    }
+    out << Label("UEFI Version") << image->GetUEFIVersion() << "\n";
+    if (detail)
+    {
+        out << Label("UEFI Variant Id") << image->GetUEFIFeatureString() << " ("
+            << image->GetUEFIVariantID() << ")\n";
+        PrintContinued(out, "UEFI Signer(s)", image->GetUEFISigners());
+    }
+    out << "Varnex Version       : " << image->GetVarnexVersion() << "\n"
+        << "Varnex Backup Exist  : " << (image->HasVarnexBackupBlock() ? "YES" : "NO") << "\n";
+    if (full)
+    {
+        out << Label("Sign-On Message") << image->GetSignOnMessage() << "\n";
+        std::vector<std::string> records;
+        for (uint32_t i = 0; i < image->GetSelectionCount(); ++i)
+        {
+            const VFieldSelection record = image->GetSelection(i);
+            std::ostringstream line;
+            line << std::hex << std::uppercase << "ID:0x" << record.vfieldId << ",min:0x"
+                 << record.minimum << ",max:0x" << record.maximum;
+            records.push_back(line.str());
+        }
+        PrintContinued(out, "VField parameters", records);
+    }
+}

@@ -1,0 +1,65 @@
+#pragma once
+// Firmware carrying a Varnex store in the layout the engine writes, for the
+// tests of programming, saving and comparing: the adapter's board store and
+// the package's generic store.
+
+#include "FirmwareImages.h"
+#include "image/OffsetModeScope.h"
+#include "image/ROMMeldVarnexFlashImpl.h"
+#include "testkit/varnex/VarnexStoreBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+// The adapter's store: generic (its ID check waived), without the 699 number
+// that would make it "populated", so the flash type to a newer generic store
+// keeps its OBD.
+inline std::vector<uint8_t> BoardStore()
+{
+    return testkit::CVarnexStoreBuilder()
+        .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+        .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
+        .Bbo(7, 2, 0xBEEF)
+        .BuildRaw();
+}
+
+inline std::vector<uint8_t> PackageStore(bool withBbo = true)
+{
+    testkit::CVarnexStoreBuilder builder;
+    builder.Img("G001.0002", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+        .Obd("", "", "")
+        .Oem(std::vector<uint8_t>(8, 0));
+    if (withBbo)
+    {
+        builder.Bbo(0, 0, 0);
+    }
+    return builder.BuildRaw();
+}
+
+// The firmware with the store appended in the layout the engine writes.
+inline std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
+                                            const std::vector<uint8_t>& store)
+{
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
+    CRefPtr<CROMMeldVarnexFlashImpl> merger(CROMMeldVarnexFlashImpl::Create());
+    CNBSIPCIBlockVarnex block(store, {});
+    CRefPtr<IROMImage> laidOut = merger->BuildBlankVarnexRom(image.get(), &block, nullptr);
+    EXPECT_TRUE(merger->AppendVarnexToRomChain(image.get(), laidOut.get(), nullptr));
+    COffsetModeScope off(image.get(), false);
+    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
+}
+
+// The adapter's firmware: straps of its own, a 0x85 block and its store.
+inline std::vector<uint8_t> AdapterFirmware()
+{
+    std::vector<uint8_t> bytes =
+        WithVarnexBlock(FirmwareBuilder().Block(0x85, 0x400).Build(), BoardStore());
+    for (uint32_t i = 0; i < 0x14; ++i)
+    {
+        bytes[0x58 + i] = static_cast<uint8_t>(0xC0 + i);
+    }
+    return bytes;
+}
