@@ -7,7 +7,7 @@
 //   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
 //   FlasherPreOS.cpp           the pre-OS application start
 //   FlasherCertificateGate.cpp the certificate gate before programming
-//   FlasherVersions.cpp        applied run-time packs, the one-line version
+//   FlasherVersions.cpp        version, applied run-time packs, the one-line version
 //   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
 //   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
 //   FlasherTests.cpp           write/verify and read tests of a range
@@ -151,6 +151,11 @@ public:
                                       CRefPtr<CVarnexImage> currentStore, CLog* log);
 
     // Version displays, field updates, deletion, tuning and tests.
+    void DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                        CRefPtr<IDisplayAdapter> adapter,
+                        CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                        CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                        bool boardNames, bool detail, CLog* log) override;
     void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                       CRefPtr<IDisplayAdapter> adapter,
                                       CRefPtr<IDisplayAdapterDatabase> adapterDatabase,

@@ -110,12 +110,29 @@ CRefPtr<IROMImage> CFlasherImpl::ReadImageForVersion(const std::string& action,
                                                      CLog* log)
 {
     eeprom = BeginAdapterOperation(action, ui, bus, adapter, database, detailed, true, log);
-    IdentifyEEPROM(ui, eeprom, database, log, detailed);
-    ui->ShowMessage(0, "Reading adapter firmware image");
-    CRefPtr<IROMImage> image =
-        ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
+    CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, detailed, log);
     RemoveFirstBlock85(*image);
     return image;
+}
+
+void CFlasherImpl::DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                  CRefPtr<IDisplayAdapter> adapter,
+                                  CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                  CRefPtr<IBoardDatabase> boardDatabase,
+                                  CRefPtr<IEEPROMDatabase> database, bool boardNames, bool detail,
+                                  CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    CRefPtr<IEEPROM> eeprom;
+    CRefPtr<IROMImage> image = ReadImageForVersion("Display version.", ui, bus, adapter, database,
+                                                   detail, eeprom, log);
+    std::ostringstream shown;
+    PrintImageInfo(image, adapterDatabase, boardDatabase, true, boardNames, detail, shown, log,
+                   adapter);
+    std::ostringstream logged;
+    PrintImageInfo(image, adapterDatabase, boardDatabase, true, true, detail, logged, log, adapter);
+    LogLine(log, 3, logged.str());
+    ui->ShowMessage(2, shown.str());
 }
 
 void CFlasherImpl::DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,

@@ -165,6 +165,14 @@ public:
 
 
     // ---- version displays, field updates, deletion, tuning and tests -----
+    // The full image information of the adapter's firmware; `boardNames`
+    // names the boards on the console, `detail` adds the detailed fields.
+    virtual void DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                CRefPtr<IBoardDatabase> boardDatabase,
+                                CRefPtr<IEEPROMDatabase> database, bool boardNames, bool detail,
+                                CLog* log) = 0;
     // The run-time ROM pack images the running firmware reports as applied.
     virtual void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                               CRefPtr<IDisplayAdapter> adapter,

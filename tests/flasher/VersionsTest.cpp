@@ -111,3 +111,20 @@ TEST(FlasherAppliedPatches, ListsTheRecordedImagesAndNotesTheOnesNotRecorded)
                   "Image Index           : 2\n" +
                   image + "Subsystem ID          : 7E2B-0010\n\n\n");
 }
+
+TEST(FlasherDisplayVersion, ShowsTheImageInformationOfTheAdaptersFirmware)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}}, {"auto"});
+    rig.flasher->DisplayVersion(rig.ui, rig.bus, rig.Adapter(0), CreateDisplayAdapterDatabase(),
+                                GetBoardDatabase(), rig.database, false, false, &rig.log);
+    const std::string info = "Image Size            : 65536 bytes\n"
+                             "Version               : 86.04.1B.00.02\n"
+                             "Device Name(s)        : Korvan Avrel2 800\n"
+                             "PCI ID                : 7E2B-0800\n"
+                             "GPU Device ID         : 0000\n"
+                             "Subsystem ID          : 7E2B-0001\n";
+    const std::string shown = rig.Shown();
+    EXPECT_NE(shown.find("Reading adapter firmware image...\n" + info), std::string::npos) << shown;
+    EXPECT_NE(rig.Logged().find("Action: Display version.\n"), std::string::npos);
+    EXPECT_NE(rig.Logged().find(info), std::string::npos);
+}
