@@ -18,6 +18,7 @@
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
 //   FlasherVarnexObd.cpp       OBD board-data fields
 //   FlasherVarnexMerge.cpp     Varnex block processing, merge, OEM and BBO
+//   FlasherVarnexImages.cpp    adapter images, super image, Varnex image writing
 
 #include "core/Log.h"
 #include "flasher/CertificateGate.h"
@@ -139,6 +140,27 @@ public:
     int32_t CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
                                      CRefPtr<CVarnexImage> currentStore, bool flag,
                                      CLog* log) override;
+    int32_t UpdateOBDFields(CRefPtr<CVarnexImage> store, const CsvSettings& settings,
+                            CLog* log) override;
+    // The settings' value of the field, when they name it, set with the
+    // field's own limits: 0 set or not named, 5 refused.
+    int32_t ApplyOBDSetting(CVarnexImageObject& obd, const CsvSettings& settings, CLog* log,
+                            const char* fieldName);
+    int32_t GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> adapters,
+                             CRefPtr<IDisplayAdapter>& adapter, IMicrocodeLoader* loader,
+                             CRefPtr<IEEPROM>& eeprom, CRefPtr<IROMImage>& image,
+                             CRefPtr<CVarnexImage>& store, bool detailed) override;
+    bool BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                 CRefPtr<IROMImage> image, std::vector<uint8_t>& mainPayload,
+                                 std::vector<uint8_t>& backupPayload, bool hasBackup, CLog* log,
+                                 CRefPtr<IBCRTCert> certificate) override;
+    bool WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                          CRefPtr<IROMImage> image, CRefPtr<IBCRTCert> certificate,
+                          CLog* log) override;
+    int32_t DisplayVarnexOBD(CRefPtr<IDisplayAdapter> adapter,
+                             CRefPtr<IDisplayAdapterDatabase> adapters, CLog* log) override;
+    int32_t BackupOEMObject(CRefPtr<CVarnexImage> backupStore, CRefPtr<CVarnexImage> primaryStore,
+                            std::vector<uint8_t>& data, CLog* log) override;
     int32_t UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, uint8_t revision,
                             uint16_t value, CLog* log) override;
     int32_t UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<uint8_t>& data,

@@ -138,8 +138,10 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             MergeVarnexImage(newImage, current, log);
         }
     }
-    catch (const std::runtime_error& error)
+    catch (const std::exception& error)
     {
+        // Whatever stopped the merge, the new image does not carry the
+        // board's store: the caller must not program it.
         LogLine(log, 4, error.what());
         return kProcessFailed;
     }
@@ -387,6 +389,42 @@ int32_t CFlasherImpl::UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<u
     }
     store->UpdateDirectory();
     return 0;
+}
+
+int32_t CFlasherImpl::BackupOEMObject(CRefPtr<CVarnexImage> backupStore,
+                                      CRefPtr<CVarnexImage> primaryStore,
+                                      std::vector<uint8_t>& data, CLog* log)
+{
+    if (!primaryStore || !primaryStore->IsValid())
+    {
+        std::cout << "Invalid Varnex image." << std::endl;
+        return 4;
+    }
+    if (!backupStore || !backupStore->IsValid())
+    {
+        LogLine(log, 3, "Invalid Backup Varnex image.");
+        return 4;
+    }
+    const CVarnexImageObject* primary = primaryStore->FindObject(kOemTag);
+    if (!primary)
+    {
+        LogLine(log, 3, "OEM data not backed up: Varnex does not have OEM Object.");
+        return 5;
+    }
+    const CVarnexImageObject* backup = backupStore->FindObject(kOemTag);
+    if (!backup)
+    {
+        LogLine(log, 3, "OEM data not backed up: Backup Varnex image does not have OEM Object.");
+        return 17;
+    }
+    if (primary->GetVersion() != backup->GetVersion() ||
+        primary->GetSubversion() != backup->GetSubversion())
+    {
+        LogLine(log, 3,
+                "OEM data not backed up: Primary and Backup OEM Object version mismatches.");
+        return 17;
+    }
+    return UpdateOEMObject(backupStore, data, log);
 }
 
 int32_t CFlasherImpl::PreserveOEMObject(CRefPtr<CVarnexImage> newStore,

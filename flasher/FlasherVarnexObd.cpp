@@ -251,3 +251,54 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
             return 0;
         });
 }
+
+int32_t CFlasherImpl::UpdateOBDFields(CRefPtr<CVarnexImage> store, const CsvSettings& settings,
+                                      CLog* log)
+{
+    if (!store)
+    {
+        std::cout << "Invalid Varnex image." << std::endl;
+        return 4;
+    }
+    if (!store->IsValid())
+    {
+        LogLine(log, 3, "\nUpdate failed: Varnex is invalid.");
+        std::cout << "\nUpdate failed: Varnex is invalid." << std::endl;
+        return 5;
+    }
+    CVarnexImageObject* obd = store->FindObject(kObdTag);
+    if (!obd)
+    {
+        LogLine(log, 3, "Update failed: Varnex does not have OBD Object.");
+        std::cout << "Update failed: Varnex does not have OBD Object." << std::endl;
+        return 5;
+    }
+    for (const ObdField& field : ObdFields())
+    {
+        const int32_t result = ApplyOBDSetting(*obd, settings, log, field.name);
+        if (result != 0)
+        {
+            return result;
+        }
+    }
+    return 0;
+}
+
+int32_t CFlasherImpl::ApplyOBDSetting(CVarnexImageObject& obd, const CsvSettings& settings,
+                                      CLog* log, const char* fieldName)
+{
+    std::string value;
+    if (!settings.FindCsvValue(fieldName, &value))
+    {
+        return 0;
+    }
+    LogLine(log, 3, std::string(fieldName) + ": " + value);
+    for (const ObdField& field : ObdFields())
+    {
+        if (std::string(field.name) == fieldName)
+        {
+            return SetObdField(obd, field, TrimWhitespace(value)) ? 0 : 5;
+        }
+    }
+    return 0;
+}

@@ -12,12 +12,14 @@
 
 #include "common/core/crypto/Certificate.h"
 #include "core/CommandLine.h"
+#include "core/CsvSettings.h"
 #include "core/DisplayDriverHook.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "core/UserInterface.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "flasher/MicrocodeLoader.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "hw/adapter/IPCIBus.h"
 #include "hw/catalogue/AdapterCatalogue.h"
@@ -324,10 +326,40 @@ public:
                                              CRefPtr<CVarnexImage> currentStore, bool flag,
                                              CLog* log) = 0;
 
+    // Fills the store's OBD fields from name/value settings: 0 done, 4 no
+    // store, 5 invalid store, no OBD object or a refused value.
+    virtual int32_t UpdateOBDFields(CRefPtr<CVarnexImage> store, const CsvSettings& settings,
+                                    CLog* log) = 0;
+
+    // Opens the adapter for Varnex work and reads its image and store: 0
+    // done, 16 no supported EEPROM or no image.
+    virtual int32_t GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> adapters,
+                                     CRefPtr<IDisplayAdapter>& adapter, IMicrocodeLoader* loader,
+                                     CRefPtr<IEEPROM>& eeprom, CRefPtr<IROMImage>& image,
+                                     CRefPtr<CVarnexImage>& store, bool detailed) = 0;
+    // Rebuilds the image's Varnex block from the payloads and programs it (or
+    // saves it with the option romout); false when the block was not built.
+    virtual bool BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                         CRefPtr<IROMImage> image,
+                                         std::vector<uint8_t>& mainPayload,
+                                         std::vector<uint8_t>& backupPayload, bool hasBackup,
+                                         CLog* log, CRefPtr<IBCRTCert> certificate) = 0;
+    // Programs an image whose Varnex block is built (or saves it with the
+    // option romout); false for an empty image.
+    virtual bool WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                  CRefPtr<IROMImage> image, CRefPtr<IBCRTCert> certificate,
+                                  CLog* log) = 0;
+    virtual int32_t DisplayVarnexOBD(CRefPtr<IDisplayAdapter> adapter,
+                                     CRefPtr<IDisplayAdapterDatabase> adapters, CLog* log) = 0;
+
     // OEM and BBO objects.
     virtual int32_t UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, uint8_t revision,
                                     uint16_t value, CLog* log) = 0;
     virtual int32_t UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<uint8_t>& data,
+                                    CLog* log) = 0;
+    // Writes OEM data into the backup store once the primary has it.
+    virtual int32_t BackupOEMObject(CRefPtr<CVarnexImage> backupStore,
+                                    CRefPtr<CVarnexImage> primaryStore, std::vector<uint8_t>& data,
                                     CLog* log) = 0;
     virtual int32_t PreserveOEMObject(CRefPtr<CVarnexImage> newStore,
                                       CRefPtr<CVarnexImage> currentStore, CLog* log) = 0;

@@ -24,10 +24,11 @@ const char* const kGrown =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
 // The package's firmware, asking for the protection to be lifted.
-CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true)
+CRefPtr<IROMImage> PackageImage(FirmwareFacts spec = {.version = 0x86041C00}, bool withBbo = true,
+                                uint8_t obdVersion = 1)
 {
-    std::vector<uint8_t> bytes =
-        WithVarnexBlock(FirmwareBuilder(spec).Build(), PackageStore(withBbo));
+    std::vector<uint8_t> bytes = WithVarnexBlock(FirmwareWithSlot(spec, kPackageSlot, 0x80).Build(),
+                                                 PackageStore(withBbo, obdVersion));
     bytes[0x49] |= 0x01;
     return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
@@ -91,6 +92,7 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     FlashRig f;
     f.rig.flasher->SetModeFlags(kFlasherPackagedMode);
     f.rig.Chip(0).SetStatus(0x1C);
+    f.rig.Adapter(0)->Write32(kWindowOffsetRegister, 0x00ABCDEC);
     CRefPtr<IROMImage> before = ChipImage(f.rig.ChipBytes(0));
     f.Flash(PackageImage());
 
@@ -112,6 +114,13 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     for (uint32_t i = 0; i < 0x14; ++i)
     {
         EXPECT_EQ(chip[0x58 + i], 0xC0 + i) << i;
+    }
+    {
+        COffsetModeScope off(after.get(), false);
+        const int32_t entry = after->GetPreservationEntryOffset(0);
+        std::vector<uint8_t> slot(after->GetWord(entry + 2));
+        after->ReadBlock(slot.data(), after->GetWord(entry), static_cast<uint32_t>(slot.size()));
+        EXPECT_EQ(slot, kBoardSlot) << "the board's settings carried over";
     }
     // The board's block, now ending the chain: its payload is the board's.
     const std::vector<uint8_t> board = ChainBlocks(before.get(), 0x85).at(0);
@@ -199,6 +208,16 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         EXPECT_TRUE(f.rig.DriverBound(0));
     }
     {
+        // The board's OBD object cannot be copied into the package's of
+        // another version: its board data must not be silently replaced.
+        FlashRig f;
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage({.version = 0x86041C00}, true, 2)); }),
+                  "Failed to process Varnex block.");
+        EXPECT_NE(f.rig.Logged().find("ERROR: Failed to preserve Varnex OBD object (12).\n"),
+                  std::string::npos);
+        EXPECT_TRUE(f.ChipUntouched());
+    }
+    {
         FlashRig f;
         CRefPtr<CFakeEEPROM> secure(new CFakeEEPROM(256, 4, true));
         secure->secure = true;
@@ -218,5 +237,46 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
         }
         EXPECT_TRUE(userAbort);
         EXPECT_TRUE(secure->writes.empty());
+    }
+}
+
+TEST(FlasherFlashImage, SegmentOnlyKeepsTheRestAndNeverCutsUsedBytes)
+{
+    auto firmware = [](uint32_t segment, uint32_t blockLength)
+    { return FirmwareBuilder({.length = blockLength}).InitFromRom(segment).Build(); };
+    {
+        // A shorter new segment: the rest moves down, 0xFF behind it.
+        CFlasherMachine rig({{0x0800, 8, firmware(0x1200, 0x10000)}});
+        const std::vector<uint8_t> before = rig.ChipBytes(0);
+        const std::vector<uint8_t> shorter = firmware(0x1000, 0x10000);
+        rig.flasher->FlashImage(
+            rig.ui,
+            IROMImage::CreateFromBuffer(shorter.data(), static_cast<uint32_t>(shorter.size())),
+            false, false, false, rig.Adapter(0), rig.OpenEEPROM(0), rig.database, 2, &rig.log,
+            nullptr, false);
+        const std::vector<uint8_t> chip = rig.ChipBytes(0);
+        EXPECT_TRUE(std::equal(shorter.begin(), shorter.begin() + 0x1000, chip.begin()));
+        EXPECT_TRUE(std::equal(before.begin() + 0x1200, before.end(), chip.begin() + 0x1000));
+        EXPECT_TRUE(
+            std::all_of(chip.end() - 0x200, chip.end(), [](uint8_t b) { return b == 0xFF; }));
+    }
+    {
+        // A longer new segment on a part whose end is in use: refused.
+        CFlasherMachine rig({{0x0800, 8, firmware(0x1000, 0x7F000)}});
+        rig.Chip(0).ClearHistory();
+        const std::vector<uint8_t> longer = firmware(0x1200, 0x10000);
+        EXPECT_EQ(
+            ErrorOf(
+                [&]
+                {
+                    rig.flasher->FlashImage(
+                        rig.ui,
+                        IROMImage::CreateFromBuffer(longer.data(),
+                                                    static_cast<uint32_t>(longer.size())),
+                        false, false, false, rig.Adapter(0), rig.OpenEEPROM(0), rig.database, 2,
+                        &rig.log, nullptr, false);
+                }),
+            "The end of the EEPROM is in use: the larger init-from-ROM segment does not fit.");
+        EXPECT_TRUE(rig.Chip(0).Programs().empty());
     }
 }

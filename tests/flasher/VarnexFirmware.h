@@ -25,11 +25,12 @@ inline std::vector<uint8_t> BoardStore()
         .BuildRaw();
 }
 
-inline std::vector<uint8_t> PackageStore(bool withBbo = true)
+inline std::vector<uint8_t> PackageStore(bool withBbo = true, uint8_t obdVersion = 1)
 {
     testkit::CVarnexStoreBuilder builder;
     builder.Img("G001.0002", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
         .Obd("", "", "")
+        .WithVersion(obdVersion, 0)
         .Oem(std::vector<uint8_t>(8, 0));
     if (withBbo)
     {
@@ -37,6 +38,28 @@ inline std::vector<uint8_t> PackageStore(bool withBbo = true)
     }
     return builder.BuildRaw();
 }
+
+// Firmware whose preservation table has one slot holding the bytes; the
+// flags 0x80 mark a slot the adapter's board data replaces.
+inline testkit::CGpuImageBuilder FirmwareWithSlot(const FirmwareFacts& facts,
+                                                  const std::vector<uint8_t>& slot, uint8_t flags)
+{
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kX86, facts.length)
+        .DeviceId(facts.deviceId)
+        .HardwareDataArea(0x7E2B, facts.subsystemDevice);
+    const testkit::PreservationEntry entry{static_cast<uint16_t>(builder.Place(slot)),
+                                           static_cast<uint16_t>(slot.size()), flags, 0};
+    testkit::InfoToken info;
+    info.boardId = facts.boardId;
+    info.version = facts.version;
+    info.preservationTable = static_cast<uint16_t>(builder.PreservationTable(0x11, {entry}));
+    builder.Info(info).Version(facts.version, 2);
+    return builder;
+}
+
+inline const std::vector<uint8_t> kBoardSlot{0xB0, 0xB1, 0xB2, 0xB3};
+inline const std::vector<uint8_t> kPackageSlot{0x11, 0x12, 0x13, 0x14};
 
 // The firmware with the store appended in the layout the engine writes.
 inline std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
@@ -55,8 +78,8 @@ inline std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware
 // The adapter's firmware: straps of its own, a 0x85 block and its store.
 inline std::vector<uint8_t> AdapterFirmware()
 {
-    std::vector<uint8_t> bytes =
-        WithVarnexBlock(FirmwareBuilder().Block(0x85, 0x400).Build(), BoardStore());
+    std::vector<uint8_t> bytes = WithVarnexBlock(
+        FirmwareWithSlot({}, kBoardSlot, 0).Block(0x85, 0x400).Build(), BoardStore());
     for (uint32_t i = 0; i < 0x14; ++i)
     {
         bytes[0x58 + i] = static_cast<uint8_t>(0xC0 + i);

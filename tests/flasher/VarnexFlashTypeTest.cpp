@@ -1,6 +1,7 @@
 // The Varnex flash types: the table's rows, the classification of pairs of
 // stores, and the OBD fields read, written, compared and copied.
 
+#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "flasher/ObdFields.h"
@@ -174,15 +175,19 @@ TEST(FlasherObdFields, ReadWriteAndCompareByName)
     EXPECT_EQ(GetObdField(obd, field("MarketingName")), name24);
     EXPECT_EQ(obd.GetData().at(28), 0) << "the serial number after it untouched";
 
-    std::ostringstream out;
-    std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
-    const bool refused = !SetObdField(obd, field("BoardSerialNumber"), std::string(17, '9'));
-    const bool oneRefused = !SetObdField(obd, field("MemoryManufacturer"), "12");
-    std::cout.rdbuf(saved);
+    bool refused = false;
+    bool oneRefused = false;
+    std::string printed;
+    {
+        CCapturedOutput out;
+        refused = !SetObdField(obd, field("BoardSerialNumber"), std::string(17, '9'));
+        oneRefused = !SetObdField(obd, field("MemoryManufacturer"), "12");
+        printed = out.Text();
+    }
     EXPECT_TRUE(refused);
     EXPECT_TRUE(oneRefused);
-    EXPECT_EQ(out.str(), "Error: Invalid board serial number (too big)\n"
-                         "Error: Invalid Memory Vendor ID (too big)\n");
+    EXPECT_EQ(printed, "Error: Invalid board serial number (too big)\n"
+                       "Error: Invalid Memory Vendor ID (too big)\n");
     EXPECT_EQ(GetObdField(obd, field("BoardSerialNumber")), std::string(16, '\0'));
 
     // A copy that differs in trailing blanks only is the same board data.
