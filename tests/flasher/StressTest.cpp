@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 namespace
 {
@@ -18,6 +18,30 @@ std::string ReadText(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The outcome rows with each measured time (a number between ", " and ",")
+// written as "T".
+std::string WithoutTimes(const std::string& rows)
+{
+    std::string out;
+    for (size_t i = 0; i < rows.size(); ++i)
+    {
+        size_t end = i;
+        while (end < rows.size() && std::isdigit(static_cast<unsigned char>(rows[end])))
+        {
+            ++end;
+        }
+        if (end > i && i >= 2 && rows.compare(i - 2, 2, ", ") == 0 && end < rows.size() &&
+            rows[end] == ',')
+        {
+            out += 'T';
+            i = end - 1;
+            continue;
+        }
+        out += rows[i];
+    }
+    return out;
 }
 
 int32_t RunStress(CFlasherMachine& rig, std::vector<std::string> answers)
@@ -41,12 +65,11 @@ TEST(FlasherStressTest, APassingRunRestoresTheFirmwareAndKeepsAnEarlierBackup)
     EXPECT_EQ(ReadText(earlier), "an earlier run's firmware");
     EXPECT_FALSE(std::filesystem::exists(rig.folder.Path() / "Stress-Testing-Backup-1.rom"));
     const std::string rows = ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv");
-    EXPECT_TRUE(std::regex_match(
-        rows, std::regex("Iteration, Start Offset \\(0x\\), Data Range \\(0x\\), Erase Time \\(s\\), "
-                         "Write Time \\(s\\), Pass/Fail\n"
-                         "N = 1, 0001F000h, 00001000h, [0-9]+, [0-9]+, PASS\n"
-                         "N = 2, 0001F000h, 00001000h, [0-9]+, [0-9]+, PASS\n")))
-        << rows;
+    EXPECT_EQ(WithoutTimes(rows),
+              "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
+              "Pass/Fail\n"
+              "N = 1, 0001F000h, 00001000h, T, T, PASS\n"
+              "N = 2, 0001F000h, 00001000h, T, T, PASS\n");
     const std::string shown = rig.Shown();
     EXPECT_NE(shown.find("Q: Which sector do you want to start to test (0-127 in decimal) ?"),
               std::string::npos);
@@ -74,8 +97,9 @@ TEST(FlasherStressTest, ARestoreThatCannotBeProvenKeepsTheBackup)
     EXPECT_EQ(rig.Shown().find("STRESS-TESTING PASS"), std::string::npos);
     EXPECT_NE(rig.Logged().find("ERROR: Restoring the original ROM image failed; the backup stays in"),
               std::string::npos);
-    EXPECT_TRUE(std::regex_search(ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv"),
-                                  std::regex("N = 1, 00000000h, 00080000h, [0-9]+, , PASS\n")));
+    EXPECT_NE(WithoutTimes(ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv"))
+                  .find("N = 1, 00000000h, 00080000h, T, , PASS\n"),
+              std::string::npos);
 }
 
 TEST(FlasherStressTest, RefusedQuestionnairesWriteNothing)
