@@ -7,6 +7,12 @@
 //   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
 //   FlasherPreOS.cpp           the pre-OS application start
 //   FlasherCertificateGate.cpp the certificate gate before programming
+//   FlasherVersions.cpp        version, applied run-time packs, the one-line version
+//   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
+//   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
+//   FlasherTests.cpp           write/verify and read tests of a range
+//   FlasherTuning.cpp          preservation-data tuning
+//   FlasherStress.cpp          the EEPROM stress test
 //   FlasherProgram.cpp         programming a whole image and proving it
 //   FlasherSave.cpp            save, compare, image information
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
@@ -19,8 +25,11 @@
 #include "flasher/IFlasher.h"
 #include "flasher/MicrocodeLoader.h"
 #include "flasher/UEFIImageServices.h"
+#include "image/IPreserveTune.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 class CFlasherImpl : public CReferenceCountImpl, public IFlasher
@@ -163,6 +172,61 @@ public:
     virtual int32_t PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
                                       CRefPtr<CVarnexImage> currentStore, CLog* log);
 
+    // Version displays, field updates, deletion, tuning and tests.
+    void DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                        CRefPtr<IDisplayAdapter> adapter,
+                        CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                        CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                        bool boardNames, bool detail, CLog* log) override;
+    void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                      CRefPtr<IDisplayAdapter> adapter,
+                                      CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                      CRefPtr<IBoardDatabase> boardDatabase,
+                                      CRefPtr<IEEPROMDatabase> database, CLog* log) override;
+    void PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                           CRefPtr<IDisplayAdapter> adapter,
+                           CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                           CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                           std::ostream& out, bool showVarnexVersion, CLog* log,
+                           bool indent) override;
+    void UpdateTVType(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                      CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                      CRefPtr<IEEPROMDatabase> database, CLog* log) override;
+    void UpdateStraps(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                      uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3,
+                      CLog* log) override;
+    void UpdateGUID(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                    CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                    uint32_t high, uint32_t low, CLog* log) override;
+    void UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                          CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                          uint32_t source, CLog* log) override;
+    void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     bool skipConfirmation, CLog* log) override;
+    void TestFlashing(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                      CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                      int32_t passes, uint32_t start, uint32_t length, CLog* log) override;
+    void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                     CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                     int32_t passes, uint32_t start, uint32_t length, CLog* log) override;
+    void TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine* commandLine,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROMDatabase> database,
+                              std::vector<PreservationTuneRequest>& requests,
+                              bool skipConfirmation, CLog* log) override;
+    int32_t StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                       CRefPtr<IDisplayAdapter> adapter,
+                       CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                       CRefPtr<IBoardDatabase> boardDatabase, CRefPtr<IEEPROMDatabase> database,
+                       CLog* log) override;
+    int32_t GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                StressTestParams* params, CLog* log) override;
+    // The folder of the stress test's backup and outcome files; the working
+    // directory unless set.
+    void SetStressTestFolder(std::filesystem::path folder) { m_stressTestFolder = std::move(folder); }
+
     // The engine's own operations, used by the operations above (and reached
     // by tests through this class, not through IFlasher).
     // 0 when the image may be written to the adapter's EEPROM; -1 or the
@@ -232,10 +296,72 @@ private:
                                 bool detailed, CLog* log);
     // Lifts the part's software write protection when its record asks for it.
     void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
+    // The texts of a destructive operation: its action, the log line when
+    // its questions are skipped, the single-key question and the abort texts
+    // of that and of the typed question.
+    struct DestructiveQuestions
+    {
+        std::string action;
+        std::string skippedLine;
+        std::string question;
+        std::string abortText;
+        std::string typedAbortText;
+    };
+    // The shared start of the erase and the VBIOS deletion: the display
+    // driver, the adapter, its EEPROM identified, then the questions unless
+    // the caller skips them.
+    CRefPtr<IEEPROM> BeginDestructiveOperation(const DestructiveQuestions& questions,
+                                               CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                               CRefPtr<IDisplayAdapter> adapter,
+                                               CRefPtr<IEEPROMDatabase> database,
+                                               bool skipConfirmation, CLog* log);
     // The single-key question and, for the gravest operations, the typed one.
     void ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
                         const std::string& abortText);
 
+    // The common start of the version displays: the adapter's whole
+    // firmware, without its first block of code type 0x85.
+    CRefPtr<IROMImage> ReadImageForVersion(const std::string& action, CRefPtr<IUserInterface> ui,
+                                           CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IEEPROMDatabase> database, bool detailed,
+                                           CRefPtr<IEEPROM>& eeprom, CLog* log);
+    // The common start of the field updates: the adapter selected, its
+    // EEPROM opened and identified, the whole part read.
+    CRefPtr<IROMImage> ReadImageForFieldUpdate(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                               CRefPtr<IDisplayAdapter> adapter,
+                                               CRefPtr<IEEPROMDatabase> database,
+                                               bool needsTvBlockUpdate, CRefPtr<IEEPROM>& eeprom,
+                                               CLog* log);
+    // Programs an image whose ROM chain is the current image's Varnex block
+    // alone.
+    void WriteVarnexOnlyImage(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> current,
+                              int32_t varnexBlock, CLog* log);
+    // The common start of the EEPROM tests: the part identified and read,
+    // the range widened to whole units and checked against the part.
+    CRefPtr<IROMImage> BeginEEPROMTest(bool writeVerify, CRefPtr<IUserInterface> ui,
+                                       CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                       CRefPtr<IEEPROMDatabase> database, CRefPtr<IEEPROM>& eeprom,
+                                       uint32_t& start, uint32_t& length, uint32_t& unit,
+                                       CLog* log);
+    // One tuning request: its answer shown, a change applied to the working
+    // copy; false when a change could not be made.
+    bool ApplyTuneRequest(IUserInterface& ui, ICommandLine* commandLine, IPreserveTune& tuner,
+                          IROMImage& current, IROMImage& working,
+                          PreservationTuneRequest& request, CLog* log);
+    // One erase/write/verify iteration of the stress test; 0 when it passed.
+    int32_t RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                               CRefPtr<IROMImage> working, CRefPtr<IROMImage> backup,
+                               const StressTestParams& params, int32_t n, std::ofstream& outcome,
+                               CLog* log);
+    // Writes the saved firmware back, proves it and only then deletes the
+    // backup file.
+    int32_t RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                   CRefPtr<IROMImage> backup,
+                                   const std::filesystem::path& backupPath,
+                                   const StressTestParams& params, CLog* log);
+
+    std::filesystem::path m_stressTestFolder;
     int32_t m_modeFlags = 1;
     int32_t m_retryCount;
     bool m_manualRead;
@@ -258,3 +384,7 @@ void RestoreDisplayDriverNow(CLog* log);
 std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
 // The number of image bytes visible at window-relative offsets.
 uint32_t ImageViewSize(IROMImage& image);
+// The lines describing one image of a run-time ROM pack.
+void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
+                               IDisplayAdapterDatabase& adapterDatabase,
+                               IBoardDatabase& boardDatabase, std::ostream& out, CLog* log);

@@ -119,12 +119,14 @@ void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     LogLine(log, 3, listing);
 }
 
-void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
-                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
-                               bool skipConfirmation, CLog* log)
+CRefPtr<IEEPROM> CFlasherImpl::BeginDestructiveOperation(const DestructiveQuestions& questions,
+                                                         CRefPtr<IUserInterface> ui,
+                                                         CRefPtr<IPCIBus> bus,
+                                                         CRefPtr<IDisplayAdapter> adapter,
+                                                         CRefPtr<IEEPROMDatabase> database,
+                                                         bool skipConfirmation, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
-    LogLine(log, 3, "Action: Erase EEPROM.");
+    LogLine(log, 3, "Action: " + questions.action);
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
     ui->Signal(0);
@@ -132,21 +134,32 @@ void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
     IdentifyEEPROM(ui, eeprom, database, log, true);
     if (skipConfirmation)
     {
-        LogLine(log, 4, "Erase EEPROM confirmation skipped.");
+        LogLine(log, 4, questions.skippedLine);
+        return eeprom;
     }
-    else
+    ConfirmOrAbort(*ui, false, questions.question, questions.abortText);
+    // Adapters that keep their straps in the EEPROM may not boot afterwards.
+    if (adapter->HasEEPROMStraps() && !adapter->GetCatalogueFlagA())
     {
-        ConfirmOrAbort(*ui, false,
-                       "Erasing the EEPROM completely erases all data from the EEPROM part "
-                       "including preservation (krtune) data.\nCompletely erase EEPROM?\n",
-                       "Erase aborted");
-        if (adapter->HasEEPROMStraps() && !adapter->GetCatalogueFlagA())
-        {
-            ConfirmOrAbort(*ui, true,
-                           "The display adapter may become unbootable after erasing the EEPROM.\n",
-                           "Erase aborted");
-        }
+        ConfirmOrAbort(*ui, true,
+                       "The display adapter may become unbootable after erasing the EEPROM.\n",
+                       questions.typedAbortText);
     }
+    return eeprom;
+}
+
+void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                               bool skipConfirmation, CLog* log)
+{
+    CDisplayDriverRestoreOnError guard(log);
+    const DestructiveQuestions questions{
+        "Erase EEPROM.", "Erase EEPROM confirmation skipped.",
+        "Erasing the EEPROM completely erases all data from the EEPROM part including "
+        "preservation (krtune) data.\nCompletely erase EEPROM?\n",
+        "Erase aborted", "Erase aborted"};
+    CRefPtr<IEEPROM> eeprom =
+        BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
     CLog discard;
     CLog& out = log ? *log : discard;
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);

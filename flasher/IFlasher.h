@@ -11,6 +11,7 @@
 // driver is restored first.
 
 #include "common/core/crypto/Certificate.h"
+#include "core/CommandLine.h"
 #include "core/CsvSettings.h"
 #include "core/DisplayDriverHook.h"
 #include "core/Log.h"
@@ -29,7 +30,50 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
+
+// One preservation-tuning request, in command-line order.
+enum PreservationTuneKind : uint32_t
+{
+    kTuneSetRegister = 1,
+    kTuneReadRegister = 2,
+    kTuneAddRegister = 3,
+    kTuneSubtractRegister = 4,
+    kTuneReadData = 5,
+    kTuneWriteData = 6,
+};
+// lowBit and highBit when the request names no bit range.
+inline constexpr uint8_t kNoBitRange = 255;
+struct PreservationTuneRequest
+{
+    uint32_t registerAddress = 0;
+    uint32_t value = 0;
+    uint8_t lowBit = kNoBitRange;
+    uint8_t highBit = kNoBitRange;
+    uint8_t dataId = 0;
+    // The occurrence of "presdatatune" that holds the data values.
+    uint8_t occurrence = 0;
+    uint32_t dataOffset = 0;
+    // Bytes to write (values x 4), or the block's size once found.
+    uint16_t dataSize = 0;
+    uint32_t requestKind = 0;
+};
+
+// What the stress test's questions chose.
+struct StressTestParams
+{
+    int32_t testType = 0;
+    uint32_t sectorCount = 0;
+    uint32_t startSector = 0;
+    uint32_t startOffset = 0;
+    uint32_t testLength = 0;
+    int32_t loopCount = 0;
+    int64_t maxEraseTimeMs = 0;
+    // On the monotonic clock, in milliseconds.
+    uint64_t startTimeMs = 0;
+    std::string startTimeText;
+};
 
 // The engine's mode word.
 enum FlasherModeFlags : int32_t
@@ -121,6 +165,81 @@ public:
                               CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                               CLog* log) = 0;
 
+
+    // ---- version displays, field updates, deletion, tuning and tests -----
+    // The full image information of the adapter's firmware; `boardNames`
+    // names the boards on the console, `detail` adds the detailed fields.
+    virtual void DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                CRefPtr<IBoardDatabase> boardDatabase,
+                                CRefPtr<IEEPROMDatabase> database, bool boardNames, bool detail,
+                                CLog* log) = 0;
+    // The run-time ROM pack images the running firmware reports as applied.
+    virtual void DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                              CRefPtr<IDisplayAdapter> adapter,
+                                              CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                              CRefPtr<IBoardDatabase> boardDatabase,
+                                              CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    // One line of identity and firmware version; "Version N/A" when the
+    // firmware cannot be read.
+    virtual void PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                   CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                                   CRefPtr<IBoardDatabase> boardDatabase,
+                                   CRefPtr<IEEPROMDatabase> database, std::ostream& out,
+                                   bool showVarnexVersion, CLog* log, bool indent) = 0;
+    // Field updates of the adapter's current firmware; only the changed
+    // range is programmed, then the whole part is read back.
+    virtual void UpdateTVType(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                              CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                              CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    virtual void UpdateStraps(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                              uint32_t word0, uint32_t word1, uint32_t word2, uint32_t word3,
+                              CLog* log) = 0;
+    // Refused for an image without a GUID record.
+    virtual void UpdateGUID(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                            CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                            uint32_t high, uint32_t low, CLog* log) = 0;
+    // Source 1 main, 0 dedicated.
+    virtual void UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                  CRefPtr<IDisplayAdapter> adapter,
+                                  CRefPtr<IEEPROMDatabase> database, uint32_t source,
+                                  CLog* log) = 0;
+    // Removes the firmware from the EEPROM and keeps only its Varnex store;
+    // firmware without one is erased whole.
+    virtual void DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             bool skipConfirmation, CLog* log) = 0;
+    // EEPROM qualification over [start, start + length) widened to whole
+    // programming units (length 0: one unit); passes 0 runs until a pass
+    // fails. A range reaching past the part is refused whole.
+    virtual void TestFlashing(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                              CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                              int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
+    virtual void TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
+                             int32_t passes, uint32_t start, uint32_t length, CLog* log) = 0;
+    // Answers read requests from the adapter's firmware and writes the
+    // change requests back, only when every change succeeded and the user
+    // agrees; data requests get their offset and size filled in.
+    virtual void TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine* commandLine,
+                                      CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                      CRefPtr<IEEPROMDatabase> database,
+                                      std::vector<PreservationTuneRequest>& requests,
+                                      bool skipConfirmation, CLog* log) = 0;
+    // Erases, programs and verifies chosen sectors many times, with the
+    // firmware saved first and written back after a passing run; the status
+    // is 0 or the failure's code.
+    virtual int32_t StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                               CRefPtr<IDisplayAdapter> adapter,
+                               CRefPtr<IDisplayAdapterDatabase> adapterDatabase,
+                               CRefPtr<IBoardDatabase> boardDatabase,
+                               CRefPtr<IEEPROMDatabase> database, CLog* log) = 0;
+    // The stress test's questions on the console; 0 when the user confirmed.
+    virtual int32_t GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
+                                        StressTestParams* params, CLog* log) = 0;
     // Image programming, save and compare, and the Varnex store carried from
     // the adapter's current image into a new one.
     // Programs `newImage` into the adapter's EEPROM with the board's data
