@@ -76,16 +76,18 @@ TEST(FlasherVersionQuick, WritesIdentityVersionAndVarnexOrNA)
                                    out, false, &rig.log, true);
     EXPECT_EQ(out.str(), "Korvan Avrel2 800 (7E2B,0800,7E2B,0001) --:NRM  86.04.1B.00.02");
 
-    // An engine that reaches this kind only through its microcontroller has
-    // no EEPROM class for it: the line still ends, with the reason logged.
+    // An adapter whose EEPROM is reached only through its microcontroller, on
+    // a board where the microcontroller never comes out of reset: the line
+    // still ends, with the reason logged.
     out.str("");
     rig.logText.str("");
     CRefPtr<CFlasherImpl> throughMicrocontroller(new CFlasherImpl(3, false, false, false, false, false));
     throughMicrocontroller->PrintVersionQuick(rig.ui, rig.bus, rig.Adapter(1), nullptr, nullptr,
                                               rig.database, out, true, &rig.log, false);
     EXPECT_EQ(out.str(), "Korvan Cendra1 900 (7E2B,0900,7E2B,0001) --:NRM  Version N/A");
-    EXPECT_NE(rig.Logged().find("Exception: std::runtime_error: Cannot program unsupported EEPROM "
-                                "type\nVersion string not available.\n"),
+    EXPECT_NE(rig.Logged().find("Exception: std::runtime_error: Kestrix engine reset did not "
+                                "complete.  kestrix uCode load failed.\nVersion string not "
+                                "available.\n"),
               std::string::npos);
 }
 
