@@ -58,5 +58,5 @@ struct KestrixImageSpec
 };
 
 std::vector<uint8_t> BuildKestrixImage(const KestrixImageSpec& spec = {});
-// The code byte at IMEM offset i of an image of the spec.
+// The code byte at IMEM offset i of an image built from `spec`.
 uint8_t KestrixCodeByte(const KestrixImageSpec& spec, uint32_t offset);
