@@ -355,6 +355,15 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
     {
         ReadPower(description.at("power"), *machine);
     }
+    if (description.contains("reboots_file"))
+    {
+        const json& record = description.at("reboots_file");
+        if (!record.is_string())
+        {
+            throw std::runtime_error("\"reboots_file\" must be a file name");
+        }
+        machine->KeepRebootsInFile(context.ResolvePath(record.get<std::string>()));
+    }
     if (description.contains("acpi"))
     {
         ReadAcpi(description.at("acpi"), *machine);

@@ -8,6 +8,7 @@
 //   {
 //     "access_cost_ns": 100,
 //     "power": {"ac": false, "battery_percent": 50, "charging": false},
+//     "reboots_file": "reboots.txt",
 //     "ram": [{"base": "0x100000", "size": "0x100000"}],
 //     "acpi": {"revision": 2, "rsdp": "0xF0010", "tables_at": "0xF1000",
 //              "mcfg": [{"base": "0xE0000000", "start_bus": 0, "end_bus": 255}]},
@@ -24,7 +25,9 @@
 // A BAR's size is a power of two of at least 16 bytes, its address (0 for
 // unassigned) is aligned to its size, and a "mem32" BAR lies below 4 GiB.
 // Numbers are JSON integers or "0x" hexadecimal strings. File paths inside a
-// section are relative to the machine file's folder (SimLoadContext::ResolvePath).
+// section are relative to the machine file's folder (SimLoadContext::ResolvePath),
+// as is "reboots_file", where the machine keeps the count of reboots asked of
+// it (without it the count lives only in memory).
 
 #include <nlohmann/json.hpp>
 

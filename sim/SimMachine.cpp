@@ -3,6 +3,9 @@
 #include "core/Range.h"
 #include "sim/AddressRange.h"
 
+#include "core/Exceptions.h"
+
+#include <fstream>
 #include <stdexcept>
 
 namespace
@@ -33,6 +36,35 @@ bool Holds(uint64_t base, uint64_t size, uint64_t address, uint64_t length)
 CSimMachine::CSimMachine() : m_clock(new CVirtualClock)
 {
     AddRam(0, kLowMemorySize);
+}
+
+void CSimMachine::KeepRebootsInFile(const std::string& path)
+{
+    m_rebootFile = path;
+    std::ifstream file(path);
+    if (!file)
+    {
+        return;
+    }
+    if (!(file >> m_reboots))
+    {
+        throw std::runtime_error("reboot record " + path + " does not hold a count");
+    }
+}
+
+void CSimMachine::RecordReboot()
+{
+    ++m_reboots;
+    if (m_rebootFile.empty())
+    {
+        return;
+    }
+    std::ofstream file(m_rebootFile, std::ios::trunc);
+    file << m_reboots << std::endl;
+    if (!file)
+    {
+        throw io_error("Cannot write reboot record " + m_rebootFile);
+    }
 }
 
 void CSimMachine::AddRam(uint64_t base, uint64_t size)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 class CSimMachine
@@ -38,7 +39,11 @@ public:
     // reboots asked of it.
     PowerStatus& Power() { return m_power; }
     uint32_t RebootCount() const { return m_reboots; }
-    void RecordReboot() { ++m_reboots; }
+    void RecordReboot();
+    // Keeps the reboot count in a file (decimal text), so that a later
+    // process sees the reboots of earlier ones: loaded now when the file
+    // exists, written at every reboot.
+    void KeepRebootsInFile(const std::string& path);
 
     // Memory.
     void AddRam(uint64_t base, uint64_t size);
@@ -144,4 +149,5 @@ private:
     PowerStatus m_power{PowerStatus::kAcOnline, PowerStatus::kNoSystemBattery,
                         PowerStatus::kPercentUnknown};
     uint32_t m_reboots = 0;
+    std::string m_rebootFile;
 };

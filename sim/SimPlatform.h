@@ -1,6 +1,7 @@
 #pragma once
 // The platform services a simulated machine answers itself: its power supply
-// and system control (a reboot is recorded in the machine, never done).
+// and system control (a reboot is recorded in the machine, and in its reboot
+// record file when it has one, never done).
 
 #include "core/platform/IPowerSource.h"
 #include "core/platform/ISystemControl.h"

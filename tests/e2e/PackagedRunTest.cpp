@@ -264,18 +264,28 @@ TEST(PackagedRun, UpdateWithCountdownAndReboot)
     {
         const char* name;
         const char* stampOptions;
+        const char* arguments;
         std::vector<std::string> outParts;
         std::vector<std::string> outAbsent;
+        // What the machine's reboot record holds after the run.
+        std::string reboots;
     };
     const std::vector<Case> cases = {
-        {"countdown", "--flags 0x420",
+        {"countdown", "--flags 0x420", "",
          {"UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n", "Update successful.",
           "No more matches found.\n\nSystem will reset now!\n"},
-         {"CONFIRM"}},
-        {"quiet countdown", "--flags 0x430",
+         {"CONFIRM"},
+         "1\n"},
+        {"quiet countdown", "--flags 0x430", "",
          {kBanner, "Firmware Image Version: 86.04.1C.00.02\n",
           "UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n"},
-         {"CONFIRM", "*** IMPORTANT ***", "No more matches found.", "System will reset now!"}},
+         {"CONFIRM", "*** IMPORTANT ***", "No more matches found.", "System will reset now!"},
+         "1\n"},
+        {"countdown with reboot in quiet mode (the simulated reboot recorded)", "--flags 0x420",
+         "-s 3", {kBanner, "UPDATE WILL BEGIN IN ABOUT 3 SECONDS.\n\n"},
+         {"CONFIRM", "No more matches found.", "System will reset now!"}, "1\n"},
+        {"countdown without reboot", "--flags 0x20", "",
+         {"Update successful.", "No more matches found.\n"}, {"System will reset now!"}, ""},
     };
     for (const Case& c : cases)
     {
@@ -283,8 +293,10 @@ TEST(PackagedRun, UpdateWithCountdownAndReboot)
         CProgramFolder folder;
         folder.MakeMachine({MakeFirmware(kOld)});
         ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer), c.stampOptions).exitCode, 0);
-        const ProgramResult run = folder.Updater("");
+        const ProgramResult run = folder.Updater(c.arguments);
         EXPECT_EQ(run.exitCode, 0) << run.err;
+        const std::vector<uint8_t> reboots = folder.ReadFile("reboots.txt");
+        EXPECT_EQ(std::string(reboots.begin(), reboots.end()), c.reboots);
         for (const std::string& part : c.outParts)
         {
             EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part << "\nin:\n" << run.out;

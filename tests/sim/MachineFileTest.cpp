@@ -3,6 +3,7 @@
 // accessor exactly as on a real machine.
 
 #include "sim/MachineFile.h"
+#include "core/Exceptions.h"
 #include "core/Singleton.h"
 #include "core/platform/PlatformServices.h"
 #include "hw/IAcpiTableAccessor.h"
@@ -136,6 +137,24 @@ TEST_F(MachineFileTest, PowerAndRebootBelongToTheMachine)
     EXPECT_EQ(desktop.batteryFlag, PowerStatus::kNoSystemBattery);
     EXPECT_EQ(BatteryFlagFor(90, true), PowerStatus::kBatteryHigh | PowerStatus::kBatteryCharging);
     EXPECT_EQ(BatteryFlagFor(4, false), PowerStatus::kBatteryLow | PowerStatus::kBatteryCritical);
+}
+
+// A later process sees the reboots of earlier ones through the record file.
+TEST_F(MachineFileTest, RebootsAreKeptInTheMachinesRecordFile)
+{
+    const std::string path = Write("machine.json", R"({"reboots_file": "reboots.txt"})");
+    for (uint32_t run = 1; run <= 2; ++run)
+    {
+        std::shared_ptr<CSimMachine> machine = LoadMachineFile(path);
+        EXPECT_EQ(machine->RebootCount(), run - 1);
+        CreateSimSystemControl(machine)->Reboot();
+        EXPECT_EQ(machine->RebootCount(), run);
+        std::ifstream record(directory / "reboots.txt");
+        const std::string text(std::istreambuf_iterator<char>(record), {});
+        EXPECT_EQ(text, std::to_string(run) + "\n");
+    }
+    directory.WriteText("reboots.txt", "twice");
+    EXPECT_THROW(LoadMachineFile(path), user_error);
 }
 
 TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)

@@ -21,6 +21,7 @@ const char kUsage[] =
     "machine again starts them afresh from the firmware files. --battery runs the machine on battery at that\n"
     "charge (below 35 the updater refuses to write); --stop-after-programs ends the\n"
     "process after that many program operations on each chip, like a power loss.\n"
+    "The machine counts the reboots asked of it in FOLDER/reboots.txt (none at first).\n"
     "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
 
 struct GpuSpec
@@ -119,7 +120,10 @@ int Make(const ToolArguments& arguments)
     }
     nlohmann::json machine = {
         {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
-        {"pci", pci}};
+        {"pci", pci},
+        {"reboots_file", "reboots.txt"}};
+    // A machine made again has not been rebooted yet.
+    std::filesystem::remove(folder / "reboots.txt");
     const std::string battery = ToolOption(arguments, "battery", "");
     if (!battery.empty())
     {
