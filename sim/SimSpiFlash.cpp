@@ -522,7 +522,12 @@ void CSimSpiFlash::Program(uint32_t address, const uint8_t* data, size_t length,
     {
         m_counters->Add("spi.programs");
     }
-    if (m_faults.stopAfterPrograms != 0 && m_programs.size() >= m_faults.stopAfterPrograms)
+    StopWhenCountReached(m_programs.size(), m_faults.stopAfterPrograms);
+}
+
+void CSimSpiFlash::StopWhenCountReached(size_t done, uint32_t stopAfter)
+{
+    if (stopAfter != 0 && done >= stopAfter)
     {
         // The chip store has written every change back already: the next run
         // finds the chip half-written, as after a power loss.
@@ -539,6 +544,7 @@ void CSimSpiFlash::Erase(uint32_t address, uint32_t length)
     {
         m_counters->Add("spi.erases");
     }
+    StopWhenCountReached(m_erases.size(), m_faults.stopAfterErases);
 }
 
 void CSimSpiFlash::ApplyStuckBits(uint32_t address, uint32_t length)
@@ -565,7 +571,7 @@ namespace
 //    "timing": {"page_program_us": 700, "byte_program_us": 10, "sector_erase_us": 45000,
 //               "block_erase_us": 150000, "chip_erase_us": 2000000, "write_status_us": 10000},
 //    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
-//               "extra_busy_reads": 0, "stop_after_programs": 0,
+//               "extra_busy_reads": 0, "stop_after_programs": 0, "stop_after_erases": 0,
 //               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
 // "part" names a simulated part by its ID (sim/SimFlashParts.cpp); the size
 // is the part's, and "timing" replaces its typical datasheet times. "file"
@@ -639,6 +645,8 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
         std::min<uint64_t>(SimJsonNumber(faults, "extra_busy_reads", 0), UINT32_MAX));
     wanted.stopAfterPrograms = static_cast<uint32_t>(
         std::min<uint64_t>(SimJsonNumber(faults, "stop_after_programs", 0), UINT32_MAX));
+    wanted.stopAfterErases = static_cast<uint32_t>(
+        std::min<uint64_t>(SimJsonNumber(faults, "stop_after_erases", 0), UINT32_MAX));
     for (const nlohmann::json& stuck : faults.value("stuck_bits", nlohmann::json::array()))
     {
         const uint64_t offset = SimJsonRequiredNumber(stuck, "offset");

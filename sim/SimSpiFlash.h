@@ -80,9 +80,12 @@ struct SimSpiFlashFaults
     // The process stops, as on a power loss, right after this many program
     // operations (0: never). The contents written so far are on disk.
     uint32_t stopAfterPrograms = 0;
+    // The same stop, right after this many erase operations (0: never).
+    uint32_t stopAfterErases = 0;
 };
 
-// The exit status of a process stopped by the stopAfterPrograms fault.
+// The exit status of a process stopped by the stopAfterPrograms or
+// stopAfterErases fault.
 constexpr int kSimStoppedExitCode = 86;
 
 struct SimFlashOperation
@@ -144,6 +147,9 @@ private:
     void ExecuteSst();
     void Program(uint32_t address, const uint8_t* data, size_t length, bool wrapInPage);
     void Erase(uint32_t address, uint32_t length);
+    // Ends the process, as a power loss, once `done` operations reach a
+    // non-zero `stopAfter`.
+    void StopWhenCountReached(size_t done, uint32_t stopAfter);
     // The erase the opcode starts, with the address the frame carries.
     void EraseByOpcode(const SimFlashErase& erase, uint32_t address);
     uint64_t EraseTime(uint32_t length) const;

@@ -1,5 +1,6 @@
 // Power loss during an update: the process stops right after the k-th program
-// operation on the chip, for every k the update performs, on a small image.
+// or erase operation on the chip, for every k the update performs, on a small
+// image.
 
 #include "ProgramRun.h"
 
@@ -28,11 +29,12 @@ void PowerBackOn(CProgramFolder& folder)
     folder.WriteFile("machine.json", std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-// Runs the update with the stop after k programs; false once the update
-// finished before the k-th program.
-bool StoppedRunReportsNothing(CProgramFolder& folder, int k)
+// Runs the update with the stop after k operations (`stopOption` names which:
+// programs or erases); false once the update finished before the k-th.
+bool StoppedRunReportsNothing(CProgramFolder& folder, int k,
+                              const std::string& stopOption = "--stop-after-programs")
 {
-    folder.MakeMachine({MakeFirmware(kOld)}, "--stop-after-programs " + std::to_string(k));
+    folder.MakeMachine({MakeFirmware(kOld)}, stopOption + " " + std::to_string(k));
     const ProgramResult run = folder.Updater("", "y");
     if (run.exitCode == 0)
     {
@@ -47,20 +49,29 @@ bool StoppedRunReportsNothing(CProgramFolder& folder, int k)
 
 TEST(PowerLoss, NoStoppedUpdateReportsSuccess)
 {
-    CProgramFolder folder;
-    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
-    int k = 1;
-    for (;; ++k)
+    struct Stop
     {
-        SCOPED_TRACE("stopped after program " + std::to_string(k));
-        if (k > kMostPrograms || !StoppedRunReportsNothing(folder, k))
+        const char* operation;
+        const char* option;
+    };
+    for (const Stop stop : {Stop{"program", "--stop-after-programs"},
+                            Stop{"erase", "--stop-after-erases"}})
+    {
+        CProgramFolder folder;
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+        int k = 1;
+        for (;; ++k)
         {
-            break;
+            SCOPED_TRACE(std::string("stopped after ") + stop.operation + " " + std::to_string(k));
+            if (k > kMostPrograms || !StoppedRunReportsNothing(folder, k, stop.option))
+            {
+                break;
+            }
         }
+        // The update took k - 1 operations; at least one stop was tried.
+        EXPECT_GT(k, 1) << stop.operation;
+        EXPECT_LE(k, kMostPrograms) << stop.operation;
     }
-    // The update took k - 1 programs; at least one stop was tried.
-    EXPECT_GT(k, 1);
-    EXPECT_LE(k, kMostPrograms);
 }
 
 // A second run after each stop must bring the chip to the new firmware. Today

@@ -342,6 +342,37 @@ TEST(SimSpiFlashDeathTest, StopAfterProgramsLeavesTheChipHalfWrittenOnDisk)
     EXPECT_EQ(chip->Contents().At(0x200), 0xFF); // never programmed
 }
 
+TEST(SimSpiFlashDeathTest, StopAfterErasesLeavesTheChipHalfErasedOnDisk)
+{
+    const testkit::CScratchDirectory folder{"romvise-stop-erase"};
+    const nlohmann::json description = GpuWithFlashFile(R"({"stop_after_erases": 2})");
+    {
+        auto machine = LoadMachineJson(description, folder);
+        FlashOf(*machine)->Contents().Fill(0, 0x3000, 0x00);
+    }
+    // Three 4 KiB erases are asked for; the process stops after the second.
+    auto eraseThreeBlocks = [&]
+    {
+        auto machine = LoadMachineJson(description, folder);
+        CSimSpiFlash* chip = FlashOf(*machine);
+        Pins pins(*chip, false);
+        for (uint8_t block = 0; block < 3; ++block)
+        {
+            pins.Frame({0x06});
+            pins.Frame({0x20, 0x00, static_cast<uint8_t>(block * 0x10), 0x00});
+            machine->Clock().WaitMicroseconds(chip->Timing().sectorErase);
+        }
+    };
+    EXPECT_EXIT(eraseThreeBlocks(), testing::ExitedWithCode(kSimStoppedExitCode), "");
+
+    auto machine = LoadMachineJson(description, folder);
+    CSimSpiFlash* chip = FlashOf(*machine);
+    EXPECT_EQ(chip->Faults().stopAfterErases, 2u);
+    EXPECT_EQ(chip->Contents().At(0x0000), 0xFF);
+    EXPECT_EQ(chip->Contents().At(0x1FFF), 0xFF);
+    EXPECT_EQ(chip->Contents().At(0x2000), 0x00); // never erased
+}
+
 TEST(SimSpiFlash, MachineFileRefusesAnUnknownPart)
 {
     // Unknown keys, and keys whose IDs only match a part once cut to size.

@@ -13,14 +13,16 @@ namespace
 {
 const char kUsage[] =
     "Usage: makemachine [--gpu FIRMWARE[:DEVICE-ID[:KIND]]]... [--part MAKER/DEVICE]\n"
-    "                   [--battery PERCENT] [--stop-after-programs N] FOLDER\n"
+    "                   [--battery PERCENT] [--stop-after-programs N] [--stop-after-erases N]\n"
+    "                   FOLDER\n"
     "Writes FOLDER/machine.json: a machine with one Korvan GPU (default device 0800,\n"
     "kind 8) behind a root port for each --gpu, whose serial flash chip (default part\n"
     "EF/3013, 512 KiB) starts with the FIRMWARE file (makefirmware --help). The chip\n"
     "contents live in FOLDER/chip<N>.bin and change as programs write them; making the\n"
     "machine again starts them afresh from the firmware files. --battery runs the machine on battery at that\n"
     "charge (below 35 the updater refuses to write); --stop-after-programs ends the\n"
-    "process after that many program operations on each chip, like a power loss.\n"
+    "process after that many program operations on each chip, like a power loss;\n"
+    "--stop-after-erases does the same after that many erase operations.\n"
     "The machine counts the reboots asked of it in FOLDER/reboots.txt (none at first).\n"
     "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
 
@@ -55,8 +57,15 @@ std::string Hex(uint64_t value)
     return text;
 }
 
+// The power-loss stops of each chip (0: never).
+struct StopSpec
+{
+    uint32_t afterPrograms = 0;
+    uint32_t afterErases = 0;
+};
+
 nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string& part,
-                            uint32_t stopAfterPrograms)
+                            const StopSpec& stop)
 {
     const int bus = static_cast<int>(index) + 1;
     char port[16];
@@ -66,9 +75,13 @@ nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string&
     nlohmann::json eeprom = {{"kind", "spi_flash"},
                              {"part", part},
                              {"file", "chip" + std::to_string(index) + ".bin"}};
-    if (stopAfterPrograms != 0)
+    if (stop.afterPrograms != 0)
     {
-        eeprom["faults"] = {{"stop_after_programs", stopAfterPrograms}};
+        eeprom["faults"]["stop_after_programs"] = stop.afterPrograms;
+    }
+    if (stop.afterErases != 0)
+    {
+        eeprom["faults"]["stop_after_erases"] = stop.afterErases;
     }
     return nlohmann::json::array(
         {{{"address", port},
@@ -101,8 +114,11 @@ int Make(const ToolArguments& arguments)
     const std::filesystem::path folder = arguments.plain[0];
     std::filesystem::create_directories(folder);
     const std::string part = ToolOption(arguments, "part", "EF/3013");
-    const uint32_t stopAfter =
+    StopSpec stop;
+    stop.afterPrograms =
         ParseToolNumber(ToolOption(arguments, "stop-after-programs", "0"), 0x7FFFFFFF, 10);
+    stop.afterErases =
+        ParseToolNumber(ToolOption(arguments, "stop-after-erases", "0"), 0x7FFFFFFF, 10);
 
     nlohmann::json pci = nlohmann::json::array();
     size_t index = 0;
@@ -113,7 +129,7 @@ int Make(const ToolArguments& arguments)
         // keeps what programs write into it from run to run.
         std::filesystem::copy_file(gpu.firmware, folder / ("chip" + std::to_string(index) + ".bin"),
                                    std::filesystem::copy_options::overwrite_existing);
-        for (const nlohmann::json& function : GpuFunctions(gpu, index, part, stopAfter))
+        for (const nlohmann::json& function : GpuFunctions(gpu, index, part, stop))
         {
             pci.push_back(function);
         }
