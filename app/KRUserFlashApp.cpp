@@ -46,6 +46,16 @@ void ReportError(const char* prefix, const std::exception& error, int beepLevel,
 }
 } // namespace
 
+void ReportImageRefused(CLog* log, const std::exception& error, bool quiet)
+{
+    *log << LogLevel(4) << "\nERROR: " << error.what() << LogEndl;
+    log->SetLevel(3);
+    if (!quiet)
+    {
+        GetUserInterface()->ReportErrorLevel(1);
+    }
+}
+
 const char* GetProgramVersionText()
 {
     return ROMVISE_VERSION_TEXT;
@@ -115,6 +125,13 @@ int CKRUserFlashApp::Run()
     try
     {
         return RunPackage(state);
+    }
+    // Ahead of the user-abort clause, which would take it as a declined
+    // prompt and stay silent when quiet.
+    catch (const image_refused_error& error)
+    {
+        ReportImageRefused(state.log, error, state.quiet);
+        return kExitUserAbort;
     }
     catch (const user_abort_error& error)
     {

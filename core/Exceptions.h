@@ -27,6 +27,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An image refused by the certificate and signature check before it is
+// written. It ends a run as a user abort does, but the run logs it also when
+// quiet, where a declined prompt stays silent.
+class image_refused_error : public user_abort_error
+{
+public:
+    using user_abort_error::user_abort_error;
+};
+
 // A failure of the machine's environment. Caught at the top of a run; it has
 // the same shape as the others but is not a runtime_error.
 class environment_error : public std::exception

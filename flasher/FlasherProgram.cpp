@@ -212,7 +212,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     if (VerifyImageCertificate(adapter, newImage, eeprom, certificate, log, showProgress) != 0)
     {
         RestoreDisplayDriverNow(log);
-        throw user_abort_error("Invalid firmware image detected. \n");
+        throw image_refused_error("Invalid firmware image detected. \n");
     }
     {
         COffsetModeScope currentOff(current.get(), false);

@@ -276,7 +276,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
     {
         RestoreDisplayDriverNow(log);
-        throw user_abort_error("Invalid firmware image detected. \n");
+        throw image_refused_error("Invalid firmware image detected. \n");
     }
     StressTestParams params;
     if (const int32_t status = GetStressTestParams(ui, eeprom, &params, log); status != 0)

@@ -163,7 +163,7 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
     if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
     {
         RestoreDisplayDriverNow(log);
-        throw user_abort_error("Invalid firmware image detected. \n");
+        throw image_refused_error("Invalid firmware image detected. \n");
     }
     CRefPtr<IPreserveTune> tuner = IPreserveTune::Create(adapter.get());
 

@@ -231,8 +231,10 @@ TEST(FlasherFlashImage, RefusalsLeaveTheChipUnwritten)
             f.rig.flasher->FlashImage(f.rig.ui, PackageImage(), false, true, true, f.rig.Adapter(0),
                                       secure.get(), f.rig.database, 0, &f.rig.log, nullptr, true);
         }
-        catch (const user_abort_error& error)
+        catch (const image_refused_error& error)
         {
+            // The refusal's own type, which the run tells apart from a
+            // declined prompt.
             userAbort = std::string(error.what()) == "Invalid firmware image detected. \n";
         }
         EXPECT_TRUE(userAbort);
