@@ -58,14 +58,14 @@ std::string Hex(uint64_t value)
 }
 
 // The power-loss stops of each chip (0: never).
-struct StopSpec
+struct ChipStops
 {
     uint32_t afterPrograms = 0;
     uint32_t afterErases = 0;
 };
 
 nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string& part,
-                            const StopSpec& stop)
+                            const ChipStops& stop)
 {
     const int bus = static_cast<int>(index) + 1;
     char port[16];
@@ -114,7 +114,7 @@ int Make(const ToolArguments& arguments)
     const std::filesystem::path folder = arguments.plain[0];
     std::filesystem::create_directories(folder);
     const std::string part = ToolOption(arguments, "part", "EF/3013");
-    StopSpec stop;
+    ChipStops stop;
     stop.afterPrograms =
         ParseToolNumber(ToolOption(arguments, "stop-after-programs", "0"), 0x7FFFFFFF, 10);
     stop.afterErases =
