@@ -365,9 +365,11 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         }
         if ((arguments[2] & 1u) && block != 0 && count != 0)
         {
-            for (uint32_t at = address / block * block; at < address + count; at += block)
+            // In 64 bits: a range ending in the top block must not wrap to 0.
+            const uint64_t end = uint64_t{address} + count;
+            for (uint64_t at = address / block * block; at < end; at += block)
             {
-                if (!eraseBlock(at))
+                if (!eraseBlock(static_cast<uint32_t>(at)))
                 {
                     return kErrTimeout;
                 }
