@@ -45,11 +45,6 @@ void TakeSecureValues(const KestrixImageHeader& header, KestrixParsedImage& pars
     parsed.secure = header.secureStart != 0;
 }
 
-bool RecordFits(uint32_t offset, uint32_t size, size_t limit)
-{
-    return RangeFits(offset, size, limit);
-}
-
 void PatchSignature(std::vector<uint8_t>& data, uint32_t slot, const uint8_t* signature)
 {
     if (signature && RangeFits(slot, kSignatureSize, data.size()))
@@ -146,7 +141,7 @@ std::optional<uint32_t> FindKestrixDmapMagic(std::span<const uint8_t> data)
 std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> data,
                                                        uint32_t offset)
 {
-    if (!RecordFits(offset, kDmapBasicSize, data.size()))
+    if (!RangeFits(offset, kDmapBasicSize, data.size()))
     {
         return std::nullopt;
     }
@@ -162,7 +157,7 @@ std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> 
     mapper.rmv_img_data_buffer_size = field(0x1C);
     mapper.printfHeaderOffset = field(kDmapPrintfHeader);
     if (mapper.printfHeaderOffset != 0 &&
-        !RecordFits(mapper.printfHeaderOffset, kPrintfHeaderWords * 4, data.size()))
+        !RangeFits(mapper.printfHeaderOffset, kPrintfHeaderWords * 4, data.size()))
     {
         return std::nullopt;
     }
@@ -171,21 +166,21 @@ std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> 
         return mapper;
     }
     const uint32_t size = mapper.version == 3 ? kDmapExtendedSize : kDmapSignatureTable + 4;
-    if (!RecordFits(offset, size, data.size()))
+    if (!RangeFits(offset, size, data.size()))
     {
         return std::nullopt;
     }
     mapper.buildStampOffset = field(kDmapBuildStamp);
     mapper.signatureTableOffset = field(kDmapSignatureTable);
-    if (!RecordFits(mapper.buildStampOffset, kTableSize, data.size()) ||
-        !RecordFits(mapper.signatureTableOffset, kTableSize, data.size()))
+    if (!RangeFits(mapper.buildStampOffset, kTableSize, data.size()) ||
+        !RangeFits(mapper.signatureTableOffset, kTableSize, data.size()))
     {
         return std::nullopt;
     }
     for (uint32_t area = 0; area < 2; ++area)
     {
         const uint32_t at = KestrixWordAt(data, mapper.signatureTableOffset + 4 * area);
-        if (!RecordFits(at, kSignatureAreaSize, data.size()))
+        if (!RangeFits(at, kSignatureAreaSize, data.size()))
         {
             return std::nullopt;
         }
@@ -196,7 +191,7 @@ std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> 
         mapper.commandMask0 = field(0x34);
         mapper.commandMask1 = field(0x38);
         mapper.targetRecordOffset = field(kDmapTargetRecord);
-        if (!RecordFits(mapper.targetRecordOffset, kTargetRecordSize, data.size()))
+        if (!RangeFits(mapper.targetRecordOffset, kTargetRecordSize, data.size()))
         {
             return std::nullopt;
         }

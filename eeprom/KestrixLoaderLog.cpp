@@ -26,11 +26,6 @@ std::string Byte(uint8_t value)
 {
     return ToHex(value, 2);
 }
-
-uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t offset)
-{
-    return KestrixWordAt(bytes, offset);
-}
 } // namespace
 
 std::vector<uint8_t> CKestrixLoader::ReadDmemBytes(uint32_t offset, uint32_t count)
@@ -126,7 +121,7 @@ void CKestrixLoader::ShowSecureScratch()
         ReadDmemBytes(image.mapper->rmv_img_data_buffer_offset, kScratchBytes);
     std::ostringstream out;
     out << " BSI_RAM_SECURE_SCRATCH  Struct: \n";
-    out << "        identifier: " << ToHex(WordAt(area, 60), 8) << "\n";
+    out << "        identifier: " << ToHex(KestrixWordAt(area, 60), 8) << "\n";
     out << "           version: " << Byte(area[59]) << "\n";
     out << "              size: " << Byte(area[58]) << "\n";
     out << "             rsvd2: ";
@@ -136,10 +131,10 @@ void CKestrixLoader::ShowSecureScratch()
     }
     out << "\n      gfwSecStatus: " << Byte(area[39]) << Byte(area[38]) << "\n";
     out << "     gfwSecScratch: " << Byte(area[37]) << Byte(area[36]) << "\n";
-    out << "     vprMaxEndAddr: " << ToHex(WordAt(area, 28), 8) << "\n";
-    out << "   vprMinStartAddr: " << ToHex(WordAt(area, 24), 8) << "\n";
-    out << "  varnexEndOffset: " << ToHex(WordAt(area, 20), 8) << "\n";
-    out << "varnexStartOffset: " << ToHex(WordAt(area, 16), 8) << "\n";
+    out << "     vprMaxEndAddr: " << ToHex(KestrixWordAt(area, 28), 8) << "\n";
+    out << "   vprMinStartAddr: " << ToHex(KestrixWordAt(area, 24), 8) << "\n";
+    out << "  varnexEndOffset: " << ToHex(KestrixWordAt(area, 20), 8) << "\n";
+    out << "varnexStartOffset: " << ToHex(KestrixWordAt(area, 16), 8) << "\n";
     out << "             rsvd1: ";
     for (size_t i = 15; i >= 1; --i)
     {
@@ -201,16 +196,16 @@ std::string CKestrixLoader::ComposeLoadReport()
     if (mapper->IsExtended())
     {
         out << "  uCode Build Date and Time: "
-            << DmemText(WordAt(image.data, mapper->buildStampOffset)) << ",  "
-            << DmemText(WordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
+            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset)) << ",  "
+            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
         const auto signature = [&](const char* label, uint32_t area, uint32_t half)
         {
-            const uint32_t at =
-                WordAt(image.data, mapper->signatureTableOffset + 4 * area) + half * kSignatureSize;
+            const uint32_t at = KestrixWordAt(image.data, mapper->signatureTableOffset + 4 * area) +
+                                half * kSignatureSize;
             out << label;
             for (uint32_t word = 0; word < 4; ++word)
             {
-                out << (word ? " 0x" : "") << ToHex(WordAt(image.data, at + 4 * word), 8);
+                out << (word ? " 0x" : "") << ToHex(KestrixWordAt(image.data, at + 4 * word), 8);
             }
             out << "\n";
         };
@@ -231,10 +226,10 @@ std::string CKestrixLoader::ComposeLoadReport()
     if (mapper->printfHeaderOffset != 0)
     {
         const uint32_t at = mapper->printfHeaderOffset;
-        out << "  uCode printf pBuffer_offset = " << Hex8(WordAt(image.data, at + 4))
-            << "  pBuffer_size = " << Hex8(WordAt(image.data, at + 8))
-            << "  uCode printf offset = " << Hex8(WordAt(image.data, at))
-            << "  Flag = " << Hex8(WordAt(image.data, at + 12)) << "\n";
+        out << "  uCode printf pBuffer_offset = " << Hex8(KestrixWordAt(image.data, at + 4))
+            << "  pBuffer_size = " << Hex8(KestrixWordAt(image.data, at + 8))
+            << "  uCode printf offset = " << Hex8(KestrixWordAt(image.data, at))
+            << "  Flag = " << Hex8(KestrixWordAt(image.data, at + 12)) << "\n";
     }
     if (mapper->version == 3)
     {

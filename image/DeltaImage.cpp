@@ -241,7 +241,7 @@ uint32_t CROMMeldImpl::ApplyDelta(std::istream& input, uint32_t deltaLength, uin
         TraceLine(log, "D:0x" + ToHex(static_cast<uint32_t>(position), 5) + ":0x" +
                        ToHex(static_cast<uint32_t>(position + count - 1), 5) + ":0x" +
                        ToHex(count, 4));
-        if (position > imageSize || position + count > imageSize)
+        if (!RangeFits(position, count, imageSize))
         {
             throw std::out_of_range(kPatchCorrupted);
         }

@@ -3,6 +3,8 @@
 
 #include "image/ROMImageBridgePLX8747Impl.h"
 
+#include "core/Range.h"
+
 #include <stdexcept>
 
 namespace
@@ -95,7 +97,7 @@ void CROMImageBridgePLX8747Impl::CRCStep(uint32_t& crc, uint32_t value)
 uint32_t CROMImageBridgePLX8747Impl::UpdateCRC(bool store)
 {
     const uint32_t end = kEntriesOffset + GetWord(kCountOffset);
-    if (end + kCRCSize > GetLoadedSize())
+    if (!RangeFits(end, kCRCSize, GetLoadedSize()))
     {
         throw std::domain_error("Invalid offset for CRC");
     }

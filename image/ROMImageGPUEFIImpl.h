@@ -43,8 +43,6 @@ public:
     virtual bool AddSupportEntry(uint16_t deviceId, uint16_t boardId, uint32_t vbiosMagic);
     virtual void DumpSupportList(std::ostream& log);
 
-    int32_t GetSupportListOffset() const { return m_supportList; }
-
 private:
     void LocateSupportList();
     void CheckSupportListVersion();
