@@ -262,8 +262,6 @@ public:
     // catalogue) share it, and the one of an earlier adapter is let go of.
     void AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
                                CRefPtr<IEEPROMDatabase> database);
-    // The loader of the adapter being worked on; null when none.
-    CRefPtr<IMicrocodeLoader> GetMicrocodeLoader() const { return m_loader; }
     // The operating-system layer's restore has run the pre-OS step and is
     // about to let go of the flash context: the engine lets go of its loader.
     void ReleaseMicrocodeLoader() { m_loader = nullptr; }
