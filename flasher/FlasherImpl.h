@@ -376,6 +376,8 @@ private:
 
 // Writes the text at the level as one line to the log (which may be null).
 void LogLine(CLog* log, int level, const std::string& text);
+// Shows the text on the console and writes it to the log at level 3.
+void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer.
 void RestoreDisplayDriverNow(CLog* log);
 // "Mismatch at offset 0x..." with the byte expected and the byte read back.
