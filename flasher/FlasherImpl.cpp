@@ -36,6 +36,12 @@ void LogLine(CLog* log, int level, const std::string& text)
     }
 }
 
+void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
+{
+    ui.ShowMessage(1, text);
+    LogLine(log, 3, text);
+}
+
 void RestoreDisplayDriverNow(CLog* log)
 {
     GetCrossPlatform()->RestoreDisplayDriver(log);

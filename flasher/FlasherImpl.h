@@ -262,8 +262,6 @@ public:
     // catalogue) share it, and the one of an earlier adapter is let go of.
     void AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
                                CRefPtr<IEEPROMDatabase> database);
-    // The loader of the adapter being worked on; null when none.
-    CRefPtr<IMicrocodeLoader> GetMicrocodeLoader() const { return m_loader; }
     // The operating-system layer's restore has run the pre-OS step and is
     // about to let go of the flash context: the engine lets go of its loader.
     void ReleaseMicrocodeLoader() { m_loader = nullptr; }
@@ -378,6 +376,8 @@ private:
 
 // Writes the text at the level as one line to the log (which may be null).
 void LogLine(CLog* log, int level, const std::string& text);
+// Shows the text on the console and writes it to the log at level 3.
+void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer.
 void RestoreDisplayDriverNow(CLog* log);
 // "Mismatch at offset 0x..." with the byte expected and the byte read back.

@@ -109,13 +109,6 @@ void Question(IUserInterface& ui, const std::string& text)
     ui.ShowMessage(1, "\n" + text);
 }
 
-// Both to the console and to the log.
-void Tell(IUserInterface& ui, CLog* log, const std::string& text)
-{
-    ui.ShowMessage(1, text);
-    LogLine(log, 3, text);
-}
-
 // A backup name that no earlier file has: an earlier run's backup may be the
 // only copy of an adapter's firmware.
 std::filesystem::path FreshBackupPath(const std::filesystem::path& folder)
@@ -191,7 +184,7 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         {
             p.sectorCount = (partSize - p.startOffset) / sectorSize;
             p.testLength = sectorSize * p.sectorCount;
-            Tell(*ui, log, "Enforce boundary alignment: Sector Count = " + Decimal(p.sectorCount, 2) +
+            ShowAndLog(*ui, log, "Enforce boundary alignment: Sector Count = " + Decimal(p.sectorCount, 2) +
                                ", Length in bytes = " + Decimal(p.testLength, 2));
         }
         Question(*ui, "Q: How many test iterations do you want (Max = 100000 times)?");
@@ -253,11 +246,12 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     {
         log->SetLevel(3);
     }
-    Tell(*ui, log,
+    ShowAndLog(*ui, log,
          std::string("Action: Stress-testing, generate csv file: ") + kOutcomeFile);
     std::ofstream outcome(m_stressTestFolder / kOutcomeFile, std::ios::trunc);
     outcome << "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
                "Pass/Fail\n";
+    CDisplayDriverRestoreOnError guard(log);
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
     CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
@@ -268,7 +262,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     CRefPtr<IROMImage> backup = ReadEEPROMImage(ui, eeprom, partSize, log);
 
     const std::filesystem::path backupPath = FreshBackupPath(m_stressTestFolder);
-    Tell(*ui, log, "Backing up ROM from display adapter to " + backupPath.filename().string());
+    ShowAndLog(*ui, log, "Backing up ROM from display adapter to " + backupPath.filename().string());
     {
         COffsetModeScope whole(backup.get(), false);
         backup->SaveToFile(backupPath.string(), 0, partSize);
@@ -310,7 +304,7 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     CLog discard;
     CLog& out = log ? *log : discard;
     const uint32_t sectorSize = uint32_t{eeprom->GetType().KbytesPerBlock} * 1024;
-    Tell(*ui, log, "Test Iteration: " + std::to_string(n));
+    ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
     outcome << "N = " << n << ", " << Hex(params.startOffset, 8) << "h, " << Hex(params.testLength, 8)
             << "h, ";
     ui->Signal(0);
@@ -418,7 +412,7 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
                                              const StressTestParams& params, CLog* log)
 {
     CLog discard;
-    Tell(*ui, log, "Restoring original ROM image now.");
+    ShowAndLog(*ui, log, "Restoring original ROM image now.");
     backup->SetOffsetMode(false);
     // The backup file stays until the chip is proven to hold the firmware
     // again: a failed restore leaves it as the only copy.
@@ -436,7 +430,7 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
     {
         LogLine(log, 3, error.what());
     }
-    Tell(*ui, log, "Stress-testing end time: " + Decimal(NowMs() - params.startTimeMs, 4) + "ms");
+    ShowAndLog(*ui, log, "Stress-testing end time: " + Decimal(NowMs() - params.startTimeMs, 4) + "ms");
     if (!restored)
     {
         const std::string error = "ERROR: Restoring the original ROM image failed; the backup stays in " +
@@ -447,6 +441,6 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
     }
     LogLine(log, 3, "Delete the backup ROM " + backupPath.filename().string());
     std::filesystem::remove(backupPath);
-    Tell(*ui, log, "STRESS-TESTING PASS");
+    ShowAndLog(*ui, log, "STRESS-TESTING PASS");
     return 0;
 }

@@ -63,12 +63,6 @@ bool PlanTestRange(uint32_t unit, uint32_t partSize, uint32_t& start, uint32_t& 
     length = static_cast<uint32_t>(end - first);
     return true;
 }
-
-void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
-{
-    ui.ShowMessage(1, text);
-    LogLine(log, 3, text);
-}
 } // namespace
 
 CRefPtr<IROMImage> CFlasherImpl::BeginEEPROMTest(bool writeVerify, CRefPtr<IUserInterface> ui,

@@ -5,6 +5,8 @@
 
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
+#include "core/CrossPlatform.h"
+#include "core/Singleton.h"
 
 #include <gtest/gtest.h>
 
@@ -134,4 +136,16 @@ TEST(FlasherStressTest, AnEraseSlowerThanTheLimitFailsTheIterationOnTheMachineCl
     EXPECT_TRUE(std::filesystem::exists(rig.folder.Path() / "Stress-Testing-Backup.rom"));
     const std::string rows = ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv");
     EXPECT_EQ(rows.substr(rows.find('\n') + 1), "N = 1, 0001F000h, 00001000h,  , , FAIL\n");
+}
+
+TEST(FlasherStressTest, AFailureAfterTheDriverIsDisabledGivesTheDisplayBack)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    ICrossPlatform* os = GetCrossPlatform();
+    os->SetDisplayDriverHook(CreateDisplayDriverHook(rig.flasher.get()));
+    rig.console->keys = {'y'};
+    rig.flasher->SetStressTestFolder(rig.folder.Path() / "missing" / "folder");
+    EXPECT_ANY_THROW(rig.flasher->StressTest(rig.ui, rig.bus, rig.Adapter(0), nullptr, nullptr,
+                                             rig.database, &rig.log));
+    EXPECT_FALSE(os->IsDisplayDriverDisabled());
 }
