@@ -41,18 +41,11 @@ const char* CodeName(int32_t code)
     }
 }
 
-// The loaded bytes an image shows from its window start.
-uint64_t ViewSize(IROMImage* image)
-{
-    const uint32_t loaded = image->GetLoadedSize();
-    const uint32_t window = image->GetWindowOffset();
-    return window <= loaded ? loaded - window : 0;
-}
-
 // Bytes [at, at + size) of the image's view, nothing when outside it.
 const uint8_t* ViewBytes(IROMImage* image, uint64_t at, uint64_t size)
 {
-    return RangeFits(at, size, ViewSize(image)) ? IROMImage::ReadOnlyBuffer(image) + at : nullptr;
+    return RangeFits(at, size, ImageViewSize(*image)) ? IROMImage::ReadOnlyBuffer(image) + at
+                                                      : nullptr;
 }
 
 // A located range: its bytes, or nothing when it lies outside its image.
@@ -367,7 +360,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     const int32_t base = image->FindNthPCIBlock(kCodeType, 0);
     const uint8_t* ifrHeader = image->GetIFRHeader();
     const uint32_t ifrSize = image->GetIFRImageSize();
-    const uint64_t view = ViewSize(image);
+    const uint64_t view = ImageViewSize(*image);
     const uint64_t aLength = (ifrHeader != nullptr ? uint64_t{ifrSize} : 0) + UnsignedOffset(base);
     if (base == -1 || UnsignedOffset(base) > view ||
         (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
