@@ -333,15 +333,13 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     CRefPtr<CBCRTBIOSSignature> record = CreateBIOSSignature();
     record->SetSigningCertificate(signingCertificate.data(),
                                   static_cast<uint32_t>(signingCertificate.size()));
+    const bool headerFits = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit);
     const uint64_t first =
-        UnsignedOffset(hat) + (RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
-                                   ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize))
-                                   : 0);
-    const uint64_t count = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
-                               ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount))
-                               : 0;
-    if (!RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit) ||
-        !RangeFits(first, count * kRangeSize, limit))
+        UnsignedOffset(hat) +
+        (headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize)) : 0);
+    const uint64_t count =
+        headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount)) : 0;
+    if (!headerFits || !RangeFits(first, count * kRangeSize, limit))
     {
         Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
