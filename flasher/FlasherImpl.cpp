@@ -56,13 +56,6 @@ std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
     return text;
 }
 
-uint32_t ImageViewSize(IROMImage& image)
-{
-    const uint32_t loaded = image.GetLoadedSize();
-    const uint32_t window = image.GetWindowOffset();
-    return window <= loaded ? loaded - window : 0;
-}
-
 CDisplayDriverRestoreOnError::~CDisplayDriverRestoreOnError()
 {
     if (std::uncaught_exceptions() > m_exceptions)

@@ -382,8 +382,6 @@ void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 void RestoreDisplayDriverNow(CLog* log);
 // "Mismatch at offset 0x..." with the byte expected and the byte read back.
 std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
-// The number of image bytes visible at window-relative offsets.
-uint32_t ImageViewSize(IROMImage& image);
 // The lines describing one image of a run-time ROM pack.
 void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
                                IDisplayAdapterDatabase& adapterDatabase,

@@ -20,10 +20,7 @@ uint64_t CertificateBlockLimit(IROMImage& image)
     {
         return 0;
     }
-    const uint32_t loaded = image.GetLoadedSize();
-    const uint32_t window = image.GetWindowOffset();
-    const uint64_t view = window <= loaded ? loaded - window : 0;
-    return std::min<uint64_t>(UnsignedOffset(last) + 1, view);
+    return std::min<uint64_t>(UnsignedOffset(last) + 1, ImageViewSize(image));
 }
 
 bool ReadPackageEntry(IROMImage& image, int32_t package, uint64_t at, uint64_t limit,

@@ -400,3 +400,11 @@ public:
 protected:
     ~IROMImage() = default;
 };
+
+// The number of image bytes visible at window-relative offsets.
+inline uint32_t ImageViewSize(IROMImage& image)
+{
+    const uint32_t loaded = image.GetLoadedSize();
+    const uint32_t window = image.GetWindowOffset();
+    return window <= loaded ? loaded - window : 0;
+}

@@ -41,18 +41,11 @@ const char* CodeName(int32_t code)
     }
 }
 
-// The loaded bytes an image shows from its window start.
-uint64_t ViewSize(IROMImage* image)
-{
-    const uint32_t loaded = image->GetLoadedSize();
-    const uint32_t window = image->GetWindowOffset();
-    return window <= loaded ? loaded - window : 0;
-}
-
 // Bytes [at, at + size) of the image's view, nothing when outside it.
 const uint8_t* ViewBytes(IROMImage* image, uint64_t at, uint64_t size)
 {
-    return RangeFits(at, size, ViewSize(image)) ? IROMImage::ReadOnlyBuffer(image) + at : nullptr;
+    return RangeFits(at, size, ImageViewSize(*image)) ? IROMImage::ReadOnlyBuffer(image) + at
+                                                      : nullptr;
 }
 
 // A located range: its bytes, or nothing when it lies outside its image.
@@ -340,15 +333,13 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     CRefPtr<CBCRTBIOSSignature> record = CreateBIOSSignature();
     record->SetSigningCertificate(signingCertificate.data(),
                                   static_cast<uint32_t>(signingCertificate.size()));
+    const bool headerFits = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit);
     const uint64_t first =
-        UnsignedOffset(hat) + (RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
-                                   ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize))
-                                   : 0);
-    const uint64_t count = RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit)
-                               ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount))
-                               : 0;
-    if (!RangeFits(UnsignedOffset(hat), kHatMinimumHeader, limit) ||
-        !RangeFits(first, count * kRangeSize, limit))
+        UnsignedOffset(hat) +
+        (headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatHeaderSize)) : 0);
+    const uint64_t count =
+        headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount)) : 0;
+    if (!headerFits || !RangeFits(first, count * kRangeSize, limit))
     {
         Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
@@ -367,7 +358,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     const int32_t base = image->FindNthPCIBlock(kCodeType, 0);
     const uint8_t* ifrHeader = image->GetIFRHeader();
     const uint32_t ifrSize = image->GetIFRImageSize();
-    const uint64_t view = ViewSize(image);
+    const uint64_t view = ImageViewSize(*image);
     const uint64_t aLength = (ifrHeader != nullptr ? uint64_t{ifrSize} : 0) + UnsignedOffset(base);
     if (base == -1 || UnsignedOffset(base) > view ||
         (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
