@@ -41,6 +41,13 @@ std::string UpToZero(const std::string& text)
 {
     return text.substr(0, text.find('\0'));
 }
+
+// A field as the user reads it: the zero bytes that fill a text field's
+// unused end are no characters to print on the console or into a log file.
+std::string ShownText(const std::string& text)
+{
+    return TrimWhitespace(UpToZero(text));
+}
 } // namespace
 
 const std::vector<ObdField>& ObdFields()
@@ -199,7 +206,7 @@ void CFlasherImpl::PrintOBDObjectFields(CVarnexImageObject* obd, std::ostream& o
     }
     for (const ObdField& field : ObdFields())
     {
-        out << field.name << " : " << TrimWhitespace(GetObdField(*obd, field)) << std::endl;
+        out << field.name << " : " << ShownText(GetObdField(*obd, field)) << std::endl;
     }
 }
 
@@ -235,7 +242,7 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
             for (const ObdField& field : ObdFields())
             {
                 const std::string text = GetObdField(*source, field);
-                LogLine(log, 3, std::string(field.name) + " : " + TrimWhitespace(text));
+                LogLine(log, 3, std::string(field.name) + " : " + ShownText(text));
                 if (!SetObdField(*target, field, text))
                 {
                     GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");

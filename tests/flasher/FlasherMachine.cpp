@@ -14,7 +14,7 @@ const OptionDescriptor kOptions[] = {
     {"offswdriver", 'S', 0, "", ""}, {"auto", ' ', 0, "", ""},      {"relaxdevid", ' ', 0, "", ""},
     {"altdevid", ' ', 1, "", ""},    {"ifronly", ' ', 0, "", ""},   {"verify", ' ', 0, "", ""},
     {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""},
-    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},
+    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},     {"romin", ' ', 1, "", ""},
 };
 
 std::string Hex(uint32_t value)
@@ -61,7 +61,7 @@ std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
             Hex(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u) +
             R"("}], "model": {"kind": "gpu", "name": "gpu)" + std::to_string(i) +
             R"(", "device_kind": )" + std::to_string(gpu.deviceKind) +
-            R"(, "straps": "0x400000", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
+            R"(, "straps": ")" + Hex(gpu.straps) + R"(", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
             R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
             (gpu.firmware.empty() ? ""
                                   : R"(, "image": "firmware)" + std::to_string(i) + R"(.rom")") +

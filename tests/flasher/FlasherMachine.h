@@ -30,6 +30,9 @@ struct SimGpuSetup
     // The chip's firmware; empty leaves the chip erased.
     std::vector<uint8_t> firmware;
     std::string part = "EF/3013"; // W25X40A: 512 KiB, 256-byte pages, 4 KiB blocks
+    // Bits 22-23 name the EEPROM type: 1 a standard SPI part, 0 none the
+    // program can drive.
+    uint32_t straps = 0x400000;
 };
 
 // The machine file text for the GPUs: GPU i at bus i + 1, its chip kept in
