@@ -306,6 +306,14 @@ bool IsGpuImage(IROMImage& image)
     return image.GetImageType() == kROMImageGPU || image.GetImageType() == kROMImageGPUEFI;
 }
 
+// The CRC-32 of the image's first bytes (offset mode off), or "N/A" when a
+// size field read from the image claims more bytes than the image holds: the
+// listing of a damaged image still shows what it can.
+std::string SegmentCRC32(IROMImage& image, uint32_t count)
+{
+    return count <= image.GetLoadedSize() ? Hex(image.GetCRC32(count), 8) : "N/A";
+}
+
 void PrintSegment(IROMImage& image, std::ostream& out)
 {
     COffsetModeScope off(&image, false);
@@ -313,17 +321,33 @@ void PrintSegment(IROMImage& image, std::ostream& out)
     if (dataSize != 0)
     {
         out << Label("IFR Data Size") << dataSize << " bytes\n"
-            << Label("IFR CRC32") << Hex(image.GetCRC32(dataSize), 8) << "\n";
+            << Label("IFR CRC32") << SegmentCRC32(image, dataSize) << "\n";
     }
     const uint32_t segmentSize = image.GetIFRImageSize();
     if (segmentSize != 0)
     {
         const uint32_t subsystem = image.GetIFRSubsystemID();
         out << Label("IFR Image Size") << segmentSize << " bytes\n"
-            << Label("IFR Image CRC32") << Hex(image.GetCRC32(segmentSize), 8) << "\n"
+            << Label("IFR Image CRC32") << SegmentCRC32(image, segmentSize) << "\n"
             << Label("IFR Subsystem ID") << Hex(subsystem & 0xFFFF, 4) << "-"
             << Hex(subsystem >> 16, 4) << "\n";
     }
+}
+
+// The device-ID list of an image has no more entries than this; one that is
+// not ended by a zero entry is read no further.
+constexpr uint32_t kMaxDeviceIDList = 64;
+// Further IDs on one line of the "PCI ID" entry; the rest continue below.
+constexpr uint32_t kDeviceIDsPerLine = 8;
+
+std::string AdapterName(IDisplayAdapterDatabase* adapters, uint16_t vendorId, uint16_t deviceId)
+{
+    CDisplayAdapterType type;
+    if (adapters)
+    {
+        adapters->GetAdapterType(type, vendorId, deviceId);
+    }
+    return type.name;
 }
 
 // Lines after the first continue under the label column.
@@ -383,17 +407,16 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
                 }
             }
         }
-        CDisplayAdapterType type;
-        if (adapters)
+        const uint16_t vendorId = image->GetVendorID();
+        std::vector<std::string> names{AdapterName(adapters.get(), vendorId, image->GetDeviceID())};
+        std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image->GetDeviceID(), 4);
+        for (uint32_t i = 0; i < kMaxDeviceIDList && image->GetDeviceIDListEntry(i) != 0; ++i)
         {
-            adapters->GetAdapterType(type, image->GetVendorID(), image->GetDeviceID());
-        }
-        std::vector<std::string> names{type.name};
-        std::string pciIds = Hex(image->GetVendorID(), 4) + "-" + Hex(image->GetDeviceID(), 4);
-        for (uint32_t i = 0; i < 64 && image->GetDeviceIDListEntry(i) != 0; ++i)
-        {
-            names.push_back(Hex(image->GetDeviceIDListEntry(i), 4));
-            pciIds += ", " + Hex(image->GetDeviceIDListEntry(i), 4);
+            const uint16_t deviceId = image->GetDeviceIDListEntry(i);
+            names.push_back(AdapterName(adapters.get(), vendorId, deviceId));
+            const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
+            pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
+            pciIds += Hex(deviceId, 4);
         }
         PrintContinued(out, "Device Name(s)", names);
         if (detail && image->GetBoardID() != 0)

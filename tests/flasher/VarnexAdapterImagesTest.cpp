@@ -115,7 +115,8 @@ TEST(FlasherAdapterImages, ReadsTheFirmwareAndItsStoreFromTheEEPROM)
     const std::string logged = process.Logged();
     EXPECT_NE(logged.find("Action: Get the specific images from display adapter.\n"),
               std::string::npos);
-    EXPECT_LT(logged.find("Reading VBIOS image from EEPROM\n"), logged.find("Read VBIOS completed.\n"));
+    EXPECT_LT(logged.find("Reading VBIOS image from EEPROM\n"),
+              logged.find("Read VBIOS completed.\n"));
     EXPECT_NE(process.Shown().find("Reading VBIOS image from EEPROM..."), std::string::npos);
 
     // Firmware without a Varnex block opens as well, with no store.
@@ -129,8 +130,8 @@ TEST(FlasherAdapterImages, ReadsTheFirmwareAndItsStoreFromTheEEPROM)
 TEST(FlasherAdapterImages, RomInReplacesTheEEPROMReadButStillOpensThePart)
 {
     CFlasherMachine probe({{0x0800, 8, AdapterFirmware()}});
-    const std::vector<uint8_t> file = WithVarnexBlock(MakeFirmware({.version = 0x86041C00}),
-                                                      PackageStore());
+    const std::vector<uint8_t> file =
+        WithVarnexBlock(MakeFirmware({.version = 0x86041C00}), PackageStore());
     const std::string path = probe.folder.WriteBytes("in.rom", file);
     {
         CFlasherMachine rig({{0x0800, 8, AdapterFirmware()}}, {"romin=" + path});
@@ -166,16 +167,16 @@ TEST(FlasherAdapterImages, AnUnsupportedPartFailsWithTheDriverBackAndTheOutputsK
     EXPECT_FALSE(after.eeprom);
     EXPECT_EQ(after.image.get(), before.image.get());
     EXPECT_EQ(after.store.get(), before.store.get());
-    EXPECT_NE(process.Logged().find("Unsupported EEPROM Type. Can't proceed.\n"), std::string::npos);
+    EXPECT_NE(process.Logged().find("Unsupported EEPROM Type. Can't proceed.\n"),
+              std::string::npos);
     EXPECT_TRUE(rig.DriverBound(0));
     EXPECT_FALSE(GetCrossPlatform()->IsDisplayDriverDisabled());
 
     // Showing the board data stops at the same place.
-    EXPECT_EQ(rig.flasher->DisplayVarnexOBD(rig.Adapter(0), CreateDisplayAdapterDatabase(),
-                                            &rig.log),
-              16);
-    EXPECT_EQ(process.Shown().find("Display Varnex OBD information completed."),
-              std::string::npos);
+    EXPECT_EQ(
+        rig.flasher->DisplayVarnexOBD(rig.Adapter(0), CreateDisplayAdapterDatabase(), &rig.log),
+        16);
+    EXPECT_EQ(process.Shown().find("Display Varnex OBD information completed."), std::string::npos);
 }
 
 TEST(FlasherSuperImage, ProgramsTheRebuiltBlockAndKeepsItsSizeAndBackupAfterwards)
@@ -230,9 +231,8 @@ TEST(FlasherSuperImage, AnImageWithoutAChainFailsBeforeAnythingIsWritten)
     EXPECT_EQ(ErrorOf(
                   [&]
                   {
-                      rig.flasher->BuildAndFlashSuperImage(rig.Adapter(0), rig.OpenEEPROM(0),
-                                                           image, main, backup, false, &rig.log,
-                                                           nullptr);
+                      rig.flasher->BuildAndFlashSuperImage(rig.Adapter(0), rig.OpenEEPROM(0), image,
+                                                           main, backup, false, &rig.log, nullptr);
                   }),
               "PCI Block corrupted 1.OffsetMode is true");
     EXPECT_EQ(ImageBytes(*image), noChain);
@@ -263,9 +263,8 @@ TEST(FlasherVarnexObd, ShowsTheAdapterBoardDataOnTheConsoleAndInTheLog)
 {
     CFlasherMachine rig({{0x0800, 8, AdapterFirmware()}});
     ProcessOutput process;
-    EXPECT_EQ(rig.flasher->DisplayVarnexOBD(rig.Adapter(0), CreateDisplayAdapterDatabase(),
-                                            &rig.log),
-              0);
+    EXPECT_EQ(
+        rig.flasher->DisplayVarnexOBD(rig.Adapter(0), CreateDisplayAdapterDatabase(), &rig.log), 0);
     // The fields go to the log at the level that reaches the console, each
     // as its text without the zero bytes that fill the field.
     EXPECT_EQ(process.LoggedForConsole(), "BoardBuildDate : 0134D7B1\n"
