@@ -387,10 +387,14 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     }
     ui->ShowMessage(0, "Verifying update");
     LogLine(log, 3, "Verifying update.");
-    CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
+    const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
+    CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, partSize, log);
     readBack->SetOffsetMode(false);
     reference->SetOffsetMode(false);
-    const int32_t mismatch = reference->Compare(readBack.get());
+    // Every byte of the part is compared: the tested range may lie past the
+    // firmware's chain, and an erased part has no chain at all, so the
+    // images' ROM sizes would leave it unchecked.
+    const int32_t mismatch = reference->CompareRange(readBack.get(), 0, partSize);
     if (mismatch != -1)
     {
         std::cerr << "Mismatch at offset 0x" << Hex(static_cast<uint32_t>(mismatch), 8)

@@ -3,6 +3,7 @@
 // the backup, an earlier backup file is never overwritten, and the refused
 // questionnaires write nothing.
 
+#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "core/CrossPlatform.h"
@@ -13,6 +14,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 
 namespace
 {
@@ -97,8 +100,9 @@ TEST(FlasherStressTest, ARestoreThatCannotBeProvenKeepsTheBackup)
     EXPECT_EQ(std::vector<uint8_t>(saved.begin(), saved.end()), before);
     EXPECT_NE(rig.Shown().find("Restoring original ROM image now."), std::string::npos);
     EXPECT_EQ(rig.Shown().find("STRESS-TESTING PASS"), std::string::npos);
-    EXPECT_NE(rig.Logged().find("ERROR: Restoring the original ROM image failed; the backup stays in"),
-              std::string::npos);
+    EXPECT_NE(
+        rig.Logged().find("ERROR: Restoring the original ROM image failed; the backup stays in"),
+        std::string::npos);
     EXPECT_NE(WithoutTimes(ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv"))
                   .find("N = 1, 00000000h, 00080000h, T, , PASS\n"),
               std::string::npos);
@@ -110,17 +114,29 @@ TEST(FlasherStressTest, RefusedQuestionnairesWriteNothing)
     {
         const char* name;
         std::vector<std::string> answers;
+        const char* error;
+        const char* retry;
     };
     const Case cases[] = {
-        {"three invalid answers", {"0", "6", "x"}},
-        {"a confirmation other than y", {"2", "128", "127", "1", "30", "Y"}},
+        {"three invalid answers",
+         {"0", "6", "x"},
+         "ERROR: User aborted due to invalid inputs.\n",
+         "That's not a number between 1 and 5, type it again.\n"},
+        // The part has 128 sectors: 127 is the last one, 128 is asked again.
+        {"a confirmation other than y",
+         {"2", "128", "127", "1", "30", "Y"},
+         "ERROR:  User aborted\n",
+         "That's not a number between 0 and 127, type it again.\n"},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
         const std::vector<uint8_t> before = rig.ChipBytes(0);
+        CCapturedOutput errors(std::cerr);
         EXPECT_EQ(RunStress(rig, c.answers), 13);
+        EXPECT_EQ(errors.Text(), c.error);
+        EXPECT_NE(rig.Shown().find(c.retry), std::string::npos);
         EXPECT_EQ(rig.ChipBytes(0), before);
         EXPECT_TRUE(rig.Chip(0).Erases().empty());
         EXPECT_TRUE(std::filesystem::exists(rig.folder.Path() / "Stress-Testing-Backup.rom"));
@@ -148,4 +164,90 @@ TEST(FlasherStressTest, AFailureAfterTheDriverIsDisabledGivesTheDisplayBack)
     EXPECT_ANY_THROW(rig.flasher->StressTest(rig.ui, rig.bus, rig.Adapter(0), nullptr, nullptr,
                                              rig.database, &rig.log));
     EXPECT_FALSE(os->IsDisplayDriverDisabled());
+}
+
+TEST(FlasherStressTest, AnEraseOnlyRunFindsAByteThatDoesNotErase)
+{
+    // Bit 7 of a byte past the firmware's chain stays clear: the erased part
+    // must read back as 0xFF everywhere, chain or no chain.
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    rig.Chip(0).Faults().stuckBits[0x40000] = {0x80, 0x00};
+    CCapturedOutput errors(std::cerr);
+    EXPECT_EQ(RunStress(rig, {"5", "1", "30000", "y"}), 12);
+    EXPECT_EQ(errors.Text(),
+              "Mismatch at offset 0x00040000 - Expected value: 0xFF - Read back: 0x7F");
+    EXPECT_EQ(
+        WithoutTimes(ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv"))
+            .substr(std::string("Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), "
+                                "Write Time (s), Pass/Fail\n")
+                        .size()),
+        "N = 1, 00000000h, 00080000h, T, , FAIL\n");
+    EXPECT_TRUE(std::filesystem::exists(rig.folder.Path() / "Stress-Testing-Backup.rom"));
+    EXPECT_EQ(rig.Shown().find("STRESS-TESTING PASS"), std::string::npos);
+}
+
+TEST(FlasherStressTest, AFailingEraseOrProgramEndsTheRowAndKeepsTheBackup)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(CSimSpiFlash&)> fault;
+        const char* row;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"the erase never completes", [](CSimSpiFlash& chip) { chip.Faults().neverReady = true; },
+         "N = 1, 0001F000h, 00001000h,  , , FAIL\n",
+         "ERROR: EEPROM erase failed atCFlasherImpl::StressTest\n"},
+        // The test writes 0x00 to the first byte of the sector; bit 0 stays set.
+        {"a programmed byte reads back otherwise",
+         [](CSimSpiFlash& chip) {
+             chip.Faults().stuckBits[0x1F000] = {0x01, 0x01};
+         },
+         "N = 1, 0001F000h, 00001000h, T,  , FAIL\n",
+         "ERROR: EEPROM programming failed atCFlasherImpl::StressTest\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        c.fault(rig.Chip(0));
+        CCapturedOutput errors(std::cerr);
+        EXPECT_EQ(RunStress(rig, {"2", "31", "1", "30000", "y"}), 13);
+        EXPECT_EQ(errors.Text(), c.error);
+        const std::string rows = ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv");
+        EXPECT_EQ(WithoutTimes(rows.substr(rows.find('\n') + 1)), c.row);
+        EXPECT_NE(rig.Logged().find(c.error), std::string::npos);
+        EXPECT_TRUE(std::filesystem::exists(rig.folder.Path() / "Stress-Testing-Backup.rom"));
+    }
+}
+
+TEST(FlasherStressTest, AnEraseTakingExactlyTheLimitPasses)
+{
+    // The machine's clock makes every run take the same time: measure the
+    // sector erase once, then set the limit to it and to a millisecond less.
+    auto eraseMs = [](const std::string& rows)
+    {
+        const std::string row = rows.substr(rows.find('\n') + 1);
+        const size_t start = row.find("00001000h, ") + 11;
+        return std::stoi(row.substr(start, row.find(',', start) - start));
+    };
+    int measured = 0;
+    {
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        ASSERT_EQ(RunStress(rig, {"2", "31", "1", "30000", "y"}), 0);
+        measured = eraseMs(ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv"));
+        ASSERT_GT(measured, 1);
+    }
+    {
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        EXPECT_EQ(RunStress(rig, {"2", "31", "1", std::to_string(measured), "y"}), 0);
+    }
+    {
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        CCapturedOutput errors(std::cerr);
+        EXPECT_EQ(RunStress(rig, {"2", "31", "1", std::to_string(measured - 1), "y"}), 11);
+        EXPECT_EQ(errors.Text(),
+                  "ERROR: Erase time took longer than expected.1CFlasherImpl::StressTest\n");
+    }
 }
