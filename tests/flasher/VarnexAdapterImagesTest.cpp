@@ -4,6 +4,7 @@
 
 #include "CapturedOutput.h"
 #include "FakeEEPROM.h"
+#include "FakeLoader.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "VarnexFirmware.h"
@@ -146,6 +147,32 @@ TEST(FlasherAdapterImages, RomInReplacesTheEEPROMReadButStillOpensThePart)
         EXPECT_EQ(Serial(*opened.store), "");
         EXPECT_NE(process.Logged().find("Reading VBIOS image from input image\n"),
                   std::string::npos);
+    }
+    {
+        // A part reached through the microcontroller gets its microcode loader
+        // all the same.
+        CFlasherMachine rig({{0x0900, 9, AdapterFirmware()}}, {"romin=" + path});
+        CRefPtr<CFakeLoader> loader(new CFakeLoader);
+        std::vector<MicrocodeLoaderRequest> requests;
+        rig.flasher->SetMicrocodeLoaderFactory(
+            [&](const MicrocodeLoaderRequest& request)
+            {
+                requests.push_back(request);
+                return CRefPtr<IMicrocodeLoader>(loader.get());
+            });
+        rig.Chip(0).ClearHistory();
+        AdapterImages opened = OpenImages(rig);
+        ASSERT_EQ(opened.status, 0);
+        ASSERT_TRUE(opened.eeprom && opened.eeprom->IsSecure());
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].eeprom.get(), opened.eeprom.get());
+        EXPECT_TRUE(requests[0].detailed);
+        EXPECT_EQ(GetCrossPlatform()->GetFlashLoader(),
+                  static_cast<IReferenceCount*>(loader.get()));
+        EXPECT_EQ(GetCrossPlatform()->GetFlashEEPROM().get(),
+                  static_cast<IReferenceCount*>(opened.eeprom.get()));
+        EXPECT_EQ(ImageBytes(*opened.image), file);
+        EXPECT_EQ(rig.Chip(0).CommandCount(kReadCommand), 0u);
     }
     {
         const std::string missing = (probe.folder / "missing.rom").string();
