@@ -320,3 +320,31 @@ TEST(FlasherVarnexObd, ShowsTheAdapterBoardDataOnTheConsoleAndInTheLog)
     EXPECT_NE(plainProcess.Shown().find("Display Varnex OBD information completed."),
               std::string::npos);
 }
+
+TEST(FlasherWriteVarnexImage, ProgramsTheBuiltImageWithProgressOnlyWhenVerbose)
+{
+    struct Case
+    {
+        const char* name;
+        int32_t modeFlags;
+        bool progressShown;
+    };
+    const Case cases[] = {{"verbose", 1, true}, {"quiet", 0, false}};
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CFlasherMachine rig({{0x0800, 8, AdapterFirmware()}});
+        rig.flasher->SetModeFlags(c.modeFlags);
+        AdapterImages opened = OpenImages(rig);
+        ASSERT_EQ(opened.status, 0);
+        std::vector<uint8_t> main = SerialChanged(rig, *opened.store, "SN-WRITTEN");
+        std::vector<uint8_t> backup;
+        ASSERT_EQ(rig.flasher->BuildVarnexBlocks(opened.image, main, backup, false, &rig.log), 0);
+        ProcessOutput process;
+        EXPECT_TRUE(rig.flasher->WriteVarnexImage(rig.Adapter(0), opened.eeprom, opened.image,
+                                                  nullptr, &rig.log));
+        EXPECT_EQ(Serial(*ReadVarnexStore(ImageOf(rig.ChipBytes(0)).get(), false)), "SN-WRITTEN");
+        EXPECT_EQ(process.Shown().find("Verifying update...") != std::string::npos, c.progressShown)
+            << process.Shown();
+    }
+}
