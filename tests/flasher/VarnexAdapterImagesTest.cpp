@@ -310,15 +310,35 @@ TEST(FlasherVarnexObd, ShowsTheAdapterBoardDataOnTheConsoleAndInTheLog)
     EXPECT_NE(shown.find("Display Varnex OBD information completed."), std::string::npos);
     EXPECT_NE(rig.Logged().find("Action: Display Varnex OBD information \n"), std::string::npos);
 
-    // Firmware without a store says so and still completes.
-    CFlasherMachine plain({{0x0800, 8, MakeFirmware()}});
-    ProcessOutput plainProcess;
-    EXPECT_EQ(plain.flasher->DisplayVarnexOBD(plain.Adapter(0), CreateDisplayAdapterDatabase(),
-                                              &plain.log),
-              0);
-    EXPECT_NE(plainProcess.Shown().find("Varnex image is not present\n"), std::string::npos);
-    EXPECT_NE(plainProcess.Shown().find("Display Varnex OBD information completed."),
-              std::string::npos);
+    // Firmware without a store, or with a damaged one, says so and still
+    // completes.
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> firmware;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"no store", MakeFirmware(), "Varnex image is not present\n"},
+        {"damaged store",
+         WithVarnexBlock(MakeFirmware(), testkit::CVarnexStoreBuilder()
+                                             .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                                             .WithSizeField(0x7FFF)
+                                             .BuildRaw()),
+         "Invalid Varnex image\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CFlasherMachine other({{0x0800, 8, c.firmware}});
+        ProcessOutput otherProcess;
+        EXPECT_EQ(other.flasher->DisplayVarnexOBD(other.Adapter(0), CreateDisplayAdapterDatabase(),
+                                                  &other.log),
+                  0);
+        EXPECT_NE(otherProcess.Shown().find(c.shown), std::string::npos) << otherProcess.Shown();
+        EXPECT_NE(otherProcess.Shown().find("Display Varnex OBD information completed."),
+                  std::string::npos);
+    }
 }
 
 TEST(FlasherWriteVarnexImage, ProgramsTheBuiltImageWithProgressOnlyWhenVerbose)
