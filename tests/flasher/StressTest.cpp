@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -250,4 +251,33 @@ TEST(FlasherStressTest, AnEraseTakingExactlyTheLimitPasses)
         EXPECT_EQ(errors.Text(),
                   "ERROR: Erase time took longer than expected.1CFlasherImpl::StressTest\n");
     }
+}
+
+TEST(FlasherStressTest, ARandomBlockIsCutAtTheEndOfThePart)
+{
+    // All 128 sectors asked for from a random start: the block keeps only the
+    // sectors from the start to the end of the part. The answer "n" ends the
+    // test after the summary, before anything is written.
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    EXPECT_EQ(RunStress(rig, {"3", "128", "1", "30", "n"}), 13);
+    const std::string shown = rig.Shown();
+    auto field = [&](const std::string& label)
+    {
+        const size_t at = shown.find(label);
+        EXPECT_NE(at, std::string::npos) << label;
+        return at == std::string::npos ? 0u : std::stoul(shown.substr(at + label.size()));
+    };
+    const unsigned long start = field("  - Sector Offset Start   : ");
+    const unsigned long count = field("  - Sector count(s)       : ");
+    EXPECT_EQ(start + count, 128u);
+    char length[64];
+    std::snprintf(length, sizeof length, "  - Length in bytes       : 0x%04lX\n", count * 4096);
+    EXPECT_NE(shown.find(length), std::string::npos) << shown;
+    char expected[96];
+    std::snprintf(expected, sizeof expected,
+                  "Enforce boundary alignment: Sector Count = %02lu, Length in bytes = %lu\n",
+                  count, count * 4096);
+    EXPECT_EQ(shown.find(expected) != std::string::npos, start != 0) << shown;
+    EXPECT_EQ(rig.Logged().find(expected) != std::string::npos, start != 0);
+    EXPECT_TRUE(rig.Chip(0).Erases().empty());
 }
