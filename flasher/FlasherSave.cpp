@@ -350,6 +350,32 @@ std::string AdapterName(IDisplayAdapterDatabase* adapters, uint16_t vendorId, ui
     return type.name;
 }
 
+// A text of several lines (a sign-on message ends its lines with CR LF) as
+// one entry a line, without line ends and without the empty lines at its end;
+// an empty text is one empty line.
+std::vector<std::string> TextLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+    {
+        if (!line.empty() && line.back() == '\r')
+        {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    while (lines.size() > 1 && lines.back().empty())
+    {
+        lines.pop_back();
+    }
+    if (lines.empty())
+    {
+        lines.emplace_back();
+    }
+    return lines;
+}
+
 // Lines after the first continue under the label column.
 void PrintContinued(std::ostream& out, const char* label, const std::vector<std::string>& lines)
 {
@@ -485,7 +511,7 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
         << "Varnex Backup Exist  : " << (image->HasVarnexBackupBlock() ? "YES" : "NO") << "\n";
     if (full)
     {
-        out << Label("Sign-On Message") << image->GetSignOnMessage() << "\n";
+        PrintContinued(out, "Sign-On Message", TextLines(image->GetSignOnMessage()));
         std::vector<std::string> records;
         for (uint32_t i = 0; i < image->GetSelectionCount(); ++i)
         {

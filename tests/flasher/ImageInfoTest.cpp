@@ -8,6 +8,7 @@
 #include "flasher/FlasherImpl.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
+#include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/image/BridgeImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -295,4 +296,42 @@ TEST(FlasherImageInfo, ASegmentLongerThanTheImageIsListedWithoutItsCRC)
               std::string::npos)
         << text;
     EXPECT_NE(text.find("Sign-On Message"), std::string::npos) << text;
+}
+
+TEST(FlasherImageInfo, ASignedImageShowsItsStoredBodyHash)
+{
+    CRefPtr<IROMImage> image = testkit::BuildSignedImage().Image();
+    const std::string text = Info(image, {.detail = true});
+    const std::string label = "Image Hash            : ";
+    const size_t at = text.find(label);
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string hash =
+        text.substr(at + label.size(), text.find('\n', at) - at - label.size());
+    EXPECT_EQ(hash.size(), 32u) << hash;
+    EXPECT_EQ(hash.find_first_not_of("0123456789ABCDEFabcdef"), std::string::npos) << hash;
+}
+
+TEST(FlasherImageInfo, ASignOnMessageOfSeveralLinesContinuesUnderTheColumn)
+{
+    struct Case
+    {
+        const char* name;
+        const char* message;
+        const char* listed;
+    };
+    const Case cases[] = {
+        {"lines ended by CR LF", "Korvan BIOS\r\nCopyright line\r\n",
+         "Sign-On Message       : Korvan BIOS\n"
+         "                      : Copyright line\n"},
+        {"one line", "Sign on", "Sign-On Message       : Sign on\n"},
+        {"none", "", "Sign-On Message       : \n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> bytes =
+            FirmwareBuilder().BoardTexts(c.message, "OEM", "Vendor", "Product", "Rev").Build();
+        const std::string text = Info(ImageOf(bytes), {.full = true});
+        EXPECT_NE(text.find(c.listed), std::string::npos) << text;
+    }
 }
