@@ -51,8 +51,8 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
                                  int32_t length, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     LogLine(log, 3, "Update section.");
     ui->Signal(0);
     const bool imageMode = image->GetOffsetMode();
