@@ -343,7 +343,8 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
         bool full = true;
         if (master)
         {
-            CRefPtr<IROMImage> masterCopy = WorkingCopy(m_content.images[*master].get(), baseLength);
+            CRefPtr<IROMImage> masterCopy =
+                WorkingCopy(m_content.images[*master].get(), baseLength);
             COffsetModeScope masterScope(masterCopy.get(), false);
             ranges = MergeDiffRanges(ComputeDiffRanges(masterCopy.get(), working.get()));
             const uint32_t deltaSize = GetDeltaSize(ranges);
@@ -367,8 +368,8 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
         }
         TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize,
                     storedSize);
-        WriteAll(output,
-                 EncodeRecord(m_content.version, image, flags, imageSize, storedSize, masterIndex, log));
+        WriteAll(output, EncodeRecord(m_content.version, image, flags, imageSize, storedSize,
+                                      masterIndex, log));
         if (storedSize != 0 && full)
         {
             TraceLine(log, "Full image");
@@ -452,8 +453,8 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
             // The delta is read whole first, so that a cut file is reported
             // as such and the delta cannot reach into the next record.
             const std::vector<uint8_t> delta = reader.Read(record.storedSize, RecordName(index));
-            image = RebuildFromDelta(m_content.images[record.masterIndex].get(), delta, record.imageSize,
-                                     log);
+            image = RebuildFromDelta(m_content.images[record.masterIndex].get(), delta,
+                                     record.imageSize, log);
         }
         else
         {

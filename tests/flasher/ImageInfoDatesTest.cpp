@@ -27,19 +27,18 @@ TEST(FlasherImageInfo, ShowsOnlyTheDatesAnImageHolds)
     struct Case
     {
         const char* name;
-        std::string buildDate;                   // the info token's 8 characters
-        std::vector<uint8_t> modificationDate;   // the header's 8 bytes at 0x38
+        std::string buildDate;                 // the info token's 8 characters
+        std::vector<uint8_t> modificationDate; // the header's 8 bytes at 0x38, if any
         std::string shownWithDetail;
         std::string shownWithout;
     };
-    const std::vector<uint8_t> never(8, 0);
     const std::vector<uint8_t> dated = {'0', '7', '/', '0', '4', '/', '2', '6'};
     const std::vector<uint8_t> shortDate = {'7', '/', '4', '/', '2', '6', 0, 0};
     const std::vector<Case> cases = {
         {"both dates", "12/31/25", dated,
          "Build Date            : 12/31/25\nModification Date     : 07/04/26\n",
          "Date                  : 07/04/26\n"},
-        {"no dates", "", never, "", ""},
+        {"no dates", "", {}, "", ""},
         {"dates shorter than their fields", "1/2/25", shortDate,
          "Build Date            : 1/2/25\nModification Date     : 7/4/26\n",
          "Date                  : 7/4/26\n"},
@@ -50,11 +49,13 @@ TEST(FlasherImageInfo, ShowsOnlyTheDatesAnImageHolds)
         testkit::InfoToken info;
         info.boardId = 0x0201;
         info.buildDate = c.buildDate;
-        const std::vector<uint8_t> image = testkit::CGpuImageBuilder()
-                                               .Block(testkit::CGpuImageBuilder::kX86, 0x1000)
-                                               .Info(info)
-                                               .Patch(0x38, c.modificationDate)
-                                               .Build();
+        testkit::CGpuImageBuilder builder;
+        builder.Block(testkit::CGpuImageBuilder::kX86, 0x1000).Info(info);
+        if (!c.modificationDate.empty())
+        {
+            builder.Patch(0x38, c.modificationDate);
+        }
+        const std::vector<uint8_t> image = builder.Build();
         for (const bool detail : {true, false})
         {
             const std::string shown = ImageInfo(image, detail);
