@@ -390,8 +390,8 @@ bool CCrossPlatformLinuxImpl::EnableDevices(CLog& log)
 
 bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
 {
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     out.SetLevel(3);
     out << LogEndl;
     if (IsDisplayDriverDisabled())
@@ -407,8 +407,8 @@ bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
 
 void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
 {
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     if (IsActiveAdapterManaged())
     {
         if (m_hook)
@@ -451,8 +451,8 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
 
 bool CCrossPlatformLinuxImpl::DisableDeviceDriver(const std::string& idText, CLog* log)
 {
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     out.SetLevel(3);
     std::vector<DeviceEntry> devices;
     if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))
@@ -475,8 +475,8 @@ void CCrossPlatformLinuxImpl::EnableDeviceDriver(CLog* log)
     {
         return;
     }
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     out.SetLevel(3);
     if (EnableRemembered(m_disabledDevices, kDeviceWaitMicroseconds, out))
     {

@@ -7,8 +7,8 @@
 
 int32_t SetD3ColdCapability(ID3ColdControl* control, bool disable, CLog* log)
 {
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     out.SetLevel(3);
     out << LogEndl;
     const bool enable = !disable;

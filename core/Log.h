@@ -5,6 +5,7 @@
 #include "core/RefCount.h"
 
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -59,6 +60,24 @@ private:
 // The process's one logger, created on first call and destroyed at exit. It is
 // never reference counted.
 CLog* GetLog();
+
+// The log an operation writes to: the caller's, or, when the caller passed
+// none, one of its own without sinks, so that the operation writes its text
+// the same way either way and the text then goes nowhere.
+class CLogOrDiscard
+{
+public:
+    explicit CLogOrDiscard(CLog* log) : m_log(log ? log : &m_discard.emplace()) {}
+    CLogOrDiscard(const CLogOrDiscard&) = delete;
+    CLogOrDiscard& operator=(const CLogOrDiscard&) = delete;
+
+    CLog& operator*() const { return *m_log; }
+
+private:
+    // Declared first: it must exist before m_log may point to it.
+    std::optional<CLog> m_discard;
+    CLog* m_log;
+};
 
 // Registers a sink for the life of this object and removes it at the end, so a
 // sink never outlives its stream.

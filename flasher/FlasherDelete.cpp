@@ -26,8 +26,8 @@ void CFlasherImpl::DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
         "Erase aborted", "Delete aborted"};
     CRefPtr<IEEPROM> eeprom =
         BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
     try
     {

@@ -22,17 +22,6 @@ std::string Hex8(uint64_t value)
     return text;
 }
 
-// The log the EEPROM driver writes to: the caller's, or one nobody reads.
-class CLogTarget
-{
-public:
-    explicit CLogTarget(CLog* log) : m_log(log ? *log : m_discard) {}
-    CLog& operator*() { return m_log; }
-
-private:
-    CLog m_discard;
-    CLog& m_log;
-};
 // Runs a read with the EEPROM driver's log, writing the failure line at
 // level 4 when the read leaves by an exception, which then goes on.
 template <class Read>
@@ -41,8 +30,8 @@ CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const char* failure, Read read
     CDisplayDriverRestoreOnError guard(log);
     try
     {
-        CLogTarget target(log);
-        return read(*target);
+        CLogOrDiscard logOrDiscard(log);
+        return read(*logOrDiscard);
     }
     catch (...)
     {
@@ -60,8 +49,8 @@ void CFlasherImpl::IdentifyEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> e
         ui->ShowMessage(0, "Identifying EEPROM");
     }
     LogLine(log, 3, "Action: Identify EEPROM.");
-    CLogTarget target(log);
-    const bool found = eeprom->Identify(database.get(), *target);
+    CLogOrDiscard logOrDiscard(log);
+    const bool found = eeprom->Identify(database.get(), *logOrDiscard);
     std::ostringstream description;
     eeprom->Describe(description);
     if (showProgress)

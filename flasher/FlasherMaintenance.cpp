@@ -74,10 +74,10 @@ void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBu
         BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
     ui->Signal(0);
-    CLog discard;
+    CLogOrDiscard logOrDiscard(log);
     try
     {
-        eeprom->SetProtection(enable, log ? *log : discard);
+        eeprom->SetProtection(enable, *logOrDiscard);
     }
     catch (...)
     {
@@ -160,8 +160,8 @@ void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
         "Erase aborted", "Erase aborted"};
     CRefPtr<IEEPROM> eeprom =
         BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
     ui->ShowMessage(0, "Erasing EEPROM");
     try

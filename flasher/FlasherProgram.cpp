@@ -157,8 +157,8 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
             : segmentOnly ? "Action: Flash IFR only."
                           : "Action: Flash image.");
     CDisplayDriverRestoreOnError guard(log);
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     ui->Signal(0);
     const bool entryMode = newImage->GetOffsetMode();
 

@@ -376,6 +376,14 @@ std::vector<std::string> TextLines(const std::string& text)
     return lines;
 }
 
+// An image's date fields hold their 8 characters as stored; a field never
+// filled in holds zero bytes, which end the text as they end a C string, so an
+// image without a date shows no date line rather than NUL bytes.
+std::string DateText(const std::string& stored)
+{
+    return stored.substr(0, stored.find('\0'));
+}
+
 // Lines after the first continue under the label column.
 void PrintContinued(std::ostream& out, const char* label, const std::vector<std::string>& lines)
 {
@@ -481,12 +489,13 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
         {
             out << Label("Coproc Build") << (image->IsCoprocBuild() ? "YES" : "NO") << "\n";
         }
-        if (!image->GetBuildDate().empty())
+        const std::string built = DateText(image->GetBuildDate());
+        if (!built.empty())
         {
-            out << Label("Build Date") << image->GetBuildDate() << "\n";
+            out << Label("Build Date") << built << "\n";
         }
     }
-    const std::string modified = image->GetModificationDate();
+    const std::string modified = DateText(image->GetModificationDate());
     if (!modified.empty())
     {
         out << Label(detail ? "Modification Date" : "Date") << modified << "\n";

@@ -51,12 +51,12 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
                                  int32_t length, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     LogLine(log, 3, "Update section.");
     ui->Signal(0);
-    const bool imageMode = image->GetOffsetMode();
-    image->SetOffsetMode(false);
+    // The caller's image gets its offset mode back on every way out.
+    COffsetModeScope imageOff(image.get(), false);
 
     const CEEPROMType type = eeprom->GetType();
     const uint32_t partSize = type.GetSizeInBytes();
@@ -119,6 +119,5 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
     readBack->SetOffsetMode(true);
     adapter->GetDevice()->UpdateROMWindowOffset(readBack->GetWindowOffset());
     readBack->SetOffsetMode(readBackMode);
-    image->SetOffsetMode(imageMode);
     ui->Signal(2);
 }

@@ -301,8 +301,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
                                          const StressTestParams& params, int32_t n,
                                          std::ofstream& outcome, CLog* log)
 {
-    CLog discard;
-    CLog& out = log ? *log : discard;
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
     const uint32_t sectorSize = uint32_t{eeprom->GetType().KbytesPerBlock} * 1024;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
     outcome << "N = " << n << ", " << Hex(params.startOffset, 8) << "h, " << Hex(params.testLength, 8)
@@ -415,7 +415,7 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
                                              const std::filesystem::path& backupPath,
                                              const StressTestParams& params, CLog* log)
 {
-    CLog discard;
+    CLogOrDiscard logOrDiscard(log);
     ShowAndLog(*ui, log, "Restoring original ROM image now.");
     backup->SetOffsetMode(false);
     // The backup file stays until the chip is proven to hold the firmware
@@ -424,7 +424,7 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
     try
     {
         eeprom->WriteImage(ui.get(), 0, backup.get(), 0, backup->GetLoadedSize(), true, true,
-                           log ? *log : discard);
+                           *logOrDiscard);
         CRefPtr<IROMImage> readBack =
             ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
         readBack->SetOffsetMode(false);

@@ -152,12 +152,12 @@ void CFlasherImpl::TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
     CRefPtr<IROMImage> reference = IROMImage::Create(image->GetImageType());
     reference->SetOffsetMode(false);
     reference->CopyBlock(0, image.get(), 0, kImageBufferSize);
-    CLog discard;
+    CLogOrDiscard logOrDiscard(log);
     for (int32_t pass = 0; pass < passes || passes == 0; ++pass)
     {
         ShowAndLog(*ui, log, "Test Pass: " + std::to_string(pass));
         const uint32_t read = eeprom->Read(ui.get(), start, length, static_cast<int32_t>(start),
-                                           reference.get(), log ? *log : discard);
+                                           reference.get(), *logOrDiscard);
         reference->Parse();
         if (read != length)
         {

@@ -202,8 +202,8 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
         RestoreDisplayDriverNow(log);
         throw user_abort_error("Preservation Data Tuning aborted");
     }
-    CLog discard;
-    LiftWriteProtectionIfNeeded(*ui, *eeprom, log ? *log : discard);
+    CLogOrDiscard logOrDiscard(log);
+    LiftWriteProtectionIfNeeded(*ui, *eeprom, *logOrDiscard);
     try
     {
         FlashImage(ui, working, true, false, false, adapter, eeprom, database, 0, log, nullptr,

@@ -70,9 +70,9 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
         throw std::runtime_error(
             "The EEPROM on this graphics card is too small to support this firmware update.");
     }
-    CLog discard;
+    CLogOrDiscard logOrDiscard(log);
     const uint32_t written =
-        eeprom->WriteImage(ui.get(), 0, rom.get(), 0, romSize, true, true, log ? *log : discard);
+        eeprom->WriteImage(ui.get(), 0, rom.get(), 0, romSize, true, true, *logOrDiscard);
     // A merged image without a chain has nothing to write: that is no update.
     if (romSize == 0 || written < romSize)
     {

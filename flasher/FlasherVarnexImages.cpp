@@ -3,6 +3,7 @@
 // option romout.
 
 #include "core/UserInterface.h"
+#include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "flasher/VarnexErrorGuard.h"
 
@@ -32,6 +33,7 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
                                        bool detailed)
 {
     CLog* log = GetLog();
+    CDisplayDriverRestoreOnError guard(log);
     LogLine(log, 3, "Action: Get the specific images from display adapter.");
     if (log)
     {

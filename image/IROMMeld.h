@@ -64,7 +64,9 @@ public:
     virtual CRefPtr<IVFieldTable> GetVFieldTable() = 0;
     virtual SelectionCriteria GetSelection() = 0;
 
-    // Reading resets the meld first; the log may be null.
+    // A read replaces the meld's images, settings and VField table (with a
+    // new table object) only when the whole stream has been read and accepted;
+    // a failed read leaves the meld as it was. The log may be null.
     virtual void ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* log) = 0;
     virtual void ReadFromStream(std::istream& input, CLog* log) = 0;
     virtual void WriteToStream(std::ostream& output, CLog* log) = 0;

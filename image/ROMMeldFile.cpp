@@ -305,45 +305,46 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
     {
         log->SetLevel(3);
     }
-    TraceLine(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
-    TraceLine(log, "Version: 0x" + ToHex(m_version, 4));
-    if (m_version != kMegaROMVersion101)
+    TraceLine(log, "Mega ROM Key: " + std::string(m_content.key.data(), 5));
+    TraceLine(log, "Version: 0x" + ToHex(m_content.version, 4));
+    if (m_content.version != kMegaROMVersion101)
     {
-        TraceLine(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
+        TraceLine(log, "Selection Type: 0x" + ToHex(m_content.selectionType, 4));
     }
     if (baseLength != 0)
     {
         TraceLine(log, "Writing base image for run-time ROM pack");
-        m_images.at(0)->WriteToStream(output, 0, baseLength);
+        m_content.images.at(0)->WriteToStream(output, 0, baseLength);
     }
 
-    std::vector<uint8_t> header(m_key.begin(), m_key.end());
-    Put32(header, m_version);
-    if (m_version != kMegaROMVersion101)
+    std::vector<uint8_t> header(m_content.key.begin(), m_content.key.end());
+    Put32(header, m_content.version);
+    if (m_content.version != kMegaROMVersion101)
     {
-        Put32(header, m_selectionType);
+        Put32(header, m_content.selectionType);
     }
     WriteAll(output, header);
-    if (m_version != kMegaROMVersion101)
+    if (m_content.version != kMegaROMVersion101)
     {
-        m_vfieldTable->WriteToStream(output, log);
+        m_content.vfieldTable->WriteToStream(output, log);
     }
 
     std::optional<uint32_t> master;
-    for (uint32_t i = 0; i < m_images.size(); ++i)
+    for (uint32_t i = 0; i < m_content.images.size(); ++i)
     {
-        IROMImage* image = m_images[i].get();
+        IROMImage* image = m_content.images[i].get();
         CRefPtr<IROMImage> working = WorkingCopy(image, baseLength);
         COffsetModeScope workingScope(working.get(), false);
         const uint32_t imageSize = working->GetLoadedSize();
-        uint8_t flags = i + 1 == m_images.size() ? kFlagLast : 0;
+        uint8_t flags = i + 1 == m_content.images.size() ? kFlagLast : 0;
         uint32_t storedSize = 0;
         uint16_t masterIndex = kNoMaster;
         DiffRangeList ranges;
         bool full = true;
         if (master)
         {
-            CRefPtr<IROMImage> masterCopy = WorkingCopy(m_images[*master].get(), baseLength);
+            CRefPtr<IROMImage> masterCopy =
+                WorkingCopy(m_content.images[*master].get(), baseLength);
             COffsetModeScope masterScope(masterCopy.get(), false);
             ranges = MergeDiffRanges(ComputeDiffRanges(masterCopy.get(), working.get()));
             const uint32_t deltaSize = GetDeltaSize(ranges);
@@ -367,8 +368,8 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
         }
         TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize,
                     storedSize);
-        WriteAll(output,
-                 EncodeRecord(m_version, image, flags, imageSize, storedSize, masterIndex, log));
+        WriteAll(output, EncodeRecord(m_content.version, image, flags, imageSize, storedSize,
+                                      masterIndex, log));
         if (storedSize != 0 && full)
         {
             TraceLine(log, "Full image");
@@ -407,33 +408,33 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
     {
         throw io_error("Error reading file");
     }
-    std::memcpy(m_key.data(), header, m_key.size());
-    m_version = Get32(&header[8]);
-    TraceLine(log, "Mega ROM Key: " + std::string(m_key.data(), 5));
-    TraceLine(log, "Version: 0x" + ToHex(m_version, 4));
-    if (std::memcmp(m_key.data(), "KRROM", 5) != 0)
+    std::memcpy(m_content.key.data(), header, m_content.key.size());
+    m_content.version = Get32(&header[8]);
+    TraceLine(log, "Mega ROM Key: " + std::string(m_content.key.data(), 5));
+    TraceLine(log, "Version: 0x" + ToHex(m_content.version, 4));
+    if (std::memcmp(m_content.key.data(), "KRROM", 5) != 0)
     {
         throw std::runtime_error("Specified file is not a MEGA ROM file");
     }
-    if (m_version != kMegaROMVersion101 && m_version != kMegaROMVersion102 &&
-        m_version != kMegaROMVersion103)
+    if (m_content.version != kMegaROMVersion101 && m_content.version != kMegaROMVersion102 &&
+        m_content.version != kMegaROMVersion103)
     {
         throw std::runtime_error("Unrecognized MEGA ROM file version");
     }
-    if (m_version != kMegaROMVersion101)
+    if (m_content.version != kMegaROMVersion101)
     {
         uint8_t type[4] = {};
         reader.Read(type, sizeof type, "the header");
-        m_selectionType = Get32(type);
-        TraceLine(log, "Selection Type: 0x" + ToHex(m_selectionType, 4));
-        m_vfieldTable->ReadFromStream(input, log);
+        m_content.selectionType = Get32(type);
+        TraceLine(log, "Selection Type: 0x" + ToHex(m_content.selectionType, 4));
+        m_content.vfieldTable->ReadFromStream(input, log);
     }
 
     for (uint32_t index = 0; !reader.AtEnd(); ++index)
     {
-        const ImageRecord record = m_version == kMegaROMVersion103
+        const ImageRecord record = m_content.version == kMegaROMVersion103
                                        ? ReadVariableRecord(reader, index)
-                                       : ReadFixedRecord(reader, m_version, index);
+                                       : ReadFixedRecord(reader, m_content.version, index);
         RequireSizesBounded(record);
         TraceRecord(log, record.name, record.detailedName, record.flags, record.imageSize,
                     record.storedSize);
@@ -445,15 +446,15 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         else if (record.masterIndex != kNoMaster)
         {
             TraceLine(log, "Master Index: " + std::to_string(record.masterIndex));
-            if (record.masterIndex >= m_images.size())
+            if (record.masterIndex >= m_content.images.size())
             {
                 throw std::runtime_error("Delta image with no master image in file");
             }
             // The delta is read whole first, so that a cut file is reported
             // as such and the delta cannot reach into the next record.
             const std::vector<uint8_t> delta = reader.Read(record.storedSize, RecordName(index));
-            image = RebuildFromDelta(m_images[record.masterIndex].get(), delta, record.imageSize,
-                                     log);
+            image = RebuildFromDelta(m_content.images[record.masterIndex].get(), delta,
+                                     record.imageSize, log);
         }
         else
         {
@@ -473,7 +474,7 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
             image->AddSelection(selection);
         }
         AddImage(std::move(image));
-        if (m_version == kMegaROMVersion103 && (record.flags & kFlagLast) != 0)
+        if (m_content.version == kMegaROMVersion103 && (record.flags & kFlagLast) != 0)
         {
             break;
         }

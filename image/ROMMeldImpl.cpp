@@ -32,33 +32,34 @@ CRefPtr<IROMMeld> IROMMeld::Create()
     return CRefPtr<IROMMeld>(new CROMMeldImpl());
 }
 
-CROMMeldImpl::CROMMeldImpl() : m_vfieldTable(IVFieldTable::Create())
+CROMMeldImpl::CROMMeldImpl()
 {
+    m_content.vfieldTable = IVFieldTable::Create();
     Reset();
 }
 
 void CROMMeldImpl::Reset()
 {
-    m_key.fill(0);
-    std::memcpy(m_key.data(), kMegaROMKey, 5);
-    m_version = kMegaROMVersion103;
-    m_selectionType = 0;
-    m_vfieldTable->Clear();
-    m_images.clear();
+    m_content.key.fill(0);
+    std::memcpy(m_content.key.data(), kMegaROMKey, 5);
+    m_content.version = kMegaROMVersion103;
+    m_content.selectionType = 0;
+    m_content.vfieldTable->Clear();
+    m_content.images.clear();
 }
 
 void CROMMeldImpl::SetVersion(uint32_t version)
 {
-    m_version = version;
+    m_content.version = version;
     if (version != kMegaROMVersion101)
     {
         return;
     }
-    if (!m_vfieldTable->IsEmpty())
+    if (!m_content.vfieldTable->IsEmpty())
     {
         throw std::runtime_error("VFields cannot be used with version 1.01 MEGA ROM files");
     }
-    if (m_selectionType != 0)
+    if (m_content.selectionType != 0)
     {
         throw std::runtime_error(kSelectionTypeWith101);
     }
@@ -66,48 +67,48 @@ void CROMMeldImpl::SetVersion(uint32_t version)
 
 void CROMMeldImpl::SetSelectionType(uint32_t type)
 {
-    if (type != 0 && m_version == kMegaROMVersion101)
+    if (type != 0 && m_content.version == kMegaROMVersion101)
     {
         throw std::runtime_error(kSelectionTypeWith101);
     }
-    m_selectionType = type;
+    m_content.selectionType = type;
 }
 
 void CROMMeldImpl::AddImage(CRefPtr<IROMImage> image)
 {
     if (image->GetFileNameCStr()[0] == '\0')
     {
-        image->SetFileName("Image[" + std::to_string(m_images.size()) + "]");
+        image->SetFileName("Image[" + std::to_string(m_content.images.size()) + "]");
     }
-    m_images.push_back(std::move(image));
+    m_content.images.push_back(std::move(image));
 }
 
 void CROMMeldImpl::ReplaceImage(CRefPtr<IROMImage> image, uint32_t index)
 {
-    if (index >= m_images.size())
+    if (index >= m_content.images.size())
     {
         return;
     }
     if (image->GetFileNameCStr()[0] == '\0')
     {
-        image->SetFileName("Image[" + std::to_string(m_images.size()) + "]");
+        image->SetFileName("Image[" + std::to_string(m_content.images.size()) + "]");
     }
-    m_images[index] = std::move(image);
+    m_content.images[index] = std::move(image);
 }
 
 CRefPtr<IROMImage> CROMMeldImpl::GetImage(uint32_t index)
 {
-    if (index >= m_images.size())
+    if (index >= m_content.images.size())
     {
         throw std::out_of_range("MEGA ROM image index " + std::to_string(index) +
                                 " is past the last image");
     }
-    return m_images[index];
+    return m_content.images[index];
 }
 
 SelectionCriteria CROMMeldImpl::GetSelection()
 {
-    return SelectionCriteria{m_selectionType, m_vfieldTable};
+    return SelectionCriteria{m_content.selectionType, m_content.vfieldTable};
 }
 
 void CROMMeldImpl::ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* log)
@@ -119,16 +120,30 @@ void CROMMeldImpl::ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* l
 
 void CROMMeldImpl::ReadFromStream(std::istream& input, CLog* log)
 {
+    // The read fills a fresh content with a VField table of its own. The
+    // previous content stays aside until the stream has been read whole and
+    // has passed the certificate check; any failure puts it back, so a caller
+    // that catches the error still holds the images and settings it had.
+    Content previous = m_content;
+    m_content.vfieldTable = IVFieldTable::Create();
     Reset();
-    if (m_runtimePackMode)
+    try
     {
-        ReadRuntimePack(input, log);
-        return;
+        if (m_runtimePackMode)
+        {
+            ReadRuntimePack(input, log);
+            return;
+        }
+        ReadMegaROM(input, 0, log);
+        if (!VerifyAllCertificates(log))
+        {
+            throw io_error("Error: Image failed certification check.");
+        }
     }
-    ReadMegaROM(input, 0, log);
-    if (!VerifyAllCertificates(log))
+    catch (...)
     {
-        throw io_error("Error: Image failed certification check.");
+        m_content = std::move(previous);
+        throw;
     }
 }
 

@@ -39,14 +39,14 @@ public:
 
     void AddImage(CRefPtr<IROMImage> image) override;
     void ReplaceImage(CRefPtr<IROMImage> image, uint32_t index) override;
-    uint32_t GetImageCount() override { return static_cast<uint32_t>(m_images.size()); }
+    uint32_t GetImageCount() override { return static_cast<uint32_t>(m_content.images.size()); }
     CRefPtr<IROMImage> GetImage(uint32_t index) override;
 
-    std::string GetVarnexVersion() override { return m_varnexVersion; }
-    bool HasVarnexBlock() override { return m_hasVarnexBlock; }
-    bool HasVarnexBackupBlock() override { return m_hasVarnexBackupBlock; }
+    std::string GetVarnexVersion() override { return m_content.varnexVersion; }
+    bool HasVarnexBlock() override { return m_content.hasVarnexBlock; }
+    bool HasVarnexBackupBlock() override { return m_content.hasVarnexBackupBlock; }
 
-    CRefPtr<IVFieldTable> GetVFieldTable() override { return m_vfieldTable; }
+    CRefPtr<IVFieldTable> GetVFieldTable() override { return m_content.vfieldTable; }
     SelectionCriteria GetSelection() override;
 
     void ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* log) override;
@@ -91,14 +91,21 @@ protected:
     uint32_t m_certificationResult = 0;
 
 private:
+    // Everything a read replaces: the file's header fields, its VField table,
+    // its images and what a run-time ROM pack said of its Varnex store.
+    struct Content
+    {
+        std::array<char, 8> key{};
+        uint32_t version = kMegaROMVersion103;
+        uint32_t selectionType = 0;
+        CRefPtr<IVFieldTable> vfieldTable;
+        std::vector<CRefPtr<IROMImage>> images;
+        std::string varnexVersion = "N/A";
+        bool hasVarnexBlock = false;
+        bool hasVarnexBackupBlock = false;
+    };
+
     uint32_t m_reservedWord = 0;
-    std::array<char, 8> m_key{};
-    uint32_t m_version = kMegaROMVersion103;
-    uint32_t m_selectionType = 0;
-    CRefPtr<IVFieldTable> m_vfieldTable;
-    std::vector<CRefPtr<IROMImage>> m_images;
-    std::string m_varnexVersion = "N/A";
+    Content m_content;
     bool m_runtimePackMode = false;
-    bool m_hasVarnexBlock = false;
-    bool m_hasVarnexBackupBlock = false;
 };

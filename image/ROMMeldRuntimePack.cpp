@@ -76,17 +76,17 @@ std::vector<uint8_t> ReadWholeStream(std::istream& input)
 
 void CROMMeldImpl::WriteRuntimePack(std::ostream& output, CLog* log)
 {
-    if (m_version != kMegaROMVersion103)
+    if (m_content.version != kMegaROMVersion103)
     {
         throw io_error("Only ROM Pack format version 1.03 is supported for run-time ROM packs");
     }
-    if (m_images.empty())
+    if (m_content.images.empty())
     {
         throw io_error("A run-time ROM pack needs at least one image");
     }
-    IROMImage* first = m_images.front().get();
+    IROMImage* first = m_content.images.front().get();
     CRefPtr<IROMImage> image;
-    if (m_images.size() == 1)
+    if (m_content.images.size() == 1)
     {
         PrepareSingleImage(first);
         image = first;
@@ -138,9 +138,9 @@ void CROMMeldImpl::ReadRuntimePack(std::istream& input, CLog* log)
     const std::vector<uint8_t> bytes = ReadWholeStream(input);
     CRefPtr<IROMImage> image =
         IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    m_varnexVersion = image->GetVarnexVersion();
-    m_hasVarnexBlock = image->HasVarnexBlock();
-    m_hasVarnexBackupBlock = image->HasVarnexBackupBlock();
+    m_content.varnexVersion = image->GetVarnexVersion();
+    m_content.hasVarnexBlock = image->HasVarnexBlock();
+    m_content.hasVarnexBackupBlock = image->HasVarnexBackupBlock();
     if (!VerifyImageCertificate(image.get(), log))
     {
         throw io_error(" Image failed certification check.");
@@ -174,7 +174,7 @@ void CROMMeldImpl::ReadRuntimePack(std::istream& input, CLog* log)
         return;
     }
     // Every variant carries the pack image's further PCI blocks.
-    for (CRefPtr<IROMImage>& variant : m_images)
+    for (CRefPtr<IROMImage>& variant : m_content.images)
     {
         COffsetModeScope variantScope(variant.get(), false);
         variant->CopyBlock(static_cast<int32_t>(variant->GetLoadedSize()), image.get(),

@@ -218,3 +218,20 @@ TEST(FlasherObject, WarnsOfABlankDisplayUnlessVerbose)
         EXPECT_FALSE(rig.DriverBound(0));
     }
 }
+
+TEST(FlasherDisplayDriver, AFailedReadOfTheAdapterImagesGivesTheDisplayBack)
+{
+    // The part is reached through the microcontroller, which never comes out
+    // of reset: opening the adapter for Varnex work fails after the driver
+    // was disabled.
+    CFlasherMachine rig({{0x0900, 9, MakeFirmware({.deviceId = 0x0900})}});
+    CRefPtr<CFlasherImpl> engine(new CFlasherImpl(3, false, false, false, false, false));
+    CRefPtr<IDisplayAdapter> adapter = rig.Adapter(0);
+    CRefPtr<IEEPROM> eeprom;
+    CRefPtr<IROMImage> image;
+    CRefPtr<CVarnexImage> store;
+    const std::string error = ErrorOf(
+        [&] { engine->GetAdapterImages(nullptr, adapter, nullptr, eeprom, image, store, false); });
+    EXPECT_EQ(error, "Kestrix engine reset did not complete.  kestrix uCode load failed.");
+    EXPECT_TRUE(rig.DriverBound(0)) << error;
+}

@@ -113,15 +113,19 @@ TEST(FlasherSectionUpdate, LiftsWriteProtectionOnlyWhenThePartAsks)
 TEST(FlasherSectionUpdate, RefusesWhatItCannotProgramOrProve)
 {
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    // Each failure also leaves the caller's image in the offset mode it had.
     auto update = [&](CFakeEEPROM& eeprom, uint32_t start, int32_t length)
     {
-        return ErrorOf(
+        CRefPtr<IROMImage> image = EditedImage(eeprom.bytes, 0x10005);
+        image->SetOffsetMode(true);
+        const std::string error = ErrorOf(
             [&]
             {
-                rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), &eeprom,
-                                           EditedImage(eeprom.bytes, 0x10005), start, length,
+                rig.flasher->UpdateSection(rig.ui, rig.Adapter(0), &eeprom, image, start, length,
                                            &rig.log);
             });
+        EXPECT_TRUE(image->GetOffsetMode()) << error;
+        return error;
     };
     const std::string invalid = "Cannot program a non-page boundary or invalid range for EEPROM.";
     CRefPtr<CFakeEEPROM> noPages(new CFakeEEPROM(0, 0, false));

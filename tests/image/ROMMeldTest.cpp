@@ -5,6 +5,7 @@
 #include "core/Exceptions.h"
 #include "image/IROMMeld.h"
 #include "image/OffsetModeScope.h"
+#include "image/ROMMeldImpl.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -376,5 +377,82 @@ TEST(ROMMeldTest, WriterRefusesSelectionsTheVersionCannotHold)
         meld->SetVersion(c.version);
         AddNamed(meld.get(), Unrelated(8), c.name, "", c.selections);
         EXPECT_EQ(ErrorOf([&] { Written(meld.get()); }), c.error);
+    }
+}
+
+// A meld whose certificate check the test decides.
+class CCheckedMeld : public CROMMeldImpl
+{
+public:
+    bool accept = true;
+    bool VerifyAllCertificates(CLog*) override { return accept; }
+    bool VerifyImageCertificate(IROMImage*, CLog*) override { return accept; }
+};
+
+// A read that fails, at whatever point, leaves the images, the settings and
+// the VField table of the file read before.
+TEST(ROMMeldTest, AFailedReadLeavesTheMeldAsItWas)
+{
+    const std::vector<uint8_t> master = Unrelated(0x400);
+    const std::vector<uint8_t> held =
+        CKrromWriter(0x103)
+            .SelectionType(2)
+            .VFieldRegister({0x30, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
+            .VFieldField({7, 0xE4, 0x00})
+            .Full(master, "M", "Master")
+            .Selection(7, 0, 3)
+            .Delta(0, 0x400, testkit::DeltaRecords({{0x10, {0xEE}}}), "P")
+            .Build();
+    std::vector<uint8_t> patched = master;
+    patched[0x10] = 0xEE;
+
+    const std::vector<uint8_t> image = Unrelated(0x40);
+    std::vector<uint8_t> cutInSecondImage = CKrromWriter(0x101).Full(image).Full(image).Build();
+    cutInSecondImage.resize(cutInSecondImage.size() - 1);
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> file;
+        bool runtimePackMode;
+        bool certified;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"not a KRROM file", CKrromWriter(0x103).Key("KRRXM").Full(image).Build(), false, true,
+         "Specified file is not a MEGA ROM file"},
+        {"second record has no master",
+         CKrromWriter(0x102).SelectionType(1).Full(image).Selection(0, 1, 2)
+             .Delta(1, 0x40, {0, 1, 9}).Selection(0, 3, 4).Build(),
+         false, true, "Delta image with no master image in file"},
+        {"second image cut", cutInSecondImage, false, true,
+         "Error reading file: the stream ended inside record 1"},
+        {"certificates refused", CKrromWriter(0x103).Full(image, "new").Build(), false, false,
+         "Error: Image failed certification check."},
+        {"pack image refused", BoardImage(9), true, false, " Image failed certification check."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CRefPtr<CCheckedMeld> meld(new CCheckedMeld());
+        meld->ReadFromBuffer(held.data(), static_cast<uint32_t>(held.size()), nullptr);
+        const CRefPtr<IVFieldTable> table = meld->GetVFieldTable();
+
+        meld->accept = c.certified;
+        meld->SetRuntimePackMode(c.runtimePackMode);
+        EXPECT_EQ(ErrorOf([&] { meld->ReadFromBuffer(c.file.data(),
+                                                    static_cast<uint32_t>(c.file.size()),
+                                                    nullptr); }),
+                  c.error);
+
+        ASSERT_EQ(meld->GetImageCount(), 2u);
+        EXPECT_EQ(BytesOf(meld->GetImage(0).get()), master);
+        EXPECT_EQ(BytesOf(meld->GetImage(1).get()), patched);
+        EXPECT_STREQ(meld->GetImage(0)->GetFileNameCStr(), "M");
+        EXPECT_EQ(meld->GetImage(0)->GetSelectionCount(), 1u);
+        const SelectionCriteria selection = meld->GetSelection();
+        EXPECT_EQ(selection.selectionType, 2u);
+        EXPECT_EQ(selection.vfieldTable.get(), table.get());
+        EXPECT_EQ(table->GetFieldCount(), 1u);
+        EXPECT_EQ(table->GetRegisterCount(), 1u);
     }
 }

@@ -3,6 +3,8 @@
 
 #include "common/core/crypto/BIOSSignature.h"
 
+#include "core/ByteOrder.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -21,12 +23,6 @@ void PutWord(uint8_t* bytes, uint32_t value)
     {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
     }
-}
-
-uint32_t Word(const uint8_t* bytes)
-{
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
 }
 
 // Sort order of signed ranges: kind, instance, code type, base instance,
@@ -59,12 +55,12 @@ public:
     int32_t Release() override { return CReferenceCountImpl::Release(); }
 
     uint32_t GetReserved() override { return m_reserved; }
-    uint32_t GetHeaderKind() override { return Word(GetHeader()); }
+    uint32_t GetHeaderKind() override { return LoadLE32(GetHeader()); }
     uint32_t GetSignatureSize() override
     {
         if (!m_useHeaderV2)
         {
-            return Word(m_header.data() + 16) & 0xFFFF;
+            return LoadLE32(m_header.data() + 16) & 0xFFFF;
         }
         switch (m_headerV2[9])
         {

@@ -5,6 +5,7 @@
 
 #include "common/core/crypto/CertificateTime.h"
 #include "common/core/crypto/digitalsignature/Digests.h"
+#include "core/ByteOrder.h"
 #include "core/Range.h"
 
 #include <fstream>
@@ -77,8 +78,7 @@ CBCRT20KRCert::CBCRT20KRCert(std::span<const uint8_t> bytes, std::span<const uin
 
 uint32_t CBCRT20KRCert::Word(uint32_t at) const
 {
-    return uint32_t{m_bytes[at]} | uint32_t{m_bytes[at + 1]} << 8 |
-           uint32_t{m_bytes[at + 2]} << 16 | uint32_t{m_bytes[at + 3]} << 24;
+    return LoadLE32(&m_bytes[at]);
 }
 
 void CBCRT20KRCert::Parse()
@@ -192,9 +192,7 @@ int32_t CBCRT20KRCert::VerifySignature()
     const uint32_t body = length - kRsa1024Size;
     uint8_t digest[kSha256Size];
     Sha256(m_bytes.data(), body, digest);
-    const uint32_t exponent =
-        uint32_t{m_issuer[kExponent]} | uint32_t{m_issuer[kExponent + 1]} << 8 |
-        uint32_t{m_issuer[kExponent + 2]} << 16 | uint32_t{m_issuer[kExponent + 3]} << 24;
+    const uint32_t exponent = LoadLE32(&m_issuer[kExponent]);
     const bool good = VerifyPkcs1Signature(
         std::span<const uint8_t, kRsa1024Size>(m_issuer.data() + kModulus, kRsa1024Size), exponent,
         std::span<const uint8_t, kRsa1024Size>(m_bytes.data() + body, kRsa1024Size), digest);
@@ -284,6 +282,5 @@ uint32_t CBCRT20KRCert::GetGpuId()
     {
         return 0;
     }
-    return uint32_t{found.data[0]} | uint32_t{found.data[1]} << 8 | uint32_t{found.data[2]} << 16 |
-           uint32_t{found.data[3]} << 24;
+    return LoadLE32(found.data.data());
 }

@@ -3,6 +3,7 @@
 #include "common/core/crypto/Cert20KRCert.h"
 
 #include "common/core/crypto/digitalsignature/Digests.h"
+#include "core/ByteOrder.h"
 #include "core/Log.h"
 #include "core/Range.h"
 #include "core/TextHelpers.h"
@@ -114,12 +115,6 @@ std::string HexBytes(const uint8_t* bytes, size_t count, size_t perLine, const c
     return text;
 }
 
-uint32_t LittleWord(const uint8_t* bytes)
-{
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
-}
-
 std::string ExtensionLine(uint32_t type, const std::vector<uint8_t>& data)
 {
     // data ends with the zero byte the lookup adds.
@@ -132,7 +127,7 @@ std::string ExtensionLine(uint32_t type, const std::vector<uint8_t>& data)
     case kExtSigningProfile:
         return " BIOSMOD SECURITY LEVEL: " + text;
     case kExtExpirationDays:
-        return " EXPIRATION DAYS:" + FormatNumber(size >= 4 ? LittleWord(data.data()) : 0, 4);
+        return " EXPIRATION DAYS:" + FormatNumber(size >= 4 ? LoadLE32(data.data()) : 0, 4);
     case kExtVendorPrivilege:
         return " VENDOR PRIVILEGE:" + text;
     case kExtVendorName:
@@ -153,15 +148,15 @@ std::string ExtensionLine(uint32_t type, const std::vector<uint8_t>& data)
         std::string line = " RANDOM NUMBER:";
         for (size_t i = 0; i + 4 <= size; i += 4)
         {
-            line += (i != 0 && i % 16 == 0 ? "\n     " : " ") + ToHex(LittleWord(&data[i]), 8);
+            line += (i != 0 && i % 16 == 0 ? "\n     " : " ") + ToHex(LoadLE32(&data[i]), 8);
         }
         return line;
     }
     case kExtGpuId:
         // No chip-name table is kept: the chip is shown by its ID.
-        return " GPUID: " + (size >= 4 ? ToHexString(LittleWord(data.data()), 8) : std::string());
+        return " GPUID: " + (size >= 4 ? ToHexString(LoadLE32(data.data()), 8) : std::string());
     case kExtDeviceId:
-        return " DevID: " + (size >= 4 ? ToHex(LittleWord(data.data()), 4) : std::string());
+        return " DevID: " + (size >= 4 ? ToHex(LoadLE32(data.data()), 4) : std::string());
     default:
         return " Unknown Extension ";
     }
