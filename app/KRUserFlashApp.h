@@ -11,6 +11,7 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
 #include "image/IROMImage.h"
+#include "image/IROMMeld.h"
 #include "image/IVFieldTable.h"
 
 #include <cstdint>
@@ -33,14 +34,6 @@ enum PackagedExitCode : int
     kExitNoVarnexImage = 16,
 };
 
-// How a ROM pack picks its image for an adapter (the kind and the field table
-// of the pack's selection definition); kind 0 for a single image.
-struct PackageSelection
-{
-    int32_t kind = 0;
-    CRefPtr<IVFieldTable> fields;
-};
-
 class CKRUserFlashApp : public CRomviseBaseApp
 {
 public:
@@ -54,7 +47,7 @@ public:
 
     virtual void LoadPackagedImages(std::vector<CRefPtr<IROMImage>>& images,
                                     CRefPtr<IBoardDatabase> boards, const uint8_t* package,
-                                    uint32_t length, bool isPack, PackageSelection& selection);
+                                    uint32_t length, bool isPack, SelectionCriteria& selection);
     virtual void AppendBackupTrailer(const std::string& fileName);
     // The backup file as an image without its trailer, refused unless it was
     // written by a program carrying this very package.

@@ -8,15 +8,13 @@
 void CKRUserFlashApp::LoadPackagedImages(std::vector<CRefPtr<IROMImage>>& images,
                                          CRefPtr<IBoardDatabase> boards, const uint8_t* package,
                                          uint32_t length, bool isPack,
-                                         PackageSelection& selection)
+                                         SelectionCriteria& selection)
 {
     CRefPtr<IROMMeld> meld = IROMMeld::Create();
     if (isPack)
     {
         meld->ReadFromBuffer(package, length, GetLog());
-        const SelectionCriteria packSelection = meld->GetSelection();
-        selection.kind = static_cast<int32_t>(packSelection.selectionType);
-        selection.fields = packSelection.vfieldTable;
+        selection = meld->GetSelection();
     }
     else
     {

@@ -215,9 +215,7 @@ int CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                CRefPtr<IROMImage> image)
 {
     const PackageControlBlock& control = state.store.control;
-    SelectionCriteria selection;
-    selection.kind = state.selection.kind;
-    selection.fields = state.selection.fields;
+    SelectionCriteria selection = state.selection;
     CompatibilityRequest request;
     request.blank = blank;
     request.acceptedSubsystemVendorId = control.subsystemVendorId;

@@ -19,7 +19,7 @@ struct CKRUserFlashApp::RunState
     CRefPtr<IPCIBus> bus;
     IFlasher* flasher = nullptr;
     std::vector<CRefPtr<IROMImage>> images;
-    PackageSelection selection;
+    SelectionCriteria selection;
     bool matchedAny = false;
     int fileCounter = 0;
     int result = kExitMatched;

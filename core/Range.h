@@ -23,3 +23,10 @@ constexpr uint64_t UnsignedOffset(int32_t offset)
 {
     return static_cast<uint32_t>(offset);
 }
+
+// The image offset `add` bytes past `base`, wrapping in 32 bits as image
+// offsets do; the callers bound the result before they read there.
+constexpr int32_t OffsetAfter(int32_t base, uint64_t add)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(UnsignedOffset(base) + add));
+}

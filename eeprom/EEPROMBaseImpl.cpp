@@ -10,7 +10,6 @@
 
 namespace
 {
-constexpr uint32_t kProgressTotal = 0x300000;
 constexpr uint32_t kImageCopyLimit = 0x20000;
 // Decode registers that can map part of the register space onto the EEPROM.
 constexpr uint32_t kWindowBaseRegister = 0x122400;

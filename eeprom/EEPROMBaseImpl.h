@@ -59,6 +59,8 @@ public:
     // Reads go in chunks of this many bytes; a page is never longer.
     static constexpr uint32_t kReadChunk = 1024;
     static constexpr uint32_t kMaxPageSize = 1024;
+    // The total that whole-part operations show their progress against.
+    static constexpr uint32_t kProgressTotal = 0x300000;
 
     explicit CEEPROMBaseImpl(CRefPtr<IDevice> device);
     virtual ~CEEPROMBaseImpl() = default;

@@ -12,8 +12,7 @@
 
 namespace
 {
-constexpr uint32_t kProgressTotal = 0x300000;
-constexpr uint32_t kProtectionRetryDelay = 10;
+constexpr uint32_t kSecureProtectionRetryDelay = 10;
 // The microcode's program flags: bit 0 asks it to erase the blocks it
 // programs first.
 constexpr uint32_t kProgramErasesFirst = 1;
@@ -154,7 +153,7 @@ void CEEPROMSecureFlashImpl::SetProtection(bool lock, CLog& log)
         }
         LogDetail(log,
                   "Error: " + directionTitle + " EEPROM protection function failed, and retry...");
-        GetCrossPlatform()->DelayMicroseconds(kProtectionRetryDelay);
+        GetCrossPlatform()->DelayMicroseconds(kSecureProtectionRetryDelay);
     }
     ThrowWithDisplayRestored(log,
                              std::domain_error("Error: set EEPROM protection function failed"));

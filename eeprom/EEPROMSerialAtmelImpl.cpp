@@ -36,7 +36,7 @@ constexpr uint32_t kProgramFirstDelay = 5000;
 constexpr uint32_t kProgramPollDelay = 2000;
 constexpr uint32_t kStepFirstDelay = 20;
 constexpr uint32_t kStepPollDelay = 2;
-constexpr uint32_t kProtectionRetryDelay = 10;
+constexpr uint32_t kAtmelProtectionRetryDelay = 10;
 } // namespace
 
 CEEPROMSerialAtmelImpl::CEEPROMSerialAtmelImpl(CRefPtr<IDevice> device, int32_t retryCount,
@@ -273,7 +273,7 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
         {
             LogDetail(log, std::string(lock ? "Error: Enable" : "Error: Disable") +
                                " EEPROM protection function failed, and retry...");
-            Delay(kProtectionRetryDelay);
+            Delay(kAtmelProtectionRetryDelay);
         }
     }
     if (!changed)

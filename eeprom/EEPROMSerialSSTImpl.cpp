@@ -12,9 +12,9 @@ constexpr uint8_t kChipEraseSetup = 0x60;
 constexpr uint8_t kBlockEraseSetup = 0x20;
 constexpr uint8_t kEraseConfirm = 0xD0;
 constexpr uint8_t kProgram = 0x10;
-constexpr uint8_t kReadStatus = 0x9F;
+constexpr uint8_t kSstReadStatus = 0x9F;
 constexpr uint8_t kRead = 0xFF;
-constexpr uint32_t kPollDelay = 20;
+constexpr uint32_t kSstPollDelay = 20;
 } // namespace
 
 CEEPROMSerialSSTImpl::CEEPROMSerialSSTImpl(CRefPtr<IDevice> device, int32_t retryCount,
@@ -36,13 +36,13 @@ uint8_t CEEPROMSerialSSTImpl::ReceiveByte()
 
 void CEEPROMSerialSSTImpl::WaitWhileBusySST()
 {
-    Delay(kPollDelay);
+    Delay(kSstPollDelay);
     SelectChip();
-    SendByte(kReadStatus);
+    SendByte(kSstReadStatus);
     bool ready = false;
     for (uint32_t poll = 0; poll < kStatusPolls && !ready; ++poll)
     {
-        Delay(kPollDelay);
+        Delay(kSstPollDelay);
         ready = (ReceiveByte() & 1u) != 0;
     }
     DeselectChip();

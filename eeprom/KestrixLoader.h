@@ -126,6 +126,11 @@ struct KestrixLoadRequest
 
 class CKestrixLoader;
 
+// The engine's status word: the top bit says a printf record waits in the
+// log ring, the rest is the command's error code.
+inline constexpr uint32_t kKestrixPrintfPending = 0x80000000;
+inline constexpr uint32_t kKestrixErrorMask = 0x7FFFFFFF;
+
 // One row of the debug console's command table.
 struct KestrixConsoleCommand
 {

@@ -11,7 +11,6 @@
 
 namespace
 {
-constexpr uint32_t kPrintfPending = 0x80000000;
 constexpr uint32_t kPrintfFlagMask = 0x1FFFF;
 constexpr uint32_t kPrintfWrapped = 1u << 0;
 constexpr uint32_t kPrintfHasText = 1u << 1;
@@ -96,7 +95,7 @@ void CKestrixLoader::GetLog(bool secureScratch)
     header[3] = 0;
     WriteMemory(kKestrixDmem, headerOffset, 16, header, *m_adapter);
     m_adapter->Write32(m_registers.mailbox1,
-                       m_adapter->Read32(m_registers.mailbox1) & ~kPrintfPending);
+                       m_adapter->Read32(m_registers.mailbox1) & ~kKestrixPrintfPending);
     const std::string message =
         "**** uCode printf log: ****\n" + text + "\n **** uCode printf log End ****\n";
     if (m_userInterface)

@@ -12,10 +12,8 @@ constexpr uint32_t kHostCommandRegister = 0x022408;
 constexpr uint32_t kHostCommandBit = 0x2;
 constexpr uint32_t kIdMask = 0x0FFFFFFF;
 constexpr uint32_t kStatusNew = 0x10000000;
-constexpr uint32_t kPrintfPending = 0x80000000;
-constexpr uint32_t kErrorMask = 0x7FFFFFFF;
 constexpr uint32_t kPollBound = 50000;
-constexpr uint32_t kPollDelay = 200; // microseconds
+constexpr uint32_t kMailboxPollDelay = 200; // microseconds
 
 struct ErrorCodeName
 {
@@ -190,7 +188,7 @@ uint32_t CKestrixLoader::SendCommand(uint32_t id)
     bool timedOut = true;
     for (uint32_t i = 0; i + 1 < kPollBound; ++i)
     {
-        Delay(kPollDelay);
+        Delay(kMailboxPollDelay);
         mailbox0 = adapter.Read32(m_registers.mailbox0);
         const uint32_t status = mailbox0 >> 28;
         if (status == KR_UCODE_CMD_STS_COMPLETE)
@@ -210,12 +208,12 @@ uint32_t CKestrixLoader::SendCommand(uint32_t id)
         return kKestrixNotCompleted;
     }
     const uint32_t mailbox1 = adapter.Read32(m_registers.mailbox1);
-    const uint32_t result = mailbox1 & kErrorMask;
+    const uint32_t result = mailbox1 & kKestrixErrorMask;
     if (result != 0)
     {
         Show(" Command complete with error, Error code = " + ToHex(result, 4));
     }
-    if (mailbox1 & kPrintfPending)
+    if (mailbox1 & kKestrixPrintfPending)
     {
         GetLog(false);
     }

@@ -32,8 +32,6 @@ constexpr uint32_t kVVCertificate = 1u << 0;
 constexpr uint32_t kVVDevinit = 1u << 1;
 constexpr uint32_t kVVInitPointer = 1u << 3;
 constexpr uint32_t kResultHasCertInfo = 1u << 0;
-constexpr uint32_t kErrorMask = 0x7FFFFFFF;
-constexpr uint32_t kPrintfPending = 0x80000000;
 
 uint32_t Kind(uint32_t request)
 {
@@ -242,11 +240,11 @@ uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
         return kKestrixNotCompleted;
     }
     const uint32_t mailbox1 = engine.Read32(m_registers.mailbox1);
-    const uint32_t result = mailbox1 & kErrorMask;
+    const uint32_t result = mailbox1 & kKestrixErrorMask;
     if (result == 0)
     {
         KeepVVResult(*romImage);
-        if (mailbox1 & kPrintfPending)
+        if (mailbox1 & kKestrixPrintfPending)
         {
             GetLog(false);
         }

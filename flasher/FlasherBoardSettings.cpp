@@ -27,13 +27,6 @@ constexpr uint8_t kNoBoardData = 0x80;
 constexpr uint32_t kHeaderBlockLength = 4;
 constexpr uint32_t kHeaderBlockExtra = 16;
 
-std::string Hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
-
 struct PreservationTableFacts
 {
     uint8_t version = 0;

@@ -8,6 +8,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "core/Singleton.h"
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherDefaultServices.h"
 
@@ -45,6 +46,17 @@ void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
 void RestoreDisplayDriverNow(CLog* log)
 {
     GetCrossPlatform()->RestoreDisplayDriver(log);
+}
+
+void Fail(CLog* log, const std::string& text)
+{
+    RestoreDisplayDriverNow(log);
+    throw std::runtime_error(text);
+}
+
+std::string Hex(uint32_t value, int digits)
+{
+    return ToHex(value, static_cast<uint32_t>(digits));
 }
 
 std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)

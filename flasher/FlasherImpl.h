@@ -380,6 +380,14 @@ void LogLine(CLog* log, int level, const std::string& text);
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer.
 void RestoreDisplayDriverNow(CLog* log);
+// Gives the display back and raises the failure with the text the user sees.
+[[noreturn]] void Fail(CLog* log, const std::string& text);
+// Upper-case hexadecimal, zero-filled to `digits`.
+std::string Hex(uint32_t value, int digits);
+
+// The code type of the board's own PCI block, which carries data the board
+// keeps across updates.
+inline constexpr uint8_t kBoardBlockCodeType = 0x85;
 // "Mismatch at offset 0x..." with the byte expected and the byte read back.
 std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
 // The lines describing one image of a run-time ROM pack.

@@ -19,26 +19,12 @@ constexpr uint32_t kProgramSegmentOnly = 0x2;
 constexpr int32_t kStrapOffset = 0x58;
 constexpr uint32_t kStrapLength = 0x14;
 // The block that belongs to the board and travels from image to image.
-constexpr uint8_t kBoardBlockCodeType = 0x85;
 
 const char* const kDoesNotFit = "Cannot program a non-page boundary or invalid range for EEPROM.";
 const char* const kGrownPastPart =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
 // Restores the display driver and throws the engine's own failure.
-[[noreturn]] void Fail(CLog* log, const std::string& text)
-{
-    RestoreDisplayDriverNow(log);
-    throw std::runtime_error(text);
-}
-
-std::string Hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
-
 void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image, CLog* log)
 {
     const bool currentHas = current.HasIEEE1394GUID();

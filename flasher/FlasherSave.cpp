@@ -15,14 +15,6 @@
 
 namespace
 {
-constexpr uint8_t kBoardBlockCodeType = 0x85;
-
-std::string Hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
 
 // The board's own 0x85 block is no part of the firmware a file holds.
 void DropBoardBlock(IROMImage& image)
@@ -32,12 +24,6 @@ void DropBoardBlock(IROMImage& image)
     {
         image.RemovePCIBlock(block);
     }
-}
-
-[[noreturn]] void Fail(CLog* log, const std::string& text)
-{
-    RestoreDisplayDriverNow(log);
-    throw std::runtime_error(text);
 }
 
 // A labelled line of the information listing.

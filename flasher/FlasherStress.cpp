@@ -47,7 +47,7 @@ std::string Decimal(uint64_t value, int width)
     return text;
 }
 
-std::string Hex(uint64_t value, int width)
+std::string Hex64(uint64_t value, int width)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%0*llX", width, static_cast<unsigned long long>(value));
@@ -201,8 +201,8 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
                 << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
                 << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
                 << (random ? " (Randomly selected)" : "") << "\n"
-                << "  - Offset Start in bytes : 0x" << Hex(p.startOffset, 4) << "\n"
-                << "  - Length in bytes       : 0x" << Hex(p.testLength, 4) << "\n"
+                << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
+                << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
                 << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
                 << "\n"
                 << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
@@ -305,7 +305,7 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     CLog& out = *logOrDiscard;
     const uint32_t sectorSize = uint32_t{eeprom->GetType().KbytesPerBlock} * 1024;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
-    outcome << "N = " << n << ", " << Hex(params.startOffset, 8) << "h, " << Hex(params.testLength, 8)
+    outcome << "N = " << n << ", " << Hex64(params.startOffset, 8) << "h, " << Hex64(params.testLength, 8)
             << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
@@ -323,8 +323,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
              erased += sectorSize, address += sectorSize)
         {
             sectorStart = NowMs();
-            LogLine(log, 3, "Erasing Sector: Offset = 0x" + Hex(address, 4) + ", Length = 0x" +
-                                Hex(sectorSize, 4));
+            LogLine(log, 3, "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
+                                Hex64(sectorSize, 4));
             if (eeprom->ErasePages(ui.get(), address, sectorSize, true, out) != sectorSize)
             {
                 return fail(" , , FAIL",
@@ -397,9 +397,9 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     const int32_t mismatch = reference->CompareRange(readBack.get(), 0, partSize);
     if (mismatch != -1)
     {
-        std::cerr << "Mismatch at offset 0x" << Hex(static_cast<uint32_t>(mismatch), 8)
-                  << " - Expected value: 0x" << Hex(reference->GetByte(mismatch), 2)
-                  << " - Read back: 0x" << Hex(readBack->GetByte(mismatch), 2);
+        std::cerr << "Mismatch at offset 0x" << Hex64(static_cast<uint32_t>(mismatch), 8)
+                  << " - Expected value: 0x" << Hex64(reference->GetByte(mismatch), 2)
+                  << " - Read back: 0x" << Hex64(readBack->GetByte(mismatch), 2);
         outcome << "FAIL\n";
         outcome.close();
         return 12;

@@ -10,13 +10,6 @@
 
 namespace
 {
-std::string Hex2(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
-}
-
 // The three items the log shows of a firmware before and after the merge.
 void LogRomLayout(CLog* log, const std::string& title, IROMImage& rom,
                   const UEFIImageServices& uefi)
@@ -64,8 +57,8 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     const uint32_t romSize = rom->GetROMSize();
     if (romSize > partSize)
     {
-        LogLine(log, 3, "EEPROM size = " + Hex2(partSize));
-        LogLine(log, 3, "Can't fit an image of size " + Hex2(romSize));
+        LogLine(log, 3, "EEPROM size = " + Hex(partSize, 2));
+        LogLine(log, 3, "Can't fit an image of size " + Hex(romSize, 2));
         RestoreDisplayDriverNow(log);
         throw std::runtime_error(
             "The EEPROM on this graphics card is too small to support this firmware update.");

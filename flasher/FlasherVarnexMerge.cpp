@@ -6,6 +6,7 @@
 #include "core/CrossPlatform.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/ObdFields.h"
 #include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
@@ -20,7 +21,6 @@ namespace
 {
 const VarnexTag kOemTag("OEM");
 const VarnexTag kBboTag("BBO");
-const VarnexTag kObdTag("OBD");
 constexpr int32_t kProcessFailed = 9;
 constexpr int32_t kBuildFailed = 4;
 

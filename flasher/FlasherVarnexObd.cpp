@@ -14,7 +14,6 @@
 
 namespace
 {
-const VarnexTag kObdTag("OBD");
 constexpr size_t kObdBodyLength = 120;
 
 uint32_t HexDigitValue(char digit)

@@ -4,6 +4,7 @@
 #include "core/TextHelpers.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/ObdFields.h"
 #include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
@@ -16,7 +17,6 @@
 namespace
 {
 const VarnexTag kImgTag("IMG");
-const VarnexTag kObdTag("OBD");
 
 // Body offsets and lengths of the OBD fields the presence tests read.
 constexpr size_t kMarketingNameAt = 4, kMarketingNameLength = 24;
@@ -43,13 +43,6 @@ bool NotEmpty(const std::string& field)
 uint32_t ReleaseNumber(const std::vector<std::string>& pieces)
 {
     return static_cast<uint32_t>(std::strtoul(pieces.back().c_str(), nullptr, 16));
-}
-
-std::string Hex2(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
 }
 
 struct StoreClass
@@ -256,7 +249,7 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     if (both)
     {
         LogLine(log, 3,
-                "Varnex Release Level: " + Hex2(cur.level) + "(Current) v.s." + Hex2(fresh.level) +
+                "Varnex Release Level: " + Hex(cur.level, 2) + "(Current) v.s." + Hex(fresh.level, 2) +
                     "(File)");
         LogLine(log, 3, "   NOTES: GENERIC_DEFAULT = 0, GENERIC_POPULATED = 1 ");
         LogLine(log, 3, "          PRODUCT_DEFAULT = 2 ,PRODUCT_POPULATED = 3 ");
@@ -321,6 +314,6 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     {
         LogLine(log, 3, "ERROR: Cannot recognize the Varnex Flash type.");
     }
-    LogLine(log, 3, "VARNEX_FLASH_TYPE: " + Hex2(static_cast<uint32_t>(type)));
+    LogLine(log, 3, "VARNEX_FLASH_TYPE: " + Hex(static_cast<uint32_t>(type), 2));
     return type;
 }

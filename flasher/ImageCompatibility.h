@@ -7,6 +7,7 @@
 #include "core/RefCount.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "image/IROMImage.h"
+#include "image/IROMMeld.h"
 #include "image/IVFieldTable.h"
 
 #include <cstdint>
@@ -27,18 +28,6 @@ enum ImageMismatchFlags : uint32_t
     kMismatchSameVersion = 0x200,
 };
 
-// How a ROM pack picks its image for an adapter.
-struct SelectionCriteria
-{
-    enum Kind : int32_t
-    {
-        None = 0,
-        FieldRanges = 1,
-        Speedometer = 2,
-    };
-    int32_t kind = None;
-    CRefPtr<IVFieldTable> fields; // for FieldRanges
-};
 
 // An ID the caller accepts in place of the image's; kNoAcceptedId accepts
 // nothing extra.

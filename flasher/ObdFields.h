@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// The tag of the board-data object in a Varnex store.
+inline const VarnexTag kObdTag("OBD");
+
 struct ObdField
 {
     const char* name;

@@ -33,7 +33,6 @@ constexpr uint32_t kConfigPageLength = 0x1000;
 // No table the program asks for comes near this; a larger length field is
 // taken as damage rather than copied.
 constexpr uint32_t kMaxTableLength = 0x100000;
-constexpr uint64_t kFourGiB = 0x100000000ull;
 
 struct McfgEntry
 {

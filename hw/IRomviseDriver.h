@@ -9,6 +9,9 @@
 
 #include <cstdint>
 
+// The driver maps 32-bit physical addresses: a range must end at or below this.
+inline constexpr uint64_t kFourGiB = 0x100000000ull;
+
 class IRomviseDriver : public IReferenceCount
 {
 public:

@@ -24,7 +24,6 @@ constexpr uint32_t kCapabilityListStatus = 1u << 20;
 constexpr uint8_t kAgpCapabilityId = 0x02;
 constexpr uint32_t kVendorControlOffset = 0x64;
 constexpr uint32_t kWindowLength = 0x800000; // 8 MiB
-constexpr uint64_t kFourGiB = 0x100000000ull;
 // 48 capabilities of 4 bytes fill the 192 bytes above the header.
 constexpr int kMaxCapabilities = 48;
 

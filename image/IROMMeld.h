@@ -21,12 +21,19 @@ inline constexpr uint32_t kMegaROMVersion101 = 0x101;
 inline constexpr uint32_t kMegaROMVersion102 = 0x102;
 inline constexpr uint32_t kMegaROMVersion103 = 0x103;
 
-// How the images of a file are chosen: the selection type (0 is the normal
-// type, no selection) and the VField table the selection ranges refer to.
+// How a ROM pack picks its image for an adapter: the selection kind (0 for a
+// single image or a pack without selection) and the VField table the
+// selection ranges refer to.
 struct SelectionCriteria
 {
-    uint32_t selectionType = 0;
-    CRefPtr<IVFieldTable> vfieldTable;
+    enum Kind : int32_t
+    {
+        None = 0,
+        FieldRanges = 1,
+        Speedometer = 2,
+    };
+    int32_t kind = None;
+    CRefPtr<IVFieldTable> fields; // for FieldRanges
 };
 
 class IROMMeld : public IReferenceCount

@@ -9,10 +9,10 @@
 
 namespace
 {
-constexpr uint8_t kSignature = 0x5A;
+constexpr uint8_t kPlxSignature = 0x5A;
 constexpr int32_t kCountOffset = 2;
 constexpr uint32_t kEntriesOffset = 4;
-constexpr uint32_t kEntrySize = 6;
+constexpr uint32_t kRegisterEntrySize = 6;
 constexpr uint32_t kCRCSize = 4;
 constexpr uint32_t kCRCPolynomial = 0xDB710641;
 // Register 0x00 holds vendor (low) and device ID (high), 0xA8 the subsystem
@@ -24,12 +24,12 @@ constexpr uint32_t kDefaultIds = 0x874710B5;
 
 bool CROMImageBridgePLX8747Impl::HasValidSignature()
 {
-    return GetLoadedSize() != 0 && GetByte(0) == kSignature;
+    return GetLoadedSize() != 0 && GetByte(0) == kPlxSignature;
 }
 
 bool CROMImageBridgePLX8747Impl::IsErased()
 {
-    return GetByte(0) != kSignature;
+    return GetByte(0) != kPlxSignature;
 }
 
 bool CROMImageBridgePLX8747Impl::FindRegisterValue(uint32_t registerOffset, uint32_t port,
@@ -41,10 +41,10 @@ bool CROMImageBridgePLX8747Impl::FindRegisterValue(uint32_t registerOffset, uint
     }
     const uint32_t key = ((registerOffset / 4) & 0x3FF) | ((port & 0x3F) << 10);
     const uint32_t end = kEntriesOffset + GetWord(kCountOffset);
-    for (uint32_t entry = kEntriesOffset; entry < end; entry += kEntrySize)
+    for (uint32_t entry = kEntriesOffset; entry < end; entry += kRegisterEntrySize)
     {
         // An entry cut by the end of the loaded bytes holds no value.
-        if (!IsRangeLoaded(static_cast<int32_t>(entry), kEntrySize))
+        if (!IsRangeLoaded(static_cast<int32_t>(entry), kRegisterEntrySize))
         {
             return false;
         }

@@ -8,7 +8,7 @@
 
 namespace
 {
-constexpr uint8_t kSignature[4] = {'2', '2', 'X', 'Z'};
+constexpr uint8_t kZX22Signature[4] = {'2', '2', 'X', 'Z'};
 // A valid image holds at least the fixed fields up to the subsystem IDs.
 constexpr uint32_t kMinimumValidSize = 368;
 constexpr int32_t kRevisionOffset = 4;
@@ -20,8 +20,8 @@ constexpr uint16_t kVendorId = 0x7E2B;
 
 bool CROMImageBridgeZX22Impl::HasValidSignature()
 {
-    return GetLoadedSize() >= sizeof kSignature &&
-           std::memcmp(BufferStart(), kSignature, sizeof kSignature) == 0;
+    return GetLoadedSize() >= sizeof kZX22Signature &&
+           std::memcmp(BufferStart(), kZX22Signature, sizeof kZX22Signature) == 0;
 }
 
 bool CROMImageBridgeZX22Impl::IsErased()

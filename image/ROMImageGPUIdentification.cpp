@@ -38,10 +38,6 @@ constexpr uint16_t kBitVersion = 0x0100;
 constexpr uint16_t kNbsiVarnexImage = 0x4952;  // "IR"
 constexpr uint16_t kNbsiVarnexBackup = 0x4942; // "IB"
 
-int32_t At(int32_t base, uint64_t add)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(uint64_t{UnsignedOffset(base)} + add));
-}
 } // namespace
 
 // ---- IDs and versions ----------------------------------------------------
@@ -70,7 +66,7 @@ uint16_t CROMImageGPUImpl::GetDeviceIDListEntry(uint32_t index)
     {
         return 0;
     }
-    const int32_t entry = At(pcir, uint64_t{pointer} + 2ull * index);
+    const int32_t entry = OffsetAfter(pcir, uint64_t{pointer} + 2ull * index);
     return IsRangeLoaded(entry, 2) ? GetWord(entry) : 0;
 }
 
@@ -349,7 +345,7 @@ std::string CROMImageGPUImpl::BoardText(uint32_t which)
     {
         return "";
     }
-    const int32_t text = GetWord(At(data, field));
+    const int32_t text = GetWord(OffsetAfter(data, field));
     // The text ends at its zero byte or at the end of the loaded bytes.
     std::string result;
     for (uint32_t i = UnsignedOffset(text); IsRangeLoaded(static_cast<int32_t>(i), 1); ++i)
@@ -396,7 +392,7 @@ int32_t CROMImageGPUImpl::ReadI2CDeviceList(std::vector<uint32_t>& entries)
     const size_t before = entries.size();
     for (uint32_t i = 0; i < count; ++i)
     {
-        const int32_t entry = At(table, 5 + 4ull * i);
+        const int32_t entry = OffsetAfter(table, 5 + 4ull * i);
         if (!IsRangeLoaded(entry, 4))
         {
             break;
@@ -471,7 +467,7 @@ std::array<uint8_t, 16> CROMImageGPUImpl::GetPLLInfo(uint8_t pllId)
     const uint32_t count = GetByte(table + 3);
     for (uint32_t i = 0; i < count; ++i)
     {
-        const int32_t entry = At(table, 5 + uint64_t{i} * entrySize);
+        const int32_t entry = OffsetAfter(table, 5 + uint64_t{i} * entrySize);
         if (!IsRangeLoaded(entry, 3))
         {
             break;

@@ -9,14 +9,6 @@
 
 using namespace preservation;
 
-namespace
-{
-int32_t At(int32_t base, uint64_t add)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(uint64_t{UnsignedOffset(base)} + add));
-}
-} // namespace
-
 // ---- run-time ROM pack fields ---------------------------------------------
 
 int32_t CROMImageGPUImpl::BiosDataV2(uint16_t size)
@@ -67,7 +59,7 @@ int32_t CROMImageGPUImpl::GetRuntimePackRecord(uint32_t index)
     }
     // The record holds its capacity in bytes; past it, or past the loaded
     // bytes, there is no record byte.
-    const int32_t at = At(GetWord(data + 28), index);
+    const int32_t at = OffsetAfter(GetWord(data + 28), index);
     if (index >= GetByte(data + 30) || !IsRangeLoaded(at, 1))
     {
         return -1;
@@ -271,14 +263,14 @@ int32_t CROMImageGPUImpl::FindKestrixUcodeEntry(uint8_t id)
     const uint32_t entrySize = GetByte(table + 2);
     const uint32_t count = GetByte(table + 3);
     const uint32_t descriptorSize = GetByte(table + 5);
-    const int32_t entries = At(table, headerSize);
+    const int32_t entries = OffsetAfter(table, headerSize);
     if (!IsRangeLoaded(entries, entrySize * count) || entrySize < 6)
     {
         return -1;
     }
     for (uint32_t i = 0; i < count; ++i)
     {
-        const int32_t entry = At(entries, uint64_t{i} * entrySize);
+        const int32_t entry = OffsetAfter(entries, uint64_t{i} * entrySize);
         const uint32_t descriptor = GetDword(entry + 2);
         if (GetByte(entry) == id && descriptor < kImageBufferSize &&
             IsRangeLoaded(static_cast<int32_t>(descriptor), descriptorSize))

@@ -108,7 +108,7 @@ CRefPtr<IROMImage> CROMMeldImpl::GetImage(uint32_t index)
 
 SelectionCriteria CROMMeldImpl::GetSelection()
 {
-    return SelectionCriteria{m_content.selectionType, m_content.vfieldTable};
+    return SelectionCriteria{static_cast<int32_t>(m_content.selectionType), m_content.vfieldTable};
 }
 
 void CROMMeldImpl::ReadFromBuffer(const uint8_t* bytes, uint32_t length, CLog* log)

@@ -11,8 +11,12 @@ public:
     using CDeviceBaseImpl::CDeviceBaseImpl;
 };
 
-// Bits 8-15 of the bridge's own configuration dword 0x18.
+// Type 1 configuration header offsets both bridge classes read.
+inline constexpr uint32_t kConfigBar0 = 0x10;
+inline constexpr uint32_t kConfigBusNumbers = 0x18;
+
+// Bits 8-15 of the bridge's own bus-number dword.
 inline uint8_t ReadBridgeSecondaryBus(IDevice& bridge)
 {
-    return static_cast<uint8_t>(bridge.ReadConfig32(0x18) >> 8);
+    return static_cast<uint8_t>(bridge.ReadConfig32(kConfigBusNumbers) >> 8);
 }

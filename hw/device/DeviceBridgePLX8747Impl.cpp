@@ -16,8 +16,6 @@ namespace
 {
 constexpr uint32_t kConfigIds = 0x00;
 constexpr uint32_t kConfigHeaderType = 0x0C;
-constexpr uint32_t kConfigBar0 = 0x10;
-constexpr uint32_t kConfigBusNumbers = 0x18;
 constexpr uint32_t kConfigMemoryWindow = 0x20;
 constexpr uint32_t kConfigPrefetchableWindow = 0x24;
 constexpr uint32_t kConfigPrefetchableBaseUpper = 0x28;

@@ -11,8 +11,6 @@
 namespace
 {
 constexpr uint32_t kConfigRevision = 0x08;
-constexpr uint32_t kConfigBar0 = 0x10;
-constexpr uint32_t kConfigBusNumbers = 0x18;
 constexpr uint8_t kRevisionWithBarQuirk = 0xA1;
 constexpr uint32_t kBarTopMask = 0xFF000000;
 // Bits of the placement register a move keeps: 0-9 and 11-13.

@@ -9,7 +9,6 @@
 
 namespace
 {
-constexpr std::array<uint32_t, 4> kRomTypeByStrap{0, 1, 2, 4};
 constexpr uint32_t kPowerControlConfig = 0x64;
 constexpr uint32_t kEnableRegister = 0x200;
 constexpr uint32_t kTimerSetupNumerator = 0x9200;

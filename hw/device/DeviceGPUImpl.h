@@ -6,6 +6,7 @@
 
 #include "hw/device/DeviceBaseImpl.h"
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -27,6 +28,8 @@ public:
     static constexpr uint32_t kPromWindowSize = 0x100000;
     // Reads of a line that does not reach its level give up after this many.
     static constexpr int kLineWaitReads = 5000;
+    // The ROM type each value of the two strap bits selects.
+    static constexpr std::array<uint32_t, 4> kRomTypeByStrap{0, 1, 2, 4};
 
     CDeviceGPUImpl(CRefPtr<IPCIDeviceAccessor> accessor, int32_t deviceKind);
 

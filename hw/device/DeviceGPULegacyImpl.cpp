@@ -10,7 +10,6 @@
 namespace
 {
 constexpr uint32_t kStrapRegister = 0x101000;
-constexpr std::array<uint32_t, 4> kRomTypeByStrap{0, 1, 2, 4};
 } // namespace
 
 CDeviceGPULegacyImpl::CDeviceGPULegacyImpl(CRefPtr<IPCIDeviceAccessor> accessor)

@@ -26,7 +26,7 @@ void PutLe(std::vector<uint8_t>& bytes, size_t at, uint64_t value, size_t width)
     }
 }
 
-void Append(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& more)
+void AppendBytes(std::vector<uint8_t>& bytes, const std::vector<uint8_t>& more)
 {
     bytes.insert(bytes.end(), more.begin(), more.end());
 }
@@ -155,7 +155,7 @@ CUefiDriverBuilder& CUefiDriverBuilder::Extra(std::vector<uint8_t> bytes)
     {
         m_body.push_back(static_cast<uint8_t>(0x90 ^ i));
     }
-    Append(m_body, bytes);
+    AppendBytes(m_body, bytes);
     return *this;
 }
 
@@ -213,7 +213,7 @@ std::vector<uint8_t> CUefiDriverBuilder::Build() const
     {
         body.push_back(static_cast<uint8_t>(i * 31 + 7));
     }
-    Append(image, body);
+    AppendBytes(image, body);
 
     // Security directory: the certificate table at the end, 8-aligned.
     image.resize((image.size() + 7) / 8 * 8, 0);
@@ -225,7 +225,7 @@ std::vector<uint8_t> CUefiDriverBuilder::Build() const
         PutLe(image, at, certificate.lengthField.value_or(length), 4);
         PutLe(image, at + 4, 0x0200, 2);
         PutLe(image, at + 6, certificate.type, 2);
-        Append(image, certificate.data);
+        AppendBytes(image, certificate.data);
         image.resize((image.size() + 7) / 8 * 8, 0);
     }
     const auto tableSize = static_cast<uint32_t>(image.size() - table);

@@ -80,7 +80,7 @@ TEST(LoadPackagedImages, SingleImageIsNamedAndPackKeepsItsOwnNames)
 
     const std::vector<uint8_t> single = Firmware(0x0201);
     std::vector<CRefPtr<IROMImage>> images;
-    PackageSelection selection;
+    SelectionCriteria selection;
     selection.kind = 7;
     app.LoadPackagedImages(images, boards, single.data(), static_cast<uint32_t>(single.size()),
                            false, selection);

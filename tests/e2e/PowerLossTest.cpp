@@ -12,8 +12,8 @@ namespace
 {
 constexpr int kStoppedExitCode = 86; // the simulated chip's power-loss stop
 constexpr int kMostPrograms = 64;
-const FirmwareSpec kOld{.length = 0x1000};
-const FirmwareSpec kNewer{.version = 0x86041C00, .length = 0x1000};
+const FirmwareSpec kSmallOld{.length = 0x1000};
+const FirmwareSpec kSmallNewer{.version = 0x86041C00, .length = 0x1000};
 
 // Turns the machine's stop off, so that the next run sees the half-written
 // chip on a machine that keeps its power.
@@ -34,7 +34,7 @@ void PowerBackOn(CProgramFolder& folder)
 bool StoppedRunReportsNothing(CProgramFolder& folder, int k,
                               const std::string& stopOption = "--stop-after-programs")
 {
-    folder.MakeMachine({MakeFirmware(kOld)}, stopOption + " " + std::to_string(k));
+    folder.MakeMachine({MakeFirmware(kSmallOld)}, stopOption + " " + std::to_string(k));
     const ProgramResult run = folder.Updater("", "y");
     if (run.exitCode == 0)
     {
@@ -58,7 +58,7 @@ TEST(PowerLoss, NoStoppedUpdateReportsSuccess)
                             Stop{"erase", "--stop-after-erases"}})
     {
         CProgramFolder folder;
-        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kSmallNewer)).exitCode, 0);
         int k = 1;
         for (;; ++k)
         {
@@ -82,7 +82,7 @@ TEST(PowerLoss, NoStoppedUpdateReportsSuccess)
 TEST(PowerLoss, DISABLED_RerunAfterEveryStopGivesTheNewFirmware)
 {
     CProgramFolder folder;
-    const std::vector<uint8_t> expected = MakeFirmware(kNewer);
+    const std::vector<uint8_t> expected = MakeFirmware(kSmallNewer);
     ASSERT_EQ(folder.Stamp(expected).exitCode, 0);
     for (int k = 1; k <= kMostPrograms && StoppedRunReportsNothing(folder, k); ++k)
     {

@@ -18,7 +18,7 @@ namespace
 // MX25L512: 64 KiB, 256-byte pages, 4 KiB erase blocks, protect mask 0x0C.
 constexpr uint8_t kMx = 0xC2;
 constexpr uint16_t kMx25l512 = 0x2010;
-constexpr uint32_t kSize = 0x10000;
+constexpr uint32_t kSerialPartSize = 0x10000;
 constexpr uint32_t kBlock = 0x1000;
 
 std::string Describe(IEEPROM& eeprom)
@@ -196,7 +196,7 @@ TEST(EEPROMErase, PageRequestsThatAreNotWholeBlocksOfThePartAreRefused)
         uint32_t size;
         int restores;
     };
-    for (const Driver& driver : {Driver{kMx, kMx25l512, ESimSpiFlavour::Standard, 1, kSize, 1},
+    for (const Driver& driver : {Driver{kMx, kMx25l512, ESimSpiFlavour::Standard, 1, kSerialPartSize, 1},
                                  Driver{0xBF, 0x0049, ESimSpiFlavour::SST, 2, 0x20000, 0}})
     {
         FlashRig flash(driver.manufacturer, driver.device, driver.flavour);
@@ -218,27 +218,27 @@ TEST(EEPROMErase, PageRequestsThatAreNotWholeBlocksOfThePartAreRefused)
 TEST(EEPROMWrite, WholeImageIsErasedProgrammedAndVerified)
 {
     FlashRig flash(kMx, kMx25l512);
-    flash.Fill(RandomBytes(kSize, 1));
-    const std::vector<uint8_t> wanted = RandomBytes(kSize, 2);
+    flash.Fill(RandomBytes(kSerialPartSize, 1));
+    const std::vector<uint8_t> wanted = RandomBytes(kSerialPartSize, 2);
     CRefPtr<IROMImage> image = ImageOf(wanted);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
-    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log), kSize);
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSerialPartSize, true, true, flash.log), kSerialPartSize);
     EXPECT_EQ(flash.Bytes(), wanted);
-    EXPECT_EQ(flash.chip->Erases().size(), kSize / kBlock);
-    EXPECT_EQ(flash.chip->Programs().size(), kSize / 256);
+    EXPECT_EQ(flash.chip->Erases().size(), kSerialPartSize / kBlock);
+    EXPECT_EQ(flash.chip->Programs().size(), kSerialPartSize / 256);
     EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
 }
 
 TEST(EEPROMWrite, IdenticalImageNeitherErasesNorPrograms)
 {
     FlashRig flash(kMx, kMx25l512);
-    const std::vector<uint8_t> bytes = RandomBytes(kSize, 3);
+    const std::vector<uint8_t> bytes = RandomBytes(kSerialPartSize, 3);
     flash.Fill(bytes);
     CRefPtr<IROMImage> image = ImageOf(bytes);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
-    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log), kSize);
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSerialPartSize, true, true, flash.log), kSerialPartSize);
     EXPECT_TRUE(flash.chip->Erases().empty());
     EXPECT_TRUE(flash.chip->Programs().empty());
 }
@@ -246,14 +246,14 @@ TEST(EEPROMWrite, IdenticalImageNeitherErasesNorPrograms)
 TEST(EEPROMWrite, OneDifferingBlockIsTheOnlyOneErasedAndProgrammed)
 {
     FlashRig flash(kMx, kMx25l512);
-    const std::vector<uint8_t> bytes = RandomBytes(kSize, 4);
+    const std::vector<uint8_t> bytes = RandomBytes(kSerialPartSize, 4);
     flash.Fill(bytes);
     std::vector<uint8_t> wanted = bytes;
     wanted[3 * kBlock + 10] = static_cast<uint8_t>(~wanted[3 * kBlock + 10]);
     CRefPtr<IROMImage> image = ImageOf(wanted);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
-    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log);
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSerialPartSize, true, true, flash.log);
     EXPECT_EQ(flash.Bytes(), wanted);
     EXPECT_EQ(flash.chip->Erases(), (std::vector<SimFlashOperation>{{3 * kBlock, kBlock}}));
     ASSERT_EQ(flash.chip->Programs().size(), kBlock / 256);
@@ -266,13 +266,13 @@ TEST(EEPROMWrite, OneDifferingBlockIsTheOnlyOneErasedAndProgrammed)
 TEST(EEPROMWrite, PagesNeedingOnlyClearedBitsAreProgrammedWithoutErase)
 {
     FlashRig flash(kMx, kMx25l512);
-    std::vector<uint8_t> bytes(kSize, 0xFF);
+    std::vector<uint8_t> bytes(kSerialPartSize, 0xFF);
     flash.Fill(bytes);
     bytes[0x2345] = 0x12;
     CRefPtr<IROMImage> image = ImageOf(bytes);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
-    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, flash.log);
+    eeprom->WriteImage(nullptr, 0, image.get(), 0, kSerialPartSize, true, true, flash.log);
     EXPECT_EQ(flash.Bytes(), bytes);
     EXPECT_TRUE(flash.chip->Erases().empty());
     EXPECT_EQ(flash.chip->Programs(), (std::vector<SimFlashOperation>{{0x2300, 256}}));
@@ -281,9 +281,9 @@ TEST(EEPROMWrite, PagesNeedingOnlyClearedBitsAreProgrammedWithoutErase)
 TEST(EEPROMWrite, WriteEndingInsideAnErasedBlockKeepsTheRestOfThatBlock)
 {
     FlashRig flash(kMx, kMx25l512);
-    const std::vector<uint8_t> before = RandomBytes(kSize, 5);
+    const std::vector<uint8_t> before = RandomBytes(kSerialPartSize, 5);
     flash.Fill(before);
-    const std::vector<uint8_t> image = RandomBytes(kSize, 6);
+    const std::vector<uint8_t> image = RandomBytes(kSerialPartSize, 6);
     CRefPtr<IROMImage> newImage = ImageOf(image);
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
@@ -300,9 +300,9 @@ TEST(EEPROMWrite, WriteEndingInsideAnErasedBlockKeepsTheRestOfThatBlock)
 TEST(EEPROMWrite, FailedPageAfterAnEraseStillPutsBackTheRestOfTheBlock)
 {
     FlashRig flash(kMx, kMx25l512);
-    const std::vector<uint8_t> before = RandomBytes(kSize, 7);
+    const std::vector<uint8_t> before = RandomBytes(kSerialPartSize, 7);
     flash.Fill(before);
-    std::vector<uint8_t> image = RandomBytes(kSize, 8);
+    std::vector<uint8_t> image = RandomBytes(kSerialPartSize, 8);
     image[0x105] = static_cast<uint8_t>(before[0x105] | 0x01); // needs the stuck bit
     flash.chip->Faults().stuckBits[0x105] = {0x01, 0x00};
     CRefPtr<IROMImage> newImage = ImageOf(image);
@@ -322,8 +322,8 @@ TEST(EEPROMWrite, FailedPageAfterAnEraseStillPutsBackTheRestOfTheBlock)
 TEST(EEPROMWrite, UnalignedStartNeedingAnEraseIsRefusedBeforeAnythingIsErased)
 {
     FlashRig flash(kMx, kMx25l512);
-    flash.Fill(std::vector<uint8_t>(kSize, 0x00));
-    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(kSize, 0xA5));
+    flash.Fill(std::vector<uint8_t>(kSerialPartSize, 0x00));
+    CRefPtr<IROMImage> image = ImageOf(std::vector<uint8_t>(kSerialPartSize, 0xA5));
     CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
     EXPECT_EQ(
@@ -513,15 +513,15 @@ TEST(EEPROMRead, ReadsThroughTheWindowOrBySpiCommandsAndStopsAtTheEnd)
     {
         SCOPED_TRACE(softwareRead);
         FlashRig flash(kMx, kMx25l512);
-        const std::vector<uint8_t> bytes = RandomBytes(kSize, 7);
+        const std::vector<uint8_t> bytes = RandomBytes(kSerialPartSize, 7);
         flash.Fill(bytes);
         CRefPtr<IEEPROM> eeprom = flash.OpenIdentified(1, 3, softwareRead);
         CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);
         image->SetOffsetMode(false);
-        EXPECT_EQ(eeprom->Read(nullptr, kSize - 100, 4096, 0, image.get(), flash.log), 100u);
+        EXPECT_EQ(eeprom->Read(nullptr, kSerialPartSize - 100, 4096, 0, image.get(), flash.log), 100u);
         EXPECT_TRUE(std::equal(bytes.end() - 100, bytes.end(), image->GetBuffer()));
         EXPECT_EQ(flash.chip->CommandCount(0x03), softwareRead ? 1u : 0u);
-        EXPECT_EQ(ErrorOf([&] { eeprom->Read(nullptr, kSize + 1, 1, 0, image.get(), flash.log); }),
+        EXPECT_EQ(ErrorOf([&] { eeprom->Read(nullptr, kSerialPartSize + 1, 1, 0, image.get(), flash.log); }),
                   "Can only read within the identified device's size");
     }
 }

@@ -19,7 +19,7 @@
 namespace
 {
 constexpr uint32_t kBar = 0xD0000000;
-constexpr uint32_t kSize = 0x1000;
+constexpr uint32_t kSwitchPartSize = 0x1000;
 
 class EEPROMSwitchTest : public ::testing::Test
 {
@@ -49,7 +49,7 @@ protected:
         return eeprom;
     }
 
-    std::vector<uint8_t> Contents() { return plx->Eeprom().Read(0, kSize); }
+    std::vector<uint8_t> Contents() { return plx->Eeprom().Read(0, kSwitchPartSize); }
 
     // Write enable, then the status register's block-protect bits (BP1 0x08,
     // BP0 0x04) written to the part.
@@ -63,7 +63,7 @@ protected:
     static std::vector<uint8_t> Pattern(uint32_t seed)
     {
         std::mt19937 random(seed);
-        std::vector<uint8_t> bytes(kSize);
+        std::vector<uint8_t> bytes(kSwitchPartSize);
         for (uint8_t& byte : bytes)
         {
             byte = static_cast<uint8_t>(random());
@@ -111,7 +111,7 @@ TEST_F(EEPROMSwitchTest, WriteProgramsEveryDifferingPageIncludingPagesThatBecome
     CRefPtr<IROMImage> image = ImageOf(wanted);
     CRefPtr<IEEPROM> eeprom = OpenIdentified();
 
-    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, log), kSize);
+    EXPECT_EQ(eeprom->WriteImage(nullptr, 0, image.get(), 0, kSwitchPartSize, true, true, log), kSwitchPartSize);
     EXPECT_EQ(Contents(), wanted);
     // Page 0x800 was already right and is left alone.
     EXPECT_EQ(logText.str().find("Start: 0x00000800\nCount: 32"), std::string::npos);
@@ -149,7 +149,7 @@ TEST_F(EEPROMSwitchTest, SignatureThatCannotBeWrittenIsAnError)
     std::string error = "no error";
     try
     {
-        eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, log);
+        eeprom->WriteImage(nullptr, 0, image.get(), 0, kSwitchPartSize, true, true, log);
     }
     catch (const std::exception& caught)
     {
@@ -167,13 +167,13 @@ TEST_F(EEPROMSwitchTest, EraseAndReadImageCoverTheWholePart)
     CRefPtr<IEEPROM> eeprom = OpenIdentified();
     CRefPtr<IROMImage> image = eeprom->ReadImage(nullptr, 0x10000, log);
     EXPECT_EQ(image->GetImageType(), kROMImageBridgePLX8747);
-    EXPECT_EQ(image->GetLoadedSize(), kSize);
+    EXPECT_EQ(image->GetLoadedSize(), kSwitchPartSize);
     EXPECT_TRUE(std::equal(before.begin(), before.end(), image->GetBuffer()));
 
     const uint64_t writesBefore = scope.Machine().Counters().Get("plx eeprom writes");
     eeprom->EraseChip(nullptr, log);
-    EXPECT_EQ(scope.Machine().Counters().Get("plx eeprom writes") - writesBefore, kSize / 4);
-    EXPECT_EQ(Contents(), std::vector<uint8_t>(kSize, 0xFF));
+    EXPECT_EQ(scope.Machine().Counters().Get("plx eeprom writes") - writesBefore, kSwitchPartSize / 4);
+    EXPECT_EQ(Contents(), std::vector<uint8_t>(kSwitchPartSize, 0xFF));
 }
 
 TEST_F(EEPROMSwitchTest, ReadOfAnOddCountStaysInsideTheDestination)
@@ -200,7 +200,7 @@ TEST_F(EEPROMSwitchTest, PageThatNeverReadsBackTimesOutAfterTheRetries)
     std::string error = "no error";
     try
     {
-        eeprom->WriteImage(nullptr, 0, image.get(), 0, kSize, true, true, log);
+        eeprom->WriteImage(nullptr, 0, image.get(), 0, kSwitchPartSize, true, true, log);
     }
     catch (const std::runtime_error& caught)
     {

@@ -13,7 +13,7 @@
 
 namespace
 {
-constexpr uint32_t kBar = 0xC0000000;
+constexpr uint32_t kAdapterBar = 0xC0000000;
 
 // The catalogue with one more row: a legacy GPU, whose device touches no
 // register when it is made, so an unconfigured one can become an adapter.
@@ -53,9 +53,9 @@ std::shared_ptr<CSimMachine> MakeFourGpuMachine()
         uint16_t deviceId;
         uint32_t kind;
         uint32_t bar;
-    } gpus[] = {{0x0B00, 11, kBar},
-                {0x0C00, 12, kBar + 0x1000000},
-                {0x0C01, 12, kBar + 0x2000000},
+    } gpus[] = {{0x0B00, 11, kAdapterBar},
+                {0x0C00, 12, kAdapterBar + 0x1000000},
+                {0x0C01, 12, kAdapterBar + 0x2000000},
                 {0x0500, 5, 0}};
     uint8_t bus = 1;
     for (const auto& gpu : gpus)
@@ -172,7 +172,7 @@ std::shared_ptr<CSimMachine> MakePlxMachine()
     std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
     AddSimPlxPort(*machine, {0, 1, 0}, 1, 2, 0, 0xD0000000);
     AddSimPlxPort(*machine, {1, 8, 0}, 2, 2, 1, 0xD0020000);
-    AddSimGpu(*machine, {2, 0, 0}, 0x0C00, 12, kBar);
+    AddSimGpu(*machine, {2, 0, 0}, 0x0C00, 12, kAdapterBar);
     AddSimPlxPort(*machine, {0, 5, 0}, 5, 5, 2, 0xD0040000);
     return machine;
 }

@@ -15,7 +15,7 @@
 
 namespace
 {
-constexpr uint32_t kBar = 0xC0000000;
+constexpr uint32_t kBusBar = 0xC0000000;
 
 struct ScanResult
 {
@@ -76,30 +76,30 @@ TEST(PCIBusScan, TopologiesGiveTheirAdapters)
          [](CSimMachine& m)
          {
              AddSimRootPort(m, {0, 1, 0}, 1, 1);
-             AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBar);
-             AddSimGpu(m, {1, 0, 1}, 0x0611, 6, kBar + 0x1000000);
+             AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBusBar);
+             AddSimGpu(m, {1, 0, 1}, 0x0611, 6, kBusBar + 0x1000000);
          },
          "Korvan ISO 610 @00:01:00.0 NRM/--"},
         {"multi-function: both functions",
          [](CSimMachine& m)
          {
              AddSimRootPort(m, {0, 1, 0}, 1, 1);
-             MarkMultiFunction(AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBar).Function());
-             AddSimGpu(m, {1, 0, 1}, 0x0611, 6, kBar + 0x1000000);
+             MarkMultiFunction(AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBusBar).Function());
+             AddSimGpu(m, {1, 0, 1}, 0x0611, 6, kBusBar + 0x1000000);
          },
          "Korvan ISO 610 @00:01:00.0 NRM/--; Korvan ISO 611 @00:01:00.1 NRM/--"},
         {"absent function 0 does not stop the probing",
          [](CSimMachine& m)
          {
              AddSimRootPort(m, {0, 1, 0}, 1, 1);
-             AddSimGpu(m, {1, 0, 2}, 0x0610, 6, kBar);
+             AddSimGpu(m, {1, 0, 2}, 0x0610, 6, kBusBar);
          },
          "Korvan ISO 610 @00:01:00.2 NRM/--"},
         {"behind a ZX22 bridge",
          [](CSimMachine& m)
          {
              AddSimZX22Bridge(m, {0, 2, 0}, 2, 2);
-             AddSimGpu(m, {2, 0, 0}, 0x0610, 6, kBar);
+             AddSimGpu(m, {2, 0, 0}, 0x0610, 6, kBusBar);
          },
          "Korvan ZX22 Bridge @00:00:02.0 NRM/--; Korvan ISO 610 @00:02:00.0 SP2/00"},
         {"behind a PLX port with device number 8",
@@ -107,7 +107,7 @@ TEST(PCIBusScan, TopologiesGiveTheirAdapters)
          {
              AddSimPlxPort(m, {0, 1, 0}, 1, 2, 0);
              AddSimPlxPort(m, {1, 8, 0}, 2, 2, 1);
-             AddSimGpu(m, {2, 0, 0}, 0x0C00, 12, kBar);
+             AddSimGpu(m, {2, 0, 0}, 0x0C00, 12, kBusBar);
          },
          "PLX PEX 8747 Switch @00:00:01.0 NRM/--; PLX PEX 8747 Switch @00:01:08.0 SP1/00; "
          "Korvan Dolvik1 C00 @00:02:00.0 SP8/01"},
@@ -115,15 +115,15 @@ TEST(PCIBusScan, TopologiesGiveTheirAdapters)
          [](CSimMachine& m)
          {
              AddSimPlxPort(m, {0, 1, 0}, 1, 1, 6);
-             AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBar);
+             AddSimGpu(m, {1, 0, 0}, 0x0610, 6, kBusBar);
          },
          "Korvan ISO 610 @00:01:00.0 SP1/00"},
         {"an unknown VGA function is dropped",
          [](CSimMachine& m)
          {
              AddSimRootPort(m, {0, 1, 0}, 1, 2);
-             AddSimGpu(m, {1, 0, 0}, 0x0F10, 6, kBar);
-             AddSimGpu(m, {0, 3, 0}, 0x0B00, 11, kBar + 0x1000000);
+             AddSimGpu(m, {1, 0, 0}, 0x0F10, 6, kBusBar);
+             AddSimGpu(m, {0, 3, 0}, 0x0B00, 11, kBusBar + 0x1000000);
          },
          "Korvan Dolvik B00 @00:00:03.0 NRM/--"},
     };
@@ -139,7 +139,7 @@ TEST(PCIBusScan, LogsEveryPresentFunctionAndItsRole)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
     AddSimZX22Bridge(scope.Machine(), {0, 2, 0}, 2, 2);
-    AddSimGpu(scope.Machine(), {2, 0, 0}, 0x0F10, 6, kBar, 0x1043, 0x8A21);
+    AddSimGpu(scope.Machine(), {2, 0, 0}, 0x0F10, 6, kBusBar, 0x1043, 0x8A21);
     const ScanResult result = Scan();
     EXPECT_NE(result.log.find("FindDevices:\n"), std::string::npos);
     EXPECT_NE(result.log.find("Device:00:02:00=7E2B:1E00:FFFF:FFFF BRIDGE GPU\n"),
@@ -174,8 +174,8 @@ TEST(PCIBusScan, KeptUnknownDisplayFunctionDoesNotEndTheScan)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
     AddSimRootPort(scope.Machine(), {0, 1, 0}, 1, 2);
-    AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0F10, 6, kBar);
-    AddSimGpu(scope.Machine(), {0, 3, 0}, 0x0B00, 11, kBar + 0x1000000);
+    AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0F10, 6, kBusBar);
+    AddSimGpu(scope.Machine(), {0, 3, 0}, 0x0B00, 11, kBusBar + 0x1000000);
     const ScanResult result = Scan(true);
     EXPECT_EQ(Names(result.adapters), "Korvan Dolvik B00 @00:00:03.0 NRM/--");
     EXPECT_NE(result.log.find(" GPU skipped: IDevice::Create: Unknown/unsupported device type"),
@@ -188,8 +188,8 @@ TEST(PCIBusScan, ScansUpToAndIncludingTheEndBus)
     CAcpiTableBuilder().AddMcfg({McfgAllocation{kTestEcamBase, 0, 0, 0x3F}}).Build(*machine);
     CSimHardwareScope scope(machine);
     AddSimRootPort(*machine, {0, 1, 0}, 0x3F, 0x40);
-    AddSimGpu(*machine, {0x3F, 0, 0}, 0x0610, 6, kBar);
-    AddSimGpu(*machine, {0x40, 0, 0}, 0x0611, 6, kBar + 0x1000000);
+    AddSimGpu(*machine, {0x3F, 0, 0}, 0x0610, 6, kBusBar);
+    AddSimGpu(*machine, {0x40, 0, 0}, 0x0611, 6, kBusBar + 0x1000000);
     EXPECT_EQ(Names(Scan().adapters), "Korvan ISO 610 @00:3F:00.0 NRM/--");
 }
 
@@ -204,7 +204,7 @@ TEST(PCIBusScan, StackedZX22BridgesEachKeepReachingTheirOwnRegisters)
     AddSimRootPort(machine, {1, 0, 0}, 2, 4);
     CSimPciFunction& lower = AddSimZX22Bridge(machine, {2, 0, 0}, 3, 4);
     AddSimRootPort(machine, {3, 0, 0}, 4, 4);
-    CSimGpu& gpu = AddSimGpu(machine, {4, 0, 0}, 0x0610, 6, kBar);
+    CSimGpu& gpu = AddSimGpu(machine, {4, 0, 0}, 0x0610, 6, kBusBar);
     SimZX22Config config;
     config.window = 7;
     config.placementSettings = 0x3FFF;
@@ -234,7 +234,7 @@ TEST(PCIBusScan, GpuMissingFromTheWalkIsDisabledAndTheWalkRepeatedTwice)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
     AddSimRootPort(scope.Machine(), {0, 1, 0}, 1, 1);
-    AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0C00, 12, kBar);
+    AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0C00, 12, kBusBar);
     GetSimDisplayDevices()->AddHiddenGpu(3, 0, 0, 0x0C01);
 
     const ScanResult result = Scan();
@@ -259,11 +259,11 @@ TEST(PCIBusScan, GpuThatAppearsOnceItsDriverLetsGoIsFoundByTheSecondPass)
     CSimMachine& machine = scope.Machine();
     AddSimRootPort(machine, {0, 1, 0}, 1, 1);
     AddSimRootPort(machine, {0, 3, 0}, 3, 3);
-    AddSimGpu(machine, {1, 0, 0}, 0x0C00, 12, kBar);
+    AddSimGpu(machine, {1, 0, 0}, 0x0C00, 12, kBusBar);
     GetSimDisplayDevices()->AddHiddenGpu(
         3, 0, 0, 0x0C01,
         [&machine] {
-            AddSimGpu(machine, {3, 0, 0}, 0x0C01, 12, kBar + 0x1000000);
+            AddSimGpu(machine, {3, 0, 0}, 0x0C01, 12, kBusBar + 0x1000000);
         });
 
     const ScanResult result = Scan();
@@ -280,8 +280,8 @@ TEST(PCIBusScan, ListsFunctionsOfABusWithTheirConfigurationSpace)
 {
     CSimHardwareScope scope(MakeMachineWithMcfg());
     AddSimRootPort(scope.Machine(), {0, 1, 0}, 1, 1);
-    MarkMultiFunction(AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0610, 6, kBar).Function());
-    AddSimGpu(scope.Machine(), {1, 0, 3}, 0x0C00, 12, kBar + 0x1000000);
+    MarkMultiFunction(AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0610, 6, kBusBar).Function());
+    AddSimGpu(scope.Machine(), {1, 0, 3}, 0x0C00, 12, kBusBar + 0x1000000);
 
     CLog log;
     std::ostringstream logged;

@@ -21,7 +21,7 @@ using testkit::ErrorOf;
 
 namespace
 {
-constexpr uint32_t kBar = 0xF0000000;
+constexpr uint32_t kAccessorBar = 0xF0000000;
 
 // A simulated machine that notes the configuration register of every
 // mechanism #1 write.
@@ -66,7 +66,7 @@ class PCIDeviceAccessorTest : public ::testing::Test
 {
 protected:
     PCIDeviceAccessorTest()
-        : function(AddTestFunction(*machine, 1, 2, 3, 0x10DE, 0x2204, kBar, 0x1000000))
+        : function(AddTestFunction(*machine, 1, 2, 3, 0x10DE, 0x2204, kAccessorBar, 0x1000000))
     {
         machine->AddFunction(0, 1, 0).MakeBridge(0, 1, 1);
         auto model = std::make_shared<CSimRegisterFile>("gpu", function);
@@ -148,7 +148,7 @@ TEST_F(PCIDeviceAccessorTest, ExtendedAccessFailures)
               "Configuration offset 0x1000 of S:00,B:01,D:02,F:03 is outside configuration space.");
 
     auto bare = std::make_shared<CSimMachine>();
-    AddTestFunction(*bare, 0, 1, 0, 0x10DE, 1, kBar, 0x1000);
+    AddTestFunction(*bare, 0, 1, 0, 0x10DE, 1, kAccessorBar, 0x1000);
     machine = bare;
     driver = nullptr;
     CRefPtr<IPCIDeviceAccessor> noMcfg = Open(0, 1, 0);
@@ -172,7 +172,7 @@ TEST_F(PCIDeviceAccessorTest, FirstRegisterAccessMapsBar0AndEnablesDecoding)
     EXPECT_EQ(function.Stored(0x04, 2) & 0x2, 0x2u);
     EXPECT_EQ(function.Stored(0x06, 2), 0x8000u) << "status bits survive the command write";
     EXPECT_EQ(function.Stored(0x64, 4), 0u);
-    EXPECT_EQ(function.Stored(0x10, 4), kBar) << "the BAR is only read";
+    EXPECT_EQ(function.Stored(0x10, 4), kAccessorBar) << "the BAR is only read";
 
     // The window is 8 MiB of the 16 MiB BAR; nothing past it is reached.
     EXPECT_EQ(ErrorOf([&] { pci->Read32(0x7FFFFE); }),
@@ -195,12 +195,12 @@ TEST_F(PCIDeviceAccessorTest, WindowIsEightMiBOrTheBarWhicheverIsSmaller)
         uint32_t window;
     };
     const Case cases[] = {
-        {"small BAR", SimBar{0x20000, ESimBarKind::Memory32, false, kBar}, "(no error)", 0x20000},
-        {"64-bit BAR below 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, kBar}, "(no error)",
+        {"small BAR", SimBar{0x20000, ESimBarKind::Memory32, false, kAccessorBar}, "(no error)", 0x20000},
+        {"64-bit BAR below 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, kAccessorBar}, "(no error)",
          0x20000},
-        {"BAR of 8 MiB", SimBar{0x800000, ESimBarKind::Memory32, false, kBar}, "(no error)",
+        {"BAR of 8 MiB", SimBar{0x800000, ESimBarKind::Memory32, false, kAccessorBar}, "(no error)",
          0x800000},
-        {"BAR of 32 MiB", SimBar{0x2000000, ESimBarKind::Memory32, false, kBar}, "(no error)",
+        {"BAR of 32 MiB", SimBar{0x2000000, ESimBarKind::Memory32, false, kAccessorBar}, "(no error)",
          0x800000},
         {"64-bit BAR above 4 GiB", SimBar{0x20000, ESimBarKind::Memory64, true, 0x2F0000000ull},
          "BAR0 of S:00,B:01,D:02,F:03 lies above 4 GB (0x00000002F0000000).", 0},
@@ -233,9 +233,9 @@ TEST_F(PCIDeviceAccessorTest, ARegisterWriteNeverLandsInTheNeighbouringDevice)
 {
     // Two functions whose 128 KiB BARs lie back to back: the first one's
     // window ends where the second one's registers begin.
-    function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, kBar});
+    function.SetBar(0, SimBar{0x20000, ESimBarKind::Memory32, false, kAccessorBar});
     CSimPciFunction& neighbour =
-        AddTestFunction(*machine, 1, 4, 0, 0x10DE, 0x2206, kBar + 0x20000, 0x20000);
+        AddTestFunction(*machine, 1, 4, 0, 0x10DE, 0x2206, kAccessorBar + 0x20000, 0x20000);
     neighbour.Store(0x04, 2, 0x2);
     auto model = std::make_shared<CSimRegisterFile>("neighbour", neighbour);
     CSimRegisterFile* next = model.get();
@@ -269,7 +269,7 @@ TEST_F(PCIDeviceAccessorTest, WithAnMcfgOfNoEntriesExtendedAccessesAreErrors)
 {
     auto empty = std::make_shared<CSimMachine>();
     CAcpiTableBuilder().AddMcfg({}).Build(*empty);
-    CSimPciFunction& added = AddTestFunction(*empty, 0, 1, 0, 0x10DE, 1, kBar, 0x1000);
+    CSimPciFunction& added = AddTestFunction(*empty, 0, 1, 0, 0x10DE, 1, kAccessorBar, 0x1000);
     added.SetWritableMask(0x104, 4, 0xFFFFFFFF);
     machine = empty;
     driver = nullptr;
@@ -314,21 +314,21 @@ TEST_F(PCIDeviceAccessorTest, MappingOnlyReadsTheBar)
     pci->MapRegisters();
     EXPECT_EQ(recorder->written, std::vector<uint32_t>{0x04}) << "the command word alone";
     EXPECT_EQ(function.Stored(0x04, 2), 0x0006u);
-    EXPECT_EQ(function.Stored(0x10, 4), kBar);
+    EXPECT_EQ(function.Stored(0x10, 4), kAccessorBar);
 }
 
 TEST_F(PCIDeviceAccessorTest, MapPhysicalRangeKeepsAMappedWindow)
 {
     function.Store(0x04, 2, 0x2);
     CRefPtr<IPCIDeviceAccessor> pci = Open();
-    pci->MapPhysicalRange(kBar + 0x1000, 0x100);
+    pci->MapPhysicalRange(kAccessorBar + 0x1000, 0x100);
     registers->SetRegister32(0x1010, 7);
     EXPECT_EQ(pci->Read32(0x10), 7u);
-    pci->MapPhysicalRange(kBar, 0x10000);
+    pci->MapPhysicalRange(kAccessorBar, 0x10000);
     EXPECT_EQ(pci->Read32(0x10), 7u);
     EXPECT_THROW(pci->Read32(0x100), std::runtime_error);
     pci->UnmapRegisters();
-    pci->MapPhysicalRange(kBar, 0x10000);
+    pci->MapPhysicalRange(kAccessorBar, 0x10000);
     EXPECT_EQ(pci->Read32(0x1010), 7u);
 }
 

@@ -26,7 +26,7 @@ using Accessors = std::vector<CRefPtr<IPCIDeviceAccessor>>;
 
 constexpr uint32_t kGpuBar = 0xF1000000;
 
-CRefPtr<IPCIDeviceAccessor> Open(uint8_t bus, uint8_t device)
+CRefPtr<IPCIDeviceAccessor> OpenBridgeFunction(uint8_t bus, uint8_t device)
 {
     return CreatePCIDeviceAccessor(GetRomviseDriver(), 0, bus, device, 0, -1, 0, 0);
 }
@@ -88,7 +88,7 @@ protected:
             {
                 if (machine().FindFunction(static_cast<uint8_t>(bus), device, 0))
                 {
-                    all.push_back(Open(static_cast<uint8_t>(bus), device));
+                    all.push_back(OpenBridgeFunction(static_cast<uint8_t>(bus), device));
                 }
             }
         }
@@ -97,7 +97,7 @@ protected:
 
     CRefPtr<CDeviceBridgeZX22Impl> Bridge(uint8_t bus)
     {
-        return CRefPtr<CDeviceBridgeZX22Impl>(new CDeviceBridgeZX22Impl(Open(bus, 1)));
+        return CRefPtr<CDeviceBridgeZX22Impl>(new CDeviceBridgeZX22Impl(OpenBridgeFunction(bus, 1)));
     }
 
     // One ZX22 on bus 0 behind which a port leads to a GPU on bus 2.
@@ -335,8 +335,8 @@ TEST_F(ZX22BridgeTest, RevisionA1RewritesTheGpuBarWithItsLow24BitsClear)
         own.Machine().AddDevice(
             std::make_shared<CSimZX22Bridge>("zx22", zx22, *gpu, SimZX22Config{}));
 
-        CRefPtr<CDeviceBridgeZX22Impl> bridge(new CDeviceBridgeZX22Impl(Open(0, 1)));
-        bridge->ScanForChildren({Open(0, 1), Open(1, 0), Open(2, 0)}, log);
+        CRefPtr<CDeviceBridgeZX22Impl> bridge(new CDeviceBridgeZX22Impl(OpenBridgeFunction(0, 1)));
+        bridge->ScanForChildren({OpenBridgeFunction(0, 1), OpenBridgeFunction(1, 0), OpenBridgeFunction(2, 0)}, log);
         EXPECT_EQ(gpuFunction.Stored(0x10, 4), c.barAfter) << int{c.revision};
         EXPECT_EQ(bridge->GetWindowIndex(), 6) << int{c.revision};
     }
@@ -424,8 +424,8 @@ TEST_F(ZX22BridgeTest, BothBridgesTakeTheirSecondaryBusFromConfigurationDword0x1
     CSimPciFunction& plx = machine().AddFunction(0, 2, 0);
     plx.SetIds(kPlxVendorId, 0x8747, 0x060400, 0xCA);
     plx.MakeBridge(3, 4, 5);
-    CRefPtr<IDevice> bridges[] = {IDevice::Create(Open(0, 1), kDeviceKindZX22),
-                                  IDevice::Create(Open(0, 2), kDeviceKindPLX8747)};
+    CRefPtr<IDevice> bridges[] = {IDevice::Create(OpenBridgeFunction(0, 1), kDeviceKindZX22),
+                                  IDevice::Create(OpenBridgeFunction(0, 2), kDeviceKindPLX8747)};
     for (const CRefPtr<IDevice>& bridge : bridges)
     {
         EXPECT_EQ(bridge->GetSecondaryBus(), 4) << bridge->GetDeviceKind();

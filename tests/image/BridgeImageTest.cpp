@@ -1,6 +1,7 @@
 // The bridge EEPROM images: the ZX22 bridge's validity, IDs, version and
 // checksum from its token 'R', and the PLX switch's register IDs and CRC.
 
+#include "tests/image/ImageBytes.h"
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
@@ -20,11 +21,6 @@ using testkit::ErrorOf;
 
 namespace
 {
-CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 std::vector<uint8_t> Streamed(IROMImage* image)
 {
     std::ostringstream out(std::ios::binary);

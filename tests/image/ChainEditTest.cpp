@@ -1,6 +1,7 @@
 // Editing the PCI block chain of GPU images: appending, removing, inserting
 // and converting to the private form; failed edits leave the image as it was.
 
+#include "tests/image/ImageBytes.h"
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -17,19 +18,10 @@ using testkit::ErrorOf;
 
 namespace
 {
-constexpr uint8_t kX86 = CGpuImageBuilder::kX86;
-constexpr uint8_t kEfi = CGpuImageBuilder::kEfi;
+constexpr uint8_t kX86Code = CGpuImageBuilder::kX86;
+constexpr uint8_t kEfiCode = CGpuImageBuilder::kEfi;
 
-std::vector<uint8_t> BytesOf(IROMImage* image)
-{
-    const bool mode = image->GetOffsetMode();
-    image->SetOffsetMode(false);
-    std::vector<uint8_t> bytes(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
-    image->SetOffsetMode(mode);
-    return bytes;
-}
-
-std::vector<int32_t> Walk(IROMImage* image)
+std::vector<int32_t> ChainFromStart(IROMImage* image)
 {
     std::vector<int32_t> blocks;
     for (int32_t block = 0; block != -1 && blocks.size() < 64; block = image->NextPCIBlock(block))
@@ -46,22 +38,22 @@ uint8_t PcirIndicator(IROMImage* image, int32_t block)
     return indicator;
 }
 
-CGpuImageBuilder TwoBlocks()
+CGpuImageBuilder X86ThenEfi()
 {
     CGpuImageBuilder builder;
-    builder.Block(kX86, 0x10000).Block(kEfi, 0x8000);
+    builder.Block(kX86Code, 0x10000).Block(kEfiCode, 0x8000);
     return builder;
 }
 
 TEST(ChainEditTest, AddThenRemoveRestoresTheOriginalBytes)
 {
-    CRefPtr<IROMImage> image = TwoBlocks().InitFromRom(0x1000).BuildImage();
+    CRefPtr<IROMImage> image = X86ThenEfi().InitFromRom(0x1000).BuildImage();
     const std::vector<uint8_t> original = BytesOf(image.get());
     const std::vector<uint8_t> block = CGpuImageBuilder().VarnexBlock({1, 2, 3, 4}, {}).Build();
 
     EXPECT_EQ(image->GetOffsetNewPCIBlock(), 0x18000);
     image->AddPCIBlock(block.data(), static_cast<uint32_t>(block.size()), false);
-    EXPECT_EQ(Walk(image.get()), (std::vector<int32_t>{0, 0x10000, 0x18000}));
+    EXPECT_EQ(ChainFromStart(image.get()), (std::vector<int32_t>{0, 0x10000, 0x18000}));
     EXPECT_EQ(PcirIndicator(image.get(), 0x10000) & 0x80, 0);
     EXPECT_EQ(image->Sum8(0x10000, 0x18000), 0);
     EXPECT_EQ(image->GetROMSize(), 0x18000u + static_cast<uint32_t>(block.size()));
@@ -75,7 +67,7 @@ TEST(ChainEditTest, AddThenRemoveRestoresTheOriginalBytes)
 
 TEST(ChainEditTest, APrivateBlockBehindThePublicChainKeepsItsEnd)
 {
-    CRefPtr<IROMImage> image = TwoBlocks().Kpde().BuildImage();
+    CRefPtr<IROMImage> image = X86ThenEfi().Kpde().BuildImage();
     const std::vector<uint8_t> block =
         CGpuImageBuilder().VarnexBlock({1}, {}).KpdeFlags(0x05).Build();
     image->AddPCIBlock(block.data(), static_cast<uint32_t>(block.size()), false);
@@ -94,31 +86,31 @@ TEST(ChainEditTest, AddRefusesBadBlocksAndLeavesTheImageAlone)
         std::vector<uint8_t> bytes;
         std::string error;
     };
-    std::vector<uint8_t> noMark = CGpuImageBuilder().Block(kEfi, 0x400).Build();
+    std::vector<uint8_t> noMark = CGpuImageBuilder().Block(kEfiCode, 0x400).Build();
     noMark[0] = 0;
     const std::vector<Case> cases = {
         {"too short", std::vector<uint8_t>(8, 0x55),
          "Invalid PCI block: too short for a block header"},
         {"no mark", noMark, "Invalid PCI block: no block mark"},
         {"no PCI data structure",
-         CGpuImageBuilder().Block(kEfi, 0x400).PcirSignature("NONE").Build(),
+         CGpuImageBuilder().Block(kEfiCode, 0x400).PcirSignature("NONE").Build(),
          "Invalid PCI block: no PCI data structure"},
-        {"zero length", CGpuImageBuilder().Block(kEfi, 0x400).PcirLength(0).Build(),
+        {"zero length", CGpuImageBuilder().Block(kEfiCode, 0x400).PcirLength(0).Build(),
          "Invalid PCI block: image length is 0"},
-        {"length beyond its bytes", CGpuImageBuilder().Block(kEfi, 0x400).PcirLength(0x800).Build(),
+        {"length beyond its bytes", CGpuImageBuilder().Block(kEfiCode, 0x400).PcirLength(0x800).Build(),
          "Invalid PCI block: its length does not match its size"},
         {"length field disagreeing while the KPDE length fits",
          CGpuImageBuilder()
-             .Block(kEfi, 0x400)
+             .Block(kEfiCode, 0x400)
              .PcirLength(0x800)
              .Kpde()
              .KpdeSubImageLength(0x400)
              .Build(),
          "Invalid PCI block: its length does not match its size"},
-        {"not the last image", CGpuImageBuilder().Block(kEfi, 0x400).LastImage(false).Build(),
+        {"not the last image", CGpuImageBuilder().Block(kEfiCode, 0x400).LastImage(false).Build(),
          "Invalid PCI block: not marked as the last image"},
     };
-    CRefPtr<IROMImage> image = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> image = X86ThenEfi().BuildImage();
     const std::vector<uint8_t> original = BytesOf(image.get());
     for (const Case& c : cases)
     {
@@ -133,24 +125,24 @@ TEST(ChainEditTest, AddRefusesBadBlocksAndLeavesTheImageAlone)
         EXPECT_EQ(image->GetByte(0x18000), 0xFF);
     }
 
-    CRefPtr<IROMImage> broken = TwoBlocks().LastImage(false).BuildImage();
-    const std::vector<uint8_t> good = CGpuImageBuilder().Block(kEfi, 0x400).Build();
+    CRefPtr<IROMImage> broken = X86ThenEfi().LastImage(false).BuildImage();
+    const std::vector<uint8_t> good = CGpuImageBuilder().Block(kEfiCode, 0x400).Build();
     EXPECT_EQ(ErrorOf([&] { broken->AddPCIBlock(good.data(), 0x400, false); }),
               "PCI block chain corrupted - GetNewPCIBlockInfo failed");
 }
 
 TEST(ChainEditTest, RemovingTheFirstOrLastBlock)
 {
-    CRefPtr<IROMImage> image = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> image = X86ThenEfi().BuildImage();
     image->RemovePCIBlock(0);
     EXPECT_EQ(image->GetLoadedSize(), 0x8000u);
-    EXPECT_EQ(image->FindPCIBlockByCodeType(kEfi, 0), 0);
+    EXPECT_EQ(image->FindPCIBlockByCodeType(kEfiCode, 0), 0);
     EXPECT_EQ(image->GetROMSize(), 0x8000u);
 
     // The block before the removed last one becomes the last, in both
     // indicators, with a new checksum.
     CRefPtr<IROMImage> withKpde =
-        CGpuImageBuilder().Block(kX86, 0x10000).Kpde().Block(kEfi, 0x8000).BuildImage();
+        CGpuImageBuilder().Block(kX86Code, 0x10000).Kpde().Block(kEfiCode, 0x8000).BuildImage();
     withKpde->RemovePCIBlock(0x10000);
     uint8_t indicator = 0;
     EXPECT_EQ(PcirIndicator(withKpde.get(), 0) & 0x80, 0x80);
@@ -165,14 +157,14 @@ TEST(ChainEditTest, RemovingTheFirstOrLastBlock)
 CGpuImageBuilder SuperImage(uint8_t kpdeFlags = 0x02)
 {
     CGpuImageBuilder builder;
-    builder.Block(kX86, 0x10000)
+    builder.Block(kX86Code, 0x10000)
         .PcirLength(0x18000)
         .InitSize(0x18000)
         .Kpde()
         .KpdeSubImageLength(0x10000)
         .KpdeIndicator(0)
         .KpdeFlags(kpdeFlags)
-        .Block(kEfi, 0x8000);
+        .Block(kEfiCode, 0x8000);
     return builder;
 }
 
@@ -181,12 +173,12 @@ TEST(ChainEditTest, RemoveRefusalsChangeNothing)
     CRefPtr<IROMImage> fixed = SuperImage(0x0A).BuildImage();
     ASSERT_TRUE(fixed->GetKPDEFlag1());
     ASSERT_TRUE(fixed->GetKPDEFlag3());
-    CRefPtr<IROMImage> plain = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> plain = X86ThenEfi().BuildImage();
     // A valid block behind the chain's last block, which no chain step reaches.
     std::vector<uint8_t> stray(0x800, 0);
-    const std::vector<uint8_t> efi = CGpuImageBuilder().Block(kEfi, 0x400).Build();
+    const std::vector<uint8_t> efi = CGpuImageBuilder().Block(kEfiCode, 0x400).Build();
     stray.insert(stray.end(), efi.begin(), efi.end());
-    CRefPtr<IROMImage> behind = CGpuImageBuilder().Block(kX86, 0x800).Trailer(stray).BuildImage();
+    CRefPtr<IROMImage> behind = CGpuImageBuilder().Block(kX86Code, 0x800).Trailer(stray).BuildImage();
     struct Case
     {
         const char* name;
@@ -213,7 +205,7 @@ TEST(ChainEditTest, RemoveRefusalsChangeNothing)
 
 TEST(ChainEditTest, ConvertToPrivateChainMarksEveryBlock)
 {
-    CRefPtr<IROMImage> image = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> image = X86ThenEfi().BuildImage();
     image->ConvertToPrivateChain();
     for (int32_t block : {0, 0x10000})
     {
@@ -234,16 +226,16 @@ TEST(ChainEditTest, InsertPlacesABlockAtABoundary)
 {
     const std::vector<uint8_t> block = CGpuImageBuilder().Block(0xE0, 0x800).Build();
 
-    CRefPtr<IROMImage> middle = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> middle = X86ThenEfi().BuildImage();
     middle->InsertPCIBlock(0x10000, block.data(), 0x800, false);
-    EXPECT_EQ(Walk(middle.get()), (std::vector<int32_t>{0, 0x10000, 0x10800}));
+    EXPECT_EQ(ChainFromStart(middle.get()), (std::vector<int32_t>{0, 0x10000, 0x10800}));
     EXPECT_EQ(PcirIndicator(middle.get(), 0x10000) & 0x80, 0);
     EXPECT_EQ(middle->Sum8(0x10000, 0x10800), 0);
     EXPECT_EQ(middle->GetROMSize(), 0x18800u);
 
-    CRefPtr<IROMImage> end = TwoBlocks().BuildImage();
+    CRefPtr<IROMImage> end = X86ThenEfi().BuildImage();
     end->InsertPCIBlock(0x18000, block.data(), 0x800, false);
-    EXPECT_EQ(Walk(end.get()), (std::vector<int32_t>{0, 0x10000, 0x18000}));
+    EXPECT_EQ(ChainFromStart(end.get()), (std::vector<int32_t>{0, 0x10000, 0x18000}));
     EXPECT_EQ(PcirIndicator(end.get(), 0x10000) & 0x80, 0);
     EXPECT_EQ(PcirIndicator(end.get(), 0x18000) & 0x80, 0x80);
     EXPECT_EQ(end->Sum8(0x10000, 0x18000), 0);
@@ -255,7 +247,7 @@ TEST(ChainEditTest, InsertIntoASuperImageGrowsTheContainer)
     ASSERT_TRUE(image->GetKPDEFlag1());
     const std::vector<uint8_t> block = CGpuImageBuilder().Block(0xE0, 0x800).Build();
     image->InsertPCIBlock(0x10000, block.data(), 0x800, false);
-    EXPECT_EQ(Walk(image.get()), (std::vector<int32_t>{0, 0x10000, 0x10800}));
+    EXPECT_EQ(ChainFromStart(image.get()), (std::vector<int32_t>{0, 0x10000, 0x10800}));
     EXPECT_EQ(image->GetPCIBlockLength(0), 0x18800u);
     EXPECT_EQ(image->GetByte(2), 0x18800 / 512);
     EXPECT_EQ(image->GetROMSize(), 0x18800u);
@@ -276,10 +268,10 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
         CGpuImageBuilder().Block(0xE0, 0x800).PcirLength(0x400).Build();
     // A chain with a private-flagged block, all of it public by its marks.
     CGpuImageBuilder flagged;
-    flagged.Block(kX86, 0x10000).Block(kEfi, 0x8000).Kpde().KpdeFlags(0x01);
+    flagged.Block(kX86Code, 0x10000).Block(kEfiCode, 0x8000).Kpde().KpdeFlags(0x01);
     // The same with its last block private by its marks too.
     CGpuImageBuilder privateTail;
-    privateTail.Block(kX86, 0x10000).Block(kEfi, 0x8000).Private().Kpde().KpdeFlags(0x01);
+    privateTail.Block(kX86Code, 0x10000).Block(kEfiCode, 0x8000).Private().Kpde().KpdeFlags(0x01);
     struct Case
     {
         const char* name;
@@ -289,9 +281,9 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
         std::string error;
     };
     const std::vector<Case> cases = {
-        {"no block boundary", TwoBlocks(), 0x800, &publicBlock,
+        {"no block boundary", X86ThenEfi(), 0x800, &publicBlock,
          "PCI block insertion offset not found"},
-        {"broken chain", TwoBlocks().LastImage(false), 0x10000, &publicBlock,
+        {"broken chain", X86ThenEfi().LastImage(false), 0x10000, &publicBlock,
          "PCI chain corrupted: image offset out of range"},
         {"private block into a public chain", flagged, 0x10000, &privateBlock,
          "Cannot insert private image into public chain"},
@@ -301,9 +293,9 @@ TEST(ChainEditTest, InsertRefusalsChangeNothing)
          "Cannot insert public image into private chain"},
         {"inside the fixed init segment", SuperImage(0x0A), 0x10000, &publicBlock,
          "PCI block insertion into init segment not supported"},
-        {"length field beyond the block", TwoBlocks(), 0x10000, &longField,
+        {"length field beyond the block", X86ThenEfi(), 0x10000, &longField,
          "Inserted PCI block invalid"},
-        {"length field short of the block", TwoBlocks(), 0x18000, &shortField,
+        {"length field short of the block", X86ThenEfi(), 0x18000, &shortField,
          "Inserted PCI block invalid"},
     };
     for (const Case& c : cases)

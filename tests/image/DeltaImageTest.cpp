@@ -2,6 +2,7 @@
 // records written, applying a delta (and refusing a corrupt one), and
 // run-time ROM packs.
 
+#include "tests/image/ImageBytes.h"
 #include "core/Exceptions.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldImpl.h"
@@ -21,17 +22,6 @@ using testkit::ErrorOf;
 
 namespace
 {
-CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
-std::vector<uint8_t> BytesOf(IROMImage* image)
-{
-    COffsetModeScope scope(image, false);
-    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
-}
-
 std::vector<uint8_t> Plain(size_t size, uint8_t fill = 0x11)
 {
     return std::vector<uint8_t>(size, fill);

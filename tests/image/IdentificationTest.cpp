@@ -3,6 +3,7 @@
 // texts, tables found by signature, the display configuration block and the
 // Varnex version of the NBSI block.
 
+#include "tests/image/ImageBytes.h"
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -21,11 +22,6 @@ using testkit::InfoToken;
 
 namespace
 {
-std::vector<uint8_t> Snapshot(IROMImage* image)
-{
-    return std::vector<uint8_t>(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
-}
-
 uint8_t HardwareDataSum(IROMImage* image)
 {
     uint32_t sum = 0;

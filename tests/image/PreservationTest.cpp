@@ -2,6 +2,7 @@
 // scripts for a preserved register's value, tuning registers and data blocks
 // through IPreserveTune, the run-time ROM pack fields and the microcode entry.
 
+#include "tests/image/ImageBytes.h"
 #include "core/Log.h"
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
@@ -26,11 +27,6 @@ using testkit::PreservationEntry;
 
 namespace
 {
-std::vector<uint8_t> Snapshot(IROMImage* image)
-{
-    return std::vector<uint8_t>(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
-}
-
 uint8_t FirstBlockSum(IROMImage* image)
 {
     uint32_t sum = 0;

@@ -1,6 +1,7 @@
 // The image object: factories and kind detection, byte access and its bounds,
 // files and streams, sums, CRC, comparison and block editing.
 
+#include "tests/image/ImageBytes.h"
 #include "core/Exceptions.h"
 #include "image/IROMImage.h"
 #include "testkit/ScratchDirectory.h"
@@ -38,11 +39,6 @@ template <class E, class F> std::string ErrorText(F&& action)
         return std::string("wrong exception type: ") + other.what();
     }
     return "no exception";
-}
-
-CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 class TempFile

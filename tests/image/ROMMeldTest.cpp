@@ -2,6 +2,7 @@
 // out by hand, the refusals of malformed files, and the rules of the meld's
 // settings and image list.
 
+#include "tests/image/ImageBytes.h"
 #include "core/Exceptions.h"
 #include "image/IROMMeld.h"
 #include "image/OffsetModeScope.h"
@@ -24,17 +25,6 @@ using testkit::ErrorOf;
 
 namespace
 {
-std::vector<uint8_t> BytesOf(IROMImage* image)
-{
-    COffsetModeScope scope(image, false);
-    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
-}
-
-CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 std::vector<uint8_t> BoardImage(uint16_t boardId)
 {
     testkit::InfoToken info;
@@ -166,9 +156,9 @@ TEST(ROMMeldTest, SingleImageAndFilesRoundTrip)
     EXPECT_EQ(BytesOf(back->GetImage(0).get()), BoardImage(1));
     EXPECT_STREQ(back->GetImage(0)->GetFileNameCStr(), "Image[0]");
     const SelectionCriteria selection = back->GetSelection();
-    EXPECT_EQ(selection.selectionType, 2u);
-    EXPECT_EQ(selection.vfieldTable->GetFieldCount(), 1u);
-    EXPECT_EQ(selection.vfieldTable->GetRegisterCount(), 1u);
+    EXPECT_EQ(selection.kind, 2);
+    EXPECT_EQ(selection.fields->GetFieldCount(), 1u);
+    EXPECT_EQ(selection.fields->GetRegisterCount(), 1u);
 
     EXPECT_EQ(ErrorOf([&] { back->ReadFromFile((folder / "missing.rom").string(), nullptr); }),
               "Cannot open file: " + (folder / "missing.rom").string());
@@ -450,8 +440,8 @@ TEST(ROMMeldTest, AFailedReadLeavesTheMeldAsItWas)
         EXPECT_STREQ(meld->GetImage(0)->GetFileNameCStr(), "M");
         EXPECT_EQ(meld->GetImage(0)->GetSelectionCount(), 1u);
         const SelectionCriteria selection = meld->GetSelection();
-        EXPECT_EQ(selection.selectionType, 2u);
-        EXPECT_EQ(selection.vfieldTable.get(), table.get());
+        EXPECT_EQ(selection.kind, SelectionCriteria::Speedometer);
+        EXPECT_EQ(selection.fields.get(), table.get());
         EXPECT_EQ(table->GetFieldCount(), 1u);
         EXPECT_EQ(table->GetRegisterCount(), 1u);
     }

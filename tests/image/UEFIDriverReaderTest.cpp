@@ -18,7 +18,7 @@ using testkit::UefiBuildRecord;
 
 namespace
 {
-using Entries = std::vector<std::pair<std::string, std::string>>;
+using FieldEntries = std::vector<std::pair<std::string, std::string>>;
 
 UEFIDecompressor ReaderOf(const std::vector<uint8_t>& driver, const std::string& support = "Yes")
 {
@@ -53,7 +53,7 @@ TEST(UEFIDriverReaderTest, BuildRecordKeysAreFoundOnlyAtTheStartOfAnEntry)
         int32_t status;
         std::string text;
     };
-    const Entries entries = {{"VER", "1.2"}, {"DAT", "01.02.2026"}, {"XCHG", "5"}, {"VAR", "0103"}};
+    const FieldEntries entries = {{"VER", "1.2"}, {"DAT", "01.02.2026"}, {"XCHG", "5"}, {"VAR", "0103"}};
     const std::vector<Case> cases = {
         {"first entry", UefiBuildRecord(entries), "VER", 0, "1.2"},
         {"later entry", UefiBuildRecord(entries), "VAR", 0, "0103"},
@@ -82,7 +82,7 @@ TEST(UEFIDriverReaderTest, VersionVariantAndFeatureTextsFollowTheRecordAndTheSup
     struct Case
     {
         const char* name;
-        Entries entries;
+        FieldEntries entries;
         std::string support;
         std::string version;
         std::string variant;

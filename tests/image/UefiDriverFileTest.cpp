@@ -1,3 +1,4 @@
+#include "tests/image/ImageBytes.h"
 #include "image/ROMImageGPUEFIImpl.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
@@ -31,11 +32,6 @@ std::vector<GpuSupportEntry> Entries(size_t count)
                            static_cast<uint32_t>(1000 + i)});
     }
     return entries;
-}
-
-CRefPtr<IROMImage> FromBytes(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 CROMImageGPUEFIImpl& Driver(const CRefPtr<IROMImage>& image)

@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 namespace
 {
 constexpr const char* kBridge = "0000:00:01.0";
-constexpr const char* kGpu = "0000:01:00.0";
+constexpr const char* kGpuAddress = "0000:01:00.0";
 constexpr uint16_t kGpuDeviceId = 0x0610; // a catalogued ISO part
 constexpr uint64_t kBar0 = 0xF0000000;
 constexpr uint64_t kBar0Size = 0x1000000;
@@ -91,7 +91,7 @@ protected:
 
         // The GPU: a 4096-byte config file, BAR0 16 MiB and BAR1 128 KiB back
         // to back, each with its resourceN file.
-        tree.AddPciFunction(kGpu, kKorvanVendorId, kGpuDeviceId, 0x030000, "korvan");
+        tree.AddPciFunction(kGpuAddress, kKorvanVendorId, kGpuDeviceId, 0x030000, "korvan");
         std::vector<uint8_t> gpu(4096, 0);
         Put(gpu, 0x00, uint32_t{kGpuDeviceId} << 16 | kKorvanVendorId, 4);
         Put(gpu, 0x04, 0x00100000, 4);
@@ -100,13 +100,13 @@ protected:
         Put(gpu, 0x14, kBar1, 4);
         Put(gpu, 0x2C, 0x00017E2B, 4);
         Put(gpu, 0x100, 0x1234ABCD, 4); // extended space
-        WriteConfig(kGpu, gpu);
-        tree.Write(Dir(kGpu) / "resource", ResourceLine(kBar0, kBar0Size, 0x40200) +
+        WriteConfig(kGpuAddress, gpu);
+        tree.Write(Dir(kGpuAddress) / "resource", ResourceLine(kBar0, kBar0Size, 0x40200) +
                                                ResourceLine(kBar1, kBar1Size, 0x40200) +
                                                kEmptyResource + kEmptyResource + kEmptyResource +
                                                kEmptyResource + kEmptyResource);
-        MakeResourceFile(kGpu, 0, kBar0Size);
-        MakeResourceFile(kGpu, 1, kBar1Size);
+        MakeResourceFile(kGpuAddress, 0, kBar0Size);
+        MakeResourceFile(kGpuAddress, 1, kBar1Size);
 
         // MCFG: segment 0, buses 0-1.
         std::vector<uint8_t> mcfg(60, 0);
@@ -212,9 +212,9 @@ TEST_F(SysfsTransportTest, ConfigurationSpaceIsServedFromTheConfigFiles)
     EXPECT_EQ(gpu->ReadExtConfig16(0x102), 0x1234u);
     gpu->WriteConfig32(0x40, 0xCAFEF00D);
     gpu->WriteExtConfig8(0x201, 0x5A);
-    EXPECT_EQ(FileBytes(Dir(kGpu) / "config", 0x40, 4),
+    EXPECT_EQ(FileBytes(Dir(kGpuAddress) / "config", 0x40, 4),
               (std::vector<uint8_t>{0x0D, 0xF0, 0xFE, 0xCA}));
-    EXPECT_EQ(FileBytes(Dir(kGpu) / "config", 0x200, 2), (std::vector<uint8_t>{0, 0x5A}));
+    EXPECT_EQ(FileBytes(Dir(kGpuAddress) / "config", 0x200, 2), (std::vector<uint8_t>{0, 0x5A}));
 
     // A conventional function's file ends at 256 bytes: the rest reads as
     // all ones and takes no write.
@@ -235,7 +235,7 @@ TEST_F(SysfsTransportTest, RegisterAccessesGoThroughTheMappedBar)
 {
     InstallTree();
     {
-        std::fstream file(Dir(kGpu) / "resource0", std::ios::binary | std::ios::in | std::ios::out);
+        std::fstream file(Dir(kGpuAddress) / "resource0", std::ios::binary | std::ios::in | std::ios::out);
         file.seekp(0x88000);
         file.write("\x78\x56\x34\x12", 4);
     }
@@ -246,11 +246,11 @@ TEST_F(SysfsTransportTest, RegisterAccessesGoThroughTheMappedBar)
     gpu->Write32(0x1234, 0xA5B6C7D8);
     gpu->Write8(0x7FFFFF, 0x42);
     gpu->UnmapRegisters();
-    EXPECT_EQ(FileBytes(Dir(kGpu) / "resource0", 0x1234, 4),
+    EXPECT_EQ(FileBytes(Dir(kGpuAddress) / "resource0", 0x1234, 4),
               (std::vector<uint8_t>{0xD8, 0xC7, 0xB6, 0xA5}));
-    EXPECT_EQ(FileBytes(Dir(kGpu) / "resource0", 0x7FFFFF, 1), std::vector<uint8_t>{0x42});
+    EXPECT_EQ(FileBytes(Dir(kGpuAddress) / "resource0", 0x7FFFFF, 1), std::vector<uint8_t>{0x42});
     // Mapping set memory decoding in the command word, in the config file.
-    EXPECT_EQ(FileBytes(Dir(kGpu) / "config", 4, 1)[0] & 0x2, 0x2);
+    EXPECT_EQ(FileBytes(Dir(kGpuAddress) / "config", 4, 1)[0] & 0x2, 0x2);
 }
 
 TEST_F(SysfsTransportTest, AMappingMustStayInsideOneBar)
@@ -332,12 +332,12 @@ TEST_F(SysfsTransportTest, EachMissingPieceGivesAnErrorTheUserCanActOn)
         std::function<void(IRomviseDriver&)> run;
         std::string error;
     };
-    const std::string gpuDir = Dir(kGpu).string();
+    const std::string gpuDir = Dir(kGpuAddress).string();
     const Case cases[] = {
         {"not root", [] {}, 1000, nullptr,
          "Unable to start service (0x00000001)\nDetailed :Operation not permitted (reaching PCI "
          "devices needs root: run it with sudo)"},
-        {"no resourceN file", [&] { fs::remove(Dir(kGpu) / "resource1"); }, 0,
+        {"no resourceN file", [&] { fs::remove(Dir(kGpuAddress) / "resource1"); }, 0,
          [](IRomviseDriver& driver) { driver.MapPhysicalToLinear(kBar1, 0x1000); },
          "Error attempting to map adapter (0x00000002)\nDetailed :No such file or directory "
          "(opening " +
@@ -346,8 +346,8 @@ TEST_F(SysfsTransportTest, EachMissingPieceGivesAnErrorTheUserCanActOn)
          [&]
          {
              // A file mmap cannot map stands in for the kernel's refusal.
-             fs::remove(Dir(kGpu) / "resource1");
-             ASSERT_EQ(mkfifo((Dir(kGpu) / "resource1").c_str(), 0600), 0);
+             fs::remove(Dir(kGpuAddress) / "resource1");
+             ASSERT_EQ(mkfifo((Dir(kGpuAddress) / "resource1").c_str(), 0600), 0);
              tree.Write(tree.Root() / "kernel/security/lockdown",
                         "none [integrity] confidentiality\n");
          },

@@ -213,7 +213,7 @@ TEST_F(SimGpuMachineFileTest, BadSectionsAreRefusedWithTheirReason)
 }
 
 // The chip interface: what the GPU passes on of its EEPROM control register.
-class CRecordingChip : public ISimEepromChip
+class CRecordingGpuChip : public ISimEepromChip
 {
 public:
     struct Lines
@@ -247,7 +247,7 @@ TEST(SimGpuChip, TheControlRegisterDrivesTheChipOnlyWhileTheDebugPortIsOff)
     {
         SCOPED_TRACE(kind);
         CSimGpuRig rig(SimGpuConfigForKind(kind), 0x1000);
-        auto chip = std::make_shared<CRecordingChip>();
+        auto chip = std::make_shared<CRecordingGpuChip>();
         rig.gpu->AttachChip(chip);
         CRefPtr<IDevice> device = IDevice::Create(rig.OpenAccessor(), static_cast<int32_t>(kind));
         device->WriteROMControl(0x5);
@@ -264,7 +264,7 @@ TEST(SimGpuChip, TheControlRegisterDrivesTheChipOnlyWhileTheDebugPortIsOff)
             device->WriteROMByte(0x20, 0xC5);
         }
         EXPECT_EQ(chip->lines,
-                  (std::vector<CRecordingChip::Lines>{
+                  (std::vector<CRecordingGpuChip::Lines>{
                       {true, false, true}, {true, true, true}, {false, false, false}}));
         EXPECT_EQ(chip->releases, 1);
         EXPECT_EQ(chip->windowWrites, (std::vector<std::pair<uint32_t, uint8_t>>{{0x20, 0xC5}}));

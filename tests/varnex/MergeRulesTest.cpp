@@ -27,7 +27,7 @@ std::unique_ptr<CVarnexImageObject> Make(const CVarnexStoreBuilder& builder)
     return CVarnexImage::CreateObject(tag, bytes, 0);
 }
 
-std::vector<uint8_t> Bytes(size_t count, uint8_t value)
+std::vector<uint8_t> Filled(size_t count, uint8_t value)
 {
     return std::vector<uint8_t>(count, value);
 }
@@ -47,10 +47,10 @@ struct TransitionCase
 TEST(TransitionTest, EachClassDecidesWhichOldObjectItMayReplace)
 {
     const auto ecc = [](uint8_t v, uint8_t s, size_t length)
-    { return CVarnexStoreBuilder().Ecc(Bytes(length, 0xEC)).WithVersion(v, s); };
+    { return CVarnexStoreBuilder().Ecc(Filled(length, 0xEC)).WithVersion(v, s); };
     const auto pbl = [](uint8_t v, uint8_t s) { return CVarnexStoreBuilder().Pbl(v, s, {}, {}); };
     const auto oem = [](uint8_t v, uint8_t s, size_t length)
-    { return CVarnexStoreBuilder().Oem(Bytes(length, 0x0E)).WithVersion(v, s); };
+    { return CVarnexStoreBuilder().Oem(Filled(length, 0x0E)).WithVersion(v, s); };
 
     const std::vector<TransitionCase> cases = {
         {"base newer subversion", CVarnexStoreBuilder().Bbo(1, 1, 1),
@@ -117,13 +117,13 @@ TEST(MergeTest, BaseClassesDiscardTheOldData)
 TEST(MergeTest, PersistentObjectsKeepTheOldBodyWithinOneMajorVersion)
 {
     // Old ECC 2.1 with 40 bytes into a new 2.3 with 48: the old bytes, then zeros.
-    auto oldBody = Bytes(40, 0);
+    auto oldBody = Filled(40, 0);
     for (size_t i = 0; i < oldBody.size(); ++i)
     {
         oldBody[i] = static_cast<uint8_t>(i + 1);
     }
     const auto oldEcc = Make(CVarnexStoreBuilder().Ecc(oldBody).WithVersion(2, 1));
-    auto newEcc = Make(CVarnexStoreBuilder().Ecc(Bytes(48, 0xEE)).WithVersion(2, 3));
+    auto newEcc = Make(CVarnexStoreBuilder().Ecc(Filled(48, 0xEE)).WithVersion(2, 3));
     CapturedLog log;
     EXPECT_TRUE(newEcc->MergeFrom(*oldEcc, &log.log));
     EXPECT_EQ(log.text.str(), "Preserving data for ECC object.\n");
@@ -134,17 +134,17 @@ TEST(MergeTest, PersistentObjectsKeepTheOldBodyWithinOneMajorVersion)
     EXPECT_EQ(newEcc->GetSubversion(), 3); // the header stays the new one
 
     // A newer major version discards; an older one is an error.
-    auto newerEcc = Make(CVarnexStoreBuilder().Ecc(Bytes(8, 0xEE)).WithVersion(3, 0));
+    auto newerEcc = Make(CVarnexStoreBuilder().Ecc(Filled(8, 0xEE)).WithVersion(3, 0));
     CapturedLog discard;
     EXPECT_TRUE(newerEcc->MergeFrom(*oldEcc, &discard.log));
     EXPECT_EQ(discard.text.str(), "Discarding old data for ECC object.\n");
-    EXPECT_EQ(newerEcc->GetData(), Bytes(8, 0xEE));
+    EXPECT_EQ(newerEcc->GetData(), Filled(8, 0xEE));
 
-    auto olderEcc = Make(CVarnexStoreBuilder().Ecc(Bytes(48, 0xEE)).WithVersion(1, 0));
+    auto olderEcc = Make(CVarnexStoreBuilder().Ecc(Filled(48, 0xEE)).WithVersion(1, 0));
     CapturedLog refuse;
     EXPECT_FALSE(olderEcc->MergeFrom(*oldEcc, &refuse.log));
     EXPECT_EQ(refuse.text.str(), "Error: the new ECC object has an older major version.\n");
-    EXPECT_EQ(olderEcc->GetData(), Bytes(48, 0xEE));
+    EXPECT_EQ(olderEcc->GetData(), Filled(48, 0xEE));
 }
 
 TEST(MergeTest, PowerPolicyTableKeptIsTheTableWrittenOut)
@@ -170,7 +170,7 @@ TEST(MergeTest, OemKeepsTheOldBodyFittedToTheNewLength)
     for (const auto& [newLength, expected] : std::vector<std::pair<size_t, std::vector<uint8_t>>>{
              {6, {1, 2, 3, 4, 5, 6}}, {9, {1, 2, 3, 4, 5, 6, 0, 0, 0}}, {4, {1, 2, 3, 4}}})
     {
-        auto newOem = Make(CVarnexStoreBuilder().Oem(Bytes(newLength, 0xAA)).WithVersion(1, 0));
+        auto newOem = Make(CVarnexStoreBuilder().Oem(Filled(newLength, 0xAA)).WithVersion(1, 0));
         CapturedLog log;
         EXPECT_TRUE(newOem->MergeFrom(*oldOem, &log.log));
         EXPECT_EQ(newOem->GetData(), expected) << newLength;
