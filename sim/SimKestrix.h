@@ -41,8 +41,11 @@
 //   ERD (4)    {address, count}: read 0x03 into the image data buffer;
 //              a count above the buffer fails with 4
 //   EWR (5)    {address, count, flags}: page program 0x02 within the part's
-//              pages; flags bit 0 erases the erase blocks the range touches
-//              first; a count above the buffer fails with 5
+//              pages. Flags bit 0 set: program only, without erase. Clear:
+//              each erase block where a new byte needs a clear bit set is
+//              erased first and the rest of that block programmed back; a
+//              block the new bytes can be programmed over is not erased. A
+//              count above the buffer fails with 5
 //   ESE (6)    {address}: the part's block-erase opcode at the address
 //   ECE (7)    the part's chip-erase opcode
 //   PREP (10)  {flags, size}: kept with the payload (the image data buffer)

@@ -11,6 +11,7 @@
 #include "sim/VirtualClock.h"
 
 #include <algorithm>
+#include <span>
 
 namespace
 {
@@ -58,6 +59,9 @@ enum : size_t
     kPartBulkErase = 9,
     kPartWriteProtectMask = 10,
 };
+
+// EWR flags bit 0: program only; clear, the microcode erases on demand.
+constexpr uint32_t kEwrWithoutErase = 1;
 
 constexpr uint32_t kPushRequest = 1u << 29;
 constexpr uint32_t kDevinitRequest = 7u << 29;
@@ -334,6 +338,81 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         flash.End();
         return flash.WaitReady();
     };
+    // Page programs over `bytes` from `address`, each within its page; with
+    // `skipErased`, pages of nothing but 0xFF are not sent.
+    const auto programSpan = [&](uint32_t address, std::span<const uint8_t> bytes, bool skipErased)
+    {
+        for (size_t done = 0; done < bytes.size();)
+        {
+            const uint32_t at = static_cast<uint32_t>(address + done);
+            const size_t chunk = std::min<size_t>(bytes.size() - done, page - at % page);
+            const auto piece = bytes.subspan(done, chunk);
+            done += chunk;
+            if (skipErased && std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
+            {
+                continue;
+            }
+            flash.Frame({0x06});
+            flash.Begin();
+            flash.Send(0x02);
+            flash.SendAddress(at);
+            for (const uint8_t value : piece)
+            {
+                flash.Send(value);
+            }
+            flash.End();
+            if (!flash.WaitReady())
+            {
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto readSpan = [&](uint32_t address, uint32_t count)
+    {
+        std::vector<uint8_t> bytes(count);
+        flash.Begin();
+        flash.Send(0x03);
+        flash.SendAddress(address);
+        for (uint8_t& value : bytes)
+        {
+            value = flash.Receive();
+        }
+        flash.End();
+        return bytes;
+    };
+    // A program without the no-erase flag erases, block by block, only where
+    // the new bytes need a bit set that is clear now, and puts back the rest
+    // of each block it erased.
+    const auto eraseWhereNeeded = [&](uint32_t address, std::span<const uint8_t> bytes)
+    {
+        // In 64 bits: a range ending in the top block must not wrap to 0.
+        const uint64_t end = uint64_t{address} + bytes.size();
+        for (uint64_t start = address / block * uint64_t{block}; start < end; start += block)
+        {
+            const uint64_t from = std::max<uint64_t>(start, address);
+            const uint64_t to = std::min<uint64_t>(start + block, end);
+            const std::vector<uint8_t> old = readSpan(static_cast<uint32_t>(start), block);
+            bool needed = false;
+            for (uint64_t at = from; at < to && !needed; ++at)
+            {
+                const uint8_t wanted = bytes[at - address];
+                needed = (old[at - start] & wanted) != wanted;
+            }
+            if (!needed)
+            {
+                continue;
+            }
+            const std::span<const uint8_t> kept(old);
+            if (!eraseBlock(static_cast<uint32_t>(start)) ||
+                !programSpan(static_cast<uint32_t>(start), kept.first(from - start), true) ||
+                !programSpan(static_cast<uint32_t>(to), kept.subspan(to - start), true))
+            {
+                return false;
+            }
+        }
+        return true;
+    };
     switch (id)
     {
     case kERD:
@@ -343,16 +422,7 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         {
             return kErrErdBuffer;
         }
-        std::vector<uint8_t> bytes(count);
-        flash.Begin();
-        flash.Send(0x03);
-        flash.SendAddress(arguments[0]);
-        for (uint8_t& value : bytes)
-        {
-            value = flash.Receive();
-        }
-        flash.End();
-        WriteDmem(engine.base, buffers.data, bytes);
+        WriteDmem(engine.base, buffers.data, readSpan(arguments[0], count));
         return 0;
     }
     case kEWR:
@@ -363,39 +433,13 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         {
             return kErrEwrBuffer;
         }
-        if ((arguments[2] & 1u) && block != 0 && count != 0)
-        {
-            // In 64 bits: a range ending in the top block must not wrap to 0.
-            const uint64_t end = uint64_t{address} + count;
-            for (uint64_t at = address / block * block; at < end; at += block)
-            {
-                if (!eraseBlock(static_cast<uint32_t>(at)))
-                {
-                    return kErrTimeout;
-                }
-            }
-        }
         const std::vector<uint8_t> bytes = ReadDmem(engine.base, buffers.data, count);
-        for (uint32_t done = 0; done < count;)
+        if ((arguments[2] & kEwrWithoutErase) == 0 && block != 0 &&
+            !eraseWhereNeeded(address, bytes))
         {
-            const uint32_t at = address + done;
-            const uint32_t chunk = std::min(count - done, page - at % page);
-            flash.Frame({0x06});
-            flash.Begin();
-            flash.Send(0x02);
-            flash.SendAddress(at);
-            for (uint32_t i = 0; i < chunk; ++i)
-            {
-                flash.Send(bytes[done + i]);
-            }
-            flash.End();
-            if (!flash.WaitReady())
-            {
-                return kErrTimeout;
-            }
-            done += chunk;
+            return kErrTimeout;
         }
-        return 0;
+        return programSpan(address, bytes, false) ? 0u : uint32_t{kErrTimeout};
     }
     case kESE:
         if (block == 0 || arguments[0] % block != 0 || arguments[0] >= chipSize)

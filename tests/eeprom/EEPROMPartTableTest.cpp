@@ -132,7 +132,8 @@ TEST(EEPROMPartTable, AWrongEraseOpcodeWipesTheNeighbouringBlocks)
 // lock sets every bit and an unlock clears them all.
 TEST(EEPROMPartTable, EveryBlockProtectBitOfAPartIsSeen)
 {
-    const std::string kProtected = "Software write protection enabled, unable to erase EEPROM pages.";
+    const std::string kProtected =
+        "Software write protection enabled, unable to erase EEPROM pages.";
     for (const SimFlashPart& part : GetSimFlashParts())
     {
         SCOPED_TRACE(part.name);
@@ -155,7 +156,8 @@ TEST(EEPROMPartTable, EveryBlockProtectBitOfAPartIsSeen)
             CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
 
             const std::string error = testkit::ErrorOf(
-                [&] { eeprom->WriteImage(nullptr, 0, image.get(), 0, block, true, true, flash.log); });
+                [&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, block, true, true, flash.log); });
             if (part.manufacturerId == 0xBF)
             {
                 EXPECT_EQ(error, "(no error)");

@@ -232,7 +232,8 @@ TEST(EEPROMErase, WriteEnableThatDoesNotTakeStopsTheEraseBeforeItsCommand)
         {"chip", 0xC7, [](IEEPROM& eeprom, CLog& log) { eeprom.EraseChip(nullptr, log); },
          "Write enable not accepted, unable to erase EEPROM."},
         {"pages", 0x20,
-         [](IEEPROM& eeprom, CLog& log) { eeprom.ErasePages(nullptr, kBlock, 2 * kBlock, false, log); },
+         [](IEEPROM& eeprom, CLog& log)
+         { eeprom.ErasePages(nullptr, kBlock, 2 * kBlock, false, log); },
          "Write enable not accepted, unable to erase EEPROM pages."},
     };
     for (const Case& c : cases)
