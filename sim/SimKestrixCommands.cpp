@@ -10,6 +10,8 @@
 #include "sim/SimKestrixDataMap.h"
 #include "sim/VirtualClock.h"
 
+#include "core/Range.h"
+
 #include <algorithm>
 #include <span>
 
@@ -35,6 +37,7 @@ enum : uint32_t
     kERDSR = 13,
     kVV = 14,
     kECID = 15,
+    kBSI_INFO = 17,
 };
 
 enum : uint32_t
@@ -67,6 +70,8 @@ constexpr uint32_t kPushRequest = 1u << 29;
 constexpr uint32_t kDevinitRequest = 7u << 29;
 constexpr uint32_t kAnswered = 3;
 constexpr uint32_t kBusyWaitPolls = 1000000;
+// The secure scratch area BSI_INFO copies out.
+constexpr uint32_t kSecureScratchBytes = 64;
 } // namespace
 
 // SPI mode 0 over the chip's lines: data set while the clock is low, taken on
@@ -148,7 +153,8 @@ std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engin
 {
     const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
     const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
-    if (!map)
+    // DMEM written after the start may have spoilt the map.
+    if (!map || !SimKestrixDataMapFits(*map, m_config.dmemSize))
     {
         return std::nullopt;
     }
@@ -240,9 +246,24 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     {
     case kPREP:
     {
-        const uint32_t size = std::min(arguments[1], buffers.dataSize);
-        m_prepPayload = (arguments[0] & 1u) ? ReadDmem(engine.base, buffers.data, size)
-                                            : std::vector<uint8_t>{};
+        const bool withPayload = (arguments[0] & 1u) != 0;
+        if (withPayload && arguments[1] > buffers.dataSize)
+        {
+            return kErrUnsupportedParameter;
+        }
+        m_prepPayload = withPayload ? ReadDmem(engine.base, buffers.data, arguments[1])
+                                    : std::vector<uint8_t>{};
+        return 0;
+    }
+    case kBSI_INFO:
+    {
+        if (buffers.dataSize < kSecureScratchBytes)
+        {
+            return kErrUnsupportedParameter;
+        }
+        std::vector<uint8_t> scratch = m_config.secureScratch;
+        scratch.resize(kSecureScratchBytes, 0);
+        WriteDmem(engine.base, buffers.data, scratch);
         return 0;
     }
     case kCLOSE:
@@ -348,7 +369,8 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
             const size_t chunk = std::min<size_t>(bytes.size() - done, page - at % page);
             const auto piece = bytes.subspan(done, chunk);
             done += chunk;
-            if (skipErased && std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
+            if (skipErased &&
+                std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
             {
                 continue;
             }
@@ -507,7 +529,7 @@ void CSimKestrix::WritePrintf(Engine& engine)
     std::vector<uint32_t> header = DmemWords(engine, buffers->printfHeader, 4);
     const uint32_t ring = header[1];
     const uint32_t size = header[2];
-    if (size == 0)
+    if (size == 0 || !RangeFits(ring, size, m_config.dmemSize))
     {
         return;
     }
