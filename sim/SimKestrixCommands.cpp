@@ -127,6 +127,90 @@ public:
         End();
         return status;
     }
+    std::vector<uint8_t> Read(uint32_t address, uint32_t count)
+    {
+        std::vector<uint8_t> bytes(count);
+        Begin();
+        Send(0x03);
+        SendAddress(address);
+        for (uint8_t& value : bytes)
+        {
+            value = Receive();
+        }
+        End();
+        return bytes;
+    }
+    // These return false when the chip stays busy.
+    bool EraseBlock(uint8_t opcode, uint32_t address)
+    {
+        Frame({0x06});
+        Begin();
+        Send(opcode);
+        SendAddress(address);
+        End();
+        return WaitReady();
+    }
+    // Page programs over `bytes` from `address`, each within its page; with
+    // `skipErased`, pages of nothing but 0xFF are not sent.
+    bool Program(uint32_t address, std::span<const uint8_t> bytes, uint32_t page, bool skipErased)
+    {
+        for (size_t done = 0; done < bytes.size();)
+        {
+            const uint32_t at = static_cast<uint32_t>(address + done);
+            const size_t chunk = std::min<size_t>(bytes.size() - done, page - at % page);
+            const std::span<const uint8_t> piece = bytes.subspan(done, chunk);
+            done += chunk;
+            if (skipErased &&
+                std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
+            {
+                continue;
+            }
+            Frame({0x06});
+            Begin();
+            Send(0x02);
+            SendAddress(at);
+            for (const uint8_t value : piece)
+            {
+                Send(value);
+            }
+            End();
+            if (!WaitReady())
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Erases on demand before `bytes` are programmed at `address`: each erase
+    // block where a new byte needs a bit set that is clear now, putting back
+    // the rest of that block; a block the bytes can be programmed over stays.
+    bool EraseWhereNeeded(uint8_t opcode, uint32_t block, uint32_t page, uint32_t address,
+                          std::span<const uint8_t> bytes)
+    {
+        // In 64 bits: a range ending in the top block must not wrap to 0.
+        const uint64_t end = uint64_t{address} + bytes.size();
+        for (uint64_t start = address / block * uint64_t{block}; start < end; start += block)
+        {
+            const uint64_t from = std::max<uint64_t>(start, address);
+            const uint64_t to = std::min<uint64_t>(start + block, end);
+            const std::vector<uint8_t> old = Read(static_cast<uint32_t>(start), block);
+            bool needed = false;
+            for (uint64_t at = from; at < to && !needed; ++at)
+            {
+                const uint8_t wanted = bytes[at - address];
+                needed = (old[at - start] & wanted) != wanted;
+            }
+            const std::span<const uint8_t> kept(old);
+            if (needed &&
+                (!EraseBlock(opcode, static_cast<uint32_t>(start)) ||
+                 !Program(static_cast<uint32_t>(start), kept.first(from - start), page, true) ||
+                 !Program(static_cast<uint32_t>(to), kept.subspan(to - start), page, true)))
+            {
+                return false;
+            }
+        }
+        return true;
+    }
     // False when the chip stays busy.
     bool WaitReady()
     {
@@ -350,91 +434,7 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     const uint32_t page = std::max<uint32_t>(part(kPartBytesPerPage), 1);
     const uint32_t block = part(kPartKbytesPerBlock) * 1024;
     const uint32_t chipSize = part(kPartSizeDepth) * part(kPartSizeWidth) * 128;
-    const auto eraseBlock = [&](uint32_t address)
-    {
-        flash.Frame({0x06});
-        flash.Begin();
-        flash.Send(static_cast<uint8_t>(part(kPartBulkErase)));
-        flash.SendAddress(address);
-        flash.End();
-        return flash.WaitReady();
-    };
-    // Page programs over `bytes` from `address`, each within its page; with
-    // `skipErased`, pages of nothing but 0xFF are not sent.
-    const auto programSpan = [&](uint32_t address, std::span<const uint8_t> bytes, bool skipErased)
-    {
-        for (size_t done = 0; done < bytes.size();)
-        {
-            const uint32_t at = static_cast<uint32_t>(address + done);
-            const size_t chunk = std::min<size_t>(bytes.size() - done, page - at % page);
-            const auto piece = bytes.subspan(done, chunk);
-            done += chunk;
-            if (skipErased &&
-                std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
-            {
-                continue;
-            }
-            flash.Frame({0x06});
-            flash.Begin();
-            flash.Send(0x02);
-            flash.SendAddress(at);
-            for (const uint8_t value : piece)
-            {
-                flash.Send(value);
-            }
-            flash.End();
-            if (!flash.WaitReady())
-            {
-                return false;
-            }
-        }
-        return true;
-    };
-    const auto readSpan = [&](uint32_t address, uint32_t count)
-    {
-        std::vector<uint8_t> bytes(count);
-        flash.Begin();
-        flash.Send(0x03);
-        flash.SendAddress(address);
-        for (uint8_t& value : bytes)
-        {
-            value = flash.Receive();
-        }
-        flash.End();
-        return bytes;
-    };
-    // A program without the no-erase flag erases, block by block, only where
-    // the new bytes need a bit set that is clear now, and puts back the rest
-    // of each block it erased.
-    const auto eraseWhereNeeded = [&](uint32_t address, std::span<const uint8_t> bytes)
-    {
-        // In 64 bits: a range ending in the top block must not wrap to 0.
-        const uint64_t end = uint64_t{address} + bytes.size();
-        for (uint64_t start = address / block * uint64_t{block}; start < end; start += block)
-        {
-            const uint64_t from = std::max<uint64_t>(start, address);
-            const uint64_t to = std::min<uint64_t>(start + block, end);
-            const std::vector<uint8_t> old = readSpan(static_cast<uint32_t>(start), block);
-            bool needed = false;
-            for (uint64_t at = from; at < to && !needed; ++at)
-            {
-                const uint8_t wanted = bytes[at - address];
-                needed = (old[at - start] & wanted) != wanted;
-            }
-            if (!needed)
-            {
-                continue;
-            }
-            const std::span<const uint8_t> kept(old);
-            if (!eraseBlock(static_cast<uint32_t>(start)) ||
-                !programSpan(static_cast<uint32_t>(start), kept.first(from - start), true) ||
-                !programSpan(static_cast<uint32_t>(to), kept.subspan(to - start), true))
-            {
-                return false;
-            }
-        }
-        return true;
-    };
+    const auto bulkErase = static_cast<uint8_t>(part(kPartBulkErase));
     switch (id)
     {
     case kERD:
@@ -444,7 +444,7 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         {
             return kErrErdBuffer;
         }
-        WriteDmem(engine.base, buffers.data, readSpan(arguments[0], count));
+        WriteDmem(engine.base, buffers.data, flash.Read(arguments[0], count));
         return 0;
     }
     case kEWR:
@@ -457,18 +457,18 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         }
         const std::vector<uint8_t> bytes = ReadDmem(engine.base, buffers.data, count);
         if ((arguments[2] & kEwrWithoutErase) == 0 && block != 0 &&
-            !eraseWhereNeeded(address, bytes))
+            !flash.EraseWhereNeeded(bulkErase, block, page, address, bytes))
         {
             return kErrTimeout;
         }
-        return programSpan(address, bytes, false) ? 0u : uint32_t{kErrTimeout};
+        return flash.Program(address, bytes, page, false) ? 0u : uint32_t{kErrTimeout};
     }
     case kESE:
         if (block == 0 || arguments[0] % block != 0 || arguments[0] >= chipSize)
         {
             return kErrUnsupportedParameter;
         }
-        return eraseBlock(arguments[0]) ? 0u : uint32_t{kErrTimeout};
+        return flash.EraseBlock(bulkErase, arguments[0]) ? 0u : uint32_t{kErrTimeout};
     case kECE:
         flash.Frame({0x06});
         flash.Frame({static_cast<uint8_t>(part(kPartChipErase))});
