@@ -15,6 +15,13 @@ namespace
 // that opcode must erase exactly KbytesPerBlock: one that erases more wipes
 // the neighbouring blocks of every block written. FM25F02, FM25F04, S25FL208K
 // and SST26WF080B erase 4 KiB with 0x20; their 0xD8 erases 64 KiB blocks.
+//
+// WriteProtectMask must hold every block-protect bit of the part's status
+// register: it is what a lock writes and what the drivers test before an
+// erase or program. A mask that misses a bit lets a lock leave part of the
+// chip open, and lets an erase run into a block a missed bit protects, which
+// the part silently skips. W25X10A has BP0-BP1 (0x0C); W25X40A, W25X80A,
+// W25Q80BV and MX25L4005A have BP0-BP2 (0x1C).
 // clang-format off
 constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0xBF, 0x0042, 1, 4, true, false, true, "SST", "3.0-3.6", "SST45VF010", 1024, 1, 0x60, 0x20, 0x0C, false, 0},
@@ -33,12 +40,12 @@ constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0xC2, 0x2010, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L512", 512, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xC2, 0x2011, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L1005", 1024, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xC2, 0x2012, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L2005", 2048, 1, 0xC7, 0x20, 0x0C, false, 0},
-    {0xC2, 0x2013, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L4005A", 4096, 1, 0xC7, 0x20, 0x0C, false, 0},
+    {0xC2, 0x2013, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L4005A", 4096, 1, 0xC7, 0x20, 0x1C, false, 0},
     {0xC2, 0x2014, 256, 4, true, false, true, "MX", "2.7-3.6", "MX25L8073E", 8192, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xC8, 0x6012, 256, 4, true, false, true, "GD", "1.65-2.00", "GD25LQ20B", 2048, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xEF, 0x3012, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X20A", 2048, 1, 0xC7, 0x20, 0x0C, false, 0},
     {0xEF, 0x3010, 256, 4, true, false, true, "WBond", "2.3-3.6", "W25X05CL", 512, 1, 0xC7, 0x20, 0x0C, false, 0},
-    {0xEF, 0x4014, 256, 4, true, false, true, "WBond", "2.3-3.6", "W25Q80BV", 8192, 1, 0xC7, 0x20, 0x0C, false, 0},
+    {0xEF, 0x4014, 256, 4, true, false, true, "WBond", "2.3-3.6", "W25Q80BV", 8192, 1, 0xC7, 0x20, 0x1C, false, 0},
     {0x1F, 0x4300, 256, 4, true, false, true, "Atmel", "2.3-3.6", "AT25DF021", 2048, 1, 0xC7, 0x20, 0x3C, true, 0},
     {0x1F, 0x4401, 256, 4, true, false, true, "Atmel", "2.3-3.6", "AT25DF041", 4096, 1, 0xC7, 0x20, 0x3C, true, 0},
     {0x1F, 0x8401, 256, 4, true, false, true, "Atmel", "2.3-3.6", "AT25SF041", 4096, 1, 0xC7, 0x20, 0x3C, true, 0},
@@ -63,9 +70,9 @@ constexpr std::array<EEPROMPartRecord, 95> kParts = {{
     {0x9D, 0x1253, 256, 4, true, false, true, "ISSI", "1.65-1.95", "IS25WQ040", 4096, 1, 0xC7, 0x20, 0x1C, false, 0},
     {0xC2, 0x2533, 256, 4, true, false, true, "MX", "1.65-2.0", "MX25U4033E", 4096, 1, 0xC7, 0x20, 0x3C, false, 0},
     {0xC2, 0x2534, 256, 4, true, false, true, "MX", "1.65-2.0", "MX25U8033E", 8192, 1, 0xC7, 0x20, 0x3C, false, 0},
-    {0xEF, 0x3011, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X10A", 1024, 1, 0xC7, 0x20, 0x08, false, 0},
-    {0xEF, 0x3013, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X40A", 4096, 1, 0xC7, 0x20, 0x10, false, 0},
-    {0xEF, 0x3014, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X80A", 8192, 1, 0xC7, 0x20, 0x14, false, 0},
+    {0xEF, 0x3011, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X10A", 1024, 1, 0xC7, 0x20, 0x0C, false, 0},
+    {0xEF, 0x3013, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X40A", 4096, 1, 0xC7, 0x20, 0x1C, false, 0},
+    {0xEF, 0x3014, 256, 4, true, false, true, "WBond", "2.7-3.6", "W25X80A", 8192, 1, 0xC7, 0x20, 0x1C, false, 0},
     {0x9D, 0x007B, 256, 4, true, false, true, "PMC", "2.7-3.6", "Pm25LV512", 512, 1, 0xC7, 0xD7, 0x0C, false, 0},
     {0x9D, 0x007C, 256, 4, true, false, true, "PMC", "2.7-3.6", "Pm25LV010", 1024, 1, 0xC7, 0xD7, 0x0C, false, 0},
     {0x7F, 0x9D7D, 256, 4, true, false, true, "PMC", "2.7-3.6", "Pm25LV020", 2048, 1, 0xC7, 0xD7, 0x0C, false, 0},

@@ -13,9 +13,12 @@
 namespace
 {
 constexpr uint32_t kSecureProtectionRetryDelay = 10;
-// The microcode's program flags: bit 0 asks it to erase the blocks it
-// programs first.
-constexpr uint32_t kProgramErasesFirst = 1;
+// The microcode's program flags: bit 0 asks it to program without erasing.
+// With the bit clear it erases, where the new bytes need it, the erase blocks
+// the range touches and keeps the rest of each. An erase-aware write leaves
+// the erase to the microcode; a write that is not erase-aware programs
+// without one, as the direct drivers do.
+constexpr uint32_t kProgramWithoutErase = 1;
 
 const char* const kUnknownPart = "Cannot program unknown EEPROM type";
 const char* const kStatusReadFailed = "Error: reading EEPROM status register failed";
@@ -179,7 +182,7 @@ void CEEPROMSecureFlashImpl::Program(uint32_t address, IROMImage* image, int32_t
     CheckUnprotected("Software write protection enabled, unable to program EEPROM.", log);
     const std::span<const uint8_t> bytes(image->GetBuffer() + static_cast<uint32_t>(imageOffset),
                                          count);
-    if (loader.ProgramEEPROM(address, bytes, eraseAware ? 0u : kProgramErasesFirst) != 0)
+    if (loader.ProgramEEPROM(address, bytes, eraseAware ? 0u : kProgramWithoutErase) != 0)
     {
         ThrowWithDisplayRestored(log, std::domain_error("Error: EEPROM Program failed"));
     }

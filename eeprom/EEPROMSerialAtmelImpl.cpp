@@ -23,6 +23,10 @@ constexpr uint8_t kWordAutoIncrementProgram = 0xAD;
 constexpr uint8_t kByteAutoIncrementProgram = 0xAF;
 constexpr uint8_t kRead = 0x03;
 
+// Status register bit 1: the write enable latch, set by 0x06 and cleared by
+// the program, erase or status write that used it.
+constexpr uint8_t kWriteEnableLatch = 0x02;
+
 constexpr uint8_t kContinuationCode = 0x7F;
 constexpr uint8_t kSst = 0xBF;
 constexpr uint8_t kAtmel = 0x1F;
@@ -56,14 +60,31 @@ uint8_t CEEPROMSerialAtmelImpl::ReceiveByte()
     return value;
 }
 
-uint8_t CEEPROMSerialAtmelImpl::ReadStatus(CLog& log)
+uint8_t CEEPROMSerialAtmelImpl::ReadStatusQuietly()
 {
     SelectChip();
     SendByte(kReadStatusRegister);
     const uint8_t status = ReceiveByte();
     DeselectChip();
+    return status;
+}
+
+uint8_t CEEPROMSerialAtmelImpl::ReadStatus(CLog& log)
+{
+    const uint8_t status = ReadStatusQuietly();
     LogDetail(log, "EEPROM status register: " + Hex2(status));
     return status;
+}
+
+void CEEPROMSerialAtmelImpl::CheckWriteEnabled(uint8_t status, const char* message, CLog& log)
+{
+    // A part that did not take the write enable ignores the erase that
+    // follows; sent anyway, it would look done and the write would fail only
+    // at its verify.
+    if ((status & kWriteEnableLatch) == 0)
+    {
+        ThrowWithDisplayRestored(log, std::runtime_error(message));
+    }
 }
 
 void CEEPROMSerialAtmelImpl::CheckUnprotected(uint8_t status, const char* message, CLog& log)
@@ -173,8 +194,9 @@ void CEEPROMSerialAtmelImpl::EraseChip(IUserInterface* ui, CLog& log)
     CSoftwareSpiSession spi(*this);
     LogDetail(log, "Sending erase command.");
     SendFrame({kWriteEnable});
-    CheckUnprotected(ReadStatus(log), "Software write protection enabled, unable to erase EEPROM.",
-                     log);
+    const uint8_t status = ReadStatus(log);
+    CheckUnprotected(status, "Software write protection enabled, unable to erase EEPROM.", log);
+    CheckWriteEnabled(status, "Write enable not accepted, unable to erase EEPROM.", log);
     SendFrame({m_part.ChipEraseCommand});
     LogDetail(log, "Polling for completion.");
     WaitWhileBusy(kEraseFirstDelay, kErasePollDelay);
@@ -209,6 +231,8 @@ uint32_t CEEPROMSerialAtmelImpl::ErasePages(IUserInterface* ui, uint32_t address
         const uint32_t blockAddress = address + erased;
         LogDetail(log, "Sending write enable command.");
         SendFrame({kWriteEnable});
+        CheckWriteEnabled(ReadStatusQuietly(),
+                          "Write enable not accepted, unable to erase EEPROM pages.", log);
         LogDetail(log, "Sending erase page command.");
         LogDetail(log, "Page start: 0x" + Hex8(blockAddress));
         SendFrame({m_part.BulkEraseCommand, static_cast<uint8_t>(blockAddress >> 16),
@@ -255,10 +279,7 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
         LogDetail(log, "Polling for completion.");
         WaitWhileBusy(kProgramFirstDelay, kProgramPollDelay);
 
-        SelectChip();
-        SendByte(kReadStatusRegister);
-        const uint8_t status = ReceiveByte();
-        DeselectChip();
+        const uint8_t status = ReadStatusQuietly();
         WaitWhileBusy(kProgramFirstDelay, kProgramPollDelay);
         LogDetail(log, "EEPROM status register: " + Hex2(status));
 

@@ -29,8 +29,10 @@ protected:
     uint8_t ReceiveByte() override;
 
 private:
+    uint8_t ReadStatusQuietly();
     uint8_t ReadStatus(CLog& log);
     void CheckUnprotected(uint8_t status, const char* message, CLog& log);
+    void CheckWriteEnabled(uint8_t status, const char* message, CLog& log);
     void ProgramPageOnce(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
                          CLog& log);
 

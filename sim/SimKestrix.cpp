@@ -342,6 +342,7 @@ void CSimKestrix::ResetEngine(Engine& engine)
     engine.running = false;
     engine.pending = false;
     engine.refusedSignature = false;
+    engine.refusedDataMap = false;
     engine.mailbox0 = 0;
     engine.mailbox1 = 0;
     std::fill(engine.imem.begin(), engine.imem.end(), 0);
@@ -366,11 +367,21 @@ bool CSimKestrix::SignatureAccepted(const Engine& engine) const
                       data.begin() + slot);
 }
 
+bool CSimKestrix::DataMapUsable(const Engine& engine) const
+{
+    // Microcode without a map runs, and fails every command for want of its
+    // buffers.
+    const std::optional<SimKestrixDataMap> map =
+        ReadSimKestrixDataMap(ReadDmem(engine.base, 0, m_config.dmemSize));
+    return !map || SimKestrixDataMapFits(*map, m_config.dmemSize);
+}
+
 void CSimKestrix::StartEngine(Engine& engine)
 {
     ++engine.starts;
     engine.refusedSignature = !SignatureAccepted(engine);
-    engine.running = !engine.refusedSignature;
+    engine.refusedDataMap = !DataMapUsable(engine);
+    engine.running = !engine.refusedSignature && !engine.refusedDataMap;
 }
 
 std::vector<uint8_t> CSimKestrix::ReadDmem(uint32_t base, uint32_t offset, uint32_t count) const
@@ -386,7 +397,7 @@ std::vector<uint8_t> CSimKestrix::ReadDmem(uint32_t base, uint32_t offset, uint3
     }
     for (uint32_t i = 0; i < count; ++i)
     {
-        const uint32_t at = offset + i;
+        const uint64_t at = uint64_t{offset} + i;
         bytes.push_back(at / 4 < engine->dmem.size()
                             ? static_cast<uint8_t>(engine->dmem[at / 4] >> (8 * (at % 4)))
                             : 0);
@@ -405,7 +416,7 @@ std::vector<uint8_t> CSimKestrix::ReadImem(uint32_t base, uint32_t offset, uint3
         }
         for (uint32_t i = 0; i < count; ++i)
         {
-            const uint32_t at = offset + i;
+            const uint64_t at = uint64_t{offset} + i;
             bytes.push_back(at / 4 < engine.imem.size()
                                 ? static_cast<uint8_t>(engine.imem[at / 4] >> (8 * (at % 4)))
                                 : 0);
@@ -419,7 +430,7 @@ void CSimKestrix::WriteDmem(uint32_t base, uint32_t offset, const std::vector<ui
     Engine& engine = EngineAt(base);
     for (size_t i = 0; i < bytes.size(); ++i)
     {
-        const size_t at = offset + i;
+        const uint64_t at = uint64_t{offset} + i;
         if (at / 4 < engine.dmem.size())
         {
             uint32_t& word = engine.dmem[at / 4];

@@ -41,11 +41,15 @@
 //   ERD (4)    {address, count}: read 0x03 into the image data buffer;
 //              a count above the buffer fails with 4
 //   EWR (5)    {address, count, flags}: page program 0x02 within the part's
-//              pages; flags bit 0 erases the erase blocks the range touches
-//              first; a count above the buffer fails with 5
+//              pages. Flags bit 0 set: program only, without erase. Clear:
+//              each erase block where a new byte needs a clear bit set is
+//              erased first and the rest of that block programmed back; a
+//              block the new bytes can be programmed over is not erased. A
+//              count above the buffer fails with 5
 //   ESE (6)    {address}: the part's block-erase opcode at the address
 //   ECE (7)    the part's chip-erase opcode
-//   PREP (10)  {flags, size}: kept with the payload (the image data buffer)
+//   PREP (10)  {flags, size}: kept with the payload (the image data buffer);
+//              a payload larger than that buffer fails with 8
 //   CLOSE (11) counted
 //   EPROT (12) {state}: status register := WriteProtectMask or 0
 //   ERDSR (13) {index}: status register 0x05 to cmd_out word 0
@@ -54,6 +58,8 @@
 //              its size in words
 //   RWR (9)    {address, value}: the GPU's register := value
 //   ECID (15)  {kind}: 32 bytes (kind 1) or 16 bytes (2, 3) to cmd_out
+//   BSI_INFO (17)  the 64-byte secure scratch to the image data buffer;
+//              a buffer smaller than that fails with 8
 //   others     CMD_UNSUPPORTED_COMMAND (7)
 // Flash commands go out over the chip's serial lines (ISimEepromChip), and
 // the microcode waits out the chip's busy time with status reads.
@@ -72,6 +78,12 @@
 // Faults: a command that never completes, an error code for a command, a
 // reset or DMA that never becomes ready, and an expected production
 // signature: started microcode whose DMEM holds another one does not run.
+//
+// Started microcode whose map names a command buffer, result buffer, image
+// data buffer or printf header outside DMEM, or a command buffer below 28
+// bytes or a result buffer below 32, does not run either (as a real engine
+// would fault on its first access): its commands stay new for ever. The
+// model never reads or writes outside its memories.
 
 #include "sim/ISimDevice.h"
 
@@ -111,6 +123,8 @@ struct SimKestrixConfig
     bool vvPushFromIfr = false;
     std::vector<uint8_t> vvCertInfo;
     uint32_t vvCertInfoOffset = 0x3000;
+    // What BSI_INFO returns (64 bytes; shorter is filled with zeros).
+    std::vector<uint8_t> secureScratch;
 };
 
 class CSimKestrix : public ISimDevice
@@ -149,6 +163,7 @@ public:
         uint32_t starts = 0;
         bool running = false;
         bool refusedSignature = false;
+        bool refusedDataMap = false;
         // The command in progress.
         bool pending = false;
         uint32_t pollsLeft = 0;
@@ -196,6 +211,7 @@ private:
     void ResetEngine(Engine& engine);
     void StartEngine(Engine& engine);
     bool SignatureAccepted(const Engine& engine) const;
+    bool DataMapUsable(const Engine& engine) const;
     void WriteEnable(uint32_t value);
     void RunIcdCommand(Engine& engine, uint32_t value);
     uint32_t MemoryWord(const std::vector<uint32_t>& memory, uint32_t address) const;

@@ -10,7 +10,10 @@
 #include "sim/SimKestrixDataMap.h"
 #include "sim/VirtualClock.h"
 
+#include "core/Range.h"
+
 #include <algorithm>
+#include <span>
 
 namespace
 {
@@ -34,6 +37,7 @@ enum : uint32_t
     kERDSR = 13,
     kVV = 14,
     kECID = 15,
+    kBSI_INFO = 17,
 };
 
 enum : uint32_t
@@ -59,10 +63,15 @@ enum : size_t
     kPartWriteProtectMask = 10,
 };
 
+// EWR flags bit 0: program only; clear, the microcode erases on demand.
+constexpr uint32_t kEwrWithoutErase = 1;
+
 constexpr uint32_t kPushRequest = 1u << 29;
 constexpr uint32_t kDevinitRequest = 7u << 29;
 constexpr uint32_t kAnswered = 3;
 constexpr uint32_t kBusyWaitPolls = 1000000;
+// The secure scratch area BSI_INFO copies out.
+constexpr uint32_t kSecureScratchBytes = 64;
 } // namespace
 
 // SPI mode 0 over the chip's lines: data set while the clock is low, taken on
@@ -118,6 +127,90 @@ public:
         End();
         return status;
     }
+    std::vector<uint8_t> Read(uint32_t address, uint32_t count)
+    {
+        std::vector<uint8_t> bytes(count);
+        Begin();
+        Send(0x03);
+        SendAddress(address);
+        for (uint8_t& value : bytes)
+        {
+            value = Receive();
+        }
+        End();
+        return bytes;
+    }
+    // These return false when the chip stays busy.
+    bool EraseBlock(uint8_t opcode, uint32_t address)
+    {
+        Frame({0x06});
+        Begin();
+        Send(opcode);
+        SendAddress(address);
+        End();
+        return WaitReady();
+    }
+    // Page programs over `bytes` from `address`, each within its page; with
+    // `skipErased`, pages of nothing but 0xFF are not sent.
+    bool Program(uint32_t address, std::span<const uint8_t> bytes, uint32_t page, bool skipErased)
+    {
+        for (size_t done = 0; done < bytes.size();)
+        {
+            const uint32_t at = static_cast<uint32_t>(address + done);
+            const size_t chunk = std::min<size_t>(bytes.size() - done, page - at % page);
+            const std::span<const uint8_t> piece = bytes.subspan(done, chunk);
+            done += chunk;
+            if (skipErased &&
+                std::all_of(piece.begin(), piece.end(), [](uint8_t b) { return b == 0xFF; }))
+            {
+                continue;
+            }
+            Frame({0x06});
+            Begin();
+            Send(0x02);
+            SendAddress(at);
+            for (const uint8_t value : piece)
+            {
+                Send(value);
+            }
+            End();
+            if (!WaitReady())
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+    // Erases on demand before `bytes` are programmed at `address`: each erase
+    // block where a new byte needs a bit set that is clear now, putting back
+    // the rest of that block; a block the bytes can be programmed over stays.
+    bool EraseWhereNeeded(uint8_t opcode, uint32_t block, uint32_t page, uint32_t address,
+                          std::span<const uint8_t> bytes)
+    {
+        // In 64 bits: a range ending in the top block must not wrap to 0.
+        const uint64_t end = uint64_t{address} + bytes.size();
+        for (uint64_t start = address / block * uint64_t{block}; start < end; start += block)
+        {
+            const uint64_t from = std::max<uint64_t>(start, address);
+            const uint64_t to = std::min<uint64_t>(start + block, end);
+            const std::vector<uint8_t> old = Read(static_cast<uint32_t>(start), block);
+            bool needed = false;
+            for (uint64_t at = from; at < to && !needed; ++at)
+            {
+                const uint8_t wanted = bytes[at - address];
+                needed = (old[at - start] & wanted) != wanted;
+            }
+            const std::span<const uint8_t> kept(old);
+            if (needed &&
+                (!EraseBlock(opcode, static_cast<uint32_t>(start)) ||
+                 !Program(static_cast<uint32_t>(start), kept.first(from - start), page, true) ||
+                 !Program(static_cast<uint32_t>(to), kept.subspan(to - start), page, true)))
+            {
+                return false;
+            }
+        }
+        return true;
+    }
     // False when the chip stays busy.
     bool WaitReady()
     {
@@ -144,7 +237,8 @@ std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engin
 {
     const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
     const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
-    if (!map)
+    // DMEM written after the start may have spoilt the map.
+    if (!map || !SimKestrixDataMapFits(*map, m_config.dmemSize))
     {
         return std::nullopt;
     }
@@ -236,9 +330,24 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     {
     case kPREP:
     {
-        const uint32_t size = std::min(arguments[1], buffers.dataSize);
-        m_prepPayload = (arguments[0] & 1u) ? ReadDmem(engine.base, buffers.data, size)
-                                            : std::vector<uint8_t>{};
+        const bool withPayload = (arguments[0] & 1u) != 0;
+        if (withPayload && arguments[1] > buffers.dataSize)
+        {
+            return kErrUnsupportedParameter;
+        }
+        m_prepPayload = withPayload ? ReadDmem(engine.base, buffers.data, arguments[1])
+                                    : std::vector<uint8_t>{};
+        return 0;
+    }
+    case kBSI_INFO:
+    {
+        if (buffers.dataSize < kSecureScratchBytes)
+        {
+            return kErrUnsupportedParameter;
+        }
+        std::vector<uint8_t> scratch = m_config.secureScratch;
+        scratch.resize(kSecureScratchBytes, 0);
+        WriteDmem(engine.base, buffers.data, scratch);
         return 0;
     }
     case kCLOSE:
@@ -325,15 +434,7 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     const uint32_t page = std::max<uint32_t>(part(kPartBytesPerPage), 1);
     const uint32_t block = part(kPartKbytesPerBlock) * 1024;
     const uint32_t chipSize = part(kPartSizeDepth) * part(kPartSizeWidth) * 128;
-    const auto eraseBlock = [&](uint32_t address)
-    {
-        flash.Frame({0x06});
-        flash.Begin();
-        flash.Send(static_cast<uint8_t>(part(kPartBulkErase)));
-        flash.SendAddress(address);
-        flash.End();
-        return flash.WaitReady();
-    };
+    const auto bulkErase = static_cast<uint8_t>(part(kPartBulkErase));
     switch (id)
     {
     case kERD:
@@ -343,16 +444,7 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         {
             return kErrErdBuffer;
         }
-        std::vector<uint8_t> bytes(count);
-        flash.Begin();
-        flash.Send(0x03);
-        flash.SendAddress(arguments[0]);
-        for (uint8_t& value : bytes)
-        {
-            value = flash.Receive();
-        }
-        flash.End();
-        WriteDmem(engine.base, buffers.data, bytes);
+        WriteDmem(engine.base, buffers.data, flash.Read(arguments[0], count));
         return 0;
     }
     case kEWR:
@@ -363,46 +455,20 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
         {
             return kErrEwrBuffer;
         }
-        if ((arguments[2] & 1u) && block != 0 && count != 0)
-        {
-            // In 64 bits: a range ending in the top block must not wrap to 0.
-            const uint64_t end = uint64_t{address} + count;
-            for (uint64_t at = address / block * block; at < end; at += block)
-            {
-                if (!eraseBlock(static_cast<uint32_t>(at)))
-                {
-                    return kErrTimeout;
-                }
-            }
-        }
         const std::vector<uint8_t> bytes = ReadDmem(engine.base, buffers.data, count);
-        for (uint32_t done = 0; done < count;)
+        if ((arguments[2] & kEwrWithoutErase) == 0 && block != 0 &&
+            !flash.EraseWhereNeeded(bulkErase, block, page, address, bytes))
         {
-            const uint32_t at = address + done;
-            const uint32_t chunk = std::min(count - done, page - at % page);
-            flash.Frame({0x06});
-            flash.Begin();
-            flash.Send(0x02);
-            flash.SendAddress(at);
-            for (uint32_t i = 0; i < chunk; ++i)
-            {
-                flash.Send(bytes[done + i]);
-            }
-            flash.End();
-            if (!flash.WaitReady())
-            {
-                return kErrTimeout;
-            }
-            done += chunk;
+            return kErrTimeout;
         }
-        return 0;
+        return flash.Program(address, bytes, page, false) ? 0u : uint32_t{kErrTimeout};
     }
     case kESE:
         if (block == 0 || arguments[0] % block != 0 || arguments[0] >= chipSize)
         {
             return kErrUnsupportedParameter;
         }
-        return eraseBlock(arguments[0]) ? 0u : uint32_t{kErrTimeout};
+        return flash.EraseBlock(bulkErase, arguments[0]) ? 0u : uint32_t{kErrTimeout};
     case kECE:
         flash.Frame({0x06});
         flash.Frame({static_cast<uint8_t>(part(kPartChipErase))});
@@ -463,7 +529,7 @@ void CSimKestrix::WritePrintf(Engine& engine)
     std::vector<uint32_t> header = DmemWords(engine, buffers->printfHeader, 4);
     const uint32_t ring = header[1];
     const uint32_t size = header[2];
-    if (size == 0)
+    if (size == 0 || !RangeFits(ring, size, m_config.dmemSize))
     {
         return;
     }

@@ -41,6 +41,7 @@ std::optional<SimKestrixDataMap> ReadSimKestrixDataMap(std::span<const uint8_t> 
     const auto field = [&](size_t offset) { return WordAt(data, *at + offset); };
     SimKestrixDataMap map{field(0x08), field(0x10), field(0x18), field(0x1C), field(0x20), {}};
     map.commandOutSize = field(0x14);
+    map.commandInSize = field(0x0C);
     const uint32_t version = field(kVersionOffset) & 0xFFFF;
     if ((version == 2 || version == 3) && RangeFits(*at, kSignatureTableOffset + 4, data.size()))
     {
@@ -51,4 +52,15 @@ std::optional<SimKestrixDataMap> ReadSimKestrixDataMap(std::span<const uint8_t> 
         }
     }
     return map;
+}
+
+bool SimKestrixDataMapFits(const SimKestrixDataMap& map, uint64_t memoryBytes)
+{
+    return map.commandInSize >= kSimKestrixMinCommandIn &&
+           RangeFits(map.commandIn, map.commandInSize, memoryBytes) &&
+           map.commandOutSize >= kSimKestrixMinCommandOut &&
+           RangeFits(map.commandOut, map.commandOutSize, memoryBytes) &&
+           RangeFits(map.dataBuffer, map.dataBufferSize, memoryBytes) &&
+           (map.printfHeader == 0 ||
+            RangeFits(map.printfHeader, kSimKestrixPrintfHeaderBytes, memoryBytes));
 }

@@ -9,6 +9,7 @@
 //    "error_codes": {"2": 3}, "never_complete": [4],
 //    "expected_signature": [16 byte values],
 //    "ecid": [32 byte values],
+//    "secure_scratch": [64 byte values],
 //    "vv": {"push_offset": "0x10", "push_count": 12, "push_from_ifr": false,
 //           "cert_info": [byte values], "cert_info_offset": "0x3000"}}
 
@@ -101,6 +102,7 @@ std::shared_ptr<ISimDevice> ReadKestrix(const nlohmann::json& section, SimLoadCo
         config.ecid = ReadBytes(section, "ecid", 32);
         config.ecid.resize(32, 0);
     }
+    config.secureScratch = ReadBytes(section, "secure_scratch", 64);
     if (section.contains("vv"))
     {
         const nlohmann::json& vv = section["vv"];

@@ -8,6 +8,7 @@
 #include "OnePartDatabase.h"
 #include "eeprom/IEEPROMDatabase.h"
 #include "sim/SimFlashParts.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -121,5 +122,56 @@ TEST(EEPROMPartTable, AWrongEraseOpcodeWipesTheNeighbouringBlocks)
                   !c.neighboursKept);
         // The next 64 KiB block is never touched.
         EXPECT_TRUE(std::equal(before.begin() + k64K, before.end(), after.begin() + k64K));
+    }
+}
+
+// The row's protect mask is what a lock writes and what the driver tests
+// before an erase. Against every block-protect bit the simulated part has: a
+// chip protected by that bit alone is seen as protected (or, on SST parts,
+// unprotected first), never erased in silence and failed at the verify; a
+// lock sets every bit and an unlock clears them all.
+TEST(EEPROMPartTable, EveryBlockProtectBitOfAPartIsSeen)
+{
+    const std::string kProtected =
+        "Software write protection enabled, unable to erase EEPROM pages.";
+    for (const SimFlashPart& part : GetSimFlashParts())
+    {
+        SCOPED_TRACE(part.name);
+        const EEPROMPartRecord* row = FindRow(part.manufacturerId, part.deviceId);
+        ASSERT_NE(row, nullptr);
+        EXPECT_EQ(row->WriteProtectMask, part.protectBits);
+        const uint32_t block = row->KbytesPerBlock * 1024u;
+        for (uint8_t bit = 1; bit != 0; bit = static_cast<uint8_t>(bit << 1))
+        {
+            if ((part.protectBits & bit) == 0)
+            {
+                continue;
+            }
+            SCOPED_TRACE(static_cast<int>(bit));
+            FlashRig flash(part.manufacturerId, part.deviceId);
+            flash.Fill(RandomBytes(part.sizeBytes, bit));
+            flash.chip->SetStatus(bit);
+            const std::vector<uint8_t> wanted = RandomBytes(block, 2);
+            CRefPtr<IROMImage> image = ImageOf(wanted);
+            CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+
+            const std::string error = testkit::ErrorOf(
+                [&]
+                { eeprom->WriteImage(nullptr, 0, image.get(), 0, block, true, true, flash.log); });
+            if (part.manufacturerId == 0xBF)
+            {
+                EXPECT_EQ(error, "(no error)");
+                EXPECT_EQ(flash.contents->Read(0, block), wanted);
+            }
+            else
+            {
+                EXPECT_EQ(error, kProtected);
+            }
+
+            eeprom->SetProtection(true, flash.log);
+            EXPECT_EQ(flash.chip->Status() & part.protectBits, part.protectBits);
+            eeprom->SetProtection(false, flash.log);
+            EXPECT_EQ(flash.chip->Status() & part.protectBits, 0);
+        }
     }
 }

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace
 {
 const char* const kNotVerified =
@@ -317,6 +319,44 @@ TEST(SecureEEPROM, LaterKindsEraseNothingThemselves)
         {
             EXPECT_EQ(command.arguments[2], 0u) << "no erase asked of the microcode";
         }
+    }
+}
+
+// On a kind that erases nothing itself, over the old image: an erase-aware
+// write leaves the erase to the microcode (flags 0) and lands the image; one
+// that is not erase-aware asks for no erase (flags 1), so programming only
+// clears bits of the old bytes.
+TEST(SecureEEPROM, EraseAwareWritesLetTheMicrocodeEraseOthersProgramOnly)
+{
+    for (const bool eraseAware : {true, false})
+    {
+        SCOPED_TRACE(eraseAware);
+        SecureRig secure(ThreeEntries(), 12);
+        ASSERT_EQ(secure.Verify(), 0u);
+        secure.rig.chip->ClearHistory();
+
+        EXPECT_EQ(secure.Write(eraseAware), kImageSize);
+
+        std::set<uint32_t> flags;
+        for (const CSimKestrix::Command& command : secure.rig.kestrix->Commands())
+        {
+            if (command.id == KR_UCODE_CMD_COMMAND_EWR)
+            {
+                flags.insert(command.arguments[2]);
+            }
+        }
+        EXPECT_EQ(flags, std::set<uint32_t>{eraseAware ? 0u : 1u});
+        std::vector<uint8_t> wanted = Pattern(0x10);
+        if (!eraseAware)
+        {
+            const std::vector<uint8_t> old = Pattern(0x55);
+            for (size_t i = 0; i < wanted.size(); ++i)
+            {
+                wanted[i] &= old[i];
+            }
+        }
+        EXPECT_EQ(secure.Chip(), wanted);
+        EXPECT_EQ(secure.rig.chip->Erases().empty(), !eraseAware);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -215,6 +216,43 @@ TEST(EEPROMErase, PageRequestsThatAreNotWholeBlocksOfThePartAreRefused)
     }
 }
 
+// A part that ignores Write Enable would ignore the erase as well: the driver
+// reads the latch back and stops before the erase command, instead of
+// waiting out an erase that never ran and failing later at the verify.
+TEST(EEPROMErase, WriteEnableThatDoesNotTakeStopsTheEraseBeforeItsCommand)
+{
+    struct Case
+    {
+        const char* name;
+        uint8_t eraseOpcode; // MX25L512's row: chip erase 0xC7, block erase 0x20
+        std::function<void(IEEPROM&, CLog&)> erase;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"chip", 0xC7, [](IEEPROM& eeprom, CLog& log) { eeprom.EraseChip(nullptr, log); },
+         "Write enable not accepted, unable to erase EEPROM."},
+        {"pages", 0x20,
+         [](IEEPROM& eeprom, CLog& log)
+         { eeprom.ErasePages(nullptr, kBlock, 2 * kBlock, false, log); },
+         "Write enable not accepted, unable to erase EEPROM pages."},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        FlashRig flash(kMx, kMx25l512);
+        const std::vector<uint8_t> before = RandomBytes(kSerialPartSize, 5);
+        flash.Fill(before);
+        flash.chip->Faults().loseWriteEnable = true;
+        CRefPtr<IEEPROM> eeprom = flash.OpenIdentified();
+        RestoreCounter restores;
+        EXPECT_EQ(ErrorOf([&] { c.erase(*eeprom, flash.log); }), c.error);
+        EXPECT_EQ(flash.chip->CommandCount(c.eraseOpcode), 0u);
+        EXPECT_EQ(restores.Count(), 1);
+        EXPECT_EQ(flash.ControlRegister() & 1u, 0u);
+        EXPECT_EQ(flash.Bytes(), before);
+    }
+}
+
 TEST(EEPROMWrite, WholeImageIsErasedProgrammedAndVerified)
 {
     FlashRig flash(kMx, kMx25l512);
@@ -406,7 +444,8 @@ TEST(EEPROMBusy, EraseWaitsOutTheDatasheetTimeOnTheVirtualClock)
     const uint64_t start = flash.rig.machine->Clock().NowMicroseconds();
     eeprom->ErasePages(nullptr, 0, kBlock, false, flash.log);
     EXPECT_GE(flash.rig.machine->Clock().NowMicroseconds() - start, 110000u);
-    EXPECT_EQ(flash.chip->StatusReads(), 1u + 3u); // the protection check, then three polls
+    // The protection check, the write enable latch read back, then three polls.
+    EXPECT_EQ(flash.chip->StatusReads(), 1u + 1u + 3u);
 }
 
 TEST(EEPROMBusy, ChipThatNeverBecomesReadyTimesOutTheErase)

@@ -207,13 +207,61 @@ TEST(KestrixEEPROM, ReadEraseAndProgramThroughTheMicrocodeMatchTheChip)
     // The rest of the last erased block is erased.
     EXPECT_EQ(rig.contents->Read(0x6100, 0xF00), std::vector<uint8_t>(0xF00, 0xFF));
 
-    // Flags bit 0: the microcode erases the touched blocks itself.
+    // Flags 0: the microcode erases the touched block itself where needed.
     const std::vector<uint8_t> again = RandomBytes(0x100, 12);
-    ASSERT_EQ(loader->ProgramEEPROM(0x4010, again, 1), 0u);
+    ASSERT_EQ(loader->ProgramEEPROM(0x4010, again, 0), 0u);
     EXPECT_EQ(rig.contents->Read(0x4010, again.size()), again);
 
     ASSERT_EQ(loader->EraseChip(), 0u);
     EXPECT_EQ(rig.contents->Read(0, 0x80000), std::vector<uint8_t>(0x80000, 0xFF));
+}
+
+// EWR flags bit 0 programs without erase (the secure driver's
+// kProgramWithoutErase); clear, the microcode erases each block where a new
+// byte needs a clear bit set, and puts back the rest of that block.
+TEST(KestrixEEPROM, ProgramErasesOnDemandUnlessToldNotTo)
+{
+    constexpr uint32_t kBlock = 0x1000; // MX25L4005A's 4 KiB sector
+    constexpr uint32_t kAt = 0x4010;
+    struct Case
+    {
+        const char* name;
+        uint32_t flags;
+        bool blankTarget; // the bytes to program are 0xFF already
+        std::vector<SimFlashOperation> erases;
+    };
+    const Case cases[] = {
+        {"without erase", 1, false, {}},
+        {"on demand, needed", 0, false, {{0x4000, kBlock}}},
+        {"on demand, not needed", 0, true, {}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        KestrixRig rig;
+        std::vector<uint8_t> before = RandomBytes(0x10000, 3);
+        const std::vector<uint8_t> data = RandomBytes(0x100, 4);
+        if (c.blankTarget)
+        {
+            std::fill_n(before.begin() + (kAt - 0x4000), data.size(), 0xFF);
+        }
+        rig.contents->Write(0x4000, before);
+        CRefPtr<CKestrixLoader> loader = rig.Load();
+        ASSERT_EQ(loader->IdentifyEEPROM(), 0u);
+        rig.chip->ClearHistory();
+
+        ASSERT_EQ(loader->ProgramEEPROM(kAt, data, c.flags), 0u);
+
+        EXPECT_EQ(rig.chip->Erases(), c.erases);
+        std::vector<uint8_t> wanted = before;
+        for (size_t i = 0; i < data.size(); ++i)
+        {
+            uint8_t& byte = wanted[kAt - 0x4000 + i];
+            // Without an erase, programming only clears bits.
+            byte = c.erases.empty() ? static_cast<uint8_t>(byte & data[i]) : data[i];
+        }
+        EXPECT_EQ(rig.contents->Read(0x4000, wanted.size()), wanted);
+    }
 }
 
 TEST(KestrixEEPROM, ProtectionAndStatusRegister)

@@ -269,6 +269,141 @@ TEST(KestrixLoader, FactoryRefusals)
     }
 }
 
+// A loader of a microcode file built from `spec`, with `payload` (if any) as
+// its PREP payload.
+CRefPtr<CKestrixLoader> LoadFileImage(KestrixRig& rig, testkit::CScratchDirectory& folder,
+                                      const KestrixImageSpec& spec,
+                                      IKestrixPrepPayloadSource* payload = nullptr)
+{
+    KestrixLoadRequest request = rig.Request();
+    request.userImage = true;
+    request.fileName = folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+    request.payloadSource = payload;
+    return CreateKestrixLoader(request);
+}
+
+const std::string kPrepFailed = "Kestrix PREP command failed.  kestrix uCode load failed.";
+
+// The engine's DMEM is 64 KiB. Microcode whose map puts a buffer outside it,
+// or names command buffers too small for the largest argument block (28
+// bytes) and result (32 bytes), is refused by the engine as a real one would
+// fault: the load fails at PREP, and no command ever runs.
+TEST(KestrixLoader, MicrocodeWhoseBuffersLeaveDataMemoryIsRefusedByTheEngine)
+{
+    // The image data buffer starts at 0x1000.
+    struct Case
+    {
+        const char* name;
+        uint32_t cmdInOffset, cmdInSize, cmdOutOffset, cmdOutSize, dataBufferSize;
+        bool runs;
+    };
+    const std::vector<Case> cases = {
+        {"as built", 0x100, 0x40, 0x140, 0x40, 0x2000, true},
+        {"smallest command buffers", 0x100, 28, 0x140, 32, 0x2000, true},
+        {"data buffer up to the end", 0x100, 0x40, 0x140, 0x40, 0xF000, true},
+        {"command buffer of 27 bytes", 0x100, 27, 0x140, 0x40, 0x2000, false},
+        {"result buffer of 31 bytes", 0x100, 0x40, 0x140, 31, 0x2000, false},
+        {"command buffer past the end", 0xFFE0, 0x40, 0x140, 0x40, 0x2000, false},
+        {"result buffer wrapping at 4 GiB", 0x100, 0x40, 0xFFFFFFF0, 0x20, 0x2000, false},
+        {"data buffer one byte past the end", 0x100, 0x40, 0x140, 0x40, 0xF001, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        testkit::CScratchDirectory folder;
+        KestrixRig rig;
+        KestrixImageSpec spec;
+        ASSERT_EQ(spec.dataBufferOffset, 0x1000u);
+        spec.cmdInOffset = c.cmdInOffset;
+        spec.cmdInSize = c.cmdInSize;
+        spec.cmdOutOffset = c.cmdOutOffset;
+        spec.cmdOutSize = c.cmdOutSize;
+        spec.dataBufferSize = c.dataBufferSize;
+        EXPECT_EQ(testkit::ErrorOf([&] { LoadFileImage(rig, folder, spec); }),
+                  c.runs ? "(no error)" : kPrepFailed);
+        EXPECT_EQ(rig.kestrix->Pmu().refusedDataMap, !c.runs);
+        EXPECT_EQ(rig.kestrix->Pmu().running, c.runs);
+        EXPECT_EQ(rig.kestrix->Commands().size(), c.runs ? 1u : 0u);
+    }
+}
+
+// A map spoilt after the start (the console can write DMEM) is not used:
+// commands fail for want of their buffers instead of reaching outside DMEM.
+TEST(KestrixLoader, RunningMicrocodeDoesNotFollowAMapSpoiltAfterItsStart)
+{
+    KestrixRig rig;
+    CRefPtr<CKestrixLoader> loader = rig.Load();
+    const uint32_t printfField = loader->GetMapper()->offset + 0x20;
+    rig.kestrix->WriteDmem(CSimKestrix::kPmuBase, printfField, {0xF0, 0xFF, 0x00, 0x00});
+    EXPECT_EQ(loader->IdentifyEEPROM(), 2u); // CMD_DEPENDENCY
+    EXPECT_EQ(rig.kestrix->Commands().back().error, 2u);
+}
+
+// PREP's payload (six bytes from CPayload) must fit the image data buffer; a
+// larger one is an invalid parameter, and the load fails with the
+// microcode's report.
+TEST(KestrixLoader, PrepPayloadMustFitTheDataBuffer)
+{
+    for (const uint32_t bufferSize : {6u, 5u})
+    {
+        SCOPED_TRACE(bufferSize);
+        testkit::CScratchDirectory folder;
+        KestrixRig rig;
+        CPayload payload;
+        KestrixImageSpec spec;
+        spec.dataBufferSize = bufferSize;
+        const bool fits = bufferSize >= 6;
+        EXPECT_EQ(testkit::ErrorOf([&] { LoadFileImage(rig, folder, spec, &payload); }),
+                  fits ? "(no error)" : kPrepFailed);
+        ASSERT_EQ(rig.kestrix->Commands().size(), 1u);
+        EXPECT_EQ(rig.kestrix->Commands()[0].error, fits ? 0u : 8u);
+        const std::vector<uint8_t> kept =
+            fits ? std::vector<uint8_t>{1, 2, 3, 4, 5, 6} : std::vector<uint8_t>{};
+        EXPECT_EQ(rig.kestrix->PrepPayload(), kept);
+        if (!fits)
+        {
+            ASSERT_FALSE(rig.ui->messages.empty());
+            EXPECT_NE(rig.ui->messages.back().find("KR_UCODE_ERR_CODE_CMD_UNSUPPORTED_PARAMETER"),
+                      std::string::npos);
+        }
+    }
+}
+
+// The secure scratch dump moves 64 bytes through the image data buffer: with
+// a smaller buffer the microcode refuses it and nothing is printed.
+TEST(KestrixLoader, SecureScratchDumpNeedsASixtyFourByteDataBuffer)
+{
+    for (const uint32_t bufferSize : {64u, 63u})
+    {
+        SCOPED_TRACE(bufferSize);
+        testkit::CScratchDirectory folder;
+        SimKestrixConfig config;
+        config.secureScratch.assign(64, 0);
+        config.secureScratch[60] = 0x53; // the identifier, little-endian
+        config.secureScratch[63] = 0x42;
+        KestrixRig rig(config);
+        KestrixImageSpec spec;
+        spec.dataBufferSize = bufferSize;
+        CRefPtr<CKestrixLoader> loader = LoadFileImage(rig, folder, spec);
+
+        testing::internal::CaptureStdout();
+        loader->GetLog(true);
+        const std::string printed = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(rig.kestrix->Commands().back().id, KR_UCODE_CMD_COMMAND_BSI_INFO);
+        if (bufferSize >= 64)
+        {
+            EXPECT_EQ(rig.kestrix->Commands().back().error, 0u);
+            EXPECT_NE(printed.find("        identifier: 42000053\n"), std::string::npos);
+        }
+        else
+        {
+            EXPECT_EQ(rig.kestrix->Commands().back().error, 8u);
+            EXPECT_EQ(printed, "");
+        }
+    }
+}
+
 TEST(KestrixLoader, AttachReadsBackTheRunningMicrocodesMapper)
 {
     KestrixRig rig;
