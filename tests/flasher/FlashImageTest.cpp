@@ -402,6 +402,22 @@ TEST(FlasherFlashImage, AFailedOrRefusedWriteKeepsTheRecord)
         f.rig.flasher->SetUpdateJournal(nullptr);
     }
     {
+        // The write went through but the read-back differs.
+        FlashRig f;
+        CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+        f.rig.flasher->SetUpdateJournal(journal.get());
+        CRefPtr<CFakeEEPROM> dropping(new CFakeEEPROM(256, 4, true));
+        const std::vector<uint8_t> adapter = AdapterFirmware();
+        std::copy(adapter.begin(), adapter.end(), dropping->bytes.begin());
+        dropping->dropFirstByte = true;
+        f.eeprom = dropping.get();
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }),
+                  "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+        EXPECT_EQ(journal->begun.size(), 1u);
+        EXPECT_EQ(journal->finishes, 0);
+        f.rig.flasher->SetUpdateJournal(nullptr);
+    }
+    {
         // Refused before any write, or a compare that writes nothing: no
         // record is made or removed.
         const std::vector<uint8_t> firmware =
