@@ -1,6 +1,7 @@
 // Programming a whole firmware image into an adapter's EEPROM: the board's
 // own data carried over, the certificate gate, write protection, the write,
-// the read-back and the compare.
+// the read-back and the compare, with the update record kept around the
+// writes when one is set.
 
 #include "core/Exceptions.h"
 #include "flasher/DisplayDriverGuard.h"
