@@ -9,9 +9,12 @@
 #include "eeprom/KestrixLoader.h"
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
+#include "flasher/UpdateJournal.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -33,6 +36,47 @@ public:
 private:
     CLog* m_log;
 };
+
+// Installs the run's update records on the engine and takes them off again
+// on every way out of the run.
+class CUpdateJournalInstall
+{
+public:
+    CUpdateJournalInstall(IFlasher* flasher, CRefPtr<IUpdateJournal> journal) : m_flasher(flasher)
+    {
+        m_flasher->SetUpdateJournal(std::move(journal));
+    }
+    ~CUpdateJournalInstall() { m_flasher->SetUpdateJournal(nullptr); }
+    CUpdateJournalInstall(const CUpdateJournalInstall&) = delete;
+    CUpdateJournalInstall& operator=(const CUpdateJournalInstall&) = delete;
+
+private:
+    IFlasher* m_flasher;
+};
+
+// The update records in the platform's state folder; none where the platform
+// keeps no state.
+CRefPtr<IUpdateJournal> OpenUpdateJournal()
+{
+    const std::string folder = GetCrossPlatform()->GetStateDirectory();
+    if (folder.empty())
+    {
+        return nullptr;
+    }
+    return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(
+        folder, [](const std::string& warning) { std::cerr << warning << std::endl; }));
+}
+
+// The image head as the EEPROM's read would give it, from the content an
+// unfinished update saved.
+CRefPtr<IROMImage> HeadFromSavedContent(const std::vector<uint8_t>& saved)
+{
+    constexpr uint32_t kSavedHeadSize = 0x1000;
+    const uint32_t length = std::min<uint32_t>(kSavedHeadSize, static_cast<uint32_t>(saved.size()));
+    CRefPtr<IROMImage> head = IROMImage::CreateFromBuffer(saved.data(), length);
+    head->Parse();
+    return head;
+}
 
 void ShowPowerWarning()
 {
@@ -80,6 +124,13 @@ int CKRUserFlashApp::RunPackage(RunState& state)
     {
         ShowPowerWarning();
     }
+
+    // A backup leaves records alone.
+    if (!commandLine->IsSet("backup"))
+    {
+        state.journal = OpenUpdateJournal();
+    }
+    CUpdateJournalInstall journalInstalled(state.flasher, state.journal);
 
     DisplayAdapterList adapters;
     EnumerateAdapters(adapters, state.bus, state.adapters, {}, false, false, state.log, false);
@@ -149,6 +200,7 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
 
     bool blank = false;
     CRefPtr<IROMImage> head;
+    std::string readFailure;
     try
     {
         head = state.flasher->ReadImageHead(state.ui, adapter, state.eeproms, eeprom, blank,
@@ -164,9 +216,29 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
     }
     catch (const std::runtime_error& error)
     {
+        readFailure = error.what();
+    }
+    // After an update that did not finish, the part may be erased or half
+    // written: the firmware it held before stands in for its head.
+    if (state.journal)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter))
+        {
+            if (!state.quiet)
+            {
+                std::cout << "NOTE: The last update of this display adapter did not finish; it "
+                             "will be updated again from the firmware it held before."
+                          << std::endl;
+            }
+            head = HeadFromSavedContent(*saved);
+            blank = false;
+        }
+    }
+    if (!head)
+    {
         // Only a failed read skips the adapter; the run goes on with the next.
         std::ostringstream note;
-        note << "NOTE: Exception caught: " << error.what();
+        note << "NOTE: Exception caught: " << readFailure;
         LogMessage(note, 3, true);
         note << "Adapter not accessible, skipping";
         LogMessage(note, 3, true);

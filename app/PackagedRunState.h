@@ -2,6 +2,7 @@
 // What the packaged run holds from its set-up to its end.
 
 #include "app/KRUserFlashApp.h"
+#include "flasher/IUpdateJournal.h"
 
 #include <vector>
 
@@ -18,6 +19,8 @@ struct CKRUserFlashApp::RunState
     CRefPtr<IBoardDatabase> boards;
     CRefPtr<IPCIBus> bus;
     IFlasher* flasher = nullptr;
+    // The update records; null for a backup run or where none are kept.
+    CRefPtr<IUpdateJournal> journal;
     std::vector<CRefPtr<IROMImage>> images;
     SelectionCriteria selection;
     bool matchedAny = false;

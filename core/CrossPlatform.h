@@ -52,6 +52,9 @@ public:
     virtual std::string GetDeviceDescription(uint16_t deviceId, uint16_t vendorId, CLog* log) = 0;
     // The current directory; empty when it cannot be read.
     virtual std::string GetWorkingDirectory() = 0;
+    // The folder for state that outlives a run (see ISystemControl); empty
+    // when there is none.
+    virtual std::string GetStateDirectory() = 0;
     // One key, echoed; kConsoleEndOfInput at end of input.
     virtual int GetKeyWithEcho() = 0;
     // One typed line without its line end; false at end of input.

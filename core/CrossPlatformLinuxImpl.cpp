@@ -186,6 +186,12 @@ std::string CCrossPlatformLinuxImpl::GetWorkingDirectory()
                                     : std::string();
 }
 
+std::string CCrossPlatformLinuxImpl::GetStateDirectory()
+{
+    return m_services.systemControl ? m_services.systemControl->GetStateDirectory()
+                                    : std::string();
+}
+
 int CCrossPlatformLinuxImpl::GetKeyWithEcho()
 {
     return m_services.consoleInput ? m_services.consoleInput->ReadKeyWithEcho()

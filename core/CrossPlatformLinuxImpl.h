@@ -30,6 +30,7 @@ public:
     bool IsWow64() override;
     std::string GetDeviceDescription(uint16_t deviceId, uint16_t vendorId, CLog* log) override;
     std::string GetWorkingDirectory() override;
+    std::string GetStateDirectory() override;
     int GetKeyWithEcho() override;
     bool ReadLine(std::string& line) override;
 

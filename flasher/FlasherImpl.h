@@ -31,6 +31,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 class CFlasherImpl : public CReferenceCountImpl, public IFlasher
 {
@@ -85,6 +86,10 @@ public:
     bool IsVerbose() override { return (m_modeFlags & kFlasherVerbose) != 0; }
     void SetModeFlags(int32_t flags) override { m_modeFlags = flags; }
     int32_t GetModeFlags() override { return m_modeFlags; }
+    void SetUpdateJournal(CRefPtr<IUpdateJournal> journal) override
+    {
+        m_journal = std::move(journal);
+    }
     bool LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                       CRefPtr<IEEPROM> eeprom, CRefPtr<IEEPROMDatabase> database,
                       CLog* log) override;
@@ -372,6 +377,7 @@ private:
     CertificateGateServices m_certificateGate;
     UEFIImageServices m_uefi;
     CRefPtr<IMicrocodeLoader> m_loader;
+    CRefPtr<IUpdateJournal> m_journal;
 };
 
 // Writes the text at the level as one line to the log (which may be null).

@@ -1,6 +1,7 @@
 // Programming a whole firmware image into an adapter's EEPROM: the board's
 // own data carried over, the certificate gate, write protection, the write,
-// the read-back and the compare.
+// the read-back and the compare, with the update record kept around the
+// writes when one is set.
 
 #include "core/Exceptions.h"
 #include "flasher/DisplayDriverGuard.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -128,6 +130,25 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
     }
     return IROMImage::CreateFromBuffer(buffer.data() + start, currentSize);
 }
+
+// The bytes of the image as read, without its window offset.
+std::vector<uint8_t> LoadedBytes(IROMImage& image)
+{
+    COffsetModeScope off(&image, false);
+    const uint8_t* bytes = IROMImage::ReadOnlyBuffer(&image);
+    return std::vector<uint8_t>(bytes, bytes + image.GetLoadedSize());
+}
+
+// The part's content as an unfinished update saved it, in the length the
+// part's read gave: cut or filled with erased bytes.
+CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint32_t readLength)
+{
+    std::vector<uint8_t> bytes(readLength, 0xFF);
+    std::copy_n(saved.begin(), std::min<size_t>(saved.size(), readLength), bytes.begin());
+    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), readLength);
+    image->Parse();
+    return image;
+}
 } // namespace
 
 void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
@@ -155,6 +176,21 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
+    // A run that writes keeps a record of the part's content until the new
+    // image is proven. After an update that did not finish, the part may be
+    // half written: the board's data comes from the content saved then.
+    const bool journaled = m_journal && !compareOnly;
+    std::vector<uint8_t> contentBefore;
+    if (journaled)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
+        {
+            LogLine(log, 3, "Taking the board's data from the content saved by an unfinished "
+                            "update.");
+            current = ImageFromSavedContent(*saved, current->GetLoadedSize());
+        }
+        contentBefore = LoadedBytes(*current);
+    }
 
     if (processVarnex)
     {
@@ -220,6 +256,10 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         Fail(log, kGrownPastPart);
     }
 
+    if (journaled)
+    {
+        m_journal->Begin(adapter, contentBefore);
+    }
     if (!compareOnly && !m_diffsOnly)
     {
         if (eeprom->GetType().WriteProtectOff || newImage->NeedsWriteProtectRemoval())
@@ -330,6 +370,10 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
                       (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
                       Hex(target->GetByte(mismatch), 2) + " - Read back: 0x" +
                       Hex(readBack->GetByte(mismatch), 2));
+    }
+    if (journaled)
+    {
+        m_journal->Finish(adapter);
     }
     if (!compareOnly)
     {

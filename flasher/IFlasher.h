@@ -19,6 +19,7 @@
 #include "core/UserInterface.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "flasher/IUpdateJournal.h"
 #include "flasher/MicrocodeLoader.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "hw/adapter/IPCIBus.h"
@@ -158,6 +159,11 @@ public:
     virtual bool IsVerbose() = 0;
     virtual void SetModeFlags(int32_t flags) = 0;
     virtual int32_t GetModeFlags() = 0;
+    // The record FlashImage keeps while it writes (null, the default, keeps
+    // none): the adapter's content is saved before the first write and the
+    // record removed after the verified write; a pending record's content
+    // stands in for the part's when the board's data is taken over.
+    virtual void SetUpdateJournal(CRefPtr<IUpdateJournal> journal) = 0;
 
     // Loads the pre-OS application of the adapter's firmware into its
     // microcontroller and starts it; true when it was started.

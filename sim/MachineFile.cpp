@@ -390,7 +390,10 @@ std::shared_ptr<CSimMachine> LoadMachineFile(const std::string& path,
     try
     {
         const json description = json::parse(file);
-        return LoadMachineJson(description, std::filesystem::path(path).parent_path(), registry);
+        std::shared_ptr<CSimMachine> machine =
+            LoadMachineJson(description, std::filesystem::path(path).parent_path(), registry);
+        machine->SetStateDirectory(std::filesystem::absolute(path).parent_path().string());
+        return machine;
     }
     catch (const json::exception& error)
     {

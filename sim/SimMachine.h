@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CSimMachine
@@ -44,6 +45,11 @@ public:
     // process sees the reboots of earlier ones: loaded now when the file
     // exists, written at every reboot.
     void KeepRebootsInFile(const std::string& path);
+    // The folder where the programs keep state across runs on this machine:
+    // the machine file's folder; empty for a machine made without a file,
+    // which keeps none.
+    const std::string& StateDirectory() const { return m_stateDirectory; }
+    void SetStateDirectory(std::string folder) { m_stateDirectory = std::move(folder); }
 
     // Memory.
     void AddRam(uint64_t base, uint64_t size);
@@ -150,4 +156,5 @@ private:
                         PowerStatus::kPercentUnknown};
     uint32_t m_reboots = 0;
     std::string m_rebootFile;
+    std::string m_stateDirectory;
 };

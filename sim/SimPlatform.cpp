@@ -55,6 +55,8 @@ public:
         return error ? "" : current.string();
     }
 
+    std::string GetStateDirectory() override { return m_machine->StateDirectory(); }
+
 private:
     std::shared_ptr<CSimMachine> m_machine;
 };

@@ -1,6 +1,6 @@
 #pragma once
 // Machine-wide requests and facts: reboot, the 32-on-64-bit test, error texts
-// and the working directory.
+// and the working and state directories.
 
 #include "core/RefCount.h"
 
@@ -19,4 +19,8 @@ public:
     virtual std::string GetSystemErrorText(uint32_t code) = 0;
     // The current directory; empty when it cannot be read.
     virtual std::string GetWorkingDirectory() = 0;
+    // The folder where the program keeps what must outlive a run (the update
+    // records), made (0700) when missing; empty where nothing is kept.
+    // Throws io_error when the folder cannot be made.
+    virtual std::string GetStateDirectory() = 0;
 };

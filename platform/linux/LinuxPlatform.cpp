@@ -10,7 +10,7 @@ PlatformServices MakeLinuxPlatformServices(const LinuxPlatformOptions& options)
     services.consoleInput = new CLinuxConsoleInput(options.consoleFd);
     services.breakHandling = new CLinuxBreakHandling;
     services.powerSource = new CLinuxPowerSource(options.sysfsRoot / "class" / "power_supply");
-    services.systemControl = new CLinuxSystemControl(options.rebootCommand);
+    services.systemControl = new CLinuxSystemControl(options.rebootCommand, options.stateDirectory);
     services.displayDevices = new CLinuxDisplayDeviceManager(pciRoot);
     services.d3Cold = new CLinuxD3ColdControl(pciRoot);
     services.toneOutput = new CLinuxToneOutput;

@@ -15,6 +15,8 @@ struct LinuxPlatformOptions
     int consoleFd = 0;
     // The command that restarts the machine.
     std::vector<std::string> rebootCommand = {"systemctl", "reboot"};
+    // Where state that outlives a run is kept.
+    std::filesystem::path stateDirectory = "/var/lib/romvise";
 };
 
 // One Linux implementation of each service.

@@ -77,15 +77,18 @@ private:
 class CLinuxSystemControl : public CReferenceCountImpl, public ISystemControl
 {
 public:
-    explicit CLinuxSystemControl(std::vector<std::string> rebootCommand);
+    CLinuxSystemControl(std::vector<std::string> rebootCommand,
+                        std::filesystem::path stateDirectory = "/var/lib/romvise");
     ROMVISE_REFCOUNT_FORWARD
     void Reboot() override;
     bool IsWow64() override;
     std::string GetSystemErrorText(uint32_t code) override;
     std::string GetWorkingDirectory() override;
+    std::string GetStateDirectory() override;
 
 private:
     std::vector<std::string> m_rebootCommand;
+    std::filesystem::path m_stateDirectory;
 };
 
 // The PCI functions under <pciRoot>/devices as the device list. A function with

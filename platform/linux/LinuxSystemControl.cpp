@@ -1,19 +1,23 @@
 #include "platform/linux/LinuxServices.h"
 
+#include "core/Exceptions.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <spawn.h>
 #include <stdexcept>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <system_error>
 
 extern char** environ;
 
-CLinuxSystemControl::CLinuxSystemControl(std::vector<std::string> rebootCommand)
-    : m_rebootCommand(std::move(rebootCommand))
+CLinuxSystemControl::CLinuxSystemControl(std::vector<std::string> rebootCommand,
+                                         std::filesystem::path stateDirectory)
+    : m_rebootCommand(std::move(rebootCommand)), m_stateDirectory(std::move(stateDirectory))
 {
 }
 
@@ -77,4 +81,18 @@ std::string CLinuxSystemControl::GetWorkingDirectory()
     std::error_code error;
     const auto path = std::filesystem::current_path(error);
     return error ? std::string() : path.string();
+}
+
+std::string CLinuxSystemControl::GetStateDirectory()
+{
+    // Only the program's own folder is made private; the folders above it
+    // are the system's.
+    std::error_code error;
+    std::filesystem::create_directories(m_stateDirectory.parent_path(), error);
+    if (::mkdir(m_stateDirectory.c_str(), 0700) != 0 && errno != EEXIST)
+    {
+        throw io_error("Cannot create the folder " + m_stateDirectory.string() + ": " +
+                       std::strerror(errno));
+    }
+    return m_stateDirectory.string();
 }

@@ -115,6 +115,7 @@ TEST_F(CrossPlatformFixture, PowerRebootAndSystemFactsComeFromTheServices)
     fakes.system->wow64 = true;
     EXPECT_TRUE(os->IsWow64());
     EXPECT_EQ(os->GetWorkingDirectory(), "/work");
+    EXPECT_EQ(os->GetStateDirectory(), "/state");
     EXPECT_FALSE(os->GetKeyboardLight(0));
     EXPECT_EQ(os->GetReservedValue(), 0);
 }

@@ -1,18 +1,25 @@
 // Programming a whole image: the board's straps, 0x85 block and Varnex
 // objects carried into the new image on the simulated chip; failures that
-// must leave the chip unwritten; a stuck bit caught by the read-back.
+// must leave the chip unwritten; a stuck bit caught by the read-back; the
+// update record kept around the writes.
 
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "VarnexFirmware.h"
 #include "core/Exceptions.h"
+#include "flasher/IUpdateJournal.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <span>
 
 using testkit::CVarnexStoreBuilder;
 using testkit::ErrorOf;
@@ -70,7 +77,8 @@ std::vector<std::vector<uint8_t>> ChainBlocks(IROMImage* image, uint8_t codeType
 
 struct FlashRig
 {
-    FlashRig() : rig({{0x0800, 8, AdapterFirmware()}}), eeprom(rig.OpenEEPROM(0))
+    explicit FlashRig(std::vector<uint8_t> firmware = AdapterFirmware())
+        : rig({{0x0800, 8, std::move(firmware)}}), eeprom(rig.OpenEEPROM(0))
     {
         rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
         rig.Chip(0).ClearHistory();
@@ -84,6 +92,41 @@ struct FlashRig
 
     CFlasherMachine rig;
     CRefPtr<IEEPROM> eeprom;
+};
+
+// A journal that keeps what it was asked and lets the test look at the chip
+// at the moment of each call.
+class CWatchingJournal : public CReferenceCountImpl, public IUpdateJournal
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    std::optional<std::vector<uint8_t>> PendingContent(CRefPtr<IDisplayAdapter>) override
+    {
+        return pending;
+    }
+    void Begin(CRefPtr<IDisplayAdapter>, std::span<const uint8_t> content) override
+    {
+        begun.emplace_back(content.begin(), content.end());
+        if (onBegin)
+        {
+            onBegin();
+        }
+    }
+    void Finish(CRefPtr<IDisplayAdapter>) override
+    {
+        ++finishes;
+        if (onFinish)
+        {
+            onFinish();
+        }
+    }
+
+    std::optional<std::vector<uint8_t>> pending;
+    std::vector<std::vector<uint8_t>> begun;
+    int finishes = 0;
+    std::function<void()> onBegin;
+    std::function<void()> onFinish;
 };
 } // namespace
 
@@ -312,4 +355,115 @@ TEST(FlasherFlashImage, CompareOnlyWritesNothing)
     EXPECT_EQ(compare(changed), text);
     EXPECT_TRUE(rig.Chip(0).Programs().empty());
     EXPECT_TRUE(rig.Chip(0).Erases().empty());
+}
+
+TEST(FlasherFlashImage, RecordsTheContentBeforeTheFirstWriteAndDropsItAfterTheProof)
+{
+    FlashRig f;
+    f.rig.Chip(0).SetStatus(0x1C);
+    const std::vector<uint8_t> before = f.rig.ChipBytes(0);
+    CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+    f.rig.flasher->SetUpdateJournal(journal.get());
+    journal->onBegin = [&]
+    {
+        EXPECT_TRUE(f.ChipUntouched()) << "Begin comes before the first write";
+        EXPECT_EQ(f.rig.Chip(0).Status() & 0x1C, 0x1C) << "and before the protection is lifted";
+    };
+    journal->onFinish = [&]
+    {
+        EXPECT_FALSE(f.rig.Chip(0).Programs().empty());
+        EXPECT_EQ(f.rig.Shown().find("Update successful."), std::string::npos);
+    };
+    f.Flash(PackageImage());
+    ASSERT_EQ(journal->begun.size(), 1u);
+    EXPECT_TRUE(journal->begun[0] == before) << "the part's whole content as it was";
+    EXPECT_EQ(journal->finishes, 1);
+    EXPECT_NE(f.rig.Shown().find("Update successful."), std::string::npos);
+    f.rig.flasher->SetUpdateJournal(nullptr);
+}
+
+TEST(FlasherFlashImage, AFailedOrRefusedWriteKeepsTheRecord)
+{
+    {
+        // The write fails: the record stays for the next run.
+        FlashRig f;
+        CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+        f.rig.flasher->SetUpdateJournal(journal.get());
+        CRefPtr<IROMImage> image = PackageImage();
+        int32_t at = 0x300;
+        while ((image->GetByte(at) & 0x01) == 0)
+        {
+            ++at;
+        }
+        f.rig.Chip(0).Faults().stuckBits[static_cast<uint32_t>(at)] = {0x01, 0x00};
+        EXPECT_EQ(ErrorOf([&] { f.Flash(image); }), "Mismatch in 256 byte page-mode programming");
+        EXPECT_EQ(journal->begun.size(), 1u);
+        EXPECT_EQ(journal->finishes, 0);
+        f.rig.flasher->SetUpdateJournal(nullptr);
+    }
+    {
+        // The write went through but the read-back differs.
+        FlashRig f;
+        CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+        f.rig.flasher->SetUpdateJournal(journal.get());
+        CRefPtr<CFakeEEPROM> dropping(new CFakeEEPROM(256, 4, true));
+        const std::vector<uint8_t> adapter = AdapterFirmware();
+        std::copy(adapter.begin(), adapter.end(), dropping->bytes.begin());
+        dropping->dropFirstByte = true;
+        f.eeprom = dropping.get();
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }),
+                  "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+        EXPECT_EQ(journal->begun.size(), 1u);
+        EXPECT_EQ(journal->finishes, 0);
+        f.rig.flasher->SetUpdateJournal(nullptr);
+    }
+    {
+        // Refused before any write, or a compare that writes nothing: no
+        // record is made or removed.
+        const std::vector<uint8_t> firmware =
+            FirmwareBuilder({.length = 0x10000}).InitFromRom(0x1000).Build();
+        FlashRig f(firmware);
+        CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+        f.rig.flasher->SetUpdateJournal(journal.get());
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage({.length = 0x90000})); }),
+                  "Cannot program a non-page boundary or invalid range for EEPROM.");
+        f.rig.flasher->FlashImage(
+            f.rig.ui,
+            IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size())),
+            false, false, false, f.rig.Adapter(0), f.eeprom, f.rig.database, 1, &f.rig.log,
+            nullptr, false);
+        EXPECT_TRUE(journal->begun.empty());
+        EXPECT_EQ(journal->finishes, 0);
+        f.rig.flasher->SetUpdateJournal(nullptr);
+    }
+}
+
+TEST(FlasherFlashImage, APendingRecordIsTheSourceOfTheBoardsData)
+{
+    // The chip was erased by the stopped update; its content lives on in the
+    // record.
+    FlashRig f(std::vector<uint8_t>{});
+    CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+    const std::vector<uint8_t> saved = AdapterFirmware();
+    journal->pending = saved;
+    f.rig.flasher->SetUpdateJournal(journal.get());
+    f.Flash(PackageImage());
+    f.rig.flasher->SetUpdateJournal(nullptr);
+
+    CRefPtr<IROMImage> after = ChipImage(f.rig.ChipBytes(0));
+    CRefPtr<IROMImage> board = ChipImage(saved);
+    const std::vector<uint8_t> chip = f.rig.ChipBytes(0);
+    for (uint32_t i = 0; i < 0x14; ++i)
+    {
+        EXPECT_EQ(chip[0x58 + i], 0xC0 + i) << "strap byte " << i;
+    }
+    EXPECT_EQ(ObjectBytes(after.get(), "OBD"), ObjectBytes(board.get(), "OBD"));
+    EXPECT_EQ(ChainBlocks(after.get(), 0x85).size(), 1u);
+    // The record is written again with the saved content, in the part's size.
+    ASSERT_EQ(journal->begun.size(), 1u);
+    ASSERT_EQ(journal->begun[0].size(), f.rig.Chip(0).SizeInBytes());
+    EXPECT_TRUE(std::equal(saved.begin(), saved.end(), journal->begun[0].begin()));
+    EXPECT_TRUE(std::all_of(journal->begun[0].begin() + static_cast<std::ptrdiff_t>(saved.size()),
+                            journal->begun[0].end(), [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(journal->finishes, 1);
 }

@@ -1,4 +1,6 @@
 #include "platform/linux/LinuxServices.h"
+#include "testkit/ErrorOf.h"
+#include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <future>
 #include <stdexcept>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -243,6 +246,25 @@ TEST(LinuxSystemControl, ErrorTextsWow64AndWorkingDirectory)
     EXPECT_EQ(system->GetSystemErrorText(0xFFFFFFFF), "");
     EXPECT_EQ(system->IsWow64(), false); // a 64-bit build
     EXPECT_EQ(system->GetWorkingDirectory(), std::filesystem::current_path().string());
+}
+
+TEST(LinuxSystemControl, StateDirectoryIsMadePrivateWhenMissing)
+{
+    const testkit::CScratchDirectory scratch{"romvise-state"};
+    const std::filesystem::path folder = scratch / "var" / "lib" / "romvise";
+    CRefPtr<ISystemControl> system(new CLinuxSystemControl({}, folder));
+    EXPECT_EQ(system->GetStateDirectory(), folder.string());
+    struct stat info{};
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(system->GetStateDirectory(), folder.string()) << "an existing folder is fine";
+
+    scratch.WriteText("file", "not a folder");
+    CRefPtr<ISystemControl> blocked(new CLinuxSystemControl({}, scratch / "file" / "romvise"));
+    EXPECT_EQ(testkit::ErrorOf([&] { blocked->GetStateDirectory(); }),
+              "Cannot create the folder " + (scratch / "file" / "romvise").string() +
+                  ": Not a directory");
 }
 
 TEST(LinuxClock, WaitsAtLeastTheTimeAsked)

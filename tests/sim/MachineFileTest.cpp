@@ -157,6 +157,16 @@ TEST_F(MachineFileTest, RebootsAreKeptInTheMachinesRecordFile)
     EXPECT_THROW(LoadMachineFile(path), user_error);
 }
 
+// The programs keep their state (the update records) beside the machine
+// file, so each machine's folder holds its own; a machine made in memory
+// keeps none.
+TEST_F(MachineFileTest, StateIsKeptInTheMachinesFolder)
+{
+    std::shared_ptr<CSimMachine> machine = LoadMachineFile(Write("machine.json", "{}"));
+    EXPECT_EQ(CreateSimSystemControl(machine)->GetStateDirectory(), directory.Path().string());
+    EXPECT_EQ(CreateSimSystemControl(std::make_shared<CSimMachine>())->GetStateDirectory(), "");
+}
+
 TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
 {
     struct Case

@@ -115,12 +115,14 @@ public:
     bool IsWow64() override { return wow64; }
     std::string GetSystemErrorText(uint32_t code) override;
     std::string GetWorkingDirectory() override { return workingDirectory; }
+    std::string GetStateDirectory() override { return stateDirectory; }
 
     int rebootCount = 0;
     std::string rebootError;
     bool wow64 = false;
     std::map<uint32_t, std::string> errorTexts; // code -> text; others give ""
     std::string workingDirectory = "/work";
+    std::string stateDirectory = "/state";
 };
 
 // Records the samples of every tone played.
