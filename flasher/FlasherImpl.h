@@ -272,6 +272,12 @@ public:
     void ReleaseMicrocodeLoader() { m_loader = nullptr; }
 
 private:
+    // The adapter's content as an unfinished update saved it, in the length of
+    // `read`, when the update record holds some; otherwise `read` itself. A
+    // part left half written by a stop must not be the source of the board's
+    // data.
+    CRefPtr<IROMImage> SavedContentOr(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> read,
+                                      CLog* log);
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 

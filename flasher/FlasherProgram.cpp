@@ -151,6 +151,22 @@ CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint
 }
 } // namespace
 
+CRefPtr<IROMImage> CFlasherImpl::SavedContentOr(CRefPtr<IDisplayAdapter> adapter,
+                                                CRefPtr<IROMImage> read, CLog* log)
+{
+    if (!m_journal)
+    {
+        return read;
+    }
+    const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter);
+    if (!saved)
+    {
+        return read;
+    }
+    LogLine(log, 3, "Taking the board's data from the content saved by an unfinished update.");
+    return ImageFromSavedContent(*saved, read->GetLoadedSize());
+}
+
 void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
                               bool showProgress, bool keepStraps, bool keepBoardSettings,
                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
@@ -183,12 +199,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     std::vector<uint8_t> contentBefore;
     if (journaled)
     {
-        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
-        {
-            LogLine(log, 3, "Taking the board's data from the content saved by an unfinished "
-                            "update.");
-            current = ImageFromSavedContent(*saved, current->GetLoadedSize());
-        }
+        current = SavedContentOr(adapter, current, log);
         contentBefore = LoadedBytes(*current);
     }
 

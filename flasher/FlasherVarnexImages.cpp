@@ -78,7 +78,9 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
         RestoreDisplayDriverNow(log);
         return kAdapterImageFailed;
     }
-    image = read;
+    // The Varnex store carried into an update comes from the content an
+    // unfinished update saved, not from a half-written part.
+    image = fromFile ? read : SavedContentOr(adapter, read, log);
     store = ReadVarnexObject(image, false);
     LogLine(log, 3, "Read VBIOS completed.");
     return 0;

@@ -7,6 +7,7 @@
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "VarnexFirmware.h"
+#include "WatchingJournal.h"
 #include "core/Exceptions.h"
 #include "flasher/IUpdateJournal.h"
 #include "image/OffsetModeScope.h"
@@ -94,40 +95,6 @@ struct FlashRig
     CRefPtr<IEEPROM> eeprom;
 };
 
-// A journal that keeps what it was asked and lets the test look at the chip
-// at the moment of each call.
-class CWatchingJournal : public CReferenceCountImpl, public IUpdateJournal
-{
-public:
-    ROMVISE_REFCOUNT_FORWARD
-
-    std::optional<std::vector<uint8_t>> PendingContent(CRefPtr<IDisplayAdapter>) override
-    {
-        return pending;
-    }
-    void Begin(CRefPtr<IDisplayAdapter>, std::span<const uint8_t> content) override
-    {
-        begun.emplace_back(content.begin(), content.end());
-        if (onBegin)
-        {
-            onBegin();
-        }
-    }
-    void Finish(CRefPtr<IDisplayAdapter>) override
-    {
-        ++finishes;
-        if (onFinish)
-        {
-            onFinish();
-        }
-    }
-
-    std::optional<std::vector<uint8_t>> pending;
-    std::vector<std::vector<uint8_t>> begun;
-    int finishes = 0;
-    std::function<void()> onBegin;
-    std::function<void()> onFinish;
-};
 } // namespace
 
 TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)

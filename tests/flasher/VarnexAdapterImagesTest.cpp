@@ -8,6 +8,7 @@
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "VarnexFirmware.h"
+#include "WatchingJournal.h"
 #include "core/CrossPlatform.h"
 #include "core/Log.h"
 #include "hw/catalogue/AdapterCatalogue.h"
@@ -126,6 +127,30 @@ TEST(FlasherAdapterImages, ReadsTheFirmwareAndItsStoreFromTheEEPROM)
     EXPECT_EQ(bare.status, 0);
     EXPECT_TRUE(bare.image);
     EXPECT_FALSE(bare.store);
+}
+
+TEST(FlasherAdapterImages, AnUnfinishedUpdatesSavedContentStandsInForTheHalfWrittenPart)
+{
+    // The stopped update erased the part; the record holds what it was.
+    CFlasherMachine rig({{0x0800, 8, {}}});
+    ProcessOutput process;
+    CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+    const std::vector<uint8_t> saved = AdapterFirmware();
+    journal->pending = saved;
+    rig.flasher->SetUpdateJournal(journal.get());
+    AdapterImages opened = OpenImages(rig);
+    rig.flasher->SetUpdateJournal(nullptr);
+
+    ASSERT_EQ(opened.status, 0);
+    std::vector<uint8_t> expected = saved;
+    expected.resize(rig.Chip(0).SizeInBytes(), 0xFF);
+    EXPECT_EQ(ImageBytes(*opened.image), expected) << "the saved content, in the part's size";
+    ASSERT_TRUE(opened.store);
+    EXPECT_EQ(Serial(*opened.store), "SN-ADAPTER-42");
+    EXPECT_NE(process.Logged().find("Taking the board's data from the content saved by an "
+                                    "unfinished update.\n"),
+              std::string::npos);
+    EXPECT_TRUE(journal->begun.empty()) << "reading writes no record";
 }
 
 TEST(FlasherAdapterImages, RomInReplacesTheEEPROMReadButStillOpensThePart)
