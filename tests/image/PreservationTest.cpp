@@ -167,6 +167,19 @@ TEST(PreservationTest, RegisterSearchThroughInitScripts)
     }
 }
 
+TEST(PreservationTest, OnlyRangesMarkedAsScriptsAreSearched)
+{
+    // The first entry's range holds a script write but is marked a data
+    // block: its write names no preserved value.
+    PreservedImage fixture(0x11, {{{0, 0, 0x10, 1}, testkit::ScriptWrite(0x3000, 0x0BAD)},
+                                  {{0, 0, 0x40, 0}, testkit::ScriptWrite(0x3004, 0xCAFE)}});
+    CRefPtr<IROMImage> image = fixture.Build();
+    uint32_t value = 0;
+    EXPECT_EQ(image->GetPreservedRegisterValue(image.get(), 0, 0x3000, value), 2u);
+    EXPECT_EQ(image->GetPreservedRegisterValue(image.get(), 0, 0x3004, value), 0u);
+    EXPECT_EQ(value, 0xCAFEu);
+}
+
 TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
 {
     // Memory token version 2: RAM configuration count 3, no strap table, and a
