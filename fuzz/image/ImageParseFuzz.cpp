@@ -15,8 +15,9 @@
 // fraction of all of them while the corpus as a whole reaches every family.
 // The same bytes always pick the same families, so a crash reproduces.
 //
-// The longest input is the largest seed image the builders make (96 KiB):
-// longer inputs only spend time copying and hashing bytes no reader reaches.
+// The longest input is the longest seed image the builders make (96 KiB,
+// testkit::kLongestSeedImage): longer inputs only spend time copying and
+// hashing bytes no reader reaches.
 //
 // fuzz-max-len: 98304
 

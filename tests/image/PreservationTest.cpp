@@ -282,58 +282,49 @@ TEST(PreservationTest, EntryListGivesWhatTheSingleReadersGive)
 {
     // The list a walk over every entry reads instead of the single readers:
     // the same places and flags, for both versions, a table whose entries
-    // keep no flags, flags past the loaded end, and no table.
+    // keep no flags, flags past the loaded end, and no table (version 0).
     struct Case
     {
         const char* name;
-        std::function<CRefPtr<IROMImage>(uint32_t& table)> build;
+        uint8_t version;
+        std::function<void(IROMImage& image, int32_t table)> edit;
         std::vector<std::pair<uint32_t, uint8_t>> expected; // offset from the table, flags
     };
-    const std::vector<PreservationEntry> two = {{0x1234, 0x10, 0x40, 0}, {0x2000, 0x20, 0x90, 7}};
+    const auto asBuilt = [](IROMImage&, int32_t) {};
     const Case cases[] = {
-        {"version 0x10, flags in the entries",
-         [&](uint32_t& table)
-         {
-             PreservedImage fixture(0x10, {{two[0], {}}, {two[1], {}}});
-             table = fixture.table;
-             return fixture.Build();
-         },
-         {{7, 0x40}, {12, 0x90}}},
+        {"version 0x10, flags in the entries", 0x10, asBuilt, {{7, 0x40}, {12, 0x90}}},
         {"version 0x10 with 3-byte entries, no flags",
-         [&](uint32_t& table)
-         {
-             PreservedImage fixture(0x10, {{two[0], {}}, {two[1], {}}});
-             table = fixture.table;
-             CRefPtr<IROMImage> image = fixture.Build();
-             image->SetByte(static_cast<int32_t>(table) + 2, 3);
-             return image;
-         },
+         0x10,
+         [](IROMImage& image, int32_t table) { image.SetByte(table + 2, 3); },
          {{7, 0xFF}, {10, 0xFF}}},
         {"version 0x11, flags block; entry 1's flags past the loaded end",
-         [&](uint32_t& table)
+         0x11,
+         [](IROMImage& image, int32_t table)
          {
-             PreservedImage fixture(0x11, {{two[0], {}}, {two[1], {}}});
-             table = fixture.table;
-             CRefPtr<IROMImage> image = fixture.Build();
-             const int32_t end = static_cast<int32_t>(image->GetLoadedSize());
-             image->SetDword(static_cast<int32_t>(table) + 7, static_cast<uint32_t>(end - 6));
-             image->SetByte(end - 1, 0x41);
-             return image;
+             const int32_t end = static_cast<int32_t>(image.GetLoadedSize());
+             image.SetDword(table + 7, static_cast<uint32_t>(end - 6));
+             image.SetByte(end - 1, 0x41);
          },
          {{11, 0x41}, {16, 0xFF}}},
-        {"no table",
-         [&](uint32_t& table)
-         {
-             table = 0;
-             return CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BuildImage();
-         },
-         {}},
+        {"no table", 0, asBuilt, {}},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
         uint32_t table = 0;
-        CRefPtr<IROMImage> image = c.build(table);
+        CRefPtr<IROMImage> image;
+        if (c.version == 0)
+        {
+            image = CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BuildImage();
+        }
+        else
+        {
+            PreservedImage fixture(c.version,
+                                   {{{0x1234, 0x10, 0x40, 0}, {}}, {{0x2000, 0x20, 0x90, 7}, {}}});
+            table = fixture.table;
+            image = fixture.Build();
+            c.edit(*image, static_cast<int32_t>(table));
+        }
         std::vector<PreservationEntryPlace> expected;
         for (const auto& [offset, flags] : c.expected)
         {
