@@ -21,6 +21,7 @@
 #include <vector>
 
 class CLog;
+struct PreservationEntryPlace;
 struct PreservedDataRecord;
 
 // The size of every image buffer.
@@ -287,6 +288,9 @@ public:
     virtual uint32_t GetPreservationEntryCount() = 0;
     virtual int32_t GetPreservationFlagsOffset() = 0;
     virtual uint8_t GetPreservationEntryFlags(uint32_t index) = 0;
+    // Every entry's place and flags from one lookup of the table, for walks
+    // over all entries: the single readers look the table up on each call.
+    virtual std::vector<PreservationEntryPlace> GetPreservationEntries() = 0;
     virtual void SetPreservationEntryFlags(uint32_t index, uint8_t value) = 0;
     virtual uint8_t GetPreservationControlByte() = 0;
     virtual int32_t GetPreservationHeaderWord4() = 0;

@@ -39,6 +39,16 @@ enum EPreserveStatus : uint32_t
     kPreserveTableNotFound = 6,
 };
 
+// Where one table entry lies and the flags it keeps (kNoFlags when it keeps
+// none): what GetPreservationEntryOffset and GetPreservationEntryFlags give
+// for its index.
+struct PreservationEntryPlace
+{
+    int32_t offset = -1;
+    uint8_t flags = preservation::kNoFlags;
+    bool operator==(const PreservationEntryPlace&) const = default;
+};
+
 // What FindPreservedData looks for (the data ID) and what it finds.
 struct PreservedDataRecord
 {

@@ -189,6 +189,7 @@ public:
     uint32_t GetPreservationEntryCount() override;
     int32_t GetPreservationFlagsOffset() override;
     uint8_t GetPreservationEntryFlags(uint32_t index) override;
+    std::vector<PreservationEntryPlace> GetPreservationEntries() override;
     void SetPreservationEntryFlags(uint32_t index, uint8_t value) override;
     uint8_t GetPreservationControlByte() override;
     int32_t GetPreservationHeaderWord4() override { return -1; }
@@ -325,6 +326,9 @@ protected:
     void EraseBuffer();
 
 private:
+    // The entry flags at a place, kNoFlags for none (-1) or one past the
+    // loaded bytes.
+    uint8_t PreservationFlagsAt(int32_t place);
     // Bytes [start, start + count) of the buffer must lie within it.
     static void RequireBufferRange(uint64_t start, uint64_t count, const char* what);
 

@@ -159,14 +159,14 @@ int32_t CROMImageGPUImpl::FindPreservedRegisterOffset(IROMImage* image,
     {
         return -1;
     }
-    const uint32_t count = image->GetByte(table + kEntryCount);
+    const std::vector<PreservationEntryPlace> entries = image->GetPreservationEntries();
+    const auto count = static_cast<uint32_t>(entries.size());
     int32_t result = -1;
     uint32_t i = 0;
     for (; i < count && result == -1; ++i)
     {
-        const int32_t entry = image->GetPreservationEntryOffset(i);
-        const uint8_t flags = image->GetPreservationEntryFlags(i);
-        if (entry == -1 || (flags & kFlagScriptRange) == 0)
+        const int32_t entry = entries[i].offset;
+        if (entry == -1 || (entries[i].flags & kFlagScriptRange) == 0)
         {
             continue;
         }

@@ -101,14 +101,16 @@ std::vector<uint8_t> SuperImage()
     return builder.Build();
 }
 
-// The public x86 and EFI pair, then a private NBSI part: a full-size image.
+// The public x86 and EFI pair, then a private NBSI part. The EFI block is no
+// larger than the chain walk needs, so the whole image stays within the
+// fuzzers' longest input.
 std::vector<uint8_t> X86EfiChain()
 {
     CGpuImageBuilder builder;
     builder.Block(CGpuImageBuilder::kX86, 0x10000)
         .Kpde()
         .HardwareDataArea(0x7E2B, 0x1454)
-        .Block(CGpuImageBuilder::kEfi, 0x20000)
+        .Block(CGpuImageBuilder::kEfi, 0x4000)
         .Kpde()
         .VarnexBlock({'R', 'O', 'M', 0, 1, 2, 3}, {'R', 'O', 'M'})
         .Private()

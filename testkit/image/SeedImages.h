@@ -5,6 +5,7 @@
 //
 // A new family is one line in SeedImages() (SeedImages.cpp).
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -25,6 +26,10 @@ struct NamedBytes
 // LVDS, PLL and microcode tables, DCB, PMID and a Varnex block; with or
 // without an init-from-ROM segment in front.
 std::vector<uint8_t> ImageWithEveryTable(bool initFromRom);
+
+// The longest image the builders' seeds may be: the image fuzzers take no
+// longer input (their "fuzz-max-len"), so a longer seed would reach them cut.
+inline constexpr size_t kLongestSeedImage = 0x18000;
 
 // Every seed image, by name: GPU images ("gpu-..."), the bridges' EEPROM
 // images ("bridge-zx22", "bridge-plx8747") and, of the Debian option ROMs one of each form (EFI,

@@ -60,8 +60,7 @@ CertPtr SelfSignedCertificate(EVP_PKEY* key, const std::string& commonName)
     X509_NAME* name = X509_get_subject_name(cert.get());
     const auto* organisation = reinterpret_cast<const unsigned char*>("Korvan Test");
     const auto* cn = reinterpret_cast<const unsigned char*>(commonName.c_str());
-    Require(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, organisation, -1, -1, 0) == 1,
-            "O");
+    Require(X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, organisation, -1, -1, 0) == 1, "O");
     Require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, cn, -1, -1, 0) == 1, "CN");
     X509_set_issuer_name(cert.get(), name);
     Require(X509_sign(cert.get(), key, EVP_sha256()) > 0, "X509_sign");
@@ -69,8 +68,9 @@ CertPtr SelfSignedCertificate(EVP_PKEY* key, const std::string& commonName)
 }
 } // namespace
 
-std::vector<uint8_t> UefiBuildRecord(const std::vector<std::pair<std::string, std::string>>& entries,
-                                     uint16_t version, std::optional<uint8_t> lengthField)
+std::vector<uint8_t>
+UefiBuildRecord(const std::vector<std::pair<std::string, std::string>>& entries, uint16_t version,
+                std::optional<uint8_t> lengthField)
 {
     std::vector<uint8_t> record = {'K', 'R', '-', 'U', 'E', 'F', 'I', '-',
                                    'B', 'L', 'D', '-', 'I', 'N', 'F', 'O'};
@@ -253,6 +253,12 @@ std::vector<uint8_t> EfiPayload(const std::vector<uint8_t>& driver)
 CGpuImageBuilder UefiGpuImage(EfiPosition position, const std::vector<uint8_t>& driver,
                               uint32_t ifrSize)
 {
+    return UefiGpuImageWithPayload(position, EfiPayload(driver), ifrSize);
+}
+
+CGpuImageBuilder UefiGpuImageWithPayload(EfiPosition position, const std::vector<uint8_t>& payload,
+                                         uint32_t ifrSize)
+{
     CGpuImageBuilder b;
     if (ifrSize != 0)
     {
@@ -267,7 +273,7 @@ CGpuImageBuilder UefiGpuImage(EfiPosition position, const std::vector<uint8_t>& 
     {
         return b;
     }
-    b.Block(CGpuImageBuilder::kEfi, 0x200).Payload(EfiPayload(driver));
+    b.Block(CGpuImageBuilder::kEfi, 0x200).Payload(payload);
     if (position == EfiPosition::Placeholder)
     {
         b.PcirSignature("KPDS");

@@ -31,9 +31,9 @@
 namespace testkit
 {
 // Entries in order; version and length field override the record's own.
-std::vector<uint8_t> UefiBuildRecord(const std::vector<std::pair<std::string, std::string>>& entries,
-                                     uint16_t version = 1,
-                                     std::optional<uint8_t> lengthField = std::nullopt);
+std::vector<uint8_t>
+UefiBuildRecord(const std::vector<std::pair<std::string, std::string>>& entries,
+                uint16_t version = 1, std::optional<uint8_t> lengthField = std::nullopt);
 
 std::vector<uint8_t> SignedDataFor(const std::string& commonName);
 
@@ -106,4 +106,8 @@ std::vector<uint8_t> EfiPayload(const std::vector<uint8_t>& driver);
 // tables to the builder returned.
 CGpuImageBuilder UefiGpuImage(EfiPosition position, const std::vector<uint8_t>& driver,
                               uint32_t ifrSize = 0);
+// The same around an EFI block payload the caller made (a driver compressed
+// some other way, or bytes that are no stream at all).
+CGpuImageBuilder UefiGpuImageWithPayload(EfiPosition position, const std::vector<uint8_t>& payload,
+                                         uint32_t ifrSize = 0);
 } // namespace testkit

@@ -167,6 +167,19 @@ TEST(PreservationTest, RegisterSearchThroughInitScripts)
     }
 }
 
+TEST(PreservationTest, OnlyRangesMarkedAsScriptsAreSearched)
+{
+    // The first entry's range holds a script write but is marked a data
+    // block: its write names no preserved value.
+    PreservedImage fixture(0x11, {{{0, 0, 0x10, 1}, testkit::ScriptWrite(0x3000, 0x0BAD)},
+                                  {{0, 0, 0x40, 0}, testkit::ScriptWrite(0x3004, 0xCAFE)}});
+    CRefPtr<IROMImage> image = fixture.Build();
+    uint32_t value = 0;
+    EXPECT_EQ(image->GetPreservedRegisterValue(image.get(), 0, 0x3000, value), 2u);
+    EXPECT_EQ(image->GetPreservedRegisterValue(image.get(), 0, 0x3004, value), 0u);
+    EXPECT_EQ(value, 0xCAFEu);
+}
+
 TEST(PreservationTest, RamConfigurationFromTheMemoryInformationTable)
 {
     // Memory token version 2: RAM configuration count 3, no strap table, and a
@@ -263,6 +276,68 @@ TEST(PreservationTest, TableReadersForBothVersions)
     EXPECT_EQ(none->GetPreservationEntryCount(), 0u);
     EXPECT_EQ(none->GetPreservationEntryOffset(0), -1);
     EXPECT_EQ(tune->GetLowestPreservedOffset(none.get()), -1);
+}
+
+TEST(PreservationTest, EntryListGivesWhatTheSingleReadersGive)
+{
+    // The list a walk over every entry reads instead of the single readers:
+    // the same places and flags, for both versions, a table whose entries
+    // keep no flags, flags past the loaded end, and no table (version 0).
+    struct Case
+    {
+        const char* name;
+        uint8_t version;
+        std::function<void(IROMImage& image, int32_t table)> edit;
+        std::vector<std::pair<uint32_t, uint8_t>> expected; // offset from the table, flags
+    };
+    const auto asBuilt = [](IROMImage&, int32_t) {};
+    const Case cases[] = {
+        {"version 0x10, flags in the entries", 0x10, asBuilt, {{7, 0x40}, {12, 0x90}}},
+        {"version 0x10 with 3-byte entries, no flags",
+         0x10,
+         [](IROMImage& image, int32_t table) { image.SetByte(table + 2, 3); },
+         {{7, 0xFF}, {10, 0xFF}}},
+        {"version 0x11, flags block; entry 1's flags past the loaded end",
+         0x11,
+         [](IROMImage& image, int32_t table)
+         {
+             const int32_t end = static_cast<int32_t>(image.GetLoadedSize());
+             image.SetDword(table + 7, static_cast<uint32_t>(end - 6));
+             image.SetByte(end - 1, 0x41);
+         },
+         {{11, 0x41}, {16, 0xFF}}},
+        {"no table", 0, asBuilt, {}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        uint32_t table = 0;
+        CRefPtr<IROMImage> image;
+        if (c.version == 0)
+        {
+            image = CGpuImageBuilder().Block(CGpuImageBuilder::kX86, 0x8000).BuildImage();
+        }
+        else
+        {
+            PreservedImage fixture(c.version,
+                                   {{{0x1234, 0x10, 0x40, 0}, {}}, {{0x2000, 0x20, 0x90, 7}, {}}});
+            table = fixture.table;
+            image = fixture.Build();
+            c.edit(*image, static_cast<int32_t>(table));
+        }
+        std::vector<PreservationEntryPlace> expected;
+        for (const auto& [offset, flags] : c.expected)
+        {
+            expected.push_back({static_cast<int32_t>(table + offset), flags});
+        }
+        const std::vector<PreservationEntryPlace> entries = image->GetPreservationEntries();
+        EXPECT_EQ(entries, expected);
+        for (uint32_t i = 0; i < entries.size(); ++i)
+        {
+            EXPECT_EQ(entries[i].offset, image->GetPreservationEntryOffset(i)) << i;
+            EXPECT_EQ(entries[i].flags, image->GetPreservationEntryFlags(i)) << i;
+        }
+    }
 }
 
 TEST(PreservationTest, TuneRegisterUnderAMask)

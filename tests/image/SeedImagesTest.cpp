@@ -1,6 +1,7 @@
 // The seed images the fuzzers start from are what they claim: whole,
-// well-formed chains that the image model reads end to end, and bridge images
-// the factory recognises as their bridge.
+// well-formed chains that the image model reads end to end and that fit the
+// fuzzers' longest input, and bridge images the factory recognises as their
+// bridge.
 
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
@@ -19,6 +20,7 @@ TEST(SeedImagesTest, EveryBuiltSeedIsAWholeChain)
             continue; // checked against their files in OptionRomTest
         }
         SCOPED_TRACE(seed.name);
+        EXPECT_LE(seed.bytes.size(), testkit::kLongestSeedImage);
         CRefPtr<IROMImage> image =
             IROMImage::CreateFromBuffer(seed.bytes.data(), static_cast<uint32_t>(seed.bytes.size()));
         if (seed.name.rfind("bridge-", 0) == 0)
