@@ -71,8 +71,7 @@ CRefPtr<IUpdateJournal> OpenUpdateJournal()
 // unfinished update saved.
 CRefPtr<IROMImage> HeadFromSavedContent(const std::vector<uint8_t>& saved)
 {
-    constexpr uint32_t kSavedHeadSize = 0x1000;
-    const uint32_t length = std::min<uint32_t>(kSavedHeadSize, static_cast<uint32_t>(saved.size()));
+    const uint32_t length = std::min<uint32_t>(kImageHeadSize, static_cast<uint32_t>(saved.size()));
     CRefPtr<IROMImage> head = IROMImage::CreateFromBuffer(saved.data(), length);
     head->Parse();
     return head;

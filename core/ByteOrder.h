@@ -4,6 +4,12 @@
 
 #include <cstdint>
 
+// The 16-bit number in bytes[0..1], least significant byte first.
+constexpr uint16_t LoadLE16(const uint8_t* bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
 // The 32-bit number in bytes[0..3], least significant byte first.
 constexpr uint32_t LoadLE32(const uint8_t* bytes)
 {

@@ -13,7 +13,6 @@
 
 namespace
 {
-constexpr uint32_t kImageHeadSize = 0x1000;
 
 std::string Hex8(uint64_t value)
 {

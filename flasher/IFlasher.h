@@ -46,6 +46,8 @@ enum PreservationTuneKind : uint32_t
 };
 // lowBit and highBit when the request names no bit range.
 inline constexpr uint8_t kNoBitRange = 255;
+// The length of the firmware head ReadImageHead reads.
+inline constexpr uint32_t kImageHeadSize = 0x1000;
 struct PreservationTuneRequest
 {
     uint32_t registerAddress = 0;
@@ -140,7 +142,7 @@ public:
     // Image reads from an identified EEPROM.
     virtual CRefPtr<IROMImage> ReadEEPROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
                                                uint32_t count, CLog* log) = 0;
-    // The first 4096 bytes of the adapter's firmware; `blank` tells an erased
+    // The first kImageHeadSize bytes of the adapter's firmware; `blank` tells an erased
     // EEPROM.
     virtual CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface> ui,
                                              CRefPtr<IDisplayAdapter> adapter,

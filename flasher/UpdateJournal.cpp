@@ -1,6 +1,7 @@
 #include "flasher/UpdateJournal.h"
 
 #include "common/core/crypto/digitalsignature/Digests.h"
+#include "core/ByteOrder.h"
 #include "core/Exceptions.h"
 
 #include <algorithm>
@@ -36,16 +37,6 @@ void AppendRecordLE(std::vector<uint8_t>& out, uint32_t value, int bytes)
     }
 }
 
-uint32_t LoadRecordLE(std::span<const uint8_t> bytes, size_t at, int count)
-{
-    uint32_t value = 0;
-    for (int i = count - 1; i >= 0; --i)
-    {
-        value = (value << 8) | bytes[at + static_cast<size_t>(i)];
-    }
-    return value;
-}
-
 std::array<uint8_t, kSha256Size> RecordHash(std::span<const uint8_t> content)
 {
     std::array<uint8_t, kSha256Size> digest{};
@@ -69,14 +60,14 @@ std::string CheckRecordMagic(std::span<const uint8_t> bytes)
 
 std::string CheckRecordVersion(std::span<const uint8_t> bytes)
 {
-    return LoadRecordLE(bytes, kRecordVersionAt, 4) == kUpdateRecordVersion
+    return LoadLE32(&bytes[kRecordVersionAt]) == kUpdateRecordVersion
                ? ""
                : "its format version is not known";
 }
 
 std::string CheckRecordLength(std::span<const uint8_t> bytes)
 {
-    const uint32_t length = LoadRecordLE(bytes, kRecordLengthAt, 4);
+    const uint32_t length = LoadLE32(&bytes[kRecordLengthAt]);
     const size_t left = bytes.size() - kUpdateRecordHeaderSize;
     if (length > kUpdateRecordMostContent)
     {
@@ -95,7 +86,7 @@ std::string CheckRecordLength(std::span<const uint8_t> bytes)
 
 std::string CheckRecordLocation(std::span<const uint8_t> bytes, const UpdateRecordOwner& owner)
 {
-    const bool same = LoadRecordLE(bytes, kRecordSegmentAt, 2) == owner.segment &&
+    const bool same = LoadLE16(&bytes[kRecordSegmentAt]) == owner.segment &&
                       bytes[kRecordBusAt] == owner.bus && bytes[kRecordDeviceAt] == owner.device &&
                       bytes[kRecordFunctionAt] == owner.function;
     return same ? "" : "it belongs to another adapter";
@@ -103,8 +94,8 @@ std::string CheckRecordLocation(std::span<const uint8_t> bytes, const UpdateReco
 
 std::string CheckRecordIds(std::span<const uint8_t> bytes, const UpdateRecordOwner& owner)
 {
-    const bool same = LoadRecordLE(bytes, kRecordVendorIdAt, 2) == owner.vendorId &&
-                      LoadRecordLE(bytes, kRecordDeviceIdAt, 2) == owner.deviceId;
+    const bool same = LoadLE16(&bytes[kRecordVendorIdAt]) == owner.vendorId &&
+                      LoadLE16(&bytes[kRecordDeviceIdAt]) == owner.deviceId;
     return same ? "" : "it belongs to another kind of adapter";
 }
 

@@ -90,6 +90,17 @@ struct FlashRig
                                 rig.database, 0, &rig.log, nullptr, processVarnex);
     }
     bool ChipUntouched() { return rig.Chip(0).Programs().empty() && rig.Chip(0).Erases().empty(); }
+    // A chip bit that stays clear where the image sets it, past the image's
+    // first bytes, so that programming that page fails.
+    void StickABitTheImageSets(IROMImage& image)
+    {
+        int32_t at = 0x300;
+        while ((image.GetByte(at) & 0x01) == 0)
+        {
+            ++at;
+        }
+        rig.Chip(0).Faults().stuckBits[static_cast<uint32_t>(at)] = {0x01, 0x00};
+    }
 
     CFlasherMachine rig;
     CRefPtr<IEEPROM> eeprom;
@@ -160,12 +171,7 @@ TEST(FlasherFlashImage, AStuckBitEndsInTheMismatchWithTheDriverBack)
         // The chip's driver sees the page it just programmed differ.
         FlashRig f;
         CRefPtr<IROMImage> image = PackageImage();
-        int32_t at = 0x300;
-        while ((image->GetByte(at) & 0x01) == 0)
-        {
-            ++at;
-        }
-        f.rig.Chip(0).Faults().stuckBits[static_cast<uint32_t>(at)] = {0x01, 0x00};
+        f.StickABitTheImageSets(*image);
         EXPECT_EQ(ErrorOf([&] { f.Flash(image); }), "Mismatch in 256 byte page-mode programming");
         EXPECT_NE(f.rig.Logged().find("EEPROM programming failed.\n"), std::string::npos);
         EXPECT_TRUE(f.rig.DriverBound(0));
@@ -357,12 +363,7 @@ TEST(FlasherFlashImage, AFailedOrRefusedWriteKeepsTheRecord)
         CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
         f.rig.flasher->SetUpdateJournal(journal.get());
         CRefPtr<IROMImage> image = PackageImage();
-        int32_t at = 0x300;
-        while ((image->GetByte(at) & 0x01) == 0)
-        {
-            ++at;
-        }
-        f.rig.Chip(0).Faults().stuckBits[static_cast<uint32_t>(at)] = {0x01, 0x00};
+        f.StickABitTheImageSets(*image);
         EXPECT_EQ(ErrorOf([&] { f.Flash(image); }), "Mismatch in 256 byte page-mode programming");
         EXPECT_EQ(journal->begun.size(), 1u);
         EXPECT_EQ(journal->finishes, 0);
