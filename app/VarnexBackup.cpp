@@ -1,6 +1,7 @@
 // The Varnex backup region: before a packaged update merges the adapter's
 // Varnex store into the new image, the adapter's firmware must carry the
-// backup block, which BackupVarnex writes when it is missing.
+// backup block, which BackupVarnex writes when it is missing. A merge that
+// cannot finish ends the run before anything is written.
 
 #include "app/PackagedRunState.h"
 
@@ -11,6 +12,8 @@
 
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
+#include <vector>
 
 namespace
 {
@@ -26,6 +29,47 @@ void LogLine(CLog* log, int level, const std::string& text)
         *log << text << LogEndl;
         log->SetLevel(3);
     }
+}
+
+// The backup region's two copies of the store: the file-system form for the
+// main object, the raw form for the backup.
+struct BackupPayloads
+{
+    std::vector<uint8_t> fileSystem;
+    std::vector<uint8_t> raw;
+};
+
+BackupPayloads PayloadsOf(const CVarnexImage& store, CLog* log)
+{
+    return {store.Serialize(CVarnexImage::kSerializeFileSystem, log), store.GetRawBytes(log)};
+}
+
+// The pre-merge into the package image; a merge that does not finish ends
+// the run.
+void MergeOrFail(IFlasher& flasher, CRefPtr<IROMImage> image, CRefPtr<IROMImage> current, CLog* log)
+{
+    if (flasher.MergeVarnex(image, current, true, true, false, true, true, log) != 0)
+    {
+        GetCrossPlatform()->RestoreDisplayDriver(log);
+        throw std::runtime_error("Failed to process Varnex block.");
+    }
+}
+
+// The merge tried in memory on the firmware the backup step will leave on
+// the adapter, so that a merge that cannot finish stops the run before the
+// backup step writes.
+void RehearseMerge(IFlasher& flasher, CRefPtr<IROMImage> image, CRefPtr<IROMImage> current,
+                   const CVarnexImage& store, CLog* log)
+{
+    LogLine(log, 3, "Trying the Varnex merge before the backup region is written.");
+    CRefPtr<IROMImage> withBackup = IROMImage::Clone(current.get());
+    BackupPayloads payloads = PayloadsOf(store, log);
+    if (flasher.BuildVarnexBlocks(withBackup, payloads.fileSystem, payloads.raw, true, log) != 0)
+    {
+        // The backup step fails the same way and reports it.
+        return;
+    }
+    MergeOrFail(flasher, IROMImage::Clone(image.get()), withBackup, log);
 }
 } // namespace
 
@@ -68,12 +112,11 @@ int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
         std::cout << "Varnex image is not present." << std::endl;
         return kVarnexNoImage;
     }
-    std::vector<uint8_t> fileSystem = store->Serialize(CVarnexImage::kSerializeFileSystem, log);
-    std::vector<uint8_t> raw = store->GetRawBytes(log);
+    BackupPayloads payloads = PayloadsOf(*store, log);
     int result = kVarnexDone;
     std::ostringstream message;
-    if (flasher->BuildAndFlashSuperImage(adapter, eeprom, current, fileSystem, raw, true, log,
-                                         nullptr))
+    if (flasher->BuildAndFlashSuperImage(adapter, eeprom, current, payloads.fileSystem,
+                                         payloads.raw, true, log, nullptr))
     {
         message << "Varnex image backed up successfully.";
     }
@@ -103,6 +146,10 @@ int CKRUserFlashApp::PremergeVarnex(RunState& state, CRefPtr<IDisplayAdapter> ad
     }
     if (!current->HasVarnexBackupBlock())
     {
+        if (store)
+        {
+            RehearseMerge(*state.flasher, image, current, *store, state.log);
+        }
         LogLine(state.log, 3, "Process to backup Adapter Varnex before merging.");
         status = BackupVarnex(adapter, state.adapters, true, state.log);
         if (status != 0)
@@ -126,6 +173,6 @@ int CKRUserFlashApp::PremergeVarnex(RunState& state, CRefPtr<IDisplayAdapter> ad
         }
     }
     LogLine(state.log, 3, "Process to preserve OBD/IB from EEPROM.");
-    state.flasher->MergeVarnex(image, current, true, true, false, true, true, state.log);
+    MergeOrFail(*state.flasher, image, current, state.log);
     return 0;
 }

@@ -4,6 +4,7 @@
 // writes when one is set.
 
 #include "core/Exceptions.h"
+#include "flasher/BoardData.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/OffsetModeScope.h"
@@ -57,32 +58,13 @@ void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image,
 // brings, so that an update never stacks a second copy onto the chain.
 void CarryBoardBlock(IROMImage& current, IROMImage& image)
 {
-    const int32_t block = current.FindNthPCIBlock(kBoardBlockCodeType, 0);
-    if (block == -1)
+    const std::vector<uint8_t> bytes = BoardBlockBytes(current);
+    if (bytes.empty())
     {
         return;
     }
-    const uint32_t length = current.GetPCIBlockLength(block);
-    if (length == 0)
-    {
-        return;
-    }
-    std::vector<uint8_t> bytes(length);
-    current.ReadBlock(bytes.data(), block, length);
-    // In the current chain other blocks may follow it; appended, it ends the
-    // chain.
-    CRefPtr<IROMImage> single = IROMImage::CreateFromBuffer(bytes.data(), length);
-    single->SetOffsetMode(false);
-    single->SetPCIRLastImage(0, 0);
-    single->SetKPDELastImage(0, 0);
-    single->FixPCIBlockChecksum(0);
-    single->ReadBlock(bytes.data(), 0, length);
-    for (int32_t old = image.FindNthPCIBlock(kBoardBlockCodeType, 0); old != -1;
-         old = image.FindNthPCIBlock(kBoardBlockCodeType, 0))
-    {
-        image.RemovePCIBlock(old);
-    }
-    image.AddPCIBlock(bytes.data(), length, true);
+    RemoveBoardBlocks(image);
+    image.AddPCIBlock(bytes.data(), static_cast<uint32_t>(bytes.size()), true);
 }
 
 // The image that programs only the new init-from-ROM segment: the new segment

@@ -59,6 +59,11 @@ void ReplaceImageContent(IROMImage& image, IROMImage& rebuilt)
     image.Parse();
 }
 
+bool HasValidObject(const CRefPtr<CVarnexImage>& store, const VarnexTag& tag)
+{
+    return store && store->IsValid() && store->FindObject(tag) != nullptr;
+}
+
 void RemoveBlockIfPresent(IROMImage& image)
 {
     const int32_t block = image.FindNBSIBlock();
@@ -188,7 +193,16 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
     if (keepOEM)
     {
         LogLine(log, 3, "Preserve Varnex OEM object...");
-        PreserveOEMObject(newStore, curStore, log);
+        // Nor may the board's OEM data be dropped because the new store has
+        // no room for it.
+        const int32_t preserved = PreserveOEMObject(newStore, curStore, log);
+        if (preserved != 0 && HasValidObject(curStore, kOemTag))
+        {
+            LogLine(log, 4,
+                    "ERROR: Failed to preserve Varnex OEM object (" + std::to_string(preserved) +
+                        ").");
+            return preserved;
+        }
     }
     if (keepBBO && PreserveBBOObject(newStore, curStore, log) == 9)
     {

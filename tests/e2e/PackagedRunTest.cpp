@@ -7,36 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 
 namespace
 {
-const std::string kSupportParagraph =
-    "Please note this error and contact your display adapter manufacturer's \n"
-    "technical support line.  It is important that you leave your system ON and NOT \n"
-    "reboot until instructed by your manufacturer on how to proceed.\n";
 const std::string kUsageLine = "Usage: romuvise [-s LEVEL] [-L LOGFILE] [-b DIR | -r DIR] [-S]\n";
 const std::string kBanner = "\nKorvan Firmware Update Utility\nVersion ";
-
-const FirmwareSpec kOld{};
-const FirmwareSpec kNewer{.version = 0x86041C00};
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-// The first 1024 bytes of the slot a package is stamped into.
-std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package)
-{
-    std::vector<uint8_t> trailer(1024, 0);
-    const uint32_t length = static_cast<uint32_t>(package.size());
-    std::memcpy(trailer.data(), &length, 4);
-    std::copy(package.begin(), package.begin() + std::min<size_t>(package.size(), 1020),
-              trailer.begin() + 4);
-    return trailer;
-}
 } // namespace
 
 TEST(PackagedRun, UnstampedProgramStopsBeforeAnyAdapter)

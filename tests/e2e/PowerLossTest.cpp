@@ -12,7 +12,6 @@
 
 namespace
 {
-constexpr int kStoppedExitCode = 86; // the simulated chip's power-loss stop
 constexpr int kMostPrograms = 64;
 const FirmwareSpec kSmallOld{.length = 0x1000};
 const FirmwareSpec kSmallNewer{.version = 0x86041C00, .length = 0x1000};
@@ -84,9 +83,6 @@ TEST(PowerLoss, NoStoppedUpdateReportsSuccess)
         EXPECT_LE(k, kMostPrograms) << stop.operation;
     }
 }
-
-// The adapter's update record in the machine's folder (GPU 0 sits at bus 1).
-const char* const kRecordName = "update-0000-01-00.0.rec";
 
 // A second run after each stop must bring the chip to what an update without
 // a stop gives, with the board's data of the firmware the chip held before.

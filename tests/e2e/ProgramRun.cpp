@@ -4,9 +4,30 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sys/wait.h>
+
+const std::string kSupportParagraph =
+    "Please note this error and contact your display adapter manufacturer's \n"
+    "technical support line.  It is important that you leave your system ON and NOT \n"
+    "reboot until instructed by your manufacturer on how to proceed.\n";
+
+std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package)
+{
+    std::vector<uint8_t> trailer(1024, 0);
+    const uint32_t length = static_cast<uint32_t>(package.size());
+    std::memcpy(trailer.data(), &length, 4);
+    std::copy(package.begin(), package.begin() + std::min<size_t>(package.size(), 1020),
+              trailer.begin() + 4);
+    return trailer;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
 {
@@ -18,6 +39,18 @@ std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
     info.boardId = spec.boardId;
     info.version = spec.version;
     builder.Info(info).Version(spec.version, 2);
+    if (spec.guid != 0)
+    {
+        builder.GuidRecord(static_cast<uint32_t>(spec.guid >> 32), static_cast<uint32_t>(spec.guid));
+    }
+    if (!spec.varnexStore.empty())
+    {
+        // The directory and the store's record sit right below the boundary:
+        // the directory of two objects takes 14 bytes, a record 16.
+        constexpr uint16_t kDirectoryInBlock = 0x1000 - 16 - 14;
+        EXPECT_EQ(spec.length % 0x1000, 0u) << "the Varnex block must start on a 4096-byte boundary";
+        builder.VarnexBlock(spec.varnexStore, spec.varnexBackup).NbsiDirectoryOffset(kDirectoryInBlock);
+    }
     if (!spec.boardBlock.empty())
     {
         builder.Block(0x85, 0x200).Payload(spec.boardBlock);
@@ -102,5 +135,8 @@ void CProgramFolder::WriteFile(const std::string& name, const std::vector<uint8_
 
 bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware)
 {
-    return chip.size() >= firmware.size() && std::equal(firmware.begin(), firmware.end(), chip.begin());
+    return chip.size() >= firmware.size() &&
+           std::equal(firmware.begin(), firmware.end(), chip.begin()) &&
+           std::all_of(chip.begin() + static_cast<std::ptrdiff_t>(firmware.size()), chip.end(),
+                       [](uint8_t byte) { return byte == 0xFF; });
 }

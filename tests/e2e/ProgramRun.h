@@ -23,12 +23,37 @@ struct FirmwareSpec
     uint16_t boardId = 0x0201;
     uint32_t version = 0x86041B00; // "86.04.1B.00"
     uint32_t length = 0x10000;
-    // The payload of a board block (code type 0x85) after the first block;
-    // empty for none.
+    // The payload of a board block (code type 0x85), the last block; empty
+    // for none.
     std::vector<uint8_t> boardBlock = {};
+    // A Varnex block right after the first block (whose length must then be
+    // a multiple of 4096), laid out as the engine writes it: the store ("IR")
+    // on the 4096-byte boundary after the block's start, then the backup copy
+    // ("IB"; none when empty). No Varnex block when the store is empty.
+    std::vector<uint8_t> varnexStore = {};
+    std::vector<uint8_t> varnexBackup = {};
+    // The IEEE 1394 GUID record {high, low} in the first block; none when 0.
+    uint64_t guid = 0;
 };
 
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {});
+
+// The firmware a machine starts with, and a newer one to stamp.
+inline const FirmwareSpec kOld{};
+inline const FirmwareSpec kNewer{.version = 0x86041C00};
+// The update record of the machine's first adapter (GPU 0 sits at bus 1) in
+// the machine's folder.
+inline constexpr const char* kRecordName = "update-0000-01-00.0.rec";
+// The exit code of a process the simulated chip stopped like a power loss.
+inline constexpr int kStoppedExitCode = 86;
+
+bool Contains(const std::string& text, const std::string& part);
+
+// The three lines that follow a failure's message when the run is not quiet.
+extern const std::string kSupportParagraph;
+// The first 1024 bytes of the slot a package is stamped into: the trailer of
+// the backup files a program carrying it writes.
+std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package);
 
 class CProgramFolder
 {
