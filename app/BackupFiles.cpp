@@ -1,19 +1,27 @@
 // Backup files: the adapter's firmware followed by a trailer copied from the
 // start of the program's own package slot, so that a restore accepts only
-// files written by a program carrying the very same package.
+// files written by a program carrying the very same package. A backup file is
+// created anew, never over a file nor through a link, and a failed write
+// leaves no part of it behind. A restore writes a file back only onto the
+// board it was saved from.
 
 #include "app/PackagedRunState.h"
 
 #include "core/Exceptions.h"
 #include "core/Range.h"
+#include "flasher/BoardData.h"
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
+#include <unistd.h>
 
 namespace
 {
@@ -61,7 +69,49 @@ bool IsWholePciRom(CRefPtr<IROMImage> image)
     }
     return block < 0;
 }
+// Writes all bytes; 0, or the error number of the write that failed.
+int WriteAll(int fd, std::span<const uint8_t> bytes)
+{
+    while (!bytes.empty())
+    {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0)
+        {
+            if (errno == EINTR)
+            {
+                continue;
+            }
+            return errno;
+        }
+        bytes = bytes.subspan(static_cast<size_t>(written));
+    }
+    return 0;
+}
 } // namespace
+
+// The adapter's whole firmware, or the content its update record saved when
+// its last update did not finish; nothing when the part cannot be read.
+CRefPtr<IROMImage> CKRUserFlashApp::AdapterFirmware(RunState& state,
+                                                    CRefPtr<IDisplayAdapter> adapter,
+                                                    CRefPtr<IEEPROM> eeprom)
+{
+    if (state.journal)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter))
+        {
+            return IROMImage::CreateFromBuffer(saved->data(), static_cast<uint32_t>(saved->size()));
+        }
+    }
+    try
+    {
+        return state.flasher->ReadAdapterImage(state.ui, adapter, state.eeproms, eeprom, state.log,
+                                               false);
+    }
+    catch (const std::runtime_error&)
+    {
+        return nullptr;
+    }
+}
 
 std::string CKRUserFlashApp::NextFileName(RunState& state, const std::string& option)
 {
@@ -75,18 +125,39 @@ std::string CKRUserFlashApp::NextFileName(RunState& state, const std::string& op
     return folder + "/image" + number + ".bkr";
 }
 
-void CKRUserFlashApp::AppendBackupTrailer(const std::string& fileName)
+void CKRUserFlashApp::WriteBackupFile(const std::string& fileName,
+                                      std::span<const uint8_t> firmware)
 {
-    std::ofstream file(fileName, std::ios::binary | std::ios::app);
-    if (!file)
+    const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0644);
+    if (fd < 0)
     {
-        throw io_error("Cannot open file: " + fileName);
+        if (errno == EEXIST)
+        {
+            throw io_error("Backup file already exists: " + fileName);
+        }
+        throw io_error("Cannot create file: " + fileName + " (" + std::strerror(errno) + ")");
     }
-    file.write(reinterpret_cast<const char*>(GetPackageStore().slot), kBackupTrailerSize);
-    file.close();
-    if (!file)
+    const std::span<const uint8_t> trailer(GetPackageStore().slot, kBackupTrailerSize);
+    int error = WriteAll(fd, firmware);
+    if (error == 0)
     {
-        throw io_error("Error writing image to file");
+        error = WriteAll(fd, trailer);
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+    {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0)
+    {
+        error = errno;
+    }
+    if (error != 0)
+    {
+        // A partial backup would block both a restore and the next backup.
+        ::unlink(fileName.c_str());
+        throw io_error("Error writing backup file " + fileName + ": " + std::strerror(error) +
+                       "; the partial file was removed.");
     }
 }
 
@@ -122,15 +193,30 @@ void CKRUserFlashApp::BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> ad
               << "that is suitable for packaged upgrade." << std::endl;
     ShowAdapterAndVersion(state, adapter, head);
     const std::string fileName = NextFileName(state, "backup");
-    // A backup never replaces a file: it may be the only copy of a board's
-    // firmware.
-    if (std::filesystem::exists(fileName))
+    // A backup never replaces a file, nor writes through a link: it may be
+    // the only copy of a board's firmware. Refused early here, and again by
+    // the file's exclusive creation.
+    std::error_code error;
+    if (std::filesystem::symlink_status(fileName, error).type() !=
+        std::filesystem::file_type::not_found)
     {
         throw io_error("Backup file already exists: " + fileName);
     }
-    state.flasher->SaveROMImage(state.ui, fileName, state.bus, adapter, state.adapters, state.boards,
-                                state.eeproms, true, false, false, state.log);
-    AppendBackupTrailer(fileName);
+    const std::vector<uint8_t> firmware =
+        state.flasher->ReadROMImageToSave(state.ui, state.bus, adapter, state.adapters,
+                                          state.boards, state.eeproms, true, false, false, state.log);
+    try
+    {
+        WriteBackupFile(fileName, firmware);
+    }
+    catch (...)
+    {
+        std::ostringstream failed;
+        failed << "\nWrite of EEPROM image to file failed.";
+        LogMessage(failed, 3, true);
+        throw;
+    }
+    state.ui->ShowMessage(1, "Saving of image completed.");
     ++state.fileCounter;
 }
 
@@ -150,6 +236,20 @@ void CKRUserFlashApp::RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> a
     {
         throw std::runtime_error("Invalid firmare restore image file: image does not fit this "
                                  "display adapter.");
+    }
+    // Files pair with adapters by their order on the bus: after boards were
+    // moved between slots, a file may hold another board of the same model.
+    if (CRefPtr<IROMImage> own = AdapterFirmware(state, adapter, eeprom))
+    {
+        if (const std::string differs = BoardDataDifference(*own, *image); !differs.empty())
+        {
+            std::ostringstream location;
+            adapter->GetDevice()->PrintLocation(location, false);
+            throw std::runtime_error("Restore refused: " + fileName +
+                                     " holds another board's data (" + differs +
+                                     "); the display adapter at " + location.str() +
+                                     " was not written.");
+        }
     }
     std::cout << "Found display adapter for firmware restore." << std::endl;
     ShowAdapterAndVersion(state, adapter, head);

@@ -48,7 +48,9 @@ public:
     virtual void LoadPackagedImages(std::vector<CRefPtr<IROMImage>>& images,
                                     CRefPtr<IBoardDatabase> boards, const uint8_t* package,
                                     uint32_t length, bool isPack, SelectionCriteria& selection);
-    virtual void AppendBackupTrailer(const std::string& fileName);
+    // Creates the backup file (never over a file, never through a link) with
+    // the firmware and the package's trailer; a failed write removes it.
+    virtual void WriteBackupFile(const std::string& fileName, std::span<const uint8_t> firmware);
     // The backup file as an image without its trailer, refused unless it was
     // written by a program carrying this very package.
     CRefPtr<IROMImage> CheckRestoreImage(const std::string& fileName);
@@ -81,6 +83,8 @@ private:
     void BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head);
     void RestoreAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                         CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head);
+    CRefPtr<IROMImage> AdapterFirmware(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                                       CRefPtr<IEEPROM> eeprom);
     void ShowAdapterAndVersion(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                CRefPtr<IROMImage> head);
     std::string NextFileName(RunState& state, const std::string& option);

@@ -124,10 +124,19 @@ int CKRUserFlashApp::RunPackage(RunState& state)
         ShowPowerWarning();
     }
 
-    // A backup leaves records alone.
-    if (!commandLine->IsSet("backup"))
+    // A backup reads records (after an update that did not finish it saves
+    // the firmware the record holds) but never writes one, and goes on
+    // without them where the state folder cannot be used.
+    try
     {
         state.journal = OpenUpdateJournal();
+    }
+    catch (const io_error&)
+    {
+        if (!commandLine->IsSet("backup"))
+        {
+            throw;
+        }
     }
     CUpdateJournalInstall journalInstalled(state.flasher, state.journal);
 
@@ -225,8 +234,10 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
         {
             if (!state.quiet)
             {
-                std::cout << "NOTE: The last update of this display adapter did not finish; it "
-                             "will be updated again from the firmware it held before."
+                std::cout << "NOTE: The last update of this display adapter did not finish; "
+                          << (commandLine->IsSet("backup")
+                                  ? "the backup saves the firmware it held before."
+                                  : "it will be updated again from the firmware it held before.")
                           << std::endl;
             }
             head = HeadFromSavedContent(*saved);

@@ -99,6 +99,12 @@ public:
                     CLog* log, CRefPtr<IBCRTCert> certificate, bool processVarnex) override;
     void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                  CRefPtr<IDisplayAdapter> adapter, CLog* log) override;
+    std::vector<uint8_t> ReadROMImageToSave(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
+                                            CRefPtr<IDisplayAdapter> adapter,
+                                            CRefPtr<IDisplayAdapterDatabase> adapters,
+                                            CRefPtr<IBoardDatabase> boards,
+                                            CRefPtr<IEEPROMDatabase> database, bool keepAll,
+                                            bool wholeEEPROM, bool detail, CLog* log) override;
     void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName, CRefPtr<IPCIBus> bus,
                       CRefPtr<IDisplayAdapter> adapter, CRefPtr<IDisplayAdapterDatabase> adapters,
                       CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,

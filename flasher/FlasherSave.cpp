@@ -8,7 +8,9 @@
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iomanip>
 #include <sstream>
 #include <stdexcept>
@@ -57,16 +59,18 @@ void CFlasherImpl::DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<I
     LogLine(log, 3, text);
 }
 
-void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
-                                CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
-                                CRefPtr<IDisplayAdapterDatabase> adapters,
-                                CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
-                                bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
+std::vector<uint8_t> CFlasherImpl::ReadROMImageToSave(
+    CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+    CRefPtr<IDisplayAdapterDatabase> adapters, CRefPtr<IBoardDatabase> boards,
+    CRefPtr<IEEPROMDatabase> database, bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
 {
     CDisplayDriverRestoreOnError guard(log);
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log);
-    CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, detail, log);
+    // After an update that did not finish the part may be half written: the
+    // firmware it held is the one its update record saved.
+    CRefPtr<IROMImage> image =
+        SavedContentOr(adapter, ReadIdentifiedAdapterImage(ui, eeprom, database, detail, log), log);
     if (!keepAll && !wholeEEPROM)
     {
         DropBoardBlock(*image);
@@ -81,31 +85,54 @@ void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& f
         PrintImageInfo(image, adapters, boards, true, true, detail, logged, log, adapter);
         LogLine(log, 3, logged.str());
     }
-    const bool mode = image->GetOffsetMode();
+    COffsetModeScope off(image.get(), false);
+    uint32_t length = 0;
+    if (wholeEEPROM)
+    {
+        length = eeprom->GetType().GetSizeInBytes();
+    }
+    else if (ifrOnly)
+    {
+        length = image->GetIFRImageSize();
+    }
+    else
+    {
+        length = image->GetROMSize();
+    }
+    std::vector<uint8_t> bytes(length, 0xFF);
+    const uint32_t loaded = std::min(length, image->GetLoadedSize());
+    image->ReadBlock(bytes.data(), 0, loaded);
+    return bytes;
+}
+
+void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
+                                CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IDisplayAdapterDatabase> adapters,
+                                CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> database,
+                                bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
+{
+    const std::vector<uint8_t> bytes = ReadROMImageToSave(ui, bus, adapter, adapters, boards,
+                                                          database, keepAll, wholeEEPROM, detail, log);
     try
     {
-        uint32_t length = 0;
-        if (wholeEEPROM)
+        std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+        if (!file)
         {
-            length = eeprom->GetType().GetSizeInBytes();
+            throw io_error("Cannot create file: " + fileName);
         }
-        else if (ifrOnly)
+        file.write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        file.flush();
+        if (!file)
         {
-            length = image->GetIFRImageSize();
+            throw io_error("Error writing image to file");
         }
-        else
-        {
-            image->SetOffsetMode(false);
-            length = image->GetROMSize();
-        }
-        image->SaveToFile(fileName, 0, length);
     }
     catch (...)
     {
         LogLine(log, 4, "\nWrite of EEPROM image to file failed.");
         throw;
     }
-    image->SetOffsetMode(mode);
     ui->ShowMessage(1, "Saving of image completed.");
     LogLine(log, 3, "Saving of image completed.");
 }

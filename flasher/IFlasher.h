@@ -264,6 +264,14 @@ public:
     // Save, compare and image information, without programming.
     virtual void DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                          CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
+    // The bytes SaveROMImage writes, after the same information is shown:
+    // after an update that did not finish, those of the content the update
+    // record saved, the firmware the adapter held before.
+    virtual std::vector<uint8_t> ReadROMImageToSave(
+        CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+        CRefPtr<IDisplayAdapterDatabase> adapters, CRefPtr<IBoardDatabase> boards,
+        CRefPtr<IEEPROMDatabase> database, bool keepAll, bool wholeEEPROM, bool detail,
+        CLog* log) = 0;
     // Writes the adapter's image to the file: the block chain without the
     // board's 0x85 block (all of it with `keepAll`), or the whole part.
     virtual void SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -19,10 +21,12 @@ const char kUsage[] =
     "kind 8) behind a root port for each --gpu, whose serial flash chip (default part\n"
     "EF/3013, 512 KiB) starts with the FIRMWARE file (makefirmware --help). The chip\n"
     "contents live in FOLDER/chip<N>.bin and change as programs write them; making the\n"
-    "machine again starts them afresh from the firmware files. --battery runs the machine on battery at that\n"
-    "charge (below 35 the updater refuses to write); --stop-after-programs ends the\n"
-    "process after that many program operations on each chip, like a power loss;\n"
-    "--stop-after-erases does the same after that many erase operations.\n"
+    "machine again starts them afresh from the firmware files and removes the update\n"
+    "records (FOLDER/update-*.rec) an unfinished update left. --battery runs the\n"
+    "machine on battery at that charge (below 35 the updater refuses to write);\n"
+    "--stop-after-programs ends the process after that many program operations on\n"
+    "each chip, like a power loss; --stop-after-erases does the same after that many\n"
+    "erase operations.\n"
     "The machine counts the reboots asked of it in FOLDER/reboots.txt (none at first).\n"
     "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
 
@@ -105,6 +109,26 @@ nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string&
             {"eeprom", eeprom}}}}});
 }
 
+// The update records of the machine's state folder (the machine file's
+// folder), with their temporary and set-aside forms ("<record>.tmp",
+// "<record>.refused").
+void RemoveUpdateRecords(const std::filesystem::path& folder)
+{
+    std::vector<std::filesystem::path> records;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(folder))
+    {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("update-") && name.find(".rec") != std::string::npos)
+        {
+            records.push_back(entry.path());
+        }
+    }
+    for (const std::filesystem::path& record : records)
+    {
+        std::filesystem::remove(record);
+    }
+}
+
 int Make(const ToolArguments& arguments)
 {
     if (arguments.plain.size() != 1)
@@ -138,8 +162,10 @@ int Make(const ToolArguments& arguments)
         {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
         {"pci", pci},
         {"reboots_file", "reboots.txt"}};
-    // A machine made again has not been rebooted yet.
+    // A machine made again has not been rebooted yet, and no update of its
+    // chips is unfinished.
     std::filesystem::remove(folder / "reboots.txt");
+    RemoveUpdateRecords(folder);
     const std::string battery = ToolOption(arguments, "battery", "");
     if (!battery.empty())
     {
