@@ -13,6 +13,7 @@
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -69,6 +70,7 @@ bool IsWholePciRom(CRefPtr<IROMImage> image)
     }
     return block < 0;
 }
+
 // Writes all bytes; 0, or the error number of the write that failed.
 int WriteAll(int fd, std::span<const uint8_t> bytes)
 {
@@ -99,7 +101,8 @@ CRefPtr<IROMImage> CKRUserFlashApp::AdapterFirmware(RunState& state,
     {
         if (const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter))
         {
-            return IROMImage::CreateFromBuffer(saved->data(), static_cast<uint32_t>(saved->size()));
+            const size_t length = std::min<size_t>(saved->size(), kImageBufferSize);
+            return IROMImage::CreateFromBuffer(saved->data(), static_cast<uint32_t>(length));
         }
     }
     try
