@@ -8,7 +8,6 @@
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
@@ -99,10 +98,12 @@ std::vector<uint8_t> CFlasherImpl::ReadROMImageToSave(
     {
         length = image->GetROMSize();
     }
-    std::vector<uint8_t> bytes(length, 0xFF);
-    const uint32_t loaded = std::min(length, image->GetLoadedSize());
-    image->ReadBlock(bytes.data(), 0, loaded);
-    return bytes;
+    // Through the image's own writer, which finishes what some image kinds
+    // keep (a bridge image's CRC) before its bytes leave it.
+    std::ostringstream out(std::ios::binary);
+    image->WriteToStream(out, 0, length);
+    const std::string bytes = std::move(out).str();
+    return {bytes.begin(), bytes.end()};
 }
 
 void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& fileName,
