@@ -271,12 +271,26 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     }
     // The source's bytes from its directory to its block end are copied as
     // they are, so its directory must sit where the layout puts it, inside
-    // its block.
+    // its block. A block that sits elsewhere than it was laid out for (moved
+    // with the blocks in front of it) still holds its objects: they are laid
+    // out afresh, and that block is the one appended.
     const uint64_t sourceStart = sourceLayout.blockOffset;
     const uint64_t directoryInBlock = sourceLayout.directoryOffset - sourceStart;
     const std::vector<uint8_t> pointer = BufferBytes(source, sourceStart + nbsi::kDirectoryPointer, 2);
     const uint32_t storedDirectory = pointer[0] | static_cast<uint32_t>(pointer[1]) << 8;
-    if (storedDirectory != directoryInBlock || directoryInBlock > sourceLength)
+    if (storedDirectory != directoryInBlock)
+    {
+        TraceLine(log, "The Varnex block is not laid out for its place; its objects are laid out "
+                       "afresh.");
+        CRefPtr<IROMImage> laidOut = BuildBlankVarnexRom(source, &block, log);
+        if (!laidOut)
+        {
+            return fail("Invalid image offsets for the new Varnex image.");
+        }
+        // The fresh block sits where it was laid out for: no further round.
+        return AppendVarnexToRomChain(target, laidOut.get(), log);
+    }
+    if (directoryInBlock > sourceLength)
     {
         return fail("Invalid image offsets for the new Varnex image.");
     }

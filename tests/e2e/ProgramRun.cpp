@@ -49,7 +49,8 @@ std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
         // the directory of two objects takes 14 bytes, a record 16.
         constexpr uint16_t kDirectoryInBlock = 0x1000 - 16 - 14;
         EXPECT_EQ(spec.length % 0x1000, 0u) << "the Varnex block must start on a 4096-byte boundary";
-        builder.VarnexBlock(spec.varnexStore, spec.varnexBackup).NbsiDirectoryOffset(kDirectoryInBlock);
+        builder.VarnexBlock(spec.varnexStore, spec.varnexBackup)
+            .NbsiDirectoryOffset(spec.varnexDirectory != 0 ? spec.varnexDirectory : kDirectoryInBlock);
     }
     if (!spec.boardBlock.empty())
     {

@@ -32,6 +32,9 @@ struct FirmwareSpec
     // ("IB"; none when empty). No Varnex block when the store is empty.
     std::vector<uint8_t> varnexStore = {};
     std::vector<uint8_t> varnexBackup = {};
+    // The directory's offset in the Varnex block in place of the layout's
+    // (0): a block laid out for another place.
+    uint16_t varnexDirectory = 0;
     // The IEEE 1394 GUID record {high, low} in the first block; none when 0.
     uint64_t guid = 0;
 };

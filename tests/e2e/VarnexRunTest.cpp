@@ -100,7 +100,13 @@ TEST(VarnexRun, TheBoardsStoreIsCarriedOrNothingIsWritten)
         int exitCode;
         // Empty for a run that succeeds.
         std::string err;
+        // The chip's Varnex directory in its block, when not the layout's.
+        uint16_t chipDirectory = 0;
     };
+    // Where the directory of a block laid out 0x400 bytes past a 4096-byte
+    // boundary sits: the chip an update left when it moved the block down
+    // by a 0x400-byte block removed in front of it.
+    constexpr uint16_t kMovedDirectory = 0xBE2;
     const std::string notProcessed =
         "\nERROR: Failed to process Varnex block.\n" + kSupportParagraph;
     const std::string noObd = "ERROR: Failed to preserve Varnex OBD object (4).\n" + notProcessed;
@@ -110,6 +116,10 @@ TEST(VarnexRun, TheBoardsStoreIsCarriedOrNothingIsWritten)
         {"pre-merge, backup block", BoardStore(), true, PackageStore(), "0x1000", 0, ""},
         {"engine merge, no backup block", BoardStore(), false, PackageStore(), "0", 0, ""},
         {"engine merge, backup block", BoardStore(), true, PackageStore(), "0", 0, ""},
+        {"pre-merge from a block moved off its boundary", BoardStore(), true, PackageStore(),
+         "0x1000", 0, "", kMovedDirectory},
+        {"engine merge from a block moved off its boundary", BoardStore(), true, PackageStore(),
+         "0", 0, "", kMovedDirectory},
         {"engine keeps the board's block for a package without a store", BoardStore(), false, {},
          "0", 0, ""},
         {"pre-merge into a package without a store", BoardStore(), false, {}, "0x1000", 2, noObd},
@@ -132,7 +142,8 @@ TEST(VarnexRun, TheBoardsStoreIsCarriedOrNothingIsWritten)
         const std::vector<uint8_t> start = MakeFirmware(
             {.boardBlock = kBoardBlock,
              .varnexStore = c.chipStore,
-             .varnexBackup = c.chipBackup ? c.chipStore : std::vector<uint8_t>{}});
+             .varnexBackup = c.chipBackup ? c.chipStore : std::vector<uint8_t>{},
+             .varnexDirectory = c.chipDirectory});
         folder.MakeMachine({start});
         ASSERT_EQ(folder.Stamp(MakeFirmware({.version = 0x86041C00, .varnexStore = c.packageStore}),
                                std::string("--flags ") + c.flags)
