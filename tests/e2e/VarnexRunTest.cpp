@@ -66,6 +66,7 @@ void ExpectBoardStore(const std::vector<uint8_t>& chip)
     CRefPtr<IROMImage> image = ImageOf(chip);
     CRefPtr<CVarnexImage> store = ReadVarnexStore(image.get(), false);
     ASSERT_TRUE(store && store->IsValid()) << "the chip keeps a store";
+    EXPECT_EQ(image->FindNBSIObject(0x4952) % 4096, 0) << "the store on its boundary";
     const CVarnexImageObject* obd = store->FindObject(VarnexTag("OBD"));
     ASSERT_NE(obd, nullptr);
     const std::vector<uint8_t> obdBody = obd->GetData();

@@ -165,6 +165,24 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     EXPECT_EQ(ObjectBytes(again.get(), "OBD"), ObjectBytes(before.get(), "OBD"));
 }
 
+// The adapter's own firmware written back without the Varnex step, as the
+// Varnex backup step writes it: its 0x85 block sits in front of its Varnex
+// block and is replaced by the board's at the chain's end, which must leave
+// the store on its 4096-byte boundary.
+TEST(FlasherFlashImage, TheBoardBlockTakenFromBeforeTheVarnexBlockLeavesTheStoreInPlace)
+{
+    FlashRig f;
+    CRefPtr<IROMImage> before = ChipImage(f.rig.ChipBytes(0));
+    ASSERT_LT(before->FindNthPCIBlock(0x85, 0), before->FindNBSIBlock());
+    f.Flash(ChipImage(f.rig.ChipBytes(0)), false);
+
+    CRefPtr<IROMImage> after = ChipImage(f.rig.ChipBytes(0));
+    EXPECT_EQ(after->FindNBSIObject(0x4952) % 4096, 0);
+    EXPECT_GT(after->FindNthPCIBlock(0x85, 0), after->FindNBSIBlock());
+    EXPECT_EQ(ChainBlocks(after.get(), 0x85).size(), 1u) << after->DumpPCIBlocks(1);
+    EXPECT_EQ(ReadVarnexObjectBytes(after.get(), 0x4952), ReadVarnexObjectBytes(before.get(), 0x4952));
+}
+
 TEST(FlasherFlashImage, AStuckBitEndsInTheMismatchWithTheDriverBack)
 {
     {
