@@ -337,14 +337,18 @@ void ReadAcpi(const json& section, CSimMachine& machine)
 
 namespace
 {
-std::vector<uint8_t> ReadCertificateRootFile(const json& section, const std::string& key,
-                                   const SimLoadContext& context)
+std::string CertificateRootPath(const json& section, const std::string& key,
+                                const SimLoadContext& context)
 {
     if (!section.contains(key) || !section.at(key).is_string())
     {
         throw std::runtime_error("\"certificate_root\" needs \"" + key + "\" as a file name");
     }
-    const std::string path = context.ResolvePath(section.at(key).get<std::string>());
+    return context.ResolvePath(section.at(key).get<std::string>());
+}
+
+std::vector<uint8_t> ReadCertificateRootFile(const std::string& key, const std::string& path)
+{
     std::ifstream file(path, std::ios::binary);
     if (!file)
     {
@@ -359,8 +363,10 @@ void ReadCertificateRoot(const json& section, SimLoadContext& context)
     {
         throw std::runtime_error("\"certificate_root\" must be an object");
     }
-    context.machine.SetTrustedRoot({ReadCertificateRootFile(section, "container", context),
-                                    ReadCertificateRootFile(section, "pass_phrase", context)});
+    const std::string container = CertificateRootPath(section, "container", context);
+    const std::string passPhrase = CertificateRootPath(section, "pass_phrase", context);
+    context.machine.SetTrustedRoot({ReadCertificateRootFile("container", container),
+                                    ReadCertificateRootFile("pass_phrase", passPhrase)});
 }
 } // namespace
 
