@@ -8,6 +8,7 @@
 #include "core/Range.h"
 #include "eeprom/DisplayDriverRestore.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace
@@ -21,6 +22,8 @@ constexpr uint32_t kSecureProtectionRetryDelay = 10;
 constexpr uint32_t kProgramWithoutErase = 1;
 
 const char* const kUnknownPart = "Cannot program unknown EEPROM type";
+const char* const kNotChecked =
+    "Image has not passed the certificate check. VBIOS Security Check failed";
 const char* const kStatusReadFailed = "Error: reading EEPROM status register failed";
 const char* const kPageTooLarge = "Cannot program page larger than buffer";
 } // namespace
@@ -217,10 +220,33 @@ void CEEPROMSecureFlashImpl::ReadBytes(uint32_t address, uint32_t count, uint8_t
 
 std::vector<VpdaWriteRange> CEEPROMSecureFlashImpl::CheckVpda(uint32_t imageOffset, uint32_t count)
 {
+    if (m_acceptance == EAcceptance::None)
+    {
+        throw std::domain_error(kNotChecked);
+    }
+    // Only a verification by the microcode leaves information about this
+    // image; an image accepted in software goes in data-buffer pieces.
     static const KestrixCertificateInformation kNone;
-    return ComputeVpdaWriteRanges(m_loader ? m_loader->GetCertificateInformation() : kNone,
+    const bool verified = m_acceptance == EAcceptance::Microcode && m_loader;
+    return ComputeVpdaWriteRanges(verified ? m_loader->GetCertificateInformation() : kNone,
                                   imageOffset, count);
 }
+
+namespace
+{
+// The span [offset, offset + count) in pieces of the data buffer.
+std::vector<VpdaWriteRange> BufferPieces(uint32_t offset, uint32_t count, uint32_t buffer)
+{
+    std::vector<VpdaWriteRange> pieces;
+    for (uint32_t done = 0; done < count;)
+    {
+        const uint32_t length = std::min(buffer, count - done);
+        pieces.push_back({offset + done, length});
+        done += length;
+    }
+    return pieces;
+}
+} // namespace
 
 void CEEPROMSecureFlashImpl::CheckWritable(IROMImage* image, uint32_t imageOffset, uint32_t count,
                                            const std::vector<VpdaWriteRange>& ranges, CLog& log)
@@ -253,25 +279,70 @@ void CEEPROMSecureFlashImpl::EraseBeforeWrite(IUserInterface* ui, uint32_t addre
     {
         ui->ShowMessage(0, "Erasing EEPROM");
     }
+    const uint64_t block = m_part.KbytesPerBlock * 1024u;
+    // Without erase blocks the whole chip goes; with them, only the blocks
+    // the span touches. Either way the bytes outside the span are kept.
+    const uint64_t start = block != 0 ? address / block * block : 0;
+    const uint64_t end = block != 0 ? (uint64_t{address} + count + block - 1) / block * block
+                                    : PartSize();
+    if (end > PartSize() || end > UINT32_MAX)
+    {
+        ThrowWithDisplayRestored(
+            log, std::domain_error("Can only erase pages within the identified device's size"));
+    }
+    const std::vector<uint8_t> head = ReadKept(static_cast<uint32_t>(start), address - start);
+    const std::vector<uint8_t> tail = ReadKept(address + count, end - address - count);
     try
     {
-        const uint32_t block = m_part.KbytesPerBlock * 1024u;
         if (block == 0)
         {
             EraseChip(ui, log);
-            return;
         }
-        const uint64_t rounded = (uint64_t{count} + block - 1) / block * block;
-        if (rounded > UINT32_MAX ||
-            ErasePages(ui, address, static_cast<uint32_t>(rounded), true, log) != rounded)
+        else
         {
-            ThrowWithDisplayRestored(log, std::runtime_error("Sector erase failed."));
+            EraseBlocks(ui, static_cast<uint32_t>(start), static_cast<uint32_t>(end - start), log);
         }
     }
     catch (...)
     {
         log << LogLevel(4) << "EEPROM erase failed." << LogEndl;
         throw;
+    }
+    ProgramBack(static_cast<uint32_t>(start), head, log);
+    ProgramBack(address + count, tail, log);
+}
+
+void CEEPROMSecureFlashImpl::EraseBlocks(IUserInterface* ui, uint32_t address, uint32_t count,
+                                         CLog& log)
+{
+    if (ErasePages(ui, address, count, true, log) != count)
+    {
+        ThrowWithDisplayRestored(log, std::runtime_error("Sector erase failed."));
+    }
+}
+
+std::vector<uint8_t> CEEPROMSecureFlashImpl::ReadKept(uint32_t address, uint64_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    if (!bytes.empty())
+    {
+        ReadBytes(address, static_cast<uint32_t>(count), bytes.data());
+    }
+    return bytes;
+}
+
+void CEEPROMSecureFlashImpl::ProgramBack(uint32_t address, const std::vector<uint8_t>& bytes,
+                                         CLog& log)
+{
+    if (bytes.empty())
+    {
+        return;
+    }
+    CheckUnprotected("Software write protection enabled, unable to program EEPROM.", log);
+    // The loader sends the bytes in pieces of its data buffer.
+    if (Loader(log).ProgramEEPROM(address, bytes, kProgramWithoutErase) != 0)
+    {
+        ThrowWithDisplayRestored(log, std::domain_error("Error: EEPROM Program failed"));
     }
 }
 
@@ -288,7 +359,16 @@ uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address
         ThrowWithDisplayRestored(
             log, std::domain_error("Secure EEPROM writes go to the image's own offsets"));
     }
-    const std::vector<VpdaWriteRange> ranges = CheckVpda(offset, count);
+    std::vector<VpdaWriteRange> ranges = CheckVpda(offset, count);
+    if (ranges.empty() && count != 0)
+    {
+        const uint32_t buffer = Loader(log).GetDataBufferSize();
+        if (buffer == 0)
+        {
+            ThrowWithDisplayRestored(log, std::domain_error(kPageTooLarge));
+        }
+        ranges = BufferPieces(offset, count, buffer);
+    }
     CheckWritable(image, offset, count, ranges, log);
 
     CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
@@ -338,6 +418,8 @@ uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,
                                              bool console)
 {
     CKestrixLoader& loader = Loader(log);
+    // Whatever passed before, this image has not passed yet.
+    m_acceptance = EAcceptance::None;
     loader.SetRouteToUserInterface(console);
     std::vector<uint8_t> certificateData;
     if (certificate && certificate->IsValid() && certificate->GetData())
@@ -345,6 +427,17 @@ uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,
         certificateData.assign(certificate->GetData(),
                                certificate->GetData() + certificate->GetDataSize());
     }
-    return loader.SendVVCommand(std::move(adapter), std::move(image),
-                                certificateData.empty() ? nullptr : &certificateData, &log);
+    const uint32_t result =
+        loader.SendVVCommand(std::move(adapter), std::move(image),
+                             certificateData.empty() ? nullptr : &certificateData, &log);
+    if (result == 0)
+    {
+        m_acceptance = EAcceptance::Microcode;
+    }
+    return result;
+}
+
+void CEEPROMSecureFlashImpl::SetSoftwareVerdict(bool accepted)
+{
+    m_acceptance = accepted ? EAcceptance::Software : EAcceptance::None;
 }

@@ -4,11 +4,14 @@
 // Kestrix loader has started on the GPU's pmu engine. The loader is attached
 // after construction (SetLoader) by whoever created the EEPROM.
 //
-// Writing an image goes through the certificate information that the image
-// verification (VerifyImage) left in the loader: it lists the protected areas
-// of the image, and each protected area must travel in one program command.
-// Without that information, or when its ranges do not cover the image exactly,
-// nothing is written.
+// Nothing is written until an image has passed the certificate check: the
+// microcode's image verification (VerifyImage) or, for adapters whose images
+// are checked in software, the certificate gate's verdict
+// (SetSoftwareVerdict). The certificate information a verification left in
+// the loader lists the protected areas of the image, and each protected area
+// must travel in one program command; without that information the span goes
+// in pieces of the microcode's data buffer. Information whose ranges do not
+// cover the span exactly refuses the write.
 
 #include "eeprom/EEPROMSerialImpl.h"
 #include "eeprom/KestrixLoader.h"
@@ -25,10 +28,10 @@ struct VpdaWriteRange
 };
 
 // The write ranges of the image span [offset, offset + count) that the
-// certificate information asks for, in order. std::domain_error when there is
-// no certificate information, when it is malformed or not finalized, and when
-// its ranges do not tile the span exactly (a gap, an overlap or a range past
-// the span's end).
+// certificate information asks for, in order; empty when the verification
+// returned no certificate information. std::domain_error when the information
+// is malformed or not finalized, and when its ranges do not tile the span
+// exactly (a gap, an overlap or a range past the span's end).
 std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
                                                    uint32_t offset, uint32_t count);
 
@@ -53,13 +56,16 @@ public:
     void RunConsoleWithMessage(const std::string& message) override;
     uint32_t VerifyImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
                          CRefPtr<IBCRTCert> certificate, CLog& log, bool console) override;
+    void SetSoftwareVerdict(bool accepted) override;
 
     // Programs count bytes of the image from imageOffset at address with EWR
     // commands; eraseAware leaves the erasing to the caller.
     void Program(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
                  bool eraseAware, bool reserved, CLog& log);
     // The write ranges of [imageOffset, imageOffset + count) from the
-    // certificate information of the last verification.
+    // certificate information of the last verification; empty when there is
+    // none (the span then goes in data-buffer pieces). std::domain_error when
+    // no image has passed the certificate check.
     std::vector<VpdaWriteRange> CheckVpda(uint32_t imageOffset, uint32_t count);
 
 protected:
@@ -79,7 +85,22 @@ private:
     // Every check a write can fail before the chip is touched.
     void CheckWritable(IROMImage* image, uint32_t imageOffset, uint32_t count,
                        const std::vector<VpdaWriteRange>& ranges, CLog& log);
+    // Erases the whole erase blocks the span touches; the bytes of those
+    // blocks outside the span are read first and programmed back.
     void EraseBeforeWrite(IUserInterface* ui, uint32_t address, uint32_t count, CLog& log);
+    void EraseBlocks(IUserInterface* ui, uint32_t address, uint32_t count, CLog& log);
+    std::vector<uint8_t> ReadKept(uint32_t address, uint64_t count);
+    // Programs bytes the chip held before (the chip is erased there).
+    void ProgramBack(uint32_t address, const std::vector<uint8_t>& bytes, CLog& log);
+
+    // Which check let the next write through.
+    enum class EAcceptance
+    {
+        None,
+        Microcode, // a verification succeeded; its certificate information cuts the write
+        Software,  // the certificate gate accepted the image in software
+    };
 
     CRefPtr<CKestrixLoader> m_loader;
+    EAcceptance m_acceptance = EAcceptance::None;
 };

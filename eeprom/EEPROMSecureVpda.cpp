@@ -1,5 +1,5 @@
 // The write ranges of a secure image write, from the certificate-information
-// block the image verification returned. Every protected area (VPDA entry)
+// block the image verification returned, if any. Every protected area (VPDA entry)
 // travels in one program command, regions 2 and 3 together in multiples of
 // 512 bytes, and the gaps between them in pieces of at most 8 KiB. The result
 // is accepted only when it covers the span exactly, so that no byte is written
@@ -29,8 +29,6 @@ constexpr uint32_t kHasCertificateInformation = 1;
 constexpr uint8_t kEntryTypeRegion = 2;
 constexpr uint8_t kEntryTypeRegion2 = 3;
 
-const char* const kNotVerified =
-    "Image has not been verified by the microcode. VBIOS Security Check failed";
 const char* const kMalformed =
     "Certificate information block is malformed. VBIOS Security Check failed";
 const char* const kNotFinalized = "VPDA not finalized. VBIOS Security Check failed";
@@ -258,9 +256,11 @@ void RequireExactTiling(const std::vector<VpdaWriteRange>& ranges, uint64_t star
 std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
                                                    uint32_t offset, uint32_t count)
 {
-    if (!(info.flags & kHasCertificateInformation) || info.bytes.empty())
+    // A verification without the block leaves the write to data-buffer
+    // pieces; a block it announced must be whole.
+    if (!(info.flags & kHasCertificateInformation))
     {
-        throw std::domain_error(kNotVerified);
+        return {};
     }
     if (!(CBlockReader(info.bytes).Word(kFinalizedOffset) & 1))
     {

@@ -70,6 +70,12 @@ public:
     {
         return 0;
     }
+    // The certificate gate's verdict on the image about to be written, for
+    // adapters whose images are checked in software rather than by their
+    // microcontroller: accepted, the next writes need no verification by the
+    // microcode; refused, nothing is written until an image is accepted.
+    // EEPROMs without a microcontroller write without a verdict.
+    virtual void SetSoftwareVerdict(bool /*accepted*/) {}
 
 protected:
     ~IEEPROM() = default;

@@ -85,6 +85,10 @@ enum KestrixCommandStatus : uint32_t
     KR_UCODE_CMD_STS_COMPLETE = 3,
 };
 
+// Shown for a command refused because an earlier one never completed.
+inline constexpr const char* kNotSentAfterAbandoned =
+    " Command not sent: the microcode did not complete an earlier command";
+
 // Results of the loader's own that are not microcode error codes.
 constexpr uint32_t kKestrixNotCompleted = 1;
 constexpr uint32_t kKestrixNotIdentified = 2;
@@ -324,9 +328,15 @@ private:
     void PreparePartBlock();
 
     // Verification.
+    enum class EVVWait
+    {
+        Complete,
+        Failed,   // the command word read back with a status the wait does not know
+        TimedOut, // still running when the wait gave up
+    };
     void ServePushRequest(uint32_t request, IROMImage& image);
     void ServeDevinitRequest(uint32_t request, IROMImage& image);
-    uint32_t WaitForVV(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
+    EVVWait WaitForVV(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
     void KeepVVResult(IROMImage& image);
 
     std::string m_fileName;

@@ -177,7 +177,7 @@ uint32_t CKestrixLoader::SendCommand(uint32_t id)
     {
         // The engine still owes an answer to a command that timed out; a new
         // command word would be taken for part of it. Only a reset clears it.
-        Show(" Command not sent: the microcode did not complete an earlier command");
+        Show(kNotSentAfterAbandoned);
         return kKestrixNotCompleted;
     }
     adapter.Write32(kHostCommandRegister, adapter.Read32(kHostCommandRegister) | kHostCommandBit);

@@ -48,7 +48,8 @@ void CKestrixLoader::ServePushRequest(uint32_t request, IROMImage& romImage)
 {
     const uint32_t offset = request & 0xFFFFF;
     const uint32_t count = (request >> 20) & 0xFF;
-    if (count / 4 > kTransferCount)
+    const uint32_t words = (count + 3) / 4;
+    if (words > kTransferCount)
     {
         return; // more than the transfer registers hold: left unanswered
     }
@@ -62,7 +63,6 @@ void CKestrixLoader::ServePushRequest(uint32_t request, IROMImage& romImage)
         source = inBuffer ? ifr : nullptr;
         limit = inBuffer ? kImageBufferSize - static_cast<uint64_t>(ifr - buffer) : 0;
     }
-    const uint32_t words = (count + 3) / 4;
     // Bytes the image does not have (no IFR segment, or a range past the
     // buffer's end) are answered as zeros.
     const bool fits = source && RangeFits(offset, uint64_t{words} * 4, limit);
@@ -88,7 +88,8 @@ void CKestrixLoader::ServeDevinitRequest(uint32_t request, IROMImage& romImage)
     Answer(*m_adapter, request);
 }
 
-uint32_t CKestrixLoader::WaitForVV(IROMImage& romImage, uint32_t& lastMailbox0, CLog* log)
+CKestrixLoader::EVVWait CKestrixLoader::WaitForVV(IROMImage& romImage, uint32_t& lastMailbox0,
+                                                  CLog* log)
 {
     IDisplayAdapter& adapter = *m_adapter;
     uint32_t counted = 1;
@@ -116,7 +117,7 @@ uint32_t CKestrixLoader::WaitForVV(IROMImage& romImage, uint32_t& lastMailbox0, 
                 *log << LogLevel(3) << "PMU VV Command completes after " << FormatNumber(counted, 8)
                      << " waiting loops" << LogEndl;
             }
-            return KR_UCODE_CMD_STS_COMPLETE;
+            return EVVWait::Complete;
         }
         if (status == KR_UCODE_CMD_STS_PENDING)
         {
@@ -131,10 +132,10 @@ uint32_t CKestrixLoader::WaitForVV(IROMImage& romImage, uint32_t& lastMailbox0, 
         }
         else if (status != KR_UCODE_CMD_STS_NEW)
         {
-            return status;
+            return EVVWait::Failed;
         }
     }
-    return KR_UCODE_CMD_STS_NONE;
+    return EVVWait::TimedOut;
 }
 
 void CKestrixLoader::KeepVVResult(IROMImage& romImage)
@@ -174,6 +175,13 @@ uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
     }
     // Each verification starts without the last one's block.
     m_certInfo = {};
+    if (m_mailboxAbandoned)
+    {
+        // As for every command: the engine still owes an answer to one that
+        // timed out, and only a reset clears it.
+        Show(kNotSentAfterAbandoned);
+        return kKestrixNotCompleted;
+    }
     std::array<uint32_t, 4> arguments{};
     if (certificate && !certificate->empty())
     {
@@ -219,13 +227,16 @@ uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
     }
     engine.Write32(m_registers.mailbox0, kVVCommandWord);
     uint32_t lastMailbox0 = kVVCommandWord;
-    const uint32_t outcome = WaitForVV(*romImage, lastMailbox0, log);
+    const EVVWait outcome = WaitForVV(*romImage, lastMailbox0, log);
+    // A verification still running when the wait gave up owns the mailbox
+    // until the engine is reset.
+    m_mailboxAbandoned = outcome == EVVWait::TimedOut;
     engine.Write32(kRequestRegister, savedRequest);
     for (uint32_t k = 0; k < kTransferCount; ++k)
     {
         engine.Write32(kTransferRegister + 4 * k, savedTransfer[k]);
     }
-    if (outcome != KR_UCODE_CMD_STS_COMPLETE)
+    if (outcome != EVVWait::Complete)
     {
         const std::string text =
             " VV Command failed to complete mailbox0 = " + ToHex(lastMailbox0, 4);

@@ -67,6 +67,22 @@ bool IsAcceptedCertificateLevel(int32_t level)
     return level >= kFirstVendorLevel && level <= kLastVendorLevel;
 }
 
+int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool showProgress)
+{
+    if (!m_certificateGate.verifyCertificateChain)
+    {
+        return Refuse(kChainFailed, showProgress, log);
+    }
+    const int32_t level = m_certificateGate.verifyCertificateChain(image, log);
+    if (level == kCertificateNoPackage)
+    {
+        return Refuse(kUncertified, showProgress, log);
+    }
+    // Only the vendor levels pass; a failed chain and any answer the check
+    // is not known to give are refused.
+    return IsAcceptedCertificateLevel(level) ? 0 : Refuse(kChainFailed, showProgress, log);
+}
+
 void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)
 {
     m_certificateGate = std::move(services);
@@ -84,18 +100,13 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
     const int32_t kind = adapter->GetDevice()->GetDeviceKind();
     if (ChecksInSoftware(kind))
     {
-        if (!m_certificateGate.verifyCertificateChain)
-        {
-            return Refuse(kChainFailed, showProgress, log);
-        }
-        const int32_t level = m_certificateGate.verifyCertificateChain(image, log);
-        if (level == kCertificateNoPackage)
-        {
-            return Refuse(kUncertified, showProgress, log);
-        }
-        // Only the vendor levels pass; a failed chain and any answer the
-        // check is not known to give are refused.
-        return IsAcceptedCertificateLevel(level) ? 0 : Refuse(kChainFailed, showProgress, log);
+        // The EEPROM behind the microcontroller writes only an image the
+        // gate let through: it learns the verdict, and a check that throws
+        // leaves it refused.
+        eeprom->SetSoftwareVerdict(false);
+        const int32_t verdict = CheckInSoftware(image, log, showProgress);
+        eeprom->SetSoftwareVerdict(verdict == 0);
+        return verdict;
     }
 
     const int32_t package = m_certificateGate.findCertificatePackage

@@ -16,7 +16,9 @@ class CFlasherImpl;
 // The gate's checks, trusting the built-in root. The microcode's image
 // verification is not among them until the secure EEPROM offers it.
 CertificateGateServices DefaultCertificateGateServices();
-// The same, trusting the root inside this "Salted__" container instead.
+// The same, trusting the root inside this "Salted__" container instead: for
+// a simulated machine whose machine file names the root its test images are
+// signed under. A program on real hardware keeps the built-in root.
 CertificateGateServices CertificateGateServicesWithRoot(std::vector<uint8_t> rootContainer,
                                                         std::vector<uint8_t> passPhrase);
 UEFIImageServices DefaultUEFIImageServices();

@@ -278,6 +278,9 @@ public:
     void ReleaseMicrocodeLoader() { m_loader = nullptr; }
 
 private:
+    // The certificate gate's check of the older kinds: the chain of trust in
+    // software. 0 accepts; a refusal is logged and shown and gives -1.
+    int32_t CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool showProgress);
     // The adapter's content as an unfinished update saved it, in the length of
     // `read`, when the update record holds some; otherwise `read` itself. A
     // part left half written by a stop must not be the source of the board's

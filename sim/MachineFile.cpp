@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iomanip>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -334,6 +335,41 @@ void ReadAcpi(const json& section, CSimMachine& machine)
 }
 } // namespace
 
+namespace
+{
+std::string CertificateRootPath(const json& section, const std::string& key,
+                                const SimLoadContext& context)
+{
+    if (!section.contains(key) || !section.at(key).is_string())
+    {
+        throw std::runtime_error("\"certificate_root\" needs \"" + key + "\" as a file name");
+    }
+    return context.ResolvePath(section.at(key).get<std::string>());
+}
+
+std::vector<uint8_t> ReadCertificateRootFile(const std::string& key, const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+    {
+        throw std::runtime_error("cannot open \"" + key + "\" " + path);
+    }
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void ReadCertificateRoot(const json& section, SimLoadContext& context)
+{
+    if (!section.is_object())
+    {
+        throw std::runtime_error("\"certificate_root\" must be an object");
+    }
+    const std::string container = CertificateRootPath(section, "container", context);
+    const std::string passPhrase = CertificateRootPath(section, "pass_phrase", context);
+    context.machine.SetTrustedRoot({ReadCertificateRootFile("container", container),
+                                    ReadCertificateRootFile("pass_phrase", passPhrase)});
+}
+} // namespace
+
 std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
                                              const std::filesystem::path& baseDirectory,
                                              const CSimModelRegistry& registry)
@@ -363,6 +399,10 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
             throw std::runtime_error("\"reboots_file\" must be a file name");
         }
         machine->KeepRebootsInFile(context.ResolvePath(record.get<std::string>()));
+    }
+    if (description.contains("certificate_root"))
+    {
+        ReadCertificateRoot(description.at("certificate_root"), context);
     }
     if (description.contains("acpi"))
     {

@@ -9,6 +9,7 @@
 //     "access_cost_ns": 100,
 //     "power": {"ac": false, "battery_percent": 50, "charging": false},
 //     "reboots_file": "reboots.txt",
+//     "certificate_root": {"container": "root.salted", "pass_phrase": "root.pass"},
 //     "ram": [{"base": "0x100000", "size": "0x100000"}],
 //     "acpi": {"revision": 2, "rsdp": "0xF0010", "tables_at": "0xF1000",
 //              "mcfg": [{"base": "0xE0000000", "start_bus": 0, "end_bus": 255}]},
@@ -28,6 +29,14 @@
 // section are relative to the machine file's folder (SimLoadContext::ResolvePath),
 // as is "reboots_file", where the machine keeps the count of reboots asked of
 // it (without it the count lives only in memory).
+//
+// "certificate_root" names the root certificate 2.0 that the programs trust
+// on this machine in place of their built-in root: a file with its "Salted__"
+// container and a file with the pass phrase that opens it. It lets images
+// signed under a test chain pass the software certificate check of a
+// simulated adapter. It belongs to the simulated machine only: a program on
+// real hardware always trusts its built-in root, and nothing but a machine
+// file can name another.
 
 #include <nlohmann/json.hpp>
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,18 @@ public:
     // which keeps none.
     const std::string& StateDirectory() const { return m_stateDirectory; }
     void SetStateDirectory(std::string folder) { m_stateDirectory = std::move(folder); }
+
+    // The root certificate 2.0 a machine file names in place of the
+    // program's built-in root, so that images signed under a test chain pass
+    // the software certificate check on this machine: its "Salted__"
+    // container and the pass phrase that opens it.
+    struct CertificateRoot
+    {
+        std::vector<uint8_t> container;
+        std::vector<uint8_t> passPhrase;
+    };
+    const std::optional<CertificateRoot>& TrustedRoot() const { return m_trustedRoot; }
+    void SetTrustedRoot(CertificateRoot root) { m_trustedRoot = std::move(root); }
 
     // Memory.
     void AddRam(uint64_t base, uint64_t size);
@@ -157,4 +170,5 @@ private:
     uint32_t m_reboots = 0;
     std::string m_rebootFile;
     std::string m_stateDirectory;
+    std::optional<CertificateRoot> m_trustedRoot;
 };

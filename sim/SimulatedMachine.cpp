@@ -27,12 +27,17 @@ void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine)
     InstallDriverTransport(CRefPtr<IDriverTransport>(new CSimDriverTransport(std::move(machine))));
 }
 
-EMachineSelection InstallMachineFromEnvironment()
+EMachineSelection InstallMachineFromEnvironment(std::shared_ptr<CSimMachine>* installed)
 {
     const char* file = std::getenv("ROMVISE_MACHINE");
     if (file && *file)
     {
-        InstallSimulatedMachine(LoadMachineFile(file));
+        std::shared_ptr<CSimMachine> machine = LoadMachineFile(file);
+        if (installed)
+        {
+            *installed = machine;
+        }
+        InstallSimulatedMachine(std::move(machine));
         return EMachineSelection::Simulated;
     }
     InstallLinuxDriverTransport();

@@ -21,5 +21,6 @@ enum class EMachineSelection
 // The programs' main calls this after installing the Linux platform services:
 // with ROMVISE_MACHINE=<file> the simulated machine of that file becomes the
 // hardware and clock; without it the Linux driver transport is installed.
-// A machine file that cannot be loaded raises its error.
-EMachineSelection InstallMachineFromEnvironment();
+// A machine file that cannot be loaded raises its error. `installed`, when
+// given, receives the simulated machine (null on Linux).
+EMachineSelection InstallMachineFromEnvironment(std::shared_ptr<CSimMachine>* installed = nullptr);

@@ -189,8 +189,12 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     {
         builder.InitFromRom(*spec.initFromRom);
     }
-    builder.Block(CGpuImageBuilder::kX86, spec.bodyLength)
-        .Block(certblock::kCodeType, certLength)
+    builder.Block(CGpuImageBuilder::kX86, spec.bodyLength);
+    if (spec.describeBody)
+    {
+        spec.describeBody(builder);
+    }
+    builder.Block(certblock::kCodeType, certLength)
         .PcirOffset(0x20)
         .Patch(kDirectory, payload);
     CRefPtr<IROMImage> image = builder.BuildImage();

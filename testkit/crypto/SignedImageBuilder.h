@@ -11,8 +11,10 @@
 #include "core/RefCount.h"
 #include "image/IROMImage.h"
 #include "testkit/crypto/TestKeys.h"
+#include "testkit/image/GpuImageBuilder.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -40,6 +42,10 @@ struct SignedImageSpec
     size_t masterSigner = kRootKey;
     size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
     std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder
+    // Gives the x86 block its identity (device ID, hardware data area, BIT
+    // tokens) for images a program must find fit for an adapter. What it
+    // writes lies outside the preserved data and its hash (0x200-0x30F).
+    std::function<void(CGpuImageBuilder&)> describeBody;
 };
 
 // Where the builder put things (window-relative image offsets).

@@ -106,6 +106,12 @@ void CProgramFolder::MakeMachine(const std::vector<std::vector<uint8_t>>& firmwa
     m_hasMachine = true;
 }
 
+void CProgramFolder::UseMachine(const nlohmann::json& description)
+{
+    m_folder.WriteText("machine.json", description.dump(2));
+    m_hasMachine = true;
+}
+
 std::vector<uint8_t> CProgramFolder::Chip(size_t index) const
 {
     return ReadFile("chip" + std::to_string(index) + ".bin");

@@ -6,6 +6,8 @@
 #include "testkit/ScratchDirectory.h"
 #include "testkit/image/GpuImageBuilder.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -73,6 +75,8 @@ public:
     // A machine with one GPU per firmware (the chips start with it).
     void MakeMachine(const std::vector<std::vector<uint8_t>>& firmware,
                      const std::string& options = "");
+    // The machine this description gives; its files must be in the folder.
+    void UseMachine(const nlohmann::json& description);
     std::vector<uint8_t> Chip(size_t index) const;
     std::vector<uint8_t> ReadFile(const std::string& name) const;
     std::string PathOf(const std::string& name) const;

@@ -14,12 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <set>
 
 namespace
 {
-const char* const kNotVerified =
-    "Image has not been verified by the microcode. VBIOS Security Check failed";
+const char* const kNotChecked =
+    "Image has not passed the certificate check. VBIOS Security Check failed";
 const char* const kNotCovering =
     "VPDA write ranges do not cover the image exactly. VBIOS Security Check failed";
 const char* const kMalformed =
@@ -105,8 +107,11 @@ TEST(SecureWriteRanges, CertificateInformationCutsTheSpanOrRefusesIt)
           {0xA100, 0x300}},
          ""},
         {"an empty span", InfoOf(ThreeEntries()), 0, 0, {}, ""},
-        {"no verification", {}, 0, 0xA000, {}, kNotVerified},
-        {"a verification without the block", {0, 0, {}}, 0, 0xA000, {}, kNotVerified},
+        // Without the block the span is not cut here: it goes in pieces of
+        // the data buffer.
+        {"no verification", {}, 0, 0xA000, {}, ""},
+        {"a verification without the block", {0, 0, {}}, 0, 0xA000, {}, ""},
+        {"the block announced but empty", {1, 0, {}}, 0, 0xA000, {}, kMalformed},
         {"not finalized", InfoOf(notFinalized), 0, 0xA000, {}, kNotFinalized},
         {"entries cut off", InfoOf(shortBlock), 0, 0xA000, {}, kMalformed},
         {"overlapping entries", InfoOf(overlapping), 0, 0xA000, {}, kNotCovering},
@@ -174,7 +179,8 @@ public:
 // buffer holds `bufferSize` bytes.
 struct SecureRig
 {
-    explicit SecureRig(const CertInfoSpec& certInfo, uint32_t kind = 9,
+    // Without `certInfo` the verification returns no certificate information.
+    explicit SecureRig(const std::optional<CertInfoSpec>& certInfo, uint32_t kind = 9,
                        uint32_t bufferSize = 0x8000)
         : rig(ConfigWith(certInfo), kind == 9 ? 0x0900 : 0x0C00, kind)
     {
@@ -191,10 +197,13 @@ struct SecureRig
         image = CRefPtr<IROMImage>(new CVerifiableImage(Pattern(0x10)));
     }
 
-    static SimKestrixConfig ConfigWith(const CertInfoSpec& certInfo)
+    static SimKestrixConfig ConfigWith(const std::optional<CertInfoSpec>& certInfo)
     {
         SimKestrixConfig config;
-        config.vvCertInfo = BuildCertInfoBlock(certInfo);
+        if (certInfo)
+        {
+            config.vvCertInfo = BuildCertInfoBlock(*certInfo);
+        }
         return config;
     }
 
@@ -205,6 +214,19 @@ struct SecureRig
                                   true, rig.log);
     }
     std::vector<uint8_t> Chip() const { return rig.contents->Read(0, kImageSize); }
+    // The address and count of every program command.
+    std::vector<VpdaWriteRange> Programs() const
+    {
+        std::vector<VpdaWriteRange> programs;
+        for (const CSimKestrix::Command& command : rig.kestrix->Commands())
+        {
+            if (command.id == KR_UCODE_CMD_COMMAND_EWR)
+            {
+                programs.push_back({command.arguments[0], command.arguments[1]});
+            }
+        }
+        return programs;
+    }
 
     testkit::CScratchDirectory folder;
     KestrixRig rig;
@@ -277,7 +299,7 @@ TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
         uint32_t address = 0;
     };
     const std::vector<Case> cases = {
-        {"no verification", ThreeEntries(), 0x8000, false, kNotVerified},
+        {"no verification", ThreeEntries(), 0x8000, false, kNotChecked},
         {"not finalized", notFinalized, 0x8000, true, kNotFinalized},
         {"ranges with a hole", withHole, 0x8000, true, kNotCovering},
         // The first range, 0x4000 bytes, does not fit the microcode's buffer.
@@ -299,6 +321,104 @@ TEST(SecureEEPROM, RefusedWritesLeaveTheChipUntouched)
         EXPECT_TRUE(secure.rig.chip->Erases().empty());
         EXPECT_TRUE(secure.rig.chip->Programs().empty());
         EXPECT_EQ(secure.Chip(), Pattern(0x55));
+    }
+}
+
+// What lets a write through: a successful verification by the microcode, or
+// the certificate gate's acceptance in software (the kinds whose images are
+// checked in software). Without certificate information the span goes in
+// pieces of the microcode's data buffer, the last one the rest.
+TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
+{
+    const Ranges pieces = {{0, 0x8000}, {0x8000, 0x2000}};
+    struct Case
+    {
+        const char* name;
+        std::function<void(SecureRig&)> check;
+        Ranges programs; // empty: refused
+    };
+    const std::vector<Case> cases = {
+        {"nothing checked", [](SecureRig&) {}, {}},
+        {"accepted in software", [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(true); },
+         pieces},
+        {"accepted, then refused in software",
+         [](SecureRig& s)
+         {
+             s.eeprom->SetSoftwareVerdict(true);
+             s.eeprom->SetSoftwareVerdict(false);
+         },
+         {}},
+        {"verified without certificate information",
+         [](SecureRig& s) { ASSERT_EQ(s.Verify(), 0u); }, pieces},
+        {"accepted in software, then failed by the microcode",
+         [](SecureRig& s)
+         {
+             s.eeprom->SetSoftwareVerdict(true);
+             s.rig.kestrix->Config().errorCodes[KR_UCODE_CMD_COMMAND_VV] = 0x40;
+             ASSERT_EQ(s.Verify(), 0x40u);
+         },
+         {}},
+    };
+    for (const uint32_t kind : {9u, 12u})
+    {
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(std::string(c.name) + ", kind " + std::to_string(kind));
+            SecureRig secure(std::nullopt, kind);
+            c.check(secure);
+            if (c.programs.empty())
+            {
+                EXPECT_EQ(testkit::ErrorOf([&] { secure.Write(); }), kNotChecked);
+                EXPECT_TRUE(secure.rig.chip->Erases().empty());
+                EXPECT_EQ(secure.Chip(), Pattern(0x55));
+            }
+            else
+            {
+                EXPECT_EQ(secure.Write(), kImageSize);
+                EXPECT_EQ(secure.Chip(), Pattern(0x10));
+            }
+            EXPECT_EQ(secure.Programs(), c.programs);
+        }
+    }
+}
+
+// A write changes no byte outside its span, whole erase blocks or not: the
+// kind that erases first puts back what its erase took beside the span.
+TEST(SecureEEPROM, NoByteOutsideTheWrittenSpanChanges)
+{
+    constexpr uint32_t kChecked = 0x10000;
+    struct Span
+    {
+        uint32_t start;
+        uint32_t count;
+    };
+    const std::vector<Span> spans = {
+        {0, 0x9F00},      // ends inside a block
+        {0x1100, 0x1000}, // starts and ends inside blocks
+        {0x2000, 0x3000}, // whole blocks
+    };
+    for (const uint32_t kind : {9u, 12u})
+    {
+        for (const Span& span : spans)
+        {
+            SCOPED_TRACE("kind " + std::to_string(kind) + ", span at " + std::to_string(span.start));
+            SecureRig secure(std::nullopt, kind);
+            secure.rig.contents->Write(kImageSize, std::vector<uint8_t>(kChecked - kImageSize, 0x3C));
+            const std::vector<uint8_t> before = secure.rig.contents->Read(0, kChecked);
+            secure.eeprom->SetSoftwareVerdict(true);
+
+            EXPECT_EQ(secure.eeprom->WriteImage(secure.rig.ui.get(), span.start,
+                                                secure.image.get(),
+                                                static_cast<int32_t>(span.start), span.count, true,
+                                                true, secure.rig.log),
+                      span.count);
+
+            std::vector<uint8_t> wanted = before;
+            const std::vector<uint8_t> image = Pattern(0x10);
+            std::copy(image.begin() + span.start, image.begin() + span.start + span.count,
+                      wanted.begin() + span.start);
+            EXPECT_EQ(secure.rig.contents->Read(0, kChecked), wanted);
+        }
     }
 }
 

@@ -215,26 +215,67 @@ TEST(KestrixVerify, WithoutLoadedMicrocodeTouchesNothing)
 
 TEST(KestrixVerify, APushRequestTooLargeToAnswerDoesNotHoldTheWaitForEver)
 {
-    // 44 bytes do not fit the ten transfer registers: the request stays
-    // unanswered and its passes, which the wait does not count, run out.
-    SimKestrixConfig config;
-    config.vvPushCount = 44;
-    KestrixRig rig(config);
-    CRefPtr<CKestrixLoader> loader = rig.Load();
-    CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
-    EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 1u);
-    EXPECT_EQ(rig.ui->messages.back(), "1: VV Command failed to complete mailbox0 = 2000000E");
-    EXPECT_TRUE(rig.kestrix->VVPushedWords().empty());
+    // 41 to 44 bytes need eleven words, one more than the transfer registers
+    // hold: the request stays unanswered, the register behind the last one is
+    // not written, and the request's passes, which the wait does not count,
+    // run out.
+    constexpr uint32_t kPastTheTransferRegisters = 0x10A478;
+    for (const uint32_t count : {41u, 42u, 43u, 44u})
+    {
+        SCOPED_TRACE(count);
+        SimKestrixConfig config;
+        config.vvPushCount = count;
+        KestrixRig rig(config);
+        CRefPtr<CKestrixLoader> loader = rig.Load();
+        rig.gpu->SetRegister(kPastTheTransferRegisters, 0x5EA1ED);
+        CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
+        EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 1u);
+        EXPECT_EQ(rig.ui->messages.back(), "1: VV Command failed to complete mailbox0 = 2000000E");
+        EXPECT_TRUE(rig.kestrix->VVPushedWords().empty());
+        EXPECT_EQ(rig.gpu->Register(kPastTheTransferRegisters), 0x5EA1EDu);
+    }
 }
 
-TEST(KestrixVerify, AVerificationThatNeverCompletesEnds)
+// After a command that timed out, the verification's or another's, nothing
+// reaches the mailbox, verifications included, until the engine is reset.
+TEST(KestrixVerify, NothingIsSentAfterATimeoutUntilTheEngineIsReset)
 {
-    SimKestrixConfig config;
-    config.neverComplete = {kVV};
-    KestrixRig rig(config);
-    CRefPtr<CKestrixLoader> loader = rig.Load();
     CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
-    EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 1u);
-    EXPECT_EQ(rig.ui->messages.back(), "1: VV Command failed to complete mailbox0 = 2000000E");
+    struct Case
+    {
+        const char* name;
+        uint32_t stuck;
+        std::string failure;
+    };
+    const std::vector<Case> cases = {
+        {"a verification", kVV, "1: VV Command failed to complete mailbox0 = 2000000E"},
+        {"another command", KR_UCODE_CMD_COMMAND_CLOSE,
+         "1: Command failed to complete mailbox0 = 2000000B"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SimKestrixConfig config;
+        config.neverComplete = {c.stuck};
+        KestrixRig rig(config);
+        CRefPtr<CKestrixLoader> loader = rig.Load();
+        const uint32_t stuckResult = c.stuck == kVV
+                                         ? loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log)
+                                         : loader->SendCommand(c.stuck);
+        EXPECT_EQ(stuckResult, 1u);
+        EXPECT_EQ(rig.ui->messages.back(), c.failure);
+        const uint32_t writes = rig.kestrix->MailboxWrites();
+
+        EXPECT_EQ(loader->SendCommand(KR_UCODE_CMD_COMMAND_EID), 1u);
+        EXPECT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 1u);
+        EXPECT_EQ(rig.ui->messages.back(),
+                  "1: Command not sent: the microcode did not complete an earlier command");
+        EXPECT_EQ(rig.kestrix->MailboxWrites(), writes);
+
+        loader->ResetEngine(*rig.adapter);
+        rig.kestrix->Config().neverComplete.clear();
+        loader->SendCommand(KR_UCODE_CMD_COMMAND_CLOSE);
+        EXPECT_EQ(rig.kestrix->MailboxWrites(), writes + 1);
+    }
 }
 } // namespace

@@ -48,7 +48,7 @@ const LevelCase kLevelCases[] = {
 
 TEST(FlasherCertificateGate, OlderKindsPassOnlyTheVendorLevels)
 {
-    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    CFlasherMachine rig({{0x0900, 9, MakeFirmware()}});
     CRefPtr<IROMImage> image = FirmwareBuilder().BuildImage();
     CRefPtr<CFakeEEPROM> secure(new CFakeEEPROM(256, 4, true));
     secure->secure = true;
@@ -59,6 +59,7 @@ TEST(FlasherCertificateGate, OlderKindsPassOnlyTheVendorLevels)
         rig.flasher->SetCertificateGateServices(
             {[&](CRefPtr<IROMImage>, CLog*) { return ++checks, c.level; }, {}, {}});
         rig.logText.str("");
+        secure->softwareVerdict = !c.accepted;
         CCapturedConsole console;
         EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,
                                                       &rig.log, false),
@@ -66,7 +67,20 @@ TEST(FlasherCertificateGate, OlderKindsPassOnlyTheVendorLevels)
         EXPECT_EQ(checks, 1);
         EXPECT_EQ(rig.Logged(), c.accepted ? "" : "\n" + std::string(c.logLine) + "\n");
         EXPECT_EQ(console.Text(), c.accepted ? "" : std::string(kShort) + "\n");
+        // The EEPROM behind the microcontroller writes what the gate let
+        // through, and only that.
+        EXPECT_EQ(secure->softwareVerdict, std::optional<bool>(c.accepted));
     }
+    // A check that throws leaves an earlier acceptance withdrawn.
+    rig.flasher->SetCertificateGateServices(
+        {[](CRefPtr<IROMImage>, CLog*) -> int32_t { throw std::runtime_error("broken chain"); },
+         {},
+         {}});
+    secure->softwareVerdict = true;
+    EXPECT_THROW(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,
+                                                     &rig.log, false),
+                 std::runtime_error);
+    EXPECT_EQ(secure->softwareVerdict, std::optional<bool>(false));
 }
 
 TEST(FlasherCertificateGate, DirectEEPROMsAreNotCheckedAndMissingChecksRefuse)
@@ -162,5 +176,7 @@ TEST(FlasherCertificateGate, NewerKindsAskTheMicrocodeThenTheHardwareSku)
         EXPECT_EQ(asked, c.package == -1 || c.format == 1 ? 0 : 1);
         EXPECT_EQ(rig.Logged(), c.logged);
         EXPECT_EQ(console.Text(), c.shown);
+        // The microcode's own verification governs these writes.
+        EXPECT_FALSE(secure->softwareVerdict.has_value());
     }
 }

@@ -6,6 +6,7 @@
 #include "eeprom/IEEPROM.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 struct FakeWrite
@@ -65,6 +66,7 @@ public:
         ++verifications;
         return microcodeVerdict;
     }
+    void SetSoftwareVerdict(bool accepted) override { softwareVerdict = accepted; }
     CRefPtr<IROMImage> ReadImage(IUserInterface*, uint32_t count, CLog&) override
     {
         const uint32_t size = std::min<uint32_t>(count, static_cast<uint32_t>(bytes.size()));
@@ -89,6 +91,8 @@ public:
     CEEPROMType type;
     uint32_t microcodeVerdict = 0;
     int verifications = 0;
+    // The certificate gate's last software verdict, if it gave one.
+    std::optional<bool> softwareVerdict;
     std::vector<uint8_t> bytes;
     std::vector<FakeWrite> writes;
     std::vector<bool> protectionChanges;

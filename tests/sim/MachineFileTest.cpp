@@ -14,6 +14,7 @@
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
 #include "sim/SimulatedMachine.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
 
 #include <gtest/gtest.h>
@@ -201,6 +202,9 @@ TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
         {R"({"devices": [{"kind": "registers"}]})",
          "a \"registers\" model belongs inside a PCI function"},
         {R"({"acpi": {"rsdp": "0xFFFF0"}})", "rsdp is out of range: 1048560"},
+        {R"({"certificate_root": "root.salted"})", "\"certificate_root\" must be an object"},
+        {R"({"certificate_root": {"container": "root.salted"}})",
+         "\"certificate_root\" needs \"pass_phrase\" as a file name"},
     };
     for (const Case& c : cases)
     {
@@ -217,6 +221,30 @@ TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
     }
     EXPECT_THROW(LoadMachineFile(Write("bad.json", "{ not json")), std::runtime_error);
     EXPECT_THROW(LoadMachineFile((directory / "absent.json").string()), std::runtime_error);
+}
+
+// The root a machine trusts in place of the built-in one comes from the
+// files its machine file names, and from nowhere else.
+TEST_F(MachineFileTest, TheMachineFileNamesTheRootItsImagesAreSignedUnder)
+{
+    const std::vector<uint8_t> container = {'S', 'a', 'l', 't', 'e', 'd', '_', '_', 1, 2};
+    const std::vector<uint8_t> passPhrase = {7, 8, 9};
+    directory.WriteBytes("root.salted", container);
+    directory.WriteBytes("root.pass", passPhrase);
+    const std::shared_ptr<CSimMachine> named = LoadMachineFile(Write(
+        "named.json",
+        R"({"certificate_root": {"container": "root.salted", "pass_phrase": "root.pass"}})"));
+    ASSERT_TRUE(named->TrustedRoot());
+    EXPECT_EQ(named->TrustedRoot()->container, container);
+    EXPECT_EQ(named->TrustedRoot()->passPhrase, passPhrase);
+    EXPECT_FALSE(LoadMachineFile(Write("plain.json", "{}"))->TrustedRoot());
+
+    const std::string absent = Write(
+        "absent.json",
+        R"({"certificate_root": {"container": "none.salted", "pass_phrase": "root.pass"}})");
+    EXPECT_EQ(testkit::ErrorOf([&] { LoadMachineFile(absent); }),
+              "Machine file " + absent + ": cannot open \"container\" " +
+                  (directory.Path() / "none.salted").string());
 }
 
 TEST_F(MachineFileTest, SoundBarsLoad)

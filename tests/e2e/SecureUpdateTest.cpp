@@ -1,0 +1,91 @@
+// romuvise on adapters whose EEPROM only the Kestrix microcontroller reaches:
+// a signed image is written and reads back equal on a Cendra1 (kind 9),
+// whose images are checked in software against the root the machine file
+// names, and on a Dolvik1 (kind 12), whose microcode verifies them; an image
+// either check refuses leaves the chip as it was.
+
+#include "ProgramRun.h"
+
+#include "testkit/crypto/SignedImageBuilder.h"
+#include "testkit/machine/MachineDescription.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+constexpr uint32_t kOldVersion = 0x86041B00;
+constexpr uint32_t kNewVersion = 0x86041C00;
+
+// A signed image that romuvise finds fit for the adapter: its device, the
+// board and a newer version.
+std::vector<uint8_t> SignedPackage(uint16_t deviceId)
+{
+    testkit::SignedImageSpec spec;
+    spec.describeBody = [deviceId](testkit::CGpuImageBuilder& builder)
+    {
+        testkit::InfoToken info;
+        info.boardId = 0x0201;
+        info.version = kNewVersion;
+        builder.DeviceId(deviceId).HardwareDataArea(0x7E2B, 0x0001).Info(info).Version(
+            kNewVersion, 2);
+    };
+    return testkit::BuildSignedImage(spec).bytes;
+}
+} // namespace
+
+TEST(SecureUpdate, SignedImagesAreWrittenThroughTheMicrocontroller)
+{
+    struct Case
+    {
+        const char* name;
+        uint16_t deviceId;
+        uint32_t kind;
+        bool namesTestRoot;
+        // The microcode's answer to the image verification.
+        uint32_t verification;
+        int exitCode;
+        // A text of the run's output (standard output, then error output).
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {"Cendra1, checked in software", 0x0900, 9, true, 0, 0, "Update successful."},
+        {"Dolvik1, verified by the microcode", 0x0C00, 12, true, 0, 0, "Update successful."},
+        // The built-in root does not trust the test chain.
+        {"Cendra1 trusting the built-in root", 0x0900, 9, false, 0, 3,
+         "I/O ERROR:  Error: Failed certification sanity check."},
+        // CMD_VBIOS_VERIFY_CERT_VERIFY_FAIL.
+        {"Dolvik1 whose microcode refuses", 0x0C00, 12, true, 15, 5,
+         "\nUpdate Aborted - Invalid firmware image detected.\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        const std::vector<uint8_t> old =
+            MakeFirmware({.deviceId = c.deviceId, .version = kOldVersion});
+        folder.WriteFile("chip0.bin", old);
+        nlohmann::json machine =
+            testkit::MachineWithGpus({{c.deviceId, c.kind, "chip0.bin", "EF/3013", true}});
+        if (c.namesTestRoot)
+        {
+            folder.WriteFile("root.salted", testkit::TestRootContainer());
+            folder.WriteFile("root.pass", testkit::TestRootPassPhrase());
+            machine["certificate_root"] = {{"container", "root.salted"},
+                                           {"pass_phrase", "root.pass"}};
+        }
+        if (c.verification != 0)
+        {
+            machine["devices"][0]["error_codes"] = {
+                {std::to_string(14), c.verification}}; // the verification command
+        }
+        folder.UseMachine(machine);
+        const std::vector<uint8_t> package = SignedPackage(c.deviceId);
+        ASSERT_EQ(folder.Stamp(package).exitCode, 0);
+
+        const ProgramResult run = folder.Updater("", "y");
+
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.shown), std::string::npos) << run.out << run.err;
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), c.exitCode == 0 ? package : old));
+    }
+}
