@@ -19,14 +19,6 @@ const std::string kSupportParagraph =
 const std::string kUsageLine = "Usage: romuvise [-s LEVEL] [-L LOGFILE] [-b DIR | -r DIR] [-S]\n";
 const std::string kBanner = "\nKorvan Firmware Update Utility\nVersion ";
 
-const FirmwareSpec kOld{};
-const FirmwareSpec kNewer{.version = 0x86041C00};
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The first 1024 bytes of the slot a package is stamped into.
 std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package)
 {
@@ -348,4 +340,29 @@ TEST(PackagedRun, BackupThenChangedChipThenRestoreGivesTheFirmwareBack)
     EXPECT_TRUE(Contains(run.out, "CONFIRM: You are about to restore the firmware of the display "
                                   "adapter.\nAre you sure you want to do this?\n"));
     EXPECT_TRUE(ChipHolds(folder.Chip(0), original));
+}
+
+// The versions the engine names after an update are the ones the run showed
+// for the adapter and the package, in the same form.
+TEST(PackagedRun, UpdateNamesTheVersionsAsTheRunShowedThem)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    const ProgramResult run = folder.Updater("", "y");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto shownAfter = [&](const std::string& label)
+    {
+        const size_t at = run.out.find(label);
+        return at == std::string::npos
+                   ? std::string("(not shown)")
+                   : run.out.substr(at + label.size(), run.out.find('\n', at) - at - label.size());
+    };
+    const std::string current = shownAfter("Current Firmware Version: ");
+    const std::string package = shownAfter("Firmware Image Version: ");
+    EXPECT_EQ(current, "86.04.1B.00.02");
+    EXPECT_EQ(package, "86.04.1C.00.02");
+    EXPECT_TRUE(Contains(run.out, "Firmware image has been updated from version " + current +
+                                      " to " + package + ".\n"))
+        << run.out;
 }

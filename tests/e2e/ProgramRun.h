@@ -30,6 +30,12 @@ struct FirmwareSpec
 
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {});
 
+// The firmware a machine starts with, and a newer one to stamp as the package.
+inline const FirmwareSpec kOld{};
+inline const FirmwareSpec kNewer{.version = 0x86041C00};
+
+bool Contains(const std::string& text, const std::string& part);
+
 class CProgramFolder
 {
 public:
