@@ -93,6 +93,11 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
     const std::string prompt = "CONFIRM: You are about to update the firmware of the display "
                                "adapter.\nAre you sure you want to do this?\nPress 'y' to confirm "
                                "('s' to skip, 'a' to abort):  ";
+    // Named rather than written into the rows: GCC 12 at -O3 takes the vector
+    // member a row's braced spec leaves to its default for uninitialized.
+    const FirmwareSpec older{.version = 0x86041A00};
+    const FirmwareSpec otherDevice{.deviceId = 0x0C00, .version = 0x86041C00};
+    const FirmwareSpec otherDeviceOld{.deviceId = 0x0C00};
     const std::string found = "Found display adapter suitable for this update:\n"
                               "Korvan Avrel2 800    Device Path: S:00,B:01,D:00,F:00\n"
                               "                     Current Firmware Version: 86.04.1B.00.02\n";
@@ -104,19 +109,19 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
          {"Board is already updated with firmware version 86.04.1B.00.02.\n\n",
           "No display adapters were found that are compatible with this update.\n"},
          ""},
-        {"older image with the newer-only rule", {.version = 0x86041A00}, "--flags 0x80", "", "",
-         "", 1, {"Board is already updated with firmware version 86.04.1B.00.02.\n"}, ""},
+        {"older image with the newer-only rule", older, "--flags 0x80", "", "", "", 1,
+         {"Board is already updated with firmware version 86.04.1B.00.02.\n"}, ""},
         {"equal version accepted", kOld, "--flags 0x2000", "", "", "s", 0,
          {"Firmware Image Version: 86.04.1B.00.02\n", prompt}, ""},
         {"no version rule", kOld, "", "", "", "s", 0, {prompt}, ""},
-        {"incompatible", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "", "", 1,
+        {"incompatible", otherDevice, "", "", "", "", 1,
          {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
-        {"incompatible, quiet", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "-s 3", "",
-         1, {kBanner}, "", {"Board is incompatible", "No display adapters"}},
-        {"quiet by the control block", {.deviceId = 0x0C00}, "--flags 0x10", "", "", "", 1,
+        {"incompatible, quiet", otherDevice, "", "", "-s 3", "", 1,
+         {kBanner}, "", {"Board is incompatible", "No display adapters"}},
+        {"quiet by the control block", otherDeviceOld, "--flags 0x10", "", "", "", 1,
          {kBanner}, "", {"Board is incompatible", "*** IMPORTANT ***"}},
-        {"quiet flag overridden by -s 1", {.deviceId = 0x0C00}, "--flags 0x10", "", "-s 1", "",
-         1, {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
+        {"quiet flag overridden by -s 1", otherDeviceOld, "--flags 0x10", "", "-s 1", "", 1,
+         {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
         {"Varnex merge without a Varnex image", kNewer, "--flags 0x1000", "", "", "y", 16,
          {prompt, "Reading VBIOS image for updating Varnex Backup region...\n",
           "\nVarnex image is not present.\n"},

@@ -46,17 +46,20 @@ TEST(ProgramFailure, MachineFileMistakeEndsWithTheLoadersMessage)
     };
     const std::string prefix = "\nERROR: Machine file machine.json: ";
     const std::vector<Case> cases = {
-        {"missing file", [](CProgramFolder& f) { std::filesystem::remove(f.PathOf("machine.json")); },
+        {"missing file",
+         [](CProgramFolder& f) { std::filesystem::remove(f.PathOf("machine.json")); },
          "\nERROR: Machine file machine.json: cannot be opened\n"},
         {"JSON typo", [](CProgramFolder& f) { WriteText(f, "machine.json", "{\"pci\": [}\n"); },
          prefix + "[json.exception.parse_error.101] parse error at line 1, column 10", true},
         {"unknown kind",
-         [](CProgramFolder& f) { ReplaceInMachine(f, "\"kind\": \"gpu\"", "\"kind\": \"toaster\""); },
+         [](CProgramFolder& f)
+         { ReplaceInMachine(f, "\"kind\": \"gpu\"", "\"kind\": \"toaster\""); },
          prefix + "unknown device model kind \"toaster\"\n"},
         {"bad PCI address",
          [](CProgramFolder& f) { ReplaceInMachine(f, "\"01:00.0\"", "\"01:00.9\""); },
          prefix + "bad PCI address \"01:00.9\"\n"},
-        {"unknown part", [](CProgramFolder& f) { ReplaceInMachine(f, "\"EF/3013\"", "\"EF/9999\""); },
+        {"unknown part",
+         [](CProgramFolder& f) { ReplaceInMachine(f, "\"EF/3013\"", "\"EF/9999\""); },
          prefix + "\"part\" is not a built-in part: \"EF/9999\"\n"},
         {"chip smaller than its contents",
          [](CProgramFolder& f) { f.WriteFile("chip0.bin", std::vector<uint8_t>(0x100000, 0xFF)); },
@@ -123,9 +126,10 @@ TEST(ProgramFailure, MemoryRunningOutEndsWithAnErrorNotAnAbort)
             SCOPED_TRACE(std::to_string(megabytes) + " MiB");
             std::filesystem::copy_file(folder.PathOf("romuvise"), folder.PathOf("stamped"),
                                        std::filesystem::copy_options::overwrite_existing);
-            const ProgramResult run = folder.Run(
-                "sh -c 'ulimit -v " + std::to_string(megabytes * 1024) + "; exec " + c.command + "'",
-                c.keys);
+            const ProgramResult run =
+                folder.Run("sh -c 'ulimit -v " + std::to_string(megabytes * 1024) + "; exec " +
+                               c.command + "'",
+                           c.keys);
             if (run.exitCode == 127 && Contains(run.err, "error while loading shared libraries"))
             {
                 continue; // the program never started

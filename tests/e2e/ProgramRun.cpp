@@ -107,5 +107,6 @@ void CProgramFolder::WriteFile(const std::string& name, const std::vector<uint8_
 
 bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware)
 {
-    return chip.size() >= firmware.size() && std::equal(firmware.begin(), firmware.end(), chip.begin());
+    return chip.size() >= firmware.size() &&
+           std::equal(firmware.begin(), firmware.end(), chip.begin());
 }
