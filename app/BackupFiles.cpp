@@ -118,11 +118,8 @@ CRefPtr<IROMImage> CKRUserFlashApp::AdapterFirmware(RunState& state,
 
 std::string CKRUserFlashApp::NextFileName(RunState& state, const std::string& option)
 {
-    std::string folder = commandLine->GetValue(option, 0, 0);
-    if (folder.empty())
-    {
-        folder = ".";
-    }
+    const std::string given = commandLine->GetValue(option, 0, 0);
+    const std::string folder = given.empty() ? std::string(".") : given;
     char number[16];
     std::snprintf(number, sizeof number, "%03d", state.fileCounter);
     return folder + "/image" + number + ".bkr";

@@ -48,8 +48,8 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
             hex += HexByte(value) + " ";
             characters += Printable(value);
         }
-        listing +=
-            "\n" + HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " + characters;
+        listing += '\n';
+        listing += HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " + characters;
     }
     return listing + "\n";
 }

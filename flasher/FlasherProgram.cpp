@@ -199,7 +199,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
             Fail(log, kGrownPastPart);
         }
     }
-    const std::string oldVersion = current->GetVersionString(1);
+    const std::string oldVersion = current->GetVersionString(0);
 
     if (adapter->HasEEPROMStraps())
     {
@@ -376,7 +376,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         if (showProgress || (GetModeFlags() & kFlasherShowVersionChange) != 0)
         {
             ui->ShowMessage(1, "Firmware image has been updated from version " + oldVersion +
-                                   " to " + readBack->GetVersionString(1) + ".");
+                                   " to " + readBack->GetVersionString(0) + ".");
             ui->ShowMessage(1, "");
         }
         LogLine(log, 3, "Update successful.");

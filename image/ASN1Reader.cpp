@@ -56,7 +56,8 @@ std::string ASN1Item::GetOIDText() const
             arc = arc << 7 | (byte & 0x7F);
             ++used;
         } while ((byte & 0x80) != 0 && i < m_contentLength);
-        text += "." + std::to_string(arc);
+        text += '.';
+        text += std::to_string(arc);
     }
     return text;
 }

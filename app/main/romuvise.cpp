@@ -1,6 +1,7 @@
 // The packaged updater's process entry.
 
 #include "app/KRUserFlashApp.h"
+#include "app/ProgramGuard.h"
 #include "core/CrossPlatform.h"
 #include "core/Singleton.h"
 #include "flasher/FlasherDefaultServices.h"
@@ -10,7 +11,7 @@
 #include "sim/SimMachine.h"
 #include "sim/SimulatedMachine.h"
 
-#include <cstdlib>
+#include <iostream>
 
 namespace
 {
@@ -30,16 +31,20 @@ void TrustMachineRoot(const CSimMachine* machine, IFlasher* flasher)
 
 int main(int argc, char** argv)
 {
-    InstallLinuxPlatform();
     std::shared_ptr<CSimMachine> machine;
-    InstallMachineFromEnvironment(&machine);
-    int result = 0;
-    {
-        CKRUserFlashApp app(argc, argv);
-        GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(GetFlasher()));
-        TrustMachineRoot(machine.get(), GetFlasher());
-        result = app.CKRUserFlashApp::Run();
-    }
+    const int result = RunGuarded(
+        [&]
+        {
+            InstallLinuxPlatform();
+            // A machine file that cannot be loaded ends the process here,
+            // with the loader's message.
+            InstallMachineFromEnvironment(&machine);
+            CKRUserFlashApp app(argc, argv);
+            GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(GetFlasher()));
+            TrustMachineRoot(machine.get(), GetFlasher());
+            return app.CKRUserFlashApp::Run();
+        },
+        std::cerr);
     ReleaseSingletons();
     return result;
 }

@@ -77,6 +77,11 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
     const std::string prompt = "CONFIRM: You are about to update the firmware of the display "
                                "adapter.\nAre you sure you want to do this?\nPress 'y' to confirm "
                                "('s' to skip, 'a' to abort):  ";
+    // Named rather than written into the rows: GCC 12 at -O3 takes the vector
+    // member a row's braced spec leaves to its default for uninitialized.
+    const FirmwareSpec older{.version = 0x86041A00};
+    const FirmwareSpec otherDevice{.deviceId = 0x0C00, .version = 0x86041C00};
+    const FirmwareSpec otherDeviceOld{.deviceId = 0x0C00};
     const std::string found = "Found display adapter suitable for this update:\n"
                               "Korvan Avrel2 800    Device Path: S:00,B:01,D:00,F:00\n"
                               "                     Current Firmware Version: 86.04.1B.00.02\n";
@@ -88,19 +93,19 @@ TEST(PackagedRun, MatchesPromptsAndRefusesAsTheControlBlockSays)
          {"Board is already updated with firmware version 86.04.1B.00.02.\n\n",
           "No display adapters were found that are compatible with this update.\n"},
          ""},
-        {"older image with the newer-only rule", {.version = 0x86041A00}, "--flags 0x80", "", "",
-         "", 1, {"Board is already updated with firmware version 86.04.1B.00.02.\n"}, ""},
+        {"older image with the newer-only rule", older, "--flags 0x80", "", "", "", 1,
+         {"Board is already updated with firmware version 86.04.1B.00.02.\n"}, ""},
         {"equal version accepted", kOld, "--flags 0x2000", "", "", "s", 0,
          {"Firmware Image Version: 86.04.1B.00.02\n", prompt}, ""},
         {"no version rule", kOld, "", "", "", "s", 0, {prompt}, ""},
-        {"incompatible", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "", "", 1,
+        {"incompatible", otherDevice, "", "", "", "", 1,
          {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
-        {"incompatible, quiet", {.deviceId = 0x0C00, .version = 0x86041C00}, "", "", "-s 3", "",
-         1, {kBanner}, "", {"Board is incompatible", "No display adapters"}},
-        {"quiet by the control block", {.deviceId = 0x0C00}, "--flags 0x10", "", "", "", 1,
+        {"incompatible, quiet", otherDevice, "", "", "-s 3", "", 1,
+         {kBanner}, "", {"Board is incompatible", "No display adapters"}},
+        {"quiet by the control block", otherDeviceOld, "--flags 0x10", "", "", "", 1,
          {kBanner}, "", {"Board is incompatible", "*** IMPORTANT ***"}},
-        {"quiet flag overridden by -s 1", {.deviceId = 0x0C00}, "--flags 0x10", "", "-s 1", "",
-         1, {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
+        {"quiet flag overridden by -s 1", otherDeviceOld, "--flags 0x10", "", "-s 1", "", 1,
+         {"Board is incompatible with firmware version 86.04.1B.00.02.\n\n"}, ""},
         {"Varnex merge without a Varnex image", kNewer, "--flags 0x1000", "", "", "y", 16,
          {prompt, "Reading VBIOS image for updating Varnex Backup region...\n",
           "\nVarnex image is not present.\n"},
@@ -324,4 +329,29 @@ TEST(PackagedRun, BackupThenChangedChipThenRestoreGivesTheFirmwareBack)
     EXPECT_TRUE(Contains(run.out, "CONFIRM: You are about to restore the firmware of the display "
                                   "adapter.\nAre you sure you want to do this?\n"));
     EXPECT_TRUE(ChipHolds(folder.Chip(0), original));
+}
+
+// The versions the engine names after an update are the ones the run showed
+// for the adapter and the package, in the same form.
+TEST(PackagedRun, UpdateNamesTheVersionsAsTheRunShowedThem)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    const ProgramResult run = folder.Updater("", "y");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto shownAfter = [&](const std::string& label)
+    {
+        const size_t at = run.out.find(label);
+        return at == std::string::npos
+                   ? std::string("(not shown)")
+                   : run.out.substr(at + label.size(), run.out.find('\n', at) - at - label.size());
+    };
+    const std::string current = shownAfter("Current Firmware Version: ");
+    const std::string package = shownAfter("Firmware Image Version: ");
+    EXPECT_EQ(current, "86.04.1B.00.02");
+    EXPECT_EQ(package, "86.04.1C.00.02");
+    EXPECT_TRUE(Contains(run.out, "Firmware image has been updated from version " + current +
+                                      " to " + package + ".\n"))
+        << run.out;
 }

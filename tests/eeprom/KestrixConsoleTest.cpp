@@ -75,7 +75,9 @@ TEST(KestrixConsoleTokens, LinesSplitIntoAtMostTwentyCutTokens)
     std::string many;
     for (int i = 0; i < 21; ++i)
     {
-        many += "w" + std::to_string(i) + " ";
+        many += 'w';
+        many += std::to_string(i);
+        many += ' ';
     }
     loader.SplitLine(many);
     ASSERT_EQ(loader.ConsoleTokens().size(), 20u);

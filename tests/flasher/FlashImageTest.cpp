@@ -151,7 +151,7 @@ TEST(FlasherFlashImage, CarriesTheBoardIntoTheNewImage)
     EXPECT_TRUE(std::equal(board.begin() + 0x100, board.end() - 1, carried.begin() + 0x100));
     EXPECT_EQ(f.rig.Chip(0).Status() & 0x1C, 0) << "write protection lifted";
     EXPECT_NE(f.rig.Shown().find("Update successful.\n\nFirmware image has been updated from "
-                                 "version 86.04.1B.00.00 to 86.04.1C.00.00."),
+                                 "version 86.04.1B.00.02 to 86.04.1C.00.02."),
               std::string::npos);
     EXPECT_NE(f.rig.Logged().find("VARNEX_FLASH_TYPE: 06\n"), std::string::npos);
     after->SetOffsetMode(true);

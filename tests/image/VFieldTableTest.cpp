@@ -50,15 +50,23 @@ public:
     std::vector<std::string> accesses;
 
 private:
+    // "R32:4": the kind, the width and the offset of one register access.
+    static std::string Access(char kind, int width, uint32_t offset)
+    {
+        std::string text(1, kind);
+        text += std::to_string(width);
+        text += ':';
+        text += std::to_string(offset);
+        return text;
+    }
     uint32_t Read(uint32_t offset, int width)
     {
-        accesses.push_back("R" + std::to_string(width) + ":" + std::to_string(offset));
+        accesses.push_back(Access('R', width, offset));
         return registers[offset];
     }
     void Write(uint32_t offset, uint32_t value, int width)
     {
-        accesses.push_back("W" + std::to_string(width) + ":" + std::to_string(offset) + "=" +
-                           std::to_string(value));
+        accesses.push_back(Access('W', width, offset) + "=" + std::to_string(value));
         registers[offset] = value;
     }
 };

@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -259,10 +260,21 @@ int main(int argc, char** argv)
         Stamp(request);
         return 0;
     }
+    // Memory running short is no fault of the command line: no usage then.
+    catch (const std::bad_alloc& error)
+    {
+        std::cerr << "\nERROR: " << error.what() << std::endl;
+        return 2;
+    }
     catch (const std::exception& error)
     {
         std::cerr << "romstamp: " << error.what() << std::endl;
         std::cerr << kUsage << std::endl;
         return 1;
+    }
+    catch (...)
+    {
+        std::cerr << "\nERROR: unexpected failure of an unknown kind" << std::endl;
+        return 2;
     }
 }
