@@ -22,11 +22,6 @@ const std::string kBanner = "\nKorvan Firmware Update Utility\nVersion ";
 const FirmwareSpec kOld{};
 const FirmwareSpec kNewer{.version = 0x86041C00};
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The first 1024 bytes of the slot a package is stamped into.
 std::vector<uint8_t> TrailerOf(const std::vector<uint8_t>& package)
 {
