@@ -127,6 +127,15 @@ void ReadFilters(const CSetup& setup, ICommandLine& commandLine, EngineeringValu
     }
 }
 
+// SEG:BUS, SEG:BUS:DEV or SEG:BUS:DEV.FUN, or a bus alone: a location with
+// more parts would be taken without them, naming another function.
+bool HasLocationForm(const std::string& text)
+{
+    const size_t colons = static_cast<size_t>(std::count(text.begin(), text.end(), ':'));
+    const size_t dots = static_cast<size_t>(std::count(text.begin(), text.end(), '.'));
+    return colons <= 2 && dots <= (colons == 2 ? 1u : 0u);
+}
+
 void ReadLocation(const CSetup& setup, ICommandLine& commandLine, EngineeringValues& values,
                   CLog* log)
 {
@@ -146,6 +155,10 @@ void ReadLocation(const CSetup& setup, ICommandLine& commandLine, EngineeringVal
     }
     try
     {
+        if (!HasLocationForm(text))
+        {
+            throw std::runtime_error("malformed location");
+        }
         commandLine.GetPCIAddress("pcisegbus", 0, 0, &values.address);
     }
     catch (const std::runtime_error&)

@@ -64,6 +64,9 @@ TEST(EngineeringSetup, RefusedValuesEndWithFiveBeforeAnyHardware)
          "Invalid value \"0:zz\" for --pcisegbus." + example + "--pcisegbus 0:2 --version\n"},
         {{"--pcisegbus", "0:100", "--list"}, "Invalid value \"0:100\" for --pcisegbus."},
         {{"--pcisegbus", "0:1:0.9", "--list"}, "Invalid value \"0:1:0.9\" for --pcisegbus."},
+        {{"--pcisegbus", "0:1:0.0.1", "--list"}, "Invalid value \"0:1:0.0.1\" for --pcisegbus."},
+        {{"--pcisegbus", "0:1:0:0", "--list"}, "Invalid value \"0:1:0:0\" for --pcisegbus."},
+        {{"--pcisegbus", "0:1.0", "--list"}, "Invalid value \"0:1.0\" for --pcisegbus."},
         {{"--filterdevid=08g0", "--list"}, "Invalid value \"08g0\" for --filterdevid."},
         {{"--filterdevid=0800,1FFFF", "--list"}, "Invalid value \"1FFFF\" for --filterdevid."},
         {{"--reversefilterid=zz", "--list"}, "Invalid value \"zz\" for --reversefilterid."},
@@ -222,6 +225,44 @@ TEST(EngineeringChain, TheFirstSetWordOfTheChainRuns)
     EXPECT_EQ(rig.Run({"--auto", "--list", "--version"}), 0);
     EXPECT_TRUE(Contains(rig.out, "BIOS Versions of Korvan display adapters present in system:"));
     EXPECT_FALSE(Contains(rig.out, "Korvan display adapters present in system:\n<0>"));
+}
+
+TEST(EngineeringSetup, DeviceIdFiltersOfTheCommandLine)
+{
+    struct Case
+    {
+        std::vector<std::string> words;
+        std::vector<std::string> listed;
+        std::vector<std::string> notListed;
+    };
+    const std::string first = "<0> Korvan Avrel2 800 ";
+    const std::string duo = "Korvan Avrel2 801 Duo";
+    const std::vector<Case> cases = {
+        {{"--filterdevid=0801"}, {"<0> " + duo}, {"<1> "}},
+        {{"--filterdevid=0800", "--filterdevid=0801"}, {first, "<1> " + duo}, {"<2> "}},
+        {{"--filterdevid=0800,FFFE"}, {first, "<1> " + duo}, {"<2> "}},
+        {{"--filterdevid=0801,FFFF"}, {"<0> " + duo}, {"<1> "}},
+        {{"--reversefilterid=0801"}, {first}, {duo, "<1> "}},
+        {{"--filterdevid=0900"}, {"No Korvan display adapters found."}, {"<0> "}},
+        // Both given: no filter at all.
+        {{"--filterdevid=0801", "--reversefilterid=0801"}, {first, "<1> " + duo}, {}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.words.front());
+        CEngineeringRig rig({kFirstGpu, {2, 0, 0x0801, RigFirmware()}});
+        std::vector<std::string> words = c.words;
+        words.push_back("--list");
+        EXPECT_EQ(rig.Run(words), 0);
+        for (const std::string& text : c.listed)
+        {
+            EXPECT_TRUE(Contains(rig.out, text)) << rig.out;
+        }
+        for (const std::string& text : c.notListed)
+        {
+            EXPECT_FALSE(Contains(rig.out, text)) << rig.out;
+        }
+    }
 }
 
 TEST(EngineeringChain, NoCommandShowsTheUsageScreenUnlessARebootFollows)
