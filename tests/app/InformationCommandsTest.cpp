@@ -4,8 +4,11 @@
 
 #include "EngineeringRig.h"
 
+#include "testkit/image/KrromWriter.h"
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 
 namespace
@@ -121,4 +124,37 @@ TEST(InformationCommands, LspciListsEveryFunctionAndDumpsWithDisplay)
     EXPECT_GT(rig.out.size(), plain.size() + 4 * 256);
     EXPECT_EQ(rig.Run({"--lspci", "--display=4097"}), 2);
     EXPECT_TRUE(Contains(rig.err, "Invalid value \"4097\" for --display.")) << rig.err;
+}
+
+TEST(InformationCommands, VersionOfAPackShowsItsImagesAndVFieldTables)
+{
+    CEngineeringRig rig({kGpu});
+    // Register: type 1, read width 2, index width 1; data 0x1234, index 0x5678,
+    // index value 9. Field 7: bits 4 to 11 of register 0.
+    const std::array<uint8_t, 13> reg = {0x32, 0x34, 0x12, 0, 0, 0x78, 0x56, 0, 0, 0x09, 0, 0, 0};
+    const uint16_t bits = 4 | 11 << 5 | 0 << 10;
+    const std::vector<uint8_t> pack =
+        testkit::CKrromWriter()
+            .SelectionType(1)
+            .VFieldRegister(reg)
+            .VFieldField({7, static_cast<uint8_t>(bits & 0xFF), static_cast<uint8_t>(bits >> 8)})
+            .Full(RigFirmware(0x86041B00), "A")
+            .Selection(7, 0, 3)
+            .Full(RigFirmware(0x86041C00), "B")
+            .Selection(7, 4, 7)
+            .Build();
+    rig.folder.WriteBytes("p.krr", pack);
+    const std::string name = std::filesystem::relative(rig.folder.Path() / "p.krr").string();
+    EXPECT_EQ(rig.Run({"--version", name}), 0) << rig.err;
+    EXPECT_TRUE(
+        Contains(rig.out, "** Firmware Versions **\n\nImage 0:\nImage Name            : A\n"))
+        << rig.out;
+    EXPECT_TRUE(Contains(rig.out, "Image 1:\nImage Name            : B\n")) << rig.out;
+    EXPECT_TRUE(Contains(rig.out, "86.04.1C.00"));
+    EXPECT_TRUE(Contains(rig.out, "VField Register Table:\n"
+                                  "Entry[0x00]: 0x00001234:0x00005678:0x00000009:0x1:0x2:0x1\n"
+                                  "VField Table:\n"
+                                  "Entry[0x00]: 0x07:0x04:0x0:0x0B\n"))
+        << rig.out;
+    EXPECT_EQ(rig.HardwareAccesses(), 0u);
 }
