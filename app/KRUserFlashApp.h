@@ -90,9 +90,6 @@ private:
     std::string NextFileName(RunState& state, const std::string& option);
 };
 
-// The version text of the program, fixed when it is built.
-const char* GetProgramVersionText();
-
 // Logs an image refused by the certificate and signature check at level 4
 // (standard error and the log file), also when quiet; beeps when not quiet.
 void ReportImageRefused(CLog* log, const std::exception& error, bool quiet);

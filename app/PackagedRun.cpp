@@ -4,6 +4,7 @@
 
 #include "app/PackagedRunState.h"
 
+#include "app/DisplayDriverRestoreGuard.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "eeprom/KestrixLoader.h"
@@ -22,20 +23,6 @@ namespace
 {
 constexpr uint32_t kCountdownMicroseconds = 3000000;
 constexpr int32_t kEEPROMRetries = 3;
-
-// Gives the display driver back on every way out of the run; a second
-// restore after the run's own is harmless.
-class CDisplayDriverRestoreGuard
-{
-public:
-    explicit CDisplayDriverRestoreGuard(CLog* log) : m_log(log) {}
-    ~CDisplayDriverRestoreGuard() { GetCrossPlatform()->RestoreDisplayDriver(m_log); }
-    CDisplayDriverRestoreGuard(const CDisplayDriverRestoreGuard&) = delete;
-    CDisplayDriverRestoreGuard& operator=(const CDisplayDriverRestoreGuard&) = delete;
-
-private:
-    CLog* m_log;
-};
 
 // Installs the run's update records on the engine and takes them off again
 // on every way out of the run.

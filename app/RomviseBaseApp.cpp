@@ -4,7 +4,7 @@ CRomviseBaseApp::~CRomviseBaseApp() = default;
 
 std::string CRomviseBaseApp::GetProgramName()
 {
-    return "romvise";
+    return "romvise_eng";
 }
 
 bool CRomviseBaseApp::HasEngineeringFeatures()

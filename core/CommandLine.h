@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -62,6 +63,11 @@ struct TuneSpec
 };
 
 using OptionMap = std::multimap<std::string, std::vector<std::string>>;
+
+// The whole text as a number of the base (10 or 16; "0x" may lead a
+// hexadecimal one) no larger than limit; nothing for an empty text, a sign,
+// any other character or a larger value.
+std::optional<uint32_t> ReadWholeNumber(const std::string& text, int base, uint32_t limit);
 
 class ICommandLine : public IReferenceCount
 {

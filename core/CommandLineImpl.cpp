@@ -241,12 +241,13 @@ void CCommandLineImpl::GetPCIAddress(std::string name, int occurrence, int index
 
     auto readComponent = [](const std::string& text, long limit, const char* error)
     {
-        const long component = std::strtol(text.c_str(), nullptr, 16);
-        if (component < 0 || component > limit)
+        const std::optional<uint32_t> component =
+            ReadWholeNumber(text, 16, static_cast<uint32_t>(limit));
+        if (!component)
         {
             throw std::runtime_error(error);
         }
-        return static_cast<int>(component);
+        return static_cast<int>(*component);
     };
     auto readDeviceAndFunction = [&](const std::string& text)
     {
@@ -296,41 +297,43 @@ bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int ind
     }
     const std::string& text = *input.text;
 
-    // REG.W: the register offset and the width letter.
+    // REG.W: the register offset and the width letter. The offset must be
+    // aligned to the width: rounding it down would show one register and
+    // write another.
     auto readOffsetAndWidth = [&](const std::string& registerText)
     {
         std::vector<std::string> parts;
         SplitString(registerText, '.', parts);
-        if (parts.size() != 2 || parts[1].empty())
+        if (parts.size() != 2 || parts[1].size() != 1)
         {
             return false;
         }
-        // The whole number is range-checked before it is stored in 16 bits.
-        const unsigned long offset = ReadUnsigned(parts[0], 16);
-        if (offset >= 0x1000)
-        {
-            return false;
-        }
+        uint16_t width = 0;
         switch (parts[1][0])
         {
         case 'B':
         case 'b':
-            spec->width = 1;
-            spec->offset = static_cast<uint16_t>(offset);
-            return true;
+            width = 1;
+            break;
         case 'W':
         case 'w':
-            spec->width = 2;
-            spec->offset = static_cast<uint16_t>(offset & ~1UL);
-            return true;
+            width = 2;
+            break;
         case 'D':
         case 'd':
-            spec->width = 4;
-            spec->offset = static_cast<uint16_t>(offset & ~3UL);
-            return true;
+            width = 4;
+            break;
         default:
             return false;
         }
+        const std::optional<uint32_t> offset = ReadWholeNumber(parts[0], 16, 0xFFF);
+        if (!offset || *offset % width != 0)
+        {
+            return false;
+        }
+        spec->width = width;
+        spec->offset = static_cast<uint16_t>(*offset);
+        return true;
     };
 
     std::vector<std::string> sides;
@@ -344,23 +347,27 @@ bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int ind
     {
         return false;
     }
+    // A value or mask wider than the register is refused, not cut.
     const uint32_t widthMask = spec->width == 1 ? 0xFF : (spec->width == 2 ? 0xFFFF : 0xFFFFFFFF);
     std::vector<std::string> valueAndMask;
     SplitString(sides[1], ':', valueAndMask);
-    if (valueAndMask.size() == 2)
+    if (valueAndMask.empty())
     {
-        spec->value = static_cast<uint32_t>(ReadUnsigned(valueAndMask[0], 16));
-        spec->mask = static_cast<uint32_t>(ReadUnsigned(valueAndMask[1], 16)) & widthMask;
+        valueAndMask.push_back(sides[1]);
     }
-    else
+    else if (valueAndMask.size() > 2)
     {
-        if (sides[1].empty())
-        {
-            return false;
-        }
-        spec->value = static_cast<uint32_t>(ReadUnsigned(sides[1], 16));
-        spec->mask = widthMask;
+        return false;
     }
+    const std::optional<uint32_t> value = ReadWholeNumber(valueAndMask[0], 16, widthMask);
+    const std::optional<uint32_t> mask =
+        valueAndMask.size() == 2 ? ReadWholeNumber(valueAndMask[1], 16, widthMask) : widthMask;
+    if (!value || !mask)
+    {
+        return false;
+    }
+    spec->value = *value;
+    spec->mask = *mask;
     spec->access = 1;
     return true;
 }
@@ -602,6 +609,47 @@ CSingletonHolder<ICommandLine>& CommandLineHolder()
     return holder;
 }
 } // namespace
+
+std::optional<uint32_t> ReadWholeNumber(const std::string& text, int base, uint32_t limit)
+{
+    size_t start = 0;
+    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+    {
+        start = 2;
+    }
+    if (start == text.size())
+    {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (size_t i = start; i < text.size(); ++i)
+    {
+        const char c = text[i];
+        int digit = 0;
+        if (c >= '0' && c <= '9')
+        {
+            digit = c - '0';
+        }
+        else if (base == 16 && c >= 'a' && c <= 'f')
+        {
+            digit = c - 'a' + 10;
+        }
+        else if (base == 16 && c >= 'A' && c <= 'F')
+        {
+            digit = c - 'A' + 10;
+        }
+        else
+        {
+            return std::nullopt;
+        }
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        if (value > limit)
+        {
+            return std::nullopt;
+        }
+    }
+    return static_cast<uint32_t>(value);
+}
 
 ICommandLine* ICommandLine::Create(int rowCount, const OptionDescriptor* table, int argc,
                                    char** argv)

@@ -174,6 +174,10 @@ TEST_F(CommandLineTest, PciAddressTable)
         {"0:1:20.0", {}, " Invalid device number"},
         {"0:1:0.8", {}, " Invalid function number"},
         {"0:1:-1", {}, " Invalid device number"},
+        {"0:zz", {}, " Invalid PCI bus number"},
+        {"0:1z", {}, " Invalid PCI bus number"},
+        {"x:1", {}, " Invalid PCI segment number"},
+        {"0:1:0.f", {}, " Invalid function number"},
     };
     for (const Case& c : cases)
     {
@@ -206,6 +210,43 @@ TEST_F(CommandLineTest, PciAddressTable)
     EXPECT_EQ(absent.function, -1);
 }
 
+TEST(ReadWholeNumber, TakesOnlyWholeNumbersOfTheBaseWithinTheLimit)
+{
+    struct Case
+    {
+        const char* text;
+        int base;
+        uint32_t limit;
+        std::optional<uint32_t> expected;
+    };
+    const Case cases[] = {
+        {"0", 10, 5, 0},
+        {"5", 10, 5, 5},
+        {"6", 10, 5, std::nullopt},
+        {"abc", 10, 100, std::nullopt},
+        {"12abc", 10, 100, std::nullopt},
+        {"", 10, 100, std::nullopt},
+        {"-1", 10, 100, std::nullopt},
+        {"+1", 10, 100, std::nullopt},
+        {" 1", 10, 100, std::nullopt},
+        {"0x10", 10, 100, std::nullopt},
+        {"FfFf", 16, 0xFFFF, 0xFFFF},
+        {"0x1F", 16, 0xFF, 0x1F},
+        {"0X1F", 16, 0xFF, 0x1F},
+        {"0x", 16, 0xFF, std::nullopt},
+        {"10000", 16, 0xFFFF, std::nullopt},
+        {"FFFFFFFF", 16, 0xFFFFFFFF, 0xFFFFFFFF},
+        {"100000000", 16, 0xFFFFFFFF, std::nullopt},
+        {"99999999999999999999", 10, 0xFFFFFFFF, std::nullopt},
+        {"g", 16, 0xFF, std::nullopt},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(ReadWholeNumber(c.text, c.base, c.limit), c.expected);
+    }
+}
+
 TEST_F(CommandLineTest, RegisterSpecTable)
 {
     struct Case
@@ -216,10 +257,23 @@ TEST_F(CommandLineTest, RegisterSpecTable)
     };
     const Case cases[] = {
         {"10.D=AB:F0", true, {0x10, 4, 1, 0xAB, 0xF0}},
-        {"13.w", true, {0x12, 2, -1, 0, 0}},
-        {"13.d", true, {0x10, 4, -1, 0, 0}},
-        {"10.B=1FF:1FF", true, {0x10, 1, 1, 0x1FF, 0xFF}},
-        {"10.W=1:12345", true, {0x10, 2, 1, 1, 0x2345}},
+        {"12.w", true, {0x12, 2, -1, 0, 0}},
+        {"FFC.d", true, {0xFFC, 4, -1, 0, 0}},
+        {"3C.B=5A:0F", true, {0x3C, 1, 1, 0x5A, 0x0F}},
+        {"10.W=FFFF:0x00FF", true, {0x10, 2, 1, 0xFFFF, 0xFF}},
+        // Unaligned offsets and values or masks wider than the register are
+        // refused rather than rounded or cut.
+        {"13.w", false, {}},
+        {"3D.W", false, {}},
+        {"12.d", false, {}},
+        {"10.B=1FF:1", false, {}},
+        {"10.B=1:1FF", false, {}},
+        {"10.W=1:12345", false, {}},
+        {"10.B=zz", false, {}},
+        {"10.B=1:", false, {}},
+        {"10.B=1:2:3", false, {}},
+        {"1z.B", false, {}},
+        {"10.Bx", false, {}},
         {"10.b=5", true, {0x10, 1, 1, 5, 0xFF}},
         {"10.D=5", true, {0x10, 4, 1, 5, 0xFFFFFFFF}},
         {"10.Q", false, {}},

@@ -95,6 +95,11 @@ ProgramResult CProgramFolder::Updater(const std::string& arguments, const std::s
     return Run("./romuvise " + arguments, keys);
 }
 
+ProgramResult CProgramFolder::Romvise(const std::string& arguments, const std::string& keys) const
+{
+    return Run(std::string(ROMVISE_PATH) + " " + arguments, keys);
+}
+
 void CProgramFolder::MakeMachine(const std::vector<std::vector<uint8_t>>& firmware,
                                  const std::string& options)
 {

@@ -1,6 +1,6 @@
 #pragma once
-// Runs the built programs as processes inside a scratch folder: a stamped
-// copy of romuvise, a machine of adapters with their firmware, keys on
+// Runs the built programs as processes inside a scratch folder: romvise, a
+// stamped copy of romuvise, a machine of adapters with their firmware, keys on
 // standard input, and what the process wrote and returned.
 
 #include "testkit/ScratchDirectory.h"
@@ -72,6 +72,8 @@ public:
     ProgramResult Stamp(const std::vector<uint8_t>& package, const std::string& options = "");
     // romuvise with the arguments.
     ProgramResult Updater(const std::string& arguments, const std::string& keys = "") const;
+    // The engineering flasher with the arguments.
+    ProgramResult Romvise(const std::string& arguments, const std::string& keys = "") const;
     // A machine with one GPU per firmware (the chips start with it).
     void MakeMachine(const std::vector<std::vector<uint8_t>>& firmware,
                      const std::string& options = "");
@@ -86,6 +88,11 @@ private:
     testkit::CScratchDirectory m_folder{"romvise-e2e"};
     bool m_hasMachine = false;
 };
+
+inline bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 // The chip holds the firmware at its start and is erased after it.
 bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware);

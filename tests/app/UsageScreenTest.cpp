@@ -1,0 +1,143 @@
+// The paged usage screen and part list: 'q' at any prompt ends the screen
+// there; the part list pauses after 22 lines and then after every 24.
+
+#include "EngineeringRig.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace
+{
+const std::string kPrompt = "Press 'Enter' to continue, or 'Q' to quit.\n";
+
+size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    {
+        ++count;
+    }
+    return count;
+}
+
+// A part list of numbered lines.
+class CListedParts : public CReferenceCountImpl, public IEEPROMDatabase
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+    explicit CListedParts(int lines, std::string tail) : m_lines(lines), m_tail(std::move(tail)) {}
+    CEEPROMType GetEEPROMType(uint8_t, uint16_t) override { return {}; }
+    void PrintSupportedParts(std::ostream& out) override
+    {
+        for (int i = 1; i <= m_lines; ++i)
+        {
+            out << "part " << i << '\n';
+        }
+        out << m_tail;
+    }
+    bool ApplyPartParameter(CEEPROMType&, const CsvSettings&, const std::string&,
+                            const ParameterSetter&, std::ostream&) override
+    {
+        return false;
+    }
+    bool ReadTestPart(CEEPROMType&, const CsvSettings&, std::ostream&) override { return false; }
+    bool IsSupported(uint8_t, uint16_t) override { return false; }
+    bool AddTestPart(const CsvSettings&, std::ostream&) override { return false; }
+
+private:
+    int m_lines;
+    std::string m_tail;
+};
+} // namespace
+
+TEST(UsageScreen, QuitAtEachPromptEndsTheScreenThere)
+{
+    CEngineeringRig rig({});
+    std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({"--help"});
+    // Every prompt answered: the whole screen and how many prompts it has.
+    ASSERT_EQ(rig.Run(*app, std::string(40, '\r')), 5);
+    const std::string whole = rig.out;
+    const size_t prompts = CountOf(whole, kPrompt);
+    ASSERT_GE(prompts, 4u);
+    EXPECT_NE(whole.find("-- Supported EEPROM's --"), std::string::npos);
+
+    for (size_t quitAt = 0; quitAt < prompts; ++quitAt)
+    {
+        SCOPED_TRACE(quitAt);
+        ASSERT_EQ(rig.Run(*app, std::string(quitAt, '\r') + "q"), 5);
+        EXPECT_EQ(CountOf(rig.out, kPrompt), quitAt + 1);
+        // Nothing follows the prompt that was answered with 'q'.
+        EXPECT_TRUE(rig.out.ends_with(kPrompt)) << rig.out;
+        EXPECT_TRUE(whole.starts_with(rig.out));
+    }
+    ASSERT_EQ(rig.Run(*app, "q"), 5);
+    EXPECT_EQ(rig.out.find("Update Varnex firmware:"), std::string::npos);
+    EXPECT_NE(rig.out.find("-- Primary Commands --\nUpdate VBIOS firmware:           romvise_eng "
+                           "[options] <filename>\n"),
+              std::string::npos)
+        << rig.out;
+    ASSERT_EQ(rig.Run(*app, "\rq"), 5);
+    EXPECT_NE(rig.out.find("Skip PCI access for merger IR.   romvise_eng [options] --romin"),
+              std::string::npos);
+    EXPECT_EQ(rig.out.find("-- Commands and Options --"), std::string::npos);
+}
+
+TEST(UsageScreen, PartListPausesAfter22LinesThenEvery24)
+{
+    struct Case
+    {
+        int lines;
+        std::string tail;
+        std::vector<int> linesBeforePrompts;
+    };
+    const std::vector<Case> cases = {
+        {10, "", {}},
+        {22, "", {22}},
+        {21, "last without line end", {}},
+        {23, "last without line end", {22}},
+        {60, "", {22, 24}},
+        {70, "", {22, 24, 24}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.lines);
+        CEngineeringRig rig({});
+        std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({});
+        rig.Type(std::string(10, '\r'));
+        std::ostringstream shown;
+        std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
+        app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(c.lines, c.tail)));
+        std::cout.rdbuf(saved);
+        std::string text = shown.str();
+        ASSERT_TRUE(text.starts_with(kPrompt + "-- Supported EEPROM's --\n")) << text;
+        text = text.substr(kPrompt.size() + 25);
+        std::vector<int> linesBeforePrompts;
+        int lines = 0;
+        std::istringstream reader(text);
+        for (std::string line; std::getline(reader, line);)
+        {
+            if (line + "\n" == kPrompt)
+            {
+                linesBeforePrompts.push_back(lines);
+                lines = 0;
+            }
+            else
+            {
+                ++lines;
+            }
+        }
+        EXPECT_EQ(linesBeforePrompts, c.linesBeforePrompts);
+        EXPECT_TRUE(Contains(text, "part " + std::to_string(c.lines) + "\n" + c.tail)) << text;
+    }
+    // 'q' at a pause stops the list.
+    CEngineeringRig rig({});
+    std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({});
+    rig.Type("\rq");
+    std::ostringstream shown;
+    std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
+    app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(60, "")));
+    std::cout.rdbuf(saved);
+    EXPECT_TRUE(shown.str().ends_with("part 22\n" + kPrompt)) << shown.str();
+}
