@@ -59,11 +59,6 @@ std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
     return builder.Build();
 }
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 ProgramResult CProgramFolder::Run(const std::string& command, const std::string& keys) const
 {
     WriteFile("keys.txt", std::vector<uint8_t>(keys.begin(), keys.end()));

@@ -89,10 +89,5 @@ private:
     bool m_hasMachine = false;
 };
 
-inline bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The chip holds the firmware at its start and is erased after it.
 bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware);
