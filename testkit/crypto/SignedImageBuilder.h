@@ -18,6 +18,15 @@
 
 namespace testkit
 {
+// Where an EFI block that no signed range covers is put in the chain.
+enum class UnsignedEfiBlock
+{
+    None,
+    BeforeX86,
+    AfterX86,
+    AfterCertificate, // the certificate block's last-image bit cleared
+};
+
 struct SignedImageSpec
 {
     uint32_t bodyLength = 0x10000;       // the x86 block, a multiple of 512
@@ -40,11 +49,16 @@ struct SignedImageSpec
     size_t masterSigner = kRootKey;
     size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
     std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder
+    // One more executable block, signed over nothing; the image is signed
+    // with it in place.
+    UnsignedEfiBlock unsignedEfi = UnsignedEfiBlock::None;
 };
 
-// Where the builder put things (window-relative image offsets).
+// Where the builder put things (window-relative image offsets; the ranges
+// of the x86 block count from its start).
 struct SignedImageLayout
 {
+    uint32_t x86Block = 0;
     uint32_t certificateBlock = 0;
     uint32_t package = 0;
     uint32_t hat = 0;
