@@ -106,6 +106,9 @@ std::vector<uint8_t> LargeDeltas(size_t count)
     return writer.Build();
 }
 
+#if !defined(__SANITIZE_ADDRESS__)
+// (The address sanitizer reserves far more address space than any limit
+// would leave.)
 // Runs the work in a child process whose address space may grow by at most
 // `room` bytes, and returns the text of the error it ended with ("(no
 // error)" when none).
@@ -144,6 +147,7 @@ std::string ErrorInChildWithAddressSpace(size_t room, const std::function<void()
                ? error
                : "child ended with status " + std::to_string(status);
 }
+#endif
 
 struct VersionCase
 {
