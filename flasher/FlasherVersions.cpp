@@ -229,6 +229,7 @@ void CFlasherImpl::PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus
                                      CRefPtr<IEEPROMDatabase> database, std::ostream& out,
                                      bool showVarnexVersion, CLog* log, bool indent)
 {
+    CDisplayDriverRestoreOnError guard(log);
     LogLine(log, 3, "Action: Print version (quick).");
     DisableDisplayDriver(adapter, log, false);
     bus->MapAdapter(adapter);

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace
 {
@@ -11,27 +16,78 @@ namespace
 // among them): no more than were alive together are ever kept.
 constexpr size_t kPoolLimit = 12;
 
-std::vector<std::unique_ptr<uint8_t[]>>& Pool()
+std::vector<CImageBuffer::Storage>& Pool()
 {
-    thread_local std::vector<std::unique_ptr<uint8_t[]>> pool;
+    thread_local std::vector<CImageBuffer::Storage> pool;
     return pool;
 }
 
-std::unique_ptr<uint8_t[]> TakeErasedBuffer()
+// One in-memory file of kSize bytes of 0xFF that every buffer maps privately:
+// reading a page a buffer never wrote shares the file's page, writing it
+// copies that page alone. -1 when the system offers no such file.
+int ErasedFile()
+{
+    static const int file = []
+    {
+        const int fd = memfd_create("romvise-erased-image", MFD_CLOEXEC);
+        if (fd == -1)
+        {
+            return -1;
+        }
+        const std::vector<uint8_t> erased(CImageBuffer::kSize, 0xFF);
+        size_t done = 0;
+        while (done < erased.size())
+        {
+            const ssize_t wrote = write(fd, erased.data() + done, erased.size() - done);
+            if (wrote <= 0)
+            {
+                close(fd);
+                return -1;
+            }
+            done += static_cast<size_t>(wrote);
+        }
+        return fd;
+    }();
+    return file;
+}
+
+CImageBuffer::Storage NewErasedBuffer()
+{
+    const int file = ErasedFile();
+    void* mapped = file != -1 ? mmap(nullptr, CImageBuffer::kSize, PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE, file, 0)
+                              : mmap(nullptr, CImageBuffer::kSize, PROT_READ | PROT_WRITE,
+                                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+    {
+        throw std::bad_alloc();
+    }
+    if (file == -1)
+    {
+        // Without the shared erased file every page is filled, as a plain
+        // allocation would be.
+        std::memset(mapped, 0xFF, CImageBuffer::kSize);
+    }
+    return CImageBuffer::Storage(static_cast<uint8_t*>(mapped));
+}
+
+CImageBuffer::Storage TakeErasedBuffer()
 {
     auto& pool = Pool();
     if (!pool.empty())
     {
-        std::unique_ptr<uint8_t[]> bytes = std::move(pool.back());
+        CImageBuffer::Storage bytes = std::move(pool.back());
         pool.pop_back();
         return bytes;
     }
-    // Filled once, with 0xFF: zeroing it first would double the cost.
-    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(CImageBuffer::kSize);
-    std::memset(bytes.get(), 0xFF, CImageBuffer::kSize);
-    return bytes;
+    return NewErasedBuffer();
 }
 } // namespace
+
+void CImageBuffer::Release::operator()(uint8_t* bytes) const
+{
+    munmap(bytes, kSize);
+}
 
 CImageBuffer::CImageBuffer() : m_bytes(TakeErasedBuffer()) {}
 

@@ -1,12 +1,13 @@
 #pragma once
 // The fixed 3 MiB buffer an image holds, every byte 0xFF until written.
 //
-// Most images use a small part of it, so the buffer keeps the end of the part
-// that may have been written (the dirty end): everything from there on is
-// known to be 0xFF. Erasing, snapshotting and restoring then cost what was
-// written, not 3 MiB, and a released buffer goes back, erased, to a small
-// per-thread pool instead of to the allocator, so a new image neither maps
-// nor fills fresh pages.
+// Most images use a small part of it. The buffer is a private copy-on-write
+// mapping of one erased 3 MiB page set the process shares, so a page costs
+// memory only once it is written: an image costs what it uses. The buffer
+// keeps the end of the part that may have been written (the dirty end):
+// everything from there on is known to be 0xFF. Erasing, snapshotting and
+// restoring then cost what was written, not 3 MiB, and a released buffer
+// goes back, erased, to a small per-thread pool.
 //
 // Every write goes through Write (or WriteAll, for a pointer handed to code
 // that may write anywhere); reads through Bytes.
@@ -42,7 +43,14 @@ public:
 
     uint32_t DirtyEnd() const { return m_dirtyEnd; }
 
+    // Unmaps (or frees) the bytes of a buffer.
+    struct Release
+    {
+        void operator()(uint8_t* bytes) const;
+    };
+    using Storage = std::unique_ptr<uint8_t[], Release>;
+
 private:
-    std::unique_ptr<uint8_t[]> m_bytes;
+    Storage m_bytes;
     uint32_t m_dirtyEnd = 0;
 };

@@ -38,6 +38,13 @@ constexpr uint32_t kRecordLength103 = 14;
 constexpr uint32_t kNameField101 = 32;
 constexpr uint32_t kDetailedField101 = 128;
 constexpr uint32_t kMaxName103 = 128;
+// What one file may make the reader hold. A package is written into the
+// program's 3 MiB slot, and each of its images, whole or a delta against an
+// earlier one, is a board variant of at most 3 MiB: 32 variants and 32 MiB
+// of images in all is well above any package and keeps a crafted file of a
+// few kilobytes from making the reader allocate gigabytes.
+constexpr uint32_t kMaxImages = 32;
+constexpr uint64_t kMaxDecodedBytes = 32u << 20;
 constexpr uint32_t kMaxSelections103 = 20;
 constexpr uint32_t kSelectionLength103 = 9;
 
@@ -136,6 +143,23 @@ private:
 std::string RecordName(uint32_t index)
 {
     return "record " + std::to_string(index);
+}
+
+// Refuses the record before its image is made when the file would then
+// hold more images, or more image bytes, than a package can.
+void RequireWithinFileLimits(const ImageRecord& record, uint32_t index, uint64_t& decoded)
+{
+    if (index >= kMaxImages)
+    {
+        throw std::runtime_error("The ROM file holds more than " + std::to_string(kMaxImages) +
+                                 " images");
+    }
+    decoded += record.imageSize;
+    if (decoded > kMaxDecodedBytes)
+    {
+        throw std::runtime_error("The images of the ROM file take more than " +
+                                 std::to_string(kMaxDecodedBytes >> 20) + " MiB");
+    }
 }
 
 void RequireSizesBounded(const ImageRecord& record)
@@ -430,12 +454,14 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         m_content.vfieldTable->ReadFromStream(input, log);
     }
 
+    uint64_t decoded = 0;
     for (uint32_t index = 0; !reader.AtEnd(); ++index)
     {
         const ImageRecord record = m_content.version == kMegaROMVersion103
                                        ? ReadVariableRecord(reader, index)
                                        : ReadFixedRecord(reader, m_content.version, index);
         RequireSizesBounded(record);
+        RequireWithinFileLimits(record, index, decoded);
         TraceRecord(log, record.name, record.detailedName, record.flags, record.imageSize,
                     record.storedSize);
         CRefPtr<IROMImage> image;

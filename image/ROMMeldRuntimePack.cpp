@@ -93,6 +93,17 @@ void CROMMeldImpl::WriteRuntimePack(std::ostream& output, CLog* log)
     }
     else
     {
+        // The pack carries each variant's first PCI block only, behind the
+        // base block at the start of the file: an init-from-ROM segment in
+        // front of a chain would be lost or taken for the base.
+        for (const CRefPtr<IROMImage>& variant : m_content.images)
+        {
+            if (variant->GetIFRHeader() != nullptr)
+            {
+                throw io_error("Run-time ROM packs of images with an init-from-ROM segment are "
+                               "not supported.");
+            }
+        }
         const uint32_t baseLength = first->GetPCIBlockLength(0);
         std::ostringstream packStream(std::ios::binary);
         WriteMegaROM(packStream, baseLength, log);

@@ -189,17 +189,35 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     {
         builder.InitFromRom(*spec.initFromRom);
     }
+    // A stranger's EFI block: a little code behind its header.
+    constexpr uint32_t kUnsignedEfiLength = 0x1000;
+    const std::vector<uint8_t> strangerCode(0x100, 0xCC);
+    size_t x86Index = 0;
+    if (spec.unsignedEfi == UnsignedEfiBlock::BeforeX86)
+    {
+        builder.Block(CGpuImageBuilder::kEfi, kUnsignedEfiLength).Patch(0x200, strangerCode);
+        x86Index = 1;
+    }
     builder.Block(CGpuImageBuilder::kX86, spec.bodyLength);
     if (spec.describeBody)
     {
         spec.describeBody(builder);
     }
-    builder.Block(certblock::kCodeType, certLength)
-        .PcirOffset(0x20)
-        .Patch(kDirectory, payload);
+    if (spec.unsignedEfi == UnsignedEfiBlock::AfterX86)
+    {
+        builder.Block(CGpuImageBuilder::kEfi, kUnsignedEfiLength).Patch(0x200, strangerCode);
+    }
+    const size_t certificateIndex =
+        x86Index + (spec.unsignedEfi == UnsignedEfiBlock::AfterX86 ? 2 : 1);
+    builder.Block(certblock::kCodeType, certLength).PcirOffset(0x20).Patch(kDirectory, payload);
+    if (spec.unsignedEfi == UnsignedEfiBlock::AfterCertificate)
+    {
+        builder.Block(CGpuImageBuilder::kEfi, kUnsignedEfiLength).Patch(0x200, strangerCode);
+    }
     CRefPtr<IROMImage> image = builder.BuildImage();
 
-    layout.certificateBlock = builder.OffsetOf(1);
+    layout.x86Block = builder.OffsetOf(x86Index);
+    layout.certificateBlock = builder.OffsetOf(certificateIndex);
     layout.package = layout.certificateBlock + kDirectory + certblock::kPackageFromDirectory;
     layout.hat = layout.package + static_cast<uint32_t>(package.size());
     layout.signatureBlock = layout.hat + static_cast<uint32_t>(record.size());
@@ -208,15 +226,17 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     // Preserve stage: the hash and the signature go into the x86 block,
     // whose checksum is fixed before the body is hashed.
     const CTestKey& signer = CTestKey::Get(spec.vendorKey);
+    const uint32_t x86 = layout.x86Block;
     ImageStageHashes preserve;
-    preserve.Add(image->GetBuffer() + layout.preservedData, 0x100);
-    image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(layout.preserveHash), 16);
+    preserve.Add(image->GetBuffer() + x86 + layout.preservedData, 0x100);
+    image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(x86 + layout.preserveHash), 16);
     if (spec.preserveSignature)
     {
         const std::vector<uint8_t> signature = signer.SignDigest(preserve.dm);
-        image->WriteBlock(signature.data(), static_cast<int32_t>(layout.preserveSignature), 128);
+        image->WriteBlock(signature.data(), static_cast<int32_t>(x86 + layout.preserveSignature),
+                          128);
     }
-    image->FixPCIBlockChecksum(0);
+    image->FixPCIBlockChecksum(static_cast<int32_t>(x86));
 
     ImageStageHashes body;
     for (size_t i = 0; i < signedCount; ++i)
@@ -228,7 +248,7 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         }
         else if (range.Kind() == BCRT_RANGE_BODY)
         {
-            body.Add(image->GetBuffer() + range.offset, range.size);
+            body.Add(image->GetBuffer() + x86 + range.offset, range.size);
         }
         else if (range.Kind() == BCRT_RANGE_PACKAGE)
         {

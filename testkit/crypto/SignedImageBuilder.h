@@ -20,6 +20,15 @@
 
 namespace testkit
 {
+// Where an EFI block that no signed range covers is put in the chain.
+enum class UnsignedEfiBlock
+{
+    None,
+    BeforeX86,
+    AfterX86,
+    AfterCertificate, // the certificate block's last-image bit cleared
+};
+
 struct SignedImageSpec
 {
     uint32_t bodyLength = 0x10000;       // the x86 block, a multiple of 512
@@ -46,11 +55,16 @@ struct SignedImageSpec
     // tokens) for images a program must find fit for an adapter. What it
     // writes lies outside the preserved data and its hash (0x200-0x30F).
     std::function<void(CGpuImageBuilder&)> describeBody;
+    // One more executable block, signed over nothing; the image is signed
+    // with it in place.
+    UnsignedEfiBlock unsignedEfi = UnsignedEfiBlock::None;
 };
 
-// Where the builder put things (window-relative image offsets).
+// Where the builder put things (window-relative image offsets; the ranges
+// of the x86 block count from its start).
 struct SignedImageLayout
 {
+    uint32_t x86Block = 0;
     uint32_t certificateBlock = 0;
     uint32_t package = 0;
     uint32_t hat = 0;

@@ -3,6 +3,7 @@
 
 #include "common/core/crypto/ChainOfTrust.h"
 #include "core/Exceptions.h"
+#include "image/PCIExpansionROM.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -126,8 +127,26 @@ TEST(ChainOfTrustTest, TamperingTable)
     tooManyEntries.fillerEntries = 50;
     tooManyEntries.vendorFirst = false;
     withIfr.initFromRom = 0x800;
+    // Each image below is signed with its change in place, so that only the
+    // change itself can refuse it.
+    SignedImageSpec efiBefore, efiBetween, efiAfterCertificate, efiRange;
+    efiBefore.unsignedEfi = UnsignedEfiBlock::BeforeX86;
+    efiBetween.unsignedEfi = UnsignedEfiBlock::AfterX86;
+    efiAfterCertificate.unsignedEfi = UnsignedEfiBlock::AfterCertificate;
+    efiRange.extraRanges = {{0x100, 16, (uint32_t{pcirom::kCodeEfi} << 24) | 0x0800}};
+    const char* const kUnsignedCode = " is not signed. ";
 
     const Case cases[] = {
+        {"EFI block before the x86 block", efiBefore, none, 8, 8, "", kUnsignedCode},
+        {"EFI block between the x86 and the certificate block", efiBetween, none, 8, 8, "",
+         kUnsignedCode},
+        {"EFI block after the certificate block", efiAfterCertificate, none, 8, 8, "",
+         kUnsignedCode},
+        {"range of a code type absent before the certificate block", efiRange, none, 8, 8, "",
+         "       Signed range outside the image. "},
+        {"range table leaving the certificate block", plain,
+         [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.hat + 10) = 1; }, 8,
+         8, "", "       Signature record outside the certificate block. "},
         {"body byte", plain,
          [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.bodyByte) ^= 1; }, 8,
          7, "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},

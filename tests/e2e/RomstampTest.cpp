@@ -25,12 +25,20 @@ struct StampedFields
     std::string name;
 };
 
+std::vector<uint8_t> ControlBlockPattern()
+{
+    std::vector<uint8_t> pattern(24, 0);
+    std::memcpy(pattern.data() + 8, "ROMUVISE_STRUCT", 15);
+    pattern[23] = 0xFF;
+    return pattern;
+}
+
+// The control block: the last match, as a package in the slot in front of
+// it may hold the pattern too.
 size_t FindControlBlock(const std::vector<uint8_t>& program)
 {
-    uint8_t pattern[24] = {};
-    std::memcpy(pattern + 8, "ROMUVISE_STRUCT", 15);
-    pattern[23] = 0xFF;
-    const auto at = std::search(program.begin(), program.end(), pattern, pattern + 24);
+    const std::vector<uint8_t> pattern = ControlBlockPattern();
+    const auto at = std::find_end(program.begin(), program.end(), pattern.begin(), pattern.end());
     EXPECT_NE(at, program.end());
     return static_cast<size_t>(at - program.begin());
 }
@@ -88,6 +96,24 @@ TEST(Romstamp, WritesPackageAndControlBlockAndReplacesAnEarlierPackage)
     EXPECT_EQ(fields.flags, 0u);
     EXPECT_EQ(fields.name, "flash.rom");
     // The stamped program still runs.
+    EXPECT_EQ(folder.Updater("--nothing").exitCode, 5);
+}
+
+TEST(Romstamp, StampsAgainOverAPackageHoldingTheControlBlockPattern)
+{
+    CProgramFolder folder;
+    std::vector<uint8_t> first = MakeFirmware({.length = 0x20000});
+    const std::vector<uint8_t> pattern = ControlBlockPattern();
+    std::copy(pattern.begin(), pattern.end(), first.begin() + 0x8000);
+    ASSERT_EQ(folder.Stamp(first, "--board-id 0201").exitCode, 0);
+    ASSERT_EQ(ReadStamp(folder.ReadFile("romuvise")).slot, SlotWith(first));
+
+    const std::vector<uint8_t> second = MakeFirmware({.version = 0x86041C00});
+    const ProgramResult stamped = folder.Stamp(second, "--board-id 0302");
+    ASSERT_EQ(stamped.exitCode, 0) << stamped.err;
+    const StampedFields fields = ReadStamp(folder.ReadFile("romuvise"));
+    EXPECT_EQ(fields.slot, SlotWith(second));
+    EXPECT_EQ(fields.boardId, 0x0302);
     EXPECT_EQ(folder.Updater("--nothing").exitCode, 5);
 }
 

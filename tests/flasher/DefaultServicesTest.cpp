@@ -41,6 +41,14 @@ CRefPtr<IROMImage> SignedImage(uint32_t vendorType = 6, uint32_t packageKind = 2
     return testkit::BuildSignedImage(spec).Image();
 }
 
+// A signed image beside which a stranger's EFI block was put before signing.
+CRefPtr<IROMImage> WithUnsignedEfi(testkit::UnsignedEfiBlock place)
+{
+    testkit::SignedImageSpec spec;
+    spec.unsignedEfi = place;
+    return testkit::BuildSignedImage(spec).Image();
+}
+
 CRefPtr<IROMImage> TamperedImage()
 {
     testkit::SignedImage image = testkit::BuildSignedImage();
@@ -78,6 +86,12 @@ TEST(FlasherDefaultServices, GateWithTheTestRootPassesSignedImagesAndRefusesTamp
         {"KRD vendor", SignedImage(3), 2, 0, ""},
         {"unsigned", FirmwareBuilder().BuildImage(), 1, -1, kUncertified},
         {"tampered body", TamperedImage(), 8, -1, kChainFailed},
+        {"EFI block before the x86 block", WithUnsignedEfi(testkit::UnsignedEfiBlock::BeforeX86), 8,
+         -1, kChainFailed},
+        {"EFI block after the x86 block", WithUnsignedEfi(testkit::UnsignedEfiBlock::AfterX86), 8,
+         -1, kChainFailed},
+        {"EFI block after the certificate block",
+         WithUnsignedEfi(testkit::UnsignedEfiBlock::AfterCertificate), 8, -1, kChainFailed},
     };
     CRefPtr<CFakeEEPROM> secure = SecureEEPROM();
     CQuietConsole quiet;

@@ -3,6 +3,7 @@
 // enabled again after the last; exempt adapters and "offswdriver" leave it
 // alone, and a refusal while disabling passes through.
 
+#include "FakeEEPROM.h"
 #include "FakeLoader.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
@@ -28,7 +29,149 @@ size_t CountOf(const std::vector<std::string>& changes, const std::string& prefi
                                              { return change.rfind(prefix, 0) == 0; }));
 }
 
+// The machine's bus, except that mapping an adapter's registers fails: an
+// error no EEPROM driver sees, so that only the operation's own guard can
+// give the display back.
+class CMapFailingBus : public CReferenceCountImpl, public IPCIBus
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    explicit CMapFailingBus(CRefPtr<IPCIBus> bus) : m_bus(std::move(bus)) {}
+    DisplayAdapterList& FindDevices(DisplayAdapterList& adapters,
+                                    CRefPtr<IDisplayAdapterDatabase> database, bool keepUnknown,
+                                    CLog* log) override
+    {
+        return m_bus->FindDevices(adapters, database, keepUnknown, log);
+    }
+    PCIDeviceAccessorList& FindPCIDevices(PCIDeviceAccessorList& accessors, uint32_t dumpLength,
+                                          const PCIFilter* filter, bool print, CLog* log) override
+    {
+        return m_bus->FindPCIDevices(accessors, dumpLength, filter, print, log);
+    }
+    void MapAdapter(CRefPtr<IDisplayAdapter>) override
+    {
+        throw std::runtime_error("mapping failed");
+    }
+    void UnmapAdapter(CRefPtr<IDisplayAdapter> adapter) override { m_bus->UnmapAdapter(adapter); }
+    void Reset() override { m_bus->Reset(); }
+
+private:
+    CRefPtr<IPCIBus> m_bus;
+};
+
+// An EEPROM whose write fails with an error of its own.
+class CFailingWriteEEPROM : public CFakeEEPROM
+{
+public:
+    CFailingWriteEEPROM() : CFakeEEPROM(256, 4, true) {}
+    uint32_t WriteImage(IUserInterface*, uint32_t, IROMImage*, int32_t, uint32_t, bool, bool,
+                        CLog&) override
+    {
+        throw std::runtime_error("write failed");
+    }
+};
 } // namespace
+
+TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFailure)
+{
+    using Operation = std::function<void(CFlasherMachine&, CRefPtr<IPCIBus>)>;
+    struct Case
+    {
+        const char* name;
+        Operation run;
+        const char* error;
+    };
+    const char* const mapping = "mapping failed";
+    const Case cases[] = {
+        {"quick version",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             std::ostringstream out;
+             rig.flasher->PrintVersionQuick(rig.ui, bus, rig.Adapter(0), nullptr, nullptr,
+                                            rig.database, out, false, &rig.log, false);
+         },
+         mapping},
+        {"check EEPROM",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->CheckEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, &rig.log); },
+         mapping},
+        {"display EEPROM",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->DisplayEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, 16, &rig.log); },
+         mapping},
+        {"software protection",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->SetSoftwareProtect(rig.ui, bus, rig.Adapter(0), rig.database, true,
+                                             &rig.log);
+         },
+         mapping},
+        {"erase",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->EraseEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
+         mapping},
+        {"delete firmware",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->DeleteVbios(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
+         mapping},
+        {"PCI blocks",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->DisplayPCIBlocks(rig.ui, bus, rig.Adapter(0), rig.database, false,
+                                           &rig.log);
+         },
+         mapping},
+        {"save",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->SaveROMImage(rig.ui, (rig.folder.Path() / "saved.rom").string(), bus,
+                                       rig.Adapter(0), nullptr, nullptr, rig.database, false,
+                                       false, false, &rig.log);
+         },
+         mapping},
+        {"I2C device",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             uint8_t address = 0;
+             uint8_t port = 0;
+             rig.flasher->FindI2CDevice(rig.ui, bus, rig.Adapter(0), rig.database, 1, address,
+                                        port, &rig.log);
+         },
+         mapping},
+        {"preservation tuning",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             std::vector<PreservationTuneRequest> requests(1);
+             rig.flasher->TunePreservationData(rig.ui, nullptr, bus, rig.Adapter(0), rig.database,
+                                               requests, true, &rig.log);
+         },
+         mapping},
+        {"flash image",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus>)
+         {
+             // Programming runs with the driver its caller disabled.
+             rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
+             CRefPtr<CFakeEEPROM> eeprom(new CFailingWriteEEPROM);
+             const std::vector<uint8_t> firmware = MakeFirmware();
+             rig.flasher->FlashImage(rig.ui,
+                                     IROMImage::CreateFromBuffer(
+                                         firmware.data(), static_cast<uint32_t>(firmware.size())),
+                                     false, false, false, rig.Adapter(0), eeprom, rig.database, 0,
+                                     &rig.log, nullptr, false);
+         },
+         "write failed"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        CRefPtr<IPCIBus> bus(new CMapFailingBus(rig.bus));
+        EXPECT_EQ(ErrorOf([&] { c.run(rig, bus); }), c.error);
+        EXPECT_EQ(CountOf(GetSimDisplayDevices()->Changes(), "disable"), 1u);
+        EXPECT_TRUE(rig.DriverBound(0));
+    }
+}
 
 TEST(FlasherDisplayDriver, IsDisabledOnceAcrossNewerAdaptersAndEnabledAfterTheLast)
 {

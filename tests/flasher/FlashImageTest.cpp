@@ -387,20 +387,34 @@ TEST(FlasherFlashImage, AFailedOrRefusedWriteKeepsTheRecord)
         EXPECT_EQ(journal->finishes, 0);
         f.rig.flasher->SetUpdateJournal(nullptr);
     }
+    // The write reports fewer bytes than the image, though what it wrote
+    // reads back equal; or the write went through but the read-back differs.
+    const struct
     {
-        // The write went through but the read-back differs.
+        bool shortWrite;
+        bool dropFirstByte;
+        const char* error;
+    } faulty[] = {
+        {true, false, "Full image not programmed"},
+        {false, true, "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA"},
+    };
+    for (const auto& fault : faulty)
+    {
+        SCOPED_TRACE(fault.error);
         FlashRig f;
         CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
         f.rig.flasher->SetUpdateJournal(journal.get());
-        CRefPtr<CFakeEEPROM> dropping(new CFakeEEPROM(256, 4, true));
+        CRefPtr<CFakeEEPROM> chip(new CFakeEEPROM(256, 4, true));
         const std::vector<uint8_t> adapter = AdapterFirmware();
-        std::copy(adapter.begin(), adapter.end(), dropping->bytes.begin());
-        dropping->dropFirstByte = true;
-        f.eeprom = dropping.get();
-        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }),
-                  "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+        std::copy(adapter.begin(), adapter.end(), chip->bytes.begin());
+        chip->shortWrite = fault.shortWrite;
+        chip->dropFirstByte = fault.dropFirstByte;
+        f.eeprom = chip.get();
+        EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }), fault.error);
+        EXPECT_EQ(f.rig.Shown().find("Update successful."), std::string::npos);
         EXPECT_EQ(journal->begun.size(), 1u);
         EXPECT_EQ(journal->finishes, 0);
+        EXPECT_TRUE(f.rig.DriverBound(0));
         f.rig.flasher->SetUpdateJournal(nullptr);
     }
     {

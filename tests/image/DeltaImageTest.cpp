@@ -201,12 +201,17 @@ namespace
 {
 // A board variant: its first block differs by the board ID; all share the
 // second block.
-std::vector<uint8_t> VariantImage(uint16_t boardId, uint32_t firstBlock = 0x1000)
+std::vector<uint8_t> VariantImage(uint16_t boardId, uint32_t firstBlock = 0x1000,
+                                  uint32_t initFromRom = 0)
 {
     testkit::InfoToken info;
     info.boardId = boardId;
-    return CGpuImageBuilder()
-        .Block(CGpuImageBuilder::kX86, firstBlock)
+    CGpuImageBuilder builder;
+    if (initFromRom != 0)
+    {
+        builder.InitFromRom(initFromRom);
+    }
+    return builder.Block(CGpuImageBuilder::kX86, firstBlock)
         .Info(info)
         .BiosData(testkit::BiosDataToken{})
         .Block(CGpuImageBuilder::kEfi, 0x800)
@@ -262,6 +267,14 @@ TEST(DeltaImageTest, RuntimePackRefusals)
     EXPECT_EQ(ErrorOf([] { WritePack({VariantImage(1, 0x10000), VariantImage(2, 0x10000)}); }),
               "Only run-time ROM packs with a total size of less than or equal 64 KB are "
               "currently supported.");
+    // Variants behind an init-from-ROM segment, first or later, would not
+    // read back as they were given.
+    const char* const withSegment =
+        "Run-time ROM packs of images with an init-from-ROM segment are not supported.";
+    EXPECT_EQ(ErrorOf([] { WritePack({VariantImage(1, 0x1000, 0x800), VariantImage(2, 0x1000, 0x800)}); }),
+              withSegment);
+    EXPECT_EQ(ErrorOf([] { WritePack({VariantImage(1), VariantImage(2, 0x1000, 0x800)}); }),
+              withSegment);
     CRefPtr<IROMMeld> meld = IROMMeld::Create();
     meld->SetRuntimePackMode(true);
     meld->SetVersion(0x102);

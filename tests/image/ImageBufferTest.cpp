@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,6 +53,38 @@ TEST(ImageBufferTest, CopyBringsBackSavedBytesAndErasesLaterOnes)
     buffer.Erase();
     EXPECT_TRUE(AllErased(buffer.Bytes()));
 }
+// Private memory of the process in KiB: the pages it wrote itself.
+uint64_t PrivateKiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+    {
+        if (line.starts_with("RssAnon:"))
+        {
+            return std::stoull(line.substr(8));
+        }
+    }
+    return 0;
+}
+
+TEST(ImageBufferTest, AnImageCostsThePagesItWrites)
+{
+    // Forty small images held at once, each in its 3 MiB buffer: together
+    // they write some hundred KiB, not forty buffers.
+    const std::vector<uint8_t> bytes(0x1000, 0x11);
+    const uint64_t before = PrivateKiB();
+    std::vector<CRefPtr<IROMImage>> images;
+    for (int i = 0; i < 40; ++i)
+    {
+        images.push_back(
+            IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size())));
+    }
+    EXPECT_LT(PrivateKiB() - before, 16u * 1024) << "KiB";
+    EXPECT_TRUE(std::all_of(images.begin(), images.end(),
+                            [](const CRefPtr<IROMImage>& image)
+                            { return image->GetBuffer()[0x1000] == 0xFF; }));
+}
+
 TEST(ImageBufferTest, Sum8AgreesWithAByteByByteSum)
 {
     CRefPtr<IROMImage> image = IROMImage::Create(kROMImageGPU);

@@ -15,9 +15,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testkit::CGpuImageBuilder;
 using testkit::CKrromWriter;
@@ -75,6 +81,73 @@ void AddNamed(IROMMeld* meld, const std::vector<uint8_t>& bytes, const std::stri
     }
     meld->AddImage(image);
 }
+
+// A file of this many one-byte images, 15 bytes each.
+std::vector<uint8_t> ManyImages(size_t count)
+{
+    CKrromWriter writer(0x103);
+    for (size_t i = 0; i < count; ++i)
+    {
+        writer.Full({0x11});
+    }
+    return writer.Build();
+}
+
+// A small master and this many 3 MiB images rebuilt from it by one-byte
+// deltas.
+std::vector<uint8_t> LargeDeltas(size_t count)
+{
+    CKrromWriter writer(0x103);
+    writer.Full(Unrelated(0x40));
+    for (size_t i = 0; i < count; ++i)
+    {
+        writer.Delta(0, kImageBufferSize, testkit::DeltaRecords({{0x10, {0xEE}}}));
+    }
+    return writer.Build();
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// (The address sanitizer reserves far more address space than any limit
+// would leave.)
+// Runs the work in a child process whose address space may grow by at most
+// `room` bytes, and returns the text of the error it ended with ("(no
+// error)" when none).
+std::string ErrorInChildWithAddressSpace(size_t room, const std::function<void()>& work)
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+    {
+        return "pipe failed";
+    }
+    const pid_t child = fork();
+    if (child == 0)
+    {
+        close(pipeEnds[0]);
+        std::ifstream statm("/proc/self/statm");
+        size_t pages = 0;
+        statm >> pages;
+        const rlimit limit{pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + room,
+                           RLIM_INFINITY};
+        setrlimit(RLIMIT_AS, &limit);
+        const std::string error = ErrorOf(work);
+        const ssize_t written = write(pipeEnds[1], error.data(), error.size());
+        _exit(written == static_cast<ssize_t>(error.size()) ? 0 : 1);
+    }
+    close(pipeEnds[1]);
+    std::string error;
+    char chunk[256];
+    for (ssize_t got; (got = read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+    {
+        error.append(chunk, static_cast<size_t>(got));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0
+               ? error
+               : "child ended with status " + std::to_string(status);
+}
+#endif
 
 struct VersionCase
 {
@@ -304,6 +377,9 @@ TEST(ROMMeldTest, RefusesMalformedFiles)
          endedInRecord1},
         {"vfield table cut", {'K', 'R', 'R', 'O', 'M', 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0, 0x10, 13, 2},
          "Error reading VField table from stream"},
+        {"33 images", ManyImages(33), "The ROM file holds more than 32 images"},
+        {"images of more than 32 MiB", LargeDeltas(11),
+         "The images of the ROM file take more than 32 MiB"},
     };
     for (const Case& c : cases)
     {
@@ -318,7 +394,27 @@ TEST(ROMMeldTest, RefusesMalformedFiles)
     const std::string name128(128, 'n');
     CRefPtr<IROMMeld> meld = ReadBack(CKrromWriter(0x103).Full(image, name128).Build());
     EXPECT_EQ(std::string(meld->GetImage(0)->GetFileNameCStr()), name128);
+    EXPECT_EQ(ReadBack(ManyImages(32))->GetImageCount(), 32u);
+    EXPECT_EQ(ReadBack(LargeDeltas(10))->GetImageCount(), 11u);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+// A file of a few kilobytes that names a thousand one-byte images is refused
+// in a process whose address space leaves room for a package's images only.
+TEST(ROMMeldTest, ASmallFileOfManyImagesCannotExhaustMemory)
+{
+    const std::vector<uint8_t> file = ManyImages(1000);
+    ASSERT_LT(file.size(), 16384u);
+    const std::string error = ErrorInChildWithAddressSpace(
+        256u << 20,
+        [&]
+        {
+            IROMMeld::Create()->ReadFromBuffer(file.data(), static_cast<uint32_t>(file.size()),
+                                               nullptr);
+        });
+    EXPECT_EQ(error, "The ROM file holds more than 32 images");
+}
+#endif
 
 TEST(ROMMeldTest, ImageListAndSettings)
 {

@@ -170,33 +170,72 @@ bool ClassifyPackage(const std::vector<uint8_t>& package)
     return false;
 }
 
+// Room for the slot in front of the match and the whole control block from it.
+bool HasSlotInFront(const std::vector<uint8_t>& program, size_t at)
+{
+    return at >= kPackageSlotSize && at + sizeof(PackageControlBlock) <= program.size();
+}
+
+// True when the match at `at` can be the control block and every other
+// match lies in the package its slot holds: a stamped program's package may
+// itself carry the pattern.
+bool HoldsTheOtherMatches(const std::vector<uint8_t>& program, size_t at,
+                          const std::vector<size_t>& matches)
+{
+    if (!HasSlotInFront(program, at))
+    {
+        return false;
+    }
+    const size_t package = at - kPackageSlotSize + 4;
+    uint32_t length = 0;
+    std::memcpy(&length, program.data() + package - 4, sizeof length);
+    if (length > kMaxPackageLength)
+    {
+        return false;
+    }
+    return std::all_of(matches.begin(), matches.end(),
+                       [&](size_t other)
+                       {
+                           return other == at || (other >= package &&
+                                                  other + kControlBlockPatternSize <=
+                                                      package + length);
+                       });
+}
+
 // The offset of the one control block in the program file.
 size_t FindControlBlock(const std::vector<uint8_t>& program)
 {
     uint8_t pattern[kControlBlockPatternSize] = {};
     std::memcpy(pattern + 8, kControlBlockMarker, 15);
     pattern[23] = 0xFF;
-    std::optional<size_t> found;
+    std::vector<size_t> matches;
     auto at = program.begin();
     const std::boyer_moore_horspool_searcher searcher(std::begin(pattern), std::end(pattern));
     while ((at = std::search(at, program.end(), searcher)) != program.end())
     {
-        if (found)
-        {
-            throw std::runtime_error("the program holds more than one control block");
-        }
-        found = static_cast<size_t>(at - program.begin());
+        matches.push_back(static_cast<size_t>(at - program.begin()));
         ++at;
     }
-    if (!found)
+    if (matches.empty())
     {
         throw std::runtime_error("the program holds no control block (not a romuvise program)");
     }
-    if (*found < kPackageSlotSize || *found + sizeof(PackageControlBlock) > program.size())
+    if (matches.size() == 1)
     {
-        throw std::runtime_error("the control block has no package slot in front of it");
+        if (!HasSlotInFront(program, matches.front()))
+        {
+            throw std::runtime_error("the control block has no package slot in front of it");
+        }
+        return matches.front();
     }
-    return *found;
+    std::vector<size_t> blocks;
+    std::copy_if(matches.begin(), matches.end(), std::back_inserter(blocks),
+                 [&](size_t candidate) { return HoldsTheOtherMatches(program, candidate, matches); });
+    if (blocks.size() != 1)
+    {
+        throw std::runtime_error("the program holds more than one control block");
+    }
+    return blocks.front();
 }
 
 void Stamp(const StampRequest& request)

@@ -10,7 +10,9 @@
 #include "common/core/crypto/digitalsignature/DigitalSignature.h"
 #include "core/Exceptions.h"
 #include "core/Range.h"
+#include "core/TextHelpers.h"
 #include "image/CertificatePackage.h"
+#include "image/PCIExpansionROM.h"
 
 #include <algorithm>
 #include <cstring>
@@ -68,12 +70,72 @@ std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record,
     {
         return 0;
     }
-    const int32_t block = a->FindNthPCIBlock(range.CodeType(), 0);
-    if (block == -1)
+    // Image A ends where the certificate block begins: a search that runs
+    // off its end finds no block of that code type before the certificate.
+    try
+    {
+        const int32_t block = a->FindNthPCIBlock(range.CodeType(), 0);
+        if (block == -1)
+        {
+            return std::nullopt;
+        }
+        return block;
+    }
+    catch (const std::runtime_error&)
     {
         return std::nullopt;
     }
-    return block;
+}
+
+bool IsExecutable(uint8_t codeType)
+{
+    return codeType == pcirom::kCodeX86 || codeType == pcirom::kCodeEfi;
+}
+
+// The first executable block of the image's chain that no body range the
+// check verified touches, or -1. Only body ranges count: the preserved data
+// may change without a new signature. The ranges name blocks before the
+// certificate block only, so any code after it is unsigned.
+int32_t FindUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* record)
+{
+    struct Span
+    {
+        uint64_t begin;
+        uint64_t end;
+    };
+    std::vector<Span> signedSpans;
+    for (const BCRTSignedRange& range : record->GetSignedRanges())
+    {
+        const std::optional<int64_t> base = BlockBase(a, record, range);
+        if (range.Kind() == BCRT_RANGE_BODY && range.Instance() == 0 && base && range.size != 0)
+        {
+            const uint64_t begin = static_cast<uint64_t>(*base) + range.offset;
+            signedSpans.push_back({begin, begin + range.size});
+        }
+    }
+    int32_t block = 0;
+    for (uint32_t step = 0; block != -1 && step < pcirom::kMaxChainBlocks; ++step)
+    {
+        const int32_t pcir = image->FindPCIR(block);
+        if (pcir == -1)
+        {
+            return -1;
+        }
+        const int32_t next = image->NextPCIBlock(block);
+        const uint64_t begin = UnsignedOffset(block);
+        const uint64_t end =
+            next != -1 ? UnsignedOffset(next) : begin + image->GetPCIBlockLength(block);
+        const bool covered = std::any_of(signedSpans.begin(), signedSpans.end(),
+                                         [&](const Span& span)
+                                         { return span.begin < end && begin < span.end; });
+        if (IsExecutable(image->GetByte(pcir + static_cast<int32_t>(pcirom::kPcirCodeType))) &&
+            !covered)
+        {
+            return block;
+        }
+        block = next;
+    }
+    return -1;
 }
 
 struct SigningKey
@@ -381,6 +443,20 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
                                     static_cast<uint32_t>(view - UnsignedOffset(base)));
 
     int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
+    if (code == 0)
+    {
+        // A signed chain vouches only for the code it signs: a block of code
+        // beside it (a driver put in front of, between or after the signed
+        // blocks) would run unchecked.
+        if (const int32_t unsignedCode = FindUnsignedCode(image, a.get(), record.get());
+            unsignedCode != -1)
+        {
+            code = BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
+            Fail(log, code);
+            log << "       Code block at 0x" << ToHex(static_cast<uint32_t>(unsignedCode), 8)
+                << " is not signed. " << LogEndl;
+        }
+    }
     if (code != 0)
     {
         log << LogLevel(4) << LogEndl << " VBIOS image failed certification sanity check."
