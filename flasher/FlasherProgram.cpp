@@ -359,7 +359,6 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
             !UpdateRecordExplainsChip(*partWithRecord, contentBefore, contentAfter,
                                       WriteUnitOf(*eeprom)))
         {
-            LogLine(log, 4, "The update record does not match this adapter's EEPROM.");
             m_journal->Refuse(adapter, "it does not match this adapter's EEPROM");
         }
         if (!eeprom->IsSecure())
