@@ -50,8 +50,7 @@ CRefPtr<IUpdateJournal> OpenUpdateJournal()
     {
         return nullptr;
     }
-    return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(
-        folder, [](const std::string& warning) { std::cerr << warning << std::endl; }));
+    return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(folder));
 }
 
 // The image head as the EEPROM's read would give it, from the content an
@@ -228,7 +227,7 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
                           << std::endl;
             }
             head = HeadFromSavedContent(*saved);
-            blank = false;
+            blank = head->IsErased();
         }
     }
     if (!head)

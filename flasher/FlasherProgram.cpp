@@ -7,6 +7,7 @@
 #include "flasher/BoardData.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/UpdateJournal.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
@@ -121,6 +122,49 @@ std::vector<uint8_t> LoadedBytes(IROMImage& image)
     return std::vector<uint8_t>(bytes, bytes + image.GetLoadedSize());
 }
 
+// The unit the part is written in: its erase block, or its page when it
+// programs without erasing.
+uint32_t WriteUnitOf(IEEPROM& eeprom)
+{
+    const auto& type = eeprom.GetType();
+    if (type.EraseReqBeforeChipSectorWrite && type.KbytesPerBlock != 0)
+    {
+        return type.KbytesPerBlock * 1024u;
+    }
+    return type.BytesPerPage != 0 ? type.BytesPerPage : 1u;
+}
+
+// The part's whole content once the target is written over the content
+// before.
+std::vector<uint8_t> ContentAfter(const std::vector<uint8_t>& before, IROMImage& target)
+{
+    const std::vector<uint8_t> written = LoadedBytes(target);
+    std::vector<uint8_t> after = before;
+    after.resize(std::max(after.size(), written.size()), 0xFF);
+    std::copy(written.begin(), written.end(), after.begin());
+    return after;
+}
+
+// The image to write: the target, followed up to the end of its last write
+// unit by the content the part held before. The write puts the bytes after
+// the target back from what it finds on the part, which after a stopped
+// update may already be erased; taken from the content before, they come out
+// as an update without a stop leaves them.
+CRefPtr<IROMImage> WithTailOfUnit(CRefPtr<IROMImage> target, const std::vector<uint8_t>& after,
+                                  uint32_t unit)
+{
+    const uint64_t targetSize = target->GetLoadedSize();
+    const uint64_t unitEnd = (targetSize + unit - 1) / unit * unit;
+    const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(unitEnd, after.size()));
+    if (end <= targetSize)
+    {
+        return target;
+    }
+    CRefPtr<IROMImage> padded = IROMImage::CreateFromBuffer(after.data(), end);
+    padded->SetOffsetMode(false);
+    return padded;
+}
+
 // The part's content as an unfinished update saved it, in the length the
 // part's read gave: cut or filled with erased bytes.
 CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint32_t readLength)
@@ -176,12 +220,19 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
     // A run that writes keeps a record of the part's content until the new
     // image is proven. After an update that did not finish, the part may be
-    // half written: the board's data comes from the content saved then.
+    // half written: the board's data comes from the content saved then, and
+    // what the part holds now is kept to be checked against the record.
     const bool journaled = m_journal && !compareOnly;
     std::vector<uint8_t> contentBefore;
+    std::optional<std::vector<uint8_t>> partWithRecord;
     if (journaled)
     {
-        current = SavedContentOr(adapter, current, log);
+        CRefPtr<IROMImage> saved = SavedContentOr(adapter, current, log);
+        if (saved != current)
+        {
+            partWithRecord = LoadedBytes(*current);
+            current = saved;
+        }
         contentBefore = LoadedBytes(*current);
     }
 
@@ -249,8 +300,53 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         Fail(log, kGrownPastPart);
     }
 
+    uint32_t verifyLength = 0;
+    {
+        COffsetModeScope targetOn(target.get(), true);
+        const int32_t certInfo = target->GetCertInfoBlockOffset();
+        if (certInfo != -1)
+        {
+            LogLine(log, 3, "Cert info block will be finalized during flash process.");
+            // The microcode completes the block while programming: compare
+            // only up to its start.
+            verifyLength = static_cast<uint32_t>(certInfo) + target->GetIFRImageSize();
+        }
+    }
+    target->SetOffsetMode(false);
+    const uint32_t targetSize = target->GetLoadedSize();
+    if (compareOnly)
+    {
+        verifyLength = target->GetIFRImageSize();
+        if (verifyLength == 0)
+        {
+            Fail(log, "File image DOES NOT contains IFR.");
+        }
+    }
+    else if (verifyLength == 0)
+    {
+        verifyLength = targetSize;
+    }
+    if (verifyLength == 0)
+    {
+        Fail(log, "Incorrect image size for image comparison.");
+    }
+
+    // Every check that can refuse the update has run: the record is the last
+    // step before the first write.
+    CRefPtr<IROMImage> writeImage = target;
     if (journaled)
     {
+        const std::vector<uint8_t> contentAfter = ContentAfter(contentBefore, *target);
+        if (partWithRecord &&
+            !UpdateRecordExplainsChip(*partWithRecord, contentBefore, contentAfter,
+                                      WriteUnitOf(*eeprom)))
+        {
+            m_journal->Refuse(adapter, "it does not match this adapter's EEPROM");
+        }
+        if (!eeprom->IsSecure())
+        {
+            writeImage = WithTailOfUnit(target, contentAfter, WriteUnitOf(*eeprom));
+        }
         m_journal->Begin(adapter, contentBefore);
     }
     if (!compareOnly && !m_diffsOnly)
@@ -284,32 +380,14 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         LogLine(log, 3, "Storing updated firmware image.");
     }
 
-    uint32_t verifyLength = 0;
-    {
-        COffsetModeScope targetOn(target.get(), true);
-        const int32_t certInfo = target->GetCertInfoBlockOffset();
-        if (certInfo != -1)
-        {
-            LogLine(log, 3, "Cert info block will be finalized during flash process.");
-            // The microcode completes the block while programming: compare
-            // only up to its start.
-            verifyLength = static_cast<uint32_t>(certInfo) + target->GetIFRImageSize();
-        }
-    }
-    target->SetOffsetMode(false);
-    const uint32_t targetSize = target->GetLoadedSize();
-    if (verifyLength == 0)
-    {
-        verifyLength = targetSize;
-    }
-
+    const uint32_t writeSize = writeImage->GetLoadedSize();
     if (!compareOnly)
     {
         try
         {
             const uint32_t written =
-                eeprom->WriteImage(ui.get(), 0, target.get(), 0, targetSize, true, true, out);
-            if (written < targetSize)
+                eeprom->WriteImage(ui.get(), 0, writeImage.get(), 0, writeSize, true, true, out);
+            if (written < writeSize)
             {
                 Fail(log, "Full image not programmed");
             }
@@ -327,27 +405,18 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     else
     {
-        verifyLength = target->GetIFRImageSize();
-        if (verifyLength == 0)
-        {
-            Fail(log, "File image DOES NOT contains IFR.");
-        }
         if (showProgress)
         {
             ui->ShowMessage(0, "Comparing adapter's IFR and input image diffs");
         }
         LogLine(log, 3, "Comparing adapter's IFR and input image diffs.");
     }
-    if (verifyLength == 0)
-    {
-        Fail(log, "Incorrect image size for image comparison.");
-    }
 
     ui->Signal(1);
     CRefPtr<IROMImage> readBack;
     try
     {
-        readBack = ReadEEPROMImage(ui, eeprom, targetSize, log);
+        readBack = ReadEEPROMImage(ui, eeprom, writeSize, log);
     }
     catch (...)
     {
@@ -356,12 +425,18 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     const bool readBackMode = readBack->GetOffsetMode();
     readBack->SetOffsetMode(false);
-    const int32_t mismatch = target->CompareRange(readBack.get(), 0, verifyLength);
+    // The image up to the verified length, and the bytes written after it
+    // to complete its last write unit.
+    int32_t mismatch = target->CompareRange(readBack.get(), 0, verifyLength);
+    if (mismatch == -1 && writeSize > targetSize)
+    {
+        mismatch = writeImage->CompareRange(readBack.get(), targetSize, writeSize - targetSize);
+    }
     if (mismatch != -1)
     {
         Fail(log, "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
                       (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
-                      Hex(target->GetByte(mismatch), 2) + " - Read back: 0x" +
+                      Hex(writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
                       Hex(readBack->GetByte(mismatch), 2));
     }
     if (journaled)

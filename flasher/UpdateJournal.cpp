@@ -3,6 +3,7 @@
 #include "common/core/crypto/digitalsignature/Digests.h"
 #include "core/ByteOrder.h"
 #include "core/Exceptions.h"
+#include "core/StateFolder.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -165,32 +169,114 @@ void WriteAllOrThrow(int fd, std::span<const uint8_t> bytes, const std::string& 
     }
 }
 
+// A new file beside the record under a name no one holds, created
+// exclusively: a file or link planted under a temporary name is never written
+// through.
+int CreateTemporaryBeside(const std::filesystem::path& path, std::filesystem::path& temporary)
+{
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt)
+    {
+        temporary = path.string() + ".tmp." + std::to_string(::getpid()) + "." +
+                    std::to_string(random());
+        const int fd = ::open(temporary.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+        {
+            return fd;
+        }
+    }
+    return -1;
+}
+
 // A temporary file in the record's folder, synced, then renamed over the
 // record, then the folder synced: the record is either the old one or the
-// new one whole.
+// new one whole. A temporary file that could not be completed is removed.
 void WriteRecordDurably(const std::filesystem::path& path, std::span<const uint8_t> bytes)
 {
     const std::string failure = "Cannot write the update record " + path.string() + ": ";
-    const std::filesystem::path temporary = path.string() + ".tmp";
-    CRecordFileDescriptor fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (fd.Get() < 0 || ::fchmod(fd.Get(), 0600) != 0)
+    std::filesystem::path temporary;
+    CRecordFileDescriptor fd(CreateTemporaryBeside(path, temporary));
+    if (fd.Get() < 0)
     {
         throw io_error(failure + ErrnoText());
     }
-    WriteAllOrThrow(fd.Get(), bytes, failure);
-    if (::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0)
+    try
     {
-        throw io_error(failure + ErrnoText());
+        WriteAllOrThrow(fd.Get(), bytes, failure);
+        if (::fsync(fd.Get()) != 0 || ::close(fd.Release()) != 0 ||
+            ::rename(temporary.c_str(), path.c_str()) != 0)
+        {
+            throw io_error(failure + ErrnoText());
+        }
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
+    catch (...)
     {
-        throw io_error(failure + ErrnoText());
+        ::unlink(temporary.c_str());
+        throw;
     }
     if (!SyncRecordFolder(path.parent_path()))
     {
         throw io_error(failure + ErrnoText());
     }
+}
+
+// True when the entry exists, links included.
+bool EntryExists(const std::filesystem::path& path)
+{
+    struct stat info{};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::filesystem::path LockPathOf(const std::filesystem::path& record)
+{
+    std::filesystem::path lock = record;
+    return lock.replace_extension(".lock");
+}
+
+// The bytes of a record file opened without following a link, read up to one
+// byte past the largest record so a file that is too long shows without
+// reading all of it. Returns the reason it cannot be read, empty when read.
+std::string ReadRecordBytes(const std::filesystem::path& path, std::vector<uint8_t>& bytes)
+{
+    CRecordFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.Get() < 0)
+    {
+        return errno == ELOOP ? "it is a link" : "it cannot be read";
+    }
+    struct stat info{};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+    {
+        return "it is not a file";
+    }
+    bytes.resize(static_cast<size_t>(std::min<uintmax_t>(
+        static_cast<uintmax_t>(info.st_size), kUpdateRecordHeaderSize + kUpdateRecordMostContent + 1)));
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        const ssize_t got = ::read(fd.Get(), bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (got < 0)
+        {
+            return "it cannot be read";
+        }
+        if (got == 0)
+        {
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return "";
+}
+
+[[noreturn]] void ThrowRefusal(const std::filesystem::path& path, const std::string& reason)
+{
+    throw std::runtime_error("The update record " + path.string() + " cannot be used: " + reason +
+                             ". The display adapter is not updated; the record is kept.");
 }
 } // namespace
 
@@ -234,10 +320,47 @@ UpdateRecordReading DecodeUpdateRecord(std::span<const uint8_t> bytes,
     return {std::vector<uint8_t>(content.begin(), content.end()), ""};
 }
 
-CUpdateJournalImpl::CUpdateJournalImpl(std::filesystem::path directory,
-                                       std::function<void(const std::string&)> warn)
-    : m_directory(std::move(directory)), m_warn(std::move(warn))
+bool UpdateRecordExplainsChip(std::span<const uint8_t> chip, std::span<const uint8_t> before,
+                              std::span<const uint8_t> after, uint32_t blockSize)
 {
+    if (chip.size() != before.size() || chip.size() != after.size() || blockSize == 0)
+    {
+        return false;
+    }
+    for (size_t start = 0; start < chip.size(); start += blockSize)
+    {
+        const size_t length = std::min<size_t>(blockSize, chip.size() - start);
+        const auto block = chip.subspan(start, length);
+        const auto old = before.subspan(start, length);
+        const auto wanted = after.subspan(start, length);
+        const bool isOld = std::equal(block.begin(), block.end(), old.begin());
+        // Programming only clears bits: no bit may be clear on the chip that
+        // is set in the content after.
+        bool towardWanted = true;
+        for (size_t i = 0; i < length && towardWanted; ++i)
+        {
+            towardWanted = (wanted[i] & static_cast<uint8_t>(~block[i])) == 0;
+        }
+        if (!isOld && !towardWanted)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+CUpdateJournalImpl::CUpdateJournalImpl(std::filesystem::path directory)
+    : m_directory(std::move(directory))
+{
+    CheckStateFolder(m_directory);
+}
+
+CUpdateJournalImpl::~CUpdateJournalImpl()
+{
+    for (const auto& [record, fd] : m_locks)
+    {
+        ::close(fd);
+    }
 }
 
 std::filesystem::path CUpdateJournalImpl::RecordPath(CRefPtr<IDisplayAdapter> adapter) const
@@ -252,58 +375,84 @@ std::filesystem::path CUpdateJournalImpl::RecordPath(CRefPtr<IDisplayAdapter> ad
 UpdateRecordReading CUpdateJournalImpl::ReadRecord(const std::filesystem::path& path,
                                                    const UpdateRecordOwner& owner) const
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    std::vector<uint8_t> bytes;
+    if (std::string refusal = ReadRecordBytes(path, bytes); !refusal.empty())
     {
-        return {std::nullopt, "it cannot be read"};
+        return {std::nullopt, std::move(refusal)};
     }
-    // One byte more than the largest record shows a file that is too long
-    // without reading all of it.
-    std::error_code error;
-    const uintmax_t size = std::filesystem::file_size(path, error);
-    if (error)
-    {
-        return {std::nullopt, "it cannot be read"};
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(
-        std::min<uintmax_t>(size, kUpdateRecordHeaderSize + kUpdateRecordMostContent + 1)));
-    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (file.bad())
-    {
-        return {std::nullopt, "it cannot be read"};
-    }
-    bytes.resize(static_cast<size_t>(file.gcount()));
     return DecodeUpdateRecord(bytes, owner);
+}
+
+void CUpdateJournalImpl::Claim(const std::filesystem::path& record)
+{
+    if (m_locks.contains(record.string()))
+    {
+        return;
+    }
+    const std::filesystem::path lock = LockPathOf(record);
+    CRecordFileDescriptor fd(
+        ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.Get() < 0)
+    {
+        throw io_error("Cannot open the lock file " + lock.string() + ": " + ErrnoText());
+    }
+    while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+    {
+        if (errno == EWOULDBLOCK)
+        {
+            throw std::runtime_error("Another run is updating this display adapter (it holds " +
+                                     lock.string() + "). The display adapter is not updated.");
+        }
+        if (errno != EINTR)
+        {
+            throw io_error("Cannot lock the file " + lock.string() + ": " + ErrnoText());
+        }
+    }
+    m_locks.emplace(record.string(), fd.Release());
+}
+
+void CUpdateJournalImpl::Release(const std::filesystem::path& record)
+{
+    // The lock file stays: removing it would let a run that opened it just
+    // before hold a lock on a file the next run no longer sees.
+    if (const auto found = m_locks.find(record.string()); found != m_locks.end())
+    {
+        ::close(found->second);
+        m_locks.erase(found);
+    }
 }
 
 std::optional<std::vector<uint8_t>>
 CUpdateJournalImpl::PendingContent(CRefPtr<IDisplayAdapter> adapter)
 {
     const std::filesystem::path path = RecordPath(adapter);
-    std::error_code error;
-    if (!std::filesystem::exists(path, error))
+    Claim(path);
+    if (!EntryExists(path))
     {
         return std::nullopt;
     }
     UpdateRecordReading reading = ReadRecord(path, OwnerOf(adapter));
-    if (!reading.content && m_warned.insert(path.string()).second && m_warn)
+    if (!reading.content)
     {
-        m_warn("WARNING: The update record " + path.string() + " cannot be used: " +
-               reading.refusal + ". It is ignored.");
+        ThrowRefusal(path, reading.refusal);
     }
     return std::move(reading.content);
+}
+
+void CUpdateJournalImpl::Refuse(CRefPtr<IDisplayAdapter> adapter, const std::string& reason)
+{
+    ThrowRefusal(RecordPath(adapter), reason);
 }
 
 void CUpdateJournalImpl::MoveRefusedRecordAside(const std::filesystem::path& path,
                                                 const UpdateRecordOwner& owner) const
 {
-    std::error_code error;
-    if (!std::filesystem::exists(path, error) || ReadRecord(path, owner).content)
+    if (!EntryExists(path) || ReadRecord(path, owner).content)
     {
         return;
     }
     std::filesystem::path aside = path.string() + ".refused";
-    for (int number = 1; std::filesystem::exists(aside, error); ++number)
+    for (int number = 1; EntryExists(aside); ++number)
     {
         aside = path.string() + ".refused." + std::to_string(number);
     }
@@ -322,6 +471,7 @@ void CUpdateJournalImpl::Begin(CRefPtr<IDisplayAdapter> adapter, std::span<const
         throw io_error("Cannot write the update record " + path.string() +
                        ": the content does not fit a record");
     }
+    Claim(path);
     const UpdateRecordOwner owner = OwnerOf(adapter);
     MoveRefusedRecordAside(path, owner);
     WriteRecordDurably(path, EncodeUpdateRecord(owner, content));
@@ -336,4 +486,5 @@ void CUpdateJournalImpl::Finish(CRefPtr<IDisplayAdapter> adapter)
     }
     // A removal lost to a power cut only repeats the update on the next run.
     SyncRecordFolder(m_directory);
+    Release(path);
 }

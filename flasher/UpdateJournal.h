@@ -9,9 +9,17 @@
 // folder, synced, renamed over the record and the folder synced, so a power
 // loss leaves either the old record or the new one whole.
 //
-// A record that fails a check is refused with a warning and kept: a later
-// Begin moves it aside to "<record>.refused" (numbered when taken) rather
-// than write over it.
+// A record is used only as a whole: one that fails a check, or that does not
+// explain what the adapter's EEPROM holds, stops that adapter's update and is
+// kept for inspection. A later Begin (which only a caller that never asked
+// for the pending content reaches) moves such a record aside to
+// "<record>.refused" (numbered when taken) rather than write over it.
+//
+// The folder must be the program's own (see core/StateFolder.h); files are
+// created exclusively and never opened through a link. One run at a time
+// updates an adapter: each holds an flock on "update-SSSS-BB-DD.F.lock" from
+// its first look at the adapter's record to Finish; the system drops it when
+// the run's process ends, however it ends.
 
 #include "core/RefCount.h"
 #include "flasher/IUpdateJournal.h"
@@ -19,9 +27,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <optional>
-#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,15 +62,26 @@ struct UpdateRecordReading
 UpdateRecordReading DecodeUpdateRecord(std::span<const uint8_t> bytes,
                                        const UpdateRecordOwner& owner);
 
+// True when a stopped update from `before` to `after` can have left the
+// chip as it is: every erase block of `blockSize` bytes holds the content
+// before, or has its bits cleared from the erased state only toward the
+// content after (erased, partly or wholly programmed). All three are the
+// part's whole content.
+bool UpdateRecordExplainsChip(std::span<const uint8_t> chip, std::span<const uint8_t> before,
+                              std::span<const uint8_t> after, uint32_t blockSize);
+
 class CUpdateJournalImpl : public CReferenceCountImpl, public IUpdateJournal
 {
 public:
-    // `warn` receives the warning line for each refused record, once per file.
-    CUpdateJournalImpl(std::filesystem::path directory,
-                       std::function<void(const std::string&)> warn);
+    // Throws io_error when the folder is not the program's own.
+    explicit CUpdateJournalImpl(std::filesystem::path directory);
+    ~CUpdateJournalImpl();
+    CUpdateJournalImpl(const CUpdateJournalImpl&) = delete;
+    CUpdateJournalImpl& operator=(const CUpdateJournalImpl&) = delete;
     ROMVISE_REFCOUNT_FORWARD
 
     std::optional<std::vector<uint8_t>> PendingContent(CRefPtr<IDisplayAdapter> adapter) override;
+    [[noreturn]] void Refuse(CRefPtr<IDisplayAdapter> adapter, const std::string& reason) override;
     void Begin(CRefPtr<IDisplayAdapter> adapter, std::span<const uint8_t> content) override;
     void Finish(CRefPtr<IDisplayAdapter> adapter) override;
 
@@ -75,8 +93,12 @@ private:
                                    const UpdateRecordOwner& owner) const;
     void MoveRefusedRecordAside(const std::filesystem::path& path,
                                 const UpdateRecordOwner& owner) const;
+    // Takes the adapter's lock for this run, once; throws when another run
+    // holds it.
+    void Claim(const std::filesystem::path& record);
+    void Release(const std::filesystem::path& record);
 
     std::filesystem::path m_directory;
-    std::function<void(const std::string&)> m_warn;
-    std::set<std::string> m_warned;
+    // The open lock files by record path.
+    std::map<std::string, int> m_locks;
 };

@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxServices.h"
 
 #include "core/Exceptions.h"
+#include "core/StateFolder.h"
 
 #include <cerrno>
 #include <climits>
@@ -94,5 +95,7 @@ std::string CLinuxSystemControl::GetStateDirectory()
         throw io_error("Cannot create the folder " + m_stateDirectory.string() + ": " +
                        std::strerror(errno));
     }
+    // An existing folder is used only when it is as private as a new one.
+    CheckStateFolder(m_stateDirectory);
     return m_stateDirectory.string();
 }

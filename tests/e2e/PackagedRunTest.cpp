@@ -1,13 +1,17 @@
 // romuvise as a process on simulated machines: the embedded package, the
-// command line, the prompts, the version rules, the power check, and backup
-// and restore files.
+// command line, the prompts, the version rules, the power check, backup and
+// restore files, and one run at a time per adapter.
 
 #include "ProgramRun.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace
 {
@@ -354,4 +358,32 @@ TEST(PackagedRun, UpdateNamesTheVersionsAsTheRunShowedThem)
     EXPECT_TRUE(Contains(run.out, "Firmware image has been updated from version " + current +
                                       " to " + package + ".\n"))
         << run.out;
+}
+
+// While another process holds the adapter's lock, a run refuses that adapter
+// at once and writes nothing; the lock file a finished holder leaves behind
+// blocks nobody.
+TEST(PackagedRun, SecondRunOnABusyAdapterIsRefused)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware(kOld)});
+    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+    const std::string lockPath = folder.PathOf("update-0000-01-00.0.lock");
+    const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX | LOCK_NB), 0);
+
+    ProgramResult run = folder.Updater("", "y");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "\nERROR: Another run is updating this display adapter (it holds " +
+                           lockPath + "). The display adapter is not updated.\n" +
+                           kSupportParagraph);
+    EXPECT_FALSE(Contains(run.out, "Update successful."));
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    EXPECT_FALSE(std::filesystem::exists(folder.PathOf("update-0000-01-00.0.rec")));
+
+    ::close(lock);
+    run = folder.Updater("", "y");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(Contains(run.out, "Update successful."));
 }

@@ -1,8 +1,9 @@
 // Power loss during an update: the process stops right after the k-th program
-// or erase operation on the chip, for every k the update performs, on a small
-// image.
+// or erase operation on the chip, for every k the update performs, on small
+// images; the re-run, and the records it refuses.
 
 #include "ProgramRun.h"
+#include "testkit/image/KrromWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,11 @@ namespace
 constexpr int kMostPrograms = 64;
 const FirmwareSpec kSmallOld{.length = 0x1000};
 const FirmwareSpec kSmallNewer{.version = 0x86041C00, .length = 0x1000};
+// An image that ends inside the chip's second 4 KiB erase block, over one that
+// fills that block: the block's last bytes must survive the update.
+const FirmwareSpec kTwoBlocksOld{.length = 0x2000};
+constexpr int kProgramsPerBlock = 16; // 256-byte pages
+const FirmwareSpec kMidBlockNewer{.version = 0x86041C00, .length = 0x1200};
 
 // Turns the machine's stops off, so that the next run sees the half-written
 // chip on a machine that keeps its power.
@@ -42,9 +48,9 @@ void PowerBackOn(CProgramFolder& folder)
 // programs or erases); false once the update finished before the k-th.
 bool StoppedRunReportsNothing(CProgramFolder& folder, int k,
                               const std::string& stopOption = "--stop-after-programs",
-                              const FirmwareSpec& start = kSmallOld)
+                              const std::vector<uint8_t>& start = MakeFirmware(kSmallOld))
 {
-    folder.MakeMachine({MakeFirmware(start)}, stopOption + " " + std::to_string(k));
+    folder.MakeMachine({start}, stopOption + " " + std::to_string(k));
     const ProgramResult run = folder.Updater("", "y");
     if (run.exitCode == 0)
     {
@@ -85,7 +91,8 @@ TEST(PowerLoss, NoStoppedUpdateReportsSuccess)
 }
 
 // A second run after each stop must bring the chip to what an update without
-// a stop gives, with the board's data of the firmware the chip held before.
+// a stop gives, every byte of the part, with the board's data of the firmware
+// the chip held before.
 TEST(PowerLoss, RerunAfterEveryStopGivesTheNewFirmware)
 {
     const std::vector<uint8_t> boardData = {0xB0, 0xA4, 0xD0, 0xA7, 0xA0, 0x11, 0x22, 0x33};
@@ -95,19 +102,28 @@ TEST(PowerLoss, RerunAfterEveryStopGivesTheNewFirmware)
         const char* name;
         const char* option;
         FirmwareSpec start;
+        FirmwareSpec package = kSmallNewer;
+        // The stops before this one are those of the first block, which the
+        // cases before already sweep.
+        int firstStop = 1;
     };
-    for (const StopCase& stop : {StopCase{"program", "--stop-after-programs", kSmallOld},
-                                 StopCase{"erase", "--stop-after-erases", kSmallOld},
-                                 StopCase{"erase, board block", "--stop-after-erases",
-                                          withBoardBlock}})
+    for (const StopCase& stop :
+         {StopCase{"program", "--stop-after-programs", kSmallOld},
+          StopCase{"erase", "--stop-after-erases", kSmallOld},
+          StopCase{"erase, board block", "--stop-after-erases", withBoardBlock},
+          StopCase{"program, image ends mid-block", "--stop-after-programs", kTwoBlocksOld,
+                   kMidBlockNewer, kProgramsPerBlock},
+          StopCase{"erase, image ends mid-block", "--stop-after-erases", kTwoBlocksOld,
+                   kMidBlockNewer}})
     {
         SCOPED_TRACE(stop.name);
         CProgramFolder folder;
-        ASSERT_EQ(folder.Stamp(MakeFirmware(kSmallNewer)).exitCode, 0);
-        folder.MakeMachine({MakeFirmware(stop.start)});
+        ASSERT_EQ(folder.Stamp(MakeFirmware(stop.package)).exitCode, 0);
+        const std::vector<uint8_t> start = MakeFirmware(stop.start);
+        folder.MakeMachine({start});
         ASSERT_EQ(folder.Updater("", "y").exitCode, 0);
         const std::vector<uint8_t> expected = folder.Chip(0);
-        ASSERT_FALSE(ChipHolds(expected, MakeFirmware(stop.start))) << "the update wrote";
+        ASSERT_FALSE(ChipHolds(expected, start)) << "the update wrote";
         if (!stop.start.boardBlock.empty())
         {
             ASSERT_NE(std::search(expected.begin(), expected.end(), boardData.begin(),
@@ -115,9 +131,15 @@ TEST(PowerLoss, RerunAfterEveryStopGivesTheNewFirmware)
                       expected.end())
                 << "the update carries the board's block";
         }
+        if (stop.package.length < stop.start.length)
+        {
+            ASSERT_TRUE(std::equal(start.begin() + stop.package.length, start.end(),
+                                   expected.begin() + stop.package.length))
+                << "the old firmware's bytes after the new image stay";
+        }
 
-        int k = 1;
-        for (; k <= kMostPrograms && StoppedRunReportsNothing(folder, k, stop.option, stop.start);
+        int k = stop.firstStop;
+        for (; k <= kMostPrograms && StoppedRunReportsNothing(folder, k, stop.option, start);
              ++k)
         {
             SCOPED_TRACE("stopped after " + std::string(stop.option) + " " + std::to_string(k));
@@ -130,34 +152,109 @@ TEST(PowerLoss, RerunAfterEveryStopGivesTheNewFirmware)
                                      "before.\n"),
                       std::string::npos)
                 << rerun.out;
-            EXPECT_EQ(folder.Chip(0), expected);
+            EXPECT_TRUE(folder.Chip(0) == expected);
             EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
         }
-        EXPECT_GT(k, 1) << "at least one stop was tried";
+        EXPECT_GT(k, stop.firstStop) << "at least one stop was tried";
     }
 }
 
-// An erased chip whose record cannot be used: the record is named and kept,
-// and the chip is left alone as without a record.
-TEST(PowerLoss, ErasedChipWithoutAUsableRecordIsSkipped)
+// A chip whose record cannot be used, or whose record does not explain what
+// the chip holds (the board was swapped after the stop): the adapter is not
+// updated, the run fails, and chip and record stay as they were.
+TEST(PowerLoss, AnAdapterWhoseRecordCannotBeUsedIsNotUpdated)
+{
+    const std::vector<uint8_t> otherBoard = {0xB0, 0xA4, 0xD0, 0xA7, 0xA0, 0x44, 0x55, 0x66};
+    struct Case
+    {
+        const char* name;
+        // Leaves the machine's chip and record as the case needs them.
+        void (*prepare)(CProgramFolder& folder, const std::vector<uint8_t>& otherBoard);
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"erased chip, record cut short",
+         [](CProgramFolder& folder, const std::vector<uint8_t>&)
+         {
+             folder.MakeMachine({MakeFirmware(kSmallOld)});
+             folder.WriteFile("chip0.bin", std::vector<uint8_t>(folder.Chip(0).size(), 0xFF));
+             folder.WriteFile(kRecordName, {'R', 'V', 'U', 'P', 'D', 'R', 'E', 'C', 1, 0});
+         },
+         "it is truncated"},
+        {"half-written chip, record damaged",
+         [](CProgramFolder& folder, const std::vector<uint8_t>&)
+         {
+             ASSERT_TRUE(StoppedRunReportsNothing(folder, 2));
+             PowerBackOn(folder);
+             std::vector<uint8_t> record = folder.ReadFile(kRecordName);
+             record.back() ^= 0x01;
+             folder.WriteFile(kRecordName, record);
+         },
+         "its checksum does not match"},
+        {"another board put in after the stop",
+         [](CProgramFolder& folder, const std::vector<uint8_t>& otherBoard)
+         {
+             ASSERT_TRUE(StoppedRunReportsNothing(
+                 folder, 2, "--stop-after-programs",
+                 MakeFirmware({.length = 0x1000, .boardBlock = otherBoard})));
+             const std::vector<uint8_t> record = folder.ReadFile(kRecordName);
+             folder.MakeMachine({MakeFirmware(kSmallOld)});
+             folder.WriteFile(kRecordName, record);
+         },
+         "it does not match this adapter's EEPROM"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kSmallNewer)).exitCode, 0);
+        c.prepare(folder, otherBoard);
+        const std::vector<uint8_t> chip = folder.Chip(0);
+        const std::vector<uint8_t> record = folder.ReadFile(kRecordName);
+
+        const ProgramResult run = folder.Updater("", "y");
+        EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+        EXPECT_EQ(run.err.substr(0, run.err.find("Please note")),
+                  "\nERROR: The update record " + folder.PathOf(kRecordName) +
+                      " cannot be used: " + c.reason +
+                      ". The display adapter is not updated; the record is kept.\n");
+        EXPECT_EQ(run.out.find("Update successful."), std::string::npos);
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), chip));
+        EXPECT_TRUE(folder.ReadFile(kRecordName) == record);
+    }
+}
+
+// An update a pack with selection criteria began on an erased chip, of a
+// board that reports no subsystem of its own (only an erased chip's board may
+// be updated so): the saved content is erased too, and the re-run finishes
+// the update as the first run would have.
+TEST(PowerLoss, RerunFinishesAnUpdateBegunOnAnErasedChip)
 {
     CProgramFolder folder;
-    ASSERT_EQ(folder.Stamp(MakeFirmware(kSmallNewer)).exitCode, 0);
-    folder.MakeMachine({MakeFirmware(kSmallOld)});
-    const std::vector<uint8_t> erased(folder.Chip(0).size(), 0xFF);
-    folder.WriteFile("chip0.bin", erased);
-    const std::vector<uint8_t> record = {'R', 'V', 'U', 'P', 'D', 'R', 'E', 'C', 1, 0};
-    folder.WriteFile(kRecordName, record);
+    const std::vector<uint8_t> pack =
+        testkit::CKrromWriter().SelectionType(1).Full(MakeFirmware(kSmallNewer), "A").Build();
+    ASSERT_EQ(folder.Stamp(pack).exitCode, 0);
+    auto erasedBoard = [&](const std::string& options)
+    {
+        folder.MakeMachine({MakeFirmware(kSmallOld)}, options);
+        folder.WriteFile("chip0.bin", std::vector<uint8_t>(0x1000, 0xFF));
+        const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");
+        std::string text(bytes.begin(), bytes.end());
+        const std::string subsystem = "\"device\": \"0x0001\"";
+        ASSERT_NE(text.find(subsystem), std::string::npos) << text;
+        text.replace(text.find(subsystem), subsystem.size(), "\"device\": \"0x0000\"");
+        folder.WriteFile("machine.json", std::vector<uint8_t>(text.begin(), text.end()));
+    };
+    erasedBoard("");
+    ASSERT_EQ(folder.Updater("", "y").exitCode, 0) << "the pack updates an erased chip";
+    const std::vector<uint8_t> expected = folder.Chip(0);
 
-    const ProgramResult run = folder.Updater("", "y");
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    EXPECT_EQ(run.err, "WARNING: The update record " + folder.PathOf(kRecordName) +
-                           " cannot be used: it is truncated. It is ignored.\n"
-                           "WARNING: EEPROM is erased, unable to check for update.\n");
-    EXPECT_EQ(run.out.find("NOTE: The last update"), std::string::npos);
-    const std::vector<uint8_t> chip = folder.Chip(0);
-    EXPECT_GE(chip.size(), erased.size());
-    EXPECT_TRUE(std::all_of(chip.begin(), chip.end(), [](uint8_t b) { return b == 0xFF; }))
-        << "the chip stays erased";
-    EXPECT_EQ(folder.ReadFile(kRecordName), record);
+    erasedBoard("--stop-after-programs 2");
+    ASSERT_EQ(folder.Updater("", "y").exitCode, kStoppedExitCode);
+    PowerBackOn(folder);
+    const ProgramResult rerun = folder.Updater("", "y");
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.out << rerun.err;
+    EXPECT_FALSE(rerun.out.find("Board is incompatible") != std::string::npos) << rerun.out;
+    EXPECT_TRUE(folder.Chip(0) == expected);
+    EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
 }

@@ -140,6 +140,8 @@ TEST(Romstamp, RefusesAndLeavesTheProgramUnchanged)
         const char* message;
     };
     auto same = [](std::vector<uint8_t> program) { return program; };
+    std::vector<uint8_t> cut = MakeFirmware();
+    cut.resize(0x8000);
     const std::vector<Case> cases = {
         {"no control block", MakeFirmware(),
          [](std::vector<uint8_t>) { return std::vector<uint8_t>(0x400000, 0x5A); },
@@ -157,6 +159,15 @@ TEST(Romstamp, RefusesAndLeavesTheProgramUnchanged)
          "romstamp: package size 3145725 is outside 1 to 3145724 bytes"},
         {"not firmware", std::vector<uint8_t>(0x1000, 0x33), same,
          "romstamp: the package is neither a firmware image nor a multi-image file"},
+        // The updater would accept these for the adapter and then fail to
+        // write them.
+        {"firmware cut short", cut, same,
+         "romstamp: the firmware image cannot be written: its blocks do not fit in the 32768 "
+         "bytes it holds (the file is cut short)"},
+        {"multi-image file with an image cut short",
+         testkit::CKrromWriter().Full(MakeFirmware(), "A").Full(cut, "B").Build(), same,
+         "romstamp: image 2 of the multi-image file cannot be written: its blocks do not fit in "
+         "the 32768 bytes it holds (the file is cut short)"},
     };
     for (const Case& c : cases)
     {

@@ -467,3 +467,25 @@ TEST(FlasherFlashImage, APendingRecordIsTheSourceOfTheBoardsData)
                             journal->begun[0].end(), [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(journal->finishes, 1);
 }
+
+// A record saved from another board of the same IDs (here: other straps)
+// does not explain this chip: the update stops before anything is recorded
+// or written.
+TEST(FlasherFlashImage, ARecordThatDoesNotExplainTheChipIsRefused)
+{
+    FlashRig f;
+    std::vector<uint8_t> otherBoard = AdapterFirmware();
+    for (uint32_t i = 0; i < 0x14; ++i)
+    {
+        otherBoard[0x58 + i] = static_cast<uint8_t>(0x30 + i);
+    }
+    CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+    journal->pending = otherBoard;
+    f.rig.flasher->SetUpdateJournal(journal.get());
+    EXPECT_EQ(ErrorOf([&] { f.Flash(PackageImage()); }),
+              "refused: it does not match this adapter's EEPROM");
+    f.rig.flasher->SetUpdateJournal(nullptr);
+    EXPECT_TRUE(f.ChipUntouched());
+    EXPECT_TRUE(journal->begun.empty());
+    EXPECT_EQ(journal->finishes, 0);
+}

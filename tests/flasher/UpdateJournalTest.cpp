@@ -1,34 +1,35 @@
 // Update record files: what Begin writes and a later run reads back, the
-// records a reader refuses (named, kept, never written over), and the
-// removal that must not fail silently.
+// records a reader refuses (named, kept, never written over), the removal
+// that must not fail silently, files never written or read through links,
+// one run at a time per adapter, and which chips a record explains.
 
 #include "FlasherMachine.h"
 #include "core/Exceptions.h"
 #include "flasher/UpdateJournal.h"
 #include "testkit/ErrorOf.h"
+#include "testkit/image/SeedImages.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using testkit::ErrorOf;
 
 namespace
 {
-// A journal in its own folder with the warnings it gave.
+// A journal in its own folder.
 struct JournalRig
 {
     JournalRig() : machine({{0x0800, 8, {}}}), adapter(machine.Adapter(0))
     {
-        journal = new CUpdateJournalImpl(folder.Path(), [this](const std::string& warning)
-                                         { warnings.push_back(warning); });
+        journal = new CUpdateJournalImpl(folder.Path());
     }
     std::filesystem::path Record() const { return folder / "update-0000-01-00.0.rec"; }
-    std::vector<uint8_t> RecordBytes() const
-    {
-        std::ifstream file(Record(), std::ios::binary);
-        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    }
+    std::vector<uint8_t> RecordBytes() const { return testkit::ReadFileBytes(Record()); }
     UpdateRecordOwner Owner() const
     {
         return {0, 1, 0, 0, adapter->GetVendorID(), adapter->GetDeviceID()};
@@ -37,7 +38,6 @@ struct JournalRig
     CFlasherMachine machine;
     CRefPtr<IDisplayAdapter> adapter;
     testkit::CScratchDirectory folder{"romvise-journal"};
-    std::vector<std::string> warnings;
     CRefPtr<CUpdateJournalImpl> journal;
 };
 
@@ -73,17 +73,26 @@ TEST(UpdateJournal, RecordSurvivesTheRunAndGoesOnFinish)
     struct stat info{};
     ASSERT_EQ(::stat(rig.Record().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_FALSE(std::filesystem::exists(rig.Record().string() + ".tmp"));
+    // No temporary file is left beside the record and its lock.
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(rig.folder.Path()))
+    {
+        names.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"update-0000-01-00.0.rec", "update-0000-01-00.0.lock"}));
 
-    // A new run (a new journal on the same folder) finds it.
-    CRefPtr<CUpdateJournalImpl> later(new CUpdateJournalImpl(rig.folder.Path(), {}));
+    // A new run (a new journal on the same folder, once the first ended)
+    // finds it.
+    rig.journal = nullptr;
+    CRefPtr<CUpdateJournalImpl> later(new CUpdateJournalImpl(rig.folder.Path()));
     EXPECT_EQ(later->PendingContent(rig.adapter), kContent);
     later->Finish(rig.adapter);
     EXPECT_FALSE(std::filesystem::exists(rig.Record()));
     EXPECT_EQ(later->PendingContent(rig.adapter), std::nullopt);
-    EXPECT_TRUE(rig.warnings.empty());
 }
 
+// A record that cannot be used stops the adapter's update: the error names
+// the record and why, and the file stays as it was.
 TEST(UpdateJournal, RefusedRecordsAreNamedAndKept)
 {
     struct Refusal
@@ -119,14 +128,69 @@ TEST(UpdateJournal, RefusedRecordsAreNamedAndKept)
         c.spoil(record);
         rig.folder.WriteBytes(rig.Record().filename(), record);
 
-        EXPECT_EQ(rig.journal->PendingContent(rig.adapter), std::nullopt);
-        EXPECT_EQ(rig.journal->PendingContent(rig.adapter), std::nullopt);
-        EXPECT_EQ(rig.warnings, std::vector<std::string>{"WARNING: The update record " +
-                                                         rig.Record().string() +
-                                                         " cannot be used: " + c.reason +
-                                                         ". It is ignored."})
-            << "once per record";
+        EXPECT_EQ(ErrorOf([&] { rig.journal->PendingContent(rig.adapter); }),
+                  "The update record " + rig.Record().string() + " cannot be used: " + c.reason +
+                      ". The display adapter is not updated; the record is kept.");
         EXPECT_EQ(rig.RecordBytes(), record);
+    }
+
+    // The engine's own refusal (a record that does not explain the chip)
+    // reads the same.
+    JournalRig rig;
+    EXPECT_EQ(ErrorOf([&] { rig.journal->Refuse(rig.adapter, "it does not match"); }),
+              "The update record " + rig.Record().string() +
+                  " cannot be used: it does not match. The display adapter is not updated; the "
+                  "record is kept.");
+}
+
+// A record is read only as the file itself; the files the journal makes are
+// never written through a link planted where they go; a state folder others
+// can reach is refused whole.
+TEST(UpdateJournal, LinksAndOpenFoldersAreRefused)
+{
+    {
+        JournalRig rig;
+        const std::string planted =
+            rig.folder.WriteBytes("planted", EncodeUpdateRecord(rig.Owner(), kContent));
+        std::filesystem::create_symlink(planted, rig.Record());
+        EXPECT_EQ(ErrorOf([&] { rig.journal->PendingContent(rig.adapter); }),
+                  "The update record " + rig.Record().string() +
+                      " cannot be used: it is a link. The display adapter is not updated; the "
+                      "record is kept.");
+    }
+    {
+        JournalRig rig;
+        std::filesystem::create_directory(rig.Record());
+        EXPECT_EQ(ErrorOf([&] { rig.journal->PendingContent(rig.adapter); }),
+                  "The update record " + rig.Record().string() +
+                      " cannot be used: it is not a file. The display adapter is not updated; "
+                      "the record is kept.");
+    }
+    {
+        // Links where a temporary file or the lock could be expected.
+        JournalRig rig;
+        const std::vector<uint8_t> victim = {'k', 'e', 'e', 'p'};
+        const std::string target = rig.folder.WriteBytes("victim", victim);
+        std::filesystem::create_symlink(target, rig.Record().string() + ".tmp");
+        rig.journal->Begin(rig.adapter, kContent);
+        EXPECT_EQ(testkit::ReadFileBytes(target), victim);
+
+        JournalRig locked;
+        std::filesystem::create_symlink(target,
+                                        locked.folder / "update-0000-01-00.0.lock");
+        EXPECT_EQ(ErrorOf([&] { locked.journal->Begin(locked.adapter, kContent); }),
+                  "Cannot open the lock file " +
+                      (locked.folder / "update-0000-01-00.0.lock").string() +
+                      ": Too many levels of symbolic links");
+        EXPECT_EQ(testkit::ReadFileBytes(target), victim);
+        EXPECT_FALSE(std::filesystem::exists(locked.Record()));
+    }
+    {
+        testkit::CScratchDirectory scratch{"romvise-journal"};
+        ::chmod(scratch.Path().c_str(), 0777);
+        EXPECT_EQ(ErrorOf([&] { CRefPtr<CUpdateJournalImpl> open(new CUpdateJournalImpl(scratch)); }),
+                  "The state folder " + scratch.Path().string() +
+                      " cannot hold update records: other users can write to it.");
     }
 }
 
@@ -165,11 +229,105 @@ TEST(UpdateJournal, WritesAndRemovalsThatFailThrowTheirIoError)
                       ": Is a directory");
     }
 
-    CRefPtr<CUpdateJournalImpl> nowhere(
-        new CUpdateJournalImpl(rig.folder / "missing", [](const std::string&) {}));
+    CRefPtr<CUpdateJournalImpl> nowhere(new CUpdateJournalImpl(rig.folder / "missing"));
     EXPECT_EQ(ErrorOf([&] { nowhere->Begin(rig.adapter, kContent); }),
-              "Cannot write the update record " +
-                  (rig.folder / "missing" / "update-0000-01-00.0.rec").string() +
+              "Cannot open the lock file " +
+                  (rig.folder / "missing" / "update-0000-01-00.0.lock").string() +
                   ": No such file or directory");
-    EXPECT_EQ(nowhere->PendingContent(rig.adapter), std::nullopt);
+}
+
+// While one run holds an adapter (from its first look at the record to
+// Finish) another is refused at once; a run that died holds nothing.
+TEST(UpdateJournal, OneRunAtATimePerAdapter)
+{
+    JournalRig rig;
+    const std::string busy = "Another run is updating this display adapter (it holds " +
+                             (rig.folder / "update-0000-01-00.0.lock").string() +
+                             "). The display adapter is not updated.";
+    CRefPtr<CUpdateJournalImpl> second(new CUpdateJournalImpl(rig.folder.Path()));
+    EXPECT_EQ(rig.journal->PendingContent(rig.adapter), std::nullopt);
+    EXPECT_EQ(ErrorOf([&] { second->PendingContent(rig.adapter); }), busy);
+    rig.journal->Begin(rig.adapter, kContent);
+    EXPECT_EQ(ErrorOf([&] { second->Begin(rig.adapter, kContent); }), busy);
+    EXPECT_EQ(rig.RecordBytes(), EncodeUpdateRecord(rig.Owner(), kContent)) << "untouched";
+    rig.journal->Finish(rig.adapter);
+    EXPECT_EQ(second->PendingContent(rig.adapter), std::nullopt) << "free after Finish";
+    second = nullptr;
+
+    // Another process begins an update and is killed before it finishes.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        CRefPtr<CUpdateJournalImpl> other(new CUpdateJournalImpl(rig.folder.Path()));
+        other->Begin(rig.adapter, kContent);
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t told = ::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    CRefPtr<CUpdateJournalImpl> third(new CUpdateJournalImpl(rig.folder.Path()));
+    EXPECT_EQ(ErrorOf([&] { third->PendingContent(rig.adapter); }), busy);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(third->PendingContent(rig.adapter), kContent) << "the dead run's record, usable";
+}
+
+// Which chips a record explains, on a part of three 4-byte blocks.
+TEST(UpdateJournal, RecordExplainsOnlyWhatAStoppedUpdateCanLeave)
+{
+    const std::vector<uint8_t> before = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                         0x99, 0xAA, 0xBB, 0xCC};
+    const std::vector<uint8_t> after = {0x5A, 0x00, 0xF0, 0x0F, 0xC3, 0x3C, 0x96, 0x69,
+                                        0x99, 0xAA, 0xBB, 0xCC};
+    const std::vector<uint8_t> erased(4, 0xFF);
+    auto chipOf = [](std::initializer_list<std::vector<uint8_t>> blocks)
+    {
+        std::vector<uint8_t> chip;
+        for (const auto& block : blocks)
+        {
+            chip.insert(chip.end(), block.begin(), block.end());
+        }
+        return chip;
+    };
+    auto block = [](const std::vector<uint8_t>& bytes, size_t index)
+    {
+        return std::vector<uint8_t>(bytes.begin() + 4 * index, bytes.begin() + 4 * index + 4);
+    };
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> chip;
+        bool explained;
+    };
+    const Case cases[] = {
+        {"the content before", before, true},
+        {"the content after", after, true},
+        {"first block written, second erased",
+         chipOf({block(after, 0), erased, block(before, 2)}), true},
+        {"second block partly programmed",
+         chipOf({block(after, 0), {0xC3, 0x3C, 0xFF, 0xFF}, block(before, 2)}), true},
+        {"a page of the next program landed in part",
+         chipOf({block(after, 0), {0xC3, 0xFF, 0xFE, 0xFF}, block(before, 2)}), true},
+        {"a bit cleared that the content after keeps set",
+         chipOf({block(after, 0), {0xC3, 0x3C, 0x96, 0x68}, block(before, 2)}), false},
+        {"another board's content", chipOf({block(before, 0), {0x55, 0x66, 0x77, 0x89},
+                                            block(before, 2)}),
+         false},
+        {"before and after mixed inside one block",
+         chipOf({{0x11, 0x22, 0xF0, 0x0F}, block(before, 1), block(before, 2)}), false},
+        {"a shorter chip", chipOf({block(before, 0), block(before, 1)}), false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(UpdateRecordExplainsChip(c.chip, before, after, 4), c.explained);
+    }
 }

@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 class CWatchingJournal : public CReferenceCountImpl, public IUpdateJournal
@@ -18,6 +20,10 @@ public:
     std::optional<std::vector<uint8_t>> PendingContent(CRefPtr<IDisplayAdapter>) override
     {
         return pending;
+    }
+    [[noreturn]] void Refuse(CRefPtr<IDisplayAdapter>, const std::string& reason) override
+    {
+        throw std::runtime_error("refused: " + reason);
     }
     void Begin(CRefPtr<IDisplayAdapter>, std::span<const uint8_t> content) override
     {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -265,6 +266,51 @@ TEST(LinuxSystemControl, StateDirectoryIsMadePrivateWhenMissing)
     EXPECT_EQ(testkit::ErrorOf([&] { blocked->GetStateDirectory(); }),
               "Cannot create the folder " + (scratch / "file" / "romvise").string() +
                   ": Not a directory");
+}
+
+// An existing state folder others could have put files into is refused by
+// name.
+TEST(LinuxSystemControl, StateDirectoryOthersCanReachIsRefused)
+{
+    struct Case
+    {
+        const char* reason;
+        void (*make)(const std::filesystem::path& folder, const std::filesystem::path& elsewhere);
+    };
+    const Case cases[] = {
+        {"it is a link",
+         [](const std::filesystem::path& folder, const std::filesystem::path& elsewhere)
+         {
+             std::filesystem::create_directory(elsewhere);
+             std::filesystem::create_directory_symlink(elsewhere, folder);
+         }},
+        {"other users can write to it",
+         [](const std::filesystem::path& folder, const std::filesystem::path&)
+         {
+             std::filesystem::create_directory(folder);
+             ::chmod(folder.c_str(), 0770);
+         }},
+        {"other users can write to it",
+         [](const std::filesystem::path& folder, const std::filesystem::path&)
+         {
+             std::filesystem::create_directory(folder);
+             ::chmod(folder.c_str(), 0703);
+         }},
+        {"it is not a folder",
+         [](const std::filesystem::path& folder, const std::filesystem::path&)
+         { std::ofstream(folder) << "a file"; }},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.reason);
+        const testkit::CScratchDirectory scratch{"romvise-state"};
+        const std::filesystem::path folder = scratch / "romvise";
+        c.make(folder, scratch / "elsewhere");
+        CRefPtr<ISystemControl> system(new CLinuxSystemControl({}, folder));
+        EXPECT_EQ(testkit::ErrorOf([&] { system->GetStateDirectory(); }),
+                  "The state folder " + folder.string() + " cannot hold update records: " +
+                      c.reason + ".");
+    }
 }
 
 TEST(LinuxClock, WaitsAtLeastTheTimeAsked)

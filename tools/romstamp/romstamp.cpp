@@ -141,6 +141,28 @@ std::vector<uint8_t> ReadFile(const std::string& name)
     return bytes;
 }
 
+// Throws, with the reason, for a firmware image the updater would accept for
+// an adapter and then fail to write: one whose blocks reach past its end.
+void CheckImageCanBeWritten(IROMImage& image, const std::string& which)
+{
+    uint32_t declared = 0;
+    try
+    {
+        declared = image.GetROMSize();
+    }
+    catch (const std::exception& error)
+    {
+        throw std::runtime_error(which + " cannot be written: " + error.what());
+    }
+    // A chain that runs past the end sizes as nothing or as more than held.
+    const uint32_t held = image.GetLoadedSize();
+    if (declared == 0 || declared > held)
+    {
+        throw std::runtime_error(which + " cannot be written: its blocks do not fit in the " +
+                                 std::to_string(held) + " bytes it holds (the file is cut short)");
+    }
+}
+
 // True for a multi-image file; throws when the package is neither that nor
 // one firmware image.
 bool ClassifyPackage(const std::vector<uint8_t>& package)
@@ -160,6 +182,11 @@ bool ClassifyPackage(const std::vector<uint8_t>& package)
         {
             throw std::runtime_error("the multi-image file holds no image");
         }
+        for (uint32_t i = 0; i < meld->GetImageCount(); ++i)
+        {
+            CheckImageCanBeWritten(*meld->GetImage(i),
+                                   "image " + std::to_string(i + 1) + " of the multi-image file");
+        }
         return true;
     }
     CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(package.data(), length);
@@ -167,6 +194,7 @@ bool ClassifyPackage(const std::vector<uint8_t>& package)
     {
         throw std::runtime_error("the package is neither a firmware image nor a multi-image file");
     }
+    CheckImageCanBeWritten(*image, "the firmware image");
     return false;
 }
 
