@@ -364,6 +364,15 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
         }
         machine->KeepRebootsInFile(context.ResolvePath(record.get<std::string>()));
     }
+    if (description.contains("display_file"))
+    {
+        const json& record = description.at("display_file");
+        if (!record.is_string())
+        {
+            throw std::runtime_error("\"display_file\" must be a file name");
+        }
+        machine->KeepDisplayRecordInFile(context.ResolvePath(record.get<std::string>()));
+    }
     if (description.contains("acpi"))
     {
         ReadAcpi(description.at("acpi"), *machine);

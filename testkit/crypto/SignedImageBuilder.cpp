@@ -189,10 +189,16 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     {
         builder.InitFromRom(*spec.initFromRom);
     }
-    builder.Block(CGpuImageBuilder::kX86, spec.bodyLength)
-        .Block(certblock::kCodeType, certLength)
-        .PcirOffset(0x20)
-        .Patch(kDirectory, payload);
+    builder.Block(CGpuImageBuilder::kX86, spec.bodyLength);
+    if (spec.firstBlock)
+    {
+        spec.firstBlock(builder);
+    }
+    builder.Block(certblock::kCodeType, certLength).PcirOffset(0x20).Patch(kDirectory, payload);
+    if (spec.laterBlocks)
+    {
+        spec.laterBlocks(builder);
+    }
     CRefPtr<IROMImage> image = builder.BuildImage();
 
     layout.certificateBlock = builder.OffsetOf(1);

@@ -11,8 +11,10 @@
 #include "core/RefCount.h"
 #include "image/IROMImage.h"
 #include "testkit/crypto/TestKeys.h"
+#include "testkit/image/GpuImageBuilder.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -40,6 +42,12 @@ struct SignedImageSpec
     size_t masterSigner = kRootKey;
     size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
     std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder
+    // Fills the x86 block once it is added (device ID, hardware data area,
+    // tokens, tables); the preserved data, its hash and its signature
+    // (0x200-0x390) stay the builder's.
+    std::function<void(CGpuImageBuilder&)> firstBlock;
+    // Adds blocks after the certificate block (board data, stores).
+    std::function<void(CGpuImageBuilder&)> laterBlocks;
 };
 
 // Where the builder put things (window-relative image offsets).
