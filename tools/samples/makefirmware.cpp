@@ -10,6 +10,7 @@
 #include "testkit/image/UefiBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -122,8 +123,10 @@ uint32_t ReadBlockSize(const std::string& text, const std::string& what, uint32_
     const auto size = static_cast<uint32_t>(ParseToolNumber(text, 0x200000, what));
     if (size < smallest || size % 512 != 0)
     {
-        throw ToolRefusal(what + " must be a multiple of 200 (hex) of at least " +
-                          std::to_string(smallest / 512 * 2) + "00: \"" + text + "\"");
+        char least[16];
+        std::snprintf(least, sizeof least, "%X", smallest);
+        throw ToolRefusal(what + " must be a multiple of 200 (hex) of at least " + least + ": \"" +
+                          text + "\"");
     }
     return size;
 }
@@ -188,7 +191,7 @@ void AddLaterBlocks(testkit::CGpuImageBuilder& builder, const ToolArguments& arg
                 .Img("G001.0001", deviceId, kKorvanVendorId, device, vendor, true)
                 .Obd("900-10800-0000-A01", "Korvan Sample Board", serial)
                 .BuildRaw();
-        builder.VarnexBlock(store, store);
+        builder.VarnexFlashBlock(store, store);
     }
     if (HasToolOption(arguments, "uefi-driver"))
     {
@@ -291,13 +294,6 @@ std::vector<uint8_t> MakePack(const ToolArguments& arguments)
     {
         const size_t colon = at->second.rfind(':');
         const std::string file = at->second.substr(0, colon);
-        const std::vector<uint8_t> image = ReadFile(file);
-        if (image.empty() ||
-            !IROMImage::CreateFromBuffer(image.data(), static_cast<uint32_t>(image.size()))->IsValid())
-        {
-            throw ToolRefusal(file + " is no firmware image");
-        }
-        writer.Full(image, std::filesystem::path(file).filename().string());
         uint32_t low = 0;
         uint32_t high = 0xF;
         if (colon != std::string::npos)
@@ -315,7 +311,14 @@ std::vector<uint8_t> MakePack(const ToolArguments& arguments)
                 throw ToolRefusal("--pack range " + range + " is empty");
             }
         }
-        writer.Selection(kStrapField, low, high);
+        const std::vector<uint8_t> image = ReadFile(file);
+        if (image.empty() ||
+            !IROMImage::CreateFromBuffer(image.data(), static_cast<uint32_t>(image.size()))->IsValid())
+        {
+            throw ToolRefusal(file + " is no firmware image");
+        }
+        writer.Full(image, std::filesystem::path(file).filename().string())
+            .Selection(kStrapField, low, high);
     }
     return writer.Build();
 }

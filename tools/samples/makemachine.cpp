@@ -374,8 +374,7 @@ void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
     }
 }
 
-// Copies the firmware into the chip file after checking it fits the part.
-void StartChip(const GpuSpec& gpu, const std::filesystem::path& chip, const SimFlashPart& part)
+void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
 {
     std::error_code error;
     const uintmax_t size = std::filesystem::file_size(gpu.firmware, error);
@@ -389,8 +388,6 @@ void StartChip(const GpuSpec& gpu, const std::filesystem::path& chip, const SimF
                           " bytes) is larger than the part " + part.name + " (" +
                           std::to_string(part.sizeBytes) + " bytes)");
     }
-    std::filesystem::copy_file(gpu.firmware, chip,
-                               std::filesystem::copy_options::overwrite_existing);
 }
 
 nlohmann::json Power(const ToolArguments& arguments)
@@ -436,12 +433,18 @@ int Make(const ToolArguments& arguments)
     }
     const nlohmann::json power = Power(arguments);
 
+    for (const GpuSpec& gpu : gpus)
+    {
+        CheckFirmwareFits(gpu, part);
+    }
     std::filesystem::create_directories(folder);
     for (size_t index = 0; index < gpus.size(); ++index)
     {
         // The chip starts with the firmware (the rest reads as erased) and
         // keeps what programs write into it from run to run.
-        StartChip(gpus[index], folder / ("chip" + std::to_string(index) + ".bin"), part);
+        std::filesystem::copy_file(gpus[index].firmware,
+                                   folder / ("chip" + std::to_string(index) + ".bin"),
+                                   std::filesystem::copy_options::overwrite_existing);
         AddGpu(plan, gpus[index], index);
     }
     nlohmann::json machine = {
