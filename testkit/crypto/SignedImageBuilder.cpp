@@ -190,11 +190,14 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         builder.InitFromRom(*spec.initFromRom);
     }
     builder.Block(CGpuImageBuilder::kX86, spec.bodyLength);
-    if (spec.firstBlock)
+    if (spec.describeBody)
     {
-        spec.firstBlock(builder);
+        spec.describeBody(builder);
     }
-    builder.Block(certblock::kCodeType, certLength).PcirOffset(0x20).Patch(kDirectory, payload);
+    builder.Block(certblock::kCodeType, certLength)
+        .PcirOffset(0x20)
+        .Patch(kDirectory, payload);
+    // Blocks after the certificate block are neither signed nor hashed.
     if (spec.laterBlocks)
     {
         spec.laterBlocks(builder);

@@ -24,6 +24,8 @@ struct SignedImageSpec
 {
     uint32_t bodyLength = 0x10000;       // the x86 block, a multiple of 512
     std::optional<uint32_t> initFromRom; // segment size
+    // Adds blocks after the certificate block (board data, stores).
+    std::function<void(CGpuImageBuilder&)> laterBlocks;
     uint32_t vendorType = 6;
     uint32_t packageKind = 2;
     bool vendorFirst = true;
@@ -42,12 +44,10 @@ struct SignedImageSpec
     size_t masterSigner = kRootKey;
     size_t vendorKey = kVendorKey; // the key of the vendor certificate and of the image signatures
     std::vector<BCRTSignedRange> extraRanges; // appended to the record, not hashed by the builder
-    // Fills the x86 block once it is added (device ID, hardware data area,
-    // tokens, tables); the preserved data, its hash and its signature
-    // (0x200-0x390) stay the builder's.
-    std::function<void(CGpuImageBuilder&)> firstBlock;
-    // Adds blocks after the certificate block (board data, stores).
-    std::function<void(CGpuImageBuilder&)> laterBlocks;
+    // Gives the x86 block its identity (device ID, hardware data area, BIT
+    // tokens) for images a program must find fit for an adapter. What it
+    // writes lies outside the preserved data and its hash (0x200-0x30F).
+    std::function<void(CGpuImageBuilder&)> describeBody;
 };
 
 // Where the builder put things (window-relative image offsets).

@@ -105,6 +105,9 @@ TEST(SampleTools, RefuseWhatTheyCannotMakeWithTheReason)
         {"makemachine", "--gpu tool-ok.rom --fault stuck-bits=80000:01:00",
          "stuck-bits offset 80000 lies beyond the part"},
         {"makemachine", "--gpu tool-ok.rom --fault never-ready=1", "fault never-ready takes no value"},
+        {"makemachine", "--gpu tool-ok.rom --root-certificate nokeys",
+         "the key folder nokeys holds no root-certificate.bin (makefirmware --sign nokeys writes "
+         "it)"},
     };
     for (const Case& c : cases)
     {
@@ -137,7 +140,7 @@ TEST(SampleTools, HelpListsEveryOptionAndItsValues)
         {kMakeMachine,
          {"--gpu", "--part", "--bridge root|zx22|plx", "--battery", "--charging",
           "--stop-after-programs", "--stop-after-erases", "--fault", "stuck-bits=",
-          "kestrix-reset-never-ready", "  0900  kind 9   Korvan Cendra1 900\n",
+          "kestrix-reset-never-ready", "--root-certificate", "  0900  kind 9   Korvan Cendra1 900\n",
           "  EF/3013  W25X40", "display.txt"}},
         {ROMSTAMP_PATH,
          {"--flags", "--subsystem", "--board-id", "--name", "0x80    update only to a newer version",
@@ -247,5 +250,26 @@ TEST(SampleTools, EveryRunGivesTheDisplayBack)
         const ProgramResult run = Update(folder, c.arguments, c.keys);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         EXPECT_EQ(DisplayRecord(folder), c.record);
+    }
+}
+
+// Adapters whose EEPROM only their Kestrix microcontroller reaches, with a
+// signed image and the root certificate it is signed under named by the
+// machine.
+TEST(SampleTools, KestrixAdaptersAreUpdated)
+{
+    for (const std::string device : {"0900", "0C00"})
+    {
+        SCOPED_TRACE(device);
+        CProgramFolder folder;
+        Make(folder, kMakeFirmware, "--device-id " + device + " --version 86041B00 old.rom");
+        Make(folder, kMakeFirmware,
+             "--device-id " + device + " --version 86041C00 --sign keys new.rom");
+        Make(folder, kMakeMachine, "--gpu old.rom:" + device + " --root-certificate keys machine");
+        StampPackage(folder, "new.rom", "--flags 0x80");
+
+        const ProgramResult run = Update(folder, "", "yy");
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
     }
 }

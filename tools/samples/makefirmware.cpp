@@ -31,6 +31,7 @@ constexpr size_t kSerialLength = 16;
 constexpr const char* kKeyFiles[] = {"root.pem", "master.pem", "vendor.pem"};
 constexpr size_t kKeyIndexes[] = {testkit::kRootKey, testkit::kMasterKey, testkit::kVendorKey};
 constexpr const char* kRootCertificateFile = "root-certificate.bin";
+constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
 
 std::string Usage()
 {
@@ -66,10 +67,12 @@ std::string Usage()
            "  --sign FOLDER         a certificate block signing the image under the key pair\n"
            "                        in FOLDER (root.pem, master.pem, vendor.pem), which is\n"
            "                        written when FOLDER holds none; FOLDER/" +
-           kRootCertificateFile +
-           "\n"
-           "                        receives the root certificate the image is signed under\n"
-           "                        (makemachine --root-certificate). Not with --uefi-driver.\n"
+           kRootCertificateFile + "\n" +
+           "                        and FOLDER/" + kRootPassPhraseFile +
+           " receive the root certificate the\n"
+           "                        image is signed under, in its container, and the pass\n"
+           "                        phrase that opens it (makemachine --root-certificate).\n"
+           "                        Not with --uefi-driver.\n"
            "A package:\n"
            "  --pack IMAGE[:LOW-HIGH]\n"
            "                        OUTPUT becomes a multi-image KRROM file holding each\n"
@@ -241,6 +244,7 @@ void UseKeys(const std::filesystem::path& folder)
         }
     }
     WriteFile(folder / kRootCertificateFile, testkit::TestRootContainer());
+    WriteFile(folder / kRootPassPhraseFile, testkit::TestRootPassPhrase());
 }
 
 std::vector<uint8_t> MakeImage(const ToolArguments& arguments)
@@ -263,7 +267,7 @@ std::vector<uint8_t> MakeImage(const ToolArguments& arguments)
         testkit::SignedImageSpec spec;
         spec.bodyLength = size;
         spec.initFromRom = initFromRom;
-        spec.firstBlock = [&](testkit::CGpuImageBuilder& builder) { FillFirstBlock(builder, arguments); };
+        spec.describeBody = [&](testkit::CGpuImageBuilder& builder) { FillFirstBlock(builder, arguments); };
         spec.laterBlocks = [&](testkit::CGpuImageBuilder& builder) { AddLaterBlocks(builder, arguments); };
         return testkit::BuildSignedImage(spec).bytes;
     }

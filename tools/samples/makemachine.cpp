@@ -22,6 +22,10 @@ constexpr uint32_t kDefaultStraps = 0x400000;
 constexpr const char* kDefaultPart = "EF/3013";
 constexpr const char* kRebootsFile = "reboots.txt";
 constexpr const char* kDisplayFile = "display.txt";
+// The root certificate's files as makefirmware --sign writes them, and the
+// names of their copies beside the machine file.
+constexpr const char* kRootCertificateFile = "root-certificate.bin";
+constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
 
 // The faults a chip, a GPU or a Kestrix microcontroller can be given, with the
 // machine-file key each sets and whether it takes a value.
@@ -59,7 +63,7 @@ std::string Usage()
         "Usage: makemachine [--gpu FIRMWARE[:DEVICE-ID[:KIND[:STRAPS]]]]... [--part MAKER/DEVICE]\n"
         "                   [--bridge root|zx22|plx] [--battery PERCENT [--charging]]\n"
         "                   [--stop-after-programs N] [--stop-after-erases N]\n"
-        "                   [--fault NAME[=VALUE]]... FOLDER\n"
+        "                   [--fault NAME[=VALUE]]... [--root-certificate KEYS] FOLDER\n"
         "Writes FOLDER/machine.json: a simulated machine with one Korvan GPU for each --gpu.\n"
         "Run a program on it with ROMVISE_MACHINE=FOLDER/machine.json.\n"
         "\n"
@@ -96,6 +100,11 @@ std::string Usage()
         "  --stop-after-programs N, --stop-after-erases N\n"
         "      The process ends after N program (or erase) operations on each chip, as a\n"
         "      power loss would end it (exit code 86, the chip half written).\n"
+        "  --root-certificate KEYS\n"
+        "      The programs on this machine trust the root certificate in the folder KEYS\n"
+        "      (made by makefirmware --sign KEYS) in place of their built-in root, so\n"
+        "      that images signed under it pass the certificate check (a simulated\n"
+        "      machine only: on real hardware the built-in root is always used).\n"
         "  --fault NAME[=VALUE]   (on every GPU; may be given more than once)\n";
     for (const FaultSpec& fault : kFaults)
     {
@@ -116,6 +125,7 @@ const std::vector<ToolOptionSpec> kOptions = {
     {"bridge"},                 {"battery"},
     {"charging", false},        {"stop-after-programs"},
     {"stop-after-erases"},      {"fault", true, true},
+    {"root-certificate"},
 };
 
 struct GpuSpec
@@ -390,6 +400,31 @@ void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
     }
 }
 
+void CheckRootCertificate(const std::filesystem::path& keys)
+{
+    for (const char* name : {kRootCertificateFile, kRootPassPhraseFile})
+    {
+        if (!std::filesystem::is_regular_file(keys / name))
+        {
+            throw ToolRefusal("the key folder " + keys.string() + " holds no " + name +
+                              " (makefirmware --sign " + keys.string() + " writes it)");
+        }
+    }
+}
+
+// Copies the root certificate's files from the key folder beside the machine
+// file; returns the machine file's section naming them.
+nlohmann::json CertificateRoot(const std::filesystem::path& keys,
+                               const std::filesystem::path& folder)
+{
+    for (const char* name : {kRootCertificateFile, kRootPassPhraseFile})
+    {
+        std::filesystem::copy_file(keys / name, folder / name,
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    return {{"container", kRootCertificateFile}, {"pass_phrase", kRootPassPhraseFile}};
+}
+
 nlohmann::json Power(const ToolArguments& arguments)
 {
     const std::string battery = ToolOption(arguments, "battery", "");
@@ -437,6 +472,10 @@ int Make(const ToolArguments& arguments)
     {
         CheckFirmwareFits(gpu, part);
     }
+    if (HasToolOption(arguments, "root-certificate"))
+    {
+        CheckRootCertificate(ToolOption(arguments, "root-certificate", ""));
+    }
     std::filesystem::create_directories(folder);
     for (size_t index = 0; index < gpus.size(); ++index)
     {
@@ -459,6 +498,11 @@ int Make(const ToolArguments& arguments)
     if (!power.is_null())
     {
         machine["power"] = power;
+    }
+    if (HasToolOption(arguments, "root-certificate"))
+    {
+        machine["certificate_root"] =
+            CertificateRoot(ToolOption(arguments, "root-certificate", ""), folder);
     }
     // A machine made again has not been rebooted yet, nor had its display
     // driver unbound.
