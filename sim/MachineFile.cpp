@@ -364,6 +364,10 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
         }
         machine->KeepRebootsInFile(context.ResolvePath(record.get<std::string>()));
     }
+    if (description.contains("acpi"))
+    {
+        ReadAcpi(description.at("acpi"), *machine);
+    }
     if (description.contains("display_file"))
     {
         const json& record = description.at("display_file");
@@ -372,10 +376,6 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
             throw std::runtime_error("\"display_file\" must be a file name");
         }
         machine->KeepDisplayRecordInFile(context.ResolvePath(record.get<std::string>()));
-    }
-    if (description.contains("acpi"))
-    {
-        ReadAcpi(description.at("acpi"), *machine);
     }
     for (const json& function : description.value("pci", json::array()))
     {
