@@ -105,22 +105,25 @@ TEST(SampleTools, RefuseWhatTheyCannotMakeWithTheReason)
         {"makemachine", "--gpu tool-ok.rom --fault stuck-bits=80000:01:00",
          "stuck-bits offset 80000 lies beyond the part"},
         {"makemachine", "--gpu tool-ok.rom --fault never-ready=1", "fault never-ready takes no value"},
+        {"makemachine", "--gpu tool-ok.rom --fault kestrix-dma-never-idle",
+         "fault kestrix-dma-never-idle needs a GPU of kind 9-13"},
         {"makemachine", "--gpu tool-ok.rom --root-certificate nokeys",
          "the key folder nokeys holds no root-certificate.bin (makefirmware --sign nokeys writes "
          "it)"},
     };
+    CProgramFolder folder;
+    Make(folder, kMakeFirmware, "tool-ok.rom");
+    folder.WriteFile(tooLarge, std::vector<uint8_t>(0x100000, 0xFF));
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.tool + " " + c.arguments);
-        CProgramFolder folder;
-        Make(folder, kMakeFirmware, "tool-ok.rom");
-        folder.WriteFile(tooLarge, std::vector<uint8_t>(0x100000, 0xFF));
         const std::string tool = c.tool == "makefirmware" ? kMakeFirmware : kMakeMachine;
         const ProgramResult run = folder.Run(tool + " " + c.arguments + " out");
         EXPECT_EQ(run.exitCode, 2);
         EXPECT_EQ(run.err, c.tool + ": " + c.reason + "\nRun '" + c.tool +
                                " --help' for its options.\n");
         EXPECT_FALSE(std::filesystem::exists(folder.PathOf("out")));
+        std::filesystem::remove_all(folder.PathOf("out"));
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,32 +29,34 @@ constexpr const char* kRootCertificateFile = "root-certificate.bin";
 constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
 
 // The faults a chip, a GPU or a Kestrix microcontroller can be given, with the
-// machine-file key each sets and whether it takes a value.
+// machine-file key each sets, whether it takes a value, and the device kinds
+// whose GPUs have what it acts on.
 struct FaultSpec
 {
     const char* name;
     const char* section; // "eeprom", "gpu" or "kestrix"
     const char* key;
     bool takesValue;
+    uint32_t lowestKind;
+    uint32_t highestKind;
     const char* meaning;
 };
 
 constexpr FaultSpec kFaults[] = {
-    {"stuck-bits", "eeprom", "stuck_bits", true,
+    {"stuck-bits", "eeprom", "stuck_bits", true, 5, 13,
      "OFFSET:MASK:VALUE (hex): the bits of MASK at OFFSET always read VALUE"},
-    {"never-ready", "eeprom", "never_ready", false, "the chip never leaves busy"},
-    {"lose-write-enable", "eeprom", "lose_write_enable", false,
+    {"never-ready", "eeprom", "never_ready", false, 5, 13, "the chip never leaves busy"},
+    {"lose-write-enable", "eeprom", "lose_write_enable", false, 5, 13,
      "the chip drops every write enable"},
-    {"write-protect-pin", "eeprom", "write_protect_pin", false,
+    {"write-protect-pin", "eeprom", "write_protect_pin", false, 5, 13,
      "the write-protect pin is held, the status register cannot be written"},
-    {"extra-busy-reads", "eeprom", "extra_busy_reads", true,
+    {"extra-busy-reads", "eeprom", "extra_busy_reads", true, 5, 13,
      "N (decimal): the chip reads busy N more times after each operation"},
-    {"pll-never-locks", "gpu", "pll_never_locks", false, "the GPU's PLL never locks"},
-    {"prom-pins-stuck", "gpu", "prom_pins_stuck", false,
-     "the legacy GPU's EEPROM pins ignore writes (kind 5)"},
-    {"kestrix-reset-never-ready", "kestrix", "reset_never_ready", false,
+    {"pll-never-locks", "gpu", "pll_never_locks", false, 10, 12,
+     "the GPU's PLL never locks (kinds 10-12)"},
+    {"kestrix-reset-never-ready", "kestrix", "reset_never_ready", false, 9, 13,
      "the Kestrix engine never leaves reset (kinds 9-13)"},
-    {"kestrix-dma-never-idle", "kestrix", "dma_never_idle", false,
+    {"kestrix-dma-never-idle", "kestrix", "dma_never_idle", false, 9, 13,
      "the Kestrix DMA never goes idle (kinds 9-13)"},
 };
 
@@ -237,7 +240,8 @@ nlohmann::json StuckBits(const std::string& text, uint32_t partSize)
             {"value", Hex(ParseToolNumber(fields[2], 0xFF, "stuck-bits value"))}};
 }
 
-Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize)
+Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
+                  const std::vector<GpuSpec>& gpus)
 {
     Faults faults;
     for (auto [at, end] = arguments.options.equal_range("fault"); at != end; ++at)
@@ -257,6 +261,14 @@ Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize)
         {
             throw ToolRefusal(std::string("fault ") + spec->name +
                               (spec->takesValue ? " needs a value" : " takes no value"));
+        }
+        const bool honoured = std::any_of(gpus.begin(), gpus.end(), [&](const GpuSpec& gpu)
+                                          { return gpu.kind >= spec->lowestKind && gpu.kind <= spec->highestKind; });
+        if (!honoured)
+        {
+            throw ToolRefusal("fault " + name + " needs a GPU of kind " +
+                              std::to_string(spec->lowestKind) + "-" +
+                              std::to_string(spec->highestKind));
         }
         const std::string value = spec->takesValue ? at->second.substr(equals + 1) : "";
         nlohmann::json& section = std::string(spec->section) == "eeprom" ? faults.eeprom
@@ -456,12 +468,12 @@ int Make(const ToolArguments& arguments)
     {
         throw ToolRefusal("unknown bridge \"" + plan.bridge + "\" (root, zx22 or plx)");
     }
-    plan.faults = ReadFaults(arguments, part.sizeBytes);
     std::vector<GpuSpec> gpus;
     for (auto [at, end] = arguments.options.equal_range("gpu"); at != end; ++at)
     {
         gpus.push_back(ReadGpu(at->second));
     }
+    plan.faults = ReadFaults(arguments, part.sizeBytes, gpus);
     if (gpus.size() > kMostGpus)
     {
         throw ToolRefusal("a machine holds at most " + std::to_string(kMostGpus) + " GPUs");
