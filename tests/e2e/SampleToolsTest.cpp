@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace
 {
@@ -261,6 +263,15 @@ TEST(SampleTools, EveryRunGivesTheDisplayBack)
 // machine.
 TEST(SampleTools, KestrixAdaptersAreUpdated)
 {
+    // The programs of a tree whose machine files cannot name a root certificate
+    // cannot pass a test-signed image; the key's name is in every program that
+    // reads it.
+    std::ifstream file(ROMUVISE_PATH, std::ios::binary);
+    const std::string program{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (program.find("certificate_root") == std::string::npos)
+    {
+        GTEST_SKIP() << "romuvise does not read \"certificate_root\" from machine files";
+    }
     for (const std::string device : {"0900", "0C00"})
     {
         SCOPED_TRACE(device);
