@@ -144,7 +144,7 @@ TEST(SampleTools, HelpListsEveryOptionAndItsValues)
           "--uefi-driver", "--sign", "--pack", "  0C00  kind 12  Korvan Dolvik1 C00\n"}},
         {kMakeMachine,
          {"--gpu", "--part", "--bridge root|zx22|plx", "--battery", "--charging",
-          "--stop-after-programs", "--stop-after-erases", "--fault", "stuck-bits=",
+          "--stop-after-programs", "--stop-after-erases", "--fault", "stuck-bits=OFFSET:MASK:VALUE",
           "kestrix-reset-never-ready", "--root-certificate", "  0900  kind 9   Korvan Cendra1 900\n",
           "  EF/3013  W25X40", "display.txt"}},
         {ROMSTAMP_PATH,

@@ -42,9 +42,11 @@ const char kUsage[] =
     "      0x800   accept any version, older or newer\n"
     "      0x1000  merge the adapter's Varnex store into the image before writing\n"
     "      0x2000  update to a newer or the same version\n"
-    "      Without 0x80, 0x800 or 0x2000 the version is not compared.\n"
-    "  --subsystem VENDOR:DEVICE  only adapters with these subsystem IDs (hex)\n"
-    "  --board-id HEX          only adapters whose firmware carries this board ID\n"
+    "      Without 0x80 or 0x2000 any version is accepted, as with 0x800.\n"
+    "  --subsystem VENDOR:DEVICE  also accept adapters with these subsystem IDs (hex),\n"
+    "                          beside those the image carries\n"
+    "  --board-id HEX          also accept adapters whose firmware carries this board ID,\n"
+    "                          beside the image's own\n"
     "  --name TEXT             the package's file name the run shows (default flash.rom,\n"
     "                          at most 63 characters)";
 

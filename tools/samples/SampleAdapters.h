@@ -26,7 +26,7 @@ inline const AdapterCatalogueRecord& SampleGpu(uint16_t deviceId)
                       " is no Korvan GPU the updater knows (see --help for the device IDs)");
 }
 
-// "  0800  kind 8   Korvan Avrel2 800" for every catalogued GPU.
+// One line "0800  kind 8   Korvan Avrel2 800" for every catalogued GPU.
 inline std::string SampleGpuList()
 {
     std::string list;
@@ -37,7 +37,7 @@ inline std::string SampleGpuList()
             continue;
         }
         char line[96];
-        std::snprintf(line, sizeof line, "  %04X  kind %-2u  %s\n", record.deviceId,
+        std::snprintf(line, sizeof line, "        %04X  kind %-2u  %s\n", record.deviceId,
                       record.deviceKind, record.name);
         list += line;
     }

@@ -36,27 +36,27 @@ struct FaultSpec
     const char* name;
     const char* section; // "eeprom", "gpu" or "kestrix"
     const char* key;
-    bool takesValue;
+    const char* value; // what the value is; null for a fault without one
     uint32_t lowestKind;
     uint32_t highestKind;
     const char* meaning;
 };
 
 constexpr FaultSpec kFaults[] = {
-    {"stuck-bits", "eeprom", "stuck_bits", true, 5, 13,
-     "OFFSET:MASK:VALUE (hex): the bits of MASK at OFFSET always read VALUE"},
-    {"never-ready", "eeprom", "never_ready", false, 5, 13, "the chip never leaves busy"},
-    {"lose-write-enable", "eeprom", "lose_write_enable", false, 5, 13,
+    {"stuck-bits", "eeprom", "stuck_bits", "OFFSET:MASK:VALUE", 5, 13,
+     "the chip's bits of MASK at OFFSET always read VALUE (hex)"},
+    {"never-ready", "eeprom", "never_ready", nullptr, 5, 13, "the chip never leaves busy"},
+    {"lose-write-enable", "eeprom", "lose_write_enable", nullptr, 5, 13,
      "the chip drops every write enable"},
-    {"write-protect-pin", "eeprom", "write_protect_pin", false, 5, 13,
-     "the write-protect pin is held, the status register cannot be written"},
-    {"extra-busy-reads", "eeprom", "extra_busy_reads", true, 5, 13,
-     "N (decimal): the chip reads busy N more times after each operation"},
-    {"pll-never-locks", "gpu", "pll_never_locks", false, 10, 12,
+    {"write-protect-pin", "eeprom", "write_protect_pin", nullptr, 5, 13,
+     "the chip's write-protect pin is held: its status register cannot be written"},
+    {"extra-busy-reads", "eeprom", "extra_busy_reads", "N", 5, 13,
+     "the chip reads busy N (decimal) more times after each operation"},
+    {"pll-never-locks", "gpu", "pll_never_locks", nullptr, 10, 12,
      "the GPU's PLL never locks (kinds 10-12)"},
-    {"kestrix-reset-never-ready", "kestrix", "reset_never_ready", false, 9, 13,
+    {"kestrix-reset-never-ready", "kestrix", "reset_never_ready", nullptr, 9, 13,
      "the Kestrix engine never leaves reset (kinds 9-13)"},
-    {"kestrix-dma-never-idle", "kestrix", "dma_never_idle", false, 9, 13,
+    {"kestrix-dma-never-idle", "kestrix", "dma_never_idle", nullptr, 9, 13,
      "the Kestrix DMA never goes idle (kinds 9-13)"},
 };
 
@@ -87,7 +87,7 @@ std::string Usage()
     for (const SimFlashPart& part : GetSimFlashParts())
     {
         char line[80];
-        std::snprintf(line, sizeof line, "  %02X/%04X  %-12s %4u KiB\n", part.manufacturerId,
+        std::snprintf(line, sizeof line, "        %02X/%04X  %-12s %4u KiB\n", part.manufacturerId,
                       part.deviceId, part.name, part.sizeBytes / 1024);
         usage += line;
     }
@@ -111,14 +111,15 @@ std::string Usage()
         "  --fault NAME[=VALUE]   (on every GPU; may be given more than once)\n";
     for (const FaultSpec& fault : kFaults)
     {
-        usage += "      " + std::string(fault.name) + (fault.takesValue ? "=" : "") + ": " +
+        usage += "      " + std::string(fault.name) +
+                 (fault.value ? "=" + std::string(fault.value) : "") + "\n          " +
                  fault.meaning + "\n";
     }
     usage += "\n"
              "The machine counts the reboots asked of it in FOLDER/" +
              std::string(kRebootsFile) +
-             " and records every unbind and bind of a display driver, and the state each "
-             "display\nends in, in FOLDER/" +
+             ",\nand records every unbind and bind of a display driver and the state each display\n"
+             "ends in in FOLDER/" +
              kDisplayFile + " (both empty at first).";
     return usage;
 }
@@ -257,10 +258,11 @@ Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
         {
             throw ToolRefusal("unknown fault \"" + name + "\" (see --help for the faults)");
         }
-        if (spec->takesValue != (equals != std::string::npos))
+        const bool takesValue = spec->value != nullptr;
+        if (takesValue != (equals != std::string::npos))
         {
             throw ToolRefusal(std::string("fault ") + spec->name +
-                              (spec->takesValue ? " needs a value" : " takes no value"));
+                              (takesValue ? " needs a value" : " takes no value"));
         }
         const bool honoured = std::any_of(gpus.begin(), gpus.end(), [&](const GpuSpec& gpu)
                                           { return gpu.kind >= spec->lowestKind && gpu.kind <= spec->highestKind; });
@@ -270,7 +272,7 @@ Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
                               std::to_string(spec->lowestKind) + "-" +
                               std::to_string(spec->highestKind));
         }
-        const std::string value = spec->takesValue ? at->second.substr(equals + 1) : "";
+        const std::string value = takesValue ? at->second.substr(equals + 1) : "";
         nlohmann::json& section = std::string(spec->section) == "eeprom" ? faults.eeprom
                                   : std::string(spec->section) == "gpu"  ? faults.gpu
                                                                          : faults.kestrix;
@@ -278,7 +280,7 @@ Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
         {
             section[spec->key].push_back(StuckBits(value, partSize));
         }
-        else if (spec->takesValue)
+        else if (takesValue)
         {
             section[spec->key] = ParseToolNumber(value, 0x7FFFFFFF, name, 10);
         }
