@@ -287,3 +287,18 @@ TEST(SampleTools, KestrixAdaptersAreUpdated)
         EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
     }
 }
+
+// An adapter behind a PLX switch port is found and updated like one behind a
+// root port.
+TEST(SampleTools, AdapterBehindAPlxSwitchIsUpdated)
+{
+    CProgramFolder folder;
+    Make(folder, kMakeFirmware, "--version 86041B00 old.rom");
+    Make(folder, kMakeFirmware, "--version 86041C00 new.rom");
+    Make(folder, kMakeMachine, "--gpu old.rom --bridge plx machine");
+    StampPackage(folder, "new.rom", "--flags 0x80");
+
+    const ProgramResult run = Update(folder, "", "yy");
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
+}
