@@ -408,6 +408,15 @@ std::shared_ptr<CSimMachine> LoadMachineJson(const json& description,
     {
         ReadAcpi(description.at("acpi"), *machine);
     }
+    if (description.contains("display_file"))
+    {
+        const json& record = description.at("display_file");
+        if (!record.is_string())
+        {
+            throw std::runtime_error("\"display_file\" must be a file name");
+        }
+        machine->KeepDisplayRecordInFile(context.ResolvePath(record.get<std::string>()));
+    }
     for (const json& function : description.value("pci", json::array()))
     {
         ReadFunction(function, context, registry);

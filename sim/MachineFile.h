@@ -13,6 +13,7 @@
 //     "ram": [{"base": "0x100000", "size": "0x100000"}],
 //     "acpi": {"revision": 2, "rsdp": "0xF0010", "tables_at": "0xF1000",
 //              "mcfg": [{"base": "0xE0000000", "start_bus": 0, "end_bus": 255}]},
+//     "display_file": "display.txt",
 //     "pci": [{"address": "00:01.0", "vendor": "0x10B5", "device": "0x8747",
 //              "class": "0x060400", "bridge": {"secondary": 1, "subordinate": 1},
 //              "port": 1, "bars": [{"index": 0, "size": "0x20000", "address": "0xF0000000"}],
@@ -22,6 +23,13 @@
 //              "model": {"kind": "registers", ...}}],
 //     "devices": [{"kind": "...", ...}]
 //   }
+//
+// "display_file" names the file (relative to the machine file's folder) to
+// which each process appends a line for every unbind and bind of a display
+// driver ("unbind 0000:01:00.0", "bind 0000:01:00.0") and, when it ends, one
+// line for each display with a driver saying the state it ends in
+// ("end 0000:01:00.0 bound" or "... unbound"). A process that dies (a
+// simulated power loss) writes no end lines.
 //
 // A BAR's size is a power of two of at least 16 bytes, its address (0 for
 // unassigned) is aligned to its size, and a "mem32" BAR lies below 4 GiB.

@@ -6,8 +6,11 @@
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/SimMachine.h"
 
+#include "core/Exceptions.h"
+
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 
 namespace
 {
@@ -40,6 +43,40 @@ DeviceEntry MakeEntry(uint8_t bus, uint8_t device, uint8_t function, uint16_t ve
 CSimDisplayDevices::CSimDisplayDevices(std::shared_ptr<CSimMachine> machine)
     : m_machine(std::move(machine))
 {
+}
+
+CSimDisplayDevices::~CSimDisplayDevices()
+{
+    // A record that cannot be written at the end of the process loses its
+    // end lines; the process must still end normally.
+    try
+    {
+        for (const auto& [instanceId, state] : m_states)
+        {
+            if (state.hasDriver)
+            {
+                Record("end " + instanceId + (state.bound ? " bound" : " unbound"));
+            }
+        }
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+void CSimDisplayDevices::Record(const std::string& line) const
+{
+    const std::string& path = m_machine->DisplayRecordFile();
+    if (path.empty())
+    {
+        return;
+    }
+    std::ofstream file(path, std::ios::app);
+    file << line << '\n';
+    if (!file)
+    {
+        throw io_error("Cannot write display record " + path);
+    }
 }
 
 std::string CSimDisplayDevices::InstanceId(uint8_t bus, uint8_t device, uint8_t function)
@@ -150,6 +187,7 @@ uint32_t CSimDisplayDevices::ChangeDeviceState(const std::string& instanceId,
     const bool enable = change == EDeviceStateChange::Enable;
     m_changes.push_back(std::string(enable ? "enable " : "disable ") + instanceId);
     found->second.bound = enable;
+    Record((enable ? "bind " : "unbind ") + instanceId);
     if (!enable)
     {
         for (auto hidden = m_hidden.begin(); hidden != m_hidden.end(); ++hidden)

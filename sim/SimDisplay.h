@@ -26,6 +26,9 @@ public:
     ROMVISE_REFCOUNT_FORWARD
 
     explicit CSimDisplayDevices(std::shared_ptr<CSimMachine> machine);
+    // Records the state each display with a driver ends in, when the machine
+    // keeps a display record.
+    ~CSimDisplayDevices() override;
 
     // "0000:bb:dd.f".
     static std::string InstanceId(uint8_t bus, uint8_t device, uint8_t function);
@@ -70,6 +73,8 @@ private:
     };
     std::vector<Listed> Enumerate();
     State& StateOf(const std::string& instanceId, bool makerDisplay);
+    // Appends a line to the machine's display record, when it keeps one.
+    void Record(const std::string& line) const;
 
     std::shared_ptr<CSimMachine> m_machine;
     std::map<std::string, State> m_states;

@@ -46,6 +46,11 @@ public:
     // process sees the reboots of earlier ones: loaded now when the file
     // exists, written at every reboot.
     void KeepRebootsInFile(const std::string& path);
+    // The file where the machine's display devices record every unbind and
+    // bind of a display driver and the state each display ends in (see
+    // CSimDisplayDevices); empty for none.
+    const std::string& DisplayRecordFile() const { return m_displayRecordFile; }
+    void KeepDisplayRecordInFile(std::string path) { m_displayRecordFile = std::move(path); }
     // The folder where the programs keep state across runs on this machine:
     // the machine file's folder; empty for a machine made without a file,
     // which keeps none.
@@ -169,6 +174,7 @@ private:
                         PowerStatus::kPercentUnknown};
     uint32_t m_reboots = 0;
     std::string m_rebootFile;
+    std::string m_displayRecordFile;
     std::string m_stateDirectory;
     std::optional<CertificateRoot> m_trustedRoot;
 };

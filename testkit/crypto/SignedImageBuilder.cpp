@@ -214,6 +214,11 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     {
         builder.Block(CGpuImageBuilder::kEfi, kUnsignedEfiLength).Patch(0x200, strangerCode);
     }
+    // Blocks after the certificate block are neither signed nor hashed.
+    if (spec.laterBlocks)
+    {
+        spec.laterBlocks(builder);
+    }
     CRefPtr<IROMImage> image = builder.BuildImage();
 
     layout.x86Block = builder.OffsetOf(x86Index);

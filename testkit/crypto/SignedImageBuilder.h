@@ -33,6 +33,8 @@ struct SignedImageSpec
 {
     uint32_t bodyLength = 0x10000;       // the x86 block, a multiple of 512
     std::optional<uint32_t> initFromRom; // segment size
+    // Adds blocks after the certificate block (board data, stores).
+    std::function<void(CGpuImageBuilder&)> laterBlocks;
     uint32_t vendorType = 6;
     uint32_t packageKind = 2;
     bool vendorFirst = true;

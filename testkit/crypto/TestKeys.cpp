@@ -23,15 +23,41 @@ CTestKey::CTestKey() : m_key(EVP_RSA_gen(1024))
     }
 }
 
-const CTestKey& CTestKey::Get(size_t index)
+CTestKey::CTestKey(PublicKey key) : m_key(std::move(key)) {}
+
+namespace
+{
+std::map<size_t, std::unique_ptr<CTestKey>>& Keys()
 {
     static std::map<size_t, std::unique_ptr<CTestKey>> keys;
-    auto& slot = keys[index];
+    return keys;
+}
+} // namespace
+
+const CTestKey& CTestKey::Get(size_t index)
+{
+    auto& slot = Keys()[index];
     if (!slot)
     {
         slot.reset(new CTestKey());
     }
     return *slot;
+}
+
+void CTestKey::Adopt(size_t index, const std::string& privatePem)
+{
+    Bio bio(BIO_new_mem_buf(privatePem.data(), static_cast<int>(privatePem.size())));
+    PublicKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 1024)
+    {
+        throw std::runtime_error("not a 1024-bit RSA private key");
+    }
+    auto& slot = Keys()[index];
+    if (slot)
+    {
+        throw std::runtime_error("test key " + std::to_string(index) + " is already in use");
+    }
+    slot.reset(new CTestKey(std::move(key)));
 }
 
 std::array<uint8_t, 128> CTestKey::Modulus() const

@@ -159,6 +159,22 @@ CGpuImageBuilder& CGpuImageBuilder::VarnexBlock(std::vector<uint8_t> image,
     return NbsiBlock({{0x4952, std::move(image)}, {0x4942, std::move(backup)}});
 }
 
+CGpuImageBuilder& CGpuImageBuilder::VarnexFlashBlock(std::vector<uint8_t> image,
+                                                     std::vector<uint8_t> backup)
+{
+    constexpr uint32_t kStoreAlignment = 0x1000;
+    constexpr uint32_t kKpdeEnd = 12;
+    constexpr uint32_t kRecordHeader = 16;
+    const uint32_t start = m_ifrSize.value_or(0) + ChainLength();
+    // The KPDE follows the PCI data structure on a 16-byte boundary.
+    const uint32_t kpde = (start + kNbsiPcirOffset + 0x18 + 15) / 16 * 16;
+    const uint32_t directorySize = DirectorySize(2);
+    const uint32_t store =
+        RoundUp(kpde + kKpdeEnd + directorySize + kRecordHeader, kStoreAlignment);
+    VarnexBlock(std::move(image), std::move(backup));
+    return NbsiDirectoryOffset(static_cast<uint16_t>(store - kRecordHeader - directorySize - start));
+}
+
 CGpuImageBuilder& CGpuImageBuilder::Mark(uint16_t mark)
 {
     Current().mark = mark;

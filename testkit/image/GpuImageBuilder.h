@@ -143,6 +143,10 @@ public:
     CGpuImageBuilder& NbsiBlock(std::vector<NbsiObject> objects);
     // The Varnex block: objects "IR" (image) and "IB" (backup).
     CGpuImageBuilder& VarnexBlock(std::vector<uint8_t> image, std::vector<uint8_t> backup);
+    // The Varnex block laid out as the engine lays it out on an EEPROM: the
+    // image store starts on a 4 KiB boundary of the image (an init-from-ROM
+    // segment included), its directory and object record right before it.
+    CGpuImageBuilder& VarnexFlashBlock(std::vector<uint8_t> image, std::vector<uint8_t> backup);
 
     // Settings of the block added last.
     CGpuImageBuilder& Mark(uint16_t mark);

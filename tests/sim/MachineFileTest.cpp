@@ -181,6 +181,7 @@ TEST_F(MachineFileTest, MistakesAreReportedWithTheFileName)
         {R"({"pci": [{"address": "00:01.0", "device": 2}]})", "missing \"vendor\""},
         {R"({"pci": [{"address": "00:01.0", "vendor": "0x1X", "device": 2}]})",
          "vendor is not a number: \"0x1X\""},
+        {R"({"display_file": 7})", "\"display_file\" must be a file name"},
         {R"({"pci": [{"address": "00:01.0", "vendor": 1, "device": 2,
               "bars": [{"index": 0, "size": 3000}]}]})",
          "PCI function 00:01.0 BAR0: size 0xbb8 is not a power of two of at least 16 bytes"},

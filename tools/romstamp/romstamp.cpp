@@ -28,8 +28,28 @@ const char kUsage[] =
     "Usage: romstamp [--flags HEX] [--subsystem VENDOR:DEVICE] [--board-id HEX] [--name TEXT]\n"
     "                PROGRAM PACKAGE\n"
     "Writes PACKAGE (a firmware image or a multi-image KRROM file) into the program file\n"
-    "PROGRAM, a copy of romuvise, with the control-block fields given. Flag 0x200 is set\n"
-    "for a multi-image file. Stamping a stamped program replaces its package.";
+    "PROGRAM, a copy of romuvise, with the control-block fields given. Stamping a stamped\n"
+    "program replaces its package.\n"
+    "\n"
+    "  --flags HEX             the package flags, added together (default 0):\n"
+    "      0x8     ignore the adapter's subsystem IDs when matching the image\n"
+    "      0x10    quiet: show only the banner and errors\n"
+    "      0x20    count down instead of asking before each update\n"
+    "      0x40    remove the EEPROM's write protection before writing\n"
+    "      0x80    update only to a newer version\n"
+    "      0x100   replace the board settings instead of keeping the adapter's\n"
+    "      0x200   the package is a multi-image file (set by romstamp itself)\n"
+    "      0x400   reboot the system after the updates\n"
+    "      0x800   accept any version, older or newer\n"
+    "      0x1000  merge the adapter's Varnex store into the image before writing\n"
+    "      0x2000  update to a newer or the same version\n"
+    "      Without 0x80 or 0x2000 any version is accepted, as with 0x800.\n"
+    "  --subsystem VENDOR:DEVICE  also accept adapters with these subsystem IDs (hex),\n"
+    "                          beside those the image carries\n"
+    "  --board-id HEX          also accept adapters whose firmware carries this board ID,\n"
+    "                          beside the image's own\n"
+    "  --name TEXT             the package's file name the run shows (default flash.rom,\n"
+    "                          at most 63 characters)";
 
 struct StampRequest
 {

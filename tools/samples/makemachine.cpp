@@ -1,9 +1,12 @@
 // makemachine: writes a simulated machine with Korvan adapters into a folder.
 
+#include "SampleAdapters.h"
 #include "ToolArguments.h"
+#include "sim/SimFlashParts.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,45 +16,193 @@
 
 namespace
 {
-const char kUsage[] =
-    "Usage: makemachine [--gpu FIRMWARE[:DEVICE-ID[:KIND]]]... [--part MAKER/DEVICE]\n"
-    "                   [--battery PERCENT] [--stop-after-programs N] [--stop-after-erases N]\n"
-    "                   FOLDER\n"
-    "Writes FOLDER/machine.json: a machine with one Korvan GPU (default device 0800,\n"
-    "kind 8) behind a root port for each --gpu, whose serial flash chip (default part\n"
-    "EF/3013, 512 KiB) starts with the FIRMWARE file (makefirmware --help). The chip\n"
-    "contents live in FOLDER/chip<N>.bin and change as programs write them; making the\n"
-    "machine again starts them afresh from the firmware files and removes the update\n"
-    "records (FOLDER/update-*.rec) an unfinished update left. --battery runs the\n"
-    "machine on battery at that charge (below 35 the updater refuses to write);\n"
-    "--stop-after-programs ends the process after that many program operations on\n"
-    "each chip, like a power loss; --stop-after-erases does the same after that many\n"
-    "erase operations.\n"
-    "The machine counts the reboots asked of it in FOLDER/reboots.txt (none at first).\n"
-    "Run a program on the machine with ROMVISE_MACHINE=FOLDER/machine.json.";
+constexpr size_t kMostGpus = 16;
+constexpr uint32_t kGpuBarBase = 0xC0000000;
+constexpr uint32_t kGpuBarStride = 0x2000000;
+constexpr uint32_t kPlxBarBase = 0xF0000000;
+constexpr uint32_t kPlxBarSize = 0x20000;
+constexpr uint32_t kDefaultStraps = 0x400000;
+constexpr const char* kDefaultPart = "EF/3013";
+constexpr const char* kRebootsFile = "reboots.txt";
+constexpr const char* kDisplayFile = "display.txt";
+// The root certificate's files as makefirmware --sign writes them, and the
+// names of their copies beside the machine file.
+constexpr const char* kRootCertificateFile = "root-certificate.bin";
+constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
+
+// The faults a chip, a GPU or a Kestrix microcontroller can be given, with the
+// machine-file key each sets, whether it takes a value, and the device kinds
+// whose GPUs have what it acts on.
+struct FaultSpec
+{
+    const char* name;
+    const char* section; // "eeprom", "gpu" or "kestrix"
+    const char* key;
+    const char* value; // what the value is; null for a fault without one
+    uint32_t lowestKind;
+    uint32_t highestKind;
+    const char* meaning;
+};
+
+constexpr FaultSpec kFaults[] = {
+    {"stuck-bits", "eeprom", "stuck_bits", "OFFSET:MASK:VALUE", 5, 13,
+     "the chip's bits of MASK at OFFSET always read VALUE (hex)"},
+    {"never-ready", "eeprom", "never_ready", nullptr, 5, 13, "the chip never leaves busy"},
+    {"lose-write-enable", "eeprom", "lose_write_enable", nullptr, 5, 13,
+     "the chip drops every write enable"},
+    {"write-protect-pin", "eeprom", "write_protect_pin", nullptr, 5, 13,
+     "the chip's write-protect pin is held: its status register cannot be written"},
+    {"extra-busy-reads", "eeprom", "extra_busy_reads", "N", 5, 13,
+     "the chip reads busy N (decimal) more times after each operation"},
+    {"pll-never-locks", "gpu", "pll_never_locks", nullptr, 10, 12,
+     "the GPU's PLL never locks (kinds 10-12)"},
+    {"kestrix-reset-never-ready", "kestrix", "reset_never_ready", nullptr, 9, 13,
+     "the Kestrix engine never leaves reset (kinds 9-13)"},
+    {"kestrix-dma-never-idle", "kestrix", "dma_never_idle", nullptr, 9, 13,
+     "the Kestrix DMA never goes idle (kinds 9-13)"},
+};
+
+std::string Usage()
+{
+    std::string usage =
+        "Usage: makemachine [--gpu FIRMWARE[:DEVICE-ID[:KIND[:STRAPS]]]]... [--part MAKER/DEVICE]\n"
+        "                   [--bridge root|zx22|plx] [--battery PERCENT [--charging]]\n"
+        "                   [--stop-after-programs N] [--stop-after-erases N]\n"
+        "                   [--fault NAME[=VALUE]]... [--root-certificate KEYS] FOLDER\n"
+        "Writes FOLDER/machine.json: a simulated machine with one Korvan GPU for each --gpu.\n"
+        "Run a program on it with ROMVISE_MACHINE=FOLDER/machine.json.\n"
+        "\n"
+        "  --gpu FIRMWARE[:DEVICE-ID[:KIND[:STRAPS]]]\n"
+        "      A GPU whose serial flash chip starts with the file FIRMWARE (makefirmware\n"
+        "      --help; any file up to the part's size, the rest reads erased). The chip's\n"
+        "      contents live in FOLDER/chip<N>.bin and change as programs write them;\n"
+        "      making the machine again starts them afresh from the files and removes\n"
+        "      the update records (FOLDER/update-*.rec) an unfinished update left.\n"
+        "      DEVICE-ID (hex, default 0800) is one of the adapters the updater knows;\n"
+        "      KIND (decimal) is the device kind, the adapter's own when left out, and\n"
+        "      must agree with it; STRAPS (hex, default 400000) is what the GPU's strap\n"
+        "      register reads. Kinds 9-13 get their Kestrix microcontroller.\n"
+        "      Device IDs and kinds:\n";
+    usage += SampleGpuList();
+    usage += "  --part MAKER/DEVICE\n"
+             "      The chip of every GPU (hex IDs, default " +
+             std::string(kDefaultPart) + "):\n";
+    for (const SimFlashPart& part : GetSimFlashParts())
+    {
+        char line[80];
+        std::snprintf(line, sizeof line, "        %02X/%04X  %-12s %4u KiB\n", part.manufacturerId,
+                      part.deviceId, part.name, part.sizeBytes / 1024);
+        usage += line;
+    }
+    usage +=
+        "  --bridge root|zx22|plx\n"
+        "      What each GPU sits behind: a plain root port (default), a Korvan ZX22\n"
+        "      bridge (then a plain port), or a PLX PEX 8747 switch port.\n"
+        "  --battery PERCENT\n"
+        "      The machine runs on battery at that charge, 0-100 (below 35 the updater\n"
+        "      refuses to write); without it the machine is on AC power.\n"
+        "  --charging\n"
+        "      With --battery: the battery is charging.\n"
+        "  --stop-after-programs N, --stop-after-erases N\n"
+        "      The process ends after N program (or erase) operations on each chip, as a\n"
+        "      power loss would end it (exit code 86, the chip half written).\n"
+        "  --root-certificate KEYS\n"
+        "      The programs on this machine trust the root certificate in the folder KEYS\n"
+        "      (made by makefirmware --sign KEYS) in place of their built-in root, so\n"
+        "      that images signed under it pass the certificate check (a simulated\n"
+        "      machine only: on real hardware the built-in root is always used).\n"
+        "  --fault NAME[=VALUE]   (on every GPU; may be given more than once)\n";
+    for (const FaultSpec& fault : kFaults)
+    {
+        usage += "      " + std::string(fault.name) +
+                 (fault.value ? "=" + std::string(fault.value) : "") + "\n          " +
+                 fault.meaning + "\n";
+    }
+    usage += "\n"
+             "The machine counts the reboots asked of it in FOLDER/" +
+             std::string(kRebootsFile) +
+             ",\nand records every unbind and bind of a display driver and the state each display\n"
+             "ends in in FOLDER/" +
+             kDisplayFile + " (both empty at first).";
+    return usage;
+}
+
+const std::vector<ToolOptionSpec> kOptions = {
+    {"gpu", true, true},        {"part"},
+    {"bridge"},                 {"battery"},
+    {"charging", false},        {"stop-after-programs"},
+    {"stop-after-erases"},      {"fault", true, true},
+    {"root-certificate"},
+};
 
 struct GpuSpec
 {
     std::string firmware;
-    uint32_t deviceId = 0x0800;
-    uint32_t kind = 8;
+    uint16_t deviceId = 0x0800;
+    uint32_t kind = 0;
+    uint32_t straps = kDefaultStraps;
 };
+
+std::vector<std::string> Fields(const std::string& text, char separator)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t at = text.find(separator); at != std::string::npos;
+         start = at + 1, at = text.find(separator, start))
+    {
+        fields.push_back(text.substr(start, at - start));
+    }
+    fields.push_back(text.substr(start));
+    return fields;
+}
 
 GpuSpec ReadGpu(const std::string& text)
 {
-    GpuSpec gpu;
-    const size_t first = text.find(':');
-    gpu.firmware = text.substr(0, first);
-    if (first != std::string::npos)
+    const std::vector<std::string> fields = Fields(text, ':');
+    if (fields.size() > 4 || fields[0].empty())
     {
-        const size_t second = text.find(':', first + 1);
-        gpu.deviceId = ParseToolNumber(text.substr(first + 1, second - first - 1), 0xFFFF);
-        if (second != std::string::npos)
+        throw ToolRefusal("invalid --gpu (FIRMWARE[:DEVICE-ID[:KIND[:STRAPS]]]): \"" + text +
+                          "\"");
+    }
+    GpuSpec gpu;
+    gpu.firmware = fields[0];
+    if (fields.size() > 1)
+    {
+        gpu.deviceId = static_cast<uint16_t>(ParseToolNumber(fields[1], 0xFFFF, "device ID"));
+    }
+    const AdapterCatalogueRecord& adapter = SampleGpu(gpu.deviceId);
+    gpu.kind = adapter.deviceKind;
+    if (fields.size() > 2 && !fields[2].empty())
+    {
+        const auto kind = static_cast<uint32_t>(ParseToolNumber(fields[2], 0xFF, "kind", 10));
+        if (kind != adapter.deviceKind)
         {
-            gpu.kind = ParseToolNumber(text.substr(second + 1), 13, 10);
+            throw ToolRefusal("kind " + std::to_string(kind) + " is not the kind of device " +
+                              fields[1] + " (" + adapter.name + ", kind " +
+                              std::to_string(adapter.deviceKind) + ")");
         }
     }
+    if (fields.size() > 3)
+    {
+        gpu.straps = static_cast<uint32_t>(ParseToolNumber(fields[3], 0xFFFFFFFF, "straps"));
+    }
     return gpu;
+}
+
+const SimFlashPart& ReadPart(const std::string& text)
+{
+    const std::vector<std::string> ids = Fields(text, '/');
+    const SimFlashPart* part = nullptr;
+    if (ids.size() == 2)
+    {
+        part = FindSimFlashPart(static_cast<uint8_t>(ParseToolNumber(ids[0], 0xFF, "part maker")),
+                                static_cast<uint16_t>(ParseToolNumber(ids[1], 0xFFFF, "part")));
+    }
+    if (!part)
+    {
+        throw ToolRefusal("unknown part \"" + text + "\" (see --help for the parts)");
+    }
+    return *part;
 }
 
 std::string Hex(uint64_t value)
@@ -61,52 +212,250 @@ std::string Hex(uint64_t value)
     return text;
 }
 
-// The power-loss stops of each chip (0: never).
-struct ChipStops
+std::string PciAddress(int bus, int device)
 {
-    uint32_t afterPrograms = 0;
-    uint32_t afterErases = 0;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x:%02x.0", bus, device);
+    return text;
+}
+
+// The faults asked, as the sections of the machine file they go into.
+struct Faults
+{
+    nlohmann::json eeprom = nlohmann::json::object();
+    nlohmann::json gpu = nlohmann::json::object();
+    nlohmann::json kestrix = nlohmann::json::object();
 };
 
-nlohmann::json GpuFunctions(const GpuSpec& gpu, size_t index, const std::string& part,
-                            const ChipStops& stop)
+nlohmann::json StuckBits(const std::string& text, uint32_t partSize)
 {
-    const int bus = static_cast<int>(index) + 1;
-    char port[16];
-    char address[16];
-    std::snprintf(port, sizeof port, "00:%02x.0", bus);
-    std::snprintf(address, sizeof address, "%02x:00.0", bus);
-    nlohmann::json eeprom = {{"kind", "spi_flash"},
-                             {"part", part},
-                             {"file", "chip" + std::to_string(index) + ".bin"}};
-    if (stop.afterPrograms != 0)
+    const std::vector<std::string> fields = Fields(text, ':');
+    if (fields.size() != 3)
     {
-        eeprom["faults"]["stop_after_programs"] = stop.afterPrograms;
+        throw ToolRefusal("invalid stuck-bits (OFFSET:MASK:VALUE): \"" + text + "\"");
     }
-    if (stop.afterErases != 0)
+    const uint64_t offset = ParseToolNumber(fields[0], 0xFFFFFFFF, "stuck-bits offset");
+    if (offset >= partSize)
     {
-        eeprom["faults"]["stop_after_erases"] = stop.afterErases;
+        throw ToolRefusal("stuck-bits offset " + fields[0] + " lies beyond the part");
     }
-    return nlohmann::json::array(
-        {{{"address", port},
-          {"vendor", "0x8086"},
-          {"device", "0x7A38"},
-          {"class", "0x060400"},
-          {"bridge", {{"secondary", bus}, {"subordinate", bus}}}},
-         {{"address", address},
-          {"vendor", "0x7E2B"},
-          {"device", Hex(gpu.deviceId)},
-          {"class", "0x030000"},
-          {"revision", "0xA1"},
-          {"subsystem", {{"vendor", "0x7E2B"}, {"device", "0x0001"}}},
-          {"bars",
-           {{{"index", 0}, {"size", "0x1000000"}, {"address", Hex(0xC0000000u + index * 0x2000000u)}}}},
-          {"model",
-           {{"kind", "gpu"},
-            {"name", "gpu" + std::to_string(index)},
-            {"device_kind", gpu.kind},
-            {"straps", "0x400000"},
-            {"eeprom", eeprom}}}}});
+    return {{"offset", Hex(offset)},
+            {"mask", Hex(ParseToolNumber(fields[1], 0xFF, "stuck-bits mask"))},
+            {"value", Hex(ParseToolNumber(fields[2], 0xFF, "stuck-bits value"))}};
+}
+
+Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
+                  const std::vector<GpuSpec>& gpus)
+{
+    Faults faults;
+    for (auto [at, end] = arguments.options.equal_range("fault"); at != end; ++at)
+    {
+        const size_t equals = at->second.find('=');
+        const std::string name = at->second.substr(0, equals);
+        const FaultSpec* spec = nullptr;
+        for (const FaultSpec& fault : kFaults)
+        {
+            spec = name == fault.name ? &fault : spec;
+        }
+        if (!spec)
+        {
+            throw ToolRefusal("unknown fault \"" + name + "\" (see --help for the faults)");
+        }
+        const bool takesValue = spec->value != nullptr;
+        if (takesValue != (equals != std::string::npos))
+        {
+            throw ToolRefusal(std::string("fault ") + spec->name +
+                              (takesValue ? " needs a value" : " takes no value"));
+        }
+        const bool honoured = std::any_of(gpus.begin(), gpus.end(), [&](const GpuSpec& gpu)
+                                          { return gpu.kind >= spec->lowestKind && gpu.kind <= spec->highestKind; });
+        if (!honoured)
+        {
+            throw ToolRefusal("fault " + name + " needs a GPU of kind " +
+                              std::to_string(spec->lowestKind) + "-" +
+                              std::to_string(spec->highestKind));
+        }
+        const std::string value = takesValue ? at->second.substr(equals + 1) : "";
+        nlohmann::json& section = std::string(spec->section) == "eeprom" ? faults.eeprom
+                                  : std::string(spec->section) == "gpu"  ? faults.gpu
+                                                                         : faults.kestrix;
+        if (name == "stuck-bits")
+        {
+            section[spec->key].push_back(StuckBits(value, partSize));
+        }
+        else if (takesValue)
+        {
+            section[spec->key] = ParseToolNumber(value, 0x7FFFFFFF, name, 10);
+        }
+        else
+        {
+            section[spec->key] = true;
+        }
+    }
+    const uint64_t programs =
+        ParseToolNumber(ToolOption(arguments, "stop-after-programs", "0"), 0x7FFFFFFF,
+                        "--stop-after-programs", 10);
+    const uint64_t erases = ParseToolNumber(ToolOption(arguments, "stop-after-erases", "0"),
+                                            0x7FFFFFFF, "--stop-after-erases", 10);
+    if (programs != 0)
+    {
+        faults.eeprom["stop_after_programs"] = programs;
+    }
+    if (erases != 0)
+    {
+        faults.eeprom["stop_after_erases"] = erases;
+    }
+    return faults;
+}
+
+// What a machine is made of, filled GPU by GPU.
+struct MachinePlan
+{
+    std::string part;
+    std::string bridge;
+    Faults faults;
+    nlohmann::json pci = nlohmann::json::array();
+    nlohmann::json devices = nlohmann::json::array();
+    int nextBus = 1;
+};
+
+nlohmann::json Bridge(const std::string& address, uint16_t vendor, uint16_t device, int secondary,
+                      int subordinate)
+{
+    return {{"address", address},
+            {"vendor", Hex(vendor)},
+            {"device", Hex(device)},
+            {"class", "0x060400"},
+            {"bridge", {{"secondary", secondary}, {"subordinate", subordinate}}}};
+}
+
+// The ports in front of GPU `index`; returns the bus the GPU sits on.
+int AddPorts(MachinePlan& plan, size_t index)
+{
+    const std::string port = PciAddress(0, static_cast<int>(index) + 1);
+    const int bus = plan.nextBus;
+    if (plan.bridge == "zx22")
+    {
+        plan.pci.push_back(Bridge(port, kKorvanVendorId, GetZX22DeviceIdBase(), bus, bus + 1));
+        plan.pci.back()["port"] = 0;
+        plan.pci.push_back(Bridge(PciAddress(bus, 0), 0x8086, 0x7A38, bus + 1, bus + 1));
+        plan.nextBus += 2;
+        return bus + 1;
+    }
+    if (plan.bridge == "plx")
+    {
+        nlohmann::json plx = Bridge(port, kPlxVendorId, 0x8747, bus, bus);
+        plx["port"] = index;
+        plx["bars"] = {{{"index", 0},
+                        {"size", Hex(kPlxBarSize)},
+                        {"address", Hex(kPlxBarBase + index * kPlxBarSize)}}};
+        plx["model"] = {{"kind", "plx8747"}, {"name", "plx" + std::to_string(index)}};
+        plan.pci.push_back(plx);
+    }
+    else
+    {
+        plan.pci.push_back(Bridge(port, 0x8086, 0x7A38, bus, bus));
+    }
+    plan.nextBus += 1;
+    return bus;
+}
+
+void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
+{
+    const int bus = AddPorts(plan, index);
+    const std::string name = "gpu" + std::to_string(index);
+    nlohmann::json eeprom = {
+        {"kind", "spi_flash"}, {"part", plan.part}, {"file", "chip" + std::to_string(index) + ".bin"}};
+    if (!plan.faults.eeprom.empty())
+    {
+        eeprom["faults"] = plan.faults.eeprom;
+    }
+    nlohmann::json model = {{"kind", "gpu"},
+                            {"name", name},
+                            {"device_kind", gpu.kind},
+                            {"straps", Hex(gpu.straps)},
+                            {"eeprom", eeprom}};
+    model.update(plan.faults.gpu);
+    plan.pci.push_back(
+        {{"address", PciAddress(bus, 0)},
+         {"vendor", Hex(kKorvanVendorId)},
+         {"device", Hex(gpu.deviceId)},
+         {"class", "0x030000"},
+         {"revision", "0xA1"},
+         {"subsystem", {{"vendor", Hex(kKorvanVendorId)}, {"device", "0x0001"}}},
+         {"bars", {{{"index", 0}, {"size", "0x1000000"}, {"address", Hex(kGpuBarBase + index * kGpuBarStride)}}}},
+         {"model", model}});
+    if (plan.bridge == "zx22")
+    {
+        plan.devices.push_back({{"kind", "zx22"},
+                                {"name", "zx22-" + std::to_string(index)},
+                                {"function", PciAddress(0, static_cast<int>(index) + 1)},
+                                {"gpu", name}});
+    }
+    if (gpu.kind >= kDeviceKindCendra1)
+    {
+        nlohmann::json kestrix = {
+            {"kind", "kestrix"}, {"name", "kestrix" + std::to_string(index)}, {"gpu", name}};
+        kestrix.update(plan.faults.kestrix);
+        plan.devices.push_back(kestrix);
+    }
+}
+
+void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
+{
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(gpu.firmware, error);
+    if (error)
+    {
+        throw ToolRefusal("cannot read " + gpu.firmware);
+    }
+    if (size > part.sizeBytes)
+    {
+        throw ToolRefusal(gpu.firmware + " (" + std::to_string(size) +
+                          " bytes) is larger than the part " + part.name + " (" +
+                          std::to_string(part.sizeBytes) + " bytes)");
+    }
+}
+
+void CheckRootCertificate(const std::filesystem::path& keys)
+{
+    for (const char* name : {kRootCertificateFile, kRootPassPhraseFile})
+    {
+        if (!std::filesystem::is_regular_file(keys / name))
+        {
+            throw ToolRefusal("the key folder " + keys.string() + " holds no " + name +
+                              " (makefirmware --sign " + keys.string() + " writes it)");
+        }
+    }
+}
+
+// Copies the root certificate's files from the key folder beside the machine
+// file; returns the machine file's section naming them.
+nlohmann::json CertificateRoot(const std::filesystem::path& keys,
+                               const std::filesystem::path& folder)
+{
+    for (const char* name : {kRootCertificateFile, kRootPassPhraseFile})
+    {
+        std::filesystem::copy_file(keys / name, folder / name,
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    return {{"container", kRootCertificateFile}, {"pass_phrase", kRootPassPhraseFile}};
+}
+
+nlohmann::json Power(const ToolArguments& arguments)
+{
+    const std::string battery = ToolOption(arguments, "battery", "");
+    if (battery.empty())
+    {
+        if (HasToolOption(arguments, "charging"))
+        {
+            throw ToolRefusal("--charging needs --battery");
+        }
+        return nullptr;
+    }
+    return {{"ac", false},
+            {"battery_percent", ParseToolNumber(battery, 100, "--battery percentage", 10)},
+            {"charging", HasToolOption(arguments, "charging")}};
 }
 
 // The update records of the machine's state folder (the machine file's
@@ -133,46 +482,70 @@ int Make(const ToolArguments& arguments)
 {
     if (arguments.plain.size() != 1)
     {
-        throw std::runtime_error("expected one FOLDER");
+        throw ToolRefusal("expected one FOLDER");
     }
     const std::filesystem::path folder = arguments.plain[0];
-    std::filesystem::create_directories(folder);
-    const std::string part = ToolOption(arguments, "part", "EF/3013");
-    ChipStops stop;
-    stop.afterPrograms =
-        ParseToolNumber(ToolOption(arguments, "stop-after-programs", "0"), 0x7FFFFFFF, 10);
-    stop.afterErases =
-        ParseToolNumber(ToolOption(arguments, "stop-after-erases", "0"), 0x7FFFFFFF, 10);
-
-    nlohmann::json pci = nlohmann::json::array();
-    size_t index = 0;
-    for (auto [at, end] = arguments.options.equal_range("gpu"); at != end; ++at, ++index)
+    MachinePlan plan;
+    const SimFlashPart& part = ReadPart(ToolOption(arguments, "part", kDefaultPart));
+    plan.part = ToolOption(arguments, "part", kDefaultPart);
+    plan.bridge = ToolOption(arguments, "bridge", "root");
+    if (plan.bridge != "root" && plan.bridge != "zx22" && plan.bridge != "plx")
     {
-        const GpuSpec gpu = ReadGpu(at->second);
+        throw ToolRefusal("unknown bridge \"" + plan.bridge + "\" (root, zx22 or plx)");
+    }
+    std::vector<GpuSpec> gpus;
+    for (auto [at, end] = arguments.options.equal_range("gpu"); at != end; ++at)
+    {
+        gpus.push_back(ReadGpu(at->second));
+    }
+    plan.faults = ReadFaults(arguments, part.sizeBytes, gpus);
+    if (gpus.size() > kMostGpus)
+    {
+        throw ToolRefusal("a machine holds at most " + std::to_string(kMostGpus) + " GPUs");
+    }
+    const nlohmann::json power = Power(arguments);
+
+    for (const GpuSpec& gpu : gpus)
+    {
+        CheckFirmwareFits(gpu, part);
+    }
+    if (HasToolOption(arguments, "root-certificate"))
+    {
+        CheckRootCertificate(ToolOption(arguments, "root-certificate", ""));
+    }
+    std::filesystem::create_directories(folder);
+    for (size_t index = 0; index < gpus.size(); ++index)
+    {
         // The chip starts with the firmware (the rest reads as erased) and
         // keeps what programs write into it from run to run.
-        std::filesystem::copy_file(gpu.firmware, folder / ("chip" + std::to_string(index) + ".bin"),
+        std::filesystem::copy_file(gpus[index].firmware,
+                                   folder / ("chip" + std::to_string(index) + ".bin"),
                                    std::filesystem::copy_options::overwrite_existing);
-        for (const nlohmann::json& function : GpuFunctions(gpu, index, part, stop))
-        {
-            pci.push_back(function);
-        }
+        AddGpu(plan, gpus[index], index);
     }
     nlohmann::json machine = {
         {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
-        {"pci", pci},
-        {"reboots_file", "reboots.txt"}};
-    // A machine made again has not been rebooted yet, and no update of its
-    // chips is unfinished.
-    std::filesystem::remove(folder / "reboots.txt");
-    RemoveUpdateRecords(folder);
-    const std::string battery = ToolOption(arguments, "battery", "");
-    if (!battery.empty())
+        {"pci", plan.pci},
+        {"reboots_file", kRebootsFile},
+        {"display_file", kDisplayFile}};
+    if (!plan.devices.empty())
     {
-        machine["power"] = {{"ac", false},
-                            {"battery_percent", ParseToolNumber(battery, 100, 10)},
-                            {"charging", false}};
+        machine["devices"] = plan.devices;
     }
+    if (!power.is_null())
+    {
+        machine["power"] = power;
+    }
+    if (HasToolOption(arguments, "root-certificate"))
+    {
+        machine["certificate_root"] =
+            CertificateRoot(ToolOption(arguments, "root-certificate", ""), folder);
+    }
+    // A machine made again has not been rebooted yet, nor had its display
+    // driver unbound, and no update of its chips is unfinished.
+    std::filesystem::remove(folder / kRebootsFile);
+    std::filesystem::remove(folder / kDisplayFile);
+    RemoveUpdateRecords(folder);
     std::ofstream out(folder / "machine.json", std::ios::trunc);
     out << machine.dump(2) << std::endl;
     if (!out)
@@ -185,5 +558,5 @@ int Make(const ToolArguments& arguments)
 
 int main(int argc, char** argv)
 {
-    return RunTool("makemachine", kUsage, argc, argv, Make);
+    return RunTool("makemachine", Usage(), argc, argv, kOptions, Make);
 }
