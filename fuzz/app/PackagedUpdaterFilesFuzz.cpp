@@ -88,14 +88,22 @@ void ReadImage(IROMImage* image)
         });
 }
 
-// Packs are read up to this length: each image of a pack still holds a whole
-// 3 MiB image buffer, so a longer pack of tiny images would only measure the
+// Packs are read up to this length (the slot's length word): each image of
+// a pack still holds a whole 3 MiB image buffer, so a longer pack of tiny
+// images, even one of zeros behind a short input, would only measure the
 // fuzzer's memory limit.
-constexpr size_t kLongestPack = 2048;
+constexpr uint32_t kLongestPack = 2048;
+
+uint32_t LengthWord(std::span<const uint8_t> slot)
+{
+    uint32_t length = 0;
+    std::memcpy(&length, slot.data(), std::min<size_t>(slot.size(), sizeof length));
+    return length;
+}
 
 void ReadSlot(std::span<const uint8_t> bytes, bool isPack)
 {
-    if (isPack && bytes.size() > kLongestPack)
+    if (bytes.empty() || (isPack && LengthWord(bytes) > kLongestPack))
     {
         return;
     }
