@@ -29,6 +29,9 @@ struct FuzzSeed
 // Defined by the target.
 std::vector<FuzzSeed> FuzzSeeds();
 
+// The seed runner of the tests (tests/fuzz/SeedRun.cpp) takes the seeds
+// itself.
+#ifndef ROMVISE_FUZZ_SEED_RUNNER
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     const char* folder = std::getenv("ROMVISE_FUZZ_SEEDS");
@@ -47,3 +50,4 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     }
     std::exit(written ? 0 : 1);
 }
+#endif

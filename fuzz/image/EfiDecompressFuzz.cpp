@@ -5,7 +5,8 @@
 // well-formed block headers and matches.
 //
 // The seeds are the encoder's streams of a text, a driver and random-looking
-// bytes, with and without matches and in small blocks.
+// bytes, with and without matches and in small blocks, and one whose codes
+// are longer than the decoder's lookup table.
 
 #include "fuzz/FuzzSeeds.h"
 #include "image/EfiDecompress.h"
@@ -55,6 +56,24 @@ std::vector<uint8_t> RawInput(std::vector<uint8_t> decoded,
     return input;
 }
 
+// Symbols whose counts follow the Fibonacci numbers: their Huffman codes
+// grow one bit a symbol, to 15 bits, longer than the decoder's 12-bit
+// lookup table, so the decoder walks its tree for the rarest.
+std::vector<uint8_t> DeepCodes()
+{
+    std::vector<uint8_t> bytes;
+    uint32_t previous = 1;
+    uint32_t count = 1;
+    for (uint8_t symbol = 'a'; symbol < 'a' + 16; ++symbol)
+    {
+        bytes.insert(bytes.end(), count, symbol);
+        const uint32_t next = previous + count;
+        previous = count;
+        count = next;
+    }
+    return bytes;
+}
+
 std::vector<uint8_t> Scrambled(size_t length)
 {
     std::vector<uint8_t> bytes(length);
@@ -81,6 +100,7 @@ std::vector<FuzzSeed> FuzzSeeds()
         {"driver", RawInput(driver, {})},
         {"scrambled", RawInput(Scrambled(3000), {})},
         {"single-symbol", RawInput(std::vector<uint8_t>(4001, 0x41), {})},
+        {"codes-longer-than-the-table", RawInput(DeepCodes(), {false})},
         {"patched-encoder-stream", {0x01, 0x10, 0x20, 0x00, 0xFF, 0x40, 0x01, 0x00}},
     };
 }

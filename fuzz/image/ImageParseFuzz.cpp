@@ -28,6 +28,7 @@
 #include "image/PreservationTable.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/image/SeedImages.h"
+#include "testkit/image/UefiBuilder.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -316,6 +317,12 @@ std::vector<FuzzSeed> FuzzSeeds()
     {
         seeds.push_back({image.name, std::move(image.bytes)});
     }
+    // A UEFI driver file, which the factory reads by its support list.
+    seeds.push_back({"uefi-driver-file-support-list",
+                     testkit::CUefiDriverBuilder()
+                         .BuildInfo(testkit::UefiBuildRecord({{"VER", "3.0"}}))
+                         .Extra(testkit::GpuSupportList(2, 1, {{0x2204, 0x0E2B, 1000}}, 6))
+                         .Build()});
     // Patches on the image with every table, with and without its segment.
     seeds.push_back({"patches", {1, 0x04, 0x00, 0x12, 0x02, 0x01, 0x80}});
     seeds.push_back({"patches-init-from-rom", {3, 0x00, 0x02, 0x55}});

@@ -48,6 +48,31 @@ std::vector<uint8_t> SeedFile(uint32_t version)
     return writer.Build();
 }
 
+// A run-time pack: the first variant's image whose first block carries the
+// others as deltas, its pack word the base block's length (non-zero).
+std::vector<uint8_t> RuntimePack()
+{
+    CRefPtr<IROMMeld> meld = IROMMeld::Create();
+    meld->SetRuntimePackMode(true);
+    for (uint16_t boardId : {0x0E2B, 0x0E2C})
+    {
+        testkit::InfoToken info;
+        info.boardId = boardId;
+        const std::vector<uint8_t> image = testkit::CGpuImageBuilder()
+                                               .Block(testkit::CGpuImageBuilder::kX86, 0x1000)
+                                               .Info(info)
+                                               .BiosData(testkit::BiosDataToken{})
+                                               .Block(testkit::CGpuImageBuilder::kEfi, 0x400)
+                                               .Build();
+        meld->AddImage(
+            IROMImage::CreateFromBuffer(image.data(), static_cast<uint32_t>(image.size())));
+    }
+    std::ostringstream out(std::ios::binary);
+    meld->WriteToStream(out, nullptr);
+    const std::string bytes = out.str();
+    return {bytes.begin(), bytes.end()};
+}
+
 std::vector<uint8_t> Patched(const uint8_t* data, size_t size)
 {
     static const std::vector<uint8_t> seeds[3] = {SeedFile(0x101), SeedFile(0x102),
@@ -106,6 +131,7 @@ std::vector<FuzzSeed> FuzzSeeds()
         {"patches-1.02", {3, 0x40, 0x00, 0x7F}},
         {"patches-1.03", {5, 0x08, 0x00, 0x00, 0x30, 0x00, 0x01}},
         {"cut-1.03", {13, 0x00, 0x03, 0x00}},
+        {"runtime-pack", RuntimePack()},
     };
 }
 

@@ -10,7 +10,8 @@
 //   2 mod 3  patches (16-bit offset, value) to a signed test driver with a
 //            build record, then the reader, and the GPU image that carries
 //            it in its EFI block, merged into another image (when bit 1 of
-//            the first patch byte is set).
+//            the first patch byte is set): one whose EFI block holds a
+//            driver, or, when bit 2 is set too, one without an EFI block.
 //
 // A compressed payload (mode 1) whose header announces more than 32 KiB of
 // output, up to the reader's cap, is skipped: decoding it only spends time
@@ -65,12 +66,20 @@ const std::vector<uint8_t>& SeedDriver()
     return driver;
 }
 
-void MergeInto(const std::vector<uint8_t>& supplied)
+// The merge into an image with a UEFI driver in its EFI block, or into one
+// with no EFI block at all, which the merge must add or refuse.
+void MergeInto(const std::vector<uint8_t>& supplied, bool withoutEfiBlock)
 {
-    static const std::vector<uint8_t> current =
+    static const std::vector<uint8_t> withEfi =
         testkit::UefiGpuImage(testkit::EfiPosition::Public, SeedDriver(), 0x200)
             .Version(0x80011000, 1)
             .Build();
+    static const std::vector<uint8_t> x86Only = testkit::CGpuImageBuilder()
+                                                    .InitFromRom(0x200)
+                                                    .Block(testkit::CGpuImageBuilder::kX86, 0x8000)
+                                                    .Version(0x80011000, 1)
+                                                    .Build();
+    const std::vector<uint8_t>& current = withoutEfiBlock ? x86Only : withEfi;
     CRefPtr<IROMImage> image =
         IROMImage::CreateFromBuffer(current.data(), static_cast<uint32_t>(current.size()));
     // The update runs the image check first, on the same bytes: a call of
@@ -121,6 +130,7 @@ std::vector<FuzzSeed> FuzzSeeds()
         {"patched-driver", {2, 0x00, 0x01, 0x20}},
         {"patched-driver-and-image", {2, 0x01, 0x00, 0x55}},
         {"patched-driver-merged", {2, 0x02, 0x00, 0x4D, 0x80, 0x00, 0x00}},
+        {"patched-driver-merged-without-efi-block", {2, 0x06, 0x00, 0x4D}},
     };
 }
 
@@ -178,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             // The merge makes several 3 MiB images: only every other input.
             if (!rest.empty() && (rest[0] & 2) != 0)
             {
-                MergeInto(image);
+                MergeInto(image, (rest[0] & 4) != 0);
             }
         }
         break;

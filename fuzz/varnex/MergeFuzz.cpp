@@ -8,7 +8,7 @@
 // --owobd), the new store's length (16 bits, little-endian), the new store,
 // then the old store.
 //
-// fuzz-max-len: 20000
+// fuzz-max-len: 24576
 
 #include "core/CommandLine.h"
 #include "core/Singleton.h"
@@ -95,7 +95,7 @@ std::vector<FuzzSeed> FuzzSeeds()
 {
     return {
         {"same-versions", Pair(0, Store(2, 1, 3), Store(2, 1, 2))},
-        {"pbl-2.0-to-2.1", Pair(0, Store(2, 1, 1), Store(2, 0, 4))},
+        {"pbl-2.0-to-2.1", Pair(1, Store(2, 1, 1), Store(2, 0, 4))},
         {"pbl-2.1-to-3.0", Pair(1, Store(3, 0, 2), Store(2, 1, 5))},
         {"pbl-2.0-to-3.0", Pair(7, Store(3, 0, 0), Store(2, 0, 6))},
         {"pbl-3.0-back-to-2.0", Pair(1, Store(2, 0, 1), Store(3, 0, 3))},

@@ -131,6 +131,39 @@ std::vector<uint8_t> UefiImage(EfiPosition position)
             .Build();
     return UefiGpuImage(position, driver, 0x200).Version(0x80011000, 1).Build();
 }
+
+// A real option ROM longer than the fuzzers' longest input, made to fit: the
+// blocks that fit stay whole, the block that crosses the limit is cut to the
+// 512-byte units that fit, with its image length and initialisation size
+// set to the cut and marked the last, so the chain stays whole and the cut
+// block's header is still read. A ROM that fits is returned as it is.
+std::vector<uint8_t> FitToLongestSeed(std::vector<uint8_t> rom)
+{
+    constexpr size_t kUnit = 512;
+    size_t block = 0;
+    while (rom.size() > kLongestSeedImage && block + 0x1A <= rom.size())
+    {
+        const size_t pcir = block + (rom[block + 0x18] | rom[block + 0x19] << 8);
+        if (pcir + 0x18 > rom.size())
+        {
+            break;
+        }
+        const size_t length = kUnit * (rom[pcir + 0x10] | rom[pcir + 0x11] << 8);
+        if (length == 0 || (rom[pcir + 0x15] & 0x80) != 0 ||
+            block + length > kLongestSeedImage)
+        {
+            const size_t units = (kLongestSeedImage - block) / kUnit;
+            rom.resize(block + units * kUnit);
+            rom[block + 2] = static_cast<uint8_t>(std::min<size_t>(units, 0xFF));
+            rom[pcir + 0x10] = static_cast<uint8_t>(units);
+            rom[pcir + 0x11] = static_cast<uint8_t>(units >> 8);
+            rom[pcir + 0x15] |= 0x80;
+            break;
+        }
+        block += length;
+    }
+    return rom;
+}
 } // namespace
 
 std::vector<NamedBytes> SeedImages()
@@ -147,14 +180,16 @@ std::vector<NamedBytes> SeedImages()
         {"bridge-plx8747",
          CPlxImageBuilder().Register(0x00, 0, 0x874710B5).Register(0xA8, 0, 0x12347E2B).Build()},
     };
-    // One real ROM of each form: the others of a package differ in their code only.
+    // One real ROM of each form: the others of a package differ in their code
+    // only. The EFI ROM is longer than the fuzzers take: its EFI block is cut.
     for (const char* name : {"efi-e1000.rom", "pxe-e1000.rom", "vgabios-cirrus.bin"})
     {
         for (const std::filesystem::path& path : DebianOptionRoms())
         {
             if (path.filename() == name)
             {
-                seeds.push_back({"debian-" + path.filename().string(), ReadFileBytes(path)});
+                seeds.push_back(
+                    {"debian-" + path.filename().string(), FitToLongestSeed(ReadFileBytes(path))});
             }
         }
     }

@@ -33,7 +33,9 @@ inline constexpr size_t kLongestSeedImage = 0x18000;
 
 // Every seed image, by name: GPU images ("gpu-..."), the bridges' EEPROM
 // images ("bridge-zx22", "bridge-plx8747") and, of the Debian option ROMs one of each form (EFI,
-// x86 PXE, VGA BIOS).
+// x86 PXE, VGA BIOS; "debian-..."), each cut to kLongestSeedImage where it is
+// longer (the block that crosses the limit is shortened, its lengths set to
+// the cut, so the chain stays whole).
 std::vector<NamedBytes> SeedImages();
 
 // The PCI option ROM files of ipxe-qemu (*.rom) and seabios (vgabios*.bin)

@@ -135,6 +135,26 @@ TEST(DaviesMeyerHashTest, EmptyIsOnePaddedChunkAndEveryCallEndsItsOwnMessage)
     EXPECT_NE(DaviesMeyer({Bytes("ab"), Bytes("c")}), DaviesMeyer({Bytes("abc")}));
 }
 
+TEST(ImageStageHashesTest, OnePassLeavesTheStatesOfBothHashesRangeAfterRange)
+{
+    // Ranges of whole chunks, odd ends and empty ones, with the block groups
+    // of the one-pass loop cut at every place.
+    const std::vector<std::vector<size_t>> cases = {
+        {0}, {1}, {16}, {255}, {256}, {257}, {512, 1}, {4096 + 48, 3, 256 * 5 + 16}, {33, 0, 768}};
+    for (const std::vector<size_t>& lengths : cases)
+    {
+        std::vector<std::vector<uint8_t>> pieces;
+        ImageStageHashes stage;
+        for (size_t length : lengths)
+        {
+            pieces.push_back(Pattern(length + pieces.size()));
+            stage.Add(pieces.back().data(), pieces.back().size());
+        }
+        EXPECT_EQ(stage.dm, DaviesMeyer(pieces)) << lengths.front();
+        EXPECT_EQ(stage.fnv, Fnv(pieces)) << lengths.front();
+    }
+}
+
 TEST(Pkcs1SignatureTest, AcceptsTheExactBlockOnly)
 {
     const testkit::CTestKey& key = testkit::CTestKey::Get(testkit::kVendorKey);

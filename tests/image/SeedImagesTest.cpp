@@ -15,10 +15,6 @@ TEST(SeedImagesTest, EveryBuiltSeedIsAWholeChain)
 {
     for (const testkit::NamedBytes& seed : testkit::SeedImages())
     {
-        if (seed.name.rfind("debian-", 0) == 0)
-        {
-            continue; // checked against their files in OptionRomTest
-        }
         SCOPED_TRACE(seed.name);
         EXPECT_LE(seed.bytes.size(), testkit::kLongestSeedImage);
         CRefPtr<IROMImage> image =

@@ -33,17 +33,14 @@ inline constexpr ImageHashState kDaviesMeyerStart{0xBE, 0xBE, 0xBE, 0xBE, 0xBE, 
 void AesDaviesMeyerHash(const uint8_t* data, size_t length, uint8_t state[kImageHashStateSize]);
 
 // The two hashes of one stage of the image check, carried from range to
-// range: each range goes through DMOVERAES128 first, then dual FNV.
+// range: each range goes through DMOVERAES128 and dual FNV, the states as
+// AesDaviesMeyerHash and FnvDualHash64 would leave them, in one pass.
 struct ImageStageHashes
 {
     ImageHashState fnv = kFnvStart;
     ImageHashState dm = kDaviesMeyerStart;
 
-    void Add(const uint8_t* bytes, size_t size)
-    {
-        AesDaviesMeyerHash(bytes, size, dm.data());
-        FnvDualHash64(bytes, size, fnv.data());
-    }
+    void Add(const uint8_t* bytes, size_t size);
 };
 
 // True when signature^exponent mod modulus equals 0x00 0x01 0xFF.. 0x00
