@@ -106,7 +106,7 @@ int CKRUserFlashApp::Run()
             GetUserInterface()->ShowMessage(1, "No filename specified for --log.\n\n");
             return kExitUserAbort;
         }
-        logFile.open(name, std::ios::out | std::ios::trunc);
+        OpenLogFile(logFile, name, true);
         fileSink.emplace(state.log, &logFile, 1, 5);
     }
     // An option word outside the table, or one without its value, would leave

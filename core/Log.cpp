@@ -1,6 +1,9 @@
 #include "core/Log.h"
 
+#include <fcntl.h>
 #include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int CLog::CLogStreamBuffer::AddSink(std::ostream* stream, int minLevel, int maxLevel)
 {
@@ -110,17 +113,37 @@ void FlushMessageBuffer(std::ostringstream& message, CLog* log, int level)
     message.str(std::string());
 }
 
+bool OpenLogFile(std::ofstream& file, const std::string& name, bool truncate)
+{
+    // O_NONBLOCK keeps a FIFO without a reader from holding the run.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+    {
+        return false;
+    }
+    struct stat status = {};
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    const bool ready = regular && (!truncate || ::ftruncate(fd, 0) == 0);
+    ::close(fd);
+    if (!ready)
+    {
+        return false;
+    }
+    file.open(name, std::ios_base::out | std::ios_base::app);
+    return file.is_open();
+}
+
 filebufunbuf* filebufunbuf::SetFileName(const char* name)
 {
     m_fileName = name;
-    m_file.open(m_fileName, std::ios_base::out | std::ios_base::trunc);
+    OpenLogFile(m_file, m_fileName, true);
     m_file.close();
     return this;
 }
 
 int filebufunbuf::sync()
 {
-    m_file.open(m_fileName, std::ios_base::out | std::ios_base::app);
+    OpenLogFile(m_file, m_fileName, false);
     if (m_file.is_open())
     {
         m_file << str();

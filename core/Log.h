@@ -113,6 +113,12 @@ void LogMessage(std::ostringstream& message, int level, bool newline);
 // output; empties the message. The level stays.
 void FlushMessageBuffer(std::ostringstream& message, CLog* log, int level);
 
+// Opens a log file for writing at its end, never through a link and never
+// anything but a regular file: a log named in a folder others can write must
+// not let them point it at another file. With truncate an existing file is
+// emptied first. False when the file cannot be opened that way.
+bool OpenLogFile(std::ofstream& file, const std::string& name, bool truncate);
+
 // Appends each flushed text to a named file, which is open only during the
 // flush, so every message is on disk when the flush returns.
 class filebufunbuf : public std::stringbuf

@@ -335,8 +335,7 @@ public:
 
     void OpenLog(const std::string& name)
     {
-        m_logFile.open(name, std::ios::out | std::ios::trunc);
-        if (!m_logFile)
+        if (!OpenLogFile(m_logFile, name, true))
         {
             throw io_error("Cannot open file: " + name);
         }
@@ -347,7 +346,8 @@ public:
     {
         // The stream opens the file only while it flushes; make sure now
         // that it can.
-        if (!std::ofstream(name, std::ios::out | std::ios::app))
+        std::ofstream probe;
+        if (!OpenLogFile(probe, name, false))
         {
             throw io_error("Cannot open file: " + name);
         }

@@ -143,3 +143,54 @@ TEST(FileBufUnbuf, UnopenableFileDropsTheText)
     stream << "lost" << std::flush;
     EXPECT_TRUE(stream.good());
 }
+
+// A log file is opened only as a regular file of its own name: a link planted
+// in its place, or a folder, is refused and what it points at stays as it was.
+TEST(OpenLogFile, WritesOnlyARegularFileNeverThroughALink)
+{
+    const testkit::CScratchDirectory folder{"romvise-logfile"};
+    const auto victim = folder / "victim.txt";
+    const auto link = folder / "linked.log";
+    const auto plain = folder / "plain.log";
+    std::ofstream(victim) << "keep";
+    std::filesystem::create_symlink(victim, link);
+    std::filesystem::create_directory(folder / "folder.log");
+    std::ofstream(plain) << "old\n";
+
+    struct Case
+    {
+        const char* name;
+        bool truncate;
+        bool opens;
+        const char* plainAfter;
+    };
+    const Case cases[] = {
+        {"linked.log", true, false, "old\n"},
+        {"linked.log", false, false, "old\n"},
+        {"folder.log", true, false, "old\n"},
+        {"plain.log", false, true, "old\nnew\n"},
+        {"plain.log", true, true, "new\n"},
+        {"fresh.log", true, true, "new\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.name) + (c.truncate ? " truncated" : " appended"));
+        std::ofstream(plain, std::ios::trunc) << "old\n";
+        std::ofstream file;
+        EXPECT_EQ(OpenLogFile(file, (folder / c.name).string(), c.truncate), c.opens);
+        if (c.opens)
+        {
+            file << "new\n" << std::flush;
+            const auto written = std::string(c.name) == "plain.log" ? plain : folder / c.name;
+            EXPECT_EQ(ReadFile(written), c.plainAfter);
+        }
+        EXPECT_EQ(ReadFile(victim), "keep");
+    }
+
+    filebufunbuf crash;
+    crash.SetFileName(link.c_str());
+    std::ostream stream(&crash);
+    stream << "lost\n" << std::flush;
+    EXPECT_EQ(ReadFile(victim), "keep");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
