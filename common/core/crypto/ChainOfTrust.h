@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+struct ImageStageHashes;
+
 enum CertificationLevel : int32_t
 {
     kCertificationNoPackage = 1,
@@ -32,9 +34,6 @@ enum ImageCheckCode : int32_t
     BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID = 55,
 };
 
-// The mode every chain check uses.
-inline constexpr int32_t kSignatureModeRsa = 2;
-
 // The root container this program trusts, and its pass phrase.
 std::span<const uint8_t> BuiltInRootContainer();
 std::span<const uint8_t> BuiltInRootPassPhrase();
@@ -52,8 +51,7 @@ public:
     int32_t VerifyCertificateChain(IROMImage* image, CLog* log);
     // The image check proper over image A (before the certificate block) and
     // image B (from it): 0 or the code of the last failure.
-    int32_t VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
-                                 int32_t mode, int32_t instance, CLog* log);
+    int32_t VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record, CLog* log);
     // Deciphers the root on first use; true also when that failed (the
     // master certificate then fails).
     bool LoadRootCertificate();
@@ -68,6 +66,23 @@ private:
     int32_t CheckImage(IROMImage* image, int32_t hat, std::span<const uint8_t> signingCertificate,
                        CLog& log);
     void Fail(CLog& log, int32_t code);
+
+    // The steps of the image check.
+    struct PlacedRange;
+    struct PreserveStage;
+    template <typename Step>
+    static bool ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step);
+    int32_t FailRangeOutside(CLog& log);
+    static bool CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
+                                     PreserveStage& preserve);
+    void CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log);
+    void CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature* record,
+                                const PreserveStage& preserve, CLog& log);
+    bool CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+                          ImageStageHashes& body);
+    const uint8_t* IfrRangeBytes(IROMImage* a, const BCRTSignedRange& range);
+    void CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* record, const ImageStageHashes& body,
+                            CLog& log);
 
     std::vector<uint8_t> m_rootContainer;
     std::vector<uint8_t> m_passPhrase;
