@@ -1,12 +1,12 @@
 // The Varnex flash types: finding a type by id, the classification of pairs
 // of stores, and the OBD fields read, written, compared and copied.
 
-#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "varnex/ObdFields.h"
 #include "flasher/VarnexFlashTypes.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
+#include "varnex/ObdFields.h"
 
 #include <gtest/gtest.h>
 
@@ -183,7 +183,7 @@ TEST(FlasherObdFields, ReadWriteAndCompareByName)
     bool oneRefused = false;
     std::string printed;
     {
-        CCapturedOutput out;
+        testkit::CCapturedOutput out;
         refused = !SetObdField(obd, field("BoardSerialNumber"), std::string(17, '9'));
         oneRefused = !SetObdField(obd, field("MemoryManufacturer"), "12");
         printed = out.Text();
