@@ -19,6 +19,8 @@ struct ImageStageHashes;
 enum CertificationLevel : int32_t
 {
     kCertificationNoPackage = 1,
+    kCertificationFirstVendor = 2,
+    kCertificationLastVendor = 7,
     kCertificationFailed = 8,
 };
 
@@ -65,14 +67,17 @@ private:
     void CheckCertificates(IROMImage* image, const Found& found, CLog& log);
     int32_t CheckImage(IROMImage* image, int32_t hat, std::span<const uint8_t> signingCertificate,
                        CLog& log);
-    void Fail(CLog& log, int32_t code);
+    // Keeps the code as the check's answer and logs it; the check goes on,
+    // so the answer is the last failure met.
+    void RecordFailure(CLog& log, int32_t code);
 
     // The steps of the image check.
     struct PlacedRange;
     struct PreserveStage;
     template <typename Step>
     static bool ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step);
-    int32_t FailRangeOutside(CLog& log);
+    // Records a signed range outside its image; the check ends there.
+    int32_t RecordRangeOutside(CLog& log);
     static bool CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
                                      PreserveStage& preserve);
     void CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log);

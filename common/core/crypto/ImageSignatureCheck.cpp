@@ -196,7 +196,7 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
 
 } // namespace
 
-void CBCRTChainOfTrust::Fail(CLog& log, int32_t code)
+void CBCRTChainOfTrust::RecordFailure(CLog& log, int32_t code)
 {
     m_code = code;
     log << LogLevel(4) << LogEndl << "Error Code:" << code << " " << CodeName(code) << " "
@@ -228,7 +228,7 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
     PreserveStage preserve;
     if (!CollectPreserveStage(a, record, preserve))
     {
-        return FailRangeOutside(log);
+        return RecordRangeOutside(log);
     }
     CheckPreserveHash(a, preserve, log);
     CheckPreserveSignature(a, record, preserve, log);
@@ -236,7 +236,7 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
     ImageStageHashes body;
     if (!CollectBodyStage(a, b, record, body))
     {
-        return FailRangeOutside(log);
+        return RecordRangeOutside(log);
     }
     CheckBodySignature(b, record, body, log);
     return m_code;
@@ -264,9 +264,9 @@ bool CBCRTChainOfTrust::ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, S
     return true;
 }
 
-int32_t CBCRTChainOfTrust::FailRangeOutside(CLog& log)
+int32_t CBCRTChainOfTrust::RecordRangeOutside(CLog& log)
 {
-    Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+    RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
     log << "       Signed range outside the image. " << LogEndl;
     return m_code;
 }
@@ -306,7 +306,7 @@ void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& pre
     }
     if (preserve.hash->range.size < kImageHashStateSize)
     {
-        Fail(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
         log << "       Preserve FNV Hash size larger than the placeholder inside VBIOS image."
             << LogEndl << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
         return;
@@ -315,7 +315,7 @@ void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& pre
     if (stored == nullptr ||
         !std::equal(preserve.hashes.fnv.begin(), preserve.hashes.fnv.end(), stored))
     {
-        Fail(log, BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH);
     }
 }
 
@@ -333,7 +333,7 @@ void CBCRTChainOfTrust::CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature*
     if (bytes == nullptr ||
         !SignatureMatches(m_packageKind, record, {bytes, size}, preserve.hashes.dm, log))
     {
-        Fail(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
     }
 }
 
@@ -398,12 +398,12 @@ void CBCRTChainOfTrust::CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* rec
     if (bodySignature == nullptr ||
         !SignatureMatches(m_packageKind, record, {bodySignature, kRsa1024Size}, body.dm, log))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << LogEndl << "       VBIOS Signature Check failed. " << LogEndl;
     }
     if (storedBodyHash == nullptr || !std::equal(body.fnv.begin(), body.fnv.end(), storedBodyHash))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH);
     }
 }
 
@@ -424,7 +424,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount)) : 0;
     if (!headerFits || !RangeFits(first, count * kRangeSize, limit))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
         return m_code;
     }
@@ -446,7 +446,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     if (base == -1 || UnsignedOffset(base) > view ||
         (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         return m_code;
     }
     CRefPtr<IROMImage> a =
@@ -473,7 +473,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
             unsignedCode != -1)
         {
             code = BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
-            Fail(log, code);
+            RecordFailure(log, code);
             log << "       Code block at 0x" << ToHex(static_cast<uint32_t>(unsignedCode), 8)
                 << " is not signed. " << LogEndl;
         }
