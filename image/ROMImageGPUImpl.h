@@ -313,6 +313,8 @@ private:
     static void LinkBeforePrivateChain(InsertPlace& place, PCIBlockInfo& inserted);
     void WriteInsertedRecords(InsertPlace& place, PCIBlockInfo& inserted);
     void WriteBlockRecord(PCIBlockInfo& block);
+    // Replaces the whole image with a merged one.
+    void TakeMergedImage(IROMImage& merged);
 
     uint32_t m_windowOffset = 0;
     bool m_offsetMode = true;
