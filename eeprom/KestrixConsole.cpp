@@ -7,9 +7,11 @@
 
 #include "core/platform/PlatformServices.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 namespace
 {
@@ -161,116 +163,163 @@ uint32_t CKestrixLoader::DecodeKey(int character)
     return 0;
 }
 
+// The line being edited: the characters live in buffer (size bytes, the
+// last kept for the end); cursor is where the next character goes, typed how
+// far the line has been typed, which Tab shows again.
+struct CKestrixLoader::ConsoleLine
+{
+    std::string& buffer;
+    size_t size;
+    size_t cursor;
+    size_t typed;
+};
+
 int CKestrixLoader::ReadLine(std::string& buffer, size_t size)
 {
-    const auto eraseShown = [this](size_t count)
-    {
-        for (size_t i = 0; i < count; ++i)
-        {
-            ConsolePrint("\b \b");
-        }
-    };
     ConsolePrint("%s", buffer.c_str());
-    size_t p = buffer.size();
-    size_t m = p;
+    ConsoleLine line{buffer, size, buffer.size(), buffer.size()};
     buffer.resize(size, '\0');
-    const auto recall = [&]
-    {
-        const std::string& line = m_history[m_historyIndex];
-        eraseShown(p);
-        std::fill(buffer.begin(), buffer.end(), '\0');
-        std::copy(line.begin(), line.end(), buffer.begin());
-        ConsolePrint("%s", line.c_str());
-        p = m = line.size();
-        m_keyState = 0;
-    };
     for (;;)
     {
-        int c = ReadConsoleKey();
+        const int c = ReadConsoleKey();
         if (c == kConsoleEndOfInput)
         {
-            buffer.resize(p);
+            buffer.resize(line.cursor);
             return -1;
         }
-        const uint32_t key = DecodeKey(c);
-        if (key == 'A' || key == 'B')
+        const std::optional<int> key = TranslateKey(line, c);
+        if (!key)
         {
-            m_historyIndex = key == 'A' ? (m_historyIndex + kConsoleHistory - 1) % kConsoleHistory
-                                        : (m_historyIndex + 1) % kConsoleHistory;
-            recall();
             continue;
         }
-        if (key != 0)
+        if (*key == '\n' || *key == '\r')
         {
-            m_keyState = 0;
-            if (key == 'C')
-            {
-                c = kTab;
-            }
-            else if (key == 'D')
-            {
-                c = kBackspace;
-            }
-            else
-            {
-                continue;
-            }
+            return FinishLine(line);
         }
-        if (c == kEraseLine)
+        EditLine(line, *key);
+    }
+}
+
+// The editing key a console key stands for. The last key of an arrow
+// sequence recalls the history (up, down) or moves along the line (right as
+// Tab, left as Backspace); none when the key is used up.
+std::optional<int> CKestrixLoader::TranslateKey(ConsoleLine& line, int c)
+{
+    const uint32_t key = DecodeKey(c);
+    if (key == 'A' || key == 'B')
+    {
+        m_historyIndex = key == 'A' ? (m_historyIndex + kConsoleHistory - 1) % kConsoleHistory
+                                    : (m_historyIndex + 1) % kConsoleHistory;
+        RecallHistory(line);
+        return std::nullopt;
+    }
+    if (key == 0)
+    {
+        return c;
+    }
+    m_keyState = 0;
+    if (key == 'C')
+    {
+        return kTab;
+    }
+    if (key == 'D')
+    {
+        return kBackspace;
+    }
+    return std::nullopt;
+}
+
+void CKestrixLoader::RecallHistory(ConsoleLine& line)
+{
+    const std::string& recalled = m_history[m_historyIndex];
+    EraseShown(line.cursor);
+    std::fill(line.buffer.begin(), line.buffer.end(), '\0');
+    std::copy(recalled.begin(), recalled.end(), line.buffer.begin());
+    ConsolePrint("%s", recalled.c_str());
+    line.cursor = line.typed = recalled.size();
+    m_keyState = 0;
+}
+
+void CKestrixLoader::EditLine(ConsoleLine& line, int c)
+{
+    if (c == kEraseLine)
+    {
+        EraseShown(line.cursor);
+        line.cursor = 0;
+    }
+    else if (c == kBackspace || c == kDelete)
+    {
+        if (line.cursor > 0)
         {
-            eraseShown(p);
-            p = 0;
+            EraseShown(1);
+            --line.cursor;
         }
-        else if (c == kBackspace || c == kDelete)
+    }
+    else if (c == kTab)
+    {
+        for (; line.cursor < line.typed; ++line.cursor)
         {
-            if (p > 0)
-            {
-                eraseShown(1);
-                --p;
-            }
+            ConsolePrint("%c", line.buffer[line.cursor]);
         }
-        else if (c == kTab)
+    }
+    else if (c == kEraseWord)
+    {
+        EraseWord(line);
+    }
+    else
+    {
+        TypeCharacter(line, c);
+    }
+}
+
+// Erases back over blanks, then over the word before them.
+void CKestrixLoader::EraseWord(ConsoleLine& line)
+{
+    bool wordMet = false;
+    while (line.cursor > 0)
+    {
+        if (!IsBlank(line.buffer[line.cursor - 1]))
         {
-            for (; p < m; ++p)
-            {
-                ConsolePrint("%c", buffer[p]);
-            }
+            wordMet = true;
         }
-        else if (c == '\n' || c == '\r')
+        EraseShown(1);
+        --line.cursor;
+        if (wordMet && line.cursor < line.size - 1 && line.cursor > 0 &&
+            IsBlank(line.buffer[line.cursor - 1]))
         {
-            p = std::min(p, size - 1);
-            buffer.resize(p);
-            m_history[m_historyIndex] = buffer;
-            m_historyIndex = (m_historyIndex + 1) % kConsoleHistory;
-            return static_cast<int>(p);
+            break;
         }
-        else if (c == kEraseWord)
-        {
-            bool wordMet = false;
-            while (p > 0)
-            {
-                if (!IsBlank(buffer[p - 1]))
-                {
-                    wordMet = true;
-                }
-                eraseShown(1);
-                --p;
-                if (wordMet && p < size - 1 && p > 0 && IsBlank(buffer[p - 1]))
-                {
-                    break;
-                }
-            }
-        }
-        else
-        {
-            const bool inSequence =
-                (m_keyState & kKeyEscape) && (m_keyState & (kKeyBracket | kKeyEraseInSequence));
-            if (!inSequence && c >= 0x20 && c <= 0x7E && p + 1 < size)
-            {
-                buffer[p++] = static_cast<char>(c);
-                m = std::max(m, p);
-            }
-        }
+    }
+}
+
+// A printable key is taken while the line has room; keys inside an escape
+// sequence are not text.
+void CKestrixLoader::TypeCharacter(ConsoleLine& line, int c)
+{
+    const bool inSequence =
+        (m_keyState & kKeyEscape) && (m_keyState & (kKeyBracket | kKeyEraseInSequence));
+    if (!inSequence && c >= 0x20 && c <= 0x7E && line.cursor + 1 < line.size)
+    {
+        line.buffer[line.cursor++] = static_cast<char>(c);
+        line.typed = std::max(line.typed, line.cursor);
+    }
+}
+
+// Ends the line at the cursor and keeps it in the history.
+int CKestrixLoader::FinishLine(ConsoleLine& line)
+{
+    line.cursor = std::min(line.cursor, line.size - 1);
+    line.buffer.resize(line.cursor);
+    m_history[m_historyIndex] = line.buffer;
+    m_historyIndex = (m_historyIndex + 1) % kConsoleHistory;
+    return static_cast<int>(line.cursor);
+}
+
+void CKestrixLoader::EraseShown(size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+    {
+        ConsolePrint("\b \b");
     }
 }
 

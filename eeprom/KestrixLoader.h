@@ -251,6 +251,16 @@ public:
     static uint32_t ParseNumber(const std::string& text);
     static uint32_t ParseDigits(const std::string& text, uint32_t base);
     uint32_t DecodeKey(int character);
+    // The steps of reading a line.
+    struct ConsoleLine;
+    std::optional<int> TranslateKey(ConsoleLine& line, int c);
+    void RecallHistory(ConsoleLine& line);
+    void EditLine(ConsoleLine& line, int c);
+    void EraseWord(ConsoleLine& line);
+    void TypeCharacter(ConsoleLine& line, int c);
+    int FinishLine(ConsoleLine& line);
+    // Takes back the last count characters shown.
+    void EraseShown(size_t count);
     void ResetConsoleState();
     void PrintCommandList();
     void PrintCommandHelp();

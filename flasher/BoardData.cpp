@@ -1,10 +1,10 @@
 #include "flasher/BoardData.h"
 
 #include "flasher/FlasherImpl.h"
-#include "flasher/ObdFields.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
+#include "varnex/ObdFields.h"
 
 #include <algorithm>
 #include <optional>

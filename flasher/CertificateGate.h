@@ -7,6 +7,7 @@
 // gate fails closed.
 
 #include "common/core/crypto/Certificate.h"
+#include "common/core/crypto/ChainOfTrust.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "eeprom/IEEPROM.h"
@@ -15,12 +16,6 @@
 
 #include <cstdint>
 #include <functional>
-
-// Answers of the software chain check.
-constexpr int32_t kCertificateNoPackage = 1;
-constexpr int32_t kCertificateChainFailed = 8;
-constexpr int32_t kFirstVendorLevel = 2;
-constexpr int32_t kLastVendorLevel = 7;
 
 // Answers of the microcode's image verification besides 0 (accepted).
 constexpr int32_t kMicrocodeScriptsSignatureFailed = 0x48;

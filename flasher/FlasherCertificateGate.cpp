@@ -64,7 +64,7 @@ uint32_t HardwareSku(IDisplayAdapter& adapter, int32_t deviceKind)
 
 bool IsAcceptedCertificateLevel(int32_t level)
 {
-    return level >= kFirstVendorLevel && level <= kLastVendorLevel;
+    return level >= kCertificationFirstVendor && level <= kCertificationLastVendor;
 }
 
 int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool showProgress)
@@ -74,7 +74,7 @@ int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool 
         return Refuse(kChainFailed, showProgress, log);
     }
     const int32_t level = m_certificateGate.verifyCertificateChain(image, log);
-    if (level == kCertificateNoPackage)
+    if (level == kCertificationNoPackage)
     {
         return Refuse(kUncertified, showProgress, log);
     }

@@ -6,12 +6,12 @@
 #include "core/CrossPlatform.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
-#include "flasher/ObdFields.h"
 #include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
+#include "varnex/ObdFields.h"
 
 #include <iostream>
 #include <sstream>

@@ -4,11 +4,12 @@
 #include "core/TextHelpers.h"
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
-#include "flasher/ObdFields.h"
 #include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
 #include "image/NBSIPCIBlock.h"
+#include "varnex/ObdFields.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -18,20 +19,20 @@ namespace
 {
 const VarnexTag kImgTag("IMG");
 
-// Body offsets and lengths of the OBD fields the presence tests read.
-constexpr size_t kMarketingNameAt = 4, kMarketingNameLength = 24;
-constexpr size_t kSerialNumberAt = 28, kSerialNumberLength = 16;
-constexpr size_t k699NumberAt = 95, k699NumberLength = 20;
-
-std::string BodyText(const CVarnexImageObject& object, size_t at, size_t length)
+// The OBD fields the presence tests read.
+const ObdField& MarketingName()
 {
-    const std::vector<uint8_t> body = object.GetData();
-    std::string text(length, '\0');
-    for (size_t i = 0; i < length && at + i < body.size(); ++i)
-    {
-        text[i] = static_cast<char>(body[at + i]);
-    }
-    return text;
+    return FindObdField("MarketingName");
+}
+
+const ObdField& SerialNumber()
+{
+    return FindObdField("BoardSerialNumber");
+}
+
+const ObdField& Number699()
+{
+    return FindObdField("Board699PartNumber");
 }
 
 bool NotEmpty(const std::string& field)
@@ -53,6 +54,116 @@ struct StoreClass
     uint32_t release = 0;
     uint32_t level = 0;
 };
+
+StoreClass ClassifyStore(CFlasherImpl& flasher, CRefPtr<IROMImage> image)
+{
+    StoreClass store;
+    store.hasBlock = image->HasNBSIObject(nbsi::kTypeVarnexImage);
+    uint32_t release = 0;
+    uint32_t level = 0;
+    store.generic = flasher.IsGenericVarnexPresent(image, &release, &level, false);
+    if (store.generic)
+    {
+        store.release = release;
+        store.level = level;
+    }
+    // A store that passes both tests counts with its product values.
+    store.product = flasher.IsProductVarnexPresent(image, &release, &level, false);
+    if (store.product)
+    {
+        store.release = release;
+        store.level = level;
+    }
+    return store;
+}
+
+void LogReleaseLevels(CLog* log, const StoreClass& cur, const StoreClass& fresh,
+                      IROMImage& current, IROMImage& file)
+{
+    LogLine(log, 3,
+            "Varnex Release Level: " + Hex(cur.level, 2) + "(Current) v.s." + Hex(fresh.level, 2) +
+                "(File)");
+    LogLine(log, 3, "   NOTES: GENERIC_DEFAULT = 0, GENERIC_POPULATED = 1 ");
+    LogLine(log, 3, "          PRODUCT_DEFAULT = 2 ,PRODUCT_POPULATED = 3 ");
+    LogLine(log, 3,
+            "Varnex Release Version: " + current.GetVarnexVersion() + "(Current) v.s. " +
+                file.GetVarnexVersion() + "(File)");
+}
+
+constexpr int32_t kNoneToNone = 0;
+constexpr int32_t kNoneToGenericPopulated = 1;
+constexpr int32_t kNoneToGenericDefault = 2;
+constexpr int32_t kNoneToProductAny = 3;
+constexpr int32_t kNotNoneToNone = 4;
+
+// The flash type when the EEPROM holds no Varnex block.
+int32_t TypeIntoEmpty(const StoreClass& fresh, CLog* log)
+{
+    if (!fresh.generic && !fresh.product)
+    {
+        LogLine(log, 3, "Varnex info: No Varnex be detected in file and EEPROM.");
+        return kNoneToNone;
+    }
+    if (fresh.generic)
+    {
+        return fresh.level == kGenericPopulated ? kNoneToGenericPopulated : kNoneToGenericDefault;
+    }
+    if (fresh.level == kProductDefault || fresh.level == kProductPopulated)
+    {
+        return kNoneToProductAny;
+    }
+    return kVarnexFlashTypeUnknown;
+}
+
+// The flash types of one pair of levels: for a file release not newer than
+// the EEPROM's and for a newer one, then the same two when merging.
+struct TypeChoice
+{
+    int32_t same;
+    int32_t newer;
+    int32_t mergeSame;
+    int32_t mergeNewer;
+};
+
+constexpr TypeChoice Always(int32_t type)
+{
+    return {type, type, type, type};
+}
+
+constexpr TypeChoice ByRelease(int32_t same, int32_t newer)
+{
+    return {same, newer, same, newer};
+}
+
+// Rows: the EEPROM store's level; columns: the file's. The numbers are the
+// ids of VarnexFlashTypes().
+constexpr std::array<std::array<TypeChoice, 4>, 4> kTypeByLevels = {{
+    //  file: GENERIC_DEFAULT   GENERIC_POPULATED  PRODUCT_DEFAULT      PRODUCT_POPULATED
+    {{ByRelease(5, 6), Always(7), Always(9), Always(10)}},                // GENERIC_DEFAULT
+    {{ByRelease(11, 12), ByRelease(13, 14), Always(9), Always(10)}},      // GENERIC_POPULATED
+    {{Always(15), Always(15), TypeChoice{16, 19, 18, 18}, Always(20)}},   // PRODUCT_DEFAULT
+    {{Always(15), Always(15), Always(21), TypeChoice{17, 17, 22, 23}}},   // PRODUCT_POPULATED
+}};
+
+// The flash type when the EEPROM holds a Varnex block.
+int32_t TypeOverStore(const StoreClass& cur, const StoreClass& fresh, bool merge)
+{
+    if (!fresh.hasBlock)
+    {
+        return kNotNoneToNone;
+    }
+    if (cur.level >= kTypeByLevels.size() || fresh.level >= kTypeByLevels[0].size())
+    {
+        return kVarnexFlashTypeUnknown;
+    }
+    const TypeChoice& choice = kTypeByLevels[cur.level][fresh.level];
+    const bool newer = fresh.release > cur.release;
+    if (merge)
+    {
+        return newer ? choice.mergeNewer : choice.mergeSame;
+    }
+    return newer ? choice.newer : choice.same;
+}
 } // namespace
 
 const std::vector<VarnexFlashTypeDescriptor>& VarnexFlashTypes()
@@ -160,8 +271,8 @@ bool CFlasherImpl::IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* re
             {
                 *level = kGenericDefault;
                 const CVarnexImageObject* obd = store->FindObject(kObdTag);
-                if (obd && NotEmpty(BodyText(*obd, kSerialNumberAt, kSerialNumberLength)) &&
-                    BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+                if (obd && NotEmpty(GetObdField(*obd, SerialNumber())) &&
+                    GetObdField(*obd, Number699()).find("699") != std::string::npos)
                 {
                     *level = kGenericPopulated;
                 }
@@ -204,8 +315,8 @@ bool CFlasherImpl::IsProductVarnexPresent(CRefPtr<IROMImage> image, uint32_t* re
             {
                 *level = kProductDefault;
                 const CVarnexImageObject* obd = store->FindObject(kObdTag);
-                if (obd && NotEmpty(BodyText(*obd, kMarketingNameAt, kMarketingNameLength)) &&
-                    BodyText(*obd, k699NumberAt, k699NumberLength).find("699") != std::string::npos)
+                if (obd && NotEmpty(GetObdField(*obd, MarketingName())) &&
+                    GetObdField(*obd, Number699()).find("699") != std::string::npos)
                 {
                     *level = kProductPopulated;
                 }
@@ -222,93 +333,19 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
         log->SetLevel(3);
     }
     const bool merge = IsOptionSet("mergevarnex");
-    auto classify = [this](CRefPtr<IROMImage> image)
+    const StoreClass fresh = ClassifyStore(*this, newImage);
+    const StoreClass cur = ClassifyStore(*this, current);
+    if (cur.hasBlock && fresh.hasBlock)
     {
-        StoreClass store;
-        store.hasBlock = image->HasNBSIObject(nbsi::kTypeVarnexImage);
-        uint32_t release = 0;
-        uint32_t level = 0;
-        store.generic = IsGenericVarnexPresent(image, &release, &level, false);
-        if (store.generic)
-        {
-            store.release = release;
-            store.level = level;
-        }
-        // A store that passes both tests counts with its product values.
-        store.product = IsProductVarnexPresent(image, &release, &level, false);
-        if (store.product)
-        {
-            store.release = release;
-            store.level = level;
-        }
-        return store;
-    };
-    const StoreClass fresh = classify(newImage);
-    const StoreClass cur = classify(current);
-    const bool both = cur.hasBlock && fresh.hasBlock;
-    if (both)
-    {
-        LogLine(log, 3,
-                "Varnex Release Level: " + Hex(cur.level, 2) + "(Current) v.s." + Hex(fresh.level, 2) +
-                    "(File)");
-        LogLine(log, 3, "   NOTES: GENERIC_DEFAULT = 0, GENERIC_POPULATED = 1 ");
-        LogLine(log, 3, "          PRODUCT_DEFAULT = 2 ,PRODUCT_POPULATED = 3 ");
-        LogLine(log, 3,
-                "Varnex Release Version: " + current->GetVarnexVersion() + "(Current) v.s. " +
-                    newImage->GetVarnexVersion() + "(File)");
+        LogReleaseLevels(log, cur, fresh, *current, *newImage);
     }
-    const bool newer = fresh.release > cur.release;
-    const uint32_t c = cur.level;
-    const uint32_t n = fresh.level;
-    int32_t type = kVarnexFlashTypeUnknown;
-    if (!cur.hasBlock && !fresh.generic && !fresh.product)
+    const int32_t type = cur.hasBlock ? TypeOverStore(cur, fresh, merge) : TypeIntoEmpty(fresh, log);
+    if (type == kNoneToGenericDefault && IsVerbose())
     {
-        LogLine(log, 3, "Varnex info: No Varnex be detected in file and EEPROM.");
-        type = 0;
-    }
-    else if (!cur.hasBlock && fresh.generic)
-    {
-        type = n == kGenericPopulated ? 1 : 2;
-        if (type == 2 && IsVerbose())
-        {
-            GetUserInterface()->ShowMessage(
-                1, "\n         This board will not be tracked by the Korvan board-tracking "
-                   "service (boards.korvan.example)\n"
-                   "         until a valid OBD data (SN and KRPN) is programmed.");
-        }
-    }
-    else if (!cur.hasBlock && fresh.product && (n == 2 || n == 3))
-    {
-        type = 3;
-    }
-    else if (cur.hasBlock && !fresh.hasBlock)
-    {
-        type = 4;
-    }
-    else if (both)
-    {
-        if (c == 0 && n == 0)
-            type = newer ? 6 : 5;
-        else if (c == 0 && n == 1)
-            type = 7;
-        else if (c <= 1 && n == 2)
-            type = 9;
-        else if (c <= 1 && n == 3)
-            type = 10;
-        else if (c == 1 && n == 0)
-            type = newer ? 12 : 11;
-        else if (c == 1 && n == 1)
-            type = newer ? 14 : 13;
-        else if (c >= 2 && n <= 1)
-            type = 15;
-        else if (c == 2 && n == 2)
-            type = merge ? 18 : (newer ? 19 : 16);
-        else if (c == 2 && n == 3)
-            type = 20;
-        else if (c == 3 && n == 2)
-            type = 21;
-        else if (c == 3 && n == 3)
-            type = merge ? (newer ? 23 : 22) : 17;
+        GetUserInterface()->ShowMessage(
+            1, "\n         This board will not be tracked by the Korvan board-tracking "
+               "service (boards.korvan.example)\n"
+               "         until a valid OBD data (SN and KRPN) is programmed.");
     }
     if (type == kVarnexFlashTypeUnknown)
     {

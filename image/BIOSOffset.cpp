@@ -6,12 +6,20 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 namespace
 {
 constexpr uint8_t kMemoryToken = 'M';
+
+// Opcodes of the init script records the search understands.
+constexpr uint8_t kOpStrapSelectedValues = 0x32;
+constexpr uint8_t kOpRegisterRun = 0x58;
+constexpr uint8_t kOpRegisterWrite = 0x7A;
+constexpr uint8_t kOpRamConfigurationTable = 0x8F;
+constexpr uint8_t kOpRegisterTwoValues = 0x97;
 
 std::runtime_error RefusedRecord(uint8_t opcode, uint32_t at)
 {
@@ -97,119 +105,168 @@ uint8_t BIOSOffset::RamConfigurationIndex(IROMImage* image, uint8_t strap)
     return 0xFF;
 }
 
+// Reads the records of the script range in turn until one holds the
+// register's value; a record the walk cannot step over ends it.
 int32_t BIOSOffset::FindRegisterValue(IROMImage* image, PreservedRegisterQuery& query)
 {
-    const uint32_t reg = query.registerAddress;
-    // Every record must lie inside the range and the loaded bytes as the
-    // caller's offsets see them (past the window): the walk reads nothing it
-    // cannot also step over, and no value slot lies past the image.
-    const uint64_t loaded = image->GetLoadedSize();
-    const uint64_t window = image->GetWindowOffset();
-    const uint64_t limit = std::min<uint64_t>(query.end, loaded > window ? loaded - window : 0);
-    auto fits = [&](uint64_t length) { return RangeFits(query.cursor, length, limit); };
-    auto dword = [&](uint64_t at) { return image->GetDword(static_cast<int32_t>(at)); };
-    auto byte = [&](uint64_t at) { return image->GetByte(static_cast<int32_t>(at)); };
-
+    const uint64_t limit = ScriptLimit(image, query);
     int32_t result = -1;
     while (result == -1 && query.cursor < limit)
     {
-        const uint64_t at = query.cursor;
-        const uint8_t opcode = byte(at);
-        uint64_t length = 0;
-        switch (opcode)
+        const ScriptRecord record{image, query.cursor, limit};
+        const std::optional<RecordMatch> match = ReadRecord(record, query);
+        // A record that runs past its range: nothing in it can be trusted.
+        if (!match || !record.Fits(match->length))
         {
-        case 0x32:
-        {
-            if (!fits(11))
-            {
-                return -1;
-            }
-            const uint8_t m = byte(at + 4);
-            const uint8_t s = byte(at + 5);
-            const uint32_t n = byte(at + 6);
-            length = 11 + 4 * uint64_t{n};
-            if (n == 0)
-            {
-                throw RefusedRecord(opcode, query.cursor);
-            }
-            if (dword(at + 7) == reg)
-            {
-                const uint32_t k = (s < 8 ? (m >> s) : 0) & query.ramStrap;
-                if (k < n)
-                {
-                    result = static_cast<int32_t>(at + 11 + 4 * k);
-                }
-            }
-            break;
-        }
-        case 0x58:
-        {
-            if (!fits(6))
-            {
-                return -1;
-            }
-            const uint32_t base = dword(at + 1);
-            const uint32_t n = byte(at + 5);
-            length = 6 + 4 * uint64_t{n};
-            if (n == 0)
-            {
-                throw RefusedRecord(opcode, query.cursor);
-            }
-            if (base <= reg && (reg - base) % 4 == 0 && (reg - base) / 4 < n)
-            {
-                result = static_cast<int32_t>(at + 6 + (reg - base));
-            }
-            break;
-        }
-        case 0x7A:
-            length = 9;
-            if (fits(length) && dword(at + 1) == reg)
-            {
-                result = static_cast<int32_t>(at + 5);
-            }
-            break;
-        case 0x8F:
-        {
-            if (!fits(7))
-            {
-                return -1;
-            }
-            const uint32_t base = dword(at + 1);
-            const uint32_t stride = byte(at + 5);
-            const uint32_t n = byte(at + 6);
-            const uint32_t c = RamConfigurationCount(image);
-            if (stride == 0 || n == 0)
-            {
-                throw RefusedRecord(opcode, query.cursor);
-            }
-            length = 7 + 4 * uint64_t{n} * c;
-            if (base <= reg && (reg - base) % stride == 0 && (reg - base) / stride < n)
-            {
-                const uint32_t j = (reg - base) / stride;
-                const uint32_t r = RamConfigurationIndex(image, query.ramStrap);
-                if (r < c)
-                {
-                    result = static_cast<int32_t>(at + 7 + (uint64_t{j} * c + r) * 4);
-                }
-            }
-            break;
-        }
-        case 0x97:
-            length = 13;
-            if (fits(length) && dword(at + 1) == reg)
-            {
-                result = static_cast<int32_t>(at + 9);
-            }
-            break;
-        default:
             return -1;
         }
-        if (!fits(length))
-        {
-            // The record runs past its range: nothing in it can be trusted.
-            return -1;
-        }
-        query.cursor = static_cast<uint32_t>(at + length);
+        result = match->valueOffset;
+        query.cursor = static_cast<uint32_t>(record.at + match->length);
     }
     return result;
+}
+
+// Every record must lie inside the range and the loaded bytes as the
+// caller's offsets see them (past the window): the walk reads nothing it
+// cannot also step over, and no value slot lies past the image.
+uint64_t BIOSOffset::ScriptLimit(IROMImage* image, const PreservedRegisterQuery& query)
+{
+    const uint64_t loaded = image->GetLoadedSize();
+    const uint64_t window = image->GetWindowOffset();
+    return std::min<uint64_t>(query.end, loaded > window ? loaded - window : 0);
+}
+
+std::optional<BIOSOffset::RecordMatch> BIOSOffset::ReadRecord(const ScriptRecord& record,
+                                                              const PreservedRegisterQuery& query)
+{
+    switch (record.Byte(0))
+    {
+    case kOpStrapSelectedValues:
+        return ReadStrapSelectedValues(record, query);
+    case kOpRegisterRun:
+        return ReadRegisterRun(record, query.registerAddress);
+    case kOpRegisterWrite:
+        return ReadSingleValue(record, query.registerAddress, 9, 5);
+    case kOpRamConfigurationTable:
+        return ReadRamConfigurationTable(record, query);
+    case kOpRegisterTwoValues:
+        return ReadSingleValue(record, query.registerAddress, 13, 9);
+    default:
+        return std::nullopt;
+    }
+}
+
+// Opcode; 3 bytes; mask M; shift S; count N; register; N values. The query's
+// strap picks value (M >> S) & strap.
+std::optional<BIOSOffset::RecordMatch>
+BIOSOffset::ReadStrapSelectedValues(const ScriptRecord& record, const PreservedRegisterQuery& query)
+{
+    if (!record.Fits(11))
+    {
+        return std::nullopt;
+    }
+    const uint8_t mask = record.Byte(4);
+    const uint8_t shift = record.Byte(5);
+    const uint32_t count = record.Byte(6);
+    RecordMatch match{.length = 11 + 4 * uint64_t{count}};
+    if (count == 0)
+    {
+        record.Refuse();
+    }
+    if (record.Dword(7) == query.registerAddress)
+    {
+        const uint32_t k = (shift < 8 ? (mask >> shift) : 0) & query.ramStrap;
+        if (k < count)
+        {
+            match.valueOffset = static_cast<int32_t>(record.at + 11 + 4 * k);
+        }
+    }
+    return match;
+}
+
+// Opcode; base register; count N; the values of N registers 4 apart.
+std::optional<BIOSOffset::RecordMatch> BIOSOffset::ReadRegisterRun(const ScriptRecord& record,
+                                                                   uint32_t reg)
+{
+    if (!record.Fits(6))
+    {
+        return std::nullopt;
+    }
+    const uint32_t base = record.Dword(1);
+    const uint32_t count = record.Byte(5);
+    RecordMatch match{.length = 6 + 4 * uint64_t{count}};
+    if (count == 0)
+    {
+        record.Refuse();
+    }
+    if (base <= reg && (reg - base) % 4 == 0 && (reg - base) / 4 < count)
+    {
+        match.valueOffset = static_cast<int32_t>(record.at + 6 + (reg - base));
+    }
+    return match;
+}
+
+// Opcode; register; values, the one written at valueAt.
+BIOSOffset::RecordMatch BIOSOffset::ReadSingleValue(const ScriptRecord& record, uint32_t reg,
+                                                    uint64_t length, uint64_t valueAt)
+{
+    RecordMatch match{.length = length};
+    if (record.Fits(length) && record.Dword(1) == reg)
+    {
+        match.valueOffset = static_cast<int32_t>(record.at + valueAt);
+    }
+    return match;
+}
+
+// Opcode; base register; stride; count N; then for each of the N registers
+// one value per RAM configuration of the image.
+std::optional<BIOSOffset::RecordMatch>
+BIOSOffset::ReadRamConfigurationTable(const ScriptRecord& record,
+                                      const PreservedRegisterQuery& query)
+{
+    if (!record.Fits(7))
+    {
+        return std::nullopt;
+    }
+    const uint32_t reg = query.registerAddress;
+    const uint32_t base = record.Dword(1);
+    const uint32_t stride = record.Byte(5);
+    const uint32_t count = record.Byte(6);
+    const uint32_t configurations = RamConfigurationCount(record.image);
+    if (stride == 0 || count == 0)
+    {
+        record.Refuse();
+    }
+    RecordMatch match{.length = 7 + 4 * uint64_t{count} * configurations};
+    if (base <= reg && (reg - base) % stride == 0 && (reg - base) / stride < count)
+    {
+        const uint32_t j = (reg - base) / stride;
+        const uint32_t r = RamConfigurationIndex(record.image, query.ramStrap);
+        if (r < configurations)
+        {
+            match.valueOffset =
+                static_cast<int32_t>(record.at + 7 + (uint64_t{j} * configurations + r) * 4);
+        }
+    }
+    return match;
+}
+
+bool BIOSOffset::ScriptRecord::Fits(uint64_t length) const
+{
+    return RangeFits(at, length, limit);
+}
+
+uint8_t BIOSOffset::ScriptRecord::Byte(uint64_t offset) const
+{
+    return image->GetByte(static_cast<int32_t>(at + offset));
+}
+
+uint32_t BIOSOffset::ScriptRecord::Dword(uint64_t offset) const
+{
+    return image->GetDword(static_cast<int32_t>(at + offset));
+}
+
+void BIOSOffset::ScriptRecord::Refuse() const
+{
+    throw RefusedRecord(Byte(0), static_cast<uint32_t>(at));
 }

@@ -6,6 +6,7 @@
 // where the value written to one register is stored.
 
 #include <cstdint>
+#include <optional>
 
 class IROMImage;
 
@@ -84,4 +85,36 @@ private:
     static uint32_t RamConfigurationCount(IROMImage* image);
     static uint8_t RamConfigurationIndex(IROMImage* image, uint8_t strap);
     static uint8_t MemoryInformationLookup(IROMImage* image, uint8_t strap);
+
+    // One record of the script: where it starts and where the walk must stop.
+    struct ScriptRecord
+    {
+        IROMImage* image;
+        uint64_t at;
+        uint64_t limit;
+        bool Fits(uint64_t length) const;
+        uint8_t Byte(uint64_t offset) const;
+        uint32_t Dword(uint64_t offset) const;
+        // Throws the error for a record with a zero stride or no entries.
+        [[noreturn]] void Refuse() const;
+    };
+    // A record read: its length, and the offset of the register's value when
+    // the record writes it.
+    struct RecordMatch
+    {
+        uint64_t length = 0;
+        int32_t valueOffset = -1;
+    };
+    static uint64_t ScriptLimit(IROMImage* image, const PreservedRegisterQuery& query);
+    // None when the record's opcode is unknown or its fixed part runs past
+    // the range: the walk cannot step over it.
+    static std::optional<RecordMatch> ReadRecord(const ScriptRecord& record,
+                                                 const PreservedRegisterQuery& query);
+    static std::optional<RecordMatch> ReadStrapSelectedValues(const ScriptRecord& record,
+                                                              const PreservedRegisterQuery& query);
+    static std::optional<RecordMatch> ReadRegisterRun(const ScriptRecord& record, uint32_t reg);
+    static RecordMatch ReadSingleValue(const ScriptRecord& record, uint32_t reg, uint64_t length,
+                                       uint64_t valueAt);
+    static std::optional<RecordMatch>
+    ReadRamConfigurationTable(const ScriptRecord& record, const PreservedRegisterQuery& query);
 };

@@ -26,6 +26,11 @@ void ClearLast(uint8_t& indicator)
     indicator = WithLastImage(indicator, false);
 }
 
+bool IsMarkedPrivate(const PCIBlockInfo& block)
+{
+    return block.kpdeOffset != -1 && (block.kpdeFlags & kFlagPrivate) != 0;
+}
+
 // The image length its PCI data structure gives a block held in bytes, or
 // none when the structure's pointer or length field lies outside them.
 std::optional<uint64_t> PcirLengthOf(const uint8_t* bytes, uint32_t size)
@@ -296,13 +301,23 @@ void CROMImageGPUImpl::AddPCIBlock(const uint8_t* bytes, uint32_t size, bool ext
 void CROMImageGPUImpl::InsertPCIBlock(int32_t offset, const uint8_t* bytes, uint32_t size,
                                       bool joinContainer)
 {
-    const uint64_t target = UnsignedOffset(offset);
-    std::optional<PCIBlockInfo> container;
-    std::optional<PCIBlockInfo> previous;
-    std::optional<PCIBlockInfo> next;
-    bool hasPrivate = false;
-    int32_t newOffset = -1;
+    InsertPlace place = FindInsertPlace(offset);
+    // The chain steps by the PCI data structure's length: a block whose field
+    // disagrees with its size would send the walk to the wrong place.
+    if (bytes == nullptr || size == 0 || PcirLengthOf(bytes, size) != size)
+    {
+        throw std::runtime_error("Inserted PCI block invalid");
+    }
+    CEditSnapshot snapshot(*this);
+    PCIBlockInfo inserted = PlaceInsertedBlock(place, bytes, size);
+    LinkInsertedBlock(place, inserted, joinContainer);
+    WriteInsertedRecords(place, inserted);
+    snapshot.Commit();
+}
 
+CROMImageGPUImpl::InsertPlace CROMImageGPUImpl::FindInsertPlace(int32_t offset)
+{
+    InsertPlace place;
     uint64_t position = 0;
     for (uint32_t step = 0;; ++step)
     {
@@ -310,37 +325,8 @@ void CROMImageGPUImpl::InsertPCIBlock(int32_t offset, const uint8_t* bytes, uint
         {
             throw std::runtime_error("PCI chain corrupted: image offset out of range");
         }
-        PCIBlockInfo current;
-        GetPCIBlockInfo(current, static_cast<int32_t>(position));
-        if (current.pcirOffset == -1)
-        {
-            throw std::runtime_error("PCI chain corrupted: structure not found");
-        }
-        if (current.pcirLength == 0)
-        {
-            throw std::runtime_error("PCI chain corrupted: image length is null");
-        }
-        hasPrivate |= current.kpdeOffset != -1 && (current.kpdeFlags & kFlagPrivate) != 0;
-        if (m_kpdeFlag3 && position == 0 && target > 0 && target < current.initLength)
-        {
-            throw std::domain_error("PCI block insertion into init segment not supported");
-        }
-        const bool superImage = current.pcirLength > current.length;
-        if (((position == 0 && m_kpdeFlag1) || superImage) && position < target &&
-            target <= position + current.pcirLength)
-        {
-            container = current;
-        }
-        if (target == position + current.length)
-        {
-            previous = current;
-            newOffset = offset;
-        }
-        if (target == position)
-        {
-            next = current;
-            newOffset = offset;
-        }
+        const PCIBlockInfo current = ReadChainBlock(position);
+        NoteInsertNeighbours(place, current, position, offset);
         if ((current.indicator & kLastImage) != 0)
         {
             break;
@@ -351,145 +337,227 @@ void CROMImageGPUImpl::InsertPCIBlock(int32_t offset, const uint8_t* bytes, uint
             throw std::runtime_error("PCI chain corrupted: image offset out of range");
         }
     }
-    if (newOffset == -1)
+    if (place.newOffset == -1)
     {
         throw std::runtime_error("PCI block insertion offset not found");
     }
-    // The chain steps by the PCI data structure's length: a block whose field
-    // disagrees with its size would send the walk to the wrong place.
-    if (bytes == nullptr || size == 0 || PcirLengthOf(bytes, size) != size)
-    {
-        throw std::runtime_error("Inserted PCI block invalid");
-    }
+    return place;
+}
 
-    CEditSnapshot snapshot(*this);
-    InsertBlock(newOffset, bytes, size);
-    if (next)
+PCIBlockInfo CROMImageGPUImpl::ReadChainBlock(uint64_t position)
+{
+    PCIBlockInfo block;
+    GetPCIBlockInfo(block, static_cast<int32_t>(position));
+    if (block.pcirOffset == -1)
     {
-        GetPCIBlockInfo(*next, newOffset + static_cast<int32_t>(size));
-        if (next->blockOffset == -1)
+        throw std::runtime_error("PCI chain corrupted: structure not found");
+    }
+    if (block.pcirLength == 0)
+    {
+        throw std::runtime_error("PCI chain corrupted: image length is null");
+    }
+    return block;
+}
+
+// Records what one block of the chain, found at position, is to the place
+// the new block goes: the super image holding it, the block before it or
+// the block after it.
+void CROMImageGPUImpl::NoteInsertNeighbours(InsertPlace& place, const PCIBlockInfo& block,
+                                            uint64_t position, int32_t offset)
+{
+    const uint64_t target = UnsignedOffset(offset);
+    place.hasPrivate |= IsMarkedPrivate(block);
+    if (m_kpdeFlag3 && position == 0 && target > 0 && target < block.initLength)
+    {
+        throw std::domain_error("PCI block insertion into init segment not supported");
+    }
+    const bool superImage = block.pcirLength > block.length;
+    if (((position == 0 && m_kpdeFlag1) || superImage) && position < target &&
+        target <= position + block.pcirLength)
+    {
+        place.container = block;
+    }
+    if (target == position + block.length)
+    {
+        place.previous = block;
+        place.newOffset = offset;
+    }
+    if (target == position)
+    {
+        place.next = block;
+        place.newOffset = offset;
+    }
+}
+
+// Writes the new block's bytes in and reads back its record and that of the
+// block it pushed along.
+PCIBlockInfo CROMImageGPUImpl::PlaceInsertedBlock(InsertPlace& place, const uint8_t* bytes,
+                                                  uint32_t size)
+{
+    InsertBlock(place.newOffset, bytes, size);
+    if (place.next)
+    {
+        GetPCIBlockInfo(*place.next, place.newOffset + static_cast<int32_t>(size));
+        if (place.next->blockOffset == -1)
         {
             throw std::runtime_error("Relocated PCI block invalid");
         }
     }
     PCIBlockInfo inserted;
-    GetPCIBlockInfo(inserted, newOffset);
+    GetPCIBlockInfo(inserted, place.newOffset);
     if (inserted.blockOffset == -1)
     {
         throw std::runtime_error("Inserted PCI block invalid");
     }
-    hasPrivate |= inserted.kpdeOffset != -1 && (inserted.kpdeFlags & kFlagPrivate) != 0;
+    place.hasPrivate |= IsMarkedPrivate(inserted);
+    return inserted;
+}
 
-    const bool previousPrivate = previous && previous->isPrivate;
-    const bool nextPrivate = !next || next->isPrivate;
-    const bool insertedPrivate = inserted.isPrivate;
-
-    if (previous)
+// Sets the last-image marks of the new block and its neighbours, so that the
+// public chain, and the private one behind it, each still end at their last
+// block.
+void CROMImageGPUImpl::LinkInsertedBlock(InsertPlace& place, PCIBlockInfo& inserted,
+                                         bool joinContainer)
+{
+    const bool previousPrivate = place.previous && place.previous->isPrivate;
+    const bool nextPrivate = !place.next || place.next->isPrivate;
+    if (place.previous)
     {
-        ClearLast(previous->indicator);
+        ClearLast(place.previous->indicator);
     }
-    inserted.pcirIndicator = WithLastImage(inserted.pcirIndicator, !next);
-    inserted.indicator = WithLastImage(inserted.indicator, !next);
+    inserted.pcirIndicator = WithLastImage(inserted.pcirIndicator, !place.next);
+    inserted.indicator = WithLastImage(inserted.indicator, !place.next);
 
-    if (!hasPrivate || m_kpdeFlag1)
+    if (!place.hasPrivate || m_kpdeFlag1)
     {
-        if (container)
-        {
-            const bool atContainerEnd =
-                UnsignedOffset(inserted.blockOffset) ==
-                UnsignedOffset(container->blockOffset) + container->pcirLength;
-            if (!atContainerEnd || joinContainer)
-            {
-                if (inserted.pcirLength != inserted.length)
-                {
-                    throw std::runtime_error(
-                        "Inserting a SuperImage into a SuperImage not supported");
-                }
-                if (!m_kpdeFlag3)
-                {
-                    container->initLength += inserted.pcirLength;
-                }
-                container->pcirLength += inserted.pcirLength;
-                ClearLast(container->indicator);
-                if (previous)
-                {
-                    ClearLast(previous->indicator);
-                    if (previous->blockOffset != container->blockOffset)
-                    {
-                        ClearLast(previous->pcirIndicator);
-                    }
-                }
-            }
-            else
-            {
-                ClearLast(container->pcirIndicator);
-                ClearLast(container->indicator);
-                if (previous)
-                {
-                    ClearLast(previous->pcirIndicator);
-                    ClearLast(previous->indicator);
-                }
-            }
-        }
-        else if (previous)
-        {
-            ClearLast(previous->pcirIndicator);
-        }
+        LinkIntoPublicChain(place, inserted, joinContainer);
     }
-    else if (previousPrivate || insertedPrivate)
+    else if (previousPrivate || inserted.isPrivate)
     {
-        if (insertedPrivate && nextPrivate)
-        {
-            if (previous)
-            {
-                ClearLast(previous->indicator);
-                if (previousPrivate)
-                {
-                    ClearLast(previous->pcirIndicator);
-                }
-            }
-        }
-        else if (insertedPrivate)
-        {
-            throw std::runtime_error("Cannot insert private image into public chain");
-        }
-        else
-        {
-            throw std::runtime_error("Cannot insert public image into private chain");
-        }
+        LinkIntoPrivateChain(place.previous, previousPrivate, inserted.isPrivate, nextPrivate);
     }
     else
     {
+        LinkBeforePrivateChain(place, inserted);
+    }
+}
+
+void CROMImageGPUImpl::LinkIntoPublicChain(InsertPlace& place, const PCIBlockInfo& inserted,
+                                           bool joinContainer)
+{
+    if (!place.container)
+    {
+        if (place.previous)
+        {
+            ClearLast(place.previous->pcirIndicator);
+        }
+        return;
+    }
+    const PCIBlockInfo& container = *place.container;
+    const bool atContainerEnd = UnsignedOffset(inserted.blockOffset) ==
+                                UnsignedOffset(container.blockOffset) + container.pcirLength;
+    if (!atContainerEnd || joinContainer)
+    {
+        GrowContainer(place, inserted);
+    }
+    else
+    {
+        FollowContainer(place);
+    }
+}
+
+// The new block becomes part of the super image that holds it.
+void CROMImageGPUImpl::GrowContainer(InsertPlace& place, const PCIBlockInfo& inserted)
+{
+    if (inserted.pcirLength != inserted.length)
+    {
+        throw std::runtime_error("Inserting a SuperImage into a SuperImage not supported");
+    }
+    PCIBlockInfo& container = *place.container;
+    if (!m_kpdeFlag3)
+    {
+        container.initLength += inserted.pcirLength;
+    }
+    container.pcirLength += inserted.pcirLength;
+    ClearLast(container.indicator);
+    if (place.previous)
+    {
+        ClearLast(place.previous->indicator);
+        if (place.previous->blockOffset != container.blockOffset)
+        {
+            ClearLast(place.previous->pcirIndicator);
+        }
+    }
+}
+
+// The new block goes right behind the super image, outside it.
+void CROMImageGPUImpl::FollowContainer(InsertPlace& place)
+{
+    ClearLast(place.container->pcirIndicator);
+    ClearLast(place.container->indicator);
+    if (place.previous)
+    {
+        ClearLast(place.previous->pcirIndicator);
+        ClearLast(place.previous->indicator);
+    }
+}
+
+void CROMImageGPUImpl::LinkIntoPrivateChain(std::optional<PCIBlockInfo>& previous,
+                                            bool previousPrivate, bool insertedPrivate,
+                                            bool nextPrivate)
+{
+    if (insertedPrivate && nextPrivate)
+    {
         if (previous)
         {
-            ClearLast(previous->pcirIndicator);
             ClearLast(previous->indicator);
-        }
-        if (next && next->isPrivate)
-        {
-            // The new public block ends the public chain.
-            inserted.pcirIndicator = WithLastImage(inserted.pcirIndicator, true);
+            if (previousPrivate)
+            {
+                ClearLast(previous->pcirIndicator);
+            }
         }
     }
+    else if (insertedPrivate)
+    {
+        throw std::runtime_error("Cannot insert private image into public chain");
+    }
+    else
+    {
+        throw std::runtime_error("Cannot insert public image into private chain");
+    }
+}
 
-    SetPCIBlockInfo(inserted, inserted.blockOffset);
-    FixPCIBlockChecksum(inserted.blockOffset);
-    if (previous)
+// A public block between public blocks of a chain that has a private part.
+void CROMImageGPUImpl::LinkBeforePrivateChain(InsertPlace& place, PCIBlockInfo& inserted)
+{
+    if (place.previous)
     {
-        SetPCIBlockInfo(*previous, previous->blockOffset);
-        FixPCIBlockChecksum(previous->blockOffset);
+        ClearLast(place.previous->pcirIndicator);
+        ClearLast(place.previous->indicator);
     }
-    if (next)
+    if (place.next && place.next->isPrivate)
     {
-        SetPCIBlockInfo(*next, next->blockOffset);
-        FixPCIBlockChecksum(next->blockOffset);
+        // The new public block ends the public chain.
+        inserted.pcirIndicator = WithLastImage(inserted.pcirIndicator, true);
     }
-    if (container)
+}
+
+void CROMImageGPUImpl::WriteInsertedRecords(InsertPlace& place, PCIBlockInfo& inserted)
+{
+    WriteBlockRecord(inserted);
+    for (std::optional<PCIBlockInfo>* neighbour : {&place.previous, &place.next, &place.container})
     {
-        SetPCIBlockInfo(*container, container->blockOffset);
-        FixPCIBlockChecksum(container->blockOffset);
+        if (*neighbour)
+        {
+            WriteBlockRecord(**neighbour);
+        }
     }
-    snapshot.Commit();
+}
+
+void CROMImageGPUImpl::WriteBlockRecord(PCIBlockInfo& block)
+{
+    SetPCIBlockInfo(block, block.blockOffset);
+    FixPCIBlockChecksum(block.blockOffset);
 }
 
 // ---- removing ------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include "image/ROMImageBaseImpl.h"
 #include "varnex/VarnexImage.h"
 
+#include <optional>
+
 // The data that an image without an init-from-ROM segment keeps in its first
 // block's hardware data area.
 struct AvrelRomData
@@ -285,6 +287,34 @@ private:
     int32_t KPDEIndicatorOffset(int32_t block);
     // Checks a block about to be appended before any byte is written.
     void ValidateNewBlock(const uint8_t* bytes, uint32_t size, uint32_t placeOffset);
+
+    // Where an inserted block goes: its offset, the blocks on each side of it
+    // and the super image holding it, as the chain read before the insertion.
+    struct InsertPlace
+    {
+        std::optional<PCIBlockInfo> container;
+        std::optional<PCIBlockInfo> previous;
+        std::optional<PCIBlockInfo> next;
+        bool hasPrivate = false;
+        int32_t newOffset = -1;
+    };
+    InsertPlace FindInsertPlace(int32_t offset);
+    // The block at a position of the chain walk; a corrupted record throws.
+    PCIBlockInfo ReadChainBlock(uint64_t position);
+    void NoteInsertNeighbours(InsertPlace& place, const PCIBlockInfo& block, uint64_t position,
+                              int32_t offset);
+    PCIBlockInfo PlaceInsertedBlock(InsertPlace& place, const uint8_t* bytes, uint32_t size);
+    void LinkInsertedBlock(InsertPlace& place, PCIBlockInfo& inserted, bool joinContainer);
+    void LinkIntoPublicChain(InsertPlace& place, const PCIBlockInfo& inserted, bool joinContainer);
+    void GrowContainer(InsertPlace& place, const PCIBlockInfo& inserted);
+    static void FollowContainer(InsertPlace& place);
+    static void LinkIntoPrivateChain(std::optional<PCIBlockInfo>& previous, bool previousPrivate,
+                                     bool insertedPrivate, bool nextPrivate);
+    static void LinkBeforePrivateChain(InsertPlace& place, PCIBlockInfo& inserted);
+    void WriteInsertedRecords(InsertPlace& place, PCIBlockInfo& inserted);
+    void WriteBlockRecord(PCIBlockInfo& block);
+    // Replaces the whole image with a merged one.
+    void TakeMergedImage(IROMImage& merged);
 
     uint32_t m_windowOffset = 0;
     bool m_offsetMode = true;

@@ -71,6 +71,255 @@ const char* TrueFalse(bool value)
 {
     return value ? "True" : "False";
 }
+
+// What the merge of a supplied EFI block knows of both images as it goes.
+struct UefiMerge
+{
+    CRefPtr<IROMImage> working; // the current image's chain alone
+    CRefPtr<IROMImage> supplied;
+    std::string support;
+    bool isPrivate = false;
+    bool isSuper = false;
+    int32_t oldEfi = -1;
+    int32_t newEfi = -1;
+    uint32_t oldSize = 0;
+    uint32_t newSize = 0;
+    // The block whose IDs the new block takes: the old EFI block, or the x86
+    // block when there is none.
+    int32_t pattern = -1;
+    bool clearKpdeLastLater = false;
+    uint64_t insertAt = 0;
+    uint64_t replaced = 0;
+};
+
+void RefuseUnsupportedUpdate(const std::string& check, CLog* log)
+{
+    if (check == kYes)
+    {
+        return;
+    }
+    const std::string text = "GPU doesn't support having a UEFI update:\n" + check + "\n";
+    LogLine(log, "");
+    LogLine(log, "");
+    if (log != nullptr)
+    {
+        *log << LogLevel(3) << text << std::flush;
+    }
+    throw std::runtime_error(text);
+}
+
+void DescribeBothImages(UefiMerge& merge, CLog* log)
+{
+    IROMImage& working = *merge.working;
+    merge.support = working.GetUEFISupport();
+    LogLine(log, "Current UEFI support is: " + merge.support);
+    merge.isPrivate = working.CheckOffsetModeChain();
+    merge.isSuper = working.GetKPDEFlag1();
+    LogLine(log, std::string("Private image: ") + TrueFalse(merge.isPrivate));
+    LogLine(log, std::string("Super image:   ") + TrueFalse(merge.isSuper));
+
+    merge.oldEfi = working.FindNthPCIBlock(kCodeEfi, 0);
+    merge.newEfi = merge.supplied->FindNthPCIBlock(kCodeEfi, 0);
+    merge.oldSize = working.GetPCIBlockLength(merge.oldEfi);
+    merge.newSize = merge.supplied->GetPCIBlockLength(merge.newEfi);
+    LogLine(log, "  Current UEFI size:  " + std::to_string(merge.oldSize) + " bytes");
+    LogLine(log, "  Supplied UEFI size: " + std::to_string(merge.newSize) + " bytes");
+}
+
+void CopyIdsToNewBlock(UefiMerge& merge, CLog* log)
+{
+    IROMImage& working = *merge.working;
+    IROMImage& supplied = *merge.supplied;
+    merge.pattern = merge.support == kNo ? working.FindNthPCIBlock(kCodeX86, 0) : merge.oldEfi;
+    const int32_t oldPcir = working.FindPCIR(merge.pattern);
+    const int32_t newPcir = supplied.FindPCIR(merge.newEfi);
+    if (oldPcir == -1 || newPcir == -1)
+    {
+        Fail(log, "Couldn't find the offset to where the EFI block will go.",
+             "Could not find offset to UEFI image.");
+    }
+    supplied.SetWord(newPcir + kPcirDeviceId, working.GetWord(oldPcir + kPcirDeviceId));
+    supplied.SetWord(newPcir + kPcirVendorId, working.GetWord(oldPcir + kPcirVendorId));
+    for (int32_t i = 0; i < 3; ++i)
+    {
+        supplied.SetByte(newPcir + kPcirClassCode + i,
+                         working.GetByte(oldPcir + kPcirClassCode + i));
+    }
+    LogLine(log, "Copied DevID, VendorID, and ClassCode to UEFI image.");
+    supplied.SetPCIRLastImage(merge.newEfi, 0);
+}
+
+void MatchKpdeExtensions(UefiMerge& merge, CLog* log)
+{
+    IROMImage& working = *merge.working;
+    IROMImage& supplied = *merge.supplied;
+    const int32_t oldKpde = working.FindKPDE(merge.pattern);
+    const int32_t newKpde = supplied.FindKPDE(merge.newEfi);
+    if (oldKpde == -1)
+    {
+        LogLine(log, "KPDE block doesn't exist in the old image. Only copying PCIR portion.");
+        supplied.SetKPDELastImage(merge.newEfi, 0);
+        return;
+    }
+    if (newKpde == -1)
+    {
+        if (merge.isPrivate || merge.isSuper)
+        {
+            Fail(log, "KPDE blocks doesn't exist in the new image. Possible loss of data.",
+                 "Incompatible ROM and EFI file.");
+        }
+        return;
+    }
+    LogLine(log, "Valid KPDE blocks in both sources.");
+    const uint32_t oldKpdeLength = working.GetKPDELength(oldKpde);
+    const uint32_t newKpdeLength = supplied.GetKPDELength(newKpde);
+    LogLine(log, "  Existing Image size KPDE: " + ToHex(oldKpdeLength, 2));
+    LogLine(log, "  New UEFI Image size KPDE: " + ToHex(newKpdeLength, 2));
+    if (newKpdeLength < oldKpdeLength)
+    {
+        Fail(log, "KPDE table size mismatch.", "KPDE table size mismatch.");
+    }
+    supplied.SetKPDELastImage(merge.newEfi, 0);
+    if (merge.isPrivate)
+    {
+        uint8_t indicator = 0;
+        merge.clearKpdeLastLater =
+            working.GetKPDEIndicator(indicator, merge.pattern) && (indicator & kLastImage) == 0;
+    }
+    else if (merge.support == kYes || merge.support == kPlaceholder)
+    {
+        LogLine(log, "Placeholder/UEFI image already exists.");
+        if (oldKpdeLength >= 12)
+        {
+            supplied.SetByte(newKpde + kKpdeFlags, working.GetByte(oldKpde + kKpdeFlags));
+        }
+    }
+}
+
+// A smaller block keeps the old block's room, so what follows it keeps its
+// offsets.
+void PadNewBlock(UefiMerge& merge, CLog* log)
+{
+    if (merge.newSize >= merge.oldSize)
+    {
+        return;
+    }
+    LogLine(log, "Padding the new UEFI image to fit into bigger block.");
+    merge.supplied->SetPCIBlockLength(merge.newEfi, merge.oldSize);
+    const std::vector<uint8_t> fill(merge.oldSize - merge.newSize, 0xFF);
+    merge.supplied->WriteBytes(merge.newEfi + static_cast<int32_t>(merge.newSize), fill.data(),
+                               static_cast<uint32_t>(fill.size()), false);
+    merge.newSize = merge.oldSize;
+}
+
+// The new block goes right after the x86 block, or at the end of a super
+// image that has none yet; an existing one must sit right after the x86
+// block, and is replaced.
+void FindInsertionPoint(UefiMerge& merge, CLog* log)
+{
+    IROMImage& working = *merge.working;
+    const int32_t x86 = working.FindNthPCIBlock(kCodeX86, 0);
+    if (x86 == -1)
+    {
+        Fail(log, "Could not find offset to X86 image. [Unsupported ROM type].",
+             "Could not find offset to X86 image. [Unsupported ROM type]");
+    }
+    const uint64_t afterX86 = UnsignedOffset(x86) + working.GetPCIBlockLength(x86);
+    if (merge.support == kNo)
+    {
+        const char* where = merge.isSuper     ? "end of ROM."
+                            : merge.isPrivate ? "directly after X86 block. [Priv-Image]"
+                                              : "directly after X86 block. [Std-Image]";
+        LogLine(log, std::string("EFI block doesn't exist in old image. Appending to ") + where);
+        merge.insertAt = merge.isSuper ? working.GetLoadedSize() : afterX86;
+        return;
+    }
+    LogLine(log, "EFI-Block already exists. Copying image in EEPROM up to the EFI block.");
+    merge.insertAt = UnsignedOffset(merge.oldEfi);
+    if (merge.insertAt != afterX86)
+    {
+        Fail(log, "EFI block is located in a non-standard location. [Unsupported ROM type].",
+             "EFI block is located in a non-standard location. [Unsupported ROM type]");
+    }
+    merge.replaced = merge.oldSize;
+}
+
+// The merged image: the current image's init-from-ROM segment (the window
+// bytes before its chain), the chain up to the insertion point, the new
+// block, and the rest of the chain.
+CRefPtr<IROMImage> BuildMergedImage(const UefiMerge& merge, const uint8_t* initSegment,
+                                    uint32_t window, CLog* log)
+{
+    const uint32_t chainSize = merge.working->GetLoadedSize();
+    const uint32_t suppliedView =
+        merge.supplied->GetLoadedSize() - merge.supplied->GetWindowOffset();
+    if (merge.insertAt > chainSize ||
+        !RangeFits(UnsignedOffset(merge.newEfi), merge.newSize, suppliedView))
+    {
+        Fail(log, "Couldn't find the offset to where the EFI block will go.",
+             "Could not find offset to UEFI image.");
+    }
+    const uint8_t* chain = IROMImage::ReadOnlyBuffer(merge.working.get());
+    const uint8_t* newBlock = IROMImage::ReadOnlyBuffer(merge.supplied.get()) + merge.newEfi;
+    std::vector<uint8_t> merged(initSegment, initSegment + window);
+    merged.insert(merged.end(), chain, chain + merge.insertAt);
+    merged.insert(merged.end(), newBlock, newBlock + merge.newSize);
+    if (merge.insertAt + merge.replaced < chainSize)
+    {
+        merged.insert(merged.end(), chain + merge.insertAt + merge.replaced, chain + chainSize);
+    }
+    if (merged.size() > kImageBufferSize)
+    {
+        Fail(log, "The merged image does not fit the image buffer.",
+             "The merged image does not fit the image buffer.");
+    }
+    CRefPtr<IROMImage> result =
+        IROMImage::CreateFromBuffer(merged.data(), static_cast<uint32_t>(merged.size()));
+    result->SetOffsetMode(true);
+    return result;
+}
+
+// Blocks before a newly added EFI block no longer end the chain.
+void ClearEarlierLastFlags(const UefiMerge& merge, IROMImage& result, CLog* log)
+{
+    if (merge.support == kYes)
+    {
+        return;
+    }
+    LogLine(log, "Clearing any pre-EFI block's last-flag.");
+    int32_t block = 0;
+    for (uint32_t step = 0;
+         step < kMaxChainBlocks && block != -1 &&
+         UnsignedOffset(block) < UnsignedOffset(result.FindNthPCIBlock(kCodeEfi, 0));
+         ++step)
+    {
+        uint8_t indicator = 0;
+        if (result.GetPCIRIndicator(indicator, block) && (indicator & kLastImage) != 0)
+        {
+            result.ClearPCIRLastImage(block, 0);
+            result.FixPCIBlockChecksum(block);
+        }
+        block = result.NextPCIBlock(block);
+    }
+}
+
+void FinishMergedEfiBlock(const UefiMerge& merge, IROMImage& result, CLog* log)
+{
+    if (merge.isPrivate && merge.clearKpdeLastLater &&
+        !result.ClearKPDELastImage(static_cast<int32_t>(merge.insertAt), 0))
+    {
+        Fail(log, "Could not clear the KPDE-last flag of the EFI-block in the combined ROM.",
+             "Could not clear the KPDE-last flag of the EFI-block in the combined ROM.");
+    }
+    LogLine(log, "Updating the checksum.");
+    const int32_t mergedEfi = result.FindNthPCIBlock(kCodeEfi, 0);
+    if (mergedEfi == -1)
+    {
+        Fail(log, "Couldnt't find the offset to the UEFI image in the NEW ROM.",
+             "Could not find offset to UEFI image in NEW ROM.");
+    }
+    result.FixPCIBlockChecksum(mergedEfi);
+}
 } // namespace
 
 // ---- support state and the reader's texts ------------------------------------
@@ -227,215 +476,42 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
 {
     LogLine(log, "");
     LogLine(log, "updating UEFI block in image.");
-    const std::string check = CheckUEFIImage(bytes, length);
-    if (check != kYes)
-    {
-        const std::string text = "GPU doesn't support having a UEFI update:\n" + check + "\n";
-        LogLine(log, "");
-        LogLine(log, "");
-        if (log != nullptr)
-        {
-            *log << LogLevel(3) << text << std::flush;
-        }
-        throw std::runtime_error(text);
-    }
+    RefuseUnsupportedUpdate(CheckUEFIImage(bytes, length), log);
     LogLine(log, "Image supports having UEFI updated.");
 
     // The current image is only read until the merged image is complete; its
     // mode comes back on every way out.
     COffsetModeScope scope(this, true);
-    CRefPtr<IROMImage> supplied = CreateFromBuffer(bytes, length);
+    UefiMerge merge;
+    merge.supplied = CreateFromBuffer(bytes, length);
     // The working copy holds the chain alone: the loaded bytes that follow the
     // window start, no more.
-    CRefPtr<IROMImage> working = CreateFromBuffer(BufferView(), ViewLimit());
-    supplied->SetOffsetMode(true);
-    working->SetOffsetMode(true);
+    merge.working = CreateFromBuffer(BufferView(), ViewLimit());
+    merge.supplied->SetOffsetMode(true);
+    merge.working->SetOffsetMode(true);
 
-    const std::string support = working->GetUEFISupport();
-    LogLine(log, "Current UEFI support is: " + support);
-    const bool isPrivate = working->CheckOffsetModeChain();
-    const bool isSuper = working->GetKPDEFlag1();
-    LogLine(log, std::string("Private image: ") + TrueFalse(isPrivate));
-    LogLine(log, std::string("Super image:   ") + TrueFalse(isSuper));
+    DescribeBothImages(merge, log);
+    CopyIdsToNewBlock(merge, log);
+    MatchKpdeExtensions(merge, log);
+    PadNewBlock(merge, log);
+    FindInsertionPoint(merge, log);
+    CRefPtr<IROMImage> result = BuildMergedImage(merge, BufferStart(), GetWindowOffset(), log);
+    ClearEarlierLastFlags(merge, *result, log);
+    FinishMergedEfiBlock(merge, *result, log);
+    TakeMergedImage(*result);
+    LogLine(log, "Successful UEFI update.");
+    LogLine(log, "");
+    return true;
+}
 
-    const int32_t oldEfi = working->FindNthPCIBlock(kCodeEfi, 0);
-    const int32_t newEfi = supplied->FindNthPCIBlock(kCodeEfi, 0);
-    const uint32_t oldSize = working->GetPCIBlockLength(oldEfi);
-    uint32_t newSize = supplied->GetPCIBlockLength(newEfi);
-    LogLine(log, "  Current UEFI size:  " + std::to_string(oldSize) + " bytes");
-    LogLine(log, "  Supplied UEFI size: " + std::to_string(newSize) + " bytes");
-
-    // The block whose IDs the new block takes: the old EFI block, or the x86
-    // block when there is none.
-    const int32_t pattern = support == kNo ? working->FindNthPCIBlock(kCodeX86, 0) : oldEfi;
-    const int32_t oldPcir = working->FindPCIR(pattern);
-    const int32_t newPcir = supplied->FindPCIR(newEfi);
-    if (oldPcir == -1 || newPcir == -1)
-    {
-        Fail(log, "Couldn't find the offset to where the EFI block will go.",
-             "Could not find offset to UEFI image.");
-    }
-    supplied->SetWord(newPcir + kPcirDeviceId, working->GetWord(oldPcir + kPcirDeviceId));
-    supplied->SetWord(newPcir + kPcirVendorId, working->GetWord(oldPcir + kPcirVendorId));
-    for (int32_t i = 0; i < 3; ++i)
-    {
-        supplied->SetByte(newPcir + kPcirClassCode + i, working->GetByte(oldPcir + kPcirClassCode + i));
-    }
-    LogLine(log, "Copied DevID, VendorID, and ClassCode to UEFI image.");
-    supplied->SetPCIRLastImage(newEfi, 0);
-
-    bool clearKpdeLastLater = false;
-    const int32_t oldKpde = working->FindKPDE(pattern);
-    const int32_t newKpde = supplied->FindKPDE(newEfi);
-    if (oldKpde == -1)
-    {
-        LogLine(log, "KPDE block doesn't exist in the old image. Only copying PCIR portion.");
-        supplied->SetKPDELastImage(newEfi, 0);
-    }
-    else if (newKpde == -1)
-    {
-        if (isPrivate || isSuper)
-        {
-            Fail(log, "KPDE blocks doesn't exist in the new image. Possible loss of data.",
-                 "Incompatible ROM and EFI file.");
-        }
-    }
-    else
-    {
-        LogLine(log, "Valid KPDE blocks in both sources.");
-        const uint32_t oldKpdeLength = working->GetKPDELength(oldKpde);
-        const uint32_t newKpdeLength = supplied->GetKPDELength(newKpde);
-        LogLine(log, "  Existing Image size KPDE: " + ToHex(oldKpdeLength, 2));
-        LogLine(log, "  New UEFI Image size KPDE: " + ToHex(newKpdeLength, 2));
-        if (newKpdeLength < oldKpdeLength)
-        {
-            Fail(log, "KPDE table size mismatch.", "KPDE table size mismatch.");
-        }
-        supplied->SetKPDELastImage(newEfi, 0);
-        if (isPrivate)
-        {
-            uint8_t indicator = 0;
-            clearKpdeLastLater =
-                working->GetKPDEIndicator(indicator, pattern) && (indicator & kLastImage) == 0;
-        }
-        else if (support == kYes || support == kPlaceholder)
-        {
-            LogLine(log, "Placeholder/UEFI image already exists.");
-            if (oldKpdeLength >= 12)
-            {
-                supplied->SetByte(newKpde + kKpdeFlags, working->GetByte(oldKpde + kKpdeFlags));
-            }
-        }
-    }
-
-    if (newSize < oldSize)
-    {
-        // A smaller block keeps the old block's room, so what follows it
-        // keeps its offsets.
-        LogLine(log, "Padding the new UEFI image to fit into bigger block.");
-        supplied->SetPCIBlockLength(newEfi, oldSize);
-        const std::vector<uint8_t> fill(oldSize - newSize, 0xFF);
-        supplied->WriteBytes(newEfi + static_cast<int32_t>(newSize), fill.data(),
-                             static_cast<uint32_t>(fill.size()), false);
-        newSize = oldSize;
-    }
-
-    const int32_t x86 = working->FindNthPCIBlock(kCodeX86, 0);
-    if (x86 == -1)
-    {
-        Fail(log, "Could not find offset to X86 image. [Unsupported ROM type].",
-             "Could not find offset to X86 image. [Unsupported ROM type]");
-    }
-    const uint64_t afterX86 = UnsignedOffset(x86) + working->GetPCIBlockLength(x86);
-    uint64_t insertAt = 0;
-    uint64_t replaced = 0;
-    if (support == kNo)
-    {
-        const char* where = isSuper     ? "end of ROM."
-                            : isPrivate ? "directly after X86 block. [Priv-Image]"
-                                        : "directly after X86 block. [Std-Image]";
-        LogLine(log, std::string("EFI block doesn't exist in old image. Appending to ") + where);
-        insertAt = isSuper ? working->GetLoadedSize() : afterX86;
-    }
-    else
-    {
-        LogLine(log, "EFI-Block already exists. Copying image in EEPROM up to the EFI block.");
-        insertAt = UnsignedOffset(oldEfi);
-        if (insertAt != afterX86)
-        {
-            Fail(log, "EFI block is located in a non-standard location. [Unsupported ROM type].",
-                 "EFI block is located in a non-standard location. [Unsupported ROM type]");
-        }
-        replaced = oldSize;
-    }
-
-    // The merged image: this image's init-from-ROM segment, the chain up to
-    // the insertion point, the new block, and the rest of the chain.
-    const uint32_t chainSize = working->GetLoadedSize();
-    const uint32_t suppliedView = supplied->GetLoadedSize() - supplied->GetWindowOffset();
-    if (insertAt > chainSize || !RangeFits(UnsignedOffset(newEfi), newSize, suppliedView))
-    {
-        Fail(log, "Couldn't find the offset to where the EFI block will go.",
-             "Could not find offset to UEFI image.");
-    }
-    const uint32_t window = GetWindowOffset();
-    const uint8_t* chain = ReadOnlyBuffer(working.get());
-    const uint8_t* newBlock = ReadOnlyBuffer(supplied.get()) + newEfi;
-    std::vector<uint8_t> merged(BufferStart(), BufferStart() + window);
-    merged.insert(merged.end(), chain, chain + insertAt);
-    merged.insert(merged.end(), newBlock, newBlock + newSize);
-    if (insertAt + replaced < chainSize)
-    {
-        merged.insert(merged.end(), chain + insertAt + replaced, chain + chainSize);
-    }
-    if (merged.size() > kImageBufferSize)
-    {
-        Fail(log, "The merged image does not fit the image buffer.",
-             "The merged image does not fit the image buffer.");
-    }
-    CRefPtr<IROMImage> result =
-        CreateFromBuffer(merged.data(), static_cast<uint32_t>(merged.size()));
-    result->SetOffsetMode(true);
-
-    if (support != kYes)
-    {
-        LogLine(log, "Clearing any pre-EFI block's last-flag.");
-        int32_t block = 0;
-        for (uint32_t step = 0; step < kMaxChainBlocks && block != -1 &&
-                                UnsignedOffset(block) <
-                                    UnsignedOffset(result->FindNthPCIBlock(kCodeEfi, 0));
-             ++step)
-        {
-            uint8_t indicator = 0;
-            if (result->GetPCIRIndicator(indicator, block) && (indicator & kLastImage) != 0)
-            {
-                result->ClearPCIRLastImage(block, 0);
-                result->FixPCIBlockChecksum(block);
-            }
-            block = result->NextPCIBlock(block);
-        }
-    }
-    if (isPrivate && clearKpdeLastLater &&
-        !result->ClearKPDELastImage(static_cast<int32_t>(insertAt), 0))
-    {
-        Fail(log, "Could not clear the KPDE-last flag of the EFI-block in the combined ROM.",
-             "Could not clear the KPDE-last flag of the EFI-block in the combined ROM.");
-    }
-    LogLine(log, "Updating the checksum.");
-    const int32_t mergedEfi = result->FindNthPCIBlock(kCodeEfi, 0);
-    if (mergedEfi == -1)
-    {
-        Fail(log, "Couldnt't find the offset to the UEFI image in the NEW ROM.",
-             "Could not find offset to UEFI image in NEW ROM.");
-    }
-    result->FixPCIBlockChecksum(mergedEfi);
-
-    // Only now does this image change: it takes the merged bytes whole.
-    result->SetOffsetMode(false);
-    const uint32_t mergedSize = result->GetLoadedSize();
+// Only now does this image change: it takes the merged bytes whole.
+void CROMImageGPUImpl::TakeMergedImage(IROMImage& result)
+{
+    result.SetOffsetMode(false);
+    const uint32_t mergedSize = result.GetLoadedSize();
     const uint32_t oldLoaded = GetLoadedSize();
     uint8_t* target = Buffer().Write(std::max(mergedSize, oldLoaded));
-    std::copy_n(ReadOnlyBuffer(result.get()), mergedSize, target);
+    std::copy_n(ReadOnlyBuffer(&result), mergedSize, target);
     if (oldLoaded > mergedSize)
     {
         std::fill(target + mergedSize, target + oldLoaded, 0xFF);
@@ -444,7 +520,4 @@ bool CROMImageGPUImpl::UpdateUEFIImage(const uint8_t* bytes, uint32_t length, CL
     ResetBITCache();
     Parse();
     ReadKPDEFlags();
-    LogLine(log, "Successful UEFI update.");
-    LogLine(log, "");
-    return true;
 }

@@ -11,6 +11,7 @@
 #include "image/PCIExpansionROM.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace
 {
@@ -117,20 +118,20 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
     if (blockOffset % kBlockAlignment != 0)
     {
         TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
-                       ") is not aligned to 512 bytes.");
+                           ") is not aligned to 512 bytes.");
         return false;
     }
     const uint64_t directorySize = block->GetDirectorySize();
     const uint64_t recordSize = block->GetObjectRecordSize();
-    const uint64_t kpde =
-        (uint64_t{blockOffset} + kPcirEndInBlock + kKpdeAlignment - 1) & ~uint64_t{kKpdeAlignment - 1};
+    const uint64_t kpde = (uint64_t{blockOffset} + kPcirEndInBlock + kKpdeAlignment - 1) &
+                          ~uint64_t{kKpdeAlignment - 1};
     const uint64_t varnex =
         (kpde + nbsi::kKpdeSize + directorySize + recordSize + kSectorSize - 1) / kSectorSize *
         kSectorSize;
     if (varnex > kImageBufferSize)
     {
         TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
-                       ") leaves no room for the Varnex image.");
+                           ") leaves no room for the Varnex image.");
         return false;
     }
     layout.blockOffset = blockOffset;
@@ -161,8 +162,8 @@ void CROMMeldVarnexFlashImpl::WriteVarnexRomHeaderFields(IROMImage* image,
                    static_cast<uint16_t>(layout.directoryOffset - block));
     image->SetWord(at(block + pcirom::kPcirPointerOffset),
                    static_cast<uint16_t>(layout.pcirOffset - block));
-    const auto units = static_cast<uint16_t>((uint64_t{blockLength} + kBlockAlignment - 1) /
-                                             kBlockAlignment);
+    const auto units =
+        static_cast<uint16_t>((uint64_t{blockLength} + kBlockAlignment - 1) / kBlockAlignment);
     image->SetWord(at(layout.pcirOffset + pcirom::kPcirImageLength), units);
     image->SetWord(at(layout.kpdeOffset + pcirom::kKpdeImageLength), units);
     if (isPrivate)
@@ -223,80 +224,125 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     COffsetModeScope targetMode(target, target->GetOffsetMode());
     COffsetModeScope sourceMode(source, source->GetOffsetMode());
 
-    int32_t sourceBlock = source->FindNBSIBlock();
-    const uint32_t sourceLength = sourceBlock == -1 ? 0 : source->GetPCIBlockLength(sourceBlock);
-    const uint32_t targetWindow = target->GetWindowOffset();
-    const uint32_t sourceWindow = source->GetWindowOffset();
+    const AppendSource from = FindAppendSource(source);
+    const AppendTarget to = FindAppendTarget(target, source, from.block);
+    CNBSIPCIBlockVarnex block = ReadSourceBlock(source);
+    VarnexRomLayout targetLayout;
+    VarnexRomLayout sourceLayout;
+    TraceLine(log, "Calculating Varnex offsets for the existing ROM image...");
+    if (to.block == -1 || !ComputeVarnexRomLayout(static_cast<uint32_t>(to.block + to.window),
+                                                  targetLayout, &block, log))
+    {
+        return FailMerge(log, "Invalid image offsets for the existing Varnex image.");
+    }
+    TraceLine(log, "Calculating Varnex offsets for the input ROM image...");
+    if (from.block == -1 || !ComputeVarnexRomLayout(static_cast<uint32_t>(from.block) + from.window,
+                                                    sourceLayout, &block, log))
+    {
+        return FailMerge(log, "Invalid image offsets for the new Varnex image.");
+    }
+    if (!IsLaidOutForItsPlace(source, sourceLayout))
+    {
+        return AppendLaidOutAfresh(target, source, block, log);
+    }
+    if (sourceLayout.directoryOffset - sourceLayout.blockOffset > from.length)
+    {
+        return FailMerge(log, "Invalid image offsets for the new Varnex image.");
+    }
+    CRefPtr<IROMImage> added =
+        BuildAppendedBlock(source, sourceLayout, from.length, targetLayout, to.isPrivate, log);
+    return WriteIntoChain(target, added.get(), targetLayout, to.window, log);
+}
 
-    int64_t targetBlock = 0;
-    bool isPrivate = false;
+CROMMeldVarnexFlashImpl::AppendSource CROMMeldVarnexFlashImpl::FindAppendSource(IROMImage* source)
+{
+    AppendSource from;
+    from.block = source->FindNBSIBlock();
+    from.length = from.block == -1 ? 0 : source->GetPCIBlockLength(from.block);
+    from.window = source->GetWindowOffset();
+    return from;
+}
+
+// The place of the new block in the target's chain, and whether that chain is
+// private; an empty target takes the source's kind of chain.
+CROMMeldVarnexFlashImpl::AppendTarget
+CROMMeldVarnexFlashImpl::FindAppendTarget(IROMImage* target, IROMImage* source, int32_t sourceBlock)
+{
+    AppendTarget to;
+    to.window = target->GetWindowOffset();
     if (target->GetLoadedSize() == 0)
     {
-        isPrivate = IsPrivateSource(source, sourceBlock);
+        to.isPrivate = IsPrivateSource(source, sourceBlock);
     }
     else
     {
-        targetBlock = target->GetOffsetNewPCIBlock();
-        isPrivate = target->CheckOffsetModeChain();
+        to.block = target->GetOffsetNewPCIBlock();
+        to.isPrivate = target->CheckOffsetModeChain();
     }
+    return to;
+}
 
-    const std::vector<uint8_t> store = ReadVarnexObjectBytes(source, nbsi::kTypeVarnexImage);
+CNBSIPCIBlockVarnex CROMMeldVarnexFlashImpl::ReadSourceBlock(IROMImage* source)
+{
+    std::vector<uint8_t> store = ReadVarnexObjectBytes(source, nbsi::kTypeVarnexImage);
     if (store.empty())
     {
         throw std::runtime_error("Varnex Image size is zero");
     }
-    CNBSIPCIBlockVarnex block(store, ReadVarnexObjectBytes(source, nbsi::kTypeVarnexBackup));
+    return CNBSIPCIBlockVarnex(std::move(store),
+                               ReadVarnexObjectBytes(source, nbsi::kTypeVarnexBackup));
+}
 
-    auto fail = [log](const char* what)
-    {
-        TraceLine(log, what);
-        TraceLine(log, "Merge failed.");
-        return nullptr;
-    };
-    TraceLine(log, "Calculating Varnex offsets for the existing ROM image...");
-    VarnexRomLayout targetLayout;
-    if (targetBlock == -1 ||
-        !ComputeVarnexRomLayout(static_cast<uint32_t>(targetBlock + targetWindow), targetLayout,
-                                &block, log))
-    {
-        return fail("Invalid image offsets for the existing Varnex image.");
-    }
-    TraceLine(log, "Calculating Varnex offsets for the input ROM image...");
-    VarnexRomLayout sourceLayout;
-    if (sourceBlock == -1 ||
-        !ComputeVarnexRomLayout(static_cast<uint32_t>(sourceBlock) + sourceWindow, sourceLayout,
-                                &block, log))
-    {
-        return fail("Invalid image offsets for the new Varnex image.");
-    }
-    // The source's bytes from its directory to its block end are copied as
-    // they are, so its directory must sit where the layout puts it, inside
-    // its block. A block that sits elsewhere than it was laid out for (moved
-    // with the blocks in front of it) still holds its objects: they are laid
-    // out afresh, and that block is the one appended.
+CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::FailMerge(CLog* log, const char* what)
+{
+    TraceLine(log, what);
+    TraceLine(log, "Merge failed.");
+    return nullptr;
+}
+
+// The source's bytes from its directory to its block end are copied as they
+// are, so its directory must sit where the layout puts it.
+bool CROMMeldVarnexFlashImpl::IsLaidOutForItsPlace(IROMImage* source,
+                                                   const VarnexRomLayout& sourceLayout)
+{
     const uint64_t sourceStart = sourceLayout.blockOffset;
     const uint64_t directoryInBlock = sourceLayout.directoryOffset - sourceStart;
-    const std::vector<uint8_t> pointer = BufferBytes(source, sourceStart + nbsi::kDirectoryPointer, 2);
+    const std::vector<uint8_t> pointer =
+        BufferBytes(source, sourceStart + nbsi::kDirectoryPointer, 2);
     const uint32_t storedDirectory = pointer[0] | static_cast<uint32_t>(pointer[1]) << 8;
-    if (storedDirectory != directoryInBlock)
-    {
-        TraceLine(log, "The Varnex block is not laid out for its place; its objects are laid out "
-                       "afresh.");
-        CRefPtr<IROMImage> laidOut = BuildBlankVarnexRom(source, &block, log);
-        if (!laidOut)
-        {
-            return fail("Invalid image offsets for the new Varnex image.");
-        }
-        // The fresh block sits where it was laid out for: no further round.
-        return AppendVarnexToRomChain(target, laidOut.get(), log);
-    }
-    if (directoryInBlock > sourceLength)
-    {
-        return fail("Invalid image offsets for the new Varnex image.");
-    }
+    return storedDirectory == directoryInBlock;
+}
 
-    // The new block: the source's header, PCI data structure and KPDE, the
-    // target's gap, then the source's directory, records and stores.
+// A block that sits elsewhere than it was laid out for (moved with the blocks
+// in front of it) still holds its objects: they are laid out afresh, and that
+// block is the one appended.
+CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendLaidOutAfresh(IROMImage* target,
+                                                                IROMImage* source,
+                                                                CNBSIPCIBlockVarnex& block,
+                                                                CLog* log)
+{
+    TraceLine(log, "The Varnex block is not laid out for its place; its objects are laid out "
+                   "afresh.");
+    CRefPtr<IROMImage> laidOut = BuildBlankVarnexRom(source, &block, log);
+    if (!laidOut)
+    {
+        return FailMerge(log, "Invalid image offsets for the new Varnex image.");
+    }
+    // The fresh block sits where it was laid out for: no further round.
+    return AppendVarnexToRomChain(target, laidOut.get(), log);
+}
+
+// The new block: the source's header, PCI data structure and KPDE, the
+// target's gap, then the source's directory, records and stores, with its
+// header fields set for the target's place.
+CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::BuildAppendedBlock(IROMImage* source,
+                                                               const VarnexRomLayout& sourceLayout,
+                                                               uint32_t sourceLength,
+                                                               const VarnexRomLayout& targetLayout,
+                                                               bool isPrivate, CLog* log)
+{
+    const uint64_t sourceStart = sourceLayout.blockOffset;
+    const uint64_t directoryInBlock = sourceLayout.directoryOffset - sourceStart;
     const std::vector<uint8_t> head =
         BufferBytes(source, sourceStart, sourceLayout.kpdeOffset + nbsi::kKpdeSize - sourceStart);
     CRefPtr<IROMImage> added =
@@ -316,22 +362,31 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::AppendVarnexToRomChain(IROMImage* ta
     relative.directoryOffset -= targetLayout.blockOffset;
     relative.varnexOffset -= targetLayout.blockOffset;
     WriteVarnexRomHeaderFields(added.get(), relative, addedLength, isPrivate, true);
+    return added;
+}
 
+// Writes the block at the target's place; the target is put back unless its
+// Varnex store then begins on a sector boundary.
+CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::WriteIntoChain(IROMImage* target, IROMImage* added,
+                                                           const VarnexRomLayout& targetLayout,
+                                                           uint32_t targetWindow, CLog* log)
+{
+    const uint32_t addedLength = added->GetLoadedSize();
     CImageRestorePoint restorePoint(target);
     TraceLine(log, "Appending Varnex to the PCI ROM chain...");
     if (targetLayout.blockOffset == 0)
     {
         COffsetModeScope scope(target, false);
-        target->WriteBlock(IROMImage::ReadOnlyBuffer(added.get()), 0, addedLength);
+        target->WriteBlock(IROMImage::ReadOnlyBuffer(added), 0, addedLength);
     }
     else
     {
-        target->AddPCIBlock(IROMImage::ReadOnlyBuffer(added.get()), addedLength, false);
+        target->AddPCIBlock(IROMImage::ReadOnlyBuffer(added), addedLength, false);
     }
     const int32_t varnex = target->FindNBSIObject(nbsi::kTypeVarnexImage);
     const uint64_t absolute = UnsignedOffset(varnex) + targetWindow;
     TraceLine(log, "Final Varnex Offset = " + Hex(static_cast<uint32_t>(varnex)) + " (" +
-                   Hex(static_cast<uint32_t>(absolute)) + ")");
+                       Hex(static_cast<uint32_t>(absolute)) + ")");
     if (varnex == -1 || absolute % kSectorSize != 0)
     {
         TraceLine(log, "Error: Varnex image is not sector aligned");

@@ -42,8 +42,8 @@ public:
 
     // The layout of a block at blockOffset; false (with a trace) when the
     // offset is not on a 512-byte boundary.
-    bool ComputeVarnexRomLayout(uint32_t blockOffset, VarnexRomLayout& layout,
-                                CNBSIPCIBlock* block, CLog* log);
+    bool ComputeVarnexRomLayout(uint32_t blockOffset, VarnexRomLayout& layout, CNBSIPCIBlock* block,
+                                CLog* log);
     // Writes the block's header fields: directory and PCI data structure
     // pointers, both image lengths, and optionally the private marks and the
     // last-image indicators.
@@ -57,6 +57,35 @@ public:
     // target then unchanged). std::runtime_error "Varnex Image size is zero"
     // when the source has no Varnex store.
     CRefPtr<IROMImage> AppendVarnexToRomChain(IROMImage* target, IROMImage* source, CLog* log);
+
+private:
+    // The steps of an append.
+    struct AppendSource
+    {
+        int32_t block = -1;
+        uint32_t length = 0;
+        uint32_t window = 0;
+    };
+    struct AppendTarget
+    {
+        int64_t block = 0;
+        uint32_t window = 0;
+        bool isPrivate = false;
+    };
+    static AppendSource FindAppendSource(IROMImage* source);
+    static AppendTarget FindAppendTarget(IROMImage* target, IROMImage* source, int32_t sourceBlock);
+    static CNBSIPCIBlockVarnex ReadSourceBlock(IROMImage* source);
+    static CRefPtr<IROMImage> FailMerge(CLog* log, const char* what);
+    static bool IsLaidOutForItsPlace(IROMImage* source, const VarnexRomLayout& sourceLayout);
+    CRefPtr<IROMImage> AppendLaidOutAfresh(IROMImage* target, IROMImage* source,
+                                           CNBSIPCIBlockVarnex& block, CLog* log);
+    CRefPtr<IROMImage> BuildAppendedBlock(IROMImage* source, const VarnexRomLayout& sourceLayout,
+                                          uint32_t sourceLength,
+                                          const VarnexRomLayout& targetLayout, bool isPrivate,
+                                          CLog* log);
+    static CRefPtr<IROMImage> WriteIntoChain(IROMImage* target, IROMImage* added,
+                                             const VarnexRomLayout& targetLayout,
+                                             uint32_t targetWindow, CLog* log);
 };
 
 // The data of NBSI object "IR" (the Varnex store) or "IB" (its backup) of an

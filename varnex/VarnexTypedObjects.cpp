@@ -1,5 +1,7 @@
 #include "varnex/VarnexTypedObjects.h"
 
+#include "varnex/ObdFields.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -21,7 +23,17 @@ constexpr size_t kImgVersionLength = 16;
 constexpr size_t kImgIdsAt = 23;
 constexpr size_t kImgWaiverAt = 27;
 
-constexpr size_t kObdProductAt = 8 + (79 - 12);
+// The OBD record's values: the header's seven, the build date as one, then
+// one a body byte from the marketing name (body offset 4) on.
+size_t ObdRecordIndex(const ObdField& field)
+{
+    return 8 + (field.offset - 4);
+}
+
+const ObdField& ProductNumber()
+{
+    return FindObdField("BoardProductPartNumber");
+}
 
 constexpr size_t kPpoVersionAt = 7;
 constexpr size_t kPpoSizeAt = 8;
@@ -100,10 +112,11 @@ std::array<uint8_t, CVarnexImageObdObject::kProductNumberLength>
 CVarnexImageObdObject::GetProductNumberField() const
 {
     const auto values = ReadRecord(kFormat);
+    const size_t at = ObdRecordIndex(ProductNumber());
     std::array<uint8_t, kProductNumberLength> field{};
     for (size_t i = 0; i < kProductNumberLength; ++i)
     {
-        field[i] = static_cast<uint8_t>(values[kObdProductAt + i]);
+        field[i] = static_cast<uint8_t>(values[at + i]);
     }
     return field;
 }
@@ -112,13 +125,14 @@ bool CVarnexImageObdObject::SetBoardProductNumber(std::span<const uint8_t> chara
 {
     if (characters.size() > kProductNumberLength)
     {
-        std::cout << "Error: Invalid board product number (too big)" << std::endl;
+        std::cout << ProductNumber().tooBigText << std::endl;
         return false;
     }
     auto values = ReadRecord(kFormat);
+    const size_t at = ObdRecordIndex(ProductNumber());
     for (size_t i = 0; i < kProductNumberLength; ++i)
     {
-        values[kObdProductAt + i] = i < characters.size() ? characters[i] : 0;
+        values[at + i] = i < characters.size() ? characters[i] : 0;
     }
     return WriteRecord(kFormat, values);
 }

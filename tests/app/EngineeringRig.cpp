@@ -5,6 +5,7 @@
 #include "flasher/IFlasher.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimSpiFlash.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/machine/AdapterMachine.h"
 
@@ -110,15 +111,11 @@ int CEngineeringRig::Run(CRomviseBaseApp& app, const std::string& keys)
     console->keys.clear();
     Type(keys);
     GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(GetFlasher()));
-    std::ostringstream outText;
-    std::ostringstream errText;
-    std::streambuf* savedOut = std::cout.rdbuf(outText.rdbuf());
-    std::streambuf* savedErr = std::cerr.rdbuf(errText.rdbuf());
+    testkit::CCapturedOutput outText;
+    testkit::CCapturedOutput errText(std::cerr);
     const int result = app.Run();
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    out = outText.str();
-    err = errText.str();
+    out = outText.Text();
+    err = errText.Text();
     return result;
 }
 

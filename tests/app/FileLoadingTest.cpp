@@ -4,6 +4,7 @@
 #include "EngineeringRig.h"
 
 #include "core/Exceptions.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/image/KrromWriter.h"
 
@@ -31,7 +32,7 @@ protected:
         CLog log;
         CScopedLogSink sink(&log, &logged, 1, 5);
         CScopedLogSink warnings(&log, &warned, 4, 5);
-        std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
+        testkit::CCapturedOutput console;
         std::string result;
         try
         {
@@ -48,7 +49,7 @@ protected:
         {
             result = error.what();
         }
-        std::cout.rdbuf(saved);
+        shown << console.Text();
         return result;
     }
 

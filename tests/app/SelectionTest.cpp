@@ -5,6 +5,7 @@
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
+#include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -87,8 +88,7 @@ SelectionRun RunSelection(CEngineeringRig& rig, const std::vector<std::string>& 
     CLog log;
     std::ostringstream menu;
     CScopedLogSink sink(&log, &menu, 4, 5);
-    std::ostringstream shown;
-    std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
+    testkit::CCapturedOutput shown;
     SelectionRun run;
     try
     {
@@ -98,9 +98,8 @@ SelectionRun RunSelection(CEngineeringRig& rig, const std::vector<std::string>& 
     {
         run.result = error.what();
     }
-    std::cout.rdbuf(saved);
     run.menu = menu.str();
-    run.shown = shown.str();
+    run.shown = shown.Text();
     return run;
 }
 

@@ -2,6 +2,7 @@
 // there; the part list pauses after 22 lines and then after every 24.
 
 #include "EngineeringRig.h"
+#include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -106,11 +107,12 @@ TEST(UsageScreen, PartListPausesAfter22LinesThenEvery24)
         CEngineeringRig rig({});
         std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({});
         rig.Type(std::string(10, '\r'));
-        std::ostringstream shown;
-        std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
-        app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(c.lines, c.tail)));
-        std::cout.rdbuf(saved);
-        std::string text = shown.str();
+        std::string text;
+        {
+            testkit::CCapturedOutput shown;
+            app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(c.lines, c.tail)));
+            text = shown.Text();
+        }
         ASSERT_TRUE(text.starts_with(kPrompt + "-- Supported EEPROM's --\n")) << text;
         text = text.substr(kPrompt.size() + 25);
         std::vector<int> linesBeforePrompts;
@@ -135,9 +137,11 @@ TEST(UsageScreen, PartListPausesAfter22LinesThenEvery24)
     CEngineeringRig rig({});
     std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({});
     rig.Type("\rq");
-    std::ostringstream shown;
-    std::streambuf* saved = std::cout.rdbuf(shown.rdbuf());
-    app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(60, "")));
-    std::cout.rdbuf(saved);
-    EXPECT_TRUE(shown.str().ends_with("part 22\n" + kPrompt)) << shown.str();
+    std::string text;
+    {
+        testkit::CCapturedOutput shown;
+        app->ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase>(new CListedParts(60, "")));
+        text = shown.Text();
+    }
+    EXPECT_TRUE(text.ends_with("part 22\n" + kPrompt)) << text;
 }

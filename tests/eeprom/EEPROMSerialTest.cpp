@@ -1,5 +1,6 @@
 #include "FlashRig.h"
 #include "core/CrossPlatform.h"
+#include "core/TextHelpers.h"
 #include "eeprom/IEEPROM.h"
 #include "testkit/ErrorOf.h"
 
@@ -88,6 +89,18 @@ struct IdentifyCase
     std::vector<uint8_t> unsentOpcodes;
 };
 
+// The part's ids name the case; the case's bytes would show addresses that
+// change from run to run.
+std::string CaseName(const IdentifyCase& c)
+{
+    return "Maker" + ToHex(c.manufacturer, 2) + "Device" + ToHex(c.device, 4);
+}
+
+void PrintTo(const IdentifyCase& c, std::ostream* out)
+{
+    *out << CaseName(c);
+}
+
 class EEPROMIdentifyTest : public ::testing::TestWithParam<IdentifyCase>
 {
 };
@@ -124,7 +137,9 @@ INSTANTIATE_TEST_SUITE_P(Parts, EEPROMIdentifyTest,
                              IdentifyCase{0x5E, 0x0001, {0x9F, 0x90, 0x15}, {0xAB}},
                              // 0xAB: PMC answers its manufacturer first; ST only its device byte.
                              IdentifyCase{0x9D, 0x007B, {0x9F, 0x90, 0x15, 0xAB}, {}},
-                             IdentifyCase{0x20, 0x0010, {0x9F, 0x90, 0x15, 0xAB}, {}}));
+                             IdentifyCase{0x20, 0x0010, {0x9F, 0x90, 0x15, 0xAB}, {}}),
+                         [](const ::testing::TestParamInfo<IdentifyCase>& info)
+                         { return CaseName(info.param); });
 
 TEST(EEPROMIdentify, UnknownPartIsDescribedWithItsReportedIdsAndCannotBeErased)
 {

@@ -4,6 +4,7 @@
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
+#include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -11,19 +12,6 @@
 
 namespace
 {
-// The console output of the process user interface while it lives.
-class CCapturedConsole
-{
-public:
-    CCapturedConsole() : m_saved(std::cout.rdbuf(m_text.rdbuf())) {}
-    ~CCapturedConsole() { std::cout.rdbuf(m_saved); }
-    std::string Text() const { return m_text.str(); }
-
-private:
-    std::ostringstream m_text;
-    std::streambuf* m_saved;
-};
-
 const char* const kShort = "\nUpdate Aborted - Invalid firmware image detected.\n";
 
 struct LevelCase
@@ -60,7 +48,7 @@ TEST(FlasherCertificateGate, OlderKindsPassOnlyTheVendorLevels)
             {[&](CRefPtr<IROMImage>, CLog*) { return ++checks, c.level; }, {}, {}});
         rig.logText.str("");
         secure->softwareVerdict = !c.accepted;
-        CCapturedConsole console;
+        testkit::CCapturedOutput console;
         EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,
                                                       &rig.log, false),
                   c.accepted ? 0 : -1);
@@ -99,7 +87,7 @@ TEST(FlasherCertificateGate, DirectEEPROMsAreNotCheckedAndMissingChecksRefuse)
     rig.flasher->SetCertificateGateServices({});
     CRefPtr<CFakeEEPROM> secure(new CFakeEEPROM(256, 4, true));
     secure->secure = true;
-    CCapturedConsole console;
+    testkit::CCapturedOutput console;
     EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,
                                                   &rig.log, true),
               -1);
@@ -169,7 +157,7 @@ TEST(FlasherCertificateGate, NewerKindsAskTheMicrocodeThenTheHardwareSku)
              [&](CRefPtr<IDisplayAdapter>, CRefPtr<IEEPROM>, CRefPtr<IROMImage>, CRefPtr<IBCRTCert>,
                  CLog*, bool) { return ++asked, c.verified; }});
         rig.logText.str("");
-        CCapturedConsole console;
+        testkit::CCapturedOutput console;
         EXPECT_EQ(rig.flasher->VerifyImageCertificate(rig.Adapter(0), image, secure.get(), nullptr,
                                                       &rig.log, true),
                   c.result);

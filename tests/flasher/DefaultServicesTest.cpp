@@ -7,6 +7,7 @@
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "flasher/FlasherDefaultServices.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/image/UefiBuilder.h"
@@ -21,18 +22,6 @@ using testkit::ErrorOf;
 
 namespace
 {
-// Keeps the gate's console messages out of the test output.
-class CQuietConsole
-{
-public:
-    CQuietConsole() : m_saved(std::cout.rdbuf(m_text.rdbuf())) {}
-    ~CQuietConsole() { std::cout.rdbuf(m_saved); }
-
-private:
-    std::ostringstream m_text;
-    std::streambuf* m_saved;
-};
-
 CRefPtr<IROMImage> SignedImage(uint32_t vendorType = 6, uint32_t packageKind = 2)
 {
     testkit::SignedImageSpec spec;
@@ -94,7 +83,8 @@ TEST(FlasherDefaultServices, GateWithTheTestRootPassesSignedImagesAndRefusesTamp
          WithUnsignedEfi(testkit::UnsignedEfiBlock::AfterCertificate), 8, -1, kChainFailed},
     };
     CRefPtr<CFakeEEPROM> secure = SecureEEPROM();
-    CQuietConsole quiet;
+    // Keeps the gate's console messages out of the test output.
+    testkit::CCapturedOutput quiet;
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
@@ -111,7 +101,8 @@ TEST(FlasherDefaultServices, EngineIsMadeWithTheBuiltInRootAndThePackageLookup)
 {
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}, {0x0C00, 12, MakeFirmware()}});
     CRefPtr<CFakeEEPROM> secure = SecureEEPROM();
-    CQuietConsole quiet;
+    // Keeps the gate's console messages out of the test output.
+    testkit::CCapturedOutput quiet;
     auto verify = [&](size_t adapter, CRefPtr<IROMImage> image)
     {
         rig.logText.str("");

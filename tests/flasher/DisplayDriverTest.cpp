@@ -11,6 +11,7 @@
 #include "core/Exceptions.h"
 #include "core/Singleton.h"
 #include "sim/SimDisplay.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
@@ -348,15 +349,18 @@ TEST(FlasherObject, WarnsOfABlankDisplayUnlessVerbose)
     {
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
         rig.flasher->SetModeFlags(mode);
-        std::ostringstream console;
-        std::streambuf* saved = std::cout.rdbuf(console.rdbuf());
-        const uint64_t before = rig.scope->Machine().Clock().NowMicroseconds();
-        rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
-        const uint64_t waited = rig.scope->Machine().Clock().NowMicroseconds() - before;
-        std::cout.rdbuf(saved);
+        std::string shown;
+        uint64_t waited = 0;
+        {
+            testkit::CCapturedOutput console;
+            const uint64_t before = rig.scope->Machine().Clock().NowMicroseconds();
+            rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
+            waited = rig.scope->Machine().Clock().NowMicroseconds() - before;
+            shown = console.Text();
+        }
         const bool verbose = mode == kFlasherEngineeringMode;
         EXPECT_EQ(rig.flasher->IsVerbose(), verbose);
-        EXPECT_EQ(console.str().find("*BLANK*") != std::string::npos, !verbose) << mode;
+        EXPECT_EQ(shown.find("*BLANK*") != std::string::npos, !verbose) << mode;
         EXPECT_EQ(waited >= 6000000, !verbose) << "three seconds shown, three more waited";
         EXPECT_FALSE(rig.DriverBound(0));
     }

@@ -3,11 +3,11 @@
 // the backup, an earlier backup file is never overwritten, and the refused
 // questionnaires write nothing.
 
-#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "core/CrossPlatform.h"
 #include "core/Singleton.h"
+#include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +134,7 @@ TEST(FlasherStressTest, RefusedQuestionnairesWriteNothing)
         SCOPED_TRACE(c.name);
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
         const std::vector<uint8_t> before = rig.ChipBytes(0);
-        CCapturedOutput errors(std::cerr);
+        testkit::CCapturedOutput errors(std::cerr);
         EXPECT_EQ(RunStress(rig, c.answers), 13);
         EXPECT_EQ(errors.Text(), c.error);
         EXPECT_NE(rig.Shown().find(c.retry), std::string::npos);
@@ -173,7 +173,7 @@ TEST(FlasherStressTest, AnEraseOnlyRunFindsAByteThatDoesNotErase)
     // must read back as 0xFF everywhere, chain or no chain.
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
     rig.Chip(0).Faults().stuckBits[0x40000] = {0x80, 0x00};
-    CCapturedOutput errors(std::cerr);
+    testkit::CCapturedOutput errors(std::cerr);
     EXPECT_EQ(RunStress(rig, {"5", "1", "30000", "y"}), 12);
     EXPECT_EQ(errors.Text(),
               "Mismatch at offset 0x00040000 - Expected value: 0xFF - Read back: 0x7F");
@@ -213,7 +213,7 @@ TEST(FlasherStressTest, AFailingEraseOrProgramEndsTheRowAndKeepsTheBackup)
         SCOPED_TRACE(c.name);
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
         c.fault(rig.Chip(0));
-        CCapturedOutput errors(std::cerr);
+        testkit::CCapturedOutput errors(std::cerr);
         EXPECT_EQ(RunStress(rig, {"2", "31", "1", "30000", "y"}), 13);
         EXPECT_EQ(errors.Text(), c.error);
         const std::string rows = ReadText(rig.folder.Path() / "Stress-Testing-Outcome.csv");
@@ -246,7 +246,7 @@ TEST(FlasherStressTest, AnEraseTakingExactlyTheLimitPasses)
     }
     {
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
-        CCapturedOutput errors(std::cerr);
+        testkit::CCapturedOutput errors(std::cerr);
         EXPECT_EQ(RunStress(rig, {"2", "31", "1", std::to_string(measured - 1), "y"}), 11);
         EXPECT_EQ(errors.Text(),
                   "ERROR: Erase time took longer than expected.1CFlasherImpl::StressTest\n");

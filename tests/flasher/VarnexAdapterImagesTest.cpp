@@ -2,7 +2,6 @@
 // an image whose Varnex block is rebuilt from two payloads and programmed, and
 // the board data of the adapter's store shown, on the simulated machine.
 
-#include "CapturedOutput.h"
 #include "FakeEEPROM.h"
 #include "FakeLoader.h"
 #include "FirmwareImages.h"
@@ -13,6 +12,7 @@
 #include "core/Log.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ struct ProcessOutput
     std::ostringstream loggedForConsole;
     CScopedLogSink sink{GetLog(), &logged, 1, 5};
     CScopedLogSink consoleSink{GetLog(), &loggedForConsole, 4, 5};
-    CCapturedOutput console;
+    testkit::CCapturedOutput console;
 };
 
 struct AdapterImages

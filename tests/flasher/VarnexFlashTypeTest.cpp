@@ -1,12 +1,12 @@
-// The Varnex flash types: the table's rows, the classification of pairs of
-// stores, and the OBD fields read, written, compared and copied.
+// The Varnex flash types: finding a type by id, the classification of pairs
+// of stores, and the OBD fields read, written, compared and copied.
 
-#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "flasher/ObdFields.h"
 #include "flasher/VarnexFlashTypes.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
+#include "varnex/ObdFields.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +64,8 @@ struct FlashTypeCase
     std::optional<StoreSpec> current;
     std::optional<StoreSpec> fresh;
     bool mergeOption;
-    int32_t type;
+    // The decision, as the name of its flash type without the common prefix.
+    const char* type;
 };
 
 const StoreSpec kGenericDefault{"G001.0001", false, false};
@@ -77,49 +78,60 @@ const StoreSpec kProductPopulated{"P100.0001", true, true};
 const StoreSpec kProductPopulatedNewer{"P100.0002", true, true};
 
 const FlashTypeCase kFlashTypeCases[] = {
-    {"nothing anywhere", std::nullopt, std::nullopt, false, 0},
-    {"new generic populated", std::nullopt, kGenericPopulated, false, 1},
-    {"new generic default", std::nullopt, kGenericDefault, false, 2},
-    {"new product", std::nullopt, kProductDefault, false, 3},
-    {"new image without a store", kProductPopulated, std::nullopt, false, 4},
-    {"generic default, same release", kGenericDefault, kGenericDefault, false, 5},
-    {"generic default, newer", kGenericDefault, kGenericDefaultNewer, false, 6},
-    {"generic default to populated", kGenericDefault, kGenericPopulated, false, 7},
-    {"generic to product default", kGenericPopulated, kProductDefault, false, 9},
-    {"generic to product populated", kGenericDefault, kProductPopulated, false, 10},
-    {"generic populated to default", kGenericPopulated, kGenericDefault, false, 11},
-    {"generic populated to newer default", kGenericPopulated, kGenericDefaultNewer, false, 12},
-    {"generic populated, same release", kGenericPopulated, kGenericPopulated, false, 13},
-    {"generic populated, newer", kGenericPopulated, kGenericPopulatedNewer, false, 14},
-    {"product to generic", kProductDefault, kGenericPopulated, false, 15},
-    {"product default, same release", kProductDefault, kProductDefault, false, 16},
-    {"product default, merge asked", kProductDefault, kProductDefault, true, 18},
-    {"product default, newer", kProductDefault, kProductDefaultNewer, false, 19},
-    {"product default to populated", kProductDefault, kProductPopulated, false, 20},
-    {"product populated to default", kProductPopulated, kProductDefault, false, 21},
-    {"product populated, no merge", kProductPopulated, kProductPopulatedNewer, false, 17},
-    {"product populated, merge, same", kProductPopulated, kProductPopulated, true, 22},
-    {"product populated, merge, newer", kProductPopulated, kProductPopulatedNewer, true, 23},
+    {"nothing anywhere", std::nullopt, std::nullopt, false, "NONE_TO_NONE"},
+    {"new generic populated", std::nullopt, kGenericPopulated, false, "NONE_TO_GENERIC_POPULATED"},
+    {"new generic default", std::nullopt, kGenericDefault, false, "NONE_TO_GENERIC_DEFAULT"},
+    {"new product", std::nullopt, kProductDefault, false, "NONE_TO_PRODUCT_ANY"},
+    {"new image without a store", kProductPopulated, std::nullopt, false, "NOT_NONE_TO_NONE"},
+    {"generic default, same release", kGenericDefault, kGenericDefault, false,
+     "GENERIC_DEFAULT_TO_GENERIC_DEFAULT"},
+    {"generic default, newer", kGenericDefault, kGenericDefaultNewer, false,
+     "GENERIC_DEFAULT_TO_GENERIC_DEFAULT_NEWER"},
+    {"generic default to populated", kGenericDefault, kGenericPopulated, false,
+     "GENERIC_DEFAULT_TO_GENERIC_POPULATED"},
+    {"generic to product default", kGenericPopulated, kProductDefault, false,
+     "GENERIC_ANY_TO_PRODUCT_DEFAULT"},
+    {"generic to product populated", kGenericDefault, kProductPopulated, false,
+     "GENERIC_ANY_TO_PRODUCT_POPULATED"},
+    {"generic populated to default", kGenericPopulated, kGenericDefault, false,
+     "GENERIC_POPULATED_GENERIC_DEFAULT"},
+    {"generic populated to newer default", kGenericPopulated, kGenericDefaultNewer, false,
+     "GENERIC_POPULATED_GENERIC_DEFAULT_NEWER"},
+    {"generic populated, same release", kGenericPopulated, kGenericPopulated, false,
+     "GENERIC_POPULATED_GENERIC_POPULATED"},
+    {"generic populated, newer", kGenericPopulated, kGenericPopulatedNewer, false,
+     "GENERIC_POPULATED_GENERIC_POPULATED_NEWER"},
+    {"product to generic", kProductDefault, kGenericPopulated, false, "PRODUCT_ANY_TO_GENERIC_ANY"},
+    {"product default, same release", kProductDefault, kProductDefault, false,
+     "PRODUCT_ANY_TO_PRODUCT_DEFAULT"},
+    {"product default, merge asked", kProductDefault, kProductDefault, true,
+     "PRODUCT_DEFAULT_TO_PRODUCT_DEFAULT"},
+    {"product default, newer", kProductDefault, kProductDefaultNewer, false,
+     "PRODUCT_DEFAULT_TO_PRODUCT_DEFAULT_NEWER"},
+    {"product default to populated", kProductDefault, kProductPopulated, false,
+     "PRODUCT_DEFAULT_TO_PRODUCT_POPULATED"},
+    {"product populated to default", kProductPopulated, kProductDefault, false,
+     "PRODUCT_POPULATED_TO_PRODUCT_DEFAULT"},
+    {"product populated, no merge", kProductPopulated, kProductPopulatedNewer, false,
+     "PRODUCT_ANY_TO_PRODUCT_POPULATED"},
+    {"product populated, merge, same", kProductPopulated, kProductPopulated, true,
+     "PRODUCT_POPULATED_TO_PRODUCT_POPULATED"},
+    {"product populated, merge, newer", kProductPopulated, kProductPopulatedNewer, true,
+     "PRODUCT_POPULATED_TO_PRODUCT_POPULATED_NEWER"},
 };
 } // namespace
 
-TEST(FlasherVarnexFlashType, TableRowsInIdOrder)
+TEST(FlasherVarnexFlashType, EachIdFindsItsOwnType)
 {
     const std::vector<VarnexFlashTypeDescriptor>& table = VarnexFlashTypes();
     ASSERT_EQ(table.size(), 25u);
     for (int32_t id = 0; id < 25; ++id)
     {
-        EXPECT_EQ(table[static_cast<size_t>(id)].id, id);
-        EXPECT_EQ(FindVarnexFlashType(id), &table[static_cast<size_t>(id)]);
+        ASSERT_NE(FindVarnexFlashType(id), nullptr);
+        EXPECT_EQ(FindVarnexFlashType(id)->id, id);
     }
     EXPECT_EQ(FindVarnexFlashType(25), nullptr);
-    const VarnexFlashTypeDescriptor& keepBoard = table[14];
-    EXPECT_EQ(keepBoard.name, "VARNEX_FLASH_TYPE_GENERIC_POPULATED_GENERIC_POPULATED_NEWER");
-    EXPECT_EQ(std::tie(keepBoard.action, keepBoard.obdMode, keepBoard.backupMode),
-              std::make_tuple(3, 2, 2));
-    EXPECT_EQ(std::tie(table[9].action, table[9].obdMode, table[9].backupMode),
-              std::make_tuple(1, 1, 1));
-    EXPECT_EQ(table[24].name, "VARNEX_FLASH_TYPE_UNKNOWN");
+    EXPECT_EQ(FindVarnexFlashType(kVarnexFlashTypeUnknown)->name, "VARNEX_FLASH_TYPE_UNKNOWN");
 }
 
 TEST(FlasherVarnexFlashType, ClassifiesEachPairOfStores)
@@ -130,11 +142,13 @@ TEST(FlasherVarnexFlashType, ClassifiesEachPairOfStores)
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}},
                             c.mergeOption ? std::vector<std::string>{"mergevarnex"}
                                           : std::vector<std::string>{});
-        EXPECT_EQ(
-            rig.flasher->GetVarnexFlashType(ImageWith(c.fresh), ImageWith(c.current), &rig.log),
-            c.type);
+        const int32_t type =
+            rig.flasher->GetVarnexFlashType(ImageWith(c.fresh), ImageWith(c.current), &rig.log);
+        const VarnexFlashTypeDescriptor* found = FindVarnexFlashType(type);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found->name, std::string("VARNEX_FLASH_TYPE_") + c.type);
         char line[32];
-        std::snprintf(line, sizeof line, "VARNEX_FLASH_TYPE: %02X\n", c.type);
+        std::snprintf(line, sizeof line, "VARNEX_FLASH_TYPE: %02X\n", type);
         EXPECT_NE(rig.Logged().find(line), std::string::npos);
     }
 }
@@ -155,17 +169,7 @@ TEST(FlasherObdFields, ReadWriteAndCompareByName)
                                                      .Generic("OBD", ObdBody("", "", ""))
                                                      .BuildRaw()));
     CVarnexImageObject& obd = *store->FindObject(VarnexTag("OBD"));
-    auto field = [](const char* name) -> const ObdField&
-    {
-        for (const ObdField& f : ObdFields())
-        {
-            if (std::string(f.name) == name)
-            {
-                return f;
-            }
-        }
-        throw std::invalid_argument(name);
-    };
+    const auto field = [](const char* name) -> const ObdField& { return FindObdField(name); };
     EXPECT_EQ(GetObdField(obd, field("BoardBuildDate")), "0");
     ASSERT_TRUE(SetObdField(obd, field("BoardBuildDate"), "2024A3B5"));
     EXPECT_EQ(GetObdField(obd, field("BoardBuildDate")), "2024A3B5");
@@ -179,7 +183,7 @@ TEST(FlasherObdFields, ReadWriteAndCompareByName)
     bool oneRefused = false;
     std::string printed;
     {
-        CCapturedOutput out;
+        testkit::CCapturedOutput out;
         refused = !SetObdField(obd, field("BoardSerialNumber"), std::string(17, '9'));
         oneRefused = !SetObdField(obd, field("MemoryManufacturer"), "12");
         printed = out.Text();

@@ -2,10 +2,10 @@
 // the adapter's store into a new one, and an image with a built Varnex block
 // written to the file of the option romout instead of the adapter.
 
-#include "CapturedOutput.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "VarnexFirmware.h"
+#include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ TEST(FlasherVarnexObjects, OemDataFitsTheBodyOrIsRefused)
     EXPECT_EQ(rig.flasher->UpdateOEMObject(store, exact, &rig.log), 0);
     EXPECT_EQ(oem.GetData(), exact);
     std::vector<uint8_t> tooLong(9, 1);
-    CCapturedOutput out;
+    testkit::CCapturedOutput out;
     EXPECT_EQ(rig.flasher->UpdateOEMObject(store, tooLong, &rig.log), 5);
     EXPECT_EQ(out.Text(), "Update failed: Input OEM data is too large.\n");
     EXPECT_EQ(oem.GetData(), exact);
@@ -94,7 +94,7 @@ TEST(FlasherVarnexObjects, ObdSettingsChangeOnlyTheFieldsNamed)
 
     CsvSettings tooLong;
     ASSERT_TRUE(tooLong.ParseCsvLine("BoardSerialNumber,12345678901234567", &rig.log));
-    CCapturedOutput out;
+    testkit::CCapturedOutput out;
     EXPECT_EQ(rig.flasher->UpdateOBDFields(store, tooLong, &rig.log), 5);
     EXPECT_EQ(out.Text(), "Error: Invalid board serial number (too big)\n");
     EXPECT_EQ(store->FindObject(VarnexTag("OBD"))->GetData(), expected);

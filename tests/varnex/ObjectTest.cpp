@@ -51,6 +51,13 @@ struct RejectCase
     uint16_t offset;
 };
 
+// The case's name stands for it in test output; its bytes would show
+// addresses that change from run to run.
+void PrintTo(const RejectCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class VarnexObjectRejects : public testing::TestWithParam<RejectCase>
 {
 };

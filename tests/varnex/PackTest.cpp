@@ -16,6 +16,13 @@ struct PackCase
     std::vector<uint8_t> bytes;
 };
 
+// The format stands for the case in test output; the case's bytes would
+// show addresses that change from run to run.
+void PrintTo(const PackCase& c, std::ostream* out)
+{
+    *out << c.format;
+}
+
 class PackLanguage : public testing::TestWithParam<PackCase>
 {
 };
@@ -48,7 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         PackCase{"sb", {-128, 128}, {0x80, 0x80}},
         // q takes two values, low word first.
         PackCase{"q", {1, 2}, {1, 0, 0, 0, 2, 0, 0, 0}},
-        PackCase{"3s2bwb", {'R', 'O', 'M', 1, 2, 0x40, 0}, {'R', 'O', 'M', 1, 2, 0x40, 0, 0}}));
+        PackCase{"3s2bwb", {'R', 'O', 'M', 1, 2, 0x40, 0}, {'R', 'O', 'M', 1, 2, 0x40, 0, 0}}),
+    [](const testing::TestParamInfo<PackCase>& info) { return std::string(info.param.format); });
 
 TEST(PackLanguageSizes, SystemFormatsHaveTheirRecordLengths)
 {

@@ -14,9 +14,13 @@
 #include <span>
 #include <vector>
 
+struct ImageStageHashes;
+
 enum CertificationLevel : int32_t
 {
     kCertificationNoPackage = 1,
+    kCertificationFirstVendor = 2,
+    kCertificationLastVendor = 7,
     kCertificationFailed = 8,
 };
 
@@ -31,9 +35,6 @@ enum ImageCheckCode : int32_t
     BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE = 10,
     BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID = 55,
 };
-
-// The mode every chain check uses.
-inline constexpr int32_t kSignatureModeRsa = 2;
 
 // The root container this program trusts, and its pass phrase.
 std::span<const uint8_t> BuiltInRootContainer();
@@ -52,8 +53,7 @@ public:
     int32_t VerifyCertificateChain(IROMImage* image, CLog* log);
     // The image check proper over image A (before the certificate block) and
     // image B (from it): 0 or the code of the last failure.
-    int32_t VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
-                                 int32_t mode, int32_t instance, CLog* log);
+    int32_t VerifyVbiosSignature(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record, CLog* log);
     // Deciphers the root on first use; true also when that failed (the
     // master certificate then fails).
     bool LoadRootCertificate();
@@ -67,7 +67,27 @@ private:
     void CheckCertificates(IROMImage* image, const Found& found, CLog& log);
     int32_t CheckImage(IROMImage* image, int32_t hat, std::span<const uint8_t> signingCertificate,
                        CLog& log);
-    void Fail(CLog& log, int32_t code);
+    // Keeps the code as the check's answer and logs it; the check goes on,
+    // so the answer is the last failure met.
+    void RecordFailure(CLog& log, int32_t code);
+
+    // The steps of the image check.
+    struct PlacedRange;
+    struct PreserveStage;
+    template <typename Step>
+    static bool ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step);
+    // Records a signed range outside its image; the check ends there.
+    int32_t RecordRangeOutside(CLog& log);
+    static bool CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
+                                     PreserveStage& preserve);
+    void CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log);
+    void CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature* record,
+                                const PreserveStage& preserve, CLog& log);
+    bool CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+                          ImageStageHashes& body);
+    const uint8_t* IfrRangeBytes(IROMImage* a, const BCRTSignedRange& range);
+    void CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* record, const ImageStageHashes& body,
+                            CLog& log);
 
     std::vector<uint8_t> m_rootContainer;
     std::vector<uint8_t> m_passPhrase;

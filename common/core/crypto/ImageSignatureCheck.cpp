@@ -87,6 +87,13 @@ std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record,
     }
 }
 
+// The bytes of a package range, counted from image B's certificate block.
+const uint8_t* PackageRangeBytes(IROMImage* b, const BCRTSignedRange& range)
+{
+    const int32_t package = b->FindBCRTBlock();
+    return ViewBytes(b, (package == -1 ? 0 : UnsignedOffset(package)) + range.offset, range.size);
+}
+
 bool IsExecutable(uint8_t codeType)
 {
     return codeType == pcirom::kCodeX86 || codeType == pcirom::kCodeEfi;
@@ -125,9 +132,9 @@ int32_t FindUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* rec
         const uint64_t begin = UnsignedOffset(block);
         const uint64_t end =
             next != -1 ? UnsignedOffset(next) : begin + image->GetPCIBlockLength(block);
-        const bool covered = std::any_of(signedSpans.begin(), signedSpans.end(),
-                                         [&](const Span& span)
-                                         { return span.begin < end && begin < span.end; });
+        const bool covered =
+            std::any_of(signedSpans.begin(), signedSpans.end(),
+                        [&](const Span& span) { return span.begin < end && begin < span.end; });
         if (IsExecutable(image->GetByte(pcir + static_cast<int32_t>(pcirom::kPcirCodeType))) &&
             !covered)
         {
@@ -189,201 +196,215 @@ bool SignatureMatches(uint32_t kind, CBCRTBIOSSignature* record, std::span<const
 
 } // namespace
 
-void CBCRTChainOfTrust::Fail(CLog& log, int32_t code)
+void CBCRTChainOfTrust::RecordFailure(CLog& log, int32_t code)
 {
     m_code = code;
     log << LogLevel(4) << LogEndl << "Error Code:" << code << " " << CodeName(code) << " "
         << LogEndl;
 }
 
+// A range of the record and where it lies in its image.
+struct CBCRTChainOfTrust::PlacedRange
+{
+    BCRTSignedRange range;
+    uint64_t at = 0;
+};
+
+// What the preserve stage gathers: the hashes over its data ranges and where
+// its stored signature and hash lie.
+struct CBCRTChainOfTrust::PreserveStage
+{
+    ImageStageHashes hashes;
+    std::optional<PlacedRange> signature;
+    std::optional<PlacedRange> hash;
+};
+
 int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
-                                                CBCRTBIOSSignature* record, int32_t mode,
-                                                int32_t instance, CLog* logArgument)
+                                                CBCRTBIOSSignature* record, CLog* logArgument)
 {
     CLog silent;
     CLog& log = logArgument != nullptr ? *logArgument : silent;
-    const std::vector<BCRTSignedRange> ranges = record->GetSignedRanges();
-    auto rangeOutside = [&]()
-    {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
-        log << "       Signed range outside the image. " << LogEndl;
-        return m_code;
-    };
 
-    // Preserve stage.
-    ImageStageHashes preserve;
-    std::optional<BCRTSignedRange> preserveSignature;
-    std::optional<BCRTSignedRange> preserveHash;
-    std::optional<int64_t> preserveSignatureAt;
-    std::optional<int64_t> preserveHashAt;
-    // Calls the step with each range of the wanted instance and the offset
-    // its block base gives it in image A; false when a range cannot be
-    // located or the step refuses it.
-    auto forEachRange = [&](auto&& step)
+    PreserveStage preserve;
+    if (!CollectPreserveStage(a, record, preserve))
     {
-        for (const BCRTSignedRange& range : ranges)
-        {
-            const std::optional<int64_t> base = BlockBase(a, record, range);
-            if (range.Instance() != static_cast<uint32_t>(instance))
-            {
-                continue;
-            }
-            if (!base || !step(range, static_cast<uint64_t>(*base) + range.offset))
-            {
-                return false;
-            }
-        }
-        return true;
-    };
-    const bool preserveLocated = forEachRange(
-        [&](const BCRTSignedRange& range, uint64_t at)
-        {
-            if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
-            {
-                const uint8_t* bytes = ViewBytes(a, at, range.size);
-                if (bytes == nullptr)
-                {
-                    return false;
-                }
-                preserve.Add(bytes, range.size);
-            }
-            else if (range.Kind() == BCRT_RANGE_PRESERVE_SIGNATURE)
-            {
-                preserveSignature = range;
-                preserveSignatureAt = static_cast<int64_t>(at);
-            }
-            else if (range.Kind() == BCRT_RANGE_PRESERVE_HASH)
-            {
-                preserveHash = range;
-                preserveHashAt = static_cast<int64_t>(at);
-            }
-            return true;
-        });
-    if (!preserveLocated)
-    {
-        return rangeOutside();
+        return RecordRangeOutside(log);
     }
+    CheckPreserveHash(a, preserve, log);
+    CheckPreserveSignature(a, record, preserve, log);
 
-    if (preserveHash && preserveHash->size >= kImageHashStateSize)
+    ImageStageHashes body;
+    if (!CollectBodyStage(a, b, record, body))
     {
-        const uint8_t* stored =
-            ViewBytes(a, static_cast<uint64_t>(*preserveHashAt), kImageHashStateSize);
-        if (mode != kSignatureModeRsa)
+        return RecordRangeOutside(log);
+    }
+    CheckBodySignature(b, record, body, log);
+    return m_code;
+}
+
+// Calls the step with each range of the record and the offset its block base
+// gives it in image A; false when a range cannot be located or the step
+// refuses it. Ranges of other instances than the first are skipped, after
+// their base was checked.
+template <typename Step>
+bool CBCRTChainOfTrust::ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step)
+{
+    for (const BCRTSignedRange& range : record->GetSignedRanges())
+    {
+        const std::optional<int64_t> base = BlockBase(a, record, range);
+        if (range.Instance() != 0)
         {
-            Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+            continue;
         }
-        else if (stored == nullptr || !std::equal(preserve.fnv.begin(), preserve.fnv.end(), stored))
+        if (!base || !step(range, static_cast<uint64_t>(*base) + range.offset))
         {
-            Fail(log, BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH);
+            return false;
         }
     }
-    else if (preserveHash && preserveHash->size != 0)
+    return true;
+}
+
+int32_t CBCRTChainOfTrust::RecordRangeOutside(CLog& log)
+{
+    RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+    log << "       Signed range outside the image. " << LogEndl;
+    return m_code;
+}
+
+bool CBCRTChainOfTrust::CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
+                                             PreserveStage& preserve)
+{
+    return ForEachRange(a, record,
+                        [&](const BCRTSignedRange& range, uint64_t at)
+                        {
+                            if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
+                            {
+                                const uint8_t* bytes = ViewBytes(a, at, range.size);
+                                if (bytes == nullptr)
+                                {
+                                    return false;
+                                }
+                                preserve.hashes.Add(bytes, range.size);
+                            }
+                            else if (range.Kind() == BCRT_RANGE_PRESERVE_SIGNATURE)
+                            {
+                                preserve.signature = PlacedRange{range, at};
+                            }
+                            else if (range.Kind() == BCRT_RANGE_PRESERVE_HASH)
+                            {
+                                preserve.hash = PlacedRange{range, at};
+                            }
+                            return true;
+                        });
+}
+
+void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log)
+{
+    if (!preserve.hash || preserve.hash->range.size == 0)
     {
-        Fail(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
+        return;
+    }
+    if (preserve.hash->range.size < kImageHashStateSize)
+    {
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH);
         log << "       Preserve FNV Hash size larger than the placeholder inside VBIOS image."
             << LogEndl << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
+        return;
     }
-
-    if (mode != kSignatureModeRsa)
+    const uint8_t* stored = ViewBytes(a, preserve.hash->at, kImageHashStateSize);
+    if (stored == nullptr ||
+        !std::equal(preserve.hashes.fnv.begin(), preserve.hashes.fnv.end(), stored))
     {
-        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH);
     }
-    else if (preserveSignature && preserveSignature->size != 0)
-    {
-        // One RSA-1024 signature: a longer range cannot hold a valid one.
-        const uint8_t* bytes =
-            preserveSignature->size <= kRsa1024Size
-                ? ViewBytes(a, static_cast<uint64_t>(*preserveSignatureAt), preserveSignature->size)
-                : nullptr;
-        if (bytes == nullptr ||
-            !SignatureMatches(m_packageKind, record, {bytes, preserveSignature->size}, preserve.dm,
-                              log))
-        {
-            Fail(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
-        }
-    }
+}
 
-    // The body signature block of image B.
+void CBCRTChainOfTrust::CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature* record,
+                                               const PreserveStage& preserve, CLog& log)
+{
+    if (!preserve.signature || preserve.signature->range.size == 0)
+    {
+        return;
+    }
+    const uint32_t size = preserve.signature->range.size;
+    // One RSA-1024 signature: a longer range cannot hold a valid one.
+    const uint8_t* bytes =
+        size <= kRsa1024Size ? ViewBytes(a, preserve.signature->at, size) : nullptr;
+    if (bytes == nullptr ||
+        !SignatureMatches(m_packageKind, record, {bytes, size}, preserve.hashes.dm, log))
+    {
+        RecordFailure(log, BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH);
+    }
+}
+
+bool CBCRTChainOfTrust::CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+                                         ImageStageHashes& body)
+{
+    return ForEachRange(a, record,
+                        [&](const BCRTSignedRange& range, uint64_t at)
+                        {
+                            const uint8_t* bytes = nullptr;
+                            if (range.Kind() == BCRT_RANGE_IFR)
+                            {
+                                bytes = IfrRangeBytes(a, range);
+                            }
+                            else if (range.Kind() == BCRT_RANGE_BODY)
+                            {
+                                bytes = ViewBytes(a, at, range.size);
+                            }
+                            else if (range.Kind() == BCRT_RANGE_PACKAGE)
+                            {
+                                bytes = PackageRangeBytes(b, range);
+                            }
+                            else
+                            {
+                                return true;
+                            }
+                            if (bytes != nullptr)
+                            {
+                                body.Add(bytes, range.size);
+                            }
+                            return bytes != nullptr;
+                        });
+}
+
+// The bytes of an init-from-ROM range, counted from the segment's header;
+// notes that the record has one and its size.
+const uint8_t* CBCRTChainOfTrust::IfrRangeBytes(IROMImage* a, const BCRTSignedRange& range)
+{
+    const uint8_t* header = a->GetIFRHeader();
+    m_ifrSeen = true;
+    m_ifrSize = range.size;
+    return header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
+               ? header + range.offset
+               : nullptr;
+}
+
+// The body signature, then the stored body hash, follow the signature header
+// of the certificate table in image B.
+void CBCRTChainOfTrust::CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* record,
+                                           const ImageStageHashes& body, CLog& log)
+{
     const uint8_t* bodySignature = nullptr;
     const uint8_t* storedBodyHash = nullptr;
-    if (mode == kSignatureModeRsa)
+    const int32_t table = b->GetCertificateTableOffset();
+    if (table != -1 && b->GetDword(table + static_cast<int32_t>(kSignatureSize)) == kRsa1024Size)
     {
-        const int32_t table = b->GetCertificateTableOffset();
-        if (table != -1 &&
-            b->GetDword(table + static_cast<int32_t>(kSignatureSize)) == kRsa1024Size)
-        {
-            const uint64_t signatureAt =
-                UnsignedOffset(table) +
-                b->GetDword(table + static_cast<int32_t>(kSignatureHeaderSize));
-            bodySignature = ViewBytes(b, signatureAt, kRsa1024Size);
-            storedBodyHash = ViewBytes(b, signatureAt + kRsa1024Size, kBodyHashSize);
-        }
-    }
-    else
-    {
-        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
-    }
-
-    if (instance != 0)
-    {
-        return m_code;
-    }
-    // Body stage.
-    ImageStageHashes body;
-    const bool bodyLocated = forEachRange(
-        [&](const BCRTSignedRange& range, uint64_t at)
-        {
-            const uint8_t* bytes = nullptr;
-            if (range.Kind() == BCRT_RANGE_IFR)
-            {
-                const uint8_t* header = a->GetIFRHeader();
-                bytes = header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
-                            ? header + range.offset
-                            : nullptr;
-                m_ifrSeen = true;
-                m_ifrSize = range.size;
-            }
-            else if (range.Kind() == BCRT_RANGE_BODY)
-            {
-                bytes = ViewBytes(a, at, range.size);
-            }
-            else if (range.Kind() == BCRT_RANGE_PACKAGE)
-            {
-                const int32_t package = b->FindBCRTBlock();
-                bytes = ViewBytes(b, (package == -1 ? 0 : UnsignedOffset(package)) + range.offset,
-                                  range.size);
-            }
-            else
-            {
-                return true;
-            }
-            if (bytes != nullptr)
-            {
-                body.Add(bytes, range.size);
-            }
-            return bytes != nullptr;
-        });
-    if (!bodyLocated)
-    {
-        return rangeOutside();
-    }
-
-    if (mode != kSignatureModeRsa)
-    {
-        Fail(log, BCRT_ERROR_CODE_X509CERT_UNKNOWN_HASH_SIG_MODE);
-        return m_code;
+        const uint64_t signatureAt =
+            UnsignedOffset(table) + b->GetDword(table + static_cast<int32_t>(kSignatureHeaderSize));
+        bodySignature = ViewBytes(b, signatureAt, kRsa1024Size);
+        storedBodyHash = ViewBytes(b, signatureAt + kRsa1024Size, kBodyHashSize);
     }
     if (bodySignature == nullptr ||
         !SignatureMatches(m_packageKind, record, {bodySignature, kRsa1024Size}, body.dm, log))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << LogEndl << "       VBIOS Signature Check failed. " << LogEndl;
     }
     if (storedBodyHash == nullptr || !std::equal(body.fnv.begin(), body.fnv.end(), storedBodyHash))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH);
     }
-    return m_code;
 }
 
 int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
@@ -403,7 +424,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         headerFits ? image->GetDword(hat + static_cast<int32_t>(kHatRangeCount)) : 0;
     if (!headerFits || !RangeFits(first, count * kRangeSize, limit))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
         return m_code;
     }
@@ -425,7 +446,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     if (base == -1 || UnsignedOffset(base) > view ||
         (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
     {
-        Fail(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         return m_code;
     }
     CRefPtr<IROMImage> a =
@@ -442,7 +463,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image) + base,
                                     static_cast<uint32_t>(view - UnsignedOffset(base)));
 
-    int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), kSignatureModeRsa, 0, &log);
+    int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), &log);
     if (code == 0)
     {
         // A signed chain vouches only for the code it signs: a block of code
@@ -452,7 +473,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
             unsignedCode != -1)
         {
             code = BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
-            Fail(log, code);
+            RecordFailure(log, code);
             log << "       Code block at 0x" << ToHex(static_cast<uint32_t>(unsignedCode), 8)
                 << " is not signed. " << LogEndl;
         }

@@ -6,10 +6,14 @@
 #include "varnex/VarnexObject.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The tag of the board-data object in a Varnex store.
 inline const VarnexTag kObdTag("OBD");
+
+// The length of the body every field lies in.
+inline constexpr size_t kObdBodyLength = 120;
 
 struct ObdField
 {
@@ -22,6 +26,9 @@ struct ObdField
 };
 
 const std::vector<ObdField>& ObdFields();
+
+// The field of that name; std::invalid_argument for a name no field has.
+const ObdField& FindObdField(std::string_view name);
 
 std::string GetObdField(const CVarnexImageObject& obd, const ObdField& field);
 // False, after the field's error line on standard output and without a

@@ -1,10 +1,14 @@
 #pragma once
-// What the process writes to a standard stream while the object lives.
+// What the process writes to a standard stream while the object lives. The
+// stream gets its own buffer back however the scope is left, so a failed
+// assertion or an exception never leaves std::cout writing into a dead test.
 
 #include <iostream>
 #include <sstream>
 #include <string>
 
+namespace testkit
+{
 class CCapturedOutput
 {
 public:
@@ -22,3 +26,4 @@ private:
     std::ostringstream m_text;
     std::streambuf* m_saved;
 };
+} // namespace testkit
