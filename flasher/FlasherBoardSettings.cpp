@@ -230,7 +230,7 @@ bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                                  CRefPtr<IEEPROMDatabase> database, int32_t deviceType,
                                  uint8_t& slaveAddress, uint8_t& port, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation("Looking for a specific I2C device in the DCB table.", ui, bus,
                               adapter, database, IsVerbose(), false, log);

@@ -399,10 +399,10 @@ private:
 void LogLine(CLog* log, int level, const std::string& text);
 // Shows the text on the console and writes it to the log at level 3.
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
-// Restores the display driver through the operating-system layer.
+// Restores the display driver through the operating-system layer, for an
+// operation that gives the display back and goes on (or returns a status);
+// a failure leaves through the operation's CDisplayDriverRestoreGuard instead.
 void RestoreDisplayDriverNow(CLog* log);
-// Gives the display back and raises the failure with the text the user sees.
-[[noreturn]] void Fail(CLog* log, const std::string& text);
 // Upper-case hexadecimal, zero-filled to `digits`.
 std::string Hex(uint32_t value, int digits);
 

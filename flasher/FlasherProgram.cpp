@@ -18,8 +18,6 @@
 
 namespace
 {
-constexpr uint32_t kCompareSegmentOnly = 0x1;
-constexpr uint32_t kProgramSegmentOnly = 0x2;
 constexpr int32_t kStrapOffset = 0x58;
 constexpr uint32_t kStrapLength = 0x14;
 // The block that belongs to the board and travels from image to image.
@@ -28,7 +26,6 @@ const char* const kDoesNotFit = "Cannot program a non-page boundary or invalid r
 const char* const kGrownPastPart =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
-// Restores the display driver and throws the engine's own failure.
 void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image, CLog* log)
 {
     const bool currentHas = current.HasIEEE1394GUID();
@@ -82,7 +79,7 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
     const uint32_t currentSize = current.GetLoadedSize();
     if (newSegment > currentSize)
     {
-        Fail(log, kGrownPastPart);
+        throw std::runtime_error(kGrownPastPart);
     }
     const uint32_t difference =
         newSegment > currentSegment ? newSegment - currentSegment : currentSegment - newSegment;
@@ -97,8 +94,9 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
         const uint8_t* tail = current.GetBuffer() + currentSize - difference;
         if (std::any_of(tail, tail + difference, [](uint8_t byte) { return byte != 0xFF; }))
         {
-            Fail(log, "The end of the EEPROM is in use: the larger init-from-ROM segment does "
-                      "not fit.");
+            throw std::runtime_error(
+                "The end of the EEPROM is in use: the larger init-from-ROM segment does "
+                "not fit.");
         }
         current.ReadBlock(buffer.data() + difference, 0, currentSize);
         image.ReadBlock(buffer.data(), 0, newSegment);
@@ -199,13 +197,13 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
                               CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
                               CRefPtr<IBCRTCert> certificate, bool processVarnex)
 {
-    const bool compareOnly = (flashFlags & kCompareSegmentOnly) != 0;
-    const bool segmentOnly = (flashFlags & kProgramSegmentOnly) != 0;
+    const bool compareOnly = (flashFlags & kFlashCompareSegmentOnly) != 0;
+    const bool segmentOnly = (flashFlags & kFlashProgramSegmentOnly) != 0;
     LogLine(log, 3,
             compareOnly   ? "Action: Verify/Compare IFR only."
             : segmentOnly ? "Action: Flash IFR only."
                           : "Action: Flash image.");
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
     ui->Signal(0);
@@ -214,7 +212,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     IdentifyEEPROM(ui, eeprom, database, log, showProgress);
     if (!CheckImageFitsEEPROM(newImage, eeprom, log))
     {
-        Fail(log, kDoesNotFit);
+        throw std::runtime_error(kDoesNotFit);
     }
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
@@ -243,11 +241,11 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         {
             // Programming the image without the board's store would lose it.
             LogLine(log, 3, "ERROR: Failed to process Varnex block.");
-            Fail(log, "Failed to process Varnex block.");
+            throw std::runtime_error("Failed to process Varnex block.");
         }
         if (!CheckImageFitsEEPROM(newImage, eeprom, log))
         {
-            Fail(log, kGrownPastPart);
+            throw std::runtime_error(kGrownPastPart);
         }
     }
     const std::string oldVersion = current->GetVersionString(0);
@@ -277,7 +275,6 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     if (VerifyImageCertificate(adapter, newImage, eeprom, certificate, log, showProgress) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     {
@@ -297,7 +294,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     // start and destroy the firmware there.
     if (!CheckImageFitsEEPROM(target, eeprom, log))
     {
-        Fail(log, kGrownPastPart);
+        throw std::runtime_error(kGrownPastPart);
     }
 
     uint32_t verifyLength = 0;
@@ -319,7 +316,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
         verifyLength = target->GetIFRImageSize();
         if (verifyLength == 0)
         {
-            Fail(log, "File image DOES NOT contains IFR.");
+            throw std::runtime_error("File image DOES NOT contains IFR.");
         }
     }
     else if (verifyLength == 0)
@@ -328,7 +325,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     if (verifyLength == 0)
     {
-        Fail(log, "Incorrect image size for image comparison.");
+        throw std::runtime_error("Incorrect image size for image comparison.");
     }
 
     // Every check that can refuse the update has run: the record is the last
@@ -389,7 +386,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
                 eeprom->WriteImage(ui.get(), 0, writeImage.get(), 0, writeSize, true, true, out);
             if (written < writeSize)
             {
-                Fail(log, "Full image not programmed");
+                throw std::runtime_error("Full image not programmed");
             }
             if (showProgress)
             {
@@ -434,10 +431,10 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     if (mismatch != -1)
     {
-        Fail(log, "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
-                      (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
-                      Hex(writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
-                      Hex(readBack->GetByte(mismatch), 2));
+        throw std::runtime_error("Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
+                                 (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
+                                 Hex(writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
+                                 Hex(readBack->GetByte(mismatch), 2));
     }
     if (journaled)
     {

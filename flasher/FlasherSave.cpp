@@ -63,7 +63,7 @@ std::vector<uint8_t> CFlasherImpl::ReadROMImageToSave(
     CRefPtr<IDisplayAdapterDatabase> adapters, CRefPtr<IBoardDatabase> boards,
     CRefPtr<IEEPROMDatabase> database, bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log);
     // After an update that did not finish the part may be half written: the
@@ -144,7 +144,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
                                    CRefPtr<IEEPROMDatabase> database, bool withIds, bool verify,
                                    bool doVarnex, bool ifrOnly, bool checkCertificates, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     const char* action = ifrOnly  ? "Verify IFR image."
                          : verify ? "Verify ROM image."
                                   : "Compare ROM image.";
@@ -181,25 +181,26 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
             // Without the Varnex step the images cannot be compared: that
             // is no match.
             LogLine(log, 3, "ERROR: Failed to process Varnex block.");
-            Fail(log, "Failed to process Varnex block.");
+            throw std::runtime_error("Failed to process Varnex block.");
         }
         if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
             ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
         {
             LogLine(log, 3,
                     "ERROR: Failed to merge Varnex block itself for the verification purpose.");
-            Fail(log, "Failed to merge Varnex block itself for the verification purpose.");
+            throw std::runtime_error(
+                "Failed to merge Varnex block itself for the verification purpose.");
         }
         if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
         {
-            Fail(log, "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the "
-                      "EEPROM.");
+            throw std::runtime_error(
+                "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the "
+                "EEPROM.");
         }
     }
     if (checkCertificates &&
         VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw user_error("Invalid firmware image detected. \n");
     }
 
@@ -214,7 +215,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
                               std::to_string(adapterSize) + ")";
     if (first == -1 && fileSize != adapterSize)
     {
-        Fail(log, "Size difference between file" + sizes);
+        throw std::runtime_error("Size difference between file" + sizes);
     }
     if (first != -1)
     {
@@ -237,7 +238,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
             text += "       Size diffs between file" + sizes;
         }
         LogLine(log, 3, text);
-        Fail(log, text);
+        throw std::runtime_error(text);
     }
     const char* const match = ifrOnly ? "File IFR image matches adapter IFR image."
                                       : "File firmware image matches adapter firmware image.";
@@ -284,7 +285,7 @@ void CFlasherImpl::DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus>
                                     CRefPtr<IDisplayAdapter> adapter,
                                     CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom = BeginAdapterOperation("Display version.", ui, bus, adapter, database,
                                                     IsVerbose(), true, log);
     CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);

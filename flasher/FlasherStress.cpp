@@ -251,7 +251,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     std::ofstream outcome(m_stressTestFolder / kOutcomeFile, std::ios::trunc);
     outcome << "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
                "Pass/Fail\n";
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
     CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
@@ -269,7 +269,6 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     }
     if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     StressTestParams params;
