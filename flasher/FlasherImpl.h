@@ -290,6 +290,21 @@ private:
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 
+    // The steps of FlashImage, in its order, over what the call carries.
+    struct FlashJob;
+    void IdentifyPartForImage(FlashJob& job, CRefPtr<IEEPROMDatabase> database);
+    void ReadCurrentContent(FlashJob& job);
+    void CarryVarnexStore(FlashJob& job);
+    void CarryBoardData(FlashJob& job, bool keepStraps, bool keepBoardSettings);
+    void CarryBoardBlockInto(FlashJob& job);
+    void PlanTarget(FlashJob& job);
+    void BeginUpdateRecord(FlashJob& job);
+    void PrepareWrite(FlashJob& job);
+    void WriteTarget(FlashJob& job, uint32_t writeSize);
+    CRefPtr<IROMImage> ReadBack(FlashJob& job, uint32_t writeSize);
+    void CompareReadBack(FlashJob& job, IROMImage& readBack, uint32_t writeSize);
+    void ReportOutcome(FlashJob& job, IROMImage& readBack);
+
     // The shared start of an operation on one adapter: the action line, the
     // display driver, the adapter selected (or only mapped) and its EEPROM
     // opened, with the microcode loader for a secure one.

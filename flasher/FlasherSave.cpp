@@ -407,6 +407,138 @@ void PrintContinued(std::ostream& out, const char* label, const std::vector<std:
         out << (i == 0 ? Label(label) : std::string(22, ' ') + ": ") << lines[i] << "\n";
     }
 }
+void PrintSizeAndVersion(IROMImage& image, bool gpu, bool detail, std::ostream& out)
+{
+    out << Label("Image Size") << image.GetROMSize() << " bytes\n";
+    out << Label("Version") << image.GetVersionString(0);
+    if (!image.IsPCIROM())
+    {
+        out << (image.GetIFRImageSize() != 0 ? " (IFR-only Image)" : " (Disabled Image)");
+    }
+    out << "\n";
+    if (!detail)
+    {
+        return;
+    }
+    out << Label("~CRC32") << Hex(image.GetCRC32(image.GetROMSize()), 8) << "\n";
+    if (gpu)
+    {
+        out << Label("Image Hash")
+            << (image.GetCertificateTableOffset() == -1 ? std::string("N/A")
+                                                        : image.GetImageHashText(true))
+            << "\n";
+    }
+}
+
+void PrintMakerStrings(IROMImage& image, std::ostream& out)
+{
+    const std::pair<const char*, std::string> texts[] = {
+        {"OEM String", image.GetOEMString()},
+        {"Vendor Name", image.GetVendorName()},
+        {"Product Name", image.GetProductName()},
+        {"Product Revision", image.GetProductRevision()},
+    };
+    for (const auto& [label, text] : texts)
+    {
+        if (!text.empty())
+        {
+            out << Label(label) << text << "\n";
+        }
+    }
+}
+
+void PrintBoardId(IROMImage& image, IBoardDatabase* boards, bool boardNames, std::ostream& out)
+{
+    out << Label("Board ID") << Hex(image.GetBoardID(), 4);
+    if (boardNames && boards)
+    {
+        CBoardType board;
+        boards->GetBoardType(board, image.GetBoardID());
+        if (board.IsKnown())
+        {
+            out << " (" << board.name << ")";
+        }
+        else
+        {
+            out << "\nWARNING: Unknown Board ID " << Hex(image.GetBoardID(), 4)
+                << "\n(It is recommended you obtain a newer version of ROMVISE.)";
+        }
+    }
+    out << "\n";
+}
+
+// The devices the image is for, by name and by PCI ID, and its board.
+void PrintDevices(IROMImage& image, IDisplayAdapterDatabase* adapters, IBoardDatabase* boards,
+                  bool boardNames, bool detail, std::ostream& out)
+{
+    const uint16_t vendorId = image.GetVendorID();
+    std::vector<std::string> names{AdapterName(adapters, vendorId, image.GetDeviceID())};
+    std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image.GetDeviceID(), 4);
+    for (uint32_t i = 0; i < kMaxDeviceIDList && image.GetDeviceIDListEntry(i) != 0; ++i)
+    {
+        const uint16_t deviceId = image.GetDeviceIDListEntry(i);
+        names.push_back(AdapterName(adapters, vendorId, deviceId));
+        const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
+        pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
+        pciIds += Hex(deviceId, 4);
+    }
+    PrintContinued(out, "Device Name(s)", names);
+    if (detail && image.GetBoardID() != 0)
+    {
+        PrintBoardId(image, boards, boardNames, out);
+    }
+    out << Label("PCI ID") << pciIds << "\n";
+    out << Label("GPU Device ID") << Hex(image.GetGPUDeviceID(), 4) << "\n";
+}
+
+void PrintBuild(IROMImage& image, bool boardNames, std::ostream& out)
+{
+    out << Label("Hierarchy ID") << image.GetHierarchyIDName() << "\n"
+        << Label("Chip SKU") << Joined(image.GetChipSKU(), image.GetChipSKURevision()) << "\n"
+        << Label("Project")
+        << Joined(image.GetProject(), image.GetProjectSKU(), image.GetProjectRevision()) << "\n"
+        << Label("CDP") << OrNotAvailable(image.GetCDP()) << "\n";
+    if (boardNames)
+    {
+        out << Label("Coproc Build") << (image.IsCoprocBuild() ? "YES" : "NO") << "\n";
+    }
+    const std::string built = DateText(image.GetBuildDate());
+    if (!built.empty())
+    {
+        out << Label("Build Date") << built << "\n";
+    }
+}
+
+void PrintUEFI(IROMImage& image, bool detail, std::ostream& out)
+{
+    if (detail)
+    {
+        out << Label("Build GUID") << image.GetBuildGUID() << "\n"
+            << Label("UEFI Support") << image.GetUEFISupport() << "\n";
+    }
+    out << Label("UEFI Version") << image.GetUEFIVersion() << "\n";
+    if (detail)
+    {
+        out << Label("UEFI Variant Id") << image.GetUEFIFeatureString() << " ("
+            << image.GetUEFIVariantID() << ")\n";
+        PrintContinued(out, "UEFI Signer(s)", image.GetUEFISigners());
+    }
+}
+
+void PrintSignOnAndSelections(IROMImage& image, std::ostream& out)
+{
+    PrintContinued(out, "Sign-On Message", TextLines(image.GetSignOnMessage()));
+    std::vector<std::string> records;
+    for (uint32_t i = 0; i < image.GetSelectionCount(); ++i)
+    {
+        const VFieldSelection record = image.GetSelection(i);
+        std::ostringstream line;
+        line << std::hex << std::uppercase << "ID:0x" << record.vfieldId << ",min:0x"
+             << record.minimum << ",max:0x" << record.maximum;
+        records.push_back(line.str());
+    }
+    PrintContinued(out, "VField parameters", records);
+}
 } // namespace
 
 void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
@@ -420,95 +552,20 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
     {
         PrintSegment(*image, out);
     }
-    out << Label("Image Size") << image->GetROMSize() << " bytes\n";
-    out << Label("Version") << image->GetVersionString(0);
-    if (!image->IsPCIROM())
-    {
-        out << (image->GetIFRImageSize() != 0 ? " (IFR-only Image)" : " (Disabled Image)");
-    }
-    out << "\n";
-    if (detail)
-    {
-        out << Label("~CRC32") << Hex(image->GetCRC32(image->GetROMSize()), 8) << "\n";
-        if (gpu)
-        {
-            out << Label("Image Hash")
-                << (image->GetCertificateTableOffset() == -1 ? std::string("N/A")
-                                                             : image->GetImageHashText(true))
-                << "\n";
-        }
-    }
+    PrintSizeAndVersion(*image, gpu, detail, out);
     if (full)
     {
         if (gpu)
         {
-            const std::pair<const char*, std::string> texts[] = {
-                {"OEM String", image->GetOEMString()},
-                {"Vendor Name", image->GetVendorName()},
-                {"Product Name", image->GetProductName()},
-                {"Product Revision", image->GetProductRevision()},
-            };
-            for (const auto& [label, text] : texts)
-            {
-                if (!text.empty())
-                {
-                    out << Label(label) << text << "\n";
-                }
-            }
+            PrintMakerStrings(*image, out);
         }
-        const uint16_t vendorId = image->GetVendorID();
-        std::vector<std::string> names{AdapterName(adapters.get(), vendorId, image->GetDeviceID())};
-        std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image->GetDeviceID(), 4);
-        for (uint32_t i = 0; i < kMaxDeviceIDList && image->GetDeviceIDListEntry(i) != 0; ++i)
-        {
-            const uint16_t deviceId = image->GetDeviceIDListEntry(i);
-            names.push_back(AdapterName(adapters.get(), vendorId, deviceId));
-            const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
-            pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
-            pciIds += Hex(deviceId, 4);
-        }
-        PrintContinued(out, "Device Name(s)", names);
-        if (detail && image->GetBoardID() != 0)
-        {
-            out << Label("Board ID") << Hex(image->GetBoardID(), 4);
-            if (boardNames && boards)
-            {
-                CBoardType board;
-                boards->GetBoardType(board, image->GetBoardID());
-                if (board.IsKnown())
-                {
-                    out << " (" << board.name << ")";
-                }
-                else
-                {
-                    out << "\nWARNING: Unknown Board ID " << Hex(image->GetBoardID(), 4)
-                        << "\n(It is recommended you obtain a newer version of ROMVISE.)";
-                }
-            }
-            out << "\n";
-        }
-        out << Label("PCI ID") << pciIds << "\n";
-        out << Label("GPU Device ID") << Hex(image->GetGPUDeviceID(), 4) << "\n";
+        PrintDevices(*image, adapters.get(), boards.get(), boardNames, detail, out);
     }
     out << Label("Subsystem ID") << Hex(image->GetSubsystemVendorID(), 4) << "-"
         << Hex(image->GetSubsystemDeviceID(), 4) << "\n";
     if (detail)
     {
-        out << Label("Hierarchy ID") << image->GetHierarchyIDName() << "\n"
-            << Label("Chip SKU") << Joined(image->GetChipSKU(), image->GetChipSKURevision()) << "\n"
-            << Label("Project")
-            << Joined(image->GetProject(), image->GetProjectSKU(), image->GetProjectRevision())
-            << "\n"
-            << Label("CDP") << OrNotAvailable(image->GetCDP()) << "\n";
-        if (boardNames)
-        {
-            out << Label("Coproc Build") << (image->IsCoprocBuild() ? "YES" : "NO") << "\n";
-        }
-        const std::string built = DateText(image->GetBuildDate());
-        if (!built.empty())
-        {
-            out << Label("Build Date") << built << "\n";
-        }
+        PrintBuild(*image, boardNames, out);
     }
     const std::string modified = DateText(image->GetModificationDate());
     if (!modified.empty())
@@ -519,32 +576,11 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
     {
         return;
     }
-    if (detail)
-    {
-        out << Label("Build GUID") << image->GetBuildGUID() << "\n"
-            << Label("UEFI Support") << image->GetUEFISupport() << "\n";
-    }
-    out << Label("UEFI Version") << image->GetUEFIVersion() << "\n";
-    if (detail)
-    {
-        out << Label("UEFI Variant Id") << image->GetUEFIFeatureString() << " ("
-            << image->GetUEFIVariantID() << ")\n";
-        PrintContinued(out, "UEFI Signer(s)", image->GetUEFISigners());
-    }
+    PrintUEFI(*image, detail, out);
     out << "Varnex Version       : " << image->GetVarnexVersion() << "\n"
         << "Varnex Backup Exist  : " << (image->HasVarnexBackupBlock() ? "YES" : "NO") << "\n";
     if (full)
     {
-        PrintContinued(out, "Sign-On Message", TextLines(image->GetSignOnMessage()));
-        std::vector<std::string> records;
-        for (uint32_t i = 0; i < image->GetSelectionCount(); ++i)
-        {
-            const VFieldSelection record = image->GetSelection(i);
-            std::ostringstream line;
-            line << std::hex << std::uppercase << "ID:0x" << record.vfieldId << ",min:0x"
-                 << record.minimum << ",max:0x" << record.maximum;
-            records.push_back(line.str());
-        }
-        PrintContinued(out, "VField parameters", records);
+        PrintSignOnAndSelections(*image, out);
     }
 }
