@@ -290,6 +290,10 @@ private:
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 
+    // CompareROMImage's Varnex step: the board's store merged into the file
+    // image, and the current image's own store merged into itself.
+    void MergeVarnexForCompare(CRefPtr<IROMImage> fileImage, CRefPtr<IROMImage> current,
+                               CRefPtr<IEEPROM> eeprom, CLog* log);
     // The steps of FlashImage, in its order, over what the call carries.
     struct FlashJob;
     void IdentifyPartForImage(FlashJob& job, CRefPtr<IEEPROMDatabase> database);

@@ -34,7 +34,60 @@ std::string Label(const char* label)
     text.resize(22, ' ');
     return text + ": ";
 }
+
+// The current image carries the name of its board, where the board is known.
+void NameAfterBoard(IROMImage& image, IBoardDatabase* boards)
+{
+    if (!boards)
+    {
+        return;
+    }
+    CBoardType board;
+    boards->GetBoardType(board, image.GetBoardID());
+    if (board.IsKnown())
+    {
+        image.SetBoardName(board.name);
+    }
+}
+
+// The first differing offset, and where the file's Varnex store lies.
+std::string CompareMismatchText(IROMImage& file, int32_t first)
+{
+    std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
+    const int32_t store = file.FindNBSIObject(nbsi::kTypeVarnexImage);
+    if (store != -1)
+    {
+        text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
+                Hex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) + " ) with length " +
+                std::to_string(file.GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
+    }
+    return text;
+}
 } // namespace
+
+// Without the Varnex step the images cannot be compared: that is no match.
+void CFlasherImpl::MergeVarnexForCompare(CRefPtr<IROMImage> fileImage, CRefPtr<IROMImage> current,
+                                         CRefPtr<IEEPROM> eeprom, CLog* log)
+{
+    const int32_t flashType = GetVarnexFlashType(fileImage, current, log);
+    if (ProcessVarnexBlock(flashType, fileImage, current, log) != 0)
+    {
+        LogLine(log, 3, "ERROR: Failed to process Varnex block.");
+        throw std::runtime_error("Failed to process Varnex block.");
+    }
+    if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
+        ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
+    {
+        LogLine(log, 3, "ERROR: Failed to merge Varnex block itself for the verification purpose.");
+        throw std::runtime_error(
+            "Failed to merge Varnex block itself for the verification purpose.");
+    }
+    if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
+    {
+        throw std::runtime_error(
+            "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.");
+    }
+}
 
 CRefPtr<IROMImage> CFlasherImpl::ReadIdentifiedAdapterImage(CRefPtr<IUserInterface> ui,
                                                             CRefPtr<IEEPROM> eeprom,
@@ -152,15 +205,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
         BeginAdapterOperation(action, ui, bus, adapter, database, IsVerbose(), true, log);
     CRefPtr<IROMImage> current = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
     DropBoardBlock(*current);
-    if (boards)
-    {
-        CBoardType board;
-        boards->GetBoardType(board, current->GetBoardID());
-        if (board.IsKnown())
-        {
-            current->SetBoardName(board.name);
-        }
-    }
+    NameAfterBoard(*current, boards.get());
     std::ostringstream versions;
     versions << "Current      - Version:";
     PrintImageVersion(current, withIds, versions, IsVerbose(), false);
@@ -175,28 +220,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
     }
     if (doVarnex)
     {
-        const int32_t flashType = GetVarnexFlashType(fileImage, current, log);
-        if (ProcessVarnexBlock(flashType, fileImage, current, log) != 0)
-        {
-            // Without the Varnex step the images cannot be compared: that
-            // is no match.
-            LogLine(log, 3, "ERROR: Failed to process Varnex block.");
-            throw std::runtime_error("Failed to process Varnex block.");
-        }
-        if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
-            ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
-        {
-            LogLine(log, 3,
-                    "ERROR: Failed to merge Varnex block itself for the verification purpose.");
-            throw std::runtime_error(
-                "Failed to merge Varnex block itself for the verification purpose.");
-        }
-        if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
-        {
-            throw std::runtime_error(
-                "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the "
-                "EEPROM.");
-        }
+        MergeVarnexForCompare(fileImage, current, eeprom, log);
     }
     if (checkCertificates &&
         VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
@@ -224,15 +248,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
             ui->ShowMessage(1, "NOTE: EEPROM appears to be erased.");
             LogLine(log, 3, "Adapter EEPROM appears to be erased.");
         }
-        std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
-        const int32_t store = fileImage->FindNBSIObject(nbsi::kTypeVarnexImage);
-        if (store != -1)
-        {
-            text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
-                    Hex(static_cast<uint32_t>(store) + fileImage->GetWindowOffset(), 8) +
-                    " ) with length " +
-                    std::to_string(fileImage->GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
-        }
+        std::string text = CompareMismatchText(*fileImage, first);
         if (fileSize != adapterSize)
         {
             text += "       Size diffs between file" + sizes;
