@@ -120,6 +120,63 @@ std::filesystem::path FreshBackupPath(const std::filesystem::path& folder)
     }
     return path;
 }
+
+// Asks for the test type and, as the type asks, the sectors to test.
+void ChooseSectors(IUserInterface& ui, StressTestParams& p, uint32_t sectors)
+{
+    p.testType = static_cast<int32_t>(ReadNumberInRange(ui, 5, false));
+    switch (p.testType)
+    {
+    case 1:
+        p.sectorCount = 1;
+        p.startSector = RandomBelow(sectors);
+        break;
+    case 2:
+        p.sectorCount = 1;
+        Question(ui, "Q: Which sector do you want to start to test (0-" + Decimal(sectors - 1, 2) +
+                         " in decimal) ?");
+        p.startSector = ReadNumberInRange(ui, sectors, true);
+        break;
+    case 3:
+        Question(ui, "Q: How many sectors do you want to test (1-" + Decimal(sectors, 2) +
+                         " in decimal)?");
+        p.sectorCount = ReadNumberInRange(ui, sectors, false);
+        p.startSector = RandomBelow(sectors);
+        break;
+    case 4:
+        Question(ui, "Q: Which sector do you want to test and where to start (0-" +
+                         Decimal(sectors - 1, 2) + " in decimal)?");
+        p.startSector = ReadNumberInRange(ui, sectors, true);
+        Question(ui, "Q: How many sectors do you want to test (1-" +
+                         Decimal(sectors - p.startSector, 2) + " in decimal) ?");
+        p.sectorCount = ReadNumberInRange(ui, sectors - p.startSector, false);
+        break;
+    default:
+        p.startSector = 0;
+        p.sectorCount = sectors;
+        break;
+    }
+}
+
+// The settings of the test, as shown and logged before it starts.
+std::string StressSummary(const StressTestParams& p)
+{
+    const bool random = p.testType == 1 || p.testType == 3;
+    std::ostringstream summary;
+    summary << "* Stress-testing information:\n"
+            << "  - Test Type             : " << kTestTypes[p.testType - 1].summary << "\n"
+            << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
+            << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
+            << (random ? " (Randomly selected)" : "") << "\n"
+            << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
+            << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
+            << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
+            << "\n"
+            << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
+            << " ms\n"
+            << "  - Start Time            : " << p.startTimeText;
+    return summary.str();
+}
 } // namespace
 
 int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
@@ -146,38 +203,7 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
             ui->ShowMessage(1, type.menu);
         }
         StressTestParams& p = *params;
-        p.testType = static_cast<int32_t>(ReadNumberInRange(*ui, 5, false));
-        switch (p.testType)
-        {
-        case 1:
-            p.sectorCount = 1;
-            p.startSector = RandomBelow(sectors);
-            break;
-        case 2:
-            p.sectorCount = 1;
-            Question(*ui, "Q: Which sector do you want to start to test (0-" +
-                              Decimal(sectors - 1, 2) + " in decimal) ?");
-            p.startSector = ReadNumberInRange(*ui, sectors, true);
-            break;
-        case 3:
-            Question(*ui, "Q: How many sectors do you want to test (1-" + Decimal(sectors, 2) +
-                              " in decimal)?");
-            p.sectorCount = ReadNumberInRange(*ui, sectors, false);
-            p.startSector = RandomBelow(sectors);
-            break;
-        case 4:
-            Question(*ui, "Q: Which sector do you want to test and where to start (0-" +
-                              Decimal(sectors - 1, 2) + " in decimal)?");
-            p.startSector = ReadNumberInRange(*ui, sectors, true);
-            Question(*ui, "Q: How many sectors do you want to test (1-" +
-                              Decimal(sectors - p.startSector, 2) + " in decimal) ?");
-            p.sectorCount = ReadNumberInRange(*ui, sectors - p.startSector, false);
-            break;
-        default:
-            p.startSector = 0;
-            p.sectorCount = sectors;
-            break;
-        }
+        ChooseSectors(*ui, p, sectors);
         p.testLength = sectorSize * p.sectorCount;
         p.startOffset = sectorSize * p.startSector;
         if (p.testType == 3 && uint64_t{p.startOffset} + p.testLength > partSize)
@@ -194,22 +220,9 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         p.startTimeMs = NowMs();
         p.startTimeText = CurrentTimeText();
 
-        const bool random = p.testType == 1 || p.testType == 3;
-        std::ostringstream summary;
-        summary << "* Stress-testing information:\n"
-                << "  - Test Type             : " << kTestTypes[p.testType - 1].summary << "\n"
-                << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
-                << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
-                << (random ? " (Randomly selected)" : "") << "\n"
-                << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
-                << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
-                << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
-                << "\n"
-                << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
-                << " ms\n"
-                << "  - Start Time            : " << p.startTimeText;
-        ui->ShowMessage(2, summary.str());
-        LogLine(log, 3, summary.str());
+        const std::string summary = StressSummary(p);
+        ui->ShowMessage(2, summary);
+        LogLine(log, 3, summary);
         ui->ShowMessage(2, "Type \"y\" to confirm and continue:  ");
         std::string answer;
         IConsoleInput* console = GetPlatformServices().consoleInput.get();
