@@ -177,6 +177,62 @@ std::string StressSummary(const StressTestParams& p)
             << "  - Start Time            : " << p.startTimeText;
     return summary.str();
 }
+
+// Ends the iteration's row of the outcome file as failed and reports the
+// error; gives the iteration's status back.
+int32_t FailIteration(std::ofstream& outcome, const char* row, const std::string& error,
+                      int32_t status)
+{
+    outcome << row << "\n";
+    outcome.close();
+    std::cerr << error << std::endl;
+    return status;
+}
+
+// Erases the tested range sector by sector, each within the longest erase
+// time asked for; 0, or the iteration's failed status.
+int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestParams& params,
+                       int32_t n, std::ofstream& outcome, CLog* log)
+{
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
+    const uint32_t sectorSize = uint32_t{eeprom.GetType().KbytesPerBlock} * 1024;
+    uint64_t sectorStart = 0;
+    try
+    {
+        for (uint32_t erased = 0, address = params.startOffset; erased < params.testLength;
+             erased += sectorSize, address += sectorSize)
+        {
+            sectorStart = NowMs();
+            LogLine(log, 3,
+                    "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
+                        Hex64(sectorSize, 4));
+            if (eeprom.ErasePages(&ui, address, sectorSize, true, out) != sectorSize)
+            {
+                return FailIteration(outcome, " , , FAIL",
+                                     "ERROR: Unexpected Size of erased bytes at loop " +
+                                         std::to_string(n) + kOperation,
+                                     7);
+            }
+            if (NowMs() - sectorStart > static_cast<uint64_t>(params.maxEraseTimeMs))
+            {
+                return FailIteration(outcome, " , , FAIL",
+                                     "ERROR: Erase time took longer than expected." +
+                                         std::to_string(n) + kOperation,
+                                     11);
+            }
+        }
+    }
+    catch (const std::exception&)
+    {
+        LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
+        return FailIteration(outcome, " , , FAIL",
+                             std::string("ERROR: EEPROM erase failed at") + kOperation, 13);
+    }
+    LogLine(log, 3, "Erase Successful");
+    outcome << NowMs() - sectorStart << ", ";
+    return 0;
+}
 } // namespace
 
 int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
@@ -315,51 +371,15 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
 {
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
-    const uint32_t sectorSize = uint32_t{eeprom->GetType().KbytesPerBlock} * 1024;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
     outcome << "N = " << n << ", " << Hex64(params.startOffset, 8) << "h, " << Hex64(params.testLength, 8)
             << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
-    auto fail = [&](const char* row, const std::string& error, int32_t status)
+    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log); status != 0)
     {
-        outcome << row << "\n";
-        outcome.close();
-        std::cerr << error << std::endl;
         return status;
-    };
-    uint64_t sectorStart = 0;
-    try
-    {
-        for (uint32_t erased = 0, address = params.startOffset; erased < params.testLength;
-             erased += sectorSize, address += sectorSize)
-        {
-            sectorStart = NowMs();
-            LogLine(log, 3, "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
-                                Hex64(sectorSize, 4));
-            if (eeprom->ErasePages(ui.get(), address, sectorSize, true, out) != sectorSize)
-            {
-                return fail(" , , FAIL",
-                            "ERROR: Unexpected Size of erased bytes at loop " + std::to_string(n) +
-                                kOperation,
-                            7);
-            }
-            if (NowMs() - sectorStart > static_cast<uint64_t>(params.maxEraseTimeMs))
-            {
-                return fail(" , , FAIL",
-                            "ERROR: Erase time took longer than expected." + std::to_string(n) +
-                                kOperation,
-                            11);
-            }
-        }
     }
-    catch (const std::exception&)
-    {
-        LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
-        return fail(" , , FAIL", std::string("ERROR: EEPROM erase failed at") + kOperation, 13);
-    }
-    LogLine(log, 3, "Erase Successful");
-    outcome << NowMs() - sectorStart << ", ";
 
     CRefPtr<IROMImage> reference = working;
     if (params.testType != 5)
@@ -376,17 +396,18 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
                                    static_cast<int32_t>(params.startOffset), params.testLength,
                                    false, false, out) < params.testLength)
             {
-                return fail(" , FAIL",
-                            "ERROR: Unexpected Size of program bytes at loop " + std::to_string(n) +
-                                kOperation,
-                            7);
+                return FailIteration(outcome, " , FAIL",
+                                     "ERROR: Unexpected Size of program bytes at loop " +
+                                         std::to_string(n) + kOperation,
+                                     7);
             }
         }
         catch (const std::exception&)
         {
             LogLine(log, 3, std::string("ERROR: EEPROM programming failed at") + kOperation);
-            return fail(" , FAIL", std::string("ERROR: EEPROM programming failed at") + kOperation,
-                        13);
+            return FailIteration(outcome, " , FAIL",
+                                 std::string("ERROR: EEPROM programming failed at") + kOperation,
+                                 13);
         }
         const uint64_t elapsed = NowMs() - writeStart;
         ui->ShowMessage(1, "Write time: " + std::to_string(elapsed) + "s");
