@@ -4,10 +4,10 @@
 
 #include "app/PackagedRunState.h"
 
-#include "app/DisplayDriverRestoreGuard.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
 #include "flasher/UpdateJournal.h"
@@ -86,7 +86,7 @@ void NameBoard(CRefPtr<IBoardDatabase> boards, CRefPtr<IROMImage> image)
 
 int CKRUserFlashApp::RunPackage(RunState& state)
 {
-    CDisplayDriverRestoreGuard restoreOnExit(state.log);
+    CDisplayDriverRestoreGuard restoreOnExit(state.log, DisplayRestore::OnEveryExit);
     state.eeproms = GetEEPROMDatabase();
     state.adapters = CreateDisplayAdapterDatabase();
     state.boards = GetBoardDatabase();
@@ -436,7 +436,8 @@ void CKRUserFlashApp::ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> ada
         state.flasher->SetSoftwareProtect(state.ui, state.bus, adapter, state.eeproms, false,
                                           state.log);
     }
-    state.flasher->FlashImage(state.ui, image, false, false,
-                              (flags & kPackageReplaceBoardSettings) == 0, adapter, eeprom,
-                              state.eeproms, 0, state.log, nullptr, processVarnex);
+    const bool keepBoardSettings = (flags & kPackageReplaceBoardSettings) == 0;
+    state.flasher->FlashImage(state.ui, image, /*showProgress=*/false, /*keepStraps=*/false,
+                              keepBoardSettings, adapter, eeprom, state.eeproms, kFlashWholeImage,
+                              state.log, nullptr, processVarnex);
 }

@@ -1,27 +1,39 @@
 #pragma once
-// Gives the machine its display back when an engine operation leaves by an
-// exception, whoever raised it (the engine, the EEPROM driver or the image
-// model), so that a failed operation never leaves the screen dark. It logs
-// nothing of its own: the lines of a failure stay those of its raiser. On a
-// normal return the driver stays as the operation left it; the run restores
-// it after the adapter.
+// The one way the engine and its programs give the machine its display back:
+// a scope guard held for the whole body of every operation that disables the
+// display driver, so that the display comes back on every way out the guard
+// covers, whoever raised the error (the engine, the EEPROM driver or the image
+// model). It logs nothing of its own: the lines of a failure stay those of its
+// raiser.
+//
+// An engine operation restores only when it leaves by an exception; on a
+// normal return the driver stays as the operation left it, because the run
+// restores it after the adapter. A run restores on every way out; a second
+// restore after the run's own is harmless.
 
 #include "core/Log.h"
 
 #include <exception>
 
-class CDisplayDriverRestoreOnError
+enum class DisplayRestore
+{
+    OnFailure,
+    OnEveryExit,
+};
+
+class CDisplayDriverRestoreGuard
 {
 public:
-    explicit CDisplayDriverRestoreOnError(CLog* log)
-        : m_log(log), m_exceptions(std::uncaught_exceptions())
+    CDisplayDriverRestoreGuard(CLog* log, DisplayRestore when)
+        : m_log(log), m_when(when), m_exceptions(std::uncaught_exceptions())
     {
     }
-    ~CDisplayDriverRestoreOnError();
-    CDisplayDriverRestoreOnError(const CDisplayDriverRestoreOnError&) = delete;
-    CDisplayDriverRestoreOnError& operator=(const CDisplayDriverRestoreOnError&) = delete;
+    ~CDisplayDriverRestoreGuard();
+    CDisplayDriverRestoreGuard(const CDisplayDriverRestoreGuard&) = delete;
+    CDisplayDriverRestoreGuard& operator=(const CDisplayDriverRestoreGuard&) = delete;
 
 private:
     CLog* m_log;
+    DisplayRestore m_when;
     int m_exceptions;
 };

@@ -118,6 +118,115 @@ bool CFlasherImpl::OverrideSubvendorStrap(CRefPtr<IUserInterface> ui,
     return true;
 }
 
+namespace
+{
+// Warnings of the preservation, logged only while progress is shown.
+struct PreservationWarnings
+{
+    CLog* log;
+    bool shown;
+    void operator()(const std::string& text) const
+    {
+        if (shown)
+        {
+            LogLine(log, 4, text);
+        }
+    }
+};
+
+// A newer table with separate flags cannot go into an image of an older one.
+void RefuseOlderTableInImage(const PreservationTableFacts& from, const PreservationTableFacts& to,
+                             CLog* log)
+{
+    if (from.version < kSeparateFlagsVersion || to.version >= kSeparateFlagsVersion)
+    {
+        return;
+    }
+    const std::string text = "The EEPROM on this graphics card preservation table version "
+                             "is higher than image.  Preserve area failed.";
+    LogLine(log, 3, "Error: " + text);
+    LogLine(log, 3,
+            "        EEPROM    Preservation table version = " + std::to_string(from.version));
+    LogLine(log, 3, "      Image file  Preservation table version = " + std::to_string(to.version));
+    RestoreDisplayDriverNow(log);
+    throw std::runtime_error(text);
+}
+
+// Copies slot `i` of the current image's table into the new image's; false
+// when the slot is not carried.
+bool PreserveSlot(IROMImage& newImage, IROMImage& current, const PreservationTableFacts& from,
+                  const PreservationTableFacts& to, uint32_t i, const PreservationWarnings& warn)
+{
+    const std::optional<PreservationEntryRecord> source = ReadEntry(current, from, i);
+    if (!source || !IsUsable(from, *source))
+    {
+        return false;
+    }
+    RefuseOlderTableInImage(from, to, warn.log);
+    const std::string slot = std::to_string(i);
+    if (i >= to.entryCount)
+    {
+        warn("WARNING: Unable to preserve board settings entry " + slot + ":\nnew image has " +
+             std::to_string(to.entryCount) + " slots.");
+        return false;
+    }
+    std::optional<PreservationEntryRecord> target = ReadEntry(newImage, to, i);
+    if (!target || target->DataSize() != source->DataSize())
+    {
+        warn("WARNING: Preservation slots sizes do not match,\nskipping preservation slot " + slot +
+             ", some customized settings not preserved.");
+        return false;
+    }
+    const uint32_t size = source->DataSize();
+    if (!FitsBoth(newImage, target->DataOffset(), current, source->DataOffset(), size))
+    {
+        warn("WARNING: Preservation slot " + slot +
+             " lies outside the image,\nskipping preservation slot " + slot +
+             ", some customized settings not preserved.");
+        return false;
+    }
+    warn("NOTE: Preserving board settings in preservation slot " + slot);
+    newImage.CopyBlock(static_cast<int32_t>(target->DataOffset()), &current,
+                       static_cast<int32_t>(source->DataOffset()), size);
+    if (to.version >= kSeparateFlagsVersion)
+    {
+        newImage.SetPreservationEntryFlags(i, target->flags & ~kNoBoardData);
+    }
+    else
+    {
+        target->bytes[4] &= ~kNoBoardData;
+    }
+    newImage.WriteBlock(target->bytes.data(), target->offset,
+                        std::min<uint32_t>(to.entrySize, target->bytes.size()));
+    if (FitsBoth(newImage, to.headerBlock, current, from.headerBlock, kHeaderBlockLength))
+    {
+        newImage.CopyBlock(to.headerBlock, &current, from.headerBlock, kHeaderBlockLength);
+    }
+    return true;
+}
+
+// After a slot was carried: the table header's extra bytes, and the block's
+// checksum.
+void FinishPreservedTable(IROMImage& newImage, IROMImage& current,
+                          const PreservationTableFacts& from, const PreservationTableFacts& to,
+                          const PreservationWarnings& warn)
+{
+    if (to.entrySize < from.entrySize)
+    {
+        warn("WARNING: New image has smaller preservation entry size.");
+    }
+    if (from.version >= kSeparateFlagsVersion && to.headerByte6 >= 0)
+    {
+        const uint32_t length = static_cast<uint32_t>(to.headerByte6) + kHeaderBlockExtra;
+        if (FitsBoth(newImage, to.headerWord4, current, from.headerWord4, length))
+        {
+            newImage.CopyBlock(to.headerWord4, &current, from.headerWord4, length);
+        }
+    }
+    newImage.FixPCIBlockChecksum(0);
+}
+} // namespace
+
 void CFlasherImpl::PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
                                          bool showProgress, CLog* log)
 {
@@ -136,93 +245,16 @@ void CFlasherImpl::PreserveBoardSettings(CRefPtr<IROMImage> newImage, CRefPtr<IR
     LogLine(log, 3, "Checking preservation table.");
     const PreservationTableFacts from = ReadTableFacts(*current);
     const PreservationTableFacts to = ReadTableFacts(*newImage);
-    auto warn = [&](const std::string& text)
-    {
-        if (showProgress)
-        {
-            LogLine(log, 4, text);
-        }
-    };
+    const PreservationWarnings warn{log, showProgress};
     bool preserved = false;
     for (uint32_t i = 0; i < from.entryCount; ++i)
     {
-        const std::optional<PreservationEntryRecord> source = ReadEntry(*current, from, i);
-        if (!source || !IsUsable(from, *source))
-        {
-            continue;
-        }
-        if (from.version >= kSeparateFlagsVersion && to.version < kSeparateFlagsVersion)
-        {
-            const std::string text = "The EEPROM on this graphics card preservation table version "
-                                     "is higher than image.  Preserve area failed.";
-            LogLine(log, 3, "Error: " + text);
-            LogLine(log, 3,
-                    "        EEPROM    Preservation table version = " +
-                        std::to_string(from.version));
-            LogLine(log, 3,
-                    "      Image file  Preservation table version = " + std::to_string(to.version));
-            RestoreDisplayDriverNow(log);
-            throw std::runtime_error(text);
-        }
-        const std::string slot = std::to_string(i);
-        if (i >= to.entryCount)
-        {
-            warn("WARNING: Unable to preserve board settings entry " + slot + ":\nnew image has " +
-                 std::to_string(to.entryCount) + " slots.");
-            continue;
-        }
-        std::optional<PreservationEntryRecord> target = ReadEntry(*newImage, to, i);
-        if (!target || target->DataSize() != source->DataSize())
-        {
-            warn("WARNING: Preservation slots sizes do not match,\nskipping preservation slot " +
-                 slot + ", some customized settings not preserved.");
-            continue;
-        }
-        const uint32_t size = source->DataSize();
-        if (!FitsBoth(*newImage, target->DataOffset(), *current, source->DataOffset(), size))
-        {
-            warn("WARNING: Preservation slot " + slot +
-                 " lies outside the image,\nskipping preservation slot " + slot +
-                 ", some customized settings not preserved.");
-            continue;
-        }
-        warn("NOTE: Preserving board settings in preservation slot " + slot);
-        newImage->CopyBlock(static_cast<int32_t>(target->DataOffset()), current.get(),
-                            static_cast<int32_t>(source->DataOffset()), size);
-        if (to.version >= kSeparateFlagsVersion)
-        {
-            newImage->SetPreservationEntryFlags(i, target->flags & ~kNoBoardData);
-        }
-        else
-        {
-            target->bytes[4] &= ~kNoBoardData;
-        }
-        newImage->WriteBlock(target->bytes.data(), target->offset,
-                             std::min<uint32_t>(to.entrySize, target->bytes.size()));
-        if (FitsBoth(*newImage, to.headerBlock, *current, from.headerBlock, kHeaderBlockLength))
-        {
-            newImage->CopyBlock(to.headerBlock, current.get(), from.headerBlock,
-                                kHeaderBlockLength);
-        }
-        preserved = true;
+        preserved = PreserveSlot(*newImage, *current, from, to, i, warn) || preserved;
     }
-    if (!preserved)
+    if (preserved)
     {
-        return;
+        FinishPreservedTable(*newImage, *current, from, to, warn);
     }
-    if (to.entrySize < from.entrySize)
-    {
-        warn("WARNING: New image has smaller preservation entry size.");
-    }
-    if (from.version >= kSeparateFlagsVersion && to.headerByte6 >= 0)
-    {
-        const uint32_t length = static_cast<uint32_t>(to.headerByte6) + kHeaderBlockExtra;
-        if (FitsBoth(*newImage, to.headerWord4, *current, from.headerWord4, length))
-        {
-            newImage->CopyBlock(to.headerWord4, current.get(), from.headerWord4, length);
-        }
-    }
-    newImage->FixPCIBlockChecksum(0);
 }
 
 bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -230,7 +262,7 @@ bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                                  CRefPtr<IEEPROMDatabase> database, int32_t deviceType,
                                  uint8_t& slaveAddress, uint8_t& port, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation("Looking for a specific I2C device in the DCB table.", ui, bus,
                               adapter, database, IsVerbose(), false, log);

@@ -18,7 +18,7 @@ void CFlasherImpl::DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                                bool skipConfirmation, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     const DestructiveQuestions questions{
         "Delete Vbios.", "Delete Vbios confirmation skipped.",
         "Erasing the Vbios erases all Vbios related data from the EEPROM part including "

@@ -50,7 +50,7 @@ void CFlasherImpl::UpdateTVType(CRefPtr<IUserInterface> ui, const std::string& f
                                 CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                                 CRefPtr<IEEPROMDatabase> database, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Update TV type.");
     // The file first, so that a bad file fails before the adapter is touched.
     CRefPtr<IROMImage> file = IROMImage::CreateFromFile(fileName);
@@ -73,7 +73,7 @@ void CFlasherImpl::UpdateStraps(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus
                                 CRefPtr<IEEPROMDatabase> database, uint32_t word0,
                                 uint32_t word1, uint32_t word2, uint32_t word3, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Update straps.");
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> current =
@@ -87,7 +87,7 @@ void CFlasherImpl::UpdateGUID(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                               uint32_t high, uint32_t low, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Update GUID.");
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> current =
@@ -108,7 +108,7 @@ void CFlasherImpl::UpdateGUIDSource(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus>
                                     CRefPtr<IDisplayAdapter> adapter,
                                     CRefPtr<IEEPROMDatabase> database, uint32_t source, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Update GUID source.");
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> current = ReadImageForFieldUpdate(ui, bus, adapter,

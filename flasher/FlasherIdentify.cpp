@@ -26,7 +26,7 @@ std::string Hex8(uint64_t value)
 template <class Read>
 CRefPtr<IROMImage> ReadWithFailureLine(CLog* log, const char* failure, Read read)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     try
     {
         CLogOrDiscard logOrDiscard(log);
@@ -107,7 +107,7 @@ CRefPtr<IROMImage> CFlasherImpl::ReadImageHead(CRefPtr<IUserInterface> ui,
                                                CRefPtr<IEEPROM> eeprom, bool& blank, CLog* log)
 {
     LogLine(log, 3, "Action: Read image head.");
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     blank = false;
     if (adapter->IsROMTypeZero() && !adapter->IsROMAccessEnabled())
     {
@@ -134,7 +134,7 @@ CRefPtr<IROMImage> CFlasherImpl::ReadAdapterImage(CRefPtr<IUserInterface> ui,
                                                   CRefPtr<IEEPROM> eeprom, CLog* log,
                                                   bool showProgress)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     IdentifyEEPROM(ui, eeprom, database, log, showProgress);
     return ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
 }

@@ -48,12 +48,6 @@ void RestoreDisplayDriverNow(CLog* log)
     GetCrossPlatform()->RestoreDisplayDriver(log);
 }
 
-void Fail(CLog* log, const std::string& text)
-{
-    RestoreDisplayDriverNow(log);
-    throw std::runtime_error(text);
-}
-
 std::string Hex(uint32_t value, int digits)
 {
     return ToHex(value, static_cast<uint32_t>(digits));
@@ -68,9 +62,9 @@ std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
     return text;
 }
 
-CDisplayDriverRestoreOnError::~CDisplayDriverRestoreOnError()
+CDisplayDriverRestoreGuard::~CDisplayDriverRestoreGuard()
 {
-    if (std::uncaught_exceptions() > m_exceptions)
+    if (m_when == DisplayRestore::OnEveryExit || std::uncaught_exceptions() > m_exceptions)
     {
         try
         {
@@ -78,7 +72,8 @@ CDisplayDriverRestoreOnError::~CDisplayDriverRestoreOnError()
         }
         catch (...)
         {
-            // The error on its way out is the one the user must see.
+            // The error on its way out is the one the user must see, and a
+            // destructor lets nothing out.
         }
     }
 }

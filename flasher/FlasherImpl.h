@@ -290,6 +290,25 @@ private:
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 
+    // CompareROMImage's Varnex step: the board's store merged into the file
+    // image, and the current image's own store merged into itself.
+    void MergeVarnexForCompare(CRefPtr<IROMImage> fileImage, CRefPtr<IROMImage> current,
+                               CRefPtr<IEEPROM> eeprom, CLog* log);
+    // The steps of FlashImage, in its order, over what the call carries.
+    struct FlashJob;
+    void IdentifyPartForImage(FlashJob& job, CRefPtr<IEEPROMDatabase> database);
+    void ReadCurrentContent(FlashJob& job);
+    void CarryVarnexStore(FlashJob& job);
+    void CarryBoardData(FlashJob& job, bool keepStraps, bool keepBoardSettings);
+    void CarryBoardBlockInto(FlashJob& job);
+    void PlanTarget(FlashJob& job);
+    void BeginUpdateRecord(FlashJob& job);
+    void PrepareWrite(FlashJob& job);
+    void WriteTarget(FlashJob& job, uint32_t writeSize);
+    CRefPtr<IROMImage> ReadBack(FlashJob& job, uint32_t writeSize);
+    void CompareReadBack(FlashJob& job, IROMImage& readBack, uint32_t writeSize);
+    void ReportOutcome(FlashJob& job, IROMImage& readBack);
+
     // The shared start of an operation on one adapter: the action line, the
     // display driver, the adapter selected (or only mapped) and its EEPROM
     // opened, with the microcode loader for a secure one.
@@ -399,10 +418,10 @@ private:
 void LogLine(CLog* log, int level, const std::string& text);
 // Shows the text on the console and writes it to the log at level 3.
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
-// Restores the display driver through the operating-system layer.
+// Restores the display driver through the operating-system layer, for an
+// operation that gives the display back and goes on (or returns a status);
+// a failure leaves through the operation's CDisplayDriverRestoreGuard instead.
 void RestoreDisplayDriverNow(CLog* log);
-// Gives the display back and raises the failure with the text the user sees.
-[[noreturn]] void Fail(CLog* log, const std::string& text);
 // Upper-case hexadecimal, zero-filled to `digits`.
 std::string Hex(uint32_t value, int digits);
 

@@ -69,7 +69,7 @@ void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBu
                                       CRefPtr<IDisplayAdapter> adapter,
                                       CRefPtr<IEEPROMDatabase> database, bool enable, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
@@ -95,7 +95,7 @@ void CFlasherImpl::CheckEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                                CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginIdentifiedOperation("Check EEPROM.", ui, bus, adapter, database, log);
 }
@@ -104,7 +104,7 @@ void CFlasherImpl::DisplayEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                                  CRefPtr<IDisplayAdapter> adapter,
                                  CRefPtr<IEEPROMDatabase> database, uint32_t count, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginIdentifiedOperation("Display EEPROM.", ui, bus, adapter, database, log);
     ui->ShowMessage(0, "Reading adapter firmware image");
@@ -152,7 +152,7 @@ void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                                bool skipConfirmation, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     const DestructiveQuestions questions{
         "Erase EEPROM.", "Erase EEPROM confirmation skipped.",
         "Erasing the EEPROM completely erases all data from the EEPROM part including "

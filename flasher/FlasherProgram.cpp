@@ -18,8 +18,6 @@
 
 namespace
 {
-constexpr uint32_t kCompareSegmentOnly = 0x1;
-constexpr uint32_t kProgramSegmentOnly = 0x2;
 constexpr int32_t kStrapOffset = 0x58;
 constexpr uint32_t kStrapLength = 0x14;
 // The block that belongs to the board and travels from image to image.
@@ -28,7 +26,6 @@ const char* const kDoesNotFit = "Cannot program a non-page boundary or invalid r
 const char* const kGrownPastPart =
     "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.";
 
-// Restores the display driver and throws the engine's own failure.
 void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image, CLog* log)
 {
     const bool currentHas = current.HasIEEE1394GUID();
@@ -82,7 +79,7 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
     const uint32_t currentSize = current.GetLoadedSize();
     if (newSegment > currentSize)
     {
-        Fail(log, kGrownPastPart);
+        throw std::runtime_error(kGrownPastPart);
     }
     const uint32_t difference =
         newSegment > currentSegment ? newSegment - currentSegment : currentSegment - newSegment;
@@ -97,8 +94,9 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
         const uint8_t* tail = current.GetBuffer() + currentSize - difference;
         if (std::any_of(tail, tail + difference, [](uint8_t byte) { return byte != 0xFF; }))
         {
-            Fail(log, "The end of the EEPROM is in use: the larger init-from-ROM segment does "
-                      "not fit.");
+            throw std::runtime_error(
+                "The end of the EEPROM is in use: the larger init-from-ROM segment does "
+                "not fit.");
         }
         current.ReadBlock(buffer.data() + difference, 0, currentSize);
         image.ReadBlock(buffer.data(), 0, newSegment);
@@ -175,6 +173,13 @@ CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint
     image->Parse();
     return image;
 }
+
+const char* ActionLine(bool compareOnly, bool segmentOnly)
+{
+    return compareOnly   ? "Action: Verify/Compare IFR only."
+           : segmentOnly ? "Action: Flash IFR only."
+                         : "Action: Flash image.";
+}
 } // namespace
 
 CRefPtr<IROMImage> CFlasherImpl::SavedContentOr(CRefPtr<IDisplayAdapter> adapter,
@@ -193,282 +198,357 @@ CRefPtr<IROMImage> CFlasherImpl::SavedContentOr(CRefPtr<IDisplayAdapter> adapter
     return ImageFromSavedContent(*saved, read->GetLoadedSize());
 }
 
+// What one FlashImage call carries from one step to the next.
+struct CFlasherImpl::FlashJob
+{
+    CRefPtr<IUserInterface> ui;
+    CRefPtr<IROMImage> newImage;
+    CRefPtr<IDisplayAdapter> adapter;
+    CRefPtr<IEEPROM> eeprom;
+    CLog* log = nullptr;
+    bool showProgress = false;
+    bool compareOnly = false;
+    bool segmentOnly = false;
+    // A run that writes keeps a record of the part's content until the new
+    // image is proven.
+    bool journaled = false;
+    // The part's content the board's data comes from, and its version.
+    CRefPtr<IROMImage> current{};
+    std::string oldVersion{};
+    std::vector<uint8_t> contentBefore{};
+    // What the part holds now, when an unfinished update's record stands in
+    // for it.
+    std::optional<std::vector<uint8_t>> partWithRecord{};
+    // The image compared after the write, and the one written (the target
+    // with the tail of its last write unit).
+    CRefPtr<IROMImage> target{};
+    CRefPtr<IROMImage> writeImage{};
+    uint32_t targetSize = 0;
+    uint32_t verifyLength = 0;
+
+    void Show(int level, const std::string& text) const
+    {
+        if (showProgress)
+        {
+            ui->ShowMessage(level, text);
+        }
+    }
+};
+
 void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
                               bool showProgress, bool keepStraps, bool keepBoardSettings,
                               CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                               CRefPtr<IEEPROMDatabase> database, uint32_t flashFlags, CLog* log,
                               CRefPtr<IBCRTCert> certificate, bool processVarnex)
 {
-    const bool compareOnly = (flashFlags & kCompareSegmentOnly) != 0;
-    const bool segmentOnly = (flashFlags & kProgramSegmentOnly) != 0;
-    LogLine(log, 3,
-            compareOnly   ? "Action: Verify/Compare IFR only."
-            : segmentOnly ? "Action: Flash IFR only."
-                          : "Action: Flash image.");
-    CDisplayDriverRestoreOnError guard(log);
-    CLogOrDiscard logOrDiscard(log);
-    CLog& out = *logOrDiscard;
+    FlashJob job{.ui = ui,
+                 .newImage = newImage,
+                 .adapter = adapter,
+                 .eeprom = eeprom,
+                 .log = log,
+                 .showProgress = showProgress,
+                 .compareOnly = (flashFlags & kFlashCompareSegmentOnly) != 0,
+                 .segmentOnly = (flashFlags & kFlashProgramSegmentOnly) != 0};
+    LogLine(log, 3, ActionLine(job.compareOnly, job.segmentOnly));
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     ui->Signal(0);
     const bool entryMode = newImage->GetOffsetMode();
 
-    IdentifyEEPROM(ui, eeprom, database, log, showProgress);
-    if (!CheckImageFitsEEPROM(newImage, eeprom, log))
-    {
-        Fail(log, kDoesNotFit);
-    }
-    const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
-    CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
-    // A run that writes keeps a record of the part's content until the new
-    // image is proven. After an update that did not finish, the part may be
-    // half written: the board's data comes from the content saved then, and
-    // what the part holds now is kept to be checked against the record.
-    const bool journaled = m_journal && !compareOnly;
-    std::vector<uint8_t> contentBefore;
-    std::optional<std::vector<uint8_t>> partWithRecord;
-    if (journaled)
-    {
-        CRefPtr<IROMImage> saved = SavedContentOr(adapter, current, log);
-        if (saved != current)
-        {
-            partWithRecord = LoadedBytes(*current);
-            current = saved;
-        }
-        contentBefore = LoadedBytes(*current);
-    }
-
+    IdentifyPartForImage(job, database);
+    ReadCurrentContent(job);
     if (processVarnex)
     {
-        const int32_t flashType = GetVarnexFlashType(newImage, current, log);
-        if (ProcessVarnexBlock(flashType, newImage, current, log) != 0)
-        {
-            // Programming the image without the board's store would lose it.
-            LogLine(log, 3, "ERROR: Failed to process Varnex block.");
-            Fail(log, "Failed to process Varnex block.");
-        }
-        if (!CheckImageFitsEEPROM(newImage, eeprom, log))
-        {
-            Fail(log, kGrownPastPart);
-        }
+        CarryVarnexStore(job);
     }
-    const std::string oldVersion = current->GetVersionString(0);
-
-    if (adapter->HasEEPROMStraps())
-    {
-        if (keepStraps)
-        {
-            const char* const text = "Preserving straps from original image.";
-            if (showProgress)
-            {
-                ui->ShowMessage(3, text);
-            }
-            LogLine(log, 3, text);
-            COffsetModeScope currentOff(current.get(), false);
-            COffsetModeScope newOff(newImage.get(), false);
-            newImage->CopyBlock(kStrapOffset, current.get(), kStrapOffset, kStrapLength);
-        }
-        if (adapter->HasIeee1394Guid())
-        {
-            CarryIeee1394Guid(*ui, *current, *newImage, log);
-        }
-    }
-    if (keepBoardSettings)
-    {
-        PreserveBoardSettings(newImage, current, showProgress, log);
-    }
+    job.oldVersion = job.current->GetVersionString(0);
+    CarryBoardData(job, keepStraps, keepBoardSettings);
     if (VerifyImageCertificate(adapter, newImage, eeprom, certificate, log, showProgress) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw image_refused_error("Invalid firmware image detected. \n");
     }
-    {
-        COffsetModeScope currentOff(current.get(), false);
-        COffsetModeScope newOff(newImage.get(), false);
-        CarryBoardBlock(*current, *newImage);
-    }
-
-    CRefPtr<IROMImage> target = newImage;
-    if (segmentOnly)
-    {
-        target = SpliceSegment(*newImage, *current, log);
-    }
-    current = nullptr;
-    // The board settings and the board's block may have made the image grow
-    // since the fit check; a write past the part's end would wrap to its
-    // start and destroy the firmware there.
-    if (!CheckImageFitsEEPROM(target, eeprom, log))
-    {
-        Fail(log, kGrownPastPart);
-    }
-
-    uint32_t verifyLength = 0;
-    {
-        COffsetModeScope targetOn(target.get(), true);
-        const int32_t certInfo = target->GetCertInfoBlockOffset();
-        if (certInfo != -1)
-        {
-            LogLine(log, 3, "Cert info block will be finalized during flash process.");
-            // The microcode completes the block while programming: compare
-            // only up to its start.
-            verifyLength = static_cast<uint32_t>(certInfo) + target->GetIFRImageSize();
-        }
-    }
-    target->SetOffsetMode(false);
-    const uint32_t targetSize = target->GetLoadedSize();
-    if (compareOnly)
-    {
-        verifyLength = target->GetIFRImageSize();
-        if (verifyLength == 0)
-        {
-            Fail(log, "File image DOES NOT contains IFR.");
-        }
-    }
-    else if (verifyLength == 0)
-    {
-        verifyLength = targetSize;
-    }
-    if (verifyLength == 0)
-    {
-        Fail(log, "Incorrect image size for image comparison.");
-    }
-
+    CarryBoardBlockInto(job);
+    PlanTarget(job);
     // Every check that can refuse the update has run: the record is the last
     // step before the first write.
-    CRefPtr<IROMImage> writeImage = target;
-    if (journaled)
-    {
-        const std::vector<uint8_t> contentAfter = ContentAfter(contentBefore, *target);
-        if (partWithRecord &&
-            !UpdateRecordExplainsChip(*partWithRecord, contentBefore, contentAfter,
-                                      WriteUnitOf(*eeprom)))
-        {
-            m_journal->Refuse(adapter, "it does not match this adapter's EEPROM");
-        }
-        if (!eeprom->IsSecure())
-        {
-            writeImage = WithTailOfUnit(target, contentAfter, WriteUnitOf(*eeprom));
-        }
-        m_journal->Begin(adapter, contentBefore);
-    }
-    if (!compareOnly && !m_diffsOnly)
-    {
-        if (eeprom->GetType().WriteProtectOff || newImage->NeedsWriteProtectRemoval())
-        {
-            if (showProgress)
-            {
-                ui->ShowMessage(0, "Executing automatic disable of EEPROM write protect");
-            }
-            LogLine(log, 3, "Executing automatic disable of EEPROM write protect.");
-            try
-            {
-                eeprom->SetProtection(false, out);
-            }
-            catch (...)
-            {
-                LogLine(log, 4, "\nDisabling of EEPROM write protect failed.");
-                throw;
-            }
-            if (showProgress)
-            {
-                ui->ShowMessage(1, "Remove EEPROM write protect complete.");
-            }
-            LogLine(log, 3, "Remove EEPROM write protect complete.");
-        }
-        if (IsVerbose())
-        {
-            ui->ShowMessage(0, "Storing updated firmware image");
-        }
-        LogLine(log, 3, "Storing updated firmware image.");
-    }
-
-    const uint32_t writeSize = writeImage->GetLoadedSize();
-    if (!compareOnly)
-    {
-        try
-        {
-            const uint32_t written =
-                eeprom->WriteImage(ui.get(), 0, writeImage.get(), 0, writeSize, true, true, out);
-            if (written < writeSize)
-            {
-                Fail(log, "Full image not programmed");
-            }
-            if (showProgress)
-            {
-                ui->ShowMessage(0, "Verifying update");
-            }
-            LogLine(log, 3, "Verifying update.");
-        }
-        catch (...)
-        {
-            LogLine(log, 4, "EEPROM programming failed.");
-            throw;
-        }
-    }
-    else
-    {
-        if (showProgress)
-        {
-            ui->ShowMessage(0, "Comparing adapter's IFR and input image diffs");
-        }
-        LogLine(log, 3, "Comparing adapter's IFR and input image diffs.");
-    }
-
+    BeginUpdateRecord(job);
+    const uint32_t writeSize = job.writeImage->GetLoadedSize();
+    WriteTarget(job, writeSize);
     ui->Signal(1);
-    CRefPtr<IROMImage> readBack;
-    try
-    {
-        readBack = ReadEEPROMImage(ui, eeprom, writeSize, log);
-    }
-    catch (...)
-    {
-        LogLine(log, 4, "\nReading EEPROM for compare failed.");
-        throw;
-    }
+    CRefPtr<IROMImage> readBack = ReadBack(job, writeSize);
     const bool readBackMode = readBack->GetOffsetMode();
     readBack->SetOffsetMode(false);
-    // The image up to the verified length, and the bytes written after it
-    // to complete its last write unit.
-    int32_t mismatch = target->CompareRange(readBack.get(), 0, verifyLength);
-    if (mismatch == -1 && writeSize > targetSize)
-    {
-        mismatch = writeImage->CompareRange(readBack.get(), targetSize, writeSize - targetSize);
-    }
-    if (mismatch != -1)
-    {
-        Fail(log, "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
-                      (compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
-                      Hex(writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
-                      Hex(readBack->GetByte(mismatch), 2));
-    }
-    if (journaled)
+    CompareReadBack(job, *readBack, writeSize);
+    if (job.journaled)
     {
         m_journal->Finish(adapter);
     }
-    if (!compareOnly)
-    {
-        ui->ShowMessage(1, "Update successful.");
-        ui->ShowMessage(1, "");
-        readBack->SetOffsetMode(true);
-        if (showProgress || (GetModeFlags() & kFlasherShowVersionChange) != 0)
-        {
-            ui->ShowMessage(1, "Firmware image has been updated from version " + oldVersion +
-                                   " to " + readBack->GetVersionString(0) + ".");
-            ui->ShowMessage(1, "");
-        }
-        LogLine(log, 3, "Update successful.");
-    }
-    else
-    {
-        const char* const text = "File IFR image matches adapter IFR image.";
-        if (showProgress)
-        {
-            ui->ShowMessage(1, text);
-        }
-        LogLine(log, 3, text);
-    }
+    ReportOutcome(job, *readBack);
 
     readBack->SetOffsetMode(true);
     adapter->GetDevice()->UpdateROMWindowOffset(readBack->GetWindowOffset());
     readBack->SetOffsetMode(readBackMode);
     newImage->SetOffsetMode(entryMode);
     ui->Signal(2);
+}
+
+// The part identified, and the new image fits it.
+void CFlasherImpl::IdentifyPartForImage(FlashJob& job, CRefPtr<IEEPROMDatabase> database)
+{
+    IdentifyEEPROM(job.ui, job.eeprom, database, job.log, job.showProgress);
+    if (!CheckImageFitsEEPROM(job.newImage, job.eeprom, job.log))
+    {
+        throw std::runtime_error(kDoesNotFit);
+    }
+}
+
+// Reads the part's whole content. After an update that did not finish, the
+// part may be half written: the board's data comes from the content saved
+// then, and what the part holds now is kept to be checked against the record.
+void CFlasherImpl::ReadCurrentContent(FlashJob& job)
+{
+    const uint32_t partSize = job.eeprom->GetType().GetSizeInBytes();
+    job.current = ReadEEPROMImage(job.ui, job.eeprom, partSize, job.log);
+    job.journaled = m_journal && !job.compareOnly;
+    if (!job.journaled)
+    {
+        return;
+    }
+    CRefPtr<IROMImage> saved = SavedContentOr(job.adapter, job.current, job.log);
+    if (saved != job.current)
+    {
+        job.partWithRecord = LoadedBytes(*job.current);
+        job.current = saved;
+    }
+    job.contentBefore = LoadedBytes(*job.current);
+}
+
+// Carries the board's Varnex store into the new image; programming the image
+// without it would lose it.
+void CFlasherImpl::CarryVarnexStore(FlashJob& job)
+{
+    const int32_t flashType = GetVarnexFlashType(job.newImage, job.current, job.log);
+    if (ProcessVarnexBlock(flashType, job.newImage, job.current, job.log) != 0)
+    {
+        LogLine(job.log, 3, "ERROR: Failed to process Varnex block.");
+        throw std::runtime_error("Failed to process Varnex block.");
+    }
+    if (!CheckImageFitsEEPROM(job.newImage, job.eeprom, job.log))
+    {
+        throw std::runtime_error(kGrownPastPart);
+    }
+}
+
+// The straps, the IEEE 1394 GUID and the board's settings of the current
+// image, as asked.
+void CFlasherImpl::CarryBoardData(FlashJob& job, bool keepStraps, bool keepBoardSettings)
+{
+    if (job.adapter->HasEEPROMStraps())
+    {
+        if (keepStraps)
+        {
+            const char* const text = "Preserving straps from original image.";
+            job.Show(3, text);
+            LogLine(job.log, 3, text);
+            COffsetModeScope currentOff(job.current.get(), false);
+            COffsetModeScope newOff(job.newImage.get(), false);
+            job.newImage->CopyBlock(kStrapOffset, job.current.get(), kStrapOffset, kStrapLength);
+        }
+        if (job.adapter->HasIeee1394Guid())
+        {
+            CarryIeee1394Guid(*job.ui, *job.current, *job.newImage, job.log);
+        }
+    }
+    if (keepBoardSettings)
+    {
+        PreserveBoardSettings(job.newImage, job.current, job.showProgress, job.log);
+    }
+}
+
+void CFlasherImpl::CarryBoardBlockInto(FlashJob& job)
+{
+    COffsetModeScope currentOff(job.current.get(), false);
+    COffsetModeScope newOff(job.newImage.get(), false);
+    CarryBoardBlock(*job.current, *job.newImage);
+}
+
+// The image to program (the new one, or only its init-from-ROM segment
+// spliced into the current content) and the length to compare after.
+void CFlasherImpl::PlanTarget(FlashJob& job)
+{
+    job.target =
+        job.segmentOnly ? SpliceSegment(*job.newImage, *job.current, job.log) : job.newImage;
+    job.current = nullptr;
+    // The board settings and the board's block may have made the image grow
+    // since the fit check; a write past the part's end would wrap to its
+    // start and destroy the firmware there.
+    if (!CheckImageFitsEEPROM(job.target, job.eeprom, job.log))
+    {
+        throw std::runtime_error(kGrownPastPart);
+    }
+    IROMImage& target = *job.target;
+    {
+        COffsetModeScope targetOn(&target, true);
+        const int32_t certInfo = target.GetCertInfoBlockOffset();
+        if (certInfo != -1)
+        {
+            LogLine(job.log, 3, "Cert info block will be finalized during flash process.");
+            // The microcode completes the block while programming: compare
+            // only up to its start.
+            job.verifyLength = static_cast<uint32_t>(certInfo) + target.GetIFRImageSize();
+        }
+    }
+    target.SetOffsetMode(false);
+    job.targetSize = target.GetLoadedSize();
+    if (job.compareOnly)
+    {
+        job.verifyLength = target.GetIFRImageSize();
+        if (job.verifyLength == 0)
+        {
+            throw std::runtime_error("File image DOES NOT contains IFR.");
+        }
+    }
+    else if (job.verifyLength == 0)
+    {
+        job.verifyLength = job.targetSize;
+    }
+    if (job.verifyLength == 0)
+    {
+        throw std::runtime_error("Incorrect image size for image comparison.");
+    }
+}
+
+// Saves the part's content in the update record, after checking that a
+// pending record explains what the part holds now.
+void CFlasherImpl::BeginUpdateRecord(FlashJob& job)
+{
+    job.writeImage = job.target;
+    if (!job.journaled)
+    {
+        return;
+    }
+    const std::vector<uint8_t> contentAfter = ContentAfter(job.contentBefore, *job.target);
+    if (job.partWithRecord && !UpdateRecordExplainsChip(*job.partWithRecord, job.contentBefore,
+                                                        contentAfter, WriteUnitOf(*job.eeprom)))
+    {
+        m_journal->Refuse(job.adapter, "it does not match this adapter's EEPROM");
+    }
+    if (!job.eeprom->IsSecure())
+    {
+        job.writeImage = WithTailOfUnit(job.target, contentAfter, WriteUnitOf(*job.eeprom));
+    }
+    m_journal->Begin(job.adapter, job.contentBefore);
+}
+
+// Lifts the part's write protection when the part or the image asks.
+void CFlasherImpl::PrepareWrite(FlashJob& job)
+{
+    if (m_diffsOnly)
+    {
+        return;
+    }
+    if (job.eeprom->GetType().WriteProtectOff || job.newImage->NeedsWriteProtectRemoval())
+    {
+        job.Show(0, "Executing automatic disable of EEPROM write protect");
+        LogLine(job.log, 3, "Executing automatic disable of EEPROM write protect.");
+        try
+        {
+            CLogOrDiscard out(job.log);
+            job.eeprom->SetProtection(false, *out);
+        }
+        catch (...)
+        {
+            LogLine(job.log, 4, "\nDisabling of EEPROM write protect failed.");
+            throw;
+        }
+        job.Show(1, "Remove EEPROM write protect complete.");
+        LogLine(job.log, 3, "Remove EEPROM write protect complete.");
+    }
+    if (IsVerbose())
+    {
+        job.ui->ShowMessage(0, "Storing updated firmware image");
+    }
+    LogLine(job.log, 3, "Storing updated firmware image.");
+}
+
+// Writes the image, or only announces the compare that follows.
+void CFlasherImpl::WriteTarget(FlashJob& job, uint32_t writeSize)
+{
+    if (job.compareOnly)
+    {
+        job.Show(0, "Comparing adapter's IFR and input image diffs");
+        LogLine(job.log, 3, "Comparing adapter's IFR and input image diffs.");
+        return;
+    }
+    PrepareWrite(job);
+    try
+    {
+        CLogOrDiscard out(job.log);
+        const uint32_t written = job.eeprom->WriteImage(job.ui.get(), 0, job.writeImage.get(), 0,
+                                                        writeSize, true, true, *out);
+        if (written < writeSize)
+        {
+            throw std::runtime_error("Full image not programmed");
+        }
+        job.Show(0, "Verifying update");
+        LogLine(job.log, 3, "Verifying update.");
+    }
+    catch (...)
+    {
+        LogLine(job.log, 4, "EEPROM programming failed.");
+        throw;
+    }
+}
+
+CRefPtr<IROMImage> CFlasherImpl::ReadBack(FlashJob& job, uint32_t writeSize)
+{
+    try
+    {
+        return ReadEEPROMImage(job.ui, job.eeprom, writeSize, job.log);
+    }
+    catch (...)
+    {
+        LogLine(job.log, 4, "\nReading EEPROM for compare failed.");
+        throw;
+    }
+}
+
+// The image up to the verified length, and the bytes written after it to
+// complete its last write unit.
+void CFlasherImpl::CompareReadBack(FlashJob& job, IROMImage& readBack, uint32_t writeSize)
+{
+    int32_t mismatch = job.target->CompareRange(&readBack, 0, job.verifyLength);
+    if (mismatch == -1 && writeSize > job.targetSize)
+    {
+        mismatch =
+            job.writeImage->CompareRange(&readBack, job.targetSize, writeSize - job.targetSize);
+    }
+    if (mismatch != -1)
+    {
+        throw std::runtime_error(
+            "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
+            (job.compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
+            Hex(job.writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
+            Hex(readBack.GetByte(mismatch), 2));
+    }
+}
+
+void CFlasherImpl::ReportOutcome(FlashJob& job, IROMImage& readBack)
+{
+    if (job.compareOnly)
+    {
+        const char* const text = "File IFR image matches adapter IFR image.";
+        job.Show(1, text);
+        LogLine(job.log, 3, text);
+        return;
+    }
+    job.ui->ShowMessage(1, "Update successful.");
+    job.ui->ShowMessage(1, "");
+    readBack.SetOffsetMode(true);
+    if (job.showProgress || (GetModeFlags() & kFlasherShowVersionChange) != 0)
+    {
+        job.ui->ShowMessage(1, "Firmware image has been updated from version " + job.oldVersion +
+                                   " to " + readBack.GetVersionString(0) + ".");
+        job.ui->ShowMessage(1, "");
+    }
+    LogLine(job.log, 3, "Update successful.");
 }

@@ -34,7 +34,60 @@ std::string Label(const char* label)
     text.resize(22, ' ');
     return text + ": ";
 }
+
+// The current image carries the name of its board, where the board is known.
+void NameAfterBoard(IROMImage& image, IBoardDatabase* boards)
+{
+    if (!boards)
+    {
+        return;
+    }
+    CBoardType board;
+    boards->GetBoardType(board, image.GetBoardID());
+    if (board.IsKnown())
+    {
+        image.SetBoardName(board.name);
+    }
+}
+
+// The first differing offset, and where the file's Varnex store lies.
+std::string CompareMismatchText(IROMImage& file, int32_t first)
+{
+    std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
+    const int32_t store = file.FindNBSIObject(nbsi::kTypeVarnexImage);
+    if (store != -1)
+    {
+        text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
+                Hex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) + " ) with length " +
+                std::to_string(file.GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
+    }
+    return text;
+}
 } // namespace
+
+// Without the Varnex step the images cannot be compared: that is no match.
+void CFlasherImpl::MergeVarnexForCompare(CRefPtr<IROMImage> fileImage, CRefPtr<IROMImage> current,
+                                         CRefPtr<IEEPROM> eeprom, CLog* log)
+{
+    const int32_t flashType = GetVarnexFlashType(fileImage, current, log);
+    if (ProcessVarnexBlock(flashType, fileImage, current, log) != 0)
+    {
+        LogLine(log, 3, "ERROR: Failed to process Varnex block.");
+        throw std::runtime_error("Failed to process Varnex block.");
+    }
+    if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
+        ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
+    {
+        LogLine(log, 3, "ERROR: Failed to merge Varnex block itself for the verification purpose.");
+        throw std::runtime_error(
+            "Failed to merge Varnex block itself for the verification purpose.");
+    }
+    if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
+    {
+        throw std::runtime_error(
+            "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the EEPROM.");
+    }
+}
 
 CRefPtr<IROMImage> CFlasherImpl::ReadIdentifiedAdapterImage(CRefPtr<IUserInterface> ui,
                                                             CRefPtr<IEEPROM> eeprom,
@@ -63,7 +116,7 @@ std::vector<uint8_t> CFlasherImpl::ReadROMImageToSave(
     CRefPtr<IDisplayAdapterDatabase> adapters, CRefPtr<IBoardDatabase> boards,
     CRefPtr<IEEPROMDatabase> database, bool keepAll, bool wholeEEPROM, bool detail, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
         BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log);
     // After an update that did not finish the part may be half written: the
@@ -144,7 +197,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
                                    CRefPtr<IEEPROMDatabase> database, bool withIds, bool verify,
                                    bool doVarnex, bool ifrOnly, bool checkCertificates, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     const char* action = ifrOnly  ? "Verify IFR image."
                          : verify ? "Verify ROM image."
                                   : "Compare ROM image.";
@@ -152,15 +205,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
         BeginAdapterOperation(action, ui, bus, adapter, database, IsVerbose(), true, log);
     CRefPtr<IROMImage> current = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
     DropBoardBlock(*current);
-    if (boards)
-    {
-        CBoardType board;
-        boards->GetBoardType(board, current->GetBoardID());
-        if (board.IsKnown())
-        {
-            current->SetBoardName(board.name);
-        }
-    }
+    NameAfterBoard(*current, boards.get());
     std::ostringstream versions;
     versions << "Current      - Version:";
     PrintImageVersion(current, withIds, versions, IsVerbose(), false);
@@ -175,31 +220,11 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
     }
     if (doVarnex)
     {
-        const int32_t flashType = GetVarnexFlashType(fileImage, current, log);
-        if (ProcessVarnexBlock(flashType, fileImage, current, log) != 0)
-        {
-            // Without the Varnex step the images cannot be compared: that
-            // is no match.
-            LogLine(log, 3, "ERROR: Failed to process Varnex block.");
-            Fail(log, "Failed to process Varnex block.");
-        }
-        if (current->HasNBSIObject(nbsi::kTypeVarnexImage) &&
-            ProcessVarnexBlock(flashType, current, IROMImage::Clone(current.get()), log) != 0)
-        {
-            LogLine(log, 3,
-                    "ERROR: Failed to merge Varnex block itself for the verification purpose.");
-            Fail(log, "Failed to merge Varnex block itself for the verification purpose.");
-        }
-        if (!CheckImageFitsEEPROM(fileImage, eeprom, log))
-        {
-            Fail(log, "An updated ROM image (with IR/IB/UL globs) exceeds maximum range for the "
-                      "EEPROM.");
-        }
+        MergeVarnexForCompare(fileImage, current, eeprom, log);
     }
     if (checkCertificates &&
         VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw user_error("Invalid firmware image detected. \n");
     }
 
@@ -214,7 +239,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
                               std::to_string(adapterSize) + ")";
     if (first == -1 && fileSize != adapterSize)
     {
-        Fail(log, "Size difference between file" + sizes);
+        throw std::runtime_error("Size difference between file" + sizes);
     }
     if (first != -1)
     {
@@ -223,21 +248,13 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
             ui->ShowMessage(1, "NOTE: EEPROM appears to be erased.");
             LogLine(log, 3, "Adapter EEPROM appears to be erased.");
         }
-        std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
-        const int32_t store = fileImage->FindNBSIObject(nbsi::kTypeVarnexImage);
-        if (store != -1)
-        {
-            text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
-                    Hex(static_cast<uint32_t>(store) + fileImage->GetWindowOffset(), 8) +
-                    " ) with length " +
-                    std::to_string(fileImage->GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
-        }
+        std::string text = CompareMismatchText(*fileImage, first);
         if (fileSize != adapterSize)
         {
             text += "       Size diffs between file" + sizes;
         }
         LogLine(log, 3, text);
-        Fail(log, text);
+        throw std::runtime_error(text);
     }
     const char* const match = ifrOnly ? "File IFR image matches adapter IFR image."
                                       : "File firmware image matches adapter firmware image.";
@@ -284,7 +301,7 @@ void CFlasherImpl::DisplayPCIBlocks(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus>
                                     CRefPtr<IDisplayAdapter> adapter,
                                     CRefPtr<IEEPROMDatabase> database, bool keepAll, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom = BeginAdapterOperation("Display version.", ui, bus, adapter, database,
                                                     IsVerbose(), true, log);
     CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, true, log);
@@ -406,6 +423,138 @@ void PrintContinued(std::ostream& out, const char* label, const std::vector<std:
         out << (i == 0 ? Label(label) : std::string(22, ' ') + ": ") << lines[i] << "\n";
     }
 }
+void PrintSizeAndVersion(IROMImage& image, bool gpu, bool detail, std::ostream& out)
+{
+    out << Label("Image Size") << image.GetROMSize() << " bytes\n";
+    out << Label("Version") << image.GetVersionString(0);
+    if (!image.IsPCIROM())
+    {
+        out << (image.GetIFRImageSize() != 0 ? " (IFR-only Image)" : " (Disabled Image)");
+    }
+    out << "\n";
+    if (!detail)
+    {
+        return;
+    }
+    out << Label("~CRC32") << Hex(image.GetCRC32(image.GetROMSize()), 8) << "\n";
+    if (gpu)
+    {
+        out << Label("Image Hash")
+            << (image.GetCertificateTableOffset() == -1 ? std::string("N/A")
+                                                        : image.GetImageHashText(true))
+            << "\n";
+    }
+}
+
+void PrintMakerStrings(IROMImage& image, std::ostream& out)
+{
+    const std::pair<const char*, std::string> texts[] = {
+        {"OEM String", image.GetOEMString()},
+        {"Vendor Name", image.GetVendorName()},
+        {"Product Name", image.GetProductName()},
+        {"Product Revision", image.GetProductRevision()},
+    };
+    for (const auto& [label, text] : texts)
+    {
+        if (!text.empty())
+        {
+            out << Label(label) << text << "\n";
+        }
+    }
+}
+
+void PrintBoardId(IROMImage& image, IBoardDatabase* boards, bool boardNames, std::ostream& out)
+{
+    out << Label("Board ID") << Hex(image.GetBoardID(), 4);
+    if (boardNames && boards)
+    {
+        CBoardType board;
+        boards->GetBoardType(board, image.GetBoardID());
+        if (board.IsKnown())
+        {
+            out << " (" << board.name << ")";
+        }
+        else
+        {
+            out << "\nWARNING: Unknown Board ID " << Hex(image.GetBoardID(), 4)
+                << "\n(It is recommended you obtain a newer version of ROMVISE.)";
+        }
+    }
+    out << "\n";
+}
+
+// The devices the image is for, by name and by PCI ID, and its board.
+void PrintDevices(IROMImage& image, IDisplayAdapterDatabase* adapters, IBoardDatabase* boards,
+                  bool boardNames, bool detail, std::ostream& out)
+{
+    const uint16_t vendorId = image.GetVendorID();
+    std::vector<std::string> names{AdapterName(adapters, vendorId, image.GetDeviceID())};
+    std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image.GetDeviceID(), 4);
+    for (uint32_t i = 0; i < kMaxDeviceIDList && image.GetDeviceIDListEntry(i) != 0; ++i)
+    {
+        const uint16_t deviceId = image.GetDeviceIDListEntry(i);
+        names.push_back(AdapterName(adapters, vendorId, deviceId));
+        const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
+        pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
+        pciIds += Hex(deviceId, 4);
+    }
+    PrintContinued(out, "Device Name(s)", names);
+    if (detail && image.GetBoardID() != 0)
+    {
+        PrintBoardId(image, boards, boardNames, out);
+    }
+    out << Label("PCI ID") << pciIds << "\n";
+    out << Label("GPU Device ID") << Hex(image.GetGPUDeviceID(), 4) << "\n";
+}
+
+void PrintBuild(IROMImage& image, bool boardNames, std::ostream& out)
+{
+    out << Label("Hierarchy ID") << image.GetHierarchyIDName() << "\n"
+        << Label("Chip SKU") << Joined(image.GetChipSKU(), image.GetChipSKURevision()) << "\n"
+        << Label("Project")
+        << Joined(image.GetProject(), image.GetProjectSKU(), image.GetProjectRevision()) << "\n"
+        << Label("CDP") << OrNotAvailable(image.GetCDP()) << "\n";
+    if (boardNames)
+    {
+        out << Label("Coproc Build") << (image.IsCoprocBuild() ? "YES" : "NO") << "\n";
+    }
+    const std::string built = DateText(image.GetBuildDate());
+    if (!built.empty())
+    {
+        out << Label("Build Date") << built << "\n";
+    }
+}
+
+void PrintUEFI(IROMImage& image, bool detail, std::ostream& out)
+{
+    if (detail)
+    {
+        out << Label("Build GUID") << image.GetBuildGUID() << "\n"
+            << Label("UEFI Support") << image.GetUEFISupport() << "\n";
+    }
+    out << Label("UEFI Version") << image.GetUEFIVersion() << "\n";
+    if (detail)
+    {
+        out << Label("UEFI Variant Id") << image.GetUEFIFeatureString() << " ("
+            << image.GetUEFIVariantID() << ")\n";
+        PrintContinued(out, "UEFI Signer(s)", image.GetUEFISigners());
+    }
+}
+
+void PrintSignOnAndSelections(IROMImage& image, std::ostream& out)
+{
+    PrintContinued(out, "Sign-On Message", TextLines(image.GetSignOnMessage()));
+    std::vector<std::string> records;
+    for (uint32_t i = 0; i < image.GetSelectionCount(); ++i)
+    {
+        const VFieldSelection record = image.GetSelection(i);
+        std::ostringstream line;
+        line << std::hex << std::uppercase << "ID:0x" << record.vfieldId << ",min:0x"
+             << record.minimum << ",max:0x" << record.maximum;
+        records.push_back(line.str());
+    }
+    PrintContinued(out, "VField parameters", records);
+}
 } // namespace
 
 void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
@@ -419,95 +568,20 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
     {
         PrintSegment(*image, out);
     }
-    out << Label("Image Size") << image->GetROMSize() << " bytes\n";
-    out << Label("Version") << image->GetVersionString(0);
-    if (!image->IsPCIROM())
-    {
-        out << (image->GetIFRImageSize() != 0 ? " (IFR-only Image)" : " (Disabled Image)");
-    }
-    out << "\n";
-    if (detail)
-    {
-        out << Label("~CRC32") << Hex(image->GetCRC32(image->GetROMSize()), 8) << "\n";
-        if (gpu)
-        {
-            out << Label("Image Hash")
-                << (image->GetCertificateTableOffset() == -1 ? std::string("N/A")
-                                                             : image->GetImageHashText(true))
-                << "\n";
-        }
-    }
+    PrintSizeAndVersion(*image, gpu, detail, out);
     if (full)
     {
         if (gpu)
         {
-            const std::pair<const char*, std::string> texts[] = {
-                {"OEM String", image->GetOEMString()},
-                {"Vendor Name", image->GetVendorName()},
-                {"Product Name", image->GetProductName()},
-                {"Product Revision", image->GetProductRevision()},
-            };
-            for (const auto& [label, text] : texts)
-            {
-                if (!text.empty())
-                {
-                    out << Label(label) << text << "\n";
-                }
-            }
+            PrintMakerStrings(*image, out);
         }
-        const uint16_t vendorId = image->GetVendorID();
-        std::vector<std::string> names{AdapterName(adapters.get(), vendorId, image->GetDeviceID())};
-        std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image->GetDeviceID(), 4);
-        for (uint32_t i = 0; i < kMaxDeviceIDList && image->GetDeviceIDListEntry(i) != 0; ++i)
-        {
-            const uint16_t deviceId = image->GetDeviceIDListEntry(i);
-            names.push_back(AdapterName(adapters.get(), vendorId, deviceId));
-            const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
-            pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
-            pciIds += Hex(deviceId, 4);
-        }
-        PrintContinued(out, "Device Name(s)", names);
-        if (detail && image->GetBoardID() != 0)
-        {
-            out << Label("Board ID") << Hex(image->GetBoardID(), 4);
-            if (boardNames && boards)
-            {
-                CBoardType board;
-                boards->GetBoardType(board, image->GetBoardID());
-                if (board.IsKnown())
-                {
-                    out << " (" << board.name << ")";
-                }
-                else
-                {
-                    out << "\nWARNING: Unknown Board ID " << Hex(image->GetBoardID(), 4)
-                        << "\n(It is recommended you obtain a newer version of ROMVISE.)";
-                }
-            }
-            out << "\n";
-        }
-        out << Label("PCI ID") << pciIds << "\n";
-        out << Label("GPU Device ID") << Hex(image->GetGPUDeviceID(), 4) << "\n";
+        PrintDevices(*image, adapters.get(), boards.get(), boardNames, detail, out);
     }
     out << Label("Subsystem ID") << Hex(image->GetSubsystemVendorID(), 4) << "-"
         << Hex(image->GetSubsystemDeviceID(), 4) << "\n";
     if (detail)
     {
-        out << Label("Hierarchy ID") << image->GetHierarchyIDName() << "\n"
-            << Label("Chip SKU") << Joined(image->GetChipSKU(), image->GetChipSKURevision()) << "\n"
-            << Label("Project")
-            << Joined(image->GetProject(), image->GetProjectSKU(), image->GetProjectRevision())
-            << "\n"
-            << Label("CDP") << OrNotAvailable(image->GetCDP()) << "\n";
-        if (boardNames)
-        {
-            out << Label("Coproc Build") << (image->IsCoprocBuild() ? "YES" : "NO") << "\n";
-        }
-        const std::string built = DateText(image->GetBuildDate());
-        if (!built.empty())
-        {
-            out << Label("Build Date") << built << "\n";
-        }
+        PrintBuild(*image, boardNames, out);
     }
     const std::string modified = DateText(image->GetModificationDate());
     if (!modified.empty())
@@ -518,32 +592,11 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
     {
         return;
     }
-    if (detail)
-    {
-        out << Label("Build GUID") << image->GetBuildGUID() << "\n"
-            << Label("UEFI Support") << image->GetUEFISupport() << "\n";
-    }
-    out << Label("UEFI Version") << image->GetUEFIVersion() << "\n";
-    if (detail)
-    {
-        out << Label("UEFI Variant Id") << image->GetUEFIFeatureString() << " ("
-            << image->GetUEFIVariantID() << ")\n";
-        PrintContinued(out, "UEFI Signer(s)", image->GetUEFISigners());
-    }
+    PrintUEFI(*image, detail, out);
     out << "Varnex Version       : " << image->GetVarnexVersion() << "\n"
         << "Varnex Backup Exist  : " << (image->HasVarnexBackupBlock() ? "YES" : "NO") << "\n";
     if (full)
     {
-        PrintContinued(out, "Sign-On Message", TextLines(image->GetSignOnMessage()));
-        std::vector<std::string> records;
-        for (uint32_t i = 0; i < image->GetSelectionCount(); ++i)
-        {
-            const VFieldSelection record = image->GetSelection(i);
-            std::ostringstream line;
-            line << std::hex << std::uppercase << "ID:0x" << record.vfieldId << ",min:0x"
-                 << record.minimum << ",max:0x" << record.maximum;
-            records.push_back(line.str());
-        }
-        PrintContinued(out, "VField parameters", records);
+        PrintSignOnAndSelections(*image, out);
     }
 }

@@ -50,7 +50,7 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
                                  CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, uint32_t start,
                                  int32_t length, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
     LogLine(log, 3, "Update section.");
@@ -63,7 +63,6 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
     SectionRange range = PlanSection(type, *image, start, std::max(length, 0));
     if (length < 0 || range.unit == 0 || start >= partSize)
     {
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error(kInvalidRange);
     }
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
@@ -86,7 +85,6 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
                                static_cast<int32_t>(range.start), count, true, true, out);
         if (written < count)
         {
-            RestoreDisplayDriverNow(log);
             throw std::runtime_error("Full block not programmed");
         }
     }
@@ -110,7 +108,6 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
     {
         const std::string text =
             MismatchText(mismatch, image->GetByte(mismatch), readBack->GetByte(mismatch));
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error(text);
     }
     LogLine(log, 3, "Update successful.");

@@ -120,6 +120,119 @@ std::filesystem::path FreshBackupPath(const std::filesystem::path& folder)
     }
     return path;
 }
+
+// Asks for the test type and, as the type asks, the sectors to test.
+void ChooseSectors(IUserInterface& ui, StressTestParams& p, uint32_t sectors)
+{
+    p.testType = static_cast<int32_t>(ReadNumberInRange(ui, 5, false));
+    switch (p.testType)
+    {
+    case 1:
+        p.sectorCount = 1;
+        p.startSector = RandomBelow(sectors);
+        break;
+    case 2:
+        p.sectorCount = 1;
+        Question(ui, "Q: Which sector do you want to start to test (0-" + Decimal(sectors - 1, 2) +
+                         " in decimal) ?");
+        p.startSector = ReadNumberInRange(ui, sectors, true);
+        break;
+    case 3:
+        Question(ui, "Q: How many sectors do you want to test (1-" + Decimal(sectors, 2) +
+                         " in decimal)?");
+        p.sectorCount = ReadNumberInRange(ui, sectors, false);
+        p.startSector = RandomBelow(sectors);
+        break;
+    case 4:
+        Question(ui, "Q: Which sector do you want to test and where to start (0-" +
+                         Decimal(sectors - 1, 2) + " in decimal)?");
+        p.startSector = ReadNumberInRange(ui, sectors, true);
+        Question(ui, "Q: How many sectors do you want to test (1-" +
+                         Decimal(sectors - p.startSector, 2) + " in decimal) ?");
+        p.sectorCount = ReadNumberInRange(ui, sectors - p.startSector, false);
+        break;
+    default:
+        p.startSector = 0;
+        p.sectorCount = sectors;
+        break;
+    }
+}
+
+// The settings of the test, as shown and logged before it starts.
+std::string StressSummary(const StressTestParams& p)
+{
+    const bool random = p.testType == 1 || p.testType == 3;
+    std::ostringstream summary;
+    summary << "* Stress-testing information:\n"
+            << "  - Test Type             : " << kTestTypes[p.testType - 1].summary << "\n"
+            << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
+            << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
+            << (random ? " (Randomly selected)" : "") << "\n"
+            << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
+            << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
+            << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
+            << "\n"
+            << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
+            << " ms\n"
+            << "  - Start Time            : " << p.startTimeText;
+    return summary.str();
+}
+
+// Ends the iteration's row of the outcome file as failed and reports the
+// error; gives the iteration's status back.
+int32_t FailIteration(std::ofstream& outcome, const char* row, const std::string& error,
+                      int32_t status)
+{
+    outcome << row << "\n";
+    outcome.close();
+    std::cerr << error << std::endl;
+    return status;
+}
+
+// Erases the tested range sector by sector, each within the longest erase
+// time asked for; 0, or the iteration's failed status.
+int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestParams& params,
+                       int32_t n, std::ofstream& outcome, CLog* log)
+{
+    CLogOrDiscard logOrDiscard(log);
+    CLog& out = *logOrDiscard;
+    const uint32_t sectorSize = uint32_t{eeprom.GetType().KbytesPerBlock} * 1024;
+    uint64_t sectorStart = 0;
+    try
+    {
+        for (uint32_t erased = 0, address = params.startOffset; erased < params.testLength;
+             erased += sectorSize, address += sectorSize)
+        {
+            sectorStart = NowMs();
+            LogLine(log, 3,
+                    "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
+                        Hex64(sectorSize, 4));
+            if (eeprom.ErasePages(&ui, address, sectorSize, true, out) != sectorSize)
+            {
+                return FailIteration(outcome, " , , FAIL",
+                                     "ERROR: Unexpected Size of erased bytes at loop " +
+                                         std::to_string(n) + kOperation,
+                                     7);
+            }
+            if (NowMs() - sectorStart > static_cast<uint64_t>(params.maxEraseTimeMs))
+            {
+                return FailIteration(outcome, " , , FAIL",
+                                     "ERROR: Erase time took longer than expected." +
+                                         std::to_string(n) + kOperation,
+                                     11);
+            }
+        }
+    }
+    catch (const std::exception&)
+    {
+        LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
+        return FailIteration(outcome, " , , FAIL",
+                             std::string("ERROR: EEPROM erase failed at") + kOperation, 13);
+    }
+    LogLine(log, 3, "Erase Successful");
+    outcome << NowMs() - sectorStart << ", ";
+    return 0;
+}
 } // namespace
 
 int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
@@ -146,38 +259,7 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
             ui->ShowMessage(1, type.menu);
         }
         StressTestParams& p = *params;
-        p.testType = static_cast<int32_t>(ReadNumberInRange(*ui, 5, false));
-        switch (p.testType)
-        {
-        case 1:
-            p.sectorCount = 1;
-            p.startSector = RandomBelow(sectors);
-            break;
-        case 2:
-            p.sectorCount = 1;
-            Question(*ui, "Q: Which sector do you want to start to test (0-" +
-                              Decimal(sectors - 1, 2) + " in decimal) ?");
-            p.startSector = ReadNumberInRange(*ui, sectors, true);
-            break;
-        case 3:
-            Question(*ui, "Q: How many sectors do you want to test (1-" + Decimal(sectors, 2) +
-                              " in decimal)?");
-            p.sectorCount = ReadNumberInRange(*ui, sectors, false);
-            p.startSector = RandomBelow(sectors);
-            break;
-        case 4:
-            Question(*ui, "Q: Which sector do you want to test and where to start (0-" +
-                              Decimal(sectors - 1, 2) + " in decimal)?");
-            p.startSector = ReadNumberInRange(*ui, sectors, true);
-            Question(*ui, "Q: How many sectors do you want to test (1-" +
-                              Decimal(sectors - p.startSector, 2) + " in decimal) ?");
-            p.sectorCount = ReadNumberInRange(*ui, sectors - p.startSector, false);
-            break;
-        default:
-            p.startSector = 0;
-            p.sectorCount = sectors;
-            break;
-        }
+        ChooseSectors(*ui, p, sectors);
         p.testLength = sectorSize * p.sectorCount;
         p.startOffset = sectorSize * p.startSector;
         if (p.testType == 3 && uint64_t{p.startOffset} + p.testLength > partSize)
@@ -194,22 +276,9 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         p.startTimeMs = NowMs();
         p.startTimeText = CurrentTimeText();
 
-        const bool random = p.testType == 1 || p.testType == 3;
-        std::ostringstream summary;
-        summary << "* Stress-testing information:\n"
-                << "  - Test Type             : " << kTestTypes[p.testType - 1].summary << "\n"
-                << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
-                << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
-                << (random ? " (Randomly selected)" : "") << "\n"
-                << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
-                << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
-                << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
-                << "\n"
-                << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
-                << " ms\n"
-                << "  - Start Time            : " << p.startTimeText;
-        ui->ShowMessage(2, summary.str());
-        LogLine(log, 3, summary.str());
+        const std::string summary = StressSummary(p);
+        ui->ShowMessage(2, summary);
+        LogLine(log, 3, summary);
         ui->ShowMessage(2, "Type \"y\" to confirm and continue:  ");
         std::string answer;
         IConsoleInput* console = GetPlatformServices().consoleInput.get();
@@ -251,7 +320,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     std::ofstream outcome(m_stressTestFolder / kOutcomeFile, std::ios::trunc);
     outcome << "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
                "Pass/Fail\n";
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
     CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
@@ -269,7 +338,6 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     }
     if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     StressTestParams params;
@@ -303,51 +371,15 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
 {
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
-    const uint32_t sectorSize = uint32_t{eeprom->GetType().KbytesPerBlock} * 1024;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
     outcome << "N = " << n << ", " << Hex64(params.startOffset, 8) << "h, " << Hex64(params.testLength, 8)
             << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
-    auto fail = [&](const char* row, const std::string& error, int32_t status)
+    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log); status != 0)
     {
-        outcome << row << "\n";
-        outcome.close();
-        std::cerr << error << std::endl;
         return status;
-    };
-    uint64_t sectorStart = 0;
-    try
-    {
-        for (uint32_t erased = 0, address = params.startOffset; erased < params.testLength;
-             erased += sectorSize, address += sectorSize)
-        {
-            sectorStart = NowMs();
-            LogLine(log, 3, "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
-                                Hex64(sectorSize, 4));
-            if (eeprom->ErasePages(ui.get(), address, sectorSize, true, out) != sectorSize)
-            {
-                return fail(" , , FAIL",
-                            "ERROR: Unexpected Size of erased bytes at loop " + std::to_string(n) +
-                                kOperation,
-                            7);
-            }
-            if (NowMs() - sectorStart > static_cast<uint64_t>(params.maxEraseTimeMs))
-            {
-                return fail(" , , FAIL",
-                            "ERROR: Erase time took longer than expected." + std::to_string(n) +
-                                kOperation,
-                            11);
-            }
-        }
     }
-    catch (const std::exception&)
-    {
-        LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
-        return fail(" , , FAIL", std::string("ERROR: EEPROM erase failed at") + kOperation, 13);
-    }
-    LogLine(log, 3, "Erase Successful");
-    outcome << NowMs() - sectorStart << ", ";
 
     CRefPtr<IROMImage> reference = working;
     if (params.testType != 5)
@@ -364,17 +396,18 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
                                    static_cast<int32_t>(params.startOffset), params.testLength,
                                    false, false, out) < params.testLength)
             {
-                return fail(" , FAIL",
-                            "ERROR: Unexpected Size of program bytes at loop " + std::to_string(n) +
-                                kOperation,
-                            7);
+                return FailIteration(outcome, " , FAIL",
+                                     "ERROR: Unexpected Size of program bytes at loop " +
+                                         std::to_string(n) + kOperation,
+                                     7);
             }
         }
         catch (const std::exception&)
         {
             LogLine(log, 3, std::string("ERROR: EEPROM programming failed at") + kOperation);
-            return fail(" , FAIL", std::string("ERROR: EEPROM programming failed at") + kOperation,
-                        13);
+            return FailIteration(outcome, " , FAIL",
+                                 std::string("ERROR: EEPROM programming failed at") + kOperation,
+                                 13);
         }
         const uint64_t elapsed = NowMs() - writeStart;
         ui->ShowMessage(1, "Write time: " + std::to_string(elapsed) + "s");

@@ -110,7 +110,7 @@ void CFlasherImpl::TestFlashing(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus
                                 CRefPtr<IEEPROMDatabase> database, int32_t passes, uint32_t start,
                                 uint32_t length, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom;
     uint32_t unit = 0;
     CRefPtr<IROMImage> image =
@@ -133,7 +133,7 @@ void CFlasherImpl::TestReading(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
                                int32_t passes, uint32_t start, uint32_t length, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom;
     uint32_t unit = 0;
     CRefPtr<IROMImage> image =

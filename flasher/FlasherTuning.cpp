@@ -150,7 +150,7 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
                                         std::vector<PreservationTuneRequest>& requests,
                                         bool skipConfirmation, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Tune Vbios Preservation Data.");
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
@@ -162,7 +162,6 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
     CRefPtr<IROMImage> working = IROMImage::Clone(current.get());
     if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
     {
-        RestoreDisplayDriverNow(log);
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     CRefPtr<IPreserveTune> tuner = IPreserveTune::Create(adapter.get());
@@ -199,15 +198,15 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
                                  "display corruption.\nStil process Preservation Data Tuning?\n"
                                  "Press 'y' to confirm (any other key to abort): "))
     {
-        RestoreDisplayDriverNow(log);
         throw user_abort_error("Preservation Data Tuning aborted");
     }
     CLogOrDiscard logOrDiscard(log);
     LiftWriteProtectionIfNeeded(*ui, *eeprom, *logOrDiscard);
     try
     {
-        FlashImage(ui, working, true, false, false, adapter, eeprom, database, 0, log, nullptr,
-                   true);
+        FlashImage(ui, working, /*showProgress=*/true, /*keepStraps=*/false,
+                   /*keepBoardSettings=*/false, adapter, eeprom, database, kFlashWholeImage, log,
+                   nullptr, /*processVarnex=*/true);
     }
     catch (...)
     {

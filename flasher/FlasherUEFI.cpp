@@ -35,7 +35,7 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
                                   CLog* log)
 {
     LogLine(log, 3, "Action: Flash UEFI image.");
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     ui->Signal(0);
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
@@ -48,7 +48,6 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     if (!merged)
     {
         // Nothing is written, and the caller must not take that for an update.
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error("The UEFI image could not be merged into the adapter firmware.");
     }
     LogRomLayout(log, "NEW (UEFI-updated)ROM:", *rom, m_uefi);
@@ -59,7 +58,6 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     {
         LogLine(log, 3, "EEPROM size = " + Hex(partSize, 2));
         LogLine(log, 3, "Can't fit an image of size " + Hex(romSize, 2));
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error(
             "The EEPROM on this graphics card is too small to support this firmware update.");
     }
@@ -69,7 +67,6 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     // A merged image without a chain has nothing to write: that is no update.
     if (romSize == 0 || written < romSize)
     {
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error("Full image not programmed");
     }
     CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, romSize, log);
@@ -79,7 +76,6 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     {
         const std::string text =
             MismatchText(mismatch, rom->GetByte(mismatch), readBack->GetByte(mismatch));
-        RestoreDisplayDriverNow(log);
         throw std::runtime_error(text);
     }
 }

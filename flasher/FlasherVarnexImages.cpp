@@ -33,7 +33,7 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
                                        bool detailed)
 {
     CLog* log = GetLog();
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Get the specific images from display adapter.");
     if (log)
     {
@@ -98,8 +98,9 @@ bool CFlasherImpl::BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter,
     }
     if (!SaveToRomOut(*image))
     {
-        FlashImage(GetUserInterface(), image, true, true, true, adapter, eeprom,
-                   GetEEPROMDatabase(), 0, log, certificate, false);
+        FlashImage(GetUserInterface(), image, /*showProgress=*/true, /*keepStraps=*/true,
+                   /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),
+                   kFlashWholeImage, log, certificate, /*processVarnex=*/false);
     }
     return true;
 }
@@ -119,8 +120,9 @@ bool CFlasherImpl::WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IE
     }
     if (!SaveToRomOut(*image))
     {
-        FlashImage(GetUserInterface(), image, IsVerbose(), true, true, adapter, eeprom,
-                   GetEEPROMDatabase(), 0, log, certificate, false);
+        FlashImage(GetUserInterface(), image, /*showProgress=*/IsVerbose(), /*keepStraps=*/true,
+                   /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),
+                   kFlashWholeImage, log, certificate, /*processVarnex=*/false);
     }
     return true;
 }

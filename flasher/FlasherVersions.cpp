@@ -122,7 +122,7 @@ void CFlasherImpl::DisplayVersion(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> b
                                   CRefPtr<IEEPROMDatabase> database, bool boardNames, bool detail,
                                   CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> image = ReadImageForVersion("Display version.", ui, bus, adapter, database,
                                                    detail, eeprom, log);
@@ -141,7 +141,7 @@ void CFlasherImpl::DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRef
                                                 CRefPtr<IBoardDatabase> boardDatabase,
                                                 CRefPtr<IEEPROMDatabase> database, CLog* log)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> image = ReadImageForVersion("Display applied runtime patches.", ui, bus,
                                                    adapter, database, true, eeprom, log);
@@ -229,7 +229,7 @@ void CFlasherImpl::PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus
                                      CRefPtr<IEEPROMDatabase> database, std::ostream& out,
                                      bool showVarnexVersion, CLog* log, bool indent)
 {
-    CDisplayDriverRestoreOnError guard(log);
+    CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Print version (quick).");
     DisableDisplayDriver(adapter, log, false);
     bus->MapAdapter(adapter);

@@ -79,6 +79,16 @@ struct StressTestParams
 };
 
 // The engine's mode word.
+// The flag word of IFlasher::FlashImage.
+enum FlashImageFlags : uint32_t
+{
+    kFlashWholeImage = 0x0,
+    // Verifies and compares the init-from-ROM segment only, writing nothing.
+    kFlashCompareSegmentOnly = 0x1,
+    // Programs only the init-from-ROM segment.
+    kFlashProgramSegmentOnly = 0x2,
+};
+
 enum FlasherModeFlags : int32_t
 {
     kFlasherVerbose = 0x1,
@@ -251,10 +261,9 @@ public:
     // Image programming, save and compare, and the Varnex store carried from
     // the adapter's current image into a new one.
     // Programs `newImage` into the adapter's EEPROM with the board's data
-    // carried over, reads it back and compares it. `flashFlags` bit 0 compares
-    // the init-from-ROM segment only, bit 1 programs only that segment.
-    // `certificate` (may be null) goes to the certificate gate. Throws on
-    // every failure, after restoring the display driver for its own.
+    // carried over, reads it back and compares it. `flashFlags` is one of
+    // FlashImageFlags. `certificate` (may be null) goes to the certificate
+    // gate. Throws on every failure, with the display driver restored.
     virtual void FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> newImage,
                             bool showProgress, bool keepStraps, bool keepBoardSettings,
                             CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,

@@ -102,8 +102,7 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
          { rig.flasher->DisplayEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, 16, &rig.log); },
          mapping},
         {"software protection",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         {
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus) {
              rig.flasher->SetSoftwareProtect(rig.ui, bus, rig.Adapter(0), rig.database, true,
                                              &rig.log);
          },
@@ -117,8 +116,7 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
          { rig.flasher->DeleteVbios(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
          mapping},
         {"PCI blocks",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         {
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus) {
              rig.flasher->DisplayPCIBlocks(rig.ui, bus, rig.Adapter(0), rig.database, false,
                                            &rig.log);
          },
@@ -162,6 +160,47 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
                                      &rig.log, nullptr, false);
          },
          "write failed"},
+        {"compare",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             const std::vector<uint8_t> firmware = MakeFirmware();
+             rig.flasher->CompareROMImage(
+                 rig.ui,
+                 IROMImage::CreateFromBuffer(firmware.data(),
+                                             static_cast<uint32_t>(firmware.size())),
+                 bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false, false, false,
+                 false, &rig.log);
+         },
+         mapping},
+        {"display version",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->DisplayVersion(rig.ui, bus, rig.Adapter(0),
+                                         CreateDisplayAdapterDatabase(), GetBoardDatabase(),
+                                         rig.database, false, false, &rig.log);
+         },
+         mapping},
+        {"applied runtime patches",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->DisplayAppliedRuntimePatches(rig.ui, bus, rig.Adapter(0),
+                                                       CreateDisplayAdapterDatabase(),
+                                                       GetBoardDatabase(), rig.database, &rig.log);
+         },
+         mapping},
+        {"update section",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus>)
+         {
+             rig.flasher->DisableDisplayDriver(rig.Adapter(0), &rig.log, false);
+             const std::vector<uint8_t> firmware = MakeFirmware();
+             CRefPtr<CFakeEEPROM> eeprom(new CFakeEEPROM(256, 4, true));
+             rig.flasher->UpdateSection(
+                 rig.ui, rig.Adapter(0), eeprom,
+                 IROMImage::CreateFromBuffer(firmware.data(),
+                                             static_cast<uint32_t>(firmware.size())),
+                 0, -1, &rig.log);
+         },
+         "Cannot program a non-page boundary or invalid range for EEPROM."},
     };
     for (const Case& c : cases)
     {
