@@ -163,7 +163,12 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
     switch (action)
     {
     case GmacAction::Program:
-        accessor->Flash(fileName, log);
+        // A microcontroller left without the new image is a failed command,
+        // whether the user declined or the programming failed.
+        if (!accessor->Flash(fileName, log))
+        {
+            throw std::runtime_error("GMAC application image not updated.");
+        }
         break;
     case GmacAction::Save:
         accessor->SaveApplicationImage(fileName, log, detail);

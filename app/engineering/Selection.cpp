@@ -124,7 +124,9 @@ DisplayAdapterList ChooseAdapters(const DisplayAdapterList& candidates, const Pc
                     [&]
                     {
                         // The menu reaches the console through standard error and the log.
-                        *log << LogLevel(4) << menuLines() << std::flush;
+                        // The lines first: making them may log at another level.
+                        const std::string lines = menuLines();
+                        *log << LogLevel(4) << lines << std::flush;
                         int number = 0;
                         while (true)
                         {

@@ -13,7 +13,7 @@
 
 namespace
 {
-enum class Machine
+enum class MaintMachine
 {
     Standard,   // one GPU 0800 on AC power
     LowBattery, // the same on a battery charged 20 percent
@@ -21,22 +21,22 @@ enum class Machine
     None,       // no GPU at all
 };
 
-enum class ChipAfter
+enum class MaintChipAfter
 {
     AsMade,
     Erased,
     Any,
 };
 
-struct Row
+struct MaintenanceRow
 {
-    Machine machine;
+    MaintMachine machine;
     const char* arguments;
     const char* keys;
     int exitCode;
     std::vector<std::string> shown;
     std::vector<std::string> notShown;
-    ChipAfter chip = ChipAfter::AsMade;
+    MaintChipAfter chip = MaintChipAfter::AsMade;
 };
 
 nlohmann::json KestrixMachine()
@@ -71,21 +71,21 @@ nlohmann::json KestrixMachine()
     };
 }
 
-void Prepare(CProgramFolder& folder, Machine machine, const std::vector<uint8_t>& firmware)
+void PrepareMaintMachine(CProgramFolder& folder, MaintMachine machine, const std::vector<uint8_t>& firmware)
 {
     switch (machine)
     {
-    case Machine::Standard:
+    case MaintMachine::Standard:
         folder.MakeMachine({firmware});
         break;
-    case Machine::LowBattery:
+    case MaintMachine::LowBattery:
         folder.MakeMachine({firmware}, "--battery 20");
         break;
-    case Machine::Kestrix:
+    case MaintMachine::Kestrix:
         folder.WriteFile("chip0.bin", firmware);
         folder.UseMachine(KestrixMachine());
         break;
-    case Machine::None:
+    case MaintMachine::None:
         folder.MakeMachine({});
         break;
     }
@@ -98,93 +98,94 @@ TEST(MaintenanceRun, CommandTable)
     const std::vector<uint8_t> kestrixFirmware = MakeFirmware({.deviceId = 0x0C00});
     const std::string kLowPower = "ERROR: EEPROM updating prevented due to no AC power detected "
                                   "and battery level below 35%";
-    const std::vector<Row> rows = {
-        {Machine::Standard,
+    const std::vector<MaintenanceRow> rows = {
+        {MaintMachine::Standard,
          "--erasefull --auto --noconfirm",
          "",
          0,
          {"EEPROM erase completed."},
          {},
-         ChipAfter::Erased},
-        {Machine::Standard, "--erasefull", "n", 2, {"ERROR: Erase aborted"}, {}},
-        {Machine::Standard,
+         MaintChipAfter::Erased},
+        {MaintMachine::Standard, "--erasefull", "n", 2, {"ERROR: Erase aborted"}, {}},
+        {MaintMachine::Standard,
          "--erasefull --override=1",
          "",
          2,
          {"ERROR: EEPROM override not allowed for write operations"},
          {}},
-        {Machine::LowBattery, "--erasefull --auto --noconfirm", "", 2, {kLowPower}, {}},
-        {Machine::LowBattery, "--protectoff", "", 2, {kLowPower}, {}},
-        {Machine::Standard,
+        {MaintMachine::LowBattery, "--erasefull --auto --noconfirm", "", 2, {kLowPower}, {}},
+        {MaintMachine::LowBattery, "--protectoff", "", 2, {kLowPower}, {}},
+        {MaintMachine::Standard,
          "--straps=1,2,3",
          "",
          2,
          {"ERROR: Not all four strap values specified"},
          {}},
-        {Machine::Standard,
+        {MaintMachine::Standard,
          "--straps=1,2,3,x",
          "",
          2,
          {"ERROR: Invalid value \"x\" for --straps."},
          {}},
-        {Machine::Standard,
+        {MaintMachine::Standard,
          "--guidsource=Main",
          "",
          2,
          {"ERROR: Invalid GUID source specified, must be either main or dedicated."},
          {}},
-        {Machine::Standard,
+        {MaintMachine::Standard,
          "--test=0,0",
          "yes\n",
          2,
          {"WARNING: This test can shorten the life of your EEPROM device.",
           "ERROR: Flash test aborted"},
          {}},
-        {Machine::Standard,
+        {MaintMachine::Standard,
          "--readtest=1,0",
          "YES\n",
          0,
          {"WARNING: This test is only meant for use", "WARNING: This test can completely erase",
           "WARNING: This test can make the GPU board unusable"},
-         {"shorten the life", "ERROR"}},
-        {Machine::Standard,
+         {"shorten the life", "ERROR"},
+         MaintChipAfter::Any},
+        {MaintMachine::Standard,
          "--presregtune=88=1",
          "",
          2,
          {"ERROR: Preservation tuning is only supported on Dolvik and Estrel GPUs. Update "
           "aborted."},
          {}},
-        {Machine::Kestrix,
+        {MaintMachine::Kestrix,
          "--ecid",
          "",
          0,
          {"ECID ID( SHA2 Hash ):\n"
           "0102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F20\n"},
          {}},
-        {Machine::Kestrix,
+        {MaintMachine::Kestrix,
          "--loadkestrix",
          "",
          2,
          {"ERROR: loadkestrix command failed,  you must specify a Kestrix uCode image, using "
           "\"pmu\" or \"krdec\" "},
          {},
-         ChipAfter::Any},
-        {Machine::Kestrix,
+         MaintChipAfter::Any},
+        {MaintMachine::Kestrix,
          "--loadkestrix --pmu=none.bin",
          "",
          2,
          {"ERROR: PMU:  KESTRIX_IMAGE_FILE_NOT_FOUND"},
          {},
-         ChipAfter::Any},
-        {Machine::None,
+         MaintChipAfter::Any},
+        {MaintMachine::None,
          "--proggmac",
          "",
          2,
          {"ERROR: No filename specified.\n  Flash GMAC MCU Usage: romvise_eng --proggmac "
           "<filename>\n"},
          {},
-         ChipAfter::Any},
-        {Machine::Standard,
+         MaintChipAfter::Any},
+        {MaintMachine::Standard,
          "--listgmac",
          "",
          0,
@@ -192,13 +193,13 @@ TEST(MaintenanceRun, CommandTable)
           "Completed list of GMAC MCU device(s) successfully."},
          {}},
     };
-    for (const Row& row : rows)
+    for (const MaintenanceRow& row : rows)
     {
         SCOPED_TRACE(row.arguments);
         CProgramFolder folder;
         const std::vector<uint8_t>& made =
-            row.machine == Machine::Kestrix ? kestrixFirmware : firmware;
-        Prepare(folder, row.machine, made);
+            row.machine == MaintMachine::Kestrix ? kestrixFirmware : firmware;
+        PrepareMaintMachine(folder, row.machine, made);
         const ProgramResult run = folder.Romvise(row.arguments, row.keys);
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
@@ -210,11 +211,11 @@ TEST(MaintenanceRun, CommandTable)
         {
             EXPECT_FALSE(Contains(all, text)) << "unexpected: " << text;
         }
-        if (row.chip == ChipAfter::AsMade)
+        if (row.chip == MaintChipAfter::AsMade)
         {
             EXPECT_TRUE(ChipHolds(folder.Chip(0), made));
         }
-        if (row.chip == ChipAfter::Erased)
+        if (row.chip == MaintChipAfter::Erased)
         {
             EXPECT_TRUE(ChipHolds(folder.Chip(0), {}));
         }
