@@ -1,8 +1,8 @@
 // The GMAC microcontroller commands on a simulated machine: Dolvik1 GPUs
 // whose firmware lists the board microcontroller in its I2C device table, the
 // microcontroller running its application. Programming, saving and listing,
-// the menu of several microcontrollers, and the port given back when the
-// microcontroller fails.
+// the menu of several microcontrollers, and a microcontroller left without
+// the new image.
 
 #include "EngineeringRig.h"
 
@@ -93,7 +93,7 @@ TEST(GmacCommands, ProgrammedApplicationIsWhatSaveReadsBack)
     EXPECT_EQ(saved, update);
 }
 
-TEST(GmacCommands, FailureInsideTheMicrocontrollerGivesThePortBack)
+TEST(GmacCommands, FailedProgrammingIsAnErrorAndLeavesThePortFree)
 {
     SimMcuConfig stuck;
     stuck.stuckBusy = true;
@@ -105,7 +105,7 @@ TEST(GmacCommands, FailureInsideTheMicrocontrollerGivesThePortBack)
     EXPECT_EQ(rig.Run({"--proggmac=" + updatePath}, "y"), 2);
     EXPECT_TRUE(Contains(rig.err, "ERROR: GMAC application image not updated.")) << rig.err;
     made.mcus[0]->Config().stuckBusy = false;
-    // A port still held by the failed run would refuse this one.
+    // The port is free for the next run.
     EXPECT_EQ(rig.Run({"--querygmac"}, "y"), 0) << rig.err;
     EXPECT_FALSE(Contains(rig.err, "in use by another program")) << rig.err;
 }

@@ -6,6 +6,8 @@
 
 #include "ProgramRun.h"
 
+#include "testkit/machine/AdapterMachine.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -178,6 +180,13 @@ TEST(MaintenanceRun, CommandTable)
          {},
          MaintChipAfter::Any},
         {MaintMachine::None,
+         "--querygmac=app.rom",
+         "",
+         0,
+         {"KRVN.S100.B1.07"},
+         {"ERROR"},
+         MaintChipAfter::Any},
+        {MaintMachine::None,
          "--proggmac",
          "",
          2,
@@ -200,6 +209,7 @@ TEST(MaintenanceRun, CommandTable)
         const std::vector<uint8_t>& made =
             row.machine == MaintMachine::Kestrix ? kestrixFirmware : firmware;
         PrepareMaintMachine(folder, row.machine, made);
+        folder.WriteFile("app.rom", MakeMcuFirmware(0x7E2B, 0x0800, 3000));
         const ProgramResult run = folder.Romvise(row.arguments, row.keys);
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
