@@ -156,3 +156,33 @@ TEST(GmacCommands, ProgrammingNeedsAFileAndPower)
         EXPECT_FALSE(Contains(rig.err, "Using I2C port")) << rig.err;
     }
 }
+
+TEST(GmacCommands, OverrideTypeAcceptsAnImageOfAnotherDeviceId)
+{
+    struct Case
+    {
+        std::vector<std::string> extra;
+        int exitCode;
+        std::string version; // the application's after the run
+    };
+    const std::vector<Case> cases = {
+        {{"--overridetype"}, 0, "KRVN.S100.B1.08"},
+        {{}, 2, "KRVN.S100.B1.07"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.extra.size());
+        GmacMachine made = MakeGmacMachine(1);
+        std::unique_ptr<CEngineeringRig> owned = CEngineeringRig::OnMachine(made.machine);
+        CEngineeringRig& rig = *owned;
+        const std::string otherBoard = rig.folder.WriteBytes(
+            "other.rom", MakeMcuFirmware(0x7E2B, 0x0999, 3000, "KRVN", "S100", "B1", "08"));
+        std::vector<std::string> words = {"--proggmac=" + otherBoard};
+        words.insert(words.end(), c.extra.begin(), c.extra.end());
+        rig.console->lines = {"YES"};
+        EXPECT_EQ(rig.Run(words, "y"), c.exitCode) << rig.out << rig.err;
+        ASSERT_EQ(rig.Run({"--querygmac"}), 0) << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, "Full Version          : " + c.version))
+            << rig.out << rig.err;
+    }
+}
