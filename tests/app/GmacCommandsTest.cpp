@@ -186,3 +186,17 @@ TEST(GmacCommands, OverrideTypeAcceptsAnImageOfAnotherDeviceId)
             << rig.out << rig.err;
     }
 }
+
+TEST(GmacCommands, PortHeldByAnotherAgentIsRefused)
+{
+    GmacMachine made = MakeGmacMachine(1);
+    auto* gpu = dynamic_cast<CSimGpu*>(made.machine->FindFunction(1, 0, 0)->Model());
+    for (unsigned mutex = 0; mutex < 16; ++mutex)
+    {
+        gpu->HoldMutex(mutex, 0x7F);
+    }
+    std::unique_ptr<CEngineeringRig> owned = CEngineeringRig::OnMachine(made.machine);
+    EXPECT_EQ(owned->Run({"--querygmac"}), 2);
+    EXPECT_TRUE(Contains(owned->err, "\nERROR: This I2C port is in use by another program.\n"))
+        << owned->err;
+}
