@@ -66,6 +66,22 @@ public:
                    CRefPtr<IBoardDatabase> boards, const std::vector<DeviceIdFilter>& filters,
                    bool includeUncatalogued, CRefPtr<IPCIBus> bus, int index, CLog* log);
     virtual PCIDeviceAccessorList SelectPciDevice(CRefPtr<IPCIBus> bus, int index, CLog* log);
+    // The same rule over the adapters that carry a GMAC microcontroller, whose
+    // menu shows each microcontroller with the adapters it belongs to.
+    virtual DisplayAdapterList SelectGmacAdapters(CRefPtr<IDisplayAdapterDatabase> database,
+                                                  const std::vector<DeviceIdFilter>& filters,
+                                                  bool includeUncatalogued, CRefPtr<IPCIBus> bus,
+                                                  int index, CLog* log);
+    // The adapters whose firmware lists a GMAC microcontroller, each with its
+    // accessor's slave address and port set.
+    virtual DisplayAdapterList FindGmacDevices(CRefPtr<IDisplayAdapterDatabase> database,
+                                               bool includeUncatalogued, CLog* log);
+    // The adapters of the list that own a microcontroller.
+    virtual DisplayAdapterList FindMcuAdapters(const DisplayAdapterList& adapters, CLog* log);
+    // "<k> " and each microcontroller's name, then "    |__ " and each
+    // adapter of `owners` that belongs to it, one a line.
+    std::string ListGmacDevices(const DisplayAdapterList& devices,
+                                const DisplayAdapterList& owners);
 
     // ---- firmware files -------------------------------------------------------
     static FileType MakeFileType(int kind, std::string extension);

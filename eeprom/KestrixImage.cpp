@@ -69,19 +69,35 @@ void PatchSignatures(KestrixParsedImage& parsed, const KestrixUcodeDescriptor& d
     PatchSignature(parsed.data, alternateSlot, descriptor.alternateProductionSignature);
 }
 
-void SetTargetEngine(KestrixParsedImage& parsed, uint8_t targetEngine)
+// The target record's byte, when the image has a record of the version this
+// program understands; null otherwise.
+uint8_t* TargetRecordByte(KestrixParsedImage& parsed, uint32_t at)
 {
-    if (!parsed.mapper || parsed.mapper->version != 3 || targetEngine == 0)
+    if (!parsed.mapper || parsed.mapper->version != 3)
     {
-        return;
+        return nullptr;
     }
     const uint32_t record = parsed.mapper->targetRecordOffset;
-    if (HalfWordAt(parsed.data, record) == 1)
+    return HalfWordAt(parsed.data, record) == 1 ? &parsed.data[record + at] : nullptr;
+}
+
+void SetTargetEngine(KestrixParsedImage& parsed, uint8_t targetEngine)
+{
+    uint8_t* engine = TargetRecordByte(parsed, kTargetRecordEngine);
+    if (engine && targetEngine != 0)
     {
-        parsed.data[record + kTargetRecordEngine] = targetEngine;
+        *engine = targetEngine;
     }
 }
 } // namespace
+
+void SetKestrixUserImageMode(KestrixParsedImage& parsed, uint8_t mode)
+{
+    if (uint8_t* byte = TargetRecordByte(parsed, kTargetRecordUserImage))
+    {
+        *byte = mode;
+    }
+}
 
 uint32_t KestrixWordAt(std::span<const uint8_t> bytes, size_t offset)
 {

@@ -142,6 +142,10 @@ std::optional<uint32_t> FindKestrixDmapMagic(std::span<const uint8_t> data);
 std::optional<KestrixDmemMapper> ReadKestrixDmemMapper(std::span<const uint8_t> data,
                                                        uint32_t offset);
 
+// Writes the user-image mode (1 the user named the image, 0 not) into the
+// image's target record, when it has one of version 1.
+void SetKestrixUserImageMode(KestrixParsedImage& parsed, uint8_t mode);
+
 // Little-endian word access inside a segment; the caller has checked the range.
 uint32_t KestrixWordAt(std::span<const uint8_t> bytes, size_t offset);
 void KestrixPutWord(std::span<uint8_t> bytes, size_t offset, uint32_t value);

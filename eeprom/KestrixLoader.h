@@ -226,7 +226,12 @@ public:
     bool IsBuiltIn() const { return !m_notBuiltIn; }
     void SetCatalogues(CRefPtr<IBoardDatabase> boards, CRefPtr<IEEPROMDatabase> parts);
     // Set to 1 by the engineering command mode when the user named the file.
-    void SetUserImageMode(uint32_t mode) { m_userImageMode = mode; }
+    // The image's target record takes the mode too.
+    void SetUserImageMode(uint32_t mode)
+    {
+        m_userImageMode = mode;
+        SetKestrixUserImageMode(image, static_cast<uint8_t>(mode));
+    }
     // True: the loader's messages go to the user interface, else to the log.
     void SetRouteToUserInterface(bool on) { m_routeToUserInterface = on; }
 

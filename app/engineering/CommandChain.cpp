@@ -7,10 +7,6 @@
 
 #include <stdexcept>
 
-namespace
-{
-using enum ChainGuard;
-
 void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
 {
     EngineeringValues& values = command.values;
@@ -25,6 +21,24 @@ void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
     command.adapter = adapters.front();
 }
 
+namespace
+{
+using enum ChainGuard;
+
+// The row's first word given on the command line (a row of several words
+// logs the one that chose it).
+const std::string& WordGiven(const ChainRow& row, ICommandLine& commandLine)
+{
+    for (const std::string& word : row.words)
+    {
+        if (commandLine.IsSet(word))
+        {
+            return word;
+        }
+    }
+    return row.words.front();
+}
+
 void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
@@ -32,7 +46,7 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
     {
     case LogCommand:
         *values.log << LogLevel(3)
-                    << "Command: " << (row.logText.empty() ? row.words.front() : row.logText)
+                    << "Command: " << (row.logText.empty() ? WordGiven(row, *values.commandLine) : row.logText)
                     << LogEndl;
         break;
     case PowerCheck:
@@ -77,16 +91,49 @@ const std::vector<ChainRow>& EngineeringChain()
 {
     static const std::vector<ChainRow> chain = {
         {{"version"}, {LogCommand}, "", ShowVersions},
+        {{"proggmac"}, {LogCommand, PowerCheck, RefuseOverride}, "", ProgramGmac},
+        {{"savegmac"}, {LogCommand}, "", SaveGmac},
+        {{"querygmac"}, {LogCommand}, "", QueryGmac},
         {{"listpatches"}, {LogCommand}, "", ListAppliedPatches},
         {{"buildinfo"}, {LogCommand}, "", ShowBuildInformation},
         {{"lspci"}, {LogCommand}, "", ListPciFunctions},
         {{"setpci"}, {LogCommand}, "", AccessPciRegister},
         {{"list"}, {LogCommand}, "", ListAdapters},
+        {{"listgmac"}, {LogCommand}, "", ListGmac},
+        {{"erasefull"}, {LogCommand, PowerCheck, RefuseOverride, OneAdapter}, "", EraseAdapterEEPROM},
+        {{"delete"}, {LogCommand, PowerCheck, RefuseOverride, OneAdapter}, "", DeleteAdapterFirmware},
+        {{"straps"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterStraps},
+        {{"guid"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuid},
+        {{"guidsource"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuidSource},
+        {{"tv"},
+         {LogCommand, PowerCheck, RefuseOverride, FileRequired, OneAdapter},
+         "",
+         UpdateAdapterTVData},
         {{"pciblocks"}, {LogCommand}, "list PCI blocks", ListPciBlocks},
+        {{"protecton", "protectoff"},
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "",
+         SetAdapterProtection},
         {{"check"}, {LogCommand, OneAdapter}, "", CheckAdapterEEPROM},
         {{"display"}, {LogCommand, OneAdapter}, "", DisplayAdapterEEPROM},
+        {{"test"}, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMWriting},
+        {{"stress"},
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "EEPROM Stress-testing ",
+         StressAdapterEEPROM},
+        {{"readtest"}, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMReading},
         {{"speed"}, {LogCommand, OneAdapter}, "", ShowSpeedometer},
         {{"install"}, {LogCommand}, "", InstallDriver},
+        {{"loadkestrix"}, {LogCommand, IndexOnly}, "", LoadKestrixEngines},
+        {{"attachkestrix"}, {LogCommand, IndexOnly}, "", AttachKestrixEngine},
+        {{"ecid"},
+         {LogCommand, IndexOnly},
+         "Display the SHA2 hash of the RAW ECID of the GPU.",
+         ShowChipEcid},
+        {{"presregtune", "presdatatune"},
+         {LogCommand, PowerCheck, RefuseOverride},
+         "presregtune",
+         TuneAdapterPreservedData},
     };
     return chain;
 }

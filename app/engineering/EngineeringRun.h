@@ -93,16 +93,36 @@ const std::vector<ChainRow>& EngineeringChain();
 const ChainRow* FindChainRow(const std::vector<ChainRow>& chain, ICommandLine& commandLine);
 // Applies the row's guards in order, then runs its handler.
 void RunChainRow(const ChainRow& row, EngineeringCommand& command);
+// Selects one adapter into the command (index -1 asks when there are several).
+void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued);
 
 // ---- the commands (one handler per row) -------------------------------------
 void ShowVersions(EngineeringCommand& command);
+void ProgramGmac(EngineeringCommand& command);
+void SaveGmac(EngineeringCommand& command);
+void QueryGmac(EngineeringCommand& command);
 void ListAppliedPatches(EngineeringCommand& command);
 void ShowBuildInformation(EngineeringCommand& command);
 void ListPciFunctions(EngineeringCommand& command);
 void AccessPciRegister(EngineeringCommand& command);
 void ListAdapters(EngineeringCommand& command);
+void ListGmac(EngineeringCommand& command);
 void ListPciBlocks(EngineeringCommand& command);
 void CheckAdapterEEPROM(EngineeringCommand& command);
 void DisplayAdapterEEPROM(EngineeringCommand& command);
 void ShowSpeedometer(EngineeringCommand& command);
 void InstallDriver(EngineeringCommand& command);
+void EraseAdapterEEPROM(EngineeringCommand& command);
+void DeleteAdapterFirmware(EngineeringCommand& command);
+void UpdateAdapterStraps(EngineeringCommand& command);
+void UpdateAdapterGuid(EngineeringCommand& command);
+void UpdateAdapterGuidSource(EngineeringCommand& command);
+void UpdateAdapterTVData(EngineeringCommand& command);
+void SetAdapterProtection(EngineeringCommand& command);
+void TestAdapterEEPROMWriting(EngineeringCommand& command);
+void StressAdapterEEPROM(EngineeringCommand& command);
+void TestAdapterEEPROMReading(EngineeringCommand& command);
+void LoadKestrixEngines(EngineeringCommand& command);
+void AttachKestrixEngine(EngineeringCommand& command);
+void ShowChipEcid(EngineeringCommand& command);
+void TuneAdapterPreservedData(EngineeringCommand& command);

@@ -9,6 +9,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -96,27 +97,22 @@ std::optional<int> ChooseIndex(int count, int index, const char* invalidText, As
 }
 } // namespace
 
-DisplayAdapterList CRomviseBaseApp::SelectAdapters(CRefPtr<IUserInterface> /*ui*/,
-                                                   CRefPtr<IDisplayAdapterDatabase> database,
-                                                   CRefPtr<IBoardDatabase> /*boards*/,
-                                                   const std::vector<DeviceIdFilter>& filters,
-                                                   bool includeUncatalogued, CRefPtr<IPCIBus> bus,
-                                                   int index, CLog* log)
+namespace
 {
-    DisplayAdapterList candidates;
-    EnumerateAdapters(candidates, bus, database, filters, includeUncatalogued, true, log, false);
-    if (candidates.empty())
-    {
-        throw std::runtime_error("No Korvan display adapters found.");
-    }
+// The adapter rule over known candidates: the location, then the index; the
+// menu's lines are the caller's.
+DisplayAdapterList ChooseAdapters(const DisplayAdapterList& candidates, const PciAddress& location,
+                                  int index, const std::function<std::string()>& menuLines,
+                                  CLog* log)
+{
     const int count = static_cast<int>(candidates.size());
-    if (selectedSegment >= 0 && selectedBus >= 0)
+    if (location.segment >= 0 && location.bus >= 0)
     {
         index = FindAtLocation(
             candidates,
             [](const CRefPtr<IDisplayAdapter>& adapter) -> IDevice&
             { return *adapter->GetDevice(); },
-            selectedSegment, selectedBus, selectedDevice, selectedFunction);
+            location.segment, location.bus, location.device, location.function);
         if (index < 0)
         {
             throw std::runtime_error(
@@ -128,15 +124,9 @@ DisplayAdapterList CRomviseBaseApp::SelectAdapters(CRefPtr<IUserInterface> /*ui*
                     [&]
                     {
                         // The menu reaches the console through standard error and the log.
-                        std::ostringstream menu;
-                        menu << "Select a display adapter:\n";
-                        for (int i = 0; i < count; ++i)
-                        {
-                            menu << '<' << i << "> ";
-                            candidates[i]->PrintDescription(menu, false, HasEngineeringFeatures());
-                            menu << '\n';
-                        }
-                        *log << LogLevel(4) << menu.str() << std::flush;
+                        // The lines first: making them may log at another level.
+                        const std::string lines = menuLines();
+                        *log << LogLevel(4) << lines << std::flush;
                         int number = 0;
                         while (true)
                         {
@@ -157,6 +147,60 @@ DisplayAdapterList CRomviseBaseApp::SelectAdapters(CRefPtr<IUserInterface> /*ui*
         return candidates;
     }
     return {candidates[*chosen]};
+}
+} // namespace
+
+DisplayAdapterList CRomviseBaseApp::SelectAdapters(CRefPtr<IUserInterface> /*ui*/,
+                                                   CRefPtr<IDisplayAdapterDatabase> database,
+                                                   CRefPtr<IBoardDatabase> /*boards*/,
+                                                   const std::vector<DeviceIdFilter>& filters,
+                                                   bool includeUncatalogued, CRefPtr<IPCIBus> bus,
+                                                   int index, CLog* log)
+{
+    DisplayAdapterList candidates;
+    EnumerateAdapters(candidates, bus, database, filters, includeUncatalogued, true, log, false);
+    if (candidates.empty())
+    {
+        throw std::runtime_error("No Korvan display adapters found.");
+    }
+    const auto menu = [&]
+    {
+        std::ostringstream lines;
+        lines << "Select a display adapter:\n";
+        for (size_t i = 0; i < candidates.size(); ++i)
+        {
+            lines << '<' << i << "> ";
+            candidates[i]->PrintDescription(lines, false, HasEngineeringFeatures());
+            lines << '\n';
+        }
+        return lines.str();
+    };
+    return ChooseAdapters(candidates,
+                          {selectedSegment, selectedBus, selectedDevice, selectedFunction}, index,
+                          menu, log);
+}
+
+DisplayAdapterList CRomviseBaseApp::SelectGmacAdapters(CRefPtr<IDisplayAdapterDatabase> database,
+                                                       const std::vector<DeviceIdFilter>& filters,
+                                                       bool includeUncatalogued,
+                                                       CRefPtr<IPCIBus> bus, int index, CLog* log)
+{
+    const DisplayAdapterList candidates = FindGmacDevices(database, includeUncatalogued, log);
+    if (candidates.empty())
+    {
+        throw std::runtime_error("No Korvan display adapters found or I2C Device Table does not "
+                                 "contain a GMAC entry.");
+    }
+    const auto menu = [&]
+    {
+        DisplayAdapterList adapters;
+        EnumerateAdapters(adapters, bus, database, filters, includeUncatalogued, true, log, true);
+        return "Select a GMAC device:\n" +
+               ListGmacDevices(candidates, FindMcuAdapters(adapters, log));
+    };
+    return ChooseAdapters(candidates,
+                          {selectedSegment, selectedBus, selectedDevice, selectedFunction}, index,
+                          menu, log);
 }
 
 PCIDeviceAccessorList CRomviseBaseApp::SelectPciDevice(CRefPtr<IPCIBus> bus, int index, CLog* log)

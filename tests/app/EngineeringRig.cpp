@@ -80,6 +80,17 @@ CEngineeringRig::CEngineeringRig(const std::vector<RigGpu>& gpus, bool lowPower)
     console = InstallTypedConsole();
 }
 
+std::unique_ptr<CEngineeringRig> CEngineeringRig::OnMachine(std::shared_ptr<CSimMachine> machine)
+{
+    return std::unique_ptr<CEngineeringRig>(new CEngineeringRig(std::move(machine), OwnMachine{}));
+}
+
+CEngineeringRig::CEngineeringRig(std::shared_ptr<CSimMachine> machine, OwnMachine)
+{
+    scope = std::make_unique<CSimHardwareScope>(std::move(machine));
+    console = InstallTypedConsole();
+}
+
 CEngineeringRig::~CEngineeringRig()
 {
     GetCrossPlatform()->SetDisplayDriverHook(nullptr);

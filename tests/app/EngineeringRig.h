@@ -40,6 +40,8 @@ class CEngineeringRig
 public:
     // `lowPower`: on a battery charged 20 percent.
     explicit CEngineeringRig(const std::vector<RigGpu>& gpus, bool lowPower = false);
+    // On a machine the test made.
+    static std::unique_ptr<CEngineeringRig> OnMachine(std::shared_ptr<CSimMachine> machine);
     ~CEngineeringRig();
 
     // Makes the command line from the words (program name first added) and
@@ -66,6 +68,10 @@ public:
     std::string err;
 
 private:
+    struct OwnMachine
+    {
+    };
+    CEngineeringRig(std::shared_ptr<CSimMachine> machine, OwnMachine);
     void SetArguments(const std::vector<std::string>& words);
     std::vector<std::string> m_words;
     std::vector<char*> m_argv;

@@ -98,6 +98,29 @@ TEST(KestrixImage, TargetRecordOfAnotherVersionIsLeftAlone)
     EXPECT_EQ(ParseKestrixImage(BuildKestrixImage(spec), 1, nullptr).data[0x90 + 8], 0);
 }
 
+TEST(KestrixImage, UserImageModeGoesIntoATargetRecordOfVersionOne)
+{
+    struct Case
+    {
+        uint16_t mapperVersion;
+        uint16_t recordVersion;
+        uint8_t written;
+    };
+    for (const Case c : {Case{3, 1, 1}, Case{3, 2, 0}, Case{1, 1, 0}})
+    {
+        SCOPED_TRACE(testing::Message() << c.mapperVersion << "/" << c.recordVersion);
+        KestrixImageSpec spec;
+        spec.mapperVersion = c.mapperVersion;
+        spec.targetRecordVersion = c.recordVersion;
+        KestrixParsedImage parsed = ParseKestrixImage(BuildKestrixImage(spec), 1, nullptr);
+        const std::vector<uint8_t> before = parsed.data;
+        SetKestrixUserImageMode(parsed, 1);
+        EXPECT_EQ(parsed.data[0x90 + 9], c.written);
+        SetKestrixUserImageMode(parsed, 0);
+        EXPECT_EQ(parsed.data, before);
+    }
+}
+
 TEST(KestrixImage, SignaturePatchFollowsTheMapper)
 {
     const std::array<uint8_t, 16> production = {1, 2,  3,  4,  5,  6,  7,  8,

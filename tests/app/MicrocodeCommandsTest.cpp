@@ -1,0 +1,99 @@
+// The Kestrix microcode commands on a Dolvik1 with its Kestrix engines: the
+// engine named in a refused image, the ECID hash and a failed ECID read, and
+// attaching to running microcode.
+
+#include "EngineeringRig.h"
+
+#include "eeprom/KestrixLoader.h"
+#include "sim/SimGpu.h"
+#include "sim/SimKestrix.h"
+#include "sim/SimSpiFlash.h"
+#include "testkit/machine/AdapterMachine.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+std::shared_ptr<CSimMachine> MakeKestrixMachine(SimKestrixConfig config)
+{
+    std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
+    AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
+    CSimGpu& gpu = AddSimGpu(*machine, {1, 0, 0}, 0x0C00, 12, kDolvikBar, 0x7E2B, 0x0C10);
+    const SimFlashPart& part = CSimSpiFlash::FindPart(0xEF, 0x3013);
+    gpu.AttachChip(std::make_shared<CSimSpiFlash>(
+        "chip0", part, ESimSpiFlavour::Standard, std::make_shared<CSimChipStore>(part.sizeBytes),
+        &machine->Clock(), &machine->Counters()));
+    machine->AddDevice(std::make_shared<CSimKestrix>("kestrix", gpu, std::move(config)));
+    return machine;
+}
+
+SimKestrixConfig WithEcid()
+{
+    SimKestrixConfig config;
+    for (uint8_t i = 0; i < 32; ++i)
+    {
+        config.ecid[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    return config;
+}
+} // namespace
+
+TEST(MicrocodeCommands, RefusedImagesAreNamedByTheirEngine)
+{
+    struct Case
+    {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {{"--loadkestrix", "--pmu=none.bin"}, "PMU:  KESTRIX_IMAGE_FILE_NOT_FOUND"},
+        {{"--loadkestrix", "--krdec=none.bin"}, "KRDEC:  UNKNOWN KESTRIX IMAGE ERROR"},
+        {{"--loadkestrix", "--sec=none.bin"}, "SEC:  UNKNOWN KESTRIX IMAGE ERROR"},
+        {{"--loadkestrix", "--pmu"},
+         "loadkestrix command failed,  you must specify a Kestrix uCode image, using \"pmu\" or "
+         "\"krdec\" "},
+        {{"--ecid", "--pmu=none.bin"}, "PMU:  KESTRIX_IMAGE_FILE_NOT_FOUND"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.words.back());
+        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine({}));
+        EXPECT_EQ(rig->Run(c.words), 2);
+        EXPECT_TRUE(Contains(rig->err, "\nERROR: " + c.err + "\n")) << rig->err;
+    }
+}
+
+TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
+{
+    {
+        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(WithEcid()));
+        EXPECT_EQ(rig->Run({"--ecid"}), 0) << rig->err;
+        EXPECT_TRUE(Contains(rig->err, "ECID ID( SHA2 Hash ):\nA0A1A2A3A4A5A6A7A8A9AAABACADAEAF"
+                                       "B0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF\n"))
+            << rig->err;
+    }
+    {
+        SimKestrixConfig config = WithEcid();
+        config.errorCodes[KR_UCODE_CMD_COMMAND_ECID] = 5;
+        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(config));
+        EXPECT_EQ(rig->Run({"--ecid"}), 2);
+        EXPECT_TRUE(Contains(rig->err, "\nERROR: ECID read failed (status ")) << rig->err;
+        EXPECT_FALSE(Contains(rig->err, "ECID ID( SHA2 Hash ):")) << rig->err;
+    }
+}
+
+TEST(MicrocodeCommands, AttachNamesItsLoaderType)
+{
+    std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine({}));
+    rig->Run({"--attachkestrix", "--pmu=none.bin"});
+    EXPECT_TRUE(Contains(rig->out, "type = KESTRIX_PMU_ATTACH \n")) << rig->out;
+    // The attached loader builds no image, so the named file is not looked for.
+    EXPECT_FALSE(Contains(rig->err, "KESTRIX_IMAGE_FILE_NOT_FOUND")) << rig->err;
+}
+
+TEST(MicrocodeCommands, PreservationTuningGoesOnForADolvik1)
+{
+    std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine({}));
+    rig->Run({"--presregtune=88"});
+    EXPECT_FALSE(Contains(rig->err, "Preservation tuning is only supported")) << rig->err;
+}
