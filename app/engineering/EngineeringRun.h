@@ -101,8 +101,15 @@ void ShowBuildInformation(EngineeringCommand& command);
 void ListPciFunctions(EngineeringCommand& command);
 void AccessPciRegister(EngineeringCommand& command);
 void ListAdapters(EngineeringCommand& command);
+void SaveAdapterFirmware(EngineeringCommand& command);
+void CompareAdapterFirmware(EngineeringCommand& command);
+void FlashSegmentOnly(EngineeringCommand& command);
+void VerifyAdapterFirmware(EngineeringCommand& command);
 void ListPciBlocks(EngineeringCommand& command);
 void CheckAdapterEEPROM(EngineeringCommand& command);
 void DisplayAdapterEEPROM(EngineeringCommand& command);
 void ShowSpeedometer(EngineeringCommand& command);
 void InstallDriver(EngineeringCommand& command);
+// With no command word and a file name: the file into the adapters it fits.
+void FlashFirmwareFile(EngineeringCommand& command);
+const ChainRow& DefaultFlashRow();
