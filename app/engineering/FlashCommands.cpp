@@ -3,8 +3,8 @@
 // explained and may be overridden; otherwise a mismatching image is passed
 // over. Every outcome becomes a row of the closing results table.
 
-#include "app/engineering/EngineeringRun.h"
 #include "app/engineering/FlashCommands.h"
+#include "app/engineering/EngineeringRun.h"
 
 #include "app/UpdateRecords.h"
 #include "core/CrossPlatform.h"
@@ -83,9 +83,11 @@ std::vector<std::string> DangerBlock(const std::string& what, bool longLine)
             "Upgrading to an image with the wrong " + what + " can render the video card",
             "unusable.",
             "Overriding the " + what + " is only needed for extreme circumstances.",
-            longLine ? "A mismatched " + what + " almost always means the wrong firmware image is being "
-                     : "A mismatched " + what + " almost always means the wrong firmware image is ",
-            longLine ? "used for the specific video card." : "being used for the specific video card."};
+            longLine
+                ? "A mismatched " + what + " almost always means the wrong firmware image is being "
+                : "A mismatched " + what + " almost always means the wrong firmware image is ",
+            longLine ? "used for the specific video card."
+                     : "being used for the specific video card."};
 }
 
 // One mismatch bit a one-to-one flash may override.
@@ -98,12 +100,12 @@ struct OverrideCheck
     const char* accepted;
 };
 constexpr OverrideCheck kOverrideChecks[] = {
-    {kMismatchDeviceId, "overridetype", "GPU mismatch", "PCI Device ID override confirmation skipped.",
-     "Overriding GPU mismatch"},
+    {kMismatchDeviceId, "overridetype", "GPU mismatch",
+     "PCI Device ID override confirmation skipped.", "Overriding GPU mismatch"},
     {kMismatchSubsystemId, "overridesub", "PCI subsystem ID mismatch",
      "PCI Subsystem ID override confirmation skipped.", "Overriding PCI subsystem ID mismatch"},
-    {kMismatchBoardId, "overrideboard", "Board ID mismatch", "Board ID override confirmation skipped.",
-     "Overrding Board ID mismatch"},
+    {kMismatchBoardId, "overrideboard", "Board ID mismatch",
+     "Board ID override confirmation skipped.", "Overrding Board ID mismatch"},
     {kMismatchGpuPosition, "overridehierarchy", "Hierarchy mismatch",
      "Hierarchy ID override confirmation skipped.", "Overrding hierarchy mismatch"},
     {kMismatchSelection, "overrideselection", "Selection ID mismatch",
@@ -181,9 +183,9 @@ void CFlashRun::Run()
     EngineeringValues& values = m_values;
     const FileTypeList types = {CRomviseBaseApp::MakeFileType(1, ".krr"),
                                 CRomviseBaseApp::MakeFileType(0, ".rom")};
-    m_images = m_command.app.LoadFirmwareFile(values.ui, values.boards, values.fileName, types,
-                                              values.extVersion, values.fwindex, m_selection,
-                                              values.log);
+    m_images =
+        m_command.app.LoadFirmwareFile(values.ui, values.boards, values.fileName, types,
+                                       values.extVersion, values.fwindex, m_selection, values.log);
     const DisplayAdapterList adapters =
         m_command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
                                      false, GetPCIBus(), values.index, values.log);
@@ -340,8 +342,8 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     else if (blank && !m_oneToOne && m_selection.kind == SelectionCriteria::None)
     {
         WriteLogLine(log, 4,
-                "WARNING: EEPROM is erased, must update this specific adapter with a specific "
-                "image using --index and/or --fwindex");
+                     "WARNING: EEPROM is erased, must update this specific adapter with a specific "
+                     "image using --index and/or --fwindex");
     }
     else
     {
@@ -365,7 +367,8 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
         }
         if (head->GetBoardID() == 0 && m_oneToOne)
         {
-            WriteLogLine(log, 4, "NOTE: EEPROM does not contain board ID, skipping board ID check.");
+            WriteLogLine(log, 4,
+                         "NOTE: EEPROM does not contain board ID, skipping board ID check.");
         }
         for (uint32_t i = 0; i < m_images.size(); ++i)
         {
@@ -482,7 +485,8 @@ void CFlashRun::ShowMatch(CRefPtr<IROMImage> head, CRefPtr<IROMImage> copy, uint
             copy);
     if (m_images.size() > 1)
     {
-        ShowAndLog(m_values.log, 3, "               ROM Pack Index: " + std::to_string(imageNumber));
+        ShowAndLog(m_values.log, 3,
+                   "               ROM Pack Index: " + std::to_string(imageNumber));
     }
     std::cout << std::endl;
 }
@@ -529,9 +533,8 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
     EngineeringValues& values = m_values;
     CLog* log = values.log;
     const CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
-    const bool ifrImageMode =
-        copy->GetLoadedSize() == copy->GetIFRImageSize() ||
-        (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
+    const bool ifrImageMode = copy->GetLoadedSize() == copy->GetIFRImageSize() ||
+                              (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
     const char* fileName = image->GetFileNameCStr();
     WriteLogLine(log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
     if (ifrImageMode)
@@ -642,9 +645,11 @@ void FlashFirmwareFile(EngineeringCommand& command)
 
 const ChainRow& DefaultFlashRow()
 {
-    static const ChainRow row{{}, {ChainGuard::LogCommand, ChainGuard::PowerCheck,
-                                   ChainGuard::RefuseOverride},
-                              "flash", FlashFirmwareFile};
+    static const ChainRow row{
+        {},
+        {ChainGuard::LogCommand, ChainGuard::PowerCheck, ChainGuard::RefuseOverride},
+        "flash",
+        FlashFirmwareFile};
     return row;
 }
 
@@ -659,7 +664,7 @@ void FlashSegmentOnly(EngineeringCommand& command)
                                  " <filename> --verify --ifronly \n");
     }
     values.compareMode = values.commandLine->IsSet("verify") ? 1 : 2;
-    static const ChainRow kGuards{{}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "",
-                                  FlashFirmwareFile};
+    static const ChainRow kGuards{
+        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", FlashFirmwareFile};
     RunChainRow(kGuards, command);
 }

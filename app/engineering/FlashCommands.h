@@ -42,5 +42,5 @@ void PrintResults(FlashResultList& rows, bool detailed,
 // Warnings, at log level 4, for each reason of the mismatch mask that sets a
 // value of the image beside the adapter's.
 void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
-                         CRefPtr<IROMImage> current, const SelectionCriteria* selection,
-                         bool blank, uint32_t mask, CLog* log);
+                         CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
+                         uint32_t mask, CLog* log);

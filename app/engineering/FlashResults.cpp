@@ -56,8 +56,8 @@ FlashResultList OneRowPerAdapter(const FlashResultList& rows)
 void WriteRow(std::ostream& text, const FlashResult& row, bool detailed)
 {
     IDisplayAdapter& adapter = *row.adapter;
-    text << "  <" << FormatNumber(static_cast<uint32_t>(row.index), 2) << ">  "
-         << std::setw(8) << (row.matched ? kMarked : kUnmarked) << std::setw(9)
+    text << "  <" << FormatNumber(static_cast<uint32_t>(row.index), 2) << ">  " << std::setw(8)
+         << (row.matched ? kMarked : kUnmarked) << std::setw(9)
          << (row.flashed ? kMarked : kUnmarked) << std::setw(16) << adapter.GetName();
     if (detailed)
     {

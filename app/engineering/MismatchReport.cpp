@@ -22,8 +22,8 @@ void ReportVersion(std::ostream& out, IROMImage& image, IROMImage& current)
         << ").\n";
 }
 
-void ReportDeviceIds(std::ostream& out, CRefPtr<IDisplayAdapter> adapter,
-                     CRefPtr<IROMImage> image, bool blank)
+void ReportDeviceIds(std::ostream& out, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
+                     bool blank)
 {
     const uint16_t mask = GetDeviceIdMask(adapter, image, blank);
     out << "WARNING: None of the firmware image compatible PCI Device ID's \n"
@@ -85,16 +85,17 @@ void ReportSelection(std::ostream& out, IDisplayAdapter& adapter, IROMImage& ima
         if (!image.IsInSelectionRange(i, value))
         {
             out << "WARNING: Firmware image Selection ID range [" << ToHex(record.minimum, 8) << ","
-                << ToHex(record.maximum, 8) << "]\n  does not match the selection ID of the adapter ("
-                << ToHex(value, 8) << ").\n";
+                << ToHex(record.maximum, 8)
+                << "]\n  does not match the selection ID of the adapter (" << ToHex(value, 8)
+                << ").\n";
         }
     }
 }
 } // namespace
 
 void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
-                         CRefPtr<IROMImage> current, const SelectionCriteria* selection,
-                         bool blank, uint32_t mask, CLog* log)
+                         CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
+                         uint32_t mask, CLog* log)
 {
     if (!log || mask == 0)
     {

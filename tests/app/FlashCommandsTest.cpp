@@ -6,11 +6,11 @@
 #include "EngineeringRig.h"
 
 #include "testkit/image/GpuImageBuilder.h"
+#include "testkit/image/KrromWriter.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-
 
 namespace
 {
@@ -88,7 +88,8 @@ TEST(OneToOneFlash, BoardMismatchIsOverriddenOnlyByOptionAndExactAnswer)
         CEngineeringRig rig({kFlashGpu});
         rig.console->lines.assign(c.lines.begin(), c.lines.end());
         std::vector<std::string> words = c.words;
-        words.push_back(PlainArgument(rig.folder.WriteBytes("b.rom", RigFirmware(kNewerVersion, 0x0202))));
+        words.push_back(
+            PlainArgument(rig.folder.WriteBytes("b.rom", RigFirmware(kNewerVersion, 0x0202))));
         EXPECT_EQ(rig.Run(words, c.keys), c.exitCode) << rig.out << rig.err;
         for (const std::string& text : c.shown)
         {
@@ -106,8 +107,10 @@ TEST(OneToOneFlash, VersionRulesRefuseOnlyWhatTheirOptionForbids)
         uint32_t version;
         std::string refusal; // empty: programmed
     };
-    const std::string upgrade = "Only firmware upgrades are allowed with the '--upgradeonly' option.";
-    const std::string downgrade = "firmware downgrades is not allowed with the '--nodowngrade' option.";
+    const std::string upgrade =
+        "Only firmware upgrades are allowed with the '--upgradeonly' option.";
+    const std::string downgrade =
+        "firmware downgrades is not allowed with the '--nodowngrade' option.";
     const std::vector<Case> cases = {
         {"", kOlderVersion, ""},
         {"", kSameVersion, ""},
@@ -157,11 +160,18 @@ TEST(SegmentFlash, VerifyWritesNothingAndAFileWithoutSegmentIsRefused)
         std::string shown;
     };
     const std::vector<Case> cases = {
-        {"verify an equal segment", FirmwareWithSegment(kSameVersion),
-         FirmwareWithSegment(kSameVersion), {"--ifronly", "--verify"}, 0,
+        {"verify an equal segment",
+         FirmwareWithSegment(kSameVersion),
+         FirmwareWithSegment(kSameVersion),
+         {"--ifronly", "--verify"},
+         0,
          "Verify with  - Version:"},
-        {"program from a file without segment", RigFirmware(), RigFirmware(kNewerVersion),
-         {"--ifronly"}, 2, "\nERROR: File image DOES NOT contains IFR.\n"},
+        {"program from a file without segment",
+         RigFirmware(),
+         RigFirmware(kNewerVersion),
+         {"--ifronly"},
+         2,
+         "\nERROR: File image DOES NOT contains IFR.\n"},
     };
     for (const Case& c : cases)
     {
@@ -175,5 +185,48 @@ TEST(SegmentFlash, VerifyWritesNothingAndAFileWithoutSegmentIsRefused)
         EXPECT_FALSE(Contains(rig.out, "A reboot is required")) << rig.out;
         EXPECT_FALSE(Contains(rig.out, "Firmware update process is completed.")) << rig.out;
         EXPECT_EQ(FlashChipWrites(rig), 0u);
+    }
+}
+
+TEST(PackFlash, OneAdapterAndTwoImagesOfferSkipAndAbort)
+{
+    struct Case
+    {
+        std::string key;
+        int exitCode;
+        std::vector<std::string> shown;
+        bool programmed;
+    };
+    const std::string row = "  <00>     *       *     Korvan Avrel2 800";
+    const std::vector<Case> cases = {
+        {"y",
+         0,
+         {"               ROM Pack Index: 1", row, "Firmware update process is completed."},
+         true},
+        {"s", 0, {"No more matches found.", "Nothing changed!"}, false},
+        {"a",
+         2,
+         {"  <00>     *             Korvan Avrel2 800", "\nERROR: Update aborted\n"},
+         false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.key);
+        CEngineeringRig rig({kFlashGpu});
+        // The first image is made for another board: passed over, not explained.
+        const std::vector<uint8_t> pack = testkit::CKrromWriter()
+                                              .Full(RigFirmware(kNewerVersion, 0x0202), "B")
+                                              .Full(RigFirmware(kNewerVersion), "N")
+                                              .Build();
+        const std::string file = PlainArgument(rig.folder.WriteBytes("p.krr", pack));
+        EXPECT_EQ(rig.Run({file}, c.key), c.exitCode) << rig.out << rig.err;
+        const std::string all = rig.out + rig.err;
+        EXPECT_TRUE(Contains(rig.out, "Press 'y' to confirm ('s' to skip, 'a' to abort):  "));
+        for (const std::string& text : c.shown)
+        {
+            EXPECT_TRUE(Contains(all, text)) << text << "\n" << all;
+        }
+        EXPECT_FALSE(Contains(all, "WARNING: None of the firmware image compatible Board ID's"));
+        EXPECT_EQ(Contains(rig.out, "Update successful."), c.programmed);
     }
 }

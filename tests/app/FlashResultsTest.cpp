@@ -31,8 +31,8 @@ const std::string kResultsHeading = "\nResults:\n Index | Match | Flash | Name \
 std::string ResultLine(const std::string& index, bool matched, bool flashed, const std::string& bus)
 {
     return "  <" + index + ">  " + (matched ? "   *    " : "        ") +
-           (flashed ? "   *     " : "         ") + "Korvan Avrel2 800 (7E2B,0800,7E2B,0001) S:00, B:" +
-           bus + "\n";
+           (flashed ? "   *     " : "         ") +
+           "Korvan Avrel2 800 (7E2B,0800,7E2B,0001) S:00, B:" + bus + "\n";
 }
 const std::string kCompleted =
     "\nFirmware update process is completed.\nA reboot is required for the update to take effect.";
@@ -60,13 +60,14 @@ TEST(ResultsTable, OneRowPerAdapterMatchedFirstWithTheClosingOfTheOutcome)
         {"two adapters on one bus keep their own rows, matched first",
          {{0, a[0], false, false}, {1, a[1], true, false}},
          ResultsClosing::ByOutcome,
-         kResultsHeading + ResultLine("01", true, false, "01") + ResultLine("00", false, false, "01") +
-             "Nothing changed!"},
+         kResultsHeading + ResultLine("01", true, false, "01") +
+             ResultLine("00", false, false, "01") + "Nothing changed!"},
         {"indexes are at least two digits",
          {{7, a[0], false, false}, {12, a[1], false, false}, {100, a[2], false, false}},
          ResultsClosing::ByOutcome,
-         kResultsHeading + ResultLine("07", false, false, "01") + ResultLine("12", false, false, "01") +
-             ResultLine("100", false, false, "02") + "Nothing changed!"},
+         kResultsHeading + ResultLine("07", false, false, "01") +
+             ResultLine("12", false, false, "01") + ResultLine("100", false, false, "02") +
+             "Nothing changed!"},
         {"a programming failed part way",
          {{0, a[0], true, false}},
          ResultsClosing::NoClaim,

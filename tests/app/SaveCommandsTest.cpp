@@ -54,7 +54,9 @@ TEST(SaveCommand, RefusalsComeBeforeAnyHardwareIsRead)
     };
     const std::vector<Case> cases = {
         {{"--save=firmware.bin"}, 2, "ERROR: "},
-        {{"--save"}, 5, "No filename specified.\n\nExample:\n  > romvise_eng --save=firmware.rom\n"},
+        {{"--save"},
+         5,
+         "No filename specified.\n\nExample:\n  > romvise_eng --save=firmware.rom\n"},
         {{"--entire", "--save"},
          5,
          "No filename specified.\n\nExample:\n  > romvise_eng --entire --save=firmware.rom\n"},
@@ -85,7 +87,8 @@ TEST(SaveCommand, NeverWritesOverAFileNorThroughALink)
     {
         SCOPED_TRACE(path.string());
         EXPECT_EQ(rig.Run({"--auto", "--save=" + path.string()}), 3);
-        EXPECT_TRUE(Contains(rig.err, "I/O ERROR: Cannot create file: " + path.string())) << rig.err;
+        EXPECT_TRUE(Contains(rig.err, "I/O ERROR: Cannot create file: " + path.string()))
+            << rig.err;
         EXPECT_FALSE(Contains(rig.out, "Saving of image completed.")) << rig.out;
     }
     EXPECT_EQ(ReadSavedText(existing), "kept");
