@@ -8,6 +8,7 @@
 #include "app/PackagedRunState.h"
 
 #include "core/Exceptions.h"
+#include "core/NewFile.h"
 #include "core/Range.h"
 #include "flasher/BoardData.h"
 #include "flasher/IFlasher.h"
@@ -71,24 +72,6 @@ bool IsWholePciRom(CRefPtr<IROMImage> image)
     return block < 0;
 }
 
-// Writes all bytes; 0, or the error number of the write that failed.
-int WriteAll(int fd, std::span<const uint8_t> bytes)
-{
-    while (!bytes.empty())
-    {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
-            return errno;
-        }
-        bytes = bytes.subspan(static_cast<size_t>(written));
-    }
-    return 0;
-}
 } // namespace
 
 // The adapter's whole firmware, or the content its update record saved when
@@ -128,36 +111,23 @@ std::string CKRUserFlashApp::NextFileName(RunState& state, const std::string& op
 void CKRUserFlashApp::WriteBackupFile(const std::string& fileName,
                                       std::span<const uint8_t> firmware)
 {
-    const int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0644);
-    if (fd < 0)
+    const std::span<const uint8_t> trailer(GetPackageStore().slot, kBackupTrailerSize);
+    const NewFileOutcome written = WriteNewFile(fileName, {firmware, trailer});
+    if (!written.created)
     {
-        if (errno == EEXIST)
+        if (written.error == EEXIST)
         {
             throw io_error("Backup file already exists: " + fileName);
         }
-        throw io_error("Cannot create file: " + fileName + " (" + std::strerror(errno) + ")");
+        throw io_error("Cannot create file: " + fileName + " (" + std::strerror(written.error) +
+                       ")");
     }
-    const std::span<const uint8_t> trailer(GetPackageStore().slot, kBackupTrailerSize);
-    int error = WriteAll(fd, firmware);
-    if (error == 0)
+    if (written.error != 0)
     {
-        error = WriteAll(fd, trailer);
-    }
-    if (error == 0 && ::fsync(fd) != 0)
-    {
-        error = errno;
-    }
-    if (::close(fd) != 0 && error == 0)
-    {
-        error = errno;
-    }
-    if (error != 0)
-    {
-        // A partial backup would block both a restore and the next backup.
-        ::unlink(fileName.c_str());
-        throw io_error("Error writing backup file " + fileName + ": " + std::strerror(error) +
-                       "; the partial file was removed.");
+        // A partial backup would block both a restore and the next backup;
+        // the writer removed it.
+        throw io_error("Error writing backup file " + fileName + ": " +
+                       std::strerror(written.error) + "; the partial file was removed.");
     }
 }
 

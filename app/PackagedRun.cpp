@@ -4,6 +4,7 @@
 
 #include "app/PackagedRunState.h"
 
+#include "app/UpdateRecords.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "eeprom/KestrixLoader.h"
@@ -23,45 +24,6 @@ namespace
 {
 constexpr uint32_t kCountdownMicroseconds = 3000000;
 constexpr int32_t kEEPROMRetries = 3;
-
-// Installs the run's update records on the engine and takes them off again
-// on every way out of the run.
-class CUpdateJournalInstall
-{
-public:
-    CUpdateJournalInstall(IFlasher* flasher, CRefPtr<IUpdateJournal> journal) : m_flasher(flasher)
-    {
-        m_flasher->SetUpdateJournal(std::move(journal));
-    }
-    ~CUpdateJournalInstall() { m_flasher->SetUpdateJournal(nullptr); }
-    CUpdateJournalInstall(const CUpdateJournalInstall&) = delete;
-    CUpdateJournalInstall& operator=(const CUpdateJournalInstall&) = delete;
-
-private:
-    IFlasher* m_flasher;
-};
-
-// The update records in the platform's state folder; none where the platform
-// keeps no state.
-CRefPtr<IUpdateJournal> OpenUpdateJournal()
-{
-    const std::string folder = GetCrossPlatform()->GetStateDirectory();
-    if (folder.empty())
-    {
-        return nullptr;
-    }
-    return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(folder));
-}
-
-// The image head as the EEPROM's read would give it, from the content an
-// unfinished update saved.
-CRefPtr<IROMImage> HeadFromSavedContent(const std::vector<uint8_t>& saved)
-{
-    const uint32_t length = std::min<uint32_t>(kImageHeadSize, static_cast<uint32_t>(saved.size()));
-    CRefPtr<IROMImage> head = IROMImage::CreateFromBuffer(saved.data(), length);
-    head->Parse();
-    return head;
-}
 
 void ShowPowerWarning()
 {

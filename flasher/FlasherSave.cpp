@@ -3,12 +3,14 @@
 // and information listing, the block chain and the speedometer.
 
 #include "core/Exceptions.h"
+#include "core/NewFile.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -169,15 +171,14 @@ void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& f
                                                           database, keepAll, wholeEEPROM, detail, log);
     try
     {
-        std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-        if (!file)
+        // Created anew, never through a link; a failed write leaves no file.
+        const NewFileOutcome written = WriteNewFile(fileName, {bytes});
+        if (!written.created)
         {
-            throw io_error("Cannot create file: " + fileName);
+            throw io_error("Cannot create file: " + fileName + " (" +
+                           std::strerror(written.error) + ")");
         }
-        file.write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        file.flush();
-        if (!file)
+        if (written.error != 0)
         {
             throw io_error("Error writing image to file");
         }

@@ -503,10 +503,13 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
     {
         RunChainRow(*row, command);
     }
+    else if (!values.fileName.empty())
+    {
+        RunChainRow(DefaultFlashRow(), command);
+    }
     else
     {
-        // No command word: the usage screen. (Flashing the named file joins
-        // the chain with the flashing commands.)
+        // No command word and no file: the usage screen.
         values.usageFlag = true;
     }
     if (line.IsSet("reboot"))

@@ -107,6 +107,10 @@ void ListPciFunctions(EngineeringCommand& command);
 void AccessPciRegister(EngineeringCommand& command);
 void ListAdapters(EngineeringCommand& command);
 void ListGmac(EngineeringCommand& command);
+void SaveAdapterFirmware(EngineeringCommand& command);
+void CompareAdapterFirmware(EngineeringCommand& command);
+void FlashSegmentOnly(EngineeringCommand& command);
+void VerifyAdapterFirmware(EngineeringCommand& command);
 void ListPciBlocks(EngineeringCommand& command);
 void CheckAdapterEEPROM(EngineeringCommand& command);
 void DisplayAdapterEEPROM(EngineeringCommand& command);
@@ -126,3 +130,6 @@ void LoadKestrixEngines(EngineeringCommand& command);
 void AttachKestrixEngine(EngineeringCommand& command);
 void ShowChipEcid(EngineeringCommand& command);
 void TuneAdapterPreservedData(EngineeringCommand& command);
+// With no command word and a file name: the file into the adapters it fits.
+void FlashFirmwareFile(EngineeringCommand& command);
+const ChainRow& DefaultFlashRow();

@@ -140,14 +140,7 @@ TEST(EngineeringRun, CommandTable)
         const ProgramResult run = folder.Romvise(row.arguments, row.keys);
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
-        for (const std::string& text : row.shown)
-        {
-            EXPECT_TRUE(Contains(all, text)) << "missing: " << text << "\n" << all;
-        }
-        for (const std::string& text : row.notShown)
-        {
-            EXPECT_FALSE(Contains(all, text)) << "unexpected: " << text;
-        }
+        ExpectTexts(all, row.shown, row.notShown);
         const std::vector<uint8_t> reboots = folder.ReadFile("reboots.txt");
         EXPECT_EQ(std::string(reboots.begin(), reboots.end()).find('1') == 0, row.reboots == 1);
         EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));

@@ -22,28 +22,6 @@ const FirmwareSpec kTwoBlocksOld{.length = 0x2000};
 constexpr int kProgramsPerBlock = 16; // 256-byte pages
 const FirmwareSpec kMidBlockNewer{.version = 0x86041C00, .length = 0x1200};
 
-// Turns the machine's stops off, so that the next run sees the half-written
-// chip on a machine that keeps its power.
-void PowerBackOn(CProgramFolder& folder)
-{
-    const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");
-    std::string text(bytes.begin(), bytes.end());
-    int found = 0;
-    for (const std::string key : {"\"stop_after_programs\": ", "\"stop_after_erases\": "})
-    {
-        const size_t at = text.find(key);
-        if (at == std::string::npos)
-        {
-            continue;
-        }
-        ++found;
-        const size_t end = text.find_first_not_of("0123456789", at + key.size());
-        text.replace(at + key.size(), end - at - key.size(), "0");
-    }
-    ASSERT_GT(found, 0) << text;
-    folder.WriteFile("machine.json", std::vector<uint8_t>(text.begin(), text.end()));
-}
-
 // Runs the update with the stop after k operations (`stopOption` names which:
 // programs or erases); false once the update finished before the k-th.
 bool StoppedRunReportsNothing(CProgramFolder& folder, int k,

@@ -29,6 +29,19 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
+                 const std::vector<std::string>& notShown)
+{
+    for (const std::string& part : shown)
+    {
+        EXPECT_TRUE(Contains(text, part)) << "missing: " << part << "\n" << text;
+    }
+    for (const std::string& part : notShown)
+    {
+        EXPECT_FALSE(Contains(text, part)) << "unexpected: " << part << "\n" << text;
+    }
+}
+
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
 {
     testkit::CGpuImageBuilder builder;
@@ -151,4 +164,24 @@ bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& fir
            std::equal(firmware.begin(), firmware.end(), chip.begin()) &&
            std::all_of(chip.begin() + static_cast<std::ptrdiff_t>(firmware.size()), chip.end(),
                        [](uint8_t byte) { return byte == 0xFF; });
+}
+
+void PowerBackOn(CProgramFolder& folder)
+{
+    const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");
+    std::string text(bytes.begin(), bytes.end());
+    int found = 0;
+    for (const std::string key : {"\"stop_after_programs\": ", "\"stop_after_erases\": "})
+    {
+        const size_t at = text.find(key);
+        if (at == std::string::npos)
+        {
+            continue;
+        }
+        ++found;
+        const size_t end = text.find_first_not_of("0123456789", at + key.size());
+        text.replace(at + key.size(), end - at - key.size(), "0");
+    }
+    ASSERT_GT(found, 0) << text;
+    folder.WriteFile("machine.json", std::vector<uint8_t>(text.begin(), text.end()));
 }

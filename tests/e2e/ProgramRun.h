@@ -53,6 +53,9 @@ inline constexpr const char* kRecordName = "update-0000-01-00.0.rec";
 inline constexpr int kStoppedExitCode = 86;
 
 bool Contains(const std::string& text, const std::string& part);
+// Expects each of `shown` in the text and none of `notShown`.
+void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
+                 const std::vector<std::string>& notShown);
 
 // The three lines that follow a failure's message when the run is not quiet.
 extern const std::string kSupportParagraph;
@@ -88,6 +91,10 @@ private:
     testkit::CScratchDirectory m_folder{"romvise-e2e"};
     bool m_hasMachine = false;
 };
+
+// Turns the machine's stops off, so that the next run sees the half-written
+// chip on a machine that keeps its power.
+void PowerBackOn(CProgramFolder& folder);
 
 // The chip holds the firmware at its start and is erased after it.
 bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& firmware);

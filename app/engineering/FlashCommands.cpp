@@ -1,0 +1,670 @@
+// The engineering flash: a firmware file (one image or a pack) into every
+// selected adapter it fits. With one adapter and one image each mismatch is
+// explained and may be overridden; otherwise a mismatching image is passed
+// over. Every outcome becomes a row of the closing results table.
+
+#include "app/engineering/FlashCommands.h"
+#include "app/engineering/EngineeringRun.h"
+
+#include "app/UpdateRecords.h"
+#include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
+#include "core/TextHelpers.h"
+#include "eeprom/IEEPROM.h"
+#include "eeprom/KestrixLoader.h"
+#include "flasher/ImageCompatibility.h"
+
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+// Flash flags: bit 0 compares only the init-from-ROM segment, bit 1
+// programs only that segment.
+constexpr uint32_t kVerifySegment = 1;
+constexpr uint32_t kSegmentOnly = 2;
+// The newest program level this program understands.
+constexpr uint8_t kNewestProgramLevel = 0x12;
+constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
+constexpr int kExitNothingMatched = 1;
+
+struct StrapRow
+{
+    int32_t imageOffset;
+    uint32_t reg;
+    const char* label;
+};
+constexpr StrapRow kStrapRows[] = {
+    {0x54, 0x88040, ":SSID:0x"}, {0x58, 0x101004, ":1:0x"}, {0x5C, 0x101008, ":2:0x"},
+    {0x60, 0x101010, ":4:0x"},   {0x64, 0x101014, ":5:0x"},
+};
+constexpr uint32_t kStrapClearRegisters[] = {0x101000, 0x10100C};
+
+void WriteLogLine(CLog* log, int level, const std::string& text)
+{
+    *log << LogLevel(level) << text << LogEndl;
+}
+
+// A line to standard output and the same line to the log.
+void ShowAndLog(CLog* log, int level, const std::string& text)
+{
+    std::cout << text << std::endl;
+    WriteLogLine(log, level, text);
+}
+
+bool AskKey(const std::string& prompt)
+{
+    std::cout << prompt << std::flush;
+    const int key = GetCrossPlatform()->GetKey();
+    std::cout << std::endl;
+    return key == 'y' || key == 'Y';
+}
+
+bool AskTypedYes(const std::vector<std::string>& lines)
+{
+    for (const std::string& line : lines)
+    {
+        std::cout << line << "\n";
+    }
+    std::cout << "\nAre you sure you want to continue?\nType \"YES\" to confirm (all caps):  "
+              << std::endl;
+    std::string answer;
+    const bool read = GetCrossPlatform()->ReadLine(answer);
+    std::cout << std::endl;
+    return read && answer == "YES";
+}
+
+std::vector<std::string> DangerBlock(const std::string& what, bool longLine)
+{
+    return {"",
+            "*** WARNING: Overriding the " + what + " can be very dangerous. ***",
+            "Upgrading to an image with the wrong " + what + " can render the video card",
+            "unusable.",
+            "Overriding the " + what + " is only needed for extreme circumstances.",
+            longLine
+                ? "A mismatched " + what + " almost always means the wrong firmware image is being "
+                : "A mismatched " + what + " almost always means the wrong firmware image is ",
+            longLine ? "used for the specific video card."
+                     : "being used for the specific video card."};
+}
+
+// One mismatch bit a one-to-one flash may override.
+struct OverrideCheck
+{
+    uint32_t bit;
+    const char* option;
+    const char* refusal;
+    const char* skipped;
+    const char* accepted;
+};
+constexpr OverrideCheck kOverrideChecks[] = {
+    {kMismatchDeviceId, "overridetype", "GPU mismatch",
+     "PCI Device ID override confirmation skipped.", "Overriding GPU mismatch"},
+    {kMismatchSubsystemId, "overridesub", "PCI subsystem ID mismatch",
+     "PCI Subsystem ID override confirmation skipped.", "Overriding PCI subsystem ID mismatch"},
+    {kMismatchBoardId, "overrideboard", "Board ID mismatch",
+     "Board ID override confirmation skipped.", "Overrding Board ID mismatch"},
+    {kMismatchGpuPosition, "overridehierarchy", "Hierarchy mismatch",
+     "Hierarchy ID override confirmation skipped.", "Overrding hierarchy mismatch"},
+    {kMismatchSelection, "overrideselection", "Selection ID mismatch",
+     "Selection ID override confirmation skipped.", "Overrding selection ID mismatch"},
+};
+
+bool AskOverride(uint32_t bit)
+{
+    switch (bit)
+    {
+    case kMismatchDeviceId:
+        return AskTypedYes({"", "PCI Device ID override detected.",
+                            "(This is usually only needed for very special circumstances.)"});
+    case kMismatchSubsystemId:
+        std::cout << "\n";
+        return AskKey("Please press 'y' to confirm override of PCI Subsystem ID's:  ");
+    case kMismatchBoardId:
+        return AskTypedYes(DangerBlock("Board ID", true));
+    case kMismatchGpuPosition:
+        return AskTypedYes(DangerBlock("Hierarchy ID", false));
+    default:
+        return AskTypedYes(DangerBlock("Selection ID", false));
+    }
+}
+
+class CFlashRun
+{
+public:
+    CFlashRun(EngineeringCommand& command, uint32_t flashFlags)
+        : m_command(command), m_values(command.values), m_line(*command.values.commandLine),
+          m_flags(flashFlags), m_detailed(command.app.HasEngineeringFeatures())
+    {
+    }
+
+    void Run();
+
+private:
+    bool Set(const char* word) const { return m_line.IsSet(word); }
+    void FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last);
+    CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IDisplayAdapter> adapter);
+    CRefPtr<IROMImage> ReadHead(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                bool& blank, std::string& failure);
+    // True when the image matched (programmed, verified or skipped).
+    bool TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAdapter> adapter,
+                  CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, CRefPtr<IROMImage>& head,
+                  bool blank);
+    uint32_t AdjustedMask(uint32_t mask, bool ifrImageMode) const;
+    void OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head,
+                          uint32_t mask) const;
+    uint32_t SecondPass(uint32_t mask) const;
+    void ShowMatch(CRefPtr<IROMImage> head, CRefPtr<IROMImage> copy, uint32_t imageNumber);
+    bool Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter);
+    void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed);
+    void Finish();
+
+    EngineeringCommand& m_command;
+    EngineeringValues& m_values;
+    ICommandLine& m_line;
+    uint32_t m_flags;
+    bool m_detailed;
+    ROMImageList m_images;
+    SelectionCriteria m_selection;
+    bool m_oneToOne = false;
+    FlashResultList m_results;
+    bool m_anyFlashed = false;
+    bool m_anyMatched = false;
+    bool m_newerNeeded = false;
+    bool m_skippedAdapter = false;
+    bool m_programming = false; // inside a programming of the chip
+    CRefPtr<IUpdateJournal> m_journal;
+};
+
+void CFlashRun::Run()
+{
+    EngineeringValues& values = m_values;
+    const FileTypeList types = {CRomviseBaseApp::MakeFileType(1, ".krr"),
+                                CRomviseBaseApp::MakeFileType(0, ".rom")};
+    m_images =
+        m_command.app.LoadFirmwareFile(values.ui, values.boards, values.fileName, types,
+                                       values.extVersion, values.fwindex, m_selection, values.log);
+    const DisplayAdapterList adapters =
+        m_command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
+                                     false, GetPCIBus(), values.index, values.log);
+    m_oneToOne = adapters.size() == 1 && m_images.size() == 1;
+    if (m_oneToOne)
+    {
+        WriteLogLine(values.log, 3, "One to one mode");
+    }
+    std::cout << "Checking for matches between display adapter(s) and image(s)...\n" << std::endl;
+    try
+    {
+        // A verification writes nothing, so it keeps no update record.
+        if (!(m_flags & kVerifySegment))
+        {
+            m_journal = OpenUpdateJournal();
+        }
+        const CUpdateJournalInstall journalInstalled(values.flasher.get(), m_journal);
+        for (size_t i = 0; i < adapters.size(); ++i)
+        {
+            FlashAdapter(static_cast<int32_t>(i), adapters[i], i + 1 == adapters.size());
+        }
+        GetCrossPlatform()->RestoreDisplayDriver(values.log);
+        Finish();
+    }
+    catch (...)
+    {
+        WriteLogLine(values.log, 3, "NOTE: Exception caught.");
+        PrintResults(m_results, m_detailed,
+                     m_programming ? ResultsClosing::NoClaim : ResultsClosing::ByOutcome);
+        GetCrossPlatform()->RestoreDisplayDriver(values.log);
+        throw;
+    }
+}
+
+void CFlashRun::Finish()
+{
+    if (m_newerNeeded && !m_anyMatched)
+    {
+        throw std::runtime_error("A newer version of ROMVISE is required.");
+    }
+    if (!m_oneToOne)
+    {
+        std::cout << (m_anyMatched ? "No more matches found." : "No matches found.") << std::endl;
+        PrintResults(m_results, m_detailed);
+    }
+    else if (m_skippedAdapter)
+    {
+        throw std::runtime_error(" Detecting GPU failed.");
+    }
+    else if (m_anyFlashed)
+    {
+        m_values.ui->ShowMessage(1, "A reboot is required for the update to take effect.");
+    }
+    if (!m_anyMatched)
+    {
+        m_values.result = kExitNothingMatched;
+    }
+}
+
+CRefPtr<IEEPROM> CFlashRun::OpenEEPROM(CRefPtr<IDisplayAdapter> adapter)
+{
+    EngineeringValues& values = m_values;
+    CRefPtr<IEEPROM> eeprom =
+        CreateEEPROM(adapter, values.retryMode, Set("manualread"), Set("nokestrix"));
+    if (!eeprom)
+    {
+        throw std::runtime_error("Cannot program unsupported EEPROM type");
+    }
+    if (eeprom->IsSecure())
+    {
+        KestrixLoadRequest request;
+        request.userInterface = values.ui;
+        request.bus = GetPCIBus();
+        request.adapterDatabase = values.adapters;
+        request.boardDatabase = values.boards;
+        request.eepromDatabase = values.eeproms;
+        request.adapter = adapter;
+        request.engineType = Set("sec") ? KESTRIX_SEC : KESTRIX_PMU;
+        request.verbose = m_detailed;
+        request.log = values.log;
+        CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+        eeprom->SetLoader(loader.get());
+        GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), values.eeproms.get());
+    }
+    return eeprom;
+}
+
+CRefPtr<IROMImage> CFlashRun::ReadHead(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                                       bool& blank, std::string& failure)
+{
+    CRefPtr<IROMImage> head;
+    try
+    {
+        head = m_values.flasher->ReadImageHead(m_values.ui, adapter, m_values.eeproms, eeprom,
+                                               blank, m_values.log);
+    }
+    catch (const io_error&)
+    {
+        throw;
+    }
+    catch (const user_abort_error&)
+    {
+        throw;
+    }
+    catch (const std::runtime_error& error)
+    {
+        failure = error.what();
+    }
+    // After an update that did not finish the part may be erased or half
+    // written: the firmware it held before stands in for its head.
+    if (m_journal)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
+        {
+            std::cout << "NOTE: The last update of this display adapter did not finish; it will "
+                         "be updated again from the firmware it held before."
+                      << std::endl;
+            head = HeadFromSavedContent(*saved);
+            blank = head->IsErased();
+        }
+    }
+    return head;
+}
+
+void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last)
+{
+    EngineeringValues& values = m_values;
+    CLog* log = values.log;
+    *log << LogLevel(3) << "Testing adapter: ";
+    adapter->PrintDescription(*log, false, m_detailed);
+    *log << LogEndl;
+    if (!adapter->GetDevice()->InitializeClocks())
+    {
+        WriteLogLine(log, 3, "Failed to raise ROM and uC perf clocks.");
+        WriteLogLine(log, 3, "Flashing on blank EEPROMs will be slow.");
+    }
+    values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
+    values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, m_detailed);
+    CRefPtr<IEEPROM> eeprom = OpenEEPROM(adapter);
+    if (m_oneToOne && Set("romstrap"))
+    {
+        values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
+    }
+    bool blank = false;
+    std::string failure;
+    CRefPtr<IROMImage> head = ReadHead(adapter, eeprom, blank, failure);
+    if (!head)
+    {
+        WriteLogLine(log, 3, "NOTE: Exception caught: " + failure);
+        WriteLogLine(log, 3, "Adapter not accessible, skipping");
+        m_skippedAdapter = true;
+        m_results.push_back({index, adapter, false, false});
+    }
+    else if (blank && !m_oneToOne && m_selection.kind == SelectionCriteria::None)
+    {
+        WriteLogLine(log, 4,
+                     "WARNING: EEPROM is erased, must update this specific adapter with a specific "
+                     "image using --index and/or --fwindex");
+    }
+    else
+    {
+        CBoardType board;
+        values.boards->GetBoardType(board, head->GetBoardID());
+        if (board.IsKnown())
+        {
+            head->SetBoardName(board.name);
+        }
+        const bool noIfrData = head->GetIFRDataSize() == 0;
+        if (blank && noIfrData)
+        {
+            WriteLogLine(log, 4, "NOTE: EEPROM appears to be erased:");
+            WriteLogLine(log, 4, "NOTE: Skipping PCI Subsystem ID and board ID checks.");
+            WriteLogLine(log, 4, "NOTE: Only correct GPU checked.");
+        }
+        else if (blank)
+        {
+            WriteLogLine(log, 4, "NOTE: Only IFR present:");
+            WriteLogLine(log, 4, "NOTE: Skipping Board ID and Device ID checks.");
+        }
+        if (head->GetBoardID() == 0 && m_oneToOne)
+        {
+            WriteLogLine(log, 4,
+                         "NOTE: EEPROM does not contain board ID, skipping board ID check.");
+        }
+        for (uint32_t i = 0; i < m_images.size(); ++i)
+        {
+            if (TryImage(index, i, adapter, eeprom, m_images[i], head, blank && noIfrData))
+            {
+                break;
+            }
+        }
+    }
+    std::cout << std::endl;
+    if (!m_oneToOne)
+    {
+        values.flasher->RestoreDisplayDriver(last);
+    }
+}
+
+uint32_t CFlashRun::AdjustedMask(uint32_t mask, bool ifrImageMode) const
+{
+    constexpr uint32_t kVersionBits = kMismatchVersionOrder | kMismatchSameVersion;
+    // The check never sets 0x100; it is cleared as the version rules say.
+    constexpr uint32_t kFivePartVersion = 0x100;
+    if (!Set("upgradeonly") && !Set("nodowngrade"))
+    {
+        mask &= ~(kVersionBits | kFivePartVersion);
+    }
+    if (Set("nodowngrade"))
+    {
+        mask &= ~uint32_t{kMismatchSameVersion};
+    }
+    mask &= Set("vercmp5part") ? ~kVersionBits : ~kFivePartVersion;
+    if (ifrImageMode)
+    {
+        mask &= ~uint32_t{kMismatchVendorId | kMismatchDeviceId | kMismatchBoardId};
+    }
+    return mask;
+}
+
+void CFlashRun::OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head,
+                                 uint32_t mask) const
+{
+    if (mask & (kMismatchVersionOrder | kMismatchSameVersion))
+    {
+        if (Set("upgradeonly"))
+        {
+            throw std::runtime_error(
+                "Only firmware upgrades are allowed with the '--upgradeonly' option.");
+        }
+        if (Set("nodowngrade"))
+        {
+            throw std::runtime_error(
+                "firmware downgrades is not allowed with the '--nodowngrade' option.");
+        }
+    }
+    for (const OverrideCheck& check : kOverrideChecks)
+    {
+        if (!(mask & check.bit))
+        {
+            continue;
+        }
+        // A switch whose image carries its own IDs may take other subsystem
+        // IDs without the option.
+        const bool bridgeException = check.bit == kMismatchSubsystemId &&
+                                     adapter->GetDevice()->GetDeviceKind() == kSwitchKind &&
+                                     head->GetVendorID() == adapter->GetVendorID() &&
+                                     head->GetDeviceID() == adapter->GetDeviceID();
+        if (!Set(check.option) && !bridgeException)
+        {
+            throw std::runtime_error(check.refusal);
+        }
+        if (m_values.autoNoConfirm)
+        {
+            WriteLogLine(m_values.log, 4, check.skipped);
+            continue;
+        }
+        if (!AskOverride(check.bit))
+        {
+            throw user_abort_error("Update aborted");
+        }
+        WriteLogLine(m_values.log, 4, check.accepted);
+    }
+}
+
+uint32_t CFlashRun::SecondPass(uint32_t mask) const
+{
+    if (Set("overridesub") && (mask & kMismatchSubsystemId))
+    {
+        WriteLogLine(m_values.log, 4, "Overriding PCI subsystem ID mismatch");
+        mask &= ~uint32_t{kMismatchSubsystemId};
+    }
+    if ((Set("altdevid") || Set("relaxdevid")) && Set("overrideboard") && (mask & kMismatchBoardId))
+    {
+        WriteLogLine(m_values.log, 4, "Overriding Board ID mismatch");
+        mask &= ~uint32_t{kMismatchBoardId};
+    }
+    WriteLogLine(m_values.log, 3, "Mismatch Type: Adjusted: 0x" + ToHex(mask, 8));
+    return mask;
+}
+
+void CFlashRun::ShowMatch(CRefPtr<IROMImage> head, CRefPtr<IROMImage> copy, uint32_t imageNumber)
+{
+    if (!m_oneToOne)
+    {
+        std::cout << "Match found." << std::endl;
+    }
+    const auto version = [&](const char* label, CRefPtr<IROMImage> image)
+    {
+        std::ostringstream text;
+        text << label;
+        m_values.flasher->PrintImageVersion(image, m_values.extVersion, text, m_detailed, false);
+        ShowAndLog(m_values.log, 3, text.str());
+    };
+    version("Current      - Version:", head);
+    version((m_flags & kVerifySegment) ? "Verify with  - Version:" : "Replace with - Version:",
+            copy);
+    if (m_images.size() > 1)
+    {
+        ShowAndLog(m_values.log, 3,
+                   "               ROM Pack Index: " + std::to_string(imageNumber));
+    }
+    std::cout << std::endl;
+}
+
+bool CFlashRun::Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter)
+{
+    if (m_values.autoConfirm)
+    {
+        if (!m_oneToOne)
+        {
+            WriteLogLine(m_values.log, 3, " Operation in auto mode and non-One-to-One proceeding.");
+        }
+        return true;
+    }
+    if (m_flags & kVerifySegment)
+    {
+        std::cout << "Verify display adapter IFR firmware with file image." << std::endl;
+        return true;
+    }
+    std::cout << ((m_flags & kSegmentOnly) ? "Update display adapter IFR firmware?"
+                                           : "Update display adapter firmware?")
+              << std::endl;
+    std::cout << (m_oneToOne ? "Press 'y' to confirm (any other key to abort):  "
+                             : "Press 'y' to confirm ('s' to skip, 'a' to abort):  ")
+              << std::flush;
+    const int key = GetCrossPlatform()->GetKey();
+    std::cout << std::endl;
+    if (key == 'y' || key == 'Y')
+    {
+        return true;
+    }
+    if (key == 's' || key == 'S')
+    {
+        return false;
+    }
+    m_results.push_back({index, adapter, true, false});
+    throw user_abort_error("Update aborted");
+}
+
+bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAdapter> adapter,
+                         CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image,
+                         CRefPtr<IROMImage>& head, bool erased)
+{
+    EngineeringValues& values = m_values;
+    CLog* log = values.log;
+    const CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
+    const bool ifrImageMode = copy->GetLoadedSize() == copy->GetIFRImageSize() ||
+                              (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
+    const char* fileName = image->GetFileNameCStr();
+    WriteLogLine(log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
+    if (ifrImageMode)
+    {
+        WriteLogLine(log, 3, "IFR image mode");
+    }
+    CompatibilityRequest request;
+    request.blank = erased;
+    request.skipZeroBoard = m_oneToOne || ifrImageMode;
+    uint32_t mask = CheckImageCompatibility(adapter, copy, head, &m_selection, request, log);
+    WriteLogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
+    mask = AdjustedMask(mask, ifrImageMode);
+    if (m_oneToOne)
+    {
+        ReportImageMismatch(adapter, copy, head, &m_selection, erased, mask, log);
+        OverrideOneToOne(adapter, head, mask);
+        mask = 0; // what survived is accepted after its warning
+    }
+    mask = SecondPass(mask);
+    if (mask != 0)
+    {
+        m_results.push_back({index, adapter, false, false});
+        return false;
+    }
+    if (copy->GetInfoByte35() > kNewestProgramLevel)
+    {
+        m_newerNeeded = true;
+        WriteLogLine(log, 4, "NOTE: Firmware image requires a newer version of ROMVISE.");
+        std::ostringstream text;
+        text << "Firmware Image Version:";
+        values.flasher->PrintImageVersion(copy, values.extVersion, text, m_detailed, false);
+        ShowAndLog(log, 4, text.str());
+        return false;
+    }
+    m_anyMatched = true;
+    ShowMatch(head, copy, imageNumber);
+    // Programming only the segment needs a file that carries one; else the
+    // adapter's own content would be written back and called an update.
+    if ((m_flags & kSegmentOnly) && copy->GetIFRImageSize() == 0)
+    {
+        throw std::runtime_error("File image DOES NOT contains IFR.");
+    }
+    const bool go = Confirm(index, adapter);
+    head = nullptr;
+    if (!go)
+    {
+        return true;
+    }
+    if (m_flags & kVerifySegment)
+    {
+        // A verification reads and compares; it writes nothing.
+        values.flasher->CompareROMImage(values.ui, copy, GetPCIBus(), adapter, values.boards,
+                                        values.eeproms, values.extVersion, false, false, true,
+                                        false, log);
+        m_results.push_back({index, adapter, true, false});
+        return true;
+    }
+    // The row stands as matched while the chip is written, so that a failure
+    // shows which adapter it left in doubt.
+    m_results.push_back({index, adapter, true, false});
+    m_programming = true;
+    values.flasher->FlashImage(values.ui, copy, m_detailed, Set("keepstraps"), !Set("nopreserve"),
+                               adapter, eeprom, values.eeproms, m_flags, log, nullptr, true);
+    m_programming = false;
+    m_anyFlashed = true;
+    m_results.back().flashed = true;
+    if (eeprom->IsSecure() && Set("wiuconsole"))
+    {
+        eeprom->RunConsoleWithMessage("Console after Flash\n");
+    }
+    if (Set("refreshstraps"))
+    {
+        RefreshStraps(*adapter, *copy);
+    }
+    return true;
+}
+
+void CFlashRun::RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed)
+{
+    // Only a GPU keeps its straps in the EEPROM; on a bridge these offsets
+    // would land in the bridge's own window.
+    if (!adapter.HasEEPROMStraps())
+    {
+        return;
+    }
+    std::ostringstream line;
+    line << "Refreshing straps";
+    for (const StrapRow& row : kStrapRows)
+    {
+        const uint32_t value = programmed.GetDword(row.imageOffset);
+        adapter.Write32(row.reg, value);
+        line << row.label << ToHex(value, 8);
+    }
+    WriteLogLine(m_values.log, 3, line.str());
+    for (const uint32_t reg : kStrapClearRegisters)
+    {
+        adapter.Write32(reg, 0);
+    }
+}
+} // namespace
+
+void FlashFirmwareFile(EngineeringCommand& command)
+{
+    // The run's compare mode is the flash flags: 0, or 1 to verify or 2 to
+    // program only the init-from-ROM segment.
+    CFlashRun(command, static_cast<uint32_t>(command.values.compareMode)).Run();
+}
+
+const ChainRow& DefaultFlashRow()
+{
+    static const ChainRow row{
+        {},
+        {ChainGuard::LogCommand, ChainGuard::PowerCheck, ChainGuard::RefuseOverride},
+        "flash",
+        FlashFirmwareFile};
+    return row;
+}
+
+void FlashSegmentOnly(EngineeringCommand& command)
+{
+    EngineeringValues& values = command.values;
+    if (values.fileName.empty())
+    {
+        const std::string program = command.app.GetProgramName();
+        throw std::runtime_error("No filename specified.\n Flash IFR Usage: " + program +
+                                 " <filename> --ifronly\n Verify IFR Usage: " + program +
+                                 " <filename> --verify --ifronly \n");
+    }
+    values.compareMode = values.commandLine->IsSet("verify") ? 1 : 2;
+    static const ChainRow kGuards{
+        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", FlashFirmwareFile};
+    RunChainRow(kGuards, command);
+}
