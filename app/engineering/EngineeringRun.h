@@ -106,3 +106,19 @@ void CheckAdapterEEPROM(EngineeringCommand& command);
 void DisplayAdapterEEPROM(EngineeringCommand& command);
 void ShowSpeedometer(EngineeringCommand& command);
 void InstallDriver(EngineeringCommand& command);
+
+// The Varnex and board-data commands: each sets the run's result to its status.
+void ReadOemObject(EngineeringCommand& command);
+void ReadObdObject(EngineeringCommand& command);
+void ReadBboObject(EngineeringCommand& command);
+void SaveVarnexFileSystem(EngineeringCommand& command);
+void ReadVarnexObjectToFile(EngineeringCommand& command);
+void CreateVarnexFileSystem(EngineeringCommand& command);
+void WriteOemObject(EngineeringCommand& command);
+void WriteObdFields(EngineeringCommand& command);
+void WriteBboObject(EngineeringCommand& command);
+void EraseVarnex(EngineeringCommand& command);
+void ClearRetiredPages(EngineeringCommand& command);
+void ClearVarnexObject(EngineeringCommand& command);
+void FlashVarnexFileSystem(EngineeringCommand& command);
+void FlashVarnexFile(EngineeringCommand& command);
