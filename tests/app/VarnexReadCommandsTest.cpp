@@ -2,13 +2,7 @@
 // files: what each writes, what it says, its status, and that the chip is
 // never written.
 
-#include "EngineeringRig.h"
-
-#include "sim/SimGpu.h"
-#include "sim/SimSpiFlash.h"
-#include "testkit/varnex/VarnexFirmware.h"
-#include "testkit/varnex/VarnexStoreBuilder.h"
-#include "varnex/VarnexImage.h"
+#include "VarnexRig.h"
 
 #include <gtest/gtest.h>
 
@@ -18,49 +12,7 @@
 
 namespace
 {
-const std::vector<uint8_t> kOemBody{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-
-testkit::CVarnexStoreBuilder PrimaryStore()
-{
-    testkit::CVarnexStoreBuilder builder;
-    builder.Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
-        .Oem(kOemBody)
-        .Bbo(7, 2, 0xBEEF)
-        .Pbl(2, 1, {0x1000}, {0x2000})
-        .Generic("BBX", {1, 2, 3})
-        .Ecc({9, 9, 9, 9});
-    return builder;
-}
-
-std::vector<uint8_t> FirmwareWithStores()
-{
-    const std::vector<uint8_t> backup = testkit::CVarnexStoreBuilder()
-                                            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-                                            .Pbl(2, 1, {0x1000}, {})
-                                            .BuildRaw();
-    return testkit::WithVarnexBlock(RigFirmware(), PrimaryStore().BuildRaw(), backup);
-}
-
-CSimSpiFlash& ChipOf(CEngineeringRig& rig)
-{
-    auto* gpu = dynamic_cast<CSimGpu*>(rig.Machine().FindDevice("gpu 01:00.0"));
-    return dynamic_cast<CSimSpiFlash&>(*gpu->Chip());
-}
-
-std::string FileText(const std::filesystem::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::vector<uint8_t> FileBytes(const std::filesystem::path& path)
-{
-    const std::string text = FileText(path);
-    return {text.begin(), text.end()};
-}
+const std::vector<uint8_t> kOemBody = StoreFacts{}.oem;
 } // namespace
 
 TEST(VarnexReadCommands, EachWritesItsObjectAndLeavesTheChipAlone)
@@ -122,12 +74,11 @@ TEST(VarnexReadCommands, FilesHoldTheStoreInItsOwnForms)
     const std::string folder = rig.folder.Path().string();
 
     ASSERT_EQ(rig.Run({"--rdobj=obd," + folder + "/obd.bin"}), 0) << rig.err;
-    EXPECT_EQ(FileBytes(rig.folder / "obd.bin"), PrimaryStore().ObjectBytes(1));
+    EXPECT_EQ(FileBytes(rig.folder / "obd.bin"), ObjectsOf(PrimaryStore()).at("OBD"));
 
     ASSERT_EQ(rig.Run({"--savefs=" + folder + "/s.fs"}), 0) << rig.err;
     // The block's bytes as the firmware holds them: they read as the store.
-    EXPECT_EQ(CVarnexImage(FileBytes(rig.folder / "s.fs")).SerializeRaw(),
-              PrimaryStore().BuildRaw());
+    EXPECT_EQ(ObjectsOf(CVarnexImage(FileBytes(rig.folder / "s.fs"))), ObjectsOf(PrimaryStore()));
 
     ASSERT_EQ(rig.Run({"--rdobd=" + folder + "/o.csv,csv"}), 0) << rig.err;
     const std::string csv = FileText(rig.folder / "o.csv");
@@ -170,7 +121,7 @@ TEST(VarnexReadCommands, FirmwareWithoutAStoreWritesNoFile)
 TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
 {
     CEngineeringRig rig({{1, 0, 0x0800, RigFirmware()}});
-    const std::vector<uint8_t> raw = PrimaryStore().BuildRaw();
+    const std::vector<uint8_t> raw = PrimaryStore();
     const std::string board = rig.folder.WriteBytes("Board.VNX", raw);
     ASSERT_EQ(rig.Run({"--createfs=" + board}), 0) << rig.err;
     EXPECT_TRUE(Contains(rig.out, "FS Image saved successfully in " +
