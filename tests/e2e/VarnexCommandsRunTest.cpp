@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -100,5 +102,69 @@ TEST(VarnexCommandsRun, FirmwareWithoutAStore)
     EXPECT_EQ(run.exitCode, 16);
     EXPECT_TRUE(Contains(run.out, "Varnex image is not present")) << run.out;
     EXPECT_TRUE(folder.ReadFile("oem.bin").empty());
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
+}
+
+TEST(VarnexCommandsRun, WritingCommandsOnOneMachine)
+{
+    struct WriteRow
+    {
+        const char* arguments;
+        const char* keys;
+        int exitCode;
+        std::string shown;
+        bool changesChip;
+    };
+    const std::vector<WriteRow> rows = {
+        {"--wrbbo id=3.1 value=0x1234 --force", "", 0, "Varnex image updated successfully.", true},
+        {"--wrbbo id=300.1 value=5 --force", "", 2, "ERROR: Invalid value \"300\" for --wrbbo.",
+         false},
+        {"--rdbbo b.txt", "", 0, "BBO data saved successfully!", false},
+        {"--flashvarnex big.vnx --auto", "", 5,
+         "Incorrect Configuration Setting file format 'big.vnxsize:12289ROM'.", false},
+        {"--flashfs junk.fs", "", 5, "Incorrect file system image file 'junk.fs'.", false},
+        {"--clecc", "y", 0, "Varnex image updated successfully.", true},
+        {"--romin=f.rom --wrbbo id=1.1 value=1 --force", "", 2,
+         "ERROR: Option --romin needs --romout.", false},
+        {"--romin=f.rom --romout=g.rom --wrbbo id=1.1 value=1 --force", "", 0, "", false},
+        {"--erasevarnex", "y", 0, "Varnex image erased successfully.", true},
+        {"--rdobd", "", 5, "Read failed: Varnex is invalid.", false},
+    };
+    const std::vector<uint8_t> firmware =
+        MakeFirmware({.varnexStore = PrimaryStore(), .varnexBackup = BackupStore()});
+    CProgramFolder folder;
+    folder.MakeMachine({firmware});
+    std::vector<uint8_t> big(12289, 0);
+    std::copy_n("ROM", 3, big.begin());
+    folder.WriteFile("big.vnx", big);
+    folder.WriteFile("junk.fs", std::vector<uint8_t>(4096, 0x5A));
+    folder.WriteFile("f.rom", firmware);
+    for (const WriteRow& row : rows)
+    {
+        SCOPED_TRACE(row.arguments);
+        const std::vector<uint8_t> before = folder.Chip(0);
+        const ProgramResult run = folder.Romvise(row.arguments, row.keys);
+        const std::string all = run.out + run.err;
+        EXPECT_EQ(run.exitCode, row.exitCode) << all;
+        EXPECT_TRUE(Contains(all, row.shown)) << all;
+        EXPECT_EQ(folder.Chip(0) != before, row.changesChip);
+    }
+    EXPECT_EQ(Text(folder.ReadFile("b.txt")), "ID: 3\nRevision: 1\nValue: 4660\n");
+    // The --romout file carries the edit; the adapter kept its own firmware.
+    const std::vector<uint8_t> written = folder.ReadFile("g.rom");
+    EXPECT_TRUE(Contains(Text(written), std::string("BBO")));
+    EXPECT_NE(written, firmware);
+}
+
+TEST(VarnexCommandsRun, LowPowerRefusesAWriter)
+{
+    const std::vector<uint8_t> firmware =
+        MakeFirmware({.varnexStore = PrimaryStore(), .varnexBackup = BackupStore()});
+    CProgramFolder folder;
+    folder.MakeMachine({firmware}, "--battery 20");
+    const ProgramResult run = folder.Romvise("--wrbbo id=1.1 value=1 --force");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(Contains(run.err, "\nERROR: EEPROM updating prevented due to no AC power"))
+        << run.err;
     EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
 }
