@@ -48,6 +48,7 @@ const OptionDescriptor kOptions[] = {
     {"filterdevid", ' ', 2, "<id>[,<mask>]", "Keep only adapters with the device ID."},
     {"reversefilterid", ' ', 1, "<id>", "Leave out adapters with the device ID."},
     {"fwindex", ' ', 1, "<n>|ask|match", "Select the image of a ROM pack."},
+    {"partopts", ' ', 1, "<file>.csv", "Add the EEPROM part the file describes, for testing."},
     {"override", ' ', 1, "1|2|3", "Accept an unlisted EEPROM (1), adapter (2) or both (3)."},
     {"noretries", ' ', 0, "", "Do not retry a failed EEPROM operation."},
     {"extversion", ' ', 0, "", "Show the extended version information."},

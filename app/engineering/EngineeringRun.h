@@ -107,6 +107,10 @@ void DisplayAdapterEEPROM(EngineeringCommand& command);
 void ShowSpeedometer(EngineeringCommand& command);
 void InstallDriver(EngineeringCommand& command);
 
+// Adds the EEPROM part the --partopts file describes to the catalogue: 0
+// added or already known, 5 a file that cannot be read or an invalid part.
+int SetPartOptions(EngineeringValues& values);
+
 // The Varnex and board-data commands: each sets the run's result to its status.
 void ReadOemObject(EngineeringCommand& command);
 void ReadObdObject(EngineeringCommand& command);
