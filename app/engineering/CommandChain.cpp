@@ -91,6 +91,7 @@ const std::vector<ChainRow>& EngineeringChain()
         {{"clearvarnex", "clbbx", "clecc"}, {OneAdapter}, "", ClearVarnexObject},
         {{"wrbbo"}, {OneAdapter}, "", WriteBboObject},
         {{"rdbbo"}, {OneAdapter}, "", ReadBboObject},
+        {{"backupvarnex"}, {OneAdapter}, "", BackupVarnexStore},
         {{"flashfs"}, {OneAdapter}, "", FlashVarnexFileSystem},
         {{"savefs"}, {OneAdapter}, "", SaveVarnexFileSystem},
         {{"rdobj"}, {OneAdapter}, "", ReadVarnexObjectToFile},

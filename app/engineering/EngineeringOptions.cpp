@@ -25,6 +25,7 @@ const OptionDescriptor kOptions[] = {
     {"clecc", ' ', 0, "", "Clear the ECC object of the Varnex image."},
     {"wrbbo", ' ', 2, "id=<X.Y> value=<Z>", "Write the BBO data of the Varnex image."},
     {"rdbbo", ' ', 1, "[<file>]", "Save the BBO data of the Varnex image (bbo.txt by default)."},
+    {"backupvarnex", ' ', 0, "", "Copy the Varnex image into the firmware's backup block."},
     {"flashfs", ' ', 1, "<file>.fs", "Write a file-system image as the Varnex image."},
     {"savefs", ' ', 1, "<file>.fs", "Save the firmware's Varnex block as a file-system image."},
     {"rdobj", ' ', 2, "<name>,<file>", "Save one object of the Varnex image to a file."},

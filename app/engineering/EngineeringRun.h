@@ -126,3 +126,4 @@ void ClearRetiredPages(EngineeringCommand& command);
 void ClearVarnexObject(EngineeringCommand& command);
 void FlashVarnexFileSystem(EngineeringCommand& command);
 void FlashVarnexFile(EngineeringCommand& command);
+void BackupVarnexStore(EngineeringCommand& command);

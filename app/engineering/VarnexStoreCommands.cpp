@@ -342,3 +342,10 @@ void FlashVarnexFile(EngineeringCommand& command)
     }
     Finish(command, session, result);
 }
+
+void BackupVarnexStore(EngineeringCommand& command)
+{
+    RequireWritableTarget(command);
+    command.values.result = command.app.BackupVarnex(command.adapter, command.values.adapters,
+                                                     false, command.values.log);
+}

@@ -177,3 +177,15 @@ TEST(VarnexWriteCommands, EraseEmptiesBothStores)
     EXPECT_EQ(rig.Run({"--rdobd"}), 5);
     EXPECT_TRUE(Contains(rig.out, "Read failed: Varnex is invalid.")) << rig.out;
 }
+
+TEST(VarnexWriteCommands, BackupCopiesThePrimaryStoreIntoTheBackupBlock)
+{
+    CEngineeringRig rig(
+        {{1, 0, 0x0800, testkit::WithVarnexBlock(RigFirmware(), PrimaryStore())}});
+    EXPECT_EQ(rig.Run({"--backupvarnex"}, "n"), 2);
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    EXPECT_EQ(rig.Run({"--backupvarnex", "--auto"}), 0) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image backed up successfully.")) << rig.out;
+    EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(PrimaryStore()));
+    EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore()));
+}
