@@ -127,3 +127,7 @@ void ClearVarnexObject(EngineeringCommand& command);
 void FlashVarnexFileSystem(EngineeringCommand& command);
 void FlashVarnexFile(EngineeringCommand& command);
 void BackupVarnexStore(EngineeringCommand& command);
+void WriteProductNumber(EngineeringCommand& command);
+void AddPowerPolicy(EngineeringCommand& command);
+void DeletePowerPolicy(EngineeringCommand& command);
+void ListPowerPolicies(EngineeringCommand& command);

@@ -27,14 +27,17 @@ struct StoreFacts
     std::vector<uint8_t> oem{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     std::vector<uint8_t> bbx{1, 2, 3};
     std::vector<uint8_t> ecc{9, 9, 9, 9};
+    std::vector<VarnexPolicyEntry> policies;
+    std::string productNumber = "900-10800-0000-A01";
 };
 
 inline std::vector<uint8_t> PrimaryStore(const StoreFacts& facts = {})
 {
     return testkit::CVarnexStoreBuilder()
         .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+        .Obd(facts.productNumber, "Board Of The Adapter", "SN-ADAPTER-42")
         .Oem(facts.oem)
+        .Ppo(facts.policies)
         .Bbo(facts.bboId, facts.bboRevision, facts.bboValue)
         .Pbl(2, 1, {0x1000}, {0x2000})
         .Generic("BBX", facts.bbx)

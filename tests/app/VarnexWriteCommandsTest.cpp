@@ -189,3 +189,51 @@ TEST(VarnexWriteCommands, BackupCopiesThePrimaryStoreIntoTheBackupBlock)
     EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(PrimaryStore()));
     EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore()));
 }
+
+TEST(PowerPolicyCommands, EditsReachTheChipOnlyWhenTheTableTakesThem)
+{
+    StoreFacts rated;
+    rated.policies = {{CVarnexImagePpoObject::kPolicyTgp, CVarnexImagePpoObject::kAttributeRated,
+                       10000}};
+    StoreFacts twenty;
+    twenty.productNumber = "12345678901234567890";
+    const std::string updated = "Varnex image updated successfully.";
+    RunCases({
+        {{"--addpp=TGP,limitRated,0x2710", "--auto"}, "", 0, updated, rated},
+        {{"--addpp=TGP,limitRated,10000"}, "y", 0, "Are you sure you want to continue?", rated},
+        {{"--addpp=tgp,limitRated,5", "--auto"}, "", 5, "Error: Invalid policy name 'tgp'",
+         std::nullopt},
+        {{"--addpp=TGP,limitMax,5", "--auto"}, "", 5, "can't be set", std::nullopt},
+        {{"--addpp=TGP,limitRated"}, "", 2,
+         "ERROR: Not all parameters for addpp command specified.", std::nullopt},
+        {{"--addpp=TGP,limitRated,5"}, "n", 2, "ERROR: User aborted!", std::nullopt},
+        {{"--delpp=TGP,limitRated", "--auto"}, "", 5, "Error: Empty power policy override table",
+         std::nullopt},
+        {{"--delpp=TGP"}, "", 2, "ERROR: Not all parameters for delpp command specified.",
+         std::nullopt},
+        {{"--listpp", "--debug"}, "", 0, "Entry count: 0", std::nullopt},
+        {{"--wrkrpn=12345678901234567890", "--auto"}, "", 0, updated, twenty},
+        {{"--wrkrpn=123456789012345678901", "--auto"}, "", 5,
+         "Error: Invalid board product number (too big)", std::nullopt},
+    });
+}
+
+TEST(PowerPolicyCommands, FirmwareWithoutAStoreChangesNothing)
+{
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        int exit;
+    };
+    for (const Case& c : std::vector<Case>{{{"--wrkrpn=1234", "--auto"}, 16},
+                                           {{"--addpp=TGP,limitRated,5", "--auto"}, 16},
+                                           {{"--delpp=TGP,limitRated", "--auto"}, 16},
+                                           {{"--listpp"}, 0}})
+    {
+        SCOPED_TRACE(c.arguments.front());
+        CEngineeringRig rig({{1, 0, 0x0800, RigFirmware()}});
+        EXPECT_EQ(rig.Run(c.arguments), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, "Varnex image is not present\n")) << rig.out;
+        EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    }
+}
