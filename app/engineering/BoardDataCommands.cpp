@@ -35,12 +35,9 @@ CVarnexImageObject* FindStoreObject(VarnexSession& session, const std::string& t
 void ReadBboObject(EngineeringCommand& command)
 {
     VarnexSession session;
-    const int status =
-        OpenVarnexSession(command, session, "Action: Read Varnex BBO information ",
-                          "Reading VBIOS image for reading BBO information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Read Varnex BBO information ",
+                           "Reading VBIOS image for reading BBO information."))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)
@@ -85,12 +82,9 @@ void ReadBboObject(EngineeringCommand& command)
 void ReadOemObject(EngineeringCommand& command)
 {
     VarnexSession session;
-    const int status =
-        OpenVarnexSession(command, session, "Action: Read Varnex OEM information ",
-                          "Reading VBIOS image for displaying OEM information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Read Varnex OEM information ",
+                           "Reading VBIOS image for displaying OEM information."))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)
@@ -127,12 +121,9 @@ void ReadOemObject(EngineeringCommand& command)
 void ReadObdObject(EngineeringCommand& command)
 {
     VarnexSession session;
-    const int status =
-        OpenVarnexSession(command, session, "Action: Read Varnex OBD information ",
-                          "Reading VBIOS image for reading OBD information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Read Varnex OBD information ",
+                           "Reading VBIOS image for reading OBD information."))
     {
-        command.values.result = status;
         return;
     }
     const std::string path = OptionValue(command, "rdobd");
@@ -254,11 +245,9 @@ void WriteBboObject(EngineeringCommand& command)
     RequireWritableTarget(command);
     const BboSetting setting = ReadBboSetting(command);
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Update Varnex BBO data",
-                                         "Reading VBIOS image for writing BBO object");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Update Varnex BBO data",
+                           "Reading VBIOS image for writing BBO object"))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)
@@ -279,7 +268,8 @@ void WriteBboObject(EngineeringCommand& command)
         command.values.result = ReportFailedUpdate(command, session, updated);
         return;
     }
-    const int result = WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
+    const int result =
+        WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
     CloseVarnexSession(command, session);
     command.values.result = result;
 }
@@ -296,11 +286,9 @@ void WriteOemObject(EngineeringCommand& command)
         return;
     }
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Update Varnex OEM information ",
-                                         "Reading VBIOS image for updating OEM information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Update Varnex OEM information ",
+                           "Reading VBIOS image for updating OEM information."))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)
@@ -334,7 +322,8 @@ void WriteOemObject(EngineeringCommand& command)
         }
         std::vector<uint8_t> backupBytes;
         bool hasBackup = false;
-        CRefPtr<CVarnexImage> backup = command.values.flasher->ReadVarnexObject(session.image, true);
+        CRefPtr<CVarnexImage> backup =
+            command.values.flasher->ReadVarnexObject(session.image, true);
         if (backup)
         {
             LogCommandLine(log, "Updating OEM data in backup Varnex image.");
@@ -348,8 +337,8 @@ void WriteOemObject(EngineeringCommand& command)
                 *log << LogLevel(3) << "WARNING: Failed to backup changes to OEM data." << LogEndl;
             }
         }
-        result = WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log),
-                           backupBytes, hasBackup);
+        result = WriteBack(command, session, kStoreUpdatedTexts,
+                           FileSystemForm(*session.store, log), backupBytes, hasBackup);
     }
     CloseVarnexSession(command, session);
     command.values.result = result;
@@ -368,11 +357,9 @@ void WriteObdFields(EngineeringCommand& command)
     }
     command.app.CheckFileExtension({CRomviseBaseApp::MakeFileType(5, ".csv")}, file);
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Update Varnex OBD information ",
-                                         "Reading VBIOS image for Updating OBD information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Update Varnex OBD information ",
+                           "Reading VBIOS image for Updating OBD information."))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)
@@ -401,7 +388,8 @@ void WriteObdFields(EngineeringCommand& command)
             command.values.result = ReportFailedUpdate(command, session, updated);
             return;
         }
-        result = WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
+        result =
+            WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
     }
     CloseVarnexSession(command, session);
     command.values.result = result;

@@ -131,3 +131,5 @@ void WriteProductNumber(EngineeringCommand& command);
 void AddPowerPolicy(EngineeringCommand& command);
 void DeletePowerPolicy(EngineeringCommand& command);
 void ListPowerPolicies(EngineeringCommand& command);
+void RepairVarnex(EngineeringCommand& command);
+void RecoverVarnex(EngineeringCommand& command);

@@ -56,8 +56,9 @@ int SetPartOptions(EngineeringValues& values)
     *log << report.str() << LogEndl;
     if (!added)
     {
-        std::cout << "Invalid parameters. Skip to specify the parameters for initial testing EEPROM."
-                  << std::endl;
+        std::cout
+            << "Invalid parameters. Skip to specify the parameters for initial testing EEPROM."
+            << std::endl;
         return known ? 0 : kPartRefused;
     }
     if (!values.autoConfirm)

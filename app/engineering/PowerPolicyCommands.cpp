@@ -11,9 +11,6 @@
 
 namespace
 {
-constexpr const char* kContinueQuestion = "\nAre you sure you want to continue?\n"
-                                          "Press 'y' to confirm (any other key to abort): ";
-
 void AskToContinue(EngineeringCommand& command)
 {
     if (!command.values.autoConfirm)
@@ -74,10 +71,8 @@ void WriteTail(EngineeringCommand& command, VarnexSession& session, bool blankLi
 bool OpenPolicySession(EngineeringCommand& command, VarnexSession& session, const char* action,
                        const char* reading, const char* commandLine)
 {
-    const int status = OpenVarnexSession(command, session, action, reading);
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, action, reading))
     {
-        command.values.result = status;
         return false;
     }
     if (commandLine)
@@ -214,14 +209,26 @@ bool DeleteFromOptions(CVarnexImagePpoObject& table, EngineeringCommand& command
                               command.values.log);
 }
 
-const PolicyEdit kAddPolicy{
-    "addpp", 3, "Action: Add Power Policy ", "Reading VBIOS image for adding Power Policy.",
-    "Command: addpp", "\nAdding new power policy: ", "\nUpdate failed: Varnex is invalid.\n",
-    "PPO object is not present.\n", "Failed to add power policy.\n", AddFromOptions};
-const PolicyEdit kDeletePolicy{
-    "delpp", 2, "Action: Delete Power Policy ", "Reading VBIOS image for deleting Power Policy.",
-    "Command: delpp", "Deleting power policy: ", "\nUpdate failed: Varnex is invalid.",
-    "\nPPO object is not present.", "\nFailed to delete power policy.", DeleteFromOptions};
+const PolicyEdit kAddPolicy{"addpp",
+                            3,
+                            "Action: Add Power Policy ",
+                            "Reading VBIOS image for adding Power Policy.",
+                            "Command: addpp",
+                            "\nAdding new power policy: ",
+                            "\nUpdate failed: Varnex is invalid.\n",
+                            "PPO object is not present.\n",
+                            "Failed to add power policy.\n",
+                            AddFromOptions};
+const PolicyEdit kDeletePolicy{"delpp",
+                               2,
+                               "Action: Delete Power Policy ",
+                               "Reading VBIOS image for deleting Power Policy.",
+                               "Command: delpp",
+                               "Deleting power policy: ",
+                               "\nUpdate failed: Varnex is invalid.",
+                               "\nPPO object is not present.",
+                               "\nFailed to delete power policy.",
+                               DeleteFromOptions};
 } // namespace
 
 void AddPowerPolicy(EngineeringCommand& command)

@@ -29,11 +29,9 @@ void SaveVarnexFileSystem(EngineeringCommand& command)
 {
     CLog* log = command.values.log;
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Dump Varnex FS information ",
-                                         "Reading VBIOS image for dumping FS information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Dump Varnex FS information ",
+                           "Reading VBIOS image for dumping FS information."))
     {
-        command.values.result = status;
         return;
     }
     const std::string name = OptionValue(command, "savefs");
@@ -70,12 +68,9 @@ void SaveVarnexFileSystem(EngineeringCommand& command)
 void ReadVarnexObjectToFile(EngineeringCommand& command)
 {
     VarnexSession session;
-    const int status =
-        OpenVarnexSession(command, session, "Action: Display Varnex OBJ information ",
-                          "Reading VBIOS image for displaying OBJ information.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Display Varnex OBJ information ",
+                           "Reading VBIOS image for displaying OBJ information."))
     {
-        command.values.result = status;
         return;
     }
     if (!session.store)

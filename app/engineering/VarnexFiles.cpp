@@ -48,9 +48,9 @@ std::string ObdLines(std::span<const uint8_t> body, bool csv)
 {
     const char* separator = csv ? "," : ": ";
     const char* terminator = csv ? "," : "";
-    const uint32_t buildDate = static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
-                               static_cast<uint32_t>(body[2]) << 16 |
-                               static_cast<uint32_t>(body[3]) << 24;
+    const uint32_t buildDate =
+        static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
+        static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
     std::ostringstream lines;
     lines << "BoardBuildDate" << separator << std::hex << buildDate << std::dec << terminator
           << '\n';
@@ -183,8 +183,8 @@ std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t
     std::error_code error;
     const uintmax_t size = std::filesystem::file_size(name, error);
     const size_t shown = std::min<size_t>(readBytes.size(), 3);
-    return "Incorrect Configuration Setting file format '" + name + "size:" +
-           std::to_string(error ? readBytes.size() : size) +
+    return "Incorrect Configuration Setting file format '" + name +
+           "size:" + std::to_string(error ? readBytes.size() : size) +
            std::string(readBytes.begin(), readBytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
            "'.";
 }

@@ -7,24 +7,29 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <cctype>
 #include <iostream>
 #include <stdexcept>
 
-int OpenVarnexSession(EngineeringCommand& command, VarnexSession& session,
-                      const std::string& actionText, const std::string& readingText)
+bool OpenVarnexSession(EngineeringCommand& command, VarnexSession& session,
+                       const std::string& actionText, const std::string& readingText)
 {
     EngineeringValues& values = command.values;
     values.log->SetLevel(3);
     *values.log << actionText << LogEndl;
     values.ui->Signal(0);
     values.ui->ShowMessage(0, readingText);
-    return values.flasher->GetAdapterImages(values.adapters, command.adapter, nullptr,
-                                            session.eeprom, session.image, session.store,
-                                            command.app.HasEngineeringFeatures());
+    const int status = values.flasher->GetAdapterImages(
+        values.adapters, command.adapter, nullptr, session.eeprom, session.image, session.store,
+        command.app.HasEngineeringFeatures());
+    if (status != 0)
+    {
+        values.result = status;
+    }
+    return status == 0;
 }
 
 void CloseVarnexSession(EngineeringCommand& command, VarnexSession& session)
@@ -94,8 +99,8 @@ void AskToUpdate(EngineeringCommand& command, const std::string& question, bool 
 {
     if (!skip)
     {
-        std::cout << '\n' << question << "\nPress 'y' to confirm (any other key to abort): "
-                  << std::flush;
+        std::cout << '\n'
+                  << question << "\nPress 'y' to confirm (any other key to abort): " << std::flush;
         const int key = GetCrossPlatform()->GetKey();
         if (key != 'y' && key != 'Y')
         {
@@ -114,10 +119,9 @@ int WriteBack(EngineeringCommand& command, VarnexSession& session, WriteBackText
     // A store that cannot be laid out is not handed on: the engine would
     // write a block without it.
     const bool written =
-        !primary.empty() &&
-        command.values.flasher->BuildAndFlashSuperImage(command.adapter, session.eeprom,
-                                                        session.image, primary, backup, hasBackup,
-                                                        command.values.log, nullptr);
+        !primary.empty() && command.values.flasher->BuildAndFlashSuperImage(
+                                command.adapter, session.eeprom, session.image, primary, backup,
+                                hasBackup, command.values.log, nullptr);
     session.message << (written ? texts.success : texts.failure);
     return written ? kVarnexDone : texts.failureStatus;
 }
@@ -155,4 +159,14 @@ bool IsBoundedSettingsFile(const std::string& path)
 std::string OptionValue(EngineeringCommand& command, const std::string& word, int index)
 {
     return command.values.commandLine->GetValue(word, 0, index);
+}
+
+void ClearStoreObject(CVarnexImageObject& object)
+{
+    if (object.GetTag() == VarnexTag("ECC"))
+    {
+        object.SetData(std::vector<uint8_t>(object.GetData().size(), 0));
+        return;
+    }
+    object.Clear();
 }

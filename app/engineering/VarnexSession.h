@@ -19,6 +19,10 @@ inline constexpr int kVarnexFileFailed = 3;
 inline constexpr int kVarnexRefused = 5;
 inline constexpr int kVarnexNoImage = 16;
 
+// The last lines of the questions before a change that may lose data.
+inline constexpr const char* kContinueQuestion =
+    "\nAre you sure you want to continue?\nPress 'y' to confirm (any other key to abort): ";
+
 struct VarnexSession
 {
     CRefPtr<IEEPROM> eeprom;
@@ -28,9 +32,10 @@ struct VarnexSession
     CFileAccess files;
 };
 
-// Reads the adapter's images; the engine's status, 0 when they were read.
-int OpenVarnexSession(EngineeringCommand& command, VarnexSession& session,
-                      const std::string& actionText, const std::string& readingText);
+// Reads the adapter's images; false, with the engine's status as the run's
+// result, when they cannot be read.
+bool OpenVarnexSession(EngineeringCommand& command, VarnexSession& session,
+                       const std::string& actionText, const std::string& readingText);
 // Hands the collected messages to the log and the console and signals the
 // command's end.
 void CloseVarnexSession(EngineeringCommand& command, VarnexSession& session);
@@ -74,3 +79,6 @@ std::optional<uint32_t> ReadNumberOfAnyBase(const std::string& text, uint32_t li
 bool IsBoundedSettingsFile(const std::string& path);
 // Value `index` of the option's first occurrence.
 std::string OptionValue(EngineeringCommand& command, const std::string& word, int index = 0);
+// Clears the object; the ECC object, whose own Clear keeps its data across
+// updates, has its body zeroed, as the question asking for it says.
+void ClearStoreObject(CVarnexImageObject& object);

@@ -22,18 +22,6 @@ bool IsClearableTag(const VarnexTag& tag)
     return tag == VarnexTag("BBX") || tag == VarnexTag("PBL") || tag == VarnexTag("ECC");
 }
 
-// The ECC object keeps its data across updates, so its own Clear leaves it;
-// clearing it here means what the question says: its body becomes zeros.
-void ClearObject(CVarnexImageObject& object)
-{
-    if (object.GetTag() == VarnexTag("ECC"))
-    {
-        object.SetData(std::vector<uint8_t>(object.GetData().size(), 0));
-        return;
-    }
-    object.Clear();
-}
-
 // The object the command clears: clbbx before clecc before the value.
 std::string ClearedObjectName(EngineeringCommand& command)
 {
@@ -79,11 +67,9 @@ void ClearVarnexObject(EngineeringCommand& command)
 {
     RequireWritableTarget(command);
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Clear the specific object ",
-                                         "Reading VBIOS image for clearing the specific object.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Clear the specific object ",
+                           "Reading VBIOS image for clearing the specific object."))
     {
-        command.values.result = status;
         return;
     }
     CLog* log = command.values.log;
@@ -121,8 +107,9 @@ void ClearVarnexObject(EngineeringCommand& command)
     else
     {
         LogCommandLine(log, "Clearing " + name + "obj data in primary Varnex image.");
-        ClearObject(*object);
-        result = WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
+        ClearStoreObject(*object);
+        result =
+            WriteBack(command, session, kStoreUpdatedTexts, FileSystemForm(*session.store, log));
     }
     Finish(command, session, result);
 }
@@ -131,12 +118,10 @@ void ClearRetiredPages(EngineeringCommand& command)
 {
     RequireWritableTarget(command);
     VarnexSession session;
-    const int status = OpenVarnexSession(
-        command, session, "Action: Clear all retired-pages (blacklisted-pages) of PBL object.",
-        "Reading VBIOS image for clearing the PBL object.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session,
+                           "Action: Clear all retired-pages (blacklisted-pages) of PBL object.",
+                           "Reading VBIOS image for clearing the PBL object."))
     {
-        command.values.result = status;
         return;
     }
     CLog* log = command.values.log;
@@ -166,10 +151,11 @@ void ClearRetiredPages(EngineeringCommand& command)
     {
         LogCommandLine(log, "Clearing retired-pages of PBL object in the primary Varnex image.");
         pbl->Clear();
-        result = WriteBack(command, session,
-                           {"Clear all retired-pages of PBL object and updated Varnex successfully.",
-                            "Failed to write Varnex image.", kVarnexRefused},
-                           FileSystemForm(*session.store, log));
+        result =
+            WriteBack(command, session,
+                      {"Clear all retired-pages of PBL object and updated Varnex successfully.",
+                       "Failed to write Varnex image.", kVarnexRefused},
+                      FileSystemForm(*session.store, log));
     }
     Finish(command, session, result);
 }
@@ -178,11 +164,9 @@ void EraseVarnex(EngineeringCommand& command)
 {
     RequireWritableTarget(command);
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Erase Varnex ",
-                                         "Reading VBIOS image for erasing Varnex.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Erase Varnex ",
+                           "Reading VBIOS image for erasing Varnex."))
     {
-        command.values.result = status;
         return;
     }
     CLog* log = command.values.log;
@@ -200,10 +184,8 @@ void EraseVarnex(EngineeringCommand& command)
     session.store->ReleaseObjects();
     std::vector<uint8_t> primary = FileSystemForm(*session.store, log);
     std::vector<uint8_t> backup = session.store->GetRawBytes(log);
-    const bool written =
-        command.values.flasher->BuildAndFlashSuperImage(command.adapter, session.eeprom,
-                                                        session.image, primary, backup, true, log,
-                                                        nullptr);
+    const bool written = command.values.flasher->BuildAndFlashSuperImage(
+        command.adapter, session.eeprom, session.image, primary, backup, true, log, nullptr);
     int result = kVarnexDone;
     if (written)
     {
@@ -232,11 +214,9 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
         RefuseCommand(log, "Input file system image must have a *.fs extension");
     }
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Flash Varnex FS ",
-                                         "Reading VBIOS image for flashing  Varnex FS");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Flash Varnex FS ",
+                           "Reading VBIOS image for flashing  Varnex FS"))
     {
-        command.values.result = status;
         return;
     }
     std::vector<uint8_t> bytes;
@@ -281,11 +261,9 @@ void FlashVarnexFile(EngineeringCommand& command)
         RefuseCommand(log, "Configuration Setting filename must have a *.vnx extension");
     }
     VarnexSession session;
-    const int status = OpenVarnexSession(command, session, "Action: Flash Varnex image ",
-                                         "Reading VBIOS image for flashing Varnex image.");
-    if (status != 0)
+    if (!OpenVarnexSession(command, session, "Action: Flash Varnex image ",
+                           "Reading VBIOS image for flashing Varnex image."))
     {
-        command.values.result = status;
         return;
     }
     ICommandLine& line = *command.values.commandLine;

@@ -14,15 +14,22 @@ namespace
 std::string PartFile(const std::map<std::string, std::string>& changes = {})
 {
     std::vector<std::pair<std::string, std::string>> rows = {
-        {"ManufacturerID", "0xAA"},   {"DeviceID", "1234"},
-        {"BytesPerPage", "100"},      {"KbytesPerBlock", "4"},
+        {"ManufacturerID", "0xAA"},
+        {"DeviceID", "1234"},
+        {"BytesPerPage", "100"},
+        {"KbytesPerBlock", "4"},
         {"EraseReqBeforeChipSectorWrite", "true"},
         {"TvBlockUpdateSupported", "false"},
-        {"SerialPart", "true"},       {"ManufacturerCodeName", "Test"},
-        {"Voltage", "2.7-3.6"},       {"PartName", "TP25X40"},
-        {"SizeDepthInKbit", "1000"},  {"SizeWidthBits", "1"},
-        {"ChipEraseCommand", "C7"},   {"BulkEraseCommand", "20"},
-        {"WriteProtectMask", "0"},    {"WriteProtectOff", "false"},
+        {"SerialPart", "true"},
+        {"ManufacturerCodeName", "Test"},
+        {"Voltage", "2.7-3.6"},
+        {"PartName", "TP25X40"},
+        {"SizeDepthInKbit", "1000"},
+        {"SizeWidthBits", "1"},
+        {"ChipEraseCommand", "C7"},
+        {"BulkEraseCommand", "20"},
+        {"WriteProtectMask", "0"},
+        {"WriteProtectOff", "false"},
         {"ChipFeatureFlag", "0"},
     };
     std::string text;
@@ -46,15 +53,24 @@ TEST(PartOptions, ThePartJoinsTheCatalogueOrTheRunEndsBeforeItsCommand)
         std::string shown;
         bool commandRuns;
     };
-    const std::string added = "Adding a new part with the following parameters for testing purpose:";
+    const std::string added =
+        "Adding a new part with the following parameters for testing purpose:";
     const std::vector<Case> cases = {
         {PartFile(), {"--auto"}, "", 0, added, true},
         {PartFile(), {}, "y", 0, "Press 'y' to confirm (any other key to abort): ", true},
         {PartFile(), {}, "n", 2, "ERROR: User aborted!", false},
-        {PartFile({{"ManufacturerID", "EF"}, {"DeviceID", "3013"}}), {}, "", 0,
-         "ERROR: EEPROM (EF,3013) already be supported.", true},
-        {PartFile({{"BytesPerPage", "zz"}}), {}, "", 5,
-         "Invalid parameters. Skip to specify the parameters for initial testing EEPROM.", false},
+        {PartFile({{"ManufacturerID", "EF"}, {"DeviceID", "3013"}}),
+         {},
+         "",
+         0,
+         "ERROR: EEPROM (EF,3013) already be supported.",
+         true},
+        {PartFile({{"BytesPerPage", "zz"}}),
+         {},
+         "",
+         5,
+         "Invalid parameters. Skip to specify the parameters for initial testing EEPROM.",
+         false},
         {"", {}, "", 5, "Couldn't open ", false},
     };
     for (const Case& c : cases)

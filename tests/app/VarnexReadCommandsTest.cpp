@@ -26,10 +26,16 @@ TEST(VarnexReadCommands, EachWritesItsObjectAndLeavesTheChipAlone)
         std::string contents; // the whole file, or empty to check it exists
     };
     const std::vector<Case> cases = {
-        {{"--rdbbo=@/b.txt"}, 0, "BBO data saved successfully!", "b.txt",
+        {{"--rdbbo=@/b.txt"},
+         0,
+         "BBO data saved successfully!",
+         "b.txt",
          "ID: 7\nRevision: 2\nValue: 48879\n"},
         {{"--rdbbo=/dev/full"}, 3, "Unable to save BBO Data to file!", "", ""},
-        {{"--rdoem=@/oem.bin"}, 0, "OEM Configuration Data saved successfully!", "oem.bin",
+        {{"--rdoem=@/oem.bin"},
+         0,
+         "OEM Configuration Data saved successfully!",
+         "oem.bin",
          std::string(kOemBody.begin(), kOemBody.end())},
         {{"--rdobj=obd,@/obd.bin"}, 0, "OBD data saved successfully.", "obd.bin", ""},
         {{"--rdobj=abcd,@/x.bin"}, 5, "Read failed: Varnex does not have ABCD Object.", "", ""},
@@ -37,8 +43,11 @@ TEST(VarnexReadCommands, EachWritesItsObjectAndLeavesTheChipAlone)
         {{"--rdobj"}, 5, "Object name is missing.", "", ""},
         {{"--savefs=@/s.fs"}, 0, "File system image dumped successfully!", "s.fs", ""},
         {{"--rdobd=@/o.csv,CSV"}, 0, "OBD Configuration Data saved successfully", "o.csv", ""},
-        {{"--rdobd=@/missing/o.txt"}, 3, "OBD Configuration Data cannot be saved successfully.",
-         "", ""},
+        {{"--rdobd=@/missing/o.txt"},
+         3,
+         "OBD Configuration Data cannot be saved successfully.",
+         "",
+         ""},
     };
     for (const Case& c : cases)
     {
@@ -124,8 +133,8 @@ TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
     const std::vector<uint8_t> raw = PrimaryStore();
     const std::string board = rig.folder.WriteBytes("Board.VNX", raw);
     ASSERT_EQ(rig.Run({"--createfs=" + board}), 0) << rig.err;
-    EXPECT_TRUE(Contains(rig.out, "FS Image saved successfully in " +
-                                      (rig.folder / "Board.fs").string()));
+    EXPECT_TRUE(
+        Contains(rig.out, "FS Image saved successfully in " + (rig.folder / "Board.fs").string()));
     EXPECT_EQ(CVarnexImage(FileBytes(rig.folder / "Board.fs")).SerializeRaw(), raw);
 
     std::vector<uint8_t> big(12289, 0);
@@ -155,8 +164,8 @@ TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
     }
     // A wrong extension is refused before the file is looked for.
     EXPECT_EQ(rig.Run({"--createfs=" + (rig.folder / "board.bin").string()}), 2);
-    EXPECT_TRUE(Contains(rig.err,
-                         "ERROR: Configuration Setting filename must have a *.vnx extension"))
+    EXPECT_TRUE(
+        Contains(rig.err, "ERROR: Configuration Setting filename must have a *.vnx extension"))
         << rig.err;
     // Not a regular file: refused before anything is read.
     std::filesystem::create_symlink("/dev/zero", rig.folder / "zero.vnx");

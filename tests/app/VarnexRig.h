@@ -49,7 +49,7 @@ inline std::vector<uint8_t> BackupStore()
 {
     return testkit::CVarnexStoreBuilder()
         .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Pbl(2, 1, {0x1000}, {})
+        .Pbl(2, 1, {0x1000}, {0x2000})
         .BuildRaw();
 }
 
@@ -93,8 +93,7 @@ inline ObjectMap ObjectsOf(const std::vector<uint8_t>& raw)
 // The store of the block "IR" (or "IB") of the firmware the chip holds.
 inline ObjectMap StoreOnChip(CEngineeringRig& rig, uint16_t blockType)
 {
-    const std::vector<uint8_t> chip =
-        ChipOf(rig).Contents().Read(0, ChipOf(rig).SizeInBytes());
+    const std::vector<uint8_t> chip = ChipOf(rig).Contents().Read(0, ChipOf(rig).SizeInBytes());
     CRefPtr<IROMImage> image =
         IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
     const int32_t offset = image->FindNBSIObject(blockType);
@@ -110,7 +109,8 @@ inline ObjectMap StoreOnChip(CEngineeringRig& rig, uint16_t blockType)
 inline constexpr uint16_t kPrimaryBlock = 0x4952; // "IR"
 inline constexpr uint16_t kBackupBlock = 0x4942;  // "IB"
 
-inline std::vector<std::string> WithFolder(const std::vector<std::string>& words, const std::string& folder)
+inline std::vector<std::string> WithFolder(const std::vector<std::string>& words,
+                                           const std::string& folder)
 {
     std::vector<std::string> result;
     for (std::string word : words)

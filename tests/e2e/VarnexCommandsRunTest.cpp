@@ -57,17 +57,30 @@ TEST(VarnexCommandsRun, ReadingCommandsOnOneMachine)
     const std::vector<uint8_t> firmware =
         MakeFirmware({.varnexStore = PrimaryStore(), .varnexBackup = BackupStore()});
     const std::vector<Row> rows = {
-        {"--rdbbo b.txt", 0, "BBO data saved successfully!", "b.txt",
+        {"--rdbbo b.txt",
+         0,
+         "BBO data saved successfully!",
+         "b.txt",
          {"ID: 7\n", "Revision: 2\n", "Value: 48879\n"}},
         {"--rdbbo /dev/full", 3, "Unable to save BBO Data to file!", "", {}},
-        {"--rdobd=o.csv,csv", 0, "OBD Configuration Data saved successfully", "o.csv",
+        {"--rdobd=o.csv,csv",
+         0,
+         "OBD Configuration Data saved successfully",
+         "o.csv",
          {"MarketingName,Board Of The Adapter,\n", "BoardSerialNumber,SN-ADAPTER-42,\n"}},
-        {"--rdoem oem.bin", 0, "OEM Configuration Data saved successfully!", "oem.bin",
+        {"--rdoem oem.bin",
+         0,
+         "OEM Configuration Data saved successfully!",
+         "oem.bin",
          {"\x11\x22\x33\x44\x55\x66\x77\x88"}},
         {"--rdobj=obd,obd.bin", 0, "OBD data saved successfully.", "obd.bin", {"OBD"}},
         {"--savefs dump.fs", 0, "File system image dumped successfully!", "dump.fs", {"ROM"}},
         {"--createfs s.vnx", 0, "FS Image saved successfully in s.fs", "s.fs", {"JFFS"}},
-        {"--createfs big.vnx", 5, "Incorrect Configuration Setting file format 'big.vnxsize:12289ROM'.", "", {}},
+        {"--createfs big.vnx",
+         5,
+         "Incorrect Configuration Setting file format 'big.vnxsize:12289ROM'.",
+         "",
+         {}},
     };
     CProgramFolder folder;
     folder.MakeMachine({firmware});
