@@ -171,6 +171,9 @@ TEST(VarnexWriteCommands, OemDataIsBoundedByTheObjectsBody)
          "Incorrect Configuration Setting file '",
          std::nullopt},
         {{"--wroem=@/four.oem"}, "q", 2, "ERROR: Aborted!", std::nullopt},
+        {{"--wrobd=@/missing.csv", "--auto"}, "", 5,
+         "Failed to parse Configuration Setting file '", std::nullopt},
+        {{"--wrobd=@/four.oem", "--auto"}, "", 2, "ERROR: ", std::nullopt},
     });
 }
 
