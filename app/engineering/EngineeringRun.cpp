@@ -498,6 +498,14 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
     ReadFileName(setup, *this, line, values);
     values.extVersion = line.IsSet("extversion");
 
+    if (line.IsSet("partopts"))
+    {
+        values.result = SetPartOptions(values);
+        if (values.result != 0)
+        {
+            return;
+        }
+    }
     EngineeringCommand command{*this, values, nullptr};
     if (const ChainRow* row = FindChainRow(EngineeringChain(), line))
     {

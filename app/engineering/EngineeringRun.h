@@ -133,3 +133,30 @@ void TuneAdapterPreservedData(EngineeringCommand& command);
 // With no command word and a file name: the file into the adapters it fits.
 void FlashFirmwareFile(EngineeringCommand& command);
 const ChainRow& DefaultFlashRow();
+
+// Adds the EEPROM part the --partopts file describes to the catalogue: 0
+// added or already known, 5 a file that cannot be read or an invalid part.
+int SetPartOptions(EngineeringValues& values);
+
+// The Varnex and board-data commands: each sets the run's result to its status.
+void ReadOemObject(EngineeringCommand& command);
+void ReadObdObject(EngineeringCommand& command);
+void ReadBboObject(EngineeringCommand& command);
+void SaveVarnexFileSystem(EngineeringCommand& command);
+void ReadVarnexObjectToFile(EngineeringCommand& command);
+void CreateVarnexFileSystem(EngineeringCommand& command);
+void WriteOemObject(EngineeringCommand& command);
+void WriteObdFields(EngineeringCommand& command);
+void WriteBboObject(EngineeringCommand& command);
+void EraseVarnex(EngineeringCommand& command);
+void ClearRetiredPages(EngineeringCommand& command);
+void ClearVarnexObject(EngineeringCommand& command);
+void FlashVarnexFileSystem(EngineeringCommand& command);
+void FlashVarnexFile(EngineeringCommand& command);
+void BackupVarnexStore(EngineeringCommand& command);
+void WriteProductNumber(EngineeringCommand& command);
+void AddPowerPolicy(EngineeringCommand& command);
+void DeletePowerPolicy(EngineeringCommand& command);
+void ListPowerPolicies(EngineeringCommand& command);
+void RepairVarnex(EngineeringCommand& command);
+void RecoverVarnex(EngineeringCommand& command);

@@ -6,6 +6,7 @@
 #include "FirmwareImages.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
+#include "testkit/varnex/VarnexFirmware.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
 #include <gtest/gtest.h>
@@ -61,19 +62,7 @@ inline testkit::CGpuImageBuilder FirmwareWithSlot(const FirmwareFacts& facts,
 inline const std::vector<uint8_t> kBoardSlot{0xB0, 0xB1, 0xB2, 0xB3};
 inline const std::vector<uint8_t> kPackageSlot{0x11, 0x12, 0x13, 0x14};
 
-// The firmware with the store appended in the layout the engine writes.
-inline std::vector<uint8_t> WithVarnexBlock(const std::vector<uint8_t>& firmware,
-                                            const std::vector<uint8_t>& store)
-{
-    CRefPtr<IROMImage> image =
-        IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
-    CRefPtr<CROMMeldVarnexFlashImpl> merger(CROMMeldVarnexFlashImpl::Create());
-    CNBSIPCIBlockVarnex block(store, {});
-    CRefPtr<IROMImage> laidOut = merger->BuildBlankVarnexRom(image.get(), &block, nullptr);
-    EXPECT_TRUE(merger->AppendVarnexToRomChain(image.get(), laidOut.get(), nullptr));
-    COffsetModeScope off(image.get(), false);
-    return {image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize()};
-}
+using testkit::WithVarnexBlock;
 
 // The adapter's firmware: straps of its own, a 0x85 block and its store.
 inline std::vector<uint8_t> AdapterFirmware()

@@ -1,0 +1,190 @@
+// Whole-file reads and writes of the Varnex commands and their two text files.
+
+#include "app/engineering/VarnexFiles.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace
+{
+constexpr size_t kObjectHeaderBytes = 8;
+// Header and the 120-byte body the OBD record describes.
+constexpr size_t kPackedObdBytes = 128;
+
+struct ObdField
+{
+    const char* name;
+    size_t offset; // in the body
+    size_t width;
+};
+
+constexpr std::array<ObdField, 9> kObdTextFields = {{
+    {"MarketingName", 4, 24},
+    {"BoardSerialNumber", 28, 16},
+    {"MemoryManufacturer", 44, 1},
+    {"MemoryPartID", 45, 20},
+    {"MemoryDateCode", 65, 6},
+    {"BoardProductPartNumber", 71, 20},
+    {"BoardRevision", 91, 3},
+    {"BoardType", 94, 1},
+    {"Board699PartNumber", 95, 20},
+}};
+
+// The field's bytes up to the first zero, at most its width.
+std::string FieldText(std::span<const uint8_t> body, const ObdField& field)
+{
+    const std::span<const uint8_t> bytes = body.subspan(field.offset, field.width);
+    const auto end = std::find(bytes.begin(), bytes.end(), uint8_t{0});
+    return std::string(bytes.begin(), end);
+}
+
+std::string ObdLines(std::span<const uint8_t> body, bool csv)
+{
+    const char* separator = csv ? "," : ": ";
+    const char* terminator = csv ? "," : "";
+    const uint32_t buildDate =
+        static_cast<uint32_t>(body[0]) | static_cast<uint32_t>(body[1]) << 8 |
+        static_cast<uint32_t>(body[2]) << 16 | static_cast<uint32_t>(body[3]) << 24;
+    std::ostringstream lines;
+    lines << "BoardBuildDate" << separator << std::hex << buildDate << std::dec << terminator
+          << '\n';
+    for (const ObdField& field : kObdTextFields)
+    {
+        lines << field.name << separator << FieldText(body, field) << terminator << '\n';
+    }
+    return lines.str();
+}
+
+bool CouldNotOpen(const std::string& path)
+{
+    std::cout << "Couldn't open " << path << std::endl;
+    return false;
+}
+
+// Writes the text to a new or truncated file and checks the stream after
+// closing it, so a full disk is a failure rather than a short file.
+bool WriteTextFile(const std::string& path, const std::string& text)
+{
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file)
+    {
+        return CouldNotOpen(path);
+    }
+    file << text;
+    file.close();
+    return !file.fail();
+}
+} // namespace
+
+bool CFileAccess::ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit)
+{
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+    {
+        return CouldNotOpen(path);
+    }
+    std::ifstream file(path, std::ios::in | std::ios::binary);
+    if (!file)
+    {
+        return CouldNotOpen(path);
+    }
+    std::vector<uint8_t> read(limit + 1);
+    file.read(reinterpret_cast<char*>(read.data()), static_cast<std::streamsize>(read.size()));
+    if (file.bad())
+    {
+        return CouldNotOpen(path);
+    }
+    read.resize(static_cast<size_t>(file.gcount()));
+    bytes = std::move(read);
+    return true;
+}
+
+bool CFileAccess::WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes,
+                                 bool exclusive)
+{
+    // "x": the file must not exist yet, so a command never writes through a
+    // name another file (or a link) already holds.
+    std::FILE* file = std::fopen(path.c_str(), exclusive ? "wbx" : "wb");
+    if (!file)
+    {
+        return CouldNotOpen(path);
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed)
+    {
+        std::cout << "\nI/O ERROR: Error writing data to file." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool CFileAccess::WriteBboFile(const std::string& path, uint32_t id, uint32_t revision,
+                               uint32_t value)
+{
+    std::ostringstream text;
+    text << "ID: " << id << "\nRevision: " << revision << "\nValue: " << value << '\n';
+    return WriteTextFile(path, text.str());
+}
+
+bool CFileAccess::WriteObdFile(const std::string& path, std::span<const uint8_t> packedObd,
+                               bool csv)
+{
+    if (packedObd.size() < kPackedObdBytes)
+    {
+        return false;
+    }
+    const std::string lines = ObdLines(packedObd.subspan(kObjectHeaderBytes), csv);
+    if (path.empty())
+    {
+        std::cout << lines << std::flush;
+        return true;
+    }
+    return WriteTextFile(path, lines);
+}
+
+bool HasFileExtension(const std::string& name, const std::string& extension)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+    {
+        return false;
+    }
+    std::string own = name.substr(dot);
+    std::transform(own.begin(), own.end(), own.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return own == extension;
+}
+
+bool MakeFileSystemFileName(const std::string& name, std::string& fileSystemName)
+{
+    if (!HasFileExtension(name, ".vnx"))
+    {
+        return false;
+    }
+    fileSystemName = name.substr(0, name.rfind('.')) + ".fs";
+    return true;
+}
+
+bool IsRawStoreFile(std::span<const uint8_t> bytes)
+{
+    return bytes.size() >= 3 && bytes.size() <= kMaxRawStoreFileBytes && bytes[0] == 'R' &&
+           bytes[1] == 'O' && bytes[2] == 'M';
+}
+
+std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes)
+{
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(name, error);
+    const size_t shown = std::min<size_t>(readBytes.size(), 3);
+    return "Incorrect Configuration Setting file format '" + name +
+           "size:" + std::to_string(error ? readBytes.size() : size) +
+           std::string(readBytes.begin(), readBytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
+           "'.";
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The files the Varnex commands read and write: whole files of bytes with a
+// bound on what is read, the BBO and OBD text files, and the names of the
+// store's two file forms.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// The largest raw-form store a command accepts from a file.
+inline constexpr size_t kMaxRawStoreFileBytes = 0x3000;
+// The largest file-system-form store: the Varnex block with read-write files.
+inline constexpr size_t kMaxFileSystemFileBytes = 0x8000;
+
+class CFileAccess
+{
+public:
+    // Reads at most limit + 1 bytes of a regular file, so a caller sees a
+    // file larger than it takes without reading all of it. "Couldn't open
+    // <path>" on standard output and false when the file cannot be opened or
+    // is not a regular file (the vector is then untouched).
+    bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit);
+    // Creates the file, or truncates it unless `exclusive`, and writes the
+    // bytes; false when it cannot be created or a write fails.
+    bool WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes,
+                        bool exclusive = false);
+    // The three lines "ID: ", "Revision: " and "Value: ", in decimal; false
+    // when the file cannot be created or written.
+    bool WriteBboFile(const std::string& path, uint32_t id, uint32_t revision, uint32_t value);
+    // The OBD fields of the packed object (header and body), one line each,
+    // "name: value" or, in the CSV form, "name,value,". False when the object
+    // is too short to hold them, before the file is opened, or when the file
+    // cannot be created or written. An empty path prints the lines.
+    bool WriteObdFile(const std::string& path, std::span<const uint8_t> packedObd, bool csv);
+};
+
+// The name's extension from its last '.', compared without case with the
+// extension given in lower case.
+bool HasFileExtension(const std::string& name, const std::string& extension);
+// The ".vnx" name with ".fs" in place of its extension; false for another name.
+bool MakeFileSystemFileName(const std::string& name, std::string& fileSystemName);
+// A raw-form store file: "ROM" (its directory's tag) first, at most
+// kMaxRawStoreFileBytes long.
+bool IsRawStoreFile(std::span<const uint8_t> bytes);
+// "Incorrect Configuration Setting file format '<name>size:<bytes><first
+// three bytes>'." for a file that is not one; the size is the file's own.
+std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes);

@@ -1,0 +1,197 @@
+// Repair and recovery of the adapter's store from the firmware's backup
+// store: repairvarnex carries the primary store's retired pages into the
+// backup store and writes it as both stores; recovervarnex writes the backup
+// store as the primary one.
+
+#include "app/engineering/VarnexSession.h"
+
+#include "core/Exceptions.h"
+#include "core/TextHelpers.h"
+#include "varnex/VarnexPblObject.h"
+
+#include <iostream>
+#include <optional>
+
+namespace
+{
+constexpr int kVarnexNoBackup = 17;
+
+// The page limit a PBL version allows when none is given; none for a
+// version outside the table.
+std::optional<uint32_t> DefaultPageLimit(const CVarnexImageObject& pbl, CLog* log)
+{
+    const uint8_t version = pbl.GetVersion();
+    const uint8_t subversion = pbl.GetSubversion();
+    if ((version == 2 && subversion <= 1) || (version == 3 && subversion == 0))
+    {
+        *log << LogLevel(3) << "PBL Version " << int{version} << "." << int{subversion} << LogEndl;
+        return version == 2 && subversion == 1 ? 20u : 64u;
+    }
+    return std::nullopt;
+}
+
+// The limit given with --repairvarnex, read whole and in range.
+uint32_t GivenPageLimit(const std::string& text)
+{
+    const std::optional<uint32_t> limit = ReadNumberOfAnyBase(text, 0xFFFFFFFF);
+    if (!limit)
+    {
+        throw user_error("Invalid value \"" + text + "\" for --repairvarnex.");
+    }
+    return *limit;
+}
+
+void ClearBackupObject(CVarnexImage& backup, const char* tag, CLog* log)
+{
+    if (CVarnexImageObject* object = backup.FindObject(VarnexTag(tag)))
+    {
+        LogCommandLine(log,
+                       std::string("Clearing ") + tag + " object data in primary Varnex image.");
+        ClearStoreObject(*object);
+    }
+}
+} // namespace
+
+void RepairVarnex(EngineeringCommand& command)
+{
+    RequireWritableTarget(command);
+    const std::string limitText = OptionValue(command, "repairvarnex");
+    // A limit that is no number is refused before anything is read.
+    const std::optional<uint32_t> givenLimit =
+        limitText.empty() ? std::nullopt : std::optional(GivenPageLimit(limitText));
+    VarnexSession session;
+    if (!OpenVarnexSession(command, session, "Action: Repair Varnex ",
+                           "Reading VBIOS image for repairing Varnex."))
+    {
+        return;
+    }
+    CLog* log = command.values.log;
+    const bool autoConfirm = command.values.autoConfirm;
+    LogCommandLine(log, "Command: repairvarnex");
+    if (!session.store)
+    {
+        command.values.result = ReportNoVarnexImage(kVarnexNoImage, true);
+        return;
+    }
+    int result = kVarnexRefused;
+    CRefPtr<CVarnexImage> backup;
+    CVarnexImagePblObject* primaryPbl = nullptr;
+    CVarnexImagePblObject* backupPbl = nullptr;
+    if (!session.store->IsValid())
+    {
+        session.message << "\nRead failed: Varnex is invalid.";
+    }
+    else
+    {
+        if (!autoConfirm)
+        {
+            std::cout << "The existing Varnex image is valid. Repairing the Varnex from\n"
+                         "the embedded backup image may cause some data loss.\n"
+                      << kContinueQuestion << std::flush;
+            ConfirmOrAbort(log);
+        }
+        primaryPbl =
+            dynamic_cast<CVarnexImagePblObject*>(session.store->FindObject(VarnexTag("PBL")));
+        backup = command.values.flasher->ReadVarnexObject(session.image, true);
+        backupPbl = backup
+                        ? dynamic_cast<CVarnexImagePblObject*>(backup->FindObject(VarnexTag("PBL")))
+                        : nullptr;
+        if (!primaryPbl)
+        {
+            session.message << "\nPBL Object not found in Varnex!";
+        }
+        else if (!backup)
+        {
+            session.message << "Failed to get Backup Varnex image.";
+        }
+        else if (!backupPbl)
+        {
+            session.message << "PBL Object not found in Backup Varnex!";
+        }
+    }
+    if (!backupPbl || !primaryPbl)
+    {
+        CloseVarnexSession(command, session);
+        command.values.result = result;
+        return;
+    }
+    const std::optional<uint32_t> limit =
+        givenLimit ? givenLimit : DefaultPageLimit(*primaryPbl, log);
+    if (!limit)
+    {
+        std::cout << "Failed to get PBL object version!\n" << std::endl;
+        command.values.result = kVarnexNoImage;
+        return;
+    }
+    *log << LogLevel(3) << "Pages = " << FormatNumber(*limit, 2) << LogEndl;
+    uint32_t left = 0;
+    if (!backupPbl->TransferPages(*primaryPbl, *limit, left, log))
+    {
+        std::cout << "Failed to transfer and retire dynamic PBL pages" << std::endl;
+        result = kVarnexNoImage;
+    }
+    else
+    {
+        if (left != 0 && autoConfirm)
+        {
+            *log << LogLevel(4) << "WARNING: " << left << " dynamic pages were not transferred."
+                 << LogEndl;
+        }
+        else if (left != 0)
+        {
+            std::cout << "Not enough room to transfer all dynamic pages\n"
+                         "Some pages will not be transferred\n"
+                      << kContinueQuestion << std::flush;
+            ConfirmOrAbort(log);
+        }
+        ClearBackupObject(*backup, "BBX", log);
+        ClearBackupObject(*backup, "ECC", log);
+        result = WriteBack(command, session,
+                           {"Varnex image repaired successfully.", "Failed to repair Varnex image.",
+                            kVarnexRefused},
+                           FileSystemForm(*backup, log), backup->GetRawBytes(log), true);
+    }
+    CloseVarnexSession(command, session);
+    command.values.result = result;
+}
+
+void RecoverVarnex(EngineeringCommand& command)
+{
+    RequireWritableTarget(command);
+    VarnexSession session;
+    if (!OpenVarnexSession(command, session, "Action: Recover Varnex information ",
+                           "Reading VBIOS image for recovering varnex."))
+    {
+        return;
+    }
+    CLog* log = command.values.log;
+    // Without a primary store there is nothing the recovery could lose.
+    if (session.store && session.store->IsValid() && !command.values.autoConfirm)
+    {
+        std::cout << "The existing Varnex image is valid. Restoring the Varnex from\n"
+                     "the embedded recovery image may cause some data loss.\n"
+                  << kContinueQuestion << std::flush;
+        ConfirmOrAbort(log);
+    }
+    CRefPtr<CVarnexImage> backup = command.values.flasher->ReadVarnexObject(session.image, true);
+    if (!backup)
+    {
+        std::cout << "No backup Varnex image exists. The Varnex cannot be recovered." << std::endl;
+        command.values.result = kVarnexNoBackup;
+        return;
+    }
+    if (!backup->IsValid())
+    {
+        std::cout << "The backup Varnex image is not valid. The Varnex cannot be recovered."
+                  << std::endl;
+        command.values.result = kVarnexNoBackup;
+        return;
+    }
+    backup->UpdateDirectory();
+    const int result = WriteBack(
+        command, session,
+        {"Varnex image recovered successfully.", "Failed to write Varnex image.", kVarnexRefused},
+        FileSystemForm(*backup, log));
+    CloseVarnexSession(command, session);
+    command.values.result = result;
+}

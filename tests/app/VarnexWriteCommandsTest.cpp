@@ -1,0 +1,369 @@
+// The Varnex and board-data commands that change the adapter's store: for
+// each command line and typed keys, the status, the text, and both stores as
+// the chip holds them afterwards; refusals leave the chip unwritten.
+
+#include "VarnexRig.h"
+
+#include "core/TextHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+namespace
+{
+struct Case
+{
+    std::vector<std::string> arguments; // "@" stands for the scratch folder
+    std::string keys;
+    int exit;
+    std::string shown;               // in standard output or error
+    std::optional<StoreFacts> after; // none: nothing written
+};
+
+void RunCases(const std::vector<Case>& cases, bool lowPower = false)
+{
+    for (const Case& c : cases)
+    {
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}}, lowPower);
+        rig.folder.WriteBytes("four.oem", std::vector<uint8_t>{0xA1, 0xA2, 0xA3, 0xA4});
+        rig.folder.WriteBytes("long.oem", std::vector<uint8_t>(9, 0xA5));
+        rig.folder.WriteBytes("junk.fs", std::vector<uint8_t>(4096, 0x5A));
+        rig.folder.WriteBytes("raw.fs", PrimaryStore());
+        rig.folder.WriteBytes("new.fs", testkit::CVarnexStoreBuilder()
+                                            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                                            .Bbo(5, 5, 0x5555)
+                                            .BuildFileSystem());
+        rig.folder.WriteBytes("other.fs", testkit::CVarnexStoreBuilder()
+                                              .Img("G001.0001", 0x0999, 0x7E2B, 0x0001, 0x7E2B)
+                                              .Bbo(5, 5, 0x5555)
+                                              .BuildFileSystem());
+        std::vector<uint8_t> big(12289, 0);
+        std::copy_n("ROM", 3, big.begin());
+        rig.folder.WriteBytes("big.vnx", big);
+        rig.folder.WriteBytes("f.rom", FirmwareWithStores());
+        const std::vector<std::string> arguments =
+            WithFolder(c.arguments, rig.folder.Path().string());
+        SCOPED_TRACE(::testing::PrintToString(arguments) + " keys " + c.keys);
+        EXPECT_EQ(rig.Run(arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
+        if (!c.after)
+        {
+            EXPECT_TRUE(ChipOf(rig).Erases().empty());
+            EXPECT_TRUE(ChipOf(rig).Programs().empty());
+            continue;
+        }
+        EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore(*c.after)));
+        EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+    }
+}
+
+StoreFacts Bbo(uint8_t id, uint8_t revision, uint16_t value)
+{
+    StoreFacts facts;
+    facts.bboId = id;
+    facts.bboRevision = revision;
+    facts.bboValue = value;
+    return facts;
+}
+} // namespace
+
+TEST(VarnexWriteCommands, WriteBboReadsBothPiecesWholeBeforeAsking)
+{
+    const std::string updated = "Varnex image updated successfully.";
+    RunCases({
+        {{"--wrbbo", "id=3.1", "value=0x1234", "--force"}, "", 0, updated, Bbo(3, 1, 0x1234)},
+        {{"--wrbbo", "value=0x1234", "id=3.1", "--force"}, "", 0, updated, Bbo(3, 1, 0x1234)},
+        {{"--wrbbo", "id=010.0xFF", "value=65535", "--force"}, "", 0, updated, Bbo(8, 255, 0xFFFF)},
+        {{"--wrbbo", "id=3.1", "value=5", "--auto"}, "y", 0, "Update BBO data?", Bbo(3, 1, 5)},
+        {{"--wrbbo", "id=300.1", "value=5", "--force"},
+         "",
+         2,
+         "ERROR: Invalid value \"300\" for --wrbbo.",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1", "value=0x12345", "--force"},
+         "",
+         2,
+         "ERROR: Invalid value \"0x12345\" for --wrbbo.",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1x", "value=1", "--force"},
+         "",
+         2,
+         "ERROR: Invalid value \"1x\"",
+         std::nullopt},
+        {{"--wrbbo", "id=3", "value=5", "--force"},
+         "",
+         2,
+         "ERROR: Unrecognized format for \"id\" argument.",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1", "val=5", "--force"},
+         "",
+         2,
+         "ERROR: Unrecognized argument",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1", "value", "--force"},
+         "",
+         2,
+         "ERROR: Unrecognized argument",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1", "--force"},
+         "",
+         2,
+         "ERROR: Missing arguments for wrbbo command.",
+         std::nullopt},
+        {{"--wrbbo", "id=3.1", "value=5"}, "n", 2, "ERROR: Aborted!", std::nullopt},
+        {{"--wrbbo", "id=3.1", "value=5"}, "", 2, "ERROR: Aborted!", std::nullopt},
+        {{"--romin=@/f.rom", "--wrbbo", "id=1.1", "value=1", "--force"},
+         "",
+         2,
+         "ERROR: Option --romin needs --romout.",
+         std::nullopt},
+    });
+}
+
+TEST(VarnexWriteCommands, LowPowerRefusesAWriterUnlessOnlyAFileIsWritten)
+{
+    RunCases({{{"--wrbbo", "id=1.1", "value=1", "--force"}, "", 2, "ERROR: ", std::nullopt}}, true);
+    CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}}, true);
+    const std::string in = rig.folder.WriteBytes("f.rom", FirmwareWithStores());
+    const std::string out = (rig.folder / "g.rom").string();
+    EXPECT_EQ(
+        rig.Run({"--romin=" + in, "--romout=" + out, "--wrbbo", "id=1.1", "value=1", "--force"}), 0)
+        << rig.out << rig.err;
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    EXPECT_TRUE(std::filesystem::exists(out));
+}
+
+TEST(VarnexWriteCommands, ClearingAsksFirstAndEmptiesOnlyClearableObjects)
+{
+    StoreFacts eccZero;
+    eccZero.ecc.assign(4, 0);
+    StoreFacts bbxZero;
+    bbxZero.bbx.assign(3, 0);
+    const std::string updated = "Varnex image updated successfully.";
+    RunCases({
+        {{"--clecc"}, "y", 0, "Clean out the ECC data in primary Varnex image?", eccZero},
+        {{"--clecc", "--clbbx"}, "Y", 0, updated, bbxZero},
+        {{"--clearvarnex=BBX", "--auto"}, "y", 0, updated, bbxZero},
+        {{"--clearvarnex=OBD"}, "y", 5, "Clear not allowed on OBD object", std::nullopt},
+        {{"--clearvarnex=bbx"}, "y", 5, "Object not found in Varnex!", std::nullopt},
+        {{"--clearvarnex"}, "", 5, "", std::nullopt},
+        {{"--clecc"}, "n", 2, "ERROR: User aborted!", std::nullopt},
+        {{"--clecc"}, "", 2, "ERROR: User aborted!", std::nullopt},
+    });
+}
+
+TEST(VarnexWriteCommands, OemDataIsBoundedByTheObjectsBody)
+{
+    StoreFacts padded;
+    padded.oem = {0xA1, 0xA2, 0xA3, 0xA4, 0, 0, 0, 0};
+    RunCases({
+        {{"--wroem=@/four.oem", "--auto"}, "", 0, "Varnex image updated successfully.", padded},
+        {{"--wroem=@/long.oem", "--auto"},
+         "",
+         5,
+         "Incorrect Configuration Setting file '",
+         std::nullopt},
+        {{"--wroem=@/missing.oem", "--auto"},
+         "",
+         5,
+         "Incorrect Configuration Setting file '",
+         std::nullopt},
+        {{"--wroem=@/four.oem"}, "q", 2, "ERROR: Aborted!", std::nullopt},
+        {{"--wrobd=@/missing.csv", "--auto"}, "", 5,
+         "Failed to parse Configuration Setting file '", std::nullopt},
+        {{"--wrobd=@/four.oem", "--auto"}, "", 2, "ERROR: ", std::nullopt},
+    });
+}
+
+TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
+{
+    RunCases({
+        {{"--flashfs=@/junk.fs"}, "", 5, "Incorrect file system image file '", std::nullopt},
+        {{"--flashfs=@/raw.fs"}, "", 5, "Incorrect file system image file '", std::nullopt},
+        {{"--flashfs=@/other.fs"}, "", 17, "Varnex image update failed.", std::nullopt},
+        {{"--flashfs=@/image.fs.old"},
+         "",
+         2,
+         "ERROR: Input file system image must have a *.fs extension",
+         std::nullopt},
+        {{"--flashvarnex=@/big.vnx", "--auto"}, "", 5, "size:12289ROM'.", std::nullopt},
+    });
+    CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+    const std::vector<uint8_t> fileSystem =
+        testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .Bbo(5, 5, 0x5555)
+            .BuildFileSystem();
+    const std::string name = rig.folder.WriteBytes("new.FS", fileSystem);
+    EXPECT_EQ(rig.Run({"--flashfs=" + name}), 0) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex file system image flashed successfully."));
+    EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(CVarnexImage(fileSystem)));
+    EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+}
+
+TEST(VarnexWriteCommands, EraseEmptiesBothStores)
+{
+    CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+    EXPECT_EQ(rig.Run({"--erasevarnex"}, "y"), 0) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image erased successfully."));
+    EXPECT_TRUE(StoreOnChip(rig, kPrimaryBlock).empty());
+    EXPECT_TRUE(StoreOnChip(rig, kBackupBlock).empty());
+    EXPECT_EQ(rig.Run({"--rdobd"}), 5);
+    EXPECT_TRUE(Contains(rig.out, "Read failed: Varnex is invalid.")) << rig.out;
+}
+
+TEST(VarnexWriteCommands, BackupCopiesThePrimaryStoreIntoTheBackupBlock)
+{
+    CEngineeringRig rig({{1, 0, 0x0800, testkit::WithVarnexBlock(RigFirmware(), PrimaryStore())}});
+    EXPECT_EQ(rig.Run({"--backupvarnex"}, "n"), 2);
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    EXPECT_EQ(rig.Run({"--backupvarnex", "--auto"}), 0) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image backed up successfully.")) << rig.out;
+    EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(PrimaryStore()));
+    EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore()));
+}
+
+TEST(PowerPolicyCommands, EditsReachTheChipOnlyWhenTheTableTakesThem)
+{
+    StoreFacts rated;
+    rated.policies = {
+        {CVarnexImagePpoObject::kPolicyTgp, CVarnexImagePpoObject::kAttributeRated, 10000}};
+    StoreFacts twenty;
+    twenty.productNumber = "12345678901234567890";
+    const std::string updated = "Varnex image updated successfully.";
+    RunCases({
+        {{"--addpp=TGP,limitRated,0x2710", "--auto"}, "", 0, updated, rated},
+        {{"--addpp=TGP,limitRated,10000"}, "y", 0, "Are you sure you want to continue?", rated},
+        {{"--addpp=tgp,limitRated,5", "--auto"},
+         "",
+         5,
+         "Error: Invalid policy name 'tgp'",
+         std::nullopt},
+        {{"--addpp=TGP,limitMax,5", "--auto"}, "", 5, "can't be set", std::nullopt},
+        {{"--addpp=TGP,limitRated"},
+         "",
+         2,
+         "ERROR: Not all parameters for addpp command specified.",
+         std::nullopt},
+        {{"--addpp=TGP,limitRated,5"}, "n", 2, "ERROR: User aborted!", std::nullopt},
+        {{"--delpp=TGP,limitRated", "--auto"},
+         "",
+         5,
+         "Error: Empty power policy override table",
+         std::nullopt},
+        {{"--delpp=TGP"},
+         "",
+         2,
+         "ERROR: Not all parameters for delpp command specified.",
+         std::nullopt},
+        {{"--listpp", "--debug"}, "", 0, "Entry count: 0", std::nullopt},
+        {{"--wrkrpn=12345678901234567890", "--auto"}, "", 0, updated, twenty},
+        {{"--wrkrpn=123456789012345678901", "--auto"},
+         "",
+         5,
+         "Error: Invalid board product number (too big)",
+         std::nullopt},
+    });
+}
+
+TEST(PowerPolicyCommands, FirmwareWithoutAStoreChangesNothing)
+{
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        int exit;
+    };
+    for (const Case& c : std::vector<Case>{{{"--wrkrpn=1234", "--auto"}, 16},
+                                           {{"--addpp=TGP,limitRated,5", "--auto"}, 16},
+                                           {{"--delpp=TGP,limitRated", "--auto"}, 16},
+                                           {{"--listpp"}, 0}})
+    {
+        SCOPED_TRACE(c.arguments.front());
+        CEngineeringRig rig({{1, 0, 0x0800, RigFirmware()}});
+        EXPECT_EQ(rig.Run(c.arguments), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, "Varnex image is not present\n")) << rig.out;
+        EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    }
+}
+
+TEST(RepairCommands, RepairWritesTheBackupAsBothStores)
+{
+    CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+    EXPECT_EQ(rig.Run({"--repairvarnex", "--auto", "--debug"}), 0) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "PBL Version 2.1")) << rig.out;
+    EXPECT_TRUE(Contains(rig.out, "Pages = " + FormatNumber(20, 2))) << rig.out;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image repaired successfully.")) << rig.out;
+    const ObjectMap primary = StoreOnChip(rig, kPrimaryBlock);
+    EXPECT_EQ(primary, StoreOnChip(rig, kBackupBlock));
+    EXPECT_EQ(primary, ObjectsOf(BackupStore()));
+}
+
+TEST(RepairCommands, PageLimitsAndRefusals)
+{
+    struct Case
+    {
+        std::vector<uint8_t> firmware;
+        std::vector<std::string> arguments;
+        int exit;
+        std::string shown;
+        bool writes;
+    };
+    const std::vector<uint8_t> oldPbl =
+        testkit::WithVarnexBlock(RigFirmware(),
+                                 testkit::CVarnexStoreBuilder()
+                                     .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                                     .Pbl(2, 1, {0x1000}, {})
+                                     .WithVersion(1, 0)
+                                     .BuildRaw(),
+                                 BackupStore());
+    const std::vector<uint8_t> noBackup = testkit::WithVarnexBlock(RigFirmware(), PrimaryStore());
+    const std::vector<Case> cases = {
+        {FirmwareWithStores(),
+         {"--repairvarnex=0x20", "--auto", "--debug"},
+         0,
+         "Pages = " + FormatNumber(32, 2),
+         true},
+        {FirmwareWithStores(),
+         {"--repairvarnex=010", "--auto", "--debug"},
+         0,
+         "Pages = " + FormatNumber(8, 2),
+         true},
+        {FirmwareWithStores(),
+         {"--repairvarnex=abc", "--auto"},
+         2,
+         "ERROR: Invalid value \"abc\" for --repairvarnex.",
+         false},
+        {FirmwareWithStores(), {"--repairvarnex"}, 2, "ERROR: User aborted!", false},
+        {oldPbl, {"--repairvarnex", "--auto"}, 16, "Failed to get PBL object version!\n\n", false},
+        {noBackup, {"--repairvarnex", "--auto"}, 5, "Failed to get Backup Varnex image.", false},
+        {noBackup,
+         {"--recovervarnex", "--auto"},
+         17,
+         "No backup Varnex image exists. The Varnex cannot be recovered.",
+         false},
+        {FirmwareWithStores(), {"--recovervarnex"}, 2, "ERROR: User aborted!", false},
+        {FirmwareWithStores(),
+         {"--recovervarnex"},
+         0,
+         "Varnex image recovered successfully.",
+         true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        CEngineeringRig rig({{1, 0, 0x0800, c.firmware}});
+        EXPECT_EQ(rig.Run(c.arguments, c.exit == 0 ? "y" : "n"), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.writes);
+    }
+}
+
+TEST(RepairCommands, RecoveryWritesTheBackupAsThePrimaryStore)
+{
+    CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+    EXPECT_EQ(rig.Run({"--recovervarnex", "--auto"}), 0) << rig.out << rig.err;
+    EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(BackupStore()));
+    EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+}
