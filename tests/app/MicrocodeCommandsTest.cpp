@@ -1,6 +1,7 @@
 // The Kestrix microcode commands on a Dolvik1 with its Kestrix engines: the
-// engine named in a refused image, the ECID hash and a failed ECID read, and
-// attaching to running microcode.
+// engine named in a refused image, the load style the images carry into the
+// engines, the ECID hash and a failed ECID read, and attaching to running
+// microcode.
 
 #include "EngineeringRig.h"
 
@@ -8,6 +9,7 @@
 #include "sim/SimGpu.h"
 #include "sim/SimKestrix.h"
 #include "sim/SimSpiFlash.h"
+#include "testkit/kestrix/KestrixImageBuilder.h"
 #include "testkit/machine/AdapterMachine.h"
 
 #include <gtest/gtest.h>
@@ -60,6 +62,31 @@ TEST(MicrocodeCommands, RefusedImagesAreNamedByTheirEngine)
         std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine({}));
         EXPECT_EQ(rig->Run(c.words), 2);
         EXPECT_TRUE(Contains(rig->err, "\nERROR: " + c.err + "\n")) << rig->err;
+    }
+}
+
+TEST(MicrocodeCommands, LoadStyleReachesEveryImageTheCommandLoads)
+{
+    struct Case
+    {
+        std::string word;
+        uint8_t style; // the load-style byte of the image's target record
+    };
+    const KestrixImageSpec spec;
+    for (const Case& c : {Case{"--loadkestrix=alt", 1}, Case{"--loadkestrix", 0}})
+    {
+        SCOPED_TRACE(c.word);
+        std::shared_ptr<CSimMachine> machine = MakeKestrixMachine({});
+        auto* kestrix = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix"));
+        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(machine);
+        const std::string image = rig->folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+        ASSERT_EQ(rig->Run({c.word, "--pmu=" + image, "--sec=" + image}), 0) << rig->err;
+        for (const uint32_t engine : {CSimKestrix::kPmuBase, CSimKestrix::kSecBase})
+        {
+            EXPECT_EQ(kestrix->ReadDmem(engine, spec.targetRecordOffset + 9, 1),
+                      std::vector<uint8_t>{c.style})
+                << std::hex << engine;
+        }
     }
 }
 
