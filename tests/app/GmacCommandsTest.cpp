@@ -104,6 +104,12 @@ TEST(GmacCommands, FailedProgrammingIsAnErrorAndLeavesThePortFree)
         "update.rom", MakeMcuFirmware(0x7E2B, kGmacGpuId, 3000, "KRVN", "S100", "B1", "08"));
     EXPECT_EQ(rig.Run({"--proggmac=" + updatePath}, "y"), 2);
     EXPECT_TRUE(Contains(rig.err, "ERROR: GMAC application image not updated.")) << rig.err;
+    // No hardware mutex of the GPU is left held for the port.
+    auto* gpu = dynamic_cast<CSimGpu*>(made.machine->FindFunction(1, 0, 0)->Model());
+    for (unsigned mutex = 0; mutex < 16; ++mutex)
+    {
+        EXPECT_EQ(gpu->MutexOwner(mutex), 0) << mutex;
+    }
     made.mcus[0]->Config().stuckBusy = false;
     // The port is free for the next run.
     EXPECT_EQ(rig.Run({"--querygmac"}, "y"), 0) << rig.err;
