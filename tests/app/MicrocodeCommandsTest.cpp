@@ -22,9 +22,9 @@ std::shared_ptr<CSimMachine> MakeKestrixMachine(SimKestrixConfig config)
     AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
     CSimGpu& gpu = AddSimGpu(*machine, {1, 0, 0}, 0x0C00, 12, kDolvikBar, 0x7E2B, 0x0C10);
     const SimFlashPart& part = CSimSpiFlash::FindPart(0xEF, 0x3013);
-    gpu.AttachChip(std::make_shared<CSimSpiFlash>(
-        "chip0", part, ESimSpiFlavour::Standard, std::make_shared<CSimChipStore>(part.sizeBytes),
-        &machine->Clock(), &machine->Counters()));
+    gpu.AttachChip(std::make_shared<CSimSpiFlash>("chip0", part, ESimSpiFlavour::Standard,
+                                                  std::make_shared<CSimChipStore>(part.sizeBytes),
+                                                  &machine->Clock(), &machine->Counters()));
     machine->AddDevice(std::make_shared<CSimKestrix>("kestrix", gpu, std::move(config)));
     return machine;
 }
@@ -93,7 +93,8 @@ TEST(MicrocodeCommands, LoadStyleReachesEveryImageTheCommandLoads)
 TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
 {
     {
-        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(WithEcid()));
+        std::unique_ptr<CEngineeringRig> rig =
+            CEngineeringRig::OnMachine(MakeKestrixMachine(WithEcid()));
         EXPECT_EQ(rig->Run({"--ecid"}), 0) << rig->err;
         EXPECT_TRUE(Contains(rig->err, "ECID ID( SHA2 Hash ):\nA0A1A2A3A4A5A6A7A8A9AAABACADAEAF"
                                        "B0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF\n"))
@@ -102,7 +103,8 @@ TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
     {
         SimKestrixConfig config = WithEcid();
         config.errorCodes[KR_UCODE_CMD_COMMAND_ECID] = 5;
-        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(config));
+        std::unique_ptr<CEngineeringRig> rig =
+            CEngineeringRig::OnMachine(MakeKestrixMachine(config));
         EXPECT_EQ(rig->Run({"--ecid"}), 2);
         EXPECT_TRUE(Contains(rig->err, "\nERROR: ECID read failed (status ")) << rig->err;
         EXPECT_FALSE(Contains(rig->err, "ECID ID( SHA2 Hash ):")) << rig->err;

@@ -99,7 +99,8 @@ nlohmann::json KestrixMachine()
 // named file.
 nlohmann::json McuMachine(const std::string& applicationFile)
 {
-    const nlohmann::json mcu = {{"kind", "mcu"}, {"address", "0x98"}, {"application", applicationFile}};
+    const nlohmann::json mcu = {
+        {"kind", "mcu"}, {"address", "0x98"}, {"application", applicationFile}};
     const nlohmann::json ports = {{{"port", 1}, {"slaves", {mcu}}}};
     return Dolvik1Machine({{"i2c", ports}}, {{{"kind", "kestrix"}, {"gpu", "dolvik1"}}});
 }
@@ -164,18 +165,19 @@ void ExpectMaintenanceRuns(const std::vector<MaintenanceRow>& rows)
 }
 
 // A refusal on two adapters, found before either is chosen: exit 2 and
-// both chips as made.
+// the chip as made.
 MaintenanceRow RefusedBeforeChoosing(MaintMachine machine, const std::string& arguments,
-                                     const std::string& error)
+                                     const std::string& shownError)
 {
-    return {machine, arguments, "", 2, {"ERROR: " + error}, kNoAdapterChosen};
+    return {machine, arguments, "", 2, {shownError}, kNoAdapterChosen};
 }
 
 // Every command that writes to an adapter, with values it would accept.
 const std::vector<std::string> kWriters = {
-    "--proggmac=app.rom",      "--erasefull",       "--delete",      "--protecton",
-    "--protectoff",            "--straps=1,2,3,4",  "--test=1,0",    "--stress",
-    "--guid=0123456789ABCDEF", "--guidsource=main", "--tv tv.rom",   "--readtest=1,0",
+    "--proggmac=app.rom", "--erasefull",  "--delete",
+    "--protecton",        "--protectoff", "--straps=1,2,3,4",
+    "--test=1,0",         "--stress",     "--guid=0123456789ABCDEF",
+    "--guidsource=main",  "--tv tv.rom",  "--readtest=1,0",
     "--presregtune=88=1",
 };
 } // namespace
@@ -212,9 +214,7 @@ TEST(MaintenanceRun, WritersRefuseLowPowerBeforeChoosingAnAdapter)
     std::vector<MaintenanceRow> rows;
     for (const std::string& writer : kWriters)
     {
-        MaintenanceRow row = RefusedBeforeChoosing(MaintMachine::LowBattery, writer, "");
-        row.shown = {kLowPower};
-        rows.push_back(row);
+        rows.push_back(RefusedBeforeChoosing(MaintMachine::LowBattery, writer, kLowPower));
     }
     ExpectMaintenanceRuns(rows);
 }
@@ -224,11 +224,12 @@ TEST(MaintenanceRun, WritersRefuseTheOverrides)
     std::vector<MaintenanceRow> rows;
     for (const std::string& writer : kWriters)
     {
-        rows.push_back(RefusedBeforeChoosing(MaintMachine::TwoGpus, writer + " --override=1",
-                                             "EEPROM override not allowed for write operations"));
         rows.push_back(
-            RefusedBeforeChoosing(MaintMachine::TwoGpus, writer + " --override=2",
-                                  "Display adapter override not allowed for write operations"));
+            RefusedBeforeChoosing(MaintMachine::TwoGpus, writer + " --override=1",
+                                  "ERROR: EEPROM override not allowed for write operations"));
+        rows.push_back(RefusedBeforeChoosing(
+            MaintMachine::TwoGpus, writer + " --override=2",
+            "ERROR: Display adapter override not allowed for write operations"));
     }
     ExpectMaintenanceRuns(rows);
 }
@@ -251,7 +252,7 @@ TEST(MaintenanceRun, ValuesAreReadWholeBeforeChoosingAnAdapter)
     std::vector<MaintenanceRow> rows;
     for (const auto& [arguments, error] : refusals)
     {
-        rows.push_back(RefusedBeforeChoosing(MaintMachine::TwoGpus, arguments, error));
+        rows.push_back(RefusedBeforeChoosing(MaintMachine::TwoGpus, arguments, "ERROR: " + error));
     }
     ExpectMaintenanceRuns(rows);
 }
@@ -339,7 +340,8 @@ TEST(MaintenanceRun, GmacCommandsWithoutAMicrocontroller)
 TEST(MaintenanceRun, ApplicationProgrammedByOneRunIsSavedByTheNext)
 {
     CProgramFolder folder;
-    folder.WriteFile("chip0.bin", MakeFirmware({.deviceId = kDolvik1Id, .i2cDevices = {kGmacEntry}}));
+    folder.WriteFile("chip0.bin",
+                     MakeFirmware({.deviceId = kDolvik1Id, .i2cDevices = {kGmacEntry}}));
     folder.WriteFile("mcu.rom", MakeMcuFirmware(0x7E2B, kDolvik1Id, 3000));
     const std::vector<uint8_t> update =
         MakeMcuFirmware(0x7E2B, kDolvik1Id, 3000, "KRVN", "S100", "B1", "08");
