@@ -16,16 +16,25 @@
 
 namespace
 {
-std::shared_ptr<CSimMachine> MakeKestrixMachine(SimKestrixConfig config)
+// Dolvik1 GPUs, one per bus behind its own root port, each with its Kestrix
+// engines ("kestrix", then "kestrix1", ...).
+std::shared_ptr<CSimMachine> MakeKestrixMachine(const SimKestrixConfig& config, uint8_t gpus = 1)
 {
     std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
-    AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
-    CSimGpu& gpu = AddSimGpu(*machine, {1, 0, 0}, 0x0C00, 12, kDolvikBar, 0x7E2B, 0x0C10);
     const SimFlashPart& part = CSimSpiFlash::FindPart(0xEF, 0x3013);
-    gpu.AttachChip(std::make_shared<CSimSpiFlash>("chip0", part, ESimSpiFlavour::Standard,
-                                                  std::make_shared<CSimChipStore>(part.sizeBytes),
-                                                  &machine->Clock(), &machine->Counters()));
-    machine->AddDevice(std::make_shared<CSimKestrix>("kestrix", gpu, std::move(config)));
+    for (uint8_t i = 0; i < gpus; ++i)
+    {
+        const auto bus = static_cast<uint8_t>(1 + i);
+        AddSimRootPort(*machine, {0, bus, 0}, bus, bus);
+        CSimGpu& gpu = AddSimGpu(*machine, {bus, 0, 0}, 0x0C00, 12, kDolvikBar + i * 0x2000000u,
+                                 0x7E2B, 0x0C10);
+        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
+            "chip" + std::to_string(i), part, ESimSpiFlavour::Standard,
+            std::make_shared<CSimChipStore>(part.sizeBytes), &machine->Clock(),
+            &machine->Counters()));
+        const std::string name = i == 0 ? "kestrix" : "kestrix" + std::to_string(i);
+        machine->AddDevice(std::make_shared<CSimKestrix>(name, gpu, config));
+    }
     return machine;
 }
 
@@ -88,6 +97,22 @@ TEST(MicrocodeCommands, LoadStyleReachesEveryImageTheCommandLoads)
                 << std::hex << engine;
         }
     }
+}
+
+TEST(MicrocodeCommands, AdapterChosenFromTheMenuIsTheOneLoaded)
+{
+    const KestrixImageSpec spec;
+    std::shared_ptr<CSimMachine> machine = MakeKestrixMachine({}, 2);
+    auto* first = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix"));
+    auto* second = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix1"));
+    std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(machine);
+    const std::string image = rig->folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+    // Adapter 1 from the menu, then yes to the monitor warning.
+    ASSERT_EQ(rig->Run({"--loadkestrix=alt", "--pmu=" + image}, "1\ry"), 0) << rig->err;
+    EXPECT_TRUE(Contains(rig->err, "Select a display adapter:")) << rig->err;
+    const uint32_t styleByte = spec.targetRecordOffset + 9;
+    EXPECT_EQ(second->ReadDmem(CSimKestrix::kPmuBase, styleByte, 1), std::vector<uint8_t>{1});
+    EXPECT_EQ(first->ReadDmem(CSimKestrix::kPmuBase, styleByte, 1), std::vector<uint8_t>{0});
 }
 
 TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
