@@ -373,3 +373,25 @@ TEST(MaintenanceRun, FailedStressIterationEndsTheRunWithItsStatus)
     EXPECT_TRUE(Contains(std::string(rows.begin(), rows.end()), ", FAIL\n"));
     EXPECT_FALSE(folder.ReadFile("Stress-Testing-Backup.rom").empty());
 }
+
+TEST(MaintenanceRun, LogNamesTheCommand)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"--protectoff --protecton", "Command: protecton\n"},
+        {"--protectoff", "Command: protectoff\n"},
+        {"--stress", "Command: EEPROM Stress-testing \n"},
+        {"--presdatatune=1", "Command: presregtune\n"},
+        {"--proggmac=app.rom", "Command: proggmac\n"},
+        {"--ecid", "Command: Display the SHA2 hash of the RAW ECID of the GPU.\n"},
+    };
+    for (const auto& [arguments, line] : cases)
+    {
+        SCOPED_TRACE(arguments);
+        CProgramFolder folder;
+        // On battery the writers stop right after the line.
+        folder.MakeMachine({MakeFirmware()}, "--battery 20");
+        folder.Romvise("--log=run.log " + arguments);
+        const std::vector<uint8_t> logged = folder.ReadFile("run.log");
+        EXPECT_TRUE(Contains(std::string(logged.begin(), logged.end()), line));
+    }
+}
