@@ -3,6 +3,7 @@
 #include "core/Range.h"
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 namespace
@@ -228,6 +229,26 @@ void CSimMcuSlave::StartOperation(bool erase, uint16_t page)
     }
     (erase ? m_eraseBusy : m_programBusy) = m_config.busyPolls;
     (erase ? m_eraseStatus : m_programStatus) = status;
+    if (inRange && !m_applicationFile.empty())
+    {
+        SaveApplication();
+    }
+}
+
+void CSimMcuSlave::SaveApplication() const
+{
+    auto end = m_flash.end();
+    while (end != m_flash.begin() + kApplicationOffset && *(end - 1) == 0xFF)
+    {
+        --end;
+    }
+    std::ofstream file(m_applicationFile, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(m_flash.data() + kApplicationOffset),
+               end - (m_flash.begin() + kApplicationOffset));
+    if (!file.flush())
+    {
+        throw std::runtime_error("cannot write the MCU application to " + m_applicationFile);
+    }
 }
 
 uint8_t CSimMcuSlave::PollStatus(bool erase)

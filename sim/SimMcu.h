@@ -62,6 +62,10 @@ public:
     // Puts a firmware file (header and image) at the application offset.
     void InstallApplication(const std::vector<uint8_t>& file);
     bool IsApplicationValid() const;
+    // Keeps the application area in a file: every finished erase or program
+    // writes it back (less its erased tail), so a later run loading the
+    // same file sees what this one programmed.
+    void KeepApplicationIn(std::string path) { m_applicationFile = std::move(path); }
 
     // Commands taken, in order (the command byte of every transfer).
     const std::vector<uint8_t>& Commands() const { return m_commands; }
@@ -83,8 +87,10 @@ private:
     std::vector<uint8_t> ReplyFor(uint8_t command);
     void StartOperation(bool erase, uint16_t page);
     uint8_t PollStatus(bool erase);
+    void SaveApplication() const;
 
     std::string m_name;
+    std::string m_applicationFile;
     SimMcuConfig m_config;
     uint8_t m_mode = 1;
     uint8_t m_bootOverride = 0;

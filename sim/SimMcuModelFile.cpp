@@ -14,6 +14,8 @@ namespace
 //             "application": "mcu.bin", "refuses_read_page": false,
 //             "absent": false, "busy_polls": 2, "stuck_busy": false,
 //             "bootloader_version": "0x0103"}]
+// The application file is written back whenever the MCU's flash is erased or
+// programmed.
 std::shared_ptr<ISimI2CSlave> ReadMcuSlave(const nlohmann::json& section, SimLoadContext& context)
 {
     SimMcuConfig config;
@@ -40,6 +42,7 @@ std::shared_ptr<ISimI2CSlave> ReadMcuSlave(const nlohmann::json& section, SimLoa
         }
         mcu->InstallApplication(
             {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()});
+        mcu->KeepApplicationIn(path);
     }
     const std::string mode = section.value("mode", std::string("app"));
     if (mode != "app" && mode != "bootloader")

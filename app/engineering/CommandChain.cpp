@@ -21,6 +21,18 @@ void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
     command.adapter = adapters.front();
 }
 
+void RefuseWriteOverride(const EngineeringValues& values)
+{
+    if (values.overrideEEPROM)
+    {
+        throw std::runtime_error("EEPROM override not allowed for write operations");
+    }
+    if (values.overrideAdapter)
+    {
+        throw std::runtime_error("Display adapter override not allowed for write operations");
+    }
+}
+
 namespace
 {
 using enum ChainGuard;
@@ -56,14 +68,7 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
         }
         break;
     case RefuseOverride:
-        if (values.overrideEEPROM)
-        {
-            throw std::runtime_error("EEPROM override not allowed for write operations");
-        }
-        if (values.overrideAdapter)
-        {
-            throw std::runtime_error("Display adapter override not allowed for write operations");
-        }
+        RefuseWriteOverride(values);
         break;
     case OneAdapter:
         SelectOneAdapter(command, false);
@@ -155,8 +160,9 @@ const std::vector<ChainRow>& EngineeringChain()
          {LogCommand, IndexOnly},
          "Display the SHA2 hash of the RAW ECID of the GPU.",
          ShowChipEcid},
+        // The tuning values are read before the override is refused.
         {{"presregtune", "presdatatune"},
-         {LogCommand, PowerCheck, RefuseOverride},
+         {LogCommand, PowerCheck},
          "presregtune",
          TuneAdapterPreservedData},
     };

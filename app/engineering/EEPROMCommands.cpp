@@ -314,6 +314,7 @@ void TuneAdapterPreservedData(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     std::vector<PreservationTuneRequest> requests = ReadTuneRequests(*values.commandLine);
+    RefuseWriteOverride(values);
     SelectOne(command);
     if (!SupportsPreservationTuning(command.adapter->GetDevice()->GetDeviceKind()))
     {

@@ -95,6 +95,8 @@ const ChainRow* FindChainRow(const std::vector<ChainRow>& chain, ICommandLine& c
 void RunChainRow(const ChainRow& row, EngineeringCommand& command);
 // Selects one adapter into the command (index -1 asks when there are several).
 void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued);
+// Refuses --override for a command that writes to an adapter.
+void RefuseWriteOverride(const EngineeringValues& values);
 
 // ---- the commands (one handler per row) -------------------------------------
 void ShowVersions(EngineeringCommand& command);

@@ -107,6 +107,10 @@ TEST(EEPROMCommands, ValuesAreReadWholeBeforeAnyAdapterIsChosen)
          "\tor <REG>[<MSB>:<LSB>]=<VALUE> format."},
         {{"--presdatatune=300"},
          "Invalid input, argument must comply with <ID>[:Width][,<Data>]... format."},
+        // Tuning values are read before the override is refused.
+        {{"--presregtune=zz=1", "--override=1"},
+         "Invalid input, argument must comply with the <REG>[=<VALUE>] \n"
+         "\tor <REG>[<MSB>:<LSB>]=<VALUE> format."},
     };
     for (const Case& c : cases)
     {

@@ -56,14 +56,13 @@ GmacMachine MakeGmacMachine(size_t count, SimMcuConfig config = {})
         const auto bus = static_cast<uint8_t>(1 + i);
         AddSimRootPort(*made.machine, {0, bus, 0}, bus, bus);
         CSimGpu& gpu = AddSimGpu(*made.machine, {bus, 0, 0}, kGmacGpuId, 8,
-                                 kDolvikBar + static_cast<uint32_t>(i) * 0x2000000, 0x7E2B,
-                                 0x0001, 0x030000, 0x400000);
+                                 kDolvikBar + static_cast<uint32_t>(i) * 0x2000000, 0x7E2B, 0x0001,
+                                 0x030000, 0x400000);
         auto contents = std::make_shared<CSimChipStore>(part.sizeBytes);
         contents->Write(0, GmacFirmware());
-        gpu.AttachChip(std::make_shared<CSimSpiFlash>("chip" + std::to_string(i), part,
-                                                      ESimSpiFlavour::Standard, contents,
-                                                      &made.machine->Clock(),
-                                                      &made.machine->Counters()));
+        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
+            "chip" + std::to_string(i), part, ESimSpiFlavour::Standard, contents,
+            &made.machine->Clock(), &made.machine->Counters()));
         made.mcus.push_back(&AddSimMcu(gpu, MakeMcuFirmware(0x7E2B, kGmacGpuId, 3000), config));
     }
     return made;
@@ -104,6 +103,12 @@ TEST(GmacCommands, FailedProgrammingIsAnErrorAndLeavesThePortFree)
         "update.rom", MakeMcuFirmware(0x7E2B, kGmacGpuId, 3000, "KRVN", "S100", "B1", "08"));
     EXPECT_EQ(rig.Run({"--proggmac=" + updatePath}, "y"), 2);
     EXPECT_TRUE(Contains(rig.err, "ERROR: GMAC application image not updated.")) << rig.err;
+    // No hardware mutex of the GPU is left held for the port.
+    auto* gpu = dynamic_cast<CSimGpu*>(made.machine->FindFunction(1, 0, 0)->Model());
+    for (unsigned mutex = 0; mutex < 16; ++mutex)
+    {
+        EXPECT_EQ(gpu->MutexOwner(mutex), 0) << mutex;
+    }
     made.mcus[0]->Config().stuckBusy = false;
     // The port is free for the next run.
     EXPECT_EQ(rig.Run({"--querygmac"}, "y"), 0) << rig.err;
@@ -150,7 +155,7 @@ TEST(GmacCommands, ProgrammingNeedsAFileAndPower)
         SCOPED_TRACE(c.words.front());
         GmacMachine made = MakeGmacMachine(1);
         std::unique_ptr<CEngineeringRig> owned = CEngineeringRig::OnMachine(made.machine);
-    CEngineeringRig& rig = *owned;
+        CEngineeringRig& rig = *owned;
         EXPECT_EQ(rig.Run(c.words), 2);
         EXPECT_TRUE(Contains(rig.err, "ERROR: " + c.err)) << rig.err;
         EXPECT_FALSE(Contains(rig.err, "Using I2C port")) << rig.err;

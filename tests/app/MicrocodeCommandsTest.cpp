@@ -1,6 +1,7 @@
 // The Kestrix microcode commands on a Dolvik1 with its Kestrix engines: the
-// engine named in a refused image, the ECID hash and a failed ECID read, and
-// attaching to running microcode.
+// engine named in a refused image, the load style the images carry into the
+// engines, the ECID hash and a failed ECID read, and attaching to running
+// microcode.
 
 #include "EngineeringRig.h"
 
@@ -8,22 +9,32 @@
 #include "sim/SimGpu.h"
 #include "sim/SimKestrix.h"
 #include "sim/SimSpiFlash.h"
+#include "testkit/kestrix/KestrixImageBuilder.h"
 #include "testkit/machine/AdapterMachine.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-std::shared_ptr<CSimMachine> MakeKestrixMachine(SimKestrixConfig config)
+// Dolvik1 GPUs, one per bus behind its own root port, each with its Kestrix
+// engines ("kestrix", then "kestrix1", ...).
+std::shared_ptr<CSimMachine> MakeKestrixMachine(const SimKestrixConfig& config, uint8_t gpus = 1)
 {
     std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
-    AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
-    CSimGpu& gpu = AddSimGpu(*machine, {1, 0, 0}, 0x0C00, 12, kDolvikBar, 0x7E2B, 0x0C10);
     const SimFlashPart& part = CSimSpiFlash::FindPart(0xEF, 0x3013);
-    gpu.AttachChip(std::make_shared<CSimSpiFlash>(
-        "chip0", part, ESimSpiFlavour::Standard, std::make_shared<CSimChipStore>(part.sizeBytes),
-        &machine->Clock(), &machine->Counters()));
-    machine->AddDevice(std::make_shared<CSimKestrix>("kestrix", gpu, std::move(config)));
+    for (uint8_t i = 0; i < gpus; ++i)
+    {
+        const auto bus = static_cast<uint8_t>(1 + i);
+        AddSimRootPort(*machine, {0, bus, 0}, bus, bus);
+        CSimGpu& gpu = AddSimGpu(*machine, {bus, 0, 0}, 0x0C00, 12, kDolvikBar + i * 0x2000000u,
+                                 0x7E2B, 0x0C10);
+        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
+            "chip" + std::to_string(i), part, ESimSpiFlavour::Standard,
+            std::make_shared<CSimChipStore>(part.sizeBytes), &machine->Clock(),
+            &machine->Counters()));
+        const std::string name = i == 0 ? "kestrix" : "kestrix" + std::to_string(i);
+        machine->AddDevice(std::make_shared<CSimKestrix>(name, gpu, config));
+    }
     return machine;
 }
 
@@ -63,10 +74,52 @@ TEST(MicrocodeCommands, RefusedImagesAreNamedByTheirEngine)
     }
 }
 
+TEST(MicrocodeCommands, LoadStyleReachesEveryImageTheCommandLoads)
+{
+    struct Case
+    {
+        std::string word;
+        uint8_t style; // the load-style byte of the image's target record
+    };
+    const KestrixImageSpec spec;
+    for (const Case& c : {Case{"--loadkestrix=alt", 1}, Case{"--loadkestrix", 0}})
+    {
+        SCOPED_TRACE(c.word);
+        std::shared_ptr<CSimMachine> machine = MakeKestrixMachine({});
+        auto* kestrix = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix"));
+        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(machine);
+        const std::string image = rig->folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+        ASSERT_EQ(rig->Run({c.word, "--pmu=" + image, "--sec=" + image}), 0) << rig->err;
+        for (const uint32_t engine : {CSimKestrix::kPmuBase, CSimKestrix::kSecBase})
+        {
+            EXPECT_EQ(kestrix->ReadDmem(engine, spec.targetRecordOffset + 9, 1),
+                      std::vector<uint8_t>{c.style})
+                << std::hex << engine;
+        }
+    }
+}
+
+TEST(MicrocodeCommands, AdapterChosenFromTheMenuIsTheOneLoaded)
+{
+    const KestrixImageSpec spec;
+    std::shared_ptr<CSimMachine> machine = MakeKestrixMachine({}, 2);
+    auto* first = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix"));
+    auto* second = dynamic_cast<CSimKestrix*>(machine->FindDevice("kestrix1"));
+    std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(machine);
+    const std::string image = rig->folder.WriteBytes("ucode.bin", BuildKestrixImage(spec));
+    // Adapter 1 from the menu, then yes to the monitor warning.
+    ASSERT_EQ(rig->Run({"--loadkestrix=alt", "--pmu=" + image}, "1\ry"), 0) << rig->err;
+    EXPECT_TRUE(Contains(rig->err, "Select a display adapter:")) << rig->err;
+    const uint32_t styleByte = spec.targetRecordOffset + 9;
+    EXPECT_EQ(second->ReadDmem(CSimKestrix::kPmuBase, styleByte, 1), std::vector<uint8_t>{1});
+    EXPECT_EQ(first->ReadDmem(CSimKestrix::kPmuBase, styleByte, 1), std::vector<uint8_t>{0});
+}
+
 TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
 {
     {
-        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(WithEcid()));
+        std::unique_ptr<CEngineeringRig> rig =
+            CEngineeringRig::OnMachine(MakeKestrixMachine(WithEcid()));
         EXPECT_EQ(rig->Run({"--ecid"}), 0) << rig->err;
         EXPECT_TRUE(Contains(rig->err, "ECID ID( SHA2 Hash ):\nA0A1A2A3A4A5A6A7A8A9AAABACADAEAF"
                                        "B0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF\n"))
@@ -75,9 +128,10 @@ TEST(MicrocodeCommands, EcidShowsTheHashOrFails)
     {
         SimKestrixConfig config = WithEcid();
         config.errorCodes[KR_UCODE_CMD_COMMAND_ECID] = 5;
-        std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine(config));
+        std::unique_ptr<CEngineeringRig> rig =
+            CEngineeringRig::OnMachine(MakeKestrixMachine(config));
         EXPECT_EQ(rig->Run({"--ecid"}), 2);
-        EXPECT_TRUE(Contains(rig->err, "\nERROR: ECID read failed (status ")) << rig->err;
+        EXPECT_TRUE(Contains(rig->err, "\nERROR: ECID read failed (status 5).\n")) << rig->err;
         EXPECT_FALSE(Contains(rig->err, "ECID ID( SHA2 Hash ):")) << rig->err;
     }
 }

@@ -48,6 +48,10 @@ std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec)
     builder.Block(testkit::CGpuImageBuilder::kX86, spec.length)
         .DeviceId(spec.deviceId)
         .HardwareDataArea(0x7E2B, 0x0001);
+    if (!spec.i2cDevices.empty())
+    {
+        builder.Dcb(spec.i2cDevices);
+    }
     testkit::InfoToken info;
     info.boardId = spec.boardId;
     info.version = spec.version;

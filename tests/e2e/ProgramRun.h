@@ -39,6 +39,8 @@ struct FirmwareSpec
     uint16_t varnexDirectory = 0;
     // The IEEE 1394 GUID record {high, low} in the first block; none when 0.
     uint64_t guid = 0;
+    // The entries of an I2C device table in the first block; none when empty.
+    std::vector<uint32_t> i2cDevices = {};
 };
 
 std::vector<uint8_t> MakeFirmware(const FirmwareSpec& spec = {});
