@@ -160,7 +160,6 @@ private:
     uint32_t SecondPass(uint32_t mask) const;
     void ShowMatch(CRefPtr<IROMImage> head, CRefPtr<IROMImage> copy, uint32_t imageNumber);
     bool Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter);
-    void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed);
     void Finish();
 
     EngineeringCommand& m_command;
@@ -502,8 +501,8 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
     return true;
 }
 
-bool CFlashRun::ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter,
-                          CRefPtr<IROMImage> copy, CRefPtr<IROMImage> head, bool erased)
+bool CFlashRun::ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> copy,
+                          CRefPtr<IROMImage> head, bool erased)
 {
     CLog* log = m_values.log;
     const bool ifrImageMode = copy->GetLoadedSize() == copy->GetIFRImageSize() ||
@@ -566,11 +565,12 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     }
     if (Set("refreshstraps"))
     {
-        RefreshStraps(*adapter, *copy);
+        RefreshStraps(*adapter, *copy, m_values.log);
     }
 }
+} // namespace
 
-void CFlashRun::RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed)
+void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
 {
     // Only a GPU keeps its straps in the EEPROM; on a bridge these offsets
     // would land in the bridge's own window.
@@ -586,13 +586,12 @@ void CFlashRun::RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed)
         adapter.Write32(row.reg, value);
         line << row.label << ToHex(value, 8);
     }
-    WriteLogLine(m_values.log, 3, line.str());
+    *log << LogLevel(3) << line.str() << LogEndl;
     for (const uint32_t reg : kStrapClearRegisters)
     {
         adapter.Write32(reg, 0);
     }
 }
-} // namespace
 
 CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
                                    uint32_t engineType, bool detailed)

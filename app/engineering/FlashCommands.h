@@ -52,6 +52,11 @@ void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> im
                          CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
                          uint32_t mask, CLog* log);
 
+// Loads the straps of the image just programmed into the GPU's strap
+// registers and logs them; nothing on an adapter whose straps are not kept in
+// its EEPROM (a bridge).
+void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
+
 // The adapter's EEPROM driver; on a secure part with a Kestrix loader of
 // `engineType`, set as the flash context. Throws for a part no driver serves.
 CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,

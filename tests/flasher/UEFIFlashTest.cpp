@@ -55,7 +55,8 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
         try
         {
             rig.flasher->FlashUEFIImage(
-                rig.ui, IROMImage::CreateFromBuffer(uefi.data(), static_cast<uint32_t>(uefi.size())),
+                rig.ui,
+                IROMImage::CreateFromBuffer(uefi.data(), static_cast<uint32_t>(uefi.size())),
                 rig.Adapter(0), target, &rig.log);
         }
         catch (const uefi_refused_error& error)
@@ -77,13 +78,15 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
     EXPECT_EQ(flash(small, eeprom),
               "refused: The UEFI image could not be merged into the adapter firmware.");
     rig.flasher->SetUEFIImageServices(
-        {nullptr, [](CRefPtr<IROMImage>, CRefPtr<IROMImage>, CLog*) -> bool
-         { throw std::runtime_error("Incompatible ROM and EFI file."); }});
+        {nullptr, [](CRefPtr<IROMImage>, CRefPtr<IROMImage>, CLog*) -> bool {
+             throw std::runtime_error("Incompatible ROM and EFI file.");
+         }});
     EXPECT_EQ(flash(small, eeprom), "refused: Incompatible ROM and EFI file.");
 
     rig.flasher->SetUEFIImageServices(ReplacingMerge());
-    EXPECT_EQ(flash(MakeFirmware({.length = 0x90000}), eeprom),
-              "refused: The EEPROM on this graphics card is too small to support this firmware update.");
+    EXPECT_EQ(
+        flash(MakeFirmware({.length = 0x90000}), eeprom),
+        "refused: The EEPROM on this graphics card is too small to support this firmware update.");
     EXPECT_NE(rig.Logged().find("EEPROM size = 80000\nCan't fit an image of size 90000\n"),
               std::string::npos);
     EXPECT_EQ(rig.ChipBytes(0), before);
