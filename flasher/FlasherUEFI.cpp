@@ -23,6 +23,30 @@ void LogRomLayout(CLog* log, const std::string& title, IROMImage& rom,
     LogLine(log, 3, "Expanded PCI Blocks Layout:");
     LogLine(log, 3, rom.DumpPCIBlocks(1));
 }
+
+// Merges the UEFI image into `rom`, a copy of the current firmware. Nothing
+// has been written yet, so every way the merge fails is a refusal.
+void MergeOrRefuse(CRefPtr<IROMImage> rom, CRefPtr<IROMImage> uefiImage,
+                   const UEFIImageServices& uefi, CLog* log)
+{
+    LogLine(log, 3, "\nMerging the ROM with the provided UEFI image.");
+    bool merged = false;
+    try
+    {
+        merged = uefi.merge && uefi.merge(rom, uefiImage, log);
+    }
+    catch (const std::runtime_error& error)
+    {
+        LogLine(log, 3, "Successful merge?: No");
+        throw uefi_refused_error(error.what());
+    }
+    LogLine(log, 3, std::string("Successful merge?: ") + (merged ? "Yes" : "No"));
+    if (!merged)
+    {
+        // Nothing is written, and the caller must not take that for an update.
+        throw uefi_refused_error("The UEFI image could not be merged into the adapter firmware.");
+    }
+}
 } // namespace
 
 void CFlasherImpl::SetUEFIImageServices(UEFIImageServices services)
@@ -42,14 +66,7 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     CRefPtr<IROMImage> rom = IROMImage::Clone(current.get());
     LogRomLayout(log, "Current ROM:", *rom, m_uefi);
 
-    LogLine(log, 3, "\nMerging the ROM with the provided UEFI image.");
-    const bool merged = m_uefi.merge && m_uefi.merge(rom, uefiImage, log);
-    LogLine(log, 3, std::string("Successful merge?: ") + (merged ? "Yes" : "No"));
-    if (!merged)
-    {
-        // Nothing is written, and the caller must not take that for an update.
-        throw std::runtime_error("The UEFI image could not be merged into the adapter firmware.");
-    }
+    MergeOrRefuse(rom, uefiImage, m_uefi, log);
     LogRomLayout(log, "NEW (UEFI-updated)ROM:", *rom, m_uefi);
 
     COffsetModeScope offsetOff(rom.get(), false);
@@ -58,7 +75,7 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     {
         LogLine(log, 3, "EEPROM size = " + Hex(partSize, 2));
         LogLine(log, 3, "Can't fit an image of size " + Hex(romSize, 2));
-        throw std::runtime_error(
+        throw uefi_refused_error(
             "The EEPROM on this graphics card is too small to support this firmware update.");
     }
     CLogOrDiscard logOrDiscard(log);

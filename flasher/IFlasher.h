@@ -31,8 +31,18 @@
 
 #include <cstdint>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+// A UEFI image flash refused before its first write (the merge failed, or the
+// merged firmware does not fit the part): the EEPROM holds what it held
+// before, so a caller may go on with the next adapter.
+class uefi_refused_error : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // One preservation-tuning request, in command-line order.
 enum PreservationTuneKind : uint32_t
@@ -119,7 +129,9 @@ public:
     virtual bool OverrideSubvendorStrap(CRefPtr<IUserInterface> ui,
                                         CRefPtr<IDisplayAdapter> adapter, CLog* log) = 0;
     // Merges a UEFI driver image into the adapter's firmware, programs the
-    // result into the identified EEPROM and reads it back.
+    // result into the identified EEPROM and reads it back. A refusal before
+    // the first write is a uefi_refused_error; any other failure may leave
+    // the part partly written.
     virtual void FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
                                 CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                                 CLog* log) = 0;

@@ -154,6 +154,7 @@ const std::vector<ChainRow>& EngineeringChain()
         {{"readtest"}, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMReading},
         {{"speed"}, {LogCommand, OneAdapter}, "", ShowSpeedometer},
         {{"install"}, {LogCommand}, "", InstallDriver},
+        {{"updateuefi"}, {LogCommand}, "", UpdateAdapterUEFI},
         {{"loadkestrix"}, {LogCommand, IndexOnly}, "", LoadKestrixEngines},
         {{"attachkestrix"}, {LogCommand, IndexOnly}, "", AttachKestrixEngine},
         {{"ecid"},

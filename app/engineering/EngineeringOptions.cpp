@@ -60,6 +60,7 @@ const OptionDescriptor kOptions[] = {
     {"readtest", ' ', 3, "<passes>,<start>[,<length>]", "EEPROM read test (passes 0: until it fails)."},
     {"speed", ' ', 0, "", "Display the speedometer value."},
     {"install", ' ', 0, "", "Install the driver and wait for a key."},
+    {"updateuefi", ' ', 0, "", "Replace the UEFI driver in the adapters' firmware with the file's."},
     {"loadkestrix", ' ', 1, "[alt]", "Load Kestrix microcode (a value: the alternate style)."},
     {"attachkestrix", ' ', 0, "", "Attach to the microcode the PMU runs."},
     {"pmu", ' ', 1, "<file>", "The PMU engine's microcode image."},

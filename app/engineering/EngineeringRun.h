@@ -118,6 +118,8 @@ void CheckAdapterEEPROM(EngineeringCommand& command);
 void DisplayAdapterEEPROM(EngineeringCommand& command);
 void ShowSpeedometer(EngineeringCommand& command);
 void InstallDriver(EngineeringCommand& command);
+// The file's UEFI driver into the firmware of every selected adapter.
+void UpdateAdapterUEFI(EngineeringCommand& command);
 void EraseAdapterEEPROM(EngineeringCommand& command);
 void DeleteAdapterFirmware(EngineeringCommand& command);
 void UpdateAdapterStraps(EngineeringCommand& command);

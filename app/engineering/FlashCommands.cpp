@@ -28,7 +28,6 @@ constexpr uint32_t kSegmentOnly = 2;
 // The newest program level this program understands.
 constexpr uint8_t kNewestProgramLevel = 0x12;
 constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
-constexpr int kExitNothingMatched = 1;
 
 struct StrapRow
 {
@@ -145,20 +144,22 @@ public:
 private:
     bool Set(const char* word) const { return m_line.IsSet(word); }
     void FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last);
-    CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IDisplayAdapter> adapter);
-    CRefPtr<IROMImage> ReadHead(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                                bool& blank, std::string& failure);
     // True when the image matched (programmed, verified or skipped).
     bool TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAdapter> adapter,
                   CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, CRefPtr<IROMImage>& head,
                   bool blank);
+    // False, with a row not matched, when the image does not fit the adapter.
+    bool ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> copy,
+                   CRefPtr<IROMImage> head, bool erased);
+    bool NeedsNewerProgram(CRefPtr<IROMImage> copy);
+    void Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                 CRefPtr<IROMImage> copy);
     uint32_t AdjustedMask(uint32_t mask, bool ifrImageMode) const;
     void OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> head,
                           uint32_t mask) const;
     uint32_t SecondPass(uint32_t mask) const;
     void ShowMatch(CRefPtr<IROMImage> head, CRefPtr<IROMImage> copy, uint32_t imageNumber);
     bool Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter);
-    void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed);
     void Finish();
 
     EngineeringCommand& m_command;
@@ -241,73 +242,8 @@ void CFlashRun::Finish()
     }
     if (!m_anyMatched)
     {
-        m_values.result = kExitNothingMatched;
+        m_values.result = kExitNoAdapterMatched;
     }
-}
-
-CRefPtr<IEEPROM> CFlashRun::OpenEEPROM(CRefPtr<IDisplayAdapter> adapter)
-{
-    EngineeringValues& values = m_values;
-    CRefPtr<IEEPROM> eeprom =
-        CreateEEPROM(adapter, values.retryMode, Set("manualread"), Set("nokestrix"));
-    if (!eeprom)
-    {
-        throw std::runtime_error("Cannot program unsupported EEPROM type");
-    }
-    if (eeprom->IsSecure())
-    {
-        KestrixLoadRequest request;
-        request.userInterface = values.ui;
-        request.bus = GetPCIBus();
-        request.adapterDatabase = values.adapters;
-        request.boardDatabase = values.boards;
-        request.eepromDatabase = values.eeproms;
-        request.adapter = adapter;
-        request.engineType = Set("sec") ? KESTRIX_SEC : KESTRIX_PMU;
-        request.verbose = m_detailed;
-        request.log = values.log;
-        CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
-        eeprom->SetLoader(loader.get());
-        GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), values.eeproms.get());
-    }
-    return eeprom;
-}
-
-CRefPtr<IROMImage> CFlashRun::ReadHead(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
-                                       bool& blank, std::string& failure)
-{
-    CRefPtr<IROMImage> head;
-    try
-    {
-        head = m_values.flasher->ReadImageHead(m_values.ui, adapter, m_values.eeproms, eeprom,
-                                               blank, m_values.log);
-    }
-    catch (const io_error&)
-    {
-        throw;
-    }
-    catch (const user_abort_error&)
-    {
-        throw;
-    }
-    catch (const std::runtime_error& error)
-    {
-        failure = error.what();
-    }
-    // After an update that did not finish the part may be erased or half
-    // written: the firmware it held before stands in for its head.
-    if (m_journal)
-    {
-        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
-        {
-            std::cout << "NOTE: The last update of this display adapter did not finish; it will "
-                         "be updated again from the firmware it held before."
-                      << std::endl;
-            head = HeadFromSavedContent(*saved);
-            blank = head->IsErased();
-        }
-    }
-    return head;
 }
 
 void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last)
@@ -324,14 +260,15 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     }
     values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
     values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, m_detailed);
-    CRefPtr<IEEPROM> eeprom = OpenEEPROM(adapter);
+    CRefPtr<IEEPROM> eeprom =
+        OpenAdapterEEPROM(values, adapter, Set("sec") ? KESTRIX_SEC : KESTRIX_PMU, m_detailed);
     if (m_oneToOne && Set("romstrap"))
     {
         values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
     }
     bool blank = false;
     std::string failure;
-    CRefPtr<IROMImage> head = ReadHead(adapter, eeprom, blank, failure);
+    CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, m_journal, blank, failure);
     if (!head)
     {
         WriteLogLine(log, 3, "NOTE: Exception caught: " + failure);
@@ -530,43 +467,11 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
                          CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image,
                          CRefPtr<IROMImage>& head, bool erased)
 {
-    EngineeringValues& values = m_values;
-    CLog* log = values.log;
-    const CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
-    const bool ifrImageMode = copy->GetLoadedSize() == copy->GetIFRImageSize() ||
-                              (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
     const char* fileName = image->GetFileNameCStr();
-    WriteLogLine(log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
-    if (ifrImageMode)
+    WriteLogLine(m_values.log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
+    const CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
+    if (!ImageFits(index, adapter, copy, head, erased) || NeedsNewerProgram(copy))
     {
-        WriteLogLine(log, 3, "IFR image mode");
-    }
-    CompatibilityRequest request;
-    request.blank = erased;
-    request.skipZeroBoard = m_oneToOne || ifrImageMode;
-    uint32_t mask = CheckImageCompatibility(adapter, copy, head, &m_selection, request, log);
-    WriteLogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
-    mask = AdjustedMask(mask, ifrImageMode);
-    if (m_oneToOne)
-    {
-        ReportImageMismatch(adapter, copy, head, &m_selection, erased, mask, log);
-        OverrideOneToOne(adapter, head, mask);
-        mask = 0; // what survived is accepted after its warning
-    }
-    mask = SecondPass(mask);
-    if (mask != 0)
-    {
-        m_results.push_back({index, adapter, false, false});
-        return false;
-    }
-    if (copy->GetInfoByte35() > kNewestProgramLevel)
-    {
-        m_newerNeeded = true;
-        WriteLogLine(log, 4, "NOTE: Firmware image requires a newer version of ROMVISE.");
-        std::ostringstream text;
-        text << "Firmware Image Version:";
-        values.flasher->PrintImageVersion(copy, values.extVersion, text, m_detailed, false);
-        ShowAndLog(log, 4, text.str());
         return false;
     }
     m_anyMatched = true;
@@ -586,18 +491,71 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
     if (m_flags & kVerifySegment)
     {
         // A verification reads and compares; it writes nothing.
-        values.flasher->CompareROMImage(values.ui, copy, GetPCIBus(), adapter, values.boards,
-                                        values.eeproms, values.extVersion, false, false, true,
-                                        false, log);
+        m_values.flasher->CompareROMImage(m_values.ui, copy, GetPCIBus(), adapter, m_values.boards,
+                                          m_values.eeproms, m_values.extVersion, false, false, true,
+                                          false, m_values.log);
         m_results.push_back({index, adapter, true, false});
         return true;
     }
+    Program(index, adapter, eeprom, copy);
+    return true;
+}
+
+bool CFlashRun::ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> copy,
+                          CRefPtr<IROMImage> head, bool erased)
+{
+    CLog* log = m_values.log;
+    const bool ifrImageMode = copy->GetLoadedSize() == copy->GetIFRImageSize() ||
+                              (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
+    if (ifrImageMode)
+    {
+        WriteLogLine(log, 3, "IFR image mode");
+    }
+    CompatibilityRequest request;
+    request.blank = erased;
+    request.skipZeroBoard = m_oneToOne || ifrImageMode;
+    uint32_t mask = CheckImageCompatibility(adapter, copy, head, &m_selection, request, log);
+    WriteLogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
+    mask = AdjustedMask(mask, ifrImageMode);
+    if (m_oneToOne)
+    {
+        ReportImageMismatch(adapter, copy, head, &m_selection, erased, mask, log);
+        OverrideOneToOne(adapter, head, mask);
+        mask = 0; // what survived is accepted after its warning
+    }
+    if (SecondPass(mask) != 0)
+    {
+        m_results.push_back({index, adapter, false, false});
+        return false;
+    }
+    return true;
+}
+
+bool CFlashRun::NeedsNewerProgram(CRefPtr<IROMImage> copy)
+{
+    if (copy->GetInfoByte35() <= kNewestProgramLevel)
+    {
+        return false;
+    }
+    m_newerNeeded = true;
+    WriteLogLine(m_values.log, 4, "NOTE: Firmware image requires a newer version of ROMVISE.");
+    std::ostringstream text;
+    text << "Firmware Image Version:";
+    m_values.flasher->PrintImageVersion(copy, m_values.extVersion, text, m_detailed, false);
+    ShowAndLog(m_values.log, 4, text.str());
+    return true;
+}
+
+void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
+                        CRefPtr<IROMImage> copy)
+{
     // The row stands as matched while the chip is written, so that a failure
     // shows which adapter it left in doubt.
     m_results.push_back({index, adapter, true, false});
     m_programming = true;
-    values.flasher->FlashImage(values.ui, copy, m_detailed, Set("keepstraps"), !Set("nopreserve"),
-                               adapter, eeprom, values.eeproms, m_flags, log, nullptr, true);
+    m_values.flasher->FlashImage(m_values.ui, copy, m_detailed, Set("keepstraps"),
+                                 !Set("nopreserve"), adapter, eeprom, m_values.eeproms, m_flags,
+                                 m_values.log, nullptr, true);
     m_programming = false;
     m_anyFlashed = true;
     m_results.back().flashed = true;
@@ -607,12 +565,12 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
     }
     if (Set("refreshstraps"))
     {
-        RefreshStraps(*adapter, *copy);
+        RefreshStraps(*adapter, *copy, m_values.log);
     }
-    return true;
 }
+} // namespace
 
-void CFlashRun::RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed)
+void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
 {
     // Only a GPU keeps its straps in the EEPROM; on a bridge these offsets
     // would land in the bridge's own window.
@@ -628,13 +586,79 @@ void CFlashRun::RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed)
         adapter.Write32(row.reg, value);
         line << row.label << ToHex(value, 8);
     }
-    WriteLogLine(m_values.log, 3, line.str());
+    *log << LogLevel(3) << line.str() << LogEndl;
     for (const uint32_t reg : kStrapClearRegisters)
     {
         adapter.Write32(reg, 0);
     }
 }
-} // namespace
+
+CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
+                                   uint32_t engineType, bool detailed)
+{
+    ICommandLine& line = *values.commandLine;
+    CRefPtr<IEEPROM> eeprom =
+        CreateEEPROM(adapter, values.retryMode, line.IsSet("manualread"), line.IsSet("nokestrix"));
+    if (!eeprom)
+    {
+        throw std::runtime_error("Cannot program unsupported EEPROM type");
+    }
+    if (eeprom->IsSecure())
+    {
+        KestrixLoadRequest request;
+        request.userInterface = values.ui;
+        request.bus = GetPCIBus();
+        request.adapterDatabase = values.adapters;
+        request.boardDatabase = values.boards;
+        request.eepromDatabase = values.eeproms;
+        request.adapter = adapter;
+        request.engineType = engineType;
+        request.verbose = detailed;
+        request.log = values.log;
+        CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+        eeprom->SetLoader(loader.get());
+        GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), values.eeproms.get());
+    }
+    return eeprom;
+}
+
+CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IUpdateJournal> journal,
+                                   bool& blank, std::string& failure)
+{
+    CRefPtr<IROMImage> head;
+    try
+    {
+        head = values.flasher->ReadImageHead(values.ui, adapter, values.eeproms, eeprom, blank,
+                                             values.log);
+    }
+    catch (const io_error&)
+    {
+        throw;
+    }
+    catch (const user_abort_error&)
+    {
+        throw;
+    }
+    catch (const std::runtime_error& error)
+    {
+        failure = error.what();
+    }
+    // After an update that did not finish the part may be erased or half
+    // written: the firmware it held before stands in for its head.
+    if (journal)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = journal->PendingContent(adapter))
+        {
+            std::cout << "NOTE: The last update of this display adapter did not finish; it will "
+                         "be updated again from the firmware it held before."
+                      << std::endl;
+            head = HeadFromSavedContent(*saved);
+            blank = head->IsErased();
+        }
+    }
+    return head;
+}
 
 void FlashFirmwareFile(EngineeringCommand& command)
 {

@@ -5,6 +5,8 @@
 
 #include "core/Log.h"
 #include "core/RefCount.h"
+#include "eeprom/IEEPROM.h"
+#include "flasher/IUpdateJournal.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "image/IROMImage.h"
 #include "image/IROMMeld.h"
@@ -12,6 +14,11 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+struct EngineeringValues;
+
+// The exit code of a flash or UEFI update in which no adapter matched.
+inline constexpr int kExitNoAdapterMatched = 1;
 
 // One adapter outcome of a flash: `index` is the adapter's position in the
 // command's adapter list.
@@ -44,3 +51,20 @@ void PrintResults(FlashResultList& rows, bool detailed,
 void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
                          CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
                          uint32_t mask, CLog* log);
+
+// Loads the straps of the image just programmed into the GPU's strap
+// registers and logs them; nothing on an adapter whose straps are not kept in
+// its EEPROM (a bridge).
+void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
+
+// The adapter's EEPROM driver; on a secure part with a Kestrix loader of
+// `engineType`, set as the flash context. Throws for a part no driver serves.
+CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
+                                   uint32_t engineType, bool detailed);
+// The head of the adapter's firmware. Only a failed read is caught: the head
+// is then null and `failure` says why; I/O errors and aborts pass on. With
+// update records, an adapter whose last update did not finish takes its head
+// from the content saved before it.
+CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
+                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IUpdateJournal> journal,
+                                   bool& blank, std::string& failure);

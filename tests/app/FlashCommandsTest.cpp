@@ -1,16 +1,25 @@
 // The engineering flash in process on one adapter: the overrides of a
 // one-to-one flash by option and answer, the version rules, and the
 // init-from-ROM segment commands, judged by what the user sees and by what
-// the chip was asked to erase or program.
+// the chip was asked to erase or program; and the head read that skips an
+// adapter only when the read itself failed.
 
 #include "EngineeringRig.h"
 
+#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/FlashCommands.h"
+#include "core/Exceptions.h"
+#include "flasher/FlasherImpl.h"
+#include "hw/adapter/IPCIBus.h"
+#include "sim/SimGpu.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/image/KrromWriter.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <sstream>
 
 namespace
 {
@@ -177,10 +186,16 @@ TEST(SegmentFlash, VerifyWritesNothingAndAFileWithoutSegmentIsRefused)
     {
         SCOPED_TRACE(c.name);
         CEngineeringRig rig({{1, 0, 0x0800, c.chip}});
+        // Nothing is programmed, so no straps are loaded either.
+        auto* gpu = dynamic_cast<CSimGpu*>(rig.Machine().FindDevice("gpu 01:00.0"));
+        ASSERT_NE(gpu, nullptr);
+        gpu->SetRegister(0x88040, 0xA5A5A5A5);
         std::vector<std::string> words = c.words;
         words.push_back("--auto");
+        words.push_back("--refreshstraps");
         words.push_back(PlainArgument(rig.folder.WriteBytes("i.rom", c.file)));
         EXPECT_EQ(rig.Run(words), c.exitCode) << rig.out << rig.err;
+        EXPECT_EQ(gpu->Register(0x88040), 0xA5A5A5A5u);
         EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
         EXPECT_FALSE(Contains(rig.out, "A reboot is required")) << rig.out;
         EXPECT_FALSE(Contains(rig.out, "Firmware update process is completed.")) << rig.out;
@@ -228,5 +243,132 @@ TEST(PackFlash, OneAdapterAndTwoImagesOfferSkipAndAbort)
         }
         EXPECT_FALSE(Contains(all, "WARNING: None of the firmware image compatible Board ID's"));
         EXPECT_EQ(Contains(rig.out, "Update successful."), c.programmed);
+    }
+}
+
+namespace
+{
+// The engine with a head read that fails as the test says.
+class CFailingHeadReadFlasher : public CFlasherImpl
+{
+public:
+    explicit CFailingHeadReadFlasher(std::function<void()> fail)
+        : CFlasherImpl(1, false, false, false, false, false), m_fail(std::move(fail))
+    {
+    }
+    CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface>, CRefPtr<IDisplayAdapter>,
+                                     CRefPtr<IEEPROMDatabase>, CRefPtr<IEEPROM>, bool&,
+                                     CLog*) override
+    {
+        m_fail();
+        return nullptr;
+    }
+
+private:
+    std::function<void()> m_fail;
+};
+} // namespace
+
+TEST(AdapterHeadRead, OnlyAFailedReadSkipsTheAdapter)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> fail;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        {"the read failed", [] { throw std::runtime_error("Read failed"); },
+         "skipped: Read failed"},
+        {"a file failed", [] { throw io_error("disk full"); }, "passed on: disk full"},
+        {"the user aborted", [] { throw user_abort_error("Update aborted"); },
+         "passed on: Update aborted"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CLog log;
+        EngineeringValues values;
+        values.log = &log;
+        values.flasher = CRefPtr<IFlasher>(new CFailingHeadReadFlasher(c.fail));
+        std::string outcome;
+        try
+        {
+            bool blank = false;
+            std::string failure;
+            const CRefPtr<IROMImage> head =
+                ReadAdapterHead(values, nullptr, nullptr, nullptr, blank, failure);
+            outcome = head ? "read" : "skipped: " + failure;
+        }
+        catch (const std::exception& error)
+        {
+            outcome = std::string("passed on: ") + error.what();
+        }
+        EXPECT_EQ(outcome, c.outcome);
+    }
+}
+
+TEST(StrapRefresh, LoadsTheImageStrapsOnlyWhereTheEEPROMHoldsThem)
+{
+    CEngineeringRig rig({kFlashGpu});
+    auto* gpu = dynamic_cast<CSimGpu*>(rig.Machine().FindDevice("gpu 01:00.0"));
+    ASSERT_NE(gpu, nullptr);
+    CLog log;
+    PCIDeviceAccessorList functions;
+    GetPCIBus()->FindPCIDevices(functions, 0, nullptr, false, &log);
+    CRefPtr<IPCIDeviceAccessor> function;
+    for (const CRefPtr<IPCIDeviceAccessor>& candidate : functions)
+    {
+        if (candidate->GetBus() == 1)
+        {
+            function = candidate;
+        }
+    }
+    ASSERT_TRUE(function);
+    CDisplayAdapterType gpuType;
+    CRefPtr<IDisplayAdapterDatabase>(CreateDisplayAdapterDatabase())
+        ->GetAdapterType(gpuType, 0x7E2B, 0x0800);
+    ASSERT_TRUE(gpuType.HasEEPROMStraps());
+    // The same function seen as an adapter whose straps are not in its EEPROM.
+    CDisplayAdapterType bridgeType = gpuType;
+    bridgeType.eepromStraps = 0;
+    testkit::CGpuImageBuilder builder;
+    builder.Block(testkit::CGpuImageBuilder::kX86, 0x1000)
+        .DeviceId(0x0800)
+        .HardwareDataArea(0x7E2B, 0x0001, {0x11111111, 0x22222222, 0x33333333, 0x44444444});
+    const CRefPtr<IROMImage> image = builder.BuildImage();
+    constexpr uint32_t kBefore = 0xA5A5A5A5;
+    struct Case
+    {
+        const char* name;
+        const CDisplayAdapterType& type;
+        std::string logged;
+        uint32_t subsystem; // register 0x88040
+        uint32_t straps1;   // register 0x101004
+    };
+    const std::vector<Case> cases = {
+        {"GPU", gpuType,
+         "Refreshing straps:SSID:0x00017E2B:1:0x11111111:2:0x22222222:4:0x33333333:5:0x44444444\n",
+         0x00017E2B, 0x11111111},
+        {"bridge", bridgeType, "", kBefore, kBefore},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        for (const uint32_t reg : {0x88040u, 0x101004u})
+        {
+            gpu->SetRegister(reg, kBefore);
+        }
+        const CRefPtr<IDisplayAdapter> adapter =
+            CreateDisplayAdapter(c.type, 0x7E2B, 0x0001, function);
+        GetPCIBus()->MapAdapter(adapter);
+        std::ostringstream logged;
+        {
+            const CScopedLogSink sink(&log, &logged, 3, 3);
+            RefreshStraps(*adapter, *image, &log);
+        }
+        EXPECT_EQ(logged.str(), c.logged);
+        EXPECT_EQ(gpu->Register(0x88040), c.subsystem);
+        EXPECT_EQ(gpu->Register(0x101004), c.straps1);
     }
 }

@@ -1,15 +1,12 @@
 // Flashing a UEFI driver image through an installed merge: the merged image
-// programmed and read back; a failed merge, an image too large and a
-// read-back that differs are failures.
+// programmed and read back; a failed merge and an image too large are
+// refusals before any write, a read-back that differs is a failure.
 
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
-
-using testkit::ErrorOf;
 
 namespace
 {
@@ -51,29 +48,45 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
     rig.flasher->IdentifyEEPROM(rig.ui, eeprom, rig.database, &rig.log, false);
     const std::vector<uint8_t> before = rig.ChipBytes(0);
     const std::vector<uint8_t> small = MakeFirmware({.length = 0x18000});
-    auto flash = [&](const std::vector<uint8_t>& uefi, CRefPtr<IEEPROM> target)
+    // What the flash raised, marked by whether it is a refusal before any
+    // write (the caller goes on with the next adapter) or a failure.
+    auto flash = [&](const std::vector<uint8_t>& uefi, CRefPtr<IEEPROM> target) -> std::string
     {
-        return ErrorOf(
-            [&]
-            {
-                rig.flasher->FlashUEFIImage(
-                    rig.ui,
-                    IROMImage::CreateFromBuffer(uefi.data(), static_cast<uint32_t>(uefi.size())),
-                    rig.Adapter(0), target, &rig.log);
-            });
+        try
+        {
+            rig.flasher->FlashUEFIImage(
+                rig.ui,
+                IROMImage::CreateFromBuffer(uefi.data(), static_cast<uint32_t>(uefi.size())),
+                rig.Adapter(0), target, &rig.log);
+        }
+        catch (const uefi_refused_error& error)
+        {
+            return std::string("refused: ") + error.what();
+        }
+        catch (const std::exception& error)
+        {
+            return std::string("failed: ") + error.what();
+        }
+        return "(no error)";
     };
 
     rig.flasher->SetUEFIImageServices(ReplacingMerge(false));
     EXPECT_EQ(flash(small, eeprom),
-              "The UEFI image could not be merged into the adapter firmware.");
+              "refused: The UEFI image could not be merged into the adapter firmware.");
     EXPECT_NE(rig.Logged().find("Successful merge?: No\n"), std::string::npos);
     rig.flasher->SetUEFIImageServices({});
     EXPECT_EQ(flash(small, eeprom),
-              "The UEFI image could not be merged into the adapter firmware.");
+              "refused: The UEFI image could not be merged into the adapter firmware.");
+    rig.flasher->SetUEFIImageServices(
+        {nullptr, [](CRefPtr<IROMImage>, CRefPtr<IROMImage>, CLog*) -> bool {
+             throw std::runtime_error("Incompatible ROM and EFI file.");
+         }});
+    EXPECT_EQ(flash(small, eeprom), "refused: Incompatible ROM and EFI file.");
 
     rig.flasher->SetUEFIImageServices(ReplacingMerge());
-    EXPECT_EQ(flash(MakeFirmware({.length = 0x90000}), eeprom),
-              "The EEPROM on this graphics card is too small to support this firmware update.");
+    EXPECT_EQ(
+        flash(MakeFirmware({.length = 0x90000}), eeprom),
+        "refused: The EEPROM on this graphics card is too small to support this firmware update.");
     EXPECT_NE(rig.Logged().find("EEPROM size = 80000\nCan't fit an image of size 90000\n"),
               std::string::npos);
     EXPECT_EQ(rig.ChipBytes(0), before);
@@ -82,5 +95,5 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
     std::copy(before.begin(), before.end(), dropping->bytes.begin());
     dropping->dropFirstByte = true;
     EXPECT_EQ(flash(small, dropping.get()),
-              "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+              "failed: Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
 }

@@ -1,0 +1,263 @@
+// The UEFI driver update: the driver image of a file merged into the firmware
+// of every selected adapter, the rest of each adapter's firmware kept. An
+// adapter whose firmware cannot take the driver ends the command; one the
+// engine refuses before writing is passed over. Every outcome becomes a row
+// of the closing results table.
+
+#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/FlashCommands.h"
+
+#include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
+#include "eeprom/KestrixLoader.h"
+
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace
+{
+class CUefiUpdate
+{
+public:
+    CUefiUpdate(EngineeringCommand& command, CRefPtr<IROMImage> uefiImage)
+        : m_command(command), m_values(command.values), m_uefiImage(std::move(uefiImage)),
+          m_detailed(command.app.HasEngineeringFeatures())
+    {
+    }
+
+    void Run();
+
+private:
+    void Line(int level, const std::string& text) const
+    {
+        *m_values.log << LogLevel(level) << text << LogEndl;
+    }
+    void UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last);
+    // False when the adapter cannot be read or its EEPROM is blank.
+    bool CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom);
+    void OfferImage(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom);
+    CRefPtr<IROMImage> ReadCurrentFirmware(CRefPtr<IDisplayAdapter> adapter,
+                                           CRefPtr<IEEPROM> eeprom);
+    void ShowVersions(CRefPtr<IROMImage> current);
+    bool Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter);
+    void Flash(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom);
+
+    EngineeringCommand& m_command;
+    EngineeringValues& m_values;
+    CRefPtr<IROMImage> m_uefiImage;
+    bool m_detailed;
+    FlashResultList m_results;
+    bool m_anyMatched = false;
+    bool m_programming = false; // inside the engine's merge and programming
+};
+
+void CUefiUpdate::Run()
+{
+    EngineeringValues& values = m_values;
+    const DisplayAdapterList adapters =
+        m_command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
+                                     false, GetPCIBus(), values.index, values.log);
+    *values.log << "Checking for compatibility between display adapter(s) and image..." << LogEndl
+                << LogEndl;
+    try
+    {
+        for (size_t i = 0; i < adapters.size(); ++i)
+        {
+            UpdateAdapter(static_cast<int32_t>(i), adapters[i], i + 1 == adapters.size());
+        }
+        GetCrossPlatform()->RestoreDisplayDriver(values.log);
+        PrintResults(m_results, m_detailed);
+    }
+    catch (...)
+    {
+        Line(3, "NOTE: Exception caught.");
+        PrintResults(m_results, m_detailed,
+                     m_programming ? ResultsClosing::NoClaim : ResultsClosing::ByOutcome);
+        GetCrossPlatform()->RestoreDisplayDriver(values.log);
+        throw;
+    }
+    if (!m_anyMatched)
+    {
+        values.result = kExitNoAdapterMatched;
+    }
+}
+
+void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bool last)
+{
+    EngineeringValues& values = m_values;
+    *values.log << LogLevel(3) << "Testing adapter #" << index << ": " << LogEndl;
+    adapter->PrintDescription(*values.log, false, m_detailed);
+    *values.log << LogEndl;
+    values.ui->ShowMessage(1, "Adapter: " + adapter->GetName() + "\n");
+    values.flasher->DisableDisplayDriver(adapter, values.log, values.index == -1);
+    values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, false);
+    CRefPtr<IEEPROM> eeprom = OpenAdapterEEPROM(values, adapter, KESTRIX_PMU, m_detailed);
+    if (CanBeUpdated(adapter, eeprom))
+    {
+        OfferImage(index, adapter, eeprom);
+    }
+    else
+    {
+        values.ui->ShowMessage(1, "This graphics card does not support this firmware update.");
+    }
+    std::cout << "\n" << std::endl;
+    values.flasher->RestoreDisplayDriver(last);
+}
+
+bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom)
+{
+    bool blank = false;
+    std::string failure;
+    // The update merges into the firmware the chip holds now, so it keeps no
+    // update record and takes no head from one.
+    const CRefPtr<IROMImage> head =
+        ReadAdapterHead(m_values, adapter, eeprom, nullptr, blank, failure);
+    if (!head)
+    {
+        Line(3, "NOTE: Exception caught: " + failure);
+        Line(3, "Adapter not accessible, skipping");
+        GetCrossPlatform()->RestoreDisplayDriver(m_values.log);
+        return false;
+    }
+    if (blank)
+    {
+        *m_values.log << "WARNING: EEPROM is erased, must update this specific adapter with a "
+                         "specific image using Romvise."
+                      << LogEndl;
+        return false;
+    }
+    return true;
+}
+
+CRefPtr<IROMImage> CUefiUpdate::ReadCurrentFirmware(CRefPtr<IDisplayAdapter> adapter,
+                                                    CRefPtr<IEEPROM> eeprom)
+{
+    EngineeringValues& values = m_values;
+    try
+    {
+        CRefPtr<IROMImage> current = values.flasher->ReadAdapterImage(
+            values.ui, adapter, values.eeproms, eeprom, values.log, m_detailed);
+        Line(4, "Read Full EEPROM Image.");
+        return current;
+    }
+    catch (...)
+    {
+        Line(4, "EEPROM read failed.");
+        throw;
+    }
+}
+
+void CUefiUpdate::OfferImage(int32_t index, CRefPtr<IDisplayAdapter> adapter,
+                             CRefPtr<IEEPROM> eeprom)
+{
+    CRefPtr<IROMImage> current = ReadCurrentFirmware(adapter, eeprom);
+    m_uefiImage->SetPCIRLastImage(0, 0);
+    m_uefiImage->SetKPDELastImage(0, 0);
+    Line(4, "Checking if the UEFI is updatable.");
+    const std::string verdict =
+        current->CheckUEFIImage(m_uefiImage->GetBuffer(), m_uefiImage->GetLoadedSize());
+    if (verdict != "Yes")
+    {
+        Line(4, "Cannot update UEFI: " + verdict);
+        m_results.push_back({index, adapter, false, false});
+        throw std::runtime_error("Unsupported UEFI file.");
+    }
+    m_anyMatched = true;
+    ShowVersions(current);
+    if (Confirm(index, adapter))
+    {
+        Flash(index, adapter, eeprom);
+    }
+}
+
+// The versions go to the screen as well as the log, so that the question
+// that follows names what is replaced.
+void CUefiUpdate::ShowVersions(CRefPtr<IROMImage> current)
+{
+    Line(4, "");
+    Line(4, "Match found:");
+    std::ostringstream text;
+    text << "Current      - Version: ";
+    m_values.flasher->PrintImageVersion(current, m_values.extVersion, text, m_detailed, true);
+    text << "\nReplace with - UEFI Version: " << m_uefiImage->GetUEFIVersion() << "\n";
+    std::cout << text.str() << std::endl;
+    Line(3, text.str());
+}
+
+// True to flash; false when the user skips the adapter.
+bool CUefiUpdate::Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter)
+{
+    if (m_values.autoConfirm)
+    {
+        return true;
+    }
+    IUserInterface& ui = *m_values.ui;
+    ui.ShowMessage(1, "Do not power down your PC while the EEPROM is being updated, or the EEPROM "
+                      "will be corrupted.");
+    ui.ShowMessage(1, "");
+    ui.ShowMessage(1, "Press 'y' to confirm ('s' to skip, any other key to abort):  ");
+    const int key = GetCrossPlatform()->GetKey();
+    std::cout << "\n" << std::endl;
+    if (key == 'y' || key == 'Y')
+    {
+        return true;
+    }
+    m_results.push_back({index, adapter, true, false});
+    if (key == 's' || key == 'S')
+    {
+        return false;
+    }
+    throw user_abort_error("Update aborted");
+}
+
+void CUefiUpdate::Flash(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom)
+{
+    Line(3, "Going ahead to flash.");
+    // The row stands as matched while the chip is written, so that a failure
+    // shows which adapter it left in doubt.
+    m_results.push_back({index, adapter, true, false});
+    m_programming = true;
+    try
+    {
+        m_values.flasher->FlashUEFIImage(m_values.ui, m_uefiImage, adapter, eeprom, m_values.log);
+    }
+    catch (const uefi_refused_error& refusal)
+    {
+        // Refused before anything was written: the adapter keeps its
+        // firmware and the command goes on with the next one.
+        m_programming = false;
+        Line(3, "");
+        Line(3, std::string("ERROR: ") + refusal.what());
+        Line(3, "FlashUEFIImage failed!");
+        std::cout << "Error: Incompatible ROM and EFI image. Did not flash." << std::endl;
+        return;
+    }
+    m_programming = false;
+    m_results.back().flashed = true;
+}
+
+void RunUefiUpdate(EngineeringCommand& command)
+{
+    EngineeringValues& values = command.values;
+    const FileTypeList types = {CRomviseBaseApp::MakeFileType(2, ".efirom"),
+                                CRomviseBaseApp::MakeFileType(2, ".efr")};
+    SelectionCriteria selection;
+    const ROMImageList images =
+        command.app.LoadFirmwareFile(values.ui, values.boards, values.fileName, types,
+                                     values.extVersion, values.fwindex, selection, values.log);
+    CUefiUpdate(command, images.front()).Run();
+}
+} // namespace
+
+void UpdateAdapterUEFI(EngineeringCommand& command)
+{
+    if (command.values.fileName.empty())
+    {
+        throw std::runtime_error("No filename specified.\n    Usage: " +
+                                 command.app.GetProgramName() + " --updateuefi <filename>\n");
+    }
+    static const ChainRow kGuards{
+        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", RunUefiUpdate};
+    RunChainRow(kGuards, command);
+}

@@ -1,0 +1,245 @@
+// romvise --updateuefi as a process on machines of one or two adapters that
+// carry a UEFI driver: what it shows, how it ends and which chips hold the
+// new driver afterwards.
+
+#include "ProgramRun.h"
+
+#include "image/IROMImage.h"
+#include "testkit/image/UefiBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+using testkit::CGpuImageBuilder;
+using testkit::EfiPosition;
+
+// A core version whose firmware takes a new driver.
+constexpr uint32_t kUpdatableVersion = 0x80011000;
+const char* const kNewDriverVersion = "2.0 (03.04.2026 @ 00042 )";
+
+// A signed driver; noise that does not compress makes it larger.
+std::vector<uint8_t> Driver(const std::string& version, size_t noiseBytes = 0)
+{
+    std::mt19937 random(1);
+    std::vector<uint8_t> noise(noiseBytes);
+    for (uint8_t& byte : noise)
+    {
+        byte = static_cast<uint8_t>(random());
+    }
+    return testkit::CUefiDriverBuilder()
+        .BuildInfo(testkit::UefiBuildRecord(
+            {{"VER", version}, {"DAT", "03.04.2026"}, {"CHG", "00042"}, {"VAR", "0204"}}))
+        .Extra(noise)
+        .Certificate(2, testkit::SignedDataFor("Korvan Test Signer"))
+        .Build();
+}
+
+// Firmware that takes a new driver: an x86 block and the old driver.
+std::vector<uint8_t> Updatable()
+{
+    return testkit::UefiGpuImage(EfiPosition::Public, Driver("1.0"))
+        .Version(kUpdatableVersion, 1)
+        .Build();
+}
+
+// Firmware of a core that takes no new driver.
+std::vector<uint8_t> OfOtherCore()
+{
+    return testkit::UefiGpuImage(EfiPosition::Public, Driver("1.0")).Build();
+}
+
+// Firmware that passes the check but that the merge refuses: a block stands
+// between the x86 block and the driver.
+std::vector<uint8_t> DriverOutOfPlace()
+{
+    return CGpuImageBuilder()
+        .Block(CGpuImageBuilder::kX86, 0x1000)
+        .Version(kUpdatableVersion, 1)
+        .Block(CGpuImageBuilder::kX86Extension, 0x200)
+        .Block(CGpuImageBuilder::kEfi, 0x200)
+        .Payload(testkit::EfiPayload(Driver("1.0")))
+        .Build();
+}
+
+// The file: the new driver's EFI block alone, as a UEFI option ROM holds it;
+// larger than the old driver's.
+std::vector<uint8_t> UefiFile()
+{
+    return CGpuImageBuilder()
+        .Block(CGpuImageBuilder::kEfi, 0x200)
+        .Payload(testkit::EfiPayload(Driver("2.0", 0x1000)))
+        .Build();
+}
+
+std::string DriverVersionOf(const std::vector<uint8_t>& chip)
+{
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
+    return image->GetUEFIVersion();
+}
+
+enum class DriverAfter
+{
+    AsMade,
+    NewDriver,
+    Unknown, // partly written: not looked at
+};
+
+struct UefiRow
+{
+    const char* name;
+    std::vector<std::vector<uint8_t>> firmware; // one per GPU
+    const char* arguments;
+    const char* keys;
+    int exitCode;
+    std::vector<std::string> shown;
+    std::vector<std::string> notShown;
+    std::vector<DriverAfter> chips;
+    const char* machineOptions = "";
+};
+
+// Rows of the results table: matched and flashed marks, then the name.
+const char* const kRow0Flashed = "  <00>     *       *     Korvan Avrel2 800";
+const char* const kRow0Matched = "  <00>     *             Korvan Avrel2 800";
+const char* const kRow1Flashed = "  <01>     *       *     Korvan Avrel2 800";
+const char* const kRow1Unmatched = "  <01>                   Korvan Avrel2 800";
+const char* const kUefiPrompt =
+    "Do not power down your PC while the EEPROM is being updated, or the EEPROM will be "
+    "corrupted.\n\nPress 'y' to confirm ('s' to skip, any other key to abort):  \n";
+const char* const kNotFlashed = "Error: Incompatible ROM and EFI image. Did not flash.";
+const char* const kUnsupportedCard = "This graphics card does not support this firmware update.";
+const char* const kCompleted = "Firmware update process is completed.";
+} // namespace
+
+TEST(EngineeringUefi, UpdateTable)
+{
+    using enum DriverAfter;
+    const std::vector<uint8_t> updatable = Updatable();
+    // A stuck byte past the old driver, where the new, larger one is written:
+    // the programming fails once it has begun.
+    std::ostringstream stuckInNewDriver;
+    stuckInNewDriver << "--fault stuck-bits=" << std::hex << updatable.size() + 0x100 << ":FF:00";
+    const std::string stuckOption = stuckInNewDriver.str();
+    const std::vector<UefiRow> rows = {
+        {"both adapters take the driver",
+         {updatable, updatable},
+         "--updateuefi d.efirom",
+         "yyy",
+         0,
+         {"Adapter: Korvan Avrel2 800\n\n", kUefiPrompt,
+          "Replace with - UEFI Version: 2.0 (03.04.2026 @ 00042 )", kRow0Flashed, kRow1Flashed,
+          kCompleted},
+         {kNotFlashed},
+         {NewDriver, NewDriver}},
+        {"a skipped adapter is matched, not flashed",
+         {updatable, updatable},
+         "--updateuefi d.efirom",
+         "ysy",
+         0,
+         {kRow0Matched, kRow1Flashed, kCompleted},
+         {},
+         {AsMade, NewDriver}},
+        {"the second adapter's firmware takes no driver: the command ends",
+         {updatable, OfOtherCore()},
+         "--updateuefi d.efirom",
+         "yy",
+         2,
+         {"Cannot update UEFI: Cannot update: Image is not a Vove80 or Vezo70. [ Read as Core00]",
+          kRow0Flashed, kRow1Unmatched, "\nERROR: Unsupported UEFI file.\n"},
+         {},
+         {NewDriver, AsMade}},
+        {"a refusal before writing passes on to the next adapter",
+         {DriverOutOfPlace(), updatable},
+         "--updateuefi d.efirom",
+         // The refusal gives the display driver back: the next adapter asks
+         // for it again.
+         "yyyy",
+         0,
+         {kNotFlashed, kRow0Matched, kRow1Flashed, kCompleted},
+         {"ERROR: "},
+         {AsMade, NewDriver}},
+        {"a failure once programming began ends with the table and no claim",
+         {updatable},
+         "--updateuefi d.efirom",
+         "y",
+         2,
+         {kRow0Matched, "\nERROR: Mismatch in 256 byte page-mode programming\n"},
+         {kNotFlashed, "Nothing changed!", kCompleted},
+         {Unknown},
+         stuckOption.c_str()},
+        {"no adapter can be updated",
+         {std::vector<uint8_t>(0x1000, 0xFF)},
+         "--updateuefi d.efirom",
+         "",
+         1,
+         {kUnsupportedCard, "Nothing changed!"},
+         {"Results:"},
+         {AsMade}},
+        {"low power is refused before any adapter",
+         {updatable},
+         "--updateuefi d.efirom",
+         "",
+         2,
+         {"\nERROR: EEPROM updating prevented due to no AC power detected and battery level "
+          "below 35%\n"},
+         {"Adapter: "},
+         {AsMade},
+         "--battery 20"},
+        {"an override is refused before any adapter",
+         {updatable},
+         "--override=1 --updateuefi d.efirom",
+         "",
+         2,
+         {"\nERROR: EEPROM override not allowed for write operations\n"},
+         {"Adapter: "},
+         {AsMade}},
+        {"no file",
+         {updatable},
+         "--updateuefi",
+         "",
+         2,
+         {"\nERROR: No filename specified.\n    Usage: romvise_eng --updateuefi <filename>\n"},
+         {"Adapter: "},
+         {AsMade}},
+        {"a file of another type",
+         {updatable},
+         "--updateuefi d.rom",
+         "",
+         2,
+         {"\nERROR: Filename must have a valid extension. [ .efirom .efr ]\n"},
+         {"Adapter: "},
+         {AsMade}},
+    };
+    const std::vector<uint8_t> uefiFile = UefiFile();
+    for (const UefiRow& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        CProgramFolder folder;
+        folder.MakeMachine(row.firmware, row.machineOptions);
+        folder.WriteFile("d.efirom", uefiFile);
+        folder.WriteFile("d.rom", uefiFile);
+        const ProgramResult run = folder.Romvise(row.arguments, row.keys);
+        const std::string all = run.out + run.err;
+        EXPECT_EQ(run.exitCode, row.exitCode) << all;
+        ExpectTexts(all, row.shown, row.notShown);
+        for (size_t i = 0; i < row.chips.size(); ++i)
+        {
+            SCOPED_TRACE("chip " + std::to_string(i));
+            const std::vector<uint8_t> chip = folder.Chip(i);
+            if (row.chips[i] == NewDriver)
+            {
+                EXPECT_EQ(DriverVersionOf(chip), kNewDriverVersion);
+            }
+            else if (row.chips[i] == AsMade)
+            {
+                EXPECT_TRUE(ChipHolds(chip, row.firmware[i]));
+            }
+        }
+    }
+}
