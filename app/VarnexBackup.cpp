@@ -21,16 +21,6 @@ constexpr int kVarnexDone = 0;
 constexpr int kVarnexNoImage = 16;
 constexpr int kVarnexWriteFailed = 3;
 
-void LogLine(CLog* log, int level, const std::string& text)
-{
-    if (log)
-    {
-        log->SetLevel(level);
-        *log << text << LogEndl;
-        log->SetLevel(3);
-    }
-}
-
 // The backup region's two copies of the store: the file-system form for the
 // main object, the raw form for the backup.
 struct BackupPayloads

@@ -28,15 +28,6 @@ bool KeepsDisplayDriver(int32_t deviceKind)
 constexpr uint32_t kBlankWarningWaitMicroseconds = 3000000;
 } // namespace
 
-void LogLine(CLog* log, int level, const std::string& text)
-{
-    if (log)
-    {
-        log->SetLevel(level);
-        *log << text << LogEndl;
-    }
-}
-
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
 {
     ui.ShowMessage(1, text);
