@@ -8,6 +8,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "flasher/IFlasher.h"
+#include "flasher/VarnexStatus.h"
 #include "varnex/VarnexImage.h"
 
 #include <iostream>
@@ -17,10 +18,6 @@
 
 namespace
 {
-constexpr int kVarnexDone = 0;
-constexpr int kVarnexNoImage = 16;
-constexpr int kVarnexWriteFailed = 3;
-
 // The backup region's two copies of the store: the file-system form for the
 // main object, the raw form for the backup.
 struct BackupPayloads
@@ -38,7 +35,7 @@ BackupPayloads PayloadsOf(const CVarnexImage& store, CLog* log)
 // the run.
 void MergeOrFail(IFlasher& flasher, CRefPtr<IROMImage> image, CRefPtr<IROMImage> current, CLog* log)
 {
-    if (flasher.MergeVarnex(image, current, true, true, false, true, true, log) != 0)
+    if (flasher.MergeVarnex(image, current, true, true, false, true, true, log) != kVarnexDone)
     {
         GetCrossPlatform()->RestoreDisplayDriver(log);
         throw std::runtime_error("Failed to process Varnex block.");

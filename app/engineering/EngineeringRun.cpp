@@ -19,12 +19,6 @@
 
 namespace
 {
-constexpr int kExitRuntimeError = 2;
-constexpr int kExitIoError = 3;
-constexpr int kExitProgrammingError = 4;
-constexpr int kExitUsage = 5;
-constexpr int kExitEnvironmentError = 6;
-
 // A set-up value that cannot be used: its hint has been shown and the run
 // ends with the usage exit code before any hardware is touched.
 struct SetupRefused
@@ -259,7 +253,7 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
 {
     const char* prefix = "ERROR: ";
     int beepLevel = 1;
-    int exitCode = kExitRuntimeError;
+    int exitCode = engineering_exit::kRuntimeError;
     bool dosNote = false;
     std::string text;
     try
@@ -270,26 +264,26 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
     {
         prefix = "I/O ERROR: ";
         beepLevel = 2;
-        exitCode = kExitIoError;
+        exitCode = engineering_exit::kIoError;
         text = error.what();
     }
     catch (const std::domain_error& error)
     {
         prefix = "PROGRAMMING ERROR: ";
         beepLevel = 2;
-        exitCode = kExitProgrammingError;
+        exitCode = engineering_exit::kProgrammingError;
         text = error.what();
     }
     catch (const std::out_of_range& error)
     {
         prefix = "PROGRAMMING ERROR: ";
         beepLevel = 2;
-        exitCode = kExitProgrammingError;
+        exitCode = engineering_exit::kProgrammingError;
         text = error.what();
     }
     catch (const environment_error& error)
     {
-        exitCode = kExitEnvironmentError;
+        exitCode = engineering_exit::kEnvironmentError;
         dosNote = true;
         text = error.what();
     }
@@ -400,7 +394,7 @@ int CRomviseBaseApp::Run()
             {
                 ShowUsageHint(GetUserInterface(), "No filename specified for --log.", program,
                               " --version --log=<FILE_NAME>.log");
-                return kExitUsage;
+                return engineering_exit::kUsage;
             }
             files.OpenLog(name);
         }
@@ -411,7 +405,7 @@ int CRomviseBaseApp::Run()
             {
                 ShowUsageHint(GetUserInterface(), "No filename specified for --crashlog.", program,
                               " --version --crashlog=<FILE_NAME>.log");
-                return kExitUsage;
+                return engineering_exit::kUsage;
             }
             files.OpenCrashLog(name);
             GetUserInterface()->ShowMessage(1, "Generated a log file \"" + name + "\".");
@@ -450,7 +444,7 @@ int CRomviseBaseApp::Run()
             {
                 PrintPowerPolicyHelp();
             }
-            result = kExitUsage;
+            result = engineering_exit::kUsage;
         }
         else
         {
@@ -460,7 +454,7 @@ int CRomviseBaseApp::Run()
     }
     catch (const SetupRefused&)
     {
-        return kExitUsage;
+        return engineering_exit::kUsage;
     }
     catch (...)
     {
@@ -528,6 +522,6 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
     if (values.usageFlag)
     {
         PrintUsage(commandLine, values.eeproms);
-        values.result = kExitUsage;
+        values.result = engineering_exit::kUsage;
     }
 }

@@ -28,7 +28,6 @@ constexpr uint32_t kSegmentOnly = 2;
 // The newest program level this program understands.
 constexpr uint8_t kNewestProgramLevel = 0x12;
 constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
-constexpr int kExitNothingMatched = 1;
 
 struct StrapRow
 {
@@ -236,7 +235,7 @@ void CFlashRun::Finish()
     }
     if (!m_anyMatched)
     {
-        m_values.result = kExitNothingMatched;
+        m_values.result = engineering_exit::kNothingMatched;
     }
 }
 
