@@ -12,6 +12,7 @@
 #include "core/TextHelpers.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 #include "flasher/ImageCompatibility.h"
 
 #include <iostream>
@@ -189,6 +190,7 @@ void CFlashRun::Run()
         LogLine(values.log, 3, "One to one mode");
     }
     std::cout << "Checking for matches between display adapter(s) and image(s)...\n" << std::endl;
+    CDisplayDriverRestoreGuard restoreOnFailure(values.log, DisplayRestore::OnFailure);
     try
     {
         // A verification writes nothing, so it keeps no update record.
@@ -209,7 +211,6 @@ void CFlashRun::Run()
         LogLine(values.log, 3, "NOTE: Exception caught.");
         PrintResults(m_results, m_detailed,
                      m_programming ? ResultsClosing::NoClaim : ResultsClosing::ByOutcome);
-        GetCrossPlatform()->RestoreDisplayDriver(values.log);
         throw;
     }
 }

@@ -8,6 +8,7 @@
 #include "core/CrossPlatform.h"
 #include "eeprom/KestrixImage.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 
 #include <array>
 #include <cstdio>
@@ -61,10 +62,10 @@ public:
         if (engineType != KESTRIX_PMU_ATTACH && status != KESTRIX_IMAGE_OK)
         {
             CLog* log = m_command.values.log;
+            CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
             const std::string text = LoadStatusText(engineType, status);
             log->SetLevel(4);
             *log << (engineType == KESTRIX_PMU ? "ERROR: " : "") << text << LogEndl;
-            GetCrossPlatform()->RestoreDisplayDriver(log);
             throw std::runtime_error(text);
         }
         m_loaders.push_back(loader);
