@@ -224,7 +224,7 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
         MergeVarnexForCompare(fileImage, current, eeprom, log);
     }
     if (checkCertificates &&
-        VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
+        VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != kCertificateAccepted)
     {
         throw user_error("Invalid firmware image detected. \n");
     }

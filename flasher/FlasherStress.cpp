@@ -337,7 +337,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
         COffsetModeScope whole(backup.get(), false);
         backup->SaveToFile(backupPath.string(), 0, partSize);
     }
-    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
+    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != kCertificateAccepted)
     {
         throw image_refused_error("Invalid firmware image detected. \n");
     }

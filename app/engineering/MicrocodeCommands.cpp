@@ -29,15 +29,15 @@ std::string LoadStatusText(uint32_t engineType, uint32_t status)
                                : engineType == KESTRIX_SEC ? "SEC"
                                                            : "PMU";
     std::string reason = "UNKNOWN KESTRIX IMAGE ERROR";
-    if (status == 1 || status == 3)
+    if (status == KESTRIX_IMAGE_FILE_FORMAT_ERROR || status == KESTRIX_IMAGE_FILE_UNSUPPORTED_VERSION)
     {
         reason = "KESTRIX_IMAGE_FILE_FORMAT_ERROR";
     }
-    else if (engine == "PMU" && status == 2)
+    else if (engine == "PMU" && status == KESTRIX_IMAGE_FILE_NOT_FOUND)
     {
         reason = "KESTRIX_IMAGE_FILE_NOT_FOUND";
     }
-    else if (engine == "PMU" && status == 4)
+    else if (engine == "PMU" && status == KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND)
     {
         reason = "KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND";
     }
