@@ -10,7 +10,8 @@ void ConfirmOrReleaseAdapter(CRefPtr<IDisplayAdapter>& adapter, const std::strin
                              CLog* log)
 {
     CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
-    std::cout << '\n' << question << "\nPress 'y' to confirm (any other key to abort): " << std::flush;
+    std::cout << '\n'
+              << question << "\nPress 'y' to confirm (any other key to abort): " << std::flush;
     const int key = GetCrossPlatform()->GetKey();
     if (key != 'y' && key != 'Y')
     {

@@ -44,7 +44,8 @@ const Refusal kChainFailed{"BCRT Error: Certificate verification failed",
 
 // Logs the refusal and shows it: in detail with the progress shown, else
 // only the short line, the detail staying in the log file.
-int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log, int32_t result = kCertificateRefused)
+int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log,
+               int32_t result = kCertificateRefused)
 {
     LogLine(log, showProgress ? 4 : 3, std::string("\n") + refusal.logLine);
     GetUserInterface()->ShowMessage(1, showProgress ? refusal.detailed : kShortRefusal);
@@ -80,7 +81,8 @@ int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool 
     }
     // Only the vendor levels pass; a failed chain and any answer the check
     // is not known to give are refused.
-    return IsAcceptedCertificateLevel(level) ? kCertificateAccepted : Refuse(kChainFailed, showProgress, log);
+    return IsAcceptedCertificateLevel(level) ? kCertificateAccepted
+                                             : Refuse(kChainFailed, showProgress, log);
 }
 
 void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)

@@ -228,7 +228,8 @@ int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestPara
     {
         LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
         return FailIteration(outcome, " , , FAIL",
-                             std::string("ERROR: EEPROM erase failed at") + kOperation, kStressFailed);
+                             std::string("ERROR: EEPROM erase failed at") + kOperation,
+                             kStressFailed);
     }
     LogLine(log, 3, "Erase Successful");
     outcome << NowMs() - sectorStart << ", ";
@@ -337,12 +338,14 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
         COffsetModeScope whole(backup.get(), false);
         backup->SaveToFile(backupPath.string(), 0, partSize);
     }
-    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != kCertificateAccepted)
+    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) !=
+        kCertificateAccepted)
     {
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     StressTestParams params;
-    if (const int32_t status = GetStressTestParams(ui, eeprom, &params, log); status != kStressPassed)
+    if (const int32_t status = GetStressTestParams(ui, eeprom, &params, log);
+        status != kStressPassed)
     {
         return status;
     }
@@ -377,7 +380,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
             << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
-    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log); status != kStressPassed)
+    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log);
+        status != kStressPassed)
     {
         return status;
     }

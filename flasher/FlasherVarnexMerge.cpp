@@ -132,7 +132,8 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         RefactorNBSIVarnex(newImage, current, log);
         if (row->action == 1 || row->action == 3)
         {
-            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) != kVarnexDone)
+            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) !=
+                kVarnexDone)
             {
                 return kVarnexProcessFailed;
             }

@@ -337,8 +337,8 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     else if (blank && !m_oneToOne && m_selection.kind == SelectionCriteria::None)
     {
         LogLine(log, 4,
-                     "WARNING: EEPROM is erased, must update this specific adapter with a specific "
-                     "image using --index and/or --fwindex");
+                "WARNING: EEPROM is erased, must update this specific adapter with a specific "
+                "image using --index and/or --fwindex");
     }
     else
     {
@@ -362,8 +362,7 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
         }
         if (head->GetBoardID() == 0 && m_oneToOne)
         {
-            LogLine(log, 4,
-                         "NOTE: EEPROM does not contain board ID, skipping board ID check.");
+            LogLine(log, 4, "NOTE: EEPROM does not contain board ID, skipping board ID check.");
         }
         for (uint32_t i = 0; i < m_images.size(); ++i)
         {

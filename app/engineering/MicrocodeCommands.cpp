@@ -29,7 +29,8 @@ std::string LoadStatusText(uint32_t engineType, uint32_t status)
                                : engineType == KESTRIX_SEC ? "SEC"
                                                            : "PMU";
     std::string reason = "UNKNOWN KESTRIX IMAGE ERROR";
-    if (status == KESTRIX_IMAGE_FILE_FORMAT_ERROR || status == KESTRIX_IMAGE_FILE_UNSUPPORTED_VERSION)
+    if (status == KESTRIX_IMAGE_FILE_FORMAT_ERROR ||
+        status == KESTRIX_IMAGE_FILE_UNSUPPORTED_VERSION)
     {
         reason = "KESTRIX_IMAGE_FILE_FORMAT_ERROR";
     }

@@ -250,10 +250,12 @@ TEST(PackagedRun, FailureAfterTheDriverWasDisabledRestoresIt)
         EXPECT_EQ(run.err, c.err);
         const std::vector<uint8_t> logBytes = folder.ReadFile("run.log");
         const std::string log(logBytes.begin(), logBytes.end());
-        EXPECT_EQ(log.rfind("*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
-                            "\n\n\n",
-                            0),
-                  0u)
+        EXPECT_EQ(
+            log.rfind(
+                "*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
+                "\n\n\n",
+                0),
+            0u)
             << log;
         EXPECT_TRUE(
             Contains(log, "Restore the KR driver state automatically, and a reboot is required."));

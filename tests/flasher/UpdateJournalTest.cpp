@@ -113,7 +113,8 @@ TEST(UpdateJournal, ARunReadsTheRecordOnceAndKeepsItInStep)
                                 " cannot be used: it is truncated. The display adapter is not "
                                 "updated; the record is kept.";
     EXPECT_EQ(ErrorOf([&] { spoilt.journal->PendingContent(spoilt.adapter); }), refusal);
-    spoilt.folder.WriteBytes(spoilt.Record().filename(), EncodeUpdateRecord(spoilt.Owner(), kContent));
+    spoilt.folder.WriteBytes(spoilt.Record().filename(),
+                             EncodeUpdateRecord(spoilt.Owner(), kContent));
     EXPECT_EQ(ErrorOf([&] { spoilt.journal->PendingContent(spoilt.adapter); }), refusal);
 }
 
