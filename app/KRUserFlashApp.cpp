@@ -7,6 +7,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -125,6 +126,18 @@ int CKRUserFlashApp::Run()
     try
     {
         return RunPackage(state);
+    }
+    catch (...)
+    {
+        return ReportFailure(std::current_exception(), state);
+    }
+}
+
+int CKRUserFlashApp::ReportFailure(std::exception_ptr failure, const RunState& state)
+{
+    try
+    {
+        std::rethrow_exception(failure);
     }
     // Ahead of the user-abort clause, which would take it as a declined
     // prompt and stay silent when quiet.

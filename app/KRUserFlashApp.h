@@ -15,6 +15,7 @@
 #include "image/IVFieldTable.h"
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <string>
 #include <vector>
@@ -59,8 +60,39 @@ private:
     struct RunState;
 
     bool IsQuiet(const PackageControlBlock& control);
+    // The message and exit code of a failure that ended the run; a failure
+    // of a kind the run does not know goes on to the caller.
+    int ReportFailure(std::exception_ptr failure, const RunState& state);
     int RunPackage(RunState& state);
+    // The run's objects and the banner.
+    void SetUpRun(RunState& state);
+    // The embedded package's images, and the power warning before anything
+    // is searched for.
+    void LoadPackage(RunState& state);
+    // The update records, where the run can keep them.
+    void OpenRecords(RunState& state);
+    // Each adapter in bus order; a non-zero status (the Varnex pre-merge's)
+    // ends the run at once.
+    int HandleAdapters(RunState& state);
+    // The summary of the run, the reboot the package asks for, and the exit
+    // code.
+    int FinishRun(RunState& state);
     int HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
+    // The adapter taken for the run: display driver off, selected, its EEPROM
+    // (with the microcode loader a secure part needs).
+    CRefPtr<IEEPROM> OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
+    // The head of the adapter's firmware, or why it could not be read.
+    struct AdapterHead
+    {
+        CRefPtr<IROMImage> head;
+        bool blank = false;
+        std::string failure;
+    };
+    AdapterHead ReadAdapterHead(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                                CRefPtr<IEEPROM> eeprom);
+    // After an update that did not finish, the head of the firmware its
+    // record saved.
+    void TakeHeadFromRecord(RunState& state, CRefPtr<IDisplayAdapter> adapter, AdapterHead& read);
     int TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                   CRefPtr<IROMImage> head, bool blank, CRefPtr<IROMImage> image);
     uint32_t MaskedMismatch(uint32_t mismatch);
@@ -68,7 +100,7 @@ private:
                         CRefPtr<IROMImage> head, CRefPtr<IROMImage> image, uint32_t mismatch);
     // 'y' goes on, 's' skips (false); any other key aborts the run.
     bool ConfirmOrAbort(RunState& state, const std::string& action, const std::string& abortText);
-    void CheckPower(RunState& state);
+    void CheckPower();
     // Carries the adapter's Varnex store into the image before programming,
     // writing the adapter's Varnex backup block first when it lacks one; a
     // non-zero status ends the run with it.

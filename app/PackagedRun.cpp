@@ -48,16 +48,36 @@ void NameBoard(CRefPtr<IBoardDatabase> boards, CRefPtr<IROMImage> image)
 
 int CKRUserFlashApp::RunPackage(RunState& state)
 {
+    // The one restore of the run's failures: whatever leaves the run, the
+    // display comes back before the failure is reported.
     CDisplayDriverRestoreGuard restoreOnExit(state.log, DisplayRestore::OnEveryExit);
+    SetUpRun(state);
+    LoadPackage(state);
+    OpenRecords(state);
+    CUpdateJournalInstall journalInstalled(state.flasher, state.journal);
+    if (const int status = HandleAdapters(state); status != 0)
+    {
+        // The Varnex pre-merge ends the run with its status.
+        return status;
+    }
+    GetCrossPlatform()->RestoreDisplayDriver(state.log);
+    return FinishRun(state);
+}
+
+void CKRUserFlashApp::SetUpRun(RunState& state)
+{
     state.eeproms = GetEEPROMDatabase();
     state.adapters = CreateDisplayAdapterDatabase();
     state.boards = GetBoardDatabase();
     state.bus = GetPCIBus();
     state.flasher = GetFlasher();
     state.flasher->SetModeFlags(GetFeatureFlags());
-
     std::cout << "\nKorvan Firmware Update Utility\nVersion " << GetProgramVersionText()
               << std::endl;
+}
+
+void CKRUserFlashApp::LoadPackage(RunState& state)
+{
     if (IsPackageSlotEmpty(state.store))
     {
         throw std::runtime_error("No embedded ROM image.  romstamp.exe was never executed.  See "
@@ -71,7 +91,10 @@ int CKRUserFlashApp::RunPackage(RunState& state)
     {
         ShowPowerWarning();
     }
+}
 
+void CKRUserFlashApp::OpenRecords(RunState& state)
+{
     // A backup reads records (after an update that did not finish it saves
     // the firmware the record holds) but never writes one, and goes on
     // without them where the state folder cannot be used.
@@ -86,8 +109,10 @@ int CKRUserFlashApp::RunPackage(RunState& state)
             throw;
         }
     }
-    CUpdateJournalInstall journalInstalled(state.flasher, state.journal);
+}
 
+int CKRUserFlashApp::HandleAdapters(RunState& state)
+{
     DisplayAdapterList adapters;
     EnumerateAdapters(adapters, state.bus, state.adapters, {}, false, false, state.log, false);
     state.adapterCount = static_cast<int>(adapters.size());
@@ -96,14 +121,16 @@ int CKRUserFlashApp::RunPackage(RunState& state)
     {
         if (const int status = HandleAdapter(state, adapter); status != 0)
         {
-            // The Varnex pre-merge ends the run with its status.
             return status;
         }
         ++handled;
         state.flasher->RestoreDisplayDriver(handled == state.adapterCount);
     }
+    return 0;
+}
 
-    GetCrossPlatform()->RestoreDisplayDriver(state.log);
+int CKRUserFlashApp::FinishRun(RunState& state)
+{
     if (!state.matchedAny)
     {
         if (!state.quiet)
@@ -131,6 +158,38 @@ int CKRUserFlashApp::RunPackage(RunState& state)
 
 int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
 {
+    CRefPtr<IEEPROM> eeprom = OpenAdapter(state, adapter);
+    AdapterHead read = ReadAdapterHead(state, adapter, eeprom);
+    TakeHeadFromRecord(state, adapter, read);
+    if (!read.head)
+    {
+        // Only a failed read skips the adapter; the run goes on with the next.
+        std::ostringstream note;
+        note << "NOTE: Exception caught: " << read.failure;
+        LogMessage(note, 3, true);
+        note << "Adapter not accessible, skipping";
+        LogMessage(note, 3, true);
+        return 0;
+    }
+    if (read.blank && state.selection.kind == 0)
+    {
+        std::cerr << "WARNING: EEPROM is erased, unable to check for update." << std::endl;
+        return 0;
+    }
+    NameBoard(state.boards, read.head);
+    for (CRefPtr<IROMImage>& image : state.images)
+    {
+        if (const int status = TryImage(state, adapter, eeprom, read.head, read.blank, image);
+            status != 0)
+        {
+            return status;
+        }
+    }
+    return 0;
+}
+
+CRefPtr<IEEPROM> CKRUserFlashApp::OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
+{
     state.flasher->DisableDisplayDriver(adapter, state.log, true);
     state.flasher->SelectAdapter(state.ui, state.bus, adapter, false);
     CRefPtr<IEEPROM> eeprom = CreateEEPROM(adapter, kEEPROMRetries, false, false);
@@ -153,14 +212,18 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
         eeprom->SetLoader(loader.get());
         GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), state.eeproms.get());
     }
+    return eeprom;
+}
 
-    bool blank = false;
-    CRefPtr<IROMImage> head;
-    std::string readFailure;
+CKRUserFlashApp::AdapterHead CKRUserFlashApp::ReadAdapterHead(RunState& state,
+                                                              CRefPtr<IDisplayAdapter> adapter,
+                                                              CRefPtr<IEEPROM> eeprom)
+{
+    AdapterHead read;
     try
     {
-        head = state.flasher->ReadImageHead(state.ui, adapter, state.eeproms, eeprom, blank,
-                                            state.log);
+        read.head = state.flasher->ReadImageHead(state.ui, adapter, state.eeproms, eeprom,
+                                                 read.blank, state.log);
     }
     catch (const io_error&)
     {
@@ -172,50 +235,35 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
     }
     catch (const std::runtime_error& error)
     {
-        readFailure = error.what();
+        read.failure = error.what();
     }
+    return read;
+}
+
+void CKRUserFlashApp::TakeHeadFromRecord(RunState& state, CRefPtr<IDisplayAdapter> adapter,
+                                         AdapterHead& read)
+{
     // After an update that did not finish, the part may be erased or half
     // written: the firmware it held before stands in for its head.
-    if (state.journal)
+    if (!state.journal)
     {
-        if (const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter))
-        {
-            if (!state.quiet)
-            {
-                std::cout << "NOTE: The last update of this display adapter did not finish; "
-                          << (commandLine->IsSet("backup")
-                                  ? "the backup saves the firmware it held before."
-                                  : "it will be updated again from the firmware it held before.")
-                          << std::endl;
-            }
-            head = HeadFromSavedContent(*saved);
-            blank = head->IsErased();
-        }
+        return;
     }
-    if (!head)
+    const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter);
+    if (!saved)
     {
-        // Only a failed read skips the adapter; the run goes on with the next.
-        std::ostringstream note;
-        note << "NOTE: Exception caught: " << readFailure;
-        LogMessage(note, 3, true);
-        note << "Adapter not accessible, skipping";
-        LogMessage(note, 3, true);
-        return 0;
+        return;
     }
-    if (blank && state.selection.kind == 0)
+    if (!state.quiet)
     {
-        std::cerr << "WARNING: EEPROM is erased, unable to check for update." << std::endl;
-        return 0;
+        std::cout << "NOTE: The last update of this display adapter did not finish; "
+                  << (commandLine->IsSet("backup")
+                          ? "the backup saves the firmware it held before."
+                          : "it will be updated again from the firmware it held before.")
+                  << std::endl;
     }
-    NameBoard(state.boards, head);
-    for (CRefPtr<IROMImage>& image : state.images)
-    {
-        if (const int status = TryImage(state, adapter, eeprom, head, blank, image); status != 0)
-        {
-            return status;
-        }
-    }
-    return 0;
+    read.head = HeadFromSavedContent(*saved);
+    read.blank = read.head->IsErased();
 }
 
 uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)
@@ -346,15 +394,13 @@ bool CKRUserFlashApp::ConfirmOrAbort(RunState& state, const std::string& action,
     {
         return false;
     }
-    GetCrossPlatform()->RestoreDisplayDriver(state.log);
     throw user_abort_error(abortText);
 }
 
-void CKRUserFlashApp::CheckPower(RunState& state)
+void CKRUserFlashApp::CheckPower()
 {
     if (!GetCrossPlatform()->IsPowerSufficient() && !commandLine->IsSet("nopowerchk"))
     {
-        GetCrossPlatform()->RestoreDisplayDriver(state.log);
         throw std::runtime_error("EEPROM updating prevented due to no AC power detected and "
                                  "battery level below 35%");
     }
@@ -375,7 +421,7 @@ int CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
     {
         // The power check comes before the pre-merge, which may write the
         // adapter's Varnex backup block.
-        CheckPower(state);
+        CheckPower();
         if (const int status = PremergeVarnex(state, adapter, image); status != 0)
         {
             return status;
@@ -391,7 +437,7 @@ void CKRUserFlashApp::ProgramImage(RunState& state, CRefPtr<IDisplayAdapter> ada
                                    bool processVarnex)
 {
     // The power check comes before anything is written to the adapter.
-    CheckPower(state);
+    CheckPower();
     const uint32_t flags = state.store.control.flags;
     if (flags & kPackageRemoveWriteProtect)
     {

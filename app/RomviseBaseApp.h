@@ -115,6 +115,9 @@ public:
 protected:
     // Runs the one command of the chain the command line names.
     virtual void RunCommand(EngineeringValues& values);
+    // The engine's objects, the banner, and the command the command line
+    // names or the usage screen; returns the exit code.
+    int RunCommandOrUsage(EngineeringValues& values);
 
     CRefPtr<ICommandLine> commandLine;
     // The location given with --pcisegbus; -1 where none was given.

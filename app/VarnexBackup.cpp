@@ -1,77 +1,19 @@
-// The Varnex backup region: before a packaged update merges the adapter's
-// Varnex store into the new image, the adapter's firmware must carry the
-// backup block, which BackupVarnex writes when it is missing. A merge that
-// cannot finish ends the run before anything is written.
+// The Varnex backup region: the adapter's Varnex store written into the
+// backup block of its firmware. The packaged run's pre-merge writes it when
+// the block is missing; the engineering command backupvarnex on request.
 
-#include "app/PackagedRunState.h"
+#include "app/AdapterConfirmation.h"
+#include "app/RomviseBaseApp.h"
+#include "app/VarnexBackupPayloads.h"
 
 #include "core/CrossPlatform.h"
-#include "core/Exceptions.h"
 #include "flasher/IFlasher.h"
+#include "flasher/VarnexStatus.h"
 #include "varnex/VarnexImage.h"
 
 #include <iostream>
 #include <sstream>
-#include <stdexcept>
 #include <vector>
-
-namespace
-{
-constexpr int kVarnexDone = 0;
-constexpr int kVarnexNoImage = 16;
-constexpr int kVarnexWriteFailed = 3;
-
-void LogLine(CLog* log, int level, const std::string& text)
-{
-    if (log)
-    {
-        log->SetLevel(level);
-        *log << text << LogEndl;
-        log->SetLevel(3);
-    }
-}
-
-// The backup region's two copies of the store: the file-system form for the
-// main object, the raw form for the backup.
-struct BackupPayloads
-{
-    std::vector<uint8_t> fileSystem;
-    std::vector<uint8_t> raw;
-};
-
-BackupPayloads PayloadsOf(const CVarnexImage& store, CLog* log)
-{
-    return {store.Serialize(CVarnexImage::kSerializeFileSystem, log), store.GetRawBytes(log)};
-}
-
-// The pre-merge into the package image; a merge that does not finish ends
-// the run.
-void MergeOrFail(IFlasher& flasher, CRefPtr<IROMImage> image, CRefPtr<IROMImage> current, CLog* log)
-{
-    if (flasher.MergeVarnex(image, current, true, true, false, true, true, log) != 0)
-    {
-        GetCrossPlatform()->RestoreDisplayDriver(log);
-        throw std::runtime_error("Failed to process Varnex block.");
-    }
-}
-
-// The merge tried in memory on the firmware the backup step will leave on
-// the adapter, so that a merge that cannot finish stops the run before the
-// backup step writes.
-void RehearseMerge(IFlasher& flasher, CRefPtr<IROMImage> image, CRefPtr<IROMImage> current,
-                   const CVarnexImage& store, CLog* log)
-{
-    LogLine(log, 3, "Trying the Varnex merge before the backup region is written.");
-    CRefPtr<IROMImage> withBackup = IROMImage::Clone(current.get());
-    BackupPayloads payloads = PayloadsOf(store, log);
-    if (flasher.BuildVarnexBlocks(withBackup, payloads.fileSystem, payloads.raw, true, log) != 0)
-    {
-        // The backup step fails the same way and reports it.
-        return;
-    }
-    MergeOrFail(flasher, IROMImage::Clone(image.get()), withBackup, log);
-}
-} // namespace
 
 int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
                                   CRefPtr<IDisplayAdapterDatabase> adapters, bool skipConfirm,
@@ -87,7 +29,7 @@ int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
     CRefPtr<CVarnexImage> store;
     const int32_t status = flasher->GetAdapterImages(adapters, adapter, nullptr, eeprom, current,
                                                      store, HasEngineeringFeatures());
-    if (status != 0)
+    if (status != kVarnexDone)
     {
         return status;
     }
@@ -95,17 +37,7 @@ int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
     std::cout << std::endl;
     if (!skipConfirm && !ICommandLine::GetInstance()->IsSet("auto"))
     {
-        std::cout << "\nBackup Varnex image?\nPress 'y' to confirm (any other key to abort): "
-                  << std::flush;
-        const int key = GetCrossPlatform()->GetKey();
-        if (key != 'y' && key != 'Y')
-        {
-            adapter->UnmapRegisters();
-            adapter = nullptr;
-            GetCrossPlatform()->RestoreDisplayDriver(log);
-            throw user_abort_error("Aborted!");
-        }
-        std::cout << std::endl;
+        ConfirmOrReleaseAdapter(adapter, "Backup Varnex image?", log);
     }
     if (!store)
     {
@@ -129,50 +61,4 @@ int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
     FlushMessageBuffer(message, log, 3);
     ui->Signal(1);
     return result;
-}
-
-int CKRUserFlashApp::PremergeVarnex(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                    CRefPtr<IROMImage> image)
-{
-    CRefPtr<IEEPROM> eeprom;
-    CRefPtr<IROMImage> current;
-    CRefPtr<CVarnexImage> store;
-    CRefPtr<IDisplayAdapter> opened = adapter;
-    int status = state.flasher->GetAdapterImages(state.adapters, opened, nullptr, eeprom, current,
-                                                 store, false);
-    if (status != 0)
-    {
-        return status;
-    }
-    if (!current->HasVarnexBackupBlock())
-    {
-        if (store)
-        {
-            RehearseMerge(*state.flasher, image, current, *store, state.log);
-        }
-        LogLine(state.log, 3, "Process to backup Adapter Varnex before merging.");
-        status = BackupVarnex(adapter, state.adapters, true, state.log);
-        if (status != 0)
-        {
-            if (status == kVarnexWriteFailed)
-            {
-                // Nothing more is written: the display comes back now.
-                GetCrossPlatform()->RestoreDisplayDriver(state.log);
-                std::cerr << "Varnex backup region could not be written; the adapter was not "
-                             "updated."
-                          << std::endl;
-            }
-            return status;
-        }
-        opened = adapter;
-        status = state.flasher->GetAdapterImages(state.adapters, opened, nullptr, eeprom, current,
-                                                 store, false);
-        if (status != 0)
-        {
-            return status;
-        }
-    }
-    LogLine(state.log, 3, "Process to preserve OBD/IB from EEPROM.");
-    MergeOrFail(*state.flasher, image, current, state.log);
-    return 0;
 }

@@ -133,6 +133,15 @@ bool OpenLogFile(std::ofstream& file, const std::string& name, bool truncate)
     return file.is_open();
 }
 
+void LogLine(CLog* log, int level, const std::string& text)
+{
+    if (log)
+    {
+        log->SetLevel(level);
+        *log << text << LogEndl;
+    }
+}
+
 filebufunbuf* filebufunbuf::SetFileName(const char* name)
 {
     m_fileName = name;

@@ -105,6 +105,10 @@ std::ostream& operator<<(std::ostream& out, const LogLevel& manipulator);
 // A line feed and a flush (the same as std::endl).
 std::ostream& LogEndl(std::ostream& out);
 
+// Writes the text at the level as one line to the log (which may be null);
+// the level stays.
+void LogLine(CLog* log, int level, const std::string& text);
+
 // Writes the message's text to GetLog() at level, flushes it, empties the
 // message and sets the level back to 3.
 void LogMessage(std::ostringstream& message, int level, bool newline);

@@ -21,6 +21,11 @@
 constexpr int32_t kMicrocodeScriptsSignatureFailed = 0x48;
 constexpr int32_t kMicrocodeTablesSignatureFailed = 0x47;
 
+// The gate's answer (VerifyImageCertificate): accepted, or refused; a
+// refusal by the microcode answers with the microcode's own code.
+constexpr int32_t kCertificateAccepted = 0;
+constexpr int32_t kCertificateRefused = -1;
+
 struct CertificateGateServices
 {
     // The image's certification package and chain checked in software: 1 no

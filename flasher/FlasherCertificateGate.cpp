@@ -44,7 +44,8 @@ const Refusal kChainFailed{"BCRT Error: Certificate verification failed",
 
 // Logs the refusal and shows it: in detail with the progress shown, else
 // only the short line, the detail staying in the log file.
-int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log, int32_t result = -1)
+int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log,
+               int32_t result = kCertificateRefused)
 {
     LogLine(log, showProgress ? 4 : 3, std::string("\n") + refusal.logLine);
     GetUserInterface()->ShowMessage(1, showProgress ? refusal.detailed : kShortRefusal);
@@ -80,7 +81,8 @@ int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool 
     }
     // Only the vendor levels pass; a failed chain and any answer the check
     // is not known to give are refused.
-    return IsAcceptedCertificateLevel(level) ? 0 : Refuse(kChainFailed, showProgress, log);
+    return IsAcceptedCertificateLevel(level) ? kCertificateAccepted
+                                             : Refuse(kChainFailed, showProgress, log);
 }
 
 void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)
@@ -95,7 +97,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
 {
     if (!eeprom->IsSecure())
     {
-        return 0;
+        return kCertificateAccepted;
     }
     const int32_t kind = adapter->GetDevice()->GetDeviceKind();
     if (ChecksInSoftware(kind))
@@ -105,7 +107,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
         // leaves it refused.
         eeprom->SetSoftwareVerdict(false);
         const int32_t verdict = CheckInSoftware(image, log, showProgress);
-        eeprom->SetSoftwareVerdict(verdict == 0);
+        eeprom->SetSoftwareVerdict(verdict == kCertificateAccepted);
         return verdict;
     }
 
@@ -124,7 +126,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
     const int32_t verified = m_certificateGate.verifyByMicrocode
                                  ? m_certificateGate.verifyByMicrocode(
                                        adapter, eeprom, image, certificate, log, showProgress)
-                                 : -1;
+                                 : kCertificateRefused;
     if (verified == kMicrocodeScriptsSignatureFailed)
     {
         return Refuse(kScripts, showProgress, log, verified);
@@ -133,7 +135,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
     {
         return Refuse(kTables, showProgress, log, verified);
     }
-    if (verified != 0)
+    if (verified != kCertificateAccepted)
     {
         return Refuse(kCertificate20, showProgress, log, verified);
     }
@@ -142,7 +144,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
         LogLine(log, 4, "\nCompatibility Error: Invalid ROMVISE Version found");
         GetUserInterface()->ShowMessage(1, "\nThis version of Romvise is not compatible with "
                                            "this version of HW SKU, Update aborted.\n");
-        return -1;
+        return kCertificateRefused;
     }
-    return 0;
+    return kCertificateAccepted;
 }

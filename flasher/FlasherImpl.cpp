@@ -28,15 +28,6 @@ bool KeepsDisplayDriver(int32_t deviceKind)
 constexpr uint32_t kBlankWarningWaitMicroseconds = 3000000;
 } // namespace
 
-void LogLine(CLog* log, int level, const std::string& text)
-{
-    if (log)
-    {
-        log->SetLevel(level);
-        *log << text << LogEndl;
-    }
-}
-
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
 {
     ui.ShowMessage(1, text);
@@ -190,7 +181,9 @@ void CFlasherImpl::RestoreDisplayDriver(bool last)
     auto* database = dynamic_cast<IEEPROMDatabase*>(os->GetFlashEEPROMDatabase().get());
     try
     {
-        LoadPreOSApp(GetUserInterface(), adapter, eeprom, database, GetLog());
+        // Whether the application started changes nothing here: its own log
+        // lines tell, and the next adapter is taken either way.
+        static_cast<void>(LoadPreOSApp(GetUserInterface(), adapter, eeprom, database, GetLog()));
     }
     catch (const std::exception& error)
     {
@@ -317,9 +310,12 @@ public:
                 }
             }
         } release{dynamic_cast<CFlasherImpl*>(m_flasher.get())};
-        m_flasher->LoadPreOSApp(GetUserInterface(), dynamic_cast<IDisplayAdapter*>(adapter.get()),
-                                dynamic_cast<IEEPROM*>(eeprom.get()),
-                                dynamic_cast<IEEPROMDatabase*>(eepromDatabase.get()), log);
+        // The restore goes on whether or not the application started; its
+        // own log lines tell which.
+        static_cast<void>(m_flasher->LoadPreOSApp(
+            GetUserInterface(), dynamic_cast<IDisplayAdapter*>(adapter.get()),
+            dynamic_cast<IEEPROM*>(eeprom.get()),
+            dynamic_cast<IEEPROMDatabase*>(eepromDatabase.get()), log));
     }
 
     void ResetDriverState() override { m_flasher->ResetDriverState(); }

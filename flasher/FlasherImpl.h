@@ -414,8 +414,6 @@ private:
     CRefPtr<IUpdateJournal> m_journal;
 };
 
-// Writes the text at the level as one line to the log (which may be null).
-void LogLine(CLog* log, int level, const std::string& text);
 // Shows the text on the console and writes it to the log at level 3.
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer, for an

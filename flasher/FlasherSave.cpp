@@ -223,8 +223,8 @@ void CFlasherImpl::CompareROMImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage
     {
         MergeVarnexForCompare(fileImage, current, eeprom, log);
     }
-    if (checkCertificates &&
-        VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log, true) != 0)
+    if (checkCertificates && VerifyImageCertificate(adapter, fileImage, eeprom, nullptr, log,
+                                                    true) != kCertificateAccepted)
     {
         throw user_error("Invalid firmware image detected. \n");
     }

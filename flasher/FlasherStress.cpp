@@ -8,6 +8,7 @@
 #include "core/platform/PlatformServices.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/StressTestStatus.h"
 #include "image/OffsetModeScope.h"
 
 #include <ctime>
@@ -212,14 +213,14 @@ int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestPara
                 return FailIteration(outcome, " , , FAIL",
                                      "ERROR: Unexpected Size of erased bytes at loop " +
                                          std::to_string(n) + kOperation,
-                                     7);
+                                     kStressShortCount);
             }
             if (NowMs() - sectorStart > static_cast<uint64_t>(params.maxEraseTimeMs))
             {
                 return FailIteration(outcome, " , , FAIL",
                                      "ERROR: Erase time took longer than expected." +
                                          std::to_string(n) + kOperation,
-                                     11);
+                                     kStressEraseTooSlow);
             }
         }
     }
@@ -227,11 +228,12 @@ int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestPara
     {
         LogLine(log, 3, std::string("ERROR: EEPROM erase failed at") + kOperation);
         return FailIteration(outcome, " , , FAIL",
-                             std::string("ERROR: EEPROM erase failed at") + kOperation, 13);
+                             std::string("ERROR: EEPROM erase failed at") + kOperation,
+                             kStressFailed);
     }
     LogLine(log, 3, "Erase Successful");
     outcome << NowMs() - sectorStart << ", ";
-    return 0;
+    return kStressPassed;
 }
 } // namespace
 
@@ -250,7 +252,7 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         if (sectorSize == 0 || partSize % sectorSize != 0)
         {
             std::cerr << "UNSUPPORTED: Incorrect sector size or block size." << std::endl;
-            return 9;
+            return kStressUnsupportedPart;
         }
         const uint32_t sectors = partSize / sectorSize;
         Question(*ui, "Q: What is the stress-test type?");
@@ -286,22 +288,22 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         {
             throw user_abort_error(" User aborted");
         }
-        return 0;
+        return kStressPassed;
     }
     catch (const std::out_of_range& error)
     {
         std::cerr << "ERROR: " << "CFlasherImpl::GetStressTestParams" << error.what() << std::endl;
-        return 7;
+        return kStressOutOfRange;
     }
     catch (const std::overflow_error& error)
     {
         std::cerr << "ERROR: " << "CFlasherImpl::GetStressTestParams" << error.what() << std::endl;
-        return 8;
+        return kStressOverflow;
     }
     catch (const std::runtime_error& error)
     {
         std::cerr << "ERROR: " << error.what() << std::endl;
-        return 13;
+        return kStressFailed;
     }
 }
 
@@ -336,12 +338,14 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
         COffsetModeScope whole(backup.get(), false);
         backup->SaveToFile(backupPath.string(), 0, partSize);
     }
-    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
+    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) !=
+        kCertificateAccepted)
     {
         throw image_refused_error("Invalid firmware image detected. \n");
     }
     StressTestParams params;
-    if (const int32_t status = GetStressTestParams(ui, eeprom, &params, log); status != 0)
+    if (const int32_t status = GetStressTestParams(ui, eeprom, &params, log);
+        status != kStressPassed)
     {
         return status;
     }
@@ -355,7 +359,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     for (int32_t n = 1; n <= params.loopCount; ++n)
     {
         const int32_t status = RunStressIteration(ui, eeprom, working, backup, params, n, outcome, log);
-        if (status != 0)
+        if (status != kStressPassed)
         {
             return status;
         }
@@ -376,7 +380,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
             << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
-    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log); status != 0)
+    if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log);
+        status != kStressPassed)
     {
         return status;
     }
@@ -399,7 +404,7 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
                 return FailIteration(outcome, " , FAIL",
                                      "ERROR: Unexpected Size of program bytes at loop " +
                                          std::to_string(n) + kOperation,
-                                     7);
+                                     kStressShortCount);
             }
         }
         catch (const std::exception&)
@@ -407,7 +412,7 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
             LogLine(log, 3, std::string("ERROR: EEPROM programming failed at") + kOperation);
             return FailIteration(outcome, " , FAIL",
                                  std::string("ERROR: EEPROM programming failed at") + kOperation,
-                                 13);
+                                 kStressFailed);
         }
         const uint64_t elapsed = NowMs() - writeStart;
         ui->ShowMessage(1, "Write time: " + std::to_string(elapsed) + "s");
@@ -435,12 +440,12 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
                   << " - Read back: 0x" << Hex64(readBack->GetByte(mismatch), 2);
         outcome << "FAIL\n";
         outcome.close();
-        return 12;
+        return kStressMismatch;
     }
     outcome << "PASS\n";
     LogLine(log, 3, "Update successful");
     ui->ShowMessage(1, "Update successful");
-    return 0;
+    return kStressPassed;
 }
 
 int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom,
@@ -474,10 +479,10 @@ int32_t CFlasherImpl::RestoreAfterStressTest(CRefPtr<IUserInterface> ui, CRefPtr
                                   backupPath.string();
         LogLine(log, 4, error);
         std::cerr << error << std::endl;
-        return 12;
+        return kStressRestoreFailed;
     }
     LogLine(log, 3, "Delete the backup ROM " + backupPath.filename().string());
     std::filesystem::remove(backupPath);
     ShowAndLog(*ui, log, "STRESS-TESTING PASS");
-    return 0;
+    return kStressPassed;
 }

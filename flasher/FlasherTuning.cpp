@@ -160,7 +160,8 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
     CRefPtr<IROMImage> current =
         ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
     CRefPtr<IROMImage> working = IROMImage::Clone(current.get());
-    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) != 0)
+    if (VerifyImageCertificate(adapter, working, eeprom, nullptr, log, IsVerbose()) !=
+        kCertificateAccepted)
     {
         throw image_refused_error("Invalid firmware image detected. \n");
     }

@@ -6,13 +6,12 @@
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "flasher/VarnexErrorGuard.h"
+#include "flasher/VarnexStatus.h"
 
 #include <sstream>
 
 namespace
 {
-constexpr int32_t kAdapterImageFailed = 16;
-
 // With the option romout the image goes to its file instead of the adapter.
 bool SaveToRomOut(IROMImage& image)
 {
@@ -52,7 +51,7 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
     {
         LogLine(log, 3, "Unsupported EEPROM Type. Can't proceed.");
         RestoreDisplayDriverNow(log);
-        return kAdapterImageFailed;
+        return kVarnexNoImage;
     }
     if (eeprom->IsSecure() && m_loaderFactory)
     {
@@ -76,14 +75,14 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
     {
         LogLine(log, 4, "ROM image is not present.");
         RestoreDisplayDriverNow(log);
-        return kAdapterImageFailed;
+        return kVarnexNoImage;
     }
     // The Varnex store carried into an update comes from the content an
     // unfinished update saved, not from a half-written part.
     image = fromFile ? read : SavedContentOr(adapter, read, log);
     store = ReadVarnexObject(image, false);
     LogLine(log, 3, "Read VBIOS completed.");
-    return 0;
+    return kVarnexDone;
 }
 
 bool CFlasherImpl::BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter,
@@ -92,7 +91,7 @@ bool CFlasherImpl::BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter,
                                            std::vector<uint8_t>& backupPayload, bool hasBackup,
                                            CLog* log, CRefPtr<IBCRTCert> certificate)
 {
-    if (BuildVarnexBlocks(image, mainPayload, backupPayload, hasBackup, log) != 0)
+    if (BuildVarnexBlocks(image, mainPayload, backupPayload, hasBackup, log) != kVarnexDone)
     {
         return false;
     }
@@ -138,7 +137,7 @@ int32_t CFlasherImpl::DisplayVarnexOBD(CRefPtr<IDisplayAdapter> adapter,
     CRefPtr<IROMImage> image;
     CRefPtr<CVarnexImage> store;
     const int32_t status = GetAdapterImages(adapters, adapter, nullptr, eeprom, image, store, true);
-    if (status != 0)
+    if (status != kVarnexDone)
     {
         return status;
     }
@@ -147,5 +146,5 @@ int32_t CFlasherImpl::DisplayVarnexOBD(CRefPtr<IDisplayAdapter> adapter,
     LogMessage(fields, 4, false);
     ui->ShowMessage(1, "Display Varnex OBD information completed.");
     ui->Signal(1);
-    return 0;
+    return kVarnexDone;
 }

@@ -8,6 +8,7 @@
 #include "flasher/FlasherImpl.h"
 #include "flasher/VarnexErrorGuard.h"
 #include "flasher/VarnexFlashTypes.h"
+#include "flasher/VarnexStatus.h"
 #include "image/NBSIPCIBlock.h"
 #include "image/OffsetModeScope.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
@@ -21,8 +22,6 @@ namespace
 {
 const VarnexTag kOemTag("OEM");
 const VarnexTag kBboTag("BBO");
-constexpr int32_t kProcessFailed = 9;
-constexpr int32_t kBuildFailed = 4;
 
 std::string OptionValue(const char* name)
 {
@@ -86,12 +85,12 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         LogLine(log, 4,
                 "Failed to recognize the Varnex flash type or the Varnex flash type is "
                 "unsupported.");
-        return kProcessFailed;
+        return kVarnexProcessFailed;
     }
     const VarnexFlashTypeDescriptor* row = FindVarnexFlashType(flashType);
     if (!row)
     {
-        return kProcessFailed;
+        return kVarnexProcessFailed;
     }
     LogLine(log, 3, row->name);
     bool keepOBD = row->obdMode == 1;
@@ -133,9 +132,10 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         RefactorNBSIVarnex(newImage, current, log);
         if (row->action == 1 || row->action == 3)
         {
-            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) != 0)
+            if (MergeVarnex(newImage, current, keepOBD, refreshBackup, false, true, true, log) !=
+                kVarnexDone)
             {
-                return kProcessFailed;
+                return kVarnexProcessFailed;
             }
         }
         else if (row->action == 2)
@@ -148,9 +148,9 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         // Whatever stopped the merge, the new image does not carry the
         // board's store: the caller must not program it.
         LogLine(log, 4, error.what());
-        return kProcessFailed;
+        return kVarnexProcessFailed;
     }
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage> current,
@@ -182,7 +182,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
         LogLine(log, 3, "Preserve Varnex OBD object...");
         // The board's data must not be silently replaced by the new image's.
         const int32_t copied = CopyVarnexImageObdObject(newStore, curStore, false, log);
-        if (copied != 0)
+        if (copied != kVarnexDone)
         {
             LogLine(log, 4,
                     "ERROR: Failed to preserve Varnex OBD object (" + std::to_string(copied) +
@@ -196,7 +196,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
         // Nor may the board's OEM data be dropped because the new store has
         // no room for it.
         const int32_t preserved = PreserveOEMObject(newStore, curStore, log);
-        if (preserved != 0 && HasValidObject(curStore, kOemTag))
+        if (preserved != kVarnexDone && HasValidObject(curStore, kOemTag))
         {
             LogLine(log, 4,
                     "ERROR: Failed to preserve Varnex OEM object (" + std::to_string(preserved) +
@@ -204,7 +204,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
             return preserved;
         }
     }
-    if (keepBBO && PreserveBBOObject(newStore, curStore, log) == 9)
+    if (keepBBO && PreserveBBOObject(newStore, curStore, log) == kVarnexNoBboPlaceholder)
     {
         RestoreDisplayDriverNow(log);
         throw std::runtime_error("Failed to preserve Varnex BBO data due to vbios's IR does not "
@@ -222,7 +222,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
         LogLine(log, 3,
                 "ROM image does not contain the Varnex Blcok (IR), skip to process the "
                 "Varnex merger.");
-        return 0;
+        return kVarnexDone;
     }
     std::vector<uint8_t> mainPayload = newStore->Serialize(1, log);
     std::vector<uint8_t> backupPayload;
@@ -275,7 +275,7 @@ void CFlasherImpl::RefactorNBSIVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
         {
             LogLine(log, 3, line);
             CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
-            if (MergeVarnex(image, copy, false, false, false, true, true, log) != 0)
+            if (MergeVarnex(image, copy, false, false, false, true, true, log) != kVarnexDone)
             {
                 throw std::runtime_error("Error: Failed to create Varnex block.");
             }
@@ -327,7 +327,7 @@ int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<ui
     if (!laidOut)
     {
         LogLine(log, 3, "Error: Failed to create Varnex block.");
-        return kBuildFailed;
+        return kVarnexBuildFailed;
     }
     CRefPtr<IROMImage> rebuilt = IROMImage::Clone(image.get());
     if (blockOffset != -1)
@@ -337,14 +337,14 @@ int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<ui
     if (!merger->AppendVarnexToRomChain(rebuilt.get(), laidOut.get(), log))
     {
         LogLine(log, 3, "Error: Failed to create Varnex block.");
-        return kBuildFailed;
+        return kVarnexBuildFailed;
     }
     ReplaceImageContent(*image, *rebuilt);
     if (IsOptionSet("romout"))
     {
         image->SaveToFile(OptionValue("romout"), 0, image->GetLoadedSize());
     }
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, uint8_t revision,
@@ -353,21 +353,21 @@ int32_t CFlasherImpl::UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, u
     if (!store)
     {
         std::cout << "Invalid Varnex image." << std::endl;
-        return 3;
+        return kVarnexBboNoStore;
     }
     if (!store->IsValid())
     {
         FlushToLogAndConsole(log, "\nUpdate failed: Varnex is invalid.");
-        return 4;
+        return kVarnexNotCarried;
     }
     auto* bbo = dynamic_cast<CVarnexImageBboObject*>(store->FindObject(kBboTag));
     if (!bbo)
     {
         FlushToLogAndConsole(log, "Update failed: Varnex does not have BBO Object.");
-        return 4;
+        return kVarnexNotCarried;
     }
     bbo->SetValue(id, revision, value);
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<uint8_t>& data,
@@ -376,33 +376,33 @@ int32_t CFlasherImpl::UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<u
     if (!store)
     {
         std::cout << "Invalid Varnex image." << std::endl;
-        return 4;
+        return kVarnexNoStore;
     }
     if (!store->IsValid())
     {
         FlushToLogAndConsole(log, "\nUpdate failed: Varnex is invalid.");
-        return 17;
+        return kVarnexInvalidStore;
     }
     CVarnexImageObject* oem = store->FindObject(kOemTag);
     if (!oem)
     {
         FlushToLogAndConsole(log, "Update failed: Varnex does not have OEM Object.");
-        return 5;
+        return kVarnexRefused;
     }
     const size_t bodyLength = oem->GetSize() >= 8 ? oem->GetSize() - 8u : 0u;
     if (data.size() > bodyLength)
     {
         FlushToLogAndConsole(log, "Update failed: Input OEM data is too large.");
-        return 5;
+        return kVarnexRefused;
     }
     data.resize(bodyLength, 0);
     if (!oem->SetData(data))
     {
         FlushToLogAndConsole(log, "Update failed: Input OEM data is too large.");
-        return 5;
+        return kVarnexRefused;
     }
     store->UpdateDirectory();
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::BackupOEMObject(CRefPtr<CVarnexImage> backupStore,
@@ -412,31 +412,31 @@ int32_t CFlasherImpl::BackupOEMObject(CRefPtr<CVarnexImage> backupStore,
     if (!primaryStore || !primaryStore->IsValid())
     {
         std::cout << "Invalid Varnex image." << std::endl;
-        return 4;
+        return kVarnexNoStore;
     }
     if (!backupStore || !backupStore->IsValid())
     {
         LogLine(log, 3, "Invalid Backup Varnex image.");
-        return 4;
+        return kVarnexNoStore;
     }
     const CVarnexImageObject* primary = primaryStore->FindObject(kOemTag);
     if (!primary)
     {
         LogLine(log, 3, "OEM data not backed up: Varnex does not have OEM Object.");
-        return 5;
+        return kVarnexRefused;
     }
     const CVarnexImageObject* backup = backupStore->FindObject(kOemTag);
     if (!backup)
     {
         LogLine(log, 3, "OEM data not backed up: Backup Varnex image does not have OEM Object.");
-        return 17;
+        return kVarnexMismatch;
     }
     if (primary->GetVersion() != backup->GetVersion() ||
         primary->GetSubversion() != backup->GetSubversion())
     {
         LogLine(log, 3,
                 "OEM data not backed up: Primary and Backup OEM Object version mismatches.");
-        return 17;
+        return kVarnexMismatch;
     }
     return UpdateOEMObject(backupStore, data, log);
 }
@@ -447,24 +447,24 @@ int32_t CFlasherImpl::PreserveOEMObject(CRefPtr<CVarnexImage> newStore,
     if (!newStore || !currentStore)
     {
         LogLine(log, 3, "Skip to preserve Varnex OEM due to No Varnex be found.");
-        return 0;
+        return kVarnexDone;
     }
     if (!newStore->IsValid() || !currentStore->IsValid())
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     CVarnexImageObject* oem = currentStore->FindObject(kOemTag);
     if (!oem)
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     std::vector<uint8_t> data = oem->GetData();
-    if (UpdateOEMObject(newStore, data, log) != 0)
+    if (UpdateOEMObject(newStore, data, log) != kVarnexDone)
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     LogLine(log, 3, "Succeed to preserve Varnex OEM object.");
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
@@ -477,16 +477,16 @@ int32_t CFlasherImpl::PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
     if (!newStore || !currentStore)
     {
         LogLine(log, 3, "Skip to preserve Varnex BBO due to No Varnex be found.");
-        return 0;
+        return kVarnexDone;
     }
     if (!newStore->IsValid() || !currentStore->IsValid())
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     auto* source = dynamic_cast<CVarnexImageBboObject*>(currentStore->FindObject(kBboTag));
     if (!source)
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     LogLine(log, 3, "Preserve Varnex BBO object...");
     uint32_t id = 0;
@@ -498,13 +498,13 @@ int32_t CFlasherImpl::PreserveBBOObject(CRefPtr<CVarnexImage> newStore,
         LogLine(log, 3,
                 "Failed to preserve Varnex BBO object due to Varnex does not contain the "
                 "BBO placeholder.");
-        return 9;
+        return kVarnexNoBboPlaceholder;
     }
     if (UpdateBBOObject(newStore, static_cast<uint8_t>(id), static_cast<uint8_t>(revision),
-                        static_cast<uint16_t>(value), log) != 0)
+                        static_cast<uint16_t>(value), log) != kVarnexDone)
     {
-        return 4;
+        return kVarnexNotCarried;
     }
     LogLine(log, 3, "Succeed to preserve Varnex BBO object.");
-    return 0;
+    return kVarnexDone;
 }

@@ -5,6 +5,7 @@
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
 #include "flasher/VarnexErrorGuard.h"
+#include "flasher/VarnexStatus.h"
 #include "varnex/ObdFields.h"
 
 #include <cstdio>
@@ -133,24 +134,24 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
     const char* const name = "CFlasherImpl::CopyVarnexImageObdObject";
     // A copy that did not complete is a failure for the caller.
     return RunGuardingStoreErrors(
-        name, 4,
+        name, kVarnexNotCarried,
         [&]() -> int32_t
         {
             if (!newStore || !currentStore)
             {
-                return 4;
+                return kVarnexNotCarried;
             }
             if (!newStore->IsValid() || !currentStore->IsValid())
             {
                 std::cerr << "ERROR: Invalid Varnex " << name << std::endl;
-                return 4;
+                return kVarnexNotCarried;
             }
             CVarnexImageObject* target = newStore->FindObject(kObdTag);
             CVarnexImageObject* source = currentStore->FindObject(kObdTag);
             if (!target || !source || target->GetVersion() != source->GetVersion() ||
                 target->GetSubversion() != source->GetSubversion())
             {
-                return 12;
+                return kVarnexObdMismatch;
             }
             std::ostringstream before;
             PrintOBDObjectFields(target, before);
@@ -163,7 +164,7 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
                 {
                     GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");
                     LogLine(log, 3, "ERROR: Fail to copy OBD info block");
-                    return 4;
+                    return kVarnexNotCarried;
                 }
             }
             std::ostringstream after;
@@ -171,7 +172,7 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
             LogLine(log, 3, "\nAFTER Merging OBD:\n" + after.str());
             newStore->UpdateDirectory();
             LogLine(log, 3, "Succeed to preserve Varnex OBD.");
-            return 0;
+            return kVarnexDone;
         });
 }
 
@@ -181,30 +182,30 @@ int32_t CFlasherImpl::UpdateOBDFields(CRefPtr<CVarnexImage> store, const CsvSett
     if (!store)
     {
         std::cout << "Invalid Varnex image." << std::endl;
-        return 4;
+        return kVarnexNoStore;
     }
     if (!store->IsValid())
     {
         LogLine(log, 3, "\nUpdate failed: Varnex is invalid.");
         std::cout << "\nUpdate failed: Varnex is invalid." << std::endl;
-        return 5;
+        return kVarnexRefused;
     }
     CVarnexImageObject* obd = store->FindObject(kObdTag);
     if (!obd)
     {
         LogLine(log, 3, "Update failed: Varnex does not have OBD Object.");
         std::cout << "Update failed: Varnex does not have OBD Object." << std::endl;
-        return 5;
+        return kVarnexRefused;
     }
     for (const ObdField& field : ObdFields())
     {
         const int32_t result = ApplyOBDSetting(*obd, settings, log, field.name);
-        if (result != 0)
+        if (result != kVarnexDone)
         {
             return result;
         }
     }
-    return 0;
+    return kVarnexDone;
 }
 
 int32_t CFlasherImpl::ApplyOBDSetting(CVarnexImageObject& obd, const CsvSettings& settings,
@@ -213,15 +214,15 @@ int32_t CFlasherImpl::ApplyOBDSetting(CVarnexImageObject& obd, const CsvSettings
     std::string value;
     if (!settings.FindCsvValue(fieldName, &value))
     {
-        return 0;
+        return kVarnexDone;
     }
     LogLine(log, 3, std::string(fieldName) + ": " + value);
     for (const ObdField& field : ObdFields())
     {
         if (std::string(field.name) == fieldName)
         {
-            return SetObdField(obd, field, TrimWhitespace(value)) ? 0 : 5;
+            return SetObdField(obd, field, TrimWhitespace(value)) ? kVarnexDone : kVarnexRefused;
         }
     }
-    return 0;
+    return kVarnexDone;
 }

@@ -427,16 +427,21 @@ CUpdateJournalImpl::PendingContent(CRefPtr<IDisplayAdapter> adapter)
 {
     const std::filesystem::path path = RecordPath(adapter);
     Claim(path);
-    if (!EntryExists(path))
+    auto known = m_readings.find(path.string());
+    if (known == m_readings.end())
     {
-        return std::nullopt;
+        UpdateRecordReading reading;
+        if (EntryExists(path))
+        {
+            reading = ReadRecord(path, OwnerOf(adapter));
+        }
+        known = m_readings.emplace(path.string(), std::move(reading)).first;
     }
-    UpdateRecordReading reading = ReadRecord(path, OwnerOf(adapter));
-    if (!reading.content)
+    if (!known->second.refusal.empty())
     {
-        ThrowRefusal(path, reading.refusal);
+        ThrowRefusal(path, known->second.refusal);
     }
-    return std::move(reading.content);
+    return known->second.content;
 }
 
 void CUpdateJournalImpl::Refuse(CRefPtr<IDisplayAdapter> adapter, const std::string& reason)
@@ -474,7 +479,9 @@ void CUpdateJournalImpl::Begin(CRefPtr<IDisplayAdapter> adapter, std::span<const
     Claim(path);
     const UpdateRecordOwner owner = OwnerOf(adapter);
     MoveRefusedRecordAside(path, owner);
+    m_readings.erase(path.string());
     WriteRecordDurably(path, EncodeUpdateRecord(owner, content));
+    m_readings[path.string()] = {std::vector<uint8_t>(content.begin(), content.end()), ""};
 }
 
 void CUpdateJournalImpl::Finish(CRefPtr<IDisplayAdapter> adapter)
@@ -484,6 +491,7 @@ void CUpdateJournalImpl::Finish(CRefPtr<IDisplayAdapter> adapter)
     {
         throw io_error("Cannot remove the update record " + path.string() + ": " + ErrnoText());
     }
+    m_readings.erase(path.string());
     // A removal lost to a power cut only repeats the update on the next run.
     SyncRecordFolder(m_directory);
     Release(path);

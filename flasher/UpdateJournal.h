@@ -101,4 +101,8 @@ private:
     std::filesystem::path m_directory;
     // The open lock files by record path.
     std::map<std::string, int> m_locks;
+    // The record of each adapter this run holds, read and decoded once: the
+    // lock keeps other runs from changing it, and Begin and Finish keep it
+    // in step with the file.
+    std::map<std::string, UpdateRecordReading> m_readings;
 };

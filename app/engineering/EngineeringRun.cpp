@@ -19,12 +19,6 @@
 
 namespace
 {
-constexpr int kExitRuntimeError = 2;
-constexpr int kExitIoError = 3;
-constexpr int kExitProgrammingError = 4;
-constexpr int kExitUsage = 5;
-constexpr int kExitEnvironmentError = 6;
-
 // A set-up value that cannot be used: its hint has been shown and the run
 // ends with the usage exit code before any hardware is touched.
 struct SetupRefused
@@ -259,7 +253,7 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
 {
     const char* prefix = "ERROR: ";
     int beepLevel = 1;
-    int exitCode = kExitRuntimeError;
+    int exitCode = engineering_exit::kRuntimeError;
     bool dosNote = false;
     std::string text;
     try
@@ -270,26 +264,26 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
     {
         prefix = "I/O ERROR: ";
         beepLevel = 2;
-        exitCode = kExitIoError;
+        exitCode = engineering_exit::kIoError;
         text = error.what();
     }
     catch (const std::domain_error& error)
     {
         prefix = "PROGRAMMING ERROR: ";
         beepLevel = 2;
-        exitCode = kExitProgrammingError;
+        exitCode = engineering_exit::kProgrammingError;
         text = error.what();
     }
     catch (const std::out_of_range& error)
     {
         prefix = "PROGRAMMING ERROR: ";
         beepLevel = 2;
-        exitCode = kExitProgrammingError;
+        exitCode = engineering_exit::kProgrammingError;
         text = error.what();
     }
     catch (const environment_error& error)
     {
-        exitCode = kExitEnvironmentError;
+        exitCode = engineering_exit::kEnvironmentError;
         dosNote = true;
         text = error.what();
     }
@@ -376,6 +370,82 @@ bool ShowsUsageScreen(ICommandLine& commandLine)
     return commandLine.HasError() || commandLine.IsSet("help") ||
            (commandLine.GetPlainArguments().empty() && commandLine.GetOptionCount() == 0);
 }
+
+// The file the log option names; nothing, with the usage hint shown, when it
+// names none.
+std::optional<std::string> LogFileName(ICommandLine& commandLine, const std::string& option,
+                                       const std::string& program)
+{
+    const std::string name = commandLine.GetValue(option, 0, 0);
+    if (name.empty())
+    {
+        ShowUsageHint(GetUserInterface(), "No filename specified for --" + option + ".", program,
+                      " --version --" + option + "=<FILE_NAME>.log");
+        return std::nullopt;
+    }
+    return name;
+}
+
+// The log files and the debug echo the command line asks for, and the values
+// every command reads. The usage exit code when a log option names no file.
+std::optional<int> SetUpRun(ICommandLine& commandLine, const std::string& program,
+                            CRunLogFiles& files, std::optional<CScopedLogSink>& debugSink,
+                            EngineeringValues& values)
+{
+    if (commandLine.IsSet("log"))
+    {
+        const std::optional<std::string> name = LogFileName(commandLine, "log", program);
+        if (!name)
+        {
+            return engineering_exit::kUsage;
+        }
+        files.OpenLog(*name);
+    }
+    if (commandLine.IsSet("crashlog"))
+    {
+        const std::optional<std::string> name = LogFileName(commandLine, "crashlog", program);
+        if (!name)
+        {
+            return engineering_exit::kUsage;
+        }
+        files.OpenCrashLog(*name);
+        GetUserInterface()->ShowMessage(1, "Generated a log file \"" + *name + "\".");
+    }
+    if (commandLine.IsSet("debug"))
+    {
+        debugSink.emplace(values.log, &std::cout, 1, 3);
+    }
+    *values.log << LogLevel(3) << "*** ROMVISE LOG FILE ***" << LogEndl << LogEndl;
+    values.ui = GetUserInterface();
+    values.autoConfirm = commandLine.IsSet("auto");
+    values.autoNoConfirm = values.autoConfirm && commandLine.IsSet("noconfirm");
+    if (commandLine.IsSet("swspi"))
+    {
+        SetKestrixSoftwareSpi(true);
+    }
+    return std::nullopt;
+}
+
+// The common tail of a run that got past its set-up: the log file closed,
+// the run's objects let go, the display driver given back, the exit code
+// logged.
+int EndRun(CRunLogFiles& files, EngineeringValues& values, int result)
+{
+    CLog* log = values.log;
+    files.CloseLog();
+    const CRefPtr<IUserInterface> ui = values.ui;
+    values = EngineeringValues{};
+    try
+    {
+        GetCrossPlatform()->RestoreDisplayDriver(log);
+    }
+    catch (...)
+    {
+        result = ReportRunFailure(std::current_exception(), log, ui.get());
+    }
+    *log << LogLevel(3) << "Exit Code: " << result << LogEndl;
+    return result;
+}
 } // namespace
 
 int CRomviseBaseApp::Run()
@@ -393,40 +463,10 @@ int CRomviseBaseApp::Run()
     // report, both before any hardware is touched.
     try
     {
-        if (commandLine->IsSet("log"))
+        if (const std::optional<int> refused =
+                SetUpRun(*commandLine, program, files, debugSink, values))
         {
-            const std::string name = commandLine->GetValue("log", 0, 0);
-            if (name.empty())
-            {
-                ShowUsageHint(GetUserInterface(), "No filename specified for --log.", program,
-                              " --version --log=<FILE_NAME>.log");
-                return kExitUsage;
-            }
-            files.OpenLog(name);
-        }
-        if (commandLine->IsSet("crashlog"))
-        {
-            const std::string name = commandLine->GetValue("crashlog", 0, 0);
-            if (name.empty())
-            {
-                ShowUsageHint(GetUserInterface(), "No filename specified for --crashlog.", program,
-                              " --version --crashlog=<FILE_NAME>.log");
-                return kExitUsage;
-            }
-            files.OpenCrashLog(name);
-            GetUserInterface()->ShowMessage(1, "Generated a log file \"" + name + "\".");
-        }
-        if (commandLine->IsSet("debug"))
-        {
-            debugSink.emplace(log, &std::cout, 1, 3);
-        }
-        *log << LogLevel(3) << "*** ROMVISE LOG FILE ***" << LogEndl << LogEndl;
-        values.ui = GetUserInterface();
-        values.autoConfirm = commandLine->IsSet("auto");
-        values.autoNoConfirm = values.autoConfirm && commandLine->IsSet("noconfirm");
-        if (commandLine->IsSet("swspi"))
-        {
-            SetKestrixSoftwareSpi(true);
+            return *refused;
         }
     }
     catch (...)
@@ -434,51 +474,41 @@ int CRomviseBaseApp::Run()
         return ReportRunFailure(std::current_exception(), log, values.ui.get());
     }
 
-    int result = 0;
+    int result = engineering_exit::kDone;
     try
     {
-        values.eeproms = GetEEPROMDatabase();
-        values.adapters = CreateDisplayAdapterDatabase();
-        values.boards = GetBoardDatabase();
-        values.flasher = GetFlasher();
-        values.flasher->SetModeFlags(GetFeatureFlags());
-        PrintBanner();
-        if (ShowsUsageScreen(*commandLine))
-        {
-            PrintUsage(commandLine, values.eeproms);
-            if (commandLine->GetValue("help", 0, 0) == "pp")
-            {
-                PrintPowerPolicyHelp();
-            }
-            result = kExitUsage;
-        }
-        else
-        {
-            RunCommand(values);
-            result = values.result;
-        }
+        result = RunCommandOrUsage(values);
     }
     catch (const SetupRefused&)
     {
-        return kExitUsage;
+        return engineering_exit::kUsage;
     }
     catch (...)
     {
         result = ReportRunFailure(std::current_exception(), log, values.ui.get());
     }
-    files.CloseLog();
-    const CRefPtr<IUserInterface> ui = values.ui;
-    values = EngineeringValues{};
-    try
+    return EndRun(files, values, result);
+}
+
+int CRomviseBaseApp::RunCommandOrUsage(EngineeringValues& values)
+{
+    values.eeproms = GetEEPROMDatabase();
+    values.adapters = CreateDisplayAdapterDatabase();
+    values.boards = GetBoardDatabase();
+    values.flasher = GetFlasher();
+    values.flasher->SetModeFlags(GetFeatureFlags());
+    PrintBanner();
+    if (!ShowsUsageScreen(*commandLine))
     {
-        GetCrossPlatform()->RestoreDisplayDriver(log);
+        RunCommand(values);
+        return values.result;
     }
-    catch (...)
+    PrintUsage(commandLine, values.eeproms);
+    if (commandLine->GetValue("help", 0, 0) == "pp")
     {
-        result = ReportRunFailure(std::current_exception(), log, ui.get());
+        PrintPowerPolicyHelp();
     }
-    *log << LogLevel(3) << "Exit Code: " << result << LogEndl;
-    return result;
+    return engineering_exit::kUsage;
 }
 
 void CRomviseBaseApp::RunCommand(EngineeringValues& values)
@@ -528,6 +558,6 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
     if (values.usageFlag)
     {
         PrintUsage(commandLine, values.eeproms);
-        values.result = kExitUsage;
+        values.result = engineering_exit::kUsage;
     }
 }

@@ -4,6 +4,7 @@
 // row per command: its words, the guards applied in order, its handler).
 
 #include "app/RomviseBaseApp.h"
+#include "app/engineering/ExitCodes.h"
 #include "core/CommandLine.h"
 #include "core/Log.h"
 #include "core/UserInterface.h"
@@ -41,7 +42,7 @@ struct EngineeringValues
     std::string fileName;               // the first plain argument
     FileType fileType;
     bool usageFlag = false;
-    int result = 0;
+    int result = engineering_exit::kDone;
 };
 
 // The engineering option table.

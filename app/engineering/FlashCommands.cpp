@@ -12,6 +12,7 @@
 #include "core/TextHelpers.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 #include "flasher/ImageCompatibility.h"
 
 #include <iostream>
@@ -41,16 +42,11 @@ constexpr StrapRow kStrapRows[] = {
 };
 constexpr uint32_t kStrapClearRegisters[] = {0x101000, 0x10100C};
 
-void WriteLogLine(CLog* log, int level, const std::string& text)
-{
-    *log << LogLevel(level) << text << LogEndl;
-}
-
 // A line to standard output and the same line to the log.
 void ShowAndLog(CLog* log, int level, const std::string& text)
 {
     std::cout << text << std::endl;
-    WriteLogLine(log, level, text);
+    LogLine(log, level, text);
 }
 
 bool AskKey(const std::string& prompt)
@@ -193,9 +189,10 @@ void CFlashRun::Run()
     m_oneToOne = adapters.size() == 1 && m_images.size() == 1;
     if (m_oneToOne)
     {
-        WriteLogLine(values.log, 3, "One to one mode");
+        LogLine(values.log, 3, "One to one mode");
     }
     std::cout << "Checking for matches between display adapter(s) and image(s)...\n" << std::endl;
+    CDisplayDriverRestoreGuard restoreOnFailure(values.log, DisplayRestore::OnFailure);
     try
     {
         // A verification writes nothing, so it keeps no update record.
@@ -213,10 +210,9 @@ void CFlashRun::Run()
     }
     catch (...)
     {
-        WriteLogLine(values.log, 3, "NOTE: Exception caught.");
+        LogLine(values.log, 3, "NOTE: Exception caught.");
         PrintResults(m_results, m_detailed,
                      m_programming ? ResultsClosing::NoClaim : ResultsClosing::ByOutcome);
-        GetCrossPlatform()->RestoreDisplayDriver(values.log);
         throw;
     }
 }
@@ -242,7 +238,7 @@ void CFlashRun::Finish()
     }
     if (!m_anyMatched)
     {
-        m_values.result = kExitNoAdapterMatched;
+        m_values.result = engineering_exit::kNothingMatched;
     }
 }
 
@@ -255,8 +251,8 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     *log << LogEndl;
     if (!adapter->GetDevice()->InitializeClocks())
     {
-        WriteLogLine(log, 3, "Failed to raise ROM and uC perf clocks.");
-        WriteLogLine(log, 3, "Flashing on blank EEPROMs will be slow.");
+        LogLine(log, 3, "Failed to raise ROM and uC perf clocks.");
+        LogLine(log, 3, "Flashing on blank EEPROMs will be slow.");
     }
     values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
     values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, m_detailed);
@@ -271,16 +267,16 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, m_journal, blank, failure);
     if (!head)
     {
-        WriteLogLine(log, 3, "NOTE: Exception caught: " + failure);
-        WriteLogLine(log, 3, "Adapter not accessible, skipping");
+        LogLine(log, 3, "NOTE: Exception caught: " + failure);
+        LogLine(log, 3, "Adapter not accessible, skipping");
         m_skippedAdapter = true;
         m_results.push_back({index, adapter, false, false});
     }
     else if (blank && !m_oneToOne && m_selection.kind == SelectionCriteria::None)
     {
-        WriteLogLine(log, 4,
-                     "WARNING: EEPROM is erased, must update this specific adapter with a specific "
-                     "image using --index and/or --fwindex");
+        LogLine(log, 4,
+                "WARNING: EEPROM is erased, must update this specific adapter with a specific "
+                "image using --index and/or --fwindex");
     }
     else
     {
@@ -293,19 +289,18 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
         const bool noIfrData = head->GetIFRDataSize() == 0;
         if (blank && noIfrData)
         {
-            WriteLogLine(log, 4, "NOTE: EEPROM appears to be erased:");
-            WriteLogLine(log, 4, "NOTE: Skipping PCI Subsystem ID and board ID checks.");
-            WriteLogLine(log, 4, "NOTE: Only correct GPU checked.");
+            LogLine(log, 4, "NOTE: EEPROM appears to be erased:");
+            LogLine(log, 4, "NOTE: Skipping PCI Subsystem ID and board ID checks.");
+            LogLine(log, 4, "NOTE: Only correct GPU checked.");
         }
         else if (blank)
         {
-            WriteLogLine(log, 4, "NOTE: Only IFR present:");
-            WriteLogLine(log, 4, "NOTE: Skipping Board ID and Device ID checks.");
+            LogLine(log, 4, "NOTE: Only IFR present:");
+            LogLine(log, 4, "NOTE: Skipping Board ID and Device ID checks.");
         }
         if (head->GetBoardID() == 0 && m_oneToOne)
         {
-            WriteLogLine(log, 4,
-                         "NOTE: EEPROM does not contain board ID, skipping board ID check.");
+            LogLine(log, 4, "NOTE: EEPROM does not contain board ID, skipping board ID check.");
         }
         for (uint32_t i = 0; i < m_images.size(); ++i)
         {
@@ -377,14 +372,14 @@ void CFlashRun::OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMI
         }
         if (m_values.autoNoConfirm)
         {
-            WriteLogLine(m_values.log, 4, check.skipped);
+            LogLine(m_values.log, 4, check.skipped);
             continue;
         }
         if (!AskOverride(check.bit))
         {
             throw user_abort_error("Update aborted");
         }
-        WriteLogLine(m_values.log, 4, check.accepted);
+        LogLine(m_values.log, 4, check.accepted);
     }
 }
 
@@ -392,15 +387,15 @@ uint32_t CFlashRun::SecondPass(uint32_t mask) const
 {
     if (Set("overridesub") && (mask & kMismatchSubsystemId))
     {
-        WriteLogLine(m_values.log, 4, "Overriding PCI subsystem ID mismatch");
+        LogLine(m_values.log, 4, "Overriding PCI subsystem ID mismatch");
         mask &= ~uint32_t{kMismatchSubsystemId};
     }
     if ((Set("altdevid") || Set("relaxdevid")) && Set("overrideboard") && (mask & kMismatchBoardId))
     {
-        WriteLogLine(m_values.log, 4, "Overriding Board ID mismatch");
+        LogLine(m_values.log, 4, "Overriding Board ID mismatch");
         mask &= ~uint32_t{kMismatchBoardId};
     }
-    WriteLogLine(m_values.log, 3, "Mismatch Type: Adjusted: 0x" + ToHex(mask, 8));
+    LogLine(m_values.log, 3, "Mismatch Type: Adjusted: 0x" + ToHex(mask, 8));
     return mask;
 }
 
@@ -434,7 +429,7 @@ bool CFlashRun::Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter)
     {
         if (!m_oneToOne)
         {
-            WriteLogLine(m_values.log, 3, " Operation in auto mode and non-One-to-One proceeding.");
+            LogLine(m_values.log, 3, " Operation in auto mode and non-One-to-One proceeding.");
         }
         return true;
     }
@@ -468,7 +463,7 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
                          CRefPtr<IROMImage>& head, bool erased)
 {
     const char* fileName = image->GetFileNameCStr();
-    WriteLogLine(m_values.log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
+    LogLine(m_values.log, 3, std::string("Testing Image: ") + (fileName ? fileName : ""));
     const CRefPtr<IROMImage> copy = IROMImage::Clone(image.get());
     if (!ImageFits(index, adapter, copy, head, erased) || NeedsNewerProgram(copy))
     {
@@ -509,13 +504,13 @@ bool CFlashRun::ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefP
                               (Set("ifronly") && Set("verify") && copy->GetIFRImageSize() > 0);
     if (ifrImageMode)
     {
-        WriteLogLine(log, 3, "IFR image mode");
+        LogLine(log, 3, "IFR image mode");
     }
     CompatibilityRequest request;
     request.blank = erased;
     request.skipZeroBoard = m_oneToOne || ifrImageMode;
     uint32_t mask = CheckImageCompatibility(adapter, copy, head, &m_selection, request, log);
-    WriteLogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
+    LogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
     mask = AdjustedMask(mask, ifrImageMode);
     if (m_oneToOne)
     {
@@ -538,7 +533,7 @@ bool CFlashRun::NeedsNewerProgram(CRefPtr<IROMImage> copy)
         return false;
     }
     m_newerNeeded = true;
-    WriteLogLine(m_values.log, 4, "NOTE: Firmware image requires a newer version of ROMVISE.");
+    LogLine(m_values.log, 4, "NOTE: Firmware image requires a newer version of ROMVISE.");
     std::ostringstream text;
     text << "Firmware Image Version:";
     m_values.flasher->PrintImageVersion(copy, m_values.extVersion, text, m_detailed, false);
@@ -586,7 +581,7 @@ void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
         adapter.Write32(row.reg, value);
         line << row.label << ToHex(value, 8);
     }
-    *log << LogLevel(3) << line.str() << LogEndl;
+    LogLine(log, 3, line.str());
     for (const uint32_t reg : kStrapClearRegisters)
     {
         adapter.Write32(reg, 0);

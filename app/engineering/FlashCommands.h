@@ -17,9 +17,6 @@
 
 struct EngineeringValues;
 
-// The exit code of a flash or UEFI update in which no adapter matched.
-inline constexpr int kExitNoAdapterMatched = 1;
-
 // One adapter outcome of a flash: `index` is the adapter's position in the
 // command's adapter list.
 struct FlashResult

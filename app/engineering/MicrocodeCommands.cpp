@@ -8,6 +8,7 @@
 #include "core/CrossPlatform.h"
 #include "eeprom/KestrixImage.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 
 #include <array>
 #include <cstdio>
@@ -28,15 +29,16 @@ std::string LoadStatusText(uint32_t engineType, uint32_t status)
                                : engineType == KESTRIX_SEC ? "SEC"
                                                            : "PMU";
     std::string reason = "UNKNOWN KESTRIX IMAGE ERROR";
-    if (status == 1 || status == 3)
+    if (status == KESTRIX_IMAGE_FILE_FORMAT_ERROR ||
+        status == KESTRIX_IMAGE_FILE_UNSUPPORTED_VERSION)
     {
         reason = "KESTRIX_IMAGE_FILE_FORMAT_ERROR";
     }
-    else if (engine == "PMU" && status == 2)
+    else if (engine == "PMU" && status == KESTRIX_IMAGE_FILE_NOT_FOUND)
     {
         reason = "KESTRIX_IMAGE_FILE_NOT_FOUND";
     }
-    else if (engine == "PMU" && status == 4)
+    else if (engine == "PMU" && status == KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND)
     {
         reason = "KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND";
     }
@@ -61,10 +63,10 @@ public:
         if (engineType != KESTRIX_PMU_ATTACH && status != KESTRIX_IMAGE_OK)
         {
             CLog* log = m_command.values.log;
+            CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
             const std::string text = LoadStatusText(engineType, status);
             log->SetLevel(4);
             *log << (engineType == KESTRIX_PMU ? "ERROR: " : "") << text << LogEndl;
-            GetCrossPlatform()->RestoreDisplayDriver(log);
             throw std::runtime_error(text);
         }
         m_loaders.push_back(loader);

@@ -12,7 +12,6 @@
 
 namespace
 {
-constexpr int kPartRefused = 5;
 constexpr const char* kTemplateLocation = "docs/eeprom-test-part.csv";
 
 // The described part is already in the catalogue: then the catalogue's own
@@ -43,11 +42,11 @@ int SetPartOptions(EngineeringValues& values)
     if (!IsBoundedSettingsFile(file))
     {
         std::cout << "Couldn't open " << file << std::endl;
-        return kPartRefused;
+        return engineering_exit::kUsage;
     }
     if (!settings.PrintCsvTable(file.c_str(), log))
     {
-        return kPartRefused;
+        return engineering_exit::kUsage;
     }
     const bool known = IsKnownPart(*values.eeproms, settings);
     std::ostringstream report;
@@ -59,7 +58,7 @@ int SetPartOptions(EngineeringValues& values)
         std::cout
             << "Invalid parameters. Skip to specify the parameters for initial testing EEPROM."
             << std::endl;
-        return known ? 0 : kPartRefused;
+        return known ? 0 : engineering_exit::kUsage;
     }
     if (!values.autoConfirm)
     {

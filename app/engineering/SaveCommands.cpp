@@ -61,7 +61,7 @@ void SaveAdapterFirmware(EngineeringCommand& command)
             " --save=firmware.rom";
         ShowUsageHint(values.ui.get(), "No filename specified.", command.app.GetProgramName(),
                       example);
-        values.result = 5;
+        values.result = engineering_exit::kUsage;
         return;
     }
     command.app.CheckFileExtension({CRomviseBaseApp::MakeFileType(0, ".rom")}, name);

@@ -5,6 +5,7 @@
 // of the closing results table.
 
 #include "app/engineering/EngineeringRun.h"
+#include "app/engineering/ExitCodes.h"
 #include "app/engineering/FlashCommands.h"
 
 #include "core/CrossPlatform.h"
@@ -79,7 +80,7 @@ void CUefiUpdate::Run()
     }
     if (!m_anyMatched)
     {
-        values.result = kExitNoAdapterMatched;
+        values.result = engineering_exit::kNothingMatched;
     }
 }
 

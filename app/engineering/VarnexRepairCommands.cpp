@@ -14,8 +14,6 @@
 
 namespace
 {
-constexpr int kVarnexNoBackup = 17;
-
 // The page limit a PBL version allows when none is given; none for a
 // version outside the table.
 std::optional<uint32_t> DefaultPageLimit(const CVarnexImageObject& pbl, CLog* log)

@@ -4,8 +4,10 @@
 
 #include "app/engineering/VarnexSession.h"
 
+#include "app/AdapterConfirmation.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
+#include "flasher/DisplayDriverGuard.h"
 
 #include <cctype>
 #include <cerrno>
@@ -51,7 +53,7 @@ void LogCommandLine(CLog* log, const std::string& text)
 
 void RefuseCommand(CLog* log, const std::string& text)
 {
-    GetCrossPlatform()->RestoreDisplayDriver(log);
+    CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
     throw user_error(text);
 }
 
@@ -85,32 +87,24 @@ void RequireWritableTarget(EngineeringCommand& command)
 
 void ConfirmOrAbort(CLog* log)
 {
+    CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
     const int key = GetCrossPlatform()->GetKey();
     if (key == 'y' || key == 'Y')
     {
         std::cout << std::endl;
         return;
     }
-    GetCrossPlatform()->RestoreDisplayDriver(log);
     throw user_abort_error("User aborted!");
 }
 
 void AskToUpdate(EngineeringCommand& command, const std::string& question, bool skip)
 {
-    if (!skip)
+    if (skip)
     {
-        std::cout << '\n'
-                  << question << "\nPress 'y' to confirm (any other key to abort): " << std::flush;
-        const int key = GetCrossPlatform()->GetKey();
-        if (key != 'y' && key != 'Y')
-        {
-            command.adapter->UnmapRegisters();
-            command.adapter = nullptr;
-            GetCrossPlatform()->RestoreDisplayDriver(command.values.log);
-            throw user_abort_error("Aborted!");
-        }
+        std::cout << std::endl;
+        return;
     }
-    std::cout << std::endl;
+    ConfirmOrReleaseAdapter(command.adapter, question, command.values.log);
 }
 
 int WriteBack(EngineeringCommand& command, VarnexSession& session, WriteBackTexts texts,

@@ -7,17 +7,12 @@
 
 #include "app/engineering/EngineeringRun.h"
 #include "app/engineering/VarnexFiles.h"
+#include "flasher/VarnexStatus.h"
 #include "varnex/VarnexImage.h"
 
 #include <optional>
 #include <sstream>
 #include <string>
-
-// Statuses the Varnex commands return as the run's exit code.
-inline constexpr int kVarnexDone = 0;
-inline constexpr int kVarnexFileFailed = 3;
-inline constexpr int kVarnexRefused = 5;
-inline constexpr int kVarnexNoImage = 16;
 
 // The last lines of the questions before a change that may lose data.
 inline constexpr const char* kContinueQuestion =

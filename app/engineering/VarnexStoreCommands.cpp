@@ -16,7 +16,6 @@
 
 namespace
 {
-constexpr int kVarnexMismatch = 17;
 bool IsClearableTag(const VarnexTag& tag)
 {
     return tag == VarnexTag("BBX") || tag == VarnexTag("PBL") || tag == VarnexTag("ECC");

@@ -3,6 +3,7 @@
 // nothing leaves main.
 
 #include "app/RomviseBaseApp.h"
+#include "app/engineering/ExitCodes.h"
 #include "core/CrossPlatform.h"
 #include "core/Singleton.h"
 #include "flasher/IFlasher.h"
@@ -11,11 +12,6 @@
 
 #include <exception>
 #include <iostream>
-
-namespace
-{
-constexpr int kExitRuntimeError = 2;
-}
 
 int main(int argc, char** argv)
 {
@@ -40,5 +36,5 @@ int main(int argc, char** argv)
     {
         std::cerr << "\nERROR: Unknown failure." << std::endl;
     }
-    return kExitRuntimeError;
+    return engineering_exit::kRuntimeError;
 }

@@ -227,20 +227,39 @@ TEST(PackagedRun, RestoreFileIsCheckedBeforeAnythingIsWritten)
 // the log file names the program's version.
 TEST(PackagedRun, FailureAfterTheDriverWasDisabledRestoresIt)
 {
-    CProgramFolder folder;
-    folder.MakeMachine({MakeFirmware(kOld)});
-    ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
-    const ProgramResult run = folder.Updater("-L run.log -r missing", "y");
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(run.err, "\nI/O ERROR: Cannot open file: missing/image000.bkr\n" + kSupportParagraph);
-    const std::vector<uint8_t> logBytes = folder.ReadFile("run.log");
-    const std::string log(logBytes.begin(), logBytes.end());
-    EXPECT_EQ(log.rfind("*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
-                        "\n\n\n",
-                        0),
-              0u)
-        << log;
-    EXPECT_TRUE(Contains(log, "Restore the KR driver state automatically, and a reboot is required."));
+    struct Case
+    {
+        const char* arguments;
+        const char* keys;
+        int exitCode;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {"-L run.log -r missing", "y", 3,
+         "\nI/O ERROR: Cannot open file: missing/image000.bkr\n" + kSupportParagraph},
+        {"-L run.log", "n", 5, "\nERROR: User aborted\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.arguments);
+        CProgramFolder folder;
+        folder.MakeMachine({MakeFirmware(kOld)});
+        ASSERT_EQ(folder.Stamp(MakeFirmware(kNewer)).exitCode, 0);
+        const ProgramResult run = folder.Updater(c.arguments, c.keys);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_EQ(run.err, c.err);
+        const std::vector<uint8_t> logBytes = folder.ReadFile("run.log");
+        const std::string log(logBytes.begin(), logBytes.end());
+        EXPECT_EQ(
+            log.rfind(
+                "*** Korvan FIRMWARE UPDATE UTILITY LOG FILE ***\nVersion " PROJECT_VERSION_TEXT
+                "\n\n\n",
+                0),
+            0u)
+            << log;
+        EXPECT_TRUE(
+            Contains(log, "Restore the KR driver state automatically, and a reboot is required."));
+    }
 }
 
 TEST(PackagedRun, UpdateWithCountdownAndReboot)

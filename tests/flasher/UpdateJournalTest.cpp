@@ -91,6 +91,33 @@ TEST(UpdateJournal, RecordSurvivesTheRunAndGoesOnFinish)
     EXPECT_EQ(later->PendingContent(rig.adapter), std::nullopt);
 }
 
+// The run reads and decodes an adapter's record once, and its own Begin and
+// Finish keep what it read in step; a record refused once stays refused.
+TEST(UpdateJournal, ARunReadsTheRecordOnceAndKeepsItInStep)
+{
+    JournalRig rig;
+    rig.folder.WriteBytes(rig.Record().filename(), EncodeUpdateRecord(rig.Owner(), kContent));
+    EXPECT_EQ(rig.journal->PendingContent(rig.adapter), kContent);
+    rig.folder.WriteBytes(rig.Record().filename(), std::vector<uint8_t>{'g', 'o', 'n', 'e'});
+    EXPECT_EQ(rig.journal->PendingContent(rig.adapter), kContent) << "not read again";
+
+    const std::vector<uint8_t> next = {0x55, 0xAA, 0x02};
+    rig.journal->Begin(rig.adapter, next);
+    EXPECT_EQ(rig.journal->PendingContent(rig.adapter), next);
+    rig.journal->Finish(rig.adapter);
+    EXPECT_EQ(rig.journal->PendingContent(rig.adapter), std::nullopt);
+
+    JournalRig spoilt;
+    spoilt.folder.WriteBytes(spoilt.Record().filename(), std::vector<uint8_t>{'n', 'o'});
+    const std::string refusal = "The update record " + spoilt.Record().string() +
+                                " cannot be used: it is truncated. The display adapter is not "
+                                "updated; the record is kept.";
+    EXPECT_EQ(ErrorOf([&] { spoilt.journal->PendingContent(spoilt.adapter); }), refusal);
+    spoilt.folder.WriteBytes(spoilt.Record().filename(),
+                             EncodeUpdateRecord(spoilt.Owner(), kContent));
+    EXPECT_EQ(ErrorOf([&] { spoilt.journal->PendingContent(spoilt.adapter); }), refusal);
+}
+
 // A record that cannot be used stops the adapter's update: the error names
 // the record and why, and the file stays as it was.
 TEST(UpdateJournal, RefusedRecordsAreNamedAndKept)
