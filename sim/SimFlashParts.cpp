@@ -15,7 +15,9 @@ constexpr uint8_t kBp0 = 0x04;
 constexpr uint8_t kBp1 = 0x08;
 constexpr uint8_t kBp2 = 0x10;
 constexpr uint8_t kTopBottom = 0x20;
+constexpr uint8_t kBp3 = 0x20; // where a part with four protect bits has no TB
 constexpr uint8_t kSectorProtect = 0x40;
+constexpr uint8_t kQuadEnable = 0x40; // where a part has no SEC
 // SRWD, SRP0, WPEN or BPL: the bit that locks the status register.
 constexpr uint8_t kStatusLock = 0x80;
 
@@ -208,6 +210,15 @@ const std::vector<SimFlashPart>& Parts()
           Chip(0xC7, {35 * kMs, 50 * kMs})},
          0, 0, true,
          {500, 1500}, {10, 50}, {10 * kMs, 15 * kMs}},
+        // ISSI IS25LP080D: 8 Mbit, 4 KiB sectors (0x20 or 0xD7), 32 and 64 KiB
+        // blocks; four block-protect bits BP0-BP3, QE and SRWD above them.
+        {"IS25LP080D", 0x9D, 0x6014, Id({0x9D, 0x60, 0x14}), Id({0x9D, 0x13}), Id({0x13}), kNoId,
+         1 * kMiB, 256, 0,
+         {Sector4K(0x20, {70 * kMs, 300 * kMs}), Sector4K(0xD7, {70 * kMs, 300 * kMs}),
+          Block(0x52, 32 * kKiB, {100 * kMs, 500 * kMs}), Block(0xD8, 64 * kKiB, {150 * kMs, 1 * kS}),
+          Chip(0x60, {1 * kS, 5 * kS}), Chip(0xC7, {1 * kS, 5 * kS})},
+         kBp0 | kBp1 | kBp2 | kBp3, kBp0 | kBp1 | kBp2 | kBp3 | kQuadEnable | kStatusLock, false,
+         {200, 800}, {10, 50}, {2 * kMs, 15 * kMs}},
     };
     // clang-format on
     return parts;

@@ -135,6 +135,47 @@ TEST(VarnexWriteCommands, LowPowerRefusesAWriterUnlessOnlyAFileIsWritten)
     EXPECT_TRUE(std::filesystem::exists(out));
 }
 
+// Every command that changes the store is refused on low power, with
+// --override, or with --romin alone, before any adapter is looked at.
+TEST(VarnexWriteCommands, EveryWriterIsRefusedBeforeTheAdapterIsSelected)
+{
+    const std::vector<std::vector<std::string>> writers = {
+        {"--wroem=four.oem"},         {"--wrobd=o.csv"},
+        {"--erasevarnex"},            {"--clpbl"},
+        {"--clearvarnex=BBX"},        {"--clbbx"},
+        {"--clecc"},                  {"--repairvarnex"},
+        {"--wrbbo", "id=1.1", "value=1"}, {"--recovervarnex"},
+        {"--wrkrpn=1234"},            {"--addpp=TGP,limitRated,5"},
+        {"--delpp=TGP,limitRated"},   {"--backupvarnex"},
+        {"--flashfs=new.fs"},         {"--flashvarnex=s.vnx"},
+    };
+    struct Refusal
+    {
+        std::vector<std::string> words;
+        bool lowPower;
+        std::string shown;
+    };
+    const std::vector<Refusal> refusals = {
+        {{}, true, "\nERROR: EEPROM updating prevented due to no AC power"},
+        {{"--override=1"}, false, "ERROR: EEPROM override not allowed for write operations"},
+        {{"--romin=f.rom"}, false, "ERROR: Option --romin needs --romout."},
+    };
+    for (const Refusal& refusal : refusals)
+    {
+        for (const std::vector<std::string>& writer : writers)
+        {
+            SCOPED_TRACE(writer.front() + " " + refusal.shown);
+            CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}}, refusal.lowPower);
+            std::vector<std::string> words = writer;
+            words.insert(words.end(), refusal.words.begin(), refusal.words.end());
+            words.push_back("--auto");
+            EXPECT_EQ(rig.Run(words), 2) << rig.out << rig.err;
+            EXPECT_TRUE(Contains(rig.err, refusal.shown)) << rig.err;
+            EXPECT_EQ(rig.HardwareAccesses(), 0u);
+        }
+    }
+}
+
 TEST(VarnexWriteCommands, ClearingAsksFirstAndEmptiesOnlyClearableObjects)
 {
     StoreFacts eccZero;
@@ -175,6 +216,44 @@ TEST(VarnexWriteCommands, OemDataIsBoundedByTheObjectsBody)
          "Failed to parse Configuration Setting file '", std::nullopt},
         {{"--wrobd=@/four.oem", "--auto"}, "", 2, "ERROR: ", std::nullopt},
     });
+}
+
+// wrobd changes the named field and nothing else; a settings file past the
+// size such a file may have is refused before it is parsed.
+TEST(VarnexWriteCommands, ObdFieldsComeFromABoundedSettingsFile)
+{
+    const std::string row = "BoardSerialNumber,SN-NEW-7\n";
+    std::string huge;
+    while (huge.size() <= (1u << 20))
+    {
+        huge += row;
+    }
+    struct Case
+    {
+        std::string text;
+        int exit;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {row, 0, "Varnex image updated successfully."},
+        {huge, 5, "Failed to parse Configuration Setting file '"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.exit);
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        const std::string file = rig.folder.WriteText("o.csv", c.text);
+        EXPECT_EQ(rig.Run({"--wrobd=" + file, "--auto"}), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
+        ObjectMap objects = StoreOnChip(rig, kPrimaryBlock);
+        ObjectMap expected = ObjectsOf(PrimaryStore());
+        EXPECT_EQ(objects.at("OBD") != expected.at("OBD"), c.exit == 0);
+        objects.erase("OBD");
+        expected.erase("OBD");
+        EXPECT_EQ(objects, expected);
+        ASSERT_EQ(rig.Run({"--rdobd"}), 0);
+        EXPECT_EQ(Contains(rig.out, "BoardSerialNumber: SN-NEW-7\n"), c.exit == 0) << rig.out;
+    }
 }
 
 TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
@@ -357,6 +436,37 @@ TEST(RepairCommands, PageLimitsAndRefusals)
         EXPECT_EQ(rig.Run(c.arguments, c.exit == 0 ? "y" : "n"), c.exit) << rig.out << rig.err;
         EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
         EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.writes);
+    }
+}
+
+// With room for one page the primary store's dynamic page is left behind:
+// --auto warns of it, otherwise the user is asked.
+TEST(RepairCommands, PagesLeftBehindAreWarnedOfOrAskedAbout)
+{
+    const std::string warning = "WARNING: 1 dynamic pages were not transferred.";
+    const std::string question = "Not enough room to transfer all dynamic pages\n";
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        std::string keys;
+        int exit;
+        bool warned;
+        bool asked;
+    };
+    const std::vector<Case> cases = {
+        {{"--repairvarnex=1", "--auto"}, "", 0, true, false},
+        {{"--repairvarnex=1"}, "yy", 0, false, true},
+        {{"--repairvarnex=1"}, "yn", 2, false, true},
+        {{"--repairvarnex=2", "--auto"}, "", 0, false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments) + " keys " + c.keys);
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        EXPECT_EQ(rig.Run(c.arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out + rig.err, warning), c.warned) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out, question), c.asked) << rig.out;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), c.exit != 0);
     }
 }
 
