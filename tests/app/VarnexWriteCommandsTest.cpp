@@ -439,14 +439,32 @@ TEST(RepairCommands, PageLimitsAndRefusals)
     }
 }
 
-// With room for one page the primary store's dynamic page is left behind:
-// --auto warns of it, otherwise the user is asked.
+// A backup store whose PBL object is full leaves the primary store's dynamic
+// page of each ECC mode behind: --auto warns of them, otherwise the user is
+// asked.
 TEST(RepairCommands, PagesLeftBehindAreWarnedOfOrAskedAbout)
 {
-    const std::string warning = "WARNING: 1 dynamic pages were not transferred.";
+    std::vector<uint64_t> held; // static pages, as many as PBL 2.1 holds
+    for (uint64_t i = 0; i < 20; ++i)
+    {
+        held.push_back(uint64_t{1} << 29 | (0x10000 + 0x1000 * i));
+    }
+    std::vector<uint64_t> withDynamic = held;
+    withDynamic.back() = uint64_t{2} << 29 | 0x90000;
+    const auto store = [](const std::vector<uint64_t>& pages)
+    {
+        return testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .Pbl(2, 1, pages, pages)
+            .BuildRaw();
+    };
+    const std::vector<uint8_t> full =
+        testkit::WithVarnexBlock(RigFirmware(), store(withDynamic), store(held));
+    const std::string warning = "WARNING: 2 dynamic pages were not transferred.";
     const std::string question = "Not enough room to transfer all dynamic pages\n";
     struct Case
     {
+        std::vector<uint8_t> firmware;
         std::vector<std::string> arguments;
         std::string keys;
         int exit;
@@ -454,15 +472,15 @@ TEST(RepairCommands, PagesLeftBehindAreWarnedOfOrAskedAbout)
         bool asked;
     };
     const std::vector<Case> cases = {
-        {{"--repairvarnex=1", "--auto"}, "", 0, true, false},
-        {{"--repairvarnex=1"}, "yy", 0, false, true},
-        {{"--repairvarnex=1"}, "yn", 2, false, true},
-        {{"--repairvarnex=2", "--auto"}, "", 0, false, false},
+        {full, {"--repairvarnex", "--auto"}, "", 0, true, false},
+        {full, {"--repairvarnex"}, "yy", 0, false, true},
+        {full, {"--repairvarnex"}, "yn", 2, false, true},
+        {FirmwareWithStores(), {"--repairvarnex", "--auto"}, "", 0, false, false},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(::testing::PrintToString(c.arguments) + " keys " + c.keys);
-        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        CEngineeringRig rig({{1, 0, 0x0800, c.firmware}});
         EXPECT_EQ(rig.Run(c.arguments, c.keys), c.exit) << rig.out << rig.err;
         EXPECT_EQ(Contains(rig.out + rig.err, warning), c.warned) << rig.out << rig.err;
         EXPECT_EQ(Contains(rig.out, question), c.asked) << rig.out;

@@ -63,14 +63,16 @@ TEST(PartOptionsRun, APartDescribedInAFileIsAddedAndUsed)
     folder.WriteFile("new.rom", newer);
 
     const ProgramResult unknown = folder.Romvise("--check");
-    EXPECT_NE(unknown.exitCode, 0) << unknown.out << unknown.err;
+    EXPECT_EQ(unknown.exitCode, 2) << unknown.out << unknown.err;
+    EXPECT_TRUE(Contains(unknown.err, "ERROR: Supported EEPROM not found")) << unknown.err;
     EXPECT_FALSE(Contains(unknown.out, "IS25LP080D")) << unknown.out;
 
     const ProgramResult check = folder.Romvise("--partopts=p.csv --check", "y");
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     ExpectTexts(check.out,
                 {"Adding a new part with the following parameters for testing purpose:",
-                 "Press 'y' to confirm (any other key to abort): ", "IS25LP080D"},
+                 "Press 'y' to confirm (any other key to abort): ",
+                 "EEPROM ID (9D,6014) : ISSI IS25LP080D 2.3-3.6V 8192Kx1S"},
                 {"Invalid parameters."});
 
     // A write goes through the described page, block erase and protect bits.

@@ -16,6 +16,9 @@
 
 namespace
 {
+// A retired page of the dynamic kind, which a repair carries into the backup.
+constexpr uint64_t kDynamicPage = uint64_t{2} << 29 | 0x3000;
+
 testkit::CVarnexStoreBuilder PrimaryStoreBuilder()
 {
     return testkit::CVarnexStoreBuilder()
@@ -23,7 +26,7 @@ testkit::CVarnexStoreBuilder PrimaryStoreBuilder()
         .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
         .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
         .Bbo(7, 2, 0xBEEF)
-        .Pbl(2, 1, {0x1000}, {0x2000})
+        .Pbl(2, 1, {0x1000, kDynamicPage}, {0x2000, kDynamicPage})
         .Generic("BBX", {1, 2, 3})
         .Ecc({9, 9, 9, 9});
 }
@@ -37,7 +40,7 @@ std::vector<uint8_t> BackupStore()
 {
     return testkit::CVarnexStoreBuilder()
         .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Pbl(2, 1, {0x1000}, {})
+        .Pbl(2, 1, {0x1000}, {0x2000})
         .BuildRaw();
 }
 
@@ -152,7 +155,7 @@ TEST(VarnexCommandsRun, WritingCommandsOnOneMachine)
         {"--romin=f.rom --wrbbo id=1.1 value=1 --force", "", 2,
          "ERROR: Option --romin needs --romout.", false},
         {"--romin=f.rom --romout=g.rom --wrbbo id=1.1 value=1 --force", "", 0, "", false},
-        {"--flashfs primary.fs", "", 0, "Varnex file system image flashed successfully.", false},
+        {"--flashfs primary.fs", "", 0, "Varnex file system image flashed successfully.", true},
         {"--repairvarnex --auto", "", 0, "Varnex image repaired successfully.", true},
         {"--erasevarnex", "y", 0, "Varnex image erased successfully.", true},
         {"--rdobd", "", 5, "Read failed: Varnex is invalid.", false},
