@@ -4,6 +4,8 @@
 
 #include "VarnexRig.h"
 
+#include "app/engineering/VarnexFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -137,6 +139,21 @@ TEST(VarnexReadCommands, FirmwareWithoutAStoreWritesNoFile)
         EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
         EXPECT_FALSE(std::filesystem::exists(file));
     }
+}
+
+// An OBD object too short for its fields is found out before the file is
+// opened, so an existing file keeps what it held.
+TEST(VarnexFiles, AShortObdObjectLeavesAnExistingFileAlone)
+{
+    testkit::CScratchDirectory folder("romvise-obd");
+    const std::string file = folder.WriteText("o.txt", "kept");
+    const std::vector<uint8_t> packed = ObjectsOf(PrimaryStore()).at("OBD");
+    const std::vector<uint8_t> shortObd(packed.begin(), packed.end() - 1);
+    CFileAccess files;
+    EXPECT_FALSE(files.WriteObdFile(file, shortObd, false));
+    EXPECT_EQ(FileText(file), "kept");
+    EXPECT_TRUE(files.WriteObdFile(file, packed, false));
+    EXPECT_TRUE(Contains(FileText(file), "BoardSerialNumber: SN-ADAPTER-42\n"));
 }
 
 TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)

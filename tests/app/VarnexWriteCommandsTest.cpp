@@ -488,6 +488,44 @@ TEST(RepairCommands, PagesLeftBehindAreWarnedOfOrAskedAbout)
     }
 }
 
+// With a primary store that is not valid the recovery has nothing to lose
+// and writes the backup store without asking.
+TEST(RepairCommands, RecoveryAsksOnlyBeforeReplacingAValidStore)
+{
+    const std::string question = "The existing Varnex image is valid. Restoring the Varnex from\n";
+    // An OBD object too short for its fields makes the store invalid.
+    const std::vector<uint8_t> invalid =
+        testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .Generic("OBD", {1, 2, 3})
+            .BuildRaw();
+    struct Case
+    {
+        std::string name;
+        std::vector<uint8_t> firmware;
+        std::string keys;
+        int exit;
+        bool asked;
+    };
+    const std::vector<Case> cases = {
+        {"invalid primary", testkit::WithVarnexBlock(RigFirmware(), invalid, BackupStore()), "", 0,
+         false},
+        {"valid primary", FirmwareWithStores(), "", 2, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CEngineeringRig rig({{1, 0, 0x0800, c.firmware}});
+        EXPECT_EQ(rig.Run({"--recovervarnex"}, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out, question), c.asked) << rig.out;
+        if (c.exit == 0)
+        {
+            EXPECT_TRUE(Contains(rig.out, "Varnex image recovered successfully.")) << rig.out;
+            EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(BackupStore()));
+        }
+    }
+}
+
 TEST(RepairCommands, RecoveryWritesTheBackupAsThePrimaryStore)
 {
     CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
