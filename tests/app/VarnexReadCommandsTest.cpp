@@ -156,6 +156,15 @@ TEST(VarnexFiles, AShortObdObjectLeavesAnExistingFileAlone)
     EXPECT_TRUE(Contains(FileText(file), "BoardSerialNumber: SN-ADAPTER-42\n"));
 }
 
+TEST(VarnexFiles, NoBytesStillMakeTheFile)
+{
+    testkit::CScratchDirectory folder("romvise-bytes");
+    const std::string empty = (folder.Path() / "empty.bin").string();
+    EXPECT_TRUE(CFileAccess().WriteFileBytes(empty, {}));
+    EXPECT_TRUE(std::filesystem::exists(empty));
+    EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+}
+
 TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
 {
     CEngineeringRig rig({{1, 0, 0x0800, RigFirmware()}});

@@ -282,6 +282,56 @@ TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
     EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
 }
 
+// flashvarnex takes a raw-form store of this adapter of at most 12288 bytes,
+// merged with the adapter's own; "invalid" passes over a file that is no
+// store without writing.
+TEST(VarnexWriteCommands, FlashVarnexTakesARawStoreOfThisAdapter)
+{
+    std::vector<uint8_t> padded = PrimaryStore();
+    padded.resize(12288, 0);
+    const std::vector<uint8_t> other = testkit::CVarnexStoreBuilder()
+                                           .Img("G001.0001", 0x0999, 0x7E2B, 0x0001, 0x7E2B)
+                                           .Bbo(5, 5, 0x5555)
+                                           .BuildRaw();
+    struct Case
+    {
+        std::vector<std::string> arguments; // "@" stands for the scratch folder
+        std::string keys;
+        int exit;
+        std::string shown;
+        bool writes;
+    };
+    const std::vector<Case> cases = {
+        {{"--flashvarnex=@/own.vnx", "--auto"}, "", 0, "Varnex image updated successfully.", true},
+        {{"--flashvarnex=@/Padded.VNX"}, "y", 0, "Varnex image updated successfully.", true},
+        {{"--flashvarnex=@/own.vnx"}, "n", 2, "ERROR: User aborted!", false},
+        {{"--flashvarnex=@/other.vnx", "--auto"}, "", 17, "Varnex image update failed.", false},
+        {{"--flashvarnex=@/junk.vnx", "--auto"}, "", 5, "size:100XXX'.", false},
+        {{"--flashvarnex=@/junk.vnx", "--auto", "--invalid"}, "", 0, "", false},
+        {{"--flashvarnex=@/own.vnx.bak", "--auto"},
+         "",
+         2,
+         "ERROR: Configuration Setting filename must have a *.vnx extension",
+         false},
+    };
+    for (const Case& c : cases)
+    {
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        rig.folder.WriteBytes("own.vnx", PrimaryStore());
+        rig.folder.WriteBytes("Padded.VNX", padded);
+        rig.folder.WriteBytes("other.vnx", other);
+        rig.folder.WriteBytes("junk.vnx", std::vector<uint8_t>(100, 'X'));
+        const std::vector<std::string> arguments =
+            WithFolder(c.arguments, rig.folder.Path().string());
+        SCOPED_TRACE(::testing::PrintToString(arguments) + " keys " + c.keys);
+        EXPECT_EQ(rig.Run(arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.writes);
+        EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore()));
+        EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+    }
+}
+
 TEST(VarnexWriteCommands, EraseEmptiesBothStores)
 {
     CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
