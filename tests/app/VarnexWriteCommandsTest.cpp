@@ -397,6 +397,54 @@ TEST(PowerPolicyCommands, EditsReachTheChipOnlyWhenTheTableTakesThem)
     });
 }
 
+// A table of sixteen entries takes no new pair but still updates one it
+// holds; a store without the table has nothing to list.
+TEST(PowerPolicyCommands, AFullOrMissingTableIsRefusedUnwritten)
+{
+    StoreFacts full;
+    for (uint8_t policy = 3; policy < 18; ++policy)
+    {
+        full.policies.push_back({policy, 1, 1000});
+    }
+    StoreFacts fullWithRated = full;
+    fullWithRated.policies.push_back(
+        {CVarnexImagePpoObject::kPolicyTgp, CVarnexImagePpoObject::kAttributeRated, 5});
+    full.policies.push_back({18, 1, 1000});
+    StoreFacts updated = fullWithRated;
+    updated.policies.back().valueMilliwatts = 7;
+    const std::vector<uint8_t> noTable =
+        testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .BuildRaw();
+    struct Case
+    {
+        std::vector<uint8_t> store;
+        std::vector<std::string> arguments;
+        int exit;
+        std::string shown;
+        std::optional<StoreFacts> after;
+    };
+    const std::vector<Case> cases = {
+        {PrimaryStore(full), {"--addpp=TGP,limitRated,7", "--auto"}, 5,
+         "Error: Power Policy Table is full.", std::nullopt},
+        {PrimaryStore(fullWithRated), {"--addpp=TGP,limitRated,7", "--auto"}, 0,
+         "Varnex image updated successfully.", updated},
+        {noTable, {"--listpp"}, 5, "Read failed: Varnex does not have PPO Object.", std::nullopt},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments) + " " + c.shown);
+        CEngineeringRig rig({{1, 0, 0x0800, testkit::WithVarnexBlock(RigFirmware(), c.store)}});
+        EXPECT_EQ(rig.Run(c.arguments), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.after);
+        if (c.after)
+        {
+            EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore(*c.after)));
+        }
+    }
+}
+
 TEST(PowerPolicyCommands, FirmwareWithoutAStoreChangesNothing)
 {
     struct Case
