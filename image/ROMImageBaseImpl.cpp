@@ -401,7 +401,11 @@ void CROMImageBaseImpl::ReadBlock(uint8_t* destination, int32_t offset, uint32_t
     {
         throw std::domain_error("Source block is out of range");
     }
-    std::memcpy(destination, m_buffer.Bytes() + UnsignedOffset(offset), length);
+    // An empty block may come with no buffer at all, which memcpy must not be given.
+    if (length != 0)
+    {
+        std::memcpy(destination, m_buffer.Bytes() + UnsignedOffset(offset), length);
+    }
 }
 
 void CROMImageBaseImpl::WriteBlock(const uint8_t* source, int32_t offset, uint32_t length)

@@ -15,7 +15,9 @@ constexpr uint8_t kBp0 = 0x04;
 constexpr uint8_t kBp1 = 0x08;
 constexpr uint8_t kBp2 = 0x10;
 constexpr uint8_t kTopBottom = 0x20;
+constexpr uint8_t kBp3 = 0x20; // where a part with four protect bits has no TB
 constexpr uint8_t kSectorProtect = 0x40;
+constexpr uint8_t kQuadEnable = 0x40; // where a part has no SEC
 // SRWD, SRP0, WPEN or BPL: the bit that locks the status register.
 constexpr uint8_t kStatusLock = 0x80;
 
@@ -75,10 +77,10 @@ SimFlashPart W25X(const char* name, uint8_t jedecLow, uint32_t sizeBytes, uint8_
 // known by; answers to 0x9F, 0x90, 0xAB, 0x15; size, page, auto-increment
 // opcode; erases; protect bits, writable status bits, global unlock; page
 // program, auto-increment step and status write times.
-const std::vector<SimFlashPart>& Parts()
+std::vector<SimFlashPart> MacronixWinbondGigaDeviceParts()
 {
     // clang-format off
-    static const std::vector<SimFlashPart> parts = {
+    return {
         // Macronix MX25L512E: 512 Kbit, uniform 4 KiB sectors in one 64 KiB block.
         {"MX25L512E", 0xC2, 0x2010, Id({0xC2, 0x20, 0x10}), Id({0xC2, 0x05}), Id({0x05}), kNoId,
          64 * kKiB, 256, 0,
@@ -114,6 +116,14 @@ const std::vector<SimFlashPart>& Parts()
           Chip(0xC7, {2 * kS, 5 * kS})},
          kBp0 | kBp1 | kBp2, kBp0 | kBp1 | kBp2 | kTopBottom | kSectorProtect | kStatusLock, false,
          {600, 2400}, {10, 50}, {5 * kMs, 30 * kMs}},
+    };
+    // clang-format on
+}
+
+std::vector<SimFlashPart> SpansionFidelixStTenxAtmelParts()
+{
+    // clang-format off
+    return {
         // Spansion S25FL208K: 8 Mbit, 4 KiB sectors, 64 KiB blocks.
         {"S25FL208K", 0x01, 0x4014, Id({0x01, 0x40, 0x14}), Id({0x01, 0x13}), Id({0x13}), kNoId,
          1 * kMiB, 256, 0,
@@ -167,6 +177,14 @@ const std::vector<SimFlashPart>& Parts()
          {Block(0x52, 64 * kKiB, {1100 * kMs, 2 * kS}), Chip(0x62, {4 * kS, 8 * kS})},
          kBp0 | kBp1, kBp0 | kBp1 | kStatusLock, false,
          {2500, 5 * kMs}, {10, 50}, {10 * kMs, 20 * kMs}},
+    };
+    // clang-format on
+}
+
+std::vector<SimFlashPart> PmcSstIssiParts()
+{
+    // clang-format off
+    return {
         // PMC Pm25LV512: 4 KiB sectors (0xD7), 32 KiB blocks; 0xAB answers the
         // manufacturer code, then the device code.
         {"Pm25LV512", 0x9D, 0x007B, kNoId, kNoId, Id({0x9D, 0x7B}), kNoId,
@@ -208,8 +226,31 @@ const std::vector<SimFlashPart>& Parts()
           Chip(0xC7, {35 * kMs, 50 * kMs})},
          0, 0, true,
          {500, 1500}, {10, 50}, {10 * kMs, 15 * kMs}},
+        // ISSI IS25LP080D: 8 Mbit, 4 KiB sectors (0x20 or 0xD7), 32 and 64 KiB
+        // blocks; four block-protect bits BP0-BP3, QE and SRWD above them.
+        {"IS25LP080D", 0x9D, 0x6014, Id({0x9D, 0x60, 0x14}), Id({0x9D, 0x13}), Id({0x13}), kNoId,
+         1 * kMiB, 256, 0,
+         {Sector4K(0x20, {70 * kMs, 300 * kMs}), Sector4K(0xD7, {70 * kMs, 300 * kMs}),
+          Block(0x52, 32 * kKiB, {100 * kMs, 500 * kMs}), Block(0xD8, 64 * kKiB, {150 * kMs, 1 * kS}),
+          Chip(0x60, {1 * kS, 5 * kS}), Chip(0xC7, {1 * kS, 5 * kS})},
+         kBp0 | kBp1 | kBp2 | kBp3, kBp0 | kBp1 | kBp2 | kBp3 | kQuadEnable | kStatusLock, false,
+         {200, 800}, {10, 50}, {2 * kMs, 15 * kMs}},
     };
     // clang-format on
+}
+
+const std::vector<SimFlashPart>& Parts()
+{
+    static const std::vector<SimFlashPart> parts = []
+    {
+        std::vector<SimFlashPart> all;
+        for (const std::vector<SimFlashPart>& group :
+             {MacronixWinbondGigaDeviceParts(), SpansionFidelixStTenxAtmelParts(), PmcSstIssiParts()})
+        {
+            all.insert(all.end(), group.begin(), group.end());
+        }
+        return all;
+    }();
     return parts;
 }
 } // namespace

@@ -242,7 +242,6 @@ int ReportFailedUpdate(EngineeringCommand& command, VarnexSession& session, int 
 
 void WriteBboObject(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     const BboSetting setting = ReadBboSetting(command);
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Update Varnex BBO data",
@@ -276,7 +275,6 @@ void WriteBboObject(EngineeringCommand& command)
 
 void WriteOemObject(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     const std::string file = OptionValue(command, "wroem");
     if (file.empty())
     {
@@ -346,7 +344,6 @@ void WriteOemObject(EngineeringCommand& command)
 
 void WriteObdFields(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     const std::string file = OptionValue(command, "wrobd");
     if (file.empty())
     {

@@ -2,6 +2,7 @@
 // its guards in the row's order; the words further down are not looked at.
 
 #include "app/engineering/EngineeringRun.h"
+#include "app/engineering/VarnexSession.h"
 
 #include "core/CrossPlatform.h"
 
@@ -70,6 +71,9 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
     case RefuseOverride:
         RefuseWriteOverride(values);
         break;
+    case WritableTarget:
+        RequireWritableTarget(command);
+        break;
     case OneAdapter:
         SelectOneAdapter(command, false);
         break;
@@ -106,27 +110,27 @@ const std::vector<ChainRow>& EngineeringChain()
         {{"list"}, {LogCommand}, "", ListAdapters},
         {{"listgmac"}, {LogCommand}, "", ListGmac},
         {{"save"}, {LogCommand}, "", SaveAdapterFirmware},
-        {{"wroem"}, {OneAdapter}, "", WriteOemObject},
+        {{"wroem"}, {WritableTarget, OneAdapter}, "", WriteOemObject},
         {{"rdoem"}, {OneAdapter}, "", ReadOemObject},
-        {{"wrobd"}, {OneAdapter}, "", WriteObdFields},
+        {{"wrobd"}, {WritableTarget, OneAdapter}, "", WriteObdFields},
         {{"rdobd"}, {OneAdapter}, "", ReadObdObject},
-        {{"erasevarnex"}, {OneAdapter}, "", EraseVarnex},
-        {{"clpbl"}, {OneAdapter}, "", ClearRetiredPages},
-        {{"clearvarnex", "clbbx", "clecc"}, {OneAdapter}, "", ClearVarnexObject},
-        {{"repairvarnex"}, {OneAdapter}, "", RepairVarnex},
-        {{"wrbbo"}, {OneAdapter}, "", WriteBboObject},
+        {{"erasevarnex"}, {WritableTarget, OneAdapter}, "", EraseVarnex},
+        {{"clpbl"}, {WritableTarget, OneAdapter}, "", ClearRetiredPages},
+        {{"clearvarnex", "clbbx", "clecc"}, {WritableTarget, OneAdapter}, "", ClearVarnexObject},
+        {{"repairvarnex"}, {WritableTarget, OneAdapter}, "", RepairVarnex},
+        {{"wrbbo"}, {WritableTarget, OneAdapter}, "", WriteBboObject},
         {{"rdbbo"}, {OneAdapter}, "", ReadBboObject},
-        {{"recovervarnex"}, {OneAdapter}, "", RecoverVarnex},
-        {{"wrkrpn"}, {OneAdapter}, "", WriteProductNumber},
-        {{"addpp"}, {OneAdapter}, "", AddPowerPolicy},
-        {{"delpp"}, {OneAdapter}, "", DeletePowerPolicy},
+        {{"recovervarnex"}, {WritableTarget, OneAdapter}, "", RecoverVarnex},
+        {{"wrkrpn"}, {WritableTarget, OneAdapter}, "", WriteProductNumber},
+        {{"addpp"}, {WritableTarget, OneAdapter}, "", AddPowerPolicy},
+        {{"delpp"}, {WritableTarget, OneAdapter}, "", DeletePowerPolicy},
         {{"listpp"}, {OneAdapter}, "", ListPowerPolicies},
-        {{"backupvarnex"}, {OneAdapter}, "", BackupVarnexStore},
-        {{"flashfs"}, {OneAdapter}, "", FlashVarnexFileSystem},
+        {{"backupvarnex"}, {WritableTarget, OneAdapter}, "", BackupVarnexStore},
+        {{"flashfs"}, {WritableTarget, OneAdapter}, "", FlashVarnexFileSystem},
         {{"savefs"}, {OneAdapter}, "", SaveVarnexFileSystem},
         {{"rdobj"}, {OneAdapter}, "", ReadVarnexObjectToFile},
         {{"createfs"}, {OneAdapter}, "", CreateVarnexFileSystem},
-        {{"flashvarnex"}, {OneAdapter}, "", FlashVarnexFile},
+        {{"flashvarnex"}, {WritableTarget, OneAdapter}, "", FlashVarnexFile},
         {{"compare"}, {LogCommand, FileRequired}, "", CompareAdapterFirmware},
         {{"ifronly"}, {LogCommand}, "", FlashSegmentOnly},
         {{"verify"}, {LogCommand, FileRequired}, "", VerifyAdapterFirmware},

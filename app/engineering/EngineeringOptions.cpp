@@ -19,7 +19,7 @@ const OptionDescriptor kOptions[] = {
     {"setpci", ' ', 1, "<REG>.<W>[=<VAL>[:<MASK>]]", "Read or write a PCI configuration register."},
     {"list", ' ', 0, "", "List the adapters."},
     {"listgmac", ' ', 0, "", "List the GMAC microcontrollers and their adapters."},
-    {"save", ' ', 1, "<file>", "Save the adapter's firmware to a file."},
+    {"save", ' ', 1, "<file>", "Save the adapter's firmware (.rom) or Varnex image (.vnx)."},
     {"wroem", ' ', 1, "<file>", "Write the OEM data of the adapter's Varnex image from a file."},
     {"rdoem", ' ', 1, "<file>", "Save the OEM data of the adapter's Varnex image to a file."},
     {"wrobd", ' ', 1, "<file>.csv", "Write board data fields of the Varnex image from a file."},

@@ -66,6 +66,8 @@ enum class ChainGuard
     LogCommand,      // "Command: " and the row's text, log file only
     PowerCheck,      // refuse on low power unless --nopowerchk
     RefuseOverride,  // refuse --override for a writing command
+    WritableTarget,  // a store writer: --romin only with --romout, and unless
+                     // only that file is written, power and no --override
     OneAdapter,      // select one adapter, catalogued only
     OneAdapterAsked, // select one adapter, uncatalogued too with --override 2
     FileRequired,    // a firmware file name must be given
@@ -147,6 +149,8 @@ int SetPartOptions(EngineeringValues& values);
 void ReadOemObject(EngineeringCommand& command);
 void ReadObdObject(EngineeringCommand& command);
 void ReadBboObject(EngineeringCommand& command);
+// The store of the adapter's firmware, in raw form, into the new file.
+void SaveVarnexToFile(EngineeringCommand& command, const std::string& name);
 void SaveVarnexFileSystem(EngineeringCommand& command);
 void ReadVarnexObjectToFile(EngineeringCommand& command);
 void CreateVarnexFileSystem(EngineeringCommand& command);

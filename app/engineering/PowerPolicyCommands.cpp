@@ -97,7 +97,6 @@ bool AnyEmpty(EngineeringCommand& command, const char* word, int count)
 
 void WriteProductNumber(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenPolicySession(command, session, "Action: Update Varnex KRPN information ",
                            "Reading VBIOS image for updating KRPN information.", nullptr))
@@ -162,7 +161,6 @@ struct PolicyEdit
 // write-back.
 void RunPolicyEdit(EngineeringCommand& command, const PolicyEdit& edit)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenPolicySession(command, session, edit.actionText, edit.readingText, edit.commandText))
     {

@@ -1,6 +1,6 @@
 // The commands that read an adapter's firmware against a file without
-// programming it: save it to a file, compare it with a file's image, verify it
-// against one. Each checks its file before it selects and reads an adapter,
+// programming it: save it (or, to a .vnx file, the store its Varnex block
+// holds) to a file, compare it with a file's image, verify it against one. Each checks its file before it selects and reads an adapter,
 // so a wrong name never touches the hardware.
 
 #include "app/engineering/EngineeringRun.h"
@@ -11,6 +11,8 @@
 
 namespace
 {
+constexpr int kVarnexFileKind = 3;
+
 // Selects the command's one adapter (into `command.adapter`) through the
 // chain's own selection guard, after the handler's checks of its file.
 void SelectAdapterAfterChecks(EngineeringCommand& command, ChainGuard selection)
@@ -64,8 +66,18 @@ void SaveAdapterFirmware(EngineeringCommand& command)
         values.result = engineering_exit::kUsage;
         return;
     }
-    command.app.CheckFileExtension({CRomviseBaseApp::MakeFileType(0, ".rom")}, name);
+    FileTypeList types = {CRomviseBaseApp::MakeFileType(0, ".rom")};
+    if (command.app.HasEngineeringFeatures())
+    {
+        types.push_back(CRomviseBaseApp::MakeFileType(kVarnexFileKind, ".vnx"));
+    }
+    const FileType type = command.app.CheckFileExtension(types, name);
     SelectAdapterAfterChecks(command, ChainGuard::OneAdapterAsked);
+    if (type.kind == kVarnexFileKind)
+    {
+        SaveVarnexToFile(command, name);
+        return;
+    }
     values.flasher->SaveROMImage(values.ui, name, GetPCIBus(), command.adapter, values.adapters,
                                  values.boards, values.eeproms, values.commandLine->IsSet("full"),
                                  values.commandLine->IsSet("entire"),

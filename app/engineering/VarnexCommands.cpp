@@ -1,5 +1,5 @@
 // The Varnex commands that move a store between an adapter and files: the
-// file-system dump of the firmware's Varnex block (savefs), one object of
+// store in raw form (save to a .vnx name), the file-system dump of the firmware's Varnex block (savefs), one object of
 // the store (rdobj) and the conversion of a raw-form file into the
 // file-system form (createfs).
 
@@ -24,6 +24,34 @@ std::string UpperCase(std::string text)
 }
 
 } // namespace
+
+void SaveVarnexToFile(EngineeringCommand& command, const std::string& name)
+{
+    VarnexSession session;
+    if (!OpenVarnexSession(command, session, "Action: Update Varnex OBD information ",
+                           "Reading VBIOS image for displaying OBD information."))
+    {
+        return;
+    }
+    if (!session.store)
+    {
+        command.values.result = ReportNoVarnexImage(kVarnexNoImage, false);
+        return;
+    }
+    LogCommandLine(command.values.log, "Command: save VNX");
+    int result = kVarnexDone;
+    if (session.files.WriteFileBytes(name, session.store->SerializeRaw(), true))
+    {
+        session.message << "Configuration Data saved successfully!";
+    }
+    else
+    {
+        session.message << "Configuration Data cannot be saved successfully!";
+        result = kVarnexFileFailed;
+    }
+    CloseVarnexSession(command, session);
+    command.values.result = result;
+}
 
 void SaveVarnexFileSystem(EngineeringCommand& command)
 {

@@ -115,7 +115,9 @@ bool CFileAccess::WriteFileBytes(const std::string& path, std::span<const uint8_
     {
         return CouldNotOpen(path);
     }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    // An empty span may have no data pointer, which fwrite must not be given.
+    const bool written =
+        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed)
     {

@@ -28,15 +28,20 @@ std::optional<uint32_t> DefaultPageLimit(const CVarnexImageObject& pbl, CLog* lo
     return std::nullopt;
 }
 
-// The limit given with --repairvarnex, read whole and in range.
-uint32_t GivenPageLimit(const std::string& text)
+// The limit given with --repairvarnex, read whole and in range; none when
+// the option has no value.
+std::optional<uint32_t> GivenPageLimit(const std::string& text)
 {
+    if (text.empty())
+    {
+        return std::nullopt;
+    }
     const std::optional<uint32_t> limit = ReadNumberOfAnyBase(text, 0xFFFFFFFF);
     if (!limit)
     {
         throw user_error("Invalid value \"" + text + "\" for --repairvarnex.");
     }
-    return *limit;
+    return limit;
 }
 
 void ClearBackupObject(CVarnexImage& backup, const char* tag, CLog* log)
@@ -48,15 +53,100 @@ void ClearBackupObject(CVarnexImage& backup, const char* tag, CLog* log)
         ClearStoreObject(*object);
     }
 }
+
+// The backup store and the PBL objects of both stores a repair works on.
+struct RepairStores
+{
+    CRefPtr<CVarnexImage> backup;
+    CVarnexImagePblObject* primaryPbl = nullptr;
+    CVarnexImagePblObject* backupPbl = nullptr;
+};
+
+CVarnexImagePblObject* PblOf(CVarnexImage* store)
+{
+    return store ? dynamic_cast<CVarnexImagePblObject*>(store->FindObject(VarnexTag("PBL")))
+                 : nullptr;
+}
+
+// A valid primary store, the user's consent to lose what the backup lacks,
+// and a PBL object in both stores; false with the reason in the message.
+bool FindRepairStores(EngineeringCommand& command, VarnexSession& session, RepairStores& stores)
+{
+    if (!session.store->IsValid())
+    {
+        session.message << "\nRead failed: Varnex is invalid.";
+        return false;
+    }
+    if (!command.values.autoConfirm)
+    {
+        std::cout << "The existing Varnex image is valid. Repairing the Varnex from\n"
+                     "the embedded backup image may cause some data loss.\n"
+                  << kContinueQuestion << std::flush;
+        ConfirmOrAbort(command.values.log);
+    }
+    stores.primaryPbl = PblOf(session.store.get());
+    stores.backup = command.values.flasher->ReadVarnexObject(session.image, true);
+    stores.backupPbl = PblOf(stores.backup.get());
+    if (!stores.primaryPbl)
+    {
+        session.message << "\nPBL Object not found in Varnex!";
+    }
+    else if (!stores.backup)
+    {
+        session.message << "Failed to get Backup Varnex image.";
+    }
+    else if (!stores.backupPbl)
+    {
+        session.message << "PBL Object not found in Backup Varnex!";
+    }
+    return stores.primaryPbl && stores.backupPbl;
+}
+
+// Moves the primary store's dynamic pages into the backup store. Pages left
+// behind are asked about, or with --auto warned of; false when the transfer
+// fails.
+bool TransferDynamicPages(EngineeringCommand& command, RepairStores& stores, uint32_t limit)
+{
+    CLog* log = command.values.log;
+    uint32_t left = 0;
+    if (!stores.backupPbl->TransferPages(*stores.primaryPbl, limit, left, log))
+    {
+        std::cout << "Failed to transfer and retire dynamic PBL pages" << std::endl;
+        return false;
+    }
+    if (left != 0 && command.values.autoConfirm)
+    {
+        *log << LogLevel(4) << "WARNING: " << left << " dynamic pages were not transferred."
+             << LogEndl;
+    }
+    else if (left != 0)
+    {
+        std::cout << "Not enough room to transfer all dynamic pages\n"
+                     "Some pages will not be transferred\n"
+                  << kContinueQuestion << std::flush;
+        ConfirmOrAbort(log);
+    }
+    return true;
+}
+
+// The backup store, its BBX and ECC data cleared, becomes both stores.
+int WriteRepairedStores(EngineeringCommand& command, VarnexSession& session,
+                        CVarnexImage& backup)
+{
+    CLog* log = command.values.log;
+    ClearBackupObject(backup, "BBX", log);
+    ClearBackupObject(backup, "ECC", log);
+    return WriteBack(command, session,
+                     {"Varnex image repaired successfully.", "Failed to repair Varnex image.",
+                      kVarnexRefused},
+                     FileSystemForm(backup, log), backup.GetRawBytes(log), true);
+}
 } // namespace
 
 void RepairVarnex(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
-    const std::string limitText = OptionValue(command, "repairvarnex");
     // A limit that is no number is refused before anything is read.
-    const std::optional<uint32_t> givenLimit =
-        limitText.empty() ? std::nullopt : std::optional(GivenPageLimit(limitText));
+    const std::optional<uint32_t> givenLimit = GivenPageLimit(OptionValue(command, "repairvarnex"));
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Repair Varnex ",
                            "Reading VBIOS image for repairing Varnex."))
@@ -64,57 +154,21 @@ void RepairVarnex(EngineeringCommand& command)
         return;
     }
     CLog* log = command.values.log;
-    const bool autoConfirm = command.values.autoConfirm;
     LogCommandLine(log, "Command: repairvarnex");
     if (!session.store)
     {
         command.values.result = ReportNoVarnexImage(kVarnexNoImage, true);
         return;
     }
-    int result = kVarnexRefused;
-    CRefPtr<CVarnexImage> backup;
-    CVarnexImagePblObject* primaryPbl = nullptr;
-    CVarnexImagePblObject* backupPbl = nullptr;
-    if (!session.store->IsValid())
-    {
-        session.message << "\nRead failed: Varnex is invalid.";
-    }
-    else
-    {
-        if (!autoConfirm)
-        {
-            std::cout << "The existing Varnex image is valid. Repairing the Varnex from\n"
-                         "the embedded backup image may cause some data loss.\n"
-                      << kContinueQuestion << std::flush;
-            ConfirmOrAbort(log);
-        }
-        primaryPbl =
-            dynamic_cast<CVarnexImagePblObject*>(session.store->FindObject(VarnexTag("PBL")));
-        backup = command.values.flasher->ReadVarnexObject(session.image, true);
-        backupPbl = backup
-                        ? dynamic_cast<CVarnexImagePblObject*>(backup->FindObject(VarnexTag("PBL")))
-                        : nullptr;
-        if (!primaryPbl)
-        {
-            session.message << "\nPBL Object not found in Varnex!";
-        }
-        else if (!backup)
-        {
-            session.message << "Failed to get Backup Varnex image.";
-        }
-        else if (!backupPbl)
-        {
-            session.message << "PBL Object not found in Backup Varnex!";
-        }
-    }
-    if (!backupPbl || !primaryPbl)
+    RepairStores stores;
+    if (!FindRepairStores(command, session, stores))
     {
         CloseVarnexSession(command, session);
-        command.values.result = result;
+        command.values.result = kVarnexRefused;
         return;
     }
     const std::optional<uint32_t> limit =
-        givenLimit ? givenLimit : DefaultPageLimit(*primaryPbl, log);
+        givenLimit ? givenLimit : DefaultPageLimit(*stores.primaryPbl, log);
     if (!limit)
     {
         std::cout << "Failed to get PBL object version!\n" << std::endl;
@@ -122,40 +176,15 @@ void RepairVarnex(EngineeringCommand& command)
         return;
     }
     *log << LogLevel(3) << "Pages = " << FormatNumber(*limit, 2) << LogEndl;
-    uint32_t left = 0;
-    if (!backupPbl->TransferPages(*primaryPbl, *limit, left, log))
-    {
-        std::cout << "Failed to transfer and retire dynamic PBL pages" << std::endl;
-        result = kVarnexNoImage;
-    }
-    else
-    {
-        if (left != 0 && autoConfirm)
-        {
-            *log << LogLevel(4) << "WARNING: " << left << " dynamic pages were not transferred."
-                 << LogEndl;
-        }
-        else if (left != 0)
-        {
-            std::cout << "Not enough room to transfer all dynamic pages\n"
-                         "Some pages will not be transferred\n"
-                      << kContinueQuestion << std::flush;
-            ConfirmOrAbort(log);
-        }
-        ClearBackupObject(*backup, "BBX", log);
-        ClearBackupObject(*backup, "ECC", log);
-        result = WriteBack(command, session,
-                           {"Varnex image repaired successfully.", "Failed to repair Varnex image.",
-                            kVarnexRefused},
-                           FileSystemForm(*backup, log), backup->GetRawBytes(log), true);
-    }
+    const int result = TransferDynamicPages(command, stores, *limit)
+                           ? WriteRepairedStores(command, session, *stores.backup)
+                           : kVarnexNoImage;
     CloseVarnexSession(command, session);
     command.values.result = result;
 }
 
 void RecoverVarnex(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Recover Varnex information ",
                            "Reading VBIOS image for recovering varnex."))

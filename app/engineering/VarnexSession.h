@@ -41,8 +41,9 @@ void LogCommandLine(CLog* log, const std::string& text);
 // Restores the display driver and refuses the command's input.
 [[noreturn]] void RefuseCommand(CLog* log, const std::string& text);
 
-// Before a command writes: --romin only with --romout; unless only the
-// --romout file is written, enough power and no --override.
+// Before a command writes, ahead of the adapter's selection: --romin only
+// with --romout; unless only the --romout file is written, enough power and
+// no --override.
 void RequireWritableTarget(EngineeringCommand& command);
 // Waits for one key: 'y' or 'Y' goes on, any other restores the display
 // driver and raises "User aborted!".

@@ -64,7 +64,6 @@ void Finish(EngineeringCommand& command, VarnexSession& session, int status)
 
 void ClearVarnexObject(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Clear the specific object ",
                            "Reading VBIOS image for clearing the specific object."))
@@ -115,7 +114,6 @@ void ClearVarnexObject(EngineeringCommand& command)
 
 void ClearRetiredPages(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenVarnexSession(command, session,
                            "Action: Clear all retired-pages (blacklisted-pages) of PBL object.",
@@ -161,7 +159,6 @@ void ClearRetiredPages(EngineeringCommand& command)
 
 void EraseVarnex(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Erase Varnex ",
                            "Reading VBIOS image for erasing Varnex."))
@@ -201,7 +198,6 @@ void EraseVarnex(EngineeringCommand& command)
 
 void FlashVarnexFileSystem(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     CLog* log = command.values.log;
     const std::string name = OptionValue(command, "flashfs");
     if (name.empty())
@@ -248,7 +244,6 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
 
 void FlashVarnexFile(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     CLog* log = command.values.log;
     const std::string name = OptionValue(command, "flashvarnex");
     if (name.empty())
@@ -322,7 +317,6 @@ void FlashVarnexFile(EngineeringCommand& command)
 
 void BackupVarnexStore(EngineeringCommand& command)
 {
-    RequireWritableTarget(command);
     command.values.result = command.app.BackupVarnex(command.adapter, command.values.adapters,
                                                      false, command.values.log);
 }

@@ -4,6 +4,8 @@
 
 #include "VarnexRig.h"
 
+#include "app/engineering/VarnexFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -42,6 +44,12 @@ TEST(VarnexReadCommands, EachWritesItsObjectAndLeavesTheChipAlone)
         {{"--rdobj=obd"}, 5, "Object file is missing.", "", ""},
         {{"--rdobj"}, 5, "Object name is missing.", "", ""},
         {{"--savefs=@/s.fs"}, 0, "File system image dumped successfully!", "s.fs", ""},
+        {{"--save=@/s.vnx"}, 0, "Configuration Data saved successfully!", "s.vnx", ""},
+        {{"--save=@/missing/s.vnx"},
+         3,
+         "Configuration Data cannot be saved successfully!",
+         "",
+         ""},
         {{"--rdobd=@/o.csv,CSV"}, 0, "OBD Configuration Data saved successfully", "o.csv", ""},
         {{"--rdobd=@/missing/o.txt"},
          3,
@@ -85,6 +93,10 @@ TEST(VarnexReadCommands, FilesHoldTheStoreInItsOwnForms)
     ASSERT_EQ(rig.Run({"--rdobj=obd," + folder + "/obd.bin"}), 0) << rig.err;
     EXPECT_EQ(FileBytes(rig.folder / "obd.bin"), ObjectsOf(PrimaryStore()).at("OBD"));
 
+    // save with a .vnx name: the store itself, in raw form.
+    ASSERT_EQ(rig.Run({"--save=" + folder + "/s.vnx"}), 0) << rig.err;
+    EXPECT_EQ(FileBytes(rig.folder / "s.vnx"), PrimaryStore());
+
     ASSERT_EQ(rig.Run({"--savefs=" + folder + "/s.fs"}), 0) << rig.err;
     // The block's bytes as the firmware holds them: they read as the store.
     EXPECT_EQ(ObjectsOf(CVarnexImage(FileBytes(rig.folder / "s.fs"))), ObjectsOf(PrimaryStore()));
@@ -108,8 +120,10 @@ TEST(VarnexReadCommands, FirmwareWithoutAStoreWritesNoFile)
         std::string word;
         int exit;
         std::string shown;
+        std::string file = "out.bin";
     };
     const std::vector<Case> cases = {
+        {"--save=", 16, "Varnex image is not present\n", "out.vnx"},
         {"--rdbbo=", 5, "Varnex image is not present."},
         {"--rdoem=", 16, "Varnex image is not present\n"},
         {"--rdobd=", 16, "Varnex image is not present\n"},
@@ -120,11 +134,35 @@ TEST(VarnexReadCommands, FirmwareWithoutAStoreWritesNoFile)
     {
         SCOPED_TRACE(c.word);
         CEngineeringRig rig({{1, 0, 0x0800, RigFirmware()}});
-        const std::string file = (rig.folder / "out.bin").string();
+        const std::string file = (rig.folder / c.file).string();
         EXPECT_EQ(rig.Run({c.word + file}), c.exit) << rig.out << rig.err;
         EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
         EXPECT_FALSE(std::filesystem::exists(file));
     }
+}
+
+// An OBD object too short for its fields is found out before the file is
+// opened, so an existing file keeps what it held.
+TEST(VarnexFiles, AShortObdObjectLeavesAnExistingFileAlone)
+{
+    testkit::CScratchDirectory folder("romvise-obd");
+    const std::string file = folder.WriteText("o.txt", "kept");
+    const std::vector<uint8_t> packed = ObjectsOf(PrimaryStore()).at("OBD");
+    const std::vector<uint8_t> shortObd(packed.begin(), packed.end() - 1);
+    CFileAccess files;
+    EXPECT_FALSE(files.WriteObdFile(file, shortObd, false));
+    EXPECT_EQ(FileText(file), "kept");
+    EXPECT_TRUE(files.WriteObdFile(file, packed, false));
+    EXPECT_TRUE(Contains(FileText(file), "BoardSerialNumber: SN-ADAPTER-42\n"));
+}
+
+TEST(VarnexFiles, NoBytesStillMakeTheFile)
+{
+    testkit::CScratchDirectory folder("romvise-bytes");
+    const std::string empty = (folder.Path() / "empty.bin").string();
+    EXPECT_TRUE(CFileAccess().WriteFileBytes(empty, {}));
+    EXPECT_TRUE(std::filesystem::exists(empty));
+    EXPECT_EQ(std::filesystem::file_size(empty), 0u);
 }
 
 TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)

@@ -160,6 +160,47 @@ TEST(VarnexWriteCommands, LowPowerRefusesAWriterUnlessOnlyAFileIsWritten)
     EXPECT_TRUE(std::filesystem::exists(out));
 }
 
+// Every command that changes the store is refused on low power, with
+// --override, or with --romin alone, before any adapter is looked at.
+TEST(VarnexWriteCommands, EveryWriterIsRefusedBeforeTheAdapterIsSelected)
+{
+    const std::vector<std::vector<std::string>> writers = {
+        {"--wroem=four.oem"},         {"--wrobd=o.csv"},
+        {"--erasevarnex"},            {"--clpbl"},
+        {"--clearvarnex=BBX"},        {"--clbbx"},
+        {"--clecc"},                  {"--repairvarnex"},
+        {"--wrbbo", "id=1.1", "value=1"}, {"--recovervarnex"},
+        {"--wrkrpn=1234"},            {"--addpp=TGP,limitRated,5"},
+        {"--delpp=TGP,limitRated"},   {"--backupvarnex"},
+        {"--flashfs=new.fs"},         {"--flashvarnex=s.vnx"},
+    };
+    struct Refusal
+    {
+        std::vector<std::string> words;
+        bool lowPower;
+        std::string shown;
+    };
+    const std::vector<Refusal> refusals = {
+        {{}, true, "\nERROR: EEPROM updating prevented due to no AC power"},
+        {{"--override=1"}, false, "ERROR: EEPROM override not allowed for write operations"},
+        {{"--romin=f.rom"}, false, "ERROR: Option --romin needs --romout."},
+    };
+    for (const Refusal& refusal : refusals)
+    {
+        for (const std::vector<std::string>& writer : writers)
+        {
+            SCOPED_TRACE(writer.front() + " " + refusal.shown);
+            CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}}, refusal.lowPower);
+            std::vector<std::string> words = writer;
+            words.insert(words.end(), refusal.words.begin(), refusal.words.end());
+            words.push_back("--auto");
+            EXPECT_EQ(rig.Run(words), 2) << rig.out << rig.err;
+            EXPECT_TRUE(Contains(rig.err, refusal.shown)) << rig.err;
+            EXPECT_EQ(rig.HardwareAccesses(), 0u);
+        }
+    }
+}
+
 TEST(VarnexWriteCommands, ClearingAsksFirstAndEmptiesOnlyClearableObjects)
 {
     StoreFacts eccZero;
@@ -202,6 +243,44 @@ TEST(VarnexWriteCommands, OemDataIsBoundedByTheObjectsBody)
     });
 }
 
+// wrobd changes the named field and nothing else; a settings file past the
+// size such a file may have is refused before it is parsed.
+TEST(VarnexWriteCommands, ObdFieldsComeFromABoundedSettingsFile)
+{
+    const std::string row = "BoardSerialNumber,SN-NEW-7\n";
+    std::string huge;
+    while (huge.size() <= (1u << 20))
+    {
+        huge += row;
+    }
+    struct Case
+    {
+        std::string text;
+        int exit;
+        std::string shown;
+    };
+    const std::vector<Case> cases = {
+        {row, 0, "Varnex image updated successfully."},
+        {huge, 5, "Failed to parse Configuration Setting file '"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.exit);
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        const std::string file = rig.folder.WriteText("o.csv", c.text);
+        EXPECT_EQ(rig.Run({"--wrobd=" + file, "--auto"}), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
+        ObjectMap objects = StoreOnChip(rig, kPrimaryBlock);
+        ObjectMap expected = ObjectsOf(PrimaryStore());
+        EXPECT_EQ(objects.at("OBD") != expected.at("OBD"), c.exit == 0);
+        objects.erase("OBD");
+        expected.erase("OBD");
+        EXPECT_EQ(objects, expected);
+        ASSERT_EQ(rig.Run({"--rdobd"}), 0);
+        EXPECT_EQ(Contains(rig.out, "BoardSerialNumber: SN-NEW-7\n"), c.exit == 0) << rig.out;
+    }
+}
+
 TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
 {
     RunCases({
@@ -226,6 +305,56 @@ TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
     EXPECT_TRUE(Contains(rig.out, "Varnex file system image flashed successfully."));
     EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(CVarnexImage(fileSystem)));
     EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+}
+
+// flashvarnex takes a raw-form store of this adapter of at most 12288 bytes,
+// merged with the adapter's own; "invalid" passes over a file that is no
+// store without writing.
+TEST(VarnexWriteCommands, FlashVarnexTakesARawStoreOfThisAdapter)
+{
+    std::vector<uint8_t> padded = PrimaryStore();
+    padded.resize(12288, 0);
+    const std::vector<uint8_t> other = testkit::CVarnexStoreBuilder()
+                                           .Img("G001.0001", 0x0999, 0x7E2B, 0x0001, 0x7E2B)
+                                           .Bbo(5, 5, 0x5555)
+                                           .BuildRaw();
+    struct Case
+    {
+        std::vector<std::string> arguments; // "@" stands for the scratch folder
+        std::string keys;
+        int exit;
+        std::string shown;
+        bool writes;
+    };
+    const std::vector<Case> cases = {
+        {{"--flashvarnex=@/own.vnx", "--auto"}, "", 0, "Varnex image updated successfully.", true},
+        {{"--flashvarnex=@/Padded.VNX"}, "y", 0, "Varnex image updated successfully.", true},
+        {{"--flashvarnex=@/own.vnx"}, "n", 2, "ERROR: User aborted!", false},
+        {{"--flashvarnex=@/other.vnx", "--auto"}, "", 17, "Varnex image update failed.", false},
+        {{"--flashvarnex=@/junk.vnx", "--auto"}, "", 5, "size:100XXX'.", false},
+        {{"--flashvarnex=@/junk.vnx", "--auto", "--invalid"}, "", 0, "", false},
+        {{"--flashvarnex=@/own.vnx.bak", "--auto"},
+         "",
+         2,
+         "ERROR: Configuration Setting filename must have a *.vnx extension",
+         false},
+    };
+    for (const Case& c : cases)
+    {
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}});
+        rig.folder.WriteBytes("own.vnx", PrimaryStore());
+        rig.folder.WriteBytes("Padded.VNX", padded);
+        rig.folder.WriteBytes("other.vnx", other);
+        rig.folder.WriteBytes("junk.vnx", std::vector<uint8_t>(100, 'X'));
+        const std::vector<std::string> arguments =
+            WithFolder(c.arguments, rig.folder.Path().string());
+        SCOPED_TRACE(::testing::PrintToString(arguments) + " keys " + c.keys);
+        EXPECT_EQ(rig.Run(arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.writes);
+        EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore()));
+        EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+    }
 }
 
 TEST(VarnexWriteCommands, EraseEmptiesBothStores)
@@ -291,6 +420,54 @@ TEST(PowerPolicyCommands, EditsReachTheChipOnlyWhenTheTableTakesThem)
          "Error: Invalid board product number (too big)",
          std::nullopt},
     });
+}
+
+// A table of sixteen entries takes no new pair but still updates one it
+// holds; a store without the table has nothing to list.
+TEST(PowerPolicyCommands, AFullOrMissingTableIsRefusedUnwritten)
+{
+    StoreFacts full;
+    for (uint8_t policy = 3; policy < 18; ++policy)
+    {
+        full.policies.push_back({policy, 1, 1000});
+    }
+    StoreFacts fullWithRated = full;
+    fullWithRated.policies.push_back(
+        {CVarnexImagePpoObject::kPolicyTgp, CVarnexImagePpoObject::kAttributeRated, 5});
+    full.policies.push_back({18, 1, 1000});
+    StoreFacts updated = fullWithRated;
+    updated.policies.back().valueMilliwatts = 7;
+    const std::vector<uint8_t> noTable =
+        testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .BuildRaw();
+    struct Case
+    {
+        std::vector<uint8_t> store;
+        std::vector<std::string> arguments;
+        int exit;
+        std::string shown;
+        std::optional<StoreFacts> after;
+    };
+    const std::vector<Case> cases = {
+        {PrimaryStore(full), {"--addpp=TGP,limitRated,7", "--auto"}, 5,
+         "Error: Power Policy Table is full.", std::nullopt},
+        {PrimaryStore(fullWithRated), {"--addpp=TGP,limitRated,7", "--auto"}, 0,
+         "Varnex image updated successfully.", updated},
+        {noTable, {"--listpp"}, 5, "Read failed: Varnex does not have PPO Object.", std::nullopt},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments) + " " + c.shown);
+        CEngineeringRig rig({{1, 0, 0x0800, testkit::WithVarnexBlock(RigFirmware(), c.store)}});
+        EXPECT_EQ(rig.Run(c.arguments), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out, c.shown)) << rig.out;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.after);
+        if (c.after)
+        {
+            EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore(*c.after)));
+        }
+    }
 }
 
 TEST(PowerPolicyCommands, FirmwareWithoutAStoreChangesNothing)
@@ -382,6 +559,93 @@ TEST(RepairCommands, PageLimitsAndRefusals)
         EXPECT_EQ(rig.Run(c.arguments, c.exit == 0 ? "y" : "n"), c.exit) << rig.out << rig.err;
         EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
         EXPECT_EQ(ChipOf(rig).Programs().empty(), !c.writes);
+    }
+}
+
+// A backup store whose PBL object is full leaves the primary store's dynamic
+// page of each ECC mode behind: --auto warns of them, otherwise the user is
+// asked.
+TEST(RepairCommands, PagesLeftBehindAreWarnedOfOrAskedAbout)
+{
+    std::vector<uint64_t> held; // static pages, as many as PBL 2.1 holds
+    for (uint64_t i = 0; i < 20; ++i)
+    {
+        held.push_back(uint64_t{1} << 29 | (0x10000 + 0x1000 * i));
+    }
+    std::vector<uint64_t> withDynamic = held;
+    withDynamic.back() = uint64_t{2} << 29 | 0x90000;
+    const auto store = [](const std::vector<uint64_t>& pages)
+    {
+        return testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .Pbl(2, 1, pages, pages)
+            .BuildRaw();
+    };
+    const std::vector<uint8_t> full =
+        testkit::WithVarnexBlock(RigFirmware(), store(withDynamic), store(held));
+    const std::string warning = "WARNING: 2 dynamic pages were not transferred.";
+    const std::string question = "Not enough room to transfer all dynamic pages\n";
+    struct Case
+    {
+        std::vector<uint8_t> firmware;
+        std::vector<std::string> arguments;
+        std::string keys;
+        int exit;
+        bool warned;
+        bool asked;
+    };
+    const std::vector<Case> cases = {
+        {full, {"--repairvarnex", "--auto"}, "", 0, true, false},
+        {full, {"--repairvarnex"}, "yy", 0, false, true},
+        {full, {"--repairvarnex"}, "yn", 2, false, true},
+        {FirmwareWithStores(), {"--repairvarnex", "--auto"}, "", 0, false, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments) + " keys " + c.keys);
+        CEngineeringRig rig({{1, 0, 0x0800, c.firmware}});
+        EXPECT_EQ(rig.Run(c.arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out + rig.err, warning), c.warned) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out, question), c.asked) << rig.out;
+        EXPECT_EQ(ChipOf(rig).Programs().empty(), c.exit != 0);
+    }
+}
+
+// With a primary store that is not valid the recovery has nothing to lose
+// and writes the backup store without asking.
+TEST(RepairCommands, RecoveryAsksOnlyBeforeReplacingAValidStore)
+{
+    const std::string question = "The existing Varnex image is valid. Restoring the Varnex from\n";
+    // An OBD object too short for its fields makes the store invalid.
+    const std::vector<uint8_t> invalid =
+        testkit::CVarnexStoreBuilder()
+            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+            .Generic("OBD", {1, 2, 3})
+            .BuildRaw();
+    struct Case
+    {
+        std::string name;
+        std::vector<uint8_t> firmware;
+        std::string keys;
+        int exit;
+        bool asked;
+    };
+    const std::vector<Case> cases = {
+        {"invalid primary", testkit::WithVarnexBlock(RigFirmware(), invalid, BackupStore()), "", 0,
+         false},
+        {"valid primary", FirmwareWithStores(), "", 2, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CEngineeringRig rig({{1, 0, 0x0800, c.firmware}});
+        EXPECT_EQ(rig.Run({"--recovervarnex"}, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_EQ(Contains(rig.out, question), c.asked) << rig.out;
+        if (c.exit == 0)
+        {
+            EXPECT_TRUE(Contains(rig.out, "Varnex image recovered successfully.")) << rig.out;
+            EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(BackupStore()));
+        }
     }
 }
 

@@ -16,24 +16,31 @@
 
 namespace
 {
-std::vector<uint8_t> PrimaryStore()
+// A retired page of the dynamic kind, which a repair carries into the backup.
+constexpr uint64_t kDynamicPage = uint64_t{2} << 29 | 0x3000;
+
+testkit::CVarnexStoreBuilder PrimaryStoreBuilder()
 {
     return testkit::CVarnexStoreBuilder()
         .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
         .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
         .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
         .Bbo(7, 2, 0xBEEF)
-        .Pbl(2, 1, {0x1000}, {0x2000})
+        .Pbl(2, 1, {0x1000, kDynamicPage}, {0x2000, kDynamicPage})
         .Generic("BBX", {1, 2, 3})
-        .Ecc({9, 9, 9, 9})
-        .BuildRaw();
+        .Ecc({9, 9, 9, 9});
+}
+
+std::vector<uint8_t> PrimaryStore()
+{
+    return PrimaryStoreBuilder().BuildRaw();
 }
 
 std::vector<uint8_t> BackupStore()
 {
     return testkit::CVarnexStoreBuilder()
         .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
-        .Pbl(2, 1, {0x1000}, {})
+        .Pbl(2, 1, {0x1000}, {0x2000})
         .BuildRaw();
 }
 
@@ -74,6 +81,7 @@ TEST(VarnexCommandsRun, ReadingCommandsOnOneMachine)
          "oem.bin",
          {"\x11\x22\x33\x44\x55\x66\x77\x88"}},
         {"--rdobj=obd,obd.bin", 0, "OBD data saved successfully.", "obd.bin", {"OBD"}},
+        {"--save saved.vnx", 0, "Configuration Data saved successfully!", "saved.vnx", {"ROM"}},
         {"--savefs dump.fs", 0, "File system image dumped successfully!", "dump.fs", {"ROM"}},
         {"--createfs s.vnx", 0, "FS Image saved successfully in s.fs", "s.fs", {"JFFS"}},
         {"--createfs big.vnx",
@@ -104,6 +112,8 @@ TEST(VarnexCommandsRun, ReadingCommandsOnOneMachine)
         }
         EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
     }
+    // The saved store is the primary store as the firmware holds it, raw form.
+    EXPECT_EQ(folder.ReadFile("saved.vnx"), PrimaryStore());
 }
 
 TEST(VarnexCommandsRun, FirmwareWithoutAStore)
@@ -111,11 +121,16 @@ TEST(VarnexCommandsRun, FirmwareWithoutAStore)
     const std::vector<uint8_t> firmware = MakeFirmware();
     CProgramFolder folder;
     folder.MakeMachine({firmware});
-    const ProgramResult run = folder.Romvise("--rdoem oem.bin");
-    EXPECT_EQ(run.exitCode, 16);
-    EXPECT_TRUE(Contains(run.out, "Varnex image is not present")) << run.out;
-    EXPECT_TRUE(folder.ReadFile("oem.bin").empty());
-    EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
+    for (const std::string file : {"oem.bin", "s.vnx"})
+    {
+        SCOPED_TRACE(file);
+        const ProgramResult run =
+            folder.Romvise((file == "s.vnx" ? "--save " : "--rdoem ") + file);
+        EXPECT_EQ(run.exitCode, 16);
+        EXPECT_TRUE(Contains(run.out, "Varnex image is not present")) << run.out;
+        EXPECT_TRUE(folder.ReadFile(file).empty());
+        EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
+    }
 }
 
 TEST(VarnexCommandsRun, WritingCommandsOnOneMachine)
@@ -140,6 +155,8 @@ TEST(VarnexCommandsRun, WritingCommandsOnOneMachine)
         {"--romin=f.rom --wrbbo id=1.1 value=1 --force", "", 2,
          "ERROR: Option --romin needs --romout.", false},
         {"--romin=f.rom --romout=g.rom --wrbbo id=1.1 value=1 --force", "", 0, "", false},
+        {"--flashfs primary.fs", "", 0, "Varnex file system image flashed successfully.", true},
+        {"--repairvarnex --auto", "", 0, "Varnex image repaired successfully.", true},
         {"--erasevarnex", "y", 0, "Varnex image erased successfully.", true},
         {"--rdobd", "", 5, "Read failed: Varnex is invalid.", false},
     };
@@ -152,6 +169,7 @@ TEST(VarnexCommandsRun, WritingCommandsOnOneMachine)
     folder.WriteFile("big.vnx", big);
     folder.WriteFile("junk.fs", std::vector<uint8_t>(4096, 0x5A));
     folder.WriteFile("f.rom", firmware);
+    folder.WriteFile("primary.fs", PrimaryStoreBuilder().BuildFileSystem());
     for (const WriteRow& row : rows)
     {
         SCOPED_TRACE(row.arguments);
