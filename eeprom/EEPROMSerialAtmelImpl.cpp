@@ -72,7 +72,7 @@ uint8_t CEEPROMSerialAtmelImpl::ReadStatusQuietly()
 uint8_t CEEPROMSerialAtmelImpl::ReadStatus(CLog& log)
 {
     const uint8_t status = ReadStatusQuietly();
-    LogDetail(log, "EEPROM status register: " + Hex2(status));
+    LogDetail(log, "EEPROM status register: " + ToHex(status, 2));
     return status;
 }
 
@@ -114,7 +114,7 @@ bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
         const uint8_t low = ReceiveByte();
         DeselectChip();
         uint16_t device = static_cast<uint16_t>(high << 8 | low);
-        LogDetail(log, "Reported Manufacturer Code (JEDEC): " + Hex2(manufacturer));
+        LogDetail(log, "Reported Manufacturer Code (JEDEC): " + ToHex(manufacturer, 2));
         LogDetail(log, "Reported Device Code (JEDEC): " + ToHex(device, 4));
         m_reportedManufacturer = manufacturer;
         m_reportedDevice = device;
@@ -128,25 +128,25 @@ bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
             manufacturer = ReceiveByte();
             device = ReceiveByte();
             DeselectChip();
-            LogDetail(log, "Reported Manufacturer Code (SST): " + Hex2(manufacturer));
-            LogDetail(log, "Reported Device Code (SST): " + Hex2(device));
+            LogDetail(log, "Reported Manufacturer Code (SST): " + ToHex(manufacturer, 2));
+            LogDetail(log, "Reported Device Code (SST): " + ToHex(device, 2));
 
             if (manufacturer != kSst)
             {
                 SelectChip();
                 SendByte(kReadProductId);
                 manufacturer = ReceiveByte();
-                LogDetail(log, "Reported Manufacturer Code (Atmel): " + Hex2(manufacturer));
+                LogDetail(log, "Reported Manufacturer Code (Atmel): " + ToHex(manufacturer, 2));
                 // A line stuck at 1 reads as an endless run of continuation
                 // codes; JEDEC banks end long before this bound.
                 for (int bank = 0;
                      manufacturer == kContinuationCode && bank < kMaxContinuationCodes; ++bank)
                 {
                     manufacturer = ReceiveByte();
-                    LogDetail(log, "Continued Manufacturer Code (Atmel): " + Hex2(manufacturer));
+                    LogDetail(log, "Continued Manufacturer Code (Atmel): " + ToHex(manufacturer, 2));
                 }
                 device = ReceiveByte();
-                LogDetail(log, "Reported Device Code (Atmel): " + Hex2(device));
+                LogDetail(log, "Reported Device Code (Atmel): " + ToHex(device, 2));
                 DeselectChip();
 
                 if (manufacturer != kAtmel && manufacturer != kTenx)
@@ -159,15 +159,15 @@ bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
                     {
                         manufacturer = answer;
                         device = ReceiveByte();
-                        LogDetail(log, "Reported Manufacturer Code (ST): " + Hex2(manufacturer));
+                        LogDetail(log, "Reported Manufacturer Code (ST): " + ToHex(manufacturer, 2));
                     }
                     else
                     {
                         device = answer;
                         manufacturer = kSt;
-                        LogDetail(log, "Forced Manufacturer Code (ST): " + Hex2(manufacturer));
+                        LogDetail(log, "Forced Manufacturer Code (ST): " + ToHex(manufacturer, 2));
                     }
-                    LogDetail(log, "Reported Device Code (ST): " + Hex2(device));
+                    LogDetail(log, "Reported Device Code (ST): " + ToHex(device, 2));
                     DeselectChip();
                 }
             }
@@ -234,7 +234,7 @@ uint32_t CEEPROMSerialAtmelImpl::ErasePages(IUserInterface* ui, uint32_t address
         CheckWriteEnabled(ReadStatusQuietly(),
                           "Write enable not accepted, unable to erase EEPROM pages.", log);
         LogDetail(log, "Sending erase page command.");
-        LogDetail(log, "Page start: 0x" + Hex8(blockAddress));
+        LogDetail(log, "Page start: 0x" + ToHex(blockAddress, 8));
         SendFrame({m_part.BulkEraseCommand, static_cast<uint8_t>(blockAddress >> 16),
                    static_cast<uint8_t>(blockAddress >> 8), static_cast<uint8_t>(blockAddress)});
         LogDetail(log, "Polling for completion.");
@@ -281,13 +281,13 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
 
         const uint8_t status = ReadStatusQuietly();
         WaitWhileBusy(kProgramFirstDelay, kProgramPollDelay);
-        LogDetail(log, "EEPROM status register: " + Hex2(status));
+        LogDetail(log, "EEPROM status register: " + ToHex(status, 2));
 
         changed = lock ? (status & mask) == mask : (status & mask) == 0;
         if (changed)
         {
             LogDetail(log, std::string(lock ? "Succeed to enable" : "Succeed to disable") +
-                               " write-protection after " + Hex2(static_cast<uint32_t>(attempt)) +
+                               " write-protection after " + ToHex(static_cast<uint32_t>(attempt), 2) +
                                " try.");
         }
         else

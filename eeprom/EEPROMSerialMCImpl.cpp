@@ -93,7 +93,7 @@ void CEEPROMSerialMCImpl::SetProtection(bool lock, CLog& log)
     // A controller that drops the write (busy, or not reachable) must not
     // leave the caller believing the EEPROM is locked or unlocked.
     const uint32_t readBack = Device().ReadROMControl();
-    LogDetail(log, "EEPROM control register: " + Hex8(readBack));
+    LogDetail(log, "EEPROM control register: " + ToHex(readBack, 8));
     if ((readBack & ~kLockClear) != wanted)
     {
         LogDetail(log, std::string(lock ? "Error: Enable" : "Error: Disable") +
@@ -130,7 +130,7 @@ void CEEPROMSerialMCImpl::ProgramPage(uint32_t address, IROMImage* image, int32_
         throw std::domain_error("Cannot program unknown EEPROM type");
     }
     LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Start: 0x" + ToHex(address, 8));
     LogDetail(log, "Count: " + std::to_string(count));
     if (count == 0)
     {
