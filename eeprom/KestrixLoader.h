@@ -351,7 +351,11 @@ private:
     };
     void ServePushRequest(uint32_t request, IROMImage& image);
     void ServeDevinitRequest(uint32_t request, IROMImage& image);
+    bool PrepareVVArguments(IROMImage& image, const std::vector<uint8_t>* certificate);
+    EVVWait RunVVCommand(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
     EVVWait WaitForVV(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
+    void ShowVVNotCompleted(uint32_t lastMailbox0);
+    uint32_t TakeVVResult(IROMImage& image, uint32_t lastMailbox0);
     void KeepVVResult(IROMImage& image);
 
     std::string m_fileName;
