@@ -326,6 +326,10 @@ private:
                    IDisplayAdapter& adapter);
     void ReadBackAttachedDmem(IDisplayAdapter& adapter);
     std::string ComposeLoadReport();
+    void ComposeImageLayout(std::ostream& out, bool alternate);
+    void ComposeBuildAndSignatures(std::ostream& out, const KestrixDmemMapper& mapper,
+                                   bool alternate);
+    void ComposeMapperBuffers(std::ostream& out, const KestrixDmemMapper& mapper);
     std::string DmemText(uint32_t offset);
     void ShowSecureScratch();
     bool SendPrep(CLog* log);

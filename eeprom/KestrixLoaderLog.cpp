@@ -148,6 +148,84 @@ std::string CKestrixLoader::DmemText(uint32_t offset)
     return text;
 }
 
+// The image's memory sizes and secure section, and how it was loaded.
+void CKestrixLoader::ComposeImageLayout(std::ostream& out, bool alternate)
+{
+    out << "Image  IMEM size = " << ToHexString(image.imemSize, 8)
+        << "  DMEM Size = " << ToHexString(image.dmemSize, 8) << "\n\n";
+    out << "Sec start = " << ToHexString(image.secureStart, 8)
+        << "  Sec end = " << ToHexString(image.secureEnd, 8);
+    if (alternate)
+    {
+        out << " Alt Sec Size = " << ToHexString(image.alternateSecureSize, 8)
+            << " Entire Sec Size = " << ToHexString(image.entireSecureSize, 8)
+            << " Alt DMEM Size = " << ToHexString(image.alternateDmemSize, 8);
+    }
+    out << "\nuCode Load Type: " << KestrixEngineName(m_engineType) << " ";
+    out << "\nuCode load style: " << (m_userImageMode == 1 ? " Alternate " : " Normal");
+    if (image.secure)
+    {
+        out << " - signed uCode section";
+    }
+}
+
+// An extended mapper's build stamp and signatures, the alternate ones too
+// when the image carries them.
+void CKestrixLoader::ComposeBuildAndSignatures(std::ostream& out, const KestrixDmemMapper& mapper,
+                                               bool alternate)
+{
+    out << "  uCode Build Date and Time: "
+        << DmemText(KestrixWordAt(image.data, mapper.buildStampOffset)) << ",  "
+        << DmemText(KestrixWordAt(image.data, mapper.buildStampOffset + 4)) << "\n";
+    const auto signature = [&](const char* label, uint32_t area, uint32_t half)
+    {
+        const uint32_t at = KestrixWordAt(image.data, mapper.signatureTableOffset + 4 * area) +
+                            half * kSignatureSize;
+        out << label;
+        for (uint32_t word = 0; word < 4; ++word)
+        {
+            out << (word ? " 0x" : "") << ToHex(KestrixWordAt(image.data, at + 4 * word), 8);
+        }
+        out << "\n";
+    };
+    signature("  uCode Prod Signature     : 0x", 0, 0);
+    signature("  uCode Debug Signature    : 0x", 0, 1);
+    if (alternate)
+    {
+        signature("  uCode Alt Prod Sig       : 0x", 1, 0);
+        signature("  uCode Alt Debug Sig      : 0x", 1, 1);
+    }
+}
+
+// The mapper's buffers, its printf header and, for version 3, its masks.
+void CKestrixLoader::ComposeMapperBuffers(std::ostream& out, const KestrixDmemMapper& mapper)
+{
+    const auto line = [&](const char* name, uint32_t value)
+    { out << "  " << name << " = " << ToHexString(value, 8) << "\n"; };
+    line("cmd_in_buffer_offset", mapper.cmd_in_buffer_offset);
+    line("cmd_in_buffer_size", mapper.cmd_in_buffer_size);
+    line("cmd_out_buffer_offset", mapper.cmd_out_buffer_offset);
+    line("cmd_out_buffer_size", mapper.cmd_out_buffer_size);
+    line("rmv_img_data_buffer_offset", mapper.rmv_img_data_buffer_offset);
+    line("rmv_img_data_buffer_size", mapper.rmv_img_data_buffer_size);
+    if (mapper.printfHeaderOffset != 0)
+    {
+        const uint32_t at = mapper.printfHeaderOffset;
+        out << "  uCode printf pBuffer_offset = "
+            << ToHexString(KestrixWordAt(image.data, at + 4), 8)
+            << "  pBuffer_size = " << ToHexString(KestrixWordAt(image.data, at + 8), 8)
+            << "  uCode printf offset = " << ToHexString(KestrixWordAt(image.data, at), 8)
+            << "  Flag = " << ToHexString(KestrixWordAt(image.data, at + 12), 8) << "\n";
+    }
+    if (mapper.version == 3)
+    {
+        out << "  command mask0 = " << ToHexString(mapper.commandMask0, 8)
+            << "   command mask1 = " << ToHexString(mapper.commandMask1, 8)
+            << "  ucode_feature = " << ToHexString(mapper.ucodeFeature, 8)
+            << "  MultiTgtTbl offset = " << ToHexString(mapper.targetRecordOffset, 8) << "\n";
+    }
+}
+
 std::string CKestrixLoader::ComposeLoadReport()
 {
     std::ostringstream out;
@@ -162,21 +240,7 @@ std::string CKestrixLoader::ComposeLoadReport()
     const std::optional<KestrixDmemMapper>& mapper = image.mapper;
     const bool alternate =
         mapper && mapper->version == 3 && (mapper->ucodeFeature & kUcodeFeatureAlternateSignatures);
-    out << "Image  IMEM size = " << ToHexString(image.imemSize, 8) << "  DMEM Size = " << ToHexString(image.dmemSize, 8)
-        << "\n\n";
-    out << "Sec start = " << ToHexString(image.secureStart, 8) << "  Sec end = " << ToHexString(image.secureEnd, 8);
-    if (alternate)
-    {
-        out << " Alt Sec Size = " << ToHexString(image.alternateSecureSize, 8)
-            << " Entire Sec Size = " << ToHexString(image.entireSecureSize, 8)
-            << " Alt DMEM Size = " << ToHexString(image.alternateDmemSize, 8);
-    }
-    out << "\nuCode Load Type: " << KestrixEngineName(m_engineType) << " ";
-    out << "\nuCode load style: " << (m_userImageMode == 1 ? " Alternate " : " Normal");
-    if (image.secure)
-    {
-        out << " - signed uCode section";
-    }
+    ComposeImageLayout(out, alternate);
     if (!mapper)
     {
         return out.str() + "\n";
@@ -184,48 +248,8 @@ std::string CKestrixLoader::ComposeLoadReport()
     out << "\nKestrix DMEM Map: \n  dmapper structure version: " << mapper->version << "\n";
     if (mapper->IsExtended())
     {
-        out << "  uCode Build Date and Time: "
-            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset)) << ",  "
-            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
-        const auto signature = [&](const char* label, uint32_t area, uint32_t half)
-        {
-            const uint32_t at = KestrixWordAt(image.data, mapper->signatureTableOffset + 4 * area) +
-                                half * kSignatureSize;
-            out << label;
-            for (uint32_t word = 0; word < 4; ++word)
-            {
-                out << (word ? " 0x" : "") << ToHex(KestrixWordAt(image.data, at + 4 * word), 8);
-            }
-            out << "\n";
-        };
-        signature("  uCode Prod Signature     : 0x", 0, 0);
-        signature("  uCode Debug Signature    : 0x", 0, 1);
-        if (alternate)
-        {
-            signature("  uCode Alt Prod Sig       : 0x", 1, 0);
-            signature("  uCode Alt Debug Sig      : 0x", 1, 1);
-        }
+        ComposeBuildAndSignatures(out, *mapper, alternate);
     }
-    out << "  cmd_in_buffer_offset = " << ToHexString(mapper->cmd_in_buffer_offset, 8) << "\n";
-    out << "  cmd_in_buffer_size = " << ToHexString(mapper->cmd_in_buffer_size, 8) << "\n";
-    out << "  cmd_out_buffer_offset = " << ToHexString(mapper->cmd_out_buffer_offset, 8) << "\n";
-    out << "  cmd_out_buffer_size = " << ToHexString(mapper->cmd_out_buffer_size, 8) << "\n";
-    out << "  rmv_img_data_buffer_offset = " << ToHexString(mapper->rmv_img_data_buffer_offset, 8) << "\n";
-    out << "  rmv_img_data_buffer_size = " << ToHexString(mapper->rmv_img_data_buffer_size, 8) << "\n";
-    if (mapper->printfHeaderOffset != 0)
-    {
-        const uint32_t at = mapper->printfHeaderOffset;
-        out << "  uCode printf pBuffer_offset = " << ToHexString(KestrixWordAt(image.data, at + 4), 8)
-            << "  pBuffer_size = " << ToHexString(KestrixWordAt(image.data, at + 8), 8)
-            << "  uCode printf offset = " << ToHexString(KestrixWordAt(image.data, at), 8)
-            << "  Flag = " << ToHexString(KestrixWordAt(image.data, at + 12), 8) << "\n";
-    }
-    if (mapper->version == 3)
-    {
-        out << "  command mask0 = " << ToHexString(mapper->commandMask0, 8)
-            << "   command mask1 = " << ToHexString(mapper->commandMask1, 8)
-            << "  ucode_feature = " << ToHexString(mapper->ucodeFeature, 8)
-            << "  MultiTgtTbl offset = " << ToHexString(mapper->targetRecordOffset, 8) << "\n";
-    }
+    ComposeMapperBuffers(out, *mapper);
     return out.str();
 }
