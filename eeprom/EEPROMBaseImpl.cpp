@@ -44,7 +44,8 @@ void DumpPage(CLog& log, uint32_t address, IROMImage* image, int32_t imageOffset
             log << ToHex(address + i, 8);
         }
         const uint8_t expected = image->GetByte(static_cast<int32_t>(imageOffset + i));
-        log << " " << ToHex(expected, 2) << (expected == actual[i] ? "|" : "*") << ToHex(actual[i], 2);
+        log << " " << ToHex(expected, 2) << (expected == actual[i] ? "|" : "*")
+            << ToHex(actual[i], 2);
         if (i % 8 == 7)
         {
             log << LogEndl;
@@ -406,8 +407,8 @@ void CEEPROMBaseImpl::RestoreBlockTail(IROMImage* current, uint32_t from, uint32
         }
         catch (const std::exception& error)
         {
-            LogDetail(log, "Could not restore erased contents at 0x" + ToHex(pageAddress, 8) + ": " +
-                               error.what());
+            LogDetail(log, "Could not restore erased contents at 0x" + ToHex(pageAddress, 8) +
+                               ": " + error.what());
         }
         catch (...)
         {

@@ -316,8 +316,8 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
         if (changed)
         {
             LogDetail(log, std::string(lock ? "Succeed to enable" : "Succeed to disable") +
-                               " write-protection after " + ToHex(static_cast<uint32_t>(attempt), 2) +
-                               " try.");
+                               " write-protection after " +
+                               ToHex(static_cast<uint32_t>(attempt), 2) + " try.");
         }
         else
         {

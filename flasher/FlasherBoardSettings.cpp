@@ -288,8 +288,8 @@ bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                 LogLine(log, 3, "I2C Device type : " + ToHex(record & 0xFF, 2));
                 LogLine(log, 3, "I2C Slave address :" + ToHex(slaveAddress, 2));
                 LogLine(log, 3,
-                        "I2C Port :" + ToHex(port, 2) + "( " + (port == 0 ? "Primary" : "Secondary") +
-                            " )");
+                        "I2C Port :" + ToHex(port, 2) + "( " +
+                            (port == 0 ? "Primary" : "Secondary") + " )");
             }
         }
     }

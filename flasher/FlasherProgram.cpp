@@ -525,9 +525,9 @@ void CFlasherImpl::CompareReadBack(FlashJob& job, IROMImage& readBack, uint32_t 
     }
     if (mismatch != -1)
     {
-        throw std::runtime_error(MismatchText(
-            mismatch, job.writeImage->GetByte(mismatch), readBack.GetByte(mismatch),
-            job.compareOnly ? MismatchSource::Image : MismatchSource::Expected));
+        throw std::runtime_error(
+            MismatchText(mismatch, job.writeImage->GetByte(mismatch), readBack.GetByte(mismatch),
+                         job.compareOnly ? MismatchSource::Image : MismatchSource::Expected));
     }
 }
 

@@ -61,7 +61,8 @@ std::string CompareMismatchText(IROMImage& file, int32_t first)
     if (store != -1)
     {
         text += "\nNote: Final Varnex offset " + ToHex(static_cast<uint32_t>(store), 8) + " ( " +
-                ToHex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) + " ) with length " +
+                ToHex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) +
+                " ) with length " +
                 std::to_string(file.GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
     }
     return text;

@@ -366,8 +366,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
-    outcome << "N = " << n << ", " << ToHex64(params.startOffset, 8) << "h, " << ToHex64(params.testLength, 8)
-            << "h, ";
+    outcome << "N = " << n << ", " << ToHex64(params.startOffset, 8) << "h, "
+            << ToHex64(params.testLength, 8) << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
     if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log); status != 0)

@@ -118,8 +118,8 @@ CodeWeights ScaleToTable(CodeStarts& start, uint32_t tableBits)
 
 // A code longer than the table: its first tableBits bits pick the table
 // entry, each further bit a branch of the tree, nodes made as they are met.
-bool ScratchData::PlaceTreeCode(uint16_t* table, uint32_t code, uint32_t length,
-                                uint32_t tableBits, uint32_t symbol, uint32_t& available)
+bool ScratchData::PlaceTreeCode(uint16_t* table, uint32_t code, uint32_t length, uint32_t tableBits,
+                                uint32_t symbol, uint32_t& available)
 {
     const uint32_t shift = kMaxCodeLength - tableBits;
     const uint32_t mask = 1u << (kMaxCodeLength - 1 - tableBits);

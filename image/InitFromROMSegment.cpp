@@ -275,8 +275,7 @@ void CROMImageGPUImpl::PutSegmentDword(uint32_t window, uint32_t at, uint32_t va
 
 // The subsystem IDs and straps of the board's data, with parity bits where
 // the segment wants them.
-void CROMImageGPUImpl::WriteIFRStraps(uint32_t window, const AvrelRomData& data,
-                                      uint32_t variant)
+void CROMImageGPUImpl::WriteIFRStraps(uint32_t window, const AvrelRomData& data, uint32_t variant)
 {
     PutSegmentDword(window, 12, data.subsystemIds);
     PutSegmentDword(window, 28, data.strap0);

@@ -348,8 +348,8 @@ ImageRecord ReadCheckedRecord(CRecordReader& reader, uint32_t version, uint32_t 
     return record;
 }
 
-CRefPtr<IROMImage> ReadFullImage(CRecordReader& reader, const ImageRecord& record,
-                                 uint32_t index, CLog* log)
+CRefPtr<IROMImage> ReadFullImage(CRecordReader& reader, const ImageRecord& record, uint32_t index,
+                                 CLog* log)
 {
     TraceLine(log, "Full Image");
     if (record.storedSize != record.imageSize)
@@ -439,8 +439,7 @@ void CROMMeldImpl::WriteImageRecord(std::ostream& output, uint32_t i, uint32_t b
         master = i;
         storedSize = (baseLength != 0 && i == 0) ? 0 : imageSize;
     }
-    TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize,
-                storedSize);
+    TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize, storedSize);
     WriteAll(output, EncodeRecord(m_content.version, image, flags, imageSize, storedSize,
                                   masterIndex, log));
     if (storedSize != 0 && full)
@@ -548,8 +547,8 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         }
         else if (record.masterIndex != kNoMaster)
         {
-            image = ReadDeltaImage(input, record.masterIndex, record.storedSize,
-                                   record.imageSize, index, log);
+            image = ReadDeltaImage(input, record.masterIndex, record.storedSize, record.imageSize,
+                                   index, log);
         }
         else
         {

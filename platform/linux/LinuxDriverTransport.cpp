@@ -521,7 +521,8 @@ void CLinuxDriverTransport::WriteConfigAt(uint64_t physical, unsigned width, uin
     {
         throw std::runtime_error("Error writing the configuration space of " +
                                  SysfsPciAddress(window->segment, bus, device, function) + " at " +
-                                 ToHexString64(offset & 0xFFF, 1) + ": " + std::strerror(code) + LockdownNote());
+                                 ToHexString64(offset & 0xFFF, 1) + ": " + std::strerror(code) +
+                                 LockdownNote());
     }
 }
 

@@ -14,8 +14,8 @@ namespace
 const OptionDescriptor kOptions[] = {
     {"offswdriver", 'S', 0, "", ""}, {"auto", ' ', 0, "", ""},      {"relaxdevid", ' ', 0, "", ""},
     {"altdevid", ' ', 1, "", ""},    {"ifronly", ' ', 0, "", ""},   {"verify", ' ', 0, "", ""},
-    {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""},
-    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},     {"romin", ' ', 1, "", ""},
+    {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""}, {"mergevarnex", ' ', 0, "", ""},
+    {"romout", ' ', 1, "", ""},      {"romin", ' ', 1, "", ""},
 };
 } // namespace
 
@@ -54,9 +54,9 @@ std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
             R"(", "class": "0x030000", "revision": "0xA1", "subsystem": {"vendor": "0x7E2B", "device": "0x0001"}, "bars": [{"index": 0, "size": "0x1000000", "address": ")" +
             ToHexString(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u, 1) +
             R"("}], "model": {"kind": "gpu", "name": "gpu)" + std::to_string(i) +
-            R"(", "device_kind": )" + std::to_string(gpu.deviceKind) +
-            R"(, "straps": ")" + ToHexString(gpu.straps, 1) + R"(", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
-            R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
+            R"(", "device_kind": )" + std::to_string(gpu.deviceKind) + R"(, "straps": ")" +
+            ToHexString(gpu.straps, 1) + R"(", "eeprom": {"kind": "spi_flash", "part": ")" +
+            gpu.part + R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
             (gpu.firmware.empty() ? ""
                                   : R"(, "image": "firmware)" + std::to_string(i) + R"(.rom")") +
             "}}}";

@@ -377,7 +377,10 @@ void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
          {"class", "0x030000"},
          {"revision", "0xA1"},
          {"subsystem", {{"vendor", ToHexString64(kKorvanVendorId, 1)}, {"device", "0x0001"}}},
-         {"bars", {{{"index", 0}, {"size", "0x1000000"}, {"address", ToHexString64(kGpuBarBase + index * kGpuBarStride, 1)}}}},
+         {"bars",
+          {{{"index", 0},
+            {"size", "0x1000000"},
+            {"address", ToHexString64(kGpuBarBase + index * kGpuBarStride, 1)}}}},
          {"model", model}});
     if (plan.bridge == "zx22")
     {

@@ -196,8 +196,8 @@ CBCRTChainOfTrust::Found CBCRTChainOfTrust::FindCertificates(IROMImage* image, i
 }
 
 // The image against the signature record after the package's last entry.
-int32_t CBCRTChainOfTrust::CheckSignedImage(IROMImage* image, int32_t package,
-                                            const Found& found, CLog& log)
+int32_t CBCRTChainOfTrust::CheckSignedImage(IROMImage* image, int32_t package, const Found& found,
+                                            CLog& log)
 {
     if (!found.endedOnLast)
     {
