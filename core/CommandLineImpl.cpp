@@ -286,74 +286,63 @@ void CCommandLineImpl::GetPCIAddress(std::string name, int occurrence, int index
     }
 }
 
-bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int index,
-                                       RegisterSpec* spec)
+namespace
 {
-    *spec = {};
-    const ReaderInput input = FindReaderInput(name, occurrence, index);
-    if (input.status != ReaderInput::Present)
+// The bytes a register width letter stands for: B, W or D in either case.
+uint16_t WidthOfLetter(char letter)
+{
+    switch (letter)
     {
-        return input.status == ReaderInput::OptionAbsent;
+    case 'B':
+    case 'b':
+        return 1;
+    case 'W':
+    case 'w':
+        return 2;
+    case 'D':
+    case 'd':
+        return 4;
+    default:
+        return 0;
     }
-    const std::string& text = *input.text;
+}
 
-    // REG.W: the register offset and the width letter. The offset must be
-    // aligned to the width: rounding it down would show one register and
-    // write another.
-    auto readOffsetAndWidth = [&](const std::string& registerText)
-    {
-        std::vector<std::string> parts;
-        SplitString(registerText, '.', parts);
-        if (parts.size() != 2 || parts[1].size() != 1)
-        {
-            return false;
-        }
-        uint16_t width = 0;
-        switch (parts[1][0])
-        {
-        case 'B':
-        case 'b':
-            width = 1;
-            break;
-        case 'W':
-        case 'w':
-            width = 2;
-            break;
-        case 'D':
-        case 'd':
-            width = 4;
-            break;
-        default:
-            return false;
-        }
-        const std::optional<uint32_t> offset = ReadWholeNumber(parts[0], 16, 0xFFF);
-        if (!offset || *offset % width != 0)
-        {
-            return false;
-        }
-        spec->width = width;
-        spec->offset = static_cast<uint16_t>(*offset);
-        return true;
-    };
-
-    std::vector<std::string> sides;
-    SplitString(text, '=', sides);
-    if (sides.size() != 2)
-    {
-        spec->access = -1;
-        return readOffsetAndWidth(text);
-    }
-    if (!readOffsetAndWidth(sides[0]))
+// REG.W: the register offset and the width letter. The offset must be
+// aligned to the width: rounding it down would show one register and write
+// another.
+bool ReadOffsetAndWidth(const std::string& registerText, RegisterSpec& spec)
+{
+    std::vector<std::string> parts;
+    SplitString(registerText, '.', parts);
+    if (parts.size() != 2 || parts[1].size() != 1)
     {
         return false;
     }
-    // A value or mask wider than the register is refused, not cut.
-    const uint32_t widthMask = spec->width == 1 ? 0xFF : (spec->width == 2 ? 0xFFFF : 0xFFFFFFFF);
+    const uint16_t width = WidthOfLetter(parts[1][0]);
+    if (width == 0)
+    {
+        return false;
+    }
+    const std::optional<uint32_t> offset = ReadWholeNumber(parts[0], 16, 0xFFF);
+    if (!offset || *offset % width != 0)
+    {
+        return false;
+    }
+    spec.width = width;
+    spec.offset = static_cast<uint16_t>(*offset);
+    return true;
+}
+
+// VALUE or VALUE:MASK after the '='; a value or mask wider than the
+// register is refused, not cut.
+bool ReadValueAndMask(const std::string& text, RegisterSpec& spec)
+{
+    const uint32_t widthMask = spec.width == 1 ? 0xFF : (spec.width == 2 ? 0xFFFF : 0xFFFFFFFF);
     std::vector<std::string> valueAndMask;
-    SplitString(sides[1], ':', valueAndMask);
+    SplitString(text, ':', valueAndMask);
     if (valueAndMask.empty())
     {
-        valueAndMask.push_back(sides[1]);
+        valueAndMask.push_back(text);
     }
     else if (valueAndMask.size() > 2)
     {
@@ -366,10 +355,31 @@ bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int ind
     {
         return false;
     }
-    spec->value = *value;
-    spec->mask = *mask;
-    spec->access = 1;
+    spec.value = *value;
+    spec.mask = *mask;
+    spec.access = 1;
     return true;
+}
+} // namespace
+
+bool CCommandLineImpl::GetRegisterSpec(std::string name, int occurrence, int index,
+                                       RegisterSpec* spec)
+{
+    *spec = {};
+    const ReaderInput input = FindReaderInput(name, occurrence, index);
+    if (input.status != ReaderInput::Present)
+    {
+        return input.status == ReaderInput::OptionAbsent;
+    }
+    const std::string& text = *input.text;
+    std::vector<std::string> sides;
+    SplitString(text, '=', sides);
+    if (sides.size() != 2)
+    {
+        spec->access = -1;
+        return ReadOffsetAndWidth(text, *spec);
+    }
+    return ReadOffsetAndWidth(sides[0], *spec) && ReadValueAndMask(sides[1], *spec);
 }
 
 bool CCommandLineImpl::GetRegisterFieldSpec(std::string name, int occurrence, int index,

@@ -3,18 +3,28 @@
 #include <algorithm>
 #include <cctype>
 
-std::string ToHex(uint32_t value, uint32_t minDigits)
+std::string ToHex64(uint64_t value, uint32_t minDigits, HexCase letters)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    int remaining = static_cast<int>(std::min<uint32_t>(minDigits, 8));
+    const char* digits = letters == HexCase::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    int remaining = static_cast<int>(std::min<uint32_t>(minDigits, 16));
     std::string reversed;
     while (remaining > 0 || value != 0)
     {
-        reversed.push_back(kDigits[value & 0xF]);
+        reversed.push_back(digits[value & 0xF]);
         value >>= 4;
         --remaining;
     }
     return {reversed.rbegin(), reversed.rend()};
+}
+
+std::string ToHexString64(uint64_t value, uint32_t minDigits, HexCase letters)
+{
+    return "0x" + ToHex64(value, minDigits, letters);
+}
+
+std::string ToHex(uint32_t value, uint32_t minDigits)
+{
+    return ToHex64(value, std::min<uint32_t>(minDigits, 8));
 }
 
 std::string ToHexString(uint32_t value, uint32_t minDigits)

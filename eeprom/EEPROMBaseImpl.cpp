@@ -41,10 +41,11 @@ void DumpPage(CLog& log, uint32_t address, IROMImage* image, int32_t imageOffset
     {
         if (i % 8 == 0)
         {
-            log << Hex8(address + i);
+            log << ToHex(address + i, 8);
         }
         const uint8_t expected = image->GetByte(static_cast<int32_t>(imageOffset + i));
-        log << " " << Hex2(expected) << (expected == actual[i] ? "|" : "*") << Hex2(actual[i]);
+        log << " " << ToHex(expected, 2) << (expected == actual[i] ? "|" : "*")
+            << ToHex(actual[i], 2);
         if (i % 8 == 7)
         {
             log << LogEndl;
@@ -66,16 +67,6 @@ uint64_t ImageBufferLimit(IROMImage* image)
 void LogDetail(CLog& log, const std::string& text)
 {
     log << LogLevel(3) << text << LogEndl;
-}
-
-std::string Hex8(uint32_t value)
-{
-    return ToHex(value, 8);
-}
-
-std::string Hex2(uint32_t value)
-{
-    return ToHex(value, 2);
 }
 
 // ---- guards ----------------------------------------------------------------
@@ -165,7 +156,7 @@ CEEPROMBaseImpl::CEEPROMBaseImpl(CRefPtr<IDevice> device) : m_device(std::move(d
 
 std::ostream& CEEPROMBaseImpl::Describe(std::ostream& out)
 {
-    out << "EEPROM ID (" << Hex2(m_reportedManufacturer) << "," << ToHex(m_reportedDevice, 4)
+    out << "EEPROM ID (" << ToHex(m_reportedManufacturer, 2) << "," << ToHex(m_reportedDevice, 4)
         << ") : ";
     if (!m_part.IsIdentified())
     {
@@ -310,7 +301,7 @@ void CEEPROMBaseImpl::CompareBlock(IROMImage* current, uint32_t address, IROMIma
         throw std::domain_error("bytesPerPage is not a power of 2");
     }
     needsErase = false;
-    LogDetail(log, "Comparing data for block at 0x" + Hex8(address));
+    LogDetail(log, "Comparing data for block at 0x" + ToHex(address, 8));
     const uint8_t* currentBytes = current->GetBuffer();
     const uint8_t* wantedBytes = wanted->GetBuffer() + static_cast<uint32_t>(imageOffset);
     const auto pages = SplitPages(address, count);
@@ -329,7 +320,7 @@ void CEEPROMBaseImpl::CompareBlock(IROMImage* current, uint32_t address, IROMIma
         {
             needsErase = true;
             eraseLogged = true;
-            LogDetail(log, "Erase required for page at 0x" + Hex8(address));
+            LogDetail(log, "Erase required for page at 0x" + ToHex(address, 8));
         }
     }
 }
@@ -404,7 +395,7 @@ void CEEPROMBaseImpl::RestoreBlockTail(IROMImage* current, uint32_t from, uint32
         {
             continue;
         }
-        LogDetail(log, "Restoring erased contents at 0x" + Hex8(pageAddress));
+        LogDetail(log, "Restoring erased contents at 0x" + ToHex(pageAddress, 8));
         if (!bestEffort)
         {
             ProgramPage(pageAddress, current, static_cast<int32_t>(pageAddress), length, log);
@@ -416,12 +407,12 @@ void CEEPROMBaseImpl::RestoreBlockTail(IROMImage* current, uint32_t from, uint32
         }
         catch (const std::exception& error)
         {
-            LogDetail(log, "Could not restore erased contents at 0x" + Hex8(pageAddress) + ": " +
-                               error.what());
+            LogDetail(log, "Could not restore erased contents at 0x" + ToHex(pageAddress, 8) +
+                               ": " + error.what());
         }
         catch (...)
         {
-            LogDetail(log, "Could not restore erased contents at 0x" + Hex8(pageAddress));
+            LogDetail(log, "Could not restore erased contents at 0x" + ToHex(pageAddress, 8));
         }
     }
 }
@@ -442,10 +433,10 @@ bool CEEPROMBaseImpl::VerifyPage(uint32_t address, IROMImage* image, int32_t ima
         log << LogLevel(3) << "Mismatch in compare of page after page programming." << LogEndl;
         log << "Attempt: " << attempt << LogEndl;
         log << "Page size: " << count << " bytes" << LogEndl;
-        log << "Start of page: 0x" << Hex8(address) << LogEndl;
-        log << "Byte: 0x" << Hex8(address + i) << LogEndl;
-        log << "Expected: 0x" << Hex2(expected) << LogEndl;
-        log << "Actual: 0x" << Hex2(actual[i]) << LogEndl;
+        log << "Start of page: 0x" << ToHex(address, 8) << LogEndl;
+        log << "Byte: 0x" << ToHex(address + i, 8) << LogEndl;
+        log << "Expected: 0x" << ToHex(expected, 2) << LogEndl;
+        log << "Actual: 0x" << ToHex(actual[i], 2) << LogEndl;
         log << "Full page dump (expected|actual)" << LogEndl;
         DumpPage(log, address, image, imageOffset, actual);
         ReadBytes(address, count, actual.data());
@@ -534,7 +525,7 @@ uint32_t CEEPROMBaseImpl::ReadIntoImage(IUserInterface* ui, uint32_t address, ui
 {
     CProgressScope progress(ui, 4);
     LogDetail(log, "Reading EEPROM bytes.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Start: 0x" + ToHex(address, 8));
     LogDetail(log, "Count: " + std::to_string(count));
     std::vector<uint8_t> chunk(kReadChunk);
     uint32_t done = 0;

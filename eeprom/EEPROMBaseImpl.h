@@ -172,5 +172,3 @@ uint64_t ImageBufferLimit(IROMImage* image);
 
 // Log helpers: one level-3 line.
 void LogDetail(CLog& log, const std::string& text);
-std::string Hex8(uint32_t value);
-std::string Hex2(uint32_t value);

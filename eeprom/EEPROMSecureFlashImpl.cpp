@@ -3,6 +3,8 @@
 
 #include "eeprom/EEPROMSecureFlashImpl.h"
 
+#include "core/TextHelpers.h"
+
 #include "common/core/crypto/Certificate.h"
 #include "core/CrossPlatform.h"
 #include "core/Range.h"
@@ -154,7 +156,7 @@ void CEEPROMSecureFlashImpl::SetProtection(bool lock, CLog& log)
         if ((status & mask) == (lock ? mask : 0u))
         {
             LogDetail(log, "Succeed to " + direction + " write-protection after " +
-                               Hex2(static_cast<uint32_t>(attempt)) + " try.");
+                               ToHex(static_cast<uint32_t>(attempt), 2) + " try.");
             return;
         }
         LogDetail(log,
@@ -169,7 +171,7 @@ void CEEPROMSecureFlashImpl::Program(uint32_t address, IROMImage* image, int32_t
                                      uint32_t count, bool eraseAware, bool, CLog& log)
 {
     LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Start: 0x" + ToHex(address, 8));
     LogDetail(log, "Count: " + std::to_string(count));
     CKestrixLoader& loader = Loader(log);
     if (count > loader.GetDataBufferSize())

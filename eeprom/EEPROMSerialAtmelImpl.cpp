@@ -72,7 +72,7 @@ uint8_t CEEPROMSerialAtmelImpl::ReadStatusQuietly()
 uint8_t CEEPROMSerialAtmelImpl::ReadStatus(CLog& log)
 {
     const uint8_t status = ReadStatusQuietly();
-    LogDetail(log, "EEPROM status register: " + Hex2(status));
+    LogDetail(log, "EEPROM status register: " + ToHex(status, 2));
     return status;
 }
 
@@ -95,6 +95,90 @@ void CEEPROMSerialAtmelImpl::CheckUnprotected(uint8_t status, const char* messag
     }
 }
 
+// The JEDEC identification: a manufacturer byte and two device bytes.
+void CEEPROMSerialAtmelImpl::ReadJedecId(uint8_t& manufacturer, uint16_t& device, CLog& log)
+{
+    SelectChip();
+    SendByte(kReadJedecId);
+    manufacturer = ReceiveByte();
+    const uint8_t high = ReceiveByte();
+    const uint8_t low = ReceiveByte();
+    DeselectChip();
+    device = static_cast<uint16_t>(high << 8 | low);
+    LogDetail(log, "Reported Manufacturer Code (JEDEC): " + ToHex(manufacturer, 2));
+    LogDetail(log, "Reported Device Code (JEDEC): " + ToHex(device, 4));
+}
+
+void CEEPROMSerialAtmelImpl::ReadSstId(uint8_t& manufacturer, uint16_t& device, CLog& log)
+{
+    SelectChip();
+    SendByte(kReadManufacturerDeviceId);
+    SendAddress(0);
+    manufacturer = ReceiveByte();
+    device = ReceiveByte();
+    DeselectChip();
+    LogDetail(log, "Reported Manufacturer Code (SST): " + ToHex(manufacturer, 2));
+    LogDetail(log, "Reported Device Code (SST): " + ToHex(device, 2));
+}
+
+void CEEPROMSerialAtmelImpl::ReadAtmelId(uint8_t& manufacturer, uint16_t& device, CLog& log)
+{
+    SelectChip();
+    SendByte(kReadProductId);
+    manufacturer = ReceiveByte();
+    LogDetail(log, "Reported Manufacturer Code (Atmel): " + ToHex(manufacturer, 2));
+    // A line stuck at 1 reads as an endless run of continuation codes; JEDEC
+    // banks end long before this bound.
+    for (int bank = 0; manufacturer == kContinuationCode && bank < kMaxContinuationCodes; ++bank)
+    {
+        manufacturer = ReceiveByte();
+        LogDetail(log, "Continued Manufacturer Code (Atmel): " + ToHex(manufacturer, 2));
+    }
+    device = ReceiveByte();
+    LogDetail(log, "Reported Device Code (Atmel): " + ToHex(device, 2));
+    DeselectChip();
+}
+
+// The signature read: a PMC part answers with its manufacturer code first;
+// any other answer is an ST part's device code.
+void CEEPROMSerialAtmelImpl::ReadStId(uint8_t& manufacturer, uint16_t& device, CLog& log)
+{
+    SelectChip();
+    SendByte(kReadSignature);
+    SendAddress(0);
+    const uint8_t answer = ReceiveByte();
+    if (answer == kPmc)
+    {
+        manufacturer = answer;
+        device = ReceiveByte();
+        LogDetail(log, "Reported Manufacturer Code (ST): " + ToHex(manufacturer, 2));
+    }
+    else
+    {
+        device = answer;
+        manufacturer = kSt;
+        LogDetail(log, "Forced Manufacturer Code (ST): " + ToHex(manufacturer, 2));
+    }
+    LogDetail(log, "Reported Device Code (ST): " + ToHex(device, 2));
+    DeselectChip();
+}
+
+// The older identification commands in turn, each tried only when the one
+// before it did not name its maker: SST, then Atmel, then ST.
+void CEEPROMSerialAtmelImpl::ReadLegacyId(uint8_t& manufacturer, uint16_t& device, CLog& log)
+{
+    ReadSstId(manufacturer, device, log);
+    if (manufacturer == kSst)
+    {
+        return;
+    }
+    ReadAtmelId(manufacturer, device, log);
+    if (manufacturer != kAtmel && manufacturer != kTenx)
+    {
+        ReadStId(manufacturer, device, log);
+    }
+}
+
 bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
 {
     if (!m_part.IsIdentified() && !m_identifyAttempted)
@@ -107,70 +191,15 @@ bool CEEPROMSerialAtmelImpl::Identify(IEEPROMDatabase* database, CLog& log)
         CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
         CSoftwareSpiSession spi(*this);
 
-        SelectChip();
-        SendByte(kReadJedecId);
-        uint8_t manufacturer = ReceiveByte();
-        const uint8_t high = ReceiveByte();
-        const uint8_t low = ReceiveByte();
-        DeselectChip();
-        uint16_t device = static_cast<uint16_t>(high << 8 | low);
-        LogDetail(log, "Reported Manufacturer Code (JEDEC): " + Hex2(manufacturer));
-        LogDetail(log, "Reported Device Code (JEDEC): " + ToHex(device, 4));
+        uint8_t manufacturer = 0;
+        uint16_t device = 0;
+        ReadJedecId(manufacturer, device, log);
         m_reportedManufacturer = manufacturer;
         m_reportedDevice = device;
         m_part = catalogue->GetEEPROMType(manufacturer, device);
-
         if (!m_part.IsIdentified() || !m_part.SerialPart)
         {
-            SelectChip();
-            SendByte(kReadManufacturerDeviceId);
-            SendAddress(0);
-            manufacturer = ReceiveByte();
-            device = ReceiveByte();
-            DeselectChip();
-            LogDetail(log, "Reported Manufacturer Code (SST): " + Hex2(manufacturer));
-            LogDetail(log, "Reported Device Code (SST): " + Hex2(device));
-
-            if (manufacturer != kSst)
-            {
-                SelectChip();
-                SendByte(kReadProductId);
-                manufacturer = ReceiveByte();
-                LogDetail(log, "Reported Manufacturer Code (Atmel): " + Hex2(manufacturer));
-                // A line stuck at 1 reads as an endless run of continuation
-                // codes; JEDEC banks end long before this bound.
-                for (int bank = 0;
-                     manufacturer == kContinuationCode && bank < kMaxContinuationCodes; ++bank)
-                {
-                    manufacturer = ReceiveByte();
-                    LogDetail(log, "Continued Manufacturer Code (Atmel): " + Hex2(manufacturer));
-                }
-                device = ReceiveByte();
-                LogDetail(log, "Reported Device Code (Atmel): " + Hex2(device));
-                DeselectChip();
-
-                if (manufacturer != kAtmel && manufacturer != kTenx)
-                {
-                    SelectChip();
-                    SendByte(kReadSignature);
-                    SendAddress(0);
-                    const uint8_t answer = ReceiveByte();
-                    if (answer == kPmc)
-                    {
-                        manufacturer = answer;
-                        device = ReceiveByte();
-                        LogDetail(log, "Reported Manufacturer Code (ST): " + Hex2(manufacturer));
-                    }
-                    else
-                    {
-                        device = answer;
-                        manufacturer = kSt;
-                        LogDetail(log, "Forced Manufacturer Code (ST): " + Hex2(manufacturer));
-                    }
-                    LogDetail(log, "Reported Device Code (ST): " + Hex2(device));
-                    DeselectChip();
-                }
-            }
+            ReadLegacyId(manufacturer, device, log);
             m_reportedManufacturer = manufacturer;
             m_reportedDevice = device;
             m_part = catalogue->GetEEPROMType(manufacturer, device);
@@ -234,7 +263,7 @@ uint32_t CEEPROMSerialAtmelImpl::ErasePages(IUserInterface* ui, uint32_t address
         CheckWriteEnabled(ReadStatusQuietly(),
                           "Write enable not accepted, unable to erase EEPROM pages.", log);
         LogDetail(log, "Sending erase page command.");
-        LogDetail(log, "Page start: 0x" + Hex8(blockAddress));
+        LogDetail(log, "Page start: 0x" + ToHex(blockAddress, 8));
         SendFrame({m_part.BulkEraseCommand, static_cast<uint8_t>(blockAddress >> 16),
                    static_cast<uint8_t>(blockAddress >> 8), static_cast<uint8_t>(blockAddress)});
         LogDetail(log, "Polling for completion.");
@@ -281,14 +310,14 @@ void CEEPROMSerialAtmelImpl::SetProtection(bool lock, CLog& log)
 
         const uint8_t status = ReadStatusQuietly();
         WaitWhileBusy(kProgramFirstDelay, kProgramPollDelay);
-        LogDetail(log, "EEPROM status register: " + Hex2(status));
+        LogDetail(log, "EEPROM status register: " + ToHex(status, 2));
 
         changed = lock ? (status & mask) == mask : (status & mask) == 0;
         if (changed)
         {
             LogDetail(log, std::string(lock ? "Succeed to enable" : "Succeed to disable") +
-                               " write-protection after " + Hex2(static_cast<uint32_t>(attempt)) +
-                               " try.");
+                               " write-protection after " +
+                               ToHex(static_cast<uint32_t>(attempt), 2) + " try.");
         }
         else
         {

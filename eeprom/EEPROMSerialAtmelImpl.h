@@ -32,6 +32,12 @@ private:
     uint8_t ReadStatusQuietly();
     uint8_t ReadStatus(CLog& log);
     void CheckUnprotected(uint8_t status, const char* message, CLog& log);
+    // The identification reads, each leaving the codes the part answered.
+    void ReadJedecId(uint8_t& manufacturer, uint16_t& device, CLog& log);
+    void ReadLegacyId(uint8_t& manufacturer, uint16_t& device, CLog& log);
+    void ReadSstId(uint8_t& manufacturer, uint16_t& device, CLog& log);
+    void ReadAtmelId(uint8_t& manufacturer, uint16_t& device, CLog& log);
+    void ReadStId(uint8_t& manufacturer, uint16_t& device, CLog& log);
     void CheckWriteEnabled(uint8_t status, const char* message, CLog& log);
     void ProgramPageOnce(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count,
                          CLog& log);

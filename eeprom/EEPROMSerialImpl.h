@@ -12,6 +12,7 @@
 // dummy read of register 0x200, so that each edge has reached the pins before
 // the next one.
 
+#include "core/TextHelpers.h"
 #include "eeprom/EEPROMBaseImpl.h"
 
 #include <algorithm>
@@ -93,7 +94,7 @@ bool CEEPROMSerialImpl::ProgramAndVerifyPage(uint32_t address, IROMImage* image,
                                              ProgramOnce programOnce)
 {
     LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Start: 0x" + ToHex(address, 8));
     LogDetail(log, "Count: " + std::to_string(count));
     CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     const int32_t attempts = std::max<int32_t>(m_retryCount, 1);

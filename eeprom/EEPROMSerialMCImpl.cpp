@@ -93,7 +93,7 @@ void CEEPROMSerialMCImpl::SetProtection(bool lock, CLog& log)
     // A controller that drops the write (busy, or not reachable) must not
     // leave the caller believing the EEPROM is locked or unlocked.
     const uint32_t readBack = Device().ReadROMControl();
-    LogDetail(log, "EEPROM control register: " + Hex8(readBack));
+    LogDetail(log, "EEPROM control register: " + ToHex(readBack, 8));
     if ((readBack & ~kLockClear) != wanted)
     {
         LogDetail(log, std::string(lock ? "Error: Enable" : "Error: Disable") +
@@ -122,6 +122,51 @@ void CEEPROMSerialMCImpl::EnsureSignature(CLog& log)
     }
 }
 
+// Whole double words; one the range covers only in part keeps the EEPROM's
+// own bytes outside the range.
+void CEEPROMSerialMCImpl::WritePageDwords(uint32_t address, IROMImage* image, int32_t imageOffset,
+                                          uint32_t count)
+{
+    const uint32_t end = address + count;
+    for (uint32_t dword = address & ~3u; dword < end; dword += 4)
+    {
+        const bool partial = dword < address || dword + 4 > end;
+        uint32_t value = partial ? Device().ReadROMDword(static_cast<int32_t>(dword)) : 0;
+        for (uint32_t i = 0; i < 4; ++i)
+        {
+            const uint32_t byteAddress = dword + i;
+            if (byteAddress < address || byteAddress >= end)
+            {
+                continue;
+            }
+            const uint8_t wanted =
+                image->GetByte(imageOffset + static_cast<int32_t>(byteAddress - address));
+            value = (value & ~(0xFFu << (8 * i))) | (uint32_t{wanted} << (8 * i));
+        }
+        Device().WriteROMDword(static_cast<int32_t>(dword), value);
+    }
+}
+
+// Polls the page's last byte until it reads as written; false when it does
+// not within the polls allowed.
+bool CEEPROMSerialMCImpl::WaitForPageWritten(uint32_t lastAddress, uint8_t lastWanted, CLog& log)
+{
+    LogDetail(log, "Polling for completion.");
+    Delay(kFirstPollDelay);
+    for (int poll = 0; poll < kCompletionPolls; ++poll)
+    {
+        if (poll != 0)
+        {
+            Delay(kPollDelay);
+        }
+        if (Device().ReadROMByte(static_cast<int32_t>(lastAddress)) == lastWanted)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 void CEEPROMSerialMCImpl::ProgramPage(uint32_t address, IROMImage* image, int32_t imageOffset,
                                       uint32_t count, CLog& log)
 {
@@ -130,7 +175,7 @@ void CEEPROMSerialMCImpl::ProgramPage(uint32_t address, IROMImage* image, int32_
         throw std::domain_error("Cannot program unknown EEPROM type");
     }
     LogDetail(log, "Program page.");
-    LogDetail(log, "Start: 0x" + Hex8(address));
+    LogDetail(log, "Start: 0x" + ToHex(address, 8));
     LogDetail(log, "Count: " + std::to_string(count));
     if (count == 0)
     {
@@ -144,42 +189,8 @@ void CEEPROMSerialMCImpl::ProgramPage(uint32_t address, IROMImage* image, int32_
     for (int32_t attempt = 0; attempt < attempts; ++attempt)
     {
         const bool lastAttempt = attempt + 1 == attempts;
-        // Whole double words; one the range covers only in part keeps the
-        // EEPROM's own bytes outside the range.
-        for (uint32_t dword = address & ~3u; dword < end; dword += 4)
-        {
-            const bool partial = dword < address || dword + 4 > end;
-            uint32_t value = partial ? Device().ReadROMDword(static_cast<int32_t>(dword)) : 0;
-            for (uint32_t i = 0; i < 4; ++i)
-            {
-                const uint32_t byteAddress = dword + i;
-                if (byteAddress < address || byteAddress >= end)
-                {
-                    continue;
-                }
-                const uint8_t wanted =
-                    image->GetByte(imageOffset + static_cast<int32_t>(byteAddress - address));
-                value = (value & ~(0xFFu << (8 * i))) | (uint32_t{wanted} << (8 * i));
-            }
-            Device().WriteROMDword(static_cast<int32_t>(dword), value);
-        }
-
-        LogDetail(log, "Polling for completion.");
-        Delay(kFirstPollDelay);
-        bool written = false;
-        for (int poll = 0; poll < kCompletionPolls; ++poll)
-        {
-            if (poll != 0)
-            {
-                Delay(kPollDelay);
-            }
-            if (Device().ReadROMByte(static_cast<int32_t>(end - 1)) == lastWanted)
-            {
-                written = true;
-                break;
-            }
-        }
-        if (!written)
+        WritePageDwords(address, image, imageOffset, count);
+        if (!WaitForPageWritten(end - 1, lastWanted, log))
         {
             LogDetail(log, "iCount exceeds MAX_LOOP.");
             if (lastAttempt)

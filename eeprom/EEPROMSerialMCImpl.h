@@ -34,6 +34,8 @@ protected:
 
 private:
     void EnsureSignature(CLog& log);
+    void WritePageDwords(uint32_t address, IROMImage* image, int32_t imageOffset, uint32_t count);
+    bool WaitForPageWritten(uint32_t lastAddress, uint8_t lastWanted, CLog& log);
 
     int32_t m_retryCount;
 };

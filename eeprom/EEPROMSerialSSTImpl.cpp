@@ -68,13 +68,13 @@ bool CEEPROMSerialSSTImpl::Identify(IEEPROMDatabase* database, CLog& log)
         SendAddress(0);
         const uint8_t manufacturer = ReceiveByte();
         DeselectChip();
-        LogDetail(log, "Reported Manufacturer Code: " + Hex2(manufacturer));
+        LogDetail(log, "Reported Manufacturer Code: " + ToHex(manufacturer, 2));
         SelectChip();
         SendByte(kReadId);
         SendAddress(1);
         const uint8_t device = ReceiveByte();
         DeselectChip();
-        LogDetail(log, "Reported Device Code: " + Hex2(device));
+        LogDetail(log, "Reported Device Code: " + ToHex(device, 2));
         m_reportedManufacturer = manufacturer;
         m_reportedDevice = device;
         m_part = catalogue->GetEEPROMType(manufacturer, device);
@@ -110,7 +110,7 @@ uint32_t CEEPROMSerialSSTImpl::ErasePages(IUserInterface* ui, uint32_t address, 
     {
         const uint32_t blockAddress = address + erased;
         LogDetail(log, "Sending erase page command.");
-        LogDetail(log, "Page start: 0x" + Hex8(blockAddress));
+        LogDetail(log, "Page start: 0x" + ToHex(blockAddress, 8));
         SendFrame({kBlockEraseSetup, static_cast<uint8_t>(blockAddress >> 16),
                    static_cast<uint8_t>(blockAddress >> 8), static_cast<uint8_t>(blockAddress),
                    kEraseConfirm, 0x00});

@@ -326,6 +326,10 @@ private:
                    IDisplayAdapter& adapter);
     void ReadBackAttachedDmem(IDisplayAdapter& adapter);
     std::string ComposeLoadReport();
+    void ComposeImageLayout(std::ostream& out, bool alternate);
+    void ComposeBuildAndSignatures(std::ostream& out, const KestrixDmemMapper& mapper,
+                                   bool alternate);
+    void ComposeMapperBuffers(std::ostream& out, const KestrixDmemMapper& mapper);
     std::string DmemText(uint32_t offset);
     void ShowSecureScratch();
     bool SendPrep(CLog* log);
@@ -351,7 +355,11 @@ private:
     };
     void ServePushRequest(uint32_t request, IROMImage& image);
     void ServeDevinitRequest(uint32_t request, IROMImage& image);
+    bool PrepareVVArguments(IROMImage& image, const std::vector<uint8_t>* certificate);
+    EVVWait RunVVCommand(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
     EVVWait WaitForVV(IROMImage& image, uint32_t& lastMailbox0, CLog* log);
+    void ShowVVNotCompleted(uint32_t lastMailbox0);
+    uint32_t TakeVVResult(IROMImage& image, uint32_t lastMailbox0);
     void KeepVVResult(IROMImage& image);
 
     std::string m_fileName;

@@ -15,16 +15,6 @@ constexpr uint32_t kPrintfFlagMask = 0x1FFFF;
 constexpr uint32_t kPrintfWrapped = 1u << 0;
 constexpr uint32_t kPrintfHasText = 1u << 1;
 constexpr uint32_t kScratchBytes = 64;
-
-std::string Hex8(uint32_t value)
-{
-    return "0x" + ToHex(value, 8);
-}
-
-std::string Byte(uint8_t value)
-{
-    return ToHex(value, 2);
-}
 } // namespace
 
 std::vector<uint8_t> CKestrixLoader::ReadDmemBytes(uint32_t offset, uint32_t count)
@@ -121,15 +111,15 @@ void CKestrixLoader::ShowSecureScratch()
     std::ostringstream out;
     out << " BSI_RAM_SECURE_SCRATCH  Struct: \n";
     out << "        identifier: " << ToHex(KestrixWordAt(area, 60), 8) << "\n";
-    out << "           version: " << Byte(area[59]) << "\n";
-    out << "              size: " << Byte(area[58]) << "\n";
+    out << "           version: " << ToHex(area[59], 2) << "\n";
+    out << "              size: " << ToHex(area[58], 2) << "\n";
     out << "             rsvd2: ";
     for (size_t i = 40; i <= 57; ++i)
     {
-        out << Byte(area[i]) << " ";
+        out << ToHex(area[i], 2) << " ";
     }
-    out << "\n      gfwSecStatus: " << Byte(area[39]) << Byte(area[38]) << "\n";
-    out << "     gfwSecScratch: " << Byte(area[37]) << Byte(area[36]) << "\n";
+    out << "\n      gfwSecStatus: " << ToHex(area[39], 2) << ToHex(area[38], 2) << "\n";
+    out << "     gfwSecScratch: " << ToHex(area[37], 2) << ToHex(area[36], 2) << "\n";
     out << "     vprMaxEndAddr: " << ToHex(KestrixWordAt(area, 28), 8) << "\n";
     out << "   vprMinStartAddr: " << ToHex(KestrixWordAt(area, 24), 8) << "\n";
     out << "  varnexEndOffset: " << ToHex(KestrixWordAt(area, 20), 8) << "\n";
@@ -137,13 +127,13 @@ void CKestrixLoader::ShowSecureScratch()
     out << "             rsvd1: ";
     for (size_t i = 15; i >= 1; --i)
     {
-        out << Byte(area[i]);
+        out << ToHex(area[i], 2);
     }
-    out << "\n          checksum: " << Byte(area[0]) << "\n\n";
+    out << "\n          checksum: " << ToHex(area[0], 2) << "\n\n";
     out << " BRSS Area RAW Dump ( low to high address in BSI ): \n";
     for (size_t i = 0; i < area.size(); ++i)
     {
-        out << Byte(area[i]) << " " << ((i % 16 == 15) ? "\n" : "");
+        out << ToHex(area[i], 2) << " " << ((i % 16 == 15) ? "\n" : "");
     }
     std::cout << out.str() << std::flush;
 }
@@ -158,11 +148,89 @@ std::string CKestrixLoader::DmemText(uint32_t offset)
     return text;
 }
 
+// The image's memory sizes and secure section, and how it was loaded.
+void CKestrixLoader::ComposeImageLayout(std::ostream& out, bool alternate)
+{
+    out << "Image  IMEM size = " << ToHexString(image.imemSize, 8)
+        << "  DMEM Size = " << ToHexString(image.dmemSize, 8) << "\n\n";
+    out << "Sec start = " << ToHexString(image.secureStart, 8)
+        << "  Sec end = " << ToHexString(image.secureEnd, 8);
+    if (alternate)
+    {
+        out << " Alt Sec Size = " << ToHexString(image.alternateSecureSize, 8)
+            << " Entire Sec Size = " << ToHexString(image.entireSecureSize, 8)
+            << " Alt DMEM Size = " << ToHexString(image.alternateDmemSize, 8);
+    }
+    out << "\nuCode Load Type: " << KestrixEngineName(m_engineType) << " ";
+    out << "\nuCode load style: " << (m_userImageMode == 1 ? " Alternate " : " Normal");
+    if (image.secure)
+    {
+        out << " - signed uCode section";
+    }
+}
+
+// An extended mapper's build stamp and signatures, the alternate ones too
+// when the image carries them.
+void CKestrixLoader::ComposeBuildAndSignatures(std::ostream& out, const KestrixDmemMapper& mapper,
+                                               bool alternate)
+{
+    out << "  uCode Build Date and Time: "
+        << DmemText(KestrixWordAt(image.data, mapper.buildStampOffset)) << ",  "
+        << DmemText(KestrixWordAt(image.data, mapper.buildStampOffset + 4)) << "\n";
+    const auto signature = [&](const char* label, uint32_t area, uint32_t half)
+    {
+        const uint32_t at = KestrixWordAt(image.data, mapper.signatureTableOffset + 4 * area) +
+                            half * kSignatureSize;
+        out << label;
+        for (uint32_t word = 0; word < 4; ++word)
+        {
+            out << (word ? " 0x" : "") << ToHex(KestrixWordAt(image.data, at + 4 * word), 8);
+        }
+        out << "\n";
+    };
+    signature("  uCode Prod Signature     : 0x", 0, 0);
+    signature("  uCode Debug Signature    : 0x", 0, 1);
+    if (alternate)
+    {
+        signature("  uCode Alt Prod Sig       : 0x", 1, 0);
+        signature("  uCode Alt Debug Sig      : 0x", 1, 1);
+    }
+}
+
+// The mapper's buffers, its printf header and, for version 3, its masks.
+void CKestrixLoader::ComposeMapperBuffers(std::ostream& out, const KestrixDmemMapper& mapper)
+{
+    const auto line = [&](const char* name, uint32_t value)
+    { out << "  " << name << " = " << ToHexString(value, 8) << "\n"; };
+    line("cmd_in_buffer_offset", mapper.cmd_in_buffer_offset);
+    line("cmd_in_buffer_size", mapper.cmd_in_buffer_size);
+    line("cmd_out_buffer_offset", mapper.cmd_out_buffer_offset);
+    line("cmd_out_buffer_size", mapper.cmd_out_buffer_size);
+    line("rmv_img_data_buffer_offset", mapper.rmv_img_data_buffer_offset);
+    line("rmv_img_data_buffer_size", mapper.rmv_img_data_buffer_size);
+    if (mapper.printfHeaderOffset != 0)
+    {
+        const uint32_t at = mapper.printfHeaderOffset;
+        out << "  uCode printf pBuffer_offset = "
+            << ToHexString(KestrixWordAt(image.data, at + 4), 8)
+            << "  pBuffer_size = " << ToHexString(KestrixWordAt(image.data, at + 8), 8)
+            << "  uCode printf offset = " << ToHexString(KestrixWordAt(image.data, at), 8)
+            << "  Flag = " << ToHexString(KestrixWordAt(image.data, at + 12), 8) << "\n";
+    }
+    if (mapper.version == 3)
+    {
+        out << "  command mask0 = " << ToHexString(mapper.commandMask0, 8)
+            << "   command mask1 = " << ToHexString(mapper.commandMask1, 8)
+            << "  ucode_feature = " << ToHexString(mapper.ucodeFeature, 8)
+            << "  MultiTgtTbl offset = " << ToHexString(mapper.targetRecordOffset, 8) << "\n";
+    }
+}
+
 std::string CKestrixLoader::ComposeLoadReport()
 {
     std::ostringstream out;
-    out << "Kestrix IMEM size = " << Hex8(m_engineImemSize)
-        << "  DMEM Size = " << Hex8(m_engineDmemSize) << "\n";
+    out << "Kestrix IMEM size = " << ToHexString(m_engineImemSize, 8)
+        << "  DMEM Size = " << ToHexString(m_engineDmemSize, 8) << "\n";
     if (m_engineType == KESTRIX_PMU_ATTACH && m_loadStatus != KESTRIX_IMAGE_OK)
     {
         out << "Error Code: KESTRIX_IMAGE_FILE_DMEM_MAPPER_NOT_FOUND.  Attach mode, DMAPPER not "
@@ -172,21 +240,7 @@ std::string CKestrixLoader::ComposeLoadReport()
     const std::optional<KestrixDmemMapper>& mapper = image.mapper;
     const bool alternate =
         mapper && mapper->version == 3 && (mapper->ucodeFeature & kUcodeFeatureAlternateSignatures);
-    out << "Image  IMEM size = " << Hex8(image.imemSize) << "  DMEM Size = " << Hex8(image.dmemSize)
-        << "\n\n";
-    out << "Sec start = " << Hex8(image.secureStart) << "  Sec end = " << Hex8(image.secureEnd);
-    if (alternate)
-    {
-        out << " Alt Sec Size = " << Hex8(image.alternateSecureSize)
-            << " Entire Sec Size = " << Hex8(image.entireSecureSize)
-            << " Alt DMEM Size = " << Hex8(image.alternateDmemSize);
-    }
-    out << "\nuCode Load Type: " << KestrixEngineName(m_engineType) << " ";
-    out << "\nuCode load style: " << (m_userImageMode == 1 ? " Alternate " : " Normal");
-    if (image.secure)
-    {
-        out << " - signed uCode section";
-    }
+    ComposeImageLayout(out, alternate);
     if (!mapper)
     {
         return out.str() + "\n";
@@ -194,48 +248,8 @@ std::string CKestrixLoader::ComposeLoadReport()
     out << "\nKestrix DMEM Map: \n  dmapper structure version: " << mapper->version << "\n";
     if (mapper->IsExtended())
     {
-        out << "  uCode Build Date and Time: "
-            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset)) << ",  "
-            << DmemText(KestrixWordAt(image.data, mapper->buildStampOffset + 4)) << "\n";
-        const auto signature = [&](const char* label, uint32_t area, uint32_t half)
-        {
-            const uint32_t at = KestrixWordAt(image.data, mapper->signatureTableOffset + 4 * area) +
-                                half * kSignatureSize;
-            out << label;
-            for (uint32_t word = 0; word < 4; ++word)
-            {
-                out << (word ? " 0x" : "") << ToHex(KestrixWordAt(image.data, at + 4 * word), 8);
-            }
-            out << "\n";
-        };
-        signature("  uCode Prod Signature     : 0x", 0, 0);
-        signature("  uCode Debug Signature    : 0x", 0, 1);
-        if (alternate)
-        {
-            signature("  uCode Alt Prod Sig       : 0x", 1, 0);
-            signature("  uCode Alt Debug Sig      : 0x", 1, 1);
-        }
+        ComposeBuildAndSignatures(out, *mapper, alternate);
     }
-    out << "  cmd_in_buffer_offset = " << Hex8(mapper->cmd_in_buffer_offset) << "\n";
-    out << "  cmd_in_buffer_size = " << Hex8(mapper->cmd_in_buffer_size) << "\n";
-    out << "  cmd_out_buffer_offset = " << Hex8(mapper->cmd_out_buffer_offset) << "\n";
-    out << "  cmd_out_buffer_size = " << Hex8(mapper->cmd_out_buffer_size) << "\n";
-    out << "  rmv_img_data_buffer_offset = " << Hex8(mapper->rmv_img_data_buffer_offset) << "\n";
-    out << "  rmv_img_data_buffer_size = " << Hex8(mapper->rmv_img_data_buffer_size) << "\n";
-    if (mapper->printfHeaderOffset != 0)
-    {
-        const uint32_t at = mapper->printfHeaderOffset;
-        out << "  uCode printf pBuffer_offset = " << Hex8(KestrixWordAt(image.data, at + 4))
-            << "  pBuffer_size = " << Hex8(KestrixWordAt(image.data, at + 8))
-            << "  uCode printf offset = " << Hex8(KestrixWordAt(image.data, at))
-            << "  Flag = " << Hex8(KestrixWordAt(image.data, at + 12)) << "\n";
-    }
-    if (mapper->version == 3)
-    {
-        out << "  command mask0 = " << Hex8(mapper->commandMask0)
-            << "   command mask1 = " << Hex8(mapper->commandMask1)
-            << "  ucode_feature = " << Hex8(mapper->ucodeFeature)
-            << "  MultiTgtTbl offset = " << Hex8(mapper->targetRecordOffset) << "\n";
-    }
+    ComposeMapperBuffers(out, *mapper);
     return out.str();
 }

@@ -164,6 +164,110 @@ void CKestrixLoader::KeepVVResult(IROMImage& romImage)
     romImage.WriteCertInfoBlock(m_certInfo.bytes.data(), m_certInfo.byteCount);
 }
 
+// The VV command's flags and arguments: the certificate in the data buffer,
+// and where the image keeps its devinit tables and init pointer. False, with
+// the reason shown, when the certificate does not fit the buffer.
+bool CKestrixLoader::PrepareVVArguments(IROMImage& romImage,
+                                        const std::vector<uint8_t>* certificate)
+{
+    std::array<uint32_t, 4> arguments{};
+    if (certificate && !certificate->empty())
+    {
+        if (certificate->size() > GetDataBufferSize())
+        {
+            Show(" VV certificate is larger than the Kestrix image data buffer");
+            return false;
+        }
+        arguments[0] |= kVVCertificate;
+        arguments[1] = static_cast<uint32_t>(certificate->size());
+        WriteDataBuffer(*certificate);
+    }
+    const int32_t devinit =
+        romImage.MapExtendedOffset(static_cast<int32_t>(romImage.GetInfoDword88()));
+    if (devinit != -1)
+    {
+        arguments[0] |= kVVDevinit;
+        arguments[2] = static_cast<uint32_t>(devinit);
+    }
+    const int32_t initPointer = romImage.GetInfoPointer7Offset();
+    if (initPointer != -1)
+    {
+        arguments[0] |= kVVInitPointer;
+        arguments[3] = static_cast<uint32_t>(initPointer);
+    }
+    WriteArguments(arguments);
+    return true;
+}
+
+// Runs the command with the transfer and request registers cleared, and
+// puts back what they held before once the wait ends.
+CKestrixLoader::EVVWait CKestrixLoader::RunVVCommand(IROMImage& romImage, uint32_t& lastMailbox0,
+                                                     CLog* log)
+{
+    IDisplayAdapter& engine = *m_adapter;
+    std::array<uint32_t, kTransferCount> savedTransfer{};
+    for (uint32_t k = 0; k < kTransferCount; ++k)
+    {
+        savedTransfer[k] = engine.Read32(kTransferRegister + 4 * k);
+    }
+    const uint32_t savedRequest = engine.Read32(kRequestRegister);
+    for (uint32_t k = 0; k < kTransferCount; ++k)
+    {
+        engine.Write32(kTransferRegister + 4 * k, 0);
+    }
+    engine.Write32(kRequestRegister, 0);
+    if (log)
+    {
+        *log << LogLevel(3) << "Send PMU VV Command... " << LogEndl;
+    }
+    engine.Write32(m_registers.mailbox0, kVVCommandWord);
+    lastMailbox0 = kVVCommandWord;
+    const EVVWait outcome = WaitForVV(romImage, lastMailbox0, log);
+    // A verification still running when the wait gave up owns the mailbox
+    // until the engine is reset.
+    m_mailboxAbandoned = outcome == EVVWait::TimedOut;
+    engine.Write32(kRequestRegister, savedRequest);
+    for (uint32_t k = 0; k < kTransferCount; ++k)
+    {
+        engine.Write32(kTransferRegister + 4 * k, savedTransfer[k]);
+    }
+    return outcome;
+}
+
+void CKestrixLoader::ShowVVNotCompleted(uint32_t lastMailbox0)
+{
+    const std::string text = " VV Command failed to complete mailbox0 = " + ToHex(lastMailbox0, 4);
+    if (m_userInterface)
+    {
+        m_userInterface->ShowMessage(1, text);
+    }
+    else
+    {
+        Show(text);
+    }
+}
+
+// The result code of a completed command: on success the certificate
+// information is kept and the microcode's pending printf output read.
+uint32_t CKestrixLoader::TakeVVResult(IROMImage& romImage, uint32_t lastMailbox0)
+{
+    const uint32_t mailbox1 = m_adapter->Read32(m_registers.mailbox1);
+    const uint32_t result = mailbox1 & kKestrixErrorMask;
+    if (result == 0)
+    {
+        KeepVVResult(romImage);
+        if (mailbox1 & kKestrixPrintfPending)
+        {
+            GetLog(false);
+        }
+    }
+    else
+    {
+        DecodeErrorCode(lastMailbox0, result);
+    }
+    return result;
+}
+
 uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
                                        CRefPtr<IROMImage> romImage,
                                        const std::vector<uint8_t>* certificate, CLog* log)
@@ -182,87 +286,15 @@ uint32_t CKestrixLoader::SendVVCommand(CRefPtr<IDisplayAdapter> adapter,
         Show(kNotSentAfterAbandoned);
         return kKestrixNotCompleted;
     }
-    std::array<uint32_t, 4> arguments{};
-    if (certificate && !certificate->empty())
+    if (!PrepareVVArguments(*romImage, certificate))
     {
-        if (certificate->size() > GetDataBufferSize())
-        {
-            Show(" VV certificate is larger than the Kestrix image data buffer");
-            return 8; // CMD_UNSUPPORTED_PARAMETER
-        }
-        arguments[0] |= kVVCertificate;
-        arguments[1] = static_cast<uint32_t>(certificate->size());
-        WriteDataBuffer(*certificate);
+        return 8; // CMD_UNSUPPORTED_PARAMETER
     }
-    const int32_t devinit =
-        romImage->MapExtendedOffset(static_cast<int32_t>(romImage->GetInfoDword88()));
-    if (devinit != -1)
-    {
-        arguments[0] |= kVVDevinit;
-        arguments[2] = static_cast<uint32_t>(devinit);
-    }
-    const int32_t initPointer = romImage->GetInfoPointer7Offset();
-    if (initPointer != -1)
-    {
-        arguments[0] |= kVVInitPointer;
-        arguments[3] = static_cast<uint32_t>(initPointer);
-    }
-    WriteArguments(arguments);
-
-    IDisplayAdapter& engine = *m_adapter;
-    std::array<uint32_t, kTransferCount> savedTransfer{};
-    for (uint32_t k = 0; k < kTransferCount; ++k)
-    {
-        savedTransfer[k] = engine.Read32(kTransferRegister + 4 * k);
-    }
-    const uint32_t savedRequest = engine.Read32(kRequestRegister);
-    for (uint32_t k = 0; k < kTransferCount; ++k)
-    {
-        engine.Write32(kTransferRegister + 4 * k, 0);
-    }
-    engine.Write32(kRequestRegister, 0);
-    if (log)
-    {
-        *log << LogLevel(3) << "Send PMU VV Command... " << LogEndl;
-    }
-    engine.Write32(m_registers.mailbox0, kVVCommandWord);
     uint32_t lastMailbox0 = kVVCommandWord;
-    const EVVWait outcome = WaitForVV(*romImage, lastMailbox0, log);
-    // A verification still running when the wait gave up owns the mailbox
-    // until the engine is reset.
-    m_mailboxAbandoned = outcome == EVVWait::TimedOut;
-    engine.Write32(kRequestRegister, savedRequest);
-    for (uint32_t k = 0; k < kTransferCount; ++k)
+    if (RunVVCommand(*romImage, lastMailbox0, log) != EVVWait::Complete)
     {
-        engine.Write32(kTransferRegister + 4 * k, savedTransfer[k]);
-    }
-    if (outcome != EVVWait::Complete)
-    {
-        const std::string text =
-            " VV Command failed to complete mailbox0 = " + ToHex(lastMailbox0, 4);
-        if (m_userInterface)
-        {
-            m_userInterface->ShowMessage(1, text);
-        }
-        else
-        {
-            Show(text);
-        }
+        ShowVVNotCompleted(lastMailbox0);
         return kKestrixNotCompleted;
     }
-    const uint32_t mailbox1 = engine.Read32(m_registers.mailbox1);
-    const uint32_t result = mailbox1 & kKestrixErrorMask;
-    if (result == 0)
-    {
-        KeepVVResult(*romImage);
-        if (mailbox1 & kKestrixPrintfPending)
-        {
-            GetLog(false);
-        }
-    }
-    else
-    {
-        DecodeErrorCode(lastMailbox0, result);
-    }
-    return result;
+    return TakeVVResult(*romImage, lastMailbox0);
 }

@@ -3,6 +3,7 @@
 // and the lookup of an I2C device in the firmware's device table.
 
 #include "core/Range.h"
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 
@@ -111,9 +112,9 @@ bool CFlasherImpl::OverrideSubvendorStrap(CRefPtr<IUserInterface> ui,
     adapter->Write32(kStrapOverrideMask1, 0x7FFFFFFF);
     adapter->Write32(kStrapOverrideValue1, 0);
     const uint32_t original = adapter->Read32(kBootStrapRegister);
-    LogLine(log, 3, "Original KR_PEXTDEV_BOOT_0: 0x" + Hex(original, 8));
+    LogLine(log, 3, "Original KR_PEXTDEV_BOOT_0: 0x" + ToHex(original, 8));
     const uint32_t updated = original | kSubvendorStrapBits;
-    LogLine(log, 3, "New KR_PEXTDEV_BOOT_0: 0x" + Hex(updated, 8));
+    LogLine(log, 3, "New KR_PEXTDEV_BOOT_0: 0x" + ToHex(updated, 8));
     adapter->Write32(kBootStrapRegister, updated);
     return true;
 }
@@ -284,11 +285,11 @@ bool CFlasherImpl::FindI2CDevice(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
                 found = true;
                 slaveAddress = static_cast<uint8_t>(record >> 8);
                 port = static_cast<uint8_t>((record >> 20) & 1);
-                LogLine(log, 3, "I2C Device type : " + Hex(record & 0xFF, 2));
-                LogLine(log, 3, "I2C Slave address :" + Hex(slaveAddress, 2));
+                LogLine(log, 3, "I2C Device type : " + ToHex(record & 0xFF, 2));
+                LogLine(log, 3, "I2C Slave address :" + ToHex(slaveAddress, 2));
                 LogLine(log, 3,
-                        "I2C Port :" + Hex(port, 2) + "( " + (port == 0 ? "Primary" : "Secondary") +
-                            " )");
+                        "I2C Port :" + ToHex(port, 2) + "( " +
+                            (port == 0 ? "Primary" : "Secondary") + " )");
             }
         }
     }

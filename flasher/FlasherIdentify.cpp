@@ -7,19 +7,11 @@
 #include "flasher/FlasherImpl.h"
 #include "image/OffsetModeScope.h"
 
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
 namespace
 {
-
-std::string Hex8(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "%08llX", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // Runs a read with the EEPROM driver's log, writing the failure line at
 // level 4 when the read leaves by an exception, which then goes on.
@@ -171,7 +163,7 @@ bool CFlasherImpl::CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPRO
     {
         LogLine(log, 3,
                 "ROM image PCI block chain runs past the loaded image, loaded size = " +
-                    Hex8(loaded));
+                    ToHex64(loaded, 8));
         return false;
     }
     // What is programmed is every loaded byte, so that is what must fit.
@@ -183,8 +175,8 @@ bool CFlasherImpl::CheckImageFitsEEPROM(CRefPtr<IROMImage> image, CRefPtr<IEEPRO
     if (size > partSize)
     {
         LogLine(log, 3,
-                "ROM image too large for EEPROM, target image size = " + Hex8(size) +
-                    " v.s. Certain EEPROM size = " + Hex8(partSize));
+                "ROM image too large for EEPROM, target image size = " + ToHex64(size, 8) +
+                    " v.s. Certain EEPROM size = " + ToHex64(partSize, 8));
         return false;
     }
     return true;

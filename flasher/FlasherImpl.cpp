@@ -12,7 +12,6 @@
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherDefaultServices.h"
 
-#include <cstdio>
 #include <sstream>
 #include <stdexcept>
 
@@ -39,18 +38,12 @@ void RestoreDisplayDriverNow(CLog* log)
     GetCrossPlatform()->RestoreDisplayDriver(log);
 }
 
-std::string Hex(uint32_t value, int digits)
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack, MismatchSource source)
 {
-    return ToHex(value, static_cast<uint32_t>(digits));
-}
-
-std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack)
-{
-    char text[96];
-    std::snprintf(text, sizeof text,
-                  "Mismatch at offset 0x%08X - Expected value: 0x%02X - Read back: 0x%02X",
-                  static_cast<uint32_t>(offset), expected, readBack);
-    return text;
+    const char* expectedName =
+        source == MismatchSource::Image ? " - Image value: 0x" : " - Expected value: 0x";
+    return "Mismatch at offset 0x" + ToHex(static_cast<uint32_t>(offset), 8) + expectedName +
+           ToHex(expected, 2) + " - Read back: 0x" + ToHex(readBack, 2);
 }
 
 CDisplayDriverRestoreGuard::~CDisplayDriverRestoreGuard()

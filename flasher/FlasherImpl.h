@@ -420,14 +420,20 @@ void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // operation that gives the display back and goes on (or returns a status);
 // a failure leaves through the operation's CDisplayDriverRestoreGuard instead.
 void RestoreDisplayDriverNow(CLog* log);
-// Upper-case hexadecimal, zero-filled to `digits`.
-std::string Hex(uint32_t value, int digits);
 
 // The code type of the board's own PCI block, which carries data the board
 // keeps across updates.
 inline constexpr uint8_t kBoardBlockCodeType = 0x85;
+// Where the byte a read-back is checked against comes from: the image just
+// written (Expected), or the image a compare-only run holds the part to.
+enum class MismatchSource
+{
+    Expected,
+    Image,
+};
 // "Mismatch at offset 0x..." with the byte expected and the byte read back.
-std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack);
+std::string MismatchText(int32_t offset, uint8_t expected, uint8_t readBack,
+                         MismatchSource source = MismatchSource::Expected);
 // The lines describing one image of a run-time ROM pack.
 void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
                                IDisplayAdapterDatabase& adapterDatabase,

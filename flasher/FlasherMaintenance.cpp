@@ -1,31 +1,17 @@
 // EEPROM maintenance: software write protection, the part check, the
 // hexadecimal dump and the chip erase.
 
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 namespace
 {
 constexpr uint32_t kDumpBytesPerLine = 16;
-
-std::string HexByte(uint8_t value)
-{
-    char text[4];
-    std::snprintf(text, sizeof text, "%02X", value);
-    return text;
-}
-
-std::string HexAddress(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
-}
 
 char Printable(uint8_t value)
 {
@@ -45,11 +31,11 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
         for (uint32_t i = 0; i < kDumpBytesPerLine; ++i)
         {
             const uint8_t value = image.GetByte(static_cast<int32_t>(address + i));
-            hex += HexByte(value) + " ";
+            hex += ToHex(value, 2) + " ";
             characters += Printable(value);
         }
         listing += '\n';
-        listing += HexAddress(static_cast<uint32_t>(address)) + ":  " + hex + "  " + characters;
+        listing += ToHex(static_cast<uint32_t>(address), 4) + ":  " + hex + "  " + characters;
     }
     return listing + "\n";
 }

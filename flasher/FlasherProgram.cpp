@@ -4,6 +4,7 @@
 // writes when one is set.
 
 #include "core/Exceptions.h"
+#include "core/TextHelpers.h"
 #include "flasher/BoardData.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
@@ -525,10 +526,8 @@ void CFlasherImpl::CompareReadBack(FlashJob& job, IROMImage& readBack, uint32_t 
     if (mismatch != -1)
     {
         throw std::runtime_error(
-            "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(mismatch), 8) +
-            (job.compareOnly ? " - Image value: 0x" : " - Expected value: 0x") +
-            Hex(job.writeImage->GetByte(mismatch), 2) + " - Read back: 0x" +
-            Hex(readBack.GetByte(mismatch), 2));
+            MismatchText(mismatch, job.writeImage->GetByte(mismatch), readBack.GetByte(mismatch),
+                         job.compareOnly ? MismatchSource::Image : MismatchSource::Expected));
     }
 }
 

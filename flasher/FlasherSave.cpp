@@ -4,6 +4,7 @@
 
 #include "core/Exceptions.h"
 #include "core/NewFile.h"
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/NBSIPCIBlock.h"
@@ -55,12 +56,13 @@ void NameAfterBoard(IROMImage& image, IBoardDatabase* boards)
 // The first differing offset, and where the file's Varnex store lies.
 std::string CompareMismatchText(IROMImage& file, int32_t first)
 {
-    std::string text = "Mismatch at offset 0x" + Hex(static_cast<uint32_t>(first), 8) + ".";
+    std::string text = "Mismatch at offset 0x" + ToHex(static_cast<uint32_t>(first), 8) + ".";
     const int32_t store = file.FindNBSIObject(nbsi::kTypeVarnexImage);
     if (store != -1)
     {
-        text += "\nNote: Final Varnex offset " + Hex(static_cast<uint32_t>(store), 8) + " ( " +
-                Hex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) + " ) with length " +
+        text += "\nNote: Final Varnex offset " + ToHex(static_cast<uint32_t>(store), 8) + " ( " +
+                ToHex(static_cast<uint32_t>(store) + file.GetWindowOffset(), 8) +
+                " ) with length " +
                 std::to_string(file.GetNBSIObjectLength(nbsi::kTypeVarnexImage)) + ".";
     }
     return text;
@@ -108,7 +110,7 @@ void CFlasherImpl::DisplaySpeedometerValue(CRefPtr<IUserInterface> ui, CRefPtr<I
     SelectAdapter(ui, bus, adapter, true);
     const uint32_t value = adapter->GetSpeedometerValue(log);
     const std::string text =
-        "Mean Speedometer Value: 0x" + Hex(value, 8) + " (" + std::to_string(value) + ")";
+        "Mean Speedometer Value: 0x" + ToHex(value, 8) + " (" + std::to_string(value) + ")";
     ui->ShowMessage(1, text);
     LogLine(log, 3, text);
 }
@@ -271,13 +273,13 @@ void CFlasherImpl::PrintImageVersion(CRefPtr<IROMImage> image, bool boardName, s
     {
         return;
     }
-    out << " ID:" << Hex(image->GetVendorID(), 4) << ":" << Hex(image->GetDeviceID(), 4);
+    out << " ID:" << ToHex(image->GetVendorID(), 4) << ":" << ToHex(image->GetDeviceID(), 4);
     if (image->GetGPUDeviceID() != 0)
     {
-        out << "/" << Hex(image->GetGPUDeviceID(), 4);
+        out << "/" << ToHex(image->GetGPUDeviceID(), 4);
     }
-    out << ":" << Hex(image->GetSubsystemVendorID(), 4) << ":"
-        << Hex(image->GetSubsystemDeviceID(), 4) << "\n"
+    out << ":" << ToHex(image->GetSubsystemVendorID(), 4) << ":"
+        << ToHex(image->GetSubsystemDeviceID(), 4) << "\n"
         << std::string(15, ' ');
     if (boardName && !image->GetBoardName().empty())
     {
@@ -343,7 +345,7 @@ bool IsGpuImage(IROMImage& image)
 // listing of a damaged image still shows what it can.
 std::string SegmentCRC32(IROMImage& image, uint32_t count)
 {
-    return count <= image.GetLoadedSize() ? Hex(image.GetCRC32(count), 8) : "N/A";
+    return count <= image.GetLoadedSize() ? ToHex(image.GetCRC32(count), 8) : "N/A";
 }
 
 void PrintSegment(IROMImage& image, std::ostream& out)
@@ -361,8 +363,8 @@ void PrintSegment(IROMImage& image, std::ostream& out)
         const uint32_t subsystem = image.GetIFRSubsystemID();
         out << Label("IFR Image Size") << segmentSize << " bytes\n"
             << Label("IFR Image CRC32") << SegmentCRC32(image, segmentSize) << "\n"
-            << Label("IFR Subsystem ID") << Hex(subsystem & 0xFFFF, 4) << "-"
-            << Hex(subsystem >> 16, 4) << "\n";
+            << Label("IFR Subsystem ID") << ToHex(subsystem & 0xFFFF, 4) << "-"
+            << ToHex(subsystem >> 16, 4) << "\n";
     }
 }
 
@@ -437,7 +439,7 @@ void PrintSizeAndVersion(IROMImage& image, bool gpu, bool detail, std::ostream& 
     {
         return;
     }
-    out << Label("~CRC32") << Hex(image.GetCRC32(image.GetROMSize()), 8) << "\n";
+    out << Label("~CRC32") << ToHex(image.GetCRC32(image.GetROMSize()), 8) << "\n";
     if (gpu)
     {
         out << Label("Image Hash")
@@ -466,7 +468,7 @@ void PrintMakerStrings(IROMImage& image, std::ostream& out)
 
 void PrintBoardId(IROMImage& image, IBoardDatabase* boards, bool boardNames, std::ostream& out)
 {
-    out << Label("Board ID") << Hex(image.GetBoardID(), 4);
+    out << Label("Board ID") << ToHex(image.GetBoardID(), 4);
     if (boardNames && boards)
     {
         CBoardType board;
@@ -477,7 +479,7 @@ void PrintBoardId(IROMImage& image, IBoardDatabase* boards, bool boardNames, std
         }
         else
         {
-            out << "\nWARNING: Unknown Board ID " << Hex(image.GetBoardID(), 4)
+            out << "\nWARNING: Unknown Board ID " << ToHex(image.GetBoardID(), 4)
                 << "\n(It is recommended you obtain a newer version of ROMVISE.)";
         }
     }
@@ -490,14 +492,14 @@ void PrintDevices(IROMImage& image, IDisplayAdapterDatabase* adapters, IBoardDat
 {
     const uint16_t vendorId = image.GetVendorID();
     std::vector<std::string> names{AdapterName(adapters, vendorId, image.GetDeviceID())};
-    std::string pciIds = Hex(vendorId, 4) + "-" + Hex(image.GetDeviceID(), 4);
+    std::string pciIds = ToHex(vendorId, 4) + "-" + ToHex(image.GetDeviceID(), 4);
     for (uint32_t i = 0; i < kMaxDeviceIDList && image.GetDeviceIDListEntry(i) != 0; ++i)
     {
         const uint16_t deviceId = image.GetDeviceIDListEntry(i);
         names.push_back(AdapterName(adapters, vendorId, deviceId));
         const bool lineFull = i != 0 && i % kDeviceIDsPerLine == 0;
         pciIds += lineFull ? ",\n" + std::string(24, ' ') : std::string(", ");
-        pciIds += Hex(deviceId, 4);
+        pciIds += ToHex(deviceId, 4);
     }
     PrintContinued(out, "Device Name(s)", names);
     if (detail && image.GetBoardID() != 0)
@@ -505,7 +507,7 @@ void PrintDevices(IROMImage& image, IDisplayAdapterDatabase* adapters, IBoardDat
         PrintBoardId(image, boards, boardNames, out);
     }
     out << Label("PCI ID") << pciIds << "\n";
-    out << Label("GPU Device ID") << Hex(image.GetGPUDeviceID(), 4) << "\n";
+    out << Label("GPU Device ID") << ToHex(image.GetGPUDeviceID(), 4) << "\n";
 }
 
 void PrintBuild(IROMImage& image, bool boardNames, std::ostream& out)
@@ -578,8 +580,8 @@ void CFlasherImpl::PrintImageInfo(CRefPtr<IROMImage> image,
         }
         PrintDevices(*image, adapters.get(), boards.get(), boardNames, detail, out);
     }
-    out << Label("Subsystem ID") << Hex(image->GetSubsystemVendorID(), 4) << "-"
-        << Hex(image->GetSubsystemDeviceID(), 4) << "\n";
+    out << Label("Subsystem ID") << ToHex(image->GetSubsystemVendorID(), 4) << "-"
+        << ToHex(image->GetSubsystemDeviceID(), 4) << "\n";
     if (detail)
     {
         PrintBuild(*image, boardNames, out);

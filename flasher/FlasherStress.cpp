@@ -5,6 +5,7 @@
 // only once the written-back firmware has been read back and found equal.
 
 #include "core/Exceptions.h"
+#include "core/TextHelpers.h"
 #include "core/platform/PlatformServices.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
@@ -45,13 +46,6 @@ std::string Decimal(uint64_t value, int width)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%0*llu", width, static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string Hex64(uint64_t value, int width)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*llX", width, static_cast<unsigned long long>(value));
     return text;
 }
 
@@ -169,8 +163,8 @@ std::string StressSummary(const StressTestParams& p)
             << "  - Sector count(s)       : " << Decimal(p.sectorCount, 2) << "\n"
             << "  - Sector Offset Start   : " << Decimal(p.startSector, 2)
             << (random ? " (Randomly selected)" : "") << "\n"
-            << "  - Offset Start in bytes : 0x" << Hex64(p.startOffset, 4) << "\n"
-            << "  - Length in bytes       : 0x" << Hex64(p.testLength, 4) << "\n"
+            << "  - Offset Start in bytes : 0x" << ToHex64(p.startOffset, 4) << "\n"
+            << "  - Length in bytes       : 0x" << ToHex64(p.testLength, 4) << "\n"
             << "  - Loop Times            : " << Decimal(static_cast<uint64_t>(p.loopCount), 2)
             << "\n"
             << "  - Max Erase Time        : " << Decimal(static_cast<uint64_t>(p.maxEraseTimeMs), 4)
@@ -206,8 +200,8 @@ int32_t EraseTestRange(IUserInterface& ui, IEEPROM& eeprom, const StressTestPara
         {
             sectorStart = NowMs();
             LogLine(log, 3,
-                    "Erasing Sector: Offset = 0x" + Hex64(address, 4) + ", Length = 0x" +
-                        Hex64(sectorSize, 4));
+                    "Erasing Sector: Offset = 0x" + ToHex64(address, 4) + ", Length = 0x" +
+                        ToHex64(sectorSize, 4));
             if (eeprom.ErasePages(&ui, address, sectorSize, true, out) != sectorSize)
             {
                 return FailIteration(outcome, " , , FAIL",
@@ -376,8 +370,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
     ShowAndLog(*ui, log, "Test Iteration: " + std::to_string(n));
-    outcome << "N = " << n << ", " << Hex64(params.startOffset, 8) << "h, " << Hex64(params.testLength, 8)
-            << "h, ";
+    outcome << "N = " << n << ", " << ToHex64(params.startOffset, 8) << "h, "
+            << ToHex64(params.testLength, 8) << "h, ";
     ui->Signal(0);
     ui->ShowMessage(0, "Erasing sector...");
     if (const int32_t status = EraseTestRange(*ui, *eeprom, params, n, outcome, log);
@@ -435,9 +429,8 @@ int32_t CFlasherImpl::RunStressIteration(CRefPtr<IUserInterface> ui, CRefPtr<IEE
     const int32_t mismatch = reference->CompareRange(readBack.get(), 0, partSize);
     if (mismatch != -1)
     {
-        std::cerr << "Mismatch at offset 0x" << Hex64(static_cast<uint32_t>(mismatch), 8)
-                  << " - Expected value: 0x" << Hex64(reference->GetByte(mismatch), 2)
-                  << " - Read back: 0x" << Hex64(readBack->GetByte(mismatch), 2);
+        std::cerr << MismatchText(mismatch, reference->GetByte(mismatch),
+                                  readBack->GetByte(mismatch));
         outcome << "FAIL\n";
         outcome.close();
         return kStressMismatch;

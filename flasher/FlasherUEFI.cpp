@@ -1,6 +1,7 @@
 // Flashing a UEFI driver image: merged into the adapter's current firmware,
 // programmed, and read back.
 
+#include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/OffsetModeScope.h"
@@ -73,8 +74,8 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     const uint32_t romSize = rom->GetROMSize();
     if (romSize > partSize)
     {
-        LogLine(log, 3, "EEPROM size = " + Hex(partSize, 2));
-        LogLine(log, 3, "Can't fit an image of size " + Hex(romSize, 2));
+        LogLine(log, 3, "EEPROM size = " + ToHex(partSize, 2));
+        LogLine(log, 3, "Can't fit an image of size " + ToHex(romSize, 2));
         throw uefi_refused_error(
             "The EEPROM on this graphics card is too small to support this firmware update.");
     }

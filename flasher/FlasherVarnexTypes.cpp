@@ -81,8 +81,8 @@ void LogReleaseLevels(CLog* log, const StoreClass& cur, const StoreClass& fresh,
                       IROMImage& current, IROMImage& file)
 {
     LogLine(log, 3,
-            "Varnex Release Level: " + Hex(cur.level, 2) + "(Current) v.s." + Hex(fresh.level, 2) +
-                "(File)");
+            "Varnex Release Level: " + ToHex(cur.level, 2) + "(Current) v.s." +
+                ToHex(fresh.level, 2) + "(File)");
     LogLine(log, 3, "   NOTES: GENERIC_DEFAULT = 0, GENERIC_POPULATED = 1 ");
     LogLine(log, 3, "          PRODUCT_DEFAULT = 2 ,PRODUCT_POPULATED = 3 ");
     LogLine(log, 3,
@@ -351,6 +351,6 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     {
         LogLine(log, 3, "ERROR: Cannot recognize the Varnex Flash type.");
     }
-    LogLine(log, 3, "VARNEX_FLASH_TYPE: " + Hex(static_cast<uint32_t>(type), 2));
+    LogLine(log, 3, "VARNEX_FLASH_TYPE: " + ToHex(static_cast<uint32_t>(type), 2));
     return type;
 }

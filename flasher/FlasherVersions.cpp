@@ -54,6 +54,57 @@ void RemoveFirstBlock85(IROMImage& image)
         image.RemovePCIBlock(block);
     }
 }
+
+// One applied image's lines. A record names an image of the pack; one the
+// pack does not hold is reported, not looked up.
+void ReportAppliedImage(CReport& report, uint32_t index, int32_t record, IROMMeld& pack,
+                        IDisplayAdapterDatabase& adapterDatabase, IBoardDatabase& boardDatabase,
+                        CLog* log)
+{
+    if (record < 0 || static_cast<uint32_t>(record) >= pack.GetImageCount())
+    {
+        report.Line("Applied image record " + std::to_string(index) +
+                    " names no image of the ROM pack (" + std::to_string(record) + ")");
+        return;
+    }
+    CRefPtr<IROMImage> packImage = pack.GetImage(static_cast<uint32_t>(record));
+    std::ostringstream info;
+    PrintRuntimePackImageInfo(static_cast<int32_t>(index), *packImage, adapterDatabase,
+                              boardDatabase, info, log);
+    std::istringstream lines(info.str());
+    for (std::string line; std::getline(lines, line);)
+    {
+        report.Line(line);
+    }
+    report.Line("");
+}
+
+// The images of the pack the frame buffer copy records as applied, at most
+// as many as it has room to record.
+void ReportAppliedImages(CReport& report, IROMImage& copy, IROMMeld& pack, uint32_t recorded,
+                         IDisplayAdapterDatabase& adapterDatabase, IBoardDatabase& boardDatabase,
+                         CLog* log)
+{
+    for (const char* line : {"", "Applied ROM Pack Images", "-----------------------", ""})
+    {
+        report.Line(line);
+    }
+    const uint32_t applied = copy.GetRuntimePackAppliedCount();
+    if (applied > recorded)
+    {
+        report.Line("NOTE: Total run-time images applied (" + std::to_string(applied) +
+                    ") is more than what is recorded");
+    }
+    if (applied == 0)
+    {
+        report.Line("<None>");
+    }
+    for (uint32_t i = 0; i < std::min(applied, recorded); ++i)
+    {
+        ReportAppliedImage(report, i, copy.GetRuntimePackRecord(i), pack, adapterDatabase,
+                           boardDatabase, log);
+    }
+}
 } // namespace
 
 void PrintRuntimePackImageInfo(int32_t index, IROMImage& image,
@@ -184,42 +235,7 @@ void CFlasherImpl::DisplayAppliedRuntimePatches(CRefPtr<IUserInterface> ui, CRef
     pack->SetRuntimePackMode(true);
     pack->ReadFromBuffer(image->GetBuffer(), image->GetROMSize(), log);
 
-    for (const char* line : {"", "Applied ROM Pack Images", "-----------------------", ""})
-    {
-        report.Line(line);
-    }
-    const uint32_t applied = copy->GetRuntimePackAppliedCount();
-    if (applied > recorded)
-    {
-        report.Line("NOTE: Total run-time images applied (" + std::to_string(applied) +
-                    ") is more than what is recorded");
-    }
-    if (applied == 0)
-    {
-        report.Line("<None>");
-    }
-    for (uint32_t i = 0; i < std::min(applied, recorded); ++i)
-    {
-        // A record names an image of the pack; one the pack does not hold is
-        // reported, not looked up.
-        const int32_t record = copy->GetRuntimePackRecord(i);
-        if (record < 0 || static_cast<uint32_t>(record) >= pack->GetImageCount())
-        {
-            report.Line("Applied image record " + std::to_string(i) +
-                        " names no image of the ROM pack (" + std::to_string(record) + ")");
-            continue;
-        }
-        CRefPtr<IROMImage> packImage = pack->GetImage(static_cast<uint32_t>(record));
-        std::ostringstream info;
-        PrintRuntimePackImageInfo(static_cast<int32_t>(i), *packImage, *adapterDatabase,
-                                  *boardDatabase, info, log);
-        std::istringstream lines(info.str());
-        for (std::string line; std::getline(lines, line);)
-        {
-            report.Line(line);
-        }
-        report.Line("");
-    }
+    ReportAppliedImages(report, *copy, *pack, recorded, *adapterDatabase, *boardDatabase, log);
 }
 
 void CFlasherImpl::PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,

@@ -67,8 +67,16 @@ uint32_t ScratchData::GetBits(uint32_t bitCount)
 
 // ---- tables --------------------------------------------------------------
 
-bool ScratchData::MakeTable(uint32_t symbolCount, const uint8_t* lengths, uint32_t tableBits,
-                            uint16_t* table, uint32_t tableSize)
+namespace
+{
+using CodeStarts = std::array<uint32_t, kMaxCodeLength + 2>;
+using CodeWeights = std::array<uint32_t, kMaxCodeLength + 1>;
+
+// Canonical codes: start[n] is the first 16-bit-aligned code of length n.
+// False when a length is out of range or the codes do not fill the code
+// space exactly: an over-full set would write past the table, an incomplete
+// one leaves holes that decode to nothing.
+bool CanonicalStarts(uint32_t symbolCount, const uint8_t* lengths, CodeStarts& start)
 {
     std::array<uint32_t, kMaxCodeLength + 1> count{};
     for (uint32_t i = 0; i < symbolCount; ++i)
@@ -79,21 +87,19 @@ bool ScratchData::MakeTable(uint32_t symbolCount, const uint8_t* lengths, uint32
         }
         ++count[lengths[i]];
     }
-    // Canonical codes: start[n] is the first 16-bit-aligned code of length n.
-    std::array<uint32_t, kMaxCodeLength + 2> start{};
     for (uint32_t length = 1; length <= kMaxCodeLength; ++length)
     {
         start[length + 1] = start[length] + (count[length] << (kMaxCodeLength - length));
     }
-    // The codes must fill the code space exactly: an over-full set would
-    // write past the table, an incomplete one leaves holes that decode to
-    // nothing.
-    if (start[kMaxCodeLength + 1] != 1u << kMaxCodeLength)
-    {
-        return false;
-    }
+    return start[kMaxCodeLength + 1] == 1u << kMaxCodeLength;
+}
+
+// Codes that fit the table are scaled down to table entries, each covering
+// weight entries; longer ones keep their 16-bit place and go on in a tree.
+CodeWeights ScaleToTable(CodeStarts& start, uint32_t tableBits)
+{
     const uint32_t shift = kMaxCodeLength - tableBits;
-    std::array<uint32_t, kMaxCodeLength + 1> weight{};
+    CodeWeights weight{};
     for (uint32_t length = 1; length <= kMaxCodeLength; ++length)
     {
         if (length <= tableBits)
@@ -106,11 +112,55 @@ bool ScratchData::MakeTable(uint32_t symbolCount, const uint8_t* lengths, uint32
             weight[length] = 1u << (kMaxCodeLength - length);
         }
     }
+    return weight;
+}
+} // namespace
+
+// A code longer than the table: its first tableBits bits pick the table
+// entry, each further bit a branch of the tree, nodes made as they are met.
+bool ScratchData::PlaceTreeCode(uint16_t* table, uint32_t code, uint32_t length, uint32_t tableBits,
+                                uint32_t symbol, uint32_t& available)
+{
+    const uint32_t shift = kMaxCodeLength - tableBits;
+    const uint32_t mask = 1u << (kMaxCodeLength - 1 - tableBits);
+    uint16_t* entry = &table[code >> shift];
+    for (uint32_t level = length - tableBits; level != 0; --level)
+    {
+        if (*entry == 0)
+        {
+            if (available >= kTreeSize)
+            {
+                return false;
+            }
+            m_left[available] = 0;
+            m_right[available] = 0;
+            *entry = static_cast<uint16_t>(available++);
+        }
+        if (*entry >= kTreeSize)
+        {
+            return false;
+        }
+        entry = (code & mask) != 0 ? &m_right[*entry] : &m_left[*entry];
+        code <<= 1;
+    }
+    *entry = static_cast<uint16_t>(symbol);
+    return true;
+}
+
+bool ScratchData::MakeTable(uint32_t symbolCount, const uint8_t* lengths, uint32_t tableBits,
+                            uint16_t* table, uint32_t tableSize)
+{
+    CodeStarts start{};
+    if (!CanonicalStarts(symbolCount, lengths, start))
+    {
+        return false;
+    }
+    const CodeWeights weight = ScaleToTable(start, tableBits);
+    const uint32_t shift = kMaxCodeLength - tableBits;
     // Entries that lead into the trees start empty.
     std::fill(table + std::min(start[tableBits + 1] >> shift, tableSize), table + tableSize, 0);
 
     uint32_t available = symbolCount;
-    const uint32_t mask = 1u << (kMaxCodeLength - 1 - tableBits);
     for (uint32_t symbol = 0; symbol < symbolCount; ++symbol)
     {
         const uint32_t length = lengths[symbol];
@@ -123,30 +173,9 @@ bool ScratchData::MakeTable(uint32_t symbolCount, const uint8_t* lengths, uint32
         {
             std::fill(table + start[length], table + nextCode, static_cast<uint16_t>(symbol));
         }
-        else
+        else if (!PlaceTreeCode(table, start[length], length, tableBits, symbol, available))
         {
-            uint32_t code = start[length];
-            uint16_t* entry = &table[code >> shift];
-            for (uint32_t level = length - tableBits; level != 0; --level)
-            {
-                if (*entry == 0)
-                {
-                    if (available >= kTreeSize)
-                    {
-                        return false;
-                    }
-                    m_left[available] = 0;
-                    m_right[available] = 0;
-                    *entry = static_cast<uint16_t>(available++);
-                }
-                if (*entry >= kTreeSize)
-                {
-                    return false;
-                }
-                entry = (code & mask) != 0 ? &m_right[*entry] : &m_left[*entry];
-                code <<= 1;
-            }
-            *entry = static_cast<uint16_t>(symbol);
+            return false;
         }
         start[length] = nextCode;
     }

@@ -41,6 +41,8 @@ private:
                    uint16_t* table, uint32_t tableSize);
     // Follows the trees below a table entry; false when the walk does not end
     // on a symbol within the code's 16 bits.
+    bool PlaceTreeCode(uint16_t* table, uint32_t code, uint32_t length, uint32_t tableBits,
+                       uint32_t symbol, uint32_t& available);
     bool WalkTree(uint16_t& symbol, uint32_t symbolCount, uint32_t firstBit);
     // Looks a symbol of a set up through its table and trees and consumes its
     // code; false when the code leads to no symbol of the set.

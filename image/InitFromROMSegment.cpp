@@ -263,6 +263,78 @@ bool CROMImageGPUImpl::CreateBexorIFR(uint32_t variant)
     return true;
 }
 
+// A dword of the segment, which ends at the window: every write stays inside.
+void CROMImageGPUImpl::PutSegmentDword(uint32_t window, uint32_t at, uint32_t value)
+{
+    if (!RangeFits(at, 4, window))
+    {
+        throw std::runtime_error("Init-from-ROM segment too small for its header");
+    }
+    SetDword(static_cast<int32_t>(at), value);
+}
+
+// The subsystem IDs and straps of the board's data, with parity bits where
+// the segment wants them.
+void CROMImageGPUImpl::WriteIFRStraps(uint32_t window, const AvrelRomData& data, uint32_t variant)
+{
+    PutSegmentDword(window, 12, data.subsystemIds);
+    PutSegmentDword(window, 28, data.strap0);
+    PutSegmentDword(window, 32, data.strap1 | kParityBit);
+    PutSegmentDword(window, 40, data.strap2);
+    PutSegmentDword(window, 44, data.strap3 | kParityBit);
+    if (data.marker == 0xB5)
+    {
+        PutSegmentDword(window, 52, data.strap4);
+        PutSegmentDword(window, 56, variant == 1 ? data.strap5 | kParityBit : data.strap5);
+    }
+}
+
+// The board's register commands, found in the first image or in the
+// extension after it, copied (or converted, for older images) behind the
+// segment's fixed words.
+bool CROMImageGPUImpl::ReplaceIFRCommands(uint32_t window, int32_t extension, uint32_t version,
+                                          const AvrelRomData& data)
+{
+    const uint32_t firstLength = RoundUp(GetWord(static_cast<int32_t>(window + 0x4C)), kUnit);
+    uint64_t source = 0;
+    if (data.commandListOffset < firstLength)
+    {
+        source = uint64_t{window} + data.commandListOffset;
+    }
+    else
+    {
+        if (extension == -1)
+        {
+            throw std::runtime_error("Extension image not found");
+        }
+        source =
+            uint64_t{window} + UnsignedOffset(extension) + data.commandListOffset - firstLength;
+    }
+    if (source >= kImageBufferSize || window < kFixedWords * 4 + 4)
+    {
+        return false;
+    }
+    const int64_t destinationLimit = int64_t{window} - 4;
+    const auto from = static_cast<int32_t>(source);
+    const auto to = static_cast<int32_t>(kFixedWords * 4);
+    return version >= kMinimumCopyVersion ? CopyIFRCommands(to, from, destinationLimit)
+                                          : ConvertIFRCommands(to, from, destinationLimit);
+}
+
+// The header word with the variant and, in its low byte, the checksum of
+// the segment's data.
+void CROMImageGPUImpl::SealIFRHeader(uint32_t window, uint32_t variant)
+{
+    const uint32_t dataSize = GetDword(kIfrDataSize) & kIfrDataSizeMask;
+    if (dataSize > window)
+    {
+        throw std::runtime_error("Init-from-ROM data size exceeds the segment");
+    }
+    const uint32_t header = variant * 256 + kHeaderBase;
+    SetDword(kIfrHeaderWord, header);
+    SetDword(kIfrHeaderWord, SetOddParity(header | GetChecksumByte(0, dataSize)));
+}
+
 bool CROMImageGPUImpl::UpdateBexorIFR(bool replaceCommands)
 {
     COffsetModeScope scope(this, true);
@@ -278,76 +350,16 @@ bool CROMImageGPUImpl::UpdateBexorIFR(bool replaceCommands)
     const uint32_t variant = (GetDword(kIfrHeaderWord) >> 8) & 0xFF;
     AvrelRomData data;
     ParseAvrelRomData(data);
-
-    // Every write stays inside the segment, which ends at the window.
-    auto put = [&](uint32_t at, uint32_t value)
-    {
-        if (!RangeFits(at, 4, window))
-        {
-            throw std::runtime_error("Init-from-ROM segment too small for its header");
-        }
-        SetDword(static_cast<int32_t>(at), value);
-    };
-    bool result = true;
     if (HasHardwareDataArea())
     {
-        put(12, data.subsystemIds);
-        put(28, data.strap0);
-        put(32, data.strap1 | kParityBit);
-        put(40, data.strap2);
-        put(44, data.strap3 | kParityBit);
-        if (data.marker == 0xB5)
+        WriteIFRStraps(window, data, variant);
+        if (replaceCommands && !ReplaceIFRCommands(window, extension, version, data))
         {
-            put(52, data.strap4);
-            put(56, variant == 1 ? data.strap5 | kParityBit : data.strap5);
-        }
-        if (replaceCommands)
-        {
-            const uint32_t firstLength =
-                RoundUp(GetWord(static_cast<int32_t>(window + 0x4C)), kUnit);
-            uint64_t source = 0;
-            if (data.commandListOffset < firstLength)
-            {
-                source = uint64_t{window} + data.commandListOffset;
-            }
-            else
-            {
-                if (extension == -1)
-                {
-                    throw std::runtime_error("Extension image not found");
-                }
-                source = uint64_t{window} + UnsignedOffset(extension) + data.commandListOffset -
-                         firstLength;
-            }
-            if (source >= kImageBufferSize || window < kFixedWords * 4 + 4)
-            {
-                result = false;
-            }
-            else
-            {
-                const int64_t destinationLimit = int64_t{window} - 4;
-                const auto from = static_cast<int32_t>(source);
-                const auto to = static_cast<int32_t>(kFixedWords * 4);
-                result = version >= kMinimumCopyVersion
-                             ? CopyIFRCommands(to, from, destinationLimit)
-                             : ConvertIFRCommands(to, from, destinationLimit);
-            }
+            // The snapshot puts the segment back as it was.
+            return false;
         }
     }
-    if (!result)
-    {
-        // The snapshot puts the segment back as it was.
-        return false;
-    }
-
-    const uint32_t dataSize = GetDword(kIfrDataSize) & kIfrDataSizeMask;
-    if (dataSize > window)
-    {
-        throw std::runtime_error("Init-from-ROM data size exceeds the segment");
-    }
-    const uint32_t header = variant * 256 + kHeaderBase;
-    SetDword(kIfrHeaderWord, header);
-    SetDword(kIfrHeaderWord, SetOddParity(header | GetChecksumByte(0, dataSize)));
+    SealIFRHeader(window, variant);
     snapshot.Commit();
     return true;
 }

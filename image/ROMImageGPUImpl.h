@@ -236,6 +236,12 @@ protected:
     bool CopyIFRCommands(int32_t destination, int32_t source, int64_t destinationLimit = -1);
     bool ConvertIFRCommands(int32_t destination, int32_t source, int64_t destinationLimit = -1);
     bool ParseAvrelRomData(AvrelRomData& record);
+    // The steps of UpdateBexorIFR.
+    void PutSegmentDword(uint32_t window, uint32_t at, uint32_t value);
+    void WriteIFRStraps(uint32_t window, const AvrelRomData& data, uint32_t variant);
+    bool ReplaceIFRCommands(uint32_t window, int32_t extension, uint32_t version,
+                            const AvrelRomData& data);
+    void SealIFRHeader(uint32_t window, uint32_t variant);
 
 private:
     // The five board texts of token 'S': sign-on, OEM, vendor, product,

@@ -321,26 +321,72 @@ CRefPtr<IROMImage> WorkingCopy(IROMImage* image, uint32_t baseLength)
     copy->CopyBlock(0, image, 0, image->GetPCIBlockLength(0));
     return copy;
 }
+// The base image a run-time ROM pack's data starts with, if there is one.
+CRefPtr<IROMImage> ReadBaseImage(CRecordReader& reader, uint32_t baseLength, CLog* log)
+{
+    if (baseLength == 0 || reader.AtEnd())
+    {
+        return nullptr;
+    }
+    TraceLine(log, "Reading base image for run-time ROM pack");
+    const std::vector<uint8_t> bytes = reader.Read(baseLength, "the base image");
+    return IROMImage::CreateFromBuffer(bytes.data(), baseLength);
+}
+
+// The next image record, refused when its sizes or the file's totals pass
+// the limits, traced once accepted.
+ImageRecord ReadCheckedRecord(CRecordReader& reader, uint32_t version, uint32_t index,
+                              uint64_t& decoded, CLog* log)
+{
+    const ImageRecord record = version == kMegaROMVersion103
+                                   ? ReadVariableRecord(reader, index)
+                                   : ReadFixedRecord(reader, version, index);
+    RequireSizesBounded(record);
+    RequireWithinFileLimits(record, index, decoded);
+    TraceRecord(log, record.name, record.detailedName, record.flags, record.imageSize,
+                record.storedSize);
+    return record;
+}
+
+CRefPtr<IROMImage> ReadFullImage(CRecordReader& reader, const ImageRecord& record, uint32_t index,
+                                 CLog* log)
+{
+    TraceLine(log, "Full Image");
+    if (record.storedSize != record.imageSize)
+    {
+        throw std::runtime_error("Image size mismatch for master image");
+    }
+    const std::vector<uint8_t> bytes = reader.Read(record.imageSize, RecordName(index));
+    return IROMImage::CreateFromBuffer(bytes.data(), record.imageSize);
+}
+
+// Gives the image the record's names and VField selections.
+void ApplyRecord(IROMImage& image, const ImageRecord& record, CLog* log)
+{
+    image.SetFileName(record.name);
+    image.SetBoardName(record.detailedName);
+    for (const VFieldSelection& selection : record.selections)
+    {
+        TraceSelection(log, selection);
+        image.AddSelection(selection);
+    }
+}
 } // namespace
 
-void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog* log)
+void CROMMeldImpl::TraceFileHeader(CLog* log)
 {
-    if (log)
-    {
-        log->SetLevel(3);
-    }
     TraceLine(log, "Mega ROM Key: " + std::string(m_content.key.data(), 5));
     TraceLine(log, "Version: 0x" + ToHex(m_content.version, 4));
     if (m_content.version != kMegaROMVersion101)
     {
         TraceLine(log, "Selection Type: 0x" + ToHex(m_content.selectionType, 4));
     }
-    if (baseLength != 0)
-    {
-        TraceLine(log, "Writing base image for run-time ROM pack");
-        m_content.images.at(0)->WriteToStream(output, 0, baseLength);
-    }
+}
 
+// The key, the version and, after version 1.01, the selection type and the
+// VField table.
+void CROMMeldImpl::WriteFileHeader(std::ostream& output, CLog* log)
+{
     std::vector<uint8_t> header(m_content.key.begin(), m_content.key.end());
     Put32(header, m_content.version);
     if (m_content.version != kMegaROMVersion101)
@@ -352,58 +398,79 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
     {
         m_content.vfieldTable->WriteToStream(output, log);
     }
+}
 
+// One image's record and body: a delta against the last full image when that
+// is smaller than the image, else the whole image, which becomes the master
+// of the images after it. A run-time ROM pack's base image is not repeated.
+void CROMMeldImpl::WriteImageRecord(std::ostream& output, uint32_t i, uint32_t baseLength,
+                                    std::optional<uint32_t>& master, CLog* log)
+{
+    IROMImage* image = m_content.images[i].get();
+    CRefPtr<IROMImage> working = WorkingCopy(image, baseLength);
+    COffsetModeScope workingScope(working.get(), false);
+    const uint32_t imageSize = working->GetLoadedSize();
+    uint8_t flags = i + 1 == m_content.images.size() ? kFlagLast : 0;
+    uint32_t storedSize = 0;
+    uint16_t masterIndex = kNoMaster;
+    DiffRangeList ranges;
+    bool full = true;
+    if (master)
+    {
+        CRefPtr<IROMImage> masterCopy = WorkingCopy(m_content.images[*master].get(), baseLength);
+        COffsetModeScope masterScope(masterCopy.get(), false);
+        ranges = MergeDiffRanges(ComputeDiffRanges(masterCopy.get(), working.get()));
+        const uint32_t deltaSize = GetDeltaSize(ranges);
+        if (deltaSize < imageSize)
+        {
+            full = false;
+            storedSize = deltaSize;
+            masterIndex = static_cast<uint16_t>(*master);
+        }
+        else if (baseLength != 0)
+        {
+            throw io_error("Full image other than base image required with given images but "
+                           "not supported for run-time ROM packs");
+        }
+    }
+    if (full)
+    {
+        flags |= kFlagFull;
+        master = i;
+        storedSize = (baseLength != 0 && i == 0) ? 0 : imageSize;
+    }
+    TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize, storedSize);
+    WriteAll(output, EncodeRecord(m_content.version, image, flags, imageSize, storedSize,
+                                  masterIndex, log));
+    if (storedSize != 0 && full)
+    {
+        TraceLine(log, "Full image");
+        working->WriteToStream(output, 0, imageSize);
+    }
+    else if (storedSize != 0)
+    {
+        TraceLine(log, "Master Index: " + std::to_string(*master));
+        WriteDelta(output, ranges, working.get(), log);
+    }
+}
+
+void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog* log)
+{
+    if (log)
+    {
+        log->SetLevel(3);
+    }
+    TraceFileHeader(log);
+    if (baseLength != 0)
+    {
+        TraceLine(log, "Writing base image for run-time ROM pack");
+        m_content.images.at(0)->WriteToStream(output, 0, baseLength);
+    }
+    WriteFileHeader(output, log);
     std::optional<uint32_t> master;
     for (uint32_t i = 0; i < m_content.images.size(); ++i)
     {
-        IROMImage* image = m_content.images[i].get();
-        CRefPtr<IROMImage> working = WorkingCopy(image, baseLength);
-        COffsetModeScope workingScope(working.get(), false);
-        const uint32_t imageSize = working->GetLoadedSize();
-        uint8_t flags = i + 1 == m_content.images.size() ? kFlagLast : 0;
-        uint32_t storedSize = 0;
-        uint16_t masterIndex = kNoMaster;
-        DiffRangeList ranges;
-        bool full = true;
-        if (master)
-        {
-            CRefPtr<IROMImage> masterCopy =
-                WorkingCopy(m_content.images[*master].get(), baseLength);
-            COffsetModeScope masterScope(masterCopy.get(), false);
-            ranges = MergeDiffRanges(ComputeDiffRanges(masterCopy.get(), working.get()));
-            const uint32_t deltaSize = GetDeltaSize(ranges);
-            if (deltaSize < imageSize)
-            {
-                full = false;
-                storedSize = deltaSize;
-                masterIndex = static_cast<uint16_t>(*master);
-            }
-            else if (baseLength != 0)
-            {
-                throw io_error("Full image other than base image required with given images but "
-                               "not supported for run-time ROM packs");
-            }
-        }
-        if (full)
-        {
-            flags |= kFlagFull;
-            master = i;
-            storedSize = (baseLength != 0 && i == 0) ? 0 : imageSize;
-        }
-        TraceRecord(log, image->GetFileNameCStr(), image->GetBoardName(), flags, imageSize,
-                    storedSize);
-        WriteAll(output, EncodeRecord(m_content.version, image, flags, imageSize, storedSize,
-                                      masterIndex, log));
-        if (storedSize != 0 && full)
-        {
-            TraceLine(log, "Full image");
-            working->WriteToStream(output, 0, imageSize);
-        }
-        else if (storedSize != 0)
-        {
-            TraceLine(log, "Master Index: " + std::to_string(*master));
-            WriteDelta(output, ranges, working.get(), log);
-        }
+        WriteImageRecord(output, i, baseLength, master, log);
     }
     if (output.fail())
     {
@@ -411,21 +478,10 @@ void CROMMeldImpl::WriteMegaROM(std::ostream& output, uint32_t baseLength, CLog*
     }
 }
 
-void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* log)
+// The key and version, checked, and after version 1.01 the selection type
+// and the VField table.
+void CROMMeldImpl::ReadFileHeader(std::istream& input, CLog* log)
 {
-    if (log)
-    {
-        log->SetLevel(3);
-    }
-    CRecordReader reader(input);
-    CRefPtr<IROMImage> base;
-    if (baseLength != 0 && !reader.AtEnd())
-    {
-        TraceLine(log, "Reading base image for run-time ROM pack");
-        const std::vector<uint8_t> bytes = reader.Read(baseLength, "the base image");
-        base = IROMImage::CreateFromBuffer(bytes.data(), baseLength);
-    }
-
     uint8_t header[kHeaderLength101] = {};
     input.read(reinterpret_cast<char*>(header), kHeaderLength101);
     if (input.fail() || input.bad())
@@ -448,22 +504,42 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
     if (m_content.version != kMegaROMVersion101)
     {
         uint8_t type[4] = {};
-        reader.Read(type, sizeof type, "the header");
+        CRecordReader(input).Read(type, sizeof type, "the header");
         m_content.selectionType = Get32(type);
         TraceLine(log, "Selection Type: 0x" + ToHex(m_content.selectionType, 4));
         m_content.vfieldTable->ReadFromStream(input, log);
     }
+}
 
+// A delta image's body, read whole first so that a cut file is reported as
+// such and the delta cannot reach into the next record, applied to its master.
+CRefPtr<IROMImage> CROMMeldImpl::ReadDeltaImage(std::istream& input, uint32_t masterIndex,
+                                                uint32_t storedSize, uint32_t imageSize,
+                                                uint32_t index, CLog* log)
+{
+    TraceLine(log, "Master Index: " + std::to_string(masterIndex));
+    if (masterIndex >= m_content.images.size())
+    {
+        throw std::runtime_error("Delta image with no master image in file");
+    }
+    const std::vector<uint8_t> delta = CRecordReader(input).Read(storedSize, RecordName(index));
+    return RebuildFromDelta(m_content.images[masterIndex].get(), delta, imageSize, log);
+}
+
+void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* log)
+{
+    if (log)
+    {
+        log->SetLevel(3);
+    }
+    CRecordReader reader(input);
+    CRefPtr<IROMImage> base = ReadBaseImage(reader, baseLength, log);
+    ReadFileHeader(input, log);
     uint64_t decoded = 0;
     for (uint32_t index = 0; !reader.AtEnd(); ++index)
     {
-        const ImageRecord record = m_content.version == kMegaROMVersion103
-                                       ? ReadVariableRecord(reader, index)
-                                       : ReadFixedRecord(reader, m_content.version, index);
-        RequireSizesBounded(record);
-        RequireWithinFileLimits(record, index, decoded);
-        TraceRecord(log, record.name, record.detailedName, record.flags, record.imageSize,
-                    record.storedSize);
+        const ImageRecord record =
+            ReadCheckedRecord(reader, m_content.version, index, decoded, log);
         CRefPtr<IROMImage> image;
         if (base)
         {
@@ -471,34 +547,14 @@ void CROMMeldImpl::ReadMegaROM(std::istream& input, uint32_t baseLength, CLog* l
         }
         else if (record.masterIndex != kNoMaster)
         {
-            TraceLine(log, "Master Index: " + std::to_string(record.masterIndex));
-            if (record.masterIndex >= m_content.images.size())
-            {
-                throw std::runtime_error("Delta image with no master image in file");
-            }
-            // The delta is read whole first, so that a cut file is reported
-            // as such and the delta cannot reach into the next record.
-            const std::vector<uint8_t> delta = reader.Read(record.storedSize, RecordName(index));
-            image = RebuildFromDelta(m_content.images[record.masterIndex].get(), delta,
-                                     record.imageSize, log);
+            image = ReadDeltaImage(input, record.masterIndex, record.storedSize, record.imageSize,
+                                   index, log);
         }
         else
         {
-            TraceLine(log, "Full Image");
-            if (record.storedSize != record.imageSize)
-            {
-                throw std::runtime_error("Image size mismatch for master image");
-            }
-            const std::vector<uint8_t> bytes = reader.Read(record.imageSize, RecordName(index));
-            image = IROMImage::CreateFromBuffer(bytes.data(), record.imageSize);
+            image = ReadFullImage(reader, record, index, log);
         }
-        image->SetFileName(record.name);
-        image->SetBoardName(record.detailedName);
-        for (const VFieldSelection& selection : record.selections)
-        {
-            TraceSelection(log, selection);
-            image->AddSelection(selection);
-        }
+        ApplyRecord(*image, record, log);
         AddImage(std::move(image));
         if (m_content.version == kMegaROMVersion103 && (record.flags & kFlagLast) != 0)
         {

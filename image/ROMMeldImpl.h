@@ -8,6 +8,7 @@
 #include "image/IROMMeld.h"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,16 @@ protected:
     // made into an image of its own.
     CRefPtr<IROMImage> RebuildFromDelta(IROMImage* master, const std::vector<uint8_t>& delta,
                                         uint32_t imageSize, CLog* log);
+
+    // ---- the file's parts (ROMMeldFile.cpp) ---------------------------------
+    void TraceFileHeader(CLog* log);
+    void WriteFileHeader(std::ostream& output, CLog* log);
+    void WriteImageRecord(std::ostream& output, uint32_t index, uint32_t baseLength,
+                          std::optional<uint32_t>& master, CLog* log);
+    void ReadFileHeader(std::istream& input, CLog* log);
+    CRefPtr<IROMImage> ReadDeltaImage(std::istream& input, uint32_t masterIndex,
+                                      uint32_t storedSize, uint32_t imageSize, uint32_t index,
+                                      CLog* log);
 
     // ---- run-time ROM packs (ROMMeldRuntimePack.cpp) ------------------------
     void WriteRuntimePack(std::ostream& output, CLog* log);

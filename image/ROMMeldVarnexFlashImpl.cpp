@@ -22,11 +22,6 @@ constexpr uint32_t kPcirInBlock = 0x20;
 constexpr uint32_t kPcirEndInBlock = 0x38;
 constexpr uint32_t kKpdeAlignment = 16;
 
-std::string Hex(uint32_t value)
-{
-    return ToHexString(value, 8);
-}
-
 // Keeps a whole image buffer and puts it back unless committed: a failed
 // append must leave the target exactly as it was.
 class CImageRestorePoint
@@ -117,7 +112,7 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
     }
     if (blockOffset % kBlockAlignment != 0)
     {
-        TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
+        TraceLine(log, "Invalid starting offset of the PCI Block (" + ToHexString(blockOffset, 8) +
                            ") is not aligned to 512 bytes.");
         return false;
     }
@@ -130,7 +125,7 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
         kSectorSize;
     if (varnex > kImageBufferSize)
     {
-        TraceLine(log, "Invalid starting offset of the PCI Block (" + Hex(blockOffset) +
+        TraceLine(log, "Invalid starting offset of the PCI Block (" + ToHexString(blockOffset, 8) +
                            ") leaves no room for the Varnex image.");
         return false;
     }
@@ -143,11 +138,11 @@ bool CROMMeldVarnexFlashImpl::ComputeVarnexRomLayout(uint32_t blockOffset, Varne
     layout.gap2 = layout.directoryOffset - (layout.kpdeOffset + nbsi::kKpdeSize);
 
     TraceLine(log, "Varnex Expansion ROM parameters:");
-    TraceLine(log, "    PCI Block Offset  = " + Hex(blockOffset));
-    TraceLine(log, "    PCI Struct Offset = " + Hex(layout.pcirOffset));
-    TraceLine(log, "    KPDE Offset       = " + Hex(layout.kpdeOffset));
-    TraceLine(log, "    NBSI Offset       = " + Hex(layout.directoryOffset));
-    TraceLine(log, "    Varnex Offset    = " + Hex(layout.varnexOffset));
+    TraceLine(log, "    PCI Block Offset  = " + ToHexString(blockOffset, 8));
+    TraceLine(log, "    PCI Struct Offset = " + ToHexString(layout.pcirOffset, 8));
+    TraceLine(log, "    KPDE Offset       = " + ToHexString(layout.kpdeOffset, 8));
+    TraceLine(log, "    NBSI Offset       = " + ToHexString(layout.directoryOffset, 8));
+    TraceLine(log, "    Varnex Offset    = " + ToHexString(layout.varnexOffset, 8));
     return true;
 }
 
@@ -385,8 +380,8 @@ CRefPtr<IROMImage> CROMMeldVarnexFlashImpl::WriteIntoChain(IROMImage* target, IR
     }
     const int32_t varnex = target->FindNBSIObject(nbsi::kTypeVarnexImage);
     const uint64_t absolute = UnsignedOffset(varnex) + targetWindow;
-    TraceLine(log, "Final Varnex Offset = " + Hex(static_cast<uint32_t>(varnex)) + " (" +
-                       Hex(static_cast<uint32_t>(absolute)) + ")");
+    TraceLine(log, "Final Varnex Offset = " + ToHexString(static_cast<uint32_t>(varnex), 8) + " (" +
+                       ToHexString(static_cast<uint32_t>(absolute), 8) + ")");
     if (varnex == -1 || absolute % kSectorSize != 0)
     {
         TraceLine(log, "Error: Varnex image is not sector aligned");

@@ -1,6 +1,7 @@
 #include "sim/MachineFile.h"
 
 #include "core/Exceptions.h"
+#include "core/TextHelpers.h"
 #include "sim/AcpiTableBuilder.h"
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
@@ -137,13 +138,6 @@ ESimBarKind ParseBarKind(const json& bar)
     throw std::runtime_error("unknown BAR type \"" + type + "\"");
 }
 
-std::string HexNumber(uint64_t value)
-{
-    std::ostringstream text;
-    text << "0x" << std::hex << value;
-    return text.str();
-}
-
 // A BAR as hardware can have it: a size that is a power of two of at least
 // 16 bytes, an address aligned to that size, and a 32-bit memory BAR wholly
 // below 4 GiB. The error names the function and the BAR.
@@ -153,22 +147,23 @@ void ValidateBar(uint8_t bus, uint8_t device, uint8_t function, int index, const
     where << "PCI function " << std::uppercase << std::hex << std::setfill('0') << std::setw(2)
           << unsigned{bus} << ":" << std::setw(2) << unsigned{device} << "." << unsigned{function}
           << " BAR" << std::dec << index << ": ";
+    const auto hex = [](uint64_t value) { return ToHexString64(value, 1, HexCase::Lower); };
     if (bar.size < 16 || (bar.size & (bar.size - 1)) != 0)
     {
-        throw std::runtime_error(where.str() + "size " + HexNumber(bar.size) +
+        throw std::runtime_error(where.str() + "size " + hex(bar.size) +
                                  " is not a power of two of at least 16 bytes");
     }
     if ((bar.address & (bar.size - 1)) != 0)
     {
-        throw std::runtime_error(where.str() + "address " + HexNumber(bar.address) +
-                                 " is not aligned to its size " + HexNumber(bar.size));
+        throw std::runtime_error(where.str() + "address " + hex(bar.address) +
+                                 " is not aligned to its size " + hex(bar.size));
     }
     if (bar.kind == ESimBarKind::Memory32 &&
         (bar.address >= 0x100000000ull || bar.size > 0x100000000ull - bar.address))
     {
         throw std::runtime_error(where.str() +
                                  "a 32-bit memory BAR must lie below 4 GiB (address " +
-                                 HexNumber(bar.address) + ", size " + HexNumber(bar.size) + ")");
+                                 hex(bar.address) + ", size " + hex(bar.size) + ")");
     }
 }
 

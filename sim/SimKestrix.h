@@ -228,6 +228,9 @@ private:
         uint32_t cmdIn = 0, cmdOut = 0, cmdOutSize = 0, data = 0, dataSize = 0, printfHeader = 0;
     };
     std::optional<Buffers> FindBuffers(const Engine& engine) const;
+    uint32_t ReadFlashId(Engine& engine, CFlashMaster& flash, const Buffers& buffers);
+    uint32_t RunPartCommand(Engine& engine, CFlashMaster& flash, const Buffers& buffers,
+                            uint32_t id, const std::vector<uint32_t>& arguments);
     std::vector<uint32_t> DmemWords(const Engine& engine, uint32_t offset, uint32_t count) const;
     void PutDmemWords(Engine& engine, uint32_t offset, const std::vector<uint32_t>& words);
 

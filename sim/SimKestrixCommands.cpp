@@ -394,41 +394,29 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     return kErrUnsupportedCommand;
 }
 
-uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
-                                      const std::vector<uint32_t>& arguments)
+// The JEDEC identification of the chip, refused when it reads as no chip.
+uint32_t CSimKestrix::ReadFlashId(Engine& engine, CFlashMaster& flash, const Buffers& buffers)
 {
-    ISimEepromChip* chip = m_gpu.Chip();
-    const Buffers buffers = *FindBuffers(engine);
-    if (!chip)
+    flash.Begin();
+    flash.Send(0x9F);
+    const uint8_t manufacturer = flash.Receive();
+    const uint8_t high = flash.Receive();
+    const uint8_t low = flash.Receive();
+    flash.End();
+    if (manufacturer == 0xFF || manufacturer == 0)
     {
         return kErrEidRead;
     }
-    CFlashMaster flash(*chip, m_clock);
-    if (id == kEID)
-    {
-        flash.Begin();
-        flash.Send(0x9F);
-        const uint8_t manufacturer = flash.Receive();
-        const uint8_t high = flash.Receive();
-        const uint8_t low = flash.Receive();
-        flash.End();
-        if (manufacturer == 0xFF || manufacturer == 0)
-        {
-            return kErrEidRead;
-        }
-        PutDmemWords(engine, buffers.cmdOut,
-                     {manufacturer | static_cast<uint32_t>(high << 8 | low) << 16});
-        return 0;
-    }
-    if (id == kESI)
-    {
-        m_partBlock = ReadDmem(engine.base, buffers.cmdIn, 28);
-        return 0;
-    }
-    if (m_partBlock.empty())
-    {
-        return kErrDependency;
-    }
+    PutDmemWords(engine, buffers.cmdOut,
+                 {manufacturer | static_cast<uint32_t>(high << 8 | low) << 16});
+    return 0;
+}
+
+// The commands that need the part block ESI wrote: its page, block and chip
+// sizes and its erase opcodes.
+uint32_t CSimKestrix::RunPartCommand(Engine& engine, CFlashMaster& flash, const Buffers& buffers,
+                                     uint32_t id, const std::vector<uint32_t>& arguments)
+{
     const auto part = [&](size_t word)
     { return static_cast<uint32_t>(m_partBlock[2 * word] | m_partBlock[2 * word + 1] << 8); };
     const uint32_t page = std::max<uint32_t>(part(kPartBytesPerPage), 1);
@@ -483,6 +471,32 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     default:
         return kErrUnsupportedCommand;
     }
+}
+
+uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
+                                      const std::vector<uint32_t>& arguments)
+{
+    ISimEepromChip* chip = m_gpu.Chip();
+    const Buffers buffers = *FindBuffers(engine);
+    if (!chip)
+    {
+        return kErrEidRead;
+    }
+    CFlashMaster flash(*chip, m_clock);
+    if (id == kEID)
+    {
+        return ReadFlashId(engine, flash, buffers);
+    }
+    if (id == kESI)
+    {
+        m_partBlock = ReadDmem(engine.base, buffers.cmdIn, 28);
+        return 0;
+    }
+    if (m_partBlock.empty())
+    {
+        return kErrDependency;
+    }
+    return RunPartCommand(engine, flash, buffers, id, arguments);
 }
 
 bool CSimKestrix::StepVV(Engine& engine)

@@ -357,6 +357,77 @@ void CSimSpiFlash::EndFrame()
     }
 }
 
+void CSimSpiFlash::ExecuteWriteStatus(size_t length)
+{
+    if (length >= 2 && (m_writeEnabled || m_statusWriteEnabled) && !m_faults.writeProtectPin)
+    {
+        const uint8_t writable = m_part.writableStatusBits;
+        m_status = static_cast<uint8_t>((m_status & ~writable) | (m_frame[1] & writable));
+        StartBusy(m_timing.writeStatus);
+    }
+    m_writeEnabled = false;
+    m_statusWriteEnabled = false;
+}
+
+void CSimSpiFlash::ExecutePageProgram(size_t length)
+{
+    if (length >= 5 && m_writeEnabled && !IsProtected())
+    {
+        // A part without pages programs the first data byte only.
+        const size_t dataLength = m_pageSize == 1 ? 1 : length - 4;
+        Program(FrameAddress(), m_frame.data() + 4, dataLength, true);
+        StartBusy(m_timing.pageProgram);
+    }
+    m_writeEnabled = false;
+}
+
+// Auto-address-increment programming, for the part whose opcode it is: the
+// first frame carries the address and one word, the next ones a word each.
+void CSimSpiFlash::ExecuteAutoIncrement(uint8_t opcode, size_t length)
+{
+    if (opcode != m_part.autoIncrementOpcode)
+    {
+        return;
+    }
+    const size_t step = opcode == 0xAD ? 2 : 1;
+    if (!m_autoIncrement)
+    {
+        if (length >= 4 + step && m_writeEnabled && !IsProtected())
+        {
+            m_autoIncrement = true;
+            m_autoIncrementAddress = FrameAddress();
+            Program(m_autoIncrementAddress, m_frame.data() + 4, step, false);
+            m_autoIncrementAddress =
+                (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
+            StartBusy(m_timing.byteProgram);
+        }
+        return;
+    }
+    if (length >= 1 + step)
+    {
+        Program(m_autoIncrementAddress, m_frame.data() + 1, step, false);
+        m_autoIncrementAddress = (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
+        StartBusy(m_timing.byteProgram);
+    }
+}
+
+// An erase frame is the opcode alone for a chip erase, the opcode and three
+// address bytes for the others; any other length, or an opcode the part
+// does not erase with, is ignored.
+void CSimSpiFlash::ExecuteErase(uint8_t opcode, size_t length)
+{
+    const SimFlashErase* erase = FindSimFlashErase(m_part, opcode);
+    if (erase == nullptr || length != (erase->bytes == 0 ? 1u : 4u))
+    {
+        return;
+    }
+    if (m_writeEnabled && !IsProtected())
+    {
+        EraseByOpcode(*erase, length == 4 ? FrameAddress() : 0);
+    }
+    m_writeEnabled = false;
+}
+
 void CSimSpiFlash::ExecuteStandard()
 {
     const uint8_t opcode = m_frame.front();
@@ -385,70 +456,19 @@ void CSimSpiFlash::ExecuteStandard()
         }
         return;
     case 0x01:
-        if (length >= 2 && (m_writeEnabled || m_statusWriteEnabled) && !m_faults.writeProtectPin)
-        {
-            const uint8_t writable = m_part.writableStatusBits;
-            m_status = static_cast<uint8_t>((m_status & ~writable) | (m_frame[1] & writable));
-            StartBusy(m_timing.writeStatus);
-        }
-        m_writeEnabled = false;
-        m_statusWriteEnabled = false;
+        ExecuteWriteStatus(length);
         return;
     case 0x02:
-        if (length >= 5 && m_writeEnabled && !IsProtected())
-        {
-            // A part without pages programs the first data byte only.
-            const size_t dataLength = m_pageSize == 1 ? 1 : length - 4;
-            Program(FrameAddress(), m_frame.data() + 4, dataLength, true);
-            StartBusy(m_timing.pageProgram);
-        }
-        m_writeEnabled = false;
+        ExecutePageProgram(length);
         return;
     case 0xAD:
     case 0xAF:
-    {
-        if (opcode != m_part.autoIncrementOpcode)
-        {
-            return;
-        }
-        const size_t step = opcode == 0xAD ? 2 : 1;
-        if (!m_autoIncrement)
-        {
-            if (length >= 4 + step && m_writeEnabled && !IsProtected())
-            {
-                m_autoIncrement = true;
-                m_autoIncrementAddress = FrameAddress();
-                Program(m_autoIncrementAddress, m_frame.data() + 4, step, false);
-                m_autoIncrementAddress =
-                    (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
-                StartBusy(m_timing.byteProgram);
-            }
-            return;
-        }
-        if (length >= 1 + step)
-        {
-            Program(m_autoIncrementAddress, m_frame.data() + 1, step, false);
-            m_autoIncrementAddress =
-                (m_autoIncrementAddress + static_cast<uint32_t>(step)) % m_size;
-            StartBusy(m_timing.byteProgram);
-        }
+        ExecuteAutoIncrement(opcode, length);
         return;
-    }
     default:
-        break;
-    }
-    // An erase frame is the opcode alone for a chip erase, the opcode and
-    // three address bytes for the others; any other length is ignored.
-    const SimFlashErase* erase = FindSimFlashErase(m_part, opcode);
-    if (erase == nullptr || length != (erase->bytes == 0 ? 1u : 4u))
-    {
+        ExecuteErase(opcode, length);
         return;
     }
-    if (m_writeEnabled && !IsProtected())
-    {
-        EraseByOpcode(*erase, length == 4 ? FrameAddress() : 0);
-    }
-    m_writeEnabled = false;
 }
 
 void CSimSpiFlash::EraseByOpcode(const SimFlashErase& erase, uint32_t address)
@@ -562,26 +582,11 @@ void CSimSpiFlash::ApplyStuckBits(uint32_t address, uint32_t length)
 
 // ---- machine files -------------------------------------------------------------
 
-namespace
-{
-// A GPU's "eeprom" section:
-//   {"kind": "spi_flash", "name": "flash", "part": "EF/3013",
-//    "flavour": "standard" | "sst", "file": "flash.bin", "image": "firmware.rom",
-//    "fill": "0xFF", "status": "0x0C",
-//    "timing": {"page_program_us": 700, "byte_program_us": 10, "sector_erase_us": 45000,
-//               "block_erase_us": 150000, "chip_erase_us": 2000000, "write_status_us": 10000},
-//    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
-//               "extra_busy_reads": 0, "stop_after_programs": 0, "stop_after_erases": 0,
-//               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
-// "part" names a simulated part by its ID (sim/SimFlashParts.cpp); the size
-// is the part's, and "timing" replaces its typical datasheet times. "file"
-// keeps the contents on disk across runs.
-std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimLoadContext& context,
-                                             const std::string& defaultName)
+// The built-in part the section's "part" key ("C2/2017") names.
+const SimFlashPart& ReadSpiFlashPart(const nlohmann::json& section)
 {
     const std::string key = section.value("part", std::string());
     const size_t slash = key.find('/');
-    const SimFlashPart* part = nullptr;
     try
     {
         if (slash == std::string::npos)
@@ -600,44 +605,29 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
             }
             return value;
         };
-        part = &CSimSpiFlash::FindPart(static_cast<uint8_t>(id(key.substr(0, slash), 0xFF)),
-                                       static_cast<uint16_t>(id(key.substr(slash + 1), 0xFFFF)));
+        return CSimSpiFlash::FindPart(static_cast<uint8_t>(id(key.substr(0, slash), 0xFF)),
+                                      static_cast<uint16_t>(id(key.substr(slash + 1), 0xFFFF)));
     }
     catch (const std::exception&)
     {
         throw std::runtime_error("\"part\" is not a built-in part: \"" + key + "\"");
     }
-    const std::string flavourText = section.value("flavour", std::string("standard"));
-    if (flavourText != "standard" && flavourText != "sst")
-    {
-        throw std::runtime_error("\"flavour\" must be \"standard\" or \"sst\"");
-    }
-    const uint32_t size = part->sizeBytes;
-    nlohmann::json contentsSection = section;
-    contentsSection["size"] = size;
-    auto chip = std::make_shared<CSimSpiFlash>(
-        section.value("name", defaultName), *part,
-        flavourText == "sst" ? ESimSpiFlavour::SST : ESimSpiFlavour::Standard,
-        ReadSimChipContents(contentsSection, context), &context.machine.Clock(),
-        &context.machine.Counters());
-    const uint64_t status = SimJsonNumber(section, "status", 0);
-    if (status > 0xFF)
-    {
-        throw std::runtime_error("\"status\" is out of range");
-    }
-    chip->SetStatus(static_cast<uint8_t>(status));
+}
 
+void ReadSpiFlashTiming(const nlohmann::json& section, SimSpiFlashTiming& times)
+{
     const nlohmann::json timing = section.value("timing", nlohmann::json::object());
-    SimSpiFlashTiming& times = chip->Timing();
     times.pageProgram = SimJsonNumber(timing, "page_program_us", times.pageProgram);
     times.byteProgram = SimJsonNumber(timing, "byte_program_us", times.byteProgram);
     times.sectorErase = SimJsonNumber(timing, "sector_erase_us", times.sectorErase);
     times.blockErase = SimJsonNumber(timing, "block_erase_us", times.blockErase);
     times.chipErase = SimJsonNumber(timing, "chip_erase_us", times.chipErase);
     times.writeStatus = SimJsonNumber(timing, "write_status_us", times.writeStatus);
+}
 
+void ReadSpiFlashFaults(const nlohmann::json& section, uint32_t size, SimSpiFlashFaults& wanted)
+{
     const nlohmann::json faults = section.value("faults", nlohmann::json::object());
-    SimSpiFlashFaults& wanted = chip->Faults();
     wanted.neverReady = faults.value("never_ready", false);
     wanted.loseWriteEnable = faults.value("lose_write_enable", false);
     wanted.writeProtectPin = faults.value("write_protect_pin", false);
@@ -659,6 +649,47 @@ std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimL
         wanted.stuckBits[static_cast<uint32_t>(offset)] = {static_cast<uint8_t>(mask),
                                                            static_cast<uint8_t>(value)};
     }
+}
+
+namespace
+{
+// A GPU's "eeprom" section:
+//   {"kind": "spi_flash", "name": "flash", "part": "EF/3013",
+//    "flavour": "standard" | "sst", "file": "flash.bin", "image": "firmware.rom",
+//    "fill": "0xFF", "status": "0x0C",
+//    "timing": {"page_program_us": 700, "byte_program_us": 10, "sector_erase_us": 45000,
+//               "block_erase_us": 150000, "chip_erase_us": 2000000, "write_status_us": 10000},
+//    "faults": {"never_ready": false, "lose_write_enable": false, "write_protect_pin": false,
+//               "extra_busy_reads": 0, "stop_after_programs": 0, "stop_after_erases": 0,
+//               "stuck_bits": [{"offset": "0x100", "mask": "0x01", "value": "0x00"}]}}
+// "part" names a simulated part by its ID (sim/SimFlashParts.cpp); the size
+// is the part's, and "timing" replaces its typical datasheet times. "file"
+// keeps the contents on disk across runs.
+std::shared_ptr<ISimEepromChip> ReadSpiFlash(const nlohmann::json& section, SimLoadContext& context,
+                                             const std::string& defaultName)
+{
+    const SimFlashPart& part = ReadSpiFlashPart(section);
+    const std::string flavourText = section.value("flavour", std::string("standard"));
+    if (flavourText != "standard" && flavourText != "sst")
+    {
+        throw std::runtime_error("\"flavour\" must be \"standard\" or \"sst\"");
+    }
+    const uint32_t size = part.sizeBytes;
+    nlohmann::json contentsSection = section;
+    contentsSection["size"] = size;
+    auto chip = std::make_shared<CSimSpiFlash>(
+        section.value("name", defaultName), part,
+        flavourText == "sst" ? ESimSpiFlavour::SST : ESimSpiFlavour::Standard,
+        ReadSimChipContents(contentsSection, context), &context.machine.Clock(),
+        &context.machine.Counters());
+    const uint64_t status = SimJsonNumber(section, "status", 0);
+    if (status > 0xFF)
+    {
+        throw std::runtime_error("\"status\" is out of range");
+    }
+    chip->SetStatus(static_cast<uint8_t>(status));
+    ReadSpiFlashTiming(section, chip->Timing());
+    ReadSpiFlashFaults(section, size, chip->Faults());
     return chip;
 }
 } // namespace

@@ -144,6 +144,10 @@ private:
     uint8_t StandardStatus();
     uint32_t FrameAddress() const;
     void ExecuteStandard();
+    void ExecuteWriteStatus(size_t length);
+    void ExecutePageProgram(size_t length);
+    void ExecuteAutoIncrement(uint8_t opcode, size_t length);
+    void ExecuteErase(uint8_t opcode, size_t length);
     void ExecuteSst();
     void Program(uint32_t address, const uint8_t* data, size_t length, bool wrapInPage);
     void Erase(uint32_t address, uint32_t length);

@@ -345,6 +345,99 @@ int Relocate(VarnexFsContext* context, VarnexFsFile* file, uint32_t offset,
     return RewriteNode(context, entry->block, entry->ref, node);
 }
 
+using VarnexFsNode = std::array<uint8_t, kVarnexFsNodeSize>;
+
+// Copies the node that holds the byte at position out of the store.
+int ReadNodeAt(VarnexFsContext* context, VarnexFsFile* file, uint32_t position,
+               VarnexFsNodeEntry*& entry, VarnexFsNode& node)
+{
+    node.fill(0);
+    entry = FindNode(file, position);
+    if (entry == nullptr)
+    {
+        return kVarnexFsBadArgument;
+    }
+    if (!Covers(entry, position))
+    {
+        return kVarnexFsCorrupt;
+    }
+    const uint32_t at = entry->ref->offset;
+    if (at % kVarnexFsNodeSize != 0 || !SourceFits(context, at, kVarnexFsNodeSize))
+    {
+        return kVarnexFsCorrupt;
+    }
+    std::memcpy(node.data(), SourceAt(context, at), node.size());
+    if (node[4] == 0xFF && node[5] == 0xFF)
+    {
+        return kVarnexFsCorrupt;
+    }
+    return kVarnexFsOk;
+}
+
+enum class ENodeChange
+{
+    None,
+    InPlace,  // only clears bits of an unchecked node: written over where it is
+    Relocate, // sets a bit, or the node is checksummed: written anew elsewhere
+};
+
+// Puts count bytes of source into the node's data from within, and tells how
+// the changed node must reach the store.
+ENodeChange PatchNodeData(VarnexFsNode& node, uint32_t within, const uint8_t* source,
+                          uint32_t count)
+{
+    bool changed = false;
+    bool setsBit = false;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        uint8_t& stored = node[kVarnexFsNodeHeaderSize + within + i];
+        const uint8_t wanted = source[i];
+        if (stored != wanted)
+        {
+            changed = true;
+            setsBit = setsBit || ((stored ^ wanted) & wanted) != 0;
+            stored = wanted;
+        }
+    }
+    if (!changed)
+    {
+        return ENodeChange::None;
+    }
+    // A checksummed node cannot be patched: its checksum would go stale.
+    if ((node[0] & kVarnexFsFlagUnchecked) == 0)
+    {
+        setsBit = true;
+    }
+    return setsBit ? ENodeChange::Relocate : ENodeChange::InPlace;
+}
+
+// Writes the part of the remaining bytes that falls into the node holding
+// position; written tells how many that was.
+int WriteIntoNode(VarnexFsContext* context, VarnexFsFile* file, uint32_t position,
+                  uint32_t remaining, const uint8_t* source, uint32_t& written)
+{
+    VarnexFsNode node{};
+    VarnexFsNodeEntry* entry = nullptr;
+    const int status = ReadNodeAt(context, file, position, entry, node);
+    if (status != kVarnexFsOk)
+    {
+        return status;
+    }
+    const uint32_t at = entry->ref->offset;
+    const uint32_t within = position - entry->Offset();
+    written = std::min(remaining, uint32_t{entry->Length()} - within);
+    switch (PatchNodeData(node, within, source, written))
+    {
+    case ENodeChange::Relocate:
+        return Relocate(context, file, position, node);
+    case ENodeChange::InPlace:
+        std::memcpy(context->source->data + at, node.data(), node.size());
+        return kVarnexFsOk;
+    case ENodeChange::None:
+        break;
+    }
+    return kVarnexFsOk;
+}
 } // namespace
 
 uint8_t VarnexFsChecksum(std::span<const uint8_t> bytes, size_t first, size_t end, size_t skip)
@@ -575,69 +668,17 @@ int VarnexFsWrite(VarnexFsContext* context, const uint8_t* name, uint16_t offset
     }
     uint32_t position = offset;
     uint32_t remaining = count;
-    uint32_t consumed = 0;
-    std::array<uint8_t, kVarnexFsNodeSize> node{};
     while (remaining > 0)
     {
-        node.fill(0);
-        VarnexFsNodeEntry* entry = FindNode(file, position);
-        if (entry == nullptr)
+        uint32_t written = 0;
+        const int result = WriteIntoNode(context, file, position, remaining,
+                                         source + (count - remaining), written);
+        if (result != kVarnexFsOk)
         {
-            return kVarnexFsBadArgument;
+            return result;
         }
-        if (!Covers(entry, position))
-        {
-            return kVarnexFsCorrupt;
-        }
-        const uint32_t at = entry->ref->offset;
-        if (at % kVarnexFsNodeSize != 0 || !SourceFits(context, at, kVarnexFsNodeSize))
-        {
-            return kVarnexFsCorrupt;
-        }
-        std::memcpy(node.data(), SourceAt(context, at), node.size());
-        if (node[4] == 0xFF && node[5] == 0xFF)
-        {
-            return kVarnexFsCorrupt;
-        }
-        const uint32_t within = position - entry->Offset();
-        const uint32_t n = std::min(remaining, uint32_t{entry->Length()} - within);
-        bool changed = false;
-        bool setsBit = false;
-        for (uint32_t i = 0; i < n; ++i)
-        {
-            uint8_t& stored = node[kVarnexFsNodeHeaderSize + within + i];
-            const uint8_t wanted = source[consumed + i];
-            if (stored != wanted)
-            {
-                changed = true;
-                setsBit = setsBit || ((stored ^ wanted) & wanted) != 0;
-                stored = wanted;
-            }
-        }
-        if (changed)
-        {
-            // A checksummed node cannot be patched: its checksum would go stale.
-            if ((node[0] & kVarnexFsFlagUnchecked) == 0)
-            {
-                setsBit = true;
-            }
-            int result = kVarnexFsOk;
-            if (setsBit)
-            {
-                result = Relocate(context, file, position, node);
-            }
-            else
-            {
-                std::memcpy(context->source->data + at, node.data(), node.size());
-            }
-            if (result != kVarnexFsOk)
-            {
-                return result;
-            }
-        }
-        remaining -= n;
-        consumed += n;
-        position += n;
+        remaining -= written;
+        position += written;
     }
     return kVarnexFsOk;
 }

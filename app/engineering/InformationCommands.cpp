@@ -6,6 +6,7 @@
 #include "app/engineering/EngineeringRun.h"
 
 #include "core/CrossPlatform.h"
+#include "core/TextHelpers.h"
 
 #include <cstdio>
 #include <functional>
@@ -23,13 +24,6 @@ namespace
 {
 constexpr uint32_t kDefaultDisplayBytes = 256;
 constexpr uint32_t kMaxConfigDumpBytes = 4096;
-
-std::string Hex(uint32_t value, int digits)
-{
-    std::ostringstream text;
-    text << std::hex << std::uppercase << std::setw(digits) << std::setfill('0') << value;
-    return text.str();
-}
 
 // The byte count of --display: its default, or its decimal value.
 uint32_t DisplayByteCount(ICommandLine& commandLine, uint32_t limit)
@@ -82,10 +76,10 @@ void PrintFieldTable(IVFieldTable& table, CLog* log)
     {
         const VFieldRegisterRecord record = table.GetRegister(i);
         const uint8_t flags = record[0];
-        show("Entry[0x" + Hex(i, 2) + "]: 0x" + Hex(word(record, 1), 8) + ":0x" +
-             Hex(word(record, 5), 8) + ":0x" + Hex(word(record, 9), 8) + ":0x" +
-             Hex(flags >> 5, 1) + ":0x" + Hex((flags >> 3) & 3, 1) + ":0x" +
-             Hex((flags >> 1) & 3, 1));
+        show("Entry[0x" + ToHex(i, 2) + "]: 0x" + ToHex(word(record, 1), 8) + ":0x" +
+             ToHex(word(record, 5), 8) + ":0x" + ToHex(word(record, 9), 8) + ":0x" +
+             ToHex(flags >> 5, 1) + ":0x" + ToHex((flags >> 3) & 3, 1) + ":0x" +
+             ToHex((flags >> 1) & 3, 1));
     }
     show("VField Table:");
     for (uint32_t i = 0; i < table.GetFieldCount(); ++i)
@@ -93,8 +87,8 @@ void PrintFieldTable(IVFieldTable& table, CLog* log)
         const VFieldRecord record = table.GetField(i);
         const uint32_t bits = static_cast<uint32_t>(record[1]) | static_cast<uint32_t>(record[2])
                                                                      << 8;
-        show("Entry[0x" + Hex(i, 2) + "]: 0x" + Hex(record[0], 2) + ":0x" + Hex(bits & 0x1F, 2) +
-             ":0x" + Hex((bits >> 10) & 0xF, 1) + ":0x" + Hex((bits >> 5) & 0x1F, 2));
+        show("Entry[0x" + ToHex(i, 2) + "]: 0x" + ToHex(record[0], 2) + ":0x" + ToHex(bits & 0x1F, 2) +
+             ":0x" + ToHex((bits >> 10) & 0xF, 1) + ":0x" + ToHex((bits >> 5) & 0x1F, 2));
     }
     std::cout << "\n" << std::endl;
 }
@@ -202,7 +196,7 @@ void PrintRegisterAccess(const char* verb, const RegisterSpec& spec)
 {
     const char* width = spec.width == 1 ? "BYTE" : (spec.width == 2 ? "WORD" : "DWORD");
     std::cout << verb << ' ' << width << ": "
-              << " offset " << Hex(spec.offset, 4);
+              << " offset " << ToHex(spec.offset, 4);
 }
 } // namespace
 
@@ -294,15 +288,15 @@ void AccessPciRegister(EngineeringCommand& command)
         const uint32_t value = ReadRegister(function, spec, false);
         PrintRegisterAccess("Read", spec);
         std::cout << '\n'
-                  << "  [0x" << Hex(spec.offset, 4) << "] -> 0x" << Hex(value, digits) << std::endl;
+                  << "  [0x" << ToHex(spec.offset, 4) << "] -> 0x" << ToHex(value, digits) << std::endl;
         return;
     }
     const uint32_t old = ReadRegister(function, spec, true);
     PrintRegisterAccess("Write", spec);
-    std::cout << " value " << Hex(spec.value, digits) << " mask " << Hex(spec.mask, digits) << '\n'
-              << "  [0x" << Hex(spec.offset, 4) << "] -> 0x" << Hex(old, digits) << std::endl;
+    std::cout << " value " << ToHex(spec.value, digits) << " mask " << ToHex(spec.mask, digits) << '\n'
+              << "  [0x" << ToHex(spec.offset, 4) << "] -> 0x" << ToHex(old, digits) << std::endl;
     const uint32_t updated = (old & ~spec.mask) | (spec.value & spec.mask);
-    std::cout << "  [0x" << Hex(spec.offset, 4) << "] <- 0x" << Hex(updated, digits) << std::endl;
+    std::cout << "  [0x" << ToHex(spec.offset, 4) << "] <- 0x" << ToHex(updated, digits) << std::endl;
     switch (spec.width)
     {
     case 1:

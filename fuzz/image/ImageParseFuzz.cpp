@@ -53,8 +53,8 @@ template <class F> void Try(F&& action)
     }
 }
 
-// Every reader of the BIT, its tokens and the tables they point to.
-void ReadTables(IROMImage* image)
+// The BIT tokens and the information fields they hold.
+void ReadBitTokens(IROMImage* image)
 {
     for (uint8_t id : {'i', 'B', 'I', 'V', 'T', 'L', 'M', 'S', 'C', 'p', 'U'})
     {
@@ -76,6 +76,11 @@ void ReadTables(IROMImage* image)
     Try([&] { image->GetBIOSDataFlag32(); });
     Try([&] { image->IsCoprocBuild(); });
     Try([&] { image->GetHeaderFlag48(); });
+}
+
+// The init tables, VFields and devinit scripts, and the TMDS and LVDS tables.
+void ReadInitTables(IROMImage* image)
+{
     for (uint8_t index : {0, 1, 0xFF})
     {
         Try([&] { image->GetInitTableWordEntry(index); });
@@ -116,7 +121,11 @@ void ReadTables(IROMImage* image)
             }
         });
     Try([&] { image->MapExtendedOffset(0x20000); });
+}
 
+// The preservation table and the data and registers it keeps.
+void ReadPreservation(IROMImage* image)
+{
     Try([&] { image->GetPreservationEntryCount(); });
     Try([&] { image->GetPreservationEntryFlags(0); });
     Try([&] { image->GetPreservationControlByte(); });
@@ -139,7 +148,11 @@ void ReadTables(IROMImage* image)
                 image->GetPreservedRegisterValue(image, 3, reg, value);
             });
     }
+}
 
+// The IDs, versions, texts and the other tables the image points to.
+void ReadIdentity(IROMImage* image)
+{
     Try([&]
         { return image->GetVendorID() + image->GetDeviceID() + image->GetDeviceIDListEntry(1); });
     Try([&] { return image->GetSubsystemVendorID() + image->GetSubsystemDeviceID(); });
@@ -173,6 +186,15 @@ void ReadTables(IROMImage* image)
     Try([&] { image->GetRuntimePackWord(); });
     Try([&] { image->GetRuntimePackRecord(1); });
     Try([&] { image->FindKestrixUcodeEntry(1); });
+}
+
+// Every reader of the BIT, its tokens and the tables they point to.
+void ReadTables(IROMImage* image)
+{
+    ReadBitTokens(image);
+    ReadInitTables(image);
+    ReadPreservation(image);
+    ReadIdentity(image);
 }
 
 // The edits, on an image of their own.
@@ -308,6 +330,85 @@ FamilySet FamiliesFor(const uint8_t* data, size_t size)
     }
     return set;
 }
+// The readers of the PCI block chain.
+void ReadChain(IROMImage* image)
+{
+    Try([&] { image->GetROMSize(); });
+    Try([&] { image->CheckOffsetModeChain(); });
+    Try([&] { image->DumpPCIBlocks(1); });
+    Try([&] { image->DumpPCIBlocks(3); });
+    Try([&] { image->GetOffsetNewPCIBlock(); });
+    Try([&] { image->FindNthPCIBlock(0x70, 1); });
+    Try([&] { image->HasVarnexBlock(); });
+    Try([&] { image->HasVarnexBackupBlock(); });
+    Try([&] { image->GetNBSIObjectLength(0x4942); });
+    Try(
+        [&]
+        {
+            std::vector<uint8_t> payload;
+            image->ReadPCIBlockPayload(payload, 0x03);
+        });
+    Try([&] { image->IsPCIROM(); });
+    Try([&] { image->GetTypeName(); });
+    Try([&] { image->GetIFRImageSize(); });
+}
+
+// The offsets of the chain's first 64 blocks.
+std::vector<int32_t> BlockOffsets(IROMImage* image)
+{
+    std::vector<int32_t> blocks;
+    for (int32_t block = 0; block != -1 && blocks.size() < 64; block = image->NextPCIBlock(block))
+    {
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+void FixAndRemoveBlocks(IROMImage* image, const std::vector<int32_t>& blocks)
+{
+    for (int32_t block : blocks)
+    {
+        Try([&] { image->FixPCIBlockChecksum(block); });
+    }
+    if (!blocks.empty())
+    {
+        Try([&] { image->RemovePCIBlock(blocks.back()); });
+    }
+}
+
+// The readers run behind the edits when both are picked: an edit that fails
+// leaves the tables as they were, one that succeeds gives the readers its
+// result.
+void EditAndReadTables(IROMImage* image, const FamilySet& families)
+{
+    CRefPtr<IROMImage> edited;
+    if (families.Has(kTableEdits))
+    {
+        Try([&] { edited = IROMImage::Clone(image); });
+        if (edited)
+        {
+            EditTables(edited.get());
+        }
+    }
+    if (families.Has(kTableReads))
+    {
+        ReadTables(edited ? edited.get() : image);
+    }
+}
+
+// VField tables are text files of a few kilobytes.
+void ReadVFieldText(const uint8_t* data, size_t size)
+{
+    Try(
+        [&]
+        {
+            const size_t textLength = std::min<size_t>(size, 0x1000);
+            std::istringstream stream(std::string(reinterpret_cast<const char*>(data), textLength));
+            CRefPtr<IVFieldTable> table = IVFieldTable::Create();
+            table->ReadFromStream(stream, nullptr);
+            table->Validate();
+        });
+}
 } // namespace
 
 std::vector<FuzzSeed> FuzzSeeds()
@@ -350,72 +451,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         return 0;
     }
-    Try([&] { image->GetROMSize(); });
-    Try([&] { image->CheckOffsetModeChain(); });
-    Try([&] { image->DumpPCIBlocks(1); });
-    Try([&] { image->DumpPCIBlocks(3); });
-    Try([&] { image->GetOffsetNewPCIBlock(); });
-    Try([&] { image->FindNthPCIBlock(0x70, 1); });
-    Try([&] { image->HasVarnexBlock(); });
-    Try([&] { image->HasVarnexBackupBlock(); });
-    Try([&] { image->GetNBSIObjectLength(0x4942); });
-    Try(
-        [&]
-        {
-            std::vector<uint8_t> payload;
-            image->ReadPCIBlockPayload(payload, 0x03);
-        });
-    Try([&] { image->IsPCIROM(); });
-    Try([&] { image->GetTypeName(); });
-    Try([&] { image->GetIFRImageSize(); });
-
-    std::vector<int32_t> blocks;
-    for (int32_t block = 0; block != -1 && blocks.size() < 64; block = image->NextPCIBlock(block))
-    {
-        blocks.push_back(block);
-    }
-
+    ReadChain(image.get());
+    const std::vector<int32_t> blocks = BlockOffsets(image.get());
     const FamilySet families = FamiliesFor(data, size);
     if (families.Has(kChainEdits))
     {
-        for (int32_t block : blocks)
-        {
-            Try([&] { image->FixPCIBlockChecksum(block); });
-        }
-        if (!blocks.empty())
-        {
-            Try([&] { image->RemovePCIBlock(blocks.back()); });
-        }
+        FixAndRemoveBlocks(image.get(), blocks);
     }
-    // The readers run behind the edits when both are picked: an edit that
-    // fails leaves the tables as they were, one that succeeds gives the
-    // readers its result.
-    CRefPtr<IROMImage> edited;
-    if (families.Has(kTableEdits))
-    {
-        Try([&] { edited = IROMImage::Clone(image.get()); });
-        if (edited)
-        {
-            EditTables(edited.get());
-        }
-    }
-    if (families.Has(kTableReads))
-    {
-        ReadTables(edited ? edited.get() : image.get());
-    }
+    EditAndReadTables(image.get(), families);
     if (families.Has(kVFieldText))
     {
-        // VField tables are text files of a few kilobytes.
-        Try(
-            [&]
-            {
-                const size_t textLength = std::min<size_t>(size, 0x1000);
-                std::istringstream stream(
-                    std::string(reinterpret_cast<const char*>(data), textLength));
-                CRefPtr<IVFieldTable> table = IVFieldTable::Create();
-                table->ReadFromStream(stream, nullptr);
-                table->Validate();
-            });
+        ReadVFieldText(data, size);
     }
     if (families.Has(kBlockInserts))
     {

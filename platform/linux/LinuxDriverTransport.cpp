@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxDriverTransport.h"
 
 #include "core/Range.h"
+#include "core/TextHelpers.h"
 #include "hw/IAcpiTableAccessor.h"
 #include "hw/SystemError.h"
 #include "platform/linux/Sysfs.h"
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/utsname.h>
@@ -44,16 +44,9 @@ bool IsConfigPort(uint32_t port)
     return port >= kFirstConfigPort && port + 4 <= kFirstConfigPort + kConfigPortCount;
 }
 
-std::string Hex(uint64_t value)
-{
-    std::ostringstream text;
-    text << "0x" << std::uppercase << std::hex << value;
-    return text.str();
-}
-
 std::string RangeText(uint64_t physical, uint64_t length)
 {
-    return Hex(physical) + "-" + Hex(physical + length - 1);
+    return ToHexString64(physical, 1) + "-" + ToHexString64(physical + length - 1, 1);
 }
 
 bool Overlaps(uint64_t firstBase, uint64_t firstSize, uint64_t secondBase, uint64_t secondSize)
@@ -528,7 +521,8 @@ void CLinuxDriverTransport::WriteConfigAt(uint64_t physical, unsigned width, uin
     {
         throw std::runtime_error("Error writing the configuration space of " +
                                  SysfsPciAddress(window->segment, bus, device, function) + " at " +
-                                 Hex(offset & 0xFFF) + ": " + std::strerror(code) + LockdownNote());
+                                 ToHexString64(offset & 0xFFF, 1) + ": " + std::strerror(code) +
+                                 LockdownNote());
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include "testkit/crypto/OpenSslCommand.h"
 
+#include "core/TextHelpers.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -30,12 +32,10 @@ std::string RunCommand(const std::string& command)
 
 std::string HexText(const uint8_t* bytes, size_t count)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string text;
     for (size_t i = 0; i < count; ++i)
     {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
+        text += ToHex64(bytes[i], 2, HexCase::Lower);
     }
     return text;
 }

@@ -7,6 +7,8 @@
 #include "testkit/crypto/CertificateBuilder.h"
 #include "testkit/image/GpuImageBuilder.h"
 
+#include <algorithm>
+#include <span>
 #include <stdexcept>
 
 namespace testkit
@@ -109,19 +111,15 @@ std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
     return package;
 }
 
-} // namespace
+constexpr uint32_t kDirectory = 0x38;
 
-CRefPtr<IROMImage> SignedImage::Image() const
+// The ranges the record lists: the signed ones first (preserve stage, body,
+// init-from-ROM, package), then the spec's extra ones; signedCount tells
+// where the signed ones end.
+std::vector<BCRTSignedRange> SignedRanges(const SignedImageSpec& spec,
+                                          const SignedImageLayout& layout, size_t packageSize,
+                                          size_t& signedCount)
 {
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
-SignedImage BuildSignedImage(const SignedImageSpec& spec)
-{
-    SignedImage result;
-    SignedImageLayout& layout = result.layout;
-    const std::vector<uint8_t> package = BuildPackage(spec);
-
     std::vector<BCRTSignedRange> ranges{
         Range(BCRT_RANGE_PRESERVE_DATA, layout.preservedData, 0x100),
         Range(BCRT_RANGE_PRESERVE_HASH, layout.preserveHash, 16),
@@ -141,10 +139,14 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         16 + static_cast<uint32_t>((ranges.size() + 1 + spec.extraRanges.size()) * 12);
     ranges.push_back(
         Range(BCRT_RANGE_PACKAGE, 0,
-              static_cast<uint32_t>(package.size()) + hatSize + certblock::kSignatureBlockHeader));
-    const size_t signedCount = ranges.size();
+              static_cast<uint32_t>(packageSize) + hatSize + certblock::kSignatureBlockHeader));
+    signedCount = ranges.size();
     ranges.insert(ranges.end(), spec.extraRanges.begin(), spec.extraRanges.end());
+    return ranges;
+}
 
+std::vector<uint8_t> SignatureRecord(const std::vector<BCRTSignedRange>& ranges)
+{
     std::vector<uint8_t> record;
     Append32(record, 2);
     Append32(record, 16);
@@ -156,6 +158,13 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         Append32(record, range.size);
         Append32(record, range.attributes);
     }
+    return record;
+}
+
+// The signature block with room for the signature and body hash, and the
+// certificate information block when the spec asks for one.
+std::vector<uint8_t> SignatureBlock(const SignedImageSpec& spec)
+{
     std::vector<uint8_t> signatureBlock;
     for (uint32_t word : {1u, 36u, 0x00010001u, 1u, 128u, 16u, 1700000000u, 0u,
                           spec.certInfoBlock ? certblock::kFlagCertInfoBlock : 0u})
@@ -171,7 +180,15 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         info[21] = static_cast<uint8_t>(spec.certInfoLength >> 8);
         AppendBytes(signatureBlock, info);
     }
+    return signatureBlock;
+}
 
+// The certificate block's directory entry and what it points at: the
+// package, the signature record and the signature block.
+std::vector<uint8_t> CertificatePayload(const std::vector<uint8_t>& package,
+                                        const std::vector<uint8_t>& record,
+                                        const std::vector<uint8_t>& signatureBlock)
+{
     std::vector<uint8_t> payload{'I', 'S', 'B', 'N', 12, 0, 0, 0, 1, 1, 0x42, 0x56};
     AppendBytes(payload, {0, 0, 0, 0, 0, 0, 0, 0, 0x42, 0x56});
     Append32(payload,
@@ -180,8 +197,15 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
     AppendBytes(payload, package);
     AppendBytes(payload, record);
     AppendBytes(payload, signatureBlock);
+    return payload;
+}
 
-    constexpr uint32_t kDirectory = 0x38;
+// The image's blocks: the x86 body, the certificate block, and the unsigned
+// EFI block and later blocks the spec places around them. The layout gets
+// the offsets of the x86 and certificate blocks.
+CRefPtr<IROMImage> BuildBlocks(const SignedImageSpec& spec, const std::vector<uint8_t>& payload,
+                               SignedImageLayout& layout)
+{
     const auto certLength =
         static_cast<uint32_t>((kDirectory + payload.size() + 1 + 511) / 512 * 512);
     CGpuImageBuilder builder;
@@ -220,51 +244,83 @@ SignedImage BuildSignedImage(const SignedImageSpec& spec)
         spec.laterBlocks(builder);
     }
     CRefPtr<IROMImage> image = builder.BuildImage();
-
     layout.x86Block = builder.OffsetOf(x86Index);
     layout.certificateBlock = builder.OffsetOf(certificateIndex);
+    return image;
+}
+
+// Preserve stage: the hash and the signature go into the x86 block, whose
+// checksum is fixed before the body is hashed.
+void SignPreserveStage(IROMImage& image, const SignedImageSpec& spec,
+                       const SignedImageLayout& layout)
+{
+    const uint32_t x86 = layout.x86Block;
+    ImageStageHashes preserve;
+    preserve.Add(image.GetBuffer() + x86 + layout.preservedData, 0x100);
+    image.WriteBlock(preserve.fnv.data(), static_cast<int32_t>(x86 + layout.preserveHash), 16);
+    if (spec.preserveSignature)
+    {
+        const std::vector<uint8_t> signature =
+            CTestKey::Get(spec.vendorKey).SignDigest(preserve.dm);
+        image.WriteBlock(signature.data(), static_cast<int32_t>(x86 + layout.preserveSignature),
+                         128);
+    }
+    image.FixPCIBlockChecksum(static_cast<int32_t>(x86));
+}
+
+// The body stage: the signed ranges hashed in record order, the signature
+// and hash written into the signature block.
+void SignBody(IROMImage& image, const SignedImageSpec& spec, const SignedImageLayout& layout,
+              std::span<const BCRTSignedRange> signedRanges)
+{
+    ImageStageHashes body;
+    for (const BCRTSignedRange& range : signedRanges)
+    {
+        if (range.Kind() == BCRT_RANGE_IFR)
+        {
+            body.Add(image.GetIFRHeader() + range.offset, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_BODY)
+        {
+            body.Add(image.GetBuffer() + layout.x86Block + range.offset, range.size);
+        }
+        else if (range.Kind() == BCRT_RANGE_PACKAGE)
+        {
+            body.Add(image.GetBuffer() + layout.package + range.offset, range.size);
+        }
+    }
+    const std::vector<uint8_t> signature = CTestKey::Get(spec.vendorKey).SignDigest(body.dm);
+    image.WriteBlock(signature.data(), static_cast<int32_t>(layout.signatureBlock + 36), 128);
+    image.WriteBlock(body.fnv.data(), static_cast<int32_t>(layout.signatureBlock + 36 + 128), 16);
+    image.FixPCIBlockChecksum(static_cast<int32_t>(layout.certificateBlock));
+}
+
+} // namespace
+
+CRefPtr<IROMImage> SignedImage::Image() const
+{
+    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+SignedImage BuildSignedImage(const SignedImageSpec& spec)
+{
+    SignedImage result;
+    SignedImageLayout& layout = result.layout;
+    const std::vector<uint8_t> package = BuildPackage(spec);
+    size_t signedCount = 0;
+    const std::vector<BCRTSignedRange> ranges =
+        SignedRanges(spec, layout, package.size(), signedCount);
+    const std::vector<uint8_t> record = SignatureRecord(ranges);
+    const std::vector<uint8_t> payload = CertificatePayload(package, record, SignatureBlock(spec));
+    CRefPtr<IROMImage> image = BuildBlocks(spec, payload, layout);
+
     layout.package = layout.certificateBlock + kDirectory + certblock::kPackageFromDirectory;
     layout.hat = layout.package + static_cast<uint32_t>(package.size());
     layout.signatureBlock = layout.hat + static_cast<uint32_t>(record.size());
     layout.certInfo = layout.signatureBlock + 36 + 128 + 16;
 
-    // Preserve stage: the hash and the signature go into the x86 block,
-    // whose checksum is fixed before the body is hashed.
-    const CTestKey& signer = CTestKey::Get(spec.vendorKey);
-    const uint32_t x86 = layout.x86Block;
-    ImageStageHashes preserve;
-    preserve.Add(image->GetBuffer() + x86 + layout.preservedData, 0x100);
-    image->WriteBlock(preserve.fnv.data(), static_cast<int32_t>(x86 + layout.preserveHash), 16);
-    if (spec.preserveSignature)
-    {
-        const std::vector<uint8_t> signature = signer.SignDigest(preserve.dm);
-        image->WriteBlock(signature.data(), static_cast<int32_t>(x86 + layout.preserveSignature),
-                          128);
-    }
-    image->FixPCIBlockChecksum(static_cast<int32_t>(x86));
-
-    ImageStageHashes body;
-    for (size_t i = 0; i < signedCount; ++i)
-    {
-        const BCRTSignedRange& range = ranges[i];
-        if (range.Kind() == BCRT_RANGE_IFR)
-        {
-            body.Add(image->GetIFRHeader() + range.offset, range.size);
-        }
-        else if (range.Kind() == BCRT_RANGE_BODY)
-        {
-            body.Add(image->GetBuffer() + x86 + range.offset, range.size);
-        }
-        else if (range.Kind() == BCRT_RANGE_PACKAGE)
-        {
-            body.Add(image->GetBuffer() + layout.package + range.offset, range.size);
-        }
-    }
-    const std::vector<uint8_t> signature = signer.SignDigest(body.dm);
-    image->WriteBlock(signature.data(), static_cast<int32_t>(layout.signatureBlock + 36), 128);
-    image->WriteBlock(body.fnv.data(), static_cast<int32_t>(layout.signatureBlock + 36 + 128), 16);
-    image->FixPCIBlockChecksum(static_cast<int32_t>(layout.certificateBlock));
-
+    SignPreserveStage(*image, spec, layout);
+    SignBody(*image, spec, layout, std::span(ranges).first(signedCount));
     image->SetOffsetMode(false);
     result.bytes.assign(image->GetBuffer(), image->GetBuffer() + image->GetLoadedSize());
     return result;

@@ -282,84 +282,128 @@ uint32_t Hash3(const std::vector<uint8_t>& input, size_t at)
     return (value * 2654435761u) >> (32 - kHashBits);
 }
 
-std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
+// Literals only: the hash chains would never be read.
+std::vector<Code> LiteralCodes(const std::vector<uint8_t>& input)
 {
     std::vector<Code> codes;
-    if (!useMatches)
+    codes.reserve(input.size());
+    for (const uint8_t byte : input)
     {
-        // Literals only: the hash chains would never be read.
-        codes.reserve(input.size());
-        for (const uint8_t byte : input)
-        {
-            codes.push_back({byte, 0});
-        }
-        return codes;
+        codes.push_back({byte, 0});
     }
-    // The hash heads are kept from call to call, each stamped with the call
-    // that set it, so a call does not fill the whole table first: a head of
-    // another call reads as none. Links are 32 bits: inputs stay far below
-    // 2 GiB.
-    struct Head
+    return codes;
+}
+
+struct FoundMatch
+{
+    size_t length = 0;
+    size_t from = 0;
+};
+
+// Hash chains over the input's 3-byte groups. The hash heads are kept from
+// call to call, each stamped with the call that set it, so a call does not
+// fill the whole table first: a head of another call reads as none. Links
+// are 32 bits: inputs stay far below 2 GiB.
+class CMatchFinder
+{
+public:
+    explicit CMatchFinder(const std::vector<uint8_t>& input)
+        : m_input(input), m_previous(input.size(), -1), m_call(++Calls())
+    {
+    }
+
+    void Insert(size_t at)
+    {
+        if (at + kMinMatch <= m_input.size())
+        {
+            const uint32_t h = Hash3(m_input, at);
+            m_previous[at] = Head(h);
+            Heads()[h] = {m_call, static_cast<int32_t>(at)};
+        }
+    }
+
+    // The longest earlier match within the window and the chain limit.
+    FoundMatch Longest(size_t at) const
+    {
+        FoundMatch best;
+        if (at + kMinMatch > m_input.size())
+        {
+            return best;
+        }
+        const size_t limit = std::min<size_t>(kMaxMatch, m_input.size() - at);
+        int32_t candidate = Head(Hash3(m_input, at));
+        for (uint32_t step = 0; candidate >= 0 && step < kChainLimit; ++step)
+        {
+            const auto from = static_cast<size_t>(candidate);
+            if (at - from > kWindow)
+            {
+                break;
+            }
+            size_t length = 0;
+            while (length < limit && m_input[from + length] == m_input[at + length])
+            {
+                ++length;
+            }
+            if (length > best.length)
+            {
+                best = {length, from};
+            }
+            candidate = m_previous[from];
+        }
+        return best;
+    }
+
+private:
+    struct HashHead
     {
         uint64_t call = 0;
         int32_t at = -1;
     };
-    thread_local std::vector<Head> heads(size_t{1} << kHashBits);
-    thread_local uint64_t calls = 0;
-    const uint64_t call = ++calls;
-    const auto head = [&](uint32_t h) { return heads[h].call == call ? heads[h].at : -1; };
-    std::vector<int32_t> previous(input.size(), -1);
-    const auto insert = [&](size_t at)
+
+    static std::vector<HashHead>& Heads()
     {
-        if (at + kMinMatch <= input.size())
-        {
-            const uint32_t h = Hash3(input, at);
-            previous[at] = head(h);
-            heads[h] = {call, static_cast<int32_t>(at)};
-        }
-    };
+        thread_local std::vector<HashHead> heads(size_t{1} << kHashBits);
+        return heads;
+    }
+
+    static uint64_t& Calls()
+    {
+        thread_local uint64_t calls = 0;
+        return calls;
+    }
+
+    int32_t Head(uint32_t h) const { return Heads()[h].call == m_call ? Heads()[h].at : -1; }
+
+    const std::vector<uint8_t>& m_input;
+    std::vector<int32_t> m_previous;
+    uint64_t m_call;
+};
+
+std::vector<Code> Match(const std::vector<uint8_t>& input, bool useMatches)
+{
+    if (!useMatches)
+    {
+        return LiteralCodes(input);
+    }
+    std::vector<Code> codes;
+    CMatchFinder finder(input);
     for (size_t at = 0; at < input.size();)
     {
-        size_t bestLength = 0;
-        size_t bestFrom = 0;
-        if (at + kMinMatch <= input.size())
+        const FoundMatch best = finder.Longest(at);
+        if (best.length >= kMinMatch)
         {
-            const size_t limit = std::min<size_t>(kMaxMatch, input.size() - at);
-            int32_t candidate = head(Hash3(input, at));
-            for (uint32_t step = 0; candidate >= 0 && step < kChainLimit; ++step)
+            codes.push_back({static_cast<uint16_t>(best.length + efi::kMatchBias),
+                             static_cast<uint32_t>(at - best.from - 1)});
+            for (size_t i = 0; i < best.length; ++i)
             {
-                const auto from = static_cast<size_t>(candidate);
-                if (at - from > kWindow)
-                {
-                    break;
-                }
-                size_t length = 0;
-                while (length < limit && input[from + length] == input[at + length])
-                {
-                    ++length;
-                }
-                if (length > bestLength)
-                {
-                    bestLength = length;
-                    bestFrom = from;
-                }
-                candidate = previous[from];
+                finder.Insert(at + i);
             }
-        }
-        if (bestLength >= kMinMatch)
-        {
-            codes.push_back({static_cast<uint16_t>(bestLength + efi::kMatchBias),
-                             static_cast<uint32_t>(at - bestFrom - 1)});
-            for (size_t i = 0; i < bestLength; ++i)
-            {
-                insert(at + i);
-            }
-            at += bestLength;
+            at += best.length;
         }
         else
         {
             codes.push_back({input[at], 0});
-            insert(at);
+            finder.Insert(at);
             ++at;
         }
     }

@@ -741,22 +741,9 @@ std::vector<uint8_t> CGpuImageBuilder::RenderInitFromRom() const
     return bytes;
 }
 
-std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t index,
-                                                   bool isLast) const
+// The option ROM header and the PCI data structure.
+void CGpuImageBuilder::RenderPcir(std::vector<uint8_t>& bytes, const BlockPlan& plan, bool last)
 {
-    std::vector<uint8_t> bytes(plan.length);
-    if (!plan.isNbsi)
-    {
-        // A recognisable payload, different in every block, so sums and
-        // comparisons see real data.
-        for (size_t j = 0; j < bytes.size(); ++j)
-        {
-            bytes[j] = static_cast<uint8_t>(0x5A ^ (index * 13 + j * 7));
-        }
-    }
-    std::fill(bytes.begin(), bytes.begin() + std::min<size_t>(plan.pcirOffset, bytes.size()), 0);
-
-    const bool last = plan.lastImage.value_or(isLast);
     PutWord(bytes, 0, plan.mark);
     const uint32_t initSize = plan.initSize.value_or(plan.length);
     if (plan.codeType == kEfi)
@@ -786,74 +773,109 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t
     PutByte(bytes, pcir + 20, plan.codeType);
     PutByte(bytes, pcir + 21, static_cast<uint8_t>((last ? 0x80 : 0) | plan.pcirIndicatorBits));
     PutWord(bytes, pcir + 22, 0);
+}
 
+// The KPDE structure, on the first 16-byte boundary after the PCI data
+// structure.
+void CGpuImageBuilder::RenderKpde(std::vector<uint8_t>& bytes, const BlockPlan& plan, bool last)
+{
+    const size_t kpde = (plan.pcirOffset + plan.pcirStructureLength + 15) / 16 * 16;
+    for (size_t j = kpde; j < kpde + 20 && j < bytes.size(); ++j)
+    {
+        bytes[j] = 0;
+    }
+    PutDword(bytes, kpde, FourCharacters("KPDE"));
+    PutWord(bytes, kpde + 4, plan.kpdeVersion);
+    PutWord(bytes, kpde + 6, plan.kpdeStructureLength);
+    PutWord(bytes, kpde + 8, static_cast<uint16_t>(plan.kpdeSubImageLength / kUnit));
+    if (plan.kpdeStructureLength >= 11)
+    {
+        PutByte(bytes, kpde + 10, plan.kpdeIndicator.value_or(last ? 0x80 : 0));
+    }
+    if (plan.kpdeStructureLength >= 12)
+    {
+        PutByte(bytes, kpde + 11, plan.kpdeFlags);
+    }
+    if (plan.kpdeSubsystem)
+    {
+        PutWord(bytes, kpde + 16, plan.kpdeSubsystem->first);
+        PutWord(bytes, kpde + 18, plan.kpdeSubsystem->second);
+    }
+}
+
+// The payload, right after the PCI data structure or the KPDE structure.
+void CGpuImageBuilder::RenderPayload(std::vector<uint8_t>& bytes, const BlockPlan& plan)
+{
+    const size_t pcir = plan.pcirOffset;
+    size_t at = pcir + plan.pcirStructureLength;
     if (plan.hasKpde)
     {
-        const size_t kpde = (pcir + plan.pcirStructureLength + 15) / 16 * 16;
-        for (size_t j = kpde; j < kpde + 20 && j < bytes.size(); ++j)
+        at = (pcir + plan.pcirStructureLength + 15) / 16 * 16 + plan.kpdeStructureLength;
+    }
+    for (size_t j = 0; j < plan.payload.size(); ++j)
+    {
+        PutByte(bytes, at + j, plan.payload[j]);
+    }
+}
+
+// An NBSI block's directory and its objects' records after it.
+void CGpuImageBuilder::RenderNbsiDirectory(std::vector<uint8_t>& bytes, const BlockPlan& plan)
+{
+    const size_t directory = plan.nbsiDirectoryOffset;
+    const uint32_t directorySize = DirectorySize(plan.objects.size());
+    PutWord(bytes, 22, plan.nbsiDirectoryOffset);
+    PutDword(bytes, directory, 0x4E425349); // "ISBN" as bytes
+    PutDword(bytes, directory + 4, directorySize);
+    PutByte(bytes, directory + 8, static_cast<uint8_t>(plan.objects.size()));
+    PutByte(bytes, directory + 9, 1);
+    size_t record = directory + directorySize;
+    for (size_t i = 0; i < plan.objects.size(); ++i)
+    {
+        const NbsiObject& object = plan.objects[i];
+        PutWord(bytes, directory + 10 + 2 * i, object.type);
+        uint32_t size = 16 + static_cast<uint32_t>(object.data.size());
+        for (const auto& [objectIndex, field] : plan.objectSizeFields)
         {
-            bytes[j] = 0;
+            if (objectIndex == i)
+            {
+                size = field;
+            }
         }
-        PutDword(bytes, kpde, FourCharacters("KPDE"));
-        PutWord(bytes, kpde + 4, plan.kpdeVersion);
-        PutWord(bytes, kpde + 6, plan.kpdeStructureLength);
-        PutWord(bytes, kpde + 8, static_cast<uint16_t>(plan.kpdeSubImageLength / kUnit));
-        if (plan.kpdeStructureLength >= 11)
+        PutWord(bytes, record + 8, object.type);
+        PutDword(bytes, record + 10, size);
+        PutByte(bytes, record + 15, 1);
+        std::copy(object.data.begin(), object.data.end(), bytes.begin() + record + 16);
+        record += 16 + object.data.size();
+    }
+}
+
+std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t index,
+                                                   bool isLast) const
+{
+    std::vector<uint8_t> bytes(plan.length);
+    if (!plan.isNbsi)
+    {
+        // A recognisable payload, different in every block, so sums and
+        // comparisons see real data.
+        for (size_t j = 0; j < bytes.size(); ++j)
         {
-            PutByte(bytes, kpde + 10, plan.kpdeIndicator.value_or(last ? 0x80 : 0));
-        }
-        if (plan.kpdeStructureLength >= 12)
-        {
-            PutByte(bytes, kpde + 11, plan.kpdeFlags);
-        }
-        if (plan.kpdeSubsystem)
-        {
-            PutWord(bytes, kpde + 16, plan.kpdeSubsystem->first);
-            PutWord(bytes, kpde + 18, plan.kpdeSubsystem->second);
+            bytes[j] = static_cast<uint8_t>(0x5A ^ (index * 13 + j * 7));
         }
     }
-
+    std::fill(bytes.begin(), bytes.begin() + std::min<size_t>(plan.pcirOffset, bytes.size()), 0);
+    const bool last = plan.lastImage.value_or(isLast);
+    RenderPcir(bytes, plan, last);
+    if (plan.hasKpde)
+    {
+        RenderKpde(bytes, plan, last);
+    }
     if (!plan.payload.empty())
     {
-        size_t at = pcir + plan.pcirStructureLength;
-        if (plan.hasKpde)
-        {
-            at = (pcir + plan.pcirStructureLength + 15) / 16 * 16 + plan.kpdeStructureLength;
-        }
-        for (size_t j = 0; j < plan.payload.size(); ++j)
-        {
-            PutByte(bytes, at + j, plan.payload[j]);
-        }
+        RenderPayload(bytes, plan);
     }
-
     if (plan.isNbsi)
     {
-        const size_t directory = plan.nbsiDirectoryOffset;
-        const uint32_t directorySize = DirectorySize(plan.objects.size());
-        PutWord(bytes, 22, plan.nbsiDirectoryOffset);
-        PutDword(bytes, directory, 0x4E425349); // "ISBN" as bytes
-        PutDword(bytes, directory + 4, directorySize);
-        PutByte(bytes, directory + 8, static_cast<uint8_t>(plan.objects.size()));
-        PutByte(bytes, directory + 9, 1);
-        size_t record = directory + directorySize;
-        for (size_t i = 0; i < plan.objects.size(); ++i)
-        {
-            const NbsiObject& object = plan.objects[i];
-            PutWord(bytes, directory + 10 + 2 * i, object.type);
-            uint32_t size = 16 + static_cast<uint32_t>(object.data.size());
-            for (const auto& [objectIndex, field] : plan.objectSizeFields)
-            {
-                if (objectIndex == i)
-                {
-                    size = field;
-                }
-            }
-            PutWord(bytes, record + 8, object.type);
-            PutDword(bytes, record + 10, size);
-            PutByte(bytes, record + 15, 1);
-            std::copy(object.data.begin(), object.data.end(), bytes.begin() + record + 16);
-            record += 16 + object.data.size();
-        }
+        RenderNbsiDirectory(bytes, plan);
     }
     if (index == 0)
     {
@@ -866,7 +888,6 @@ std::vector<uint8_t> CGpuImageBuilder::RenderBlock(const BlockPlan& plan, size_t
             PutByte(bytes, offset + j, patch[j]);
         }
     }
-
     // The last byte makes the block's bytes sum to 0 modulo 256.
     const uint32_t sum = std::accumulate(bytes.begin(), bytes.end() - 1, uint32_t{0});
     bytes.back() = static_cast<uint8_t>(0x100 - (sum & 0xFF) + (plan.badChecksum ? 1 : 0));

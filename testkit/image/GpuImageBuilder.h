@@ -304,6 +304,11 @@ private:
 
     BlockPlan& Current();
     std::vector<uint8_t> RenderBlock(const BlockPlan& plan, size_t index, bool isLast) const;
+    // The parts RenderBlock writes.
+    static void RenderPcir(std::vector<uint8_t>& bytes, const BlockPlan& plan, bool last);
+    static void RenderKpde(std::vector<uint8_t>& bytes, const BlockPlan& plan, bool last);
+    static void RenderPayload(std::vector<uint8_t>& bytes, const BlockPlan& plan);
+    static void RenderNbsiDirectory(std::vector<uint8_t>& bytes, const BlockPlan& plan);
     std::vector<uint8_t> RenderInitFromRom() const;
 
     std::vector<BlockPlan> m_blocks;

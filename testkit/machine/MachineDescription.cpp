@@ -1,18 +1,13 @@
 #include "testkit/machine/MachineDescription.h"
 
+#include "core/TextHelpers.h"
+
 #include <cstdio>
 
 namespace testkit
 {
 namespace
 {
-std::string Hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string PciAddress(unsigned bus, unsigned device)
 {
     char text[16];
@@ -38,12 +33,14 @@ nlohmann::json MachineWithGpus(const std::vector<MachineGpu>& gpus)
         pci.push_back(
             {{"address", PciAddress(bus, 0)},
              {"vendor", "0x7E2B"},
-             {"device", Hex(gpu.deviceId)},
+             {"device", ToHexString64(gpu.deviceId, 1)},
              {"class", "0x030000"},
              {"revision", "0xA1"},
              {"subsystem", {{"vendor", "0x7E2B"}, {"device", "0x0001"}}},
              {"bars",
-              {{{"index", 0}, {"size", "0x1000000"}, {"address", Hex(0xC0000000u + i * 0x2000000u)}}}},
+              {{{"index", 0},
+                {"size", "0x1000000"},
+                {"address", ToHexString64(0xC0000000u + i * 0x2000000u, 1)}}}},
              {"model",
               {{"kind", "gpu"},
                {"name", name},

@@ -21,6 +21,24 @@ TEST(TextHelpers, HexAndNumberFormatting)
     }
     EXPECT_EQ(ToHexString(0x10, 4), "0x0010");
 
+    struct WideCase
+    {
+        uint64_t value;
+        uint32_t digits;
+        HexCase letters;
+        const char* hex;
+    };
+    const WideCase wideCases[] = {
+        {0x1122334455667788ull, 4, HexCase::Upper, "0x1122334455667788"},
+        {0, 1, HexCase::Upper, "0x0"},
+        {0xABCull, 20, HexCase::Upper, "0x0000000000000ABC"},
+        {0xC0FFEEull, 8, HexCase::Lower, "0x00c0ffee"},
+    };
+    for (const WideCase& c : wideCases)
+    {
+        EXPECT_EQ(ToHexString64(c.value, c.digits, c.letters), c.hex) << c.value << "/" << c.digits;
+    }
+
     EXPECT_EQ(FormatNumber(7, 3), "007");
     EXPECT_EQ(FormatNumber(12345, 3), "12345");
     EXPECT_EQ(FormatNumber(0, 0), "0");

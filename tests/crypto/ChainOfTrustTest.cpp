@@ -92,76 +92,79 @@ TEST(ChainOfTrustTest, TheCertInfoBlockWrittenLaterKeepsTheImageCertified)
     EXPECT_EQ(chain.VerifyCertificateChain(image.get(), nullptr), 5);
 }
 
-TEST(ChainOfTrustTest, TamperingTable)
+namespace
 {
-    using Mutation = std::function<void(SignedImage&, const SignedImageSpec&)>;
-    struct Case
-    {
-        const char* name;
-        SignedImageSpec spec;
-        Mutation mutate;
-        int32_t level; // 0: the check must throw `error`
-        int32_t code;  // the image check's code, -1 to skip
-        const char* error;
-        const char* logLine; // a line the log must hold
-    };
-    const Mutation none = [](SignedImage&, const SignedImageSpec&) {};
-    SignedImageSpec plain, preserveSigned, wrongMaster, secondVendor, noLast, x509, ifrShort,
-        masterCertType, rangeAtMinusOne, rangeOutside, baseInstance, tooManyEntries, withIfr;
-    preserveSigned.preserveSignature = true;
-    wrongMaster.masterSigner = kStrangerKey;
-    secondVendor.secondVendor = true;
-    secondVendor.vendorFirst = false;
-    SignedImageSpec secondVendorBeforeMaster;
-    secondVendorBeforeMaster.secondVendor = true;
-    noLast.markLast = false;
-    x509.packageKind = 1;
-    ifrShort.initFromRom = 0x800;
-    ifrShort.ifrRangeSize = 0x7FF;
-    masterCertType.masterCertType = 3;
-    rangeAtMinusOne.extraRanges = {{0xFFFFFFFF, 16, 0x0800}};
-    rangeOutside.extraRanges = {{0x100, 0x01000000, 0x0800}};
-    baseInstance.extraRanges = {{0x100, 16, 0x100800}};
-    SignedImageSpec shortPreserveHash;
-    shortPreserveHash.extraRanges = {{0x300, 8, 0x0400}};
-    tooManyEntries.fillerEntries = 50;
-    tooManyEntries.vendorFirst = false;
-    withIfr.initFromRom = 0x800;
-    // Each image below is signed with its change in place, so that only the
-    // change itself can refuse it.
-    SignedImageSpec efiBefore, efiBetween, efiAfterCertificate, efiRange;
-    efiBefore.unsignedEfi = UnsignedEfiBlock::BeforeX86;
-    efiBetween.unsignedEfi = UnsignedEfiBlock::AfterX86;
-    efiAfterCertificate.unsignedEfi = UnsignedEfiBlock::AfterCertificate;
-    efiRange.extraRanges = {{0x100, 16, (uint32_t{pcirom::kCodeEfi} << 24) | 0x0800}};
-    const char* const kUnsignedCode = " is not signed. ";
+using Mutation = std::function<void(SignedImage&, const SignedImageSpec&)>;
 
-    const Case cases[] = {
-        {"EFI block before the x86 block", efiBefore, none, 8, 8, "", kUnsignedCode},
-        {"EFI block between the x86 and the certificate block", efiBetween, none, 8, 8, "",
-         kUnsignedCode},
-        {"EFI block after the certificate block", efiAfterCertificate, none, 8, 8, "",
-         kUnsignedCode},
-        {"range of a code type absent before the certificate block", efiRange, none, 8, 8, "",
-         "       Signed range outside the image. "},
+struct TamperCase
+{
+    const char* name;
+    SignedImageSpec spec;
+    Mutation mutate;
+    int32_t level; // 0: the check must throw `error`
+    int32_t code;  // the image check's code, -1 to skip
+    const char* error;
+    const char* logLine; // a line the log must hold
+};
+
+const Mutation kNoChange = [](SignedImage&, const SignedImageSpec&) {};
+
+// A spec with one change from the default.
+SignedImageSpec With(const std::function<void(SignedImageSpec&)>& change)
+{
+    SignedImageSpec spec;
+    change(spec);
+    return spec;
+}
+
+// Changes to the signed image, its ranges and its signatures. Each image
+// with an unsigned EFI block is signed with that block in place, so that
+// only the block itself can refuse it.
+std::vector<TamperCase> ImageTamperCases()
+{
+    const SignedImageSpec plain;
+    const char* const kUnsignedCode = " is not signed. ";
+    const char* const kRangeOutside = "       Signed range outside the image. ";
+    return {
+        {"EFI block before the x86 block",
+         With([](SignedImageSpec& s) { s.unsignedEfi = UnsignedEfiBlock::BeforeX86; }), kNoChange,
+         8, 8, "", kUnsignedCode},
+        {"EFI block between the x86 and the certificate block",
+         With([](SignedImageSpec& s) { s.unsignedEfi = UnsignedEfiBlock::AfterX86; }), kNoChange, 8,
+         8, "", kUnsignedCode},
+        {"EFI block after the certificate block",
+         With([](SignedImageSpec& s) { s.unsignedEfi = UnsignedEfiBlock::AfterCertificate; }),
+         kNoChange, 8, 8, "", kUnsignedCode},
+        {"range of a code type absent before the certificate block",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{0x100, 16, (uint32_t{pcirom::kCodeEfi} << 24) | 0x0800}};
+             }),
+         kNoChange, 8, 8, "", kRangeOutside},
         {"range table leaving the certificate block", plain,
          [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.hat + 10) = 1; }, 8,
          8, "", "       Signature record outside the certificate block. "},
         {"body byte", plain,
          [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.bodyByte) ^= 1; }, 8,
          7, "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
-        {"init-from-ROM byte", withIfr,
+        {"init-from-ROM byte", With([](SignedImageSpec& s) { s.initFromRom = 0x800; }),
          [](SignedImage& i, const SignedImageSpec&) { i.bytes[0x40] ^= 1; }, 8, 7, "",
          "Error Code:7 BCRT_ERROR_CODE_BODY_FNV_HASH_MISMATCH "},
         {"preserved byte", plain,
          [](SignedImage& i, const SignedImageSpec& s)
          { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; },
          8, 3, "", "Error Code:3 BCRT_ERROR_CODE_PRESERVE_FNV_HASH_MISMATCH "},
-        {"preserved byte under a preserve signature", preserveSigned,
+        {"preserved byte under a preserve signature",
+         With([](SignedImageSpec& s) { s.preserveSignature = true; }),
          [](SignedImage& i, const SignedImageSpec& s)
          { ByteAt(i, s, i.layout.preservedData + 5) ^= 1; },
          8, 4, "", "Error Code:4 BCRT_ERROR_CODE_PRESERVE_SIGNATURE_MISMATCH "},
-        {"preserve hash range of 8 bytes", shortPreserveHash, none, 8, 2, "",
+        {"preserve hash range of 8 bytes",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{0x300, 8, 0x0400}};
+             }),
+         kNoChange, 8, 2, "",
          "Error Code:2 BCRT_ERROR_CODE_PRESERVE_HASH_SIZE_MISMATCH \n"
          "       Preserve FNV Hash size larger than the placeholder inside VBIOS image.\n"
          "       Preserve FNV hash not generated to VBIOS image. \n"},
@@ -177,49 +180,107 @@ TEST(ChainOfTrustTest, TamperingTable)
          [](SignedImage& i, const SignedImageSpec& s)
          { ByteAt(i, s, i.layout.signatureBlock + 17) = 2; },
          8, -1, "", "Error Code:8 BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH "},
-        {"wrong master key", wrongMaster, none, 0, -1, kSanity,
-         "  Error: Master Cert Chain of Trust Failed"},
-        {"master certificate of another type", masterCertType, none, 0, -1, kSanity,
+    };
+}
+
+// Changes to the certificates, the package and the signature record's ranges.
+std::vector<TamperCase> PackageTamperCases()
+{
+    const SignedImageSpec plain;
+    const char* const kRangeOutside = "       Signed range outside the image. ";
+    const char* const kNoLastEntry = "BCRT Error: Certification package has no last entry";
+    return {
+        {"wrong master key", With([](SignedImageSpec& s) { s.masterSigner = kStrangerKey; }),
+         kNoChange, 0, -1, kSanity, "  Error: Master Cert Chain of Trust Failed"},
+        {"master certificate of another type",
+         With([](SignedImageSpec& s) { s.masterCertType = 3; }), kNoChange, 0, -1, kSanity,
          "  Error: Master Cert Chain of Trust Failed"},
         {"vendor entry claims another type", plain,
          [](SignedImage& i, const SignedImageSpec& s) { ByteAt(i, s, i.layout.package + 16) = 7; },
          0, -1, kSanity, "  Error: Vendor Cert Chain of Trust Failed"},
-        {"second vendor", secondVendor, none, 8, -1, "", "Cert 2.0 Vendor Cert: Valid"},
-        {"second vendor before the master", secondVendorBeforeMaster, none, 0, -1, kSanity,
-         "  Error: Master Cert Chain of Trust Failed"},
-        {"no last marker", noLast, none, 8, -1, "",
-         "BCRT Error: Certification package has no last entry"},
-        {"more than 51 entries", tooManyEntries, none, 8, -1, "",
-         "BCRT Error: Certification package has no last entry"},
-        {"X.509 package", x509, none, 8, -1, "",
+        {"second vendor",
+         With(
+             [](SignedImageSpec& s)
+             {
+                 s.secondVendor = true;
+                 s.vendorFirst = false;
+             }),
+         kNoChange, 8, -1, "", "Cert 2.0 Vendor Cert: Valid"},
+        {"second vendor before the master", With([](SignedImageSpec& s) { s.secondVendor = true; }),
+         kNoChange, 0, -1, kSanity, "  Error: Master Cert Chain of Trust Failed"},
+        {"no last marker", With([](SignedImageSpec& s) { s.markLast = false; }), kNoChange, 8, -1,
+         "", kNoLastEntry},
+        {"more than 51 entries",
+         With(
+             [](SignedImageSpec& s)
+             {
+                 s.fillerEntries = 50;
+                 s.vendorFirst = false;
+             }),
+         kNoChange, 8, -1, "", kNoLastEntry},
+        {"X.509 package", With([](SignedImageSpec& s) { s.packageKind = 1; }), kNoChange, 8, -1, "",
          "BCRT Error: Certification package is not chained to the root of trust"},
-        {"init-from-ROM range of 0x7FF", ifrShort, none, 8, 55, "",
-         " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"},
-        {"range at -1", rangeAtMinusOne, none, 8, 8, "", "       Signed range outside the image. "},
-        {"range outside the image", rangeOutside, none, 8, 8, "",
-         "       Signed range outside the image. "},
-        {"non-zero base instance", baseInstance, none, 0, -1,
+        {"init-from-ROM range of 0x7FF",
+         With(
+             [](SignedImageSpec& s)
+             {
+                 s.initFromRom = 0x800;
+                 s.ifrRangeSize = 0x7FF;
+             }),
+         kNoChange, 8, 55, "", " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"},
+        {"range at -1",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{0xFFFFFFFF, 16, 0x0800}};
+             }),
+         kNoChange, 8, 8, "", kRangeOutside},
+        {"range outside the image",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{0x100, 0x01000000, 0x0800}};
+             }),
+         kNoChange, 8, 8, "", kRangeOutside},
+        {"non-zero base instance",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{0x100, 16, 0x100800}};
+             }),
+         kNoChange, 0, -1,
          "Certification Package Parsing failed. Non-zero base instance not supported.",
          "Cert 2.0 Vendor Cert: Valid"},
     };
-    for (const Case& c : cases)
+}
+
+void ExpectTamperOutcome(const TamperCase& c)
+{
+    SignedImage signedImage = BuildSignedImage(c.spec);
+    c.mutate(signedImage, c.spec);
+    CRefPtr<IROMImage> image = signedImage.Image();
+    CapturedLog captured;
+    CBCRTChainOfTrust chain = TestChain();
+    int32_t level = 0;
+    const std::string error =
+        ErrorOf([&] { level = chain.VerifyCertificateChain(image.get(), &captured.log); });
+    EXPECT_EQ(level, c.level) << c.name;
+    EXPECT_EQ(error, c.level == 0 ? std::string(c.error) : "(no error)") << c.name;
+    if (c.code != -1)
     {
-        SignedImage signedImage = BuildSignedImage(c.spec);
-        c.mutate(signedImage, c.spec);
-        CRefPtr<IROMImage> image = signedImage.Image();
-        CapturedLog captured;
-        CBCRTChainOfTrust chain = TestChain();
-        int32_t level = 0;
-        const std::string error =
-            ErrorOf([&] { level = chain.VerifyCertificateChain(image.get(), &captured.log); });
-        EXPECT_EQ(level, c.level) << c.name;
-        EXPECT_EQ(error, c.level == 0 ? std::string(c.error) : "(no error)") << c.name;
-        if (c.code != -1)
-        {
-            EXPECT_EQ(chain.GetCode(), c.code) << c.name;
-        }
-        EXPECT_NE(captured.text.str().find(c.logLine), std::string::npos) << c.name << "\n"
-                                                                          << captured.text.str();
+        EXPECT_EQ(chain.GetCode(), c.code) << c.name;
+    }
+    EXPECT_NE(captured.text.str().find(c.logLine), std::string::npos) << c.name << "\n"
+                                                                      << captured.text.str();
+}
+} // namespace
+
+TEST(ChainOfTrustTest, TamperingTable)
+{
+    for (const TamperCase& c : ImageTamperCases())
+    {
+        ExpectTamperOutcome(c);
+    }
+    for (const TamperCase& c : PackageTamperCases())
+    {
+        ExpectTamperOutcome(c);
     }
 }
 

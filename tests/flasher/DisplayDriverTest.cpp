@@ -74,17 +74,23 @@ public:
 };
 } // namespace
 
-TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFailure)
+namespace
 {
-    using Operation = std::function<void(CFlasherMachine&, CRefPtr<IPCIBus>)>;
-    struct Case
-    {
-        const char* name;
-        Operation run;
-        const char* error;
-    };
-    const char* const mapping = "mapping failed";
-    const Case cases[] = {
+using Operation = std::function<void(CFlasherMachine&, CRefPtr<IPCIBus>)>;
+
+struct DisplayCase
+{
+    const char* name;
+    Operation run;
+    const char* error;
+};
+
+const char* const kMappingFailed = "mapping failed";
+
+// The operations that read the adapter's EEPROM or firmware.
+std::vector<DisplayCase> ReadingOperations()
+{
+    return {
         {"quick version",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          {
@@ -92,35 +98,21 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
              rig.flasher->PrintVersionQuick(rig.ui, bus, rig.Adapter(0), nullptr, nullptr,
                                             rig.database, out, false, &rig.log, false);
          },
-         mapping},
+         kMappingFailed},
         {"check EEPROM",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          { rig.flasher->CheckEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, &rig.log); },
-         mapping},
+         kMappingFailed},
         {"display EEPROM",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          { rig.flasher->DisplayEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, 16, &rig.log); },
-         mapping},
-        {"software protection",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus) {
-             rig.flasher->SetSoftwareProtect(rig.ui, bus, rig.Adapter(0), rig.database, true,
-                                             &rig.log);
-         },
-         mapping},
-        {"erase",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         { rig.flasher->EraseEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
-         mapping},
-        {"delete firmware",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         { rig.flasher->DeleteVbios(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
-         mapping},
+         kMappingFailed},
         {"PCI blocks",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus) {
              rig.flasher->DisplayPCIBlocks(rig.ui, bus, rig.Adapter(0), rig.database, false,
                                            &rig.log);
          },
-         mapping},
+         kMappingFailed},
         {"save",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          {
@@ -128,7 +120,7 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
                                        rig.Adapter(0), nullptr, nullptr, rig.database, false,
                                        false, false, &rig.log);
          },
-         mapping},
+         kMappingFailed},
         {"I2C device",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          {
@@ -137,7 +129,56 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
              rig.flasher->FindI2CDevice(rig.ui, bus, rig.Adapter(0), rig.database, 1, address,
                                         port, &rig.log);
          },
-         mapping},
+         kMappingFailed},
+        {"compare",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             const std::vector<uint8_t> firmware = MakeFirmware();
+             rig.flasher->CompareROMImage(
+                 rig.ui,
+                 IROMImage::CreateFromBuffer(firmware.data(),
+                                             static_cast<uint32_t>(firmware.size())),
+                 bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false, false, false,
+                 false, &rig.log);
+         },
+         kMappingFailed},
+        {"display version",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->DisplayVersion(rig.ui, bus, rig.Adapter(0),
+                                         CreateDisplayAdapterDatabase(), GetBoardDatabase(),
+                                         rig.database, false, false, &rig.log);
+         },
+         kMappingFailed},
+        {"applied runtime patches",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         {
+             rig.flasher->DisplayAppliedRuntimePatches(rig.ui, bus, rig.Adapter(0),
+                                                       CreateDisplayAdapterDatabase(),
+                                                       GetBoardDatabase(), rig.database, &rig.log);
+         },
+         kMappingFailed},
+    };
+}
+
+// The operations that change the adapter's EEPROM.
+std::vector<DisplayCase> WritingOperations()
+{
+    return {
+        {"software protection",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus) {
+             rig.flasher->SetSoftwareProtect(rig.ui, bus, rig.Adapter(0), rig.database, true,
+                                             &rig.log);
+         },
+         kMappingFailed},
+        {"erase",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->EraseEEPROM(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
+         kMappingFailed},
+        {"delete firmware",
+         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
+         { rig.flasher->DeleteVbios(rig.ui, bus, rig.Adapter(0), rig.database, true, &rig.log); },
+         kMappingFailed},
         {"preservation tuning",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
          {
@@ -145,7 +186,7 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
              rig.flasher->TunePreservationData(rig.ui, nullptr, bus, rig.Adapter(0), rig.database,
                                                requests, true, &rig.log);
          },
-         mapping},
+         kMappingFailed},
         {"flash image",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus>)
          {
@@ -160,34 +201,6 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
                                      &rig.log, nullptr, false);
          },
          "write failed"},
-        {"compare",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         {
-             const std::vector<uint8_t> firmware = MakeFirmware();
-             rig.flasher->CompareROMImage(
-                 rig.ui,
-                 IROMImage::CreateFromBuffer(firmware.data(),
-                                             static_cast<uint32_t>(firmware.size())),
-                 bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false, false, false,
-                 false, &rig.log);
-         },
-         mapping},
-        {"display version",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         {
-             rig.flasher->DisplayVersion(rig.ui, bus, rig.Adapter(0),
-                                         CreateDisplayAdapterDatabase(), GetBoardDatabase(),
-                                         rig.database, false, false, &rig.log);
-         },
-         mapping},
-        {"applied runtime patches",
-         [](CFlasherMachine& rig, CRefPtr<IPCIBus> bus)
-         {
-             rig.flasher->DisplayAppliedRuntimePatches(rig.ui, bus, rig.Adapter(0),
-                                                       CreateDisplayAdapterDatabase(),
-                                                       GetBoardDatabase(), rig.database, &rig.log);
-         },
-         mapping},
         {"update section",
          [](CFlasherMachine& rig, CRefPtr<IPCIBus>)
          {
@@ -202,7 +215,17 @@ TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFai
          },
          "Cannot program a non-page boundary or invalid range for EEPROM."},
     };
-    for (const Case& c : cases)
+}
+} // namespace
+
+TEST(FlasherDisplayDriver, EveryOperationThatDisablesTheDisplayGivesItBackOnAFailure)
+{
+    std::vector<DisplayCase> cases = ReadingOperations();
+    for (DisplayCase& c : WritingOperations())
+    {
+        cases.push_back(std::move(c));
+    }
+    for (const DisplayCase& c : cases)
     {
         SCOPED_TRACE(c.name);
         CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});

@@ -1,6 +1,7 @@
 #include "FlasherMachine.h"
 
 #include "core/CrossPlatform.h"
+#include "core/TextHelpers.h"
 #include "hw/IRomviseDriver.h"
 #include "hw/adapter/EnumerateAdapters.h"
 #include "sim/MachineFile.h"
@@ -13,16 +14,9 @@ namespace
 const OptionDescriptor kOptions[] = {
     {"offswdriver", 'S', 0, "", ""}, {"auto", ' ', 0, "", ""},      {"relaxdevid", ' ', 0, "", ""},
     {"altdevid", ' ', 1, "", ""},    {"ifronly", ' ', 0, "", ""},   {"verify", ' ', 0, "", ""},
-    {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""},
-    {"mergevarnex", ' ', 0, "", ""}, {"romout", ' ', 1, "", ""},     {"romin", ' ', 1, "", ""},
+    {"noretries", ' ', 0, "", ""},   {"nokestrix", ' ', 0, "", ""}, {"mergevarnex", ' ', 0, "", ""},
+    {"romout", ' ', 1, "", ""},      {"romin", ' ', 1, "", ""},
 };
-
-std::string Hex(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
 } // namespace
 
 void SetCommandLine(const std::vector<std::string>& options)
@@ -56,13 +50,13 @@ std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
             std::string(i == 0 ? "" : ",\n") + R"({"address": ")" + port +
             R"(", "vendor": "0x8086", "device": "0x7A38", "class": "0x060400", "bridge": {"secondary": )" +
             bus + R"(, "subordinate": )" + bus + "}},\n" + R"({"address": ")" + address +
-            R"(", "vendor": "0x7E2B", "device": ")" + Hex(gpu.deviceId) +
+            R"(", "vendor": "0x7E2B", "device": ")" + ToHexString(gpu.deviceId, 1) +
             R"(", "class": "0x030000", "revision": "0xA1", "subsystem": {"vendor": "0x7E2B", "device": "0x0001"}, "bars": [{"index": 0, "size": "0x1000000", "address": ")" +
-            Hex(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u) +
+            ToHexString(0xC0000000u + static_cast<uint32_t>(i) * 0x2000000u, 1) +
             R"("}], "model": {"kind": "gpu", "name": "gpu)" + std::to_string(i) +
-            R"(", "device_kind": )" + std::to_string(gpu.deviceKind) +
-            R"(, "straps": ")" + Hex(gpu.straps) + R"(", "eeprom": {"kind": "spi_flash", "part": ")" + gpu.part +
-            R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
+            R"(", "device_kind": )" + std::to_string(gpu.deviceKind) + R"(, "straps": ")" +
+            ToHexString(gpu.straps, 1) + R"(", "eeprom": {"kind": "spi_flash", "part": ")" +
+            gpu.part + R"(", "file": "chip)" + std::to_string(i) + R"(.bin")" +
             (gpu.firmware.empty() ? ""
                                   : R"(, "image": "firmware)" + std::to_string(i) + R"(.rom")") +
             "}}}";

@@ -54,9 +54,11 @@ struct ChainCase
     int32_t efiBlock;
 };
 
-TEST(GpuChainTest, WalkAndSizeFollowTheEffectiveLengths)
+// Chains of every shape the walk meets, with the ROM size, the block offsets
+// and the EFI block the lookups must give.
+std::vector<ChainCase> ChainCases()
 {
-    const std::vector<ChainCase> cases = {
+    return {
         {"one 64 KiB block", CGpuImageBuilder().Block(kX86, 0x10000), 0x10000, {0}, -1},
         {"x86 then EFI", TwoBlocks(), 0x18000, {0, 0x10000}, 0x10000},
         {"private chain",
@@ -127,7 +129,11 @@ TEST(GpuChainTest, WalkAndSizeFollowTheEffectiveLengths)
          {0, 0x10000},
          0x10000},
     };
-    for (const ChainCase& c : cases)
+}
+
+TEST(GpuChainTest, WalkAndSizeFollowTheEffectiveLengths)
+{
+    for (const ChainCase& c : ChainCases())
     {
         SCOPED_TRACE(c.name);
         CRefPtr<IROMImage> image = c.builder.BuildImage();

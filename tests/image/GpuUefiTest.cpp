@@ -246,18 +246,84 @@ TEST(GpuUefiTest, ChecksRefuseImagesAndDriversThatCannotBeMerged)
               std::string::npos);
 }
 
+namespace
+{
+struct MergeCase
+{
+    const char* name;
+    EfiPosition position;
+    size_t newNoise;
+    std::string error;
+};
+
+// The adapter's image for a merge case: an x86 block (with an extension
+// block in front of the EFI block when the case expects a refusal), the old
+// driver where the case puts it, and a trailer.
+CGpuImageBuilder CurrentImage(const MergeCase& c, uint32_t ifr,
+                              const std::vector<uint8_t>& oldDriver,
+                              const std::vector<uint8_t>& trailer)
+{
+    CGpuImageBuilder current;
+    if (ifr != 0)
+    {
+        current.InitFromRom(ifr);
+    }
+    current.Block(CGpuImageBuilder::kX86, 0x1000).Version(kUpdatableVersion, 1);
+    if (c.position == EfiPosition::Hidden)
+    {
+        current.Kpde().LastImage(true).KpdeIndicator(0);
+    }
+    if (!c.error.empty())
+    {
+        current.Block(CGpuImageBuilder::kX86Extension, 0x200);
+    }
+    if (c.position != EfiPosition::None)
+    {
+        current.Block(CGpuImageBuilder::kEfi, 0x200).Payload(testkit::EfiPayload(oldDriver));
+        if (c.position == EfiPosition::Placeholder)
+        {
+            current.PcirSignature("KPDS");
+        }
+    }
+    current.Trailer(trailer);
+    return current;
+}
+
+// The merged bytes keep the init-from-ROM segment and the trailer, and
+// parsed again as a fresh image show the new driver in one EFI block of the
+// larger size, with the IDs of the block it replaces or follows.
+void ExpectMerged(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
+                  uint32_t ifr, uint32_t efiSize, const std::vector<uint8_t>& trailer,
+                  IROMImage* image)
+{
+    EXPECT_EQ(after.size(), ifr + 0x1000 + efiSize + trailer.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.begin() + ifr, after.begin()));
+    EXPECT_TRUE(std::equal(trailer.begin(), trailer.end(), after.end() - 7));
+    CRefPtr<IROMImage> merged = ImageOf(after);
+    EXPECT_EQ(merged->GetUEFISupport(), "Yes");
+    EXPECT_EQ(merged->GetUEFIVersion(), "2.0 (03.04.2026 @ 00042 )");
+    EXPECT_EQ(merged->GetUEFIVariantID(), "0x0204");
+    EXPECT_EQ(merged->GetUEFIFeatureString(), " Cendra   Multi-Display ");
+    EXPECT_EQ(merged->GetUEFISigners(), std::vector<std::string>{"New Signer"});
+    EXPECT_EQ(image->GetUEFIVersion(), merged->GetUEFIVersion());
+    const std::vector<ChainBlock> chain = ChainOf(merged.get());
+    ASSERT_EQ(chain.size(), 2u);
+    EXPECT_EQ(chain[1].offset, 0x1000);
+    EXPECT_EQ(chain[1].length, efiSize);
+    for (const ChainBlock& block : chain)
+    {
+        EXPECT_EQ(block.sum, 0) << "block at " << block.offset;
+    }
+    EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 6), 0x1234);
+    EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 4), 0x7E2B);
+}
+} // namespace
+
 TEST(GpuUefiTest, MergePutsTheSuppliedDriverInPlaceOfTheOldOne)
 {
     const std::vector<uint8_t> trailer = {'T', 'R', 'A', 'I', 'L', 'E', 'R'};
     const std::vector<uint8_t> oldDriver = Driver("1.0", "Old Signer", 3000);
-    struct Case
-    {
-        const char* name;
-        EfiPosition position;
-        size_t newNoise;
-        std::string error;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<MergeCase> cases = {
         {"no EFI block", EfiPosition::None, 1000, ""},
         {"smaller driver", EfiPosition::Public, 0, ""},
         {"larger driver", EfiPosition::Public, 9000, ""},
@@ -268,32 +334,10 @@ TEST(GpuUefiTest, MergePutsTheSuppliedDriverInPlaceOfTheOldOne)
     };
     for (uint32_t ifr : {0u, 0x400u})
     {
-        for (const Case& c : cases)
+        for (const MergeCase& c : cases)
         {
             SCOPED_TRACE(std::string(c.name) + (ifr != 0 ? ", with init-from-ROM" : ""));
-            CGpuImageBuilder current;
-            if (ifr != 0)
-            {
-                current.InitFromRom(ifr);
-            }
-            current.Block(CGpuImageBuilder::kX86, 0x1000).Version(kUpdatableVersion, 1);
-            if (c.position == EfiPosition::Hidden)
-            {
-                current.Kpde().LastImage(true).KpdeIndicator(0);
-            }
-            if (!c.error.empty())
-            {
-                current.Block(CGpuImageBuilder::kX86Extension, 0x200);
-            }
-            if (c.position != EfiPosition::None)
-            {
-                current.Block(CGpuImageBuilder::kEfi, 0x200).Payload(testkit::EfiPayload(oldDriver));
-                if (c.position == EfiPosition::Placeholder)
-                {
-                    current.PcirSignature("KPDS");
-                }
-            }
-            current.Trailer(trailer);
+            const CGpuImageBuilder current = CurrentImage(c, ifr, oldDriver, trailer);
             const uint32_t oldEfiSize =
                 c.position == EfiPosition::None
                     ? 0
@@ -322,31 +366,8 @@ TEST(GpuUefiTest, MergePutsTheSuppliedDriverInPlaceOfTheOldOne)
             }
             ASSERT_EQ(error, "(no error)");
             EXPECT_NE(log.text.str().find("Successful UEFI update."), std::string::npos);
-
-            // The merged bytes, parsed again as a fresh image.
-            const std::vector<uint8_t> after = RawBytes(image.get());
-            const uint32_t efiSize = std::max(oldEfiSize, newEfiSize);
-            EXPECT_EQ(after.size(), ifr + 0x1000 + efiSize + trailer.size());
-            EXPECT_TRUE(std::equal(before.begin(), before.begin() + ifr, after.begin()));
-            EXPECT_TRUE(std::equal(trailer.begin(), trailer.end(), after.end() - 7));
-            CRefPtr<IROMImage> merged = ImageOf(after);
-            EXPECT_EQ(merged->GetUEFISupport(), "Yes");
-            EXPECT_EQ(merged->GetUEFIVersion(), "2.0 (03.04.2026 @ 00042 )");
-            EXPECT_EQ(merged->GetUEFIVariantID(), "0x0204");
-            EXPECT_EQ(merged->GetUEFIFeatureString(), " Cendra   Multi-Display ");
-            EXPECT_EQ(merged->GetUEFISigners(), std::vector<std::string>{"New Signer"});
-            EXPECT_EQ(image->GetUEFIVersion(), merged->GetUEFIVersion());
-            const std::vector<ChainBlock> chain = ChainOf(merged.get());
-            ASSERT_EQ(chain.size(), 2u);
-            EXPECT_EQ(chain[1].offset, 0x1000);
-            EXPECT_EQ(chain[1].length, efiSize);
-            for (const ChainBlock& block : chain)
-            {
-                EXPECT_EQ(block.sum, 0) << "block at " << block.offset;
-            }
-            // The IDs come from the block the new one replaces or follows.
-            EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 6), 0x1234);
-            EXPECT_EQ(merged->GetWord(merged->FindPCIR(0x1000) + 4), 0x7E2B);
+            ExpectMerged(before, RawBytes(image.get()), ifr, std::max(oldEfiSize, newEfiSize),
+                         trailer, image.get());
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include "SampleAdapters.h"
 #include "ToolArguments.h"
+#include "core/TextHelpers.h"
 #include "sim/SimFlashParts.h"
 
 #include <nlohmann/json.hpp>
@@ -205,13 +206,6 @@ const SimFlashPart& ReadPart(const std::string& text)
     return *part;
 }
 
-std::string Hex(uint64_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 std::string PciAddress(int bus, int device)
 {
     char text[16];
@@ -239,9 +233,9 @@ nlohmann::json StuckBits(const std::string& text, uint32_t partSize)
     {
         throw ToolRefusal("stuck-bits offset " + fields[0] + " lies beyond the part");
     }
-    return {{"offset", Hex(offset)},
-            {"mask", Hex(ParseToolNumber(fields[1], 0xFF, "stuck-bits mask"))},
-            {"value", Hex(ParseToolNumber(fields[2], 0xFF, "stuck-bits value"))}};
+    return {{"offset", ToHexString64(offset, 1)},
+            {"mask", ToHexString64(ParseToolNumber(fields[1], 0xFF, "stuck-bits mask"), 1)},
+            {"value", ToHexString64(ParseToolNumber(fields[2], 0xFF, "stuck-bits value"), 1)}};
 }
 
 Faults ReadFaults(const ToolArguments& arguments, uint32_t partSize,
@@ -323,8 +317,8 @@ nlohmann::json Bridge(const std::string& address, uint16_t vendor, uint16_t devi
                       int subordinate)
 {
     return {{"address", address},
-            {"vendor", Hex(vendor)},
-            {"device", Hex(device)},
+            {"vendor", ToHexString64(vendor, 1)},
+            {"device", ToHexString64(device, 1)},
             {"class", "0x060400"},
             {"bridge", {{"secondary", secondary}, {"subordinate", subordinate}}}};
 }
@@ -347,8 +341,8 @@ int AddPorts(MachinePlan& plan, size_t index)
         nlohmann::json plx = Bridge(port, kPlxVendorId, 0x8747, bus, bus);
         plx["port"] = index;
         plx["bars"] = {{{"index", 0},
-                        {"size", Hex(kPlxBarSize)},
-                        {"address", Hex(kPlxBarBase + index * kPlxBarSize)}}};
+                        {"size", ToHexString64(kPlxBarSize, 1)},
+                        {"address", ToHexString64(kPlxBarBase + index * kPlxBarSize, 1)}}};
         plx["model"] = {{"kind", "plx8747"}, {"name", "plx" + std::to_string(index)}};
         plan.pci.push_back(plx);
     }
@@ -373,17 +367,20 @@ void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
     nlohmann::json model = {{"kind", "gpu"},
                             {"name", name},
                             {"device_kind", gpu.kind},
-                            {"straps", Hex(gpu.straps)},
+                            {"straps", ToHexString64(gpu.straps, 1)},
                             {"eeprom", eeprom}};
     model.update(plan.faults.gpu);
     plan.pci.push_back(
         {{"address", PciAddress(bus, 0)},
-         {"vendor", Hex(kKorvanVendorId)},
-         {"device", Hex(gpu.deviceId)},
+         {"vendor", ToHexString64(kKorvanVendorId, 1)},
+         {"device", ToHexString64(gpu.deviceId, 1)},
          {"class", "0x030000"},
          {"revision", "0xA1"},
-         {"subsystem", {{"vendor", Hex(kKorvanVendorId)}, {"device", "0x0001"}}},
-         {"bars", {{{"index", 0}, {"size", "0x1000000"}, {"address", Hex(kGpuBarBase + index * kGpuBarStride)}}}},
+         {"subsystem", {{"vendor", ToHexString64(kKorvanVendorId, 1)}, {"device", "0x0001"}}},
+         {"bars",
+          {{{"index", 0},
+            {"size", "0x1000000"},
+            {"address", ToHexString64(kGpuBarBase + index * kGpuBarStride, 1)}}}},
          {"model", model}});
     if (plan.bridge == "zx22")
     {

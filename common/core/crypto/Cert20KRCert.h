@@ -128,6 +128,11 @@ private:
         return static_cast<uint8_t>(Word(cert20::kAlgorithm) >> (8 * index));
     }
     bool HasMainStructure() const { return m_bytes.size() >= cert20::kMainStructureSize; }
+    // The sections Print writes.
+    void PrintMainStructure(std::ostream& out);
+    void PrintPublicKey(std::ostream& out, uint8_t crypto);
+    void PrintExtensions(std::ostream& out);
+    void PrintRsa1024Signatures(std::ostream& out);
     std::optional<std::string> ExtensionText(uint32_t type);
 
     std::string m_fileName;

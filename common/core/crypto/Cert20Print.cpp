@@ -163,18 +163,8 @@ std::string ExtensionLine(uint32_t type, const std::vector<uint8_t>& data)
 }
 } // namespace
 
-void CBCRT20KRCert::Print(bool full, CLog* log)
+void CBCRT20KRCert::PrintMainStructure(std::ostream& out)
 {
-    if (log == nullptr)
-    {
-        return;
-    }
-    log->SetLevel(4);
-    if (!full || !HasMainStructure())
-    {
-        return;
-    }
-    std::ostream& out = *log;
     out << "-- Certificate Infomation  --" << LogEndl;
     out << "         Cert Version : 0x" << ToHex(Word(kVersion), 4) << LogEndl;
     out << "            Cert Size : " << FormatNumber(Word(kCertSize), 4) << " Bytes" << LogEndl;
@@ -188,7 +178,81 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
     out << "           Owner's ID : " << FormatNumber(Word(kOwnerId), 8) << LogEndl;
     out << "           Not Before : " << DateText(m_notBefore) << LogEndl;
     out << "            Not After : " << DateText(m_notAfter) << LogEndl;
+}
 
+void CBCRT20KRCert::PrintPublicKey(std::ostream& out, uint8_t crypto)
+{
+    const size_t keySize = crypto == 1 ? 128 : crypto == 2 ? 384 : crypto == 3 ? 32 : 0;
+    const size_t shown = RangeFits(kModulus, keySize, Word(kCertSize)) ? keySize : 0;
+    out << "            Public Key: "
+        << "\n     " << HexBytes(m_bytes.data() + kModulus, shown, 32, "     ") << LogEndl;
+}
+
+// The extension entries in chain order, while they lie inside the
+// certificate and until the one marked last.
+void CBCRT20KRCert::PrintExtensions(std::ostream& out)
+{
+    const uint32_t area = Word(kMainSize);
+    out << "    Certificate Extensions:  Version: " << ToHex(Word(area), 2)
+        << " Total Entries: " << Word(area + kExtensionCount) << LogEndl;
+    const uint64_t size = Word(kCertSize);
+    uint64_t entry = uint64_t{area} + Word(area + kExtensionFirstOffset);
+    for (uint32_t i = 0;
+         i < Word(area + kExtensionCount) && RangeFits(entry, kEntryHeaderSize, size); ++i)
+    {
+        const auto at = static_cast<uint32_t>(entry);
+        const uint32_t type = Word(at + kEntryType);
+        const uint32_t flags = Word(at + kEntryFlags);
+        const uint64_t next = uint64_t{m_extensionBase} + Word(at + kEntryNext);
+        out << "          Ext " << type << ":"
+            << ((flags & kEntryFirst) != 0 ? " (First Ext Entry) " : "")
+            << ((flags & kEntryLast) != 0 ? "(Last Ext Entry) " : "");
+        const Extension found = FindExtension(type);
+        out << (found.code == 0 && found.entry == at ? ExtensionLine(type, found.data)
+                                                     : " Unknown Extension ")
+            << LogEndl;
+        if ((flags & kEntryLast) != 0 || next < entry + kEntryHeaderSize)
+        {
+            break;
+        }
+        entry = next;
+    }
+}
+
+// The RSA-1024 signature and the alternate signatures after it, when the
+// certificate is long enough to hold them all.
+void CBCRT20KRCert::PrintRsa1024Signatures(std::ostream& out)
+{
+    uint32_t end = Word(kCertSize);
+    const uint32_t altSignatures = ((GetFlags() & kProdAltSigPresent) != 0 ? 32u : 0u) +
+                                   ((GetFlags() & kDebugAltSigPresent) != 0 ? 32u : 0u);
+    if (end < altSignatures + kRsa1024Size + kMainStructureSize)
+    {
+        return;
+    }
+    end -= altSignatures;
+    out << "  RSA1K Signature: "
+        << HexBytes(m_bytes.data() + end - kRsa1024Size, kRsa1024Size, 32, "") << LogEndl;
+    for (uint32_t at = end; at < end + altSignatures; at += kAltSignatureSize)
+    {
+        out << "  3AES Debug Signature: "
+            << HexBytes(m_bytes.data() + at, kAltSignatureSize, 32, "") << LogEndl;
+    }
+}
+
+void CBCRT20KRCert::Print(bool full, CLog* log)
+{
+    if (log == nullptr)
+    {
+        return;
+    }
+    log->SetLevel(4);
+    if (!full || !HasMainStructure())
+    {
+        return;
+    }
+    std::ostream& out = *log;
+    PrintMainStructure(out);
     // The sections below read past the main structure: only for a
     // certificate whose size and layout passed the header check.
     if (m_structureError == BCRT_ERROR_CODE_CERT_BLOCK_MISSING ||
@@ -200,54 +264,14 @@ void CBCRT20KRCert::Print(bool full, CLog* log)
     const uint8_t crypto = AlgorithmByte(1);
     if ((GetFlags() & kPubkeyPresent) != 0)
     {
-        const size_t keySize = crypto == 1 ? 128 : crypto == 2 ? 384 : crypto == 3 ? 32 : 0;
-        const size_t shown = RangeFits(kModulus, keySize, Word(kCertSize)) ? keySize : 0;
-        out << "            Public Key: "
-            << "\n     " << HexBytes(m_bytes.data() + kModulus, shown, 32, "     ") << LogEndl;
+        PrintPublicKey(out, crypto);
     }
     if (m_extensionBase != 0)
     {
-        const uint32_t area = Word(kMainSize);
-        out << "    Certificate Extensions:  Version: " << ToHex(Word(area), 2)
-            << " Total Entries: " << Word(area + kExtensionCount) << LogEndl;
-        const uint64_t size = Word(kCertSize);
-        uint64_t entry = uint64_t{area} + Word(area + kExtensionFirstOffset);
-        for (uint32_t i = 0;
-             i < Word(area + kExtensionCount) && RangeFits(entry, kEntryHeaderSize, size); ++i)
-        {
-            const auto at = static_cast<uint32_t>(entry);
-            const uint32_t type = Word(at + kEntryType);
-            const uint32_t flags = Word(at + kEntryFlags);
-            const uint64_t next = uint64_t{m_extensionBase} + Word(at + kEntryNext);
-            out << "          Ext " << type << ":"
-                << ((flags & kEntryFirst) != 0 ? " (First Ext Entry) " : "")
-                << ((flags & kEntryLast) != 0 ? "(Last Ext Entry) " : "");
-            const Extension found = FindExtension(type);
-            out << (found.code == 0 && found.entry == at ? ExtensionLine(type, found.data)
-                                                         : " Unknown Extension ")
-                << LogEndl;
-            if ((flags & kEntryLast) != 0 || next < entry + kEntryHeaderSize)
-            {
-                break;
-            }
-            entry = next;
-        }
+        PrintExtensions(out);
     }
     if (crypto == kCryptoRsa1024)
     {
-        uint32_t end = Word(kCertSize);
-        const uint32_t altSignatures = ((GetFlags() & kProdAltSigPresent) != 0 ? 32u : 0u) +
-                                       ((GetFlags() & kDebugAltSigPresent) != 0 ? 32u : 0u);
-        if (end >= altSignatures + kRsa1024Size + kMainStructureSize)
-        {
-            end -= altSignatures;
-            out << "  RSA1K Signature: "
-                << HexBytes(m_bytes.data() + end - kRsa1024Size, kRsa1024Size, 32, "") << LogEndl;
-            for (uint32_t at = end; at < end + altSignatures; at += kAltSignatureSize)
-            {
-                out << "  3AES Debug Signature: "
-                    << HexBytes(m_bytes.data() + at, kAltSignatureSize, 32, "") << LogEndl;
-            }
-        }
+        PrintRsa1024Signatures(out);
     }
 }

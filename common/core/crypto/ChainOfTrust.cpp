@@ -105,10 +105,15 @@ void CheckLink(std::span<const uint8_t> bytes, std::span<const uint8_t> issuer,
 }
 } // namespace
 
+// What the walk over the package found: the certificates, the last entry
+// read (the signature record follows it) and the answer so far.
 struct CBCRTChainOfTrust::Found
 {
     CertificatePlace master;
     CertificatePlace vendor;
+    CertPackageEntry last;
+    bool endedOnLast = false;
+    int32_t result = 0;
 };
 
 CBCRTChainOfTrust::CBCRTChainOfTrust()
@@ -149,6 +154,63 @@ void CBCRTChainOfTrust::CheckCertificates(IROMImage* image, const Found& found, 
               false, log);
 }
 
+// Walks the package for the master certificate and the first vendor
+// certificate; a second master, or a second vendor not marked to be skipped,
+// stops the walk and fails the chain.
+CBCRTChainOfTrust::Found CBCRTChainOfTrust::FindCertificates(IROMImage* image, int32_t package)
+{
+    Found found;
+    bool stopped = false;
+    CertPackageEntry entry;
+    CCertPackageWalker walker(*image, package, UnsignedOffset(package));
+    while (!stopped && walker.Next(entry))
+    {
+        found.last = entry;
+        const CertificatePlace place{
+            entry.CertificateOffset(),
+            static_cast<uint32_t>(UnsignedOffset(package) + entry.next -
+                                  UnsignedOffset(entry.CertificateOffset())),
+            entry.type, true};
+        if (entry.type == kCertTypeMaster)
+        {
+            stopped = found.master.found;
+            found.master = stopped ? found.master : place;
+        }
+        else if (entry.type >= kCertTypeFirstVendor && entry.type <= kCertTypeLastVendor &&
+                 (entry.attributes & kAttributeSkipVendor) == 0)
+        {
+            stopped = found.result != 0;
+            if (!stopped)
+            {
+                found.result = static_cast<int32_t>(entry.type) - 1;
+                found.vendor = place;
+            }
+        }
+    }
+    if (stopped)
+    {
+        found.result = kCertificationFailed;
+    }
+    found.endedOnLast = walker.EndedOnLast();
+    return found;
+}
+
+// The image against the signature record after the package's last entry.
+int32_t CBCRTChainOfTrust::CheckSignedImage(IROMImage* image, int32_t package, const Found& found,
+                                            CLog& log)
+{
+    if (!found.endedOnLast)
+    {
+        // Without its last entry the package has no signature record to
+        // check the image against: the image is not certified.
+        RefusePackage(log, "BCRT Error: Certification package has no last entry");
+        return kCertificationFailed;
+    }
+    const auto hat = static_cast<int32_t>(UnsignedOffset(package) + found.last.next);
+    return CheckImage(image, hat, BytesOf(image, found.vendor), log) == 0 ? found.result
+                                                                          : kCertificationFailed;
+}
+
 int32_t CBCRTChainOfTrust::VerifyCertificateChain(IROMImage* image, CLog* logArgument)
 {
     CLog silent;
@@ -169,60 +231,12 @@ int32_t CBCRTChainOfTrust::VerifyCertificateChain(IROMImage* image, CLog* logArg
         return kCertificationFailed;
     }
     LoadRootCertificate();
-
-    int32_t result = 0;
-    bool stopped = false;
-    Found found;
-    CertPackageEntry entry;
-    CertPackageEntry last;
-    CCertPackageWalker walker(*image, package, UnsignedOffset(package));
-    while (!stopped && walker.Next(entry))
-    {
-        last = entry;
-        const CertificatePlace place{
-            entry.CertificateOffset(),
-            static_cast<uint32_t>(UnsignedOffset(package) + entry.next -
-                                  UnsignedOffset(entry.CertificateOffset())),
-            entry.type, true};
-        if (entry.type == kCertTypeMaster)
-        {
-            stopped = found.master.found;
-            found.master = stopped ? found.master : place;
-        }
-        else if (entry.type >= kCertTypeFirstVendor && entry.type <= kCertTypeLastVendor &&
-                 (entry.attributes & kAttributeSkipVendor) == 0)
-        {
-            stopped = result != 0;
-            if (!stopped)
-            {
-                result = static_cast<int32_t>(entry.type) - 1;
-                found.vendor = place;
-            }
-        }
-    }
-    if (stopped)
-    {
-        result = kCertificationFailed;
-    }
-
+    const Found found = FindCertificates(image, package);
     CheckCertificates(image, found, log);
-
+    int32_t result = found.result;
     if (result != kCertificationFailed)
     {
-        if (walker.EndedOnLast())
-        {
-            result = CheckImage(image, static_cast<int32_t>(UnsignedOffset(package) + last.next),
-                                BytesOf(image, found.vendor), log) == 0
-                         ? result
-                         : kCertificationFailed;
-        }
-        else
-        {
-            // Without its last entry the package has no signature record to
-            // check the image against: the image is not certified.
-            RefusePackage(log, "BCRT Error: Certification package has no last entry");
-            result = kCertificationFailed;
-        }
+        result = CheckSignedImage(image, package, found, log);
     }
     if (result == 0 || !found.master.found || !found.vendor.found)
     {

@@ -64,9 +64,17 @@ public:
 private:
     struct Found;
     void RefusePackage(CLog& log, const char* reason);
+    Found FindCertificates(IROMImage* image, int32_t package);
     void CheckCertificates(IROMImage* image, const Found& found, CLog& log);
+    int32_t CheckSignedImage(IROMImage* image, int32_t package, const Found& found, CLog& log);
     int32_t CheckImage(IROMImage* image, int32_t hat, std::span<const uint8_t> signingCertificate,
                        CLog& log);
+    CRefPtr<CBCRTBIOSSignature> ReadSignatureRecord(IROMImage* image, int32_t hat,
+                                                    std::span<const uint8_t> signingCertificate,
+                                                    CLog& log);
+    bool SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a, CRefPtr<IROMImage>& b);
+    int32_t CheckNoUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* record,
+                                CLog& log);
     // Keeps the code as the check's answer and logs it; the check goes on,
     // so the answer is the last failure met.
     void RecordFailure(CLog& log, int32_t code);

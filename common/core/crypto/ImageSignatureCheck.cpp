@@ -407,11 +407,12 @@ void CBCRTChainOfTrust::CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* rec
     }
 }
 
-int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
-                                      std::span<const uint8_t> signingCertificate, CLog& log)
+// The signature record from the BCRTHAT: its header and every range must lie
+// in the certificate block. Null, with the failure recorded, when they do not.
+CRefPtr<CBCRTBIOSSignature>
+CBCRTChainOfTrust::ReadSignatureRecord(IROMImage* image, int32_t hat,
+                                       std::span<const uint8_t> signingCertificate, CLog& log)
 {
-    // The signature record from the BCRTHAT: its header and every range must
-    // lie in the certificate block.
     const uint64_t limit = CertificateBlockLimit(*image);
     CRefPtr<CBCRTBIOSSignature> record = CreateBIOSSignature();
     record->SetSigningCertificate(signingCertificate.data(),
@@ -426,7 +427,7 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     {
         RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         log << "       Signature record outside the certificate block. " << LogEndl;
-        return m_code;
+        return nullptr;
     }
     record->SetVersion(image->GetDword(hat + static_cast<int32_t>(kHatVersion)));
     for (uint64_t i = 0; i < count; ++i)
@@ -435,9 +436,15 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         record->AddSignedRange(image->GetDword(at), image->GetDword(at + 4),
                                image->GetDword(at + 8));
     }
+    return record;
+}
 
-    // Image A: the part before the certificate block, from the init-from-ROM
-    // header when there is one; image B: the certificate block onwards.
+// Image A: the part before the certificate block, from the init-from-ROM
+// header when there is one; image B: the certificate block onwards. False
+// when the image cannot be split so.
+bool CBCRTChainOfTrust::SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a,
+                                         CRefPtr<IROMImage>& b)
+{
     const int32_t base = image->FindNthPCIBlock(kCodeType, 0);
     const uint8_t* ifrHeader = image->GetIFRHeader();
     const uint32_t ifrSize = image->GetIFRImageSize();
@@ -446,11 +453,9 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     if (base == -1 || UnsignedOffset(base) > view ||
         (ifrHeader != nullptr && !RangeFits(0, aLength, image->GetLoadedSize())))
     {
-        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
-        return m_code;
+        return false;
     }
-    CRefPtr<IROMImage> a =
-        ifrHeader != nullptr
+    a = ifrHeader != nullptr
             ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
             : IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image),
                                           static_cast<uint32_t>(aLength));
@@ -459,32 +464,55 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
         m_ifrSeen = false;
         m_ifrSize = 0;
     }
-    CRefPtr<IROMImage> b =
-        IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image) + base,
+    b = IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image) + base,
                                     static_cast<uint32_t>(view - UnsignedOffset(base)));
+    return true;
+}
 
+// A signed chain vouches only for the code it signs: a block of code beside
+// it (a driver put in front of, between or after the signed blocks) would
+// run unchecked.
+int32_t CBCRTChainOfTrust::CheckNoUnsignedCode(IROMImage* image, IROMImage* a,
+                                               CBCRTBIOSSignature* record, CLog& log)
+{
+    const int32_t unsignedCode = FindUnsignedCode(image, a, record);
+    if (unsignedCode == -1)
+    {
+        return 0;
+    }
+    RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+    log << "       Code block at 0x" << ToHex(static_cast<uint32_t>(unsignedCode), 8)
+        << " is not signed. " << LogEndl;
+    return BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
+}
+
+int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
+                                      std::span<const uint8_t> signingCertificate, CLog& log)
+{
+    CRefPtr<CBCRTBIOSSignature> record = ReadSignatureRecord(image, hat, signingCertificate, log);
+    if (!record)
+    {
+        return m_code;
+    }
+    CRefPtr<IROMImage> a;
+    CRefPtr<IROMImage> b;
+    if (!SplitSignedImage(image, a, b))
+    {
+        RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
+        return m_code;
+    }
     int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), &log);
     if (code == 0)
     {
-        // A signed chain vouches only for the code it signs: a block of code
-        // beside it (a driver put in front of, between or after the signed
-        // blocks) would run unchecked.
-        if (const int32_t unsignedCode = FindUnsignedCode(image, a.get(), record.get());
-            unsignedCode != -1)
-        {
-            code = BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
-            RecordFailure(log, code);
-            log << "       Code block at 0x" << ToHex(static_cast<uint32_t>(unsignedCode), 8)
-                << " is not signed. " << LogEndl;
-        }
+        code = CheckNoUnsignedCode(image, a.get(), record.get(), log);
     }
     if (code != 0)
     {
         log << LogLevel(4) << LogEndl << " VBIOS image failed certification sanity check."
             << LogEndl;
     }
-    if (ifrHeader != nullptr && m_packageKind == kKindCert20 &&
-        (!m_ifrSeen || m_ifrSize != ifrSize))
+    if (image->GetIFRHeader() != nullptr && m_packageKind == kKindCert20 &&
+        (!m_ifrSeen || m_ifrSize != image->GetIFRImageSize()))
     {
         code = m_code = BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID;
         log << LogLevel(4) << LogEndl << " ERROR:  BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID"
