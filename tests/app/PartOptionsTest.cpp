@@ -3,6 +3,7 @@
 // run before its command.
 
 #include "EngineeringRig.h"
+#include "testkit/TestPartRows.h"
 
 #include <gtest/gtest.h>
 
@@ -10,33 +11,13 @@
 
 namespace
 {
-// The seventeen fields of a part; `changes` replaces single values.
+// A part file of the seventeen fields; `changes` replaces single values.
 std::string PartFile(const std::map<std::string, std::string>& changes = {})
 {
-    std::vector<std::pair<std::string, std::string>> rows = {
-        {"ManufacturerID", "0xAA"},
-        {"DeviceID", "1234"},
-        {"BytesPerPage", "100"},
-        {"KbytesPerBlock", "4"},
-        {"EraseReqBeforeChipSectorWrite", "true"},
-        {"TvBlockUpdateSupported", "false"},
-        {"SerialPart", "true"},
-        {"ManufacturerCodeName", "Test"},
-        {"Voltage", "2.7-3.6"},
-        {"PartName", "TP25X40"},
-        {"SizeDepthInKbit", "1000"},
-        {"SizeWidthBits", "1"},
-        {"ChipEraseCommand", "C7"},
-        {"BulkEraseCommand", "20"},
-        {"WriteProtectMask", "0"},
-        {"WriteProtectOff", "false"},
-        {"ChipFeatureFlag", "0"},
-    };
     std::string text;
-    for (auto& [name, value] : rows)
+    for (const auto& [name, value] : testkit::TestPartRows(changes))
     {
-        const auto change = changes.find(name);
-        text += name + "," + (change == changes.end() ? value : change->second) + "\n";
+        text += name + "," + value + "\n";
     }
     return text;
 }

@@ -1,5 +1,6 @@
 #include "core/Singleton.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "testkit/TestPartRows.h"
 
 #include <gtest/gtest.h>
 
@@ -18,36 +19,15 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// The seventeen parameters of a valid test part; tests change single rows.
+// The seventeen parameters of a valid test part; tests change single rows,
+// and a row whose value is "<absent>" is left out.
 CsvSettings TestPartSettings(const std::map<std::string, std::string>& changes = {})
 {
-    std::vector<std::pair<std::string, std::string>> rows = {
-        {"ManufacturerID", "0xAA"},
-        {"DeviceID", "1234"},
-        {"BytesPerPage", "100"},
-        {"KbytesPerBlock", "4"},
-        {"EraseReqBeforeChipSectorWrite", "true"},
-        {"TvBlockUpdateSupported", "false"},
-        {"SerialPart", "true"},
-        {"ManufacturerCodeName", "Test"},
-        {"Voltage", "2.7-3.6"},
-        {"PartName", "TP25X40"},
-        {"SizeDepthInKbit", "1000"},
-        {"SizeWidthBits", "1"},
-        {"ChipEraseCommand", "C7"},
-        {"BulkEraseCommand", "20"},
-        {"WriteProtectMask", "0"},
-        {"WriteProtectOff", "false"},
-        {"ChipFeatureFlag", "0"},
-    };
+    const auto rows = testkit::TestPartRows(changes);
     CsvSettings settings;
     CLog quiet;
-    for (auto& [name, value] : rows)
+    for (const auto& [name, value] : rows)
     {
-        if (const auto change = changes.find(name); change != changes.end())
-        {
-            value = change->second;
-        }
         if (value != "<absent>")
         {
             settings.ParseCsvLine((name + "," + value).c_str(), &quiet);
