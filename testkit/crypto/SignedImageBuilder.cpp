@@ -114,7 +114,7 @@ std::vector<uint8_t> BuildPackage(const SignedImageSpec& spec)
 constexpr uint32_t kDirectory = 0x38;
 
 // The ranges the record lists: the signed ones first (preserve stage, body,
-// init-from-ROM, package), then the spec's extra ones; signedCount tells
+// init-from-ROM, package), then the extra ones `spec` lists; signedCount tells
 // where the signed ones end.
 std::vector<BCRTSignedRange> SignedRanges(const SignedImageSpec& spec,
                                           const SignedImageLayout& layout, size_t packageSize,
@@ -162,7 +162,7 @@ std::vector<uint8_t> SignatureRecord(const std::vector<BCRTSignedRange>& ranges)
 }
 
 // The signature block with room for the signature and body hash, and the
-// certificate information block when the spec asks for one.
+// certificate information block when `spec` asks for one.
 std::vector<uint8_t> SignatureBlock(const SignedImageSpec& spec)
 {
     std::vector<uint8_t> signatureBlock;
@@ -201,7 +201,7 @@ std::vector<uint8_t> CertificatePayload(const std::vector<uint8_t>& package,
 }
 
 // The image's blocks: the x86 body, the certificate block, and the unsigned
-// EFI block and later blocks the spec places around them. The layout gets
+// EFI block and later blocks `spec` places around them. The layout gets
 // the offsets of the x86 and certificate blocks.
 CRefPtr<IROMImage> BuildBlocks(const SignedImageSpec& spec, const std::vector<uint8_t>& payload,
                                SignedImageLayout& layout)
