@@ -104,6 +104,8 @@ struct UefiRow
     std::vector<std::string> notShown;
     std::vector<DriverAfter> chips;
     const char* machineOptions = "";
+    // The first adapter's update record stays after the run.
+    bool recordKept = false;
 };
 
 // Rows of the results table: matched and flashed marks, then the name.
@@ -174,7 +176,8 @@ TEST(EngineeringUefi, UpdateTable)
          {kRow0Matched, "\nERROR: Mismatch in 256 byte page-mode programming\n"},
          {kNotFlashed, "Nothing changed!", kCompleted},
          {Unknown},
-         stuckOption.c_str()},
+         stuckOption.c_str(),
+         true},
         {"no adapter can be updated",
          {std::vector<uint8_t>(0x1000, 0xFF)},
          "--updateuefi d.efirom",
@@ -230,6 +233,7 @@ TEST(EngineeringUefi, UpdateTable)
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
         ExpectTexts(all, row.shown, row.notShown);
+        EXPECT_EQ(std::filesystem::exists(folder.PathOf(kRecordName)), row.recordKept);
         for (size_t i = 0; i < row.chips.size(); ++i)
         {
             SCOPED_TRACE("chip " + std::to_string(i));
