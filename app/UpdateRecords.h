@@ -1,8 +1,8 @@
 #pragma once
 // The update records both runs keep around a flash (header only, so that the
 // application library's batches stay as they are): installed on the engine
-// for the run, and the head of an adapter's firmware taken from the content a
-// record saved when the adapter's last update did not finish.
+// for the run, and the head or the whole of an adapter's firmware taken from
+// the content a record saved when the adapter's last update did not finish.
 
 #include "core/CrossPlatform.h"
 #include "core/RefCount.h"
@@ -43,12 +43,18 @@ inline CRefPtr<IUpdateJournal> OpenUpdateJournal()
     return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(folder));
 }
 
-// The image head as the EEPROM's read would give it, from the content an
-// unfinished update saved.
+// The first `most` bytes of the content an unfinished update saved, as an
+// image parsed as the EEPROM's read would give it.
+inline CRefPtr<IROMImage> ImageOfSavedContent(const std::vector<uint8_t>& saved, uint32_t most)
+{
+    const uint32_t length = static_cast<uint32_t>(std::min<size_t>(most, saved.size()));
+    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(saved.data(), length);
+    image->Parse();
+    return image;
+}
+
+// The image head, from the content an unfinished update saved.
 inline CRefPtr<IROMImage> HeadFromSavedContent(const std::vector<uint8_t>& saved)
 {
-    const uint32_t length = std::min<uint32_t>(kImageHeadSize, static_cast<uint32_t>(saved.size()));
-    CRefPtr<IROMImage> head = IROMImage::CreateFromBuffer(saved.data(), length);
-    head->Parse();
-    return head;
+    return ImageOfSavedContent(saved, kImageHeadSize);
 }

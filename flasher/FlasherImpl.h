@@ -14,6 +14,8 @@
 //   FlasherTuning.cpp          preservation-data tuning
 //   FlasherStress.cpp          the EEPROM stress test
 //   FlasherProgram.cpp         programming a whole image and proving it
+//   FlasherRecord.cpp          the update record around a write
+//   FlasherUEFI.cpp            a UEFI driver merged into the firmware and programmed
 //   FlasherSave.cpp            save, compare, image information
 //   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
 //   FlasherVarnexObd.cpp       OBD board-data fields
@@ -30,8 +32,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 class CFlasherImpl : public CReferenceCountImpl, public IFlasher
 {
@@ -287,6 +291,25 @@ private:
     // data.
     CRefPtr<IROMImage> SavedContentOr(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> read,
                                       CLog* log);
+    // What an update that writes keeps for its record: the part's content
+    // before the first write, and what the part holds now when an unfinished
+    // update's record stands in for it.
+    struct RecordedStart
+    {
+        std::vector<uint8_t> contentBefore;
+        std::optional<std::vector<uint8_t>> partWithRecord;
+    };
+    // The part's content an update starts from: `read` (the whole part), or
+    // the content an unfinished update's record saved; `start` keeps both.
+    CRefPtr<IROMImage> StartFromRecord(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> read,
+                                       RecordedStart& start, CLog* log);
+    // The last step before the first write of `target` from offset 0:
+    // refuses a pending record that does not explain what the part holds,
+    // saves the content before in the record, and gives the image to write,
+    // `target` followed up to the end of its last write unit by the content
+    // the part held before.
+    CRefPtr<IROMImage> BeginRecordedWrite(CRefPtr<IDisplayAdapter> adapter, IEEPROM& eeprom,
+                                          CRefPtr<IROMImage> target, const RecordedStart& start);
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 

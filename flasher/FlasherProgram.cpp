@@ -8,12 +8,10 @@
 #include "flasher/BoardData.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
-#include "flasher/UpdateJournal.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -113,68 +111,6 @@ CRefPtr<IROMImage> SpliceSegment(IROMImage& image, IROMImage& current, CLog* log
     return IROMImage::CreateFromBuffer(buffer.data() + start, currentSize);
 }
 
-// The bytes of the image as read, without its window offset.
-std::vector<uint8_t> LoadedBytes(IROMImage& image)
-{
-    COffsetModeScope off(&image, false);
-    const uint8_t* bytes = IROMImage::ReadOnlyBuffer(&image);
-    return std::vector<uint8_t>(bytes, bytes + image.GetLoadedSize());
-}
-
-// The unit the part is written in: its erase block, or its page when it
-// programs without erasing.
-uint32_t WriteUnitOf(IEEPROM& eeprom)
-{
-    const auto& type = eeprom.GetType();
-    if (type.EraseReqBeforeChipSectorWrite && type.KbytesPerBlock != 0)
-    {
-        return type.KbytesPerBlock * 1024u;
-    }
-    return type.BytesPerPage != 0 ? type.BytesPerPage : 1u;
-}
-
-// The part's whole content once the target is written over the content
-// before.
-std::vector<uint8_t> ContentAfter(const std::vector<uint8_t>& before, IROMImage& target)
-{
-    const std::vector<uint8_t> written = LoadedBytes(target);
-    std::vector<uint8_t> after = before;
-    after.resize(std::max(after.size(), written.size()), 0xFF);
-    std::copy(written.begin(), written.end(), after.begin());
-    return after;
-}
-
-// The image to write: the target, followed up to the end of its last write
-// unit by the content the part held before. The write puts the bytes after
-// the target back from what it finds on the part, which after a stopped
-// update may already be erased; taken from the content before, they come out
-// as an update without a stop leaves them.
-CRefPtr<IROMImage> WithTailOfUnit(CRefPtr<IROMImage> target, const std::vector<uint8_t>& after,
-                                  uint32_t unit)
-{
-    const uint64_t targetSize = target->GetLoadedSize();
-    const uint64_t unitEnd = (targetSize + unit - 1) / unit * unit;
-    const uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(unitEnd, after.size()));
-    if (end <= targetSize)
-    {
-        return target;
-    }
-    CRefPtr<IROMImage> padded = IROMImage::CreateFromBuffer(after.data(), end);
-    padded->SetOffsetMode(false);
-    return padded;
-}
-
-// The part's content as an unfinished update saved it, in the length the
-// part's read gave: cut or filled with erased bytes.
-CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint32_t readLength)
-{
-    std::vector<uint8_t> bytes(readLength, 0xFF);
-    std::copy_n(saved.begin(), std::min<size_t>(saved.size(), readLength), bytes.begin());
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), readLength);
-    image->Parse();
-    return image;
-}
-
 const char* ActionLine(bool compareOnly, bool segmentOnly)
 {
     return compareOnly   ? "Action: Verify/Compare IFR only."
@@ -182,22 +118,6 @@ const char* ActionLine(bool compareOnly, bool segmentOnly)
                          : "Action: Flash image.";
 }
 } // namespace
-
-CRefPtr<IROMImage> CFlasherImpl::SavedContentOr(CRefPtr<IDisplayAdapter> adapter,
-                                                CRefPtr<IROMImage> read, CLog* log)
-{
-    if (!m_journal)
-    {
-        return read;
-    }
-    const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter);
-    if (!saved)
-    {
-        return read;
-    }
-    LogLine(log, 3, "Taking the board's data from the content saved by an unfinished update.");
-    return ImageFromSavedContent(*saved, read->GetLoadedSize());
-}
 
 // What one FlashImage call carries from one step to the next.
 struct CFlasherImpl::FlashJob
@@ -216,10 +136,8 @@ struct CFlasherImpl::FlashJob
     // The part's content the board's data comes from, and its version.
     CRefPtr<IROMImage> current{};
     std::string oldVersion{};
-    std::vector<uint8_t> contentBefore{};
-    // What the part holds now, when an unfinished update's record stands in
-    // for it.
-    std::optional<std::vector<uint8_t>> partWithRecord{};
+    // What the update record needs of the content before.
+    RecordedStart recorded{};
     // The image compared after the write, and the one written (the target
     // with the tail of its last write unit).
     CRefPtr<IROMImage> target{};
@@ -314,13 +232,7 @@ void CFlasherImpl::ReadCurrentContent(FlashJob& job)
     {
         return;
     }
-    CRefPtr<IROMImage> saved = SavedContentOr(job.adapter, job.current, job.log);
-    if (saved != job.current)
-    {
-        job.partWithRecord = LoadedBytes(*job.current);
-        job.current = saved;
-    }
-    job.contentBefore = LoadedBytes(*job.current);
+    job.current = StartFromRecord(job.adapter, job.current, job.recorded, job.log);
 }
 
 // Carries the board's Varnex store into the new image; programming the image
@@ -427,17 +339,7 @@ void CFlasherImpl::BeginUpdateRecord(FlashJob& job)
     {
         return;
     }
-    const std::vector<uint8_t> contentAfter = ContentAfter(job.contentBefore, *job.target);
-    if (job.partWithRecord && !UpdateRecordExplainsChip(*job.partWithRecord, job.contentBefore,
-                                                        contentAfter, WriteUnitOf(*job.eeprom)))
-    {
-        m_journal->Refuse(job.adapter, "it does not match this adapter's EEPROM");
-    }
-    if (!job.eeprom->IsSecure())
-    {
-        job.writeImage = WithTailOfUnit(job.target, contentAfter, WriteUnitOf(*job.eeprom));
-    }
-    m_journal->Begin(job.adapter, job.contentBefore);
+    job.writeImage = BeginRecordedWrite(job.adapter, *job.eeprom, job.target, job.recorded);
 }
 
 // Lifts the part's write protection when the part or the image asks.

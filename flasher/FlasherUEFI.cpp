@@ -1,13 +1,16 @@
 // Flashing a UEFI driver image: merged into the adapter's current firmware,
-// programmed, and read back.
+// programmed, and read back, with the update record kept around the writes
+// when one is set.
 
 #include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherImpl.h"
 #include "image/OffsetModeScope.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 namespace
 {
@@ -48,6 +51,33 @@ void MergeOrRefuse(CRefPtr<IROMImage> rom, CRefPtr<IROMImage> uefiImage,
         throw uefi_refused_error("The UEFI image could not be merged into the adapter firmware.");
     }
 }
+
+// The merged firmware's chain, the bytes the update writes; the rest of the
+// part keeps what it holds.
+CRefPtr<IROMImage> MergedChain(IROMImage& rom, uint32_t partSize, CLog* log)
+{
+    COffsetModeScope offsetOff(&rom, false);
+    const uint32_t romSize = rom.GetROMSize();
+    if (romSize > partSize)
+    {
+        LogLine(log, 3, "EEPROM size = " + ToHex(partSize, 2));
+        LogLine(log, 3, "Can't fit an image of size " + ToHex(romSize, 2));
+        throw uefi_refused_error(
+            "The EEPROM on this graphics card is too small to support this firmware update.");
+    }
+    // A merged image without a chain has nothing to write: that is no update.
+    if (romSize == 0)
+    {
+        throw std::runtime_error("Full image not programmed");
+    }
+    // Bytes the chain names past those loaded are written erased.
+    std::vector<uint8_t> bytes(romSize, 0xFF);
+    std::copy_n(IROMImage::ReadOnlyBuffer(&rom), std::min(romSize, rom.GetLoadedSize()),
+                bytes.begin());
+    CRefPtr<IROMImage> chain = IROMImage::CreateFromBuffer(bytes.data(), romSize);
+    chain->SetOffsetMode(false);
+    return chain;
+}
 } // namespace
 
 void CFlasherImpl::SetUEFIImageServices(UEFIImageServices services)
@@ -56,7 +86,7 @@ void CFlasherImpl::SetUEFIImageServices(UEFIImageServices services)
 }
 
 void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> uefiImage,
-                                  CRefPtr<IDisplayAdapter> /*adapter*/, CRefPtr<IEEPROM> eeprom,
+                                  CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                                   CLog* log)
 {
     LogLine(log, 3, "Action: Flash UEFI image.");
@@ -64,36 +94,41 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     ui->Signal(0);
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
+    // After an update that did not finish the part may be half written: the
+    // driver goes into the firmware the part held before.
+    RecordedStart recorded;
+    if (m_journal)
+    {
+        current = StartFromRecord(adapter, current, recorded, log);
+    }
     CRefPtr<IROMImage> rom = IROMImage::Clone(current.get());
     LogRomLayout(log, "Current ROM:", *rom, m_uefi);
 
     MergeOrRefuse(rom, uefiImage, m_uefi, log);
     LogRomLayout(log, "NEW (UEFI-updated)ROM:", *rom, m_uefi);
 
-    COffsetModeScope offsetOff(rom.get(), false);
-    const uint32_t romSize = rom->GetROMSize();
-    if (romSize > partSize)
-    {
-        LogLine(log, 3, "EEPROM size = " + ToHex(partSize, 2));
-        LogLine(log, 3, "Can't fit an image of size " + ToHex(romSize, 2));
-        throw uefi_refused_error(
-            "The EEPROM on this graphics card is too small to support this firmware update.");
-    }
+    CRefPtr<IROMImage> chain = MergedChain(*rom, partSize, log);
+    CRefPtr<IROMImage> writeImage =
+        m_journal ? BeginRecordedWrite(adapter, *eeprom, chain, recorded) : chain;
+    const uint32_t writeSize = writeImage->GetLoadedSize();
     CLogOrDiscard logOrDiscard(log);
     const uint32_t written =
-        eeprom->WriteImage(ui.get(), 0, rom.get(), 0, romSize, true, true, *logOrDiscard);
-    // A merged image without a chain has nothing to write: that is no update.
-    if (romSize == 0 || written < romSize)
+        eeprom->WriteImage(ui.get(), 0, writeImage.get(), 0, writeSize, true, true, *logOrDiscard);
+    if (written < writeSize)
     {
         throw std::runtime_error("Full image not programmed");
     }
-    CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, romSize, log);
+    CRefPtr<IROMImage> readBack = ReadEEPROMImage(ui, eeprom, writeSize, log);
     COffsetModeScope readBackOff(readBack.get(), false);
-    const int32_t mismatch = rom->CompareRange(readBack.get(), 0, romSize);
+    const int32_t mismatch = writeImage->CompareRange(readBack.get(), 0, writeSize);
     if (mismatch != -1)
     {
         const std::string text =
-            MismatchText(mismatch, rom->GetByte(mismatch), readBack->GetByte(mismatch));
+            MismatchText(mismatch, writeImage->GetByte(mismatch), readBack->GetByte(mismatch));
         throw std::runtime_error(text);
+    }
+    if (m_journal)
+    {
+        m_journal->Finish(adapter);
     }
 }

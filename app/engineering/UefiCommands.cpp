@@ -2,8 +2,11 @@
 // of every selected adapter, the rest of each adapter's firmware kept. An
 // adapter whose firmware cannot take the driver ends the command; one the
 // engine refuses before writing is passed over. Every outcome becomes a row
-// of the closing results table.
+// of the closing results table. The update keeps the same update records as
+// the flash: an update stopped by a power loss is finished by running it
+// again, merged into the firmware the adapter held before.
 
+#include "app/UpdateRecords.h"
 #include "app/engineering/EngineeringRun.h"
 #include "app/engineering/ExitCodes.h"
 #include "app/engineering/FlashCommands.h"
@@ -13,8 +16,10 @@
 #include "eeprom/KestrixLoader.h"
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace
 {
@@ -51,6 +56,7 @@ private:
     FlashResultList m_results;
     bool m_anyMatched = false;
     bool m_programming = false; // inside the engine's merge and programming
+    CRefPtr<IUpdateJournal> m_journal;
 };
 
 void CUefiUpdate::Run()
@@ -63,6 +69,8 @@ void CUefiUpdate::Run()
                 << LogEndl;
     try
     {
+        m_journal = OpenUpdateJournal();
+        const CUpdateJournalInstall journalInstalled(values.flasher.get(), m_journal);
         for (size_t i = 0; i < adapters.size(); ++i)
         {
             UpdateAdapter(static_cast<int32_t>(i), adapters[i], i + 1 == adapters.size());
@@ -110,10 +118,8 @@ bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM
 {
     bool blank = false;
     std::string failure;
-    // The update merges into the firmware the chip holds now, so it keeps no
-    // update record and takes no head from one.
     const CRefPtr<IROMImage> head =
-        ReadAdapterHead(m_values, adapter, eeprom, nullptr, blank, failure);
+        ReadAdapterHead(m_values, adapter, eeprom, m_journal, blank, failure);
     if (!head)
     {
         Line(3, "NOTE: Exception caught: " + failure);
@@ -131,22 +137,32 @@ bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM
     return true;
 }
 
+// The adapter's whole firmware; after an update that did not finish, the
+// firmware it held before, which the chip may no longer hold whole.
 CRefPtr<IROMImage> CUefiUpdate::ReadCurrentFirmware(CRefPtr<IDisplayAdapter> adapter,
                                                     CRefPtr<IEEPROM> eeprom)
 {
     EngineeringValues& values = m_values;
+    CRefPtr<IROMImage> current;
     try
     {
-        CRefPtr<IROMImage> current = values.flasher->ReadAdapterImage(
-            values.ui, adapter, values.eeproms, eeprom, values.log, m_detailed);
+        current = values.flasher->ReadAdapterImage(values.ui, adapter, values.eeproms, eeprom,
+                                                   values.log, m_detailed);
         Line(4, "Read Full EEPROM Image.");
-        return current;
     }
     catch (...)
     {
         Line(4, "EEPROM read failed.");
         throw;
     }
+    if (m_journal)
+    {
+        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
+        {
+            return ImageOfSavedContent(*saved, current->GetLoadedSize());
+        }
+    }
+    return current;
 }
 
 void CUefiUpdate::OfferImage(int32_t index, CRefPtr<IDisplayAdapter> adapter,

@@ -1,6 +1,7 @@
 // romvise --updateuefi as a process on machines of one or two adapters that
 // carry a UEFI driver: what it shows, how it ends and which chips hold the
-// new driver afterwards.
+// new driver afterwards; and an update stopped by a power loss, finished by
+// running it again.
 
 #include "ProgramRun.h"
 
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
@@ -102,6 +104,8 @@ struct UefiRow
     std::vector<std::string> notShown;
     std::vector<DriverAfter> chips;
     const char* machineOptions = "";
+    // The first adapter's update record stays after the run.
+    bool recordKept = false;
 };
 
 // Rows of the results table: matched and flashed marks, then the name.
@@ -172,7 +176,8 @@ TEST(EngineeringUefi, UpdateTable)
          {kRow0Matched, "\nERROR: Mismatch in 256 byte page-mode programming\n"},
          {kNotFlashed, "Nothing changed!", kCompleted},
          {Unknown},
-         stuckOption.c_str()},
+         stuckOption.c_str(),
+         true},
         {"no adapter can be updated",
          {std::vector<uint8_t>(0x1000, 0xFF)},
          "--updateuefi d.efirom",
@@ -228,6 +233,7 @@ TEST(EngineeringUefi, UpdateTable)
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
         ExpectTexts(all, row.shown, row.notShown);
+        EXPECT_EQ(std::filesystem::exists(folder.PathOf(kRecordName)), row.recordKept);
         for (size_t i = 0; i < row.chips.size(); ++i)
         {
             SCOPED_TRACE("chip " + std::to_string(i));
@@ -242,4 +248,90 @@ TEST(EngineeringUefi, UpdateTable)
             }
         }
     }
+}
+
+namespace
+{
+// Runs the update from `uefiFile` on one GPU that starts with `firmware`,
+// with the machine's `options`.
+ProgramResult UpdateOneGpu(CProgramFolder& folder, const std::vector<uint8_t>& uefiFile,
+                           const std::vector<uint8_t>& firmware, const std::string& options = "")
+{
+    folder.MakeMachine({firmware}, options);
+    folder.WriteFile("d.efirom", uefiFile);
+    return folder.Romvise("--updateuefi d.efirom", "y");
+}
+} // namespace
+
+// Stopped after any of its programs or erases of the chip, the update is
+// finished by running it again: the driver goes into the firmware the chip
+// held before, and the chip ends byte for byte as an update never stopped
+// leaves it.
+TEST(EngineeringUefi, UpdateStoppedByPowerLossIsFinishedByRunningItAgain)
+{
+    // Each file made signs with a fresh key: one file serves every run.
+    const std::vector<uint8_t> uefiFile = UefiFile();
+    const std::vector<uint8_t> updatable = Updatable();
+    std::vector<uint8_t> expected;
+    {
+        CProgramFolder folder;
+        const ProgramResult run = UpdateOneGpu(folder, uefiFile, updatable);
+        ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+        expected = folder.Chip(0);
+        ASSERT_EQ(DriverVersionOf(expected), kNewDriverVersion);
+    }
+    for (const std::string stop : {"--stop-after-programs", "--stop-after-erases"})
+    {
+        for (int k = 1;; ++k)
+        {
+            SCOPED_TRACE(stop + " " + std::to_string(k));
+            CProgramFolder folder;
+            ProgramResult run =
+                UpdateOneGpu(folder, uefiFile, updatable, stop + " " + std::to_string(k));
+            if (run.exitCode == 0)
+            {
+                ASSERT_GT(k, 1) << "the update stopped at no operation";
+                break; // the update finished before the k-th operation
+            }
+            ASSERT_EQ(run.exitCode, kStoppedExitCode) << run.out << run.err;
+            EXPECT_FALSE(Contains(run.out, kCompleted)) << run.out;
+            EXPECT_TRUE(std::filesystem::exists(folder.PathOf(kRecordName)))
+                << "the stopped run's record";
+            PowerBackOn(folder);
+            run = folder.Romvise("--updateuefi d.efirom", "y");
+            EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+            EXPECT_TRUE(Contains(run.out, "NOTE: The last update of this display adapter did not "
+                                          "finish; it will be updated again from the firmware it "
+                                          "held before.\n"))
+                << run.out;
+            EXPECT_TRUE(folder.Chip(0) == expected);
+            EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
+        }
+    }
+}
+
+// A record that does not explain what the chip holds (another firmware put in
+// after the stop) is refused as the flash refuses it: the chip and the record
+// stay as they were.
+TEST(EngineeringUefi, ARecordThatDoesNotExplainTheChipIsRefused)
+{
+    CProgramFolder folder;
+    ASSERT_EQ(UpdateOneGpu(folder, UefiFile(), Updatable(), "--stop-after-programs 2").exitCode,
+              kStoppedExitCode);
+    const std::vector<uint8_t> record = folder.ReadFile(kRecordName);
+    const std::vector<uint8_t> other = testkit::UefiGpuImage(EfiPosition::Public, Driver("1.5"))
+                                           .Version(kUpdatableVersion, 1)
+                                           .Build();
+    folder.MakeMachine({other});
+    folder.WriteFile(kRecordName, record);
+
+    const ProgramResult run = folder.Romvise("--updateuefi d.efirom", "y");
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "\nERROR: The update record " + folder.PathOf(kRecordName) +
+                                      " cannot be used: it does not match this adapter's EEPROM. "
+                                      "The display adapter is not updated; the record is kept.\n"))
+        << run.err;
+    EXPECT_FALSE(Contains(run.out, kCompleted)) << run.out;
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), other));
+    EXPECT_TRUE(folder.ReadFile(kRecordName) == record);
 }
