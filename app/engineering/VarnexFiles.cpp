@@ -2,6 +2,9 @@
 
 #include "app/engineering/VarnexFiles.h"
 
+#include "core/Log.h"
+#include "core/NewFile.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -68,11 +71,13 @@ bool CouldNotOpen(const std::string& path)
 }
 
 // Writes the text to a new or truncated file and checks the stream after
-// closing it, so a full disk is a failure rather than a short file.
+// closing it, so a full disk is a failure rather than a short file. The file
+// is opened as logs are: never through a link, never anything but a regular
+// file.
 bool WriteTextFile(const std::string& path, const std::string& text)
 {
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file)
+    std::ofstream file;
+    if (!OpenLogFile(file, path, true))
     {
         return CouldNotOpen(path);
     }
@@ -108,18 +113,28 @@ bool CFileAccess::ReadFileBytes(const std::string& path, std::vector<uint8_t>& b
 bool CFileAccess::WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes,
                                  bool exclusive)
 {
-    // "x": the file must not exist yet, so a command never writes through a
-    // name another file (or a link) already holds.
-    std::FILE* file = std::fopen(path.c_str(), exclusive ? "wbx" : "wb");
-    if (!file)
+    bool created = false;
+    bool written = false;
+    if (exclusive)
+    {
+        // A new file only, never through a link, and removed again when its
+        // bytes did not all reach the disk.
+        const NewFileOutcome outcome = WriteNewFile(path, {bytes});
+        created = outcome.created;
+        written = outcome.created && outcome.error == 0;
+    }
+    else if (std::FILE* file = std::fopen(path.c_str(), "wb"))
+    {
+        created = true;
+        // An empty span may have no data pointer, which fwrite must not be given.
+        written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        written = std::fclose(file) == 0 && written;
+    }
+    if (!created)
     {
         return CouldNotOpen(path);
     }
-    // An empty span may have no data pointer, which fwrite must not be given.
-    const bool written =
-        bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed)
+    if (!written)
     {
         std::cout << "\nI/O ERROR: Error writing data to file." << std::endl;
         return false;

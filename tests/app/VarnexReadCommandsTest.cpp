@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -163,6 +167,34 @@ TEST(VarnexFiles, NoBytesStillMakeTheFile)
     EXPECT_TRUE(CFileAccess().WriteFileBytes(empty, {}));
     EXPECT_TRUE(std::filesystem::exists(empty));
     EXPECT_EQ(std::filesystem::file_size(empty), 0u);
+}
+
+// A file a command writes never lands on another file through a link, and a
+// raw file whose bytes did not all reach the disk is not left behind.
+TEST(VarnexFiles, OutputNeverGoesThroughALinkNorStaysHalfWritten)
+{
+    testkit::CScratchDirectory folder("romvise-out");
+    const std::string target = folder.WriteText("target.txt", "kept");
+    const std::string link = (folder.Path() / "bbo.txt").string();
+    std::filesystem::create_symlink(target, link);
+    CFileAccess files;
+    EXPECT_FALSE(files.WriteBboFile(link, 1, 2, 3));
+    EXPECT_FALSE(files.WriteFileBytes(link, std::vector<uint8_t>(16, 0xAB), true));
+    EXPECT_EQ(FileText(target), "kept");
+
+    // A file-size limit below the file's size stops the write part way.
+    const std::string big = (folder.Path() / "big.bin").string();
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = files.WriteFileBytes(big, std::vector<uint8_t>(8192, 0xCD), true);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(std::filesystem::exists(big));
 }
 
 TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
