@@ -132,7 +132,8 @@ MicrocodeLoaderFactory DefaultMicrocodeLoaderFactory()
         load.bus = request.bus;
         load.eepromDatabase = request.eepromDatabase;
         load.adapter = request.adapter;
-        load.engineType = KESTRIX_PMU;
+        load.boardDatabase = request.boards;
+        load.engineType = request.engineType;
         load.verbose = request.detailed;
         load.log = request.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(load);
