@@ -1,0 +1,248 @@
+// romvise as a process writing every kind of output file into every kind of
+// name: a new name is created, an existing regular file replaced whole (its
+// mode kept), anything else refused and left alone, and a write that fails
+// part way leaves the old file as it was and no temporary file beside it.
+
+#include "ProgramRun.h"
+
+#include "testkit/machine/AdapterMachine.h"
+#include "testkit/varnex/VarnexStoreBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace
+{
+enum class OutputMachine
+{
+    Varnex, // one GPU whose firmware carries a Varnex store
+    Mcu,    // a Dolvik1 with its board microcontroller
+};
+
+struct OutputCommand
+{
+    const char* name;
+    OutputMachine machine;
+    // The arguments that write the named file.
+    std::string (*arguments)(const std::string& file);
+    const char* keys;
+    const char* file; // the name of the file the command writes
+    // The command takes a name without a given extension, so a device's.
+    bool anyName = false;
+};
+
+std::vector<uint8_t> VarnexStore()
+{
+    return testkit::CVarnexStoreBuilder()
+        .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+        .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+        .Oem({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88})
+        .Bbo(7, 2, 0xBEEF)
+        .BuildRaw();
+}
+
+const std::vector<OutputCommand> kCommands = {
+    {"save firmware", OutputMachine::Varnex, [](const std::string& f) { return "--save=" + f; },
+     "", "out.rom"},
+    {"save store", OutputMachine::Varnex, [](const std::string& f) { return "--save=" + f; }, "",
+     "out.vnx"},
+    {"rdobj", OutputMachine::Varnex, [](const std::string& f) { return "--rdobj=obd," + f; }, "",
+     "obd.bin", true},
+    {"rdoem", OutputMachine::Varnex, [](const std::string& f) { return "--rdoem " + f; }, "",
+     "oem.bin", true},
+    {"savefs", OutputMachine::Varnex, [](const std::string& f) { return "--savefs " + f; }, "",
+     "dump.fs", true},
+    // The output is the input's name with ".fs" for ".vnx".
+    {"createfs", OutputMachine::Varnex,
+     [](const std::string& f) { return "--createfs " + f.substr(0, f.size() - 3) + ".vnx"; }, "",
+     "store.fs"},
+    {"rdbbo", OutputMachine::Varnex, [](const std::string& f) { return "--rdbbo " + f; }, "",
+     "bbo.txt", true},
+    {"rdobd", OutputMachine::Varnex, [](const std::string& f) { return "--rdobd=" + f; }, "",
+     "obd.txt", true},
+    {"savegmac", OutputMachine::Mcu, [](const std::string& f) { return "--savegmac=" + f; },
+     "exit\n", "app.rom"},
+};
+
+enum class NameHolds
+{
+    Nothing,
+    RegularFile,
+    Link,
+    Folder,
+    Device,
+    Fifo,
+    RegularFileWriteFails,
+};
+
+struct NameCase
+{
+    const char* name;
+    NameHolds holds;
+};
+
+const std::vector<NameCase> kNames = {
+    {"new file", NameHolds::Nothing},
+    {"existing regular file", NameHolds::RegularFile},
+    {"link", NameHolds::Link},
+    {"folder", NameHolds::Folder},
+    {"device", NameHolds::Device},
+    {"FIFO", NameHolds::Fifo},
+    {"write failing part way", NameHolds::RegularFileWriteFails},
+};
+
+const std::vector<uint8_t> kOldBytes(4000, 0x5A);
+
+void PrepareMachine(CProgramFolder& folder, OutputMachine machine)
+{
+    if (machine == OutputMachine::Mcu)
+    {
+        folder.WriteFile("chip0.bin",
+                         MakeFirmware({.deviceId = kDolvik1Id, .i2cDevices = {kGmacEntry}}));
+        folder.WriteFile("mcu.rom", MakeMcuFirmware(0x7E2B, kDolvik1Id, 3000));
+        nlohmann::json machineFile = McuMachine("mcu.rom");
+        // No display record: the size limit of the failing case would stop
+        // its lines before the file is written.
+        machineFile.erase("display_file");
+        folder.UseMachine(machineFile);
+        return;
+    }
+    folder.MakeMachine({MakeFirmware({.varnexStore = VarnexStore()})});
+    const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");
+    nlohmann::json machineFile = nlohmann::json::parse(bytes.begin(), bytes.end());
+    machineFile.erase("display_file");
+    folder.UseMachine(machineFile);
+    // The inputs of createfs, one for each case's output name.
+    for (size_t k = 0; k < kNames.size(); ++k)
+    {
+        folder.WriteFile(std::to_string(k) + "-store.vnx", VarnexStore());
+    }
+}
+
+// The folder's entries whose name starts with '.' (a temporary file left).
+std::vector<std::string> HiddenEntries(const CProgramFolder& folder)
+{
+    std::vector<std::string> hidden;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.PathOf("")))
+    {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("."))
+        {
+            hidden.push_back(name);
+        }
+    }
+    return hidden;
+}
+
+mode_t ModeOf(const std::string& path)
+{
+    struct stat status{};
+    EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
+    return status.st_mode;
+}
+} // namespace
+
+TEST(OutputFilesRun, EveryCommandWritesEveryNameByOneRule)
+{
+    for (const OutputCommand& command : kCommands)
+    {
+        SCOPED_TRACE(command.name);
+        CProgramFolder folder;
+        PrepareMachine(folder, command.machine);
+        std::vector<uint8_t> written;
+        for (size_t k = 0; k < kNames.size(); ++k)
+        {
+            const NameCase& c = kNames[k];
+            SCOPED_TRACE(c.name);
+            std::string file = std::to_string(k) + "-" + command.file;
+            const std::string path = folder.PathOf(file);
+            const std::string target = folder.PathOf("target.bin");
+            std::string run = std::string(ROMVISE_PATH) + " " + command.arguments(file);
+            switch (c.holds)
+            {
+            case NameHolds::Nothing:
+                break;
+            case NameHolds::RegularFile:
+            case NameHolds::RegularFileWriteFails:
+                folder.WriteFile(file, kOldBytes);
+                ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+                break;
+            case NameHolds::Link:
+                folder.WriteFile("target.bin", kOldBytes);
+                std::filesystem::create_symlink(target, path);
+                break;
+            case NameHolds::Folder:
+                std::filesystem::create_directory(path);
+                break;
+            case NameHolds::Device:
+                if (!command.anyName)
+                {
+                    continue;
+                }
+                file = "/dev/null";
+                run = std::string(ROMVISE_PATH) + " " + command.arguments(file);
+                break;
+            case NameHolds::Fifo:
+                ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+                break;
+            }
+            if (c.holds == NameHolds::RegularFileWriteFails)
+            {
+                // A file system that takes only the first 512 bytes (none
+                // of a smaller file), the signal that would end the process
+                // ignored so that the write itself fails.
+                const char* blocks = written.size() > 512 ? "1" : "0";
+                run = "sh -c \"trap '' XFSZ; ulimit -f " + std::string(blocks) + "; exec " + run +
+                      "\"";
+            }
+            const ProgramResult result = folder.Run(run, command.keys);
+            const std::string all = result.out + result.err;
+            switch (c.holds)
+            {
+            case NameHolds::Nothing:
+                ASSERT_EQ(result.exitCode, 0) << all;
+                written = folder.ReadFile(file);
+                ASSERT_FALSE(written.empty());
+                break;
+            case NameHolds::RegularFile:
+                EXPECT_EQ(result.exitCode, 0) << all;
+                EXPECT_EQ(folder.ReadFile(file), written);
+                EXPECT_EQ(ModeOf(path) & 07777, 0640u);
+                break;
+            case NameHolds::Link:
+            case NameHolds::Folder:
+            case NameHolds::Device:
+            case NameHolds::Fifo:
+                EXPECT_EQ(result.exitCode, 3) << all;
+                EXPECT_TRUE(Contains(all, "I/O ERROR: Cannot create file: " + file +
+                                              " (not a regular file)"))
+                    << all;
+                break;
+            case NameHolds::RegularFileWriteFails:
+                EXPECT_NE(result.exitCode, 0) << all;
+                EXPECT_EQ(folder.ReadFile(file), kOldBytes);
+                EXPECT_EQ(ModeOf(path) & 07777, 0640u);
+                break;
+            }
+            if (c.holds == NameHolds::Link)
+            {
+                EXPECT_TRUE(std::filesystem::is_symlink(path));
+                EXPECT_EQ(folder.ReadFile("target.bin"), kOldBytes);
+            }
+            if (c.holds == NameHolds::Folder)
+            {
+                EXPECT_TRUE(std::filesystem::is_empty(path));
+            }
+            if (c.holds == NameHolds::Fifo)
+            {
+                EXPECT_TRUE(S_ISFIFO(ModeOf(path)));
+            }
+            EXPECT_EQ(HiddenEntries(folder), std::vector<std::string>{});
+        }
+    }
+}
