@@ -5,6 +5,7 @@
 #include "VarnexRig.h"
 
 #include "app/engineering/VarnexFiles.h"
+#include "testkit/image/GpuImageBuilder.h"
 
 #include "core/TextHelpers.h"
 
@@ -403,6 +404,29 @@ TEST(VarnexWriteCommands, AStoreWithoutARawFormIsNeitherBackedUpNorSaved)
     EXPECT_EQ(rig.Run({"--save=" + saved}), 5) << rig.out << rig.err;
     EXPECT_TRUE(Contains(rig.out, "Configuration Data cannot be saved successfully!")) << rig.out;
     EXPECT_FALSE(std::filesystem::exists(saved));
+}
+
+// A chain that starts off the 512-byte grid (after an init-from-ROM segment
+// of 0x300 bytes) gives the rebuilt Varnex block no place: the writers fail
+// with their status and write nothing.
+TEST(VarnexWriteCommands, ABlockThatCannotBeRebuiltIsAFailure)
+{
+    testkit::CGpuImageBuilder builder;
+    builder.InitFromRom(0x300, 0x7E2B, 0x0001)
+        .Block(testkit::CGpuImageBuilder::kX86, 0x10000)
+        .DeviceId(0x0800)
+        .HardwareDataArea(0x7E2B, 0x0001);
+    testkit::InfoToken info;
+    info.boardId = 0x0201;
+    info.version = 0x86041B00;
+    builder.Info(info).Version(0x86041B00, 2).VarnexBlock(PrimaryStore(), BackupStore());
+    CEngineeringRig rig({{1, 0, 0x0800, builder.Build()}});
+    EXPECT_EQ(rig.Run({"--erasevarnex", "--auto"}), 3) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image erase failed.")) << rig.out;
+    EXPECT_EQ(rig.Run({"--backupvarnex", "--auto"}), 3) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image backup failed.")) << rig.out;
+    EXPECT_TRUE(ChipOf(rig).Erases().empty());
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
 }
 
 TEST(VarnexWriteCommands, BackupCopiesThePrimaryStoreIntoTheBackupBlock)
