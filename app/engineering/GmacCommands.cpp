@@ -125,6 +125,7 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
 {
     EngineeringValues& values = command.values;
     CLog* log = values.log;
+    CDisplayDriverRestoreGuard displayBack(log, DisplayRestore::OnEveryExit);
     if (values.index == -1)
     {
         values.index = -2;
@@ -266,14 +267,12 @@ std::string CRomviseBaseApp::ListGmacDevices(const DisplayAdapterList& devices,
 void ProgramGmac(EngineeringCommand& command)
 {
     const std::string file = FileOf(command, "proggmac", "Flash GMAC MCU Usage");
-    CDisplayDriverRestoreGuard displayBack(command.values.log, DisplayRestore::OnEveryExit);
     RunOnMicrocontroller(command, GmacAction::Program, file);
 }
 
 void SaveGmac(EngineeringCommand& command)
 {
     const std::string file = FileOf(command, "savegmac", "Save GMAC APP Usage");
-    CDisplayDriverRestoreGuard displayBack(command.values.log, DisplayRestore::OnEveryExit);
     RunOnMicrocontroller(command, GmacAction::Save, file);
 }
 
@@ -282,7 +281,6 @@ void QueryGmac(EngineeringCommand& command)
     const std::string file = command.values.commandLine->GetValue("querygmac", 0, 0);
     if (file.empty())
     {
-        CDisplayDriverRestoreGuard displayBack(command.values.log, DisplayRestore::OnEveryExit);
         RunOnMicrocontroller(command, GmacAction::Query, "");
         return;
     }
