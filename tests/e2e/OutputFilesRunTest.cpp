@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -145,6 +144,97 @@ mode_t ModeOf(const std::string& path)
     EXPECT_EQ(::lstat(path.c_str(), &status), 0) << path;
     return status.st_mode;
 }
+// Puts what the case names into the file's place; false when the case does
+// not apply to the command. A device stands in for the file by its own name.
+bool PrepareName(CProgramFolder& folder, const OutputCommand& command, NameHolds holds,
+                 std::string& file)
+{
+    const std::string path = folder.PathOf(file);
+    switch (holds)
+    {
+    case NameHolds::Nothing:
+        return true;
+    case NameHolds::RegularFile:
+    case NameHolds::RegularFileWriteFails:
+        folder.WriteFile(file, kOldBytes);
+        return ::chmod(path.c_str(), 0640) == 0;
+    case NameHolds::Link:
+        folder.WriteFile("target.bin", kOldBytes);
+        std::filesystem::create_symlink(folder.PathOf("target.bin"), path);
+        return true;
+    case NameHolds::Folder:
+        return std::filesystem::create_directory(path);
+    case NameHolds::Device:
+        file = "/dev/null";
+        return command.anyName;
+    case NameHolds::Fifo:
+        return ::mkfifo(path.c_str(), 0644) == 0;
+    }
+    return false;
+}
+
+// The command line; a write that must fail part way runs under a file-size
+// limit below the file's size (none at all for a file of one block), with
+// the signal that would end the process ignored so that the write fails.
+std::string CommandLine(const OutputCommand& command, NameHolds holds, const std::string& file,
+                        size_t writtenSize)
+{
+    const std::string run = std::string(ROMVISE_PATH) + " " + command.arguments(file);
+    if (holds != NameHolds::RegularFileWriteFails)
+    {
+        return run;
+    }
+    const char* blocks = writtenSize > 512 ? "1" : "0";
+    return "sh -c \"trap '' XFSZ; ulimit -f " + std::string(blocks) + "; exec " + run + "\"";
+}
+
+// What the run left: the file's bytes and mode, a refusal that changed
+// nothing, and no temporary file beside it.
+void ExpectOutcome(const CProgramFolder& folder, NameHolds holds, const std::string& file,
+                   const ProgramResult& result, const std::vector<uint8_t>& written)
+{
+    const std::string all = result.out + result.err;
+    const std::string path = folder.PathOf(file);
+    switch (holds)
+    {
+    case NameHolds::Nothing:
+        EXPECT_EQ(result.exitCode, 0) << all;
+        break;
+    case NameHolds::RegularFile:
+        EXPECT_EQ(result.exitCode, 0) << all;
+        EXPECT_EQ(folder.ReadFile(file), written);
+        EXPECT_EQ(ModeOf(path) & 07777, 0640u);
+        break;
+    case NameHolds::Link:
+    case NameHolds::Folder:
+    case NameHolds::Device:
+    case NameHolds::Fifo:
+        EXPECT_EQ(result.exitCode, 3) << all;
+        EXPECT_TRUE(
+            Contains(all, "I/O ERROR: Cannot create file: " + file + " (not a regular file)"))
+            << all;
+        break;
+    case NameHolds::RegularFileWriteFails:
+        EXPECT_NE(result.exitCode, 0) << all;
+        EXPECT_EQ(folder.ReadFile(file), kOldBytes);
+        EXPECT_EQ(ModeOf(path) & 07777, 0640u);
+        break;
+    }
+    if (holds == NameHolds::Link)
+    {
+        EXPECT_TRUE(std::filesystem::is_symlink(path));
+        EXPECT_EQ(folder.ReadFile("target.bin"), kOldBytes);
+    }
+    if (holds == NameHolds::Folder)
+    {
+        EXPECT_TRUE(std::filesystem::is_empty(path));
+    }
+    if (holds == NameHolds::Fifo)
+    {
+        EXPECT_TRUE(S_ISFIFO(ModeOf(path)));
+    }
+    EXPECT_EQ(HiddenEntries(folder), std::vector<std::string>{});
+}
 } // namespace
 
 TEST(OutputFilesRun, EveryCommandWritesEveryNameByOneRule)
@@ -154,95 +244,26 @@ TEST(OutputFilesRun, EveryCommandWritesEveryNameByOneRule)
         SCOPED_TRACE(command.name);
         CProgramFolder folder;
         PrepareMachine(folder, command.machine);
+        // The bytes of the first case, a new file, which every later
+        // successful write must give again.
         std::vector<uint8_t> written;
         for (size_t k = 0; k < kNames.size(); ++k)
         {
             const NameCase& c = kNames[k];
             SCOPED_TRACE(c.name);
             std::string file = std::to_string(k) + "-" + command.file;
-            const std::string path = folder.PathOf(file);
-            const std::string target = folder.PathOf("target.bin");
-            std::string run = std::string(ROMVISE_PATH) + " " + command.arguments(file);
-            switch (c.holds)
+            if (!PrepareName(folder, command, c.holds, file))
             {
-            case NameHolds::Nothing:
-                break;
-            case NameHolds::RegularFile:
-            case NameHolds::RegularFileWriteFails:
-                folder.WriteFile(file, kOldBytes);
-                ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
-                break;
-            case NameHolds::Link:
-                folder.WriteFile("target.bin", kOldBytes);
-                std::filesystem::create_symlink(target, path);
-                break;
-            case NameHolds::Folder:
-                std::filesystem::create_directory(path);
-                break;
-            case NameHolds::Device:
-                if (!command.anyName)
-                {
-                    continue;
-                }
-                file = "/dev/null";
-                run = std::string(ROMVISE_PATH) + " " + command.arguments(file);
-                break;
-            case NameHolds::Fifo:
-                ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
-                break;
+                continue;
             }
-            if (c.holds == NameHolds::RegularFileWriteFails)
+            const ProgramResult result =
+                folder.Run(CommandLine(command, c.holds, file, written.size()), command.keys);
+            if (c.holds == NameHolds::Nothing)
             {
-                // A file system that takes only the first 512 bytes (none
-                // of a smaller file), the signal that would end the process
-                // ignored so that the write itself fails.
-                const char* blocks = written.size() > 512 ? "1" : "0";
-                run = "sh -c \"trap '' XFSZ; ulimit -f " + std::string(blocks) + "; exec " + run +
-                      "\"";
-            }
-            const ProgramResult result = folder.Run(run, command.keys);
-            const std::string all = result.out + result.err;
-            switch (c.holds)
-            {
-            case NameHolds::Nothing:
-                ASSERT_EQ(result.exitCode, 0) << all;
                 written = folder.ReadFile(file);
-                ASSERT_FALSE(written.empty());
-                break;
-            case NameHolds::RegularFile:
-                EXPECT_EQ(result.exitCode, 0) << all;
-                EXPECT_EQ(folder.ReadFile(file), written);
-                EXPECT_EQ(ModeOf(path) & 07777, 0640u);
-                break;
-            case NameHolds::Link:
-            case NameHolds::Folder:
-            case NameHolds::Device:
-            case NameHolds::Fifo:
-                EXPECT_EQ(result.exitCode, 3) << all;
-                EXPECT_TRUE(Contains(all, "I/O ERROR: Cannot create file: " + file +
-                                              " (not a regular file)"))
-                    << all;
-                break;
-            case NameHolds::RegularFileWriteFails:
-                EXPECT_NE(result.exitCode, 0) << all;
-                EXPECT_EQ(folder.ReadFile(file), kOldBytes);
-                EXPECT_EQ(ModeOf(path) & 07777, 0640u);
-                break;
+                ASSERT_FALSE(written.empty()) << result.out << result.err;
             }
-            if (c.holds == NameHolds::Link)
-            {
-                EXPECT_TRUE(std::filesystem::is_symlink(path));
-                EXPECT_EQ(folder.ReadFile("target.bin"), kOldBytes);
-            }
-            if (c.holds == NameHolds::Folder)
-            {
-                EXPECT_TRUE(std::filesystem::is_empty(path));
-            }
-            if (c.holds == NameHolds::Fifo)
-            {
-                EXPECT_TRUE(S_ISFIFO(ModeOf(path)));
-            }
-            EXPECT_EQ(HiddenEntries(folder), std::vector<std::string>{});
+            ExpectOutcome(folder, c.holds, file, result, written);
         }
     }
 }
