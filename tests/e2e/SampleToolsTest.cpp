@@ -307,6 +307,13 @@ TEST(SampleTools, AdapterBehindABridgeIsUpdatedAndTheBridgeIsNot)
             EXPECT_TRUE(Contains(run.out, "Adapter: Korvan ZX22 Bridge")) << run.out;
             EXPECT_TRUE(
                 ChipHolds(folder.ReadFile("machine/bridge0.bin"), folder.ReadFile("bridge.rom")));
+            // The bridge's own firmware is read and named.
+            const ProgramResult versions = folder.Run(
+                std::string("ROMVISE_MACHINE=machine/machine.json ") + ROMVISE_PATH + " --version",
+                "y");
+            EXPECT_TRUE(Contains(versions.out, "<0> Korvan ZX22 Bridge (7E2B,1E00,FFFF,FFFF) --:NRM  "
+                                               "01.02.03.00.01 REV:00010002\n"))
+                << versions.out;
         }
     }
 }

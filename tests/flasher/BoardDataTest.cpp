@@ -2,9 +2,9 @@
 // counts by its absence too, unless the chip holds no GPU image to say
 // anything of its board.
 
+#include "flasher/BoardData.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "flasher/BoardData.h"
 #include "testkit/varnex/VarnexFirmware.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 
@@ -54,7 +54,6 @@ TEST(BoardData, ABoardBlockTheChipLacksIsAnotherBoardsUnlessTheChipHoldsNoGpuIma
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(BoardDataDifference(*ImageOfBytes(c.chip), *ImageOfBytes(c.saved)),
-                  c.difference);
+        EXPECT_EQ(BoardDataDifference(*ImageOfBytes(c.chip), *ImageOfBytes(c.saved)), c.difference);
     }
 }
