@@ -375,7 +375,7 @@ TEST(PowerLossSweep, EachRomviseWriterFinishesItsOwnStoppedRun)
     const std::vector<uint8_t> start = BoardFirmware();
     for (const Command& writer : {kDelete, kStraps, kVarnexWrite})
     {
-        EXPECT_GT(SweepStops(writer, writer, start, 4), 1) << writer.name;
+        EXPECT_GT(SweepStops(writer, writer, start, 8), 1) << writer.name;
     }
 }
 
@@ -384,7 +384,7 @@ TEST(PowerLossSweep, EachProgramMeetsTheOthersStoppedRun)
     const std::vector<uint8_t> start = BoardFirmware();
     for (const Command& writer : {kDelete, kStraps, kVarnexWrite})
     {
-        EXPECT_GT(SweepStops(kPackagedUpdate, writer, start, 8), 1) << writer.name;
-        EXPECT_GT(SweepStops(writer, kPackagedUpdate, start, 8), 1) << writer.name;
+        EXPECT_GT(SweepStops(kPackagedUpdate, writer, start, 16), 1) << writer.name;
+        EXPECT_GT(SweepStops(writer, kPackagedUpdate, start, 16), 1) << writer.name;
     }
 }
