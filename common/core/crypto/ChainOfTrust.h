@@ -8,6 +8,7 @@
 
 #include "common/core/crypto/BIOSSignature.h"
 #include "core/Log.h"
+#include "core/platform/ITrustedRootSource.h"
 #include "image/IROMImage.h"
 
 #include <cstdint>
@@ -36,9 +37,6 @@ enum ImageCheckCode : int32_t
     BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID = 55,
 };
 
-// The root container this program trusts, and its pass phrase.
-std::span<const uint8_t> BuiltInRootContainer();
-std::span<const uint8_t> BuiltInRootPassPhrase();
 
 class CBCRTChainOfTrust
 {
