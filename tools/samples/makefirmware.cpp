@@ -2,6 +2,7 @@
 // of such images, for the simulated machine.
 
 #include "SampleAdapters.h"
+#include "SampleBridge.h"
 #include "ToolArguments.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/crypto/TestKeys.h"
@@ -38,6 +39,7 @@ std::string Usage()
     return "Usage: makefirmware [OPTION]... OUTPUT\n"
            "       makefirmware --pack IMAGE[:LOW-HIGH] [--pack IMAGE[:LOW-HIGH]]... OUTPUT\n"
            "       makefirmware --efirom TEXT OUTPUT.efirom\n"
+           "       makefirmware --zx22 OUTPUT\n"
            "Writes a Korvan GPU firmware image to OUTPUT, made the way the image model reads it\n"
            "(a PCI expansion-ROM chain whose first block carries its hardware data area and\n"
            "information tokens, checksums fixed). Make an older and a newer version, put the\n"
@@ -88,14 +90,18 @@ std::string Usage()
            "  --efirom TEXT         OUTPUT becomes a UEFI driver file (name it .efirom) for\n"
            "                        romvise --updateuefi: the EFI block of a driver whose\n"
            "                        build record gives TEXT as its version. Takes no other\n"
-           "                        option.";
+           "                        option.\n"
+           "A bridge:\n"
+           "  --zx22                OUTPUT becomes the firmware of a ZX22 bridge's own\n"
+           "                        EEPROM, the one makemachine --bridge zx22 gives every\n"
+           "                        bridge. Takes no other option.";
 }
 
 const std::vector<ToolOptionSpec> kOptions = {
     {"device-id"},      {"subsystem"},    {"board-id"},     {"version"},
     {"size"},           {"guid"},         {"board-settings"}, {"board-block"},
     {"varnex-serial"},  {"init-from-rom"}, {"uefi-driver"},  {"sign"},
-    {"pack", true, true}, {"efirom"},
+    {"pack", true, true}, {"efirom"},   {"zx22", false},
 };
 
 std::vector<uint8_t> ReadFile(const std::string& name)
@@ -346,10 +352,6 @@ std::vector<uint8_t> MakePack(const ToolArguments& arguments)
 // holds it.
 std::vector<uint8_t> MakeUefiDriverFile(const ToolArguments& arguments)
 {
-    if (arguments.options.size() != 1)
-    {
-        throw ToolRefusal("--efirom takes no other option");
-    }
     testkit::CGpuImageBuilder builder;
     AddUefiDriver(builder, ToolOption(arguments, "efirom", ""));
     return builder.Build();
@@ -361,7 +363,15 @@ int Make(const ToolArguments& arguments)
     {
         throw ToolRefusal("expected one OUTPUT file");
     }
-    const std::vector<uint8_t> bytes = HasToolOption(arguments, "pack")     ? MakePack(arguments)
+    for (const char* alone : {"zx22", "efirom"})
+    {
+        if (HasToolOption(arguments, alone) && arguments.options.size() != 1)
+        {
+            throw ToolRefusal(std::string("--") + alone + " takes no other option");
+        }
+    }
+    const std::vector<uint8_t> bytes = HasToolOption(arguments, "zx22")     ? SampleZX22Image()
+                                       : HasToolOption(arguments, "pack")   ? MakePack(arguments)
                                        : HasToolOption(arguments, "efirom") ? MakeUefiDriverFile(arguments)
                                                                             : MakeImage(arguments);
     WriteFile(arguments.plain[0], bytes);
