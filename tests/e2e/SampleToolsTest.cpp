@@ -372,12 +372,16 @@ TEST(SampleTools, UefiDriverFileReplacesTheDriver)
     Make(folder, kMakeFirmware, "--efirom 2.0 driver.efirom");
     Make(folder, kMakeMachine, "--gpu uefi.rom machine");
 
-    const ProgramResult run = folder.Run(
-        "ROMVISE_MACHINE=machine/machine.json " ROMVISE_PATH " --updateuefi driver.efirom", "y");
+    const ProgramResult run =
+        folder.Run("ROMVISE_MACHINE=machine/machine.json " ROMVISE_PATH
+                   " --log=uefi.log --updateuefi driver.efirom",
+                   "y");
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_TRUE(Contains(run.out, "UEFI Version: 1.0 (10.12.2026 @ 00001 )\n"
-                                  "Replace with - UEFI Version: 2.0 (10.12.2026 @ 00001 )"))
-        << run.out;
+    const std::vector<uint8_t> logBytes = folder.ReadFile("uefi.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_TRUE(Contains(log, "UEFI Version: 1.0 (10.12.2026 @ 00001 )\n"
+                              "Replace with - UEFI Version: 2.0 (10.12.2026 @ 00001 )"))
+        << log;
     EXPECT_TRUE(Contains(run.out, "Firmware update process is completed.")) << run.out;
     const std::vector<uint8_t> chip = folder.ReadFile("machine/chip0.bin");
     CRefPtr<IROMImage> image =
