@@ -61,15 +61,16 @@ public:
     virtual bool ReadLine(std::string& line) = 0;
     // One key (echoed when asked) that answers a question: the key alone
     // decides, but a person types it and Enter, and `yes` writes "y\n". So the
-    // next console read of any kind drops one line end ("\n", "\r\n" or "\r")
-    // that directly follows the answer. It is dropped when that read comes,
+    // next read of any kind through this layer drops one line end ("\n",
+    // "\r\n" or "\r") that directly follows the answer. It is dropped when that
+    // read comes,
     // never looked for earlier: a prompt never waits for a line end, and a
     // line end typed only when the next question shows does not answer it.
     // An answer that is itself a line end leaves nothing to drop.
     //
     // The questions answered this way (every other key read, the numbered
-    // menus, the usage screen's pages, "Press any key" and the Kestrix
-    // console, takes the key as typed):
+    // menus, the usage screen's pages and "Press any key", takes the key as
+    // typed; the Kestrix console reads the console input itself):
     //   - "Press 'y' to confirm ('s' to skip, 'a' to abort)" before a packaged
     //     update or restore and before an engineering flash, and its one-adapter
     //     and UEFI driver forms;

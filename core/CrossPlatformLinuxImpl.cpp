@@ -5,8 +5,8 @@
 #include "core/ToneWaveform.h"
 
 #include <limits>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace
 {

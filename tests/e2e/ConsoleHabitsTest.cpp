@@ -256,9 +256,10 @@ TEST(ConsoleHabits, UsageScreenPagesOnlyOnATerminal)
         EXPECT_EQ(run.Finish(), 5) << run.Shown();
     }
     const std::vector<uint8_t> bytes = folder.ReadFile("usage.txt");
-    ExpectTexts(std::string(bytes.begin(), bytes.end()),
-                {"-- Primary Commands --", "-- Commands and Options -- ", "-- Supported EEPROM's --"},
-                {"Press 'Enter'"});
+    ExpectTexts(
+        std::string(bytes.begin(), bytes.end()),
+        {"-- Primary Commands --", "-- Commands and Options -- ", "-- Supported EEPROM's --"},
+        {"Press 'Enter'"});
 
     CTerminalRun run(folder.PathOf(""), {ROMVISE_PATH, "--help"});
     ASSERT_TRUE(run.Started());

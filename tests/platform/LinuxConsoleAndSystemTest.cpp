@@ -179,7 +179,8 @@ TEST(LinuxConsoleInput, TheLineEndAfterAnAnswerIsDroppedByTheNextRead)
                 continue;
             }
             const int key = read == 'a' ? os->GetAnswerKey(false) : os->GetKey();
-            results.push_back(key == kConsoleEndOfInput ? "EOF" : std::string(1, static_cast<char>(key)));
+            results.push_back(key == kConsoleEndOfInput ? "EOF"
+                                                        : std::string(1, static_cast<char>(key)));
         }
         EXPECT_EQ(results, c.results);
     }
