@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -139,12 +140,21 @@ private:
             return false;
         }
         pollfd waiting{m_master, POLLIN, 0};
-        if (poll(&waiting, 1, static_cast<int>(left.count())) <= 0)
+        const int ready = poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+        {
+            return true; // nothing read; the caller looks again
+        }
+        if (ready <= 0)
         {
             return false;
         }
         char buffer[4096];
         const ssize_t got = read(m_master, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+        {
+            return true;
+        }
         if (got <= 0)
         {
             return false; // EIO: every holder of the terminal has closed it
