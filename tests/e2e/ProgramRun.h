@@ -111,8 +111,9 @@ nlohmann::json Dolvik1Machine(const nlohmann::json& extraModel, const nlohmann::
 nlohmann::json McuMachine(const std::string& applicationFile,
                           const nlohmann::json& mcuKeys = nlohmann::json::object());
 
-// Turns the machine's stops off, so that the next run sees the half-written
-// chip on a machine that keeps its power.
+// Turns the machine's power back on (makemachine --power-on): its stops go,
+// so that the next run sees the half-written chip and the update record on a
+// machine that keeps its power.
 void PowerBackOn(CProgramFolder& folder);
 
 // The chip holds the firmware at its start and is erased after it.
