@@ -168,16 +168,17 @@ void CreateVarnexFileSystem(EngineeringCommand& command)
     LogCommandLine(log, "Command: createfs");
     CFileAccess files;
     std::ostringstream message;
-    std::vector<uint8_t> bytes;
+    UserFileContents file;
+    const std::vector<uint8_t>& bytes = file.bytes;
     int result = kVarnexDone;
-    if (!files.ReadFileBytes(name, bytes, kMaxRawStoreFileBytes))
+    if (!files.ReadFileBytes(name, file, kMaxRawStoreFileBytes))
     {
         message << "Error reading input Configuration Setting file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (!IsRawStoreFile(bytes))
+    else if (!file.Read() || !IsRawStoreFile(bytes))
     {
-        message << IncorrectFormatText(name, bytes);
+        message << IncorrectFormatText(name, file);
         result = kVarnexRefused;
     }
     else
