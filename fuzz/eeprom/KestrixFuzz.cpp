@@ -22,7 +22,7 @@
 // What one input may ask of the console is capped here, not in the console:
 // a typed "rd 0 0xFFFFFFFF" reads that many registers, as the engineer asked,
 // and would hold the fuzzer on one input for minutes. A session ends once it
-// has printed kMostConsoleOutput bytes (thousands of register lines).
+// has printed kMostConsoleOutput bytes (hundreds of register lines).
 //
 // fuzz-link: romvise_testkit_kestrix romvise_testkit_machine
 // fuzz-seconds: 4
@@ -58,7 +58,7 @@ enum EKestrixInput : uint8_t
     kFlashFile = 3,
 };
 
-constexpr size_t kMostConsoleOutput = 64 * 1024;
+constexpr size_t kMostConsoleOutput = 16 * 1024;
 
 // Ends a console session that has printed more than one input may ask for.
 struct OutputCapReached
