@@ -21,8 +21,11 @@
 //
 // What one input may ask of the console is capped here, not in the console:
 // a typed "rd 0 0xFFFFFFFF" reads that many registers, as the engineer asked,
-// and would hold the fuzzer on one input for minutes. A session ends once it
-// has printed kMostConsoleOutput bytes (hundreds of register lines).
+// and a command the microcode leaves unanswered is polled 50000 times before
+// it times out; either would hold the fuzzer on one input for seconds or
+// minutes. A session ends once it has printed kMostConsoleOutput bytes or
+// read kMostRegisterReads registers (the next session's reset starts afresh;
+// making the loader again would cost more than the session).
 //
 // fuzz-link: romvise_testkit_kestrix romvise_testkit_machine
 // fuzz-seconds: 4
@@ -30,6 +33,8 @@
 #include "eeprom/KestrixLoader.h"
 #include "fuzz/FuzzSeeds.h"
 #include "hw/adapter/EnumerateAdapters.h"
+#include "hw/IDriverTransport.h"
+#include "sim/SimDriverTransport.h"
 #include "sim/SimKestrix.h"
 #include "sim/SimSpiFlash.h"
 #include "testkit/kestrix/KestrixImageBuilder.h"
@@ -59,10 +64,35 @@ enum EKestrixInput : uint8_t
 };
 
 constexpr size_t kMostConsoleOutput = 16 * 1024;
+constexpr uint64_t kMostRegisterReads = 5000;
 
-// Ends a console session that has printed more than one input may ask for.
-struct OutputCapReached
+// Ends a console session that has asked more than one input may.
+struct CapReached
 {
+};
+
+// The machine's transport, counting register reads while a session runs.
+class CCountingTransport : public CSimDriverTransport
+{
+public:
+    using CSimDriverTransport::CSimDriverTransport;
+
+    void StartCounting() { m_reads = 0, m_counting = true; }
+    void StopCounting() { m_counting = false; }
+
+    uint32_t ReadMemory32(uint64_t linear) override
+    {
+        if (m_counting && ++m_reads > kMostRegisterReads)
+        {
+            m_counting = false;
+            throw CapReached{};
+        }
+        return CSimDriverTransport::ReadMemory32(linear);
+    }
+
+private:
+    uint64_t m_reads = 0;
+    bool m_counting = false;
 };
 
 class CCappedOutput : public std::streambuf
@@ -85,7 +115,7 @@ private:
         m_written += count;
         if (m_written > kMostConsoleOutput)
         {
-            throw OutputCapReached{};
+            throw CapReached{};
         }
     }
     size_t m_written = 0;
@@ -95,8 +125,11 @@ private:
 // the process's hardware.
 struct KestrixMachine
 {
-    KestrixMachine() : console(InstallTypedConsole()), scope(MakeMachineWithMcfg())
+    KestrixMachine()
+        : console(InstallTypedConsole()), made(MakeMachineWithMcfg()), scope(made)
     {
+        transport = new CCountingTransport(made);
+        InstallDriverTransport(CRefPtr<IDriverTransport>(transport));
         AddSimRootPort(scope.Machine(), {0, 1, 0}, 1, 1);
         CSimGpu& gpu = AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0C00, 12, 0xC0000000);
         const SimFlashPart& part = CSimSpiFlash::FindPart(0xC2, 0x2013);
@@ -123,7 +156,9 @@ struct KestrixMachine
     }
 
     CRefPtr<CTypedConsole> console;
+    std::shared_ptr<CSimMachine> made;
     CSimHardwareScope scope;
+    CCountingTransport* transport = nullptr; // held by the installed reference
     CLog log; // no sinks: the loader's reports go nowhere
     CRefPtr<IDisplayAdapter> adapter;
 };
@@ -209,6 +244,7 @@ void TypeKeys(std::span<const uint8_t> keys)
     output.exceptions(std::ios::badbit);
     loader->SetConsoleOutput(output);
     machine.console->keys.assign(keys.begin(), keys.end());
+    machine.transport->StartCounting();
     try
     {
         loader->RunConsole();
@@ -216,9 +252,10 @@ void TypeKeys(std::span<const uint8_t> keys)
     catch (const std::exception&)
     {
     }
-    catch (const OutputCapReached&)
+    catch (const CapReached&)
     {
     }
+    machine.transport->StopCounting();
     machine.console->keys.clear();
 }
 
