@@ -222,9 +222,7 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
         session.message << "Error reading input file system image file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (!file.Read() ||
-             CVarnexImage::DetectFormat(bytes) != CVarnexImage::kFormatFileSystem ||
-             !CVarnexImage(bytes).IsValid())
+    else if (!file.Read() || !IsFileSystemStoreFile(bytes))
     {
         // Any other bytes would become the adapter's store as they are.
         session.message << "Incorrect file system image file '" << name << "'.";

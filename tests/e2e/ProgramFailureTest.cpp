@@ -98,8 +98,11 @@ namespace
 {
 bool NeverReachedMain(const ProgramResult& run)
 {
+    // The dynamic loader gives up before main: on a library, or on the
+    // thread-local storage of the first thread.
     const bool loaderFailed =
-        run.exitCode == 127 && Contains(run.err, "error while loading shared libraries");
+        run.exitCode == 127 && (Contains(run.err, "error while loading shared libraries") ||
+                                Contains(run.err, "cannot allocate TLS data structures"));
     const bool runtimeStartFailed =
         run.exitCode == 128 + SIGABRT && run.out.empty() &&
         run.err.rfind("terminate called without an active exception\n", 0) == 0;
