@@ -159,7 +159,7 @@ TEST(UnreadableFileRun, FirmwareFiles)
         {kRomvise + " --compare {}", ".rom", 3, cannotOpen, tooLarge},
         {kRomvise + " --auto --noconfirm {}", ".krr", 3, cannotOpen},
         {kRomvise + " --auto --noconfirm --updateuefi {}", ".efirom", 3, cannotOpen, tooLarge},
-        {kRomvise + " --querygmac={}", ".rom", 0, "Couldn't open {}\n"},
+        {kRomvise + " --querygmac={}", ".rom", 3, "Couldn't open {}\n"},
     });
 }
 
