@@ -5,8 +5,8 @@
 #include "eeprom/KestrixLoader.h"
 
 #include "core/CrossPlatform.h"
+#include "core/UserFile.h"
 
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
@@ -88,15 +88,15 @@ void CKestrixLoader::ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::st
     {
         m_fileName = fileName;
         m_notBuiltIn = true;
-        std::ifstream file(fileName, std::ios::binary);
-        if (!file)
+        // A file that cannot be read whole (a FIFO, a device, one larger than
+        // any microcode) is not found as far as the load goes.
+        const UserFileContents file = ReadUserFile(fileName, UserFileFormat::kMicrocode);
+        if (!file.Read())
         {
             m_loadStatus = KESTRIX_IMAGE_FILE_NOT_FOUND;
             return;
         }
-        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                         std::istreambuf_iterator<char>()};
-        image = ParseKestrixImage(bytes, TargetEngine(m_engineType), nullptr);
+        image = ParseKestrixImage(file.bytes, TargetEngine(m_engineType), nullptr);
     }
     else if (m_engineType == KESTRIX_PMU || m_engineType == KESTRIX_SEC)
     {
