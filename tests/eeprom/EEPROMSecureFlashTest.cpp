@@ -339,13 +339,13 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
     };
     const std::vector<Case> cases = {
         {"nothing checked", [](SecureRig&) {}, {}},
-        {"accepted in software", [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(true); },
+        {"accepted in software", [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(s.image.get()); },
          pieces},
         {"accepted, then refused in software",
          [](SecureRig& s)
          {
-             s.eeprom->SetSoftwareVerdict(true);
-             s.eeprom->SetSoftwareVerdict(false);
+             s.eeprom->SetSoftwareVerdict(s.image.get());
+             s.eeprom->SetSoftwareVerdict(nullptr);
          },
          {}},
         {"verified without certificate information",
@@ -353,7 +353,7 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
         {"accepted in software, then failed by the microcode",
          [](SecureRig& s)
          {
-             s.eeprom->SetSoftwareVerdict(true);
+             s.eeprom->SetSoftwareVerdict(s.image.get());
              s.rig.kestrix->Config().errorCodes[KR_UCODE_CMD_COMMAND_VV] = 0x40;
              ASSERT_EQ(s.Verify(), 0x40u);
          },
@@ -405,7 +405,7 @@ TEST(SecureEEPROM, NoByteOutsideTheWrittenSpanChanges)
             SecureRig secure(std::nullopt, kind);
             secure.rig.contents->Write(kImageSize, std::vector<uint8_t>(kChecked - kImageSize, 0x3C));
             const std::vector<uint8_t> before = secure.rig.contents->Read(0, kChecked);
-            secure.eeprom->SetSoftwareVerdict(true);
+            secure.eeprom->SetSoftwareVerdict(secure.image.get());
 
             EXPECT_EQ(secure.eeprom->WriteImage(secure.rig.ui.get(), span.start,
                                                 secure.image.get(),

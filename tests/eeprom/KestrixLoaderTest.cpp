@@ -456,7 +456,7 @@ TEST(KestrixLoader, VerboseLoadReportsTheImageAndItsMapper)
 {
     KestrixRig rig;
     KestrixLoadRequest request = rig.Request();
-    request.verbose = true;
+    request.console = true;
     CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
     ASSERT_FALSE(rig.ui->messages.empty());
     const std::string& report = rig.ui->messages.front();

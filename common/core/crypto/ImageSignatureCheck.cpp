@@ -486,6 +486,63 @@ int32_t CBCRTChainOfTrust::CheckNoUnsignedCode(IROMImage* image, IROMImage* a,
     return BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
 }
 
+std::vector<SignedImageRange> CBCRTChainOfTrust::PlaceSignedRanges(IROMImage* image, int32_t hat)
+{
+    CLog silent;
+    CRefPtr<CBCRTBIOSSignature> record = ReadSignatureRecord(image, hat, {}, silent);
+    CRefPtr<IROMImage> a;
+    CRefPtr<IROMImage> b;
+    if (!record || !SplitSignedImage(image, a, b))
+    {
+        return {};
+    }
+    // Images A and B are copies: a byte found in one is placed back by where
+    // the copy began in the image's buffer.
+    const uint8_t* view = IROMImage::ReadOnlyBuffer(image);
+    const int64_t window = image->GetWindowOffset();
+    const uint8_t* ifrHeader = image->GetIFRHeader();
+    const int64_t aStart = window + (ifrHeader != nullptr ? ifrHeader - view : 0);
+    const int64_t bStart = window + image->FindNthPCIBlock(kCodeType, 0);
+    auto placed = [](IROMImage* copy, int64_t start, const uint8_t* bytes)
+    {
+        return static_cast<uint64_t>(start + (bytes - IROMImage::ReadOnlyBuffer(copy)) +
+                                     copy->GetWindowOffset());
+    };
+    std::vector<SignedImageRange> ranges;
+    const bool whole = ForEachRange(
+        a.get(), record.get(),
+        [&](const BCRTSignedRange& range, uint64_t at)
+        {
+            const uint8_t* bytes = nullptr;
+            uint64_t offset = 0;
+            if (range.Kind() == BCRT_RANGE_IFR)
+            {
+                bytes = IfrRangeBytes(a.get(), range);
+                offset = bytes != nullptr ? placed(a.get(), aStart, bytes) : 0;
+            }
+            else if (range.Kind() == BCRT_RANGE_BODY)
+            {
+                bytes = ViewBytes(a.get(), at, range.size);
+                offset = bytes != nullptr ? placed(a.get(), aStart, bytes) : 0;
+            }
+            else if (range.Kind() == BCRT_RANGE_PACKAGE)
+            {
+                bytes = PackageRangeBytes(b.get(), range);
+                offset = bytes != nullptr ? placed(b.get(), bStart, bytes) : 0;
+            }
+            else
+            {
+                return true;
+            }
+            if (bytes != nullptr && range.size != 0)
+            {
+                ranges.push_back({offset, range.size});
+            }
+            return bytes != nullptr;
+        });
+    return whole ? ranges : std::vector<SignedImageRange>{};
+}
+
 int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
                                       std::span<const uint8_t> signingCertificate, CLog& log)
 {
