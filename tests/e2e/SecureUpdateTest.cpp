@@ -54,10 +54,17 @@ TEST(SecureUpdate, SignedImagesAreWrittenThroughTheMicrocontroller)
         int exitCode;
         // A text of the run's output (standard output, then error output).
         std::string shown;
+        // The board's block of the firmware on the chip, which the update
+        // appends to the new image after the certificate gate.
+        std::vector<uint8_t> boardBlock = {};
     };
     const std::vector<Case> cases = {
         {"Cendra1, checked in software", 0x0900, 9, true, 0, 0, "Update successful."},
         {"Dolvik1, verified by the microcode", 0x0C00, 12, true, 0, 0, "Update successful."},
+        {"Cendra1 whose firmware carries the board's block", 0x0900, 9, true, 0, 0,
+         "Update successful.", std::vector<uint8_t>(0x40, 0x5A)},
+        {"Dolvik1 whose firmware carries the board's block", 0x0C00, 12, true, 0, 0,
+         "Update successful.", std::vector<uint8_t>(0x40, 0x5A)},
         // The built-in root does not trust the test chain.
         {"Cendra1 trusting the built-in root", 0x0900, 9, false, 0, 3,
          "I/O ERROR:  Error: Failed certification sanity check."},
@@ -69,8 +76,8 @@ TEST(SecureUpdate, SignedImagesAreWrittenThroughTheMicrocontroller)
     {
         SCOPED_TRACE(c.name);
         CProgramFolder folder;
-        const std::vector<uint8_t> old =
-            MakeFirmware({.deviceId = c.deviceId, .version = kOldVersion});
+        const std::vector<uint8_t> old = MakeFirmware(
+            {.deviceId = c.deviceId, .version = kOldVersion, .boardBlock = c.boardBlock});
         folder.WriteFile("chip0.bin", old);
         nlohmann::json machine =
             testkit::MachineWithGpus({{c.deviceId, c.kind, "chip0.bin", "EF/3013", true}});
@@ -94,7 +101,24 @@ TEST(SecureUpdate, SignedImagesAreWrittenThroughTheMicrocontroller)
 
         EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
         EXPECT_NE((run.out + run.err).find(c.shown), std::string::npos) << run.out << run.err;
-        EXPECT_TRUE(ChipHolds(folder.Chip(0), c.exitCode == 0 ? package : old));
+        if (c.exitCode != 0)
+        {
+            EXPECT_TRUE(ChipHolds(folder.Chip(0), old));
+        }
+        else if (c.boardBlock.empty())
+        {
+            EXPECT_TRUE(ChipHolds(folder.Chip(0), package));
+        }
+        else
+        {
+            // The signed image's x86 block, and the board's block behind
+            // the image's chain.
+            const std::vector<uint8_t> chip = folder.Chip(0);
+            EXPECT_TRUE(std::equal(package.begin(), package.begin() + 0x10000, chip.begin()));
+            EXPECT_NE(std::search(chip.begin(), chip.end(), c.boardBlock.begin(),
+                                  c.boardBlock.end()),
+                      chip.end());
+        }
     }
 }
 
