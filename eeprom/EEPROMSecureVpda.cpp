@@ -304,10 +304,11 @@ std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInfor
 
 // The acceptance of one image: the bytes its check vouched for and their
 // digest, and the test that an image about to be written carries those
-// bytes. The whole image is not bound: the board's block is appended after
-// the check, a segment-only write splices the new segment into the chip's
-// content, and the verification fills the certificate-information block;
-// none of these touches a signed range.
+// bytes. The whole image is bound only when nothing names the checked bytes:
+// the board's block is appended after the check and the verification fills
+// the certificate-information block, neither in a signed range; a
+// segment-only write passes when the spliced image keeps the signed bytes in
+// their places.
 
 namespace
 {

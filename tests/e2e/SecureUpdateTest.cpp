@@ -269,6 +269,24 @@ TEST(SecureUpdate, NoCommandOpensTheConsoleWithoutWiuconsole)
     }
 }
 
+// Asked for, the console opens once the microcode is ready, and its raw
+// program command writes the chip with no check at all: the engineer's own
+// access.
+TEST(SecureUpdate, WiuconsoleOpensTheConsoleWhoseWritesAreRaw)
+{
+    CProgramFolder folder;
+    PrepareSecureMachine(folder, 0x0C00, 12, MakeFirmware({.deviceId = 0x0C00}));
+    const std::vector<uint8_t> evil(0x100, 0x42);
+    folder.WriteFile("evil.bin", evil);
+
+    const ProgramResult run = folder.Romvise("--wiuconsole --save s.rom", kConsoleCommands);
+
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find(kConsolePrompt), std::string::npos) << run.out;
+    const std::vector<uint8_t> chip = folder.Chip(0);
+    EXPECT_TRUE(std::equal(evil.begin(), evil.end(), chip.begin()));
+}
+
 // A UEFI update on a Dolvik1 gates the merged firmware before it begins its
 // update record: an image the gate refuses leaves the chip and no record.
 TEST(SecureUpdate, UefiUpdateRefusedByTheGateLeavesNoRecord)
