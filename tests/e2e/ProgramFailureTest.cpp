@@ -91,15 +91,17 @@ TEST(ProgramFailure, MachineFileMistakeEndsWithTheLoadersMessage)
 }
 
 // Below some limit the program never gets to run its own code: the loader
-// cannot map a library, or the C++ runtime's own start-up (the standard
-// streams, before main) runs out and cannot even allocate the exception that
-// would report it, so it terminates before anything is printed.
+// cannot map a library or set up the first thread's TLS, or the C++
+// runtime's own start-up (the standard streams, before main) runs out and
+// cannot even allocate the exception that would report it, so it terminates
+// before anything is printed.
 namespace
 {
 bool NeverReachedMain(const ProgramResult& run)
 {
     const bool loaderFailed =
-        run.exitCode == 127 && Contains(run.err, "error while loading shared libraries");
+        run.exitCode == 127 && (Contains(run.err, "error while loading shared libraries") ||
+                                Contains(run.err, "cannot allocate TLS data structures"));
     const bool runtimeStartFailed =
         run.exitCode == 128 + SIGABRT && run.out.empty() &&
         run.err.rfind("terminate called without an active exception\n", 0) == 0;
