@@ -70,6 +70,15 @@ auto Readable(Read read) -> std::optional<decltype(read())>
         return std::nullopt;
     }
 }
+
+// The image is a PCI ROM chain that starts with a block other than the
+// Varnex block: a GPU's firmware, not an erased or unreadable chip nor one
+// whose firmware was deleted around its Varnex store.
+bool HoldsGpuImage(IROMImage& image)
+{
+    return Readable([&] { return image.IsPCIROM() && image.FindNBSIBlock() != 0; })
+        .value_or(false);
+}
 } // namespace
 
 std::vector<uint8_t> BoardBlockBytes(IROMImage& image)
@@ -90,6 +99,11 @@ std::vector<uint8_t> BoardBlockBytes(IROMImage& image)
     single->FixPCIBlockChecksum(0);
     single->ReadBlock(bytes.data(), 0, length);
     return bytes;
+}
+
+bool HasBoardGuid(IROMImage& image)
+{
+    return !GuidBytes(image).empty();
 }
 
 void RemoveBoardBlocks(IROMImage& image)
@@ -123,23 +137,31 @@ std::string BoardDataDifference(IROMImage& adapterImage, IROMImage& saved)
 {
     COffsetModeScope adapterOff(&adapterImage, false);
     COffsetModeScope savedOff(&saved, false);
+    // A datum the adapter's firmware does not readably carry is compared
+    // only where its absence is the board's own: a board built without a
+    // 0x85 block must not take another board's, while a chip that holds no
+    // GPU image (erased, or left with its Varnex block alone) says nothing
+    // of its board. Data the saved firmware does not readably carry differs
+    // from data the adapter carries.
+    const bool gpuImage = HoldsGpuImage(adapterImage);
     std::string differences;
-    // Data the adapter's firmware does not readably carry is not compared;
-    // data the saved firmware does not readably carry differs.
-    auto compare = [&](const char* what, auto read)
+    auto compare = [&](const char* what, auto read, bool absenceIsTheBoards)
     {
         const auto own = Readable([&] { return read(adapterImage); });
-        if (!own || own->empty())
+        const bool ownLacks = !own || own->empty();
+        if (ownLacks && !absenceIsTheBoards)
         {
             return;
         }
-        if (Readable([&] { return read(saved); }) != own)
+        const auto other = Readable([&] { return read(saved); });
+        const bool differ = ownLacks ? other && !other->empty() : other != own;
+        if (differ)
         {
             differences += (differences.empty() ? "" : ", ") + std::string(what);
         }
     };
-    compare("0x85 block", [](IROMImage& image) { return BoardBlockBytes(image); });
-    compare("IEEE 1394 GUID", [](IROMImage& image) { return GuidBytes(image); });
-    compare("Varnex serial number", [](IROMImage& image) { return VarnexSerial(image); });
+    compare("0x85 block", [](IROMImage& image) { return BoardBlockBytes(image); }, gpuImage);
+    compare("IEEE 1394 GUID", [](IROMImage& image) { return GuidBytes(image); }, false);
+    compare("Varnex serial number", [](IROMImage& image) { return VarnexSerial(image); }, false);
     return differences;
 }

@@ -21,7 +21,14 @@ std::vector<uint8_t> BoardBlockBytes(IROMImage& image);
 // offset mode must be off.
 void RemoveBoardBlocks(IROMImage& image);
 
+// The image carries a GUID record whose GUID was given to a board (neither
+// all 0x00 nor all 0xFF bytes).
+bool HasBoardGuid(IROMImage& image);
+
 // What of the board data `adapterImage` carries differs in `saved` ("0x85
 // block", "IEEE 1394 GUID", "Varnex serial number", joined by ", "); empty
-// when `adapterImage` carries none or all of it is the same in `saved`.
+// when all of it is the same in `saved`. A datum `adapterImage` lacks is not
+// compared, except the 0x85 block of a GPU image: `saved` bringing one where
+// the board has none differs too. An erased chip, or one left with only its
+// Varnex block, holds no GPU image.
 std::string BoardDataDifference(IROMImage& adapterImage, IROMImage& saved);

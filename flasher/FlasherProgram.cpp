@@ -34,6 +34,10 @@ void CarryIeee1394Guid(IUserInterface& ui, IROMImage& current, IROMImage& image,
         const char* const text = "Preserving IEEE 1394 GUID from original image.";
         ui.ShowMessage(3, text);
         LogLine(log, 3, text);
+        // The record's offsets count from the image's start, past any
+        // init-from-ROM segment.
+        COffsetModeScope currentOn(&current, true);
+        COffsetModeScope newOn(&image, true);
         image.CopyBlock(image.GetIEEE1394GUIDOffset(), &current, current.GetIEEE1394GUIDOffset(),
                         current.GetIEEE1394GUIDSize());
     }
@@ -266,7 +270,10 @@ void CFlasherImpl::CarryBoardData(FlashJob& job, bool keepStraps, bool keepBoard
             COffsetModeScope newOff(job.newImage.get(), false);
             job.newImage->CopyBlock(kStrapOffset, job.current.get(), kStrapOffset, kStrapLength);
         }
-        if (job.adapter->HasIeee1394Guid())
+        // The GUID is the board's identity, whatever its catalogue row says:
+        // a board that was given one keeps it, and only a board without one
+        // takes the new image's.
+        if (job.adapter->HasIeee1394Guid() || HasBoardGuid(*job.current))
         {
             CarryIeee1394Guid(*job.ui, *job.current, *job.newImage, job.log);
         }

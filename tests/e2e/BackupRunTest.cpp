@@ -57,8 +57,10 @@ TEST(BackupRun, RestoreOnlyOntoTheBoardTheFileWasSavedFrom)
          {.version = 0x86041A00, .boardBlock = boardA, .varnexStore = StoreWithSerial("SN-A"),
           .guid = 1},
          ""},
-        {"a board whose firmware carries no board data", {.boardBlock = boardA, .guid = 1},
-         {.version = 0x86041A00}, ""},
+        {"a board built without a 0x85 block", {.boardBlock = boardA},
+         {.version = 0x86041A00}, "0x85 block"},
+        {"a board whose firmware carries no GUID or Varnex store",
+         {.varnexStore = StoreWithSerial("SN-A"), .guid = 1}, {.version = 0x86041A00}, ""},
     };
     for (const Case& c : cases)
     {

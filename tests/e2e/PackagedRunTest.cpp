@@ -337,6 +337,44 @@ TEST(PackagedRun, TwoAdaptersKeepTheirOwnBoardData)
     EXPECT_NE(run.out.find(already, first + 1), std::string::npos) << run.out;
 }
 
+// The IEEE 1394 GUID is the board's: an update keeps each board's own,
+// whatever the adapter's catalogue row says, and only a board without one (a
+// blank record, or none) takes the package's.
+TEST(PackagedRun, EachBoardKeepsItsOwnGuid)
+{
+    struct Board
+    {
+        const char* name;
+        uint64_t guid; // in the board's firmware; 0 for no record
+        uint64_t after;
+    };
+    constexpr uint64_t kPackageGuid = 0x0A0B0C0D0E0F1011;
+    const std::vector<Board> boards = {
+        {"a board's own GUID", 0x0011223344556677, 0x0011223344556677},
+        {"another board's own GUID", 0x8899AABBCCDDEEF0, 0x8899AABBCCDDEEF0},
+        {"a blank GUID", 0xFFFFFFFFFFFFFFFF, kPackageGuid},
+        {"no GUID record", 0, kPackageGuid},
+    };
+    std::vector<std::vector<uint8_t>> firmware;
+    for (const Board& board : boards)
+    {
+        firmware.push_back(MakeFirmware({.guid = board.guid}));
+    }
+    CProgramFolder folder;
+    folder.MakeMachine(firmware);
+    ASSERT_EQ(folder.Stamp(MakeFirmware({.version = 0x86041C00, .guid = kPackageGuid})).exitCode,
+              0);
+    // One key for the display warning, then one for each board.
+    const ProgramResult run = folder.Updater("", std::string(boards.size() + 1, 'y'));
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    for (size_t i = 0; i < boards.size(); ++i)
+    {
+        SCOPED_TRACE(boards[i].name);
+        EXPECT_TRUE(ChipHolds(folder.Chip(i),
+                              MakeFirmware({.version = 0x86041C00, .guid = boards[i].after})));
+    }
+}
+
 TEST(PackagedRun, BackupThenChangedChipThenRestoreGivesTheFirmwareBack)
 {
     CProgramFolder folder;

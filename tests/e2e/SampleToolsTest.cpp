@@ -88,6 +88,7 @@ TEST(SampleTools, RefuseWhatTheyCannotMakeWithTheReason)
         {"makefirmware", "--pack tool-ok.rom --board-id 0201",
          "--pack takes no other option: make each IMAGE first"},
         {"makefirmware", "--pack tool-big.rom:5-4", "--pack range 5-4 is empty"},
+        {"makefirmware", "--zx22 --version 86041B00", "--zx22 takes no other option"},
         {"makemachine", "--gpus tool-ok.rom", "unknown option --gpus"},
         {"makemachine", "--gpu tool-ok.rom:0800:12",
          "kind 12 is not the kind of device 0800 (Korvan Avrel2 800, kind 8)"},
@@ -141,12 +142,12 @@ TEST(SampleTools, HelpListsEveryOptionAndItsValues)
         {kMakeFirmware,
          {"--device-id", "--subsystem", "--board-id", "--version", "--size", "--guid",
           "--board-settings", "--board-block", "--varnex-serial", "--init-from-rom",
-          "--uefi-driver", "--sign", "--pack", "  0C00  kind 12  Korvan Dolvik1 C00\n"}},
+          "--uefi-driver", "--sign", "--pack", "--zx22", "  0C00  kind 12  Korvan Dolvik1 C00\n"}},
         {kMakeMachine,
          {"--gpu", "--part", "--bridge root|zx22|plx", "--battery", "--charging",
           "--stop-after-programs", "--stop-after-erases", "--fault", "stuck-bits=OFFSET:MASK:VALUE",
           "kestrix-reset-never-ready", "--root-certificate", "  0900  kind 9   Korvan Cendra1 900\n",
-          "  EF/3013  W25X40", "display.txt"}},
+          "  EF/3013  W25X40", "display.txt", "FOLDER/bridge<N>.bin"}},
         {ROMSTAMP_PATH,
          {"--flags", "--subsystem", "--board-id", "--name", "0x80    update only to a newer version",
           "0x1000  merge the adapter's Varnex store"}},
@@ -241,6 +242,9 @@ TEST(SampleTools, EveryRunGivesTheDisplayBack)
         {"chip that never gets ready", "--fault never-ready", "", "", "yy", 2, given},
         {"already updated", "", "--flags 0x80", "", "", 1, given},
         {"aborted at the prompt", "", "", "", "a", 5, given},
+        // The pre-merge finds no Varnex store and ends the run with its
+        // status, by a return rather than an exception.
+        {"Varnex pre-merge without a store", "", "--flags 0x1000", "", "y", 16, given},
         {"power lost while writing", "--stop-after-programs 1", "", "", "yy", 86,
          "unbind 0000:01:00.0\n"},
     };
@@ -279,17 +283,37 @@ TEST(SampleTools, KestrixAdaptersAreUpdated)
     }
 }
 
-// An adapter behind a PLX switch port is found and updated like one behind a
-// root port.
-TEST(SampleTools, AdapterBehindAPlxSwitchIsUpdated)
+// An adapter behind a PLX switch port, or behind a ZX22 bridge, is found and
+// updated like one behind a root port. The ZX22, with its own EEPROM holding
+// the bridge firmware makefirmware makes, is identified and passed over by a
+// package that does not fit it, its EEPROM untouched.
+TEST(SampleTools, AdapterBehindABridgeIsUpdatedAndTheBridgeIsNot)
 {
-    CProgramFolder folder;
-    Make(folder, kMakeFirmware, "--version 86041B00 old.rom");
-    Make(folder, kMakeFirmware, "--version 86041C00 new.rom");
-    Make(folder, kMakeMachine, "--gpu old.rom --bridge plx machine");
-    StampPackage(folder, "new.rom", "--flags 0x80");
+    for (const std::string bridge : {"plx", "zx22"})
+    {
+        SCOPED_TRACE(bridge);
+        CProgramFolder folder;
+        Make(folder, kMakeFirmware, "--version 86041B00 old.rom");
+        Make(folder, kMakeFirmware, "--version 86041C00 new.rom");
+        Make(folder, kMakeFirmware, "--zx22 bridge.rom");
+        Make(folder, kMakeMachine, "--gpu old.rom --bridge " + bridge + " machine");
+        StampPackage(folder, "new.rom", "--flags 0x80");
 
-    const ProgramResult run = Update(folder, "", "yy");
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
+        const ProgramResult run = Update(folder, "", "yy");
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
+        if (bridge == "zx22")
+        {
+            EXPECT_TRUE(Contains(run.out, "Adapter: Korvan ZX22 Bridge")) << run.out;
+            EXPECT_TRUE(
+                ChipHolds(folder.ReadFile("machine/bridge0.bin"), folder.ReadFile("bridge.rom")));
+            // The bridge's own firmware is read and named.
+            const ProgramResult versions = folder.Run(
+                std::string("ROMVISE_MACHINE=machine/machine.json ") + ROMVISE_PATH + " --version",
+                "y");
+            EXPECT_TRUE(Contains(versions.out, "<0> Korvan ZX22 Bridge (7E2B,1E00,FFFF,FFFF) --:NRM  "
+                                               "01.02.03.00.01 REV:00010002\n"))
+                << versions.out;
+        }
+    }
 }

@@ -171,3 +171,24 @@ TEST(VarnexRun, TheBoardsStoreIsCarriedOrNothingIsWritten)
         EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
     }
 }
+
+// The power check comes before the pre-merge, which writes the adapter's
+// Varnex backup block when its firmware has none: on a battery too low to
+// update, nothing at all is written.
+TEST(VarnexRun, LowPowerStopsTheRunBeforeThePremergeWrites)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> start =
+        MakeFirmware({.boardBlock = kBoardBlock, .varnexStore = BoardStore()});
+    folder.MakeMachine({start}, "--battery 20");
+    ASSERT_EQ(folder.Stamp(MakeFirmware({.version = 0x86041C00, .varnexStore = PackageStore()}),
+                           "--flags 0x1000")
+                  .exitCode,
+              0);
+    const ProgramResult run = folder.Updater("", "y");
+    EXPECT_EQ(run.exitCode, 2) << run.out;
+    EXPECT_EQ(run.err, "\nERROR: EEPROM updating prevented due to no AC power detected and "
+                       "battery level below 35%\n" +
+                           kSupportParagraph);
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), start)) << "the backup block was not written";
+}

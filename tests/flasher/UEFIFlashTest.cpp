@@ -5,6 +5,8 @@
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
+#include "WatchingJournal.h"
+#include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
 
@@ -96,4 +98,36 @@ TEST(FlasherUEFIFlash, FailsWithoutWritingOrWhenTheResultIsWrong)
     dropping->dropFirstByte = true;
     EXPECT_EQ(flash(small, dropping.get()),
               "failed: Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+}
+
+// A UEFI update's record goes only after the read-back compared equal: a
+// write that reads back different keeps it for the next run.
+TEST(FlasherUEFIFlash, TheRecordStaysUntilTheReadBackComparedEqual)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    rig.flasher->SetUEFIImageServices(ReplacingMerge());
+    const std::vector<uint8_t> merged = MakeFirmware({.length = 0x18000});
+    CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+    rig.flasher->SetUpdateJournal(journal.get());
+    auto flash = [&](CRefPtr<IEEPROM> eeprom)
+    {
+        rig.flasher->FlashUEFIImage(rig.ui, IROMImage::CreateFromBuffer(merged.data(), 0x18000),
+                                    rig.Adapter(0), eeprom, &rig.log);
+    };
+
+    CRefPtr<CFakeEEPROM> dropping(new CFakeEEPROM(256, 4, true));
+    const std::vector<uint8_t> before = rig.ChipBytes(0);
+    std::copy(before.begin(), before.end(), dropping->bytes.begin());
+    dropping->dropFirstByte = true;
+    EXPECT_EQ(testkit::ErrorOf([&] { flash(dropping.get()); }),
+              "Mismatch at offset 0x00000000 - Expected value: 0x55 - Read back: 0xAA");
+    EXPECT_EQ(journal->begun.size(), 1u);
+    EXPECT_EQ(journal->finishes, 0) << "the record of a write that did not read back equal";
+
+    CRefPtr<IEEPROM> eeprom = rig.OpenEEPROM(0);
+    rig.flasher->IdentifyEEPROM(rig.ui, eeprom, rig.database, &rig.log, false);
+    flash(eeprom);
+    EXPECT_EQ(journal->begun.size(), 2u);
+    EXPECT_EQ(journal->finishes, 1);
+    rig.flasher->SetUpdateJournal(nullptr);
 }

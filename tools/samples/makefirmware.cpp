@@ -2,6 +2,7 @@
 // of such images, for the simulated machine.
 
 #include "SampleAdapters.h"
+#include "SampleBridge.h"
 #include "ToolArguments.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/crypto/TestKeys.h"
@@ -37,6 +38,7 @@ std::string Usage()
 {
     return "Usage: makefirmware [OPTION]... OUTPUT\n"
            "       makefirmware --pack IMAGE[:LOW-HIGH]... OUTPUT\n"
+           "       makefirmware --zx22 OUTPUT\n"
            "Writes a Korvan GPU firmware image to OUTPUT, made the way the image model reads it\n"
            "(a PCI expansion-ROM chain whose first block carries its hardware data area and\n"
            "information tokens, checksums fixed). Make an older and a newer version, put the\n"
@@ -79,14 +81,18 @@ std::string Usage()
            "                        IMAGE (made by makefirmware) in order; an image with a\n"
            "                        range is chosen only for a GPU whose straps bits 20-23\n"
            "                        (makemachine's STRAPS) lie in LOW-HIGH (hex). Takes no\n"
-           "                        other option.";
+           "                        other option.\n"
+           "A bridge:\n"
+           "  --zx22                OUTPUT becomes the firmware of a ZX22 bridge's own\n"
+           "                        EEPROM, the one makemachine --bridge zx22 gives every\n"
+           "                        bridge. Takes no other option.";
 }
 
 const std::vector<ToolOptionSpec> kOptions = {
     {"device-id"},      {"subsystem"},    {"board-id"},     {"version"},
     {"size"},           {"guid"},         {"board-settings"}, {"board-block"},
     {"varnex-serial"},  {"init-from-rom"}, {"uefi-driver"},  {"sign"},
-    {"pack", true, true},
+    {"pack", true, true}, {"zx22", false},
 };
 
 std::vector<uint8_t> ReadFile(const std::string& name)
@@ -333,8 +339,13 @@ int Make(const ToolArguments& arguments)
     {
         throw ToolRefusal("expected one OUTPUT file");
     }
-    const std::vector<uint8_t> bytes =
-        HasToolOption(arguments, "pack") ? MakePack(arguments) : MakeImage(arguments);
+    if (HasToolOption(arguments, "zx22") && arguments.options.size() != 1)
+    {
+        throw ToolRefusal("--zx22 takes no other option");
+    }
+    const std::vector<uint8_t> bytes = HasToolOption(arguments, "zx22") ? SampleZX22Image()
+                                       : HasToolOption(arguments, "pack") ? MakePack(arguments)
+                                                                          : MakeImage(arguments);
     WriteFile(arguments.plain[0], bytes);
     return 0;
 }

@@ -1,6 +1,7 @@
 // makemachine: writes a simulated machine with Korvan adapters into a folder.
 
 #include "SampleAdapters.h"
+#include "SampleBridge.h"
 #include "ToolArguments.h"
 #include "core/TextHelpers.h"
 #include "sim/SimFlashParts.h"
@@ -24,6 +25,10 @@ constexpr uint32_t kPlxBarBase = 0xF0000000;
 constexpr uint32_t kPlxBarSize = 0x20000;
 constexpr uint32_t kDefaultStraps = 0x400000;
 constexpr const char* kDefaultPart = "EF/3013";
+// A ZX22 bridge's own EEPROM: a small standard SPI part, which the strap
+// value in bits 6-7 of its register 0xB00 names to the EEPROM layer.
+constexpr const char* kBridgePart = "C2/2010";
+constexpr const char* kBridgeStraps = "0x40";
 constexpr const char* kRebootsFile = "reboots.txt";
 constexpr const char* kDisplayFile = "display.txt";
 // The root certificate's files as makefirmware --sign writes them, and the
@@ -98,7 +103,8 @@ std::string Usage()
     usage +=
         "  --bridge root|zx22|plx\n"
         "      What each GPU sits behind: a plain root port (default), a Korvan ZX22\n"
-        "      bridge (then a plain port), or a PLX PEX 8747 switch port.\n"
+        "      bridge (then a plain port), or a PLX PEX 8747 switch port. A ZX22 has its\n"
+        "      own EEPROM, FOLDER/bridge<N>.bin, holding the image of makefirmware --zx22.\n"
         "  --battery PERCENT\n"
         "      The machine runs on battery at that charge, 0-100 (below 35 the updater\n"
         "      refuses to write); without it the machine is on AC power.\n"
@@ -354,6 +360,11 @@ int AddPorts(MachinePlan& plan, size_t index)
     return bus;
 }
 
+std::string BridgeChipName(size_t index)
+{
+    return "bridge" + std::to_string(index) + ".bin";
+}
+
 void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
 {
     const int bus = AddPorts(plan, index);
@@ -384,10 +395,14 @@ void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
          {"model", model}});
     if (plan.bridge == "zx22")
     {
-        plan.devices.push_back({{"kind", "zx22"},
-                                {"name", "zx22-" + std::to_string(index)},
-                                {"function", PciAddress(0, static_cast<int>(index) + 1)},
-                                {"gpu", name}});
+        plan.devices.push_back(
+            {{"kind", "zx22"},
+             {"name", "zx22-" + std::to_string(index)},
+             {"function", PciAddress(0, static_cast<int>(index) + 1)},
+             {"gpu", name},
+             {"straps", kBridgeStraps},
+             {"eeprom",
+              {{"kind", "spi_flash"}, {"part", kBridgePart}, {"file", BridgeChipName(index)}}}});
     }
     if (gpu.kind >= kDeviceKindCendra1)
     {
@@ -411,6 +426,19 @@ void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
         throw ToolRefusal(gpu.firmware + " (" + std::to_string(size) +
                           " bytes) is larger than the part " + part.name + " (" +
                           std::to_string(part.sizeBytes) + " bytes)");
+    }
+}
+
+// The bridge's chip starts with the sample bridge image, the rest erased.
+void WriteBridgeChip(const std::filesystem::path& file)
+{
+    const std::vector<uint8_t> image = SampleZX22Image();
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    out.close();
+    if (!out)
+    {
+        throw std::runtime_error("cannot write " + file.string());
     }
 }
 
@@ -518,6 +546,10 @@ int Make(const ToolArguments& arguments)
         std::filesystem::copy_file(gpus[index].firmware,
                                    folder / ("chip" + std::to_string(index) + ".bin"),
                                    std::filesystem::copy_options::overwrite_existing);
+        if (plan.bridge == "zx22")
+        {
+            WriteBridgeChip(folder / BridgeChipName(index));
+        }
         AddGpu(plan, gpus[index], index);
     }
     nlohmann::json machine = {
