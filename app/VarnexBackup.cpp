@@ -47,8 +47,15 @@ int CRomviseBaseApp::BackupVarnex(CRefPtr<IDisplayAdapter> adapter,
     BackupPayloads payloads = PayloadsOf(*store, log);
     int result = kVarnexDone;
     std::ostringstream message;
-    if (flasher->BuildAndFlashSuperImage(adapter, eeprom, current, payloads.fileSystem,
-                                         payloads.raw, true, log, nullptr))
+    if (payloads.fileSystem.empty() || payloads.raw.empty())
+    {
+        // A store that has no raw form (invalid, or gaps between its
+        // objects) leaves nothing to back up: nothing is written.
+        message << "Varnex image backup failed.";
+        result = kVarnexRefused;
+    }
+    else if (flasher->BuildAndFlashSuperImage(adapter, eeprom, current, payloads.fileSystem,
+                                              payloads.raw, true, log, nullptr))
     {
         message << "Varnex image backed up successfully.";
     }

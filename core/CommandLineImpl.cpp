@@ -314,7 +314,8 @@ bool ReadOffsetAndWidth(const std::string& registerText, RegisterSpec& spec)
 {
     std::vector<std::string> parts;
     SplitString(registerText, '.', parts);
-    if (parts.size() != 2 || parts[1].size() != 1)
+    // The width is the first letter after the '.', so "3C.Byte" reads a byte.
+    if (parts.size() != 2 || parts[1].empty())
     {
         return false;
     }

@@ -422,22 +422,26 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
                            });
         }
         ReleaseFlashLoader();
-        if (IsDisplayDriverDisabled() && !IsOptionSet("offswdriver"))
-        {
-            out.SetLevel(3);
-            out << LogEndl << "Restore the KR driver state automatically, and a reboot is required."
-                << LogEndl;
-            RunRestoreStep(out,
-                           [&]
-                           {
-                               ToggleDisplayDriver(&out);
-                               if (m_hook)
-                               {
-                                   m_hook->ResetDriverState();
-                               }
-                           });
-        }
         SetActiveAdapter(nullptr);
+    }
+    // What this layer unbound is bound again also when no adapter is active
+    // any more: a run that probes several adapters keeps the driver unbound
+    // from the first to the last and lets go of each adapter after its
+    // probe, and the screen must not stay dark for that.
+    if (IsDisplayDriverDisabled() && !IsOptionSet("offswdriver"))
+    {
+        out.SetLevel(3);
+        out << LogEndl << "Restore the KR driver state automatically, and a reboot is required."
+            << LogEndl;
+        RunRestoreStep(out,
+                       [&]
+                       {
+                           ToggleDisplayDriver(&out);
+                           if (m_hook)
+                           {
+                               m_hook->ResetDriverState();
+                           }
+                       });
     }
     RunRestoreStep(out, [&] { EnableDeviceDriver(&out); });
     // D3 cold was turned off before the first device was disabled, also when

@@ -11,7 +11,6 @@
 #include "image/OffsetModeScope.h"
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -173,17 +172,8 @@ void CFlasherImpl::SaveROMImage(CRefPtr<IUserInterface> ui, const std::string& f
                                                           database, keepAll, wholeEEPROM, detail, log);
     try
     {
-        // Created anew, never through a link; a failed write leaves no file.
-        const NewFileOutcome written = WriteNewFile(fileName, {bytes});
-        if (!written.created)
-        {
-            throw io_error("Cannot create file: " + fileName + " (" +
-                           std::strerror(written.error) + ")");
-        }
-        if (written.error != 0)
-        {
-            throw io_error("Error writing image to file");
-        }
+        // Never through a link; a failed write keeps an old file as it was.
+        WriteOutputFileOrThrow(fileName, {bytes}, "Error writing image to file");
     }
     catch (...)
     {

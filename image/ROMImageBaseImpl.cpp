@@ -1,6 +1,7 @@
 #include "image/ROMImageBaseImpl.h"
 
 #include "core/Exceptions.h"
+#include "core/NewFile.h"
 #include "core/Range.h"
 
 #include <algorithm>
@@ -453,17 +454,9 @@ uint32_t CROMImageBaseImpl::LoadFromFile(const std::string& fileName)
 uint32_t CROMImageBaseImpl::SaveToFile(const std::string& fileName, uint32_t start, uint32_t count)
 {
     RequireBufferRange(start, count, "Save range is outside the image buffer");
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file)
-    {
-        throw io_error("Cannot create file: " + fileName);
-    }
-    file.write(reinterpret_cast<const char*>(m_buffer.Bytes() + start), count);
-    file.flush();
-    if (file.fail() || file.bad())
-    {
-        throw io_error("Error writing image to file");
-    }
+    // Never through a link; a failed write keeps an old file as it was.
+    WriteOutputFileOrThrow(fileName, {std::span<const uint8_t>(m_buffer.Bytes() + start, count)},
+                           "Error writing image to file");
     return count;
 }
 

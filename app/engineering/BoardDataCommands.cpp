@@ -103,7 +103,7 @@ void ReadOemObject(EngineeringCommand& command)
         session, "OEM", "Read failed: Varnex is invalid.", "Varnex does not have OEM Object.");
     if (oem)
     {
-        if (session.files.WriteFileBytes(file, oem->GetData(), true))
+        if (session.files.WriteFileBytes(file, oem->GetData()))
         {
             session.message << "OEM Configuration Data saved successfully!";
             result = kVarnexDone;
@@ -278,9 +278,7 @@ void WriteOemObject(EngineeringCommand& command)
     const std::string file = OptionValue(command, "wroem");
     if (file.empty())
     {
-        ShowUsageHint(command.values.ui.get(), "Not all parameters for wroem command specified.",
-                      command.app.GetProgramName(), " --wroem=<FILE_NAME>");
-        command.values.result = kVarnexRefused;
+        EndWithFileNameUsage(command, " --wroem <FILE_NAME>");
         return;
     }
     VarnexSession session;
@@ -347,9 +345,7 @@ void WriteObdFields(EngineeringCommand& command)
     const std::string file = OptionValue(command, "wrobd");
     if (file.empty())
     {
-        ShowUsageHint(command.values.ui.get(), "Not all parameters for wrobd command specified.",
-                      command.app.GetProgramName(), " --wrobd=<FILE_NAME>.csv");
-        command.values.result = kVarnexRefused;
+        EndWithFileNameUsage(command, " --wrobd <FILE_NAME>.csv");
         return;
     }
     command.app.CheckFileExtension({CRomviseBaseApp::MakeFileType(5, ".csv")}, file);

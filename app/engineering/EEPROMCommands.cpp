@@ -94,14 +94,6 @@ void RunEEPROMTest(EngineeringCommand& command, bool writes)
     {
         throw std::runtime_error("Invalid value \"" + passesText + "\" for --" + word + ".");
     }
-    const std::string startText = Value(command, word, 1);
-    if (startText.empty())
-    {
-        throw std::runtime_error("Test area starting offset must be specified");
-    }
-    const uint32_t start = DecimalValue(word, startText);
-    const std::string lengthText = Value(command, word, 2);
-    const uint32_t length = lengthText.empty() ? 0 : DecimalValue(word, lengthText);
     if (passes == 0)
     {
         std::cout << (writes ? "Number of passes specified as zero, test will repeat until "
@@ -110,6 +102,14 @@ void RunEEPROMTest(EngineeringCommand& command, bool writes)
                                "EEPROM reading fails.")
                   << std::endl;
     }
+    const std::string startText = Value(command, word, 1);
+    if (startText.empty())
+    {
+        throw std::runtime_error("Test area starting offset must be specified");
+    }
+    const uint32_t start = DecimalValue(word, startText);
+    const std::string lengthText = Value(command, word, 2);
+    const uint32_t length = lengthText.empty() ? 0 : DecimalValue(word, lengthText);
     SelectOne(command);
     ConfirmEEPROMTest(command, writes);
     EngineeringValues& values = command.values;
@@ -216,11 +216,18 @@ void UpdateAdapterStraps(EngineeringCommand& command)
     uint32_t straps[4];
     for (int i = 0; i < 4; ++i)
     {
-        straps[i] = DecimalValue("straps", texts[i]);
-        if (straps[i] > kMaxStrapValue)
+        const std::optional<uint32_t> value = ReadWholeNumber(texts[i], 10, kMaxStrapValue);
+        if (!value)
         {
-            throw std::runtime_error("Strap values out of range");
+            // A whole decimal number too large, however large, is out of
+            // range; any other text is no number.
+            if (texts[i].find_first_not_of("0123456789") == std::string::npos)
+            {
+                throw std::runtime_error("Strap values out of range");
+            }
+            throw std::runtime_error("Invalid value \"" + texts[i] + "\" for --straps.");
         }
+        straps[i] = *value;
     }
     SelectOne(command);
     if (!command.adapter->HasEEPROMStraps())

@@ -10,7 +10,6 @@ const OptionDescriptor kOptions[] = {
     // Commands.
     {"version", ' ', 0, "", "Display the firmware version of the adapters or of a file."},
     {"proggmac", ' ', 1, "<file>", "Program the GMAC microcontroller's application."},
-    {"overridetype", ' ', 0, "", "With --proggmac: accept an image of another device ID."},
     {"savegmac", ' ', 1, "<file>", "Save the GMAC microcontroller's application."},
     {"querygmac", ' ', 1, "[file]", "Show the GMAC firmware version of a file or the adapter."},
     {"listpatches", ' ', 0, "", "List the run-time patches the adapter's firmware applied."},
@@ -44,6 +43,8 @@ const OptionDescriptor kOptions[] = {
     {"createfs", ' ', 1, "<file>.vnx", "Convert a Varnex image file into <file>.fs."},
     {"flashvarnex", ' ', 1, "<file>.vnx", "Update the Varnex image from a file."},
     {"compare", ' ', 0, "", "Compare the adapter's firmware with the file's image."},
+    {"verify", ' ', 0, "", "Verify the adapter's firmware against the file's image."},
+    {"ifronly", ' ', 0, "", "Flash only the file's IFR segment (with --verify: verify it)."},
     {"erasefull", ' ', 0, "", "Erase the whole EEPROM."},
     {"delete", ' ', 0, "", "Delete the firmware, keeping the Varnex store."},
     {"straps", ' ', 4, "<s0>,<s1>,<s2>,<s3>", "Set the four soft straps (decimal)."},
@@ -72,7 +73,7 @@ const OptionDescriptor kOptions[] = {
     {"help", ' ', 1, "[pp]", "Show this screen; pp adds the power-policy help."},
     // The words that shape every command.
     {"log", ' ', 1, "<file>", "Write a log file."},
-    {"crashlog", ' ', 1, "<file>", "Append the log to a file at every message."},
+    {"crashlog", ' ', 1, "<file>", "Write this run's log to a file at every message."},
     {"debug", ' ', 0, "", "Show the detailed log on the console."},
     {"auto", ' ', 0, "", "Answer the questions with yes."},
     {"noconfirm", ' ', 0, "", "With --auto: skip the confirmations."},
@@ -94,7 +95,7 @@ const OptionDescriptor kOptions[] = {
     {"upgradeonly", ' ', 0, "", "Flash only a newer firmware."},
     {"nodowngrade", ' ', 0, "", "Flash a newer or the same firmware, never an older one."},
     {"vercmp5part", ' ', 0, "", "Compare versions in five parts (no version rule applies)."},
-    {"overridetype", ' ', 0, "", "Allow a device ID mismatch (asks for YES)."},
+    {"overridetype", ' ', 0, "", "Allow a device ID mismatch (asks for YES); with --proggmac, the image's."},
     {"overridesub", ' ', 0, "", "Allow a PCI subsystem ID mismatch."},
     {"overrideboard", ' ', 0, "", "Allow a board ID mismatch (asks for YES)."},
     {"overridehierarchy", ' ', 0, "", "Allow a hierarchy ID mismatch (asks for YES)."},
@@ -109,7 +110,6 @@ const OptionDescriptor kOptions[] = {
     {"altdevid", ' ', 1, "", ""},
     {"beep", ' ', 0, "", ""},
     {"diffsonly", ' ', 0, "", ""},
-    {"ifronly", ' ', 0, "", ""},
     {"mergevarnex", ' ', 0, "", ""},
     {"nokestrix", ' ', 0, "", ""},
     {"nolight", ' ', 0, "", ""},
@@ -119,7 +119,6 @@ const OptionDescriptor kOptions[] = {
     {"romin", ' ', 1, "", ""},
     {"romout", ' ', 1, "", ""},
     {"silence", ' ', 1, "", ""},
-    {"verify", ' ', 0, "", ""},
     {"wiuconsole", ' ', 0, "", ""},
 };
 } // namespace

@@ -249,6 +249,14 @@ void ShowUsageHint(IUserInterface* ui, const std::string& headline, const std::s
     ui->ShowMessage(1, headline + "\n\nExample:\n  > " + program + example);
 }
 
+void EndWithFileNameUsage(EngineeringCommand& command, const std::string& example)
+{
+    ShowUsageHint(command.values.ui.get(), "No filename specified.", command.app.GetProgramName(),
+                  example);
+    command.values.result = engineering_exit::kUsage;
+    command.values.endsAtOnce = true;
+}
+
 int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
 {
     const char* prefix = "ERROR: ";
@@ -550,7 +558,7 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
         // No command word and no file: the usage screen.
         values.usageFlag = true;
     }
-    if (line.IsSet("reboot"))
+    if (line.IsSet("reboot") && !values.endsAtOnce)
     {
         GetCrossPlatform()->Reboot();
         values.usageFlag = false;

@@ -42,6 +42,9 @@ struct EngineeringValues
     std::string fileName;               // the first plain argument
     FileType fileType;
     bool usageFlag = false;
+    // A command's usage lines were shown: the run ends at once, without the
+    // tail's reboot.
+    bool endsAtOnce = false;
     int result = engineering_exit::kDone;
 };
 
@@ -58,6 +61,11 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui);
 // as one message.
 void ShowUsageHint(IUserInterface* ui, const std::string& headline, const std::string& program,
                    const std::string& example);
+
+struct EngineeringCommand;
+// A command's usage lines for a missing file name ("No filename specified."
+// and the example): result 5, and the run ends at once.
+void EndWithFileNameUsage(EngineeringCommand& command, const std::string& example);
 
 // ---- the command chain -----------------------------------------------------
 

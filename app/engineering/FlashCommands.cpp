@@ -472,9 +472,10 @@ bool CFlashRun::TryImage(int32_t index, uint32_t imageNumber, CRefPtr<IDisplayAd
     }
     m_anyMatched = true;
     ShowMatch(head, copy, imageNumber);
-    // Programming only the segment needs a file that carries one; else the
-    // adapter's own content would be written back and called an update.
-    if ((m_flags & kSegmentOnly) && copy->GetIFRImageSize() == 0)
+    // Programming or verifying only the segment needs a file that carries
+    // one; else the adapter's own content would be written back and called
+    // an update, or nothing compared and called a match.
+    if ((m_flags & (kSegmentOnly | kVerifySegment)) && copy->GetIFRImageSize() == 0)
     {
         throw std::runtime_error("File image DOES NOT contains IFR.");
     }

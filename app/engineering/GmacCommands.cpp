@@ -3,15 +3,22 @@
 // microcontroller, and listing the microcontrollers with the adapters they
 // belong to. The microcontroller is reached over one of the GPU's I2C ports,
 // which is held only while the accessor works and given back, with the
-// registers unmapped and the display driver restored, however the command
+// registers unmapped, however the command ends.
+//
+// Finding the microcontrollers reads each adapter's firmware with the display
+// driver out of the way. The driver is unbound once, at the first adapter
+// probed, stays unbound across the others (and across the menu's second
+// look), and is bound again once when the command ends, whichever way it
 // ends.
 
 #include "app/engineering/EngineeringRun.h"
 
 #include "core/CrossPlatform.h"
+#include "flasher/DisplayDriverGuard.h"
 #include "hw/device/I2CPortScope.h"
 
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,7 +33,8 @@ bool IsBridgeKind(IDisplayAdapter& adapter)
 }
 
 // The microcontroller device-table entry of the adapter's firmware, probed
-// with the display driver out of the way.
+// with the display driver out of the way. The driver stays unbound for the
+// next adapter: the command binds it again when it ends.
 bool FindGmacEntry(CRefPtr<IDisplayAdapter> adapter, uint8_t& address, uint8_t& port, CLog* log)
 {
     CRefPtr<IFlasher> flasher = GetFlasher();
@@ -79,13 +87,11 @@ std::string FileOf(EngineeringCommand& command, const std::string& word, const c
     return name;
 }
 
-// The chosen adapter's registers stay mapped, and the display driver
-// disabled, for the life of the scope.
+// The chosen adapter's registers stay mapped for the life of the scope.
 class CMappedAdapter
 {
 public:
-    explicit CMappedAdapter(CRefPtr<IDisplayAdapter> adapter, CLog* log)
-        : m_adapter(std::move(adapter)), m_log(log)
+    explicit CMappedAdapter(CRefPtr<IDisplayAdapter> adapter) : m_adapter(std::move(adapter))
     {
         m_adapter->MapRegisters();
     }
@@ -94,7 +100,6 @@ public:
         try
         {
             m_adapter->UnmapRegisters();
-            GetCrossPlatform()->RestoreDisplayDriver(m_log);
         }
         catch (...)
         {
@@ -106,7 +111,6 @@ public:
 
 private:
     CRefPtr<IDisplayAdapter> m_adapter;
-    CLog* m_log;
 };
 
 enum class GmacAction
@@ -121,6 +125,7 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
 {
     EngineeringValues& values = command.values;
     CLog* log = values.log;
+    CDisplayDriverRestoreGuard displayBack(log, DisplayRestore::OnEveryExit);
     if (values.index == -1)
     {
         values.index = -2;
@@ -133,7 +138,7 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
     std::ostringstream description;
     adapter->PrintDescription(description, false, command.app.HasEngineeringFeatures());
     *log << LogLevel(4) << description.str() << LogEndl;
-    CMappedAdapter mapped(adapter, log);
+    CMappedAdapter mapped(adapter);
     CRefPtr<IDevice> device = adapter->GetDevice();
     CRefPtr<IGmacAccessor> accessor = adapter->GetGmacAccessor();
     if (!accessor)
@@ -171,10 +176,17 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
         }
         break;
     case GmacAction::Save:
-        accessor->SaveApplicationImage(fileName, log, detail);
+        // The failure's message is the accessor's; the exit code says it.
+        if (!accessor->SaveApplicationImage(fileName, log, detail))
+        {
+            values.result = engineering_exit::kRuntimeError;
+        }
         break;
     case GmacAction::Query:
-        accessor->DisplayVersion("", log, detail);
+        if (!accessor->DisplayVersion("", log, detail))
+        {
+            values.result = engineering_exit::kRuntimeError;
+        }
         break;
     }
 }
@@ -210,7 +222,6 @@ DisplayAdapterList CRomviseBaseApp::FindGmacDevices(CRefPtr<IDisplayAdapterDatab
             accepted.push_back(candidate);
         }
     }
-    GetCrossPlatform()->RestoreDisplayDriver(log);
     return accepted;
 }
 
@@ -230,7 +241,6 @@ DisplayAdapterList CRomviseBaseApp::FindMcuAdapters(const DisplayAdapterList& ad
             owners.push_back(adapter);
         }
     }
-    GetCrossPlatform()->RestoreDisplayDriver(log);
     return owners;
 }
 
@@ -277,7 +287,11 @@ void QueryGmac(EngineeringCommand& command)
     command.app.CheckFileExtension({CRomviseBaseApp::MakeFileType(0, ".rom")}, file);
     CRefPtr<IGmacAccessor> accessor =
         CreateGmacAccessor(nullptr, nullptr, 0, 0, kGmacI2CPort, kGmacSlaveAddress);
-    accessor->DisplayVersion(file, command.values.log, EngineeringDetail(command.app));
+    // A file that cannot be read as an application image.
+    if (!accessor->DisplayVersion(file, command.values.log, EngineeringDetail(command.app)))
+    {
+        command.values.result = engineering_exit::kIoError;
+    }
 }
 
 void ListGmac(EngineeringCommand& command)
@@ -285,6 +299,8 @@ void ListGmac(EngineeringCommand& command)
     EngineeringValues& values = command.values;
     CRomviseBaseApp& app = command.app;
     CLog* log = values.log;
+    std::optional<CDisplayDriverRestoreGuard> displayBack;
+    displayBack.emplace(log, DisplayRestore::OnEveryExit);
     *log << LogLevel(4) << "GMAC devices present in Korvan display adapter on the system:"
          << LogEndl;
     const DisplayAdapterList devices =
@@ -298,6 +314,6 @@ void ListGmac(EngineeringCommand& command)
         *log << LogLevel(4) << "I2C Device Table does not contain a GMAC entry." << LogEndl;
     }
     *log << LogLevel(4) << app.ListGmacDevices(devices, owners) << std::flush;
-    GetCrossPlatform()->RestoreDisplayDriver(log);
+    displayBack.reset();
     *log << LogLevel(4) << '\n' << "Completed list of GMAC MCU device(s) successfully." << LogEndl;
 }

@@ -58,12 +58,9 @@ void SaveAdapterFirmware(EngineeringCommand& command)
     const std::string name = SaveFileName(values);
     if (name.empty())
     {
-        const std::string example =
-            std::string(values.commandLine->IsSet("entire") ? " --entire" : "") +
-            " --save=firmware.rom";
-        ShowUsageHint(values.ui.get(), "No filename specified.", command.app.GetProgramName(),
-                      example);
-        values.result = engineering_exit::kUsage;
+        EndWithFileNameUsage(command,
+                             std::string(values.commandLine->IsSet("entire") ? " --entire" : "") +
+                                 " --save=firmware.rom");
         return;
     }
     FileTypeList types = {CRomviseBaseApp::MakeFileType(0, ".rom")};

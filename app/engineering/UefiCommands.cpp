@@ -189,8 +189,7 @@ void CUefiUpdate::OfferImage(int32_t index, CRefPtr<IDisplayAdapter> adapter,
     }
 }
 
-// The versions go to the screen as well as the log, so that the question
-// that follows names what is replaced.
+// "Match found:" on the screen; the versions only in the log.
 void CUefiUpdate::ShowVersions(CRefPtr<IROMImage> current)
 {
     Line(4, "");
@@ -199,7 +198,6 @@ void CUefiUpdate::ShowVersions(CRefPtr<IROMImage> current)
     text << "Current      - Version: ";
     m_values.flasher->PrintImageVersion(current, m_values.extVersion, text, m_detailed, true);
     text << "\nReplace with - UEFI Version: " << m_uefiImage->GetUEFIVersion() << "\n";
-    std::cout << text.str() << std::endl;
     Line(3, text.str());
 }
 

@@ -40,7 +40,15 @@ void SaveVarnexToFile(EngineeringCommand& command, const std::string& name)
     }
     LogCommandLine(command.values.log, "Command: save VNX");
     int result = kVarnexDone;
-    if (session.files.WriteFileBytes(name, session.store->SerializeRaw(), true))
+    const std::vector<uint8_t> raw = session.store->SerializeRaw();
+    if (raw.empty())
+    {
+        // An invalid store, or one whose directory leaves gaps between its
+        // objects, has no raw form: an empty file would pass for a store.
+        session.message << "Configuration Data cannot be saved successfully!";
+        result = kVarnexRefused;
+    }
+    else if (session.files.WriteFileBytes(name, raw))
     {
         session.message << "Configuration Data saved successfully!";
     }
@@ -79,7 +87,7 @@ void SaveVarnexFileSystem(EngineeringCommand& command)
     {
         std::vector<uint8_t> block(session.image->GetNBSIObjectLength(kVarnexBlockType));
         session.image->ReadBlock(block.data(), offset, static_cast<uint32_t>(block.size()));
-        if (session.files.WriteFileBytes(name, block, true))
+        if (session.files.WriteFileBytes(name, block))
         {
             session.message << "File system image dumped successfully!";
         }
@@ -138,7 +146,7 @@ void ReadVarnexObjectToFile(EngineeringCommand& command)
     {
         std::vector<uint8_t> packed;
         object->Serialize(packed, 0);
-        if (session.files.WriteFileBytes(file, packed, true))
+        if (session.files.WriteFileBytes(file, packed))
         {
             session.message << name << " data saved successfully.";
         }
@@ -185,7 +193,14 @@ void CreateVarnexFileSystem(EngineeringCommand& command)
         const CVarnexImage store(bytes);
         const std::vector<uint8_t> fileSystem =
             store.Serialize(CVarnexImage::kSerializeFileSystem, log);
-        if (!fileSystem.empty() && files.WriteFileBytes(output, fileSystem, true))
+        if (!IsFileSystemStoreFile(fileSystem))
+        {
+            // A store without objects, or an invalid one, makes an image
+            // that flashfs refuses: no file is written.
+            message << IncorrectFormatText(name, bytes);
+            result = kVarnexRefused;
+        }
+        else if (files.WriteFileBytes(output, fileSystem))
         {
             message << "FS Image saved successfully in " << output;
         }

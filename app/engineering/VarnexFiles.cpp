@@ -2,13 +2,12 @@
 
 #include "app/engineering/VarnexFiles.h"
 
-#include "core/Log.h"
 #include "core/NewFile.h"
+#include "varnex/VarnexImage.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -70,20 +69,32 @@ bool CouldNotOpen(const std::string& path)
     return false;
 }
 
-// Writes the text to a new or truncated file and checks the stream after
-// closing it, so a full disk is a failure rather than a short file. The file
-// is opened as logs are: never through a link, never anything but a regular
-// file.
+// Writes the bytes by the output-file rule (core/NewFile.h): "Couldn't open
+// <path>" when the file cannot be made, an I/O error line when something
+// other than a regular file has the name or the bytes did not all reach the
+// disk.
+bool WriteOutput(const std::string& path, std::span<const uint8_t> bytes)
+{
+    const OutputFileOutcome outcome = WriteOutputFile(path, {bytes});
+    switch (outcome.status)
+    {
+    case OutputFileStatus::Written:
+        return true;
+    case OutputFileStatus::NotRegularFile:
+        std::cout << "\nI/O ERROR: " << CannotCreateText(path, outcome) << std::endl;
+        return false;
+    case OutputFileStatus::CannotCreate:
+        return CouldNotOpen(path);
+    case OutputFileStatus::WriteFailed:
+        break;
+    }
+    std::cout << "\nI/O ERROR: Error writing data to file." << std::endl;
+    return false;
+}
+
 bool WriteTextFile(const std::string& path, const std::string& text)
 {
-    std::ofstream file;
-    if (!OpenLogFile(file, path, true))
-    {
-        return CouldNotOpen(path);
-    }
-    file << text;
-    file.close();
-    return !file.fail();
+    return WriteOutput(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 } // namespace
 
@@ -110,36 +121,9 @@ bool CFileAccess::ReadFileBytes(const std::string& path, std::vector<uint8_t>& b
     return true;
 }
 
-bool CFileAccess::WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes,
-                                 bool exclusive)
+bool CFileAccess::WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes)
 {
-    bool created = false;
-    bool written = false;
-    if (exclusive)
-    {
-        // A new file only, never through a link, and removed again when its
-        // bytes did not all reach the disk.
-        const NewFileOutcome outcome = WriteNewFile(path, {bytes});
-        created = outcome.created;
-        written = outcome.created && outcome.error == 0;
-    }
-    else if (std::FILE* file = std::fopen(path.c_str(), "wb"))
-    {
-        created = true;
-        // An empty span may have no data pointer, which fwrite must not be given.
-        written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-        written = std::fclose(file) == 0 && written;
-    }
-    if (!created)
-    {
-        return CouldNotOpen(path);
-    }
-    if (!written)
-    {
-        std::cout << "\nI/O ERROR: Error writing data to file." << std::endl;
-        return false;
-    }
-    return true;
+    return WriteOutput(path, bytes);
 }
 
 bool CFileAccess::WriteBboFile(const std::string& path, uint32_t id, uint32_t revision,
@@ -193,6 +177,13 @@ bool IsRawStoreFile(std::span<const uint8_t> bytes)
 {
     return bytes.size() >= 3 && bytes.size() <= kMaxRawStoreFileBytes && bytes[0] == 'R' &&
            bytes[1] == 'O' && bytes[2] == 'M';
+}
+
+bool IsFileSystemStoreFile(std::span<const uint8_t> bytes)
+{
+    return bytes.size() <= kMaxFileSystemFileBytes &&
+           CVarnexImage::DetectFormat(bytes) == CVarnexImage::kFormatFileSystem &&
+           CVarnexImage(bytes).IsValid();
 }
 
 std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes)

@@ -22,17 +22,19 @@ public:
     // <path>" on standard output and false when the file cannot be opened or
     // is not a regular file (the vector is then untouched).
     bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit);
-    // Creates the file, or truncates it unless `exclusive`, and writes the
-    // bytes; false when it cannot be created or a write fails.
-    bool WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes,
-                        bool exclusive = false);
-    // The three lines "ID: ", "Revision: " and "Value: ", in decimal; false
-    // when the file cannot be created or written.
+    // Writes the bytes to the file by the output-file rule (core/NewFile.h):
+    // created, or an existing regular file replaced; false when it cannot be
+    // created, something other than a regular file has the name, or a write
+    // fails (an old file is then kept as it was).
+    bool WriteFileBytes(const std::string& path, std::span<const uint8_t> bytes);
+    // The three lines "ID: ", "Revision: " and "Value: ", in decimal, written
+    // as WriteFileBytes writes; false when the file cannot be written.
     bool WriteBboFile(const std::string& path, uint32_t id, uint32_t revision, uint32_t value);
     // The OBD fields of the packed object (header and body), one line each,
     // "name: value" or, in the CSV form, "name,value,". False when the object
-    // is too short to hold them, before the file is opened, or when the file
-    // cannot be created or written. An empty path prints the lines.
+    // is too short to hold them, before the file is touched, or when the
+    // file cannot be written (as WriteFileBytes). An empty path prints the
+    // lines.
     bool WriteObdFile(const std::string& path, std::span<const uint8_t> packedObd, bool csv);
 };
 
@@ -44,6 +46,9 @@ bool MakeFileSystemFileName(const std::string& name, std::string& fileSystemName
 // A raw-form store file: "ROM" (its directory's tag) first, at most
 // kMaxRawStoreFileBytes long.
 bool IsRawStoreFile(std::span<const uint8_t> bytes);
+// A file-system-form store that flashfs takes: at most
+// kMaxFileSystemFileBytes long, in that form, and a valid store.
+bool IsFileSystemStoreFile(std::span<const uint8_t> bytes);
 // "Incorrect Configuration Setting file format '<name>size:<bytes><first
 // three bytes>'." for a file that is not one; the size is the file's own.
 std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes);

@@ -221,9 +221,7 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
         session.message << "Error reading input file system image file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (bytes.size() > kMaxFileSystemFileBytes ||
-             CVarnexImage::DetectFormat(bytes) != CVarnexImage::kFormatFileSystem ||
-             !CVarnexImage(bytes).IsValid())
+    else if (!IsFileSystemStoreFile(bytes))
     {
         // Any other bytes would become the adapter's store as they are.
         session.message << "Incorrect file system image file '" << name << "'.";

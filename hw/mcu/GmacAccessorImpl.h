@@ -103,8 +103,8 @@ public:
     bool SwitchToAppMode(CLog* log) override;
     bool SwitchToBootloaderMode(CLog* log) override;
     bool Flash(const std::string& fileName, CLog* log) override;
-    void SaveApplicationImage(const std::string& fileName, CLog* log, bool direct) override;
-    void DisplayVersion(const std::string& fileName, CLog* log, bool direct) override;
+    bool SaveApplicationImage(const std::string& fileName, CLog* log, bool direct) override;
+    bool DisplayVersion(const std::string& fileName, CLog* log, bool direct) override;
     virtual bool PrintAll(const std::string& fileName, CLog* log, bool direct);
 
 private:
@@ -119,6 +119,8 @@ private:
     bool WriteCommand(uint8_t command, const std::vector<uint8_t>& data, CLog* log,
                       const char* failureText);
     bool SwitchMode(uint8_t target, CLog* log);
+    // Back to the application after a save; a failure is only logged.
+    void SwitchBackToApp(CLog* log);
     bool PollStatus(bool erase, uint16_t page, CLog* log);
     bool CheckHeaderFields(const GmacImageHeader& header, std::ostringstream& text, bool& failed);
     // IDs mismatching the image that the override flags do not allow.

@@ -3,6 +3,7 @@
 // operations.
 
 #include "core/Exceptions.h"
+#include "core/NewFile.h"
 #include "core/Range.h"
 #include "core/TextHelpers.h"
 #include "hw/mcu/GmacAccessorImpl.h"
@@ -286,18 +287,10 @@ bool CGmacAccessorImpl::ReadImageFile(const std::string& fileName, std::vector<u
 bool CGmacAccessorImpl::WriteImageFile(const std::string& fileName,
                                        const std::vector<uint8_t>& bytes, uint32_t count)
 {
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file)
-    {
-        throw io_error("Cannot create file: " + fileName);
-    }
     const size_t length = std::min<size_t>(count, bytes.size());
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(length));
-    file.close();
-    if (!file)
-    {
-        throw io_error("Error writing image to file");
-    }
+    // Never through a link; a failed write keeps an old file as it was.
+    WriteOutputFileOrThrow(fileName, {std::span<const uint8_t>(bytes.data(), length)},
+                           "Error writing image to file");
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/CommandLine.h"
 #include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
 #include "core/TextHelpers.h"
 #include "hw/mcu/GmacAccessorImpl.h"
 
@@ -352,16 +353,34 @@ bool CGmacAccessorImpl::SaveMcuImageToFile(const std::string& fileName, CLog* lo
     return PrintImageHeader(fileName, log, direct);
 }
 
-void CGmacAccessorImpl::SaveApplicationImage(const std::string& fileName, CLog* log, bool direct)
+bool CGmacAccessorImpl::SaveApplicationImage(const std::string& fileName, CLog* log, bool direct)
 {
     if (!SwitchToAppMode(log))
     {
         GmacMessage("\nFailed to switch mode from BL to APP before starting to save image.\n");
-        return;
+        return false;
     }
-    const bool ok = SaveMcuImageToFile(fileName, log, direct);
+    bool ok = false;
+    try
+    {
+        ok = SaveMcuImageToFile(fileName, log, direct);
+    }
+    catch (const io_error&)
+    {
+        // The file could not be written: the same message, the microcontroller
+        // back in its application, then the file's own failure.
+        GmacMessage("\nFailed to save application image.");
+        SwitchBackToApp(log);
+        throw;
+    }
     GmacMessage(ok ? "\nSuccessfully saved application image to " + fileName + "."
                    : "\nFailed to save application image.");
+    SwitchBackToApp(log);
+    return ok;
+}
+
+void CGmacAccessorImpl::SwitchBackToApp(CLog* log)
+{
     if (!SwitchToAppMode(log))
     {
         GmacDetail(log, "\nFailed to switch back to APP mode.");
@@ -443,10 +462,12 @@ bool CGmacAccessorImpl::PrintAll(const std::string& fileName, CLog* log, bool di
     return fileName.empty() ? DisplayMcuInfo(log, direct) : PrintImageHeader(fileName, log, direct);
 }
 
-void CGmacAccessorImpl::DisplayVersion(const std::string& fileName, CLog* log, bool direct)
+bool CGmacAccessorImpl::DisplayVersion(const std::string& fileName, CLog* log, bool direct)
 {
-    GmacMessage(PrintAll(fileName, log, direct) ? "\nVersion display completed successfully."
-                                                : "\nVersion display completed with failure.");
+    const bool shown = PrintAll(fileName, log, direct);
+    GmacMessage(shown ? "\nVersion display completed successfully."
+                      : "\nVersion display completed with failure.");
+    return shown;
 }
 
 CRefPtr<IGmacAccessor> CreateGmacAccessor(II2CMaster* master, CRefPtr<IReferenceCount> owner,

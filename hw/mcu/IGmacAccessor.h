@@ -122,8 +122,13 @@ public:
     virtual bool SwitchToBootloaderMode(CLog* log) = 0;
     // Returns whether the MCU ended up running the new image.
     virtual bool Flash(const std::string& fileName, CLog* log) = 0;
-    virtual void SaveApplicationImage(const std::string& fileName, CLog* log, bool direct) = 0;
-    virtual void DisplayVersion(const std::string& fileName, CLog* log, bool direct) = 0;
+    // False when the microcontroller's image could not be read (no file is
+    // then written); a file that cannot be written raises io_error after the
+    // failure's message.
+    virtual bool SaveApplicationImage(const std::string& fileName, CLog* log, bool direct) = 0;
+    // False when the version could not be shown: the file's (a file named)
+    // or the microcontroller's (none named).
+    virtual bool DisplayVersion(const std::string& fileName, CLog* log, bool direct) = 0;
 
 protected:
     ~IGmacAccessor() = default;

@@ -91,6 +91,7 @@ TEST(EEPROMCommands, ValuesAreReadWholeBeforeAnyAdapterIsChosen)
         {{"--straps=1,2,3,x"}, "Invalid value \"x\" for --straps."},
         {{"--straps=1,2,3,-4"}, "Invalid value \"-4\" for --straps."},
         {{"--straps=1,2,3,2147483648"}, "Strap values out of range"},
+        {{"--straps=1,2,3,4294967296"}, "Strap values out of range"},
         {{"--guid=0123456789ABCDE"}, "GUID must be specified as a full 16 hex digits"},
         {{"--guid=0x0123456789ABCDE"}, "GUID must be specified as a full 16 hex digits"},
         {{"--guid=0123456789ABCDEG"}, "Invalid GUID specified, must be 16 hex digits"},

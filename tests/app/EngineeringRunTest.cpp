@@ -99,17 +99,25 @@ TEST(EngineeringSetup, LogFilesThatCannotBeCreatedEndWithThreeBeforeAnyHardware)
     }
 }
 
-TEST(EngineeringSetup, CrashLogReceivesEveryFlushedMessage)
+// The crash log holds one run's log: a second run empties it first.
+TEST(EngineeringSetup, CrashLogReceivesEveryFlushedMessageOfOneRun)
 {
     CEngineeringRig rig({kFirstGpu, kSecondGpu});
     const std::string name = rig.folder.Path().string() + "/crash.log";
+    const auto logged = [&]
+    {
+        std::ifstream file(name);
+        return std::string((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    };
     EXPECT_EQ(rig.Run({"--crashlog=" + name, "--list"}), 0);
     EXPECT_TRUE(Contains(rig.out, "Generated a log file \"" + name + "\".\n"));
-    std::ifstream file(name);
-    const std::string logged((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-    EXPECT_TRUE(Contains(logged, "Command: list\n")) << logged;
-    EXPECT_TRUE(Contains(logged, "<1> Korvan Avrel2 800")) << logged;
+    EXPECT_TRUE(Contains(logged(), "Command: list\n")) << logged();
+    EXPECT_TRUE(Contains(logged(), "<1> Korvan Avrel2 800")) << logged();
+
+    EXPECT_EQ(rig.Run({"--crashlog=" + name, "--buildinfo"}), 0);
+    EXPECT_TRUE(Contains(logged(), "Command: buildinfo\n")) << logged();
+    EXPECT_FALSE(Contains(logged(), "Command: list\n")) << logged();
 }
 
 TEST(EngineeringFailures, EachKindHasItsPrefixBeepAndExitCode)

@@ -181,6 +181,12 @@ TEST(SegmentFlash, VerifyWritesNothingAndAFileWithoutSegmentIsRefused)
          {"--ifronly"},
          2,
          "\nERROR: File image DOES NOT contains IFR.\n"},
+        {"verify with a file without segment",
+         RigFirmware(),
+         RigFirmware(),
+         {"--ifronly", "--verify"},
+         2,
+         "\nERROR: File image DOES NOT contains IFR.\n"},
     };
     for (const Case& c : cases)
     {

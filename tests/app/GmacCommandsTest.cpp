@@ -110,8 +110,10 @@ TEST(GmacCommands, FailedProgrammingIsAnErrorAndLeavesThePortFree)
         EXPECT_EQ(gpu->MutexOwner(mutex), 0) << mutex;
     }
     made.mcus[0]->Config().stuckBusy = false;
-    // The port is free for the next run.
-    EXPECT_EQ(rig.Run({"--querygmac"}, "y"), 0) << rig.err;
+    // The port is free for the next run, which finds the microcontroller
+    // without a valid application: a failure, said by the exit code.
+    EXPECT_EQ(rig.Run({"--querygmac"}, "y"), 2) << rig.err;
+    EXPECT_TRUE(Contains(rig.out + rig.err, "Version display completed with failure.")) << rig.out;
     EXPECT_FALSE(Contains(rig.err, "in use by another program")) << rig.err;
 }
 

@@ -42,6 +42,10 @@ TEST(SetPci, WritesTheMaskedBitsAndShowsEachStep)
         {"--setpci=40.W", 2, 0xA3A3, 0xA3A3, "Read WORD:  offset 0040\n  [0x0040] -> 0xA3A3\n"},
         {"--setpci=40.D", 4, 0xA3A3A3A3, 0xA3A3A3A3,
          "Read DWORD:  offset 0040\n  [0x0040] -> 0xA3A3A3A3\n"},
+        // The width is the first letter after the '.'.
+        {"--setpci=40.Byte", 1, 0xA3, 0xA3, "Read BYTE:  offset 0040\n  [0x0040] -> 0xA3\n"},
+        {"--setpci=40.Word=5A5A", 2, 0xA3A3, 0x5A5A,
+         "Write WORD:  offset 0040 value 5A5A mask FFFF\n"},
     };
     for (const Case& c : cases)
     {

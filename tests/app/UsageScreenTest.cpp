@@ -85,6 +85,26 @@ TEST(UsageScreen, QuitAtEachPromptEndsTheScreenThere)
     EXPECT_EQ(rig.out.find("-- Commands and Options --"), std::string::npos);
 }
 
+// Each option has one row with its help; the commands among them too.
+TEST(UsageScreen, EachOptionHasOneHelpRow)
+{
+    CEngineeringRig rig({});
+    std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({"--help"});
+    ASSERT_EQ(rig.Run(*app, std::string(40, '\r')), 5);
+    const std::string screen = rig.out;
+    EXPECT_EQ(CountOf(screen, "\noverridetype "), 1u) << screen;
+    for (const std::string help :
+         {"Allow a device ID mismatch (asks for YES); with --proggmac, the image's.\n",
+          "Verify the adapter's firmware against the file's image.\n",
+          "Flash only the file's IFR segment (with --verify: verify it).\n",
+          "Write this run's log to a file at every message.\n"})
+    {
+        EXPECT_EQ(CountOf(screen, help), 1u) << help;
+    }
+    EXPECT_EQ(CountOf(screen, "\nverify "), 1u);
+    EXPECT_EQ(CountOf(screen, "\nifronly "), 1u);
+}
+
 TEST(UsageScreen, PartListPausesAfter22LinesThenEvery24)
 {
     struct Case

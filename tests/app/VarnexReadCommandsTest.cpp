@@ -179,7 +179,7 @@ TEST(VarnexFiles, OutputNeverGoesThroughALinkNorStaysHalfWritten)
     std::filesystem::create_symlink(target, link);
     CFileAccess files;
     EXPECT_FALSE(files.WriteBboFile(link, 1, 2, 3));
-    EXPECT_FALSE(files.WriteFileBytes(link, std::vector<uint8_t>(16, 0xAB), true));
+    EXPECT_FALSE(files.WriteFileBytes(link, std::vector<uint8_t>(16, 0xAB)));
     EXPECT_EQ(FileText(target), "kept");
 
     // A file-size limit below the file's size stops the write part way.
@@ -190,7 +190,7 @@ TEST(VarnexFiles, OutputNeverGoesThroughALinkNorStaysHalfWritten)
     rlimit small = before;
     small.rlim_cur = 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = files.WriteFileBytes(big, std::vector<uint8_t>(8192, 0xCD), true);
+    const bool written = files.WriteFileBytes(big, std::vector<uint8_t>(8192, 0xCD));
     setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
@@ -218,8 +218,12 @@ TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
         std::vector<uint8_t> bytes;
         std::string shown;
     };
+    // A directory cut short holds no objects: it would convert into an
+    // erased image that flashfs refuses.
+    const std::vector<uint8_t> noObjects = {'R', 'O', 'M', 1, 1, 64, 0, 0};
     const std::vector<Case> cases = {
         {"big.vnx", big, "size:12289ROM'."},
+        {"none.vnx", noObjects, "size:" + std::to_string(noObjects.size()) + "ROM'."},
         {"junk.vnx", fileSystem, "size:" + std::to_string(fileSystem.size()) + "JFF'."},
         {"short.vnx", {'R', 'O'}, "size:2RO'."},
     };
@@ -241,5 +245,6 @@ TEST(CreateFileSystem, ConvertsOnlyARawStoreFileOfAtMostTwelveKilobytes)
     std::filesystem::create_symlink("/dev/zero", rig.folder / "zero.vnx");
     EXPECT_EQ(rig.Run({"--createfs=" + (rig.folder / "zero.vnx").string()}), 3);
     EXPECT_FALSE(std::filesystem::exists(rig.folder / "big.fs"));
+    EXPECT_FALSE(std::filesystem::exists(rig.folder / "none.fs"));
     EXPECT_FALSE(std::filesystem::exists(rig.folder / "zero.fs"));
 }

@@ -4,6 +4,9 @@
 
 #include "VarnexRig.h"
 
+#include "app/engineering/VarnexFiles.h"
+#include "testkit/image/GpuImageBuilder.h"
+
 #include "core/TextHelpers.h"
 
 #include <gtest/gtest.h>
@@ -300,7 +303,16 @@ TEST(VarnexWriteCommands, FlashFileSystemTakesOnlyAValidImageOfThisAdapter)
             .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
             .Bbo(5, 5, 0x5555)
             .BuildFileSystem();
-    const std::string name = rig.folder.WriteBytes("new.FS", fileSystem);
+    // A valid image one byte past the largest file taken is refused
+    // unwritten; one of the largest size is flashed.
+    std::vector<uint8_t> padded = fileSystem;
+    padded.resize(kMaxFileSystemFileBytes + 1, 0xFF);
+    const std::string tooLarge = rig.folder.WriteBytes("large.fs", padded);
+    EXPECT_EQ(rig.Run({"--flashfs=" + tooLarge}), 5) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Incorrect file system image file '" + tooLarge + "'."));
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
+    padded.resize(kMaxFileSystemFileBytes);
+    const std::string name = rig.folder.WriteBytes("new.FS", padded);
     EXPECT_EQ(rig.Run({"--flashfs=" + name}), 0) << rig.out << rig.err;
     EXPECT_TRUE(Contains(rig.out, "Varnex file system image flashed successfully."));
     EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(CVarnexImage(fileSystem)));
@@ -366,6 +378,55 @@ TEST(VarnexWriteCommands, EraseEmptiesBothStores)
     EXPECT_TRUE(StoreOnChip(rig, kBackupBlock).empty());
     EXPECT_EQ(rig.Run({"--rdobd"}), 5);
     EXPECT_TRUE(Contains(rig.out, "Read failed: Varnex is invalid.")) << rig.out;
+}
+
+// A store with a gap between its directory and its first object reads as
+// valid but has no raw form: what would be written from it is refused.
+std::vector<uint8_t> StoreWithAGap()
+{
+    std::vector<uint8_t> raw = testkit::CVarnexStoreBuilder().Generic("BBX", {1}).BuildRaw();
+    // The BBX entry points 8 bytes past the end of the directory.
+    raw.insert(raw.begin() + 64, 8, 0);
+    raw[17] = 72;
+    return raw;
+}
+
+TEST(VarnexWriteCommands, AStoreWithoutARawFormIsNeitherBackedUpNorSaved)
+{
+    CEngineeringRig rig({{1, 0, 0x0800, testkit::WithVarnexBlock(RigFirmware(), StoreWithAGap())}});
+    EXPECT_EQ(rig.Run({"--backupvarnex", "--auto"}), 5) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image backup failed.")) << rig.out;
+    EXPECT_FALSE(Contains(rig.out, "backed up successfully")) << rig.out;
+    EXPECT_TRUE(ChipOf(rig).Erases().empty());
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
+
+    const std::string saved = (rig.folder / "s.vnx").string();
+    EXPECT_EQ(rig.Run({"--save=" + saved}), 5) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Configuration Data cannot be saved successfully!")) << rig.out;
+    EXPECT_FALSE(std::filesystem::exists(saved));
+}
+
+// A chain that starts off the 512-byte grid (after an init-from-ROM segment
+// of 0x300 bytes) gives the rebuilt Varnex block no place: the writers fail
+// with their status and write nothing.
+TEST(VarnexWriteCommands, ABlockThatCannotBeRebuiltIsAFailure)
+{
+    testkit::CGpuImageBuilder builder;
+    builder.InitFromRom(0x300, 0x7E2B, 0x0001)
+        .Block(testkit::CGpuImageBuilder::kX86, 0x10000)
+        .DeviceId(0x0800)
+        .HardwareDataArea(0x7E2B, 0x0001);
+    testkit::InfoToken info;
+    info.boardId = 0x0201;
+    info.version = 0x86041B00;
+    builder.Info(info).Version(0x86041B00, 2).VarnexBlock(PrimaryStore(), BackupStore());
+    CEngineeringRig rig({{1, 0, 0x0800, builder.Build()}});
+    EXPECT_EQ(rig.Run({"--erasevarnex", "--auto"}), 3) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image erase failed.")) << rig.out;
+    EXPECT_EQ(rig.Run({"--backupvarnex", "--auto"}), 3) << rig.out << rig.err;
+    EXPECT_TRUE(Contains(rig.out, "Varnex image backup failed.")) << rig.out;
+    EXPECT_TRUE(ChipOf(rig).Erases().empty());
+    EXPECT_TRUE(ChipOf(rig).Programs().empty());
 }
 
 TEST(VarnexWriteCommands, BackupCopiesThePrimaryStoreIntoTheBackupBlock)

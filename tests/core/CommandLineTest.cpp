@@ -273,7 +273,10 @@ TEST_F(CommandLineTest, RegisterSpecTable)
         {"10.B=1:", false, {}},
         {"10.B=1:2:3", false, {}},
         {"1z.B", false, {}},
-        {"10.Bx", false, {}},
+        // The first letter after the '.' is the width.
+        {"3C.Byte", true, {0x3C, 1, -1, 0, 0}},
+        {"3C.Word=1234", true, {0x3C, 2, 1, 0x1234, 0xFFFF}},
+        {"10.xB", false, {}},
         {"10.b=5", true, {0x10, 1, 1, 5, 0xFF}},
         {"10.D=5", true, {0x10, 4, 1, 5, 0xFFFFFFFF}},
         {"10.Q", false, {}},

@@ -135,19 +135,21 @@ TEST(EngineeringFlash, CommandTable)
     }
 }
 
-TEST(EngineeringFlash, SavedFirmwareVerifiesAndIsNeverWrittenTwice)
+// A second save into the same name replaces the file whole.
+TEST(EngineeringFlash, SavedFirmwareVerifiesAndASecondSaveReplacesIt)
 {
     CProgramFolder folder;
     const std::vector<uint8_t> asMade = MakeFirmware(kOld);
-    folder.MakeMachine({asMade, MakeFirmware(kNewer)});
+    const std::vector<uint8_t> newer = MakeFirmware(kNewer);
+    folder.MakeMachine({asMade, newer});
     ProgramResult run = folder.Romvise("--index=0 --save s.rom", "y");
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(folder.ReadFile("s.rom") == asMade);
     run = folder.Romvise("--index=0 --verify s.rom", "y");
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     run = folder.Romvise("--index=1 --save s.rom", "y");
-    EXPECT_EQ(run.exitCode, 3);
-    EXPECT_TRUE(folder.ReadFile("s.rom") == asMade) << "an existing file is kept";
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(folder.ReadFile("s.rom") == newer);
 }
 
 TEST(EngineeringFlash, FlashStoppedByPowerLossIsFinishedByRunningItAgain)

@@ -106,6 +106,8 @@ struct UefiRow
     const char* machineOptions = "";
     // The first adapter's update record stays after the run.
     bool recordKept = false;
+    // In the log file run.log (the row's arguments name it).
+    std::vector<std::string> logged = {};
 };
 
 // Rows of the results table: matched and flashed marks, then the name.
@@ -133,14 +135,17 @@ TEST(EngineeringUefi, UpdateTable)
     const std::vector<UefiRow> rows = {
         {"both adapters take the driver",
          {updatable, updatable},
-         "--updateuefi d.efirom",
+         "--log=run.log --updateuefi d.efirom",
          "yyy",
          0,
-         {"Adapter: Korvan Avrel2 800\n\n", kUefiPrompt,
-          "Replace with - UEFI Version: 2.0 (03.04.2026 @ 00042 )", kRow0Flashed, kRow1Flashed,
-          kCompleted},
-         {kNotFlashed},
-         {NewDriver, NewDriver}},
+         {"Adapter: Korvan Avrel2 800\n\n", "Match found:", kUefiPrompt, kRow0Flashed,
+          kRow1Flashed, kCompleted},
+         // The versions go to the log only.
+         {kNotFlashed, "Current      - Version: ", "Replace with - UEFI Version: "},
+         {NewDriver, NewDriver},
+         "",
+         false,
+         {"Current      - Version: ", "Replace with - UEFI Version: 2.0 (03.04.2026 @ 00042 )"}},
         {"a skipped adapter is matched, not flashed",
          {updatable, updatable},
          "--updateuefi d.efirom",
@@ -233,6 +238,8 @@ TEST(EngineeringUefi, UpdateTable)
         const std::string all = run.out + run.err;
         EXPECT_EQ(run.exitCode, row.exitCode) << all;
         ExpectTexts(all, row.shown, row.notShown);
+        const std::vector<uint8_t> log = folder.ReadFile("run.log");
+        ExpectTexts(std::string(log.begin(), log.end()), row.logged, {});
         EXPECT_EQ(std::filesystem::exists(folder.PathOf(kRecordName)), row.recordKept);
         for (size_t i = 0; i < row.chips.size(); ++i)
         {

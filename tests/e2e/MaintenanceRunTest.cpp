@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,40 +49,6 @@ const std::string kLowPower = "ERROR: EEPROM updating prevented due to no AC pow
 const std::vector<std::string> kNoAdapterChosen = {"Select a display adapter",
                                                    "Select a GMAC device"};
 
-// Device type 0x98 at slave address 0x98 on port 1.
-constexpr uint32_t kGmacEntry = 0x00109898;
-constexpr uint16_t kDolvik1Id = 0x0C00;
-
-// One Dolvik1 (kind 12) behind a root port, its chip in chip0.bin, with the
-// model's extra keys and the devices that belong to it.
-nlohmann::json Dolvik1Machine(const nlohmann::json& extraModel, const nlohmann::json& devices)
-{
-    nlohmann::json model = {
-        {"kind", "gpu"},
-        {"name", "dolvik1"},
-        {"device_kind", 12},
-        {"eeprom", {{"kind", "spi_flash"}, {"part", "C2/2013"}, {"file", "chip0.bin"}}}};
-    model.update(extraModel);
-    return {
-        {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
-        {"pci",
-         {{{"address", "00:01.0"},
-           {"vendor", "0x8086"},
-           {"device", "0x7A38"},
-           {"class", "0x060400"},
-           {"bridge", {{"secondary", 1}, {"subordinate", 1}}}},
-          {{"address", "01:00.0"},
-           {"vendor", "0x7E2B"},
-           {"device", "0x0C00"},
-           {"class", "0x030000"},
-           {"revision", "0xA1"},
-           {"subsystem", {{"vendor", "0x7E2B"}, {"device", "0x0C10"}}},
-           {"bars", {{{"index", 0}, {"size", "0x1000000"}, {"address", "0xC0000000"}}}},
-           {"model", model}}}},
-        {"devices", devices},
-    };
-}
-
 nlohmann::json KestrixMachine()
 {
     nlohmann::json ecid = nlohmann::json::array();
@@ -92,17 +59,6 @@ nlohmann::json KestrixMachine()
     return Dolvik1Machine(
         nlohmann::json::object(),
         {{{"kind", "kestrix"}, {"gpu", "dolvik1"}, {"pending_polls", 3}, {"ecid", ecid}}});
-}
-
-// The Dolvik1 with its Kestrix engines (through which its EEPROM is read) and
-// the board microcontroller on port 1, running the application kept in the
-// named file.
-nlohmann::json McuMachine(const std::string& applicationFile)
-{
-    const nlohmann::json mcu = {
-        {"kind", "mcu"}, {"address", "0x98"}, {"application", applicationFile}};
-    const nlohmann::json ports = {{{"port", 1}, {"slaves", {mcu}}}};
-    return Dolvik1Machine({{"i2c", ports}}, {{{"kind", "kestrix"}, {"gpu", "dolvik1"}}});
 }
 
 std::vector<uint8_t> FirmwareOf(MaintMachine machine)
@@ -240,7 +196,8 @@ TEST(MaintenanceRun, ValuesAreReadWholeBeforeChoosingAnAdapter)
         {"--straps=1,2,3", "Not all four strap values specified"},
         {"--straps=1,2,3,x", "Invalid value \"x\" for --straps."},
         {"--straps=1,2,0x10,4", "Invalid value \"0x10\" for --straps."},
-        {"--straps=1,2,3,4294967296", "Invalid value \"4294967296\" for --straps."},
+        {"--straps=1,2,3,4294967296", "Strap values out of range"},
+        {"--straps=1,2,3,99999999999999999999", "Strap values out of range"},
         {"--straps=1,2,3,2147483648", "Strap values out of range"},
         {"--test=5x,0", "Invalid value \"5x\" for --test."},
         {"--test=-1,0", "Invalid passes, number of passes must be > 0"},
@@ -254,6 +211,15 @@ TEST(MaintenanceRun, ValuesAreReadWholeBeforeChoosingAnAdapter)
     {
         rows.push_back(RefusedBeforeChoosing(MaintMachine::TwoGpus, arguments, "ERROR: " + error));
     }
+    // Passes of zero are announced before the missing offset is refused.
+    rows.push_back({MaintMachine::TwoGpus,
+                    "--test=0",
+                    "",
+                    2,
+                    {"Number of passes specified as zero, test will repeat until EEPROM "
+                     "programming fails.\n",
+                     "ERROR: Test area starting offset must be specified"},
+                    kNoAdapterChosen});
     ExpectMaintenanceRuns(rows);
 }
 
@@ -358,6 +324,94 @@ TEST(MaintenanceRun, ApplicationProgrammedByOneRunIsSavedByTheNext)
     ASSERT_GE(back.size(), update.size());
     back.resize(update.size());
     EXPECT_EQ(back, update);
+}
+
+// Every GMAC command gives the display back however it ends, with one
+// unbind and one bind however many adapters it probes; the exit code says a
+// failure of the microcontroller (2) apart from a file that cannot be read
+// or written (3).
+TEST(MaintenanceRun, GmacCommandsGiveTheDisplayBackOnce)
+{
+    struct Case
+    {
+        const char* name;
+        bool withMicrocontroller; // else a GPU whose firmware lists none
+        nlohmann::json mcuKeys;
+        const char* arguments;
+        const char* keys;
+        int exitCode;
+        std::vector<std::string> shown;
+    };
+    const nlohmann::json none = nlohmann::json::object();
+    const std::string noEntry = "ERROR: No Korvan display adapters found or I2C Device Table "
+                                "does not contain a GMAC entry.";
+    const std::vector<Case> cases = {
+        {"list", true, none, "--listgmac", "exit\nexit\n", 0, {"<0> "}},
+        {"list without an entry", false, none, "--listgmac", "", 0,
+         {"I2C Device Table does not contain a GMAC entry."}},
+        {"query", true, none, "--querygmac", "exit\n", 0,
+         {"Version display completed successfully."}},
+        {"query of an absent microcontroller", true, {{"absent", true}}, "--querygmac", "exit\n",
+         2, {"Version display completed with failure."}},
+        {"query without an entry", false, none, "--querygmac", "", 2, {noEntry}},
+        {"save", true, none, "--savegmac=back.rom", "exit\n", 0,
+         {"Successfully saved application image to back.rom."}},
+        {"save refused by the microcontroller", true, {{"refuses_read_page", true}},
+         "--savegmac=back.rom", "exit\n", 2, {"Failed to save application image."}},
+        {"save into a folder", true, none, "--savegmac=folder.rom", "exit\n", 3,
+         {"Failed to save application image.",
+          "I/O ERROR: Cannot create file: folder.rom (not a regular file)"}},
+        {"save without an entry", false, none, "--savegmac=back.rom", "", 2, {noEntry}},
+        {"program", true, none, "--proggmac=app2.rom", "exit\ny", 0, {}},
+        {"program declined", true, none, "--proggmac=app2.rom", "exit\nn", 2,
+         {"ERROR: GMAC application image not updated."}},
+        {"program failing", true, {{"stuck_busy", true}}, "--proggmac=app2.rom", "exit\ny", 2,
+         {"ERROR: GMAC application image not updated."}},
+        {"program without an entry", false, none, "--proggmac=app2.rom", "", 2, {noEntry}},
+    };
+    // One unbind and one bind (enabling a device records both of its
+    // scopes).
+    const std::string givenBack = "unbind 0000:01:00.0\nbind 0000:01:00.0\nbind 0000:01:00.0\n"
+                                  "end 0000:01:00.0 bound\n";
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        CProgramFolder folder;
+        folder.WriteFile("mcu.rom", MakeMcuFirmware(0x7E2B, kDolvik1Id, 3000));
+        folder.WriteFile("app2.rom",
+                         MakeMcuFirmware(0x7E2B, kDolvik1Id, 3000, "KRVN", "S100", "B1", "08"));
+        std::filesystem::create_directory(folder.PathOf("folder.rom"));
+        if (c.withMicrocontroller)
+        {
+            folder.WriteFile("chip0.bin",
+                             MakeFirmware({.deviceId = kDolvik1Id, .i2cDevices = {kGmacEntry}}));
+            folder.UseMachine(McuMachine("mcu.rom", c.mcuKeys));
+        }
+        else
+        {
+            folder.MakeMachine({MakeFirmware()});
+        }
+        const ProgramResult run = folder.Romvise(c.arguments, c.keys);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        ExpectTexts(run.out + run.err, c.shown, {});
+        const std::vector<uint8_t> record = folder.ReadFile("display.txt");
+        EXPECT_EQ(std::string(record.begin(), record.end()), givenBack);
+        if (c.exitCode != 0)
+        {
+            EXPECT_FALSE(std::filesystem::is_regular_file(folder.PathOf("back.rom")));
+        }
+    }
+}
+
+// A file the microcontroller cannot be shown from is the file's failure.
+TEST(MaintenanceRun, QueryOfAFileThatCannotBeReadEndsWithThree)
+{
+    CProgramFolder folder;
+    folder.MakeMachine({MakeFirmware()});
+    const ProgramResult run = folder.Romvise("--querygmac=missing.rom");
+    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    ExpectTexts(run.out + run.err,
+                {"Couldn't open missing.rom", "Version display completed with failure."}, {});
 }
 
 TEST(MaintenanceRun, FailedStressIterationEndsTheRunWithItsStatus)

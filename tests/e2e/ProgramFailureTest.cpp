@@ -99,6 +99,8 @@ namespace
 {
 bool NeverReachedMain(const ProgramResult& run)
 {
+    // The dynamic loader gives up before main: on a library, or on the
+    // thread-local storage of the first thread.
     const bool loaderFailed =
         run.exitCode == 127 && (Contains(run.err, "error while loading shared libraries") ||
                                 Contains(run.err, "cannot allocate TLS data structures"));

@@ -170,6 +170,43 @@ bool ChipHolds(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& fir
                        [](uint8_t byte) { return byte == 0xFF; });
 }
 
+nlohmann::json Dolvik1Machine(const nlohmann::json& extraModel, const nlohmann::json& devices)
+{
+    nlohmann::json model = {
+        {"kind", "gpu"},
+        {"name", "dolvik1"},
+        {"device_kind", 12},
+        {"eeprom", {{"kind", "spi_flash"}, {"part", "C2/2013"}, {"file", "chip0.bin"}}}};
+    model.update(extraModel);
+    return {
+        {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
+        {"display_file", "display.txt"},
+        {"pci",
+         {{{"address", "00:01.0"},
+           {"vendor", "0x8086"},
+           {"device", "0x7A38"},
+           {"class", "0x060400"},
+           {"bridge", {{"secondary", 1}, {"subordinate", 1}}}},
+          {{"address", "01:00.0"},
+           {"vendor", "0x7E2B"},
+           {"device", "0x0C00"},
+           {"class", "0x030000"},
+           {"revision", "0xA1"},
+           {"subsystem", {{"vendor", "0x7E2B"}, {"device", "0x0C10"}}},
+           {"bars", {{{"index", 0}, {"size", "0x1000000"}, {"address", "0xC0000000"}}}},
+           {"model", model}}}},
+        {"devices", devices},
+    };
+}
+
+nlohmann::json McuMachine(const std::string& applicationFile, const nlohmann::json& mcuKeys)
+{
+    nlohmann::json mcu = {{"kind", "mcu"}, {"address", "0x98"}, {"application", applicationFile}};
+    mcu.update(mcuKeys);
+    const nlohmann::json ports = {{{"port", 1}, {"slaves", {mcu}}}};
+    return Dolvik1Machine({{"i2c", ports}}, {{{"kind", "kestrix"}, {"gpu", "dolvik1"}}});
+}
+
 void PowerBackOn(CProgramFolder& folder)
 {
     const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");

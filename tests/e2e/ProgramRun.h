@@ -94,6 +94,21 @@ private:
     bool m_hasMachine = false;
 };
 
+// Device type 0x98 at slave address 0x98 on port 1: the board
+// microcontroller's entry in a firmware's I2C device table.
+inline constexpr uint32_t kGmacEntry = 0x00109898;
+inline constexpr uint16_t kDolvik1Id = 0x0C00;
+
+// One Dolvik1 (kind 12) behind a root port, its chip in chip0.bin, with the
+// model's extra keys and the devices that belong to it; the display record
+// in display.txt.
+nlohmann::json Dolvik1Machine(const nlohmann::json& extraModel, const nlohmann::json& devices);
+// The Dolvik1 with its Kestrix engines (through which its EEPROM is read) and
+// the board microcontroller on port 1, running the application kept in the
+// named file; `mcuKeys` are added to the microcontroller's section.
+nlohmann::json McuMachine(const std::string& applicationFile,
+                          const nlohmann::json& mcuKeys = nlohmann::json::object());
+
 // Turns the machine's stops off, so that the next run sees the half-written
 // chip on a machine that keeps its power.
 void PowerBackOn(CProgramFolder& folder);

@@ -197,7 +197,7 @@ TEST(ROMImageTest, FileErrorsCarryTheirTexts)
     EXPECT_EQ(ErrorText<io_error>([&] { IROMImage::CreateFromFile("/nonexistent/x.rom"); }),
               "Cannot open file: /nonexistent/x.rom");
     EXPECT_EQ(ErrorText<io_error>([&] { image->SaveToFile("/nonexistent/x.rom", 0, 1); }),
-              "Cannot create file: /nonexistent/x.rom");
+              "Cannot create file: /nonexistent/x.rom (No such file or directory)");
     EXPECT_EQ(ErrorText<std::domain_error>([&] { image->SaveToFile(empty.Path(), kMiB3, 1); }),
               "Save range is outside the image buffer");
 
