@@ -4,6 +4,7 @@
 #include "flasher/FlasherDefaultServices.h"
 
 #include "common/core/crypto/ROMMeldROMVISEImpl.h"
+#include "core/platform/PlatformServices.h"
 #include "flasher/FlasherImpl.h"
 
 #include <stdexcept>
@@ -97,7 +98,14 @@ private:
 
 CertificateGateServices DefaultCertificateGateServices()
 {
-    return GateServicesOver([] { return CROMMeldROMVISEImpl::Create(); });
+    // The root in force when the check runs: the platform's, which is the
+    // built-in root on real hardware.
+    return GateServicesOver(
+        []
+        {
+            const TrustedRoot root = GetTrustedRoot();
+            return CROMMeldROMVISEImpl::Create(root.container, root.passPhrase);
+        });
 }
 
 CertificateGateServices CertificateGateServicesWithRoot(std::vector<uint8_t> rootContainer,

@@ -13,12 +13,12 @@
 
 class CFlasherImpl;
 
-// The gate's checks, trusting the built-in root. The microcode's image
-// verification is not among them until the secure EEPROM offers it.
+// The gate's checks, trusting the root the platform names when a check runs
+// (GetTrustedRoot: the built-in root on real hardware, a simulated machine's
+// own root on one whose machine file names it).
 CertificateGateServices DefaultCertificateGateServices();
-// The same, trusting the root inside this "Salted__" container instead: for
-// a simulated machine whose machine file names the root its test images are
-// signed under. A program on real hardware keeps the built-in root.
+// The same, always trusting the root inside this "Salted__" container, for
+// tests of the gate.
 CertificateGateServices CertificateGateServicesWithRoot(std::vector<uint8_t> rootContainer,
                                                         std::vector<uint8_t> passPhrase);
 UEFIImageServices DefaultUEFIImageServices();

@@ -41,10 +41,11 @@
 // "certificate_root" names the root certificate 2.0 that the programs trust
 // on this machine in place of their built-in root: a file with its "Salted__"
 // container and a file with the pass phrase that opens it. It lets images
-// signed under a test chain pass the software certificate check of a
-// simulated adapter. It belongs to the simulated machine only: a program on
-// real hardware always trusts its built-in root, and nothing but a machine
-// file can name another.
+// signed under a test chain pass the certificate checks of a simulated
+// adapter: the programs' own (through the platform's trusted-root service)
+// and the simulated Kestrix microcode's, which trusts the same root. It
+// belongs to the simulated machine only: a program on real hardware always
+// trusts its built-in root, and nothing but a machine file can name another.
 
 #include <nlohmann/json.hpp>
 

@@ -81,6 +81,7 @@ CSimKestrix::~CSimKestrix() = default;
 
 void CSimKestrix::Attach(CSimMachine& machine)
 {
+    m_machine = &machine;
     m_clock = &machine.Clock();
     m_counters = &machine.Counters();
     m_gpu.AddHook(std::make_shared<CHook>(*this));

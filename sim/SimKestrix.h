@@ -64,12 +64,17 @@
 // Flash commands go out over the chip's serial lines (ISimEepromChip), and
 // the microcode waits out the chip's busy time with status reads.
 //
-// The VV script: once pending, the model raises a push request for
-// `vvPushCount` bytes at `vvPushOffset` of the image and then a devinit
-// request; each waits until the host answers (request kind 3) and the words
-// the host put into the transfer registers are kept. Then the result record
-// (version 1, size 24, flags 1, DMEM offset, byte count) goes to cmd_out and
-// the certificate-information bytes into DMEM at `vvCertInfoOffset`.
+// The VV script: once pending, the model raises the probe push request a
+// test asks for (`vvProbe`), then pulls the image's certification package
+// through push requests of at most 40 bytes at 20-bit offsets and checks its
+// signer against the machine's root (sim/SimKestrixSigner.h); a refused
+// signer completes the command with that error (13 no certificate, 14 a
+// malformed package, 15 not signed under the root). An accepted one raises a
+// devinit request; each request waits until the host answers (request kind
+// 3) and the words the host put into the transfer registers are kept. Then
+// the result record (version 1, size 24, flags 1, DMEM offset, byte count)
+// goes to cmd_out and the certificate-information bytes into DMEM at
+// `vvCertInfoOffset`.
 //
 // Printf: text queued with QueuePrintf is written into the microcode's ring
 // (per its printf header) when the next command completes, and bit 31 of
@@ -86,6 +91,7 @@
 // model never reads or writes outside its memories.
 
 #include "sim/ISimDevice.h"
+#include "sim/SimKestrixSigner.h"
 
 #include <array>
 #include <cstdint>
@@ -118,9 +124,15 @@ struct SimKestrixConfig
     // at the signature table's first slot (or DMEM 0 without one).
     std::optional<std::array<uint8_t, 16>> expectedSignature;
     std::vector<uint8_t> ecid = std::vector<uint8_t>(32, 0);
-    uint32_t vvPushOffset = 0x10;
-    uint32_t vvPushCount = 12;
-    bool vvPushFromIfr = false;
+    // A push request the VV script raises before its own, whatever the
+    // image: for tests of how the host serves requests.
+    struct Probe
+    {
+        uint32_t offset = 0x10;
+        uint32_t count = 12;
+        bool fromIfr = false;
+    };
+    std::optional<Probe> vvProbe;
     std::vector<uint8_t> vvCertInfo;
     uint32_t vvCertInfoOffset = 0x3000;
     // What BSI_INFO returns (64 bytes; shorter is filled with zeros).
@@ -168,6 +180,7 @@ public:
         bool pending = false;
         uint32_t pollsLeft = 0;
         int vvStage = 0;
+        uint32_t vvError = 0;
         std::map<uint32_t, uint32_t> plainRegisters;
     };
     Engine& EngineAt(uint32_t base);
@@ -191,7 +204,10 @@ public:
     };
     const std::vector<Command>& Commands() const { return m_commands; }
     std::vector<uint8_t> PrepPayload() const { return m_prepPayload; }
+    // The transfer registers as the host answered the probe.
     const std::vector<uint32_t>& VVPushedWords() const { return m_vvPushed; }
+    // Every push request the VV script raised, as its request word.
+    const std::vector<uint32_t>& VVPushRequests() const { return m_vvRequests; }
     const std::vector<uint32_t>& VVDevinitWords() const { return m_vvDevinit; }
     uint32_t MailboxWrites() const { return m_mailboxWrites; }
 
@@ -222,6 +238,8 @@ private:
     uint32_t Run(Engine& engine, uint32_t id, const std::vector<uint32_t>& arguments);
     uint32_t RunFlashCommand(Engine& engine, uint32_t id, const std::vector<uint32_t>& arguments);
     bool StepVV(Engine& engine);
+    void RaisePush(uint32_t offset, uint32_t count, bool fromIfr);
+    bool PullOrFinish(Engine& engine);
     void WritePrintf(Engine& engine);
     struct Buffers
     {
@@ -239,11 +257,14 @@ private:
     SimKestrixConfig m_config;
     CVirtualClock* m_clock = nullptr;
     SimCounters* m_counters = nullptr;
+    CSimMachine* m_machine = nullptr;
     std::array<Engine, 3> m_engines;
     std::vector<Command> m_commands;
     std::vector<uint8_t> m_partBlock;
     std::vector<uint8_t> m_prepPayload;
     std::vector<uint32_t> m_vvPushed;
+    std::vector<uint32_t> m_vvRequests;
+    CSimImageWindow m_vvImage;
     std::vector<uint32_t> m_vvDevinit;
     std::array<uint32_t, 10> m_transfer{};
     uint32_t m_request = 0;

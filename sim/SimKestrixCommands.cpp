@@ -8,6 +8,7 @@
 #include "sim/SimGpu.h"
 #include "sim/SimKestrix.h"
 #include "sim/SimKestrixDataMap.h"
+#include "sim/SimMachine.h"
 #include "sim/VirtualClock.h"
 
 #include "core/Range.h"
@@ -69,6 +70,15 @@ constexpr uint32_t kEwrWithoutErase = 1;
 constexpr uint32_t kPushRequest = 1u << 29;
 constexpr uint32_t kDevinitRequest = 7u << 29;
 constexpr uint32_t kAnswered = 3;
+// Stages of the VV script.
+enum : int
+{
+    kVVStart = 0,
+    kVVProbing,
+    kVVPulling,
+    kVVDevinit,
+    kVVDone,
+};
 constexpr uint32_t kBusyWaitPolls = 1000000;
 // The secure scratch area BSI_INFO copies out.
 constexpr uint32_t kSecureScratchBytes = 64;
@@ -378,6 +388,10 @@ uint32_t CSimKestrix::Run(Engine& engine, uint32_t id, const std::vector<uint32_
     }
     case kVV:
     {
+        if (engine.vvError != 0)
+        {
+            return engine.vvError;
+        }
         PutDmemWords(engine, buffers.cmdOut,
                      {1, 24, m_config.vvCertInfo.empty() ? 0u : 1u, 0, m_config.vvCertInfoOffset,
                       static_cast<uint32_t>(m_config.vvCertInfo.size())});
@@ -499,34 +513,84 @@ uint32_t CSimKestrix::RunFlashCommand(Engine& engine, uint32_t id,
     return RunPartCommand(engine, flash, buffers, id, arguments);
 }
 
+void CSimKestrix::RaisePush(uint32_t offset, uint32_t count, bool fromIfr)
+{
+    m_request = (offset & 0xFFFFF) | (count & 0xFF) << 20 | (fromIfr ? 1u << 28 : 0) | kPushRequest;
+    m_vvRequests.push_back(m_request);
+}
+
+// Runs the signer check over what has been pulled: raises the push request
+// for the bytes it needs next, or, once it has decided, the devinit request
+// (accepted) or the end of the command (refused). False while waiting.
+bool CSimKestrix::PullOrFinish(Engine& engine)
+{
+    const TrustedRoot root = m_machine ? m_machine->RootInForce() : BuiltInTrustedRoot();
+    const SimSignerCheck check = CheckSimImageSigner(m_vvImage, root);
+    if (check.pull)
+    {
+        RaisePush(check.pull->first, check.pull->second, false);
+        engine.vvStage = kVVPulling;
+        return false;
+    }
+    engine.vvError = check.error;
+    if (check.error != 0)
+    {
+        m_request = 0;
+        engine.vvStage = kVVDone;
+        return true;
+    }
+    m_request = kDevinitRequest;
+    engine.vvStage = kVVDevinit;
+    return false;
+}
+
 bool CSimKestrix::StepVV(Engine& engine)
 {
-    // Stage 0: raise the push request; 1: wait for its answer; 2: raise the
-    // devinit request; 3: wait for its answer; 4: done.
+    const bool answered = (m_request >> 29) == kAnswered;
     switch (engine.vvStage)
     {
-    case 0:
-        m_request = (m_config.vvPushOffset & 0xFFFFF) | (m_config.vvPushCount & 0xFF) << 20 |
-                    (m_config.vvPushFromIfr ? 1u << 28 : 0) | kPushRequest;
-        engine.vvStage = 1;
-        return false;
-    case 1:
-        if ((m_request >> 29) != kAnswered)
+    case kVVStart:
+        m_vvImage.Clear();
+        engine.vvError = 0;
+        if (m_config.vvProbe)
+        {
+            RaisePush(m_config.vvProbe->offset, m_config.vvProbe->count, m_config.vvProbe->fromIfr);
+            engine.vvStage = kVVProbing;
+            return false;
+        }
+        return PullOrFinish(engine);
+    case kVVProbing:
+        if (!answered)
         {
             return false;
         }
         m_vvPushed.assign(m_transfer.begin(), m_transfer.end());
-        m_request = kDevinitRequest;
-        engine.vvStage = 3;
-        return false;
-    case 3:
-        if ((m_request >> 29) != kAnswered)
+        return PullOrFinish(engine);
+    case kVVPulling:
+    {
+        if (!answered)
+        {
+            return false;
+        }
+        // The words the host wrote, little-endian, as far as asked.
+        const uint32_t offset = m_request & 0xFFFFF;
+        const uint32_t count = (m_request >> 20) & 0xFF;
+        std::vector<uint8_t> bytes;
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            bytes.push_back(static_cast<uint8_t>(m_transfer[i / 4] >> (8 * (i % 4))));
+        }
+        m_vvImage.Keep(offset, bytes);
+        return PullOrFinish(engine);
+    }
+    case kVVDevinit:
+        if (!answered)
         {
             return false;
         }
         m_vvDevinit = {m_transfer[0], m_transfer[1]};
         m_request = 0;
-        engine.vvStage = 4;
+        engine.vvStage = kVVDone;
         return true;
     default:
         return true;

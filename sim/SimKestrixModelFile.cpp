@@ -12,6 +12,13 @@
 //    "secure_scratch": [64 byte values],
 //    "vv": {"push_offset": "0x10", "push_count": 12, "push_from_ifr": false,
 //           "cert_info": [byte values], "cert_info_offset": "0x3000"}}
+//
+// "push_offset", "push_count" and "push_from_ifr" ask for one push request
+// the verification raises before it pulls the certificate block (none when
+// all three are left out). The verification accepts only an image whose
+// signing certificate chains to the machine's "certificate_root" (the
+// programs' built-in root without one); "cert_info" is what it returns for an
+// accepted image.
 
 #include "sim/MachineFile.h"
 #include "sim/SimGpu.h"
@@ -106,9 +113,14 @@ std::shared_ptr<ISimDevice> ReadKestrix(const nlohmann::json& section, SimLoadCo
     if (section.contains("vv"))
     {
         const nlohmann::json& vv = section["vv"];
-        config.vvPushOffset = Number(vv, "push_offset", config.vvPushOffset);
-        config.vvPushCount = Number(vv, "push_count", config.vvPushCount);
-        config.vvPushFromIfr = vv.value("push_from_ifr", false);
+        if (vv.contains("push_offset") || vv.contains("push_count") || vv.contains("push_from_ifr"))
+        {
+            SimKestrixConfig::Probe probe;
+            probe.offset = Number(vv, "push_offset", probe.offset);
+            probe.count = Number(vv, "push_count", probe.count);
+            probe.fromIfr = vv.value("push_from_ifr", false);
+            config.vvProbe = probe;
+        }
         config.vvCertInfo = ReadBytes(vv, "cert_info", 0x1000);
         config.vvCertInfoOffset = Number(vv, "cert_info_offset", config.vvCertInfoOffset);
     }

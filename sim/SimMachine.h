@@ -8,6 +8,7 @@
 
 #include "core/RefCount.h"
 #include "core/platform/IPowerSource.h"
+#include "core/platform/ITrustedRootSource.h"
 #include "sim/ISimDevice.h"
 #include "sim/SimCounters.h"
 #include "sim/SimPciFunction.h"
@@ -59,15 +60,21 @@ public:
 
     // The root certificate 2.0 a machine file names in place of the
     // program's built-in root, so that images signed under a test chain pass
-    // the software certificate check on this machine: its "Salted__"
-    // container and the pass phrase that opens it.
-    struct CertificateRoot
-    {
-        std::vector<uint8_t> container;
-        std::vector<uint8_t> passPhrase;
-    };
+    // the certificate checks on this machine (the programs' software check
+    // and the Kestrix microcode's): its "Salted__" container and the pass
+    // phrase that opens it.
+    using CertificateRoot = ::TrustedRoot;
     const std::optional<CertificateRoot>& TrustedRoot() const { return m_trustedRoot; }
     void SetTrustedRoot(CertificateRoot root) { m_trustedRoot = std::move(root); }
+    // The named root, the built-in one without.
+    CertificateRoot RootInForce() const
+    {
+        if (!m_trustedRoot)
+        {
+            return BuiltInTrustedRoot();
+        }
+        return *m_trustedRoot;
+    }
 
     // Memory.
     void AddRam(uint64_t base, uint64_t size);

@@ -60,7 +60,28 @@ public:
 private:
     std::shared_ptr<CSimMachine> m_machine;
 };
+
+class CSimTrustedRootSource : public CReferenceCountImpl, public ITrustedRootSource
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    explicit CSimTrustedRootSource(std::shared_ptr<CSimMachine> machine)
+        : m_machine(std::move(machine))
+    {
+    }
+
+    void ReadTrustedRoot(TrustedRoot& root) override { root = m_machine->RootInForce(); }
+
+private:
+    std::shared_ptr<CSimMachine> m_machine;
+};
 } // namespace
+
+CRefPtr<ITrustedRootSource> CreateSimTrustedRootSource(std::shared_ptr<CSimMachine> machine)
+{
+    return CRefPtr<ITrustedRootSource>(new CSimTrustedRootSource(std::move(machine)));
+}
 
 CRefPtr<IPowerSource> CreateSimPowerSource(std::shared_ptr<CSimMachine> machine)
 {

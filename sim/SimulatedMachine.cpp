@@ -17,6 +17,7 @@ void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine)
     services.clock = machine->ClockService();
     services.powerSource = CreateSimPowerSource(machine);
     services.systemControl = CreateSimSystemControl(machine);
+    services.trustedRoot = CreateSimTrustedRootSource(machine);
     // The machine's own display devices and D3-cold settings stand in for the
     // Linux ones, which would act on the real machine.
     auto* displays = new CSimDisplayDevices(machine);

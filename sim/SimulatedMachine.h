@@ -7,7 +7,8 @@
 class CSimMachine;
 
 // Installs the machine as the driver transport, and as the platform's clock,
-// power source, system control, display devices and D3-cold control (see
+// power source, system control, trusted root, display devices and D3-cold
+// control (see
 // sim/SimDisplay.h). Console input and break handling stay as installed. No
 // ACPI table directory is read.
 void InstallSimulatedMachine(std::shared_ptr<CSimMachine> machine);

@@ -4,11 +4,8 @@
 
 #include "app/RomviseBaseApp.h"
 #include "app/engineering/ExitCodes.h"
-#include "core/CrossPlatform.h"
+#include "app/main/ProgramEnvironment.h"
 #include "core/Singleton.h"
-#include "flasher/IFlasher.h"
-#include "platform/linux/LinuxPlatform.h"
-#include "sim/SimulatedMachine.h"
 
 #include <exception>
 #include <iostream>
@@ -17,13 +14,10 @@ int main(int argc, char** argv)
 {
     try
     {
-        InstallLinuxPlatform();
-        InstallMachineFromEnvironment();
         int result = 0;
         {
-            CRomviseBaseApp app(argc, argv);
-            GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(GetFlasher()));
-            result = app.Run();
+            const auto app = InstallProgramEnvironment<CRomviseBaseApp>(argc, argv);
+            result = app->Run();
         }
         ReleaseSingletons();
         return result;

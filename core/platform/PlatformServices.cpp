@@ -22,3 +22,15 @@ IClock& GetClock()
     }
     return *clock;
 }
+
+TrustedRoot GetTrustedRoot()
+{
+    ITrustedRootSource* source = GetPlatformServices().trustedRoot.get();
+    if (!source)
+    {
+        return BuiltInTrustedRoot();
+    }
+    TrustedRoot root;
+    source->ReadTrustedRoot(root);
+    return root;
+}

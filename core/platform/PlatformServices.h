@@ -14,6 +14,7 @@
 #include "core/platform/IPowerSource.h"
 #include "core/platform/ISystemControl.h"
 #include "core/platform/IToneOutput.h"
+#include "core/platform/ITrustedRootSource.h"
 
 struct PlatformServices
 {
@@ -25,6 +26,7 @@ struct PlatformServices
     CRefPtr<IDisplayDeviceManager> displayDevices;
     CRefPtr<ID3ColdControl> d3Cold;
     CRefPtr<IToneOutput> toneOutput;
+    CRefPtr<ITrustedRootSource> trustedRoot;
 };
 
 // The services in force. Throws std::logic_error when a service is asked for
@@ -32,3 +34,6 @@ struct PlatformServices
 PlatformServices& GetPlatformServices();
 void InstallPlatformServices(const PlatformServices& services);
 IClock& GetClock();
+// The root the certificate gate trusts: the installed source's answer, the
+// built-in root when no source is installed.
+TrustedRoot GetTrustedRoot();

@@ -14,6 +14,7 @@ PlatformServices MakeLinuxPlatformServices(const LinuxPlatformOptions& options)
     services.displayDevices = new CLinuxDisplayDeviceManager(pciRoot);
     services.d3Cold = new CLinuxD3ColdControl(pciRoot);
     services.toneOutput = new CLinuxToneOutput;
+    services.trustedRoot = CreateBuiltInRootSource();
     return services;
 }
 

@@ -240,6 +240,13 @@ std::vector<TamperCase> PackageTamperCases()
                  s.extraRanges = {{0x100, 0x01000000, 0x0800}};
              }),
          kNoChange, 8, 8, "", kRangeOutside},
+        // Image A ends where the certificate block begins.
+        {"range running into the certificate block",
+         With(
+             [](SignedImageSpec& s) {
+                 s.extraRanges = {{s.bodyLength - 0x10, 0x20, 0x0800}};
+             }),
+         kNoChange, 8, 8, "", kRangeOutside},
         {"non-zero base instance",
          With(
              [](SignedImageSpec& s) {

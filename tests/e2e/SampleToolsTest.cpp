@@ -262,24 +262,46 @@ TEST(SampleTools, EveryRunGivesTheDisplayBack)
     }
 }
 
-// Adapters whose EEPROM only their Kestrix microcontroller reaches, with a
-// signed image and the root certificate it is signed under named by the
-// machine.
+// Adapters whose EEPROM only their Kestrix microcontroller reaches, updated
+// with an image signed under the root the machine trusts: the keys
+// makefirmware made, named with --root-certificate, or the machine's own root,
+// which makemachine makes when none is named. An image signed under other
+// keys is refused and leaves the chip as it was.
 TEST(SampleTools, KestrixAdaptersAreUpdated)
 {
+    struct Case
+    {
+        const char* name;
+        std::string makeMachine; // options besides --gpu
+        std::string signWith;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"named root", "--root-certificate keys", "keys", true},
+        {"the machine's own root", "", "machine/keys", true},
+        {"keys the machine does not trust", "", "keys", false},
+    };
     for (const std::string device : {"0900", "0C00"})
     {
-        SCOPED_TRACE(device);
-        CProgramFolder folder;
-        Make(folder, kMakeFirmware, "--device-id " + device + " --version 86041B00 old.rom");
-        Make(folder, kMakeFirmware,
-             "--device-id " + device + " --version 86041C00 --sign keys new.rom");
-        Make(folder, kMakeMachine, "--gpu old.rom:" + device + " --root-certificate keys machine");
-        StampPackage(folder, "new.rom", "--flags 0x80");
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(device + ", " + c.name);
+            CProgramFolder folder;
+            Make(folder, kMakeFirmware, "--device-id " + device + " --version 86041B00 old.rom");
+            if (c.signWith == "keys")
+            {
+                Make(folder, kMakeFirmware, "--sign keys other.rom");
+            }
+            Make(folder, kMakeMachine, "--gpu old.rom:" + device + " " + c.makeMachine + " machine");
+            Make(folder, kMakeFirmware,
+                 "--device-id " + device + " --version 86041C00 --sign " + c.signWith + " new.rom");
+            StampPackage(folder, "new.rom", "--flags 0x80");
 
-        const ProgramResult run = Update(folder, "", "yy");
-        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-        EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
+            const ProgramResult run = Update(folder, "", "yy");
+            EXPECT_EQ(run.exitCode == 0, c.written) << run.out << run.err;
+            EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"),
+                                  folder.ReadFile(c.written ? "new.rom" : "old.rom")));
+        }
     }
 }
 

@@ -26,9 +26,10 @@ constexpr uint32_t kNewVersion = 0x86041C00;
 
 // A signed image that romuvise finds fit for the adapter: its device, the
 // board and a newer version.
-std::vector<uint8_t> SignedPackage(uint16_t deviceId)
+std::vector<uint8_t> SignedPackage(uint16_t deviceId, size_t masterSigner = testkit::kRootKey)
 {
     testkit::SignedImageSpec spec;
+    spec.masterSigner = masterSigner;
     spec.describeBody = [deviceId](testkit::CGpuImageBuilder& builder)
     {
         testkit::InfoToken info;
@@ -38,6 +39,21 @@ std::vector<uint8_t> SignedPackage(uint16_t deviceId)
             kNewVersion, 2);
     };
     return testkit::BuildSignedImage(spec).bytes;
+}
+// One adapter of the kind holding chip0.bin of the folder; the machine
+// trusts the test root when it names it.
+nlohmann::json SecureMachine(CProgramFolder& folder, uint16_t deviceId, uint32_t kind,
+                             bool namesTestRoot)
+{
+    nlohmann::json machine =
+        testkit::MachineWithGpus({{deviceId, kind, "chip0.bin", "EF/3013", true}});
+    if (namesTestRoot)
+    {
+        folder.WriteFile("root.salted", testkit::TestRootContainer());
+        folder.WriteFile("root.pass", testkit::TestRootPassPhrase());
+        machine["certificate_root"] = {{"container", "root.salted"}, {"pass_phrase", "root.pass"}};
+    }
+    return machine;
 }
 } // namespace
 
@@ -79,15 +95,7 @@ TEST(SecureUpdate, SignedImagesAreWrittenThroughTheMicrocontroller)
         const std::vector<uint8_t> old = MakeFirmware(
             {.deviceId = c.deviceId, .version = kOldVersion, .boardBlock = c.boardBlock});
         folder.WriteFile("chip0.bin", old);
-        nlohmann::json machine =
-            testkit::MachineWithGpus({{c.deviceId, c.kind, "chip0.bin", "EF/3013", true}});
-        if (c.namesTestRoot)
-        {
-            folder.WriteFile("root.salted", testkit::TestRootContainer());
-            folder.WriteFile("root.pass", testkit::TestRootPassPhrase());
-            machine["certificate_root"] = {{"container", "root.salted"},
-                                           {"pass_phrase", "root.pass"}};
-        }
+        nlohmann::json machine = SecureMachine(folder, c.deviceId, c.kind, c.namesTestRoot);
         if (c.verification != 0)
         {
             machine["devices"][0]["error_codes"] = {
@@ -164,7 +172,7 @@ void PrepareSecureMachine(CProgramFolder& folder, uint16_t deviceId, uint32_t ki
                           const std::vector<uint8_t>& firmware)
 {
     folder.WriteFile("chip0.bin", firmware);
-    folder.UseMachine(testkit::MachineWithGpus({{deviceId, kind, "chip0.bin", "EF/3013", true}}));
+    folder.UseMachine(SecureMachine(folder, deviceId, kind, false));
 }
 } // namespace
 
@@ -313,4 +321,54 @@ TEST(SecureUpdate, UefiUpdateRefusedByTheGateLeavesNoRecord)
         << text;
     EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
     EXPECT_TRUE(ChipHolds(folder.Chip(0), firmware));
+}
+
+// Both programs on every secure adapter kind the updater knows (Cendra1,
+// Cendra2, Dolvik, Dolvik1) of a machine that names its own root: an image
+// signed under that root is written by romuvise and by romvise alike, and one
+// whose master certificate a throwaway key signed is refused by both (by the
+// software check on Cendra1, by the microcode's check on the later kinds)
+// and leaves the chip as it was.
+TEST(SecureUpdate, BothProgramsWriteWhatTheMachinesRootSignedAndNothingElse)
+{
+    struct Case
+    {
+        uint16_t deviceId;
+        uint32_t kind;
+        size_t masterSigner;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {0x0900, 9, testkit::kRootKey, true},  {0x0900, 9, testkit::kStrangerKey, false},
+        {0x0A00, 10, testkit::kRootKey, true}, {0x0A00, 10, testkit::kStrangerKey, false},
+        {0x0B00, 11, testkit::kRootKey, true}, {0x0B00, 11, testkit::kStrangerKey, false},
+        {0x0C00, 12, testkit::kRootKey, true}, {0x0C00, 12, testkit::kStrangerKey, false},
+    };
+    for (const Case& c : cases)
+    {
+        const std::vector<uint8_t> old =
+            MakeFirmware({.deviceId = c.deviceId, .version = kOldVersion});
+        const std::vector<uint8_t> image = SignedPackage(c.deviceId, c.masterSigner);
+        for (const std::string program : {"romuvise", "romvise"})
+        {
+            SCOPED_TRACE("kind " + std::to_string(c.kind) + ", " + program + ", " +
+                         (c.written ? "signed under the machine's root" : "throwaway signer"));
+            CProgramFolder folder;
+            folder.WriteFile("chip0.bin", old);
+            folder.UseMachine(SecureMachine(folder, c.deviceId, c.kind, true));
+            ProgramResult run;
+            if (program == "romuvise")
+            {
+                ASSERT_EQ(folder.Stamp(image).exitCode, 0);
+                run = folder.Updater("", "y");
+            }
+            else
+            {
+                folder.WriteFile("n.rom", image);
+                run = folder.Romvise("--auto --index=0 n.rom");
+            }
+            EXPECT_EQ(run.exitCode == 0, c.written) << run.out << run.err;
+            EXPECT_TRUE(ChipHolds(folder.Chip(0), c.written ? image : old));
+        }
+    }
 }

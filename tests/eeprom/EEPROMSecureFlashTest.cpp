@@ -151,6 +151,23 @@ std::vector<uint8_t> Pattern(uint8_t seed)
     return bytes;
 }
 
+// The image the secure writes carry: the pattern behind an image signed under
+// the test chain, whose signer the microcode's check accepts on a machine
+// that trusts the test root.
+std::vector<uint8_t> NewImage()
+{
+    static const std::vector<uint8_t> bytes = []
+    {
+        testkit::SignedImageSpec spec;
+        spec.bodyLength = 0x1000;
+        const std::vector<uint8_t> signedImage = testkit::BuildSignedImage(spec).bytes;
+        std::vector<uint8_t> image = Pattern(0x10);
+        std::copy(signedImage.begin(), signedImage.end(), image.begin());
+        return image;
+    }();
+    return bytes;
+}
+
 // A GPU image without devinit tables, which the verification accepts as it
 // is; the certificate information lands in the test's record, not the bytes.
 class CVerifiableImage : public CROMImageGPUImpl
@@ -188,6 +205,8 @@ struct SecureRig
         : rig(ConfigWith(certInfo), kind == 9 ? 0x0900 : 0x0C00, kind)
     {
         rig.contents->Write(0, Pattern(0x55));
+        rig.scope.Machine().SetTrustedRoot(
+            {testkit::TestRootContainer(), testkit::TestRootPassPhrase()});
         KestrixImageSpec spec;
         spec.dataBufferSize = bufferSize;
         KestrixLoadRequest request = rig.Request();
@@ -197,7 +216,7 @@ struct SecureRig
         eeprom = CreateEEPROM(rig.adapter, 3, false, false);
         eeprom->SetLoader(loader.get());
         EXPECT_TRUE(eeprom->Identify(nullptr, rig.log));
-        image = CRefPtr<IROMImage>(new CVerifiableImage(Pattern(0x10)));
+        image = CRefPtr<IROMImage>(new CVerifiableImage(NewImage()));
     }
 
     static SimKestrixConfig ConfigWith(const std::optional<CertInfoSpec>& certInfo)
@@ -256,14 +275,14 @@ TEST(SecureEEPROM, KindNineErasesThenProgramsEachRangeAndReadsBackEqual)
 
     EXPECT_EQ(secure.Write(), kImageSize);
 
-    EXPECT_EQ(secure.Chip(), Pattern(0x10));
+    EXPECT_EQ(secure.Chip(), NewImage());
     // Read back through the microcode, as the software-read flag asks.
     CRefPtr<IEEPROM> reader = CreateEEPROM(secure.rig.adapter, 3, true, false);
     reader->SetLoader(secure.loader.get());
     ASSERT_TRUE(reader->Identify(nullptr, secure.rig.log));
     CRefPtr<IROMImage> readBack = reader->ReadImage(nullptr, kImageSize, secure.rig.log);
     EXPECT_EQ(std::vector<uint8_t>(readBack->GetBuffer(), readBack->GetBuffer() + kImageSize),
-              Pattern(0x10));
+              NewImage());
     // Every 4 KiB block of the span was erased, and all of that before the
     // first program.
     const auto& erases = secure.rig.chip->Erases();
@@ -378,7 +397,7 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
             else
             {
                 EXPECT_EQ(secure.Write(), kImageSize);
-                EXPECT_EQ(secure.Chip(), Pattern(0x10));
+                EXPECT_EQ(secure.Chip(), NewImage());
             }
             EXPECT_EQ(secure.Programs(), c.programs);
         }
@@ -558,7 +577,7 @@ TEST(SecureEEPROM, NoByteOutsideTheWrittenSpanChanges)
                       span.count);
 
             std::vector<uint8_t> wanted = before;
-            const std::vector<uint8_t> image = Pattern(0x10);
+            const std::vector<uint8_t> image = NewImage();
             std::copy(image.begin() + span.start, image.begin() + span.start + span.count,
                       wanted.begin() + span.start);
             EXPECT_EQ(secure.rig.contents->Read(0, kChecked), wanted);
@@ -575,7 +594,7 @@ TEST(SecureEEPROM, LaterKindsEraseNothingThemselves)
 
     EXPECT_EQ(secure.Write(true), kImageSize);
 
-    EXPECT_EQ(secure.Chip(), Pattern(0x10));
+    EXPECT_EQ(secure.Chip(), NewImage());
     EXPECT_TRUE(secure.rig.chip->Erases().empty());
     for (const CSimKestrix::Command& command : secure.rig.kestrix->Commands())
     {
@@ -610,7 +629,7 @@ TEST(SecureEEPROM, EraseAwareWritesLetTheMicrocodeEraseOthersProgramOnly)
             }
         }
         EXPECT_EQ(flags, std::set<uint32_t>{eraseAware ? 0u : 1u});
-        std::vector<uint8_t> wanted = Pattern(0x10);
+        std::vector<uint8_t> wanted = NewImage();
         if (!eraseAware)
         {
             const std::vector<uint8_t> old = Pattern(0x55);
@@ -632,7 +651,7 @@ TEST(SecureEEPROM, AnUnknownPartIsReportedAndRefusesChanges)
     CRefPtr<IEEPROM> eeprom = CreateEEPROM(rig.adapter, 3, false, false);
     eeprom->SetLoader(loader.get());
     EXPECT_FALSE(eeprom->Identify(nullptr, rig.log));
-    CRefPtr<IROMImage> image = ImageOf(Pattern(0x10));
+    CRefPtr<IROMImage> image = ImageOf(NewImage());
     EXPECT_EQ(testkit::ErrorOf([&] { eeprom->ErasePages(nullptr, 0, 0x1000, false, rig.log); }),
               "Display adapter's EEPROM does not support block erase");
     EXPECT_EQ(testkit::ErrorOf([&] { eeprom->SetProtection(true, rig.log); }),

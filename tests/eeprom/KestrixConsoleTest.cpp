@@ -6,6 +6,7 @@
 
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
+#include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/machine/TypedConsole.h"
 
@@ -276,18 +277,24 @@ TEST(KestrixConsoleCommands, DebuggerAndVerificationArgumentsAreChecked)
     EXPECT_NE(text.find("Error: icd: ICD regs command parameter - `foo` not supported."),
               std::string::npos);
     EXPECT_NE(text.find("\nvv send vv command to Kestrix to verify VBIOS \n"), std::string::npos);
-    // A GPU image whose devinit tables the verification can find.
+    // A GPU image signed under the root the machine trusts, whose devinit
+    // tables the verification can find.
     using testkit::CGpuImageBuilder;
     using testkit::Words;
-    CGpuImageBuilder builder;
-    builder.Block(CGpuImageBuilder::kX86, 0x10000).Bit();
-    const uint32_t scripts = builder.Place(Words({0x0600, 0x0700, 0, 0, 0x0102}));
-    const uint32_t tables = builder.Place({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0});
-    builder.Token('I', 0,
-                  Words({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint16_t>(scripts), 0,
-                         static_cast<uint16_t>(tables), 0}));
+    testkit::SignedImageSpec spec;
+    spec.describeBody = [](CGpuImageBuilder& builder)
+    {
+        builder.Bit();
+        const uint32_t scripts = builder.Place(Words({0x0600, 0x0700, 0, 0, 0x0102}));
+        const uint32_t tables = builder.Place({0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0});
+        builder.Token('I', 0,
+                      Words({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint16_t>(scripts), 0,
+                             static_cast<uint16_t>(tables), 0}));
+    };
+    console.rig.scope.Machine().SetTrustedRoot(
+        {testkit::TestRootContainer(), testkit::TestRootPassPhrase()});
     testkit::CScratchDirectory folder;
-    const std::string file = folder.WriteBytes("signed.rom", builder.Build());
+    const std::string file = folder.WriteBytes("signed.rom", testkit::BuildSignedImage(spec).bytes);
     text = console.Session("vv " + file + "\nvv " + file + " extra\n");
     EXPECT_NE(text.find("vv command completed successfully\n"), std::string::npos);
     EXPECT_EQ(console.rig.kestrix->Commands().back().id, KR_UCODE_CMD_COMMAND_VV);

@@ -5,6 +5,8 @@
 #include "KestrixRig.h"
 
 #include "image/ROMImageGPUImpl.h"
+#include "testkit/crypto/SignedImageBuilder.h"
+#include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
 
@@ -40,20 +42,33 @@ public:
     std::vector<uint8_t> certInfo;
 };
 
-std::vector<uint8_t> ImageBytes()
+// An image signed under the test chain, which the rig's machine trusts.
+const std::vector<uint8_t>& ImageBytes()
 {
-    std::vector<uint8_t> bytes(0x1000);
-    for (size_t i = 0; i < bytes.size(); ++i)
-    {
-        bytes[i] = static_cast<uint8_t>(i * 3 + 1);
-    }
+    static const std::vector<uint8_t> bytes = testkit::BuildSignedImage().bytes;
     return bytes;
+}
+
+// A Dolvik1 rig whose machine trusts the test root.
+struct TrustingRig : KestrixRig
+{
+    explicit TrustingRig(SimKestrixConfig config = {}) : KestrixRig(std::move(config))
+    {
+        scope.Machine().SetTrustedRoot(
+            {testkit::TestRootContainer(), testkit::TestRootPassPhrase()});
+    }
+};
+
+SimKestrixConfig WithProbe(uint32_t offset, uint32_t count, bool fromIfr = false)
+{
+    SimKestrixConfig config;
+    config.vvProbe = SimKestrixConfig::Probe{offset, count, fromIfr};
+    return config;
 }
 
 uint32_t ImageWord(size_t offset)
 {
-    const std::vector<uint8_t> bytes = ImageBytes();
-    return KestrixWordAt(bytes, offset);
+    return KestrixWordAt(ImageBytes(), offset);
 }
 
 const std::vector<uint8_t> kCertInfo = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7,
@@ -61,11 +76,9 @@ const std::vector<uint8_t> kCertInfo = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7
 
 TEST(KestrixVerify, ServesRequestsAndLandsTheCertificateInformationInTheImage)
 {
-    SimKestrixConfig config;
-    config.vvPushOffset = 0x10;
-    config.vvPushCount = 12;
+    SimKestrixConfig config = WithProbe(0x10, 12);
     config.vvCertInfo = kCertInfo;
-    KestrixRig rig(config);
+    TrustingRig rig(config);
     CRefPtr<CKestrixLoader> loader = rig.Load();
     rig.gpu->SetRegister(0x10A454, 0x5555);
     rig.gpu->SetRegister(0x10A47C, 0x1234);
@@ -106,6 +119,64 @@ TEST(KestrixVerify, ServesRequestsAndLandsTheCertificateInformationInTheImage)
     EXPECT_NE(rig.logText.str().find(" waiting loops\n"), std::string::npos);
 }
 
+// The microcode pulls the certificate block through push requests of at most
+// 40 bytes at 20-bit offsets and accepts only a signing certificate whose
+// chain ends in the machine's root.
+TEST(KestrixVerify, TheMicrocodeAcceptsOnlyImagesSignedUnderTheMachinesRoot)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> image;
+        bool machineNamesTestRoot;
+        uint32_t result;
+    };
+    testkit::SignedImageSpec throwaway;
+    throwaway.masterSigner = testkit::kStrangerKey;
+    testkit::SignedImageSpec x509;
+    x509.packageKind = 1;
+    testkit::SignedImageSpec withInitFromRom;
+    withInitFromRom.initFromRom = 0x800;
+    const std::vector<Case> cases = {
+        {"signed under the machine's root", ImageBytes(), true, 0},
+        {"behind an init-from-ROM segment", testkit::BuildSignedImage(withInitFromRom).bytes, true,
+         0},
+        // CMD_VBIOS_VERIFY_CERT_VERIFY_FAIL.
+        {"master signed by a throwaway key", testkit::BuildSignedImage(throwaway).bytes, true, 15},
+        {"machine trusting the built-in root", ImageBytes(), false, 15},
+        // CMD_VBIOS_VERIFY_CERT_PARSE_FAIL.
+        {"X.509 package", testkit::BuildSignedImage(x509).bytes, true, 14},
+        // CMD_VBIOS_VERIFY_CERT_NOT_FOUND.
+        {"unsigned image", testkit::CGpuImageBuilder().Block(0, 0x1000).Build(), true, 13},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SimKestrixConfig config;
+        config.vvCertInfo = kCertInfo;
+        KestrixRig rig(config);
+        if (c.machineNamesTestRoot)
+        {
+            rig.scope.Machine().SetTrustedRoot(
+                {testkit::TestRootContainer(), testkit::TestRootPassPhrase()});
+        }
+        CRefPtr<CKestrixLoader> loader = rig.Load();
+        auto* image = new CRecordingImage(c.image);
+        CRefPtr<IROMImage> held(image);
+
+        EXPECT_EQ(loader->SendVVCommand(rig.adapter, held, nullptr, &rig.log), c.result);
+
+        EXPECT_EQ(image->certInfo.empty(), c.result != 0);
+        const std::vector<uint32_t>& requests = rig.kestrix->VVPushRequests();
+        EXPECT_GT(requests.size(), 1u);
+        for (const uint32_t request : requests)
+        {
+            EXPECT_EQ(request >> 28, 2u) << std::hex << request; // a push request on the image
+            EXPECT_LE((request >> 20) & 0xFF, 40u) << std::hex << request;
+        }
+    }
+}
+
 TEST(KestrixVerify, PushRequests)
 {
     struct Case
@@ -133,11 +204,7 @@ TEST(KestrixVerify, PushRequests)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
-        SimKestrixConfig config;
-        config.vvPushOffset = c.offset;
-        config.vvPushCount = c.count;
-        config.vvPushFromIfr = c.fromIfr;
-        KestrixRig rig(config);
+        TrustingRig rig(WithProbe(c.offset, c.count, c.fromIfr));
         CRefPtr<CKestrixLoader> loader = rig.Load();
         for (uint32_t k = 0; k < 10; ++k)
         {
@@ -151,7 +218,7 @@ TEST(KestrixVerify, PushRequests)
 
 TEST(KestrixVerify, ArgumentsWithoutCertificateOrOffsets)
 {
-    KestrixRig rig;
+    TrustingRig rig;
     CRefPtr<CKestrixLoader> loader = rig.Load();
     auto* image = new CRecordingImage(ImageBytes());
     image->devinit = false;
@@ -169,7 +236,7 @@ TEST(KestrixVerify, AFailedVerificationIsReportedAndKeepsNoOldBlock)
 {
     SimKestrixConfig config;
     config.vvCertInfo = kCertInfo;
-    KestrixRig rig(config);
+    TrustingRig rig(config);
     CRefPtr<CKestrixLoader> loader = rig.Load();
     CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));
     ASSERT_EQ(loader->SendVVCommand(rig.adapter, image, nullptr, &rig.log), 0u);
@@ -189,7 +256,7 @@ TEST(KestrixVerify, CertificateInformationOutsideDataMemoryIsRefused)
     SimKestrixConfig config;
     config.vvCertInfo = kCertInfo;
     config.vvCertInfoOffset = 0xFFF8;
-    KestrixRig rig(config);
+    TrustingRig rig(config);
     CRefPtr<CKestrixLoader> loader = rig.Load();
     auto* image = new CRecordingImage(ImageBytes());
     CRefPtr<IROMImage> held(image);
@@ -223,9 +290,7 @@ TEST(KestrixVerify, APushRequestTooLargeToAnswerDoesNotHoldTheWaitForEver)
     for (const uint32_t count : {41u, 42u, 43u, 44u})
     {
         SCOPED_TRACE(count);
-        SimKestrixConfig config;
-        config.vvPushCount = count;
-        KestrixRig rig(config);
+        TrustingRig rig(WithProbe(0x10, count));
         CRefPtr<CKestrixLoader> loader = rig.Load();
         rig.gpu->SetRegister(kPastTheTransferRegisters, 0x5EA1ED);
         CRefPtr<IROMImage> image(new CRecordingImage(ImageBytes()));

@@ -10,6 +10,7 @@
 #include "hw/IPCIDeviceAccessor.h"
 #include "hw/IRomviseDriver.h"
 #include "platform/linux/LinuxDriverTransport.h"
+#include "platform/linux/LinuxPlatform.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimMachine.h"
 #include "sim/SimPlatform.h"
@@ -239,6 +240,19 @@ TEST_F(MachineFileTest, TheMachineFileNamesTheRootItsImagesAreSignedUnder)
     EXPECT_EQ(named->TrustedRoot()->container, container);
     EXPECT_EQ(named->TrustedRoot()->passPhrase, passPhrase);
     EXPECT_FALSE(LoadMachineFile(Write("plain.json", "{}"))->TrustedRoot());
+
+    // The programs ask the platform: the named root on that machine, the
+    // built-in one on a machine naming none and on Linux.
+    const PlatformServices before = GetPlatformServices();
+    InstallSimulatedMachine(named);
+    EXPECT_EQ(GetTrustedRoot().container, container);
+    EXPECT_EQ(GetTrustedRoot().passPhrase, passPhrase);
+    InstallSimulatedMachine(LoadMachineFile(Write("plain.json", "{}")));
+    const std::vector<uint8_t> builtIn(BuiltInRootContainer().begin(), BuiltInRootContainer().end());
+    EXPECT_EQ(GetTrustedRoot().container, builtIn);
+    InstallPlatformServices(MakeLinuxPlatformServices());
+    EXPECT_EQ(GetTrustedRoot().container, builtIn);
+    InstallPlatformServices(before);
 
     const std::string absent = Write(
         "absent.json",

@@ -3,6 +3,7 @@
 
 #include "SampleAdapters.h"
 #include "SampleBridge.h"
+#include "SampleKeys.h"
 #include "ToolArguments.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/crypto/TestKeys.h"
@@ -28,11 +29,6 @@ constexpr uint8_t kStrapFieldHigh = 23;
 constexpr uint32_t kFieldRangeSelection = 1;
 constexpr size_t kMostBoardBytes = 256;
 constexpr size_t kSerialLength = 16;
-// The key files a signed image is made under, and the root certificate.
-constexpr const char* kKeyFiles[] = {"root.pem", "master.pem", "vendor.pem"};
-constexpr size_t kKeyIndexes[] = {testkit::kRootKey, testkit::kMasterKey, testkit::kVendorKey};
-constexpr const char* kRootCertificateFile = "root-certificate.bin";
-constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
 
 std::string Usage()
 {
@@ -212,47 +208,6 @@ void AddLaterBlocks(testkit::CGpuImageBuilder& builder, const ToolArguments& arg
     }
 }
 
-// Loads the key pair in the folder, or makes one and writes it there.
-void UseKeys(const std::filesystem::path& folder)
-{
-    size_t present = 0;
-    for (const char* name : kKeyFiles)
-    {
-        present += std::filesystem::exists(folder / name) ? 1 : 0;
-    }
-    if (present != 0 && present != std::size(kKeyFiles))
-    {
-        throw ToolRefusal("the key folder " + folder.string() +
-                          " holds some of root.pem, master.pem and vendor.pem, not all");
-    }
-    std::filesystem::create_directories(folder);
-    for (size_t i = 0; i < std::size(kKeyFiles); ++i)
-    {
-        const std::filesystem::path file = folder / kKeyFiles[i];
-        if (present != 0)
-        {
-            const std::vector<uint8_t> pem = ReadFile(file.string());
-            try
-            {
-                testkit::CTestKey::Adopt(kKeyIndexes[i], std::string(pem.begin(), pem.end()));
-            }
-            catch (const std::exception& error)
-            {
-                throw ToolRefusal(file.string() + ": " + error.what());
-            }
-        }
-        else
-        {
-            const std::string pem = testkit::CTestKey::Get(kKeyIndexes[i]).PrivatePem();
-            WriteFile(file, std::vector<uint8_t>(pem.begin(), pem.end()));
-            std::filesystem::permissions(file, std::filesystem::perms::owner_read |
-                                                   std::filesystem::perms::owner_write);
-        }
-    }
-    WriteFile(folder / kRootCertificateFile, testkit::TestRootContainer());
-    WriteFile(folder / kRootPassPhraseFile, testkit::TestRootPassPhrase());
-}
-
 std::vector<uint8_t> MakeImage(const ToolArguments& arguments)
 {
     const uint32_t size =
@@ -269,7 +224,7 @@ std::vector<uint8_t> MakeImage(const ToolArguments& arguments)
             throw ToolRefusal("--sign cannot cover a UEFI driver: its certificate signs the x86 "
                               "block only");
         }
-        UseKeys(ToolOption(arguments, "sign", ""));
+        UseSampleKeys(ToolOption(arguments, "sign", ""));
         testkit::SignedImageSpec spec;
         spec.bodyLength = size;
         spec.initFromRom = initFromRom;

@@ -2,6 +2,7 @@
 
 #include "SampleAdapters.h"
 #include "SampleBridge.h"
+#include "SampleKeys.h"
 #include "ToolArguments.h"
 #include "core/TextHelpers.h"
 #include "sim/SimFlashParts.h"
@@ -31,10 +32,8 @@ constexpr const char* kBridgePart = "C2/2010";
 constexpr const char* kBridgeStraps = "0x40";
 constexpr const char* kRebootsFile = "reboots.txt";
 constexpr const char* kDisplayFile = "display.txt";
-// The root certificate's files as makefirmware --sign writes them, and the
-// names of their copies beside the machine file.
-constexpr const char* kRootCertificateFile = "root-certificate.bin";
-constexpr const char* kRootPassPhraseFile = "root-pass-phrase.bin";
+// The key folder made for a machine with secure adapters that names no root.
+constexpr const char* kMachineKeys = "keys";
 
 // The faults a chip, a GPU or a Kestrix microcontroller can be given, with the
 // machine-file key each sets, whether it takes a value, and the device kinds
@@ -118,6 +117,11 @@ std::string Usage()
         "      (made by makefirmware --sign KEYS) in place of their built-in root, so\n"
         "      that images signed under it pass the certificate check (a simulated\n"
         "      machine only: on real hardware the built-in root is always used).\n"
+        "      Without it, a machine with a GPU of kind 9-13 gets a root of its own: its\n"
+        "      keys are made in FOLDER/keys (kept when that folder holds them already),\n"
+        "      and makefirmware --sign FOLDER/keys signs images it accepts. Those\n"
+        "      adapters' microcontroller writes only images signed under the root the\n"
+        "      machine trusts, and the built-in root's private key exists nowhere.\n"
         "  --fault NAME[=VALUE]   (on every GPU; may be given more than once)\n";
     for (const FaultSpec& fault : kFaults)
     {
@@ -429,6 +433,13 @@ void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
     }
 }
 
+// Whether a GPU reaches its EEPROM through the Kestrix microcontroller.
+bool HasSecureGpu(const std::vector<GpuSpec>& gpus)
+{
+    return std::any_of(gpus.begin(), gpus.end(), [](const GpuSpec& gpu)
+                       { return gpu.kind >= kDeviceKindCendra1 && gpu.kind <= kDeviceKindEstrel; });
+}
+
 // The bridge's chip starts with the sample bridge image, the rest erased.
 void WriteBridgeChip(const std::filesystem::path& file)
 {
@@ -569,6 +580,11 @@ int Make(const ToolArguments& arguments)
     {
         machine["certificate_root"] =
             CertificateRoot(ToolOption(arguments, "root-certificate", ""), folder);
+    }
+    else if (HasSecureGpu(gpus))
+    {
+        UseSampleKeys(folder / kMachineKeys);
+        machine["certificate_root"] = CertificateRoot(folder / kMachineKeys, folder);
     }
     // A machine made again has not been rebooted yet, nor had its display
     // driver unbound, and no update of its chips is unfinished.

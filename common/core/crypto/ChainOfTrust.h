@@ -8,6 +8,7 @@
 
 #include "common/core/crypto/BIOSSignature.h"
 #include "core/Log.h"
+#include "core/platform/ITrustedRootSource.h"
 #include "image/IROMImage.h"
 
 #include <cstdint>
@@ -45,10 +46,6 @@ struct SignedImageRange
     bool operator==(const SignedImageRange&) const = default;
 };
 
-// The root container this program trusts, and its pass phrase.
-std::span<const uint8_t> BuiltInRootContainer();
-std::span<const uint8_t> BuiltInRootPassPhrase();
-
 class CBCRTChainOfTrust
 {
 public:
@@ -77,6 +74,17 @@ public:
 
 private:
     struct Found;
+    // Image A read where it lies: the image's bytes before its certificate
+    // block at window-relative offsets below `viewEnd`, and from its
+    // init-from-ROM header (when it has one) below `loadedEnd`.
+    struct PartBefore
+    {
+        IROMImage* image = nullptr;
+        uint64_t viewEnd = 0;
+        uint64_t loadedEnd = 0;
+    };
+    int32_t CheckStages(const PartBefore& a, IROMImage* b, CBCRTBIOSSignature* record,
+                        CLog& log);
     void RefusePackage(CLog& log, const char* reason);
     Found FindCertificates(IROMImage* image, int32_t package);
     void CheckCertificates(IROMImage* image, const Found& found, CLog& log);
@@ -86,8 +94,8 @@ private:
     CRefPtr<CBCRTBIOSSignature> ReadSignatureRecord(IROMImage* image, int32_t hat,
                                                     std::span<const uint8_t> signingCertificate,
                                                     CLog& log);
-    bool SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a, CRefPtr<IROMImage>& b);
-    int32_t CheckNoUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* record,
+    bool SplitSignedImage(IROMImage* image, PartBefore& a, CRefPtr<IROMImage>& b);
+    int32_t CheckNoUnsignedCode(IROMImage* image, const PartBefore& a, CBCRTBIOSSignature* record,
                                 CLog& log);
     std::vector<SignedImageRange> PlaceSignedRanges(IROMImage* image, int32_t hat);
     // Keeps the code as the check's answer and logs it; the check goes on,
@@ -98,17 +106,17 @@ private:
     struct PlacedRange;
     struct PreserveStage;
     template <typename Step>
-    static bool ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step);
+    static bool ForEachRange(const PartBefore& a, CBCRTBIOSSignature* record, Step&& step);
     // Records a signed range outside its image; the check ends there.
     int32_t RecordRangeOutside(CLog& log);
-    static bool CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
+    static bool CollectPreserveStage(const PartBefore& a, CBCRTBIOSSignature* record,
                                      PreserveStage& preserve);
-    void CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log);
-    void CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature* record,
+    void CheckPreserveHash(const PartBefore& a, const PreserveStage& preserve, CLog& log);
+    void CheckPreserveSignature(const PartBefore& a, CBCRTBIOSSignature* record,
                                 const PreserveStage& preserve, CLog& log);
-    bool CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+    bool CollectBodyStage(const PartBefore& a, IROMImage* b, CBCRTBIOSSignature* record,
                           ImageStageHashes& body);
-    const uint8_t* IfrRangeBytes(IROMImage* a, const BCRTSignedRange& range);
+    const uint8_t* IfrRangeBytes(const PartBefore& a, const BCRTSignedRange& range);
     void CheckBodySignature(IROMImage* b, CBCRTBIOSSignature* record, const ImageStageHashes& body,
                             CLog& log);
 

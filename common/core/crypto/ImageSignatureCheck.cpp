@@ -43,11 +43,18 @@ const char* CodeName(int32_t code)
     }
 }
 
-// Bytes [at, at + size) of the image's view, nothing when outside it.
+// Bytes [at, at + size) of the image's view below `end`, nothing when
+// outside it.
+const uint8_t* ViewBytesBelow(IROMImage* image, uint64_t end, uint64_t at, uint64_t size)
+{
+    return RangeFits(at, size, std::min<uint64_t>(end, ImageViewSize(*image)))
+               ? IROMImage::ReadOnlyBuffer(image) + at
+               : nullptr;
+}
+
 const uint8_t* ViewBytes(IROMImage* image, uint64_t at, uint64_t size)
 {
-    return RangeFits(at, size, ImageViewSize(*image)) ? IROMImage::ReadOnlyBuffer(image) + at
-                                                      : nullptr;
+    return ViewBytesBelow(image, ImageViewSize(*image), at, size);
 }
 
 // A located range: its bytes, or nothing when it lies outside its image.
@@ -58,7 +65,7 @@ struct Located
 };
 
 // Where a range of the record lies; base instances other than 0 are refused.
-std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record,
+std::optional<int64_t> BlockBase(IROMImage* a, uint64_t aEnd, CBCRTBIOSSignature* record,
                                  const BCRTSignedRange& range)
 {
     if (range.BaseInstance() != 0)
@@ -70,12 +77,12 @@ std::optional<int64_t> BlockBase(IROMImage* a, CBCRTBIOSSignature* record,
     {
         return 0;
     }
-    // Image A ends where the certificate block begins: a search that runs
-    // off its end finds no block of that code type before the certificate.
+    // Image A ends where the certificate block begins: a block of that code
+    // type only from there on is none before the certificate.
     try
     {
         const int32_t block = a->FindNthPCIBlock(range.CodeType(), 0);
-        if (block == -1)
+        if (block == -1 || UnsignedOffset(block) >= aEnd)
         {
             return std::nullopt;
         }
@@ -103,7 +110,7 @@ bool IsExecutable(uint8_t codeType)
 // check verified touches, or -1. Only body ranges count: the preserved data
 // may change without a new signature. The ranges name blocks before the
 // certificate block only, so any code after it is unsigned.
-int32_t FindUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* record)
+int32_t FindUnsignedCode(IROMImage* image, uint64_t aEnd, CBCRTBIOSSignature* record)
 {
     struct Span
     {
@@ -113,7 +120,7 @@ int32_t FindUnsignedCode(IROMImage* image, IROMImage* a, CBCRTBIOSSignature* rec
     std::vector<Span> signedSpans;
     for (const BCRTSignedRange& range : record->GetSignedRanges())
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
+        const std::optional<int64_t> base = BlockBase(image, aEnd, record, range);
         if (range.Kind() == BCRT_RANGE_BODY && range.Instance() == 0 && base && range.size != 0)
         {
             const uint64_t begin = static_cast<uint64_t>(*base) + range.offset;
@@ -224,7 +231,12 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
 {
     CLog silent;
     CLog& log = logArgument != nullptr ? *logArgument : silent;
+    return CheckStages({a, ImageViewSize(*a), a->GetLoadedSize()}, b, record, log);
+}
 
+int32_t CBCRTChainOfTrust::CheckStages(const PartBefore& a, IROMImage* b,
+                                       CBCRTBIOSSignature* record, CLog& log)
+{
     PreserveStage preserve;
     if (!CollectPreserveStage(a, record, preserve))
     {
@@ -247,11 +259,12 @@ int32_t CBCRTChainOfTrust::VerifyVbiosSignature(IROMImage* a, IROMImage* b,
 // refuses it. Ranges of other instances than the first are skipped, after
 // their base was checked.
 template <typename Step>
-bool CBCRTChainOfTrust::ForEachRange(IROMImage* a, CBCRTBIOSSignature* record, Step&& step)
+bool CBCRTChainOfTrust::ForEachRange(const PartBefore& a, CBCRTBIOSSignature* record,
+                                     Step&& step)
 {
     for (const BCRTSignedRange& range : record->GetSignedRanges())
     {
-        const std::optional<int64_t> base = BlockBase(a, record, range);
+        const std::optional<int64_t> base = BlockBase(a.image, a.viewEnd, record, range);
         if (range.Instance() != 0)
         {
             continue;
@@ -271,7 +284,7 @@ int32_t CBCRTChainOfTrust::RecordRangeOutside(CLog& log)
     return m_code;
 }
 
-bool CBCRTChainOfTrust::CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* record,
+bool CBCRTChainOfTrust::CollectPreserveStage(const PartBefore& a, CBCRTBIOSSignature* record,
                                              PreserveStage& preserve)
 {
     return ForEachRange(a, record,
@@ -279,7 +292,7 @@ bool CBCRTChainOfTrust::CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* r
                         {
                             if (range.Kind() == BCRT_RANGE_PRESERVE_DATA)
                             {
-                                const uint8_t* bytes = ViewBytes(a, at, range.size);
+                                const uint8_t* bytes = ViewBytesBelow(a.image, a.viewEnd, at, range.size);
                                 if (bytes == nullptr)
                                 {
                                     return false;
@@ -298,7 +311,8 @@ bool CBCRTChainOfTrust::CollectPreserveStage(IROMImage* a, CBCRTBIOSSignature* r
                         });
 }
 
-void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& preserve, CLog& log)
+void CBCRTChainOfTrust::CheckPreserveHash(const PartBefore& a, const PreserveStage& preserve,
+                                          CLog& log)
 {
     if (!preserve.hash || preserve.hash->range.size == 0)
     {
@@ -311,7 +325,7 @@ void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& pre
             << LogEndl << "       Preserve FNV hash not generated to VBIOS image. " << LogEndl;
         return;
     }
-    const uint8_t* stored = ViewBytes(a, preserve.hash->at, kImageHashStateSize);
+    const uint8_t* stored = ViewBytesBelow(a.image, a.viewEnd, preserve.hash->at, kImageHashStateSize);
     if (stored == nullptr ||
         !std::equal(preserve.hashes.fnv.begin(), preserve.hashes.fnv.end(), stored))
     {
@@ -319,7 +333,7 @@ void CBCRTChainOfTrust::CheckPreserveHash(IROMImage* a, const PreserveStage& pre
     }
 }
 
-void CBCRTChainOfTrust::CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature* record,
+void CBCRTChainOfTrust::CheckPreserveSignature(const PartBefore& a, CBCRTBIOSSignature* record,
                                                const PreserveStage& preserve, CLog& log)
 {
     if (!preserve.signature || preserve.signature->range.size == 0)
@@ -329,7 +343,7 @@ void CBCRTChainOfTrust::CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature*
     const uint32_t size = preserve.signature->range.size;
     // One RSA-1024 signature: a longer range cannot hold a valid one.
     const uint8_t* bytes =
-        size <= kRsa1024Size ? ViewBytes(a, preserve.signature->at, size) : nullptr;
+        size <= kRsa1024Size ? ViewBytesBelow(a.image, a.viewEnd, preserve.signature->at, size) : nullptr;
     if (bytes == nullptr ||
         !SignatureMatches(m_packageKind, record, {bytes, size}, preserve.hashes.dm, log))
     {
@@ -337,7 +351,8 @@ void CBCRTChainOfTrust::CheckPreserveSignature(IROMImage* a, CBCRTBIOSSignature*
     }
 }
 
-bool CBCRTChainOfTrust::CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSignature* record,
+bool CBCRTChainOfTrust::CollectBodyStage(const PartBefore& a, IROMImage* b,
+                                         CBCRTBIOSSignature* record,
                                          ImageStageHashes& body)
 {
     return ForEachRange(a, record,
@@ -350,7 +365,7 @@ bool CBCRTChainOfTrust::CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSi
                             }
                             else if (range.Kind() == BCRT_RANGE_BODY)
                             {
-                                bytes = ViewBytes(a, at, range.size);
+                                bytes = ViewBytesBelow(a.image, a.viewEnd, at, range.size);
                             }
                             else if (range.Kind() == BCRT_RANGE_PACKAGE)
                             {
@@ -370,12 +385,12 @@ bool CBCRTChainOfTrust::CollectBodyStage(IROMImage* a, IROMImage* b, CBCRTBIOSSi
 
 // The bytes of an init-from-ROM range, counted from the segment's header;
 // notes that the record has one and its size.
-const uint8_t* CBCRTChainOfTrust::IfrRangeBytes(IROMImage* a, const BCRTSignedRange& range)
+const uint8_t* CBCRTChainOfTrust::IfrRangeBytes(const PartBefore& a, const BCRTSignedRange& range)
 {
-    const uint8_t* header = a->GetIFRHeader();
+    const uint8_t* header = a.image->GetIFRHeader();
     m_ifrSeen = true;
     m_ifrSize = range.size;
-    return header != nullptr && RangeFits(range.offset, range.size, a->GetLoadedSize())
+    return header != nullptr && RangeFits(range.offset, range.size, a.loadedEnd)
                ? header + range.offset
                : nullptr;
 }
@@ -440,10 +455,10 @@ CBCRTChainOfTrust::ReadSignatureRecord(IROMImage* image, int32_t hat,
 }
 
 // Image A: the part before the certificate block, from the init-from-ROM
-// header when there is one; image B: the certificate block onwards. False
-// when the image cannot be split so.
-bool CBCRTChainOfTrust::SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a,
-                                         CRefPtr<IROMImage>& b)
+// header when there is one, read where it lies (the check only reads it, and
+// a copy would cost as much as a third of the hashing); image B: the
+// certificate block onwards. False when the image cannot be split so.
+bool CBCRTChainOfTrust::SplitSignedImage(IROMImage* image, PartBefore& a, CRefPtr<IROMImage>& b)
 {
     const int32_t base = image->FindNthPCIBlock(kCodeType, 0);
     const uint8_t* ifrHeader = image->GetIFRHeader();
@@ -455,10 +470,7 @@ bool CBCRTChainOfTrust::SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a
     {
         return false;
     }
-    a = ifrHeader != nullptr
-            ? IROMImage::CreateFromBuffer(ifrHeader, static_cast<uint32_t>(aLength))
-            : IROMImage::CreateFromBuffer(IROMImage::ReadOnlyBuffer(image),
-                                          static_cast<uint32_t>(aLength));
+    a = {image, UnsignedOffset(base), aLength};
     if (ifrHeader != nullptr)
     {
         m_ifrSeen = false;
@@ -472,10 +484,10 @@ bool CBCRTChainOfTrust::SplitSignedImage(IROMImage* image, CRefPtr<IROMImage>& a
 // A signed chain vouches only for the code it signs: a block of code beside
 // it (a driver put in front of, between or after the signed blocks) would
 // run unchecked.
-int32_t CBCRTChainOfTrust::CheckNoUnsignedCode(IROMImage* image, IROMImage* a,
+int32_t CBCRTChainOfTrust::CheckNoUnsignedCode(IROMImage* image, const PartBefore& a,
                                                CBCRTBIOSSignature* record, CLog& log)
 {
-    const int32_t unsignedCode = FindUnsignedCode(image, a, record);
+    const int32_t unsignedCode = FindUnsignedCode(image, a.viewEnd, record);
     if (unsignedCode == -1)
     {
         return 0;
@@ -490,45 +502,45 @@ std::vector<SignedImageRange> CBCRTChainOfTrust::PlaceSignedRanges(IROMImage* im
 {
     CLog silent;
     CRefPtr<CBCRTBIOSSignature> record = ReadSignatureRecord(image, hat, {}, silent);
-    CRefPtr<IROMImage> a;
+    PartBefore a;
     CRefPtr<IROMImage> b;
     if (!record || !SplitSignedImage(image, a, b))
     {
         return {};
     }
-    // Images A and B are copies: a byte found in one is placed back by where
-    // the copy began in the image's buffer.
+    // Image A is read where it lies; image B is a copy that begins at the
+    // certificate block. A byte found is placed by its distance from the
+    // start of the image's buffer.
     const uint8_t* view = IROMImage::ReadOnlyBuffer(image);
     const int64_t window = image->GetWindowOffset();
-    const uint8_t* ifrHeader = image->GetIFRHeader();
-    const int64_t aStart = window + (ifrHeader != nullptr ? ifrHeader - view : 0);
     const int64_t bStart = window + image->FindNthPCIBlock(kCodeType, 0);
-    auto placed = [](IROMImage* copy, int64_t start, const uint8_t* bytes)
+    auto inImage = [&](const uint8_t* bytes) { return static_cast<uint64_t>(window + (bytes - view)); };
+    auto inB = [&](const uint8_t* bytes)
     {
-        return static_cast<uint64_t>(start + (bytes - IROMImage::ReadOnlyBuffer(copy)) +
-                                     copy->GetWindowOffset());
+        return static_cast<uint64_t>(bStart + (bytes - IROMImage::ReadOnlyBuffer(b.get())) +
+                                     b->GetWindowOffset());
     };
     std::vector<SignedImageRange> ranges;
     const bool whole = ForEachRange(
-        a.get(), record.get(),
+        a, record.get(),
         [&](const BCRTSignedRange& range, uint64_t at)
         {
             const uint8_t* bytes = nullptr;
             uint64_t offset = 0;
             if (range.Kind() == BCRT_RANGE_IFR)
             {
-                bytes = IfrRangeBytes(a.get(), range);
-                offset = bytes != nullptr ? placed(a.get(), aStart, bytes) : 0;
+                bytes = IfrRangeBytes(a, range);
+                offset = bytes != nullptr ? inImage(bytes) : 0;
             }
             else if (range.Kind() == BCRT_RANGE_BODY)
             {
-                bytes = ViewBytes(a.get(), at, range.size);
-                offset = bytes != nullptr ? placed(a.get(), aStart, bytes) : 0;
+                bytes = ViewBytesBelow(a.image, a.viewEnd, at, range.size);
+                offset = bytes != nullptr ? inImage(bytes) : 0;
             }
             else if (range.Kind() == BCRT_RANGE_PACKAGE)
             {
                 bytes = PackageRangeBytes(b.get(), range);
-                offset = bytes != nullptr ? placed(b.get(), bStart, bytes) : 0;
+                offset = bytes != nullptr ? inB(bytes) : 0;
             }
             else
             {
@@ -551,17 +563,17 @@ int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
     {
         return m_code;
     }
-    CRefPtr<IROMImage> a;
+    PartBefore a;
     CRefPtr<IROMImage> b;
     if (!SplitSignedImage(image, a, b))
     {
         RecordFailure(log, BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH);
         return m_code;
     }
-    int32_t code = VerifyVbiosSignature(a.get(), b.get(), record.get(), &log);
+    int32_t code = CheckStages(a, b.get(), record.get(), log);
     if (code == 0)
     {
-        code = CheckNoUnsignedCode(image, a.get(), record.get(), log);
+        code = CheckNoUnsignedCode(image, a, record.get(), log);
     }
     if (code != 0)
     {

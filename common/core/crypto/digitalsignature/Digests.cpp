@@ -120,15 +120,20 @@ private:
 // far more than the decryption: here the schedules of a group of blocks are
 // expanded together (they depend on the message only), and the chaining
 // value then runs through the group's decryptions.
-#define ROMVISE_AES_TARGET __attribute__((target("aes,sse2")))
+#define ROMVISE_AES_TARGET __attribute__((target("aes,ssse3")))
 
-ROMVISE_AES_TARGET inline __attribute__((always_inline)) __m128i NextRoundKey(__m128i key, __m128i assist)
+// One round of the key expansion. SubWord(RotWord(w3)) xor rcon comes from
+// AESENCLAST of the rotated last word broadcast to every column (ShiftRows
+// moves nothing when the columns are equal), which costs far less here than
+// AESKEYGENASSIST.
+ROMVISE_AES_TARGET inline __attribute__((always_inline)) __m128i NextRoundKey(__m128i key, int rcon)
 {
-    assist = _mm_shuffle_epi32(assist, 0xFF);
+    const __m128i rotated = _mm_shuffle_epi8(
+        key, _mm_setr_epi8(13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12, 13, 14, 15, 12));
+    const __m128i word = _mm_aesenclast_si128(rotated, _mm_set1_epi32(rcon));
     key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-    return _mm_xor_si128(key, assist);
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 8));
+    return _mm_xor_si128(key, word);
 }
 
 // The decryption schedule of one block: round key 10 first, the middle
@@ -142,16 +147,16 @@ ROMVISE_AES_TARGET inline __attribute__((always_inline)) void ExpandForDecryptio
 {
     __m128i k[11];
     k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-    k[1] = NextRoundKey(k[0], _mm_aeskeygenassist_si128(k[0], 0x01));
-    k[2] = NextRoundKey(k[1], _mm_aeskeygenassist_si128(k[1], 0x02));
-    k[3] = NextRoundKey(k[2], _mm_aeskeygenassist_si128(k[2], 0x04));
-    k[4] = NextRoundKey(k[3], _mm_aeskeygenassist_si128(k[3], 0x08));
-    k[5] = NextRoundKey(k[4], _mm_aeskeygenassist_si128(k[4], 0x10));
-    k[6] = NextRoundKey(k[5], _mm_aeskeygenassist_si128(k[5], 0x20));
-    k[7] = NextRoundKey(k[6], _mm_aeskeygenassist_si128(k[6], 0x40));
-    k[8] = NextRoundKey(k[7], _mm_aeskeygenassist_si128(k[7], 0x80));
-    k[9] = NextRoundKey(k[8], _mm_aeskeygenassist_si128(k[8], 0x1B));
-    k[10] = NextRoundKey(k[9], _mm_aeskeygenassist_si128(k[9], 0x36));
+    k[1] = NextRoundKey(k[0], 0x01);
+    k[2] = NextRoundKey(k[1], 0x02);
+    k[3] = NextRoundKey(k[2], 0x04);
+    k[4] = NextRoundKey(k[3], 0x08);
+    k[5] = NextRoundKey(k[4], 0x10);
+    k[6] = NextRoundKey(k[5], 0x20);
+    k[7] = NextRoundKey(k[6], 0x40);
+    k[8] = NextRoundKey(k[7], 0x80);
+    k[9] = NextRoundKey(k[8], 0x1B);
+    k[10] = NextRoundKey(k[9], 0x36);
     out.keys[0] = k[10];
     for (int round = 1; round < 10; ++round)
     {
@@ -229,7 +234,8 @@ ROMVISE_AES_TARGET void DaviesMeyerBlocksAesNi(const uint8_t* data, size_t lengt
 
 bool HasAesInstructions()
 {
-    static const bool has = __builtin_cpu_supports("aes") != 0;
+    static const bool has =
+        __builtin_cpu_supports("aes") != 0 && __builtin_cpu_supports("ssse3") != 0;
     return has;
 }
 #endif

@@ -3,7 +3,9 @@
 // key from the pass phrase by EVP_BytesToKey with MD5). Its private key exists
 // nowhere; images are signed under a master certificate that the root signed.
 
-#include "common/core/crypto/ChainOfTrust.h"
+#include "core/platform/ITrustedRootSource.h"
+
+#include <iterator>
 
 namespace
 {
@@ -47,4 +49,28 @@ std::span<const uint8_t> BuiltInRootContainer()
 std::span<const uint8_t> BuiltInRootPassPhrase()
 {
     return kRootPassPhrase;
+}
+
+TrustedRoot BuiltInTrustedRoot()
+{
+    TrustedRoot root;
+    root.container.assign(std::begin(kRootContainer), std::end(kRootContainer));
+    root.passPhrase.assign(std::begin(kRootPassPhrase), std::end(kRootPassPhrase));
+    return root;
+}
+
+namespace
+{
+class CBuiltInRootSource : public CReferenceCountImpl, public ITrustedRootSource
+{
+public:
+    ROMVISE_REFCOUNT_FORWARD
+
+    void ReadTrustedRoot(TrustedRoot& root) override { root = BuiltInTrustedRoot(); }
+};
+} // namespace
+
+CRefPtr<ITrustedRootSource> CreateBuiltInRootSource()
+{
+    return CRefPtr<ITrustedRootSource>(new CBuiltInRootSource);
 }
