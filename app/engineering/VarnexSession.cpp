@@ -88,7 +88,7 @@ void RequireWritableTarget(EngineeringCommand& command)
 void ConfirmOrAbort(CLog* log)
 {
     CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     if (key == 'y' || key == 'Y')
     {
         std::cout << std::endl;

@@ -42,8 +42,9 @@ TEST(PackagedRun, CommandLineErrorsEndTheRunBeforeAnyHardware)
         std::string err;
     };
     const std::vector<Case> cases = {
-        {"--auto", "", kUsageLine},
-        {"-s 1 --nopowerchk", "", kUsageLine},
+        {"--auto", "", "Unknown option: --auto\n" + kUsageLine},
+        {"-s 1 --nopowerchk", "", "Unknown option: --nopowerchk\n" + kUsageLine},
+        {"-x", "", "Unknown option: -x\n" + kUsageLine},
         {"-L", "No filename specified for --log.\n\n\n", ""},
         {"-L -s 3", "No filename specified for --log.\n\n\n", ""},
     };

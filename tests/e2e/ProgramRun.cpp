@@ -29,6 +29,11 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+std::vector<uint8_t> Bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
 void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
                  const std::vector<std::string>& notShown)
 {

@@ -55,6 +55,8 @@ inline constexpr const char* kRecordName = "update-0000-01-00.0.rec";
 inline constexpr int kStoppedExitCode = 86;
 
 bool Contains(const std::string& text, const std::string& part);
+// The text's characters as bytes, for a file to write or a run to look for.
+std::vector<uint8_t> Bytes(const std::string& text);
 // Expects each of `shown` in the text and none of `notShown`.
 void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
                  const std::vector<std::string>& notShown);

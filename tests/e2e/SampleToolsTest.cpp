@@ -16,11 +16,6 @@ namespace
 const std::string kMakeFirmware = MAKEFIRMWARE_PATH;
 const std::string kMakeMachine = MAKEMACHINE_PATH;
 
-std::vector<uint8_t> Bytes(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
-
 size_t CountOf(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& part)
 {
     size_t count = 0;
