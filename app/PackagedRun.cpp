@@ -206,7 +206,7 @@ CRefPtr<IEEPROM> CKRUserFlashApp::OpenAdapter(RunState& state, CRefPtr<IDisplayA
         request.boardDatabase = state.boards;
         request.eepromDatabase = state.eeproms;
         request.adapter = adapter;
-        request.verbose = HasEngineeringFeatures();
+        request.detailed = HasEngineeringFeatures();
         request.log = state.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
         eeprom->SetLoader(loader.get());

@@ -68,8 +68,8 @@ std::string KestrixEngineName(uint32_t engineType)
 }
 
 CKestrixLoader::CKestrixLoader(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName,
-                               uint32_t engineType, bool verbose)
-    : m_engineType(engineType), m_verbose(verbose)
+                               uint32_t engineType, bool console)
+    : m_engineType(engineType), m_console(console)
 {
     if (engineType > KESTRIX_SEC_ATTACH)
     {
@@ -218,12 +218,12 @@ CRefPtr<CKestrixLoader> CreateKestrixLoader(KestrixLoadRequest request)
         if (request.engineType <= KESTRIX_SEC && !request.fileName.empty())
         {
             loader = new CKestrixLoader(request.adapter, request.fileName, request.engineType,
-                                        request.verbose);
+                                        request.console);
         }
     }
     else
     {
-        loader = new CKestrixLoader(request.adapter, "", request.engineType, request.verbose);
+        loader = new CKestrixLoader(request.adapter, "", request.engineType, request.console);
     }
     if (!loader)
     {
@@ -242,6 +242,7 @@ CRefPtr<CKestrixLoader> CreateKestrixLoader(KestrixLoadRequest request)
     log << LogLevel(3) << " loading Kestrix uCode ..." << LogEndl;
     log.SetLevel(4);
     loader->SetCatalogues(request.boardDatabase, request.eepromDatabase);
+    loader->SetDetailed(request.detailed);
     loader->AttachAdapter(request.userInterface, request.adapter, true);
     loader->LoadMicrocode(request.userInterface, request.adapter, request.payloadSource,
                           request.log);

@@ -141,7 +141,8 @@ MicrocodeLoaderFactory DefaultMicrocodeLoaderFactory()
         load.eepromDatabase = request.eepromDatabase;
         load.adapter = request.adapter;
         load.engineType = KESTRIX_PMU;
-        load.verbose = request.detailed;
+        load.console = request.wiuConsole;
+        load.detailed = request.detailed;
         load.log = request.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(load);
         // The EEPROM keeps a plain pointer: the session ends when the

@@ -319,6 +319,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     DisableDisplayDriver(adapter, log, false);
     SelectAdapter(ui, bus, adapter, true);
     CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
+    RefusePatternTestOnSecureEEPROM(*eeprom, "The stress test");
     IdentifyEEPROM(ui, eeprom, database, log, true);
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     ui->ShowMessage(0, "Reading adapter firmware image");

@@ -257,7 +257,8 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
     values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, m_detailed);
     CRefPtr<IEEPROM> eeprom =
-        OpenAdapterEEPROM(values, adapter, Set("sec") ? KESTRIX_SEC : KESTRIX_PMU, m_detailed);
+        OpenAdapterEEPROM(values, adapter, Set("sec") ? KESTRIX_SEC : KESTRIX_PMU, m_detailed,
+                          m_journal);
     if (m_oneToOne && Set("romstrap"))
     {
         values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
@@ -590,7 +591,8 @@ void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
 }
 
 CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   uint32_t engineType, bool detailed)
+                                   uint32_t engineType, bool detailed,
+                                   CRefPtr<IUpdateJournal> journal)
 {
     ICommandLine& line = *values.commandLine;
     CRefPtr<IEEPROM> eeprom =
@@ -601,6 +603,11 @@ CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAd
     }
     if (eeprom->IsSecure())
     {
+        const bool console = line.IsSet("wiuconsole");
+        if (console && journal)
+        {
+            journal->PendingContent(adapter);
+        }
         KestrixLoadRequest request;
         request.userInterface = values.ui;
         request.bus = GetPCIBus();
@@ -609,7 +616,8 @@ CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAd
         request.eepromDatabase = values.eeproms;
         request.adapter = adapter;
         request.engineType = engineType;
-        request.verbose = detailed;
+        request.console = console;
+        request.detailed = detailed;
         request.log = values.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
         eeprom->SetLoader(loader.get());

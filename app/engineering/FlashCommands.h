@@ -56,8 +56,12 @@ void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
 
 // The adapter's EEPROM driver; on a secure part with a Kestrix loader of
 // `engineType`, set as the flash context. Throws for a part no driver serves.
+// The loader opens the engineer's console only with wiuconsole; with update
+// records the adapter is claimed first, so that no other run writes it while
+// the console is open.
 CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   uint32_t engineType, bool detailed);
+                                   uint32_t engineType, bool detailed,
+                                   CRefPtr<IUpdateJournal> journal = nullptr);
 // The head of the adapter's firmware. Only a failed read is caught: the head
 // is then null and `failure` says why; I/O errors and aborts pass on. With
 // update records, an adapter whose last update did not finish takes its head

@@ -101,7 +101,8 @@ void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter,
     values.ui->ShowMessage(1, "Adapter: " + adapter->GetName() + "\n");
     values.flasher->DisableDisplayDriver(adapter, values.log, values.index == -1);
     values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, false);
-    CRefPtr<IEEPROM> eeprom = OpenAdapterEEPROM(values, adapter, KESTRIX_PMU, m_detailed);
+    CRefPtr<IEEPROM> eeprom =
+        OpenAdapterEEPROM(values, adapter, KESTRIX_PMU, m_detailed, m_journal);
     if (CanBeUpdated(adapter, eeprom))
     {
         OfferImage(index, adapter, eeprom);

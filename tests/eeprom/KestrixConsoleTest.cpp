@@ -154,7 +154,7 @@ TEST(KestrixConsoleShell, AVerboseLoadEntersTheConsoleAfterPreparation)
         console->keys.push_back(c);
     }
     KestrixLoadRequest request = rig.Request();
-    request.verbose = true;
+    request.console = true;
     testing::internal::CaptureStdout();
     CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
     const std::string text = testing::internal::GetCapturedStdout();
