@@ -12,7 +12,7 @@ void ConfirmOrReleaseAdapter(CRefPtr<IDisplayAdapter>& adapter, const std::strin
     CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
     std::cout << '\n'
               << question << "\nPress 'y' to confirm (any other key to abort): " << std::flush;
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     if (key != 'y' && key != 'Y')
     {
         adapter->UnmapRegisters();

@@ -10,6 +10,7 @@
 #include "core/Exceptions.h"
 #include "core/NewFile.h"
 #include "core/Range.h"
+#include "core/UserFile.h"
 #include "flasher/BoardData.h"
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
@@ -28,7 +29,8 @@
 namespace
 {
 // A restore file holds at most a whole image buffer and its trailer.
-constexpr uint64_t kMaxRestoreFileSize = uint64_t{kImageBufferSize} + kBackupTrailerSize;
+static_assert(MaxUserFileBytes(UserFileFormat::kRestoreImage) ==
+              uint64_t{kImageBufferSize} + kBackupTrailerSize);
 // What a restore must agree on with the adapter; the version may go back.
 constexpr uint32_t kRestoreIdentityBits = kMismatchDeviceId | kMismatchSubsystemId |
                                           kMismatchBoardId | kMismatchVendorId |
@@ -127,9 +129,7 @@ void CKRUserFlashApp::WriteBackupFile(const std::string& fileName,
 
 CRefPtr<IROMImage> CKRUserFlashApp::CheckRestoreImage(const std::string& fileName)
 {
-    std::error_code error;
-    const uint64_t fileSize = std::filesystem::file_size(fileName, error);
-    if (!error && fileSize > kMaxRestoreFileSize)
+    if (ReadUserFile(fileName, UserFileFormat::kRestoreImage).status == UserFileStatus::kTooLarge)
     {
         throw std::runtime_error("Invalid firmare restore image file: the file is too large.");
     }

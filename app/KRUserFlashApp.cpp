@@ -115,7 +115,8 @@ int CKRUserFlashApp::Run()
     // hardware is touched.
     if (commandLine->HasError())
     {
-        std::cerr << kUsageLine << std::endl;
+        std::cerr << "Unknown option: " << commandLine->GetUnknownWord() << '\n'
+                  << kUsageLine << std::endl;
         return kExitUserAbort;
     }
     state.log->SetLevel(3);

@@ -359,7 +359,7 @@ bool CKRUserFlashApp::ConfirmOrAbort(RunState& state, const std::string& action,
     std::cout << "CONFIRM: You are about to " << action
               << " the firmware of the display adapter.\nAre you sure you want to do this?\n"
               << "Press 'y' to confirm ('s' to skip, 'a' to abort):  " << std::flush;
-    const int key = GetCrossPlatform()->GetKeyWithEcho();
+    const int key = GetCrossPlatform()->GetAnswerKey(true);
     std::cout << std::endl;
     if (key == 'y' || key == 'Y')
     {

@@ -79,6 +79,8 @@ public:
     static ICommandLine* GetInstance();
 
     virtual bool HasError() = 0;
+    // The argument, as typed, that stopped the parse; empty when none did.
+    virtual const std::string& GetUnknownWord() = 0;
     virtual bool IsSet(std::string name) = 0;
     virtual std::string GetValue(std::string name, int occurrence, int index) = 0;
     // Throws std::runtime_error for a component out of range.

@@ -23,6 +23,7 @@ public:
     ROMVISE_REFCOUNT_FORWARD
 
     bool HasError() override { return m_stopped; }
+    const std::string& GetUnknownWord() override { return m_unknownWord; }
     bool IsSet(std::string name) override { return m_options.count(name) > 0; }
     std::string GetValue(std::string name, int occurrence, int index) override;
     void GetPCIAddress(std::string name, int occurrence, int index, PciAddress* address) override;
@@ -56,6 +57,8 @@ public:
 
 private:
     void Parse(int argc, char** argv);
+    bool IsOptionWord(const std::string& argument) const;
+    void Stop(const std::string& argument);
     // The recorded values of one occurrence, or null when it does not exist.
     const std::vector<std::string>* FindOccurrence(const std::string& name, int occurrence) const;
     OptionMap::iterator FindOccurrenceIterator(const std::string& name, int occurrence);
@@ -76,6 +79,7 @@ private:
 
     OptionMap m_options;
     bool m_stopped = false;
+    std::string m_unknownWord;
     std::vector<std::string> m_plainArguments;
     std::vector<OptionDescriptor> m_descriptors;
     std::map<char, std::string> m_longNameByLetter;
@@ -100,19 +104,47 @@ CCommandLineImpl::CCommandLineImpl(int rowCount, const OptionDescriptor* table, 
     Parse(argc, argv);
 }
 
+// '-' starts an option word. So does '/' followed by one letter of the table,
+// with the letter's value written on (when it takes one); any other word that
+// begins with '/', a lone '/' among them, is a path.
+bool CCommandLineImpl::IsOptionWord(const std::string& argument) const
+{
+    if (argument.empty())
+    {
+        return false;
+    }
+    if (argument[0] == '-')
+    {
+        return true;
+    }
+    if (argument[0] != '/' || argument.size() < 2)
+    {
+        return false;
+    }
+    const auto letter = m_longNameByLetter.find(argument[1]);
+    return letter != m_longNameByLetter.end() &&
+           (argument.size() == 2 || m_maxValuesByName.at(letter->second) > 0);
+}
+
+void CCommandLineImpl::Stop(const std::string& argument)
+{
+    m_stopped = true;
+    m_unknownWord = argument;
+}
+
 void CCommandLineImpl::Parse(int argc, char** argv)
 {
     for (int i = 1; i < argc && !m_stopped; ++i)
     {
         std::string argument = argv[i];
-        if (argument.empty() || (argument[0] != '-' && argument[0] != '/'))
+        if (!IsOptionWord(argument))
         {
             m_plainArguments.push_back(argument);
             continue;
         }
         if (argument.size() == 1)
         {
-            m_stopped = true;
+            Stop(argument);
             break;
         }
 
@@ -129,7 +161,7 @@ void CCommandLineImpl::Parse(int argc, char** argv)
             const auto letter = m_longNameByLetter.find(argument[1]);
             if (letter == m_longNameByLetter.end())
             {
-                m_stopped = true;
+                Stop(argument);
                 break;
             }
             name = letter->second;
@@ -139,7 +171,7 @@ void CCommandLineImpl::Parse(int argc, char** argv)
         const auto maxValues = m_maxValuesByName.find(name);
         if (maxValues == m_maxValuesByName.end())
         {
-            m_stopped = true;
+            Stop(argument);
             break;
         }
 

@@ -59,6 +59,35 @@ public:
     virtual int GetKeyWithEcho() = 0;
     // One typed line without its line end; false at end of input.
     virtual bool ReadLine(std::string& line) = 0;
+    // One key (echoed when asked) that answers a question: the key alone
+    // decides, but a person types it and Enter, and `yes` writes "y\n". So the
+    // next read of any kind through this layer drops one line end ("\n",
+    // "\r\n" or "\r") that directly follows the answer. It is dropped when that
+    // read comes,
+    // never looked for earlier: a prompt never waits for a line end, and a
+    // line end typed only when the next question shows does not answer it.
+    // An answer that is itself a line end leaves nothing to drop.
+    //
+    // The questions answered this way (every other key read, the numbered
+    // menus, the usage screen's pages and "Press any key", takes the key as
+    // typed; the Kestrix console reads the console input itself):
+    //   - "Press 'y' to confirm ('s' to skip, 'a' to abort)" before a packaged
+    //     update or restore and before an engineering flash, and its one-adapter
+    //     and UEFI driver forms;
+    //   - "Please press 'y' to continue" before the display driver goes while
+    //     the primary adapter drives no monitor;
+    //   - "Please press 'y' to confirm override of PCI Subsystem ID's";
+    //   - "Press 'y' to confirm (any other key to abort)" before a Varnex write
+    //     (the Varnex backup, the store and repair commands, part options);
+    //   - "PRESS 'y' TO CONTINUE OR ANY OTHER KEY TO APPLY NEW OBD";
+    //   - "Press 'y' to continue" before an MCU update;
+    //   - IUserInterface::Confirm's key question (write protection, tuning).
+    // The typed "YES" questions read a whole line with ReadLine, which takes
+    // its own line end.
+    virtual int GetAnswerKey(bool echo) = 0;
+    // A person is at the console (its input and standard output are both
+    // terminals): only then does a long text stop for a key every page.
+    virtual bool IsConsoleInteractive() = 0;
 
     // Display-driver control. The adapters are those of the bus scan: the
     // active one is being worked on, the primary one drives the screen.

@@ -233,7 +233,7 @@ bool CCrossPlatformLinuxImpl::ShowMonitorWarningIfDue(CLog&)
               << std::endl
               << "\t   screen when disabling Korvn display driver." << std::endl
               << "\n Please press 'y' to continue: " << std::flush;
-    const int key = GetKey();
+    const int key = GetAnswerKey(false);
     std::cout << std::endl;
     return key == 'y' || key == 'Y';
 }

@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace
 {
@@ -95,15 +96,32 @@ uint32_t CCrossPlatformLinuxImpl::GetTimeoutRemaining()
     return 0;
 }
 
-int CCrossPlatformLinuxImpl::GetKey()
+int CCrossPlatformLinuxImpl::ReadConsoleKey(bool echo)
 {
+    const bool dropLineEnd = std::exchange(m_answerLineEndDue, false);
     if (!m_services.consoleInput)
     {
         return kConsoleEndOfInput;
     }
-    const int key = m_services.consoleInput->ReadKeyWithoutEcho();
+    IConsoleInput& console = *m_services.consoleInput;
+    auto read = [&] { return echo ? console.ReadKeyWithEcho() : console.ReadKeyWithoutEcho(); };
+    int key = read();
+    if (!dropLineEnd)
+    {
+        return key;
+    }
+    if (key == '\r')
+    {
+        key = read(); // "\r\n" is one line end, a lone "\r" another
+    }
+    return key == '\n' ? read() : key;
+}
+
+int CCrossPlatformLinuxImpl::GetKey()
+{
+    const int key = ReadConsoleKey(false);
     // 0 leads the code of an extended key; the second read is the key.
-    if (key == 0)
+    if (key == 0 && m_services.consoleInput)
     {
         return m_services.consoleInput->ReadKeyWithoutEcho();
     }
@@ -194,14 +212,45 @@ std::string CCrossPlatformLinuxImpl::GetStateDirectory()
 
 int CCrossPlatformLinuxImpl::GetKeyWithEcho()
 {
-    return m_services.consoleInput ? m_services.consoleInput->ReadKeyWithEcho()
-                                   : kConsoleEndOfInput;
+    return ReadConsoleKey(true);
 }
 
 bool CCrossPlatformLinuxImpl::ReadLine(std::string& line)
 {
     line.clear();
-    return m_services.consoleInput && m_services.consoleInput->ReadLine(line);
+    const bool dropLineEnd = std::exchange(m_answerLineEndDue, false);
+    if (!m_services.consoleInput || !m_services.consoleInput->ReadLine(line))
+    {
+        return false;
+    }
+    if (!dropLineEnd)
+    {
+        return true;
+    }
+    // The line read ends at "\n": an empty line, or a lone "\r", was the line
+    // end after the answer; a "\r" before the text was a line end of its own.
+    if (line.empty() || line == "\r")
+    {
+        line.clear();
+        return m_services.consoleInput->ReadLine(line);
+    }
+    if (line.front() == '\r')
+    {
+        line.erase(0, 1);
+    }
+    return true;
+}
+
+int CCrossPlatformLinuxImpl::GetAnswerKey(bool echo)
+{
+    const int key = echo ? GetKeyWithEcho() : GetKey();
+    m_answerLineEndDue = key != kConsoleEndOfInput && key != '\n' && key != '\r';
+    return key;
+}
+
+bool CCrossPlatformLinuxImpl::IsConsoleInteractive()
+{
+    return m_services.consoleInput && m_services.consoleInput->IsInteractive();
 }
 
 std::string ICrossPlatform::GetLowPowerMessage()

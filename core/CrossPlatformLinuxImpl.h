@@ -33,6 +33,8 @@ public:
     std::string GetStateDirectory() override;
     int GetKeyWithEcho() override;
     bool ReadLine(std::string& line) override;
+    int GetAnswerKey(bool echo) override;
+    bool IsConsoleInteractive() override;
 
     void SetActiveAdapter(CRefPtr<IAdapterContext> adapter) override;
     CRefPtr<IAdapterContext> GetActiveAdapter() override;
@@ -62,6 +64,9 @@ public:
 
 private:
     IClock& Clock();
+    // One key from the console, past the line end that followed the last
+    // answer when one is due.
+    int ReadConsoleKey(bool echo);
     bool IsPrimaryAdapterReady();
     void DisableD3Cold(CLog& log);
     void RestoreD3Cold(CLog& log);
@@ -80,6 +85,9 @@ private:
     PlatformServices m_services;
     uint64_t m_timeoutDeadline = 0;
     bool m_timeoutArmed = false;
+    // The last console read answered a question with a key: the next read
+    // drops the line end that directly follows it.
+    bool m_answerLineEndDue = false;
 
     CRefPtr<IAdapterContext> m_activeAdapter;
     CRefPtr<IAdapterContext> m_primaryAdapter;

@@ -1,24 +1,22 @@
 #include "core/CsvSettings.h"
 
 #include "core/TextHelpers.h"
+#include "core/UserFile.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
 
 bool CsvSettings::ReadCsvFile(const char* path, std::string* content)
 {
-    std::ifstream file(path, std::ios_base::in | std::ios_base::binary);
-    if (!file)
+    const UserFileContents file = ReadUserFile(path, UserFileFormat::kSettings);
+    if (!file.Read())
     {
         std::cout << "Couldn't open " << path << "\n";
         return false;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    *content = text.str();
+    content->assign(file.bytes.begin(), file.bytes.end());
     return true;
 }
 

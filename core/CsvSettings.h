@@ -23,7 +23,8 @@ public:
     // Appends one row's pair; false for a row without a name or without a
     // value field.
     bool ParseCsvLine(const char* row, CLog* log);
-    // The whole file as text; prints "Couldn't open <path>" when it cannot.
+    // The whole file as text; prints "Couldn't open <path>" when it cannot be
+    // read, is not a regular file or is larger than a settings file may be.
     static bool ReadCsvFile(const char* path, std::string* content);
     // The value of the first pair of that name, when that value is not empty.
     bool FindCsvValue(const char* name, std::string* value) const;

@@ -189,7 +189,7 @@ bool CUserInterfaceCmdLineImpl::Confirm(bool requireTypedYes, const std::string&
     else
     {
         // End of input is no key at all, so it never agrees.
-        const int key = m_platform->GetKeyWithEcho();
+        const int key = m_platform->GetAnswerKey(true);
         agreed = key == 'y' || key == 'Y';
     }
     m_out << "\n" << std::flush;

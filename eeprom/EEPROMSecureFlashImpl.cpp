@@ -9,6 +9,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Range.h"
 #include "eeprom/DisplayDriverRestore.h"
+#include "image/OffsetModeScope.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -26,6 +27,8 @@ constexpr uint32_t kProgramWithoutErase = 1;
 const char* const kUnknownPart = "Cannot program unknown EEPROM type";
 const char* const kNotChecked =
     "Image has not passed the certificate check. VBIOS Security Check failed";
+const char* const kNotTheCheckedImage =
+    "Image differs from the one that passed the certificate check. VBIOS Security Check failed";
 const char* const kStatusReadFailed = "Error: reading EEPROM status register failed";
 const char* const kPageTooLarge = "Cannot program page larger than buffer";
 } // namespace
@@ -372,6 +375,7 @@ uint32_t CEEPROMSecureFlashImpl::WriteImage(IUserInterface* ui, uint32_t address
         ranges = BufferPieces(offset, count, buffer);
     }
     CheckWritable(image, offset, count, ranges, log);
+    TakeVerdict(*image);
 
     CEEPROMEnabler enabler(DevicePtr(), AdapterPtr());
     if (Device().GetDeviceKind() == kEraseFirstDeviceKind)
@@ -422,6 +426,7 @@ uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,
     CKestrixLoader& loader = Loader(log);
     // Whatever passed before, this image has not passed yet.
     m_acceptance = EAcceptance::None;
+    m_verdict.reset();
     loader.SetRouteToUserInterface(console);
     std::vector<uint8_t> certificateData;
     if (certificate && certificate->IsValid() && certificate->GetData())
@@ -429,17 +434,49 @@ uint32_t CEEPROMSecureFlashImpl::VerifyImage(CRefPtr<IDisplayAdapter> adapter,
         certificateData.assign(certificate->GetData(),
                                certificate->GetData() + certificate->GetDataSize());
     }
-    const uint32_t result =
-        loader.SendVVCommand(std::move(adapter), std::move(image),
-                             certificateData.empty() ? nullptr : &certificateData, &log);
-    if (result == 0)
+    const uint32_t result = loader.SendVVCommand(
+        std::move(adapter), image, certificateData.empty() ? nullptr : &certificateData, &log);
+    if (result == 0 && image)
     {
+        // The protected areas the verification named are bound with the
+        // signed ranges; a block that cannot cut the image binds none here
+        // and refuses the write later.
+        std::vector<VpdaWriteRange> protectedAreas;
+        try
+        {
+            COffsetModeScope wholeBuffer(image.get(), false);
+            ComputeVpdaWriteRanges(loader.GetCertificateInformation(), 0, image->GetLoadedSize(),
+                                   protectedAreas);
+        }
+        catch (const std::domain_error&)
+        {
+            protectedAreas.clear();
+        }
+        m_verdict = BindSecureWriteVerdict(*image, protectedAreas);
         m_acceptance = EAcceptance::Microcode;
     }
     return result;
 }
 
-void CEEPROMSecureFlashImpl::SetSoftwareVerdict(bool accepted)
+void CEEPROMSecureFlashImpl::SetSoftwareVerdict(IROMImage* accepted)
 {
     m_acceptance = accepted ? EAcceptance::Software : EAcceptance::None;
+    m_verdict.reset();
+    if (accepted)
+    {
+        m_verdict = BindSecureWriteVerdict(*accepted, {});
+    }
+}
+
+void CEEPROMSecureFlashImpl::TakeVerdict(IROMImage& image)
+{
+    const bool matches = m_verdict && ImageMatchesVerdict(image, *m_verdict);
+    // One acceptance, one write: a refused write uses it up as well, so that
+    // nothing is retried under it.
+    m_acceptance = EAcceptance::None;
+    m_verdict.reset();
+    if (!matches)
+    {
+        throw std::domain_error(kNotTheCheckedImage);
+    }
 }

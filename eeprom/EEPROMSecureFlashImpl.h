@@ -7,15 +7,22 @@
 // Nothing is written until an image has passed the certificate check: the
 // microcode's image verification (VerifyImage) or, for adapters whose images
 // are checked in software, the certificate gate's verdict
-// (SetSoftwareVerdict). The certificate information a verification left in
-// the loader lists the protected areas of the image, and each protected area
-// must travel in one program command; without that information the span goes
-// in pieces of the microcode's data buffer. Information whose ranges do not
-// cover the span exactly refuses the write.
+// (SetSoftwareVerdict). The acceptance belongs to the image it was given for:
+// it keeps a digest of the bytes the check vouched for (the image's signed
+// ranges and the protected areas of its certificate information), a write
+// whose bytes there differ is refused before anything is erased, and the
+// first write that passes uses the acceptance up. The certificate
+// information a verification left in the loader lists the protected areas of
+// the image, and each protected area must travel in one program command;
+// without that information the span goes in pieces of the microcode's data
+// buffer. Information whose ranges do not cover the span exactly refuses the
+// write.
 
 #include "eeprom/EEPROMSerialImpl.h"
 #include "eeprom/KestrixLoader.h"
 
+#include <array>
+#include <optional>
 #include <vector>
 
 // One program command of a secure write: an image offset that is also the
@@ -34,6 +41,28 @@ struct VpdaWriteRange
 // exactly (a gap, an overlap or a range past the span's end).
 std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
                                                    uint32_t offset, uint32_t count);
+// The same, and in `protectedAreas` those of the ranges that are protected
+// areas (entries, and regions 2 and 3 together) rather than gaps between them.
+std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
+                                                   uint32_t offset, uint32_t count,
+                                                   std::vector<VpdaWriteRange>& protectedAreas);
+
+// What an acceptance vouches for: ranges of the accepted image's buffer, which
+// are the EEPROM addresses the image is written to, and a digest of their
+// bytes as they were checked.
+struct SecureWriteVerdict
+{
+    std::vector<VpdaWriteRange> ranges;
+    std::array<uint8_t, 32> digest{};
+};
+
+// The verdict on `image`: its signed ranges and the given protected areas,
+// or, when neither names a byte, the image's whole loaded content.
+SecureWriteVerdict BindSecureWriteVerdict(IROMImage& image,
+                                          const std::vector<VpdaWriteRange>& protectedAreas);
+// True when the bytes `image` would write at the verdict's ranges are those
+// that were checked (the image offset being the EEPROM address).
+bool ImageMatchesVerdict(IROMImage& image, const SecureWriteVerdict& verdict);
 
 class CEEPROMSecureFlashImpl : public CEEPROMSerialImpl
 {
@@ -56,7 +85,7 @@ public:
     void RunConsoleWithMessage(const std::string& message) override;
     uint32_t VerifyImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
                          CRefPtr<IBCRTCert> certificate, CLog& log, bool console) override;
-    void SetSoftwareVerdict(bool accepted) override;
+    void SetSoftwareVerdict(IROMImage* accepted) override;
 
     // Programs count bytes of the image from imageOffset at address with EWR
     // commands; eraseAware leaves the erasing to the caller.
@@ -85,6 +114,9 @@ private:
     // Every check a write can fail before the chip is touched.
     void CheckWritable(IROMImage* image, uint32_t imageOffset, uint32_t count,
                        const std::vector<VpdaWriteRange>& ranges, CLog& log);
+    // The image to write carries the bytes the acceptance was given for;
+    // the acceptance is used up.
+    void TakeVerdict(IROMImage& image);
     // Erases the whole erase blocks the span touches; the bytes of those
     // blocks outside the span are read first and programmed back.
     void EraseBeforeWrite(IUserInterface* ui, uint32_t address, uint32_t count, CLog& log);
@@ -103,4 +135,5 @@ private:
 
     CRefPtr<CKestrixLoader> m_loader;
     EAcceptance m_acceptance = EAcceptance::None;
+    std::optional<SecureWriteVerdict> m_verdict;
 };

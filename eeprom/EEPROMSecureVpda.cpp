@@ -1,5 +1,6 @@
 // The write ranges of a secure image write, from the certificate-information
-// block the image verification returned, if any. Every protected area (VPDA entry)
+// block the image verification returned, if any; and the acceptance of one
+// image for a secure write (see the end of the file). Every protected area (VPDA entry)
 // travels in one program command, regions 2 and 3 together in multiples of
 // 512 bytes, and the gaps between them in pieces of at most 8 KiB. The result
 // is accepted only when it covers the span exactly, so that no byte is written
@@ -7,7 +8,11 @@
 
 #include "eeprom/EEPROMSecureFlashImpl.h"
 
+#include "common/core/crypto/ChainOfTrust.h"
+#include "common/core/crypto/digitalsignature/Digests.h"
 #include "core/Range.h"
+#include "eeprom/EEPROMBaseImpl.h"
+#include "image/OffsetModeScope.h"
 
 #include <algorithm>
 #include <array>
@@ -88,17 +93,26 @@ public:
     {
     }
 
-    std::vector<VpdaWriteRange> Cut()
+    // The write ranges; `protectedAreas` gets those of entries and regions.
+    std::vector<VpdaWriteRange> Cut(std::vector<VpdaWriteRange>& protectedAreas)
     {
         ReadRegions();
+        Cut();
+        protectedAreas = std::move(m_protected);
+        return m_ranges;
+    }
+
+private:
+    void Cut()
+    {
         const uint64_t base = m_block.Word(kBaseOffset);
         if (m_pos < base && m_end > m_start)
         {
-            Add(m_pos, base - m_pos);
+            Add(m_pos, base - m_pos, false);
             m_pos = base;
             if (Done())
             {
-                return m_ranges;
+                return;
             }
         }
         const uint32_t count = m_block.Word(kEntryCountOffset) & 0xFF;
@@ -114,15 +128,13 @@ public:
                 start ? std::optional<uint64_t>(*start + entry.length) : std::nullopt;
             if (Step(previousStart, previousEnd, start, end, entry.length))
             {
-                return m_ranges;
+                return;
             }
             previousStart = start;
             previousEnd = end;
         }
-        return m_ranges;
     }
 
-private:
     void ReadRegions()
     {
         const uint64_t base = m_block.Word(kBaseOffset);
@@ -174,7 +186,7 @@ private:
             while (m_pos < gapEnd && m_pos < m_end)
             {
                 const uint64_t piece = std::min({kGapPiece, gapEnd - m_pos, m_end - m_pos});
-                Add(m_pos, piece);
+                Add(m_pos, piece, false);
                 m_pos += piece;
             }
             if (Done())
@@ -184,7 +196,7 @@ private:
         }
         if (start && *start <= m_pos && m_pos < *end)
         {
-            Add(*start, length);
+            Add(*start, length, true);
             m_pos = *end;
             if (Done())
             {
@@ -193,7 +205,7 @@ private:
         }
         if (m_regionStart[3] <= m_pos && m_pos < m_region3End)
         {
-            Add(m_regionStart[3], m_region3End - m_regionStart[3]);
+            Add(m_regionStart[3], m_region3End - m_regionStart[3], true);
             m_pos = m_region3End;
             if (Done())
             {
@@ -205,7 +217,7 @@ private:
             while (m_pos < m_end)
             {
                 const uint64_t piece = std::min(kGapPiece, m_end - m_pos);
-                Add(m_pos, piece);
+                Add(m_pos, piece, false);
                 m_pos += piece;
             }
             return true;
@@ -215,7 +227,7 @@ private:
 
     bool Done() const { return m_pos >= m_end; }
 
-    void Add(uint64_t offset, uint64_t length)
+    void Add(uint64_t offset, uint64_t length, bool isProtected)
     {
         // A range that does not fit 32 bits can never tile a 32-bit span.
         if (offset > UINT32_MAX || length > UINT32_MAX)
@@ -223,6 +235,10 @@ private:
             throw std::domain_error(kNotCovering);
         }
         m_ranges.push_back({static_cast<uint32_t>(offset), static_cast<uint32_t>(length)});
+        if (isProtected)
+        {
+            m_protected.push_back(m_ranges.back());
+        }
     }
 
     CBlockReader m_block;
@@ -233,6 +249,7 @@ private:
     std::array<uint64_t, kRegionCount> m_regionSize{};
     uint64_t m_region3End = 0;
     std::vector<VpdaWriteRange> m_ranges;
+    std::vector<VpdaWriteRange> m_protected;
 };
 
 void RequireExactTiling(const std::vector<VpdaWriteRange>& ranges, uint64_t start, uint64_t end)
@@ -256,6 +273,15 @@ void RequireExactTiling(const std::vector<VpdaWriteRange>& ranges, uint64_t star
 std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
                                                    uint32_t offset, uint32_t count)
 {
+    std::vector<VpdaWriteRange> protectedAreas;
+    return ComputeVpdaWriteRanges(info, offset, count, protectedAreas);
+}
+
+std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInformation& info,
+                                                   uint32_t offset, uint32_t count,
+                                                   std::vector<VpdaWriteRange>& protectedAreas)
+{
+    protectedAreas.clear();
     // A verification without the block leaves the write to data-buffer
     // pieces; a block it announced must be whole.
     if (!(info.flags & kHasCertificateInformation))
@@ -271,7 +297,109 @@ std::vector<VpdaWriteRange> ComputeVpdaWriteRanges(const KestrixCertificateInfor
     {
         return {};
     }
-    std::vector<VpdaWriteRange> ranges = CRangeCutter(info, offset, end).Cut();
+    std::vector<VpdaWriteRange> ranges = CRangeCutter(info, offset, end).Cut(protectedAreas);
     RequireExactTiling(ranges, offset, end);
     return ranges;
+}
+
+// The acceptance of one image: the bytes its check vouched for and their
+// digest, and the test that an image about to be written carries those
+// bytes. The whole image is bound only when nothing names the checked bytes:
+// the board's block is appended after the check and the verification fills
+// the certificate-information block, neither in a signed range; a
+// segment-only write passes when the spliced image keeps the signed bytes in
+// their places.
+
+namespace
+{
+// The signed ranges of the image as the chain of trust finds them.
+std::vector<VpdaWriteRange> SignedRangesOf(IROMImage& image)
+{
+    std::vector<SignedImageRange> located;
+    try
+    {
+        located = CBCRTChainOfTrust().LocateSignedRanges(&image);
+    }
+    catch (const std::exception&)
+    {
+        // A record that cannot be read names no range: the whole image is
+        // bound instead.
+        return {};
+    }
+    std::vector<VpdaWriteRange> ranges;
+    for (const SignedImageRange& range : located)
+    {
+        if (!RangeFits(range.offset, range.length, kImageBufferSize))
+        {
+            return {};
+        }
+        ranges.push_back({static_cast<uint32_t>(range.offset), static_cast<uint32_t>(range.length)});
+    }
+    return ranges;
+}
+
+// The digest of the ranges' places and bytes, read from the buffer the
+// image offsets count from; nothing when a range lies outside it.
+std::optional<std::array<uint8_t, 32>> DigestOf(IROMImage& image,
+                                                const std::vector<VpdaWriteRange>& ranges)
+{
+    const uint8_t* bytes = IROMImage::ReadOnlyBuffer(&image);
+    const uint64_t limit = ImageBufferLimit(&image);
+    std::vector<uint8_t> message;
+    for (const VpdaWriteRange& range : ranges)
+    {
+        if (!RangeFits(range.offset, range.length, limit))
+        {
+            return std::nullopt;
+        }
+        for (const uint32_t word : {range.offset, range.length})
+        {
+            for (int shift = 0; shift < 32; shift += 8)
+            {
+                message.push_back(static_cast<uint8_t>(word >> shift));
+            }
+        }
+        message.insert(message.end(), bytes + range.offset, bytes + range.offset + range.length);
+    }
+    std::array<uint8_t, 32> digest{};
+    Sha256(message.data(), message.size(), digest.data());
+    return digest;
+}
+} // namespace
+
+SecureWriteVerdict BindSecureWriteVerdict(IROMImage& image,
+                                          const std::vector<VpdaWriteRange>& protectedAreas)
+{
+    SecureWriteVerdict verdict;
+    // The signed ranges are found as the check found them, in the image's
+    // own view, and count from the start of its buffer, which is where the
+    // image is written: the bytes are read with the window off.
+    verdict.ranges = SignedRangesOf(image);
+    verdict.ranges.insert(verdict.ranges.end(), protectedAreas.begin(), protectedAreas.end());
+    COffsetModeScope wholeBuffer(&image, false);
+    if (verdict.ranges.empty())
+    {
+        // Nothing says which bytes were checked: all of them were.
+        verdict.ranges.push_back({0, image.GetLoadedSize()});
+    }
+    const std::optional<std::array<uint8_t, 32>> digest = DigestOf(image, verdict.ranges);
+    if (!digest)
+    {
+        // Unreachable for ranges found in the image; an empty verdict then
+        // matches no image.
+        verdict.ranges.clear();
+        return verdict;
+    }
+    verdict.digest = *digest;
+    return verdict;
+}
+
+bool ImageMatchesVerdict(IROMImage& image, const SecureWriteVerdict& verdict)
+{
+    if (verdict.ranges.empty())
+    {
+        return false;
+    }
+    const std::optional<std::array<uint8_t, 32>> digest = DigestOf(image, verdict.ranges);
+    return digest && *digest == verdict.digest;
 }

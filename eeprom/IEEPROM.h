@@ -62,9 +62,10 @@ public:
     virtual void RunConsoleWithMessage(const std::string& message) = 0;
     // Has the microcontroller verify the new image against its signing
     // certificate (null: none) and returns the microcode's result; the
-    // certificate information it returns governs the next WriteImage. With
-    // `console` the microcode's messages go to the user interface. An EEPROM
-    // without a microcontroller has nothing to verify and returns 0.
+    // certificate information it returns governs the next WriteImage, which
+    // must write this image. With `console` the microcode's messages go to
+    // the user interface. An EEPROM without a microcontroller has nothing to
+    // verify and returns 0.
     virtual uint32_t VerifyImage(CRefPtr<IDisplayAdapter>, CRefPtr<IROMImage>,
                                  CRefPtr<IBCRTCert>, CLog&, bool)
     {
@@ -72,10 +73,11 @@ public:
     }
     // The certificate gate's verdict on the image about to be written, for
     // adapters whose images are checked in software rather than by their
-    // microcontroller: accepted, the next writes need no verification by the
-    // microcode; refused, nothing is written until an image is accepted.
-    // EEPROMs without a microcontroller write without a verdict.
-    virtual void SetSoftwareVerdict(bool /*accepted*/) {}
+    // microcontroller: the image it accepted, or null when it refused one.
+    // An acceptance lets exactly one write through, of the bytes that were
+    // checked; nothing is written until an image is accepted. EEPROMs without
+    // a microcontroller write without a verdict.
+    virtual void SetSoftwareVerdict(IROMImage* /*accepted*/) {}
 
 protected:
     ~IEEPROM() = default;

@@ -5,9 +5,9 @@
 #include "eeprom/KestrixLoader.h"
 
 #include "core/Range.h"
+#include "core/UserFile.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 
 namespace
@@ -156,13 +156,13 @@ bool CKestrixLoader::PrepareConsoleCommand(uint32_t id, std::vector<uint32_t>& a
         break;
     case KR_UCODE_CMD_COMMAND_EWR:
     {
-        std::ifstream file(m_tokens[3], std::ios::binary);
-        if (!file)
+        UserFileContents file = ReadUserFile(m_tokens[3], UserFileFormat::kFlashData);
+        if (!file.Read())
         {
             ConsolePrint("file %s don't exist", m_tokens[3].c_str());
             return false;
         }
-        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+        std::vector<uint8_t> bytes = std::move(file.bytes);
         const uint32_t words = TransferWords(
             static_cast<uint32_t>(std::min<size_t>(bytes.size(), UINT32_MAX)), bufferSize);
         // The bytes after the file's end that fill its last word are erased

@@ -5,8 +5,8 @@
 #include "eeprom/KestrixLoader.h"
 
 #include "core/CrossPlatform.h"
+#include "core/UserFile.h"
 
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 
@@ -68,8 +68,8 @@ std::string KestrixEngineName(uint32_t engineType)
 }
 
 CKestrixLoader::CKestrixLoader(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName,
-                               uint32_t engineType, bool verbose)
-    : m_engineType(engineType), m_verbose(verbose)
+                               uint32_t engineType, bool console)
+    : m_engineType(engineType), m_console(console)
 {
     if (engineType > KESTRIX_SEC_ATTACH)
     {
@@ -88,15 +88,15 @@ void CKestrixLoader::ChooseImage(CRefPtr<IDisplayAdapter> adapter, const std::st
     {
         m_fileName = fileName;
         m_notBuiltIn = true;
-        std::ifstream file(fileName, std::ios::binary);
-        if (!file)
+        // A file that cannot be read whole (a FIFO, a device, one larger than
+        // any microcode) is not found as far as the load goes.
+        const UserFileContents file = ReadUserFile(fileName, UserFileFormat::kMicrocode);
+        if (!file.Read())
         {
             m_loadStatus = KESTRIX_IMAGE_FILE_NOT_FOUND;
             return;
         }
-        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                         std::istreambuf_iterator<char>()};
-        image = ParseKestrixImage(bytes, TargetEngine(m_engineType), nullptr);
+        image = ParseKestrixImage(file.bytes, TargetEngine(m_engineType), nullptr);
     }
     else if (m_engineType == KESTRIX_PMU || m_engineType == KESTRIX_SEC)
     {
@@ -218,12 +218,12 @@ CRefPtr<CKestrixLoader> CreateKestrixLoader(KestrixLoadRequest request)
         if (request.engineType <= KESTRIX_SEC && !request.fileName.empty())
         {
             loader = new CKestrixLoader(request.adapter, request.fileName, request.engineType,
-                                        request.verbose);
+                                        request.console);
         }
     }
     else
     {
-        loader = new CKestrixLoader(request.adapter, "", request.engineType, request.verbose);
+        loader = new CKestrixLoader(request.adapter, "", request.engineType, request.console);
     }
     if (!loader)
     {
@@ -242,6 +242,7 @@ CRefPtr<CKestrixLoader> CreateKestrixLoader(KestrixLoadRequest request)
     log << LogLevel(3) << " loading Kestrix uCode ..." << LogEndl;
     log.SetLevel(4);
     loader->SetCatalogues(request.boardDatabase, request.eepromDatabase);
+    loader->SetDetailed(request.detailed);
     loader->AttachAdapter(request.userInterface, request.adapter, true);
     loader->LoadMicrocode(request.userInterface, request.adapter, request.payloadSource,
                           request.log);

@@ -123,7 +123,12 @@ struct KestrixLoadRequest
     uint32_t engineType = KESTRIX_PMU;
     bool userImage = false;
     std::string fileName;
-    bool verbose = false;
+    // The engineer's console (option wiuconsole): the load report, then the
+    // debug console once the microcode is prepared. Its raw commands bypass
+    // every check of the program, so nothing else may turn it on.
+    bool console = false;
+    // The caller's detail flag: sets the loader's detail field only.
+    bool detailed = false;
     IKestrixPrepPayloadSource* payloadSource = nullptr;
     CLog* log = nullptr;
 };
@@ -165,9 +170,10 @@ public:
 
     // Chooses and parses the image; the outcome is GetLoadStatus(). Throws
     // std::runtime_error for an engine type above 5 and for a device without
-    // built-in microcode.
+    // built-in microcode. `console` is the option wiuconsole: the load
+    // report and the debug console after the load.
     CKestrixLoader(CRefPtr<IDisplayAdapter> adapter, const std::string& fileName,
-                   uint32_t engineType, bool verbose);
+                   uint32_t engineType, bool console);
     ~CKestrixLoader() override;
 
     void AttachAdapter(CRefPtr<IUserInterface> userInterface, CRefPtr<IDisplayAdapter> adapter,
@@ -234,6 +240,9 @@ public:
     }
     // True: the loader's messages go to the user interface, else to the log.
     void SetRouteToUserInterface(bool on) { m_routeToUserInterface = on; }
+    // The caller's detail flag; it never opens the console.
+    void SetDetailed(bool on) { m_detailed = on; }
+    bool IsDetailed() const { return m_detailed; }
 
     // The debug console: an interactive command line on the program's own
     // console (keys through the operating-system layer, text to the console
@@ -374,7 +383,8 @@ private:
     bool m_routeToUserInterface = false;
     CEEPROMType m_part;
     Registers m_registers{};
-    bool m_verbose = false;
+    bool m_console = false;
+    bool m_detailed = false;
     uint32_t m_eepromId = 0;
     std::optional<std::array<uint16_t, 14>> m_partBlock;
     bool m_notBuiltIn = false;

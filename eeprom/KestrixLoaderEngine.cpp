@@ -317,7 +317,7 @@ void CKestrixLoader::LoadMicrocode(CRefPtr<IUserInterface> userInterface,
     {
         ReadBackAttachedDmem(*adapter);
     }
-    if (m_verbose && userInterface)
+    if (m_console && userInterface)
     {
         userInterface->ShowMessage(1, ComposeLoadReport());
     }
@@ -343,12 +343,12 @@ void CKestrixLoader::LoadMicrocode(CRefPtr<IUserInterface> userInterface,
         {
             throw std::runtime_error("Kestrix PREP command failed.  kestrix uCode load failed.");
         }
-        if (m_verbose)
+        if (m_console)
         {
             RunConsoleWithMessage("Enter console mode after preparation.");
         }
     }
-    else if (m_engineType == KESTRIX_PMU_ATTACH && m_verbose)
+    else if (m_engineType == KESTRIX_PMU_ATTACH && m_console)
     {
         RunConsoleWithMessage("console attach to PMU ");
     }

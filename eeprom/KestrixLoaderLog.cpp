@@ -1,5 +1,5 @@
 // CKestrixLoader: the microcode's printf log, the BSI secure scratch dump and
-// the load report of the verbose mode.
+// the load report of the console mode.
 
 #include "eeprom/KestrixLoader.h"
 

@@ -69,7 +69,10 @@ public:
     {
         return m_eeprom->VerifyImage(adapter, image, certificate, log, console);
     }
-    void SetSoftwareVerdict(bool accepted) override { m_eeprom->SetSoftwareVerdict(accepted); }
+    void SetSoftwareVerdict(IROMImage* accepted) override
+    {
+        m_eeprom->SetSoftwareVerdict(accepted);
+    }
 
 private:
     void PeekForReading(AdapterUse use, CLog* log);

@@ -102,12 +102,12 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
     const int32_t kind = adapter->GetDevice()->GetDeviceKind();
     if (ChecksInSoftware(kind))
     {
-        // The EEPROM behind the microcontroller writes only an image the
-        // gate let through: it learns the verdict, and a check that throws
-        // leaves it refused.
-        eeprom->SetSoftwareVerdict(false);
+        // The EEPROM behind the microcontroller writes only the image the
+        // gate let through: it learns the verdict with the image, and a
+        // check that throws leaves it refused.
+        eeprom->SetSoftwareVerdict(nullptr);
         const int32_t verdict = CheckInSoftware(image, log, showProgress);
-        eeprom->SetSoftwareVerdict(verdict == kCertificateAccepted);
+        eeprom->SetSoftwareVerdict(verdict == kCertificateAccepted ? image.get() : nullptr);
         return verdict;
     }
 
@@ -141,6 +141,8 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
     }
     if (HardwareSku(*adapter, kind) != 0 && image->GetDevinitSignatureType() != kSkuSignatureType)
     {
+        // The microcode accepted the image, the gate does not.
+        eeprom->SetSoftwareVerdict(nullptr);
         LogLine(log, 4, "\nCompatibility Error: Invalid ROMVISE Version found");
         GetUserInterface()->ShowMessage(1, "\nThis version of Romvise is not compatible with "
                                            "this version of HW SKU, Update aborted.\n");

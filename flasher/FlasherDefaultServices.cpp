@@ -142,7 +142,8 @@ MicrocodeLoaderFactory DefaultMicrocodeLoaderFactory()
         load.adapter = request.adapter;
         load.boardDatabase = request.boards;
         load.engineType = request.engineType;
-        load.verbose = request.detailed;
+        load.console = request.wiuConsole;
+        load.detailed = request.detailed;
         load.log = request.log;
         CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(load);
         // The EEPROM keeps a plain pointer: the session ends when the

@@ -447,6 +447,11 @@ private:
 };
 
 // Shows the text on the console and writes it to the log at level 3.
+// Refuses a test that writes its own patterns on an EEPROM reached through
+// the Kestrix microcontroller, before anything is erased: the patterns are no
+// image the certificate check could accept, and a write refused after the
+// test's erase would leave the adapter without firmware.
+void RefusePatternTestOnSecureEEPROM(IEEPROM& eeprom, const std::string& test);
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer, for an
 // operation that gives the display back and goes on (or returns a status);

@@ -4,6 +4,7 @@
 // first and written back at the end of a passing run; the backup file goes
 // only once the written-back firmware has been read back and found equal.
 
+#include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "core/TextHelpers.h"
 #include "core/platform/PlatformServices.h"
@@ -77,11 +78,10 @@ uint32_t ReadNumberInRange(IUserInterface& ui, uint32_t max, bool zeroBased)
 {
     const uint32_t lowest = zeroBased ? 0 : 1;
     const uint32_t highest = zeroBased ? max - 1 : max;
-    IConsoleInput* console = GetPlatformServices().consoleInput.get();
     for (int failures = 0;; ++failures)
     {
         std::string line;
-        if (console && console->ReadLine(line))
+        if (GetCrossPlatform()->ReadLine(line))
         {
             std::istringstream text(line);
             long long number = 0;
@@ -277,8 +277,7 @@ int32_t CFlasherImpl::GetStressTestParams(CRefPtr<IUserInterface> ui, CRefPtr<IE
         LogLine(log, 3, summary);
         ui->ShowMessage(2, "Type \"y\" to confirm and continue:  ");
         std::string answer;
-        IConsoleInput* console = GetPlatformServices().consoleInput.get();
-        if (!console || !console->ReadLine(answer) || answer != "y")
+        if (!GetCrossPlatform()->ReadLine(answer) || answer != "y")
         {
             throw user_abort_error(" User aborted");
         }
@@ -321,6 +320,7 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
         OpenAdapterSession(adapter, EngineOpening(AdapterUse::Destroys, bus, database, true), ui,
                            log)
             ->EEPROM();
+    RefusePatternTestOnSecureEEPROM(*eeprom, "The stress test");
     IdentifyEEPROM(ui, eeprom, database, log, true);
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     ui->ShowMessage(0, "Reading adapter firmware image");

@@ -65,6 +65,16 @@ bool PlanTestRange(uint32_t unit, uint32_t partSize, uint32_t& start, uint32_t& 
 }
 } // namespace
 
+void RefusePatternTestOnSecureEEPROM(IEEPROM& eeprom, const std::string& test)
+{
+    if (eeprom.IsSecure())
+    {
+        throw std::runtime_error(
+            test + " cannot run on this display adapter: its EEPROM takes only firmware that "
+                   "passed the certificate check. Nothing was erased.");
+    }
+}
+
 CRefPtr<IROMImage> CFlasherImpl::BeginEEPROMTest(bool writeVerify, CRefPtr<IUserInterface> ui,
                                                  CRefPtr<IPCIBus> bus,
                                                  CRefPtr<IDisplayAdapter> adapter,
@@ -77,6 +87,8 @@ CRefPtr<IROMImage> CFlasherImpl::BeginEEPROMTest(bool writeVerify, CRefPtr<IUser
     AdapterOpening opening = EngineOpening(AdapterUse::Destroys, bus, database, true);
     opening.handOverDisplay = false;
     eeprom = OpenAdapterSession(adapter, opening, ui, log)->EEPROM();
+    RefusePatternTestOnSecureEEPROM(*eeprom,
+                                    writeVerify ? "The write/verify test" : "The read test");
     IdentifyEEPROM(ui, eeprom, database, log, true);
     const CEEPROMType type = eeprom->GetType();
     const uint32_t partSize = type.GetSizeInBytes();

@@ -105,6 +105,15 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     LogRomLayout(log, "NEW (UEFI-updated)ROM:", *rom, m_uefi);
 
     CRefPtr<IROMImage> chain = MergedChain(*rom, partSize, log);
+    // The EEPROM behind the microcontroller writes only an image the gate
+    // accepted: the merged firmware is checked before the record begins, so
+    // that a refusal leaves neither a write nor a record behind.
+    if (eeprom->IsSecure() &&
+        VerifyImageCertificate(adapter, chain, eeprom, nullptr, log, IsVerbose()) !=
+            kCertificateAccepted)
+    {
+        throw uefi_refused_error("Invalid firmware image detected. \n");
+    }
     CRefPtr<IROMImage> writeImage =
         BeginRecordedWrite(*session, UpdateWriteKind::UEFI, chain, *ui, log);
     const uint32_t writeSize = writeImage->GetLoadedSize();

@@ -118,7 +118,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             question << "\nAre you want to preserve the OBD?\n"
                      << "PRESS 'y' TO CONTINUE OR ANY OTHER KEY TO APPLY NEW OBD : \n";
             ui->ShowMessage(1, question.str());
-            const int key = GetCrossPlatform()->GetKey();
+            const int key = GetCrossPlatform()->GetAnswerKey(false);
             keepOBD = key == 'y' || key == 'Y';
         }
     }

@@ -36,9 +36,10 @@
 #include <string>
 #include <vector>
 
-// A UEFI image flash refused before its first write (the merge failed, or the
-// merged firmware does not fit the part): the EEPROM holds what it held
-// before, so a caller may go on with the next adapter.
+// A UEFI image flash refused before its first write (the merge failed, the
+// merged firmware does not fit the part, or the certificate gate of a secure
+// EEPROM refused it): the EEPROM holds what it held before and no update
+// record was begun, so a caller may go on with the next adapter.
 class uefi_refused_error : public std::runtime_error
 {
 public:

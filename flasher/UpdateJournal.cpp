@@ -287,9 +287,11 @@ std::filesystem::path LockPathOf(const std::filesystem::path& record)
 // The bytes of a record file opened without following a link, read up to one
 // byte past the largest record so a file that is too long shows without
 // reading all of it. Returns the reason it cannot be read, empty when read.
+// O_NONBLOCK: a FIFO in the record's place must not hold the run in open.
 std::string ReadRecordBytes(const std::filesystem::path& path, std::vector<uint8_t>& bytes)
 {
-    CRecordFileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    CRecordFileDescriptor fd(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0)
     {
         return errno == ELOOP ? "it is a link" : "it cannot be read";

@@ -423,28 +423,52 @@ void CROMImageBaseImpl::WriteBlock(const uint8_t* source, int32_t offset, uint32
 
 // ---- files and streams ---------------------------------------------------
 
-uint32_t CROMImageBaseImpl::LoadFromFile(const std::string& fileName)
+static_assert(MaxUserFileBytes(UserFileFormat::kFirmwareImage) == kImageBufferSize);
+
+namespace
 {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file)
+// A file that was not opened as a regular file.
+void RequireOpened(const UserFileContents& file, const std::string& fileName)
+{
+    if (file.status == UserFileStatus::kCannotOpen ||
+        file.status == UserFileStatus::kNotRegularFile)
     {
         throw io_error("Cannot open file: " + fileName);
     }
-    EraseBuffer();
-    file.read(reinterpret_cast<char*>(m_buffer.WriteAll()), kImageBufferSize);
-    const auto count = static_cast<uint32_t>(file.gcount());
-    m_buffer.ErasedFrom(count);
-    if (count == 0 || file.bad())
+}
+
+// An opened file that cannot be loaded whole.
+void RequireLoadable(const UserFileContents& file, const std::string& fileName)
+{
+    if (file.status == UserFileStatus::kTooLarge)
     {
-        EraseBuffer();
-        throw io_error("Error reading file into buffer");
-    }
-    // A file that does not fit would be cut without notice; refuse it whole.
-    if (count == kImageBufferSize && file.peek() != std::char_traits<char>::eof())
-    {
-        EraseBuffer();
         throw io_error("File is larger than the image buffer: " + fileName);
     }
+    if (!file.Read() || file.bytes.empty())
+    {
+        throw io_error("Error reading file into buffer");
+    }
+}
+} // namespace
+
+UserFileContents ReadImageFile(const std::string& fileName)
+{
+    UserFileContents file = ReadUserFile(fileName, UserFileFormat::kFirmwareImage);
+    RequireOpened(file, fileName);
+    RequireLoadable(file, fileName);
+    return file;
+}
+
+uint32_t CROMImageBaseImpl::LoadFromFile(const std::string& fileName)
+{
+    const UserFileContents file = ReadUserFile(fileName, UserFileFormat::kFirmwareImage);
+    RequireOpened(file, fileName);
+    // A file that opens but cannot be loaded leaves an erased, empty image.
+    EraseBuffer();
+    RequireLoadable(file, fileName);
+    const auto count = static_cast<uint32_t>(file.bytes.size());
+    std::copy(file.bytes.begin(), file.bytes.end(), m_buffer.WriteAll());
+    m_buffer.ErasedFrom(count);
     m_loadedSize = count;
     Parse();
     ReadKPDEFlags();

@@ -6,12 +6,20 @@
 // with the neutral value an image without a chain gives.
 
 #include "core/RefCount.h"
+#include "core/UserFile.h"
 #include "image/IROMImage.h"
 #include "image/ImageBuffer.h"
 
 #include <memory>
 #include <string>
 #include <vector>
+
+// A firmware image file's bytes, at most the image buffer's size and not
+// empty. Throws io_error "Cannot open file: <name>" for a file that cannot be
+// opened or is not a regular file, "File is larger than the image buffer:
+// <name>" for one that does not fit (it would be cut without notice), and
+// "Error reading file into buffer" for an empty file or a failed read.
+UserFileContents ReadImageFile(const std::string& fileName);
 
 class CROMImageBaseImpl : public CReferenceCountImpl, public IROMImage
 {

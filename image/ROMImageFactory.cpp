@@ -8,7 +8,7 @@
 #include "image/ROMImageGPUEFIImpl.h"
 #include "image/ROMImageGPUImpl.h"
 
-#include <fstream>
+#include <algorithm>
 #include <istream>
 #include <stdexcept>
 
@@ -92,19 +92,11 @@ CRefPtr<IROMImage> IROMImage::CreateFromBuffer(const uint8_t* bytes, uint32_t le
 
 CRefPtr<IROMImage> IROMImage::CreateFromFile(const std::string& fileName)
 {
+    // The whole file, so that one that cannot be loaded is refused here,
+    // before an image is made for it.
+    const UserFileContents file = ReadImageFile(fileName);
     char signature[4] = {0, 0, 0, 0};
-    {
-        std::ifstream file(fileName, std::ios::binary);
-        if (!file)
-        {
-            throw io_error("Cannot open file: " + fileName);
-        }
-        file.read(signature, sizeof signature);
-        if (file.bad())
-        {
-            throw io_error("Error reading file signature");
-        }
-    }
+    std::copy_n(file.bytes.begin(), std::min<size_t>(file.bytes.size(), sizeof signature), signature);
     CRefPtr<IROMImage> image = Create(DetectType(SignatureOfRead(signature)));
     image->LoadFromFile(fileName);
     return image;

@@ -5,6 +5,7 @@
 
 #include "core/Exceptions.h"
 #include "core/Log.h"
+#include "core/UserFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -164,12 +165,12 @@ void CROMMeldImpl::WriteToStream(std::ostream& output, CLog* log)
 
 void CROMMeldImpl::ReadFromFile(const std::string& fileName, CLog* log)
 {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file)
+    const UserFileContents file = ReadUserFile(fileName, UserFileFormat::kMultiImage);
+    if (!file.Read())
     {
         throw io_error("Cannot open file: " + fileName);
     }
-    ReadFromStream(file, log);
+    ReadFromBuffer(file.bytes.data(), static_cast<uint32_t>(file.bytes.size()), log);
 }
 
 void CROMMeldImpl::WriteToFile(const std::string& fileName, CLog* log)

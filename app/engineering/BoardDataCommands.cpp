@@ -299,10 +299,11 @@ void WriteOemObject(EngineeringCommand& command)
          << LogEndl;
     const CVarnexImageObject* oem = session.store->FindObject(VarnexTag("OEM"));
     const size_t bodyLength = oem ? oem->GetData().size() : 0;
-    std::vector<uint8_t> data;
+    UserFileContents contents;
+    std::vector<uint8_t>& data = contents.bytes;
     int result = kVarnexRefused;
     // A file larger than the object's body is refused before its body is read.
-    if (!session.files.ReadFileBytes(file, data, bodyLength) || data.size() > bodyLength)
+    if (!session.files.ReadFileBytes(file, contents, bodyLength) || !contents.Read())
     {
         session.message << "Incorrect Configuration Setting file '" << file << "'.";
     }
@@ -367,7 +368,7 @@ void WriteObdFields(EngineeringCommand& command)
          << LogEndl;
     CsvSettings settings;
     int result = kVarnexRefused;
-    if (!IsBoundedSettingsFile(file) || !settings.PrintCsvTable(file.c_str(), log))
+    if (!settings.PrintCsvTable(file.c_str(), log))
     {
         session.message << "Failed to parse Configuration Setting file '" << file << "'.";
     }

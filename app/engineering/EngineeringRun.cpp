@@ -512,6 +512,10 @@ int CRomviseBaseApp::RunCommandOrUsage(EngineeringValues& values)
         RunCommand(values);
         return values.result;
     }
+    if (commandLine->HasError())
+    {
+        std::cout << "Unknown option: " << commandLine->GetUnknownWord() << std::endl;
+    }
     PrintUsage(commandLine, values.eeproms);
     if (commandLine->GetValue("help", 0, 0) == "pp")
     {

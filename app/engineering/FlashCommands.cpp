@@ -52,7 +52,7 @@ void ShowAndLog(CLog* log, int level, const std::string& text)
 bool AskKey(const std::string& prompt)
 {
     std::cout << prompt << std::flush;
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     std::cout << std::endl;
     return key == 'y' || key == 'Y';
 }
@@ -439,7 +439,7 @@ bool CFlashRun::Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter)
     std::cout << (m_oneToOne ? "Press 'y' to confirm (any other key to abort):  "
                              : "Press 'y' to confirm ('s' to skip, 'a' to abort):  ")
               << std::flush;
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     std::cout << std::endl;
     if (key == 'y' || key == 'Y')
     {

@@ -39,11 +39,6 @@ int SetPartOptions(EngineeringValues& values)
                                  kTemplateLocation + "\n");
     }
     CsvSettings settings;
-    if (!IsBoundedSettingsFile(file))
-    {
-        std::cout << "Couldn't open " << file << std::endl;
-        return engineering_exit::kUsage;
-    }
     if (!settings.PrintCsvTable(file.c_str(), log))
     {
         return engineering_exit::kUsage;

@@ -204,7 +204,7 @@ bool CUefiUpdate::Confirm(int32_t index, CRefPtr<IDisplayAdapter> adapter)
                       "will be corrupted.");
     ui.ShowMessage(1, "");
     ui.ShowMessage(1, "Press 'y' to confirm ('s' to skip, any other key to abort):  ");
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     std::cout << "\n" << std::endl;
     if (key == 'y' || key == 'Y')
     {

@@ -79,9 +79,21 @@ bool IsQuitKey(int key)
     return key == 'Q' || key == 'q';
 }
 
-// The prompt and one key; true when the reader quit.
+// Whether the screen stops for a key every page: only for a person at a
+// terminal. Written to a file or a pager, or read from a file, it runs
+// through: no one would see the prompt, or the pager pages itself.
+bool IsPaged()
+{
+    return GetCrossPlatform()->IsConsoleInteractive();
+}
+
+// The prompt and one key when the screen is paged; true when the reader quit.
 bool AskToContinue()
 {
+    if (!IsPaged())
+    {
+        return false;
+    }
     std::cout << kContinuePrompt << std::endl;
     return IsQuitKey(GetCrossPlatform()->GetKey());
 }
@@ -120,7 +132,7 @@ void CRomviseBaseApp::PrintUsage(CRefPtr<ICommandLine> commandLine,
         return;
     }
     std::cout << std::endl << "-- Commands and Options -- " << std::endl;
-    if (commandLine->PrintUsage(&std::cout, true, 6, "", ""))
+    if (commandLine->PrintUsage(&std::cout, IsPaged(), 6, "", ""))
     {
         return;
     }

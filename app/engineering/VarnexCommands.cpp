@@ -176,16 +176,17 @@ void CreateVarnexFileSystem(EngineeringCommand& command)
     LogCommandLine(log, "Command: createfs");
     CFileAccess files;
     std::ostringstream message;
-    std::vector<uint8_t> bytes;
+    UserFileContents file;
+    const std::vector<uint8_t>& bytes = file.bytes;
     int result = kVarnexDone;
-    if (!files.ReadFileBytes(name, bytes, kMaxRawStoreFileBytes))
+    if (!files.ReadFileBytes(name, file, kMaxRawStoreFileBytes))
     {
         message << "Error reading input Configuration Setting file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (!IsRawStoreFile(bytes))
+    else if (!file.Read() || !IsRawStoreFile(bytes))
     {
-        message << IncorrectFormatText(name, bytes);
+        message << IncorrectFormatText(name, file);
         result = kVarnexRefused;
     }
     else
@@ -197,7 +198,7 @@ void CreateVarnexFileSystem(EngineeringCommand& command)
         {
             // A store without objects, or an invalid one, makes an image
             // that flashfs refuses: no file is written.
-            message << IncorrectFormatText(name, bytes);
+            message << IncorrectFormatText(name, file);
             result = kVarnexRefused;
         }
         else if (files.WriteFileBytes(output, fileSystem))

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -98,26 +97,14 @@ bool WriteTextFile(const std::string& path, const std::string& text)
 }
 } // namespace
 
-bool CFileAccess::ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit)
+bool CFileAccess::ReadFileBytes(const std::string& path, UserFileContents& file, size_t limit)
 {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
+    UserFileContents read = ReadUserFile(path, limit);
+    if (!read.Read() && read.status != UserFileStatus::kTooLarge)
     {
         return CouldNotOpen(path);
     }
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file)
-    {
-        return CouldNotOpen(path);
-    }
-    std::vector<uint8_t> read(limit + 1);
-    file.read(reinterpret_cast<char*>(read.data()), static_cast<std::streamsize>(read.size()));
-    if (file.bad())
-    {
-        return CouldNotOpen(path);
-    }
-    read.resize(static_cast<size_t>(file.gcount()));
-    bytes = std::move(read);
+    file = std::move(read);
     return true;
 }
 
@@ -186,13 +173,11 @@ bool IsFileSystemStoreFile(std::span<const uint8_t> bytes)
            CVarnexImage(bytes).IsValid();
 }
 
-std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes)
+std::string IncorrectFormatText(const std::string& name, const UserFileContents& file)
 {
-    std::error_code error;
-    const uintmax_t size = std::filesystem::file_size(name, error);
-    const size_t shown = std::min<size_t>(readBytes.size(), 3);
-    return "Incorrect Configuration Setting file format '" + name +
-           "size:" + std::to_string(error ? readBytes.size() : size) +
-           std::string(readBytes.begin(), readBytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
+    const size_t shown = std::min<size_t>(file.bytes.size(), 3);
+    return "Incorrect Configuration Setting file format '" + name + "size:" +
+           std::to_string(file.size) +
+           std::string(file.bytes.begin(), file.bytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
            "'.";
 }

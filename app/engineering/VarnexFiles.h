@@ -3,6 +3,8 @@
 // bound on what is read, the BBO and OBD text files, and the names of the
 // store's two file forms.
 
+#include "core/UserFile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,18 +12,20 @@
 #include <vector>
 
 // The largest raw-form store a command accepts from a file.
-inline constexpr size_t kMaxRawStoreFileBytes = 0x3000;
+inline constexpr size_t kMaxRawStoreFileBytes = MaxUserFileBytes(UserFileFormat::kVarnexStore);
 // The largest file-system-form store: the Varnex block with read-write files.
-inline constexpr size_t kMaxFileSystemFileBytes = 0x8000;
+inline constexpr size_t kMaxFileSystemFileBytes =
+    MaxUserFileBytes(UserFileFormat::kVarnexFileSystem);
 
 class CFileAccess
 {
 public:
-    // Reads at most limit + 1 bytes of a regular file, so a caller sees a
-    // file larger than it takes without reading all of it. "Couldn't open
-    // <path>" on standard output and false when the file cannot be opened or
-    // is not a regular file (the vector is then untouched).
-    bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes, size_t limit);
+    // Reads a regular file of at most `limit` bytes through the programs'
+    // file reader; a larger one is not read but gives true, with its size
+    // and first bytes (status kTooLarge). "Couldn't open <path>" on standard
+    // output and false when the file cannot be opened or read or is not a
+    // regular file (`file` is then untouched).
+    bool ReadFileBytes(const std::string& path, UserFileContents& file, size_t limit);
     // Writes the bytes to the file by the output-file rule (core/NewFile.h):
     // created, or an existing regular file replaced; false when it cannot be
     // created, something other than a regular file has the name, or a write
@@ -51,4 +55,4 @@ bool IsRawStoreFile(std::span<const uint8_t> bytes);
 bool IsFileSystemStoreFile(std::span<const uint8_t> bytes);
 // "Incorrect Configuration Setting file format '<name>size:<bytes><first
 // three bytes>'." for a file that is not one; the size is the file's own.
-std::string IncorrectFormatText(const std::string& name, std::span<const uint8_t> readBytes);
+std::string IncorrectFormatText(const std::string& name, const UserFileContents& file);

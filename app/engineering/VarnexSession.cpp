@@ -12,7 +12,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
@@ -88,7 +87,7 @@ void RequireWritableTarget(EngineeringCommand& command)
 void ConfirmOrAbort(CLog* log)
 {
     CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     if (key == 'y' || key == 'Y')
     {
         std::cout << std::endl;
@@ -140,14 +139,6 @@ std::optional<uint32_t> ReadNumberOfAnyBase(const std::string& text, uint32_t li
         return std::nullopt;
     }
     return static_cast<uint32_t>(value);
-}
-
-bool IsBoundedSettingsFile(const std::string& path)
-{
-    constexpr uintmax_t kMaxSettingsFileBytes = 1 << 20;
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error) &&
-           std::filesystem::file_size(path, error) <= kMaxSettingsFileBytes && !error;
 }
 
 std::string OptionValue(EngineeringCommand& command, const std::string& word, int index)

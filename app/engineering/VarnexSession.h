@@ -70,9 +70,6 @@ std::vector<uint8_t> FileSystemForm(const CVarnexImage& store, CLog* log);
 // The whole text as a number ("0x" hexadecimal, a leading 0 octal, else
 // decimal) no larger than the limit.
 std::optional<uint32_t> ReadNumberOfAnyBase(const std::string& text, uint32_t limit);
-// A regular file small enough for a settings file; the CSV reader takes a
-// whole file into memory.
-bool IsBoundedSettingsFile(const std::string& path);
 // Value `index` of the option's first occurrence.
 std::string OptionValue(EngineeringCommand& command, const std::string& word, int index = 0);
 // Clears the object; the ECC object, whose own Clear keeps its data across

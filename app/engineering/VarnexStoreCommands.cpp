@@ -214,14 +214,15 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
     {
         return;
     }
-    std::vector<uint8_t> bytes;
+    UserFileContents file;
+    const std::vector<uint8_t>& bytes = file.bytes;
     int result = kVarnexRefused;
-    if (!session.files.ReadFileBytes(name, bytes, kMaxFileSystemFileBytes))
+    if (!session.files.ReadFileBytes(name, file, kMaxFileSystemFileBytes))
     {
         session.message << "Error reading input file system image file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (!IsFileSystemStoreFile(bytes))
+    else if (!file.Read() || !IsFileSystemStoreFile(bytes))
     {
         // Any other bytes would become the adapter's store as they are.
         session.message << "Incorrect file system image file '" << name << "'.";
@@ -272,22 +273,23 @@ void FlashVarnexFile(EngineeringCommand& command)
                   << "Press 'y' to confirm (any other key to abort): " << std::flush;
         ConfirmOrAbort(log);
     }
-    std::vector<uint8_t> bytes;
+    UserFileContents file;
+    const std::vector<uint8_t>& bytes = file.bytes;
     int result = kVarnexRefused;
-    if (!session.files.ReadFileBytes(name, bytes, kMaxRawStoreFileBytes))
+    if (!session.files.ReadFileBytes(name, file, kMaxRawStoreFileBytes))
     {
         session.message << "Incorrect Configuration Setting file '" << name << "'.";
         result = kVarnexFileFailed;
     }
-    else if (!IsRawStoreFile(bytes))
+    else if (!file.Read() || !IsRawStoreFile(bytes))
     {
-        if (invalidOkay && bytes.size() <= kMaxRawStoreFileBytes)
+        if (invalidOkay && file.Read())
         {
             result = kVarnexDone;
         }
         else
         {
-            session.message << IncorrectFormatText(name, bytes);
+            session.message << IncorrectFormatText(name, file);
         }
     }
     else

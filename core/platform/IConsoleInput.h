@@ -21,4 +21,7 @@ public:
     virtual bool ReadLine(std::string& line) = 0;
     // Puts the terminal back into the mode it had when this object was made.
     virtual void RestoreTerminal() = 0;
+    // A person is at the console: the input and standard output are both
+    // terminals. Only then may a long text stop and wait for a key.
+    virtual bool IsInteractive() = 0;
 };

@@ -6,6 +6,7 @@
 #include "core/NewFile.h"
 #include "core/Range.h"
 #include "core/TextHelpers.h"
+#include "core/UserFile.h"
 #include "hw/mcu/GmacAccessorImpl.h"
 
 #include <algorithm>
@@ -274,13 +275,13 @@ uint16_t CGmacAccessorImpl::GetImageVersion()
 
 bool CGmacAccessorImpl::ReadImageFile(const std::string& fileName, std::vector<uint8_t>& out)
 {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file)
+    UserFileContents file = ReadUserFile(fileName, UserFileFormat::kMcuImage);
+    if (!file.Read())
     {
         GmacMessage("Couldn't open " + fileName + "\n");
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    out = std::move(file.bytes);
     return true;
 }
 

@@ -135,7 +135,7 @@ bool CGmacAccessorImpl::ProgramImage(std::vector<uint8_t>& bytes, CLog* log)
 bool CGmacAccessorImpl::PromptContinue()
 {
     GmacMessage("Press 'y' to continue (any other key to abort):  ");
-    const int key = GetCrossPlatform()->GetKey();
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
     return key == 'y' || key == 'Y';
 }
 

@@ -26,7 +26,7 @@ private:
 };
 } // namespace
 
-CLinuxConsoleInput::CLinuxConsoleInput(int fd) : m_fd(fd)
+CLinuxConsoleInput::CLinuxConsoleInput(int fd, int outputFd) : m_fd(fd), m_outputFd(outputFd)
 {
     termios mode{};
     if (isatty(fd) && tcgetattr(fd, &mode) == 0)
@@ -134,4 +134,9 @@ void CLinuxConsoleInput::RestoreTerminal()
     {
         tcsetattr(m_fd, TCSANOW, &*m_initialMode);
     }
+}
+
+bool CLinuxConsoleInput::IsInteractive()
+{
+    return isatty(m_fd) == 1 && isatty(m_outputFd) == 1;
 }

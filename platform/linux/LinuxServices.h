@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <termios.h>
+#include <unistd.h>
 #include <vector>
 
 // CLOCK_MONOTONIC in microseconds; waits are busy loops so short delays hold.
@@ -23,16 +24,18 @@ public:
 
 // Reads the console one byte at a time from a file descriptor. On a terminal a
 // key read switches off line buffering (and echo, when asked) for that one read
-// and puts the terminal's mode back afterwards, also when the read fails.
+// and puts the terminal's mode back afterwards, also when the read fails. The
+// output descriptor is where the program's text goes (standard output).
 class CLinuxConsoleInput : public CReferenceCountImpl, public IConsoleInput
 {
 public:
-    explicit CLinuxConsoleInput(int fd);
+    explicit CLinuxConsoleInput(int fd, int outputFd = STDOUT_FILENO);
     ROMVISE_REFCOUNT_FORWARD
     int ReadKeyWithoutEcho() override;
     int ReadKeyWithEcho() override;
     bool ReadLine(std::string& line) override;
     void RestoreTerminal() override;
+    bool IsInteractive() override;
 
 private:
     int ReadKey(bool echo);
@@ -42,6 +45,7 @@ private:
     void DropPendingBytes(termios mode);
 
     int m_fd;
+    int m_outputFd;
     std::optional<termios> m_initialMode; // set when the descriptor is a terminal
 };
 

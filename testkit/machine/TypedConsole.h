@@ -25,9 +25,13 @@ public:
         return true;
     }
     void RestoreTerminal() override {}
+    bool IsInteractive() override { return interactive; }
 
     std::deque<int> keys;
     std::deque<std::string> lines;
+    // A person typing at a terminal, unless a test says the input or the
+    // output is a file.
+    bool interactive = true;
 
 private:
     int PopKey()

@@ -3,6 +3,7 @@
 
 #include "EngineeringRig.h"
 #include "testkit/CapturedOutput.h"
+#include "testkit/TextCount.h"
 
 #include <gtest/gtest.h>
 
@@ -13,15 +14,7 @@ namespace
 {
 const std::string kPrompt = "Press 'Enter' to continue, or 'Q' to quit.\n";
 
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
-}
+using testkit::CountOf;
 
 // A part list of numbered lines.
 class CListedParts : public CReferenceCountImpl, public IEEPROMDatabase
@@ -164,4 +157,19 @@ TEST(UsageScreen, PartListPausesAfter22LinesThenEvery24)
         text = shown.Text();
     }
     EXPECT_TRUE(text.ends_with("part 22\n" + kPrompt)) << text;
+}
+
+// Written to a file or a pager, or read from a file, the screen runs through
+// without a prompt and reads no key.
+TEST(UsageScreen, RunsThroughWithoutAPersonAtATerminal)
+{
+    CEngineeringRig rig({});
+    std::unique_ptr<CTestRomviseApp> app = rig.MakeApp({"--help"});
+    rig.console->interactive = false;
+    ASSERT_EQ(rig.Run(*app, "qq"), 5);
+    EXPECT_EQ(CountOf(rig.out, kPrompt), 0u) << rig.out;
+    EXPECT_TRUE(Contains(rig.out, "Update Varnex firmware:"));
+    EXPECT_TRUE(Contains(rig.out, "-- Commands and Options -- "));
+    EXPECT_TRUE(Contains(rig.out, "-- Supported EEPROM's --"));
+    EXPECT_EQ(rig.console->keys.size(), 2u);
 }

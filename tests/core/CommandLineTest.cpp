@@ -84,6 +84,7 @@ TEST_F(CommandLineTest, ParseTable)
         std::string recorded;
         bool stopped;
         std::vector<std::string> plain;
+        std::string unknown = ""; // the word that stopped the parse
     };
     const Case cases[] = {
         {{"--log=x.txt"}, "log=x.txt", false, {}},
@@ -91,6 +92,8 @@ TEST_F(CommandLineTest, ParseTable)
         {{"-Lx.txt"}, "log=x.txt", false, {}},
         {{"-L", "x.txt"}, "log=x.txt", false, {}},
         {{"/L", "x.txt"}, "log=x.txt", false, {}},
+        {{"/Lx.txt"}, "log=x.txt", false, {}},
+        {{"/S", "/s", "3"}, "offswdriver=;silence=3", false, {}},
         {{"--log=a,b"}, "log=a", false, {}},
         {{"--log=", "y"}, "log=y", false, {}},
         {{"--log", "y"}, "log=y", false, {}},
@@ -102,12 +105,16 @@ TEST_F(CommandLineTest, ParseTable)
         {{"--x=a,b", "c"}, "x=a|b|c", false, {}},
         {{"--x=a,,b"}, "x=a||b", false, {}},
         {{"-s", "3", "-L", "run.log"}, "log=run.log;silence=3", false, {}},
-        {{"--frobnicate", "-s", "3"}, "", true, {}},
-        {{"x", "-s", "3", "-", "-L", "y"}, "silence=3", true, {"x"}},
-        {{"-s", "3", "/"}, "silence=3", true, {}},
-        {{"-log", "x"}, "", true, {}},
-        {{"--"}, "", true, {}},
-        {{"/-x"}, "", true, {}},
+        {{"--frobnicate=1", "-s", "3"}, "", true, {}, "--frobnicate=1"},
+        {{"x", "-s", "3", "-", "-L", "y"}, "silence=3", true, {"x"}, "-"},
+        {{"-log", "x"}, "", true, {}, "-log"},
+        {{"-q"}, "", true, {}, "-q"},
+        {{"--"}, "", true, {}, "--"},
+        // A word that begins with '/' and is not '/' and a letter of the
+        // table (a flag's letter taking nothing after it) is a path.
+        {{"-s", "3", "/"}, "silence=3", false, {"/"}},
+        {{"/home/me/new.rom", "-S"}, "offswdriver=", false, {"/home/me/new.rom"}},
+        {{"/Sx", "/q", "/-x"}, "", false, {"/Sx", "/q", "/-x"}},
     };
     for (const Case& c : cases)
     {
@@ -121,6 +128,7 @@ TEST_F(CommandLineTest, ParseTable)
         EXPECT_EQ(Recorded(line), c.recorded);
         EXPECT_EQ(line->HasError(), c.stopped);
         EXPECT_EQ(line->GetPlainArguments(), c.plain);
+        EXPECT_EQ(line->GetUnknownWord(), c.unknown);
     }
 }
 

@@ -80,9 +80,11 @@ TEST_F(UserInterfaceFixture, ConfirmAcceptsOnlyYOrTheTypedWordYes)
         std::optional<std::string> input; // empty: end of input
         bool agreed;
     };
+    // Enter comes first: after an answer the next read would take it for
+    // the line end typed with that answer.
     const Case cases[] = {
-        {false, "y", true},   {false, "Y", true},           {false, "n", false},
-        {false, "\n", false}, {false, std::nullopt, false}, {true, "YES", true},
+        {false, "\n", false}, {false, "y", true},           {false, "Y", true},
+        {false, "n", false},  {false, std::nullopt, false}, {true, "YES", true},
         {true, "yes", false}, {true, "Yes", false},         {true, "YES!", false},
         {true, "", false},    {true, std::nullopt, false},
     };

@@ -32,14 +32,24 @@ TEST(EngineeringRun, CommandTable)
         "*                    ENGINEERING Romvise                         *";
     const std::string kPrompt = "Press 'Enter' to continue, or 'Q' to quit.";
     const std::vector<Row> rows = {
-        {"", "q", 5, {kBanner, "-- Primary Commands --", kPrompt}, {"Update Varnex firmware:"}},
+        // Written to a file, the usage screen runs through without reading a key.
+        {"",
+         "q",
+         5,
+         {kBanner, "-- Primary Commands --", "Update Varnex firmware:", "-- Supported EEPROM's --"},
+         {kPrompt}},
         {"--help pp",
          "",
          5,
          {"Update Varnex firmware:", "-- Commands and Options -- ", "-- Supported EEPROM's --",
           "-- Help for --addpp/--delpp power policies descriptions --"},
          {}},
-        {"--bogus --list", "", 5, {"-- Primary Commands --"}, {"Korvan display adapters present"}},
+        {"--bogus --list",
+         "",
+         5,
+         {"Unknown option: --bogus\n-- Primary Commands --"},
+         {"Korvan display adapters present"}},
+        {"-x", "", 5, {"Unknown option: -x\n-- Primary Commands --"}, {}},
         {"--log",
          "",
          5,

@@ -64,8 +64,8 @@ const std::vector<OutputCommand> kCommands = {
      "bbo.txt", true},
     {"rdobd", OutputMachine::Varnex, [](const std::string& f) { return "--rdobd=" + f; }, "",
      "obd.txt", true},
-    {"savegmac", OutputMachine::Mcu, [](const std::string& f) { return "--savegmac=" + f; },
-     "exit\n", "app.rom"},
+    {"savegmac", OutputMachine::Mcu, [](const std::string& f) { return "--savegmac=" + f; }, "",
+     "app.rom"},
 };
 
 enum class NameHolds

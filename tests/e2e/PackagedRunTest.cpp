@@ -42,8 +42,9 @@ TEST(PackagedRun, CommandLineErrorsEndTheRunBeforeAnyHardware)
         std::string err;
     };
     const std::vector<Case> cases = {
-        {"--auto", "", kUsageLine},
-        {"-s 1 --nopowerchk", "", kUsageLine},
+        {"--auto", "", "Unknown option: --auto\n" + kUsageLine},
+        {"-s 1 --nopowerchk", "", "Unknown option: --nopowerchk\n" + kUsageLine},
+        {"-x", "", "Unknown option: -x\n" + kUsageLine},
         {"-L", "No filename specified for --log.\n\n\n", ""},
         {"-L -s 3", "No filename specified for --log.\n\n\n", ""},
     };
@@ -310,6 +311,43 @@ TEST(PackagedRun, UpdateWithCountdownAndReboot)
             EXPECT_FALSE(Contains(run.out, part)) << part;
         }
         EXPECT_FALSE(ChipHolds(folder.Chip(0), MakeFirmware(kOld)));
+    }
+}
+
+// A package that asks no confirmation (flag 0x20) still asks about the
+// primary adapter's monitor on a machine of two adapters: it runs unattended
+// with -S, which leaves the display driver alone, or with that question
+// answered on standard input.
+TEST(PackagedRun, NoConfirmationPackageOnTwoAdapters)
+{
+    struct Case
+    {
+        const char* arguments;
+        const char* keys;
+        int exitCode;
+        bool asked;
+    };
+    const std::vector<Case> cases = {
+        {"-S", "", 0, false},
+        {"", "y", 0, true},
+        {"", "", 5, true},
+    };
+    const std::vector<uint8_t> older = MakeFirmware(kOld);
+    const std::vector<uint8_t> newer = MakeFirmware(kNewer);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.arguments) + " with keys \"" + c.keys + "\"");
+        CProgramFolder folder;
+        folder.MakeMachine({older, older});
+        ASSERT_EQ(folder.Stamp(newer, "--flags 0x20").exitCode, 0);
+        const ProgramResult run = folder.Updater(c.arguments, c.keys);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.out << run.err;
+        EXPECT_EQ(Contains(run.out, "Please press 'y' to continue:"), c.asked) << run.out;
+        EXPECT_FALSE(Contains(run.out, "CONFIRM")) << run.out;
+        for (size_t i = 0; i < 2; ++i)
+        {
+            EXPECT_TRUE(ChipHolds(folder.Chip(i), c.exitCode == 0 ? newer : older)) << i;
+        }
     }
 }
 

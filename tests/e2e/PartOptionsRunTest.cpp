@@ -46,11 +46,6 @@ std::string PartFile(const std::map<std::string, std::string>& changes = {})
     }
     return text;
 }
-
-std::vector<uint8_t> Bytes(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
 } // namespace
 
 TEST(PartOptionsRun, APartDescribedInAFileIsAddedAndUsed)

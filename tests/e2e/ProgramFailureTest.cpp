@@ -91,9 +91,10 @@ TEST(ProgramFailure, MachineFileMistakeEndsWithTheLoadersMessage)
 }
 
 // Below some limit the program never gets to run its own code: the loader
-// cannot map a library, or the C++ runtime's own start-up (the standard
-// streams, before main) runs out and cannot even allocate the exception that
-// would report it, so it terminates before anything is printed.
+// cannot map a library or set up the first thread's TLS, or the C++
+// runtime's own start-up (the standard streams, before main) runs out and
+// cannot even allocate the exception that would report it, so it terminates
+// before anything is printed.
 namespace
 {
 bool NeverReachedMain(const ProgramResult& run)

@@ -29,6 +29,11 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+std::vector<uint8_t> Bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
 void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
                  const std::vector<std::string>& notShown)
 {
@@ -209,20 +214,6 @@ nlohmann::json McuMachine(const std::string& applicationFile, const nlohmann::js
 
 void PowerBackOn(CProgramFolder& folder)
 {
-    const std::vector<uint8_t> bytes = folder.ReadFile("machine.json");
-    std::string text(bytes.begin(), bytes.end());
-    int found = 0;
-    for (const std::string key : {"\"stop_after_programs\": ", "\"stop_after_erases\": "})
-    {
-        const size_t at = text.find(key);
-        if (at == std::string::npos)
-        {
-            continue;
-        }
-        ++found;
-        const size_t end = text.find_first_not_of("0123456789", at + key.size());
-        text.replace(at + key.size(), end - at - key.size(), "0");
-    }
-    ASSERT_GT(found, 0) << text;
-    folder.WriteFile("machine.json", std::vector<uint8_t>(text.begin(), text.end()));
+    const ProgramResult powered = folder.Run(std::string(MAKEMACHINE_PATH) + " --power-on .");
+    ASSERT_EQ(powered.exitCode, 0) << powered.err;
 }

@@ -55,6 +55,8 @@ inline constexpr const char* kRecordName = "update-0000-01-00.0.rec";
 inline constexpr int kStoppedExitCode = 86;
 
 bool Contains(const std::string& text, const std::string& part);
+// The text's characters as bytes, for a file to write or a run to look for.
+std::vector<uint8_t> Bytes(const std::string& text);
 // Expects each of `shown` in the text and none of `notShown`.
 void ExpectTexts(const std::string& text, const std::vector<std::string>& shown,
                  const std::vector<std::string>& notShown);
@@ -109,8 +111,9 @@ nlohmann::json Dolvik1Machine(const nlohmann::json& extraModel, const nlohmann::
 nlohmann::json McuMachine(const std::string& applicationFile,
                           const nlohmann::json& mcuKeys = nlohmann::json::object());
 
-// Turns the machine's stops off, so that the next run sees the half-written
-// chip on a machine that keeps its power.
+// Turns the machine's power back on (makemachine --power-on): its stops go,
+// so that the next run sees the half-written chip and the update record on a
+// machine that keeps its power.
 void PowerBackOn(CProgramFolder& folder);
 
 // The chip holds the firmware at its start and is erased after it.

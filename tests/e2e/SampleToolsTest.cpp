@@ -1,8 +1,12 @@
 // The sample tools as processes: what they refuse, and boards they make that
 // romuvise then updates on the simulated machine (board data kept, a package
-// choosing its image by board, the display driver given back).
+// choosing its image by board, the display driver given back, an update
+// stopped by a power loss finished once the power is back on), and a UEFI
+// driver file romvise puts into an adapter's firmware.
 
 #include "ProgramRun.h"
+
+#include "image/IROMImage.h"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +19,6 @@ namespace
 {
 const std::string kMakeFirmware = MAKEFIRMWARE_PATH;
 const std::string kMakeMachine = MAKEMACHINE_PATH;
-
-std::vector<uint8_t> Bytes(const std::string& text)
-{
-    return {text.begin(), text.end()};
-}
 
 size_t CountOf(const std::vector<uint8_t>& chip, const std::vector<uint8_t>& part)
 {
@@ -55,6 +54,17 @@ ProgramResult Update(const CProgramFolder& folder, const std::string& arguments,
     return folder.Run("ROMVISE_MACHINE=machine/machine.json ./romuvise " + arguments, keys);
 }
 
+// An older and a newer firmware, a machine of one GPU carrying the older one
+// with the machine options, and romuvise stamped with the newer one, updating
+// only to newer versions.
+void MakeOlderBoardAndNewerPackage(CProgramFolder& folder, const std::string& machineOptions)
+{
+    Make(folder, kMakeFirmware, "--version 86041B00 old.rom");
+    Make(folder, kMakeFirmware, "--version 86041C00 new.rom");
+    Make(folder, kMakeMachine, "--gpu old.rom " + machineOptions + " machine");
+    StampPackage(folder, "new.rom", "--flags 0x80");
+}
+
 std::string DisplayRecord(const CProgramFolder& folder)
 {
     const std::vector<uint8_t> bytes = folder.ReadFile("machine/display.txt");
@@ -88,6 +98,7 @@ TEST(SampleTools, RefuseWhatTheyCannotMakeWithTheReason)
         {"makefirmware", "--pack tool-ok.rom --board-id 0201",
          "--pack takes no other option: make each IMAGE first"},
         {"makefirmware", "--pack tool-big.rom:5-4", "--pack range 5-4 is empty"},
+        {"makefirmware", "--efirom 2.0 --version 84041B00", "--efirom takes no other option"},
         {"makefirmware", "--zx22 --version 86041B00", "--zx22 takes no other option"},
         {"makemachine", "--gpus tool-ok.rom", "unknown option --gpus"},
         {"makemachine", "--gpu tool-ok.rom:0800:12",
@@ -110,6 +121,9 @@ TEST(SampleTools, RefuseWhatTheyCannotMakeWithTheReason)
         {"makemachine", "--gpu tool-ok.rom --fault never-ready=1", "fault never-ready takes no value"},
         {"makemachine", "--gpu tool-ok.rom --fault kestrix-dma-never-idle",
          "fault kestrix-dma-never-idle needs a GPU of kind 9-13"},
+        {"makemachine", "--power-on --gpu tool-ok.rom",
+         "--power-on takes no other option: it keeps the machine as it is"},
+        {"makemachine", "--power-on", "cannot read out/machine.json (make the machine first)"},
         {"makemachine", "--gpu tool-ok.rom --root-certificate nokeys",
          "the key folder nokeys holds no root-certificate.bin (makefirmware --sign nokeys writes "
          "it)"},
@@ -142,10 +156,11 @@ TEST(SampleTools, HelpListsEveryOptionAndItsValues)
         {kMakeFirmware,
          {"--device-id", "--subsystem", "--board-id", "--version", "--size", "--guid",
           "--board-settings", "--board-block", "--varnex-serial", "--init-from-rom",
-          "--uefi-driver", "--sign", "--pack", "--zx22", "  0C00  kind 12  Korvan Dolvik1 C00\n"}},
+          "--uefi-driver", "--sign", "--pack IMAGE[:LOW-HIGH] [--pack IMAGE[:LOW-HIGH]]... OUTPUT",
+          "--efirom TEXT OUTPUT.efirom", "--zx22", "  0C00  kind 12  Korvan Dolvik1 C00\n"}},
         {kMakeMachine,
          {"--gpu", "--part", "--bridge root|zx22|plx", "--battery", "--charging",
-          "--stop-after-programs", "--stop-after-erases", "--fault", "stuck-bits=OFFSET:MASK:VALUE",
+          "--stop-after-programs", "--stop-after-erases", "--power-on", "--fault", "stuck-bits=OFFSET:MASK:VALUE",
           "kestrix-reset-never-ready", "--root-certificate", "  0900  kind 9   Korvan Cendra1 900\n",
           "  EF/3013  W25X40", "display.txt", "FOLDER/bridge<N>.bin"}},
         {ROMSTAMP_PATH,
@@ -315,11 +330,8 @@ TEST(SampleTools, AdapterBehindABridgeIsUpdatedAndTheBridgeIsNot)
     {
         SCOPED_TRACE(bridge);
         CProgramFolder folder;
-        Make(folder, kMakeFirmware, "--version 86041B00 old.rom");
-        Make(folder, kMakeFirmware, "--version 86041C00 new.rom");
         Make(folder, kMakeFirmware, "--zx22 bridge.rom");
-        Make(folder, kMakeMachine, "--gpu old.rom --bridge " + bridge + " machine");
-        StampPackage(folder, "new.rom", "--flags 0x80");
+        MakeOlderBoardAndNewerPackage(folder, "--bridge " + bridge);
 
         const ProgramResult run = Update(folder, "", "yy");
         EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
@@ -338,4 +350,59 @@ TEST(SampleTools, AdapterBehindABridgeIsUpdatedAndTheBridgeIsNot)
                 << versions.out;
         }
     }
+}
+
+// The README's power-loss walk: a machine whose power goes out in the middle
+// of an update, the power turned back on with makemachine --power-on, and the
+// update run again finishes it from the record the stopped run left.
+TEST(SampleTools, PowerOnLetsTheUpdateFinish)
+{
+    CProgramFolder folder;
+    MakeOlderBoardAndNewerPackage(folder, "--stop-after-programs 5");
+
+    ProgramResult run = Update(folder, "", "y");
+    ASSERT_EQ(run.exitCode, kStoppedExitCode) << run.out << run.err;
+    const std::string record = std::string("machine/") + kRecordName;
+    ASSERT_TRUE(std::filesystem::exists(folder.PathOf(record)));
+    const std::vector<uint8_t> halfWritten = folder.ReadFile("machine/chip0.bin");
+
+    Make(folder, kMakeMachine, "--power-on machine");
+    EXPECT_TRUE(folder.ReadFile("machine/chip0.bin") == halfWritten);
+    EXPECT_TRUE(std::filesystem::exists(folder.PathOf(record)));
+
+    run = Update(folder, "", "y");
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "NOTE: The last update of this display adapter did not finish; "
+                                  "it will be updated again from the firmware it held before."))
+        << run.out;
+    EXPECT_TRUE(ChipHolds(folder.ReadFile("machine/chip0.bin"), folder.ReadFile("new.rom")));
+    EXPECT_FALSE(std::filesystem::exists(folder.PathOf(record)));
+}
+
+// The README's UEFI walk: firmware of a core whose driver can be replaced, a
+// driver file, and romvise --updateuefi putting the new driver into the
+// adapter's firmware while keeping its version.
+TEST(SampleTools, UefiDriverFileReplacesTheDriver)
+{
+    CProgramFolder folder;
+    Make(folder, kMakeFirmware, "--version 84041B00 --uefi-driver 1.0 uefi.rom");
+    Make(folder, kMakeFirmware, "--efirom 2.0 driver.efirom");
+    Make(folder, kMakeMachine, "--gpu uefi.rom machine");
+
+    const ProgramResult run =
+        folder.Run("ROMVISE_MACHINE=machine/machine.json " ROMVISE_PATH
+                   " --log=uefi.log --updateuefi driver.efirom",
+                   "y");
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    const std::vector<uint8_t> logBytes = folder.ReadFile("uefi.log");
+    const std::string log(logBytes.begin(), logBytes.end());
+    EXPECT_TRUE(Contains(log, "UEFI Version: 1.0 (10.12.2026 @ 00001 )\n"
+                              "Replace with - UEFI Version: 2.0 (10.12.2026 @ 00001 )"))
+        << log;
+    EXPECT_TRUE(Contains(run.out, "Firmware update process is completed.")) << run.out;
+    const std::vector<uint8_t> chip = folder.ReadFile("machine/chip0.bin");
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(chip.data(), static_cast<uint32_t>(chip.size()));
+    EXPECT_EQ(image->GetUEFIVersion(), "2.0 (10.12.2026 @ 00001 )");
+    EXPECT_EQ(image->GetVersionNumber(), 0x84041B00u);
 }

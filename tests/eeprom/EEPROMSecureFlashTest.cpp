@@ -28,6 +28,8 @@ const char* const kNotCovering =
 const char* const kMalformed =
     "Certificate information block is malformed. VBIOS Security Check failed";
 const char* const kNotFinalized = "VPDA not finalized. VBIOS Security Check failed";
+const char* const kNotTheChecked =
+    "Image differs from the one that passed the certificate check. VBIOS Security Check failed";
 
 using Ranges = std::vector<VpdaWriteRange>;
 
@@ -359,13 +361,13 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
     };
     const std::vector<Case> cases = {
         {"nothing checked", [](SecureRig&) {}, {}},
-        {"accepted in software", [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(true); },
+        {"accepted in software", [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(s.image.get()); },
          pieces},
         {"accepted, then refused in software",
          [](SecureRig& s)
          {
-             s.eeprom->SetSoftwareVerdict(true);
-             s.eeprom->SetSoftwareVerdict(false);
+             s.eeprom->SetSoftwareVerdict(s.image.get());
+             s.eeprom->SetSoftwareVerdict(nullptr);
          },
          {}},
         {"verified without certificate information",
@@ -373,7 +375,7 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
         {"accepted in software, then failed by the microcode",
          [](SecureRig& s)
          {
-             s.eeprom->SetSoftwareVerdict(true);
+             s.eeprom->SetSoftwareVerdict(s.image.get());
              s.rig.kestrix->Config().errorCodes[KR_UCODE_CMD_COMMAND_VV] = 0x40;
              ASSERT_EQ(s.Verify(), 0x40u);
          },
@@ -402,6 +404,148 @@ TEST(SecureEEPROM, OnlyAnImageThatPassedTheCheckIsWritten)
     }
 }
 
+// Each check of a secure write refuses on its own: every check before it
+// passes, and the text is its own, so a check taken out shows as another
+// check's text or as a write. Nothing is erased or programmed. (A write
+// without an acceptance, to another address or through the verification's
+// ranges is refused in RefusedWritesLeaveTheChipUntouched.)
+TEST(SecureEEPROM, EachCheckOfTheWriteRefusesOnItsOwn)
+{
+    struct Case
+    {
+        const char* name;
+        uint32_t bufferSize;
+        uint32_t address;
+        uint32_t offset; // in the image
+        uint32_t count;
+        std::function<void(SecureRig&)> before;
+        std::string error;
+    };
+    const auto accept = [](SecureRig& s) { s.eeprom->SetSoftwareVerdict(s.image.get()); };
+    const std::vector<Case> cases = {
+        {"a microcode without a data buffer", 0, 0, 0, kImageSize, accept,
+         "Cannot program page larger than buffer"},
+        {"a span past the image buffer", 0x8000, kImageBufferSize - 0x1000,
+         kImageBufferSize - 0x1000, 0x2000, accept, "Image range to write is outside the image"},
+        {"a span past the part", 0x8000, 0x7F000, 0x7F000, 0x2000, accept,
+         "Can only write within the identified device's size"},
+        {"another image", 0x8000, 0, 0, kImageSize,
+         [](SecureRig& s)
+         {
+             s.eeprom->SetSoftwareVerdict(s.image.get());
+             s.image = CRefPtr<IROMImage>(new CVerifiableImage(Pattern(0x20)));
+         },
+         kNotTheChecked},
+    };
+    for (const uint32_t kind : {9u, 12u})
+    {
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(std::string(c.name) + ", kind " + std::to_string(kind));
+            SecureRig secure(std::nullopt, kind, c.bufferSize);
+            c.before(secure);
+            secure.rig.chip->ClearHistory();
+            EXPECT_EQ(testkit::ErrorOf(
+                          [&]
+                          {
+                              secure.eeprom->WriteImage(secure.rig.ui.get(), c.address,
+                                                        secure.image.get(),
+                                                        static_cast<int32_t>(c.offset), c.count,
+                                                        true, true, secure.rig.log);
+                          }),
+                      c.error);
+            EXPECT_TRUE(secure.rig.chip->Erases().empty());
+            EXPECT_TRUE(secure.rig.chip->Programs().empty());
+        }
+    }
+}
+
+// An acceptance belongs to the image it was given for and to one write: the
+// bytes it vouched for (the signed ranges of a signed image, the protected
+// areas a verification named, or else the whole image) must be those
+// written, and the first write uses it up. Every refusal comes before the
+// first erase.
+TEST(SecureEEPROM, AnAcceptanceLetsOneWriteOfTheCheckedBytesThrough)
+{
+    const testkit::SignedImage signedImage = testkit::BuildSignedImage();
+    const uint32_t x86 = signedImage.layout.x86Block;
+    struct Case
+    {
+        const char* name;
+        uint32_t kind;
+        bool signedImage;
+        // Changes the image between its acceptance and the write (none: -1).
+        int64_t changedByte;
+        bool writesTwice;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"the accepted image", 9, false, -1, false, true},
+        // The rig's image is signed over its first 0x1000 bytes.
+        {"another image", 9, false, 0x800, false, false},
+        {"a second write under one acceptance", 9, false, -1, true, false},
+        {"a signed image", 9, true, -1, false, true},
+        {"a signed image changed in a body range", 9, true, x86 + signedImage.layout.bodyByte,
+         false, false},
+        // The board's settings may change there without a new signature.
+        {"a signed image changed in its preserved data", 9, true,
+         x86 + signedImage.layout.preservedData, false, true},
+        {"verified, changed in a protected area", 12, false, 0x4100, false, false},
+        {"verified, changed between the protected areas", 12, false, 0x9000, false, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        SecureRig secure(ThreeEntries(), c.kind);
+        if (c.signedImage)
+        {
+            secure.image = signedImage.Image();
+        }
+        const uint32_t size = c.signedImage ? secure.image->GetLoadedSize() : kImageSize;
+        if (c.kind == 9)
+        {
+            secure.eeprom->SetSoftwareVerdict(secure.image.get());
+        }
+        else
+        {
+            ASSERT_EQ(secure.Verify(), 0u);
+        }
+        if (c.changedByte >= 0)
+        {
+            const auto at = static_cast<int32_t>(c.changedByte);
+            secure.image->SetByte(at, static_cast<uint8_t>(~secure.image->GetByte(at)));
+        }
+        const std::vector<uint8_t> before = secure.rig.contents->Read(0, size);
+        auto write = [&]
+        {
+            return secure.eeprom->WriteImage(secure.rig.ui.get(), 0, secure.image.get(), 0, size,
+                                             true, true, secure.rig.log);
+        };
+        if (c.writesTwice)
+        {
+            ASSERT_EQ(write(), size);
+        }
+        secure.rig.chip->ClearHistory();
+        if (c.written)
+        {
+            EXPECT_EQ(write(), size);
+            EXPECT_EQ(secure.rig.contents->Read(0, size),
+                      std::vector<uint8_t>(secure.image->GetBuffer(),
+                                           secure.image->GetBuffer() + size));
+        }
+        else
+        {
+            EXPECT_EQ(testkit::ErrorOf(write), c.writesTwice ? kNotChecked : kNotTheChecked);
+            EXPECT_TRUE(secure.rig.chip->Erases().empty());
+            EXPECT_TRUE(secure.rig.chip->Programs().empty());
+            if (!c.writesTwice)
+            {
+                EXPECT_EQ(secure.rig.contents->Read(0, size), before);
+            }
+        }
+    }
+}
+
 // A write changes no byte outside its span, whole erase blocks or not: the
 // kind that erases first puts back what its erase took beside the span.
 TEST(SecureEEPROM, NoByteOutsideTheWrittenSpanChanges)
@@ -425,7 +569,7 @@ TEST(SecureEEPROM, NoByteOutsideTheWrittenSpanChanges)
             SecureRig secure(std::nullopt, kind);
             secure.rig.contents->Write(kImageSize, std::vector<uint8_t>(kChecked - kImageSize, 0x3C));
             const std::vector<uint8_t> before = secure.rig.contents->Read(0, kChecked);
-            secure.eeprom->SetSoftwareVerdict(true);
+            secure.eeprom->SetSoftwareVerdict(secure.image.get());
 
             EXPECT_EQ(secure.eeprom->WriteImage(secure.rig.ui.get(), span.start,
                                                 secure.image.get(),

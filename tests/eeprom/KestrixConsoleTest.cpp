@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sys/stat.h>
+
 namespace
 {
 const std::string kUp = "\x1b[A";
@@ -151,7 +154,7 @@ TEST(KestrixConsoleShell, AVerboseLoadEntersTheConsoleAfterPreparation)
         console->keys.push_back(c);
     }
     KestrixLoadRequest request = rig.Request();
-    request.verbose = true;
+    request.console = true;
     testing::internal::CaptureStdout();
     CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
     const std::string text = testing::internal::GetCapturedStdout();
@@ -202,6 +205,23 @@ TEST(KestrixConsoleCommands, RawReadAndProgramMoveTheImageDataBuffer)
               std::string::npos);
     EXPECT_NE(text.find("file " + folder.Path().string() + "/none.bin don't exist"),
               std::string::npos);
+}
+
+// A file that cannot be read whole sends nothing: the console neither waits
+// for a FIFO's writer nor reads /dev/zero until memory runs out.
+TEST(KestrixConsoleCommands, RawProgramRefusesAFileThatCannotBeReadWhole)
+{
+    ConsoleRig console;
+    testkit::CScratchDirectory folder;
+    const std::string fifo = (folder / "fifo.bin").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = (folder / "zero.bin").string();
+    std::filesystem::create_symlink("/dev/zero", zero);
+    const std::string text =
+        console.Session("cmd 2\ncmd 3\ncmd 5 0 " + fifo + "\ncmd 5 0 " + zero + "\n");
+    EXPECT_NE(text.find("file " + fifo + " don't exist"), std::string::npos);
+    EXPECT_NE(text.find("file " + zero + " don't exist"), std::string::npos);
+    EXPECT_EQ(text.find("startAddress"), std::string::npos);
 }
 
 TEST(KestrixConsoleCommands, MemoryDumpsAndWritesStayInsideTheEngine)

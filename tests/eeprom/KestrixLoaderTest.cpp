@@ -452,11 +452,23 @@ TEST(KestrixLoader, ClosesOnlyItsOwnRegistration)
 
 namespace
 {
+// The caller's detail flag reaches the loader's detail field and nothing
+// else: no load report, no console, however much the caller's run shows.
+TEST(KestrixLoader, TheDetailFlagOpensNoConsole)
+{
+    KestrixRig rig;
+    KestrixLoadRequest request = rig.Request();
+    request.detailed = true;
+    CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
+    EXPECT_TRUE(loader->IsDetailed());
+    EXPECT_TRUE(rig.ui->messages.empty());
+}
+
 TEST(KestrixLoader, VerboseLoadReportsTheImageAndItsMapper)
 {
     KestrixRig rig;
     KestrixLoadRequest request = rig.Request();
-    request.verbose = true;
+    request.console = true;
     CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
     ASSERT_FALSE(rig.ui->messages.empty());
     const std::string& report = rig.ui->messages.front();

@@ -9,6 +9,7 @@
 #include "hw/adapter/EnumerateAdapters.h"
 #include "sim/SimKestrix.h"
 #include "sim/SimSpiFlash.h"
+#include "testkit/TextCount.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 
@@ -36,16 +37,7 @@ public:
     std::vector<std::string> messages;
 };
 
-// How often `part` stands in `text`.
-inline size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
-}
+using testkit::CountOf;
 
 inline std::shared_ptr<CSimMachine> MakeKestrixMachine(uint16_t deviceId, uint32_t deviceKind,
                                                        CSimGpu*& gpu)

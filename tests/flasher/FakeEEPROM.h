@@ -66,7 +66,7 @@ public:
         ++verifications;
         return microcodeVerdict;
     }
-    void SetSoftwareVerdict(bool accepted) override { softwareVerdict = accepted; }
+    void SetSoftwareVerdict(IROMImage* accepted) override { softwareVerdict = accepted != nullptr; }
     CRefPtr<IROMImage> ReadImage(IUserInterface*, uint32_t count, CLog&) override
     {
         const uint32_t size = std::min<uint32_t>(count, static_cast<uint32_t>(bytes.size()));

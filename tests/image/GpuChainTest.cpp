@@ -5,6 +5,7 @@
 #include "image/ROMImageGPUImpl.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
+#include "testkit/TextCount.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <gtest/gtest.h>
@@ -177,15 +178,7 @@ std::string CorruptListing(const std::vector<std::string>& blocks)
     return text + "\nPCI Block corrupted 3";
 }
 
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
-}
+using testkit::CountOf;
 
 TEST(GpuChainTest, MalformedChainsEndInCleanErrors)
 {

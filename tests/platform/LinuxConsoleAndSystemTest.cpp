@@ -1,3 +1,4 @@
+#include "core/CrossPlatform.h"
 #include "platform/linux/LinuxServices.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
@@ -128,6 +129,63 @@ TEST(LinuxConsoleInput, KeysAndLinesUntilEndOfInput)
     EXPECT_EQ(console.ReadKeyWithEcho(), kConsoleEndOfInput);
 }
 
+// An answer key and the line end typed after it make one answer: the read
+// after the answer, whatever its kind, drops that one line end. Key strings
+// without line ends read as they always did.
+TEST(LinuxConsoleInput, TheLineEndAfterAnAnswerIsDroppedByTheNextRead)
+{
+    struct Case
+    {
+        std::string input;
+        // a: an answer key, k: a plain key, l: a line.
+        std::string reads;
+        std::vector<std::string> results; // a key as one character; "EOF" at end of input
+    };
+    const std::vector<Case> cases = {
+        {"y\ny\n", "aaa", {"y", "y", "EOF"}},
+        {"y\r\ns\ry", "aaa", {"y", "s", "y"}},
+        {"yys", "aaa", {"y", "y", "s"}},
+        {"yYES\ny", "ala", {"y", "YES", "y"}},
+        {"y\nYES\ny", "ala", {"y", "YES", "y"}},
+        {"y\r\nYES\n", "al", {"y", "YES"}},
+        {"y\rYES\n", "al", {"y", "YES"}},
+        // Only one line end: a second is the next answer, or an empty line.
+        {"y\n\ny", "aaa", {"y", "\n", "y"}},
+        {"y\n\n", "all", {"y", "", "EOF"}},
+        {"y\r\r\n", "aa", {"y", "\r"}},
+        // Every kind of read after an answer drops it: a menu key, a line.
+        {"y\n1\n", "akk", {"y", "1", "\n"}},
+        {"y\n", "al", {"y", "EOF"}},
+        // A line end given as the answer leaves nothing to drop, and plain
+        // keys never set anything up.
+        {"\n\ny", "aaa", {"\n", "\n", "y"}},
+        {"1\n2", "kkk", {"1", "\n", "2"}},
+        {"y", "aa", {"y", "EOF"}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(testing::PrintToString(c.input) + " " + c.reads);
+        PipeConsole pipeConsole(c.input);
+        PlatformServices services;
+        services.consoleInput = pipeConsole.console;
+        CRefPtr<ICrossPlatform> os(CreateCrossPlatform(services));
+        std::vector<std::string> results;
+        for (const char read : c.reads)
+        {
+            if (read == 'l')
+            {
+                std::string line;
+                results.push_back(os->ReadLine(line) ? line : "EOF");
+                continue;
+            }
+            const int key = read == 'a' ? os->GetAnswerKey(false) : os->GetKey();
+            results.push_back(key == kConsoleEndOfInput ? "EOF"
+                                                        : std::string(1, static_cast<char>(key)));
+        }
+        EXPECT_EQ(results, c.results);
+    }
+}
+
 TEST(LinuxConsoleInput, TerminalKeyReadsTakeOneKeyAndRestoreTheMode)
 {
     PseudoTerminal terminal;
@@ -166,6 +224,20 @@ TEST(LinuxConsoleInput, TerminalKeyReadsTakeOneKeyAndRestoreTheMode)
     tcsetattr(terminal.slave, TCSANOW, &changed);
     console->RestoreTerminal();
     EXPECT_EQ(terminal.LocalModes(), before);
+}
+
+// Only a person at a terminal, reading what the program writes there, is
+// asked for a key every page.
+TEST(LinuxConsoleInput, InteractiveOnlyWhenInputAndOutputAreTerminals)
+{
+    PseudoTerminal terminal;
+    PipeConsole pipe("");
+    EXPECT_TRUE(CRefPtr<IConsoleInput>(new CLinuxConsoleInput(terminal.slave, terminal.slave))
+                    ->IsInteractive());
+    EXPECT_FALSE(CRefPtr<IConsoleInput>(new CLinuxConsoleInput(terminal.slave, pipe.fds[0]))
+                     ->IsInteractive());
+    EXPECT_FALSE(CRefPtr<IConsoleInput>(new CLinuxConsoleInput(pipe.fds[0], terminal.slave))
+                     ->IsInteractive());
 }
 
 namespace

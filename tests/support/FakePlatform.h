@@ -58,6 +58,7 @@ public:
             throw std::runtime_error("terminal gone");
         }
     }
+    bool IsInteractive() override { return interactive; }
 
     std::deque<int> keys;          // keys for both key reads, first first
     std::deque<std::string> lines; // lines for ReadLine
@@ -66,6 +67,7 @@ public:
     int linesRead = 0;
     int restoreCount = 0;
     bool restoreFails = false; // RestoreTerminal throws
+    bool interactive = true;   // what IsInteractive says
 };
 
 // Records whether breaks are being ignored.

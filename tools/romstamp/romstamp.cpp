@@ -6,6 +6,7 @@
 //            [--name TEXT] PROGRAM PACKAGE
 
 #include "app/PackageSlot.h"
+#include "core/UserFile.h"
 #include "image/IROMImage.h"
 #include "image/IROMMeld.h"
 
@@ -143,22 +144,19 @@ StampRequest ParseArguments(int argc, char** argv)
     return request;
 }
 
-std::vector<uint8_t> ReadFile(const std::string& name)
+std::vector<uint8_t> ReadFile(const std::string& name, UserFileFormat format)
 {
-    std::ifstream file(name, std::ios::binary);
-    if (!file)
+    UserFileContents file = ReadUserFile(name, format);
+    switch (file.status)
     {
+    case UserFileStatus::kRead:
+        return std::move(file.bytes);
+    case UserFileStatus::kCannotOpen:
+    case UserFileStatus::kNotRegularFile:
         throw std::runtime_error("cannot open " + name);
-    }
-    file.seekg(0, std::ios::end);
-    std::vector<uint8_t> bytes(static_cast<size_t>(file.tellg()));
-    file.seekg(0);
-    file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!file)
-    {
+    default:
         throw std::runtime_error("cannot read " + name);
     }
-    return bytes;
 }
 
 // Throws, with the reason, for a firmware image the updater would accept for
@@ -288,9 +286,11 @@ size_t FindControlBlock(const std::vector<uint8_t>& program)
 
 void Stamp(const StampRequest& request)
 {
-    const std::vector<uint8_t> package = ReadFile(request.package);
+    // A package is one image or a KRROM file; the slot's bound is checked
+    // once its kind is known.
+    const std::vector<uint8_t> package = ReadFile(request.package, UserFileFormat::kMultiImage);
     const bool isPack = ClassifyPackage(package);
-    std::vector<uint8_t> program = ReadFile(request.program);
+    std::vector<uint8_t> program = ReadFile(request.program, UserFileFormat::kProgram);
     const size_t controlAt = FindControlBlock(program);
 
     uint8_t* slot = program.data() + controlAt - kPackageSlotSize;

@@ -33,7 +33,8 @@ constexpr size_t kSerialLength = 16;
 std::string Usage()
 {
     return "Usage: makefirmware [OPTION]... OUTPUT\n"
-           "       makefirmware --pack IMAGE[:LOW-HIGH]... OUTPUT\n"
+           "       makefirmware --pack IMAGE[:LOW-HIGH] [--pack IMAGE[:LOW-HIGH]]... OUTPUT\n"
+           "       makefirmware --efirom TEXT OUTPUT.efirom\n"
            "       makefirmware --zx22 OUTPUT\n"
            "Writes a Korvan GPU firmware image to OUTPUT, made the way the image model reads it\n"
            "(a PCI expansion-ROM chain whose first block carries its hardware data area and\n"
@@ -61,7 +62,9 @@ std::string Usage()
            "  --init-from-rom HEX   an init-from-ROM segment of this size in front of the\n"
            "                        chain (a multiple of 200)\n"
            "  --uefi-driver TEXT    a UEFI driver (EFI block) whose build record gives TEXT\n"
-           "                        as its version\n"
+           "                        as its version. romvise --updateuefi replaces the driver\n"
+           "                        of an image whose version begins with 84, 82, 80, 75\n"
+           "                        or 70 (e.g. --version 84041B00), not of others\n"
            "  --sign FOLDER         a certificate block signing the image under the key pair\n"
            "                        in FOLDER (root.pem, master.pem, vendor.pem), which is\n"
            "                        written when FOLDER holds none; FOLDER/" +
@@ -73,11 +76,17 @@ std::string Usage()
            "                        Not with --uefi-driver.\n"
            "A package:\n"
            "  --pack IMAGE[:LOW-HIGH]\n"
-           "                        OUTPUT becomes a multi-image KRROM file holding each\n"
-           "                        IMAGE (made by makefirmware) in order; an image with a\n"
+           "                        OUTPUT becomes a multi-image KRROM file holding the\n"
+           "                        IMAGE (made by makefirmware) of each --pack, in order\n"
+           "                        (give --pack once for each image); an image with a\n"
            "                        range is chosen only for a GPU whose straps bits 20-23\n"
            "                        (makemachine's STRAPS) lie in LOW-HIGH (hex). Takes no\n"
            "                        other option.\n"
+           "A UEFI driver file:\n"
+           "  --efirom TEXT         OUTPUT becomes a UEFI driver file (name it .efirom) for\n"
+           "                        romvise --updateuefi: the EFI block of a driver whose\n"
+           "                        build record gives TEXT as its version. Takes no other\n"
+           "                        option.\n"
            "A bridge:\n"
            "  --zx22                OUTPUT becomes the firmware of a ZX22 bridge's own\n"
            "                        EEPROM, the one makemachine --bridge zx22 gives every\n"
@@ -88,7 +97,7 @@ const std::vector<ToolOptionSpec> kOptions = {
     {"device-id"},      {"subsystem"},    {"board-id"},     {"version"},
     {"size"},           {"guid"},         {"board-settings"}, {"board-block"},
     {"varnex-serial"},  {"init-from-rom"}, {"uefi-driver"},  {"sign"},
-    {"pack", true, true}, {"zx22", false},
+    {"pack", true, true}, {"efirom"},   {"zx22", false},
 };
 
 std::vector<uint8_t> ReadFile(const std::string& name)
@@ -172,6 +181,16 @@ void FillFirstBlock(testkit::CGpuImageBuilder& builder, const ToolArguments& arg
     }
 }
 
+// An EFI block holding a driver whose build record gives `version`.
+void AddUefiDriver(testkit::CGpuImageBuilder& builder, const std::string& version)
+{
+    const std::vector<uint8_t> driver =
+        testkit::CUefiDriverBuilder()
+            .BuildInfo(testkit::UefiBuildRecord({{"VER", version}, {"DAT", "10.12.2026"}, {"CHG", "00001"}}))
+            .Build();
+    builder.Block(testkit::CGpuImageBuilder::kEfi, 0x200).Payload(testkit::EfiPayload(driver));
+}
+
 // The blocks after the first (and after the certificate block of a signed
 // image).
 void AddLaterBlocks(testkit::CGpuImageBuilder& builder, const ToolArguments& arguments)
@@ -200,11 +219,7 @@ void AddLaterBlocks(testkit::CGpuImageBuilder& builder, const ToolArguments& arg
     }
     if (HasToolOption(arguments, "uefi-driver"))
     {
-        const std::vector<uint8_t> driver =
-            testkit::CUefiDriverBuilder()
-                .BuildInfo(testkit::UefiBuildRecord({{"VER", ToolOption(arguments, "uefi-driver", "")}}))
-                .Build();
-        builder.Block(testkit::CGpuImageBuilder::kEfi, 0x200).Payload(testkit::EfiPayload(driver));
+        AddUefiDriver(builder, ToolOption(arguments, "uefi-driver", ""));
     }
 }
 
@@ -288,19 +303,32 @@ std::vector<uint8_t> MakePack(const ToolArguments& arguments)
     return writer.Build();
 }
 
+// A UEFI driver file: the driver's EFI block alone, as a UEFI option ROM
+// holds it.
+std::vector<uint8_t> MakeUefiDriverFile(const ToolArguments& arguments)
+{
+    testkit::CGpuImageBuilder builder;
+    AddUefiDriver(builder, ToolOption(arguments, "efirom", ""));
+    return builder.Build();
+}
+
 int Make(const ToolArguments& arguments)
 {
     if (arguments.plain.size() != 1)
     {
         throw ToolRefusal("expected one OUTPUT file");
     }
-    if (HasToolOption(arguments, "zx22") && arguments.options.size() != 1)
+    for (const char* alone : {"zx22", "efirom"})
     {
-        throw ToolRefusal("--zx22 takes no other option");
+        if (HasToolOption(arguments, alone) && arguments.options.size() != 1)
+        {
+            throw ToolRefusal(std::string("--") + alone + " takes no other option");
+        }
     }
-    const std::vector<uint8_t> bytes = HasToolOption(arguments, "zx22") ? SampleZX22Image()
-                                       : HasToolOption(arguments, "pack") ? MakePack(arguments)
-                                                                          : MakeImage(arguments);
+    const std::vector<uint8_t> bytes = HasToolOption(arguments, "zx22")     ? SampleZX22Image()
+                                       : HasToolOption(arguments, "pack")   ? MakePack(arguments)
+                                       : HasToolOption(arguments, "efirom") ? MakeUefiDriverFile(arguments)
+                                                                            : MakeImage(arguments);
     WriteFile(arguments.plain[0], bytes);
     return 0;
 }

@@ -26,6 +26,7 @@ constexpr uint32_t kPlxBarBase = 0xF0000000;
 constexpr uint32_t kPlxBarSize = 0x20000;
 constexpr uint32_t kDefaultStraps = 0x400000;
 constexpr const char* kDefaultPart = "EF/3013";
+constexpr const char* kMachineFile = "machine.json";
 // A ZX22 bridge's own EEPROM: a small standard SPI part, which the strap
 // value in bits 6-7 of its register 0xB00 names to the EEPROM layer.
 constexpr const char* kBridgePart = "C2/2010";
@@ -74,6 +75,7 @@ std::string Usage()
         "                   [--bridge root|zx22|plx] [--battery PERCENT [--charging]]\n"
         "                   [--stop-after-programs N] [--stop-after-erases N]\n"
         "                   [--fault NAME[=VALUE]]... [--root-certificate KEYS] FOLDER\n"
+        "       makemachine --power-on FOLDER\n"
         "Writes FOLDER/machine.json: a simulated machine with one Korvan GPU for each --gpu.\n"
         "Run a program on it with ROMVISE_MACHINE=FOLDER/machine.json.\n"
         "\n"
@@ -82,7 +84,8 @@ std::string Usage()
         "      --help; any file up to the part's size, the rest reads erased). The chip's\n"
         "      contents live in FOLDER/chip<N>.bin and change as programs write them;\n"
         "      making the machine again starts them afresh from the files and removes\n"
-        "      the update records (FOLDER/update-*.rec) an unfinished update left.\n"
+        "      the update records (FOLDER/update-*.rec) an unfinished update left\n"
+        "      (--power-on keeps both).\n"
         "      DEVICE-ID (hex, default 0800) is one of the adapters the updater knows;\n"
         "      KIND (decimal) is the device kind, the adapter's own when left out, and\n"
         "      must agree with it; STRAPS (hex, default 400000) is what the GPU's strap\n"
@@ -112,6 +115,11 @@ std::string Usage()
         "  --stop-after-programs N, --stop-after-erases N\n"
         "      The process ends after N program (or erase) operations on each chip, as a\n"
         "      power loss would end it (exit code 86, the chip half written).\n"
+        "  --power-on\n"
+        "      Turns the power of the machine in FOLDER back on after such a stop: its\n"
+        "      stops are removed, and the chips, the update records and the rest of the\n"
+        "      machine stay as they are, so that running the update again finishes it.\n"
+        "      Takes no other option.\n"
         "  --root-certificate KEYS\n"
         "      The programs on this machine trust the root certificate in the folder KEYS\n"
         "      (made by makefirmware --sign KEYS) in place of their built-in root, so\n"
@@ -143,7 +151,7 @@ const std::vector<ToolOptionSpec> kOptions = {
     {"bridge"},                 {"battery"},
     {"charging", false},        {"stop-after-programs"},
     {"stop-after-erases"},      {"fault", true, true},
-    {"root-certificate"},
+    {"root-certificate"},       {"power-on", false},
 };
 
 struct GpuSpec
@@ -514,6 +522,71 @@ void RemoveUpdateRecords(const std::filesystem::path& folder)
     }
 }
 
+// The keys of the stops a machine file's chips may carry.
+constexpr const char* kStopKeys[] = {"stop_after_programs", "stop_after_erases"};
+
+// Removes the stops from every fault section of the description, and the
+// sections the removal leaves empty.
+void RemoveStops(nlohmann::json& description)
+{
+    if (!description.is_structured())
+    {
+        return;
+    }
+    for (nlohmann::json& element : description)
+    {
+        RemoveStops(element);
+    }
+    const auto faults = description.is_object() ? description.find("faults") : description.end();
+    if (faults != description.end() && faults->is_object())
+    {
+        for (const char* key : kStopKeys)
+        {
+            faults->erase(key);
+        }
+        if (faults->empty())
+        {
+            description.erase(faults);
+        }
+    }
+}
+
+void WriteMachineFile(const std::filesystem::path& file, const nlohmann::json& machine)
+{
+    std::ofstream out(file, std::ios::trunc);
+    out << machine.dump(2) << std::endl;
+    if (!out)
+    {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+}
+
+// The machine in the folder as it stands after a power loss, with the power
+// back on: the stops go, and the chips, the update records and everything
+// else the machine keeps stay for the next run.
+int PowerOn(const ToolArguments& arguments, const std::filesystem::path& folder)
+{
+    if (arguments.options.size() != 1)
+    {
+        throw ToolRefusal("--power-on takes no other option: it keeps the machine as it is");
+    }
+    const std::filesystem::path file = folder / kMachineFile;
+    std::ifstream in(file);
+    if (!in)
+    {
+        throw ToolRefusal("cannot read " + file.string() + " (make the machine first)");
+    }
+    nlohmann::json machine = nlohmann::json::parse(in, nullptr, false);
+    if (machine.is_discarded() || !machine.is_object())
+    {
+        throw ToolRefusal(file.string() + " is no machine file");
+    }
+    in.close();
+    RemoveStops(machine);
+    WriteMachineFile(file, machine);
+    return 0;
+}
+
 int Make(const ToolArguments& arguments)
 {
     if (arguments.plain.size() != 1)
@@ -521,6 +594,10 @@ int Make(const ToolArguments& arguments)
         throw ToolRefusal("expected one FOLDER");
     }
     const std::filesystem::path folder = arguments.plain[0];
+    if (HasToolOption(arguments, "power-on"))
+    {
+        return PowerOn(arguments, folder);
+    }
     MachinePlan plan;
     const SimFlashPart& part = ReadPart(ToolOption(arguments, "part", kDefaultPart));
     plan.part = ToolOption(arguments, "part", kDefaultPart);
@@ -591,12 +668,7 @@ int Make(const ToolArguments& arguments)
     std::filesystem::remove(folder / kRebootsFile);
     std::filesystem::remove(folder / kDisplayFile);
     RemoveUpdateRecords(folder);
-    std::ofstream out(folder / "machine.json", std::ios::trunc);
-    out << machine.dump(2) << std::endl;
-    if (!out)
-    {
-        throw std::runtime_error("cannot write " + (folder / "machine.json").string());
-    }
+    WriteMachineFile(folder / kMachineFile, machine);
     return 0;
 }
 } // namespace

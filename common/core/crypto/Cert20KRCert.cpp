@@ -7,9 +7,8 @@
 #include "common/core/crypto/digitalsignature/Digests.h"
 #include "core/ByteOrder.h"
 #include "core/Range.h"
+#include "core/UserFile.h"
 
-#include <fstream>
-#include <iterator>
 
 using namespace cert20;
 
@@ -17,13 +16,9 @@ namespace
 {
 std::vector<uint8_t> ReadWholeFile(const std::string& path, bool& opened)
 {
-    std::ifstream file(path, std::ios::binary);
-    opened = static_cast<bool>(file);
-    if (!opened)
-    {
-        return {};
-    }
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    UserFileContents file = ReadUserFile(path, UserFileFormat::kCertificate);
+    opened = file.Read();
+    return opened ? std::move(file.bytes) : std::vector<uint8_t>{};
 }
 } // namespace
 

@@ -211,6 +211,22 @@ int32_t CBCRTChainOfTrust::CheckSignedImage(IROMImage* image, int32_t package, c
                                                                           : kCertificationFailed;
 }
 
+std::vector<SignedImageRange> CBCRTChainOfTrust::LocateSignedRanges(IROMImage* image)
+{
+    const int32_t package = image->FindBCRTBlock();
+    if (package == -1)
+    {
+        return {};
+    }
+    const Found found = FindCertificates(image, package);
+    if (!found.endedOnLast)
+    {
+        return {};
+    }
+    return PlaceSignedRanges(image,
+                             static_cast<int32_t>(UnsignedOffset(package) + found.last.next));
+}
+
 int32_t CBCRTChainOfTrust::VerifyCertificateChain(IROMImage* image, CLog* logArgument)
 {
     CLog silent;

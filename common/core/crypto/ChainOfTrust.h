@@ -37,6 +37,14 @@ enum ImageCheckCode : int32_t
     BCRT_ERROR_CODE_CERT20_HAT_IFR_ENTRY_INVALID = 55,
 };
 
+// A range of an image's buffer, counted from the buffer's start whatever the
+// image's offset mode.
+struct SignedImageRange
+{
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    bool operator==(const SignedImageRange&) const = default;
+};
 
 class CBCRTChainOfTrust
 {
@@ -55,6 +63,11 @@ public:
     // Deciphers the root on first use; true also when that failed (the
     // master certificate then fails).
     bool LoadRootCertificate();
+    // Where the image's signature record puts the bytes its body signature
+    // vouches for (the body, init-from-ROM and package ranges), in order;
+    // nothing is checked. Empty when the image has no readable record. The
+    // preserved data is left out: it may change without a new signature.
+    std::vector<SignedImageRange> LocateSignedRanges(IROMImage* image);
 
     int32_t GetCode() const { return m_code; }
     uint32_t GetPackageKind() const { return m_packageKind; }
@@ -84,6 +97,7 @@ private:
     bool SplitSignedImage(IROMImage* image, PartBefore& a, CRefPtr<IROMImage>& b);
     int32_t CheckNoUnsignedCode(IROMImage* image, const PartBefore& a, CBCRTBIOSSignature* record,
                                 CLog& log);
+    std::vector<SignedImageRange> PlaceSignedRanges(IROMImage* image, int32_t hat);
     // Keeps the code as the check's answer and logs it; the check goes on,
     // so the answer is the last failure met.
     void RecordFailure(CLog& log, int32_t code);

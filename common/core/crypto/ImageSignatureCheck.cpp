@@ -498,6 +498,63 @@ int32_t CBCRTChainOfTrust::CheckNoUnsignedCode(IROMImage* image, const PartBefor
     return BCRT_ERROR_CODE_BODY_SIGNATURE_MISMATCH;
 }
 
+std::vector<SignedImageRange> CBCRTChainOfTrust::PlaceSignedRanges(IROMImage* image, int32_t hat)
+{
+    CLog silent;
+    CRefPtr<CBCRTBIOSSignature> record = ReadSignatureRecord(image, hat, {}, silent);
+    PartBefore a;
+    CRefPtr<IROMImage> b;
+    if (!record || !SplitSignedImage(image, a, b))
+    {
+        return {};
+    }
+    // Image A is read where it lies; image B is a copy that begins at the
+    // certificate block. A byte found is placed by its distance from the
+    // start of the image's buffer.
+    const uint8_t* view = IROMImage::ReadOnlyBuffer(image);
+    const int64_t window = image->GetWindowOffset();
+    const int64_t bStart = window + image->FindNthPCIBlock(kCodeType, 0);
+    auto inImage = [&](const uint8_t* bytes) { return static_cast<uint64_t>(window + (bytes - view)); };
+    auto inB = [&](const uint8_t* bytes)
+    {
+        return static_cast<uint64_t>(bStart + (bytes - IROMImage::ReadOnlyBuffer(b.get())) +
+                                     b->GetWindowOffset());
+    };
+    std::vector<SignedImageRange> ranges;
+    const bool whole = ForEachRange(
+        a, record.get(),
+        [&](const BCRTSignedRange& range, uint64_t at)
+        {
+            const uint8_t* bytes = nullptr;
+            uint64_t offset = 0;
+            if (range.Kind() == BCRT_RANGE_IFR)
+            {
+                bytes = IfrRangeBytes(a, range);
+                offset = bytes != nullptr ? inImage(bytes) : 0;
+            }
+            else if (range.Kind() == BCRT_RANGE_BODY)
+            {
+                bytes = ViewBytesBelow(a.image, a.viewEnd, at, range.size);
+                offset = bytes != nullptr ? inImage(bytes) : 0;
+            }
+            else if (range.Kind() == BCRT_RANGE_PACKAGE)
+            {
+                bytes = PackageRangeBytes(b.get(), range);
+                offset = bytes != nullptr ? inB(bytes) : 0;
+            }
+            else
+            {
+                return true;
+            }
+            if (bytes != nullptr && range.size != 0)
+            {
+                ranges.push_back({offset, range.size});
+            }
+            return bytes != nullptr;
+        });
+    return whole ? ranges : std::vector<SignedImageRange>{};
+}
+
 int32_t CBCRTChainOfTrust::CheckImage(IROMImage* image, int32_t hat,
                                       std::span<const uint8_t> signingCertificate, CLog& log)
 {

@@ -5,9 +5,8 @@
 
 #include "common/core/crypto/Cert20KRCert.h"
 #include "common/core/crypto/CertificateTime.h"
+#include "core/UserFile.h"
 
-#include <fstream>
-#include <iterator>
 
 X509NameFields ExpectedX509Issuer(bool master)
 {
@@ -90,10 +89,10 @@ const X509AttributeRow* RowWithId(std::span<X509AttributeRow> table, int32_t id)
 CBCRTx509Cert::CBCRTx509Cert(const std::string& path, uint32_t options, uint32_t options2)
     : CBCRTCertBase(1, options, options2), m_fileName(path)
 {
-    std::ifstream file(path);
-    if (file)
+    const UserFileContents file = ReadUserFile(path, UserFileFormat::kCertificate);
+    if (file.Read())
     {
-        m_text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        m_text.assign(file.bytes.begin(), file.bytes.end());
     }
     const std::optional<X509NameFields> subject =
         X509GetNameFields(m_text.data(), m_text.size(), kX509Subject, &m_errorText);
