@@ -82,14 +82,8 @@ CRefPtr<IROMImage> CKRUserFlashApp::AdapterFirmware(RunState& state,
                                                     CRefPtr<IDisplayAdapter> adapter,
                                                     CRefPtr<IEEPROM> eeprom)
 {
-    if (state.journal)
-    {
-        if (const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter))
-        {
-            const size_t length = std::min<size_t>(saved->size(), kImageBufferSize);
-            return IROMImage::CreateFromBuffer(saved->data(), static_cast<uint32_t>(length));
-        }
-    }
+    // The session reads the content a stopped update's record saved in place
+    // of a half-written part.
     try
     {
         return state.flasher->ReadAdapterImage(state.ui, adapter, state.eeproms, eeprom, state.log,

@@ -8,6 +8,7 @@
 #include "core/UserInterface.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "flasher/AdapterSession.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
 #include "image/IROMImage.h"
@@ -78,9 +79,10 @@ private:
     // code.
     int FinishRun(RunState& state);
     int HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
-    // The adapter taken for the run: display driver off, selected, its EEPROM
-    // (with the microcode loader a secure part needs).
-    CRefPtr<IEEPROM> OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
+    // The adapter's session for the run: display driver off, selected, its
+    // EEPROM (with the microcode loader a secure part needs), its update
+    // record claimed.
+    CRefPtr<IAdapterSession> OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
     // The head of the adapter's firmware, or why it could not be read.
     struct AdapterHead
     {
@@ -90,9 +92,6 @@ private:
     };
     AdapterHead ReadAdapterHead(RunState& state, CRefPtr<IDisplayAdapter> adapter,
                                 CRefPtr<IEEPROM> eeprom);
-    // After an update that did not finish, the head of the firmware its
-    // record saved.
-    void TakeHeadFromRecord(RunState& state, CRefPtr<IDisplayAdapter> adapter, AdapterHead& read);
     int TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                   CRefPtr<IROMImage> head, bool blank, CRefPtr<IROMImage> image);
     uint32_t MaskedMismatch(uint32_t mismatch);

@@ -158,9 +158,10 @@ int CKRUserFlashApp::FinishRun(RunState& state)
 
 int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
 {
-    CRefPtr<IEEPROM> eeprom = OpenAdapter(state, adapter);
+    // The session holds the adapter (and its lock) until the adapter is done.
+    CRefPtr<IAdapterSession> session = OpenAdapter(state, adapter);
+    CRefPtr<IEEPROM> eeprom = session->EEPROM();
     AdapterHead read = ReadAdapterHead(state, adapter, eeprom);
-    TakeHeadFromRecord(state, adapter, read);
     if (!read.head)
     {
         // Only a failed read skips the adapter; the run goes on with the next.
@@ -188,37 +189,37 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
     return 0;
 }
 
-CRefPtr<IEEPROM> CKRUserFlashApp::OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter)
+CRefPtr<IAdapterSession> CKRUserFlashApp::OpenAdapter(RunState& state,
+                                                      CRefPtr<IDisplayAdapter> adapter)
 {
-    state.flasher->DisableDisplayDriver(adapter, state.log, true);
-    state.flasher->SelectAdapter(state.ui, state.bus, adapter, false);
-    CRefPtr<IEEPROM> eeprom = CreateEEPROM(adapter, kEEPROMRetries, false, false);
-    if (!eeprom)
+    const bool backup = commandLine->IsSet("backup");
+    AdapterOpening opening;
+    // A backup reads; after an update that did not finish it saves the
+    // firmware the record holds.
+    opening.use = backup ? AdapterUse::Saves : AdapterUse::Writes;
+    opening.rememberDisabled = true;
+    opening.loaderVerbose = HasEngineeringFeatures();
+    opening.announcePending = !state.quiet && !backup;
+    opening.bus = state.bus;
+    opening.eeproms = state.eeproms;
+    opening.boards = state.boards;
+    CRefPtr<IAdapterSession> session =
+        state.flasher->OpenAdapterSession(adapter, opening, state.ui, state.log);
+    if (backup && session->PendingWrite() && !state.quiet)
     {
-        throw std::runtime_error("Cannot program unsupported EEPROM type");
+        std::cout << "NOTE: The last update of this display adapter did not finish; the backup "
+                     "saves the firmware it held before."
+                  << std::endl;
     }
-    if (eeprom->IsSecure())
-    {
-        KestrixLoadRequest request;
-        request.userInterface = state.ui;
-        request.bus = state.bus;
-        request.adapterDatabase = state.adapters;
-        request.boardDatabase = state.boards;
-        request.eepromDatabase = state.eeproms;
-        request.adapter = adapter;
-        request.detailed = HasEngineeringFeatures();
-        request.log = state.log;
-        CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
-        eeprom->SetLoader(loader.get());
-        GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), state.eeproms.get());
-    }
-    return eeprom;
+    return session;
 }
 
 CKRUserFlashApp::AdapterHead CKRUserFlashApp::ReadAdapterHead(RunState& state,
                                                               CRefPtr<IDisplayAdapter> adapter,
                                                               CRefPtr<IEEPROM> eeprom)
 {
+    // The session reads the head of the firmware a stopped update's record
+    // saved in place of a half-written part.
     AdapterHead read;
     try
     {
@@ -238,32 +239,6 @@ CKRUserFlashApp::AdapterHead CKRUserFlashApp::ReadAdapterHead(RunState& state,
         read.failure = error.what();
     }
     return read;
-}
-
-void CKRUserFlashApp::TakeHeadFromRecord(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                         AdapterHead& read)
-{
-    // After an update that did not finish, the part may be erased or half
-    // written: the firmware it held before stands in for its head.
-    if (!state.journal)
-    {
-        return;
-    }
-    const std::optional<std::vector<uint8_t>> saved = state.journal->PendingContent(adapter);
-    if (!saved)
-    {
-        return;
-    }
-    if (!state.quiet)
-    {
-        std::cout << "NOTE: The last update of this display adapter did not finish; "
-                  << (commandLine->IsSet("backup")
-                          ? "the backup saves the firmware it held before."
-                          : "it will be updated again from the firmware it held before.")
-                  << std::endl;
-    }
-    read.head = HeadFromSavedContent(*saved);
-    read.blank = read.head->IsErased();
 }
 
 uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)

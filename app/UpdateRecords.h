@@ -5,6 +5,7 @@
 // the content a record saved when the adapter's last update did not finish.
 
 #include "core/CrossPlatform.h"
+#include "core/Exceptions.h"
 #include "core/RefCount.h"
 #include "flasher/IFlasher.h"
 #include "flasher/UpdateJournal.h"
@@ -41,6 +42,21 @@ inline CRefPtr<IUpdateJournal> OpenUpdateJournal()
         return nullptr;
     }
     return CRefPtr<IUpdateJournal>(new CUpdateJournalImpl(folder));
+}
+
+// The run's update records: those of the state folder, or, when the folder
+// cannot be used, records that refuse every write with the folder's failure
+// while commands that only read go on.
+inline CRefPtr<IUpdateJournal> OpenUpdateJournalOrUnusable()
+{
+    try
+    {
+        return OpenUpdateJournal();
+    }
+    catch (const io_error& error)
+    {
+        return CRefPtr<IUpdateJournal>(new CUnusableUpdateJournal(error.what()));
+    }
 }
 
 // The first `most` bytes of the content an unfinished update saved, as an

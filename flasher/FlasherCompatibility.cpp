@@ -1,6 +1,5 @@
 // The compatibility check of a firmware image against an adapter.
 
-#include "core/CommandLine.h"
 #include "core/FirmwareVersion.h"
 #include "flasher/ImageCompatibility.h"
 
@@ -12,18 +11,6 @@ namespace
 // index ID - 1.
 constexpr uint8_t kFirstBoardPosition = 2;
 constexpr uint8_t kLastBoardPosition = 19;
-
-bool IsOptionSet(const char* name)
-{
-    try
-    {
-        return ICommandLine::GetInstance()->IsSet(name);
-    }
-    catch (const std::runtime_error&)
-    {
-        return false;
-    }
-}
 
 bool DeviceIdMatches(const CompatibilityFacts& facts)
 {
@@ -131,20 +118,16 @@ bool SelectionRejects(CRefPtr<IDisplayAdapter> adapter, IROMImage& image,
     }
 }
 
-std::vector<uint16_t> ImageDeviceIds(IROMImage& image)
+std::vector<uint16_t> ImageDeviceIds(IROMImage& image, std::optional<uint16_t> altDeviceId)
 {
     std::vector<uint16_t> ids{image.GetDeviceID()};
     if (image.GetInfoWord38() != 0)
     {
         ids.push_back(image.GetInfoWord38());
     }
-    if (IsOptionSet("altdevid"))
+    if (altDeviceId)
     {
-        ICommandLine* commandLine = ICommandLine::GetInstance();
-        if (!commandLine->GetValue("altdevid", 0, 0).empty())
-        {
-            ids.push_back(static_cast<uint16_t>(commandLine->GetValueDec("altdevid", 0, 0)));
-        }
+        ids.push_back(*altDeviceId);
     }
     // The list ends at its first 0 entry; it has at most 65536 entries.
     for (uint32_t i = 0; i <= 0xFFFF; ++i)
@@ -209,10 +192,17 @@ uint32_t ComputeImageMismatch(const CompatibilityFacts& facts, const Compatibili
     return mask | VersionMismatch(facts, log);
 }
 
-uint16_t GetDeviceIdMask(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image, bool force)
+void TakeEngineSettings(CompatibilityRequest& request, const EngineSettings& settings)
 {
-    if (adapter->HasEEPROMStraps() &&
-        (force || image->GetInfoFlag37() || IsOptionSet("relaxdevid")))
+    request.relaxDeviceId = settings.relaxDeviceId;
+    request.altDeviceId = settings.altDeviceId;
+    request.ifrVerifyOnly = settings.ifrOnly && settings.verify;
+}
+
+uint16_t GetDeviceIdMask(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image, bool force,
+                         bool relax)
+{
+    if (adapter->HasEEPROMStraps() && (force || image->GetInfoFlag37() || relax))
     {
         return static_cast<uint16_t>(~adapter->GetFeatureMask());
     }
@@ -230,17 +220,17 @@ uint32_t CheckImageCompatibility(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMI
     facts.adapterSubsystemVendorId = adapter->GetSubsystemVendorID();
     facts.adapterSubsystemDeviceId = adapter->GetSubsystemDeviceID();
     facts.adapterHierarchyIndex = adapter->GetHierarchyIndex();
-    facts.deviceIdMask = GetDeviceIdMask(adapter, newImage, request.blank);
+    facts.deviceIdMask = GetDeviceIdMask(adapter, newImage, request.blank, request.relaxDeviceId);
 
     facts.imageVendorId = newImage->GetVendorID();
     facts.imageGpuDeviceId = newImage->GetGPUDeviceID();
-    facts.imageDeviceIds = ImageDeviceIds(*newImage);
+    facts.imageDeviceIds = ImageDeviceIds(*newImage, request.altDeviceId);
     const DevIdImageFacts switchFacts = ReadDevIdImageFacts(*newImage);
     facts.switchesDeviceId = [&] { return adapter->SwitchDevID(&switchFacts, log); };
     facts.imageSubsystemVendorId = newImage->GetSubsystemVendorID();
     facts.imageSubsystemDeviceId = newImage->GetSubsystemDeviceID();
     facts.subsystemWaived =
-        IsOptionSet("ifronly") && IsOptionSet("verify") && newImage->GetIFRImageSize() > 0;
+        request.ifrVerifyOnly && newImage->GetIFRImageSize() > 0;
     facts.imageBoardId = newImage->GetBoardID();
     facts.imageAlternateBoardId = newImage->GetAlternateBoardID();
     facts.imageHierarchyId = newImage->GetHierarchyID();

@@ -140,7 +140,8 @@ MicrocodeLoaderFactory DefaultMicrocodeLoaderFactory()
         load.bus = request.bus;
         load.eepromDatabase = request.eepromDatabase;
         load.adapter = request.adapter;
-        load.engineType = KESTRIX_PMU;
+        load.boardDatabase = request.boards;
+        load.engineType = request.engineType;
         load.console = request.wiuConsole;
         load.detailed = request.detailed;
         load.log = request.log;

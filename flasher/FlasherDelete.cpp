@@ -7,6 +7,9 @@
 #include "flasher/FlasherImpl.h"
 #include "image/ROMMeldVarnexFlashImpl.h"
 
+#include "image/OffsetModeScope.h"
+
+#include <algorithm>
 #include <stdexcept>
 
 namespace
@@ -24,20 +27,18 @@ void CFlasherImpl::DeleteVbios(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
         "Erasing the Vbios erases all Vbios related data from the EEPROM part including "
         "preservation (krtune) data.\nDelete Vbios?\n",
         "Erase aborted", "Delete aborted"};
-    CRefPtr<IEEPROM> eeprom =
-        BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
-    CLogOrDiscard logOrDiscard(log);
-    CLog& out = *logOrDiscard;
-    LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
+    CRefPtr<IEEPROM> eeprom = BeginDestructiveOperation(questions, ui, bus, adapter, database,
+                                                        skipConfirmation, log, AdapterUse::Writes);
     try
     {
         ui->ShowMessage(0, "Deleting Vbios image from EEPROM");
+        // After a stopped write the content it saved stands in for the chip.
         CRefPtr<IROMImage> current =
             ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
         const int32_t varnexBlock = current->FindNBSIBlock();
         if (varnexBlock == -1)
         {
-            eeprom->EraseChip(ui.get(), out);
+            EraseWholePart(ui, eeprom, log);
         }
         else
         {
@@ -74,5 +75,33 @@ void CFlasherImpl::WriteVarnexOnlyImage(CRefPtr<IUserInterface> ui,
     }
     UpdateSection(ui, adapter, eeprom, varnexOnly,
                   static_cast<uint32_t>(varnexOnly->FindNBSIBlock()),
-                  static_cast<int32_t>(varnexOnly->GetLoadedSize()), log);
+                  static_cast<int32_t>(varnexOnly->GetLoadedSize()), log, UpdateWriteKind::Delete);
+}
+
+void CFlasherImpl::EraseWholePart(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom, CLog* log)
+{
+    CLogOrDiscard logOrDiscard(log);
+    CAdapterSessionImpl* session = SessionOf(eeprom.get());
+    if (session)
+    {
+        session->BeginWrite(UpdateWriteKind::Delete,
+                            std::vector<uint8_t>(eeprom->GetType().GetSizeInBytes(), 0xFF), *ui,
+                            log);
+    }
+    LiftWriteProtectionIfNeeded(*ui, *eeprom, *logOrDiscard);
+    eeprom->EraseChip(ui.get(), *logOrDiscard);
+    if (session)
+    {
+        // The erase is proved before the record goes.
+        const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
+        CRefPtr<IROMImage> readBack = eeprom->ReadImage(nullptr, partSize, *logOrDiscard);
+        COffsetModeScope off(readBack.get(), false);
+        const uint8_t* bytes = IROMImage::ReadOnlyBuffer(readBack.get());
+        if (readBack->GetLoadedSize() < partSize ||
+            !std::all_of(bytes, bytes + partSize, [](uint8_t byte) { return byte == 0xFF; }))
+        {
+            throw std::runtime_error("EEPROM erase failed.");
+        }
+        session->FinishWrite();
+    }
 }

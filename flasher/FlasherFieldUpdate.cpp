@@ -31,10 +31,11 @@ CRefPtr<IROMImage> CFlasherImpl::ReadImageForFieldUpdate(CRefPtr<IUserInterface>
                                                          bool needsTvBlockUpdate,
                                                          CRefPtr<IEEPROM>& eeprom, CLog* log)
 {
-    SelectAdapter(ui, bus, adapter, true);
     // A part behind the microcontroller gets its loader here, or it could not
-    // be identified.
-    eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
+    // be identified. The display driver stays: only one range is written.
+    AdapterOpening opening = EngineOpening(AdapterUse::Writes, bus, database, true);
+    opening.handOverDisplay = false;
+    eeprom = OpenAdapterSession(adapter, opening, ui, log)->EEPROM();
     IdentifyEEPROM(ui, eeprom, database, log, true);
     if (needsTvBlockUpdate && !eeprom->GetType().TvBlockUpdateSupported)
     {

@@ -11,6 +11,10 @@
 #include "core/TextHelpers.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherDefaultServices.h"
+#include "eeprom/EEPROMBaseImpl.h"
+#include "image/OffsetModeScope.h"
+
+#include <algorithm>
 
 #include <sstream>
 #include <stdexcept>
@@ -62,10 +66,7 @@ CDisplayDriverRestoreGuard::~CDisplayDriverRestoreGuard()
     }
 }
 
-CFlasherImpl::CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
-                           bool diffsOnly, bool noKestrix)
-    : m_retryCount(retryCount), m_manualRead(manualRead), m_wiuConsole(wiuConsole),
-      m_autoConfirm(autoConfirm), m_diffsOnly(diffsOnly), m_noKestrix(noKestrix)
+CFlasherImpl::CFlasherImpl(const EngineSettings& settings) : m_settings(settings)
 {
     InstallDefaultServices(*this);
 }
@@ -75,10 +76,9 @@ CFlasherImpl::~CFlasherImpl()
     m_driverDisabled = false;
 }
 
-IFlasher* CreateFlasher(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
-                        bool diffsOnly, bool noKestrix)
+IFlasher* CreateFlasher(const EngineSettings& settings)
 {
-    return new CFlasherImpl(retryCount, manualRead, wiuConsole, autoConfirm, diffsOnly, noKestrix);
+    return new CFlasherImpl(settings);
 }
 
 IFlasher* GetFlasher()
@@ -87,15 +87,8 @@ IFlasher* GetFlasher()
     return GetOrCreateSingleton(holder,
                                 []
                                 {
-                                    ICommandLine* commandLine = ICommandLine::GetInstance();
-                                    const bool noKestrix = commandLine->IsSet("nokestrix");
-                                    const bool diffsOnly = commandLine->IsSet("diffsonly");
-                                    const bool autoConfirm = commandLine->IsSet("auto");
-                                    const bool wiuConsole = commandLine->IsSet("wiuconsole");
-                                    const bool manualRead = commandLine->IsSet("manualread");
-                                    const int32_t retries = commandLine->IsSet("noretries") ? 1 : 3;
-                                    return CreateFlasher(retries, manualRead, wiuConsole,
-                                                         autoConfirm, diffsOnly, noKestrix);
+                                    return CreateFlasher(EngineSettings::FromCommandLine(
+                                        *ICommandLine::GetInstance()));
                                 });
 }
 
@@ -127,7 +120,7 @@ void CFlasherImpl::DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* 
     }
     ICrossPlatform* os = GetCrossPlatform();
     os->SetActiveAdapter(CRefPtr<IAdapterContext>(adapter.get()));
-    if (ICommandLine::GetInstance()->IsSet("offswdriver") || m_driverDisabled)
+    if (m_settings.keepDisplayDriver || m_driverDisabled)
     {
         return;
     }
@@ -193,23 +186,144 @@ void CFlasherImpl::ResetDriverState()
     m_driverDisabled = false;
 }
 
+namespace
+{
+// The adapter's PCI location: one session per location.
+std::string SessionKey(IDisplayAdapter& adapter)
+{
+    CRefPtr<IDevice> device = adapter.GetDevice();
+    return std::to_string(device->GetSegment()) + ":" + std::to_string(device->GetBus()) + ":" +
+           std::to_string(device->GetDeviceNumber()) + "." +
+           std::to_string(device->GetFunctionNumber());
+}
+} // namespace
+
+CRefPtr<IAdapterSession> CFlasherImpl::OpenAdapterSession(CRefPtr<IDisplayAdapter> adapter,
+                                                          const AdapterOpening& opening,
+                                                          CRefPtr<IUserInterface> ui, CLog* log)
+{
+    const std::string key = SessionKey(*adapter);
+    if (const auto open = m_sessions->find(key); open != m_sessions->end())
+    {
+        CRefPtr<IAdapterSession> session(open->second);
+        session->Use(opening.use, *ui, log);
+        return session;
+    }
+    if (opening.handOverDisplay)
+    {
+        DisableDisplayDriver(adapter, log, opening.rememberDisabled);
+    }
+    if (opening.select)
+    {
+        SelectAdapter(ui, opening.bus, adapter, opening.verbose);
+    }
+    else
+    {
+        opening.bus->MapAdapter(adapter);
+    }
+    CRefPtr<IEEPROM> driver =
+        CreateEEPROM(adapter, m_settings.retries, m_settings.manualRead, m_settings.noKestrix);
+    if (!driver)
+    {
+        throw unsupported_eeprom_error();
+    }
+    if (driver->IsSecure() && m_loaderFactory)
+    {
+        MicrocodeLoaderRequest request{ui,
+                                       opening.bus,
+                                       adapter,
+                                       opening.eeproms,
+                                       driver,
+                                       m_settings.wiuConsole,
+                                       m_settings.autoConfirm,
+                                       opening.loaderVerbose,
+                                       log,
+                                       opening.kestrixEngineType,
+                                       opening.boards};
+        AttachMicrocodeLoader(m_loaderFactory(request), driver, opening.eeproms);
+    }
+    std::weak_ptr<std::map<std::string, CAdapterSessionImpl*>> registry = m_sessions;
+    auto* opened = new CAdapterSessionImpl(adapter, driver, m_journal, m_settings,
+                                           opening.announcePending,
+                                           [registry, key]
+                                           {
+                                               if (const auto sessions = registry.lock())
+                                               {
+                                                   sessions->erase(key);
+                                               }
+                                           });
+    CRefPtr<IAdapterSession> session(opened);
+    (*m_sessions)[key] = opened;
+    session->Use(opening.use, *ui, log);
+    return session;
+}
+
+AdapterOpening CFlasherImpl::EngineOpening(AdapterUse use, CRefPtr<IPCIBus> bus,
+                                           CRefPtr<IEEPROMDatabase> database, bool verbose) const
+{
+    AdapterOpening opening;
+    opening.use = use;
+    opening.verbose = verbose;
+    opening.loaderVerbose = verbose;
+    opening.bus = std::move(bus);
+    opening.eeproms = std::move(database);
+    return opening;
+}
+
 CRefPtr<IEEPROM> CFlasherImpl::OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                           CRefPtr<IDisplayAdapter> adapter,
                                           CRefPtr<IEEPROMDatabase> database, bool detailed,
-                                          CLog* log)
+                                          AdapterUse use, CLog* log)
 {
-    CRefPtr<IEEPROM> eeprom = CreateEEPROM(adapter, m_retryCount, m_manualRead, m_noKestrix);
-    if (!eeprom)
+    AdapterOpening opening = EngineOpening(use, bus, database, detailed);
+    // The caller has handed the display over and selected the adapter.
+    opening.handOverDisplay = false;
+    opening.select = false;
+    return OpenAdapterSession(adapter, opening, ui, log)->EEPROM();
+}
+
+CRefPtr<IAdapterSession> CFlasherImpl::SessionFor(CRefPtr<IDisplayAdapter> adapter,
+                                                      CRefPtr<IEEPROM> eeprom, AdapterUse use,
+                                                      IUserInterface& ui, CLog* log)
+{
+    if (CAdapterSessionImpl* session = SessionOf(eeprom.get()))
     {
-        throw std::runtime_error("Cannot program unsupported EEPROM type");
+        session->Use(use, ui, log);
+        return CRefPtr<IAdapterSession>(session);
     }
-    if (eeprom->IsSecure() && m_loaderFactory)
+    const std::string key = SessionKey(*adapter);
+    if (const auto open = m_sessions->find(key);
+        open != m_sessions->end() && open->second->Driver() == eeprom)
     {
-        MicrocodeLoaderRequest request{ui,           bus,           adapter,  database, eeprom,
-                                       m_wiuConsole, m_autoConfirm, detailed, log};
-        AttachMicrocodeLoader(m_loaderFactory(request), eeprom, database);
+        open->second->Use(use, ui, log);
+        return CRefPtr<IAdapterSession>(open->second);
     }
-    return eeprom;
+    // A bare driver: a session of its own for this operation, not registered
+    // (its caller holds the adapter's driver, not a session).
+    CRefPtr<IAdapterSession> session(
+        new CAdapterSessionImpl(adapter, eeprom, m_journal, m_settings, true, nullptr));
+    session->Use(use, ui, log);
+    return session;
+}
+
+void CFlasherImpl::BeginSessionWrite(CAdapterSessionImpl* session, UpdateWriteKind kind,
+                                     IROMImage& image, uint32_t address, uint32_t count,
+                                     IUserInterface& ui, CLog* log)
+{
+    if (!session)
+    {
+        return;
+    }
+    const std::vector<uint8_t> before = session->ContentBefore(log);
+    COffsetModeScope off(&image, false);
+    const uint8_t* bytes = IROMImage::ReadOnlyBuffer(&image);
+    const uint64_t limit = ImageBufferLimit(&image);
+    const uint32_t available =
+        address < limit ? static_cast<uint32_t>(std::min<uint64_t>(count, limit - address)) : 0;
+    session->BeginWrite(kind,
+                        ContentWith(before, address, std::span<const uint8_t>(bytes + address,
+                                                                              available)),
+                        ui, log);
 }
 
 void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
@@ -228,19 +342,13 @@ CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,
                                                      CRefPtr<IPCIBus> bus,
                                                      CRefPtr<IDisplayAdapter> adapter,
                                                      CRefPtr<IEEPROMDatabase> database,
-                                                     bool detailed, bool select, CLog* log)
+                                                     bool detailed, bool select, CLog* log,
+                                                     AdapterUse use)
 {
     LogLine(log, 3, "Action: " + action);
-    DisableDisplayDriver(adapter, log, false);
-    if (select)
-    {
-        SelectAdapter(ui, bus, adapter, detailed);
-    }
-    else
-    {
-        bus->MapAdapter(adapter);
-    }
-    return OpenEEPROM(ui, bus, adapter, database, detailed, log);
+    AdapterOpening opening = EngineOpening(use, bus, database, detailed);
+    opening.select = select;
+    return OpenAdapterSession(adapter, opening, ui, log)->EEPROM();
 }
 
 void CFlasherImpl::LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log)

@@ -23,6 +23,7 @@
 //   FlasherVarnexImages.cpp    adapter images, super image, Varnex image writing
 
 #include "core/Log.h"
+#include "flasher/AdapterSessionImpl.h"
 #include "flasher/CertificateGate.h"
 #include "flasher/IFlasher.h"
 #include "flasher/MicrocodeLoader.h"
@@ -32,6 +33,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,11 +45,14 @@ class CFlasherImpl : public CReferenceCountImpl, public IFlasher
 public:
     ROMVISE_REFCOUNT_FORWARD
 
-    CFlasherImpl(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
-                 bool diffsOnly, bool noKestrix);
+    explicit CFlasherImpl(const EngineSettings& settings);
     ~CFlasherImpl() override;
 
     // IFlasher.
+    CRefPtr<IAdapterSession> OpenAdapterSession(CRefPtr<IDisplayAdapter> adapter,
+                                                const AdapterOpening& opening,
+                                                CRefPtr<IUserInterface> ui, CLog* log) override;
+    const EngineSettings& Settings() const override { return m_settings; }
     void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                        CRefPtr<IDisplayAdapter> adapter, bool detailed) override;
     void DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
@@ -259,12 +265,15 @@ public:
                                                    CLog* log);
     // Programs [start, start + length) of the edited image (widened to whole
     // programming units) and reads the whole part back to prove it.
+    // On an EEPROM a session guards, the write is recorded as `kind` (or,
+    // in a session that destroys by design, only claimed).
     virtual void UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                                CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, uint32_t start,
-                               int32_t length, CLog* log);
+                               int32_t length, CLog* log,
+                               UpdateWriteKind kind = UpdateWriteKind::Field);
 
     // Settings the engine hands to the EEPROM objects it creates.
-    int32_t GetRetryCount() const { return m_retryCount; }
+    int32_t GetRetryCount() const { return m_settings.retries; }
     bool IsDriverDisabled() const { return m_driverDisabled; }
     // Installs the certificate and microcode checks of the gate.
     void SetCertificateGateServices(CertificateGateServices services);
@@ -285,31 +294,13 @@ private:
     // The certificate gate's check of the older kinds: the chain of trust in
     // software. 0 accepts; a refusal is logged and shown and gives -1.
     int32_t CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool showProgress);
-    // The adapter's content as an unfinished update saved it, in the length of
-    // `read`, when the update record holds some; otherwise `read` itself. A
-    // part left half written by a stop must not be the source of the board's
-    // data.
-    CRefPtr<IROMImage> SavedContentOr(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> read,
-                                      CLog* log);
-    // What an update that writes keeps for its record: the part's content
-    // before the first write, and what the part holds now when an unfinished
-    // update's record stands in for it.
-    struct RecordedStart
-    {
-        std::vector<uint8_t> contentBefore;
-        std::optional<std::vector<uint8_t>> partWithRecord;
-    };
-    // The part's content an update starts from: `read` (the whole part), or
-    // the content an unfinished update's record saved; `start` keeps both.
-    CRefPtr<IROMImage> StartFromRecord(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> read,
-                                       RecordedStart& start, CLog* log);
-    // The last step before the first write of `target` from offset 0:
-    // refuses a pending record that does not explain what the part holds,
-    // saves the content before in the record, and gives the image to write,
-    // `target` followed up to the end of its last write unit by the content
-    // the part held before.
-    CRefPtr<IROMImage> BeginRecordedWrite(CRefPtr<IDisplayAdapter> adapter, IEEPROM& eeprom,
-                                          CRefPtr<IROMImage> target, const RecordedStart& start);
+    // The last step before the first write of `target` from offset 0: the
+    // session settles a pending record and saves the new one (the content
+    // before and after); gives the image to write, `target` followed up to
+    // the end of its last write unit by the content the part held before.
+    CRefPtr<IROMImage> BeginRecordedWrite(IAdapterSession& session, UpdateWriteKind kind,
+                                          CRefPtr<IROMImage> target, IUserInterface& ui,
+                                          CLog* log);
     // Shows the blank-display warning and waits, unless verbose.
     virtual void WarnDisplayBlank(CRefPtr<IUserInterface> ui);
 
@@ -338,22 +329,39 @@ private:
     CRefPtr<IEEPROM> BeginAdapterOperation(const std::string& action, CRefPtr<IUserInterface> ui,
                                            CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
                                            CRefPtr<IEEPROMDatabase> database, bool detailed,
-                                           bool select, CLog* log);
+                                           bool select, CLog* log,
+                                           AdapterUse use = AdapterUse::Reads);
     // The same with the adapter selected in detail and its part identified.
     CRefPtr<IEEPROM> BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
                                               CRefPtr<IPCIBus> bus,
                                               CRefPtr<IDisplayAdapter> adapter,
-                                              CRefPtr<IEEPROMDatabase> database, CLog* log);
+                                              CRefPtr<IEEPROMDatabase> database, CLog* log,
+                                              AdapterUse use = AdapterUse::Reads);
     // The adapter's whole part read after identification, as the read-only
     // operations start.
     CRefPtr<IROMImage> ReadIdentifiedAdapterImage(CRefPtr<IUserInterface> ui,
                                                   CRefPtr<IEEPROM> eeprom,
                                                   CRefPtr<IEEPROMDatabase> database, bool detail,
                                                   CLog* log);
-    // Throws "Cannot program unsupported EEPROM type" without an EEPROM class.
+    // The adapter's session for an operation that selects the adapter and
+    // hands the display over itself (or keeps it): its guarded EEPROM, which
+    // keeps the session open while held. Throws "Cannot program unsupported
+    // EEPROM type" without an EEPROM class.
     CRefPtr<IEEPROM> OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                 CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROMDatabase> database,
-                                bool detailed, CLog* log);
+                                bool detailed, AdapterUse use, CLog* log);
+    // The opening every engine operation starts from.
+    AdapterOpening EngineOpening(AdapterUse use, CRefPtr<IPCIBus> bus,
+                                 CRefPtr<IEEPROMDatabase> database, bool verbose) const;
+    // The session guarding `eeprom`, or one opened around it for an engine
+    // operation called with a bare EEPROM driver (as tests do).
+    CRefPtr<IAdapterSession> SessionFor(CRefPtr<IDisplayAdapter> adapter,
+                                            CRefPtr<IEEPROM> eeprom, AdapterUse use,
+                                            IUserInterface& ui, CLog* log);
+    // The whole-part target of a write of `count` bytes of `image` at
+    // `address`, begun on the session (no record without one).
+    void BeginSessionWrite(CAdapterSessionImpl* session, UpdateWriteKind kind, IROMImage& image,
+                           uint32_t address, uint32_t count, IUserInterface& ui, CLog* log);
     // Lifts the part's software write protection when its record asks for it.
     void LiftWriteProtectionIfNeeded(IUserInterface& ui, IEEPROM& eeprom, CLog& log);
     // The texts of a destructive operation: its action, the log line when
@@ -374,7 +382,7 @@ private:
                                                CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                                CRefPtr<IDisplayAdapter> adapter,
                                                CRefPtr<IEEPROMDatabase> database,
-                                               bool skipConfirmation, CLog* log);
+                                               bool skipConfirmation, CLog* log, AdapterUse use);
     // The single-key question and, for the gravest operations, the typed one.
     void ConfirmOrAbort(IUserInterface& ui, bool typed, const std::string& question,
                         const std::string& abortText);
@@ -397,6 +405,8 @@ private:
     void WriteVarnexOnlyImage(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                               CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> current,
                               int32_t varnexBlock, CLog* log);
+    // Erases the whole part as a recorded write and proves it erased.
+    void EraseWholePart(CRefPtr<IUserInterface> ui, CRefPtr<IEEPROM> eeprom, CLog* log);
     // The common start of the EEPROM tests: the part identified and read,
     // the range widened to whole units and checked against the part.
     CRefPtr<IROMImage> BeginEEPROMTest(bool writeVerify, CRefPtr<IUserInterface> ui,
@@ -423,13 +433,12 @@ private:
 
     std::filesystem::path m_stressTestFolder;
     int32_t m_modeFlags = 1;
-    int32_t m_retryCount;
-    bool m_manualRead;
-    bool m_wiuConsole;
-    bool m_autoConfirm;
-    bool m_diffsOnly;
-    bool m_noKestrix;
+    EngineSettings m_settings;
     bool m_driverDisabled = false;
+    // The open sessions by adapter location; each removes itself when it
+    // closes.
+    std::shared_ptr<std::map<std::string, CAdapterSessionImpl*>> m_sessions =
+        std::make_shared<std::map<std::string, CAdapterSessionImpl*>>();
     MicrocodeLoaderFactory m_loaderFactory;
     CertificateGateServices m_certificateGate;
     UEFIImageServices m_uefi;

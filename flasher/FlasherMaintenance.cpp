@@ -43,10 +43,11 @@ std::string FormatEEPROMDump(IROMImage& image, uint32_t count)
 CRefPtr<IEEPROM>
 CFlasherImpl::BeginIdentifiedOperation(const std::string& action, CRefPtr<IUserInterface> ui,
                                        CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
-                                       CRefPtr<IEEPROMDatabase> database, CLog* log)
+                                       CRefPtr<IEEPROMDatabase> database, CLog* log,
+                                       AdapterUse use)
 {
     CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation(action, ui, bus, adapter, database, true, true, log);
+        BeginAdapterOperation(action, ui, bus, adapter, database, true, true, log, use);
     IdentifyEEPROM(ui, eeprom, database, log, true);
     return eeprom;
 }
@@ -57,7 +58,8 @@ void CFlasherImpl::SetSoftwareProtect(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBu
 {
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
-        BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log);
+        BeginIdentifiedOperation("Set software protect.", ui, bus, adapter, database, log,
+                                 AdapterUse::Destroys);
     ui->ShowMessage(0, "Setting EEPROM software protect setting");
     ui->Signal(0);
     CLogOrDiscard logOrDiscard(log);
@@ -110,13 +112,13 @@ CRefPtr<IEEPROM> CFlasherImpl::BeginDestructiveOperation(const DestructiveQuesti
                                                          CRefPtr<IPCIBus> bus,
                                                          CRefPtr<IDisplayAdapter> adapter,
                                                          CRefPtr<IEEPROMDatabase> database,
-                                                         bool skipConfirmation, CLog* log)
+                                                         bool skipConfirmation, CLog* log,
+                                                         AdapterUse use)
 {
     LogLine(log, 3, "Action: " + questions.action);
-    DisableDisplayDriver(adapter, log, false);
-    SelectAdapter(ui, bus, adapter, true);
+    CRefPtr<IEEPROM> eeprom =
+        OpenAdapterSession(adapter, EngineOpening(use, bus, database, true), ui, log)->EEPROM();
     ui->Signal(0);
-    CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
     IdentifyEEPROM(ui, eeprom, database, log, true);
     if (skipConfirmation)
     {
@@ -144,8 +146,9 @@ void CFlasherImpl::EraseEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
         "Erasing the EEPROM completely erases all data from the EEPROM part including "
         "preservation (krtune) data.\nCompletely erase EEPROM?\n",
         "Erase aborted", "Erase aborted"};
-    CRefPtr<IEEPROM> eeprom =
-        BeginDestructiveOperation(questions, ui, bus, adapter, database, skipConfirmation, log);
+    CRefPtr<IEEPROM> eeprom = BeginDestructiveOperation(questions, ui, bus, adapter, database,
+                                                        skipConfirmation, log,
+                                                        AdapterUse::Destroys);
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
     LiftWriteProtectionIfNeeded(*ui, *eeprom, out);

@@ -134,14 +134,12 @@ struct CFlasherImpl::FlashJob
     bool showProgress = false;
     bool compareOnly = false;
     bool segmentOnly = false;
-    // A run that writes keeps a record of the part's content until the new
-    // image is proven.
-    bool journaled = false;
+    // The adapter's session: the write's record and the part's content
+    // before it.
+    CRefPtr<IAdapterSession> session{};
     // The part's content the board's data comes from, and its version.
     CRefPtr<IROMImage> current{};
     std::string oldVersion{};
-    // What the update record needs of the content before.
-    RecordedStart recorded{};
     // The image compared after the write, and the one written (the target
     // with the tail of its last write unit).
     CRefPtr<IROMImage> target{};
@@ -174,6 +172,9 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
                  .segmentOnly = (flashFlags & kFlashProgramSegmentOnly) != 0};
     LogLine(log, 3, ActionLine(job.compareOnly, job.segmentOnly));
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
+    job.session = SessionFor(adapter, eeprom, job.compareOnly ? AdapterUse::Reads : AdapterUse::Writes,
+                             *ui, log);
+    job.eeprom = job.session->EEPROM();
     ui->Signal(0);
     const bool entryMode = newImage->GetOffsetMode();
 
@@ -185,7 +186,7 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     }
     job.oldVersion = job.current->GetVersionString(0);
     CarryBoardData(job, keepStraps, keepBoardSettings);
-    if (VerifyImageCertificate(adapter, newImage, eeprom, certificate, log, showProgress) != 0)
+    if (VerifyImageCertificate(adapter, newImage, job.eeprom, certificate, log, showProgress) != 0)
     {
         throw image_refused_error("Invalid firmware image detected. \n");
     }
@@ -201,9 +202,9 @@ void CFlasherImpl::FlashImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage> new
     const bool readBackMode = readBack->GetOffsetMode();
     readBack->SetOffsetMode(false);
     CompareReadBack(job, *readBack, writeSize);
-    if (job.journaled)
+    if (!job.compareOnly)
     {
-        m_journal->Finish(adapter);
+        job.session->FinishWrite();
     }
     ReportOutcome(job, *readBack);
 
@@ -225,18 +226,12 @@ void CFlasherImpl::IdentifyPartForImage(FlashJob& job, CRefPtr<IEEPROMDatabase> 
 }
 
 // Reads the part's whole content. After an update that did not finish, the
-// part may be half written: the board's data comes from the content saved
-// then, and what the part holds now is kept to be checked against the record.
+// part may be half written: the session gives the content saved then, and
+// the board's data comes from it.
 void CFlasherImpl::ReadCurrentContent(FlashJob& job)
 {
     const uint32_t partSize = job.eeprom->GetType().GetSizeInBytes();
     job.current = ReadEEPROMImage(job.ui, job.eeprom, partSize, job.log);
-    job.journaled = m_journal && !job.compareOnly;
-    if (!job.journaled)
-    {
-        return;
-    }
-    job.current = StartFromRecord(job.adapter, job.current, job.recorded, job.log);
 }
 
 // Carries the board's Varnex store into the new image; programming the image
@@ -337,22 +332,23 @@ void CFlasherImpl::PlanTarget(FlashJob& job)
     }
 }
 
-// Saves the part's content in the update record, after checking that a
-// pending record explains what the part holds now.
+// Saves the part's content and the target in the update record, after the
+// session settled a pending record.
 void CFlasherImpl::BeginUpdateRecord(FlashJob& job)
 {
     job.writeImage = job.target;
-    if (!job.journaled)
+    if (job.compareOnly)
     {
         return;
     }
-    job.writeImage = BeginRecordedWrite(job.adapter, *job.eeprom, job.target, job.recorded);
+    job.writeImage =
+        BeginRecordedWrite(*job.session, UpdateWriteKind::Flash, job.target, *job.ui, job.log);
 }
 
 // Lifts the part's write protection when the part or the image asks.
 void CFlasherImpl::PrepareWrite(FlashJob& job)
 {
-    if (m_diffsOnly)
+    if (m_settings.diffsOnly)
     {
         return;
     }

@@ -1,10 +1,9 @@
-// The update record around a write of an adapter's EEPROM: the content the
-// update starts from (after an unfinished update, the content its record
-// saved), and the record begun as the last step before the first write.
+// The update record around a write of a whole image from offset 0: the
+// part's content after it, and the image written, the target followed to the
+// end of its last write unit by the content before.
 
 #include "core/TextHelpers.h"
 #include "flasher/FlasherImpl.h"
-#include "flasher/UpdateJournal.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
@@ -63,64 +62,20 @@ CRefPtr<IROMImage> WithTailOfUnit(CRefPtr<IROMImage> target, const std::vector<u
     return padded;
 }
 
-// The part's content as an unfinished update saved it, in the length the
-// part's read gave: cut or filled with erased bytes.
-CRefPtr<IROMImage> ImageFromSavedContent(const std::vector<uint8_t>& saved, uint32_t readLength)
-{
-    std::vector<uint8_t> bytes(readLength, 0xFF);
-    std::copy_n(saved.begin(), std::min<size_t>(saved.size(), readLength), bytes.begin());
-    CRefPtr<IROMImage> image = IROMImage::CreateFromBuffer(bytes.data(), readLength);
-    image->Parse();
-    return image;
-}
-
 } // namespace
 
-CRefPtr<IROMImage> CFlasherImpl::SavedContentOr(CRefPtr<IDisplayAdapter> adapter,
-                                                CRefPtr<IROMImage> read, CLog* log)
+CRefPtr<IROMImage> CFlasherImpl::BeginRecordedWrite(IAdapterSession& session,
+                                                    UpdateWriteKind kind,
+                                                    CRefPtr<IROMImage> target,
+                                                    IUserInterface& ui, CLog* log)
 {
-    if (!m_journal)
-    {
-        return read;
-    }
-    const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter);
-    if (!saved)
-    {
-        return read;
-    }
-    LogLine(log, 3, "Taking the board's data from the content saved by an unfinished update.");
-    return ImageFromSavedContent(*saved, read->GetLoadedSize());
-}
-
-CRefPtr<IROMImage> CFlasherImpl::StartFromRecord(CRefPtr<IDisplayAdapter> adapter,
-                                                 CRefPtr<IROMImage> read, RecordedStart& start,
-                                                 CLog* log)
-{
-    CRefPtr<IROMImage> current = SavedContentOr(adapter, read, log);
-    if (current != read)
-    {
-        start.partWithRecord = LoadedBytes(*read);
-    }
-    start.contentBefore = LoadedBytes(*current);
-    return current;
-}
-
-CRefPtr<IROMImage> CFlasherImpl::BeginRecordedWrite(CRefPtr<IDisplayAdapter> adapter,
-                                                    IEEPROM& eeprom, CRefPtr<IROMImage> target,
-                                                    const RecordedStart& start)
-{
-    const std::vector<uint8_t> contentAfter = ContentAfter(start.contentBefore, *target);
-    if (start.partWithRecord &&
-        !UpdateRecordExplainsChip(*start.partWithRecord, start.contentBefore, contentAfter,
-                                  WriteUnitOf(eeprom)))
-    {
-        m_journal->Refuse(adapter, "it does not match this adapter's EEPROM");
-    }
+    IEEPROM& eeprom = *session.EEPROM();
+    const std::vector<uint8_t> contentAfter = ContentAfter(session.ContentBefore(log), *target);
     CRefPtr<IROMImage> writeImage = target;
     if (!eeprom.IsSecure())
     {
         writeImage = WithTailOfUnit(target, contentAfter, WriteUnitOf(eeprom));
     }
-    m_journal->Begin(adapter, start.contentBefore);
+    session.BeginWrite(kind, contentAfter, ui, log);
     return writeImage;
 }

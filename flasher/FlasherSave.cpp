@@ -121,11 +121,11 @@ std::vector<uint8_t> CFlasherImpl::ReadROMImageToSave(
 {
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CRefPtr<IEEPROM> eeprom =
-        BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log);
+        BeginAdapterOperation("Save ROM image.", ui, bus, adapter, database, detail, true, log,
+                              AdapterUse::Saves);
     // After an update that did not finish the part may be half written: the
-    // firmware it held is the one its update record saved.
-    CRefPtr<IROMImage> image =
-        SavedContentOr(adapter, ReadIdentifiedAdapterImage(ui, eeprom, database, detail, log), log);
+    // session reads the firmware it held from the update record.
+    CRefPtr<IROMImage> image = ReadIdentifiedAdapterImage(ui, eeprom, database, detail, log);
     if (!keepAll && !wholeEEPROM)
     {
         DropBoardBlock(*image);

@@ -48,7 +48,7 @@ SectionRange PlanSection(const CEEPROMType& type, IROMImage& image, uint32_t sta
 
 void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdapter> adapter,
                                  CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> image, uint32_t start,
-                                 int32_t length, CLog* log)
+                                 int32_t length, CLog* log, UpdateWriteKind kind)
 {
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     CLogOrDiscard logOrDiscard(log);
@@ -65,13 +65,17 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
     {
         throw std::runtime_error(kInvalidRange);
     }
-    LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
-
     // Whole units, and never past the end of the part.
     range.start -= range.start % range.unit;
     range.end =
         std::min<uint64_t>((range.end + range.unit - 1) / range.unit * range.unit, partSize);
     const uint32_t count = static_cast<uint32_t>(range.end - range.start);
+
+    // The record holds the part before and after the units this writes; a
+    // session that destroys by design writes without one.
+    CAdapterSessionImpl* session = SessionOf(eeprom.get());
+    BeginSessionWrite(session, kind, *image, static_cast<uint32_t>(range.start), count, *ui, log);
+    LiftWriteProtectionIfNeeded(*ui, *eeprom, out);
 
     if (IsVerbose())
     {
@@ -109,6 +113,10 @@ void CFlasherImpl::UpdateSection(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAda
         const std::string text =
             MismatchText(mismatch, image->GetByte(mismatch), readBack->GetByte(mismatch));
         throw std::runtime_error(text);
+    }
+    if (session)
+    {
+        session->FinishWrite();
     }
     LogLine(log, 3, "Update successful.");
     ui->ShowMessage(1, "Update successful.");

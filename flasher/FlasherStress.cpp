@@ -316,9 +316,10 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     outcome << "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
                "Pass/Fail\n";
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
-    DisableDisplayDriver(adapter, log, false);
-    SelectAdapter(ui, bus, adapter, true);
-    CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
+    CRefPtr<IEEPROM> eeprom =
+        OpenAdapterSession(adapter, EngineOpening(AdapterUse::Destroys, bus, database, true), ui,
+                           log)
+            ->EEPROM();
     RefusePatternTestOnSecureEEPROM(*eeprom, "The stress test");
     IdentifyEEPROM(ui, eeprom, database, log, true);
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();

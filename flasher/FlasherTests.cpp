@@ -83,9 +83,10 @@ CRefPtr<IROMImage> CFlasherImpl::BeginEEPROMTest(bool writeVerify, CRefPtr<IUser
                                                  uint32_t& length, uint32_t& unit, CLog* log)
 {
     LogLine(log, 3, writeVerify ? "Action: Test flashing." : "Action: Test reading.");
-    LogLine(log, 3, "Attempts: " + std::to_string(m_retryCount));
-    SelectAdapter(ui, bus, adapter, true);
-    eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
+    LogLine(log, 3, "Attempts: " + std::to_string(m_settings.retries));
+    AdapterOpening opening = EngineOpening(AdapterUse::Destroys, bus, database, true);
+    opening.handOverDisplay = false;
+    eeprom = OpenAdapterSession(adapter, opening, ui, log)->EEPROM();
     RefusePatternTestOnSecureEEPROM(*eeprom,
                                     writeVerify ? "The write/verify test" : "The read test");
     IdentifyEEPROM(ui, eeprom, database, log, true);

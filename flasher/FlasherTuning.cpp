@@ -152,10 +152,11 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
 {
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Tune Vbios Preservation Data.");
-    DisableDisplayDriver(adapter, log, false);
-    SelectAdapter(ui, bus, adapter, true);
+    CRefPtr<IEEPROM> eeprom =
+        OpenAdapterSession(adapter, EngineOpening(AdapterUse::Writes, bus, database, true), ui,
+                           log)
+            ->EEPROM();
     ui->Signal(0);
-    CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, true, log);
     IdentifyEEPROM(ui, eeprom, database, log, true);
     CRefPtr<IROMImage> current =
         ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);
@@ -201,8 +202,7 @@ void CFlasherImpl::TunePreservationData(CRefPtr<IUserInterface> ui, ICommandLine
     {
         throw user_abort_error("Preservation Data Tuning aborted");
     }
-    CLogOrDiscard logOrDiscard(log);
-    LiftWriteProtectionIfNeeded(*ui, *eeprom, *logOrDiscard);
+    // The flash lifts the part's write protection once its record is saved.
     try
     {
         FlashImage(ui, working, /*showProgress=*/true, /*keepStraps=*/false,

@@ -92,15 +92,12 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
     LogLine(log, 3, "Action: Flash UEFI image.");
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     ui->Signal(0);
+    // After an update that did not finish the part may be half written: the
+    // session reads the firmware it held before, and the driver goes into it.
+    CRefPtr<IAdapterSession> session = SessionFor(adapter, eeprom, AdapterUse::Writes, *ui, log);
+    eeprom = session->EEPROM();
     const uint32_t partSize = eeprom->GetType().GetSizeInBytes();
     CRefPtr<IROMImage> current = ReadEEPROMImage(ui, eeprom, partSize, log);
-    // After an update that did not finish the part may be half written: the
-    // driver goes into the firmware the part held before.
-    RecordedStart recorded;
-    if (m_journal)
-    {
-        current = StartFromRecord(adapter, current, recorded, log);
-    }
     CRefPtr<IROMImage> rom = IROMImage::Clone(current.get());
     LogRomLayout(log, "Current ROM:", *rom, m_uefi);
 
@@ -118,7 +115,7 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
         throw uefi_refused_error("Invalid firmware image detected. \n");
     }
     CRefPtr<IROMImage> writeImage =
-        m_journal ? BeginRecordedWrite(adapter, *eeprom, chain, recorded) : chain;
+        BeginRecordedWrite(*session, UpdateWriteKind::UEFI, chain, *ui, log);
     const uint32_t writeSize = writeImage->GetLoadedSize();
     CLogOrDiscard logOrDiscard(log);
     const uint32_t written =
@@ -136,8 +133,5 @@ void CFlasherImpl::FlashUEFIImage(CRefPtr<IUserInterface> ui, CRefPtr<IROMImage>
             MismatchText(mismatch, writeImage->GetByte(mismatch), readBack->GetByte(mismatch));
         throw std::runtime_error(text);
     }
-    if (m_journal)
-    {
-        m_journal->Finish(adapter);
-    }
+    session->FinishWrite();
 }

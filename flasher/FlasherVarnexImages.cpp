@@ -13,14 +13,13 @@
 namespace
 {
 // With the option romout the image goes to its file instead of the adapter.
-bool SaveToRomOut(IROMImage& image)
+bool SaveToRomOut(IROMImage& image, const EngineSettings& settings)
 {
-    if (!IsOptionSet("romout"))
+    if (!settings.romOut)
     {
         return false;
     }
-    image.SaveToFile(ICommandLine::GetInstance()->GetValue("romout", 0, 0), 0,
-                     image.GetLoadedSize());
+    image.SaveToFile(*settings.romOut, 0, image.GetLoadedSize());
     return true;
 }
 } // namespace
@@ -38,29 +37,29 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
     {
         adapter->PrintDescription(*log, false, true);
     }
-    const int32_t retries = IsOptionSet("noretries") ? 1 : 3;
     CRefPtr<IPCIBus> bus = GetPCIBus();
     CRefPtr<IUserInterface> ui = GetUserInterface();
     CRefPtr<IEEPROMDatabase> database = GetEEPROMDatabase();
     adapter->MapRegisters();
-    DisableDisplayDriver(adapter, log, false);
-    SelectAdapter(ui, bus, adapter, detailed);
-
-    eeprom = CreateEEPROM(adapter, retries, IsOptionSet("manualread"), IsOptionSet("nokestrix"));
-    if (!eeprom)
+    // A Varnex command reads the store, and may write it back: the session
+    // reads the content a stopped write saved in place of a half-written
+    // chip, and claims the adapter when the command writes.
+    try
     {
+        eeprom = OpenAdapterSession(adapter,
+                                    EngineOpening(AdapterUse::Saves, bus, database, detailed), ui,
+                                    log)
+                     ->EEPROM();
+    }
+    catch (const unsupported_eeprom_error&)
+    {
+        eeprom = nullptr;
         LogLine(log, 3, "Unsupported EEPROM Type. Can't proceed.");
         RestoreDisplayDriverNow(log);
         return kVarnexNoImage;
     }
-    if (eeprom->IsSecure() && m_loaderFactory)
-    {
-        MicrocodeLoaderRequest request{ui,           bus,           adapter,  database, eeprom,
-                                       m_wiuConsole, m_autoConfirm, detailed, log};
-        AttachMicrocodeLoader(m_loaderFactory(request), eeprom, database);
-    }
 
-    const bool fromFile = IsOptionSet("romin");
+    const bool fromFile = m_settings.romIn.has_value();
     if (detailed)
     {
         const char* const text =
@@ -69,7 +68,7 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
         ui->ShowMessage(0, text);
     }
     CRefPtr<IROMImage> read =
-        fromFile ? IROMImage::CreateFromFile(ICommandLine::GetInstance()->GetValue("romin", 0, 0))
+        fromFile ? IROMImage::CreateFromFile(*m_settings.romIn)
                  : ReadAdapterImage(ui, adapter, database, eeprom, log, detailed);
     if (!read)
     {
@@ -77,9 +76,7 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
         RestoreDisplayDriverNow(log);
         return kVarnexNoImage;
     }
-    // The Varnex store carried into an update comes from the content an
-    // unfinished update saved, not from a half-written part.
-    image = fromFile ? read : SavedContentOr(adapter, read, log);
+    image = read;
     store = ReadVarnexObject(image, false);
     LogLine(log, 3, "Read VBIOS completed.");
     return kVarnexDone;
@@ -95,7 +92,7 @@ bool CFlasherImpl::BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter,
     {
         return false;
     }
-    if (!SaveToRomOut(*image))
+    if (!SaveToRomOut(*image, m_settings))
     {
         FlashImage(GetUserInterface(), image, /*showProgress=*/true, /*keepStraps=*/true,
                    /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),
@@ -117,7 +114,7 @@ bool CFlasherImpl::WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IE
         LogLine(log, 3, "Error: Failed to create Varnex block.");
         return false;
     }
-    if (!SaveToRomOut(*image))
+    if (!SaveToRomOut(*image, m_settings))
     {
         FlashImage(GetUserInterface(), image, /*showProgress=*/IsVerbose(), /*keepStraps=*/true,
                    /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),

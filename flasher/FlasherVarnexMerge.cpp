@@ -23,11 +23,6 @@ namespace
 const VarnexTag kOemTag("OEM");
 const VarnexTag kBboTag("BBO");
 
-std::string OptionValue(const char* name)
-{
-    return ICommandLine::GetInstance()->GetValue(name, 0, 0);
-}
-
 // The message on standard output and, at level 3, in the log.
 void FlushToLogAndConsole(CLog* log, const std::string& text)
 {
@@ -106,7 +101,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
             LogLine(log, 3,
                     "No difference found in OBD data between of Current OBD and File image.");
         }
-        else if (!IsOptionSet("auto") && IsOptionSet("mergevarnex"))
+        else if (!m_settings.autoConfirm && m_settings.mergeVarnex)
         {
             CRefPtr<IUserInterface> ui = GetUserInterface();
             ui->ShowMessage(1, "\nDifferent fields of OBD: ");
@@ -212,7 +207,7 @@ int32_t CFlasherImpl::MergeVarnex(CRefPtr<IROMImage> newImage, CRefPtr<IROMImage
     }
     MergeVarnexImage(newImage, current, log);
     if ((newImage->HasNBSIObject(nbsi::kTypeVarnexImage) && deleteBlock) ||
-        !IsOptionSet("mergevarnex"))
+        !m_settings.mergeVarnex)
     {
         LogLine(log, 3, "Delete the current Varnex block from the target vbios image.");
         RemoveBlockIfPresent(*newImage);
@@ -340,9 +335,9 @@ int32_t CFlasherImpl::BuildVarnexBlocks(CRefPtr<IROMImage> image, std::vector<ui
         return kVarnexBuildFailed;
     }
     ReplaceImageContent(*image, *rebuilt);
-    if (IsOptionSet("romout"))
+    if (m_settings.romOut)
     {
-        image->SaveToFile(OptionValue("romout"), 0, image->GetLoadedSize());
+        image->SaveToFile(*m_settings.romOut, 0, image->GetLoadedSize());
     }
     return kVarnexDone;
 }

@@ -332,7 +332,7 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     {
         log->SetLevel(3);
     }
-    const bool merge = IsOptionSet("mergevarnex");
+    const bool merge = m_settings.mergeVarnex;
     const StoreClass fresh = ClassifyStore(*this, newImage);
     const StoreClass cur = ClassifyStore(*this, current);
     if (cur.hasBlock && fresh.hasBlock)

@@ -260,7 +260,8 @@ void CFlasherImpl::PrintVersionQuick(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus
         << std::left << std::setw(4) << adapter->GetHierarchyShortName() << std::right << " ";
     try
     {
-        CRefPtr<IEEPROM> eeprom = OpenEEPROM(ui, bus, adapter, database, false, log);
+        CRefPtr<IEEPROM> eeprom =
+            OpenEEPROM(ui, bus, adapter, database, false, AdapterUse::Reads, log);
         IdentifyEEPROM(ui, eeprom, database, log, false);
         CRefPtr<IROMImage> image =
             ReadEEPROMImage(ui, eeprom, eeprom->GetType().GetSizeInBytes(), log);

@@ -19,6 +19,7 @@
 #include "core/UserInterface.h"
 #include "eeprom/IEEPROM.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "flasher/AdapterSession.h"
 #include "flasher/IUpdateJournal.h"
 #include "flasher/MicrocodeLoader.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -112,6 +113,16 @@ enum FlasherModeFlags : int32_t
 class IFlasher : public IReferenceCount
 {
 public:
+    // Opens the adapter for work (see flasher/AdapterSession.h), or gives the
+    // session already open for it. The session closes, and gives the adapter
+    // free, when its last holder lets go.
+    virtual CRefPtr<IAdapterSession> OpenAdapterSession(CRefPtr<IDisplayAdapter> adapter,
+                                                        const AdapterOpening& opening,
+                                                        CRefPtr<IUserInterface> ui,
+                                                        CLog* log) = 0;
+    // The settings the engine read from the command line when it was made.
+    virtual const EngineSettings& Settings() const = 0;
+
     // Shows "Adapter: " and its description and maps its registers.
     virtual void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                                CRefPtr<IDisplayAdapter> adapter, bool detailed) = 0;
@@ -406,10 +417,8 @@ protected:
     ~IFlasher() = default;
 };
 
-// A new engine with the settings of the command line's options, no reference
-// taken.
-IFlasher* CreateFlasher(int32_t retryCount, bool manualRead, bool wiuConsole, bool autoConfirm,
-                        bool diffsOnly, bool noKestrix);
+// A new engine with the settings given, no reference taken.
+IFlasher* CreateFlasher(const EngineSettings& settings);
 // The process-wide engine, created on first call from the command line's
 // options; the pointer is borrowed.
 IFlasher* GetFlasher();

@@ -3,6 +3,7 @@
 // the firmware already there: a mask of the reasons it does not fit, 0 when
 // it does. Callers decide which reasons they tolerate.
 
+#include "flasher/AdapterSession.h"
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "hw/adapter/IDisplayAdapter.h"
@@ -11,6 +12,7 @@
 #include "image/IVFieldTable.h"
 
 #include <cstdint>
+#include <optional>
 #include <functional>
 #include <string>
 #include <vector>
@@ -40,7 +42,14 @@ struct CompatibilityRequest
     uint16_t acceptedSubsystemVendorId = kNoAcceptedId;
     uint16_t acceptedSubsystemDeviceId = kNoAcceptedId;
     uint16_t acceptedBoardId = kNoAcceptedId;
+    // The engineering options that widen the check (TakeEngineSettings).
+    bool relaxDeviceId = false;
+    std::optional<uint16_t> altDeviceId;
+    bool ifrVerifyOnly = false;
 };
+
+// The request's options as the engine's settings give them.
+void TakeEngineSettings(CompatibilityRequest& request, const EngineSettings& settings);
 
 // What the check compares, read from the adapter, the new image, the head of
 // the adapter's current firmware and the command line.
@@ -84,8 +93,9 @@ uint32_t ComputeImageMismatch(const CompatibilityFacts& facts, const Compatibili
                               CLog* log);
 
 // 0xFFFF, or the device-ID bits the adapter's straps may not change when
-// forced, asked by the image or by the option "relaxdevid".
-uint16_t GetDeviceIdMask(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image, bool force);
+// forced, asked by the image or by the option "relaxdevid" (`relax`).
+uint16_t GetDeviceIdMask(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image, bool force,
+                         bool relax);
 
 // The mask of the new image against the adapter and the head of its current
 // firmware. std::runtime_error for a selection kind this program does not

@@ -15,6 +15,7 @@
 #include "eeprom/IEEPROMDatabase.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "hw/adapter/IPCIBus.h"
+#include "hw/catalogue/BoardCatalogue.h"
 
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,10 @@ struct MicrocodeLoaderRequest
     bool autoConfirm = false;
     bool detailed = false;
     CLog* log = nullptr;
+    // The engine the microcode starts (0: the PMU) and the board catalogue
+    // it reads.
+    uint32_t engineType = 0;
+    CRefPtr<IBoardDatabase> boards;
 };
 
 // Makes a loader with its microcode loaded and attaches it to the request's

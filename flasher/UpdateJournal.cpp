@@ -62,18 +62,68 @@ std::string CheckRecordMagic(std::span<const uint8_t> bytes)
                : "it is not an update record";
 }
 
+uint32_t RecordVersionOf(std::span<const uint8_t> bytes)
+{
+    return LoadLE32(&bytes[kRecordVersionAt]);
+}
+
 std::string CheckRecordVersion(std::span<const uint8_t> bytes)
 {
-    return LoadLE32(&bytes[kRecordVersionAt]) == kUpdateRecordVersion
+    const uint32_t version = RecordVersionOf(bytes);
+    return version == kUpdateRecordVersion || version == kUpdateRecordFirstVersion
                ? ""
                : "its format version is not known";
+}
+
+// The fields of a format-2 payload: kind, length before, length of the
+// target, then the two contents.
+constexpr size_t kPayloadKindAt = 0;
+constexpr size_t kPayloadBeforeLengthAt = 4;
+constexpr size_t kPayloadTargetLengthAt = 8;
+constexpr size_t kPayloadContentAt = 12;
+
+// The record a whole, checked payload holds, or the reason it cannot be used.
+UpdateRecordReading ReadPayload(uint32_t version, std::span<const uint8_t> payload)
+{
+    if (version == kUpdateRecordFirstVersion)
+    {
+        return {UpdateRecord{UpdateWriteKind::Flash,
+                             std::vector<uint8_t>(payload.begin(), payload.end()), std::nullopt},
+                ""};
+    }
+    if (payload.size() < kPayloadContentAt)
+    {
+        return {std::nullopt, "it is truncated"};
+    }
+    const uint32_t kind = LoadLE32(&payload[kPayloadKindAt]);
+    const uint64_t beforeLength = LoadLE32(&payload[kPayloadBeforeLengthAt]);
+    const uint64_t targetLength = LoadLE32(&payload[kPayloadTargetLengthAt]);
+    if (kind == 0 || kind > kMostUpdateWriteKind)
+    {
+        return {std::nullopt, "its kind of write is not known"};
+    }
+    if (beforeLength == 0 || (targetLength != 0 && targetLength != beforeLength) ||
+        kPayloadContentAt + beforeLength + targetLength != payload.size())
+    {
+        return {std::nullopt, "its contents do not add up"};
+    }
+    UpdateRecord record;
+    record.kind = static_cast<UpdateWriteKind>(kind);
+    const auto before = payload.subspan(kPayloadContentAt, beforeLength);
+    record.before.assign(before.begin(), before.end());
+    if (targetLength != 0)
+    {
+        const auto target = payload.subspan(kPayloadContentAt + beforeLength);
+        record.target.emplace(target.begin(), target.end());
+    }
+    return {std::move(record), ""};
 }
 
 std::string CheckRecordLength(std::span<const uint8_t> bytes)
 {
     const uint32_t length = LoadLE32(&bytes[kRecordLengthAt]);
     const size_t left = bytes.size() - kUpdateRecordHeaderSize;
-    if (length > kUpdateRecordMostContent)
+    if (length > kUpdateRecordMostPayload)
     {
         return "its content length is too large";
     }
@@ -252,7 +302,7 @@ std::string ReadRecordBytes(const std::filesystem::path& path, std::vector<uint8
         return "it is not a file";
     }
     bytes.resize(static_cast<size_t>(std::min<uintmax_t>(
-        static_cast<uintmax_t>(info.st_size), kUpdateRecordHeaderSize + kUpdateRecordMostContent + 1)));
+        static_cast<uintmax_t>(info.st_size), kUpdateRecordHeaderSize + kUpdateRecordMostPayload + 1)));
     size_t done = 0;
     while (done < bytes.size())
     {
@@ -282,12 +332,14 @@ std::string ReadRecordBytes(const std::filesystem::path& path, std::vector<uint8
 }
 } // namespace
 
-std::vector<uint8_t> EncodeUpdateRecord(const UpdateRecordOwner& owner,
-                                        std::span<const uint8_t> content)
+namespace
+{
+std::vector<uint8_t> EncodeRecordFile(const UpdateRecordOwner& owner, uint32_t version,
+                                      std::span<const uint8_t> content)
 {
     std::vector<uint8_t> out(kUpdateRecordMagic.begin(), kUpdateRecordMagic.end());
     out.reserve(kUpdateRecordHeaderSize + content.size());
-    AppendRecordLE(out, kUpdateRecordVersion, 4);
+    AppendRecordLE(out, version, 4);
     AppendRecordLE(out, owner.segment, 2);
     AppendRecordLE(out, owner.bus, 1);
     AppendRecordLE(out, owner.device, 1);
@@ -299,6 +351,30 @@ std::vector<uint8_t> EncodeUpdateRecord(const UpdateRecordOwner& owner,
     out.insert(out.end(), digest.begin(), digest.end());
     out.insert(out.end(), content.begin(), content.end());
     return out;
+}
+} // namespace
+
+std::vector<uint8_t> EncodeUpdateRecord(const UpdateRecordOwner& owner,
+                                        std::span<const uint8_t> content)
+{
+    return EncodeRecordFile(owner, kUpdateRecordFirstVersion, content);
+}
+
+std::vector<uint8_t> EncodeUpdateRecord(const UpdateRecordOwner& owner,
+                                        const UpdateRecord& record)
+{
+    const size_t targetLength = record.target ? record.target->size() : 0;
+    std::vector<uint8_t> payload;
+    payload.reserve(kPayloadContentAt + record.before.size() + targetLength);
+    AppendRecordLE(payload, static_cast<uint32_t>(record.kind), 4);
+    AppendRecordLE(payload, static_cast<uint32_t>(record.before.size()), 4);
+    AppendRecordLE(payload, static_cast<uint32_t>(targetLength), 4);
+    payload.insert(payload.end(), record.before.begin(), record.before.end());
+    if (record.target)
+    {
+        payload.insert(payload.end(), record.target->begin(), record.target->end());
+    }
+    return EncodeRecordFile(owner, kUpdateRecordVersion, payload);
 }
 
 UpdateRecordReading DecodeUpdateRecord(std::span<const uint8_t> bytes,
@@ -318,14 +394,49 @@ UpdateRecordReading DecodeUpdateRecord(std::span<const uint8_t> bytes,
             return {std::nullopt, std::move(refusal)};
         }
     }
-    const std::span<const uint8_t> content = bytes.subspan(kUpdateRecordHeaderSize);
-    return {std::vector<uint8_t>(content.begin(), content.end()), ""};
+    return ReadPayload(RecordVersionOf(bytes), bytes.subspan(kUpdateRecordHeaderSize));
 }
+
+namespace
+{
+// Programming only clears bits: a block on its way to `wanted` has no bit
+// clear that `wanted` keeps set.
+bool TowardContent(std::span<const uint8_t> block, std::span<const uint8_t> wanted)
+{
+    for (size_t i = 0; i < block.size(); ++i)
+    {
+        if ((wanted[i] & static_cast<uint8_t>(~block[i])) != 0)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A block on its way back to `before` after an undone write: erased, then
+// programmed from its start, so it holds `before` up to one byte on its way
+// to it, and is erased after that.
+bool BackInOrder(std::span<const uint8_t> block, std::span<const uint8_t> before)
+{
+    const auto differs = std::mismatch(block.begin(), block.end(), before.begin());
+    if (differs.first == block.end())
+    {
+        return true;
+    }
+    if ((*differs.second & static_cast<uint8_t>(~*differs.first)) != 0)
+    {
+        return false;
+    }
+    return std::all_of(differs.first + 1, block.end(), [](uint8_t byte) { return byte == 0xFF; });
+}
+} // namespace
 
 bool UpdateRecordExplainsChip(std::span<const uint8_t> chip, std::span<const uint8_t> before,
                               std::span<const uint8_t> after, uint32_t blockSize)
 {
-    if (chip.size() != before.size() || chip.size() != after.size() || blockSize == 0)
+    const bool targetKnown = !after.empty();
+    if (chip.size() != before.size() || (targetKnown && chip.size() != after.size()) ||
+        blockSize == 0)
     {
         return false;
     }
@@ -334,16 +445,11 @@ bool UpdateRecordExplainsChip(std::span<const uint8_t> chip, std::span<const uin
         const size_t length = std::min<size_t>(blockSize, chip.size() - start);
         const auto block = chip.subspan(start, length);
         const auto old = before.subspan(start, length);
-        const auto wanted = after.subspan(start, length);
-        const bool isOld = std::equal(block.begin(), block.end(), old.begin());
-        // Programming only clears bits: no bit may be clear on the chip that
-        // is set in the content after.
-        bool towardWanted = true;
-        for (size_t i = 0; i < length && towardWanted; ++i)
+        if (BackInOrder(block, old))
         {
-            towardWanted = (wanted[i] & static_cast<uint8_t>(~block[i])) == 0;
+            continue; // the content before, or on its way back to it
         }
-        if (!isOld && !towardWanted)
+        if (!targetKnown || !TowardContent(block, after.subspan(start, length)))
         {
             return false;
         }
@@ -385,7 +491,7 @@ UpdateRecordReading CUpdateJournalImpl::ReadRecord(const std::filesystem::path& 
     return DecodeUpdateRecord(bytes, owner);
 }
 
-void CUpdateJournalImpl::Claim(const std::filesystem::path& record)
+void CUpdateJournalImpl::ClaimPath(const std::filesystem::path& record)
 {
     if (m_locks.contains(record.string()))
     {
@@ -413,7 +519,7 @@ void CUpdateJournalImpl::Claim(const std::filesystem::path& record)
     m_locks.emplace(record.string(), fd.Release());
 }
 
-void CUpdateJournalImpl::Release(const std::filesystem::path& record)
+void CUpdateJournalImpl::ReleasePath(const std::filesystem::path& record)
 {
     // The lock file stays: removing it would let a run that opened it just
     // before hold a lock on a file the next run no longer sees.
@@ -424,11 +530,22 @@ void CUpdateJournalImpl::Release(const std::filesystem::path& record)
     }
 }
 
-std::optional<std::vector<uint8_t>>
-CUpdateJournalImpl::PendingContent(CRefPtr<IDisplayAdapter> adapter)
+void CUpdateJournalImpl::Claim(CRefPtr<IDisplayAdapter> adapter)
+{
+    ClaimPath(RecordPath(adapter));
+}
+
+void CUpdateJournalImpl::Release(CRefPtr<IDisplayAdapter> adapter)
 {
     const std::filesystem::path path = RecordPath(adapter);
-    Claim(path);
+    m_readings.erase(path.string());
+    ReleasePath(path);
+}
+
+std::optional<UpdateRecord> CUpdateJournalImpl::PendingRecord(CRefPtr<IDisplayAdapter> adapter)
+{
+    const std::filesystem::path path = RecordPath(adapter);
+    ClaimPath(path);
     auto known = m_readings.find(path.string());
     if (known == m_readings.end())
     {
@@ -443,7 +560,32 @@ CUpdateJournalImpl::PendingContent(CRefPtr<IDisplayAdapter> adapter)
     {
         ThrowRefusal(path, known->second.refusal);
     }
-    return known->second.content;
+    return known->second.record;
+}
+
+std::optional<std::vector<uint8_t>>
+CUpdateJournalImpl::PendingContent(CRefPtr<IDisplayAdapter> adapter)
+{
+    std::optional<UpdateRecord> record = PendingRecord(adapter);
+    if (!record)
+    {
+        return std::nullopt;
+    }
+    return std::move(record->before);
+}
+
+std::optional<UpdateRecord> CUpdateJournalImpl::PeekRecord(CRefPtr<IDisplayAdapter> adapter)
+{
+    const std::filesystem::path path = RecordPath(adapter);
+    if (const auto known = m_readings.find(path.string()); known != m_readings.end())
+    {
+        return known->second.record;
+    }
+    if (!EntryExists(path))
+    {
+        return std::nullopt;
+    }
+    return ReadRecord(path, OwnerOf(adapter)).record;
 }
 
 void CUpdateJournalImpl::Refuse(CRefPtr<IDisplayAdapter> adapter, const std::string& reason)
@@ -454,7 +596,7 @@ void CUpdateJournalImpl::Refuse(CRefPtr<IDisplayAdapter> adapter, const std::str
 void CUpdateJournalImpl::MoveRefusedRecordAside(const std::filesystem::path& path,
                                                 const UpdateRecordOwner& owner) const
 {
-    if (!EntryExists(path) || ReadRecord(path, owner).content)
+    if (!EntryExists(path) || ReadRecord(path, owner).record)
     {
         return;
     }
@@ -472,18 +614,26 @@ void CUpdateJournalImpl::MoveRefusedRecordAside(const std::filesystem::path& pat
 
 void CUpdateJournalImpl::Begin(CRefPtr<IDisplayAdapter> adapter, std::span<const uint8_t> content)
 {
+    BeginRecord(adapter, UpdateRecord{UpdateWriteKind::Flash,
+                                      std::vector<uint8_t>(content.begin(), content.end()),
+                                      std::nullopt});
+}
+
+void CUpdateJournalImpl::BeginRecord(CRefPtr<IDisplayAdapter> adapter, const UpdateRecord& record)
+{
     const std::filesystem::path path = RecordPath(adapter);
-    if (content.empty() || content.size() > kUpdateRecordMostContent)
+    if (record.before.empty() || record.before.size() > kUpdateRecordMostContent ||
+        (record.target && record.target->size() != record.before.size()))
     {
         throw io_error("Cannot write the update record " + path.string() +
                        ": the content does not fit a record");
     }
-    Claim(path);
+    ClaimPath(path);
     const UpdateRecordOwner owner = OwnerOf(adapter);
     MoveRefusedRecordAside(path, owner);
     m_readings.erase(path.string());
-    WriteRecordDurably(path, EncodeUpdateRecord(owner, content));
-    m_readings[path.string()] = {std::vector<uint8_t>(content.begin(), content.end()), ""};
+    WriteRecordDurably(path, EncodeUpdateRecord(owner, record));
+    m_readings[path.string()] = {record, ""};
 }
 
 void CUpdateJournalImpl::Finish(CRefPtr<IDisplayAdapter> adapter)
@@ -493,8 +643,53 @@ void CUpdateJournalImpl::Finish(CRefPtr<IDisplayAdapter> adapter)
     {
         throw io_error("Cannot remove the update record " + path.string() + ": " + ErrnoText());
     }
-    m_readings.erase(path.string());
+    // Nothing is pending any more; the adapter stays this run's until Release.
+    m_readings[path.string()] = {};
     // A removal lost to a power cut only repeats the update on the next run.
     SyncRecordFolder(m_directory);
-    Release(path);
+}
+
+const char* UpdateWriteKindName(UpdateWriteKind kind)
+{
+    switch (kind)
+    {
+    case UpdateWriteKind::Flash:
+        return "a firmware update";
+    case UpdateWriteKind::UEFI:
+        return "a UEFI driver update";
+    case UpdateWriteKind::Field:
+        return "a change of straps, GUID or TV block";
+    case UpdateWriteKind::Delete:
+        return "a Vbios deletion";
+    case UpdateWriteKind::Varnex:
+        return "a write of the Varnex store";
+    case UpdateWriteKind::Tuning:
+        return "a tuning of the preservation data";
+    }
+    return "an update";
+}
+
+const char* UpdateWriteKindFinisher(UpdateWriteKind kind)
+{
+    switch (kind)
+    {
+    case UpdateWriteKind::Flash:
+        return "the same update again (romuvise, or romvise with the same file)";
+    case UpdateWriteKind::UEFI:
+        return "romvise --updateuefi with the same file";
+    case UpdateWriteKind::Field:
+        return "the same romvise --straps, --guid, --guidsource or --tv command";
+    case UpdateWriteKind::Delete:
+        return "romvise --delete";
+    case UpdateWriteKind::Varnex:
+        return "the same romvise Varnex command";
+    case UpdateWriteKind::Tuning:
+        return "the same romvise --presregtune or --presdatatune command";
+    }
+    return "the same update";
+}
+
+void CUnusableUpdateJournal::Fail() const
+{
+    throw io_error(m_failure);
 }

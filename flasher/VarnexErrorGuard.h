@@ -1,9 +1,7 @@
 #pragma once
 // Shared by the engine's Varnex operations: damaged store data end one
 // operation with its failure result and a line on standard error instead of
-// an exception, and the options that steer the merge.
-
-#include "core/CommandLine.h"
+// an exception.
 
 #include <iostream>
 #include <stdexcept>
@@ -31,10 +29,4 @@ Result RunGuardingStoreErrors(const char* name, Result failure, Operation operat
         std::cerr << "ERROR: " << error.what() << std::endl;
     }
     return failure;
-}
-
-inline bool IsOptionSet(const char* name)
-{
-    ICommandLine* commandLine = ICommandLine::GetInstance();
-    return commandLine && commandLine->IsSet(name);
 }

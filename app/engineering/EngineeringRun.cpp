@@ -3,6 +3,7 @@
 // tail (reboot, usage screen, display driver, exit code). Every failure ends
 // in a message and an exit code; none leaves the run.
 
+#include "app/UpdateRecords.h"
 #include "app/engineering/EngineeringRun.h"
 
 #include "core/CrossPlatform.h"
@@ -548,6 +549,9 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
             return;
         }
     }
+    // Every command's writes to an adapter keep update records.
+    const CUpdateJournalInstall journalInstalled(values.flasher.get(),
+                                                 OpenUpdateJournalOrUnusable());
     EngineeringCommand command{*this, values, nullptr};
     if (const ChainRow* row = FindChainRow(EngineeringChain(), line))
     {

@@ -172,7 +172,6 @@ private:
     bool m_newerNeeded = false;
     bool m_skippedAdapter = false;
     bool m_programming = false; // inside a programming of the chip
-    CRefPtr<IUpdateJournal> m_journal;
 };
 
 void CFlashRun::Run()
@@ -195,12 +194,6 @@ void CFlashRun::Run()
     CDisplayDriverRestoreGuard restoreOnFailure(values.log, DisplayRestore::OnFailure);
     try
     {
-        // A verification writes nothing, so it keeps no update record.
-        if (!(m_flags & kVerifySegment))
-        {
-            m_journal = OpenUpdateJournal();
-        }
-        const CUpdateJournalInstall journalInstalled(values.flasher.get(), m_journal);
         for (size_t i = 0; i < adapters.size(); ++i)
         {
             FlashAdapter(static_cast<int32_t>(i), adapters[i], i + 1 == adapters.size());
@@ -254,18 +247,19 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
         LogLine(log, 3, "Failed to raise ROM and uC perf clocks.");
         LogLine(log, 3, "Flashing on blank EEPROMs will be slow.");
     }
-    values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
-    values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, m_detailed);
-    CRefPtr<IEEPROM> eeprom =
-        OpenAdapterEEPROM(values, adapter, Set("sec") ? KESTRIX_SEC : KESTRIX_PMU, m_detailed,
-                          m_journal);
+    // A verification writes nothing: it only reads the adapter. The session
+    // holds the adapter until it is done.
+    CRefPtr<IAdapterSession> session = OpenAdapterSession(
+        values, adapter, Set("sec") ? KESTRIX_SEC : KESTRIX_PMU, m_detailed, m_detailed,
+        (m_flags & kVerifySegment) ? AdapterUse::Reads : AdapterUse::Writes);
+    CRefPtr<IEEPROM> eeprom = session->EEPROM();
     if (m_oneToOne && Set("romstrap"))
     {
         values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
     }
     bool blank = false;
     std::string failure;
-    CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, m_journal, blank, failure);
+    CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, blank, failure);
     if (!head)
     {
         LogLine(log, 3, "NOTE: Exception caught: " + failure);
@@ -511,12 +505,13 @@ bool CFlashRun::ImageFits(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefP
     CompatibilityRequest request;
     request.blank = erased;
     request.skipZeroBoard = m_oneToOne || ifrImageMode;
+    TakeEngineSettings(request, m_values.flasher->Settings());
     uint32_t mask = CheckImageCompatibility(adapter, copy, head, &m_selection, request, log);
     LogLine(log, 3, "Mismatch Type: Computed: 0x" + ToHex(mask, 8));
     mask = AdjustedMask(mask, ifrImageMode);
     if (m_oneToOne)
     {
-        ReportImageMismatch(adapter, copy, head, &m_selection, erased, mask, log);
+        ReportImageMismatch(adapter, copy, head, &m_selection, request, mask, log);
         OverrideOneToOne(adapter, head, mask);
         mask = 0; // what survived is accepted after its warning
     }
@@ -556,9 +551,10 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     m_programming = false;
     m_anyFlashed = true;
     m_results.back().flashed = true;
-    if (eeprom->IsSecure() && Set("wiuconsole"))
+    // The console opens only inside the adapter's session, after its claim.
+    if (IAdapterSession* session = dynamic_cast<IAdapterSession*>(eeprom.get()))
     {
-        eeprom->RunConsoleWithMessage("Console after Flash\n");
+        session->RunConsoleIfAsked("Console after Flash\n");
     }
     if (Set("refreshstraps"))
     {
@@ -590,46 +586,27 @@ void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
     }
 }
 
-CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   uint32_t engineType, bool detailed,
-                                   CRefPtr<IUpdateJournal> journal)
+CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
+                                            CRefPtr<IDisplayAdapter> adapter, uint32_t engineType,
+                                            bool detailedLine, bool loaderVerbose, AdapterUse use)
 {
-    ICommandLine& line = *values.commandLine;
-    CRefPtr<IEEPROM> eeprom =
-        CreateEEPROM(adapter, values.retryMode, line.IsSet("manualread"), line.IsSet("nokestrix"));
-    if (!eeprom)
-    {
-        throw std::runtime_error("Cannot program unsupported EEPROM type");
-    }
-    if (eeprom->IsSecure())
-    {
-        const bool console = line.IsSet("wiuconsole");
-        if (console && journal)
-        {
-            journal->PendingContent(adapter);
-        }
-        KestrixLoadRequest request;
-        request.userInterface = values.ui;
-        request.bus = GetPCIBus();
-        request.adapterDatabase = values.adapters;
-        request.boardDatabase = values.boards;
-        request.eepromDatabase = values.eeproms;
-        request.adapter = adapter;
-        request.engineType = engineType;
-        request.console = console;
-        request.detailed = detailed;
-        request.log = values.log;
-        CRefPtr<CKestrixLoader> loader = CreateKestrixLoader(request);
-        eeprom->SetLoader(loader.get());
-        GetCrossPlatform()->SetFlashContext(loader.get(), eeprom.get(), values.eeproms.get());
-    }
-    return eeprom;
+    AdapterOpening opening;
+    opening.use = use;
+    opening.rememberDisabled = values.index == -1;
+    opening.verbose = detailedLine;
+    opening.loaderVerbose = loaderVerbose;
+    opening.kestrixEngineType = engineType;
+    opening.bus = GetPCIBus();
+    opening.eeproms = values.eeproms;
+    opening.boards = values.boards;
+    return values.flasher->OpenAdapterSession(adapter, opening, values.ui, values.log);
 }
 
 CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IUpdateJournal> journal,
-                                   bool& blank, std::string& failure)
+                                   CRefPtr<IEEPROM> eeprom, bool& blank, std::string& failure)
 {
+    // After an update that did not finish the part may be erased or half
+    // written: the session reads the firmware it held before in its place.
     CRefPtr<IROMImage> head;
     try
     {
@@ -647,19 +624,6 @@ CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAd
     catch (const std::runtime_error& error)
     {
         failure = error.what();
-    }
-    // After an update that did not finish the part may be erased or half
-    // written: the firmware it held before stands in for its head.
-    if (journal)
-    {
-        if (const std::optional<std::vector<uint8_t>> saved = journal->PendingContent(adapter))
-        {
-            std::cout << "NOTE: The last update of this display adapter did not finish; it will "
-                         "be updated again from the firmware it held before."
-                      << std::endl;
-            head = HeadFromSavedContent(*saved);
-            blank = head->IsErased();
-        }
     }
     return head;
 }

@@ -6,7 +6,9 @@
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "eeprom/IEEPROM.h"
+#include "flasher/AdapterSession.h"
 #include "flasher/IUpdateJournal.h"
+#include "flasher/ImageCompatibility.h"
 #include "hw/adapter/IDisplayAdapter.h"
 #include "image/IROMImage.h"
 #include "image/IROMMeld.h"
@@ -46,26 +48,22 @@ void PrintResults(FlashResultList& rows, bool detailed,
 // Warnings, at log level 4, for each reason of the mismatch mask that sets a
 // value of the image beside the adapter's.
 void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
-                         CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
-                         uint32_t mask, CLog* log);
+                         CRefPtr<IROMImage> current, const SelectionCriteria* selection,
+                         const CompatibilityRequest& request, uint32_t mask, CLog* log);
 
 // Loads the straps of the image just programmed into the GPU's strap
 // registers and logs them; nothing on an adapter whose straps are not kept in
 // its EEPROM (a bridge).
 void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
 
-// The adapter's EEPROM driver; on a secure part with a Kestrix loader of
-// `engineType`, set as the flash context. Throws for a part no driver serves.
-// The loader opens the engineer's console only with wiuconsole; with update
-// records the adapter is claimed first, so that no other run writes it while
-// the console is open.
-CRefPtr<IEEPROM> OpenAdapterEEPROM(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   uint32_t engineType, bool detailed,
-                                   CRefPtr<IUpdateJournal> journal = nullptr);
+// The adapter's session for a command (display driver off, the adapter
+// selected, its EEPROM with a Kestrix loader of `engineType` on a secure part,
+// the update record claimed as `use` asks). Throws for a part no driver
+// serves.
+CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
+                                            CRefPtr<IDisplayAdapter> adapter, uint32_t engineType,
+                                            bool detailedLine, bool loaderVerbose, AdapterUse use);
 // The head of the adapter's firmware. Only a failed read is caught: the head
-// is then null and `failure` says why; I/O errors and aborts pass on. With
-// update records, an adapter whose last update did not finish takes its head
-// from the content saved before it.
+// is then null and `failure` says why; I/O errors and aborts pass on.
 CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IUpdateJournal> journal,
-                                   bool& blank, std::string& failure);
+                                   CRefPtr<IEEPROM> eeprom, bool& blank, std::string& failure);

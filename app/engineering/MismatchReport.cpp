@@ -23,9 +23,10 @@ void ReportVersion(std::ostream& out, IROMImage& image, IROMImage& current)
 }
 
 void ReportDeviceIds(std::ostream& out, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
-                     bool blank)
+                     const CompatibilityRequest& request)
 {
-    const uint16_t mask = GetDeviceIdMask(adapter, image, blank);
+    const uint16_t mask =
+        GetDeviceIdMask(adapter, image, request.blank, request.relaxDeviceId);
     out << "WARNING: None of the firmware image compatible PCI Device ID's \n"
            "match the PCI Device ID of the adapter.\n"
         << "Adapter PCI Device ID:        " << Id(adapter->GetDeviceID() & mask) << "\n"
@@ -94,8 +95,8 @@ void ReportSelection(std::ostream& out, IDisplayAdapter& adapter, IROMImage& ima
 } // namespace
 
 void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
-                         CRefPtr<IROMImage> current, const SelectionCriteria* selection, bool blank,
-                         uint32_t mask, CLog* log)
+                         CRefPtr<IROMImage> current, const SelectionCriteria* selection,
+                         const CompatibilityRequest& request, uint32_t mask, CLog* log)
 {
     if (!log || mask == 0)
     {
@@ -121,7 +122,7 @@ void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> im
     }
     if (mask & kMismatchDeviceId)
     {
-        ReportDeviceIds(out, adapter, image, blank);
+        ReportDeviceIds(out, adapter, image, request);
     }
     if (mask & kMismatchSubsystemId)
     {

@@ -56,7 +56,6 @@ private:
     FlashResultList m_results;
     bool m_anyMatched = false;
     bool m_programming = false; // inside the engine's merge and programming
-    CRefPtr<IUpdateJournal> m_journal;
 };
 
 void CUefiUpdate::Run()
@@ -69,8 +68,6 @@ void CUefiUpdate::Run()
                 << LogEndl;
     try
     {
-        m_journal = OpenUpdateJournal();
-        const CUpdateJournalInstall journalInstalled(values.flasher.get(), m_journal);
         for (size_t i = 0; i < adapters.size(); ++i)
         {
             UpdateAdapter(static_cast<int32_t>(i), adapters[i], i + 1 == adapters.size());
@@ -99,10 +96,10 @@ void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter,
     adapter->PrintDescription(*values.log, false, m_detailed);
     *values.log << LogEndl;
     values.ui->ShowMessage(1, "Adapter: " + adapter->GetName() + "\n");
-    values.flasher->DisableDisplayDriver(adapter, values.log, values.index == -1);
-    values.flasher->SelectAdapter(values.ui, GetPCIBus(), adapter, false);
-    CRefPtr<IEEPROM> eeprom =
-        OpenAdapterEEPROM(values, adapter, KESTRIX_PMU, m_detailed, m_journal);
+    // The session holds the adapter, and its update record, until it is done.
+    CRefPtr<IAdapterSession> session = OpenAdapterSession(values, adapter, KESTRIX_PMU, false,
+                                                          m_detailed, AdapterUse::Writes);
+    CRefPtr<IEEPROM> eeprom = session->EEPROM();
     if (CanBeUpdated(adapter, eeprom))
     {
         OfferImage(index, adapter, eeprom);
@@ -120,7 +117,7 @@ bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM
     bool blank = false;
     std::string failure;
     const CRefPtr<IROMImage> head =
-        ReadAdapterHead(m_values, adapter, eeprom, m_journal, blank, failure);
+        ReadAdapterHead(m_values, adapter, eeprom, blank, failure);
     if (!head)
     {
         Line(3, "NOTE: Exception caught: " + failure);
@@ -139,7 +136,8 @@ bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM
 }
 
 // The adapter's whole firmware; after an update that did not finish, the
-// firmware it held before, which the chip may no longer hold whole.
+// session reads the firmware it held before, which the chip may no longer
+// hold whole.
 CRefPtr<IROMImage> CUefiUpdate::ReadCurrentFirmware(CRefPtr<IDisplayAdapter> adapter,
                                                     CRefPtr<IEEPROM> eeprom)
 {
@@ -155,13 +153,6 @@ CRefPtr<IROMImage> CUefiUpdate::ReadCurrentFirmware(CRefPtr<IDisplayAdapter> ada
     {
         Line(4, "EEPROM read failed.");
         throw;
-    }
-    if (m_journal)
-    {
-        if (const std::optional<std::vector<uint8_t>> saved = m_journal->PendingContent(adapter))
-        {
-            return ImageOfSavedContent(*saved, current->GetLoadedSize());
-        }
     }
     return current;
 }

@@ -183,9 +183,13 @@ void ReadRecord(std::span<const uint8_t> bytes, bool recordOfContent)
         bytes = record;
     }
     const UpdateRecordReading reading = DecodeUpdateRecord(bytes, kOwner);
-    if (reading.content)
+    if (reading.record)
     {
-        ParseSavedContent(*reading.content);
+        ParseSavedContent(reading.record->before);
+        if (reading.record->target)
+        {
+            ParseSavedContent(*reading.record->target);
+        }
     }
 }
 

@@ -58,7 +58,14 @@ std::vector<FuzzSeed> FuzzSeeds()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static QuietOutput quiet;
-    static IFlasher* const flasher = CreateFlasher(0, false, false, true, false, true);
+    static IFlasher* const flasher = []
+    {
+        EngineSettings settings;
+        settings.retries = 0;
+        settings.autoConfirm = true;
+        settings.noKestrix = true;
+        return CreateFlasher(settings);
+    }();
     static const std::vector<uint8_t> storeBytes =
         testkit::CVarnexStoreBuilder()
             .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)

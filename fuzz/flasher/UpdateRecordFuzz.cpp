@@ -57,7 +57,9 @@ std::vector<FuzzSeed> FuzzSeeds()
     std::vector<uint8_t> otherOwner = EncodeUpdateRecord({0, 2, 0, 0, 0x7E2B, 0x0800}, content);
     return {
         {"record-and-chip", Input(6, EncodeUpdateRecord(kOwner, content), tail)},
-        {"empty-content", Input(0, EncodeUpdateRecord(kOwner, {}), {})},
+        {"empty-content", Input(0, EncodeUpdateRecord(kOwner, std::span<const uint8_t>{}), {})},
+        {"with-target",
+         Input(6, EncodeUpdateRecord(kOwner, UpdateRecord{UpdateWriteKind::Flash, content, tail}), tail)},
         {"other-adapter", Input(12, otherOwner, tail)},
     };
 }
@@ -74,14 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::span<const uint8_t> tail(data + 3 + recordLength, size - 3 - recordLength);
 
     const UpdateRecordReading reading = DecodeUpdateRecord(record, kOwner);
-    Require(reading.content.has_value() == reading.refusal.empty());
-    if (!reading.content)
+    Require(reading.record.has_value() == reading.refusal.empty());
+    if (!reading.record)
     {
         return 0;
     }
-    const std::vector<uint8_t>& before = *reading.content;
-    Require(EncodeUpdateRecord(kOwner, before) ==
-            std::vector<uint8_t>(record.begin(), record.end()));
+    // An accepted record written again reads back as the same record.
+    const UpdateRecordReading again =
+        DecodeUpdateRecord(EncodeUpdateRecord(kOwner, *reading.record), kOwner);
+    Require(again.record && again.record->kind == reading.record->kind &&
+            again.record->before == reading.record->before &&
+            again.record->target == reading.record->target);
+    const std::vector<uint8_t>& before = reading.record->before;
 
     std::vector<uint8_t> chip(before.size(), 0xFF);
     std::vector<uint8_t> after(before.size(), 0xFF);

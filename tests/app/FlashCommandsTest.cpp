@@ -259,7 +259,7 @@ class CFailingHeadReadFlasher : public CFlasherImpl
 {
 public:
     explicit CFailingHeadReadFlasher(std::function<void()> fail)
-        : CFlasherImpl(1, false, false, false, false, false), m_fail(std::move(fail))
+        : CFlasherImpl(EngineSettings{.retries = 1}), m_fail(std::move(fail))
     {
     }
     CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface>, CRefPtr<IDisplayAdapter>,
@@ -303,7 +303,7 @@ TEST(AdapterHeadRead, OnlyAFailedReadSkipsTheAdapter)
             bool blank = false;
             std::string failure;
             const CRefPtr<IROMImage> head =
-                ReadAdapterHead(values, nullptr, nullptr, nullptr, blank, failure);
+                ReadAdapterHead(values, nullptr, nullptr, blank, failure);
             outcome = head ? "read" : "skipped: " + failure;
         }
         catch (const std::exception& error)

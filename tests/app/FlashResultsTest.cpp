@@ -124,7 +124,7 @@ TEST(MismatchReport, EachReasonSetsTheImageValueBesideTheAdapters)
         CLog log;
         std::ostringstream warned;
         const CScopedLogSink sink(&log, &warned, 4, 4);
-        ReportImageMismatch(adapter, file, current, nullptr, false, c.mask, &log);
+        ReportImageMismatch(adapter, file, current, nullptr, CompatibilityRequest{}, c.mask, &log);
         EXPECT_EQ(warned.str(), c.written);
     }
 }

@@ -4,10 +4,12 @@
 
 #include "ProgramRun.h"
 #include "testkit/image/KrromWriter.h"
+#include "testkit/varnex/VarnexStoreBuilder.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -235,4 +237,154 @@ TEST(PowerLoss, RerunFinishesAnUpdateBegunOnAnErasedChip)
     EXPECT_FALSE(rerun.out.find("Board is incompatible") != std::string::npos) << rerun.out;
     EXPECT_TRUE(folder.Chip(0) == expected);
     EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
+}
+
+// Every writer of both programs, stopped at each erase and each program of
+// its run and then run again (or followed by the other program's command):
+// the finishing run never reports success while the chip lacks the board's
+// data, and leaves the chip byte for byte as an unstopped run of the
+// finishing command on the firmware the chip held before.
+namespace
+{
+// Every kind of board data in small blocks: the straps and the GUID in the
+// head, the board's 0x85 block, both Varnex stores.
+std::vector<uint8_t> BoardFirmware()
+{
+    return MakeFirmware(
+        {.length = 0x1000,
+         .boardBlock = {0xB0, 0xA4, 0xD0, 0xA7, 0xA0, 0x11, 0x22, 0x33},
+         .varnexStore = testkit::CVarnexStoreBuilder()
+                            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                            .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+                            .Bbo(7, 2, 0xBEEF)
+                            .BuildRaw(),
+         .varnexBackup = testkit::CVarnexStoreBuilder()
+                             .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                             .Obd("900-10800-0000-A01", "Board Of The Adapter", "SN-ADAPTER-42")
+                             .BuildRaw(),
+         .guid = 0x0123456789ABCDEFull});
+}
+
+struct Command
+{
+    const char* name;
+    bool updater; // romuvise with the stamped package; otherwise romvise
+    std::string arguments;
+    std::string keys;
+};
+
+const Command kPackagedUpdate{"romuvise", true, "", "y"};
+const Command kStraps{"straps", false, "--straps=1,2,3,4", ""};
+const Command kDelete{"delete", false, "--delete --auto --noconfirm", ""};
+const Command kVarnexWrite{"wrbbo", false, "--wrbbo id=7.2 value=1 --force", ""};
+
+ProgramResult Run(const CProgramFolder& folder, const Command& command)
+{
+    return command.updater ? folder.Updater(command.arguments, command.keys)
+                           : folder.Romvise(command.arguments, command.keys);
+}
+
+bool ReportsSuccess(const ProgramResult& run)
+{
+    return Contains(run.out, "successful") || Contains(run.out, "completed");
+}
+
+// A folder with a machine starting from `start`, and the package stamped
+// when romuvise runs in it.
+void PrepareFolder(CProgramFolder& folder, const std::vector<uint8_t>& start, bool packaged,
+                   const std::string& options = "")
+{
+    if (packaged)
+    {
+        ASSERT_EQ(folder.Stamp(MakeFirmware({.version = 0x86041C00, .length = 0x1000})).exitCode,
+                  0);
+    }
+    folder.MakeMachine({start}, options);
+}
+
+// The chip an unstopped run of `command` leaves from `start`.
+std::vector<uint8_t> ChipAfter(const Command& command, const std::vector<uint8_t>& start)
+{
+    CProgramFolder folder;
+    PrepareFolder(folder, start, command.updater);
+    const ProgramResult run = Run(folder, command);
+    EXPECT_EQ(run.exitCode, 0) << command.name << run.out << run.err;
+    return folder.Chip(0);
+}
+
+// Whether this stop is swept: every stop with ROMVISE_FULL_POWER_SWEEP set
+// (scripts/power-sweep); otherwise, to keep CI short, every erase (each
+// starts a block that holds board data here) and the first programs of a
+// block and every `stride`-th after them.
+bool Swept(const char* option, int k, int stride)
+{
+    return std::getenv("ROMVISE_FULL_POWER_SWEEP") != nullptr ||
+           std::string(option) == "--stop-after-erases" || k <= 2 || k % stride == 1;
+}
+
+// Stops `writer` after each of its erases and programs, then runs
+// `finisher`; returns the number of stops tried.
+int SweepStops(const Command& writer, const Command& finisher, const std::vector<uint8_t>& start,
+               int stride)
+{
+    const std::vector<uint8_t> expected = ChipAfter(finisher, start);
+    EXPECT_FALSE(expected == start) << finisher.name << " wrote";
+    int tried = 0;
+    for (const char* option : {"--stop-after-erases", "--stop-after-programs"})
+    {
+        for (int k = 1; k <= kMostPrograms; ++k)
+        {
+            if (!Swept(option, k, stride))
+            {
+                continue;
+            }
+            SCOPED_TRACE(std::string(writer.name) + " stopped " + option + " " +
+                         std::to_string(k) + ", then " + finisher.name);
+            CProgramFolder folder;
+            PrepareFolder(folder, start, writer.updater || finisher.updater,
+                          std::string(option) + " " + std::to_string(k));
+            const ProgramResult stopped = Run(folder, writer);
+            if (stopped.exitCode == 0)
+            {
+                break; // the writer needs fewer than k of these
+            }
+            ++tried;
+            EXPECT_EQ(stopped.exitCode, kStoppedExitCode) << stopped.out << stopped.err;
+            EXPECT_FALSE(ReportsSuccess(stopped)) << stopped.out;
+            PowerBackOn(folder);
+            const ProgramResult rerun = Run(folder, finisher);
+            const std::vector<uint8_t> chip = folder.Chip(0);
+            if (rerun.exitCode != 0)
+            {
+                // A refusal keeps the record and reports no success.
+                EXPECT_FALSE(ReportsSuccess(rerun)) << rerun.out;
+                EXPECT_TRUE(std::filesystem::exists(folder.PathOf(kRecordName)));
+                ADD_FAILURE() << "the finishing run refused: " << rerun.out << rerun.err;
+                continue;
+            }
+            EXPECT_TRUE(chip == expected) << rerun.out << rerun.err;
+            EXPECT_FALSE(std::filesystem::exists(folder.PathOf(kRecordName)));
+        }
+    }
+    return tried;
+}
+} // namespace
+
+TEST(PowerLossSweep, EachRomviseWriterFinishesItsOwnStoppedRun)
+{
+    const std::vector<uint8_t> start = BoardFirmware();
+    for (const Command& writer : {kDelete, kStraps, kVarnexWrite})
+    {
+        EXPECT_GT(SweepStops(writer, writer, start, 8), 1) << writer.name;
+    }
+}
+
+TEST(PowerLossSweep, EachProgramMeetsTheOthersStoppedRun)
+{
+    const std::vector<uint8_t> start = BoardFirmware();
+    for (const Command& writer : {kDelete, kStraps, kVarnexWrite})
+    {
+        EXPECT_GT(SweepStops(kPackagedUpdate, writer, start, 16), 1) << writer.name;
+        EXPECT_GT(SweepStops(writer, kPackagedUpdate, start, 16), 1) << writer.name;
+    }
 }

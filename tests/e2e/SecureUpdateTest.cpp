@@ -137,7 +137,7 @@ namespace
 const char* const kConsolePrompt = "vez? ";
 const char* const kConsoleCommands = "cmd 2\ncmd 3\ncmd 5 0 evil.bin\nexit\n";
 
-enum class ChipAfter
+enum class ChipAfterCommand
 {
     Unchanged,
     Erased,
@@ -146,7 +146,7 @@ enum class ChipAfter
 struct ConsoleRow
 {
     const char* arguments;
-    ChipAfter chip = ChipAfter::Unchanged;
+    ChipAfterCommand chip = ChipAfterCommand::Unchanged;
     const char* shown = "";
     // Typed before the console's commands.
     const char* keys = "";
@@ -188,14 +188,14 @@ TEST(SecureUpdate, NoCommandOpensTheConsoleWithoutWiuconsole)
         {"--listgmac"}, {"--save s.rom"}, {"--save s.rom --entire"}, {"--save s.vnx"},
         {"--compare fw.rom"}, {"--ifronly fw.rom"}, {"--verify fw.rom"}, {"--pciblocks"},
         {"--check"}, {"--display"}, {"--speed"}, {"--install"}, {"--updateuefi d.efirom"},
-        {"fw.rom"}, {"--erasefull", ChipAfter::Erased},
+        {"fw.rom"}, {"--erasefull", ChipAfterCommand::Erased},
         // Firmware without a Varnex store to keep is deleted by erasing the chip.
-        {"--delete", ChipAfter::Erased}, {"--protecton"},
+        {"--delete", ChipAfterCommand::Erased}, {"--protecton"},
         {"--protectoff"}, {"--straps=1,2,3,4"}, {"--guid=0123456789ABCDEF"},
         {"--guidsource=main"}, {"--tv fw.rom"},
-        {"--test=1,0", ChipAfter::Unchanged, kPatternRefused, "YES\n"},
-        {"--readtest=1,0", ChipAfter::Unchanged, kPatternRefused, "YES\n"},
-        {"--stress", ChipAfter::Unchanged, "The stress test cannot run on this display adapter"},
+        {"--test=1,0", ChipAfterCommand::Unchanged, kPatternRefused, "YES\n"},
+        {"--readtest=1,0", ChipAfterCommand::Unchanged, kPatternRefused, "YES\n"},
+        {"--stress", ChipAfterCommand::Unchanged, "The stress test cannot run on this display adapter"},
         {"--presregtune=0x1000=1"}, {"--presdatatune=1"}, {"--ecid"}, {"--attachkestrix"},
         {"--loadkestrix"}, {"--querygmac"}, {"--savegmac=g.rom"}, {"--proggmac=fw.rom"},
         {"--setpci=0.W"}, {"--rdoem=o.bin"}, {"--wroem=fw.rom"}, {"--rdobd"}, {"--wrobd=o.csv"},
@@ -211,7 +211,7 @@ TEST(SecureUpdate, NoCommandOpensTheConsoleWithoutWiuconsole)
         ProgramResult run;
         std::vector<uint8_t> before; // the firmware the chip started with
         std::vector<uint8_t> after;
-        ChipAfter expected;
+        ChipAfterCommand expected;
         std::string shown;
     };
     auto runRow = [](uint16_t deviceId, uint32_t kind, const ConsoleRow& row)
@@ -264,7 +264,7 @@ TEST(SecureUpdate, NoCommandOpensTheConsoleWithoutWiuconsole)
             EXPECT_EQ(text.find(kConsolePrompt), std::string::npos) << text;
             EXPECT_EQ(text.find("Enter console mode"), std::string::npos) << text;
             EXPECT_NE(text.find(o.shown), std::string::npos) << text;
-            if (o.expected == ChipAfter::Erased)
+            if (o.expected == ChipAfterCommand::Erased)
             {
                 EXPECT_TRUE(std::all_of(o.after.begin(), o.after.end(),
                                         [](uint8_t byte) { return byte == 0xFF; }));

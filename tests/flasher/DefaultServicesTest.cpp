@@ -228,7 +228,7 @@ CRefPtr<IMicrocodeLoader> AttachDefaultLoader(KestrixRig& rig, CFlasherImpl& eng
 
 CRefPtr<CFlasherImpl> NewEngine()
 {
-    return new CFlasherImpl(3, false, false, true, false, false);
+    return new CFlasherImpl(EngineSettings{.autoConfirm = true});
 }
 
 // The engine, the caller's loader and EEPROM let go, then the system layer

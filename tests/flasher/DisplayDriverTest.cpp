@@ -434,7 +434,7 @@ TEST(FlasherDisplayDriver, AFailedReadOfTheAdapterImagesGivesTheDisplayBack)
     // of reset: opening the adapter for Varnex work fails after the driver
     // was disabled.
     CFlasherMachine rig({{0x0900, 9, MakeFirmware({.deviceId = 0x0900})}});
-    CRefPtr<CFlasherImpl> engine(new CFlasherImpl(3, false, false, false, false, false));
+    CRefPtr<CFlasherImpl> engine(new CFlasherImpl(EngineSettings{}));
     CRefPtr<IDisplayAdapter> adapter = rig.Adapter(0);
     CRefPtr<IEEPROM> eeprom;
     CRefPtr<IROMImage> image;

@@ -35,6 +35,13 @@ void SetCommandLine(const std::vector<std::string>& options)
                          static_cast<int>(argv.size()), argv.data());
 }
 
+EngineSettings MachineSettings()
+{
+    EngineSettings settings = EngineSettings::FromCommandLine(*ICommandLine::GetInstance());
+    settings.noKestrix = true;
+    return settings;
+}
+
 std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus)
 {
     std::string pci;
@@ -91,7 +98,7 @@ CFlasherMachine::CFlasherMachine(const std::vector<SimGpuSetup>& gpus,
     GetCrossPlatform()->SetAdapterCount(static_cast<int32_t>(adapters.size()));
     // The direct EEPROM classes serve every kind here: the microcontroller
     // path is not the subject of these tests.
-    flasher = new CFlasherImpl(3, false, false, false, false, true);
+    flasher = new CFlasherImpl(MachineSettings());
     logText.str("");
 }
 

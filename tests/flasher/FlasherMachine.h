@@ -37,6 +37,9 @@ struct SimGpuSetup
 
 // The machine file text for the GPUs: GPU i at bus i + 1, its chip kept in
 // "chip<i>.bin" and loaded from "firmware<i>.rom".
+// The engine's settings from the command line SetCommandLine made, with the
+// direct EEPROM classes for every kind.
+EngineSettings MachineSettings();
 std::string FlasherMachineJson(const std::vector<SimGpuSetup>& gpus);
 
 class CFlasherMachine

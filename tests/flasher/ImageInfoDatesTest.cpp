@@ -15,7 +15,7 @@ std::string ImageInfo(const std::vector<uint8_t>& bytes, bool detail)
 {
     CRefPtr<IROMImage> image =
         IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    CRefPtr<CFlasherImpl> flasher(new CFlasherImpl(3, false, false, false, false, false));
+    CRefPtr<CFlasherImpl> flasher(new CFlasherImpl(EngineSettings{}));
     std::ostringstream out;
     flasher->PrintImageInfo(image, nullptr, nullptr, false, false, detail, out, nullptr, nullptr);
     return out.str();

@@ -26,7 +26,7 @@ struct Switches
 
 std::string Info(CRefPtr<IROMImage> image, Switches switches)
 {
-    CRefPtr<CFlasherImpl> flasher(new CFlasherImpl(3, false, false, false, false, true));
+    CRefPtr<CFlasherImpl> flasher(new CFlasherImpl(EngineSettings{.noKestrix = true}));
     std::ostringstream out;
     flasher->PrintImageInfo(image, CreateDisplayAdapterDatabase(), GetBoardDatabase(),
                             switches.full, switches.boardNames, switches.detail, out, nullptr,

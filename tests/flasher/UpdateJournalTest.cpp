@@ -56,20 +56,27 @@ TEST(UpdateJournal, RecordSurvivesTheRunAndGoesOnFinish)
 {
     JournalRig rig;
     EXPECT_EQ(rig.journal->PendingContent(rig.adapter), std::nullopt) << "no record yet";
-    rig.journal->Begin(rig.adapter, kContent);
+    const std::vector<uint8_t> target = {0x55, 0xAA, 0x20, 0x00, 0xE9, 0x42, 0x00, 0x07};
+    rig.journal->BeginRecord(rig.adapter, UpdateRecord{UpdateWriteKind::Field, kContent, target});
 
-    // The record's layout, which a later version of the program must read.
+    // The record's layout, which a later version of the program must read:
+    // the header, then the kind, the two lengths, the content before and the
+    // target.
     const std::vector<uint8_t> bytes = rig.RecordBytes();
-    ASSERT_EQ(bytes.size(), kUpdateRecordHeaderSize + kContent.size());
+    ASSERT_EQ(bytes.size(), kUpdateRecordHeaderSize + 12 + 2 * kContent.size());
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), "RVUPDREC");
     const std::vector<uint8_t> fields(bytes.begin() + 8, bytes.begin() + 25);
     const uint16_t vendor = rig.adapter->GetVendorID();
     const uint16_t device = rig.adapter->GetDeviceID();
-    EXPECT_EQ(fields, (std::vector<uint8_t>{1, 0, 0, 0, 0, 0, 1, 0, 0, static_cast<uint8_t>(vendor),
+    EXPECT_EQ(fields, (std::vector<uint8_t>{2, 0, 0, 0, 0, 0, 1, 0, 0, static_cast<uint8_t>(vendor),
                                             static_cast<uint8_t>(vendor >> 8),
                                             static_cast<uint8_t>(device),
-                                            static_cast<uint8_t>(device >> 8), 8, 0, 0, 0}));
-    EXPECT_TRUE(std::equal(kContent.begin(), kContent.end(), bytes.end() - 8));
+                                            static_cast<uint8_t>(device >> 8), 28, 0, 0, 0}));
+    const std::vector<uint8_t> payloadHead(bytes.begin() + kUpdateRecordHeaderSize,
+                                           bytes.begin() + kUpdateRecordHeaderSize + 12);
+    EXPECT_EQ(payloadHead, (std::vector<uint8_t>{3, 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0}));
+    EXPECT_TRUE(std::equal(kContent.begin(), kContent.end(), bytes.end() - 16));
+    EXPECT_TRUE(std::equal(target.begin(), target.end(), bytes.end() - 8));
     struct stat info{};
     ASSERT_EQ(::stat(rig.Record().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -85,7 +92,11 @@ TEST(UpdateJournal, RecordSurvivesTheRunAndGoesOnFinish)
     // finds it.
     rig.journal = nullptr;
     CRefPtr<CUpdateJournalImpl> later(new CUpdateJournalImpl(rig.folder.Path()));
-    EXPECT_EQ(later->PendingContent(rig.adapter), kContent);
+    const std::optional<UpdateRecord> found = later->PendingRecord(rig.adapter);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->kind, UpdateWriteKind::Field);
+    EXPECT_EQ(found->before, kContent);
+    EXPECT_EQ(found->target, target);
     later->Finish(rig.adapter);
     EXPECT_FALSE(std::filesystem::exists(rig.Record()));
     EXPECT_EQ(later->PendingContent(rig.adapter), std::nullopt);
@@ -129,12 +140,12 @@ TEST(UpdateJournal, RefusedRecordsAreNamedAndKept)
     };
     const Refusal cases[] = {
         {"it is not an update record", [](std::vector<uint8_t>& r) { r[3] ^= 0x20; }},
-        {"its format version is not known", [](std::vector<uint8_t>& r) { r[8] = 2; }},
+        {"its format version is not known", [](std::vector<uint8_t>& r) { r[8] = 3; }},
         {"it is truncated", [](std::vector<uint8_t>& r) { r.resize(kUpdateRecordHeaderSize - 1); }},
         {"it is truncated", [](std::vector<uint8_t>& r) { r.pop_back(); }},
         {"it has bytes after its content", [](std::vector<uint8_t>& r) { r.push_back(0xFF); }},
         {"its content length is too large",
-         [](std::vector<uint8_t>& r) { StoreLE(r, 21, kUpdateRecordMostContent + 1, 4); }},
+         [](std::vector<uint8_t>& r) { StoreLE(r, 21, kUpdateRecordMostPayload + 1, 4); }},
         {"it holds no content",
          [](std::vector<uint8_t>& r)
          {
@@ -276,9 +287,16 @@ TEST(UpdateJournal, OneRunAtATimePerAdapter)
     EXPECT_EQ(ErrorOf([&] { second->PendingContent(rig.adapter); }), busy);
     rig.journal->Begin(rig.adapter, kContent);
     EXPECT_EQ(ErrorOf([&] { second->Begin(rig.adapter, kContent); }), busy);
-    EXPECT_EQ(rig.RecordBytes(), EncodeUpdateRecord(rig.Owner(), kContent)) << "untouched";
+    EXPECT_EQ(rig.RecordBytes(),
+              EncodeUpdateRecord(rig.Owner(),
+                                 UpdateRecord{UpdateWriteKind::Flash, kContent, std::nullopt}))
+        << "untouched";
+    // Finish removes the record only: the run keeps the adapter until its
+    // session ends, so no other run takes it between two writes.
     rig.journal->Finish(rig.adapter);
-    EXPECT_EQ(second->PendingContent(rig.adapter), std::nullopt) << "free after Finish";
+    EXPECT_EQ(ErrorOf([&] { second->PendingContent(rig.adapter); }), busy) << "held after Finish";
+    rig.journal->Release(rig.adapter);
+    EXPECT_EQ(second->PendingContent(rig.adapter), std::nullopt) << "free after Release";
     second = nullptr;
 
     // Another process begins an update and is killed before it finishes.
@@ -345,9 +363,11 @@ TEST(UpdateJournal, RecordExplainsOnlyWhatAStoppedUpdateCanLeave)
          chipOf({block(after, 0), {0xC3, 0xFF, 0xFE, 0xFF}, block(before, 2)}), true},
         {"a bit cleared that the content after keeps set",
          chipOf({block(after, 0), {0xC3, 0x3C, 0x96, 0x68}, block(before, 2)}), false},
-        {"another board's content", chipOf({block(before, 0), {0x55, 0x66, 0x77, 0x89},
+        {"another board's content", chipOf({block(before, 0), {0x55, 0x66, 0x77, 0x08},
                                             block(before, 2)}),
          false},
+        {"a block on its way back to the content before",
+         chipOf({block(after, 0), {0x55, 0x66, 0xFF, 0xFF}, block(before, 2)}), true},
         {"before and after mixed inside one block",
          chipOf({{0x11, 0x22, 0xF0, 0x0F}, block(before, 1), block(before, 2)}), false},
         {"a shorter chip", chipOf({block(before, 0), block(before, 1)}), false},
@@ -357,4 +377,44 @@ TEST(UpdateJournal, RecordExplainsOnlyWhatAStoppedUpdateCanLeave)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(UpdateRecordExplainsChip(c.chip, before, after, 4), c.explained);
     }
+    // A record that names no target explains only the content before and
+    // blocks on their way to it.
+    EXPECT_TRUE(UpdateRecordExplainsChip(chipOf({erased, block(before, 1), block(before, 2)}),
+                                         before, {}, 4));
+    EXPECT_FALSE(UpdateRecordExplainsChip(after, before, {}, 4));
+}
+
+// A record of the first format (the content before only) reads as a
+// whole-image write whose target is not known; a format-2 record whose
+// lengths do not add up is refused.
+TEST(UpdateJournal, FirstFormatRecordsReadAsWholeImageWrites)
+{
+    JournalRig rig;
+    rig.folder.WriteBytes(rig.Record().filename(), EncodeUpdateRecord(rig.Owner(), kContent));
+    const std::optional<UpdateRecord> old = rig.journal->PendingRecord(rig.adapter);
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->kind, UpdateWriteKind::Flash);
+    EXPECT_EQ(old->before, kContent);
+    EXPECT_EQ(old->target, std::nullopt);
+
+    // A format-2 file around a payload given byte by byte (sealed with its
+    // checksum as the first format is).
+    auto formatTwo = [&](std::vector<uint8_t> payload)
+    {
+        std::vector<uint8_t> bytes = EncodeUpdateRecord(rig.Owner(), payload);
+        bytes[8] = 2;
+        return bytes;
+    };
+    auto payloadOf = [&](uint8_t kind, uint8_t beforeLength, uint8_t targetLength)
+    {
+        std::vector<uint8_t> payload = {kind, 0, 0, 0, beforeLength, 0, 0, 0, targetLength, 0, 0, 0};
+        payload.insert(payload.end(), kContent.begin(), kContent.end());
+        payload.insert(payload.end(), kContent.begin(), kContent.end());
+        return payload;
+    };
+    EXPECT_EQ(DecodeUpdateRecord(formatTwo(payloadOf(4, 8, 8)), rig.Owner()).refusal, "");
+    EXPECT_EQ(DecodeUpdateRecord(formatTwo(payloadOf(4, 8, 7)), rig.Owner()).refusal,
+              "its contents do not add up");
+    EXPECT_EQ(DecodeUpdateRecord(formatTwo(payloadOf(9, 8, 8)), rig.Owner()).refusal,
+              "its kind of write is not known");
 }

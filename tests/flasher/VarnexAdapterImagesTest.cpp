@@ -177,6 +177,9 @@ TEST(FlasherAdapterImages, RomInReplacesTheEEPROMReadButStillOpensThePart)
         // A part reached through the microcontroller gets its microcode loader
         // all the same.
         CFlasherMachine rig({{0x0900, 9, AdapterFirmware()}}, {"romin=" + path});
+        EngineSettings secure = MachineSettings();
+        secure.noKestrix = false;
+        rig.flasher = new CFlasherImpl(secure);
         CRefPtr<CFakeLoader> loader(new CFakeLoader);
         std::vector<MicrocodeLoaderRequest> requests;
         rig.flasher->SetMicrocodeLoaderFactory(
@@ -190,12 +193,15 @@ TEST(FlasherAdapterImages, RomInReplacesTheEEPROMReadButStillOpensThePart)
         ASSERT_EQ(opened.status, 0);
         ASSERT_TRUE(opened.eeprom && opened.eeprom->IsSecure());
         ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(requests[0].eeprom.get(), opened.eeprom.get());
+        // The loader serves the driver the adapter's session guards.
+        CAdapterSessionImpl* session = SessionOf(opened.eeprom.get());
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(requests[0].eeprom.get(), session->Driver().get());
         EXPECT_TRUE(requests[0].detailed);
         EXPECT_EQ(GetCrossPlatform()->GetFlashLoader(),
                   static_cast<IReferenceCount*>(loader.get()));
         EXPECT_EQ(GetCrossPlatform()->GetFlashEEPROM().get(),
-                  static_cast<IReferenceCount*>(opened.eeprom.get()));
+                  static_cast<IReferenceCount*>(session->Driver().get()));
         EXPECT_EQ(ImageBytes(*opened.image), file);
         EXPECT_EQ(rig.Chip(0).CommandCount(kReadCommand), 0u);
     }

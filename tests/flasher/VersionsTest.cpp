@@ -81,7 +81,7 @@ TEST(FlasherVersionQuick, WritesIdentityVersionAndVarnexOrNA)
     // still ends, with the reason logged.
     out.str("");
     rig.logText.str("");
-    CRefPtr<CFlasherImpl> throughMicrocontroller(new CFlasherImpl(3, false, false, false, false, false));
+    CRefPtr<CFlasherImpl> throughMicrocontroller(new CFlasherImpl(EngineSettings{}));
     throughMicrocontroller->PrintVersionQuick(rig.ui, rig.bus, rig.Adapter(1), nullptr, nullptr,
                                               rig.database, out, true, &rig.log, false);
     EXPECT_EQ(out.str(), "Korvan Cendra1 900 (7E2B,0900,7E2B,0001) --:NRM  Version N/A");
