@@ -77,6 +77,20 @@ struct EngineSettings
     static EngineSettings FromCommandLine(ICommandLine& line);
 };
 
+// Where the engine finds the process's user interface, log, PCI bus and EEPROM
+// catalogue for the operations whose callers hand in none. Each is asked at the
+// moment of use, so a service made or replaced after the engine is the one used.
+struct EngineServices
+{
+    IUserInterface* (*userInterface)() = nullptr;
+    CLog* (*log)() = nullptr;
+    IPCIBus* (*bus)() = nullptr;
+    IEEPROMDatabase* (*database)() = nullptr;
+};
+
+// The process-wide services, as GetFlasher hands them to the engine it makes.
+EngineServices ProcessEngineServices();
+
 // What a session is opened for.
 enum class AdapterUse
 {

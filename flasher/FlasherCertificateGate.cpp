@@ -44,11 +44,11 @@ const Refusal kChainFailed{"BCRT Error: Certificate verification failed",
 
 // Logs the refusal and shows it: in detail with the progress shown, else
 // only the short line, the detail staying in the log file.
-int32_t Refuse(const Refusal& refusal, bool showProgress, CLog* log,
+int32_t Refuse(IUserInterface& ui, const Refusal& refusal, bool showProgress, CLog* log,
                int32_t result = kCertificateRefused)
 {
     LogLine(log, showProgress ? 4 : 3, std::string("\n") + refusal.logLine);
-    GetUserInterface()->ShowMessage(1, showProgress ? refusal.detailed : kShortRefusal);
+    ui.ShowMessage(1, showProgress ? refusal.detailed : kShortRefusal);
     return result;
 }
 
@@ -72,17 +72,18 @@ int32_t CFlasherImpl::CheckInSoftware(CRefPtr<IROMImage> image, CLog* log, bool 
 {
     if (!m_certificateGate.verifyCertificateChain)
     {
-        return Refuse(kChainFailed, showProgress, log);
+        return Refuse(*m_services.userInterface(), kChainFailed, showProgress, log);
     }
     const int32_t level = m_certificateGate.verifyCertificateChain(image, log);
     if (level == kCertificationNoPackage)
     {
-        return Refuse(kUncertified, showProgress, log);
+        return Refuse(*m_services.userInterface(), kUncertified, showProgress, log);
     }
     // Only the vendor levels pass; a failed chain and any answer the check
     // is not known to give are refused.
-    return IsAcceptedCertificateLevel(level) ? kCertificateAccepted
-                                             : Refuse(kChainFailed, showProgress, log);
+    return IsAcceptedCertificateLevel(level)
+               ? kCertificateAccepted
+               : Refuse(*m_services.userInterface(), kChainFailed, showProgress, log);
 }
 
 void CFlasherImpl::SetCertificateGateServices(CertificateGateServices services)
@@ -116,11 +117,11 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
                                 : -1;
     if (package == -1)
     {
-        return Refuse(kUncertified, showProgress, log);
+        return Refuse(*m_services.userInterface(), kUncertified, showProgress, log);
     }
     if (image->GetDword(package) == kOldPackageFormat)
     {
-        return Refuse(kOldCertificate, showProgress, log);
+        return Refuse(*m_services.userInterface(), kOldCertificate, showProgress, log);
     }
     LogLine(log, 3, "\nBCRT: Start Certificate 2.0 verification by PMU");
     const int32_t verified = m_certificateGate.verifyByMicrocode
@@ -129,23 +130,24 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
                                  : kCertificateRefused;
     if (verified == kMicrocodeScriptsSignatureFailed)
     {
-        return Refuse(kScripts, showProgress, log, verified);
+        return Refuse(*m_services.userInterface(), kScripts, showProgress, log, verified);
     }
     if (verified == kMicrocodeTablesSignatureFailed)
     {
-        return Refuse(kTables, showProgress, log, verified);
+        return Refuse(*m_services.userInterface(), kTables, showProgress, log, verified);
     }
     if (verified != kCertificateAccepted)
     {
-        return Refuse(kCertificate20, showProgress, log, verified);
+        return Refuse(*m_services.userInterface(), kCertificate20, showProgress, log, verified);
     }
     if (HardwareSku(*adapter, kind) != 0 && image->GetDevinitSignatureType() != kSkuSignatureType)
     {
         // The microcode accepted the image, the gate does not.
         eeprom->SetSoftwareVerdict(nullptr);
         LogLine(log, 4, "\nCompatibility Error: Invalid ROMVISE Version found");
-        GetUserInterface()->ShowMessage(1, "\nThis version of Romvise is not compatible with "
-                                           "this version of HW SKU, Update aborted.\n");
+        m_services.userInterface()->ShowMessage(1,
+                                                "\nThis version of Romvise is not compatible with "
+                                                "this version of HW SKU, Update aborted.\n");
         return kCertificateRefused;
     }
     return kCertificateAccepted;

@@ -66,7 +66,8 @@ CDisplayDriverRestoreGuard::~CDisplayDriverRestoreGuard()
     }
 }
 
-CFlasherImpl::CFlasherImpl(const EngineSettings& settings) : m_settings(settings)
+CFlasherImpl::CFlasherImpl(const EngineSettings& settings, const EngineServices& services)
+    : m_settings(settings), m_services(services)
 {
     InstallDefaultServices(*this);
 }
@@ -76,20 +77,26 @@ CFlasherImpl::~CFlasherImpl()
     m_driverDisabled = false;
 }
 
-IFlasher* CreateFlasher(const EngineSettings& settings)
+IFlasher* CreateFlasher(const EngineSettings& settings, const EngineServices& services)
 {
-    return new CFlasherImpl(settings);
+    return new CFlasherImpl(settings, services);
+}
+
+EngineServices ProcessEngineServices()
+{
+    return EngineServices{&GetUserInterface, &GetLog, &GetPCIBus, &GetEEPROMDatabase};
 }
 
 IFlasher* GetFlasher()
 {
     static CSingletonHolder<IFlasher> holder(ESingletonSlot::Flasher);
-    return GetOrCreateSingleton(holder,
-                                []
-                                {
-                                    return CreateFlasher(EngineSettings::FromCommandLine(
-                                        *ICommandLine::GetInstance()));
-                                });
+    return GetOrCreateSingleton(
+        holder,
+        []
+        {
+            return CreateFlasher(EngineSettings::FromCommandLine(*ICommandLine::GetInstance()),
+                                 ProcessEngineServices());
+        });
 }
 
 void CFlasherImpl::SetMicrocodeLoaderFactory(MicrocodeLoaderFactory factory)
@@ -131,7 +138,7 @@ void CFlasherImpl::DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* 
         LogLine(log, 3, "\nKR driver may not be loaded or already be in disabled state.");
         return;
     }
-    WarnDisplayBlank(GetUserInterface());
+    WarnDisplayBlank(m_services.userInterface());
     os->ToggleDisplayDriver(log);
     if (os->IsDisplayDriverDisabled())
     {
@@ -157,7 +164,7 @@ void CFlasherImpl::RestoreDisplayDriver(bool last)
     if (last || !m_driverDisabled)
     {
         m_driverDisabled = false;
-        os->RestoreDisplayDriver(GetLog());
+        os->RestoreDisplayDriver(m_services.log());
         return;
     }
     // The driver stays disabled for the next adapter; this one gets its pre-OS
@@ -169,11 +176,12 @@ void CFlasherImpl::RestoreDisplayDriver(bool last)
     {
         // Whether the application started changes nothing here: its own log
         // lines tell, and the next adapter is taken either way.
-        static_cast<void>(LoadPreOSApp(GetUserInterface(), adapter, eeprom, database, GetLog()));
+        static_cast<void>(
+            LoadPreOSApp(m_services.userInterface(), adapter, eeprom, database, m_services.log()));
     }
     catch (const std::exception& error)
     {
-        LogLine(GetLog(), 4, error.what());
+        LogLine(m_services.log(), 4, error.what());
     }
     // The loader is let go of by every holder here, so nothing uses it again.
     m_loader = nullptr;
@@ -378,7 +386,7 @@ void CFlasherImpl::ConfirmOrAbort(IUserInterface& ui, bool typed, const std::str
                                      : "Press 'y' to confirm (any other key to abort): ";
     if (!ui.Confirm(typed, question + "\nAre you sure you want to continue?\n" + prompt))
     {
-        RestoreDisplayDriverNow(GetLog());
+        RestoreDisplayDriverNow(m_services.log());
         throw user_abort_error(abortText);
     }
 }
@@ -414,7 +422,7 @@ public:
         // The restore goes on whether or not the application started; its
         // own log lines tell which.
         static_cast<void>(m_flasher->LoadPreOSApp(
-            GetUserInterface(), dynamic_cast<IDisplayAdapter*>(adapter.get()),
+            m_flasher->Services().userInterface(), dynamic_cast<IDisplayAdapter*>(adapter.get()),
             dynamic_cast<IEEPROM*>(eeprom.get()),
             dynamic_cast<IEEPROMDatabase*>(eepromDatabase.get()), log));
     }

@@ -45,7 +45,9 @@ class CFlasherImpl : public CReferenceCountImpl, public IFlasher
 public:
     ROMVISE_REFCOUNT_FORWARD
 
-    explicit CFlasherImpl(const EngineSettings& settings);
+    // With no services given, the process-wide ones (as GetFlasher gives).
+    explicit CFlasherImpl(const EngineSettings& settings,
+                          const EngineServices& services = ProcessEngineServices());
     ~CFlasherImpl() override;
 
     // IFlasher.
@@ -53,6 +55,7 @@ public:
                                                 const AdapterOpening& opening,
                                                 CRefPtr<IUserInterface> ui, CLog* log) override;
     const EngineSettings& Settings() const override { return m_settings; }
+    const EngineServices& Services() const override { return m_services; }
     void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
                        CRefPtr<IDisplayAdapter> adapter, bool detailed) override;
     void DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
@@ -434,6 +437,7 @@ private:
     std::filesystem::path m_stressTestFolder;
     int32_t m_modeFlags = 1;
     EngineSettings m_settings;
+    EngineServices m_services;
     bool m_driverDisabled = false;
     // The open sessions by adapter location; each removes itself when it
     // closes.

@@ -30,16 +30,16 @@ int32_t CFlasherImpl::GetAdapterImages(CRefPtr<IDisplayAdapterDatabase> /*adapte
                                        CRefPtr<IROMImage>& image, CRefPtr<CVarnexImage>& store,
                                        bool detailed)
 {
-    CLog* log = GetLog();
+    CLog* log = m_services.log();
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);
     LogLine(log, 3, "Action: Get the specific images from display adapter.");
     if (log)
     {
         adapter->PrintDescription(*log, false, true);
     }
-    CRefPtr<IPCIBus> bus = GetPCIBus();
-    CRefPtr<IUserInterface> ui = GetUserInterface();
-    CRefPtr<IEEPROMDatabase> database = GetEEPROMDatabase();
+    CRefPtr<IPCIBus> bus = m_services.bus();
+    CRefPtr<IUserInterface> ui = m_services.userInterface();
+    CRefPtr<IEEPROMDatabase> database = m_services.database();
     adapter->MapRegisters();
     // A Varnex command reads the store, and may write it back: the session
     // reads the content a stopped write saved in place of a half-written
@@ -94,8 +94,8 @@ bool CFlasherImpl::BuildAndFlashSuperImage(CRefPtr<IDisplayAdapter> adapter,
     }
     if (!SaveToRomOut(*image, m_settings))
     {
-        FlashImage(GetUserInterface(), image, /*showProgress=*/true, /*keepStraps=*/true,
-                   /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),
+        FlashImage(m_services.userInterface(), image, /*showProgress=*/true, /*keepStraps=*/true,
+                   /*keepBoardSettings=*/true, adapter, eeprom, m_services.database(),
                    kFlashWholeImage, log, certificate, /*processVarnex=*/false);
     }
     return true;
@@ -116,8 +116,9 @@ bool CFlasherImpl::WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IE
     }
     if (!SaveToRomOut(*image, m_settings))
     {
-        FlashImage(GetUserInterface(), image, /*showProgress=*/IsVerbose(), /*keepStraps=*/true,
-                   /*keepBoardSettings=*/true, adapter, eeprom, GetEEPROMDatabase(),
+        FlashImage(m_services.userInterface(), image, /*showProgress=*/IsVerbose(),
+                   /*keepStraps=*/true,
+                   /*keepBoardSettings=*/true, adapter, eeprom, m_services.database(),
                    kFlashWholeImage, log, certificate, /*processVarnex=*/false);
     }
     return true;
@@ -126,7 +127,7 @@ bool CFlasherImpl::WriteVarnexImage(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IE
 int32_t CFlasherImpl::DisplayVarnexOBD(CRefPtr<IDisplayAdapter> adapter,
                                        CRefPtr<IDisplayAdapterDatabase> adapters, CLog* log)
 {
-    CRefPtr<IUserInterface> ui = GetUserInterface();
+    CRefPtr<IUserInterface> ui = m_services.userInterface();
     LogLine(log, 3, "Action: Display Varnex OBD information ");
     ui->Signal(0);
     ui->ShowMessage(0, "Reading VBIOS image for displaying OBD information.");

@@ -103,7 +103,7 @@ int32_t CFlasherImpl::ProcessVarnexBlock(int32_t flashType, CRefPtr<IROMImage> n
         }
         else if (!m_settings.autoConfirm && m_settings.mergeVarnex)
         {
-            CRefPtr<IUserInterface> ui = GetUserInterface();
+            CRefPtr<IUserInterface> ui = m_services.userInterface();
             ui->ShowMessage(1, "\nDifferent fields of OBD: ");
             std::istringstream lines(diffs.str());
             for (std::string line; std::getline(lines, line);)

@@ -66,12 +66,12 @@ bool CFlasherImpl::IsOBDFieldsMatched(CRefPtr<IROMImage> newImage, CRefPtr<IROMI
         CRefPtr<CVarnexImage> cur = ReadVarnexObject(current, backup);
         if (!fresh || !cur)
         {
-            GetUserInterface()->ShowMessage(1, "Varnex image is not present");
+            m_services.userInterface()->ShowMessage(1, "Varnex image is not present");
             return false;
         }
         if (!fresh->IsValid() || !cur->IsValid())
         {
-            GetUserInterface()->ShowMessage(1, "Invalid Varnex image");
+            m_services.userInterface()->ShowMessage(1, "Invalid Varnex image");
             return true;
         }
         CVarnexImageObject* newObd = fresh->FindObject(kObdTag);
@@ -97,13 +97,13 @@ void CFlasherImpl::PrintOutOBDFields(CRefPtr<IROMImage> image, bool backup, std:
     {
         if (!image->HasNBSIObject(0x4952))
         {
-            GetUserInterface()->ShowMessage(1, "Varnex image is not present");
+            m_services.userInterface()->ShowMessage(1, "Varnex image is not present");
             return;
         }
         CRefPtr<CVarnexImage> store = ReadVarnexObject(image, backup);
         if (!store || !store->IsValid())
         {
-            GetUserInterface()->ShowMessage(1, "Invalid Varnex image");
+            m_services.userInterface()->ShowMessage(1, "Invalid Varnex image");
             return;
         }
         PrintOBDObjectFields(store->FindObject(kObdTag), out);
@@ -162,7 +162,8 @@ int32_t CFlasherImpl::CopyVarnexImageObdObject(CRefPtr<CVarnexImage> newStore,
                 LogLine(log, 3, std::string(field.name) + " : " + ShownText(text));
                 if (!SetObdField(*target, field, text))
                 {
-                    GetUserInterface()->ShowMessage(1, "ERROR: Fail to copy OBD info block");
+                    m_services.userInterface()->ShowMessage(1,
+                                                            "ERROR: Fail to copy OBD info block");
                     LogLine(log, 3, "ERROR: Fail to copy OBD info block");
                     return kVarnexNotCarried;
                 }

@@ -232,7 +232,7 @@ CRefPtr<CVarnexImage> CFlasherImpl::ReadVarnexObject(CRefPtr<IROMImage> image, b
 bool CFlasherImpl::IsGenericVarnexPresent(CRefPtr<IROMImage> image, uint32_t* release,
                                           uint32_t* level, bool backup)
 {
-    CLog* log = GetLog();
+    CLog* log = m_services.log();
     if (log)
     {
         log->SetLevel(3);
@@ -342,7 +342,7 @@ int32_t CFlasherImpl::GetVarnexFlashType(CRefPtr<IROMImage> newImage, CRefPtr<IR
     const int32_t type = cur.hasBlock ? TypeOverStore(cur, fresh, merge) : TypeIntoEmpty(fresh, log);
     if (type == kNoneToGenericDefault && IsVerbose())
     {
-        GetUserInterface()->ShowMessage(
+        m_services.userInterface()->ShowMessage(
             1, "\n         This board will not be tracked by the Korvan board-tracking "
                "service (boards.korvan.example)\n"
                "         until a valid OBD data (SN and KRPN) is programmed.");

@@ -122,6 +122,8 @@ public:
                                                         CLog* log) = 0;
     // The settings the engine read from the command line when it was made.
     virtual const EngineSettings& Settings() const = 0;
+    // Where the operations find the services their callers do not hand in.
+    virtual const EngineServices& Services() const = 0;
 
     // Shows "Adapter: " and its description and maps its registers.
     virtual void SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bus,
@@ -418,7 +420,7 @@ protected:
 };
 
 // A new engine with the settings given, no reference taken.
-IFlasher* CreateFlasher(const EngineSettings& settings);
+IFlasher* CreateFlasher(const EngineSettings& settings, const EngineServices& services);
 // The process-wide engine, created on first call from the command line's
 // options; the pointer is borrowed.
 IFlasher* GetFlasher();

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         settings.retries = 0;
         settings.autoConfirm = true;
         settings.noKestrix = true;
-        return CreateFlasher(settings);
+        return CreateFlasher(settings, ProcessEngineServices());
     }();
     static const std::vector<uint8_t> storeBytes =
         testkit::CVarnexStoreBuilder()
