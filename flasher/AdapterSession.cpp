@@ -115,7 +115,7 @@ CAdapterSessionImpl::~CAdapterSessionImpl()
 {
     if (m_claimed && m_journal)
     {
-        m_journal->Release(m_adapter);
+        m_journal->ReleaseAdapter(m_adapter);
     }
     if (m_onClose)
     {

@@ -41,7 +41,7 @@ class IUpdateJournal : public IReferenceCount
 public:
     // The content the adapter's EEPROM held before an update that did not
     // finish; nothing when there is no record. The first call for an adapter
-    // claims it for this run until Release. Throws runtime_error when another
+    // claims it for this run until ReleaseAdapter. Throws runtime_error when another
     // run holds the adapter, or when a record exists that cannot be used: the
     // adapter is then not updated and the record is kept.
     virtual std::optional<std::vector<uint8_t>> PendingContent(CRefPtr<IDisplayAdapter> adapter) = 0;
@@ -77,10 +77,10 @@ public:
         Begin(adapter, record.before);
     }
     // Removes the record once the written image read back equal; the adapter
-    // stays claimed until Release. Throws io_error when it cannot.
+    // stays claimed until ReleaseAdapter. Throws io_error when it cannot.
     virtual void Finish(CRefPtr<IDisplayAdapter> adapter) = 0;
     // Gives the adapter free for other runs (the adapter session's end).
-    virtual void Release(CRefPtr<IDisplayAdapter> /*adapter*/) {}
+    virtual void ReleaseAdapter(CRefPtr<IDisplayAdapter> /*adapter*/) {}
 
 protected:
     ~IUpdateJournal() = default;

@@ -535,7 +535,7 @@ void CUpdateJournalImpl::Claim(CRefPtr<IDisplayAdapter> adapter)
     ClaimPath(RecordPath(adapter));
 }
 
-void CUpdateJournalImpl::Release(CRefPtr<IDisplayAdapter> adapter)
+void CUpdateJournalImpl::ReleaseAdapter(CRefPtr<IDisplayAdapter> adapter)
 {
     const std::filesystem::path path = RecordPath(adapter);
     m_readings.erase(path.string());

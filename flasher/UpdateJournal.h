@@ -23,7 +23,7 @@
 // The folder must be the program's own (see core/StateFolder.h); files are
 // created exclusively and never opened through a link. One run at a time
 // updates an adapter: each holds an flock on "update-SSSS-BB-DD.F.lock" from
-// its first look at the adapter's record to Release (the end of the run's
+// its first look at the adapter's record to ReleaseAdapter (the end of the run's
 // adapter session); the system drops it when the run's process ends, however
 // it ends.
 
@@ -106,7 +106,7 @@ public:
     void Begin(CRefPtr<IDisplayAdapter> adapter, std::span<const uint8_t> content) override;
     void BeginRecord(CRefPtr<IDisplayAdapter> adapter, const UpdateRecord& record) override;
     void Finish(CRefPtr<IDisplayAdapter> adapter) override;
-    void Release(CRefPtr<IDisplayAdapter> adapter) override;
+    void ReleaseAdapter(CRefPtr<IDisplayAdapter> adapter) override;
 
     // The record file of the adapter.
     std::filesystem::path RecordPath(CRefPtr<IDisplayAdapter> adapter) const;

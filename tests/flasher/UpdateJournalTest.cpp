@@ -295,7 +295,7 @@ TEST(UpdateJournal, OneRunAtATimePerAdapter)
     // session ends, so no other run takes it between two writes.
     rig.journal->Finish(rig.adapter);
     EXPECT_EQ(ErrorOf([&] { second->PendingContent(rig.adapter); }), busy) << "held after Finish";
-    rig.journal->Release(rig.adapter);
+    rig.journal->ReleaseAdapter(rig.adapter);
     EXPECT_EQ(second->PendingContent(rig.adapter), std::nullopt) << "free after Release";
     second = nullptr;
 
