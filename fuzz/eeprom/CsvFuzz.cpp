@@ -5,46 +5,19 @@
 
 #include "core/CsvSettings.h"
 #include "eeprom/IEEPROMDatabase.h"
+#include "fuzz/FuzzMemoryFile.h"
 #include "fuzz/FuzzSeeds.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace
 {
-// The input as a file that lives in memory only.
-class CMemoryFile
-{
-public:
-    CMemoryFile(const uint8_t* data, size_t size) : m_fd(memfd_create("settings.csv", 0))
-    {
-        if (m_fd >= 0 && size > 0 && write(m_fd, data, size) != static_cast<ssize_t>(size))
-        {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~CMemoryFile()
-    {
-        if (m_fd >= 0)
-        {
-            close(m_fd);
-        }
-    }
-    CMemoryFile(const CMemoryFile&) = delete;
-    CMemoryFile& operator=(const CMemoryFile&) = delete;
-    bool IsOpen() const { return m_fd >= 0; }
-    std::string Path() const { return "/proc/self/fd/" + std::to_string(m_fd); }
-
-private:
-    int m_fd;
-};
 
 const char* const kPartFields[] = {
     "ManufacturerID", "DeviceID",    "BytesPerPage",    "KbytesPerBlock",
@@ -76,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CLog log; // no sinks: the dumps go nowhere
     CsvSettings fromFile;
-    const CMemoryFile file(data, size);
+    const CFuzzMemoryFile file(std::span<const uint8_t>(data, size));
     if (file.IsOpen())
     {
         fromFile.PrintCsvTable(file.Path().c_str(), &log);

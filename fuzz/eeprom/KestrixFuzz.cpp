@@ -31,6 +31,7 @@
 // fuzz-seconds: 4
 
 #include "eeprom/KestrixLoader.h"
+#include "fuzz/FuzzMemoryFile.h"
 #include "fuzz/FuzzSeeds.h"
 #include "hw/adapter/EnumerateAdapters.h"
 #include "hw/IDriverTransport.h"
@@ -42,8 +43,6 @@
 #include "testkit/machine/SimHardware.h"
 #include "testkit/machine/TypedConsole.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <array>
 #include <exception>
@@ -187,38 +186,11 @@ void ParseImage(uint8_t flags, std::span<const uint8_t> image)
     KestrixWordsOf(parsed.data);
 }
 
-// The bytes as a file that lives in memory only; its name, or empty.
-class CMemoryFile
-{
-public:
-    explicit CMemoryFile(std::span<const uint8_t> bytes) : m_fd(memfd_create("input.bin", 0))
-    {
-        if (m_fd >= 0 && !bytes.empty() &&
-            write(m_fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
-        {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-    ~CMemoryFile()
-    {
-        if (m_fd >= 0)
-        {
-            close(m_fd);
-        }
-    }
-    CMemoryFile(const CMemoryFile&) = delete;
-    CMemoryFile& operator=(const CMemoryFile&) = delete;
-    std::string Path() const { return m_fd < 0 ? "" : "/proc/self/fd/" + std::to_string(m_fd); }
-
-private:
-    int m_fd;
-};
 
 void LoadImage(uint8_t flags, std::span<const uint8_t> image)
 {
     static const uint32_t kEngines[] = {KESTRIX_PMU, KESTRIX_KRDEC, KESTRIX_SEC};
-    const CMemoryFile file(image);
+    const CFuzzMemoryFile file(image);
     if (file.Path().empty())
     {
         return;
@@ -268,7 +240,7 @@ void ProgramFile(std::span<const uint8_t> input)
         return;
     }
     const uint32_t offset = (uint32_t{input[0]} | uint32_t{input[1]} << 8) * 256;
-    const CMemoryFile file(input.subspan(2));
+    const CFuzzMemoryFile file(input.subspan(2));
     if (file.Path().empty())
     {
         return;
