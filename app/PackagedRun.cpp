@@ -12,6 +12,7 @@
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
 #include "flasher/UpdateJournal.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 #include <algorithm>
 #include <iomanip>
@@ -264,8 +265,8 @@ uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)
 }
 
 int CKRUserFlashApp::TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                               CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head, bool blank,
-                               CRefPtr<IROMImage> image)
+                              CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head, bool blank,
+                              CRefPtr<IROMImage> image)
 {
     const PackageControlBlock& control = state.store.control;
     SelectionCriteria selection = state.selection;
@@ -314,13 +315,17 @@ void CKRUserFlashApp::ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> a
     {
         return;
     }
-    const bool versionOnly = (mismatch & ~uint32_t{kMismatchVersionOrder | kMismatchSameVersion}) == 0;
-    const std::string text = std::string(versionOnly ? "Board is already updated with firmware version "
-                                                     : "Board is incompatible with firmware version ") +
-                             head->GetVersionString(0) + ".";
+    const bool versionOnly =
+        (mismatch & ~uint32_t{kMismatchVersionOrder | kMismatchSameVersion}) == 0;
+    const std::string text =
+        std::string(versionOnly ? "Board is already updated with firmware version "
+                                : "Board is incompatible with firmware version ") +
+        head->GetVersionString(0) + ".";
     const int32_t imageKind = image->GetImageType();
     const int32_t deviceKind = adapter->GetDevice()->GetDeviceKind();
-    const bool kindsFit = (imageKind > 2 && deviceKind > 3) || (imageKind == 2 && deviceKind == 3);
+    const bool kindsFit =
+        (imageKind > 2 && deviceKind > static_cast<int32_t>(kDeviceKindPLX8747)) ||
+        (imageKind == 2 && deviceKind == static_cast<int32_t>(kDeviceKindPLX8747));
     if (versionOnly || kindsFit)
     {
         state.ui->ShowMessage(1, text);
@@ -382,8 +387,8 @@ void CKRUserFlashApp::CheckPower()
 }
 
 int CKRUserFlashApp::UpdateAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                    CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head,
-                                    CRefPtr<IROMImage> image)
+                                   CRefPtr<IEEPROM> eeprom, CRefPtr<IROMImage> head,
+                                   CRefPtr<IROMImage> image)
 {
     std::cout << "Found display adapter suitable for this update:" << std::endl;
     ShowAdapterAndVersion(state, adapter, head);

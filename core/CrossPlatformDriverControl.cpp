@@ -6,6 +6,7 @@
 #include "core/CommandLine.h"
 #include "core/CrossPlatformLinuxImpl.h"
 #include "core/D3Cold.h"
+#include "core/DeviceKindTraits.h"
 #include "core/Exceptions.h"
 #include "core/TextHelpers.h"
 
@@ -15,12 +16,6 @@
 
 namespace
 {
-// Device kinds whose display driver this layer controls.
-bool IsManagedDeviceKind(uint32_t kind)
-{
-    return kind >= 8 && kind <= 13;
-}
-
 bool IsOptionSet(const char* name)
 {
     try
@@ -106,7 +101,7 @@ void CCrossPlatformLinuxImpl::SetAdapterCount(int32_t count)
 
 bool CCrossPlatformLinuxImpl::IsActiveAdapterManaged()
 {
-    return m_activeAdapter && IsManagedDeviceKind(m_activeAdapter->GetDeviceKind());
+    return m_activeAdapter && TraitsOfDeviceKind(m_activeAdapter->GetDeviceKind()).driverManaged;
 }
 
 int32_t CCrossPlatformLinuxImpl::GetActiveAdapterBus()

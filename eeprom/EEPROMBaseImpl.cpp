@@ -2,6 +2,7 @@
 
 #include "core/Range.h"
 #include "core/TextHelpers.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/ROMAccessScope.h"
 #include "image/OffsetModeScope.h"
 
@@ -17,7 +18,6 @@ constexpr uint32_t kWindowEnableRegister = 0x122600;
 constexpr uint32_t kWindowRegisterCount = 32;
 constexpr uint32_t kEepromWindowStart = 0x300000;
 constexpr uint32_t kEepromWindowEnd = 0x380000;
-constexpr int32_t kFirstKindWithWindows = 8;
 
 bool IsPowerOfTwo(uint32_t value)
 {
@@ -356,8 +356,7 @@ uint32_t CEEPROMBaseImpl::ProgramBlock(IUserInterface* ui, IROMImage* current, u
             if (erase || (i < pageFlags.size() && pageFlags[i]))
             {
                 ProgramPage(pageAddress, wanted,
-                            imageOffset + static_cast<int32_t>(pageAddress - address), length,
-                            log);
+                            imageOffset + static_cast<int32_t>(pageAddress - address), length, log);
             }
             done += length;
             if (ui)
@@ -467,7 +466,7 @@ CEEPROMBaseImpl::CRomWindowScope::~CRomWindowScope()
 
 void CEEPROMBaseImpl::SaveRomWindow(CLog&)
 {
-    if (m_device->GetDeviceKind() < kFirstKindWithWindows)
+    if (!TraitsOfDeviceKind(m_device->GetDeviceKind()).romWindows)
     {
         return;
     }

@@ -2,17 +2,10 @@
 #include "eeprom/EEPROMSerialAtmelImpl.h"
 #include "eeprom/EEPROMSerialMCImpl.h"
 #include "eeprom/EEPROMSerialSSTImpl.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 namespace
 {
-// Device kinds whose EEPROM the program drives directly: the two bridges, the
-// legacy and ISO GPUs and the Avrel generation. The later GPU generations
-// reach their EEPROM only through microcode on their microcontroller.
-bool IsDrivenDirectly(int32_t deviceKind)
-{
-    return (deviceKind >= 2 && deviceKind <= 8) || deviceKind == 14;
-}
-
 constexpr uint32_t kRomTypeStandardSpi = 1;
 constexpr uint32_t kRomTypeSstSerial = 2;
 constexpr uint32_t kRomTypeSwitchEeprom = 3;
@@ -36,7 +29,7 @@ CEEPROMBaseImpl* NewDirectDriver(CRefPtr<IDevice> device, uint32_t romType, int3
 
 bool HasDirectDriver(IDevice& device, bool noMicrocontroller)
 {
-    return noMicrocontroller || IsDrivenDirectly(device.GetDeviceKind());
+    return noMicrocontroller || TraitsOfDeviceKind(device.GetDeviceKind()).directEeprom;
 }
 } // namespace
 

@@ -20,6 +20,7 @@
 
 #include "eeprom/EEPROMSerialImpl.h"
 #include "eeprom/KestrixLoader.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 #include <array>
 #include <optional>
@@ -68,7 +69,7 @@ class CEEPROMSecureFlashImpl : public CEEPROMSerialImpl
 {
 public:
     static constexpr int kProtectionTries = 3;
-    static constexpr int32_t kEraseFirstDeviceKind = 9;
+    static constexpr int32_t kEraseFirstDeviceKind = static_cast<int32_t>(kDeviceKindCendra1);
 
     CEEPROMSecureFlashImpl(CRefPtr<IDevice> device, int32_t retryCount, bool softwareRead);
 

@@ -4,6 +4,7 @@
 #include "eeprom/KestrixLoader.h"
 
 #include "core/TextHelpers.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/IDevice.h"
 
 #include <algorithm>
@@ -41,28 +42,6 @@ constexpr uint32_t kPrepSoftwareSpi = 1u << 1;
 
 bool g_softwareSpi = false;
 
-// Device kinds whose pmu is reset through the engine-enable register.
-bool IsOlderPmu(uint32_t kind)
-{
-    switch (kind)
-    {
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 14:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 void SetKestrixSoftwareSpi(bool on)
@@ -85,7 +64,7 @@ bool CKestrixLoader::Poll(IDisplayAdapter& adapter, uint32_t reg, uint32_t mask,
 
 void CKestrixLoader::ResetPmu(IDisplayAdapter& adapter)
 {
-    const bool newer = !IsOlderPmu(adapter.GetDevice()->GetDeviceKind());
+    const bool newer = !TraitsOfDeviceKind(adapter.GetDevice()->GetDeviceKind()).olderPmuReset;
     if (newer)
     {
         const uint32_t permission = adapter.Read32(kPmuResetPermission);

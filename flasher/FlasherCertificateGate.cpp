@@ -3,21 +3,14 @@
 
 #include "core/UserInterface.h"
 #include "flasher/FlasherImpl.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 namespace
 {
-// GPU kinds whose images are checked in software; the later ones hand the
-// image to the signed microcode.
-bool ChecksInSoftware(int32_t deviceKind)
-{
-    return (deviceKind >= 2 && deviceKind <= 9) || deviceKind == 14;
-}
-
 constexpr uint32_t kSkuRegister = 0x2128C;
 constexpr uint32_t kSkuBit0Register = 0x216AC;
 constexpr uint32_t kSkuBit1Register = 0x216B0;
 constexpr uint32_t kSkuBit2Register = 0x216B4;
-constexpr int32_t kCendra2Kind = 10;
 constexpr uint8_t kSkuSignatureType = 3;
 constexpr uint32_t kOldPackageFormat = 1;
 
@@ -54,7 +47,7 @@ int32_t Refuse(IUserInterface& ui, const Refusal& refusal, bool showProgress, CL
 
 uint32_t HardwareSku(IDisplayAdapter& adapter, int32_t deviceKind)
 {
-    if (deviceKind == kCendra2Kind)
+    if (deviceKind == static_cast<int32_t>(kDeviceKindCendra2))
     {
         return (adapter.Read32(kSkuBit2Register) & 1) << 2 |
                (adapter.Read32(kSkuBit1Register) & 1) << 1 | (adapter.Read32(kSkuBit0Register) & 1);
@@ -101,7 +94,7 @@ int32_t CFlasherImpl::VerifyImageCertificate(CRefPtr<IDisplayAdapter> adapter,
         return kCertificateAccepted;
     }
     const int32_t kind = adapter->GetDevice()->GetDeviceKind();
-    if (ChecksInSoftware(kind))
+    if (TraitsOfDeviceKind(kind).softwareGate)
     {
         // The EEPROM behind the microcontroller writes only the image the
         // gate let through: it learns the verdict with the image, and a

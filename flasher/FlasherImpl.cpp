@@ -9,9 +9,10 @@
 #include "core/Exceptions.h"
 #include "core/Singleton.h"
 #include "core/TextHelpers.h"
+#include "eeprom/EEPROMBaseImpl.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/FlasherDefaultServices.h"
-#include "eeprom/EEPROMBaseImpl.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
@@ -21,13 +22,6 @@
 
 namespace
 {
-// Bridges and the GPU kinds up to 7 keep their display driver while their
-// EEPROM is worked on.
-bool KeepsDisplayDriver(int32_t deviceKind)
-{
-    return (deviceKind >= 2 && deviceKind <= 7) || deviceKind == 14;
-}
-
 constexpr uint32_t kBlankWarningWaitMicroseconds = 3000000;
 } // namespace
 
@@ -121,7 +115,7 @@ void CFlasherImpl::SelectAdapter(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
 void CFlasherImpl::DisableDisplayDriver(CRefPtr<IDisplayAdapter> adapter, CLog* log,
                                         bool rememberDisabled)
 {
-    if (KeepsDisplayDriver(adapter->GetDevice()->GetDeviceKind()))
+    if (!TraitsOfDeviceKind(adapter->GetDevice()->GetDeviceKind()).driverManaged)
     {
         return;
     }
@@ -251,15 +245,15 @@ CRefPtr<IAdapterSession> CFlasherImpl::OpenAdapterSession(CRefPtr<IDisplayAdapte
         AttachMicrocodeLoader(m_loaderFactory(request), driver, opening.eeproms);
     }
     std::weak_ptr<std::map<std::string, CAdapterSessionImpl*>> registry = m_sessions;
-    auto* opened = new CAdapterSessionImpl(adapter, driver, m_journal, m_settings,
-                                           opening.announcePending,
-                                           [registry, key]
-                                           {
-                                               if (const auto sessions = registry.lock())
-                                               {
-                                                   sessions->erase(key);
-                                               }
-                                           });
+    auto* opened =
+        new CAdapterSessionImpl(adapter, driver, m_journal, m_settings, opening.announcePending,
+                                [registry, key]
+                                {
+                                    if (const auto sessions = registry.lock())
+                                    {
+                                        sessions->erase(key);
+                                    }
+                                });
     CRefPtr<IAdapterSession> session(opened);
     (*m_sessions)[key] = opened;
     session->Use(opening.use, *ui, log);
@@ -291,8 +285,8 @@ CRefPtr<IEEPROM> CFlasherImpl::OpenEEPROM(CRefPtr<IUserInterface> ui, CRefPtr<IP
 }
 
 CRefPtr<IAdapterSession> CFlasherImpl::SessionFor(CRefPtr<IDisplayAdapter> adapter,
-                                                      CRefPtr<IEEPROM> eeprom, AdapterUse use,
-                                                      IUserInterface& ui, CLog* log)
+                                                  CRefPtr<IEEPROM> eeprom, AdapterUse use,
+                                                  IUserInterface& ui, CLog* log)
 {
     if (CAdapterSessionImpl* session = SessionOf(eeprom.get()))
     {
@@ -328,10 +322,9 @@ void CFlasherImpl::BeginSessionWrite(CAdapterSessionImpl* session, UpdateWriteKi
     const uint64_t limit = ImageBufferLimit(&image);
     const uint32_t available =
         address < limit ? static_cast<uint32_t>(std::min<uint64_t>(count, limit - address)) : 0;
-    session->BeginWrite(kind,
-                        ContentWith(before, address, std::span<const uint8_t>(bytes + address,
-                                                                              available)),
-                        ui, log);
+    session->BeginWrite(
+        kind, ContentWith(before, address, std::span<const uint8_t>(bytes + address, available)),
+        ui, log);
 }
 
 void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefPtr<IEEPROM> eeprom,
@@ -345,13 +338,11 @@ void CFlasherImpl::AttachMicrocodeLoader(CRefPtr<IMicrocodeLoader> loader, CRefP
         CRefPtr<IReferenceCount>(eeprom.get()), CRefPtr<IReferenceCount>(database.get()));
 }
 
-CRefPtr<IEEPROM> CFlasherImpl::BeginAdapterOperation(const std::string& action,
-                                                     CRefPtr<IUserInterface> ui,
-                                                     CRefPtr<IPCIBus> bus,
-                                                     CRefPtr<IDisplayAdapter> adapter,
-                                                     CRefPtr<IEEPROMDatabase> database,
-                                                     bool detailed, bool select, CLog* log,
-                                                     AdapterUse use)
+CRefPtr<IEEPROM>
+CFlasherImpl::BeginAdapterOperation(const std::string& action, CRefPtr<IUserInterface> ui,
+                                    CRefPtr<IPCIBus> bus, CRefPtr<IDisplayAdapter> adapter,
+                                    CRefPtr<IEEPROMDatabase> database, bool detailed, bool select,
+                                    CLog* log, AdapterUse use)
 {
     LogLine(log, 3, "Action: " + action);
     AdapterOpening opening = EngineOpening(use, bus, database, detailed);

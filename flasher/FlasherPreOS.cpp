@@ -4,19 +4,14 @@
 #include "core/CrossPlatform.h"
 #include "flasher/FlasherImpl.h"
 #include "flasher/PreOSDescriptor.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 #include <optional>
 #include <vector>
 
 namespace
 {
-// The pre-OS step applies to the GPU kinds 9 to 13.
-bool RunsPreOSApplication(int32_t deviceKind)
-{
-    return deviceKind >= 9 && deviceKind <= 13;
-}
-
-// Kinds 10 to 13 run it only when the firmware enabled it: bits 12-15 of
+// The kinds after Cendra1 run it only when the firmware enabled it: bits 12-15 of
 // this register read 1.
 constexpr uint32_t kPreOSEnableRegister = 0x1598;
 constexpr uint8_t kPreOSUcodeEntry = 1;
@@ -45,7 +40,7 @@ bool CFlasherImpl::LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdap
         return false;
     }
     const int32_t kind = adapter->GetDevice()->GetDeviceKind();
-    if (!RunsPreOSApplication(kind))
+    if (!TraitsOfDeviceKind(kind).preOsApplication)
     {
         return false;
     }
@@ -63,7 +58,8 @@ bool CFlasherImpl::LoadPreOSApp(CRefPtr<IUserInterface> ui, CRefPtr<IDisplayAdap
         loader->SetPreOSLoaded(false);
         return false;
     };
-    if (kind != 9 && ((adapter->Read32(kPreOSEnableRegister) >> 12) & 0xF) != 1)
+    if (kind != static_cast<int32_t>(kDeviceKindCendra1) &&
+        ((adapter->Read32(kPreOSEnableRegister) >> 12) & 0xF) != 1)
     {
         return skip();
     }

@@ -1,5 +1,6 @@
 #include "sim/SimGpu.h"
 
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/SimMachine.h"
 #include "sim/SimPciFunction.h"
 #include "sim/VirtualClock.h"
@@ -62,7 +63,7 @@ uint64_t LaterLineRegister(unsigned port)
 
 SimGpuConfig SimGpuConfigForKind(uint32_t deviceKind)
 {
-    if (deviceKind < 5 || deviceKind > 13)
+    if (!TraitsOfDeviceKind(deviceKind).simulatedGpu)
     {
         throw std::invalid_argument("no simulated GPU of device kind " +
                                     std::to_string(deviceKind));
@@ -70,7 +71,8 @@ SimGpuConfig SimGpuConfigForKind(uint32_t deviceKind)
     SimGpuConfig config;
     config.deviceKind = deviceKind;
     // One typical part per generation: from kind 6 on, architectures 0x0B up.
-    config.architecture = deviceKind == 5 ? 0x04 : 0x0B + (deviceKind - 6);
+    config.architecture =
+        deviceKind == kDeviceKindLegacyGpu ? 0x04 : 0x0B + (deviceKind - kDeviceKindIso);
     config.implementation = 0;
     return config;
 }
@@ -78,7 +80,7 @@ SimGpuConfig SimGpuConfigForKind(uint32_t deviceKind)
 CSimGpu::CSimGpu(std::string name, CSimPciFunction& function, const SimGpuConfig& config)
     : m_name(std::move(name)), m_function(function), m_config(config)
 {
-    if (config.deviceKind < 5 || config.deviceKind > 13)
+    if (!TraitsOfDeviceKind(config.deviceKind).simulatedGpu)
     {
         throw std::invalid_argument("no simulated GPU of device kind " +
                                     std::to_string(config.deviceKind));
@@ -98,7 +100,7 @@ CSimGpu::CSimGpu(std::string name, CSimPciFunction& function, const SimGpuConfig
     }
     m_registers.Set(kDebugPort, 1);
     m_registers.Set(kControl, 2);
-    if (m_config.deviceKind >= 8)
+    if (TraitsOfDeviceKind(m_config.deviceKind).windowOffsetRegister)
     {
         m_registers.Set(kWindowOffset, 1);
     }
@@ -151,7 +153,7 @@ CSimGpu::MutexUnit CSimGpu::Mutexes() const
     {
         return {0, 0, 0, 0};
     }
-    if (m_config.deviceKind >= 11)
+    if (TraitsOfDeviceKind(m_config.deviceKind).simulatedNewMailbox)
     {
         return {0xDF00, 0xDF04, 0xDF08, 32};
     }
@@ -234,7 +236,9 @@ uint8_t CSimGpu::WindowByte(uint64_t offset)
     {
         return ChipByte(offset - kLegacyRomWindow);
     }
-    const uint64_t start = m_config.deviceKind >= 8 ? (Register(kWindowOffset) & 0x00FFFFFC) : 0;
+    const uint64_t start = TraitsOfDeviceKind(m_config.deviceKind).windowOffsetRegister
+                               ? (Register(kWindowOffset) & 0x00FFFFFC)
+                               : 0;
     return ChipByte(start + (offset - kIsoRomWindow));
 }
 

@@ -51,6 +51,7 @@
 // Other models can claim register ranges of the BAR (the ZX22 bridge's
 // window): a hook sees every access first.
 
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/ISimDevice.h"
 #include "sim/RegisterPages.h"
 #include "sim/SimEepromChip.h"
@@ -159,8 +160,8 @@ private:
         uint8_t owner = 0; // 0: free
     };
 
-    bool IsLegacy() const { return m_config.deviceKind == 5; }
-    bool IsIsoLineLayout() const { return m_config.deviceKind == 6; }
+    bool IsLegacy() const { return m_config.deviceKind == kDeviceKindLegacyGpu; }
+    bool IsIsoLineLayout() const { return m_config.deviceKind == kDeviceKindIso; }
     MutexUnit Mutexes() const;
     std::optional<unsigned> LinePortAt(uint64_t offset) const;
     uint64_t ControlRegister() const;

@@ -9,6 +9,7 @@
 //             "eeprom": {...},
 //             "i2c": [{"port": 1, "hold_clock_low": false, "slaves": [...]}]}
 
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/ChipStore.h"
 #include "sim/SimGpu.h"
 #include "sim/SimI2CSlaves.h"
@@ -113,7 +114,7 @@ std::shared_ptr<ISimDevice> ReadGpu(const nlohmann::json& section, SimLoadContex
         throw std::runtime_error("a \"gpu\" model belongs inside a PCI function");
     }
     const uint64_t kind = SimJsonRequiredNumber(section, "device_kind");
-    if (kind < 5 || kind > 13)
+    if (!TraitsOfDeviceKind(static_cast<int64_t>(kind)).simulatedGpu)
     {
         throw std::runtime_error("\"device_kind\" must be 5-13");
     }

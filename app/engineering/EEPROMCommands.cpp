@@ -9,6 +9,7 @@
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 #include <iostream>
 #include <optional>
@@ -182,10 +183,6 @@ std::vector<PreservationTuneRequest> ReadTuneRequests(ICommandLine& commandLine)
     return requests;
 }
 
-bool SupportsPreservationTuning(int32_t deviceKind)
-{
-    return deviceKind >= 11 && deviceKind <= 13;
-}
 } // namespace
 
 void EraseAdapterEEPROM(EngineeringCommand& command)
@@ -235,8 +232,8 @@ void UpdateAdapterStraps(EngineeringCommand& command)
         throw std::runtime_error("Display adapter does not have EEPROM based straps");
     }
     EngineeringValues& values = command.values;
-    values.flasher->UpdateStraps(values.ui, GetPCIBus(), command.adapter, values.eeproms,
-                                 straps[0], straps[1], straps[2], straps[3], values.log);
+    values.flasher->UpdateStraps(values.ui, GetPCIBus(), command.adapter, values.eeproms, straps[0],
+                                 straps[1], straps[2], straps[3], values.log);
 }
 
 void UpdateAdapterGuid(EngineeringCommand& command)
@@ -312,9 +309,9 @@ void TestAdapterEEPROMReading(EngineeringCommand& command)
 void StressAdapterEEPROM(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
-    values.result = values.flasher->StressTest(values.ui, GetPCIBus(), command.adapter,
-                                               values.adapters, values.boards, values.eeproms,
-                                               values.log);
+    values.result =
+        values.flasher->StressTest(values.ui, GetPCIBus(), command.adapter, values.adapters,
+                                   values.boards, values.eeproms, values.log);
 }
 
 void TuneAdapterPreservedData(EngineeringCommand& command)
@@ -323,7 +320,7 @@ void TuneAdapterPreservedData(EngineeringCommand& command)
     std::vector<PreservationTuneRequest> requests = ReadTuneRequests(*values.commandLine);
     RefuseWriteOverride(values);
     SelectOne(command);
-    if (!SupportsPreservationTuning(command.adapter->GetDevice()->GetDeviceKind()))
+    if (!TraitsOfDeviceKind(command.adapter->GetDevice()->GetDeviceKind()).preservationTuning)
     {
         throw user_abort_error(
             "Preservation tuning is only supported on Dolvik and Estrel GPUs. Update aborted.");

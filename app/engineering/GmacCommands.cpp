@@ -15,6 +15,7 @@
 
 #include "core/CrossPlatform.h"
 #include "flasher/DisplayDriverGuard.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/I2CPortScope.h"
 
 #include <cstdio>
@@ -29,7 +30,8 @@ constexpr int32_t kGmacDeviceType = 0x98;
 bool IsBridgeKind(IDisplayAdapter& adapter)
 {
     const int32_t kind = adapter.GetDevice()->GetDeviceKind();
-    return kind == 2 || kind == 3;
+    return kind == static_cast<int32_t>(kDeviceKindZX22) ||
+           kind == static_cast<int32_t>(kDeviceKindPLX8747);
 }
 
 // The microcontroller device-table entry of the adapter's firmware, probed
@@ -66,8 +68,9 @@ bool BelongsTo(IDisplayAdapter& owner, IDisplayAdapter& device)
     }
     CRefPtr<IDevice> ownerDevice = owner.GetDevice();
     CRefPtr<IDevice> gmacDevice = device.GetDevice();
-    return !ownerDevice->IsNormalBoard() || (ownerDevice->GetSegment() == gmacDevice->GetSegment() &&
-                                             ownerDevice->GetBus() == gmacDevice->GetBus());
+    return !ownerDevice->IsNormalBoard() ||
+           (ownerDevice->GetSegment() == gmacDevice->GetSegment() &&
+            ownerDevice->GetBus() == gmacDevice->GetBus());
 }
 
 bool EngineeringDetail(CRomviseBaseApp& app)
@@ -207,10 +210,10 @@ DisplayAdapterList CRomviseBaseApp::FindGmacDevices(CRefPtr<IDisplayAdapterDatab
         bool repeated = false;
         for (const CRefPtr<IDisplayAdapter>& earlier : accepted)
         {
-            repeated = repeated ||
-                       (earlier->GetRegisterDeviceID() == candidate->GetRegisterDeviceID() &&
-                        earlier->GetParentBusText() == candidate->GetParentBusText() &&
-                        !candidate->GetDevice()->IsNormalBoard());
+            repeated =
+                repeated || (earlier->GetRegisterDeviceID() == candidate->GetRegisterDeviceID() &&
+                             earlier->GetParentBusText() == candidate->GetParentBusText() &&
+                             !candidate->GetDevice()->IsNormalBoard());
         }
         uint8_t address = 0;
         uint8_t port = 0;
@@ -301,8 +304,8 @@ void ListGmac(EngineeringCommand& command)
     CLog* log = values.log;
     std::optional<CDisplayDriverRestoreGuard> displayBack;
     displayBack.emplace(log, DisplayRestore::OnEveryExit);
-    *log << LogLevel(4) << "GMAC devices present in Korvan display adapter on the system:"
-         << LogEndl;
+    *log << LogLevel(4)
+         << "GMAC devices present in Korvan display adapter on the system:" << LogEndl;
     const DisplayAdapterList devices =
         app.FindGmacDevices(values.adapters, values.overrideAdapter, log);
     DisplayAdapterList adapters;

@@ -3,6 +3,7 @@
 // serves, the device kind that selects the device class, capability flags, the
 // feature mask and the marketing name.
 
+#include "core/DeviceKindTraits.h"
 #include "core/RefCount.h"
 
 #include <cstdint>
@@ -10,7 +11,8 @@
 #include <string>
 #include <vector>
 
-// Device kinds: the number that selects the IDevice class.
+// Device kinds: the number that selects the IDevice class. What each kind
+// means to the program's rules is its row of kDeviceKindTraits.
 enum EDeviceKind : uint32_t
 {
     kDeviceKindUnknown = 0,

@@ -1,6 +1,7 @@
 #include "hw/device/DeviceGPUGenerationsImpl.h"
 
 #include "core/CrossPlatform.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 
 #include <array>
 #include <stdexcept>
@@ -133,7 +134,7 @@ bool CDeviceGPUCendra2Impl::WaitClockStatusBit17(uint32_t microseconds)
 
 bool CDeviceGPUCendra2Impl::InitializeClocks()
 {
-    return GetDeviceKind() == 10 && RaiseClocks();
+    return GetDeviceKind() == static_cast<int32_t>(kDeviceKindCendra2) && RaiseClocks();
 }
 
 // Writes the value only over a register in the state the clock source is
@@ -209,7 +210,8 @@ bool CDeviceGPUDolvikImpl::WaitClockLock(uint32_t microseconds)
 
 bool CDeviceGPUDolvikImpl::InitializeClocks()
 {
-    return GetDeviceKind() == 12 ? RaiseClocksKind12() : RaiseClocksKind11();
+    return GetDeviceKind() == static_cast<int32_t>(kDeviceKindDolvik1) ? RaiseClocksKind12()
+                                                                       : RaiseClocksKind11();
 }
 
 bool CDeviceGPUDolvikImpl::RaiseClocksKind11()

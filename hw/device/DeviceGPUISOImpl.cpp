@@ -2,6 +2,7 @@
 
 #include "core/CrossPlatform.h"
 #include "core/TextHelpers.h"
+#include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/device/I2CPortScope.h"
 
 #include <iostream>
@@ -78,7 +79,7 @@ bool CDeviceGPUISOImpl::InitializeHardware()
     {
         Write32(kEnableRegister, enable | (1u << 16));
     }
-    if (GetDeviceKind() <= 8)
+    if (TraitsOfDeviceKind(GetDeviceKind()).isoTimerSetup)
     {
         Write32(kTimerSetupNumerator, 31250);
         Write32(kTimerSetupDenominator, 625);
@@ -141,19 +142,7 @@ uint32_t CDeviceGPUISOImpl::GetTimerValue()
 
 bool CDeviceGPUISOImpl::HasWindowOffsetRegister()
 {
-    switch (GetDeviceKind())
-    {
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-    case 14:
-        return false;
-    default:
-        return true;
-    }
+    return TraitsOfDeviceKind(GetDeviceKind()).windowOffsetRegister;
 }
 
 void CDeviceGPUISOImpl::EnableROMAccess()

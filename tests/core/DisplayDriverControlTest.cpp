@@ -371,10 +371,13 @@ TEST_F(DisplayDriverControlTest, ActiveAdapterFacts)
     {
         EXPECT_STREQ(error.what(), "Error: Display adapter was not initialized.");
     }
-    for (uint32_t kind = 2; kind <= 14; ++kind)
+    // Every kind but the bridges, the GPU kinds up to 7 and kind 14 is
+    // managed, the unlisted kinds 0, 1 and 15 included.
+    for (uint32_t kind = 0; kind <= 16; ++kind)
     {
         m_os->SetActiveAdapter(CRefPtr<IAdapterContext>(new CFakeAdapter(kind, 4, 7)));
-        EXPECT_EQ(m_os->IsActiveAdapterManaged(), kind >= 8 && kind <= 13) << kind;
+        const bool exempt = (kind >= 2 && kind <= 7) || kind == 14;
+        EXPECT_EQ(m_os->IsActiveAdapterManaged(), !exempt) << kind;
     }
     EXPECT_EQ(m_os->GetActiveAdapterBus(), 4);
     EXPECT_EQ(m_os->GetActiveAdapterDevice(), 7);
