@@ -587,6 +587,39 @@ int PowerOn(const ToolArguments& arguments, const std::filesystem::path& folder)
     return 0;
 }
 
+// The machine file's contents: the planned PCI functions and devices, the
+// power source, and the root the machine's secure adapters trust (one of its
+// own, made beside it, when none is named and a GPU is of a secure kind).
+nlohmann::json DescribeMachine(const ToolArguments& arguments, const MachinePlan& plan,
+                               const nlohmann::json& power, const std::vector<GpuSpec>& gpus,
+                               const std::filesystem::path& folder)
+{
+    nlohmann::json machine = {
+        {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
+        {"pci", plan.pci},
+        {"reboots_file", kRebootsFile},
+        {"display_file", kDisplayFile}};
+    if (!plan.devices.empty())
+    {
+        machine["devices"] = plan.devices;
+    }
+    if (!power.is_null())
+    {
+        machine["power"] = power;
+    }
+    if (HasToolOption(arguments, "root-certificate"))
+    {
+        machine["certificate_root"] =
+            CertificateRoot(ToolOption(arguments, "root-certificate", ""), folder);
+    }
+    else if (HasSecureGpu(gpus))
+    {
+        UseSampleKeys(folder / kMachineKeys);
+        machine["certificate_root"] = CertificateRoot(folder / kMachineKeys, folder);
+    }
+    return machine;
+}
+
 int Make(const ToolArguments& arguments)
 {
     if (arguments.plain.size() != 1)
@@ -640,29 +673,7 @@ int Make(const ToolArguments& arguments)
         }
         AddGpu(plan, gpus[index], index);
     }
-    nlohmann::json machine = {
-        {"acpi", {{"mcfg", {{{"base", "0xE0000000"}, {"start_bus", 0}, {"end_bus", 255}}}}}},
-        {"pci", plan.pci},
-        {"reboots_file", kRebootsFile},
-        {"display_file", kDisplayFile}};
-    if (!plan.devices.empty())
-    {
-        machine["devices"] = plan.devices;
-    }
-    if (!power.is_null())
-    {
-        machine["power"] = power;
-    }
-    if (HasToolOption(arguments, "root-certificate"))
-    {
-        machine["certificate_root"] =
-            CertificateRoot(ToolOption(arguments, "root-certificate", ""), folder);
-    }
-    else if (HasSecureGpu(gpus))
-    {
-        UseSampleKeys(folder / kMachineKeys);
-        machine["certificate_root"] = CertificateRoot(folder / kMachineKeys, folder);
-    }
+    const nlohmann::json machine = DescribeMachine(arguments, plan, power, gpus, folder);
     // A machine made again has not been rebooted yet, nor had its display
     // driver unbound, and no update of its chips is unfinished.
     std::filesystem::remove(folder / kRebootsFile);
