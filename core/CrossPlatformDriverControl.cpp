@@ -4,7 +4,7 @@
 // enabling again exactly the devices this layer disabled.
 
 #include "core/CommandLine.h"
-#include "core/CrossPlatformLinuxImpl.h"
+#include "core/CrossPlatformImpl.h"
 #include "core/D3Cold.h"
 #include "core/DeviceKindTraits.h"
 #include "core/Exceptions.h"
@@ -74,37 +74,37 @@ void ReportNotReenabled(const std::string& instanceId)
 }
 } // namespace
 
-void CCrossPlatformLinuxImpl::SetActiveAdapter(CRefPtr<IAdapterContext> adapter)
+void CCrossPlatformImpl::SetActiveAdapter(CRefPtr<IAdapterContext> adapter)
 {
     m_activeAdapter = std::move(adapter);
 }
 
-CRefPtr<IAdapterContext> CCrossPlatformLinuxImpl::GetActiveAdapter()
+CRefPtr<IAdapterContext> CCrossPlatformImpl::GetActiveAdapter()
 {
     return m_activeAdapter;
 }
 
-void CCrossPlatformLinuxImpl::SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter)
+void CCrossPlatformImpl::SetPrimaryAdapter(CRefPtr<IAdapterContext> adapter)
 {
     m_primaryAdapter = std::move(adapter);
 }
 
-CRefPtr<IAdapterContext> CCrossPlatformLinuxImpl::GetPrimaryAdapter()
+CRefPtr<IAdapterContext> CCrossPlatformImpl::GetPrimaryAdapter()
 {
     return m_primaryAdapter;
 }
 
-void CCrossPlatformLinuxImpl::SetAdapterCount(int32_t count)
+void CCrossPlatformImpl::SetAdapterCount(int32_t count)
 {
     m_adapterCount = count;
 }
 
-bool CCrossPlatformLinuxImpl::IsActiveAdapterManaged()
+bool CCrossPlatformImpl::IsActiveAdapterManaged()
 {
     return m_activeAdapter && TraitsOfDeviceKind(m_activeAdapter->GetDeviceKind()).driverManaged;
 }
 
-int32_t CCrossPlatformLinuxImpl::GetActiveAdapterBus()
+int32_t CCrossPlatformImpl::GetActiveAdapterBus()
 {
     if (!m_activeAdapter)
     {
@@ -113,7 +113,7 @@ int32_t CCrossPlatformLinuxImpl::GetActiveAdapterBus()
     return m_activeAdapter->GetBusNumber();
 }
 
-int32_t CCrossPlatformLinuxImpl::GetActiveAdapterDevice()
+int32_t CCrossPlatformImpl::GetActiveAdapterDevice()
 {
     if (!m_activeAdapter)
     {
@@ -122,7 +122,7 @@ int32_t CCrossPlatformLinuxImpl::GetActiveAdapterDevice()
     return m_activeAdapter->GetDeviceNumber();
 }
 
-void CCrossPlatformLinuxImpl::SetFlashContext(CRefPtr<IReferenceCount> loader,
+void CCrossPlatformImpl::SetFlashContext(CRefPtr<IReferenceCount> loader,
                                               CRefPtr<IReferenceCount> eeprom,
                                               CRefPtr<IReferenceCount> eepromDatabase)
 {
@@ -131,12 +131,12 @@ void CCrossPlatformLinuxImpl::SetFlashContext(CRefPtr<IReferenceCount> loader,
     m_flashEepromDatabase = std::move(eepromDatabase);
 }
 
-IReferenceCount* CCrossPlatformLinuxImpl::GetFlashLoader()
+IReferenceCount* CCrossPlatformImpl::GetFlashLoader()
 {
     return m_flashLoader ? m_flashLoader.get() : m_releasingLoader;
 }
 
-void CCrossPlatformLinuxImpl::ReleaseFlashLoader()
+void CCrossPlatformImpl::ReleaseFlashLoader()
 {
     // The loader is released, not destroyed: whoever else holds it keeps it.
     // When this was the last reference, its clean-up asks whether it is still
@@ -147,27 +147,27 @@ void CCrossPlatformLinuxImpl::ReleaseFlashLoader()
     m_releasingLoader = nullptr;
 }
 
-CRefPtr<IReferenceCount> CCrossPlatformLinuxImpl::GetFlashEEPROM()
+CRefPtr<IReferenceCount> CCrossPlatformImpl::GetFlashEEPROM()
 {
     return m_flashEeprom;
 }
 
-CRefPtr<IReferenceCount> CCrossPlatformLinuxImpl::GetFlashEEPROMDatabase()
+CRefPtr<IReferenceCount> CCrossPlatformImpl::GetFlashEEPROMDatabase()
 {
     return m_flashEepromDatabase;
 }
 
-void CCrossPlatformLinuxImpl::SetDisplayDriverHook(CRefPtr<IDisplayDriverHook> hook)
+void CCrossPlatformImpl::SetDisplayDriverHook(CRefPtr<IDisplayDriverHook> hook)
 {
     m_hook = std::move(hook);
 }
 
-bool CCrossPlatformLinuxImpl::IsDisplayDriverDisabled()
+bool CCrossPlatformImpl::IsDisplayDriverDisabled()
 {
     return !m_toggledDevices.empty();
 }
 
-bool CCrossPlatformLinuxImpl::IsPrimaryAdapterReady()
+bool CCrossPlatformImpl::IsPrimaryAdapterReady()
 {
     if (!m_primaryAdapter)
     {
@@ -176,7 +176,7 @@ bool CCrossPlatformLinuxImpl::IsPrimaryAdapterReady()
     return m_primaryAdapter->IsDisplayAttached();
 }
 
-void CCrossPlatformLinuxImpl::DisableD3Cold(CLog& log)
+void CCrossPlatformImpl::DisableD3Cold(CLog& log)
 {
     if (m_d3ColdDisabled)
     {
@@ -189,7 +189,7 @@ void CCrossPlatformLinuxImpl::DisableD3Cold(CLog& log)
     }
 }
 
-void CCrossPlatformLinuxImpl::RestoreD3Cold(CLog& log)
+void CCrossPlatformImpl::RestoreD3Cold(CLog& log)
 {
     if (!m_d3ColdDisabled)
     {
@@ -217,7 +217,7 @@ void CCrossPlatformLinuxImpl::RestoreD3Cold(CLog& log)
     }
 }
 
-bool CCrossPlatformLinuxImpl::ShowMonitorWarningIfDue(CLog&)
+bool CCrossPlatformImpl::ShowMonitorWarningIfDue(CLog&)
 {
     if (IsOptionSet("auto") || m_adapterCount <= 1 || IsDisplayDriverDisabled() ||
         IsPrimaryAdapterReady())
@@ -233,7 +233,7 @@ bool CCrossPlatformLinuxImpl::ShowMonitorWarningIfDue(CLog&)
     return key == 'y' || key == 'Y';
 }
 
-bool CCrossPlatformLinuxImpl::DisableIfStarted(const DeviceEntry& device, uint32_t waitMicroseconds,
+bool CCrossPlatformImpl::DisableIfStarted(const DeviceEntry& device, uint32_t waitMicroseconds,
                                                CLog& log)
 {
     DeviceStatus status;
@@ -269,7 +269,7 @@ bool CCrossPlatformLinuxImpl::DisableIfStarted(const DeviceEntry& device, uint32
     return true;
 }
 
-bool CCrossPlatformLinuxImpl::DisableDevices(CLog& log)
+bool CCrossPlatformImpl::DisableDevices(CLog& log)
 {
     std::vector<DeviceEntry> devices;
     if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))
@@ -310,7 +310,7 @@ bool CCrossPlatformLinuxImpl::DisableDevices(CLog& log)
     return true;
 }
 
-bool CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
+bool CCrossPlatformImpl::EnableRemembered(std::set<std::string>& disabled,
                                                uint32_t waitMicroseconds, CLog& log)
 {
     std::vector<DeviceEntry> devices;
@@ -369,7 +369,7 @@ bool CCrossPlatformLinuxImpl::EnableRemembered(std::set<std::string>& disabled,
     return true;
 }
 
-bool CCrossPlatformLinuxImpl::EnableDevices(CLog& log)
+bool CCrossPlatformImpl::EnableDevices(CLog& log)
 {
     if (!EnableRemembered(m_toggledDevices, kToggleWaitMicroseconds, log))
     {
@@ -383,7 +383,7 @@ bool CCrossPlatformLinuxImpl::EnableDevices(CLog& log)
     return true;
 }
 
-bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
+bool CCrossPlatformImpl::ToggleDisplayDriver(CLog* log)
 {
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
@@ -400,7 +400,7 @@ bool CCrossPlatformLinuxImpl::ToggleDisplayDriver(CLog* log)
     return DisableDevices(out);
 }
 
-void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
+void CCrossPlatformImpl::RestoreDisplayDriver(CLog* log)
 {
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
@@ -448,7 +448,7 @@ void CCrossPlatformLinuxImpl::RestoreDisplayDriver(CLog* log)
     }
 }
 
-bool CCrossPlatformLinuxImpl::DisableDeviceDriver(const std::string& idText, CLog* log)
+bool CCrossPlatformImpl::DisableDeviceDriver(const std::string& idText, CLog* log)
 {
     CLogOrDiscard logOrDiscard(log);
     CLog& out = *logOrDiscard;
@@ -468,7 +468,7 @@ bool CCrossPlatformLinuxImpl::DisableDeviceDriver(const std::string& idText, CLo
     return true;
 }
 
-void CCrossPlatformLinuxImpl::EnableDeviceDriver(CLog* log)
+void CCrossPlatformImpl::EnableDeviceDriver(CLog* log)
 {
     if (m_disabledDevices.empty())
     {

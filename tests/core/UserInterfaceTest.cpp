@@ -1,6 +1,6 @@
 #include "core/UserInterface.h"
 #include "core/CommandLine.h"
-#include "core/CrossPlatformLinuxImpl.h"
+#include "core/CrossPlatformImpl.h"
 #include "core/UserInterfaceCmdLineImpl.h"
 
 #include <gtest/gtest.h>
@@ -240,10 +240,10 @@ namespace
 {
 // The operating-system layer over the fakes, with keyboard lights that can be
 // read and that record every setting.
-class CLightsPlatform : public CCrossPlatformLinuxImpl
+class CLightsPlatform : public CCrossPlatformImpl
 {
 public:
-    using CCrossPlatformLinuxImpl::CCrossPlatformLinuxImpl;
+    using CCrossPlatformImpl::CCrossPlatformImpl;
     void SetKeyboardLights(uint8_t light0, uint8_t light1, uint8_t light2) override
     {
         settings.push_back({light0, light1, light2});

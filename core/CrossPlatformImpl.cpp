@@ -1,4 +1,4 @@
-#include "core/CrossPlatformLinuxImpl.h"
+#include "core/CrossPlatformImpl.h"
 
 #include "core/PowerRule.h"
 #include "core/Singleton.h"
@@ -18,7 +18,7 @@ uint64_t DeadlineAfter(uint64_t now, uint32_t microseconds)
 }
 } // namespace
 
-CCrossPlatformLinuxImpl::CCrossPlatformLinuxImpl(const PlatformServices& services)
+CCrossPlatformImpl::CCrossPlatformImpl(const PlatformServices& services)
     : m_services(services)
 {
     if (m_services.breakHandling)
@@ -27,7 +27,7 @@ CCrossPlatformLinuxImpl::CCrossPlatformLinuxImpl(const PlatformServices& service
     }
 }
 
-CCrossPlatformLinuxImpl::~CCrossPlatformLinuxImpl()
+CCrossPlatformImpl::~CCrossPlatformImpl()
 {
     // Both steps run whatever the other does: the user gets the terminal and
     // the break keys back on every way out.
@@ -53,7 +53,7 @@ CCrossPlatformLinuxImpl::~CCrossPlatformLinuxImpl()
     }
 }
 
-IClock& CCrossPlatformLinuxImpl::Clock()
+IClock& CCrossPlatformImpl::Clock()
 {
     if (!m_services.clock)
     {
@@ -62,7 +62,7 @@ IClock& CCrossPlatformLinuxImpl::Clock()
     return *m_services.clock;
 }
 
-void CCrossPlatformLinuxImpl::DelayMicroseconds(uint32_t microseconds)
+void CCrossPlatformImpl::DelayMicroseconds(uint32_t microseconds)
 {
     if (microseconds != 0)
     {
@@ -70,7 +70,7 @@ void CCrossPlatformLinuxImpl::DelayMicroseconds(uint32_t microseconds)
     }
 }
 
-std::string CCrossPlatformLinuxImpl::GetSystemErrorText(uint32_t code)
+std::string CCrossPlatformImpl::GetSystemErrorText(uint32_t code)
 {
     if (code == 0 || !m_services.systemControl)
     {
@@ -79,13 +79,13 @@ std::string CCrossPlatformLinuxImpl::GetSystemErrorText(uint32_t code)
     return m_services.systemControl->GetSystemErrorText(code);
 }
 
-void CCrossPlatformLinuxImpl::StartTimeout(uint32_t microseconds)
+void CCrossPlatformImpl::StartTimeout(uint32_t microseconds)
 {
     m_timeoutDeadline = DeadlineAfter(Clock().NowMicroseconds(), microseconds);
     m_timeoutArmed = true;
 }
 
-uint32_t CCrossPlatformLinuxImpl::GetTimeoutRemaining()
+uint32_t CCrossPlatformImpl::GetTimeoutRemaining()
 {
     const uint64_t now = Clock().NowMicroseconds();
     if (m_timeoutArmed && now < m_timeoutDeadline)
@@ -96,7 +96,7 @@ uint32_t CCrossPlatformLinuxImpl::GetTimeoutRemaining()
     return 0;
 }
 
-int CCrossPlatformLinuxImpl::ReadConsoleKey(bool echo)
+int CCrossPlatformImpl::ReadConsoleKey(bool echo)
 {
     const bool dropLineEnd = std::exchange(m_answerLineEndDue, false);
     if (!m_services.consoleInput)
@@ -117,7 +117,7 @@ int CCrossPlatformLinuxImpl::ReadConsoleKey(bool echo)
     return key == '\n' ? read() : key;
 }
 
-int CCrossPlatformLinuxImpl::GetKey()
+int CCrossPlatformImpl::GetKey()
 {
     const int key = ReadConsoleKey(false);
     // 0 leads the code of an extended key; the second read is the key.
@@ -128,7 +128,7 @@ int CCrossPlatformLinuxImpl::GetKey()
     return key;
 }
 
-void CCrossPlatformLinuxImpl::Beep(int32_t frequency, uint32_t durationMs)
+void CCrossPlatformImpl::Beep(int32_t frequency, uint32_t durationMs)
 {
     if (!m_services.toneOutput)
     {
@@ -142,14 +142,14 @@ void CCrossPlatformLinuxImpl::Beep(int32_t frequency, uint32_t durationMs)
     m_services.toneOutput->Play(samples, kToneSamplesPerSecond);
 }
 
-void CCrossPlatformLinuxImpl::SetKeyboardLights(uint8_t, uint8_t, uint8_t) {}
+void CCrossPlatformImpl::SetKeyboardLights(uint8_t, uint8_t, uint8_t) {}
 
-bool CCrossPlatformLinuxImpl::GetKeyboardLight(int32_t)
+bool CCrossPlatformImpl::GetKeyboardLight(int32_t)
 {
     return false;
 }
 
-void CCrossPlatformLinuxImpl::Reboot()
+void CCrossPlatformImpl::Reboot()
 {
     if (!m_services.systemControl)
     {
@@ -158,17 +158,17 @@ void CCrossPlatformLinuxImpl::Reboot()
     m_services.systemControl->Reboot();
 }
 
-bool CCrossPlatformLinuxImpl::IsPowerSufficient()
+bool CCrossPlatformImpl::IsPowerSufficient()
 {
     return ::IsPowerSufficient(m_services.powerSource.get());
 }
 
-int32_t CCrossPlatformLinuxImpl::GetReservedValue()
+int32_t CCrossPlatformImpl::GetReservedValue()
 {
     return 0;
 }
 
-std::vector<DisplayDeviceRecord> CCrossPlatformLinuxImpl::GetDisplayDevices(CLog* log)
+std::vector<DisplayDeviceRecord> CCrossPlatformImpl::GetDisplayDevices(CLog* log)
 {
     if (log)
     {
@@ -182,12 +182,12 @@ std::vector<DisplayDeviceRecord> CCrossPlatformLinuxImpl::GetDisplayDevices(CLog
     return FindDisplayDevices(devices);
 }
 
-bool CCrossPlatformLinuxImpl::IsWow64()
+bool CCrossPlatformImpl::IsWow64()
 {
     return m_services.systemControl && m_services.systemControl->IsWow64();
 }
 
-std::string CCrossPlatformLinuxImpl::GetDeviceDescription(uint16_t deviceId, uint16_t vendorId,
+std::string CCrossPlatformImpl::GetDeviceDescription(uint16_t deviceId, uint16_t vendorId,
                                                           CLog*)
 {
     std::vector<DeviceEntry> devices;
@@ -198,24 +198,24 @@ std::string CCrossPlatformLinuxImpl::GetDeviceDescription(uint16_t deviceId, uin
     return FindDeviceDescription(devices, deviceId, vendorId);
 }
 
-std::string CCrossPlatformLinuxImpl::GetWorkingDirectory()
+std::string CCrossPlatformImpl::GetWorkingDirectory()
 {
     return m_services.systemControl ? m_services.systemControl->GetWorkingDirectory()
                                     : std::string();
 }
 
-std::string CCrossPlatformLinuxImpl::GetStateDirectory()
+std::string CCrossPlatformImpl::GetStateDirectory()
 {
     return m_services.systemControl ? m_services.systemControl->GetStateDirectory()
                                     : std::string();
 }
 
-int CCrossPlatformLinuxImpl::GetKeyWithEcho()
+int CCrossPlatformImpl::GetKeyWithEcho()
 {
     return ReadConsoleKey(true);
 }
 
-bool CCrossPlatformLinuxImpl::ReadLine(std::string& line)
+bool CCrossPlatformImpl::ReadLine(std::string& line)
 {
     line.clear();
     const bool dropLineEnd = std::exchange(m_answerLineEndDue, false);
@@ -241,14 +241,14 @@ bool CCrossPlatformLinuxImpl::ReadLine(std::string& line)
     return true;
 }
 
-int CCrossPlatformLinuxImpl::GetAnswerKey(bool echo)
+int CCrossPlatformImpl::GetAnswerKey(bool echo)
 {
     const int key = echo ? GetKeyWithEcho() : GetKey();
     m_answerLineEndDue = key != kConsoleEndOfInput && key != '\n' && key != '\r';
     return key;
 }
 
-bool CCrossPlatformLinuxImpl::IsConsoleInteractive()
+bool CCrossPlatformImpl::IsConsoleInteractive()
 {
     return m_services.consoleInput && m_services.consoleInput->IsInteractive();
 }
@@ -260,7 +260,7 @@ std::string ICrossPlatform::GetLowPowerMessage()
 
 ICrossPlatform* CreateCrossPlatform(const PlatformServices& services)
 {
-    return new CCrossPlatformLinuxImpl(services);
+    return new CCrossPlatformImpl(services);
 }
 
 ICrossPlatform* GetCrossPlatform()

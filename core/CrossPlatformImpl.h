@@ -8,11 +8,11 @@
 
 #include <set>
 
-class CCrossPlatformLinuxImpl : public CReferenceCountImpl, public ICrossPlatform
+class CCrossPlatformImpl : public CReferenceCountImpl, public ICrossPlatform
 {
 public:
-    explicit CCrossPlatformLinuxImpl(const PlatformServices& services);
-    ~CCrossPlatformLinuxImpl() override;
+    explicit CCrossPlatformImpl(const PlatformServices& services);
+    ~CCrossPlatformImpl() override;
     ROMVISE_REFCOUNT_FORWARD
 
     void DelayMicroseconds(uint32_t microseconds) override;
