@@ -1,26 +1,26 @@
 #pragma once
 // The flashing engine. One class, its operations in one file per family:
-//   FlasherImpl.cpp            object, mode word, display driver, adapter set-up
-//   FlasherIdentify.cpp        EEPROM identification, image reads, the fit check
-//   FlasherMaintenance.cpp     protection, check, dump, erase
-//   FlasherSection.cpp         programming one changed range of an image
-//   FlasherBoardSettings.cpp   strap override, preservation table, I2C lookup
-//   FlasherPreOS.cpp           the pre-OS application start
-//   FlasherCertificateGate.cpp the certificate gate before programming
-//   FlasherVersions.cpp        version, applied run-time packs, the one-line version
-//   FlasherFieldUpdate.cpp     TV block, straps, GUID and GUID source in place
-//   FlasherDelete.cpp          VBIOS deletion that keeps the Varnex store
-//   FlasherTests.cpp           write/verify and read tests of a range
-//   FlasherTuning.cpp          preservation-data tuning
-//   FlasherStress.cpp          the EEPROM stress test
-//   FlasherProgram.cpp         programming a whole image and proving it
-//   FlasherRecord.cpp          the update record around a write
-//   FlasherUEFI.cpp            a UEFI driver merged into the firmware and programmed
-//   FlasherSave.cpp            save, compare, image information
-//   FlasherVarnexTypes.cpp     Varnex flash types and presence tests
-//   FlasherVarnexObd.cpp       OBD board-data fields
-//   FlasherVarnexMerge.cpp     Varnex block processing, merge, OEM and BBO
-//   FlasherVarnexImages.cpp    adapter images, super image, Varnex image writing
+//   FlasherImpl.cpp                object, mode word, display driver, adapter set-up
+//   FlasherIdentify.cpp            EEPROM identification, image reads, the fit check
+//   FlasherMaintenance.cpp         protection, check, dump, erase
+//   FlasherSection.cpp             programming one changed range of an image
+//   FlasherBoardSettings.cpp       strap override, preservation table, I2C lookup
+//   FlasherPreOS.cpp               the pre-OS application start
+//   FlasherCertificateGate.cpp     the certificate gate before programming
+//   FlasherVersions.cpp            version, applied run-time packs, the one-line version
+//   FlasherFieldUpdate.cpp         TV block, straps, GUID and GUID source in place
+//   FlasherDelete.cpp              VBIOS deletion that keeps the Varnex store
+//   FlasherEEPROMQualification.cpp EEPROM qualification: write/verify and read tests of a range
+//   FlasherTuning.cpp              preservation-data tuning
+//   FlasherStress.cpp              the EEPROM stress test
+//   FlasherProgram.cpp             programming a whole image and proving it
+//   FlasherRecord.cpp              the update record around a write
+//   FlasherUEFI.cpp                a UEFI driver merged into the firmware and programmed
+//   FlasherSave.cpp                save, compare, image information
+//   FlasherVarnexTypes.cpp         Varnex flash types and presence tests
+//   FlasherVarnexObd.cpp           OBD board-data fields
+//   FlasherVarnexMerge.cpp         Varnex block processing, merge, OEM and BBO
+//   FlasherVarnexImages.cpp        adapter images, super image, Varnex image writing
 
 #include "core/Log.h"
 #include "flasher/AdapterSessionImpl.h"
