@@ -3,10 +3,10 @@
 // must leave the chip unwritten; a stuck bit caught by the read-back; the
 // update record kept around the writes.
 
+#include "AdapterAndPackageStores.h"
 #include "FakeEEPROM.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "VarnexFirmware.h"
 #include "WatchingJournal.h"
 #include "core/Exceptions.h"
 #include "flasher/IUpdateJournal.h"

@@ -3,8 +3,8 @@
 // images that are no plain expansion ROM, bridge images, and images whose
 // size fields claim more than they hold.
 
+#include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
-#include "VarnexFirmware.h"
 #include "flasher/FlasherImpl.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"

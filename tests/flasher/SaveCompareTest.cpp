@@ -1,9 +1,9 @@
 // Saving the adapter's firmware to a file and comparing a file image with
 // it, on the simulated machine.
 
+#include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "VarnexFirmware.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
 #include "testkit/ErrorOf.h"

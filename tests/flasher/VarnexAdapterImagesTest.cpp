@@ -2,11 +2,11 @@
 // an image whose Varnex block is rebuilt from two payloads and programmed, and
 // the board data of the adapter's store shown, on the simulated machine.
 
+#include "AdapterAndPackageStores.h"
 #include "FakeEEPROM.h"
 #include "FakeLoader.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "VarnexFirmware.h"
 #include "WatchingJournal.h"
 #include "core/CrossPlatform.h"
 #include "core/Log.h"

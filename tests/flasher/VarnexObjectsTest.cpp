@@ -2,9 +2,9 @@
 // the adapter's store into a new one, and an image with a built Varnex block
 // written to the file of the option romout instead of the adapter.
 
+#include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
-#include "VarnexFirmware.h"
 #include "testkit/CapturedOutput.h"
 
 #include <gtest/gtest.h>
