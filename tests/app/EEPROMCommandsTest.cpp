@@ -3,7 +3,7 @@
 // before any adapter is chosen, the typed confirmation of the tests, and the
 // engine operations they reach.
 
-#include "EngineeringRig.h"
+#include "KestrixMachine.h"
 
 #include "sim/SimGpu.h"
 #include "sim/SimSpiFlash.h"
@@ -233,4 +233,11 @@ TEST(EEPROMCommands, PreservationTuningRefusesOlderGenerations)
     EXPECT_EQ(rig.err, "\nERROR: Preservation tuning is only supported on Dolvik and Estrel GPUs. "
                        "Update aborted.\n");
     EXPECT_TRUE(ChipUntouched(rig));
+}
+
+TEST(MicrocodeCommands, PreservationTuningGoesOnForADolvik1)
+{
+    std::unique_ptr<CEngineeringRig> rig = CEngineeringRig::OnMachine(MakeKestrixMachine({}));
+    rig->Run({"--presregtune=88"});
+    EXPECT_FALSE(Contains(rig->err, "Preservation tuning is only supported")) << rig->err;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The adapter of the Varnex command tests: firmware whose primary store
 // holds IMG, OBD, OEM, BBO, PBL, BBX and ECC and whose backup store holds
-// IMG and PBL, and the stores read back from its chip.
+// IMG and PBL, the stores read back from its chip, and a table runner for
+// the commands that change the store.
 
 #include "EngineeringRig.h"
 
@@ -12,10 +13,14 @@
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -134,4 +139,52 @@ inline std::string FileText(const std::filesystem::path& path)
 {
     const std::vector<uint8_t> bytes = FileBytes(path);
     return {bytes.begin(), bytes.end()};
+}
+
+// One run of a command that changes the store, on a fresh adapter with the
+// files the cases name in its scratch folder.
+struct StoreCase
+{
+    std::vector<std::string> arguments; // "@" stands for the scratch folder
+    std::string keys;
+    int exit;
+    std::string shown;               // in standard output or error
+    std::optional<StoreFacts> after; // none: nothing written
+};
+
+inline void RunStoreCases(const std::vector<StoreCase>& cases, bool lowPower = false)
+{
+    for (const StoreCase& c : cases)
+    {
+        CEngineeringRig rig({{1, 0, 0x0800, FirmwareWithStores()}}, lowPower);
+        rig.folder.WriteBytes("four.oem", std::vector<uint8_t>{0xA1, 0xA2, 0xA3, 0xA4});
+        rig.folder.WriteBytes("long.oem", std::vector<uint8_t>(9, 0xA5));
+        rig.folder.WriteBytes("junk.fs", std::vector<uint8_t>(4096, 0x5A));
+        rig.folder.WriteBytes("raw.fs", PrimaryStore());
+        rig.folder.WriteBytes("new.fs", testkit::CVarnexStoreBuilder()
+                                            .Img("G001.0001", 0x0800, 0x7E2B, 0x0001, 0x7E2B, true)
+                                            .Bbo(5, 5, 0x5555)
+                                            .BuildFileSystem());
+        rig.folder.WriteBytes("other.fs", testkit::CVarnexStoreBuilder()
+                                              .Img("G001.0001", 0x0999, 0x7E2B, 0x0001, 0x7E2B)
+                                              .Bbo(5, 5, 0x5555)
+                                              .BuildFileSystem());
+        std::vector<uint8_t> big(12289, 0);
+        std::copy_n("ROM", 3, big.begin());
+        rig.folder.WriteBytes("big.vnx", big);
+        rig.folder.WriteBytes("f.rom", FirmwareWithStores());
+        const std::vector<std::string> arguments =
+            WithFolder(c.arguments, rig.folder.Path().string());
+        SCOPED_TRACE(::testing::PrintToString(arguments) + " keys " + c.keys);
+        EXPECT_EQ(rig.Run(arguments, c.keys), c.exit) << rig.out << rig.err;
+        EXPECT_TRUE(Contains(rig.out + rig.err, c.shown)) << rig.out << rig.err;
+        if (!c.after)
+        {
+            EXPECT_TRUE(ChipOf(rig).Erases().empty());
+            EXPECT_TRUE(ChipOf(rig).Programs().empty());
+            continue;
+        }
+        EXPECT_EQ(StoreOnChip(rig, kPrimaryBlock), ObjectsOf(PrimaryStore(*c.after)));
+        EXPECT_EQ(StoreOnChip(rig, kBackupBlock), ObjectsOf(BackupStore()));
+    }
 }
