@@ -13,6 +13,17 @@
 
 #include <vector>
 
+// An OBD body with the fields the presence tests read.
+inline std::vector<uint8_t> ObdBody(const std::string& marketingName, const std::string& serial,
+                             const std::string& number699)
+{
+    std::vector<uint8_t> body(120, 0);
+    std::copy(marketingName.begin(), marketingName.end(), body.begin() + 4);
+    std::copy(serial.begin(), serial.end(), body.begin() + 28);
+    std::copy(number699.begin(), number699.end(), body.begin() + 95);
+    return body;
+}
+
 // The adapter's store: generic (its ID check waived), without the 699 number
 // that would make it "populated", so the flash type to a newer generic store
 // keeps its OBD.

@@ -1,6 +1,5 @@
-// The board's OEM, BBO and OBD objects written into a store and carried from
-// the adapter's store into a new one, and an image with a built Varnex block
-// written to the file of the option romout instead of the adapter.
+// The board's OEM and BBO objects written into a store and carried from the
+// adapter's store into a new one.
 
 #include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
@@ -9,9 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 using testkit::CVarnexStoreBuilder;
 
@@ -76,44 +73,4 @@ TEST(FlasherVarnexObjects, BboRecordNeedsItsPlaceholder)
     EXPECT_EQ(rig.flasher->PreserveBBOObject(Store(without), Store(board), &rig.log), 9);
     EXPECT_EQ(rig.flasher->PreserveBBOObject(Store(withBbo), Store(without), &rig.log), 4);
     EXPECT_EQ(rig.flasher->PreserveBBOObject(nullptr, Store(board), &rig.log), 0);
-}
-
-TEST(FlasherVarnexObjects, ObdSettingsChangeOnlyTheFieldsNamed)
-{
-    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
-    CRefPtr<CVarnexImage> store(new CVarnexImage(BoardStore()));
-    const std::vector<uint8_t> before = store->FindObject(VarnexTag("OBD"))->GetData();
-    CsvSettings settings;
-    ASSERT_TRUE(settings.ParseCsvLine("BoardSerialNumber, SN-NEW ", &rig.log));
-    EXPECT_EQ(rig.flasher->UpdateOBDFields(store, settings, &rig.log), 0);
-    std::vector<uint8_t> expected = before;
-    std::fill(expected.begin() + 28, expected.begin() + 44, 0);
-    std::string serial = "SN-NEW";
-    std::copy(serial.begin(), serial.end(), expected.begin() + 28);
-    EXPECT_EQ(store->FindObject(VarnexTag("OBD"))->GetData(), expected);
-
-    CsvSettings tooLong;
-    ASSERT_TRUE(tooLong.ParseCsvLine("BoardSerialNumber,12345678901234567", &rig.log));
-    testkit::CCapturedOutput out;
-    EXPECT_EQ(rig.flasher->UpdateOBDFields(store, tooLong, &rig.log), 5);
-    EXPECT_EQ(out.Text(), "Error: Invalid board serial number (too big)\n");
-    EXPECT_EQ(store->FindObject(VarnexTag("OBD"))->GetData(), expected);
-}
-
-TEST(FlasherVarnexObjects, RomOutTakesTheImageInsteadOfTheAdapter)
-{
-    CFlasherMachine probe({{0x0800, 8, AdapterFirmware()}});
-    const std::string path = (probe.folder / "out.rom").string();
-    CFlasherMachine rig({{0x0800, 8, AdapterFirmware()}}, {"romout=" + path});
-    const std::vector<uint8_t> chip = rig.ChipBytes(0);
-    std::vector<uint8_t> bytes = WithVarnexBlock(MakeFirmware(), PackageStore());
-    CRefPtr<IROMImage> image =
-        IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-    EXPECT_TRUE(
-        rig.flasher->WriteVarnexImage(rig.Adapter(0), rig.OpenEEPROM(0), image, nullptr, &rig.log));
-    std::ifstream file(path, std::ios::binary);
-    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {}), bytes);
-    EXPECT_EQ(rig.ChipBytes(0), chip);
-    EXPECT_FALSE(rig.flasher->WriteVarnexImage(rig.Adapter(0), rig.OpenEEPROM(0), nullptr, nullptr,
-                                               &rig.log));
 }

@@ -1,19 +1,105 @@
-// The information listing of a firmware image: the lines the full, detail and
-// board-name switches add, the board and device names from the catalogues,
-// images that are no plain expansion ROM, bridge images, and images whose
-// size fields claim more than they hold.
+// Saving the adapter's firmware to a file and comparing a file image with
+// it, on the simulated machine; the information listing of a firmware image:
+// the lines the full, detail and board-name switches add, the board and
+// device names from the catalogues, images that are no plain expansion ROM,
+// bridge images, images whose size fields claim more than they hold, and
+// the date lines (an image whose date fields were never filled in shows no
+// date line and never a zero byte).
 
 #include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
+#include "FlasherMachine.h"
 #include "flasher/FlasherImpl.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "hw/catalogue/BoardCatalogue.h"
+#include "testkit/ErrorOf.h"
 #include "testkit/crypto/SignedImageBuilder.h"
 #include "testkit/image/BridgeImageBuilder.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <string>
+
+using testkit::ErrorOf;
+
+namespace
+{
+std::vector<uint8_t> FileBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The firmware's chain without its 0x85 block.
+std::vector<uint8_t> WithoutBoardBlock(const std::vector<uint8_t>& firmware)
+{
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(firmware.data(), static_cast<uint32_t>(firmware.size()));
+    COffsetModeScope off(image.get(), false);
+    image->RemovePCIBlock(image->FindNthPCIBlock(0x85, 0));
+    return {image->GetBuffer(), image->GetBuffer() + image->GetROMSize()};
+}
+
+void Save(CFlasherMachine& rig, const std::string& path, bool keepAll, bool wholeEEPROM)
+{
+    rig.flasher->SaveROMImage(rig.ui, path, rig.bus, rig.Adapter(0), CreateDisplayAdapterDatabase(),
+                              GetBoardDatabase(), rig.database, keepAll, wholeEEPROM, false,
+                              &rig.log);
+}
+} // namespace
+
+TEST(FlasherSave, TheBackupIsTheChainWithoutTheBoardBlock)
+{
+    const std::vector<uint8_t> firmware = AdapterFirmware();
+    CFlasherMachine rig({{0x0800, 8, firmware}});
+    const std::string backup = (rig.folder / "backup.rom").string();
+    Save(rig, backup, false, false);
+    EXPECT_EQ(FileBytes(backup), WithoutBoardBlock(firmware));
+    EXPECT_NE(rig.Shown().find("Saving of image completed."), std::string::npos);
+
+    const std::string whole = (rig.folder / "whole.rom").string();
+    Save(rig, whole, false, true);
+    EXPECT_EQ(FileBytes(whole), rig.ChipBytes(0));
+    const std::string all = (rig.folder / "all.rom").string();
+    Save(rig, all, true, false);
+    EXPECT_EQ(FileBytes(all), std::vector<uint8_t>(firmware.begin(), firmware.end()));
+}
+
+TEST(FlasherCompare, MatchesWithoutTheBoardBlockAndFailsOnDifferences)
+{
+    const std::vector<uint8_t> firmware = AdapterFirmware();
+    CFlasherMachine rig({{0x0800, 8, firmware}});
+    auto compare = [&](const std::vector<uint8_t>& file, bool doVarnex)
+    {
+        return ErrorOf(
+            [&]
+            {
+                rig.flasher->CompareROMImage(
+                    rig.ui,
+                    IROMImage::CreateFromBuffer(file.data(), static_cast<uint32_t>(file.size())),
+                    rig.bus, rig.Adapter(0), GetBoardDatabase(), rig.database, false, false,
+                    doVarnex, false, false, &rig.log);
+            });
+    };
+    const std::vector<uint8_t> same = WithoutBoardBlock(firmware);
+    EXPECT_EQ(compare(same, false), "(no error)");
+    EXPECT_NE(rig.Shown().find("File firmware image matches adapter firmware image."),
+              std::string::npos);
+
+    std::vector<uint8_t> changed = same;
+    changed[0x1234] ^= 0x01;
+    EXPECT_EQ(compare(changed, false).substr(0, 31), "Mismatch at offset 0x00001234.\n");
+    EXPECT_TRUE(rig.DriverBound(0));
+
+    // A package whose store cannot take the board's BBO record: the Varnex
+    // step fails, and that is no match.
+    std::vector<uint8_t> noBbo = WithVarnexBlock(MakeFirmware(), PackageStore(false));
+    EXPECT_EQ(compare(noBbo, true), "Failed to process Varnex block.");
+    EXPECT_NE(rig.Logged().find("ERROR: Failed to process Varnex block.\n"), std::string::npos);
+}
 
 namespace
 {
@@ -333,5 +419,70 @@ TEST(FlasherImageInfo, ASignOnMessageOfSeveralLinesContinuesUnderTheColumn)
             FirmwareBuilder().BoardTexts(c.message, "OEM", "Vendor", "Product", "Rev").Build();
         const std::string text = Info(ImageOf(bytes), {.full = true});
         EXPECT_NE(text.find(c.listed), std::string::npos) << text;
+    }
+}
+
+namespace
+{
+std::string ImageInfo(const std::vector<uint8_t>& bytes, bool detail)
+{
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    CRefPtr<CFlasherImpl> flasher(new CFlasherImpl(EngineSettings{}));
+    std::ostringstream out;
+    flasher->PrintImageInfo(image, nullptr, nullptr, false, false, detail, out, nullptr, nullptr);
+    return out.str();
+}
+} // namespace
+
+TEST(FlasherImageInfo, ShowsOnlyTheDatesAnImageHolds)
+{
+    struct Case
+    {
+        const char* name;
+        std::string buildDate;                 // the info token's 8 characters
+        std::vector<uint8_t> modificationDate; // the header's 8 bytes at 0x38, if any
+        std::string shownWithDetail;
+        std::string shownWithout;
+    };
+    const std::vector<uint8_t> dated = {'0', '7', '/', '0', '4', '/', '2', '6'};
+    const std::vector<uint8_t> shortDate = {'7', '/', '4', '/', '2', '6', 0, 0};
+    const std::vector<Case> cases = {
+        {"both dates", "12/31/25", dated,
+         "Build Date            : 12/31/25\nModification Date     : 07/04/26\n",
+         "Date                  : 07/04/26\n"},
+        {"no dates", "", {}, "", ""},
+        {"dates shorter than their fields", "1/2/25", shortDate,
+         "Build Date            : 1/2/25\nModification Date     : 7/4/26\n",
+         "Date                  : 7/4/26\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        testkit::InfoToken info;
+        info.boardId = 0x0201;
+        info.buildDate = c.buildDate;
+        testkit::CGpuImageBuilder builder;
+        builder.Block(testkit::CGpuImageBuilder::kX86, 0x1000).Info(info);
+        if (!c.modificationDate.empty())
+        {
+            builder.Patch(0x38, c.modificationDate);
+        }
+        const std::vector<uint8_t> image = builder.Build();
+        for (const bool detail : {true, false})
+        {
+            const std::string shown = ImageInfo(image, detail);
+            EXPECT_EQ(shown.find('\0'), std::string::npos) << shown;
+            std::string dates;
+            std::istringstream lines(shown);
+            for (std::string line; std::getline(lines, line);)
+            {
+                if (line.find("Date ") != std::string::npos)
+                {
+                    dates += line + "\n";
+                }
+            }
+            EXPECT_EQ(dates, detail ? c.shownWithDetail : c.shownWithout) << shown;
+        }
     }
 }

@@ -1,34 +1,21 @@
-// The Varnex flash types: finding a type by id, the classification of pairs
-// of stores, and the OBD fields read, written, compared and copied.
+// The Varnex flash types: finding a type by id and the classification of
+// pairs of stores.
 
+#include "AdapterAndPackageStores.h"
 #include "FirmwareImages.h"
 #include "FlasherMachine.h"
 #include "flasher/VarnexFlashTypes.h"
-#include "testkit/CapturedOutput.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
-#include "varnex/ObdFields.h"
 
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <optional>
-#include <sstream>
 
 using testkit::CVarnexStoreBuilder;
 
 namespace
 {
-// An OBD body with the fields the presence tests read.
-std::vector<uint8_t> ObdBody(const std::string& marketingName, const std::string& serial,
-                             const std::string& number699)
-{
-    std::vector<uint8_t> body(120, 0);
-    std::copy(marketingName.begin(), marketingName.end(), body.begin() + 4);
-    std::copy(serial.begin(), serial.end(), body.begin() + 28);
-    std::copy(number699.begin(), number699.end(), body.begin() + 95);
-    return body;
-}
-
 struct StoreSpec
 {
     std::string version;
@@ -160,60 +147,4 @@ TEST(FlasherVarnexFlashType, UnknownTypeFailsTheProcessing)
     EXPECT_EQ(rig.flasher->ProcessVarnexBlock(kVarnexFlashTypeUnknown, image, image, &rig.log), 9);
     EXPECT_EQ(rig.flasher->ProcessVarnexBlock(25, image, image, &rig.log), 9);
     EXPECT_EQ(rig.flasher->ProcessVarnexBlock(0, image, image, &rig.log), 0);
-}
-
-TEST(FlasherObdFields, ReadWriteAndCompareByName)
-{
-    CRefPtr<CVarnexImage> store(new CVarnexImage(CVarnexStoreBuilder()
-                                                     .Img("G001.0001", 0, 0, 0, 0, true)
-                                                     .Generic("OBD", ObdBody("", "", ""))
-                                                     .BuildRaw()));
-    CVarnexImageObject& obd = *store->FindObject(VarnexTag("OBD"));
-    const auto field = [](const char* name) -> const ObdField& { return FindObdField(name); };
-    EXPECT_EQ(GetObdField(obd, field("BoardBuildDate")), "0");
-    ASSERT_TRUE(SetObdField(obd, field("BoardBuildDate"), "2024A3B5"));
-    EXPECT_EQ(GetObdField(obd, field("BoardBuildDate")), "2024A3B5");
-
-    const std::string name24(24, 'M');
-    ASSERT_TRUE(SetObdField(obd, field("MarketingName"), name24));
-    EXPECT_EQ(GetObdField(obd, field("MarketingName")), name24);
-    EXPECT_EQ(obd.GetData().at(28), 0) << "the serial number after it untouched";
-
-    bool refused = false;
-    bool oneRefused = false;
-    std::string printed;
-    {
-        testkit::CCapturedOutput out;
-        refused = !SetObdField(obd, field("BoardSerialNumber"), std::string(17, '9'));
-        oneRefused = !SetObdField(obd, field("MemoryManufacturer"), "12");
-        printed = out.Text();
-    }
-    EXPECT_TRUE(refused);
-    EXPECT_TRUE(oneRefused);
-    EXPECT_EQ(printed, "Error: Invalid board serial number (too big)\n"
-                       "Error: Invalid Memory Vendor ID (too big)\n");
-    EXPECT_EQ(GetObdField(obd, field("BoardSerialNumber")), std::string(16, '\0'));
-
-    // A copy that differs in trailing blanks only is the same board data.
-    CRefPtr<CVarnexImage> other(new CVarnexImage(store->Serialize(0, nullptr)));
-    CVarnexImageObject& copy = *other->FindObject(VarnexTag("OBD"));
-    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
-    ASSERT_TRUE(SetObdField(copy, field("BoardRevision"), "A1 "));
-    ASSERT_TRUE(SetObdField(obd, field("BoardRevision"), "A1"));
-    std::ostringstream diffs;
-    EXPECT_TRUE(rig.flasher->PrintOBDFieldDiffs(&obd, &copy, diffs));
-    ASSERT_TRUE(SetObdField(copy, field("Board699PartNumber"), "699-1"));
-    EXPECT_FALSE(rig.flasher->PrintOBDFieldDiffs(&copy, &obd, diffs));
-    EXPECT_EQ(diffs.str(), "  Board699PartNumber: 699-1 (File) v.s.  (Current)\n");
-
-    // Copying carries every field; another OBD version copies nothing.
-    EXPECT_EQ(rig.flasher->CopyVarnexImageObdObject(store, other, false, &rig.log), 0);
-    EXPECT_EQ(obd.GetData(), copy.GetData());
-    CRefPtr<CVarnexImage> older(new CVarnexImage(CVarnexStoreBuilder()
-                                                     .Img("G001.0001", 0, 0, 0, 0, true)
-                                                     .Generic("OBD", ObdBody("X", "Y", ""))
-                                                     .WithVersion(2, 0)
-                                                     .BuildRaw()));
-    EXPECT_EQ(rig.flasher->CopyVarnexImageObdObject(store, older, false, &rig.log), 12);
-    EXPECT_EQ(obd.GetData(), copy.GetData());
 }

@@ -1,6 +1,7 @@
 // An adapter opened for Varnex work (its EEPROM, its firmware and its store),
 // an image whose Varnex block is rebuilt from two payloads and programmed, and
-// the board data of the adapter's store shown, on the simulated machine.
+// the board data of the adapter's store shown, on the simulated machine; with
+// romout the image goes to the file instead of the adapter.
 
 #include "AdapterAndPackageStores.h"
 #include "FakeEEPROM.h"
@@ -398,4 +399,22 @@ TEST(FlasherWriteVarnexImage, ProgramsTheBuiltImageWithProgressOnlyWhenVerbose)
         EXPECT_EQ(process.Shown().find("Verifying update...") != std::string::npos, c.progressShown)
             << process.Shown();
     }
+}
+
+TEST(FlasherVarnexObjects, RomOutTakesTheImageInsteadOfTheAdapter)
+{
+    CFlasherMachine probe({{0x0800, 8, AdapterFirmware()}});
+    const std::string path = (probe.folder / "out.rom").string();
+    CFlasherMachine rig({{0x0800, 8, AdapterFirmware()}}, {"romout=" + path});
+    const std::vector<uint8_t> chip = rig.ChipBytes(0);
+    std::vector<uint8_t> bytes = WithVarnexBlock(MakeFirmware(), PackageStore());
+    CRefPtr<IROMImage> image =
+        IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    EXPECT_TRUE(
+        rig.flasher->WriteVarnexImage(rig.Adapter(0), rig.OpenEEPROM(0), image, nullptr, &rig.log));
+    std::ifstream file(path, std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {}), bytes);
+    EXPECT_EQ(rig.ChipBytes(0), chip);
+    EXPECT_FALSE(rig.flasher->WriteVarnexImage(rig.Adapter(0), rig.OpenEEPROM(0), nullptr, nullptr,
+                                               &rig.log));
 }
