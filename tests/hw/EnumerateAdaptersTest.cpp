@@ -4,12 +4,15 @@
 #include "hw/adapter/EnumerateAdapters.h"
 #include "core/CommandLine.h"
 #include "core/Singleton.h"
+#include "testkit/TextCount.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+
+using testkit::CountOf;
 
 namespace
 {
@@ -95,16 +98,6 @@ Enumerated Enumerate(const std::vector<DeviceIdFilter>& filters, bool reverse,
     return result;
 }
 
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
-}
-
 TEST(EnumerateAdapters, FiltersSelectOrRemoveByDeviceId)
 {
     struct Case
@@ -132,9 +125,9 @@ TEST(EnumerateAdapters, FiltersSelectOrRemoveByDeviceId)
         CSimHardwareScope scope(MakeFourGpuMachine());
         const Enumerated result = Enumerate(c.filters, c.reverse, false);
         EXPECT_EQ(result.ids, c.ids) << c.name;
-        EXPECT_EQ(Count(result.log, "Display adapter removed by filter:\n      "), c.removedNotes)
+        EXPECT_EQ(CountOf(result.log, "Display adapter removed by filter:\n      "), c.removedNotes)
             << c.name;
-        EXPECT_EQ(Count(result.log, "NOTE:"), 0u) << c.name;
+        EXPECT_EQ(CountOf(result.log, "NOTE:"), 0u) << c.name;
     }
 }
 

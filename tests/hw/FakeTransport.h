@@ -102,3 +102,8 @@ private:
         return failure != failures.end() ? failure->second : real();
     }
 };
+
+inline CRefPtr<CFakeTransport> MakeTransport()
+{
+    return CRefPtr<CFakeTransport>(new CFakeTransport);
+}

@@ -6,12 +6,15 @@
 #include "hw/adapter/IPCIBus.h"
 #include "sim/SimDisplay.h"
 #include "sim/SimZX22Bridge.h"
+#include "testkit/TextCount.h"
 #include "testkit/machine/AdapterMachine.h"
 #include "testkit/machine/SimHardware.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
+
+using testkit::CountOf;
 
 namespace
 {
@@ -46,16 +49,6 @@ std::string Names(const DisplayAdapterList& adapters)
                  adapter->GetHierarchyShortName() + "/" + adapter->GetParentBusText();
     }
     return names;
-}
-
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    {
-        ++count;
-    }
-    return count;
 }
 
 void MarkMultiFunction(CSimPciFunction& function)
@@ -239,10 +232,10 @@ TEST(PCIBusScan, GpuMissingFromTheWalkIsDisabledAndTheWalkRepeatedTwice)
 
     const ScanResult result = Scan();
     EXPECT_EQ(result.adapters.size(), 1u);
-    EXPECT_EQ(Count(result.log, "The specific GPU (0C01) is missed in the PCI enumeration, "
-                                "disabling KR driver and re-scan PCI devices.\n"),
+    EXPECT_EQ(CountOf(result.log, "The specific GPU (0C01) is missed in the PCI enumeration, "
+                                  "disabling KR driver and re-scan PCI devices.\n"),
               2u);
-    EXPECT_EQ(Count(result.log, "Device:01:00:00="), 3u) << "three passes in all";
+    EXPECT_EQ(CountOf(result.log, "Device:01:00:00="), 3u) << "three passes in all";
     EXPECT_FALSE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
     EXPECT_TRUE(GetSimDisplayDevices()->IsDriverBound("0000:01:00.0"));
     EXPECT_EQ(GetSimDisplayDevices()->Changes(), std::vector<std::string>{"disable 0000:03:00.0"});
@@ -269,8 +262,8 @@ TEST(PCIBusScan, GpuThatAppearsOnceItsDriverLetsGoIsFoundByTheSecondPass)
     const ScanResult result = Scan();
     EXPECT_EQ(Names(result.adapters),
               "Korvan Dolvik1 C00 @00:01:00.0 NRM/--; Korvan Dolvik1 C01 Duo @00:03:00.0 NRM/--");
-    EXPECT_EQ(Count(result.log, "is missed in the PCI enumeration"), 1u);
-    EXPECT_EQ(Count(result.log, "Device:01:00:00="), 2u) << "two passes";
+    EXPECT_EQ(CountOf(result.log, "is missed in the PCI enumeration"), 1u);
+    EXPECT_EQ(CountOf(result.log, "Device:01:00:00="), 2u) << "two passes";
     EXPECT_FALSE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
     GetCrossPlatform()->EnableDeviceDriver(nullptr);
     EXPECT_TRUE(GetSimDisplayDevices()->IsDriverBound("0000:03:00.0"));
@@ -302,7 +295,7 @@ TEST(PCIBusScan, ListsFunctionsOfABusWithTheirConfigurationSpace)
         << printed;
     EXPECT_NE(printed.find("<01> 00:0001:00.03  Korvan Dolvik1 C00(7E2B:0C00)\n"),
               std::string::npos);
-    EXPECT_EQ(Count(printed, "  \t\t  "), 8u) << "four rows per function";
+    EXPECT_EQ(CountOf(printed, "  \t\t  "), 8u) << "four rows per function";
     EXPECT_NE(logged.str().find("<01> 00:0001:00.03"), std::string::npos);
 }
 } // namespace

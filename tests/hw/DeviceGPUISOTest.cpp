@@ -15,7 +15,7 @@ namespace
 {
 using Ports = std::vector<uint8_t>;
 
-SimGpuConfig Config(uint32_t kind, uint32_t architecture, uint32_t implementation = 0)
+SimGpuConfig ConfigOfArchitecture(uint32_t kind, uint32_t architecture, uint32_t implementation = 0)
 {
     SimGpuConfig config = SimGpuConfigForKind(kind);
     config.architecture = architecture;
@@ -27,7 +27,7 @@ SimGpuConfig Config(uint32_t kind, uint32_t architecture, uint32_t implementatio
 struct GpuUnderTest
 {
     GpuUnderTest(uint32_t kind, uint32_t architecture, uint32_t implementation = 0)
-        : rig(Config(kind, architecture, implementation), 0x1000),
+        : rig(ConfigOfArchitecture(kind, architecture, implementation), 0x1000),
           device(IDevice::Create(rig.OpenAccessor(), static_cast<int32_t>(kind)))
     {
     }
