@@ -4,7 +4,7 @@
 // over. Every outcome becomes a row of the closing results table.
 
 #include "app/engineering/FlashCommands.h"
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "app/UpdateRecords.h"
 #include "core/CrossPlatform.h"
@@ -635,16 +635,6 @@ void FlashFirmwareFile(EngineeringCommand& command)
     CFlashRun(command, static_cast<uint32_t>(command.values.compareMode)).Run();
 }
 
-const ChainRow& DefaultFlashRow()
-{
-    static const ChainRow row{
-        {},
-        {ChainGuard::LogCommand, ChainGuard::PowerCheck, ChainGuard::RefuseOverride},
-        "flash",
-        FlashFirmwareFile};
-    return row;
-}
-
 void FlashSegmentOnly(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
@@ -656,7 +646,37 @@ void FlashSegmentOnly(EngineeringCommand& command)
                                  " <filename> --verify --ifronly \n");
     }
     values.compareMode = values.commandLine->IsSet("verify") ? 1 : 2;
-    static const ChainRow kGuards{
-        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", FlashFirmwareFile};
-    RunChainRow(kGuards, command);
+    RefuseOnLowPower(values);
+    RefuseWriteOverride(values);
+    FlashFirmwareFile(command);
+}
+
+CommandFamily FlashCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"ifronly", 0, "", "Flash only the file's IFR segment (with --verify: verify it).", 370},
+        {"upgradeonly", 0, "", "Flash only a newer firmware.", 840},
+        {"nodowngrade", 0, "", "Flash a newer or the same firmware, never an older one.", 850},
+        {"vercmp5part", 0, "", "Compare versions in five parts (no version rule applies).", 860},
+        {"overridetype", 0, "",
+         "Allow a device ID mismatch (asks for YES); with --proggmac, the image's.", 870},
+        {"overridesub", 0, "", "Allow a PCI subsystem ID mismatch.", 880},
+        {"overrideboard", 0, "", "Allow a board ID mismatch (asks for YES).", 890},
+        {"overridehierarchy", 0, "", "Allow a hierarchy ID mismatch (asks for YES).", 900},
+        {"overrideselection", 0, "", "Allow a selection ID mismatch (asks for YES).", 910},
+        {"keepstraps", 0, "", "Keep the adapter's straps when flashing.", 920},
+        {"nopreserve", 0, "", "Do not carry the board's settings into the new firmware.", 930},
+        {"refreshstraps", 0, "", "Load the new straps into the GPU after flashing.", 940},
+        {"romstrap", 0, "", "Force the subsystem vendor strap before flashing.", 950},
+    };
+    static const ChainRow kChain[] = {
+        {{"ifronly"}, 34, {LogCommand}, "", FlashSegmentOnly},
+        {{}, 56, {LogCommand, PowerCheck, RefuseOverride}, "flash", FlashFirmwareFile},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 10, "Update VBIOS firmware:", " [options] <filename>"},
+        {1, 100, "Verify adapter IFR firmware:", " [options] --verify --ifronly <filename>"},
+    };
+    return {kWords, kChain, kUsage};
 }

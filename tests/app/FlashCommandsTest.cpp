@@ -6,7 +6,7 @@
 
 #include "EngineeringRig.h"
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "app/engineering/FlashCommands.h"
 #include "core/Exceptions.h"
 #include "flasher/FlasherImpl.h"
