@@ -1,7 +1,7 @@
 #pragma once
 // Firmware carrying a Varnex store in the layout the engine writes, for the
 // tests of programming, saving and comparing: the adapter's board store and
-// the package's generic store.
+// the package's generic store, and the OBD bodies they carry.
 
 #include "FirmwareImages.h"
 #include "image/OffsetModeScope.h"
@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 // An OBD body with the fields the presence tests read.
 inline std::vector<uint8_t> ObdBody(const std::string& marketingName, const std::string& serial,
-                             const std::string& number699)
+                                    const std::string& number699)
 {
     std::vector<uint8_t> body(120, 0);
     std::copy(marketingName.begin(), marketingName.end(), body.begin() + 4);

@@ -1,8 +1,8 @@
 // The DER reader: nesting, lengths and children that run out of their
 // bounds, object identifiers and integers.
 
-#include "tests/image/NestedDer.h"
 #include "image/ASN1Reader.h"
+#include "tests/image/NestedDer.h"
 
 #include <gtest/gtest.h>
 

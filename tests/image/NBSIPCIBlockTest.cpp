@@ -1,7 +1,7 @@
 // NBSI blocks: building the block parts.
 
-#include "tests/image/NbsiBlockTypes.h"
 #include "image/NBSIPCIBlock.h"
+#include "tests/image/NbsiBlockTypes.h"
 
 #include <gtest/gtest.h>
 

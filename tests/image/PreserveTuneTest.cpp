@@ -2,12 +2,12 @@
 // IPreserveTune: what changes, what is refused and why, and entries past the
 // image's end that are neither read nor written.
 
-#include "tests/image/ImageBytes.h"
-#include "tests/image/PreservedImage.h"
 #include "core/Log.h"
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "tests/image/ImageBytes.h"
+#include "tests/image/PreservedImage.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // Finding the Varnex block and its objects in the NBSI block of GPU images.
 
-#include "tests/image/NbsiBlockTypes.h"
 #include "image/IROMImage.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
+#include "tests/image/NbsiBlockTypes.h"
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,13 @@
 // scripts for a preserved register's value, the run-time ROM pack fields and
 // the microcode entry.
 
-#include "tests/image/ImageBytes.h"
-#include "tests/image/PreservedImage.h"
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
 #include "image/PreservationTable.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/image/GpuImageBuilder.h"
+#include "tests/image/ImageBytes.h"
+#include "tests/image/PreservedImage.h"
 
 #include <gtest/gtest.h>
 

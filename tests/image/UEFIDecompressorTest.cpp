@@ -1,10 +1,10 @@
-#include "tests/image/NestedDer.h"
-#include "image/ASN1Reader.h"
 #include "image/UEFIDecompressor.h"
+#include "image/ASN1Reader.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/ScratchDirectory.h"
 #include "testkit/image/EfiCompressor.h"
 #include "testkit/image/UefiBuilder.h"
+#include "tests/image/NestedDer.h"
 
 #include <gtest/gtest.h>
 

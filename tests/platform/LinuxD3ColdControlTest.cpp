@@ -1,6 +1,6 @@
-#include "tests/platform/LinuxDevicesFixture.h"
 #include "core/D3Cold.h"
 #include "core/Log.h"
+#include "tests/platform/LinuxDevicesFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The display devices of the sysfs tree: listing, status, disabling and
 // enabling, and the devices that cannot be changed.
 
-#include "tests/platform/LinuxDevicesFixture.h"
 #include "core/DisplayDevices.h"
+#include "tests/platform/LinuxDevicesFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The operating-system layer over the Linux services, on a sysfs tree and on
 // this machine's own sysfs.
 
-#include "tests/platform/LinuxDevicesFixture.h"
-#include "core/CrossPlatform.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "core/CrossPlatform.h"
+#include "tests/platform/LinuxDevicesFixture.h"
 #include "tests/support/FakePlatform.h"
 
 #include <gtest/gtest.h>

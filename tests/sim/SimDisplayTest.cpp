@@ -1,7 +1,7 @@
 // The simulated machine's display devices and D3-cold settings.
 
-#include "core/DisplayDevices.h"
 #include "sim/SimDisplay.h"
+#include "core/DisplayDevices.h"
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
 #include "testkit/machine/AdapterMachine.h"

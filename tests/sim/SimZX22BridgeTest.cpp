@@ -1,11 +1,11 @@
 // The simulated ZX22 bridge: its window in a GPU's BAR0 and its relocation,
 // its EEPROM lines behind the debug switch, and its machine-file section.
 
+#include "sim/SimZX22Bridge.h"
 #include "hw/catalogue/AdapterCatalogue.h"
 #include "sim/MachineFile.h"
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
-#include "sim/SimZX22Bridge.h"
 #include "testkit/ErrorOf.h"
 #include "testkit/machine/SimHardware.h"
 
