@@ -5,6 +5,7 @@
 #include "core/Log.h"
 #include "image/IPreserveTune.h"
 #include "image/IROMImage.h"
+#include "image/PreservationTable.h"
 #include "testkit/image/GpuImageBuilder.h"
 #include "tests/image/ImageBytes.h"
 #include "tests/image/PreservedImage.h"
