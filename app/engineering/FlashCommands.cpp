@@ -29,7 +29,6 @@ constexpr uint32_t kVerifySegment = 1;
 constexpr uint32_t kSegmentOnly = 2;
 // The newest program level this program understands.
 constexpr uint8_t kNewestProgramLevel = 0x12;
-constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
 
 // A line to standard output and the same line to the log.
 void ShowAndLog(CLog* log, int level, const std::string& text)
@@ -348,7 +347,7 @@ void CFlashRun::OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMI
         // A switch whose image carries its own IDs may take other subsystem
         // IDs without the option.
         const bool bridgeException = check.bit == kMismatchSubsystemId &&
-                                     adapter->GetDevice()->GetDeviceKind() == kSwitchKind &&
+                                     adapter->GetDevice()->GetDeviceKind() == kDeviceKindPLX8747 &&
                                      head->GetVendorID() == adapter->GetVendorID() &&
                                      head->GetDeviceID() == adapter->GetDeviceID();
         if (!Set(check.option) && !bridgeException)
@@ -541,7 +540,8 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     m_programming = false;
     m_anyFlashed = true;
     m_results.back().flashed = true;
-    // The console opens only inside the adapter's session, after its claim.
+    // The console after the flash opens only inside the adapter's session,
+    // after its claim.
     if (IAdapterSession* session = dynamic_cast<IAdapterSession*>(eeprom.get()))
     {
         session->RunConsoleIfAsked("Console after Flash\n");
