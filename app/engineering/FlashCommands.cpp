@@ -5,6 +5,7 @@
 
 #include "app/engineering/FlashCommands.h"
 #include "app/engineering/EngineeringCommands.h"
+#include "flasher/StrapRefresh.h"
 
 #include "app/UpdateRecords.h"
 #include "core/CrossPlatform.h"
@@ -28,19 +29,6 @@ constexpr uint32_t kVerifySegment = 1;
 constexpr uint32_t kSegmentOnly = 2;
 // The newest program level this program understands.
 constexpr uint8_t kNewestProgramLevel = 0x12;
-constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
-
-struct StrapRow
-{
-    int32_t imageOffset;
-    uint32_t reg;
-    const char* label;
-};
-constexpr StrapRow kStrapRows[] = {
-    {0x54, 0x88040, ":SSID:0x"}, {0x58, 0x101004, ":1:0x"}, {0x5C, 0x101008, ":2:0x"},
-    {0x60, 0x101010, ":4:0x"},   {0x64, 0x101014, ":5:0x"},
-};
-constexpr uint32_t kStrapClearRegisters[] = {0x101000, 0x10100C};
 
 // A line to standard output and the same line to the log.
 void ShowAndLog(CLog* log, int level, const std::string& text)
@@ -257,12 +245,13 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     {
         values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
     }
-    bool blank = false;
-    std::string failure;
-    CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, blank, failure);
+    const AdapterHead read =
+        ReadAdapterHead(*values.flasher, values.ui, adapter, values.eeproms, eeprom, log);
+    CRefPtr<IROMImage> head = read.head;
+    const bool blank = read.blank;
     if (!head)
     {
-        LogLine(log, 3, "NOTE: Exception caught: " + failure);
+        LogLine(log, 3, "NOTE: Exception caught: " + read.failure);
         LogLine(log, 3, "Adapter not accessible, skipping");
         m_skippedAdapter = true;
         m_results.push_back({index, adapter, false, false});
@@ -358,7 +347,7 @@ void CFlashRun::OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMI
         // A switch whose image carries its own IDs may take other subsystem
         // IDs without the option.
         const bool bridgeException = check.bit == kMismatchSubsystemId &&
-                                     adapter->GetDevice()->GetDeviceKind() == kSwitchKind &&
+                                     adapter->GetDevice()->GetDeviceKind() == kDeviceKindPLX8747 &&
                                      head->GetVendorID() == adapter->GetVendorID() &&
                                      head->GetDeviceID() == adapter->GetDeviceID();
         if (!Set(check.option) && !bridgeException)
@@ -551,7 +540,8 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     m_programming = false;
     m_anyFlashed = true;
     m_results.back().flashed = true;
-    // The console opens only inside the adapter's session, after its claim.
+    // The console after the flash opens only inside the adapter's session,
+    // after its claim.
     if (IAdapterSession* session = dynamic_cast<IAdapterSession*>(eeprom.get()))
     {
         session->RunConsoleIfAsked("Console after Flash\n");
@@ -562,29 +552,6 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     }
 }
 } // namespace
-
-void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
-{
-    // Only a GPU keeps its straps in the EEPROM; on a bridge these offsets
-    // would land in the bridge's own window.
-    if (!adapter.HasEEPROMStraps())
-    {
-        return;
-    }
-    std::ostringstream line;
-    line << "Refreshing straps";
-    for (const StrapRow& row : kStrapRows)
-    {
-        const uint32_t value = programmed.GetDword(row.imageOffset);
-        adapter.Write32(row.reg, value);
-        line << row.label << ToHex(value, 8);
-    }
-    LogLine(log, 3, line.str());
-    for (const uint32_t reg : kStrapClearRegisters)
-    {
-        adapter.Write32(reg, 0);
-    }
-}
 
 CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
                                             CRefPtr<IDisplayAdapter> adapter, uint32_t engineType,
@@ -600,32 +567,6 @@ CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
     opening.eeproms = values.eeproms;
     opening.boards = values.boards;
     return values.flasher->OpenAdapterSession(adapter, opening, values.ui, values.log);
-}
-
-CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, bool& blank, std::string& failure)
-{
-    // After an update that did not finish the part may be erased or half
-    // written: the session reads the firmware it held before in its place.
-    CRefPtr<IROMImage> head;
-    try
-    {
-        head = values.flasher->ReadImageHead(values.ui, adapter, values.eeproms, eeprom, blank,
-                                             values.log);
-    }
-    catch (const io_error&)
-    {
-        throw;
-    }
-    catch (const user_abort_error&)
-    {
-        throw;
-    }
-    catch (const std::runtime_error& error)
-    {
-        failure = error.what();
-    }
-    return head;
 }
 
 void FlashFirmwareFile(EngineeringCommand& command)

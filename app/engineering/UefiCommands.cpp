@@ -114,12 +114,13 @@ void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter,
 
 bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom)
 {
-    bool blank = false;
-    std::string failure;
-    const CRefPtr<IROMImage> head = ReadAdapterHead(m_values, adapter, eeprom, blank, failure);
+    const AdapterHead read = ReadAdapterHead(*m_values.flasher, m_values.ui, adapter,
+                                             m_values.eeproms, eeprom, m_values.log);
+    const CRefPtr<IROMImage>& head = read.head;
+    const bool blank = read.blank;
     if (!head)
     {
-        Line(3, "NOTE: Exception caught: " + failure);
+        Line(3, "NOTE: Exception caught: " + read.failure);
         Line(3, "Adapter not accessible, skipping");
         GetCrossPlatform()->RestoreDisplayDriver(m_values.log);
         return false;
