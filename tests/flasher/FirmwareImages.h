@@ -1,6 +1,7 @@
 #pragma once
 // Firmware images for the engine's tests, made by the image builder.
 
+#include "image/IROMImage.h"
 #include "testkit/image/GpuImageBuilder.h"
 
 #include <cstdint>
@@ -80,4 +81,10 @@ inline std::vector<uint8_t> FirmwareWithPreOSApp(const PreOSAppLayout& facts)
     const uint32_t at = builder.Place(descriptor, 0, 4);
     builder.UcodeTable({{1, at}}, static_cast<uint8_t>(header));
     return builder.Build();
+}
+
+// The image object over the bytes.
+inline CRefPtr<IROMImage> ImageOf(const std::vector<uint8_t>& bytes)
+{
+    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }

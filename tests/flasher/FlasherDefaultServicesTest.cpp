@@ -147,10 +147,6 @@ std::vector<uint8_t> Driver(const std::string& version, const std::string& signe
         .Build();
 }
 
-CRefPtr<IROMImage> ImageOf(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
 } // namespace
 
 TEST(FlasherDefaultServices, UEFIFlashMergesTheDriverIntoTheChip)

@@ -120,11 +120,6 @@ std::string Info(CRefPtr<IROMImage> image, Switches switches)
     return out.str();
 }
 
-CRefPtr<IROMImage> ImageOf(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 // The first block's PCI data structure (at 0x80) in revision 3, pointing at
 // a device-ID list at 0xA0 that ends with a zero entry.
 testkit::CGpuImageBuilder& DeviceIDList(testkit::CGpuImageBuilder& builder,

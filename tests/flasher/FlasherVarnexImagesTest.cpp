@@ -74,11 +74,6 @@ std::vector<uint8_t> FileBytes(const std::filesystem::path& path)
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-CRefPtr<IROMImage> ImageOf(const std::vector<uint8_t>& bytes)
-{
-    return IROMImage::CreateFromBuffer(bytes.data(), static_cast<uint32_t>(bytes.size()));
-}
-
 std::vector<uint8_t> ObjectBytes(IROMImage& image, uint16_t type)
 {
     COffsetModeScope on(&image, true);
