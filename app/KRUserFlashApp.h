@@ -83,15 +83,6 @@ private:
     // EEPROM (with the microcode loader a secure part needs), its update
     // record claimed.
     CRefPtr<IAdapterSession> OpenAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter);
-    // The head of the adapter's firmware, or why it could not be read.
-    struct AdapterHead
-    {
-        CRefPtr<IROMImage> head;
-        bool blank = false;
-        std::string failure;
-    };
-    AdapterHead ReadAdapterHead(RunState& state, CRefPtr<IDisplayAdapter> adapter,
-                                CRefPtr<IEEPROM> eeprom);
     int TryImage(RunState& state, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom,
                   CRefPtr<IROMImage> head, bool blank, CRefPtr<IROMImage> image);
     uint32_t MaskedMismatch(uint32_t mismatch);

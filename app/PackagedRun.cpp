@@ -8,6 +8,7 @@
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/AdapterHead.h"
 #include "flasher/DisplayDriverGuard.h"
 #include "flasher/IFlasher.h"
 #include "flasher/ImageCompatibility.h"
@@ -162,7 +163,10 @@ int CKRUserFlashApp::HandleAdapter(RunState& state, CRefPtr<IDisplayAdapter> ada
     // The session holds the adapter (and its lock) until the adapter is done.
     CRefPtr<IAdapterSession> session = OpenAdapter(state, adapter);
     CRefPtr<IEEPROM> eeprom = session->EEPROM();
-    AdapterHead read = ReadAdapterHead(state, adapter, eeprom);
+    // The session reads the head of the firmware a stopped update's record
+    // saved in place of a half-written part.
+    const AdapterHead read =
+        ReadAdapterHead(*state.flasher, state.ui, adapter, state.eeproms, eeprom, state.log);
     if (!read.head)
     {
         // Only a failed read skips the adapter; the run goes on with the next.
@@ -213,33 +217,6 @@ CRefPtr<IAdapterSession> CKRUserFlashApp::OpenAdapter(RunState& state,
                   << std::endl;
     }
     return session;
-}
-
-CKRUserFlashApp::AdapterHead CKRUserFlashApp::ReadAdapterHead(RunState& state,
-                                                              CRefPtr<IDisplayAdapter> adapter,
-                                                              CRefPtr<IEEPROM> eeprom)
-{
-    // The session reads the head of the firmware a stopped update's record
-    // saved in place of a half-written part.
-    AdapterHead read;
-    try
-    {
-        read.head = state.flasher->ReadImageHead(state.ui, adapter, state.eeproms, eeprom,
-                                                 read.blank, state.log);
-    }
-    catch (const io_error&)
-    {
-        throw;
-    }
-    catch (const user_abort_error&)
-    {
-        throw;
-    }
-    catch (const std::runtime_error& error)
-    {
-        read.failure = error.what();
-    }
-    return read;
 }
 
 uint32_t CKRUserFlashApp::MaskedMismatch(uint32_t mismatch)

@@ -8,7 +8,6 @@
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 
 namespace
@@ -132,11 +131,11 @@ std::optional<UpdateWriteKind> CAdapterSessionImpl::PendingWrite()
     return m_peeked;
 }
 
-void CAdapterSessionImpl::Use(AdapterUse use, IUserInterface& /*ui*/, CLog* log)
+void CAdapterSessionImpl::Use(AdapterUse use, IUserInterface& ui, CLog* log)
 {
     if (use == AdapterUse::Reads || use == AdapterUse::Saves)
     {
-        PeekForReading(use, log);
+        PeekForReading(use, ui, log);
         return;
     }
     if (use == AdapterUse::Destroys)
@@ -166,13 +165,12 @@ void CAdapterSessionImpl::Use(AdapterUse use, IUserInterface& /*ui*/, CLog* log)
     LogLine(log, 3, "Taking the board's data from the content saved by an unfinished update.");
     if (m_announcePending && !announced)
     {
-        std::cout << "NOTE: The last update of this display adapter did not finish; it will be "
-                     "updated again from the firmware it held before."
-                  << std::endl;
+        ui.ShowMessage(3, "The last update of this display adapter did not finish; it will be "
+                          "updated again from the firmware it held before.");
     }
 }
 
-void CAdapterSessionImpl::PeekForReading(AdapterUse use, CLog* log)
+void CAdapterSessionImpl::PeekForReading(AdapterUse use, IUserInterface& ui, CLog* log)
 {
     if (m_claimed || m_peekDone || !m_journal)
     {
@@ -195,27 +193,27 @@ void CAdapterSessionImpl::PeekForReading(AdapterUse use, CLog* log)
         return;
     }
     m_peeked = record->kind;
-    std::string text;
+    std::string note;
     if (use == AdapterUse::Saves)
     {
         m_pending = record;
         m_standsIn = true;
         LogLine(log, 3, "Taking the board's data from the content saved by an unfinished update.");
-        text = std::string("NOTE: The last update of this display adapter (") +
+        note = std::string("The last update of this display adapter (") +
                UpdateWriteKindName(record->kind) +
                ") did not finish; the firmware it held before is read in place of the chip, and " +
                UpdateWriteKindFinisher(record->kind) + " finishes it.";
     }
     else
     {
-        text = std::string("NOTE: This display adapter has an unfinished update (") +
+        note = std::string("This display adapter has an unfinished update (") +
                UpdateWriteKindName(record->kind) + "): " + UpdateWriteKindFinisher(record->kind) +
                " finishes it. Nothing is written now.";
     }
-    LogLine(log, 4, text);
+    LogLine(log, 4, "NOTE: " + note);
     if (m_announcePending)
     {
-        std::cout << text << std::endl;
+        ui.ShowMessage(3, note);
     }
 }
 

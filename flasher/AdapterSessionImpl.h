@@ -75,7 +75,7 @@ public:
     }
 
 private:
-    void PeekForReading(AdapterUse use, CLog* log);
+    void PeekForReading(AdapterUse use, IUserInterface& ui, CLog* log);
     // What the chip holds now: the last whole read before any write, or a
     // new read.
     std::vector<uint8_t> ChipContent(CLog* log);

@@ -16,7 +16,7 @@
 #include "image/OffsetModeScope.h"
 
 #include <algorithm>
-
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -29,6 +29,12 @@ void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text)
 {
     ui.ShowMessage(1, text);
     LogLine(log, 3, text);
+}
+
+void PrintAndLog(CLog* log, const std::string& text)
+{
+    LogLine(log, 3, text);
+    std::cout << text << std::endl;
 }
 
 void RestoreDisplayDriverNow(CLog* log)

@@ -450,13 +450,17 @@ private:
     CRefPtr<IUpdateJournal> m_journal;
 };
 
-// Shows the text on the console and writes it to the log at level 3.
 // Refuses a test that writes its own patterns on an EEPROM reached through
 // the Kestrix microcontroller, before anything is erased: the patterns are no
 // image the certificate check could accept, and a write refused after the
 // test's erase would leave the adapter without firmware.
 void RefusePatternTestOnSecureEEPROM(IEEPROM& eeprom, const std::string& test);
+// Shows the text on the console and writes it to the log at level 3.
 void ShowAndLog(IUserInterface& ui, CLog* log, const std::string& text);
+// Writes the text to the log at level 3 (a null log takes nothing) and then,
+// as a line, to standard output, whatever the message level: the failure
+// lines of the Varnex object updates.
+void PrintAndLog(CLog* log, const std::string& text);
 // Restores the display driver through the operating-system layer, for an
 // operation that gives the display back and goes on (or returns a status);
 // a failure leaves through the operation's CDisplayDriverRestoreGuard instead.

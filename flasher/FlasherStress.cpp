@@ -312,7 +312,10 @@ int32_t CFlasherImpl::StressTest(CRefPtr<IUserInterface> ui, CRefPtr<IPCIBus> bu
     }
     ShowAndLog(*ui, log,
          std::string("Action: Stress-testing, generate csv file: ") + kOutcomeFile);
-    std::ofstream outcome(m_stressTestFolder / kOutcomeFile, std::ios::trunc);
+    // Never through a link, never into anything but a regular file; a file
+    // that cannot be opened so leaves the run without its table.
+    std::ofstream outcome;
+    OpenLogFile(outcome, (m_stressTestFolder / kOutcomeFile).string(), true);
     outcome << "Iteration, Start Offset (0x), Data Range (0x), Erase Time (s), Write Time (s), "
                "Pass/Fail\n";
     CDisplayDriverRestoreGuard guard(log, DisplayRestore::OnFailure);

@@ -23,13 +23,6 @@ namespace
 const VarnexTag kOemTag("OEM");
 const VarnexTag kBboTag("BBO");
 
-// The message on standard output and, at level 3, in the log.
-void FlushToLogAndConsole(CLog* log, const std::string& text)
-{
-    LogLine(log, 3, text);
-    std::cout << text << std::endl;
-}
-
 CRefPtr<CROMMeldVarnexFlashImpl> NewMerger()
 {
     return CRefPtr<CROMMeldVarnexFlashImpl>(CROMMeldVarnexFlashImpl::Create());
@@ -352,13 +345,13 @@ int32_t CFlasherImpl::UpdateBBOObject(CRefPtr<CVarnexImage> store, uint8_t id, u
     }
     if (!store->IsValid())
     {
-        FlushToLogAndConsole(log, "\nUpdate failed: Varnex is invalid.");
+        PrintAndLog(log, "\nUpdate failed: Varnex is invalid.");
         return kVarnexNotCarried;
     }
     auto* bbo = dynamic_cast<CVarnexImageBboObject*>(store->FindObject(kBboTag));
     if (!bbo)
     {
-        FlushToLogAndConsole(log, "Update failed: Varnex does not have BBO Object.");
+        PrintAndLog(log, "Update failed: Varnex does not have BBO Object.");
         return kVarnexNotCarried;
     }
     bbo->SetValue(id, revision, value);
@@ -375,25 +368,25 @@ int32_t CFlasherImpl::UpdateOEMObject(CRefPtr<CVarnexImage> store, std::vector<u
     }
     if (!store->IsValid())
     {
-        FlushToLogAndConsole(log, "\nUpdate failed: Varnex is invalid.");
+        PrintAndLog(log, "\nUpdate failed: Varnex is invalid.");
         return kVarnexInvalidStore;
     }
     CVarnexImageObject* oem = store->FindObject(kOemTag);
     if (!oem)
     {
-        FlushToLogAndConsole(log, "Update failed: Varnex does not have OEM Object.");
+        PrintAndLog(log, "Update failed: Varnex does not have OEM Object.");
         return kVarnexRefused;
     }
     const size_t bodyLength = oem->GetSize() >= 8 ? oem->GetSize() - 8u : 0u;
     if (data.size() > bodyLength)
     {
-        FlushToLogAndConsole(log, "Update failed: Input OEM data is too large.");
+        PrintAndLog(log, "Update failed: Input OEM data is too large.");
         return kVarnexRefused;
     }
     data.resize(bodyLength, 0);
     if (!oem->SetData(data))
     {
-        FlushToLogAndConsole(log, "Update failed: Input OEM data is too large.");
+        PrintAndLog(log, "Update failed: Input OEM data is too large.");
         return kVarnexRefused;
     }
     store->UpdateDirectory();

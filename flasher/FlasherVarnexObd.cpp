@@ -187,15 +187,13 @@ int32_t CFlasherImpl::UpdateOBDFields(CRefPtr<CVarnexImage> store, const CsvSett
     }
     if (!store->IsValid())
     {
-        LogLine(log, 3, "\nUpdate failed: Varnex is invalid.");
-        std::cout << "\nUpdate failed: Varnex is invalid." << std::endl;
+        PrintAndLog(log, "\nUpdate failed: Varnex is invalid.");
         return kVarnexRefused;
     }
     CVarnexImageObject* obd = store->FindObject(kObdTag);
     if (!obd)
     {
-        LogLine(log, 3, "Update failed: Varnex does not have OBD Object.");
-        std::cout << "Update failed: Varnex does not have OBD Object." << std::endl;
+        PrintAndLog(log, "Update failed: Varnex does not have OBD Object.");
         return kVarnexRefused;
     }
     for (const ObdField& field : ObdFields())

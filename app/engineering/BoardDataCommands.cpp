@@ -388,3 +388,35 @@ void WriteObdFields(EngineeringCommand& command)
     CloseVarnexSession(command, session);
     command.values.result = result;
 }
+
+CommandFamily BoardDataCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"wroem", 1, "<file>", "Write the OEM data of the adapter's Varnex image from a file.",
+         120},
+        {"rdoem", 1, "<file>", "Save the OEM data of the adapter's Varnex image to a file.", 130},
+        {"wrobd", 1, "<file>.csv", "Write board data fields of the Varnex image from a file.", 140},
+        {"rdobd", 2, "[<file>[,csv]]", "Save (or show) the board data of the Varnex image.", 150},
+        {"wrbbo", 2, "id=<X.Y> value=<Z>", "Write the BBO data of the Varnex image.", 220},
+        {"rdbbo", 1, "[<file>]", "Save the BBO data of the Varnex image (bbo.txt by default).",
+         230},
+        {"force", 0, "", "With --wrbbo: skip the question.", 960},
+    };
+    static const ChainRow kChain[] = {
+        {{"wroem"}, 12, {WritableTarget, OneAdapter}, "", WriteOemObject},
+        {{"rdoem"}, 13, {OneAdapter}, "", ReadOemObject},
+        {{"wrobd"}, 14, {WritableTarget, OneAdapter}, "", WriteObdFields},
+        {{"rdobd"}, 15, {OneAdapter}, "", ReadObdObject},
+        {{"wrbbo"}, 20, {WritableTarget, OneAdapter}, "", WriteBboObject},
+        {{"rdbbo"}, 21, {OneAdapter}, "", ReadBboObject},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 150, "Display OBD information:", " [options] --rdobd"},
+        {2, 60, "Read Varnex OBD info to file:", " [options] --rdobd <filename>"},
+        {2, 70, "Update Varnex OBD info:", " [options] --wrobd <filename>.csv"},
+        {2, 80, "Read Varnex OEM info to file:", " [options] --rdoem <filename>"},
+        {2, 90, "Update Varnex OEM info:", " [options] --wroem <filename>"},
+    };
+    return {kWords, kChain, kUsage};
+}

@@ -1,8 +1,8 @@
 // The engineering command chain: the first row whose word is set runs, after
 // its guards in the row's order; the words further down are not looked at.
+// With no command word set, a file named on the command line is flashed.
 
-#include "app/engineering/EngineeringRun.h"
-#include "app/engineering/VarnexSession.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "core/CrossPlatform.h"
 
@@ -22,6 +22,14 @@ void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
     command.adapter = adapters.front();
 }
 
+void RefuseOnLowPower(const EngineeringValues& values)
+{
+    if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
+    {
+        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
+    }
+}
+
 void RefuseWriteOverride(const EngineeringValues& values)
 {
     if (values.overrideEEPROM)
@@ -37,6 +45,26 @@ void RefuseWriteOverride(const EngineeringValues& values)
 namespace
 {
 using enum ChainGuard;
+
+// A store writer's target: the firmware read from a --romin file would
+// otherwise be programmed into the adapter in place of the adapter's own.
+// When only the --romout file is written, the adapter is not, and neither
+// the power check nor the override refusal applies.
+void RequireWritableTarget(const EngineeringValues& values)
+{
+    ICommandLine& line = *values.commandLine;
+    const bool toFile = line.IsSet("romout");
+    if (line.IsSet("romin") && !toFile)
+    {
+        throw std::runtime_error("Option --romin needs --romout.");
+    }
+    if (toFile)
+    {
+        return;
+    }
+    RefuseOnLowPower(values);
+    RefuseWriteOverride(values);
+}
 
 // The row's first word given on the command line (a row of several words
 // logs the one that chose it).
@@ -58,27 +86,21 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
     switch (guard)
     {
     case LogCommand:
-        *values.log << LogLevel(3)
-                    << "Command: " << (row.logText.empty() ? WordGiven(row, *values.commandLine) : row.logText)
+        *values.log << LogLevel(3) << "Command: "
+                    << (row.logText.empty() ? WordGiven(row, *values.commandLine) : row.logText)
                     << LogEndl;
         break;
     case PowerCheck:
-        if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
-        {
-            throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
-        }
+        RefuseOnLowPower(values);
         break;
     case RefuseOverride:
         RefuseWriteOverride(values);
         break;
     case WritableTarget:
-        RequireWritableTarget(command);
+        RequireWritableTarget(values);
         break;
     case OneAdapter:
         SelectOneAdapter(command, false);
-        break;
-    case OneAdapterAsked:
-        SelectOneAdapter(command, values.overrideAdapter);
         break;
     case FileRequired:
         if (values.fileName.empty())
@@ -96,85 +118,7 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
 }
 } // namespace
 
-const std::vector<ChainRow>& EngineeringChain()
-{
-    static const std::vector<ChainRow> chain = {
-        {{"version"}, {LogCommand}, "", ShowVersions},
-        {{"proggmac"}, {LogCommand, PowerCheck, RefuseOverride}, "", ProgramGmac},
-        {{"savegmac"}, {LogCommand}, "", SaveGmac},
-        {{"querygmac"}, {LogCommand}, "", QueryGmac},
-        {{"listpatches"}, {LogCommand}, "", ListAppliedPatches},
-        {{"buildinfo"}, {LogCommand}, "", ShowBuildInformation},
-        {{"lspci"}, {LogCommand}, "", ListPciFunctions},
-        {{"setpci"}, {LogCommand}, "", AccessPciRegister},
-        {{"list"}, {LogCommand}, "", ListAdapters},
-        {{"listgmac"}, {LogCommand}, "", ListGmac},
-        {{"save"}, {LogCommand}, "", SaveAdapterFirmware},
-        {{"wroem"}, {WritableTarget, OneAdapter}, "", WriteOemObject},
-        {{"rdoem"}, {OneAdapter}, "", ReadOemObject},
-        {{"wrobd"}, {WritableTarget, OneAdapter}, "", WriteObdFields},
-        {{"rdobd"}, {OneAdapter}, "", ReadObdObject},
-        {{"erasevarnex"}, {WritableTarget, OneAdapter}, "", EraseVarnex},
-        {{"clpbl"}, {WritableTarget, OneAdapter}, "", ClearRetiredPages},
-        {{"clearvarnex", "clbbx", "clecc"}, {WritableTarget, OneAdapter}, "", ClearVarnexObject},
-        {{"repairvarnex"}, {WritableTarget, OneAdapter}, "", RepairVarnex},
-        {{"wrbbo"}, {WritableTarget, OneAdapter}, "", WriteBboObject},
-        {{"rdbbo"}, {OneAdapter}, "", ReadBboObject},
-        {{"recovervarnex"}, {WritableTarget, OneAdapter}, "", RecoverVarnex},
-        {{"wrkrpn"}, {WritableTarget, OneAdapter}, "", WriteProductNumber},
-        {{"addpp"}, {WritableTarget, OneAdapter}, "", AddPowerPolicy},
-        {{"delpp"}, {WritableTarget, OneAdapter}, "", DeletePowerPolicy},
-        {{"listpp"}, {OneAdapter}, "", ListPowerPolicies},
-        {{"backupvarnex"}, {WritableTarget, OneAdapter}, "", BackupVarnexStore},
-        {{"flashfs"}, {WritableTarget, OneAdapter}, "", FlashVarnexFileSystem},
-        {{"savefs"}, {OneAdapter}, "", SaveVarnexFileSystem},
-        {{"rdobj"}, {OneAdapter}, "", ReadVarnexObjectToFile},
-        {{"createfs"}, {OneAdapter}, "", CreateVarnexFileSystem},
-        {{"flashvarnex"}, {WritableTarget, OneAdapter}, "", FlashVarnexFile},
-        {{"compare"}, {LogCommand, FileRequired}, "", CompareAdapterFirmware},
-        {{"ifronly"}, {LogCommand}, "", FlashSegmentOnly},
-        {{"verify"}, {LogCommand, FileRequired}, "", VerifyAdapterFirmware},
-        {{"erasefull"}, {LogCommand, PowerCheck, RefuseOverride, OneAdapter}, "", EraseAdapterEEPROM},
-        {{"delete"}, {LogCommand, PowerCheck, RefuseOverride, OneAdapter}, "", DeleteAdapterFirmware},
-        {{"straps"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterStraps},
-        {{"guid"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuid},
-        {{"guidsource"}, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuidSource},
-        {{"tv"},
-         {LogCommand, PowerCheck, RefuseOverride, FileRequired, OneAdapter},
-         "",
-         UpdateAdapterTVData},
-        {{"pciblocks"}, {LogCommand}, "list PCI blocks", ListPciBlocks},
-        {{"protecton", "protectoff"},
-         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
-         "",
-         SetAdapterProtection},
-        {{"check"}, {LogCommand, OneAdapter}, "", CheckAdapterEEPROM},
-        {{"display"}, {LogCommand, OneAdapter}, "", DisplayAdapterEEPROM},
-        {{"test"}, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMWriting},
-        {{"stress"},
-         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
-         "EEPROM Stress-testing ",
-         StressAdapterEEPROM},
-        {{"readtest"}, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMReading},
-        {{"speed"}, {LogCommand, OneAdapter}, "", ShowSpeedometer},
-        {{"install"}, {LogCommand}, "", InstallDriver},
-        {{"updateuefi"}, {LogCommand}, "", UpdateAdapterUEFI},
-        {{"loadkestrix"}, {LogCommand, IndexOnly}, "", LoadKestrixEngines},
-        {{"attachkestrix"}, {LogCommand, IndexOnly}, "", AttachKestrixEngine},
-        {{"ecid"},
-         {LogCommand, IndexOnly},
-         "Display the SHA2 hash of the RAW ECID of the GPU.",
-         ShowChipEcid},
-        // The tuning values are read before the override is refused.
-        {{"presregtune", "presdatatune"},
-         {LogCommand, PowerCheck},
-         "presregtune",
-         TuneAdapterPreservedData},
-    };
-    return chain;
-}
-
-const ChainRow* FindChainRow(const std::vector<ChainRow>& chain, ICommandLine& commandLine)
+const ChainRow* FindChainRow(std::span<const ChainRow> chain, ICommandLine& commandLine)
 {
     for (const ChainRow& row : chain)
     {
@@ -196,4 +140,19 @@ void RunChainRow(const ChainRow& row, EngineeringCommand& command)
         ApplyGuard(guard, row, command);
     }
     row.handler(command);
+}
+
+bool RunNamedCommand(EngineeringCommand& command)
+{
+    if (const ChainRow* row = FindChainRow(EngineeringChain(), *command.values.commandLine))
+    {
+        RunChainRow(*row, command);
+        return true;
+    }
+    if (command.values.fileName.empty())
+    {
+        return false;
+    }
+    RunChainRow(DefaultFlashRow(), command);
+    return true;
 }

@@ -5,7 +5,7 @@
 // Values are read whole before any adapter is chosen, so a typing mistake
 // never reaches the hardware.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
@@ -328,4 +328,77 @@ void TuneAdapterPreservedData(EngineeringCommand& command)
     values.flasher->TunePreservationData(values.ui, values.commandLine.get(), GetPCIBus(),
                                          command.adapter, values.eeproms, requests,
                                          values.autoNoConfirm, values.log);
+}
+
+CommandFamily EEPROMCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"erasefull", 0, "", "Erase the whole EEPROM.", 380},
+        {"delete", 0, "", "Delete the firmware, keeping the Varnex store.", 390},
+        {"straps", 4, "<s0>,<s1>,<s2>,<s3>", "Set the four soft straps (decimal).", 400},
+        {"guid", 1, "<16 hex digits>", "Set the IEEE 1394 GUID.", 410},
+        {"guidsource", 1, "main|dedicated", "Set the source of the IEEE 1394 GUID.", 420},
+        {"tv", 0, "", "Update the TV data from the file.", 430},
+        {"protecton", 0, "", "Switch the EEPROM's software protection on.", 450},
+        {"protectoff", 0, "", "Switch the EEPROM's software protection off.", 460},
+        {"test", 3, "<passes>,<start>[,<length>]", "EEPROM write test (passes 0: until it fails).",
+         490},
+        {"stress", 0, "", "EEPROM stress test.", 500},
+        {"readtest", 3, "<passes>,<start>[,<length>]",
+         "EEPROM read test (passes 0: until it fails).", 510},
+        {"presregtune", 1, "<REG>[[<MSB>:<LSB>]]=<VALUE>", "Tune a preserved register setting.",
+         610},
+        {"presdatatune", 64, "<ID>[:Width][,<Data>]...", "Read or tune a preserved data block.",
+         620},
+    };
+    static const ChainRow kChain[] = {
+        {{"erasefull"},
+         36,
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "",
+         EraseAdapterEEPROM},
+        {{"delete"},
+         37,
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "",
+         DeleteAdapterFirmware},
+        {{"straps"}, 38, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterStraps},
+        {{"guid"}, 39, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuid},
+        {{"guidsource"}, 40, {LogCommand, PowerCheck, RefuseOverride}, "", UpdateAdapterGuidSource},
+        {{"tv"},
+         41,
+         {LogCommand, PowerCheck, RefuseOverride, FileRequired, OneAdapter},
+         "",
+         UpdateAdapterTVData},
+        {{"protecton", "protectoff"},
+         43,
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "",
+         SetAdapterProtection},
+        {{"test"}, 46, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMWriting},
+        {{"stress"},
+         47,
+         {LogCommand, PowerCheck, RefuseOverride, OneAdapter},
+         "EEPROM Stress-testing ",
+         StressAdapterEEPROM},
+        {{"readtest"}, 48, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMReading},
+        {{"presregtune", "presdatatune"},
+         55,
+         {LogCommand, PowerCheck},
+         "presregtune",
+         TuneAdapterPreservedData},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 200, "Tune Preserved Register:", " [options] --presregtune <REG>=<Value>"},
+        {1, 210, "Tune Preserved Data Block:", " [options] --presdatatune <ID>,[<DW>]"},
+        {1, 220, "EEPROM Stress-test:", " [options] --stress"},
+        {1, 230, "Write protect EEPROM:", " [options] --protecton"},
+        {1, 240, "Remove write protect:", " [options] --protectoff"},
+        {1, 250, "Update TV data:", " [options] --tv <filename>"},
+        {1, 260, "Change soft straps:", " [options] --straps=<straps>"},
+        {1, 270, "Set IEEE 1394 GUID:", " [options] --guid=<guid>"},
+        {1, 280, "Set IEEE 1394 GUID source:", " [options] --guidsource=<location>"},
+    };
+    return {kWords, kChain, kUsage};
 }

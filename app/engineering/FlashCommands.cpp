@@ -4,7 +4,8 @@
 // over. Every outcome becomes a row of the closing results table.
 
 #include "app/engineering/FlashCommands.h"
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
+#include "flasher/StrapRefresh.h"
 
 #include "app/UpdateRecords.h"
 #include "core/CrossPlatform.h"
@@ -28,19 +29,6 @@ constexpr uint32_t kVerifySegment = 1;
 constexpr uint32_t kSegmentOnly = 2;
 // The newest program level this program understands.
 constexpr uint8_t kNewestProgramLevel = 0x12;
-constexpr int32_t kSwitchKind = 3; // the PLX PCI Express switch
-
-struct StrapRow
-{
-    int32_t imageOffset;
-    uint32_t reg;
-    const char* label;
-};
-constexpr StrapRow kStrapRows[] = {
-    {0x54, 0x88040, ":SSID:0x"}, {0x58, 0x101004, ":1:0x"}, {0x5C, 0x101008, ":2:0x"},
-    {0x60, 0x101010, ":4:0x"},   {0x64, 0x101014, ":5:0x"},
-};
-constexpr uint32_t kStrapClearRegisters[] = {0x101000, 0x10100C};
 
 // A line to standard output and the same line to the log.
 void ShowAndLog(CLog* log, int level, const std::string& text)
@@ -257,12 +245,13 @@ void CFlashRun::FlashAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter, bo
     {
         values.flasher->OverrideSubvendorStrap(values.ui, adapter, log);
     }
-    bool blank = false;
-    std::string failure;
-    CRefPtr<IROMImage> head = ReadAdapterHead(values, adapter, eeprom, blank, failure);
+    const AdapterHead read =
+        ReadAdapterHead(*values.flasher, values.ui, adapter, values.eeproms, eeprom, log);
+    CRefPtr<IROMImage> head = read.head;
+    const bool blank = read.blank;
     if (!head)
     {
-        LogLine(log, 3, "NOTE: Exception caught: " + failure);
+        LogLine(log, 3, "NOTE: Exception caught: " + read.failure);
         LogLine(log, 3, "Adapter not accessible, skipping");
         m_skippedAdapter = true;
         m_results.push_back({index, adapter, false, false});
@@ -358,7 +347,7 @@ void CFlashRun::OverrideOneToOne(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMI
         // A switch whose image carries its own IDs may take other subsystem
         // IDs without the option.
         const bool bridgeException = check.bit == kMismatchSubsystemId &&
-                                     adapter->GetDevice()->GetDeviceKind() == kSwitchKind &&
+                                     adapter->GetDevice()->GetDeviceKind() == kDeviceKindPLX8747 &&
                                      head->GetVendorID() == adapter->GetVendorID() &&
                                      head->GetDeviceID() == adapter->GetDeviceID();
         if (!Set(check.option) && !bridgeException)
@@ -551,7 +540,8 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     m_programming = false;
     m_anyFlashed = true;
     m_results.back().flashed = true;
-    // The console opens only inside the adapter's session, after its claim.
+    // The console after the flash opens only inside the adapter's session,
+    // after its claim.
     if (IAdapterSession* session = dynamic_cast<IAdapterSession*>(eeprom.get()))
     {
         session->RunConsoleIfAsked("Console after Flash\n");
@@ -562,29 +552,6 @@ void CFlashRun::Program(int32_t index, CRefPtr<IDisplayAdapter> adapter, CRefPtr
     }
 }
 } // namespace
-
-void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log)
-{
-    // Only a GPU keeps its straps in the EEPROM; on a bridge these offsets
-    // would land in the bridge's own window.
-    if (!adapter.HasEEPROMStraps())
-    {
-        return;
-    }
-    std::ostringstream line;
-    line << "Refreshing straps";
-    for (const StrapRow& row : kStrapRows)
-    {
-        const uint32_t value = programmed.GetDword(row.imageOffset);
-        adapter.Write32(row.reg, value);
-        line << row.label << ToHex(value, 8);
-    }
-    LogLine(log, 3, line.str());
-    for (const uint32_t reg : kStrapClearRegisters)
-    {
-        adapter.Write32(reg, 0);
-    }
-}
 
 CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
                                             CRefPtr<IDisplayAdapter> adapter, uint32_t engineType,
@@ -602,47 +569,11 @@ CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
     return values.flasher->OpenAdapterSession(adapter, opening, values.ui, values.log);
 }
 
-CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, bool& blank, std::string& failure)
-{
-    // After an update that did not finish the part may be erased or half
-    // written: the session reads the firmware it held before in its place.
-    CRefPtr<IROMImage> head;
-    try
-    {
-        head = values.flasher->ReadImageHead(values.ui, adapter, values.eeproms, eeprom, blank,
-                                             values.log);
-    }
-    catch (const io_error&)
-    {
-        throw;
-    }
-    catch (const user_abort_error&)
-    {
-        throw;
-    }
-    catch (const std::runtime_error& error)
-    {
-        failure = error.what();
-    }
-    return head;
-}
-
 void FlashFirmwareFile(EngineeringCommand& command)
 {
     // The run's compare mode is the flash flags: 0, or 1 to verify or 2 to
     // program only the init-from-ROM segment.
     CFlashRun(command, static_cast<uint32_t>(command.values.compareMode)).Run();
-}
-
-const ChainRow& DefaultFlashRow()
-{
-    static const ChainRow row{
-        {},
-        {ChainGuard::LogCommand, ChainGuard::PowerCheck, ChainGuard::RefuseOverride},
-        "flash",
-        FlashFirmwareFile};
-    return row;
 }
 
 void FlashSegmentOnly(EngineeringCommand& command)
@@ -656,7 +587,37 @@ void FlashSegmentOnly(EngineeringCommand& command)
                                  " <filename> --verify --ifronly \n");
     }
     values.compareMode = values.commandLine->IsSet("verify") ? 1 : 2;
-    static const ChainRow kGuards{
-        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", FlashFirmwareFile};
-    RunChainRow(kGuards, command);
+    RefuseOnLowPower(values);
+    RefuseWriteOverride(values);
+    FlashFirmwareFile(command);
+}
+
+CommandFamily FlashCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"ifronly", 0, "", "Flash only the file's IFR segment (with --verify: verify it).", 370},
+        {"upgradeonly", 0, "", "Flash only a newer firmware.", 840},
+        {"nodowngrade", 0, "", "Flash a newer or the same firmware, never an older one.", 850},
+        {"vercmp5part", 0, "", "Compare versions in five parts (no version rule applies).", 860},
+        {"overridetype", 0, "",
+         "Allow a device ID mismatch (asks for YES); with --proggmac, the image's.", 870},
+        {"overridesub", 0, "", "Allow a PCI subsystem ID mismatch.", 880},
+        {"overrideboard", 0, "", "Allow a board ID mismatch (asks for YES).", 890},
+        {"overridehierarchy", 0, "", "Allow a hierarchy ID mismatch (asks for YES).", 900},
+        {"overrideselection", 0, "", "Allow a selection ID mismatch (asks for YES).", 910},
+        {"keepstraps", 0, "", "Keep the adapter's straps when flashing.", 920},
+        {"nopreserve", 0, "", "Do not carry the board's settings into the new firmware.", 930},
+        {"refreshstraps", 0, "", "Load the new straps into the GPU after flashing.", 940},
+        {"romstrap", 0, "", "Force the subsystem vendor strap before flashing.", 950},
+    };
+    static const ChainRow kChain[] = {
+        {{"ifronly"}, 34, {LogCommand}, "", FlashSegmentOnly},
+        {{}, 56, {LogCommand, PowerCheck, RefuseOverride}, "flash", FlashFirmwareFile},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 10, "Update VBIOS firmware:", " [options] <filename>"},
+        {1, 100, "Verify adapter IFR firmware:", " [options] --verify --ifronly <filename>"},
+    };
+    return {kWords, kChain, kUsage};
 }

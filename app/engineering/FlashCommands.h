@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/RefCount.h"
 #include "eeprom/IEEPROM.h"
+#include "flasher/AdapterHead.h"
 #include "flasher/AdapterSession.h"
 #include "flasher/IUpdateJournal.h"
 #include "flasher/ImageCompatibility.h"
@@ -51,11 +52,6 @@ void ReportImageMismatch(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> im
                          CRefPtr<IROMImage> current, const SelectionCriteria* selection,
                          const CompatibilityRequest& request, uint32_t mask, CLog* log);
 
-// Loads the straps of the image just programmed into the GPU's strap
-// registers and logs them; nothing on an adapter whose straps are not kept in
-// its EEPROM (a bridge).
-void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
-
 // The adapter's session for a command (display driver off, the adapter
 // selected, its EEPROM with a Kestrix loader of `engineType` on a secure part,
 // the update record claimed as `use` asks). Throws for a part no driver
@@ -63,7 +59,3 @@ void RefreshStraps(IDisplayAdapter& adapter, IROMImage& programmed, CLog* log);
 CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
                                             CRefPtr<IDisplayAdapter> adapter, uint32_t engineType,
                                             bool detailedLine, bool loaderVerbose, AdapterUse use);
-// The head of the adapter's firmware. Only a failed read is caught: the head
-// is then null and `failure` says why; I/O errors and aborts pass on.
-CRefPtr<IROMImage> ReadAdapterHead(EngineeringValues& values, CRefPtr<IDisplayAdapter> adapter,
-                                   CRefPtr<IEEPROM> eeprom, bool& blank, std::string& failure);

@@ -4,14 +4,8 @@
 // belong to. The microcontroller is reached over one of the GPU's I2C ports,
 // which is held only while the accessor works and given back, with the
 // registers unmapped, however the command ends.
-//
-// Finding the microcontrollers reads each adapter's firmware with the display
-// driver out of the way. The driver is unbound once, at the first adapter
-// probed, stays unbound across the others (and across the menu's second
-// look), and is bound again once when the command ends, whichever way it
-// ends.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "core/CrossPlatform.h"
 #include "flasher/DisplayDriverGuard.h"
@@ -25,54 +19,6 @@
 
 namespace
 {
-constexpr int32_t kGmacDeviceType = 0x98;
-
-bool IsBridgeKind(IDisplayAdapter& adapter)
-{
-    const int32_t kind = adapter.GetDevice()->GetDeviceKind();
-    return kind == static_cast<int32_t>(kDeviceKindZX22) ||
-           kind == static_cast<int32_t>(kDeviceKindPLX8747);
-}
-
-// The microcontroller device-table entry of the adapter's firmware, probed
-// with the display driver out of the way. The driver stays unbound for the
-// next adapter: the command binds it again when it ends.
-bool FindGmacEntry(CRefPtr<IDisplayAdapter> adapter, uint8_t& address, uint8_t& port, CLog* log)
-{
-    CRefPtr<IFlasher> flasher = GetFlasher();
-    flasher->DisableDisplayDriver(adapter, log, true);
-    bool found = false;
-    try
-    {
-        found = flasher->FindI2CDevice(GetUserInterface(), GetPCIBus(), adapter,
-                                       GetEEPROMDatabase(), kGmacDeviceType, address, port, log);
-    }
-    catch (...)
-    {
-        flasher->RestoreDisplayDriver(false);
-        throw;
-    }
-    flasher->RestoreDisplayDriver(false);
-    return found;
-}
-
-// An adapter owning a microcontroller belongs to the microcontroller's
-// adapter when both report the same device ID behind the same parent bus, and,
-// on a normal board, sit on the same segment and bus.
-bool BelongsTo(IDisplayAdapter& owner, IDisplayAdapter& device)
-{
-    if (owner.GetRegisterDeviceID() != device.GetRegisterDeviceID() ||
-        owner.GetParentBusText() != device.GetParentBusText())
-    {
-        return false;
-    }
-    CRefPtr<IDevice> ownerDevice = owner.GetDevice();
-    CRefPtr<IDevice> gmacDevice = device.GetDevice();
-    return !ownerDevice->IsNormalBoard() ||
-           (ownerDevice->GetSegment() == gmacDevice->GetSegment() &&
-            ownerDevice->GetBus() == gmacDevice->GetBus());
-}
-
 bool EngineeringDetail(CRomviseBaseApp& app)
 {
     return (app.GetFeatureFlags() & ~1) > 0;
@@ -195,78 +141,6 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
 }
 } // namespace
 
-DisplayAdapterList CRomviseBaseApp::FindGmacDevices(CRefPtr<IDisplayAdapterDatabase> database,
-                                                    bool includeUncatalogued, CLog* log)
-{
-    DisplayAdapterList candidates;
-    GetPCIBus()->FindDevices(candidates, database, includeUncatalogued, log);
-    DisplayAdapterList accepted;
-    for (const CRefPtr<IDisplayAdapter>& candidate : candidates)
-    {
-        if (IsBridgeKind(*candidate) || !candidate->IsConfigured())
-        {
-            continue;
-        }
-        bool repeated = false;
-        for (const CRefPtr<IDisplayAdapter>& earlier : accepted)
-        {
-            repeated =
-                repeated || (earlier->GetRegisterDeviceID() == candidate->GetRegisterDeviceID() &&
-                             earlier->GetParentBusText() == candidate->GetParentBusText() &&
-                             !candidate->GetDevice()->IsNormalBoard());
-        }
-        uint8_t address = 0;
-        uint8_t port = 0;
-        if (!repeated && FindGmacEntry(candidate, address, port, log))
-        {
-            CRefPtr<IGmacAccessor> accessor = candidate->GetGmacAccessor();
-            accessor->SetSlaveAddress(address);
-            accessor->SetI2CPort(port);
-            accepted.push_back(candidate);
-        }
-    }
-    return accepted;
-}
-
-DisplayAdapterList CRomviseBaseApp::FindMcuAdapters(const DisplayAdapterList& adapters, CLog* log)
-{
-    DisplayAdapterList owners;
-    for (const CRefPtr<IDisplayAdapter>& adapter : adapters)
-    {
-        if (IsBridgeKind(*adapter))
-        {
-            continue;
-        }
-        uint8_t address = 0;
-        uint8_t port = 0;
-        if (!adapter->GetDevice()->IsNormalBoard() || FindGmacEntry(adapter, address, port, log))
-        {
-            owners.push_back(adapter);
-        }
-    }
-    return owners;
-}
-
-std::string CRomviseBaseApp::ListGmacDevices(const DisplayAdapterList& devices,
-                                             const DisplayAdapterList& owners)
-{
-    std::ostringstream lines;
-    for (size_t k = 0; k < devices.size(); ++k)
-    {
-        lines << '<' << k << "> " << devices[k]->GetGmacName() << '\n';
-        for (const CRefPtr<IDisplayAdapter>& owner : owners)
-        {
-            if (BelongsTo(*owner, *devices[k]))
-            {
-                lines << "    |__ ";
-                owner->PrintDescription(lines, true, HasEngineeringFeatures());
-                lines << '\n';
-            }
-        }
-    }
-    return lines.str();
-}
-
 void ProgramGmac(EngineeringCommand& command)
 {
     const std::string file = FileOf(command, "proggmac", "Flash GMAC MCU Usage");
@@ -319,4 +193,28 @@ void ListGmac(EngineeringCommand& command)
     *log << LogLevel(4) << app.ListGmacDevices(devices, owners) << std::flush;
     displayBack.reset();
     *log << LogLevel(4) << '\n' << "Completed list of GMAC MCU device(s) successfully." << LogEndl;
+}
+
+CommandFamily GmacCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"proggmac", 1, "<file>", "Program the GMAC microcontroller's application.", 20},
+        {"savegmac", 1, "<file>", "Save the GMAC microcontroller's application.", 30},
+        {"querygmac", 1, "[file]", "Show the GMAC firmware version of a file or the adapter.", 40},
+        {"listgmac", 0, "", "List the GMAC microcontrollers and their adapters.", 100},
+    };
+    static const ChainRow kChain[] = {
+        {{"proggmac"}, 2, {LogCommand, PowerCheck, RefuseOverride}, "", ProgramGmac},
+        {{"savegmac"}, 3, {LogCommand}, "", SaveGmac},
+        {{"querygmac"}, 4, {LogCommand}, "", QueryGmac},
+        {{"listgmac"}, 10, {LogCommand}, "", ListGmac},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 160, "Display MCU version:", " [options] --querygmac"},
+        {1, 170, "Update MCU firmware:", " [options] --proggmac"},
+        {1, 180, "Save MCU firmware to file:", " [options] --savegmac"},
+        {1, 190, "List MCUs:", " [options] --listgmac"},
+    };
+    return {kWords, kChain, kUsage};
 }

@@ -3,7 +3,7 @@
 // one configuration register, the adapters, PCI firmware blocks, the EEPROM
 // check and dump, the speedometer, and the driver installation test.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "core/CrossPlatform.h"
 #include "core/TextHelpers.h"
@@ -87,8 +87,9 @@ void PrintFieldTable(IVFieldTable& table, CLog* log)
         const VFieldRecord record = table.GetField(i);
         const uint32_t bits = static_cast<uint32_t>(record[1]) | static_cast<uint32_t>(record[2])
                                                                      << 8;
-        show("Entry[0x" + ToHex(i, 2) + "]: 0x" + ToHex(record[0], 2) + ":0x" + ToHex(bits & 0x1F, 2) +
-             ":0x" + ToHex((bits >> 10) & 0xF, 1) + ":0x" + ToHex((bits >> 5) & 0x1F, 2));
+        show("Entry[0x" + ToHex(i, 2) + "]: 0x" + ToHex(record[0], 2) + ":0x" +
+             ToHex(bits & 0x1F, 2) + ":0x" + ToHex((bits >> 10) & 0xF, 1) + ":0x" +
+             ToHex((bits >> 5) & 0x1F, 2));
     }
     std::cout << "\n" << std::endl;
 }
@@ -288,15 +289,18 @@ void AccessPciRegister(EngineeringCommand& command)
         const uint32_t value = ReadRegister(function, spec, false);
         PrintRegisterAccess("Read", spec);
         std::cout << '\n'
-                  << "  [0x" << ToHex(spec.offset, 4) << "] -> 0x" << ToHex(value, digits) << std::endl;
+                  << "  [0x" << ToHex(spec.offset, 4) << "] -> 0x" << ToHex(value, digits)
+                  << std::endl;
         return;
     }
     const uint32_t old = ReadRegister(function, spec, true);
     PrintRegisterAccess("Write", spec);
-    std::cout << " value " << ToHex(spec.value, digits) << " mask " << ToHex(spec.mask, digits) << '\n'
+    std::cout << " value " << ToHex(spec.value, digits) << " mask " << ToHex(spec.mask, digits)
+              << '\n'
               << "  [0x" << ToHex(spec.offset, 4) << "] -> 0x" << ToHex(old, digits) << std::endl;
     const uint32_t updated = (old & ~spec.mask) | (spec.value & spec.mask);
-    std::cout << "  [0x" << ToHex(spec.offset, 4) << "] <- 0x" << ToHex(updated, digits) << std::endl;
+    std::cout << "  [0x" << ToHex(spec.offset, 4) << "] <- 0x" << ToHex(updated, digits)
+              << std::endl;
     switch (spec.width)
     {
     case 1:
@@ -397,4 +401,49 @@ void InstallDriver(EngineeringCommand& /*command*/)
     std::cout << "ROMVISE driver installed." << std::endl
               << "Press any key to uninstall and terminate." << std::endl;
     GetCrossPlatform()->GetKey();
+}
+
+CommandFamily InformationCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"version", 0, "", "Display the firmware version of the adapters or of a file.", 10},
+        {"listpatches", 0, "", "List the run-time patches the adapter's firmware applied.", 50},
+        {"buildinfo", 0, "", "Display the build information.", 60},
+        {"lspci", 0, "", "List all the PCI functions (with --display, their configuration).", 70},
+        {"setpci", 1, "<REG>.<W>[=<VAL>[:<MASK>]]", "Read or write a PCI configuration register.",
+         80},
+        {"list", 0, "", "List the adapters.", 90},
+        {"pciblocks", 0, "", "List the PCI firmware blocks of the adapter or of a file.", 440},
+        {"check", 0, "", "Check for a supported EEPROM.", 470},
+        {"display", 1, "[bytes]", "Display the first bytes of the firmware (256 by default).", 480},
+        {"speed", 0, "", "Display the speedometer value.", 520},
+        {"install", 0, "", "Install the driver and wait for a key.", 530},
+        {"full", 0, "", "With --pciblocks: every field.", 820},
+    };
+    static const ChainRow kChain[] = {
+        {{"version"}, 1, {LogCommand}, "", ShowVersions},
+        {{"listpatches"}, 5, {LogCommand}, "", ListAppliedPatches},
+        {{"buildinfo"}, 6, {LogCommand}, "", ShowBuildInformation},
+        {{"lspci"}, 7, {LogCommand}, "", ListPciFunctions},
+        {{"setpci"}, 8, {LogCommand}, "", AccessPciRegister},
+        {{"list"}, 9, {LogCommand}, "", ListAdapters},
+        {{"pciblocks"}, 42, {LogCommand}, "list PCI blocks", ListPciBlocks},
+        {{"check"}, 44, {LogCommand, OneAdapter}, "", CheckAdapterEEPROM},
+        {{"display"}, 45, {LogCommand, OneAdapter}, "", DisplayAdapterEEPROM},
+        {{"speed"}, 49, {LogCommand, OneAdapter}, "", ShowSpeedometer},
+        {{"install"}, 50, {LogCommand}, "", InstallDriver},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 40, "Display firmware bytes:", " [options] --display [bytes]"},
+        {1, 50, "Check for supported EEPROM:", " [options] --check"},
+        {1, 60, "Display VBIOS version:", " [options] --version [<filename>]"},
+        {1, 70, "List adapters:", " [options] --list"},
+        {1, 120, "List out all the PCI devices:", " [options] --lspci"},
+        {1, 130, "Access PCI Configure register:", " [options] --setpci"},
+        {1, 140, "Display Build information:", " [options] --buildinfo"},
+        {1, 290, "List PCI firmware blocks:", " [options] --pciblocks"},
+        {1, 300, "List applied patches:", " [options] --listpatches"},
+    };
+    return {kWords, kChain, kUsage};
 }

@@ -3,7 +3,7 @@
 // line, attaching to the microcode the PMU already runs, and showing the
 // chip's ECID hash through the loaded microcode.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "core/CrossPlatform.h"
 #include "eeprom/KestrixImage.h"
@@ -110,8 +110,8 @@ CRefPtr<CKestrixLoader> LoadKestrixMicrocode(EngineeringCommand& command, bool l
     *log << LogLevel(3) << "Searching for correct display adapter for loading Kestrix uCode ..."
          << LogEndl << LogEndl;
     const DisplayAdapterList adapters =
-        command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
-                                   false, GetPCIBus(), values.index, log);
+        command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters, false,
+                                   GetPCIBus(), values.index, log);
     const bool indexInList = values.index >= 0 && values.index < static_cast<int>(adapters.size());
     CRefPtr<IDisplayAdapter> adapter = adapters[indexInList ? values.index : 0];
     values.flasher->DisableDisplayDriver(adapter, log, values.index == -1);
@@ -186,4 +186,31 @@ void ShowChipEcid(EngineeringCommand& command)
         digits += pair;
     }
     *command.values.log << LogLevel(4) << "ECID ID( SHA2 Hash ):" << LogEndl << digits << LogEndl;
+}
+
+CommandFamily MicrocodeCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"loadkestrix", 1, "[alt]", "Load Kestrix microcode (a value: the alternate style).", 550},
+        {"attachkestrix", 0, "", "Attach to the microcode the PMU runs.", 560},
+        {"pmu", 1, "<file>", "The PMU engine's microcode image.", 570},
+        {"krdec", 1, "<file>", "The KRDEC engine's microcode image.", 580},
+        {"sec", 1, "[<file>]",
+         "The SEC engine's microcode image; with a flash, program through the SEC engine.", 590},
+        {"ecid", 0, "", "Display the SHA2 hash of the chip's ECID.", 600},
+    };
+    static const ChainRow kChain[] = {
+        {{"loadkestrix"}, 52, {LogCommand, IndexOnly}, "", LoadKestrixEngines},
+        {{"attachkestrix"}, 53, {LogCommand, IndexOnly}, "", AttachKestrixEngine},
+        {{"ecid"},
+         54,
+         {LogCommand, IndexOnly},
+         "Display the SHA2 hash of the RAW ECID of the GPU.",
+         ShowChipEcid},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 110, "Display GPU ECID:", " [options] --ecid"},
+    };
+    return {kWords, kChain, kUsage};
 }

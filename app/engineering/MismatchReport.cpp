@@ -25,8 +25,7 @@ void ReportVersion(std::ostream& out, IROMImage& image, IROMImage& current)
 void ReportDeviceIds(std::ostream& out, CRefPtr<IDisplayAdapter> adapter, CRefPtr<IROMImage> image,
                      const CompatibilityRequest& request)
 {
-    const uint16_t mask =
-        GetDeviceIdMask(adapter, image, request.blank, request.relaxDeviceId);
+    const uint16_t mask = GetDeviceIdMask(adapter, image, request.blank, request.relaxDeviceId);
     out << "WARNING: None of the firmware image compatible PCI Device ID's \n"
            "match the PCI Device ID of the adapter.\n"
         << "Adapter PCI Device ID:        " << Id(adapter->GetDeviceID() & mask) << "\n"

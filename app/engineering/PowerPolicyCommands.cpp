@@ -263,3 +263,21 @@ void ListPowerPolicies(EngineeringCommand& command)
     CloseVarnexSession(command, session);
     command.values.result = status;
 }
+
+CommandFamily PowerPolicyCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"wrkrpn", 1, "<number>", "Write the board's product number into the Varnex image.", 250},
+        {"addpp", 3, "<policy>,<attribute>,<value>", "Add or update a power policy.", 260},
+        {"delpp", 2, "<policy>,<attribute>", "Delete a power policy.", 270},
+        {"listpp", 0, "", "List the power policies of the Varnex image.", 280},
+    };
+    static const ChainRow kChain[] = {
+        {{"wrkrpn"}, 23, {WritableTarget, OneAdapter}, "", WriteProductNumber},
+        {{"addpp"}, 24, {WritableTarget, OneAdapter}, "", AddPowerPolicy},
+        {{"delpp"}, 25, {WritableTarget, OneAdapter}, "", DeletePowerPolicy},
+        {{"listpp"}, 26, {OneAdapter}, "", ListPowerPolicies},
+    };
+    return {kWords, kChain, {}};
+}

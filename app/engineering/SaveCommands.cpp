@@ -1,9 +1,10 @@
 // The commands that read an adapter's firmware against a file without
 // programming it: save it (or, to a .vnx file, the store its Varnex block
-// holds) to a file, compare it with a file's image, verify it against one. Each checks its file before it selects and reads an adapter,
-// so a wrong name never touches the hardware.
+// holds) to a file, compare it with a file's image, verify it against one.
+// Each checks its file before it selects and reads an adapter, so a wrong
+// name never touches the hardware.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 
 #include "hw/adapter/IPCIBus.h"
 
@@ -12,14 +13,6 @@
 namespace
 {
 constexpr int kVarnexFileKind = 3;
-
-// Selects the command's one adapter (into `command.adapter`) through the
-// chain's own selection guard, after the handler's checks of its file.
-void SelectAdapterAfterChecks(EngineeringCommand& command, ChainGuard selection)
-{
-    const ChainRow row{{}, {selection}, "", [](EngineeringCommand&) {}};
-    RunChainRow(row, command);
-}
 
 // The save word's value, else the first plain argument.
 std::string SaveFileName(const EngineeringValues& values)
@@ -47,7 +40,7 @@ CRefPtr<IROMImage> LoadImageThenSelect(EngineeringCommand& command)
     const ROMImageList images =
         command.app.LoadFirmwareFile(values.ui, values.boards, values.fileName, types,
                                      values.extVersion, values.fwindex, selection, values.log);
-    SelectAdapterAfterChecks(command, ChainGuard::OneAdapter);
+    SelectOneAdapter(command, false);
     return images.front();
 }
 } // namespace
@@ -69,7 +62,8 @@ void SaveAdapterFirmware(EngineeringCommand& command)
         types.push_back(CRomviseBaseApp::MakeFileType(kVarnexFileKind, ".vnx"));
     }
     const FileType type = command.app.CheckFileExtension(types, name);
-    SelectAdapterAfterChecks(command, ChainGuard::OneAdapterAsked);
+    // Uncatalogued adapters too with --override 2.
+    SelectOneAdapter(command, values.overrideAdapter);
     if (type.kind == kVarnexFileKind)
     {
         SaveVarnexToFile(command, name);
@@ -100,4 +94,27 @@ void VerifyAdapterFirmware(EngineeringCommand& command)
     values.flasher->CompareROMImage(values.ui, image, GetPCIBus(), command.adapter, values.boards,
                                     values.eeproms, values.extVersion, true, true, false, true,
                                     values.log);
+}
+
+CommandFamily SaveCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"save", 1, "<file>", "Save the adapter's firmware (.rom) or Varnex image (.vnx).", 110},
+        {"compare", 0, "", "Compare the adapter's firmware with the file's image.", 350},
+        {"verify", 0, "", "Verify the adapter's firmware against the file's image.", 360},
+        {"entire", 0, "", "With --save: the whole EEPROM.", 830},
+    };
+    static const ChainRow kChain[] = {
+        {{"save"}, 11, {LogCommand}, "", SaveAdapterFirmware},
+        {{"compare"}, 33, {LogCommand, FileRequired}, "", CompareAdapterFirmware},
+        {{"verify"}, 35, {LogCommand, FileRequired}, "", VerifyAdapterFirmware},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 30, "Save VBIOS firmware to file:", " [options] --save <filename>"},
+        {1, 80, "Compare adapter firmware:", " [options] --compare <filename>"},
+        {1, 90, "Verify adapter firmware:", " [options] --verify <filename>"},
+        {2, 20, "Save Varnex firmware to file:", " [options] --save <filename>.vnx"},
+    };
+    return {kWords, kChain, kUsage};
 }

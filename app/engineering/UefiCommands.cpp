@@ -6,9 +6,9 @@
 // the flash: an update stopped by a power loss is finished by running it
 // again, merged into the firmware the adapter held before.
 
+#include "app/EngineeringExitCodes.h"
 #include "app/UpdateRecords.h"
-#include "app/engineering/EngineeringRun.h"
-#include "app/engineering/ExitCodes.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "app/engineering/FlashCommands.h"
 
 #include "core/CrossPlatform.h"
@@ -97,8 +97,8 @@ void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter,
     *values.log << LogEndl;
     values.ui->ShowMessage(1, "Adapter: " + adapter->GetName() + "\n");
     // The session holds the adapter, and its update record, until it is done.
-    CRefPtr<IAdapterSession> session = OpenAdapterSession(values, adapter, KESTRIX_PMU, false,
-                                                          m_detailed, AdapterUse::Writes);
+    CRefPtr<IAdapterSession> session =
+        OpenAdapterSession(values, adapter, KESTRIX_PMU, false, m_detailed, AdapterUse::Writes);
     CRefPtr<IEEPROM> eeprom = session->EEPROM();
     if (CanBeUpdated(adapter, eeprom))
     {
@@ -114,13 +114,13 @@ void CUefiUpdate::UpdateAdapter(int32_t index, CRefPtr<IDisplayAdapter> adapter,
 
 bool CUefiUpdate::CanBeUpdated(CRefPtr<IDisplayAdapter> adapter, CRefPtr<IEEPROM> eeprom)
 {
-    bool blank = false;
-    std::string failure;
-    const CRefPtr<IROMImage> head =
-        ReadAdapterHead(m_values, adapter, eeprom, blank, failure);
+    const AdapterHead read = ReadAdapterHead(*m_values.flasher, m_values.ui, adapter,
+                                             m_values.eeproms, eeprom, m_values.log);
+    const CRefPtr<IROMImage>& head = read.head;
+    const bool blank = read.blank;
     if (!head)
     {
-        Line(3, "NOTE: Exception caught: " + failure);
+        Line(3, "NOTE: Exception caught: " + read.failure);
         Line(3, "Adapter not accessible, skipping");
         GetCrossPlatform()->RestoreDisplayDriver(m_values.log);
         return false;
@@ -264,7 +264,23 @@ void UpdateAdapterUEFI(EngineeringCommand& command)
         throw std::runtime_error("No filename specified.\n    Usage: " +
                                  command.app.GetProgramName() + " --updateuefi <filename>\n");
     }
-    static const ChainRow kGuards{
-        {}, {ChainGuard::PowerCheck, ChainGuard::RefuseOverride}, "", RunUefiUpdate};
-    RunChainRow(kGuards, command);
+    RefuseOnLowPower(command.values);
+    RefuseWriteOverride(command.values);
+    RunUefiUpdate(command);
+}
+
+CommandFamily UefiCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"updateuefi", 0, "", "Replace the UEFI driver in the adapters' firmware with the file's.",
+         540},
+    };
+    static const ChainRow kChain[] = {
+        {{"updateuefi"}, 51, {LogCommand}, "", UpdateAdapterUEFI},
+    };
+    static const UsageRow kUsage[] = {
+        {1, 20, "Update UEFI firmware:", " [options] --updateuefi <filename>"},
+    };
+    return {kWords, kChain, kUsage};
 }

@@ -1,6 +1,6 @@
 // The Varnex commands that move a store between an adapter and files: the
-// store in raw form (save to a .vnx name), the file-system dump of the firmware's Varnex block (savefs), one object of
-// the store (rdobj) and the conversion of a raw-form file into the
+// store in raw form (save to a .vnx name), the file-system dump of the firmware's Varnex block
+// (savefs), one object of the store (rdobj) and the conversion of a raw-form file into the
 // file-system form (createfs).
 
 #include "app/engineering/VarnexSession.h"
@@ -213,4 +213,20 @@ void CreateVarnexFileSystem(EngineeringCommand& command)
     }
     FlushMessageBuffer(message, log, 3);
     command.values.result = result;
+}
+
+CommandFamily VarnexCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"savefs", 1, "<file>.fs", "Save the firmware's Varnex block as a file-system image.", 310},
+        {"rdobj", 2, "<name>,<file>", "Save one object of the Varnex image to a file.", 320},
+        {"createfs", 1, "<file>.vnx", "Convert a Varnex image file into <file>.fs.", 330},
+    };
+    static const ChainRow kChain[] = {
+        {{"savefs"}, 29, {OneAdapter}, "", SaveVarnexFileSystem},
+        {{"rdobj"}, 30, {OneAdapter}, "", ReadVarnexObjectToFile},
+        {{"createfs"}, 31, {OneAdapter}, "", CreateVarnexFileSystem},
+    };
+    return {kWords, kChain, {}};
 }

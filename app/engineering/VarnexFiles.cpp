@@ -176,8 +176,9 @@ bool IsFileSystemStoreFile(std::span<const uint8_t> bytes)
 std::string IncorrectFormatText(const std::string& name, const UserFileContents& file)
 {
     const size_t shown = std::min<size_t>(file.bytes.size(), 3);
-    return "Incorrect Configuration Setting file format '" + name + "size:" +
-           std::to_string(file.size) +
-           std::string(file.bytes.begin(), file.bytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
+    return "Incorrect Configuration Setting file format '" + name +
+           "size:" + std::to_string(file.size) +
+           std::string(file.bytes.begin(),
+                       file.bytes.begin() + static_cast<std::ptrdiff_t>(shown)) +
            "'.";
 }

@@ -130,16 +130,15 @@ bool TransferDynamicPages(EngineeringCommand& command, RepairStores& stores, uin
 }
 
 // The backup store, its BBX and ECC data cleared, becomes both stores.
-int WriteRepairedStores(EngineeringCommand& command, VarnexSession& session,
-                        CVarnexImage& backup)
+int WriteRepairedStores(EngineeringCommand& command, VarnexSession& session, CVarnexImage& backup)
 {
     CLog* log = command.values.log;
     ClearBackupObject(backup, "BBX", log);
     ClearBackupObject(backup, "ECC", log);
-    return WriteBack(command, session,
-                     {"Varnex image repaired successfully.", "Failed to repair Varnex image.",
-                      kVarnexRefused},
-                     FileSystemForm(backup, log), backup.GetRawBytes(log), true);
+    return WriteBack(
+        command, session,
+        {"Varnex image repaired successfully.", "Failed to repair Varnex image.", kVarnexRefused},
+        FileSystemForm(backup, log), backup.GetRawBytes(log), true);
 }
 } // namespace
 
@@ -221,4 +220,21 @@ void RecoverVarnex(EngineeringCommand& command)
         FileSystemForm(*backup, log));
     CloseVarnexSession(command, session);
     command.values.result = result;
+}
+
+CommandFamily VarnexRepairCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"repairvarnex", 1, "[pages]", "Repair the Varnex image from the backup image.", 210},
+        {"recovervarnex", 0, "", "Restore the Varnex image from the backup image.", 240},
+    };
+    static const ChainRow kChain[] = {
+        {{"repairvarnex"}, 19, {WritableTarget, OneAdapter}, "", RepairVarnex},
+        {{"recovervarnex"}, 22, {WritableTarget, OneAdapter}, "", RecoverVarnex},
+    };
+    static const UsageRow kUsage[] = {
+        {2, 40, "Restore Varnex from embedded IB:", " [options] --recovervarnex"},
+    };
+    return {kWords, kChain, kUsage};
 }

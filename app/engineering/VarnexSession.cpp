@@ -56,46 +56,6 @@ void RefuseCommand(CLog* log, const std::string& text)
     throw user_error(text);
 }
 
-void RequireWritableTarget(EngineeringCommand& command)
-{
-    ICommandLine& line = *command.values.commandLine;
-    const bool toFile = line.IsSet("romout");
-    // The firmware read from a file would otherwise be programmed into the
-    // adapter in place of the adapter's own.
-    if (line.IsSet("romin") && !toFile)
-    {
-        throw std::runtime_error("Option --romin needs --romout.");
-    }
-    if (toFile)
-    {
-        return; // only a file is written
-    }
-    if (!GetCrossPlatform()->IsPowerSufficient() && !line.IsSet("nopowerchk"))
-    {
-        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
-    }
-    if (command.values.overrideEEPROM)
-    {
-        throw std::runtime_error("EEPROM override not allowed for write operations");
-    }
-    if (command.values.overrideAdapter)
-    {
-        throw std::runtime_error("Display adapter override not allowed for write operations");
-    }
-}
-
-void ConfirmOrAbort(CLog* log)
-{
-    CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
-    const int key = GetCrossPlatform()->GetAnswerKey(false);
-    if (key == 'y' || key == 'Y')
-    {
-        std::cout << std::endl;
-        return;
-    }
-    throw user_abort_error("User aborted!");
-}
-
 void AskToUpdate(EngineeringCommand& command, const std::string& question, bool skip)
 {
     if (skip)

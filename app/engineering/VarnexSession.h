@@ -5,7 +5,7 @@
 // Messages collected while the command runs go to the log and the console
 // together at its end.
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "app/engineering/VarnexFiles.h"
 #include "flasher/VarnexStatus.h"
 #include "varnex/VarnexImage.h"
@@ -41,13 +41,6 @@ void LogCommandLine(CLog* log, const std::string& text);
 // Restores the display driver and refuses the command's input.
 [[noreturn]] void RefuseCommand(CLog* log, const std::string& text);
 
-// Before a command writes, ahead of the adapter's selection: --romin only
-// with --romout; unless only the --romout file is written, enough power and
-// no --override.
-void RequireWritableTarget(EngineeringCommand& command);
-// Waits for one key: 'y' or 'Y' goes on, any other restores the display
-// driver and raises "User aborted!".
-void ConfirmOrAbort(CLog* log);
 // The board-data question: the question and its prompt unless skipped; a
 // key other than 'y' releases the adapter and raises "Aborted!".
 void AskToUpdate(EngineeringCommand& command, const std::string& question, bool skip);

@@ -315,3 +315,41 @@ void BackupVarnexStore(EngineeringCommand& command)
     command.values.result = command.app.BackupVarnex(command.adapter, command.values.adapters,
                                                      false, command.values.log);
 }
+
+CommandFamily VarnexStoreCommandFamily()
+{
+    using enum ChainGuard;
+    static const WordRow kWords[] = {
+        {"erasevarnex", 0, "", "Erase both Varnex images of the adapter.", 160},
+        {"clpbl", 0, "", "Clear the retired pages of the PBL object.", 170},
+        {"clearvarnex", 1, "<BBX|PBL|ECC>", "Clear one object of the Varnex image.", 180},
+        {"clbbx", 0, "", "Clear the BBX object of the Varnex image.", 190},
+        {"clecc", 0, "", "Clear the ECC object of the Varnex image.", 200},
+        {"backupvarnex", 0, "", "Copy the Varnex image into the firmware's backup block.", 290},
+        {"flashfs", 1, "<file>.fs", "Write a file-system image as the Varnex image.", 300},
+        {"flashvarnex", 1, "<file>.vnx", "Update the Varnex image from a file.", 340},
+        {"invalid", 0, "", "With --flashvarnex: accept a file that is not a Varnex image.", 970},
+        {"romin", 1, "", "", 1070},
+        {"romout", 1, "", "", 1080},
+    };
+    static const ChainRow kChain[] = {
+        {{"erasevarnex"}, 16, {WritableTarget, OneAdapter}, "", EraseVarnex},
+        {{"clpbl"}, 17, {WritableTarget, OneAdapter}, "", ClearRetiredPages},
+        {{"clearvarnex", "clbbx", "clecc"},
+         18,
+         {WritableTarget, OneAdapter},
+         "",
+         ClearVarnexObject},
+        {{"backupvarnex"}, 27, {WritableTarget, OneAdapter}, "", BackupVarnexStore},
+        {{"flashfs"}, 28, {WritableTarget, OneAdapter}, "", FlashVarnexFileSystem},
+        {{"flashvarnex"}, 32, {WritableTarget, OneAdapter}, "", FlashVarnexFile},
+    };
+    static const UsageRow kUsage[] = {
+        {2, 10, "Update Varnex firmware:", " [options] --flashvarnex <filename>.vnx"},
+        {2, 30, "Backup Varnex to embedded IB:", " [options] --backupvarnex"},
+        {2, 50, "Erase entire Varnex:", " [options] --erasevarnex"},
+        {2, 100, "Skip PCI access for merger IR.",
+         " [options] --romin <filenameIn> --romout <filenameOut>"},
+    };
+    return {kWords, kChain, kUsage};
+}

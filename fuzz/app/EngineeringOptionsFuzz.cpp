@@ -10,11 +10,12 @@
 // "--<command>=<word>" when the byte's bit 7 is set, else a word of its own).
 // Each input runs on a machine made afresh, so a crash reproduces alone.
 //
-// fuzz-link: romvise_sim romvise_testkit_machine romvise_testkit_image romvise_testkit_varnex
+// fuzz-link: romvise_engineering romvise_sim romvise_testkit_machine romvise_testkit_image romvise_testkit_varnex
 // fuzz-max-len: 256
 // fuzz-seconds: 10
 
 #include "app/RomviseBaseApp.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "core/CrossPlatform.h"
 #include "flasher/IFlasher.h"
 #include "fuzz/FuzzSeeds.h"
@@ -125,6 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static QuietOutput quiet;
     static const std::vector<uint8_t> firmware = Firmware();
+    // The run reaches the commands as romvise's does once its main installed them.
+    static const bool installed = (InstallEngineeringCommands(EngineeringCommands()), true);
+    (void)installed;
     if (size == 0)
     {
         return 0;

@@ -1,5 +1,6 @@
 #include "EngineeringRig.h"
 
+#include "app/engineering/EngineeringCommands.h"
 #include "core/CrossPlatform.h"
 #include "core/Singleton.h"
 #include "flasher/IFlasher.h"
@@ -16,6 +17,10 @@
 
 namespace
 {
+// Every application the tests create reaches the engineering commands, as
+// romvise's does once its main has installed them.
+const bool kCommandsInstalled = (InstallEngineeringCommands(EngineeringCommands()), true);
+
 constexpr uint32_t kGpuKind = 8;
 constexpr uint32_t kFirstBar = 0xC0000000;
 constexpr uint32_t kBarStride = 0x2000000;

@@ -3,7 +3,7 @@
 
 #include "EngineeringRig.h"
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "flasher/IFlasher.h"
@@ -356,7 +356,7 @@ TEST(EngineeringChain, GuardsApplyInTheRowsOrderAndRefuseBeforeSelection)
         values.overrideEEPROM = c.overrideEEPROM;
         values.overrideAdapter = c.overrideAdapter;
         int handled = 0;
-        const ChainRow row{{"test"}, c.guards, "", nullptr};
+        const ChainRow row{{"test"}, 0, c.guards, "", nullptr};
         ChainRow runnable = row;
         static int* handledCount = nullptr;
         handledCount = &handled;

@@ -6,10 +6,11 @@
 
 #include "EngineeringRig.h"
 
-#include "app/engineering/EngineeringRun.h"
+#include "app/engineering/EngineeringCommands.h"
 #include "app/engineering/FlashCommands.h"
 #include "core/Exceptions.h"
 #include "flasher/FlasherImpl.h"
+#include "flasher/StrapRefresh.h"
 #include "hw/adapter/IPCIBus.h"
 #include "sim/SimGpu.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -249,68 +250,6 @@ TEST(PackFlash, OneAdapterAndTwoImagesOfferSkipAndAbort)
         }
         EXPECT_FALSE(Contains(all, "WARNING: None of the firmware image compatible Board ID's"));
         EXPECT_EQ(Contains(rig.out, "Update successful."), c.programmed);
-    }
-}
-
-namespace
-{
-// The engine with a head read that fails as the test says.
-class CFailingHeadReadFlasher : public CFlasherImpl
-{
-public:
-    explicit CFailingHeadReadFlasher(std::function<void()> fail)
-        : CFlasherImpl(EngineSettings{.retries = 1}), m_fail(std::move(fail))
-    {
-    }
-    CRefPtr<IROMImage> ReadImageHead(CRefPtr<IUserInterface>, CRefPtr<IDisplayAdapter>,
-                                     CRefPtr<IEEPROMDatabase>, CRefPtr<IEEPROM>, bool&,
-                                     CLog*) override
-    {
-        m_fail();
-        return nullptr;
-    }
-
-private:
-    std::function<void()> m_fail;
-};
-} // namespace
-
-TEST(AdapterHeadRead, OnlyAFailedReadSkipsTheAdapter)
-{
-    struct Case
-    {
-        const char* name;
-        std::function<void()> fail;
-        std::string outcome;
-    };
-    const std::vector<Case> cases = {
-        {"the read failed", [] { throw std::runtime_error("Read failed"); },
-         "skipped: Read failed"},
-        {"a file failed", [] { throw io_error("disk full"); }, "passed on: disk full"},
-        {"the user aborted", [] { throw user_abort_error("Update aborted"); },
-         "passed on: Update aborted"},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        CLog log;
-        EngineeringValues values;
-        values.log = &log;
-        values.flasher = CRefPtr<IFlasher>(new CFailingHeadReadFlasher(c.fail));
-        std::string outcome;
-        try
-        {
-            bool blank = false;
-            std::string failure;
-            const CRefPtr<IROMImage> head =
-                ReadAdapterHead(values, nullptr, nullptr, blank, failure);
-            outcome = head ? "read" : "skipped: " + failure;
-        }
-        catch (const std::exception& error)
-        {
-            outcome = std::string("passed on: ") + error.what();
-        }
-        EXPECT_EQ(outcome, c.outcome);
     }
 }
 

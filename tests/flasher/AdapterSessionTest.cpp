@@ -7,6 +7,7 @@
 #include "FlasherMachine.h"
 #include "WatchingJournal.h"
 #include "flasher/UpdateJournal.h"
+#include "testkit/CapturedOutput.h"
 #include "testkit/ErrorOf.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,60 @@ TEST(AdapterSession, OneSessionPerAdapterAndNoWriteOutsideARecordedWrite)
     EXPECT_TRUE(rig.ChipBytes(0) == before);
     EXPECT_TRUE(journal->begun.empty());
     rig.flasher->SetUpdateJournal(nullptr);
+}
+
+// A pending record is announced through the user interface the session is
+// given, in the words of what the session is open for, and not at all when
+// the opening says so; nothing of it goes straight to standard output.
+TEST(AdapterSession, APendingRecordIsAnnouncedThroughTheUserInterface)
+{
+    const std::string reads =
+        "NOTE: This display adapter has an unfinished update (a firmware update): the same "
+        "update again (romuvise, or romvise with the same file) finishes it. Nothing is "
+        "written now.\n";
+    const std::string saves =
+        "NOTE: The last update of this display adapter (a firmware update) did not finish; the "
+        "firmware it held before is read in place of the chip, and the same update again "
+        "(romuvise, or romvise with the same file) finishes it.\n";
+    const std::string writes =
+        "NOTE: The last update of this display adapter did not finish; it will be updated "
+        "again from the firmware it held before.\n";
+    struct Case
+    {
+        AdapterUse use;
+        bool announce;
+        std::string shown; // empty: no note at all
+    };
+    const Case cases[] = {
+        {AdapterUse::Reads, true, reads},   {AdapterUse::Saves, true, saves},
+        {AdapterUse::Writes, true, writes}, {AdapterUse::Reads, false, ""},
+        {AdapterUse::Saves, false, ""},     {AdapterUse::Writes, false, ""},
+    };
+    for (const Case& row : cases)
+    {
+        SCOPED_TRACE(static_cast<int>(row.use) * 10 + row.announce);
+        CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+        CRefPtr<CWatchingJournal> journal(new CWatchingJournal);
+        journal->pending = rig.ChipBytes(0);
+        rig.flasher->SetUpdateJournal(journal.get());
+        AdapterOpening opening = WritingOpening(rig);
+        opening.use = row.use;
+        opening.announcePending = row.announce;
+        testkit::CCapturedOutput console;
+        CRefPtr<IAdapterSession> session =
+            rig.flasher->OpenAdapterSession(rig.Adapter(0), opening, rig.ui, &rig.log);
+        rig.flasher->SetUpdateJournal(nullptr);
+
+        if (row.shown.empty())
+        {
+            EXPECT_EQ(rig.Shown().find("NOTE:"), std::string::npos) << rig.Shown();
+        }
+        else
+        {
+            EXPECT_NE(rig.Shown().find(row.shown), std::string::npos) << rig.Shown();
+        }
+        EXPECT_EQ(console.Text(), "") << "the session writes nothing to standard output itself";
+    }
 }
 
 // A field update, a deletion and a whole-image flash each save the record,

@@ -155,6 +155,16 @@ TEST(FlasherStressTest, AnEraseSlowerThanTheLimitFailsTheIterationOnTheMachineCl
     EXPECT_EQ(rows.substr(rows.find('\n') + 1), "N = 1, 0001F000h, 00001000h,  , , FAIL\n");
 }
 
+TEST(FlasherStressTest, TheOutcomeTableIsNeverWrittenThroughALink)
+{
+    CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});
+    rig.folder.WriteText("elsewhere.txt", "another file");
+    std::filesystem::create_symlink(rig.folder.Path() / "elsewhere.txt",
+                                    rig.folder.Path() / "Stress-Testing-Outcome.csv");
+    EXPECT_EQ(RunStress(rig, {"2", "31", "2", "30000", "y"}), 0);
+    EXPECT_EQ(ReadText(rig.folder.Path() / "elsewhere.txt"), "another file");
+}
+
 TEST(FlasherStressTest, AFailureAfterTheDriverIsDisabledGivesTheDisplayBack)
 {
     CFlasherMachine rig({{0x0800, 8, MakeFirmware()}});

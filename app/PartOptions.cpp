@@ -2,7 +2,7 @@
 // file named with --partopts, joins the catalogue for the rest of the run
 // before the command that will identify the adapter's EEPROM.
 
-#include "app/engineering/VarnexSession.h"
+#include "app/EngineeringRun.h"
 
 #include "core/CsvSettings.h"
 

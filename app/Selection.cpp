@@ -4,7 +4,7 @@
 // other negative index asks with a numbered menu.
 
 #include "app/RomviseBaseApp.h"
-#include "app/engineering/MenuKeys.h"
+#include "app/MenuKeys.h"
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"

@@ -3,12 +3,13 @@
 // tail (reboot, usage screen, display driver, exit code). Every failure ends
 // in a message and an exit code; none leaves the run.
 
+#include "app/EngineeringRun.h"
 #include "app/UpdateRecords.h"
-#include "app/engineering/EngineeringRun.h"
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
 #include "eeprom/KestrixLoader.h"
+#include "flasher/DisplayDriverGuard.h"
 
 #include <algorithm>
 #include <cctype>
@@ -319,9 +320,40 @@ int ReportRunFailure(std::exception_ptr failure, CLog* log, IUserInterface* ui)
     return exitCode;
 }
 
+namespace
+{
+const EngineeringCommandSet* g_engineeringCommands = nullptr;
+} // namespace
+
+void InstallEngineeringCommands(const EngineeringCommandSet& commands)
+{
+    g_engineeringCommands = &commands;
+}
+
+const EngineeringCommandSet& InstalledEngineeringCommands()
+{
+    if (g_engineeringCommands == nullptr)
+    {
+        throw std::logic_error("The engineering commands are not installed.");
+    }
+    return *g_engineeringCommands;
+}
+
+void ConfirmOrAbort(CLog* log)
+{
+    CDisplayDriverRestoreGuard restoreOnFailure(log, DisplayRestore::OnFailure);
+    const int key = GetCrossPlatform()->GetAnswerKey(false);
+    if (key == 'y' || key == 'Y')
+    {
+        std::cout << std::endl;
+        return;
+    }
+    throw user_abort_error("User aborted!");
+}
+
 CRomviseBaseApp::CRomviseBaseApp(int argc, char** argv)
 {
-    const std::span<const OptionDescriptor> options = EngineeringOptions();
+    const std::span<const OptionDescriptor> options = InstalledEngineeringCommands().options;
     commandLine =
         ICommandLine::Create(static_cast<int>(options.size()), options.data(), argc, argv);
 }
@@ -553,15 +585,7 @@ void CRomviseBaseApp::RunCommand(EngineeringValues& values)
     const CUpdateJournalInstall journalInstalled(values.flasher.get(),
                                                  OpenUpdateJournalOrUnusable());
     EngineeringCommand command{*this, values, nullptr};
-    if (const ChainRow* row = FindChainRow(EngineeringChain(), line))
-    {
-        RunChainRow(*row, command);
-    }
-    else if (!values.fileName.empty())
-    {
-        RunChainRow(DefaultFlashRow(), command);
-    }
-    else
+    if (!InstalledEngineeringCommands().runCommand(command))
     {
         // No command word and no file: the usage screen.
         values.usageFlag = true;

@@ -1,7 +1,7 @@
 // The engineering flasher's banner, its paged usage screen and the paged list
 // of supported EEPROM parts.
 
-#include "app/RomviseBaseApp.h"
+#include "app/EngineeringRun.h"
 
 #include "core/CrossPlatform.h"
 
@@ -11,66 +11,18 @@
 
 namespace
 {
-struct UsageLine
-{
-    const char* label;
-    const char* sample; // after the program name
-};
-
-const UsageLine kPageOne[] = {
-    {"Update VBIOS firmware:", " [options] <filename>"},
-    {"Update UEFI firmware:", " [options] --updateuefi <filename>"},
-    {"Save VBIOS firmware to file:", " [options] --save <filename>"},
-    {"Display firmware bytes:", " [options] --display [bytes]"},
-    {"Check for supported EEPROM:", " [options] --check"},
-    {"Display VBIOS version:", " [options] --version [<filename>]"},
-    {"List adapters:", " [options] --list"},
-    {"Compare adapter firmware:", " [options] --compare <filename>"},
-    {"Verify adapter firmware:", " [options] --verify <filename>"},
-    {"Verify adapter IFR firmware:", " [options] --verify --ifronly <filename>"},
-    {"Display GPU ECID:", " [options] --ecid"},
-    {"List out all the PCI devices:", " [options] --lspci"},
-    {"Access PCI Configure register:", " [options] --setpci"},
-    {"Display Build information:", " [options] --buildinfo"},
-    {"Display OBD information:", " [options] --rdobd"},
-    {"Display MCU version:", " [options] --querygmac"},
-    {"Update MCU firmware:", " [options] --proggmac"},
-    {"Save MCU firmware to file:", " [options] --savegmac"},
-    {"List MCUs:", " [options] --listgmac"},
-    {"Tune Preserved Register:", " [options] --presregtune <REG>=<Value>"},
-    {"Tune Preserved Data Block:", " [options] --presdatatune <ID>,[<DW>]"},
-    {"EEPROM Stress-test:", " [options] --stress"},
-    {"Write protect EEPROM:", " [options] --protecton"},
-    {"Remove write protect:", " [options] --protectoff"},
-    {"Update TV data:", " [options] --tv <filename>"},
-    {"Change soft straps:", " [options] --straps=<straps>"},
-    {"Set IEEE 1394 GUID:", " [options] --guid=<guid>"},
-    {"Set IEEE 1394 GUID source:", " [options] --guidsource=<location>"},
-    {"List PCI firmware blocks:", " [options] --pciblocks"},
-    {"List applied patches:", " [options] --listpatches"},
-};
-
-const UsageLine kPageTwo[] = {
-    {"Update Varnex firmware:", " [options] --flashvarnex <filename>.vnx"},
-    {"Save Varnex firmware to file:", " [options] --save <filename>.vnx"},
-    {"Backup Varnex to embedded IB:", " [options] --backupvarnex"},
-    {"Restore Varnex from embedded IB:", " [options] --recovervarnex"},
-    {"Erase entire Varnex:", " [options] --erasevarnex"},
-    {"Read Varnex OBD info to file:", " [options] --rdobd <filename>"},
-    {"Update Varnex OBD info:", " [options] --wrobd <filename>.csv"},
-    {"Read Varnex OEM info to file:", " [options] --rdoem <filename>"},
-    {"Update Varnex OEM info:", " [options] --wroem <filename>"},
-    {"Skip PCI access for merger IR.", " [options] --romin <filenameIn> --romout <filenameOut>"},
-};
-
 const char kContinuePrompt[] = "Press 'Enter' to continue, or 'Q' to quit.";
 
-void PrintPage(std::span<const UsageLine> lines, const std::string& program)
+// The lines of one page, in the order the commands' rows place them.
+void PrintPage(int page, const std::string& program)
 {
-    for (const UsageLine& line : lines)
+    for (const UsageRow& line : InstalledEngineeringCommands().usage)
     {
-        std::cout << std::left << std::setw(33) << line.label << std::right << program
-                  << line.sample << std::endl;
+        if (line.page == page)
+        {
+            std::cout << std::left << std::setw(33) << line.label << std::right << program
+                      << line.sample << std::endl;
+        }
     }
 }
 
@@ -119,13 +71,13 @@ void CRomviseBaseApp::PrintUsage(CRefPtr<ICommandLine> commandLine,
 {
     const std::string program = GetProgramName();
     std::cout << "-- Primary Commands --" << std::endl;
-    PrintPage(kPageOne, program);
+    PrintPage(1, program);
     std::cout << std::endl;
     if (AskToContinue())
     {
         return;
     }
-    PrintPage(kPageTwo, program);
+    PrintPage(2, program);
     std::cout << std::endl;
     if (AskToContinue())
     {

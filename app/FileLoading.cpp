@@ -3,7 +3,7 @@
 // image, all of them or a menu choice handed back.
 
 #include "app/RomviseBaseApp.h"
-#include "app/engineering/MenuKeys.h"
+#include "app/MenuKeys.h"
 
 #include "core/CrossPlatform.h"
 #include "core/Exceptions.h"
