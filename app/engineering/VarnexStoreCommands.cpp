@@ -283,9 +283,14 @@ void FlashVarnexFile(EngineeringCommand& command)
     }
     else if (!file.Read() || !IsRawStoreFile(bytes))
     {
-        // Also under "invalid": a file that is no store writes nothing, and a
-        // run that wrote nothing does not end as if it had.
-        session.message << IncorrectFormatText(name, file);
+        if (invalidOkay && file.Read())
+        {
+            result = kVarnexDone;
+        }
+        else
+        {
+            session.message << IncorrectFormatText(name, file);
+        }
     }
     else
     {
