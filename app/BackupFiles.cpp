@@ -36,6 +36,15 @@ constexpr uint32_t kRestoreIdentityBits = kMismatchDeviceId | kMismatchSubsystem
                                           kMismatchBoardId | kMismatchVendorId |
                                           kMismatchGpuDeviceId;
 
+// The 8-bit sum of the bytes at [start, end), end above start. Sum8 takes
+// ends below the image buffer's size only, so the last byte is added on its
+// own: a chain that fills the whole buffer ends there.
+uint8_t BlockSum(IROMImage& image, uint32_t start, uint32_t end)
+{
+    return static_cast<uint8_t>(image.Sum8(start, end - 1) +
+                                image.GetByte(static_cast<int32_t>(end - 1)));
+}
+
 // A PCI ROM whose chain covers exactly the bytes loaded and whose blocks each
 // sum to 0.
 bool IsWholePciRom(CRefPtr<IROMImage> image)
@@ -60,7 +69,8 @@ bool IsWholePciRom(CRefPtr<IROMImage> image)
             return false;
         }
         const uint64_t start = window + UnsignedOffset(block);
-        if (image->Sum8(static_cast<uint32_t>(start), static_cast<uint32_t>(start + length)) != 0)
+        if (BlockSum(*image, static_cast<uint32_t>(start), static_cast<uint32_t>(start + length)) !=
+            0)
         {
             return false;
         }
@@ -129,25 +139,25 @@ void CKRUserFlashApp::WriteBackupFile(const std::string& fileName,
 
 CRefPtr<IROMImage> CKRUserFlashApp::CheckRestoreImage(const std::string& fileName)
 {
-    if (ReadUserFile(fileName, UserFileFormat::kRestoreImage).status == UserFileStatus::kTooLarge)
+    // Read with the backup's own bound: a whole image buffer and its trailer
+    // pass the image buffer's size together, and the program wrote them.
+    const UserFileContents file = ReadUserFile(fileName, UserFileFormat::kRestoreImage);
+    if (file.status == UserFileStatus::kTooLarge)
     {
         throw std::runtime_error("Invalid firmare restore image file: the file is too large.");
     }
-    CRefPtr<IROMImage> image = IROMImage::CreateFromFile(fileName);
-    const uint32_t loaded = image->GetLoadedSize();
+    RequireImageFileRead(file, fileName);
+    const std::vector<uint8_t>& bytes = file.bytes;
     const uint8_t* slot = GetPackageStore().slot;
-    bool sameTrailer = loaded >= kBackupTrailerSize;
-    for (uint32_t k = 0; sameTrailer && k < kBackupTrailerSize; ++k)
-    {
-        sameTrailer = image->GetByte(static_cast<int32_t>(loaded - kBackupTrailerSize + k)) == slot[k];
-    }
-    if (!sameTrailer)
+    if (bytes.size() < kBackupTrailerSize ||
+        !std::equal(slot, slot + kBackupTrailerSize, bytes.end() - kBackupTrailerSize))
     {
         throw std::runtime_error("Invalid firmare restore image file: backup image not saved with "
                                  "this utility.");
     }
-    image->SetLoadedSize(loaded - kBackupTrailerSize);
-    return image;
+    // The image is what precedes the trailer.
+    return IROMImage::CreateFromBuffer(bytes.data(),
+                                       static_cast<uint32_t>(bytes.size() - kBackupTrailerSize));
 }
 
 void CKRUserFlashApp::BackupAdapter(RunState& state, CRefPtr<IDisplayAdapter> adapter,

@@ -23,9 +23,19 @@
 class CLog;
 struct PreservationEntryPlace;
 struct PreservedDataRecord;
+struct UserFileContents;
 
 // The size of every image buffer.
 inline constexpr uint32_t kImageBufferSize = 0x300000;
+
+// The checks CreateFromFile makes of a file read for an image, for a caller
+// that reads an image file with a format of its own (one that carries more
+// than the image) and makes the image from its bytes. Throws io_error
+// "Cannot open file: <name>" for a file that cannot be opened or is not a
+// regular file, "File is larger than the image buffer: <name>" for one past
+// its format's size, and "Error reading file into buffer" for an empty file
+// or a failed read.
+void RequireImageFileRead(const UserFileContents& file, const std::string& fileName);
 
 // Image kinds, as GetImageType returns them and Create takes them.
 enum EROMImageType : int32_t

@@ -451,11 +451,16 @@ void RequireLoadable(const UserFileContents& file, const std::string& fileName)
 }
 } // namespace
 
+void RequireImageFileRead(const UserFileContents& file, const std::string& fileName)
+{
+    RequireOpened(file, fileName);
+    RequireLoadable(file, fileName);
+}
+
 UserFileContents ReadImageFile(const std::string& fileName)
 {
     UserFileContents file = ReadUserFile(fileName, UserFileFormat::kFirmwareImage);
-    RequireOpened(file, fileName);
-    RequireLoadable(file, fileName);
+    RequireImageFileRead(file, fileName);
     return file;
 }
 

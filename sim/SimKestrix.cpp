@@ -8,6 +8,8 @@
 #include "sim/SimMachine.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace
 {
@@ -33,6 +35,68 @@ constexpr uint32_t kWriteIncrement = 1u << 24;
 constexpr uint32_t kReadIncrement = 1u << 25;
 constexpr uint32_t kSecureBit = 1u << 28;
 constexpr uint32_t kBlockSize = 256;
+
+// An engine's memories are words whose bytes the microcode sees low byte
+// first. Where the host keeps words low byte first too, the bytes are copied
+// in bulk, and the whole data memory, which every command reads (up to four
+// times) to find its buffers, is read in place (DataMemory).
+
+// How many of the bytes [offset, offset + count) the memory holds.
+size_t HeldBytes(const std::vector<uint32_t>& memory, uint32_t offset, size_t count)
+{
+    const uint64_t stored = uint64_t{memory.size()} * 4;
+    return offset < stored ? static_cast<size_t>(std::min<uint64_t>(count, stored - offset)) : 0;
+}
+
+// Bytes past the memory's end read 0.
+std::vector<uint8_t> MemoryBytes(const std::vector<uint32_t>& memory, uint32_t offset,
+                                 uint32_t count)
+{
+    std::vector<uint8_t> bytes(count, 0);
+    const size_t held = HeldBytes(memory, offset, count);
+    if (held == 0)
+    {
+        return bytes;
+    }
+    if constexpr (std::endian::native == std::endian::little)
+    {
+        std::memcpy(bytes.data(), reinterpret_cast<const uint8_t*>(memory.data()) + offset, held);
+    }
+    else
+    {
+        for (size_t i = 0; i < held; ++i)
+        {
+            const uint64_t at = uint64_t{offset} + i;
+            bytes[i] = static_cast<uint8_t>(memory[at / 4] >> (8 * (at % 4)));
+        }
+    }
+    return bytes;
+}
+
+// Bytes past the memory's end are dropped.
+void PutMemoryBytes(std::vector<uint32_t>& memory, uint32_t offset,
+                    const std::vector<uint8_t>& bytes)
+{
+    const size_t held = HeldBytes(memory, offset, bytes.size());
+    if (held == 0)
+    {
+        return;
+    }
+    if constexpr (std::endian::native == std::endian::little)
+    {
+        std::memcpy(reinterpret_cast<uint8_t*>(memory.data()) + offset, bytes.data(), held);
+    }
+    else
+    {
+        for (size_t i = 0; i < held; ++i)
+        {
+            const uint64_t at = uint64_t{offset} + i;
+            uint32_t& word = memory[at / 4];
+            const unsigned shift = 8 * (at % 4);
+            word = (word & ~(0xFFu << shift)) | uint32_t{bytes[i]} << shift;
+        }
+    }
+}
 
 class CHook : public ISimGpuRegisterHook
 {
@@ -360,7 +424,8 @@ bool CSimKestrix::SignatureAccepted(const Engine& engine) const
     {
         return true;
     }
-    const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
+    std::vector<uint8_t> copy;
+    const std::span<const uint8_t> data = DataMemory(engine, copy);
     const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
     const uint32_t slot = map && map->signatureArea ? *map->signatureArea : 0;
     return uint64_t{slot} + kSimKestrixSignatureSize <= data.size() &&
@@ -372,8 +437,8 @@ bool CSimKestrix::DataMapUsable(const Engine& engine) const
 {
     // Microcode without a map runs, and fails every command for want of its
     // buffers.
-    const std::optional<SimKestrixDataMap> map =
-        ReadSimKestrixDataMap(ReadDmem(engine.base, 0, m_config.dmemSize));
+    std::vector<uint8_t> copy;
+    const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(DataMemory(engine, copy));
     return !map || SimKestrixDataMapFits(*map, m_config.dmemSize);
 }
 
@@ -385,9 +450,22 @@ void CSimKestrix::StartEngine(Engine& engine)
     engine.running = !engine.refusedSignature && !engine.refusedDataMap;
 }
 
+std::span<const uint8_t> CSimKestrix::DataMemory(const Engine& engine,
+                                                 std::vector<uint8_t>& copy) const
+{
+    if constexpr (std::endian::native == std::endian::little)
+    {
+        if (HeldBytes(engine.dmem, 0, m_config.dmemSize) == m_config.dmemSize)
+        {
+            return {reinterpret_cast<const uint8_t*>(engine.dmem.data()), m_config.dmemSize};
+        }
+    }
+    copy = MemoryBytes(engine.dmem, 0, m_config.dmemSize);
+    return copy;
+}
+
 std::vector<uint8_t> CSimKestrix::ReadDmem(uint32_t base, uint32_t offset, uint32_t count) const
 {
-    std::vector<uint8_t> bytes;
     const Engine* engine = &m_engines[0];
     for (const Engine& candidate : m_engines)
     {
@@ -396,14 +474,7 @@ std::vector<uint8_t> CSimKestrix::ReadDmem(uint32_t base, uint32_t offset, uint3
             engine = &candidate;
         }
     }
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        const uint64_t at = uint64_t{offset} + i;
-        bytes.push_back(at / 4 < engine->dmem.size()
-                            ? static_cast<uint8_t>(engine->dmem[at / 4] >> (8 * (at % 4)))
-                            : 0);
-    }
-    return bytes;
+    return MemoryBytes(engine->dmem, offset, count);
 }
 
 std::vector<uint8_t> CSimKestrix::ReadImem(uint32_t base, uint32_t offset, uint32_t count) const
@@ -411,16 +482,10 @@ std::vector<uint8_t> CSimKestrix::ReadImem(uint32_t base, uint32_t offset, uint3
     std::vector<uint8_t> bytes;
     for (const Engine& engine : m_engines)
     {
-        if (engine.base != base)
+        if (engine.base == base)
         {
-            continue;
-        }
-        for (uint32_t i = 0; i < count; ++i)
-        {
-            const uint64_t at = uint64_t{offset} + i;
-            bytes.push_back(at / 4 < engine.imem.size()
-                                ? static_cast<uint8_t>(engine.imem[at / 4] >> (8 * (at % 4)))
-                                : 0);
+            const std::vector<uint8_t> held = MemoryBytes(engine.imem, offset, count);
+            bytes.insert(bytes.end(), held.begin(), held.end());
         }
     }
     return bytes;
@@ -428,15 +493,5 @@ std::vector<uint8_t> CSimKestrix::ReadImem(uint32_t base, uint32_t offset, uint3
 
 void CSimKestrix::WriteDmem(uint32_t base, uint32_t offset, const std::vector<uint8_t>& bytes)
 {
-    Engine& engine = EngineAt(base);
-    for (size_t i = 0; i < bytes.size(); ++i)
-    {
-        const uint64_t at = uint64_t{offset} + i;
-        if (at / 4 < engine.dmem.size())
-        {
-            uint32_t& word = engine.dmem[at / 4];
-            const unsigned shift = 8 * (at % 4);
-            word = (word & ~(0xFFu << shift)) | uint32_t{bytes[i]} << shift;
-        }
-    }
+    PutMemoryBytes(EngineAt(base).dmem, offset, bytes);
 }

@@ -98,6 +98,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,10 @@ private:
     void WriteEnable(uint32_t value);
     void RunIcdCommand(Engine& engine, uint32_t value);
     uint32_t MemoryWord(const std::vector<uint32_t>& memory, uint32_t address) const;
+    // The engine's whole data memory (its configured size) as the microcode's
+    // bytes: read where the words are kept when the host keeps them low byte
+    // first, else copied into `copy`. Valid until the memory is written.
+    std::span<const uint8_t> DataMemory(const Engine& engine, std::vector<uint8_t>& copy) const;
 
     // Commands.
     uint32_t PollMailbox(Engine& engine);

@@ -245,8 +245,8 @@ private:
 
 std::optional<CSimKestrix::Buffers> CSimKestrix::FindBuffers(const Engine& engine) const
 {
-    const std::vector<uint8_t> data = ReadDmem(engine.base, 0, m_config.dmemSize);
-    const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(data);
+    std::vector<uint8_t> copy;
+    const std::optional<SimKestrixDataMap> map = ReadSimKestrixDataMap(DataMemory(engine, copy));
     // DMEM written after the start may have spoilt the map.
     if (!map || !SimKestrixDataMapFits(*map, m_config.dmemSize))
     {

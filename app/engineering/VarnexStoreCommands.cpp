@@ -333,7 +333,8 @@ CommandFamily VarnexStoreCommandFamily()
         {"backupvarnex", 0, "", "Copy the Varnex image into the firmware's backup block.", 290},
         {"flashfs", 1, "<file>.fs", "Write a file-system image as the Varnex image.", 300},
         {"flashvarnex", 1, "<file>.vnx", "Update the Varnex image from a file.", 340},
-        {"invalid", 0, "", "With --flashvarnex: accept a file that is not a Varnex image.", 970},
+        {"invalid", 0, "",
+         "With --flashvarnex: set aside, unwritten, a file that is not a Varnex image.", 970},
         {"romin", 1, "", "", 1070},
         {"romout", 1, "", "", 1080},
     };

@@ -88,6 +88,28 @@ TEST(BackupRun, RestoreOnlyOntoTheBoardTheFileWasSavedFrom)
     }
 }
 
+// Firmware that fills the whole 3 MiB image buffer makes a backup file
+// larger than any firmware file: the file and its trailer are still read
+// whole, and every block of the firmware before the trailer is checked, the
+// one that ends at the buffer's end too. The simulated parts hold 1 MiB at
+// most, so the engine, handed the whole image, finds that it does not fit
+// the part before it writes anything.
+TEST(BackupRun, ABackupOfAWholeImageBufferPassesTheRestoresChecks)
+{
+    CProgramFolder folder;
+    const std::vector<uint8_t> package = MakeFirmware(kNewer);
+    ASSERT_EQ(folder.Stamp(package).exitCode, 0);
+    folder.MakeMachine({MakeFirmware()});
+    folder.WriteFile("image000.bkr", WithTrailer(MakeFirmware({.length = 0x300000}), package));
+
+    const ProgramResult run = folder.Updater("-r", "y");
+    EXPECT_TRUE(Contains(run.out, "Found display adapter for firmware restore.\n")) << run.out;
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "\nERROR: Cannot program a non-page boundary or invalid range for EEPROM.\n" +
+                           kSupportParagraph);
+    EXPECT_TRUE(ChipHolds(folder.Chip(0), MakeFirmware()));
+}
+
 // A backup after a stopped update saves the firmware the board held, which
 // the update record keeps, and says so.
 TEST(BackupRun, BackupAfterAStoppedUpdateSavesTheRecordsContent)

@@ -68,6 +68,29 @@ TEST(SimKestrix, MemoriesAutoIncrementByTheirModeBits)
     EXPECT_EQ(engine.kestrix->ReadImem(kPmu, 0x200, 2), (std::vector<uint8_t>{0xCD, 0xAB}));
 }
 
+// The memories' bytes as the microcode sees them: each word low byte first,
+// at any offset; past the memory's end reads give 0 and writes are dropped.
+TEST(SimKestrix, MemoryBytesAreLowByteFirstUpToTheMemorysEnd)
+{
+    SimKestrixConfig config;
+    config.dmemSize = 0x100;
+    Engine engine(config);
+    engine.Write(kPmu + 0x1C0, 0x0F8 | 1u << 24);
+    engine.Write(kPmu + 0x1C4, 0x44332211);
+    engine.Write(kPmu + 0x1C4, 0x88776655);
+    CSimKestrix& kestrix = *engine.kestrix;
+    EXPECT_EQ(kestrix.ReadDmem(kPmu, 0x0FB, 3), (std::vector<uint8_t>{0x44, 0x55, 0x66}));
+    EXPECT_EQ(kestrix.ReadDmem(kPmu, 0x0FE, 4), (std::vector<uint8_t>{0x77, 0x88, 0, 0}));
+    EXPECT_EQ(kestrix.ReadDmem(kPmu, 0x100, 2), (std::vector<uint8_t>{0, 0}));
+    EXPECT_TRUE(kestrix.ReadDmem(kPmu, 0x0F8, 0).empty());
+
+    kestrix.WriteDmem(kPmu, 0x0F9, {0xA1, 0xA2});
+    kestrix.WriteDmem(kPmu, 0x0FF, {0xB1, 0xB2, 0xB3});
+    EXPECT_EQ(kestrix.Pmu().dmem[0x0F8 / 4], 0x44A2A111u);
+    EXPECT_EQ(kestrix.Pmu().dmem[0x0FC / 4], 0xB1776655u);
+    EXPECT_EQ(kestrix.Pmu().dmem.size(), 0x100u / 4);
+}
+
 TEST(SimKestrix, MailboxOfAStoppedEngineStaysNew)
 {
     Engine engine;
