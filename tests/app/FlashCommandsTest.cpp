@@ -10,7 +10,6 @@
 #include "app/engineering/FlashCommands.h"
 #include "core/Exceptions.h"
 #include "flasher/FlasherImpl.h"
-#include "flasher/StrapRefresh.h"
 #include "hw/adapter/IPCIBus.h"
 #include "sim/SimGpu.h"
 #include "testkit/image/GpuImageBuilder.h"
@@ -253,67 +252,3 @@ TEST(PackFlash, OneAdapterAndTwoImagesOfferSkipAndAbort)
     }
 }
 
-TEST(StrapRefresh, LoadsTheImageStrapsOnlyWhereTheEEPROMHoldsThem)
-{
-    CEngineeringRig rig({kFlashGpu});
-    auto* gpu = dynamic_cast<CSimGpu*>(rig.Machine().FindDevice("gpu 01:00.0"));
-    ASSERT_NE(gpu, nullptr);
-    CLog log;
-    PCIDeviceAccessorList functions;
-    GetPCIBus()->FindPCIDevices(functions, 0, nullptr, false, &log);
-    CRefPtr<IPCIDeviceAccessor> function;
-    for (const CRefPtr<IPCIDeviceAccessor>& candidate : functions)
-    {
-        if (candidate->GetBus() == 1)
-        {
-            function = candidate;
-        }
-    }
-    ASSERT_TRUE(function);
-    CDisplayAdapterType gpuType;
-    CRefPtr<IDisplayAdapterDatabase>(CreateDisplayAdapterDatabase())
-        ->GetAdapterType(gpuType, 0x7E2B, 0x0800);
-    ASSERT_TRUE(gpuType.HasEEPROMStraps());
-    // The same function seen as an adapter whose straps are not in its EEPROM.
-    CDisplayAdapterType bridgeType = gpuType;
-    bridgeType.eepromStraps = 0;
-    testkit::CGpuImageBuilder builder;
-    builder.Block(testkit::CGpuImageBuilder::kX86, 0x1000)
-        .DeviceId(0x0800)
-        .HardwareDataArea(0x7E2B, 0x0001, {0x11111111, 0x22222222, 0x33333333, 0x44444444});
-    const CRefPtr<IROMImage> image = builder.BuildImage();
-    constexpr uint32_t kBefore = 0xA5A5A5A5;
-    struct Case
-    {
-        const char* name;
-        const CDisplayAdapterType& type;
-        std::string logged;
-        uint32_t subsystem; // register 0x88040
-        uint32_t straps1;   // register 0x101004
-    };
-    const std::vector<Case> cases = {
-        {"GPU", gpuType,
-         "Refreshing straps:SSID:0x00017E2B:1:0x11111111:2:0x22222222:4:0x33333333:5:0x44444444\n",
-         0x00017E2B, 0x11111111},
-        {"bridge", bridgeType, "", kBefore, kBefore},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.name);
-        for (const uint32_t reg : {0x88040u, 0x101004u})
-        {
-            gpu->SetRegister(reg, kBefore);
-        }
-        const CRefPtr<IDisplayAdapter> adapter =
-            CreateDisplayAdapter(c.type, 0x7E2B, 0x0001, function);
-        GetPCIBus()->MapAdapter(adapter);
-        std::ostringstream logged;
-        {
-            const CScopedLogSink sink(&log, &logged, 3, 3);
-            RefreshStraps(*adapter, *image, &log);
-        }
-        EXPECT_EQ(logged.str(), c.logged);
-        EXPECT_EQ(gpu->Register(0x88040), c.subsystem);
-        EXPECT_EQ(gpu->Register(0x101004), c.straps1);
-    }
-}
