@@ -25,7 +25,6 @@
 namespace
 {
 constexpr uint32_t kCountdownMicroseconds = 3000000;
-constexpr int32_t kEEPROMRetries = 3;
 
 void ShowPowerWarning()
 {

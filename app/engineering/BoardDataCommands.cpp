@@ -32,7 +32,7 @@ CVarnexImageObject* FindStoreObject(VarnexSession& session, const std::string& t
 }
 } // namespace
 
-void ReadBboObject(EngineeringCommand& command)
+static void ReadBboObject(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Read Varnex BBO information ",
@@ -79,7 +79,7 @@ void ReadBboObject(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void ReadOemObject(EngineeringCommand& command)
+static void ReadOemObject(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Read Varnex OEM information ",
@@ -118,7 +118,7 @@ void ReadOemObject(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void ReadObdObject(EngineeringCommand& command)
+static void ReadObdObject(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Read Varnex OBD information ",
@@ -240,7 +240,7 @@ int ReportFailedUpdate(EngineeringCommand& command, VarnexSession& session, int 
 }
 } // namespace
 
-void WriteBboObject(EngineeringCommand& command)
+static void WriteBboObject(EngineeringCommand& command)
 {
     const BboSetting setting = ReadBboSetting(command);
     VarnexSession session;
@@ -273,7 +273,7 @@ void WriteBboObject(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void WriteOemObject(EngineeringCommand& command)
+static void WriteOemObject(EngineeringCommand& command)
 {
     const std::string file = OptionValue(command, "wroem");
     if (file.empty())
@@ -341,7 +341,7 @@ void WriteOemObject(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void WriteObdFields(EngineeringCommand& command)
+static void WriteObdFields(EngineeringCommand& command)
 {
     const std::string file = OptionValue(command, "wrobd");
     if (file.empty())

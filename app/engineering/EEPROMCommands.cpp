@@ -185,21 +185,21 @@ std::vector<PreservationTuneRequest> ReadTuneRequests(ICommandLine& commandLine)
 
 } // namespace
 
-void EraseAdapterEEPROM(EngineeringCommand& command)
+static void EraseAdapterEEPROM(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->EraseEEPROM(values.ui, GetPCIBus(), command.adapter, values.eeproms,
                                 values.autoNoConfirm, values.log);
 }
 
-void DeleteAdapterFirmware(EngineeringCommand& command)
+static void DeleteAdapterFirmware(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->DeleteVbios(values.ui, GetPCIBus(), command.adapter, values.eeproms,
                                 values.autoNoConfirm, values.log);
 }
 
-void UpdateAdapterStraps(EngineeringCommand& command)
+static void UpdateAdapterStraps(EngineeringCommand& command)
 {
     std::string texts[4];
     for (int i = 0; i < 4; ++i)
@@ -236,7 +236,7 @@ void UpdateAdapterStraps(EngineeringCommand& command)
                                  straps[1], straps[2], straps[3], values.log);
 }
 
-void UpdateAdapterGuid(EngineeringCommand& command)
+static void UpdateAdapterGuid(EngineeringCommand& command)
 {
     std::string digits = Value(command, "guid");
     if (digits.starts_with("0x"))
@@ -259,7 +259,7 @@ void UpdateAdapterGuid(EngineeringCommand& command)
                                values.log);
 }
 
-void UpdateAdapterGuidSource(EngineeringCommand& command)
+static void UpdateAdapterGuidSource(EngineeringCommand& command)
 {
     const std::string text = Value(command, "guidsource");
     uint32_t source = kGuidSourceMain;
@@ -282,31 +282,31 @@ void UpdateAdapterGuidSource(EngineeringCommand& command)
                                      source, values.log);
 }
 
-void UpdateAdapterTVData(EngineeringCommand& command)
+static void UpdateAdapterTVData(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->UpdateTVType(values.ui, values.fileName, GetPCIBus(), command.adapter,
                                  values.eeproms, values.log);
 }
 
-void SetAdapterProtection(EngineeringCommand& command)
+static void SetAdapterProtection(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->SetSoftwareProtect(values.ui, GetPCIBus(), command.adapter, values.eeproms,
                                        values.commandLine->IsSet("protecton"), values.log);
 }
 
-void TestAdapterEEPROMWriting(EngineeringCommand& command)
+static void TestAdapterEEPROMWriting(EngineeringCommand& command)
 {
     RunEEPROMTest(command, true);
 }
 
-void TestAdapterEEPROMReading(EngineeringCommand& command)
+static void TestAdapterEEPROMReading(EngineeringCommand& command)
 {
     RunEEPROMTest(command, false);
 }
 
-void StressAdapterEEPROM(EngineeringCommand& command)
+static void StressAdapterEEPROM(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.result =
@@ -314,7 +314,7 @@ void StressAdapterEEPROM(EngineeringCommand& command)
                                    values.boards, values.eeproms, values.log);
 }
 
-void TuneAdapterPreservedData(EngineeringCommand& command)
+static void TuneAdapterPreservedData(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     std::vector<PreservationTuneRequest> requests = ReadTuneRequests(*values.commandLine);

@@ -569,14 +569,14 @@ CRefPtr<IAdapterSession> OpenAdapterSession(EngineeringValues& values,
     return values.flasher->OpenAdapterSession(adapter, opening, values.ui, values.log);
 }
 
-void FlashFirmwareFile(EngineeringCommand& command)
+static void FlashFirmwareFile(EngineeringCommand& command)
 {
     // The run's compare mode is the flash flags: 0, or 1 to verify or 2 to
     // program only the init-from-ROM segment.
     CFlashRun(command, static_cast<uint32_t>(command.values.compareMode)).Run();
 }
 
-void FlashSegmentOnly(EngineeringCommand& command)
+static void FlashSegmentOnly(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     if (values.fileName.empty())

@@ -141,19 +141,19 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
 }
 } // namespace
 
-void ProgramGmac(EngineeringCommand& command)
+static void ProgramGmac(EngineeringCommand& command)
 {
     const std::string file = FileOf(command, "proggmac", "Flash GMAC MCU Usage");
     RunOnMicrocontroller(command, GmacAction::Program, file);
 }
 
-void SaveGmac(EngineeringCommand& command)
+static void SaveGmac(EngineeringCommand& command)
 {
     const std::string file = FileOf(command, "savegmac", "Save GMAC APP Usage");
     RunOnMicrocontroller(command, GmacAction::Save, file);
 }
 
-void QueryGmac(EngineeringCommand& command)
+static void QueryGmac(EngineeringCommand& command)
 {
     const std::string file = command.values.commandLine->GetValue("querygmac", 0, 0);
     if (file.empty())
@@ -171,7 +171,7 @@ void QueryGmac(EngineeringCommand& command)
     }
 }
 
-void ListGmac(EngineeringCommand& command)
+static void ListGmac(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     CRomviseBaseApp& app = command.app;

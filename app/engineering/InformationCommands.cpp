@@ -201,7 +201,7 @@ void PrintRegisterAccess(const char* verb, const RegisterSpec& spec)
 }
 } // namespace
 
-void ShowVersions(EngineeringCommand& command)
+static void ShowVersions(EngineeringCommand& command)
 {
     if (command.values.fileName.empty())
     {
@@ -213,7 +213,7 @@ void ShowVersions(EngineeringCommand& command)
     }
 }
 
-void ListAppliedPatches(EngineeringCommand& command)
+static void ListAppliedPatches(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     CRefPtr<IPCIBus> bus = GetPCIBus();
@@ -228,7 +228,7 @@ void ListAppliedPatches(EngineeringCommand& command)
                                                  values.boards, values.eeproms, values.log);
 }
 
-void ShowBuildInformation(EngineeringCommand& command)
+static void ShowBuildInformation(EngineeringCommand& command)
 {
     CLog& log = *command.values.log;
     std::ostringstream lines;
@@ -241,7 +241,7 @@ void ShowBuildInformation(EngineeringCommand& command)
     std::cout << "Build Information\n" << lines.str() << std::endl;
 }
 
-void ListPciFunctions(EngineeringCommand& command)
+static void ListPciFunctions(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     std::cout << "List all the PCI devices in the system:" << std::endl;
@@ -266,7 +266,7 @@ void ListPciFunctions(EngineeringCommand& command)
     }
 }
 
-void AccessPciRegister(EngineeringCommand& command)
+static void AccessPciRegister(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     std::cout << "Configure PCI device in the system:" << std::endl;
@@ -315,7 +315,7 @@ void AccessPciRegister(EngineeringCommand& command)
     }
 }
 
-void ListAdapters(EngineeringCommand& command)
+static void ListAdapters(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     CRomviseBaseApp& app = command.app;
@@ -339,7 +339,7 @@ void ListAdapters(EngineeringCommand& command)
     }
 }
 
-void ListPciBlocks(EngineeringCommand& command)
+static void ListPciBlocks(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     CRomviseBaseApp& app = command.app;
@@ -372,14 +372,14 @@ void ListPciBlocks(EngineeringCommand& command)
     std::cout << "\n" << std::endl;
 }
 
-void CheckAdapterEEPROM(EngineeringCommand& command)
+static void CheckAdapterEEPROM(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->CheckEEPROM(values.ui, GetPCIBus(), command.adapter, values.eeproms,
                                 values.log);
 }
 
-void DisplayAdapterEEPROM(EngineeringCommand& command)
+static void DisplayAdapterEEPROM(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     const uint32_t count = DisplayByteCount(*values.commandLine, 0xFFFFFFFF);
@@ -387,13 +387,13 @@ void DisplayAdapterEEPROM(EngineeringCommand& command)
                                   values.log);
 }
 
-void ShowSpeedometer(EngineeringCommand& command)
+static void ShowSpeedometer(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     values.flasher->DisplaySpeedometerValue(values.ui, GetPCIBus(), command.adapter, values.log);
 }
 
-void InstallDriver(EngineeringCommand& /*command*/)
+static void InstallDriver(EngineeringCommand& /*command*/)
 {
     // Taking the bus opens the driver transport; it closes when the
     // process's objects are released at exit.

@@ -158,17 +158,17 @@ CRefPtr<CKestrixLoader> LoadKestrixMicrocode(EngineeringCommand& command, bool l
 }
 } // namespace
 
-void LoadKestrixEngines(EngineeringCommand& command)
+static void LoadKestrixEngines(EngineeringCommand& command)
 {
     LoadKestrixMicrocode(command, command.values.commandLine->IsSet("loadkestrix"));
 }
 
-void AttachKestrixEngine(EngineeringCommand& command)
+static void AttachKestrixEngine(EngineeringCommand& command)
 {
     LoadKestrixMicrocode(command, false);
 }
 
-void ShowChipEcid(EngineeringCommand& command)
+static void ShowChipEcid(EngineeringCommand& command)
 {
     CRefPtr<CKestrixLoader> loader =
         LoadKestrixMicrocode(command, command.values.commandLine->IsSet("pmu"));

@@ -95,7 +95,7 @@ bool AnyEmpty(EngineeringCommand& command, const char* word, int count)
 }
 } // namespace
 
-void WriteProductNumber(EngineeringCommand& command)
+static void WriteProductNumber(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenPolicySession(command, session, "Action: Update Varnex KRPN information ",
@@ -229,17 +229,17 @@ const PolicyEdit kDeletePolicy{"delpp",
                                DeleteFromOptions};
 } // namespace
 
-void AddPowerPolicy(EngineeringCommand& command)
+static void AddPowerPolicy(EngineeringCommand& command)
 {
     RunPolicyEdit(command, kAddPolicy);
 }
 
-void DeletePowerPolicy(EngineeringCommand& command)
+static void DeletePowerPolicy(EngineeringCommand& command)
 {
     RunPolicyEdit(command, kDeletePolicy);
 }
 
-void ListPowerPolicies(EngineeringCommand& command)
+static void ListPowerPolicies(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenPolicySession(command, session, "Action: List power policies ",

@@ -45,7 +45,7 @@ CRefPtr<IROMImage> LoadImageThenSelect(EngineeringCommand& command)
 }
 } // namespace
 
-void SaveAdapterFirmware(EngineeringCommand& command)
+static void SaveAdapterFirmware(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     const std::string name = SaveFileName(values);
@@ -75,7 +75,7 @@ void SaveAdapterFirmware(EngineeringCommand& command)
                                  command.app.HasEngineeringFeatures(), values.log);
 }
 
-void CompareAdapterFirmware(EngineeringCommand& command)
+static void CompareAdapterFirmware(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     const CRefPtr<IROMImage> image = LoadImageThenSelect(command);
@@ -87,7 +87,7 @@ void CompareAdapterFirmware(EngineeringCommand& command)
                                     false, values.log);
 }
 
-void VerifyAdapterFirmware(EngineeringCommand& command)
+static void VerifyAdapterFirmware(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     const CRefPtr<IROMImage> image = LoadImageThenSelect(command);

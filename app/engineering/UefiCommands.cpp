@@ -257,7 +257,7 @@ void RunUefiUpdate(EngineeringCommand& command)
 }
 } // namespace
 
-void UpdateAdapterUEFI(EngineeringCommand& command)
+static void UpdateAdapterUEFI(EngineeringCommand& command)
 {
     if (command.values.fileName.empty())
     {

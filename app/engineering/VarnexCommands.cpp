@@ -61,7 +61,7 @@ void SaveVarnexToFile(EngineeringCommand& command, const std::string& name)
     command.values.result = result;
 }
 
-void SaveVarnexFileSystem(EngineeringCommand& command)
+static void SaveVarnexFileSystem(EngineeringCommand& command)
 {
     CLog* log = command.values.log;
     VarnexSession session;
@@ -101,7 +101,7 @@ void SaveVarnexFileSystem(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void ReadVarnexObjectToFile(EngineeringCommand& command)
+static void ReadVarnexObjectToFile(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Display Varnex OBJ information ",
@@ -160,7 +160,7 @@ void ReadVarnexObjectToFile(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void CreateVarnexFileSystem(EngineeringCommand& command)
+static void CreateVarnexFileSystem(EngineeringCommand& command)
 {
     CLog* log = command.values.log;
     const std::string name = OptionValue(command, "createfs");

@@ -142,7 +142,7 @@ int WriteRepairedStores(EngineeringCommand& command, VarnexSession& session, CVa
 }
 } // namespace
 
-void RepairVarnex(EngineeringCommand& command)
+static void RepairVarnex(EngineeringCommand& command)
 {
     // A limit that is no number is refused before anything is read.
     const std::optional<uint32_t> givenLimit = GivenPageLimit(OptionValue(command, "repairvarnex"));
@@ -182,7 +182,7 @@ void RepairVarnex(EngineeringCommand& command)
     command.values.result = result;
 }
 
-void RecoverVarnex(EngineeringCommand& command)
+static void RecoverVarnex(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Recover Varnex information ",

@@ -62,7 +62,7 @@ void Finish(EngineeringCommand& command, VarnexSession& session, int status)
 }
 } // namespace
 
-void ClearVarnexObject(EngineeringCommand& command)
+static void ClearVarnexObject(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Clear the specific object ",
@@ -112,7 +112,7 @@ void ClearVarnexObject(EngineeringCommand& command)
     Finish(command, session, result);
 }
 
-void ClearRetiredPages(EngineeringCommand& command)
+static void ClearRetiredPages(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session,
@@ -157,7 +157,7 @@ void ClearRetiredPages(EngineeringCommand& command)
     Finish(command, session, result);
 }
 
-void EraseVarnex(EngineeringCommand& command)
+static void EraseVarnex(EngineeringCommand& command)
 {
     VarnexSession session;
     if (!OpenVarnexSession(command, session, "Action: Erase Varnex ",
@@ -196,7 +196,7 @@ void EraseVarnex(EngineeringCommand& command)
     Finish(command, session, result);
 }
 
-void FlashVarnexFileSystem(EngineeringCommand& command)
+static void FlashVarnexFileSystem(EngineeringCommand& command)
 {
     CLog* log = command.values.log;
     const std::string name = OptionValue(command, "flashfs");
@@ -241,7 +241,7 @@ void FlashVarnexFileSystem(EngineeringCommand& command)
     Finish(command, session, result);
 }
 
-void FlashVarnexFile(EngineeringCommand& command)
+static void FlashVarnexFile(EngineeringCommand& command)
 {
     CLog* log = command.values.log;
     const std::string name = OptionValue(command, "flashvarnex");
@@ -315,7 +315,7 @@ void FlashVarnexFile(EngineeringCommand& command)
     Finish(command, session, result);
 }
 
-void BackupVarnexStore(EngineeringCommand& command)
+static void BackupVarnexStore(EngineeringCommand& command)
 {
     command.values.result = command.app.BackupVarnex(command.adapter, command.values.adapters,
                                                      false, command.values.log);
