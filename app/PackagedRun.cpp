@@ -300,7 +300,7 @@ void CKRUserFlashApp::ReportMismatch(RunState& state, CRefPtr<IDisplayAdapter> a
     const int32_t imageKind = image->GetImageType();
     const int32_t deviceKind = adapter->GetDevice()->GetDeviceKind();
     const bool kindsFit =
-        (imageKind > 2 && deviceKind > static_cast<int32_t>(kDeviceKindPLX8747)) ||
+        (imageKind > 2 && TraitsOfDeviceKind(deviceKind).gpu) ||
         (imageKind == 2 && deviceKind == static_cast<int32_t>(kDeviceKindPLX8747));
     if (versionOnly || kindsFit)
     {

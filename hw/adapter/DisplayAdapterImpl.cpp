@@ -372,9 +372,7 @@ bool CDisplayAdapterImpl::SwitchDevID(const DevIdImageFacts* image, CLog* log)
     {
         return false;
     }
-    const int32_t kind = m_device->GetDeviceKind();
-    if (kind < static_cast<int32_t>(kDeviceKindCendra1) ||
-        kind > static_cast<int32_t>(kDeviceKindEstrel))
+    if (!TraitsOfDeviceKind(m_device->GetDeviceKind()).switchesDeviceId)
     {
         return false;
     }

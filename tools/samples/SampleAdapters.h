@@ -15,7 +15,7 @@ inline const AdapterCatalogueRecord& SampleGpu(uint16_t deviceId)
     for (const AdapterCatalogueRecord& record : GetAdapterCatalogueRecords())
     {
         if (record.vendorId == kKorvanVendorId && record.deviceId == deviceId &&
-            record.deviceKind >= kDeviceKindLegacyGpu)
+            TraitsOfDeviceKind(record.deviceKind).gpu)
         {
             return record;
         }
@@ -32,7 +32,7 @@ inline std::string SampleGpuList()
     std::string list;
     for (const AdapterCatalogueRecord& record : GetAdapterCatalogueRecords())
     {
-        if (record.vendorId != kKorvanVendorId || record.deviceKind < kDeviceKindLegacyGpu)
+        if (record.vendorId != kKorvanVendorId || !TraitsOfDeviceKind(record.deviceKind).gpu)
         {
             continue;
         }

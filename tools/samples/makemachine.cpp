@@ -416,7 +416,7 @@ void AddGpu(MachinePlan& plan, const GpuSpec& gpu, size_t index)
              {"eeprom",
               {{"kind", "spi_flash"}, {"part", kBridgePart}, {"file", BridgeChipName(index)}}}});
     }
-    if (gpu.kind >= kDeviceKindCendra1)
+    if (!TraitsOfDeviceKind(gpu.kind).directEeprom)
     {
         nlohmann::json kestrix = {
             {"kind", "kestrix"}, {"name", "kestrix" + std::to_string(index)}, {"gpu", name}};
@@ -445,7 +445,7 @@ void CheckFirmwareFits(const GpuSpec& gpu, const SimFlashPart& part)
 bool HasSecureGpu(const std::vector<GpuSpec>& gpus)
 {
     return std::any_of(gpus.begin(), gpus.end(), [](const GpuSpec& gpu)
-                       { return gpu.kind >= kDeviceKindCendra1 && gpu.kind <= kDeviceKindEstrel; });
+                       { return !TraitsOfDeviceKind(gpu.kind).directEeprom; });
 }
 
 // The bridge's chip starts with the sample bridge image, the rest erased.
