@@ -22,9 +22,7 @@ constexpr int32_t kGmacDeviceType = 0x98;
 
 bool IsBridgeKind(IDisplayAdapter& adapter)
 {
-    const int32_t kind = adapter.GetDevice()->GetDeviceKind();
-    return kind == static_cast<int32_t>(kDeviceKindZX22) ||
-           kind == static_cast<int32_t>(kDeviceKindPLX8747);
+    return TraitsOfDeviceKind(adapter.GetDevice()->GetDeviceKind()).bridge;
 }
 
 // The microcontroller device-table entry of the adapter's firmware, probed

@@ -36,6 +36,9 @@ struct DeviceKindTraits
     // The Kestrix loader resets the microcontroller through the
     // engine-enable register (the older microcontrollers).
     bool olderPmuReset;
+    // The kind is one of the two PCI Express bridges (ZX22, PLX switch): no
+    // microcontroller, never the primary display adapter.
+    bool bridge;
     // The kind is a GPU: every kind above the bridges. A GPU image fits it,
     // and the sample tools make GPUs of these kinds.
     bool gpu;
@@ -50,23 +53,23 @@ struct DeviceKindTraits
 
 // clang-format off
 inline constexpr std::array<DeviceKindTraits, 16> kDeviceKindTraits{{
-    // direct  gate    managed   preOS   tuning   isoTimer   winOff   romWin   oldPmu   gpu     devId   simGpu   simMbox
-    {  false,  false,  true,     true,   false,   true,      true,    false,   false,   false,  true,   false,   false }, //  0 unknown
-    {  false,  false,  true,     true,   false,   true,      true,    false,   false,   false,  true,   false,   false }, //  1
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  false,  false,   false }, //  2 ZX22 bridge
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  false,  false,   false }, //  3 PLX8747 bridge
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  false,   false }, //  4
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  true,    false }, //  5 legacy GPU
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  true,    false }, //  6 ISO
-    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  true,    false }, //  7 Avrel2
-    {  true,   true,   true,     false,  false,   true,      true,    true,    true,    true,   false,  true,    false }, //  8 Avrel2b
-    {  false,  true,   true,     true,   false,   false,     true,    true,    true,    true,   true,   true,    false }, //  9 Cendra1
-    {  false,  false,  true,     true,   false,   false,     true,    true,    true,    true,   true,   true,    false }, // 10 Cendra2
-    {  false,  false,  true,     true,   true,    false,     true,    true,    true,    true,   true,   true,    true  }, // 11 Dolvik
-    {  false,  false,  true,     true,   true,    false,     true,    true,    false,   true,   true,   true,    true  }, // 12 Dolvik1
-    {  false,  false,  true,     true,   true,    false,     true,    true,    false,   true,   true,   true,    true  }, // 13 Estrel
-    {  true,   true,   false,    false,  false,   false,     false,   true,    true,    true,   false,  false,   true  }, // 14
-    {  false,  false,  true,     true,   false,   false,     true,    true,    false,   true,   true,   false,   true  }, // 15
+    // direct  gate    managed   preOS   tuning   isoTimer   winOff   romWin   oldPmu   bridge  gpu     devId   simGpu   simMbox
+    {  false,  false,  true,     true,   false,   true,      true,    false,   false,   false,  false,  true,   false,   false }, //  0 unknown
+    {  false,  false,  true,     true,   false,   true,      true,    false,   false,   false,  false,  true,   false,   false }, //  1
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  false,  false,   false }, //  2 ZX22 bridge
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    true,   false,  false,  false,   false }, //  3 PLX8747 bridge
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  true,   false,  false,   false }, //  4
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  true,   false,  true,    false }, //  5 legacy GPU
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  true,   false,  true,    false }, //  6 ISO
+    {  true,   true,   false,    false,  false,   true,      false,   false,   true,    false,  true,   false,  true,    false }, //  7 Avrel2
+    {  true,   true,   true,     false,  false,   true,      true,    true,    true,    false,  true,   false,  true,    false }, //  8 Avrel2b
+    {  false,  true,   true,     true,   false,   false,     true,    true,    true,    false,  true,   true,   true,    false }, //  9 Cendra1
+    {  false,  false,  true,     true,   false,   false,     true,    true,    true,    false,  true,   true,   true,    false }, // 10 Cendra2
+    {  false,  false,  true,     true,   true,    false,     true,    true,    true,    false,  true,   true,   true,    true  }, // 11 Dolvik
+    {  false,  false,  true,     true,   true,    false,     true,    true,    false,   false,  true,   true,   true,    true  }, // 12 Dolvik1
+    {  false,  false,  true,     true,   true,    false,     true,    true,    false,   false,  true,   true,   true,    true  }, // 13 Estrel
+    {  true,   true,   false,    false,  false,   false,     false,   true,    true,    false,  true,   false,  false,   true  }, // 14
+    {  false,  false,  true,     true,   false,   false,     true,    true,    false,   false,  true,   true,   false,   true  }, // 15
 }};
 // clang-format on
 

@@ -22,11 +22,6 @@ constexpr uint32_t kSpeedometerSelect = 0x1228;
 constexpr uint32_t kSpeedometerReading = 0x121C;
 constexpr int kSpeedometerReadLimit = 256;
 
-bool IsBridgeKind(uint32_t kind)
-{
-    return kind == kDeviceKindZX22 || kind == kDeviceKindPLX8747;
-}
-
 // Restores registers to the values they held when it was made, on every way
 // out, so a failed reading leaves the GPU as it found it.
 class CRegisterRestore
@@ -72,7 +67,7 @@ public:
           m_type(type)
     {
         m_device = IDevice::Create(std::move(accessor), static_cast<int32_t>(m_type.deviceKind));
-        if (!IsBridgeKind(m_type.deviceKind))
+        if (!TraitsOfDeviceKind(m_type.deviceKind).bridge)
         {
             m_gmac = CreateGmacAccessor(m_device.get(), CRefPtr<IReferenceCount>(m_device),
                                         m_type.vendorId, m_type.deviceId, kGmacI2CPort,

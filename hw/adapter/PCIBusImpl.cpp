@@ -218,8 +218,7 @@ DisplayAdapterList& CPCIBusImpl::FindDevices(DisplayAdapterList& adapters,
             platform->SetAdapterCount(static_cast<int32_t>(adapters.size()));
             for (const CRefPtr<IDisplayAdapter>& adapter : adapters)
             {
-                const uint32_t kind = adapter->GetDeviceKind();
-                if (kind != kDeviceKindZX22 && kind != kDeviceKindPLX8747)
+                if (!TraitsOfDeviceKind(adapter->GetDeviceKind()).bridge)
                 {
                     platform->SetPrimaryAdapter(CRefPtr<IAdapterContext>(adapter));
                     break;

@@ -14,19 +14,19 @@ TEST(DeviceKindTraits, RowsOfTheUnlistedKinds)
     {
         int64_t kind;
         bool directEeprom, softwareGate, driverManaged, preOsApplication, preservationTuning,
-            isoTimerSetup, windowOffsetRegister, romWindows, olderPmuReset, gpu, switchesDeviceId,
-            simulatedGpu;
+            isoTimerSetup, windowOffsetRegister, romWindows, olderPmuReset, bridge, gpu,
+            switchesDeviceId, simulatedGpu;
     };
     // clang-format off
     const Case cases[] = {
-        // kind direct gate   managed preOS  tuning isoTimer winOff romWin oldPmu gpu    devId  simGpu
-        {  0,   false, false, true,   true,  false, true,    true,  false, false, false, true,  false },
-        {  1,   false, false, true,   true,  false, true,    true,  false, false, false, true,  false },
-        {  4,   true,  true,  false,  false, false, true,    false, false, true,  true,  false, false },
-        {  14,  true,  true,  false,  false, false, false,   false, true,  true,  true,  false, false },
-        {  15,  false, false, true,   true,  false, false,   true,  true,  false, true,  true,  false },
+        // kind direct gate   managed preOS  tuning isoTimer winOff romWin oldPmu bridge gpu    devId  simGpu
+        {  0,   false, false, true,   true,  false, true,    true,  false, false, false, false, true,  false },
+        {  1,   false, false, true,   true,  false, true,    true,  false, false, false, false, true,  false },
+        {  4,   true,  true,  false,  false, false, true,    false, false, true,  false, true,  false, false },
+        {  14,  true,  true,  false,  false, false, false,   false, true,  true,  false, true,  false, false },
+        {  15,  false, false, true,   true,  false, false,   true,  true,  false, false, true,  true,  false },
         // Kinds beyond the table read as its last row.
-        {  16,  false, false, true,   true,  false, false,   true,  true,  false, true,  true,  false },
+        {  16,  false, false, true,   true,  false, false,   true,  true,  false, false, true,  true,  false },
     };
     // clang-format on
     for (const Case& c : cases)
@@ -41,6 +41,7 @@ TEST(DeviceKindTraits, RowsOfTheUnlistedKinds)
         EXPECT_EQ(row.windowOffsetRegister, c.windowOffsetRegister) << c.kind;
         EXPECT_EQ(row.romWindows, c.romWindows) << c.kind;
         EXPECT_EQ(row.olderPmuReset, c.olderPmuReset) << c.kind;
+        EXPECT_EQ(row.bridge, c.bridge) << c.kind;
         EXPECT_EQ(row.gpu, c.gpu) << c.kind;
         EXPECT_EQ(row.switchesDeviceId, c.switchesDeviceId) << c.kind;
         EXPECT_EQ(row.simulatedGpu, c.simulatedGpu) << c.kind;
