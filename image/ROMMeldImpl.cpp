@@ -5,11 +5,12 @@
 
 #include "core/Exceptions.h"
 #include "core/Log.h"
+#include "core/NewFile.h"
 #include "core/UserFile.h"
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 
@@ -175,15 +176,19 @@ void CROMMeldImpl::ReadFromFile(const std::string& fileName, CLog* log)
 
 void CROMMeldImpl::WriteToFile(const std::string& fileName, CLog* log)
 {
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file)
-    {
-        throw io_error("Cannot create file: " + fileName);
-    }
-    WriteToStream(file, log);
-    file.close();
-    if (file.fail())
+    // The whole file is made first: never written through a link, and a
+    // failed write keeps an old file as it was.
+    std::ostringstream bytes;
+    WriteToStream(bytes, log);
+    const std::string text = bytes.str();
+    const OutputFileOutcome written = WriteOutputFile(
+        fileName, {std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())});
+    if (written.status == OutputFileStatus::WriteFailed)
     {
         throw io_error("Error writing image to file");
+    }
+    if (written.status != OutputFileStatus::Written)
+    {
+        throw io_error("Cannot create file: " + fileName);
     }
 }

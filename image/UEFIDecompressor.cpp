@@ -4,6 +4,7 @@
 #include "image/UEFIDecompressor.h"
 
 #include "core/Exceptions.h"
+#include "core/NewFile.h"
 #include "core/Range.h"
 #include "image/ASN1Reader.h"
 #include "image/EfiDecompress.h"
@@ -12,7 +13,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <span>
 #include <stdexcept>
 
 namespace
@@ -387,16 +388,17 @@ uint32_t UEFIDecompressor::SaveImage(const std::string& path, uint32_t offset,
     {
         throw std::out_of_range("Invalid offset");
     }
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file)
-    {
-        throw io_error("Cannot create file: " + path);
-    }
-    file.write(reinterpret_cast<const char*>(m_decompressedBytes.data() + offset), length);
-    file.close();
-    if (!file)
+    // Never written through a link; a failed write keeps an old file as it
+    // was.
+    const OutputFileOutcome written = WriteOutputFile(
+        path, {std::span<const uint8_t>(m_decompressedBytes.data() + offset, length)});
+    if (written.status == OutputFileStatus::WriteFailed)
     {
         throw io_error("Error writing image to file");
+    }
+    if (written.status != OutputFileStatus::Written)
+    {
+        throw io_error("Cannot create file: " + path);
     }
     return length;
 }

@@ -15,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -237,6 +239,14 @@ TEST(ROMMeldTest, SingleImageAndFilesRoundTrip)
               "Cannot open file: " + (folder / "missing.rom").string());
     EXPECT_EQ(ErrorOf([&] { meld->WriteToFile((folder / "no/dir.rom").string(), nullptr); }),
               "Cannot create file: " + (folder / "no/dir.rom").string());
+
+    // A link in the file's place is refused, and what it points to kept.
+    const std::string target = folder.WriteText("target.rom", "kept");
+    const std::string link = (folder / "link.rom").string();
+    std::filesystem::create_symlink(target, link);
+    EXPECT_EQ(ErrorOf([&] { meld->WriteToFile(link, nullptr); }), "Cannot create file: " + link);
+    std::ifstream kept(target, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
 }
 
 // The 1.03 layout as the format describes it, written out field by field.

@@ -232,4 +232,12 @@ TEST(UEFIDriverReaderTest, SaveImageWritesTheDecompressedRange)
     EXPECT_FALSE(std::filesystem::exists(none));
     EXPECT_EQ(ErrorOf([&] { reader.SaveImage((folder / "no/such/dir.efi").string(), 0, 4); }),
               "Cannot create file: " + (folder / "no/such/dir.efi").string());
+
+    // A link in the file's place is refused, and what it points to kept.
+    const std::string target = folder.WriteText("target.efi", "kept");
+    const std::string link = (folder / "link.efi").string();
+    std::filesystem::create_symlink(target, link);
+    EXPECT_EQ(ErrorOf([&] { reader.SaveImage(link, 0, 4); }), "Cannot create file: " + link);
+    std::ifstream kept(target, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
 }
