@@ -513,7 +513,7 @@ std::vector<SignedImageRange> CBCRTChainOfTrust::PlaceSignedRanges(IROMImage* im
     // start of the image's buffer.
     const uint8_t* view = IROMImage::ReadOnlyBuffer(image);
     const int64_t window = image->GetWindowOffset();
-    const int64_t bStart = window + image->FindNthPCIBlock(kCodeType, 0);
+    const int64_t bStart = window + static_cast<int64_t>(a.viewEnd); // B's first byte
     auto inImage = [&](const uint8_t* bytes) { return static_cast<uint64_t>(window + (bytes - view)); };
     auto inB = [&](const uint8_t* bytes)
     {
