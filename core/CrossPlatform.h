@@ -63,9 +63,9 @@ public:
     // decides, but a person types it and Enter, and `yes` writes "y\n". So the
     // next read of any kind through this layer drops one line end ("\n",
     // "\r\n" or "\r") that directly follows the answer. It is dropped when that
-    // read comes,
-    // never looked for earlier: a prompt never waits for a line end, and a
-    // line end typed only when the next question shows does not answer it.
+    // read comes, never looked for earlier: a prompt never waits for a line
+    // end, and a line end typed only when the next question shows does not
+    // answer it.
     // An answer that is itself a line end leaves nothing to drop.
     //
     // The questions answered this way (every other key read, the numbered
