@@ -123,8 +123,8 @@ int32_t CCrossPlatformImpl::GetActiveAdapterDevice()
 }
 
 void CCrossPlatformImpl::SetFlashContext(CRefPtr<IReferenceCount> loader,
-                                              CRefPtr<IReferenceCount> eeprom,
-                                              CRefPtr<IReferenceCount> eepromDatabase)
+                                         CRefPtr<IReferenceCount> eeprom,
+                                         CRefPtr<IReferenceCount> eepromDatabase)
 {
     m_flashLoader = std::move(loader);
     m_flashEeprom = std::move(eeprom);
@@ -234,7 +234,7 @@ bool CCrossPlatformImpl::ShowMonitorWarningIfDue(CLog&)
 }
 
 bool CCrossPlatformImpl::DisableIfStarted(const DeviceEntry& device, uint32_t waitMicroseconds,
-                                               CLog& log)
+                                          CLog& log)
 {
     DeviceStatus status;
     const uint32_t error = m_services.displayDevices->GetDeviceStatus(device.instanceId, status);
@@ -311,7 +311,7 @@ bool CCrossPlatformImpl::DisableDevices(CLog& log)
 }
 
 bool CCrossPlatformImpl::EnableRemembered(std::set<std::string>& disabled,
-                                               uint32_t waitMicroseconds, CLog& log)
+                                          uint32_t waitMicroseconds, CLog& log)
 {
     std::vector<DeviceEntry> devices;
     if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))

@@ -18,8 +18,7 @@ uint64_t DeadlineAfter(uint64_t now, uint32_t microseconds)
 }
 } // namespace
 
-CCrossPlatformImpl::CCrossPlatformImpl(const PlatformServices& services)
-    : m_services(services)
+CCrossPlatformImpl::CCrossPlatformImpl(const PlatformServices& services) : m_services(services)
 {
     if (m_services.breakHandling)
     {
@@ -187,8 +186,7 @@ bool CCrossPlatformImpl::IsWow64()
     return m_services.systemControl && m_services.systemControl->IsWow64();
 }
 
-std::string CCrossPlatformImpl::GetDeviceDescription(uint16_t deviceId, uint16_t vendorId,
-                                                          CLog*)
+std::string CCrossPlatformImpl::GetDeviceDescription(uint16_t deviceId, uint16_t vendorId, CLog*)
 {
     std::vector<DeviceEntry> devices;
     if (!m_services.displayDevices || !m_services.displayDevices->ListDevices(devices))
@@ -206,8 +204,7 @@ std::string CCrossPlatformImpl::GetWorkingDirectory()
 
 std::string CCrossPlatformImpl::GetStateDirectory()
 {
-    return m_services.systemControl ? m_services.systemControl->GetStateDirectory()
-                                    : std::string();
+    return m_services.systemControl ? m_services.systemControl->GetStateDirectory() : std::string();
 }
 
 int CCrossPlatformImpl::GetKeyWithEcho()
