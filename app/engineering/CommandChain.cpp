@@ -22,14 +22,6 @@ void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
     command.adapter = adapters.front();
 }
 
-void RefuseOnLowPower(const EngineeringValues& values)
-{
-    if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
-    {
-        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
-    }
-}
-
 void RefuseWriteOverride(const EngineeringValues& values)
 {
     if (values.overrideEEPROM)
@@ -46,6 +38,14 @@ namespace
 {
 using enum ChainGuard;
 
+void RefuseOnLowPower(const EngineeringValues& values)
+{
+    if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
+    {
+        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
+    }
+}
+
 // A store writer's target: the firmware read from a --romin file would
 // otherwise be programmed into the adapter in place of the adapter's own.
 // When only the --romout file is written, the adapter is not, and neither
@@ -58,12 +58,10 @@ void RequireWritableTarget(const EngineeringValues& values)
     {
         throw std::runtime_error("Option --romin needs --romout.");
     }
-    if (toFile)
+    if (!toFile)
     {
-        return;
+        RefuseAdapterWrite(values);
     }
-    RefuseOnLowPower(values);
-    RefuseWriteOverride(values);
 }
 
 // The row's first word given on the command line (a row of several words
@@ -117,6 +115,12 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
     }
 }
 } // namespace
+
+void RefuseAdapterWrite(const EngineeringValues& values)
+{
+    RefuseOnLowPower(values);
+    RefuseWriteOverride(values);
+}
 
 const ChainRow* FindChainRow(std::span<const ChainRow> chain, ICommandLine& commandLine)
 {
