@@ -8,14 +8,23 @@
 
 #include <stdexcept>
 
-void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
+namespace
 {
-    EngineeringValues& values = command.values;
-    // Several adapters lead to the menu rather than to all of them.
+// With no --index, several adapters lead to the menu rather than to all of
+// them.
+void AskWhenNoIndex(EngineeringValues& values)
+{
     if (values.index == -1)
     {
         values.index = -2;
     }
+}
+} // namespace
+
+void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
+{
+    EngineeringValues& values = command.values;
+    AskWhenNoIndex(values);
     const DisplayAdapterList adapters =
         command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
                                    includeUncatalogued, GetPCIBus(), values.index, values.log);
@@ -107,10 +116,7 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
         }
         break;
     case IndexOnly:
-        if (values.index == -1)
-        {
-            values.index = -2;
-        }
+        AskWhenNoIndex(values);
         break;
     }
 }
