@@ -111,8 +111,8 @@ void CRomviseBaseApp::ListSupportedEEPROMs(CRefPtr<IEEPROMDatabase> database)
     std::ostringstream parts;
     database->PrintSupportedParts(parts);
     const std::string text = parts.str();
-    // A piece runs up to and including the next line end; the rest without
-    // one is the last piece. The first prompt comes after 22 pieces (the two
+    // A line runs up to and including the next line end; the rest without
+    // one is the last line. The first prompt comes after 22 lines (the two
     // lines above count), every later one after 24.
     int shown = 2;
     size_t position = 0;

@@ -8,26 +8,27 @@
 
 #include <stdexcept>
 
-void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
+namespace
 {
-    EngineeringValues& values = command.values;
-    // Several adapters lead to the menu rather than to all of them.
+// With no --index, several adapters lead to the menu rather than to all of
+// them.
+void AskWhenNoIndex(EngineeringValues& values)
+{
     if (values.index == -1)
     {
         values.index = -2;
     }
+}
+} // namespace
+
+void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued)
+{
+    EngineeringValues& values = command.values;
+    AskWhenNoIndex(values);
     const DisplayAdapterList adapters =
         command.app.SelectAdapters(values.ui, values.adapters, values.boards, values.filters,
                                    includeUncatalogued, GetPCIBus(), values.index, values.log);
     command.adapter = adapters.front();
-}
-
-void RefuseOnLowPower(const EngineeringValues& values)
-{
-    if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
-    {
-        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
-    }
 }
 
 void RefuseWriteOverride(const EngineeringValues& values)
@@ -46,6 +47,14 @@ namespace
 {
 using enum ChainGuard;
 
+void RefuseOnLowPower(const EngineeringValues& values)
+{
+    if (!GetCrossPlatform()->IsPowerSufficient() && !values.commandLine->IsSet("nopowerchk"))
+    {
+        throw std::runtime_error(ICrossPlatform::GetLowPowerMessage());
+    }
+}
+
 // A store writer's target: the firmware read from a --romin file would
 // otherwise be programmed into the adapter in place of the adapter's own.
 // When only the --romout file is written, the adapter is not, and neither
@@ -58,12 +67,10 @@ void RequireWritableTarget(const EngineeringValues& values)
     {
         throw std::runtime_error("Option --romin needs --romout.");
     }
-    if (toFile)
+    if (!toFile)
     {
-        return;
+        RefuseAdapterWrite(values);
     }
-    RefuseOnLowPower(values);
-    RefuseWriteOverride(values);
 }
 
 // The row's first word given on the command line (a row of several words
@@ -109,14 +116,17 @@ void ApplyGuard(ChainGuard guard, const ChainRow& row, EngineeringCommand& comma
         }
         break;
     case IndexOnly:
-        if (values.index == -1)
-        {
-            values.index = -2;
-        }
+        AskWhenNoIndex(values);
         break;
     }
 }
 } // namespace
+
+void RefuseAdapterWrite(const EngineeringValues& values)
+{
+    RefuseOnLowPower(values);
+    RefuseWriteOverride(values);
+}
 
 const ChainRow* FindChainRow(std::span<const ChainRow> chain, ICommandLine& commandLine)
 {

@@ -383,6 +383,7 @@ CommandFamily EEPROMCommandFamily()
          "EEPROM Stress-testing ",
          StressAdapterEEPROM},
         {{"readtest"}, 48, {LogCommand, PowerCheck, RefuseOverride}, "", TestAdapterEEPROMReading},
+        // The tuning values are read before the override is refused.
         {{"presregtune", "presdatatune"},
          55,
          {LogCommand, PowerCheck},

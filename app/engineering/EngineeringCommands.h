@@ -95,10 +95,11 @@ void RunChainRow(const ChainRow& row, EngineeringCommand& command);
 bool RunNamedCommand(EngineeringCommand& command);
 // Selects one adapter into the command (index -1 asks when there are several).
 void SelectOneAdapter(EngineeringCommand& command, bool includeUncatalogued);
-// Refuses a write on low power unless --nopowerchk is given.
-void RefuseOnLowPower(const EngineeringValues& values);
 // Refuses --override for a command that writes to an adapter.
 void RefuseWriteOverride(const EngineeringValues& values);
+// Refuses a write to an adapter as the PowerCheck and RefuseOverride guards
+// do in turn: on low power unless --nopowerchk is given, then --override.
+void RefuseAdapterWrite(const EngineeringValues& values);
 
 // ---- helpers one family lends another ------------------------------------------
 // The store of the adapter's firmware, in raw form, into the new file.

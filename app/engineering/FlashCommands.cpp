@@ -587,8 +587,7 @@ static void FlashSegmentOnly(EngineeringCommand& command)
                                  " <filename> --verify --ifronly \n");
     }
     values.compareMode = values.commandLine->IsSet("verify") ? 1 : 2;
-    RefuseOnLowPower(values);
-    RefuseWriteOverride(values);
+    RefuseAdapterWrite(values);
     FlashFirmwareFile(command);
 }
 

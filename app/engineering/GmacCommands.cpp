@@ -75,10 +75,6 @@ void RunOnMicrocontroller(EngineeringCommand& command, GmacAction action,
     EngineeringValues& values = command.values;
     CLog* log = values.log;
     CDisplayDriverRestoreGuard displayBack(log, DisplayRestore::OnEveryExit);
-    if (values.index == -1)
-    {
-        values.index = -2;
-    }
     CRefPtr<IDisplayAdapter> adapter =
         command.app
             .SelectGmacAdapters(values.adapters, values.filters, false, GetPCIBus(), values.index,
@@ -205,9 +201,9 @@ CommandFamily GmacCommandFamily()
         {"listgmac", 0, "", "List the GMAC microcontrollers and their adapters.", 100},
     };
     static const ChainRow kChain[] = {
-        {{"proggmac"}, 2, {LogCommand, PowerCheck, RefuseOverride}, "", ProgramGmac},
-        {{"savegmac"}, 3, {LogCommand}, "", SaveGmac},
-        {{"querygmac"}, 4, {LogCommand}, "", QueryGmac},
+        {{"proggmac"}, 2, {LogCommand, PowerCheck, RefuseOverride, IndexOnly}, "", ProgramGmac},
+        {{"savegmac"}, 3, {LogCommand, IndexOnly}, "", SaveGmac},
+        {{"querygmac"}, 4, {LogCommand, IndexOnly}, "", QueryGmac},
         {{"listgmac"}, 10, {LogCommand}, "", ListGmac},
     };
     static const UsageRow kUsage[] = {

@@ -276,10 +276,6 @@ static void AccessPciRegister(EngineeringCommand& command)
         throw std::runtime_error("Invalid input, the argument must comply with the <REG>.<WIDTH> \n"
                                  "\tor <REG>.<WIDTH>=<VALUE:<MASK> format.");
     }
-    if (values.index == -1)
-    {
-        values.index = -2;
-    }
     const PCIDeviceAccessorList functions =
         command.app.SelectPciDevice(GetPCIBus(), values.index, values.log);
     IPCIDeviceAccessor& function = *functions.front();
@@ -343,10 +339,6 @@ static void ListPciBlocks(EngineeringCommand& command)
 {
     EngineeringValues& values = command.values;
     CRomviseBaseApp& app = command.app;
-    if (values.index == -1)
-    {
-        values.index = -2;
-    }
     const bool full = values.commandLine->IsSet("full");
     if (values.fileName.empty())
     {
@@ -426,9 +418,9 @@ CommandFamily InformationCommandFamily()
         {{"listpatches"}, 5, {LogCommand}, "", ListAppliedPatches},
         {{"buildinfo"}, 6, {LogCommand}, "", ShowBuildInformation},
         {{"lspci"}, 7, {LogCommand}, "", ListPciFunctions},
-        {{"setpci"}, 8, {LogCommand}, "", AccessPciRegister},
+        {{"setpci"}, 8, {LogCommand, IndexOnly}, "", AccessPciRegister},
         {{"list"}, 9, {LogCommand}, "", ListAdapters},
-        {{"pciblocks"}, 42, {LogCommand}, "list PCI blocks", ListPciBlocks},
+        {{"pciblocks"}, 42, {LogCommand, IndexOnly}, "list PCI blocks", ListPciBlocks},
         {{"check"}, 44, {LogCommand, OneAdapter}, "", CheckAdapterEEPROM},
         {{"display"}, 45, {LogCommand, OneAdapter}, "", DisplayAdapterEEPROM},
         {{"speed"}, 49, {LogCommand, OneAdapter}, "", ShowSpeedometer},

@@ -264,8 +264,7 @@ static void UpdateAdapterUEFI(EngineeringCommand& command)
         throw std::runtime_error("No filename specified.\n    Usage: " +
                                  command.app.GetProgramName() + " --updateuefi <filename>\n");
     }
-    RefuseOnLowPower(command.values);
-    RefuseWriteOverride(command.values);
+    RefuseAdapterWrite(command.values);
     RunUefiUpdate(command);
 }
 

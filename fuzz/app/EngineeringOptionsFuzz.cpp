@@ -8,6 +8,9 @@
 // Input: one byte picks the command (modulo six); the rest are the words
 // after it, separated by zero bytes (the first word is the option's value as
 // "--<command>=<word>" when the byte's bit 7 is set, else a word of its own).
+// A word of its own that begins with a dash or a slash would be an option or
+// a file, not a value: such an input is skipped, so that no run writes a log,
+// a backup or an output file wherever the fuzzer happened to name one.
 // Each input runs on a machine made afresh, so a crash reproduces alone.
 //
 // fuzz-link: romvise_engineering romvise_sim romvise_testkit_machine romvise_testkit_image romvise_testkit_varnex
@@ -76,12 +79,6 @@ std::shared_ptr<CSimMachine> MakeMachine(const std::vector<uint8_t>& firmware)
     return machine;
 }
 
-class CFuzzRomviseApp : public CRomviseBaseApp
-{
-public:
-    CFuzzRomviseApp(int argc, char** argv) : CRomviseBaseApp(argc, argv) {}
-};
-
 // What the runs print goes nowhere.
 struct QuietOutput
 {
@@ -142,6 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         if (i < size && data[i] != 0)
         {
+            if (word.empty() && !joined && (data[i] == '-' || data[i] == '/'))
+            {
+                return 0;
+            }
             word.push_back(static_cast<char>(data[i]));
             continue;
         }
@@ -165,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CRefPtr<CTypedConsole> console = InstallTypedConsole();
     try
     {
-        CFuzzRomviseApp app(static_cast<int>(argv.size()), argv.data());
+        CRomviseBaseApp app(static_cast<int>(argv.size()), argv.data());
         GetCrossPlatform()->SetDisplayDriverHook(CreateDisplayDriverHook(GetFlasher()));
         app.Run();
     }

@@ -8,7 +8,6 @@
 #include "fuzz/FuzzMemoryFile.h"
 #include "fuzz/FuzzSeeds.h"
 
-
 #include <cstddef>
 #include <cstdint>
 #include <span>

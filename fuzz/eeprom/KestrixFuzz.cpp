@@ -43,7 +43,6 @@
 #include "testkit/machine/SimHardware.h"
 #include "testkit/machine/TypedConsole.h"
 
-
 #include <array>
 #include <exception>
 #include <memory>
@@ -186,12 +185,11 @@ void ParseImage(uint8_t flags, std::span<const uint8_t> image)
     KestrixWordsOf(parsed.data);
 }
 
-
 void LoadImage(uint8_t flags, std::span<const uint8_t> image)
 {
     static const uint32_t kEngines[] = {KESTRIX_PMU, KESTRIX_KRDEC, KESTRIX_SEC};
     const CFuzzMemoryFile file(image);
-    if (file.Path().empty())
+    if (!file.IsOpen())
     {
         return;
     }
@@ -241,7 +239,7 @@ void ProgramFile(std::span<const uint8_t> input)
     }
     const uint32_t offset = (uint32_t{input[0]} | uint32_t{input[1]} << 8) * 256;
     const CFuzzMemoryFile file(input.subspan(2));
-    if (file.Path().empty())
+    if (!file.IsOpen())
     {
         return;
     }

@@ -12,17 +12,16 @@
 #include "core/CsvSettings.h"
 #include "core/Log.h"
 #include "flasher/IFlasher.h"
+#include "fuzz/FuzzMemoryFile.h"
 #include "fuzz/FuzzSeeds.h"
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/ObdFields.h"
 #include "varnex/VarnexImage.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -72,14 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             .Obd("900-10800-0000-A01", "Board", "SN-1")
             .BuildRaw();
     CLog log; // no sinks
-    const int fd = memfd_create("obd.csv", 0);
-    if (fd < 0)
-    {
-        return 0;
-    }
+    const CFuzzMemoryFile file(std::span<const uint8_t>(data, size));
     CsvSettings settings;
-    const bool written = size == 0 || write(fd, data, size) == static_cast<ssize_t>(size);
-    if (written && settings.PrintCsvTable(("/proc/self/fd/" + std::to_string(fd)).c_str(), &log))
+    if (file.IsOpen() && settings.PrintCsvTable(file.Path().c_str(), &log))
     {
         CRefPtr<CVarnexImage> store(new CVarnexImage(storeBytes));
         flasher->UpdateOBDFields(store, settings, &log);
@@ -92,6 +86,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         store->SerializeRaw();
     }
-    close(fd);
     return 0;
 }

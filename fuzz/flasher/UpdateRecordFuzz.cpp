@@ -17,6 +17,7 @@
 #include "flasher/UpdateJournal.h"
 #include "fuzz/FuzzSeeds.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>

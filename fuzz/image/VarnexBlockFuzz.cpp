@@ -20,6 +20,7 @@
 #include "testkit/varnex/VarnexStoreBuilder.h"
 #include "varnex/VarnexImage.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -72,6 +73,14 @@ void ReadBlock(IROMImage* image)
     }
 }
 
+// An input: the role byte, then the image.
+std::vector<uint8_t> WithRole(uint8_t role, const std::vector<uint8_t>& image)
+{
+    std::vector<uint8_t> input(1 + image.size(), role);
+    std::copy(image.begin(), image.end(), input.begin() + 1);
+    return input;
+}
+
 void Append(IROMImage* target, IROMImage* source)
 {
     CRefPtr<CROMMeldVarnexFlashImpl> merger(CROMMeldVarnexFlashImpl::Create());
@@ -84,19 +93,12 @@ void Append(IROMImage* target, IROMImage* source)
 
 std::vector<FuzzSeed> FuzzSeeds()
 {
-    const std::vector<uint8_t> withBoth =
-        testkit::WithVarnexBlock(PlainFirmware(), Store(), BackupStore());
-    std::vector<FuzzSeed> seeds = {
-        {"block-store-and-backup", {0}},
-        {"block-store-only", {0}},
-        {"plain-target", {1}},
+    return {
+        {"block-store-and-backup",
+         WithRole(0, testkit::WithVarnexBlock(PlainFirmware(), Store(), BackupStore()))},
+        {"block-store-only", WithRole(0, testkit::WithVarnexBlock(PlainFirmware(), Store()))},
+        {"plain-target", WithRole(1, PlainFirmware(0x8000))},
     };
-    const std::vector<uint8_t> withStore = testkit::WithVarnexBlock(PlainFirmware(), Store());
-    seeds[0].bytes.insert(seeds[0].bytes.end(), withBoth.begin(), withBoth.end());
-    seeds[1].bytes.insert(seeds[1].bytes.end(), withStore.begin(), withStore.end());
-    const std::vector<uint8_t> plain = PlainFirmware(0x8000);
-    seeds[2].bytes.insert(seeds[2].bytes.end(), plain.begin(), plain.end());
-    return seeds;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -129,6 +129,37 @@ TEST(Romstamp, SetsThePackFlagForAMultiImageFile)
     EXPECT_EQ(fields.slot, SlotWith(pack));
 }
 
+// The stamped program replaces the old one in one step; nothing is written
+// through a link, neither one lying beside the program nor the program's
+// own name.
+TEST(Romstamp, WritesThroughNoLink)
+{
+    const std::vector<uint8_t> package = MakeFirmware();
+    const std::vector<uint8_t> elsewhere = {1, 2, 3, 4};
+    {
+        CProgramFolder folder;
+        folder.WriteFile("elsewhere", elsewhere);
+        std::filesystem::create_symlink(folder.PathOf("elsewhere"),
+                                        folder.PathOf("romuvise.stamping"));
+        const ProgramResult stamped = folder.Stamp(package);
+        ASSERT_EQ(stamped.exitCode, 0) << stamped.err;
+        EXPECT_EQ(folder.ReadFile("elsewhere"), elsewhere);
+        EXPECT_FALSE(std::filesystem::is_symlink(folder.PathOf("romuvise")));
+        EXPECT_EQ(ReadStamp(folder.ReadFile("romuvise")).slot, SlotWith(package));
+    }
+    {
+        CProgramFolder folder;
+        std::filesystem::copy_file(ROMUVISE_PATH, folder.PathOf("program"));
+        std::filesystem::create_symlink(folder.PathOf("program"), folder.PathOf("romuvise"));
+        const std::vector<uint8_t> before = folder.ReadFile("program");
+        const ProgramResult stamped = folder.Stamp(package);
+        EXPECT_NE(stamped.exitCode, 0);
+        EXPECT_EQ(stamped.err.substr(0, stamped.err.find('\n')), "romstamp: cannot replace romuvise");
+        EXPECT_TRUE(std::filesystem::is_symlink(folder.PathOf("romuvise")));
+        EXPECT_TRUE(folder.ReadFile("program") == before);
+    }
+}
+
 TEST(Romstamp, RefusesAndLeavesTheProgramUnchanged)
 {
     struct Case

@@ -6,19 +6,19 @@
 //            [--name TEXT] PROGRAM PACKAGE
 
 #include "app/PackageSlot.h"
+#include "core/NewFile.h"
 #include "core/UserFile.h"
 #include "image/IROMImage.h"
 #include "image/IROMMeld.h"
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -310,25 +310,12 @@ void Stamp(const StampRequest& request)
     std::memcpy(program.data() + controlAt, &control, sizeof control);
 
     // Written beside the program and renamed over it, so a failed write
-    // leaves the program as it was.
-    const std::string temporary = request.program + ".stamping";
+    // leaves the program as it was; a link or anything else in the
+    // program's place is refused.
+    const OutputFileOutcome written =
+        WriteOutputFile(request.program, {std::span<const uint8_t>(program)});
+    if (written.status != OutputFileStatus::Written)
     {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(program.data()),
-                  static_cast<std::streamsize>(program.size()));
-        out.close();
-        if (!out)
-        {
-            std::remove(temporary.c_str());
-            throw std::runtime_error("cannot write " + temporary);
-        }
-    }
-    std::error_code error;
-    std::filesystem::permissions(temporary, std::filesystem::status(request.program).permissions(),
-                                 error);
-    if (error || std::rename(temporary.c_str(), request.program.c_str()) != 0)
-    {
-        std::remove(temporary.c_str());
         throw std::runtime_error("cannot replace " + request.program);
     }
 }

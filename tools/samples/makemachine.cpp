@@ -4,6 +4,7 @@
 #include "SampleBridge.h"
 #include "SampleKeys.h"
 #include "ToolArguments.h"
+#include "core/NewFile.h"
 #include "core/TextHelpers.h"
 #include "sim/SimFlashParts.h"
 
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -551,11 +553,13 @@ void RemoveStops(nlohmann::json& description)
     }
 }
 
+// The machine file replaced in one step: a stop while it is written, or a
+// --power-on that fails, leaves the machine file as it was.
 void WriteMachineFile(const std::filesystem::path& file, const nlohmann::json& machine)
 {
-    std::ofstream out(file, std::ios::trunc);
-    out << machine.dump(2) << std::endl;
-    if (!out)
+    const std::string text = machine.dump(2) + "\n";
+    const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    if (WriteOutputFile(file.string(), {bytes}).status != OutputFileStatus::Written)
     {
         throw std::runtime_error("cannot write " + file.string());
     }
