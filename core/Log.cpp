@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <iostream>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,12 +125,13 @@ bool OpenLogFile(std::ofstream& file, const std::string& name, bool truncate)
     struct stat status = {};
     const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     const bool ready = regular && (!truncate || ::ftruncate(fd, 0) == 0);
-    ::close(fd);
-    if (!ready)
+    if (ready)
     {
-        return false;
+        // The stream opens the file the descriptor holds, not the name again,
+        // so a link put in the name's place after the check is never followed.
+        file.open("/proc/self/fd/" + std::to_string(fd), std::ios_base::out | std::ios_base::app);
     }
-    file.open(name, std::ios_base::out | std::ios_base::app);
+    ::close(fd);
     return file.is_open();
 }
 
