@@ -114,6 +114,14 @@ UserFileContents ReadUserFile(const std::string& path, UserFileFormat format)
 
 UserFileContents ReadUserFile(const std::string& path, uint64_t maxBytes)
 {
+    // A device is refused before it is opened: opening some (a tape, a
+    // watchdog) already acts on the device. The descriptor's own type is
+    // checked again below.
+    struct stat named{};
+    if (::stat(path.c_str(), &named) == 0 && (S_ISCHR(named.st_mode) || S_ISBLK(named.st_mode)))
+    {
+        return Refusal(UserFileStatus::kNotRegularFile, EINVAL);
+    }
     // O_NONBLOCK: opening a FIFO no one writes would otherwise wait for ever.
     CDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.Get() < 0)

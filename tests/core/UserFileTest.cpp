@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace
@@ -49,6 +50,20 @@ TEST(UserFile, RefusesWhatCannotBeReadWholeBeforeReadingIt)
         EXPECT_EQ(file.status, c.status);
         EXPECT_FALSE(file.Read());
     }
+}
+
+// A device is refused without being opened: opening some already acts on
+// them. A node of a driver no one loaded shows it, since opening it fails.
+TEST(UserFile, RefusesADeviceWithoutOpeningIt)
+{
+    testkit::CScratchDirectory folder;
+    const std::string node = (folder / "dev.rom").string();
+    if (::mknod(node.c_str(), S_IFCHR | 0600, ::makedev(240, 7)) != 0)
+    {
+        GTEST_SKIP() << "this machine does not let the test make a device node";
+    }
+    const UserFileContents file = ReadUserFile(node, UserFileFormat::kFirmwareImage);
+    EXPECT_EQ(file.status, UserFileStatus::kNotRegularFile);
 }
 
 TEST(UserFile, ReadsAFileUpToItsFormatsBoundAndShowsTheHeadOfALargerOne)
