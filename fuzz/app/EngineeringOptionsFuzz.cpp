@@ -70,12 +70,7 @@ std::shared_ptr<CSimMachine> MakeMachine(const std::vector<uint8_t>& firmware)
     std::shared_ptr<CSimMachine> machine = MakeMachineWithMcfg();
     AddSimRootPort(*machine, {0, 1, 0}, 1, 1);
     CSimGpu& gpu = AddSimGpu(*machine, {1, 0, 0}, 0x0800, 8, 0xC0000000);
-    const SimFlashPart& part = CSimSpiFlash::FindPart(0xEF, 0x3013);
-    auto contents = std::make_shared<CSimChipStore>(part.sizeBytes);
-    contents->Write(0, firmware);
-    gpu.AttachChip(std::make_shared<CSimSpiFlash>("chip", part, ESimSpiFlavour::Standard,
-                                                  contents, &machine->Clock(),
-                                                  &machine->Counters()));
+    AddSimSpiChip(*machine, gpu, CSimSpiFlash::FindPart(0xEF, 0x3013), "chip", firmware);
     return machine;
 }
 

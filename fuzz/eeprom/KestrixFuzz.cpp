@@ -130,10 +130,7 @@ struct KestrixMachine
         InstallDriverTransport(CRefPtr<IDriverTransport>(transport));
         AddSimRootPort(scope.Machine(), {0, 1, 0}, 1, 1);
         CSimGpu& gpu = AddSimGpu(scope.Machine(), {1, 0, 0}, 0x0C00, 12, 0xC0000000);
-        const SimFlashPart& part = CSimSpiFlash::FindPart(0xC2, 0x2013);
-        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
-            "flash", part, ESimSpiFlavour::Standard, std::make_shared<CSimChipStore>(part.sizeBytes),
-            &scope.Machine().Clock(), &scope.Machine().Counters()));
+        AddSimSpiChip(scope.Machine(), gpu, CSimSpiFlash::FindPart(0xC2, 0x2013), "flash");
         scope.Machine().AddDevice(std::make_shared<CSimKestrix>("kestrix", gpu, SimKestrixConfig{}));
         DisplayAdapterList adapters;
         EnumerateAdapters(adapters, IPCIBus::Create(),

@@ -91,6 +91,18 @@ CSimPciFunction& AddSimPlxPort(CSimMachine& machine, PciLocation at, uint8_t sec
     return function;
 }
 
+void AddSimSpiChip(CSimMachine& machine, CSimGpu& gpu, const SimFlashPart& part,
+                   const std::string& name, std::span<const uint8_t> firmware)
+{
+    auto contents = std::make_shared<CSimChipStore>(part.sizeBytes);
+    if (!firmware.empty())
+    {
+        contents->Write(0, firmware);
+    }
+    gpu.AttachChip(std::make_shared<CSimSpiFlash>(name, part, ESimSpiFlavour::Standard, contents,
+                                                  &machine.Clock(), &machine.Counters()));
+}
+
 CSimMcuSlave& AddSimMcu(CSimGpu& gpu, const std::vector<uint8_t>& application, SimMcuConfig config)
 {
     auto mcu = std::make_shared<CSimMcuSlave>("mcu", 0x98, config);

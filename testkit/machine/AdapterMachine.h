@@ -8,9 +8,12 @@
 #include "sim/SimGpu.h"
 #include "sim/SimMachine.h"
 #include "sim/SimMcu.h"
+#include "sim/SimSpiFlash.h"
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string>
 
 struct PciLocation
 {
@@ -36,6 +39,10 @@ CSimPciFunction& AddSimZX22Bridge(CSimMachine& machine, PciLocation at, uint8_t 
 // (0 leaves it unassigned).
 CSimPciFunction& AddSimPlxPort(CSimMachine& machine, PciLocation at, uint8_t secondary,
                                uint8_t subordinate, uint8_t portNumber, uint32_t barAddress = 0);
+// A standard serial flash chip of `part` behind the GPU's EEPROM lines,
+// holding `firmware` from its first byte and erased after it.
+void AddSimSpiChip(CSimMachine& machine, CSimGpu& gpu, const SimFlashPart& part,
+                   const std::string& name, std::span<const uint8_t> firmware = {});
 // A board MCU on port 1 of the GPU, running `application` (empty: boot loader
 // only).
 CSimMcuSlave& AddSimMcu(CSimGpu& gpu, const std::vector<uint8_t>& application,

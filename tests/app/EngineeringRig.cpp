@@ -46,14 +46,7 @@ std::shared_ptr<CSimMachine> MakeRigMachine(const std::vector<RigGpu>& gpus)
         CSimGpu& model = AddSimGpu(*machine, {gpu.bus, gpu.device, 0}, gpu.deviceId, kGpuKind,
                                    kFirstBar + static_cast<uint32_t>(i) * kBarStride, 0x7E2B,
                                    0x0001, 0x030000, kSpiEepromStraps);
-        auto contents = std::make_shared<CSimChipStore>(part.sizeBytes);
-        if (!gpu.firmware.empty())
-        {
-            contents->Write(0, gpu.firmware);
-        }
-        model.AttachChip(std::make_shared<CSimSpiFlash>("chip" + std::to_string(i), part,
-                                                        ESimSpiFlavour::Standard, contents,
-                                                        &machine->Clock(), &machine->Counters()));
+        AddSimSpiChip(*machine, model, part, "chip" + std::to_string(i), gpu.firmware);
     }
     return machine;
 }

@@ -58,11 +58,7 @@ GmacMachine MakeGmacMachine(size_t count, SimMcuConfig config = {})
         CSimGpu& gpu = AddSimGpu(*made.machine, {bus, 0, 0}, kGmacGpuId, 8,
                                  kDolvikBar + static_cast<uint32_t>(i) * 0x2000000, 0x7E2B, 0x0001,
                                  0x030000, 0x400000);
-        auto contents = std::make_shared<CSimChipStore>(part.sizeBytes);
-        contents->Write(0, GmacFirmware());
-        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
-            "chip" + std::to_string(i), part, ESimSpiFlavour::Standard, contents,
-            &made.machine->Clock(), &made.machine->Counters()));
+        AddSimSpiChip(*made.machine, gpu, part, "chip" + std::to_string(i), GmacFirmware());
         made.mcus.push_back(&AddSimMcu(gpu, MakeMcuFirmware(0x7E2B, kGmacGpuId, 3000), config));
     }
     return made;

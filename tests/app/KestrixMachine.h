@@ -25,10 +25,7 @@ inline std::shared_ptr<CSimMachine> MakeKestrixMachine(const SimKestrixConfig& c
         AddSimRootPort(*machine, {0, bus, 0}, bus, bus);
         CSimGpu& gpu = AddSimGpu(*machine, {bus, 0, 0}, 0x0C00, 12, kDolvikBar + i * 0x2000000u,
                                  0x7E2B, 0x0C10);
-        gpu.AttachChip(std::make_shared<CSimSpiFlash>(
-            "chip" + std::to_string(i), part, ESimSpiFlavour::Standard,
-            std::make_shared<CSimChipStore>(part.sizeBytes), &machine->Clock(),
-            &machine->Counters()));
+        AddSimSpiChip(*machine, gpu, part, "chip" + std::to_string(i));
         const std::string name = i == 0 ? "kestrix" : "kestrix" + std::to_string(i);
         machine->AddDevice(std::make_shared<CSimKestrix>(name, gpu, config));
     }
